@@ -1,0 +1,75 @@
+// Text helpers with the conventions the engine's text operations are written
+// in: positions are 1-based, 0 means "not found", searches of markers ignore
+// ASCII letter case, and numbers read and write in the fixed locale ("."
+// decimal point, "," group separator, "$" currency).
+//
+// Byte-position helpers (find, left, mid, right) are what the parsers use: a
+// position found by a search and a length taken from a marker always agree.
+// Helpers that count what a user sees (the *_chars family) count UTF-8
+// characters. All functions are pure and thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillo::text {
+
+// Position (1-based) of the first occurrence of needle in hay at or after
+// start, ignoring ASCII letter case; 0 when there is none. An empty needle is
+// found at start, as long as start lies within the text or just after it.
+std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t start = 1);
+// The same search, letter case significant.
+std::size_t find(std::string_view hay, std::string_view needle, std::size_t start = 1);
+
+// Left(s, n), Mid(s, p), Mid(s, p, n) and Right(s, n) on bytes; a start
+// beyond the end gives the empty text. p must be 1 or more.
+std::string_view left(std::string_view s, std::size_t n);
+std::string_view mid(std::string_view s, std::size_t p);
+std::string_view mid(std::string_view s, std::size_t p, std::size_t n);
+std::string_view right(std::string_view s, std::size_t n);
+
+// The same on UTF-8 characters (what a user sees), for conversions that
+// count characters.
+std::size_t char_count(std::string_view s);
+std::string_view left_chars(std::string_view s, std::size_t n);
+std::string_view mid_chars(std::string_view s, std::size_t p, std::size_t n);
+std::string_view right_chars(std::string_view s, std::size_t n);
+
+std::string upper(std::string_view s);  // ASCII letters only
+std::string lower(std::string_view s);  // ASCII letters only
+bool iequals(std::string_view a, std::string_view b);
+inline char lower_char(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Removes blanks (the space character) at the ends.
+std::string_view trim(std::string_view s);
+std::string_view ltrim(std::string_view s);
+std::string_view rtrim(std::string_view s);
+
+// Replaces every occurrence of from (exact case, non-empty) by to, left to right.
+void replace_all(std::string& s, std::string_view from, std::string_view to);
+// Removes every byte of s that occurs in chars.
+void remove_chars(std::string& s, std::string_view chars);
+
+// True when the text reads as a number in the fixed locale: optional blanks
+// around it, a sign in front or behind or enclosing parentheses, an optional
+// "$", digits with "," group separators, a "." decimal point, an exponent.
+bool is_locale_numeric(std::string_view s);
+// The number such a text stands for; nullopt when it is not locale-numeric.
+std::optional<double> locale_number(std::string_view s);
+// The number read from the beginning of the text: blanks, tabs and line
+// feeds are skipped, "." is the decimal point, reading stops at the first
+// character that cannot continue the number; 0 when there is none.
+double leading_number(std::string_view s);
+// A locale-numeric text as a whole number (rounded half to even, as the
+// spreadsheet's integer conversion does); nullopt when the text is not
+// numeric or the number does not fit in 32 bits.
+std::optional<std::int32_t> to_int32(std::string_view s);
+
+// The shortest decimal text that reads back as the same double ("0.1",
+// "1234.5", "1E+21" style exponents for very large or small magnitudes).
+std::string format_number(double d);
+
+}  // namespace quillo::text

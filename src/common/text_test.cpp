@@ -1,0 +1,96 @@
+#include "common/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "common/value.h"
+
+namespace quillo::text {
+namespace {
+
+TEST(FindTest, CaseInsensitiveOneBasedWithStart) {
+  EXPECT_EQ(find_ci("abc<TABLE x><table>", "<table"), 4u);
+  EXPECT_EQ(find_ci("abc<TABLE x><table>", "<table", 5), 13u);
+  EXPECT_EQ(find_ci("Last Trade: 5", "last trade"), 1u);
+  EXPECT_EQ(find_ci("xxLaSt", "LAST"), 3u);
+  EXPECT_EQ(find_ci("abc", "abcd"), 0u);
+  EXPECT_EQ(find_ci("abc", "c", 4), 0u);
+  // A letter that appears in both cases before the match is skipped in order.
+  EXPECT_EQ(find_ci("aAaAb", "AB"), 4u);
+  EXPECT_EQ(find("aAaAb", "ab"), 0u);
+}
+
+TEST(FindTest, EmptyNeedleIsFoundAtStart) {
+  EXPECT_EQ(find_ci("abc", ""), 1u);
+  EXPECT_EQ(find_ci("abc", "", 4), 4u);
+  EXPECT_EQ(find_ci("abc", "", 5), 0u);
+  EXPECT_EQ(find_ci("", ""), 1u);
+}
+
+TEST(SubstringTest, ByteAndCharacterPositions) {
+  EXPECT_EQ(mid("hello", 2, 3), "ell");
+  EXPECT_EQ(mid("hello", 9), "");
+  EXPECT_EQ(left("hi", 5), "hi");
+  EXPECT_EQ(right("hello", 2), "lo");
+  // "€" is three bytes but one character.
+  EXPECT_EQ(char_count("5€x"), 3u);
+  EXPECT_EQ(left_chars("€12", 2), "€1");
+  EXPECT_EQ(mid_chars("a€bc", 2, 2), "€b");
+  EXPECT_EQ(right_chars("ab€", 1), "€");
+}
+
+TEST(NumberTest, LocaleNumericTexts) {
+  EXPECT_EQ(locale_number("1,234.5"), 1234.5);
+  EXPECT_EQ(locale_number(" -12 "), -12);
+  EXPECT_EQ(locale_number("12-"), -12);
+  EXPECT_EQ(locale_number("(12.5)"), -12.5);
+  EXPECT_EQ(locale_number("$5"), 5);
+  EXPECT_EQ(locale_number("1e3"), 1000);
+  EXPECT_EQ(locale_number(".5"), 0.5);
+  for (const char* bad : {"", "-", ".", "1.2.3", "12M", "abc", ",1", "1e", "$", "1 2"}) {
+    EXPECT_FALSE(is_locale_numeric(bad)) << bad;
+  }
+}
+
+TEST(NumberTest, LeadingNumberStopsAtFirstForeignCharacter) {
+  EXPECT_EQ(leading_number("  12.5abc"), 12.5);
+  EXPECT_EQ(leading_number("1 000"), 1000);
+  EXPECT_EQ(leading_number("-3.5e2x"), -350);
+  EXPECT_EQ(leading_number("2e"), 2);
+  EXPECT_EQ(leading_number("abc"), 0);
+  EXPECT_EQ(leading_number("1.2.3"), 1.2);
+  EXPECT_EQ(leading_number("1e999"), HUGE_VAL);
+}
+
+TEST(NumberTest, IntegersRoundHalfToEvenAndFit) {
+  EXPECT_EQ(to_int32("2.5"), 2);
+  EXPECT_EQ(to_int32("3.5"), 4);
+  EXPECT_EQ(to_int32(" 7 "), 7);
+  EXPECT_FALSE(to_int32("3000000000"));
+  EXPECT_FALSE(to_int32("x"));
+}
+
+TEST(NumberTest, ShortestRoundTripFormat) {
+  EXPECT_EQ(format_number(0.1), "0.1");
+  EXPECT_EQ(format_number(1234500000), "1234500000");
+  EXPECT_EQ(format_number(-0.0), "0");
+  EXPECT_EQ(format_number(1e21), "1e+21");
+  EXPECT_EQ(Value(0.125).to_text(), "0.125");
+}
+
+TEST(TextTest, ReplaceTrimAndCase) {
+  std::string s = "a&nbsp;b&nbsp;";
+  replace_all(s, "&nbsp;", " ");
+  EXPECT_EQ(s, "a b ");
+  std::string t = "a\r\nb\tc";
+  remove_chars(t, "\r\n\t");
+  EXPECT_EQ(t, "abc");
+  EXPECT_EQ(trim("  x y  "), "x y");
+  EXPECT_EQ(trim("   "), "");
+  EXPECT_EQ(upper("aBc€"), "ABC€");
+  EXPECT_TRUE(iequals("Smp", "sMP"));
+}
+
+}  // namespace
+}  // namespace quillo::text
