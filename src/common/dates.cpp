@@ -20,7 +20,9 @@ long long days_from_civil(long long y, unsigned m, unsigned d) {
 // 1899-12-30 counted from 1970-01-01.
 constexpr long long kEpochOffset = -25569;
 
-bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool is_leap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int days_in_month(int y, int m) {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -10,7 +12,9 @@ namespace quillo::text {
 
 namespace {
 
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool equal_ci(const char* a, const char* b, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
@@ -27,7 +31,9 @@ std::size_t next_byte(std::string_view hay, char c, std::size_t from) {
            : std::string_view::npos;
 }
 
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool is_continuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // Byte offset of the n-th character (0-based) of s, or s.size() if there are fewer.
 std::size_t char_offset(std::string_view s, std::size_t n) {
@@ -40,7 +46,9 @@ std::size_t char_offset(std::string_view s, std::size_t n) {
   return i;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -60,22 +68,28 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
     }
     return 0;
   }
-  // A letter can start a match in either case: keep the next occurrence of
-  // each and always try the nearer one, so the text is scanned once.
+  // A letter can start a match in either case. Candidates of both cases
+  // are sought within a window at a time, so a case that does not occur
+  // near the match costs no scan of the whole rest of the text.
   const char lo = lower_char(first);
   const char up = static_cast<char>(lo - 32);
-  std::size_t next_lo = next_byte(hay, lo, from);
-  std::size_t next_up = next_byte(hay, up, from);
-  while (true) {
-    const std::size_t p = std::min(next_lo, next_up);
-    if (p == std::string_view::npos || p > last) return 0;
-    if (equal_ci(hay.data() + p + 1, needle.data() + 1, needle.size() - 1)) return p + 1;
-    if (p == next_lo) {
-      next_lo = next_byte(hay, lo, p + 1);
-    } else {
-      next_up = next_byte(hay, up, p + 1);
+  constexpr std::size_t kWindow = 4096;
+  while (from <= last) {
+    const std::string_view window = hay.substr(0, std::min(last + 1, from + kWindow));
+    std::size_t next_lo = next_byte(window, lo, from);
+    std::size_t next_up = next_byte(window, up, from);
+    while (next_lo != std::string_view::npos || next_up != std::string_view::npos) {
+      const std::size_t p = std::min(next_lo, next_up);
+      if (equal_ci(hay.data() + p + 1, needle.data() + 1, needle.size() - 1)) return p + 1;
+      if (p == next_lo) {
+        next_lo = next_byte(window, lo, p + 1);
+      } else {
+        next_up = next_byte(window, up, p + 1);
+      }
     }
+    from = window.size();
   }
+  return 0;
 }
 
 std::size_t find(std::string_view hay, std::string_view needle, std::size_t start) {
@@ -85,7 +99,9 @@ std::size_t find(std::string_view hay, std::string_view needle, std::size_t star
   return p == std::string_view::npos ? 0 : p + 1;
 }
 
-std::string_view left(std::string_view s, std::size_t n) { return s.substr(0, std::min(n, s.size())); }
+std::string_view left(std::string_view s, std::size_t n) {
+  return s.substr(0, std::min(n, s.size()));
+}
 
 std::string_view mid(std::string_view s, std::size_t p) {
   if (p == 0) p = 1;
@@ -150,7 +166,9 @@ std::string_view rtrim(std::string_view s) {
   return p == std::string_view::npos ? std::string_view{} : s.substr(0, p + 1);
 }
 
-std::string_view trim(std::string_view s) { return rtrim(ltrim(s)); }
+std::string_view trim(std::string_view s) {
+  return rtrim(ltrim(s));
+}
 
 void replace_all(std::string& s, std::string_view from, std::string_view to) {
   if (from.empty() || s.size() < from.size()) return;
@@ -234,49 +252,59 @@ std::optional<double> locale_number(std::string_view s) {
   return negative ? -value : value;
 }
 
-bool is_locale_numeric(std::string_view s) { return locale_number(s).has_value(); }
+bool is_locale_numeric(std::string_view s) {
+  return locale_number(s).has_value();
+}
 
-double leading_number(std::string_view s) {
+double leading_number(std::string_view s, int decimal_shift) {
   // Blanks, tabs and line feeds do not end the number; they are skipped
   // wherever they stand, as the spreadsheet's leading-number reader does.
-  std::string buf;
-  bool seen_digit = false, seen_point = false, seen_exp = false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  auto skippable = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+  std::string mantissa;
+  bool seen_digit = false, seen_point = false;
+  long long exponent = 0;
+  std::size_t i = 0;
+  for (; i < s.size(); ++i) {
     const char c = s[i];
-    if (c == ' ' || c == '\t' || c == '\n') continue;
+    if (skippable(c)) continue;
     if (is_digit(c)) {
-      buf.push_back(c);
+      mantissa.push_back(c);
       seen_digit = true;
-    } else if ((c == '-' || c == '+') && buf.empty()) {
-      buf.push_back(c);
-    } else if (c == '.' && !seen_point && !seen_exp) {
-      buf.push_back(c);
+    } else if ((c == '-' || c == '+') && mantissa.empty()) {
+      if (c == '-') mantissa.push_back(c);
+    } else if (c == '.' && !seen_point) {
+      mantissa.push_back(c);
       seen_point = true;
-    } else if ((c == 'e' || c == 'E' || c == 'd' || c == 'D') && seen_digit && !seen_exp) {
-      // An exponent only counts when digits follow it.
-      std::size_t j = i + 1;
-      while (j < s.size() && (s[j] == ' ' || s[j] == '\t' || s[j] == '\n')) ++j;
-      if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
-      while (j < s.size() && (s[j] == ' ' || s[j] == '\t' || s[j] == '\n')) ++j;
-      if (j >= s.size() || !is_digit(s[j])) break;
-      buf.push_back('e');
-      seen_exp = true;
-      ++i;
-      while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n')) ++i;
-      if (s[i] == '+' || s[i] == '-') buf.push_back(s[i]);
-      else --i;
     } else {
       break;
     }
   }
   if (!seen_digit) return 0;
-  const char* begin = buf.data();
-  if (*begin == '+') ++begin;
+  // An exponent ("e" or "d", optional sign) only counts when digits follow it.
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
+    std::size_t j = i + 1;
+    while (j < s.size() && skippable(s[j])) ++j;
+    bool negative = false;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) negative = s[j++] == '-';
+    long long e = 0;
+    bool any = false;
+    for (; j < s.size(); ++j) {
+      if (skippable(s[j])) continue;
+      if (!is_digit(s[j])) break;
+      any = true;
+      if (e < 100000) e = e * 10 + (s[j] - '0');
+    }
+    if (any) exponent = negative ? -e : e;
+  }
+  // The decimal shift goes into the exponent, so "11.9" shifted by -2 reads
+  // as the double nearest to 0.119 rather than 11.9 / 100 with its rounding.
+  exponent += decimal_shift;
+  const std::string number = mantissa + "e" + std::to_string(exponent);
   double value = 0;
-  const auto r = std::from_chars(begin, buf.data() + buf.size(), value);
+  const auto r = std::from_chars(number.data(), number.data() + number.size(), value);
   if (r.ec == std::errc::result_out_of_range) {
-    return buf.find("e-") != std::string::npos ? 0.0
-                                                : (buf[0] == '-' ? -HUGE_VAL : HUGE_VAL);
+    if (exponent < 0) return 0.0;
+    return mantissa[0] == '-' ? -HUGE_VAL : HUGE_VAL;
   }
   return r.ec == std::errc() ? value : 0.0;
 }
@@ -296,6 +324,13 @@ std::string format_number(double d) {
   char buf[64];
   const auto r = std::to_chars(buf, buf + sizeof buf, d);
   return std::string(buf, r.ptr);
+}
+
+std::string format_number_15(double d) {
+  if (d == 0) return "0";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", d);
+  return format_number(std::strtod(buf, nullptr));
 }
 
 }  // namespace quillo::text

@@ -15,6 +15,14 @@
 #include <string>
 #include <string_view>
 
+namespace quillo {
+
+// The not-found marker: the text that parsers and conversions answer when a
+// marker, tag or value is missing. Callers compare it exactly.
+inline constexpr std::string_view kNotFound = "#N/A";
+
+}  // namespace quillo
+
 namespace quillo::text {
 
 // Position (1-based) of the first occurrence of needle in hay at or after
@@ -41,7 +49,9 @@ std::string_view right_chars(std::string_view s, std::size_t n);
 std::string upper(std::string_view s);  // ASCII letters only
 std::string lower(std::string_view s);  // ASCII letters only
 bool iequals(std::string_view a, std::string_view b);
-inline char lower_char(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char lower_char(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 // Removes blanks (the space character) at the ends.
 std::string_view trim(std::string_view s);
@@ -61,8 +71,9 @@ bool is_locale_numeric(std::string_view s);
 std::optional<double> locale_number(std::string_view s);
 // The number read from the beginning of the text: blanks, tabs and line
 // feeds are skipped, "." is the decimal point, reading stops at the first
-// character that cannot continue the number; 0 when there is none.
-double leading_number(std::string_view s);
+// character that cannot continue the number; 0 when there is none. A
+// decimal_shift of k gives the number times 10^k, rounded once.
+double leading_number(std::string_view s, int decimal_shift = 0);
 // A locale-numeric text as a whole number (rounded half to even, as the
 // spreadsheet's integer conversion does); nullopt when the text is not
 // numeric or the number does not fit in 32 bits.
@@ -71,5 +82,7 @@ std::optional<std::int32_t> to_int32(std::string_view s);
 // The shortest decimal text that reads back as the same double ("0.1",
 // "1234.5", "1E+21" style exponents for very large or small magnitudes).
 std::string format_number(double d);
+// The number with at most 15 significant digits, as a cell shows it.
+std::string format_number_15(double d);
 
 }  // namespace quillo::text

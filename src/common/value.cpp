@@ -1,14 +1,15 @@
 #include "common/value.h"
 
 #include <array>
+#include <ostream>
 
 #include "common/text.h"
 
 namespace quillo {
 
 namespace {
-constexpr std::array<std::string_view, 8> kErrorTexts = {
-    "", "#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+constexpr std::array<std::string_view, 8> kErrorTexts = {"",      "#NULL!", "#DIV/0!", "#VALUE!",
+                                                         "#REF!", "#NAME?", "#NUM!",   "#N/A"};
 }  // namespace
 
 std::string_view error_text(ErrorCode code) {
@@ -79,6 +80,12 @@ bool Value::operator==(const Value& o) const {
     return a.rows == b.rows && a.cols == b.cols && a.items == b.items;
   }
   return m_v == o.m_v;
+}
+
+void PrintTo(const Value& value, std::ostream* os) {
+  static constexpr const char* kNames[] = {"empty", "null", "missing", "bool",  "integer", "double",
+                                           "date",  "text", "error",   "array", "range"};
+  *os << kNames[static_cast<int>(value.type())] << " \"" << value.to_text() << '"';
 }
 
 }  // namespace quillo

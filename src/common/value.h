@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,7 +72,19 @@ struct Date {
   bool operator==(const Date&) const = default;
 };
 
-enum class ValueType { Empty, Null, Missing, Bool, Integer, Double, Date, Text, Error, Array, Range };
+enum class ValueType {
+  Empty,
+  Null,
+  Missing,
+  Bool,
+  Integer,
+  Double,
+  Date,
+  Text,
+  Error,
+  Array,
+  Range
+};
 
 class Value {
  public:
@@ -123,5 +136,8 @@ class Value {
                std::shared_ptr<const Array>, std::shared_ptr<const RangeRef>>
       m_v;
 };
+
+// Prints a value for test failure messages: its type and its text.
+void PrintTo(const Value& value, std::ostream* os);
 
 }  // namespace quillo

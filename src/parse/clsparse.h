@@ -20,11 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "common/value.h"
 
 namespace quillo {
-
-inline constexpr std::string_view kNotFound = "#N/A";
 
 class clsparse {
  public:

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs them.
+#   scripts/fuzz.sh smoke          each target for a few seconds (CI)
+#   scripts/fuzz.sh run SECONDS    each target for SECONDS, two at a time,
+#                                  new corpus entries kept in build/fuzz-corpus
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:-smoke}
+seconds=${2:-10}
+[ "$mode" = smoke ] && seconds=10
+
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
+  -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+cmake --build build/fuzz -j "$(nproc)"
+
+targets=(text_helpers table_parse definition_parse definitions_load)
+run_one() {
+  local t=$1 work=build/fuzz-corpus/$1
+  mkdir -p "$work"
+  ./build/fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 "$work" "fuzz/corpus/$t" \
+    >"build/fuzz-$t.log" 2>&1 || { tail -40 "build/fuzz-$t.log"; return 1; }
+  echo "fuzz_$t: $(grep -E 'stat::number_of_executed_units' "build/fuzz-$t.log" | awk '{print $2}') executions in ${seconds}s"
+}
+if [ "$mode" = smoke ]; then
+  for t in "${targets[@]}"; do run_one "$t"; done
+else
+  pids=()
+  for t in "${targets[@]}"; do
+    run_one "$t" &
+    pids+=($!)
+    if [ ${#pids[@]} -ge 2 ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
+  done
+  for p in "${pids[@]}"; do wait "$p"; done
+fi

@@ -1,0 +1,97 @@
+#include "cli/parse_command.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "common/text.h"
+#include "parse/definitions.h"
+#include "parse/table_extraction.h"
+
+namespace quillo::cli {
+
+namespace {
+
+// What a cell would show for the value: numbers in their shortest exact
+// form, texts as they are, nothing for an empty value.
+std::string shown(const Value& v) {
+  return v.to_text();
+}
+
+bool read_page(const std::string& path, std::istream& in, std::string& page) {
+  std::ostringstream buf;
+  if (path == "-") {
+    buf << in.rdbuf();
+  } else {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    buf << file.rdbuf();
+    if (file.bad()) return false;
+  }
+  page = buf.str();
+  return true;
+}
+
+}  // namespace
+
+int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std::ostream& err) {
+  Definitions definitions;
+  if (!definitions.load_file(opt.definitions)) {
+    err << definitions.error() << "\n";
+    return 2;
+  }
+  const std::size_t dot = opt.category.find('.');
+  const std::string source_code = opt.category.substr(0, dot);
+  const std::string category_code = dot == std::string::npos ? "" : opt.category.substr(dot + 1);
+  const DataSource* source = definitions.datasource_find(source_code);
+  if (!source) {
+    err << "quillo parse: no data source \"" << source_code << "\" in " << opt.definitions << "\n";
+    return 2;
+  }
+  const Category* category = category_find(*source, category_code);
+  if (!category) {
+    err << "quillo parse: data source \"" << source->code << "\" has no category \""
+        << category_code << "\"\n";
+    return 2;
+  }
+  std::string page;
+  if (!read_page(opt.page, in, page)) {
+    err << "quillo parse: cannot read the page " << opt.page << "\n";
+    return 2;
+  }
+
+  // The option list a worksheet's options argument would give: name, value, ...
+  std::vector<Value> option_list{Value()};
+  for (const auto& [name, value] : opt.options) {
+    option_list.emplace_back(name);
+    option_list.emplace_back(value);
+  }
+  if (opt.options.empty()) option_list.emplace_back("n/a");
+  std::string reason;
+  const auto params = parameters_choose(*category, opt.instrument, option_list, &reason);
+  if (!params) {
+    err << "quillo parse: " << reason << "\n";
+    return 2;
+  }
+
+  RequestTable requests;
+  datarequest request;
+  request.url = category->url.value_or("");
+  request.reqtype = RequestType::kSingleItem;
+  request.source = source->code;
+  request.category = category->code;
+  const std::int32_t r = requests.add(std::move(request));
+  if (!definitions.response_isvalid(requests.at(r), page)) {
+    out << "Invalid instrument id\n";
+    return 3;
+  }
+  definition_parse(page, requests, r, definitions);
+  for (const FieldDef& field : category->fields) {
+    const std::optional<Value> value = request_value(requests.at(r), field, *params);
+    // A field whose value cannot be read makes the worksheet function fail.
+    out << field.name << '\t' << (value ? shown(*value) : "#VALUE!") << '\n';
+  }
+  return 0;
+}
+
+}  // namespace quillo::cli

@@ -1,0 +1,25 @@
+// `quillo parse`: runs the definition-based parse of one category over a
+// saved page and prints what each field would show in a cell. A tool for
+// people who write definitions files.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillo::cli {
+
+struct ParseOptions {
+  std::string definitions;  // path of the definitions file
+  std::string instrument;
+  std::vector<std::pair<std::string, std::string>> options;  // --option NAME=VALUE, in order
+  std::string category;                                      // SOURCE.CATEGORY
+  std::string page;                                          // path, or "-" for standard input
+};
+
+// Exit codes: 0 printed, 2 bad input (definitions, category, page), 3 the
+// page is the category's invalid-request page.
+int run_parse(const ParseOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
+
+}  // namespace quillo::cli

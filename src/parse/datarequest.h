@@ -1,0 +1,92 @@
+// The request record and the request table.
+//
+// Every web request the engine makes has one record, found by its URL and
+// numbered from 1 by its place in the table; the number is what worksheet
+// functions, the HTTP layer and the response processing pass around, and it
+// stays valid until the whole table is reset. A record keeps the state of
+// its last answer, including the parsed result rows that worksheet
+// functions read their values from.
+//
+// Event-loop thread only. The table hands out references by number; never
+// keep one across a call that may evaluate formulas (which may add records).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/value.h"
+
+namespace quillo {
+
+enum class RequestStatus : std::int16_t {
+  kSent = 5001,               // answer outstanding
+  kLoaded = 5002,             // parsed holds usable data
+  kInvalidInstrument = 5003,  // the page had no data for the instrument
+  kLoading = 5004,            // sent at creation, not yet answered
+  kConnectionError = 5005,    // HTTP status other than 200, or transport failure
+  kParseError = 5006,
+  kNotSent = 5007,  // created; its creator sends it later
+  kNoData = 5008,   // no data available for this instrument
+};
+
+enum class RequestType : std::int16_t {
+  kSingleItem = 1,
+  kWebLink = 3,
+  kHistory = 10,
+};
+
+// One parsed field of an answer: the field id and eight value slots. A
+// single value sits in slot 0; a table row read across keeps its columns
+// in slots 0 to 6.
+struct ResultRow {
+  std::int32_t id = 0;
+  std::array<Value, 8> slots;
+};
+
+struct datarequest {
+  std::string url;  // the identity of the request
+  std::string text;
+  RequestStatus status = RequestStatus::kNotSent;
+  RequestType reqtype = RequestType::kSingleItem;
+  std::string value;
+  std::int16_t httpcode = 0;  // last failed HTTP status, -9999 for a transport failure
+  std::string message;        // error text of the last failure
+  std::uint8_t channel = 0;
+  std::string source;                      // data-source code
+  std::string category;                    // category code (single data items)
+  std::array<std::string, 4> extra;        // extra1 .. extra4
+  std::array<std::uint8_t, 3> counters{};  // send bookkeeping
+  std::vector<ResultRow> parsed;           // result rows of the last good answer, in order
+  bool refresh_cells = true;
+  std::int16_t updatefrq = 0;
+
+  // The first result row with this field id, or nullptr.
+  const ResultRow* find_row(std::int32_t id) const;
+};
+
+// The request table, numbered from 1. It only grows until it is reset.
+class RequestTable {
+ public:
+  // Appends a record and returns its number.
+  std::int32_t add(datarequest request);
+  bool contains(std::int32_t number) const {
+    return number >= 1 && static_cast<std::size_t>(number) <= m_requests.size();
+  }
+  // The record with this number; requires contains(number).
+  datarequest& at(std::int32_t number) {
+    return m_requests.at(static_cast<std::size_t>(number - 1));
+  }
+  const datarequest& at(std::int32_t number) const {
+    return m_requests.at(static_cast<std::size_t>(number - 1));
+  }
+  // The highest number given out, 0 when the table is empty.
+  std::int32_t upper_bound() const { return static_cast<std::int32_t>(m_requests.size()); }
+  void reset() { m_requests.clear(); }
+
+ private:
+  std::vector<datarequest> m_requests;
+};
+
+}  // namespace quillo

@@ -1,0 +1,491 @@
+#include "parse/definitions.h"
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <pugixml.hpp>
+
+#include "common/text.h"
+
+namespace quillo {
+
+namespace {
+
+using text::iequals;
+
+// ---- well-formedness checks pugixml leaves out ------------------------------
+
+// pugixml accepts some documents a conforming parser refuses: text after
+// the root element, two root elements, a "<" inside an attribute value, an
+// undefined entity or a character reference to no character (both kept as
+// literal text). Definitions with such faults would be read with silently
+// wrong texts, so the loader refuses them. The scan walks the raw text once,
+// skipping comments, CDATA sections, processing instructions and the
+// document type declaration.
+class WellFormedScan {
+ public:
+  explicit WellFormedScan(std::string_view xml) : m_xml(xml) {}
+
+  // The reason the text is not well-formed, or nullopt.
+  std::optional<std::string> run() {
+    std::size_t i = m_xml.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // byte order mark
+    int depth = 0;
+    int roots = 0;
+    while (i < m_xml.size()) {
+      const char c = m_xml[i];
+      if (c == '<') {
+        if (starts(i, "<!--")) {
+          i = skip_past(i, "-->");
+        } else if (starts(i, "<![CDATA[")) {
+          i = skip_past(i, "]]>");
+        } else if (starts(i, "<?")) {
+          i = skip_past(i, "?>");
+        } else if (starts(i, "<!")) {
+          i = skip_doctype(i);
+        } else if (starts(i, "</")) {
+          --depth;
+          i = skip_past(i, ">");
+        } else {
+          if (depth == 0 && ++roots > 1) return at(i, "Only one top level element is allowed");
+          bool self_closing = false;
+          auto err = scan_tag(i, self_closing);
+          if (err) return err;
+          if (!self_closing) ++depth;
+        }
+        continue;
+      }
+      if (c == '&') {
+        auto err = check_reference(i);
+        if (err) return err;
+      } else if (depth == 0 && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+        return at(i, "Text is not allowed outside the top level element");
+      }
+      ++i;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  bool starts(std::size_t i, std::string_view s) const { return m_xml.substr(i, s.size()) == s; }
+
+  std::size_t skip_past(std::size_t i, std::string_view end) const {
+    const std::size_t p = m_xml.find(end, i);
+    return p == std::string_view::npos ? m_xml.size() : p + end.size();
+  }
+
+  std::size_t skip_doctype(std::size_t i) const {
+    int brackets = 0;
+    for (; i < m_xml.size(); ++i) {
+      if (m_xml[i] == '[') ++brackets;
+      if (m_xml[i] == ']') --brackets;
+      if (m_xml[i] == '>' && brackets <= 0) return i + 1;
+    }
+    return i;
+  }
+
+  // Scans an opening tag from its "<" to its ">", checking quoted values.
+  std::optional<std::string> scan_tag(std::size_t& i, bool& self_closing) {
+    char quote = 0;
+    for (++i; i < m_xml.size(); ++i) {
+      const char c = m_xml[i];
+      if (quote) {
+        if (c == quote)
+          quote = 0;
+        else if (c == '<')
+          return at(i, "A '<' character is not allowed in an attribute value");
+        else if (c == '&') {
+          auto err = check_reference(i);
+          if (err) return err;
+        }
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        self_closing = m_xml[i - 1] == '/';
+        ++i;
+        return std::nullopt;
+      }
+    }
+    return std::nullopt;  // an unclosed tag is pugixml's to report
+  }
+
+  std::optional<std::string> check_reference(std::size_t i) const {
+    const std::size_t semi = m_xml.find(';', i);
+    if (semi == std::string_view::npos || semi - i > 16) {
+      return at(i, "A '&' must start an entity or character reference");
+    }
+    const std::string_view name = m_xml.substr(i + 1, semi - i - 1);
+    static constexpr std::string_view kNamed[] = {"lt", "gt", "amp", "apos", "quot"};
+    for (std::string_view n : kNamed) {
+      if (name == n) return std::nullopt;
+    }
+    if (name.size() >= 2 && name[0] == '#') {
+      const bool hex = name[1] == 'x';
+      const std::string_view digits = name.substr(hex ? 2 : 1);
+      unsigned long code = 0;
+      bool ok = !digits.empty() && digits.size() <= 8;
+      for (char d : digits) {
+        const int v = (d >= '0' && d <= '9')          ? d - '0'
+                      : hex && (d >= 'a' && d <= 'f') ? d - 'a' + 10
+                      : hex && (d >= 'A' && d <= 'F') ? d - 'A' + 10
+                                                      : -1;
+        if (v < 0) ok = false;
+        code = code * (hex ? 16 : 10) + static_cast<unsigned long>(v < 0 ? 0 : v);
+      }
+      const bool is_char = code == 0x9 || code == 0xA || code == 0xD ||
+                           (code >= 0x20 && code <= 0xD7FF) || (code >= 0xE000 && code <= 0xFFFD) ||
+                           (code >= 0x10000 && code <= 0x10FFFF);
+      if (ok && is_char) return std::nullopt;
+      return at(i, "Invalid character reference '&" + std::string(name) + ";'");
+    }
+    return at(i, "Reference to undefined entity '" + std::string(name) + "'");
+  }
+
+  std::string at(std::size_t offset, std::string reason) const {
+    std::size_t line = 1, col = 1;
+    for (std::size_t k = 0; k < offset && k < m_xml.size(); ++k) {
+      if (m_xml[k] == '\n') {
+        ++line;
+        col = 1;
+      } else {
+        ++col;
+      }
+    }
+    return reason + " (line " + std::to_string(line) + ", column " + std::to_string(col) + ")";
+  }
+
+  std::string_view m_xml;
+};
+
+// windows-1252 is a common declaration in hand-written files that pugixml
+// does not know; such a file is turned into UTF-8 before parsing.
+std::optional<std::string> from_windows1252_if_declared(std::string_view xml) {
+  const std::string_view head = xml.substr(0, std::min<std::size_t>(xml.size(), 200));
+  if (!(head.starts_with("<?xml") &&
+        (text::find_ci(head, "windows-1252") || text::find_ci(head, "cp1252")))) {
+    return std::nullopt;
+  }
+  static constexpr char16_t k80[32] = {
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(xml.size() + xml.size() / 8);
+  for (char ch : xml) {
+    const auto b = static_cast<unsigned char>(ch);
+    const unsigned cp = b < 0x80 ? b : b < 0xA0 ? k80[b - 0x80] : b;
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// ---- reading the DOM into records -----------------------------------------
+
+// The element's text: every text and CDATA piece below it, in order.
+std::string element_text(const pugi::xml_node& node) {
+  std::string out;
+  for (pugi::xml_node n = node.first_child(); n;) {
+    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) out += n.value();
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != node && !n.next_sibling()) n = n.parent();
+    if (!n || n == node) break;
+    n = n.next_sibling();
+  }
+  return out;
+}
+
+// Elements named `name` among the descendants of `parent`, in document order.
+std::vector<pugi::xml_node> descendants(const pugi::xml_node& parent, const char* name,
+                                        bool first_only = false) {
+  std::vector<pugi::xml_node> out;
+  for (pugi::xml_node n = parent.first_child(); n;) {
+    if (n.type() == pugi::node_element && (name[0] == '*' || std::strcmp(n.name(), name) == 0)) {
+      out.push_back(n);
+      if (first_only) break;
+    }
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != parent && !n.next_sibling()) n = n.parent();
+    if (!n || n == parent) break;
+    n = n.next_sibling();
+  }
+  return out;
+}
+
+pugi::xml_node first_descendant(const pugi::xml_node& parent, const char* name) {
+  const std::vector<pugi::xml_node> found = descendants(parent, name, true);
+  return found.empty() ? pugi::xml_node() : found.front();
+}
+
+std::optional<std::string> first_text(const pugi::xml_node& parent, const char* name) {
+  const pugi::xml_node n = first_descendant(parent, name);
+  if (!n) return std::nullopt;
+  return element_text(n);
+}
+
+std::string attr(const pugi::xml_node& n, const char* name) {
+  return n.attribute(name).value();
+}
+
+FieldDef read_field(const pugi::xml_node& n) {
+  FieldDef f;
+  struct Binding {
+    const char* name;
+    std::string FieldDef::*member;
+  };
+  static constexpr Binding kAttributes[] = {
+      {"id", &FieldDef::id},
+      {"name", &FieldDef::name},
+      {"type", &FieldDef::type},
+      {"tablenumber", &FieldDef::tablenumber},
+      {"tablestarttag", &FieldDef::tablestarttag},
+      {"tableendtag", &FieldDef::tableendtag},
+      {"coltype", &FieldDef::coltype},
+      {"colvalue", &FieldDef::colvalue},
+      {"coloffset", &FieldDef::coloffset},
+      {"rowoffset", &FieldDef::rowoffset},
+      {"headercolumn", &FieldDef::headercolumn},
+      {"rowtype", &FieldDef::rowtype},
+      {"rowvalue", &FieldDef::rowvalue},
+      {"scaleable", &FieldDef::scaleable},
+      {"parseasvalue", &FieldDef::parseasvalue},
+      {"function", &FieldDef::function},
+      {"fparam11", &FieldDef::fparam11},
+      {"fparam12", &FieldDef::fparam12},
+      {"function1", &FieldDef::function1},
+      {"fparam21", &FieldDef::fparam21},
+      {"fparam22", &FieldDef::fparam22},
+      {"figureconvert", &FieldDef::figureconvert},
+  };
+  for (const Binding& b : kAttributes) f.*(b.member) = attr(n, b.name);
+  f.ref1 = first_text(n, "ref1");
+  f.ref2 = first_text(n, "ref2");
+  f.ref3 = first_text(n, "ref3");
+  return f;
+}
+
+Category read_category(const pugi::xml_node& n) {
+  Category c;
+  c.code = attr(n, "code");
+  c.name = attr(n, "name");
+  c.url = first_text(n, "url");
+  c.updatefrq = first_text(n, "updatefrq");
+  c.invalidrequest = first_text(n, "invalidrequest");
+  for (const pugi::xml_node& p : descendants(n, "parameter")) {
+    Parameter param{attr(p, "name"), attr(p, "urlkey"), attr(p, "defaultvalue"), {}};
+    for (const pugi::xml_node& e : descendants(p, "enumvalue")) {
+      param.enumvalues.push_back({attr(e, "displayname"), attr(e, "value")});
+    }
+    c.parameters.push_back(std::move(param));
+  }
+  for (const pugi::xml_node& f : descendants(n, "field")) c.fields.push_back(read_field(f));
+  return c;
+}
+
+DataSource read_source(const pugi::xml_node& n) {
+  DataSource s;
+  s.code = attr(n, "code");
+  s.name = attr(n, "name");
+  s.max_requests_allowed = first_text(n, "max_requests_allowed");
+  if (const pugi::xml_node q = first_descendant(n, "search")) {
+    s.search = SearchDef{attr(q, "url"),        attr(q, "noresults"),    attr(q, "tablenumber"),
+                         attr(q, "namecolumn"), attr(q, "symbolcolumn"), attr(q, "exchangecolumn")};
+  }
+  for (const pugi::xml_node& c : descendants(n, "category"))
+    s.categories.push_back(read_category(c));
+  return s;
+}
+
+std::optional<std::string> duplicate_attribute(const pugi::xml_node& root) {
+  std::vector<pugi::xml_node> elements = descendants(root, "*");
+  elements.push_back(root);
+  for (const pugi::xml_node& n : elements) {
+    std::set<std::string_view> seen;
+    for (pugi::xml_attribute a : n.attributes()) {
+      if (!seen.insert(a.name()).second) {
+        return "Duplicate attribute '" + std::string(a.name()) + "' in element '" + n.name() + "'";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int16_t> Category::updatefrq_value() const {
+  if (!updatefrq) return std::nullopt;
+  const auto v = text::to_int32(*updatefrq);
+  if (!v || *v < INT16_MIN || *v > INT16_MAX) return std::nullopt;
+  return static_cast<std::int16_t>(*v);
+}
+
+std::optional<std::int32_t> DataSource::max_requests_value() const {
+  if (!max_requests_allowed) return std::nullopt;
+  return text::to_int32(*max_requests_allowed);
+}
+
+bool Definitions::fail(std::string reason) {
+  m_loaded = false;
+  m_version.clear();
+  m_sources.clear();
+  m_error = "Error during load of xml" + reason;
+  return false;
+}
+
+bool Definitions::load_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return fail("File was not found: " + path);
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  if (in.bad()) return fail("File could not be read: " + path);
+  return load_text(buf.str());
+}
+
+bool Definitions::load_text(std::string_view xml_in) {
+  const std::optional<std::string> converted = from_windows1252_if_declared(xml_in);
+  const std::string_view xml = converted ? std::string_view(*converted) : xml_in;
+  pugi::xml_document doc;
+  const unsigned options = pugi::parse_default | pugi::parse_ws_pcdata_single;
+  const pugi::xml_parse_result r = doc.load_buffer(
+      xml.data(), xml.size(), options, converted ? pugi::encoding_utf8 : pugi::encoding_auto);
+  if (!r) {
+    return fail(std::string(r.description()) + " (at byte " + std::to_string(r.offset) + ")");
+  }
+  // The scan reads the markup byte by byte, which holds for UTF-8 and the
+  // single-byte encodings; a UTF-16 file is left to pugixml's own checks.
+  const bool utf8 = xml.find('\0') == std::string_view::npos;
+  if (auto reason = utf8 ? WellFormedScan(xml).run() : std::nullopt) return fail(*reason);
+  if (auto reason = duplicate_attribute(doc.document_element())) return fail(*reason);
+
+  m_sources.clear();
+  const std::optional<std::string> version = first_text(doc, "version");
+  m_version = version.value_or("");
+  for (const pugi::xml_node& s : descendants(doc, "datasource"))
+    m_sources.push_back(read_source(s));
+  m_loaded = true;
+  m_error.clear();
+  if (m_on_loaded) m_on_loaded(*this);
+  return true;
+}
+
+const DataSource* Definitions::datasource_find(std::string_view code) const {
+  for (const DataSource& s : m_sources) {
+    if (iequals(s.code, code)) return &s;
+  }
+  return nullptr;
+}
+
+const Category* category_find(const DataSource& source, std::string_view code) {
+  for (const Category& c : source.categories) {
+    if (iequals(c.code, code)) return &c;
+  }
+  return nullptr;
+}
+
+const FieldDef* field_find(const Category& category, std::string_view name) {
+  for (const FieldDef& f : category.fields) {
+    if (iequals(text::rtrim(f.name), name)) return &f;
+  }
+  return nullptr;
+}
+
+bool Definitions::response_isvalid(const datarequest& request, std::string_view response) const {
+  const DataSource* source = datasource_find(request.source);
+  const Category* category = source ? category_find(*source, request.category) : nullptr;
+  // An empty marker would be "found" in every page and make every answer
+  // invalid; a category without a marker accepts every answer instead.
+  if (!category || !category->invalidrequest || category->invalidrequest->empty()) return true;
+  return text::find_ci(response, *category->invalidrequest) == 0;
+}
+
+std::optional<ParameterChoice> parameters_choose(const Category& category, std::string_view inst,
+                                                 std::span<const Value> options,
+                                                 std::string* reason) {
+  ParameterChoice choice;
+  const std::size_t last = options.empty() ? 0 : options.size() - 1;
+  for (const Parameter& p : category.parameters) {
+    choice.names.push_back(p.name);
+    choice.urlkeys.push_back(p.urlkey);
+    std::string value;
+    if (p.name == "instrument id") {
+      value = std::string(inst);
+    } else {
+      bool chosen = false;
+      for (std::size_t k = 1; k <= last; ++k) {
+        if (!iequals(options[k].to_text(), p.name)) continue;
+        if (k == last) {
+          if (reason) *reason = "option \"" + p.name + "\" has no value";
+          return std::nullopt;
+        }
+        const std::string wanted = options[k + 1].to_text();
+        for (const EnumValue& e : p.enumvalues) {
+          if (iequals(e.displayname, wanted)) {
+            value = e.value;
+            chosen = true;
+            break;
+          }
+        }
+      }
+      if (!chosen) value = p.defaultvalue;
+      if (p.name == "units") {
+        const auto units = text::locale_number(value);
+        if (!units) {
+          if (reason) *reason = "units value \"" + value + "\" is not a number";
+          return std::nullopt;
+        }
+        choice.units = *units;
+      }
+    }
+    choice.values.push_back(std::move(value));
+  }
+  return choice;
+}
+
+std::optional<Value> request_value(const datarequest& request, const FieldDef& field,
+                                   const ParameterChoice& params) {
+  const auto id = text::to_int32(field.id);
+  if (!id) return std::nullopt;
+  const ResultRow* row = request.find_row(*id);
+  if (!row) return Value(std::string(kNotFound));
+  Value value;
+  if (field.coltype == "Fixednumeric" || field.type == "single") {
+    value = row->slots[0];
+  } else {
+    std::optional<std::int32_t> n;
+    for (std::size_t i = 0; i < params.names.size(); ++i) {
+      if (params.names[i] == field.colvalue) {
+        n = text::to_int32(params.values[i]);
+        break;
+      }
+    }
+    if (!n || *n < 1 || *n > 8) return std::nullopt;
+    value = row->slots[static_cast<std::size_t>(*n - 1)];
+  }
+  // Scaling needs a units divisor: without a units parameter (or with 0)
+  // the value stands as it is rather than failing with a division by zero.
+  if (field.scaleable == "1" && params.units != 0) {
+    if (const auto number = value.is_text()     ? text::locale_number(value.text())
+                            : value.is_number() ? std::optional<double>(value.number())
+                                                : std::nullopt) {
+      value = *number / params.units;
+    }
+  }
+  return value;
+}
+
+}  // namespace quillo

@@ -1,0 +1,147 @@
+// The web-parse definitions: which data sources exist, the categories of
+// data each offers, the address of each category's page, the parameters a
+// user may set, and for each field where its value sits in the page and how
+// its text is converted. The code holds no source-specific knowledge; a new
+// source or field is an edit of the definitions file (ds.xml).
+//
+// Definitions::load reads the file once into plain records (texts exactly
+// as written, blanks kept, entities decoded). Lookups compare codes and
+// names without regard to letter case. Read-only after loading: any thread
+// may read a loaded Definitions.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/value.h"
+#include "parse/datarequest.h"
+
+namespace quillo {
+
+struct EnumValue {
+  std::string displayname;
+  std::string value;
+};
+
+struct Parameter {
+  std::string name;
+  std::string urlkey;
+  std::string defaultvalue;
+  std::vector<EnumValue> enumvalues;
+};
+
+// A field element. Attributes absent from the file read as empty texts;
+// the ref texts are those of the field's first ref1/ref2/ref3 elements.
+struct FieldDef {
+  std::string id, name, type;
+  std::string tablenumber, tablestarttag, tableendtag;
+  std::string coltype, colvalue, coloffset, rowoffset, headercolumn, rowtype, rowvalue;
+  std::string scaleable;
+  std::string parseasvalue, function, fparam11, fparam12, function1, fparam21, fparam22;
+  std::string figureconvert;
+  std::optional<std::string> ref1, ref2, ref3;
+};
+
+struct Category {
+  std::string code;
+  std::string name;
+  std::optional<std::string> url;        // text of the first url element
+  std::optional<std::string> updatefrq;  // text of the first updatefrq element
+  std::optional<std::string> invalidrequest;
+  std::vector<Parameter> parameters;  // in document order
+  std::vector<FieldDef> fields;       // in document order
+
+  // The update frequency class as a 16-bit integer; nullopt when the
+  // element is missing or not a number.
+  std::optional<std::int16_t> updatefrq_value() const;
+};
+
+struct SearchDef {
+  std::string url, noresults, tablenumber, namecolumn, symbolcolumn, exchangecolumn;
+};
+
+struct DataSource {
+  std::string code;
+  std::string name;
+  std::optional<std::string> max_requests_allowed;
+  std::optional<SearchDef> search;
+  std::vector<Category> categories;
+
+  // How many requests of this source may be in flight at once; nullopt
+  // when the element is missing or not a number.
+  std::optional<std::int32_t> max_requests_value() const;
+};
+
+// The parameter values chosen for one call of a single-data-item function.
+struct ParameterChoice {
+  std::vector<std::string> names;    // in the category's order
+  std::vector<std::string> urlkeys;  // parallel to names
+  std::vector<std::string> values;   // parallel to names
+  double units = 0;                  // divisor for scaleable fields; 0: none
+};
+
+class Definitions {
+ public:
+  // Reads and checks the definitions file. On failure answers false, keeps
+  // nothing (no version, no sources) and sets error() to "Error during load
+  // of xml" followed directly by the parser's reason. A successful load runs
+  // the set-up hook (the request manager takes its channels from it).
+  bool load_file(const std::string& path);
+  bool load_text(std::string_view xml);
+
+  // Called with the loaded definitions after every successful load.
+  void set_on_loaded(std::function<void(const Definitions&)> hook) {
+    m_on_loaded = std::move(hook);
+  }
+
+  bool loaded() const { return m_loaded; }
+  const std::string& error() const { return m_error; }
+  const std::string& version() const { return m_version; }
+  const std::vector<DataSource>& datasources() const { return m_sources; }
+
+  const DataSource* datasource_find(std::string_view code) const;
+
+  // False when the page holds the invalid-request marker of the request's
+  // category (letter case ignored).
+  bool response_isvalid(const datarequest& request, std::string_view response) const;
+
+ private:
+  bool fail(std::string reason);
+
+  bool m_loaded = false;
+  std::string m_error;
+  std::string m_version;
+  std::vector<DataSource> m_sources;
+  std::function<void(const Definitions&)> m_on_loaded;
+};
+
+const Category* category_find(const DataSource& source, std::string_view code);
+// The first field whose name, right-trimmed, equals name (letter case ignored).
+const FieldDef* field_find(const Category& category, std::string_view name);
+
+// Chooses each parameter's value for a call with this instrument and option
+// list (options[1..], alternating names and values; options[0] unused):
+// "instrument id" takes the instrument; a parameter named in the options
+// takes the value of the enumeration entry whose display name matches the
+// option's value (the last such match wins); otherwise its default. The
+// "units" parameter's value also becomes the divisor. nullopt, with a
+// reason, when the option list ends in a parameter name without a value or
+// the units value is not a number.
+std::optional<ParameterChoice> parameters_choose(const Category& category, std::string_view inst,
+                                                 std::span<const Value> options,
+                                                 std::string* reason = nullptr);
+
+// The value of one field of a loaded request: "#N/A" when the answer had no
+// row for the field; the selector parameter named by the field's colvalue
+// picks the slot of a table row; scaleable fields are divided by units.
+// nullopt when the field id is not a number or the selector has no value
+// from 1 to 8 (the worksheet function then fails).
+std::optional<Value> request_value(const datarequest& request, const FieldDef& field,
+                                   const ParameterChoice& params);
+
+}  // namespace quillo

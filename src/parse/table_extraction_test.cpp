@@ -1,0 +1,132 @@
+#include "parse/table_extraction.h"
+
+#include <gtest/gtest.h>
+
+#include "parse/value_convert.h"
+
+namespace quillo {
+namespace {
+
+TEST(TableCutTest, CountsTableOpeningsIgnoringCaseAndEndsAtTheClosingBracket) {
+  const std::string page = "<p><table>1</table><TABLE id=2>two</TaBlE><table>3</table>";
+  EXPECT_EQ(table_cut(page, 2, "", ""), "<TABLE id=2>two<");
+  EXPECT_EQ(table_cut(page, 1, "", ""), "<table>1<");
+  EXPECT_EQ(table_cut(page, 4, "", ""), "#N/A");
+  EXPECT_EQ(table_cut("<table>unclosed", 1, "", ""), "#N/A");
+  // Below 1 the markers delimit the table; the end is searched from the start.
+  EXPECT_EQ(table_cut(page, 0, "id=2>", "</table"), "id=2>two<");
+  EXPECT_EQ(table_cut(page, -1, "nowhere", "</table"), "#N/A");
+  EXPECT_EQ(table_cut(page, 0, "", ""), "<");
+}
+
+TEST(EntitiesDecodeTest, DecodesReferencesAndKeepsMalformedOnes) {
+  std::string t = "&#65;BC &#8364;&#x20AC; &#;&#12 &#xD800; a\r\nb\tc&nbsp;d &#38;#65;";
+  EXPECT_EQ(entities_decode(t), "ABC €€ &#;&#12 &#xD800; abc d &#65;");
+  std::string lone = "&#";
+  EXPECT_EQ(entities_decode(lone), "&#");
+}
+
+TEST(ParseTableTest, RowsAndCellsIgnoreTagCase) {
+  cls_parsetable t;
+  t.set_table("<table><TR><td>a</td><TH>b</TH></tr><tr><td>c</td></TR><tr>unclosed");
+  t.do_parse(false);
+  EXPECT_EQ(t.get_rownum(), 2);
+  EXPECT_EQ(t.getcell(1, 2), Value("b"));
+  EXPECT_EQ(t.getcell(2, 1), Value("c"));
+  EXPECT_EQ(t.getcell(2, 31), Value("N/A"));
+  EXPECT_EQ(t.getcell(3, 1), Value("N/A"));
+  t.do_parse(true);  // the table text was consumed by the first parse
+  EXPECT_EQ(t.get_rownum(), 0);
+}
+
+FieldDef table_field(std::string coltype, std::string colvalue) {
+  FieldDef f;
+  f.type = "tablecell";
+  f.coltype = std::move(coltype);
+  f.colvalue = std::move(colvalue);
+  f.rowtype = "Fixednumeric";
+  f.rowvalue = "1";
+  return f;
+}
+
+TEST(TableFieldTest, HeaderColumnIsSkippedAndOffsetsShiftColumns) {
+  cls_parsetable t;
+  t.set_table(
+      "<tr><td>h</td><td>1</td><td>2</td><td>3</td><td>4</td><td>5</td><td>6</td>"
+      "<td>7</td><td>8</td></tr>");
+  t.do_parse(false);
+  FieldValues values;
+  values[1] = "kept";
+  FieldDef across = table_field("x", "p");
+  ASSERT_TRUE(tablefield_parse(across, values, t));
+  EXPECT_EQ(values[1], Value("kept"));  // column 1 is the header column
+  EXPECT_EQ(values[2], Value("1"));
+  EXPECT_EQ(values[7], Value("6"));
+  across.coloffset = "1";
+  ASSERT_TRUE(tablefield_parse(across, values, t));
+  EXPECT_EQ(values[1], Value("1"));
+  EXPECT_EQ(values[7], Value("7"));
+  across.headercolumn = "3";  // now the label column lies inside the range read
+  values[2] = "kept";
+  ASSERT_TRUE(tablefield_parse(across, values, t));
+  EXPECT_EQ(values[2], Value("kept"));
+  FieldDef fixed = table_field("Fixednumeric", "2");
+  fixed.coloffset = "1";
+  ASSERT_TRUE(tablefield_parse(fixed, values, t));
+  EXPECT_EQ(values[1], Value("2"));
+  fixed.rowtype = "Fixedstring";
+  fixed.rowvalue = "absent";
+  ASSERT_TRUE(tablefield_parse(fixed, values, t));
+  EXPECT_EQ(values[3], Value("#N/A"));
+}
+
+TEST(TableFieldTest, FailedConversionKeepsValuesWrittenBeforeIt) {
+  cls_parsetable t;
+  t.set_table("<tr><td>h</td><td>abc</td><td>x</td></tr>");
+  t.do_parse(false);
+  FieldValues values;
+  FieldDef f = table_field("x", "p");
+  f.coloffset = "1";
+  f.function = "mid";
+  f.fparam11 = "2";
+  f.fparam12 = "-1";  // a negative length fails the conversion
+  EXPECT_FALSE(tablefield_parse(f, values, t));
+  EXPECT_TRUE(values[1].is_empty());
+  f.fparam12 = "1";
+  ASSERT_TRUE(tablefield_parse(f, values, t));
+  EXPECT_EQ(values[1], Value("b"));
+  EXPECT_EQ(values[3], Value(""));  // an unfilled cell of an existing row is empty
+}
+
+TEST(DefinitionParseTest, GroupsTablesAndKeepsPreviousRowsOnUnknownCategory) {
+  Definitions defs;
+  ASSERT_TRUE(defs.load_text(R"(<r><datasource code="S"><category code="C">
+      <field id="1" name="A" type="other" tablenumber="1"/>
+      <field id="2" name="B" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="3" name="C" type="tablecell" tablenumber="" tablestarttag="[" tableendtag="]" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="4" name="D" type="single"><ref1></ref1><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="5" name="E" type="single"><ref2>(</ref2><ref3>)</ref3></field>
+    </category></datasource></r>)"))
+      << defs.error();
+  RequestTable requests;
+  datarequest req;
+  req.source = "s";
+  req.category = "c";
+  const std::int32_t r = requests.add(req);
+  std::string page = "(v) <table><tr><td>one</td></tr></table> [<tr><td>two</td></tr>]";
+  definition_parse(page, requests, r, defs);
+  const auto& rows = requests.at(r).parsed;
+  ASSERT_EQ(rows.size(), 3u);  // the "other" field and the field without ref1 store nothing
+  EXPECT_EQ(rows[0].id, 2);    // stored in the "other" field's turn
+  EXPECT_EQ(rows[0].slots[0], Value("<td>one</td>"));
+  EXPECT_EQ(rows[1].slots[0], Value("<td>two</td>"));
+  EXPECT_EQ(rows[2].slots[0], Value("v"));
+
+  requests.at(r).category = "ZZZ";
+  std::string other = "(w)";
+  definition_parse(other, requests, r, defs);
+  EXPECT_EQ(requests.at(r).parsed.size(), 3u);
+}
+
+}  // namespace
+}  // namespace quillo

@@ -1,0 +1,157 @@
+#include "parse/value_convert.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "common/text.h"
+#include "parse/clsparse.h"
+
+namespace quillo {
+
+namespace {
+
+// The text of a value as a conversion sees it (numbers in their shortest form).
+std::string as_text(const Value& v) {
+  return v.to_text();
+}
+
+std::optional<std::int32_t> int_param(std::string_view p) {
+  return text::to_int32(p);
+}
+
+using Step = std::function<std::optional<Value>(const Value&, std::string_view, std::string_view,
+                                                const FieldDef&, const cls_parsetable*)>;
+
+struct NamedStep {
+  std::string_view name;
+  Step run;
+};
+
+// The conversion functions a field may name, looked up by exact name.
+const NamedStep kSteps[] = {
+    {"convert2",
+     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       const auto mode = int_param(p1);
+       if (!mode) return std::nullopt;
+       return clsparse().convert2(as_text(v), *mode);
+     }},
+    {"convert4",
+     [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       const auto mode = int_param(p2);
+       if (!mode) return std::nullopt;
+       return clsparse().convert4(as_text(v), p1, *mode);
+     }},
+    {"mid",
+     [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       const auto start = int_param(p1);
+       const auto length = int_param(p2);
+       if (!start || !length || *start < 1 || *length < 0) return std::nullopt;
+       return Value(text::mid_chars(as_text(v), static_cast<std::size_t>(*start),
+                                    static_cast<std::size_t>(*length)));
+     }},
+    {"left",
+     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       const auto n = int_param(p1);
+       if (!n || *n < 0) return std::nullopt;
+       return Value(text::left_chars(as_text(v), static_cast<std::size_t>(*n)));
+     }},
+    {"right",
+     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       const auto n = int_param(p1);
+       if (!n || *n < 0) return std::nullopt;
+       return Value(text::right_chars(as_text(v), static_cast<std::size_t>(*n)));
+     }},
+    {"concat",
+     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       return Value(as_text(v) + std::string(p1));
+     }},
+    {"multiply",
+     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> { return multiply(v, p1); }},
+    {"reu_pct_chng",
+     [](const Value& v, std::string_view, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> { return reu_pct_chng(v); }},
+    {"reu_pcheck",
+     [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef& field,
+        const cls_parsetable* table) -> std::optional<Value> {
+       const auto back = int_param(p2);
+       if (!back) return std::nullopt;
+       return reu_pcheck(v, field, p1, *back, table);
+     }},
+    {"figure_convert",
+     [](const Value& v, std::string_view, std::string_view, const FieldDef&,
+        const cls_parsetable*) -> std::optional<Value> {
+       std::string t = as_text(v);
+       return clsparse().figure_convert1(t);
+     }},
+};
+
+// Applies the named step; an unknown name (or none) leaves the value alone.
+bool apply_step(std::string_view name, std::string_view p1, std::string_view p2,
+                const FieldDef& field, Value& value, const cls_parsetable* table) {
+  for (const NamedStep& step : kSteps) {
+    if (step.name != name) continue;
+    std::optional<Value> result = step.run(value, p1, p2, field, table);
+    if (!result) return false;
+    value = std::move(*result);
+    return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table) {
+  clsparse parser;
+  if (field.parseasvalue == "2") value = Value(parser.getallvalue_fromhtml(as_text(value)));
+  if (!apply_step(field.function, field.fparam11, field.fparam12, field, value, table))
+    return false;
+  if (!apply_step(field.function1, field.fparam21, field.fparam22, field, value, table))
+    return false;
+  if (field.parseasvalue == "1") value = Value(parser.getallvalue_fromhtml(as_text(value)));
+  // A number that a step produced becomes text here, written with at most
+  // 15 significant digits as a cell would show it (0.0725 * 100 reads
+  // "7.25", not "7.249999999999999").
+  value = Value(value.is_number() ? std::string(text::trim(text::format_number_15(value.number())))
+                                  : std::string(text::trim(as_text(value))));
+  if (field.figureconvert == "1") {
+    std::string t = value.text();
+    value = parser.figure_convert1(t);
+  }
+  return true;
+}
+
+Value multiply(const Value& value, std::string_view factor) {
+  return Value(text::leading_number(as_text(value)) * text::leading_number(factor));
+}
+
+Value reu_pct_chng(const Value& value) {
+  const std::string t = as_text(value);
+  const std::size_t n = text::char_count(t);
+  if (n < 2) return value;
+  return Value(text::mid_chars(t, 2, n - 2));
+}
+
+std::optional<Value> reu_pcheck(const Value& value, const FieldDef& field, std::string_view marker,
+                                std::int32_t back, const cls_parsetable* table) {
+  const auto row = text::to_int32(field.rowvalue);
+  if (!row) return std::nullopt;
+  const cls_parsetable empty;
+  const cls_parsetable& t = table ? *table : empty;
+  if (text::find_ci(t.getcell(*row, 1).to_text(), marker) != 0) return value;
+  if (back > 0 && text::find_ci(t.getcell(*row - back, 1).to_text(), marker) != 0) {
+    const auto col = text::to_int32(field.colvalue);
+    if (!col) return std::nullopt;
+    return t.getcell(*row - back, *col);
+  }
+  return Value(kNotFound);
+}
+
+}  // namespace quillo
