@@ -8,27 +8,19 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quillo::text {
 
 namespace {
-
-bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 
 bool equal_ci(const char* a, const char* b, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     if (lower_char(a[i]) != lower_char(b[i])) return false;
   }
   return true;
-}
-
-// Next position (0-based, at or after from) of byte c in hay, or npos.
-std::size_t next_byte(std::string_view hay, char c, std::size_t from) {
-  if (from >= hay.size()) return std::string_view::npos;
-  const void* p = std::memchr(hay.data() + from, static_cast<unsigned char>(c), hay.size() - from);
-  return p ? static_cast<std::size_t>(static_cast<const char*>(p) - hay.data())
-           : std::string_view::npos;
 }
 
 bool is_continuation(unsigned char c) {
@@ -59,35 +51,47 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
   if (needle.size() > hay.size()) return 0;
   const std::size_t last = hay.size() - needle.size();  // last 0-based start that fits
   std::size_t from = start - 1;
-  const char first = needle[0];
-  if (!is_letter(first)) {
-    // memchr finds candidates at memory speed; the rest is compared folded.
-    for (std::size_t p = next_byte(hay, first, from); p != std::string_view::npos && p <= last;
-         p = next_byte(hay, first, p + 1)) {
-      if (equal_ci(hay.data() + p + 1, needle.data() + 1, needle.size() - 1)) return p + 1;
+  if (needle.size() == 1) {
+    const char lo = lower_char(needle[0]);
+    for (std::size_t p = from; p <= last; ++p) {
+      if (lower_char(hay[p]) == lo) return p + 1;
     }
     return 0;
   }
-  // A letter can start a match in either case. Candidates of both cases
-  // are sought within a window at a time, so a case that does not occur
-  // near the match costs no scan of the whole rest of the text.
-  const char lo = lower_char(first);
-  const char up = static_cast<char>(lo - 32);
-  constexpr std::size_t kWindow = 4096;
-  while (from <= last) {
-    const std::string_view window = hay.substr(0, std::min(last + 1, from + kWindow));
-    std::size_t next_lo = next_byte(window, lo, from);
-    std::size_t next_up = next_byte(window, up, from);
-    while (next_lo != std::string_view::npos || next_up != std::string_view::npos) {
-      const std::size_t p = std::min(next_lo, next_up);
-      if (equal_ci(hay.data() + p + 1, needle.data() + 1, needle.size() - 1)) return p + 1;
-      if (p == next_lo) {
-        next_lo = next_byte(window, lo, p + 1);
-      } else {
-        next_up = next_byte(window, up, p + 1);
-      }
+  // Candidates are positions whose first and last bytes match the needle's
+  // with bit 0x20 set (which folds ASCII letters; other bytes that happen
+  // to match are weeded out by the full comparison). Testing the last byte
+  // rather than the second keeps "<td" from being a candidate for "<table".
+  // Sixteen positions are tested at once where SSE2 is there.
+  const std::size_t k = needle.size() - 1;
+  const unsigned char f0 = static_cast<unsigned char>(needle[0]) | 0x20;
+  const unsigned char f1 = static_cast<unsigned char>(needle[k]) | 0x20;
+  const char* h = hay.data();
+  std::size_t p = from;
+#if defined(__SSE2__)
+  const __m128i fold = _mm_set1_epi8(0x20);
+  const __m128i v0 = _mm_set1_epi8(static_cast<char>(f0));
+  const __m128i v1 = _mm_set1_epi8(static_cast<char>(f1));
+  // Blocks load bytes p .. p+15+k, which lie within the text while p+16 <= last+1.
+  for (; p + 16 <= last + 1; p += 16) {
+    const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + p)), fold);
+    const __m128i b =
+        _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + p + k)), fold);
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v0), _mm_cmpeq_epi8(b, v1))));
+    while (mask != 0) {
+      const std::size_t q = p + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (equal_ci(h + q, needle.data(), needle.size())) return q + 1;
+      mask &= mask - 1;
     }
-    from = window.size();
+  }
+#endif
+  for (; p <= last; ++p) {
+    if ((static_cast<unsigned char>(h[p]) | 0x20) == f0 &&
+        (static_cast<unsigned char>(h[p + k]) | 0x20) == f1 &&
+        equal_ci(h + p, needle.data(), needle.size())) {
+      return p + 1;
+    }
   }
   return 0;
 }
@@ -187,8 +191,14 @@ void replace_all(std::string& s, std::string_view from, std::string_view to) {
 }
 
 void remove_chars(std::string& s, std::string_view chars) {
-  s.erase(std::remove_if(s.begin(), s.end(),
-                         [&](char c) { return chars.find(c) != std::string_view::npos; }),
+  // Most texts hold none of the characters: memchr finds that out fast.
+  std::size_t first = std::string::npos;
+  for (char c : chars) first = std::min(first, s.find(c));
+  if (first == std::string::npos) return;
+  bool drop[256] = {};
+  for (char c : chars) drop[static_cast<unsigned char>(c)] = true;
+  s.erase(std::remove_if(s.begin() + static_cast<std::ptrdiff_t>(first), s.end(),
+                         [&](char c) { return drop[static_cast<unsigned char>(c)]; }),
           s.end());
 }
 

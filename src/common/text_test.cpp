@@ -21,6 +21,22 @@ TEST(FindTest, CaseInsensitiveOneBasedWithStart) {
   EXPECT_EQ(find("aAaAb", "ab"), 0u);
 }
 
+TEST(FindTest, FindsEveryPositionOfLongTexts) {
+  // Block-wise candidate tests must not miss a match at any offset, nor
+  // read past the end.
+  for (std::size_t at = 0; at + 6 <= 70; ++at) {
+    std::string hay(70, 'e');
+    hay.replace(at, 6, "<TaBlE");
+    EXPECT_EQ(find_ci(hay, "<table"), at + 1) << at;
+    EXPECT_EQ(find_ci(hay, "<table", at + 2), 0u) << at;
+    EXPECT_EQ(find_ci(hay, "e<tab"), at == 0 ? 0u : at) << at;
+  }
+  std::string near_end(40, '<');
+  EXPECT_EQ(find_ci(near_end, "<<<"), 1u);
+  EXPECT_EQ(find_ci(near_end, "<<<", 38), 38u);
+  EXPECT_EQ(find_ci(near_end, "<<<", 39), 0u);
+}
+
 TEST(FindTest, EmptyNeedleIsFoundAtStart) {
   EXPECT_EQ(find_ci("abc", ""), 1u);
   EXPECT_EQ(find_ci("abc", "", 4), 4u);

@@ -28,6 +28,12 @@ Value cls_parsetable::getcell(std::int64_t row, std::int64_t column) const {
   return m_rows[static_cast<std::size_t>(row - 1)][static_cast<std::size_t>(column)];
 }
 
+std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column) const {
+  if (row < 1 || row > get_rownum() || column < 0 || column > kMaxCells) return "N/A";
+  const Value& v = m_rows[static_cast<std::size_t>(row - 1)][static_cast<std::size_t>(column)];
+  return v.is_text() ? std::string_view(v.text()) : std::string_view();
+}
+
 void cls_parsetable::create_narow() {
   Row& row = m_rows.emplace_back();
   for (int i = 1; i <= kMaxCells; ++i) row[static_cast<std::size_t>(i)] = Value(kNotFound);

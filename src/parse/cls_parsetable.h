@@ -30,6 +30,9 @@ class cls_parsetable {
   // The cell's value, or the text "N/A" when the row does not exist or the
   // column lies outside 0 to 30.
   Value getcell(std::int64_t row, std::int64_t column) const;
+  // The cell's text without a copy, for label searches; "N/A" outside the
+  // parse, empty for a cell that holds no text.
+  std::string_view cell_text(std::int64_t row, std::int64_t column) const;
   // Appends a row whose 30 cells are "#N/A".
   void create_narow();
 

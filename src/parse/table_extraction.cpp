@@ -139,7 +139,7 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   if (g.rowtype == "Fixedstring") {
     // Every row whose label holds the text matches; the last one wins.
     for (std::int32_t i = 1; i <= table.get_rownum(); ++i) {
-      if (text::find_ci(table.getcell(i, *headercolumn).to_text(), g.rowvalue) != 0) row = i;
+      if (text::find_ci(table.cell_text(i, *headercolumn), g.rowvalue) != 0) row = i;
     }
   }
   if (*row <= 0) {
