@@ -14,7 +14,7 @@ namespace {
 const quillo::Definitions& definitions() {
   static const quillo::Definitions* defs = [] {
     auto* d = new quillo::Definitions;
-    if (!d->load_file(QUILLO_SAMPLE_DEFINITIONS)) std::abort();
+    if (!d->definitions_loadfile(QUILLO_SAMPLE_DEFINITIONS)) std::abort();
     return d;
   }();
   return *defs;

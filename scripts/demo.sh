@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_TESTS=OFF -DQUILLO_BENCH=OFF >/dev/null
-cmake --build build/release --target quillo
-./build/release/src/cli/quillo parse --definitions data/sample/ds.xml --instrument IBM \
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_TESTS=OFF -DQUILLO_BENCH=OFF >/dev/null
+cmake --build build/demo --target quillo
+./build/demo/src/cli/quillo parse --definitions data/sample/ds.xml --instrument IBM \
   SMP.QUO data/sample/quote-IBM.html

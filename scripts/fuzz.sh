@@ -16,11 +16,12 @@ cmake --build build/fuzz -j "$(nproc)"
 targets=(text_helpers table_parse definition_parse definitions_load)
 run_one() {
   local t=$1 work=build/fuzz-corpus/$1
+  [ "$mode" = smoke ] && work=build/fuzz-smoke/$1
   mkdir -p "$work"
   ./build/fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 "$work" "fuzz/corpus/$t" \
-    >"build/fuzz-$t.log" 2>&1 || { tail -40 "build/fuzz-$t.log"; return 1; }
-  echo "fuzz_$t: $(grep -E 'stat::number_of_executed_units' "build/fuzz-$t.log" | awk '{print $2}') executions in ${seconds}s"
+    >"build/fuzz-$mode-$t.log" 2>&1 || { tail -40 "build/fuzz-$mode-$t.log"; return 1; }
+  echo "fuzz_$t: $(grep -E 'stat::number_of_executed_units' "build/fuzz-$mode-$t.log" | awk '{print $2}') executions in ${seconds}s"
 }
 if [ "$mode" = smoke ]; then
   for t in "${targets[@]}"; do run_one "$t"; done

@@ -36,7 +36,7 @@ bool read_page(const std::string& path, std::istream& in, std::string& page) {
 
 int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std::ostream& err) {
   Definitions definitions;
-  if (!definitions.load_file(opt.definitions)) {
+  if (!definitions.definitions_loadfile(opt.definitions)) {
     err << definitions.error() << "\n";
     return 2;
   }

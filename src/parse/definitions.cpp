@@ -347,7 +347,7 @@ bool Definitions::fail(std::string reason) {
   return false;
 }
 
-bool Definitions::load_file(const std::string& path) {
+bool Definitions::definitions_loadfile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return fail("File was not found: " + path);
   std::ostringstream buf;

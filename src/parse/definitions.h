@@ -91,7 +91,7 @@ class Definitions {
   // nothing (no version, no sources) and sets error() to "Error during load
   // of xml" followed directly by the parser's reason. A successful load runs
   // the set-up hook (the request manager takes its channels from it).
-  bool load_file(const std::string& path);
+  bool definitions_loadfile(const std::string& path);
   bool load_text(std::string_view xml);
 
   // Called with the loaded definitions after every successful load.

@@ -116,7 +116,7 @@ TEST(DefinitionsLoadTest, RefusesDocumentsThatAreNotWellFormed) {
     EXPECT_TRUE(d.datasources().empty()) << xml;  // nothing of the earlier load is kept
   }
   Definitions d;
-  EXPECT_FALSE(d.load_file("/nonexistent/ds.xml"));
+  EXPECT_FALSE(d.definitions_loadfile("/nonexistent/ds.xml"));
   EXPECT_NE(d.error().find("not found"), std::string::npos);
 }
 
