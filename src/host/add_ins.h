@@ -1,0 +1,71 @@
+// Add-ins: function libraries installed into the spreadsheet, and the table
+// through which the engine answers their worksheet functions.
+//
+// A function library declares worksheet functions and, for each, the engine
+// method it forwards to (see spreadsheet/function_library.h for the file).
+// The engine registers a callable per method name in AddInMethods; a
+// formula calling an installed library function then reaches that callable
+// with the arguments in the method's order, the calling cell included.
+// Event-loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/value.h"
+#include "host/status.h"
+
+namespace quillo::host {
+
+class AddIn;
+using AddInPtr = std::shared_ptr<AddIn>;
+
+class AddIn {
+ public:
+  virtual ~AddIn() = default;
+  virtual Result<std::string> name() const = 0;       // file name, "tarnvale.xla"
+  virtual Result<std::string> full_name() const = 0;  // the path it was added from
+  virtual Result<bool> installed() const = 0;
+  // Installing reads the library and makes its functions callable in
+  // formulas; uninstalling removes them. Fails when the file cannot be read
+  // or does not parse.
+  virtual Status set_installed(bool on) = 0;
+};
+
+class AddIns {
+ public:
+  virtual ~AddIns() = default;
+  virtual std::int32_t count() const = 0;
+  virtual Result<AddInPtr> item(std::int32_t index) const = 0;  // 1-based
+  virtual Result<AddInPtr> item(std::string_view name) const = 0;
+  // Lists a library file (not yet installed); the same path twice gives the
+  // entry already listed. Fails when the file does not exist.
+  virtual Result<AddInPtr> add(std::string_view path) = 0;
+};
+
+// An engine method behind library functions. args holds the method's
+// arguments in its declared order: values as evaluated (references stay
+// ranges, see host/range.h as_range), Missing for an omitted optional
+// argument, and the calling cell as a range where the method takes it. The
+// answer is what the cell shows; an exception becomes #VALUE!.
+using AddInMethod = std::function<Value(std::vector<Value>& args)>;
+
+// The methods the engine answers, by name (letter case ignored).
+class AddInMethods {
+ public:
+  void add(std::string_view name, AddInMethod method);
+  bool remove(std::string_view name);
+  // A shared copy, so a method may register or remove methods while it runs.
+  std::shared_ptr<const AddInMethod> find(std::string_view name) const;
+  std::size_t size() const { return m_methods.size(); }
+
+ private:
+  std::map<std::string, std::shared_ptr<const AddInMethod>, std::less<>> m_methods;
+};
+
+}  // namespace quillo::host

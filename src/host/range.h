@@ -1,0 +1,100 @@
+// Range: a rectangle of cells on one worksheet, as the engine sees it. A
+// Range is a handle: copying it or holding it keeps no cells alive, and once
+// its worksheet or workbook is deleted or closed every operation fails with
+// StatusCode::ObjectRequired (424). Operations that write evaluate formulas
+// synchronously and may re-enter worksheet functions before they return.
+//
+// Event-loop thread only. A Range is also a RangeRef, so it can travel inside
+// a Value as a worksheet function argument or as the calling cell.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/value.h"
+#include "host/status.h"
+
+namespace quillo::host {
+
+class Worksheet;
+class Range;
+using RangePtr = std::shared_ptr<Range>;
+
+// Where Find and Replace look and how they match (the numbers are the
+// object model's constants).
+enum class LookIn : std::int32_t { Formulas = -4123, Values = -4163 };
+enum class LookAt : std::int32_t { Whole = 1, Part = 2 };
+enum class SearchOrder : std::int32_t { ByRows = 1, ByColumns = 2 };
+
+struct FindOptions {
+  LookIn look_in = LookIn::Formulas;
+  LookAt look_at = LookAt::Part;
+  SearchOrder order = SearchOrder::ByRows;
+  bool match_case = false;
+};
+
+struct ReplaceOptions {
+  LookAt look_at = LookAt::Part;
+  SearchOrder order = SearchOrder::ByRows;
+  bool match_case = false;
+};
+
+class Range : public RangeRef, public std::enable_shared_from_this<Range> {
+ public:
+  // The worksheet holding the range (the object model's Parent).
+  virtual Result<std::shared_ptr<Worksheet>> worksheet() const = 0;
+  // Row and column of the top-left cell, 1-based, and the size.
+  virtual Result<std::int32_t> row() const = 0;
+  virtual Result<std::int32_t> column() const = 0;
+  virtual Result<std::int32_t> row_count() const = 0;
+  virtual Result<std::int32_t> column_count() const = 0;
+  // "$A$1" or "$A$1:$B$2"; with external, qualified by the sheet: "'My Sheet'!$A$1".
+  virtual Result<std::string> address(bool external = false) const = 0;
+  // The cell at (row, col) counted from the top-left cell, 1-based; it may
+  // lie outside the range (as Cells(r, c) may) but not outside the sheet.
+  virtual Result<RangePtr> cell(std::int32_t row, std::int32_t col) const = 0;
+
+  // The value of a single cell, or an Array of the values of a larger range.
+  virtual Result<Value> value() const = 0;
+  // Writes a value into every cell, or an Array block from the top-left
+  // cell. Text is taken as typed entry: numeric text becomes a number, an
+  // ISO date a date serial, "=..." a formula, anything else stays text.
+  virtual Status set_value(const Value& v) const = 0;
+
+  // The formula of the top-left cell ("=A1+1"), or its constant as text
+  // ("" for an empty cell), in A1 or R1C1 notation.
+  virtual Result<std::string> formula() const = 0;
+  virtual Result<std::string> formula_r1c1() const = 0;
+  // Sets the formula of every cell of the range; text without a leading "="
+  // is typed entry. A formula that does not parse fails with
+  // OperationFailed and leaves the cells unchanged. The cell is evaluated at
+  // once, in any calculation mode.
+  virtual Status set_formula(std::string_view formula) const = 0;
+  virtual Status set_formula_r1c1(std::string_view formula) const = 0;
+  virtual Result<bool> has_formula() const = 0;
+
+  // The number format of the top-left cell ("General" when none is set).
+  virtual Result<std::string> number_format() const = 0;
+  virtual Status set_number_format(std::string_view format) const = 0;
+
+  // Removes values and formulas, keeps number formats.
+  virtual Status clear_contents() const = 0;
+
+  // The first cell whose formula (or shown value) contains what; a null
+  // pointer when none does.
+  virtual Result<RangePtr> find(std::string_view what, const FindOptions& options = {}) const = 0;
+  // Replaces what by replacement in the formulas and constants of the cells;
+  // true when at least one cell changed. A cell whose new formula would not
+  // parse is left unchanged.
+  virtual Result<bool> replace(std::string_view what, std::string_view replacement,
+                               const ReplaceOptions& options = {}) const = 0;
+};
+
+// The Range a Value refers to, or null when the value is no host range.
+inline const Range* as_range(const Value& v) {
+  return v.is_range() ? dynamic_cast<const Range*>(&v.range()) : nullptr;
+}
+
+}  // namespace quillo::host

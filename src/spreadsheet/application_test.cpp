@@ -1,0 +1,184 @@
+// The spreadsheet as the engine sees it: only host interfaces are used here.
+#include "spreadsheet/application.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace quillo::spreadsheet {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ApplicationTest : public testing::Test {
+ protected:
+  ApplicationTest() {
+    dir = fs::temp_directory_path() / ("quillo_app_test_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    library = (dir / "tarnvale.xla").string();
+    std::ofstream(library) << "fsingle = i_fsingle(inst, field, [options], caller)\n";
+    host = &app;
+    book = host->workbooks().add().value();
+    sheet = book->worksheet(1).value();
+    host->add_in_methods().add("i_fsingle", [this](std::vector<Value>& args) -> Value {
+      ++calls;
+      const host::Range* caller = host::as_range(args[3]);
+      last_caller = caller ? caller->address(true).value_or("") : "none";
+      return Value(args[0].to_text() + ":" + args[1].to_text());
+    });
+  }
+  ~ApplicationTest() override { fs::remove_all(dir); }
+
+  host::RangePtr cell(const char* address) { return sheet->range(address).value(); }
+  void install() {
+    auto addin = host->add_ins().add(library);
+    ASSERT_TRUE(addin.ok()) << addin.status().message();
+    ASSERT_TRUE(addin.value()->set_installed(true).ok());
+  }
+
+  fs::path dir;
+  std::string library;
+  Application app;
+  host::Application* host;
+  host::WorkbookPtr book;
+  host::WorksheetPtr sheet;
+  int calls = 0;
+  std::string last_caller;
+};
+
+TEST_F(ApplicationTest, WorkbooksAndSheets) {
+  EXPECT_EQ(book->name().value(), "Book1");
+  EXPECT_EQ(sheet->name().value(), "Sheet1");
+  EXPECT_EQ(host->active_workbook().value()->name().value(), "Book1");
+  auto second = host->workbooks().add().value();
+  EXPECT_EQ(host->workbooks().count(), 2);
+  EXPECT_EQ(host->active_workbook().value()->name().value(), "Book2");
+  EXPECT_EQ(host->workbooks().item("book1").value()->name().value(), "Book1");
+  EXPECT_FALSE(host->workbooks().item(3).ok());
+  auto hidden = second->add_worksheet("weblinks_data").value();
+  ASSERT_TRUE(hidden->set_visible(host::Visibility::VeryHidden).ok());
+  EXPECT_EQ(second->worksheet("WEBLINKS_DATA").value()->index().value(), 2);
+  ASSERT_TRUE(second->close(false).ok());
+  EXPECT_EQ(host->workbooks().count(), 1);
+  EXPECT_TRUE(hidden->visible().status().is_object_required());
+  EXPECT_EQ(host->active_workbook().value()->name().value(), "Book1");
+}
+
+TEST_F(ApplicationTest, InstalledLibraryFunctionsReachTheEngineWithTheCallingCell) {
+  ASSERT_TRUE(cell("B2")->set_formula("=fsingle(\"IBM\",\"SMP.QUO.LAST\")").ok());
+  EXPECT_EQ(cell("B2")->value().value(), Value(ErrorCode::Name));  // not installed yet
+  install();
+  // Installing recalculates the formulas that call library functions.
+  EXPECT_EQ(cell("B2")->value().value(), Value("IBM:SMP.QUO.LAST"));
+  EXPECT_EQ(last_caller, "Sheet1!$B$2");
+  EXPECT_EQ(host->add_ins().item("TARNVALE.XLA").value()->installed().value(), true);
+  EXPECT_EQ(host->add_ins().add(library).value(), host->add_ins().item(1).value());
+  EXPECT_FALSE(host->add_ins().add((dir / "missing.xla").string()).ok());
+
+  // The engine's refresh: read the formula, write ="" and write it back.
+  const int before = calls;
+  const std::string f = cell("B2")->formula().value();
+  ASSERT_TRUE(cell("B2")->set_formula("=\"\"").ok());
+  ASSERT_TRUE(cell("B2")->set_formula(f).ok());
+  EXPECT_EQ(calls, before + 1);
+
+  ASSERT_TRUE(host->add_ins().item(1).value()->set_installed(false).ok());
+  EXPECT_EQ(cell("B2")->value().value(), Value(ErrorCode::Name));
+}
+
+TEST_F(ApplicationTest, LinkRepairRemovesTheOldLibraryPath) {
+  install();
+  const std::string moved = "'/old/place/tarnvale.xla'!";
+  ASSERT_TRUE(cell("A1")->set_formula("=" + moved + "fsingle(\"IBM\",\"X\")").ok());
+  ASSERT_TRUE(cell("A2")->set_formula("='" + library + "'!fsingle(\"SAP\",\"Y\")").ok());
+  EXPECT_EQ(cell("A1")->value().value(), Value(ErrorCode::Name));  // that copy is not installed
+  EXPECT_EQ(cell("A2")->value().value(), Value("SAP:Y"));          // this one is
+
+  // What the workbook-open handler does.
+  host->set_display_alerts(false);
+  const auto links = book->link_sources().value();
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0], "/old/place/tarnvale.xla");
+  auto all = sheet->cells().value();
+  auto found = all->find("tarnvale.xla");
+  ASSERT_TRUE(found.ok() && found.value());
+  host::ReplaceOptions options;
+  options.look_at = host::LookAt::Part;
+  options.order = host::SearchOrder::ByRows;
+  ASSERT_TRUE(all->replace("'" + links[0] + "'!", "", options).ok());
+  EXPECT_EQ(cell("A1")->formula().value(), "=fsingle(\"IBM\",\"X\")");
+  EXPECT_EQ(cell("A1")->value().value(), Value("IBM:X"));
+  EXPECT_EQ(book->link_sources().value().size(), 1u);
+  EXPECT_FALSE(host->display_alerts());
+}
+
+TEST_F(ApplicationTest, OpeningRaisesTheWorkbookOpenEvent) {
+  EXPECT_EQ(host->workbooks().open("/x/prices.xlsx").status().code(),
+            host::StatusCode::NotSupported);
+  app.set_workbook_loader([](Application& a, std::string_view) -> host::Result<host::WorkbookPtr> {
+    return a.workbooks().add();
+  });
+  std::vector<std::string> opened;
+  const auto id = host->on_workbook_open(
+      [&](const host::WorkbookPtr& b) { opened.push_back(b->name().value_or("?")); });
+  ASSERT_TRUE(host->workbooks().open("/x/prices.xlsx").ok());
+  host->remove_handler(id);
+  ASSERT_TRUE(host->workbooks().open("/x/other.xlsx").ok());
+  EXPECT_EQ(opened, std::vector<std::string>{"Book2"});
+}
+
+TEST_F(ApplicationTest, WorksheetFunctionsComputeOverRangesAsFormulasDo) {
+  for (int r = 1; r <= 4; ++r) {
+    cell(("A" + std::to_string(r)).c_str())->set_value(Value(static_cast<double>(r)));
+    cell(("B" + std::to_string(r)).c_str())->set_value(Value(2.0 * r + 1));
+  }
+  cell("A5")->set_value(Value("header"));
+  const Value a = Value(std::shared_ptr<const RangeRef>(cell("A1:A5")));
+  const Value b = Value(std::shared_ptr<const RangeRef>(cell("B1:B5")));
+  auto& wf = host->worksheet_functions();
+  EXPECT_EQ(wf.average(std::span(&a, 1)).value(), 2.5);
+  EXPECT_EQ(wf.sum(std::span(&a, 1)).value(), 10);
+  EXPECT_EQ(wf.max(std::span(&b, 1)).value(), 9);
+  EXPECT_EQ(wf.min(std::span(&b, 1)).value(), 3);
+  const Value both[] = {a, b};
+  EXPECT_EQ(wf.sum_product(both).value(), 1 * 3 + 2 * 5 + 3 * 7 + 4 * 9);
+  EXPECT_EQ(wf.slope(b, a).value(), 2);
+  const Value empty = Value(std::shared_ptr<const RangeRef>(cell("C1:C3")));
+  auto failed = wf.average(std::span(&empty, 1));
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.status().message(), "#DIV/0!");
+  ASSERT_TRUE(cell("C1:C3")->set_formula("=AVERAGE($A$1:$A$5)").ok());
+  EXPECT_EQ(cell("C3")->value().value(), Value(2.5));
+}
+
+TEST_F(ApplicationTest, CalculationModeAndHostSwitches) {
+  ASSERT_TRUE(cell("A1")->set_value(Value(1.0)).ok());
+  ASSERT_TRUE(cell("A2")->set_formula("=A1+1").ok());
+  ASSERT_TRUE(host->set_calculation(host::Calculation::Manual).ok());
+  EXPECT_EQ(host->calculation(), host::Calculation::Manual);
+  cell("A1")->set_value(Value(5.0));
+  EXPECT_EQ(cell("A2")->value().value(), Value(2.0));
+  ASSERT_TRUE(host->calculate().ok());
+  EXPECT_EQ(cell("A2")->value().value(), Value(6.0));
+  host->set_screen_updating(false);
+  host->set_ask_to_update_links(false);
+  EXPECT_FALSE(host->screen_updating());
+  EXPECT_FALSE(host->ask_to_update_links());
+  EXPECT_TRUE(host->command_bars().find_control(host::kHelpMenuId));
+}
+
+TEST_F(ApplicationTest, CellsOfADeletedSheetAnswerObjectRequired) {
+  auto other = book->add_worksheet("Other").value();
+  auto kept = other->range("C3").value();
+  ASSERT_TRUE(kept->set_formula("=1").ok());
+  ASSERT_TRUE(other->remove().ok());
+  const host::Status st = kept->set_formula(kept->formula().value_or("=1"));
+  EXPECT_TRUE(st.is_object_required());
+  EXPECT_EQ(st.number(), 424);
+  EXPECT_FALSE(sheet->remove().ok());  // the last visible sheet stays
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,27 @@
+// Conversions of one value the way spreadsheet operators and functions take
+// their arguments. Each answers the converted value, or the error value that
+// stands instead (an error argument propagates; text that is not a number is
+// #VALUE!). Pure; any thread.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "common/value.h"
+
+namespace quillo::spreadsheet {
+
+// A number for arithmetic: numbers and dates, TRUE 1 and FALSE 0, empty 0,
+// text that reads as a number or an ISO date.
+std::variant<double, ErrorCode> to_number(const Value& v);
+// Text for "&" and the text functions: numbers in their shortest form,
+// TRUE/FALSE, empty as "".
+std::variant<std::string, ErrorCode> to_text(const Value& v);
+// A truth value: booleans, numbers (non-zero is TRUE), empty FALSE, the texts
+// "TRUE" and "FALSE".
+std::variant<bool, ErrorCode> to_bool(const Value& v);
+
+// A result number, or #NUM! when it is not finite.
+Value number_result(double d);
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,52 @@
+// DependencyIndex: which formulas read which cells, so a change reaches its
+// dependents without rescanning every formula. Single-cell references are
+// kept per cell; ranges are kept in blocks of rows per column, and ranges too
+// large for blocks (whole columns, big areas) in one list per sheet that is
+// checked on every change of that sheet. Adding and removing a reference are
+// constant time, so rewriting formulas over and over does not accumulate.
+// Event-loop thread only; the index holds addresses, never cells.
+#pragma once
+
+#include <unordered_map>
+#include <vector>
+
+#include "spreadsheet/cell_addr.h"
+
+namespace quillo::spreadsheet {
+
+class DependencyIndex {
+ public:
+  // formula reads box on target; add and remove come in pairs.
+  void add(const CellAddr& formula, SheetId target, const Box& box);
+  void remove(const CellAddr& formula, SheetId target, const Box& box);
+
+  // Appends the formulas that read the cell (duplicates possible).
+  void dependents(const CellAddr& cell, std::vector<CellAddr>& out) const;
+  // Appends every formula that reads any cell of the sheet (used when the
+  // sheet goes away) and forgets the sheet.
+  void drop_sheet(SheetId sheet, std::vector<CellAddr>& out);
+
+ private:
+  static constexpr int kRowShift = 8;               // 256 rows per block
+  static constexpr std::int64_t kMaxBlocks = 1024;  // larger ranges go to the wide list
+
+  struct SheetIndex {
+    std::unordered_map<std::uint64_t, std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>>
+        cells;
+    std::unordered_map<std::uint64_t, std::unordered_multimap<CellAddr, Box, CellAddrHash>> blocks;
+    std::unordered_multimap<CellAddr, Box, CellAddrHash> wide;
+  };
+
+  static std::uint64_t block_key(std::int32_t block_row, std::int32_t col) {
+    return cell_key(block_row, col);
+  }
+  static std::int64_t block_count(const Box& box) {
+    return std::int64_t{(box.r2 >> kRowShift) - (box.r1 >> kRowShift) + 1} * box.cols();
+  }
+  static void erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
+                        const CellAddr& formula, const Box& box);
+
+  std::unordered_map<SheetId, SheetIndex> m_sheets;
+};
+
+}  // namespace quillo::spreadsheet

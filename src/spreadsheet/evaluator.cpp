@@ -1,0 +1,288 @@
+#include "spreadsheet/evaluator.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/text.h"
+#include "spreadsheet/coerce.h"
+#include "spreadsheet/handles.h"
+#include "spreadsheet/range_view.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+// The largest array a reference turns into element by element.
+constexpr std::int64_t kMaxArrayCells = 4'000'000;
+
+Value arith(Op op, double x, double y) {
+  switch (op) {
+    case Op::Add:
+      return number_result(x + y);
+    case Op::Sub:
+      return number_result(x - y);
+    case Op::Mul:
+      return number_result(x * y);
+    case Op::Div:
+      return y == 0 ? Value(ErrorCode::Div0) : number_result(x / y);
+    case Op::Pow:
+      if (x == 0 && y == 0) return Value(ErrorCode::Num);
+      if (x == 0 && y < 0) return Value(ErrorCode::Div0);
+      return number_result(std::pow(x, y));
+    default:
+      return Value(ErrorCode::Value);
+  }
+}
+
+Value scalar_binary(Op op, const Value& a, const Value& b) {
+  if (a.is_error()) return a;
+  if (b.is_error()) return b;
+  switch (op) {
+    case Op::Concat: {
+      auto x = to_text(a), y = to_text(b);
+      if (auto* e = std::get_if<ErrorCode>(&x)) return Value(*e);
+      if (auto* e = std::get_if<ErrorCode>(&y)) return Value(*e);
+      return Value(std::get<std::string>(x) + std::get<std::string>(y));
+    }
+    case Op::Eq:
+      return Value(compare_values(a, b) == 0);
+    case Op::Ne:
+      return Value(compare_values(a, b) != 0);
+    case Op::Lt:
+      return Value(compare_values(a, b) < 0);
+    case Op::Le:
+      return Value(compare_values(a, b) <= 0);
+    case Op::Gt:
+      return Value(compare_values(a, b) > 0);
+    case Op::Ge:
+      return Value(compare_values(a, b) >= 0);
+    default: {
+      auto x = to_number(a), y = to_number(b);
+      if (auto* e = std::get_if<ErrorCode>(&x)) return Value(*e);
+      if (auto* e = std::get_if<ErrorCode>(&y)) return Value(*e);
+      return arith(op, std::get<double>(x), std::get<double>(y));
+    }
+  }
+}
+
+Value scalar_unary(Op op, const Value& v) {
+  auto x = to_number(v);
+  if (auto* e = std::get_if<ErrorCode>(&x)) return Value(*e);
+  const double d = std::get<double>(x);
+  switch (op) {
+    case Op::Neg:
+      return Value(-d);
+    case Op::Percent:
+      return Value(d / 100.0);
+    default:
+      return v.is_text() ? v : Value(d);  // unary plus leaves text alone
+  }
+}
+
+// Item (r, c) of an operand that takes part in an element-wise operation: a
+// single row or column stretches across, positions beyond it are #N/A.
+const Value& item(const Array& a, std::int32_t r, std::int32_t c) {
+  static const Value kNA(ErrorCode::NA);
+  const std::int32_t rr = a.rows == 1 ? 0 : r;
+  const std::int32_t cc = a.cols == 1 ? 0 : c;
+  return rr < a.rows && cc < a.cols ? a.at(rr, cc) : kNA;
+}
+
+int type_rank(const Value& v) {
+  if (v.is_text()) return 1;
+  if (v.type() == ValueType::Bool) return 2;
+  return 0;
+}
+
+}  // namespace
+
+int compare_values(const Value& a0, const Value& b0) {
+  // An empty value takes the type of the other side.
+  auto blank_like = [](const Value& other) -> Value {
+    if (other.is_text()) return Value("");
+    if (other.type() == ValueType::Bool) return Value(false);
+    return Value(0.0);
+  };
+  const bool ea = a0.is_empty() || a0.type() == ValueType::Missing;
+  const bool eb = b0.is_empty() || b0.type() == ValueType::Missing;
+  if (ea && eb) return 0;
+  const Value a = ea ? blank_like(b0) : a0;
+  const Value b = eb ? blank_like(a0) : b0;
+  const int ra = type_rank(a), rb = type_rank(b);
+  if (ra != rb) return ra < rb ? -1 : 1;
+  if (ra == 1) {
+    const std::string x = text::lower(a.text()), y = text::lower(b.text());
+    return x < y ? -1 : (x > y ? 1 : 0);
+  }
+  if (ra == 2) return static_cast<int>(a.as_bool()) - static_cast<int>(b.as_bool());
+  const double x = a.is_number() ? a.number() : 0, y = b.is_number() ? b.number() : 0;
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+Value apply_unary(Op op, const Value& v) {
+  if (!v.is_array()) return scalar_unary(op, v);
+  const Array& a = v.array();
+  Array out{a.rows, a.cols, {}};
+  out.items.reserve(a.items.size());
+  for (const Value& x : a.items) out.items.push_back(scalar_unary(op, x));
+  return Value(std::move(out));
+}
+
+Value apply_binary(Op op, const Value& a, const Value& b) {
+  if (!a.is_array() && !b.is_array()) return scalar_binary(op, a, b);
+  const Array single_a{1, 1, {a}}, single_b{1, 1, {b}};
+  const Array& x = a.is_array() ? a.array() : single_a;
+  const Array& y = b.is_array() ? b.array() : single_b;
+  Array out;
+  out.rows = std::max(x.rows, y.rows);
+  out.cols = std::max(x.cols, y.cols);
+  out.items.reserve(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.cols));
+  for (std::int32_t r = 0; r < out.rows; ++r) {
+    for (std::int32_t c = 0; c < out.cols; ++c) {
+      out.items.push_back(scalar_binary(op, item(x, r, c), item(y, r, c)));
+    }
+  }
+  return Value(std::move(out));
+}
+
+Value intersect(const Value& v, const CallContext& ctx) {
+  if (v.is_array()) {
+    const Array& a = v.array();
+    return a.items.empty() ? Value(ErrorCode::Value) : a.items.front();
+  }
+  if (!v.is_range()) return v;
+  const auto view = RangeView::of(v);
+  if (!view || view->gone()) return Value(ErrorCode::Ref);
+  if (!view->is_range()) return view->rows() > 0 ? view->at(0, 0) : Value(ErrorCode::Value);
+  const Box& b = view->box();
+  if (b.single()) return view->at(0, 0);
+  if (b.c1 == b.c2 && ctx.row >= b.r1 && ctx.row <= b.r2) return view->at(ctx.row - b.r1, 0);
+  if (b.r1 == b.r2 && ctx.col >= b.c1 && ctx.col <= b.c2) return view->at(0, ctx.col - b.c1);
+  return Value(ErrorCode::Value);
+}
+
+Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cell(cell) {
+  m_ctx.sheet = cell.sheet;
+  m_ctx.row = cell.row;
+  m_ctx.col = cell.col;
+  m_ctx.now = [&model] { return model.now(); };
+}
+
+Value Evaluator::run(const Formula& f) {
+  if (!f.root) return Value(ErrorCode::Value);
+  Value v = intersect(eval(*f.root, Mode::Scalar), m_ctx);
+  switch (v.type()) {
+    case ValueType::Empty:
+    case ValueType::Missing:
+    case ValueType::Null:
+      return Value(0.0);  // a formula that reads an empty cell shows 0
+    case ValueType::Integer:
+      return Value(v.number());
+    case ValueType::Range:
+    case ValueType::Array:
+      return intersect(v, m_ctx);
+    default:
+      return v;
+  }
+}
+
+Value Evaluator::shape(Value v, Mode mode) {
+  if (mode == Mode::Scalar && v.is_range()) return intersect(v, m_ctx);
+  if (mode == Mode::Array && v.is_range()) {
+    const auto view = RangeView::of(v);
+    if (!view || view->gone()) return Value(ErrorCode::Ref);
+    if (std::int64_t{view->rows()} * view->cols() > kMaxArrayCells) return Value(ErrorCode::Num);
+    return Value(view->to_array());
+  }
+  return v;
+}
+
+Value Evaluator::eval(const Node& n, Mode mode) {
+  switch (n.kind) {
+    case Node::Kind::Number:
+    case Node::Kind::Text:
+    case Node::Kind::Bool:
+    case Node::Kind::Error:
+    case Node::Kind::Array:
+      return n.constant;
+    case Node::Kind::Missing:
+      return Value(Missing{});
+    case Node::Kind::Name:
+      return Value(ErrorCode::Name);
+    case Node::Kind::Paren:
+      return eval(*n.args[0], mode);
+    case Node::Kind::Ref:
+      return eval_ref(n.ref, mode);
+    case Node::Kind::Unary: {
+      const Mode m = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+      return apply_unary(n.op, eval(*n.args[0], m));
+    }
+    case Node::Kind::Binary: {
+      const Mode m = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+      const Value a = eval(*n.args[0], m);
+      const Value b = eval(*n.args[1], m);
+      return apply_binary(n.op, a, b);
+    }
+    case Node::Kind::Call:
+      return shape(eval_call(n, mode), mode);
+  }
+  return Value(ErrorCode::Value);
+}
+
+Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
+  const auto target = m_model.resolve(ref, m_cell);
+  if (!target) return Value(ErrorCode::Ref);
+  const auto& [sheet, box] = *target;
+  if (mode == Mode::Scalar && box.single()) return m_model.value(sheet, box.r1, box.c1);
+  return shape(make_range_value(m_model, sheet, box), mode);
+}
+
+Value Evaluator::eval_call(const Node& n, Mode mode) {
+  const FunctionDef* def = n.builtin;
+  if (!def) return eval_external(n);
+  if (def->mode == ArgMode::Lazy) return eval_lazy(n, mode);
+  const Mode arg_mode = def->mode == ArgMode::Arrays ? Mode::Array : Mode::Any;
+  std::vector<Value> args;
+  args.reserve(n.args.size());
+  for (const auto& a : n.args) args.push_back(eval(*a, arg_mode));
+  return def->impl(m_ctx, args);
+}
+
+// IF and IFERROR evaluate only the argument they answer with, so a branch
+// that is not taken never runs (nor calls the functions it names).
+Value Evaluator::eval_lazy(const Node& n, Mode mode) {
+  const Mode first_mode = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+  auto branch = [&](std::size_t i, Value absent) -> Value {
+    if (i >= n.args.size()) return absent;
+    if (n.args[i]->kind == Node::Kind::Missing) return Value(0.0);
+    return eval(*n.args[i], mode);
+  };
+  if (text::iequals(n.builtin->name, "IFERROR")) {
+    const Value v = eval(*n.args[0], first_mode);
+    if (v.is_array()) {
+      const Value alt = intersect(branch(1, Value(0.0)), m_ctx);
+      Array out = v.array();
+      for (Value& x : out.items) {
+        if (x.is_error()) x = alt;
+      }
+      return Value(std::move(out));
+    }
+    return v.is_error() ? branch(1, Value(0.0)) : v;
+  }
+  // IF
+  const auto cond = to_bool(intersect(eval(*n.args[0], first_mode), m_ctx));
+  if (const auto* e = std::get_if<ErrorCode>(&cond)) return Value(*e);
+  return std::get<bool>(cond) ? branch(1, Value(0.0)) : branch(2, Value(false));
+}
+
+Value Evaluator::eval_external(const Node& n) {
+  ExternalFunctions* ext = m_model.external_functions();
+  if (!ext) return Value(ErrorCode::Name);
+  std::vector<Value> args;
+  args.reserve(n.args.size());
+  for (const auto& a : n.args) args.push_back(eval(*a, Mode::Any));
+  const auto result = ext->call(n.name, n.has_book ? &n.book : nullptr, args, m_cell);
+  return result ? *result : Value(ErrorCode::Name);
+}
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,58 @@
+// Evaluator: computes one formula for the cell that holds it, with
+// spreadsheet semantics: error values propagate, text that reads as a number
+// counts in arithmetic, references reach functions as ranges, array
+// constants (and ranges inside SUMPRODUCT-like functions) compute element by
+// element, and a range used where one value is wanted gives the cell in the
+// formula's own row or column.
+//
+// The evaluator recurses over the formula tree only (its height is bounded
+// by the parser); it reads other cells' current values and never evaluates
+// them itself. Event-loop thread only.
+#pragma once
+
+#include <functional>
+
+#include "spreadsheet/functions.h"
+#include "spreadsheet/model.h"
+
+namespace quillo::spreadsheet {
+
+class Evaluator {
+ public:
+  Evaluator(Model& model, const CellAddr& cell);
+  // The value the cell shows: one value, never a range or an array.
+  Value run(const Formula& f);
+
+ private:
+  enum class Mode : std::uint8_t {
+    Any,     // references stay ranges (function arguments)
+    Scalar,  // references give one value
+    Array,   // references give arrays of their values
+  };
+
+  Value eval(const Node& n, Mode mode);
+  Value eval_ref(const RefAst& ref, Mode mode);
+  Value eval_call(const Node& n, Mode mode);
+  Value eval_lazy(const Node& n, Mode mode);
+  Value eval_external(const Node& n);
+  Value shape(Value v, Mode mode);
+
+  Model& m_model;
+  CellAddr m_cell;
+  CallContext m_ctx;
+};
+
+// One value where a range or an array stands: the cell of the range in the
+// caller's row or column (#VALUE! when there is none), an array's first item.
+Value intersect(const Value& v, const CallContext& ctx);
+
+// The arithmetic of the operators, element by element over arrays.
+Value apply_unary(Op op, const Value& v);
+Value apply_binary(Op op, const Value& a, const Value& b);
+
+// Spreadsheet comparison: numbers before texts before booleans, texts
+// ignoring letter case, an empty cell equal to 0, "" or FALSE. Negative,
+// zero or positive.
+int compare_values(const Value& a, const Value& b);
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,124 @@
+// Formulas: the parsed form of a cell formula, its parser (A1 and R1C1
+// notation) and its writer. A Formula is immutable once parsed and shared
+// (cells, evaluations in progress and re-entrant writes each hold a
+// reference), so replacing a cell's formula never pulls a tree out from
+// under an evaluation.
+//
+// References are kept relative to the cell holding the formula (as R1C1
+// notation thinks of them), so the same tree writes back in either notation.
+// Sheets are bound by id: renaming a sheet renames it in every formula, and
+// a reference to a deleted sheet writes as #REF!.
+//
+// Parsing takes the whole text and does no I/O; bad input gives an error with
+// its position, never a crash. Any thread (the resolver decides).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/value.h"
+#include "host/status.h"
+
+namespace quillo::spreadsheet {
+
+using SheetId = std::uint32_t;  // 0 = no sheet
+struct FunctionDef;
+
+// One coordinate of a reference: an absolute row or column (1-based), or an
+// offset from the formula's own cell.
+struct RefPart {
+  std::int32_t n = 0;
+  bool abs = false;
+  bool operator==(const RefPart&) const = default;
+};
+
+struct RefAst {
+  enum class Kind : std::uint8_t { Cell, Area, Columns, Rows };
+  Kind kind = Kind::Cell;
+  bool has_sheet = false;
+  std::string sheet_name;  // as written, for a sheet that did not resolve
+  SheetId sheet = 0;       // bound sheet; 0 when unqualified or unresolved
+  RefPart r1, c1, r2, c2;  // Columns kind ignores rows, Rows kind columns
+};
+
+enum class Op : std::uint8_t {
+  Add,
+  Sub,
+  Mul,
+  Div,
+  Pow,
+  Concat,
+  Eq,
+  Ne,
+  Lt,
+  Le,
+  Gt,
+  Ge,  // binary
+  Neg,
+  Plus,
+  Percent  // unary
+};
+
+struct Node {
+  enum class Kind : std::uint8_t {
+    Number,
+    Text,
+    Bool,
+    Error,
+    Array,
+    Ref,
+    Unary,
+    Binary,
+    Paren,
+    Call,
+    Missing,
+    Name
+  };
+  Kind kind = Kind::Missing;
+  Op op = Op::Add;
+  std::uint16_t height = 1;  // levels below and including this node
+  Value constant;            // Number, Text, Bool, Error and Array constants
+  std::string name;          // function or defined name as written
+  bool has_book = false;     // a call through an external workbook: 'path'!name(...)
+  std::string book;          // that workbook as written
+  const FunctionDef* builtin = nullptr;
+  RefAst ref;
+  std::vector<std::unique_ptr<Node>> args;  // operands or call arguments
+};
+
+struct Formula {
+  std::unique_ptr<Node> root;
+  bool is_volatile = false;     // calls a function whose answer changes by itself (NOW)
+  bool calls_external = false;  // calls a function that is not built in (add-ins)
+  std::vector<RefAst> refs;     // every reference, for dependency tracking
+};
+using FormulaPtr = std::shared_ptr<const Formula>;
+
+enum class Notation : std::uint8_t { A1, R1C1 };
+
+// Maps a sheet name (any letter case) to its id; 0 when there is none.
+using SheetResolver = std::function<SheetId(std::string_view)>;
+// Maps a sheet id back to its current name; empty when the sheet is gone.
+using SheetNamer = std::function<std::string(SheetId)>;
+
+inline constexpr std::size_t kMaxFormulaLength = 8192;
+inline constexpr int kMaxFormulaHeight = 512;
+
+// Parses a formula (with or without its leading "="; the caller decides what
+// is a formula) written in the cell at (row, col). Fails with
+// OperationFailed and a message that gives the position.
+host::Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
+                                       std::int32_t col, const SheetResolver& resolve);
+
+// Writes the formula back, with its leading "=".
+std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,
+                          const SheetNamer& name_of);
+
+// A constant as a formula writes it (texts quoted, numbers shortest form).
+std::string write_constant(const Value& v);
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,176 @@
+#include "spreadsheet/formula.h"
+
+#include <gtest/gtest.h>
+
+#include "spreadsheet/address.h"
+
+namespace quillo::spreadsheet {
+namespace {
+
+// Sheets 7 ("Data") and 8 ("My Sheet") exist; anything else is unknown.
+SheetId resolve(std::string_view name) {
+  if (name == "Data" || name == "data") return 7;
+  if (name == "My Sheet") return 8;
+  return 0;
+}
+std::string name_of(SheetId id) {
+  return id == 7 ? "Data" : id == 8 ? "My Sheet" : "";
+}
+
+std::string round_trip(std::string_view text, Notation in, Notation out, std::int32_t row = 5,
+                       std::int32_t col = 3) {
+  auto f = parse_formula(text, in, row, col, resolve);
+  if (!f.ok()) return "error: " + f.status().message();
+  return write_formula(*f.value(), out, row, col, name_of);
+}
+
+std::string a1(std::string_view text) {
+  return round_trip(text, Notation::A1, Notation::A1);
+}
+
+TEST(FormulaParser, WritesBackWhatItRead) {
+  for (const char* text : {"=1+2*3",
+                           "=(1+2)*3",
+                           "=-2^2",
+                           "=2^-1",
+                           "=50%",
+                           "=-A1%",
+                           "=\"say \"\"hi\"\"\"&B2",
+                           "=TRUE<>FALSE",
+                           "=A1<=B1",
+                           "=#N/A",
+                           "=#DIV/0!",
+                           "=SUM(A1:B2,$C$3,D$4:$E5)",
+                           "=Data!A1+'My Sheet'!B2:C3",
+                           "=SUM(A:A,2:3)",
+                           "=IF(A1,,2)",
+                           "=fsingle(\"IBM\",\"SMP.QUO.LAST\")",
+                           "=fhistory(A1,{\"SORT\";\"ASC\"})",
+                           "={1,2;3,4}",
+                           "={-1.5,\"a\",TRUE,#N/A}",
+                           "='/dir/tarnvale.xla'!fsingle(A1,B1)",
+                           "=tarnvale.xla!wlink(\"x\")",
+                           "=NOW()",
+                           "=myname*2",
+                           "=1E+21",
+                           "=0.5"}) {
+    EXPECT_EQ(a1(text), text) << text;
+  }
+}
+
+TEST(FormulaParser, NormalisesSpacingCaseAndNumbers) {
+  EXPECT_EQ(a1("= 1 +  2"), "=1+2");
+  EXPECT_EQ(a1("=sum(a1:b2)"), "=SUM(A1:B2)");
+  EXPECT_EQ(a1("=1.50"), "=1.5");
+  EXPECT_EQ(a1("=.5"), "=0.5");
+  EXPECT_EQ(a1("=true"), "=TRUE");
+  EXPECT_EQ(a1("=#n/a"), "=#N/A");
+  EXPECT_EQ(a1("1+1"), "=1+1");  // the leading "=" is optional for the parser
+  EXPECT_EQ(a1("=B2:A1"), "=B2:A1");
+}
+
+TEST(FormulaParser, R1C1AndA1DescribeTheSameReferences) {
+  // In C5 (row 5, column 3).
+  EXPECT_EQ(round_trip("=A1+$B$2+C$3+$D5", Notation::A1, Notation::R1C1),
+            "=R[-4]C[-2]+R2C2+R3C+RC4");
+  EXPECT_EQ(round_trip("=R[-4]C[-2]+R2C2+R3C+RC4", Notation::R1C1, Notation::A1),
+            "=A1+$B$2+C$3+$D5");
+  EXPECT_EQ(round_trip("=SUM(R1C1:R[1]C[1])", Notation::R1C1, Notation::A1), "=SUM($A$1:D6)");
+  EXPECT_EQ(round_trip("=SUM(C1,C[1]:C[2],R2:R3)", Notation::R1C1, Notation::A1),
+            "=SUM($A:$A,D:E,$2:$3)");
+  EXPECT_EQ(round_trip("=SUM(A:A)", Notation::A1, Notation::R1C1), "=SUM(C[-2])");
+  EXPECT_EQ(
+      round_trip("=fhistory(R2C,\"Yahoo\",R3C,{\"SORT\",\"desc\"})", Notation::R1C1, Notation::A1),
+      "=fhistory(C$2,\"Yahoo\",C$3,{\"SORT\",\"desc\"})");
+  EXPECT_EQ(round_trip("=Data!R1C1", Notation::R1C1, Notation::R1C1), "=Data!R1C1");
+  // Names that merely start like R1C1 references are names or functions.
+  EXPECT_EQ(round_trip("=ROUND(Rate,2)", Notation::R1C1, Notation::R1C1), "=ROUND(Rate,2)");
+}
+
+TEST(FormulaParser, SheetsAreBoundByIdAndQuotedWhenNeeded) {
+  EXPECT_EQ(a1("='Data'!A1"), "=Data!A1");
+  EXPECT_EQ(a1("=data!A1"), "=Data!A1");        // bound: written with the sheet's own name
+  EXPECT_EQ(a1("=Nowhere!A1"), "=Nowhere!A1");  // unknown sheets keep their name
+  EXPECT_EQ(a1("='It''s'!A1"), "='It''s'!A1");
+  auto f = parse_formula("=Data!A1+1", Notation::A1, 1, 1, resolve);
+  ASSERT_TRUE(f.ok());
+  EXPECT_EQ(write_formula(*f.value(), Notation::A1, 1, 1, [](SheetId) { return std::string(); }),
+            "=#REF!+1");  // the sheet was deleted
+  EXPECT_TRUE(sheet_name_needs_quotes("My Sheet"));
+  EXPECT_TRUE(sheet_name_needs_quotes("A1"));
+  EXPECT_TRUE(sheet_name_needs_quotes("2010"));
+  EXPECT_TRUE(sheet_name_needs_quotes("R1C1"));
+  EXPECT_FALSE(sheet_name_needs_quotes("Data_2010"));
+}
+
+TEST(FormulaParser, BadInputGivesPositionedErrors) {
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  for (const Case& c :
+       {Case{"=", "ends too early"}, Case{"=1+", "ends too early"}, Case{"=(1+2", "missing \")\""},
+        Case{"=1+2)", "unbalanced"}, Case{"=\"abc", "closing quote"},
+        Case{"={1,2;3}", "differ in length"}, Case{"={A1}", "array"}, Case{"=SUM(1", "expected"},
+        Case{"=A1:B", "invalid range"}, Case{"=#FOO!", "unknown error"},
+        Case{"=1a", "invalid number"}, Case{"=@", "unexpected character"},
+        Case{"='x'", "expected \"!\""}, Case{"=Sheet1!", "reference after"},
+        Case{"=ROUND(1)", "too few"}, Case{"=NOW(1)", "too many"}, Case{"=A$", "invalid name"}}) {
+    auto f = parse_formula(c.text, Notation::A1, 1, 1, resolve);
+    ASSERT_FALSE(f.ok()) << c.text;
+    EXPECT_NE(f.status().message().find(c.message), std::string::npos)
+        << c.text << ": " << f.status().message();
+    EXPECT_NE(f.status().message().find("position"), std::string::npos);
+  }
+  EXPECT_FALSE(parse_formula("=R[-5]C", Notation::R1C1, 2, 1, resolve).ok());  // above row 1
+  // Beyond the last column or row these are names, not cells.
+  EXPECT_EQ(a1("=XFE1+A1048577"), "=XFE1+A1048577");
+}
+
+TEST(FormulaParser, NestingAndLengthAreBounded) {
+  const std::string deep = "=" + std::string(100000, '(') + "1" + std::string(100000, ')');
+  EXPECT_FALSE(parse_formula(deep, Notation::A1, 1, 1, resolve).ok());
+  std::string nested = "=" + std::string(400, '(') + "1" + std::string(400, ')');
+  EXPECT_TRUE(parse_formula(nested, Notation::A1, 1, 1, resolve).ok());
+  std::string minus = "=" + std::string(4000, '-') + "1";
+  EXPECT_FALSE(parse_formula(minus, Notation::A1, 1, 1, resolve).ok());
+  std::string chain = "=1";
+  for (int i = 0; i < 300; ++i) chain += "+1";
+  EXPECT_TRUE(parse_formula(chain, Notation::A1, 1, 1, resolve).ok());
+  EXPECT_FALSE(
+      parse_formula(std::string(kMaxFormulaLength + 1, '1'), Notation::A1, 1, 1, resolve).ok());
+}
+
+TEST(FormulaParser, CollectsReferencesAndKinds) {
+  auto f = parse_formula("=SUM(A1,B2:C3)+NOW()+ext(D4)", Notation::A1, 1, 1, resolve);
+  ASSERT_TRUE(f.ok());
+  EXPECT_EQ(f.value()->refs.size(), 3u);
+  EXPECT_TRUE(f.value()->is_volatile);
+  EXPECT_TRUE(f.value()->calls_external);
+  auto g = parse_formula("=SUM(A1)", Notation::A1, 1, 1, resolve);
+  EXPECT_FALSE(g.value()->is_volatile);
+  EXPECT_FALSE(g.value()->calls_external);
+}
+
+TEST(Address, ParsesAndWritesBoxes) {
+  EXPECT_EQ(column_letters(1), "A");
+  EXPECT_EQ(column_letters(28), "AB");
+  EXPECT_EQ(column_letters(kMaxCols), "XFD");
+  EXPECT_EQ(column_from_letters("xfd"), kMaxCols);
+  EXPECT_FALSE(column_from_letters("XFE"));
+  EXPECT_EQ(parse_box_a1("$B$2:A1"), (Box{1, 1, 2, 2}));
+  EXPECT_EQ(parse_box_a1("C:A"), (Box{1, 1, kMaxRows, 3}));
+  EXPECT_EQ(parse_box_a1("3:5"), (Box{3, 1, 5, kMaxCols}));
+  EXPECT_FALSE(parse_box_a1("A"));
+  EXPECT_FALSE(parse_box_a1("A1:B"));
+  EXPECT_FALSE(parse_box_a1("A0"));
+  EXPECT_EQ(box_a1(Box{1, 1, 2, 2}), "$A$1:$B$2");
+  EXPECT_EQ(box_a1(Box{1, 2, kMaxRows, 2}), "$B:$B");
+  const auto sb = parse_sheet_box("'Sheet 2'!A1:C10");
+  ASSERT_TRUE(sb);
+  EXPECT_EQ(sb->sheet, "Sheet 2");
+  EXPECT_EQ(sb->box, (Box{1, 1, 10, 3}));
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,267 @@
+// Writes a parsed formula back as text. The tree keeps the user's
+// parentheses, so writing needs no precedence rules of its own and the text
+// parses back to the same tree.
+#include "common/text.h"
+#include "spreadsheet/address.h"
+#include "spreadsheet/formula.h"
+#include "spreadsheet/functions.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+std::string_view op_text(Op op) {
+  switch (op) {
+    case Op::Add:
+      return "+";
+    case Op::Sub:
+      return "-";
+    case Op::Mul:
+      return "*";
+    case Op::Div:
+      return "/";
+    case Op::Pow:
+      return "^";
+    case Op::Concat:
+      return "&";
+    case Op::Eq:
+      return "=";
+    case Op::Ne:
+      return "<>";
+    case Op::Lt:
+      return "<";
+    case Op::Le:
+      return "<=";
+    case Op::Gt:
+      return ">";
+    case Op::Ge:
+      return ">=";
+    case Op::Neg:
+      return "-";
+    case Op::Plus:
+      return "+";
+    case Op::Percent:
+      return "%";
+  }
+  return "";
+}
+
+std::string quote_text(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  out += '"';
+  return out;
+}
+
+// The text of an external workbook before "!": quoted unless it is a plain name.
+std::string book_prefix(std::string_view book) {
+  bool plain = !book.empty();
+  for (char c : book) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '.';
+    if (!ok) plain = false;
+  }
+  if (plain) return std::string(book);
+  std::string out = "'";
+  for (char c : book) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+class Writer {
+ public:
+  Writer(Notation notation, std::int32_t row, std::int32_t col, const SheetNamer& name_of)
+      : m_notation(notation), m_row(row), m_col(col), m_name_of(name_of) {}
+
+  void node(const Node& n, std::string& out) const {
+    switch (n.kind) {
+      case Node::Kind::Number:
+      case Node::Kind::Text:
+      case Node::Kind::Bool:
+      case Node::Kind::Error:
+      case Node::Kind::Array:
+        out += write_constant(n.constant);
+        return;
+      case Node::Kind::Ref:
+        ref(n.ref, out);
+        return;
+      case Node::Kind::Unary:
+        if (n.op == Op::Percent) {
+          node(*n.args[0], out);
+          out += '%';
+        } else {
+          out += op_text(n.op);
+          node(*n.args[0], out);
+        }
+        return;
+      case Node::Kind::Binary:
+        node(*n.args[0], out);
+        out += op_text(n.op);
+        node(*n.args[1], out);
+        return;
+      case Node::Kind::Paren:
+        out += '(';
+        node(*n.args[0], out);
+        out += ')';
+        return;
+      case Node::Kind::Call:
+        call(n, out);
+        return;
+      case Node::Kind::Missing:
+        return;
+      case Node::Kind::Name:
+        out += n.name;
+        return;
+    }
+  }
+
+ private:
+  void call(const Node& n, std::string& out) const {
+    if (n.has_book) out += book_prefix(n.book) + "!";
+    out += n.builtin ? std::string(n.builtin->name) : n.name;
+    out += '(';
+    for (std::size_t i = 0; i < n.args.size(); ++i) {
+      if (i > 0) out += ',';
+      node(*n.args[i], out);
+    }
+    out += ')';
+  }
+
+  std::int64_t resolve(const RefPart& p, std::int32_t base) const {
+    return p.abs ? p.n : std::int64_t{base} + p.n;
+  }
+
+  void a1_row(const RefPart& p, std::string& out) const {
+    if (p.abs) out += '$';
+    out += std::to_string(resolve(p, m_row));
+  }
+  void a1_col(const RefPart& p, std::string& out) const {
+    if (p.abs) out += '$';
+    out += column_letters(static_cast<std::int32_t>(resolve(p, m_col)));
+  }
+  static void r1c1_part(char letter, const RefPart& p, std::string& out) {
+    out += letter;
+    if (p.abs) {
+      out += std::to_string(p.n);
+    } else if (p.n != 0) {
+      out.append("[").append(std::to_string(p.n)).append("]");
+    }
+  }
+
+  bool in_bounds(const RefAst& r) const {
+    auto ok = [](std::int64_t v, std::int32_t limit) { return v >= 1 && v <= limit; };
+    const bool rows = r.kind == RefAst::Kind::Columns ||
+                      (ok(resolve(r.r1, m_row), kMaxRows) && ok(resolve(r.r2, m_row), kMaxRows));
+    const bool cols = r.kind == RefAst::Kind::Rows ||
+                      (ok(resolve(r.c1, m_col), kMaxCols) && ok(resolve(r.c2, m_col), kMaxCols));
+    return rows && cols;
+  }
+
+  void ref(const RefAst& r, std::string& out) const {
+    if (r.has_sheet) {
+      std::string name = r.sheet_name;
+      if (r.sheet != 0) {
+        name = m_name_of ? m_name_of(r.sheet) : std::string();
+        if (name.empty()) {  // the sheet was deleted
+          out += "#REF!";
+          return;
+        }
+      }
+      out += quote_sheet_name(name) + "!";
+    }
+    if (m_notation == Notation::A1 && !in_bounds(r)) {
+      out += "#REF!";
+      return;
+    }
+    m_notation == Notation::A1 ? ref_a1(r, out) : ref_r1c1(r, out);
+  }
+
+  void ref_a1(const RefAst& r, std::string& out) const {
+    switch (r.kind) {
+      case RefAst::Kind::Cell:
+        a1_col(r.c1, out);
+        a1_row(r.r1, out);
+        return;
+      case RefAst::Kind::Area:
+        a1_col(r.c1, out);
+        a1_row(r.r1, out);
+        out += ':';
+        a1_col(r.c2, out);
+        a1_row(r.r2, out);
+        return;
+      case RefAst::Kind::Columns:
+        a1_col(r.c1, out);
+        out += ':';
+        a1_col(r.c2, out);
+        return;
+      case RefAst::Kind::Rows:
+        a1_row(r.r1, out);
+        out += ':';
+        a1_row(r.r2, out);
+        return;
+    }
+  }
+
+  void ref_r1c1(const RefAst& r, std::string& out) const {
+    const bool rows = r.kind != RefAst::Kind::Columns;
+    const bool cols = r.kind != RefAst::Kind::Rows;
+    if (rows) r1c1_part('R', r.r1, out);
+    if (cols) r1c1_part('C', r.c1, out);
+    const bool single_line = (r.kind == RefAst::Kind::Columns && r.c1 == r.c2) ||
+                             (r.kind == RefAst::Kind::Rows && r.r1 == r.r2);
+    if (r.kind == RefAst::Kind::Cell || single_line) return;
+    out += ':';
+    if (rows) r1c1_part('R', r.r2, out);
+    if (cols) r1c1_part('C', r.c2, out);
+  }
+
+  Notation m_notation;
+  std::int32_t m_row, m_col;
+  const SheetNamer& m_name_of;
+};
+
+}  // namespace
+
+std::string write_constant(const Value& v) {
+  switch (v.type()) {
+    case ValueType::Text:
+      return quote_text(v.text());
+    case ValueType::Array: {
+      const Array& a = v.array();
+      std::string out = "{";
+      for (std::int32_t r = 0; r < a.rows; ++r) {
+        if (r > 0) out += ';';
+        for (std::int32_t c = 0; c < a.cols; ++c) {
+          if (c > 0) out += ',';
+          out += write_constant(a.at(r, c));
+        }
+      }
+      return out + "}";
+    }
+    case ValueType::Integer:
+    case ValueType::Double:
+    case ValueType::Date: {
+      std::string s = v.to_text();  // shortest form that reads back exactly
+      for (char& c : s) {
+        if (c == 'e') c = 'E';
+      }
+      return s;
+    }
+    default:
+      return v.to_text();  // TRUE/FALSE, error literals
+  }
+}
+
+std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,
+                          const SheetNamer& name_of) {
+  std::string out = "=";
+  if (f.root) Writer(notation, row, col, name_of).node(*f.root, out);
+  return out;
+}
+
+}  // namespace quillo::spreadsheet

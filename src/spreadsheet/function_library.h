@@ -1,0 +1,78 @@
+// Function libraries: the text file an add-in is (our "tarnvale.xla") and the
+// catalog that makes the functions of installed libraries callable.
+//
+// The file declares one worksheet function per line, with the engine method
+// it forwards to and the method's arguments in order:
+//
+//   # comments and blank lines are skipped
+//   fsingle  = i_fsingle(inst, field, [options], caller)
+//   wlink    = i_wlink(name, caller)
+//
+// An argument in brackets is optional; the argument named "caller" is not
+// written in formulas but receives the calling cell. Names are letters,
+// digits, "_" and "." and compare ignoring letter case.
+//
+// A formula calls a library function as fsingle(...) or, through the path
+// of the library, as '/dir/tarnvale.xla'!fsingle(...); the call reaches the
+// method the engine registered under that name in host::AddInMethods. A
+// function no installed library declares, or whose method is not registered,
+// answers #NAME?; too many arguments or a required one left out #VALUE!.
+// Parsing is pure; loading reads the file. Event-loop thread only.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/add_ins.h"
+#include "host/status.h"
+#include "spreadsheet/model.h"
+
+namespace quillo::spreadsheet {
+
+struct LibraryParam {
+  std::string name;
+  bool optional = false;
+  bool caller = false;
+};
+
+struct LibraryFunction {
+  std::string name;
+  std::string method;
+  std::vector<LibraryParam> params;
+};
+
+struct FunctionLibrary {
+  std::vector<LibraryFunction> functions;
+  const LibraryFunction* find(std::string_view name) const;
+};
+
+// Fails with OperationFailed naming the line of the first mistake.
+host::Result<FunctionLibrary> parse_function_library(std::string_view text);
+host::Result<FunctionLibrary> load_function_library(const std::string& path);
+
+// The installed libraries, answering the calls formulas make to them.
+class AddInCatalog final : public ExternalFunctions {
+ public:
+  AddInCatalog(std::weak_ptr<Model> model, host::AddInMethods& methods)
+      : m_model(std::move(model)), m_methods(methods) {}
+
+  // name is the file name ("tarnvale.xla"), path where it was installed from.
+  void install(std::string name, std::string path, FunctionLibrary library);
+  void uninstall(std::string_view path);
+
+  std::optional<Value> call(std::string_view name, const std::string* book,
+                            std::vector<Value>& args, const CellAddr& caller) override;
+
+ private:
+  struct Installed {
+    std::string name;
+    std::string path;
+    FunctionLibrary library;
+  };
+  std::weak_ptr<Model> m_model;
+  host::AddInMethods& m_methods;
+  std::vector<Installed> m_installed;
+};
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,505 @@
+// Model: workbooks, sheets and cells. Calculation lives in recalc.cpp.
+#include "spreadsheet/model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "common/dates.h"
+#include "common/text.h"
+#include "spreadsheet/typed_entry.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+host::Status gone_sheet() {
+  return host::Status::object_required("the worksheet no longer exists");
+}
+
+host::Status bad_cell() {
+  return host::Status(host::StatusCode::InvalidArgument, "cell outside the sheet");
+}
+
+}  // namespace
+
+Model::Model() = default;
+
+double Model::now() const {
+  if (m_now) return m_now();
+  // Local wall-clock time as a serial: days since 1899-12-30 plus the time of day.
+  const std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  const double days = static_cast<double>(timegm(&local)) / 86400.0;
+  return days + 25569.0;
+}
+
+// ---- workbooks ----
+
+BookId Model::add_book(std::string name, std::string path) {
+  const BookId id = m_next_book++;
+  if (name.empty()) name = "Book" + std::to_string(++m_book_counter);
+  Book& b = m_books[id];
+  b.id = id;
+  b.name = std::move(name);
+  b.path = std::move(path);
+  m_book_order.push_back(id);
+  m_active_book = id;
+  return id;
+}
+
+const Book* Model::book(BookId id) const {
+  const auto it = m_books.find(id);
+  return it == m_books.end() ? nullptr : &it->second;
+}
+
+void Model::activate_book(BookId id) {
+  if (m_books.count(id)) m_active_book = id;
+}
+
+host::Status Model::close_book(BookId id) {
+  const auto it = m_books.find(id);
+  if (it == m_books.end()) return host::Status::object_required("the workbook is closed");
+  // Copy the ids: removing sheets recalculates, which may re-enter.
+  const std::vector<SheetId> sheets = it->second.sheets;
+  for (SheetId s : sheets) destroy_sheet(s);
+  m_books.erase(id);
+  m_book_order.erase(std::remove(m_book_order.begin(), m_book_order.end(), id), m_book_order.end());
+  if (m_active_book == id) m_active_book = m_book_order.empty() ? 0 : m_book_order.back();
+  return {};
+}
+
+// ---- sheets ----
+
+const Sheet* Model::sheet(SheetId id) const {
+  const auto it = m_sheets.find(id);
+  return it == m_sheets.end() ? nullptr : it->second.get();
+}
+
+Sheet* Model::sheet_mut(SheetId id) {
+  const auto it = m_sheets.find(id);
+  return it == m_sheets.end() ? nullptr : it->second.get();
+}
+
+std::string Model::sheet_name(SheetId id) const {
+  const Sheet* s = sheet(id);
+  return s ? s->name : std::string();
+}
+
+SheetId Model::find_sheet(BookId book_id, std::string_view name) const {
+  const Book* b = book(book_id);
+  if (!b) return 0;
+  for (SheetId id : b->sheets) {
+    if (text::iequals(sheet(id)->name, name)) return id;
+  }
+  return 0;
+}
+
+host::Status Model::check_sheet_name(BookId book_id, std::string_view name, SheetId self) const {
+  if (name.empty() || text::char_count(name) > 31) {
+    return host::Status::failed("a sheet name must have 1 to 31 characters");
+  }
+  if (name.find_first_of(":\\/?*[]") != std::string_view::npos || name.front() == '\'' ||
+      name.back() == '\'') {
+    return host::Status::failed(
+        "a sheet name cannot contain : \\ / ? * [ ] or begin or end with '");
+  }
+  const SheetId other = find_sheet(book_id, name);
+  if (other != 0 && other != self) return host::Status::failed("that sheet name is already taken");
+  return {};
+}
+
+host::Result<SheetId> Model::add_sheet(BookId book_id, std::string_view name) {
+  const auto it = m_books.find(book_id);
+  if (it == m_books.end()) return host::Status::object_required("the workbook is closed");
+  std::string chosen(name);
+  if (chosen.empty()) {
+    for (int n = 1;; ++n) {
+      chosen = "Sheet" + std::to_string(n);
+      if (find_sheet(book_id, chosen) == 0) break;
+    }
+  }
+  if (auto st = check_sheet_name(book_id, chosen, 0); !st.ok()) return st;
+  auto s = std::make_unique<Sheet>();
+  s->id = m_next_sheet++;
+  s->book = book_id;
+  s->name = std::move(chosen);
+  const SheetId id = s->id;
+  m_sheets.emplace(id, std::move(s));
+  it->second.sheets.push_back(id);
+  it->second.active = id;
+  return id;
+}
+
+host::Status Model::rename_sheet(SheetId id, std::string_view name) {
+  Sheet* s = sheet_mut(id);
+  if (!s) return gone_sheet();
+  if (auto st = check_sheet_name(s->book, name, id); !st.ok()) return st;
+  s->name = std::string(name);
+  return {};
+}
+
+host::Status Model::set_visibility(SheetId id, host::Visibility v) {
+  Sheet* s = sheet_mut(id);
+  if (!s) return gone_sheet();
+  if (v != host::Visibility::Visible && s->visibility == host::Visibility::Visible) {
+    const Book& b = m_books.at(s->book);
+    const auto visible = std::count_if(b.sheets.begin(), b.sheets.end(), [this](SheetId x) {
+      return sheet(x)->visibility == host::Visibility::Visible;
+    });
+    if (visible <= 1) return host::Status::failed("a workbook must keep one visible sheet");
+  }
+  s->visibility = v;
+  return {};
+}
+
+host::Status Model::remove_sheet(SheetId id) {
+  Sheet* s = sheet_mut(id);
+  if (!s) return gone_sheet();
+  const Book& b = m_books.at(s->book);
+  if (s->visibility == host::Visibility::Visible) {
+    const auto visible = std::count_if(b.sheets.begin(), b.sheets.end(), [this](SheetId x) {
+      return sheet(x)->visibility == host::Visibility::Visible;
+    });
+    if (visible <= 1) return host::Status::failed("a workbook must keep one visible sheet");
+  }
+  destroy_sheet(id);
+  return {};
+}
+
+void Model::destroy_sheet(SheetId id) {
+  Sheet* s = sheet_mut(id);
+  if (!s) return;
+  Book& b = m_books.at(s->book);
+  // Forget the sheet's own formulas, then find the formulas elsewhere that
+  // read it: they are recalculated and now answer #REF!.
+  for (std::uint64_t key : s->formulas) {
+    const CellAddr a{id, key_row(key), key_col(key)};
+    Cell& cell = s->cells.at(key);
+    register_refs(a, *cell.formula->formula, false);
+    clear_dirty(*cell.formula);
+    m_volatile.erase(a);
+    m_circular.erase(a);
+  }
+  std::vector<CellAddr> readers;
+  m_deps.drop_sheet(id, readers);
+  b.sheets.erase(std::remove(b.sheets.begin(), b.sheets.end(), id), b.sheets.end());
+  if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
+  m_sheets.erase(id);
+  readers.erase(std::remove_if(readers.begin(), readers.end(),
+                               [id](const CellAddr& a) { return a.sheet == id; }),
+                readers.end());
+  mark_all(std::move(readers));
+  after_change();
+}
+
+void Model::activate_sheet(SheetId id) {
+  if (const Sheet* s = sheet(id)) {
+    m_books.at(s->book).active = id;
+    m_active_book = s->book;
+  }
+}
+
+// ---- cells ----
+
+Cell* Model::cell_mut(const CellAddr& a) {
+  Sheet* s = sheet_mut(a.sheet);
+  if (!s) return nullptr;
+  return s->cells.find(cell_key(a.row, a.col));
+}
+
+FormulaState* Model::formula_state(const CellAddr& a) {
+  Cell* c = cell_mut(a);
+  return c ? c->formula.get() : nullptr;
+}
+
+const FormulaState* Model::formula_state(const CellAddr& a) const {
+  return const_cast<Model*>(this)->formula_state(a);
+}
+
+Value Model::value(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
+  const Sheet* s = sheet(sheet_id);
+  if (!s) return Value(ErrorCode::Ref);
+  const Cell* c = s->cells.find(cell_key(row, col));
+  return c ? c->value : Value();
+}
+
+bool Model::has_formula(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
+  return formula_state(CellAddr{sheet_id, row, col}) != nullptr;
+}
+
+std::string Model::number_format(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
+  const Sheet* s = sheet(sheet_id);
+  if (!s) return {};
+  const Cell* c = s->cells.find(cell_key(row, col));
+  return !c || c->format.empty() ? "General" : c->format;
+}
+
+std::pair<std::int32_t, std::int32_t> Model::extent(SheetId sheet_id) const {
+  const Sheet* s = sheet(sheet_id);
+  return s ? std::make_pair(s->max_row, s->max_col) : std::make_pair(0, 0);
+}
+
+std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t col,
+                                Notation notation) const {
+  const Sheet* s = sheet(sheet_id);
+  if (!s) return {};
+  const Cell* found = s->cells.find(cell_key(row, col));
+  if (!found) return {};
+  const Cell& c = *found;
+  if (c.formula) {
+    return write_formula(*c.formula->formula, notation, row, col,
+                         [this](SheetId id) { return sheet_name(id); });
+  }
+  if (c.value.type() == ValueType::Date) {
+    // Dates read back in the form typed entry turns into a date again.
+    const double serial = c.value.number();
+    const CivilDate d = civil_from_serial(serial);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
+    return serial == std::floor(serial) ? std::string(buf) : text::format_number(serial);
+  }
+  return c.value.to_text();
+}
+
+void Model::erase_if_blank(const CellAddr& a) {
+  Sheet* s = sheet_mut(a.sheet);
+  if (!s) return;
+  const std::uint64_t key = cell_key(a.row, a.col);
+  const Cell* c = s->cells.find(key);
+  if (c && c->blank()) s->cells.erase(key);
+}
+
+void Model::drop_formula(const CellAddr& a, Cell& cell) {
+  if (!cell.formula) return;
+  register_refs(a, *cell.formula->formula, false);
+  clear_dirty(*cell.formula);
+  cell.formula.reset();
+  sheet_mut(a.sheet)->formulas.erase(cell_key(a.row, a.col));
+  m_volatile.erase(a);
+  m_circular.erase(a);
+}
+
+void Model::register_refs(const CellAddr& a, const Formula& f, bool add) {
+  for (const RefAst& ref : f.refs) {
+    const auto r = resolve(ref, a);
+    if (!r) continue;
+    add ? m_deps.add(a, r->first, r->second) : m_deps.remove(a, r->first, r->second);
+  }
+}
+
+std::optional<std::pair<SheetId, Box>> Model::resolve(const RefAst& ref,
+                                                      const CellAddr& host) const {
+  const SheetId sid = ref.has_sheet ? ref.sheet : host.sheet;
+  if (sid == 0 || !sheet(sid)) return std::nullopt;
+  auto part = [](const RefPart& p, std::int32_t base) {
+    return p.abs ? std::int64_t{p.n} : std::int64_t{base} + p.n;
+  };
+  std::int64_t r1 = 1, r2 = kMaxRows, c1 = 1, c2 = kMaxCols;
+  if (ref.kind != RefAst::Kind::Columns) {
+    r1 = part(ref.r1, host.row);
+    r2 = part(ref.r2, host.row);
+  }
+  if (ref.kind != RefAst::Kind::Rows) {
+    c1 = part(ref.c1, host.col);
+    c2 = part(ref.c2, host.col);
+  }
+  if (r1 > r2) std::swap(r1, r2);
+  if (c1 > c2) std::swap(c1, c2);
+  if (r1 < 1 || r2 > kMaxRows || c1 < 1 || c2 > kMaxCols) return std::nullopt;
+  return std::make_pair(sid, Box{static_cast<std::int32_t>(r1), static_cast<std::int32_t>(c1),
+                                 static_cast<std::int32_t>(r2), static_cast<std::int32_t>(c2)});
+}
+
+host::Status Model::store_value(const CellAddr& a, const Value& in) {
+  Sheet* s = sheet_mut(a.sheet);
+  if (!s) return gone_sheet();
+  if (!valid_cell(a.row, a.col)) return bad_cell();
+  Value v = in;
+  std::string_view format;
+  switch (in.type()) {
+    case ValueType::Text: {
+      if (!in.text().empty() && in.text()[0] == '=')
+        return store_formula(a, in.text(), Notation::A1);
+      TypedEntry entry = typed_entry(in.text());
+      v = std::move(entry.value);
+      format = entry.format;
+      break;
+    }
+    case ValueType::Integer:
+      v = Value(in.number());
+      break;
+    case ValueType::Null:
+    case ValueType::Missing:
+      v = Value();
+      break;
+    case ValueType::Array:
+    case ValueType::Range:
+      return host::Status(host::StatusCode::InvalidArgument, "a cell holds one value");
+    default:
+      break;
+  }
+  Cell& cell = s->cells[cell_key(a.row, a.col)];
+  drop_formula(a, cell);
+  cell.value = std::move(v);
+  if (!format.empty() && cell.format.empty()) cell.format = std::string(format);
+  s->max_row = std::max(s->max_row, a.row);
+  s->max_col = std::max(s->max_col, a.col);
+  erase_if_blank(a);
+  mark_dependents(a, false);
+  return {};
+}
+
+host::Status Model::store_formula(const CellAddr& a, std::string_view text, Notation notation) {
+  Sheet* s = sheet_mut(a.sheet);
+  if (!s) return gone_sheet();
+  if (!valid_cell(a.row, a.col)) return bad_cell();
+  if (text.empty() || text[0] != '=') return store_value(a, Value(text));
+  const BookId book_id = s->book;
+  auto parsed = parse_formula(text, notation, a.row, a.col, [this, book_id](std::string_view n) {
+    return find_sheet(book_id, n);
+  });
+  if (!parsed.ok()) return parsed.status();
+  install_formula(a, std::move(parsed).value());
+  return {};
+}
+
+void Model::install_formula(const CellAddr& a, FormulaPtr f) {
+  Sheet* s = sheet_mut(a.sheet);
+  const std::uint64_t key = cell_key(a.row, a.col);
+  Cell& cell = s->cells[key];
+  if (cell.formula) {
+    register_refs(a, *cell.formula->formula, false);
+  } else {
+    cell.formula = std::make_unique<FormulaState>();
+    s->formulas.insert(key);
+  }
+  cell.formula->formula = f;
+  s->max_row = std::max(s->max_row, a.row);
+  s->max_col = std::max(s->max_col, a.col);
+  register_refs(a, *f, true);
+  if (f->is_volatile) {
+    m_volatile.insert(a);
+  } else {
+    m_volatile.erase(a);
+  }
+  m_circular.erase(a);
+  mark_dependents(a, true);
+  // A cell that was dirty already (for example one whose formula is being
+  // evaluated right now) must still be listed, so the new formula runs.
+  if (cell.formula->dirty) m_dirty.push_back(a);
+}
+
+host::Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col,
+                              const Value& v) {
+  const CellAddr a{sheet_id, row, col};
+  const bool formula = v.is_text() && !v.text().empty() && v.text()[0] == '=';
+  if (formula) return set_formula(sheet_id, row, col, v.text(), Notation::A1);
+  if (auto st = store_value(a, v); !st.ok()) return st;
+  after_change();
+  return {};
+}
+
+host::Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t col,
+                               const Array& block) {
+  if (!sheet(sheet_id)) return gone_sheet();
+  if (!valid_cell(row + block.rows - 1, col + block.cols - 1)) return bad_cell();
+  host::Status first_error;
+  std::vector<CellAddr> formulas;
+  for (std::int32_t r = 0; r < block.rows; ++r) {
+    for (std::int32_t c = 0; c < block.cols; ++c) {
+      const CellAddr a{sheet_id, row + r, col + c};
+      const host::Status st = store_value(a, block.at(r, c));
+      if (!st.ok() && first_error.ok()) first_error = st;
+      if (has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
+    }
+  }
+  if (m_calculation == host::Calculation::Automatic) {
+    after_change();
+  } else {
+    for (const CellAddr& a : formulas) evaluate_now(a);
+  }
+  return first_error;
+}
+
+host::Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
+                                std::string_view text, Notation notation) {
+  const CellAddr a{sheet_id, row, col};
+  if (auto st = store_formula(a, text, notation); !st.ok()) return st;
+  if (m_calculation == host::Calculation::Automatic) {
+    after_change();
+  } else {
+    evaluate_now(a);
+  }
+  return {};
+}
+
+host::Status Model::clear_contents(SheetId sheet_id, const Box& box) {
+  if (!sheet(sheet_id)) return gone_sheet();
+  std::vector<std::uint64_t> keys;
+  for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell&) {
+    keys.push_back(cell_key(r, c));
+  });
+  for (std::uint64_t key : keys) {
+    const CellAddr a{sheet_id, key_row(key), key_col(key)};
+    Cell* cell = cell_mut(a);
+    if (!cell || (cell->value.is_empty() && !cell->formula)) continue;
+    drop_formula(a, *cell);
+    cell->value = Value();
+    erase_if_blank(a);
+    mark_dependents(a, false);
+  }
+  after_change();
+  return {};
+}
+
+host::Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_view format) {
+  Sheet* s = sheet_mut(sheet_id);
+  if (!s) return gone_sheet();
+  if (box.area() > 1'000'000) return host::Status::failed("range too large to format");
+  const std::string f = text::iequals(format, "General") ? std::string() : std::string(format);
+  for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+    for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+      if (f.empty()) {
+        if (Cell* cell = s->cells.find(cell_key(r, c))) cell->format.clear();
+        erase_if_blank(CellAddr{sheet_id, r, c});
+      } else {
+        s->cells[cell_key(r, c)].format = f;
+      }
+    }
+  }
+  return {};
+}
+
+// ---- loading from files ----
+
+host::Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col, Value value,
+                                 FormulaPtr formula, std::string format, bool dirty) {
+  Sheet* s = sheet_mut(sheet_id);
+  if (!s) return gone_sheet();
+  if (!valid_cell(row, col)) return bad_cell();
+  const CellAddr a{sheet_id, row, col};
+  const std::uint64_t key = cell_key(row, col);
+  Cell& cell = s->cells[key];
+  drop_formula(a, cell);
+  cell.value = std::move(value);
+  cell.format = std::move(format);
+  s->max_row = std::max(s->max_row, row);
+  s->max_col = std::max(s->max_col, col);
+  if (formula) {
+    // What install_formula does, less the dependents: a loader stores every
+    // cell itself, and marking would dirty the formulas stored clean.
+    cell.formula = std::make_unique<FormulaState>();
+    cell.formula->formula = formula;
+    s->formulas.insert(key);
+    register_refs(a, *formula, true);
+    if (formula->is_volatile) m_volatile.insert(a);
+    if (dirty) set_dirty(a, *cell.formula);
+  }
+  erase_if_blank(a);
+  return {};
+}
+
+}  // namespace quillo::spreadsheet

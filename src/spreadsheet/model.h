@@ -1,0 +1,297 @@
+// Model: the spreadsheet's data and its calculation - workbooks of sheets,
+// sparse cells (value, optional formula, number format), the dependency
+// index and the recalculation that keeps formula results current.
+//
+// Calculation follows the host the engine was written for:
+// - setting a formula evaluates that cell at once, in any calculation mode;
+// - in automatic mode every change recalculates its dependents, precedents
+//   first; in manual mode dependents are only marked dirty;
+// - turning a sheet's calculation off and on marks all its formulas dirty,
+//   and calculating a sheet evaluates its dirty formulas;
+// - cells on a circular reference are reported and keep their values;
+// - while a sheet's calculation is off, its formulas wait dirty, even ones
+//   just entered;
+// - volatile functions (NOW, TODAY) run again at every explicit calculation
+//   (calculate_all, calculate_sheet), not at every edit.
+// Ordering walks the precedents with an explicit stack (no recursion), so a
+// chain of any length is fine.
+//
+// Evaluation may re-enter the model: a worksheet function may write cells or
+// set formulas while it runs. The model never holds an iterator or reference
+// into its tables across an evaluation; it keeps addresses and looks cells up
+// again. A cell whose formula was replaced while it was being evaluated keeps
+// the new formula's result. Re-entry is bounded (kMaxNesting): deeper writes
+// store the formula and leave it dirty.
+//
+// Handles given out over a model (handles.h) keep weak references, so a
+// model is normally owned by a shared_ptr. A model on the stack also
+// evaluates correctly; then no range value may outlive it.
+//
+// Event-loop thread only. Failures are Status values.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "common/value.h"
+#include "host/application.h"
+#include "host/range.h"
+#include "spreadsheet/cell_addr.h"
+#include "spreadsheet/dependencies.h"
+#include "spreadsheet/formula.h"
+
+namespace quillo::spreadsheet {
+
+using BookId = std::uint32_t;
+
+struct FormulaState {
+  FormulaPtr formula;
+  bool dirty = false;
+};
+
+struct Cell {
+  Value value;                            // the constant, or the formula's last result
+  std::unique_ptr<FormulaState> formula;  // null for constants
+  std::string format;                     // empty = General
+
+  bool blank() const { return value.is_empty() && !formula && format.empty(); }
+};
+
+// A sheet's cells. Lookups by position are hashed, since evaluation reads
+// single cells far more often than it walks ranges; an ordered index of the
+// occupied positions (column by column) serves the range walks.
+class CellStore {
+ public:
+  // The cell at key, created empty when there is none.
+  Cell& operator[](std::uint64_t key) {
+    auto [it, inserted] = m_cells.try_emplace(key);
+    if (inserted) m_order.insert(key);
+    return it->second;
+  }
+  Cell* find(std::uint64_t key) {
+    const auto it = m_cells.find(key);
+    return it == m_cells.end() ? nullptr : &it->second;
+  }
+  const Cell* find(std::uint64_t key) const {
+    const auto it = m_cells.find(key);
+    return it == m_cells.end() ? nullptr : &it->second;
+  }
+  Cell& at(std::uint64_t key) { return m_cells.at(key); }
+  const Cell& at(std::uint64_t key) const { return m_cells.at(key); }
+  void erase(std::uint64_t key) {
+    if (m_cells.erase(key) > 0) m_order.erase(key);
+  }
+  // Occupied positions in column-by-column order.
+  const std::set<std::uint64_t>& keys() const { return m_order; }
+  std::size_t size() const { return m_cells.size(); }
+
+ private:
+  std::unordered_map<std::uint64_t, Cell> m_cells;
+  std::set<std::uint64_t> m_order;
+};
+
+struct Sheet {
+  SheetId id = 0;
+  BookId book = 0;
+  std::string name;
+  host::Visibility visibility = host::Visibility::Visible;
+  bool enable_calculation = true;
+  CellStore cells;                   // by cell_key
+  std::set<std::uint64_t> formulas;  // keys of the cells holding formulas
+  std::int32_t max_row = 0;          // bounds of the cells ever used
+  std::int32_t max_col = 0;
+};
+
+struct Book {
+  BookId id = 0;
+  std::string name;
+  std::string path;  // folder and file name when it came from a file
+  std::vector<SheetId> sheets;
+  SheetId active = 0;
+};
+
+// Answers calls to functions that are not built in (add-in functions).
+class ExternalFunctions {
+ public:
+  virtual ~ExternalFunctions() = default;
+  // name as written, book the workbook a path-qualified call names (or null);
+  // args evaluated, Missing for omitted ones. nullopt: no such function.
+  virtual std::optional<Value> call(std::string_view name, const std::string* book,
+                                    std::vector<Value>& args, const CellAddr& caller) = 0;
+};
+
+class Model : public std::enable_shared_from_this<Model> {
+ public:
+  static constexpr std::size_t kMaxNesting = 16;
+
+  Model();
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  // ---- workbooks and sheets ----
+  BookId add_book(std::string name = {}, std::string path = {});
+  host::Status close_book(BookId id);
+  const Book* book(BookId id) const;
+  const std::vector<BookId>& books() const { return m_book_order; }
+  BookId active_book() const { return m_active_book; }
+  void activate_book(BookId id);
+
+  host::Result<SheetId> add_sheet(BookId book, std::string_view name = {});
+  host::Status remove_sheet(SheetId id);
+  host::Status rename_sheet(SheetId id, std::string_view name);
+  host::Status set_visibility(SheetId id, host::Visibility v);
+  void activate_sheet(SheetId id);
+  const Sheet* sheet(SheetId id) const;
+  SheetId find_sheet(BookId book, std::string_view name) const;
+  std::string sheet_name(SheetId id) const;  // empty when gone
+
+  // ---- cells ----
+  Value value(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  // Writes a value; text is typed entry (see typed_entry.h), "=..." a formula.
+  host::Status set_value(SheetId sheet, std::int32_t row, std::int32_t col, const Value& v);
+  // Writes a block of values from (row, col), then recalculates once.
+  host::Status set_values(SheetId sheet, std::int32_t row, std::int32_t col, const Array& block);
+  // Text with a leading "=" is a formula in the given notation; other text is typed entry.
+  host::Status set_formula(SheetId sheet, std::int32_t row, std::int32_t col, std::string_view text,
+                           Notation notation);
+  // The formula text, or the constant as text ("" for empty).
+  std::string formula_text(SheetId sheet, std::int32_t row, std::int32_t col,
+                           Notation notation) const;
+  bool has_formula(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  host::Status clear_contents(SheetId sheet, const Box& box);
+  std::string number_format(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  host::Status set_number_format(SheetId sheet, const Box& box, std::string_view format);
+
+  // Calls fn(row, col, cell) for the non-blank cells of box, column by
+  // column. fn must not change the model.
+  template <typename Fn>
+  void for_each_cell(SheetId sheet, const Box& box, Fn&& fn) const;
+
+  // ---- find, replace and links (find_replace.cpp) ----
+  // The first cell of box whose formula (or shown value) matches, searching
+  // from the cell after the top-left one and wrapping round to it last.
+  std::optional<CellAddr> find(SheetId sheet, const Box& box, std::string_view what,
+                               const host::FindOptions& options) const;
+  // Replaces in the formulas and constants of box; true when a cell changed.
+  host::Result<bool> replace(SheetId sheet, const Box& box, std::string_view what,
+                             std::string_view replacement, const host::ReplaceOptions& options);
+  // The external workbooks the book's formulas call functions through.
+  std::vector<std::string> link_sources(BookId book) const;
+
+  // ---- calculation ----
+  host::Calculation calculation() const { return m_calculation; }
+  void set_calculation(host::Calculation mode);
+  void calculate_all();  // every dirty formula, volatile ones too
+  // Recalculates the formulas that call add-in functions (after a library
+  // was installed or removed).
+  void recalc_external_calls();
+  host::Status calculate_sheet(SheetId id);  // the dirty formulas of one sheet
+  host::Status set_enable_calculation(SheetId id, bool on);
+  bool is_dirty(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  // Cells found on circular references, sorted.
+  std::vector<CellAddr> circular_references() const;
+
+  // ---- evaluation services ----
+  void set_external_functions(ExternalFunctions* f) { m_external = f; }
+  ExternalFunctions* external_functions() const { return m_external; }
+  void set_clock(std::function<double()> now) { m_now = std::move(now); }
+  double now() const;
+  // The sheet and box a reference written in host's formula stands for;
+  // nullopt when its sheet is unknown or gone.
+  std::optional<std::pair<SheetId, Box>> resolve(const RefAst& ref, const CellAddr& host) const;
+  // The last row and column holding anything on the sheet (0 when empty).
+  std::pair<std::int32_t, std::int32_t> extent(SheetId sheet) const;
+
+  // ---- loading from files (used by the xlsx reader, xlsx.h) ----
+  // Stores a cell as a workbook file holds it, without evaluating anything
+  // and without marking other cells: value is the constant, or the cached
+  // result of formula (null for a constant); format is the number format
+  // (empty = General). A formula left dirty is computed by the next
+  // calculation; one stored clean keeps its cached value until one of its
+  // precedents changes (the reader does this for formulas it cannot compute).
+  // The formula must have been parsed for this cell's book.
+  host::Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
+                            FormulaPtr formula, std::string format, bool dirty);
+
+ private:
+  friend class Recalc;
+
+  Sheet* sheet_mut(SheetId id);
+  Cell* cell_mut(const CellAddr& a);
+  FormulaState* formula_state(const CellAddr& a);
+  const FormulaState* formula_state(const CellAddr& a) const;
+  void destroy_sheet(SheetId id);  // no checks: also used when a workbook closes
+  host::Status check_sheet_name(BookId book, std::string_view name, SheetId self) const;
+
+  // Storing without recalculation; each returns whether the cell changed.
+  host::Status store_value(const CellAddr& a, const Value& v);
+  host::Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
+  void install_formula(const CellAddr& a, FormulaPtr f);
+  void drop_formula(const CellAddr& a, Cell& cell);
+  void erase_if_blank(const CellAddr& a);
+  void register_refs(const CellAddr& a, const Formula& f, bool add);
+
+  // Dirty marking and recalculation (recalc.cpp).
+  void set_dirty(const CellAddr& a, FormulaState& fs);
+  void clear_dirty(FormulaState& fs);
+  void mark_dependents(const CellAddr& changed, bool include_self);
+  void mark_all(std::vector<CellAddr> cells);
+  void after_change();  // recalculates when calculation is automatic
+  void recalc_dirty();
+  void evaluate_now(const CellAddr& a);
+  void evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty = false);
+  bool is_evaluating(const CellAddr& a, const Formula* f) const;
+  bool reads_dirty(const CellAddr& a, const Formula& f) const;
+  bool can_calculate(SheetId sheet) const;
+  void compact_dirty();
+
+  std::unordered_map<BookId, Book> m_books;
+  std::vector<BookId> m_book_order;
+  BookId m_active_book = 0;
+  std::unordered_map<SheetId, std::unique_ptr<Sheet>> m_sheets;
+  BookId m_next_book = 1;
+  SheetId m_next_sheet = 1;
+  int m_book_counter = 0;  // for "Book1", "Book2", ...
+
+  DependencyIndex m_deps;
+  host::Calculation m_calculation = host::Calculation::Automatic;
+  std::vector<CellAddr> m_dirty;  // dirty formula cells, possibly stale or repeated
+  std::size_t m_dirty_count = 0;  // cells actually dirty
+  std::unordered_set<CellAddr, CellAddrHash> m_volatile;
+  std::set<CellAddr> m_circular;
+  std::uint64_t m_run = 0;
+  // Evaluations in progress, outermost first: the cell and the formula it runs.
+  std::vector<std::pair<CellAddr, const Formula*>> m_active;
+  ExternalFunctions* m_external = nullptr;
+  std::function<double()> m_now;
+};
+
+template <typename Fn>
+void Model::for_each_cell(SheetId sheet_id, const Box& box, Fn&& fn) const {
+  const Sheet* s = sheet(sheet_id);
+  if (!s) return;
+  const auto& keys = s->cells.keys();
+  auto it = keys.lower_bound(cell_key(box.r1, box.c1));
+  while (it != keys.end()) {
+    const std::int32_t col = key_col(*it), row = key_row(*it);
+    if (col > box.c2) break;
+    if (row < box.r1) {
+      it = keys.lower_bound(cell_key(box.r1, col));
+    } else if (row > box.r2) {
+      it = keys.lower_bound(cell_key(box.r1, col + 1));
+    } else {
+      const Cell& cell = s->cells.at(*it);
+      if (!cell.blank()) fn(row, col, cell);
+      ++it;
+    }
+  }
+}
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,289 @@
+#include "spreadsheet/model.h"
+
+#include <gtest/gtest.h>
+
+#include "spreadsheet/handles.h"
+
+namespace quillo::spreadsheet {
+namespace {
+
+class ModelTest : public testing::Test {
+ protected:
+  ModelTest() {
+    book = model->add_book();
+    sheet = model->add_sheet(book).value();
+  }
+  void set(std::int32_t r, std::int32_t c, std::string_view text) {
+    ASSERT_TRUE(model->set_formula(sheet, r, c, text, Notation::A1).ok()) << text;
+  }
+  double num(std::int32_t r, std::int32_t c) {
+    const Value v = model->value(sheet, r, c);
+    return v.is_number() ? v.number() : -1e300;
+  }
+
+  std::shared_ptr<Model> model = std::make_shared<Model>();
+  BookId book;
+  SheetId sheet;
+};
+
+TEST(ModelOwnership, AModelOnTheStackEvaluatesRangeArguments) {
+  Model model;
+  const BookId book = model.add_book();
+  const SheetId sheet = model.add_sheet(book).value();
+  ASSERT_TRUE(model.set_value(sheet, 1, 1, Value(2.0)).ok());
+  ASSERT_TRUE(model.set_value(sheet, 2, 1, Value(3.0)).ok());
+  ASSERT_TRUE(model.set_formula(sheet, 1, 2, "=SUM(A1:A2)*INDEX(A1:A2,2)", Notation::A1).ok());
+  EXPECT_EQ(model.value(sheet, 1, 2), Value(15.0));
+}
+
+// A chain far longer than any call stack could recurse through.
+TEST_F(ModelTest, LongChainRecalculatesWithoutRecursion) {
+  constexpr std::int32_t kN = 100000;
+  set(1, 1, "1");
+  for (std::int32_t r = 2; r <= kN; ++r) set(r, 1, "=A" + std::to_string(r - 1) + "+1");
+  EXPECT_EQ(num(kN, 1), kN);
+  set(1, 1, "5");
+  EXPECT_EQ(num(kN, 1), kN + 4);
+
+  // Built bottom-up in manual mode, the whole chain is dirty at once and the
+  // walk must order it itself.
+  model->set_calculation(host::Calculation::Manual);
+  set(1, 1, "0");
+  EXPECT_TRUE(model->is_dirty(sheet, kN, 1));
+  model->set_calculation(host::Calculation::Automatic);
+  EXPECT_EQ(num(kN, 1), kN - 1);
+  EXPECT_FALSE(model->is_dirty(sheet, kN, 1));
+}
+
+TEST_F(ModelTest, LongCycleIsReportedOnceAndKeepsValues) {
+  constexpr std::int32_t kN = 20000;
+  for (std::int32_t r = 2; r <= kN; ++r) {
+    set(r, 1, "=A" + std::to_string(r - 1) + "+$B$1");
+  }
+  set(1, 2, "1");
+  EXPECT_EQ(num(kN, 1), kN - 1);
+  set(1, 1, "=A" + std::to_string(kN) + "+1");  // closes the loop
+  EXPECT_EQ(model->circular_references().size(), static_cast<std::size_t>(kN));
+  EXPECT_EQ(num(kN, 1), kN - 1);  // kept
+  set(1, 2, "2");                 // every cell of the cycle is dirty again: still no hang
+  EXPECT_EQ(model->circular_references().size(), static_cast<std::size_t>(kN));
+  set(1, 1, "0");  // broken
+  EXPECT_TRUE(model->circular_references().empty());
+  EXPECT_EQ(num(kN, 1), 2.0 * (kN - 1));
+}
+
+TEST_F(ModelTest, WideFanOutFollowsOneCell) {
+  constexpr std::int32_t kN = 100000;
+  set(1, 1, "2");
+  for (std::int32_t r = 1; r <= kN; ++r) set(r, 2, "=$A$1*" + std::to_string(r));
+  set(1, 3, "=SUM(B:B)");
+  set(1, 1, "3");
+  EXPECT_EQ(num(kN, 2), 3.0 * kN);
+  EXPECT_EQ(num(1, 3), 3.0 * kN * (kN + 1) / 2);
+  // Replacing every formula (one block write, one recalculation) leaves no
+  // stale dependents behind.
+  Array sevens{kN, 1, std::vector<Value>(kN, Value(7.0))};
+  ASSERT_TRUE(model->set_values(sheet, 1, 2, sevens).ok());
+  set(1, 1, "4");
+  EXPECT_EQ(num(1, 3), 7.0 * kN);
+}
+
+TEST_F(ModelTest, RangeDependentsAcrossBlockBoundaries) {
+  set(1, 1, "=SUM(B250:B260)");   // spans two blocks of rows
+  set(2, 1, "=SUM(B1:D100000)");  // too large for blocks
+  set(3, 1, "=B256");
+  set(256, 2, "4");
+  set(260, 2, "1");
+  set(99999, 4, "10");
+  EXPECT_EQ(num(1, 1), 5);
+  EXPECT_EQ(num(2, 1), 15);
+  EXPECT_EQ(num(3, 1), 4);
+  set(1, 1, "0");  // the range reference is forgotten with its formula
+  set(256, 2, "5");
+  EXPECT_EQ(num(1, 1), 0);
+  EXPECT_EQ(num(3, 1), 5);
+}
+
+TEST_F(ModelTest, DeepFormulaEvaluatesWithinTheStack) {
+  std::string f = "=" + std::string(kMaxFormulaHeight - 2, '(') + "A2" +
+                  std::string(kMaxFormulaHeight - 2, ')');
+  set(1, 1, f);
+  set(2, 1, "3");
+  EXPECT_EQ(num(1, 1), 3);
+  std::string chain = "=0";
+  for (int i = 0; i < 500; ++i) chain += "+A2";
+  set(3, 1, chain);
+  EXPECT_EQ(num(3, 1), 1500);
+}
+
+TEST_F(ModelTest, SheetNamesAndVisibilityRules) {
+  EXPECT_FALSE(model->add_sheet(book, "sheet1").ok());  // taken, any letter case
+  EXPECT_FALSE(model->add_sheet(book, "a:b").ok());
+  EXPECT_FALSE(model->add_sheet(book, std::string(32, 'x')).ok());
+  EXPECT_FALSE(model->add_sheet(book, "'quoted").ok());
+  EXPECT_EQ(model->sheet_name(model->add_sheet(book).value()), "Sheet2");
+  const SheetId data = model->add_sheet(book, "weblinks_data").value();
+  EXPECT_TRUE(model->set_visibility(data, host::Visibility::Hidden).ok());
+  const SheetId second = model->find_sheet(book, "SHEET2");
+  EXPECT_TRUE(model->remove_sheet(second).ok());
+  // Sheet1 is now the only visible sheet: it can be neither hidden nor deleted.
+  EXPECT_FALSE(model->set_visibility(sheet, host::Visibility::Hidden).ok());
+  EXPECT_FALSE(model->remove_sheet(sheet).ok());
+  EXPECT_TRUE(model->remove_sheet(data).ok());
+  EXPECT_TRUE(model->rename_sheet(sheet, "Prices").ok());
+  EXPECT_EQ(model->find_sheet(book, "prices"), sheet);
+}
+
+TEST_F(ModelTest, BlocksOfValuesAreWrittenAsTypedEntry) {
+  set(1, 5, "=SUM(A1:C2)");
+  Array block{2, 3, {Value("1"), Value(2), Value("x"), Value("2010-01-04"), Value(true), Value()}};
+  ASSERT_TRUE(model->set_values(sheet, 1, 1, block).ok());
+  EXPECT_EQ(model->value(sheet, 1, 1), Value(1.0));
+  EXPECT_EQ(model->value(sheet, 1, 2), Value(2.0));
+  EXPECT_EQ(model->value(sheet, 2, 1).type(), ValueType::Date);
+  EXPECT_EQ(model->number_format(sheet, 2, 1), "yyyy-mm-dd");
+  EXPECT_EQ(model->number_format(sheet, 1, 1), "General");
+  EXPECT_EQ(num(1, 5), 3 + 40182);
+  EXPECT_FALSE(model->set_values(sheet, kMaxRows, 1, block).ok());
+}
+
+TEST_F(ModelTest, FindSearchesFromAfterTheFirstCellAndReplaceRewritesFormulas) {
+  set(1, 1, "='/old/tarnvale.xla'!fsingle(\"IBM\",\"SMP.QUO.LAST\")");
+  set(3, 2, "=tarnvale_note&\"x\"");
+  set(2, 1, "plain tarnvale.xla text");
+  const Box all{1, 1, kMaxRows, kMaxCols};
+  const auto found = model->find(sheet, all, "TARNVALE.XLA", {});
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->row, 2);  // A1 is searched last
+  EXPECT_FALSE(model->find(sheet, all, "nothing", {}));
+
+  EXPECT_EQ(model->link_sources(book), std::vector<std::string>{"/old/tarnvale.xla"});
+  host::ReplaceOptions options;
+  options.look_at = host::LookAt::Part;
+  auto replaced = model->replace(sheet, all, "'/OLD/tarnvale.xla'!", "", options);
+  ASSERT_TRUE(replaced.ok());
+  EXPECT_TRUE(replaced.value());
+  EXPECT_EQ(model->formula_text(sheet, 1, 1, Notation::A1), "=fsingle(\"IBM\",\"SMP.QUO.LAST\")");
+  EXPECT_TRUE(model->link_sources(book).empty());
+  // A replacement that would break a formula leaves it alone.
+  EXPECT_FALSE(model->replace(sheet, all, "SMP.QUO.LAST\")", "(", options).value());
+}
+
+TEST_F(ModelTest, HandlesFailWithObjectRequiredOnceTheSheetIsGone) {
+  const SheetId other = model->add_sheet(book, "Other").value();
+  host::RangePtr r = make_range(model, other, Box{1, 1, 2, 2});
+  host::WorksheetPtr s = make_sheet(model, other);
+  ASSERT_TRUE(r->set_value(Value(1.0)).ok());
+  EXPECT_EQ(r->value().value().array().items.size(), 4u);
+  ASSERT_TRUE(s->remove().ok());
+  EXPECT_TRUE(r->formula().status().is_object_required());
+  EXPECT_TRUE(r->set_formula("=1").is_object_required());
+  EXPECT_TRUE(r->row().status().is_object_required());
+  EXPECT_TRUE(r->worksheet().status().is_object_required());
+  EXPECT_TRUE(s->name().status().is_object_required());
+  EXPECT_TRUE(s->calculate().is_object_required());
+  EXPECT_EQ(r->values().items.front(), Value(ErrorCode::Ref));
+
+  host::WorkbookPtr b = make_book(model, book);
+  host::RangePtr a1 = make_range(model, sheet, Box{1, 1, 1, 1});
+  ASSERT_TRUE(b->close(false).ok());
+  EXPECT_TRUE(a1->value().status().is_object_required());
+  EXPECT_TRUE(b->name().status().is_object_required());
+  model.reset();  // even the spreadsheet itself
+  EXPECT_TRUE(a1->set_value(Value(1.0)).is_object_required());
+}
+
+TEST_F(ModelTest, RangeWritesFillBlocksRelativeToEachCell) {
+  host::RangePtr r = make_range(model, sheet, Box{1, 2, 3, 2});
+  set(1, 1, "1");
+  set(2, 1, "2");
+  set(3, 1, "3");
+  ASSERT_TRUE(r->set_formula("=A1*10").ok());
+  EXPECT_EQ(model->formula_text(sheet, 3, 2, Notation::A1), "=A3*10");
+  EXPECT_EQ(num(3, 2), 30);
+  ASSERT_TRUE(r->set_number_format("0.00").ok());
+  EXPECT_EQ(r->number_format().value(), "0.00");
+  ASSERT_TRUE(r->clear_contents().ok());
+  EXPECT_TRUE(model->value(sheet, 2, 2).is_empty());
+  EXPECT_EQ(model->number_format(sheet, 2, 2), "0.00");  // formats stay
+  EXPECT_EQ(r->cell(2, 1).value()->address().value(), "$B$2");
+  EXPECT_EQ(r->address(true).value(), "Sheet1!$B$1:$B$3");
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet
+
+namespace quillo::spreadsheet {
+namespace {
+
+// Random edits of a small grid of formulas: after every edit, automatic
+// recalculation must agree with a forced recalculation of everything.
+TEST(ModelRandomised, IncrementalRecalculationAgreesWithFullRecalculation) {
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  auto model = std::make_shared<Model>();
+  const BookId book = model->add_book();
+  const SheetId s1 = model->add_sheet(book).value();
+  const SheetId s2 = model->add_sheet(book, "Two").value();
+  auto cell_name = [&](std::uint32_t r, std::uint32_t c) {
+    return std::string(1, static_cast<char>('A' + c)) + std::to_string(r + 1);
+  };
+  auto random_formula = [&]() -> std::string {
+    switch (next(6)) {
+      case 0:
+        return std::to_string(next(10));
+      case 1:
+        return "=" + cell_name(next(6), next(4)) + "+" + std::to_string(next(5));
+      case 2:
+        return "=SUM(" + cell_name(next(6), next(4)) + ":" + cell_name(next(6), next(4)) + ")";
+      case 3:
+        return "=Two!" + cell_name(next(6), next(4)) + "*2";
+      case 4:
+        return "=IF(" + cell_name(next(6), next(4)) + ">3," + cell_name(next(6), next(4)) + ",1)";
+      default:
+        return "";
+    }
+  };
+  for (int step = 0; step < 600; ++step) {
+    const SheetId target = next(3) == 0 ? s2 : s1;
+    const auto r = static_cast<std::int32_t>(next(6)) + 1,
+               c = static_cast<std::int32_t>(next(4)) + 1;
+    ASSERT_TRUE(model->set_formula(target, r, c, random_formula(), Notation::A1).ok());
+    if (!model->circular_references().empty()) {
+      // Cells on a cycle keep whatever they had: nothing to compare.
+      for (int c2 = 1; c2 <= 4; ++c2) {
+        for (int r2 = 1; r2 <= 6; ++r2) {
+          model->set_formula(s1, r2, c2, "", Notation::A1);
+          model->set_formula(s2, r2, c2, "", Notation::A1);
+        }
+      }
+      continue;
+    }
+    std::vector<Value> incremental;
+    for (SheetId s : {s1, s2}) {
+      for (int c2 = 1; c2 <= 4; ++c2) {
+        for (int r2 = 1; r2 <= 6; ++r2) incremental.push_back(model->value(s, r2, c2));
+      }
+    }
+    for (SheetId s : {s1, s2}) {
+      model->set_enable_calculation(s, false);
+      model->set_enable_calculation(s, true);
+      model->calculate_sheet(s);
+    }
+    std::size_t i = 0;
+    for (SheetId s : {s1, s2}) {
+      for (int c2 = 1; c2 <= 4; ++c2) {
+        for (int r2 = 1; r2 <= 6; ++r2) {
+          ASSERT_EQ(model->value(s, r2, c2), incremental[i++])
+              << "step " << step << " sheet " << s << " " << cell_name(r2 - 1, c2 - 1);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet

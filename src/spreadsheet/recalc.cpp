@@ -1,0 +1,341 @@
+// Recalculation: dirty marking, ordering and evaluation of formula cells.
+//
+// Ordering is Tarjan's strongly-connected-components walk over precedents,
+// done with an explicit stack: a component completes only after every
+// component it reads, so a single cell is evaluated once its precedents are
+// current, and a component of several cells (or a cell reading itself) is a
+// circular reference whose cells keep their values. Each reference is
+// scanned once per walk, resuming from a saved key rather than an iterator,
+// because evaluation may change the tables under the walk.
+#include <algorithm>
+
+#include "spreadsheet/evaluator.h"
+#include "spreadsheet/model.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+// The first formula cell of the sheet within box at or after key (column by
+// column); nullopt when there is none.
+std::optional<std::uint64_t> next_formula_in(const Sheet& s, const Box& box, std::uint64_t key) {
+  key = std::max(key, cell_key(box.r1, box.c1));
+  while (true) {
+    const auto it = s.formulas.lower_bound(key);
+    if (it == s.formulas.end()) return std::nullopt;
+    const std::int32_t col = key_col(*it), row = key_row(*it);
+    if (col > box.c2) return std::nullopt;
+    if (row < box.r1) {
+      key = cell_key(box.r1, col);
+    } else if (row > box.r2) {
+      key = cell_key(box.r1, col + 1);
+    } else {
+      return *it;
+    }
+  }
+}
+
+}  // namespace
+
+class Recalc {
+ public:
+  Recalc(Model& model, std::optional<SheetId> scope) : m_model(model), m_scope(scope) {}
+
+  void run(const CellAddr& root) {
+    if (m_visits.count(root) || !wanted(root)) return;
+    push(root);
+    while (!m_stack.empty()) {
+      const std::size_t top = m_stack.size() - 1;
+      if (const auto next = next_precedent(m_stack[top])) {
+        const auto seen = m_visits.find(*next);
+        if (seen == m_visits.end()) {
+          if (wanted(*next)) push(*next);
+        } else if (seen->second.on_stack) {
+          Frame& f = m_stack[top];
+          f.low = std::min(f.low, seen->second.index);
+          if (*next == f.addr) f.self_loop = true;
+        }
+        continue;
+      }
+      finish();
+    }
+  }
+
+ private:
+  struct Frame {
+    CellAddr addr;
+    FormulaPtr formula;
+    std::size_t ref = 0;         // reference being scanned
+    std::uint64_t next_key = 0;  // where the scan of that reference resumes
+    std::uint32_t index = 0;
+    std::uint32_t low = 0;
+    bool self_loop = false;
+  };
+  struct Visit {
+    std::uint32_t index;
+    bool on_stack;
+  };
+
+  bool in_scope(SheetId sheet) const { return !m_scope || *m_scope == sheet; }
+
+  // A formula cell this walk should evaluate.
+  bool wanted(const CellAddr& a) const {
+    const FormulaState* fs = m_model.formula_state(a);
+    return fs && fs->dirty && in_scope(a.sheet) && m_model.can_calculate(a.sheet) &&
+           !m_model.is_evaluating(a, fs->formula.get());
+  }
+
+  void push(const CellAddr& a) {
+    Frame f;
+    f.addr = a;
+    f.formula = m_model.formula_state(a)->formula;
+    f.index = f.low = m_counter++;
+    m_visits[a] = Visit{f.index, true};
+    m_components.push_back(a);
+    m_stack.push_back(std::move(f));
+  }
+
+  std::optional<CellAddr> next_precedent(Frame& f) const {
+    const auto& refs = f.formula->refs;
+    while (f.ref < refs.size()) {
+      const auto target = m_model.resolve(refs[f.ref], f.addr);
+      const Sheet* s = target ? m_model.sheet(target->first) : nullptr;
+      if (s && in_scope(s->id) && m_model.can_calculate(s->id)) {
+        if (const auto key = next_formula_in(*s, target->second, f.next_key)) {
+          f.next_key = *key + 1;
+          return CellAddr{s->id, key_row(*key), key_col(*key)};
+        }
+      }
+      ++f.ref;
+      f.next_key = 0;
+    }
+    return std::nullopt;
+  }
+
+  void finish() {
+    Frame f = std::move(m_stack.back());
+    m_stack.pop_back();
+    if (!m_stack.empty()) m_stack.back().low = std::min(m_stack.back().low, f.low);
+    if (f.low != f.index) return;  // part of a component rooted further down
+    std::vector<CellAddr> component;
+    while (true) {
+      const CellAddr a = m_components.back();
+      m_components.pop_back();
+      m_visits[a].on_stack = false;
+      component.push_back(a);
+      if (a == f.addr) break;
+    }
+    if (component.size() == 1 && !f.self_loop) {
+      m_model.evaluate(f.addr, f.formula, false);
+      return;
+    }
+    for (const CellAddr& a : component) {
+      if (const FormulaState* fs = m_model.formula_state(a)) {
+        m_model.evaluate(a, fs->formula, true);
+      }
+    }
+  }
+
+  Model& m_model;
+  std::optional<SheetId> m_scope;
+  std::unordered_map<CellAddr, Visit, CellAddrHash> m_visits;
+  std::vector<Frame> m_stack;
+  std::vector<CellAddr> m_components;
+  std::uint32_t m_counter = 0;
+};
+
+// ---- dirty marking ----
+
+void Model::set_dirty(const CellAddr& a, FormulaState& fs) {
+  if (fs.dirty) return;
+  fs.dirty = true;
+  ++m_dirty_count;
+  m_dirty.push_back(a);
+  if (m_dirty.size() > 2 * m_dirty_count + 1024) compact_dirty();
+}
+
+void Model::clear_dirty(FormulaState& fs) {
+  if (!fs.dirty) return;
+  fs.dirty = false;
+  --m_dirty_count;
+}
+
+void Model::compact_dirty() {
+  std::unordered_set<CellAddr, CellAddrHash> kept;
+  std::vector<CellAddr> out;
+  for (const CellAddr& a : m_dirty) {
+    const FormulaState* fs = formula_state(a);
+    if (fs && fs->dirty && kept.insert(a).second) out.push_back(a);
+  }
+  m_dirty.swap(out);
+}
+
+void Model::mark_dependents(const CellAddr& changed, bool include_self) {
+  std::vector<CellAddr> queue;
+  if (include_self) {
+    FormulaState* fs = formula_state(changed);
+    if (!fs || fs->dirty) return;  // a dirty cell's dependents are dirty already
+    set_dirty(changed, *fs);
+  }
+  queue.push_back(changed);
+  std::vector<CellAddr> found;
+  while (!queue.empty()) {
+    const CellAddr a = queue.back();
+    queue.pop_back();
+    found.clear();
+    m_deps.dependents(a, found);
+    for (const CellAddr& d : found) {
+      FormulaState* fs = formula_state(d);
+      if (fs && !fs->dirty) {
+        set_dirty(d, *fs);
+        queue.push_back(d);
+      }
+    }
+  }
+}
+
+void Model::mark_all(std::vector<CellAddr> cells) {
+  for (const CellAddr& a : cells) mark_dependents(a, true);
+}
+
+bool Model::is_dirty(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
+  const FormulaState* fs = formula_state(CellAddr{sheet_id, row, col});
+  return fs && fs->dirty;
+}
+
+std::vector<CellAddr> Model::circular_references() const {
+  return std::vector<CellAddr>(m_circular.begin(), m_circular.end());
+}
+
+bool Model::can_calculate(SheetId sheet_id) const {
+  const Sheet* s = sheet(sheet_id);
+  return s && s->enable_calculation;
+}
+
+bool Model::is_evaluating(const CellAddr& a, const Formula* f) const {
+  return std::any_of(m_active.begin(), m_active.end(),
+                     [&](const auto& e) { return e.first == a && e.second == f; });
+}
+
+bool Model::reads_dirty(const CellAddr& a, const Formula& f) const {
+  for (const RefAst& ref : f.refs) {
+    const auto target = resolve(ref, a);
+    const Sheet* s = target ? sheet(target->first) : nullptr;
+    if (!s) continue;
+    for (auto key = next_formula_in(*s, target->second, 0); key;
+         key = next_formula_in(*s, target->second, *key + 1)) {
+      const CellAddr p{s->id, key_row(*key), key_col(*key)};
+      if (p != a && is_dirty(p.sheet, p.row, p.col)) return true;
+    }
+  }
+  return false;
+}
+
+// ---- evaluation ----
+
+void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty) {
+  FormulaState* fs = formula_state(a);
+  if (!fs || fs->formula != f || !fs->dirty) return;
+  if (cyclic) {
+    clear_dirty(*fs);
+    m_circular.insert(a);
+    return;
+  }
+  if (m_active.size() >= kMaxNesting) return;  // stays dirty
+  m_active.emplace_back(a, f.get());
+  Value result = Evaluator(*this, a).run(*f);
+  m_active.pop_back();
+  // Look the cell up again: the evaluation may have replaced its formula or
+  // removed its sheet, and then this result belongs to nobody.
+  fs = formula_state(a);
+  if (!fs || fs->formula != f) return;
+  cell_mut(a)->value = std::move(result);
+  if (!keep_dirty) clear_dirty(*fs);
+  m_circular.erase(a);
+}
+
+void Model::evaluate_now(const CellAddr& a) {
+  FormulaState* fs = formula_state(a);
+  if (!fs || !fs->dirty || !can_calculate(a.sheet)) return;
+  const FormulaPtr f = fs->formula;
+  // With dirty precedents the cell is computed from their current values
+  // but stays dirty, so the next calculation computes it after them.
+  evaluate(a, f, false, reads_dirty(a, *f));
+}
+
+void Model::after_change() {
+  if (m_calculation == host::Calculation::Automatic) recalc_dirty();
+}
+
+void Model::recalc_dirty() {
+  if (m_active.size() >= kMaxNesting) return;
+  std::vector<CellAddr> list;
+  list.swap(m_dirty);
+  Recalc walk(*this, std::nullopt);
+  for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);
+  // Cells skipped (calculation off, or being evaluated further out) stay listed.
+  for (const CellAddr& a : list) {
+    if (is_dirty(a.sheet, a.row, a.col)) m_dirty.push_back(a);
+  }
+}
+
+void Model::set_calculation(host::Calculation mode) {
+  m_calculation = mode;
+  after_change();
+}
+
+void Model::calculate_all() {
+  const std::vector<CellAddr> volatile_cells(m_volatile.begin(), m_volatile.end());
+  mark_all(volatile_cells);
+  recalc_dirty();
+}
+
+void Model::recalc_external_calls() {
+  std::vector<CellAddr> cells;
+  for (const auto& [id, s] : m_sheets) {
+    for (std::uint64_t key : s->formulas) {
+      if (s->cells.at(key).formula->formula->calls_external) {
+        cells.push_back(CellAddr{id, key_row(key), key_col(key)});
+      }
+    }
+  }
+  mark_all(std::move(cells));
+  after_change();
+}
+
+host::Status Model::calculate_sheet(SheetId id) {
+  const Sheet* s = sheet(id);
+  if (!s) return host::Status::object_required("the worksheet no longer exists");
+  if (!s->enable_calculation) return {};
+  std::vector<CellAddr> cells;
+  for (std::uint64_t key : s->formulas) cells.push_back(CellAddr{id, key_row(key), key_col(key)});
+  for (const CellAddr& a : cells) {
+    if (m_volatile.count(a)) mark_dependents(a, true);
+  }
+  Recalc walk(*this, id);
+  for (const CellAddr& a : cells) walk.run(a);
+  return {};
+}
+
+host::Status Model::set_enable_calculation(SheetId id, bool on) {
+  Sheet* s = sheet_mut(id);
+  if (!s) return host::Status::object_required("the worksheet no longer exists");
+  const bool was = s->enable_calculation;
+  s->enable_calculation = on;
+  if (on && !was) {
+    std::vector<CellAddr> cells;
+    for (std::uint64_t key : s->formulas) {
+      cells.push_back(CellAddr{id, key_row(key), key_col(key)});
+    }
+    // Every formula of the sheet becomes dirty, even the ones already dirty
+    // whose listing a skipped walk may have dropped.
+    for (const CellAddr& a : cells) {
+      if (FormulaState* fs = formula_state(a); fs && fs->dirty) m_dirty.push_back(a);
+    }
+    mark_all(std::move(cells));
+    after_change();
+  }
+  return {};
+}
+
+}  // namespace quillo::spreadsheet
