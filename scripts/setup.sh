@@ -8,7 +8,7 @@ packages=(
   libpugixml-dev libcli11-dev libcurl4-openssl-dev libcpp-httplib-dev libzip-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  python3-openpyxl
+  python3-openpyxl libreoffice-calc
 )
 
 missing=()

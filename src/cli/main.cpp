@@ -4,6 +4,8 @@
 #include <iostream>
 
 #include "cli/parse_command.h"
+#include "cli/refresh_command.h"
+#include "cli/show_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
@@ -30,6 +32,31 @@ int main(int argc, char** argv) {
   cmd->add_option("category", parse.category, "SOURCE.CATEGORY, e.g. SMP.QUO")->required();
   cmd->add_option("page", parse.page, "Saved page, or - for standard input")->required();
 
+  quillo::cli::RefreshOptions refresh;
+  CLI::App* refresh_cmd = app.add_subcommand(
+      "refresh", "Open an xlsx workbook, recalculate every formula and save it.");
+  refresh_cmd->footer(
+      "Formulas quillo cannot compute keep the values stored in the file (listed as warnings).\n"
+      "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact),\n"
+      "2 bad usage or a workbook that cannot be read.\n\n"
+      "Example:\n"
+      "  quillo refresh prices.xlsx -o prices-now.xlsx");
+  refresh_cmd->add_option("book", refresh.book, "The workbook (.xlsx)")->required();
+  refresh_cmd->add_option("-o,--output", refresh.output,
+                          "Save to this file instead of over the workbook");
+
+  quillo::cli::ShowOptions show;
+  CLI::App* show_cmd = app.add_subcommand(
+      "show", "Print the address, formula and value of each non-empty cell of an xlsx workbook.");
+  show_cmd->footer(
+      "One cell per line: address, formula (empty for a constant) and value, tab-separated.\n"
+      "Exit codes: 0 printed, 2 bad usage, a workbook that cannot be read or a bad range.\n\n"
+      "Example:\n"
+      "  quillo show prices.xlsx \"'Sheet 2'!A1:C10\"");
+  show_cmd->add_option("book", show.book, "The workbook (.xlsx)")->required();
+  show_cmd->add_option("range", show.range,
+                       "Only these cells: A1:C10 (every sheet) or 'Sheet 2'!A1:C10");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -47,5 +74,7 @@ int main(int argc, char** argv) {
     }
     return quillo::cli::run_parse(parse, std::cin, std::cout, std::cerr);
   }
+  if (refresh_cmd->parsed()) return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
+  if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
   return 2;
 }

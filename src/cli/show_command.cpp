@@ -1,0 +1,108 @@
+#include "cli/show_command.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ostream>
+
+#include "common/dates.h"
+#include "spreadsheet/address.h"
+#include "spreadsheet/xlsx.h"
+
+namespace quillo::cli {
+
+namespace {
+
+using spreadsheet::Box;
+
+std::string one_line(const std::string& s) {
+  std::string out;
+  for (const char c : s) {
+    switch (c) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string shown(const Value& v) {
+  if (v.type() != ValueType::Date) return one_line(v.to_text());
+  const double serial = v.number();
+  const CivilDate d = civil_from_serial(serial);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
+  std::string out = buf;
+  const long seconds = std::lround((serial - std::floor(serial)) * 86400.0);
+  if (seconds > 0 && seconds < 86400) {
+    std::snprintf(buf, sizeof buf, " %02ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    out += buf;
+  }
+  return out;
+}
+
+}  // namespace
+
+int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
+  Box box{1, 1, spreadsheet::kMaxRows, spreadsheet::kMaxCols};
+  std::string only_sheet;
+  if (!options.range.empty()) {
+    const auto parsed = spreadsheet::parse_sheet_box(options.range);
+    if (!parsed) {
+      err << "quillo show: \"" << options.range << "\" is not a range such as 'Sheet 2'!A1:C10\n";
+      return 2;
+    }
+    box = parsed->box;
+    only_sheet = parsed->sheet;
+  }
+  auto owner = std::make_shared<spreadsheet::Model>();
+  spreadsheet::Model& model = *owner;
+  auto loaded = spreadsheet::load_xlsx(model, options.book);
+  if (!loaded.ok()) {
+    err << "quillo show: " << loaded.status().message() << "\n";
+    return 2;
+  }
+  std::vector<spreadsheet::SheetId> sheets = model.book(loaded->book)->sheets;
+  if (!only_sheet.empty()) {
+    const spreadsheet::SheetId id = model.find_sheet(loaded->book, only_sheet);
+    if (id == 0) {
+      err << "quillo show: the workbook has no sheet \"" << only_sheet << "\"\n";
+      return 2;
+    }
+    sheets = {id};
+  }
+  for (const spreadsheet::SheetId id : sheets) {
+    // The model keeps cells column by column; people read row by row.
+    std::vector<std::pair<std::int32_t, std::int32_t>> cells;
+    model.for_each_cell(id, box, [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell&) {
+      cells.emplace_back(r, c);
+    });
+    std::sort(cells.begin(), cells.end());
+    const std::string prefix = spreadsheet::quote_sheet_name(model.sheet_name(id)) + "!";
+    for (const auto& [r, c] : cells) {
+      const Value v = model.value(id, r, c);
+      std::string formula = model.has_formula(id, r, c)
+                                ? model.formula_text(id, r, c, spreadsheet::Notation::A1)
+                                : spreadsheet::xlsx_kept_formula(*loaded->file, id, r, c);
+      if (formula.empty() && v.is_empty()) continue;  // formatted but empty
+      out << prefix << spreadsheet::cell_a1(r, c) << '\t' << one_line(formula) << '\t' << shown(v)
+          << '\n';
+    }
+  }
+  return 0;
+}
+
+}  // namespace quillo::cli

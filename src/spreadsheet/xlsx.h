@@ -1,0 +1,87 @@
+// xlsx files: loading a workbook file into the model and saving a workbook
+// of the model as one.
+//
+// Loading reads values, formulas (a shared formula becomes each cell's own
+// formula), the results the file cached for them, number formats, sheet
+// visibility and the 1904 date system. It evaluates nothing: a loaded
+// formula shows its cached value until it is recalculated. A formula quillo
+// cannot compute (a function it does not implement, a defined name, a sheet
+// the file does not have) is stored clean, so recalculation leaves its
+// cached value alone, and is reported as a warning. A formula quillo cannot
+// read at all (array and data-table formulas, external or structured
+// references) stays in the file as written and reaches the model as its
+// cached value.
+//
+// Saving edits the file the workbook came from: each sheet's cells are
+// written again from the model, and every part quillo does not understand
+// (styles, drawings, charts, defined names, themes, ...) is carried over
+// untouched. Formulas are written with their current values, sheets added
+// to the model become new sheet parts, calcChain.xml is dropped and the
+// file asks the application that opens it to recalculate everything. A
+// workbook that came from no file is saved as a new package. The save is
+// atomic: the file is written beside the target, flushed, and renamed over
+// it, so an interrupted save leaves the previous file as it was.
+//
+// Files that are not xlsx packages, lack required parts, hold malformed XML
+// or exceed the limits give an error Status; nothing here throws or aborts
+// on bad input. Event-loop thread only (the model is not thread-safe).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/status.h"
+#include "spreadsheet/model.h"
+
+namespace quillo::spreadsheet {
+
+// Bounds on what a load reads, so a hostile file (a zip bomb, an archive of
+// millions of entries) fails cleanly instead of exhausting memory.
+struct XlsxLimits {
+  std::uint64_t max_file_bytes = std::uint64_t{1} << 30;    // the package itself
+  std::uint64_t max_part_bytes = std::uint64_t{256} << 20;  // one part, uncompressed
+  std::uint64_t max_total_bytes = std::uint64_t{1} << 30;   // all parts read, uncompressed
+  std::uint64_t max_entries = 100000;                       // entries in the archive
+};
+
+struct XlsxLoadOptions {
+  XlsxLimits limits;
+  // Whether a function that is not built in can be computed (an installed
+  // add-in's function). Unset: none can, and formulas calling one keep their
+  // cached values.
+  std::function<bool(std::string_view name)> external_function;
+};
+
+// What a save needs to know about the file a workbook was loaded from: its
+// parts, which part holds which sheet, the formulas kept as written. Opaque
+// outside the xlsx code; a save updates it to describe the saved file.
+struct XlsxFile;
+
+struct XlsxLoad {
+  BookId book = 0;
+  std::shared_ptr<XlsxFile> file;
+  std::vector<std::string> warnings;  // one line each, naming the cell
+};
+
+// Reads the workbook at path into a new book of model (named after the
+// file). On failure the model is left without the book.
+host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
+                                 const XlsxLoadOptions& options = {});
+
+// Writes book to path. file is what load_xlsx answered for the book, or
+// null for a workbook made in memory; a successful save updates it. Cells
+// that cannot be written as they are (a number that is not finite) are
+// written as errors and reported in warnings when it is given.
+host::Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const std::string& path,
+                       std::vector<std::string>* warnings = nullptr);
+
+// The formula a cell holds in the file when quillo keeps it as written
+// (with its leading "="); empty when there is none.
+std::string xlsx_kept_formula(const XlsxFile& file, SheetId sheet, std::int32_t row,
+                              std::int32_t col);
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,220 @@
+// Inside the xlsx reader and writer: the archive (xlsx_zip.cpp, the only
+// file that knows libzip), package-level helpers for relationships, content
+// types and styles (xlsx_package.cpp), and the state a loaded file keeps for
+// its next save. Not for use outside the xlsx code.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "host/status.h"
+#include "spreadsheet/xlsx.h"
+
+namespace quillo::spreadsheet {
+
+// A formula kept as the file wrote it (see xlsx.h).
+struct XlsxKeptFormula {
+  std::vector<std::pair<std::string, std::string>> attributes;  // of <f>
+  std::string text;
+  Value cached;
+  bool shared_master = false;
+  std::string shared_index;  // si of a shared formula, "" otherwise
+};
+
+struct XlsxSheetPart {
+  SheetId sheet = 0;
+  std::string part;    // "xl/worksheets/sheet1.xml"
+  std::string rel_id;  // in the workbook's relationships
+};
+
+struct XlsxFile {
+  std::shared_ptr<const std::string> bytes;  // the package as last loaded or saved
+  XlsxLimits limits;
+  std::string workbook_part;  // "xl/workbook.xml"
+  bool date1904 = false;
+  std::vector<XlsxSheetPart> sheets;
+  std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxKeptFormula> kept;
+};
+
+namespace xlsx {
+
+inline constexpr std::string_view kMainNs =
+    "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+inline constexpr std::string_view kRelNs =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+inline constexpr std::string_view kPackageRelNs =
+    "http://schemas.openxmlformats.org/package/2006/relationships";
+inline constexpr std::string_view kRelWorksheet =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet";
+inline constexpr std::string_view kRelSharedStrings =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/sharedStrings";
+inline constexpr std::string_view kRelStyles =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles";
+inline constexpr std::string_view kRelOfficeDocument =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument";
+inline constexpr std::string_view kCtWorksheet =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
+inline constexpr std::string_view kCtSharedStrings =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml";
+inline constexpr std::string_view kCtStyles =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml";
+
+// ---- the archive (xlsx_zip.cpp) ----
+
+// Reads the parts of a package held in memory, within the limits.
+class ZipReader {
+ public:
+  static host::Result<std::unique_ptr<ZipReader>> open(std::shared_ptr<const std::string> bytes,
+                                                       const XlsxLimits& limits);
+  ~ZipReader();
+  bool has(std::string_view name) const;
+  // The uncompressed part; fails when it is missing, damaged or too large.
+  host::Result<std::string> read(std::string_view name);
+
+ private:
+  struct Impl;
+  explicit ZipReader(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> m_impl;
+};
+
+// The changes a save makes to a package: parts written (added or replaced)
+// and parts removed. Everything else is copied as it is stored.
+struct ZipEdit {
+  std::map<std::string, std::string> put;
+  std::set<std::string> remove;
+};
+
+// Writes base (null: an empty archive) with edit applied to path, through a
+// temporary file in the same folder that is flushed and renamed over path.
+// On failure path is untouched and the temporary file removed.
+host::Status write_zip_atomic(const std::string* base, const ZipEdit& edit,
+                              const std::string& path);
+
+// The whole file, refusing files larger than max_bytes.
+host::Result<std::string> read_whole_file(const std::string& path, std::uint64_t max_bytes);
+
+// ---- XML and package helpers (xlsx_package.cpp) ----
+
+// Parses a part, keeping white space (cell texts may be blanks). Fails with
+// the part name, the parser's description and the offset; also when the
+// root element is not root_local (ignoring any prefix).
+host::Status parse_part(pugi::xml_document& doc, std::string_view part, std::string_view xml,
+                        std::string_view root_local);
+std::string serialize(const pugi::xml_document& doc);
+
+// The element name without its prefix ("x:row" -> "row").
+std::string_view local_name(const pugi::xml_node& n);
+// The first child element with this local name.
+pugi::xml_node child(const pugi::xml_node& parent, std::string_view local);
+// The prefix of an element's name with its colon ("x:" or "").
+std::string prefix_of(const pugi::xml_node& n);
+// The attribute in the relationships namespace with this local name
+// ("r:id"), whatever prefix the document bound it to.
+pugi::xml_attribute rel_attribute(const pugi::xml_node& n, std::string_view local);
+
+// A part name from a relationship target, relative to the source part
+// ("worksheets/sheet1.xml" from "xl/workbook.xml" is "xl/worksheets/sheet1.xml").
+std::string resolve_target(std::string_view source_part, std::string_view target);
+// The relationships part of a part ("xl/_rels/workbook.xml.rels").
+std::string rels_part(std::string_view part);
+
+struct Relationship {
+  std::string id;
+  std::string type;
+  std::string part;  // resolved; empty for external targets
+};
+std::vector<Relationship> read_relationships(const pugi::xml_document& rels,
+                                             std::string_view source_part);
+// True when a relationship type names this kind (matching the tail after the
+// last "/", so the strict namespace matches too).
+bool rel_type_is(std::string_view type, std::string_view kind);
+
+// Cell number formats by cell style index, from styles.xml; extends it with
+// new styles when a save writes a format a cell did not have.
+class StyleTable {
+ public:
+  // doc may be empty (no styles part): then every style is General.
+  void load(pugi::xml_document* doc);
+  // The format of a cell style index ("" for General).
+  const std::string& format(std::uint32_t xf) const;
+  // A style like base but with this number format; adds one when needed.
+  std::uint32_t with_format(std::uint32_t base, const std::string& format);
+  bool changed() const { return m_changed; }
+
+ private:
+  pugi::xml_document* m_doc = nullptr;
+  std::vector<std::string> m_formats;             // by cellXfs index
+  std::map<std::uint32_t, std::string> m_custom;  // numFmtId -> code
+  std::map<std::pair<std::uint32_t, std::string>, std::uint32_t> m_added;
+  bool m_changed = false;
+};
+
+// The code of a built-in number format id; nullptr when the id is not one.
+const char* builtin_format(std::uint32_t id);
+// True when a number format shows dates or times.
+bool is_date_format(std::string_view format);
+
+// Cell text as the file stores it: "_xHHHH_" escapes for characters XML
+// cannot carry.
+std::string decode_escapes(std::string_view s);
+std::string encode_escapes(std::string_view s);
+// The text of a string item (<si> or <is>): plain <t>, or the runs' texts.
+std::string string_item_text(const pugi::xml_node& item);
+
+// The shared strings a save writes: the file's own items first (a rich
+// text keeps its runs while its cells keep its text), new texts appended.
+class SharedStrings {
+ public:
+  // doc holds the file's shared strings part, or a new empty one.
+  void load(pugi::xml_document* doc);
+  std::uint32_t index(const std::string& text);
+  // Brings the counts up to date; call before serializing the part.
+  void finish();
+
+ private:
+  pugi::xml_document* m_doc = nullptr;
+  std::map<std::string, std::uint32_t> m_index;
+  std::uint32_t m_items = 0;
+  std::uint64_t m_refs = 0;
+};
+
+// What the writing of one sheet part needs from the save.
+struct SheetWriteContext {
+  const Model& model;
+  StyleTable& styles;
+  SharedStrings& strings;
+  bool date1904 = false;
+  const std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxKeptFormula>* kept;
+  // Filled with the kept formulas written again.
+  std::set<std::tuple<SheetId, std::int32_t, std::int32_t>>* kept_written;
+  std::vector<std::string>* warnings;  // may be null
+};
+
+// The sheet part xml (the file's, or a new one) with its cells written
+// again from the model's sheet; everything else in the part is kept.
+host::Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
+                                        const std::string& part, std::string_view xml);
+
+// Minimal parts of a new package.
+std::string new_content_types();
+std::string new_root_rels();
+std::string new_workbook();
+std::string new_workbook_rels();
+std::string new_styles();
+std::string new_worksheet();
+
+// "A1" -> (1, 1); nullopt when not a cell reference within the sheet.
+std::optional<std::pair<std::int32_t, std::int32_t>> parse_cell_ref(std::string_view ref);
+
+}  // namespace xlsx
+
+}  // namespace quillo::spreadsheet

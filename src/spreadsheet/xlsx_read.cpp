@@ -1,0 +1,444 @@
+// Loading an xlsx file into the model (see xlsx.h).
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+
+#include "common/dates.h"
+#include "spreadsheet/address.h"
+#include "spreadsheet/xlsx_package.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+using xlsx::child;
+using xlsx::local_name;
+
+constexpr std::size_t kMaxWarnings = 100;
+// Days between the 1904 date system's day zero and the 1900 system's.
+constexpr double kDate1904Offset = 1462;
+
+host::Status failed(std::string message) {
+  return host::Status::failed(std::move(message));
+}
+
+std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::int32_t col) {
+  return quote_sheet_name(model.sheet_name(sheet)) + "!" + cell_a1(row, col);
+}
+
+// Why a parsed formula cannot be computed here; empty when it can.
+std::string blocker(const Node& n, const std::function<bool(std::string_view)>& external) {
+  switch (n.kind) {
+    case Node::Kind::Call:
+      if (!n.builtin && !(external && external(n.name))) {
+        return "calls " + n.name + ", which quillo does not compute";
+      }
+      break;
+    case Node::Kind::Name:
+      return "uses the name " + n.name + ", which quillo does not know";
+    case Node::Kind::Ref:
+      if (n.ref.has_sheet && n.ref.sheet == 0) {
+        return "refers to sheet " + n.ref.sheet_name + ", which the file does not have";
+      }
+      break;
+    default:
+      break;
+  }
+  for (const auto& a : n.args) {
+    if (std::string why = blocker(*a, external); !why.empty()) return why;
+  }
+  return {};
+}
+
+// All the text children of a node (a <v> or <f> may come in pieces).
+std::string node_text(const pugi::xml_node& n) {
+  std::string out;
+  for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
+    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) out += c.value();
+  }
+  return out;
+}
+
+std::optional<double> parse_double(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\n' || s.front() == '\t')) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\t')) {
+    s.remove_suffix(1);
+  }
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  double d = 0;
+  const auto r = std::from_chars(s.data(), s.data() + s.size(), d);
+  if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(d)) {
+    return std::nullopt;
+  }
+  return d;
+}
+
+// An ISO 8601 date-time as a serial ("2020-01-31" or "2020-01-31T12:00:00").
+std::optional<double> parse_iso_datetime(std::string_view s) {
+  auto day = parse_iso_date(s.substr(0, 10));
+  if (!day) return std::nullopt;
+  double serial = *day;
+  if (s.size() > 11 && s[10] == 'T') {
+    int h = 0, m = 0;
+    double sec = 0;
+    const std::string t(s.substr(11));
+    if (std::sscanf(t.c_str(), "%d:%d:%lf", &h, &m, &sec) >= 2) {
+      serial += (h * 3600.0 + m * 60.0 + sec) / 86400.0;
+    }
+  }
+  return serial;
+}
+
+struct SharedGroup {
+  FormulaPtr formula;  // null when the master did not parse: kept as written
+  std::string reason;
+};
+
+class Loader {
+ public:
+  Loader(Model& model, const XlsxLoadOptions& options, XlsxFile& file, XlsxLoad& out)
+      : m_model(model), m_options(options), m_file(file), m_out(out) {}
+
+  host::Status run(const std::string& path);
+
+ private:
+  host::Status open_workbook(const std::string& path, pugi::xml_document& workbook,
+                             std::vector<xlsx::Relationship>& rels);
+  host::Status read_sheets(const pugi::xml_document& workbook,
+                           const std::vector<xlsx::Relationship>& rels);
+  host::Status read_shared_strings(const std::string& part);
+  host::Status read_sheet(SheetId sheet, const std::string& part);
+  host::Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
+                         const pugi::xml_node& c);
+  host::Result<Value> cell_value(const pugi::xml_node& c, const std::string& format) const;
+  void store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
+                     const pugi::xml_node& f, std::string format);
+  void keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
+            Value cached, std::string format, const std::string& reason);
+  void warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message);
+
+  Model& m_model;
+  const XlsxLoadOptions& m_options;
+  XlsxFile& m_file;
+  XlsxLoad& m_out;
+  std::unique_ptr<xlsx::ZipReader> m_zip;
+  std::vector<std::string> m_strings;
+  pugi::xml_document m_styles_doc;
+  xlsx::StyleTable m_styles;
+  std::map<std::string, SharedGroup> m_shared;  // by si, for the sheet being read
+  std::size_t m_warnings = 0;
+};
+
+void Loader::warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message) {
+  if (++m_warnings <= kMaxWarnings) {
+    m_out.warnings.push_back(cell_name(m_model, sheet, row, col) + ": " + message);
+  }
+}
+
+host::Status Loader::run(const std::string& path) {
+  m_file.limits = m_options.limits;
+  auto bytes = xlsx::read_whole_file(path, m_options.limits.max_file_bytes);
+  if (!bytes.ok()) return bytes.status();
+  m_file.bytes = std::make_shared<const std::string>(std::move(bytes).value());
+  auto zip = xlsx::ZipReader::open(m_file.bytes, m_options.limits);
+  if (!zip.ok()) return zip.status();
+  m_zip = std::move(zip).value();
+  if (!m_zip->has("[Content_Types].xml")) {
+    return failed("not an xlsx file: the package has no [Content_Types].xml");
+  }
+  pugi::xml_document workbook;
+  std::vector<xlsx::Relationship> rels;
+  if (auto st = open_workbook(path, workbook, rels); !st.ok()) return st;
+  for (const xlsx::Relationship& r : rels) {
+    if (r.part.empty()) continue;
+    if (xlsx::rel_type_is(r.type, xlsx::kRelSharedStrings)) {
+      if (auto st = read_shared_strings(r.part); !st.ok()) return st;
+    } else if (xlsx::rel_type_is(r.type, xlsx::kRelStyles)) {
+      auto xml = m_zip->read(r.part);
+      if (!xml.ok()) return xml.status();
+      if (auto st = xlsx::parse_part(m_styles_doc, r.part, *xml, "styleSheet"); !st.ok()) {
+        return st;
+      }
+      m_styles.load(&m_styles_doc);
+    }
+  }
+  if (auto st = read_sheets(workbook, rels); !st.ok()) return st;
+  if (m_warnings > kMaxWarnings) {
+    m_out.warnings.push_back("... and " + std::to_string(m_warnings - kMaxWarnings) +
+                             " more cells like these");
+  }
+  return {};
+}
+
+host::Status Loader::open_workbook(const std::string& path, pugi::xml_document& workbook,
+                                   std::vector<xlsx::Relationship>& rels) {
+  auto root_xml = m_zip->read("_rels/.rels");
+  if (!root_xml.ok()) return failed("not an xlsx file: " + root_xml.status().message());
+  pugi::xml_document root_rels;
+  if (auto st = xlsx::parse_part(root_rels, "_rels/.rels", *root_xml, "Relationships"); !st.ok()) {
+    return st;
+  }
+  for (const xlsx::Relationship& r : xlsx::read_relationships(root_rels, "")) {
+    if (xlsx::rel_type_is(r.type, xlsx::kRelOfficeDocument) && !r.part.empty()) {
+      m_file.workbook_part = r.part;
+    }
+  }
+  if (m_file.workbook_part.empty()) return failed("not an xlsx file: no workbook part");
+  auto wb_xml = m_zip->read(m_file.workbook_part);
+  if (!wb_xml.ok()) return wb_xml.status();
+  if (auto st = xlsx::parse_part(workbook, m_file.workbook_part, *wb_xml, "workbook"); !st.ok()) {
+    return st;
+  }
+  const std::string rels_name = xlsx::rels_part(m_file.workbook_part);
+  auto rels_xml = m_zip->read(rels_name);
+  if (!rels_xml.ok()) return rels_xml.status();
+  pugi::xml_document rels_doc;
+  if (auto st = xlsx::parse_part(rels_doc, rels_name, *rels_xml, "Relationships"); !st.ok()) {
+    return st;
+  }
+  rels = xlsx::read_relationships(rels_doc, m_file.workbook_part);
+  const std::string_view date1904 =
+      child(workbook.document_element(), "workbookPr").attribute("date1904").value();
+  m_file.date1904 = date1904 == "1" || date1904 == "true";
+  m_out.book = m_model.add_book(std::filesystem::path(path).filename().string(),
+                                std::filesystem::absolute(path).string());
+  return {};
+}
+
+host::Status Loader::read_sheets(const pugi::xml_document& workbook,
+                                 const std::vector<xlsx::Relationship>& rels) {
+  // Every sheet exists before any formula is read, so references between
+  // sheets bind whatever the order.
+  std::vector<std::pair<SheetId, host::Visibility>> hidden;
+  const pugi::xml_node sheets = child(workbook.document_element(), "sheets");
+  for (pugi::xml_node s = child(sheets, "sheet"); s; s = s.next_sibling()) {
+    if (s.type() != pugi::node_element || local_name(s) != "sheet") continue;
+    const std::string_view rid = xlsx::rel_attribute(s, "id").value();
+    const auto rel = std::find_if(rels.begin(), rels.end(),
+                                  [&](const xlsx::Relationship& r) { return r.id == rid; });
+    // Chart sheets and dialog sheets stay in the file, unseen by the model.
+    if (rel == rels.end() || !xlsx::rel_type_is(rel->type, xlsx::kRelWorksheet)) continue;
+    if (rel->part.empty())
+      return failed("sheet " + std::string(s.attribute("name").value()) +
+                    " points outside the file");
+    auto id = m_model.add_sheet(m_out.book, s.attribute("name").value());
+    if (!id.ok()) {
+      return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
+                    "\": " + id.status().message());
+    }
+    m_file.sheets.push_back(XlsxSheetPart{*id, rel->part, rel->id});
+    const std::string_view state = s.attribute("state").value();
+    if (state == "hidden") hidden.emplace_back(*id, host::Visibility::Hidden);
+    if (state == "veryHidden") hidden.emplace_back(*id, host::Visibility::VeryHidden);
+  }
+  if (m_file.sheets.empty()) return failed("the workbook has no worksheets");
+  for (const XlsxSheetPart& p : m_file.sheets) {
+    if (auto st = read_sheet(p.sheet, p.part); !st.ok()) return st;
+  }
+  for (const auto& [id, v] : hidden) {
+    if (!m_model.set_visibility(id, v).ok()) {
+      m_out.warnings.push_back(quote_sheet_name(m_model.sheet_name(id)) +
+                               ": every sheet is hidden in the file; this one is shown");
+    }
+  }
+  // The sheet the file shows first.
+  const pugi::xml_node view =
+      child(child(workbook.document_element(), "bookViews"), "workbookView");
+  const std::size_t active = view.attribute("activeTab").as_uint(0);
+  m_model.activate_sheet(m_file.sheets[active < m_file.sheets.size() ? active : 0].sheet);
+  return {};
+}
+
+host::Status Loader::read_shared_strings(const std::string& part) {
+  auto xml = m_zip->read(part);
+  if (!xml.ok()) return xml.status();
+  pugi::xml_document doc;
+  if (auto st = xlsx::parse_part(doc, part, *xml, "sst"); !st.ok()) return st;
+  for (pugi::xml_node si = doc.document_element().first_child(); si; si = si.next_sibling()) {
+    if (si.type() == pugi::node_element && local_name(si) == "si") {
+      m_strings.push_back(xlsx::string_item_text(si));
+    }
+  }
+  return {};
+}
+
+host::Status Loader::read_sheet(SheetId sheet, const std::string& part) {
+  auto xml = m_zip->read(part);
+  if (!xml.ok()) return xml.status();
+  pugi::xml_document doc;
+  if (auto st = xlsx::parse_part(doc, part, *xml, "worksheet"); !st.ok()) return st;
+  m_shared.clear();
+  const pugi::xml_node data = child(doc.document_element(), "sheetData");
+  std::int32_t row = 0;
+  for (pugi::xml_node r = data.first_child(); r; r = r.next_sibling()) {
+    if (r.type() != pugi::node_element || local_name(r) != "row") continue;
+    // Row and cell references are optional: without one, the next row or column.
+    const pugi::xml_attribute rr = r.attribute("r");
+    row = rr ? rr.as_int(0) : row + 1;
+    if (row < 1 || row > kMaxRows) {
+      return failed("malformed " + part + ": row number " + std::string(rr.value()));
+    }
+    std::int32_t col = 0;
+    for (pugi::xml_node c = r.first_child(); c; c = c.next_sibling()) {
+      if (c.type() != pugi::node_element || local_name(c) != "c") continue;
+      std::int32_t cell_row = row;
+      if (const pugi::xml_attribute cr = c.attribute("r")) {
+        const auto at = xlsx::parse_cell_ref(cr.value());
+        if (!at) return failed("malformed " + part + ": cell reference " + cr.value());
+        cell_row = at->first;
+        col = at->second;
+      } else if (++col > kMaxCols) {
+        return failed("malformed " + part + ": too many cells in row " + std::to_string(row));
+      }
+      if (auto st = read_cell(sheet, cell_row, col, c); !st.ok()) {
+        return failed("in " + part + ", cell " + cell_a1(cell_row, col) + ": " + st.message());
+      }
+    }
+  }
+  return {};
+}
+
+host::Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::string& format) const {
+  const std::string_view t = c.attribute("t").value();
+  const pugi::xml_node v = child(c, "v");
+  if (t == "inlineStr") return Value(xlsx::string_item_text(child(c, "is")));
+  const std::string text = node_text(v);
+  // Writers that do not compute formulas leave <v> out or empty.
+  if (!v || (text.empty() && t != "s" && t != "str")) return Value();
+  if (t == "s") {
+    const std::size_t i = v.text().as_ullong(~0ULL);
+    if (i >= m_strings.size()) return failed("shared string " + text + " does not exist");
+    return Value(m_strings[i]);
+  }
+  if (t == "str") return Value(xlsx::decode_escapes(text));
+  if (t == "b") return Value(text == "1" || text == "true");
+  if (t == "e") {
+    const auto e = error_from_text(text);
+    return Value(e ? *e : ErrorCode::Value);
+  }
+  if (t == "d") {
+    const auto serial = parse_iso_datetime(text);
+    if (!serial) return failed("bad date " + text);
+    return Value(Date{*serial});
+  }
+  if (!t.empty() && t != "n") return failed("unknown cell type " + std::string(t));
+  const auto d = parse_double(text);
+  if (!d) return failed("bad number " + text);
+  if (!format.empty() && xlsx::is_date_format(format)) {
+    return Value(Date{*d + (m_file.date1904 ? kDate1904Offset : 0)});
+  }
+  return Value(*d);
+}
+
+host::Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
+                               const pugi::xml_node& c) {
+  std::string format = m_styles.format(c.attribute("s").as_uint(0));
+  auto value = cell_value(c, format);
+  if (!value.ok()) return value.status();
+  const pugi::xml_node f = child(c, "f");
+  if (f) {
+    store_formula(sheet, row, col, std::move(value).value(), f, std::move(format));
+    return {};
+  }
+  return m_model.restore_cell(sheet, row, col, std::move(value).value(), nullptr, std::move(format),
+                              false);
+}
+
+void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
+                           const pugi::xml_node& f, std::string format) {
+  const std::string_view type = f.attribute("t").value();
+  const std::string text = node_text(f);
+  const BookId book = m_out.book;
+  auto parse = [&](std::int32_t r, std::int32_t c) {
+    return parse_formula(text, Notation::A1, r, c, [this, book](std::string_view name) {
+      return m_model.find_sheet(book, name);
+    });
+  };
+  FormulaPtr formula;
+  if (type == "shared") {
+    const std::string si = f.attribute("si").value();
+    if (!text.empty()) {
+      // The master: its formula, read at its own cell, serves every cell of
+      // the group, since references are kept relative to the cell.
+      auto parsed = parse(row, col);
+      SharedGroup& g = m_shared[si];
+      g.formula = parsed.ok() ? parsed.value() : nullptr;
+      g.reason = parsed.ok() ? "" : parsed.status().message();
+    }
+    const auto group = m_shared.find(si);
+    if (group == m_shared.end()) {
+      return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                  "shared formula " + si + " has no master cell");
+    }
+    if (!group->second.formula) {
+      return keep(sheet, row, col, f, std::move(cached), std::move(format), group->second.reason);
+    }
+    formula = group->second.formula;
+  } else if (type == "array" || type == "dataTable") {
+    if (text.empty() && type == "array") {
+      m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
+      return;
+    }
+    return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                std::string(type == "array" ? "array" : "data table") + " formula");
+  } else {
+    if (text.empty()) {
+      m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
+      return;
+    }
+    auto parsed = parse(row, col);
+    if (!parsed.ok()) {
+      return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                  parsed.status().message());
+    }
+    formula = parsed.value();
+  }
+  const std::string why = blocker(*formula->root, m_options.external_function);
+  if (!why.empty())
+    warn(sheet, row, col, "the formula " + why + "; keeping its value from the file");
+  m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula), std::move(format),
+                       why.empty());
+}
+
+void Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
+                  Value cached, std::string format, const std::string& reason) {
+  XlsxKeptFormula k;
+  for (pugi::xml_attribute a = f.first_attribute(); a; a = a.next_attribute()) {
+    k.attributes.emplace_back(a.name(), a.value());
+  }
+  k.text = node_text(f);
+  k.cached = cached;
+  if (std::string_view(f.attribute("t").value()) == "shared") {
+    k.shared_index = f.attribute("si").value();
+    k.shared_master = !k.text.empty();
+  }
+  m_file.kept[{sheet, row, col}] = std::move(k);
+  warn(sheet, row, col, "formula kept as written (" + reason + "); its value is not recalculated");
+  m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
+}
+
+}  // namespace
+
+host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
+                                 const XlsxLoadOptions& options) {
+  XlsxLoad out;
+  out.file = std::make_shared<XlsxFile>();
+  Loader loader(model, options, *out.file, out);
+  host::Status st = loader.run(path);
+  if (!st.ok()) {
+    if (out.book != 0) model.close_book(out.book);
+    return host::Status::failed(path + ": " + st.message());
+  }
+  return out;
+}
+
+std::string xlsx_kept_formula(const XlsxFile& file, SheetId sheet, std::int32_t row,
+                              std::int32_t col) {
+  const auto it = file.kept.find({sheet, row, col});
+  if (it == file.kept.end() || it->second.text.empty()) return {};
+  return "=" + it->second.text;
+}
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,360 @@
+// xlsx load and save: files written by other spreadsheet writers (see
+// testdata/xlsx/make.py), round trips, new workbooks, atomic saves and
+// hostile packages.
+//
+// Setting QUILLO_XLSX_KEEP to a folder keeps a copy of every file these
+// tests save, so tests/xlsx_libreoffice_check.sh can have other readers
+// check them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "common/dates.h"
+#include "common/text.h"
+#include "spreadsheet/xlsx.h"
+#include "spreadsheet/xlsx_package.h"
+
+namespace quillo::spreadsheet {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kData = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
+
+class XlsxTest : public testing::Test {
+ protected:
+  XlsxTest() {
+    dir =
+        fs::temp_directory_path() / ("quillo-xlsx-" + std::to_string(::getpid()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  ~XlsxTest() override { fs::remove_all(dir); }
+
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+
+  // Saves the book and keeps a copy for the checks by other readers.
+  void save(BookId book, XlsxFile* file, const std::string& to) {
+    const host::Status st = save_xlsx(model, book, file, to);
+    ASSERT_TRUE(st.ok()) << st.message();
+    if (const char* keep = std::getenv("QUILLO_XLSX_KEEP")) {
+      fs::copy_file(to, fs::path(keep) / ("unit-" + fs::path(to).filename().string()),
+                    fs::copy_options::overwrite_existing);
+    }
+  }
+
+  XlsxLoad load(const std::string& file, Model& into) {
+    auto r = load_xlsx(into, file);
+    EXPECT_TRUE(r.ok()) << r.status().message();
+    return r.ok() ? std::move(r).value() : XlsxLoad{};
+  }
+
+  // The parts of a saved package, read back.
+  std::string part(const std::string& file, const std::string& name) {
+    auto bytes = xlsx::read_whole_file(file, 1 << 30);
+    auto zip = xlsx::ZipReader::open(std::make_shared<std::string>(std::move(bytes).value()), {});
+    auto r = zip.value()->read(name);
+    return r.ok() ? r.value() : "<missing>";
+  }
+
+  fs::path dir;
+  // Formulas reach ranges through the model's shared ownership.
+  std::shared_ptr<Model> owner = std::make_shared<Model>();
+  Model& model = *owner;
+};
+
+TEST_F(XlsxTest, LoadsCellsFormatsAndSheetsWithoutEvaluating) {
+  XlsxLoad in = load(kData + "calc_book.xlsx", model);
+  const SheetId data = model.find_sheet(in.book, "Data");
+  const SheetId hidden = model.find_sheet(in.book, "Hidden");
+  ASSERT_NE(data, 0u);
+  EXPECT_EQ(model.book(in.book)->sheets.size(), 3u);
+  EXPECT_EQ(model.sheet(hidden)->visibility, host::Visibility::Hidden);
+
+  EXPECT_EQ(model.value(data, 2, 1), Value("apple"));
+  EXPECT_EQ(model.value(data, 2, 2), Value(1.25));
+  EXPECT_EQ(model.number_format(data, 2, 2), "0.000");
+  EXPECT_EQ(model.value(data, 2, 5), Value(Date{date_serial(2020, 1, 2)}));
+  EXPECT_EQ(model.number_format(data, 2, 8), "0.00%");
+  EXPECT_EQ(model.value(data, 10, 1), Value("  padded  "));
+  EXPECT_EQ(model.value(data, 12, 1), Value("line one\nline two"));
+  EXPECT_EQ(model.value(data, 7, 8), Value(ErrorCode::Div0));
+
+  // Formulas arrive with the file's results, dirty, not yet evaluated.
+  EXPECT_EQ(model.formula_text(data, 7, 4, Notation::A1), "=SUM(D2:D6)");
+  EXPECT_EQ(model.value(data, 7, 4), Value(570.5));
+  EXPECT_TRUE(model.is_dirty(data, 7, 4));
+  const SheetId s2 = model.find_sheet(in.book, "Sheet 2");
+  EXPECT_EQ(model.formula_text(s2, 1, 1, Notation::A1), "=Data!D7*2");
+
+  // Functions quillo lacks are reported and their cells stored clean.
+  std::string all;
+  for (const auto& w : in.warnings) all += w + "\n";
+  EXPECT_NE(all.find("Data!I2: the formula calls NPV"), std::string::npos) << all;
+  EXPECT_NE(all.find("Data!J2: the formula calls MEDIAN"), std::string::npos) << all;
+  EXPECT_FALSE(model.is_dirty(data, 2, 9));
+}
+
+TEST_F(XlsxTest, SharedFormulasBecomeEachCellsOwn) {
+  XlsxLoad in = load(kData + "shared.xlsx", model);
+  const SheetId s = model.find_sheet(in.book, "Column");
+  EXPECT_EQ(model.formula_text(s, 2, 2, Notation::A1), "=A2*2+$A$1");
+  EXPECT_EQ(model.formula_text(s, 20, 2, Notation::A1), "=A20*2+$A$1");
+  model.set_value(s, 20, 1, Value(100.0));
+  model.calculate_all();
+  EXPECT_EQ(model.value(s, 20, 2), Value(201.5));
+  save(in.book, in.file.get(), path("shared-out.xlsx"));
+  EXPECT_EQ(part(path("shared-out.xlsx"), "xl/worksheets/sheet1.xml").find("t=\"shared\""),
+            std::string::npos);
+}
+
+TEST_F(XlsxTest, RefreshRoundTripKeepsWhatQuilloDoesNotUnderstand) {
+  XlsxLoad in = load(kData + "calc_book.xlsx", model);
+  const SheetId data = model.find_sheet(in.book, "Data");
+  ASSERT_TRUE(model.set_value(data, 2, 3, Value(20.0)).ok());  // apple: 10 -> 20
+  model.calculate_all();
+  auto added = model.add_sheet(in.book, "weblinks_data");
+  ASSERT_TRUE(added.ok());
+  model.set_value(*added, 1, 1, Value("https://example.com/q?a=1&b=2"));
+  ASSERT_TRUE(model.set_visibility(*added, host::Visibility::Hidden).ok());
+  const std::string out = path("calc_book-refreshed.xlsx");
+  save(in.book, in.file.get(), out);
+
+  // Parts quillo never touches are copied byte for byte.
+  for (const char* name : {"xl/charts/chart1.xml", "xl/drawings/drawing1.xml", "xl/styles.xml",
+                           "xl/worksheets/_rels/sheet1.xml.rels", "docProps/core.xml"}) {
+    EXPECT_EQ(part(out, name), part(kData + "calc_book.xlsx", name)) << name;
+  }
+  const std::string workbook = part(out, "xl/workbook.xml");
+  EXPECT_NE(workbook.find("fullCalcOnLoad=\"1\""), std::string::npos);
+  EXPECT_NE(workbook.find("<definedName"), std::string::npos);
+  EXPECT_NE(workbook.find("name=\"weblinks_data\""), std::string::npos);
+  EXPECT_EQ(part(out, "xl/calcChain.xml"), "<missing>");
+  const std::string sheet = part(out, "xl/worksheets/sheet1.xml");
+  EXPECT_NE(sheet.find("<drawing r:id="), std::string::npos);  // the chart stays anchored
+  EXPECT_NE(sheet.find("<mergeCell ref=\"A13:C13\""), std::string::npos);
+
+  auto again_owner = std::make_shared<Model>();
+  Model& again = *again_owner;
+  XlsxLoad back = load(out, again);
+  const SheetId d2 = again.find_sheet(back.book, "Data");
+  EXPECT_EQ(again.value(d2, 2, 4), Value(25.0));  // recomputed result saved
+  EXPECT_EQ(again.value(d2, 7, 4), Value(583.0));
+  EXPECT_EQ(again.value(d2, 2, 9), Value(13.9025060384599));  // NPV kept from the file
+  EXPECT_EQ(again.number_format(d2, 2, 2), "0.000");
+  const SheetId links = again.find_sheet(back.book, "weblinks_data");
+  EXPECT_EQ(again.sheet(links)->visibility, host::Visibility::Hidden);
+  EXPECT_EQ(again.value(links, 1, 1), Value("https://example.com/q?a=1&b=2"));
+  EXPECT_EQ(again.sheet(again.find_sheet(back.book, "Hidden"))->visibility,
+            host::Visibility::Hidden);
+
+  // The file object follows the saved package: saving again in place works.
+  model.set_value(*added, 2, 1, Value(7.0));
+  save(in.book, in.file.get(), out);
+  auto third_owner = std::make_shared<Model>();
+  Model& third = *third_owner;
+  XlsxLoad last = load(out, third);
+  EXPECT_EQ(third.value(third.find_sheet(last.book, "weblinks_data"), 2, 1), Value(7.0));
+  EXPECT_EQ(third.book(last.book)->sheets.size(), 4u);
+}
+
+TEST_F(XlsxTest, FormatsAndRemovedSheetsAreSaved) {
+  XlsxLoad in = load(kData + "openpyxl_book.xlsx", model);
+  const SheetId data = model.find_sheet(in.book, "Data");
+  ASSERT_TRUE(model.set_number_format(data, Box{3, 3, 3, 3}, "0.0000").ok());
+  ASSERT_TRUE(model.set_value(data, 20, 1, Value("2021-05-06")).ok());  // typed entry: a date
+  ASSERT_TRUE(model.remove_sheet(model.find_sheet(in.book, "Sheet 2")).ok());
+  const std::string out = path("openpyxl_book-edited.xlsx");
+  save(in.book, in.file.get(), out);
+
+  auto again_owner = std::make_shared<Model>();
+  Model& again = *again_owner;
+  XlsxLoad back = load(out, again);
+  const SheetId d2 = again.find_sheet(back.book, "Data");
+  EXPECT_EQ(again.number_format(d2, 3, 3), "0.0000");
+  EXPECT_EQ(again.number_format(d2, 4, 3), "General");
+  EXPECT_EQ(again.value(d2, 20, 1), Value(Date{date_serial(2021, 5, 6)}));
+  EXPECT_EQ(again.find_sheet(back.book, "Sheet 2"), 0u);
+  EXPECT_EQ(part(out, "xl/worksheets/sheet2.xml"), "<missing>");
+}
+
+TEST_F(XlsxTest, Date1904SerialsConvertBothWays) {
+  XlsxLoad in = load(kData + "date1904.xlsx", model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  EXPECT_EQ(model.value(s, 1, 1), Value(Date{date_serial(2021, 3, 4)}));
+  EXPECT_EQ(model.value(s, 2, 1), Value(3.5));  // not a date: unchanged
+  const std::string out = path("date1904-out.xlsx");
+  save(in.book, in.file.get(), out);
+  const std::string raw = text::format_number(date_serial(2021, 3, 4) - 1462);
+  EXPECT_NE(part(out, "xl/worksheets/sheet1.xml").find("<v>" + raw + "</v>"), std::string::npos);
+  auto again_owner = std::make_shared<Model>();
+  Model& again = *again_owner;
+  XlsxLoad back = load(out, again);
+  EXPECT_EQ(again.value(again.book(back.book)->sheets.front(), 1, 1),
+            Value(Date{date_serial(2021, 3, 4)}));
+}
+
+TEST_F(XlsxTest, NewWorkbookFromNothing) {
+  const BookId book = model.add_book();
+  const SheetId s = model.add_sheet(book, "Prices").value();
+  const SheetId other = model.add_sheet(book, "Other Sheet").value();
+  model.set_value(s, 1, 1, Value("IBM"));
+  model.set_value(s, 1, 2, Value(142.5));
+  model.set_value(s, 2, 2, Value(1.0));
+  model.set_value(s, 2, 4, Value(true));
+  model.set_value(s, 3, 2, Value(ErrorCode::NA));
+  model.set_value(s, 4, 2, Value("2010-01-04"));
+  model.set_value(s, 5, 2, Value("tab\there _x0041_ \x01"));
+  model.set_formula(s, 1, 3, "=B1*2&\" USD\"", Notation::A1);
+  model.set_formula(other, 1, 1, "=SUM(Prices!B1:B2)", Notation::A1);
+  const std::string out = path("new.xlsx");
+  save(book, nullptr, out);
+
+  auto again_owner = std::make_shared<Model>();
+  Model& again = *again_owner;
+  XlsxLoad back = load(out, again);
+  const SheetId p = again.find_sheet(back.book, "Prices");
+  EXPECT_EQ(again.value(p, 1, 1), Value("IBM"));
+  EXPECT_EQ(again.value(p, 1, 2), Value(142.5));
+  EXPECT_EQ(again.value(p, 2, 4), Value(true));
+  EXPECT_EQ(again.value(p, 3, 2), Value(ErrorCode::NA));
+  EXPECT_EQ(again.value(p, 4, 2), Value(Date{date_serial(2010, 1, 4)}));
+  EXPECT_EQ(again.value(p, 5, 2), Value("tab\there _x0041_ \x01"));
+  EXPECT_EQ(again.value(p, 1, 3), Value("285 USD"));
+  const SheetId o = again.find_sheet(back.book, "Other Sheet");
+  EXPECT_EQ(again.formula_text(o, 1, 1, Notation::A1), "=SUM(Prices!B1:B2)");
+  EXPECT_EQ(again.value(o, 1, 1), Value(143.5));
+  EXPECT_TRUE(back.warnings.empty());
+}
+
+TEST_F(XlsxTest, FailedSaveLeavesThePreviousFileAndNoLeftovers) {
+  XlsxLoad in = load(kData + "calc_book.xlsx", model);
+  const std::string target = path("book.xlsx");
+  fs::copy_file(kData + "calc_book.xlsx", target);
+  // A folder where the file should be: the final rename fails.
+  const std::string blocked = path("blocked.xlsx");
+  fs::create_directory(blocked);
+  fs::create_directory(blocked + "/inside");
+  EXPECT_FALSE(save_xlsx(model, in.book, in.file.get(), blocked).ok());
+  EXPECT_FALSE(save_xlsx(model, in.book, in.file.get(), path("no/such/dir/x.xlsx")).ok());
+  std::size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2u);  // book.xlsx and the folder: no temporary files
+  EXPECT_TRUE(fs::is_directory(blocked + "/inside"));
+  EXPECT_EQ(xlsx::read_whole_file(target, 1 << 30).value(),
+            xlsx::read_whole_file(kData + "calc_book.xlsx", 1 << 30).value());
+}
+
+// ---- formulas kept as written and hostile packages ----
+
+// A package of one sheet whose <sheetData> is data.
+std::map<std::string, std::string> one_sheet(const std::string& data) {
+  const std::string ns = std::string(xlsx::kMainNs);
+  std::string wb = xlsx::new_workbook();
+  wb.replace(wb.find("<sheets/>"), 9,
+             "<sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId9\"/></sheets>");
+  std::string rels = xlsx::new_workbook_rels();
+  rels.insert(rels.find("</Relationships>"), "<Relationship Id=\"rId9\" Type=\"" +
+                                                 std::string(xlsx::kRelWorksheet) +
+                                                 "\" Target=\"worksheets/sheet1.xml\"/>");
+  return {{"[Content_Types].xml", xlsx::new_content_types()},
+          {"_rels/.rels", xlsx::new_root_rels()},
+          {"xl/workbook.xml", wb},
+          {"xl/_rels/workbook.xml.rels", rels},
+          {"xl/styles.xml", xlsx::new_styles()},
+          {"xl/worksheets/sheet1.xml",
+           "<worksheet xmlns=\"" + ns + "\"><sheetData>" + data + "</sheetData></worksheet>"}};
+}
+
+std::string write_package(const fs::path& at, const std::map<std::string, std::string>& parts) {
+  xlsx::ZipEdit edit;
+  edit.put = parts;
+  EXPECT_TRUE(xlsx::write_zip_atomic(nullptr, edit, at.string()).ok());
+  return at.string();
+}
+
+TEST_F(XlsxTest, FormulasQuilloCannotReadAreKeptAsWritten) {
+  const std::string file =
+      write_package(dir / "kept.xlsx",
+                    one_sheet("<row r=\"1\"><c r=\"A1\"><v>2</v></c><c r=\"B1\"><v>3</v></c>"
+                              "<c r=\"C1\"><f t=\"array\" ref=\"C1\">SUM(A1:B1*2)</f><v>10</v></c>"
+                              "<c r=\"D1\"><f>[1]Other!A1</f><v>4</v></c>"
+                              "<c r=\"E1\"><f>C1+D1</f><v>14</v></c></row>"));
+  XlsxLoad in = load(file, model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  EXPECT_EQ(in.warnings.size(), 2u);
+  EXPECT_EQ(xlsx_kept_formula(*in.file, s, 1, 3), "=SUM(A1:B1*2)");
+  model.set_value(s, 1, 1, Value(5.0));
+  model.calculate_all();
+  EXPECT_EQ(model.value(s, 1, 5), Value(14.0));  // kept values feed the others
+  // Not kept for the other readers: the kept values are stale on purpose
+  // (A1 changed), so a reader that computes them disagrees.
+  const std::string out = path("kept-out.xlsx");
+  ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), out).ok());
+  const std::string sheet = part(out, "xl/worksheets/sheet1.xml");
+  EXPECT_NE(sheet.find("<f t=\"array\" ref=\"C1\">SUM(A1:B1*2)</f><v>10</v>"), std::string::npos)
+      << sheet;
+  EXPECT_NE(sheet.find("<f>[1]Other!A1</f><v>4</v>"), std::string::npos) << sheet;
+}
+
+TEST_F(XlsxTest, HostileFilesFailCleanly) {
+  auto fails = [&](const std::string& file, const std::string& expected,
+                   const XlsxLoadOptions& options = {}) {
+    auto r = load_xlsx(model, file, options);
+    EXPECT_FALSE(r.ok()) << file;
+    if (!r.ok()) {
+      EXPECT_NE(r.status().message().find(expected), std::string::npos) << r.status().message();
+    }
+    EXPECT_TRUE(model.books().empty()) << "a failed load leaves no workbook";
+  };
+  fails(path("absent.xlsx"), "cannot open");
+  std::ofstream(path("text.xlsx")) << "just some text, not a zip";
+  fails(path("text.xlsx"), "not an xlsx file");
+  std::ofstream(path("empty.xlsx")).flush();
+  fails(path("empty.xlsx"), "not an xlsx file");
+
+  auto without = [&](const std::string& name, const char* gone) {
+    auto parts = one_sheet("");
+    parts.erase(gone);
+    return write_package(dir / name, parts);
+  };
+  fails(without("no-types.xlsx", "[Content_Types].xml"), "[Content_Types].xml");
+  fails(without("no-workbook.xlsx", "xl/workbook.xml"), "no part xl/workbook.xml");
+  fails(without("no-sheet.xlsx", "xl/worksheets/sheet1.xml"), "no part xl/worksheets/sheet1.xml");
+
+  auto with_sheet = [&](const std::string& name, const std::string& data) {
+    return write_package(dir / name, one_sheet(data));
+  };
+  fails(with_sheet("malformed.xlsx", "<row><c r=\"A1\"><v>1</v></row>"), "malformed XML");
+  fails(with_sheet("bad-ref.xlsx", "<row><c r=\"XFE1\"><v>1</v></c></row>"), "cell reference");
+  fails(with_sheet("bad-row.xlsx", "<row r=\"1048577\"><c><v>1</v></c></row>"), "row number");
+  fails(with_sheet("bad-string.xlsx", "<row><c r=\"A1\" t=\"s\"><v>99</v></c></row>"),
+        "shared string");
+  fails(with_sheet("bad-number.xlsx", "<row><c r=\"A1\"><v>1e999</v></c></row>"), "bad number");
+  std::string deep;
+  for (int i = 0; i < 200000; ++i) deep += "<x>";
+  fails(with_sheet("deep.xlsx", deep), "malformed XML");
+  for (int i = 0; i < 200000; ++i) deep += "</x>";
+  EXPECT_TRUE(load_xlsx(model, with_sheet("deep-closed.xlsx", deep)).ok());
+  for (BookId b : std::vector<BookId>(model.books())) model.close_book(b);
+
+  auto parts = one_sheet("");
+  parts["xl/worksheets/sheet1.xml"] += std::string(3 << 20, ' ');  // inflates 1000 to 1
+  XlsxLoadOptions small;
+  small.limits.max_part_bytes = 1 << 20;
+  fails(write_package(dir / "bomb.xlsx", parts), "size limit", small);
+  small = {};
+  small.limits.max_total_bytes = 2 << 20;
+  fails(write_package(dir / "bomb.xlsx", parts), "size limit", small);
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet

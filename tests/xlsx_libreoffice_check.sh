@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Checks quillo's saved xlsx files with two readers that are not quillo's.
+#
+# For every workbook under testdata/xlsx, and every workbook the xlsx unit
+# tests save: `quillo refresh` writes it again, LibreOffice Calc opens the
+# result headless with recalculation on load (so it computes every formula
+# itself) and exports each sheet as CSV, and the values must agree with what
+# `quillo show` reads back. Cells whose formulas quillo reported it cannot
+# compute are left out of the comparison. openpyxl must open every saved
+# file as well.
+#
+# Usage: xlsx_libreoffice_check.sh QUILLO TESTDATA_DIR [UNIT_TEST_BINARY]
+# Exits 77 (skipped) when LibreOffice or openpyxl is not installed.
+set -euo pipefail
+
+quillo=$1
+testdata=$2
+unit_tests=${3:-}
+python=/usr/bin/python3
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! command -v soffice >/dev/null || ! "$python" -c 'import openpyxl' 2>/dev/null; then
+  echo "skipped: needs libreoffice-calc and python3-openpyxl (scripts/setup.sh)"
+  exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# A throw-away profile that recalculates xlsx formulas on load.
+profile="$work/home/.config/libreoffice/4/user"
+mkdir -p "$profile" "$work/in" "$work/out"
+cat >"$profile/registrymodifications.xcu" <<'XCU'
+<?xml version="1.0" encoding="UTF-8"?>
+<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="OOXMLRecalcMode" oor:op="fuse"><value>0</value></prop></item>
+</oor:items>
+XCU
+
+cp "$testdata"/xlsx/*.xlsx "$work/in/"
+if [ -n "$unit_tests" ]; then
+  QUILLO_XLSX_KEEP="$work/in" "$unit_tests" --gtest_filter='Xlsx*' >"$work/unit.log" 2>&1 ||
+    { cat "$work/unit.log"; exit 1; }
+fi
+
+status=0
+for book in "$work"/in/*.xlsx; do
+  name=$(basename "$book" .xlsx)
+  out="$work/out/$name.xlsx"
+  if ! "$quillo" refresh "$book" -o "$out" >/dev/null 2>"$work/out/$name.warnings"; then
+    echo "FAIL $name: quillo refresh failed"; cat "$work/out/$name.warnings"; status=1; continue
+  fi
+  "$quillo" show "$out" >"$work/out/$name.show"
+  mkdir -p "$work/csv/$name"
+  HOME="$work/home" timeout 120 soffice --headless --calc --convert-to \
+    'csv:Text - txt - csv (StarCalc):9,34,76,1,,0,false,true,false,false,false,-1' \
+    --outdir "$work/csv/$name" "$out" >/dev/null 2>&1
+  if ! "$python" "$here/xlsx_compare.py" "$name" "$work/out/$name.show" "$work/csv/$name" \
+      "$work/out/$name.warnings" "$out"; then
+    status=1
+  fi
+done
+exit $status
