@@ -1,0 +1,109 @@
+// clsXMLHttpManager: all HTTP traffic goes through it. It limits how many
+// requests of each data source are in flight at once (the channel table),
+// parks the excess in per-channel queues, sends queued and failed requests
+// again from the one-second pass, and owns the pool of request monitors,
+// one per request number, each carrying one request at a time.
+//
+// Callers never wait: they hand over a request and the name of a response
+// processor; the answer arrives later on the loop thread. A call for a
+// request number whose monitor is still busy is dropped, not queued.
+//
+// With send_on_completion on, a completion that frees a slot in a channel
+// also sends that channel's next queued request at once (the per-channel
+// limit still holds); by default queued requests wait for the next pass.
+//
+// Loop thread only. Lookups of monitors by request number and of channels
+// by name go through indexes, not scans.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/cls_log.h"
+#include "host/event_loop.h"
+#include "http/clsXMLHttpMonitor.h"
+#include "http/http_transport.h"
+#include "http/response_processors.h"
+
+namespace quillo::http {
+
+struct Channel {
+  std::string name;                // data source code, or "wlink", "search", "internal"
+  std::deque<std::int32_t> queue;  // monitor ids waiting to be sent, first in first out
+  std::int32_t max_requests_allowed = 0;
+  std::int32_t inflight = 0;
+};
+
+// A data source's channel as the definitions give it.
+struct ChannelSpec {
+  std::string name;
+  std::int32_t max_requests_allowed = 0;
+};
+
+class clsXMLHttpManager {
+ public:
+  clsXMLHttpManager(host::EventLoop& loop, HttpTransport& transport,
+                    const ResponseProcessors& processors, cls_log& log);
+  ~clsXMLHttpManager();
+
+  // Builds the channel table: one channel per data source in order, then
+  // "wlink", "search" and "internal" with a limit of 1 each.
+  void manager_setup(const std::vector<ChannelSpec>& sources);
+  // The id (1..255) of the first channel named exactly name, or 0.
+  std::uint8_t getchannelid(std::string_view name) const;
+  // Starts a request; false when the channel does not exist (nothing sent).
+  bool XMLHttpCall(const std::string& method, const std::string& url, const std::string& processor,
+                   std::int32_t reqno, std::uint8_t channel);
+  // Withdraws every request and empties the queues (shutdown).
+  void close_monitors();
+  void httperrorqueue_addmonitor(std::int32_t id);
+  // The one-second pass: failed requests first (whatever the limits), then
+  // each channel's queue as far as its limit allows.
+  void httpqueue_sendout();
+
+  void set_settings(const HttpSettings& settings) { m_settings = settings; }
+  const HttpSettings& settings() const { return m_settings; }
+  void set_send_on_completion(bool on) { m_send_on_completion = on; }
+
+  // Channel by id (1-based); requires a valid id.
+  Channel& channel(std::uint8_t id) { return m_channels.at(id - 1u); }
+  std::size_t channel_count() const { return m_channels.size(); }
+  std::size_t monitor_count() const { return m_monitors.size(); }
+  clsXMLHttpMonitor& monitor(std::int32_t id) {
+    return *m_monitors.at(static_cast<std::size_t>(id - 1));
+  }
+  const std::deque<std::int32_t>& error_queue() const { return m_error_queue; }
+
+  // For the monitors.
+  host::EventLoop& loop() { return m_loop; }
+  HttpTransport& transport() { return m_transport; }
+  const ResponseProcessors& processors() const { return m_processors; }
+  cls_log& log() { return m_log; }
+  // A monitor of the channel finished: with send_on_completion, fill the slot.
+  void slot_freed(std::uint8_t channel);
+  // Expires when the manager is destroyed; tasks a monitor posts check it.
+  std::weak_ptr<int> alive_token() const { return m_alive; }
+
+ private:
+  clsXMLHttpMonitor& monitor_get(std::int32_t reqno, std::uint8_t channel);
+  void send_queued(Channel& c, std::int32_t count);
+
+  host::EventLoop& m_loop;
+  HttpTransport& m_transport;
+  const ResponseProcessors& m_processors;
+  cls_log& m_log;
+  HttpSettings m_settings;
+  bool m_send_on_completion = false;
+  std::vector<Channel> m_channels;
+  std::deque<std::int32_t> m_error_queue;
+  std::vector<std::unique_ptr<clsXMLHttpMonitor>> m_monitors;
+  std::unordered_map<std::int32_t, std::int32_t> m_monitor_by_reqno;
+  std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+};
+
+}  // namespace quillo::http

@@ -1,0 +1,63 @@
+// clsXMLHttpMonitor: carries one asynchronous HTTP request at a time for
+// one request number. It sends through the transport with the current
+// settings, keeps its channel's in-flight count, retries a failed attempt
+// through the manager's error queue, and hands the answer, or the third
+// failure in a row, to the response processor named by the caller.
+//
+// Owned by clsXMLHttpManager, which never destroys a monitor while the
+// manager lives. Loop thread only. The processor may re-enter the manager
+// (start other requests); the monitor touches nothing of its own after the
+// processor returns but its own fields.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "http/http_transport.h"
+
+namespace quillo::http {
+
+class clsXMLHttpManager;
+
+class clsXMLHttpMonitor {
+ public:
+  explicit clsXMLHttpMonitor(clsXMLHttpManager& manager) : m_manager(manager) {}
+
+  void monitor_setup(std::int32_t reqno, std::uint8_t channel, std::int32_t id);
+  std::int32_t get_reqno() const { return m_reqno; }
+  bool IAmAvailable() const { return m_available; }
+  // Takes a request and makes the monitor busy.
+  void XMLHttpCall_setup(std::string method, std::string url, std::string processor);
+  // Sends the request taken by XMLHttpCall_setup. A request the transport
+  // cannot start is reported like a final failure (status -9999), after the
+  // current handler, so no caller waits for an answer that never comes.
+  void xmlhttpcall_send();
+  // Withdraws the request under way, if any, and makes the monitor available.
+  void abort();
+  void id_set(std::int32_t id) { m_id = id; }
+  std::int32_t id_get() const { return m_id; }
+  std::uint8_t channel() const { return m_channel; }
+  std::uint8_t errors() const { return m_errors; }
+
+ private:
+  void on_result(HttpResult result);
+  void on_failure(int number, const std::string& description);
+  // Calls the named processor, when there is one.
+  void deliver(const std::string& response, std::int16_t status, const std::string& message);
+  void release();
+
+  clsXMLHttpManager& m_manager;
+  std::uint64_t m_attempt = 0;  // changes on every abort, so late reports are dropped
+  RequestId m_request = 0;      // the transport's id of the request under way; 0 while idle
+  bool m_sent = false;          // in flight: counted in the channel's in-flight count
+  bool m_available = true;
+  std::string m_processor;
+  std::string m_url;
+  std::string m_method;
+  std::int32_t m_id = 0;
+  std::int32_t m_reqno = 0;
+  std::uint8_t m_errors = 0;
+  std::uint8_t m_channel = 0;
+};
+
+}  // namespace quillo::http

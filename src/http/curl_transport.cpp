@@ -1,0 +1,348 @@
+#include "http/curl_transport.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace quillo::http {
+
+struct CurlTransport::Transfer {
+  CurlTransport* owner = nullptr;
+  RequestId id = 0;
+  CURL* easy = nullptr;
+  HttpHandler handler;
+  std::string body;
+  std::size_t max_body = 0;
+  bool over_cap = false;
+  std::int64_t receive_ms = 0;
+  // Loop time of the last sign of life once the connection is ready; -1
+  // while connecting (the connect time-out governs that phase).
+  std::int64_t last_activity = -1;
+  char error[CURL_ERROR_SIZE] = {};
+
+  ~Transfer() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+  }
+};
+
+namespace {
+
+CURLM* multi_of(void* m) {
+  return static_cast<CURLM*>(m);
+}
+
+// The failure text of a finished transfer: curl's own detailed message
+// when it wrote one, else the generic text of the code.
+std::string error_text(const char* buffer, CURLcode code) {
+  if (buffer[0] != '\0') return buffer;
+  return curl_easy_strerror(code);
+}
+
+}  // namespace
+
+// libcurl calls these plain functions; they forward to the transport.
+struct CurlCallbacks {
+  static size_t write(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<CurlTransport::Transfer*>(user);
+    const size_t n = size * count;
+    t->last_activity = t->owner->m_loop.now_ms();
+    if (n > t->max_body - std::min(t->max_body, t->body.size())) {
+      t->over_cap = true;
+      return 0;  // curl stops the transfer with CURLE_WRITE_ERROR
+    }
+    t->body.append(data, n);
+    return n;
+  }
+
+  static size_t header(char*, size_t size, size_t count, void* user) {
+    auto* t = static_cast<CurlTransport::Transfer*>(user);
+    t->last_activity = t->owner->m_loop.now_ms();
+    return size * count;
+  }
+
+  // Called once the connection is ready (new or reused), before the request
+  // goes out: from here the receive time-out runs.
+  static int ready(void* user, char*, char*, int, int) {
+    auto* t = static_cast<CurlTransport::Transfer*>(user);
+    t->last_activity = t->owner->m_loop.now_ms();
+    t->owner->arm_watchdog(t->last_activity + t->receive_ms);
+    return CURL_PREREQFUNC_OK;
+  }
+
+  static int socket(CURL*, curl_socket_t fd, int what, void* self, void*) {
+    auto* transport = static_cast<CurlTransport*>(self);
+    if (what == CURL_POLL_REMOVE || transport->m_closing) {
+      transport->m_loop.unwatch_fd(fd);
+      transport->m_watched.erase(fd);
+      return 0;
+    }
+    unsigned events = 0;
+    if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) events |= host::kIoRead;
+    if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) events |= host::kIoWrite;
+    transport->m_loop.watch_fd(
+        fd, events, [transport, fd](unsigned ready) { transport->socket_ready(fd, ready); });
+    transport->m_watched.insert(fd);
+    return 0;
+  }
+
+  static int timer(CURLM*, long timeout_ms, void* self) {
+    auto* transport = static_cast<CurlTransport*>(self);
+    transport->m_loop.kill_timer(transport->m_curl_timer);
+    transport->m_curl_timer = 0;
+    if (timeout_ms >= 0 && !transport->m_closing) {
+      transport->m_curl_timer =
+          transport->m_loop.set_timeout(timeout_ms, [transport] { transport->curl_timer_fired(); });
+    }
+    return 0;
+  }
+};
+
+CurlTransport::CurlTransport(host::EventLoop& loop) : m_loop(loop) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
+  m_multi = curl_multi_init();
+  curl_multi_setopt(multi_of(m_multi), CURLMOPT_SOCKETFUNCTION, &CurlCallbacks::socket);
+  curl_multi_setopt(multi_of(m_multi), CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_of(m_multi), CURLMOPT_TIMERFUNCTION, &CurlCallbacks::timer);
+  curl_multi_setopt(multi_of(m_multi), CURLMOPT_TIMERDATA, this);
+  // Keep idle connections for reuse even when few transfers are added at a
+  // time (curl's default cache follows the number of handles added).
+  curl_multi_setopt(multi_of(m_multi), CURLMOPT_MAXCONNECTS, 64L);
+  curl_slist* headers =
+      curl_slist_append(nullptr, "Cache-Control: no-store, no-cache, must-revalidate");
+  if (headers != nullptr) {
+    curl_slist* more = curl_slist_append(headers, "Pragma: no-cache");
+    if (more != nullptr) headers = more;
+  }
+  m_headers = headers;
+}
+
+CurlTransport::~CurlTransport() {
+  abort_all();
+  m_closing = true;
+  if (m_multi != nullptr) curl_multi_cleanup(multi_of(m_multi));
+  curl_slist_free_all(static_cast<curl_slist*>(m_headers));
+  for (int fd : m_watched) m_loop.unwatch_fd(fd);
+  m_loop.kill_timer(m_curl_timer);
+  m_loop.kill_timer(m_watchdog);
+}
+
+namespace {
+
+// Applies the per-request options; the caller has set the URL. Proxy and
+// time-out options that curl rejects are ignored: the request then goes
+// out with curl's defaults for them.
+void configure(CURL* easy, const HttpSettings& s, curl_slist* headers) {
+  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0 (compatible; quillo)");
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(timeout_ms(s.connection_timeout, kDefaultConnectionTimeout)));
+  if (s.max_body_bytes > 0) {
+    // Refuses at once an answer that announces a larger body.
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(s.max_body_bytes));
+  }
+  if (s.useproxy == 1 && !s.proxy_server.empty()) {
+    curl_easy_setopt(easy, CURLOPT_PROXY, s.proxy_server.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, noproxy_from_bypass(s.proxy_bypass).c_str());
+    if (!s.proxy_user.empty()) {
+      // Separate name and password: a ':' in the name must not split it.
+      curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, s.proxy_user.c_str());
+      curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
+      curl_easy_setopt(easy, CURLOPT_PROXYAUTH, static_cast<unsigned long>(CURLAUTH_ANY));
+    }
+  } else {
+    // An empty proxy also keeps curl from taking one from the environment.
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  }
+}
+
+// Checks that url is an absolute http or https address curl can parse.
+bool url_acceptable(const std::string& url, std::string* reason) {
+  if (url.find('\0') != std::string::npos) {
+    *reason = "URL contains a NUL character";
+    return false;
+  }
+  CURLU* parsed = curl_url();
+  if (parsed == nullptr) {
+    *reason = "Out of memory";
+    return false;
+  }
+  bool ok = false;
+  const CURLUcode rc = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0);
+  if (rc != CURLUE_OK) {
+    *reason = std::string("Malformed URL: ") + curl_url_strerror(rc);
+  } else {
+    char* scheme = nullptr;
+    curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0);
+    ok = scheme != nullptr &&
+         (std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0);
+    if (!ok) *reason = "Unsupported protocol: only http and https are fetched";
+    curl_free(scheme);
+  }
+  curl_url_cleanup(parsed);
+  return ok;
+}
+
+}  // namespace
+
+RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
+                             HttpHandler handler, std::string* error) {
+  std::string reason;
+  const std::string address(url);
+  auto t = std::make_unique<Transfer>();
+  if (url_acceptable(address, &reason)) {
+    t->easy = curl_easy_init();
+    if (t->easy == nullptr) reason = "Out of memory";
+  }
+  if (t->easy != nullptr && curl_easy_setopt(t->easy, CURLOPT_URL, address.c_str()) != CURLE_OK) {
+    reason = "Malformed URL";
+  }
+  if (!reason.empty()) {
+    if (error != nullptr) *error = reason;
+    return 0;
+  }
+  t->owner = this;
+  t->id = m_next_id++;
+  t->handler = std::move(handler);
+  t->max_body = settings.max_body_bytes;
+  t->receive_ms = timeout_ms(settings.receive_timeout, kDefaultReceiveTimeout);
+  configure(t->easy, settings, static_cast<curl_slist*>(m_headers));
+  curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
+  curl_easy_setopt(t->easy, CURLOPT_ERRORBUFFER, t->error);
+  curl_easy_setopt(t->easy, CURLOPT_WRITEFUNCTION, &CurlCallbacks::write);
+  curl_easy_setopt(t->easy, CURLOPT_WRITEDATA, t.get());
+  curl_easy_setopt(t->easy, CURLOPT_HEADERFUNCTION, &CurlCallbacks::header);
+  curl_easy_setopt(t->easy, CURLOPT_HEADERDATA, t.get());
+  curl_easy_setopt(t->easy, CURLOPT_PREREQFUNCTION, &CurlCallbacks::ready);
+  curl_easy_setopt(t->easy, CURLOPT_PREREQDATA, t.get());
+  const CURLMcode rc = curl_multi_add_handle(multi_of(m_multi), t->easy);
+  if (rc != CURLM_OK) {
+    if (error != nullptr) *error = curl_multi_strerror(rc);
+    return 0;
+  }
+  const RequestId id = t->id;
+  m_transfers.emplace(id, std::move(t));
+  return id;
+}
+
+std::unique_ptr<CurlTransport::Transfer> CurlTransport::detach(RequestId id) {
+  const auto it = m_transfers.find(id);
+  if (it == m_transfers.end()) return nullptr;
+  std::unique_ptr<Transfer> t = std::move(it->second);
+  m_transfers.erase(it);
+  curl_multi_remove_handle(multi_of(m_multi), t->easy);
+  return t;
+}
+
+void CurlTransport::cancel(RequestId id) {
+  detach(id);
+}
+
+void CurlTransport::abort_all() {
+  while (!m_transfers.empty()) detach(m_transfers.begin()->first);
+}
+
+void CurlTransport::socket_ready(int fd, unsigned ready) {
+  int flags = 0;
+  if (ready & host::kIoRead) flags |= CURL_CSELECT_IN;
+  if (ready & host::kIoWrite) flags |= CURL_CSELECT_OUT;
+  if (ready & host::kIoError) flags |= CURL_CSELECT_ERR;
+  int running = 0;
+  curl_multi_socket_action(multi_of(m_multi), fd, flags, &running);
+  collect_done();
+}
+
+void CurlTransport::curl_timer_fired() {
+  m_curl_timer = 0;
+  int running = 0;
+  curl_multi_socket_action(multi_of(m_multi), CURL_SOCKET_TIMEOUT, 0, &running);
+  collect_done();
+}
+
+void CurlTransport::collect_done() {
+  // Read every message first: a handler may start or cancel transfers, and
+  // a message must not be read after its handle has left the multi handle.
+  std::vector<std::pair<RequestId, CURLcode>> done;
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi_of(m_multi), &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    char* priv = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &priv);
+    done.emplace_back(reinterpret_cast<Transfer*>(priv)->id, msg->data.result);
+  }
+  for (const auto& [id, code] : done) {
+    std::unique_ptr<Transfer> t = detach(id);
+    if (t == nullptr) continue;  // cancelled by an earlier handler
+    long connects = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_NUM_CONNECTS, &connects);
+    m_connections_opened += connects;
+    HttpResult result;
+    if (code == CURLE_OK) {
+      long status = 0;
+      curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+      result.completed = true;
+      result.status = static_cast<int>(status);
+      result.body = std::move(t->body);
+    } else if (t->over_cap || code == CURLE_FILESIZE_EXCEEDED) {
+      result.error_number = kErrorBodyTooLarge;
+      result.error_text = "Response body larger than " + std::to_string(t->max_body) + " bytes";
+    } else {
+      result.error_number = static_cast<int>(code);
+      result.error_text = error_text(t->error, code);
+    }
+    HttpHandler handler = std::move(t->handler);
+    t.reset();
+    handler(std::move(result));
+  }
+}
+
+void CurlTransport::arm_watchdog(std::int64_t deadline) {
+  if (m_watchdog != 0 && m_watchdog_deadline <= deadline) return;
+  m_loop.kill_timer(m_watchdog);
+  m_watchdog_deadline = deadline;
+  m_watchdog = m_loop.set_timeout(std::max<std::int64_t>(deadline - m_loop.now_ms(), 0),
+                                  [this] { check_receive_timeouts(); });
+}
+
+void CurlTransport::check_receive_timeouts() {
+  m_watchdog = 0;
+  m_watchdog_deadline = -1;
+  const std::int64_t now = m_loop.now_ms();
+  std::vector<std::pair<RequestId, std::int64_t>> expired;
+  for (const auto& [id, t] : m_transfers) {
+    if (t->last_activity >= 0 && now - t->last_activity >= t->receive_ms) {
+      expired.emplace_back(id, t->receive_ms);
+    }
+  }
+  for (const auto& [id, limit] : expired) {
+    std::unique_ptr<Transfer> t = detach(id);
+    if (t == nullptr) continue;
+    HttpHandler handler = std::move(t->handler);
+    t.reset();
+    HttpResult result;
+    result.error_number = kErrorReceiveTimeout;
+    result.error_text =
+        "Operation timed out: no data received for " + std::to_string(limit) + " milliseconds";
+    handler(std::move(result));
+  }
+  for (const auto& [id, t] : m_transfers) {
+    if (t->last_activity >= 0) arm_watchdog(t->last_activity + t->receive_ms);
+  }
+}
+
+}  // namespace quillo::http

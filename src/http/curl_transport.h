@@ -1,0 +1,75 @@
+// CurlTransport: the HttpTransport on libcurl's multi interface, driven by
+// our event loop (socket readiness through watch_fd, curl's own time-outs
+// through a loop timer), so every transfer runs on the loop thread and no
+// thread is started. Connections are kept in the multi handle and reused by
+// later requests to the same host; TLS peers are verified.
+//
+// Each request sends "Cache-Control: no-store, no-cache, must-revalidate"
+// and "Pragma: no-cache", follows redirects (http and https only), and
+// never asks for compressed answers. The receive time-out is ours: a loop
+// timer watches the time of the last byte received.
+//
+// The only file of the engine that includes curl. Loop thread only; the
+// transport must outlive nothing of its own: destroying it withdraws every
+// request without reporting.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "host/event_loop.h"
+#include "http/http_transport.h"
+
+namespace quillo::http {
+
+class CurlTransport : public HttpTransport {
+ public:
+  // Ignores SIGPIPE for the process (a peer that closes while we write
+  // must not kill the engine) and initialises libcurl once.
+  explicit CurlTransport(host::EventLoop& loop);
+  ~CurlTransport() override;
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+
+  RequestId get(std::string_view url, const HttpSettings& settings, HttpHandler handler,
+                std::string* error = nullptr) override;
+  void cancel(RequestId id) override;
+  void abort_all() override;
+  std::size_t in_flight() const override { return m_transfers.size(); }
+
+  // Connections opened so far (new TCP connections, reused ones not
+  // counted): lets tests and benchmarks see that connections are reused.
+  std::int64_t connections_opened() const { return m_connections_opened; }
+
+ private:
+  struct Transfer;              // one request under way
+  friend struct CurlCallbacks;  // libcurl's callbacks, in the .cpp
+
+  void socket_ready(int fd, unsigned ready);
+  void curl_timer_fired();
+  // Reports the transfers curl has finished.
+  void collect_done();
+  // Fails the transfers that have been silent too long and sets the
+  // watchdog for the next one that could be.
+  void check_receive_timeouts();
+  void arm_watchdog(std::int64_t deadline);
+  // Takes a transfer out of curl and our table; the caller reports it.
+  std::unique_ptr<Transfer> detach(RequestId id);
+
+  host::EventLoop& m_loop;
+  void* m_multi = nullptr;    // CURLM*
+  void* m_headers = nullptr;  // curl_slist* shared by every transfer
+  std::map<RequestId, std::unique_ptr<Transfer>> m_transfers;
+  std::set<int> m_watched;
+  host::TimerId m_curl_timer = 0;
+  host::TimerId m_watchdog = 0;
+  std::int64_t m_watchdog_deadline = -1;
+  RequestId m_next_id = 1;
+  std::int64_t m_connections_opened = 0;
+  bool m_closing = false;  // set while the destructor hands connections back
+};
+
+}  // namespace quillo::http
