@@ -1,0 +1,160 @@
+#include "requests/dispatch.h"
+
+#include <cstdio>
+
+#include "parse/table_extraction.h"
+
+namespace quillo {
+
+std::string query_build(std::string_view url, const std::vector<std::string>& names,
+                        const std::vector<std::string>& keys,
+                        const std::vector<std::string>& values) {
+  std::string out(url);
+  const char* separator = url.find('?') != std::string_view::npos ? "&" : "?";
+  for (std::size_t i = 0; i < names.size() && i < keys.size() && i < values.size(); ++i) {
+    if (keys[i].empty() || values[i].empty()) continue;
+    out.append(separator).append(keys[i]).append("=").append(values[i]);
+    separator = "&";
+  }
+  return out;
+}
+
+RequestDispatch::RequestDispatch(RequestRegistry& registry, http::clsXMLHttpManager& manager,
+                                 const Definitions& definitions, const ErrorPolicy& policy)
+    : m_registry(registry), m_manager(manager), m_definitions(definitions), m_policy(policy) {}
+
+std::string RequestDispatch::add_rand(std::string_view url) {
+  const float value = std::uniform_real_distribution<float>(0.0f, 1.0f)(m_random);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(value < 1.0f ? value : 0.0f));
+  return std::string(url) + (url.find('?') != std::string_view::npos ? "&rand=" : "?rand=") + buf;
+}
+
+std::int32_t RequestDispatch::request_add(const std::string& url, RequestType reqtype,
+                                          const std::string& source, const std::string& category,
+                                          std::int16_t updatefrq, const std::string& extra1,
+                                          bool send_now, const std::string& extra2,
+                                          const std::string& extra3, const std::string& extra4) {
+  if (const std::int32_t found = m_registry.find(url)) return found;
+  datarequest request;
+  request.url = url;
+  request.reqtype = reqtype;
+  request.source = source;
+  request.category = category;
+  request.extra = {extra1, extra2, extra3, extra4};
+  request.channel = m_manager.getchannelid(source);
+  request.updatefrq = updatefrq;
+  const std::int32_t r = m_registry.append(std::move(request));
+  if (send_now) {
+    request_send(r);
+    datarequest& sent = m_registry.requests().at(r);
+    // A request that could not be handed over at all shows its error now.
+    if (sent.status != RequestStatus::kLoaded && sent.status != RequestStatus::kConnectionError) {
+      sent.status = RequestStatus::kLoading;
+    }
+  } else {
+    m_registry.requests().at(r).status = RequestStatus::kNotSent;
+  }
+  return r;
+}
+
+void RequestDispatch::request_send(std::int32_t r) {
+  if (!m_registry.requests().contains(r)) return;
+  datarequest& request = m_registry.requests().at(r);
+  switch (request.status) {
+    case RequestStatus::kSent:
+    case RequestStatus::kLoading:
+    case RequestStatus::kInvalidInstrument:
+    case RequestStatus::kNoData:
+      return;
+    default:
+      break;
+  }
+  std::string url;
+  std::uint8_t channel = request.channel;
+  switch (request.reqtype) {
+    case RequestType::kSingleItem:
+    case RequestType::kHistory:
+      url = add_rand(request.url);
+      break;
+    case RequestType::kWebLink:
+      url = request.url.size() > 8 ? request.url.substr(8) : std::string();
+      channel = m_manager.getchannelid("wlink");
+      break;
+    default:
+      return;
+  }
+  request.status = RequestStatus::kSent;
+  ++m_registry.inflight_count;
+  const std::string source = request.source;
+  if (!m_manager.XMLHttpCall("GET", url, kProcessorName, r, channel)) {
+    // No channel for the source (the definitions did not set it up): an
+    // answer would never come, so the request fails now instead of waiting.
+    datarequest& failed = m_registry.requests().at(r);
+    --m_registry.inflight_count;
+    failed.status = RequestStatus::kConnectionError;
+    failed.httpcode = http::kTransportFailure;
+    failed.message = "No connection channel for data source \"" + source + "\"";
+  }
+}
+
+void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_t r,
+                                            std::int16_t status, const std::string& message) {
+  if (m_registry.inflight_count > 0) --m_registry.inflight_count;
+  if (!m_registry.requests().contains(r)) return;  // answered after a reset
+  datarequest& request = m_registry.requests().at(r);
+  const bool had_data = !request.parsed.empty();
+
+  if (status != 200) {
+    const bool report =
+        m_policy.connectionerrorhandling == 1 ||
+        (m_policy.connectionerrorhandling == 2 && (!request.extra[0].empty() || !had_data));
+    if (!report) {
+      // The cells keep the data they had. A request's first answer still
+      // re-evaluates its cells, so they show an empty result instead of
+      // waiting for ever.
+      request.status = RequestStatus::kLoaded;
+      show_result(r);
+      return;
+    }
+    request.status = RequestStatus::kConnectionError;
+    request.httpcode = status;
+    request.message = message;
+    m_registry.request_refresh_cells(r);
+    return;
+  }
+
+  bool valid = false;
+  if (request.reqtype == RequestType::kSingleItem)
+    valid = m_definitions.response_isvalid(request, text);
+  if (request.reqtype == RequestType::kWebLink) valid = true;
+  if (!valid) {
+    if (request.status != RequestStatus::kNoData)
+      request.status = RequestStatus::kInvalidInstrument;
+    m_registry.request_refresh_cells(r);
+    return;
+  }
+  if (request.reqtype == RequestType::kSingleItem) {
+    std::string page = text;
+    definition_parse(page, m_registry.requests(), r, m_definitions);
+  }
+  datarequest& parsed = m_registry.requests().at(r);
+  if (parsed.status == RequestStatus::kParseError) {
+    if (had_data && m_policy.parseerrorhandling == 2) parsed.status = RequestStatus::kLoaded;
+  } else {
+    parsed.status = RequestStatus::kLoaded;
+  }
+  show_result(r);
+}
+
+void RequestDispatch::show_result(std::int32_t r) {
+  datarequest& request = m_registry.requests().at(r);
+  if (request.refresh_cells) {
+    request.refresh_cells = false;
+    m_registry.request_refresh_cells(r);
+  } else if (m_registry.inflight_count == 0) {
+    m_registry.sheets_recalc(false, false);
+  }
+}
+
+}  // namespace quillo

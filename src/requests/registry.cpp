@@ -1,0 +1,172 @@
+#include "requests/registry.h"
+
+#include "host/worksheet.h"
+
+namespace quillo {
+
+const std::array<std::string_view, 17> status_messages = {
+    "Error 1 - Invalid source.",
+    "The specified field could not be found.",
+    "Loading data...",
+    "Initializing...",
+    "Error 2 - data retrieval error",
+    "Invalid instrument id",
+    "Report is not available for this instrument",
+    "Data loaded.",
+    "Http error",
+    "Updating...",
+    "Link references could not be found",
+    "",
+    "period parameter is invalid",
+    "period parameter should be smaller than zero",
+    "period parameter should be greater than -1",
+    "data parse error",
+    "no data available for this instrument",
+};
+
+std::string_view http_errortext(std::int32_t code) {
+  switch (code) {
+    case 400:
+      return "Bad request.";
+    case 408:
+      return "Request time out.";
+    case 500:
+      return "Internal server error.";
+    case 502:
+      return "Bad gateway.";
+    case 504:
+      return "Gateway timeout.";
+    default:
+      return "General error.";
+  }
+}
+
+std::string cellkey(const host::Range& cell) {
+  const auto sheet = cell.worksheet();
+  if (!sheet.ok()) return {};
+  const auto book = (*sheet)->workbook();
+  const auto sheet_name = (*sheet)->name();
+  const auto row = cell.row();
+  const auto col = cell.column();
+  if (!book.ok() || !sheet_name.ok() || !row.ok() || !col.ok()) return {};
+  const auto book_name = (*book)->name();
+  if (!book_name.ok()) return {};
+  return *book_name + "_" + *sheet_name + "_" + std::to_string(*row) + "_" + std::to_string(*col);
+}
+
+std::int32_t RequestRegistry::find(std::string_view url) const {
+  const auto it = m_by_url.find(std::string(url));
+  return it == m_by_url.end() ? 0 : it->second;
+}
+
+std::int32_t RequestRegistry::append(datarequest request) {
+  const std::string url = request.url;
+  const std::int32_t n = m_requests.add(std::move(request));
+  m_waiting.emplace_back();
+  m_by_url.emplace(url, n);  // the first record with a URL is the one found
+  return n;
+}
+
+bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fcaller) {
+  const host::Range* range = host::as_range(fcaller);
+  if (!range) return false;
+  if (!m_requests.contains(reqno)) return true;
+  const std::string key = cellkey(*range);
+  if (key.empty()) return true;  // a range that is gone: nothing to wait for
+  Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
+  if (!w.keys.insert(key).second) return true;
+  auto cell = std::const_pointer_cast<host::Range>(range->shared_from_this());
+  w.cells.emplace_back(key, std::move(cell));
+  return true;
+}
+
+std::size_t RequestRegistry::cell_count(std::int32_t reqno) const {
+  return m_requests.contains(reqno) ? m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()
+                                    : 0;
+}
+
+std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
+  if (!m_requests.contains(reqno)) return {};
+  const datarequest& r = m_requests.at(reqno);
+  switch (r.status) {
+    case RequestStatus::kConnectionError:
+      if (r.httpcode == -9999) return r.message;
+      return "Connection error. Code: " + std::to_string(r.httpcode) + " - " +
+             std::string(http_errortext(r.httpcode));
+    case RequestStatus::kLoading:
+      return std::string(status_messages[2]);
+    case RequestStatus::kInvalidInstrument:
+      return std::string(status_messages[5]);
+    case RequestStatus::kParseError:
+      return std::string(status_messages[15]);
+    case RequestStatus::kNoData:
+      return std::string(status_messages[16]);
+    default:
+      return {};
+  }
+}
+
+void RequestRegistry::refresh_one(std::int32_t reqno) {
+  // By index, re-reading the count: rewriting a formula re-enters worksheet
+  // functions, which may register cells or add requests meanwhile.
+  std::size_t j = 0;
+  while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()) {
+    Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
+    const host::RangePtr cell = w.cells[j].second;
+    const auto formula = cell->formula();
+    host::Status written;
+    if (formula.ok()) {
+      (void)cell->set_formula("=\"\"");
+      written = cell->set_formula(*formula);
+    } else {
+      written = formula.status();
+    }
+    if (written.code() == host::StatusCode::ObjectRequired) {
+      Waiting& again = m_waiting[static_cast<std::size_t>(reqno - 1)];
+      again.keys.erase(again.cells[j].first);
+      again.cells.erase(again.cells.begin() + static_cast<std::ptrdiff_t>(j));
+    } else {
+      ++j;
+    }
+  }
+}
+
+void RequestRegistry::request_refresh_cells(std::int32_t reqno) {
+  const RefreshingGuard guard(m_refreshing, true);
+  if (reqno != 0) {
+    if (m_requests.contains(reqno)) refresh_one(reqno);
+    return;
+  }
+  for (std::int32_t r = 1; r <= m_requests.upper_bound(); ++r) refresh_one(r);
+}
+
+void RequestRegistry::sheets_recalc(bool active_sheet_only, bool keep_registration) {
+  calc_begin();
+  {
+    const RefreshingGuard guard(m_refreshing, !keep_registration);
+    auto recalc = [](host::Worksheet& sheet) {
+      return sheet.set_enable_calculation(false).ok() && sheet.set_enable_calculation(true).ok() &&
+             sheet.calculate().ok();
+    };
+    if (active_sheet_only) {
+      if (const auto sheet = m_app.active_sheet(); sheet.ok()) recalc(**sheet);
+    } else if (const auto book = m_app.active_workbook(); book.ok()) {
+      const auto count = (*book)->worksheet_count();
+      for (std::int32_t i = 1; count.ok() && i <= *count; ++i) {
+        const auto sheet = (*book)->worksheet(i);
+        if (!sheet.ok() || !recalc(**sheet)) break;  // errors end the loop
+      }
+    }
+  }
+  calc_end();
+}
+
+void RequestRegistry::requests_reset() {
+  m_requests.reset();
+  m_waiting.clear();
+  m_by_url.clear();
+  if (m_on_reset) m_on_reset();
+  sheets_recalc(false, true);
+}
+
+}  // namespace quillo

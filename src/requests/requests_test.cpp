@@ -1,0 +1,183 @@
+// The request spine on a real spreadsheet, a scripted transport and a
+// virtual clock: formulas ask, answers arrive, cells are evaluated again.
+#include <gtest/gtest.h>
+
+#include "host/event_loop.h"
+#include "http/scripted_transport.h"
+#include "requests/core.h"
+#include "spreadsheet/application.h"
+
+namespace quillo {
+namespace {
+
+constexpr const char* kPage =
+    "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b> <table><tr><td>Open:</td><td>12.1</td></tr>"
+    "<tr><td>Volume:</td><td>1,000</td></tr></table>";
+
+class SpineTest : public ::testing::Test {
+ protected:
+  SpineTest()
+      : transport(loop),
+        log(nullptr),
+        manager(loop, transport, processors, log),
+        registry(app),
+        dispatch(registry, manager, definitions, policy),
+        ctx{definitions, registry, dispatch},
+        engine(ctx) {
+    EXPECT_TRUE(definitions.definitions_loadfile(std::string(QUILLO_DATA_DIR) + "/sample/ds.xml"));
+    std::vector<http::ChannelSpec> channels;
+    for (const DataSource& s : definitions.datasources()) {
+      channels.push_back({s.code, s.max_requests_value().value_or(0)});
+    }
+    manager.manager_setup(channels);
+    processors.add(RequestDispatch::kProcessorName,
+                   [this](const std::string& t, std::int32_t r, std::int16_t s,
+                          const std::string& m) { dispatch.HttpResponseProcessor(t, r, s, m); });
+    engine.register_methods(app.add_in_methods());
+    auto lib = app.add_ins().add(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla");
+    EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());
+    book = *app.workbooks().add();
+    sheet = *book->active_sheet();
+    transport.set_default(http::ScriptedTransport::complete(200, kPage, 20));
+  }
+
+  void set(const char* address, const std::string& formula) {
+    ASSERT_TRUE((*sheet->range(address))->set_formula(formula).ok()) << formula;
+  }
+  std::string shown(const char* address) { return (*(*sheet->range(address))->value()).to_text(); }
+  // Lets answers arrive and the one-second pass run a few times.
+  void run(int seconds = 3) {
+    for (int i = 0; i < seconds; ++i) {
+      loop.advance(1000);
+      manager.httpqueue_sendout();
+    }
+  }
+
+  host::VirtualLoop loop;
+  http::ScriptedTransport transport;
+  http::ResponseProcessors processors;
+  cls_log log;
+  http::clsXMLHttpManager manager;
+  spreadsheet::Application app;
+  Definitions definitions;
+  ErrorPolicy policy;
+  RequestRegistry registry;
+  RequestDispatch dispatch;
+  SingleItemContext ctx;
+  core engine;
+  host::WorkbookPtr book;
+  host::WorksheetPtr sheet;
+};
+
+TEST_F(SpineTest, FormulasShowLoadingThenTheirValuesFromOneExchange) {
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A2", "=fsingle(\"big\",\" smp.quo.open \")");
+  set("A3", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");  // same request, another cell
+  set("A4", "=fsingle(\"BIG\",\"SMP.QUO.NOPE\")");
+  EXPECT_EQ(shown("A1"), "Loading data...");
+  EXPECT_EQ(shown("A4"), "Invalid fieldname!");
+  EXPECT_EQ(transport.requests().size(), 2u);  // "BIG" and "big" are two URLs
+  EXPECT_EQ(transport.requests()[0].url.rfind("http://127.0.0.1/quote?s=BIG&rand=0", 0), 0u);
+  EXPECT_EQ(registry.cell_count(1), 2u);
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");  // evaluated again: registered once
+  EXPECT_EQ(registry.cell_count(1), 2u);
+  run();
+  EXPECT_EQ(shown("A1"), "12.5");
+  EXPECT_EQ(shown("A2"), "12.1");
+  EXPECT_EQ(shown("A3"), "12.5");
+  EXPECT_EQ(registry.inflight_count, 0);
+  EXPECT_EQ(transport.requests().size(), 2u);
+}
+
+TEST_F(SpineTest, StatusTextsForInvalidPagesHttpErrorsAndTransportFailures) {
+  transport.script_next(
+      http::ScriptedTransport::complete(200, "There is no quote for this symbol"));
+  set("A1", "=fsingle(\"XXX\",\"SMP.QUO.LAST\")");
+  transport.script_next(http::ScriptedTransport::complete(500, "oops"));
+  set("A2", "=fsingle(\"E5\",\"SMP.QUO.LAST\")");
+  transport.script_next(http::ScriptedTransport::complete(404, ""));
+  set("A3", "=fsingle(\"E4\",\"SMP.QUO.LAST\")");
+  for (int i = 0; i < 3; ++i)
+    transport.script_next(http::ScriptedTransport::fail(56, "Recv failure"));
+  set("A4", "=fsingle(\"RST\",\"SMP.QUO.LAST\")");
+  run(1);
+  EXPECT_EQ(shown("A1"), "Invalid instrument id");
+  EXPECT_EQ(shown("A2"), "Connection error. Code: 500 - Internal server error.");
+  EXPECT_EQ(shown("A3"), "Connection error. Code: 404 - General error.");
+  EXPECT_EQ(shown("A4"), "Loading data...");  // retried through the error queue
+  run(3);
+  EXPECT_EQ(shown("A4"), "Recv failure");
+  EXPECT_EQ(transport.count(transport.requests().back().url), 3u);  // three attempts
+  EXPECT_EQ(registry.inflight_count, 0);
+}
+
+TEST_F(SpineTest, ErrorPolicyTwoKeepsTheLastFigureOfAnUpdate) {
+  policy.connectionerrorhandling = 2;
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  ASSERT_EQ(shown("A1"), "12.5");
+  // An update that fails keeps the data; a new request that fails shows it.
+  transport.script_next(http::ScriptedTransport::complete(404, ""));
+  dispatch.request_send(1);
+  transport.script_next(http::ScriptedTransport::complete(404, ""));
+  set("A2", "=fsingle(\"NEW\",\"SMP.QUO.LAST\")");
+  run();
+  EXPECT_EQ(registry.requests().at(1).status, RequestStatus::kLoaded);
+  EXPECT_EQ(shown("A1"), "12.5");
+  EXPECT_EQ(shown("A2"), "Connection error. Code: 404 - General error.");
+  policy.connectionerrorhandling = 0;  // never shown: an empty result
+  transport.script_next(http::ScriptedTransport::complete(500, ""));
+  set("A3", "=fsingle(\"ZZZ\",\"SMP.QUO.LAST\")");
+  run();
+  EXPECT_EQ(shown("A3"), "#N/A");
+}
+
+TEST_F(SpineTest, CellsOfADeletedSheetAreDroppedAndTheOthersRefreshed) {
+  auto other = *book->add_worksheet("Gone");
+  ASSERT_TRUE((*other->range("B2"))->set_formula("=fsingle(\"BIG\",\"SMP.QUO.LAST\")").ok());
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  EXPECT_EQ(registry.cell_count(1), 2u);
+  ASSERT_TRUE(other->remove().ok());
+  run();
+  EXPECT_EQ(shown("A1"), "12.5");
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  EXPECT_FALSE(registry.refreshing());
+  registry.request_refresh_cells(0);
+  // A reset forgets every request; the recalculation that follows runs the
+  // formulas again, which ask afresh.
+  registry.requests_reset();
+  EXPECT_EQ(registry.requests().upper_bound(), 1);
+  EXPECT_EQ(shown("A1"), "Loading data...");
+  EXPECT_EQ(registry.cell_count(1), 1u);
+}
+
+TEST_F(SpineTest, UpdatesRecalculateOnceTheLastAnswerIsIn) {
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  transport.set_default(http::ScriptedTransport::complete(
+      200, "Last Trade: <b>13</b> <table><tr><td>Open:</td><td>1</td></tr></table>", 20));
+  dispatch.request_send(1);        // the periodic update
+  EXPECT_EQ(shown("A1"), "12.5");  // old data while the update is under way
+  run();
+  EXPECT_EQ(shown("A1"), "13");
+}
+
+TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {
+  spreadsheet::Application app;
+  RequestRegistry registry(app);
+  registry.request_refresh_cells(0);
+  EXPECT_FALSE(registry.refreshing());
+  EXPECT_EQ(registry.request_statustext(1), "");
+}
+
+TEST(QueryBuildTest, AppendsSetPairsWithoutEncoding) {
+  EXPECT_EQ(query_build("http://x/q", {"a", "b", "c"}, {"s", "", "f"}, {"ABC", "1", ""}),
+            "http://x/q?s=ABC");
+  EXPECT_EQ(query_build("http://x/q?", {"a", "b"}, {"s", "t"}, {"A B", "&"}),
+            "http://x/q?&s=A B&t=&");
+  EXPECT_EQ(http_errortext(503), "General error.");
+  EXPECT_EQ(http_errortext(408), "Request time out.");
+}
+
+}  // namespace
+}  // namespace quillo
