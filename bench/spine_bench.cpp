@@ -24,7 +24,7 @@
 #include "http/curl_transport.h"
 #include "market_data.h"
 #include "market_service.h"
-#include "requests/core.h"
+#include "requests/engine.h"
 #include "spreadsheet/application.h"
 
 namespace {
@@ -58,15 +58,8 @@ struct Outcome {
 Outcome run_spine(service::MarketService& svc, int delay_ms, bool send_on_completion) {
   host::PollLoop loop;
   http::CurlTransport transport(loop);
-  http::ResponseProcessors processors;
-  cls_log log(nullptr);
-  http::clsXMLHttpManager manager(loop, transport, processors, log);
   spreadsheet::Application app;
-  Definitions definitions;
-  ErrorPolicy policy;
-  RequestRegistry registry(app);
-  RequestDispatch dispatch(registry, manager, definitions, policy);
-  SingleItemContext ctx{definitions, registry, dispatch};
+  Engine engine(app, loop, transport);
 
   std::string xml = slurp(std::string(QUILLO_DATA_DIR) + "/ds.xml");
   if (delay_ms > 0) {
@@ -74,26 +67,14 @@ Outcome run_spine(service::MarketService& svc, int delay_ms, bool send_on_comple
                       "http://127.0.0.1:{port}/quote?_delay=" + std::to_string(delay_ms) + "<");
   }
   text::replace_all(xml, "{port}", std::to_string(svc.port()));
-  if (!definitions.load_text(xml)) {
-    std::cerr << definitions.error() << "\n";
+  if (!engine.load_definitions(xml) ||
+      !engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok()) {
+    std::cerr << engine.definitions().error() << "\n";
     std::exit(1);
   }
-  std::vector<http::ChannelSpec> channels;
-  for (const DataSource& s : definitions.datasources()) {
-    channels.push_back({s.code, s.max_requests_value().value_or(0)});
-  }
-  manager.manager_setup(channels);
-  manager.set_send_on_completion(send_on_completion);
-  processors.add(RequestDispatch::kProcessorName,
-                 [&](const std::string& t, std::int32_t r, std::int16_t s, const std::string& m) {
-                   dispatch.HttpResponseProcessor(t, r, s, m);
-                 });
-  core engine(ctx);
-  engine.register_methods(app.add_in_methods());
-  auto lib = app.add_ins().add(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla");
-  if (!lib.ok() || !(*lib)->set_installed(true).ok()) std::exit(1);
+  engine.manager().set_send_on_completion(send_on_completion);
+  engine.start_pass(1000);
   auto sheet = *(*app.workbooks().add())->active_sheet();
-  loop.set_timer(1000, [&] { manager.httpqueue_sendout(); });
 
   const std::int64_t before = svc.requests();
   const auto start = std::chrono::steady_clock::now();
@@ -106,8 +87,7 @@ Outcome run_spine(service::MarketService& svc, int delay_ms, bool send_on_comple
       (void)(*sheet->cell(i + 1, f + 1))->set_formula(formula);
     }
   }
-  loop.run_until([&] { return registry.inflight_count == 0 && transport.in_flight() == 0; },
-                 600000);
+  loop.run_until([&] { return engine.idle(); }, 600000);
   Outcome out;
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   out.loop_cpu_seconds = thread_cpu_seconds() - cpu_start;

@@ -10,7 +10,7 @@
 #include "http/curl_transport.h"
 #include "market_data.h"
 #include "market_service.h"
-#include "requests/core.h"
+#include "requests/engine.h"
 #include "spreadsheet/application.h"
 
 namespace quillo {
@@ -25,23 +25,11 @@ std::string slurp(const std::string& path) {
 
 class EndToEnd : public ::testing::Test {
  protected:
-  EndToEnd()
-      : transport(loop),
-        log(nullptr),
-        manager(loop, transport, processors, log),
-        registry(app),
-        dispatch(registry, manager, definitions, policy),
-        ctx{definitions, registry, dispatch},
-        engine(ctx) {
+  EndToEnd() : transport(loop), engine(app, loop, transport) {
     service.set_time(1764979200000);  // a fixed clock: the same prices every run
-    processors.add(RequestDispatch::kProcessorName,
-                   [this](const std::string& t, std::int32_t r, std::int16_t s,
-                          const std::string& m) { dispatch.HttpResponseProcessor(t, r, s, m); });
-    engine.register_methods(app.add_in_methods());
-    auto lib = app.add_ins().add(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla");
-    EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());
+    EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
     sheet = *(*app.workbooks().add())->active_sheet();
-    pass = loop.set_timer(50, [this] { manager.httpqueue_sendout(); });
+    engine.start_pass(50);
   }
 
   // Loads data/ds.xml for the service; quote_url replaces the quote page's
@@ -51,12 +39,7 @@ class EndToEnd : public ::testing::Test {
     if (!quote_url.empty())
       text::replace_all(xml, "http://127.0.0.1:{port}/quote<", quote_url + "<");
     text::replace_all(xml, "{port}", std::to_string(service.port()));
-    ASSERT_TRUE(definitions.load_text(xml)) << definitions.error();
-    std::vector<http::ChannelSpec> channels;
-    for (const DataSource& s : definitions.datasources()) {
-      channels.push_back({s.code, s.max_requests_value().value_or(0)});
-    }
-    manager.manager_setup(channels);
+    ASSERT_TRUE(engine.load_definitions(xml)) << engine.definitions().error();
   }
   void set(const char* address, const std::string& formula) {
     ASSERT_TRUE((*sheet->range(address))->set_formula(formula).ok()) << formula;
@@ -64,25 +47,15 @@ class EndToEnd : public ::testing::Test {
   std::string shown(const char* address) { return (*(*sheet->range(address))->value()).to_text(); }
   // Runs the loop until every answer is in (or 20 s, so a fault cannot hang the test).
   bool settle() {
-    return loop.run_until(
-        [this] { return registry.inflight_count == 0 && transport.in_flight() == 0; }, 20000);
+    return loop.run_until([this] { return engine.idle(); }, 20000);
   }
 
   service::MarketService service;
   host::PollLoop loop;
   http::CurlTransport transport;
-  http::ResponseProcessors processors;
-  cls_log log;
-  http::clsXMLHttpManager manager;
   spreadsheet::Application app;
-  Definitions definitions;
-  ErrorPolicy policy;
-  RequestRegistry registry;
-  RequestDispatch dispatch;
-  SingleItemContext ctx;
-  core engine;
+  Engine engine;
   host::WorksheetPtr sheet;
-  host::TimerId pass = 0;
 };
 
 TEST_F(EndToEnd, FormulasFillFromOneExchangePerPage) {
@@ -117,7 +90,7 @@ TEST_F(EndToEnd, ResetConnectionsAreRetriedThenShowTheTransportError) {
 TEST_F(EndToEnd, AStalledAnswerTimesOutWithoutHangingTheLoop) {
   http::HttpSettings settings;
   settings.receive_timeout = 0.2;
-  manager.set_settings(settings);
+  engine.manager().set_settings(settings);
   load_definitions(service.fault_url() + "/quote?_fault=stall");
   set("A1", "=fsingle(\"BVM\",\"LMS.QUO.LAST\")");
   ASSERT_TRUE(settle());

@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "cli/demo_command.h"
 #include "cli/parse_command.h"
 #include "cli/refresh_command.h"
 #include "cli/show_command.h"
@@ -57,6 +58,24 @@ int main(int argc, char** argv) {
   show_cmd->add_option("range", show.range,
                        "Only these cells: A1:C10 (every sheet) or 'Sheet 2'!A1:C10");
 
+  quillo::cli::DemoOptions demo;
+  demo.data_dir = QUILLO_DATA_DIR;
+  CLI::App* demo_cmd = app.add_subcommand(
+      "demo",
+      "Fill the bundled demo workbook from a local market-data service started for the run, "
+      "save it and print the filled table.");
+  demo_cmd->footer(
+      "Needs no network: the service listens on a free loopback port for the run.\n"
+      "Exit codes: 0 filled and saved, 1 answers missing or the file not written, 2 bad data.\n\n"
+      "Example:\n"
+      "  quillo demo -o demo-out.xlsx");
+  demo_cmd->add_option("-o,--output", demo.output, "Where to save the filled workbook")
+      ->capture_default_str();
+  demo_cmd->add_option("--data", demo.data_dir, "Folder with ds.xml, tarnvale.xla and demo.xlsx")
+      ->capture_default_str();
+  demo_cmd->add_option("--timeout", demo.timeout_seconds, "Seconds to wait for the answers")
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -76,5 +95,6 @@ int main(int argc, char** argv) {
   }
   if (refresh_cmd->parsed()) return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
   if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
+  if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   return 2;
 }

@@ -331,8 +331,14 @@ std::optional<std::int32_t> to_int32(std::string_view s) {
 std::string format_number(double d) {
   if (d == 0) return "0";  // also for -0
   if (std::isnan(d)) return "NaN";
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, d);
+  char buf[400];
+  // The fewest digits that read back as the same double, written out in
+  // full where a cell would ("0.0001", "131400000000"), with an exponent
+  // only for very large or very small magnitudes.
+  const double magnitude = std::fabs(d);
+  const auto format =
+      magnitude >= 1e-7 && magnitude < 1e15 ? std::chars_format::fixed : std::chars_format::general;
+  const auto r = std::to_chars(buf, buf + sizeof buf, d, format);
   return std::string(buf, r.ptr);
 }
 

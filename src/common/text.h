@@ -80,7 +80,8 @@ double leading_number(std::string_view s, int decimal_shift = 0);
 std::optional<std::int32_t> to_int32(std::string_view s);
 
 // The shortest decimal text that reads back as the same double ("0.1",
-// "1234.5", "1E+21" style exponents for very large or small magnitudes).
+// "1234.5", "0.0001"; "1e+21" style exponents only for magnitudes from
+// 1e15 up or below 1e-7).
 std::string format_number(double d);
 // The number with at most 15 significant digits, as a cell shows it.
 std::string format_number_15(double d);

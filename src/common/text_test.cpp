@@ -92,6 +92,9 @@ TEST(NumberTest, ShortestRoundTripFormat) {
   EXPECT_EQ(format_number(1234500000), "1234500000");
   EXPECT_EQ(format_number(-0.0), "0");
   EXPECT_EQ(format_number(1e21), "1e+21");
+  EXPECT_EQ(format_number(1e-4), "0.0001");
+  EXPECT_EQ(format_number(-131400000000.0), "-131400000000");
+  EXPECT_EQ(format_number(1.5e-9), "1.5e-09");
   EXPECT_EQ(Value(0.125).to_text(), "0.125");
 }
 

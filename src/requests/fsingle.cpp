@@ -6,13 +6,22 @@
 namespace quillo {
 
 namespace {
+
 constexpr std::string_view kInvalidField = "Invalid fieldname!";
+
+// An argument written as a cell reference arrives as a range: the function
+// works with the value of its (top-left) cell.
+std::string argument_text(const Value& v) {
+  if (!v.is_range()) return v.to_text();
+  const Array cells = v.range().values();
+  return cells.items.empty() ? std::string() : cells.items.front().to_text();
+}
 }  // namespace
 
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
-  const std::string inst = inst_value.to_text();
-  const std::string field_code(text::trim(field_value.to_text()));
+  const std::string inst = argument_text(inst_value);
+  const std::string field_code(text::trim(argument_text(field_value)));
   if (inst.empty() || field_code.empty()) return Value();
 
   // The code is read by position: source 1-3, category 5-7, name from 9.

@@ -2,9 +2,12 @@
 // virtual clock: formulas ask, answers arrive, cells are evaluated again.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include "host/event_loop.h"
 #include "http/scripted_transport.h"
-#include "requests/core.h"
+
+#include "requests/engine.h"
 #include "spreadsheet/application.h"
 
 namespace quillo {
@@ -18,24 +21,16 @@ class SpineTest : public ::testing::Test {
  protected:
   SpineTest()
       : transport(loop),
-        log(nullptr),
-        manager(loop, transport, processors, log),
-        registry(app),
-        dispatch(registry, manager, definitions, policy),
-        ctx{definitions, registry, dispatch},
-        engine(ctx) {
-    EXPECT_TRUE(definitions.definitions_loadfile(std::string(QUILLO_DATA_DIR) + "/sample/ds.xml"));
-    std::vector<http::ChannelSpec> channels;
-    for (const DataSource& s : definitions.datasources()) {
-      channels.push_back({s.code, s.max_requests_value().value_or(0)});
-    }
-    manager.manager_setup(channels);
-    processors.add(RequestDispatch::kProcessorName,
-                   [this](const std::string& t, std::int32_t r, std::int16_t s,
-                          const std::string& m) { dispatch.HttpResponseProcessor(t, r, s, m); });
-    engine.register_methods(app.add_in_methods());
-    auto lib = app.add_ins().add(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla");
-    EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());
+        engine(app, loop, transport),
+        registry(engine.registry()),
+        dispatch(engine.dispatch()),
+        manager(engine.manager()),
+        policy(engine.policy()) {
+    std::ifstream in(std::string(QUILLO_DATA_DIR) + "/sample/ds.xml");
+    std::ostringstream xml;
+    xml << in.rdbuf();
+    EXPECT_TRUE(engine.load_definitions(xml.str()));
+    EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
     book = *app.workbooks().add();
     sheet = *book->active_sheet();
     transport.set_default(http::ScriptedTransport::complete(200, kPage, 20));
@@ -55,16 +50,12 @@ class SpineTest : public ::testing::Test {
 
   host::VirtualLoop loop;
   http::ScriptedTransport transport;
-  http::ResponseProcessors processors;
-  cls_log log;
-  http::clsXMLHttpManager manager;
   spreadsheet::Application app;
-  Definitions definitions;
-  ErrorPolicy policy;
-  RequestRegistry registry;
-  RequestDispatch dispatch;
-  SingleItemContext ctx;
-  core engine;
+  Engine engine;
+  RequestRegistry& registry;
+  RequestDispatch& dispatch;
+  http::clsXMLHttpManager& manager;
+  ErrorPolicy& policy;
   host::WorkbookPtr book;
   host::WorksheetPtr sheet;
 };

@@ -1,0 +1,75 @@
+// The configuration: the user's settings (automatic update, error handling,
+// proxy, time-outs, and the price-history service address), held in memory in
+// one Configuration owned by the add-in state, and stored as named values
+// below one product key of the registry store by cls_accmanager.
+//
+// Event-loop thread only. Store failures never reach the caller: reads fall
+// back to the defaults, writes are lost (modRegistry keeps the last failure).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "addin/modRegistry.h"
+#include "common/value.h"
+
+namespace quillo::addin {
+
+// The product key below HKEY_CURRENT_USER (and, for installpath only,
+// HKEY_LOCAL_MACHINE).
+inline constexpr std::string_view kConfigKeyPath = "SOFTWARE\\Brenmoor\\Tarnvale";
+// The default price-history service: scheme and host, no path.
+inline constexpr std::string_view kDefaultHistoryService = "https://query1.finance.yahoo.com";
+
+struct Configuration {
+  std::int16_t trading_updatemode = 1;       // 1 automatic, 2 manual
+  std::int16_t trading_updatefrq = 1;        // minutes: 1, 2, 3, 4, 5, 10, 15, 30 or 60
+  std::int16_t connectionerrorhandling = 1;  // 1 show the error, 2 keep the last figure
+  std::int16_t parseerrorhandling = 1;       // the same, for parse errors
+  std::int32_t useproxy = 0;                 // 1: requests go through the proxy
+  std::string proxy_server;
+  std::string proxy_user;
+  std::string proxy_password;
+  std::int32_t connection_timeout = 60;  // seconds
+  std::int32_t receive_timeout = 30;     // seconds
+  std::string history_service{kDefaultHistoryService};
+
+  bool operator==(const Configuration&) const = default;
+};
+
+// The store's value names, in load and save order.
+inline constexpr std::string_view kSettingNames[] = {
+    "trading_updatemode", "trading_updatefrq", "connectionerrorhandling",
+    "parseerrorhandling", "useproxy",          "proxy_server",
+    "proxy_user",         "proxy_password",    "connection_timeout",
+    "receive_timeout",    "history_service",
+};
+inline constexpr std::string_view kInstallPathName = "installpath";
+
+// True for "http://host" or "https://host", with an optional port and no
+// path, query, user information or blanks.
+bool valid_service_address(std::string_view address);
+
+class cls_accmanager {
+ public:
+  explicit cls_accmanager(modRegistry& registry) : m_registry(registry) {}
+
+  // The stored value of key, looked up below HKEY_LOCAL_MACHINE first when
+  // machine_wide, then below HKEY_CURRENT_USER; default_value when neither
+  // holds it.
+  Value config_getkey(std::string_view key, bool machine_wide, const Value& default_value);
+  // Stores the value below HKEY_CURRENT_USER, creating key and value as
+  // needed; the value's own type decides the stored type. Errors are ignored.
+  void config_writekey(std::string_view key, const Value& value);
+
+ private:
+  modRegistry& m_registry;
+};
+
+// Loads every setting (absent or unusable ones take their defaults).
+void config_load(cls_accmanager& store, Configuration& config);
+// Saves every setting.
+void config_save(cls_accmanager& store, const Configuration& config);
+
+}  // namespace quillo::addin

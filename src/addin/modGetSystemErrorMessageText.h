@@ -1,0 +1,22 @@
+// GetSystemErrorMessageText: the system's message text for an error code.
+//
+// Error codes are numbered as the Windows error codes the registry module
+// reports (2 file not found, 5 access denied, 234 more data, ...); those get
+// the familiar texts. Any other code is taken as a C library errno value and
+// gets strerror's text. For a code with no text at all, the sink is shown a
+// message naming the code and the result is empty. Any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "addin/registry_store.h"
+
+namespace quillo::addin {
+
+std::string GetSystemErrorMessageText(std::int32_t code, const WarningSink& show = {});
+
+// The Windows-numbered code for an errno from the file store.
+std::int32_t windows_error_from_errno(int err);
+
+}  // namespace quillo::addin

@@ -1,0 +1,54 @@
+#include "requests/engine.h"
+
+namespace quillo {
+
+Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTransport& transport)
+    : m_app(app),
+      m_loop(loop),
+      m_transport(transport),
+      m_manager(loop, transport, m_processors, m_log),
+      m_registry(app),
+      m_dispatch(m_registry, m_manager, m_definitions, m_policy),
+      m_ctx{m_definitions, m_registry, m_dispatch},
+      m_core(m_ctx) {
+  m_processors.add(RequestDispatch::kProcessorName,
+                   [this](const std::string& text, std::int32_t r, std::int16_t status,
+                          const std::string& message) {
+                     m_dispatch.HttpResponseProcessor(text, r, status, message);
+                   });
+  // A successful load sets up the manager's channels from the sources.
+  m_definitions.set_on_loaded([this](const Definitions& d) {
+    std::vector<http::ChannelSpec> channels;
+    for (const DataSource& s : d.datasources()) {
+      channels.push_back({s.code, s.max_requests_value().value_or(0)});
+    }
+    m_manager.manager_setup(channels);
+  });
+}
+
+Engine::~Engine() {
+  if (m_pass != 0) m_loop.kill_timer(m_pass);
+  m_manager.close_monitors();
+}
+
+bool Engine::load_definitions(std::string_view xml) {
+  return m_definitions.load_text(xml);
+}
+
+host::Status Engine::install_library(const std::string& path) {
+  m_core.register_methods(m_app.add_in_methods());
+  auto lib = m_app.add_ins().add(path);
+  if (!lib.ok()) return lib.status();
+  return (*lib)->set_installed(true);
+}
+
+void Engine::start_pass(std::int64_t interval_ms) {
+  if (m_pass != 0) m_loop.kill_timer(m_pass);
+  m_pass = m_loop.set_timer(interval_ms, [this] { m_manager.httpqueue_sendout(); });
+}
+
+bool Engine::idle() const {
+  return m_registry.inflight_count == 0 && m_transport.in_flight() == 0;
+}
+
+}  // namespace quillo

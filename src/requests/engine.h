@@ -1,0 +1,60 @@
+// Engine: the request spine wired together for one spreadsheet host - the
+// definitions, the HTTP transport and request manager with their response
+// processors, the request registry, dispatch, and the core object whose
+// methods answer the function library's worksheet functions.
+//
+// It owns the engine's lasting state; the host application, the event loop
+// and the transport are given to it and must outlive it. Loop thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/cls_log.h"
+#include "host/application.h"
+#include "host/event_loop.h"
+#include "http/clsXMLHttpManager.h"
+#include "requests/core.h"
+
+namespace quillo {
+
+class Engine {
+ public:
+  Engine(host::Application& app, host::EventLoop& loop, http::HttpTransport& transport);
+  ~Engine();
+
+  // Loads definitions (the text of a ds.xml) and sets up the manager's
+  // channels from them. False, with definitions().error() set, when the
+  // text does not load.
+  bool load_definitions(std::string_view xml);
+  // Registers the core methods and installs the function library at path.
+  host::Status install_library(const std::string& path);
+  // Starts the one-second pass that sends queued and failed requests.
+  void start_pass(std::int64_t interval_ms = 1000);
+  // True when no answer is outstanding.
+  bool idle() const;
+
+  Definitions& definitions() { return m_definitions; }
+  RequestRegistry& registry() { return m_registry; }
+  RequestDispatch& dispatch() { return m_dispatch; }
+  http::clsXMLHttpManager& manager() { return m_manager; }
+  ErrorPolicy& policy() { return m_policy; }
+
+ private:
+  host::Application& m_app;
+  host::EventLoop& m_loop;
+  http::HttpTransport& m_transport;
+  cls_log m_log;
+  http::ResponseProcessors m_processors;
+  http::clsXMLHttpManager m_manager;
+  Definitions m_definitions;
+  ErrorPolicy m_policy;
+  RequestRegistry m_registry;
+  RequestDispatch m_dispatch;
+  SingleItemContext m_ctx;
+  core m_core;
+  host::TimerId m_pass = 0;
+};
+
+}  // namespace quillo

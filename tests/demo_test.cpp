@@ -1,0 +1,44 @@
+// quillo demo end to end: the bundled workbook is filled from the local
+// service through the whole engine and saved.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "cli/demo_command.h"
+#include "cli/show_command.h"
+
+namespace {
+
+TEST(DemoTest, FillsEveryCellAndSavesAWorkbookThatReadsBack) {
+  const auto out_path = std::filesystem::temp_directory_path() / "quillo-demo-test.xlsx";
+  quillo::cli::DemoOptions options;
+  options.data_dir = QUILLO_DATA_DIR;
+  options.output = out_path.string();
+  std::ostringstream out, err;
+  ASSERT_EQ(quillo::cli::run_demo(options, out, err), 0) << err.str();
+  const std::string table = out.str();
+  EXPECT_NE(table.find("Invalid instrument id"), std::string::npos);
+  EXPECT_NE(table.find("Invalid fieldname!"), std::string::npos);
+  EXPECT_EQ(table.find("Loading data..."), std::string::npos) << table;
+  EXPECT_EQ(table.find("#"), std::string::npos) << table;  // no error values
+
+  // The saved file reads back with the values in it.
+  quillo::cli::ShowOptions show;
+  show.book = out_path.string();
+  show.range = "Quotes!C4";
+  std::ostringstream shown, show_err;
+  ASSERT_EQ(quillo::cli::run_show(show, shown, show_err), 0) << show_err.str();
+  EXPECT_NE(shown.str().find("fsingle($A4,\"LMS.QUO.LAST\")"), std::string::npos) << shown.str();
+  std::filesystem::remove(out_path);
+}
+
+TEST(DemoTest, MissingDataIsABadInputError) {
+  quillo::cli::DemoOptions options;
+  options.data_dir = "/nonexistent";
+  std::ostringstream out, err;
+  EXPECT_EQ(quillo::cli::run_demo(options, out, err), 2);
+  EXPECT_NE(err.str().find("cannot read"), std::string::npos);
+}
+
+}  // namespace
