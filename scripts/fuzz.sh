@@ -17,8 +17,12 @@ run_one() {
   local t=$1 work=build/fuzz-corpus/$1
   [ "$mode" = smoke ] && work=build/fuzz-smoke/$1
   mkdir -p "$work"
+  # Seeds: the target's own corpus, and the sample and golden pages and
+  # definitions files (libFuzzer reads folders recursively).
+  local seeds=(data/sample testdata/parse)
+  [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
   ./build/fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 "$work" "fuzz/corpus/$t" \
+    -rss_limit_mb=2048 -print_final_stats=1 "$work" "${seeds[@]}" \
     >"build/fuzz-$mode-$t.log" 2>&1 || { tail -40 "build/fuzz-$mode-$t.log"; return 1; }
   echo "fuzz_$t: $(grep -E 'stat::number_of_executed_units' "build/fuzz-$mode-$t.log" | awk '{print $2}') executions in ${seconds}s"
 }
