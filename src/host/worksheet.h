@@ -76,7 +76,18 @@ class Workbook {
   // empty when there are none.
   virtual Result<std::vector<std::string>> link_sources() const = 0;
 
+  // Writes the workbook to the file it came from (or was last saved as). A
+  // workbook that has no file yet fails with OperationFailed; use save_as.
+  virtual Status save() = 0;
+  // Writes the workbook to path; afterwards name, full_name and later saves
+  // refer to that file. Fails with InvalidArgument for an empty path and
+  // with OperationFailed when another open workbook has the same file name or
+  // the file cannot be written; the workbook then keeps its old file.
+  virtual Status save_as(std::string_view path) = 0;
+
   // Closes the workbook; every handle on it or its sheets becomes stale.
+  // With save_changes it saves first (as save() does); when that fails the
+  // workbook stays open, nothing is lost, and the save's error is answered.
   virtual Status close(bool save_changes = false) = 0;
 };
 
@@ -88,7 +99,9 @@ class Workbooks {
   virtual Result<WorkbookPtr> item(std::string_view name) const = 0;
   // A new workbook with one empty sheet; it becomes the active workbook.
   virtual Result<WorkbookPtr> add() = 0;
-  // Opens a workbook file and raises the workbook-open event.
+  // Opens a workbook file, makes it the active workbook and raises the
+  // workbook-open event. A file that is missing or not a workbook fails and
+  // leaves no workbook behind.
   virtual Result<WorkbookPtr> open(std::string_view path) = 0;
 };
 

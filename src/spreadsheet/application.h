@@ -3,8 +3,8 @@
 // out handles (see handles.h) that stay safe after what they name is gone.
 //
 // Opening workbook files is delegated to a loader that a file format
-// installs (set_workbook_loader); without one, opening fails. Event-loop
-// thread only.
+// installs (set_workbook_loader; use_xlsx_files in xlsx_host.h installs the
+// xlsx one); without one, opening fails. Event-loop thread only.
 #pragma once
 
 #include <functional>
@@ -59,6 +59,8 @@ class Application final : public host::Application {
   Model& model() { return *m_model; }
   const std::shared_ptr<Model>& shared_model() const { return m_model; }
   void set_workbook_loader(WorkbookLoader loader) { m_loader = std::move(loader); }
+  // The function libraries installed now (what formulas can call).
+  const AddInCatalog& add_in_catalog() const { return m_catalog; }
   // Raises the workbook-open event (Workbooks::open does after loading).
   void raise_workbook_open(const host::WorkbookPtr& book);
   // Cells found on circular references, as "'Sheet'!$A$1" texts.

@@ -120,6 +120,11 @@ void AddInCatalog::uninstall(std::string_view path) {
                     m_installed.end());
 }
 
+bool AddInCatalog::declares(std::string_view name) const {
+  return std::any_of(m_installed.begin(), m_installed.end(),
+                     [&](const Installed& i) { return i.library.find(name) != nullptr; });
+}
+
 std::optional<Value> AddInCatalog::call(std::string_view name, const std::string* book,
                                         std::vector<Value>& args, const CellAddr& caller) {
   // Copy the declaration: the method may install or remove libraries.

@@ -60,6 +60,9 @@ class AddInCatalog final : public ExternalFunctions {
   // name is the file name ("tarnvale.xla"), path where it was installed from.
   void install(std::string name, std::string path, FunctionLibrary library);
   void uninstall(std::string_view path);
+  // Whether an installed library declares a function of that name (any
+  // letter case), whatever path a formula calls it through.
+  bool declares(std::string_view name) const;
 
   std::optional<Value> call(std::string_view name, const std::string* book,
                             std::vector<Value>& args, const CellAddr& caller) override;

@@ -1,6 +1,7 @@
 #include "spreadsheet/handles.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "common/text.h"
 
@@ -398,11 +399,49 @@ host::Result<std::vector<std::string>> BookHandle::link_sources() const {
   return m->link_sources(m_book);
 }
 
+host::Status BookHandle::write(Model& model, const std::string& path) {
+  std::shared_ptr<BookFile> file = model.book(m_book)->file;
+  if (!file) file = model.make_book_file();
+  if (!file) {
+    return host::Status(host::StatusCode::NotSupported, "no workbook file format is available");
+  }
+  // The hook reports its own warnings; the file is only adopted once written.
+  if (auto st = file->save(model, m_book, path, nullptr); !st.ok()) return st;
+  return model.set_book_file(m_book, path, std::move(file));
+}
+
+host::Status BookHandle::save() {
+  auto m = live();
+  if (!m) return gone_book();
+  const std::string path = m->book(m_book)->path;
+  if (path.empty()) return host::Status::failed("the workbook has no file; use save as");
+  return write(*m, path);
+}
+
+host::Status BookHandle::save_as(std::string_view path) {
+  auto m = live();
+  if (!m) return gone_book();
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::absolute(std::string(path), ec);
+  if (path.empty() || ec || !target.has_filename()) {
+    return host::Status(host::StatusCode::InvalidArgument,
+                        "not a file name: \"" + std::string(path) + "\"");
+  }
+  // Two open workbooks may not share a name: formulas name books by it.
+  const std::string name = target.filename().string();
+  for (BookId other : m->books()) {
+    if (other != m_book && text::iequals(m->book(other)->name, name)) {
+      return host::Status::failed("a workbook named " + name + " is already open");
+    }
+  }
+  return write(*m, target.lexically_normal().string());
+}
+
 host::Status BookHandle::close(bool save_changes) {
   auto m = live();
   if (!m) return gone_book();
-  if (save_changes && !m->book(m_book)->path.empty()) {
-    return host::Status(host::StatusCode::NotSupported, "saving workbooks is not available");
+  if (save_changes) {
+    if (auto st = save(); !st.ok()) return st;
   }
   return m->close_book(m_book);
 }

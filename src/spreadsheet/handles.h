@@ -2,7 +2,9 @@
 // SheetHandle and BookHandle implement host::Range, host::Worksheet and
 // host::Workbook over a Model. A handle holds ids and a weak reference to the
 // model, never cells; every operation looks its sheet or book up again and
-// answers ObjectRequired (424) once it is gone. Event-loop thread only.
+// answers ObjectRequired (424) once it is gone. A workbook is written through
+// the file hook its book holds (see BookFile in model.h), or, for a book made
+// in memory, one the model's file format makes. Event-loop thread only.
 #pragma once
 
 #include <memory>
@@ -106,10 +108,13 @@ class BookHandle final : public host::Workbook {
   host::Result<host::WorksheetPtr> active_sheet() const override;
   host::Status activate() override;
   host::Result<std::vector<std::string>> link_sources() const override;
+  host::Status save() override;
+  host::Status save_as(std::string_view path) override;
   host::Status close(bool save_changes) override;
 
  private:
   std::shared_ptr<Model> live() const;
+  host::Status write(Model& model, const std::string& path);
   std::weak_ptr<Model> m_model;
   BookId m_book;
 };

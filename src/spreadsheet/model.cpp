@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 
 #include "common/dates.h"
 #include "common/text.h"
@@ -57,6 +58,15 @@ const Book* Model::book(BookId id) const {
 
 void Model::activate_book(BookId id) {
   if (m_books.count(id)) m_active_book = id;
+}
+
+host::Status Model::set_book_file(BookId id, std::string path, std::shared_ptr<BookFile> file) {
+  const auto it = m_books.find(id);
+  if (it == m_books.end()) return host::Status::object_required("the workbook is closed");
+  it->second.name = std::filesystem::path(path).filename().string();
+  it->second.path = std::move(path);
+  it->second.file = std::move(file);
+  return {};
 }
 
 host::Status Model::close_book(BookId id) {

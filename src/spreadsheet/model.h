@@ -30,6 +30,7 @@
 // Event-loop thread only. Failures are Status values.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -109,12 +110,27 @@ struct Sheet {
   std::int32_t max_col = 0;
 };
 
+class Model;
+
+// How one book is written to a file. The file format a book was read from
+// attaches one (it keeps what the format needs to write the file again, such
+// as the parts it does not understand), so saving need not know formats.
+class BookFile {
+ public:
+  virtual ~BookFile() = default;
+  // Writes book to path; on success later saves continue from that file.
+  // Warnings (one line each) go to warnings when it is given.
+  virtual host::Status save(const Model& model, BookId book, const std::string& path,
+                            std::vector<std::string>* warnings) = 0;
+};
+
 struct Book {
   BookId id = 0;
   std::string name;
   std::string path;  // folder and file name when it came from a file
   std::vector<SheetId> sheets;
   SheetId active = 0;
+  std::shared_ptr<BookFile> file;  // null until it is read from or saved to a file
 };
 
 // Answers calls to functions that are not built in (add-in functions).
@@ -142,6 +158,17 @@ class Model : public std::enable_shared_from_this<Model> {
   const std::vector<BookId>& books() const { return m_book_order; }
   BookId active_book() const { return m_active_book; }
   void activate_book(BookId id);
+  // The book's file from now on: path (name becomes its file name) and the
+  // hook that writes it. Fails with ObjectRequired when the book is gone.
+  host::Status set_book_file(BookId id, std::string path, std::shared_ptr<BookFile> file);
+  // How a book that has no file yet is first written; installed by a file
+  // format. Answers null when none is.
+  void set_book_file_maker(std::function<std::shared_ptr<BookFile>()> make) {
+    m_book_file_maker = std::move(make);
+  }
+  std::shared_ptr<BookFile> make_book_file() const {
+    return m_book_file_maker ? m_book_file_maker() : nullptr;
+  }
 
   host::Result<SheetId> add_sheet(BookId book, std::string_view name = {});
   host::Status remove_sheet(SheetId id);
@@ -271,6 +298,7 @@ class Model : public std::enable_shared_from_this<Model> {
   std::vector<std::pair<CellAddr, const Formula*>> m_active;
   ExternalFunctions* m_external = nullptr;
   std::function<double()> m_now;
+  std::function<std::shared_ptr<BookFile>()> m_book_file_maker;
 };
 
 template <typename Fn>

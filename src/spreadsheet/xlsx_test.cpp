@@ -1,6 +1,7 @@
 // xlsx load and save: files written by other spreadsheet writers (see
-// testdata/xlsx/make.py), round trips, new workbooks, atomic saves and
-// hostile packages.
+// testdata/xlsx/make.py), round trips, new workbooks, atomic saves, hostile
+// packages, and xlsx files as an Application's workbooks (open, save, save
+// as, close with saving).
 //
 // Setting QUILLO_XLSX_KEEP to a folder keeps a copy of every file these
 // tests save, so tests/xlsx_libreoffice_check.sh can have other readers
@@ -16,6 +17,7 @@
 #include "common/dates.h"
 #include "common/text.h"
 #include "spreadsheet/xlsx.h"
+#include "spreadsheet/xlsx_host.h"
 #include "spreadsheet/xlsx_package.h"
 
 namespace quillo::spreadsheet {
@@ -354,6 +356,160 @@ TEST_F(XlsxTest, HostileFilesFailCleanly) {
   small = {};
   small.limits.max_total_bytes = 2 << 20;
   fails(write_package(dir / "bomb.xlsx", parts), "size limit", small);
+}
+
+// ---- xlsx files as the workbooks of an Application ----
+
+class XlsxHostTest : public XlsxTest {
+ protected:
+  XlsxHostTest() {
+    library = path("tarnvale.xla");
+    std::ofstream(library) << "fsingle = i_fsingle(inst, field, [options], caller)\n";
+    app.add_in_methods().add("i_fsingle", [](std::vector<Value>& args) -> Value {
+      return Value(args[0].to_text() + ":" + args[1].to_text());
+    });
+    XlsxHostOptions options;
+    options.on_warning = [this](const std::string& line) { warnings.push_back(line); };
+    use_xlsx_files(app, options);
+    app.on_workbook_open(
+        [this](const host::WorkbookPtr& b) { opened.push_back(b->name().value_or("?")); });
+  }
+
+  void install() {
+    auto addin = app.add_ins().add(library);
+    ASSERT_TRUE(addin.ok()) << addin.status().message();
+    ASSERT_TRUE(addin.value()->set_installed(true).ok());
+  }
+
+  // A workbook calling the library directly, through its path, and calling
+  // a function quillo lacks; every formula caches a value of its own.
+  std::string calls_book(const std::string& name) {
+    return write_package(
+        dir / name, one_sheet("<row r=\"1\"><c r=\"A1\"><v>2</v></c>"
+                              "<c r=\"B1\" t=\"str\"><f>fsingle(\"IBM\",\"X\")</f><v>old</v></c>"
+                              "<c r=\"C1\" t=\"str\"><f>'" +
+                              library +
+                              "'!fsingle(\"SAP\",\"Y\")</f><v>older</v></c>"
+                              "<c r=\"D1\"><f>NPV(0.1,A1)</f><v>7</v></c></row>"));
+  }
+
+  host::RangePtr cell(const host::WorkbookPtr& book, const char* address) {
+    return book->worksheet(1).value()->range(address).value();
+  }
+
+  std::string library;
+  Application app;
+  std::vector<std::string> opened;
+  std::vector<std::string> warnings;
+};
+
+TEST_F(XlsxHostTest, OpenComputesInstalledFunctionsAndKeepsValuesOfOthers) {
+  install();
+  const std::string file = calls_book("calls.xlsx");
+  auto book = app.workbooks().open(file);
+  ASSERT_TRUE(book.ok()) << book.status().message();
+  EXPECT_EQ(opened, std::vector<std::string>{"calls.xlsx"});
+  EXPECT_EQ(app.active_workbook().value()->name().value(), "calls.xlsx");
+  EXPECT_EQ(book.value()->full_name().value(), fs::absolute(file).lexically_normal().string());
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("NPV"), std::string::npos) << warnings[0];
+
+  ASSERT_TRUE(app.calculate().ok());
+  EXPECT_EQ(cell(*book, "B1")->value().value(), Value("IBM:X"));
+  EXPECT_EQ(cell(*book, "C1")->value().value(), Value("SAP:Y"));
+  EXPECT_EQ(cell(*book, "D1")->value().value(), Value(7.0));
+
+  // The same name again is refused; no second book, no second event.
+  auto again = app.workbooks().open(file);
+  ASSERT_FALSE(again.ok());
+  EXPECT_NE(again.status().message().find("already open"), std::string::npos);
+  EXPECT_EQ(app.workbooks().count(), 1);
+  EXPECT_EQ(opened.size(), 1u);
+}
+
+TEST_F(XlsxHostTest, LibrariesNotInstalledAtOpenLeaveTheFileValues) {
+  auto book = app.workbooks().open(calls_book("calls.xlsx"));
+  ASSERT_TRUE(book.ok()) << book.status().message();
+  ASSERT_TRUE(app.calculate().ok());
+  EXPECT_EQ(cell(*book, "B1")->value().value(), Value("old"));
+  EXPECT_EQ(warnings.size(), 3u);
+}
+
+TEST_F(XlsxHostTest, SaveAndSaveAsWriteFilesThatReopen) {
+  const std::string file = path("prices.xlsx");
+  fs::copy_file(kData + "calc_book.xlsx", file);
+  auto book = app.workbooks().open(file).value();
+  auto data = book->worksheet("Data").value();
+  ASSERT_TRUE(data->range("A2").value()->set_value(Value("pear")).ok());
+  ASSERT_TRUE(book->save().ok());
+
+  const std::string copy = path("copy.xlsx");
+  ASSERT_TRUE(data->range("A3").value()->set_value(Value("plum")).ok());
+  ASSERT_TRUE(book->save_as(copy).ok());
+  EXPECT_EQ(book->name().value(), "copy.xlsx");
+  EXPECT_EQ(book->full_name().value(), copy);
+  ASSERT_TRUE(data->range("A4").value()->set_value(Value("fig")).ok());
+  ASSERT_TRUE(book->save().ok());  // goes to the new file
+
+  Application fresh;
+  use_xlsx_files(fresh);
+  auto first = fresh.workbooks().open(file).value();
+  auto first_data = first->worksheet("Data").value();
+  EXPECT_EQ(first_data->range("A2").value()->value().value(), Value("pear"));
+  EXPECT_NE(first_data->range("A3").value()->value().value(), Value("plum"));
+  auto second = fresh.workbooks().open(copy).value();
+  auto second_data = second->worksheet("Data").value();
+  EXPECT_EQ(second_data->range("A3").value()->value().value(), Value("plum"));
+  EXPECT_EQ(second_data->range("A4").value()->value().value(), Value("fig"));
+  // A name another open book has is refused, and the book keeps its file.
+  EXPECT_FALSE(second->save_as(path("sub/prices.xlsx")).ok());
+  EXPECT_EQ(second->full_name().value(), copy);
+}
+
+TEST_F(XlsxHostTest, CloseWithSavingKeepsTheBookWhenTheSaveFails) {
+  fs::create_directories(dir / "gone");
+  const std::string file = path("gone/book.xlsx");
+  fs::copy_file(kData + "calc_book.xlsx", file);
+  auto book = app.workbooks().open(file).value();
+  auto a2 = book->worksheet("Data").value()->range("A2").value();
+  ASSERT_TRUE(a2->set_value(Value("kept")).ok());
+  fs::remove_all(dir / "gone");
+  EXPECT_FALSE(book->close(true).ok());
+  EXPECT_EQ(app.workbooks().count(), 1);
+  EXPECT_EQ(a2->value().value(), Value("kept"));
+  // Saved elsewhere, it closes with saving.
+  ASSERT_TRUE(book->save_as(path("book.xlsx")).ok());
+  ASSERT_TRUE(a2->set_value(Value("last")).ok());
+  ASSERT_TRUE(book->close(true).ok());
+  EXPECT_EQ(app.workbooks().count(), 0);
+  auto back = app.workbooks().open(path("book.xlsx")).value();
+  EXPECT_EQ(back->worksheet("Data").value()->range("A2").value()->value().value(), Value("last"));
+}
+
+TEST_F(XlsxHostTest, BooksMadeInMemoryNeedSaveAs) {
+  auto book = app.workbooks().add().value();
+  ASSERT_TRUE(cell(book, "A1")->set_value(Value(42.0)).ok());
+  const host::Status st = book->close(true);
+  EXPECT_EQ(st.code(), host::StatusCode::OperationFailed);
+  EXPECT_NE(st.message().find("use save as"), std::string::npos);
+  EXPECT_FALSE(book->save().ok());
+  ASSERT_TRUE(book->save_as(path("new.xlsx")).ok());
+  ASSERT_TRUE(cell(book, "A2")->set_value(Value(43.0)).ok());
+  ASSERT_TRUE(book->close(true).ok());
+  auto back = app.workbooks().open(path("new.xlsx")).value();
+  EXPECT_EQ(cell(back, "A1")->value().value(), Value(42.0));
+  EXPECT_EQ(cell(back, "A2")->value().value(), Value(43.0));
+}
+
+TEST_F(XlsxHostTest, OpenFailuresLeaveNoBook) {
+  std::ofstream(path("text.xlsx")) << "just some text, not a zip";
+  for (const std::string& file : {path("absent.xlsx"), path("text.xlsx"), std::string()}) {
+    auto r = app.workbooks().open(file);
+    EXPECT_FALSE(r.ok()) << file;
+    EXPECT_FALSE(r.status().message().empty());
+  }
+  EXPECT_EQ(app.workbooks().count(), 0);
+  EXPECT_TRUE(opened.empty());
 }
 
 }  // namespace

@@ -1,0 +1,87 @@
+// xlsx files as an Application's workbook files (see xlsx_host.h).
+#include "spreadsheet/xlsx_host.h"
+
+#include <filesystem>
+
+#include "common/text.h"
+#include "spreadsheet/handles.h"
+#include "spreadsheet/xlsx_package.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+using WarningSink = std::function<void(const std::string&)>;
+
+class XlsxBookFile final : public BookFile {
+ public:
+  XlsxBookFile(std::shared_ptr<XlsxFile> file, WarningSink on_warning)
+      : m_file(file ? std::move(file) : std::make_shared<XlsxFile>()),
+        m_on_warning(std::move(on_warning)) {}
+
+  host::Status save(const Model& model, BookId book, const std::string& path,
+                    std::vector<std::string>* warnings) override {
+    std::vector<std::string> lines;
+    const host::Status st = save_xlsx(model, book, m_file.get(), path, &lines);
+    for (const std::string& line : lines) {
+      if (m_on_warning) m_on_warning(line);
+      if (warnings) warnings->push_back(line);
+    }
+    return st;
+  }
+
+ private:
+  // An empty XlsxFile saves as a new package and then describes it, so a
+  // book made in memory keeps one hook from its first save on.
+  std::shared_ptr<XlsxFile> m_file;
+  WarningSink m_on_warning;
+};
+
+host::Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOptions& options,
+                                          std::string_view path) {
+  Model& model = app.model();
+  const std::string file(path);
+  const std::string name = std::filesystem::path(file).filename().string();
+  for (BookId id : model.books()) {
+    if (!name.empty() && text::iequals(model.book(id)->name, name)) {
+      return host::Status::failed(file + ": a workbook named " + name + " is already open");
+    }
+  }
+  XlsxLoadOptions load;
+  load.limits = options.limits;
+  // The libraries installed at this moment decide which calls are computed.
+  const AddInCatalog& catalog = app.add_in_catalog();
+  load.external_function = [&catalog](std::string_view fn) { return catalog.declares(fn); };
+  auto loaded = load_xlsx(model, file, load);
+  if (!loaded.ok()) return loaded.status();
+  if (options.on_warning) {
+    for (const std::string& line : loaded->warnings) options.on_warning(line);
+  }
+  const BookId book = loaded->book;
+  const std::string full_path =
+      std::filesystem::path(model.book(book)->path).lexically_normal().string();
+  if (auto st = model.set_book_file(book, full_path,
+                                    make_xlsx_book_file(loaded->file, options.on_warning));
+      !st.ok()) {
+    return st;
+  }
+  model.activate_book(book);
+  return make_book(app.shared_model(), book);
+}
+
+}  // namespace
+
+std::shared_ptr<BookFile> make_xlsx_book_file(std::shared_ptr<XlsxFile> file,
+                                              std::function<void(const std::string&)> on_warning) {
+  return std::make_shared<XlsxBookFile>(std::move(file), std::move(on_warning));
+}
+
+void use_xlsx_files(Application& app, XlsxHostOptions options) {
+  app.model().set_book_file_maker(
+      [sink = options.on_warning] { return make_xlsx_book_file(nullptr, sink); });
+  app.set_workbook_loader([options = std::move(options)](Application& a, std::string_view path) {
+    return open_xlsx(a, options, path);
+  });
+}
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,43 @@
+// xlsx files as the workbook files of an Application: Workbooks::open reads
+// them and Workbook::save, save_as and close(true) write them.
+//
+// use_xlsx_files installs a workbook loader that reads the file into a new
+// book of the application's model, makes it the active workbook and answers
+// it. Formulas calling a function that an installed function library
+// declares (directly or through a library path, '/dir/tarnvale.xla'!fsingle)
+// are computed by the next calculation; other functions quillo lacks keep
+// the values the file holds (see xlsx.h). Loading evaluates nothing.
+//
+// A file whose name is the name of an open workbook is refused ("already
+// open"), as two open books may not share a name; this also covers opening
+// the same file twice. A file that is missing or not a workbook gives the
+// loader's error and leaves no workbook behind.
+//
+// Books read from a file are written back as edits of that file; books made
+// in memory are written as new packages. Save warnings, like load warnings,
+// go to on_warning one line each. Event-loop thread only.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "spreadsheet/application.h"
+#include "spreadsheet/xlsx.h"
+
+namespace quillo::spreadsheet {
+
+struct XlsxHostOptions {
+  XlsxLimits limits;
+  std::function<void(const std::string&)> on_warning;  // unset: warnings are dropped
+};
+
+// Installs the xlsx loader and the xlsx writer for books made in memory on
+// app, replacing any loader installed before.
+void use_xlsx_files(Application& app, XlsxHostOptions options = {});
+
+// The file hook of a book loaded by load_xlsx (file as it answered), or of a
+// book made in memory (file null). Its saves update file.
+std::shared_ptr<BookFile> make_xlsx_book_file(
+    std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {});
+
+}  // namespace quillo::spreadsheet
