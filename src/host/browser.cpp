@@ -1,0 +1,83 @@
+#include "host/browser.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "common/text.h"
+
+extern char** environ;
+
+namespace quillo::host {
+
+bool is_web_address(std::string_view url) {
+  std::string_view rest;
+  for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+    if (url.size() > scheme.size() && text::iequals(url.substr(0, scheme.size()), scheme)) {
+      rest = url.substr(scheme.size());
+      break;
+    }
+  }
+  if (rest.empty()) return false;
+  for (const char c : url) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// posix_spawn file actions and attributes, released on every path.
+struct SpawnActions {
+  SpawnActions() { ok = posix_spawn_file_actions_init(&actions) == 0; }
+  ~SpawnActions() {
+    if (ok) posix_spawn_file_actions_destroy(&actions);
+  }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t actions{};
+  bool ok = false;
+};
+
+}  // namespace
+
+Status XdgOpenBrowser::open(std::string_view url) {
+  if (!is_web_address(url)) {
+    return Status(StatusCode::InvalidArgument, "not a web address: " + std::string(url));
+  }
+  SpawnActions spawn;
+  if (!spawn.ok) return Status::failed("cannot prepare to start " + m_program);
+  // The browser must not read the terminal the engine may be running in.
+  posix_spawn_file_actions_addopen(&spawn.actions, 0, "/dev/null", O_RDONLY, 0);
+
+  std::string program = m_program;
+  std::string address(url);
+  char* argv[] = {program.data(), address.data(), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, program.c_str(), &spawn.actions, nullptr, argv, environ);
+  if (rc != 0) {
+    return Status::failed("cannot start " + m_program + ": " + std::strerror(rc));
+  }
+  // The opener may run as long as the browser does; wait for it elsewhere so
+  // the event loop goes on and the child is still reaped when it ends.
+  try {
+    std::thread([pid] {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the child stays unreaped until the engine exits,
+    // which is better than blocking the loop on the browser.
+  }
+  return {};
+}
+
+}  // namespace quillo::host
