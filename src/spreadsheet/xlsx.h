@@ -10,7 +10,10 @@
 // cached value alone, and is reported as a warning. A formula quillo cannot
 // read at all (array and data-table formulas, external or structured
 // references) stays in the file as written and reaches the model as its
-// cached value.
+// cached value. A function call through one of the file's external links
+// ("[1]!fsingle(...)") reaches the model as a call through the linked book's
+// path ("'/dir/tarnvale.xla'!fsingle(...)"), and is saved as the file wrote
+// it while it is unchanged.
 //
 // Saving edits the file the workbook came from: each sheet's cells are
 // written again from the model, and every part quillo does not understand

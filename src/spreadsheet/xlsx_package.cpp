@@ -180,6 +180,7 @@ std::vector<Relationship> read_relationships(const pugi::xml_document& rels,
     Relationship rel;
     rel.id = r.attribute("Id").value();
     rel.type = r.attribute("Type").value();
+    rel.target = r.attribute("Target").value();
     if (std::string_view(r.attribute("TargetMode").value()) != "External") {
       rel.part = resolve_target(source_part, r.attribute("Target").value());
     }

@@ -30,6 +30,17 @@ struct XlsxKeptFormula {
   std::string shared_index;  // si of a shared formula, "" otherwise
 };
 
+// A formula calling a function of another workbook through the file's
+// external link ("[1]!fsingle(...)"). The model holds it with the linked
+// book's path in place of the link ("'/dir/tarnvale.xla'!fsingle(...)"), so
+// link repair can find and strip it; while the model's formula still reads
+// model_text, a save writes file_text again, which the file's link part
+// keeps valid.
+struct XlsxLinkedFormula {
+  std::string file_text;   // as the file wrote it, without "="
+  std::string model_text;  // as the model writes it, with "="
+};
+
 struct XlsxSheetPart {
   SheetId sheet = 0;
   std::string part;    // "xl/worksheets/sheet1.xml"
@@ -43,6 +54,7 @@ struct XlsxFile {
   bool date1904 = false;
   std::vector<XlsxSheetPart> sheets;
   std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxKeptFormula> kept;
+  std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxLinkedFormula> linked;
 };
 
 namespace xlsx {
@@ -130,7 +142,8 @@ std::string rels_part(std::string_view part);
 struct Relationship {
   std::string id;
   std::string type;
-  std::string part;  // resolved; empty for external targets
+  std::string part;    // resolved; empty for external targets
+  std::string target;  // as written
 };
 std::vector<Relationship> read_relationships(const pugi::xml_document& rels,
                                              std::string_view source_part);
@@ -197,6 +210,8 @@ struct SheetWriteContext {
   // Filled with the kept formulas written again.
   std::set<std::tuple<SheetId, std::int32_t, std::int32_t>>* kept_written;
   std::vector<std::string>* warnings;  // may be null
+  const std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxLinkedFormula>* linked =
+      nullptr;
 };
 
 // The sheet part xml (the file's, or a new one) with its cells written

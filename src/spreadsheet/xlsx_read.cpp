@@ -1,4 +1,6 @@
 // Loading an xlsx file into the model (see xlsx.h).
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -91,6 +93,63 @@ std::optional<double> parse_iso_datetime(std::string_view s) {
   return serial;
 }
 
+// The path an external link's target names; a file URL becomes a path.
+std::string link_path(std::string target) {
+  constexpr std::string_view kFileUrl = "file:///";
+  if (target.rfind(kFileUrl, 0) == 0) {
+    target.erase(0, kFileUrl.size());
+    // "file:///C:/dir/x.xla" names C:/dir/x.xla, "file:///dir/x.xla" /dir/x.xla.
+    if (target.size() < 2 || target[1] != ':') target.insert(0, "/");
+  }
+  return target;
+}
+
+// text with each function call through an external link ("[1]!fsingle(")
+// made a call through the linked book's path ("'/dir/tarnvale.xla'!fsingle(").
+// Strings and quoted names are copied unchanged. Empty when nothing changed.
+std::string through_link_paths(std::string_view text,
+                               const std::map<std::size_t, std::string>& links) {
+  auto name_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+  };
+  std::string out;
+  bool changed = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const char ch = text[i];
+    if (ch == '"' || ch == '\'') {
+      std::size_t j = i + 1;  // to the closing quote; a doubled one stays inside
+      while (j < text.size() && !(text[j] == ch && (j + 1 == text.size() || text[j + 1] != ch))) {
+        j += text[j] == ch ? 2 : 1;
+      }
+      j = std::min(j + 1, text.size());
+      out.append(text.substr(i, j - i));
+      i = j;
+      continue;
+    }
+    if (ch == '[') {
+      std::size_t j = i + 1, n = 0;
+      while (j < text.size() && j < i + 8 && std::isdigit(static_cast<unsigned char>(text[j]))) {
+        n = n * 10 + static_cast<std::size_t>(text[j++] - '0');
+      }
+      std::size_t end = j + 2;  // after "]!", the function name
+      while (end < text.size() && name_char(text[end])) ++end;
+      const auto link = links.find(n);
+      if (j > i + 1 && text.substr(j, 2) == "]!" && end > j + 2 && end < text.size() &&
+          text[end] == '(' && link != links.end()) {
+        out += '\'';
+        for (const char c : link->second) out += c == '\'' ? std::string("''") : std::string(1, c);
+        out += "'!";
+        i = j + 2;
+        changed = true;
+        continue;
+      }
+    }
+    out += ch;
+    ++i;
+  }
+  return changed ? out : std::string();
+}
+
 struct SharedGroup {
   FormulaPtr formula;  // null when the master did not parse: kept as written
   std::string reason;
@@ -108,6 +167,7 @@ class Loader {
                              std::vector<xlsx::Relationship>& rels);
   host::Status read_sheets(const pugi::xml_document& workbook,
                            const std::vector<xlsx::Relationship>& rels);
+  void read_links(const pugi::xml_document& workbook, const std::vector<xlsx::Relationship>& rels);
   host::Status read_shared_strings(const std::string& part);
   host::Status read_sheet(SheetId sheet, const std::string& part);
   host::Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
@@ -128,6 +188,7 @@ class Loader {
   pugi::xml_document m_styles_doc;
   xlsx::StyleTable m_styles;
   std::map<std::string, SharedGroup> m_shared;  // by si, for the sheet being read
+  std::map<std::size_t, std::string> m_links;   // external link number -> path
   std::size_t m_warnings = 0;
 };
 
@@ -164,6 +225,7 @@ host::Status Loader::run(const std::string& path) {
       m_styles.load(&m_styles_doc);
     }
   }
+  read_links(workbook, rels);
   if (auto st = read_sheets(workbook, rels); !st.ok()) return st;
   if (m_warnings > kMaxWarnings) {
     m_out.warnings.push_back("... and " + std::to_string(m_warnings - kMaxWarnings) +
@@ -205,6 +267,31 @@ host::Status Loader::open_workbook(const std::string& path, pugi::xml_document& 
   m_out.book = m_model.add_book(std::filesystem::path(path).filename().string(),
                                 std::filesystem::absolute(path).string());
   return {};
+}
+
+void Loader::read_links(const pugi::xml_document& workbook,
+                        const std::vector<xlsx::Relationship>& rels) {
+  // A link that cannot be read is skipped: formulas using it stay as written.
+  const pugi::xml_node refs = child(workbook.document_element(), "externalReferences");
+  std::size_t n = 0;
+  for (pugi::xml_node r = child(refs, "externalReference"); r; r = r.next_sibling()) {
+    if (r.type() != pugi::node_element || local_name(r) != "externalReference") continue;
+    ++n;
+    const std::string_view rid = xlsx::rel_attribute(r, "id").value();
+    const auto rel = std::find_if(rels.begin(), rels.end(),
+                                  [&](const xlsx::Relationship& x) { return x.id == rid; });
+    if (rel == rels.end() || rel->part.empty()) continue;
+    const std::string name = xlsx::rels_part(rel->part);
+    if (!m_zip->has(name)) continue;
+    auto xml = m_zip->read(name);
+    pugi::xml_document doc;
+    if (!xml.ok() || !xlsx::parse_part(doc, name, *xml, "Relationships").ok()) continue;
+    for (const xlsx::Relationship& t : xlsx::read_relationships(doc, rel->part)) {
+      if (xlsx::rel_type_is(t.type, "externalLinkPath") && !t.target.empty()) {
+        m_links[n] = link_path(t.target);
+      }
+    }
+  }
 }
 
 host::Status Loader::read_sheets(const pugi::xml_document& workbook,
@@ -351,8 +438,8 @@ void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Va
   const std::string_view type = f.attribute("t").value();
   const std::string text = node_text(f);
   const BookId book = m_out.book;
-  auto parse = [&](std::int32_t r, std::int32_t c) {
-    return parse_formula(text, Notation::A1, r, c, [this, book](std::string_view name) {
+  auto parse = [&](std::string_view t, std::int32_t r, std::int32_t c) {
+    return parse_formula(t, Notation::A1, r, c, [this, book](std::string_view name) {
       return m_model.find_sheet(book, name);
     });
   };
@@ -362,7 +449,7 @@ void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Va
     if (!text.empty()) {
       // The master: its formula, read at its own cell, serves every cell of
       // the group, since references are kept relative to the cell.
-      auto parsed = parse(row, col);
+      auto parsed = parse(text, row, col);
       SharedGroup& g = m_shared[si];
       g.formula = parsed.ok() ? parsed.value() : nullptr;
       g.reason = parsed.ok() ? "" : parsed.status().message();
@@ -388,12 +475,18 @@ void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Va
       m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
       return;
     }
-    auto parsed = parse(row, col);
+    const std::string linked = m_links.empty() ? std::string() : through_link_paths(text, m_links);
+    auto parsed = parse(linked.empty() ? text : linked, row, col);
     if (!parsed.ok()) {
       return keep(sheet, row, col, f, std::move(cached), std::move(format),
                   parsed.status().message());
     }
     formula = parsed.value();
+    if (!linked.empty()) {
+      m_file.linked[{sheet, row, col}] = XlsxLinkedFormula{
+          text, write_formula(*formula, Notation::A1, row, col,
+                              [this](SheetId id) { return m_model.sheet_name(id); })};
+    }
   }
   const std::string why = blocker(*formula->root, m_options.external_function);
   if (!why.empty())

@@ -226,9 +226,15 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     write_value(body, prefix, kept->cached, format, true, type);
   } else if (cell) {
     if (cell->formula) {
-      const std::string text =
-          write_formula(*cell->formula->formula, Notation::A1, row, col,
-                        [this](SheetId id) { return m_ctx.model.sheet_name(id); });
+      std::string text = write_formula(*cell->formula->formula, Notation::A1, row, col,
+                                       [this](SheetId id) { return m_ctx.model.sheet_name(id); });
+      // An unchanged call through an external link goes back as the file wrote it.
+      if (m_ctx.linked) {
+        const auto l = m_ctx.linked->find({m_sheet, row, col});
+        if (l != m_ctx.linked->end() && l->second.model_text == text) {
+          text = "=" + l->second.file_text;
+        }
+      }
       append_element(body, prefix, "f", {}, std::string_view(text).substr(text.empty() ? 0 : 1));
     }
     Value v = cell->value;

@@ -512,5 +512,46 @@ TEST_F(XlsxHostTest, OpenFailuresLeaveNoBook) {
   EXPECT_TRUE(opened.empty());
 }
 
+TEST_F(XlsxHostTest, CallsThroughExternalLinksReadAsLibraryPaths) {
+  // As Excel writes a call into another workbook: "[1]!" and a link part
+  // whose relationship names the book.
+  auto parts = one_sheet(
+      "<row r=\"1\"><c r=\"A1\" t=\"str\"><f>[1]!fsingle(\"IBM\",\"X\")</f><v>a</v></c>"
+      "<c r=\"B1\" t=\"str\"><f>[1]!fsingle(\"[1]!x(\",\"Y\")</f><v>b</v></c>"
+      "<c r=\"C1\"><f>[2]!fsingle(1)</f><v>3</v></c></row>");
+  std::string& wb = parts["xl/workbook.xml"];
+  wb.insert(wb.find("</sheets>") + 9,
+            "<externalReferences><externalReference r:id=\"rId8\"/></externalReferences>");
+  std::string& rels = parts["xl/_rels/workbook.xml.rels"];
+  rels.insert(rels.find("</Relationships>"),
+              "<Relationship Id=\"rId8\" Type=\"http://schemas.openxmlformats.org/"
+              "officeDocument/2006/relationships/externalLink\" "
+              "Target=\"externalLinks/externalLink1.xml\"/>");
+  parts["xl/externalLinks/externalLink1.xml"] =
+      "<externalLink xmlns=\"" + std::string(xlsx::kMainNs) + "\"/>";
+  parts["xl/externalLinks/_rels/externalLink1.xml.rels"] =
+      "<Relationships xmlns=\"" + std::string(xlsx::kPackageRelNs) +
+      "\"><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
+      "officeDocument/2006/relationships/externalLinkPath\" "
+      "Target=\"file:///old/dir/tarnvale.xla\" TargetMode=\"External\"/></Relationships>";
+  const std::string file = write_package(dir / "linked.xlsx", parts);
+
+  auto book = app.workbooks().open(file).value();
+  const std::string old_path = "'/old/dir/tarnvale.xla'!";
+  EXPECT_EQ(cell(book, "A1")->formula().value(), "=" + old_path + "fsingle(\"IBM\",\"X\")");
+  EXPECT_EQ(cell(book, "B1")->formula().value(), "=" + old_path + "fsingle(\"[1]!x(\",\"Y\")");
+  EXPECT_EQ(book->link_sources().value(), std::vector<std::string>{"/old/dir/tarnvale.xla"});
+  // Link repair makes A1 a plain call; B1, unchanged, is saved as the file had it.
+  host::ReplaceOptions options;
+  options.look_at = host::LookAt::Part;
+  ASSERT_TRUE(cell(book, "A1")->replace(old_path, "", options).ok());
+  ASSERT_TRUE(book->save().ok());
+  const std::string sheet = part(file, "xl/worksheets/sheet1.xml");
+  EXPECT_NE(sheet.find("<f>fsingle(\"IBM\",\"X\")</f>"), std::string::npos) << sheet;
+  EXPECT_NE(sheet.find("<f>[1]!fsingle(\"[1]!x(\",\"Y\")</f>"), std::string::npos) << sheet;
+  EXPECT_NE(sheet.find("<f>[2]!fsingle(1)</f>"), std::string::npos) << sheet;  // no such link
+  EXPECT_EQ(sheet.find("/old/dir"), std::string::npos) << sheet;
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet

@@ -143,7 +143,7 @@ std::string Saver::add_rel(std::string_view type, const std::string& part) {
   const std::string folder = slash == std::string::npos ? "" : m_workbook_part.substr(0, slash + 1);
   const std::string target = part.rfind(folder, 0) == 0 ? part.substr(folder.size()) : "/" + part;
   r.append_attribute("Target").set_value(target.c_str());
-  m_rels.push_back(xlsx::Relationship{id, std::string(type), part});
+  m_rels.push_back(xlsx::Relationship{id, std::string(type), part, target});
   return id;
 }
 
@@ -303,7 +303,8 @@ host::Status Saver::write_sheets() {
                                     m_file && m_file->date1904,
                                     m_file ? &m_file->kept : &none,
                                     &m_kept_written,
-                                    m_warnings};
+                                    m_warnings,
+                                    m_file ? &m_file->linked : nullptr};
   for (const SheetId id : book->sheets) {
     const auto at = std::find_if(known.begin(), known.end(),
                                  [id](const XlsxSheetPart& p) { return p.sheet == id; });
