@@ -72,6 +72,7 @@ class clsXMLHttpManager {
 
   // Channel by id (1-based); requires a valid id.
   Channel& channel(std::uint8_t id) { return m_channels.at(id - 1u); }
+  const Channel& channel(std::uint8_t id) const { return m_channels.at(id - 1u); }
   std::size_t channel_count() const { return m_channels.size(); }
   std::size_t monitor_count() const { return m_monitors.size(); }
   clsXMLHttpMonitor& monitor(std::int32_t id) {

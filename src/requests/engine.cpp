@@ -35,8 +35,12 @@ bool Engine::load_definitions(std::string_view xml) {
   return m_definitions.load_text(xml);
 }
 
-host::Status Engine::install_library(const std::string& path) {
+void Engine::register_methods() {
   m_core.register_methods(m_app.add_in_methods());
+}
+
+host::Status Engine::install_library(const std::string& path) {
+  register_methods();
   auto lib = m_app.add_ins().add(path);
   if (!lib.ok()) return lib.status();
   return (*lib)->set_installed(true);
@@ -48,7 +52,12 @@ void Engine::start_pass(std::int64_t interval_ms) {
 }
 
 bool Engine::idle() const {
-  return m_registry.inflight_count == 0 && m_transport.in_flight() == 0;
+  if (m_registry.inflight_count != 0 || m_transport.in_flight() != 0) return false;
+  if (!m_manager.error_queue().empty()) return false;
+  for (std::size_t c = 1; c <= m_manager.channel_count(); ++c) {
+    if (!m_manager.channel(static_cast<std::uint8_t>(c)).queue.empty()) return false;
+  }
+  return true;
 }
 
 }  // namespace quillo

@@ -28,11 +28,13 @@ class Engine {
   // channels from them. False, with definitions().error() set, when the
   // text does not load.
   bool load_definitions(std::string_view xml);
+  // Makes the core methods callable from the function library's functions.
+  void register_methods();
   // Registers the core methods and installs the function library at path.
   host::Status install_library(const std::string& path);
   // Starts the one-second pass that sends queued and failed requests.
   void start_pass(std::int64_t interval_ms = 1000);
-  // True when no answer is outstanding.
+  // True when no answer is outstanding and nothing waits to be sent.
   bool idle() const;
 
   Definitions& definitions() { return m_definitions; }
@@ -40,6 +42,7 @@ class Engine {
   RequestDispatch& dispatch() { return m_dispatch; }
   http::clsXMLHttpManager& manager() { return m_manager; }
   ErrorPolicy& policy() { return m_policy; }
+  quillo::core& core_object() { return m_core; }
 
  private:
   host::Application& m_app;

@@ -7,8 +7,6 @@ namespace quillo {
 
 namespace {
 
-constexpr std::string_view kInvalidField = "Invalid fieldname!";
-
 // An argument written as a cell reference arrives as a range: the function
 // works with the value of its (top-left) cell.
 std::string argument_text(const Value& v) {

@@ -14,6 +14,9 @@
 
 namespace quillo {
 
+// What a cell shows for a field code the definitions do not know.
+inline constexpr std::string_view kInvalidField = "Invalid fieldname!";
+
 struct SingleItemContext {
   const Definitions& definitions;
   RequestRegistry& registry;

@@ -85,6 +85,14 @@ std::size_t RequestRegistry::cell_count(std::int32_t reqno) const {
                                     : 0;
 }
 
+std::unordered_map<std::string, std::int32_t> RequestRegistry::cell_requests() const {
+  std::unordered_map<std::string, std::int32_t> map;
+  for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+    for (const auto& key : m_waiting[i].keys) map[key] = static_cast<std::int32_t>(i + 1);
+  }
+  return map;
+}
+
 std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
   if (!m_requests.contains(reqno)) return {};
   const datarequest& r = m_requests.at(reqno);

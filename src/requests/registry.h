@@ -56,6 +56,9 @@ class RequestRegistry {
   // there is no calling cell (the worksheet function then fails).
   bool request_register_cell(std::int32_t reqno, const Value& fcaller);
   std::size_t cell_count(std::int32_t reqno) const;
+  // Every registered cell's key with the number of the request it waits
+  // on (the latest one when it waits on several).
+  std::unordered_map<std::string, std::int32_t> cell_requests() const;
 
   // The text a waiting cell shows for the request's status.
   std::string request_statustext(std::int32_t reqno) const;

@@ -1,0 +1,252 @@
+#include "addin/dataload.h"
+
+#include "common/text.h"
+#include "host/worksheet.h"
+
+namespace quillo::addin {
+
+AddinState::AddinState(Platform platform)
+    : accmanager(platform.registry), m_platform(std::move(platform)) {}
+
+AddinState::~AddinState() {
+  unbind();
+}
+
+void AddinState::bind(host::Application& app) {
+  if (xlApp == &app) return;
+  unbind();
+  xlApp = &app;
+  engine = std::make_unique<Engine>(app, m_platform.loop, m_platform.transport);
+  engine->register_methods();
+}
+
+void AddinState::unbind() {
+  // The dialog and the menu refer to the host; the engine withdraws its
+  // requests as it goes.
+  settings_dialog.reset();
+  gui.reset();
+  engine.reset();
+  xlApp = nullptr;
+}
+
+void AddinState::apply_configuration() {
+  if (!engine) return;
+  engine->policy().connectionerrorhandling = config.connectionerrorhandling;
+  engine->policy().parseerrorhandling = config.parseerrorhandling;
+  http::HttpSettings http = engine->manager().settings();
+  http.useproxy = config.useproxy;
+  http.proxy_server = config.proxy_server;
+  http.proxy_user = config.proxy_user;
+  http.proxy_password = config.proxy_password;
+  http.connection_timeout = config.connection_timeout;
+  http.receive_timeout = config.receive_timeout;
+  engine->manager().set_settings(http);
+}
+
+void AddinState::show_settings() {
+  if (!settings_dialog) {
+    settings_dialog = std::make_unique<settings>(config, accmanager, [this](bool manual) {
+      // The dialog stored new settings: the engine and the menu follow them.
+      apply_configuration();
+      if (!xlApp) return;
+      if (manual) {
+        enable_updatedatamenu(xlApp->command_bars());
+      } else {
+        disable_updatedatamenu(xlApp->command_bars());
+      }
+    });
+  }
+  settings_dialog->show();
+}
+
+namespace {
+
+std::string installpath_get(AddinState& state) {
+  const Value v = state.accmanager.config_getkey(kInstallPathName, true, Value(std::string()));
+  return v.is_text() ? v.text() : std::string();
+}
+
+// Everything after the last separator: the file name of a path.
+std::string_view file_name_of(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+GuiActions gui_actions(AddinState& state) {
+  GuiActions a;
+  a.update_data = [&state] {
+    if (state.engine) state.engine->registry().requests_reset();
+  };
+  a.settings = [&state] { state.show_settings(); };
+  a.status_text = [&state] { return state.status_text; };
+  return a;
+}
+
+}  // namespace
+
+void addin_startup(AddinState& state) {
+  host::Application& app = *state.xlApp;
+  Platform& p = state.platform();
+  app.set_ask_to_update_links(false);
+  app.set_display_alerts(false);
+  xla_install(state);
+  state.minute_timer_id =
+      p.loop.set_timer(p.minute_ms, [&state] { minute_timer(state, state.minute_timer_id); });
+  state.second_timer_id =
+      p.loop.set_timer(p.second_ms, [&state] { second_timer(state, state.second_timer_id); });
+  definitions_load(state);
+  if (!state.gui) {
+    state.gui =
+        std::make_unique<cls_gui>(app.command_bars(), p.messages, p.browser, gui_actions(state));
+  }
+  // A menu that cannot be built leaves the add-in without it; the rest runs.
+  (void)state.gui->build_menus();
+  config_load(state.accmanager, state.config);
+  state.apply_configuration();
+  if (state.config.trading_updatemode == 2) {
+    enable_updatedatamenu(app.command_bars());
+  } else {
+    disable_updatedatamenu(app.command_bars());
+  }
+  // The status texts are constant tables; the random source of add_rand is
+  // seeded when the engine is made.
+  state.update_counter = 0;
+  state.counter15 = 0;
+  state.counter30 = 0;
+  state.engine->registry().inflight_count = 0;
+  state.weblink_left = -1;
+  state.weblink_top = -1;
+}
+
+void addin_shutdown(AddinState& state) {
+  Platform& p = state.platform();
+  p.loop.kill_timer(state.minute_timer_id);
+  p.loop.kill_timer(state.second_timer_id);
+  state.minute_timer_id = 0;
+  state.second_timer_id = 0;
+  if (state.engine) state.engine->manager().close_monitors();
+  if (state.xlApp && !state.gui) {
+    state.gui = std::make_unique<cls_gui>(state.xlApp->command_bars(), p.messages, p.browser,
+                                          gui_actions(state));
+  }
+  if (state.gui) state.gui->remove_menus();
+}
+
+std::string get_dllpath(host::ObjectFactory& objects, std::string_view prog_id) {
+  // Creating the object proves the class can be made, as the platform's
+  // type information would; then its implementing file is asked for.
+  if (!objects.create(prog_id).ok()) return {};
+  return objects.module_path(prog_id).value_or(std::string());
+}
+
+void xla_install(AddinState& state) {
+  host::Application& app = *state.xlApp;
+  Platform& p = state.platform();
+  std::string installpath = installpath_get(state);
+  if (installpath.empty()) {
+    const std::string path = get_dllpath(p.objects, kConnectProgId);
+    if (!path.empty()) {
+      installpath = path.substr(0, path.size() - file_name_of(path).size());
+      if (p.data_folder) installpath = p.data_folder(installpath);
+      state.accmanager.config_writekey(kInstallPathName, Value(installpath));
+    }
+  }
+
+  host::WorkbookPtr added;
+  if (app.workbooks().count() == 0) {
+    if (auto book = app.workbooks().add(); book.ok()) added = *book;
+  }
+  bool found = false;
+  host::AddIns& addins = app.add_ins();
+  for (std::int32_t i = 1; i <= addins.count(); ++i) {
+    const auto item = addins.item(i);
+    if (item.ok() && (*item)->name().value_or(std::string()) == kLibraryName) found = true;
+  }
+  host::Status st;
+  if (!found) {
+    const auto entry = addins.add(installpath + std::string(kLibraryName));
+    st = entry.ok() ? (*entry)->set_installed(true) : entry.status();
+  }
+  if (added) (void)added->close(false);
+  if (!st.ok()) {
+    p.messages.message_box(
+        "Unable to add tarnvale.xla to the add-ins! Please locate tarnvale.xla and add it via "
+        "Tools/Addins.",
+        "Installation Error", host::MessageIcon::Critical);
+  }
+}
+
+void definitions_load(AddinState& state) {
+  const std::string installpath = installpath_get(state);
+  if (installpath.empty() || !state.engine) return;
+  // A file that is missing or does not load leaves no definitions; every
+  // request then fails with its own message.
+  (void)state.engine->definitions().definitions_loadfile(installpath +
+                                                         std::string(kDefinitionsName));
+}
+
+void minute_timer(AddinState& state, host::TimerId id) {
+  state.minute_timer_id = id;
+  ++state.update_counter;
+  ++state.counter15;
+  ++state.counter30;
+  const Configuration& c = state.config;
+  if (c.trading_updatemode == 1 && state.engine && state.xlApp) {
+    state.xlApp->set_display_alerts(false);
+    RequestRegistry& registry = state.engine->registry();
+    const auto n = registry.requests().upper_bound();
+    if (registry.inflight_count != 0) {
+      registry.sheets_recalc(false, false);
+      registry.inflight_count = 0;
+    }
+    for (std::int32_t i = 1; i <= n; ++i) {
+      // Re-read the record each time: sending may re-evaluate cells.
+      if (!registry.requests().contains(i)) break;
+      const datarequest& r = registry.requests().at(i);
+      const bool due = (state.update_counter >= c.trading_updatefrq &&
+                        (r.updatefrq == 1 || r.reqtype == RequestType::kWebLink)) ||
+                       (r.updatefrq == 30 && state.counter30 >= 30) ||
+                       (r.updatefrq == 15 && state.counter15 >= 15) ||
+                       r.status == RequestStatus::kConnectionError ||
+                       r.status == RequestStatus::kParseError;
+      if (due) state.engine->dispatch().request_send(i);
+    }
+    state.xlApp->set_display_alerts(true);
+  }
+  if (state.update_counter >= c.trading_updatefrq) state.update_counter = 0;
+  if (state.counter15 > 14) state.counter15 = 0;
+  if (state.counter30 > 29) state.counter30 = 0;
+}
+
+void second_timer(AddinState& state, host::TimerId id) {
+  state.second_timer_id = id;
+  if (state.engine) state.engine->manager().httpqueue_sendout();
+}
+
+void link_repair(host::Application& app, host::Workbook& book) {
+  const bool alerts = app.display_alerts();
+  app.set_display_alerts(false);
+  const auto links = book.link_sources();
+  if (links.ok()) {
+    for (const std::string& s : *links) {
+      if (text::find_ci(s, kLibraryName) == 0) continue;
+      const std::int32_t sheets = book.worksheet_count().value_or(0);
+      for (std::int32_t j = 1; j <= sheets; ++j) {
+        const auto sheet = book.worksheet(j);
+        if (!sheet.ok()) continue;
+        const auto cells = (*sheet)->cells();
+        if (!cells.ok()) continue;
+        const auto found = (*cells)->find(kLibraryName);
+        if (!found.ok() || !*found) continue;
+        host::ReplaceOptions options;
+        options.look_at = host::LookAt::Part;
+        options.order = host::SearchOrder::ByRows;
+        options.match_case = false;
+        (void)(*cells)->replace("'" + s + "'!", "", options);
+      }
+    }
+  }
+  app.set_display_alerts(alerts);
+}
+
+}  // namespace quillo::addin

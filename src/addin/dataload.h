@@ -1,0 +1,116 @@
+// dataload: the add-in's lasting state and the procedures that start it,
+// stop it and drive it from its two timers.
+//
+// One AddinState exists per process. The connection (Connectexcel) sets the
+// host application and runs addin_startup; every core object works on the
+// same state. The platform pieces the add-in uses besides the spreadsheet -
+// event loop, HTTP transport, registry store, message boxes, browser, object
+// factory - are given to it in a Platform and must outlive it.
+//
+// Event-loop thread only: timers, worksheet functions, menu clicks and HTTP
+// completions all run there, one at a time, so nothing is locked. Failures
+// inside the procedures are ignored where the add-in must go on (a missing
+// definitions file, a workbook without links); the user learns of a failed
+// installation of the function library through a message box.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "addin/cls_accmanager.h"
+#include "addin/cls_gui.h"
+#include "addin/settings.h"
+#include "host/application.h"
+#include "host/browser.h"
+#include "host/event_loop.h"
+#include "host/messages.h"
+#include "host/object_factory.h"
+#include "http/http_transport.h"
+#include "requests/engine.h"
+
+namespace quillo::addin {
+
+// The function library's file name, as the add-ins list shows it.
+inline constexpr std::string_view kLibraryName = "tarnvale.xla";
+inline constexpr std::string_view kDefinitionsName = "ds.xml";
+inline constexpr std::string_view kConnectProgId = "quillo.Connectexcel";
+inline constexpr std::string_view kCoreProgId = "quillo.core";
+inline constexpr std::string_view kEventsProgId = "quillo.CExcelEvents";
+
+struct Platform {
+  host::EventLoop& loop;
+  http::HttpTransport& transport;
+  modRegistry& registry;
+  host::MessageSink& messages;
+  host::BrowserOpener& browser;
+  host::ObjectFactory& objects;
+  // The folder holding the add-in's data files (ds.xml, tarnvale.xla) that
+  // ships with the module in module_folder; both end with a separator.
+  // Unset: the module's own folder.
+  std::function<std::string(const std::string& module_folder)> data_folder;
+  // The length of the minute timer's minute and of the second timer's
+  // second, in milliseconds (shorter only to watch updates happen quickly).
+  std::int64_t minute_ms = 60000;
+  std::int64_t second_ms = 1000;
+};
+
+class AddinState {
+ public:
+  explicit AddinState(Platform platform);
+  ~AddinState();
+  AddinState(const AddinState&) = delete;
+  AddinState& operator=(const AddinState&) = delete;
+
+  Platform& platform() { return m_platform; }
+
+  // Binds the state to the host (the request engine works on it). A second
+  // host replaces the first only after unbind.
+  void bind(host::Application& app);
+  void unbind();
+
+  host::Application* xlApp = nullptr;
+  std::shared_ptr<host::HostObject> addinInstance;  // held, not otherwise used
+  Configuration config;
+  cls_accmanager accmanager;
+  std::unique_ptr<Engine> engine;  // while bound
+  std::unique_ptr<cls_gui> gui;
+  std::unique_ptr<settings> settings_dialog;  // created on first use
+
+  host::TimerId minute_timer_id = 0;
+  host::TimerId second_timer_id = 0;
+  std::int32_t update_counter = 0;  // minutes since the last periodic update
+  std::int32_t counter15 = 0;
+  std::int32_t counter30 = 0;
+  // Where the single web link dialog was last shown; -1 until it is.
+  std::int32_t weblink_left = -1;
+  std::int32_t weblink_top = -1;
+  // The status text the about box shows.
+  std::string status_text;
+
+  // Makes the engine follow the configuration (error handling, proxy,
+  // time-outs); run after the configuration was loaded or changed.
+  void apply_configuration();
+  // Opens the settings dialog (filled from the configuration).
+  void show_settings();
+
+ private:
+  Platform m_platform;
+};
+
+void addin_startup(AddinState& state);
+void addin_shutdown(AddinState& state);
+void xla_install(AddinState& state);
+void definitions_load(AddinState& state);
+// The file implementing the class with this ProgID; empty when unknown.
+std::string get_dllpath(host::ObjectFactory& objects, std::string_view prog_id);
+void minute_timer(AddinState& state, host::TimerId id);
+void second_timer(AddinState& state, host::TimerId id);
+// Makes formulas that call the function library through a path to a copy
+// of it in another folder call the installed one (the workbook-open
+// handler).
+void link_repair(host::Application& app, host::Workbook& book);
+
+}  // namespace quillo::addin
