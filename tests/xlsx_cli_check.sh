@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `quillo refresh` and `quillo show`: exit codes, in-place saves and no
+# `quillo refresh`, `show`, `settings` and `watch`: exit codes, in-place saves and no
 # files left behind by a failed command.
 # Usage: xlsx_cli_check.sh QUILLO TESTDATA_DIR
 set -uo pipefail
@@ -9,6 +9,8 @@ testdata=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
+# The add-in's settings go to a store of the run's own, never the user's.
+export QUILLO_HKCU_DIR="$work/store/user" QUILLO_HKLM_DIR="$work/store/machine"
 
 expect() {  # expect CODE DESCRIPTION COMMAND...
   local want=$1 what=$2
@@ -24,6 +26,13 @@ cp "$testdata/xlsx/calc_book.xlsx" "$work/book.xlsx"
 printf 'not a workbook' >"$work/text.xlsx"
 
 expect 2 "no subcommand" "$quillo"
+expect 2 "unknown setting" "$quillo" settings set nothing 1
+expect 2 "setting out of range" "$quillo" settings set trading_updatefrq 7
+expect 0 "setting in range" "$quillo" settings set trading_updatefrq 15
+expect 0 "settings listed" "$quillo" settings
+grep -qx "trading_updatefrq=15" "$work/stdout" ||
+  { echo "FAIL settings did not list the new value"; failures=$((failures + 1)); }
+expect 2 "watch of a missing book" "$quillo" watch "$work/absent.xlsx"
 expect 2 "refresh without a book" "$quillo" refresh
 expect 2 "missing book" "$quillo" refresh "$work/absent.xlsx"
 expect 2 "not an xlsx file" "$quillo" refresh "$work/text.xlsx"
@@ -43,7 +52,7 @@ expect 0 "show after refresh" "$quillo" show "$work/book.xlsx" "Data!I2"
 grep -q "13.9025060384599" "$work/stdout" || { echo "FAIL the NPV value was lost"; failures=$((failures + 1)); }
 
 # Nothing but the book and the text file: no temporary or partial files.
-leftovers=$(ls -A "$work" | grep -v -x -e book.xlsx -e text.xlsx -e stdout -e stderr)
+leftovers=$(ls -A "$work" | grep -v -x -e book.xlsx -e text.xlsx -e stdout -e stderr -e store)
 [ -z "$leftovers" ] || { echo "FAIL files left behind: $leftovers"; failures=$((failures + 1)); }
 
 [ "$failures" -eq 0 ] && echo "ok"

@@ -8,13 +8,10 @@
 #include <ostream>
 #include <sstream>
 
+#include "addin/cls_accmanager.h"
+#include "cli/session.h"
 #include "common/text.h"
-#include "http/curl_transport.h"
 #include "market_service.h"
-#include "requests/engine.h"
-#include "spreadsheet/application.h"
-#include "spreadsheet/function_library.h"
-#include "spreadsheet/xlsx.h"
 
 namespace quillo::cli {
 
@@ -103,55 +100,43 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     return 2;
   }
   std::ofstream(install.path() / "ds.xml", std::ios::binary) << definitions;
-  const auto library =
-      spreadsheet::load_function_library((install.path() / "tarnvale.xla").string());
-  if (!library.ok()) {
-    err << "quillo demo: " << library.status().message() << "\n";
-    return 2;
-  }
 
-  host::PollLoop loop;
-  http::CurlTransport transport(loop);
-  spreadsheet::Application app;
-  Engine engine(app, loop, transport);
-  if (!engine.load_definitions(definitions)) {
-    err << "quillo demo: " << engine.definitions().error() << "\n";
+  // The add-in's settings live in a store of the run's own, which names the
+  // install folder; the user's settings are not touched.
+  TempFolder store;
+  if (store.path().empty()) {
+    err << "quillo demo: cannot create a temporary settings folder\n";
     return 2;
   }
-  if (const host::Status st = engine.install_library((install.path() / "tarnvale.xla").string());
-      !st.ok()) {
-    err << "quillo demo: " << st.message() << "\n";
+  SessionOptions so;
+  so.command = "quillo demo";
+  so.registry.user_dir = store.path() / "user";
+  so.registry.machine_dir = store.path() / "machine";
+  {
+    addin::modRegistry registry(so.registry, {});
+    addin::cls_accmanager(registry).config_writekey(addin::kInstallPathName,
+                                                    Value(install.path().string() + "/"));
+  }
+  Session session(so, err);
+  auto book = session.open((data / "demo.xlsx").string());
+  if (!book.ok()) {
+    err << "quillo demo: " << book.status().message() << "\n";
     return 2;
   }
-  engine.manager().set_send_on_completion(true);
-  engine.start_pass(1000);
+  session.calculate_full();  // every formula asks; the answers arrive on the loop
+  const bool answered =
+      session.wait_idle(static_cast<std::int64_t>(options.timeout_seconds * 1000));
 
-  spreadsheet::XlsxLoadOptions load_options;
-  load_options.external_function = [&](std::string_view name) {
-    return library->find(name) != nullptr;
-  };
-  auto loaded = spreadsheet::load_xlsx(app.model(), (data / "demo.xlsx").string(), load_options);
-  if (!loaded.ok()) {
-    err << "quillo demo: " << loaded.status().message() << "\n";
-    return 2;
-  }
-  for (const std::string& w : loaded->warnings) err << "quillo demo: warning: " << w << "\n";
-  app.model().activate_book(loaded->book);
-  (void)app.calculate();  // every formula asks; the answers arrive on the loop
-  const bool answered = loop.run_until([&] { return engine.idle(); },
-                                       static_cast<std::int64_t>(options.timeout_seconds * 1000));
-
-  std::vector<std::string> warnings;
-  const host::Status saved = spreadsheet::save_xlsx(app.model(), loaded->book, loaded->file.get(),
-                                                    options.output, &warnings);
-  const auto book = app.active_workbook();
-  if (book.ok()) print_table(**book, out);
+  const Summary summary = session.summarize(**book);  // before the book takes the new name
+  const host::Status saved = (*book)->save_as(options.output);
+  print_table(**book, out);
   if (!saved.ok()) {
     err << "quillo demo: " << saved.message() << "\n";
     return 1;
   }
   out << "\nsaved " << options.output << " (" << market.requests()
-      << " pages fetched from the local service at " << market.base_url() << ")\n";
+      << " pages fetched from the local service at " << market.base_url() << ")\n"
+      << summary_line(summary) << "\n";
   if (!answered) {
     err << "quillo demo: not every request was answered within " << options.timeout_seconds
         << " s\n";

@@ -1,12 +1,16 @@
 // The quillo command.
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/demo_command.h"
 #include "cli/parse_command.h"
 #include "cli/refresh_command.h"
+#include "cli/settings_command.h"
 #include "cli/show_command.h"
+#include "cli/watch_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
@@ -35,16 +39,59 @@ int main(int argc, char** argv) {
 
   quillo::cli::RefreshOptions refresh;
   CLI::App* refresh_cmd = app.add_subcommand(
-      "refresh", "Open an xlsx workbook, recalculate every formula and save it.");
+      "refresh",
+      "Open an xlsx workbook with the add-in loaded, fill every quillo formula from the web, "
+      "recalculate and save it.");
   refresh_cmd->footer(
-      "Formulas quillo cannot compute keep the values stored in the file (listed as warnings).\n"
-      "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact),\n"
-      "2 bad usage or a workbook that cannot be read.\n\n"
+      "The add-in finds ds.xml and tarnvale.xla in its install folder (quillo settings shows\n"
+      "installpath; when none is set, the data folder shipped with quillo). Formulas quillo\n"
+      "cannot compute keep the values stored in the file (listed as warnings).\n"
+      "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact) or,\n"
+      "with --strict, a quillo cell shows an error; 2 bad usage or a workbook that cannot be "
+      "read.\n\n"
       "Example:\n"
-      "  quillo refresh prices.xlsx -o prices-now.xlsx");
+      "  quillo refresh prices.xlsx -o prices-now.xlsx --timeout 120");
   refresh_cmd->add_option("book", refresh.book, "The workbook (.xlsx)")->required();
   refresh_cmd->add_option("-o,--output", refresh.output,
                           "Save to this file instead of over the workbook");
+  refresh_cmd
+      ->add_option("--timeout", refresh.timeout_seconds,
+                   "Seconds to wait for the answers before saving what arrived")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  refresh_cmd->add_flag("--strict", refresh.strict,
+                        "Exit 1 when any quillo cell shows an error or no answer");
+
+  quillo::cli::WatchOptions watch;
+  CLI::App* watch_cmd = app.add_subcommand(
+      "watch",
+      "Keep a workbook filled: update it as the settings say and save it after each round of "
+      "answers, until Ctrl-C or SIGTERM.");
+  watch_cmd->footer(
+      "Every save is atomic: the file on disk is always a complete workbook.\n"
+      "Exit codes: 0 stopped after the final save, 1 a save failed, 2 bad usage or a workbook\n"
+      "that cannot be read.\n\n"
+      "Example:\n"
+      "  quillo settings set trading_updatefrq 5 && quillo watch prices.xlsx");
+  watch_cmd->add_option("book", watch.book, "The workbook (.xlsx)")->required();
+  watch_cmd
+      ->add_option("--minute", watch.minute_seconds,
+                   "Length of the update timer's minute in seconds (shorter to try things out)")
+      ->capture_default_str();
+
+  quillo::cli::SettingsOptions settings;
+  CLI::App* settings_cmd = app.add_subcommand(
+      "settings", "Print the settings, or change one with: settings set NAME VALUE");
+  settings_cmd->footer(
+      "Settings live in $XDG_CONFIG_HOME/quillo/HKEY_CURRENT_USER.reg (QUILLO_HKCU_DIR moves it).\n"
+      "Exit codes: 0 done, 1 the store could not be written, 2 unknown setting or bad value.\n\n"
+      "Examples:\n"
+      "  quillo settings\n"
+      "  quillo settings set trading_updatemode Manual\n"
+      "  quillo settings set receive_timeout 45");
+  CLI::App* set_cmd = settings_cmd->add_subcommand("set", "Change one setting");
+  set_cmd->add_option("name", settings.name, "The setting's name")->required();
+  set_cmd->add_option("value", settings.value, "Its new value")->required();
 
   quillo::cli::ShowOptions show;
   CLI::App* show_cmd = app.add_subcommand(
@@ -93,7 +140,12 @@ int main(int argc, char** argv) {
     }
     return quillo::cli::run_parse(parse, std::cin, std::cout, std::cerr);
   }
-  if (refresh_cmd->parsed()) return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
+  if (refresh_cmd->parsed()) {
+    refresh.progress = ::isatty(STDERR_FILENO) != 0;
+    return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
+  }
+  if (watch_cmd->parsed()) return quillo::cli::run_watch(watch, std::cout, std::cerr);
+  if (settings_cmd->parsed()) return quillo::cli::run_settings(settings, std::cout, std::cerr);
   if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   return 2;

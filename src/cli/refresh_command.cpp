@@ -2,35 +2,68 @@
 
 #include <ostream>
 
+#include "cli/session.h"
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx.h"
 
 namespace quillo::cli {
 
-int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& err) {
-  auto model = std::make_shared<spreadsheet::Model>();
-  auto loaded = spreadsheet::load_xlsx(*model, options.book);
-  if (!loaded.ok()) {
-    err << "quillo refresh: " << loaded.status().message() << "\n";
-    return 2;
-  }
-  for (const std::string& w : loaded->warnings) err << "quillo refresh: warning: " << w << "\n";
-  model->calculate_all();
-  for (const spreadsheet::CellAddr& a : model->circular_references()) {
-    err << "quillo refresh: warning: " << spreadsheet::quote_sheet_name(model->sheet_name(a.sheet))
+namespace {
+
+constexpr const char* kCommand = "quillo refresh";
+
+void warn_circular(spreadsheet::Application& app, std::ostream& err) {
+  spreadsheet::Model& model = app.model();
+  for (const spreadsheet::CellAddr& a : model.circular_references()) {
+    err << kCommand << ": warning: " << spreadsheet::quote_sheet_name(model.sheet_name(a.sheet))
         << "!" << spreadsheet::cell_a1(a.row, a.col)
         << ": circular reference; the cell keeps its value\n";
   }
-  const std::string& target = options.output.empty() ? options.book : options.output;
-  std::vector<std::string> warnings;
-  const host::Status st =
-      spreadsheet::save_xlsx(*model, loaded->book, loaded->file.get(), target, &warnings);
-  for (const std::string& w : warnings) err << "quillo refresh: warning: " << w << "\n";
-  if (!st.ok()) {
-    err << "quillo refresh: " << st.message() << "\n";
+}
+
+}  // namespace
+
+int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& err) {
+  SessionOptions so;
+  so.command = kCommand;
+  so.module_path = own_module_path();
+  so.data_folder = shipped_data_folder;
+  Session session(so, err);
+  auto book = session.open(options.book);
+  if (!book.ok()) {
+    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  session.calculate_full();
+  warn_circular(session.app(), err);
+
+  bool shown = false;
+  auto show_progress = [&] {
+    if (!options.progress) return;
+    const Progress p = session.progress();
+    err << "\r" << kCommand << ": " << p.answered << " of " << p.total << " requests answered, "
+        << p.errors << " errors" << std::flush;
+    shown = true;
+  };
+  const bool answered =
+      session.wait_idle(static_cast<std::int64_t>(options.timeout_seconds * 1000), show_progress);
+  if (shown) err << "\n";
+  if (!answered) {
+    err << kCommand << ": not every request was answered within " << options.timeout_seconds
+        << " s; saving what arrived\n";
+  }
+
+  // Summarised before a save under another name renames the workbook (the
+  // cells are registered under its name).
+  const Summary summary = session.summarize(**book);
+  const host::Status saved =
+      options.output.empty() ? (*book)->save() : (*book)->save_as(options.output);
+  if (!saved.ok()) {
+    err << kCommand << ": " << saved.message() << "\n";
     return 1;
   }
-  out << "refreshed " << target << "\n";
+  out << "saved " << (*book)->full_name().value_or(options.book) << "\n"
+      << summary_line(summary) << "\n";
+  if (options.strict && !summary.failures.empty()) return 1;
   return 0;
 }
 

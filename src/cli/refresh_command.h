@@ -1,6 +1,9 @@
-// `quillo refresh`: opens an xlsx workbook, recalculates every formula and
-// saves it, in place or to another file. Formulas quillo cannot compute keep
-// the values the file had, and are listed as warnings.
+// `quillo refresh`: opens an xlsx workbook in a headless spreadsheet with
+// the add-in loaded as the host would load it (formulas calling a copy of
+// the function library in another folder are repaired on opening),
+// recalculates every formula, waits until every web request has been
+// answered (or the time-out), and saves the workbook atomically, in place or
+// to another file. Prints a summary of what the add-in's cells show.
 #pragma once
 
 #include <iosfwd>
@@ -11,10 +14,13 @@ namespace quillo::cli {
 struct RefreshOptions {
   std::string book;    // the workbook to refresh
   std::string output;  // where to save it; empty: over the workbook itself
+  double timeout_seconds = 300;
+  bool strict = false;    // exit 1 when any cell shows an error
+  bool progress = false;  // a progress line on the error stream
 };
 
 // Exit codes: 0 saved, 1 the file could not be written (the previous one is
-// left as it was), 2 the workbook could not be read.
+// left as it was) or, with strict, a cell shows an error; 2 bad input.
 int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace quillo::cli

@@ -107,6 +107,36 @@ def date1904_book():
     return wb
 
 
+def quillo_book():
+    """Quotes through the add-in's functions, one called through a copy of the
+    function library in another folder, beside cells quillo must not touch."""
+    symbols = []
+    for i in range(4):
+        c = (i * 7919 + 1234) % (26 * 26 * 26)
+        symbols.append(chr(65 + c // 676) + chr(65 + c // 26 % 26) + chr(65 + c % 26))
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Prices"
+    for col, h in enumerate(["Symbol", "Last", "Name", "Note", "Double"], 1):
+        ws.cell(row=1, column=col, value=h).font = Font(bold=True, color="FF0000")
+    for r, sym in enumerate(symbols, 2):
+        ws.cell(row=r, column=1, value=sym)
+        ws.cell(row=r, column=2, value=f'=fsingle($A{r},"LMS.QUO.LAST")').number_format = "0.00"
+        ws.cell(row=r, column=3, value=f"='/old/addins/tarnvale.xla'!fsingle($A{r},\"LMS.QUO.NAME\")")
+        ws.cell(row=r, column=4, value=f"kept {r}")
+        ws.cell(row=r, column=5, value=f"=B{r}*2")
+    ws.cell(row=7, column=1, value="NOSUCH")
+    ws.cell(row=7, column=2, value='=fsingle($A7,"LMS.QUO.LAST")')
+    ws.cell(row=8, column=2, value='=fsingle($A2,"LMS.QUO.NOFIELD")')
+    ws.cell(row=9, column=2, value=42.5)
+    ws.cell(row=9, column=3, value=datetime.date(2026, 12, 6))
+    notes = wb.create_sheet("Notes")
+    notes["A1"] = "Untouched sheet"
+    notes["B2"] = "=SUM(1,2)"
+    wb.defined_names.append(DefinedName("Symbols", attr_text="Prices!$A$2:$A$5"))
+    return wb
+
+
 def libreoffice_resave(src, dst):
     """Opens src in LibreOffice Calc and saves it as dst, formulas computed."""
     with tempfile.TemporaryDirectory() as home:
@@ -147,6 +177,7 @@ def share_column(path, column):
 def main():
     book().save(os.path.join(HERE, "openpyxl_book.xlsx"))
     date1904_book().save(os.path.join(HERE, "date1904.xlsx"))
+    quillo_book().save(os.path.join(HERE, "quillo_formulas.xlsx"))
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "calc_book.xlsx")
         book().save(src)

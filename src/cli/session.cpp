@@ -1,0 +1,235 @@
+#include "cli/session.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+
+#include "common/text.h"
+#include "requests/fsingle.h"
+#include "requests/registry.h"
+#include "spreadsheet/function_library.h"
+#include "spreadsheet/xlsx_host.h"
+
+namespace quillo::cli {
+
+namespace fs = std::filesystem;
+
+std::string own_module_path() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : self.string();
+}
+
+std::string shipped_data_folder(const std::string& module_folder) {
+  // Installed: <prefix>/bin/quillo with <prefix>/share/quillo; built: the
+  // source tree's data folder.
+  const fs::path candidates[] = {fs::path(module_folder) / ".." / "share" / "quillo",
+                                 fs::path(QUILLO_DATA_DIR)};
+  for (const fs::path& c : candidates) {
+    std::error_code ec;
+    if (fs::exists(c / "tarnvale.xla", ec)) {
+      std::string folder = fs::weakly_canonical(c, ec).string();
+      if (folder.empty() || folder.back() != '/') folder += '/';
+      return folder;
+    }
+  }
+  return module_folder;
+}
+
+Session::Session(SessionOptions options, std::ostream& err)
+    : m_options(std::move(options)),
+      m_err(err),
+      m_transport(m_loop),
+      m_registry(m_options.registry,
+                 [this](std::string_view w) { m_err << m_options.command << ": " << w << "\n"; }),
+      m_messages(err) {
+  spreadsheet::XlsxHostOptions xlsx;
+  xlsx.on_warning = [this](const std::string& w) {
+    m_err << m_options.command << ": warning: " << w << "\n";
+  };
+  spreadsheet::use_xlsx_files(m_app, xlsx);
+  addin::Platform platform{
+      m_loop,    m_transport,           m_registry,          m_messages, m_browser,
+      m_objects, m_options.data_folder, m_options.minute_ms, 1000};
+  m_state = std::make_shared<addin::AddinState>(platform);
+  addin::register_classes(m_objects, m_options.module_path, m_state);
+  auto made = m_objects.create(addin::kConnectProgId);
+  if (made.ok()) m_connection = std::dynamic_pointer_cast<addin::Connectexcel>(*made);
+  if (m_connection) {
+    m_connection->IDTExtensibility2_OnConnection(m_app, addin::ConnectMode::CommandLine, nullptr);
+  }
+}
+
+Session::~Session() {
+  if (m_connection) {
+    m_connection->IDTExtensibility2_OnDisconnection(addin::DisconnectMode::HostShutdown);
+  }
+  addin::unregister_classes(m_objects);
+}
+
+host::Result<host::WorkbookPtr> Session::open(const std::string& path) {
+  return m_app.workbooks().open(path);
+}
+
+void Session::calculate_full() {
+  m_app.model().calculate_all();
+}
+
+bool Session::idle() const {
+  return !m_state->engine || m_state->engine->idle();
+}
+
+bool Session::wait_idle(std::int64_t timeout_ms, const std::function<void()>& on_tick) {
+  const std::int64_t start = m_loop.now_ms();
+  while (true) {
+    std::int64_t slice = 1000;
+    if (timeout_ms >= 0) {
+      const std::int64_t left = timeout_ms - (m_loop.now_ms() - start);
+      if (left <= 0) return idle();
+      slice = std::min(slice, left);
+    }
+    if (m_loop.run_until([this] { return idle(); }, slice)) {
+      if (on_tick) on_tick();
+      return true;
+    }
+    if (on_tick) on_tick();
+  }
+}
+
+Progress Session::progress() const {
+  Progress p;
+  if (!m_state->engine) return p;
+  const RequestTable& requests = m_state->engine->registry().requests();
+  p.total = requests.upper_bound();
+  for (std::int32_t i = 1; i <= p.total; ++i) {
+    switch (requests.at(i).status) {
+      case RequestStatus::kSent:
+      case RequestStatus::kLoading:
+      case RequestStatus::kNotSent:
+        break;
+      case RequestStatus::kConnectionError:
+      case RequestStatus::kParseError:
+        ++p.answered;
+        ++p.errors;
+        break;
+      default:
+        ++p.answered;
+    }
+  }
+  return p;
+}
+
+namespace {
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool name_char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.';
+}
+
+// Whether the formula calls one of the functions (a name followed by "(").
+bool calls_any(std::string_view formula, const std::vector<std::string>& names) {
+  const std::string lower = ascii_lower(formula);
+  for (const std::string& name : names) {
+    std::size_t at = 0;
+    while ((at = lower.find(name, at)) != std::string::npos) {
+      const std::size_t end = at + name.size();
+      if ((at == 0 || !name_char(lower[at - 1])) && end < lower.size() && lower[end] == '(') {
+        return true;
+      }
+      at = end;
+    }
+  }
+  return false;
+}
+
+std::string_view failure_kind(RequestStatus status) {
+  switch (status) {
+    case RequestStatus::kSent:
+    case RequestStatus::kLoading:
+    case RequestStatus::kNotSent:
+      return "not answered";
+    case RequestStatus::kConnectionError:
+      return "connection error";
+    case RequestStatus::kInvalidInstrument:
+      return "invalid instrument";
+    case RequestStatus::kParseError:
+      return "data parse error";
+    case RequestStatus::kNoData:
+      return "no data";
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
+Summary Session::summarize(host::Workbook& book) {
+  Summary s;
+  if (!m_state->engine) return s;
+  std::vector<std::string> names;
+  const Value installpath =
+      m_state->accmanager.config_getkey(addin::kInstallPathName, true, Value(std::string()));
+  const auto library =
+      spreadsheet::load_function_library(installpath.to_text() + std::string(addin::kLibraryName));
+  if (library.ok()) {
+    for (const auto& f : library->functions) names.push_back(ascii_lower(f.name));
+  }
+  const auto registered = m_state->engine->registry().cell_requests();
+  const RequestTable& requests = m_state->engine->registry().requests();
+  const std::int32_t sheets = book.worksheet_count().value_or(0);
+  for (std::int32_t j = 1; j <= sheets; ++j) {
+    const auto sheet = book.worksheet(j);
+    if (!sheet.ok()) continue;
+    const auto used = (*sheet)->used_range();
+    if (!used.ok()) continue;
+    const std::int32_t row0 = (*used)->row().value_or(1);
+    const std::int32_t col0 = (*used)->column().value_or(1);
+    const std::int32_t rows = (*used)->row_count().value_or(0);
+    const std::int32_t cols = (*used)->column_count().value_or(0);
+    for (std::int32_t r = row0; r < row0 + rows; ++r) {
+      for (std::int32_t c = col0; c < col0 + cols; ++c) {
+        const auto cell = (*sheet)->cell(r, c);
+        if (!cell.ok()) continue;
+        const auto formula = (*cell)->formula();
+        if (!formula.ok() || !calls_any(*formula, names)) continue;
+        ++s.cells;
+        const Value shown = (*cell)->value().value_or(Value());
+        const auto req = registered.find(cellkey(**cell));
+        std::string kind;
+        if (req != registered.end() && requests.contains(req->second)) {
+          kind = failure_kind(requests.at(req->second).status);
+        }
+        if (kind.empty()) {
+          if (shown.is_error()) {
+            kind = shown.to_text();
+          } else if (shown.is_text() && shown.text() == kInvalidField) {
+            kind = "invalid field";
+          } else if (shown.is_empty()) {
+            kind = "empty";
+          }
+        }
+        if (kind.empty()) {
+          ++s.filled;
+        } else {
+          ++s.failures[kind];
+        }
+      }
+    }
+  }
+  return s;
+}
+
+std::string summary_line(const Summary& summary) {
+  std::string line = std::to_string(summary.cells) + " cells with quillo formulas, " +
+                     std::to_string(summary.filled) + " filled";
+  for (const auto& [kind, n] : summary.failures) line += ", " + std::to_string(n) + " " + kind;
+  return line;
+}
+
+}  // namespace quillo::cli

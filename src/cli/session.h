@@ -1,0 +1,97 @@
+// Session: a headless spreadsheet with the add-in connected, as the host
+// would load it - the loop, the libcurl transport, the registry store, the
+// object factory with the add-in's classes, xlsx files for Workbooks::open
+// and save - shared by the commands that fill workbooks (refresh, watch,
+// demo).
+//
+// Loop thread only. Warnings and message boxes go to the error stream given
+// in the options, each line starting with the command's name.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "addin/Connectexcel.h"
+#include "addin/modRegistry.h"
+#include "host/browser.h"
+#include "host/event_loop.h"
+#include "host/messages.h"
+#include "http/curl_transport.h"
+#include "spreadsheet/application.h"
+
+namespace quillo::cli {
+
+struct SessionOptions {
+  std::string command;  // "quillo refresh", for messages
+  addin::RegistryLocation registry = addin::RegistryLocation::from_environment();
+  // The file standing for the add-in's module (the running program); the
+  // install folder is found from it when the store names none.
+  std::string module_path;
+  std::function<std::string(const std::string& module_folder)> data_folder;
+  std::int64_t minute_ms = 60000;
+};
+
+// Requests answered so far, of all made; failures among them.
+struct Progress {
+  std::int32_t answered = 0;
+  std::int32_t total = 0;
+  std::int32_t errors = 0;
+};
+
+// What the add-in's cells of a workbook show: how many hold a value, and
+// how many show each kind of failure.
+struct Summary {
+  std::int32_t cells = 0;
+  std::int32_t filled = 0;
+  std::map<std::string, std::int32_t> failures;  // by kind, e.g. "connection error"
+};
+
+// The program's own file, and the data folder that ships with it.
+std::string own_module_path();
+std::string shipped_data_folder(const std::string& module_folder);
+
+class Session {
+ public:
+  Session(SessionOptions options, std::ostream& err);
+  ~Session();  // disconnects the add-in: no timer, no request left
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  host::Result<host::WorkbookPtr> open(const std::string& path);
+  // Evaluates every formula of every open workbook, as a full recalculation.
+  void calculate_full();
+  // Runs the loop until no request is outstanding or waiting to be sent, or
+  // timeout_ms passes (negative: no limit); true when all were answered.
+  // on_tick runs about once a second while it waits.
+  bool wait_idle(std::int64_t timeout_ms, const std::function<void()>& on_tick = {});
+  bool idle() const;
+
+  Progress progress() const;
+  Summary summarize(host::Workbook& book);
+
+  host::PollLoop& loop() { return m_loop; }
+  spreadsheet::Application& app() { return m_app; }
+  addin::AddinState& state() { return *m_state; }
+
+ private:
+  SessionOptions m_options;
+  std::ostream& m_err;
+  host::PollLoop m_loop;
+  http::CurlTransport m_transport;
+  spreadsheet::Application m_app;
+  addin::modRegistry m_registry;
+  host::StreamMessages m_messages;
+  host::XdgOpenBrowser m_browser;
+  host::ObjectRegistry m_objects;
+  std::shared_ptr<addin::AddinState> m_state;
+  std::shared_ptr<addin::Connectexcel> m_connection;
+};
+
+// "Summary: 22 cells, 20 filled, 1 invalid field, 1 invalid instrument".
+std::string summary_line(const Summary& summary);
+
+}  // namespace quillo::cli

@@ -1,0 +1,110 @@
+#include "cli/watch_command.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <ostream>
+
+#include "cli/session.h"
+
+namespace quillo::cli {
+
+namespace {
+
+constexpr const char* kCommand = "quillo watch";
+
+// SIGINT and SIGTERM delivered as readable data on a descriptor the loop
+// watches, so stopping happens on the loop thread between handlers.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&m_set);
+    sigaddset(&m_set, SIGINT);
+    sigaddset(&m_set, SIGTERM);
+    // Blocked before any thread starts, so every thread inherits the mask.
+    pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
+    m_fd = ::signalfd(-1, &m_set, SFD_NONBLOCK | SFD_CLOEXEC);
+  }
+  ~StopSignals() {
+    if (m_fd >= 0) ::close(m_fd);
+    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+  }
+  int fd() const { return m_fd; }
+  void drain() const {
+    signalfd_siginfo info;
+    while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+  }
+
+ private:
+  sigset_t m_set{};
+  sigset_t m_old{};
+  int m_fd = -1;
+};
+
+}  // namespace
+
+int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err) {
+  if (!(options.minute_seconds >= 0.01)) {
+    err << kCommand << ": --minute must be at least 0.01 seconds\n";
+    return 2;
+  }
+  StopSignals signals;
+  if (signals.fd() < 0) {
+    err << kCommand << ": cannot watch for stop signals\n";
+    return 2;
+  }
+  SessionOptions so;
+  so.command = kCommand;
+  so.module_path = own_module_path();
+  so.data_folder = shipped_data_folder;
+  so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
+  Session session(so, err);
+  auto book = session.open(options.book);
+  if (!book.ok()) {
+    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  session.calculate_full();
+
+  int failed_saves = 0;
+  auto save = [&](const char* why) {
+    const host::Status st = (*book)->save();
+    if (!st.ok()) {
+      ++failed_saves;
+      err << kCommand << ": " << st.message() << "\n";
+      return;
+    }
+    const Progress p = session.progress();
+    out << why << ": saved " << (*book)->full_name().value_or(options.book) << " (" << p.answered
+        << " of " << p.total << " requests answered, " << p.errors << " errors)" << std::endl;
+  };
+
+  // A round ends when every request of it has been answered: then the
+  // workbook is saved once.
+  bool busy = true;
+  host::PollLoop& loop = session.loop();
+  const host::TimerId check = loop.set_timer(200, [&] {
+    if (!session.idle()) {
+      busy = true;
+    } else if (busy) {
+      busy = false;
+      save("updated");
+    }
+  });
+  bool stopping = false;
+  loop.watch_fd(signals.fd(), POLLIN, [&](unsigned) {
+    signals.drain();
+    stopping = true;
+    loop.stop();
+  });
+  while (!stopping) loop.run();
+  loop.unwatch_fd(signals.fd());
+  loop.kill_timer(check);
+  save("stopped");
+  return failed_saves > 0 ? 1 : 0;
+}
+
+}  // namespace quillo::cli

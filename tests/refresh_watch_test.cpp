@@ -1,0 +1,256 @@
+// quillo refresh and quillo watch end to end: a workbook written by
+// openpyxl is filled from the local market-data service through the add-in
+// as the host loads it, and saved; watch keeps the file updated and valid
+// when it is killed between saves.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "addin/cls_accmanager.h"
+#include "cli/refresh_command.h"
+#include "cli/settings_command.h"
+#include "cli/show_command.h"
+#include "common/text.h"
+#include "market_service.h"
+#include "spreadsheet/xlsx.h"
+
+extern char** environ;
+
+namespace quillo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_all(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class FillTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quillo-fill-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
+    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
+    ASSERT_TRUE(market.running());
+    // The install folder: definitions pointing at the service, the library.
+    fs::create_directories(root / "install");
+    std::string ds = read_all(fs::path(QUILLO_DATA_DIR) / "ds.xml");
+    text::replace_all(ds, "{port}", std::to_string(market.port()));
+    std::ofstream(root / "install" / "ds.xml", std::ios::binary) << ds;
+    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
+    ASSERT_EQ(settings("installpath", (root / "install").string()), 0);
+    book = root / "prices.xlsx";
+    fs::copy_file(fs::path(QUILLO_TESTDATA) / "xlsx" / "quillo_formulas.xlsx", book);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  int settings(const std::string& name, const std::string& value) {
+    cli::SettingsOptions o{name, value};
+    std::ostringstream out, err;
+    return cli::run_settings(o, out, err);
+  }
+  // Address, formula and value of one cell of a saved workbook.
+  std::string cell(const fs::path& file, const std::string& address) {
+    cli::ShowOptions o;
+    o.book = file.string();
+    o.range = address;
+    std::ostringstream out, err;
+    EXPECT_EQ(cli::run_show(o, out, err), 0) << err.str();
+    return out.str();
+  }
+  // The value column of cell().
+  std::string value(const fs::path& file, const std::string& address) {
+    std::string line = cell(file, address);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line.substr(line.rfind('\t') + 1);
+  }
+
+  service::MarketService market;
+  fs::path root;
+  fs::path book;
+};
+
+TEST_F(FillTest, RefreshFillsTheAddinsFormulasAndLeavesTheRestAlone) {
+  cli::RefreshOptions o;
+  o.book = book.string();
+  o.output = (root / "out.xlsx").string();
+  o.timeout_seconds = 60;
+  std::ostringstream out, err;
+  ASSERT_EQ(cli::run_refresh(o, out, err), 0) << err.str();
+  EXPECT_NE(out.str().find("10 cells with quillo formulas, 8 filled, 1 invalid field, 1 invalid "
+                           "instrument"),
+            std::string::npos)
+      << out.str();
+  const fs::path saved = root / "out.xlsx";
+  const double last = std::stod(value(saved, "Prices!B2"));
+  EXPECT_GT(last, 0);
+  EXPECT_EQ(std::stod(value(saved, "Prices!E2")), last * 2);
+  // The call through the old library folder was repaired and answered.
+  EXPECT_NE(cell(saved, "Prices!C2").find("\t=fsingle($A2,\"LMS.QUO.NAME\")\t"), std::string::npos);
+  EXPECT_FALSE(value(saved, "Prices!C2").empty());
+  EXPECT_EQ(value(saved, "Prices!B7"), "Invalid instrument id");
+  EXPECT_EQ(value(saved, "Prices!B8"), "Invalid fieldname!");
+  EXPECT_EQ(value(saved, "Prices!D3"), "kept 3");
+  EXPECT_EQ(value(saved, "Prices!B9"), "42.5");
+  EXPECT_EQ(value(saved, "Notes!B2"), "3");
+  // The source file is as it was; openpyxl reads the result with its
+  // styles and defined name.
+  EXPECT_EQ(read_all(book), read_all(fs::path(QUILLO_TESTDATA) / "xlsx" / "quillo_formulas.xlsx"));
+  const std::string check =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "ws=wb['Prices']; assert ws['A1'].font.b and ws['B2'].number_format=='0.00'; "
+      "assert 'Symbols' in [d.name for d in wb.defined_names.definedName]\" " +
+      saved.string();
+  EXPECT_EQ(std::system(check.c_str()), 0);
+
+  // --strict: the two failing cells make it exit 1, after saving.
+  o.strict = true;
+  o.output.clear();
+  std::ostringstream out2, err2;
+  EXPECT_EQ(cli::run_refresh(o, out2, err2), 1) << err2.str();
+  EXPECT_FALSE(value(book, "Prices!B2").empty());
+}
+
+TEST_F(FillTest, BadInputIsRefusedWithoutLeavingFiles) {
+  std::ostringstream out, err;
+  cli::RefreshOptions o;
+  o.book = (root / "missing.xlsx").string();
+  EXPECT_EQ(cli::run_refresh(o, out, err), 2);
+  std::ofstream(root / "text.xlsx") << "not a workbook";
+  o.book = (root / "text.xlsx").string();
+  o.output = (root / "never.xlsx").string();
+  EXPECT_EQ(cli::run_refresh(o, out, err), 2);
+  EXPECT_FALSE(fs::exists(root / "never.xlsx"));
+  EXPECT_NE(err.str().find("missing.xlsx"), std::string::npos) << err.str();
+
+  EXPECT_EQ(settings("trading_updatefrq", "7"), 2);
+  EXPECT_EQ(settings("no_such_setting", "1"), 2);
+  EXPECT_EQ(settings("receive_timeout", "soon"), 2);
+  EXPECT_EQ(settings("receive_timeout", "12.7"), 0);
+  EXPECT_EQ(settings("trading_updatemode", "Manual"), 0);
+  addin::modRegistry reg(addin::RegistryLocation::from_environment(), {});
+  addin::cls_accmanager store(reg);
+  addin::Configuration c;
+  addin::config_load(store, c);
+  EXPECT_EQ(c.receive_timeout, 13);
+  EXPECT_EQ(c.trading_updatemode, 2);
+  EXPECT_EQ(c.trading_updatefrq, 1);
+}
+
+// A quillo watch process, its standard output read line by line.
+class WatchProcess {
+ public:
+  explicit WatchProcess(const fs::path& book) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const std::string book_arg = book.string();
+    const char* argv[] = {QUILLO_BIN, "watch", book_arg.c_str(), "--minute", "0.5", nullptr};
+    EXPECT_EQ(
+        ::posix_spawn(&m_pid, QUILLO_BIN, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    m_out = fds[0];
+  }
+  ~WatchProcess() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+    ::close(m_out);
+  }
+  // The next line, or "" after timeout_ms or at the end of the output.
+  std::string next_line(int timeout_ms = 30000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+      const std::size_t nl = m_buffer.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = m_buffer.substr(0, nl);
+        m_buffer.erase(0, nl + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) return {};
+      pollfd p{m_out, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) return {};
+      char chunk[512];
+      const ssize_t n = ::read(m_out, chunk, sizeof chunk);
+      if (n <= 0) return {};
+      m_buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  // Sends the signal and answers the exit status.
+  int stop(int signal) {
+    ::kill(m_pid, signal);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return status;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_out = -1;
+  std::string m_buffer;
+};
+
+TEST_F(FillTest, WatchKeepsTheFileUpdatedAndValid) {
+  std::int64_t clock = 1'800'000'000'000;
+  market.set_time(clock);
+  {
+    WatchProcess watch(book);
+    ASSERT_NE(watch.next_line().find("updated: saved"), std::string::npos);
+    const std::string first = value(book, "Prices!B2");
+    ASSERT_GT(std::stod(first), 0);
+    // Prices move; an update round saves the new ones.
+    std::string now = first;
+    for (int round = 0; round < 10 && now == first; ++round) {
+      clock += 86'400'000;
+      market.set_time(clock);
+      ASSERT_NE(watch.next_line().find("updated: saved"), std::string::npos);
+      now = value(book, "Prices!B2");
+    }
+    EXPECT_NE(now, first);
+    // Killed outright: the file is still a whole workbook.
+    const int status = watch.stop(SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    spreadsheet::Model model;
+    EXPECT_TRUE(spreadsheet::load_xlsx(model, book.string()).ok());
+  }
+  for (const auto& entry : fs::directory_iterator(root)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  }
+  {
+    WatchProcess watch(book);
+    ASSERT_NE(watch.next_line().find("updated: saved"), std::string::npos);
+    const int status = watch.stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(value(book, "Prices!C3"), "");
+  }
+}
+
+}  // namespace
+}  // namespace quillo
