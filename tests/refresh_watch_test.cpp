@@ -239,9 +239,6 @@ TEST_F(FillTest, WatchKeepsTheFileUpdatedAndValid) {
     spreadsheet::Model model;
     EXPECT_TRUE(spreadsheet::load_xlsx(model, book.string()).ok());
   }
-  for (const auto& entry : fs::directory_iterator(root)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
-  }
   {
     WatchProcess watch(book);
     ASSERT_NE(watch.next_line().find("updated: saved"), std::string::npos);

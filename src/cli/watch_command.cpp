@@ -83,14 +83,14 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   };
 
   // A round ends when every request of it has been answered: then the
-  // workbook is saved once.
-  bool busy = true;
+  // workbook is saved once, if its cells were given anything new.
+  std::uint64_t saved_updates = 0;
   host::PollLoop& loop = session.loop();
   const host::TimerId check = loop.set_timer(200, [&] {
-    if (!session.idle()) {
-      busy = true;
-    } else if (busy) {
-      busy = false;
+    const std::uint64_t updates =
+        session.state().engine ? session.state().engine->registry().updates() : 0;
+    if (updates != saved_updates && session.idle()) {
+      saved_updates = updates;
       save("updated");
     }
   });

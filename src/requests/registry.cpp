@@ -140,6 +140,7 @@ void RequestRegistry::refresh_one(std::int32_t reqno) {
 }
 
 void RequestRegistry::request_refresh_cells(std::int32_t reqno) {
+  ++m_updates;
   const RefreshingGuard guard(m_refreshing, true);
   if (reqno != 0) {
     if (m_requests.contains(reqno)) refresh_one(reqno);
@@ -149,6 +150,7 @@ void RequestRegistry::request_refresh_cells(std::int32_t reqno) {
 }
 
 void RequestRegistry::sheets_recalc(bool active_sheet_only, bool keep_registration) {
+  ++m_updates;
   calc_begin();
   {
     const RefreshingGuard guard(m_refreshing, !keep_registration);

@@ -78,6 +78,10 @@ class RequestRegistry {
   void calc_begin() { m_calculating = true; }
   void calc_end() { m_calculating = false; }
 
+  // Counts the times cells were made to show new answers (or asked again),
+  // so an observer can tell that something changed since it last looked.
+  std::uint64_t updates() const { return m_updates; }
+
   bool refreshing() const { return m_refreshing; }
   bool calculating() const { return m_calculating; }
   std::int32_t inflight_count = 0;
@@ -106,6 +110,7 @@ class RequestRegistry {
   std::function<void()> m_on_reset;
   bool m_refreshing = false;
   bool m_calculating = false;
+  std::uint64_t m_updates = 0;
 };
 
 }  // namespace quillo
