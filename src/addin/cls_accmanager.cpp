@@ -114,6 +114,7 @@ void config_load(cls_accmanager& store, Configuration& config) {
   load_integer(store, "connection_timeout", config.connection_timeout);
   load_integer(store, "receive_timeout", config.receive_timeout);
   load_text(store, "history_service", config.history_service);
+  load_integer(store, "send_on_completion", config.send_on_completion);
   // An unusable address would only make every history request fail.
   if (!valid_service_address(config.history_service)) {
     config.history_service = defaults.history_service;
@@ -133,6 +134,7 @@ void config_save(cls_accmanager& store, const Configuration& config) {
   store.config_writekey("connection_timeout", number(config.connection_timeout));
   store.config_writekey("receive_timeout", number(config.receive_timeout));
   store.config_writekey("history_service", Value(config.history_service));
+  store.config_writekey("send_on_completion", number(config.send_on_completion));
 }
 
 }  // namespace quillo::addin

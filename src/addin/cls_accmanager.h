@@ -34,6 +34,10 @@ struct Configuration {
   std::int32_t connection_timeout = 60;  // seconds
   std::int32_t receive_timeout = 30;     // seconds
   std::string history_service{kDefaultHistoryService};
+  // 1: a channel's next queued request goes out as soon as an answer frees
+  // a slot (the channel's limit still holds); 0: queued requests wait for
+  // the one-second pass.
+  std::int32_t send_on_completion = 0;
 
   bool operator==(const Configuration&) const = default;
 };
@@ -43,7 +47,7 @@ inline constexpr std::string_view kSettingNames[] = {
     "trading_updatemode", "trading_updatefrq", "connectionerrorhandling",
     "parseerrorhandling", "useproxy",          "proxy_server",
     "proxy_user",         "proxy_password",    "connection_timeout",
-    "receive_timeout",    "history_service",
+    "receive_timeout",    "history_service",   "send_on_completion",
 };
 inline constexpr std::string_view kInstallPathName = "installpath";
 

@@ -51,6 +51,7 @@ TEST_F(ConfigTest, SavedSettingsComeBackWithTheirStoredTypes) {
   c.proxy_password = "p\"a\\ss word";
   c.connection_timeout = 5;
   c.history_service = "http://127.0.0.1:8080";
+  c.send_on_completion = 1;
   config_save(*store, c);
   EXPECT_EQ(loaded(), c);
   EXPECT_EQ(reg->reg_valuetype(HKEY_CURRENT_USER, kConfigKeyPath, "trading_updatefrq"), 4);

@@ -41,6 +41,7 @@ void AddinState::apply_configuration() {
   http.connection_timeout = config.connection_timeout;
   http.receive_timeout = config.receive_timeout;
   engine->manager().set_settings(http);
+  engine->manager().set_send_on_completion(config.send_on_completion == 1);
 }
 
 void AddinState::show_settings() {

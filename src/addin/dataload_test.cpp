@@ -220,6 +220,7 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
   state->settings_dialog->button_ok_Click();
   EXPECT_EQ(state->config.trading_updatemode, 2);
   EXPECT_EQ(state->engine->policy().parseerrorhandling, 2);
+  EXPECT_EQ(state->engine->manager().settings().receive_timeout, 30);
   EXPECT_TRUE(menu_item("Update data")->enabled().value_or(false));
 
   // A full refresh asks every formula again.

@@ -53,6 +53,7 @@ void print(const addin::Configuration& c, const std::string& installpath, std::o
       << "connection_timeout=" << c.connection_timeout << "\n"
       << "receive_timeout=" << c.receive_timeout << "\n"
       << "history_service=" << c.history_service << "\n"
+      << "send_on_completion=" << c.send_on_completion << "\n"
       << "installpath=" << installpath << "\n";
 }
 
@@ -83,6 +84,14 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
       return refuse("\"" + value + "\" is not an address like https://host or http://host:port");
     }
     config.history_service = value;
+    addin::config_save(store, config);
+  } else if (name == "send_on_completion") {
+    if (value != "0" && value != "1") {
+      return refuse(
+          "takes 0 (queued requests wait for the one-second pass) or 1 (sent as "
+          "soon as a slot is free)");
+    }
+    config.send_on_completion = value == "1" ? 1 : 0;
     addin::config_save(store, config);
   } else if (name == addin::kInstallPathName) {
     std::string folder = value;
