@@ -125,7 +125,7 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   }
   session.calculate_full();  // every formula asks; the answers arrive on the loop
   const bool answered =
-      session.wait_idle(static_cast<std::int64_t>(options.timeout_seconds * 1000));
+      session.wait_answered(static_cast<std::int64_t>(options.timeout_seconds * 1000));
 
   const Summary summary = session.summarize(**book);  // before the book takes the new name
   const host::Status saved = (*book)->save_as(options.output);

@@ -44,8 +44,8 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
         << p.errors << " errors" << std::flush;
     shown = true;
   };
-  const bool answered =
-      session.wait_idle(static_cast<std::int64_t>(options.timeout_seconds * 1000), show_progress);
+  const bool answered = session.wait_answered(
+      static_cast<std::int64_t>(options.timeout_seconds * 1000), show_progress);
   if (shown) err << "\n";
   if (!answered) {
     err << kCommand << ": not every request was answered within " << options.timeout_seconds

@@ -80,16 +80,28 @@ bool Session::idle() const {
   return !m_state->engine || m_state->engine->idle();
 }
 
-bool Session::wait_idle(std::int64_t timeout_ms, const std::function<void()>& on_tick) {
+bool Session::answered() const {
+  if (!m_state->engine) return true;
+  const RequestTable& requests = m_state->engine->registry().requests();
+  for (std::int32_t i = 1; i <= requests.upper_bound(); ++i) {
+    // A first send shows "Loading data..." until its answer; sends of the
+    // update timer show the last answer meanwhile.
+    const RequestStatus s = requests.at(i).status;
+    if (s == RequestStatus::kLoading || s == RequestStatus::kNotSent) return false;
+  }
+  return true;
+}
+
+bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick) {
   const std::int64_t start = m_loop.now_ms();
   while (true) {
     std::int64_t slice = 1000;
     if (timeout_ms >= 0) {
       const std::int64_t left = timeout_ms - (m_loop.now_ms() - start);
-      if (left <= 0) return idle();
+      if (left <= 0) return answered();
       slice = std::min(slice, left);
     }
-    if (m_loop.run_until([this] { return idle(); }, slice)) {
+    if (m_loop.run_until([this] { return answered(); }, slice)) {
       if (on_tick) on_tick();
       return true;
     }
@@ -103,8 +115,8 @@ Progress Session::progress() const {
   const RequestTable& requests = m_state->engine->registry().requests();
   p.total = requests.upper_bound();
   for (std::int32_t i = 1; i <= p.total; ++i) {
+    // A request sent again by the update timer (kSent) has been answered.
     switch (requests.at(i).status) {
-      case RequestStatus::kSent:
       case RequestStatus::kLoading:
       case RequestStatus::kNotSent:
         break;
@@ -148,9 +160,11 @@ bool calls_any(std::string_view formula, const std::vector<std::string>& names) 
   return false;
 }
 
+// What a cell waiting on a request in this status shows, as a kind of
+// failure; empty when the cell shows its value (a request sent again by the
+// update timer keeps showing the last answer).
 std::string_view failure_kind(RequestStatus status) {
   switch (status) {
-    case RequestStatus::kSent:
     case RequestStatus::kLoading:
     case RequestStatus::kNotSent:
       return "not answered";

@@ -64,11 +64,16 @@ class Session {
   host::Result<host::WorkbookPtr> open(const std::string& path);
   // Evaluates every formula of every open workbook, as a full recalculation.
   void calculate_full();
-  // Runs the loop until no request is outstanding or waiting to be sent, or
+  // Runs the loop until every request has had its first answer, or
   // timeout_ms passes (negative: no limit); true when all were answered.
-  // on_tick runs about once a second while it waits.
-  bool wait_idle(std::int64_t timeout_ms, const std::function<void()>& on_tick = {});
+  // Requests the update timer sends again meanwhile are not waited for: a
+  // workbook with more pages than the sources' limits allow in a minute
+  // would otherwise never be done. on_tick runs about once a second.
+  bool wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick = {});
+  // No request is outstanding or waiting to be sent.
   bool idle() const;
+  // Every request has had an answer (or failed for good) at least once.
+  bool answered() const;
 
   Progress progress() const;
   Summary summarize(host::Workbook& book);

@@ -83,14 +83,19 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   };
 
   // A round ends when every request of it has been answered: then the
-  // workbook is saved once, if its cells were given anything new.
+  // workbook is saved once, if its cells were given anything new. When the
+  // sources cannot answer everything within a minute there is no quiet
+  // moment; then what arrived is saved every ten seconds.
   std::uint64_t saved_updates = 0;
   host::PollLoop& loop = session.loop();
+  std::int64_t saved_at = loop.now_ms();
   const host::TimerId check = loop.set_timer(200, [&] {
     const std::uint64_t updates =
         session.state().engine ? session.state().engine->registry().updates() : 0;
-    if (updates != saved_updates && session.idle()) {
+    if (updates == saved_updates) return;
+    if (session.idle() || loop.now_ms() - saved_at >= 10000) {
       saved_updates = updates;
+      saved_at = loop.now_ms();
       save("updated");
     }
   });
