@@ -102,6 +102,9 @@ TEST_F(AddinTest, StartsInAnEmptyHostAndStopsWithoutTraces) {
   EXPECT_EQ(transport.in_flight(), 0u);
   EXPECT_FALSE(menu_item("&Tarnvale"));
   EXPECT_FALSE(state->engine);
+  // Formulas evaluated after the add-in is gone do not reach it.
+  set(sheet, "A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  EXPECT_EQ(shown(sheet, "A2"), "#NAME?");
 }
 
 TEST_F(AddinTest, InstallsTheLibraryOnlyWhenNotListedUnderItsExactName) {

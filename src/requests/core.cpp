@@ -11,4 +11,8 @@ void core::register_methods(host::AddInMethods& methods) {
   });
 }
 
+void core::unregister_methods(host::AddInMethods& methods) {
+  methods.remove("i_fsingle");
+}
+
 }  // namespace quillo

@@ -22,6 +22,8 @@ class core {
 
   // Registers the methods above under their names.
   void register_methods(host::AddInMethods& methods);
+  // Removes them again (library functions then answer #NAME?).
+  static void unregister_methods(host::AddInMethods& methods);
 
  private:
   SingleItemContext& m_ctx;

@@ -27,6 +27,9 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
 }
 
 Engine::~Engine() {
+  // The methods refer to this engine's core: formulas evaluated after it is
+  // gone must not reach it.
+  if (m_methods_registered) core::unregister_methods(m_app.add_in_methods());
   if (m_pass != 0) m_loop.kill_timer(m_pass);
   m_manager.close_monitors();
 }
@@ -37,6 +40,7 @@ bool Engine::load_definitions(std::string_view xml) {
 
 void Engine::register_methods() {
   m_core.register_methods(m_app.add_in_methods());
+  m_methods_registered = true;
 }
 
 host::Status Engine::install_library(const std::string& path) {

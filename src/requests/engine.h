@@ -58,6 +58,7 @@ class Engine {
   SingleItemContext m_ctx;
   core m_core;
   host::TimerId m_pass = 0;
+  bool m_methods_registered = false;
 };
 
 }  // namespace quillo
