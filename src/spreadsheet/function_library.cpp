@@ -120,24 +120,26 @@ void AddInCatalog::uninstall(std::string_view path) {
                     m_installed.end());
 }
 
-bool AddInCatalog::declares(std::string_view name) const {
-  return std::any_of(m_installed.begin(), m_installed.end(),
-                     [&](const Installed& i) { return i.library.find(name) != nullptr; });
+const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::string* book) const {
+  for (const Installed& lib : m_installed) {
+    // A path-qualified call reaches only the library at that path (or, by
+    // file name alone, the library of that name).
+    if (book && *book != lib.path && !text::iequals(*book, lib.name)) continue;
+    if (const LibraryFunction* f = lib.library.find(name)) return f;
+  }
+  return nullptr;
+}
+
+bool AddInCatalog::computes(std::string_view name, const std::string* book) const {
+  const LibraryFunction* f = reached(name, book);
+  return f && m_methods.find(f->method) != nullptr;
 }
 
 std::optional<Value> AddInCatalog::call(std::string_view name, const std::string* book,
                                         std::vector<Value>& args, const CellAddr& caller) {
   // Copy the declaration: the method may install or remove libraries.
   std::optional<LibraryFunction> fn;
-  for (const Installed& lib : m_installed) {
-    // A path-qualified call reaches only the library at that path (or, by
-    // file name alone, the library of that name).
-    if (book && *book != lib.path && !text::iequals(*book, lib.name)) continue;
-    if (const LibraryFunction* f = lib.library.find(name)) {
-      fn = *f;
-      break;
-    }
-  }
+  if (const LibraryFunction* f = reached(name, book)) fn = *f;
   if (!fn) return std::nullopt;
   const auto method = m_methods.find(fn->method);
   if (!method) return std::nullopt;

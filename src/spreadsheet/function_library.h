@@ -60,9 +60,10 @@ class AddInCatalog final : public ExternalFunctions {
   // name is the file name ("tarnvale.xla"), path where it was installed from.
   void install(std::string name, std::string path, FunctionLibrary library);
   void uninstall(std::string_view path);
-  // Whether an installed library declares a function of that name (any
-  // letter case), whatever path a formula calls it through.
-  bool declares(std::string_view name) const;
+  // Whether a call of that name (through book, when not null) reaches an
+  // installed library's function whose method is registered: only then can
+  // it be computed; anything else would answer #NAME?.
+  bool computes(std::string_view name, const std::string* book) const;
 
   std::optional<Value> call(std::string_view name, const std::string* book,
                             std::vector<Value>& args, const CellAddr& caller) override;
@@ -73,6 +74,9 @@ class AddInCatalog final : public ExternalFunctions {
     std::string path;
     FunctionLibrary library;
   };
+  // The function a call of that name (through book, when not null) reaches.
+  const LibraryFunction* reached(std::string_view name, const std::string* book) const;
+
   std::weak_ptr<Model> m_model;
   host::AddInMethods& m_methods;
   std::vector<Installed> m_installed;

@@ -387,6 +387,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
     s->formulas.insert(key);
   }
   cell.formula->formula = f;
+  cell.formula->frozen = false;  // a formula written anew is computed
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
   register_refs(a, *f, true);
@@ -506,7 +507,11 @@ host::Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_
     s->formulas.insert(key);
     register_refs(a, *formula, true);
     if (formula->is_volatile) m_volatile.insert(a);
-    if (dirty) set_dirty(a, *cell.formula);
+    if (dirty) {
+      set_dirty(a, *cell.formula);
+    } else {
+      cell.formula->frozen = true;
+    }
   }
   erase_if_blank(a);
   return {};

@@ -55,6 +55,9 @@ using BookId = std::uint32_t;
 struct FormulaState {
   FormulaPtr formula;
   bool dirty = false;
+  // A formula read from a file that quillo cannot compute: it is never
+  // evaluated, and keeps the value the file held until it is replaced.
+  bool frozen = false;
 };
 
 struct Cell {
@@ -241,8 +244,9 @@ class Model : public std::enable_shared_from_this<Model> {
   // and without marking other cells: value is the constant, or the cached
   // result of formula (null for a constant); format is the number format
   // (empty = General). A formula left dirty is computed by the next
-  // calculation; one stored clean keeps its cached value until one of its
-  // precedents changes (the reader does this for formulas it cannot compute).
+  // calculation; one stored clean is one quillo cannot compute, and keeps its
+  // cached value until the cell's formula is replaced, whatever its
+  // precedents do.
   // The formula must have been parsed for this cell's book.
   host::Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
                             FormulaPtr formula, std::string format, bool dirty);

@@ -236,6 +236,10 @@ bool Model::reads_dirty(const CellAddr& a, const Formula& f) const {
 void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty) {
   FormulaState* fs = formula_state(a);
   if (!fs || fs->formula != f || !fs->dirty) return;
+  if (fs->frozen) {
+    clear_dirty(*fs);  // what the file held stays
+    return;
+  }
   if (cyclic) {
     clear_dirty(*fs);
     m_circular.insert(a);

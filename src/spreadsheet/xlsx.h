@@ -54,9 +54,10 @@ struct XlsxLimits {
 struct XlsxLoadOptions {
   XlsxLimits limits;
   // Whether a function that is not built in can be computed (an installed
-  // add-in's function). Unset: none can, and formulas calling one keep their
-  // cached values.
-  std::function<bool(std::string_view name)> external_function;
+  // add-in's function), given its name and, for a call through another
+  // workbook ('/dir/lib.xla'!name), that workbook as written (else null).
+  // Unset: none can, and formulas calling one keep their cached values.
+  std::function<bool(std::string_view name, const std::string* book)> external_function;
 };
 
 // What a save needs to know about the file a workbook was loaded from: its

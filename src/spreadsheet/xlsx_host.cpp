@@ -51,7 +51,9 @@ host::Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOption
   load.limits = options.limits;
   // The libraries installed at this moment decide which calls are computed.
   const AddInCatalog& catalog = app.add_in_catalog();
-  load.external_function = [&catalog](std::string_view fn) { return catalog.declares(fn); };
+  load.external_function = [&catalog](std::string_view fn, const std::string* book) {
+    return catalog.computes(fn, book);
+  };
   auto loaded = load_xlsx(model, file, load);
   if (!loaded.ok()) return loaded.status();
   if (options.on_warning) {

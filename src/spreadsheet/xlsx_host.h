@@ -3,10 +3,13 @@
 //
 // use_xlsx_files installs a workbook loader that reads the file into a new
 // book of the application's model, makes it the active workbook and answers
-// it. Formulas calling a function that an installed function library
-// declares (directly or through a library path, '/dir/tarnvale.xla'!fsingle)
-// are computed by the next calculation; other functions quillo lacks keep
-// the values the file holds (see xlsx.h). Loading evaluates nothing.
+// it. Formulas calling a function of an installed function library whose
+// method the engine has registered (directly, or through the path or name
+// of that library) are computed by the next calculation; every other
+// function quillo lacks - including a library's functions whose methods do
+// not exist yet, and calls through a copy of the library elsewhere - keeps
+// the value the file holds until the formula is replaced (see xlsx.h).
+// Loading evaluates nothing.
 //
 // A file whose name is the name of an open workbook is refused ("already
 // open"), as two open books may not share a name; this also covers opening

@@ -29,10 +29,11 @@ std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::
 }
 
 // Why a parsed formula cannot be computed here; empty when it can.
-std::string blocker(const Node& n, const std::function<bool(std::string_view)>& external) {
+std::string blocker(const Node& n,
+                    const std::function<bool(std::string_view, const std::string*)>& external) {
   switch (n.kind) {
     case Node::Kind::Call:
-      if (!n.builtin && !(external && external(n.name))) {
+      if (!n.builtin && !(external && external(n.name, n.has_book ? &n.book : nullptr))) {
         return "calls " + n.name + ", which quillo does not compute";
       }
       break;

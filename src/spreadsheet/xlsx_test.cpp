@@ -427,6 +427,31 @@ TEST_F(XlsxHostTest, OpenComputesInstalledFunctionsAndKeepsValuesOfOthers) {
   EXPECT_EQ(opened.size(), 1u);
 }
 
+TEST_F(XlsxHostTest, CallsQuilloCannotComputeKeepTheirFileValues) {
+  // The library declares sma, whose method does not exist (yet); a copy of
+  // the library elsewhere is another workbook; NPV is not built in and
+  // reads a cell that is computed again. None may be overwritten.
+  std::ofstream(library, std::ios::app) << "sma = i_sma(table, periods, caller)\n";
+  install();
+  const std::string file = write_package(
+      dir / "kept.xlsx",
+      one_sheet("<row r=\"1\"><c r=\"A1\" t=\"str\"><f>fsingle(\"IBM\",\"X\")</f><v>old</v></c>"
+                "<c r=\"B1\"><f>sma(A1,3)</f><v>5</v></c>"
+                "<c r=\"C1\" t=\"str\"><f>'/elsewhere/tarnvale.xla'!fsingle(\"Q\",\"Z\")</f>"
+                "<v>far</v></c><c r=\"D1\"><f>NPV(0.1,A1)</f><v>9</v></c></row>"));
+  auto book = app.workbooks().open(file);
+  ASSERT_TRUE(book.ok()) << book.status().message();
+  app.model().calculate_all();
+  EXPECT_EQ(cell(*book, "A1")->value().value(), Value("IBM:X"));
+  EXPECT_EQ(cell(*book, "B1")->value().value(), Value(5.0));
+  EXPECT_EQ(cell(*book, "C1")->value().value(), Value("far"));
+  EXPECT_EQ(cell(*book, "D1")->value().value(), Value(9.0));
+  EXPECT_EQ(warnings.size(), 3u);
+  // A formula written anew is computed.
+  ASSERT_TRUE(cell(*book, "C1")->set_formula("=fsingle(\"Q\",\"Z\")").ok());
+  EXPECT_EQ(cell(*book, "C1")->value().value(), Value("Q:Z"));
+}
+
 TEST_F(XlsxHostTest, LibrariesNotInstalledAtOpenLeaveTheFileValues) {
   auto book = app.workbooks().open(calls_book("calls.xlsx"));
   ASSERT_TRUE(book.ok()) << book.status().message();
