@@ -33,13 +33,14 @@ Connectexcel::~Connectexcel() {
 
 void Connectexcel::IDTExtensibility2_OnConnection(host::Application& Application, ConnectMode,
                                                   std::shared_ptr<host::HostObject> AddInInst) {
-  if (connected()) return;
-  m_state->bind(Application);
+  // One host per process: a connection to a second one is refused.
+  if (connected() || !m_state->bind(Application)) return;
   m_state->addinInstance = std::move(AddInInst);
   m_events = std::make_unique<CExcelEvents>(m_state);
 }
 
 void Connectexcel::IDTExtensibility2_OnDisconnection(DisconnectMode) {
+  if (!connected()) return;  // never connected, or refused
   m_state->addinInstance.reset();
   m_events.reset();  // runs the shutdown
   m_state->unbind();

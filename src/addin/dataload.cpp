@@ -12,12 +12,13 @@ AddinState::~AddinState() {
   unbind();
 }
 
-void AddinState::bind(host::Application& app) {
-  if (xlApp == &app) return;
-  unbind();
+bool AddinState::bind(host::Application& app) {
+  if (xlApp == &app) return true;
+  if (xlApp) return false;
   xlApp = &app;
   engine = std::make_unique<Engine>(app, m_platform.loop, m_platform.transport);
   engine->register_methods();
+  return true;
 }
 
 void AddinState::unbind() {

@@ -66,9 +66,9 @@ class AddinState {
 
   Platform& platform() { return m_platform; }
 
-  // Binds the state to the host (the request engine works on it). A second
-  // host replaces the first only after unbind.
-  void bind(host::Application& app);
+  // Binds the state to the host (the request engine works on it). False,
+  // with nothing changed, while it is bound to another host.
+  bool bind(host::Application& app);
   void unbind();
 
   host::Application* xlApp = nullptr;

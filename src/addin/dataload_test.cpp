@@ -118,6 +118,16 @@ TEST_F(AddinTest, InstallsTheLibraryOnlyWhenNotListedUnderItsExactName) {
   EXPECT_FALSE((*listed)->installed().value_or(true));  // left as the user set it
   // The machine-wide folder was used: nothing written for the user.
   EXPECT_FALSE(reg->reg_valueexists(HKEY_CURRENT_USER, kConfigKeyPath, "installpath", false, 1));
+
+  // One host per process: a second connection elsewhere is refused.
+  spreadsheet::Application elsewhere;
+  auto other = std::dynamic_pointer_cast<Connectexcel>(*objects.create(kConnectProgId));
+  other->IDTExtensibility2_OnConnection(elsewhere, ConnectMode::Startup, nullptr);
+  EXPECT_FALSE(other->connected());
+  other->IDTExtensibility2_OnDisconnection(DisconnectMode::UserClosed);
+  EXPECT_EQ(state->xlApp, &app);
+  EXPECT_EQ(loop.timer_count(), 2u);
+  other.reset();
   connection.reset();
 
   // Another letter case is another name: the add step runs.

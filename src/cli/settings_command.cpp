@@ -1,6 +1,7 @@
 #include "cli/settings_command.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <ostream>
 
 #include "addin/cls_accmanager.h"
@@ -94,8 +95,14 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
     config.send_on_completion = value == "1" ? 1 : 0;
     addin::config_save(store, config);
   } else if (name == addin::kInstallPathName) {
-    std::string folder = value;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
+    // Stored absolute: the commands run from any folder.
+    std::string folder;
+    if (!value.empty()) {
+      std::error_code ec;
+      folder = std::filesystem::absolute(value, ec).lexically_normal().string();
+      if (ec) return refuse("cannot make \"" + value + "\" an absolute path");
+      if (folder.back() != '/') folder += '/';
+    }
     store.config_writekey(addin::kInstallPathName, Value(folder));
   } else {
     // Everything else goes through the dialog, as a user would set it.

@@ -1,6 +1,5 @@
 #include "cli/watch_command.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -24,12 +23,13 @@ class StopSignals {
     sigaddset(&m_set, SIGINT);
     sigaddset(&m_set, SIGTERM);
     // Blocked before any thread starts, so every thread inherits the mask.
-    pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
+    pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
     m_fd = ::signalfd(-1, &m_set, SFD_NONBLOCK | SFD_CLOEXEC);
   }
+  // The signals stay blocked: the process is about to end, and a second
+  // Ctrl-C during the final save must not cut it short.
   ~StopSignals() {
     if (m_fd >= 0) ::close(m_fd);
-    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
   }
   int fd() const { return m_fd; }
   void drain() const {
@@ -40,7 +40,6 @@ class StopSignals {
 
  private:
   sigset_t m_set{};
-  sigset_t m_old{};
   int m_fd = -1;
 };
 
@@ -85,22 +84,25 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   // A round ends when every request of it has been answered: then the
   // workbook is saved once, if its cells were given anything new. When the
   // sources cannot answer everything within a minute there is no quiet
-  // moment; then what arrived is saved every ten seconds.
+  // moment; then what arrived is saved every ten seconds. Nothing is saved
+  // before every request has had its first answer: the file's values are
+  // not replaced by "Loading data...".
   std::uint64_t saved_updates = 0;
   host::PollLoop& loop = session.loop();
   std::int64_t saved_at = loop.now_ms();
+  auto updates = [&] {
+    return session.state().engine ? session.state().engine->registry().updates() : 0;
+  };
   const host::TimerId check = loop.set_timer(200, [&] {
-    const std::uint64_t updates =
-        session.state().engine ? session.state().engine->registry().updates() : 0;
-    if (updates == saved_updates) return;
+    if (updates() == saved_updates || !session.answered()) return;
     if (session.idle() || loop.now_ms() - saved_at >= 10000) {
-      saved_updates = updates;
+      saved_updates = updates();
       saved_at = loop.now_ms();
       save("updated");
     }
   });
   bool stopping = false;
-  loop.watch_fd(signals.fd(), POLLIN, [&](unsigned) {
+  loop.watch_fd(signals.fd(), host::kIoRead, [&](unsigned) {
     signals.drain();
     stopping = true;
     loop.stop();
@@ -108,7 +110,16 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   while (!stopping) loop.run();
   loop.unwatch_fd(signals.fd());
   loop.kill_timer(check);
-  save("stopped");
+  if (!session.answered()) {
+    const Progress p = session.progress();
+    out << "stopped: not saved, " << p.total - p.answered << " of " << p.total
+        << " requests still unanswered; the file keeps its previous values" << std::endl;
+  } else if (updates() != saved_updates) {
+    save("stopped");
+  } else {
+    out << "stopped: " << (*book)->full_name().value_or(options.book) << " is up to date"
+        << std::endl;
+  }
   return failed_saves > 0 ? 1 : 0;
 }
 

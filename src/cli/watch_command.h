@@ -3,7 +3,9 @@
 // as the update settings say and retries failed ones every minute. After
 // each round of answers the workbook is saved atomically, so the file on
 // disk is always a complete workbook, even if the process is killed. Ctrl-C
-// or SIGTERM stops it after a final save.
+// or SIGTERM stops it after a final save. Nothing is saved before every
+// request has had its first answer, so stopping early never replaces the
+// file's values by status texts.
 #pragma once
 
 #include <cstdint>

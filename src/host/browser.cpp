@@ -1,6 +1,7 @@
 #include "host/browser.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -57,11 +58,26 @@ Status XdgOpenBrowser::open(std::string_view url) {
   // The browser must not read the terminal the engine may be running in.
   posix_spawn_file_actions_addopen(&spawn.actions, 0, "/dev/null", O_RDONLY, 0);
 
+  // The engine may run with stop signals blocked (they are read from a
+  // descriptor); the browser gets the default mask and handlers.
+  posix_spawnattr_t attr;
+  if (posix_spawnattr_init(&attr) != 0)
+    return Status::failed("cannot prepare to start " + m_program);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
   std::string program = m_program;
   std::string address(url);
   char* argv[] = {program.data(), address.data(), nullptr};
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, program.c_str(), &spawn.actions, nullptr, argv, environ);
+  const int rc = posix_spawnp(&pid, program.c_str(), &spawn.actions, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     return Status::failed("cannot start " + m_program + ": " + std::strerror(rc));
   }
