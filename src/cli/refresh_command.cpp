@@ -25,8 +25,6 @@ void warn_circular(spreadsheet::Application& app, std::ostream& err) {
 int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& err) {
   SessionOptions so;
   so.command = kCommand;
-  so.module_path = own_module_path();
-  so.data_folder = shipped_data_folder;
   Session session(so, err);
   auto book = session.open(options.book);
   if (!book.ok()) {

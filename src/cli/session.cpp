@@ -8,7 +8,6 @@
 #include "common/text.h"
 #include "requests/fsingle.h"
 #include "requests/registry.h"
-#include "spreadsheet/function_library.h"
 #include "spreadsheet/xlsx_host.h"
 
 namespace quillo::cli {
@@ -186,14 +185,9 @@ std::string_view failure_kind(RequestStatus status) {
 Summary Session::summarize(host::Workbook& book) {
   Summary s;
   if (!m_state->engine) return s;
-  std::vector<std::string> names;
-  const Value installpath =
-      m_state->accmanager.config_getkey(addin::kInstallPathName, true, Value(std::string()));
-  const auto library =
-      spreadsheet::load_function_library(installpath.to_text() + std::string(addin::kLibraryName));
-  if (library.ok()) {
-    for (const auto& f : library->functions) names.push_back(ascii_lower(f.name));
-  }
+  // The functions of the libraries installed in the host, as formulas write them.
+  std::vector<std::string> names = m_app.add_in_catalog().declared_functions();
+  for (std::string& name : names) name = ascii_lower(name);
   const auto registered = m_state->engine->registry().cell_requests();
   const RequestTable& requests = m_state->engine->registry().requests();
   const std::int32_t sheets = book.worksheet_count().value_or(0);

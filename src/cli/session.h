@@ -25,13 +25,17 @@
 
 namespace quillo::cli {
 
+// The program's own file, and the data folder that ships with it.
+std::string own_module_path();
+std::string shipped_data_folder(const std::string& module_folder);
+
 struct SessionOptions {
   std::string command;  // "quillo refresh", for messages
   addin::RegistryLocation registry = addin::RegistryLocation::from_environment();
   // The file standing for the add-in's module (the running program); the
   // install folder is found from it when the store names none.
-  std::string module_path;
-  std::function<std::string(const std::string& module_folder)> data_folder;
+  std::string module_path = own_module_path();
+  std::function<std::string(const std::string& module_folder)> data_folder = shipped_data_folder;
   std::int64_t minute_ms = 60000;
 };
 
@@ -49,10 +53,6 @@ struct Summary {
   std::int32_t filled = 0;
   std::map<std::string, std::int32_t> failures;  // by kind, e.g. "connection error"
 };
-
-// The program's own file, and the data folder that ships with it.
-std::string own_module_path();
-std::string shipped_data_folder(const std::string& module_folder);
 
 class Session {
  public:

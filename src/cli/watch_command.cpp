@@ -57,8 +57,6 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   }
   SessionOptions so;
   so.command = kCommand;
-  so.module_path = own_module_path();
-  so.data_folder = shipped_data_folder;
   so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
   Session session(so, err);
   auto book = session.open(options.book);

@@ -130,6 +130,14 @@ const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::s
   return nullptr;
 }
 
+std::vector<std::string> AddInCatalog::declared_functions() const {
+  std::vector<std::string> names;
+  for (const Installed& lib : m_installed) {
+    for (const LibraryFunction& f : lib.library.functions) names.push_back(f.name);
+  }
+  return names;
+}
+
 bool AddInCatalog::computes(std::string_view name, const std::string* book) const {
   const LibraryFunction* f = reached(name, book);
   return f && m_methods.find(f->method) != nullptr;

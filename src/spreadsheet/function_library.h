@@ -64,6 +64,8 @@ class AddInCatalog final : public ExternalFunctions {
   // installed library's function whose method is registered: only then can
   // it be computed; anything else would answer #NAME?.
   bool computes(std::string_view name, const std::string* book) const;
+  // The names of every function the installed libraries declare.
+  std::vector<std::string> declared_functions() const;
 
   std::optional<Value> call(std::string_view name, const std::string* book,
                             std::vector<Value>& args, const CellAddr& caller) override;
