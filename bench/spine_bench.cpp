@@ -21,6 +21,7 @@
 
 #include "common/text.h"
 #include "host/event_loop.h"
+#include "host/posix/poll_loop.h"
 #include "http/curl_transport.h"
 #include "market_data.h"
 #include "market_service.h"

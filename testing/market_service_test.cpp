@@ -10,6 +10,7 @@
 
 #include "cli/parse_command.h"
 #include "host/event_loop.h"
+#include "host/posix/poll_loop.h"
 #include "http/curl_transport.h"
 #include "market_data.h"
 

@@ -20,6 +20,8 @@
 #include "host/browser.h"
 #include "host/event_loop.h"
 #include "host/messages.h"
+#include "host/posix/poll_loop.h"
+#include "host/posix/xdg_open_browser.h"
 #include "http/curl_transport.h"
 #include "spreadsheet/application.h"
 

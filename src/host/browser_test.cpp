@@ -1,4 +1,4 @@
-#include "host/browser.h"
+#include "host/posix/xdg_open_browser.h"
 
 #include <gtest/gtest.h>
 

@@ -6,11 +6,12 @@
 // same time fire in the order they were set. The clock is read once per
 // dispatch, so every handler of one pass sees the same time.
 //
-// Two implementations: PollLoop waits on poll(2) with the real monotonic
-// clock; VirtualLoop runs on a clock that only advance(ms) moves, firing
-// due timers in order without sleeping (for tests).
+// Implementations: PollLoop (host/posix/poll_loop.h) waits on poll(2) and
+// reads a monotonic Clock; VirtualLoop, here, runs on a clock that only
+// advance(ms) moves, firing due timers in order without sleeping (for
+// tests).
 //
-// Loop thread only (post_from_any_thread excepted). Handlers may set and
+// Loop thread only (a loop's post_from_any_thread excepted). Handlers may set and
 // kill timers, post tasks and watch or unwatch descriptors, including their
 // own, while they run.
 #pragma once
@@ -19,8 +20,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "host/clock.h"
 
 namespace quillo::host {
 
@@ -82,34 +84,6 @@ class EventLoop {
   TimerId m_next_id = 1;
 };
 
-// The real loop: poll(2) on the watched descriptors, monotonic clock.
-class PollLoop : public EventLoop {
- public:
-  PollLoop();
-  ~PollLoop() override;
-
-  // Dispatches until stop() is called or nothing is left to wait for (no
-  // timer, no watch, no posted task).
-  void run();
-  // Dispatches until done() answers true (checked after every dispatch) or
-  // timeout_ms passes; true when done() was reached.
-  bool run_until(const std::function<bool()>& done, std::int64_t timeout_ms);
-  void stop() { m_stopped = true; }
-  // Safe from any thread (a signal handler must not call it): queues fn
-  // and wakes the loop.
-  void post_from_any_thread(std::function<void()> fn);
-
- private:
-  // Waits for I/O or the next deadline (at most max_wait_ms), then dispatches.
-  void run_once(std::int64_t max_wait_ms);
-  std::int64_t read_clock() const;
-
-  bool m_stopped = false;
-  int m_wake[2] = {-1, -1};
-  std::mutex m_foreign_mutex;
-  std::vector<std::function<void()>> m_foreign;
-};
-
 // A loop on a virtual clock for tests: time moves only by advance().
 class VirtualLoop : public EventLoop {
  public:
@@ -120,6 +94,13 @@ class VirtualLoop : public EventLoop {
   void run_pending() { advance(0); }
   // Simulates readiness of a watched descriptor.
   void signal_fd(int fd, unsigned events);
+  // The loop's clock: its monotonic time is now_ms(); the calendar moves
+  // with it from wherever the test set it.
+  FakeClock& clock() { return m_clock; }
+
+ private:
+  void move_to(std::int64_t ms);
+  FakeClock m_clock;
 };
 
 }  // namespace quillo::host

@@ -1,10 +1,13 @@
 #include "host/event_loop.h"
+#include "host/posix/poll_loop.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quillo::host {
 namespace {
@@ -74,6 +77,31 @@ TEST(PollLoopTest, RunUntilEndsOnConditionOrTimeoutAndWakesForOtherThreads) {
   EXPECT_TRUE(loop.run_until([&] { return done; }, 5000));
   other.join();
   EXPECT_FALSE(loop.run_until([] { return false; }, 20));
+}
+
+// Timers see the clock at their own deadline, and the calendar moves with
+// the loop from where the test set it.
+TEST(VirtualLoopTest, ClockFollowsTheLoop) {
+  VirtualLoop loop;
+  loop.clock().set_calendar(CalendarTime{86400000, 3600});  // 1970-01-02 01:00 local
+  std::vector<std::int64_t> seen;
+  loop.set_timer(250, [&] { seen.push_back(loop.clock().monotonic_ms()); });
+  loop.advance(1000);
+  EXPECT_EQ(seen, (std::vector<std::int64_t>{250, 500, 750, 1000}));
+  EXPECT_EQ(loop.clock().calendar().unix_ms, 86401000);
+  EXPECT_NEAR(loop.clock().calendar().local_serial(), 25570.0 + (3601.0 / 86400.0), 1e-9);
+}
+
+// A loop reading an injected clock schedules by it.
+TEST(PollLoopTest, ReadsTheClockItIsGiven) {
+  FakeClock clock;
+  clock.advance(5000);
+  PollLoop loop(clock);
+  EXPECT_EQ(loop.now_ms(), 5000);
+  SystemClock system;
+  const CalendarTime now = system.calendar();
+  EXPECT_GT(now.local_serial(), 45000.0);  // after 2023
+  EXPECT_LE(std::abs(now.utc_offset_s), 14 * 3600);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/posix/poll_loop.h"
 #include "market_data.h"
 #include "market_service.h"
 
