@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
-# runs every test, then gives each fuzz target a short run over its corpus.
+# runs every test, gives each fuzz target a short run over its corpus, and
+# checks the Debian package (built, installed, run, removed) when it can.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+./scripts/format_check.sh
 jobs=$(nproc)
 
 # -O1 without debug information: what the sanitizers need, at the lowest
@@ -14,3 +16,10 @@ cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300
 
 ./scripts/fuzz.sh smoke
+
+# The package check installs into /usr: only where we may (CI runs as root).
+if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+  ./scripts/package.sh check
+else
+  echo "test: package check skipped (needs root or sudo)" >&2
+fi

@@ -3,11 +3,13 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 
 #include "cli/demo_command.h"
 #include "cli/parse_command.h"
 #include "cli/refresh_command.h"
+#include "cli/session.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
 #include "cli/watch_command.h"
@@ -106,7 +108,10 @@ int main(int argc, char** argv) {
                        "Only these cells: A1:C10 (every sheet) or 'Sheet 2'!A1:C10");
 
   quillo::cli::DemoOptions demo;
-  demo.data_dir = QUILLO_DATA_DIR;
+  // The data folder installed beside the program (share/quillo), else the
+  // source tree's.
+  demo.data_dir = quillo::cli::shipped_data_folder(
+      std::filesystem::path(quillo::cli::own_module_path()).parent_path().string());
   CLI::App* demo_cmd = app.add_subcommand(
       "demo",
       "Fill the bundled demo workbook from a local market-data service started for the run, "

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the release program and makes a Debian package of it
+# (build/demo/quillo_<version>_<arch>.deb).
+#   scripts/package.sh           build the package
+#   scripts/package.sh check     build it, install it with dpkg, run the
+#                                installed `quillo demo` from an empty folder,
+#                                and remove the package again (needs root or sudo)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:-build}
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_TESTS=OFF -DQUILLO_BENCH=OFF >/dev/null
+cmake --build build/demo --target quillo
+(cd build/demo && cpack -G DEB >/dev/null)
+deb=$(ls -t build/demo/quillo_*.deb | head -n 1)
+echo "package: $deb"
+[ "$mode" = check ] || exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+if dpkg-query -W -f='${Status}' quillo 2>/dev/null | grep -q "install ok installed"; then
+  echo "package check: quillo is already installed on this machine; not touching it" >&2
+  exit 1
+fi
+work=$(mktemp -d)
+cleanup() { $sudo dpkg -r quillo >/dev/null 2>&1 || true; rm -rf "$work"; }
+trap cleanup EXIT
+$sudo dpkg -i "$deb" >/dev/null
+# The installed program finds its data in /usr/share/quillo from any folder;
+# its settings go to a store of the run's own.
+(cd "$work" && XDG_CONFIG_HOME="$work/config" /usr/bin/quillo demo -o "$work/out.xlsx" >"$work/demo.log")
+grep -q '^saved ' "$work/demo.log" || { cat "$work/demo.log"; exit 1; }
+$sudo dpkg -r quillo >/dev/null
+if [ -e /usr/bin/quillo ] || [ -e /usr/share/quillo ]; then
+  echo "package check: dpkg -r left files behind" >&2
+  exit 1
+fi
+echo "package check: installed, ran quillo demo, removed"
