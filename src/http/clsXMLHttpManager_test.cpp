@@ -114,7 +114,7 @@ TEST_F(ManagerTest, FailuresRetryThroughTheErrorQueueAndTheThirdIsReportedOnce) 
   EXPECT_EQ(manager.monitor(1).errors(), 0);
 }
 
-TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountCarriesOver) {
+TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountStartsAgain) {
   transport.script_once("http://h/1", ScriptedTransport::fail(7, "refused"));
   transport.script_once("http://h/1", ScriptedTransport::fail(7, "refused"));
   transport.script_once("http://h/1", ScriptedTransport::complete(404, "nf"));
@@ -126,12 +126,16 @@ TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountCarriesOv
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].status, 404);
   EXPECT_EQ(calls[0].response, "nf");
-  // A success does not reset the failure count: the next failure is final.
+  // An answer ends the run of failures: the next failure is retried, not final.
   transport.script_once("http://h/1", ScriptedTransport::fail(7, "refused"));
+  transport.script_once("http://h/1", ScriptedTransport::complete(200, "ok"));
   call(1);
   loop.advance(1);
+  EXPECT_EQ(calls.size(), 1u);
+  manager.httpqueue_sendout();
+  loop.advance(1);
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].status, kTransportFailure);
+  EXPECT_EQ(calls[1].status, 200);
 }
 
 TEST_F(ManagerTest, RequestThatCannotStartIsReportedLaterAndReleased) {

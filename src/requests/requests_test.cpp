@@ -76,7 +76,7 @@ TEST_F(SpineTest, FormulasShowLoadingThenTheirValuesFromOneExchange) {
   EXPECT_EQ(shown("A1"), "12.5");
   EXPECT_EQ(shown("A2"), "12.1");
   EXPECT_EQ(shown("A3"), "12.5");
-  EXPECT_EQ(registry.inflight_count, 0);
+  EXPECT_EQ(registry.inflight_count(), 0);
   EXPECT_EQ(transport.requests().size(), 2u);
 }
 
@@ -99,7 +99,7 @@ TEST_F(SpineTest, StatusTextsForInvalidPagesHttpErrorsAndTransportFailures) {
   run(3);
   EXPECT_EQ(shown("A4"), "Recv failure");
   EXPECT_EQ(transport.count(transport.requests().back().url), 3u);  // three attempts
-  EXPECT_EQ(registry.inflight_count, 0);
+  EXPECT_EQ(registry.inflight_count(), 0);
 }
 
 TEST_F(SpineTest, ErrorPolicyTwoKeepsTheLastFigureOfAnUpdate) {
@@ -161,11 +161,16 @@ TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {
   EXPECT_EQ(registry.request_statustext(1), "");
 }
 
-TEST(QueryBuildTest, AppendsSetPairsWithoutEncoding) {
+TEST(QueryBuildTest, AppendsSetPairsEncodingWhatIsNotSafeInAQuery) {
   EXPECT_EQ(query_build("http://x/q", {"a", "b", "c"}, {"s", "", "f"}, {"ABC", "1", ""}),
             "http://x/q?s=ABC");
   EXPECT_EQ(query_build("http://x/q?", {"a", "b"}, {"s", "t"}, {"A B", "&"}),
-            "http://x/q?&s=A B&t=&");
+            "http://x/q?&s=A%20B&t=%26");
+  // An id that would cut the address short or add a parameter stays one
+  // value; text already encoded and letters outside ASCII are sent as UTF-8.
+  EXPECT_EQ(query_build("http://x/q", {"a", "b", "c"}, {"s", "t", "u"},
+                        {"X#Y", "A&s=ZZ+1", "BRK%20B.\xC3\xA9"}),
+            "http://x/q?s=X%23Y&t=A%26s%3DZZ%2B1&u=BRK%20B.%C3%A9");
   EXPECT_EQ(http_errortext(503), "General error.");
   EXPECT_EQ(http_errortext(408), "Request time out.");
 }
