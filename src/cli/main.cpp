@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   cmd->add_option("--option", option_pairs,
                   "An option NAME=VALUE, as in a worksheet function's options (repeatable)")
       ->expected(1)
+      ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   cmd->add_flag("--check", parse.check,
                 "Check the definitions file (unknown names, bad values) instead of parsing");

@@ -50,7 +50,7 @@ class clsXMLHttpMonitor {
   // Takes a request and makes the monitor busy.
   void XMLHttpCall_setup(std::string method, std::string url, std::string processor);
   // Sends the request taken by XMLHttpCall_setup. A request the transport
-  // cannot start is reported like a final failure (status -9999), after the
+  // cannot start is reported like a final failure (kTransportFailure), after the
   // current handler, so no caller waits for an answer that never comes.
   void xmlhttpcall_send();
   // Withdraws the request under way, if any, makes the monitor available
