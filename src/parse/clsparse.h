@@ -22,16 +22,9 @@
 
 #include "common/text.h"
 #include "common/value.h"
+#include "parse/figures.h"
 
 namespace quillo {
-
-// The separators figures are written with. The default is the fixed
-// locale's: "." decimal point, "," group separator. A source or field of
-// the definitions may name others (decimal="," for "1.234,56").
-struct FigureFormat {
-  std::string decimal = ".";
-  std::string group = ",";
-};
 
 class clsparse {
  public:
