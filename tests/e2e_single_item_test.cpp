@@ -2,6 +2,8 @@
 // transport and the local market-data service on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -12,6 +14,7 @@
 #include "market_service.h"
 #include "requests/engine.h"
 #include "spreadsheet/application.h"
+#include "spreadsheet/xlsx_host.h"
 
 namespace quillo {
 namespace {
@@ -26,6 +29,7 @@ std::string slurp(const std::string& path) {
 class EndToEnd : public ::testing::Test {
  protected:
   EndToEnd() : transport(loop), engine(app, loop, transport) {
+    spreadsheet::use_xlsx_files(app);
     service.set_time(1764979200000);  // a fixed clock: the same prices every run
     EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
     sheet = *(*app.workbooks().add())->active_sheet();
@@ -137,6 +141,23 @@ TEST_F(EndToEnd, ALatin1PageWithDecimalCommasAndMinusSignsGivesTheRightValues) {
   EXPECT_EQ(shown("B1"), "R&D#1");
   EXPECT_EQ(shown("B2"), "BRK B");
   EXPECT_EQ(shown("B3"), "A&s=ZZ");
+
+  // The values go into a saved workbook and come back as they were. Set
+  // QUILLO_KEEP_WORKBOOK to a path to keep it for other readers.
+  const char* keep = std::getenv("QUILLO_KEEP_WORKBOOK");
+  const std::string path =
+      keep != nullptr ? keep : ::testing::TempDir() + "/quillo-e2e-latin1.xlsx";
+  const host::Status saved = sheet->workbook().value()->save_as(path);
+  ASSERT_TRUE(saved.ok()) << saved.message();
+  spreadsheet::Application reader;
+  spreadsheet::use_xlsx_files(reader);
+  const auto reopened = reader.workbooks().open(path);
+  ASSERT_TRUE(reopened.ok());
+  const auto first = (*reopened)->worksheet(1);
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ((*(*(*first)->range("A1"))->value()).to_text(), shown("A1"));
+  EXPECT_EQ((*(*(*first)->range("B1"))->value()).to_text(), "R&D#1");
+  if (keep == nullptr) std::remove(path.c_str());
 }
 
 TEST_F(EndToEnd, AResetWhileAnswersAreInFlightNeverShowsAnotherInstrumentsValue) {
