@@ -15,6 +15,13 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 // How far into a page a <meta> charset or an XML declaration is looked for.
 constexpr std::size_t kSniffBytes = 4096;
 
+// Printable ASCII, tab, line feed or carriage return: a byte that stands
+// for itself in UTF-8 and that XML allows.
+bool plain_ascii(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return (b >= 0x20 && b < 0x80) || b == '\t' || b == '\n' || b == '\r';
+}
+
 // Decodes one UTF-8 sequence at s[i]; its length in *len, nullopt (with
 // *len 1) when the bytes there are no valid sequence (overlong forms and
 // surrogates included).
@@ -47,6 +54,10 @@ std::optional<char32_t> decode_one(std::string_view s, std::size_t i, std::size_
 
 bool valid_utf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
+    if (plain_ascii(s[i])) {
+      ++i;
+      continue;
+    }
     std::size_t len = 1;
     if (!decode_one(s, i, &len)) return false;
     i += len;
@@ -117,29 +128,37 @@ std::string sniffed_charset(std::string_view body) {
 std::optional<std::string> convert(std::string_view body, const std::string& from) {
   iconv_t cd = iconv_open("UTF-8", from.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out;
-  out.reserve(body.size() + body.size() / 4 + 16);
-  char buf[4096];
+  // iconv writes straight into the result, which grows when it is full.
+  std::string out(body.size() + body.size() / 2 + 16, '\0');
+  std::size_t used = 0;
   char* in = const_cast<char*>(body.data());
   std::size_t in_left = body.size();
-  while (in_left > 0) {
-    char* o = buf;
-    std::size_t o_left = sizeof buf;
-    const std::size_t r = iconv(cd, &in, &in_left, &o, &o_left);
-    out.append(buf, static_cast<std::size_t>(o - buf));
-    if (r != static_cast<std::size_t>(-1)) continue;
-    if (errno == E2BIG) continue;
-    // EILSEQ or EINVAL (a sequence cut off at the end): replace one byte.
-    out.append(kReplacement);
-    ++in;
-    --in_left;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  bool flushing = false;
+  while (true) {
+    char* o = out.data() + used;
+    std::size_t o_left = out.size() - used;
+    const std::size_t r =
+        flushing ? iconv(cd, nullptr, nullptr, &o, &o_left) : iconv(cd, &in, &in_left, &o, &o_left);
+    used = static_cast<std::size_t>(o - out.data());
+    if (r == static_cast<std::size_t>(-1) && errno == E2BIG) {
+      out.resize(out.size() * 2);
+      continue;
+    }
+    if (r == static_cast<std::size_t>(-1) && !flushing) {
+      // EILSEQ or EINVAL (a sequence cut off at the end): replace one byte.
+      if (out.size() - used < kReplacement.size()) out.resize(out.size() * 2);
+      out.replace(used, kReplacement.size(), kReplacement);
+      used += kReplacement.size();
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      continue;
+    }
+    if (flushing) break;
+    if (in_left == 0) flushing = true;
   }
-  char* o = buf;
-  std::size_t o_left = sizeof buf;
-  iconv(cd, nullptr, nullptr, &o, &o_left);
-  out.append(buf, static_cast<std::size_t>(o - buf));
   iconv_close(cd);
+  out.resize(used);
   return out;
 }
 
@@ -165,6 +184,14 @@ std::string sanitize_utf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
+    // Most of a page is printable ASCII: copy such runs whole.
+    std::size_t run = i;
+    while (run < s.size() && plain_ascii(s[run])) ++run;
+    if (run > i) {
+      out.append(s.substr(i, run - i));
+      i = run;
+      continue;
+    }
     std::size_t len = 1;
     const auto cp = decode_one(s, i, &len);
     if (cp && xml_allowed(*cp)) {
