@@ -164,6 +164,28 @@ TEST_F(ManagerTest, CloseMonitorsWithdrawsEverythingSilently) {
   EXPECT_TRUE(calls.empty());
 }
 
+TEST_F(ManagerTest, AbortProcessorWithdrawsOnlyThatProcessorsRequests) {
+  transport.script("http://h/1", ScriptedTransport::fail(7, "refused"));
+  for (int r = 1; r <= 3; ++r) call(r);  // 1 fails, 2 in flight, 3 queued
+  ASSERT_TRUE(manager.XMLHttpCall("GET", "http://h/search", "search", 100002, 1));
+  loop.advance(0);
+  ASSERT_EQ(manager.error_queue().size(), 1u);
+  manager.abort_processor("HttpResponseProcessor");
+  EXPECT_TRUE(manager.error_queue().empty());
+  ASSERT_EQ(manager.channel(1).queue.size(), 1u);
+  EXPECT_EQ(manager.channel(1).queue.front(), 4);  // the search waits its turn
+  EXPECT_EQ(manager.monitor(2).state(), MonitorState::kIdle);
+  EXPECT_EQ(manager.monitor(4).state(), MonitorState::kWaiting);
+  loop.advance(1000);
+  manager.httpqueue_sendout();
+  loop.advance(1000);
+  EXPECT_TRUE(calls.empty());
+  // A withdrawn request number takes a new request at once, counting failures afresh.
+  call(1);
+  EXPECT_EQ(manager.monitor(1).state(), MonitorState::kInFlight);
+  EXPECT_EQ(manager.monitor(1).errors(), 0);
+}
+
 TEST_F(ManagerTest, UnknownProcessorDiscardsTheAnswer) {
   ASSERT_TRUE(manager.XMLHttpCall("GET", "http://h/9", "nobody", 9, 1));
   loop.advance(100);
