@@ -343,9 +343,6 @@ std::optional<LoadFault> duplicate_attribute(const pugi::xml_node& root) {
   return std::nullopt;
 }
 
-}  // namespace
-
-namespace {
 // Numbers in element texts may stand on lines of their own.
 std::string_view trim_space(std::string_view s) {
   const std::size_t b = s.find_first_not_of(" \t\r\n");
