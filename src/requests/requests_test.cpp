@@ -180,6 +180,7 @@ TEST_F(SpineTest, FieldCodesOfBlanksAreInvalidAndCodesAreCutByCharacters) {
       "<updatefrq>1</updatefrq><parameter name='instrument id' urlkey='s'/>"
       "<field id='1' name='LAST' type='single'><ref1/><ref2>&lt;b&gt;</ref2><ref3>&lt;/b&gt;</ref3>"
       "</field></category></datasource></d>"));
+  // That source names no max_requests_allowed: it may still send one at a time.
   set("A3", "=fsingle(\"BIG\",\"\xC3\x84SX.Q\xC3\x9CO.LAST\")");
   EXPECT_EQ(shown("A3"), "Loading data...");
   run();
