@@ -361,6 +361,27 @@ Reply history_csv(std::string_view target, std::int64_t now) {
   return reply;
 }
 
+// A page of a site that writes Latin-1 (announced in the HTTP header, as
+// many older sites do), decimal commas and the typographic minus sign as a
+// character reference. It echoes the id it was asked for, so a test sees
+// whether an id with "&", "#" or a blank arrived whole.
+Reply latin1_quote(std::string_view symbol) {
+  std::string echoed;
+  for (char c : symbol) {
+    if (c == '&' || c == '<' || c == '>' || c == '"') {
+      echoed += "&#" + std::to_string(static_cast<unsigned char>(c)) + ";";
+    } else {
+      echoed += c;
+    }
+  }
+  std::string s =
+      "<h1>Cr\xE8me Br\xFBl\xE9"
+      "e Holdings</h1>\n";
+  s += "<p>Symbol: <b>" + echoed + "</b></p>\n";
+  s += "<p>Last: <b>1.234,50</b> Change: <i>&#8722;2,50</i> (<i>&#8722;0,20%</i>)</p>\n";
+  return Reply{200, "text/html; charset=ISO-8859-1", page("Cours", s)};
+}
+
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -406,6 +427,10 @@ Reply MarketSite::answer(std::string_view target) const {
   if (path == "/table.csv") return history_csv(target, now);
   if (path == "/search") return search_page(query_value(target, "q"), false);
   if (path == "/m/search") return search_page(query_value(target, "q"), true);
+  if (path == "/intl/quote") {
+    const std::string symbol = query_value(target, "s");
+    return symbol.empty() ? error_page(400, "Bad Request") : latin1_quote(symbol);
+  }
   const bool mobile = path.starts_with("/m/");
   const std::string symbol = query_value(target, mobile ? "sym" : "s");
   if (path != "/quote" && path != "/keyfigures" && path != "/statements" && path != "/m/quote" &&

@@ -10,6 +10,8 @@
 //   /search [q]                instruments whose name or symbol contains q
 //   /m/quote, /m/profile, /m/dividends [sym]   a second site with its own layout
 //   /m/search [q]
+//   /intl/quote [s]            a Latin-1 page (ISO-8859-1 in the header) with
+//       decimal commas and "&#8722;" minus signs; echoes any id it is given
 //   /table.csv [s, a, b, c, d, e, f, g, ignore]   daily, weekly or monthly
 //       price history, newest first; a, b, c: start month (0-11), day, year;
 //       d, e, f: end month, day, year; g: d, w or m

@@ -2,6 +2,8 @@
 // transport and the local market-data service on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -13,6 +15,7 @@
 #include "market_service.h"
 #include "requests/engine.h"
 #include "spreadsheet/application.h"
+#include "spreadsheet/xlsx_host.h"
 
 namespace quillo {
 namespace {
@@ -27,6 +30,7 @@ std::string slurp(const std::string& path) {
 class EndToEnd : public ::testing::Test {
  protected:
   EndToEnd() : transport(loop), engine(app, loop, transport) {
+    spreadsheet::use_xlsx_files(app);
     service.set_time(1764979200000);  // a fixed clock: the same prices every run
     EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
     sheet = *(*app.workbooks().add())->active_sheet();
@@ -96,6 +100,78 @@ TEST_F(EndToEnd, AStalledAnswerTimesOutWithoutHangingTheLoop) {
   set("A1", "=fsingle(\"BVM\",\"LMS.QUO.LAST\")");
   ASSERT_TRUE(settle());
   EXPECT_NE(shown("A1").find("time"), std::string::npos) << shown("A1");
+}
+
+// Definitions for the Latin-1 site of the service: decimal commas for the
+// whole source, figures with the typographic minus sign.
+constexpr const char* kIntlDefinitions = R"(<definitions>
+  <datasource code="INT" name="Latin-1 site" decimal=",">
+    <max_requests_allowed>2</max_requests_allowed>
+    <category code="QUO" name="Quote">
+      <url>http://127.0.0.1:{port}/intl/quote</url><updatefrq>1</updatefrq>
+      <invalidrequest>No such symbol</invalidrequest>
+      <parameter name="instrument id" urlkey="s" defaultvalue=""/>
+      <field id="1" name="NAME" type="single"><ref1/><ref2>&lt;h1&gt;</ref2><ref3>&lt;/h1&gt;</ref3></field>
+      <field id="2" name="SYMBOL" type="single"><ref1>Symbol:</ref1><ref2>&lt;b&gt;</ref2><ref3>&lt;/b&gt;</ref3></field>
+      <field id="3" name="LAST" type="single" figureconvert="1"><ref1>Last:</ref1><ref2>&lt;b&gt;</ref2><ref3>&lt;/b&gt;</ref3></field>
+      <field id="4" name="CHANGE" type="single" figureconvert="1"><ref1>Change:</ref1><ref2>&lt;i&gt;</ref2><ref3>&lt;/i&gt;</ref3></field>
+      <field id="5" name="CHANGEPCT" type="single" figureconvert="1"><ref1>(</ref1><ref2>&lt;i&gt;</ref2><ref3>&lt;/i&gt;</ref3></field>
+    </category>
+  </datasource>
+</definitions>)";
+
+TEST_F(EndToEnd, ALatin1PageWithDecimalCommasAndMinusSignsGivesTheRightValues) {
+  std::string xml = kIntlDefinitions;
+  text::replace_all(xml, "{port}", std::to_string(service.port()));
+  ASSERT_TRUE(engine.load_definitions(xml)) << engine.definitions().error();
+  set("A1", "=fsingle(\"CBH\",\"INT.QUO.NAME\")");
+  set("A2", "=fsingle(\"CBH\",\"INT.QUO.LAST\")");
+  set("A3", "=fsingle(\"CBH\",\"INT.QUO.CHANGE\")");
+  set("A4", "=fsingle(\"CBH\",\"INT.QUO.CHANGEPCT\")");
+  // Ids that hold characters with a meaning in addresses arrive whole.
+  set("B1", "=fsingle(\"R&D#1\",\"INT.QUO.SYMBOL\")");
+  set("B2", "=fsingle(\"BRK B\",\"INT.QUO.SYMBOL\")");
+  set("B3", "=fsingle(\"A&s=ZZ\",\"INT.QUO.SYMBOL\")");
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(shown("A1"),
+            "Cr\xC3\xA8me Br\xC3\xBBl\xC3\xA9"
+            "e Holdings");
+  EXPECT_EQ(shown("A2"), "1234.5");
+  EXPECT_EQ(shown("A3"), "-2.5");
+  EXPECT_EQ(shown("A4"), "-0.002");
+  EXPECT_EQ(shown("B1"), "R&D#1");
+  EXPECT_EQ(shown("B2"), "BRK B");
+  EXPECT_EQ(shown("B3"), "A&s=ZZ");
+
+  // The values go into a saved workbook and come back as they were. Set
+  // QUILLO_KEEP_WORKBOOK to a path to keep it for other readers.
+  const char* keep = std::getenv("QUILLO_KEEP_WORKBOOK");
+  const std::string path =
+      keep != nullptr ? keep : ::testing::TempDir() + "/quillo-e2e-latin1.xlsx";
+  const host::Status saved = sheet->workbook().value()->save_as(path);
+  ASSERT_TRUE(saved.ok()) << saved.message();
+  spreadsheet::Application reader;
+  spreadsheet::use_xlsx_files(reader);
+  const auto reopened = reader.workbooks().open(path);
+  ASSERT_TRUE(reopened.ok());
+  const auto first = (*reopened)->worksheet(1);
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ((*(*(*first)->range("A1"))->value()).to_text(), shown("A1"));
+  EXPECT_EQ((*(*(*first)->range("B1"))->value()).to_text(), "R&D#1");
+  if (keep == nullptr) std::remove(path.c_str());
+}
+
+TEST_F(EndToEnd, AResetWhileAnswersAreInFlightNeverShowsAnotherInstrumentsValue) {
+  // Every quote takes 300 ms, so the reset comes while the first is on its way.
+  load_definitions("http://127.0.0.1:{port}/quote?_delay=300");
+  set("A1", "=fsingle(\"BVM\",\"LMS.QUO.LAST\")");
+  loop.run_until([] { return false; }, 50);
+  set("A1", "=1");
+  engine.registry().requests_reset();
+  const service::Instrument& other = service::instruments()[5];
+  set("A1", "=fsingle(\"" + other.symbol + "\",\"LMS.QUO.NAME\")");  // request number 1 again
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(shown("A1"), other.name);
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ void addin_startup(AddinState& state) {
   state.update_counter = 0;
   state.counter15 = 0;
   state.counter30 = 0;
-  state.engine->registry().inflight_count = 0;
+  state.engine->registry().inflight_clear();
   state.weblink_left = -1;
   state.weblink_top = -1;
 }
@@ -197,9 +197,9 @@ void minute_timer(AddinState& state, host::TimerId id) {
     state.xlApp->set_display_alerts(false);
     RequestRegistry& registry = state.engine->registry();
     const auto n = registry.requests().upper_bound();
-    if (registry.inflight_count != 0) {
+    if (registry.inflight_count() != 0) {
       registry.sheets_recalc(false, false);
-      registry.inflight_count = 0;
+      registry.inflight_clear();
     }
     for (std::int32_t i = 1; i <= n; ++i) {
       // Re-read the record each time: sending may re-evaluate cells.

@@ -26,7 +26,9 @@ int main(int argc, char** argv) {
       "would show.");
   cmd->footer(
       "Each output line is a field name, a tab and the value a cell would show.\n"
-      "Exit codes: 0 printed, 2 bad input, 3 the page is the category's invalid-request page.\n\n"
+      "Exit codes: 0 printed, 2 bad input, 3 the page is the category's invalid-request page.\n"
+      "With --check: one line FILE:LINE:COLUMN: message per finding; exit 0 none, 1 findings,\n"
+      "2 the file does not load.\n\n"
       "Example:\n"
       "  quillo parse --definitions data/ds.xml --instrument IBM --option units=Thousands \\\n"
       "      SMP.QUO testdata/parse/quote/page.html");
@@ -35,9 +37,12 @@ int main(int argc, char** argv) {
   cmd->add_option("--option", option_pairs,
                   "An option NAME=VALUE, as in a worksheet function's options (repeatable)")
       ->expected(1)
+      ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  cmd->add_option("category", parse.category, "SOURCE.CATEGORY, e.g. SMP.QUO")->required();
-  cmd->add_option("page", parse.page, "Saved page, or - for standard input")->required();
+  cmd->add_flag("--check", parse.check,
+                "Check the definitions file (unknown names, bad values) instead of parsing");
+  cmd->add_option("category", parse.category, "SOURCE.CATEGORY, e.g. SMP.QUO");
+  cmd->add_option("page", parse.page, "Saved page, or - for standard input");
 
   quillo::cli::RefreshOptions refresh;
   CLI::App* refresh_cmd = app.add_subcommand(

@@ -5,7 +5,9 @@
 #include <sstream>
 
 #include "common/text.h"
+#include "common/text_encoding.h"
 #include "parse/definitions.h"
+#include "parse/definitions_check.h"
 #include "parse/table_extraction.h"
 
 namespace quillo::cli {
@@ -32,9 +34,33 @@ bool read_page(const std::string& path, std::istream& in, std::string& page) {
   return true;
 }
 
+int run_check(const ParseOptions& opt, std::ostream& out, std::ostream& err) {
+  std::string xml;
+  std::istringstream none;
+  if (opt.definitions == "-" || !read_page(opt.definitions, none, xml)) {
+    err << "quillo parse: cannot read the definitions file " << opt.definitions << "\n";
+    return 2;
+  }
+  const DefinitionsCheck check = check_definitions(xml, opt.definitions);
+  if (!check.loaded) {
+    err << check.load_error << "\n";
+    return 2;
+  }
+  for (const DefinitionsFinding& f : check.findings) {
+    out << opt.definitions << ':' << f.line << ':' << f.column << ": " << f.message << '\n';
+  }
+  if (check.findings.empty()) out << opt.definitions << ": no problems found\n";
+  return check.findings.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std::ostream& err) {
+  if (opt.check) return run_check(opt, out, err);
+  if (opt.category.empty() || opt.page.empty()) {
+    err << "quillo parse: SOURCE.CATEGORY and PAGE are needed (or --check)\n";
+    return 2;
+  }
   Definitions definitions;
   if (!definitions.definitions_loadfile(opt.definitions)) {
     err << definitions.error() << "\n";
@@ -54,11 +80,14 @@ int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std:
         << category_code << "\"\n";
     return 2;
   }
-  std::string page;
-  if (!read_page(opt.page, in, page)) {
+  std::string raw;
+  if (!read_page(opt.page, in, raw)) {
     err << "quillo parse: cannot read the page " << opt.page << "\n";
     return 2;
   }
+  // A saved page carries no HTTP header: its byte order mark, its <meta>
+  // charset or its bytes tell its encoding.
+  std::string page = text::decode_page(raw);
 
   // The option list a worksheet's options argument would give: name, value, ...
   std::vector<Value> option_list{Value()};

@@ -12,6 +12,7 @@ namespace quillo::cli {
 
 struct ParseOptions {
   std::string definitions;  // path of the definitions file
+  bool check = false;       // --check: check the definitions file, parse nothing
   std::string instrument;
   std::vector<std::pair<std::string, std::string>> options;  // --option NAME=VALUE, in order
   std::string category;                                      // SOURCE.CATEGORY
@@ -19,7 +20,9 @@ struct ParseOptions {
 };
 
 // Exit codes: 0 printed, 2 bad input (definitions, category, page), 3 the
-// page is the category's invalid-request page.
+// page is the category's invalid-request page. With check: one line
+// "FILE:LINE:COLUMN: message" per finding; 0 none, 1 findings, 2 the file
+// does not load.
 int run_parse(const ParseOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace quillo::cli

@@ -1,4 +1,5 @@
 #include "common/text.h"
+#include "common/text_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,46 @@ TEST(TextTest, ReplaceTrimAndCase) {
   EXPECT_EQ(trim("   "), "");
   EXPECT_EQ(upper("aBc€"), "ABC€");
   EXPECT_TRUE(iequals("Smp", "sMP"));
+}
+
+TEST(TextEncodingTest, PagesAreDecodedToUtf8AsABrowserWouldRead) {
+  const std::string latin1 = "<p>Caf\xE9 \x80 5</p>";
+  const std::string utf8 = "<p>Caf\xC3\xA9 \xE2\x82\xAC 5</p>";
+  // The HTTP charset, a <meta> charset, or no label and bytes that are not UTF-8.
+  EXPECT_EQ(decode_page(latin1, "text/html; charset=ISO-8859-1"), utf8);
+  EXPECT_EQ(decode_page("<meta charset=\"windows-1252\">" + latin1),
+            "<meta charset=\"windows-1252\">" + utf8);
+  EXPECT_EQ(
+      decode_page("<meta http-equiv='Content-Type' content='text/html; charset=latin1'>x\xE9"),
+      "<meta http-equiv='Content-Type' content='text/html; charset=latin1'>x\xC3\xA9");
+  EXPECT_EQ(decode_page(latin1), utf8);
+  // The HTTP charset wins over the page's own; a byte order mark over both.
+  EXPECT_EQ(decode_page("<meta charset=latin1>" + utf8, "text/html; charset=utf-8"),
+            "<meta charset=latin1>" + utf8);
+  EXPECT_EQ(decode_page("\xEF\xBB\xBF" + utf8, "text/html; charset=latin1"), utf8);
+  EXPECT_EQ(decode_page(std::string("\xFF\xFE"
+                                    "A\0\xE9\0",
+                                    6)),
+            "A\xC3\xA9");
+  // Invalid sequences and characters XML forbids become U+FFFD.
+  EXPECT_EQ(decode_page("a\xC3(b", "text/html; charset=utf-8"), "a\xEF\xBF\xBD(b");
+  EXPECT_EQ(decode_page("a\xEF\xBF\xBE\x01"
+                        "b\tc"),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD"
+            "b\tc");
+  EXPECT_EQ(decode_page("x\x81y", "text/html; charset=windows-1252"), "x\xEF\xBF\xBDy");
+  // An unknown label leaves the bytes to be read as UTF-8.
+  EXPECT_EQ(decode_page(utf8, "text/html; charset=x-no-such"), utf8);
+  // An XML declaration is made to say what the text now is.
+  EXPECT_EQ(decode_page("<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9</a>"),
+            "<?xml version='1.0' encoding='UTF-8'?><a>\xC3\xA9</a>");
+}
+
+TEST(TextEncodingTest, QueryValuesAreEncodedOnce) {
+  EXPECT_EQ(encode_query_value("BRK B"), "BRK%20B");
+  EXPECT_EQ(encode_query_value("X#Y&s=1+2"), "X%23Y%26s%3D1%2B2");
+  EXPECT_EQ(encode_query_value("A%20B%2"), "A%20B%252");
+  EXPECT_EQ(encode_query_value("caf\xC3\xA9-._~"), "caf%C3%A9-._~");
 }
 
 }  // namespace

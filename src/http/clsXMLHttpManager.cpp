@@ -67,6 +67,21 @@ void clsXMLHttpManager::close_monitors() {
   m_error_queue.clear();
 }
 
+void clsXMLHttpManager::abort_processor(std::string_view processor) {
+  std::unordered_map<std::int32_t, bool> aborted;
+  for (const auto& m : m_monitors) {
+    if (m->state() == MonitorState::kIdle || m->processor() != processor) continue;
+    m->abort();
+    aborted[m->id_get()] = true;
+  }
+  if (aborted.empty()) return;
+  auto drop = [&](std::deque<std::int32_t>& queue) {
+    std::erase_if(queue, [&](std::int32_t id) { return aborted.contains(id); });
+  };
+  for (Channel& c : m_channels) drop(c.queue);
+  drop(m_error_queue);
+}
+
 void clsXMLHttpManager::httperrorqueue_addmonitor(std::int32_t id) {
   m_error_queue.push_back(id);
 }

@@ -61,6 +61,9 @@ class clsXMLHttpManager {
                    std::int32_t reqno, std::uint8_t channel);
   // Withdraws every request and empties the queues (shutdown).
   void close_monitors();
+  // Withdraws every request delivered to the named processor, wherever it
+  // stands (in flight, queued, waiting to be retried); other requests go on.
+  void abort_processor(std::string_view processor);
   void httperrorqueue_addmonitor(std::int32_t id);
   // The one-second pass: failed requests first (whatever the limits), then
   // each channel's queue as far as its limit allows.

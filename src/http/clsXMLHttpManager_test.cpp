@@ -114,7 +114,7 @@ TEST_F(ManagerTest, FailuresRetryThroughTheErrorQueueAndTheThirdIsReportedOnce) 
   EXPECT_EQ(manager.monitor(1).errors(), 0);
 }
 
-TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountCarriesOver) {
+TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountStartsAgain) {
   transport.script_once("http://h/1", ScriptedTransport::fail(7, "refused"));
   transport.script_once("http://h/1", ScriptedTransport::fail(7, "refused"));
   transport.script_once("http://h/1", ScriptedTransport::complete(404, "nf"));
@@ -126,12 +126,16 @@ TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountCarriesOv
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].status, 404);
   EXPECT_EQ(calls[0].response, "nf");
-  // A success does not reset the failure count: the next failure is final.
+  // An answer ends the run of failures: the next failure is retried, not final.
   transport.script_once("http://h/1", ScriptedTransport::fail(7, "refused"));
+  transport.script_once("http://h/1", ScriptedTransport::complete(200, "ok"));
   call(1);
   loop.advance(1);
+  EXPECT_EQ(calls.size(), 1u);
+  manager.httpqueue_sendout();
+  loop.advance(1);
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].status, kTransportFailure);
+  EXPECT_EQ(calls[1].status, 200);
 }
 
 TEST_F(ManagerTest, RequestThatCannotStartIsReportedLaterAndReleased) {
@@ -158,6 +162,28 @@ TEST_F(ManagerTest, CloseMonitorsWithdrawsEverythingSilently) {
   loop.advance(1000);
   manager.httpqueue_sendout();
   EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(ManagerTest, AbortProcessorWithdrawsOnlyThatProcessorsRequests) {
+  transport.script("http://h/1", ScriptedTransport::fail(7, "refused"));
+  for (int r = 1; r <= 3; ++r) call(r);  // 1 fails, 2 in flight, 3 queued
+  ASSERT_TRUE(manager.XMLHttpCall("GET", "http://h/search", "search", 100002, 1));
+  loop.advance(0);
+  ASSERT_EQ(manager.error_queue().size(), 1u);
+  manager.abort_processor("HttpResponseProcessor");
+  EXPECT_TRUE(manager.error_queue().empty());
+  ASSERT_EQ(manager.channel(1).queue.size(), 1u);
+  EXPECT_EQ(manager.channel(1).queue.front(), 4);  // the search waits its turn
+  EXPECT_EQ(manager.monitor(2).state(), MonitorState::kIdle);
+  EXPECT_EQ(manager.monitor(4).state(), MonitorState::kWaiting);
+  loop.advance(1000);
+  manager.httpqueue_sendout();
+  loop.advance(1000);
+  EXPECT_TRUE(calls.empty());
+  // A withdrawn request number takes a new request at once, counting failures afresh.
+  call(1);
+  EXPECT_EQ(manager.monitor(1).state(), MonitorState::kInFlight);
+  EXPECT_EQ(manager.monitor(1).errors(), 0);
 }
 
 TEST_F(ManagerTest, UnknownProcessorDiscardsTheAnswer) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "common/text_encoding.h"
 #include "http/clsXMLHttpManager.h"
 
 namespace quillo::http {
@@ -9,29 +10,54 @@ namespace quillo::http {
 namespace {
 constexpr std::int32_t kLogLevel = 999;
 constexpr std::uint8_t kMaxAttempts = 3;
+
+bool allowed(MonitorState from, MonitorState to) {
+  using S = MonitorState;
+  if (to == S::kIdle) return from != S::kIdle;  // delivered, final, or aborted
+  switch (from) {
+    case S::kIdle:
+      return to == S::kWaiting;
+    case S::kWaiting:
+    case S::kRetrying:
+      return to == S::kInFlight;
+    case S::kInFlight:
+      return to == S::kRetrying || to == S::kReporting;
+    case S::kReporting:
+      return false;
+  }
+  return false;
+}
 }  // namespace
+
+bool clsXMLHttpMonitor::transition(MonitorState to) {
+  const MonitorState from = m_state;
+  if (!allowed(from, to)) return false;
+  if (from == MonitorState::kInFlight) --m_manager.channel(m_channel).inflight;
+  if (to == MonitorState::kInFlight) ++m_manager.channel(m_channel).inflight;
+  m_state = to;
+  return true;
+}
 
 void clsXMLHttpMonitor::monitor_setup(std::int32_t reqno, std::uint8_t channel, std::int32_t id) {
   m_reqno = reqno;
   m_channel = channel;
   m_id = id;
-  m_available = true;
+  m_state = MonitorState::kIdle;
   m_errors = 0;
 }
 
 void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
                                           std::string processor) {
+  if (!transition(MonitorState::kWaiting)) return;
   m_method = std::move(method);
   m_url = std::move(url);
   m_processor = std::move(processor);
-  m_available = false;
 }
 
 void clsXMLHttpMonitor::xmlhttpcall_send() {
-  if (m_sent) return;  // already in flight (a stale queue entry)
-  Channel& channel = m_manager.channel(m_channel);
-  ++channel.inflight;
-  m_sent = true;
+  // Only a waiting or retrying request goes out; a stale queue entry (an
+  // aborted or finished request) does not.
+  if (!transition(MonitorState::kInFlight)) return;
   m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
   std::string error;
   m_request = m_manager.transport().get(
@@ -42,15 +68,14 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   // slot now and report a final failure after the current handler, so that
   // the caller is not re-entered from inside its own call.
   m_manager.log().logevent(kLogLevel, "error in http send in monitor", "", error);
-  --channel.inflight;
-  m_sent = false;
+  transition(MonitorState::kReporting);
   const std::uint64_t attempt = ++m_attempt;
   std::weak_ptr<int> alive = m_manager.alive_token();
   m_manager.loop().post([this, alive, attempt, error] {
     if (alive.expired() || attempt != m_attempt) return;  // shut down or aborted meanwhile
     m_errors = 0;
     deliver("", kTransportFailure, error);
-    m_available = true;
+    transition(MonitorState::kIdle);
     m_manager.slot_freed(m_channel);
   });
 }
@@ -63,26 +88,27 @@ void clsXMLHttpMonitor::on_result(HttpResult result) {
   }
   m_manager.log().logevent(kLogLevel, "httpreq_onresponsefinished event in monitor",
                            " ,reqno=" + std::to_string(m_reqno), "");
-  deliver(result.body, static_cast<std::int16_t>(result.status), "");
-  release();
+  // An answer ends the run of failures: the next failure is a first one.
+  m_errors = 0;
+  deliver(text::decode_page(result.body, result.content_type),
+          static_cast<std::int16_t>(result.status), "");
+  if (transition(MonitorState::kIdle)) m_manager.slot_freed(m_channel);
 }
 
 void clsXMLHttpMonitor::on_failure(int number, const std::string& description) {
   m_manager.log().logevent(kLogLevel, "httpreq_onerror event in monitor",
                            " ,reqno=" + std::to_string(m_reqno),
                            std::to_string(number) + " " + description);
-  if (m_sent) {
-    --m_manager.channel(m_channel).inflight;
-    m_sent = false;
-  }
   ++m_errors;
   if (m_errors >= kMaxAttempts) {
     m_manager.log().logevent(kLogLevel, "final http error occured in monitor", "", description);
     m_errors = 0;
+    // As with an answer, the monitor stays busy while the processor runs.
     deliver("", kTransportFailure, description);
-    m_available = true;
+    transition(MonitorState::kIdle);
   } else {
     // Stays busy; the next pass sends it again, whatever the channel's limit.
+    transition(MonitorState::kRetrying);
     m_manager.httperrorqueue_addmonitor(m_id);
   }
   m_manager.slot_freed(m_channel);
@@ -98,15 +124,6 @@ void clsXMLHttpMonitor::deliver(const std::string& response, std::int16_t status
   fn(response, m_reqno, status, message);
 }
 
-void clsXMLHttpMonitor::release() {
-  m_available = true;
-  if (m_sent) {
-    --m_manager.channel(m_channel).inflight;
-    m_sent = false;
-    m_manager.slot_freed(m_channel);
-  }
-}
-
 void clsXMLHttpMonitor::abort() {
   ++m_attempt;
   if (m_request != 0) {
@@ -114,11 +131,8 @@ void clsXMLHttpMonitor::abort() {
     m_request = 0;
   }
   // Only a request that was sent counts in the channel; a queued one does not.
-  if (m_sent) {
-    --m_manager.channel(m_channel).inflight;
-    m_sent = false;
-  }
-  m_available = true;
+  transition(MonitorState::kIdle);
+  m_errors = 0;
 }
 
 }  // namespace quillo::http

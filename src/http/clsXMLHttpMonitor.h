@@ -1,8 +1,9 @@
 // clsXMLHttpMonitor: carries one asynchronous HTTP request at a time for
 // one request number. It sends through the transport with the current
 // settings, keeps its channel's in-flight count, retries a failed attempt
-// through the manager's error queue, and hands the answer, or the third
-// failure in a row, to the response processor named by the caller.
+// through the manager's error queue, and hands the answer (its text decoded
+// to UTF-8), or the third failure in a row, to the response processor named
+// by the caller. A success starts the failure count again.
 //
 // Owned by clsXMLHttpManager, which never destroys a monitor while the
 // manager lives. Loop thread only. The processor may re-enter the manager
@@ -19,20 +20,41 @@ namespace quillo::http {
 
 class clsXMLHttpManager;
 
+// Where a monitor's request stands. A monitor moves only through
+// clsXMLHttpMonitor::transition, which keeps the channel's in-flight count:
+//   kIdle -> kWaiting            XMLHttpCall_setup (waits for room in its channel)
+//   kWaiting, kRetrying -> kInFlight   xmlhttpcall_send
+//   kInFlight -> kIdle           an answer, or the final failure, was delivered
+//   kInFlight -> kRetrying       a failed attempt waits in the error queue
+//   kInFlight -> kReporting      the request could not start; its failure is
+//                                reported after the current handler
+//   kReporting -> kIdle          that failure was delivered
+//   any -> kIdle                 abort
+enum class MonitorState : std::uint8_t {
+  kIdle,
+  kWaiting,
+  kInFlight,
+  kRetrying,
+  kReporting,
+};
+
 class clsXMLHttpMonitor {
  public:
   explicit clsXMLHttpMonitor(clsXMLHttpManager& manager) : m_manager(manager) {}
 
   void monitor_setup(std::int32_t reqno, std::uint8_t channel, std::int32_t id);
   std::int32_t get_reqno() const { return m_reqno; }
-  bool IAmAvailable() const { return m_available; }
+  bool IAmAvailable() const { return m_state == MonitorState::kIdle; }
+  MonitorState state() const { return m_state; }
+  const std::string& processor() const { return m_processor; }
   // Takes a request and makes the monitor busy.
   void XMLHttpCall_setup(std::string method, std::string url, std::string processor);
   // Sends the request taken by XMLHttpCall_setup. A request the transport
-  // cannot start is reported like a final failure (status -9999), after the
+  // cannot start is reported like a final failure (kTransportFailure), after the
   // current handler, so no caller waits for an answer that never comes.
   void xmlhttpcall_send();
-  // Withdraws the request under way, if any, and makes the monitor available.
+  // Withdraws the request under way, if any, makes the monitor available
+  // and starts its failure count again.
   void abort();
   void id_set(std::int32_t id) { m_id = id; }
   std::int32_t id_get() const { return m_id; }
@@ -44,13 +66,16 @@ class clsXMLHttpMonitor {
   void on_failure(int number, const std::string& description);
   // Calls the named processor, when there is one.
   void deliver(const std::string& response, std::int16_t status, const std::string& message);
-  void release();
+  // The one place the state changes: moves to `to` when the move is one of
+  // those listed at MonitorState (false, and nothing changes, otherwise),
+  // raising or lowering the channel's in-flight count on the way into or
+  // out of kInFlight.
+  bool transition(MonitorState to);
 
   clsXMLHttpManager& m_manager;
   std::uint64_t m_attempt = 0;  // changes on every abort, so late reports are dropped
   RequestId m_request = 0;      // the transport's id of the request under way; 0 while idle
-  bool m_sent = false;          // in flight: counted in the channel's in-flight count
-  bool m_available = true;
+  MonitorState m_state = MonitorState::kIdle;
   std::string m_processor;
   std::string m_url;
   std::string m_method;

@@ -19,6 +19,8 @@ struct CurlTransport::Transfer {
   std::size_t max_body = 0;
   bool over_cap = false;
   std::int64_t receive_ms = 0;
+  std::int64_t transfer_ms = 0;
+  std::int64_t started = 0;  // loop time of get()
   // Loop time of the last sign of life once the connection is ready; -1
   // while connecting (the connect time-out governs that phase).
   std::int64_t last_activity = -1;
@@ -221,6 +223,8 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   t->handler = std::move(handler);
   t->max_body = settings.max_body_bytes;
   t->receive_ms = timeout_ms(settings.receive_timeout, kDefaultReceiveTimeout);
+  t->transfer_ms = timeout_ms(settings.transfer_timeout, kDefaultTransferTimeout);
+  t->started = m_loop.now_ms();
   configure(t->easy, settings, static_cast<curl_slist*>(m_headers));
   curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
   curl_easy_setopt(t->easy, CURLOPT_ERRORBUFFER, t->error);
@@ -236,7 +240,9 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
     return 0;
   }
   const RequestId id = t->id;
+  const std::int64_t deadline = t->started + t->transfer_ms;
   m_transfers.emplace(id, std::move(t));
+  arm_watchdog(deadline);
   return id;
 }
 
@@ -298,6 +304,9 @@ void CurlTransport::collect_done() {
       result.completed = true;
       result.status = static_cast<int>(status);
       result.body = std::move(t->body);
+      char* type = nullptr;
+      if (curl_easy_getinfo(t->easy, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type != nullptr)
+        result.content_type = type;
     } else if (t->over_cap || code == CURLE_FILESIZE_EXCEEDED) {
       result.error_number = kErrorBodyTooLarge;
       result.error_text = "Response body larger than " + std::to_string(t->max_body) + " bytes";
@@ -323,25 +332,37 @@ void CurlTransport::check_receive_timeouts() {
   m_watchdog = 0;
   m_watchdog_deadline = -1;
   const std::int64_t now = m_loop.now_ms();
-  std::vector<std::pair<RequestId, std::int64_t>> expired;
+  struct Expired {
+    RequestId id;
+    int number;
+    std::string text;
+  };
+  std::vector<Expired> expired;
   for (const auto& [id, t] : m_transfers) {
-    if (t->last_activity >= 0 && now - t->last_activity >= t->receive_ms) {
-      expired.emplace_back(id, t->receive_ms);
+    if (now - t->started >= t->transfer_ms) {
+      expired.push_back({id, kErrorTransferTimeout,
+                         "Operation timed out: the transfer took longer than " +
+                             std::to_string(t->transfer_ms) + " milliseconds"});
+    } else if (t->last_activity >= 0 && now - t->last_activity >= t->receive_ms) {
+      expired.push_back({id, kErrorReceiveTimeout,
+                         "Operation timed out: no data received for " +
+                             std::to_string(t->receive_ms) + " milliseconds"});
     }
   }
-  for (const auto& [id, limit] : expired) {
-    std::unique_ptr<Transfer> t = detach(id);
+  for (Expired& e : expired) {
+    std::unique_ptr<Transfer> t = detach(e.id);
     if (t == nullptr) continue;
     HttpHandler handler = std::move(t->handler);
     t.reset();
     HttpResult result;
-    result.error_number = kErrorReceiveTimeout;
-    result.error_text =
-        "Operation timed out: no data received for " + std::to_string(limit) + " milliseconds";
+    result.error_number = e.number;
+    result.error_text = std::move(e.text);
     handler(std::move(result));
   }
   for (const auto& [id, t] : m_transfers) {
-    if (t->last_activity >= 0) arm_watchdog(t->last_activity + t->receive_ms);
+    std::int64_t deadline = t->started + t->transfer_ms;
+    if (t->last_activity >= 0) deadline = std::min(deadline, t->last_activity + t->receive_ms);
+    arm_watchdog(deadline);
   }
 }
 

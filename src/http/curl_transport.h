@@ -6,8 +6,9 @@
 //
 // Each request sends "Cache-Control: no-store, no-cache, must-revalidate"
 // and "Pragma: no-cache", follows redirects (http and https only), and
-// never asks for compressed answers. The receive time-out is ours: a loop
-// timer watches the time of the last byte received.
+// never asks for compressed answers. The receive and transfer time-outs
+// are ours: a loop timer watches the time of the last byte received and
+// the time each request started.
 //
 // The only file of the engine that includes curl. Loop thread only; the
 // transport must outlive nothing of its own: destroying it withdraws every
@@ -52,8 +53,8 @@ class CurlTransport : public HttpTransport {
   void curl_timer_fired();
   // Reports the transfers curl has finished.
   void collect_done();
-  // Fails the transfers that have been silent too long and sets the
-  // watchdog for the next one that could be.
+  // Fails the transfers that have been silent too long or have run past
+  // their transfer time-out, and sets the watchdog for the next one that could.
   void check_receive_timeouts();
   void arm_watchdog(std::int64_t deadline);
   // Takes a transfer out of curl and our table; the caller reports it.

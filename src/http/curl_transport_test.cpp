@@ -131,6 +131,22 @@ TEST_F(CurlTransportTest, SilenceAfterTheHeadersEndsInOurReceiveTimeout) {
   EXPECT_NE(r.error_text.find("150 milliseconds"), std::string::npos) << r.error_text;
 }
 
+TEST_F(CurlTransportTest, ATrickledAnswerEndsAtTheTransferTimeout) {
+  HttpSettings limited;
+  limited.receive_timeout = 5;  // a byte every 50 ms is never silent for long
+  limited.transfer_timeout = 0.4;
+  const HttpResult r = fetch(m_service.fault_url() + "/?_fault=slow&_ms=50", limited);
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(r.error_number, kErrorTransferTimeout);
+  EXPECT_NE(r.error_text.find("400 milliseconds"), std::string::npos) << r.error_text;
+  // Within the limit an answer arrives, with its Content-Type.
+  const HttpResult ok =
+      fetch(m_service.base_url() + "/quote?s=" + service::instruments()[2].symbol + "&_delay=20",
+            limited);
+  ASSERT_TRUE(ok.completed);
+  EXPECT_EQ(ok.content_type, "text/html; charset=utf-8");
+}
+
 TEST_F(CurlTransportTest, BodiesOverTheCapFail) {
   HttpSettings capped;
   capped.max_body_bytes = 300;

@@ -27,8 +27,9 @@ namespace quillo::http {
 // Failure numbers of our own; all others are the client library's codes
 // (libcurl's CURLcode for CurlTransport), which stay below 1000.
 enum HttpErrorNumber : int {
-  kErrorReceiveTimeout = 1001,  // no byte arrived for receive_timeout seconds
-  kErrorBodyTooLarge = 1002,    // the body grew past max_body_bytes
+  kErrorReceiveTimeout = 1001,   // no byte arrived for receive_timeout seconds
+  kErrorBodyTooLarge = 1002,     // the body grew past max_body_bytes
+  kErrorTransferTimeout = 1003,  // the whole exchange took longer than transfer_timeout
 };
 
 // How one request is sent. The monitor fills it from the configuration.
@@ -51,6 +52,10 @@ struct HttpSettings {
   // buffer, so no separate send time-out applies.
   double connection_timeout = 60;
   double receive_timeout = 30;
+  // The longest a whole exchange may take, from the start to the last byte,
+  // however steadily the bytes come: a server that trickles its answer
+  // cannot hold a request (and whoever waits on it) for ever.
+  double transfer_timeout = 120;
   // A body larger than this is a failure (kErrorBodyTooLarge), not an
   // out-of-memory.
   std::size_t max_body_bytes = 64 * 1024 * 1024;
@@ -59,6 +64,7 @@ struct HttpSettings {
 // The default of each time-out, in seconds.
 inline constexpr double kDefaultConnectionTimeout = 60;
 inline constexpr double kDefaultReceiveTimeout = 30;
+inline constexpr double kDefaultTransferTimeout = 120;
 
 // What a request came to. completed: an HTTP answer with status and body
 // (404 and 500 included). Otherwise a failure with error_number and
@@ -67,6 +73,7 @@ struct HttpResult {
   bool completed = false;
   int status = 0;
   std::string body;
+  std::string content_type;  // the Content-Type header, empty when there is none
   int error_number = 0;
   std::string error_text;
 };

@@ -59,7 +59,14 @@ RequestId ScriptedTransport::get(std::string_view url, const HttpSettings& setti
   }
   const RequestId id = m_next_id++;
   record.id = id;
-  const Answer answer = choose(record.url);
+  Answer answer = choose(record.url);
+  const std::int64_t limit = timeout_ms(settings.transfer_timeout, kDefaultTransferTimeout);
+  if (answer.kind != Answer::Kind::kNever && answer.delay_ms > limit) {
+    answer = fail(kErrorTransferTimeout,
+                  "Operation timed out: the transfer took longer than " + std::to_string(limit) +
+                      " milliseconds",
+                  limit);
+  }
   m_records.push_back(std::move(record));
   Pending pending{std::move(handler), 0, m_records.size() - 1};
   if (answer.kind != Answer::Kind::kNever) {
@@ -81,6 +88,7 @@ void ScriptedTransport::deliver(RequestId id, const Answer& answer) {
   if (result.completed) {
     result.status = answer.status;
     result.body = answer.body;
+    result.content_type = answer.content_type;
   } else {
     result.error_number = answer.error_number;
     result.error_text = answer.error_text;

@@ -10,7 +10,9 @@
 // refuse_start makes get() fail to start.
 //
 // Every answer is delivered through a loop timer, even with no delay, so a
-// handler never runs inside get(). Loop thread only.
+// handler never runs inside get(). An answer delayed past the request's
+// transfer time-out becomes a time-out failure at that time, as with a
+// server that trickles its answer. Loop thread only.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +36,7 @@ class ScriptedTransport : public HttpTransport {
     int error_number = 0;
     std::string error_text;
     std::int64_t delay_ms = 0;
+    std::string content_type;  // reported with a completion
   };
   static Answer complete(int status, std::string body, std::int64_t delay_ms = 0);
   static Answer fail(int number, std::string text, std::int64_t delay_ms = 0);

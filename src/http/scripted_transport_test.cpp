@@ -45,6 +45,22 @@ TEST(ScriptedTransportTest, AnswersArriveOnTheLoopAfterTheirDelay) {
   EXPECT_TRUE(transport.requests()[0].answered);
 }
 
+TEST(ScriptedTransportTest, AnswersSlowerThanTheTransferTimeoutTimeOut) {
+  host::VirtualLoop loop;
+  ScriptedTransport transport(loop);
+  transport.script("http://a/slow", ScriptedTransport::complete(200, "late", 5000));
+  Log log;
+  HttpSettings settings;
+  settings.transfer_timeout = 2;
+  ASSERT_NE(transport.get("http://a/slow", settings, log.handler()), 0u);
+  loop.advance(1999);
+  EXPECT_TRUE(log.results.empty());
+  loop.advance(1);
+  ASSERT_EQ(log.results.size(), 1u);
+  EXPECT_FALSE(log.results[0].completed);
+  EXPECT_EQ(log.results[0].error_number, kErrorTransferTimeout);
+}
+
 TEST(ScriptedTransportTest, QueuedAnswersComeBeforeTheStandingOne) {
   host::VirtualLoop loop;
   ScriptedTransport transport(loop);

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/text.h"
+#include "parse/figures.h"
 
 namespace quillo {
 
@@ -230,9 +231,13 @@ Value clsparse::left_clear(std::string& text) {
   return Value(text);
 }
 
-Value clsparse::figure_convert1(std::string& text) {
-  text::remove_chars(text, ",");
+Value clsparse::figure_convert1(std::string& text, const FigureFormat& format) {
+  figure_separators(text, format);
   if (text == kNotFound || text == "NM") return not_found();
+  figure_minus_signs(text);
+  if (const auto figure = read_figure(text)) return Value(*figure);
+  // What read_figure leaves is read by the older steps: figures with text
+  // around them ("&nbsp;12.5"), pence ("12p"), hundreds of millions ("350pM").
   if (!text.empty() && text.back() == '%') {
     text.pop_back();
     if (text::is_locale_numeric(text)) return Value(text::leading_number(text, -2));

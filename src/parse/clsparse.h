@@ -22,6 +22,7 @@
 
 #include "common/text.h"
 #include "common/value.h"
+#include "parse/figures.h"
 
 namespace quillo {
 
@@ -45,10 +46,12 @@ class clsparse {
   // Drops everything up to the last ";" and then anything before the first
   // digit or "-". Changes text in place and returns it.
   Value left_clear(std::string& text);
-  // A figure as pages show it ("1,234.5M", "(12.5)", "12.5%", "350pM") as
-  // a double; a text that is no figure comes back as text, "NM" and "#N/A"
-  // as "#N/A". Changes text in place (steps of the conversion).
-  Value figure_convert1(std::string& text);
+  // A figure as pages show it ("1,234.5M", "(12.5)", "12.5%", "350pM",
+  // "-$1,234.50", "5-", "(1.2M)", "\u22122.50", "5M") as a double; a text
+  // that is no figure comes back as text, "NM" and "#N/A" as "#N/A". Group
+  // separators are removed and the decimal separator read as format says.
+  // Changes text in place (steps of the conversion).
+  Value figure_convert1(std::string& text, const FigureFormat& format = {});
   // "#N/A" stays; otherwise the leading number after removing "," (in place).
   Value figure_convert2(std::string& text);
   std::string firsttag_remove(std::string_view text);

@@ -74,15 +74,56 @@ TEST_F(clsparseTest, FiguresAsPagesShowThem) {
     ASSERT_TRUE(v.is_number()) << shown << " gave " << v.to_text();
     EXPECT_DOUBLE_EQ(v.number(), expected) << shown;
   }
-  // "NM" means not meaningful; a unit needs more than one character before it.
-  for (const auto& [shown, result] :
-       {std::pair{"NM", "#N/A"}, {"#,N/A", "#N/A"}, {"7K", "7K"}, {"n.a.%", "n.a."}}) {
+  // Figures as financial pages write them: currency signs, minus signs in
+  // front or behind, typographic minus signs and dashes, parentheses around
+  // signed, scaled or percent figures, and short scaled figures.
+  const std::pair<const char*, double> more[] = {{"-$1,234.50", -1234.5},
+                                                 {"($1,234.50)", -1234.5},
+                                                 {"$-5", -5},
+                                                 {"5-", -5},
+                                                 {"12.5-%", -0.125},
+                                                 {"(1.2M)", -1.2e6},
+                                                 {"(1.5)%", -0.015},
+                                                 {"(1.5%)", -0.015},
+                                                 {"(-12.5)", -12.5},
+                                                 {"5M", 5e6},
+                                                 {"2B", 2e9},
+                                                 {"\xE2\x88\x92"
+                                                  "2.50",
+                                                  -2.5},
+                                                 {"\xE2\x80\x93"
+                                                  "3",
+                                                  -3},
+                                                 {"\xE2\x80\x94"
+                                                  "0.5%",
+                                                  -0.005},
+                                                 {"1.5 M", 1.5e6},
+                                                 {"12.50 \xE2\x82\xAC", 12.5},
+                                                 {"+4.25%", 0.0425},
+                                                 {"1e3", 1000}};
+  for (const auto& [shown, expected] : more) {
+    std::string t = shown;
+    const Value v = p.figure_convert1(t);
+    ASSERT_TRUE(v.is_number()) << shown << " gave " << v.to_text();
+    EXPECT_DOUBLE_EQ(v.number(), expected) << shown;
+  }
+  // Other separators, as a source or field of the definitions names them.
+  const FigureFormat comma{",", "."};
+  for (const auto& [shown, expected] :
+       {std::pair{"1.234,56", 1234.56}, {"-0,5%", -0.005}, {"(2,5M)", -2.5e6}}) {
+    std::string t = shown;
+    EXPECT_DOUBLE_EQ(p.figure_convert1(t, comma).number(), expected) << shown;
+  }
+  std::string blank_group = "1 234,5";
+  EXPECT_DOUBLE_EQ(p.figure_convert1(blank_group, FigureFormat{",", " "}).number(), 1234.5);
+  // "NM" means not meaningful; a lone dash is no figure; lower-case units do not scale.
+  for (const auto& [shown, result] : {std::pair{"NM", "#N/A"},
+                                      {"#,N/A", "#N/A"},
+                                      {"n.a.%", "n.a."},
+                                      {"\xE2\x80\x94", "\xE2\x80\x94"}}) {
     std::string t = shown;
     EXPECT_EQ(text_of(p.figure_convert1(t)), result) << shown;
   }
-  std::string in_place = "1,234.5M";
-  p.figure_convert1(in_place);
-  EXPECT_EQ(in_place, "1234.5");
 
   std::string f2 = "1,234.5 USD";
   EXPECT_DOUBLE_EQ(p.figure_convert2(f2).number(), 1234.5);

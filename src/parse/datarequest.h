@@ -51,7 +51,7 @@ struct datarequest {
   RequestStatus status = RequestStatus::kNotSent;
   RequestType reqtype = RequestType::kSingleItem;
   std::string value;
-  std::int16_t httpcode = 0;  // last failed HTTP status, -9999 for a transport failure
+  std::int16_t httpcode = 0;  // last failed HTTP status, http::kTransportFailure without one
   std::string message;        // error text of the last failure
   std::uint8_t channel = 0;
   std::string source;                      // data-source code

@@ -17,6 +17,11 @@ using text::iequals;
 
 // ---- well-formedness checks pugixml leaves out ------------------------------
 
+struct LoadFault {
+  std::size_t offset = 0;  // byte offset in the text
+  std::string reason;
+};
+
 // pugixml accepts some documents a conforming parser refuses: text after
 // the root element, two root elements, a "<" inside an attribute value, an
 // undefined entity or a character reference to no character (both kept as
@@ -28,8 +33,8 @@ class WellFormedScan {
  public:
   explicit WellFormedScan(std::string_view xml) : m_xml(xml) {}
 
-  // The reason the text is not well-formed, or nullopt.
-  std::optional<std::string> run() {
+  // Where the text is not well-formed, and why; nullopt when it is.
+  std::optional<LoadFault> run() {
     std::size_t i = m_xml.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // byte order mark
     int depth = 0;
     int roots = 0;
@@ -86,7 +91,7 @@ class WellFormedScan {
   }
 
   // Scans an opening tag from its "<" to its ">", checking quoted values.
-  std::optional<std::string> scan_tag(std::size_t& i, bool& self_closing) {
+  std::optional<LoadFault> scan_tag(std::size_t& i, bool& self_closing) {
     char quote = 0;
     for (++i; i < m_xml.size(); ++i) {
       const char c = m_xml[i];
@@ -110,7 +115,7 @@ class WellFormedScan {
     return std::nullopt;  // an unclosed tag is pugixml's to report
   }
 
-  std::optional<std::string> check_reference(std::size_t i) const {
+  std::optional<LoadFault> check_reference(std::size_t i) const {
     const std::size_t semi = m_xml.find(';', i);
     if (semi == std::string_view::npos || semi - i > 16) {
       return at(i, "A '&' must start an entity or character reference");
@@ -142,18 +147,7 @@ class WellFormedScan {
     return at(i, "Reference to undefined entity '" + std::string(name) + "'");
   }
 
-  std::string at(std::size_t offset, std::string reason) const {
-    std::size_t line = 1, col = 1;
-    for (std::size_t k = 0; k < offset && k < m_xml.size(); ++k) {
-      if (m_xml[k] == '\n') {
-        ++line;
-        col = 1;
-      } else {
-        ++col;
-      }
-    }
-    return reason + " (line " + std::to_string(line) + ", column " + std::to_string(col) + ")";
-  }
+  LoadFault at(std::size_t offset, std::string reason) const { return {offset, std::move(reason)}; }
 
   std::string_view m_xml;
 };
@@ -242,8 +236,28 @@ std::string attr(const pugi::xml_node& n, const char* name) {
   return n.attribute(name).value();
 }
 
-FieldDef read_field(const pugi::xml_node& n) {
+// The separators of a source or field: its own attributes where it has
+// them, else what it inherits. A decimal comma without a group separator
+// named implies "." as the group separator, and the other way round.
+FigureFormat figure_format(const pugi::xml_node& n, const FigureFormat& inherited) {
+  const pugi::xml_attribute decimal = n.attribute("decimal");
+  const pugi::xml_attribute group = n.attribute("group");
+  if (!decimal && !group) return inherited;
+  FigureFormat f = inherited;
+  if (decimal) {
+    f.decimal = decimal.value();
+    if (!group) f.group = f.decimal == "," ? "." : ",";
+  }
+  if (group) {
+    f.group = group.value();
+    if (!decimal) f.decimal = f.group == "." ? "," : ".";
+  }
+  return f;
+}
+
+FieldDef read_field(const pugi::xml_node& n, const FigureFormat& source_format) {
   FieldDef f;
+  f.figures = figure_format(n, source_format);
   struct Binding {
     const char* name;
     std::string FieldDef::*member;
@@ -279,7 +293,7 @@ FieldDef read_field(const pugi::xml_node& n) {
   return f;
 }
 
-Category read_category(const pugi::xml_node& n) {
+Category read_category(const pugi::xml_node& n, const FigureFormat& source_format) {
   Category c;
   c.code = attr(n, "code");
   c.name = attr(n, "name");
@@ -293,7 +307,8 @@ Category read_category(const pugi::xml_node& n) {
     }
     c.parameters.push_back(std::move(param));
   }
-  for (const pugi::xml_node& f : descendants(n, "field")) c.fields.push_back(read_field(f));
+  for (const pugi::xml_node& f : descendants(n, "field"))
+    c.fields.push_back(read_field(f, source_format));
   return c;
 }
 
@@ -306,71 +321,153 @@ DataSource read_source(const pugi::xml_node& n) {
     s.search = SearchDef{attr(q, "url"),        attr(q, "noresults"),    attr(q, "tablenumber"),
                          attr(q, "namecolumn"), attr(q, "symbolcolumn"), attr(q, "exchangecolumn")};
   }
+  s.figures = figure_format(n, FigureFormat{});
   for (const pugi::xml_node& c : descendants(n, "category"))
-    s.categories.push_back(read_category(c));
+    s.categories.push_back(read_category(c, s.figures));
   return s;
 }
 
-std::optional<std::string> duplicate_attribute(const pugi::xml_node& root) {
+std::optional<LoadFault> duplicate_attribute(const pugi::xml_node& root) {
   std::vector<pugi::xml_node> elements = descendants(root, "*");
   elements.push_back(root);
   for (const pugi::xml_node& n : elements) {
     std::set<std::string_view> seen;
     for (pugi::xml_attribute a : n.attributes()) {
       if (!seen.insert(a.name()).second) {
-        return "Duplicate attribute '" + std::string(a.name()) + "' in element '" + n.name() + "'";
+        const std::ptrdiff_t at = n.offset_debug();
+        return LoadFault{static_cast<std::size_t>(std::max<std::ptrdiff_t>(at - 1, 0)),
+                         "Duplicate attribute '" + std::string(a.name()) + "'"};
       }
     }
   }
   return std::nullopt;
 }
 
+// Numbers in element texts may stand on lines of their own.
+std::string_view trim_space(std::string_view s) {
+  const std::size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
 }  // namespace
+
+TextPosition text_position(std::string_view text, std::size_t offset) {
+  TextPosition at;
+  for (std::size_t k = 0; k < offset && k < text.size(); ++k) {
+    if (text[k] == '\n') {
+      ++at.line;
+      at.column = 1;
+    } else if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) {
+      ++at.column;  // columns count characters, not the bytes of one
+    }
+  }
+  return at;
+}
+
+std::string element_at(std::string_view xml, std::size_t offset) {
+  // The innermost element whose start tag begins at or before the offset
+  // and has not been closed before it.
+  std::vector<std::string_view> open;
+  std::size_t i = 0;
+  offset = std::min(offset, xml.size());
+  while (i < offset) {
+    const std::size_t lt = xml.find('<', i);
+    if (lt == std::string_view::npos || lt >= offset) break;
+    if (xml.substr(lt, 4) == "<!--") {
+      i = xml.find("-->", lt);
+      i = i == std::string_view::npos ? xml.size() : i + 3;
+      continue;
+    }
+    if (xml.substr(lt, 2) == "<?" || xml.substr(lt, 2) == "<!") {
+      i = lt + 2;
+      continue;
+    }
+    const bool closing = xml.substr(lt, 2) == "</";
+    std::size_t e = lt + (closing ? 2 : 1);
+    while (e < xml.size() && xml[e] != '>' && xml[e] != '/' && xml[e] != ' ' && xml[e] != '\t' &&
+           xml[e] != '\n' && xml[e] != '\r') {
+      ++e;
+    }
+    const std::string_view name = xml.substr(lt + (closing ? 2 : 1), e - lt - (closing ? 2 : 1));
+    const std::size_t gt = xml.find('>', lt);
+    const bool self_closing = gt != std::string_view::npos && gt > 0 && xml[gt - 1] == '/';
+    if (closing) {
+      // A closing tag that holds the offset (the one in error) closes nothing yet.
+      if (!open.empty() && gt != std::string_view::npos && gt < offset) open.pop_back();
+    } else if (!self_closing || gt >= offset) {
+      open.push_back(name);
+    }
+    i = gt == std::string_view::npos ? xml.size() : gt + 1;
+  }
+  return open.empty() ? std::string() : std::string(open.back());
+}
 
 std::optional<std::int16_t> Category::updatefrq_value() const {
   if (!updatefrq) return std::nullopt;
-  const auto v = text::to_int32(*updatefrq);
+  const auto v = text::to_int32(trim_space(*updatefrq));
   if (!v || *v < INT16_MIN || *v > INT16_MAX) return std::nullopt;
   return static_cast<std::int16_t>(*v);
 }
 
 std::optional<std::int32_t> DataSource::max_requests_value() const {
   if (!max_requests_allowed) return std::nullopt;
-  return text::to_int32(*max_requests_allowed);
+  return text::to_int32(trim_space(*max_requests_allowed));
+}
+
+std::int32_t DataSource::max_requests_or_default() const {
+  const auto v = max_requests_value();
+  return v && *v >= 1 ? *v : 1;
 }
 
 bool Definitions::fail(std::string reason) {
   m_loaded = false;
   m_version.clear();
   m_sources.clear();
-  m_error = "Error during load of xml" + reason;
+  m_error = std::string(kLoadErrorText) + reason;
   return false;
+}
+
+bool Definitions::fail_at(std::string_view xml, std::size_t offset, std::string_view name,
+                          const std::string& reason) {
+  const TextPosition at = text_position(xml, offset);
+  std::string message = ": " + std::string(name) + ":" + std::to_string(at.line) + ":" +
+                        std::to_string(at.column) + ": " + reason;
+  const std::string element = element_at(xml, offset);
+  if (!element.empty()) message += " (in element <" + element + ">)";
+  return fail(std::move(message));
 }
 
 bool Definitions::definitions_loadfile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return fail("File was not found: " + path);
+  if (!in) return fail(": File was not found: " + path);
   std::ostringstream buf;
   buf << in.rdbuf();
-  if (in.bad()) return fail("File could not be read: " + path);
-  return load_text(buf.str());
+  if (in.bad()) return fail(": File could not be read: " + path);
+  return load_text(buf.str(), path);
 }
 
-bool Definitions::load_text(std::string_view xml_in) {
+bool Definitions::load_text(std::string_view xml_in, std::string_view name) {
   const std::optional<std::string> converted = from_windows1252_if_declared(xml_in);
   const std::string_view xml = converted ? std::string_view(*converted) : xml_in;
   pugi::xml_document doc;
-  const unsigned options = pugi::parse_default | pugi::parse_ws_pcdata_single;
+  // Every text piece made of blanks is kept: a marker such as " " beside a
+  // comment or CDATA section is a text of its own, and must not be lost.
+  const unsigned options = pugi::parse_default | pugi::parse_ws_pcdata;
   const pugi::xml_parse_result r = doc.load_buffer(
       xml.data(), xml.size(), options, converted ? pugi::encoding_utf8 : pugi::encoding_auto);
   if (!r) {
-    return fail(std::string(r.description()) + " (at byte " + std::to_string(r.offset) + ")");
+    return fail_at(xml, static_cast<std::size_t>(std::max<std::ptrdiff_t>(r.offset, 0)), name,
+                   r.description());
   }
   // The scan reads the markup byte by byte, which holds for UTF-8 and the
   // single-byte encodings; a UTF-16 file is left to pugixml's own checks.
   const bool utf8 = xml.find('\0') == std::string_view::npos;
-  if (auto reason = utf8 ? WellFormedScan(xml).run() : std::nullopt) return fail(*reason);
-  if (auto reason = duplicate_attribute(doc.document_element())) return fail(*reason);
+  if (auto fault = utf8 ? WellFormedScan(xml).run() : std::nullopt) {
+    return fail_at(xml, fault->offset, name, fault->reason);
+  }
+  if (auto fault = duplicate_attribute(doc.document_element())) {
+    return fail_at(xml, fault->offset, name, fault->reason);
+  }
 
   m_sources.clear();
   const std::optional<std::string> version = first_text(doc, "version");

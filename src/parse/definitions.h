@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "parse/clsparse.h"
 #include "parse/datarequest.h"
 
 namespace quillo {
@@ -45,6 +46,9 @@ struct FieldDef {
   std::string parseasvalue, function, fparam11, fparam12, function1, fparam21, fparam22;
   std::string figureconvert;
   std::optional<std::string> ref1, ref2, ref3;
+  // The separators its figures are written with: the field's decimal and
+  // group attributes, else its source's, else "." and ",".
+  FigureFormat figures;
 };
 
 struct Category {
@@ -70,11 +74,15 @@ struct DataSource {
   std::string name;
   std::optional<std::string> max_requests_allowed;
   std::optional<SearchDef> search;
+  FigureFormat figures;  // the source's decimal and group attributes
   std::vector<Category> categories;
 
   // How many requests of this source may be in flight at once; nullopt
   // when the element is missing or not a number.
   std::optional<std::int32_t> max_requests_value() const;
+  // The limit the request manager uses: max_requests_value when it is 1 or
+  // more, else 1, so that no source's requests wait for ever.
+  std::int32_t max_requests_or_default() const;
 };
 
 // The parameter values chosen for one call of a single-data-item function.
@@ -85,14 +93,29 @@ struct ParameterChoice {
   double units = 0;                  // divisor for scaleable fields; 0: none
 };
 
+// The text every load error starts with.
+inline constexpr std::string_view kLoadErrorText = "Error during load of xml";
+
+// A line and column (both from 1; columns count characters) in a text.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+TextPosition text_position(std::string_view text, std::size_t offset);
+// The name of the innermost element open at a byte offset of an XML text;
+// empty outside every element.
+std::string element_at(std::string_view xml, std::size_t offset);
+
 class Definitions {
  public:
   // Reads and checks the definitions file. On failure answers false, keeps
   // nothing (no version, no sources) and sets error() to "Error during load
-  // of xml" followed directly by the parser's reason. A successful load runs
-  // the set-up hook (the request manager takes its channels from it).
+  // of xml: " followed by where and why, such as
+  // "Error during load of xml: ds.xml:42:7: Start-end tags mismatch (in
+  // element <field>)". A successful load runs the set-up hook (the request
+  // manager takes its channels from it). name is the file named in errors.
   bool definitions_loadfile(const std::string& path);
-  bool load_text(std::string_view xml);
+  bool load_text(std::string_view xml, std::string_view name = "ds.xml");
 
   // Called with the loaded definitions after every successful load.
   void set_on_loaded(std::function<void(const Definitions&)> hook) {
@@ -112,6 +135,8 @@ class Definitions {
 
  private:
   bool fail(std::string reason);
+  bool fail_at(std::string_view xml, std::size_t offset, std::string_view name,
+               const std::string& reason);
 
   bool m_loaded = false;
   std::string m_error;

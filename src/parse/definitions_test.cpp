@@ -134,5 +134,47 @@ TEST(DefinitionsLoadTest, AcceptsCommentsCdataAndWindows1252AndRunsTheHook) {
   EXPECT_EQ(hook_calls, 1);
 }
 
+TEST(DefinitionsLoadTest, LoadErrorsNameFileLineColumnAndElement) {
+  Definitions d;
+  EXPECT_FALSE(
+      d.load_text("<root>\n  <datasource code='A'>\n    <field></fieldx>\n</root>", "defs/ds.xml"));
+  EXPECT_TRUE(d.error().starts_with("Error during load of xml: defs/ds.xml:3:")) << d.error();
+  EXPECT_NE(d.error().find("(in element <field>)"), std::string::npos) << d.error();
+  EXPECT_FALSE(d.load_text("<r>\n<a x='1' x='2'/></r>"));
+  EXPECT_TRUE(d.error().starts_with("Error during load of xml: ds.xml:2:1: Duplicate"))
+      << d.error();
+}
+
+TEST(DefinitionsLoadTest, BlanksBesideCommentsAndCdataAreKept) {
+  Definitions d;
+  ASSERT_TRUE(
+      d.load_text("<r><datasource code='A'><category code='B'><field id='1' name='F' type='single'>"
+                  "<ref1> <!-- c --></ref1><ref2> <![CDATA[<b>]]></ref2><ref3><!-- c --> </ref3>"
+                  "</field></category></datasource></r>"))
+      << d.error();
+  const FieldDef& f = d.datasources().at(0).categories.at(0).fields.at(0);
+  EXPECT_EQ(f.ref1, " ");
+  EXPECT_EQ(f.ref2, " <b>");
+  EXPECT_EQ(f.ref3, " ");
+}
+
+TEST(DefinitionsLoadTest, SeparatorsComeFromTheFieldElseItsSourceAndLimitsDefaultToOne) {
+  Definitions d;
+  ASSERT_TRUE(d.load_text(
+      "<r><datasource code='A' decimal=','><category code='B'><field id='1' name='F'/>"
+      "<field id='2' name='G' decimal='.' group=\"'\"/></category></datasource>"
+      "<datasource code='C'><max_requests_allowed>\n  3\n</max_requests_allowed></datasource>"
+      "<datasource code='D'><max_requests_allowed>many</max_requests_allowed></datasource></r>"))
+      << d.error();
+  const DataSource& a = d.datasources().at(0);
+  EXPECT_EQ(a.categories[0].fields[0].figures.decimal, ",");
+  EXPECT_EQ(a.categories[0].fields[0].figures.group, ".");
+  EXPECT_EQ(a.categories[0].fields[1].figures.decimal, ".");
+  EXPECT_EQ(a.categories[0].fields[1].figures.group, "'");
+  EXPECT_EQ(a.max_requests_or_default(), 1);  // no element
+  EXPECT_EQ(d.datasources().at(1).max_requests_or_default(), 3);
+  EXPECT_EQ(d.datasources().at(2).max_requests_or_default(), 1);  // not a number
+}
+
 }  // namespace
 }  // namespace quillo

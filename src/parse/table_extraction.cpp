@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "common/text.h"
+#include "common/text_encoding.h"
 #include "parse/clsparse.h"
 #include "parse/value_convert.h"
 
@@ -39,6 +40,9 @@ char32_t reference_character(std::uint32_t code) {
       0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
   if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
   if (code >= 0x80 && code < 0xA0) return k80[code - 0x80];
+  // A character XML forbids (a control, U+FFFE) would make a saved
+  // workbook unreadable: it reads as the replacement character.
+  if (!text::xml_allowed(code)) return 0xFFFD;
   return code;
 }
 
@@ -127,6 +131,9 @@ std::string table_cut(std::string_view text, std::int64_t n, std::string_view st
 }
 
 bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetable& table) {
+  // Every value starts out as the error value: a value this field does not
+  // get (a failed conversion) never shows what another field got.
+  values.fill(Value(ErrorCode::Value));
   std::optional<std::int32_t> col = 0;
   if (g.coltype == "Fixednumeric") col = text::to_int32(g.colvalue);
   const auto coloffset = int_or(g.coloffset, 0);
@@ -150,12 +157,17 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   if (*col == 0) {
     for (std::int64_t i = 1; i <= 7; ++i) {
       const std::int64_t c = i + *coloffset;
-      if (c == *headercolumn) continue;  // the label column is not a value
+      // The label column is not a value of the row.
+      if (c == *headercolumn) {
+        values[static_cast<std::size_t>(i)] = Value(kNotFound);
+        continue;
+      }
       Value v = table.getcell(r, c);
       if (!value_convert(g, v, &table)) return false;
       values[static_cast<std::size_t>(i)] = std::move(v);
     }
   } else {
+    for (std::size_t i = 2; i <= 7; ++i) values[i] = Value();
     Value v = table.getcell(r, std::int64_t{*col} + *coloffset);
     if (!value_convert(g, v, &table)) return false;
     values[1] = std::move(v);
@@ -196,7 +208,7 @@ void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
       if (!f.ref1 || !f.ref2 || !f.ref3) continue;
       std::int64_t window = 0;
       Value v = parser.convert1(text, *f.ref1, *f.ref2, *f.ref3, window);
-      if (!value_convert(f, v, &table)) v = Value();
+      if (!value_convert(f, v, &table)) v = Value(ErrorCode::Value);
       store(*id, {v, "", "", "", "", "", "", ""});
       continue;
     }
@@ -214,7 +226,8 @@ void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
                               text::to_int32(table_number_text(g)) == 0;
       const bool by_number = *n > 0 && table_number_text(g) == table_number_text(f);
       if (!by_markers && !by_number) continue;
-      // A failed conversion still stores what the field got before it.
+      // A failed conversion stores what the field got before it and the
+      // error value for the rest.
       tablefield_parse(g, values, table);
       if (const auto gid = text::to_int32(g.id)) store(*gid, slots_of(values));
     }

@@ -33,12 +33,14 @@ std::string& entities_decode(std::string& text);
 std::string table_cut(std::string_view text, std::int64_t n, std::string_view start_marker,
                       std::string_view end_marker);
 
-// The working list of one parse's table fields: values 1 to 7 (0 unused).
-// It is deliberately not cleared between fields of one parse.
+// The values of one table field: values 1 to 7 (0 unused).
 using FieldValues = std::array<Value, 8>;
 
 // Fills the field values of one table field from the current table parse.
-// False when a conversion failed; the values written before it are kept.
+// A row read across gives "#N/A" at the label (header) column; a single
+// column gives value 1 and leaves 2 to 7 empty. False when a conversion
+// failed: the values written before it are kept, the others are the error
+// value #VALUE!, never what another field got.
 bool tablefield_parse(const FieldDef& field, FieldValues& values, const cls_parsetable& table);
 
 // Appends one result row to the request.

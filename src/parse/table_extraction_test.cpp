@@ -56,10 +56,10 @@ TEST(TableFieldTest, HeaderColumnIsSkippedAndOffsetsShiftColumns) {
       "<td>7</td><td>8</td></tr>");
   t.do_parse(false);
   FieldValues values;
-  values[1] = "kept";
+  values[1] = "another field's";
   FieldDef across = table_field("x", "p");
   ASSERT_TRUE(tablefield_parse(across, values, t));
-  EXPECT_EQ(values[1], Value("kept"));  // column 1 is the header column
+  EXPECT_EQ(values[1], Value("#N/A"));  // column 1 is the header column
   EXPECT_EQ(values[2], Value("1"));
   EXPECT_EQ(values[7], Value("6"));
   across.coloffset = "1";
@@ -67,9 +67,8 @@ TEST(TableFieldTest, HeaderColumnIsSkippedAndOffsetsShiftColumns) {
   EXPECT_EQ(values[1], Value("1"));
   EXPECT_EQ(values[7], Value("7"));
   across.headercolumn = "3";  // now the label column lies inside the range read
-  values[2] = "kept";
   ASSERT_TRUE(tablefield_parse(across, values, t));
-  EXPECT_EQ(values[2], Value("kept"));
+  EXPECT_EQ(values[2], Value("#N/A"));
   FieldDef fixed = table_field("Fixednumeric", "2");
   fixed.coloffset = "1";
   ASSERT_TRUE(tablefield_parse(fixed, values, t));
@@ -80,18 +79,19 @@ TEST(TableFieldTest, HeaderColumnIsSkippedAndOffsetsShiftColumns) {
   EXPECT_EQ(values[3], Value("#N/A"));
 }
 
-TEST(TableFieldTest, FailedConversionKeepsValuesWrittenBeforeIt) {
+TEST(TableFieldTest, FailedConversionShowsTheErrorValueNeverAnotherFieldsValue) {
   cls_parsetable t;
   t.set_table("<tr><td>h</td><td>abc</td><td>x</td></tr>");
   t.do_parse(false);
   FieldValues values;
+  values.fill(Value("another field's"));
   FieldDef f = table_field("x", "p");
   f.coloffset = "1";
   f.function = "mid";
   f.fparam11 = "2";
   f.fparam12 = "-1";  // a negative length fails the conversion
   EXPECT_FALSE(tablefield_parse(f, values, t));
-  EXPECT_TRUE(values[1].is_empty());
+  for (std::size_t i = 1; i <= 7; ++i) EXPECT_EQ(values[i], Value(ErrorCode::Value)) << i;
   f.fparam12 = "1";
   ASSERT_TRUE(tablefield_parse(f, values, t));
   EXPECT_EQ(values[1], Value("b"));

@@ -11,9 +11,11 @@ namespace quillo {
 
 namespace {
 
-// The text of a value as a conversion sees it (numbers in their shortest form).
+// The text of a value as a conversion sees it: a number written with at
+// most 15 significant digits, as a cell shows it (0.0725 * 100 reads
+// "7.25", not "7.249999999999999").
 std::string as_text(const Value& v) {
-  return v.to_text();
+  return v.is_number() ? text::format_number_15(v.number()) : v.to_text();
 }
 
 std::optional<std::int32_t> int_param(std::string_view p) {
@@ -86,10 +88,10 @@ const NamedStep kSteps[] = {
        return reu_pcheck(v, field, p1, *back, table);
      }},
     {"figure_convert",
-     [](const Value& v, std::string_view, std::string_view, const FieldDef&,
+     [](const Value& v, std::string_view, std::string_view, const FieldDef& field,
         const cls_parsetable*) -> std::optional<Value> {
        std::string t = as_text(v);
-       return clsparse().figure_convert1(t);
+       return clsparse().figure_convert1(t, field.figures);
      }},
 };
 
@@ -116,14 +118,11 @@ bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* ta
   if (!apply_step(field.function1, field.fparam21, field.fparam22, field, value, table))
     return false;
   if (field.parseasvalue == "1") value = Value(parser.getallvalue_fromhtml(as_text(value)));
-  // A number that a step produced becomes text here, written with at most
-  // 15 significant digits as a cell would show it (0.0725 * 100 reads
-  // "7.25", not "7.249999999999999").
-  value = Value(value.is_number() ? std::string(text::trim(text::format_number_15(value.number())))
-                                  : std::string(text::trim(as_text(value))));
+  // A number that a step produced becomes text here.
+  value = Value(std::string(text::trim(as_text(value))));
   if (field.figureconvert == "1") {
     std::string t = value.text();
-    value = parser.figure_convert1(t);
+    value = parser.figure_convert1(t, field.figures);
   }
   return true;
 }

@@ -32,6 +32,18 @@ TEST(ValueConvertTest, StepsRunInOrderAroundMarkupStripping) {
   EXPECT_EQ(convert(f, "10.5 (3.2%)"), Value("10.5"));  // trailing blank trimmed
   f.fparam11 = "2";
   EXPECT_EQ(convert(f, "10.5 (3.2%)"), Value("3.2%"));
+  // A number a step produced reads with 15 digits in the next step, as a cell shows it.
+  f = {};
+  f.function = "multiply";
+  f.fparam11 = "100";
+  f.function1 = "concat";
+  f.fparam21 = "%";
+  EXPECT_EQ(convert(f, "0.0725"), Value("7.25%"));
+  // The field's separators reach the figure conversion.
+  f = {};
+  f.figureconvert = "1";
+  f.figures = FigureFormat{",", "."};
+  EXPECT_EQ(convert(f, "-1.234,5"), Value(-1234.5));
   f = {};
   f.function = "right";
   f.fparam11 = "4";

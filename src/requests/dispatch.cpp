@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/text_encoding.h"
 #include "parse/table_extraction.h"
 
 namespace quillo {
@@ -13,7 +14,10 @@ std::string query_build(std::string_view url, const std::vector<std::string>& na
   const char* separator = url.find('?') != std::string_view::npos ? "&" : "?";
   for (std::size_t i = 0; i < names.size() && i < keys.size() && i < values.size(); ++i) {
     if (keys[i].empty() || values[i].empty()) continue;
-    out.append(separator).append(keys[i]).append("=").append(values[i]);
+    out.append(separator)
+        .append(text::encode_query_value(keys[i]))
+        .append("=")
+        .append(text::encode_query_value(values[i]));
     separator = "&";
   }
   return out;
@@ -85,13 +89,13 @@ void RequestDispatch::request_send(std::int32_t r) {
       return;
   }
   request.status = RequestStatus::kSent;
-  ++m_registry.inflight_count;
+  m_registry.inflight_sent();
   const std::string source = request.source;
   if (!m_manager.XMLHttpCall("GET", url, kProcessorName, r, channel)) {
     // No channel for the source (the definitions did not set it up): an
     // answer would never come, so the request fails now instead of waiting.
     datarequest& failed = m_registry.requests().at(r);
-    --m_registry.inflight_count;
+    m_registry.inflight_answered();
     failed.status = RequestStatus::kConnectionError;
     failed.httpcode = http::kTransportFailure;
     failed.message = "No connection channel for data source \"" + source + "\"";
@@ -100,7 +104,7 @@ void RequestDispatch::request_send(std::int32_t r) {
 
 void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_t r,
                                             std::int16_t status, const std::string& message) {
-  if (m_registry.inflight_count > 0) --m_registry.inflight_count;
+  m_registry.inflight_answered();
   if (!m_registry.requests().contains(r)) return;  // answered after a reset
   datarequest& request = m_registry.requests().at(r);
   const bool had_data = !request.parsed.empty();
@@ -152,7 +156,7 @@ void RequestDispatch::show_result(std::int32_t r) {
   if (request.refresh_cells) {
     request.refresh_cells = false;
     m_registry.request_refresh_cells(r);
-  } else if (m_registry.inflight_count == 0) {
+  } else if (m_registry.inflight_count() == 0) {
     m_registry.sheets_recalc(false, false);
   }
 }

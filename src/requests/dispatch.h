@@ -29,7 +29,10 @@ struct ErrorPolicy {
 };
 
 // The URL with each parameter whose key and value are both set appended as
-// key=value ("?" first unless the URL has one, then "&"); nothing encoded.
+// key=value ("?" first unless the URL has one, then "&"). Keys and values
+// are percent-encoded where a character is not safe in a query ("X#Y"
+// would otherwise fetch X's page, "A&s=Z" add a parameter); text already
+// encoded ("%20") stays as it is.
 std::string query_build(std::string_view url, const std::vector<std::string>& names,
                         const std::vector<std::string>& keys,
                         const std::vector<std::string>& values);

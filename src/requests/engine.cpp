@@ -16,11 +16,14 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
                           const std::string& message) {
                      m_dispatch.HttpResponseProcessor(text, r, status, message);
                    });
+  // A reset withdraws the data requests in flight: their answers belong to
+  // the old table.
+  m_registry.set_on_abort([this] { m_manager.abort_processor(RequestDispatch::kProcessorName); });
   // A successful load sets up the manager's channels from the sources.
   m_definitions.set_on_loaded([this](const Definitions& d) {
     std::vector<http::ChannelSpec> channels;
     for (const DataSource& s : d.datasources()) {
-      channels.push_back({s.code, s.max_requests_value().value_or(0)});
+      channels.push_back({s.code, s.max_requests_or_default()});
     }
     m_manager.manager_setup(channels);
   });
@@ -56,7 +59,7 @@ void Engine::start_pass(std::int64_t interval_ms) {
 }
 
 bool Engine::idle() const {
-  if (m_registry.inflight_count != 0 || m_transport.in_flight() != 0) return false;
+  if (m_registry.inflight_count() != 0 || m_transport.in_flight() != 0) return false;
   if (!m_manager.error_queue().empty()) return false;
   for (std::size_t c = 1; c <= m_manager.channel_count(); ++c) {
     if (!m_manager.channel(static_cast<std::uint8_t>(c)).queue.empty()) return false;

@@ -19,16 +19,20 @@ std::string argument_text(const Value& v) {
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
   const std::string inst = argument_text(inst_value);
-  const std::string field_code(text::trim(argument_text(field_value)));
-  if (inst.empty() || field_code.empty()) return Value();
+  const std::string field_text = argument_text(field_value);
+  if (inst.empty() || field_text.empty()) return Value();
+  // A code of blanks names no field: it says so rather than showing nothing.
+  const std::string field_code(text::trim(field_text));
+  if (field_code.empty()) return Value(kInvalidField);
 
-  // The code is read by position: source 1-3, category 5-7, name from 9.
+  // The code is read by character position: source 1-3, category 5-7, name
+  // from 9, so a code with letters outside ASCII is cut where a user sees it.
   const std::string_view code = field_code;
-  const DataSource* source = ctx.definitions.datasource_find(text::left(code, 3));
+  const DataSource* source = ctx.definitions.datasource_find(text::left_chars(code, 3));
   if (!source) return Value(kInvalidField);
-  const Category* category = category_find(*source, text::mid(code, 5, 3));
+  const Category* category = category_find(*source, text::mid_chars(code, 5, 3));
   if (!category) return Value(kInvalidField);
-  const std::string_view name = text::mid(code, 9);
+  const std::string_view name = text::mid_chars(code, 9, std::string_view::npos);
   const FieldDef* field = field_find(*category, name);
   if (!field) return Value(kInvalidField);
 

@@ -1,10 +1,13 @@
 #include "requests/registry.h"
 
 #include "host/worksheet.h"
+#include "http/response_processors.h"
 
 namespace quillo {
 
-const std::array<std::string_view, 17> status_messages = {
+namespace {
+// Indexed by StatusText.
+constexpr std::array<std::string_view, 17> kStatusMessages = {
     "Error 1 - Invalid source.",
     "The specified field could not be found.",
     "Loading data...",
@@ -23,6 +26,11 @@ const std::array<std::string_view, 17> status_messages = {
     "data parse error",
     "no data available for this instrument",
 };
+}  // namespace
+
+std::string_view status_message(StatusText which) {
+  return kStatusMessages[static_cast<std::size_t>(which)];
+}
 
 std::string_view http_errortext(std::int32_t code) {
   switch (code) {
@@ -98,17 +106,17 @@ std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
   const datarequest& r = m_requests.at(reqno);
   switch (r.status) {
     case RequestStatus::kConnectionError:
-      if (r.httpcode == -9999) return r.message;
+      if (r.httpcode == http::kTransportFailure) return r.message;
       return "Connection error. Code: " + std::to_string(r.httpcode) + " - " +
              std::string(http_errortext(r.httpcode));
     case RequestStatus::kLoading:
-      return std::string(status_messages[2]);
+      return std::string(status_message(StatusText::kLoading));
     case RequestStatus::kInvalidInstrument:
-      return std::string(status_messages[5]);
+      return std::string(status_message(StatusText::kInvalidInstrument));
     case RequestStatus::kParseError:
-      return std::string(status_messages[15]);
+      return std::string(status_message(StatusText::kParseError));
     case RequestStatus::kNoData:
-      return std::string(status_messages[16]);
+      return std::string(status_message(StatusText::kNoData));
     default:
       return {};
   }
@@ -151,7 +159,7 @@ void RequestRegistry::request_refresh_cells(std::int32_t reqno) {
 
 void RequestRegistry::sheets_recalc(bool active_sheet_only, bool keep_registration) {
   ++m_updates;
-  calc_begin();
+  const CalculatingScope calculating(*this);
   {
     const RefreshingGuard guard(m_refreshing, !keep_registration);
     auto recalc = [](host::Worksheet& sheet) {
@@ -168,10 +176,11 @@ void RequestRegistry::sheets_recalc(bool active_sheet_only, bool keep_registrati
       }
     }
   }
-  calc_end();
 }
 
 void RequestRegistry::requests_reset() {
+  if (m_on_abort) m_on_abort();
+  m_inflight = 0;
   m_requests.reset();
   m_waiting.clear();
   m_by_url.clear();

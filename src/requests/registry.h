@@ -30,8 +30,29 @@
 
 namespace quillo {
 
-// The texts cells show, by index.
-extern const std::array<std::string_view, 17> status_messages;
+// The status texts cells show, each named; the numbers are their fixed
+// places in the table of texts.
+enum class StatusText : std::uint8_t {
+  kInvalidSource = 0,          // "Error 1 - Invalid source."
+  kFieldNotFound = 1,          // "The specified field could not be found."
+  kLoading = 2,                // "Loading data..."
+  kInitializing = 3,           // "Initializing..."
+  kRetrievalError = 4,         // "Error 2 - data retrieval error"
+  kInvalidInstrument = 5,      // "Invalid instrument id"
+  kReportNotAvailable = 6,     // "Report is not available for this instrument"
+  kDataLoaded = 7,             // "Data loaded."
+  kHttpError = 8,              // "Http error"
+  kUpdating = 9,               // "Updating..."
+  kLinkNotFound = 10,          // "Link references could not be found"
+  kEmpty = 11,                 // ""
+  kPeriodInvalid = 12,         // "period parameter is invalid"
+  kPeriodNotBelowZero = 13,    // "period parameter should be smaller than zero"
+  kPeriodNotAboveMinus1 = 14,  // "period parameter should be greater than -1"
+  kParseError = 15,            // "data parse error"
+  kNoData = 16,                // "no data available for this instrument"
+};
+// The text of a status.
+std::string_view status_message(StatusText which);
 
 // "Bad request." for 400, ..., "General error." for any other code.
 std::string_view http_errortext(std::int32_t code);
@@ -70,13 +91,40 @@ class RequestRegistry {
   // sheet only); with keep_registration the formulas register their cells
   // again, without they do not.
   void sheets_recalc(bool active_sheet_only, bool keep_registration);
-  // Forgets every request (and, through the hook, the history areas), then
-  // recalculates so every formula runs and registers afresh.
+  // Forgets every request (and, through the hook, the history areas),
+  // withdraws the requests in flight (through the abort hook: an answer for
+  // the old table must never fill a new request that reuses its number),
+  // then recalculates so every formula runs and registers afresh.
   void requests_reset();
   void set_on_reset(std::function<void()> hook) { m_on_reset = std::move(hook); }
+  void set_on_abort(std::function<void()> hook) { m_on_abort = std::move(hook); }
 
-  void calc_begin() { m_calculating = true; }
-  void calc_end() { m_calculating = false; }
+  // Sets `calculating` for its scope (a forced recalculation); the
+  // indicator functions read it. Restores the earlier value when it ends.
+  class CalculatingScope {
+   public:
+    explicit CalculatingScope(RequestRegistry& registry)
+        : m_flag(registry.m_calculating), m_saved(m_flag) {
+      m_flag = true;
+    }
+    ~CalculatingScope() { m_flag = m_saved; }
+    CalculatingScope(const CalculatingScope&) = delete;
+    CalculatingScope& operator=(const CalculatingScope&) = delete;
+
+   private:
+    bool& m_flag;
+    bool m_saved;
+  };
+
+  // Requests sent and not yet answered: a send raises the count, an answer
+  // lowers it (never below 0), and the periodic pass may clear it when an
+  // answer was lost.
+  std::int32_t inflight_count() const { return m_inflight; }
+  void inflight_sent() { ++m_inflight; }
+  void inflight_answered() {
+    if (m_inflight > 0) --m_inflight;
+  }
+  void inflight_clear() { m_inflight = 0; }
 
   // Counts the times cells were made to show new answers (or asked again),
   // so an observer can tell that something changed since it last looked.
@@ -84,7 +132,6 @@ class RequestRegistry {
 
   bool refreshing() const { return m_refreshing; }
   bool calculating() const { return m_calculating; }
-  std::int32_t inflight_count = 0;
 
  private:
   struct Waiting {
@@ -108,6 +155,8 @@ class RequestRegistry {
   std::vector<Waiting> m_waiting;  // parallel to the table: [n - 1] for request n
   std::unordered_map<std::string, std::int32_t> m_by_url;
   std::function<void()> m_on_reset;
+  std::function<void()> m_on_abort;
+  std::int32_t m_inflight = 0;
   bool m_refreshing = false;
   bool m_calculating = false;
   std::uint64_t m_updates = 0;

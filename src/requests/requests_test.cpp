@@ -76,7 +76,7 @@ TEST_F(SpineTest, FormulasShowLoadingThenTheirValuesFromOneExchange) {
   EXPECT_EQ(shown("A1"), "12.5");
   EXPECT_EQ(shown("A2"), "12.1");
   EXPECT_EQ(shown("A3"), "12.5");
-  EXPECT_EQ(registry.inflight_count, 0);
+  EXPECT_EQ(registry.inflight_count(), 0);
   EXPECT_EQ(transport.requests().size(), 2u);
 }
 
@@ -99,7 +99,7 @@ TEST_F(SpineTest, StatusTextsForInvalidPagesHttpErrorsAndTransportFailures) {
   run(3);
   EXPECT_EQ(shown("A4"), "Recv failure");
   EXPECT_EQ(transport.count(transport.requests().back().url), 3u);  // three attempts
-  EXPECT_EQ(registry.inflight_count, 0);
+  EXPECT_EQ(registry.inflight_count(), 0);
 }
 
 TEST_F(SpineTest, ErrorPolicyTwoKeepsTheLastFigureOfAnUpdate) {
@@ -153,6 +153,63 @@ TEST_F(SpineTest, UpdatesRecalculateOnceTheLastAnswerIsIn) {
   EXPECT_EQ(shown("A1"), "13");
 }
 
+TEST_F(SpineTest, AResetWithdrawsAnswersInFlightSoTheyNeverFillANewRequest) {
+  transport.script_next(http::ScriptedTransport::complete(200, kPage, 500));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  loop.advance(100);
+  set("A1", "=1");
+  registry.requests_reset();  // "Update data" while BIG's answer is on its way
+  EXPECT_EQ(registry.inflight_count(), 0);
+  transport.script_next(http::ScriptedTransport::complete(
+      200, "Last Trade: <b>99</b> <table><tr><td>Open:</td><td>98</td></tr></table>", 20));
+  set("A1", "=fsingle(\"OTHER\",\"SMP.QUO.LAST\")");  // takes number 1 again
+  ASSERT_EQ(registry.requests().upper_bound(), 1);
+  run();
+  EXPECT_EQ(shown("A1"), "99");
+  EXPECT_TRUE(transport.requests()[0].cancelled);
+  EXPECT_EQ(registry.inflight_count(), 0);
+}
+
+TEST_F(SpineTest, FieldCodesOfBlanksAreInvalidAndCodesAreCutByCharacters) {
+  set("A1", "=fsingle(\"BIG\",\"   \")");
+  set("A2", "=fsingle(\"BIG\",\"\")");
+  EXPECT_EQ(shown("A1"), "Invalid fieldname!");
+  EXPECT_EQ(shown("A2"), "0");  // an empty code: the call answers nothing
+  ASSERT_TRUE(engine.load_definitions(
+      "<d><datasource code='\xC3\x84SX'><category code='Q\xC3\x9CO'><url>http://127.0.0.1/q</url>"
+      "<updatefrq>1</updatefrq><parameter name='instrument id' urlkey='s'/>"
+      "<field id='1' name='LAST' type='single'><ref1/><ref2>&lt;b&gt;</ref2><ref3>&lt;/b&gt;</ref3>"
+      "</field></category></datasource></d>"));
+  // That source names no max_requests_allowed: it may still send one at a time.
+  set("A3", "=fsingle(\"BIG\",\"\xC3\x84SX.Q\xC3\x9CO.LAST\")");
+  EXPECT_EQ(shown("A3"), "Loading data...");
+  run();
+  EXPECT_EQ(shown("A3"), "12.5");
+}
+
+// A formula re-evaluated while its request's waiting cells are walked may
+// ask for another request, which grows the tables under the walk. The walk
+// must not keep a reference or iterator into them across the re-evaluation.
+TEST_F(SpineTest, ReEvaluationThatAddsRequestsDuringTheWalkIsSafe) {
+  for (const char* row : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
+    ASSERT_TRUE((*sheet->range(std::string("B") + row))->set_value(Value("BIG")).ok());
+    set((std::string("A") + row).c_str(), std::string("=fsingle(B") + row + ",\"SMP.QUO.LAST\")");
+  }
+  ASSERT_EQ(registry.cell_count(1), 8u);
+  // With manual calculation the new ids reach the formulas only when the
+  // registry rewrites them, that is, inside the walk.
+  ASSERT_TRUE(app.set_calculation(host::Calculation::Manual).ok());
+  for (const char* row : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
+    ASSERT_TRUE(
+        (*sheet->range(std::string("B") + row))->set_value(Value(std::string("N") + row)).ok());
+  }
+  run(1);
+  EXPECT_EQ(registry.requests().upper_bound(), 9);  // one new request per cell
+  EXPECT_EQ(registry.cell_count(1), 8u);            // every cell was walked and kept
+  EXPECT_EQ(shown("A8"), "Loading data...");
+  EXPECT_EQ(transport.requests().size(), 9u);
+}
+
 TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {
   spreadsheet::Application app;
   RequestRegistry registry(app);
@@ -161,13 +218,16 @@ TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {
   EXPECT_EQ(registry.request_statustext(1), "");
 }
 
-TEST(QueryBuildTest, AppendsSetPairsWithoutEncoding) {
+TEST(QueryBuildTest, AppendsSetPairsEncodingWhatIsNotSafeInAQuery) {
   EXPECT_EQ(query_build("http://x/q", {"a", "b", "c"}, {"s", "", "f"}, {"ABC", "1", ""}),
             "http://x/q?s=ABC");
   EXPECT_EQ(query_build("http://x/q?", {"a", "b"}, {"s", "t"}, {"A B", "&"}),
-            "http://x/q?&s=A B&t=&");
-  EXPECT_EQ(http_errortext(503), "General error.");
-  EXPECT_EQ(http_errortext(408), "Request time out.");
+            "http://x/q?&s=A%20B&t=%26");
+  // An id that would cut the address short or add a parameter stays one
+  // value; text already encoded and letters outside ASCII are sent as UTF-8.
+  EXPECT_EQ(query_build("http://x/q", {"a", "b", "c"}, {"s", "t", "u"},
+                        {"X#Y", "A&s=ZZ+1", "BRK%20B.\xC3\xA9"}),
+            "http://x/q?s=X%23Y&t=A%26s%3DZZ%2B1&u=BRK%20B.%C3%A9");
 }
 
 }  // namespace

@@ -1,0 +1,274 @@
+#include "common/text_encoding.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "common/text.h"
+
+namespace quillo::text {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+// How far into a page a <meta> charset or an XML declaration is looked for.
+constexpr std::size_t kSniffBytes = 4096;
+
+// Printable ASCII, tab, line feed or carriage return: a byte that stands
+// for itself in UTF-8 and that XML allows.
+bool plain_ascii(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return (b >= 0x20 && b < 0x80) || b == '\t' || b == '\n' || b == '\r';
+}
+
+// Decodes one UTF-8 sequence at s[i]; its length in *len, nullopt (with
+// *len 1) when the bytes there are no valid sequence (overlong forms and
+// surrogates included).
+std::optional<char32_t> decode_one(std::string_view s, std::size_t i, std::size_t* len) {
+  *len = 1;
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return b0;
+  std::size_t n = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if ((b0 & 0xE0) == 0xC0) {
+    n = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    n = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    n = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (i + n > s.size()) return std::nullopt;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  *len = n;
+  return cp;
+}
+
+bool valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    if (plain_ascii(s[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 1;
+    if (!decode_one(s, i, &len)) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string clean_name(std::string_view name) {
+  std::string n = lower(name);
+  while (!n.empty() && (n.front() == '"' || n.front() == '\'' || n.front() == ' ')) n.erase(0, 1);
+  while (!n.empty() && (n.back() == '"' || n.back() == '\'' || n.back() == ' ')) n.pop_back();
+  return n;
+}
+
+// The iconv name for a charset label; empty for UTF-8 (no conversion).
+std::string iconv_name(std::string_view label) {
+  const std::string n = clean_name(label);
+  if (n.empty() || n == "utf-8" || n == "utf8" || n == "unicode-1-1-utf-8") return {};
+  // Browsers read these labels as Windows-1252, which fills 0x80-0x9F
+  // with printable characters (the euro sign, typographic quotes).
+  for (std::string_view w : {"iso-8859-1", "iso8859-1", "iso_8859-1", "latin1", "latin-1", "l1",
+                             "us-ascii", "ascii", "windows-1252", "cp1252", "x-cp1252"}) {
+    if (n == w) return "WINDOWS-1252";
+  }
+  return upper(n);
+}
+
+// The value after "charset=" in s (up to a quote, blank, ";", "/" or ">").
+std::string charset_after(std::string_view s) {
+  const std::size_t p = find_ci(s, "charset=");
+  if (p == 0) return {};
+  std::size_t i = p - 1 + 8;
+  while (i < s.size() && (s[i] == '"' || s[i] == '\'' || s[i] == ' ')) ++i;
+  const std::size_t start = i;
+  while (i < s.size() && s[i] != '"' && s[i] != '\'' && s[i] != ' ' && s[i] != ';' && s[i] != '/' &&
+         s[i] != '>') {
+    ++i;
+  }
+  return std::string(s.substr(start, i - start));
+}
+
+// The charset a <meta> tag or an XML declaration near the start names.
+std::string sniffed_charset(std::string_view body) {
+  const std::string_view head = body.substr(0, std::min(body.size(), kSniffBytes));
+  if (head.starts_with("<?xml")) {
+    const std::string_view decl = head.substr(0, head.find("?>"));
+    const std::size_t p = find(decl, "encoding=");
+    if (p != 0 && p + 9 < decl.size()) {
+      const char quote = decl[p - 1 + 9];
+      const std::size_t end = decl.find(quote, p + 9);
+      if (end != std::string_view::npos) return std::string(decl.substr(p + 9, end - p - 9));
+    }
+  }
+  for (std::size_t from = 1;;) {
+    const std::size_t m = find_ci(head, "<meta", from);
+    if (m == 0) return {};
+    const std::size_t close = head.find('>', m);
+    const std::string_view tag = head.substr(
+        m - 1, close == std::string_view::npos ? std::string_view::npos : close - (m - 1) + 1);
+    std::string cs = charset_after(tag);
+    if (!cs.empty()) return cs;
+    from = m + 5;
+  }
+}
+
+// Converts through iconv; each sequence it cannot read becomes U+FFFD. An
+// encoding iconv does not know leaves the bytes to be read as UTF-8.
+std::optional<std::string> convert(std::string_view body, const std::string& from) {
+  iconv_t cd = iconv_open("UTF-8", from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  // iconv writes straight into the result, which grows when it is full.
+  std::string out(body.size() + body.size() / 2 + 16, '\0');
+  std::size_t used = 0;
+  char* in = const_cast<char*>(body.data());
+  std::size_t in_left = body.size();
+  bool flushing = false;
+  while (true) {
+    char* o = out.data() + used;
+    std::size_t o_left = out.size() - used;
+    const std::size_t r =
+        flushing ? iconv(cd, nullptr, nullptr, &o, &o_left) : iconv(cd, &in, &in_left, &o, &o_left);
+    used = static_cast<std::size_t>(o - out.data());
+    if (r == static_cast<std::size_t>(-1) && errno == E2BIG) {
+      out.resize(out.size() * 2);
+      continue;
+    }
+    if (r == static_cast<std::size_t>(-1) && !flushing) {
+      // EILSEQ or EINVAL (a sequence cut off at the end): replace one byte.
+      if (out.size() - used < kReplacement.size()) out.resize(out.size() * 2);
+      out.replace(used, kReplacement.size(), kReplacement);
+      used += kReplacement.size();
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      continue;
+    }
+    if (flushing) break;
+    if (in_left == 0) flushing = true;
+  }
+  iconv_close(cd);
+  out.resize(used);
+  return out;
+}
+
+void declare_utf8(std::string& xml) {
+  if (!xml.starts_with("<?xml")) return;
+  const std::size_t end = xml.find("?>");
+  const std::size_t p = xml.find("encoding=");
+  if (p == std::string::npos || end == std::string::npos || p > end || p + 9 >= end) return;
+  const char quote = xml[p + 9];
+  const std::size_t close = xml.find(quote, p + 10);
+  if (close == std::string::npos || close > end) return;
+  xml.replace(p + 10, close - p - 10, "UTF-8");
+}
+
+}  // namespace
+
+bool xml_allowed(char32_t cp) {
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+std::string sanitize_utf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    // Most of a page is printable ASCII: copy such runs whole.
+    std::size_t run = i;
+    while (run < s.size() && plain_ascii(s[run])) ++run;
+    if (run > i) {
+      out.append(s.substr(i, run - i));
+      i = run;
+      continue;
+    }
+    std::size_t len = 1;
+    const auto cp = decode_one(s, i, &len);
+    if (cp && xml_allowed(*cp)) {
+      out.append(s.substr(i, len));
+    } else {
+      out.append(kReplacement);
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string charset_of_content_type(std::string_view content_type) {
+  return charset_after(content_type);
+}
+
+std::string decode_page(std::string_view body, std::string_view content_type) {
+  std::string from;
+  bool known = false;
+  if (body.starts_with("\xEF\xBB\xBF")) {
+    body.remove_prefix(3);
+    known = true;
+  } else if (body.starts_with("\xFF\xFE") || body.starts_with("\xFE\xFF")) {
+    from = body.starts_with("\xFF\xFE") ? "UTF-16LE" : "UTF-16BE";
+    body.remove_prefix(2);
+    known = true;
+  }
+  if (!known) {
+    const std::string label = charset_of_content_type(content_type);
+    if (!label.empty()) {
+      from = iconv_name(label);
+      known = true;
+    }
+  }
+  if (!known) {
+    const std::string label = sniffed_charset(body);
+    // A page whose bytes are ASCII-based cannot be UTF-16, whatever its
+    // markup claims.
+    if (!label.empty() && clean_name(label).find("utf-16") == std::string::npos) {
+      from = iconv_name(label);
+      known = true;
+    }
+  }
+  if (!known && !valid_utf8(body)) from = "WINDOWS-1252";
+  if (!from.empty()) {
+    if (std::optional<std::string> converted = convert(body, from)) {
+      std::string out = sanitize_utf8(*converted);
+      declare_utf8(out);
+      return out;
+    }
+  }
+  return sanitize_utf8(body);
+}
+
+std::string encode_query_value(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  auto is_hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    const bool safe =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        std::string_view("-._~!$'()*,;:@/?").find(static_cast<char>(c)) != std::string_view::npos;
+    const bool encoded =
+        c == '%' && i + 2 < value.size() && is_hex(value[i + 1]) && is_hex(value[i + 2]);
+    if (safe || encoded) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    }
+  }
+  return out;
+}
+
+}  // namespace quillo::text

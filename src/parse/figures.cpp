@@ -1,0 +1,130 @@
+#include "parse/figures.h"
+
+#include "common/text.h"
+
+namespace quillo {
+
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The length of the currency sign ($, euro, pound, yen) s starts with, or 0.
+std::size_t currency_at(std::string_view s) {
+  for (const std::string_view c : {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"}) {
+    if (s.starts_with(c)) return c.size();
+  }
+  return 0;
+}
+
+}  // namespace
+
+// Typographic minus signs and dashes pages write in front of figures (the
+// minus sign of "&#8722;2.50", the en and em dash, the figure dash, the
+// small and full-width hyphen-minus). A dash in a text without digits is a
+// placeholder for "no value" and stays.
+void figure_minus_signs(std::string& t) {
+  if (t.find_first_of("0123456789") == npos) return;
+  for (const std::string_view dash : {"\xE2\x88\x92", "\xE2\x80\x92", "\xE2\x80\x93",
+                                      "\xE2\x80\x94", "\xEF\xB9\xA3", "\xEF\xBC\x8D"}) {
+    text::replace_all(t, dash, "-");
+  }
+}
+
+// Removes group separators and makes the decimal separator ".".
+void figure_separators(std::string& t, const FigureFormat& f) {
+  if (!f.group.empty()) text::replace_all(t, f.group, "");
+  if (!f.decimal.empty() && f.decimal != ".") text::replace_all(t, f.decimal, ".");
+}
+
+// Reads a well-formed figure: optionally enclosed in parentheses (a
+// negative figure), with a sign in front or behind, a currency sign before
+// or after the number, a unit K, M, B or T (letter case significant) and a
+// percent sign, blanks allowed between them. The number has digits, an
+// optional "." and an optional exponent. nullopt for anything else, which
+// the older, more lenient steps of figure_convert1 then read.
+std::optional<double> read_figure(std::string_view s) {
+  s = trim_blanks(s);
+  bool negative = false;
+  bool percent = false;
+  auto take_percent = [&] {
+    if (percent || !s.ends_with('%')) return;
+    percent = true;
+    s = trim_blanks(s.substr(0, s.size() - 1));
+  };
+  take_percent();  // "(1.5)%"
+  if (s.size() >= 2 && s.front() == '(' && s.back() == ')') {
+    negative = true;
+    s = trim_blanks(s.substr(1, s.size() - 2));
+  }
+  take_percent();  // "(1.5%)"
+  bool sign = false, currency = false;
+  for (int k = 0; k < 2; ++k) {  // sign and currency, in either order
+    if (!sign && !s.empty() && (s.front() == '-' || s.front() == '+')) {
+      sign = true;
+      negative = negative || s.front() == '-';
+      s = trim_blanks(s.substr(1));
+    } else if (const std::size_t n = currency ? 0 : currency_at(s)) {
+      currency = true;
+      s = trim_blanks(s.substr(n));
+    }
+  }
+  std::size_t i = 0;
+  std::string number;
+  while (i < s.size() && is_digit(s[i])) number.push_back(s[i++]);
+  if (i < s.size() && s[i] == '.') {
+    number.push_back(s[i++]);
+    while (i < s.size() && is_digit(s[i])) number.push_back(s[i++]);
+  }
+  if (number.find_first_of("0123456789") == std::string::npos) return std::nullopt;
+  if (i + 1 < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    std::size_t j = i + 1;
+    std::string exp = "e";
+    if (s[j] == '+' || s[j] == '-') exp.push_back(s[j++]);
+    const std::size_t digits = j;
+    while (j < s.size() && is_digit(s[j])) exp.push_back(s[j++]);
+    if (j > digits) {
+      number += exp;
+      i = j;
+    }
+  }
+  s = trim_blanks(s.substr(i));
+  int shift = 0;
+  if (!s.empty()) {
+    static constexpr std::string_view kUnits = "KMBT";
+    const std::size_t u = kUnits.find(s.front());
+    if (u != npos) {
+      shift = 3 * static_cast<int>(u + 1);
+      s = trim_blanks(s.substr(1));
+    }
+  }
+  for (int k = 0; k < 3 && !s.empty(); ++k) {  // currency, sign and percent behind
+    if (const std::size_t n = currency ? 0 : currency_at(s)) {
+      currency = true;
+      s = trim_blanks(s.substr(n));
+    } else if (!sign && (s.front() == '-' || s.front() == '+')) {
+      sign = true;
+      negative = negative || s.front() == '-';
+      s = trim_blanks(s.substr(1));
+    } else if (!percent && s.front() == '%') {
+      percent = true;
+      s = trim_blanks(s.substr(1));
+    }
+  }
+  if (!s.empty()) return std::nullopt;
+  if (percent) shift -= 2;
+  return text::leading_number((negative ? "-" : "") + number, shift);
+}
+}  // namespace quillo
