@@ -14,6 +14,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
+  app.set_version_flag("--version", std::string("quillo ") + QUILLO_VERSION);
   app.require_subcommand(1);
 
   quillo::cli::ParseOptions parse;
@@ -81,17 +82,26 @@ int main(int argc, char** argv) {
 
   quillo::cli::SettingsOptions settings;
   CLI::App* settings_cmd = app.add_subcommand(
-      "settings", "Print the settings, or change one with: settings set NAME VALUE");
+      "settings", "Print the settings; get, set or unset one (settings set NAME VALUE)");
   settings_cmd->footer(
       "Settings live in $XDG_CONFIG_HOME/quillo/HKEY_CURRENT_USER.reg (QUILLO_HKCU_DIR moves it).\n"
-      "Exit codes: 0 done, 1 the store could not be written, 2 unknown setting or bad value.\n\n"
+      "A change writes only its own setting; a settings file that cannot be read is never\n"
+      "written over.\n"
+      "Exit codes: 0 done, 1 the store could not be read or written, 2 unknown setting or bad\n"
+      "value.\n\n"
       "Examples:\n"
       "  quillo settings\n"
+      "  quillo settings get receive_timeout\n"
       "  quillo settings set trading_updatemode Manual\n"
-      "  quillo settings set receive_timeout 45");
+      "  quillo settings unset receive_timeout");
+  CLI::App* get_cmd = settings_cmd->add_subcommand("get", "Print one setting's value");
+  get_cmd->add_option("name", settings.name, "The setting's name")->required();
   CLI::App* set_cmd = settings_cmd->add_subcommand("set", "Change one setting");
   set_cmd->add_option("name", settings.name, "The setting's name")->required();
   set_cmd->add_option("value", settings.value, "Its new value")->required();
+  CLI::App* unset_cmd =
+      settings_cmd->add_subcommand("unset", "Remove one setting (its default applies again)");
+  unset_cmd->add_option("name", settings.name, "The setting's name")->required();
 
   quillo::cli::ShowOptions show;
   CLI::App* show_cmd = app.add_subcommand(
@@ -145,7 +155,14 @@ int main(int argc, char** argv) {
     return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
   }
   if (watch_cmd->parsed()) return quillo::cli::run_watch(watch, std::cout, std::cerr);
-  if (settings_cmd->parsed()) return quillo::cli::run_settings(settings, std::cout, std::cerr);
+  if (settings_cmd->parsed()) {
+    using Action = quillo::cli::SettingsOptions::Action;
+    settings.action = get_cmd->parsed()     ? Action::Get
+                      : set_cmd->parsed()   ? Action::Set
+                      : unset_cmd->parsed() ? Action::Unset
+                                            : Action::Print;
+    return quillo::cli::run_settings(settings, std::cout, std::cerr);
+  }
   if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   return 2;
