@@ -180,11 +180,23 @@ void xla_install(AddinState& state) {
 
 void definitions_load(AddinState& state) {
   const std::string installpath = installpath_get(state);
-  if (installpath.empty() || !state.engine) return;
+  if (!state.engine) return;
+  if (installpath.empty()) {
+    state.definitions_error = "no install folder (the setting installpath) to load " +
+                              std::string(kDefinitionsName) + " from";
+    return;
+  }
   // A file that is missing or does not load leaves no definitions; every
-  // request then fails with its own message.
-  (void)state.engine->definitions().definitions_loadfile(installpath +
-                                                         std::string(kDefinitionsName));
+  // request then fails with its own message. Front ends that cannot show
+  // those (the command line) read definitions_error and refuse to run.
+  const std::string file = installpath + std::string(kDefinitionsName);
+  Definitions& definitions = state.engine->definitions();
+  if (definitions.definitions_loadfile(file)) {
+    state.definitions_error.clear();
+  } else {
+    state.definitions_error =
+        file + ": " + (definitions.error().empty() ? "cannot be loaded" : definitions.error());
+  }
 }
 
 void minute_timer(AddinState& state, host::TimerId id) {

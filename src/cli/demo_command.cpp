@@ -12,6 +12,7 @@
 #include "cli/session.h"
 #include "common/text.h"
 #include "market_service.h"
+#include "parse/definitions.h"
 
 namespace quillo::cli {
 
@@ -80,6 +81,11 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     err << "quillo demo: cannot read " << (data / "ds.xml").string() << "\n";
     return 2;
   }
+  // Definitions that do not load would only fill the table with errors.
+  if (Definitions check; !check.load_text(definitions)) {
+    err << "quillo demo: " << (data / "ds.xml").string() << ": " << check.error() << "\n";
+    return 2;
+  }
   service::MarketService market;
   if (!market.running()) {
     err << "quillo demo: the local market-data service could not start\n";
@@ -118,11 +124,16 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                                                     Value(install.path().string() + "/"));
   }
   Session session(so, err);
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << "quillo demo: " << why << "\n";
+    return 2;
+  }
   auto book = session.open((data / "demo.xlsx").string());
   if (!book.ok()) {
     err << "quillo demo: " << book.status().message() << "\n";
     return 2;
   }
+  session.keep_values(**book);
   session.calculate_full();  // every formula asks; the answers arrive on the loop
   const bool answered =
       session.wait_answered(static_cast<std::int64_t>(options.timeout_seconds * 1000));

@@ -59,6 +59,12 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   so.command = kCommand;
   so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
   Session session(so, err);
+  // Without definitions every cell would show an error in place of its
+  // value: nothing is opened, nothing saved.
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << kCommand << ": " << why << "\n";
+    return 2;
+  }
   auto book = session.open(options.book);
   if (!book.ok()) {
     err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
