@@ -69,15 +69,21 @@ int main(int argc, char** argv) {
       "Keep a workbook filled: update it as the settings say and save it after each round of "
       "answers, until Ctrl-C or SIGTERM.");
   watch_cmd->footer(
-      "Every save is atomic: the file on disk is always a complete workbook.\n"
-      "Exit codes: 0 stopped after the final save, 1 a save failed, 2 bad usage or a workbook\n"
-      "that cannot be read.\n\n"
+      "Every save is atomic: the file on disk is always a complete workbook. Cells not yet\n"
+      "answered keep the file's values. Changes another program saves to the file meanwhile\n"
+      "are taken in before the next save. A failed save is tried again.\n"
+      "Exit codes: 0 stopped with the file up to date, 1 the last save failed, 2 bad usage,\n"
+      "definitions that do not load or a workbook that cannot be read.\n\n"
       "Example:\n"
       "  quillo settings set trading_updatefrq 5 && quillo watch prices.xlsx");
   watch_cmd->add_option("book", watch.book, "The workbook (.xlsx)")->required();
   watch_cmd
       ->add_option("--minute", watch.minute_seconds,
                    "Length of the update timer's minute in seconds (shorter to try things out)")
+      ->capture_default_str();
+  watch_cmd
+      ->add_option("--first-round", watch.first_round_seconds,
+                   "Seconds to wait for the first answers before the first save")
       ->capture_default_str();
 
   quillo::cli::SettingsOptions settings;

@@ -6,13 +6,18 @@
 
 #include <ostream>
 
+#include "addin/dataload.h"
+#include "cli/disk_changes.h"
 #include "cli/session.h"
+#include "spreadsheet/handles.h"
 
 namespace quillo::cli {
 
 namespace {
 
 constexpr const char* kCommand = "quillo watch";
+// How long after a failed save the next try comes.
+constexpr std::int64_t kRetryMs = 3000;
 
 // SIGINT and SIGTERM delivered as readable data on a descriptor the loop
 // watches, so stopping happens on the loop thread between handlers.
@@ -46,8 +51,8 @@ class StopSignals {
 }  // namespace
 
 int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err) {
-  if (!(options.minute_seconds >= 0.01)) {
-    err << kCommand << ": --minute must be at least 0.01 seconds\n";
+  if (!(options.minute_seconds >= 0.01) || !(options.first_round_seconds >= 0)) {
+    err << kCommand << ": --minute must be at least 0.01 seconds, --first-round not negative\n";
     return 2;
   }
   StopSignals signals;
@@ -70,39 +75,88 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
     err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
     return 2;
   }
+  const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(book->get());
+  const spreadsheet::BookId book_id = handle ? handle->book_id() : 0;
+  const std::string path = (*book)->full_name().value_or(options.book);
+  FileStamp stamp = file_stamp(path);
+  session.keep_values(**book);
   session.calculate_full();
 
-  int failed_saves = 0;
-  auto save = [&](const char* why) {
-    const host::Status st = (*book)->save();
-    if (!st.ok()) {
-      ++failed_saves;
-      err << kCommand << ": " << st.message() << "\n";
-      return;
+  // Another program (or the user in a spreadsheet application) may save the
+  // file meanwhile: its cells are taken in before quillo saves over it.
+  // False when the file changed and could not be read; then nothing may be
+  // saved over it until it can.
+  auto take_in_changes = [&] {
+    const FileStamp now = file_stamp(path);
+    if (now == stamp) return true;
+    if (now.type != std::filesystem::file_type::regular) {
+      err << kCommand << ": " << path << " is no longer a regular file; not saving over it\n";
+      return false;
     }
+    const auto taken = take_in_file(session.app(), book_id, path);
+    if (!taken.ok()) {
+      err << kCommand << ": " << path << " changed on disk and cannot be read ("
+          << taken.status().message() << "); not saving over it\n";
+      return false;
+    }
+    stamp = now;
+    addin::link_repair(session.app(), **book);
+    out << "changed on disk: took in " << *taken << " cells of " << path << std::endl;
+    return true;
+  };
+
+  bool last_failed = false;
+  auto save = [&](const char* why) {
+    host::Status st = take_in_changes() ? (*book)->save() : host::Status::failed("not saved");
+    if (!st.ok()) {
+      last_failed = true;
+      if (st.message() != "not saved") err << kCommand << ": " << st.message() << "\n";
+      err << kCommand << ": " << why << ": the save failed; trying again later" << std::endl;
+      return false;
+    }
+    last_failed = false;
+    stamp = file_stamp(path);
     const Progress p = session.progress();
-    out << why << ": saved " << (*book)->full_name().value_or(options.book) << " (" << p.answered
-        << " of " << p.total << " requests answered, " << p.errors << " errors)" << std::endl;
+    out << why << ": saved " << path << " (" << p.answered << " of " << p.total
+        << " requests answered, " << p.errors << " errors)" << std::endl;
+    return true;
   };
 
   // A round ends when every request of it has been answered: then the
   // workbook is saved once, if its cells were given anything new. When the
   // sources cannot answer everything within a minute there is no quiet
-  // moment; then what arrived is saved every ten seconds. Nothing is saved
-  // before every request has had its first answer: the file's values are
-  // not replaced by "Loading data...".
+  // moment; then what arrived is saved every ten seconds. The first save
+  // waits for every first answer, or for the first round's limit: a source
+  // that never finishes does not hold up the others (cells still waiting
+  // show the file's values meanwhile). A failed save is tried again every
+  // few seconds.
   std::uint64_t saved_updates = 0;
+  bool first_saved = false;
   host::PollLoop& loop = session.loop();
+  const std::int64_t first_round_end =
+      loop.now_ms() + static_cast<std::int64_t>(options.first_round_seconds * 1000);
   std::int64_t saved_at = loop.now_ms();
+  std::int64_t retry_at = 0;
   auto updates = [&] {
     return session.state().engine ? session.state().engine->registry().updates() : 0;
   };
   const host::TimerId check = loop.set_timer(200, [&] {
-    if (updates() == saved_updates || !session.answered()) return;
-    if (session.idle() || loop.now_ms() - saved_at >= 10000) {
-      saved_updates = updates();
-      saved_at = loop.now_ms();
-      save("updated");
+    const std::int64_t now = loop.now_ms();
+    if (!first_saved && !session.answered() && now < first_round_end) return;
+    if (now < retry_at) return;
+    if (updates() == saved_updates && !last_failed) {
+      // Nothing of quillo's to save; an edit made elsewhere is taken in now.
+      if (!take_in_changes()) retry_at = now + kRetryMs;
+      return;
+    }
+    if (first_saved && !last_failed && !session.idle() && now - saved_at < 10000) return;
+    const std::uint64_t seen = updates();
+    saved_at = now;
+    if (save("updated")) {
+      saved_updates = seen;
+      first_saved = true;
+    } else {
+      retry_at = now + kRetryMs;
     }
   });
   bool stopping = false;
@@ -114,17 +168,13 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   while (!stopping) loop.run();
   loop.unwatch_fd(signals.fd());
   loop.kill_timer(check);
-  if (!session.answered()) {
-    const Progress p = session.progress();
-    out << "stopped: not saved, " << p.total - p.answered << " of " << p.total
-        << " requests still unanswered; the file keeps its previous values" << std::endl;
-  } else if (updates() != saved_updates) {
+  if (updates() != saved_updates || last_failed) {
     save("stopped");
   } else {
-    out << "stopped: " << (*book)->full_name().value_or(options.book) << " is up to date"
-        << std::endl;
+    out << "stopped: " << path << " is up to date" << std::endl;
   }
-  return failed_saves > 0 ? 1 : 0;
+  // The file holds the last values unless the last save failed.
+  return last_failed ? 1 : 0;
 }
 
 }  // namespace quillo::cli
