@@ -300,7 +300,9 @@ std::string summary_line(const Summary& summary) {
   std::string line = std::to_string(summary.cells) + " cells with quillo formulas, " +
                      std::to_string(summary.filled) + " filled";
   for (const auto& [kind, n] : summary.failures) line += ", " + std::to_string(n) + " " + kind;
-  if (summary.kept > 0) line += " (the file's value kept in " + std::to_string(summary.kept) + ")";
+  if (summary.kept > 0) {
+    line += "; the file's value kept in " + std::to_string(summary.kept) + " of them";
+  }
   return line;
 }
 

@@ -124,8 +124,8 @@ class Session {
   std::unordered_map<std::string, Value> m_kept;
 };
 
-// "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered
-// (the file's value kept in 1)".
+// "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered;
+// the file's value kept in 1 of them".
 std::string summary_line(const Summary& summary);
 
 }  // namespace quillo::cli
