@@ -1,5 +1,7 @@
 #include "addin/dataload.h"
 
+#include <cctype>
+
 #include "common/text.h"
 #include "host/worksheet.h"
 
@@ -72,6 +74,22 @@ std::string installpath_get(AddinState& state) {
 std::string_view file_name_of(std::string_view path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The workbook as a formula names it before "!": quoted (with apostrophes
+// doubled) unless it is a plain name.
+std::string book_reference(std::string_view book) {
+  bool plain = !book.empty();
+  for (const char c : book) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') plain = false;
+  }
+  if (plain) return std::string(book) + "!";
+  std::string out = "'";
+  for (const char c : book) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'!";
 }
 
 GuiActions gui_actions(AddinState& state) {
@@ -256,7 +274,10 @@ void link_repair(host::Application& app, host::Workbook& book) {
         options.look_at = host::LookAt::Part;
         options.order = host::SearchOrder::ByRows;
         options.match_case = false;
-        (void)(*cells)->replace("'" + s + "'!", "", options);
+        // Only formulas call the library; a text that mentions its path
+        // is the user's and stays as typed.
+        options.formulas_only = true;
+        (void)(*cells)->replace(book_reference(s), "", options);
       }
     }
   }
