@@ -46,10 +46,12 @@ int main(int argc, char** argv) {
   refresh_cmd->footer(
       "The add-in finds ds.xml and tarnvale.xla in its install folder (quillo settings shows\n"
       "installpath; when none is set, the data folder shipped with quillo). Formulas quillo\n"
-      "cannot compute keep the values stored in the file (listed as warnings).\n"
+      "cannot compute keep the values stored in the file (listed as warnings), and so do\n"
+      "cells whose request has not answered (or failed, under connectionerrorhandling 2).\n"
       "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact) or,\n"
-      "with --strict, a quillo cell shows an error; 2 bad usage or a workbook that cannot be "
-      "read.\n\n"
+      "with --strict, a quillo cell shows a failure or kept the file's value, or the function\n"
+      "library is not installed; 2 bad usage, definitions that do not load or a workbook\n"
+      "that cannot be read.\n\n"
       "Example:\n"
       "  quillo refresh prices.xlsx -o prices-now.xlsx --timeout 120");
   refresh_cmd->add_option("book", refresh.book, "The workbook (.xlsx)")->required();
@@ -61,7 +63,7 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   refresh_cmd->add_flag("--strict", refresh.strict,
-                        "Exit 1 when any quillo cell shows an error or no answer");
+                        "Exit 1 when any quillo cell shows an error or has no new value");
 
   quillo::cli::WatchOptions watch;
   CLI::App* watch_cmd = app.add_subcommand(
