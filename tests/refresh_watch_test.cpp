@@ -436,6 +436,20 @@ TEST_F(FillTest, CellsWithoutANewValueKeepTheFilesValue) {
             "Connection error. Code: 503 - General error.");
 }
 
+TEST_F(FillTest, AFarCornerCellDoesNotMakeTheSummaryWalkTheWholeSheet) {
+  // One value at the last cell a sheet has: the used range spans 17 billion
+  // cells, of which eleven exist.
+  const std::string far =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "wb['Prices']['XFD1048576']=1; wb.save(sys.argv[1])\" " +
+      book.string();
+  ASSERT_EQ(std::system(far.c_str()), 0);
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", 60, false, &text), 0) << text;
+  EXPECT_NE(text.find("10 cells with quillo formulas, 8 filled"), std::string::npos) << text;
+  EXPECT_EQ(value(root / "out.xlsx", "Prices!XFD1048576"), "1");
+}
+
 TEST_F(FillTest, StrictRefreshFailsWithoutTheFunctionLibrary) {
   fs::remove(root / "install" / "tarnvale.xla");
   std::string text;
