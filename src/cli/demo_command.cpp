@@ -146,7 +146,6 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     err << "quillo demo: " << book.status().message() << "\n";
     return 2;
   }
-  session.keep_values(**book);
   session.calculate_full();  // every formula asks; the answers arrive on the loop
   const bool answered =
       session.wait_answered(static_cast<std::int64_t>(options.timeout_seconds * 1000));

@@ -38,7 +38,6 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
     err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
     return 2;
   }
-  session.keep_values(**book);
   session.calculate_full();
   warn_circular(session.app(), err);
   const bool library = session.library_installed();

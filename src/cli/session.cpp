@@ -75,6 +75,12 @@ Session::Session(SessionOptions options, std::ostream& err)
       m_objects, m_options.data_folder, m_options.minute_ms, 1000};
   m_state = std::make_shared<addin::AddinState>(platform);
   addin::register_classes(m_objects, m_options.module_path, m_state);
+  // Registered before the add-in's own handler (handlers run in the order
+  // they were added), so the values are those of the file, before link
+  // repair evaluates the formulas it rewrites.
+  m_open_handler = m_app.on_workbook_open([this](const host::WorkbookPtr& book) {
+    if (book) keep_values(*book);
+  });
   auto made = m_objects.create(addin::kConnectProgId);
   if (made.ok()) m_connection = std::dynamic_pointer_cast<addin::Connectexcel>(*made);
   if (m_connection) {
@@ -92,6 +98,7 @@ Session::Session(SessionOptions options, std::ostream& err)
 }
 
 Session::~Session() {
+  m_app.remove_handler(m_open_handler);
   if (m_connection) {
     m_connection->IDTExtensibility2_OnDisconnection(addin::DisconnectMode::HostShutdown);
   }

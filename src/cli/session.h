@@ -77,10 +77,10 @@ class Session {
   std::string not_ready() const;
 
   host::Result<host::WorkbookPtr> open(const std::string& path);
-  // Remembers the values the book's add-in cells hold now (as read from its
-  // file): a cell whose request has not answered, or has failed where the
-  // settings say to keep the last figure, shows that value instead of a
-  // status text. Call before calculating.
+  // Remembers the values the book's add-in cells hold now: a cell whose
+  // request has not answered, or has failed where the settings say to keep
+  // the last figure, shows that value instead of a status text. Done for
+  // every workbook as it is opened, with the values its file holds.
   void keep_values(host::Workbook& book);
   // The book's cells whose formulas call the add-in's functions; the walk
   // visits the sheets' formulas only, not their used ranges.
@@ -122,6 +122,7 @@ class Session {
   std::shared_ptr<addin::Connectexcel> m_connection;
   // The values add-in cells held when their book was read, by cell key.
   std::unordered_map<std::string, Value> m_kept;
+  host::HandlerId m_open_handler = 0;
 };
 
 // "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered;

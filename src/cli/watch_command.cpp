@@ -79,7 +79,6 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   const spreadsheet::BookId book_id = handle ? handle->book_id() : 0;
   const std::string path = (*book)->full_name().value_or(options.book);
   FileStamp stamp = file_stamp(path);
-  session.keep_values(**book);
   session.calculate_full();
 
   // Another program (or the user in a spreadsheet application) may save the
