@@ -499,6 +499,9 @@ TEST_F(FillTest, SettingsChangedAtOnceAreAllKept) {
   EXPECT_EQ(shown.code, 1);
   EXPECT_NE(shown.err.find("cannot read"), std::string::npos) << shown.err;
   EXPECT_EQ(quillo("settings set receive_timeout 5").code, 1);
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", 5, false, &text), 2);
+  EXPECT_NE(text.find("settings file"), std::string::npos) << text;
   EXPECT_TRUE(fs::is_directory(file));
 }
 

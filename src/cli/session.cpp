@@ -105,8 +105,14 @@ Session::~Session() {
   addin::unregister_classes(m_objects);
 }
 
-std::string Session::not_ready() const {
+std::string Session::not_ready() {
   if (!m_connection || !m_state->engine) return "the add-in could not be connected";
+  // Settings that cannot be read would be replaced by defaults (another
+  // install folder, other error handling) without a word.
+  if (m_registry.reg_rootstatus(addin::HKEY_CURRENT_USER) != 0) {
+    return "the settings file in " + m_options.registry.user_dir.string() +
+           " cannot be read: " + m_registry.last_error().system_error_text;
+  }
   if (!m_state->definitions_error.empty()) {
     return "the definitions did not load: " + m_state->definitions_error;
   }

@@ -72,9 +72,9 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Why the add-in cannot fill workbooks: its definitions did not load (or
-  // the add-in did not connect). Empty when it can.
-  std::string not_ready() const;
+  // Why the add-in cannot fill workbooks: its settings file cannot be read,
+  // its definitions did not load (or it did not connect). Empty when it can.
+  std::string not_ready();
 
   host::Result<host::WorkbookPtr> open(const std::string& path);
   // Remembers the values the book's add-in cells hold now: a cell whose
