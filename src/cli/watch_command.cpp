@@ -48,6 +48,131 @@ class StopSignals {
   int m_fd = -1;
 };
 
+// The watched workbook's file: what quillo saves to it, and what others
+// save to it meanwhile.
+class WatchedFile {
+ public:
+  WatchedFile(Session& session, host::WorkbookPtr book, std::string path, std::ostream& out,
+              std::ostream& err)
+      : m_session(session),
+        m_book(std::move(book)),
+        m_path(std::move(path)),
+        m_stamp(file_stamp(m_path)),
+        m_out(out),
+        m_err(err) {
+    const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
+    m_book_id = handle ? handle->book_id() : 0;
+  }
+
+  const std::string& path() const { return m_path; }
+  bool last_failed() const { return m_last_failed; }
+
+  // Takes in the cells another program (or the user in a spreadsheet
+  // application) saved to the file since quillo last read or wrote it.
+  // False when the file changed and cannot be read: then nothing may be
+  // saved over it until it can.
+  bool take_in_changes() {
+    const FileStamp now = file_stamp(m_path);
+    if (now == m_stamp) return true;
+    if (now.type != std::filesystem::file_type::regular) {
+      m_err << kCommand << ": " << m_path << " is no longer a regular file; not saving over it\n";
+      return false;
+    }
+    const auto taken = take_in_file(m_session.app(), m_book_id, m_path);
+    if (!taken.ok()) {
+      m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
+            << taken.status().message() << "); not saving over it\n";
+      return false;
+    }
+    m_stamp = now;
+    addin::link_repair(m_session.app(), *m_book);
+    m_out << "changed on disk: took in " << *taken << " cells of " << m_path << std::endl;
+    return true;
+  }
+
+  // Saves over the file (after taking in changes made elsewhere); a failure
+  // is reported and remembered until a save succeeds.
+  bool save(const char* why) {
+    const bool readable = take_in_changes();
+    const host::Status st = readable ? m_book->save() : host::Status();
+    if (!readable || !st.ok()) {
+      m_last_failed = true;
+      if (!st.ok()) m_err << kCommand << ": " << st.message() << "\n";
+      m_err << kCommand << ": " << why << ": the save failed; trying again later" << std::endl;
+      return false;
+    }
+    m_last_failed = false;
+    m_stamp = file_stamp(m_path);
+    const Progress p = m_session.progress();
+    m_out << why << ": saved " << m_path << " (" << p.answered << " of " << p.total
+          << " requests answered, " << p.errors << " errors)" << std::endl;
+    return true;
+  }
+
+ private:
+  Session& m_session;
+  host::WorkbookPtr m_book;
+  spreadsheet::BookId m_book_id = 0;
+  std::string m_path;
+  FileStamp m_stamp;
+  std::ostream& m_out;
+  std::ostream& m_err;
+  bool m_last_failed = false;
+};
+
+// Runs the loop until a stop signal, saving as the rounds of answers end.
+// A round ends when every request of it has been answered: then the
+// workbook is saved once, if its cells were given anything new. When the
+// sources cannot answer everything within a minute there is no quiet
+// moment; then what arrived is saved every ten seconds. The first save
+// waits for every first answer, or for the first round's limit: a source
+// that never finishes does not hold up the others (cells still waiting show
+// the file's values meanwhile). A failed save is tried again every few
+// seconds. Answers whether the file holds the last values.
+bool watch_until_stopped(Session& session, WatchedFile& file, StopSignals& signals,
+                         std::int64_t first_round_ms, std::ostream& out) {
+  std::uint64_t saved_updates = 0;
+  bool first_saved = false;
+  host::PollLoop& loop = session.loop();
+  const std::int64_t first_round_end = loop.now_ms() + first_round_ms;
+  std::int64_t saved_at = loop.now_ms();
+  std::int64_t retry_at = 0;
+  auto updates = [&] {
+    return session.state().engine ? session.state().engine->registry().updates() : 0;
+  };
+  const host::TimerId check = loop.set_timer(200, [&] {
+    const std::int64_t now = loop.now_ms();
+    if (!first_saved && !session.answered() && now < first_round_end) return;
+    if (now < retry_at) return;
+    if (updates() == saved_updates && !file.last_failed()) {
+      // Nothing of quillo's to save; an edit made elsewhere is taken in now.
+      if (!file.take_in_changes()) retry_at = now + kRetryMs;
+      return;
+    }
+    if (first_saved && !file.last_failed() && !session.idle() && now - saved_at < 10000) return;
+    const std::uint64_t seen = updates();
+    saved_at = now;
+    if (file.save("updated")) {
+      saved_updates = seen;
+      first_saved = true;
+    } else {
+      retry_at = now + kRetryMs;
+    }
+  });
+  bool stopping = false;
+  loop.watch_fd(signals.fd(), host::kIoRead, [&](unsigned) {
+    signals.drain();
+    stopping = true;
+    loop.stop();
+  });
+  while (!stopping) loop.run();
+  loop.unwatch_fd(signals.fd());
+  loop.kill_timer(check);
+  if (updates() != saved_updates || file.last_failed()) return file.save("stopped");
+  out << "stopped: " << file.path() << " is up to date" << std::endl;
+  return true;
+}
+
 }  // namespace
 
 int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err) {
@@ -75,105 +200,12 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
     err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
     return 2;
   }
-  const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(book->get());
-  const spreadsheet::BookId book_id = handle ? handle->book_id() : 0;
-  const std::string path = (*book)->full_name().value_or(options.book);
-  FileStamp stamp = file_stamp(path);
+  WatchedFile file(session, *book, (*book)->full_name().value_or(options.book), out, err);
   session.calculate_full();
-
-  // Another program (or the user in a spreadsheet application) may save the
-  // file meanwhile: its cells are taken in before quillo saves over it.
-  // False when the file changed and could not be read; then nothing may be
-  // saved over it until it can.
-  auto take_in_changes = [&] {
-    const FileStamp now = file_stamp(path);
-    if (now == stamp) return true;
-    if (now.type != std::filesystem::file_type::regular) {
-      err << kCommand << ": " << path << " is no longer a regular file; not saving over it\n";
-      return false;
-    }
-    const auto taken = take_in_file(session.app(), book_id, path);
-    if (!taken.ok()) {
-      err << kCommand << ": " << path << " changed on disk and cannot be read ("
-          << taken.status().message() << "); not saving over it\n";
-      return false;
-    }
-    stamp = now;
-    addin::link_repair(session.app(), **book);
-    out << "changed on disk: took in " << *taken << " cells of " << path << std::endl;
-    return true;
-  };
-
-  bool last_failed = false;
-  auto save = [&](const char* why) {
-    host::Status st = take_in_changes() ? (*book)->save() : host::Status::failed("not saved");
-    if (!st.ok()) {
-      last_failed = true;
-      if (st.message() != "not saved") err << kCommand << ": " << st.message() << "\n";
-      err << kCommand << ": " << why << ": the save failed; trying again later" << std::endl;
-      return false;
-    }
-    last_failed = false;
-    stamp = file_stamp(path);
-    const Progress p = session.progress();
-    out << why << ": saved " << path << " (" << p.answered << " of " << p.total
-        << " requests answered, " << p.errors << " errors)" << std::endl;
-    return true;
-  };
-
-  // A round ends when every request of it has been answered: then the
-  // workbook is saved once, if its cells were given anything new. When the
-  // sources cannot answer everything within a minute there is no quiet
-  // moment; then what arrived is saved every ten seconds. The first save
-  // waits for every first answer, or for the first round's limit: a source
-  // that never finishes does not hold up the others (cells still waiting
-  // show the file's values meanwhile). A failed save is tried again every
-  // few seconds.
-  std::uint64_t saved_updates = 0;
-  bool first_saved = false;
-  host::PollLoop& loop = session.loop();
-  const std::int64_t first_round_end =
-      loop.now_ms() + static_cast<std::int64_t>(options.first_round_seconds * 1000);
-  std::int64_t saved_at = loop.now_ms();
-  std::int64_t retry_at = 0;
-  auto updates = [&] {
-    return session.state().engine ? session.state().engine->registry().updates() : 0;
-  };
-  const host::TimerId check = loop.set_timer(200, [&] {
-    const std::int64_t now = loop.now_ms();
-    if (!first_saved && !session.answered() && now < first_round_end) return;
-    if (now < retry_at) return;
-    if (updates() == saved_updates && !last_failed) {
-      // Nothing of quillo's to save; an edit made elsewhere is taken in now.
-      if (!take_in_changes()) retry_at = now + kRetryMs;
-      return;
-    }
-    if (first_saved && !last_failed && !session.idle() && now - saved_at < 10000) return;
-    const std::uint64_t seen = updates();
-    saved_at = now;
-    if (save("updated")) {
-      saved_updates = seen;
-      first_saved = true;
-    } else {
-      retry_at = now + kRetryMs;
-    }
-  });
-  bool stopping = false;
-  loop.watch_fd(signals.fd(), host::kIoRead, [&](unsigned) {
-    signals.drain();
-    stopping = true;
-    loop.stop();
-  });
-  while (!stopping) loop.run();
-  loop.unwatch_fd(signals.fd());
-  loop.kill_timer(check);
-  if (updates() != saved_updates || last_failed) {
-    save("stopped");
-  } else {
-    out << "stopped: " << path << " is up to date" << std::endl;
-  }
+  const bool up_to_date = watch_until_stopped(
+      session, file, signals, static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
   // The file holds the last values unless the last save failed.
-  return last_failed ? 1 : 0;
+  return up_to_date ? 0 : 1;
 }
 
 }  // namespace quillo::cli
