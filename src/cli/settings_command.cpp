@@ -131,6 +131,36 @@ std::optional<std::string> take_value(addin::Configuration& config, addin::cls_a
   return std::nullopt;
 }
 
+// Stores value as the setting's new value, alone; the refusal's reason when
+// the setting does not take it. Store failures are left in the registry's
+// last-failure record.
+std::optional<std::string> store_value(addin::Configuration& config, addin::cls_accmanager& store,
+                                       const std::string& name, const std::string& value) {
+  if (value.size() > addin::kMaxSettingText) {
+    return "a value may be at most " + std::to_string(addin::kMaxSettingText) +
+           " bytes long (this one has " + std::to_string(value.size()) + ")";
+  }
+  if (name != addin::kInstallPathName) {
+    if (auto why = take_value(config, store, name, value)) return why;
+    addin::config_save_one(store, config, name);
+    return std::nullopt;
+  }
+  // Stored absolute: the commands run from any folder.
+  std::string folder;
+  if (!value.empty()) {
+    std::error_code ec;
+    folder = std::filesystem::absolute(value, ec).lexically_normal().string();
+    if (ec) return "cannot make \"" + value + "\" an absolute path";
+    if (folder.back() != '/') folder += '/';
+    if (folder.size() > addin::kMaxSettingText) {
+      return "the absolute path is longer than " + std::to_string(addin::kMaxSettingText) +
+             " bytes";
+    }
+  }
+  store.config_writekey(addin::kInstallPathName, Value(folder));
+  return std::nullopt;
+}
+
 }  // namespace
 
 int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream& err) {
@@ -180,28 +210,7 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
     }
     return 0;
   }
-  if (value.size() > addin::kMaxSettingText) {
-    return refuse("a value may be at most " + std::to_string(addin::kMaxSettingText) +
-                  " bytes long (this one has " + std::to_string(value.size()) + ")");
-  }
-  if (name == addin::kInstallPathName) {
-    // Stored absolute: the commands run from any folder.
-    std::string folder;
-    if (!value.empty()) {
-      std::error_code ec;
-      folder = std::filesystem::absolute(value, ec).lexically_normal().string();
-      if (ec) return refuse("cannot make \"" + value + "\" an absolute path");
-      if (folder.back() != '/') folder += '/';
-      if (folder.size() > addin::kMaxSettingText) {
-        return refuse("the absolute path is longer than " + std::to_string(addin::kMaxSettingText) +
-                      " bytes");
-      }
-    }
-    store.config_writekey(addin::kInstallPathName, Value(folder));
-  } else {
-    if (const auto why = take_value(config, store, name, value)) return refuse(*why);
-    addin::config_save_one(store, config, name);
-  }
+  if (const auto why = store_value(config, store, name, value)) return refuse(*why);
   if (const std::string why = store_failure(registry); !why.empty()) {
     err << kCommand << ": could not save " << name << ": " << why << "\n";
     return 1;
