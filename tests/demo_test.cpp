@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "cli/demo_command.h"
@@ -33,12 +34,28 @@ TEST(DemoTest, FillsEveryCellAndSavesAWorkbookThatReadsBack) {
   std::filesystem::remove(out_path);
 }
 
-TEST(DemoTest, MissingDataIsABadInputError) {
+TEST(DemoTest, MissingOrBrokenDataIsABadInputError) {
   quillo::cli::DemoOptions options;
   options.data_dir = "/nonexistent";
   std::ostringstream out, err;
   EXPECT_EQ(quillo::cli::run_demo(options, out, err), 2);
   EXPECT_NE(err.str().find("cannot read"), std::string::npos);
+
+  // A data folder whose ds.xml does not load: the loader's message, no file.
+  const auto dir = std::filesystem::temp_directory_path() / "quillo-demo-broken";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  for (const char* f : {"tarnvale.xla", "demo.xlsx"}) {
+    std::filesystem::copy_file(std::filesystem::path(QUILLO_DATA_DIR) / f, dir / f);
+  }
+  std::ofstream(dir / "ds.xml") << "<definitions><datasource code=\"LMS\"></definitions>";
+  options.data_dir = dir.string();
+  options.output = (dir / "out.xlsx").string();
+  std::ostringstream out2, err2;
+  EXPECT_EQ(quillo::cli::run_demo(options, out2, err2), 2);
+  EXPECT_NE(err2.str().find("ds.xml: Error during load of xml"), std::string::npos) << err2.str();
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.xlsx"));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

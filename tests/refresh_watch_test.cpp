@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "addin/cls_accmanager.h"
 #include "cli/refresh_command.h"
@@ -80,6 +81,42 @@ class FillTest : public ::testing::Test {
     std::string line = cell(file, address);
     if (!line.empty() && line.back() == '\n') line.pop_back();
     return line.substr(line.rfind('\t') + 1);
+  }
+
+  // Rewrites the install folder's definitions: from replaced by to.
+  void edit_definitions(const std::string& from, const std::string& to) {
+    std::string ds = read_all(root / "install" / "ds.xml");
+    text::replace_all(ds, from, to);
+    std::ofstream(root / "install" / "ds.xml", std::ios::binary | std::ios::trunc) << ds;
+  }
+  std::string quote_url() const {
+    return "http://127.0.0.1:" + std::to_string(market.port()) + "/quote</url>";
+  }
+  // Runs the quillo program (killed after a minute, so a test cannot hang);
+  // its exit code, and its standard output and error.
+  struct Run {
+    int code = -1;
+    std::string out, err;
+  };
+  Run quillo(const std::string& args) {
+    const std::string cmd = std::string("timeout 60 ") + QUILLO_BIN + " " + args + " >" +
+                            (root / "run.out").string() + " 2>" + (root / "run.err").string();
+    const int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_all(root / "run.out"),
+            read_all(root / "run.err")};
+  }
+  // A refresh of book into out; the exit code, output in out_text.
+  int refresh(const fs::path& from, const fs::path& to, double timeout, bool strict,
+              std::string* out_text = nullptr) {
+    cli::RefreshOptions o;
+    o.book = from.string();
+    o.output = to == from ? std::string() : to.string();
+    o.timeout_seconds = timeout;
+    o.strict = strict;
+    std::ostringstream out, err;
+    const int code = cli::run_refresh(o, out, err);
+    if (out_text) *out_text = out.str() + err.str();
+    return code;
   }
 
   service::MarketService market;
@@ -157,17 +194,21 @@ TEST_F(FillTest, BadInputIsRefusedWithoutLeavingFiles) {
 // A quillo watch process, its standard output read line by line.
 class WatchProcess {
  public:
-  explicit WatchProcess(const fs::path& book) {
+  // Standard error joins standard output.
+  explicit WatchProcess(const fs::path& book, std::vector<std::string> extra = {}) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    const std::string book_arg = book.string();
-    const char* argv[] = {QUILLO_BIN, "watch", book_arg.c_str(), "--minute", "0.5", nullptr};
-    EXPECT_EQ(
-        ::posix_spawn(&m_pid, QUILLO_BIN, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    std::vector<std::string> args = {QUILLO_BIN, "watch", book.string(), "--minute", "0.5"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(::posix_spawn(&m_pid, QUILLO_BIN, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     m_out = fds[0];
@@ -201,6 +242,23 @@ class WatchProcess {
       m_buffer.append(chunk, static_cast<std::size_t>(n));
     }
   }
+  // The next line containing what (lines before it are skipped and kept in
+  // seen), or "" after timeout_ms.
+  std::string line_with(const std::string& what, int timeout_ms = 30000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now())
+                            .count();
+      std::string line = next_line(static_cast<int>(std::max<std::int64_t>(left, 1)));
+      if (line.empty() && m_pid < 0) return {};
+      seen += line + "\n";
+      if (line.find(what) != std::string::npos) return line;
+    }
+    return {};
+  }
+  std::string seen;
+
   // Sends the signal and answers the exit status; a child that does not end
   // within 30 s is killed, so the test cannot hang.
   int stop(int signal) {
@@ -231,7 +289,7 @@ TEST_F(FillTest, WatchKeepsTheFileUpdatedAndValid) {
   market.set_time(clock);
   {
     WatchProcess watch(book);
-    ASSERT_NE(watch.next_line().find("updated: saved"), std::string::npos);
+    ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
     const std::string first = value(book, "Prices!B2");
     ASSERT_GT(std::stod(first), 0);
     // Prices move; an update round saves the new ones.
@@ -251,12 +309,200 @@ TEST_F(FillTest, WatchKeepsTheFileUpdatedAndValid) {
   }
   {
     WatchProcess watch(book);
-    ASSERT_NE(watch.next_line().find("updated: saved"), std::string::npos);
+    ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
     const int status = watch.stop(SIGTERM);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(value(book, "Prices!C3"), "");
   }
+}
+
+TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
+  std::int64_t clock = 1'800'000'000'000;
+  market.set_time(clock);
+  WatchProcess watch(book);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  // Another program saves the workbook with a cell edited (atomically, as
+  // spreadsheet applications do).
+  const fs::path edited = root / "edited.xlsx";
+  const std::string edit =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "wb['Prices']['D3']='edited elsewhere'; wb.save(sys.argv[2])\" " +
+      book.string() + " " + edited.string();
+  ASSERT_EQ(std::system(edit.c_str()), 0);
+  fs::rename(edited, book);
+  ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
+  // New prices are saved with the edit kept.
+  market.set_time(clock + 86'400'000);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  EXPECT_EQ(value(book, "Prices!D3"), "edited elsewhere");
+  const std::string now = value(book, "Prices!B2");
+  EXPECT_GT(std::atof(now.c_str()), 0) << now << "\n" << watch.seen;
+  EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
+}
+
+TEST_F(FillTest, WatchSavesAfterTheFirstRoundThoughOneSourceNeverFinishes) {
+  const fs::path filled = root / "filled.xlsx";
+  ASSERT_EQ(refresh(book, filled, 60, false), 0);
+  const std::string last = value(filled, "Prices!B2");
+  // The quote pages trickle a byte every 50 ms for ever.
+  edit_definitions(quote_url(), "http://127.0.0.1:" + std::to_string(market.fault_port()) +
+                                    "/quote?_fault=slow&amp;_ms=50</url>");
+  WatchProcess watch(filled, {"--first-round", "1"});
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  EXPECT_EQ(value(filled, "Prices!B2"), last);  // still waiting: the file's value
+  EXPECT_FALSE(value(filled, "Notes!B2").empty());
+  EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
+}
+
+TEST_F(FillTest, WatchRetriesAFailedSaveAndNeverCallsTheFileUpToDateAfterOne) {
+  std::int64_t clock = 1'800'000'000'000;
+  market.set_time(clock);
+  const fs::path away = root / "away.xlsx";
+  {
+    WatchProcess watch(book);
+    ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+    // Something that is not a workbook file takes the workbook's place.
+    fs::rename(book, away);
+    fs::create_directories(book / "x");
+    market.set_time(clock += 86'400'000);
+    ASSERT_NE(watch.line_with("the save failed; trying again later"), "") << watch.seen;
+    // Once the file is back the next try saves.
+    fs::remove_all(book);
+    fs::rename(away, book);
+    ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+    const int status = watch.stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  {
+    WatchProcess watch(book);
+    ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+    fs::rename(book, away);
+    fs::create_directories(book / "x");
+    market.set_time(clock += 86'400'000);
+    ASSERT_NE(watch.line_with("the save failed"), "") << watch.seen;
+    const int status = watch.stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    watch.line_with("no such line", 2000);
+    EXPECT_EQ(watch.seen.find("up to date"), std::string::npos) << watch.seen;
+  }
+}
+
+TEST_F(FillTest, DefinitionsThatDoNotLoadStopRefreshAndWatchBeforeTheWorkbookIsTouched) {
+  std::ofstream(root / "install" / "ds.xml", std::ios::trunc) << "<definitions><datasource>";
+  const std::string before = read_all(book);
+  std::string text;
+  EXPECT_EQ(refresh(book, book, 5, false, &text), 2);
+  EXPECT_NE(text.find("ds.xml: Error during load of xml"), std::string::npos) << text;
+  const Run watch = quillo("watch " + book.string() + " --minute 0.5");
+  EXPECT_EQ(watch.code, 2);
+  EXPECT_NE(watch.err.find("Error during load of xml"), std::string::npos) << watch.err;
+  EXPECT_EQ(read_all(book), before);
+}
+
+TEST_F(FillTest, CellsWithoutANewValueKeepTheFilesValue) {
+  const fs::path filled = root / "filled.xlsx";
+  ASSERT_EQ(refresh(book, filled, 60, false), 0);
+  const std::string last = value(filled, "Prices!B2");
+  const std::string doubled = value(filled, "Prices!E2");
+  // The quote pages never answer: their cells, and the cells computed from
+  // them, keep the file's values; the summary says so, --strict fails.
+  const std::string stall =
+      "http://127.0.0.1:" + std::to_string(market.fault_port()) + "/quote?_fault=stall</url>";
+  edit_definitions(quote_url(), stall);
+  std::string text;
+  EXPECT_EQ(refresh(filled, filled, 0.5, false, &text), 0) << text;
+  EXPECT_EQ(value(filled, "Prices!B2"), last);
+  EXPECT_EQ(value(filled, "Prices!E2"), doubled);
+  EXPECT_NE(text.find("not answered; the file's value kept in"), std::string::npos) << text;
+  EXPECT_EQ(refresh(filled, filled, 0.5, true), 1);
+  EXPECT_EQ(value(filled, "Prices!B2"), last);
+
+  // Failed answers keep the last figure when the settings say so, and show
+  // the failure when they do not.
+  edit_definitions(
+      stall, "http://127.0.0.1:" + std::to_string(market.port()) + "/quote?_status=503</url>");
+  ASSERT_EQ(settings("connectionerrorhandling", "2"), 0);
+  EXPECT_EQ(refresh(filled, filled, 30, false, &text), 0) << text;
+  EXPECT_EQ(value(filled, "Prices!B2"), last);
+  EXPECT_NE(text.find("connection error"), std::string::npos) << text;
+  EXPECT_NE(text.find("the file's value kept in 9 of them"), std::string::npos) << text;
+  EXPECT_EQ(refresh(filled, filled, 30, true), 1);
+  ASSERT_EQ(settings("connectionerrorhandling", "1"), 0);
+  EXPECT_EQ(refresh(filled, root / "shown.xlsx", 30, false), 0);
+  EXPECT_EQ(value(root / "shown.xlsx", "Prices!B2"),
+            "Connection error. Code: 503 - General error.");
+}
+
+TEST_F(FillTest, AFarCornerCellDoesNotMakeTheSummaryWalkTheWholeSheet) {
+  // One value at the last cell a sheet has: the used range spans 17 billion
+  // cells, of which eleven exist.
+  const std::string far =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "wb['Prices']['XFD1048576']=1; wb.save(sys.argv[1])\" " +
+      book.string();
+  ASSERT_EQ(std::system(far.c_str()), 0);
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", 60, false, &text), 0) << text;
+  EXPECT_NE(text.find("10 cells with quillo formulas, 8 filled"), std::string::npos) << text;
+  EXPECT_EQ(value(root / "out.xlsx", "Prices!XFD1048576"), "1");
+}
+
+TEST_F(FillTest, StrictRefreshFailsWithoutTheFunctionLibrary) {
+  fs::remove(root / "install" / "tarnvale.xla");
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", 10, true, &text), 1) << text;
+  EXPECT_NE(text.find("tarnvale.xla is not installed"), std::string::npos) << text;
+}
+
+TEST_F(FillTest, SettingsChangedAtOnceAreAllKept) {
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"trading_updatemode", "2"},
+      {"trading_updatefrq", "15"},
+      {"connectionerrorhandling", "2"},
+      {"parseerrorhandling", "2"},
+      {"useproxy", "1"},
+      {"proxy_server", "p:3128"},
+      {"proxy_user", "u"},
+      {"proxy_password", "pw"},
+      {"connection_timeout", "11"},
+      {"receive_timeout", "12"},
+      {"history_service", "http://h:1"},
+      {"send_on_completion", "1"}};
+  std::string cmd;
+  for (const auto& [name, v] : values) {
+    cmd += std::string(QUILLO_BIN) + " settings set " + name + " " + v + " & ";
+  }
+  ASSERT_EQ(std::system((cmd + "wait").c_str()), 0);
+  for (const auto& [name, v] : values) EXPECT_EQ(quillo("settings get " + name).out, v + "\n");
+  EXPECT_EQ(quillo("settings unset receive_timeout").code, 0);
+  EXPECT_EQ(quillo("settings get receive_timeout").out, "30\n");
+  EXPECT_EQ(quillo("settings get no_such").code, 2);
+
+  // Too long for the store to read back: refused, nothing written.
+  const Run longer = quillo("settings set proxy_user " + std::string(1025, 'u'));
+  EXPECT_EQ(longer.code, 2);
+  EXPECT_NE(longer.err.find("at most 1024 bytes"), std::string::npos) << longer.err;
+  EXPECT_EQ(quillo("settings get proxy_user").out, "u\n");
+  EXPECT_EQ(settings("receive_timeout", "-1"), 2);
+  const Run version = quillo("--version");
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out.rfind("quillo ", 0), 0u) << version.out;
+
+  // A settings file that cannot be read is refused, never replaced.
+  const fs::path file = root / "user" / "HKEY_CURRENT_USER.reg";
+  fs::rename(file, root / "saved.reg");
+  fs::create_directories(file);
+  const Run shown = quillo("settings");
+  EXPECT_EQ(shown.code, 1);
+  EXPECT_NE(shown.err.find("cannot read"), std::string::npos) << shown.err;
+  EXPECT_EQ(quillo("settings set receive_timeout 5").code, 1);
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", 5, false, &text), 2);
+  EXPECT_NE(text.find("settings file"), std::string::npos) << text;
+  EXPECT_TRUE(fs::is_directory(file));
 }
 
 }  // namespace

@@ -30,15 +30,57 @@ std::optional<Int> to_integer(const Value& v) {
   return static_cast<Int>(r);
 }
 
-template <typename Int>
-void load_integer(cls_accmanager& store, std::string_view name, Int& field) {
-  Value v = store.config_getkey(name, false, Value(static_cast<std::int32_t>(field)));
-  if (auto n = to_integer<Int>(v)) field = *n;
+void warn(cls_accmanager& store, std::string_view name, const Value& v, std::string_view why) {
+  const WarningSink& sink = store.registry().warnings();
+  if (!sink) return;
+  std::string shown = v.type() == ValueType::Null ? std::string("(unreadable)") : v.to_text();
+  if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
+  sink("setting " + std::string(name) + "=" + shown + " " + std::string(why) +
+       "; the default applies");
+}
+
+// Reads one number setting; a value that is not a number, does not fit or
+// fails the check keeps the field's default and is reported.
+template <typename Int, typename Check>
+void load_integer(cls_accmanager& store, std::string_view name, Int& field, Check check,
+                  std::string_view takes) {
+  const Value absent = Value(Missing{});
+  Value v = store.config_getkey(name, false, absent);
+  if (v.type() == ValueType::Missing) return;
+  const auto n = to_integer<Int>(v);
+  if (n && check(*n)) {
+    field = *n;
+  } else {
+    warn(store, name, v, takes);
+  }
+}
+
+bool one_of_two(std::int32_t n) {
+  return n == 1 || n == 2;
+}
+bool zero_or_one(std::int32_t n) {
+  return n == 0 || n == 1;
+}
+bool offered_frequency(std::int32_t n) {
+  for (int f : {1, 2, 3, 4, 5, 10, 15, 30, 60}) {
+    if (n == f) return true;
+  }
+  return false;
+}
+bool usable_timeout(std::int32_t n) {
+  return n >= kMinTimeout && n <= kMaxTimeout;
 }
 
 void load_text(cls_accmanager& store, std::string_view name, std::string& field) {
-  Value v = store.config_getkey(name, false, Value(field));
-  if (v.is_text() || v.is_number()) field = v.to_text();
+  Value v = store.config_getkey(name, false, Value(Missing{}));
+  if (v.type() == ValueType::Missing) return;
+  if (v.is_text() || v.is_number()) {
+    field = v.to_text();
+  } else {
+    // Null: the store holds it, but it could not be read (too long, or
+    // not text).
+    warn(store, name, v, "cannot be read (a text of at most 1024 bytes)");
+  }
 }
 
 }  // namespace
@@ -100,41 +142,83 @@ void cls_accmanager::config_writekey(std::string_view key, const Value& value) {
   m_registry.reg_writevalue(HKEY_CURRENT_USER, kConfigKeyPath, key, value, true);
 }
 
+bool cls_accmanager::config_deletekey(std::string_view key) {
+  if (!m_registry.reg_keyexists(HKEY_CURRENT_USER, kConfigKeyPath, false)) {
+    // Nothing stored: nothing to remove, unless the store could not be read.
+    return m_registry.reg_rootstatus(HKEY_CURRENT_USER) == 0;
+  }
+  return m_registry.reg_deletevalue(HKEY_CURRENT_USER, kConfigKeyPath, key);
+}
+
 void config_load(cls_accmanager& store, Configuration& config) {
   Configuration defaults;
   config = defaults;
-  load_integer(store, "trading_updatemode", config.trading_updatemode);
-  load_integer(store, "trading_updatefrq", config.trading_updatefrq);
-  load_integer(store, "connectionerrorhandling", config.connectionerrorhandling);
-  load_integer(store, "parseerrorhandling", config.parseerrorhandling);
-  load_integer(store, "useproxy", config.useproxy);
+  constexpr std::string_view kOneOrTwo = "is not 1 or 2";
+  constexpr std::string_view kZeroOrOne = "is not 0 or 1";
+  load_integer(store, "trading_updatemode", config.trading_updatemode, one_of_two, kOneOrTwo);
+  load_integer(store, "trading_updatefrq", config.trading_updatefrq, offered_frequency,
+               "is not 1, 2, 3, 4, 5, 10, 15, 30 or 60");
+  load_integer(store, "connectionerrorhandling", config.connectionerrorhandling, one_of_two,
+               kOneOrTwo);
+  load_integer(store, "parseerrorhandling", config.parseerrorhandling, one_of_two, kOneOrTwo);
+  load_integer(store, "useproxy", config.useproxy, zero_or_one, kZeroOrOne);
   load_text(store, "proxy_server", config.proxy_server);
   load_text(store, "proxy_user", config.proxy_user);
   load_text(store, "proxy_password", config.proxy_password);
-  load_integer(store, "connection_timeout", config.connection_timeout);
-  load_integer(store, "receive_timeout", config.receive_timeout);
+  constexpr std::string_view kSeconds = "is not a number of seconds from 1 to 86400";
+  load_integer(store, "connection_timeout", config.connection_timeout, usable_timeout, kSeconds);
+  load_integer(store, "receive_timeout", config.receive_timeout, usable_timeout, kSeconds);
   load_text(store, "history_service", config.history_service);
-  load_integer(store, "send_on_completion", config.send_on_completion);
+  load_integer(store, "send_on_completion", config.send_on_completion, zero_or_one, kZeroOrOne);
   // An unusable address would only make every history request fail.
   if (!valid_service_address(config.history_service)) {
+    warn(store, "history_service", Value(config.history_service),
+         "is not an address like https://host");
     config.history_service = defaults.history_service;
   }
 }
 
 void config_save(cls_accmanager& store, const Configuration& config) {
+  for (std::string_view name : kSettingNames) config_save_one(store, config, name);
+}
+
+}  // namespace quillo::addin
+
+namespace quillo::addin {
+
+namespace {
+
+// The stored form of each setting: numbers as 32-bit values, texts as texts.
+std::optional<Value> setting_value(const Configuration& c, std::string_view name) {
   auto number = [](auto n) { return Value(static_cast<std::int32_t>(n)); };
-  store.config_writekey("trading_updatemode", number(config.trading_updatemode));
-  store.config_writekey("trading_updatefrq", number(config.trading_updatefrq));
-  store.config_writekey("connectionerrorhandling", number(config.connectionerrorhandling));
-  store.config_writekey("parseerrorhandling", number(config.parseerrorhandling));
-  store.config_writekey("useproxy", number(config.useproxy));
-  store.config_writekey("proxy_server", Value(config.proxy_server));
-  store.config_writekey("proxy_user", Value(config.proxy_user));
-  store.config_writekey("proxy_password", Value(config.proxy_password));
-  store.config_writekey("connection_timeout", number(config.connection_timeout));
-  store.config_writekey("receive_timeout", number(config.receive_timeout));
-  store.config_writekey("history_service", Value(config.history_service));
-  store.config_writekey("send_on_completion", number(config.send_on_completion));
+  if (name == "trading_updatemode") return number(c.trading_updatemode);
+  if (name == "trading_updatefrq") return number(c.trading_updatefrq);
+  if (name == "connectionerrorhandling") return number(c.connectionerrorhandling);
+  if (name == "parseerrorhandling") return number(c.parseerrorhandling);
+  if (name == "useproxy") return number(c.useproxy);
+  if (name == "proxy_server") return Value(c.proxy_server);
+  if (name == "proxy_user") return Value(c.proxy_user);
+  if (name == "proxy_password") return Value(c.proxy_password);
+  if (name == "connection_timeout") return number(c.connection_timeout);
+  if (name == "receive_timeout") return number(c.receive_timeout);
+  if (name == "history_service") return Value(c.history_service);
+  if (name == "send_on_completion") return number(c.send_on_completion);
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool config_save_one(cls_accmanager& store, const Configuration& config, std::string_view name) {
+  const auto v = setting_value(config, name);
+  if (!v) return false;
+  store.config_writekey(name, *v);
+  return true;
+}
+
+std::optional<std::string> config_text(const Configuration& config, std::string_view name) {
+  const auto v = setting_value(config, name);
+  if (!v) return std::nullopt;
+  return v->to_text();
 }
 
 }  // namespace quillo::addin

@@ -5,9 +5,14 @@
 //
 // Event-loop thread only. Store failures never reach the caller: reads fall
 // back to the defaults, writes are lost (modRegistry keeps the last failure).
+// Values read from the store get the checks the settings dialog applies: one
+// it would not offer takes its default, with a warning on the registry's
+// warning sink.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,6 +55,11 @@ inline constexpr std::string_view kSettingNames[] = {
     "receive_timeout",    "history_service",   "send_on_completion",
 };
 inline constexpr std::string_view kInstallPathName = "installpath";
+// The longest text value the store reads back, in bytes.
+inline constexpr std::size_t kMaxSettingText = 1024;
+// The time-outs a user may set, in seconds.
+inline constexpr std::int32_t kMinTimeout = 1;
+inline constexpr std::int32_t kMaxTimeout = 86400;
 
 // True for "http://host" or "https://host", with an optional port and no
 // path, query, user information or blanks.
@@ -66,14 +76,26 @@ class cls_accmanager {
   // Stores the value below HKEY_CURRENT_USER, creating key and value as
   // needed; the value's own type decides the stored type. Errors are ignored.
   void config_writekey(std::string_view key, const Value& value);
+  // Removes the value below HKEY_CURRENT_USER (its default applies again);
+  // false when the store could not be changed.
+  bool config_deletekey(std::string_view key);
+
+  modRegistry& registry() { return m_registry; }
 
  private:
   modRegistry& m_registry;
 };
 
-// Loads every setting (absent or unusable ones take their defaults).
+// Loads every setting (absent or unusable ones take their defaults; each
+// unusable one is reported).
 void config_load(cls_accmanager& store, Configuration& config);
 // Saves every setting.
 void config_save(cls_accmanager& store, const Configuration& config);
+// Saves the one setting of that name (one of kSettingNames) from config, in
+// one locked change of the store, so settings other processes saved
+// meanwhile stay as they were. False for an unknown name.
+bool config_save_one(cls_accmanager& store, const Configuration& config, std::string_view name);
+// The setting's value in config as text; nullopt for an unknown name.
+std::optional<std::string> config_text(const Configuration& config, std::string_view name);
 
 }  // namespace quillo::addin

@@ -78,6 +78,46 @@ TEST_F(ConfigTest, UnusableStoredValuesFallBackToDefaults) {
   EXPECT_EQ(reg->reg_valuetype(HKEY_CURRENT_USER, kConfigKeyPath, "trading_updatefrq"), 4);
 }
 
+TEST_F(ConfigTest, StoredValuesTheDialogWouldRefuseTakeTheirDefaultsWithOneWarningEach) {
+  auto put = [&](const char* name, const Value& v) {
+    ASSERT_TRUE(reg->reg_writevalue(HKEY_CURRENT_USER, kConfigKeyPath, name, v, true)) << name;
+  };
+  put("receive_timeout", Value(-1));
+  put("trading_updatemode", Value(7));
+  put("trading_updatefrq", Value(7));
+  put("connectionerrorhandling", Value(2));  // fine
+  put("proxy_user", Value(std::string(kMaxSettingText + 1, 'u')));
+  warnings.clear();
+  Configuration c = loaded();
+  EXPECT_EQ(c.receive_timeout, 30);
+  EXPECT_EQ(c.trading_updatemode, 1);
+  EXPECT_EQ(c.trading_updatefrq, 1);
+  EXPECT_EQ(c.connectionerrorhandling, 2);
+  EXPECT_EQ(c.proxy_user, "");
+  ASSERT_EQ(warnings.size(), 4u);
+  EXPECT_NE(warnings[0].find("trading_updatemode=7"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[3].find("receive_timeout=-1"), std::string::npos) << warnings[3];
+  // A text of the longest length the store reads comes back whole.
+  put("proxy_user", Value(std::string(kMaxSettingText, 'u')));
+  EXPECT_EQ(loaded().proxy_user.size(), kMaxSettingText);
+}
+
+TEST_F(ConfigTest, SavingOneSettingKeepsWhatOthersSavedMeanwhile) {
+  Configuration mine = loaded();
+  Configuration theirs = loaded();
+  theirs.receive_timeout = 45;
+  config_save_one(*store, theirs, "receive_timeout");
+  mine.trading_updatefrq = 5;
+  EXPECT_TRUE(config_save_one(*store, mine, "trading_updatefrq"));
+  EXPECT_FALSE(config_save_one(*store, mine, "no_such_setting"));
+  const Configuration both = loaded();
+  EXPECT_EQ(both.receive_timeout, 45);
+  EXPECT_EQ(both.trading_updatefrq, 5);
+  EXPECT_EQ(config_text(both, "receive_timeout"), "45");
+  EXPECT_TRUE(store->config_deletekey("receive_timeout"));
+  EXPECT_EQ(loaded().receive_timeout, 30);
+}
+
 TEST_F(ConfigTest, ADamagedStoreGivesDefaultsAndAWarning) {
   write_file(user_file(), std::string("\x89PNG\r\n\x1a\n\0\0garbage", 17));
   Configuration c = loaded();

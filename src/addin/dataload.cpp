@@ -1,5 +1,7 @@
 #include "addin/dataload.h"
 
+#include <cctype>
+
 #include "common/text.h"
 #include "host/worksheet.h"
 
@@ -72,6 +74,22 @@ std::string installpath_get(AddinState& state) {
 std::string_view file_name_of(std::string_view path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The workbook as a formula names it before "!": quoted (with apostrophes
+// doubled) unless it is a plain name.
+std::string book_reference(std::string_view book) {
+  bool plain = !book.empty();
+  for (const char c : book) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') plain = false;
+  }
+  if (plain) return std::string(book) + "!";
+  std::string out = "'";
+  for (const char c : book) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'!";
 }
 
 GuiActions gui_actions(AddinState& state) {
@@ -180,11 +198,23 @@ void xla_install(AddinState& state) {
 
 void definitions_load(AddinState& state) {
   const std::string installpath = installpath_get(state);
-  if (installpath.empty() || !state.engine) return;
+  if (!state.engine) return;
+  if (installpath.empty()) {
+    state.definitions_error = "no install folder (the setting installpath) to load " +
+                              std::string(kDefinitionsName) + " from";
+    return;
+  }
   // A file that is missing or does not load leaves no definitions; every
-  // request then fails with its own message.
-  (void)state.engine->definitions().definitions_loadfile(installpath +
-                                                         std::string(kDefinitionsName));
+  // request then fails with its own message. Front ends that cannot show
+  // those (the command line) read definitions_error and refuse to run.
+  const std::string file = installpath + std::string(kDefinitionsName);
+  Definitions& definitions = state.engine->definitions();
+  if (definitions.definitions_loadfile(file)) {
+    state.definitions_error.clear();
+  } else {
+    state.definitions_error =
+        file + ": " + (definitions.error().empty() ? "cannot be loaded" : definitions.error());
+  }
 }
 
 void minute_timer(AddinState& state, host::TimerId id) {
@@ -244,7 +274,10 @@ void link_repair(host::Application& app, host::Workbook& book) {
         options.look_at = host::LookAt::Part;
         options.order = host::SearchOrder::ByRows;
         options.match_case = false;
-        (void)(*cells)->replace("'" + s + "'!", "", options);
+        // Only formulas call the library; a text that mentions its path
+        // is the user's and stays as typed.
+        options.formulas_only = true;
+        (void)(*cells)->replace(book_reference(s), "", options);
       }
     }
   }

@@ -89,6 +89,9 @@ class AddinState {
   std::int32_t weblink_top = -1;
   // The status text the about box shows.
   std::string status_text;
+  // Why the last definitions_load left no definitions (the file, and the
+  // loader's message); empty after a good load.
+  std::string definitions_error;
 
   // Makes the engine follow the configuration (error handling, proxy,
   // time-outs); run after the configuration was loaded or changed.

@@ -263,6 +263,10 @@ TEST_F(AddinTest, OpeningAWorkbookRepairsCallsThroughAnotherCopyOfTheLibrary) {
     (void)(*s1->range("A2"))->set_formula("='/x/y/other.xla'!fsingle(\"BIG\",\"SMP.QUO.LAST\")");
     (void)(*s2->range("B2"))
         ->set_formula("=1+'/old/dir/TARNVALE.XLA'!fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+    (void)(*s2->range("B3"))
+        ->set_formula("='/home/o''brien/tarnvale.xla'!fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+    // A note that mentions the old path is text, not a call.
+    (void)(*s2->range("B4"))->set_value(Value("moved from '/old/dir/tarnvale.xla'!fsingle"));
     return book;
   });
   app.set_display_alerts(true);
@@ -274,6 +278,8 @@ TEST_F(AddinTest, OpeningAWorkbookRepairsCallsThroughAnotherCopyOfTheLibrary) {
   EXPECT_EQ(*(*s1->range("A1"))->formula(), "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   EXPECT_EQ(*(*s1->range("A2"))->formula(), "='/x/y/other.xla'!fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   EXPECT_EQ(*(*s2->range("B2"))->formula(), "=1+fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  EXPECT_EQ(*(*s2->range("B3"))->formula(), "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  EXPECT_EQ(shown(s2, "B4"), "moved from '/old/dir/tarnvale.xla'!fsingle");
   EXPECT_EQ(shown(s1, "A1"), "Loading data...");
 }
 

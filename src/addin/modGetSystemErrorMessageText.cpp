@@ -57,27 +57,4 @@ std::string GetSystemErrorMessageText(std::int32_t code, const WarningSink& show
   return {};
 }
 
-std::int32_t windows_error_from_errno(int err) {
-  switch (err) {
-    case 0:
-      return 0;
-    case ENOENT:
-    case ENOTDIR:
-      return 2;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return 5;
-    case ENOMEM:
-      return 8;
-    case ENOLCK:
-      return 33;
-    case ENOSPC:
-    case EDQUOT:
-      return 112;
-    default:
-      return 1013;
-  }
-}
-
 }  // namespace quillo::addin

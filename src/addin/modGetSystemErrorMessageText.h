@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <string>
 
-#include "addin/registry_store.h"
+#include "host/registry_store.h"
 
 namespace quillo::addin {
 
-std::string GetSystemErrorMessageText(std::int32_t code, const WarningSink& show = {});
+using host::WarningSink;
+using host::windows_error_from_errno;
 
-// The Windows-numbered code for an errno from the file store.
-std::int32_t windows_error_from_errno(int err);
+std::string GetSystemErrorMessageText(std::int32_t code, const WarningSink& show = {});
 
 }  // namespace quillo::addin

@@ -19,11 +19,6 @@ constexpr std::size_t kMaxKeyPath = 256;
 constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kStringBuffer = 1024;
 
-const char* const kRootNames[] = {
-    "HKEY_CLASSES_ROOT",     "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-    "HKEY_PERFORMANCE_DATA", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
-};
-
 constexpr const char* kErrorTexts[] = {
     "Invalid Base Key Value.",
     "Invalid Data Type.",
@@ -103,23 +98,6 @@ std::string to_stored_text(const Value& v) {
 
 }  // namespace
 
-RegistryLocation RegistryLocation::from_environment() {
-  auto env = [](const char* name) -> std::string {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-  };
-  RegistryLocation where;
-  if (!env("QUILLO_HKCU_DIR").empty()) {
-    where.user_dir = env("QUILLO_HKCU_DIR");
-  } else if (!env("XDG_CONFIG_HOME").empty()) {
-    where.user_dir = std::filesystem::path(env("XDG_CONFIG_HOME")) / "quillo";
-  } else {
-    where.user_dir = std::filesystem::path(env("HOME")) / ".config" / "quillo";
-  }
-  where.machine_dir = env("QUILLO_HKLM_DIR").empty() ? "/etc/quillo" : env("QUILLO_HKLM_DIR");
-  return where;
-}
-
 // One outermost operation's view of a root: read at the start (under the
 // file lock when the operation may change it), written once at the end.
 class modRegistry::Session {
@@ -127,18 +105,9 @@ class modRegistry::Session {
   Session(modRegistry& r, std::int32_t root, bool mutating) : m_r(r) {
     if (m_r.m_depth++ > 0) return;
     m_r.m_root = root;
-    m_r.m_dirty = false;
-    m_r.m_lock_error = 0;
-    m_r.m_tree = {};
-    RegistryFile* file = m_r.file_for(root);
-    if (file == nullptr) return;
-    if (mutating) {
-      m_r.m_lock_error = file->lock_and_load(m_r.m_tree);
-      m_r.m_locked = m_r.m_lock_error == 0;
-      if (!m_r.m_locked) m_r.m_tree = file->load();
-    } else {
-      m_r.m_tree = file->load();
-    }
+    // A root that cannot be read (or locked) leaves an empty view whose
+    // changes are never committed: finish reports the failure.
+    (void)m_r.m_store->begin(root, mutating);
   }
   ~Session() { finish(true, RegError::None); }
 
@@ -148,18 +117,9 @@ class modRegistry::Session {
     if (m_done) return ok;
     m_done = true;
     if (--m_r.m_depth > 0) return ok;
-    RegistryFile* file = m_r.file_for(m_r.m_root);
-    int err = 0;
-    if (m_r.m_dirty && file != nullptr) {
-      err = m_r.m_lock_error;
-      if (err == 0 && m_r.m_injected != 0) err = std::exchange(m_r.m_injected, 0);
-      if (err == 0) err = file->commit(m_r.m_tree);
-    }
-    if (m_r.m_locked) file->unlock();
-    m_r.m_locked = false;
-    m_r.m_dirty = false;
+    const std::int32_t err = m_r.m_store->end(true);
     if (err != 0 && failure_code != RegError::None) {
-      m_r.record(failure_code, windows_error_from_errno(err));
+      m_r.record(failure_code, err);
       return false;
     }
     return ok;
@@ -170,23 +130,13 @@ class modRegistry::Session {
   bool m_done = false;
 };
 
-modRegistry::modRegistry(RegistryLocation where, WarningSink warn)
-    : m_where(std::move(where)), m_warn(std::move(warn)) {}
+modRegistry::modRegistry(const RegistryLocation& where, WarningSink warn)
+    : modRegistry(host::make_registry_store(where, warn), warn) {}
+
+modRegistry::modRegistry(std::unique_ptr<host::RegistryStore> store, WarningSink warn)
+    : m_store(std::move(store)), m_warn(std::move(warn)) {}
 
 modRegistry::~modRegistry() = default;
-
-RegistryFile* modRegistry::file_for(std::int32_t root) {
-  if (!reg_isvalidroot(root)) return nullptr;
-  auto& slot = m_files[root];
-  if (!slot) {
-    const char* name = kRootNames[static_cast<std::uint32_t>(root) - 0x80000000u];
-    bool machine = root == HKEY_LOCAL_MACHINE;
-    auto dir = machine ? m_where.machine_dir : m_where.user_dir;
-    slot =
-        std::make_unique<RegistryFile>(dir / (std::string(name) + ".reg"), name, !machine, m_warn);
-  }
-  return slot.get();
-}
 
 void modRegistry::record(RegError code, std::int32_t system_code) {
   m_last.error_code = static_cast<std::int32_t>(code);
@@ -197,36 +147,40 @@ void modRegistry::record(RegError code, std::int32_t system_code) {
   }
 }
 
+std::int32_t modRegistry::reg_rootstatus(std::int32_t root) {
+  reg_clearerror();
+  if (!reg_isvalidroot(root)) {
+    record(RegError::InvalidBaseKey);
+    return kErrInvalidHandle;
+  }
+  const std::int32_t err = m_store->begin(root, false);
+  (void)m_store->end(false);
+  if (err != 0) record(RegError::CannotReadKey, err);
+  return err;
+}
+
 // ---- the store in Windows terms ----
 
 std::int32_t modRegistry::store_open(std::int32_t root, std::string_view key, std::string* path) {
-  if (file_for(root) == nullptr || root != m_root) return kErrInvalidHandle;
+  if (!reg_isvalidroot(root) || root != m_root) return kErrInvalidHandle;
   auto canonical = canonical_path(key);
-  if (!canonical || !m_tree.key_exists(*canonical)) return kErrFileNotFound;
+  if (!canonical || !m_store->key_exists(*canonical)) return kErrFileNotFound;
   if (path) *path = std::move(*canonical);
   return 0;
 }
 
 std::int32_t modRegistry::store_create(std::int32_t root, std::string_view key) {
-  if (file_for(root) == nullptr || root != m_root) return kErrInvalidHandle;
+  if (!reg_isvalidroot(root) || root != m_root) return kErrInvalidHandle;
   auto canonical = canonical_path(key);
   if (!canonical) return key.starts_with("\\") ? kErrBadPath : kErrInvalidParameter;
-  if (!m_tree.key_exists(*canonical)) {
-    m_tree.create(*canonical);
-    m_dirty = true;
-  }
-  return 0;
+  return m_store->create_key(*canonical);
 }
 
 std::int32_t modRegistry::store_query(std::int32_t root, std::string_view key,
                                       std::string_view name, RegistryData* out) {
   std::string path;
   if (std::int32_t err = store_open(root, key, &path)) return err;
-  RegistryKey* k = m_tree.find(path);
-  auto it = k->values.find(std::string(name));
-  if (it == k->values.end()) return kErrFileNotFound;
-  if (out) *out = it->second;
-  return 0;
+  return m_store->query_value(path, name, out);
 }
 
 std::int32_t modRegistry::store_set(std::int32_t root, std::string_view key, std::string_view name,
@@ -234,18 +188,14 @@ std::int32_t modRegistry::store_set(std::int32_t root, std::string_view key, std
   std::string path;
   if (std::int32_t err = store_open(root, key, &path)) return err;
   if (!usable_value_name(name)) return kErrInvalidParameter;
-  m_tree.find(path)->values[std::string(name)] = std::move(data);
-  m_dirty = true;
-  return 0;
+  return m_store->set_value(path, name, std::move(data));
 }
 
 std::int32_t modRegistry::store_delete(std::int32_t root, std::string_view key,
                                        std::string_view name) {
   std::string path;
   if (std::int32_t err = store_open(root, key, &path)) return err;
-  if (m_tree.find(path)->values.erase(std::string(name)) == 0) return kErrFileNotFound;
-  m_dirty = true;
-  return 0;
+  return m_store->delete_value(path, name);
 }
 
 // ---- checks ----

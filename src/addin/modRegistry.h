@@ -1,6 +1,6 @@
 // modRegistry: keys and named values below the predefined root keys, kept in
-// the file-backed store of registry_store.h (one .reg file per root). The
-// configuration store (cls_accmanager) is its only user.
+// the platform's registry store (host/registry_store.h). The configuration
+// store (cls_accmanager) is its only user.
 //
 // Every public operation first clears the last-failure record and fills it
 // when something fails; none raises. Operations that change the store work on
@@ -9,7 +9,8 @@
 // value) is seen by other processes whole or not at all.
 //
 // Event-loop thread only (one object per add-in state). Damaged store files
-// read as empty and are reported on the warning sink.
+// read as empty and are reported on the warning sink; a store file that
+// exists but cannot be read makes every change fail (reg_rootstatus tells).
 #pragma once
 
 #include <cstdint>
@@ -19,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "addin/registry_store.h"
 #include "common/value.h"
+#include "host/registry_store.h"
 
 namespace quillo::addin {
 
@@ -55,18 +56,18 @@ struct RegLastError {
   std::string system_error_text;
 };
 
-// Where the root files live. HKEY_CURRENT_USER and the roots other than
-// HKEY_LOCAL_MACHINE are per user; HKEY_LOCAL_MACHINE is machine-wide.
-struct RegistryLocation {
-  std::filesystem::path
-      user_dir;  // $QUILLO_HKCU_DIR, else $XDG_CONFIG_HOME/quillo, else ~/.config/quillo
-  std::filesystem::path machine_dir;  // $QUILLO_HKLM_DIR, else /etc/quillo
-  static RegistryLocation from_environment();
-};
+using host::kRegBinary;
+using host::kRegDword;
+using host::kRegSz;
+using host::RegistryData;
+using host::RegistryLocation;
+using host::WarningSink;
 
 class modRegistry {
  public:
-  modRegistry(RegistryLocation where, WarningSink warn);
+  // The platform's store, keeping its roots at where.
+  modRegistry(const RegistryLocation& where, WarningSink warn);
+  modRegistry(std::unique_ptr<host::RegistryStore> store, WarningSink warn);
   ~modRegistry();
   modRegistry(const modRegistry&) = delete;
   modRegistry& operator=(const modRegistry&) = delete;
@@ -93,10 +94,14 @@ class modRegistry {
   static std::string reg_errortext(std::int32_t code);
 
   const RegLastError& last_error() const { return m_last; }
-  // The file backing a root (created on first use); null for an invalid root.
-  RegistryFile* file_for(std::int32_t root);
-  // Error injection for tests: the next write of a file fails with this errno.
-  void fail_next_write(int err) { m_injected = err; }
+  // 0 when the root can be read (a missing store reads as empty), else the
+  // Windows error code that keeps it from being read; recorded as
+  // "Unable To Read Key." with the system's text.
+  std::int32_t reg_rootstatus(std::int32_t root);
+  // Where warnings about the store go (may be empty).
+  const WarningSink& warnings() const { return m_warn; }
+  // Error injection for tests: the next write fails with this errno.
+  void fail_next_write(int err) { m_store->fail_next_write(host::windows_error_from_errno(err)); }
 
  private:
   class Session;
@@ -112,19 +117,14 @@ class modRegistry {
                          RegistryData data);
   std::int32_t store_delete(std::int32_t root, std::string_view key, std::string_view name);
 
-  RegistryLocation m_where;
+  std::unique_ptr<host::RegistryStore> m_store;
   WarningSink m_warn;
   RegLastError m_last;
-  std::map<std::int32_t, std::unique_ptr<RegistryFile>> m_files;
-  int m_injected = 0;
 
-  // The open session: the tree of one root, read once per outermost call.
+  // The open session: the store's view of one root, opened once per
+  // outermost call.
   int m_depth = 0;
   std::int32_t m_root = 0;
-  RegistryTree m_tree;
-  bool m_locked = false;
-  int m_lock_error = 0;
-  bool m_dirty = false;
 };
 
 }  // namespace quillo::addin

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "addin/modRegistry.h"
+#include "host/registry_store.h"
 
 namespace quillo::addin::testing {
 

@@ -66,6 +66,14 @@ void settings::enable_proxy_controls(bool on) {
 }
 
 void settings::save_close() {
+  apply_controls();
+  config_save(m_store, m_config);
+  // In manual mode the user needs the menu item to update at all.
+  if (m_update_data_enabled) m_update_data_enabled(m_config.trading_updatemode != 1);
+  visible = false;
+}
+
+void settings::apply_controls() {
   from_one_or_two(select_updatemode, m_config.trading_updatemode);
   std::int32_t f = select_updatefrq.list_index;
   if (f >= 0 && f < static_cast<std::int32_t>(kFrequencies.size())) {
@@ -79,10 +87,6 @@ void settings::save_close() {
   m_config.proxy_password = proxy_password.text;
   timeout_from_text(connection_timeout, m_config.connection_timeout);
   timeout_from_text(receive_timeout, m_config.receive_timeout);
-  config_save(m_store, m_config);
-  // In manual mode the user needs the menu item to update at all.
-  if (m_update_data_enabled) m_update_data_enabled(m_config.trading_updatemode != 1);
-  visible = false;
 }
 
 }  // namespace quillo::addin

@@ -90,6 +90,9 @@ class settings {
   void useproxy_Click();
   void button_ok_Click() { save_close(); }
   void save_close();
+  // What save_close takes from the controls into the configuration, without
+  // storing it or closing.
+  void apply_controls();
   void button_cancel_Click() { visible = false; }
 
  private:

@@ -73,7 +73,10 @@ TEST_F(SettingsDialogTest, ListsShowTheSettings) {
   dialog->button_ok_Click();
   EXPECT_EQ(config.trading_updatemode, 3);
   EXPECT_EQ(config.connectionerrorhandling, 0);
-  EXPECT_EQ(stored().trading_updatemode, 3);
+  // Read back, values the dialog does not offer take their defaults, each
+  // with a warning.
+  EXPECT_EQ(stored().trading_updatemode, 1);
+  EXPECT_EQ(warnings.size(), 2u);
 }
 
 TEST_F(SettingsDialogTest, AnUnofferedFrequencyShowsAsTwoAndIsStoredAsTwo) {

@@ -3,8 +3,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <ostream>
 #include <sstream>
 
@@ -12,6 +14,8 @@
 #include "cli/session.h"
 #include "common/text.h"
 #include "market_service.h"
+#include "parse/definitions.h"
+#include "spreadsheet/handles.h"
 
 namespace quillo::cli {
 
@@ -45,26 +49,36 @@ class TempFolder {
   fs::path m_path;
 };
 
-// The values of the workbook's first sheet, a row per line, tab-separated.
-void print_table(host::Workbook& book, std::ostream& out) {
-  const auto sheet = book.worksheet(1);
-  if (!sheet.ok()) return;
-  const auto used = (*sheet)->used_range();
-  if (!used.ok()) return;
-  const auto values = (*used)->value();
-  if (!values.ok()) return;
-  if (!values->is_array()) {
-    out << values->to_text() << "\n";
-    return;
-  }
-  const Array& a = values->array();
-  for (std::int32_t r = 0; r < a.rows; ++r) {
+// The values of the workbook's first sheet, a row per line, tab-separated,
+// from its first used column; runs of empty rows show as one empty line.
+// The walk visits the cells that exist, however far apart they are.
+void print_table(spreadsheet::Application& app, host::Workbook& book, std::ostream& out) {
+  const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(&book);
+  const spreadsheet::Model& model = app.model();
+  const spreadsheet::Book* b = handle ? model.book(handle->book_id()) : nullptr;
+  if (!b || b->sheets.empty()) return;
+  const spreadsheet::SheetId sheet = b->sheets.front();
+  const auto [rows, cols] = model.extent(sheet);
+  std::map<std::int32_t, std::map<std::int32_t, std::string>> table;
+  std::int32_t first_col = cols;
+  model.for_each_cell(sheet, spreadsheet::Box{1, 1, rows, cols},
+                      [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell& cell) {
+                        // Numbers as a cell shows them: at most 15 significant digits.
+                        const Value& v = cell.value;
+                        table[r][c] =
+                            v.is_number() ? text::format_number_15(v.number()) : v.to_text();
+                        first_col = std::min(first_col, c);
+                      });
+  std::int32_t last_row = 0;
+  for (const auto& [r, cells] : table) {
+    if (last_row != 0 && r > last_row + 1) out << "\n";
+    last_row = r;
     std::string line;
-    for (std::int32_t c = 0; c < a.cols; ++c) {
-      if (c > 0) line += '\t';
-      // Numbers as a cell shows them: at most 15 significant digits.
-      const Value& v = a.at(r, c);
-      line += v.is_number() ? text::format_number_15(v.number()) : v.to_text();
+    std::int32_t at = first_col;
+    for (const auto& [c, shown] : cells) {
+      line.append(static_cast<std::size_t>(c - at), '\t');
+      line += shown;
+      at = c;
     }
     line.erase(line.find_last_not_of("\t ") + 1);
     out << line << "\n";
@@ -78,6 +92,11 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   std::string definitions;
   if (!read_file(data / "ds.xml", definitions)) {
     err << "quillo demo: cannot read " << (data / "ds.xml").string() << "\n";
+    return 2;
+  }
+  // Definitions that do not load would only fill the table with errors.
+  if (Definitions check; !check.load_text(definitions)) {
+    err << "quillo demo: " << (data / "ds.xml").string() << ": " << check.error() << "\n";
     return 2;
   }
   service::MarketService market;
@@ -118,6 +137,10 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                                                     Value(install.path().string() + "/"));
   }
   Session session(so, err);
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << "quillo demo: " << why << "\n";
+    return 2;
+  }
   auto book = session.open((data / "demo.xlsx").string());
   if (!book.ok()) {
     err << "quillo demo: " << book.status().message() << "\n";
@@ -129,7 +152,7 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
 
   const Summary summary = session.summarize(**book);  // before the book takes the new name
   const host::Status saved = (*book)->save_as(options.output);
-  print_table(**book, out);
+  print_table(session.app(), **book, out);
   if (!saved.ok()) {
     err << "quillo demo: " << saved.message() << "\n";
     return 1;

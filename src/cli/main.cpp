@@ -16,6 +16,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
+  app.set_version_flag("--version", std::string("quillo ") + QUILLO_VERSION);
   app.require_subcommand(1);
 
   quillo::cli::ParseOptions parse;
@@ -52,10 +53,12 @@ int main(int argc, char** argv) {
   refresh_cmd->footer(
       "The add-in finds ds.xml and tarnvale.xla in its install folder (quillo settings shows\n"
       "installpath; when none is set, the data folder shipped with quillo). Formulas quillo\n"
-      "cannot compute keep the values stored in the file (listed as warnings).\n"
+      "cannot compute keep the values stored in the file (listed as warnings), and so do\n"
+      "cells whose request has not answered (or failed, under connectionerrorhandling 2).\n"
       "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact) or,\n"
-      "with --strict, a quillo cell shows an error; 2 bad usage or a workbook that cannot be "
-      "read.\n\n"
+      "with --strict, a quillo cell shows a failure or kept the file's value, or the function\n"
+      "library is not installed; 2 bad usage, definitions that do not load or a workbook\n"
+      "that cannot be read.\n\n"
       "Example:\n"
       "  quillo refresh prices.xlsx -o prices-now.xlsx --timeout 120");
   refresh_cmd->add_option("book", refresh.book, "The workbook (.xlsx)")->required();
@@ -67,7 +70,7 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   refresh_cmd->add_flag("--strict", refresh.strict,
-                        "Exit 1 when any quillo cell shows an error or no answer");
+                        "Exit 1 when any quillo cell shows an error or has no new value");
 
   quillo::cli::WatchOptions watch;
   CLI::App* watch_cmd = app.add_subcommand(
@@ -75,9 +78,11 @@ int main(int argc, char** argv) {
       "Keep a workbook filled: update it as the settings say and save it after each round of "
       "answers, until Ctrl-C or SIGTERM.");
   watch_cmd->footer(
-      "Every save is atomic: the file on disk is always a complete workbook.\n"
-      "Exit codes: 0 stopped after the final save, 1 a save failed, 2 bad usage or a workbook\n"
-      "that cannot be read.\n\n"
+      "Every save is atomic: the file on disk is always a complete workbook. Cells not yet\n"
+      "answered keep the file's values. Changes another program saves to the file meanwhile\n"
+      "are taken in before the next save. A failed save is tried again.\n"
+      "Exit codes: 0 stopped with the file up to date, 1 the last save failed, 2 bad usage,\n"
+      "definitions that do not load or a workbook that cannot be read.\n\n"
       "Example:\n"
       "  quillo settings set trading_updatefrq 5 && quillo watch prices.xlsx");
   watch_cmd->add_option("book", watch.book, "The workbook (.xlsx)")->required();
@@ -85,20 +90,33 @@ int main(int argc, char** argv) {
       ->add_option("--minute", watch.minute_seconds,
                    "Length of the update timer's minute in seconds (shorter to try things out)")
       ->capture_default_str();
+  watch_cmd
+      ->add_option("--first-round", watch.first_round_seconds,
+                   "Seconds to wait for the first answers before the first save")
+      ->capture_default_str();
 
   quillo::cli::SettingsOptions settings;
   CLI::App* settings_cmd = app.add_subcommand(
-      "settings", "Print the settings, or change one with: settings set NAME VALUE");
+      "settings", "Print the settings; get, set or unset one (settings set NAME VALUE)");
   settings_cmd->footer(
       "Settings live in $XDG_CONFIG_HOME/quillo/HKEY_CURRENT_USER.reg (QUILLO_HKCU_DIR moves it).\n"
-      "Exit codes: 0 done, 1 the store could not be written, 2 unknown setting or bad value.\n\n"
+      "A change writes only its own setting; a settings file that cannot be read is never\n"
+      "written over.\n"
+      "Exit codes: 0 done, 1 the store could not be read or written, 2 unknown setting or bad\n"
+      "value.\n\n"
       "Examples:\n"
       "  quillo settings\n"
+      "  quillo settings get receive_timeout\n"
       "  quillo settings set trading_updatemode Manual\n"
-      "  quillo settings set receive_timeout 45");
+      "  quillo settings unset receive_timeout");
+  CLI::App* get_cmd = settings_cmd->add_subcommand("get", "Print one setting's value");
+  get_cmd->add_option("name", settings.name, "The setting's name")->required();
   CLI::App* set_cmd = settings_cmd->add_subcommand("set", "Change one setting");
   set_cmd->add_option("name", settings.name, "The setting's name")->required();
   set_cmd->add_option("value", settings.value, "Its new value")->required();
+  CLI::App* unset_cmd =
+      settings_cmd->add_subcommand("unset", "Remove one setting (its default applies again)");
+  unset_cmd->add_option("name", settings.name, "The setting's name")->required();
 
   quillo::cli::ShowOptions show;
   CLI::App* show_cmd = app.add_subcommand(
@@ -155,7 +173,14 @@ int main(int argc, char** argv) {
     return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
   }
   if (watch_cmd->parsed()) return quillo::cli::run_watch(watch, std::cout, std::cerr);
-  if (settings_cmd->parsed()) return quillo::cli::run_settings(settings, std::cout, std::cerr);
+  if (settings_cmd->parsed()) {
+    using Action = quillo::cli::SettingsOptions::Action;
+    settings.action = get_cmd->parsed()     ? Action::Get
+                      : set_cmd->parsed()   ? Action::Set
+                      : unset_cmd->parsed() ? Action::Unset
+                                            : Action::Print;
+    return quillo::cli::run_settings(settings, std::cout, std::cerr);
+  }
   if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   return 2;

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "addin/dataload.h"
 #include "cli/session.h"
 #include "spreadsheet/address.h"
 
@@ -26,6 +27,12 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   SessionOptions so;
   so.command = kCommand;
   Session session(so, err);
+  // Without definitions every cell would show an error in place of its
+  // value: nothing is opened, nothing saved.
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << kCommand << ": " << why << "\n";
+    return 2;
+  }
   auto book = session.open(options.book);
   if (!book.ok()) {
     err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
@@ -33,6 +40,11 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   }
   session.calculate_full();
   warn_circular(session.app(), err);
+  const bool library = session.library_installed();
+  if (!library) {
+    err << kCommand << ": the function library " << addin::kLibraryName
+        << " is not installed: no quillo formula can be filled\n";
+  }
 
   bool shown = false;
   auto show_progress = [&] {
@@ -61,7 +73,7 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   }
   out << "saved " << (*book)->full_name().value_or(options.book) << "\n"
       << summary_line(summary) << "\n";
-  if (options.strict && !summary.failures.empty()) return 1;
+  if (options.strict && (!library || !summary.failures.empty())) return 1;
   return 0;
 }
 

@@ -8,11 +8,33 @@
 #include "common/text.h"
 #include "requests/fsingle.h"
 #include "requests/registry.h"
+#include "spreadsheet/handles.h"
 #include "spreadsheet/xlsx_host.h"
 
 namespace quillo::cli {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Whether a cell waiting on a request in this status keeps the value it had:
+// no answer yet, or a failure where the settings say to keep the last
+// figure. Final answers (an invalid instrument, no data) are shown.
+bool keeps_value(RequestStatus status, const addin::Configuration& config) {
+  switch (status) {
+    case RequestStatus::kLoading:
+    case RequestStatus::kNotSent:
+      return true;
+    case RequestStatus::kConnectionError:
+      return config.connectionerrorhandling == 2;
+    case RequestStatus::kParseError:
+      return config.parseerrorhandling == 2;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 std::string own_module_path() {
   std::error_code ec;
@@ -53,18 +75,48 @@ Session::Session(SessionOptions options, std::ostream& err)
       m_objects, m_options.data_folder, m_options.minute_ms, 1000};
   m_state = std::make_shared<addin::AddinState>(platform);
   addin::register_classes(m_objects, m_options.module_path, m_state);
+  // Registered before the add-in's own handler (handlers run in the order
+  // they were added), so the values are those of the file, before link
+  // repair evaluates the formulas it rewrites.
+  m_open_handler = m_app.on_workbook_open([this](const host::WorkbookPtr& book) {
+    if (book) keep_values(*book);
+  });
   auto made = m_objects.create(addin::kConnectProgId);
   if (made.ok()) m_connection = std::dynamic_pointer_cast<addin::Connectexcel>(*made);
   if (m_connection) {
     m_connection->IDTExtensibility2_OnConnection(m_app, addin::ConnectMode::CommandLine, nullptr);
   }
+  if (m_state->engine) {
+    m_state->engine->registry().set_kept_figure(
+        [this](const host::Range& cell, const datarequest& request) -> std::optional<Value> {
+          if (!keeps_value(request.status, m_state->config)) return std::nullopt;
+          const auto it = m_kept.find(cellkey(cell));
+          if (it == m_kept.end()) return std::nullopt;
+          return it->second;
+        });
+  }
 }
 
 Session::~Session() {
+  m_app.remove_handler(m_open_handler);
   if (m_connection) {
     m_connection->IDTExtensibility2_OnDisconnection(addin::DisconnectMode::HostShutdown);
   }
   addin::unregister_classes(m_objects);
+}
+
+std::string Session::not_ready() {
+  if (!m_connection || !m_state->engine) return "the add-in could not be connected";
+  // Settings that cannot be read would be replaced by defaults (another
+  // install folder, other error handling) without a word.
+  if (m_registry.reg_rootstatus(addin::HKEY_CURRENT_USER) != 0) {
+    return "the settings file in " + m_options.registry.user_dir.string() +
+           " cannot be read: " + m_registry.last_error().system_error_text;
+  }
+  if (!m_state->definitions_error.empty()) {
+    return "the definitions did not load: " + m_state->definitions_error;
+  }
+  return {};
 }
 
 host::Result<host::WorkbookPtr> Session::open(const std::string& path) {
@@ -182,52 +234,76 @@ std::string_view failure_kind(RequestStatus status) {
 
 }  // namespace
 
-Summary Session::summarize(host::Workbook& book) {
-  Summary s;
-  if (!m_state->engine) return s;
+std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
+  std::vector<AddinCell> out;
+  const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(&book);
+  const spreadsheet::Model& model = m_app.model();
+  const spreadsheet::Book* b = handle ? model.book(handle->book_id()) : nullptr;
+  if (!b) return out;
   // The functions of the libraries installed in the host, as formulas write them.
   std::vector<std::string> names = m_app.add_in_catalog().declared_functions();
   for (std::string& name : names) name = ascii_lower(name);
+  for (const spreadsheet::SheetId id : b->sheets) {
+    const spreadsheet::Sheet* sheet = model.sheet(id);
+    if (!sheet) continue;
+    for (const std::uint64_t key : sheet->formulas) {
+      const std::int32_t row = spreadsheet::key_row(key), col = spreadsheet::key_col(key);
+      const std::string formula = model.formula_text(id, row, col, spreadsheet::Notation::A1);
+      if (calls_any(formula, names)) out.push_back(AddinCell{id, row, col});
+    }
+  }
+  return out;
+}
+
+bool Session::library_installed() const {
+  return !m_app.add_in_catalog().declared_functions().empty();
+}
+
+void Session::keep_values(host::Workbook& book) {
+  const spreadsheet::Model& model = m_app.model();
+  for (const AddinCell& c : addin_cells(book)) {
+    Value v = model.value(c.sheet, c.row, c.col);
+    if (v.is_empty()) continue;
+    const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
+                                        spreadsheet::Box{c.row, c.col, c.row, c.col});
+    m_kept[cellkey(cell)] = std::move(v);
+  }
+}
+
+Summary Session::summarize(host::Workbook& book) {
+  Summary s;
+  if (!m_state->engine) return s;
   const auto registered = m_state->engine->registry().cell_requests();
   const RequestTable& requests = m_state->engine->registry().requests();
-  const std::int32_t sheets = book.worksheet_count().value_or(0);
-  for (std::int32_t j = 1; j <= sheets; ++j) {
-    const auto sheet = book.worksheet(j);
-    if (!sheet.ok()) continue;
-    const auto used = (*sheet)->used_range();
-    if (!used.ok()) continue;
-    const std::int32_t row0 = (*used)->row().value_or(1);
-    const std::int32_t col0 = (*used)->column().value_or(1);
-    const std::int32_t rows = (*used)->row_count().value_or(0);
-    const std::int32_t cols = (*used)->column_count().value_or(0);
-    for (std::int32_t r = row0; r < row0 + rows; ++r) {
-      for (std::int32_t c = col0; c < col0 + cols; ++c) {
-        const auto cell = (*sheet)->cell(r, c);
-        if (!cell.ok()) continue;
-        const auto formula = (*cell)->formula();
-        if (!formula.ok() || !calls_any(*formula, names)) continue;
-        ++s.cells;
-        const Value shown = (*cell)->value().value_or(Value());
-        const auto req = registered.find(cellkey(**cell));
-        std::string kind;
-        if (req != registered.end() && requests.contains(req->second)) {
-          kind = failure_kind(requests.at(req->second).status);
-        }
-        if (kind.empty()) {
-          if (shown.is_error()) {
-            kind = shown.to_text();
-          } else if (shown.is_text() && shown.text() == kInvalidField) {
-            kind = "invalid field";
-          } else if (shown.is_empty()) {
-            kind = "empty";
-          }
-        }
-        if (kind.empty()) {
-          ++s.filled;
-        } else {
-          ++s.failures[kind];
-        }
+  const spreadsheet::Model& model = m_app.model();
+  for (const AddinCell& c : addin_cells(book)) {
+    ++s.cells;
+    const Value shown = model.value(c.sheet, c.row, c.col);
+    const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
+                                        spreadsheet::Box{c.row, c.col, c.row, c.col});
+    const std::string key = cellkey(cell);
+    const auto req = registered.find(key);
+    std::string kind;
+    if (req != registered.end() && requests.contains(req->second)) {
+      const RequestStatus status = requests.at(req->second).status;
+      kind = failure_kind(status);
+      if (!kind.empty() && keeps_value(status, m_state->config) && m_kept.count(key) > 0) {
+        ++s.kept;
       }
+    }
+    if (kind.empty()) {
+      if (shown.is_error()) {
+        kind = shown.to_text();
+      } else if (shown.is_text() && shown.text() == kInvalidField) {
+        kind = "invalid field";
+      } else if (shown.is_empty()) {
+        kind = "empty";
+      }
+    }
+    if (kind.empty()) {
+      ++s.filled;
+    } else {
+      ++s.failures[kind];
     }
   }
   return s;
@@ -237,6 +313,9 @@ std::string summary_line(const Summary& summary) {
   std::string line = std::to_string(summary.cells) + " cells with quillo formulas, " +
                      std::to_string(summary.filled) + " filled";
   for (const auto& [kind, n] : summary.failures) line += ", " + std::to_string(n) + " " + kind;
+  if (summary.kept > 0) {
+    line += "; the file's value kept in " + std::to_string(summary.kept) + " of them";
+  }
   return line;
 }
 

@@ -14,6 +14,8 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "addin/Connectexcel.h"
 #include "addin/modRegistry.h"
@@ -49,11 +51,20 @@ struct Progress {
 };
 
 // What the add-in's cells of a workbook show: how many hold a value, and
-// how many show each kind of failure.
+// how many show each kind of failure; of those, how many show the value the
+// file held instead (kept).
 struct Summary {
   std::int32_t cells = 0;
   std::int32_t filled = 0;
   std::map<std::string, std::int32_t> failures;  // by kind, e.g. "connection error"
+  std::int32_t kept = 0;
+};
+
+// A cell of the add-in's: its sheet and position in the model.
+struct AddinCell {
+  spreadsheet::SheetId sheet = 0;
+  std::int32_t row = 0;
+  std::int32_t col = 0;
 };
 
 class Session {
@@ -63,7 +74,22 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
+  // Why the add-in cannot fill workbooks: its settings file cannot be read,
+  // its definitions did not load (or it did not connect). Empty when it can.
+  std::string not_ready();
+
   host::Result<host::WorkbookPtr> open(const std::string& path);
+  // Remembers the values the book's add-in cells hold now: a cell whose
+  // request has not answered, or has failed where the settings say to keep
+  // the last figure, shows that value instead of a status text. Done for
+  // every workbook as it is opened, with the values its file holds.
+  void keep_values(host::Workbook& book);
+  // The book's cells whose formulas call the add-in's functions; the walk
+  // visits the sheets' formulas only, not their used ranges.
+  std::vector<AddinCell> addin_cells(host::Workbook& book);
+  // Whether the function library is installed (its functions can be called).
+  bool library_installed() const;
+
   // Evaluates every formula of every open workbook, as a full recalculation.
   void calculate_full();
   // Runs the loop until every request has had its first answer, or
@@ -96,9 +122,13 @@ class Session {
   host::ObjectRegistry m_objects;
   std::shared_ptr<addin::AddinState> m_state;
   std::shared_ptr<addin::Connectexcel> m_connection;
+  // The values add-in cells held when their book was read, by cell key.
+  std::unordered_map<std::string, Value> m_kept;
+  host::HandlerId m_open_handler = 0;
 };
 
-// "Summary: 22 cells, 20 filled, 1 invalid field, 1 invalid instrument".
+// "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered;
+// the file's value kept in 1 of them".
 std::string summary_line(const Summary& summary);
 
 }  // namespace quillo::cli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 
 #include "addin/cls_accmanager.h"
@@ -41,34 +42,150 @@ std::string allowed(const addin::DialogList& list, bool by_number) {
 }
 
 void print(const addin::Configuration& c, const std::string& installpath, std::ostream& out) {
-  out << "trading_updatemode=" << c.trading_updatemode << "\n"
-      << "trading_updatefrq=" << c.trading_updatefrq << "\n"
-      << "connectionerrorhandling=" << c.connectionerrorhandling << "\n"
-      << "parseerrorhandling=" << c.parseerrorhandling << "\n"
-      << "useproxy=" << c.useproxy << "\n"
-      << "proxy_server=" << c.proxy_server << "\n"
-      << "proxy_user=" << c.proxy_user
-      << "\n"
-      // The password stays out of terminals and logs.
-      << "proxy_password=" << (c.proxy_password.empty() ? "" : "********") << "\n"
-      << "connection_timeout=" << c.connection_timeout << "\n"
-      << "receive_timeout=" << c.receive_timeout << "\n"
-      << "history_service=" << c.history_service << "\n"
-      << "send_on_completion=" << c.send_on_completion << "\n"
-      << "installpath=" << installpath << "\n";
+  for (std::string_view name : addin::kSettingNames) {
+    std::string v = addin::config_text(c, name).value_or(std::string());
+    // The password stays out of terminals and logs.
+    if (name == "proxy_password" && !v.empty()) v = "********";
+    out << name << "=" << v << "\n";
+  }
+  out << addin::kInstallPathName << "=" << installpath << "\n";
+}
+
+bool known(std::string_view name) {
+  if (name == addin::kInstallPathName) return true;
+  for (std::string_view n : addin::kSettingNames) {
+    if (n == name) return true;
+  }
+  return false;
+}
+
+// Why the store could not be changed, or read; empty when it was.
+std::string store_failure(const addin::modRegistry& registry) {
+  const addin::RegLastError& e = registry.last_error();
+  if (e.error_code == 0) return {};
+  std::string why = e.error_text;
+  if (!e.system_error_text.empty()) why += " (" + e.system_error_text + ")";
+  return why;
+}
+
+// Takes value into config as the settings dialog would; the refusal's
+// reason when it does not take it.
+std::optional<std::string> take_value(addin::Configuration& config, addin::cls_accmanager& store,
+                                      const std::string& name, const std::string& value) {
+  if (name == "history_service") {
+    if (!addin::valid_service_address(value)) {
+      return "\"" + value + "\" is not an address like https://host or http://host:port";
+    }
+    config.history_service = value;
+    return std::nullopt;
+  }
+  if (name == "send_on_completion") {
+    if (value != "0" && value != "1") {
+      return "takes 0 (queued requests wait for the one-second pass) or 1 (sent as soon as a "
+             "slot is free)";
+    }
+    config.send_on_completion = value == "1" ? 1 : 0;
+    return std::nullopt;
+  }
+  // Everything else goes through the dialog, as a user would set it.
+  addin::settings dialog(config, store);
+  dialog.show();
+  auto pick = [&](addin::DialogList& list, bool by_number) {
+    const std::int32_t entry = list_entry(list, value, by_number);
+    if (entry < 0) return false;
+    list.list_index = entry;
+    return true;
+  };
+  if (name == "trading_updatemode") {
+    if (!pick(dialog.select_updatemode, true))
+      return "takes " + allowed(dialog.select_updatemode, true);
+  } else if (name == "trading_updatefrq") {
+    if (!pick(dialog.select_updatefrq, false))
+      return "takes " + allowed(dialog.select_updatefrq, false) + " (minutes)";
+  } else if (name == "connectionerrorhandling") {
+    if (!pick(dialog.select_connectionerror, true))
+      return "takes " + allowed(dialog.select_connectionerror, true);
+  } else if (name == "parseerrorhandling") {
+    if (!pick(dialog.select_parseerror, true))
+      return "takes " + allowed(dialog.select_parseerror, true);
+  } else if (name == "useproxy") {
+    if (value != "0" && value != "1") return "takes 0 (no proxy) or 1 (use the proxy)";
+    dialog.useproxy.value = value == "1" ? 1 : 0;
+    dialog.useproxy_Click();
+  } else if (name == "proxy_server") {
+    dialog.proxy_url.text = value;
+  } else if (name == "proxy_user") {
+    dialog.proxy_user.text = value;
+  } else if (name == "proxy_password") {
+    dialog.proxy_password.text = value;
+  } else if (name == "connection_timeout" || name == "receive_timeout") {
+    const auto n = text::to_int32(value);
+    if (!n || *n < addin::kMinTimeout || *n > addin::kMaxTimeout) {
+      return "takes a whole number of seconds from " + std::to_string(addin::kMinTimeout) + " to " +
+             std::to_string(addin::kMaxTimeout);
+    }
+    (name == "connection_timeout" ? dialog.connection_timeout : dialog.receive_timeout).text =
+        value;
+  }
+  dialog.apply_controls();
+  return std::nullopt;
+}
+
+// Stores value as the setting's new value, alone; the refusal's reason when
+// the setting does not take it. Store failures are left in the registry's
+// last-failure record.
+std::optional<std::string> store_value(addin::Configuration& config, addin::cls_accmanager& store,
+                                       const std::string& name, const std::string& value) {
+  if (value.size() > addin::kMaxSettingText) {
+    return "a value may be at most " + std::to_string(addin::kMaxSettingText) +
+           " bytes long (this one has " + std::to_string(value.size()) + ")";
+  }
+  if (name != addin::kInstallPathName) {
+    if (auto why = take_value(config, store, name, value)) return why;
+    addin::config_save_one(store, config, name);
+    return std::nullopt;
+  }
+  // Stored absolute: the commands run from any folder.
+  std::string folder;
+  if (!value.empty()) {
+    std::error_code ec;
+    folder = std::filesystem::absolute(value, ec).lexically_normal().string();
+    if (ec) return "cannot make \"" + value + "\" an absolute path";
+    if (folder.back() != '/') folder += '/';
+    if (folder.size() > addin::kMaxSettingText) {
+      return "the absolute path is longer than " + std::to_string(addin::kMaxSettingText) +
+             " bytes";
+    }
+  }
+  store.config_writekey(addin::kInstallPathName, Value(folder));
+  return std::nullopt;
 }
 
 }  // namespace
 
 int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream& err) {
-  addin::modRegistry registry(addin::RegistryLocation::from_environment(),
+  using Action = SettingsOptions::Action;
+  const addin::RegistryLocation where = addin::RegistryLocation::from_environment();
+  addin::modRegistry registry(where,
                               [&](std::string_view w) { err << kCommand << ": " << w << "\n"; });
+  // A settings file that exists but cannot be read is neither shown as the
+  // defaults nor written over.
+  if (registry.reg_rootstatus(addin::HKEY_CURRENT_USER) != 0) {
+    err << kCommand << ": cannot read " << (where.user_dir / "HKEY_CURRENT_USER.reg").string()
+        << ": " << registry.last_error().system_error_text << "; nothing was changed\n";
+    return 1;
+  }
+  if (registry.reg_rootstatus(addin::HKEY_LOCAL_MACHINE) != 0) {
+    err << kCommand << ": warning: cannot read "
+        << (where.machine_dir / "HKEY_LOCAL_MACHINE.reg").string() << ": "
+        << registry.last_error().system_error_text << "; its installpath is ignored\n";
+  }
   addin::cls_accmanager store(registry);
   addin::Configuration config;
   addin::config_load(store, config);
   const std::string installpath =
       store.config_getkey(addin::kInstallPathName, true, Value(std::string())).to_text();
-  if (options.name.empty()) {
+  if (options.action == Action::Print || (options.action == Action::Set && options.name.empty())) {
     print(config, installpath, out);
     return 0;
   }
@@ -79,78 +196,23 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
     err << kCommand << ": " << name << ": " << why << "\n";
     return 2;
   };
-  registry.reg_clearerror();
-  if (name == "history_service") {
-    if (!addin::valid_service_address(value)) {
-      return refuse("\"" + value + "\" is not an address like https://host or http://host:port");
-    }
-    config.history_service = value;
-    addin::config_save(store, config);
-  } else if (name == "send_on_completion") {
-    if (value != "0" && value != "1") {
-      return refuse(
-          "takes 0 (queued requests wait for the one-second pass) or 1 (sent as "
-          "soon as a slot is free)");
-    }
-    config.send_on_completion = value == "1" ? 1 : 0;
-    addin::config_save(store, config);
-  } else if (name == addin::kInstallPathName) {
-    // Stored absolute: the commands run from any folder.
-    std::string folder;
-    if (!value.empty()) {
-      std::error_code ec;
-      folder = std::filesystem::absolute(value, ec).lexically_normal().string();
-      if (ec) return refuse("cannot make \"" + value + "\" an absolute path");
-      if (folder.back() != '/') folder += '/';
-    }
-    store.config_writekey(addin::kInstallPathName, Value(folder));
-  } else {
-    // Everything else goes through the dialog, as a user would set it.
-    addin::settings dialog(config, store);
-    dialog.show();
-    auto pick = [&](addin::DialogList& list, bool by_number) {
-      const std::int32_t entry = list_entry(list, value, by_number);
-      if (entry < 0) return false;
-      list.list_index = entry;
-      return true;
-    };
-    if (name == "trading_updatemode") {
-      if (!pick(dialog.select_updatemode, true))
-        return refuse("takes " + allowed(dialog.select_updatemode, true));
-    } else if (name == "trading_updatefrq") {
-      if (!pick(dialog.select_updatefrq, false))
-        return refuse("takes " + allowed(dialog.select_updatefrq, false) + " (minutes)");
-    } else if (name == "connectionerrorhandling") {
-      if (!pick(dialog.select_connectionerror, true))
-        return refuse("takes " + allowed(dialog.select_connectionerror, true));
-    } else if (name == "parseerrorhandling") {
-      if (!pick(dialog.select_parseerror, true))
-        return refuse("takes " + allowed(dialog.select_parseerror, true));
-    } else if (name == "useproxy") {
-      if (value != "0" && value != "1") return refuse("takes 0 (no proxy) or 1 (use the proxy)");
-      dialog.useproxy.value = value == "1" ? 1 : 0;
-      dialog.useproxy_Click();
-    } else if (name == "proxy_server") {
-      dialog.proxy_url.text = value;
-    } else if (name == "proxy_user") {
-      dialog.proxy_user.text = value;
-    } else if (name == "proxy_password") {
-      dialog.proxy_password.text = value;
-    } else if (name == "connection_timeout" || name == "receive_timeout") {
-      if (!text::to_int32(value)) return refuse("takes a whole number of seconds");
-      (name == "connection_timeout" ? dialog.connection_timeout : dialog.receive_timeout).text =
-          value;
-    } else {
-      return refuse("no such setting (quillo settings lists them)");
-    }
-    dialog.button_ok_Click();
+  if (!known(name)) return refuse("no such setting (quillo settings lists them)");
+  if (options.action == Action::Get) {
+    out << (name == addin::kInstallPathName ? installpath
+                                            : addin::config_text(config, name).value_or(""))
+        << "\n";
+    return 0;
   }
-  if (registry.last_error().error_code != 0) {
-    err << kCommand << ": could not save: " << registry.last_error().error_text;
-    if (!registry.last_error().system_error_text.empty()) {
-      err << " (" << registry.last_error().system_error_text << ")";
+  if (options.action == Action::Unset) {
+    if (!store.config_deletekey(name)) {
+      err << kCommand << ": could not remove " << name << ": " << store_failure(registry) << "\n";
+      return 1;
     }
-    err << "\n";
+    return 0;
+  }
+  if (const auto why = store_value(config, store, name, value)) return refuse(*why);
+  if (const std::string why = store_failure(registry); !why.empty()) {
+    err << kCommand << ": could not save " << name << ": " << why << "\n";
     return 1;
   }
   return 0;

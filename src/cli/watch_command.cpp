@@ -6,13 +6,18 @@
 
 #include <ostream>
 
+#include "addin/dataload.h"
+#include "cli/disk_changes.h"
 #include "cli/session.h"
+#include "spreadsheet/handles.h"
 
 namespace quillo::cli {
 
 namespace {
 
 constexpr const char* kCommand = "quillo watch";
+// How long after a failed save the next try comes.
+constexpr std::int64_t kRetryMs = 3000;
 
 // SIGINT and SIGTERM delivered as readable data on a descriptor the loop
 // watches, so stopping happens on the loop thread between handlers.
@@ -43,60 +48,115 @@ class StopSignals {
   int m_fd = -1;
 };
 
-}  // namespace
+// The watched workbook's file: what quillo saves to it, and what others
+// save to it meanwhile.
+class WatchedFile {
+ public:
+  WatchedFile(Session& session, host::WorkbookPtr book, std::string path, std::ostream& out,
+              std::ostream& err)
+      : m_session(session),
+        m_book(std::move(book)),
+        m_path(std::move(path)),
+        m_stamp(file_stamp(m_path)),
+        m_out(out),
+        m_err(err) {
+    const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
+    m_book_id = handle ? handle->book_id() : 0;
+  }
 
-int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err) {
-  if (!(options.minute_seconds >= 0.01)) {
-    err << kCommand << ": --minute must be at least 0.01 seconds\n";
-    return 2;
-  }
-  StopSignals signals;
-  if (signals.fd() < 0) {
-    err << kCommand << ": cannot watch for stop signals\n";
-    return 2;
-  }
-  SessionOptions so;
-  so.command = kCommand;
-  so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
-  Session session(so, err);
-  auto book = session.open(options.book);
-  if (!book.ok()) {
-    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
-    return 2;
-  }
-  session.calculate_full();
+  const std::string& path() const { return m_path; }
+  bool last_failed() const { return m_last_failed; }
 
-  int failed_saves = 0;
-  auto save = [&](const char* why) {
-    const host::Status st = (*book)->save();
-    if (!st.ok()) {
-      ++failed_saves;
-      err << kCommand << ": " << st.message() << "\n";
-      return;
+  // Takes in the cells another program (or the user in a spreadsheet
+  // application) saved to the file since quillo last read or wrote it.
+  // False when the file changed and cannot be read: then nothing may be
+  // saved over it until it can.
+  bool take_in_changes() {
+    const FileStamp now = file_stamp(m_path);
+    if (now == m_stamp) return true;
+    if (now.type != std::filesystem::file_type::regular) {
+      m_err << kCommand << ": " << m_path << " is no longer a regular file; not saving over it\n";
+      return false;
     }
-    const Progress p = session.progress();
-    out << why << ": saved " << (*book)->full_name().value_or(options.book) << " (" << p.answered
-        << " of " << p.total << " requests answered, " << p.errors << " errors)" << std::endl;
-  };
+    const auto taken = take_in_file(m_session.app(), m_book_id, m_path);
+    if (!taken.ok()) {
+      m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
+            << taken.status().message() << "); not saving over it\n";
+      return false;
+    }
+    m_stamp = now;
+    addin::link_repair(m_session.app(), *m_book);
+    m_out << "changed on disk: took in " << *taken << " cells of " << m_path << std::endl;
+    return true;
+  }
 
-  // A round ends when every request of it has been answered: then the
-  // workbook is saved once, if its cells were given anything new. When the
-  // sources cannot answer everything within a minute there is no quiet
-  // moment; then what arrived is saved every ten seconds. Nothing is saved
-  // before every request has had its first answer: the file's values are
-  // not replaced by "Loading data...".
+  // Saves over the file (after taking in changes made elsewhere); a failure
+  // is reported and remembered until a save succeeds.
+  bool save(const char* why) {
+    const bool readable = take_in_changes();
+    const host::Status st = readable ? m_book->save() : host::Status();
+    if (!readable || !st.ok()) {
+      m_last_failed = true;
+      if (!st.ok()) m_err << kCommand << ": " << st.message() << "\n";
+      m_err << kCommand << ": " << why << ": the save failed; trying again later" << std::endl;
+      return false;
+    }
+    m_last_failed = false;
+    m_stamp = file_stamp(m_path);
+    const Progress p = m_session.progress();
+    m_out << why << ": saved " << m_path << " (" << p.answered << " of " << p.total
+          << " requests answered, " << p.errors << " errors)" << std::endl;
+    return true;
+  }
+
+ private:
+  Session& m_session;
+  host::WorkbookPtr m_book;
+  spreadsheet::BookId m_book_id = 0;
+  std::string m_path;
+  FileStamp m_stamp;
+  std::ostream& m_out;
+  std::ostream& m_err;
+  bool m_last_failed = false;
+};
+
+// Runs the loop until a stop signal, saving as the rounds of answers end.
+// A round ends when every request of it has been answered: then the
+// workbook is saved once, if its cells were given anything new. When the
+// sources cannot answer everything within a minute there is no quiet
+// moment; then what arrived is saved every ten seconds. The first save
+// waits for every first answer, or for the first round's limit: a source
+// that never finishes does not hold up the others (cells still waiting show
+// the file's values meanwhile). A failed save is tried again every few
+// seconds. Answers whether the file holds the last values.
+bool watch_until_stopped(Session& session, WatchedFile& file, StopSignals& signals,
+                         std::int64_t first_round_ms, std::ostream& out) {
   std::uint64_t saved_updates = 0;
+  bool first_saved = false;
   host::PollLoop& loop = session.loop();
+  const std::int64_t first_round_end = loop.now_ms() + first_round_ms;
   std::int64_t saved_at = loop.now_ms();
+  std::int64_t retry_at = 0;
   auto updates = [&] {
     return session.state().engine ? session.state().engine->registry().updates() : 0;
   };
   const host::TimerId check = loop.set_timer(200, [&] {
-    if (updates() == saved_updates || !session.answered()) return;
-    if (session.idle() || loop.now_ms() - saved_at >= 10000) {
-      saved_updates = updates();
-      saved_at = loop.now_ms();
-      save("updated");
+    const std::int64_t now = loop.now_ms();
+    if (!first_saved && !session.answered() && now < first_round_end) return;
+    if (now < retry_at) return;
+    if (updates() == saved_updates && !file.last_failed()) {
+      // Nothing of quillo's to save; an edit made elsewhere is taken in now.
+      if (!file.take_in_changes()) retry_at = now + kRetryMs;
+      return;
+    }
+    if (first_saved && !file.last_failed() && !session.idle() && now - saved_at < 10000) return;
+    const std::uint64_t seen = updates();
+    saved_at = now;
+    if (file.save("updated")) {
+      saved_updates = seen;
+      first_saved = true;
+    } else {
+      retry_at = now + kRetryMs;
     }
   });
   bool stopping = false;
@@ -108,17 +168,44 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   while (!stopping) loop.run();
   loop.unwatch_fd(signals.fd());
   loop.kill_timer(check);
-  if (!session.answered()) {
-    const Progress p = session.progress();
-    out << "stopped: not saved, " << p.total - p.answered << " of " << p.total
-        << " requests still unanswered; the file keeps its previous values" << std::endl;
-  } else if (updates() != saved_updates) {
-    save("stopped");
-  } else {
-    out << "stopped: " << (*book)->full_name().value_or(options.book) << " is up to date"
-        << std::endl;
+  if (updates() != saved_updates || file.last_failed()) return file.save("stopped");
+  out << "stopped: " << file.path() << " is up to date" << std::endl;
+  return true;
+}
+
+}  // namespace
+
+int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err) {
+  if (!(options.minute_seconds >= 0.01) || !(options.first_round_seconds >= 0)) {
+    err << kCommand << ": --minute must be at least 0.01 seconds, --first-round not negative\n";
+    return 2;
   }
-  return failed_saves > 0 ? 1 : 0;
+  StopSignals signals;
+  if (signals.fd() < 0) {
+    err << kCommand << ": cannot watch for stop signals\n";
+    return 2;
+  }
+  SessionOptions so;
+  so.command = kCommand;
+  so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
+  Session session(so, err);
+  // Without definitions every cell would show an error in place of its
+  // value: nothing is opened, nothing saved.
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << kCommand << ": " << why << "\n";
+    return 2;
+  }
+  auto book = session.open(options.book);
+  if (!book.ok()) {
+    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  WatchedFile file(session, *book, (*book)->full_name().value_or(options.book), out, err);
+  session.calculate_full();
+  const bool up_to_date = watch_until_stopped(
+      session, file, signals, static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
+  // The file holds the last values unless the last save failed.
+  return up_to_date ? 0 : 1;
 }
 
 }  // namespace quillo::cli

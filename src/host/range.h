@@ -39,6 +39,7 @@ struct ReplaceOptions {
   LookAt look_at = LookAt::Part;
   SearchOrder order = SearchOrder::ByRows;
   bool match_case = false;
+  bool formulas_only = false;  // leave constants (texts a user typed) alone
 };
 
 class Range : public RangeRef, public std::enable_shared_from_this<Range> {

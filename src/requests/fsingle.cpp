@@ -51,6 +51,7 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
   }
   const RequestStatus status = ctx.registry.requests().at(r).status;
   if (status != RequestStatus::kLoaded && status != RequestStatus::kSent) {
+    if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
     return Value(ctx.registry.request_statustext(r));
   }
   if (text::iequals(name, "ALL")) return Value();

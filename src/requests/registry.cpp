@@ -122,6 +122,12 @@ std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
   }
 }
 
+std::optional<Value> RequestRegistry::kept_figure(const Value& fcaller, std::int32_t reqno) const {
+  const host::Range* cell = host::as_range(fcaller);
+  if (!m_kept_figure || !cell || !m_requests.contains(reqno)) return std::nullopt;
+  return m_kept_figure(*cell, m_requests.at(reqno));
+}
+
 void RequestRegistry::refresh_one(std::int32_t reqno) {
   // By index, re-reading the count: rewriting a formula re-enters worksheet
   // functions, which may register cells or add requests meanwhile.

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -83,6 +84,15 @@ class RequestRegistry {
 
   // The text a waiting cell shows for the request's status.
   std::string request_statustext(std::int32_t reqno) const;
+
+  // A front end that keeps the values cells held where no new one arrived
+  // (the command line keeps a workbook file's values) answers the value a
+  // waiting cell shows in place of its request's status text; nullopt shows
+  // the text. Unset: every cell shows the text.
+  using KeptFigure =
+      std::function<std::optional<Value>(const host::Range& cell, const datarequest& request)>;
+  void set_kept_figure(KeptFigure hook) { m_kept_figure = std::move(hook); }
+  std::optional<Value> kept_figure(const Value& fcaller, std::int32_t reqno) const;
 
   // Re-evaluates the waiting cells of one request, or of all when reqno is
   // 0. Cells whose range no longer exists are dropped.
@@ -157,6 +167,7 @@ class RequestRegistry {
   std::function<void()> m_on_reset;
   std::function<void()> m_on_abort;
   std::int32_t m_inflight = 0;
+  KeptFigure m_kept_figure;
   bool m_refreshing = false;
   bool m_calculating = false;
   std::uint64_t m_updates = 0;

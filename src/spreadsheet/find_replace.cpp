@@ -85,6 +85,7 @@ host::Result<bool> Model::replace(SheetId sheet_id, const Box& box, std::string_
   // Collect first: each replacement recalculates, which may change the sheet.
   std::vector<CellAddr> cells;
   for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
+    if (options.formulas_only && !cell.formula) return;
     if (!cell.value.is_empty() || cell.formula) cells.push_back(CellAddr{sheet_id, r, c});
   });
   if (options.order == host::SearchOrder::ByRows) {

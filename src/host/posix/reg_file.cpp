@@ -1,4 +1,4 @@
-#include "addin/registry_store.h"
+#include "host/posix/reg_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-namespace quillo::addin {
+namespace quillo::host {
 namespace {
 
 char fold(char c) {
@@ -306,13 +306,41 @@ RegistryFile::~RegistryFile() {
   unlock();
 }
 
-RegistryTree RegistryFile::load() {
+namespace {
+
+// The whole file: 0, ENOENT when there is none, or the errno of a file
+// that exists and cannot be read (a folder in its place reads as EISDIR).
+int read_whole(const std::filesystem::path& path, std::string& text) {
+  text.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char buffer[65536];
+  int err = 0;
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return err;
+}
+
+}  // namespace
+
+int RegistryFile::load(RegistryTree& tree) {
+  tree = {};
   m_damaged = false;
-  std::ifstream in(m_file, std::ios::binary);
-  if (!in) return {};
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  ParseResult parsed = parse_reg(buffer.str(), m_root_name);
+  m_unreadable = 0;
+  std::string text;
+  const int err = read_whole(m_file, text);
+  if (err == ENOENT || err == ENOTDIR) return 0;
+  if (err != 0) {
+    m_unreadable = err;
+    return err;
+  }
+  ParseResult parsed = parse_reg(text, m_root_name);
   if (parsed.error) {
     m_damaged = true;
     // Every operation reads the file again; one warning per damaged file is enough.
@@ -322,7 +350,8 @@ RegistryTree RegistryFile::load() {
     }
   }
   if (!parsed.error) m_warned = false;
-  return std::move(parsed.tree);
+  tree = std::move(parsed.tree);
+  return 0;
 }
 
 int RegistryFile::lock_and_load(RegistryTree& tree) {
@@ -345,12 +374,13 @@ int RegistryFile::lock_and_load(RegistryTree& tree) {
       }
     }
   }
-  tree = load();
-  return 0;
+  return load(tree);
 }
 
 int RegistryFile::commit(const RegistryTree& tree) {
   if (m_lock_fd < 0) return ENOLCK;
+  // What could not be read is not replaced by what little was known of it.
+  if (m_unreadable != 0) return m_unreadable;
   std::string text = format_reg(tree, m_root_name);
   std::string tmp = m_file.string() + ".tmp." + std::to_string(::getpid());
   int fd =
@@ -417,4 +447,4 @@ void RegistryFile::unlock() {
   }
 }
 
-}  // namespace quillo::addin
+}  // namespace quillo::host

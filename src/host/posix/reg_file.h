@@ -16,6 +16,8 @@
 // beside it, to a temporary file in the same folder, fsync, rename, so that
 // readers only ever see a whole file and concurrent quillo processes do not
 // lose each other's values (callers re-read under the lock before changing).
+// A file that exists but cannot be read is never written over. The
+// RegistryStore of host/registry_store.h is built on these (reg_file.cpp).
 // Not thread-safe by itself; one RegistryFile per thread or process.
 #pragma once
 
@@ -27,20 +29,9 @@
 #include <string>
 #include <string_view>
 
-namespace quillo::addin {
+#include "host/registry_store.h"
 
-// Receives warnings about damaged store files; may be empty.
-using WarningSink = std::function<void(std::string_view)>;
-
-inline constexpr std::uint32_t kRegSz = 1;
-inline constexpr std::uint32_t kRegBinary = 3;
-inline constexpr std::uint32_t kRegDword = 4;
-
-struct RegistryData {
-  std::uint32_t type = kRegSz;
-  std::string bytes;  // REG_SZ: the text without terminator; REG_DWORD: 4 bytes little-endian
-  bool operator==(const RegistryData&) const = default;
-};
+namespace quillo::host {
 
 // Orders names as the registry compares them: ASCII letters folded.
 struct FoldLess {
@@ -82,12 +73,15 @@ class RegistryFile {
 
   const std::filesystem::path& path() const { return m_file; }
 
-  // Reads the file. A missing file is an empty tree; a damaged one gives an
-  // empty tree and a warning on the sink, once until the file reads well
-  // again (the file itself is kept as it is).
-  RegistryTree load();
+  // Reads the file into tree: 0, or the errno that kept a file that exists
+  // from being read (tree then empty; commit refuses until a load reads it).
+  // A missing file is an empty tree; a damaged one gives an empty tree and
+  // a warning on the sink, once until the file reads well again (the file
+  // itself is kept as it is).
+  int load(RegistryTree& tree);
   // Takes the exclusive lock (creating the folder when needed) and reads the
-  // file; 0 or the errno that kept the lock from being taken.
+  // file; 0 or the errno that kept the lock from being taken or the file
+  // from being read.
   int lock_and_load(RegistryTree& tree);
   // Writes the tree atomically; requires the lock. 0 or an errno. A damaged
   // file being replaced is first kept beside it as <name>.bad.
@@ -107,7 +101,8 @@ class RegistryFile {
   WarningSink m_warn;
   int m_lock_fd = -1;
   bool m_damaged = false;  // the last load found a damaged file
+  int m_unreadable = 0;    // the errno of the last load of a file that exists
   bool m_warned = false;   // the damage was reported
 };
 
-}  // namespace quillo::addin
+}  // namespace quillo::host

@@ -1,17 +1,52 @@
-#include "addin/registry_store.h"
+#include "host/posix/reg_file.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "addin/registry_test_support.h"
+#include <fstream>
+#include <sstream>
 
-namespace quillo::addin {
+namespace quillo::host {
 namespace {
 
-using testing::StoreDirTest;
 constexpr const char* kRoot = "HKEY_CURRENT_USER";
+constexpr std::int32_t kHKCU = static_cast<std::int32_t>(0x80000001u);
+
+// A private store folder per test, removed afterwards.
+class StoreDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillo-reg-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_root = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::permissions(m_root, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(m_root, ec);
+  }
+  RegistryLocation location() const { return {m_root / "user", m_root / "machine"}; }
+  WarningSink sink() {
+    return [this](std::string_view w) { warnings.emplace_back(w); };
+  }
+  std::filesystem::path user_file() const { return m_root / "user" / "HKEY_CURRENT_USER.reg"; }
+  static void write_file(const std::filesystem::path& path, std::string_view text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::filesystem::path m_root;
+  std::vector<std::string> warnings;
+};
 
 RegistryTree sample_tree() {
   RegistryTree t;
@@ -132,7 +167,8 @@ TEST_F(RegFileTest, AnInterruptedWriteLeavesThePreviousFile) {
   EXPECT_EXIT(die_mid_write(), ::testing::ExitedWithCode(3), "");
 
   EXPECT_EQ(read_file(user_file()), before);
-  RegistryTree after = file.load();
+  RegistryTree after;
+  ASSERT_EQ(file.load(after), 0);
   EXPECT_EQ(after.find("A")->values["v"].bytes, "old");
   EXPECT_TRUE(warnings.empty());
   // The lock died with the process; the next writer goes ahead and clears
@@ -167,11 +203,14 @@ TEST_F(RegFileTest, ConcurrentProcessesDoNotLoseEachOthersValues) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      modRegistry reg(RegistryLocation::from_environment(), {});
+      auto store = make_registry_store(location(), {});
       bool ok = true;
       for (int i = 0; i < kValues; ++i) {
         std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
-        ok = reg.reg_writevalue(HKEY_CURRENT_USER, "Shared", name, Value(i), true) && ok;
+        ok = store->begin(kHKCU, true) == 0 && ok;
+        ok = store->create_key("Shared") == 0 && ok;
+        ok = store->set_value("Shared", name, {kRegSz, std::to_string(i)}) == 0 && ok;
+        ok = store->end(true) == 0 && ok;
       }
       ::_exit(ok ? 0 : 1);
     }
@@ -182,15 +221,34 @@ TEST_F(RegFileTest, ConcurrentProcessesDoNotLoseEachOthersValues) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  modRegistry reg(location(), sink());
+  auto store = make_registry_store(location(), sink());
+  ASSERT_EQ(store->begin(kHKCU, false), 0);
+  EXPECT_EQ(store->value_names("Shared").size(), std::size_t{kWriters * kValues});
   for (int w = 0; w < kWriters; ++w) {
     for (int i = 0; i < kValues; ++i) {
       std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
-      EXPECT_EQ(reg.reg_getvalue(HKEY_CURRENT_USER, "Shared", name), Value(i)) << name;
+      RegistryData data;
+      ASSERT_EQ(store->query_value("Shared", name, &data), 0) << name;
+      EXPECT_EQ(data.bytes, std::to_string(i)) << name;
     }
   }
+  EXPECT_EQ(store->subkeys(""), std::vector<std::string>{"Shared"});
+  EXPECT_EQ(store->end(false), 0);
   EXPECT_TRUE(warnings.empty());
 }
 
+TEST_F(RegFileTest, AFileThatCannotBeReadIsNeverWrittenOver) {
+  // A folder where the file should be reads as EISDIR whoever runs the test.
+  std::filesystem::create_directories(user_file());
+  auto store = make_registry_store(location(), sink());
+  EXPECT_EQ(store->begin(kHKCU, false), kRegErrAccessDenied);
+  EXPECT_EQ(store->end(false), 0);
+  EXPECT_EQ(store->begin(kHKCU, true), kRegErrAccessDenied);
+  EXPECT_EQ(store->create_key("A"), 0);
+  EXPECT_EQ(store->set_value("A", "v", {kRegSz, "x"}), 0);
+  EXPECT_EQ(store->end(true), kRegErrAccessDenied);
+  EXPECT_TRUE(std::filesystem::is_directory(user_file()));
+}
+
 }  // namespace
-}  // namespace quillo::addin
+}  // namespace quillo::host
