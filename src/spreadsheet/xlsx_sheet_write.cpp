@@ -303,7 +303,13 @@ host::Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sh
   const std::string rows = writer.rows_text(prefix_of(data));
   if (pugi::xml_node dim = child(root, "dimension")) {
     const auto used = writer.used();
-    dim.attribute("ref").set_value(used ? box_a1(*used, false).c_str() : "A1");
+    // Always as two cells: box_a1 would write a box of full width as rows ("1:5").
+    std::string ref = "A1";
+    if (used) {
+      ref = cell_a1(used->r1, used->c1);
+      if (!used->single()) ref += ":" + cell_a1(used->r2, used->c2);
+    }
+    dim.attribute("ref").set_value(ref.c_str());
   }
   // The rows replace a unique comment in the serialized part.
   while (data.first_child()) data.remove_child(data.first_child());
