@@ -76,5 +76,18 @@ TEST(FormulaNames, EveryNameReadsBackAsWritten) {
   }
 }
 
+TEST(FormulaNames, DefinedNamesReadBackInTheOtherNotation) {
+  // A name that starts like an R1C1 reference and goes on with "\" once
+  // read as the column C followed by stray text.
+  for (const char* text : {"=C\\AR+1", "=R\\x", "=\\abc*2", "=RC\\1"}) {
+    auto a1 = parse_formula(text, Notation::A1, 1, 1, nullptr);
+    ASSERT_TRUE(a1.ok()) << text << ": " << a1.status().message();
+    const std::string r1c1 = write_formula(*a1.value(), Notation::R1C1, 1, 1, nullptr);
+    auto back = parse_formula(r1c1, Notation::R1C1, 1, 1, nullptr);
+    ASSERT_TRUE(back.ok()) << r1c1 << ": " << back.status().message();
+    EXPECT_EQ(write_formula(*back.value(), Notation::A1, 1, 1, nullptr), text);
+  }
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet

@@ -237,6 +237,15 @@ host::Status Loader::run(const std::string& path) {
   if (!m_zip->has("[Content_Types].xml")) {
     return failed("not an xlsx file: the package has no [Content_Types].xml");
   }
+  {
+    // A save edits this part: a damaged one fails here, not at the save.
+    auto types = m_zip->read("[Content_Types].xml");
+    if (!types.ok()) return types.status();
+    pugi::xml_document doc;
+    if (auto st = xlsx::parse_part(doc, "[Content_Types].xml", *types, "Types"); !st.ok()) {
+      return st;
+    }
+  }
   pugi::xml_document workbook;
   std::vector<xlsx::Relationship> rels;
   if (auto st = open_workbook(path, workbook, rels); !st.ok()) return st;
@@ -349,6 +358,10 @@ host::Status Loader::read_sheets(const pugi::xml_document& workbook,
                                "; it is left out, and a save removes it from the file");
       m_file.duplicate_sheets.emplace_back(s.attribute("name").value(), rel->id);
       continue;
+    }
+    if (!xlsx::xml_safe(s.attribute("name").value())) {
+      return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
+                    "\": not UTF-8 text");
     }
     auto id = m_model.add_sheet(m_out.book, s.attribute("name").value());
     if (!id.ok()) {
