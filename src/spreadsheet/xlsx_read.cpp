@@ -513,10 +513,9 @@ host::Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col
 void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
                            const pugi::xml_node& f, std::string format) {
   const std::string_view type = f.attribute("t").value();
-  // The text as the file wrote it (a formula written again unchanged goes
-  // back so), and as the parser reads it, with escaped characters restored.
-  const std::string raw = node_text(f);
-  const std::string text = xlsx::decode_escapes(raw);
+  // Formula texts carry no "_xHHHH_" escapes: other readers take them
+  // literally, and so does quillo.
+  const std::string text = node_text(f);
   const BookId book = m_out.book;
   auto parse = [&](std::string_view t, std::int32_t r, std::int32_t c) {
     return parse_formula(t, Notation::A1, r, c, [this, book](std::string_view name) {
@@ -564,8 +563,8 @@ void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Va
     formula = parsed.value();
     if (!linked.empty()) {
       m_file.linked[{sheet, row, col}] = XlsxLinkedFormula{
-          raw, write_formula(*formula, Notation::A1, row, col,
-                             [this](SheetId id) { return m_model.sheet_name(id); })};
+          text, write_formula(*formula, Notation::A1, row, col,
+                              [this](SheetId id) { return m_model.sheet_name(id); })};
     }
   }
   const std::string why = blocker(*formula->root, m_options.external_function);

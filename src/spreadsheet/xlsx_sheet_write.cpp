@@ -205,7 +205,9 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
       const std::string text =
           write_formula(*cell->formula->formula, Notation::A1, row, col,
                         [this](SheetId id) { return m_ctx.model.sheet_name(id); });
-      std::string stored = encode_escapes(std::string_view(text).substr(text.empty() ? 0 : 1));
+      // Formulas are not escaped as cell texts are: other readers take the
+      // text of <f> literally. What XML cannot carry becomes U+FFFD below.
+      std::string stored = text.substr(text.empty() ? 0 : 1);
       // An unchanged call through an external link goes back as the file wrote it.
       if (m_ctx.linked) {
         const auto l = m_ctx.linked->find({m_sheet, row, col});
