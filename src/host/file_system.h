@@ -22,7 +22,7 @@
 // touches a file of another name, another user, or a live writer.
 //
 // Thread-safe: the methods keep no state between calls. Failures are
-// Status values whose message names the file and the reason.
+// Status values whose message starts with the file's name ("PATH: reason").
 #pragma once
 
 #include <cstdint>

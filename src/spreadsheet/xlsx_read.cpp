@@ -607,7 +607,9 @@ host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
   }
   if (!st.ok()) {
     if (out.book != 0) model.close_book(out.book);
-    return host::Status::failed(path + ": " + st.message());
+    // Messages of the file system name the file already.
+    return host::Status::failed(st.message().starts_with(path + ":") ? st.message()
+                                                                     : path + ": " + st.message());
   }
   return out;
 }

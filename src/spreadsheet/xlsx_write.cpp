@@ -444,7 +444,11 @@ host::Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const st
                        std::vector<std::string>* warnings) {
   Saver saver(model, book, file, warnings);
   host::Status st = saver.run(path);
-  if (!st.ok()) return host::Status(st.code(), path + ": " + st.message());
+  // Messages of the file system name the file already.
+  if (!st.ok() && !st.message().starts_with(path + ":")) {
+    return host::Status(st.code(), path + ": " + st.message());
+  }
+  if (!st.ok()) return st;
   return {};
 }
 

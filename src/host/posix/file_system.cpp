@@ -91,13 +91,13 @@ Result<Target> resolve(const std::string& path) {
   for (int hops = 0;; ++hops) {
     if (::lstat(t.path.c_str(), &t.st) != 0) {
       if (errno == ENOENT) return t;  // a new file (or a link to one that does not exist yet)
-      return failed("cannot write " + path + ": " + errno_text());
+      return failed(path + ": cannot write: " + errno_text());
     }
     if (!S_ISLNK(t.st.st_mode)) break;
-    if (hops == kMaxLinks) return failed("cannot write " + path + ": too many symbolic links");
+    if (hops == kMaxLinks) return failed(path + ": too many symbolic links");
     std::vector<char> buf(static_cast<std::size_t>(t.st.st_size > 0 ? t.st.st_size : 255) + 2);
     const ssize_t n = ::readlink(t.path.c_str(), buf.data(), buf.size() - 1);
-    if (n < 0) return failed("cannot follow the link " + t.path + ": " + errno_text());
+    if (n < 0) return failed(t.path + ": cannot follow the link: " + errno_text());
     const std::string to(buf.data(), static_cast<std::size_t>(n));
     t.path = !to.empty() && to[0] == '/' ? to : folder_of(t.path) + "/" + to;
   }
@@ -109,7 +109,7 @@ Result<Target> resolve(const std::string& path) {
                        : S_ISFIFO(t.st.st_mode) ? "a FIFO"
                        : S_ISSOCK(t.st.st_mode) ? "a socket"
                                                 : "not a regular file";
-    return failed("will not write " + path + ": it is " + what + ", not a regular file");
+    return failed(path + ": not written, it is " + what + ", not a regular file");
   }
   return t;
 }
@@ -122,7 +122,7 @@ bool fsync_path(const std::string& path, int flags) {
 // True when pid names a process of this machine that still runs (or one
 // whose state cannot be told: it is then left alone).
 bool process_alive(long pid) {
-  if (pid <= 0) return true;
+  if (pid <= 0 || pid > 0x3fffffff) return true;  // not a pid this system hands out
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
@@ -163,23 +163,23 @@ mode_t default_mode() {
 // several hard links: every link sees the new contents.
 Status overwrite_in_place(const std::string& tmp, const std::string& target) {
   Fd in(::open(tmp.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.fd < 0) return failed("cannot read " + tmp + ": " + errno_text());
+  if (in.fd < 0) return failed(tmp + ": cannot read: " + errno_text());
   Fd out(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (out.fd < 0) return failed("cannot write " + target + ": " + errno_text());
+  if (out.fd < 0) return failed(target + ": cannot write: " + errno_text());
   char buf[65536];
   off_t size = 0;
   while (true) {
     const ssize_t n = ::read(in.fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed("cannot read " + tmp + ": " + errno_text());
+    if (n < 0) return failed(tmp + ": cannot read: " + errno_text());
     if (n == 0) break;
     if (!write_all(out.fd, buf, static_cast<std::size_t>(n))) {
-      return failed("cannot write " + target + ": " + errno_text());
+      return failed(target + ": cannot write: " + errno_text());
     }
     size += n;
   }
   if (::ftruncate(out.fd, size) != 0 || ::fsync(out.fd) != 0) {
-    return failed("cannot write " + target + ": " + errno_text());
+    return failed(target + ": cannot write: " + errno_text());
   }
   return {};
 }
@@ -198,7 +198,7 @@ class PosixReplacement final : public FileReplacement {
   const std::string& temporary_path() const override { return m_tmp; }
 
   Status commit() override {
-    if (m_done) return failed("the new " + m_requested + " was already put in place");
+    if (m_done) return failed(m_requested + ": the new file was already put in place");
     m_done = true;
     Status st = finish();
     if (!st.ok() && !m_keep_tmp) ::unlink(m_tmp.c_str());
@@ -218,7 +218,7 @@ class PosixReplacement final : public FileReplacement {
                                         : default_mode();
     {
       Fd f(::open(m_tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-      if (f.fd < 0) return failed("cannot write " + path + ": " + errno_text());
+      if (f.fd < 0) return failed(path + ": cannot write: " + errno_text());
       if (m_target.exists &&
           (m_target.st.st_uid != ::geteuid() || m_target.st.st_gid != ::getegid())) {
         // Keep the owner where we may (root, or a group of ours); a file we
@@ -228,7 +228,7 @@ class PosixReplacement final : public FileReplacement {
         }
       }
       if (::fchmod(f.fd, mode) != 0 || ::fsync(f.fd) != 0) {
-        return failed("cannot flush the new " + path + ": " + errno_text());
+        return failed(path + ": cannot flush the new file: " + errno_text());
       }
     }
     const std::string folder = folder_of(path);
@@ -246,7 +246,7 @@ class PosixReplacement final : public FileReplacement {
       }
       ::unlink(m_tmp.c_str());
     } else if (::rename(m_tmp.c_str(), path.c_str()) != 0) {
-      return failed("cannot replace " + path + ": " + errno_text());
+      return failed(path + ": cannot replace: " + errno_text());
     }
     // The rename is only durable once the folder is.
     fsync_path(folder, O_RDONLY | O_DIRECTORY);
@@ -267,19 +267,19 @@ class PosixFileSystem final : public FileSystem {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; the check below
     // refuses it anyway.
     Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (f.fd < 0) return failed("cannot open " + path + ": " + errno_text());
+    if (f.fd < 0) return failed(path + ": cannot open: " + errno_text());
     struct stat st;
-    if (::fstat(f.fd, &st) != 0) return failed("cannot read " + path + ": " + errno_text());
-    if (!S_ISREG(st.st_mode)) return failed(path + " is not a regular file");
+    if (::fstat(f.fd, &st) != 0) return failed(path + ": cannot read: " + errno_text());
+    if (!S_ISREG(st.st_mode)) return failed(path + ": not a regular file");
     if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
-      return failed(path + " is too large (" + std::to_string(st.st_size) + " bytes)");
+      return failed(path + ": too large (" + std::to_string(st.st_size) + " bytes)");
     }
     std::string out(static_cast<std::size_t>(st.st_size), '\0');
     std::size_t got = 0;
     while (got < out.size()) {
       const ssize_t n = ::read(f.fd, out.data() + got, out.size() - got);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return failed("cannot read " + path + ": " + errno_text());
+      if (n < 0) return failed(path + ": cannot read: " + errno_text());
       if (n == 0) break;
       got += static_cast<std::size_t>(n);
     }
@@ -295,7 +295,7 @@ class PosixFileSystem final : public FileSystem {
     {
       Fd f(::open(tmp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
       if (f.fd < 0 || !write_all(f.fd, contents.data(), contents.size())) {
-        return failed("cannot write " + tmp + ": " + errno_text());
+        return failed(tmp + ": cannot write: " + errno_text());
       }
     }
     return replacement.value()->commit();
@@ -309,7 +309,7 @@ class PosixFileSystem final : public FileSystem {
     std::string tmp = folder + "/" + std::string(kTempPrefix) + host_tag() + "-" +
                       std::to_string(::getpid()) + "-XXXXXX";
     Fd created(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (created.fd < 0) return failed("cannot create a file in " + folder + ": " + errno_text());
+    if (created.fd < 0) return failed(folder + ": cannot create a file there: " + errno_text());
     return std::unique_ptr<FileReplacement>(
         new PosixReplacement(path, std::move(target).value(), std::move(tmp), options));
   }
