@@ -11,8 +11,8 @@ seconds=${2:-10}
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
   -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
-targets=(text_helpers table_parse definition_parse definitions_load)
-targets+=(settings_file)
+targets=(text_helpers table_parse definition_parse definitions_load settings_file formula_roundtrip
+         xlsx_load)
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 run_one() {
   local t=$1 work=build/fuzz-corpus/$1
@@ -22,6 +22,8 @@ run_one() {
   # definitions files (libFuzzer reads folders recursively).
   local seeds=(data/sample testdata/parse)
   [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
+  # Whole workbook files besides the parts in the target's corpus.
+  [ "$t" = xlsx_load ] && seeds+=(testdata/xlsx)
   ./build/fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 "$work" "${seeds[@]}" \
     >"build/fuzz-$mode-$t.log" 2>&1 || { tail -40 "build/fuzz-$mode-$t.log"; return 1; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -43,6 +44,11 @@ class Worksheet {
   virtual Result<RangePtr> range(std::string_view address) const = 0;
   // The smallest range holding every non-empty cell; A1 when there is none.
   virtual Result<RangePtr> used_range() const = 0;
+  // Calls fn with each cell that holds a value or a formula, as a one-cell
+  // range, column by column. The walk costs what the cells cost, however
+  // far apart they lie (unlike walking used_range cell by cell). The cells
+  // are listed before the first call, so fn may change the sheet.
+  virtual Status for_each_cell(const std::function<void(const RangePtr&)>& fn) const = 0;
 
   // While off, formulas of this sheet are not evaluated; turning it on
   // marks every formula of the sheet dirty.

@@ -155,13 +155,12 @@ std::optional<SheetBox> parse_sheet_box(std::string_view text) {
 }
 
 bool sheet_name_needs_quotes(std::string_view name) {
-  if (name.empty()) return true;
-  if (is_digit(name[0])) return true;
+  // Unquoted, a name must read as a word: a letter or "_" first (a digit or
+  // "." would start a number), then letters, digits, "_" and ".". Letters
+  // beyond ASCII are quoted too, as not every reader takes them bare.
+  if (name.empty() || !(is_alpha(name[0]) || name[0] == '_')) return true;
   for (char c : name) {
-    if (!is_alpha(c) && !is_digit(c) && c != '_' && c != '.' &&
-        static_cast<unsigned char>(c) < 0x80) {
-      return true;
-    }
+    if (!is_alpha(c) && !is_digit(c) && c != '_' && c != '.') return true;
   }
   // A name that reads as a cell or a boolean would be taken as one.
   if (parse_box_a1(name)) return true;

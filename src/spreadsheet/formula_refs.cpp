@@ -34,6 +34,13 @@ class Scanner {
     return m_pos + ahead < m_s.size() ? m_s[m_pos + ahead] : '\0';
   }
 
+  // Whether the text at the position can follow a reference: not more of a
+  // name (names may also hold "\\"), a call or a sheet prefix.
+  bool ends_reference() const {
+    const char c = peek();
+    return !is_word(c) && c != '\\' && c != '(' && c != '!';
+  }
+
   bool fail(const std::string& msg, std::size_t at) {
     m_out.error = msg;
     m_out.error_pos = at;
@@ -89,7 +96,7 @@ class Scanner {
       e.has_row = true;
       e.row = RefPart{row_abs ? r : r - m_row, row_abs};
     }
-    return m_pos > start && !is_word(peek()) && peek() != '(' && peek() != '!' && peek() != '[';
+    return m_pos > start && ends_reference() && peek() != '[';
   }
 
   bool a1_ref() {
@@ -154,7 +161,7 @@ class Scanner {
   bool r1c1_end(End& e) {
     if (!r1c1_part('r', e.row, e.has_row)) return false;
     if (!r1c1_part('c', e.col, e.has_col)) return false;
-    return (e.has_row || e.has_col) && !is_word(peek()) && peek() != '(' && peek() != '!';
+    return (e.has_row || e.has_col) && ends_reference();
   }
 
   bool r1c1_ref() {

@@ -56,21 +56,9 @@ std::string quote_text(std::string_view s) {
   return out;
 }
 
-// The text of an external workbook before "!": quoted unless it is a plain name.
+// The text of an external workbook before "!": quoted as a sheet name is.
 std::string book_prefix(std::string_view book) {
-  bool plain = !book.empty();
-  for (char c : book) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '_' || c == '.';
-    if (!ok) plain = false;
-  }
-  if (plain) return std::string(book);
-  std::string out = "'";
-  for (char c : book) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
+  return quote_sheet_name(book);
 }
 
 class Writer {

@@ -294,6 +294,25 @@ host::Result<host::RangePtr> SheetHandle::used_range() const {
   return make_range(m, m_sheet, b);
 }
 
+host::Status SheetHandle::for_each_cell(
+    const std::function<void(const host::RangePtr&)>& fn) const {
+  std::vector<std::pair<std::int32_t, std::int32_t>> cells;
+  {
+    auto m = live();
+    if (!m) return gone_sheet();
+    m->for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
+                     [&](std::int32_t r, std::int32_t c, const Cell& cell) {
+                       if (!cell.value.is_empty() || cell.formula) cells.emplace_back(r, c);
+                     });
+  }
+  for (const auto& [r, c] : cells) {
+    auto m = live();
+    if (!m) return gone_sheet();  // fn removed the sheet
+    fn(make_range(m, m_sheet, Box{r, c, r, c}));
+  }
+  return {};
+}
+
 host::Result<bool> SheetHandle::enable_calculation() const {
   auto m = live();
   if (!m) return gone_sheet();

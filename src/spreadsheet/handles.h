@@ -82,6 +82,7 @@ class SheetHandle final : public host::Worksheet {
   host::Result<host::RangePtr> cell(std::int32_t row, std::int32_t col) const override;
   host::Result<host::RangePtr> range(std::string_view address) const override;
   host::Result<host::RangePtr> used_range() const override;
+  host::Status for_each_cell(const std::function<void(const host::RangePtr&)>& fn) const override;
   host::Result<bool> enable_calculation() const override;
   host::Status set_enable_calculation(bool on) override;
   host::Status calculate() override;

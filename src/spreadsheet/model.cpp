@@ -111,6 +111,10 @@ host::Status Model::check_sheet_name(BookId book_id, std::string_view name, Shee
   if (name.empty() || text::char_count(name) > 31) {
     return host::Status::failed("a sheet name must have 1 to 31 characters");
   }
+  if (std::any_of(name.begin(), name.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+    return host::Status::failed("a sheet name cannot contain control characters");
+  }
   if (name.find_first_of(":\\/?*[]") != std::string_view::npos || name.front() == '\'' ||
       name.back() == '\'') {
     return host::Status::failed(

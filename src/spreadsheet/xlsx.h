@@ -21,9 +21,11 @@
 // untouched. Formulas are written with their current values, sheets added
 // to the model become new sheet parts, calcChain.xml is dropped and the
 // file asks the application that opens it to recalculate everything. A
-// workbook that came from no file is saved as a new package. The save is
-// atomic: the file is written beside the target, flushed, and renamed over
-// it, so an interrupted save leaves the previous file as it was.
+// workbook that came from no file is saved as a new package. The save goes
+// through a host::FileSystem (host/file_system.h): atomic, through symbolic
+// links to the file they name, keeping hard links, refusing targets that
+// are not regular files. Texts XML cannot carry are escaped as "_xHHHH_"
+// (and read back), so every saved part is well-formed.
 //
 // Files that are not xlsx packages, lack required parts, hold malformed XML
 // or exceed the limits give an error Status; nothing here throws or aborts
@@ -37,22 +39,32 @@
 #include <string_view>
 #include <vector>
 
+#include "host/file_system.h"
 #include "host/status.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
 
 // Bounds on what a load reads, so a hostile file (a zip bomb, an archive of
-// millions of entries) fails cleanly instead of exhausting memory.
+// millions of entries, millions of cells each holding a long text) fails
+// with an error naming the limit instead of exhausting memory. The cell and
+// string counts are checked on each part before it is parsed, so a part
+// over them costs no parse either.
 struct XlsxLimits {
   std::uint64_t max_file_bytes = std::uint64_t{1} << 30;    // the package itself
   std::uint64_t max_part_bytes = std::uint64_t{256} << 20;  // one part, uncompressed
   std::uint64_t max_total_bytes = std::uint64_t{1} << 30;   // all parts read, uncompressed
   std::uint64_t max_entries = 100000;                       // entries in the archive
+  std::uint64_t max_cells = 5'000'000;                      // cells of all sheets
+  std::uint64_t max_strings = 2'000'000;                    // items of the shared strings
+  std::uint64_t max_text_bytes = std::uint64_t{512} << 20;  // text held by all cells
 };
 
 struct XlsxLoadOptions {
   XlsxLimits limits;
+  // Reads the file, and writes it when the book is saved; null: the
+  // platform's file system.
+  std::shared_ptr<host::FileSystem> files;
   // Whether a function that is not built in can be computed (an installed
   // add-in's function), given its name and, for a call through another
   // workbook ('/dir/lib.xla'!name), that workbook as written (else null).

@@ -15,9 +15,12 @@ using WarningSink = std::function<void(const std::string&)>;
 
 class XlsxBookFile final : public BookFile {
  public:
-  XlsxBookFile(std::shared_ptr<XlsxFile> file, WarningSink on_warning)
+  XlsxBookFile(std::shared_ptr<XlsxFile> file, WarningSink on_warning,
+               std::shared_ptr<host::FileSystem> files)
       : m_file(file ? std::move(file) : std::make_shared<XlsxFile>()),
-        m_on_warning(std::move(on_warning)) {}
+        m_on_warning(std::move(on_warning)) {
+    if (!m_file->files) m_file->files = std::move(files);
+  }
 
   host::Status save(const Model& model, BookId book, const std::string& path,
                     std::vector<std::string>* warnings) override {
@@ -49,6 +52,7 @@ host::Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOption
   }
   XlsxLoadOptions load;
   load.limits = options.limits;
+  load.files = options.files;
   // The libraries installed at this moment decide which calls are computed.
   const AddInCatalog& catalog = app.add_in_catalog();
   load.external_function = [&catalog](std::string_view fn, const std::string* book) {
@@ -74,13 +78,15 @@ host::Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOption
 }  // namespace
 
 std::shared_ptr<BookFile> make_xlsx_book_file(std::shared_ptr<XlsxFile> file,
-                                              std::function<void(const std::string&)> on_warning) {
-  return std::make_shared<XlsxBookFile>(std::move(file), std::move(on_warning));
+                                              std::function<void(const std::string&)> on_warning,
+                                              std::shared_ptr<host::FileSystem> files) {
+  return std::make_shared<XlsxBookFile>(std::move(file), std::move(on_warning), std::move(files));
 }
 
 void use_xlsx_files(Application& app, XlsxHostOptions options) {
-  app.model().set_book_file_maker(
-      [sink = options.on_warning] { return make_xlsx_book_file(nullptr, sink); });
+  app.model().set_book_file_maker([sink = options.on_warning, files = options.files] {
+    return make_xlsx_book_file(nullptr, sink, files);
+  });
   app.set_workbook_loader([options = std::move(options)](Application& a, std::string_view path) {
     return open_xlsx(a, options, path);
   });

@@ -31,6 +31,8 @@ namespace quillo::spreadsheet {
 
 struct XlsxHostOptions {
   XlsxLimits limits;
+  // Reads and writes the workbook files; null: the platform's file system.
+  std::shared_ptr<host::FileSystem> files;
   std::function<void(const std::string&)> on_warning;  // unset: warnings are dropped
 };
 
@@ -40,7 +42,9 @@ void use_xlsx_files(Application& app, XlsxHostOptions options = {});
 
 // The file hook of a book loaded by load_xlsx (file as it answered), or of a
 // book made in memory (file null). Its saves update file.
+// A book made in memory writes through files (null: the platform's).
 std::shared_ptr<BookFile> make_xlsx_book_file(
-    std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {});
+    std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {},
+    std::shared_ptr<host::FileSystem> files = nullptr);
 
 }  // namespace quillo::spreadsheet

@@ -42,25 +42,6 @@ void set_count(pugi::xml_node list) {
   a.set_value(static_cast<unsigned long long>(n));
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-bool is_hex4(std::string_view s) {
-  return s.size() >= 4 && std::all_of(s.begin(), s.begin() + 4, [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-         });
-}
-
 // The texts of the text children of n, concatenated (pugixml's child_value
 // answers only the first piece).
 std::string all_text(const pugi::xml_node& n) {
@@ -336,7 +317,8 @@ std::uint32_t StyleTable::with_format(std::uint32_t base, const std::string& fmt
     if (!list) list = root.prepend_child((prefix + "numFmts").c_str());
     pugi::xml_node n = list.append_child((prefix + "numFmt").c_str());
     n.append_attribute("numFmtId").set_value(*id);
-    n.append_attribute("formatCode").set_value(fmt.c_str());
+    // A code XML cannot carry is stored escaped, as cell texts are.
+    n.append_attribute("formatCode").set_value((xml_safe(fmt) ? fmt : encode_escapes(fmt)).c_str());
     set_count(list);
     m_custom[*id] = fmt;
   }
@@ -365,42 +347,6 @@ std::uint32_t StyleTable::with_format(std::uint32_t base, const std::string& fmt
 }
 
 // ---- cell texts ----
-
-std::string decode_escapes(std::string_view s) {
-  if (s.find("_x") == std::string_view::npos) return std::string(s);
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '_' && i + 6 < s.size() && s[i + 1] == 'x' && is_hex4(s.substr(i + 2)) &&
-        s[i + 6] == '_') {
-      std::uint32_t cp = 0;
-      std::from_chars(s.data() + i + 2, s.data() + i + 6, cp, 16);
-      append_utf8(out, cp);
-      i += 6;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-std::string encode_escapes(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const bool literal_escape = c == '_' && i + 6 < s.size() && s[i + 1] == 'x' &&
-                                is_hex4(s.substr(i + 2)) && s[i + 6] == '_';
-    if ((c < 0x20 && c != '\t' && c != '\n') || literal_escape) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "_x%04X_", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 std::string string_item_text(const pugi::xml_node& item) {
   if (pugi::xml_node t = child(item, "t")) return decode_escapes(all_text(t));

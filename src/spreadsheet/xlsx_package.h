@@ -48,11 +48,15 @@ struct XlsxSheetPart {
 };
 
 struct XlsxFile {
+  std::shared_ptr<host::FileSystem> files;   // reads and writes the file; null: the platform's
   std::shared_ptr<const std::string> bytes;  // the package as last loaded or saved
   XlsxLimits limits;
   std::string workbook_part;  // "xl/workbook.xml"
   bool date1904 = false;
   std::vector<XlsxSheetPart> sheets;
+  // Sheets of the file (name, relationship id) left out because an earlier
+  // sheet has their part; a save removes them from the workbook part.
+  std::vector<std::pair<std::string, std::string>> duplicate_sheets;
   std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxKeptFormula> kept;
   std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxLinkedFormula> linked;
 };
@@ -105,14 +109,11 @@ struct ZipEdit {
   std::set<std::string> remove;
 };
 
-// Writes base (null: an empty archive) with edit applied to path, through a
-// temporary file in the same folder that is flushed and renamed over path.
+// Writes base (null: an empty archive) with edit applied to path, through
+// a replacement that files prepares beside it and puts in place atomically.
 // On failure path is untouched and the temporary file removed.
-host::Status write_zip_atomic(const std::string* base, const ZipEdit& edit,
+host::Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
                               const std::string& path);
-
-// The whole file, refusing files larger than max_bytes.
-host::Result<std::string> read_whole_file(const std::string& path, std::uint64_t max_bytes);
 
 // ---- XML and package helpers (xlsx_package.cpp) ----
 
@@ -176,10 +177,18 @@ const char* builtin_format(std::uint32_t id);
 // True when a number format shows dates or times.
 bool is_date_format(std::string_view format);
 
-// Cell text as the file stores it: "_xHHHH_" escapes for characters XML
-// cannot carry.
+// Cell text as the file stores it (xlsx_text.cpp): "_xHHHH_" escapes for
+// characters XML cannot carry (and for \r, which readers would turn into
+// \n), "_x005F_" for the underscore of a literal "_xHHHH_"; bytes that are
+// not UTF-8 become U+FFFD. Decoding undoes it.
 std::string decode_escapes(std::string_view s);
 std::string encode_escapes(std::string_view s);
+// Appends s as XML character data (or an attribute value): markup
+// characters escaped, anything XML cannot carry written as U+FFFD. Texts
+// that went through encode_escapes keep every character.
+void append_xml_text(std::string& out, std::string_view s, bool attribute);
+// True when s is UTF-8 holding only characters XML can carry.
+bool xml_safe(std::string_view s);
 // The text of a string item (<si> or <is>): plain <t>, or the runs' texts.
 std::string string_item_text(const pugi::xml_node& item);
 

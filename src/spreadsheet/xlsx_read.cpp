@@ -53,6 +53,25 @@ std::string blocker(const Node& n,
   return {};
 }
 
+// How many elements of this local name (any prefix) the XML text has, by
+// a scan of its tags: cheap, and never fewer than the parsed part has.
+std::uint64_t count_elements(std::string_view xml, std::string_view local) {
+  std::uint64_t n = 0;
+  for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    std::size_t end = at + 1;
+    while (end < xml.size() && xml[end] != '>' && xml[end] != '/' && xml[end] != ' ' &&
+           xml[end] != '\t' && xml[end] != '\n' && xml[end] != '\r') {
+      ++end;
+    }
+    std::string_view name = xml.substr(at + 1, end - at - 1);
+    if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
+      name.remove_prefix(colon + 1);
+    }
+    if (name == local) ++n;
+  }
+  return n;
+}
+
 // All the text children of a node (a <v> or <f> may come in pieces).
 std::string node_text(const pugi::xml_node& n) {
   std::string out;
@@ -62,13 +81,18 @@ std::string node_text(const pugi::xml_node& n) {
   return out;
 }
 
-std::optional<double> parse_double(std::string_view s) {
+std::string_view trim_blanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\n' || s.front() == '\t')) {
     s.remove_prefix(1);
   }
   while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\t')) {
     s.remove_suffix(1);
   }
+  return s;
+}
+
+std::optional<double> parse_double(std::string_view s) {
+  s = trim_blanks(s);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   double d = 0;
   const auto r = std::from_chars(s.data(), s.data() + s.size(), d);
@@ -191,6 +215,8 @@ class Loader {
   std::map<std::string, SharedGroup> m_shared;  // by si, for the sheet being read
   std::map<std::size_t, std::string> m_links;   // external link number -> path
   std::size_t m_warnings = 0;
+  std::uint64_t m_cells = 0;       // cells of the sheets read so far, as counted before parsing
+  std::uint64_t m_text_bytes = 0;  // text held by the cells read so far
 };
 
 void Loader::warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message) {
@@ -201,7 +227,8 @@ void Loader::warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::
 
 host::Status Loader::run(const std::string& path) {
   m_file.limits = m_options.limits;
-  auto bytes = xlsx::read_whole_file(path, m_options.limits.max_file_bytes);
+  m_file.files = m_options.files ? m_options.files : host::make_platform_file_system();
+  auto bytes = m_file.files->read_file(path, m_options.limits.max_file_bytes);
   if (!bytes.ok()) return bytes.status();
   m_file.bytes = std::make_shared<const std::string>(std::move(bytes).value());
   auto zip = xlsx::ZipReader::open(m_file.bytes, m_options.limits);
@@ -209,6 +236,15 @@ host::Status Loader::run(const std::string& path) {
   m_zip = std::move(zip).value();
   if (!m_zip->has("[Content_Types].xml")) {
     return failed("not an xlsx file: the package has no [Content_Types].xml");
+  }
+  {
+    // A save edits this part: a damaged one fails here, not at the save.
+    auto types = m_zip->read("[Content_Types].xml");
+    if (!types.ok()) return types.status();
+    pugi::xml_document doc;
+    if (auto st = xlsx::parse_part(doc, "[Content_Types].xml", *types, "Types"); !st.ok()) {
+      return st;
+    }
   }
   pugi::xml_document workbook;
   std::vector<xlsx::Relationship> rels;
@@ -311,6 +347,22 @@ host::Status Loader::read_sheets(const pugi::xml_document& workbook,
     if (rel->part.empty())
       return failed("sheet " + std::string(s.attribute("name").value()) +
                     " points outside the file");
+    // Two sheets on one part would be one sheet under two names, and saving
+    // both would write the part twice: the first keeps it.
+    const auto same = std::find_if(m_file.sheets.begin(), m_file.sheets.end(),
+                                   [&](const XlsxSheetPart& p) { return p.part == rel->part; });
+    if (same != m_file.sheets.end()) {
+      m_out.warnings.push_back("sheet " + quote_sheet_name(s.attribute("name").value()) +
+                               " shows the same cells as sheet " +
+                               quote_sheet_name(m_model.sheet_name(same->sheet)) +
+                               "; it is left out, and a save removes it from the file");
+      m_file.duplicate_sheets.emplace_back(s.attribute("name").value(), rel->id);
+      continue;
+    }
+    if (!xlsx::xml_safe(s.attribute("name").value())) {
+      return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
+                    "\": not UTF-8 text");
+    }
     auto id = m_model.add_sheet(m_out.book, s.attribute("name").value());
     if (!id.ok()) {
       return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
@@ -342,6 +394,10 @@ host::Status Loader::read_sheets(const pugi::xml_document& workbook,
 host::Status Loader::read_shared_strings(const std::string& part) {
   auto xml = m_zip->read(part);
   if (!xml.ok()) return xml.status();
+  if (count_elements(*xml, "si") > m_options.limits.max_strings) {
+    return failed("the file has more than " + std::to_string(m_options.limits.max_strings) +
+                  " shared strings, more than quillo loads");
+  }
   pugi::xml_document doc;
   if (auto st = xlsx::parse_part(doc, part, *xml, "sst"); !st.ok()) return st;
   for (pugi::xml_node si = doc.document_element().first_child(); si; si = si.next_sibling()) {
@@ -355,6 +411,12 @@ host::Status Loader::read_shared_strings(const std::string& part) {
 host::Status Loader::read_sheet(SheetId sheet, const std::string& part) {
   auto xml = m_zip->read(part);
   if (!xml.ok()) return xml.status();
+  // Counted before parsing: the parsed part costs about ten times its text.
+  m_cells += count_elements(*xml, "c");
+  if (m_cells > m_options.limits.max_cells) {
+    return failed("the workbook has more than " + std::to_string(m_options.limits.max_cells) +
+                  " cells, more than quillo loads");
+  }
   pugi::xml_document doc;
   if (auto st = xlsx::parse_part(doc, part, *xml, "worksheet"); !st.ok()) return st;
   m_shared.clear();
@@ -396,8 +458,14 @@ host::Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::strin
   // Writers that do not compute formulas leave <v> out or empty.
   if (!v || (text.empty() && t != "s" && t != "str")) return Value();
   if (t == "s") {
-    const std::size_t i = v.text().as_ullong(~0ULL);
-    if (i >= m_strings.size()) return failed("shared string " + text + " does not exist");
+    // Strictly a number: pugixml would read "-1" or "abc" as 0, the first string.
+    std::size_t i = 0;
+    const std::string_view digits = trim_blanks(text);
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), i);
+    if (digits.empty() || r.ec != std::errc() || r.ptr != digits.data() + digits.size() ||
+        i >= m_strings.size()) {
+      return failed("shared string index \"" + text + "\" does not name a string of the file");
+    }
     return Value(m_strings[i]);
   }
   if (t == "str") return Value(xlsx::decode_escapes(text));
@@ -425,6 +493,14 @@ host::Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col
   std::string format = m_styles.format(c.attribute("s").as_uint(0));
   auto value = cell_value(c, format);
   if (!value.ok()) return value.status();
+  if (value->is_text()) {
+    m_text_bytes += value->text().size();
+    if (m_text_bytes > m_options.limits.max_text_bytes) {
+      return failed("the cells hold more than " +
+                    std::to_string(m_options.limits.max_text_bytes >> 20) +
+                    " MB of text, more than quillo loads");
+    }
+  }
   const pugi::xml_node f = child(c, "f");
   if (f) {
     store_formula(sheet, row, col, std::move(value).value(), f, std::move(format));
@@ -437,6 +513,8 @@ host::Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col
 void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
                            const pugi::xml_node& f, std::string format) {
   const std::string_view type = f.attribute("t").value();
+  // Formula texts carry no "_xHHHH_" escapes: other readers take them
+  // literally, and so does quillo.
   const std::string text = node_text(f);
   const BookId book = m_out.book;
   auto parse = [&](std::string_view t, std::int32_t r, std::int32_t c) {
@@ -520,10 +598,18 @@ host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
   XlsxLoad out;
   out.file = std::make_shared<XlsxFile>();
   Loader loader(model, options, *out.file, out);
-  host::Status st = loader.run(path);
+  host::Status st;
+  try {
+    st = loader.run(path);
+  } catch (const std::bad_alloc&) {
+    // The limits keep ordinary hostile files out; this is the last guard.
+    st = failed("not enough memory to load the file");
+  }
   if (!st.ok()) {
     if (out.book != 0) model.close_book(out.book);
-    return host::Status::failed(path + ": " + st.message());
+    // Messages of the file system name the file already.
+    return host::Status::failed(st.message().starts_with(path + ":") ? st.message()
+                                                                     : path + ": " + st.message());
   }
   return out;
 }

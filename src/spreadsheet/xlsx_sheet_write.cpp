@@ -20,30 +20,6 @@ namespace {
 
 constexpr double kDate1904Offset = 1462;
 
-void escape_into(std::string& out, std::string_view s, bool attribute) {
-  for (const char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        if (attribute) {
-          out += "&quot;";
-          break;
-        }
-        [[fallthrough]];
-      default:
-        out += c;
-    }
-  }
-}
-
 // <prefix:name attributes>text</prefix:name>
 void append_element(std::string& out, const std::string& prefix, std::string_view name,
                     const std::vector<std::pair<std::string, std::string>>& attributes,
@@ -55,11 +31,11 @@ void append_element(std::string& out, const std::string& prefix, std::string_vie
     out += ' ';
     out += key;
     out += "=\"";
-    escape_into(out, value, true);
+    append_xml_text(out, value, true);
     out += '"';
   }
   out += '>';
-  escape_into(out, text, false);
+  append_xml_text(out, text, false);
   out += "</";
   out += prefix;
   out += name;
@@ -182,7 +158,7 @@ std::string SheetWriter::rows_text(const std::string& prefix) {
       out += ' ';
       out += name;
       out += "=\"";
-      escape_into(out, a.value(), true);
+      append_xml_text(out, a.value(), true);
       out += '"';
     }
     if (cells.empty()) {
@@ -226,16 +202,18 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     write_value(body, prefix, kept->cached, format, true, type);
   } else if (cell) {
     if (cell->formula) {
-      std::string text = write_formula(*cell->formula->formula, Notation::A1, row, col,
-                                       [this](SheetId id) { return m_ctx.model.sheet_name(id); });
+      const std::string text =
+          write_formula(*cell->formula->formula, Notation::A1, row, col,
+                        [this](SheetId id) { return m_ctx.model.sheet_name(id); });
+      // Formulas are not escaped as cell texts are: other readers take the
+      // text of <f> literally. What XML cannot carry becomes U+FFFD below.
+      std::string stored = text.substr(text.empty() ? 0 : 1);
       // An unchanged call through an external link goes back as the file wrote it.
       if (m_ctx.linked) {
         const auto l = m_ctx.linked->find({m_sheet, row, col});
-        if (l != m_ctx.linked->end() && l->second.model_text == text) {
-          text = "=" + l->second.file_text;
-        }
+        if (l != m_ctx.linked->end() && l->second.model_text == text) stored = l->second.file_text;
       }
-      append_element(body, prefix, "f", {}, std::string_view(text).substr(text.empty() ? 0 : 1));
+      append_element(body, prefix, "f", {}, stored);
     }
     Value v = cell->value;
     if (v.is_number() && !std::isfinite(v.number())) {
@@ -327,7 +305,13 @@ host::Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sh
   const std::string rows = writer.rows_text(prefix_of(data));
   if (pugi::xml_node dim = child(root, "dimension")) {
     const auto used = writer.used();
-    dim.attribute("ref").set_value(used ? box_a1(*used, false).c_str() : "A1");
+    // Always as two cells: box_a1 would write a box of full width as rows ("1:5").
+    std::string ref = "A1";
+    if (used) {
+      ref = cell_a1(used->r1, used->c1);
+      if (!used->single()) ref += ":" + cell_a1(used->r2, used->c2);
+    }
+    dim.attribute("ref").set_value(ref.c_str());
   }
   // The rows replace a unique comment in the serialized part.
   while (data.first_child()) data.remove_child(data.first_child());

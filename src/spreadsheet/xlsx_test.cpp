@@ -58,7 +58,7 @@ class XlsxTest : public testing::Test {
 
   // The parts of a saved package, read back.
   std::string part(const std::string& file, const std::string& name) {
-    auto bytes = xlsx::read_whole_file(file, 1 << 30);
+    auto bytes = host::make_platform_file_system()->read_file(file, 1 << 30);
     auto zip = xlsx::ZipReader::open(std::make_shared<std::string>(std::move(bytes).value()), {});
     auto r = zip.value()->read(name);
     return r.ok() ? r.value() : "<missing>";
@@ -251,8 +251,9 @@ TEST_F(XlsxTest, FailedSaveLeavesThePreviousFileAndNoLeftovers) {
   }
   EXPECT_EQ(entries, 2u);  // book.xlsx and the folder: no temporary files
   EXPECT_TRUE(fs::is_directory(blocked + "/inside"));
-  EXPECT_EQ(xlsx::read_whole_file(target, 1 << 30).value(),
-            xlsx::read_whole_file(kData + "calc_book.xlsx", 1 << 30).value());
+  EXPECT_EQ(
+      host::make_platform_file_system()->read_file(target, 1 << 30).value(),
+      host::make_platform_file_system()->read_file(kData + "calc_book.xlsx", 1 << 30).value());
 }
 
 // ---- formulas kept as written and hostile packages ----
@@ -279,7 +280,8 @@ std::map<std::string, std::string> one_sheet(const std::string& data) {
 std::string write_package(const fs::path& at, const std::map<std::string, std::string>& parts) {
   xlsx::ZipEdit edit;
   edit.put = parts;
-  EXPECT_TRUE(xlsx::write_zip_atomic(nullptr, edit, at.string()).ok());
+  EXPECT_TRUE(
+      xlsx::write_zip_atomic(*host::make_platform_file_system(), nullptr, edit, at.string()).ok());
   return at.string();
 }
 

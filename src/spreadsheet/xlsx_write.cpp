@@ -51,6 +51,8 @@ class Saver {
   host::Status write_sheets();
   host::Status add_sheet_part(SheetId id, XlsxSheetPart& out);
   void remove_sheet(const XlsxSheetPart& p);
+  void remove_sheet_element(pugi::xml_node el);
+  void remove_duplicate_sheets();
   pugi::xml_node sheet_element(const std::string& rel_id);
   void finish_workbook();
 
@@ -264,8 +266,35 @@ host::Status Saver::add_sheet_part(SheetId id, XlsxSheetPart& out) {
 }
 
 void Saver::remove_sheet(const XlsxSheetPart& p) {
+  remove_sheet_element(sheet_element(p.rel_id));
+  remove_rel(p.rel_id);
+  remove_override(p.part);
+  m_edit.remove.insert(p.part);
+  m_edit.remove.insert(xlsx::rels_part(p.part));
+}
+
+void Saver::remove_duplicate_sheets() {
+  if (!m_file) return;
+  const pugi::xml_node sheets = child(m_workbook.document_element(), "sheets");
+  // The sheet that keeps a part comes first in the file, so the last
+  // element that matches is always a left-out one.
+  for (auto d = m_file->duplicate_sheets.rbegin(); d != m_file->duplicate_sheets.rend(); ++d) {
+    pugi::xml_node last;
+    for (pugi::xml_node s = child(sheets, "sheet"); s; s = s.next_sibling()) {
+      if (s.type() == pugi::node_element && d->first == s.attribute("name").value() &&
+          d->second == xlsx::rel_attribute(s, "id").value()) {
+        last = s;
+      }
+    }
+    remove_sheet_element(last);
+    const bool used = std::any_of(m_file->sheets.begin(), m_file->sheets.end(),
+                                  [&](const XlsxSheetPart& p) { return p.rel_id == d->second; });
+    if (!used) remove_rel(d->second);
+  }
+}
+
+void Saver::remove_sheet_element(pugi::xml_node el) {
   pugi::xml_node root = m_workbook.document_element();
-  pugi::xml_node el = sheet_element(p.rel_id);
   if (el) {
     // Names local to sheets count sheets by position: the removed one's
     // names go, the later ones move down.
@@ -287,10 +316,6 @@ void Saver::remove_sheet(const XlsxSheetPart& p) {
     }
     el.parent().remove_child(el);
   }
-  remove_rel(p.rel_id);
-  remove_override(p.part);
-  m_edit.remove.insert(p.part);
-  m_edit.remove.insert(xlsx::rels_part(p.part));
 }
 
 host::Status Saver::write_sheets() {
@@ -325,7 +350,9 @@ host::Status Saver::write_sheets() {
 
     pugi::xml_node el = sheet_element(p.rel_id);
     if (!el) return failed("the workbook part lost sheet " + m_model.sheet_name(id));
-    el.attribute("name").set_value(m_model.sheet_name(id).c_str());
+    const std::string name = m_model.sheet_name(id);
+    if (!xlsx::xml_safe(name)) return failed("the sheet name " + name + " is not valid UTF-8");
+    el.attribute("name").set_value(name.c_str());
     const host::Visibility v = m_model.sheet(id)->visibility;
     el.remove_attribute("state");
     if (v != host::Visibility::Visible) {
@@ -377,6 +404,7 @@ host::Status Saver::run(const std::string& path) {
   if (book->sheets.empty()) return failed("a workbook needs at least one sheet");
   if (auto st = open_package(); !st.ok()) return st;
   if (auto st = prepare_strings_and_styles(); !st.ok()) return st;
+  remove_duplicate_sheets();
   if (auto st = write_sheets(); !st.ok()) return st;
   finish_workbook();
   m_strings.finish();
@@ -390,12 +418,16 @@ host::Status Saver::run(const std::string& path) {
   for (const auto& [part, data] : m_edit.put) m_edit.remove.erase(part);
 
   const std::string* base = m_file && m_file->bytes ? m_file->bytes.get() : nullptr;
-  if (auto st = xlsx::write_zip_atomic(base, m_edit, path); !st.ok()) return st;
+  std::shared_ptr<host::FileSystem> files =
+      m_file && m_file->files ? m_file->files : host::make_platform_file_system();
+  if (auto st = xlsx::write_zip_atomic(*files, base, m_edit, path); !st.ok()) return st;
   if (m_file) {
     // The file now describes what was just written, for the next save.
-    auto bytes = xlsx::read_whole_file(
+    auto bytes = files->read_file(
         path, std::max<std::uint64_t>(m_file->limits.max_file_bytes, std::uint64_t{1} << 34));
     if (!bytes.ok()) return bytes.status();
+    m_file->files = std::move(files);
+    m_file->duplicate_sheets.clear();
     m_file->bytes = std::make_shared<const std::string>(std::move(bytes).value());
     m_file->workbook_part = m_workbook_part;
     m_file->sheets = m_sheets;
@@ -412,7 +444,11 @@ host::Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const st
                        std::vector<std::string>* warnings) {
   Saver saver(model, book, file, warnings);
   host::Status st = saver.run(path);
-  if (!st.ok()) return host::Status(st.code(), path + ": " + st.message());
+  // Messages of the file system name the file already.
+  if (!st.ok() && !st.message().starts_with(path + ":")) {
+    return host::Status(st.code(), path + ": " + st.message());
+  }
+  if (!st.ok()) return st;
   return {};
 }
 

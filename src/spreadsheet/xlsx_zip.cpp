@@ -1,20 +1,17 @@
 // The xlsx archive through libzip: bounded reading of parts from a package
 // held in memory, and the atomic write of an edited package.
 //
-// Writing works on a copy of the package in the target's folder. libzip
+// Writing works on a copy of the package in the temporary file the file
+// system prepares beside the target (host/file_system.h), which then puts
+// it in place atomically. libzip
 // copies every entry the edit leaves alone without recompressing it (same
 // bytes, same CRC), so parts quillo does not understand survive bit for bit.
 // Parts the edit writes are deleted and added again rather than replaced in
 // place, because only a fresh entry takes the compression level we set;
 // readers do not mind that such parts move to the end of the archive.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
+#include <fstream>
 
 #include "spreadsheet/xlsx_package.h"
 
@@ -29,42 +26,12 @@ host::Status failed(std::string message) {
   return host::Status::failed(std::move(message));
 }
 
-std::string errno_text() {
-  return std::strerror(errno);
-}
-
 std::string zip_error_text(int code) {
   zip_error_t e;
   zip_error_init_with_code(&e, code);
   std::string s = zip_error_strerror(&e);
   zip_error_fini(&e);
   return s;
-}
-
-// Closes a file descriptor on every path out of a scope.
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool fsync_path(const std::string& path, int flags) {
-  Fd f{::open(path.c_str(), flags | O_CLOEXEC)};
-  return f.fd >= 0 && ::fsync(f.fd) == 0;
 }
 
 }  // namespace
@@ -160,30 +127,6 @@ host::Result<std::string> ZipReader::read(std::string_view name_view) {
   return out;
 }
 
-// ---- files ----
-
-host::Result<std::string> read_whole_file(const std::string& path, std::uint64_t max_bytes) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (f.fd < 0) return failed("cannot open " + path + ": " + errno_text());
-  struct stat st;
-  if (::fstat(f.fd, &st) != 0) return failed("cannot read " + path + ": " + errno_text());
-  if (!S_ISREG(st.st_mode)) return failed(path + " is not a regular file");
-  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
-    return failed(path + " is too large (" + std::to_string(st.st_size) + " bytes)");
-  }
-  std::string out(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = 0;
-  while (got < out.size()) {
-    const ssize_t n = ::read(f.fd, out.data() + got, out.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed("cannot read " + path + ": " + errno_text());
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  out.resize(got);
-  return out;
-}
-
 namespace {
 
 host::Status apply_edit(zip_t* za, const ZipEdit& edit) {
@@ -214,13 +157,14 @@ host::Status apply_edit(zip_t* za, const ZipEdit& edit) {
   return {};
 }
 
-// Builds the new package in the temporary file tmp.
+// Builds the new package in the temporary file tmp, which exists and is empty.
 host::Status build_archive(const std::string* base, const ZipEdit& edit, const std::string& tmp) {
   if (base) {
-    Fd f{::open(tmp.c_str(), O_WRONLY | O_CLOEXEC)};
-    if (f.fd < 0 || !write_all(f.fd, base->data(), base->size())) {
-      return failed("cannot write " + tmp + ": " + errno_text());
-    }
+    // libzip edits a file: start from a copy of the package.
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(base->data(), static_cast<std::streamsize>(base->size()));
+    out.close();
+    if (!out) return failed("cannot write " + tmp);
   }
   int code = 0;
   zip_t* za = zip_open(tmp.c_str(), base ? 0 : ZIP_TRUNCATE, &code);
@@ -241,44 +185,12 @@ host::Status build_archive(const std::string* base, const ZipEdit& edit, const s
 
 }  // namespace
 
-host::Status write_zip_atomic(const std::string* base, const ZipEdit& edit,
+host::Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
                               const std::string& path) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  fs::path dir = target.parent_path();
-  if (dir.empty()) dir = ".";
-  std::string tmp = (dir / ("." + target.filename().string() + ".quillo-XXXXXX")).string();
-  Fd created{::mkstemp(tmp.data())};
-  if (created.fd < 0)
-    return failed("cannot create a file in " + dir.string() + ": " + errno_text());
-  ::close(created.fd);
-  created.fd = -1;
-
-  host::Status st = build_archive(base, edit, tmp);
-  if (st.ok()) {
-    // The new file takes the permissions of the one it replaces, or the
-    // usual ones for a new file.
-    mode_t mode = 0666;
-    struct stat old;
-    if (::stat(path.c_str(), &old) == 0) {
-      mode = old.st_mode & 07777;
-    } else {
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode &= ~mask;
-    }
-    if (::chmod(tmp.c_str(), mode) != 0 || !fsync_path(tmp, O_RDONLY)) {
-      st = failed("cannot flush " + tmp + ": " + errno_text());
-    } else if (::rename(tmp.c_str(), path.c_str()) != 0) {
-      st = failed("cannot replace " + path + ": " + errno_text());
-    } else {
-      // The rename is only durable once the folder is.
-      fsync_path(dir.string(), O_RDONLY | O_DIRECTORY);
-      return {};
-    }
-  }
-  ::unlink(tmp.c_str());
-  return st;
+  auto replacement = files.begin_replace(path);
+  if (!replacement.ok()) return replacement.status();
+  if (auto st = build_archive(base, edit, (*replacement)->temporary_path()); !st.ok()) return st;
+  return replacement.value()->commit();
 }
 
 }  // namespace quillo::spreadsheet::xlsx

@@ -1,0 +1,357 @@
+// xlsx files under hostile or unusual conditions: saving through links and
+// to targets that are not files, saves killed half way, texts XML cannot
+// carry, names that need quoting in formulas, sheets sharing a part, bad
+// shared-string indexes, and workbooks too large or too sparse.
+//
+// Setting QUILLO_XLSX_KEEP to a folder keeps a copy of every file these
+// tests save, for tests/xlsx_libreoffice_check.sh.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "spreadsheet/handles.h"
+#include "spreadsheet/xlsx.h"
+#include "spreadsheet/xlsx_package.h"
+
+namespace quillo::spreadsheet {
+namespace {
+
+namespace fs = std::filesystem;
+
+class XlsxSafetyTest : public testing::Test {
+ protected:
+  XlsxSafetyTest() {
+    dir =
+        fs::temp_directory_path() / ("quillo-xlsx-safety-" + std::to_string(::getpid()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  ~XlsxSafetyTest() override { fs::remove_all(dir); }
+
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+
+  host::Status save(BookId book, XlsxFile* file, const std::string& to) {
+    host::Status st = save_xlsx(model, book, file, to);
+    if (const char* keep = std::getenv("QUILLO_XLSX_KEEP");
+        keep && st.ok() && fs::is_regular_file(to)) {
+      fs::copy_file(to, fs::path(keep) / ("safety-" + fs::path(to).filename().string()),
+                    fs::copy_options::overwrite_existing);
+    }
+    return st;
+  }
+
+  std::string part(const std::string& file, const std::string& name) {
+    auto bytes = files->read_file(file, 1 << 30);
+    auto zip = xlsx::ZipReader::open(std::make_shared<std::string>(std::move(bytes).value()), {});
+    auto r = zip.value()->read(name);
+    return r.ok() ? r.value() : "<missing>";
+  }
+
+  // A package of one sheet per entry of sheets (name, sheetData), each on
+  // its own part unless parts names the part for it.
+  std::string package(const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& sheets,
+                      const std::string& shared_strings = {}) {
+    const std::string ns = std::string(xlsx::kMainNs);
+    std::string list, rels, types = xlsx::new_content_types();
+    xlsx::ZipEdit edit;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+      const std::string id = "rId" + std::to_string(10 + i);
+      list += "<sheet name=\"" + sheets[i].first + "\" sheetId=\"" + std::to_string(i + 1) +
+              "\" r:id=\"" + id + "\"/>";
+      rels += "<Relationship Id=\"" + id + "\" Type=\"" + std::string(xlsx::kRelWorksheet) +
+              "\" Target=\"worksheets/sheet" + std::to_string(i + 1) + ".xml\"/>";
+      edit.put["xl/worksheets/sheet" + std::to_string(i + 1) + ".xml"] =
+          "<worksheet xmlns=\"" + ns + "\"><dimension ref=\"A1\"/><sheetData>" + sheets[i].second +
+          "</sheetData></worksheet>";
+    }
+    if (!shared_strings.empty()) {
+      rels += "<Relationship Id=\"rId99\" Type=\"" + std::string(xlsx::kRelSharedStrings) +
+              "\" Target=\"sharedStrings.xml\"/>";
+      edit.put["xl/sharedStrings.xml"] = "<sst xmlns=\"" + ns + "\">" + shared_strings + "</sst>";
+    }
+    std::string wb = xlsx::new_workbook();
+    wb.replace(wb.find("<sheets/>"), 9, "<sheets>" + list + "</sheets>");
+    std::string wb_rels = xlsx::new_workbook_rels();
+    wb_rels.insert(wb_rels.find("</Relationships>"), rels);
+    edit.put["[Content_Types].xml"] = types;
+    edit.put["_rels/.rels"] = xlsx::new_root_rels();
+    edit.put["xl/workbook.xml"] = wb;
+    edit.put["xl/_rels/workbook.xml.rels"] = wb_rels;
+    edit.put["xl/styles.xml"] = xlsx::new_styles();
+    EXPECT_TRUE(xlsx::write_zip_atomic(*files, nullptr, edit, path(name)).ok());
+    return path(name);
+  }
+
+  // A small workbook made in memory and saved at to.
+  BookId made(const std::string& to, XlsxFile& file) {
+    const BookId book = model.add_book("made.xlsx");
+    const SheetId s = *model.add_sheet(book, "Prices");
+    model.set_value(s, 1, 1, Value(42.0));
+    EXPECT_TRUE(save(book, &file, to).ok());
+    return book;
+  }
+
+  fs::path dir;
+  std::shared_ptr<host::FileSystem> files = host::make_platform_file_system();
+  std::shared_ptr<Model> owner = std::make_shared<Model>();
+  Model& model = *owner;
+};
+
+TEST_F(XlsxSafetyTest, SavesThroughLinksAndRefusesWhatIsNoFile) {
+  XlsxFile file;
+  const std::string real = path("real.xlsx");
+  const BookId book = made(real, file);
+  const SheetId s = model.book(book)->sheets.front();
+  fs::create_symlink("real.xlsx", dir / "link.xlsx");
+  fs::create_hard_link(real, dir / "hard.xlsx");
+
+  model.set_value(s, 1, 1, Value(43.0));
+  ASSERT_TRUE(save(book, &file, path("link.xlsx")).ok());
+  EXPECT_TRUE(fs::is_symlink(dir / "link.xlsx"));
+  EXPECT_EQ(fs::hard_link_count(real), 2u);
+  Model other;
+  for (const char* name : {"real.xlsx", "hard.xlsx"}) {
+    auto in = load_xlsx(other, path(name));
+    ASSERT_TRUE(in.ok()) << in.status().message();
+    EXPECT_EQ(other.value(other.book(in->book)->sheets.front(), 1, 1), Value(43.0)) << name;
+  }
+
+  const std::string fifo = path("fifo.xlsx");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& target : {fifo, std::string("/dev/null")}) {
+    const host::Status st = save(book, &file, target);
+    EXPECT_FALSE(st.ok()) << target;
+    EXPECT_NE(st.message().find("not a regular file"), std::string::npos) << st.message();
+  }
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+// Stands for the platform file system but kills the process where a save
+// would put its file in place: a save interrupted at its worst moment.
+class DyingFileSystem final : public host::FileSystem {
+ public:
+  class Dying final : public host::FileReplacement {
+   public:
+    explicit Dying(std::unique_ptr<host::FileReplacement> real) : m_real(std::move(real)) {}
+    const std::string& temporary_path() const override { return m_real->temporary_path(); }
+    host::Status commit() override { ::_exit(0); }
+
+   private:
+    std::unique_ptr<host::FileReplacement> m_real;
+  };
+  host::Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
+    return m_real->read_file(p, max);
+  }
+  host::Status write_file(const std::string&, std::string_view,
+                          const host::WriteOptions&) override {
+    ::_exit(0);
+  }
+  host::Result<std::unique_ptr<host::FileReplacement>> begin_replace(
+      const std::string& p, const host::WriteOptions& o) override {
+    auto r = m_real->begin_replace(p, o);
+    if (!r.ok()) return r.status();
+    return std::unique_ptr<host::FileReplacement>(new Dying(std::move(r).value()));
+  }
+
+ private:
+  std::unique_ptr<host::FileSystem> m_real = host::make_platform_file_system();
+};
+
+TEST_F(XlsxSafetyTest, KilledSavesLeaveNoTemporariesForLong) {
+  XlsxFile file;
+  const std::string target = path("book.xlsx");
+  const BookId book = made(target, file);
+  for (int i = 0; i < 3; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      XlsxFile copy = file;
+      copy.files = std::make_shared<DyingFileSystem>();
+      (void)save_xlsx(model, book, &copy, target);
+      ::_exit(1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto entries = [&] {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++n;
+    return n;
+  };
+  EXPECT_GT(entries(), 1u);  // the killed saves left their files
+  ASSERT_TRUE(save(book, &file, target).ok());
+  EXPECT_EQ(entries(), 1u);  // the next save removed them
+}
+
+TEST_F(XlsxSafetyTest, BadSharedStringIndexesFailTheLoad) {
+  const std::string strings = "<si><t>first</t></si><si><t>second</t></si>";
+  for (const std::string index : {"-1", "abc", "1.5", "2", "", " 1x"}) {
+    const std::string file = package(
+        "bad.xlsx", {{"S", "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>" + index + "</v></c></row>"}},
+        strings);
+    auto r = load_xlsx(model, file);
+    ASSERT_FALSE(r.ok()) << "index \"" << index << "\" loaded";
+    EXPECT_NE(r.status().message().find("shared string index"), std::string::npos)
+        << r.status().message();
+  }
+  auto good = load_xlsx(
+      model, package("good.xlsx", {{"S", "<row r=\"1\"><c r=\"A1\" t=\"s\"><v> 1 </v></c></row>"}},
+                     strings));
+  ASSERT_TRUE(good.ok()) << good.status().message();
+  EXPECT_EQ(model.value(model.book(good->book)->sheets.front(), 1, 1), Value("second"));
+}
+
+TEST_F(XlsxSafetyTest, TextsXmlCannotCarryAreEscapedAndReadBack) {
+  const BookId book = model.add_book("texts.xlsx");
+  const SheetId s = *model.add_sheet(book, "Texts");
+  const std::vector<std::string> kept = {
+      "bell\x07",
+      "cr\r\nlf",
+      "\xEF\xBF\xBE nonchar",
+      "_x0041_ literal",
+      "tab\tand \xF0\x9F\x98\x80",
+  };
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    model.restore_cell(s, static_cast<std::int32_t>(i) + 1, 1, Value(kept[i]), nullptr, "", false);
+  }
+  model.restore_cell(s, 10, 1, Value(std::string("caf\xE9")), nullptr, "", false);  // Latin-1
+  ASSERT_TRUE(model.set_formula(s, 11, 1, "=\"_x0042_\"&\"b\"", Notation::A1).ok());
+  XlsxFile file;
+  ASSERT_TRUE(save(book, &file, path("texts.xlsx")).ok());
+
+  const std::regex bad_ref("&#(x[0-9a-fA-F]+|[0-9]+);");
+  for (const char* name : {"xl/sharedStrings.xml", "xl/worksheets/sheet1.xml"}) {
+    const std::string xml = part(path("texts.xlsx"), name);
+    EXPECT_TRUE(xlsx::xml_safe(xml)) << name;
+    for (std::sregex_iterator m(xml.begin(), xml.end(), bad_ref), end; m != end; ++m) {
+      const std::string n = (*m)[1];
+      const long v = n[0] == 'x' ? std::stol(n.substr(1), nullptr, 16) : std::stol(n);
+      EXPECT_TRUE(v == 9 || v == 10 || v == 13 || v >= 0x20) << name << ": " << m->str();
+    }
+  }
+  Model back;
+  auto in = load_xlsx(back, path("texts.xlsx"));
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  const SheetId t = back.book(in->book)->sheets.front();
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(back.value(t, static_cast<std::int32_t>(i) + 1, 1), Value(kept[i])) << i;
+  }
+  EXPECT_EQ(back.value(t, 10, 1), Value(std::string("caf\xEF\xBF\xBD")));
+  // Formulas are read literally by other readers, so they are not escaped.
+  EXPECT_EQ(back.formula_text(t, 11, 1, Notation::A1), "=\"_x0042_\"&\"b\"");
+  EXPECT_EQ(back.value(t, 11, 1), Value(std::string("_x0042_b")));
+  // A character XML cannot carry is lost from the formula (not kept for the
+  // other readers, which would compute the changed formula); the cached
+  // value keeps it.
+  ASSERT_TRUE(model.set_formula(s, 11, 1, "=\"a\x01\"", Notation::A1).ok());
+  ASSERT_TRUE(save_xlsx(model, book, &file, path("formula.xlsx")).ok());
+  EXPECT_TRUE(xlsx::xml_safe(part(path("formula.xlsx"), "xl/worksheets/sheet1.xml")));
+  Model last;
+  auto again = load_xlsx(last, path("formula.xlsx"));
+  ASSERT_TRUE(again.ok()) << again.status().message();
+  const SheetId u = last.book(again->book)->sheets.front();
+  EXPECT_EQ(last.formula_text(u, 11, 1, Notation::A1), "=\"a\xEF\xBF\xBD\"");
+  EXPECT_EQ(last.value(u, 11, 1), Value(std::string("a\x01")));
+}
+
+TEST_F(XlsxSafetyTest, NamesThatNeedQuotesSurviveASave) {
+  const BookId book = model.add_book("names.xlsx");
+  const SheetId data = *model.add_sheet(book, ".Data");
+  const SheetId other = *model.add_sheet(book, "2024 prices");
+  const SheetId r1c1 = *model.add_sheet(book, "R2C3");
+  model.set_value(data, 1, 1, Value(2.0));
+  model.set_value(r1c1, 1, 1, Value(5.0));
+  ASSERT_TRUE(model.set_formula(other, 1, 1, "='.Data'!A1*2+'R2C3'!A1", Notation::A1).ok());
+  ASSERT_TRUE(model.set_formula(other, 2, 1, "='2024.xla'!fsingle(\"X\")", Notation::A1).ok());
+  XlsxFile file;
+  ASSERT_TRUE(save(book, &file, path("names.xlsx")).ok());
+  Model back;
+  auto in = load_xlsx(back, path("names.xlsx"));
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  const SheetId t = back.find_sheet(in->book, "2024 prices");
+  EXPECT_EQ(back.formula_text(t, 1, 1, Notation::A1), "='.Data'!A1*2+'R2C3'!A1");
+  EXPECT_EQ(back.formula_text(t, 2, 1, Notation::A1), "='2024.xla'!fsingle(\"X\")");
+}
+
+TEST_F(XlsxSafetyTest, SheetsSharingAPartBecomeOneAndTheSaveReopens) {
+  std::string file = package("shared-part.xlsx",
+                             {{"A", "<row r=\"1\"><c r=\"A1\"><v>1</v></c></row>"}, {"B", ""}});
+  // Point B's relationship at A's part, as a damaged file may.
+  xlsx::ZipEdit edit;
+  std::string rels = part(file, "xl/_rels/workbook.xml.rels");
+  rels.replace(rels.find("sheet2.xml"), 10, "sheet1.xml");
+  edit.put["xl/_rels/workbook.xml.rels"] = rels;
+  auto bytes = files->read_file(file, 1 << 30);
+  ASSERT_TRUE(xlsx::write_zip_atomic(*files, &bytes.value(), edit, file).ok());
+
+  auto in = load_xlsx(model, file);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  EXPECT_EQ(model.book(in->book)->sheets.size(), 1u);
+  ASSERT_FALSE(in->warnings.empty());
+  EXPECT_NE(in->warnings.front().find("same cells"), std::string::npos) << in->warnings.front();
+  model.rename_sheet(model.book(in->book)->sheets.front(), "B");  // the left-out one's name
+  ASSERT_TRUE(save(in->book, in->file.get(), path("one.xlsx")).ok());
+  Model back;
+  auto again = load_xlsx(back, path("one.xlsx"));
+  ASSERT_TRUE(again.ok()) << again.status().message();
+  EXPECT_TRUE(again->warnings.empty());
+  ASSERT_EQ(back.book(again->book)->sheets.size(), 1u);
+  EXPECT_EQ(back.sheet_name(back.book(again->book)->sheets.front()), "B");
+  EXPECT_EQ(back.value(back.book(again->book)->sheets.front(), 1, 1), Value(1.0));
+}
+
+TEST_F(XlsxSafetyTest, LargeWorkbooksFailWithALimitAndSparseOnesStayCheap) {
+  std::string row;
+  for (int c = 1; c <= 20; ++c) {
+    row += "<c r=\"" + column_letters(c) + "1\" t=\"inlineStr\"><is><t>" + std::string(100, 'x') +
+           "</t></is></c>";
+  }
+  const std::string file = package("big.xlsx", {{"S", "<row r=\"1\">" + row + "</row>"}},
+                                   "<si><t>a</t></si><si><t>b</t></si><si><t>c</t></si>");
+  auto fails = [&](XlsxLimits limits, const std::string& expected) {
+    XlsxLoadOptions options;
+    options.limits = limits;
+    auto r = load_xlsx(model, file, options);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.status().message().find(expected), std::string::npos) << r.status().message();
+    EXPECT_TRUE(model.books().empty());
+  };
+  fails(XlsxLimits{.max_cells = 19}, "more than 19 cells");
+  fails(XlsxLimits{.max_strings = 2}, "more than 2 shared strings");
+  fails(XlsxLimits{.max_text_bytes = 1000}, "of text");
+
+  // One value in the last cell of the sheet: the save and the walks cost
+  // what its two cells cost.
+  auto in = load_xlsx(
+      model,
+      package("sparse.xlsx", {{"S",
+                               "<row r=\"1\"><c r=\"A1\"><v>1</v></c></row>"
+                               "<row r=\"1048576\"><c r=\"XFD1048576\"><v>2</v></c></row>"}}));
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  // Not kept for the other readers: `quillo refresh` walks the whole used
+  // range in its summary.
+  ASSERT_TRUE(save_xlsx(model, in->book, in->file.get(), path("sparse-out.xlsx")).ok());
+  EXPECT_NE(part(path("sparse-out.xlsx"), "xl/worksheets/sheet1.xml").find("ref=\"A1:XFD1048576\""),
+            std::string::npos);
+  auto sheet = make_book(owner, in->book)->worksheet(1);
+  ASSERT_TRUE(sheet.ok());
+  std::vector<std::string> seen;
+  ASSERT_TRUE((*sheet)
+                  ->for_each_cell([&](const host::RangePtr& cell) {
+                    seen.push_back(cell->address().value_or("?"));
+                  })
+                  .ok());
+  EXPECT_EQ(seen, (std::vector<std::string>{"$A$1", "$XFD$1048576"}));
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet
