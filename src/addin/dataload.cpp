@@ -222,7 +222,10 @@ void minute_timer(AddinState& state, host::TimerId id) {
 
 void second_timer(AddinState& state, host::TimerId id) {
   state.second_timer_id = id;
-  if (state.engine) state.engine->manager().httpqueue_sendout();
+  if (!state.engine) return;
+  state.engine->manager().httpqueue_sendout();
+  // Computed indicator series are written beside their formulas.
+  state.engine->calcs().calc_pass();
 }
 
 void link_repair(host::Application& app, host::Workbook& book) {

@@ -5,19 +5,28 @@
 // Loop thread only.
 #pragma once
 
+#include <vector>
+
 #include "host/add_ins.h"
+#include "indicators/indicator_frame.h"
 #include "requests/fsingle.h"
 
 namespace quillo {
 
 class core {
  public:
-  explicit core(SingleItemContext& ctx) : m_ctx(ctx) {}
+  core(SingleItemContext& ctx, indicators::IndicatorFrame& ta) : m_ctx(ctx), m_ta(ta) {}
 
   // The single data item of inst and field, with optional options, for the calling cell.
   Value i_fsingle(const Value& inst, const Value& field, const Value& options,
                   const Value& fcaller) {
     return fsingle(m_ctx, inst, field, options, fcaller);
+  }
+
+  // The indicator of this kind over the arguments in the library's order,
+  // the calling cell last (i_sma ... i_beta).
+  Value indicator(indicators::Kind kind, const std::vector<Value>& args) {
+    return m_ta.call(kind, args);
   }
 
   // Registers the methods above under their names.
@@ -27,6 +36,7 @@ class core {
 
  private:
   SingleItemContext& m_ctx;
+  indicators::IndicatorFrame& m_ta;
 };
 
 }  // namespace quillo

@@ -10,7 +10,11 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
       m_registry(app),
       m_dispatch(m_registry, m_manager, m_definitions, m_policy),
       m_ctx{m_definitions, m_registry, m_dispatch},
-      m_core(m_ctx) {
+      m_calcs(app, indicators::CalcFlag{[this] { return m_registry.calculating(); },
+                                        [this] { m_registry.calc_begin(); },
+                                        [this] { m_registry.calc_end(); }}),
+      m_indicators(m_calcs),
+      m_core(m_ctx, m_indicators) {
   m_processors.add(RequestDispatch::kProcessorName,
                    [this](const std::string& text, std::int32_t r, std::int16_t status,
                           const std::string& message) {
@@ -52,7 +56,10 @@ host::Status Engine::install_library(const std::string& path) {
 
 void Engine::start_pass(std::int64_t interval_ms) {
   if (m_pass != 0) m_loop.kill_timer(m_pass);
-  m_pass = m_loop.set_timer(interval_ms, [this] { m_manager.httpqueue_sendout(); });
+  m_pass = m_loop.set_timer(interval_ms, [this] {
+    m_manager.httpqueue_sendout();
+    m_calcs.calc_pass();
+  });
 }
 
 bool Engine::idle() const {

@@ -15,6 +15,8 @@
 #include "host/application.h"
 #include "host/event_loop.h"
 #include "http/clsXMLHttpManager.h"
+#include "indicators/calc_table.h"
+#include "indicators/indicator_frame.h"
 #include "requests/core.h"
 
 namespace quillo {
@@ -43,6 +45,7 @@ class Engine {
   http::clsXMLHttpManager& manager() { return m_manager; }
   ErrorPolicy& policy() { return m_policy; }
   quillo::core& core_object() { return m_core; }
+  indicators::CalcTable& calcs() { return m_calcs; }
 
  private:
   host::Application& m_app;
@@ -56,6 +59,8 @@ class Engine {
   RequestRegistry m_registry;
   RequestDispatch m_dispatch;
   SingleItemContext m_ctx;
+  indicators::CalcTable m_calcs;
+  indicators::IndicatorFrame m_indicators;
   core m_core;
   host::TimerId m_pass = 0;
   bool m_methods_registered = false;

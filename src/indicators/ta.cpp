@@ -1,0 +1,383 @@
+#include "indicators/ta.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quillo::indicators {
+
+namespace {
+
+constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+
+// Thrown inside a computation when it cannot go on; the entry points turn
+// it into nullopt, so callers only ever see a returned value.
+struct Failed {};
+
+double need(double x) {
+  if (std::isnan(x)) throw Failed{};
+  return x;
+}
+
+double quot(double a, double b) {
+  if (b == 0) throw Failed{};
+  const double q = a / b;
+  if (!std::isfinite(q)) throw Failed{};
+  return q;
+}
+
+// The square root of a variance worked out as a difference of means. A
+// variance is never negative; a small negative result is rounding of a
+// true 0 (a window of equal values) and counts as 0.
+double root_of_variance(double v, double scale) {
+  if (v >= 0) return std::sqrt(v);
+  if (-v <= 1e-12 * std::max(std::abs(scale), 1e-300)) return 0;
+  throw Failed{};
+}
+
+// Sum of c over the m elements ending at index end, in row order.
+double window_sum(std::span<const double> c, std::size_t end, std::size_t m) {
+  double s = 0;
+  for (std::size_t j = end + 1 - m; j <= end; ++j) s += need(c[j]);
+  return s;
+}
+
+double window_max(std::span<const double> c, std::size_t end, std::size_t m) {
+  double v = need(c[end + 1 - m]);
+  for (std::size_t j = end + 2 - m; j <= end; ++j) v = std::max(v, need(c[j]));
+  return v;
+}
+
+double window_min(std::span<const double> c, std::size_t end, std::size_t m) {
+  double v = need(c[end + 1 - m]);
+  for (std::size_t j = end + 2 - m; j <= end; ++j) v = std::min(v, need(c[j]));
+  return v;
+}
+
+template <typename F>
+std::optional<Series> guarded(F&& compute) {
+  try {
+    return compute();
+  } catch (const Failed&) {
+    return std::nullopt;
+  }
+}
+
+Series one_line(std::size_t n) {
+  return Series{std::vector<double>(n, kNone), {}};
+}
+
+Series two_lines(std::size_t n) {
+  return Series{std::vector<double>(n, kNone), std::vector<double>(n, kNone)};
+}
+
+// Fast K of each row from k on (index j = d - 1); rows before stay NaN.
+std::vector<double> k_line(const Table& t, std::size_t k) {
+  const auto c = t.col(2), h = t.col(5), l = t.col(6);
+  std::vector<double> out(t.rows(), kNone);
+  for (std::size_t j = k - 1; j < t.rows(); ++j) {
+    const double hh = window_max(h, j, k);
+    const double ll = window_min(l, j, k);
+    out[j] = hh != ll ? 100 * quot(need(c[j]) - ll, hh - ll) : 50;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<Series> sma(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    Series s = one_line(t.rows());
+    for (std::size_t j = m - 1; j < t.rows(); ++j) s.values[j] = window_sum(t.col(2), j, m) / p;
+    return s;
+  });
+}
+
+std::optional<Series> wma(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2), w = t.col(3);
+    Series s = one_line(t.rows());
+    for (std::size_t j = m - 1; j < t.rows(); ++j) {
+      double product = 0;
+      for (std::size_t i = j + 1 - m; i <= j; ++i) product += need(c[i]) * need(w[i]);
+      const double weights = window_sum(w, j, m);
+      if (weights != 0) s.values[j] = quot(product, weights);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> ema(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2);
+    const double k = 2.0 / (p + 1);
+    Series s = one_line(t.rows());
+    double sum = 0, e = 0;
+    for (std::size_t j = 0; j < t.rows(); ++j) {
+      const double x = need(c[j]);
+      if (j + 1 < m) {
+        sum += x;
+      } else if (j + 1 == m) {
+        e = (sum + x) / p;
+        s.values[j] = e;
+      } else {
+        e = x * k + e * (1 - k);
+        s.values[j] = e;
+      }
+    }
+    return s;
+  });
+}
+
+std::optional<Series> rsi(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2);
+    const double k = 2.0 / (p + 1);
+    Series s = one_line(t.rows());
+    double sum_up = 0, sum_down = 0, up_avg = 0, down_avg = 0;
+    for (std::size_t j = 0; j < t.rows(); ++j) {
+      double up = 0, down = 0;
+      if (j > 0) {
+        const double change = need(c[j]) - need(c[j - 1]);
+        up = std::max(change, 0.0);
+        down = std::max(-change, 0.0);
+      }
+      const std::size_t d = j + 1;
+      if (d <= m + 1) {
+        sum_up += up;
+        sum_down += down;
+        if (d <= m) continue;
+        up_avg = sum_up / p;
+        down_avg = sum_down / p;
+      } else {
+        up_avg = up * k + up_avg * (1 - k);
+        down_avg = down * k + down_avg * (1 - k);
+      }
+      s.values[j] = up_avg == 0 && down_avg == 0 ? 50 : 100 * quot(up_avg, up_avg + down_avg);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> macd(const Table& t, int short_p, int long_p, int signal_p) {
+  return guarded([&] {
+    const auto c = t.col(2);
+    const auto ls = static_cast<std::size_t>(long_p), g = static_cast<std::size_t>(signal_p);
+    const double ks = 2.0 / (short_p + 1), kl = 2.0 / (long_p + 1);
+    Series s = two_lines(t.rows());
+    double sum_s = 0, sum_l = 0, ema_s = 0, ema_l = 0, sum_sig = 0;
+    for (std::size_t j = 0; j < t.rows(); ++j) {
+      const double x = need(c[j]);
+      const std::size_t d = j + 1;
+      auto step = [&](double& sum, double& e, std::size_t periods, double k) {
+        if (d < periods) {
+          sum += x;
+        } else if (d == periods) {
+          e = (sum + x) / static_cast<double>(periods);
+        } else {
+          e = x * k + e * (1 - k);
+        }
+      };
+      step(sum_s, ema_s, static_cast<std::size_t>(short_p), ks);
+      step(sum_l, ema_l, ls, kl);
+      if (d < ls) continue;
+      s.values[j] = ema_s - ema_l;
+      sum_sig += s.values[j];
+      if (d < ls + g - 1) continue;
+      if (d > ls + g - 1) sum_sig -= s.values[j - g];
+      s.values2[j] = sum_sig / signal_p;
+    }
+    return s;
+  });
+}
+
+std::optional<Series> sto_fast(const Table& t, int k, int dp) {
+  return guarded([&] {
+    const auto kk = static_cast<std::size_t>(k), dd = static_cast<std::size_t>(dp);
+    Series s = two_lines(t.rows());
+    s.values = k_line(t, kk);
+    double sum_k = 0;
+    for (std::size_t j = kk - 1; j < t.rows(); ++j) {
+      const std::size_t d = j + 1;
+      sum_k += s.values[j];
+      if (d < kk + dd - 1) continue;
+      if (d > kk + dd - 1) sum_k -= s.values[j - dd];
+      s.values2[j] = sum_k / dp;
+    }
+    return s;
+  });
+}
+
+std::optional<Series> sto_slow(const Table& t, int k, int ka, int dp) {
+  return guarded([&] {
+    const auto kk = static_cast<std::size_t>(k), ak = static_cast<std::size_t>(ka),
+               dd = static_cast<std::size_t>(dp);
+    std::vector<double> raw = k_line(t, kk);
+    for (double& r : raw) {
+      if (std::isnan(r)) r = 0;  // rows before the first K count as 0
+    }
+    Series s = two_lines(t.rows());
+    double sum_k = 0, sum_d = 0;
+    for (std::size_t j = 0; j < t.rows(); ++j) {
+      const std::size_t d = j + 1;
+      sum_k += raw[j];
+      if (d < kk + ak - 1) continue;
+      s.values[j] = sum_k / ka;
+      sum_k -= raw[j + 1 - ak];
+      sum_d += s.values[j];
+      if (d < kk + ak + dd - 2) continue;
+      s.values2[j] = sum_d / dp;
+      sum_d -= s.values[j + 1 - dd];
+    }
+    return s;
+  });
+}
+
+std::optional<Series> momentum(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2);
+    Series s = one_line(t.rows());
+    for (std::size_t j = m; j < t.rows(); ++j) s.values[j] = need(c[j]) - need(c[j - m]);
+    return s;
+  });
+}
+
+std::optional<Series> roc(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2);
+    Series s = one_line(t.rows());
+    for (std::size_t j = m; j < t.rows(); ++j) {
+      s.values[j] = 100 * quot(need(c[j]) - need(c[j - m]), need(c[j - m]));
+    }
+    return s;
+  });
+}
+
+std::optional<Series> money_flow(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2), v = t.col(3), h = t.col(5), l = t.col(6);
+    const std::size_t n = t.rows();
+    std::vector<double> pos(n, 0), neg(n, 0);
+    auto typical = [&](std::size_t j) { return (need(h[j]) + need(l[j]) + need(c[j])) / 3; };
+    Series s = one_line(n);
+    for (std::size_t j = 1; j < n; ++j) {
+      const double tp = typical(j), before = typical(j - 1);
+      const double flow = tp * need(v[j]);
+      if (tp > before) pos[j] = flow;
+      if (tp < before) neg[j] = flow;
+      if (j < m) continue;
+      // Summed afresh: a window without flow answers exactly 50.
+      const double sum_pos = window_sum(pos, j, m), sum_neg = window_sum(neg, j, m);
+      s.values[j] = sum_pos == sum_neg ? 50 : 100 * quot(sum_pos, sum_pos + sum_neg);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> osc(const Table& t, int short_p, int long_p) {
+  return guarded([&] {
+    const auto ms = static_cast<std::size_t>(short_p), ml = static_cast<std::size_t>(long_p);
+    Series s = one_line(t.rows());
+    for (std::size_t j = ml - 1; j < t.rows(); ++j) {
+      const double a = window_sum(t.col(2), j, ms) / short_p;
+      const double b = window_sum(t.col(2), j, ml) / long_p;
+      s.values[j] = 100 * quot(a - b, b);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> bollinger(const Table& t, int p, double w) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2);
+    Series s = two_lines(t.rows());
+    for (std::size_t j = m - 1; j < t.rows(); ++j) {
+      const double mean = window_sum(c, j, m) / p;
+      double squares = 0;
+      for (std::size_t i = j + 1 - m; i <= j; ++i) squares += (c[i] - mean) * (c[i] - mean);
+      const double deviation = std::sqrt(squares / p);
+      s.values[j] = mean + w * deviation;
+      s.values2[j] = mean - w * deviation;
+    }
+    return s;
+  });
+}
+
+std::optional<Series> pricechannel(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    Series s = two_lines(t.rows());
+    for (std::size_t j = m - 1; j < t.rows(); ++j) {
+      s.values[j] = window_max(t.col(5), j, m);
+      s.values2[j] = window_min(t.col(6), j, m);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> w_close(const Table& t, double w) {
+  return guarded([&] {
+    const auto c = t.col(2), h = t.col(5), l = t.col(6);
+    Series s = one_line(t.rows());
+    for (std::size_t j = 0; j < t.rows(); ++j) {
+      s.values[j] = quot(need(h[j]) + need(l[j]) + w * need(c[j]), w + 2);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> vol_ctc(const Table& t, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const auto c = t.col(2), date = t.col(1);
+    const std::size_t n = t.rows();
+    std::vector<double> a(n, 0), b(n, 0);
+    Series s = one_line(n);
+    for (std::size_t j = 1; j < n; ++j) {
+      const double ratio = quot(need(c[j]), need(c[j - 1]));
+      if (ratio <= 0) throw Failed{};
+      const double days = std::abs(need(date[j]) - need(date[j - 1]));
+      a[j] = quot(std::log(ratio), std::sqrt(days / 365));
+      b[j] = a[j] * a[j];
+      if (j < m) continue;
+      // Summed afresh: flat prices give sums of exactly 0, not residue.
+      const double mean_a = window_sum(a, j, m) / p, mean_b = window_sum(b, j, m) / p;
+      s.values[j] = 100 * root_of_variance(mean_b - mean_a * mean_a, mean_b);
+    }
+    return s;
+  });
+}
+
+std::optional<Series> beta(const Table& index, const Table& stock, int p) {
+  return guarded([&] {
+    const auto m = static_cast<std::size_t>(p);
+    const std::size_t n = stock.rows();
+    auto returns = [n](const Table& t) {
+      std::vector<double> r(n, 0);
+      for (std::size_t j = 1; j < n; ++j) r[j] = quot(need(t.col(2)[j]), need(t.col(2)[j - 1])) - 1;
+      return r;
+    };
+    const std::vector<double> x = returns(index), y = returns(stock);
+    Series s = one_line(n);
+    for (std::size_t j = m; j < n; ++j) {
+      const double mx = window_sum(x, j, m) / p, my = window_sum(y, j, m) / p;
+      double sxy = 0, sxx = 0;
+      for (std::size_t i = j + 1 - m; i <= j; ++i) {
+        sxy += (x[i] - mx) * (y[i] - my);
+        sxx += (x[i] - mx) * (x[i] - mx);
+      }
+      s.values[j] = quot(sxy, sxx);
+    }
+    return s;
+  });
+}
+
+}  // namespace quillo::indicators
