@@ -29,6 +29,10 @@ constexpr std::array kCoreMethods{
     CoreMethod{
         "i_fsingle", 4,
         [](core& self, std::vector<Value>& a) { return self.i_fsingle(a[0], a[1], a[2], a[3]); }},
+    CoreMethod{"i_history_data", 8,
+               [](core& self, std::vector<Value>& a) {
+                 return self.i_history_data(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+               }},
     CoreMethod{"i_sma", 3, &call_indicator<indicators::Kind::kSma>},
     CoreMethod{"i_wma", 3, &call_indicator<indicators::Kind::kWma>},
     CoreMethod{"i_ema", 3, &call_indicator<indicators::Kind::kEma>},

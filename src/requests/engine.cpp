@@ -2,6 +2,13 @@
 
 namespace quillo {
 
+namespace {
+// Price-history requests go out on a channel of their own (their source is
+// "yah"), a few at a time.
+constexpr const char* kHistoryChannel = "yah";
+constexpr std::int32_t kHistoryChannelLimit = 4;
+}  // namespace
+
 Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTransport& transport)
     : m_app(app),
       m_loop(loop),
@@ -10,11 +17,18 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
       m_registry(app),
       m_dispatch(m_registry, m_manager, m_definitions, m_policy),
       m_ctx{m_definitions, m_registry, m_dispatch},
+      m_history_parser(
+          app, m_areas, [this] { m_registry.calc_begin(); }, [this] { m_registry.calc_end(); }),
+      m_history{m_registry, m_dispatch, m_areas, app, {}},
       m_calcs(app, indicators::CalcFlag{[this] { return m_registry.calculating(); },
                                         [this] { m_registry.calc_begin(); },
                                         [this] { m_registry.calc_end(); }}),
       m_indicators(m_calcs),
-      m_core(m_ctx, m_indicators) {
+      m_core(m_ctx, m_history, m_indicators) {
+  m_dispatch.set_history(&m_history_parser);
+  // Resetting the requests erases the history areas with them.
+  m_registry.set_on_reset([this] { m_areas.reset(); });
+  m_manager.manager_setup({{kHistoryChannel, kHistoryChannelLimit}});
   m_processors.add(RequestDispatch::kProcessorName,
                    [this](const std::string& text, std::int32_t r, std::int16_t status,
                           const std::string& message) {
@@ -26,6 +40,7 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
     for (const DataSource& s : d.datasources()) {
       channels.push_back({s.code, s.max_requests_value().value_or(0)});
     }
+    channels.push_back({kHistoryChannel, kHistoryChannelLimit});
     m_manager.manager_setup(channels);
   });
 }
