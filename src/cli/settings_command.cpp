@@ -81,7 +81,8 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
   };
   registry.reg_clearerror();
   if (name == "history_service") {
-    if (!addin::valid_service_address(value)) {
+    // An empty value unsets the address.
+    if (!value.empty() && !addin::valid_service_address(value)) {
       return refuse("\"" + value + "\" is not an address like https://host or http://host:port");
     }
     config.history_service = value;
