@@ -75,5 +75,10 @@ INDICATOR(Osc10_30, osc(t, 10, 30));
 INDICATOR(WClose2, w_close(t, 2));
 INDICATOR(VolCtc20, vol_ctc(t, 20));
 INDICATOR(Beta20, beta(t, t, 20));
+// Windows as long as the periods argument allows: they slide, so the time
+// stays linear in the rows.
+INDICATOR(Sma30000, sma(t, 30000));
+INDICATOR(Pricechannel30000, pricechannel(t, 30000));
+INDICATOR(MoneyFlow30000, money_flow(t, 30000));
 
 BENCHMARK_MAIN();

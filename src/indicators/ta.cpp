@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <deque>
 #include <limits>
 
 namespace quillo::indicators {
@@ -54,6 +56,88 @@ double window_min(std::span<const double> c, std::size_t end, std::size_t m) {
   return v;
 }
 
+// Windows up to this length are summed afresh for every element, in row
+// order, as the spreadsheet's own functions sum them; longer ones slide, so
+// a long window over a long table stays linear in the rows.
+constexpr std::size_t kAfreshWindow = 256;
+
+// The sums of the windows of length m ending at consecutive indexes. A
+// sliding sum is compensated, summed afresh again every m steps so no
+// residue builds up, and exactly 0 while the window holds only zeros.
+class WindowSum {
+ public:
+  WindowSum(std::span<const double> c, std::size_t m) : m_c(c), m_m(m) {}
+
+  double at(std::size_t end) {
+    if (m_m <= kAfreshWindow) return window_sum(m_c, end, m_m);
+    if (!m_started || m_slides >= m_m || end != m_end + 1) {
+      m_sum = m_comp = 0;
+      m_nonzero = 0;
+      for (std::size_t j = end + 1 - m_m; j <= end; ++j) {
+        add(need(m_c[j]));
+        m_nonzero += m_c[j] != 0 ? 1 : 0;
+      }
+      m_slides = 0;
+      m_started = true;
+    } else {
+      const double in = need(m_c[end]), out = m_c[end - m_m];
+      add(in);
+      add(-out);
+      m_nonzero += (in != 0 ? 1 : 0) - (out != 0 ? 1 : 0);
+      ++m_slides;
+    }
+    m_end = end;
+    return m_nonzero == 0 ? 0.0 : m_sum + m_comp;
+  }
+
+ private:
+  void add(double x) {
+    const double t = m_sum + x;
+    m_comp += std::abs(m_sum) >= std::abs(x) ? (m_sum - t) + x : (x - t) + m_sum;
+    m_sum = t;
+  }
+
+  std::span<const double> m_c;
+  std::size_t m_m;
+  std::size_t m_end = 0;
+  std::size_t m_slides = 0;
+  std::int64_t m_nonzero = 0;
+  double m_sum = 0;
+  double m_comp = 0;
+  bool m_started = false;
+};
+
+// The highest (or lowest) value of the windows of length m ending at
+// consecutive indexes; long windows keep a queue of candidates.
+class WindowExtreme {
+ public:
+  WindowExtreme(std::span<const double> c, std::size_t m, bool highest)
+      : m_c(c), m_m(m), m_highest(highest) {}
+
+  double at(std::size_t end) {
+    if (m_m <= kAfreshWindow)
+      return m_highest ? window_max(m_c, end, m_m) : window_min(m_c, end, m_m);
+    if (m_queue.empty() && m_next == 0) m_next = end + 1 - m_m;
+    for (; m_next <= end; ++m_next) {
+      const double x = need(m_c[m_next]);
+      while (!m_queue.empty() &&
+             (m_highest ? m_c[m_queue.back()] <= x : m_c[m_queue.back()] >= x)) {
+        m_queue.pop_back();
+      }
+      m_queue.push_back(m_next);
+    }
+    while (m_queue.front() + m_m <= end) m_queue.pop_front();
+    return m_c[m_queue.front()];
+  }
+
+ private:
+  std::span<const double> m_c;
+  std::size_t m_m;
+  bool m_highest;
+  std::size_t m_next = 0;
+  std::deque<std::size_t> m_queue;
+};
+
 template <typename F>
 std::optional<Series> guarded(F&& compute) {
   try {
@@ -75,9 +159,10 @@ Series two_lines(std::size_t n) {
 std::vector<double> k_line(const Table& t, std::size_t k) {
   const auto c = t.col(2), h = t.col(5), l = t.col(6);
   std::vector<double> out(t.rows(), kNone);
+  WindowExtreme highs(h, k, true), lows(l, k, false);
   for (std::size_t j = k - 1; j < t.rows(); ++j) {
-    const double hh = window_max(h, j, k);
-    const double ll = window_min(l, j, k);
+    const double hh = highs.at(j);
+    const double ll = lows.at(j);
     out[j] = hh != ll ? 100 * quot(need(c[j]) - ll, hh - ll) : 50;
   }
   return out;
@@ -89,7 +174,8 @@ std::optional<Series> sma(const Table& t, int p) {
   return guarded([&] {
     const auto m = static_cast<std::size_t>(p);
     Series s = one_line(t.rows());
-    for (std::size_t j = m - 1; j < t.rows(); ++j) s.values[j] = window_sum(t.col(2), j, m) / p;
+    WindowSum sums(t.col(2), m);
+    for (std::size_t j = m - 1; j < t.rows(); ++j) s.values[j] = sums.at(j) / p;
     return s;
   });
 }
@@ -99,11 +185,14 @@ std::optional<Series> wma(const Table& t, int p) {
     const auto m = static_cast<std::size_t>(p);
     const auto c = t.col(2), w = t.col(3);
     Series s = one_line(t.rows());
+    if (t.rows() < m) return s;
+    std::vector<double> products(t.rows());
+    for (std::size_t i = 0; i < t.rows(); ++i) products[i] = need(c[i]) * need(w[i]);
+    WindowSum product(products, m), weight(w, m);
     for (std::size_t j = m - 1; j < t.rows(); ++j) {
-      double product = 0;
-      for (std::size_t i = j + 1 - m; i <= j; ++i) product += need(c[i]) * need(w[i]);
-      const double weights = window_sum(w, j, m);
-      if (weights != 0) s.values[j] = quot(product, weights);
+      const double weights = weight.at(j);
+      const double sum = product.at(j);
+      if (weights != 0) s.values[j] = quot(sum, weights);
     }
     return s;
   });
@@ -267,6 +356,7 @@ std::optional<Series> money_flow(const Table& t, int p) {
     std::vector<double> pos(n, 0), neg(n, 0);
     auto typical = [&](std::size_t j) { return (need(h[j]) + need(l[j]) + need(c[j])) / 3; };
     Series s = one_line(n);
+    WindowSum positive(pos, m), negative(neg, m);
     for (std::size_t j = 1; j < n; ++j) {
       const double tp = typical(j), before = typical(j - 1);
       const double flow = tp * need(v[j]);
@@ -274,7 +364,7 @@ std::optional<Series> money_flow(const Table& t, int p) {
       if (tp < before) neg[j] = flow;
       if (j < m) continue;
       // Summed afresh: a window without flow answers exactly 50.
-      const double sum_pos = window_sum(pos, j, m), sum_neg = window_sum(neg, j, m);
+      const double sum_pos = positive.at(j), sum_neg = negative.at(j);
       s.values[j] = sum_pos == sum_neg ? 50 : 100 * quot(sum_pos, sum_pos + sum_neg);
     }
     return s;
@@ -285,9 +375,10 @@ std::optional<Series> osc(const Table& t, int short_p, int long_p) {
   return guarded([&] {
     const auto ms = static_cast<std::size_t>(short_p), ml = static_cast<std::size_t>(long_p);
     Series s = one_line(t.rows());
+    WindowSum shorter(t.col(2), ms), longer(t.col(2), ml);
     for (std::size_t j = ml - 1; j < t.rows(); ++j) {
-      const double a = window_sum(t.col(2), j, ms) / short_p;
-      const double b = window_sum(t.col(2), j, ml) / long_p;
+      const double a = shorter.at(j) / short_p;
+      const double b = longer.at(j) / long_p;
       s.values[j] = 100 * quot(a - b, b);
     }
     return s;
@@ -299,11 +390,24 @@ std::optional<Series> bollinger(const Table& t, int p, double w) {
     const auto m = static_cast<std::size_t>(p);
     const auto c = t.col(2);
     Series s = two_lines(t.rows());
+    WindowSum sums(c, m);
+    std::vector<double> squared;
+    if (m > kAfreshWindow) {
+      squared.resize(t.rows());
+      for (std::size_t i = 0; i < t.rows(); ++i) squared[i] = c[i] * c[i];
+    }
+    WindowSum squares_of(squared, m);
     for (std::size_t j = m - 1; j < t.rows(); ++j) {
-      const double mean = window_sum(c, j, m) / p;
-      double squares = 0;
-      for (std::size_t i = j + 1 - m; i <= j; ++i) squares += (c[i] - mean) * (c[i] - mean);
-      const double deviation = std::sqrt(squares / p);
+      const double mean = sums.at(j) / p;
+      double deviation = 0;
+      if (m <= kAfreshWindow) {
+        double squares = 0;
+        for (std::size_t i = j + 1 - m; i <= j; ++i) squares += (c[i] - mean) * (c[i] - mean);
+        deviation = std::sqrt(squares / p);
+      } else {
+        const double mean_square = squares_of.at(j) / p;
+        deviation = root_of_variance(mean_square - mean * mean, mean_square);
+      }
       s.values[j] = mean + w * deviation;
       s.values2[j] = mean - w * deviation;
     }
@@ -315,9 +419,10 @@ std::optional<Series> pricechannel(const Table& t, int p) {
   return guarded([&] {
     const auto m = static_cast<std::size_t>(p);
     Series s = two_lines(t.rows());
+    WindowExtreme highs(t.col(5), m, true), lows(t.col(6), m, false);
     for (std::size_t j = m - 1; j < t.rows(); ++j) {
-      s.values[j] = window_max(t.col(5), j, m);
-      s.values2[j] = window_min(t.col(6), j, m);
+      s.values[j] = highs.at(j);
+      s.values2[j] = lows.at(j);
     }
     return s;
   });
@@ -341,6 +446,7 @@ std::optional<Series> vol_ctc(const Table& t, int p) {
     const std::size_t n = t.rows();
     std::vector<double> a(n, 0), b(n, 0);
     Series s = one_line(n);
+    WindowSum sum_a(a, m), sum_b(b, m);
     for (std::size_t j = 1; j < n; ++j) {
       const double ratio = quot(need(c[j]), need(c[j - 1]));
       if (ratio <= 0) throw Failed{};
@@ -349,7 +455,7 @@ std::optional<Series> vol_ctc(const Table& t, int p) {
       b[j] = a[j] * a[j];
       if (j < m) continue;
       // Summed afresh: flat prices give sums of exactly 0, not residue.
-      const double mean_a = window_sum(a, j, m) / p, mean_b = window_sum(b, j, m) / p;
+      const double mean_a = sum_a.at(j) / p, mean_b = sum_b.at(j) / p;
       s.values[j] = 100 * root_of_variance(mean_b - mean_a * mean_a, mean_b);
     }
     return s;
@@ -367,12 +473,29 @@ std::optional<Series> beta(const Table& index, const Table& stock, int p) {
     };
     const std::vector<double> x = returns(index), y = returns(stock);
     Series s = one_line(n);
+    std::vector<double> xy, xx;
+    if (m > kAfreshWindow) {
+      xy.resize(n);
+      xx.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        xy[i] = x[i] * y[i];
+        xx[i] = x[i] * x[i];
+      }
+    }
+    WindowSum sum_x(x, m), sum_y(y, m), sum_xy(xy, m), sum_xx(xx, m);
     for (std::size_t j = m; j < n; ++j) {
-      const double mx = window_sum(x, j, m) / p, my = window_sum(y, j, m) / p;
+      const double mx = sum_x.at(j) / p, my = sum_y.at(j) / p;
       double sxy = 0, sxx = 0;
-      for (std::size_t i = j + 1 - m; i <= j; ++i) {
-        sxy += (x[i] - mx) * (y[i] - my);
-        sxx += (x[i] - mx) * (x[i] - mx);
+      if (m <= kAfreshWindow) {
+        for (std::size_t i = j + 1 - m; i <= j; ++i) {
+          sxy += (x[i] - mx) * (y[i] - my);
+          sxx += (x[i] - mx) * (x[i] - mx);
+        }
+      } else {
+        const double products = sum_xy.at(j), squares = sum_xx.at(j);
+        sxy = products - p * mx * my;
+        sxx = squares - p * mx * mx;
+        if (sxx <= 1e-12 * squares) throw Failed{};  // index returns that do not vary
       }
       s.values[j] = quot(sxy, sxx);
     }

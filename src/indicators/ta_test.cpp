@@ -110,5 +110,39 @@ TEST(TaTest, EdgeValuesOfTheDefinitions) {
   EXPECT_TRUE(std::isnan(wma(weights, 3)->values[10]));  // weights summing to 0
 }
 
+TEST(TaTest, LongWindowsSlideAndAgreeWithWindowsSummedAfresh) {
+  // Windows longer than the afresh limit slide (linear in the rows); their
+  // results agree with a direct computation, and flat stretches stay exact.
+  const std::size_t n = 3000, p = 700;
+  const Table t = make(n, [](int c, std::size_t j) {
+    if (c == 1) return static_cast<double>(j);
+    if (c == 3) return j > 1500 ? 0.0 : 100.0 + static_cast<double>(j % 13);
+    const double base = j > 2200 ? 50.0 : 50.0 + std::sin(static_cast<double>(j) / 9.0) * 4;
+    return base + (c == 5 ? 1 : c == 6 ? -1 : 0);
+  });
+  const auto s = sma(t, static_cast<int>(p));
+  const auto b = bollinger(t, static_cast<int>(p), 2);
+  const auto ch = pricechannel(t, static_cast<int>(p));
+  const auto mf = money_flow(t, static_cast<int>(p));
+  ASSERT_TRUE(s && b && ch && mf);
+  EXPECT_FALSE(beta(t, t, static_cast<int>(p)));  // flat index windows: no regression
+  const Table varying = make(n, [](int, std::size_t j) { return 50 + std::sin(double(j) / 9); });
+  const auto beta_self = beta(varying, varying, static_cast<int>(p));
+  ASSERT_TRUE(beta_self);
+  for (std::size_t j : {p - 1, p + 57, std::size_t{1999}, n - 1}) {
+    double sum = 0, high = -1e9;
+    for (std::size_t i = j + 1 - p; i <= j; ++i) {
+      sum += t.col(2)[i];
+      high = std::max(high, t.col(5)[i]);
+    }
+    EXPECT_NEAR(s->values[j], sum / p, 1e-9) << j;
+    EXPECT_EQ(ch->values[j], high) << j;
+  }
+  EXPECT_EQ(s->values[n - 1], 50.0);  // a flat window
+  EXPECT_NEAR(b->values[n - 1] - b->values2[n - 1], 0.0, 1e-6);
+  EXPECT_EQ(mf->values[n - 1], 50.0);  // no volume in the window
+  EXPECT_NEAR(beta_self->values[2000], 1.0, 1e-9);
+}
+
 }  // namespace
 }  // namespace quillo::indicators
