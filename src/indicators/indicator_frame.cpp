@@ -190,7 +190,11 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   Value answer = Value(r.caption);
   switch (r.state) {
     case CalcState::kComputed:
-      return Value(kCalculating);
+      // Evaluated again before the pass wrote the series: its table (or
+      // the formula) changed, so the series is computed again from what the
+      // sheet holds now; while the add-in writes, it waits as it is.
+      if (m_calcs.flag().calculating()) return Value(kCalculating);
+      break;
     case CalcState::kWritten:
       r.state = CalcState::kIdle;
       return answer;
