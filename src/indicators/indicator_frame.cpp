@@ -149,12 +149,15 @@ std::optional<Series> compute(Kind kind, const Table& t, const Table* index,
 
 }  // namespace
 
-Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
-  const Definition& def = kDefinitions[static_cast<std::size_t>(kind)];
+namespace {
+
+// Reads the numeric arguments and the table's shape; answers what the cell
+// shows for arguments the indicator refuses, or nullopt when it can go on.
+std::optional<Value> check_arguments(Kind kind, const Definition& def, std::span<const Value> args,
+                                     std::vector<double>& numbers, Shape& shape) {
   const auto count = static_cast<std::size_t>(def.tables + def.numbers);
   if (args.size() < count + 1) return Value(std::string());
   // Missing arguments and numbers that are none answer the empty text.
-  std::vector<double> numbers;
   for (std::size_t k = static_cast<std::size_t>(def.tables); k < count; ++k) {
     const auto n = whole_number(args[k]);
     if (!n) return Value(std::string());
@@ -163,17 +166,18 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   for (int k = 0; k < def.tables; ++k) {
     if (args[static_cast<std::size_t>(k)].type() == ValueType::Missing) return Value(std::string());
   }
-  const Value& table = args[static_cast<std::size_t>(def.tables - 1)];
-  const auto shape = shape_of(table);
-  if (!shape) return Value(ErrorCode::Value);  // the table must be a range
-  std::optional<Shape> index_shape;
+  const auto table = shape_of(args[static_cast<std::size_t>(def.tables - 1)]);
+  if (!table) return Value(ErrorCode::Value);  // the table must be a range
+  shape = *table;
   if (def.tables == 2) {
-    index_shape = shape_of(args[0]);
-    if (!index_shape) return Value(ErrorCode::Value);
-    if (index_shape->cols < def.min_columns) return Value(kNotEnoughColumns);
+    const auto index = shape_of(args[0]);
+    if (!index) return Value(ErrorCode::Value);
+    if (index->cols < def.min_columns || shape.cols < def.min_columns) {
+      return Value(kNotEnoughColumns);
+    }
+    if (index->rows != shape.rows) return Value(kSameRows);
   }
-  if (shape->cols < def.min_columns) return Value(kNotEnoughColumns);
-  if (index_shape && index_shape->rows != shape->rows) return Value(kSameRows);
+  if (shape.cols < def.min_columns) return Value(kNotEnoughColumns);
   if ((kind == Kind::kMacd || kind == Kind::kOsc) && numbers[0] >= numbers[1]) {
     return Value(kLongAfterShort);
   }
@@ -181,13 +185,23 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
     const double p = numbers[static_cast<std::size_t>(k)];
     if (p < 1 || p > 32767) return Value(kPeriodInvalid);
   }
+  return std::nullopt;
+}
 
+}  // namespace
+
+Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
+  const Definition& def = kDefinitions[static_cast<std::size_t>(kind)];
+  std::vector<double> numbers;
+  Shape shape;
+  if (auto refused = check_arguments(kind, def, args, numbers, shape)) return *refused;
+
+  const auto count = static_cast<std::size_t>(def.tables + def.numbers);
   const host::Range* caller = host::as_range(args[count]);
   if (!caller) return Value(ErrorCode::Value);  // the record is keyed by the calling cell
   const auto index = m_calcs.calc_register(*caller);
   if (!index) return Value(ErrorCode::Value);
   CalcRecord& r = m_calcs.at(*index);
-  Value answer = Value(r.caption);
   switch (r.state) {
     case CalcState::kComputed:
       // Evaluated again before the pass wrote the series: its table (or
@@ -197,28 +211,33 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
       break;
     case CalcState::kWritten:
       r.state = CalcState::kIdle;
-      return answer;
+      return Value(r.caption);
     case CalcState::kAbandoned:
-      return answer;
+      return Value(r.caption);
     case CalcState::kIdle:
+      if (m_calcs.flag().calculating()) return Value(r.caption);
       break;
   }
-  if (m_calcs.flag().calculating()) return answer;
 
-  const Array cells = table.range().values();
+  const Array cells = args[static_cast<std::size_t>(def.tables - 1)].range().values();
   const int skip = header_rows(cells);
   const Table t = data_rows(cells, skip);
   std::optional<Table> index_table;
   if (def.tables == 2) index_table = data_rows(args[0].range().values(), skip);
   std::optional<Series> series = compute(kind, t, index_table ? &*index_table : nullptr, numbers);
-  if (!series) return Value(kCalculationError);
-
   CalcRecord& done = m_calcs.at(*index);
+  if (!series) {
+    // A series computed before no longer fits the sheet: it is not written.
+    done.state = CalcState::kIdle;
+    done.values.clear();
+    done.values2.clear();
+    return Value(kCalculationError);
+  }
   std::string params;
   for (double n : numbers) params += (params.empty() ? "" : ",") + number_text(n);
   done.caption = std::string(def.caption) + params;
   done.caption2 = def.caption2.empty() ? std::string() : std::string(def.caption2) + params;
-  const auto rows = static_cast<std::size_t>(std::max(shape->rows, 0));
+  const auto rows = static_cast<std::size_t>(std::max(shape.rows, 0));
   done.filled = t.rows();
   done.values = std::move(series->values);
   done.values.resize(rows, std::nan(""));

@@ -206,7 +206,14 @@ TEST_F(FrameTest, BadArgumentsAnswerInTheCellAndWriteNothing) {
   EXPECT_EQ(shown("H1"), "SMA,50");
   EXPECT_EQ(at(21, 8).to_text(), "");
 
+  // A series waiting for the pass whose table then breaks is not written.
+  set("M1", "=sma(A1:F21,3)");
+  EXPECT_EQ(shown("M1"), "Calculating...");
   ASSERT_TRUE((*sheet->range("B9"))->set_value(Value("n/a")).ok());
+  EXPECT_EQ(shown("M1"), "Calculation error");
+  calcs.calc_pass();
+  EXPECT_TRUE(at(4, 13).is_empty());
+
   ASSERT_TRUE((*sheet->range("B12"))->clear_contents().ok());
   set("K5", "=sma(A1:F21,3)");
   EXPECT_EQ(shown("K5"), "Calculation error");
