@@ -78,8 +78,8 @@ TEST_F(HistoryTest, GoldenLayouts) {
     std::string fields;
     std::vector<Value> options;
     std::int32_t out_rows = -1, out_cols = -1;
-    std::istringstream spec(slurp(entry.path() / "case.txt"));
-    for (std::string line; std::getline(spec, line);) {
+    std::istringstream settings(slurp(entry.path() / "case.txt"));
+    for (std::string line; std::getline(settings, line);) {
       if (line.rfind("fields ", 0) == 0) fields = line.substr(7);
       std::istringstream words(line);
       std::string word;

@@ -106,13 +106,13 @@ TEST_F(FrameTest, EveryIndicatorWritesItsSeriesAndCaption) {
     if (entry.path().extension() != ".txt") continue;
     ++cases;
     const std::string name = entry.path().stem().string();
-    std::map<std::string, std::string> spec;
+    std::map<std::string, std::string> expected_case;
     std::ifstream in(entry.path());
     std::string line;
     while (std::getline(in, line)) {
       if (line.empty() || line[0] == '#') continue;
       const auto blank = line.find(' ');
-      spec[line.substr(0, blank)] = line.substr(blank + 1);
+      expected_case[line.substr(0, blank)] = line.substr(blank + 1);
     }
     auto words = [](const std::string& s) {
       std::vector<std::string> out;
@@ -122,14 +122,14 @@ TEST_F(FrameTest, EveryIndicatorWritesItsSeriesAndCaption) {
     };
     // A fresh cell per case, so no record carries over.
     (void)(*sheet->range("H1:I40"))->clear_contents();
-    set("H1", spec["formula"]);
+    set("H1", expected_case["formula"]);
     EXPECT_EQ(shown("H1"), "Calculating...") << name;
     calcs.calc_pass();
-    EXPECT_EQ(shown("H1"), spec["caption"]) << name;
-    expect_series(*this, words(spec["values"]), 8, name);
-    if (spec.count("values2")) {
-      EXPECT_EQ(shown("I1"), spec["caption2"]) << name;
-      expect_series(*this, words(spec["values2"]), 9, name);
+    EXPECT_EQ(shown("H1"), expected_case["caption"]) << name;
+    expect_series(*this, words(expected_case["values"]), 8, name);
+    if (expected_case.count("values2")) {
+      EXPECT_EQ(shown("I1"), expected_case["caption2"]) << name;
+      expect_series(*this, words(expected_case["values2"]), 9, name);
     }
     set("H1", "=1");  // leaves the record for the next case's formula
   }
