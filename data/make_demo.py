@@ -2,7 +2,8 @@
 """Writes data/demo.xlsx, the workbook `quillo demo` fills: quotes of twenty
 instruments of the local market-data service, a few fields with options, a
 cell with an instrument id that does not exist and one with a field code
-that does not exist. Written with openpyxl, a spreadsheet writer that is not
+that does not exist; on a second sheet, half a year of daily prices of the
+first instrument and a moving average, MACD and Bollinger bands beside them. Written with openpyxl, a spreadsheet writer that is not
 quillo's own. Run: /usr/bin/python3 data/make_demo.py"""
 import os
 from openpyxl import Workbook
@@ -40,5 +41,23 @@ ws.cell(row=last + 3, column=3, value=f'=fsingle($A{last + 3},"LMS.QUO.NOSUCHFIE
 ws.cell(row=last + 4, column=1, value="Average last")
 ws.cell(row=last + 4, column=3, value=f"=AVERAGE(C4:C{last})")
 ws.column_dimensions["B"].width = 28
+
+# Price history, oldest first, in the column order the indicators read
+# (date, close, volume, open, high, low). The service answers 130 trading
+# days for this half year, so the table fills A4:F134 (header in row 4);
+# each indicator stands in the header row, its series beside the periods.
+hs = wb.create_sheet("History")
+hs["A1"] = f"quillo demo: daily prices of {symbols[0]} and indicators over them"
+hs["A1"].font = Font(bold=True)
+hs["A3"] = (f'=fhistory("{symbols[0]}","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",'
+            'DATE(2024,1,1),DATE(2024,6,30),"d",{"SORT","ASC"})')
+table = "A4:F134"
+hs["H4"] = f"=sma({table},20)"
+hs["I4"] = f"=macd({table},12,26,9)"
+hs["K4"] = f"=bollinger({table},20,2)"
+for col in "ABCDEFHIJKL":
+    hs.column_dimensions[col].width = 13
+for row in range(5, 135):
+    hs.cell(row=row, column=1).number_format = "yyyy-mm-dd"
 
 wb.save(os.path.join(os.path.dirname(os.path.abspath(__file__)), "demo.xlsx"))

@@ -31,6 +31,14 @@ TEST(DemoTest, FillsEveryCellAndSavesAWorkbookThatReadsBack) {
   std::ostringstream shown, show_err;
   ASSERT_EQ(quillo::cli::run_show(show, shown, show_err), 0) << show_err.str();
   EXPECT_NE(shown.str().find("fsingle($A4,\"LMS.QUO.LAST\")"), std::string::npos) << shown.str();
+  // The history sheet: the table below its formula, the indicators beside it.
+  show.range = "History!A3:K4";
+  std::ostringstream history;
+  ASSERT_EQ(quillo::cli::run_show(show, history, show_err), 0) << show_err.str();
+  for (const char* text : {"Data loaded.", "Close", "SMA,20", "MACD,12,26,9", "MACD Signal,12,26,9",
+                           "Bollinger Upper-line,20,2"}) {
+    EXPECT_NE(history.str().find(text), std::string::npos) << text << "\n" << history.str();
+  }
   std::filesystem::remove(out_path);
 }
 

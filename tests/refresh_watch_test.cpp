@@ -165,6 +165,51 @@ TEST_F(FillTest, RefreshFillsTheAddinsFormulasAndLeavesTheRestAlone) {
   EXPECT_FALSE(value(book, "Prices!B2").empty());
 }
 
+TEST_F(FillTest, RefreshWritesHistoryTablesAndIndicatorsOverThemInOneRun) {
+  // A workbook written by openpyxl: half a year of daily prices (the
+  // service answers 130 days, so the table with its header fills A2:F132)
+  // and a moving average beside it.
+  const fs::path history_book = root / "history.xlsx";
+  const std::string make =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='H'; ws['A1']='=fhistory(\\\"BVM\\\",\\\"Yahoo\\\",\\\"DATE,CLOSE,VOLUME,OPEN,HIGH,"
+      "LOW\\\",DATE(2024,1,1),DATE(2024,6,30),\\\"d\\\",{\\\"SORT\\\",\\\"ASC\\\"})'; "
+      "ws['H2']='=sma(A2:F132,5)'; ws['J1']='=fhistory(\\\"QQQQ\\\",\\\"Yahoo\\\",\\\"ALL\\\","
+      "DATE(2024,1,1),DATE(2024,6,30))'; wb.save(sys.argv[1])\" " +
+      history_book.string();
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(settings("history_service", market.base_url()), 0);
+  cli::RefreshOptions o;
+  o.book = history_book.string();
+  o.timeout_seconds = 60;
+  std::ostringstream out, err;
+  ASSERT_EQ(cli::run_refresh(o, out, err), 0) << err.str();
+  EXPECT_NE(out.str().find("3 cells with quillo formulas, 2 filled (1 history table, 1 indicator "
+                           "series), 1 invalid instrument"),
+            std::string::npos)
+      << out.str();
+  EXPECT_EQ(value(history_book, "H!A1"), "Data loaded.");
+  EXPECT_EQ(value(history_book, "H!B2"), "Close");
+  EXPECT_EQ(value(history_book, "H!H2"), "SMA,5");
+  const double close = std::stod(value(history_book, "H!B132"));
+  EXPECT_GT(close, 0);
+  EXPECT_GT(std::stod(value(history_book, "H!H132")), 0);
+  EXPECT_EQ(value(history_book, "H!H6"), "");  // the first four periods have no average
+  EXPECT_EQ(value(history_book, "H!J1"), "Invalid instrument id");
+  const std::string check =
+      "/usr/bin/python3 -c \"import openpyxl,sys; ws=openpyxl.load_workbook(sys.argv[1])['H']; "
+      "assert ws['A3'].is_date and ws['B132'].value > 0 and ws['H132'].value > 0\" " +
+      history_book.string();
+  EXPECT_EQ(std::system(check.c_str()), 0);
+
+  // Without a service address the formula says how to set one.
+  ASSERT_EQ(settings("history_service", ""), 0);
+  std::ostringstream out2, err2;
+  ASSERT_EQ(cli::run_refresh(o, out2, err2), 0) << err2.str();
+  EXPECT_NE(value(history_book, "H!A1").find("quillo settings set history_service URL"),
+            std::string::npos);
+}
+
 TEST_F(FillTest, BadInputIsRefusedWithoutLeavingFiles) {
   std::ostringstream out, err;
   cli::RefreshOptions o;

@@ -170,8 +170,9 @@ void config_load(cls_accmanager& store, Configuration& config) {
   load_integer(store, "receive_timeout", config.receive_timeout, usable_timeout, kSeconds);
   load_text(store, "history_service", config.history_service);
   load_integer(store, "send_on_completion", config.send_on_completion, zero_or_one, kZeroOrOne);
-  // An unusable address would only make every history request fail.
-  if (!valid_service_address(config.history_service)) {
+  // An unusable address would only make every history request fail; none
+  // at all is what a history formula explains to the user.
+  if (!config.history_service.empty() && !valid_service_address(config.history_service)) {
     warn(store, "history_service", Value(config.history_service),
          "is not an address like https://host");
     config.history_service = defaults.history_service;

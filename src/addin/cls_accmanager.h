@@ -24,8 +24,9 @@ namespace quillo::addin {
 // The product key below HKEY_CURRENT_USER (and, for installpath only,
 // HKEY_LOCAL_MACHINE).
 inline constexpr std::string_view kConfigKeyPath = "SOFTWARE\\Brenmoor\\Tarnvale";
-// The default price-history service: scheme and host, no path.
-inline constexpr std::string_view kDefaultHistoryService = "https://query1.finance.yahoo.com";
+// The default price-history service: none. The address (scheme and host, no
+// path) is the user's to set; history formulas say how while it is unset.
+inline constexpr std::string_view kDefaultHistoryService = "";
 
 struct Configuration {
   std::int16_t trading_updatemode = 1;       // 1 automatic, 2 manual

@@ -45,6 +45,7 @@ void AddinState::apply_configuration() {
   http.receive_timeout = config.receive_timeout;
   engine->manager().set_settings(http);
   engine->manager().set_send_on_completion(config.send_on_completion == 1);
+  engine->set_history_service(config.history_service);
 }
 
 void AddinState::show_settings() {
@@ -252,7 +253,17 @@ void minute_timer(AddinState& state, host::TimerId id) {
 
 void second_timer(AddinState& state, host::TimerId id) {
   state.second_timer_id = id;
-  if (state.engine) state.engine->manager().httpqueue_sendout();
+  if (!state.engine) return;
+  state.engine->manager().httpqueue_sendout();
+  // The area pass: every area is of the price-history kind, whose tables
+  // the answers write, so there is nothing to draw here; the flag is
+  // consumed.
+  if (state.engine->areas().areas_dirty && state.xlApp) {
+    state.xlApp->set_display_alerts(false);
+    state.engine->areas().areas_dirty = false;
+  }
+  // Computed indicator series are written beside their formulas.
+  state.engine->calcs().calc_pass();
 }
 
 void link_repair(host::Application& app, host::Workbook& book) {

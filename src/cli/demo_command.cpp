@@ -133,8 +133,10 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   so.registry.machine_dir = store.path() / "machine";
   {
     addin::modRegistry registry(so.registry, {});
-    addin::cls_accmanager(registry).config_writekey(addin::kInstallPathName,
-                                                    Value(install.path().string() + "/"));
+    addin::cls_accmanager store_keys(registry);
+    store_keys.config_writekey(addin::kInstallPathName, Value(install.path().string() + "/"));
+    // Price history comes from the local service too.
+    store_keys.config_writekey("history_service", Value(market.base_url()));
   }
   Session session(so, err);
   if (const std::string why = session.not_ready(); !why.empty()) {

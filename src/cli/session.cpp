@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "common/text.h"
+#include "indicators/indicator_frame.h"
+#include "requests/fhistory.h"
 #include "requests/fsingle.h"
 #include "requests/registry.h"
 #include "spreadsheet/handles.h"
@@ -140,7 +142,11 @@ bool Session::answered() const {
     const RequestStatus s = requests.at(i).status;
     if (s == RequestStatus::kLoading || s == RequestStatus::kNotSent) return false;
   }
-  return true;
+  const history::AreaTable& areas = m_state->engine->areas();
+  for (std::size_t i = 1; i <= areas.size(); ++i) {
+    if (areas.at(i).pending) return false;
+  }
+  return m_state->engine->calcs().computed_count() == 0;
 }
 
 bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick) {
@@ -232,6 +238,28 @@ std::string_view failure_kind(RequestStatus status) {
   }
 }
 
+// The library's price-history function and its indicator functions.
+const std::vector<std::string> kHistoryFunctions{"fhistory"};
+const std::vector<std::string> kIndicatorFunctions{
+    "sma",          "wma",      "ema", "rsi",        "macd", "sto_fast", "sto_slow", "bollinger",
+    "pricechannel", "momentum", "roc", "money_flow", "osc",  "w_close",  "vol_ctc",  "beta"};
+
+// What a history or indicator formula shows when it has no table or series,
+// as a kind of failure; empty for anything else.
+std::string_view answer_failure_kind(const std::string& shown) {
+  if (shown == status_message(StatusText::kUpdating) || shown == indicators::kCalculating)
+    return "not answered";
+  if (shown == indicators::kCalculationError) return "calculation error";
+  if (shown == indicators::kNotEnoughColumns) return "not enough table columns";
+  if (shown == kNoHistoryService) return "no history service";
+  if (shown == indicators::kLongAfterShort || shown == indicators::kSameRows ||
+      shown == indicators::kPeriodInvalid || shown == "start_date and end_date must be dates" ||
+      shown == status_message(StatusText::kInvalidSource)) {
+    return "invalid arguments";
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
@@ -298,10 +326,16 @@ Summary Session::summarize(host::Workbook& book) {
         kind = "invalid field";
       } else if (shown.is_empty()) {
         kind = "empty";
+      } else if (shown.is_text()) {
+        kind = answer_failure_kind(shown.text());
       }
     }
     if (kind.empty()) {
       ++s.filled;
+      const std::string formula =
+          model.formula_text(c.sheet, c.row, c.col, spreadsheet::Notation::A1);
+      if (calls_any(formula, kHistoryFunctions)) ++s.history_tables;
+      if (calls_any(formula, kIndicatorFunctions)) ++s.indicator_series;
     } else {
       ++s.failures[kind];
     }
@@ -312,6 +346,16 @@ Summary Session::summarize(host::Workbook& book) {
 std::string summary_line(const Summary& summary) {
   std::string line = std::to_string(summary.cells) + " cells with quillo formulas, " +
                      std::to_string(summary.filled) + " filled";
+  if (summary.history_tables > 0) {
+    line += " (" + std::to_string(summary.history_tables) + " history table" +
+            (summary.history_tables == 1 ? "" : "s");
+    if (summary.indicator_series > 0) {
+      line += ", " + std::to_string(summary.indicator_series) + " indicator series";
+    }
+    line += ")";
+  } else if (summary.indicator_series > 0) {
+    line += " (" + std::to_string(summary.indicator_series) + " indicator series)";
+  }
   for (const auto& [kind, n] : summary.failures) line += ", " + std::to_string(n) + " " + kind;
   if (summary.kept > 0) {
     line += "; the file's value kept in " + std::to_string(summary.kept) + " of them";

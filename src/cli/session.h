@@ -58,6 +58,10 @@ struct Summary {
   std::int32_t filled = 0;
   std::map<std::string, std::int32_t> failures;  // by kind, e.g. "connection error"
   std::int32_t kept = 0;
+  // Among the filled cells: price-history formulas whose table was written,
+  // and indicator formulas whose series was written.
+  std::int32_t history_tables = 0;
+  std::int32_t indicator_series = 0;
 };
 
 // A cell of the add-in's: its sheet and position in the model.
@@ -100,7 +104,9 @@ class Session {
   bool wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick = {});
   // No request is outstanding or waiting to be sent.
   bool idle() const;
-  // Every request has had an answer (or failed for good) at least once.
+  // Every request has had an answer (or failed for good) at least once,
+  // every history table asked for has been written or given up, and no
+  // indicator series waits to be written.
   bool answered() const;
 
   Progress progress() const;

@@ -73,7 +73,8 @@ std::string store_failure(const addin::modRegistry& registry) {
 std::optional<std::string> take_value(addin::Configuration& config, addin::cls_accmanager& store,
                                       const std::string& name, const std::string& value) {
   if (name == "history_service") {
-    if (!addin::valid_service_address(value)) {
+    // An empty value unsets the address.
+    if (!value.empty() && !addin::valid_service_address(value)) {
       return "\"" + value + "\" is not an address like https://host or http://host:port";
     }
     config.history_service = value;

@@ -19,10 +19,36 @@ struct CoreMethod {
   Value (*call)(core& self, std::vector<Value>& a);
 };
 
+// An indicator method: its arguments go to the indicator frame as they are.
+template <indicators::Kind K>
+Value call_indicator(core& self, std::vector<Value>& a) {
+  return self.indicator(K, a);
+}
+
 constexpr std::array kCoreMethods{
     CoreMethod{
         "i_fsingle", 4,
         [](core& self, std::vector<Value>& a) { return self.i_fsingle(a[0], a[1], a[2], a[3]); }},
+    CoreMethod{"i_history_data", 8,
+               [](core& self, std::vector<Value>& a) {
+                 return self.i_history_data(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+               }},
+    CoreMethod{"i_sma", 3, &call_indicator<indicators::Kind::kSma>},
+    CoreMethod{"i_wma", 3, &call_indicator<indicators::Kind::kWma>},
+    CoreMethod{"i_ema", 3, &call_indicator<indicators::Kind::kEma>},
+    CoreMethod{"i_rsi", 3, &call_indicator<indicators::Kind::kRsi>},
+    CoreMethod{"i_macd", 5, &call_indicator<indicators::Kind::kMacd>},
+    CoreMethod{"i_sto_fast", 4, &call_indicator<indicators::Kind::kStoFast>},
+    CoreMethod{"i_sto_slow", 5, &call_indicator<indicators::Kind::kStoSlow>},
+    CoreMethod{"i_bollinger", 4, &call_indicator<indicators::Kind::kBollinger>},
+    CoreMethod{"i_pricechannel", 3, &call_indicator<indicators::Kind::kPricechannel>},
+    CoreMethod{"i_momentum", 3, &call_indicator<indicators::Kind::kMomentum>},
+    CoreMethod{"i_roc", 3, &call_indicator<indicators::Kind::kRoc>},
+    CoreMethod{"i_money_flow", 3, &call_indicator<indicators::Kind::kMoneyFlow>},
+    CoreMethod{"i_osc", 4, &call_indicator<indicators::Kind::kOsc>},
+    CoreMethod{"i_w_close", 3, &call_indicator<indicators::Kind::kWClose>},
+    CoreMethod{"i_vol_ctc", 3, &call_indicator<indicators::Kind::kVolCtc>},
+    CoreMethod{"i_beta", 4, &call_indicator<indicators::Kind::kBeta>},
 };
 
 }  // namespace

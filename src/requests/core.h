@@ -5,19 +5,39 @@
 // Loop thread only.
 #pragma once
 
+#include <vector>
+
 #include "host/add_ins.h"
+#include "indicators/indicator_frame.h"
+#include "requests/fhistory.h"
 #include "requests/fsingle.h"
 
 namespace quillo {
 
 class core {
  public:
-  explicit core(SingleItemContext& ctx) : m_ctx(ctx) {}
+  core(SingleItemContext& ctx, HistoryContext& history, indicators::IndicatorFrame& ta)
+      : m_ctx(ctx), m_history(history), m_ta(ta) {}
 
   // The single data item of inst and field, with optional options, for the calling cell.
   Value i_fsingle(const Value& inst, const Value& field, const Value& options,
                   const Value& fcaller) {
     return fsingle(m_ctx, inst, field, options, fcaller);
+  }
+
+  // The price-history table of an instrument between two dates, written
+  // beside the calling cell when the answer arrives.
+  Value i_history_data(const Value& instrument_id, const Value& source, const Value& field,
+                       const Value& start_date, const Value& end_date, const Value& datesampling,
+                       const Value& options, const Value& fcaller) {
+    return history_data(m_history, instrument_id, source, field, start_date, end_date, datesampling,
+                        options, fcaller);
+  }
+
+  // The indicator of this kind over the arguments in the library's order,
+  // the calling cell last (i_sma ... i_beta).
+  Value indicator(indicators::Kind kind, const std::vector<Value>& args) {
+    return m_ta.call(kind, args);
   }
 
   // Registers the methods above under their names.
@@ -27,6 +47,8 @@ class core {
 
  private:
   SingleItemContext& m_ctx;
+  HistoryContext& m_history;
+  indicators::IndicatorFrame& m_ta;
 };
 
 }  // namespace quillo

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/text_encoding.h"
+#include "history/cls_history_yahoo.h"
 #include "parse/table_extraction.h"
 
 namespace quillo {
@@ -108,6 +109,12 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   if (!m_registry.requests().contains(r)) return;  // answered after a reset
   datarequest& request = m_registry.requests().at(r);
   const bool had_data = !request.parsed.empty();
+  // A history request that ends without a table releases its areas before
+  // the cells are evaluated again, so they show the request's status.
+  const bool history = request.reqtype == RequestType::kHistory && m_history;
+  auto release_areas = [&] {
+    if (history) m_history->clear_areas(r);
+  };
 
   if (status != 200) {
     const bool report =
@@ -118,12 +125,14 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
       // re-evaluates its cells, so they show an empty result instead of
       // waiting for ever.
       request.status = RequestStatus::kLoaded;
+      release_areas();
       show_result(r);
       return;
     }
     request.status = RequestStatus::kConnectionError;
     request.httpcode = status;
     request.message = message;
+    release_areas();
     m_registry.request_refresh_cells(r);
     return;
   }
@@ -132,15 +141,21 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   if (request.reqtype == RequestType::kSingleItem)
     valid = m_definitions.response_isvalid(request, text);
   if (request.reqtype == RequestType::kWebLink) valid = true;
+  if (history) valid = history::cls_history_yahoo::datavalidate(text);
   if (!valid) {
     if (request.status != RequestStatus::kNoData)
       request.status = RequestStatus::kInvalidInstrument;
+    release_areas();
     m_registry.request_refresh_cells(r);
     return;
   }
   if (request.reqtype == RequestType::kSingleItem) {
     std::string page = text;
     definition_parse(page, m_registry.requests(), r, m_definitions);
+  }
+  if (history) {
+    std::string csv = text;
+    m_history->fieldparse(csv, r);
   }
   datarequest& parsed = m_registry.requests().at(r);
   if (parsed.status == RequestStatus::kParseError) {

@@ -20,6 +20,10 @@
 
 namespace quillo {
 
+namespace history {
+class cls_history_yahoo;
+}
+
 // How failures of a request that already showed data are shown (the
 // settings "connectionerrorhandling" and "parseerrorhandling"): 1 shows
 // every failure, 2 keeps the last figure where there is one.
@@ -57,6 +61,9 @@ class RequestDispatch {
   // Sends the request unless it is in flight or failed for good.
   void request_send(std::int32_t r);
 
+  // The parser of price-history answers (none: they are judged invalid).
+  void set_history(history::cls_history_yahoo* parser) { m_history = parser; }
+
   // The response processor of all data requests.
   void HttpResponseProcessor(const std::string& text, std::int32_t r, std::int16_t status,
                              const std::string& message);
@@ -68,6 +75,7 @@ class RequestDispatch {
   http::clsXMLHttpManager& m_manager;
   const Definitions& m_definitions;
   const ErrorPolicy& m_policy;
+  history::cls_history_yahoo* m_history = nullptr;
   std::mt19937 m_random{std::random_device{}()};
 };
 

@@ -2,6 +2,20 @@
 
 namespace quillo {
 
+namespace {
+// Price-history requests go out on a channel of their own (their source is
+// "yah"), a few at a time.
+constexpr const char* kHistoryChannel = "yah";
+constexpr std::int32_t kHistoryChannelLimit = 4;
+
+// Runs fn with the registry's `calculating` flag set for its duration: the
+// add-in's own writes of history tables and indicator series.
+void while_calculating(RequestRegistry& registry, const std::function<void()>& fn) {
+  RequestRegistry::CalculatingScope scope(registry);
+  fn();
+}
+}  // namespace
+
 Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTransport& transport)
     : m_app(app),
       m_loop(loop),
@@ -10,7 +24,20 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
       m_registry(app),
       m_dispatch(m_registry, m_manager, m_definitions, m_policy),
       m_ctx{m_definitions, m_registry, m_dispatch},
-      m_core(m_ctx) {
+      m_history_parser(
+          app, m_areas,
+          [this](const std::function<void()>& fn) { while_calculating(m_registry, fn); }),
+      m_history{m_registry, m_dispatch, m_areas, app, {}},
+      m_calcs(app, indicators::CalcFlag{[this] { return m_registry.calculating(); },
+                                        [this](const std::function<void()>& fn) {
+                                          while_calculating(m_registry, fn);
+                                        }}),
+      m_indicators(m_calcs),
+      m_core(m_ctx, m_history, m_indicators) {
+  m_dispatch.set_history(&m_history_parser);
+  // Resetting the requests erases the history areas with them.
+  m_registry.set_on_reset([this] { m_areas.reset(); });
+  m_manager.manager_setup({{kHistoryChannel, kHistoryChannelLimit}});
   m_processors.add(RequestDispatch::kProcessorName,
                    [this](const std::string& text, std::int32_t r, std::int16_t status,
                           const std::string& message) {
@@ -25,6 +52,7 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
     for (const DataSource& s : d.datasources()) {
       channels.push_back({s.code, s.max_requests_or_default()});
     }
+    channels.push_back({kHistoryChannel, kHistoryChannelLimit});
     m_manager.manager_setup(channels);
   });
 }
@@ -55,7 +83,10 @@ host::Status Engine::install_library(const std::string& path) {
 
 void Engine::start_pass(std::int64_t interval_ms) {
   if (m_pass != 0) m_loop.kill_timer(m_pass);
-  m_pass = m_loop.set_timer(interval_ms, [this] { m_manager.httpqueue_sendout(); });
+  m_pass = m_loop.set_timer(interval_ms, [this] {
+    m_manager.httpqueue_sendout();
+    m_calcs.calc_pass();
+  });
 }
 
 bool Engine::idle() const {

@@ -12,9 +12,13 @@
 #include <string_view>
 
 #include "common/cls_log.h"
+#include "history/areas.h"
+#include "history/cls_history_yahoo.h"
 #include "host/application.h"
 #include "host/event_loop.h"
 #include "http/clsXMLHttpManager.h"
+#include "indicators/calc_table.h"
+#include "indicators/indicator_frame.h"
 #include "requests/core.h"
 
 namespace quillo {
@@ -43,6 +47,12 @@ class Engine {
   http::clsXMLHttpManager& manager() { return m_manager; }
   ErrorPolicy& policy() { return m_policy; }
   quillo::core& core_object() { return m_core; }
+  indicators::CalcTable& calcs() { return m_calcs; }
+  history::AreaTable& areas() { return m_areas; }
+  history::cls_history_yahoo& history_parser() { return m_history_parser; }
+  // Scheme and host of the price-history service; empty: none set, and
+  // history formulas say how to set one.
+  void set_history_service(std::string address) { m_history.service = std::move(address); }
 
  private:
   host::Application& m_app;
@@ -56,6 +66,11 @@ class Engine {
   RequestRegistry m_registry;
   RequestDispatch m_dispatch;
   SingleItemContext m_ctx;
+  history::AreaTable m_areas;
+  history::cls_history_yahoo m_history_parser;
+  HistoryContext m_history;
+  indicators::CalcTable m_calcs;
+  indicators::IndicatorFrame m_indicators;
   core m_core;
   host::TimerId m_pass = 0;
   bool m_methods_registered = false;

@@ -1,0 +1,199 @@
+// The history answer written into a real sheet. The layouts come from
+// testdata/history/<case>/: answer.csv (the service's answer), case.txt
+// (fields, options, the recorded block size) and expected.csv (what the
+// sheet shows from the formula cell, marked F, to the right and down).
+#include "history/cls_history_yahoo.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "history/history_csv.h"
+#include "spreadsheet/application.h"
+
+namespace quillo::history {
+namespace {
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class HistoryTest : public ::testing::Test {
+ protected:
+  HistoryTest()
+      : yahoo(app, areas, [this](const std::function<void()>& fn) {
+          calculating = true;
+          fn();
+          calculating = false;
+        }) {
+    book = *app.workbooks().add();
+    sheet = *book->active_sheet();
+  }
+
+  // An area for the formula cell at (row, col) waiting on request reqno.
+  Area& area(std::int32_t row, std::int32_t col, const std::string& fields,
+             std::vector<Value> options = {}, std::int32_t reqno = 1) {
+    const std::string key = "k" + std::to_string(row) + "_" + std::to_string(col);
+    Area& a = areas.at(areas.area_find_or_add(key));
+    a.workbook = *book->name();
+    a.sheet = *sheet->name();
+    a.row = row;
+    a.col = col;
+    a.reqno = reqno;
+    a.pending = true;
+    a.fields = fields;
+    a.options = {Value()};
+    a.options.insert(a.options.end(), options.begin(), options.end());
+    (void)(*sheet->cell(row, col))->set_value(Value("F"));
+    return a;
+  }
+  std::string shown(std::int32_t row, std::int32_t col) {
+    return (*(*sheet->cell(row, col))->value()).to_text();
+  }
+  std::string answer(int lines, double first_close = 10) {
+    std::string csv = "Date,Open,High,Low,Close,Volume,Adj Close\n";
+    for (int i = 0; i < lines; ++i) {
+      csv += "2010-01-" + std::string(i < 9 ? "0" : "") + std::to_string(i + 1) + ",1,2,0.5," +
+             std::to_string(first_close + i) + ",100,1\n";
+    }
+    return csv;
+  }
+
+  bool calculating = false;
+  spreadsheet::Application app;
+  AreaTable areas;
+  cls_history_yahoo yahoo;
+  host::WorkbookPtr book;
+  host::WorksheetPtr sheet;
+};
+
+TEST_F(HistoryTest, GoldenLayouts) {
+  const std::filesystem::path dir = std::string(QUILLO_TESTDATA_DIR) + "/history";
+  int cases = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    ++cases;
+    const std::string name = entry.path().filename().string();
+    std::string fields;
+    std::vector<Value> options;
+    std::int32_t out_rows = -1, out_cols = -1;
+    std::istringstream settings(slurp(entry.path() / "case.txt"));
+    for (std::string line; std::getline(settings, line);) {
+      if (line.rfind("fields ", 0) == 0) fields = line.substr(7);
+      std::istringstream words(line);
+      std::string word;
+      words >> word;
+      if (word == "options") {
+        while (words >> word) options.emplace_back(word);
+      }
+      if (word == "out") words >> out_rows >> out_cols;
+    }
+    (void)(*sheet->range("A1:Z30"))->clear_contents();
+    areas.reset();
+    Area& a = area(2, 2, fields, options);
+    std::string csv = slurp(entry.path() / "answer.csv");
+    yahoo.fieldparse(csv, 1);
+    EXPECT_FALSE(areas.at(1).pending) << name;
+    EXPECT_EQ(a.out_rows, out_rows) << name;
+    EXPECT_EQ(a.out_cols, out_cols) << name;
+    std::istringstream expected(slurp(entry.path() / "expected.csv"));
+    std::int32_t row = 2;
+    for (std::string line; std::getline(expected, line); ++row) {
+      std::istringstream cells(line + ",");
+      std::int32_t col = 2;
+      for (std::string cell; std::getline(cells, cell, ','); ++col) {
+        EXPECT_EQ(shown(row, col), cell) << name << " row " << row << " col " << col;
+      }
+    }
+    EXPECT_EQ(shown(1, 2), "") << name;  // nothing above the formula
+    EXPECT_EQ(shown(2, 1), "") << name;  // nor left of it
+  }
+  EXPECT_EQ(cases, 10);
+}
+
+TEST_F(HistoryTest, DatesAndNumbersAreWrittenAsTyped) {
+  area(1, 1, "DATE,CLOSE,VOLUME");
+  std::string csv = answer(1);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ((*(*sheet->cell(3, 1))->value()).type(), ValueType::Date);
+  EXPECT_TRUE((*(*sheet->cell(3, 2))->value()).is_number());
+  EXPECT_EQ((*(*sheet->cell(2, 2))->value()).type(), ValueType::Text);
+}
+
+TEST_F(HistoryTest, AShrinkingTableLeavesNoStaleRows) {
+  Area& a = area(1, 1, "ALL", {Value("SORT"), Value("ASC"), Value("HEADER"), Value("NO")});
+  std::string csv = answer(250);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(a.out_rows, 250);
+  EXPECT_EQ(shown(2, 5), "259");  // oldest first: the last line comes first
+  EXPECT_EQ(shown(251, 5), "10");
+  csv = answer(200, 20);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(a.out_rows, 200);
+  EXPECT_EQ(shown(201, 5), "20");
+  EXPECT_EQ(shown(2, 5), "219");
+  EXPECT_EQ(shown(202, 5), "");
+  EXPECT_EQ(shown(251, 7), "");
+  EXPECT_EQ(shown(1, 1), "F");
+}
+
+TEST_F(HistoryTest, TwoAreasOfOneRequestEachGetTheirTable) {
+  area(1, 1, "DATE,CLOSE");
+  area(1, 10, "CLOSE", {Value("TRANSPOSE"), Value("YES")});
+  area(20, 1, "ALL", {}, 2);
+  std::string csv = answer(3);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(shown(3, 2), "10");
+  EXPECT_EQ(shown(1, 12), "10");
+  EXPECT_EQ(areas.at(1).out_cols, 2);
+  EXPECT_EQ(areas.at(2).out_cols, 4);
+  EXPECT_TRUE(areas.at(3).pending);  // another request's area is not touched
+  EXPECT_EQ(shown(21, 1), "");
+  yahoo.clear_areas(2);
+  EXPECT_FALSE(areas.at(3).pending);
+}
+
+TEST_F(HistoryTest, WritingRestoresCalculationAndFlags) {
+  area(1, 1, "ALL");
+  ASSERT_TRUE(app.set_calculation(host::Calculation::Automatic).ok());
+  std::string csv = answer(2) + "partial";
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(app.calculation(), host::Calculation::Automatic);
+  EXPECT_FALSE(calculating);
+  EXPECT_FALSE(yahoo.get_progress());
+  EXPECT_EQ(csv, "partial");  // the response is consumed up to its last line feed
+  // An area whose sheet is gone is skipped; the others are served.
+  area(1, 3, "ALL").sheet = "Nowhere";
+  csv = answer(2);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_FALSE(areas.at(2).pending);
+}
+
+TEST_F(HistoryTest, BlocksBelowTheLastRowsAreClipped) {
+  // A table far down the sheet (rows are not 16-bit numbers) is written up
+  // to the sheet's last row, without failing.
+  Area& a = area(1048570, 1, "DATE,CLOSE");
+  std::string csv = answer(20);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(shown(1048576, 2), "14");
+  EXPECT_EQ(a.out_rows, 21);
+  csv = answer(2);
+  yahoo.fieldparse(csv, 1);  // clearing the old block is clipped as well
+  EXPECT_EQ(shown(1048576, 2), "");
+  EXPECT_EQ(shown(1048572, 2), "10");
+}
+
+TEST(HistoryCsvTest, LookupPageAndColumnSelection) {
+  EXPECT_FALSE(cls_history_yahoo::datavalidate("<html><TITLE>symbol lookup from x</title>"));
+  EXPECT_TRUE(cls_history_yahoo::datavalidate("Date,Open\n"));
+  EXPECT_EQ(select_columns("all"), (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(select_columns("adj close,VOLUME,,x"), (std::vector<int>{7, 6}));
+  EXPECT_TRUE(select_columns("").empty());
+}
+
+}  // namespace
+}  // namespace quillo::history

@@ -1,0 +1,158 @@
+#include "indicators/calc_table.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "host/worksheet.h"
+
+namespace quillo::indicators {
+
+namespace {
+
+// Rows written by one block write: large series go out in slices so the
+// block of values built for a write stays small.
+constexpr std::size_t kSliceRows = 65536;
+
+Value element(const std::vector<double>& series, std::size_t k, std::size_t filled) {
+  if (k >= filled || k >= series.size()) return Value();
+  return std::isnan(series[k]) ? Value(std::string()) : Value(series[k]);
+}
+
+}  // namespace
+
+std::string calc_cellkey(const host::Range& cell) {
+  const auto sheet = cell.worksheet();
+  if (!sheet.ok()) return {};
+  const auto book = (*sheet)->workbook();
+  const auto sheet_name = (*sheet)->name();
+  const auto row = cell.row();
+  const auto col = cell.column();
+  if (!book.ok() || !sheet_name.ok() || !row.ok() || !col.ok()) return {};
+  const auto book_name = (*book)->name();
+  if (!book_name.ok()) return {};
+  return *book_name + "_" + *sheet_name + "_" + std::to_string(*row) + "_" + std::to_string(*col);
+}
+
+std::size_t CalcTable::calc_find_or_add(const std::string& key) {
+  if (const auto it = m_by_key.find(key); it != m_by_key.end()) return it->second;
+  CalcRecord r;
+  r.key = key;
+  m_calcs.push_back(std::move(r));
+  m_by_key.emplace(key, m_calcs.size());
+  return m_calcs.size();
+}
+
+std::optional<std::size_t> CalcTable::calc_register(const host::Range& fcaller) {
+  const std::string key = calc_cellkey(fcaller);
+  if (key.empty()) return std::nullopt;
+  const auto sheet = fcaller.worksheet();
+  const auto cell = fcaller.cell(1, 1);
+  const auto formula = fcaller.formula();
+  if (!sheet.ok() || !cell.ok() || !formula.ok()) return std::nullopt;
+  const std::size_t index = calc_find_or_add(key);
+  CalcRecord& r = at(index);
+  if (r.formula != *formula &&
+      (r.state == CalcState::kComputed || r.state == CalcState::kAbandoned)) {
+    r.state = CalcState::kIdle;
+    r.values.clear();
+    r.values2.clear();
+  }
+  r.formula = *formula;
+  r.row = fcaller.row().value_or(0);
+  r.col = fcaller.column().value_or(0);
+  r.sheet = (*sheet)->name().value_or(std::string());
+  const auto book = (*sheet)->workbook();
+  r.workbook = book.ok() ? (*book)->name().value_or(std::string()) : std::string();
+  r.cell = *cell;
+  return index;
+}
+
+std::size_t CalcTable::computed_count() const {
+  return static_cast<std::size_t>(std::count_if(m_calcs.begin(), m_calcs.end(), [](const auto& r) {
+    return r.state == CalcState::kComputed;
+  }));
+}
+
+void CalcTable::calc_pass() {
+  if (m_calcs.empty()) return;
+  m_flag.while_calculating([this] {
+    bool screen_off = false;
+    // By index: writing re-enters worksheet functions, which may add records.
+    for (std::size_t i = 1; i <= m_calcs.size(); ++i) {
+      if (at(i).state != CalcState::kComputed) continue;
+      if (!screen_off && m_app.screen_updating()) {
+        m_app.set_screen_updating(false);
+        screen_off = true;
+      }
+      calc_write(i);
+    }
+    if (screen_off) m_app.set_screen_updating(true);
+  });
+}
+
+void CalcTable::calc_write(std::size_t index) {
+  const host::Calculation mode = m_app.calculation();
+  (void)m_app.set_calculation(host::Calculation::Manual);
+  CalcRecord& r = at(index);
+  const host::Result<std::string> formula =
+      r.cell ? r.cell->formula() : host::Result<std::string>(host::Status::object_required("cell"));
+  if (!formula.ok() || *formula != r.formula) {
+    // The formula changed (or its sheet is gone) before the series could
+    // be written: the series belongs to nothing any more.
+    r.values.clear();
+    r.values2.clear();
+    r.state = CalcState::kAbandoned;
+    (void)m_app.set_calculation(mode);
+    return;
+  }
+  write_series(r);
+  CalcRecord& written = at(index);
+  written.state = CalcState::kWritten;
+  written.values.clear();
+  written.values.shrink_to_fit();
+  written.values2.clear();
+  written.values2.shrink_to_fit();
+  const std::string text = written.formula;
+  const host::RangePtr cell = written.cell;
+  (void)cell->set_formula("=\"\"");
+  (void)cell->set_formula(text);
+  (void)m_app.set_calculation(mode);
+}
+
+void CalcTable::write_series(CalcRecord& r) {
+  const auto sheet = r.cell->worksheet();
+  if (!sheet.ok()) return;
+  const bool two = !r.values2.empty() && r.values2.size() == r.values.size();
+  const std::int32_t cols = two ? 2 : 1;
+  if (two) {
+    if (const auto c = (*sheet)->cell(r.row, r.col + 1); c.ok()) {
+      (void)(*c)->set_value(Value(r.caption2));
+    }
+  }
+  const std::size_t n = r.values.size();
+  for (std::size_t first = 0; first < n; first += kSliceRows) {
+    const std::size_t rows = std::min(kSliceRows, n - first);
+    Array block;
+    block.rows = static_cast<std::int32_t>(rows);
+    block.cols = cols;
+    block.items.reserve(rows * static_cast<std::size_t>(cols));
+    for (std::size_t k = first; k < first + rows; ++k) {
+      block.items.push_back(element(r.values, k, r.filled));
+      if (two) block.items.push_back(element(r.values2, k, r.filled));
+    }
+    const auto top = static_cast<std::int64_t>(r.row) + 1 + static_cast<std::int64_t>(first);
+    if (top > INT32_MAX) return;
+    const auto start = (*sheet)->cell(static_cast<std::int32_t>(top), r.col);
+    if (start.ok() && (*start)->set_value(Value(block)).ok()) continue;
+    // A slice that does not fit (it runs past the sheet's last row) is
+    // written cell by cell; the cells that exist get their values.
+    for (std::int32_t k = 0; k < block.rows; ++k) {
+      for (std::int32_t c = 0; c < cols; ++c) {
+        const auto cell = (*sheet)->cell(static_cast<std::int32_t>(top) + k, r.col + c);
+        if (cell.ok()) (void)(*cell)->set_value(block.at(k, c));
+      }
+    }
+  }
+}
+
+}  // namespace quillo::indicators

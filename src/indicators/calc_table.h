@@ -1,0 +1,97 @@
+// CalcTable: the calc records of the indicator functions, one per formula
+// cell, and the timer pass that writes their computed series into the sheet.
+//
+// An indicator works in two phases because a worksheet function cannot
+// write outside its own cell: evaluating the formula computes the series
+// into the cell's record (state kComputed) and answers "Calculating...";
+// calc_pass, run by the one-second timer, writes each computed series below
+// (and for two-line indicators beside) the formula cell, then sets the
+// formula again so the cell answers its caption.
+//
+// Indexes given out stay valid while the table lives (records are never
+// removed). Loop thread only: writing re-enters worksheet functions, so the
+// pass walks by index and re-reads each record after a write.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/application.h"
+#include "host/range.h"
+
+namespace quillo::indicators {
+
+enum class CalcState : std::int16_t {
+  kIdle = 1001,       // the next evaluation computes
+  kComputed = 1002,   // series waiting for the timer pass
+  kWritten = 1003,    // series written; the formula was entered again
+  kAbandoned = 1010,  // the cell's formula changed before the write
+};
+
+struct CalcRecord {
+  std::string key;
+  std::string workbook;
+  std::string sheet;
+  std::int32_t row = 0;
+  std::int32_t col = 0;
+  CalcState state = CalcState::kIdle;
+  host::RangePtr cell;
+  std::string formula;
+  // One element per row of the table range; NaN shows as the empty text,
+  // elements past `filled` (the rows after the last data row) clear their
+  // cells.
+  std::vector<double> values;
+  std::vector<double> values2;
+  std::size_t filled = 0;
+  std::string caption;
+  std::string caption2;
+};
+
+// How the frame reaches the add-in's `calculating` flag (set while the
+// add-in itself writes cells, so formulas evaluated then do not compute).
+struct CalcFlag {
+  std::function<bool()> calculating;
+  // Runs the function given with the flag set, and restores it afterwards.
+  std::function<void(const std::function<void()>&)> while_calculating;
+};
+
+// Workbook name, sheet name, row and column joined by "_" (the key of the
+// request registry's waiting cells); empty when the range is gone.
+std::string calc_cellkey(const host::Range& cell);
+
+class CalcTable {
+ public:
+  CalcTable(host::Application& app, CalcFlag flag) : m_app(app), m_flag(std::move(flag)) {}
+
+  std::size_t size() const { return m_calcs.size(); }
+  // Record index (1-based); valid until the table is destroyed.
+  CalcRecord& at(std::size_t index) { return m_calcs[index - 1]; }
+
+  std::size_t calc_find_or_add(const std::string& key);
+  // Finds or adds the calling cell's record and stores where it is and its
+  // formula. A record computed or abandoned for another formula starts
+  // again idle: what it holds belongs to a formula the cell no longer has.
+  // nullopt when the cell is gone.
+  std::optional<std::size_t> calc_register(const host::Range& fcaller);
+  // Writes every computed record (the one-second timer).
+  void calc_pass();
+  void calc_write(std::size_t index);
+  // Records waiting to be written.
+  std::size_t computed_count() const;
+
+  const CalcFlag& flag() const { return m_flag; }
+
+ private:
+  void write_series(CalcRecord& r);
+
+  host::Application& m_app;
+  CalcFlag m_flag;
+  std::vector<CalcRecord> m_calcs;
+  std::unordered_map<std::string, std::size_t> m_by_key;
+};
+
+}  // namespace quillo::indicators

@@ -1,0 +1,60 @@
+// ta: the sixteen technical indicators as pure computations over the data
+// rows of a price table, apart from any sheet, so they can be tested and
+// measured on their own. The frame (indicator_frame.h) reads the table out
+// of the sheet, calls these and writes the series back.
+//
+// A table holds the data rows only (a header row is already skipped) and
+// its columns by number: 1 the date, 2 the close, 3 the volume, 5 the high,
+// 6 the low. A cell that holds no number is NaN; reading one where a value
+// is needed fails the computation. Element d - 1 of a series belongs to
+// data row d; NaN elements are periods before the first complete window
+// (the sheet shows them empty).
+//
+// Any thread; no allocation beyond the returned series. Work is linear in
+// the rows, times the window length for indicators whose windows are
+// summed afresh (moving averages, bands, channels, money flow, volatility,
+// beta) - summed afresh so a window whose true sum is 0 answers exactly 0.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace quillo::indicators {
+
+struct Table {
+  // columns[k - 1] is column k; every column has rows() elements.
+  std::vector<std::vector<double>> columns;
+
+  std::size_t rows() const { return columns.empty() ? 0 : columns.front().size(); }
+  std::span<const double> col(int k) const { return columns[static_cast<std::size_t>(k - 1)]; }
+};
+
+struct Series {
+  std::vector<double> values;
+  std::vector<double> values2;  // empty for one-line indicators
+};
+
+// Each answers nullopt when the computation fails (a cell that is no
+// number where a value is read, a division by zero, a logarithm of a
+// non-positive ratio, a regression over index returns that do not vary).
+// Periods are at least 1 (the frame refuses others).
+std::optional<Series> sma(const Table& t, int p);
+std::optional<Series> wma(const Table& t, int p);
+std::optional<Series> ema(const Table& t, int p);
+std::optional<Series> rsi(const Table& t, int p);
+std::optional<Series> macd(const Table& t, int s, int l, int g);
+std::optional<Series> sto_fast(const Table& t, int k, int dp);
+std::optional<Series> sto_slow(const Table& t, int k, int ka, int dp);
+std::optional<Series> momentum(const Table& t, int p);
+std::optional<Series> roc(const Table& t, int p);
+std::optional<Series> money_flow(const Table& t, int p);
+std::optional<Series> osc(const Table& t, int s, int l);
+std::optional<Series> bollinger(const Table& t, int p, double w);
+std::optional<Series> pricechannel(const Table& t, int p);
+std::optional<Series> w_close(const Table& t, double w);
+std::optional<Series> vol_ctc(const Table& t, int p);
+std::optional<Series> beta(const Table& index, const Table& stock, int p);
+
+}  // namespace quillo::indicators

@@ -1,0 +1,148 @@
+// The indicators apart from the sheet: the cases the data files cannot
+// show (exact windows where the true sum is 0, failures, large periods).
+#include "indicators/ta.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace quillo::indicators {
+namespace {
+
+// A table of n rows, one day apart, every column filled by f(column, row).
+template <typename F>
+Table make(std::size_t n, F f) {
+  Table t;
+  t.columns.assign(6, std::vector<double>(n));
+  for (int c = 1; c <= 6; ++c) {
+    for (std::size_t j = 0; j < n; ++j) t.columns[static_cast<std::size_t>(c - 1)][j] = f(c, j);
+  }
+  return t;
+}
+
+TEST(TaTest, MoneyFlowWithoutVolumeIsExactly50AfterVolumeLeavesTheWindow) {
+  // Trading with odd volumes, then none: the window sums must be exactly 0
+  // (running sums kept residue and answered 33.33 or 900 here).
+  const Table t = make(60, [](int c, std::size_t j) {
+    if (c == 3) return j < 20 ? 1234.567 + static_cast<double>(j) * 0.1 : 0.0;
+    if (c == 1) return static_cast<double>(j);
+    return 10.0 + std::sin(static_cast<double>(j)) * 0.37 + (c == 5 ? 0.5 : c == 6 ? -0.5 : 0);
+  });
+  const auto s = money_flow(t, 14);
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(std::isnan(s->values[13]));
+  EXPECT_FALSE(std::isnan(s->values[14]));
+  for (std::size_t j = 34; j < 60; ++j) EXPECT_EQ(s->values[j], 50.0) << j;
+}
+
+TEST(TaTest, VolatilityOfFlatPricesIsExactlyZero) {
+  // A moving stretch, then a flat one: the flat windows answer 0, not a
+  // square root of rounding residue ("Calculation error").
+  const Table t = make(80, [](int c, std::size_t j) {
+    if (c == 1) return 40000.0 + static_cast<double>(j);
+    return j < 30 ? 10.0 + static_cast<double>(j % 7) * 0.313 : 17.77;
+  });
+  const auto s = vol_ctc(t, 10);
+  ASSERT_TRUE(s);
+  EXPECT_GT(s->values[20], 0);
+  for (std::size_t j = 41; j < 80; ++j) EXPECT_EQ(s->values[j], 0.0) << j;
+  // A steady rate of growth is no volatility either.
+  const Table growth = make(40, [](int c, std::size_t j) {
+    return c == 1 ? static_cast<double>(j) : 10.0 * std::pow(1.01, static_cast<double>(j));
+  });
+  const auto g = vol_ctc(growth, 10);
+  ASSERT_TRUE(g);
+  EXPECT_NEAR(g->values[30], 0.0, 1e-4);
+}
+
+TEST(TaTest, VolatilityScalesByCalendarDaysAndFailsOnRepeatedDates) {
+  const auto close = [](std::size_t j) { return j % 2 ? 11.0 : 10.0; };
+  const Table daily = make(3, [&](int c, std::size_t j) { return c == 1 ? double(j) : close(j); });
+  const Table weekly =
+      make(3, [&](int c, std::size_t j) { return c == 1 ? double(j) * 7 : close(j); });
+  const auto d = vol_ctc(daily, 2), w = vol_ctc(weekly, 2);
+  ASSERT_TRUE(d && w);
+  EXPECT_NEAR(d->values[2] / w->values[2], std::sqrt(7.0), 1e-12);
+  const Table same = make(3, [&](int c, std::size_t j) { return c == 1 ? 5.0 : close(j); });
+  EXPECT_FALSE(vol_ctc(same, 2));
+}
+
+TEST(TaTest, FailuresAreReportedNotComputed) {
+  Table t = make(10, [](int, std::size_t j) { return 10.0 + static_cast<double>(j); });
+  t.columns[1][6] = std::nan("");  // a text in the close column
+  EXPECT_FALSE(sma(t, 3));
+  EXPECT_FALSE(ema(t, 3));
+  // A window that never reaches the bad row still answers.
+  EXPECT_TRUE(sma(t, 11));
+  Table zero = make(10, [](int, std::size_t j) { return j == 2 ? 0.0 : 5.0 + double(j); });
+  EXPECT_FALSE(roc(zero, 1));
+  EXPECT_FALSE(w_close(zero, -2));  // weight -2 divides by 0
+  const Table flat = make(10, [](int, std::size_t) { return 4.0; });
+  EXPECT_FALSE(beta(flat, flat, 3));  // index returns that do not vary
+}
+
+TEST(TaTest, EdgeValuesOfTheDefinitions) {
+  const Table rising = make(40, [](int, std::size_t j) { return 1.0 + static_cast<double>(j); });
+  const Table flat = make(40, [](int, std::size_t) { return 7.25; });
+  EXPECT_EQ(rsi(flat, 14)->values[14], 50.0);
+  EXPECT_EQ(rsi(rising, 14)->values[39], 100.0);
+  EXPECT_TRUE(std::isnan(rsi(rising, 14)->values[13]));
+  const auto e = ema(rising, 1);
+  for (std::size_t j = 0; j < 40; ++j) EXPECT_EQ(e->values[j], rising.col(2)[j]);
+  const auto b = bollinger(flat, 20, 2);
+  EXPECT_EQ(b->values[19], 7.25);
+  EXPECT_EQ(b->values2[39], 7.25);
+  const auto m = macd(rising, 12, 26, 9);
+  EXPECT_TRUE(std::isnan(m->values[24]));
+  EXPECT_FALSE(std::isnan(m->values[25]));
+  EXPECT_TRUE(std::isnan(m->values2[32]));
+  EXPECT_FALSE(std::isnan(m->values2[33]));
+  const auto slow = sto_slow(rising, 5, 3, 3);
+  EXPECT_TRUE(std::isnan(slow->values[5]));
+  EXPECT_FALSE(std::isnan(slow->values[6]));
+  EXPECT_TRUE(std::isnan(slow->values2[7]));
+  EXPECT_FALSE(std::isnan(slow->values2[8]));
+  EXPECT_NEAR(beta(rising, rising, 5)->values[5], 1.0, 1e-12);
+  const auto longer = sma(rising, 41);  // longer than the table
+  for (double v : longer->values) EXPECT_TRUE(std::isnan(v));
+  Table weights = rising;
+  weights.columns[2].assign(40, 0.0);
+  EXPECT_TRUE(std::isnan(wma(weights, 3)->values[10]));  // weights summing to 0
+}
+
+TEST(TaTest, LongWindowsSlideAndAgreeWithWindowsSummedAfresh) {
+  // Windows longer than the afresh limit slide (linear in the rows); their
+  // results agree with a direct computation, and flat stretches stay exact.
+  const std::size_t n = 3000, p = 700;
+  const Table t = make(n, [](int c, std::size_t j) {
+    if (c == 1) return static_cast<double>(j);
+    if (c == 3) return j > 1500 ? 0.0 : 100.0 + static_cast<double>(j % 13);
+    const double base = j > 2200 ? 50.0 : 50.0 + std::sin(static_cast<double>(j) / 9.0) * 4;
+    return base + (c == 5 ? 1 : c == 6 ? -1 : 0);
+  });
+  const auto s = sma(t, static_cast<int>(p));
+  const auto b = bollinger(t, static_cast<int>(p), 2);
+  const auto ch = pricechannel(t, static_cast<int>(p));
+  const auto mf = money_flow(t, static_cast<int>(p));
+  ASSERT_TRUE(s && b && ch && mf);
+  EXPECT_FALSE(beta(t, t, static_cast<int>(p)));  // flat index windows: no regression
+  const Table varying = make(n, [](int, std::size_t j) { return 50 + std::sin(double(j) / 9); });
+  const auto beta_self = beta(varying, varying, static_cast<int>(p));
+  ASSERT_TRUE(beta_self);
+  for (std::size_t j : {p - 1, p + 57, std::size_t{1999}, n - 1}) {
+    double sum = 0, high = -1e9;
+    for (std::size_t i = j + 1 - p; i <= j; ++i) {
+      sum += t.col(2)[i];
+      high = std::max(high, t.col(5)[i]);
+    }
+    EXPECT_NEAR(s->values[j], sum / p, 1e-9) << j;
+    EXPECT_EQ(ch->values[j], high) << j;
+  }
+  EXPECT_EQ(s->values[n - 1], 50.0);  // a flat window
+  EXPECT_NEAR(b->values[n - 1] - b->values2[n - 1], 0.0, 1e-6);
+  EXPECT_EQ(mf->values[n - 1], 50.0);  // no volume in the window
+  EXPECT_NEAR(beta_self->values[2000], 1.0, 1e-9);
+}
+
+}  // namespace
+}  // namespace quillo::indicators
