@@ -148,7 +148,7 @@ TEST_F(EndToEnd, ALatin1PageWithDecimalCommasAndMinusSignsGivesTheRightValues) {
   const char* keep = std::getenv("QUILLO_KEEP_WORKBOOK");
   const std::string path =
       keep != nullptr ? keep : ::testing::TempDir() + "/quillo-e2e-latin1.xlsx";
-  const host::Status saved = sheet->workbook().value()->save_as(path);
+  const Status saved = sheet->workbook().value()->save_as(path);
   ASSERT_TRUE(saved.ok()) << saved.message();
   spreadsheet::Application reader;
   spreadsheet::use_xlsx_files(reader);

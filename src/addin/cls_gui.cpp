@@ -9,8 +9,6 @@ namespace {
 using host::CommandBarControls;
 using host::ControlPtr;
 using host::ControlType;
-using host::Result;
-using host::Status;
 
 // Adds a control with its caption and separator at the end of menu.
 Result<ControlPtr> add_control(CommandBarControls& menu, ControlType type, std::string_view caption,
@@ -44,7 +42,9 @@ void set_update_data_enabled(host::CommandBars& bars, bool on) {
   auto entries = menu.value()->controls();
   if (!entries.ok()) return;
   auto update = entries.value()->item(kUpdateDataCaption);
-  if (update.ok()) update.value()->set_enabled(on);
+  // Like the lookups above, a failure leaves the entry as it was: the menu
+  // is only a convenience, and the command checks its own preconditions.
+  if (update.ok()) (void)update.value()->set_enabled(on);
 }
 
 }  // namespace
@@ -62,8 +62,9 @@ cls_gui::cls_gui(host::CommandBars& bars, host::MessageSink& messages, host::Bro
 cls_gui::~cls_gui() {
   // The menu is permanent and may outlive this object: its handlers point
   // here, so take them away.
+  // A control the user or the host removed already has no handler to take.
   for (const ControlPtr& c : {m1, m2, m6, m8, m11, m12, m13, m14, m16, m17}) {
-    if (c) c->on_click({});
+    if (c) (void)c->on_click({});
   }
 }
 
@@ -85,8 +86,13 @@ Status cls_gui::build_menus() {
     auto entries = menu->controls();
     s = entries.ok() ? add_menu_entries(*entries.value()) : entries.status();
   }
-  // A half-built menu would be a trap for the user: take it away again.
-  if (!s.ok()) menu->remove();
+  // A half-built menu would be a trap for the user: take it away again, and
+  // say so when even that fails.
+  if (!s.ok()) {
+    if (const Status removed = menu->remove(); !removed.ok()) {
+      return Status(s.code(), s.message() + "; the half-built menu stays: " + removed.message());
+    }
+  }
   return s;
 }
 

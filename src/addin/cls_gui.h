@@ -19,10 +19,10 @@
 #include <string_view>
 
 #include "addin/form_about.h"
+#include "common/status.h"
 #include "host/browser.h"
 #include "host/command_bars.h"
 #include "host/messages.h"
-#include "host/status.h"
 
 namespace quillo::addin {
 
@@ -54,7 +54,7 @@ class cls_gui {
   // Replaces any "&Tarnvale" menus in the worksheet menu bar with a fresh
   // one. Fails (and leaves no menu) when the bar or its Help menu is missing
   // or a control cannot be added.
-  host::Status build_menus();
+  Status build_menus();
   // Deletes the "&Tarnvale" menus; a missing menu is not an error.
   void remove_menus();
 
@@ -80,7 +80,7 @@ class cls_gui {
   host::ControlPtr m1, m2, m6, m8, m11, m12, m13, m14, m16, m17;
 
  private:
-  host::Status add_menu_entries(host::CommandBarControls& menu);
+  Status add_menu_entries(host::CommandBarControls& menu);
   static void run(const std::function<void()>& action);
 
   host::CommandBars& m_bars;

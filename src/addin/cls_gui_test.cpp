@@ -83,7 +83,8 @@ TEST_F(ClsGuiTest, LeftoverMenusAreReplacedByExactlyOne) {
   for (int leftovers : {1, 2}) {
     host::CommandBars fresh;
     for (int i = 0; i < leftovers; ++i) {
-      top(fresh).add(host::ControlType::Popup, 1).value()->set_caption("&Tarnvale");
+      EXPECT_TRUE(
+          top(fresh).add(host::ControlType::Popup, 1).value()->set_caption("&Tarnvale").ok());
     }
     cls_gui g(fresh, messages, browser, GuiActions{});
     ASSERT_TRUE(g.build_menus().ok());
@@ -91,7 +92,7 @@ TEST_F(ClsGuiTest, LeftoverMenusAreReplacedByExactlyOne) {
     EXPECT_EQ(count_menus(fresh), 1) << leftovers;
   }
   // Without the Help menu there is nowhere to put it.
-  bars.find_control(host::kHelpMenuId)->remove();
+  EXPECT_TRUE(bars.find_control(host::kHelpMenuId)->remove().ok());
   EXPECT_FALSE(gui->build_menus().ok());
   EXPECT_EQ(count_menus(bars), 0);
 }
@@ -108,14 +109,16 @@ TEST_F(ClsGuiTest, RemoveRestoresTheBuiltInBar) {
 
 TEST_F(ClsGuiTest, EntriesRunTheirActions) {
   ASSERT_TRUE(gui->build_menus().ok());
-  for (const ControlPtr& c : {gui->m1, gui->m17, gui->m2, gui->m6, gui->m8, gui->m16}) c->click();
+  for (const ControlPtr& c : {gui->m1, gui->m17, gui->m2, gui->m6, gui->m8, gui->m16})
+    EXPECT_TRUE(c->click().ok());
   EXPECT_EQ(calls, (std::vector<std::string>{"search", "update", "single", "history", "weblink",
                                              "settings"}));
   EXPECT_TRUE(browser.urls.empty());
 
   cls_gui unset(bars, messages, browser, GuiActions{});
   ASSERT_TRUE(unset.build_menus().ok());
-  for (const ControlPtr& c : {unset.m1, unset.m17, unset.m16, unset.m11}) c->click();
+  for (const ControlPtr& c : {unset.m1, unset.m17, unset.m16, unset.m11})
+    EXPECT_TRUE(c->click().ok());
   EXPECT_EQ(unset.about()->status, "");
   EXPECT_EQ(calls.size(), 6u);
 }
@@ -124,7 +127,7 @@ TEST_F(ClsGuiTest, HelpPagesAndWhatAFailingBrowserSays) {
   ASSERT_TRUE(gui->build_menus().ok());
   for (bool fail : {false, true}) {
     browser.fail = fail;
-    for (const ControlPtr& c : {gui->m12, gui->m13, gui->m14}) c->click();
+    for (const ControlPtr& c : {gui->m12, gui->m13, gui->m14}) EXPECT_TRUE(c->click().ok());
   }
   const std::string site = "https://quillo.example.org";
   const std::vector<std::string> pages = {site + "/Tarnvale/help_1_1_11.html",
@@ -148,13 +151,13 @@ TEST_F(ClsGuiTest, HelpPagesAndWhatAFailingBrowserSays) {
 TEST_F(ClsGuiTest, AboutShowsTheCurrentStatus) {
   ASSERT_TRUE(gui->build_menus().ok());
   EXPECT_EQ(gui->about(), nullptr);
-  gui->m11->click();
+  EXPECT_TRUE(gui->m11->click().ok());
   const form_about* about = gui->about();
   ASSERT_NE(about, nullptr);
   EXPECT_TRUE(about->visible);
   EXPECT_EQ(about->product + " " + about->version + " " + about->status, "Tarnvale v 1.5a Idle");
   status = "Refreshing";
-  gui->m11->click();
+  EXPECT_TRUE(gui->m11->click().ok());
   EXPECT_EQ(gui->about(), about);  // the same box, shown again
   EXPECT_EQ(about->status, "Refreshing");
 }

@@ -183,7 +183,7 @@ void xla_install(AddinState& state) {
     const auto item = addins.item(i);
     if (item.ok() && (*item)->name().value_or(std::string()) == kLibraryName) found = true;
   }
-  host::Status st;
+  Status st;
   if (!found) {
     const auto entry = addins.add(installpath + std::string(kLibraryName));
     st = entry.ok() ? (*entry)->set_installed(true) : entry.status();

@@ -254,7 +254,7 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
 TEST_F(AddinTest, OpeningAWorkbookRepairsCallsThroughAnotherCopyOfTheLibrary) {
   connect();
   app.set_workbook_loader([](spreadsheet::Application& a,
-                             std::string_view) -> host::Result<host::WorkbookPtr> {
+                             std::string_view) -> Result<host::WorkbookPtr> {
     auto book = *a.workbooks().add();
     auto s1 = *book->active_sheet();
     auto s2 = *book->add_worksheet("Other");

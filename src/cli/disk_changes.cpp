@@ -45,7 +45,7 @@ Entry entry(const Model& m, SheetId sheet, std::int32_t row, std::int32_t col) {
   return e;
 }
 
-host::Status write(Model& m, SheetId sheet, std::int32_t row, std::int32_t col, const Entry& e) {
+Status write(Model& m, SheetId sheet, std::int32_t row, std::int32_t col, const Entry& e) {
   if (e.formula) return m.set_formula(sheet, row, col, e.text, spreadsheet::Notation::A1);
   // A text constant is written as typed entry behind an apostrophe, so
   // "00123" or "=x" stay the texts they are.
@@ -61,13 +61,13 @@ std::vector<std::uint64_t> keys_of(const Model& m, SheetId sheet) {
 
 }  // namespace
 
-host::Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
-                                        const std::string& path) {
+Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
+                                  const std::string& path) {
   const auto disk = std::make_shared<Model>();
   auto loaded = spreadsheet::load_xlsx(*disk, path);
   if (!loaded.ok()) return loaded.status();
   Model& live = app.model();
-  if (!live.book(book)) return host::Status::object_required("the workbook is no longer open");
+  if (!live.book(book)) return Status::object_required("the workbook is no longer open");
   std::int32_t changed = 0;
   const std::vector<SheetId> disk_sheets = disk->book(loaded->book)->sheets;
   for (const SheetId from : disk_sheets) {

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/status.h"
+#include "common/status.h"
 #include "spreadsheet/application.h"
 
 namespace quillo::cli {
@@ -36,7 +36,7 @@ FileStamp file_stamp(const std::string& path);
 // requests and answers stay. Answers the number of cells changed, or why
 // the file could not be read (book unchanged then). Styles and other parts
 // of the file are not taken in.
-host::Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
-                                        const std::string& path);
+Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
+                                  const std::string& path);
 
 }  // namespace quillo::cli

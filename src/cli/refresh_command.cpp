@@ -65,8 +65,7 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   // Summarised before a save under another name renames the workbook (the
   // cells are registered under its name).
   const Summary summary = session.summarize(**book);
-  const host::Status saved =
-      options.output.empty() ? (*book)->save() : (*book)->save_as(options.output);
+  const Status saved = options.output.empty() ? (*book)->save() : (*book)->save_as(options.output);
   if (!saved.ok()) {
     err << kCommand << ": " << saved.message() << "\n";
     return 1;

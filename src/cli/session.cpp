@@ -121,7 +121,7 @@ std::string Session::not_ready() {
   return {};
 }
 
-host::Result<host::WorkbookPtr> Session::open(const std::string& path) {
+Result<host::WorkbookPtr> Session::open(const std::string& path) {
   return m_app.workbooks().open(path);
 }
 

@@ -82,7 +82,7 @@ class Session {
   // its definitions did not load (or it did not connect). Empty when it can.
   std::string not_ready();
 
-  host::Result<host::WorkbookPtr> open(const std::string& path);
+  Result<host::WorkbookPtr> open(const std::string& path);
   // Remembers the values the book's add-in cells hold now: a cell whose
   // request has not answered, or has failed where the settings say to keep
   // the last figure, shows that value instead of a status text. Done for

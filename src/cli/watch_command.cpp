@@ -94,7 +94,7 @@ class WatchedFile {
   // is reported and remembered until a save succeeds.
   bool save(const char* why) {
     const bool readable = take_in_changes();
-    const host::Status st = readable ? m_book->save() : host::Status();
+    const Status st = readable ? m_book->save() : Status();
     if (!readable || !st.ok()) {
       m_last_failed = true;
       if (!st.ok()) m_err << kCommand << ": " << st.message() << "\n";

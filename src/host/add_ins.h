@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
 #include "common/value.h"
-#include "host/status.h"
 
 namespace quillo::host {
 

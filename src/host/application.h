@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <functional>
 
+#include "common/status.h"
 #include "host/add_ins.h"
 #include "host/command_bars.h"
-#include "host/status.h"
 #include "host/worksheet.h"
 #include "host/worksheet_functions.h"
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/status.h"
+#include "common/status.h"
 
 namespace quillo::host {
 

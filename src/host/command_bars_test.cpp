@@ -36,8 +36,8 @@ TEST(CommandBars, MenuInsertedBeforeHelpKeepsOrderAndIndexes) {
   ControlPtr search = items->add(ControlType::Button).value();
   ControlPtr update = items->add(ControlType::Button).value();
   ControlPtr first = items->add(ControlType::Button, 1).value();
-  update->set_caption("Update data");
-  update->set_begin_group(true);
+  EXPECT_TRUE(update->set_caption("Update data").ok());
+  EXPECT_TRUE(update->set_begin_group(true).ok());
   EXPECT_EQ(first->index().value(), 1);
   EXPECT_EQ(search->index().value(), 2);
   EXPECT_TRUE(update->begin_group().value());
@@ -50,9 +50,9 @@ TEST(CommandBars, ClickRunsHandlerOnlyWhenEnabled) {
   CommandBars bars;
   ControlPtr button = menu_bar(bars).controls().add(ControlType::Button).value();
   int clicks = 0;
-  button->on_click([&](CommandBarControl&) { ++clicks; });
+  EXPECT_TRUE(button->on_click([&](CommandBarControl&) { ++clicks; }).ok());
   EXPECT_TRUE(button->click().ok());
-  button->set_enabled(false);
+  EXPECT_TRUE(button->set_enabled(false).ok());
   EXPECT_FALSE(button->click().ok());
   EXPECT_EQ(clicks, 1);
 }
@@ -73,7 +73,7 @@ TEST(CommandBars, DeletedControlAndItsChildrenAnswerObjectRequired) {
 TEST(CommandBars, HandlerMayDeleteItsOwnControl) {
   CommandBars bars;
   ControlPtr button = menu_bar(bars).controls().add(ControlType::Button).value();
-  button->on_click([](CommandBarControl& self) { self.remove(); });
+  EXPECT_TRUE(button->on_click([](CommandBarControl& self) { (void)self.remove(); }).ok());
   ControlPtr held = button;
   button.reset();
   EXPECT_TRUE(held->click().ok());

@@ -31,7 +31,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/status.h"
+#include "common/status.h"
 
 namespace quillo::host {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/status.h"
+#include "common/status.h"
 
 namespace quillo::host {
 

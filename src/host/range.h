@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/status.h"
 #include "common/value.h"
-#include "host/status.h"
 
 namespace quillo::host {
 

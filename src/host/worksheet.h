@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
 #include "host/range.h"
-#include "host/status.h"
 
 namespace quillo::host {
 

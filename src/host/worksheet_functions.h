@@ -8,8 +8,8 @@
 
 #include <span>
 
+#include "common/status.h"
 #include "common/value.h"
-#include "host/status.h"
 
 namespace quillo::host {
 

@@ -94,8 +94,8 @@ void CalcTable::calc_write(std::size_t index) {
   const host::Calculation mode = m_app.calculation();
   (void)m_app.set_calculation(host::Calculation::Manual);
   CalcRecord& r = at(index);
-  const host::Result<std::string> formula =
-      r.cell ? r.cell->formula() : host::Result<std::string>(host::Status::object_required("cell"));
+  const Result<std::string> formula =
+      r.cell ? r.cell->formula() : Result<std::string>(Status::object_required("cell"));
   if (!formula.ok() || *formula != r.formula) {
     // The formula changed (or its sheet is gone) before the series could
     // be written: the series belongs to nothing any more.

@@ -74,7 +74,7 @@ void Engine::register_methods() {
   m_methods_registered = true;
 }
 
-host::Status Engine::install_library(const std::string& path) {
+Status Engine::install_library(const std::string& path) {
   register_methods();
   auto lib = m_app.add_ins().add(path);
   if (!lib.ok()) return lib.status();

@@ -35,7 +35,7 @@ class Engine {
   // Makes the core methods callable from the function library's functions.
   void register_methods();
   // Registers the core methods and installs the function library at path.
-  host::Status install_library(const std::string& path);
+  Status install_library(const std::string& path);
   // Starts the one-second pass that sends queued and failed requests.
   void start_pass(std::int64_t interval_ms = 1000);
   // True when no answer is outstanding and nothing waits to be sent.

@@ -136,14 +136,14 @@ void RequestRegistry::refresh_one(std::int32_t reqno) {
     Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
     const host::RangePtr cell = w.cells[j].second;
     const auto formula = cell->formula();
-    host::Status written;
+    Status written;
     if (formula.ok()) {
       (void)cell->set_formula("=\"\"");
       written = cell->set_formula(*formula);
     } else {
       written = formula.status();
     }
-    if (written.code() == host::StatusCode::ObjectRequired) {
+    if (written.code() == StatusCode::ObjectRequired) {
       Waiting& again = m_waiting[static_cast<std::size_t>(reqno - 1)];
       again.keys.erase(again.cells[j].first);
       again.cells.erase(again.cells.begin() + static_cast<std::ptrdiff_t>(j));

@@ -18,31 +18,31 @@ class Application::WorkbooksImpl final : public host::Workbooks {
     return static_cast<std::int32_t>(m_app.m_model->books().size());
   }
 
-  host::Result<host::WorkbookPtr> item(std::int32_t index) const override {
+  Result<host::WorkbookPtr> item(std::int32_t index) const override {
     const auto& books = m_app.m_model->books();
     if (index < 1 || static_cast<std::size_t>(index) > books.size()) {
-      return host::Status(host::StatusCode::OutOfRange, "no workbook " + std::to_string(index));
+      return Status(StatusCode::OutOfRange, "no workbook " + std::to_string(index));
     }
     return make_book(m_app.m_model, books[static_cast<std::size_t>(index - 1)]);
   }
 
-  host::Result<host::WorkbookPtr> item(std::string_view name) const override {
+  Result<host::WorkbookPtr> item(std::string_view name) const override {
     for (BookId id : m_app.m_model->books()) {
       if (text::iequals(m_app.m_model->book(id)->name, name)) return make_book(m_app.m_model, id);
     }
-    return host::Status(host::StatusCode::OutOfRange, "no workbook " + std::string(name));
+    return Status(StatusCode::OutOfRange, "no workbook " + std::string(name));
   }
 
-  host::Result<host::WorkbookPtr> add() override {
+  Result<host::WorkbookPtr> add() override {
     Model& m = *m_app.m_model;
     const BookId id = m.add_book();
     if (auto sheet = m.add_sheet(id, "Sheet1"); !sheet.ok()) return sheet.status();
     return make_book(m_app.m_model, id);
   }
 
-  host::Result<host::WorkbookPtr> open(std::string_view path) override {
+  Result<host::WorkbookPtr> open(std::string_view path) override {
     if (!m_app.m_loader) {
-      return host::Status(host::StatusCode::NotSupported, "no workbook file format is available");
+      return Status(StatusCode::NotSupported, "no workbook file format is available");
     }
     auto book = m_app.m_loader(m_app, path);
     if (!book.ok()) return book.status();
@@ -63,19 +63,19 @@ class Application::AddInsImpl final : public host::AddIns {
     Entry(Application& app, std::weak_ptr<int> alive, std::string name, std::string path)
         : m_app(app), m_alive(std::move(alive)), m_name(std::move(name)), m_path(std::move(path)) {}
 
-    host::Result<std::string> name() const override {
+    Result<std::string> name() const override {
       if (m_alive.expired()) return gone();
       return m_name;
     }
-    host::Result<std::string> full_name() const override {
+    Result<std::string> full_name() const override {
       if (m_alive.expired()) return gone();
       return m_path;
     }
-    host::Result<bool> installed() const override {
+    Result<bool> installed() const override {
       if (m_alive.expired()) return gone();
       return m_installed;
     }
-    host::Status set_installed(bool on) override {
+    Status set_installed(bool on) override {
       if (m_alive.expired()) return gone();
       if (on == m_installed) return {};
       if (on) {
@@ -91,7 +91,7 @@ class Application::AddInsImpl final : public host::AddIns {
     }
 
    private:
-    static host::Status gone() { return host::Status::object_required("the add-in list is gone"); }
+    static Status gone() { return Status::object_required("the add-in list is gone"); }
     Application& m_app;
     std::weak_ptr<int> m_alive;
     std::string m_name;
@@ -103,28 +103,28 @@ class Application::AddInsImpl final : public host::AddIns {
 
   std::int32_t count() const override { return static_cast<std::int32_t>(m_entries.size()); }
 
-  host::Result<host::AddInPtr> item(std::int32_t index) const override {
+  Result<host::AddInPtr> item(std::int32_t index) const override {
     if (index < 1 || index > count()) {
-      return host::Status(host::StatusCode::OutOfRange, "no add-in " + std::to_string(index));
+      return Status(StatusCode::OutOfRange, "no add-in " + std::to_string(index));
     }
     return host::AddInPtr(m_entries[static_cast<std::size_t>(index - 1)]);
   }
 
-  host::Result<host::AddInPtr> item(std::string_view name) const override {
+  Result<host::AddInPtr> item(std::string_view name) const override {
     for (const auto& e : m_entries) {
       if (text::iequals(e->name().value_or(""), name)) return host::AddInPtr(e);
     }
-    return host::Status(host::StatusCode::OutOfRange, "no add-in " + std::string(name));
+    return Status(StatusCode::OutOfRange, "no add-in " + std::string(name));
   }
 
-  host::Result<host::AddInPtr> add(std::string_view path) override {
+  Result<host::AddInPtr> add(std::string_view path) override {
     for (const auto& e : m_entries) {
       if (e->full_name().value_or("") == path) return host::AddInPtr(e);
     }
     std::error_code ec;
     const std::filesystem::path p{std::string(path)};
     if (path.empty() || !std::filesystem::is_regular_file(p, ec)) {
-      return host::Status::failed("cannot find add-in " + std::string(path));
+      return Status::failed("cannot find add-in " + std::string(path));
     }
     auto entry = std::make_shared<Entry>(m_app, m_alive, p.filename().string(), std::string(path));
     m_entries.push_back(entry);
@@ -143,29 +143,27 @@ class Application::FunctionsImpl final : public host::WorksheetFunctions {
  public:
   explicit FunctionsImpl(Application& app) : m_app(app) {}
 
-  host::Result<double> average(std::span<const Value> args) override {
-    return run(fn_average, args);
-  }
-  host::Result<double> sum(std::span<const Value> args) override { return run(fn_sum, args); }
-  host::Result<double> sum_product(std::span<const Value> args) override {
+  Result<double> average(std::span<const Value> args) override { return run(fn_average, args); }
+  Result<double> sum(std::span<const Value> args) override { return run(fn_sum, args); }
+  Result<double> sum_product(std::span<const Value> args) override {
     return run(fn_sumproduct, args);
   }
-  host::Result<double> max(std::span<const Value> args) override { return run(fn_max, args); }
-  host::Result<double> min(std::span<const Value> args) override { return run(fn_min, args); }
-  host::Result<double> slope(const Value& ys, const Value& xs) override {
+  Result<double> max(std::span<const Value> args) override { return run(fn_max, args); }
+  Result<double> min(std::span<const Value> args) override { return run(fn_min, args); }
+  Result<double> slope(const Value& ys, const Value& xs) override {
     const Value args[] = {ys, xs};
     return run(fn_slope, args);
   }
 
  private:
-  host::Result<double> run(BuiltinImpl f, std::span<const Value> args) {
-    if (args.empty()) return host::Status(host::StatusCode::InvalidArgument, "no arguments");
+  Result<double> run(BuiltinImpl f, std::span<const Value> args) {
+    if (args.empty()) return Status(StatusCode::InvalidArgument, "no arguments");
     CallContext ctx;
     Model& model = m_app.model();
     ctx.now = [&model] { return model.now(); };
     const Value v = f(ctx, args);
-    if (v.is_error()) return host::Status::failed(std::string(error_text(v.error())));
-    if (!v.is_number()) return host::Status::failed("#VALUE!");
+    if (v.is_error()) return Status::failed(std::string(error_text(v.error())));
+    if (!v.is_number()) return Status::failed("#VALUE!");
     return v.number();
   }
   Application& m_app;
@@ -200,24 +198,24 @@ host::WorksheetFunctions& Application::worksheet_functions() {
   return *m_functions;
 }
 
-host::Result<host::WorkbookPtr> Application::active_workbook() const {
+Result<host::WorkbookPtr> Application::active_workbook() const {
   const BookId id = m_model->active_book();
-  if (id == 0) return host::Status(host::StatusCode::OutOfRange, "no workbook is open");
+  if (id == 0) return Status(StatusCode::OutOfRange, "no workbook is open");
   return make_book(m_model, id);
 }
 
-host::Result<host::WorksheetPtr> Application::active_sheet() const {
+Result<host::WorksheetPtr> Application::active_sheet() const {
   auto book = active_workbook();
   if (!book.ok()) return book.status();
   return book.value()->active_sheet();
 }
 
-host::Status Application::set_calculation(host::Calculation mode) {
+Status Application::set_calculation(host::Calculation mode) {
   m_model->set_calculation(mode);
   return {};
 }
 
-host::Status Application::calculate() {
+Status Application::calculate() {
   m_model->calculate_all();
   return {};
 }

@@ -21,7 +21,7 @@ class Application;
 
 // Reads a workbook file into a new workbook of app and answers it.
 using WorkbookLoader =
-    std::function<host::Result<host::WorkbookPtr>(Application& app, std::string_view path)>;
+    std::function<Result<host::WorkbookPtr>(Application& app, std::string_view path)>;
 
 class Application final : public host::Application {
  public:
@@ -34,16 +34,16 @@ class Application final : public host::Application {
   ~Application() override;
 
   host::Workbooks& workbooks() override;
-  host::Result<host::WorkbookPtr> active_workbook() const override;
-  host::Result<host::WorksheetPtr> active_sheet() const override;
+  Result<host::WorkbookPtr> active_workbook() const override;
+  Result<host::WorksheetPtr> active_sheet() const override;
   host::AddIns& add_ins() override;
   host::AddInMethods& add_in_methods() override { return m_methods; }
   host::CommandBars& command_bars() override { return m_command_bars; }
   host::WorksheetFunctions& worksheet_functions() override;
 
   host::Calculation calculation() const override { return m_model->calculation(); }
-  host::Status set_calculation(host::Calculation mode) override;
-  host::Status calculate() override;
+  Status set_calculation(host::Calculation mode) override;
+  Status calculate() override;
 
   bool screen_updating() const override { return m_screen_updating; }
   void set_screen_updating(bool on) override { m_screen_updating = on; }

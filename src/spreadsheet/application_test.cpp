@@ -115,9 +115,8 @@ TEST_F(ApplicationTest, LinkRepairRemovesTheOldLibraryPath) {
 }
 
 TEST_F(ApplicationTest, OpeningRaisesTheWorkbookOpenEvent) {
-  EXPECT_EQ(host->workbooks().open("/x/prices.xlsx").status().code(),
-            host::StatusCode::NotSupported);
-  app.set_workbook_loader([](Application& a, std::string_view) -> host::Result<host::WorkbookPtr> {
+  EXPECT_EQ(host->workbooks().open("/x/prices.xlsx").status().code(), StatusCode::NotSupported);
+  app.set_workbook_loader([](Application& a, std::string_view) -> Result<host::WorkbookPtr> {
     return a.workbooks().add();
   });
   std::vector<std::string> opened;
@@ -131,10 +130,11 @@ TEST_F(ApplicationTest, OpeningRaisesTheWorkbookOpenEvent) {
 
 TEST_F(ApplicationTest, WorksheetFunctionsComputeOverRangesAsFormulasDo) {
   for (int r = 1; r <= 4; ++r) {
-    cell(("A" + std::to_string(r)).c_str())->set_value(Value(static_cast<double>(r)));
-    cell(("B" + std::to_string(r)).c_str())->set_value(Value(2.0 * r + 1));
+    EXPECT_TRUE(
+        cell(("A" + std::to_string(r)).c_str())->set_value(Value(static_cast<double>(r))).ok());
+    EXPECT_TRUE(cell(("B" + std::to_string(r)).c_str())->set_value(Value(2.0 * r + 1)).ok());
   }
-  cell("A5")->set_value(Value("header"));
+  EXPECT_TRUE(cell("A5")->set_value(Value("header")).ok());
   const Value a = Value(std::shared_ptr<const RangeRef>(cell("A1:A5")));
   const Value b = Value(std::shared_ptr<const RangeRef>(cell("B1:B5")));
   auto& wf = host->worksheet_functions();
@@ -158,7 +158,7 @@ TEST_F(ApplicationTest, CalculationModeAndHostSwitches) {
   ASSERT_TRUE(cell("A2")->set_formula("=A1+1").ok());
   ASSERT_TRUE(host->set_calculation(host::Calculation::Manual).ok());
   EXPECT_EQ(host->calculation(), host::Calculation::Manual);
-  cell("A1")->set_value(Value(5.0));
+  EXPECT_TRUE(cell("A1")->set_value(Value(5.0)).ok());
   EXPECT_EQ(cell("A2")->value().value(), Value(2.0));
   ASSERT_TRUE(host->calculate().ok());
   EXPECT_EQ(cell("A2")->value().value(), Value(6.0));
@@ -174,7 +174,7 @@ TEST_F(ApplicationTest, CellsOfADeletedSheetAnswerObjectRequired) {
   auto kept = other->range("C3").value();
   ASSERT_TRUE(kept->set_formula("=1").ok());
   ASSERT_TRUE(other->remove().ok());
-  const host::Status st = kept->set_formula(kept->formula().value_or("=1"));
+  const Status st = kept->set_formula(kept->formula().value_or("=1"));
   EXPECT_TRUE(st.is_object_required());
   EXPECT_EQ(st.number(), 424);
   EXPECT_FALSE(sheet->remove().ok());  // the last visible sheet stays

@@ -78,10 +78,9 @@ std::optional<CellAddr> Model::find(SheetId sheet_id, const Box& box, std::strin
   return best;
 }
 
-host::Result<bool> Model::replace(SheetId sheet_id, const Box& box, std::string_view what,
-                                  std::string_view replacement,
-                                  const host::ReplaceOptions& options) {
-  if (!sheet(sheet_id)) return host::Status::object_required("the worksheet no longer exists");
+Result<bool> Model::replace(SheetId sheet_id, const Box& box, std::string_view what,
+                            std::string_view replacement, const host::ReplaceOptions& options) {
+  if (!sheet(sheet_id)) return Status::object_required("the worksheet no longer exists");
   // Collect first: each replacement recalculates, which may change the sheet.
   std::vector<CellAddr> cells;
   for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {

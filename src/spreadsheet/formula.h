@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
 #include "common/value.h"
-#include "host/status.h"
 
 namespace quillo::spreadsheet {
 
@@ -111,8 +111,8 @@ inline constexpr int kMaxFormulaHeight = 512;
 // Parses a formula (with or without its leading "="; the caller decides what
 // is a formula) written in the cell at (row, col). Fails with
 // OperationFailed and a message that gives the position.
-host::Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
-                                       std::int32_t col, const SheetResolver& resolve);
+Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
+                                 std::int32_t col, const SheetResolver& resolve);
 
 // Writes the formula back, with its leading "=".
 std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,

@@ -96,7 +96,7 @@ class CaseRunner {
       const auto [addr, body] = split_first(rest);
       auto r = range(addr);
       if (!r) return;
-      const host::Status st = cmd == "set_r1c1" ? r->set_formula_r1c1(body) : r->set_formula(body);
+      const Status st = cmd == "set_r1c1" ? r->set_formula_r1c1(body) : r->set_formula(body);
       if (cmd == "error") {
         EXPECT_FALSE(st.ok()) << m_where << ": entering " << body << " should fail";
       } else {
@@ -139,26 +139,30 @@ class CaseRunner {
       std::sort(got.begin(), got.end());
       EXPECT_EQ(got, want) << m_where;
     } else if (cmd == "calc") {
-      m_app->set_calculation(rest == "manual" ? host::Calculation::Manual
-                                              : host::Calculation::Automatic);
+      EXPECT_TRUE(m_app
+                      ->set_calculation(rest == "manual" ? host::Calculation::Manual
+                                                         : host::Calculation::Automatic)
+                      .ok());
     } else if (cmd == "calculate") {
-      m_app->calculate();
+      EXPECT_TRUE(m_app->calculate().ok());
     } else if (cmd == "calculate_sheet") {
-      sheet(rest.empty() ? m_sheet : rest)->calculate();
+      EXPECT_TRUE(sheet(rest.empty() ? m_sheet : rest)->calculate().ok());
     } else if (cmd == "sheet_calc") {
       const auto [name, on] = split_first(rest);
-      sheet(name)->set_enable_calculation(on == "on");
+      EXPECT_TRUE(sheet(name)->set_enable_calculation(on == "on").ok());
     } else if (cmd == "recalc_sheets") {
       for (std::int32_t i = 1; i <= m_book->worksheet_count().value(); ++i) {
         auto s = m_book->worksheet(i).value();
-        s->set_enable_calculation(false);
-        s->set_enable_calculation(true);
-        s->calculate();
+        EXPECT_TRUE(s->set_enable_calculation(false).ok());
+        EXPECT_TRUE(s->set_enable_calculation(true).ok());
+        EXPECT_TRUE(s->calculate().ok());
       }
     } else if (cmd == "refresh") {
       if (auto r = range(rest)) refresh(*r);
     } else if (cmd == "sheet") {
-      if (!m_book->worksheet(rest).ok()) m_book->add_worksheet(rest);
+      if (!m_book->worksheet(rest).ok()) {
+        EXPECT_TRUE(m_book->add_worksheet(rest).ok());
+      }
       m_sheet = rest;
     } else if (cmd == "add_sheet") {
       EXPECT_TRUE(m_book->add_worksheet(rest).ok()) << m_where;
@@ -232,8 +236,8 @@ class CaseRunner {
 
   static void refresh(const host::Range& r) {
     const std::string f = r.formula().value_or("");
-    r.set_formula("=\"\"");
-    r.set_formula(f);
+    EXPECT_TRUE(r.set_formula("=\"\"").ok());
+    EXPECT_TRUE(r.set_formula(f).ok());
   }
 
   // The cell an address names, on the caller's sheet unless it names another.

@@ -46,7 +46,7 @@ class Parser {
          const SheetResolver& resolve)
       : m_s(s), m_notation(notation), m_row(row), m_col(col), m_resolve(resolve) {}
 
-  host::Result<FormulaPtr> run() {
+  Result<FormulaPtr> run() {
     if (m_s.size() > kMaxFormulaLength) return error_status("formula too long");
     if (!m_s.empty() && m_s[0] == '=') ++m_pos;
     auto f = std::make_shared<Formula>();
@@ -61,9 +61,9 @@ class Parser {
   }
 
  private:
-  host::Status error_status(const std::string& msg) const {
-    return host::Status::failed("formula error at position " + std::to_string(m_error_pos + 1) +
-                                ": " + msg);
+  Status error_status(const std::string& msg) const {
+    return Status::failed("formula error at position " + std::to_string(m_error_pos + 1) + ": " +
+                          msg);
   }
 
   NodePtr fail(const std::string& msg) {
@@ -516,8 +516,8 @@ class Parser {
 
 }  // namespace
 
-host::Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
-                                       std::int32_t col, const SheetResolver& resolve) {
+Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
+                                 std::int32_t col, const SheetResolver& resolve) {
   return Parser(text, notation, row, col, resolve).run();
 }
 

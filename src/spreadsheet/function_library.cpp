@@ -23,8 +23,8 @@ bool is_name(std::string_view s) {
   });
 }
 
-host::Status line_error(std::size_t line, const std::string& what) {
-  return host::Status::failed("function library line " + std::to_string(line) + ": " + what);
+Status line_error(std::size_t line, const std::string& what) {
+  return Status::failed("function library line " + std::to_string(line) + ": " + what);
 }
 
 // "inst, field, [options], caller" into parameters; an error text or "".
@@ -68,8 +68,8 @@ const LibraryFunction* FunctionLibrary::find(std::string_view name) const {
   return nullptr;
 }
 
-host::Result<FunctionLibrary> parse_function_library(std::string_view text) {
-  if (text.size() > kMaxLibrarySize) return host::Status::failed("function library too large");
+Result<FunctionLibrary> parse_function_library(std::string_view text) {
+  if (text.size() > kMaxLibrarySize) return Status::failed("function library too large");
   FunctionLibrary lib;
   std::size_t line_no = 0, pos = 0;
   while (pos < text.size()) {
@@ -100,12 +100,12 @@ host::Result<FunctionLibrary> parse_function_library(std::string_view text) {
   return lib;
 }
 
-host::Result<FunctionLibrary> load_function_library(const std::string& path) {
+Result<FunctionLibrary> load_function_library(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return host::Status::failed("cannot read function library " + path);
+  if (!in) return Status::failed("cannot read function library " + path);
   std::ostringstream buf;
   buf << in.rdbuf();
-  if (buf.str().size() > kMaxLibrarySize) return host::Status::failed("function library too large");
+  if (buf.str().size() > kMaxLibrarySize) return Status::failed("function library too large");
   return parse_function_library(buf.str());
 }
 

@@ -24,8 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
 #include "host/add_ins.h"
-#include "host/status.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
@@ -48,8 +48,8 @@ struct FunctionLibrary {
 };
 
 // Fails with OperationFailed naming the line of the first mistake.
-host::Result<FunctionLibrary> parse_function_library(std::string_view text);
-host::Result<FunctionLibrary> load_function_library(const std::string& path);
+Result<FunctionLibrary> parse_function_library(std::string_view text);
+Result<FunctionLibrary> load_function_library(const std::string& path);
 
 // The installed libraries, answering the calls formulas make to them.
 class AddInCatalog final : public ExternalFunctions {

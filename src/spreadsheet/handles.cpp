@@ -9,14 +9,14 @@ namespace quillo::spreadsheet {
 
 namespace {
 
-host::Status gone_range() {
-  return host::Status::object_required("the range no longer exists");
+Status gone_range() {
+  return Status::object_required("the range no longer exists");
 }
-host::Status gone_sheet() {
-  return host::Status::object_required("the worksheet no longer exists");
+Status gone_sheet() {
+  return Status::object_required("the worksheet no longer exists");
 }
-host::Status gone_book() {
-  return host::Status::object_required("the workbook is closed");
+Status gone_book() {
+  return Status::object_required("the workbook is closed");
 }
 
 }  // namespace
@@ -63,30 +63,30 @@ Array RangeHandle::values() const {
   return out;
 }
 
-host::Result<std::shared_ptr<host::Worksheet>> RangeHandle::worksheet() const {
+Result<std::shared_ptr<host::Worksheet>> RangeHandle::worksheet() const {
   auto m = live();
   if (!m) return gone_range();
   return make_sheet(m, m_sheet);
 }
 
-host::Result<std::int32_t> RangeHandle::row() const {
+Result<std::int32_t> RangeHandle::row() const {
   if (!live()) return gone_range();
   return m_box.r1;
 }
-host::Result<std::int32_t> RangeHandle::column() const {
+Result<std::int32_t> RangeHandle::column() const {
   if (!live()) return gone_range();
   return m_box.c1;
 }
-host::Result<std::int32_t> RangeHandle::row_count() const {
+Result<std::int32_t> RangeHandle::row_count() const {
   if (!live()) return gone_range();
   return m_box.rows();
 }
-host::Result<std::int32_t> RangeHandle::column_count() const {
+Result<std::int32_t> RangeHandle::column_count() const {
   if (!live()) return gone_range();
   return m_box.cols();
 }
 
-host::Result<std::string> RangeHandle::address(bool external) const {
+Result<std::string> RangeHandle::address(bool external) const {
   auto m = live();
   if (!m) return gone_range();
   std::string out = box_a1(m_box, true);
@@ -94,54 +94,53 @@ host::Result<std::string> RangeHandle::address(bool external) const {
   return out;
 }
 
-host::Result<host::RangePtr> RangeHandle::cell(std::int32_t row, std::int32_t col) const {
+Result<host::RangePtr> RangeHandle::cell(std::int32_t row, std::int32_t col) const {
   auto m = live();
   if (!m) return gone_range();
   const std::int64_t r = std::int64_t{m_box.r1} + row - 1, c = std::int64_t{m_box.c1} + col - 1;
   if (r < 1 || r > kMaxRows || c < 1 || c > kMaxCols) {
-    return host::Status(host::StatusCode::InvalidArgument, "cell outside the sheet");
+    return Status(StatusCode::InvalidArgument, "cell outside the sheet");
   }
   const auto ri = static_cast<std::int32_t>(r), ci = static_cast<std::int32_t>(c);
   return make_range(m, m_sheet, Box{ri, ci, ri, ci});
 }
 
-host::Result<Value> RangeHandle::value() const {
+Result<Value> RangeHandle::value() const {
   auto m = live();
   if (!m) return gone_range();
   if (m_box.single()) return m->value(m_sheet, m_box.r1, m_box.c1);
   return Value(values());
 }
 
-host::Status RangeHandle::set_value(const Value& v) const {
+Status RangeHandle::set_value(const Value& v) const {
   auto m = live();
   if (!m) return gone_range();
   if (v.is_array()) return m->set_values(m_sheet, m_box.r1, m_box.c1, v.array());
-  if (v.is_range())
-    return host::Status(host::StatusCode::InvalidArgument, "write values, not ranges");
+  if (v.is_range()) return Status(StatusCode::InvalidArgument, "write values, not ranges");
   if (m_box.single()) return m->set_value(m_sheet, m_box.r1, m_box.c1, v);
-  if (m_box.area() > 1'000'000) return host::Status::failed("range too large to fill");
+  if (m_box.area() > 1'000'000) return Status::failed("range too large to fill");
   Array block{m_box.rows(), m_box.cols(), {}};
   block.items.assign(static_cast<std::size_t>(m_box.area()), v);
   return m->set_values(m_sheet, m_box.r1, m_box.c1, block);
 }
 
-host::Result<std::string> RangeHandle::formula_in(Notation notation) const {
+Result<std::string> RangeHandle::formula_in(Notation notation) const {
   auto m = live();
   if (!m) return gone_range();
   return m->formula_text(m_sheet, m_box.r1, m_box.c1, notation);
 }
 
-host::Result<std::string> RangeHandle::formula() const {
+Result<std::string> RangeHandle::formula() const {
   return formula_in(Notation::A1);
 }
-host::Result<std::string> RangeHandle::formula_r1c1() const {
+Result<std::string> RangeHandle::formula_r1c1() const {
   return formula_in(Notation::R1C1);
 }
 
-host::Status RangeHandle::set_formula_in(std::string_view text, Notation notation) const {
+Status RangeHandle::set_formula_in(std::string_view text, Notation notation) const {
   auto m = live();
   if (!m) return gone_range();
-  if (m_box.area() > 1'000'000) return host::Status::failed("range too large to fill");
+  if (m_box.area() > 1'000'000) return Status::failed("range too large to fill");
   // Every cell gets the formula as written relative to itself (R1C1 sense).
   for (std::int32_t c = m_box.c1; c <= m_box.c2; ++c) {
     for (std::int32_t r = m_box.r1; r <= m_box.r2; ++r) {
@@ -155,45 +154,45 @@ host::Status RangeHandle::set_formula_in(std::string_view text, Notation notatio
       }
       if (auto st = m->set_formula(m_sheet, r, c, t, notation); !st.ok()) return st;
       // Evaluating may have removed the sheet; then the remaining cells are gone.
-      if (!live()) return r == m_box.r2 && c == m_box.c2 ? host::Status() : gone_range();
+      if (!live()) return r == m_box.r2 && c == m_box.c2 ? Status() : gone_range();
     }
   }
   return {};
 }
 
-host::Status RangeHandle::set_formula(std::string_view f) const {
+Status RangeHandle::set_formula(std::string_view f) const {
   return set_formula_in(f, Notation::A1);
 }
-host::Status RangeHandle::set_formula_r1c1(std::string_view f) const {
+Status RangeHandle::set_formula_r1c1(std::string_view f) const {
   return set_formula_in(f, Notation::R1C1);
 }
 
-host::Result<bool> RangeHandle::has_formula() const {
+Result<bool> RangeHandle::has_formula() const {
   auto m = live();
   if (!m) return gone_range();
   return m->has_formula(m_sheet, m_box.r1, m_box.c1);
 }
 
-host::Result<std::string> RangeHandle::number_format() const {
+Result<std::string> RangeHandle::number_format() const {
   auto m = live();
   if (!m) return gone_range();
   return m->number_format(m_sheet, m_box.r1, m_box.c1);
 }
 
-host::Status RangeHandle::set_number_format(std::string_view format) const {
+Status RangeHandle::set_number_format(std::string_view format) const {
   auto m = live();
   if (!m) return gone_range();
   return m->set_number_format(m_sheet, m_box, format);
 }
 
-host::Status RangeHandle::clear_contents() const {
+Status RangeHandle::clear_contents() const {
   auto m = live();
   if (!m) return gone_range();
   return m->clear_contents(m_sheet, m_box);
 }
 
-host::Result<host::RangePtr> RangeHandle::find(std::string_view what,
-                                               const host::FindOptions& options) const {
+Result<host::RangePtr> RangeHandle::find(std::string_view what,
+                                         const host::FindOptions& options) const {
   auto m = live();
   if (!m) return gone_range();
   const auto found = m->find(m_sheet, m_box, what, options);
@@ -201,8 +200,8 @@ host::Result<host::RangePtr> RangeHandle::find(std::string_view what,
   return make_range(m, m_sheet, Box{found->row, found->col, found->row, found->col});
 }
 
-host::Result<bool> RangeHandle::replace(std::string_view what, std::string_view replacement,
-                                        const host::ReplaceOptions& options) const {
+Result<bool> RangeHandle::replace(std::string_view what, std::string_view replacement,
+                                  const host::ReplaceOptions& options) const {
   auto m = live();
   if (!m) return gone_range();
   return m->replace(m_sheet, m_box, what, replacement, options);
@@ -215,19 +214,19 @@ std::shared_ptr<Model> SheetHandle::live() const {
   return m && m->sheet(m_sheet) ? m : nullptr;
 }
 
-host::Result<std::string> SheetHandle::name() const {
+Result<std::string> SheetHandle::name() const {
   auto m = live();
   if (!m) return gone_sheet();
   return m->sheet_name(m_sheet);
 }
 
-host::Status SheetHandle::set_name(std::string_view name) {
+Status SheetHandle::set_name(std::string_view name) {
   auto m = live();
   if (!m) return gone_sheet();
   return m->rename_sheet(m_sheet, name);
 }
 
-host::Result<std::int32_t> SheetHandle::index() const {
+Result<std::int32_t> SheetHandle::index() const {
   auto m = live();
   if (!m) return gone_sheet();
   const auto& sheets = m->book(m->sheet(m_sheet)->book)->sheets;
@@ -236,48 +235,48 @@ host::Result<std::int32_t> SheetHandle::index() const {
          1;
 }
 
-host::Result<host::WorkbookPtr> SheetHandle::workbook() const {
+Result<host::WorkbookPtr> SheetHandle::workbook() const {
   auto m = live();
   if (!m) return gone_sheet();
   return make_book(m, m->sheet(m_sheet)->book);
 }
 
-host::Result<host::Visibility> SheetHandle::visible() const {
+Result<host::Visibility> SheetHandle::visible() const {
   auto m = live();
   if (!m) return gone_sheet();
   return m->sheet(m_sheet)->visibility;
 }
 
-host::Status SheetHandle::set_visible(host::Visibility v) {
+Status SheetHandle::set_visible(host::Visibility v) {
   auto m = live();
   if (!m) return gone_sheet();
   return m->set_visibility(m_sheet, v);
 }
 
-host::Result<host::RangePtr> SheetHandle::cells() const {
+Result<host::RangePtr> SheetHandle::cells() const {
   auto m = live();
   if (!m) return gone_sheet();
   return make_range(m, m_sheet, Box{1, 1, kMaxRows, kMaxCols});
 }
 
-host::Result<host::RangePtr> SheetHandle::cell(std::int32_t row, std::int32_t col) const {
+Result<host::RangePtr> SheetHandle::cell(std::int32_t row, std::int32_t col) const {
   auto m = live();
   if (!m) return gone_sheet();
   if (!valid_cell(row, col)) {
-    return host::Status(host::StatusCode::InvalidArgument, "cell outside the sheet");
+    return Status(StatusCode::InvalidArgument, "cell outside the sheet");
   }
   return make_range(m, m_sheet, Box{row, col, row, col});
 }
 
-host::Result<host::RangePtr> SheetHandle::range(std::string_view address) const {
+Result<host::RangePtr> SheetHandle::range(std::string_view address) const {
   auto m = live();
   if (!m) return gone_sheet();
   const auto box = parse_box_a1(address);
-  if (!box) return host::Status::failed("not a range address: " + std::string(address));
+  if (!box) return Status::failed("not a range address: " + std::string(address));
   return make_range(m, m_sheet, *box);
 }
 
-host::Result<host::RangePtr> SheetHandle::used_range() const {
+Result<host::RangePtr> SheetHandle::used_range() const {
   auto m = live();
   if (!m) return gone_sheet();
   const Sheet* s = m->sheet(m_sheet);
@@ -294,8 +293,7 @@ host::Result<host::RangePtr> SheetHandle::used_range() const {
   return make_range(m, m_sheet, b);
 }
 
-host::Status SheetHandle::for_each_cell(
-    const std::function<void(const host::RangePtr&)>& fn) const {
+Status SheetHandle::for_each_cell(const std::function<void(const host::RangePtr&)>& fn) const {
   std::vector<std::pair<std::int32_t, std::int32_t>> cells;
   {
     auto m = live();
@@ -313,32 +311,32 @@ host::Status SheetHandle::for_each_cell(
   return {};
 }
 
-host::Result<bool> SheetHandle::enable_calculation() const {
+Result<bool> SheetHandle::enable_calculation() const {
   auto m = live();
   if (!m) return gone_sheet();
   return m->sheet(m_sheet)->enable_calculation;
 }
 
-host::Status SheetHandle::set_enable_calculation(bool on) {
+Status SheetHandle::set_enable_calculation(bool on) {
   auto m = live();
   if (!m) return gone_sheet();
   return m->set_enable_calculation(m_sheet, on);
 }
 
-host::Status SheetHandle::calculate() {
+Status SheetHandle::calculate() {
   auto m = live();
   if (!m) return gone_sheet();
   return m->calculate_sheet(m_sheet);
 }
 
-host::Status SheetHandle::activate() {
+Status SheetHandle::activate() {
   auto m = live();
   if (!m) return gone_sheet();
   m->activate_sheet(m_sheet);
   return {};
 }
 
-host::Status SheetHandle::remove() {
+Status SheetHandle::remove() {
   auto m = live();
   if (!m) return gone_sheet();
   return m->remove_sheet(m_sheet);
@@ -351,45 +349,44 @@ std::shared_ptr<Model> BookHandle::live() const {
   return m && m->book(m_book) ? m : nullptr;
 }
 
-host::Result<std::string> BookHandle::name() const {
+Result<std::string> BookHandle::name() const {
   auto m = live();
   if (!m) return gone_book();
   return m->book(m_book)->name;
 }
 
-host::Result<std::string> BookHandle::full_name() const {
+Result<std::string> BookHandle::full_name() const {
   auto m = live();
   if (!m) return gone_book();
   const Book* b = m->book(m_book);
   return b->path.empty() ? b->name : b->path;
 }
 
-host::Result<std::int32_t> BookHandle::worksheet_count() const {
+Result<std::int32_t> BookHandle::worksheet_count() const {
   auto m = live();
   if (!m) return gone_book();
   return static_cast<std::int32_t>(m->book(m_book)->sheets.size());
 }
 
-host::Result<host::WorksheetPtr> BookHandle::worksheet(std::int32_t index) const {
+Result<host::WorksheetPtr> BookHandle::worksheet(std::int32_t index) const {
   auto m = live();
   if (!m) return gone_book();
   const auto& sheets = m->book(m_book)->sheets;
   if (index < 1 || static_cast<std::size_t>(index) > sheets.size()) {
-    return host::Status(host::StatusCode::OutOfRange, "no worksheet " + std::to_string(index));
+    return Status(StatusCode::OutOfRange, "no worksheet " + std::to_string(index));
   }
   return make_sheet(m, sheets[static_cast<std::size_t>(index - 1)]);
 }
 
-host::Result<host::WorksheetPtr> BookHandle::worksheet(std::string_view name) const {
+Result<host::WorksheetPtr> BookHandle::worksheet(std::string_view name) const {
   auto m = live();
   if (!m) return gone_book();
   const SheetId id = m->find_sheet(m_book, name);
-  if (id == 0)
-    return host::Status(host::StatusCode::OutOfRange, "no worksheet " + std::string(name));
+  if (id == 0) return Status(StatusCode::OutOfRange, "no worksheet " + std::string(name));
   return make_sheet(m, id);
 }
 
-host::Result<host::WorksheetPtr> BookHandle::add_worksheet(std::string_view name) {
+Result<host::WorksheetPtr> BookHandle::add_worksheet(std::string_view name) {
   auto m = live();
   if (!m) return gone_book();
   auto id = m->add_sheet(m_book, name);
@@ -397,66 +394,65 @@ host::Result<host::WorksheetPtr> BookHandle::add_worksheet(std::string_view name
   return make_sheet(m, id.value());
 }
 
-host::Result<host::WorksheetPtr> BookHandle::active_sheet() const {
+Result<host::WorksheetPtr> BookHandle::active_sheet() const {
   auto m = live();
   if (!m) return gone_book();
   const SheetId id = m->book(m_book)->active;
-  if (id == 0) return host::Status(host::StatusCode::OutOfRange, "the workbook has no sheets");
+  if (id == 0) return Status(StatusCode::OutOfRange, "the workbook has no sheets");
   return make_sheet(m, id);
 }
 
-host::Status BookHandle::activate() {
+Status BookHandle::activate() {
   auto m = live();
   if (!m) return gone_book();
   m->activate_book(m_book);
   return {};
 }
 
-host::Result<std::vector<std::string>> BookHandle::link_sources() const {
+Result<std::vector<std::string>> BookHandle::link_sources() const {
   auto m = live();
   if (!m) return gone_book();
   return m->link_sources(m_book);
 }
 
-host::Status BookHandle::write(Model& model, const std::string& path) {
+Status BookHandle::write(Model& model, const std::string& path) {
   std::shared_ptr<BookFile> file = model.book(m_book)->file;
   if (!file) file = model.make_book_file();
   if (!file) {
-    return host::Status(host::StatusCode::NotSupported, "no workbook file format is available");
+    return Status(StatusCode::NotSupported, "no workbook file format is available");
   }
   // The hook reports its own warnings; the file is only adopted once written.
   if (auto st = file->save(model, m_book, path, nullptr); !st.ok()) return st;
   return model.set_book_file(m_book, path, std::move(file));
 }
 
-host::Status BookHandle::save() {
+Status BookHandle::save() {
   auto m = live();
   if (!m) return gone_book();
   const std::string path = m->book(m_book)->path;
-  if (path.empty()) return host::Status::failed("the workbook has no file; use save as");
+  if (path.empty()) return Status::failed("the workbook has no file; use save as");
   return write(*m, path);
 }
 
-host::Status BookHandle::save_as(std::string_view path) {
+Status BookHandle::save_as(std::string_view path) {
   auto m = live();
   if (!m) return gone_book();
   std::error_code ec;
   const std::filesystem::path target = std::filesystem::absolute(std::string(path), ec);
   if (path.empty() || ec || !target.has_filename()) {
-    return host::Status(host::StatusCode::InvalidArgument,
-                        "not a file name: \"" + std::string(path) + "\"");
+    return Status(StatusCode::InvalidArgument, "not a file name: \"" + std::string(path) + "\"");
   }
   // Two open workbooks may not share a name: formulas name books by it.
   const std::string name = target.filename().string();
   for (BookId other : m->books()) {
     if (other != m_book && text::iequals(m->book(other)->name, name)) {
-      return host::Status::failed("a workbook named " + name + " is already open");
+      return Status::failed("a workbook named " + name + " is already open");
     }
   }
   return write(*m, target.lexically_normal().string());
 }
 
-host::Status BookHandle::close(bool save_changes) {
+Status BookHandle::close(bool save_changes) {
   auto m = live();
   if (!m) return gone_book();
   if (save_changes) {

@@ -34,31 +34,31 @@ class RangeHandle final : public host::Range {
 
   Array values() const override;
 
-  host::Result<std::shared_ptr<host::Worksheet>> worksheet() const override;
-  host::Result<std::int32_t> row() const override;
-  host::Result<std::int32_t> column() const override;
-  host::Result<std::int32_t> row_count() const override;
-  host::Result<std::int32_t> column_count() const override;
-  host::Result<std::string> address(bool external) const override;
-  host::Result<host::RangePtr> cell(std::int32_t row, std::int32_t col) const override;
-  host::Result<Value> value() const override;
-  host::Status set_value(const Value& v) const override;
-  host::Result<std::string> formula() const override;
-  host::Result<std::string> formula_r1c1() const override;
-  host::Status set_formula(std::string_view formula) const override;
-  host::Status set_formula_r1c1(std::string_view formula) const override;
-  host::Result<bool> has_formula() const override;
-  host::Result<std::string> number_format() const override;
-  host::Status set_number_format(std::string_view format) const override;
-  host::Status clear_contents() const override;
-  host::Result<host::RangePtr> find(std::string_view what,
-                                    const host::FindOptions& options) const override;
-  host::Result<bool> replace(std::string_view what, std::string_view replacement,
-                             const host::ReplaceOptions& options) const override;
+  Result<std::shared_ptr<host::Worksheet>> worksheet() const override;
+  Result<std::int32_t> row() const override;
+  Result<std::int32_t> column() const override;
+  Result<std::int32_t> row_count() const override;
+  Result<std::int32_t> column_count() const override;
+  Result<std::string> address(bool external) const override;
+  Result<host::RangePtr> cell(std::int32_t row, std::int32_t col) const override;
+  Result<Value> value() const override;
+  Status set_value(const Value& v) const override;
+  Result<std::string> formula() const override;
+  Result<std::string> formula_r1c1() const override;
+  Status set_formula(std::string_view formula) const override;
+  Status set_formula_r1c1(std::string_view formula) const override;
+  Result<bool> has_formula() const override;
+  Result<std::string> number_format() const override;
+  Status set_number_format(std::string_view format) const override;
+  Status clear_contents() const override;
+  Result<host::RangePtr> find(std::string_view what,
+                              const host::FindOptions& options) const override;
+  Result<bool> replace(std::string_view what, std::string_view replacement,
+                       const host::ReplaceOptions& options) const override;
 
  private:
-  host::Result<std::string> formula_in(Notation notation) const;
-  host::Status set_formula_in(std::string_view text, Notation notation) const;
+  Result<std::string> formula_in(Notation notation) const;
+  Status set_formula_in(std::string_view text, Notation notation) const;
 
   std::weak_ptr<Model> m_model;
   Model* m_unowned = nullptr;
@@ -72,22 +72,22 @@ class SheetHandle final : public host::Worksheet {
       : m_model(std::move(model)), m_sheet(sheet) {}
   SheetId sheet_id() const { return m_sheet; }
 
-  host::Result<std::string> name() const override;
-  host::Status set_name(std::string_view name) override;
-  host::Result<std::int32_t> index() const override;
-  host::Result<host::WorkbookPtr> workbook() const override;
-  host::Result<host::Visibility> visible() const override;
-  host::Status set_visible(host::Visibility v) override;
-  host::Result<host::RangePtr> cells() const override;
-  host::Result<host::RangePtr> cell(std::int32_t row, std::int32_t col) const override;
-  host::Result<host::RangePtr> range(std::string_view address) const override;
-  host::Result<host::RangePtr> used_range() const override;
-  host::Status for_each_cell(const std::function<void(const host::RangePtr&)>& fn) const override;
-  host::Result<bool> enable_calculation() const override;
-  host::Status set_enable_calculation(bool on) override;
-  host::Status calculate() override;
-  host::Status activate() override;
-  host::Status remove() override;
+  Result<std::string> name() const override;
+  Status set_name(std::string_view name) override;
+  Result<std::int32_t> index() const override;
+  Result<host::WorkbookPtr> workbook() const override;
+  Result<host::Visibility> visible() const override;
+  Status set_visible(host::Visibility v) override;
+  Result<host::RangePtr> cells() const override;
+  Result<host::RangePtr> cell(std::int32_t row, std::int32_t col) const override;
+  Result<host::RangePtr> range(std::string_view address) const override;
+  Result<host::RangePtr> used_range() const override;
+  Status for_each_cell(const std::function<void(const host::RangePtr&)>& fn) const override;
+  Result<bool> enable_calculation() const override;
+  Status set_enable_calculation(bool on) override;
+  Status calculate() override;
+  Status activate() override;
+  Status remove() override;
 
  private:
   std::shared_ptr<Model> live() const;
@@ -100,22 +100,22 @@ class BookHandle final : public host::Workbook {
   BookHandle(std::weak_ptr<Model> model, BookId book) : m_model(std::move(model)), m_book(book) {}
   BookId book_id() const { return m_book; }
 
-  host::Result<std::string> name() const override;
-  host::Result<std::string> full_name() const override;
-  host::Result<std::int32_t> worksheet_count() const override;
-  host::Result<host::WorksheetPtr> worksheet(std::int32_t index) const override;
-  host::Result<host::WorksheetPtr> worksheet(std::string_view name) const override;
-  host::Result<host::WorksheetPtr> add_worksheet(std::string_view name) override;
-  host::Result<host::WorksheetPtr> active_sheet() const override;
-  host::Status activate() override;
-  host::Result<std::vector<std::string>> link_sources() const override;
-  host::Status save() override;
-  host::Status save_as(std::string_view path) override;
-  host::Status close(bool save_changes) override;
+  Result<std::string> name() const override;
+  Result<std::string> full_name() const override;
+  Result<std::int32_t> worksheet_count() const override;
+  Result<host::WorksheetPtr> worksheet(std::int32_t index) const override;
+  Result<host::WorksheetPtr> worksheet(std::string_view name) const override;
+  Result<host::WorksheetPtr> add_worksheet(std::string_view name) override;
+  Result<host::WorksheetPtr> active_sheet() const override;
+  Status activate() override;
+  Result<std::vector<std::string>> link_sources() const override;
+  Status save() override;
+  Status save_as(std::string_view path) override;
+  Status close(bool save_changes) override;
 
  private:
   std::shared_ptr<Model> live() const;
-  host::Status write(Model& model, const std::string& path);
+  Status write(Model& model, const std::string& path);
   std::weak_ptr<Model> m_model;
   BookId m_book;
 };

@@ -15,12 +15,12 @@ namespace quillo::spreadsheet {
 
 namespace {
 
-host::Status gone_sheet() {
-  return host::Status::object_required("the worksheet no longer exists");
+Status gone_sheet() {
+  return Status::object_required("the worksheet no longer exists");
 }
 
-host::Status bad_cell() {
-  return host::Status(host::StatusCode::InvalidArgument, "cell outside the sheet");
+Status bad_cell() {
+  return Status(StatusCode::InvalidArgument, "cell outside the sheet");
 }
 
 }  // namespace
@@ -60,18 +60,18 @@ void Model::activate_book(BookId id) {
   if (m_books.count(id)) m_active_book = id;
 }
 
-host::Status Model::set_book_file(BookId id, std::string path, std::shared_ptr<BookFile> file) {
+Status Model::set_book_file(BookId id, std::string path, std::shared_ptr<BookFile> file) {
   const auto it = m_books.find(id);
-  if (it == m_books.end()) return host::Status::object_required("the workbook is closed");
+  if (it == m_books.end()) return Status::object_required("the workbook is closed");
   it->second.name = std::filesystem::path(path).filename().string();
   it->second.path = std::move(path);
   it->second.file = std::move(file);
   return {};
 }
 
-host::Status Model::close_book(BookId id) {
+Status Model::close_book(BookId id) {
   const auto it = m_books.find(id);
-  if (it == m_books.end()) return host::Status::object_required("the workbook is closed");
+  if (it == m_books.end()) return Status::object_required("the workbook is closed");
   // Copy the ids: removing sheets recalculates, which may re-enter.
   const std::vector<SheetId> sheets = it->second.sheets;
   for (SheetId s : sheets) destroy_sheet(s);
@@ -107,27 +107,26 @@ SheetId Model::find_sheet(BookId book_id, std::string_view name) const {
   return 0;
 }
 
-host::Status Model::check_sheet_name(BookId book_id, std::string_view name, SheetId self) const {
+Status Model::check_sheet_name(BookId book_id, std::string_view name, SheetId self) const {
   if (name.empty() || text::char_count(name) > 31) {
-    return host::Status::failed("a sheet name must have 1 to 31 characters");
+    return Status::failed("a sheet name must have 1 to 31 characters");
   }
   if (std::any_of(name.begin(), name.end(),
                   [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
-    return host::Status::failed("a sheet name cannot contain control characters");
+    return Status::failed("a sheet name cannot contain control characters");
   }
   if (name.find_first_of(":\\/?*[]") != std::string_view::npos || name.front() == '\'' ||
       name.back() == '\'') {
-    return host::Status::failed(
-        "a sheet name cannot contain : \\ / ? * [ ] or begin or end with '");
+    return Status::failed("a sheet name cannot contain : \\ / ? * [ ] or begin or end with '");
   }
   const SheetId other = find_sheet(book_id, name);
-  if (other != 0 && other != self) return host::Status::failed("that sheet name is already taken");
+  if (other != 0 && other != self) return Status::failed("that sheet name is already taken");
   return {};
 }
 
-host::Result<SheetId> Model::add_sheet(BookId book_id, std::string_view name) {
+Result<SheetId> Model::add_sheet(BookId book_id, std::string_view name) {
   const auto it = m_books.find(book_id);
-  if (it == m_books.end()) return host::Status::object_required("the workbook is closed");
+  if (it == m_books.end()) return Status::object_required("the workbook is closed");
   std::string chosen(name);
   if (chosen.empty()) {
     for (int n = 1;; ++n) {
@@ -147,7 +146,7 @@ host::Result<SheetId> Model::add_sheet(BookId book_id, std::string_view name) {
   return id;
 }
 
-host::Status Model::rename_sheet(SheetId id, std::string_view name) {
+Status Model::rename_sheet(SheetId id, std::string_view name) {
   Sheet* s = sheet_mut(id);
   if (!s) return gone_sheet();
   if (auto st = check_sheet_name(s->book, name, id); !st.ok()) return st;
@@ -155,7 +154,7 @@ host::Status Model::rename_sheet(SheetId id, std::string_view name) {
   return {};
 }
 
-host::Status Model::set_visibility(SheetId id, host::Visibility v) {
+Status Model::set_visibility(SheetId id, host::Visibility v) {
   Sheet* s = sheet_mut(id);
   if (!s) return gone_sheet();
   if (v != host::Visibility::Visible && s->visibility == host::Visibility::Visible) {
@@ -163,13 +162,13 @@ host::Status Model::set_visibility(SheetId id, host::Visibility v) {
     const auto visible = std::count_if(b.sheets.begin(), b.sheets.end(), [this](SheetId x) {
       return sheet(x)->visibility == host::Visibility::Visible;
     });
-    if (visible <= 1) return host::Status::failed("a workbook must keep one visible sheet");
+    if (visible <= 1) return Status::failed("a workbook must keep one visible sheet");
   }
   s->visibility = v;
   return {};
 }
 
-host::Status Model::remove_sheet(SheetId id) {
+Status Model::remove_sheet(SheetId id) {
   Sheet* s = sheet_mut(id);
   if (!s) return gone_sheet();
   const Book& b = m_books.at(s->book);
@@ -177,7 +176,7 @@ host::Status Model::remove_sheet(SheetId id) {
     const auto visible = std::count_if(b.sheets.begin(), b.sheets.end(), [this](SheetId x) {
       return sheet(x)->visibility == host::Visibility::Visible;
     });
-    if (visible <= 1) return host::Status::failed("a workbook must keep one visible sheet");
+    if (visible <= 1) return Status::failed("a workbook must keep one visible sheet");
   }
   destroy_sheet(id);
   return {};
@@ -327,7 +326,7 @@ std::optional<std::pair<SheetId, Box>> Model::resolve(const RefAst& ref,
                                  static_cast<std::int32_t>(r2), static_cast<std::int32_t>(c2)});
 }
 
-host::Status Model::store_value(const CellAddr& a, const Value& in) {
+Status Model::store_value(const CellAddr& a, const Value& in) {
   Sheet* s = sheet_mut(a.sheet);
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
@@ -351,7 +350,7 @@ host::Status Model::store_value(const CellAddr& a, const Value& in) {
       break;
     case ValueType::Array:
     case ValueType::Range:
-      return host::Status(host::StatusCode::InvalidArgument, "a cell holds one value");
+      return Status(StatusCode::InvalidArgument, "a cell holds one value");
     default:
       break;
   }
@@ -366,7 +365,7 @@ host::Status Model::store_value(const CellAddr& a, const Value& in) {
   return {};
 }
 
-host::Status Model::store_formula(const CellAddr& a, std::string_view text, Notation notation) {
+Status Model::store_formula(const CellAddr& a, std::string_view text, Notation notation) {
   Sheet* s = sheet_mut(a.sheet);
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
@@ -407,8 +406,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   if (cell.formula->dirty) m_dirty.push_back(a);
 }
 
-host::Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col,
-                              const Value& v) {
+Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col, const Value& v) {
   const CellAddr a{sheet_id, row, col};
   const bool formula = v.is_text() && !v.text().empty() && v.text()[0] == '=';
   if (formula) return set_formula(sheet_id, row, col, v.text(), Notation::A1);
@@ -417,16 +415,15 @@ host::Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t c
   return {};
 }
 
-host::Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t col,
-                               const Array& block) {
+Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t col, const Array& block) {
   if (!sheet(sheet_id)) return gone_sheet();
   if (!valid_cell(row + block.rows - 1, col + block.cols - 1)) return bad_cell();
-  host::Status first_error;
+  Status first_error;
   std::vector<CellAddr> formulas;
   for (std::int32_t r = 0; r < block.rows; ++r) {
     for (std::int32_t c = 0; c < block.cols; ++c) {
       const CellAddr a{sheet_id, row + r, col + c};
-      const host::Status st = store_value(a, block.at(r, c));
+      const Status st = store_value(a, block.at(r, c));
       if (!st.ok() && first_error.ok()) first_error = st;
       if (has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
     }
@@ -439,8 +436,8 @@ host::Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t 
   return first_error;
 }
 
-host::Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
-                                std::string_view text, Notation notation) {
+Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
+                          std::string_view text, Notation notation) {
   const CellAddr a{sheet_id, row, col};
   if (auto st = store_formula(a, text, notation); !st.ok()) return st;
   if (m_calculation == host::Calculation::Automatic) {
@@ -451,7 +448,7 @@ host::Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t
   return {};
 }
 
-host::Status Model::clear_contents(SheetId sheet_id, const Box& box) {
+Status Model::clear_contents(SheetId sheet_id, const Box& box) {
   if (!sheet(sheet_id)) return gone_sheet();
   std::vector<std::uint64_t> keys;
   for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell&) {
@@ -470,10 +467,10 @@ host::Status Model::clear_contents(SheetId sheet_id, const Box& box) {
   return {};
 }
 
-host::Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_view format) {
+Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_view format) {
   Sheet* s = sheet_mut(sheet_id);
   if (!s) return gone_sheet();
-  if (box.area() > 1'000'000) return host::Status::failed("range too large to format");
+  if (box.area() > 1'000'000) return Status::failed("range too large to format");
   const std::string f = text::iequals(format, "General") ? std::string() : std::string(format);
   for (std::int32_t c = box.c1; c <= box.c2; ++c) {
     for (std::int32_t r = box.r1; r <= box.r2; ++r) {
@@ -490,8 +487,8 @@ host::Status Model::set_number_format(SheetId sheet_id, const Box& box, std::str
 
 // ---- loading from files ----
 
-host::Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col, Value value,
-                                 FormulaPtr formula, std::string format, bool dirty) {
+Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col, Value value,
+                           FormulaPtr formula, std::string format, bool dirty) {
   Sheet* s = sheet_mut(sheet_id);
   if (!s) return gone_sheet();
   if (!valid_cell(row, col)) return bad_cell();

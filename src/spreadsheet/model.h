@@ -123,8 +123,8 @@ class BookFile {
   virtual ~BookFile() = default;
   // Writes book to path; on success later saves continue from that file.
   // Warnings (one line each) go to warnings when it is given.
-  virtual host::Status save(const Model& model, BookId book, const std::string& path,
-                            std::vector<std::string>* warnings) = 0;
+  virtual Status save(const Model& model, BookId book, const std::string& path,
+                      std::vector<std::string>* warnings) = 0;
 };
 
 struct Book {
@@ -156,14 +156,14 @@ class Model : public std::enable_shared_from_this<Model> {
 
   // ---- workbooks and sheets ----
   BookId add_book(std::string name = {}, std::string path = {});
-  host::Status close_book(BookId id);
+  Status close_book(BookId id);
   const Book* book(BookId id) const;
   const std::vector<BookId>& books() const { return m_book_order; }
   BookId active_book() const { return m_active_book; }
   void activate_book(BookId id);
   // The book's file from now on: path (name becomes its file name) and the
   // hook that writes it. Fails with ObjectRequired when the book is gone.
-  host::Status set_book_file(BookId id, std::string path, std::shared_ptr<BookFile> file);
+  Status set_book_file(BookId id, std::string path, std::shared_ptr<BookFile> file);
   // How a book that has no file yet is first written; installed by a file
   // format. Answers null when none is.
   void set_book_file_maker(std::function<std::shared_ptr<BookFile>()> make) {
@@ -173,10 +173,10 @@ class Model : public std::enable_shared_from_this<Model> {
     return m_book_file_maker ? m_book_file_maker() : nullptr;
   }
 
-  host::Result<SheetId> add_sheet(BookId book, std::string_view name = {});
-  host::Status remove_sheet(SheetId id);
-  host::Status rename_sheet(SheetId id, std::string_view name);
-  host::Status set_visibility(SheetId id, host::Visibility v);
+  Result<SheetId> add_sheet(BookId book, std::string_view name = {});
+  Status remove_sheet(SheetId id);
+  Status rename_sheet(SheetId id, std::string_view name);
+  Status set_visibility(SheetId id, host::Visibility v);
   void activate_sheet(SheetId id);
   const Sheet* sheet(SheetId id) const;
   SheetId find_sheet(BookId book, std::string_view name) const;
@@ -185,19 +185,19 @@ class Model : public std::enable_shared_from_this<Model> {
   // ---- cells ----
   Value value(SheetId sheet, std::int32_t row, std::int32_t col) const;
   // Writes a value; text is typed entry (see typed_entry.h), "=..." a formula.
-  host::Status set_value(SheetId sheet, std::int32_t row, std::int32_t col, const Value& v);
+  Status set_value(SheetId sheet, std::int32_t row, std::int32_t col, const Value& v);
   // Writes a block of values from (row, col), then recalculates once.
-  host::Status set_values(SheetId sheet, std::int32_t row, std::int32_t col, const Array& block);
+  Status set_values(SheetId sheet, std::int32_t row, std::int32_t col, const Array& block);
   // Text with a leading "=" is a formula in the given notation; other text is typed entry.
-  host::Status set_formula(SheetId sheet, std::int32_t row, std::int32_t col, std::string_view text,
-                           Notation notation);
+  Status set_formula(SheetId sheet, std::int32_t row, std::int32_t col, std::string_view text,
+                     Notation notation);
   // The formula text, or the constant as text ("" for empty).
   std::string formula_text(SheetId sheet, std::int32_t row, std::int32_t col,
                            Notation notation) const;
   bool has_formula(SheetId sheet, std::int32_t row, std::int32_t col) const;
-  host::Status clear_contents(SheetId sheet, const Box& box);
+  Status clear_contents(SheetId sheet, const Box& box);
   std::string number_format(SheetId sheet, std::int32_t row, std::int32_t col) const;
-  host::Status set_number_format(SheetId sheet, const Box& box, std::string_view format);
+  Status set_number_format(SheetId sheet, const Box& box, std::string_view format);
 
   // Calls fn(row, col, cell) for the non-blank cells of box, column by
   // column. fn must not change the model.
@@ -210,8 +210,8 @@ class Model : public std::enable_shared_from_this<Model> {
   std::optional<CellAddr> find(SheetId sheet, const Box& box, std::string_view what,
                                const host::FindOptions& options) const;
   // Replaces in the formulas and constants of box; true when a cell changed.
-  host::Result<bool> replace(SheetId sheet, const Box& box, std::string_view what,
-                             std::string_view replacement, const host::ReplaceOptions& options);
+  Result<bool> replace(SheetId sheet, const Box& box, std::string_view what,
+                       std::string_view replacement, const host::ReplaceOptions& options);
   // The external workbooks the book's formulas call functions through.
   std::vector<std::string> link_sources(BookId book) const;
 
@@ -222,8 +222,8 @@ class Model : public std::enable_shared_from_this<Model> {
   // Recalculates the formulas that call add-in functions (after a library
   // was installed or removed).
   void recalc_external_calls();
-  host::Status calculate_sheet(SheetId id);  // the dirty formulas of one sheet
-  host::Status set_enable_calculation(SheetId id, bool on);
+  Status calculate_sheet(SheetId id);  // the dirty formulas of one sheet
+  Status set_enable_calculation(SheetId id, bool on);
   bool is_dirty(SheetId sheet, std::int32_t row, std::int32_t col) const;
   // Cells found on circular references, sorted.
   std::vector<CellAddr> circular_references() const;
@@ -248,8 +248,8 @@ class Model : public std::enable_shared_from_this<Model> {
   // cached value until the cell's formula is replaced, whatever its
   // precedents do.
   // The formula must have been parsed for this cell's book.
-  host::Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
-                            FormulaPtr formula, std::string format, bool dirty);
+  Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
+                      FormulaPtr formula, std::string format, bool dirty);
 
  private:
   friend class Recalc;
@@ -259,11 +259,11 @@ class Model : public std::enable_shared_from_this<Model> {
   FormulaState* formula_state(const CellAddr& a);
   const FormulaState* formula_state(const CellAddr& a) const;
   void destroy_sheet(SheetId id);  // no checks: also used when a workbook closes
-  host::Status check_sheet_name(BookId book, std::string_view name, SheetId self) const;
+  Status check_sheet_name(BookId book, std::string_view name, SheetId self) const;
 
   // Storing without recalculation; each returns whether the cell changed.
-  host::Status store_value(const CellAddr& a, const Value& v);
-  host::Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
+  Status store_value(const CellAddr& a, const Value& v);
+  Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
   void install_formula(const CellAddr& a, FormulaPtr f);
   void drop_formula(const CellAddr& a, Cell& cell);
   void erase_if_blank(const CellAddr& a);

@@ -256,8 +256,8 @@ TEST(ModelRandomised, IncrementalRecalculationAgreesWithFullRecalculation) {
       // Cells on a cycle keep whatever they had: nothing to compare.
       for (int c2 = 1; c2 <= 4; ++c2) {
         for (int r2 = 1; r2 <= 6; ++r2) {
-          model->set_formula(s1, r2, c2, "", Notation::A1);
-          model->set_formula(s2, r2, c2, "", Notation::A1);
+          EXPECT_TRUE(model->set_formula(s1, r2, c2, "", Notation::A1).ok());
+          EXPECT_TRUE(model->set_formula(s2, r2, c2, "", Notation::A1).ok());
         }
       }
       continue;
@@ -269,9 +269,9 @@ TEST(ModelRandomised, IncrementalRecalculationAgreesWithFullRecalculation) {
       }
     }
     for (SheetId s : {s1, s2}) {
-      model->set_enable_calculation(s, false);
-      model->set_enable_calculation(s, true);
-      model->calculate_sheet(s);
+      EXPECT_TRUE(model->set_enable_calculation(s, false).ok());
+      EXPECT_TRUE(model->set_enable_calculation(s, true).ok());
+      EXPECT_TRUE(model->calculate_sheet(s).ok());
     }
     std::size_t i = 0;
     for (SheetId s : {s1, s2}) {

@@ -307,9 +307,9 @@ void Model::recalc_external_calls() {
   after_change();
 }
 
-host::Status Model::calculate_sheet(SheetId id) {
+Status Model::calculate_sheet(SheetId id) {
   const Sheet* s = sheet(id);
-  if (!s) return host::Status::object_required("the worksheet no longer exists");
+  if (!s) return Status::object_required("the worksheet no longer exists");
   if (!s->enable_calculation) return {};
   std::vector<CellAddr> cells;
   for (std::uint64_t key : s->formulas) cells.push_back(CellAddr{id, key_row(key), key_col(key)});
@@ -321,9 +321,9 @@ host::Status Model::calculate_sheet(SheetId id) {
   return {};
 }
 
-host::Status Model::set_enable_calculation(SheetId id, bool on) {
+Status Model::set_enable_calculation(SheetId id, bool on) {
   Sheet* s = sheet_mut(id);
-  if (!s) return host::Status::object_required("the worksheet no longer exists");
+  if (!s) return Status::object_required("the worksheet no longer exists");
   const bool was = s->enable_calculation;
   s->enable_calculation = on;
   if (on && !was) {

@@ -39,8 +39,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
 #include "host/file_system.h"
-#include "host/status.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
@@ -85,15 +85,15 @@ struct XlsxLoad {
 
 // Reads the workbook at path into a new book of model (named after the
 // file). On failure the model is left without the book.
-host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
-                                 const XlsxLoadOptions& options = {});
+Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
+                           const XlsxLoadOptions& options = {});
 
 // Writes book to path. file is what load_xlsx answered for the book, or
 // null for a workbook made in memory; a successful save updates it. Cells
 // that cannot be written as they are (a number that is not finite) are
 // written as errors and reported in warnings when it is given.
-host::Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const std::string& path,
-                       std::vector<std::string>* warnings = nullptr);
+Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const std::string& path,
+                 std::vector<std::string>* warnings = nullptr);
 
 // The formula a cell holds in the file when quillo keeps it as written
 // (with its leading "="); empty when there is none.

@@ -22,10 +22,10 @@ class XlsxBookFile final : public BookFile {
     if (!m_file->files) m_file->files = std::move(files);
   }
 
-  host::Status save(const Model& model, BookId book, const std::string& path,
-                    std::vector<std::string>* warnings) override {
+  Status save(const Model& model, BookId book, const std::string& path,
+              std::vector<std::string>* warnings) override {
     std::vector<std::string> lines;
-    const host::Status st = save_xlsx(model, book, m_file.get(), path, &lines);
+    const Status st = save_xlsx(model, book, m_file.get(), path, &lines);
     for (const std::string& line : lines) {
       if (m_on_warning) m_on_warning(line);
       if (warnings) warnings->push_back(line);
@@ -40,14 +40,14 @@ class XlsxBookFile final : public BookFile {
   WarningSink m_on_warning;
 };
 
-host::Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOptions& options,
-                                          std::string_view path) {
+Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOptions& options,
+                                    std::string_view path) {
   Model& model = app.model();
   const std::string file(path);
   const std::string name = std::filesystem::path(file).filename().string();
   for (BookId id : model.books()) {
     if (!name.empty() && text::iequals(model.book(id)->name, name)) {
-      return host::Status::failed(file + ": a workbook named " + name + " is already open");
+      return Status::failed(file + ": a workbook named " + name + " is already open");
     }
   }
   XlsxLoadOptions load;

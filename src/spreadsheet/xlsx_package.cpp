@@ -56,13 +56,13 @@ std::string all_text(const pugi::xml_node& n) {
 
 // ---- XML ----
 
-host::Status parse_part(pugi::xml_document& doc, std::string_view part, std::string_view xml,
-                        std::string_view root_local) {
+Status parse_part(pugi::xml_document& doc, std::string_view part, std::string_view xml,
+                  std::string_view root_local) {
   const pugi::xml_parse_result r =
       doc.load_buffer(xml.data(), xml.size(), pugi::parse_default | pugi::parse_ws_pcdata);
   if (!r) {
-    return host::Status::failed("malformed XML in " + std::string(part) + ": " + r.description() +
-                                " at offset " + std::to_string(r.offset));
+    return Status::failed("malformed XML in " + std::string(part) + ": " + r.description() +
+                          " at offset " + std::to_string(r.offset));
   }
   // pugixml accepts several root elements; a well-formed part has one.
   int roots = 0;
@@ -70,8 +70,8 @@ host::Status parse_part(pugi::xml_document& doc, std::string_view part, std::str
     if (c.type() == pugi::node_element) ++roots;
   }
   if (roots != 1 || local_name(doc.document_element()) != root_local) {
-    return host::Status::failed("malformed " + std::string(part) + ": expected one <" +
-                                std::string(root_local) + "> element");
+    return Status::failed("malformed " + std::string(part) + ": expected one <" +
+                          std::string(root_local) + "> element");
   }
   return {};
 }

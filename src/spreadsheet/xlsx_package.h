@@ -16,7 +16,7 @@
 
 #include <pugixml.hpp>
 
-#include "host/status.h"
+#include "common/status.h"
 #include "spreadsheet/xlsx.h"
 
 namespace quillo::spreadsheet {
@@ -89,12 +89,12 @@ inline constexpr std::string_view kCtStyles =
 // Reads the parts of a package held in memory, within the limits.
 class ZipReader {
  public:
-  static host::Result<std::unique_ptr<ZipReader>> open(std::shared_ptr<const std::string> bytes,
-                                                       const XlsxLimits& limits);
+  static Result<std::unique_ptr<ZipReader>> open(std::shared_ptr<const std::string> bytes,
+                                                 const XlsxLimits& limits);
   ~ZipReader();
   bool has(std::string_view name) const;
   // The uncompressed part; fails when it is missing, damaged or too large.
-  host::Result<std::string> read(std::string_view name);
+  Result<std::string> read(std::string_view name);
 
  private:
   struct Impl;
@@ -112,16 +112,16 @@ struct ZipEdit {
 // Writes base (null: an empty archive) with edit applied to path, through
 // a replacement that files prepares beside it and puts in place atomically.
 // On failure path is untouched and the temporary file removed.
-host::Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
-                              const std::string& path);
+Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
+                        const std::string& path);
 
 // ---- XML and package helpers (xlsx_package.cpp) ----
 
 // Parses a part, keeping white space (cell texts may be blanks). Fails with
 // the part name, the parser's description and the offset; also when the
 // root element is not root_local (ignoring any prefix).
-host::Status parse_part(pugi::xml_document& doc, std::string_view part, std::string_view xml,
-                        std::string_view root_local);
+Status parse_part(pugi::xml_document& doc, std::string_view part, std::string_view xml,
+                  std::string_view root_local);
 std::string serialize(const pugi::xml_document& doc);
 
 // The element name without its prefix ("x:row" -> "row").
@@ -225,8 +225,8 @@ struct SheetWriteContext {
 
 // The sheet part xml (the file's, or a new one) with its cells written
 // again from the model's sheet; everything else in the part is kept.
-host::Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
-                                        const std::string& part, std::string_view xml);
+Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
+                                  const std::string& part, std::string_view xml);
 
 // Minimal parts of a new package.
 std::string new_content_types();

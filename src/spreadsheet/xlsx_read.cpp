@@ -20,8 +20,8 @@ constexpr std::size_t kMaxWarnings = 100;
 // Days between the 1904 date system's day zero and the 1900 system's.
 constexpr double kDate1904Offset = 1462;
 
-host::Status failed(std::string message) {
-  return host::Status::failed(std::move(message));
+Status failed(std::string message) {
+  return Status::failed(std::move(message));
 }
 
 std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::int32_t col) {
@@ -185,23 +185,22 @@ class Loader {
   Loader(Model& model, const XlsxLoadOptions& options, XlsxFile& file, XlsxLoad& out)
       : m_model(model), m_options(options), m_file(file), m_out(out) {}
 
-  host::Status run(const std::string& path);
+  Status run(const std::string& path);
 
  private:
-  host::Status open_workbook(const std::string& path, pugi::xml_document& workbook,
-                             std::vector<xlsx::Relationship>& rels);
-  host::Status read_sheets(const pugi::xml_document& workbook,
-                           const std::vector<xlsx::Relationship>& rels);
+  Status open_workbook(const std::string& path, pugi::xml_document& workbook,
+                       std::vector<xlsx::Relationship>& rels);
+  Status read_sheets(const pugi::xml_document& workbook,
+                     const std::vector<xlsx::Relationship>& rels);
   void read_links(const pugi::xml_document& workbook, const std::vector<xlsx::Relationship>& rels);
-  host::Status read_shared_strings(const std::string& part);
-  host::Status read_sheet(SheetId sheet, const std::string& part);
-  host::Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
-                         const pugi::xml_node& c);
-  host::Result<Value> cell_value(const pugi::xml_node& c, const std::string& format) const;
-  void store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
-                     const pugi::xml_node& f, std::string format);
-  void keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
-            Value cached, std::string format, const std::string& reason);
+  Status read_shared_strings(const std::string& part);
+  Status read_sheet(SheetId sheet, const std::string& part);
+  Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& c);
+  Result<Value> cell_value(const pugi::xml_node& c, const std::string& format) const;
+  Status store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
+                       const pugi::xml_node& f, std::string format);
+  Status keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
+              Value cached, std::string format, const std::string& reason);
   void warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message);
 
   Model& m_model;
@@ -225,7 +224,7 @@ void Loader::warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::
   }
 }
 
-host::Status Loader::run(const std::string& path) {
+Status Loader::run(const std::string& path) {
   m_file.limits = m_options.limits;
   m_file.files = m_options.files ? m_options.files : host::make_platform_file_system();
   auto bytes = m_file.files->read_file(path, m_options.limits.max_file_bytes);
@@ -271,8 +270,8 @@ host::Status Loader::run(const std::string& path) {
   return {};
 }
 
-host::Status Loader::open_workbook(const std::string& path, pugi::xml_document& workbook,
-                                   std::vector<xlsx::Relationship>& rels) {
+Status Loader::open_workbook(const std::string& path, pugi::xml_document& workbook,
+                             std::vector<xlsx::Relationship>& rels) {
   auto root_xml = m_zip->read("_rels/.rels");
   if (!root_xml.ok()) return failed("not an xlsx file: " + root_xml.status().message());
   pugi::xml_document root_rels;
@@ -331,8 +330,8 @@ void Loader::read_links(const pugi::xml_document& workbook,
   }
 }
 
-host::Status Loader::read_sheets(const pugi::xml_document& workbook,
-                                 const std::vector<xlsx::Relationship>& rels) {
+Status Loader::read_sheets(const pugi::xml_document& workbook,
+                           const std::vector<xlsx::Relationship>& rels) {
   // Every sheet exists before any formula is read, so references between
   // sheets bind whatever the order.
   std::vector<std::pair<SheetId, host::Visibility>> hidden;
@@ -391,7 +390,7 @@ host::Status Loader::read_sheets(const pugi::xml_document& workbook,
   return {};
 }
 
-host::Status Loader::read_shared_strings(const std::string& part) {
+Status Loader::read_shared_strings(const std::string& part) {
   auto xml = m_zip->read(part);
   if (!xml.ok()) return xml.status();
   if (count_elements(*xml, "si") > m_options.limits.max_strings) {
@@ -408,7 +407,7 @@ host::Status Loader::read_shared_strings(const std::string& part) {
   return {};
 }
 
-host::Status Loader::read_sheet(SheetId sheet, const std::string& part) {
+Status Loader::read_sheet(SheetId sheet, const std::string& part) {
   auto xml = m_zip->read(part);
   if (!xml.ok()) return xml.status();
   // Counted before parsing: the parsed part costs about ten times its text.
@@ -450,7 +449,7 @@ host::Status Loader::read_sheet(SheetId sheet, const std::string& part) {
   return {};
 }
 
-host::Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::string& format) const {
+Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::string& format) const {
   const std::string_view t = c.attribute("t").value();
   const pugi::xml_node v = child(c, "v");
   if (t == "inlineStr") return Value(xlsx::string_item_text(child(c, "is")));
@@ -488,8 +487,8 @@ host::Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::strin
   return Value(*d);
 }
 
-host::Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
-                               const pugi::xml_node& c) {
+Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
+                         const pugi::xml_node& c) {
   std::string format = m_styles.format(c.attribute("s").as_uint(0));
   auto value = cell_value(c, format);
   if (!value.ok()) return value.status();
@@ -503,15 +502,14 @@ host::Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col
   }
   const pugi::xml_node f = child(c, "f");
   if (f) {
-    store_formula(sheet, row, col, std::move(value).value(), f, std::move(format));
-    return {};
+    return store_formula(sheet, row, col, std::move(value).value(), f, std::move(format));
   }
   return m_model.restore_cell(sheet, row, col, std::move(value).value(), nullptr, std::move(format),
                               false);
 }
 
-void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
-                           const pugi::xml_node& f, std::string format) {
+Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
+                             const pugi::xml_node& f, std::string format) {
   const std::string_view type = f.attribute("t").value();
   // Formula texts carry no "_xHHHH_" escapes: other readers take them
   // literally, and so does quillo.
@@ -544,15 +542,15 @@ void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Va
     formula = group->second.formula;
   } else if (type == "array" || type == "dataTable") {
     if (text.empty() && type == "array") {
-      m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
-      return;
+      return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
+                                  false);
     }
     return keep(sheet, row, col, f, std::move(cached), std::move(format),
                 std::string(type == "array" ? "array" : "data table") + " formula");
   } else {
     if (text.empty()) {
-      m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
-      return;
+      return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
+                                  false);
     }
     const std::string linked = m_links.empty() ? std::string() : through_link_paths(text, m_links);
     auto parsed = parse(linked.empty() ? text : linked, row, col);
@@ -570,12 +568,12 @@ void Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Va
   const std::string why = blocker(*formula->root, m_options.external_function);
   if (!why.empty())
     warn(sheet, row, col, "the formula " + why + "; keeping its value from the file");
-  m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula), std::move(format),
-                       why.empty());
+  return m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula),
+                              std::move(format), why.empty());
 }
 
-void Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
-                  Value cached, std::string format, const std::string& reason) {
+Status Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
+                    Value cached, std::string format, const std::string& reason) {
   XlsxKeptFormula k;
   for (pugi::xml_attribute a = f.first_attribute(); a; a = a.next_attribute()) {
     k.attributes.emplace_back(a.name(), a.value());
@@ -588,17 +586,17 @@ void Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi:
   }
   m_file.kept[{sheet, row, col}] = std::move(k);
   warn(sheet, row, col, "formula kept as written (" + reason + "); its value is not recalculated");
-  m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format), false);
+  return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
+                              false);
 }
 
 }  // namespace
 
-host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
-                                 const XlsxLoadOptions& options) {
+Result<XlsxLoad> load_xlsx(Model& model, const std::string& path, const XlsxLoadOptions& options) {
   XlsxLoad out;
   out.file = std::make_shared<XlsxFile>();
   Loader loader(model, options, *out.file, out);
-  host::Status st;
+  Status st;
   try {
     st = loader.run(path);
   } catch (const std::bad_alloc&) {
@@ -606,10 +604,12 @@ host::Result<XlsxLoad> load_xlsx(Model& model, const std::string& path,
     st = failed("not enough memory to load the file");
   }
   if (!st.ok()) {
-    if (out.book != 0) model.close_book(out.book);
+    // The half-loaded book goes; the load's own failure is what the caller
+    // needs to hear, so a failure to close it adds nothing.
+    if (out.book != 0) (void)model.close_book(out.book);
     // Messages of the file system name the file already.
-    return host::Status::failed(st.message().starts_with(path + ":") ? st.message()
-                                                                     : path + ": " + st.message());
+    return Status::failed(st.message().starts_with(path + ":") ? st.message()
+                                                               : path + ": " + st.message());
   }
   return out;
 }

@@ -37,8 +37,8 @@ class XlsxSafetyTest : public testing::Test {
 
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
-  host::Status save(BookId book, XlsxFile* file, const std::string& to) {
-    host::Status st = save_xlsx(model, book, file, to);
+  Status save(BookId book, XlsxFile* file, const std::string& to) {
+    Status st = save_xlsx(model, book, file, to);
     if (const char* keep = std::getenv("QUILLO_XLSX_KEEP");
         keep && st.ok() && fs::is_regular_file(to)) {
       fs::copy_file(to, fs::path(keep) / ("safety-" + fs::path(to).filename().string()),
@@ -94,7 +94,7 @@ class XlsxSafetyTest : public testing::Test {
   BookId made(const std::string& to, XlsxFile& file) {
     const BookId book = model.add_book("made.xlsx");
     const SheetId s = *model.add_sheet(book, "Prices");
-    model.set_value(s, 1, 1, Value(42.0));
+    EXPECT_TRUE(model.set_value(s, 1, 1, Value(42.0)).ok());
     EXPECT_TRUE(save(book, &file, to).ok());
     return book;
   }
@@ -113,7 +113,7 @@ TEST_F(XlsxSafetyTest, SavesThroughLinksAndRefusesWhatIsNoFile) {
   fs::create_symlink("real.xlsx", dir / "link.xlsx");
   fs::create_hard_link(real, dir / "hard.xlsx");
 
-  model.set_value(s, 1, 1, Value(43.0));
+  EXPECT_TRUE(model.set_value(s, 1, 1, Value(43.0)).ok());
   ASSERT_TRUE(save(book, &file, path("link.xlsx")).ok());
   EXPECT_TRUE(fs::is_symlink(dir / "link.xlsx"));
   EXPECT_EQ(fs::hard_link_count(real), 2u);
@@ -127,7 +127,7 @@ TEST_F(XlsxSafetyTest, SavesThroughLinksAndRefusesWhatIsNoFile) {
   const std::string fifo = path("fifo.xlsx");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& target : {fifo, std::string("/dev/null")}) {
-    const host::Status st = save(book, &file, target);
+    const Status st = save(book, &file, target);
     EXPECT_FALSE(st.ok()) << target;
     EXPECT_NE(st.message().find("not a regular file"), std::string::npos) << st.message();
   }
@@ -143,19 +143,18 @@ class DyingFileSystem final : public host::FileSystem {
    public:
     explicit Dying(std::unique_ptr<host::FileReplacement> real) : m_real(std::move(real)) {}
     const std::string& temporary_path() const override { return m_real->temporary_path(); }
-    host::Status commit() override { ::_exit(0); }
+    Status commit() override { ::_exit(0); }
 
    private:
     std::unique_ptr<host::FileReplacement> m_real;
   };
-  host::Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
+  Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
     return m_real->read_file(p, max);
   }
-  host::Status write_file(const std::string&, std::string_view,
-                          const host::WriteOptions&) override {
+  Status write_file(const std::string&, std::string_view, const host::WriteOptions&) override {
     ::_exit(0);
   }
-  host::Result<std::unique_ptr<host::FileReplacement>> begin_replace(
+  Result<std::unique_ptr<host::FileReplacement>> begin_replace(
       const std::string& p, const host::WriteOptions& o) override {
     auto r = m_real->begin_replace(p, o);
     if (!r.ok()) return r.status();
@@ -221,9 +220,13 @@ TEST_F(XlsxSafetyTest, TextsXmlCannotCarryAreEscapedAndReadBack) {
       "tab\tand \xF0\x9F\x98\x80",
   };
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    model.restore_cell(s, static_cast<std::int32_t>(i) + 1, 1, Value(kept[i]), nullptr, "", false);
+    EXPECT_TRUE(model
+                    .restore_cell(s, static_cast<std::int32_t>(i) + 1, 1, Value(kept[i]), nullptr,
+                                  "", false)
+                    .ok());
   }
-  model.restore_cell(s, 10, 1, Value(std::string("caf\xE9")), nullptr, "", false);  // Latin-1
+  EXPECT_TRUE(model.restore_cell(s, 10, 1, Value(std::string("caf\xE9")), nullptr, "", false)
+                  .ok());  // Latin-1
   ASSERT_TRUE(model.set_formula(s, 11, 1, "=\"_x0042_\"&\"b\"", Notation::A1).ok());
   XlsxFile file;
   ASSERT_TRUE(save(book, &file, path("texts.xlsx")).ok());
@@ -268,8 +271,8 @@ TEST_F(XlsxSafetyTest, NamesThatNeedQuotesSurviveASave) {
   const SheetId data = *model.add_sheet(book, ".Data");
   const SheetId other = *model.add_sheet(book, "2024 prices");
   const SheetId r1c1 = *model.add_sheet(book, "R2C3");
-  model.set_value(data, 1, 1, Value(2.0));
-  model.set_value(r1c1, 1, 1, Value(5.0));
+  EXPECT_TRUE(model.set_value(data, 1, 1, Value(2.0)).ok());
+  EXPECT_TRUE(model.set_value(r1c1, 1, 1, Value(5.0)).ok());
   ASSERT_TRUE(model.set_formula(other, 1, 1, "='.Data'!A1*2+'R2C3'!A1", Notation::A1).ok());
   ASSERT_TRUE(model.set_formula(other, 2, 1, "='2024.xla'!fsingle(\"X\")", Notation::A1).ok());
   XlsxFile file;
@@ -298,7 +301,8 @@ TEST_F(XlsxSafetyTest, SheetsSharingAPartBecomeOneAndTheSaveReopens) {
   EXPECT_EQ(model.book(in->book)->sheets.size(), 1u);
   ASSERT_FALSE(in->warnings.empty());
   EXPECT_NE(in->warnings.front().find("same cells"), std::string::npos) << in->warnings.front();
-  model.rename_sheet(model.book(in->book)->sheets.front(), "B");  // the left-out one's name
+  EXPECT_TRUE(model.rename_sheet(model.book(in->book)->sheets.front(), "B")
+                  .ok());  // the left-out one's name
   ASSERT_TRUE(save(in->book, in->file.get(), path("one.xlsx")).ok());
   Model back;
   auto again = load_xlsx(back, path("one.xlsx"));

@@ -293,8 +293,8 @@ std::string marker() {
 
 }  // namespace
 
-host::Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
-                                        const std::string& part, std::string_view xml) {
+Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
+                                  const std::string& part, std::string_view xml) {
   pugi::xml_document doc;
   if (auto st = parse_part(doc, part, xml, "worksheet"); !st.ok()) return st;
   pugi::xml_node root = doc.document_element();
@@ -320,7 +320,7 @@ host::Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sh
   std::string out = serialize(doc);
   const std::string needle = "<!--" + mark + "-->";
   const std::size_t at = out.find(needle);
-  if (at == std::string::npos) return host::Status::failed("cannot write " + part);
+  if (at == std::string::npos) return Status::failed("cannot write " + part);
   out.replace(at, needle.size(), rows);
   return out;
 }

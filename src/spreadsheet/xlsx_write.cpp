@@ -17,8 +17,8 @@ using xlsx::local_name;
 constexpr std::string_view kRelCalcChain =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/calcChain";
 
-host::Status failed(std::string message) {
-  return host::Status::failed(std::move(message));
+Status failed(std::string message) {
+  return Status::failed(std::move(message));
 }
 
 // Elements of <workbook> that come after <calcPr>, in schema order.
@@ -34,22 +34,22 @@ class Saver {
   Saver(const Model& model, BookId book, XlsxFile* file, std::vector<std::string>* warnings)
       : m_model(model), m_book(book), m_file(file), m_warnings(warnings) {}
 
-  host::Status run(const std::string& path);
+  Status run(const std::string& path);
 
  private:
-  host::Status open_package();
-  host::Result<std::string> read_part(const std::string& part);
-  host::Status load_part(pugi::xml_document& doc, const std::string& part, std::string_view root,
-                         const std::string& fallback);
+  Status open_package();
+  Result<std::string> read_part(const std::string& part);
+  Status load_part(pugi::xml_document& doc, const std::string& part, std::string_view root,
+                   const std::string& fallback);
   const xlsx::Relationship* find_rel(std::string_view kind) const;
   std::string add_rel(std::string_view type, const std::string& part);
   void remove_rel(const std::string& id);
   void add_override(const std::string& part, std::string_view content_type);
   void remove_override(const std::string& part);
   bool part_exists(const std::string& part) const;
-  host::Status prepare_strings_and_styles();
-  host::Status write_sheets();
-  host::Status add_sheet_part(SheetId id, XlsxSheetPart& out);
+  Status prepare_strings_and_styles();
+  Status write_sheets();
+  Status add_sheet_part(SheetId id, XlsxSheetPart& out);
   void remove_sheet(const XlsxSheetPart& p);
   void remove_sheet_element(pugi::xml_node el);
   void remove_duplicate_sheets();
@@ -73,7 +73,7 @@ class Saver {
   std::set<std::tuple<SheetId, std::int32_t, std::int32_t>> m_kept_written;
 };
 
-host::Result<std::string> Saver::read_part(const std::string& part) {
+Result<std::string> Saver::read_part(const std::string& part) {
   if (!m_zip) return failed("the file has no part " + part);
   return m_zip->read(part);
 }
@@ -83,8 +83,8 @@ bool Saver::part_exists(const std::string& part) const {
   return m_zip && m_zip->has(part) && !m_edit.remove.count(part);
 }
 
-host::Status Saver::load_part(pugi::xml_document& doc, const std::string& part,
-                              std::string_view root, const std::string& fallback) {
+Status Saver::load_part(pugi::xml_document& doc, const std::string& part, std::string_view root,
+                        const std::string& fallback) {
   std::string xml = fallback;
   if (m_zip) {
     auto r = read_part(part);
@@ -94,7 +94,7 @@ host::Status Saver::load_part(pugi::xml_document& doc, const std::string& part,
   return xlsx::parse_part(doc, part, xml, root);
 }
 
-host::Status Saver::open_package() {
+Status Saver::open_package() {
   if (m_file && m_file->bytes) {
     auto zip = xlsx::ZipReader::open(m_file->bytes, m_file->limits);
     if (!zip.ok()) return zip.status();
@@ -182,7 +182,7 @@ void Saver::remove_override(const std::string& part) {
   }
 }
 
-host::Status Saver::prepare_strings_and_styles() {
+Status Saver::prepare_strings_and_styles() {
   if (const xlsx::Relationship* r = find_rel(xlsx::kRelStyles)) {
     m_styles_part = r->part;
     if (auto st = load_part(m_styles_doc, r->part, "styleSheet", xlsx::new_styles()); !st.ok()) {
@@ -225,7 +225,7 @@ pugi::xml_node Saver::sheet_element(const std::string& rel_id) {
   return {};
 }
 
-host::Status Saver::add_sheet_part(SheetId id, XlsxSheetPart& out) {
+Status Saver::add_sheet_part(SheetId id, XlsxSheetPart& out) {
   const std::size_t slash = m_workbook_part.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : m_workbook_part.substr(0, slash + 1);
   for (int n = 1;; ++n) {
@@ -318,7 +318,7 @@ void Saver::remove_sheet_element(pugi::xml_node el) {
   }
 }
 
-host::Status Saver::write_sheets() {
+Status Saver::write_sheets() {
   const Book* book = m_model.book(m_book);
   std::vector<XlsxSheetPart> known = m_file ? m_file->sheets : std::vector<XlsxSheetPart>{};
   static const std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxKeptFormula> none;
@@ -398,9 +398,9 @@ void Saver::finish_workbook() {
   if (view.attribute("activeTab").as_uint(0) >= count) view.remove_attribute("activeTab");
 }
 
-host::Status Saver::run(const std::string& path) {
+Status Saver::run(const std::string& path) {
   const Book* book = m_model.book(m_book);
-  if (!book) return host::Status::object_required("the workbook is closed");
+  if (!book) return Status::object_required("the workbook is closed");
   if (book->sheets.empty()) return failed("a workbook needs at least one sheet");
   if (auto st = open_package(); !st.ok()) return st;
   if (auto st = prepare_strings_and_styles(); !st.ok()) return st;
@@ -440,13 +440,13 @@ host::Status Saver::run(const std::string& path) {
 
 }  // namespace
 
-host::Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const std::string& path,
-                       std::vector<std::string>* warnings) {
+Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const std::string& path,
+                 std::vector<std::string>* warnings) {
   Saver saver(model, book, file, warnings);
-  host::Status st = saver.run(path);
+  Status st = saver.run(path);
   // Messages of the file system name the file already.
   if (!st.ok() && !st.message().starts_with(path + ":")) {
-    return host::Status(st.code(), path + ": " + st.message());
+    return Status(st.code(), path + ": " + st.message());
   }
   if (!st.ok()) return st;
   return {};

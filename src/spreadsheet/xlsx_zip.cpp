@@ -22,8 +22,8 @@ namespace {
 // Level 6 saves about as well as 9 at a tenth of the time on large sheets.
 constexpr zip_uint32_t kDeflateLevel = 6;
 
-host::Status failed(std::string message) {
-  return host::Status::failed(std::move(message));
+Status failed(std::string message) {
+  return Status::failed(std::move(message));
 }
 
 std::string zip_error_text(int code) {
@@ -52,8 +52,8 @@ struct ZipReader::Impl {
 ZipReader::ZipReader(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 ZipReader::~ZipReader() = default;
 
-host::Result<std::unique_ptr<ZipReader>> ZipReader::open(std::shared_ptr<const std::string> bytes,
-                                                         const XlsxLimits& limits) {
+Result<std::unique_ptr<ZipReader>> ZipReader::open(std::shared_ptr<const std::string> bytes,
+                                                   const XlsxLimits& limits) {
   auto impl = std::make_unique<Impl>();
   impl->bytes = std::move(bytes);
   impl->limits = limits;
@@ -81,7 +81,7 @@ bool ZipReader::has(std::string_view name) const {
   return zip_name_locate(m_impl->archive, std::string(name).c_str(), ZIP_FL_NOCASE) >= 0;
 }
 
-host::Result<std::string> ZipReader::read(std::string_view name_view) {
+Result<std::string> ZipReader::read(std::string_view name_view) {
   const std::string name(name_view);
   zip_t* za = m_impl->archive;
   const zip_int64_t index = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
@@ -103,7 +103,7 @@ host::Result<std::string> ZipReader::read(std::string_view name_view) {
   std::string out;
   if (st.valid & ZIP_STAT_SIZE) out.reserve(static_cast<std::size_t>(st.size));
   char buf[65536];
-  host::Status status;
+  Status status;
   while (true) {
     const zip_int64_t n = zip_fread(zf, buf, sizeof buf);
     if (n < 0) {
@@ -129,8 +129,8 @@ host::Result<std::string> ZipReader::read(std::string_view name_view) {
 
 namespace {
 
-host::Status apply_edit(zip_t* za, const ZipEdit& edit) {
-  auto remove = [za](const std::string& name) -> host::Status {
+Status apply_edit(zip_t* za, const ZipEdit& edit) {
+  auto remove = [za](const std::string& name) -> Status {
     const zip_int64_t i = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
     if (i >= 0 && zip_delete(za, static_cast<zip_uint64_t>(i)) != 0) {
       return failed("cannot remove part " + name + ": " + zip_strerror(za));
@@ -158,7 +158,7 @@ host::Status apply_edit(zip_t* za, const ZipEdit& edit) {
 }
 
 // Builds the new package in the temporary file tmp, which exists and is empty.
-host::Status build_archive(const std::string* base, const ZipEdit& edit, const std::string& tmp) {
+Status build_archive(const std::string* base, const ZipEdit& edit, const std::string& tmp) {
   if (base) {
     // libzip edits a file: start from a copy of the package.
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -176,7 +176,7 @@ host::Status build_archive(const std::string* base, const ZipEdit& edit, const s
   // zip_close writes the archive beside tmp and renames it onto tmp; the
   // sources above point into edit, which outlives this call.
   if (zip_close(za) != 0) {
-    host::Status st = failed(std::string("cannot write the package: ") + zip_strerror(za));
+    Status st = failed(std::string("cannot write the package: ") + zip_strerror(za));
     zip_discard(za);
     return st;
   }
@@ -185,8 +185,8 @@ host::Status build_archive(const std::string* base, const ZipEdit& edit, const s
 
 }  // namespace
 
-host::Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
-                              const std::string& path) {
+Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
+                        const std::string& path) {
   auto replacement = files.begin_replace(path);
   if (!replacement.ok()) return replacement.status();
   if (auto st = build_archive(base, edit, (*replacement)->temporary_path()); !st.ok()) return st;

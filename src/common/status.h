@@ -1,7 +1,9 @@
-// Status and Result: how host operations report failure. Every operation of
-// the object model answers a value instead of throwing; a failed call carries
-// the error number the engine tests for (424 when the object is gone) and a
-// message for logs. Plain values, any thread.
+// Status and Result: how operations report failure. Every operation of the
+// object model (and the file system, the registry store, ...) answers a value
+// instead of throwing; a failed call carries the error number the engine
+// tests for (424 when the object is gone) and a message for logs. Both are
+// [[nodiscard]]: a caller that means to ignore a failure says so with
+// (void). Plain values, any thread.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-namespace quillo::host {
+namespace quillo {
 
 // Error numbers of the object model. The numbers are those the engine's
 // callers compare against, so they are fixed.
@@ -23,7 +25,7 @@ enum class StatusCode : std::int32_t {
   OperationFailed = 1004,  // the host refused or could not do it (bad formula, bad name, ...)
 };
 
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() = default;  // success
   Status(StatusCode code, std::string message) : m_code(code), m_message(std::move(message)) {}
@@ -48,7 +50,7 @@ class Status {
 
 // A value or the Status that explains why there is none.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : m_value(std::move(value)) {}
   Result(Status status) : m_status(std::move(status)) {
@@ -70,4 +72,4 @@ class Result {
   Status m_status;
 };
 
-}  // namespace quillo::host
+}  // namespace quillo
