@@ -228,9 +228,9 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
 
   ASSERT_TRUE(menu_item("Settings...")->click().ok());
   ASSERT_TRUE(state->settings_dialog && state->settings_dialog->visible);
-  state->settings_dialog->select_updatemode.list_index = 1;  // Manual
-  state->settings_dialog->select_parseerror.list_index = 1;
-  state->settings_dialog->button_ok_Click();
+  state->settings_dialog->choose("select_updatemode", 1);  // Manual
+  state->settings_dialog->choose("select_parseerror", 1);
+  state->settings_dialog->click("button_ok");
   EXPECT_EQ(state->config.trading_updatemode, 2);
   EXPECT_EQ(state->engine->policy().parseerrorhandling, 2);
   EXPECT_EQ(state->engine->manager().settings().receive_timeout, 30);
