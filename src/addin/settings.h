@@ -18,6 +18,14 @@
 
 namespace quillo::addin {
 
+// The control kinds by the names the dialog's users have known them.
+using DialogLabel = host::Control;
+using DialogFrame = host::Control;
+using DialogList = host::Control;
+using DialogCheckBox = host::Control;
+using DialogTextBox = host::Control;
+using DialogButton = host::Control;
+
 class settings : public host::Dialog {
  public:
   // update_data_enabled is told whether the "Update data" menu item should

@@ -89,7 +89,7 @@ TEST_F(AssistantsTest, SearchWritesThreeChosenIdsDownFromTheActiveCell) {
   EXPECT_FALSE(f.searching.visible);
   ASSERT_EQ(f.resultlist.list_count(),
             static_cast<std::int32_t>(std::min<std::size_t>(hits.size(), 50)));
-  EXPECT_EQ(f.resultlist.list[1],
+  EXPECT_EQ(f.resultlist.row(1),
             (std::vector<std::string>{hits[1]->name, hits[1]->symbol, hits[1]->exchange}));
   for (std::int32_t r : {0, 1, 2}) {
     f.choose("resultlist", r);

@@ -1,6 +1,7 @@
 #include "host/dialog.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace quillo::host {
 
@@ -27,46 +28,64 @@ std::string_view control_kind_name(ControlKind kind) {
 }
 
 void Control::add_item(std::string item) {
-  std::vector<std::string> row(static_cast<std::size_t>(std::max(column_count, 1)));
-  row[0] = std::move(item);
-  list.push_back(std::move(row));
+  add_row({std::move(item)});
 }
 
 void Control::add_row(std::vector<std::string> row) {
   row.resize(static_cast<std::size_t>(std::max(column_count, 1)));
-  list.push_back(std::move(row));
+  more_columns.resize(list.size());
+  list.push_back(std::move(row[0]));
+  more_columns.emplace_back(std::make_move_iterator(row.begin() + 1),
+                            std::make_move_iterator(row.end()));
 }
 
 void Control::remove_item(std::int32_t row) {
   if (row < 0 || row >= list_count()) return;
   list.erase(list.begin() + row);
+  if (static_cast<std::size_t>(row) < more_columns.size()) {
+    more_columns.erase(more_columns.begin() + row);
+  }
   // The choice stays on the row that took the removed one's place.
   if (list_index >= list_count()) list_index = list_count() - 1;
 }
 
 void Control::clear() {
   list.clear();
+  more_columns.clear();
   list_index = -1;
   text.clear();
 }
 
 std::string Control::item(std::int32_t row, std::int32_t column) const {
   if (row < 0 || row >= list_count() || column < 0) return {};
-  const auto& r = list[static_cast<std::size_t>(row)];
-  return static_cast<std::size_t>(column) < r.size() ? r[static_cast<std::size_t>(column)]
-                                                     : std::string();
+  const auto r = static_cast<std::size_t>(row);
+  if (column == 0) return list[r];
+  const auto c = static_cast<std::size_t>(column - 1);
+  return r < more_columns.size() && c < more_columns[r].size() ? more_columns[r][c] : std::string();
 }
 
 void Control::set_item(std::int32_t row, std::int32_t column, std::string text) {
   if (row < 0 || row >= list_count() || column < 0) return;
-  auto& r = list[static_cast<std::size_t>(row)];
-  if (static_cast<std::size_t>(column) >= r.size()) r.resize(static_cast<std::size_t>(column) + 1);
-  r[static_cast<std::size_t>(column)] = std::move(text);
+  const auto r = static_cast<std::size_t>(row);
+  if (column == 0) {
+    list[r] = std::move(text);
+    return;
+  }
+  const auto c = static_cast<std::size_t>(column - 1);
+  if (more_columns.size() <= r) more_columns.resize(list.size());
+  if (more_columns[r].size() <= c) more_columns[r].resize(c + 1);
+  more_columns[r][c] = std::move(text);
 }
 
 std::vector<std::string> Control::column(std::int32_t column) const {
   std::vector<std::string> out;
   for (std::int32_t i = 0; i < list_count(); ++i) out.push_back(item(i, column));
+  return out;
+}
+
+std::vector<std::string> Control::row(std::int32_t row) const {
+  std::vector<std::string> out;
+  for (std::int32_t c = 0; c < std::max(column_count, 1); ++c) out.push_back(item(row, c));
   return out;
 }
 

@@ -55,10 +55,13 @@ struct Control {
   bool enabled = true;
   bool visible = true;
 
-  // Lists: rows of column texts; list_index -1 means nothing is chosen.
+  // Lists: list holds column 0 of each row, more_columns the texts of
+  // columns 1 and up of the same rows; list_index -1 means nothing is
+  // chosen. The helpers below keep the two in step.
   std::int32_t column_count = 1;
   std::vector<std::string> column_heads;
-  std::vector<std::vector<std::string>> list;
+  std::vector<std::string> list;
+  std::vector<std::vector<std::string>> more_columns;
   std::int32_t list_index = -1;
 
   std::int32_t value = 0;  // check boxes: 1 ticked
@@ -76,8 +79,9 @@ struct Control {
   // The text at (row, column), empty outside the list.
   std::string item(std::int32_t row, std::int32_t column = 0) const;
   void set_item(std::int32_t row, std::int32_t column, std::string text);
-  // Column 0 of every row.
+  // One column of every row; every column of one row.
   std::vector<std::string> column(std::int32_t column = 0) const;
+  std::vector<std::string> row(std::int32_t row) const;
   // The chosen row's column 0, empty when none is chosen.
   std::string chosen() const { return item(list_index, 0); }
 };

@@ -51,7 +51,7 @@ TEST(DialogTest, ListRowsKeepTheirColumnsAndTheChoiceFollowsRemoval) {
   EXPECT_EQ(d.list.item(0, 1), "");
   d.list.set_item(2, 1, "c1");
   d.list.add_row({"d", "d1", "ignored"});
-  EXPECT_EQ(d.list.list[3].size(), 2u);
+  EXPECT_EQ(d.list.row(3), (std::vector<std::string>{"d", "d1"}));
   EXPECT_EQ(d.list.item(3, 1), "d1");
   d.list.list_index = 3;
   d.list.remove_item(3);
