@@ -251,6 +251,24 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
   EXPECT_TRUE(menu_item("Update data")->enabled().value_or(false));
 }
 
+TEST_F(AddinTest, TheAssistantEntriesOpenTheirDialogs) {
+  connect();
+  ASSERT_TRUE(menu_item("Search...")->click().ok());
+  ASSERT_NE(state->assistants(), nullptr);
+  ASSERT_TRUE(state->assistants()->search()->visible);
+  EXPECT_EQ(state->assistants()->search()->source_list.list_count(),
+            static_cast<std::int32_t>(state->engine->definitions().datasources().size()));
+  ASSERT_TRUE(menu_item("Single Dataitem Assistant")->click().ok());
+  EXPECT_TRUE(state->assistants()->single_step1()->visible);
+  ASSERT_TRUE(menu_item("History Assistant")->click().ok());
+  EXPECT_EQ(state->assistants()->history_step1()->source_get(), "Yahoo");
+  EXPECT_TRUE(state->assistants()->history_step1()->visible);
+  const std::size_t shown_before = messages.messages.size();
+  ASSERT_TRUE(menu_item("Create Weblink")->click().ok());
+  ASSERT_EQ(messages.messages.size(), shown_before + 1);
+  EXPECT_EQ(messages.messages.back().title, "Create Weblink");
+}
+
 TEST_F(AddinTest, OpeningAWorkbookRepairsCallsThroughAnotherCopyOfTheLibrary) {
   connect();
   app.set_workbook_loader([](spreadsheet::Application& a,
