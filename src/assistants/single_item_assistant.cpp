@@ -179,6 +179,18 @@ void wiz3::UserForm_Initialize() {
   }
 }
 
+std::string wiz3::write_parameter_block(const Anchor& at) {
+  const std::int32_t r = at.row, c = at.col, n = m_count;
+  if (n == 0) return "\"\"";  // no parameters: an empty options text
+  for (std::int32_t i = 1; i <= n; ++i) {
+    const std::string k = std::to_string(i);
+    put_value(at, r + 2 * i - 2, c + 1, control("mylabel" + k)->caption);
+    put_value(at, r + 2 * i - 1, c + 1, control("mydropdown" + k)->text);
+  }
+  return "R" + std::to_string(r) + "C" + std::to_string(c + 1) + ":R" +
+         std::to_string(r + 2 * n - 1) + "C" + std::to_string(c + 1);
+}
+
 bool wiz3::finish() {
   const std::vector<std::string> ids = split_ids(m_ids);
   if (ids.empty()) {
@@ -211,16 +223,7 @@ bool wiz3::finish() {
   }
   const std::int32_t r = at.row, c = at.col;
   ManualCalculation manual(m_place.app);
-  std::string options = "\"\"";
-  if (n > 0) {
-    for (std::int32_t i = 1; i <= n; ++i) {
-      const std::string k = std::to_string(i);
-      put_value(at, r + 2 * i - 2, c + 1, control("mylabel" + k)->caption);
-      put_value(at, r + 2 * i - 1, c + 1, control("mydropdown" + k)->text);
-    }
-    options = "R" + std::to_string(r) + "C" + std::to_string(c + 1) + ":R" +
-              std::to_string(r + 2 * n - 1) + "C" + std::to_string(c + 1);
-  }
+  const std::string options = write_parameter_block(at);
   const std::int32_t rt = r + top;
   const std::vector<std::string>& across = ids_down ? m_fields : ids;
   const std::vector<std::string>& down = ids_down ? ids : m_fields;

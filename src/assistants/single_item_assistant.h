@@ -109,6 +109,10 @@ class wiz3 : public host::Dialog {
   std::function<void()> on_done;  // the table was written
 
  private:
+  // Writes the parameter names and values one column right of the anchor;
+  // answers the options argument of the formulas.
+  std::string write_parameter_block(const Anchor& at);
+
   Workplace& m_place;
   std::string m_ids;
   std::vector<std::string> m_fields;
