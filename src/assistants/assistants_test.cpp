@@ -162,6 +162,31 @@ TEST_F(AssistantsTest, SearchFailuresShowARowThatCannotBeChosen) {
   EXPECT_EQ(shown("B2"), "");
 }
 
+TEST_F(AssistantsTest, SearchListsAThousandHitsAndRefusesASourceWithoutSearch) {
+  std::string page = "<table><tr><th>Name</th><th>Symbol</th><th>Exchange</th></tr>";
+  for (int i = 0; i < 1000; ++i) {
+    page +=
+        "<tr><td>N" + std::to_string(i) + "</td><td>S" + std::to_string(i) + "</td><td>X</td></tr>";
+  }
+  form_search1& f = assistants->open_search();
+  f.type("instrument_name", "N");
+  transport.script_next(http::ScriptedTransport::complete(200, page + "</table>"));
+  f.click("CommandButton1");
+  run();
+  ASSERT_EQ(f.resultlist.list_count(), 1000);
+  EXPECT_EQ(f.resultlist.row(999), (std::vector<std::string>{"N999", "S999", "X"}));
+
+  ASSERT_TRUE(engine.load_definitions(
+      "<definitions><version>1</version><datasource code=\"A\" name=\"No search\">"
+      "<max_requests_allowed>1</max_requests_allowed></datasource></definitions>"));
+  form_search1& g = assistants->open_search();
+  EXPECT_FALSE(g.CommandButton1.enabled);
+  const std::size_t sent = transport.requests().size();
+  g.do_search();
+  EXPECT_EQ(transport.requests().size(), sent);
+  EXPECT_NE(last_message().find("offers no symbol search"), std::string::npos);
+}
+
 TEST_F(AssistantsTest, SearchRefusesABlockBelowTheLastRow) {
   form_search1& f = assistants->open_search();
   f.selection.add_row({"A", "AAA"});
