@@ -66,7 +66,15 @@ std::vector<std::string> split_ids(std::string_view text) {
 
 void put_value(const Anchor& at, std::int32_t row, std::int32_t col, const Value& v) {
   auto cell = at.sheet->cell(row, col);
-  if (cell.ok()) (void)(*cell)->set_value(v);
+  if (!cell.ok()) return;
+  // Ids, codes and names stay exactly as given: typed entry would turn
+  // "0700" into 700 or "TRUE" into a truth value, and the formulas would
+  // then ask for another instrument. The apostrophe keeps the text as is.
+  if (v.is_text() && !v.text().empty()) {
+    (void)(*cell)->set_value(Value("'" + v.text()));
+    return;
+  }
+  (void)(*cell)->set_value(v);
 }
 
 host::Status put_formula_r1c1(const Anchor& at, std::int32_t row, std::int32_t col,

@@ -65,7 +65,8 @@ class ManualCalculation {
 // dropped, and empty parts (a trailing or doubled separator) are skipped.
 std::vector<std::string> split_ids(std::string_view text);
 
-// Writes a value (as typed entry) or an R1C1 formula into one cell;
+// Writes a value (texts exactly as given, never converted) or an R1C1
+// formula into one cell;
 // failures of the host are ignored, as the assistants ignore them.
 void put_value(const Anchor& at, std::int32_t row, std::int32_t col, const Value& v);
 host::Status put_formula_r1c1(const Anchor& at, std::int32_t row, std::int32_t col,
