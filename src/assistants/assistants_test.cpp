@@ -299,6 +299,11 @@ TEST_F(AssistantsTest, SingleItemRefusesBadInputAndWritesNothing) {
 TEST_F(AssistantsTest, HistoryBlockAtB2) {
   wizard_step_1& s1 = assistants->open_history();
   EXPECT_EQ(s1.source_get(), "Yahoo");
+  // The search hands its ids back to the instrument box.
+  s1.click("button_search");
+  assistants->search()->selection.add_row({"Gamma", "GHI"});
+  assistants->search()->click("CommandButton3");
+  EXPECT_EQ(s1.instrument.text, "GHI");
   s1.type("instrument", "ABC;DEF");
   s1.click("button_next");
   EXPECT_EQ(s1.codenum_get(), 2);
@@ -315,6 +320,11 @@ TEST_F(AssistantsTest, HistoryBlockAtB2) {
   wizard_step_2& s2 = *assistants->history_step2();
   ASSERT_TRUE(s2.visible);
   EXPECT_EQ(s2.source_number(), 2);
+  // Back shows the options as they were left.
+  s2.click("button_back");
+  ASSERT_TRUE(o.visible);
+  EXPECT_EQ(o.sampling_get(), "W");
+  o.click("button_ok");
   for (std::int32_t i : {4, 5}) {
     s2.choose("available", i);
     s2.click("button_add");
