@@ -27,6 +27,7 @@ void AddinState::unbind() {
   // The dialog and the menu refer to the host; the engine withdraws its
   // requests as it goes.
   settings_dialog.reset();
+  assistant_dialogs.reset();
   gui.reset();
   engine.reset();
   xlApp = nullptr;
@@ -64,6 +65,14 @@ void AddinState::show_settings() {
   settings_dialog->show();
 }
 
+assistants::Assistants* AddinState::assistants() {
+  if (!assistant_dialogs && xlApp && engine) {
+    assistant_dialogs = std::make_unique<assistants::Assistants>(
+        assistants::Workplace{*xlApp, *engine, m_platform.messages, {}, {}});
+  }
+  return assistant_dialogs.get();
+}
+
 namespace {
 
 std::string installpath_get(AddinState& state) {
@@ -99,6 +108,21 @@ GuiActions gui_actions(AddinState& state) {
     if (state.engine) state.engine->registry().requests_reset();
   };
   a.settings = [&state] { state.show_settings(); };
+  a.search = [&state] {
+    if (auto* d = state.assistants()) d->open_search();
+  };
+  a.single_item_assistant = [&state] {
+    if (auto* d = state.assistants()) d->open_single_item();
+  };
+  a.history_assistant = [&state] {
+    if (auto* d = state.assistants()) d->open_history();
+  };
+  a.create_weblink = [&state] {
+    // The link wizard comes with its own work; until then say so plainly.
+    state.platform().messages.message_box(
+        "The web link wizard is not available in this version of Tarnvale yet.", "Create Weblink",
+        host::MessageIcon::Information);
+  };
   a.status_text = [&state] { return state.status_text; };
   return a;
 }

@@ -23,6 +23,7 @@
 #include "addin/cls_accmanager.h"
 #include "addin/cls_gui.h"
 #include "addin/settings.h"
+#include "assistants/assistants.h"
 #include "host/application.h"
 #include "host/browser.h"
 #include "host/event_loop.h"
@@ -78,6 +79,8 @@ class AddinState {
   std::unique_ptr<Engine> engine;  // while bound
   std::unique_ptr<cls_gui> gui;
   std::unique_ptr<settings> settings_dialog;  // created on first use
+  // The search and the assistants, made on first use (null while unbound).
+  std::unique_ptr<assistants::Assistants> assistant_dialogs;
 
   host::TimerId minute_timer_id = 0;
   host::TimerId second_timer_id = 0;
@@ -98,6 +101,8 @@ class AddinState {
   void apply_configuration();
   // Opens the settings dialog (filled from the configuration).
   void show_settings();
+  // The assistants' owner, made on first use; null while unbound.
+  assistants::Assistants* assistants();
 
  private:
   Platform m_platform;

@@ -228,9 +228,9 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
 
   ASSERT_TRUE(menu_item("Settings...")->click().ok());
   ASSERT_TRUE(state->settings_dialog && state->settings_dialog->visible);
-  state->settings_dialog->select_updatemode.list_index = 1;  // Manual
-  state->settings_dialog->select_parseerror.list_index = 1;
-  state->settings_dialog->button_ok_Click();
+  state->settings_dialog->choose("select_updatemode", 1);  // Manual
+  state->settings_dialog->choose("select_parseerror", 1);
+  state->settings_dialog->click("button_ok");
   EXPECT_EQ(state->config.trading_updatemode, 2);
   EXPECT_EQ(state->engine->policy().parseerrorhandling, 2);
   EXPECT_EQ(state->engine->manager().settings().receive_timeout, 30);
@@ -249,6 +249,24 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
   connect();
   EXPECT_EQ(state->config.trading_updatemode, 2);
   EXPECT_TRUE(menu_item("Update data")->enabled().value_or(false));
+}
+
+TEST_F(AddinTest, TheAssistantEntriesOpenTheirDialogs) {
+  connect();
+  ASSERT_TRUE(menu_item("Search...")->click().ok());
+  ASSERT_NE(state->assistants(), nullptr);
+  ASSERT_TRUE(state->assistants()->search()->visible);
+  EXPECT_EQ(state->assistants()->search()->source_list.list_count(),
+            static_cast<std::int32_t>(state->engine->definitions().datasources().size()));
+  ASSERT_TRUE(menu_item("Single Dataitem Assistant")->click().ok());
+  EXPECT_TRUE(state->assistants()->single_step1()->visible);
+  ASSERT_TRUE(menu_item("History Assistant")->click().ok());
+  EXPECT_EQ(state->assistants()->history_step1()->source_get(), "Yahoo");
+  EXPECT_TRUE(state->assistants()->history_step1()->visible);
+  const std::size_t shown_before = messages.messages.size();
+  ASSERT_TRUE(menu_item("Create Weblink")->click().ok());
+  ASSERT_EQ(messages.messages.size(), shown_before + 1);
+  EXPECT_EQ(messages.messages.back().title, "Create Weblink");
 }
 
 TEST_F(AddinTest, OpeningAWorkbookRepairsCallsThroughAnotherCopyOfTheLibrary) {

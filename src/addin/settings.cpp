@@ -15,13 +15,13 @@ std::int32_t one_or_two_entry(std::int32_t value) {
 }
 
 // The setting for a two-entry list; unchanged when nothing is selected.
-void from_one_or_two(const DialogList& list, std::int16_t& setting) {
+void from_one_or_two(const host::Control& list, std::int16_t& setting) {
   if (list.list_index == 0 || list.list_index == 1) {
     setting = static_cast<std::int16_t>(list.list_index + 1);
   }
 }
 
-void timeout_from_text(const DialogTextBox& box, std::int32_t& setting) {
+void timeout_from_text(const host::Control& box, std::int32_t& setting) {
   if (auto n = text::to_int32(box.text)) setting = *n;
 }
 
@@ -29,11 +29,18 @@ void timeout_from_text(const DialogTextBox& box, std::int32_t& setting) {
 
 settings::settings(Configuration& config, cls_accmanager& store,
                    std::function<void(bool)> update_data_enabled)
-    : m_config(config), m_store(store), m_update_data_enabled(std::move(update_data_enabled)) {}
+    : Dialog("settings", "Settings"),
+      m_config(config),
+      m_store(store),
+      m_update_data_enabled(std::move(update_data_enabled)) {
+  on("useproxy", host::DialogEvent::Click, [this](std::int32_t) { useproxy_Click(); });
+  on("button_ok", host::DialogEvent::Click, [this](std::int32_t) { button_ok_Click(); });
+  on("button_cancel", host::DialogEvent::Click, [this](std::int32_t) { button_cancel_Click(); });
+}
 
 void settings::show() {
   loadconfig();
-  visible = true;
+  Dialog::show();
 }
 
 void settings::loadconfig() {
@@ -70,7 +77,7 @@ void settings::save_close() {
   config_save(m_store, m_config);
   // In manual mode the user needs the menu item to update at all.
   if (m_update_data_enabled) m_update_data_enabled(m_config.trading_updatemode != 1);
-  visible = false;
+  hide();
 }
 
 void settings::apply_controls() {

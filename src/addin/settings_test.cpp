@@ -35,12 +35,12 @@ TEST_F(SettingsDialogTest, CaptionsAndListEntries) {
   EXPECT_EQ(d.Frame1.caption, "Trading data update");
   EXPECT_EQ(d.Frame2.caption, "Error handling");
   EXPECT_EQ(d.Frame3.caption, "Internet connection");
-  EXPECT_EQ(d.select_updatemode.list, (std::vector<std::string>{"Automatic", "Manual"}));
-  EXPECT_EQ(d.select_updatefrq.list,
+  EXPECT_EQ(d.select_updatemode.column(), (std::vector<std::string>{"Automatic", "Manual"}));
+  EXPECT_EQ(d.select_updatefrq.column(),
             (std::vector<std::string>{"1", "2", "3", "4", "5", "10", "15", "30", "60"}));
   const std::vector<std::string> handling = {"display error message", "preserve last figure"};
-  EXPECT_EQ(d.select_connectionerror.list, handling);
-  EXPECT_EQ(d.select_parseerror.list, handling);
+  EXPECT_EQ(d.select_connectionerror.column(), handling);
+  EXPECT_EQ(d.select_parseerror.column(), handling);
   EXPECT_EQ(d.Label4.caption, "internet connection errors:");
   EXPECT_EQ(d.Label5.caption, "dataparse errors:");
   EXPECT_EQ(d.useproxy.caption, "Use proxy server");
@@ -48,6 +48,20 @@ TEST_F(SettingsDialogTest, CaptionsAndListEntries) {
   EXPECT_EQ(d.label12.caption, "seconds");
   EXPECT_EQ(d.button_ok.caption, "Ok");
   EXPECT_EQ(d.button_cancel.caption, "Cancel");
+}
+
+// A front end renders the dialog from its control list alone.
+TEST_F(SettingsDialogTest, ControlsAreListedWithKindAndName) {
+  std::vector<std::string> seen;
+  for (const host::Control& c : dialog->controls()) {
+    seen.push_back(std::string(host::control_kind_name(c.kind)) + " " + c.name);
+  }
+  ASSERT_EQ(seen.size(), 27u);
+  EXPECT_EQ(seen.front(), "frame Frame1");
+  EXPECT_EQ(seen[2], "dropdown select_updatemode");
+  EXPECT_EQ(seen[12], "checkbox useproxy");
+  EXPECT_EQ(seen.back(), "button button_cancel");
+  EXPECT_EQ(dialog->control("proxy_url"), &dialog->proxy_url);
 }
 
 TEST_F(SettingsDialogTest, ListsShowTheSettings) {
@@ -82,7 +96,7 @@ TEST_F(SettingsDialogTest, ListsShowTheSettings) {
 TEST_F(SettingsDialogTest, AnUnofferedFrequencyShowsAsTwoAndIsStoredAsTwo) {
   config.trading_updatefrq = 7;
   dialog->show();
-  EXPECT_EQ(dialog->select_updatefrq.list[dialog->select_updatefrq.list_index], "2");
+  EXPECT_EQ(dialog->select_updatefrq.chosen(), "2");
   dialog->button_ok_Click();
   EXPECT_EQ(stored().trading_updatefrq, 2);
   EXPECT_FALSE(dialog->visible);
@@ -96,8 +110,8 @@ TEST_F(SettingsDialogTest, ProxyBoxFollowsTheCheckBoxAndKeepsItsTexts) {
   dialog->show();
   EXPECT_TRUE(dialog->proxy_password.enabled);
   EXPECT_TRUE(dialog->Label7.enabled);
-  dialog->useproxy.value = 0;
-  dialog->useproxy_Click();
+  dialog->click("useproxy");  // the user unticks the box
+  EXPECT_EQ(dialog->useproxy.value, 0);
   for (bool on :
        {dialog->proxy_url.enabled, dialog->proxy_user.enabled, dialog->proxy_password.enabled,
         dialog->Label7.enabled, dialog->Label8.enabled, dialog->Label9.enabled}) {
@@ -128,8 +142,8 @@ TEST_F(SettingsDialogTest, TimeoutsAreRoundedAndNonNumbersIgnored) {
 
 TEST_F(SettingsDialogTest, UpdateModeDecidesTheUpdateMenuItem) {
   dialog->show();
-  dialog->select_updatemode.list_index = 1;
-  dialog->button_ok_Click();
+  dialog->choose("select_updatemode", 1);
+  dialog->click("button_ok");
   EXPECT_EQ(menu_enabled, true);
   EXPECT_EQ(stored().trading_updatemode, 2);
   dialog->show();
@@ -140,9 +154,9 @@ TEST_F(SettingsDialogTest, UpdateModeDecidesTheUpdateMenuItem) {
 
 TEST_F(SettingsDialogTest, CancelStoresNothing) {
   dialog->show();
-  dialog->select_updatemode.list_index = 1;
-  dialog->proxy_url.text = "changed";
-  dialog->button_cancel_Click();
+  dialog->choose("select_updatemode", 1);
+  dialog->type("proxy_url", "changed");
+  dialog->click("button_cancel");
   EXPECT_FALSE(dialog->visible);
   EXPECT_FALSE(menu_enabled.has_value());
   EXPECT_EQ(config, Configuration{});

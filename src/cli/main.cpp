@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "cli/assist_commands.h"
 #include "cli/demo_command.h"
 #include "cli/parse_command.h"
 #include "cli/refresh_command.h"
@@ -151,6 +152,72 @@ int main(int argc, char** argv) {
   demo_cmd->add_option("--timeout", demo.timeout_seconds, "Seconds to wait for the answers")
       ->capture_default_str();
 
+  quillo::cli::SearchOptions search;
+  CLI::App* search_cmd = app.add_subcommand(
+      "search", "Look up instrument ids by name at a data source's symbol search page.");
+  search_cmd->footer(
+      "One line per hit: name, instrument id and exchange, tab-separated.\n"
+      "Exit codes: 0 hits printed, 1 no hits, 2 bad input or the search failed.\n\n"
+      "Example:\n"
+      "  quillo search --source LMS \"Alder\"");
+  search_cmd->add_option("--source", search.source,
+                         "Data source name or code (default: the first)");
+  search_cmd->add_option("--timeout", search.timeout_seconds, "Seconds to wait for the answer")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  search_cmd->add_option("text", search.text, "Name (or part of it) to search for")->required();
+
+  CLI::App* insert_cmd = app.add_subcommand(
+      "insert", "Write the formula blocks the assistants write into a workbook and save it.");
+  insert_cmd->require_subcommand(1);
+  quillo::cli::InsertSingleOptions single;
+  std::vector<std::string> param_pairs;
+  CLI::App* single_cmd = insert_cmd->add_subcommand(
+      "single", "A table of fsingle formulas: ids along one edge, field codes along the other.");
+  single_cmd->footer(
+      "The parameter block (name and value of each parameter) goes at CELL, one column to the\n"
+      "right; the table follows one row below it. quillo refresh then fills the table.\n"
+      "Exit codes: 0 saved, 1 the file could not be written, 2 bad input (nothing written).\n\n"
+      "Example:\n"
+      "  quillo insert single prices.xlsx B2 --ids ABC,DEF --fields LMS.QUO.LAST,LMS.QUO.OPEN \\\n"
+      "      --param units=Millions");
+  single_cmd->add_option("book", single.book, "The workbook (.xlsx)")->required();
+  single_cmd->add_option("cell", single.cell, "Where the block starts: B2 or 'Sheet 2'!B2")
+      ->required();
+  single_cmd->add_option("--ids", single.ids, "Instrument ids")->delimiter(',')->required();
+  single_cmd->add_option("--fields", single.fields, "Field codes SOURCE.CATEGORY.FIELD")
+      ->delimiter(',')
+      ->required();
+  single_cmd->add_option("--param", param_pairs, "A parameter NAME=VALUE (repeatable)")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  single_cmd
+      ->add_option("--orientation", single.orientation,
+                   "rows: one instrument per row; columns: one per column")
+      ->check(CLI::IsMember({"rows", "columns"}))
+      ->capture_default_str();
+
+  quillo::cli::InsertHistoryOptions history;
+  CLI::App* history_cmd = insert_cmd->add_subcommand(
+      "history", "The price-history block: id, dates and sampling above an fhistory formula.");
+  history_cmd->footer(
+      "Exit codes: 0 saved, 1 the file could not be written, 2 bad input (nothing written).\n\n"
+      "Example:\n"
+      "  quillo insert history prices.xlsx B2 --id ABC --from 2010-03-01 --to 2026-12-01 \\\n"
+      "      --sampling w --fields CLOSE,VOLUME --sort desc");
+  history_cmd->add_option("book", history.book, "The workbook (.xlsx)")->required();
+  history_cmd->add_option("cell", history.cell, "Where the block starts")->required();
+  history_cmd->add_option("--id", history.id, "Instrument id")->required();
+  history_cmd->add_option("--from", history.from, "Start date YYYY-MM-DD")->required();
+  history_cmd->add_option("--to", history.to, "End date YYYY-MM-DD")->required();
+  history_cmd->add_option("--sampling", history.sampling, "d, w or m")->capture_default_str();
+  history_cmd->add_option("--fields", history.fields, "History columns, e.g. DATE,CLOSE")
+      ->delimiter(',');
+  history_cmd->add_option("--sort", history.sort, "asc or desc")->capture_default_str();
+  history_cmd->add_flag("--no-header", history.no_header, "No header row");
+  history_cmd->add_flag("--transpose", history.transpose, "Dates in columns");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -183,5 +250,18 @@ int main(int argc, char** argv) {
   }
   if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
+  if (search_cmd->parsed()) return quillo::cli::run_search(search, std::cout, std::cerr);
+  if (single_cmd->parsed()) {
+    for (const std::string& pair : param_pairs) {
+      const std::size_t eq = pair.find('=');
+      if (eq == std::string::npos) {
+        std::cerr << "quillo insert single: --param needs NAME=VALUE, got \"" << pair << "\"\n";
+        return 2;
+      }
+      single.params.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+    }
+    return quillo::cli::run_insert_single(single, std::cout, std::cerr);
+  }
+  if (history_cmd->parsed()) return quillo::cli::run_insert_history(history, std::cout, std::cerr);
   return 2;
 }

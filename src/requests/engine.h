@@ -45,6 +45,8 @@ class Engine {
   RequestRegistry& registry() { return m_registry; }
   RequestDispatch& dispatch() { return m_dispatch; }
   http::clsXMLHttpManager& manager() { return m_manager; }
+  // The response processors by name; features add their own here.
+  http::ResponseProcessors& processors() { return m_processors; }
   ErrorPolicy& policy() { return m_policy; }
   quillo::core& core_object() { return m_core; }
   indicators::CalcTable& calcs() { return m_calcs; }

@@ -1,0 +1,184 @@
+#include "assistants/form_search1.h"
+
+#include "common/text.h"
+#include "common/text_encoding.h"
+#include "parse/cls_parsetable.h"
+#include "parse/table_extraction.h"
+
+namespace quillo::assistants {
+
+namespace {
+
+constexpr const char* kTitle = "Search";
+
+// A column attribute as a number; anything else (or below 1) hides the column.
+std::int32_t column_of(const std::string& attribute) {
+  const auto n = text::to_int32(text::trim(attribute));
+  return n && *n >= 1 ? *n : 0;
+}
+
+}  // namespace
+
+form_search1::form_search1(Workplace& place) : Dialog("form_search1", "Search"), m_place(place) {
+  using host::DialogEvent;
+  on("CommandButton1", DialogEvent::Click, [this](std::int32_t) { CommandButton1_Click(); });
+  on("CommandButton2", DialogEvent::Click, [this](std::int32_t) { CommandButton2_Click(); });
+  on("CommandButton3", DialogEvent::Click, [this](std::int32_t) { CommandButton3_Click(); });
+  on("CommandButton4", DialogEvent::Click, [this](std::int32_t) { CommandButton4_Click(); });
+  on("CommandButton5", DialogEvent::Click, [this](std::int32_t) { CommandButton5_Click(); });
+  on("resultlist", DialogEvent::DblClick, [this](std::int32_t) { resultlist_DblClick(); });
+  on("instrument_name", DialogEvent::KeyDown,
+     [this](std::int32_t key) { instrument_name_KeyDown(key); });
+  on("source_list", DialogEvent::Change, [this](std::int32_t) { source_list_Change(); });
+}
+
+void form_search1::init() {
+  source_list.clear();
+  for (const DataSource& s : m_place.engine.definitions().datasources())
+    source_list.add_item(s.name);
+  source_list.list_index = source_list.list_count() > 0 ? 0 : -1;
+  source_list.text = source_list.chosen();
+  source_list_Change();
+}
+
+const DataSource* form_search1::chosen_source() const {
+  const auto& sources = m_place.engine.definitions().datasources();
+  const std::int32_t i = source_list.list_index;
+  if (i < 0 || static_cast<std::size_t>(i) >= sources.size()) return nullptr;
+  return &sources[static_cast<std::size_t>(i)];
+}
+
+// A source without a search page cannot be searched: say so at once.
+void form_search1::source_list_Change() {
+  const DataSource* s = chosen_source();
+  CommandButton1.enabled = s != nullptr && s->search.has_value();
+}
+
+void form_search1::do_search() {
+  const DataSource* source = chosen_source();
+  const std::string typed = instrument_name.text;
+  resultlist.clear();
+  m_status_row = false;
+  if (source == nullptr) {
+    m_place.message("Please select a data source.", kTitle);
+    return;
+  }
+  if (!source->search || source->search->url.empty()) {
+    m_place.message("The data source \"" + source->name + "\" offers no symbol search.", kTitle);
+    return;
+  }
+  if (text::trim(typed).empty()) {
+    m_place.message("Please enter the name of an instrument to search for.", kTitle);
+    return;
+  }
+  m_search = source->search;
+  // The typed text goes into the address as one query value: a "&", "#"
+  // or blank must not end or split it.
+  const std::string url = m_search->url + text::encode_query_value(typed);
+  http::clsXMLHttpManager& manager = m_place.engine.manager();
+  const std::uint8_t channel = manager.getchannelid("search");
+  searching.show();
+  m_waiting = true;
+  if (channel == 0 ||
+      !manager.XMLHttpCall("GET", url, kSearchProcessor, kSearchRequestNumber, channel)) {
+    search_results({}, http::kTransportFailure, "the search could not be sent");
+  }
+}
+
+void form_search1::status(std::string text) {
+  resultlist.add_item(std::move(text));
+  m_status_row = true;
+}
+
+void form_search1::search_results(const std::string& body, std::int16_t http_status,
+                                  const std::string& error) {
+  searching.hide();
+  m_waiting = false;
+  resultlist.clear();
+  m_status_row = false;
+  if (http_status == http::kTransportFailure) {
+    status("Error - " + error);
+    return;
+  }
+  if (!m_search) return;
+  const SearchDef& search = *m_search;
+  if (!search.noresults.empty() && text::find_ci(body, search.noresults) != 0) {
+    status(kNoResults);
+    return;
+  }
+  const auto n = text::to_int32(text::trim(search.tablenumber));
+  std::string table = n ? table_cut(body, *n, "", "") : std::string(kNotFound);
+  if (table == kNotFound) {
+    status(kNoResults);
+    return;
+  }
+  cls_parsetable parsed;
+  parsed.set_table(std::move(table));
+  parsed.do_parse(false);
+  const std::int32_t rows = parsed.get_rownum();
+  const std::int32_t columns[3] = {column_of(search.namecolumn), column_of(search.symbolcolumn),
+                                   column_of(search.exchangecolumn)};
+  for (std::int32_t r = 2; r <= rows; ++r) {
+    std::vector<std::string> row(3);
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (columns[k] >= 1) row[k] = parsed.getcell(r, columns[k]).to_text();
+    }
+    resultlist.add_row(std::move(row));
+  }
+}
+
+void form_search1::CommandButton4_Click() {
+  // Status rows (an error, no results) are no hits and cannot be chosen.
+  if (m_status_row) return;
+  const std::int32_t r = resultlist.list_index;
+  if (r < 0 || r >= resultlist.list_count()) return;
+  if (resultlist.item(r, 0) == kNoResults) return;
+  selection.add_row({resultlist.item(r, 0), resultlist.item(r, 1)});
+}
+
+void form_search1::CommandButton5_Click() {
+  selection.remove_item(selection.list_index);
+}
+
+void form_search1::instrument_name_KeyDown(std::int32_t key) {
+  if (key == host::kKeyEnter) do_search();
+}
+
+void form_search1::CommandButton3_Click() {
+  const std::int32_t n = selection.list_count();
+  if (m_mode == 2) {
+    std::string ids;
+    for (std::int32_t i = 0; i < n; ++i) {
+      if (i > 0) ids += ",";
+      ids += selection.item(i, 1);
+    }
+    if (n > 0 && m_receiver) m_receiver(ids);
+    close();
+    return;
+  }
+  if (n > 0) {
+    auto at = anchor_of(m_place);
+    if (!at.ok()) {
+      m_place.message("There is no active cell to write the instrument ids to.", kTitle);
+      return;
+    }
+    if (!block_fits(*at, n, 1)) {
+      m_place.message("The " + std::to_string(n) +
+                          " instrument ids do not fit below the active cell; choose a cell "
+                          "higher up.",
+                      kTitle);
+      return;
+    }
+    ManualCalculation manual(m_place.app);
+    for (std::int32_t i = 0; i < n; ++i) put_value(*at, at->row + i, at->col, selection.item(i, 1));
+  }
+  close();
+}
+
+void form_search1::close() {
+  searching.hide();
+  hide();
+  m_closed = true;
+}
+
+}  // namespace quillo::assistants
