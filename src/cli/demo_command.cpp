@@ -1,8 +1,5 @@
 #include "cli/demo_command.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +10,7 @@
 #include "addin/cls_accmanager.h"
 #include "cli/session.h"
 #include "common/text.h"
+#include "host/process.h"
 #include "market_service.h"
 #include "parse/definitions.h"
 #include "spreadsheet/handles.h"
@@ -35,10 +33,7 @@ bool read_file(const fs::path& path, std::string& text) {
 // A folder in the system's temporary folder, removed with this object.
 class TempFolder {
  public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "quillo-demo-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) m_path = pattern;
-  }
+  TempFolder() { m_path = host::make_private_temp_folder("quillo-demo-"); }
   ~TempFolder() {
     std::error_code ec;
     if (!m_path.empty()) fs::remove_all(m_path, ec);

@@ -1,8 +1,6 @@
 // The quillo command.
 #include <CLI/CLI.hpp>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <iostream>
 
@@ -14,6 +12,7 @@
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
 #include "cli/watch_command.h"
+#include "host/process.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
@@ -236,7 +235,7 @@ int main(int argc, char** argv) {
     return quillo::cli::run_parse(parse, std::cin, std::cout, std::cerr);
   }
   if (refresh_cmd->parsed()) {
-    refresh.progress = ::isatty(STDERR_FILENO) != 0;
+    refresh.progress = quillo::host::stderr_is_terminal();
     return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
   }
   if (watch_cmd->parsed()) return quillo::cli::run_watch(watch, std::cout, std::cerr);

@@ -1,11 +1,10 @@
 #include "cli/session.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <filesystem>
 
 #include "common/text.h"
+#include "host/process.h"
 #include "indicators/indicator_frame.h"
 #include "requests/fhistory.h"
 #include "requests/fsingle.h"
@@ -39,9 +38,7 @@ bool keeps_value(RequestStatus status, const addin::Configuration& config) {
 }  // namespace
 
 std::string own_module_path() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : self.string();
+  return host::own_module_path();
 }
 
 std::string shipped_data_folder(const std::string& module_folder) {

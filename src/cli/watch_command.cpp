@@ -1,14 +1,11 @@
 #include "cli/watch_command.h"
 
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <ostream>
 
 #include "addin/dataload.h"
 #include "cli/disk_changes.h"
 #include "cli/session.h"
+#include "host/process.h"
 #include "spreadsheet/handles.h"
 
 namespace quillo::cli {
@@ -18,35 +15,6 @@ namespace {
 constexpr const char* kCommand = "quillo watch";
 // How long after a failed save the next try comes.
 constexpr std::int64_t kRetryMs = 3000;
-
-// SIGINT and SIGTERM delivered as readable data on a descriptor the loop
-// watches, so stopping happens on the loop thread between handlers.
-class StopSignals {
- public:
-  StopSignals() {
-    sigemptyset(&m_set);
-    sigaddset(&m_set, SIGINT);
-    sigaddset(&m_set, SIGTERM);
-    // Blocked before any thread starts, so every thread inherits the mask.
-    pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-    m_fd = ::signalfd(-1, &m_set, SFD_NONBLOCK | SFD_CLOEXEC);
-  }
-  // The signals stay blocked: the process is about to end, and a second
-  // Ctrl-C during the final save must not cut it short.
-  ~StopSignals() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  int fd() const { return m_fd; }
-  void drain() const {
-    signalfd_siginfo info;
-    while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    }
-  }
-
- private:
-  sigset_t m_set{};
-  int m_fd = -1;
-};
 
 // The watched workbook's file: what quillo saves to it, and what others
 // save to it meanwhile.
@@ -129,7 +97,7 @@ class WatchedFile {
 // that never finishes does not hold up the others (cells still waiting show
 // the file's values meanwhile). A failed save is tried again every few
 // seconds. Answers whether the file holds the last values.
-bool watch_until_stopped(Session& session, WatchedFile& file, StopSignals& signals,
+bool watch_until_stopped(Session& session, WatchedFile& file, host::StopRequests& stops,
                          std::int64_t first_round_ms, std::ostream& out) {
   std::uint64_t saved_updates = 0;
   bool first_saved = false;
@@ -160,13 +128,12 @@ bool watch_until_stopped(Session& session, WatchedFile& file, StopSignals& signa
     }
   });
   bool stopping = false;
-  loop.watch_fd(signals.fd(), host::kIoRead, [&](unsigned) {
-    signals.drain();
+  stops.watch(loop, [&] {
     stopping = true;
     loop.stop();
   });
   while (!stopping) loop.run();
-  loop.unwatch_fd(signals.fd());
+  stops.unwatch(loop);
   loop.kill_timer(check);
   if (updates() != saved_updates || file.last_failed()) return file.save("stopped");
   out << "stopped: " << file.path() << " is up to date" << std::endl;
@@ -180,8 +147,8 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
     err << kCommand << ": --minute must be at least 0.01 seconds, --first-round not negative\n";
     return 2;
   }
-  StopSignals signals;
-  if (signals.fd() < 0) {
+  host::StopRequests stops;
+  if (!stops.ok()) {
     err << kCommand << ": cannot watch for stop signals\n";
     return 2;
   }
@@ -203,7 +170,7 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   WatchedFile file(session, *book, (*book)->full_name().value_or(options.book), out, err);
   session.calculate_full();
   const bool up_to_date = watch_until_stopped(
-      session, file, signals, static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
+      session, file, stops, static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
   // The file holds the last values unless the last save failed.
   return up_to_date ? 0 : 1;
 }
