@@ -42,10 +42,22 @@ class [[nodiscard]] Status {
   StatusCode code() const { return m_code; }
   std::int32_t number() const { return static_cast<std::int32_t>(m_code); }
   const std::string& message() const { return m_message; }
+  // The platform's error number behind a failed system call (errno on
+  // POSIX), for callers that report it in their own terms; 0 when none.
+  std::int32_t system_error() const { return m_system_error; }
+  Status& with_system_error(std::int32_t err) & {
+    m_system_error = err;
+    return *this;
+  }
+  Status&& with_system_error(std::int32_t err) && {
+    m_system_error = err;
+    return std::move(*this);
+  }
 
  private:
   StatusCode m_code = StatusCode::Ok;
   std::string m_message;
+  std::int32_t m_system_error = 0;
 };
 
 // A value or the Status that explains why there is none.

@@ -27,8 +27,10 @@ Status failed(std::string message) {
   return Status::failed(std::move(message));
 }
 
-std::string errno_text(int err = errno) {
-  return std::strerror(err);
+// A failure of a system call: what failed, the system's text for err, and
+// err itself for callers that report system error numbers.
+Status failed_errno(const std::string& what, int err = errno) {
+  return Status::failed(what + ": " + std::strerror(err)).with_system_error(err);
 }
 
 // Closes a file descriptor on every path out of a scope.
@@ -91,13 +93,13 @@ Result<Target> resolve(const std::string& path) {
   for (int hops = 0;; ++hops) {
     if (::lstat(t.path.c_str(), &t.st) != 0) {
       if (errno == ENOENT) return t;  // a new file (or a link to one that does not exist yet)
-      return failed(path + ": cannot write: " + errno_text());
+      return failed_errno(path + ": cannot write");
     }
     if (!S_ISLNK(t.st.st_mode)) break;
     if (hops == kMaxLinks) return failed(path + ": too many symbolic links");
     std::vector<char> buf(static_cast<std::size_t>(t.st.st_size > 0 ? t.st.st_size : 255) + 2);
     const ssize_t n = ::readlink(t.path.c_str(), buf.data(), buf.size() - 1);
-    if (n < 0) return failed(t.path + ": cannot follow the link: " + errno_text());
+    if (n < 0) return failed_errno(t.path + ": cannot follow the link");
     const std::string to(buf.data(), static_cast<std::size_t>(n));
     t.path = !to.empty() && to[0] == '/' ? to : folder_of(t.path) + "/" + to;
   }
@@ -163,23 +165,23 @@ mode_t default_mode() {
 // several hard links: every link sees the new contents.
 Status overwrite_in_place(const std::string& tmp, const std::string& target) {
   Fd in(::open(tmp.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.fd < 0) return failed(tmp + ": cannot read: " + errno_text());
+  if (in.fd < 0) return failed_errno(tmp + ": cannot read");
   Fd out(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (out.fd < 0) return failed(target + ": cannot write: " + errno_text());
+  if (out.fd < 0) return failed_errno(target + ": cannot write");
   char buf[65536];
   off_t size = 0;
   while (true) {
     const ssize_t n = ::read(in.fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed(tmp + ": cannot read: " + errno_text());
+    if (n < 0) return failed_errno(tmp + ": cannot read");
     if (n == 0) break;
     if (!write_all(out.fd, buf, static_cast<std::size_t>(n))) {
-      return failed(target + ": cannot write: " + errno_text());
+      return failed_errno(target + ": cannot write");
     }
     size += n;
   }
   if (::ftruncate(out.fd, size) != 0 || ::fsync(out.fd) != 0) {
-    return failed(target + ": cannot write: " + errno_text());
+    return failed_errno(target + ": cannot write");
   }
   return {};
 }
@@ -218,7 +220,7 @@ class PosixReplacement final : public FileReplacement {
                                         : default_mode();
     {
       Fd f(::open(m_tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-      if (f.fd < 0) return failed(path + ": cannot write: " + errno_text());
+      if (f.fd < 0) return failed_errno(path + ": cannot write");
       if (m_target.exists &&
           (m_target.st.st_uid != ::geteuid() || m_target.st.st_gid != ::getegid())) {
         // Keep the owner where we may (root, or a group of ours); a file we
@@ -228,7 +230,7 @@ class PosixReplacement final : public FileReplacement {
         }
       }
       if (::fchmod(f.fd, mode) != 0 || ::fsync(f.fd) != 0) {
-        return failed(path + ": cannot flush the new file: " + errno_text());
+        return failed_errno(path + ": cannot flush the new file");
       }
     }
     const std::string folder = folder_of(path);
@@ -246,7 +248,7 @@ class PosixReplacement final : public FileReplacement {
       }
       ::unlink(m_tmp.c_str());
     } else if (::rename(m_tmp.c_str(), path.c_str()) != 0) {
-      return failed(path + ": cannot replace: " + errno_text());
+      return failed_errno(path + ": cannot replace");
     }
     // The rename is only durable once the folder is.
     fsync_path(folder, O_RDONLY | O_DIRECTORY);
@@ -267,9 +269,9 @@ class PosixFileSystem final : public FileSystem {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; the check below
     // refuses it anyway.
     Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (f.fd < 0) return failed(path + ": cannot open: " + errno_text());
+    if (f.fd < 0) return failed_errno(path + ": cannot open");
     struct stat st;
-    if (::fstat(f.fd, &st) != 0) return failed(path + ": cannot read: " + errno_text());
+    if (::fstat(f.fd, &st) != 0) return failed_errno(path + ": cannot read");
     if (!S_ISREG(st.st_mode)) return failed(path + ": not a regular file");
     if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
       return failed(path + ": too large (" + std::to_string(st.st_size) + " bytes)");
@@ -279,7 +281,7 @@ class PosixFileSystem final : public FileSystem {
     while (got < out.size()) {
       const ssize_t n = ::read(f.fd, out.data() + got, out.size() - got);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return failed(path + ": cannot read: " + errno_text());
+      if (n < 0) return failed_errno(path + ": cannot read");
       if (n == 0) break;
       got += static_cast<std::size_t>(n);
     }
@@ -295,7 +297,7 @@ class PosixFileSystem final : public FileSystem {
     {
       Fd f(::open(tmp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
       if (f.fd < 0 || !write_all(f.fd, contents.data(), contents.size())) {
-        return failed(tmp + ": cannot write: " + errno_text());
+        return failed_errno(tmp + ": cannot write");
       }
     }
     return replacement.value()->commit();
@@ -309,7 +311,7 @@ class PosixFileSystem final : public FileSystem {
     std::string tmp = folder + "/" + std::string(kTempPrefix) + host_tag() + "-" +
                       std::to_string(::getpid()) + "-XXXXXX";
     Fd created(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (created.fd < 0) return failed(folder + ": cannot create a file there: " + errno_text());
+    if (created.fd < 0) return failed_errno(folder + ": cannot create a file there");
     return std::unique_ptr<FileReplacement>(
         new PosixReplacement(path, std::move(target).value(), std::move(tmp), options));
   }

@@ -381,63 +381,27 @@ int RegistryFile::commit(const RegistryTree& tree) {
   if (m_lock_fd < 0) return ENOLCK;
   // What could not be read is not replaced by what little was known of it.
   if (m_unreadable != 0) return m_unreadable;
-  std::string text = format_reg(tree, m_root_name);
-  std::string tmp = m_file.string() + ".tmp." + std::to_string(::getpid());
-  int fd =
-      ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, m_owner_only ? 0600 : 0644);
-  if (fd < 0) return errno;
-  // The mode given to open is narrowed by the umask; set it outright.
-  ::fchmod(fd, m_owner_only ? 0600 : 0644);
-  std::size_t done = 0;
-  int err = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
+  // A failure of the file system as an errno, for the store's error texts.
+  auto error_of = [](const Status& st) { return st.system_error() != 0 ? st.system_error() : EIO; };
+  WriteOptions options;
+  options.permissions = m_owner_only ? 0600 : 0644;
+  auto replacement = m_files->begin_replace(m_file.string(), options);
+  if (!replacement.ok()) return error_of(replacement.status());
+  {
+    std::ofstream out(replacement.value()->temporary_path(), std::ios::binary | std::ios::trunc);
+    out << format_reg(tree, m_root_name);
+    out.close();
+    if (!out) return EIO;  // the replacement removes its temporary file
   }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && before_rename) before_rename();
-  if (err == 0 && m_damaged) {
+  if (before_rename) before_rename();
+  if (m_damaged) {
     std::error_code ec;
     std::filesystem::copy_file(m_file, m_file.string() + ".bad",
                                std::filesystem::copy_options::overwrite_existing, ec);
   }
-  if (err == 0 && ::rename(tmp.c_str(), m_file.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    return err;
-  }
+  if (const Status st = replacement.value()->commit(); !st.ok()) return error_of(st);
   m_damaged = false;
-  remove_stale_temporaries();
-  // Make the rename itself durable.
-  std::string dir = m_file.parent_path().empty() ? "." : m_file.parent_path().string();
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
   return 0;
-}
-
-// A writer that died between writing its temporary file and the rename left
-// it behind. Only the lock holder writes temporaries, so under the lock any
-// other one is stale.
-void RegistryFile::remove_stale_temporaries() {
-  std::error_code ec;
-  const std::string prefix = m_file.filename().string() + ".tmp.";
-  std::filesystem::directory_iterator it(m_file.parent_path().empty() ? "." : m_file.parent_path(),
-                                         ec);
-  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (it->path().filename().string().starts_with(prefix)) {
-      std::error_code ignored;
-      std::filesystem::remove(it->path(), ignored);
-    }
-  }
 }
 
 void RegistryFile::unlock() {

@@ -25,10 +25,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "host/file_system.h"
 #include "host/registry_store.h"
 
 namespace quillo::host {
@@ -93,8 +95,9 @@ class RegistryFile {
   std::function<void()> before_rename;
 
  private:
-  void remove_stale_temporaries();
-
+  // Writes go through the platform's file system: one atomic write for
+  // every file quillo replaces (it also removes dead writers' leftovers).
+  std::unique_ptr<FileSystem> m_files = make_platform_file_system();
   std::filesystem::path m_file;
   std::string m_root_name;
   bool m_owner_only;

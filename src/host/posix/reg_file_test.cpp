@@ -177,7 +177,8 @@ TEST_F(RegFileTest, AnInterruptedWriteLeavesThePreviousFile) {
   ASSERT_EQ(file.commit(tree), 0);
   file.unlock();
   for (const auto& entry : std::filesystem::directory_iterator(user_file().parent_path())) {
-    EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
+    EXPECT_EQ(entry.path().filename().string().find(".quillo-save-"), std::string::npos)
+        << entry.path();
   }
 }
 
