@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host/cell_key.h"
 #include "host/worksheet.h"
 
 namespace quillo::indicators {
@@ -20,19 +21,6 @@ Value element(const std::vector<double>& series, std::size_t k, std::size_t fill
 
 }  // namespace
 
-std::string calc_cellkey(const host::Range& cell) {
-  const auto sheet = cell.worksheet();
-  if (!sheet.ok()) return {};
-  const auto book = (*sheet)->workbook();
-  const auto sheet_name = (*sheet)->name();
-  const auto row = cell.row();
-  const auto col = cell.column();
-  if (!book.ok() || !sheet_name.ok() || !row.ok() || !col.ok()) return {};
-  const auto book_name = (*book)->name();
-  if (!book_name.ok()) return {};
-  return *book_name + "_" + *sheet_name + "_" + std::to_string(*row) + "_" + std::to_string(*col);
-}
-
 std::size_t CalcTable::calc_find_or_add(const std::string& key) {
   if (const auto it = m_by_key.find(key); it != m_by_key.end()) return it->second;
   CalcRecord r;
@@ -43,7 +31,7 @@ std::size_t CalcTable::calc_find_or_add(const std::string& key) {
 }
 
 std::optional<std::size_t> CalcTable::calc_register(const host::Range& fcaller) {
-  const std::string key = calc_cellkey(fcaller);
+  const std::string key = host::cellkey(fcaller);
   if (key.empty()) return std::nullopt;
   const auto sheet = fcaller.worksheet();
   const auto cell = fcaller.cell(1, 1);

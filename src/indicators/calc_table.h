@@ -59,10 +59,6 @@ struct CalcFlag {
   std::function<void(const std::function<void()>&)> while_calculating;
 };
 
-// Workbook name, sheet name, row and column joined by "_" (the key of the
-// request registry's waiting cells); empty when the range is gone.
-std::string calc_cellkey(const host::Range& cell);
-
 class CalcTable {
  public:
   CalcTable(host::Application& app, CalcFlag flag) : m_app(app), m_flag(std::move(flag)) {}

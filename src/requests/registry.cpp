@@ -49,19 +49,6 @@ std::string_view http_errortext(std::int32_t code) {
   }
 }
 
-std::string cellkey(const host::Range& cell) {
-  const auto sheet = cell.worksheet();
-  if (!sheet.ok()) return {};
-  const auto book = (*sheet)->workbook();
-  const auto sheet_name = (*sheet)->name();
-  const auto row = cell.row();
-  const auto col = cell.column();
-  if (!book.ok() || !sheet_name.ok() || !row.ok() || !col.ok()) return {};
-  const auto book_name = (*book)->name();
-  if (!book_name.ok()) return {};
-  return *book_name + "_" + *sheet_name + "_" + std::to_string(*row) + "_" + std::to_string(*col);
-}
-
 std::int32_t RequestRegistry::find(std::string_view url) const {
   const auto it = m_by_url.find(std::string(url));
   return it == m_by_url.end() ? 0 : it->second;

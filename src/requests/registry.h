@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "host/application.h"
+#include "host/cell_key.h"
 #include "host/range.h"
 #include "parse/datarequest.h"
 
@@ -60,7 +61,7 @@ std::string_view http_errortext(std::int32_t code);
 
 // Workbook name, sheet name, row and column joined by "_"; empty when the
 // range is gone.
-std::string cellkey(const host::Range& cell);
+using host::cellkey;
 
 class RequestRegistry {
  public:

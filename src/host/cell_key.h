@@ -1,0 +1,16 @@
+// cellkey: the text that names one formula cell across the engine's tables
+// (the request registry's waiting cells, price-history areas, indicator
+// records): workbook name, sheet name, row and column joined by "_".
+// Loop thread only (it asks the host for names).
+#pragma once
+
+#include <string>
+
+#include "host/range.h"
+
+namespace quillo::host {
+
+// The key of cell; empty when its sheet or workbook is gone.
+std::string cellkey(const Range& cell);
+
+}  // namespace quillo::host
