@@ -5,8 +5,8 @@ namespace quillo::addin {
 CExcelEvents::CExcelEvents(std::shared_ptr<AddinState> state) : m_state(std::move(state)) {
   // Only the first events object of a connection starts the add-in (one
   // made later through the factory would otherwise start it twice).
-  if (!m_state->xlApp || m_state->minute_timer_id != 0) return;
-  XLApp = m_state->xlApp;
+  if (!m_state->app() || m_state->timers_running()) return;
+  XLApp = m_state->app();
   m_handler = XLApp->on_workbook_open([this](const host::WorkbookPtr& wb) {
     if (wb) XLApp_WorkbookOpen(*wb);
   });
@@ -35,13 +35,13 @@ void Connectexcel::IDTExtensibility2_OnConnection(host::Application& Application
                                                   std::shared_ptr<host::HostObject> AddInInst) {
   // One host per process: a connection to a second one is refused.
   if (connected() || !m_state->bind(Application)) return;
-  m_state->addinInstance = std::move(AddInInst);
+  m_state->hold_addin_instance(std::move(AddInInst));
   m_events = std::make_unique<CExcelEvents>(m_state);
 }
 
 void Connectexcel::IDTExtensibility2_OnDisconnection(DisconnectMode) {
   if (!connected()) return;  // never connected, or refused
-  m_state->addinInstance.reset();
+  m_state->release_addin_instance();
   m_events.reset();  // runs the shutdown
   m_state->unbind();
 }

@@ -25,7 +25,7 @@ class CoreObject final : public host::HostObject {
  public:
   explicit CoreObject(std::shared_ptr<AddinState> state) : m_state(std::move(state)) {}
   quillo::core* methods() const {
-    return m_state->engine ? &m_state->engine->core_object() : nullptr;
+    return m_state->engine() ? &m_state->engine()->core_object() : nullptr;
   }
 
  private:

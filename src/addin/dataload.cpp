@@ -8,75 +8,75 @@
 namespace quillo::addin {
 
 AddinState::AddinState(Platform platform)
-    : accmanager(platform.registry), m_platform(std::move(platform)) {}
+    : m_accmanager(platform.registry), m_platform(std::move(platform)) {}
 
 AddinState::~AddinState() {
   unbind();
 }
 
 bool AddinState::bind(host::Application& app) {
-  if (xlApp == &app) return true;
-  if (xlApp) return false;
-  xlApp = &app;
-  engine = std::make_unique<Engine>(app, m_platform.loop, m_platform.transport);
-  engine->register_methods();
+  if (m_app == &app) return true;
+  if (m_app) return false;
+  m_app = &app;
+  m_engine = std::make_unique<Engine>(app, m_platform.loop, m_platform.transport);
+  m_engine->register_methods();
   return true;
 }
 
 void AddinState::unbind() {
   // The dialog and the menu refer to the host; the engine withdraws its
   // requests as it goes.
-  settings_dialog.reset();
-  assistant_dialogs.reset();
-  gui.reset();
-  engine.reset();
-  xlApp = nullptr;
+  m_settings_dialog.reset();
+  m_assistant_dialogs.reset();
+  m_gui.reset();
+  m_engine.reset();
+  m_app = nullptr;
 }
 
 void AddinState::apply_configuration() {
-  if (!engine) return;
-  engine->policy().connectionerrorhandling = config.connectionerrorhandling;
-  engine->policy().parseerrorhandling = config.parseerrorhandling;
-  http::HttpSettings http = engine->manager().settings();
-  http.useproxy = config.useproxy;
-  http.proxy_server = config.proxy_server;
-  http.proxy_user = config.proxy_user;
-  http.proxy_password = config.proxy_password;
-  http.connection_timeout = config.connection_timeout;
-  http.receive_timeout = config.receive_timeout;
-  engine->manager().set_settings(http);
-  engine->manager().set_send_on_completion(config.send_on_completion == 1);
-  engine->set_history_service(config.history_service);
+  if (!m_engine) return;
+  m_engine->policy().connectionerrorhandling = m_config.connectionerrorhandling;
+  m_engine->policy().parseerrorhandling = m_config.parseerrorhandling;
+  http::HttpSettings http = m_engine->manager().settings();
+  http.useproxy = m_config.useproxy;
+  http.proxy_server = m_config.proxy_server;
+  http.proxy_user = m_config.proxy_user;
+  http.proxy_password = m_config.proxy_password;
+  http.connection_timeout = m_config.connection_timeout;
+  http.receive_timeout = m_config.receive_timeout;
+  m_engine->manager().set_settings(http);
+  m_engine->manager().set_send_on_completion(m_config.send_on_completion == 1);
+  m_engine->set_history_service(m_config.history_service);
 }
 
 void AddinState::show_settings() {
-  if (!settings_dialog) {
-    settings_dialog = std::make_unique<settings>(config, accmanager, [this](bool manual) {
+  if (!m_settings_dialog) {
+    m_settings_dialog = std::make_unique<settings>(m_config, m_accmanager, [this](bool manual) {
       // The dialog stored new settings: the engine and the menu follow them.
       apply_configuration();
-      if (!xlApp) return;
+      if (!m_app) return;
       if (manual) {
-        enable_updatedatamenu(xlApp->command_bars());
+        enable_updatedatamenu(m_app->command_bars());
       } else {
-        disable_updatedatamenu(xlApp->command_bars());
+        disable_updatedatamenu(m_app->command_bars());
       }
     });
   }
-  settings_dialog->show();
+  m_settings_dialog->show();
 }
 
 assistants::Assistants* AddinState::assistants() {
-  if (!assistant_dialogs && xlApp && engine) {
-    assistant_dialogs = std::make_unique<assistants::Assistants>(
-        assistants::Workplace{*xlApp, *engine, m_platform.messages, {}, {}});
+  if (!m_assistant_dialogs && m_app && m_engine) {
+    m_assistant_dialogs = std::make_unique<assistants::Assistants>(
+        assistants::Workplace{*m_app, *m_engine, m_platform.messages, {}, {}});
   }
-  return assistant_dialogs.get();
+  return m_assistant_dialogs.get();
 }
 
 namespace {
 
 std::string installpath_get(AddinState& state) {
-  const Value v = state.accmanager.config_getkey(kInstallPathName, true, Value(std::string()));
+  const Value v = state.accmanager().config_getkey(kInstallPathName, true, Value(std::string()));
   return v.is_text() ? v.text() : std::string();
 }
 
@@ -105,7 +105,7 @@ std::string book_reference(std::string_view book) {
 GuiActions gui_actions(AddinState& state) {
   GuiActions a;
   a.update_data = [&state] {
-    if (state.engine) state.engine->registry().requests_reset();
+    if (state.engine()) state.engine()->registry().requests_reset();
   };
   a.settings = [&state] { state.show_settings(); };
   a.search = [&state] {
@@ -123,58 +123,58 @@ GuiActions gui_actions(AddinState& state) {
         "The web link wizard is not available in this version of Tarnvale yet.", "Create Weblink",
         host::MessageIcon::Information);
   };
-  a.status_text = [&state] { return state.status_text; };
+  a.status_text = [&state] { return state.status_text(); };
   return a;
 }
 
 }  // namespace
 
 void addin_startup(AddinState& state) {
-  host::Application& app = *state.xlApp;
+  host::Application& app = *state.m_app;
   Platform& p = state.platform();
   app.set_ask_to_update_links(false);
   app.set_display_alerts(false);
   xla_install(state);
-  state.minute_timer_id =
-      p.loop.set_timer(p.minute_ms, [&state] { minute_timer(state, state.minute_timer_id); });
-  state.second_timer_id =
-      p.loop.set_timer(p.second_ms, [&state] { second_timer(state, state.second_timer_id); });
+  state.m_minute_timer_id =
+      p.loop.set_timer(p.minute_ms, [&state] { minute_timer(state, state.m_minute_timer_id); });
+  state.m_second_timer_id =
+      p.loop.set_timer(p.second_ms, [&state] { second_timer(state, state.m_second_timer_id); });
   definitions_load(state);
-  if (!state.gui) {
-    state.gui =
+  if (!state.m_gui) {
+    state.m_gui =
         std::make_unique<cls_gui>(app.command_bars(), p.messages, p.browser, gui_actions(state));
   }
   // A menu that cannot be built leaves the add-in without it; the rest runs.
-  (void)state.gui->build_menus();
-  config_load(state.accmanager, state.config);
+  (void)state.m_gui->build_menus();
+  config_load(state.m_accmanager, state.m_config);
   state.apply_configuration();
-  if (state.config.trading_updatemode == 2) {
+  if (state.m_config.trading_updatemode == 2) {
     enable_updatedatamenu(app.command_bars());
   } else {
     disable_updatedatamenu(app.command_bars());
   }
   // The status texts are constant tables; the random source of add_rand is
   // seeded when the engine is made.
-  state.update_counter = 0;
-  state.counter15 = 0;
-  state.counter30 = 0;
-  state.engine->registry().inflight_clear();
-  state.weblink_left = -1;
-  state.weblink_top = -1;
+  state.m_update_counter = 0;
+  state.m_counter15 = 0;
+  state.m_counter30 = 0;
+  state.m_engine->registry().inflight_clear();
+  state.m_weblink_left = -1;
+  state.m_weblink_top = -1;
 }
 
 void addin_shutdown(AddinState& state) {
   Platform& p = state.platform();
-  p.loop.kill_timer(state.minute_timer_id);
-  p.loop.kill_timer(state.second_timer_id);
-  state.minute_timer_id = 0;
-  state.second_timer_id = 0;
-  if (state.engine) state.engine->manager().close_monitors();
-  if (state.xlApp && !state.gui) {
-    state.gui = std::make_unique<cls_gui>(state.xlApp->command_bars(), p.messages, p.browser,
-                                          gui_actions(state));
+  p.loop.kill_timer(state.m_minute_timer_id);
+  p.loop.kill_timer(state.m_second_timer_id);
+  state.m_minute_timer_id = 0;
+  state.m_second_timer_id = 0;
+  if (state.m_engine) state.m_engine->manager().close_monitors();
+  if (state.m_app && !state.m_gui) {
+    state.m_gui = std::make_unique<cls_gui>(state.m_app->command_bars(), p.messages, p.browser,
+                                            gui_actions(state));
   }
-  if (state.gui) state.gui->remove_menus();
+  if (state.m_gui) state.m_gui->remove_menus();
 }
 
 std::string get_dllpath(host::ObjectFactory& objects, std::string_view prog_id) {
@@ -185,7 +185,7 @@ std::string get_dllpath(host::ObjectFactory& objects, std::string_view prog_id) 
 }
 
 void xla_install(AddinState& state) {
-  host::Application& app = *state.xlApp;
+  host::Application& app = *state.m_app;
   Platform& p = state.platform();
   std::string installpath = installpath_get(state);
   if (installpath.empty()) {
@@ -193,7 +193,7 @@ void xla_install(AddinState& state) {
     if (!path.empty()) {
       installpath = path.substr(0, path.size() - file_name_of(path).size());
       if (p.data_folder) installpath = p.data_folder(installpath);
-      state.accmanager.config_writekey(kInstallPathName, Value(installpath));
+      state.m_accmanager.config_writekey(kInstallPathName, Value(installpath));
     }
   }
 
@@ -223,34 +223,34 @@ void xla_install(AddinState& state) {
 
 void definitions_load(AddinState& state) {
   const std::string installpath = installpath_get(state);
-  if (!state.engine) return;
+  if (!state.m_engine) return;
   if (installpath.empty()) {
-    state.definitions_error = "no install folder (the setting installpath) to load " +
-                              std::string(kDefinitionsName) + " from";
+    state.m_definitions_error = "no install folder (the setting installpath) to load " +
+                                std::string(kDefinitionsName) + " from";
     return;
   }
   // A file that is missing or does not load leaves no definitions; every
   // request then fails with its own message. Front ends that cannot show
   // those (the command line) read definitions_error and refuse to run.
   const std::string file = installpath + std::string(kDefinitionsName);
-  Definitions& definitions = state.engine->definitions();
+  Definitions& definitions = state.m_engine->definitions();
   if (definitions.definitions_loadfile(file)) {
-    state.definitions_error.clear();
+    state.m_definitions_error.clear();
   } else {
-    state.definitions_error =
+    state.m_definitions_error =
         file + ": " + (definitions.error().empty() ? "cannot be loaded" : definitions.error());
   }
 }
 
 void minute_timer(AddinState& state, host::TimerId id) {
-  state.minute_timer_id = id;
-  ++state.update_counter;
-  ++state.counter15;
-  ++state.counter30;
-  const Configuration& c = state.config;
-  if (c.trading_updatemode == 1 && state.engine && state.xlApp) {
-    state.xlApp->set_display_alerts(false);
-    RequestRegistry& registry = state.engine->registry();
+  state.m_minute_timer_id = id;
+  ++state.m_update_counter;
+  ++state.m_counter15;
+  ++state.m_counter30;
+  const Configuration& c = state.m_config;
+  if (c.trading_updatemode == 1 && state.m_engine && state.m_app) {
+    state.m_app->set_display_alerts(false);
+    RequestRegistry& registry = state.m_engine->registry();
     const auto n = registry.requests().upper_bound();
     if (registry.inflight_count() != 0) {
       registry.sheets_recalc(false, false);
@@ -260,34 +260,34 @@ void minute_timer(AddinState& state, host::TimerId id) {
       // Re-read the record each time: sending may re-evaluate cells.
       if (!registry.requests().contains(i)) break;
       const datarequest& r = registry.requests().at(i);
-      const bool due = (state.update_counter >= c.trading_updatefrq &&
+      const bool due = (state.m_update_counter >= c.trading_updatefrq &&
                         (r.updatefrq == 1 || r.reqtype == RequestType::kWebLink)) ||
-                       (r.updatefrq == 30 && state.counter30 >= 30) ||
-                       (r.updatefrq == 15 && state.counter15 >= 15) ||
+                       (r.updatefrq == 30 && state.m_counter30 >= 30) ||
+                       (r.updatefrq == 15 && state.m_counter15 >= 15) ||
                        r.status == RequestStatus::kConnectionError ||
                        r.status == RequestStatus::kParseError;
-      if (due) state.engine->dispatch().request_send(i);
+      if (due) state.m_engine->dispatch().request_send(i);
     }
-    state.xlApp->set_display_alerts(true);
+    state.m_app->set_display_alerts(true);
   }
-  if (state.update_counter >= c.trading_updatefrq) state.update_counter = 0;
-  if (state.counter15 > 14) state.counter15 = 0;
-  if (state.counter30 > 29) state.counter30 = 0;
+  if (state.m_update_counter >= c.trading_updatefrq) state.m_update_counter = 0;
+  if (state.m_counter15 > 14) state.m_counter15 = 0;
+  if (state.m_counter30 > 29) state.m_counter30 = 0;
 }
 
 void second_timer(AddinState& state, host::TimerId id) {
-  state.second_timer_id = id;
-  if (!state.engine) return;
-  state.engine->manager().httpqueue_sendout();
+  state.m_second_timer_id = id;
+  if (!state.m_engine) return;
+  state.m_engine->manager().httpqueue_sendout();
   // The area pass: every area is of the price-history kind, whose tables
   // the answers write, so there is nothing to draw here; the flag is
   // consumed.
-  if (state.engine->areas().areas_dirty && state.xlApp) {
-    state.xlApp->set_display_alerts(false);
-    state.engine->areas().areas_dirty = false;
+  if (state.m_engine->areas().areas_dirty && state.m_app) {
+    state.m_app->set_display_alerts(false);
+    state.m_engine->areas().areas_dirty = false;
   }
   // Computed indicator series are written beside their formulas.
-  state.engine->calcs().calc_pass();
+  state.m_engine->calcs().calc_pass();
 }
 
 void link_repair(host::Application& app, host::Workbook& book) {

@@ -72,29 +72,31 @@ class AddinState {
   bool bind(host::Application& app);
   void unbind();
 
-  host::Application* xlApp = nullptr;
-  std::shared_ptr<host::HostObject> addinInstance;  // held, not otherwise used
-  Configuration config;
-  cls_accmanager accmanager;
-  std::unique_ptr<Engine> engine;  // while bound
-  std::unique_ptr<cls_gui> gui;
-  std::unique_ptr<settings> settings_dialog;  // created on first use
-  // The search and the assistants, made on first use (null while unbound).
-  std::unique_ptr<assistants::Assistants> assistant_dialogs;
-
-  host::TimerId minute_timer_id = 0;
-  host::TimerId second_timer_id = 0;
-  std::int32_t update_counter = 0;  // minutes since the last periodic update
-  std::int32_t counter15 = 0;
-  std::int32_t counter30 = 0;
-  // Where the single web link dialog was last shown; -1 until it is.
-  std::int32_t weblink_left = -1;
-  std::int32_t weblink_top = -1;
+  // The host while bound; null otherwise.
+  host::Application* app() const { return m_app; }
+  // The request engine while bound; null otherwise.
+  Engine* engine() const { return m_engine.get(); }
+  Configuration& config() { return m_config; }
+  const Configuration& config() const { return m_config; }
+  cls_accmanager& accmanager() { return m_accmanager; }
+  // The settings dialog once it was first shown; null before.
+  settings* settings_dialog() const { return m_settings_dialog.get(); }
   // The status text the about box shows.
-  std::string status_text;
+  const std::string& status_text() const { return m_status_text; }
   // Why the last definitions_load left no definitions (the file, and the
   // loader's message); empty after a good load.
-  std::string definitions_error;
+  const std::string& definitions_error() const { return m_definitions_error; }
+  // True from start-up to shutdown: the two timers run.
+  bool timers_running() const { return m_minute_timer_id != 0; }
+  // Minutes since the last periodic update, and the quarter-hour counter.
+  std::int32_t update_counter() const { return m_update_counter; }
+  std::int32_t counter15() const { return m_counter15; }
+  // The add-in object the host hands over on connection, held (not
+  // otherwise used) until disconnection.
+  void hold_addin_instance(std::shared_ptr<host::HostObject> instance) {
+    m_addin_instance = std::move(instance);
+  }
+  void release_addin_instance() { m_addin_instance.reset(); }
 
   // Makes the engine follow the configuration (error handling, proxy,
   // time-outs); run after the configuration was loaded or changed.
@@ -105,6 +107,34 @@ class AddinState {
   assistants::Assistants* assistants();
 
  private:
+  // The add-in's own procedures work on its state directly.
+  friend void addin_startup(AddinState& state);
+  friend void addin_shutdown(AddinState& state);
+  friend void xla_install(AddinState& state);
+  friend void definitions_load(AddinState& state);
+  friend void minute_timer(AddinState& state, host::TimerId id);
+  friend void second_timer(AddinState& state, host::TimerId id);
+
+  host::Application* m_app = nullptr;
+  std::shared_ptr<host::HostObject> m_addin_instance;
+  Configuration m_config;
+  cls_accmanager m_accmanager;
+  std::unique_ptr<Engine> m_engine;  // while bound
+  std::unique_ptr<cls_gui> m_gui;
+  std::unique_ptr<settings> m_settings_dialog;  // created on first use
+  // The search and the assistants, made on first use (null while unbound).
+  std::unique_ptr<assistants::Assistants> m_assistant_dialogs;
+
+  host::TimerId m_minute_timer_id = 0;
+  host::TimerId m_second_timer_id = 0;
+  std::int32_t m_update_counter = 0;  // minutes since the last periodic update
+  std::int32_t m_counter15 = 0;
+  std::int32_t m_counter30 = 0;
+  // Where the single web link dialog was last shown; -1 until it is.
+  std::int32_t m_weblink_left = -1;
+  std::int32_t m_weblink_top = -1;
+  std::string m_status_text;
+  std::string m_definitions_error;
   Platform m_platform;
 };
 

@@ -81,7 +81,7 @@ TEST_F(AddinTest, StartsInAnEmptyHostAndStopsWithoutTraces) {
   EXPECT_FALSE(app.ask_to_update_links());
   EXPECT_FALSE(app.display_alerts());
   // The library was found through the module's folder, which is remembered.
-  EXPECT_EQ(state->accmanager.config_getkey("installpath", false, Value()).to_text(),
+  EXPECT_EQ(state->accmanager().config_getkey("installpath", false, Value()).to_text(),
             install.string() + "/");
   ASSERT_EQ(app.add_ins().count(), 1);
   EXPECT_TRUE((*app.add_ins().item(1))->installed().value_or(false));
@@ -101,7 +101,7 @@ TEST_F(AddinTest, StartsInAnEmptyHostAndStopsWithoutTraces) {
   EXPECT_EQ(loop.timer_count(), 0u);
   EXPECT_EQ(transport.in_flight(), 0u);
   EXPECT_FALSE(menu_item("&Tarnvale"));
-  EXPECT_FALSE(state->engine);
+  EXPECT_FALSE(state->engine());
   // Formulas evaluated after the add-in is gone do not reach it.
   set(sheet, "A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   EXPECT_EQ(shown(sheet, "A2"), "#NAME?");
@@ -125,7 +125,7 @@ TEST_F(AddinTest, InstallsTheLibraryOnlyWhenNotListedUnderItsExactName) {
   other->IDTExtensibility2_OnConnection(elsewhere, ConnectMode::Startup, nullptr);
   EXPECT_FALSE(other->connected());
   other->IDTExtensibility2_OnDisconnection(DisconnectMode::UserClosed);
-  EXPECT_EQ(state->xlApp, &app);
+  EXPECT_EQ(state->app(), &app);
   EXPECT_EQ(loop.timer_count(), 2u);
   other.reset();
   connection.reset();
@@ -182,7 +182,7 @@ TEST_F(AddinTest, TheMinuteTimerSendsDueRequestsAndAdvancesItsCounters) {
   loop.advance(1000);
   loop.advance(1000);
   EXPECT_EQ(shown(sheet, "A1"), "12.5");
-  RequestTable& requests = state->engine->registry().requests();
+  RequestTable& requests = state->engine()->registry().requests();
   requests.at(2).updatefrq = 15;  // a quarter-hourly category
   auto sent_for = [&](std::string_view id) {
     std::size_t n = 0;
@@ -192,30 +192,30 @@ TEST_F(AddinTest, TheMinuteTimerSendsDueRequestsAndAdvancesItsCounters) {
   minutes(1);  // every minute by default
   EXPECT_EQ(sent_for("s=BIG"), 2u);
   EXPECT_EQ(sent_for("s=SLOW"), 1u);
-  state->config.trading_updatefrq = 3;
+  state->config().trading_updatefrq = 3;
   minutes(2);
   EXPECT_EQ(sent_for("s=BIG"), 2u);
   minutes(1);  // three minutes since the last update
   EXPECT_EQ(sent_for("s=BIG"), 3u);
-  EXPECT_EQ(state->update_counter, 0);
+  EXPECT_EQ(state->update_counter(), 0);
   minutes(11);  // the 15th minute
   EXPECT_EQ(sent_for("s=SLOW"), 2u);
-  EXPECT_EQ(state->counter15, 0);
+  EXPECT_EQ(state->counter15(), 0);
 
   // A request that failed is tried again at every minute.
-  state->config.trading_updatefrq = 60;
+  state->config().trading_updatefrq = 60;
   requests.at(1).status = RequestStatus::kConnectionError;
   const std::size_t big = sent_for("s=BIG");
   minutes(1);
   EXPECT_EQ(sent_for("s=BIG"), big + 1);
 
   // Manual mode: nothing is sent, the counters still run and wrap.
-  state->config.trading_updatemode = 2;
+  state->config().trading_updatemode = 2;
   requests.at(1).status = RequestStatus::kConnectionError;
   const std::size_t before = transport.requests().size();
   minutes(16);
   EXPECT_EQ(transport.requests().size(), before);
-  EXPECT_EQ(state->counter15, 2);  // 32 minutes: wrapped at 15 and 30
+  EXPECT_EQ(state->counter15(), 2);  // 32 minutes: wrapped at 15 and 30
 }
 
 TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
@@ -227,13 +227,13 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
   ASSERT_EQ(shown(sheet, "A1"), "12.5");
 
   ASSERT_TRUE(menu_item("Settings...")->click().ok());
-  ASSERT_TRUE(state->settings_dialog && state->settings_dialog->visible);
-  state->settings_dialog->choose("select_updatemode", 1);  // Manual
-  state->settings_dialog->choose("select_parseerror", 1);
-  state->settings_dialog->click("button_ok");
-  EXPECT_EQ(state->config.trading_updatemode, 2);
-  EXPECT_EQ(state->engine->policy().parseerrorhandling, 2);
-  EXPECT_EQ(state->engine->manager().settings().receive_timeout, 30);
+  ASSERT_TRUE(state->settings_dialog() && state->settings_dialog()->visible);
+  state->settings_dialog()->choose("select_updatemode", 1);  // Manual
+  state->settings_dialog()->choose("select_parseerror", 1);
+  state->settings_dialog()->click("button_ok");
+  EXPECT_EQ(state->config().trading_updatemode, 2);
+  EXPECT_EQ(state->engine()->policy().parseerrorhandling, 2);
+  EXPECT_EQ(state->engine()->manager().settings().receive_timeout, 30);
   EXPECT_TRUE(menu_item("Update data")->enabled().value_or(false));
 
   // A full refresh asks every formula again.
@@ -247,7 +247,7 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
   // The settings persist: a new start reads them.
   connection.reset();
   connect();
-  EXPECT_EQ(state->config.trading_updatemode, 2);
+  EXPECT_EQ(state->config().trading_updatemode, 2);
   EXPECT_TRUE(menu_item("Update data")->enabled().value_or(false));
 }
 
@@ -257,7 +257,7 @@ TEST_F(AddinTest, TheAssistantEntriesOpenTheirDialogs) {
   ASSERT_NE(state->assistants(), nullptr);
   ASSERT_TRUE(state->assistants()->search()->visible);
   EXPECT_EQ(state->assistants()->search()->source_list.list_count(),
-            static_cast<std::int32_t>(state->engine->definitions().datasources().size()));
+            static_cast<std::int32_t>(state->engine()->definitions().datasources().size()));
   ASSERT_TRUE(menu_item("Single Dataitem Assistant")->click().ok());
   EXPECT_TRUE(state->assistants()->single_step1()->visible);
   ASSERT_TRUE(menu_item("History Assistant")->click().ok());

@@ -20,7 +20,7 @@ class AssistSession {
 
   // False (and said why) when the add-in has no definitions to work with.
   bool ready() {
-    Engine* engine = m_session.state().engine.get();
+    Engine* engine = m_session.state().engine();
     if (engine == nullptr || engine->definitions().datasources().empty()) {
       m_err << m_command << ": no data sources: the definitions (ds.xml) did not load\n";
       return false;
@@ -133,7 +133,7 @@ int run_search(const SearchOptions& options, std::ostream& out, std::ostream& er
   std::int32_t source = 0;
   if (!options.source.empty()) {
     source = -1;
-    const auto& sources = as.session().state().engine->definitions().datasources();
+    const auto& sources = as.session().state().engine()->definitions().datasources();
     for (std::size_t i = 0; i < sources.size(); ++i) {
       if (text::iequals(sources[i].name, options.source) ||
           text::iequals(sources[i].code, options.source)) {
@@ -184,7 +184,7 @@ int run_insert_single(const InsertSingleOptions& options, std::ostream& out, std
   // The source is the first field's; the tree lists that source's fields.
   const std::string first(text::trim(options.fields[0]));
   const std::string code = first.substr(0, first.find('.'));
-  const auto& sources = as.session().state().engine->definitions().datasources();
+  const auto& sources = as.session().state().engine()->definitions().datasources();
   std::int32_t source = -1;
   for (std::size_t i = 0; i < sources.size(); ++i) {
     if (text::iequals(sources[i].code, code)) source = static_cast<std::int32_t>(i);

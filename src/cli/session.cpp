@@ -85,10 +85,10 @@ Session::Session(SessionOptions options, std::ostream& err)
   if (m_connection) {
     m_connection->IDTExtensibility2_OnConnection(m_app, addin::ConnectMode::CommandLine, nullptr);
   }
-  if (m_state->engine) {
-    m_state->engine->registry().set_kept_figure(
+  if (m_state->engine()) {
+    m_state->engine()->registry().set_kept_figure(
         [this](const host::Range& cell, const datarequest& request) -> std::optional<Value> {
-          if (!keeps_value(request.status, m_state->config)) return std::nullopt;
+          if (!keeps_value(request.status, m_state->config())) return std::nullopt;
           const auto it = m_kept.find(cellkey(cell));
           if (it == m_kept.end()) return std::nullopt;
           return it->second;
@@ -105,15 +105,15 @@ Session::~Session() {
 }
 
 std::string Session::not_ready() {
-  if (!m_connection || !m_state->engine) return "the add-in could not be connected";
+  if (!m_connection || !m_state->engine()) return "the add-in could not be connected";
   // Settings that cannot be read would be replaced by defaults (another
   // install folder, other error handling) without a word.
   if (m_registry.reg_rootstatus(addin::HKEY_CURRENT_USER) != 0) {
     return "the settings file in " + m_options.registry.user_dir.string() +
            " cannot be read: " + m_registry.last_error().system_error_text;
   }
-  if (!m_state->definitions_error.empty()) {
-    return "the definitions did not load: " + m_state->definitions_error;
+  if (!m_state->definitions_error().empty()) {
+    return "the definitions did not load: " + m_state->definitions_error();
   }
   return {};
 }
@@ -127,23 +127,23 @@ void Session::calculate_full() {
 }
 
 bool Session::idle() const {
-  return !m_state->engine || m_state->engine->idle();
+  return !m_state->engine() || m_state->engine()->idle();
 }
 
 bool Session::answered() const {
-  if (!m_state->engine) return true;
-  const RequestTable& requests = m_state->engine->registry().requests();
+  if (!m_state->engine()) return true;
+  const RequestTable& requests = m_state->engine()->registry().requests();
   for (std::int32_t i = 1; i <= requests.upper_bound(); ++i) {
     // A first send shows "Loading data..." until its answer; sends of the
     // update timer show the last answer meanwhile.
     const RequestStatus s = requests.at(i).status;
     if (s == RequestStatus::kLoading || s == RequestStatus::kNotSent) return false;
   }
-  const history::AreaTable& areas = m_state->engine->areas();
+  const history::AreaTable& areas = m_state->engine()->areas();
   for (std::size_t i = 1; i <= areas.size(); ++i) {
     if (areas.at(i).pending) return false;
   }
-  return m_state->engine->calcs().computed_count() == 0;
+  return m_state->engine()->calcs().computed_count() == 0;
 }
 
 bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick) {
@@ -165,8 +165,8 @@ bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>
 
 Progress Session::progress() const {
   Progress p;
-  if (!m_state->engine) return p;
-  const RequestTable& requests = m_state->engine->registry().requests();
+  if (!m_state->engine()) return p;
+  const RequestTable& requests = m_state->engine()->registry().requests();
   p.total = requests.upper_bound();
   for (std::int32_t i = 1; i <= p.total; ++i) {
     // A request sent again by the update timer (kSent) has been answered.
@@ -297,9 +297,9 @@ void Session::keep_values(host::Workbook& book) {
 
 Summary Session::summarize(host::Workbook& book) {
   Summary s;
-  if (!m_state->engine) return s;
-  const auto registered = m_state->engine->registry().cell_requests();
-  const RequestTable& requests = m_state->engine->registry().requests();
+  if (!m_state->engine()) return s;
+  const auto registered = m_state->engine()->registry().cell_requests();
+  const RequestTable& requests = m_state->engine()->registry().requests();
   const spreadsheet::Model& model = m_app.model();
   for (const AddinCell& c : addin_cells(book)) {
     ++s.cells;
@@ -312,7 +312,7 @@ Summary Session::summarize(host::Workbook& book) {
     if (req != registered.end() && requests.contains(req->second)) {
       const RequestStatus status = requests.at(req->second).status;
       kind = failure_kind(status);
-      if (!kind.empty() && keeps_value(status, m_state->config) && m_kept.count(key) > 0) {
+      if (!kind.empty() && keeps_value(status, m_state->config()) && m_kept.count(key) > 0) {
         ++s.kept;
       }
     }

@@ -106,7 +106,7 @@ bool watch_until_stopped(Session& session, WatchedFile& file, host::StopRequests
   std::int64_t saved_at = loop.now_ms();
   std::int64_t retry_at = 0;
   auto updates = [&] {
-    return session.state().engine ? session.state().engine->registry().updates() : 0;
+    return session.state().engine() ? session.state().engine()->registry().updates() : 0;
   };
   const host::TimerId check = loop.set_timer(200, [&] {
     const std::int64_t now = loop.now_ms();
