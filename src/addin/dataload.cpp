@@ -261,11 +261,11 @@ void minute_timer(AddinState& state, host::TimerId id) {
       if (!registry.requests().contains(i)) break;
       const datarequest& r = registry.requests().at(i);
       const bool due = (state.m_update_counter >= c.trading_updatefrq &&
-                        (r.updatefrq == 1 || r.reqtype == RequestType::kWebLink)) ||
+                        (r.updatefrq == 1 || r.reqtype == RequestType::WebLink)) ||
                        (r.updatefrq == 30 && state.m_counter30 >= 30) ||
                        (r.updatefrq == 15 && state.m_counter15 >= 15) ||
-                       r.status == RequestStatus::kConnectionError ||
-                       r.status == RequestStatus::kParseError;
+                       r.status == RequestStatus::ConnectionError ||
+                       r.status == RequestStatus::ParseError;
       if (due) state.m_engine->dispatch().request_send(i);
     }
     state.m_app->set_display_alerts(true);

@@ -204,14 +204,14 @@ TEST_F(AddinTest, TheMinuteTimerSendsDueRequestsAndAdvancesItsCounters) {
 
   // A request that failed is tried again at every minute.
   state->config().trading_updatefrq = 60;
-  requests.at(1).status = RequestStatus::kConnectionError;
+  requests.at(1).status = RequestStatus::ConnectionError;
   const std::size_t big = sent_for("s=BIG");
   minutes(1);
   EXPECT_EQ(sent_for("s=BIG"), big + 1);
 
   // Manual mode: nothing is sent, the counters still run and wrap.
   state->config().trading_updatemode = 2;
-  requests.at(1).status = RequestStatus::kConnectionError;
+  requests.at(1).status = RequestStatus::ConnectionError;
   const std::size_t before = transport.requests().size();
   minutes(16);
   EXPECT_EQ(transport.requests().size(), before);

@@ -106,7 +106,7 @@ int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std:
   RequestTable requests;
   datarequest request;
   request.url = category->url.value_or("");
-  request.reqtype = RequestType::kSingleItem;
+  request.reqtype = RequestType::SingleItem;
   request.source = source->code;
   request.category = category->code;
   const std::int32_t r = requests.add(std::move(request));

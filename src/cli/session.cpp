@@ -23,12 +23,12 @@ namespace {
 // figure. Final answers (an invalid instrument, no data) are shown.
 bool keeps_value(RequestStatus status, const addin::Configuration& config) {
   switch (status) {
-    case RequestStatus::kLoading:
-    case RequestStatus::kNotSent:
+    case RequestStatus::Loading:
+    case RequestStatus::NotSent:
       return true;
-    case RequestStatus::kConnectionError:
+    case RequestStatus::ConnectionError:
       return config.connectionerrorhandling == 2;
-    case RequestStatus::kParseError:
+    case RequestStatus::ParseError:
       return config.parseerrorhandling == 2;
     default:
       return false;
@@ -137,7 +137,7 @@ bool Session::answered() const {
     // A first send shows "Loading data..." until its answer; sends of the
     // update timer show the last answer meanwhile.
     const RequestStatus s = requests.at(i).status;
-    if (s == RequestStatus::kLoading || s == RequestStatus::kNotSent) return false;
+    if (s == RequestStatus::Loading || s == RequestStatus::NotSent) return false;
   }
   const history::AreaTable& areas = m_state->engine()->areas();
   for (std::size_t i = 1; i <= areas.size(); ++i) {
@@ -171,11 +171,11 @@ Progress Session::progress() const {
   for (std::int32_t i = 1; i <= p.total; ++i) {
     // A request sent again by the update timer (kSent) has been answered.
     switch (requests.at(i).status) {
-      case RequestStatus::kLoading:
-      case RequestStatus::kNotSent:
+      case RequestStatus::Loading:
+      case RequestStatus::NotSent:
         break;
-      case RequestStatus::kConnectionError:
-      case RequestStatus::kParseError:
+      case RequestStatus::ConnectionError:
+      case RequestStatus::ParseError:
         ++p.answered;
         ++p.errors;
         break;
@@ -219,16 +219,16 @@ bool calls_any(std::string_view formula, const std::vector<std::string>& names) 
 // update timer keeps showing the last answer).
 std::string_view failure_kind(RequestStatus status) {
   switch (status) {
-    case RequestStatus::kLoading:
-    case RequestStatus::kNotSent:
+    case RequestStatus::Loading:
+    case RequestStatus::NotSent:
       return "not answered";
-    case RequestStatus::kConnectionError:
+    case RequestStatus::ConnectionError:
       return "connection error";
-    case RequestStatus::kInvalidInstrument:
+    case RequestStatus::InvalidInstrument:
       return "invalid instrument";
-    case RequestStatus::kParseError:
+    case RequestStatus::ParseError:
       return "data parse error";
-    case RequestStatus::kNoData:
+    case RequestStatus::NoData:
       return "no data";
     default:
       return {};
@@ -244,14 +244,14 @@ const std::vector<std::string> kIndicatorFunctions{
 // What a history or indicator formula shows when it has no table or series,
 // as a kind of failure; empty for anything else.
 std::string_view answer_failure_kind(const std::string& shown) {
-  if (shown == status_message(StatusText::kUpdating) || shown == indicators::kCalculating)
+  if (shown == status_message(StatusText::Updating) || shown == indicators::kCalculating)
     return "not answered";
   if (shown == indicators::kCalculationError) return "calculation error";
   if (shown == indicators::kNotEnoughColumns) return "not enough table columns";
   if (shown == kNoHistoryService) return "no history service";
   if (shown == indicators::kLongAfterShort || shown == indicators::kSameRows ||
       shown == indicators::kPeriodInvalid || shown == "start_date and end_date must be dates" ||
-      shown == status_message(StatusText::kInvalidSource)) {
+      shown == status_message(StatusText::InvalidSource)) {
     return "invalid arguments";
   }
   return {};

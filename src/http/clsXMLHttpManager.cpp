@@ -70,7 +70,7 @@ void clsXMLHttpManager::close_monitors() {
 void clsXMLHttpManager::abort_processor(std::string_view processor) {
   std::unordered_map<std::int32_t, bool> aborted;
   for (const auto& m : m_monitors) {
-    if (m->state() == MonitorState::kIdle || m->processor() != processor) continue;
+    if (m->state() == MonitorState::Idle || m->processor() != processor) continue;
     m->abort();
     aborted[m->id_get()] = true;
   }

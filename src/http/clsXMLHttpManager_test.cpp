@@ -174,15 +174,15 @@ TEST_F(ManagerTest, AbortProcessorWithdrawsOnlyThatProcessorsRequests) {
   EXPECT_TRUE(manager.error_queue().empty());
   ASSERT_EQ(manager.channel(1).queue.size(), 1u);
   EXPECT_EQ(manager.channel(1).queue.front(), 4);  // the search waits its turn
-  EXPECT_EQ(manager.monitor(2).state(), MonitorState::kIdle);
-  EXPECT_EQ(manager.monitor(4).state(), MonitorState::kWaiting);
+  EXPECT_EQ(manager.monitor(2).state(), MonitorState::Idle);
+  EXPECT_EQ(manager.monitor(4).state(), MonitorState::Waiting);
   loop.advance(1000);
   manager.httpqueue_sendout();
   loop.advance(1000);
   EXPECT_TRUE(calls.empty());
   // A withdrawn request number takes a new request at once, counting failures afresh.
   call(1);
-  EXPECT_EQ(manager.monitor(1).state(), MonitorState::kInFlight);
+  EXPECT_EQ(manager.monitor(1).state(), MonitorState::InFlight);
   EXPECT_EQ(manager.monitor(1).errors(), 0);
 }
 

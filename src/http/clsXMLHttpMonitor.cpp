@@ -13,16 +13,16 @@ constexpr std::uint8_t kMaxAttempts = 3;
 
 bool allowed(MonitorState from, MonitorState to) {
   using S = MonitorState;
-  if (to == S::kIdle) return from != S::kIdle;  // delivered, final, or aborted
+  if (to == S::Idle) return from != S::Idle;  // delivered, final, or aborted
   switch (from) {
-    case S::kIdle:
-      return to == S::kWaiting;
-    case S::kWaiting:
-    case S::kRetrying:
-      return to == S::kInFlight;
-    case S::kInFlight:
-      return to == S::kRetrying || to == S::kReporting;
-    case S::kReporting:
+    case S::Idle:
+      return to == S::Waiting;
+    case S::Waiting:
+    case S::Retrying:
+      return to == S::InFlight;
+    case S::InFlight:
+      return to == S::Retrying || to == S::Reporting;
+    case S::Reporting:
       return false;
   }
   return false;
@@ -32,8 +32,8 @@ bool allowed(MonitorState from, MonitorState to) {
 bool clsXMLHttpMonitor::transition(MonitorState to) {
   const MonitorState from = m_state;
   if (!allowed(from, to)) return false;
-  if (from == MonitorState::kInFlight) --m_manager.channel(m_channel).inflight;
-  if (to == MonitorState::kInFlight) ++m_manager.channel(m_channel).inflight;
+  if (from == MonitorState::InFlight) --m_manager.channel(m_channel).inflight;
+  if (to == MonitorState::InFlight) ++m_manager.channel(m_channel).inflight;
   m_state = to;
   return true;
 }
@@ -42,13 +42,13 @@ void clsXMLHttpMonitor::monitor_setup(std::int32_t reqno, std::uint8_t channel, 
   m_reqno = reqno;
   m_channel = channel;
   m_id = id;
-  m_state = MonitorState::kIdle;
+  m_state = MonitorState::Idle;
   m_errors = 0;
 }
 
 void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
                                           std::string processor) {
-  if (!transition(MonitorState::kWaiting)) return;
+  if (!transition(MonitorState::Waiting)) return;
   m_method = std::move(method);
   m_url = std::move(url);
   m_processor = std::move(processor);
@@ -57,7 +57,7 @@ void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
 void clsXMLHttpMonitor::xmlhttpcall_send() {
   // Only a waiting or retrying request goes out; a stale queue entry (an
   // aborted or finished request) does not.
-  if (!transition(MonitorState::kInFlight)) return;
+  if (!transition(MonitorState::InFlight)) return;
   m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
   std::string error;
   m_request = m_manager.transport().get(
@@ -68,14 +68,14 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   // slot now and report a final failure after the current handler, so that
   // the caller is not re-entered from inside its own call.
   m_manager.log().logevent(kLogLevel, "error in http send in monitor", "", error);
-  transition(MonitorState::kReporting);
+  transition(MonitorState::Reporting);
   const std::uint64_t attempt = ++m_attempt;
   std::weak_ptr<int> alive = m_manager.alive_token();
   m_manager.loop().post([this, alive, attempt, error] {
     if (alive.expired() || attempt != m_attempt) return;  // shut down or aborted meanwhile
     m_errors = 0;
     deliver("", kTransportFailure, error);
-    transition(MonitorState::kIdle);
+    transition(MonitorState::Idle);
     m_manager.slot_freed(m_channel);
   });
 }
@@ -92,7 +92,7 @@ void clsXMLHttpMonitor::on_result(HttpResult result) {
   m_errors = 0;
   deliver(text::decode_page(result.body, result.content_type),
           static_cast<std::int16_t>(result.status), "");
-  if (transition(MonitorState::kIdle)) m_manager.slot_freed(m_channel);
+  if (transition(MonitorState::Idle)) m_manager.slot_freed(m_channel);
 }
 
 void clsXMLHttpMonitor::on_failure(int number, const std::string& description) {
@@ -105,10 +105,10 @@ void clsXMLHttpMonitor::on_failure(int number, const std::string& description) {
     m_errors = 0;
     // As with an answer, the monitor stays busy while the processor runs.
     deliver("", kTransportFailure, description);
-    transition(MonitorState::kIdle);
+    transition(MonitorState::Idle);
   } else {
     // Stays busy; the next pass sends it again, whatever the channel's limit.
-    transition(MonitorState::kRetrying);
+    transition(MonitorState::Retrying);
     m_manager.httperrorqueue_addmonitor(m_id);
   }
   m_manager.slot_freed(m_channel);
@@ -131,7 +131,7 @@ void clsXMLHttpMonitor::abort() {
     m_request = 0;
   }
   // Only a request that was sent counts in the channel; a queued one does not.
-  transition(MonitorState::kIdle);
+  transition(MonitorState::Idle);
   m_errors = 0;
 }
 

@@ -31,11 +31,11 @@ class clsXMLHttpManager;
 //   kReporting -> kIdle          that failure was delivered
 //   any -> kIdle                 abort
 enum class MonitorState : std::uint8_t {
-  kIdle,
-  kWaiting,
-  kInFlight,
-  kRetrying,
-  kReporting,
+  Idle,
+  Waiting,
+  InFlight,
+  Retrying,
+  Reporting,
 };
 
 class clsXMLHttpMonitor {
@@ -44,7 +44,7 @@ class clsXMLHttpMonitor {
 
   void monitor_setup(std::int32_t reqno, std::uint8_t channel, std::int32_t id);
   std::int32_t get_reqno() const { return m_reqno; }
-  bool IAmAvailable() const { return m_state == MonitorState::kIdle; }
+  bool IAmAvailable() const { return m_state == MonitorState::Idle; }
   MonitorState state() const { return m_state; }
   const std::string& processor() const { return m_processor; }
   // Takes a request and makes the monitor busy.
@@ -75,7 +75,7 @@ class clsXMLHttpMonitor {
   clsXMLHttpManager& m_manager;
   std::uint64_t m_attempt = 0;  // changes on every abort, so late reports are dropped
   RequestId m_request = 0;      // the transport's id of the request under way; 0 while idle
-  MonitorState m_state = MonitorState::kIdle;
+  MonitorState m_state = MonitorState::Idle;
   std::string m_processor;
   std::string m_url;
   std::string m_method;

@@ -7,7 +7,7 @@ namespace quillo::http {
 ScriptedTransport::Answer ScriptedTransport::complete(int status, std::string body,
                                                       std::int64_t delay_ms) {
   Answer a;
-  a.kind = Answer::Kind::kComplete;
+  a.kind = Answer::Kind::Complete;
   a.status = status;
   a.body = std::move(body);
   a.delay_ms = delay_ms;
@@ -17,7 +17,7 @@ ScriptedTransport::Answer ScriptedTransport::complete(int status, std::string bo
 ScriptedTransport::Answer ScriptedTransport::fail(int number, std::string text,
                                                   std::int64_t delay_ms) {
   Answer a;
-  a.kind = Answer::Kind::kFail;
+  a.kind = Answer::Kind::Fail;
   a.error_number = number;
   a.error_text = std::move(text);
   a.delay_ms = delay_ms;
@@ -26,7 +26,7 @@ ScriptedTransport::Answer ScriptedTransport::fail(int number, std::string text,
 
 ScriptedTransport::Answer ScriptedTransport::never() {
   Answer a;
-  a.kind = Answer::Kind::kNever;
+  a.kind = Answer::Kind::Never;
   return a;
 }
 
@@ -61,7 +61,7 @@ RequestId ScriptedTransport::get(std::string_view url, const HttpSettings& setti
   record.id = id;
   Answer answer = choose(record.url);
   const std::int64_t limit = timeout_ms(settings.transfer_timeout, kDefaultTransferTimeout);
-  if (answer.kind != Answer::Kind::kNever && answer.delay_ms > limit) {
+  if (answer.kind != Answer::Kind::Never && answer.delay_ms > limit) {
     answer = fail(kErrorTransferTimeout,
                   "Operation timed out: the transfer took longer than " + std::to_string(limit) +
                       " milliseconds",
@@ -69,7 +69,7 @@ RequestId ScriptedTransport::get(std::string_view url, const HttpSettings& setti
   }
   m_records.push_back(std::move(record));
   Pending pending{std::move(handler), 0, m_records.size() - 1};
-  if (answer.kind != Answer::Kind::kNever) {
+  if (answer.kind != Answer::Kind::Never) {
     pending.timer = m_loop.set_timeout(std::max<std::int64_t>(answer.delay_ms, 0),
                                        [this, id, answer] { deliver(id, answer); });
   }
@@ -84,7 +84,7 @@ void ScriptedTransport::deliver(RequestId id, const Answer& answer) {
   m_records[it->second.record].answered = true;
   m_pending.erase(it);
   HttpResult result;
-  result.completed = answer.kind == Answer::Kind::kComplete;
+  result.completed = answer.kind == Answer::Kind::Complete;
   if (result.completed) {
     result.status = answer.status;
     result.body = answer.body;

@@ -29,8 +29,8 @@ namespace quillo::http {
 class ScriptedTransport : public HttpTransport {
  public:
   struct Answer {
-    enum class Kind { kComplete, kFail, kNever };
-    Kind kind = Kind::kComplete;
+    enum class Kind { Complete, Fail, Never };
+    Kind kind = Kind::Complete;
     int status = 200;
     std::string body;
     int error_number = 0;

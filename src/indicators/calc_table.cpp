@@ -40,8 +40,8 @@ std::optional<std::size_t> CalcTable::calc_register(const host::Range& fcaller) 
   const std::size_t index = calc_find_or_add(key);
   CalcRecord& r = at(index);
   if (r.formula != *formula &&
-      (r.state == CalcState::kComputed || r.state == CalcState::kAbandoned)) {
-    r.state = CalcState::kIdle;
+      (r.state == CalcState::Computed || r.state == CalcState::Abandoned)) {
+    r.state = CalcState::Idle;
     r.values.clear();
     r.values2.clear();
   }
@@ -57,7 +57,7 @@ std::optional<std::size_t> CalcTable::calc_register(const host::Range& fcaller) 
 
 std::size_t CalcTable::computed_count() const {
   return static_cast<std::size_t>(std::count_if(m_calcs.begin(), m_calcs.end(), [](const auto& r) {
-    return r.state == CalcState::kComputed;
+    return r.state == CalcState::Computed;
   }));
 }
 
@@ -67,7 +67,7 @@ void CalcTable::calc_pass() {
     bool screen_off = false;
     // By index: writing re-enters worksheet functions, which may add records.
     for (std::size_t i = 1; i <= m_calcs.size(); ++i) {
-      if (at(i).state != CalcState::kComputed) continue;
+      if (at(i).state != CalcState::Computed) continue;
       if (!screen_off && m_app.screen_updating()) {
         m_app.set_screen_updating(false);
         screen_off = true;
@@ -89,13 +89,13 @@ void CalcTable::calc_write(std::size_t index) {
     // be written: the series belongs to nothing any more.
     r.values.clear();
     r.values2.clear();
-    r.state = CalcState::kAbandoned;
+    r.state = CalcState::Abandoned;
     (void)m_app.set_calculation(mode);
     return;
   }
   write_series(r);
   CalcRecord& written = at(index);
-  written.state = CalcState::kWritten;
+  written.state = CalcState::Written;
   written.values.clear();
   written.values.shrink_to_fit();
   written.values2.clear();

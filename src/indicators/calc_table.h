@@ -26,10 +26,10 @@
 namespace quillo::indicators {
 
 enum class CalcState : std::int16_t {
-  kIdle = 1001,       // the next evaluation computes
-  kComputed = 1002,   // series waiting for the timer pass
-  kWritten = 1003,    // series written; the formula was entered again
-  kAbandoned = 1010,  // the cell's formula changed before the write
+  Idle = 1001,       // the next evaluation computes
+  Computed = 1002,   // series waiting for the timer pass
+  Written = 1003,    // series written; the formula was entered again
+  Abandoned = 1010,  // the cell's formula changed before the write
 };
 
 struct CalcRecord {
@@ -38,7 +38,7 @@ struct CalcRecord {
   std::string sheet;
   std::int32_t row = 0;
   std::int32_t col = 0;
-  CalcState state = CalcState::kIdle;
+  CalcState state = CalcState::Idle;
   host::RangePtr cell;
   std::string formula;
   // One element per row of the table range; NaN shows as the empty text,

@@ -24,22 +24,22 @@ struct Definition {
 };
 
 constexpr std::array<Definition, 16> kDefinitions{{
-    {Kind::kSma, 1, 1, 1, 2, "SMA,", ""},
-    {Kind::kWma, 1, 1, 1, 3, "WMA,", ""},
-    {Kind::kEma, 1, 1, 1, 2, "EMA,", ""},
-    {Kind::kRsi, 1, 1, 1, 2, "RSI,", ""},
-    {Kind::kMacd, 1, 3, 3, 2, "MACD,", "MACD Signal,"},
-    {Kind::kStoFast, 1, 2, 2, 6, "Sto fast K line,", "Sto fast D line,"},
-    {Kind::kStoSlow, 1, 3, 3, 6, "Sto slow K line,", "Sto slow D line,"},
-    {Kind::kBollinger, 1, 2, 1, 2, "Bollinger Upper-line,", "Bollinger Lower-line,"},
-    {Kind::kPricechannel, 1, 1, 1, 6, "Pricechannel Upper-line,", "Pricechannel Lower-line,"},
-    {Kind::kMomentum, 1, 1, 1, 2, "Momentum,", ""},
-    {Kind::kRoc, 1, 1, 1, 2, "ROC,", ""},
-    {Kind::kMoneyFlow, 1, 1, 1, 6, "Money flow,", ""},
-    {Kind::kOsc, 1, 2, 2, 2, "OSC,", ""},
-    {Kind::kWClose, 1, 1, 0, 6, "Weighted close,", ""},
-    {Kind::kVolCtc, 1, 1, 1, 2, "CTC Volatility,", ""},
-    {Kind::kBeta, 2, 1, 1, 2, "Beta,", ""},
+    {Kind::Sma, 1, 1, 1, 2, "SMA,", ""},
+    {Kind::Wma, 1, 1, 1, 3, "WMA,", ""},
+    {Kind::Ema, 1, 1, 1, 2, "EMA,", ""},
+    {Kind::Rsi, 1, 1, 1, 2, "RSI,", ""},
+    {Kind::Macd, 1, 3, 3, 2, "MACD,", "MACD Signal,"},
+    {Kind::StoFast, 1, 2, 2, 6, "Sto fast K line,", "Sto fast D line,"},
+    {Kind::StoSlow, 1, 3, 3, 6, "Sto slow K line,", "Sto slow D line,"},
+    {Kind::Bollinger, 1, 2, 1, 2, "Bollinger Upper-line,", "Bollinger Lower-line,"},
+    {Kind::Pricechannel, 1, 1, 1, 6, "Pricechannel Upper-line,", "Pricechannel Lower-line,"},
+    {Kind::Momentum, 1, 1, 1, 2, "Momentum,", ""},
+    {Kind::Roc, 1, 1, 1, 2, "ROC,", ""},
+    {Kind::MoneyFlow, 1, 1, 1, 6, "Money flow,", ""},
+    {Kind::Osc, 1, 2, 2, 2, "OSC,", ""},
+    {Kind::WClose, 1, 1, 0, 6, "Weighted close,", ""},
+    {Kind::VolCtc, 1, 1, 1, 2, "CTC Volatility,", ""},
+    {Kind::Beta, 2, 1, 1, 2, "Beta,", ""},
 }};
 
 // A cell reference argument is read through its top-left cell.
@@ -111,37 +111,37 @@ std::optional<Series> compute(Kind kind, const Table& t, const Table* index,
                               const std::vector<double>& n) {
   auto i = [&](std::size_t k) { return static_cast<int>(n[k]); };
   switch (kind) {
-    case Kind::kSma:
+    case Kind::Sma:
       return sma(t, i(0));
-    case Kind::kWma:
+    case Kind::Wma:
       return wma(t, i(0));
-    case Kind::kEma:
+    case Kind::Ema:
       return ema(t, i(0));
-    case Kind::kRsi:
+    case Kind::Rsi:
       return rsi(t, i(0));
-    case Kind::kMacd:
+    case Kind::Macd:
       return macd(t, i(0), i(1), i(2));
-    case Kind::kStoFast:
+    case Kind::StoFast:
       return sto_fast(t, i(0), i(1));
-    case Kind::kStoSlow:
+    case Kind::StoSlow:
       return sto_slow(t, i(0), i(1), i(2));
-    case Kind::kBollinger:
+    case Kind::Bollinger:
       return bollinger(t, i(0), n[1]);
-    case Kind::kPricechannel:
+    case Kind::Pricechannel:
       return pricechannel(t, i(0));
-    case Kind::kMomentum:
+    case Kind::Momentum:
       return momentum(t, i(0));
-    case Kind::kRoc:
+    case Kind::Roc:
       return roc(t, i(0));
-    case Kind::kMoneyFlow:
+    case Kind::MoneyFlow:
       return money_flow(t, i(0));
-    case Kind::kOsc:
+    case Kind::Osc:
       return osc(t, i(0), i(1));
-    case Kind::kWClose:
+    case Kind::WClose:
       return w_close(t, n[0]);
-    case Kind::kVolCtc:
+    case Kind::VolCtc:
       return vol_ctc(t, i(0));
-    case Kind::kBeta:
+    case Kind::Beta:
       return beta(*index, t, i(0));
   }
   return std::nullopt;
@@ -178,7 +178,7 @@ std::optional<Value> check_arguments(Kind kind, const Definition& def, std::span
     if (index->rows != shape.rows) return Value(kSameRows);
   }
   if (shape.cols < def.min_columns) return Value(kNotEnoughColumns);
-  if ((kind == Kind::kMacd || kind == Kind::kOsc) && numbers[0] >= numbers[1]) {
+  if ((kind == Kind::Macd || kind == Kind::Osc) && numbers[0] >= numbers[1]) {
     return Value(kLongAfterShort);
   }
   for (int k = 0; k < def.periods; ++k) {
@@ -203,18 +203,18 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   if (!index) return Value(ErrorCode::Value);
   CalcRecord& r = m_calcs.at(*index);
   switch (r.state) {
-    case CalcState::kComputed:
+    case CalcState::Computed:
       // Evaluated again before the pass wrote the series: its table (or
       // the formula) changed, so the series is computed again from what the
       // sheet holds now; while the add-in writes, it waits as it is.
       if (m_calcs.flag().calculating()) return Value(kCalculating);
       break;
-    case CalcState::kWritten:
-      r.state = CalcState::kIdle;
+    case CalcState::Written:
+      r.state = CalcState::Idle;
       return Value(r.caption);
-    case CalcState::kAbandoned:
+    case CalcState::Abandoned:
       return Value(r.caption);
-    case CalcState::kIdle:
+    case CalcState::Idle:
       if (m_calcs.flag().calculating()) return Value(r.caption);
       break;
   }
@@ -228,7 +228,7 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   CalcRecord& done = m_calcs.at(*index);
   if (!series) {
     // A series computed before no longer fits the sheet: it is not written.
-    done.state = CalcState::kIdle;
+    done.state = CalcState::Idle;
     done.values.clear();
     done.values2.clear();
     return Value(kCalculationError);
@@ -243,7 +243,7 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   done.values.resize(rows, std::nan(""));
   done.values2 = std::move(series->values2);
   if (!done.values2.empty()) done.values2.resize(rows, std::nan(""));
-  done.state = CalcState::kComputed;
+  done.state = CalcState::Computed;
   return Value(kCalculating);
 }
 

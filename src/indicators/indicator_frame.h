@@ -17,22 +17,22 @@
 namespace quillo::indicators {
 
 enum class Kind : std::int8_t {
-  kSma,
-  kWma,
-  kEma,
-  kRsi,
-  kMacd,
-  kStoFast,
-  kStoSlow,
-  kBollinger,
-  kPricechannel,
-  kMomentum,
-  kRoc,
-  kMoneyFlow,
-  kOsc,
-  kWClose,
-  kVolCtc,
-  kBeta,
+  Sma,
+  Wma,
+  Ema,
+  Rsi,
+  Macd,
+  StoFast,
+  StoSlow,
+  Bollinger,
+  Pricechannel,
+  Momentum,
+  Roc,
+  MoneyFlow,
+  Osc,
+  WClose,
+  VolCtc,
+  Beta,
 };
 
 inline constexpr std::string_view kCalculating = "Calculating...";

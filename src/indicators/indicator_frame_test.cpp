@@ -19,22 +19,22 @@ namespace quillo::indicators {
 namespace {
 
 const std::map<std::string, Kind> kMethods{
-    {"i_sma", Kind::kSma},
-    {"i_wma", Kind::kWma},
-    {"i_ema", Kind::kEma},
-    {"i_rsi", Kind::kRsi},
-    {"i_macd", Kind::kMacd},
-    {"i_sto_fast", Kind::kStoFast},
-    {"i_sto_slow", Kind::kStoSlow},
-    {"i_bollinger", Kind::kBollinger},
-    {"i_pricechannel", Kind::kPricechannel},
-    {"i_momentum", Kind::kMomentum},
-    {"i_roc", Kind::kRoc},
-    {"i_money_flow", Kind::kMoneyFlow},
-    {"i_osc", Kind::kOsc},
-    {"i_w_close", Kind::kWClose},
-    {"i_vol_ctc", Kind::kVolCtc},
-    {"i_beta", Kind::kBeta},
+    {"i_sma", Kind::Sma},
+    {"i_wma", Kind::Wma},
+    {"i_ema", Kind::Ema},
+    {"i_rsi", Kind::Rsi},
+    {"i_macd", Kind::Macd},
+    {"i_sto_fast", Kind::StoFast},
+    {"i_sto_slow", Kind::StoSlow},
+    {"i_bollinger", Kind::Bollinger},
+    {"i_pricechannel", Kind::Pricechannel},
+    {"i_momentum", Kind::Momentum},
+    {"i_roc", Kind::Roc},
+    {"i_money_flow", Kind::MoneyFlow},
+    {"i_osc", Kind::Osc},
+    {"i_w_close", Kind::WClose},
+    {"i_vol_ctc", Kind::VolCtc},
+    {"i_beta", Kind::Beta},
 };
 
 class FrameTest : public ::testing::Test {
@@ -153,19 +153,19 @@ TEST_F(FrameTest, TablesWithoutHeaderStartAtTheirFirstRow) {
 TEST_F(FrameTest, CalcStates) {
   put_table(std::string(QUILLO_TESTDATA_DIR) + "/indicators/table.csv");
   set("H1", "=sma(A1:F21,5)");
-  EXPECT_EQ(calcs.at(1).state, CalcState::kComputed);
+  EXPECT_EQ(calcs.at(1).state, CalcState::Computed);
   // The table changes before the pass: the series waiting is computed
   // again, so the pass writes averages of what the table holds now.
   ASSERT_TRUE((*sheet->range("B6"))->set_value(Value(20.27 + 5)).ok());
   EXPECT_EQ(shown("H1"), "Calculating...");
   calcs.calc_pass();
   EXPECT_NEAR(at(6, 8).number(), 19.936 + 1, 1e-12);
-  EXPECT_EQ(calcs.at(1).state, CalcState::kIdle);  // written, then answered its caption
+  EXPECT_EQ(calcs.at(1).state, CalcState::Idle);  // written, then answered its caption
   // A recalculation while the add-in writes shows the caption, computes nothing.
   calculating = true;
   set("H1", "=sma(A1:F21,5)");
   EXPECT_EQ(shown("H1"), "SMA,5");
-  EXPECT_EQ(calcs.at(1).state, CalcState::kIdle);
+  EXPECT_EQ(calcs.at(1).state, CalcState::Idle);
   calculating = false;
 
   // A cell whose formula is replaced before its series is written is
@@ -173,7 +173,7 @@ TEST_F(FrameTest, CalcStates) {
   set("J1", "=ema(A1:F21,3)");
   set("J1", "12");
   calcs.calc_pass();
-  EXPECT_EQ(calcs.at(2).state, CalcState::kAbandoned);
+  EXPECT_EQ(calcs.at(2).state, CalcState::Abandoned);
   EXPECT_TRUE(at(4, 10).is_empty());
   calcs.calc_pass();
   EXPECT_TRUE(at(4, 10).is_empty());

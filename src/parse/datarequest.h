@@ -21,20 +21,20 @@
 namespace quillo {
 
 enum class RequestStatus : std::int16_t {
-  kSent = 5001,               // answer outstanding
-  kLoaded = 5002,             // parsed holds usable data
-  kInvalidInstrument = 5003,  // the page had no data for the instrument
-  kLoading = 5004,            // sent at creation, not yet answered
-  kConnectionError = 5005,    // HTTP status other than 200, or transport failure
-  kParseError = 5006,
-  kNotSent = 5007,  // created; its creator sends it later
-  kNoData = 5008,   // no data available for this instrument
+  Sent = 5001,               // answer outstanding
+  Loaded = 5002,             // parsed holds usable data
+  InvalidInstrument = 5003,  // the page had no data for the instrument
+  Loading = 5004,            // sent at creation, not yet answered
+  ConnectionError = 5005,    // HTTP status other than 200, or transport failure
+  ParseError = 5006,
+  NotSent = 5007,  // created; its creator sends it later
+  NoData = 5008,   // no data available for this instrument
 };
 
 enum class RequestType : std::int16_t {
-  kSingleItem = 1,
-  kWebLink = 3,
-  kHistory = 10,
+  SingleItem = 1,
+  WebLink = 3,
+  History = 10,
 };
 
 // One parsed field of an answer: the field id and eight value slots. A
@@ -48,8 +48,8 @@ struct ResultRow {
 struct datarequest {
   std::string url;  // the identity of the request
   std::string text;
-  RequestStatus status = RequestStatus::kNotSent;
-  RequestType reqtype = RequestType::kSingleItem;
+  RequestStatus status = RequestStatus::NotSent;
+  RequestType reqtype = RequestType::SingleItem;
   std::string value;
   std::int16_t httpcode = 0;  // last failed HTTP status, http::kTransportFailure without one
   std::string message;        // error text of the last failure

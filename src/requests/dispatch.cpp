@@ -54,11 +54,11 @@ std::int32_t RequestDispatch::request_add(const std::string& url, RequestType re
     request_send(r);
     datarequest& sent = m_registry.requests().at(r);
     // A request that could not be handed over at all shows its error now.
-    if (sent.status != RequestStatus::kLoaded && sent.status != RequestStatus::kConnectionError) {
-      sent.status = RequestStatus::kLoading;
+    if (sent.status != RequestStatus::Loaded && sent.status != RequestStatus::ConnectionError) {
+      sent.status = RequestStatus::Loading;
     }
   } else {
-    m_registry.requests().at(r).status = RequestStatus::kNotSent;
+    m_registry.requests().at(r).status = RequestStatus::NotSent;
   }
   return r;
 }
@@ -67,10 +67,10 @@ void RequestDispatch::request_send(std::int32_t r) {
   if (!m_registry.requests().contains(r)) return;
   datarequest& request = m_registry.requests().at(r);
   switch (request.status) {
-    case RequestStatus::kSent:
-    case RequestStatus::kLoading:
-    case RequestStatus::kInvalidInstrument:
-    case RequestStatus::kNoData:
+    case RequestStatus::Sent:
+    case RequestStatus::Loading:
+    case RequestStatus::InvalidInstrument:
+    case RequestStatus::NoData:
       return;
     default:
       break;
@@ -78,18 +78,18 @@ void RequestDispatch::request_send(std::int32_t r) {
   std::string url;
   std::uint8_t channel = request.channel;
   switch (request.reqtype) {
-    case RequestType::kSingleItem:
-    case RequestType::kHistory:
+    case RequestType::SingleItem:
+    case RequestType::History:
       url = add_rand(request.url);
       break;
-    case RequestType::kWebLink:
+    case RequestType::WebLink:
       url = request.url.size() > 8 ? request.url.substr(8) : std::string();
       channel = m_manager.getchannelid("wlink");
       break;
     default:
       return;
   }
-  request.status = RequestStatus::kSent;
+  request.status = RequestStatus::Sent;
   m_registry.inflight_sent();
   const std::string source = request.source;
   if (!m_manager.XMLHttpCall("GET", url, kProcessorName, r, channel)) {
@@ -97,7 +97,7 @@ void RequestDispatch::request_send(std::int32_t r) {
     // answer would never come, so the request fails now instead of waiting.
     datarequest& failed = m_registry.requests().at(r);
     m_registry.inflight_answered();
-    failed.status = RequestStatus::kConnectionError;
+    failed.status = RequestStatus::ConnectionError;
     failed.httpcode = http::kTransportFailure;
     failed.message = "No connection channel for data source \"" + source + "\"";
   }
@@ -111,7 +111,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   const bool had_data = !request.parsed.empty();
   // A history request that ends without a table releases its areas before
   // the cells are evaluated again, so they show the request's status.
-  const bool history = request.reqtype == RequestType::kHistory && m_history;
+  const bool history = request.reqtype == RequestType::History && m_history;
   auto release_areas = [&] {
     if (history) m_history->clear_areas(r);
   };
@@ -124,12 +124,12 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
       // The cells keep the data they had. A request's first answer still
       // re-evaluates its cells, so they show an empty result instead of
       // waiting for ever.
-      request.status = RequestStatus::kLoaded;
+      request.status = RequestStatus::Loaded;
       release_areas();
       show_result(r);
       return;
     }
-    request.status = RequestStatus::kConnectionError;
+    request.status = RequestStatus::ConnectionError;
     request.httpcode = status;
     request.message = message;
     release_areas();
@@ -138,18 +138,17 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   }
 
   bool valid = false;
-  if (request.reqtype == RequestType::kSingleItem)
+  if (request.reqtype == RequestType::SingleItem)
     valid = m_definitions.response_isvalid(request, text);
-  if (request.reqtype == RequestType::kWebLink) valid = true;
+  if (request.reqtype == RequestType::WebLink) valid = true;
   if (history) valid = history::cls_history_yahoo::datavalidate(text);
   if (!valid) {
-    if (request.status != RequestStatus::kNoData)
-      request.status = RequestStatus::kInvalidInstrument;
+    if (request.status != RequestStatus::NoData) request.status = RequestStatus::InvalidInstrument;
     release_areas();
     m_registry.request_refresh_cells(r);
     return;
   }
-  if (request.reqtype == RequestType::kSingleItem) {
+  if (request.reqtype == RequestType::SingleItem) {
     std::string page = text;
     definition_parse(page, m_registry.requests(), r, m_definitions);
   }
@@ -158,10 +157,10 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
     m_history->fieldparse(csv, r);
   }
   datarequest& parsed = m_registry.requests().at(r);
-  if (parsed.status == RequestStatus::kParseError) {
-    if (had_data && m_policy.parseerrorhandling == 2) parsed.status = RequestStatus::kLoaded;
+  if (parsed.status == RequestStatus::ParseError) {
+    if (had_data && m_policy.parseerrorhandling == 2) parsed.status = RequestStatus::Loaded;
   } else {
-    parsed.status = RequestStatus::kLoaded;
+    parsed.status = RequestStatus::Loaded;
   }
   show_result(r);
 }

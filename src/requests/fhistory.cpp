@@ -122,7 +122,7 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
   if (*end < *start) std::swap(*start, *end);
   const std::string source_name = text::upper(source.to_text());
   if (source_name != "YAHOO" && source_name != "Y")
-    return Value(status_message(StatusText::kInvalidSource));
+    return Value(status_message(StatusText::InvalidSource));
   const std::string field = scalar(field_value).to_text();
   std::string id = inst.to_text();
   if (field.empty() || id.empty()) return Value(std::string());
@@ -134,7 +134,7 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
 
   const std::string url = history_url(ctx.service, id, *start, *end, sampling);
   const std::int32_t r =
-      ctx.dispatch.request_add(url, RequestType::kHistory, "yah", "", 0, "", false);
+      ctx.dispatch.request_add(url, RequestType::History, "yah", "", 0, "", false);
   if (!ctx.registry.refreshing() && !ctx.registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
@@ -148,8 +148,8 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
   if (ctx.areas.at(a).pending) {
     ctx.dispatch.request_send(r);
     const RequestStatus sent = ctx.registry.requests().at(r).status;
-    if (sent == RequestStatus::kSent || sent == RequestStatus::kLoading) {
-      return Value(status_message(StatusText::kUpdating));
+    if (sent == RequestStatus::Sent || sent == RequestStatus::Loading) {
+      return Value(status_message(StatusText::Updating));
     }
     // Nothing went out: the request failed for good (an unknown
     // instrument) or could not be sent. Waiting would show "Updating..."
@@ -157,8 +157,8 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
     ctx.areas.at(a).pending = false;
   }
   const RequestStatus status = ctx.registry.requests().at(r).status;
-  if (status == RequestStatus::kLoaded || status == RequestStatus::kSent) {
-    return Value(status_message(StatusText::kDataLoaded));
+  if (status == RequestStatus::Loaded || status == RequestStatus::Sent) {
+    return Value(status_message(StatusText::DataLoaded));
   }
   return Value(ctx.registry.request_statustext(r));
 }

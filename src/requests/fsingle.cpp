@@ -44,13 +44,13 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
 
   const std::string url =
       query_build(*category->url, params->names, params->urlkeys, params->values);
-  const std::int32_t r = ctx.dispatch.request_add(url, RequestType::kSingleItem, source->code,
+  const std::int32_t r = ctx.dispatch.request_add(url, RequestType::SingleItem, source->code,
                                                   category->code, *updatefrq, "", true);
   if (!ctx.registry.refreshing() && !ctx.registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
   const RequestStatus status = ctx.registry.requests().at(r).status;
-  if (status != RequestStatus::kLoaded && status != RequestStatus::kSent) {
+  if (status != RequestStatus::Loaded && status != RequestStatus::Sent) {
     if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
     return Value(ctx.registry.request_statustext(r));
   }

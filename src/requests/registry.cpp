@@ -92,18 +92,18 @@ std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
   if (!m_requests.contains(reqno)) return {};
   const datarequest& r = m_requests.at(reqno);
   switch (r.status) {
-    case RequestStatus::kConnectionError:
+    case RequestStatus::ConnectionError:
       if (r.httpcode == http::kTransportFailure) return r.message;
       return "Connection error. Code: " + std::to_string(r.httpcode) + " - " +
              std::string(http_errortext(r.httpcode));
-    case RequestStatus::kLoading:
-      return std::string(status_message(StatusText::kLoading));
-    case RequestStatus::kInvalidInstrument:
-      return std::string(status_message(StatusText::kInvalidInstrument));
-    case RequestStatus::kParseError:
-      return std::string(status_message(StatusText::kParseError));
-    case RequestStatus::kNoData:
-      return std::string(status_message(StatusText::kNoData));
+    case RequestStatus::Loading:
+      return std::string(status_message(StatusText::Loading));
+    case RequestStatus::InvalidInstrument:
+      return std::string(status_message(StatusText::InvalidInstrument));
+    case RequestStatus::ParseError:
+      return std::string(status_message(StatusText::ParseError));
+    case RequestStatus::NoData:
+      return std::string(status_message(StatusText::NoData));
     default:
       return {};
   }

@@ -113,7 +113,7 @@ TEST_F(SpineTest, ErrorPolicyTwoKeepsTheLastFigureOfAnUpdate) {
   transport.script_next(http::ScriptedTransport::complete(404, ""));
   set("A2", "=fsingle(\"NEW\",\"SMP.QUO.LAST\")");
   run();
-  EXPECT_EQ(registry.requests().at(1).status, RequestStatus::kLoaded);
+  EXPECT_EQ(registry.requests().at(1).status, RequestStatus::Loaded);
   EXPECT_EQ(shown("A1"), "12.5");
   EXPECT_EQ(shown("A2"), "Connection error. Code: 404 - General error.");
   policy.connectionerrorhandling = 0;  // never shown: an empty result
