@@ -84,7 +84,7 @@ bool xml_char(std::uint32_t cp) {
 }
 
 void append_escape(std::string& out, std::uint32_t unit) {
-  char buf[8];
+  char buf[16];  // room for any 32-bit unit, though callers pass 16-bit ones
   std::snprintf(buf, sizeof buf, "_x%04X_", static_cast<unsigned>(unit));
   out += buf;
 }
