@@ -5,9 +5,10 @@
 // the file size and the throughput in MB of file per second.
 // Run: build/release/bench/xlsx_bench --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -20,21 +21,31 @@ using quillo::Date;
 using quillo::Value;
 using namespace quillo::spreadsheet;
 
+// A benchmark's workbook must build; a failure would make every figure
+// meaningless.
+void must(const quillo::Status& s) {
+  if (!s.ok()) {
+    std::fprintf(stderr, "xlsx_bench: %s\n", s.message().c_str());
+    std::abort();
+  }
+}
+
 // Writes a workbook of `rows` rows with the model and our writer.
 void fill(Model& model, BookId book, std::int32_t rows) {
   const SheetId s = model.add_sheet(book, "History").value();
-  model.set_calculation(quillo::host::Calculation::Manual);
+  must(model.set_calculation(quillo::host::Calculation::Manual));
   for (std::int32_t r = 1; r <= rows; ++r) {
     const std::string n = std::to_string(r);
-    model.set_value(s, r, 1, Value(Date{40000.0 + r}));
-    model.set_value(s, r, 2, Value("SYM" + std::to_string(r % 500)));
-    model.set_value(s, r, 3, Value(100.0 + (r % 997) * 0.37));
-    model.set_value(s, r, 4, Value(static_cast<double>(r * 13 % 100000)));
-    if (r > 1) model.set_formula(s, r, 5, "=C" + n + "-C" + std::to_string(r - 1), Notation::A1);
-    model.set_formula(s, r, 6, "=D" + n + "*C" + n, Notation::A1);
+    must(model.set_value(s, r, 1, Value(Date{40000.0 + r})));
+    must(model.set_value(s, r, 2, Value("SYM" + std::to_string(r % 500))));
+    must(model.set_value(s, r, 3, Value(100.0 + (r % 997) * 0.37)));
+    must(model.set_value(s, r, 4, Value(static_cast<double>(r * 13 % 100000))));
+    if (r > 1)
+      must(model.set_formula(s, r, 5, "=C" + n + "-C" + std::to_string(r - 1), Notation::A1));
+    must(model.set_formula(s, r, 6, "=D" + n + "*C" + n, Notation::A1));
   }
-  model.set_number_format(s, Box{1, 1, rows, 1}, "yyyy-mm-dd");
-  model.calculate_all();
+  must(model.set_number_format(s, Box{1, 1, rows, 1}, "yyyy-mm-dd"));
+  must(model.calculate_all());
 }
 
 std::string bench_file(std::int32_t rows) {
