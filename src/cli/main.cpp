@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "cli/assist_commands.h"
 #include "cli/demo_command.h"
@@ -13,6 +15,21 @@
 #include "cli/show_command.h"
 #include "cli/watch_command.h"
 #include "host/process.h"
+
+// Splits each NAME=VALUE text of an option given several times into out;
+// false, with the reason on standard error, for a text without "=".
+template <typename Pairs>
+bool name_value_pairs(const std::vector<std::string>& texts, const char* what, Pairs& out) {
+  for (const std::string& pair : texts) {
+    const std::size_t eq = pair.find('=');
+    if (eq == std::string::npos) {
+      std::cerr << what << " needs NAME=VALUE, got \"" << pair << "\"\n";
+      return false;
+    }
+    out.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+  }
+  return true;
+}
 
 int main(int argc, char** argv) {
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
@@ -224,14 +241,7 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
   if (cmd->parsed()) {
-    for (const std::string& pair : option_pairs) {
-      const std::size_t eq = pair.find('=');
-      if (eq == std::string::npos) {
-        std::cerr << "quillo parse: --option needs NAME=VALUE, got \"" << pair << "\"\n";
-        return 2;
-      }
-      parse.options.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-    }
+    if (!name_value_pairs(option_pairs, "quillo parse: --option", parse.options)) return 2;
     return quillo::cli::run_parse(parse, std::cin, std::cout, std::cerr);
   }
   if (refresh_cmd->parsed()) {
@@ -251,14 +261,7 @@ int main(int argc, char** argv) {
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   if (search_cmd->parsed()) return quillo::cli::run_search(search, std::cout, std::cerr);
   if (single_cmd->parsed()) {
-    for (const std::string& pair : param_pairs) {
-      const std::size_t eq = pair.find('=');
-      if (eq == std::string::npos) {
-        std::cerr << "quillo insert single: --param needs NAME=VALUE, got \"" << pair << "\"\n";
-        return 2;
-      }
-      single.params.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-    }
+    if (!name_value_pairs(param_pairs, "quillo insert single: --param", single.params)) return 2;
     return quillo::cli::run_insert_single(single, std::cout, std::cerr);
   }
   if (history_cmd->parsed()) return quillo::cli::run_insert_history(history, std::cout, std::cerr);
