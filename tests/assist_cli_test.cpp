@@ -13,45 +13,24 @@
 #include "cli/refresh_command.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
+#include "cli_workspace.h"
 #include "common/text.h"
 #include "market_data.h"
-#include "market_service.h"
 
 namespace quillo {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::read_all;
 
-class AssistCliTest : public ::testing::Test {
+class AssistCliTest : public testing_support::CliWorkspace {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillo-assist-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
-    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
-    ASSERT_TRUE(market.running());
-    fs::create_directories(root / "install");
-    std::string ds = read_all(fs::path(QUILLO_DATA_DIR) / "ds.xml");
-    text::replace_all(ds, "{port}", std::to_string(market.port()));
-    std::ofstream(root / "install" / "ds.xml", std::ios::binary) << ds;
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
-    cli::SettingsOptions s{"installpath", (root / "install").string()};
-    std::ostringstream o, e;
-    ASSERT_EQ(cli::run_settings(s, o, e), 0) << e.str();
+    CliWorkspace::SetUp();
+    if (HasFatalFailure()) return;
     book = root / "book.xlsx";
     fs::copy_file(fs::path(QUILLO_TESTDATA) / "xlsx" / "openpyxl_book.xlsx", book);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
   int search(const std::string& source, const std::string& text) {
     out.str({});
@@ -70,19 +49,9 @@ class AssistCliTest : public ::testing::Test {
     err.str({});
     return cli::run_insert_single(o, out, err);
   }
-  std::string value(const std::string& address) {
-    cli::ShowOptions o;
-    o.book = book.string();
-    o.range = address;
-    std::ostringstream s, e;
-    EXPECT_EQ(cli::run_show(o, s, e), 0) << e.str();
-    const std::string line = s.str();
-    const std::size_t tab = line.rfind('\t');
-    return tab == std::string::npos ? std::string() : line.substr(tab + 1, line.size() - tab - 2);
-  }
+  std::string value(const std::string& address) { return CliWorkspace::value(book, address); }
 
-  service::MarketService market;
-  fs::path root, book;
+  fs::path book;
   std::ostringstream out, err;
 };
 

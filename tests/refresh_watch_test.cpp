@@ -20,8 +20,8 @@
 #include "cli/refresh_command.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
+#include "cli_workspace.h"
 #include "common/text.h"
-#include "market_service.h"
 #include "spreadsheet/xlsx.h"
 
 extern char** environ;
@@ -31,56 +31,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::read_all;
 
-class FillTest : public ::testing::Test {
+class FillTest : public testing_support::CliWorkspace {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillo-fill-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
-    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
-    ASSERT_TRUE(market.running());
-    // The install folder: definitions pointing at the service, the library.
-    fs::create_directories(root / "install");
-    std::string ds = read_all(fs::path(QUILLO_DATA_DIR) / "ds.xml");
-    text::replace_all(ds, "{port}", std::to_string(market.port()));
-    std::ofstream(root / "install" / "ds.xml", std::ios::binary) << ds;
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
-    ASSERT_EQ(settings("installpath", (root / "install").string()), 0);
+    CliWorkspace::SetUp();
+    if (HasFatalFailure()) return;
     book = root / "prices.xlsx";
     fs::copy_file(fs::path(QUILLO_TESTDATA) / "xlsx" / "quillo_formulas.xlsx", book);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-
-  int settings(const std::string& name, const std::string& value) {
-    cli::SettingsOptions o{name, value};
-    std::ostringstream out, err;
-    return cli::run_settings(o, out, err);
-  }
-  // Address, formula and value of one cell of a saved workbook.
-  std::string cell(const fs::path& file, const std::string& address) {
-    cli::ShowOptions o;
-    o.book = file.string();
-    o.range = address;
-    std::ostringstream out, err;
-    EXPECT_EQ(cli::run_show(o, out, err), 0) << err.str();
-    return out.str();
-  }
-  // The value column of cell().
-  std::string value(const fs::path& file, const std::string& address) {
-    std::string line = cell(file, address);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line.substr(line.rfind('\t') + 1);
   }
 
   // Rewrites the install folder's definitions: from replaced by to.
@@ -119,8 +78,6 @@ class FillTest : public ::testing::Test {
     return code;
   }
 
-  service::MarketService market;
-  fs::path root;
   fs::path book;
 };
 
