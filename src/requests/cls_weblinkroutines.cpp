@@ -206,14 +206,13 @@ Value cls_weblinkroutines::wlink(const Value& name_value, const Value& fcaller) 
   if (status == RequestStatus::NotSent || just_loaded) {
     m_dispatch.request_send(r);
     status = m_registry.requests().at(r).status;
-    if (status == RequestStatus::ConnectionError) return Value(m_registry.request_statustext(r));
-    return loading;
-  }
-  if (status == RequestStatus::Loaded || status == RequestStatus::Sent) {
+    if (status != RequestStatus::ConnectionError) return loading;
+  } else if (status == RequestStatus::Loaded || status == RequestStatus::Sent) {
     // A second cell of a link whose first answer is still out.
     if (status == RequestStatus::Sent && m_links.at(num).value.is_empty()) return loading;
     return getvalue(num);
   }
+  // A failure: a front end that keeps what the cell showed may answer that.
   if (auto kept = m_registry.kept_figure(fcaller, r)) return *kept;
   return Value(m_registry.request_statustext(r));
 }

@@ -39,16 +39,18 @@ class ChainCutter {
  public:
   explicit ChainCutter(std::string_view page) : m_page(page) {}
 
-  // The text convert3(page, concatenated names, start, end) answers, as a
-  // view into the page (so its place can be checked), or nullopt where
+  // Puts a tag name in front of the chain.
+  void add_front(const std::string& name) { m_chain.push_back({name.size(), &offsets(name)}); }
+
+  // The text convert3(page, the chain's names joined, start, end) answers,
+  // as a view into the page (so its place can be checked), or nullopt where
   // convert3 answers the not-found text.
-  std::optional<std::string_view> cut(const std::vector<std::string>& names_back_to_front,
-                                      const std::string& start, const std::string& end) {
+  std::optional<std::string_view> cut(const std::string& start, const std::string& end) {
     std::size_t pos = 0;
-    for (auto it = names_back_to_front.rbegin(); it != names_back_to_front.rend(); ++it) {
-      const auto at = next(*it, pos);
+    for (auto it = m_chain.rbegin(); it != m_chain.rend(); ++it) {
+      const auto at = next(*it->offsets, pos);
       if (!at) return std::nullopt;
-      pos = *at + it->size();
+      pos = *at + it->size;
     }
     const auto s = next(start, pos);
     if (!s) return std::nullopt;
@@ -62,18 +64,25 @@ class ChainCutter {
   }
 
  private:
+  struct Link {
+    std::size_t size;
+    const std::vector<std::size_t>* offsets;  // owned by m_offsets, whose nodes stay put
+  };
   // The first offset at or after from where needle starts.
   std::optional<std::size_t> next(const std::string& needle, std::size_t from) {
     if (from > m_page.size()) return std::nullopt;
     if (needle.empty()) return from;
-    const std::vector<std::size_t>& at = offsets(needle);
+    return next(offsets(needle), from);
+  }
+  std::optional<std::size_t> next(const std::vector<std::size_t>& at, std::size_t from) const {
+    if (from > m_page.size()) return std::nullopt;
     const auto it = std::lower_bound(at.begin(), at.end(), from);
     if (it == at.end()) return std::nullopt;
     return *it;
   }
   const std::vector<std::size_t>& offsets(const std::string& needle) {
     auto [it, fresh] = m_offsets.try_emplace(needle);
-    if (fresh) {
+    if (fresh && !needle.empty()) {
       for (std::size_t p = m_page.find(needle); p != npos; p = m_page.find(needle, p + 1)) {
         it->second.push_back(p);
       }
@@ -83,6 +92,7 @@ class ChainCutter {
 
   std::string_view m_page;
   std::unordered_map<std::string, std::vector<std::size_t>> m_offsets;
+  std::vector<Link> m_chain;  // nearest the value first
 };
 
 // The position (1-based) of the first occurrence of value in html that lies
@@ -173,7 +183,15 @@ bool weblink_wizard::create(const PageSelection& selection) {
   std::string part = selection.parent_html;
   parser.removedomspecificelement(page);
   parser.removedomspecificelement(part);
-  const std::size_t p = part.empty() ? 0 : text::find_ci(page, part);
+  std::size_t p = part.empty() ? 0 : text::find_ci(page, part);
+  const std::string_view body = selection.body_html;
+  if (!part.empty() && selection.parent_offset < body.size() &&
+      body.substr(selection.parent_offset).starts_with(selection.parent_html)) {
+    // The same preparation of the text in front of the element gives its
+    // place in the prepared page (only whole tags are removed).
+    std::string before(body.substr(0, selection.parent_offset));
+    p = parser.removedomspecificelement(before).size() + 1;
+  }
   // Blanks at the ends may stand for "&nbsp;" in the HTML; the value is
   // looked for without them.
   const std::string_view shown = text::trim(m_value);
@@ -218,11 +236,12 @@ bool weblink_wizard::find_and_store(std::string_view page, std::size_t position)
     const std::string tag = htmltag_find(page, cursor - 1);
     if (tag == kNotFound) break;
     names.push_back(parser.gettagname(tag));
+    cutter.add_front(names.back());
     cursor = m_tag_start;
     // The cut must land on the value itself, not on an equal text elsewhere
     // (a price that equals the day's open): the next copy of the page would
     // show the other figure.
-    const auto cut = cutter.cut(names, startmarker, endmarker);
+    const auto cut = cutter.cut(startmarker, endmarker);
     if (!cut || cut->data() != target.data() || cut->size() != target.size()) continue;
     references.clear();
     for (auto it = names.rbegin(); it != names.rend(); ++it) references += *it;

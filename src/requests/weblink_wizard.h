@@ -34,6 +34,10 @@ struct PageSelection {
   bool has_selection = false;  // false: nothing is selected on the page
   std::string body_html;       // outer HTML of the document's body
   std::string parent_html;     // outer HTML of the selection's parent element
+  // Where parent_html starts in body_html (0-based), when the page view
+  // knows it; otherwise the first place the same HTML stands is taken, which
+  // for an element repeated verbatim (two cells "<td>5</td>") is the first.
+  std::size_t parent_offset = std::string::npos;
 };
 
 // The small window shown while the references are searched.

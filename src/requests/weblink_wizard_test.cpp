@@ -161,6 +161,29 @@ TEST_F(WizardTest, AValueRepeatedOnEveryRowIsFoundByPlaceOrGivenUp) {
   EXPECT_EQ(sink.texts.back(), "Could not find references to parse 0.00");
 }
 
+// Two cells whose HTML is the same: the page view says which one was
+// selected, and the link follows that one on later copies.
+TEST_F(WizardTest, OfTwoEqualElementsTheSelectedOneIsLinked) {
+  auto page = [](const char* last, const char* open) {
+    return std::string("<body><table><tbody><tr><td>Last</td><td>") + last +
+           "</td></tr><tr><td>Open</td><td>" + open + "</td></tr></tbody></table></body>";
+  };
+  const std::string first = page("5", "5");
+  PageSelection selection{true, first, "<td>5</td>", first.rfind("<td>5</td>")};
+  ASSERT_TRUE(create_at("A1", selection));
+  selection.parent_offset = std::string::npos;  // not known: the first is taken
+  ASSERT_TRUE(create_at("A2", selection));
+  selection.parent_offset = 3;  // not where the element stands: not trusted
+  ASSERT_TRUE(create_at("A3", selection));
+  for (std::int32_t r = 1; r <= engine.links().upper_bound(); ++r) {
+    engine.links().at(r).reqno = 9;  // as if all were fed by one request
+  }
+  engine.weblinks().wlinkparse(page("6", "5.5"), 9);
+  EXPECT_EQ(engine.weblinks().getvalue(1), Value(5.5));
+  EXPECT_EQ(engine.weblinks().getvalue(2), Value(6.0));
+  EXPECT_EQ(engine.weblinks().getvalue(3), Value(6.0));
+}
+
 // The store sheet hidden in a file: saved, opened again, still hidden, and
 // every text exactly as written (no formula, number or date made of it).
 TEST_F(WizardTest, TheStoreSheetRoundTripsThroughAFile) {
