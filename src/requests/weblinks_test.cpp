@@ -60,7 +60,11 @@ TEST_F(WebLinkTest, LinksOnOnePageShareOneRequestAndEveryAnswerUpdatesThemAll) {
   run();
   EXPECT_EQ(shown("A1"), Value(13.0));
   EXPECT_EQ(shown("A2"), Value(12.9));
-  EXPECT_EQ(transport.requests().size(), 2u);
+  transport.script(kUrl, http::ScriptedTransport::complete(404, ""));
+  engine.dispatch().request_send(1);
+  run();
+  EXPECT_EQ(text("A2"), "Connection error. Code: 404 - General error.");
+  EXPECT_EQ(transport.requests().size(), 3u);
 }
 
 TEST_F(WebLinkTest, TheSameNameInTwoWorkbooksIsTwoLinks) {
@@ -161,14 +165,6 @@ TEST_F(WebLinkTest, AfterAResetTheLinkInMemoryFetchesItsPageAgain) {
   EXPECT_EQ(shown("A1"), Value(12.5));
   EXPECT_EQ(engine.links().upper_bound(), 1);
   EXPECT_EQ(transport.requests().size(), 2u);
-}
-
-TEST_F(WebLinkTest, FailedFetchesShowTheRequestStatus) {
-  transport.script(kUrl, http::ScriptedTransport::complete(404, ""));
-  store_row(book, 1, kLast);
-  set("A1", "=wlink(\"last\")");
-  run();
-  EXPECT_EQ(text("A1"), "Connection error. Code: 404 - General error.");
 }
 
 }  // namespace
