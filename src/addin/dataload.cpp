@@ -118,9 +118,10 @@ GuiActions gui_actions(AddinState& state) {
     if (auto* d = state.assistants()) d->open_history();
   };
   a.create_weblink = [&state] {
-    // The link wizard comes with its own work; until then say so plainly.
+    // Until a browser view drives the link wizard, links are made from the
+    // command line; the menu entry says how.
     state.platform().messages.message_box(
-        "The web link wizard is not available in this version of Tarnvale yet.", "Create Weblink",
+        "Web links are created from the command line for now: quillo link add", "Create Weblink",
         host::MessageIcon::Information);
   };
   a.status_text = [&state] { return state.status_text(); };
