@@ -101,6 +101,7 @@ TEST_F(SiteCliTest, BrokenDownloadsLeaveDsXmlIntact) {
     EXPECT_NE(r.err.find("ds.xml is unchanged"), std::string::npos) << name << ": " << r.err;
     EXPECT_EQ(read_all(root / "install" / "ds.xml"), old_definitions) << name;
   }
+  EXPECT_EQ(quillo("settings set product_site ftp://x/").code, 2);
   ASSERT_EQ(quillo("settings set product_site ''").code, 0);
   EXPECT_EQ(quillo("update-definitions").code, 2);
 }

@@ -8,6 +8,16 @@
 // Values read from the store get the checks the settings dialog applies: one
 // it would not offer takes its default, with a warning on the registry's
 // warning sink.
+//
+// cls_accmanager also keeps the installation current with the product site
+// (cls_accmanager_site.cpp): the site's document announces a definitions
+// version, and a newer ds.xml is downloaded and installed when it loads as
+// definitions (written atomically; otherwise the old file stays and the
+// user is told); its model library becomes the "Financial Templates" menu,
+// whose entries download a model workbook and open it. Answers arrive on
+// the loop; nothing here waits. Failures the user must see are message
+// boxes with fixed texts; the outcome of the last update is kept for front
+// ends (definitions_update).
 #pragma once
 
 #include <array>
