@@ -1,5 +1,7 @@
 #include "market_service.h"
 
+#include "product_site.h"
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -37,6 +39,7 @@ MarketService::MarketService()
                       "text/html");
       return;
     }
+    if (answer_product_site(req.target, m_port, res)) return;
     const Reply reply = m_site.answer(req.target);
     res.status = reply.status;
     res.set_content(reply.body, reply.content_type.c_str());

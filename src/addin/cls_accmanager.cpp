@@ -125,6 +125,19 @@ bool valid_service_address(std::string_view address) {
   return n >= 1 && n <= 65535;
 }
 
+bool valid_site_address(std::string_view address) {
+  const std::size_t scheme = address.find("://");
+  const std::size_t slash =
+      scheme == std::string_view::npos ? std::string_view::npos : address.find('/', scheme + 3);
+  if (!valid_service_address(address.substr(0, slash))) return false;
+  if (slash == std::string_view::npos) return true;
+  for (const char c : address.substr(slash)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f || c == '?' || c == '#' || c == '\\') return false;
+  }
+  return true;
+}
+
 Value cls_accmanager::config_getkey(std::string_view key, bool machine_wide,
                                     const Value& default_value) {
   if (machine_wide &&
@@ -170,6 +183,12 @@ void config_load(cls_accmanager& store, Configuration& config) {
   load_integer(store, "receive_timeout", config.receive_timeout, usable_timeout, kSeconds);
   load_text(store, "history_service", config.history_service);
   load_integer(store, "send_on_completion", config.send_on_completion, zero_or_one, kZeroOrOne);
+  load_text(store, "product_site", config.product_site);
+  if (!config.product_site.empty() && !valid_site_address(config.product_site)) {
+    warn(store, "product_site", Value(config.product_site),
+         "is not an address like https://host/path");
+    config.product_site = defaults.product_site;
+  }
   // An unusable address would only make every history request fail; none
   // at all is what a history formula explains to the user.
   if (!config.history_service.empty() && !valid_service_address(config.history_service)) {
@@ -204,6 +223,7 @@ std::optional<Value> setting_value(const Configuration& c, std::string_view name
   if (name == "receive_timeout") return number(c.receive_timeout);
   if (name == "history_service") return Value(c.history_service);
   if (name == "send_on_completion") return number(c.send_on_completion);
+  if (name == "product_site") return Value(c.product_site);
   return std::nullopt;
 }
 

@@ -68,7 +68,10 @@ TEST_F(ConfigTest, UnusableStoredValuesFallBackToDefaults) {
   reg->reg_writevalue(HKEY_CURRENT_USER, kConfigKeyPath, "receive_timeout", Value("soon"), true);
   reg->reg_writevalue(HKEY_CURRENT_USER, kConfigKeyPath, "history_service", Value("ftp://x/y"),
                       true);
+  reg->reg_writevalue(HKEY_CURRENT_USER, kConfigKeyPath, "product_site", Value("http://x/a b"),
+                      true);
   Configuration c = loaded();
+  EXPECT_EQ(c.product_site, kDefaultProductSite);
   EXPECT_EQ(c.trading_updatemode, 1);  // does not fit 16 bits
   EXPECT_EQ(c.trading_updatefrq, 30);  // numeric text is a number
   EXPECT_EQ(c.receive_timeout, 30);
@@ -154,6 +157,17 @@ TEST(ServiceAddress, SchemeAndHostOnly) {
        {"", "query.example.com", "ftp://x", "http://", "http://x/path", "http://x:0",
         "http://x:70000", "http://a b", "http://u@x", "http://[::1"}) {
     EXPECT_FALSE(valid_service_address(bad)) << bad;
+  }
+}
+
+TEST(SiteAddress, AServiceAddressWithAnOptionalPath) {
+  for (const char* good :
+       {"https://quillo.example.org", "http://127.0.0.1:8080/site/", "http://h/a/b.c/"}) {
+    EXPECT_TRUE(valid_site_address(good)) << good;
+  }
+  for (const char* bad : {"", "site/", "ftp://h/", "http://h/a b", "http://h/?x=1", "http://h/#a",
+                          "http://u@h/x", "http://h/a\\b"}) {
+    EXPECT_FALSE(valid_site_address(bad)) << bad;
   }
 }
 

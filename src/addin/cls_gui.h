@@ -73,8 +73,13 @@ class cls_gui {
   // Opens address in the browser; when that fails, shows failure_message.
   void iexplorer_open(std::string_view address, std::string_view failure_message);
 
-  // The About box once it has been shown, else null.
+  // The About box once it has been shown or given a status, else null.
   const form_about* about() const { return m_about.get(); }
+  // The About box, made (not shown) when there is none yet.
+  form_about& about_box() {
+    if (!m_about) m_about = std::make_unique<form_about>();
+    return *m_about;
+  }
 
   // The entries of the last menu built (stale handles once it is removed).
   host::ControlPtr m1, m2, m6, m8, m11, m12, m13, m14, m16, m17;

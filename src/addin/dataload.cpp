@@ -8,7 +8,12 @@
 namespace quillo::addin {
 
 AddinState::AddinState(Platform platform)
-    : m_accmanager(platform.registry), m_platform(std::move(platform)) {}
+    : m_accmanager(platform.registry), m_platform(std::move(platform)) {
+  if (!m_platform.files) {
+    m_own_files = host::make_platform_file_system();
+    m_platform.files = m_own_files.get();
+  }
+}
 
 AddinState::~AddinState() {
   unbind();
@@ -26,6 +31,7 @@ bool AddinState::bind(host::Application& app) {
 void AddinState::unbind() {
   // The dialog and the menu refer to the host; the engine withdraws its
   // requests as it goes.
+  m_accmanager.site_detach();
   m_settings_dialog.reset();
   m_assistant_dialogs.reset();
   m_gui.reset();
@@ -71,6 +77,86 @@ assistants::Assistants* AddinState::assistants() {
         assistants::Workplace{*m_app, *m_engine, m_platform.messages, {}, {}});
   }
   return m_assistant_dialogs.get();
+}
+
+void AddinState::set_status(std::string_view text, bool hide) {
+  m_status_text = std::string(text);
+  if (!m_gui) return;
+  form_about& about = m_gui->about_box();
+  about.status = m_status_text;
+  if (hide && about.visible) about.hide();
+}
+
+void AddinState::site_attach() {
+  if (!m_engine || !m_app) return;
+  SiteServices s;
+  s.app = m_app;
+  s.manager = &m_engine->manager();
+  s.transport = &m_platform.transport;
+  s.files = m_platform.files;
+  s.messages = &m_platform.messages;
+  s.site = m_config.product_site;
+  s.loaded_version = [this] {
+    return m_engine ? m_engine->definitions().version() : std::string();
+  };
+  s.add_rand = [this](std::string_view url) {
+    return m_engine ? m_engine->dispatch().add_rand(url) : std::string(url);
+  };
+  s.set_status = [this](std::string_view text, bool hide) { set_status(text, hide); };
+  s.log = [this](std::string_view text) {
+    if (m_engine) m_engine->manager().log().logevent(1, Value("site"), Value(), text);
+    if (m_platform.site_log) m_platform.site_log(text);
+  };
+  m_accmanager.site_attach(std::move(s));
+  http::ResponseProcessors& processors = m_engine->processors();
+  processors.add(kDefinitionsProcessor,
+                 [this](const std::string& r, std::int32_t n, std::int16_t st,
+                        const std::string& m) { wsget_responseprocessor(*this, r, n, st, m); });
+  processors.add(kSiteProcessor,
+                 [this](const std::string& r, std::int32_t n, std::int16_t st,
+                        const std::string& m) { site_responseprocessor(*this, r, n, st, m); });
+}
+
+bool AddinState::site_check(bool update_definitions) {
+  if (!m_engine || m_config.product_site.empty()) return false;
+  site_attach();
+  m_site_updates_definitions = update_definitions;
+  http::clsXMLHttpManager& manager = m_engine->manager();
+  // Definitions that did not load set up no channels; the site (and the
+  // newer definitions it may bring) still needs its own.
+  if (manager.channel_count() == 0) manager.manager_setup({});
+  std::string url = m_config.product_site;
+  if (url.back() != '/') url += '/';
+  url = m_engine->dispatch().add_rand(url + "site.xml");
+  if (!manager.XMLHttpCall("GET", url, kSiteProcessor, kSiteRequestNumber,
+                           manager.getchannelid("internal"))) {
+    m_accmanager.site_failed("the site document could not be requested");
+    return false;
+  }
+  return true;
+}
+
+void wsget_responseprocessor(AddinState& state, const std::string& response, std::int32_t,
+                             std::int16_t status, const std::string& message) {
+  state.accmanager().wsget_response(response, status, message);
+}
+
+void site_responseprocessor(AddinState& state, const std::string& response, std::int32_t,
+                            std::int16_t status, const std::string& message) {
+  cls_accmanager& acc = state.accmanager();
+  if (status != 200) {
+    acc.site_failed(status == http::kTransportFailure
+                        ? "the site document could not be fetched: " + message
+                        : "the site document was answered with HTTP status " +
+                              std::to_string(status));
+    return;
+  }
+  std::string why;
+  if (auto site = site_document_parse(response, &why)) {
+    acc.site_received(*site, state.m_site_updates_definitions);
+  } else {
+    acc.site_failed(why);
+  }
 }
 
 namespace {
@@ -154,6 +240,8 @@ void addin_startup(AddinState& state) {
   } else {
     disable_updatedatamenu(app.command_bars());
   }
+  // The site's document comes later, on the loop; start-up does not wait.
+  if (p.site_at_startup) (void)state.site_check();
   // The status texts are constant tables; the random source of add_rand is
   // seeded when the engine is made.
   state.m_update_counter = 0;

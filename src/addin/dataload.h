@@ -27,6 +27,7 @@
 #include "host/application.h"
 #include "host/browser.h"
 #include "host/event_loop.h"
+#include "host/file_system.h"
 #include "host/messages.h"
 #include "host/object_factory.h"
 #include "http/http_transport.h"
@@ -56,6 +57,15 @@ struct Platform {
   // second, in milliseconds (shorter only to watch updates happen quickly).
   std::int64_t minute_ms = 60000;
   std::int64_t second_ms = 1000;
+  // Where ds.xml and downloaded models are written; unset: the platform's.
+  host::FileSystem* files = nullptr;
+  // Whether start-up reads the product site's document (the definitions
+  // update and the model library); off for front ends that run it
+  // themselves or not at all.
+  bool site_at_startup = true;
+  // Also receives the definitions update's and the model library's
+  // diagnostics (entries left out, files refused); unset: the event log only.
+  std::function<void(std::string_view)> site_log;
 };
 
 class AddinState {
@@ -105,6 +115,16 @@ class AddinState {
   void show_settings();
   // The assistants' owner, made on first use; null while unbound.
   assistants::Assistants* assistants();
+  // The menu while bound (after start-up); null otherwise.
+  cls_gui* gui() const { return m_gui.get(); }
+  // Sets the status text and the About box's label; with hide, also hides
+  // a visible About box.
+  void set_status(std::string_view text, bool hide);
+  // Asks the product site for its document (on the "internal" channel);
+  // its answer runs the definitions update and builds the model library.
+  // Without update_definitions only the library is built. False when there
+  // is no site or the request cannot be sent.
+  bool site_check(bool update_definitions = true);
 
  private:
   // The add-in's own procedures work on its state directly.
@@ -114,6 +134,10 @@ class AddinState {
   friend void definitions_load(AddinState& state);
   friend void minute_timer(AddinState& state, host::TimerId id);
   friend void second_timer(AddinState& state, host::TimerId id);
+  friend void site_responseprocessor(AddinState& state, const std::string& response,
+                                     std::int32_t reqno, std::int16_t status,
+                                     const std::string& message);
+  void site_attach();
 
   host::Application* m_app = nullptr;
   std::shared_ptr<host::HostObject> m_addin_instance;
@@ -136,6 +160,8 @@ class AddinState {
   std::string m_status_text;
   std::string m_definitions_error;
   Platform m_platform;
+  std::unique_ptr<host::FileSystem> m_own_files;  // when the platform gives none
+  bool m_site_updates_definitions = true;
 };
 
 void addin_startup(AddinState& state);
@@ -146,6 +172,12 @@ void definitions_load(AddinState& state);
 std::string get_dllpath(host::ObjectFactory& objects, std::string_view prog_id);
 void minute_timer(AddinState& state, host::TimerId id);
 void second_timer(AddinState& state, host::TimerId id);
+// The response processors of the definitions download and of the site
+// document (response text, request number, HTTP status, message).
+void wsget_responseprocessor(AddinState& state, const std::string& response, std::int32_t reqno,
+                             std::int16_t status, const std::string& message);
+void site_responseprocessor(AddinState& state, const std::string& response, std::int32_t reqno,
+                            std::int16_t status, const std::string& message);
 // Makes formulas that call the function library through a path to a copy
 // of it in another folder call the installed one (the workbook-open
 // handler).

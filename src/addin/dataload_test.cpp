@@ -28,8 +28,8 @@ class AddinTest : public testing::StoreDirTest {
     fs::copy_file(fs::path(QUILLO_DATA_DIR) / "sample" / "ds.xml", install / "ds.xml");
     fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", install / "tarnvale.xla");
     reg = std::make_unique<modRegistry>(location(), sink());
-    state = std::make_shared<AddinState>(
-        Platform{loop, transport, *reg, messages, browser, objects, {}, 60000, 1000});
+    state = std::make_shared<AddinState>(Platform{
+        loop, transport, *reg, messages, browser, objects, {}, 60000, 1000, nullptr, false, {}});
     register_classes(objects, (install / "quillo-addin.so").string(), state);
     transport.set_default(http::ScriptedTransport::complete(200, kPage, 20));
   }

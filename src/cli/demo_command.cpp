@@ -132,6 +132,8 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     store_keys.config_writekey(addin::kInstallPathName, Value(install.path().string() + "/"));
     // Price history comes from the local service too.
     store_keys.config_writekey("history_service", Value(market.base_url()));
+    // So does the product site: its newer definitions and model library.
+    store_keys.config_writekey("product_site", Value(market.base_url() + "/site/"));
   }
   Session session(so, err);
   if (const std::string why = session.not_ready(); !why.empty()) {

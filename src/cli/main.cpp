@@ -13,6 +13,7 @@
 #include "cli/session.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
+#include "cli/site_commands.h"
 #include "cli/watch_command.h"
 #include "host/process.h"
 
@@ -234,6 +235,36 @@ int main(int argc, char** argv) {
   history_cmd->add_flag("--no-header", history.no_header, "No header row");
   history_cmd->add_flag("--transpose", history.transpose, "Dates in columns");
 
+  quillo::cli::SiteOptions site;
+  CLI::App* update_cmd = app.add_subcommand(
+      "update-definitions",
+      "Ask the product site (the setting product_site) for newer web-parse definitions and "
+      "install them as ds.xml in the install folder.");
+  update_cmd->footer(
+      "Prints \"up to date (version X)\" or \"updated from X to Y\". A file that does not load as\n"
+      "definitions is refused and the old ds.xml stays; the new one is written atomically.\n"
+      "Exit codes: 0 up to date or updated, 1 the site or the download failed or the file was\n"
+      "refused or not written (ds.xml unchanged), 2 no site set or settings that cannot be read.");
+  CLI::App* models_cmd = app.add_subcommand(
+      "models", "List the product site's model library (the Financial Templates menu).");
+  models_cmd->footer(
+      "Exit codes: 0 listed, 1 the site's document could not be had, 2 no site set.\n\n"
+      "Example:\n"
+      "  quillo models open \"Portfolio tracker\" -o portfolio.xlsx");
+  CLI::App* models_open_cmd =
+      models_cmd->add_subcommand("open", "Download a model workbook, open it and save it.");
+  models_open_cmd->footer(
+      "Exit codes: 0 saved, 1 the model could not be downloaded, opened or saved, 2 no model\n"
+      "with that caption or no site set.");
+  models_open_cmd->add_option("caption", site.caption, "The model's caption")->required();
+  models_open_cmd->add_option("-o,--output", site.output, "Where to save the workbook (.xlsx)")
+      ->required();
+  for (CLI::App* c : {update_cmd, models_cmd, models_open_cmd}) {
+    c->add_option("--timeout", site.timeout_seconds, "Seconds to wait for the site")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -265,5 +296,8 @@ int main(int argc, char** argv) {
     return quillo::cli::run_insert_single(single, std::cout, std::cerr);
   }
   if (history_cmd->parsed()) return quillo::cli::run_insert_history(history, std::cout, std::cerr);
+  if (update_cmd->parsed()) return quillo::cli::run_update_definitions(site, std::cout, std::cerr);
+  if (models_open_cmd->parsed()) return quillo::cli::run_models_open(site, std::cout, std::cerr);
+  if (models_cmd->parsed()) return quillo::cli::run_models(site, std::cout, std::cerr);
   return 2;
 }

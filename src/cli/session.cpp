@@ -69,9 +69,18 @@ Session::Session(SessionOptions options, std::ostream& err)
     m_err << m_options.command << ": warning: " << w << "\n";
   };
   spreadsheet::use_xlsx_files(m_app, xlsx);
-  addin::Platform platform{
-      m_loop,    m_transport,           m_registry,          m_messages, m_browser,
-      m_objects, m_options.data_folder, m_options.minute_ms, 1000};
+  addin::Platform platform{m_loop,
+                           m_transport,
+                           m_registry,
+                           m_messages,
+                           m_browser,
+                           m_objects,
+                           m_options.data_folder,
+                           m_options.minute_ms,
+                           1000,
+                           nullptr,
+                           m_options.site_at_startup,
+                           m_options.site_log};
   m_state = std::make_shared<addin::AddinState>(platform);
   addin::register_classes(m_objects, m_options.module_path, m_state);
   // Registered before the add-in's own handler (handlers run in the order

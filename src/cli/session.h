@@ -41,6 +41,10 @@ struct SessionOptions {
   std::string module_path = own_module_path();
   std::function<std::string(const std::string& module_folder)> data_folder = shipped_data_folder;
   std::int64_t minute_ms = 60000;
+  // Whether start-up reads the product site (definitions update, model
+  // library); and where the site's diagnostics go besides the event log.
+  bool site_at_startup = true;
+  std::function<void(std::string_view)> site_log;
 };
 
 // Requests answered so far, of all made; failures among them.

@@ -80,6 +80,14 @@ std::optional<std::string> take_value(addin::Configuration& config, addin::cls_a
     config.history_service = value;
     return std::nullopt;
   }
+  if (name == "product_site") {
+    // An empty value means no site: no definitions update, no model library.
+    if (!value.empty() && !addin::valid_site_address(value)) {
+      return "\"" + value + "\" is not an address like https://host or http://host:port/path";
+    }
+    config.product_site = value;
+    return std::nullopt;
+  }
   if (name == "send_on_completion") {
     if (value != "0" && value != "1") {
       return "takes 0 (queued requests wait for the one-second pass) or 1 (sent as soon as a "

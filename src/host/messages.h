@@ -42,12 +42,19 @@ class RecordingMessages final : public MessageSink {
   std::vector<Message> messages;
 };
 
-// Writes "title: text" lines to a stream (standard error for the command line).
+// Writes "title: text" lines to a stream (standard error for the command
+// line); a box without a title is its text alone. A carriage return alone
+// (a line break in a box's text) starts a new line.
 class StreamMessages final : public MessageSink {
  public:
   explicit StreamMessages(std::ostream& out) : m_out(out) {}
   void message_box(std::string_view text, std::string_view title, MessageIcon) override {
-    m_out << title << ": " << text << "\n";
+    if (!title.empty()) m_out << title << ": ";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const bool lone_cr = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
+      m_out << (lone_cr ? '\n' : text[i]);
+    }
+    m_out << "\n";
   }
 
  private:

@@ -33,12 +33,17 @@ std::uint8_t clsXMLHttpManager::getchannelid(std::string_view name) const {
 }
 
 clsXMLHttpMonitor& clsXMLHttpManager::monitor_get(std::int32_t reqno, std::uint8_t channel) {
-  const auto it = m_monitor_by_reqno.find(reqno);
+  // One monitor per request number and channel: the symbol search and the
+  // definitions download share request number 100002 on two channels, and
+  // must not drop each other's requests nor take each other's slots.
+  const std::uint64_t key =
+      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(reqno)) << 8) | channel;
+  const auto it = m_monitor_by_reqno.find(key);
   if (it != m_monitor_by_reqno.end()) return monitor(it->second);
   const auto id = static_cast<std::int32_t>(m_monitors.size() + 1);
   m_monitors.push_back(std::make_unique<clsXMLHttpMonitor>(*this));
   m_monitors.back()->monitor_setup(reqno, channel, id);
-  m_monitor_by_reqno.emplace(reqno, id);
+  m_monitor_by_reqno.emplace(key, id);
   return *m_monitors.back();
 }
 
@@ -49,9 +54,8 @@ bool clsXMLHttpManager::XMLHttpCall(const std::string& method, const std::string
   clsXMLHttpMonitor& m = monitor_get(reqno, channel_id);
   if (!m.IAmAvailable()) return true;  // an earlier call is under way: dropped
   m.XMLHttpCall_setup(method, url, processor);
-  // The limit and queue are the called channel's; the monitor counts its
-  // in-flight request in the channel it was created with (the same one,
-  // except where two callers share a request number).
+  // The monitor belongs to this channel: its limit, queue and in-flight
+  // count are the channel's.
   Channel& c = channel(channel_id);
   if (c.inflight < c.max_requests_allowed) {
     m.xmlhttpcall_send();

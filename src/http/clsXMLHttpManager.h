@@ -5,8 +5,9 @@
 // one per request number, each carrying one request at a time.
 //
 // Callers never wait: they hand over a request and the name of a response
-// processor; the answer arrives later on the loop thread. A call for a
-// request number whose monitor is still busy is dropped, not queued.
+// processor; the answer arrives later on the loop thread. A monitor serves
+// one request number on one channel; a call for a request number whose
+// monitor on that channel is still busy is dropped, not queued.
 //
 // With send_on_completion on, a completion that frees a slot in a channel
 // also sends that channel's next queued request at once (the per-channel
@@ -106,7 +107,8 @@ class clsXMLHttpManager {
   std::vector<Channel> m_channels;
   std::deque<std::int32_t> m_error_queue;
   std::vector<std::unique_ptr<clsXMLHttpMonitor>> m_monitors;
-  std::unordered_map<std::int32_t, std::int32_t> m_monitor_by_reqno;
+  // Monitor ids by request number and channel id (reqno << 8 | channel).
+  std::unordered_map<std::uint64_t, std::int32_t> m_monitor_by_reqno;
   std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 

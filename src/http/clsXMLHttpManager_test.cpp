@@ -93,6 +93,24 @@ TEST_F(ManagerTest, ZeroLimitNeverSendsAndBusyMonitorDropsTheSecondCall) {
   EXPECT_EQ(transport.count("http://h/8"), 2u);
 }
 
+TEST_F(ManagerTest, OneRequestNumberOnTwoChannelsHasAMonitorOnEach) {
+  // The search and the definitions download share a request number.
+  const std::uint8_t search = manager.getchannelid("search");
+  const std::uint8_t internal = manager.getchannelid("internal");
+  transport.script("http://h/search", ScriptedTransport::never());
+  ASSERT_TRUE(
+      manager.XMLHttpCall("GET", "http://h/search", "HttpResponseProcessor", 100002, search));
+  ASSERT_TRUE(
+      manager.XMLHttpCall("GET", "http://h/defs", "HttpResponseProcessor", 100002, internal));
+  EXPECT_EQ(transport.requests().size(), 2u);
+  EXPECT_EQ(manager.channel(search).inflight, 1);
+  EXPECT_EQ(manager.channel(internal).inflight, 1);
+  loop.advance(100);
+  EXPECT_EQ(answered(), (std::vector<std::int32_t>{100002}));
+  EXPECT_EQ(manager.channel(internal).inflight, 0);
+  EXPECT_EQ(manager.channel(search).inflight, 1);
+}
+
 TEST_F(ManagerTest, FailuresRetryThroughTheErrorQueueAndTheThirdIsReportedOnce) {
   transport.script("http://h/1", ScriptedTransport::fail(56, "Recv failure", 10));
   call(1);

@@ -1,0 +1,156 @@
+// quillo update-definitions and quillo models end to end: the real binary
+// against the product site of the local market-data service. A newer
+// definitions file replaces ds.xml; broken ones (cut off, an error page,
+// 50 MB, a redirect loop) leave it byte for byte as it was; the model
+// library is listed and a model saved.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "market_service.h"
+#include "parse/definitions.h"
+
+namespace quillo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_all(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+};
+
+class SiteCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quillo-site-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
+    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
+    ASSERT_TRUE(market.running());
+    fs::create_directories(root / "install");
+    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "ds.xml", root / "install" / "ds.xml");
+    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
+    old_definitions = read_all(root / "install" / "ds.xml");
+    ASSERT_EQ(quillo("settings set installpath " + (root / "install").string() + "/").code, 0);
+    site("site");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  // Runs the quillo binary with these arguments (already quoted).
+  Outcome quillo(const std::string& args) {
+    const fs::path out = root / "out.txt", err = root / "err.txt";
+    const std::string cmd = std::string(QUILLO_BIN) + " " + args + " >" + out.string() + " 2>" +
+                            err.string() + " </dev/null";
+    const int status = std::system(cmd.c_str());
+    Outcome r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_all(out);
+    r.err = read_all(err);
+    return r;
+  }
+  void site(const std::string& name) {
+    ASSERT_EQ(quillo("settings set product_site " + market.base_url() + "/" + name + "/").code, 0);
+  }
+
+  service::MarketService market;
+  fs::path root;
+  std::string old_definitions;
+};
+
+TEST_F(SiteCliTest, ANewerVersionReplacesDsXmlOnceAndThenIsUpToDate) {
+  const Outcome first = quillo("update-definitions");
+  EXPECT_EQ(first.code, 0) << first.err;
+  EXPECT_EQ(first.out, "updated from 2026.1.1 to 2026.2.1\n");
+  Definitions installed;
+  ASSERT_TRUE(installed.definitions_loadfile((root / "install" / "ds.xml").string()));
+  EXPECT_EQ(installed.version(), "2026.2.1");
+  const Outcome second = quillo("update-definitions");
+  EXPECT_EQ(second.code, 0) << second.err;
+  EXPECT_EQ(second.out, "up to date (version 2026.2.1)\n");
+  // Nothing but the two files in the install folder: no temporary left.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root / "install"), fs::directory_iterator()), 2);
+}
+
+TEST_F(SiteCliTest, BrokenDownloadsLeaveDsXmlIntact) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"broken-site", "not installed"},    {"html-site", "not a definitions file"},
+      {"huge-site", "larger than 16 MB"},  {"loop-site", "redirects"},
+      {"no-such-site", "HTTP status 404"},
+  };
+  for (const auto& [name, why] : cases) {
+    site(name);
+    const Outcome r = quillo("update-definitions");
+    EXPECT_EQ(r.code, 1) << name;
+    EXPECT_TRUE(r.out.empty()) << name << ": " << r.out;
+    EXPECT_NE(r.err.find(why), std::string::npos) << name << ": " << r.err;
+    EXPECT_NE(r.err.find("ds.xml is unchanged"), std::string::npos) << name << ": " << r.err;
+    EXPECT_EQ(read_all(root / "install" / "ds.xml"), old_definitions) << name;
+  }
+  EXPECT_EQ(quillo("settings set product_site ftp://x/").code, 2);
+  ASSERT_EQ(quillo("settings set product_site ''").code, 0);
+  EXPECT_EQ(quillo("update-definitions").code, 2);
+}
+
+TEST_F(SiteCliTest, ModelsAreListedAsTheMenuShowsThemAndOneIsSaved) {
+  const Outcome list = quillo("models");
+  EXPECT_EQ(list.code, 0) << list.err;
+  EXPECT_EQ(list.out,
+            "Financial Templates\n"
+            "  Valuation/\n"
+            "    Discounted cash flow  (dcf.xlsx)\n"
+            "    Dividend yield  (dividends.xlsx)\n"
+            "  Empty/\n"
+            "  Portfolio tracker  (portfolio.xlsx)\n"
+            "  Missing model  (missing.xlsx)\n");
+  // Listing the library does not update the definitions.
+  EXPECT_EQ(read_all(root / "install" / "ds.xml"), old_definitions);
+
+  const fs::path saved = root / "portfolio.xlsx";
+  const Outcome open = quillo("models open 'Portfolio tracker' -o " + saved.string());
+  EXPECT_EQ(open.code, 0) << open.err;
+  const Outcome shown = quillo("show " + saved.string() + " A1:B2");
+  EXPECT_EQ(shown.out, "Model!A1\t\tPortfolio tracker\nModel!A2\t\t100\nModel!B2\t=A2*2\t200\n");
+
+  const Outcome missing = quillo("models open 'Missing model' -o " + (root / "m.xlsx").string());
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("unable to download the following model: missing.xlsx.\nPlease"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(quillo("models open Nope -o " + (root / "n.xlsx").string()).code, 2);
+  EXPECT_FALSE(fs::exists(root / "m.xlsx"));
+  EXPECT_FALSE(fs::exists(root / "n.xlsx"));
+}
+
+TEST_F(SiteCliTest, ALibraryOfAHundredModelsKeepsFortyAndNamesStayInTheLibrary) {
+  site("big-site");
+  const Outcome list = quillo("models");
+  EXPECT_EQ(list.code, 0) << list.err;
+  std::size_t models = 0;
+  for (std::size_t at = list.out.find(".xlsx)"); at != std::string::npos;
+       at = list.out.find(".xlsx)", at + 1)) {
+    ++models;
+  }
+  EXPECT_EQ(models, 40u);
+  EXPECT_EQ(list.out.find("Escape"), std::string::npos);
+  EXPECT_NE(list.err.find("40 models beyond the first 40 are left out"), std::string::npos);
+  EXPECT_NE(list.err.find("\"../x.xlsx\") is left out"), std::string::npos);
+  EXPECT_EQ(quillo("models open 'Escape up' -o " + (root / "x.xlsx").string()).code, 2);
+}
+
+}  // namespace
+}  // namespace quillo
