@@ -137,11 +137,11 @@ Criterion::Criterion(const Value& criterion) {
   }
 }
 
-bool Criterion::equal(const Value& cell) const {
+bool Criterion::equal(const Value& cell, bool numeric_text) const {
   switch (m_kind) {
     case Kind::Number:
       if (cell.is_number()) return nearly_equal(cell.number(), m_number);
-      if (cell.is_text()) {
+      if (cell.is_text() && numeric_text) {
         const auto d = text::locale_number(cell.text());
         return d && nearly_equal(*d, m_number);
       }
@@ -161,8 +161,8 @@ bool Criterion::equal(const Value& cell) const {
 }
 
 bool Criterion::matches(const Value& cell) const {
-  if (m_op == Op::Eq) return equal(cell);
-  if (m_op == Op::Ne) return !equal(cell);
+  if (m_op == Op::Eq) return equal(cell, true);
+  if (m_op == Op::Ne) return !equal(cell, false);
   int c = 0;
   switch (m_kind) {
     case Kind::Number:

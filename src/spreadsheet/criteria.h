@@ -26,9 +26,9 @@ bool has_wildcards(std::string_view pattern);
 // that "=" and "<>" match with wildcards.
 //
 // Equality with a number also accepts a cell holding that number as text
-// ("5" matches 5 and "5"); ordering operators only compare cells of the
-// criterion's own kind, so ">0" never counts a text or an empty cell. A
-// criterion "" matches empty cells and empty texts, "=" empty cells only,
+// ("5" matches 5 and "5"), but "<>5" still counts that text as different;
+// ordering operators only compare cells of the criterion's own kind, so ">0" never counts a text or
+// an empty cell. A criterion "" matches empty cells and empty texts, "=" empty cells only,
 // "<>" every cell that is not empty. Numbers compare as the comparison
 // operators do (at 15 significant digits).
 class Criterion {
@@ -40,7 +40,7 @@ class Criterion {
   enum class Op : std::uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
   enum class Kind : std::uint8_t { Number, Text, Bool, Error, Blank, EmptyOnly };
 
-  bool equal(const Value& cell) const;
+  bool equal(const Value& cell, bool numeric_text) const;
 
   Op m_op = Op::Eq;
   Kind m_kind = Kind::Number;

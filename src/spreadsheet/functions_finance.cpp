@@ -36,26 +36,40 @@ Value with_numbers(const CallContext& ctx, std::span<const Value> args,
   return v.is_number() ? number_result(v.number()) : v;
 }
 
+// (1 + r)^n and (1 + r)^n - 1, the second accurate for rates near zero
+// (where subtracting 1 from the first would lose the digits that matter).
+struct Growth {
+  double g, gm1;
+};
+
+Growth growth(double r, double n) {
+  const double e = n * std::log1p(r);
+  return {std::exp(e), std::expm1(e)};
+}
+
 // The future value of pv now plus n payments pmt at rate r.
 double future_value(double r, double n, double pmt, double pv, bool start) {
   if (r == 0) return -(pv + pmt * n);
-  const double g = std::pow(1 + r, n);
-  return -(pv * g + pmt * (1 + r * (start ? 1 : 0)) * (g - 1) / r);
+  const auto [g, gm1] = growth(r, n);
+  return -(pv * g + pmt * (1 + r * (start ? 1 : 0)) * gm1 / r);
 }
 
 double payment(double r, double n, double pv, double fv, bool start) {
   if (r == 0) return -(pv + fv) / n;
-  const double g = std::pow(1 + r, n);
-  return -(pv * g + fv) * r / ((1 + r * (start ? 1 : 0)) * (g - 1));
+  const auto [g, gm1] = growth(r, n);
+  return -(pv * g + fv) * r / ((1 + r * (start ? 1 : 0)) * gm1);
 }
 
 // Newton's method from guess on f with derivative df; nullopt when it does
-// not settle within the iteration bound or leaves the numbers.
+// not settle within the iteration bound or leaves the numbers. A value of f
+// within rounding noise of zero (relative to scale, the size of the amounts
+// involved) is a root even where the steps no longer shrink.
 template <typename F, typename DF>
-std::optional<double> solve(double guess, F f, DF df) {
+std::optional<double> solve(double guess, double scale, F f, DF df) {
   double x = guess;
   for (int i = 0; i < kMaxIterations; ++i) {
     const double y = f(x), d = df(x);
+    if (std::fabs(y) <= 1e-13 * scale) return x;
     if (!std::isfinite(y) || !std::isfinite(d) || d == 0) return std::nullopt;
     const double next = x - y / d;
     if (!std::isfinite(next)) return std::nullopt;
@@ -77,8 +91,8 @@ Value fn_pv(const CallContext& ctx, std::span<const Value> args) {
   return with_numbers<5>(ctx, args, {0, 0, 0, 0, 0}, [](auto a) {
     const double r = a[0], n = a[1], pmt = a[2], fv = a[3];
     if (r == 0) return Value(-(fv + pmt * n));
-    const double g = std::pow(1 + r, n);
-    return Value(-(fv + pmt * (1 + r * (a[4] != 0 ? 1 : 0)) * (g - 1) / r) / g);
+    const auto [g, gm1] = growth(r, n);
+    return Value(-(fv + pmt * (1 + r * (a[4] != 0 ? 1 : 0)) * gm1 / r) / g);
   });
 }
 
@@ -137,15 +151,15 @@ Value fn_rate(const CallContext& ctx, std::span<const Value> args) {
     const double n = a[0], pmt = a[1], pv = a[2], fv = a[3], t = a[4] != 0 ? 1 : 0;
     if (n <= 0) return Value(ErrorCode::Num);
     auto f = [&](double r) {
-      if (std::fabs(r) < 1e-12) return pv + pmt * n + fv;
-      const double g = std::pow(1 + r, n);
-      return pv * g + pmt * (1 + r * t) * (g - 1) / r + fv;
+      if (r == 0) return pv + pmt * n + fv;
+      const auto [g, gm1] = growth(r, n);
+      return pv * g + pmt * (1 + r * t) * gm1 / r + fv;
     };
     auto df = [&](double r) {
       const double h = std::max(1e-7, std::fabs(r) * 1e-7);
       return (f(r + h) - f(r - h)) / (2 * h);
     };
-    const auto r = solve(a[5], f, df);
+    const auto r = solve(a[5], std::fabs(pv) + std::fabs(pmt) * n + std::fabs(fv), f, df);
     if (!r || *r <= -1) return Value(ErrorCode::Num);
     return Value(*r);
   });
@@ -225,6 +239,12 @@ double npv_slope(double r, const std::vector<double>& v) {
     const double k = static_cast<double>(i + 1);
     s -= k * v[i] / std::pow(1 + r, k + 1);
   }
+  return s;
+}
+
+double magnitude(const std::vector<double>& v) {
+  double s = 0;
+  for (double x : v) s += std::fabs(x);
   return s;
 }
 
@@ -315,7 +335,7 @@ Value fn_irr(const CallContext& ctx, std::span<const Value> args) {
   // NPV at r counts the first value at period 1; times (1 + r) puts it at 0,
   // which leaves the root unchanged.
   const auto r = solve(
-      std::get<double>(guess), [&](double x) { return npv(x, values); },
+      std::get<double>(guess), magnitude(values), [&](double x) { return npv(x, values); },
       [&](double x) { return npv_slope(x, values); });
   if (!r || *r <= -1) return Value(ErrorCode::Num);
   return Value(*r);
@@ -338,7 +358,8 @@ Value fn_xirr(const CallContext& ctx, std::span<const Value> args) {
   const Dated& flows_by_date = std::get<Dated>(d);
   if (!both_signs(flows_by_date.values)) return Value(ErrorCode::Num);
   const auto r = solve(
-      std::get<double>(guess), [&](double x) { return xnpv(x, flows_by_date); },
+      std::get<double>(guess), magnitude(flows_by_date.values),
+      [&](double x) { return xnpv(x, flows_by_date); },
       [&](double x) { return xnpv_slope(x, flows_by_date); });
   if (!r || *r <= -1) return Value(ErrorCode::Num);
   return Value(*r);
