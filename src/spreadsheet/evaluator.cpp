@@ -249,7 +249,7 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
   auto array_arg_mode = [](const Node& a) {
     const Node* p = &a;
     while (p->kind == Node::Kind::Paren) p = p->args[0].get();
-    if (p->kind == Node::Kind::Ref) return Mode::Any;
+    if (p->kind == Node::Kind::Ref || p->kind == Node::Kind::Name) return Mode::Any;
     if (p->kind == Node::Kind::Call) {
       const FunctionDef* f = p->builtin;
       if (!f || (f->mode != ArgMode::Elementwise && f->mode != ArgMode::Lazy)) return Mode::Any;

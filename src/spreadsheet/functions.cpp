@@ -150,7 +150,7 @@ constexpr std::int16_t V = kVarArgs;
 constexpr std::array kFunctions = {
     FunctionDef{"ABS", 1, 1, fn_abs, ArgMode::Elementwise},
     FunctionDef{"ACOS", 1, 1, fn_acos, ArgMode::Elementwise},
-    FunctionDef{"AND", 1, V, fn_and},
+    FunctionDef{"AND", 1, V, fn_and, ArgMode::Arrays},
     FunctionDef{"ASIN", 1, 1, fn_asin, ArgMode::Elementwise},
     FunctionDef{"ATAN", 1, 1, fn_atan, ArgMode::Elementwise},
     FunctionDef{"ATAN2", 2, 2, fn_atan2, ArgMode::Elementwise},
@@ -240,7 +240,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"NPER", 3, 5, fn_nper, ArgMode::Elementwise},
     FunctionDef{"NPV", 2, V, fn_npv, ArgMode::Arrays},
     FunctionDef{"ODD", 1, 1, fn_odd, ArgMode::Elementwise},
-    FunctionDef{"OR", 1, V, fn_or},
+    FunctionDef{"OR", 1, V, fn_or, ArgMode::Arrays},
     FunctionDef{"PEARSON", 2, 2, fn_correl, ArgMode::Arrays},
     FunctionDef{"PERCENTILE", 2, 2, fn_percentile_inc, ArgMode::Arrays},
     FunctionDef{"PERCENTILE.EXC", 2, 2, fn_percentile_exc, ArgMode::Arrays},
@@ -301,7 +301,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"VLOOKUP", 3, 4, fn_vlookup},
     FunctionDef{"XIRR", 2, 3, fn_xirr, ArgMode::Arrays},
     FunctionDef{"XNPV", 3, 3, fn_xnpv, ArgMode::Arrays},
-    FunctionDef{"XOR", 1, V, fn_xor},
+    FunctionDef{"XOR", 1, V, fn_xor, ArgMode::Arrays},
     FunctionDef{"YEAR", 1, 1, fn_year},
 };
 

@@ -76,7 +76,9 @@ double round_digits(double x, double digits_arg, Rounding how) {
   if (digits > 308) return x;
   if (digits < -308) return 0;
   const double p = std::pow(10.0, std::abs(digits));
-  const double y = clean15(digits >= 0 ? x * p : x / p);
+  const double scaled = digits >= 0 ? x * p : x / p;
+  if (!std::isfinite(scaled)) return x;  // digits far beyond what x holds
+  const double y = clean15(scaled);
   const double r = round_whole(y, how);
   return digits >= 0 ? r / p : r * p;
 }
