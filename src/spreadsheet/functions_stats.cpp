@@ -136,8 +136,8 @@ Value fn_mode(const CallContext& ctx, std::span<const Value> args) {
 
 namespace {
 
-// LARGE and SMALL: the k-th largest or smallest; k from 1 to the count. An
-// array of k gives an array of answers.
+// LARGE and SMALL: the k-th largest or smallest; k (its whole part) from 1
+// to the count. An array of k gives an array of answers.
 Value kth(const CallContext& ctx, std::span<const Value> args, bool largest) {
   const Numbers ns = collect(args.first(1), ctx);
   if (const auto* e = std::get_if<ErrorCode>(&ns)) return Value(*e);
@@ -146,7 +146,7 @@ Value kth(const CallContext& ctx, std::span<const Value> args, bool largest) {
   auto one = [&](const Value& k_arg) -> Value {
     const auto k = number(k_arg, ctx);
     if (failed(k)) return error_of(k);
-    const double kk = std::ceil(std::get<double>(k));
+    const double kk = std::trunc(std::get<double>(k));
     if (kk < 1 || kk > static_cast<double>(xs.size())) return Value(ErrorCode::Num);
     const auto i = static_cast<std::size_t>(kk) - 1;
     return Value(largest ? xs[xs.size() - 1 - i] : xs[i]);
