@@ -151,9 +151,29 @@ Value many_conditions(const CallContext& ctx, std::span<const Value> args, Aggre
   return answer(gather(scan, *values), what);
 }
 
+// A criterion given as an array (COUNTIF(A:A,{"a","b"})) asks for one
+// answer per item: the answers come back as an array of the same shape.
+// first and step say where the criteria stand among the arguments.
+template <typename F>
+std::optional<Value> per_criterion(const CallContext& ctx, std::span<const Value> args,
+                                   std::size_t first, std::size_t step, F self) {
+  for (std::size_t i = first; i < args.size(); i += step) {
+    if (!args[i].is_array()) continue;
+    Array out = args[i].array();
+    std::vector<Value> one(args.begin(), args.end());
+    for (Value& item : out.items) {
+      one[i] = item;
+      item = intersect(self(ctx, one), ctx);
+    }
+    return Value(std::move(out));
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Value fn_countif(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 1, 2, fn_countif)) return *v;
   Scan scan;
   if (auto e = read_conditions(ctx, args, 0, scan)) return Value(*e);
   double count = 0;
@@ -162,26 +182,32 @@ Value fn_countif(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_sumif(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 1, 100, fn_sumif)) return *v;
   return single_condition(ctx, args, Aggregate::Sum);
 }
 
 Value fn_averageif(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 1, 100, fn_averageif)) return *v;
   return single_condition(ctx, args, Aggregate::Average);
 }
 
 Value fn_sumifs(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 2, 2, fn_sumifs)) return *v;
   return many_conditions(ctx, args, Aggregate::Sum);
 }
 
 Value fn_averageifs(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 2, 2, fn_averageifs)) return *v;
   return many_conditions(ctx, args, Aggregate::Average);
 }
 
 Value fn_maxifs(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 2, 2, fn_maxifs)) return *v;
   return many_conditions(ctx, args, Aggregate::Max);
 }
 
 Value fn_minifs(const CallContext& ctx, std::span<const Value> args) {
+  if (auto v = per_criterion(ctx, args, 2, 2, fn_minifs)) return *v;
   return many_conditions(ctx, args, Aggregate::Min);
 }
 
