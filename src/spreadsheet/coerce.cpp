@@ -60,6 +60,16 @@ std::variant<bool, ErrorCode> to_bool(const Value& v) {
   }
 }
 
+bool nearly_equal(double a, double b) {
+  if (a == b) return true;
+  if (a == 0 || b == 0 || std::signbit(a) != std::signbit(b)) return false;
+  // A relative difference below 2^-48 is rounding noise of the last couple
+  // of binary digits beyond what 15 decimal digits show.
+  const double d = std::fabs(a - b);
+  constexpr double kRelative = 0x1p-48;
+  return d < std::fabs(a) * kRelative && d < std::fabs(b) * kRelative;
+}
+
 Value number_result(double d) {
   return std::isfinite(d) ? Value(d) : Value(ErrorCode::Num);
 }

@@ -21,6 +21,11 @@ std::variant<std::string, ErrorCode> to_text(const Value& v);
 // "TRUE" and "FALSE".
 std::variant<bool, ErrorCode> to_bool(const Value& v);
 
+// True when two numbers are equal as the comparison operators see them:
+// equal at about 15 significant digits, so 0.1+0.2 equals 0.3 and 1/9
+// equals 0.111111111111111. Zero equals only zero.
+bool nearly_equal(double a, double b);
+
 // A result number, or #NUM! when it is not finite.
 Value number_result(double d);
 

@@ -116,7 +116,8 @@ int compare_values(const Value& a0, const Value& b0) {
   }
   if (ra == 2) return static_cast<int>(a.as_bool()) - static_cast<int>(b.as_bool());
   const double x = a.is_number() ? a.number() : 0, y = b.is_number() ? b.number() : 0;
-  return x < y ? -1 : (x > y ? 1 : 0);
+  if (nearly_equal(x, y)) return 0;
+  return x < y ? -1 : 1;
 }
 
 Value apply_unary(Op op, const Value& v) {
@@ -241,38 +242,154 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
   const FunctionDef* def = n.builtin;
   if (!def) return eval_external(n);
   if (def->mode == ArgMode::Lazy) return eval_lazy(n, mode);
-  const Mode arg_mode = def->mode == ArgMode::Arrays ? Mode::Array : Mode::Any;
+  // How a function that takes arrays receives one argument: a reference, or
+  // a call that may answer one (INDEX), stays a range so a whole column costs
+  // what it holds; anything computed (operators, element-wise functions, IF)
+  // is computed item by item.
+  auto array_arg_mode = [](const Node& a) {
+    const Node* p = &a;
+    while (p->kind == Node::Kind::Paren) p = p->args[0].get();
+    if (p->kind == Node::Kind::Ref || p->kind == Node::Kind::Name) return Mode::Any;
+    if (p->kind == Node::Kind::Call) {
+      const FunctionDef* f = p->builtin;
+      if (!f || (f->mode != ArgMode::Elementwise && f->mode != ArgMode::Lazy)) return Mode::Any;
+    }
+    return Mode::Array;
+  };
   std::vector<Value> args;
   args.reserve(n.args.size());
-  for (const auto& a : n.args) args.push_back(eval(*a, arg_mode));
+  for (const auto& a : n.args) {
+    Mode m = Mode::Any;
+    if (def->mode == ArgMode::Arrays) m = array_arg_mode(*a);
+    if (def->mode == ArgMode::Elementwise && mode == Mode::Array) m = Mode::Array;
+    args.push_back(eval(*a, m));
+  }
+  if (def->mode == ArgMode::Elementwise && mode == Mode::Array) {
+    return eval_elementwise(*def, std::move(args));
+  }
   return def->impl(m_ctx, args);
 }
 
-// IF and IFERROR evaluate only the argument they answer with, so a branch
-// that is not taken never runs (nor calls the functions it names).
-Value Evaluator::eval_lazy(const Node& n, Mode mode) {
-  const Mode first_mode = mode == Mode::Array ? Mode::Array : Mode::Scalar;
-  auto branch = [&](std::size_t i, Value absent) -> Value {
-    if (i >= n.args.size()) return absent;
-    if (n.args[i]->kind == Node::Kind::Missing) return Value(0.0);
-    return eval(*n.args[i], mode);
-  };
-  if (text::iequals(n.builtin->name, "IFERROR")) {
-    const Value v = eval(*n.args[0], first_mode);
-    if (v.is_array()) {
-      const Value alt = intersect(branch(1, Value(0.0)), m_ctx);
-      Array out = v.array();
-      for (Value& x : out.items) {
-        if (x.is_error()) x = alt;
-      }
-      return Value(std::move(out));
-    }
-    return v.is_error() ? branch(1, Value(0.0)) : v;
+// A function of single values given arrays: the answer is an array as large
+// as the largest argument, each item computed from the items in its place
+// (a single row or column stretches across, as for operators).
+Value Evaluator::eval_elementwise(const FunctionDef& def, std::vector<Value> args) {
+  std::int32_t rows = 0, cols = 0;
+  for (const Value& a : args) {
+    if (!a.is_array()) continue;
+    rows = std::max(rows, a.array().rows);
+    cols = std::max(cols, a.array().cols);
   }
-  // IF
-  const auto cond = to_bool(intersect(eval(*n.args[0], first_mode), m_ctx));
-  if (const auto* e = std::get_if<ErrorCode>(&cond)) return Value(*e);
-  return std::get<bool>(cond) ? branch(1, Value(0.0)) : branch(2, Value(false));
+  if (rows == 0) return def.impl(m_ctx, args);
+  Array out{rows, cols, {}};
+  out.items.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+  std::vector<Value> one(args.size());
+  for (std::int32_t r = 0; r < rows; ++r) {
+    for (std::int32_t c = 0; c < cols; ++c) {
+      for (std::size_t i = 0; i < args.size(); ++i) {
+        one[i] = args[i].is_array() ? item(args[i].array(), r, c) : args[i];
+      }
+      out.items.push_back(intersect(def.impl(m_ctx, one), m_ctx));
+    }
+  }
+  return Value(std::move(out));
+}
+
+Value Evaluator::branch(const Node& n, std::size_t i, Mode mode, Value absent) {
+  if (i >= n.args.size()) return absent;
+  if (n.args[i]->kind == Node::Kind::Missing) return Value(0.0);
+  return eval(*n.args[i], mode);
+}
+
+// IF, IFERROR, IFNA, IFS and SWITCH evaluate only the arguments they need,
+// so a branch that is not taken never runs (nor calls the functions it names).
+Value Evaluator::eval_lazy(const Node& n, Mode mode) {
+  const std::string_view name = n.builtin->name;
+  if (name == "IFERROR") return eval_iferror(n, mode, false);
+  if (name == "IFNA") return eval_iferror(n, mode, true);
+  if (name == "IFS") return eval_ifs(n, mode);
+  if (name == "SWITCH") return eval_switch(n, mode);
+  return eval_if(n, mode);
+}
+
+Value Evaluator::eval_if(const Node& n, Mode mode) {
+  const Mode first_mode = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+  const Value cond = eval(*n.args[0], first_mode);
+  if (cond.is_array()) {
+    // Item by item: each item takes the branch its condition picks.
+    const Value yes = branch(n, 1, Mode::Array, Value(0.0));
+    const Value no = branch(n, 2, Mode::Array, Value(false));
+    const Array& c = cond.array();
+    auto shape_of = [](const Value& v, std::int32_t& rows, std::int32_t& cols) {
+      if (!v.is_array()) return;
+      rows = std::max(rows, v.array().rows);
+      cols = std::max(cols, v.array().cols);
+    };
+    std::int32_t rows = c.rows, cols = c.cols;
+    shape_of(yes, rows, cols);
+    shape_of(no, rows, cols);
+    Array out{rows, cols, {}};
+    for (std::int32_t r = 0; r < rows; ++r) {
+      for (std::int32_t col = 0; col < cols; ++col) {
+        const auto b = to_bool(item(c, r, col));
+        if (const auto* e = std::get_if<ErrorCode>(&b)) {
+          out.items.emplace_back(*e);
+          continue;
+        }
+        const Value& pick = std::get<bool>(b) ? yes : no;
+        out.items.push_back(pick.is_array() ? item(pick.array(), r, col) : intersect(pick, m_ctx));
+      }
+    }
+    return Value(std::move(out));
+  }
+  const auto b = to_bool(intersect(cond, m_ctx));
+  if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
+  return std::get<bool>(b) ? branch(n, 1, mode, Value(0.0)) : branch(n, 2, mode, Value(false));
+}
+
+Value Evaluator::eval_iferror(const Node& n, Mode mode, bool only_na) {
+  const Mode first_mode = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+  auto caught = [only_na](const Value& x) {
+    return x.is_error() && (!only_na || x.error() == ErrorCode::NA);
+  };
+  const Value v = eval(*n.args[0], first_mode);
+  if (v.is_array()) {
+    const Value alt = intersect(branch(n, 1, Mode::Scalar, Value(0.0)), m_ctx);
+    Array out = v.array();
+    for (Value& x : out.items) {
+      if (caught(x)) x = alt;
+    }
+    return Value(std::move(out));
+  }
+  return caught(v) ? branch(n, 1, mode, Value(0.0)) : v;
+}
+
+// IFS(condition, value, ...): the value of the first true condition; #N/A
+// when none is true.
+Value Evaluator::eval_ifs(const Node& n, Mode mode) {
+  if (n.args.size() % 2 != 0) return Value(ErrorCode::NA);
+  for (std::size_t i = 0; i + 1 < n.args.size(); i += 2) {
+    const auto b = to_bool(intersect(eval(*n.args[i], Mode::Scalar), m_ctx));
+    if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
+    if (std::get<bool>(b)) return branch(n, i + 1, mode, Value(0.0));
+  }
+  return Value(ErrorCode::NA);
+}
+
+// SWITCH(expression, value, result, ..., [default]): the result of the first
+// value equal to the expression, else the default, else #N/A.
+Value Evaluator::eval_switch(const Node& n, Mode mode) {
+  const Value key = intersect(eval(*n.args[0], Mode::Scalar), m_ctx);
+  if (key.is_error()) return key;
+  std::size_t i = 1;
+  for (; i + 1 < n.args.size(); i += 2) {
+    const Value v = intersect(eval(*n.args[i], Mode::Scalar), m_ctx);
+    if (v.is_error()) return v;
+    if (compare_values(key, v) == 0) {
+      return branch(n, i + 1, mode, Value(0.0));
+    }
+  }
+  return i < n.args.size() ? branch(n, i, mode, Value(0.0)) : Value(ErrorCode::NA);
 }
 
 Value Evaluator::eval_external(const Node& n) {

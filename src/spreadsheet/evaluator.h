@@ -34,6 +34,12 @@ class Evaluator {
   Value eval_ref(const RefAst& ref, Mode mode);
   Value eval_call(const Node& n, Mode mode);
   Value eval_lazy(const Node& n, Mode mode);
+  Value eval_if(const Node& n, Mode mode);
+  Value eval_iferror(const Node& n, Mode mode, bool only_na);
+  Value eval_ifs(const Node& n, Mode mode);
+  Value eval_switch(const Node& n, Mode mode);
+  Value eval_elementwise(const FunctionDef& def, std::vector<Value> args);
+  Value branch(const Node& n, std::size_t i, Mode mode, Value absent);
   Value eval_external(const Node& n);
   Value shape(Value v, Mode mode);
 

@@ -44,6 +44,103 @@ Value fn_value(const CallContext&, std::span<const Value>);
 Value fn_index(const CallContext&, std::span<const Value>);
 Value fn_match(const CallContext&, std::span<const Value>);
 Value fn_vlookup(const CallContext&, std::span<const Value>);
+Value fn_acos(const CallContext&, std::span<const Value>);
+Value fn_asin(const CallContext&, std::span<const Value>);
+Value fn_atan(const CallContext&, std::span<const Value>);
+Value fn_atan2(const CallContext&, std::span<const Value>);
+Value fn_avedev(const CallContext&, std::span<const Value>);
+Value fn_averagea(const CallContext&, std::span<const Value>);
+Value fn_averageif(const CallContext&, std::span<const Value>);
+Value fn_averageifs(const CallContext&, std::span<const Value>);
+Value fn_ceiling(const CallContext&, std::span<const Value>);
+Value fn_ceiling_math(const CallContext&, std::span<const Value>);
+Value fn_combin(const CallContext&, std::span<const Value>);
+Value fn_correl(const CallContext&, std::span<const Value>);
+Value fn_cos(const CallContext&, std::span<const Value>);
+Value fn_countblank(const CallContext&, std::span<const Value>);
+Value fn_countif(const CallContext&, std::span<const Value>);
+Value fn_covariance_p(const CallContext&, std::span<const Value>);
+Value fn_covariance_s(const CallContext&, std::span<const Value>);
+Value fn_db(const CallContext&, std::span<const Value>);
+Value fn_ddb(const CallContext&, std::span<const Value>);
+Value fn_degrees(const CallContext&, std::span<const Value>);
+Value fn_devsq(const CallContext&, std::span<const Value>);
+Value fn_error_type(const CallContext&, std::span<const Value>);
+Value fn_even(const CallContext&, std::span<const Value>);
+Value fn_fact(const CallContext&, std::span<const Value>);
+Value fn_false(const CallContext&, std::span<const Value>);
+Value fn_floor(const CallContext&, std::span<const Value>);
+Value fn_floor_math(const CallContext&, std::span<const Value>);
+Value fn_forecast(const CallContext&, std::span<const Value>);
+Value fn_fv(const CallContext&, std::span<const Value>);
+Value fn_gcd(const CallContext&, std::span<const Value>);
+Value fn_geomean(const CallContext&, std::span<const Value>);
+Value fn_intercept(const CallContext&, std::span<const Value>);
+Value fn_ipmt(const CallContext&, std::span<const Value>);
+Value fn_irr(const CallContext&, std::span<const Value>);
+Value fn_iserr(const CallContext&, std::span<const Value>);
+Value fn_iseven(const CallContext&, std::span<const Value>);
+Value fn_isformula(const CallContext&, std::span<const Value>);
+Value fn_islogical(const CallContext&, std::span<const Value>);
+Value fn_isna(const CallContext&, std::span<const Value>);
+Value fn_isnontext(const CallContext&, std::span<const Value>);
+Value fn_isodd(const CallContext&, std::span<const Value>);
+Value fn_isref(const CallContext&, std::span<const Value>);
+Value fn_large(const CallContext&, std::span<const Value>);
+Value fn_lcm(const CallContext&, std::span<const Value>);
+Value fn_log(const CallContext&, std::span<const Value>);
+Value fn_log10(const CallContext&, std::span<const Value>);
+Value fn_maxa(const CallContext&, std::span<const Value>);
+Value fn_maxifs(const CallContext&, std::span<const Value>);
+Value fn_median(const CallContext&, std::span<const Value>);
+Value fn_mina(const CallContext&, std::span<const Value>);
+Value fn_minifs(const CallContext&, std::span<const Value>);
+Value fn_mode(const CallContext&, std::span<const Value>);
+Value fn_mround(const CallContext&, std::span<const Value>);
+Value fn_n(const CallContext&, std::span<const Value>);
+Value fn_na(const CallContext&, std::span<const Value>);
+Value fn_nper(const CallContext&, std::span<const Value>);
+Value fn_npv(const CallContext&, std::span<const Value>);
+Value fn_odd(const CallContext&, std::span<const Value>);
+Value fn_percentile_exc(const CallContext&, std::span<const Value>);
+Value fn_percentile_inc(const CallContext&, std::span<const Value>);
+Value fn_percentrank_inc(const CallContext&, std::span<const Value>);
+Value fn_pi(const CallContext&, std::span<const Value>);
+Value fn_pmt(const CallContext&, std::span<const Value>);
+Value fn_ppmt(const CallContext&, std::span<const Value>);
+Value fn_product(const CallContext&, std::span<const Value>);
+Value fn_pv(const CallContext&, std::span<const Value>);
+Value fn_quartile_exc(const CallContext&, std::span<const Value>);
+Value fn_quartile_inc(const CallContext&, std::span<const Value>);
+Value fn_quotient(const CallContext&, std::span<const Value>);
+Value fn_radians(const CallContext&, std::span<const Value>);
+Value fn_rand(const CallContext&, std::span<const Value>);
+Value fn_randbetween(const CallContext&, std::span<const Value>);
+Value fn_rank_avg(const CallContext&, std::span<const Value>);
+Value fn_rank_eq(const CallContext&, std::span<const Value>);
+Value fn_rate(const CallContext&, std::span<const Value>);
+Value fn_rounddown(const CallContext&, std::span<const Value>);
+Value fn_roundup(const CallContext&, std::span<const Value>);
+Value fn_rsq(const CallContext&, std::span<const Value>);
+Value fn_sign(const CallContext&, std::span<const Value>);
+Value fn_sin(const CallContext&, std::span<const Value>);
+Value fn_sln(const CallContext&, std::span<const Value>);
+Value fn_small(const CallContext&, std::span<const Value>);
+Value fn_stdev_p(const CallContext&, std::span<const Value>);
+Value fn_stdev_s(const CallContext&, std::span<const Value>);
+Value fn_subtotal(const CallContext&, std::span<const Value>);
+Value fn_sumif(const CallContext&, std::span<const Value>);
+Value fn_sumifs(const CallContext&, std::span<const Value>);
+Value fn_sumsq(const CallContext&, std::span<const Value>);
+Value fn_tan(const CallContext&, std::span<const Value>);
+Value fn_true(const CallContext&, std::span<const Value>);
+Value fn_trunc(const CallContext&, std::span<const Value>);
+Value fn_type(const CallContext&, std::span<const Value>);
+Value fn_var_p(const CallContext&, std::span<const Value>);
+Value fn_var_s(const CallContext&, std::span<const Value>);
+Value fn_xirr(const CallContext&, std::span<const Value>);
+Value fn_xnpv(const CallContext&, std::span<const Value>);
+Value fn_xor(const CallContext&, std::span<const Value>);
 
 namespace {
 
@@ -51,48 +148,160 @@ constexpr std::int16_t V = kVarArgs;
 
 // Sorted by name for the binary search below.
 constexpr std::array kFunctions = {
-    FunctionDef{"ABS", 1, 1, fn_abs},
-    FunctionDef{"AND", 1, V, fn_and},
-    FunctionDef{"AVERAGE", 1, V, fn_average},
+    FunctionDef{"ABS", 1, 1, fn_abs, ArgMode::Elementwise},
+    FunctionDef{"ACOS", 1, 1, fn_acos, ArgMode::Elementwise},
+    FunctionDef{"AND", 1, V, fn_and, ArgMode::Arrays},
+    FunctionDef{"ASIN", 1, 1, fn_asin, ArgMode::Elementwise},
+    FunctionDef{"ATAN", 1, 1, fn_atan, ArgMode::Elementwise},
+    FunctionDef{"ATAN2", 2, 2, fn_atan2, ArgMode::Elementwise},
+    FunctionDef{"AVEDEV", 1, V, fn_avedev, ArgMode::Arrays},
+    FunctionDef{"AVERAGE", 1, V, fn_average, ArgMode::Arrays},
+    FunctionDef{"AVERAGEA", 1, V, fn_averagea, ArgMode::Arrays},
+    FunctionDef{"AVERAGEIF", 2, 3, fn_averageif},
+    FunctionDef{"AVERAGEIFS", 3, V, fn_averageifs},
+    FunctionDef{"CEILING", 2, 2, fn_ceiling, ArgMode::Elementwise},
+    FunctionDef{"CEILING.MATH", 1, 3, fn_ceiling_math, ArgMode::Elementwise},
+    FunctionDef{"COMBIN", 2, 2, fn_combin, ArgMode::Elementwise},
     FunctionDef{"CONCATENATE", 1, V, fn_concatenate},
-    FunctionDef{"COUNT", 1, V, fn_count},
-    FunctionDef{"COUNTA", 1, V, fn_counta},
+    FunctionDef{"CORREL", 2, 2, fn_correl, ArgMode::Arrays},
+    FunctionDef{"COS", 1, 1, fn_cos, ArgMode::Elementwise},
+    FunctionDef{"COUNT", 1, V, fn_count, ArgMode::Arrays},
+    FunctionDef{"COUNTA", 1, V, fn_counta, ArgMode::Arrays},
+    FunctionDef{"COUNTBLANK", 1, 1, fn_countblank},
+    FunctionDef{"COUNTIF", 2, 2, fn_countif},
+    FunctionDef{"COUNTIFS", 2, V, fn_countif},
+    FunctionDef{"COVARIANCE.P", 2, 2, fn_covariance_p, ArgMode::Arrays},
+    FunctionDef{"COVARIANCE.S", 2, 2, fn_covariance_s, ArgMode::Arrays},
     FunctionDef{"DATE", 3, 3, fn_date},
     FunctionDef{"DAY", 1, 1, fn_day},
-    FunctionDef{"EXP", 1, 1, fn_exp},
+    FunctionDef{"DB", 4, 5, fn_db, ArgMode::Elementwise},
+    FunctionDef{"DDB", 4, 5, fn_ddb, ArgMode::Elementwise},
+    FunctionDef{"DEGREES", 1, 1, fn_degrees, ArgMode::Elementwise},
+    FunctionDef{"DEVSQ", 1, V, fn_devsq, ArgMode::Arrays},
+    FunctionDef{"ERROR.TYPE", 1, 1, fn_error_type, ArgMode::Elementwise},
+    FunctionDef{"EVEN", 1, 1, fn_even, ArgMode::Elementwise},
+    FunctionDef{"EXP", 1, 1, fn_exp, ArgMode::Elementwise},
+    FunctionDef{"FACT", 1, 1, fn_fact, ArgMode::Elementwise},
+    FunctionDef{"FALSE", 0, 0, fn_false},
+    FunctionDef{"FLOOR", 2, 2, fn_floor, ArgMode::Elementwise},
+    FunctionDef{"FLOOR.MATH", 1, 3, fn_floor_math, ArgMode::Elementwise},
+    FunctionDef{"FORECAST", 3, 3, fn_forecast, ArgMode::Arrays},
+    FunctionDef{"FORECAST.LINEAR", 3, 3, fn_forecast, ArgMode::Arrays},
+    FunctionDef{"FV", 3, 5, fn_fv, ArgMode::Elementwise},
+    FunctionDef{"GCD", 1, V, fn_gcd, ArgMode::Arrays},
+    FunctionDef{"GEOMEAN", 1, V, fn_geomean, ArgMode::Arrays},
     FunctionDef{"IF", 2, 3, nullptr, ArgMode::Lazy},
     FunctionDef{"IFERROR", 2, 2, nullptr, ArgMode::Lazy},
+    FunctionDef{"IFNA", 2, 2, nullptr, ArgMode::Lazy},
+    FunctionDef{"IFS", 2, V, nullptr, ArgMode::Lazy},
     FunctionDef{"INDEX", 2, 3, fn_index},
-    FunctionDef{"INT", 1, 1, fn_int},
-    FunctionDef{"ISBLANK", 1, 1, fn_isblank},
-    FunctionDef{"ISERROR", 1, 1, fn_iserror},
-    FunctionDef{"ISNUMBER", 1, 1, fn_isnumber},
-    FunctionDef{"ISTEXT", 1, 1, fn_istext},
+    FunctionDef{"INT", 1, 1, fn_int, ArgMode::Elementwise},
+    FunctionDef{"INTERCEPT", 2, 2, fn_intercept, ArgMode::Arrays},
+    FunctionDef{"IPMT", 4, 6, fn_ipmt, ArgMode::Elementwise},
+    FunctionDef{"IRR", 1, 2, fn_irr, ArgMode::Arrays},
+    FunctionDef{"ISBLANK", 1, 1, fn_isblank, ArgMode::Elementwise},
+    FunctionDef{"ISERR", 1, 1, fn_iserr, ArgMode::Elementwise},
+    FunctionDef{"ISERROR", 1, 1, fn_iserror, ArgMode::Elementwise},
+    FunctionDef{"ISEVEN", 1, 1, fn_iseven, ArgMode::Elementwise},
+    FunctionDef{"ISFORMULA", 1, 1, fn_isformula},
+    FunctionDef{"ISLOGICAL", 1, 1, fn_islogical, ArgMode::Elementwise},
+    FunctionDef{"ISNA", 1, 1, fn_isna, ArgMode::Elementwise},
+    FunctionDef{"ISNONTEXT", 1, 1, fn_isnontext, ArgMode::Elementwise},
+    FunctionDef{"ISNUMBER", 1, 1, fn_isnumber, ArgMode::Elementwise},
+    FunctionDef{"ISODD", 1, 1, fn_isodd, ArgMode::Elementwise},
+    FunctionDef{"ISREF", 1, 1, fn_isref},
+    FunctionDef{"ISTEXT", 1, 1, fn_istext, ArgMode::Elementwise},
+    FunctionDef{"LARGE", 2, 2, fn_large, ArgMode::Arrays},
+    FunctionDef{"LCM", 1, V, fn_lcm, ArgMode::Arrays},
     FunctionDef{"LEFT", 1, 2, fn_left},
     FunctionDef{"LEN", 1, 1, fn_len},
-    FunctionDef{"LN", 1, 1, fn_ln},
+    FunctionDef{"LN", 1, 1, fn_ln, ArgMode::Elementwise},
+    FunctionDef{"LOG", 1, 2, fn_log, ArgMode::Elementwise},
+    FunctionDef{"LOG10", 1, 1, fn_log10, ArgMode::Elementwise},
     FunctionDef{"LOWER", 1, 1, fn_lower},
     FunctionDef{"MATCH", 2, 3, fn_match},
-    FunctionDef{"MAX", 1, V, fn_max},
+    FunctionDef{"MAX", 1, V, fn_max, ArgMode::Arrays},
+    FunctionDef{"MAXA", 1, V, fn_maxa, ArgMode::Arrays},
+    FunctionDef{"MAXIFS", 3, V, fn_maxifs},
+    FunctionDef{"MEDIAN", 1, V, fn_median, ArgMode::Arrays},
     FunctionDef{"MID", 3, 3, fn_mid},
-    FunctionDef{"MIN", 1, V, fn_min},
-    FunctionDef{"MOD", 2, 2, fn_mod},
+    FunctionDef{"MIN", 1, V, fn_min, ArgMode::Arrays},
+    FunctionDef{"MINA", 1, V, fn_mina, ArgMode::Arrays},
+    FunctionDef{"MINIFS", 3, V, fn_minifs},
+    FunctionDef{"MOD", 2, 2, fn_mod, ArgMode::Elementwise},
+    FunctionDef{"MODE", 1, V, fn_mode, ArgMode::Arrays},
+    FunctionDef{"MODE.SNGL", 1, V, fn_mode, ArgMode::Arrays},
     FunctionDef{"MONTH", 1, 1, fn_month},
-    FunctionDef{"NOT", 1, 1, fn_not},
+    FunctionDef{"MROUND", 2, 2, fn_mround, ArgMode::Elementwise},
+    FunctionDef{"N", 1, 1, fn_n},
+    FunctionDef{"NA", 0, 0, fn_na},
+    FunctionDef{"NOT", 1, 1, fn_not, ArgMode::Elementwise},
     FunctionDef{"NOW", 0, 0, fn_now, ArgMode::Values, true},
-    FunctionDef{"OR", 1, V, fn_or},
-    FunctionDef{"POWER", 2, 2, fn_power},
+    FunctionDef{"NPER", 3, 5, fn_nper, ArgMode::Elementwise},
+    FunctionDef{"NPV", 2, V, fn_npv, ArgMode::Arrays},
+    FunctionDef{"ODD", 1, 1, fn_odd, ArgMode::Elementwise},
+    FunctionDef{"OR", 1, V, fn_or, ArgMode::Arrays},
+    FunctionDef{"PEARSON", 2, 2, fn_correl, ArgMode::Arrays},
+    FunctionDef{"PERCENTILE", 2, 2, fn_percentile_inc, ArgMode::Arrays},
+    FunctionDef{"PERCENTILE.EXC", 2, 2, fn_percentile_exc, ArgMode::Arrays},
+    FunctionDef{"PERCENTILE.INC", 2, 2, fn_percentile_inc, ArgMode::Arrays},
+    FunctionDef{"PERCENTRANK", 2, 3, fn_percentrank_inc, ArgMode::Arrays},
+    FunctionDef{"PERCENTRANK.INC", 2, 3, fn_percentrank_inc, ArgMode::Arrays},
+    FunctionDef{"PI", 0, 0, fn_pi},
+    FunctionDef{"PMT", 3, 5, fn_pmt, ArgMode::Elementwise},
+    FunctionDef{"POWER", 2, 2, fn_power, ArgMode::Elementwise},
+    FunctionDef{"PPMT", 4, 6, fn_ppmt, ArgMode::Elementwise},
+    FunctionDef{"PRODUCT", 1, V, fn_product, ArgMode::Arrays},
+    FunctionDef{"PV", 3, 5, fn_pv, ArgMode::Elementwise},
+    FunctionDef{"QUARTILE", 2, 2, fn_quartile_inc, ArgMode::Arrays},
+    FunctionDef{"QUARTILE.EXC", 2, 2, fn_quartile_exc, ArgMode::Arrays},
+    FunctionDef{"QUARTILE.INC", 2, 2, fn_quartile_inc, ArgMode::Arrays},
+    FunctionDef{"QUOTIENT", 2, 2, fn_quotient, ArgMode::Elementwise},
+    FunctionDef{"RADIANS", 1, 1, fn_radians, ArgMode::Elementwise},
+    FunctionDef{"RAND", 0, 0, fn_rand, ArgMode::Values, true},
+    FunctionDef{"RANDBETWEEN", 2, 2, fn_randbetween, ArgMode::Values, true},
+    FunctionDef{"RANK", 2, 3, fn_rank_eq},
+    FunctionDef{"RANK.AVG", 2, 3, fn_rank_avg},
+    FunctionDef{"RANK.EQ", 2, 3, fn_rank_eq},
+    FunctionDef{"RATE", 3, 6, fn_rate, ArgMode::Elementwise},
     FunctionDef{"RIGHT", 1, 2, fn_right},
-    FunctionDef{"ROUND", 2, 2, fn_round},
-    FunctionDef{"SLOPE", 2, 2, fn_slope},
-    FunctionDef{"SQRT", 1, 1, fn_sqrt},
-    FunctionDef{"SUM", 1, V, fn_sum},
+    FunctionDef{"ROUND", 2, 2, fn_round, ArgMode::Elementwise},
+    FunctionDef{"ROUNDDOWN", 2, 2, fn_rounddown, ArgMode::Elementwise},
+    FunctionDef{"ROUNDUP", 2, 2, fn_roundup, ArgMode::Elementwise},
+    FunctionDef{"RSQ", 2, 2, fn_rsq, ArgMode::Arrays},
+    FunctionDef{"SIGN", 1, 1, fn_sign, ArgMode::Elementwise},
+    FunctionDef{"SIN", 1, 1, fn_sin, ArgMode::Elementwise},
+    FunctionDef{"SLN", 3, 3, fn_sln, ArgMode::Elementwise},
+    FunctionDef{"SLOPE", 2, 2, fn_slope, ArgMode::Arrays},
+    FunctionDef{"SMALL", 2, 2, fn_small, ArgMode::Arrays},
+    FunctionDef{"SQRT", 1, 1, fn_sqrt, ArgMode::Elementwise},
+    FunctionDef{"STDEV", 1, V, fn_stdev_s, ArgMode::Arrays},
+    FunctionDef{"STDEV.P", 1, V, fn_stdev_p, ArgMode::Arrays},
+    FunctionDef{"STDEV.S", 1, V, fn_stdev_s, ArgMode::Arrays},
+    FunctionDef{"STDEVP", 1, V, fn_stdev_p, ArgMode::Arrays},
+    FunctionDef{"SUBTOTAL", 2, V, fn_subtotal},
+    FunctionDef{"SUM", 1, V, fn_sum, ArgMode::Arrays},
+    FunctionDef{"SUMIF", 2, 3, fn_sumif},
+    FunctionDef{"SUMIFS", 3, V, fn_sumifs},
     FunctionDef{"SUMPRODUCT", 1, V, fn_sumproduct, ArgMode::Arrays},
+    FunctionDef{"SUMSQ", 1, V, fn_sumsq, ArgMode::Arrays},
+    FunctionDef{"SWITCH", 3, V, nullptr, ArgMode::Lazy},
+    FunctionDef{"TAN", 1, 1, fn_tan, ArgMode::Elementwise},
     FunctionDef{"TODAY", 0, 0, fn_today, ArgMode::Values, true},
     FunctionDef{"TRIM", 1, 1, fn_trim},
+    FunctionDef{"TRUE", 0, 0, fn_true},
+    FunctionDef{"TRUNC", 1, 2, fn_trunc, ArgMode::Elementwise},
+    FunctionDef{"TYPE", 1, 1, fn_type},
     FunctionDef{"UPPER", 1, 1, fn_upper},
     FunctionDef{"VALUE", 1, 1, fn_value},
+    FunctionDef{"VAR", 1, V, fn_var_s, ArgMode::Arrays},
+    FunctionDef{"VAR.P", 1, V, fn_var_p, ArgMode::Arrays},
+    FunctionDef{"VAR.S", 1, V, fn_var_s, ArgMode::Arrays},
+    FunctionDef{"VARP", 1, V, fn_var_p, ArgMode::Arrays},
     FunctionDef{"VLOOKUP", 3, 4, fn_vlookup},
+    FunctionDef{"XIRR", 2, 3, fn_xirr, ArgMode::Arrays},
+    FunctionDef{"XNPV", 3, 3, fn_xnpv, ArgMode::Arrays},
+    FunctionDef{"XOR", 1, V, fn_xor, ArgMode::Arrays},
     FunctionDef{"YEAR", 1, 1, fn_year},
 };
 

@@ -30,6 +30,9 @@ enum class ArgMode : std::uint8_t {
   Values,  // as written: references stay ranges, expressions give scalars
   Arrays,  // expressions over ranges are computed element by element (SUMPRODUCT)
   Lazy,    // only the arguments the function needs are evaluated (IF, IFERROR)
+  // Every argument is one value; inside a function that takes arrays, an
+  // array argument makes the function compute item by item (ABS, ISNUMBER).
+  Elementwise,
 };
 
 struct FunctionDef {
