@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "weblink_pages.h"
+
 namespace quillo::service {
 
 MarketService::MarketService()
@@ -37,6 +39,7 @@ MarketService::MarketService()
                       "text/html");
       return;
     }
+    if (auto to = weblink_redirect(req.target)) return res.set_redirect(*to);
     const Reply reply = m_site.answer(req.target);
     res.status = reply.status;
     res.set_content(reply.body, reply.content_type.c_str());
