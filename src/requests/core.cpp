@@ -33,6 +33,8 @@ constexpr std::array kCoreMethods{
                [](core& self, std::vector<Value>& a) {
                  return self.i_history_data(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
                }},
+    CoreMethod{"i_wlink", 2,
+               [](core& self, std::vector<Value>& a) { return self.i_wlink(a[0], a[1]); }},
     CoreMethod{"i_sma", 3, &call_indicator<indicators::Kind::Sma>},
     CoreMethod{"i_wma", 3, &call_indicator<indicators::Kind::Wma>},
     CoreMethod{"i_ema", 3, &call_indicator<indicators::Kind::Ema>},

@@ -9,6 +9,7 @@
 
 #include "host/add_ins.h"
 #include "indicators/indicator_frame.h"
+#include "requests/cls_weblinkroutines.h"
 #include "requests/fhistory.h"
 #include "requests/fsingle.h"
 
@@ -16,8 +17,9 @@ namespace quillo {
 
 class core {
  public:
-  core(SingleItemContext& ctx, HistoryContext& history, indicators::IndicatorFrame& ta)
-      : m_ctx(ctx), m_history(history), m_ta(ta) {}
+  core(SingleItemContext& ctx, HistoryContext& history, indicators::IndicatorFrame& ta,
+       cls_weblinkroutines& weblinks)
+      : m_ctx(ctx), m_history(history), m_ta(ta), m_weblinks(weblinks) {}
 
   // The single data item of inst and field, with optional options, for the calling cell.
   Value i_fsingle(const Value& inst, const Value& field, const Value& options,
@@ -34,6 +36,9 @@ class core {
                         options, fcaller);
   }
 
+  // The value of the calling workbook's web link called name.
+  Value i_wlink(const Value& name, const Value& fcaller) { return m_weblinks.wlink(name, fcaller); }
+
   // The indicator of this kind over the arguments in the library's order,
   // the calling cell last (i_sma ... i_beta).
   Value indicator(indicators::Kind kind, const std::vector<Value>& args) {
@@ -49,6 +54,7 @@ class core {
   SingleItemContext& m_ctx;
   HistoryContext& m_history;
   indicators::IndicatorFrame& m_ta;
+  cls_weblinkroutines& m_weblinks;
 };
 
 }  // namespace quillo

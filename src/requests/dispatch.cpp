@@ -5,6 +5,7 @@
 #include "common/text_encoding.h"
 #include "history/cls_history_yahoo.h"
 #include "parse/table_extraction.h"
+#include "requests/cls_weblinkroutines.h"
 
 namespace quillo {
 
@@ -112,6 +113,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   // A history request that ends without a table releases its areas before
   // the cells are evaluated again, so they show the request's status.
   const bool history = request.reqtype == RequestType::History && m_history;
+  const bool weblink = request.reqtype == RequestType::WebLink;
   auto release_areas = [&] {
     if (history) m_history->clear_areas(r);
   };
@@ -140,7 +142,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   bool valid = false;
   if (request.reqtype == RequestType::SingleItem)
     valid = m_definitions.response_isvalid(request, text);
-  if (request.reqtype == RequestType::WebLink) valid = true;
+  if (weblink) valid = true;
   if (history) valid = history::cls_history_yahoo::datavalidate(text);
   if (!valid) {
     if (request.status != RequestStatus::NoData) request.status = RequestStatus::InvalidInstrument;
@@ -156,6 +158,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
     std::string csv = text;
     m_history->fieldparse(csv, r);
   }
+  if (weblink && m_weblinks) m_weblinks->wlinkparse(text, r);
   datarequest& parsed = m_registry.requests().at(r);
   if (parsed.status == RequestStatus::ParseError) {
     if (had_data && m_policy.parseerrorhandling == 2) parsed.status = RequestStatus::Loaded;

@@ -23,6 +23,7 @@ namespace quillo {
 namespace history {
 class cls_history_yahoo;
 }
+class cls_weblinkroutines;
 
 // How failures of a request that already showed data are shown (the
 // settings "connectionerrorhandling" and "parseerrorhandling"): 1 shows
@@ -63,6 +64,8 @@ class RequestDispatch {
 
   // The parser of price-history answers (none: they are judged invalid).
   void set_history(history::cls_history_yahoo* parser) { m_history = parser; }
+  // The reader of web link pages (none: their answers only mark the request loaded).
+  void set_weblinks(cls_weblinkroutines* weblinks) { m_weblinks = weblinks; }
 
   // The response processor of all data requests.
   void HttpResponseProcessor(const std::string& text, std::int32_t r, std::int16_t status,
@@ -76,6 +79,7 @@ class RequestDispatch {
   const Definitions& m_definitions;
   const ErrorPolicy& m_policy;
   history::cls_history_yahoo* m_history = nullptr;
+  cls_weblinkroutines* m_weblinks = nullptr;
   std::mt19937 m_random{std::random_device{}()};
 };
 

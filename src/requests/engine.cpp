@@ -33,8 +33,10 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
                                           while_calculating(m_registry, fn);
                                         }}),
       m_indicators(m_calcs),
-      m_core(m_ctx, m_history, m_indicators) {
+      m_weblinks(m_links, m_registry, m_dispatch, m_policy),
+      m_core(m_ctx, m_history, m_indicators, m_weblinks) {
   m_dispatch.set_history(&m_history_parser);
+  m_dispatch.set_weblinks(&m_weblinks);
   // Resetting the requests erases the history areas with them.
   m_registry.set_on_reset([this] { m_areas.reset(); });
   m_manager.manager_setup({{kHistoryChannel, kHistoryChannelLimit}});

@@ -51,6 +51,9 @@ class Engine {
   quillo::core& core_object() { return m_core; }
   indicators::CalcTable& calcs() { return m_calcs; }
   history::AreaTable& areas() { return m_areas; }
+  // The loaded web links and the routines that load, fetch and read them.
+  LinkTable& links() { return m_links; }
+  cls_weblinkroutines& weblinks() { return m_weblinks; }
   history::cls_history_yahoo& history_parser() { return m_history_parser; }
   // Scheme and host of the price-history service; empty: none set, and
   // history formulas say how to set one.
@@ -73,6 +76,8 @@ class Engine {
   HistoryContext m_history;
   indicators::CalcTable m_calcs;
   indicators::IndicatorFrame m_indicators;
+  LinkTable m_links;
+  cls_weblinkroutines m_weblinks;
   core m_core;
   host::TimerId m_pass = 0;
   bool m_methods_registered = false;

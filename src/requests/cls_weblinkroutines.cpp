@@ -1,0 +1,221 @@
+#include "requests/cls_weblinkroutines.h"
+
+#include <algorithm>
+#include <array>
+
+#include "common/text.h"
+#include "parse/clsparse.h"
+
+namespace quillo {
+
+namespace {
+
+// A store sheet is read this many rows at a time, so a hand-edited sheet
+// with something far down another column costs only the rows of the list.
+constexpr std::int32_t kRowsPerRead = 256;
+constexpr std::int32_t kLinkColumns = 5;
+
+// An argument written as a cell reference arrives as a range: the function
+// works with the value of its (top-left) cell.
+std::string argument_text(const Value& v) {
+  if (!v.is_range()) return v.to_text();
+  const Array cells = v.range().values();
+  return cells.items.empty() ? std::string() : cells.items.front().to_text();
+}
+
+// Removes every occurrence of what, in any letter case: the page was
+// upper-cased before the value was cut out, so "&nbsp;" stands there as
+// "&NBSP;".
+void remove_ci(std::string& s, std::string_view what) {
+  std::string out;
+  std::size_t from = 1;
+  while (const std::size_t p = text::find_ci(s, what, from)) {
+    out.append(s, from - 1, p - from);
+    from = p + what.size();
+  }
+  if (from == 1) return;
+  out.append(s, from - 1, std::string::npos);
+  s = std::move(out);
+}
+
+// The page from its body's start tag on. The tag may carry attributes
+// ("<body class=...>"), which differ between copies of a page; without the
+// cut, tags of the head could match the references before the body does.
+std::string_view body_part(std::string_view page) {
+  std::size_t from = 1;
+  while (const std::size_t p = text::find_ci(page, "<BODY", from)) {
+    const std::size_t after = p - 1 + 5;
+    if (after >= page.size()) break;
+    const char c = page[after];
+    if (c == '>' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '/') {
+      return page.substr(p - 1);
+    }
+    from = p + 1;
+  }
+  return page;
+}
+
+}  // namespace
+
+std::int32_t LinkTable::add(weblink link) {
+  m_links.push_back(std::move(link));
+  const auto num = static_cast<std::int32_t>(m_links.size());
+  m_first_by_name.try_emplace(m_links.back().name, num);
+  return num;
+}
+
+std::int32_t LinkTable::find(std::string_view key) const {
+  const auto it = m_first_by_name.find(std::string(key));
+  return it == m_first_by_name.end() ? 0 : it->second;
+}
+
+Result<std::vector<LinkRow>> link_rows(const host::Worksheet& sheet) {
+  std::vector<LinkRow> rows;
+  for (std::int32_t first = 1;; first += kRowsPerRead) {
+    const std::int32_t last = first + kRowsPerRead - 1;
+    auto block = sheet.range("A" + std::to_string(first) + ":E" + std::to_string(last));
+    if (!block.ok()) {
+      // The last rows of the sheet: a block that would pass its end.
+      if (first > 1) return rows;
+      return block.status();
+    }
+    auto values = (*block)->value();
+    if (!values.ok()) return values.status();
+    if (!values->is_array()) return Status::failed("the link store could not be read");
+    const Array& a = values->array();
+    for (std::int32_t r = 0; r < a.rows; ++r) {
+      std::array<std::string, kLinkColumns> cells;
+      for (std::int32_t c = 0; c < kLinkColumns && c < a.cols; ++c) cells[c] = a.at(r, c).to_text();
+      if (cells[0].empty()) return rows;
+      rows.push_back({cells[0], cells[1], cells[2], cells[3], cells[4]});
+    }
+  }
+}
+
+std::size_t last_row_named(const std::vector<LinkRow>& rows, std::string_view name) {
+  for (std::size_t i = rows.size(); i > 0; --i) {
+    if (rows[i - 1].name == name) return i;
+  }
+  return 0;
+}
+
+std::string cls_weblinkroutines::generate_name() const {
+  constexpr std::string_view prefix = kLinkRequestPrefix;
+  for (std::int32_t i = m_links.upper_bound(); i >= 1; --i) {
+    const std::string& name = m_links.at(i).name;
+    const std::size_t p = text::find_ci(name, prefix);
+    if (p == 0) continue;
+    std::int64_t n = 0;
+    for (const char c : text::mid(name, p + prefix.size(), 10)) {
+      if (c < '0' || c > '9') break;
+      n = n * 10 + (c - '0');
+    }
+    return std::string(prefix) + std::to_string(n + 1);
+  }
+  return std::string(prefix) + "1";
+}
+
+std::int32_t cls_weblinkroutines::link_create(std::string key) {
+  weblink link;
+  link.name = std::move(key);
+  return m_links.add(std::move(link));
+}
+
+Value cls_weblinkroutines::getvalue(std::int32_t num) const {
+  if (!m_links.contains(num)) return Value();
+  const Value& v = m_links.at(num).value;
+  if (v.is_text()) {
+    if (const auto n = text::locale_number(v.text())) return Value(*n);
+  }
+  return v;
+}
+
+void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) {
+  std::string cut(body_part(page));
+  clsparse parser;
+  parser.removedomspecificelement(cut);
+  // After a reset a number may name another page's request; a link still
+  // holding the old number must not take that page's values.
+  std::string request_url;
+  if (m_registry.requests().contains(reqno)) request_url = m_registry.requests().at(reqno).url;
+  for (std::int32_t i = 1; i <= m_links.upper_bound(); ++i) {
+    weblink& link = m_links.at(i);
+    if (link.reqno != reqno) continue;
+    if (!request_url.empty() && request_url != std::string(kLinkRequestPrefix) + link.url) continue;
+    std::string value =
+        parser.convert3(cut, link.references, link.startmarker, link.endmarker).to_text();
+    for (const std::string_view junk : {"&nbsp;", "\n", "\r", "\t", "&amp;", "&#36;"}) {
+      remove_ci(value, junk);
+    }
+    // With "keep the last figure" a page that lost the value keeps the
+    // one the link had.
+    const bool had_value = link.value.is_text() && link.value.text() != kNotFound;
+    if (value == kNotFound && had_value && m_policy.parseerrorhandling == 2) continue;
+    link.value = Value(std::move(value));
+  }
+}
+
+std::int32_t cls_weblinkroutines::link_load(const host::Workbook& book, const std::string& name,
+                                            const std::string& key) {
+  const auto sheet = book.worksheet(kLinkSheet);
+  if (!sheet.ok()) return 0;
+  const auto rows = link_rows(**sheet);
+  if (!rows.ok()) return 0;
+  const std::size_t row = last_row_named(*rows, name);
+  // A row without a page address names nothing that could be fetched.
+  if (row == 0 || (*rows)[row - 1].url.empty()) return 0;
+  const LinkRow& found = (*rows)[row - 1];
+  const std::int32_t num = link_create(key);
+  weblink& link = m_links.at(num);
+  link.url = found.url;
+  link.references = found.references;
+  link.startmarker = found.startmarker;
+  link.endmarker = found.endmarker;
+  return num;
+}
+
+Value cls_weblinkroutines::wlink(const Value& name_value, const Value& fcaller) {
+  const std::string name = argument_text(name_value);
+  if (name.empty()) return Value(std::string());
+  const host::Range* caller = host::as_range(fcaller);
+  if (!caller) return Value(ErrorCode::Value);  // no calling cell
+  const Value not_found(status_message(StatusText::LinkNotFound));
+  const auto sheet = caller->worksheet();
+  if (!sheet.ok()) return not_found;
+  const auto book = (*sheet)->workbook();
+  if (!book.ok()) return not_found;
+  const auto book_name = (*book)->name();
+  if (!book_name.ok()) return not_found;
+
+  const std::string key = *book_name + "_" + name;
+  std::int32_t num = getlinknum(key);
+  const bool just_loaded = num == 0;
+  if (just_loaded) {
+    num = link_load(**book, name, key);
+    if (num == 0) return not_found;
+  }
+  const std::string url = std::string(kLinkRequestPrefix) + m_links.at(num).url;
+  const std::int32_t r =
+      m_dispatch.request_add(url, RequestType::WebLink, "wlink", "", 1, "", false);
+  m_links.at(num).reqno = r;
+  if (!m_registry.refreshing() && !m_registry.request_register_cell(r, fcaller)) {
+    return Value(ErrorCode::Value);
+  }
+  const Value loading(status_message(StatusText::Loading));
+  RequestStatus status = m_registry.requests().at(r).status;
+  if (status == RequestStatus::NotSent || just_loaded) {
+    m_dispatch.request_send(r);
+    status = m_registry.requests().at(r).status;
+    if (status == RequestStatus::ConnectionError) return Value(m_registry.request_statustext(r));
+    return loading;
+  }
+  if (status == RequestStatus::Loaded || status == RequestStatus::Sent) {
+    // A second cell of a link whose first answer is still out.
+    if (status == RequestStatus::Sent && m_links.at(num).value.is_empty()) return loading;
+    return getvalue(num);
+  }
+  if (auto kept = m_registry.kept_figure(fcaller, r)) return *kept;
+  return Value(m_registry.request_statustext(r));
+}
+
+}  // namespace quillo

@@ -1,0 +1,175 @@
+// The wlink function and the link store: links read from a workbook's
+// "weblinks_data" sheet, pages fetched through the request registry, values
+// re-read from every answer.
+#include "requests/cls_weblinkroutines.h"
+#include "requests/weblinks_test_support.h"
+
+namespace quillo::weblink_tests {
+namespace {
+
+constexpr const char* kUrl = "http://quotes.test/big";
+constexpr const char* kPage =
+    "<html><head><title>Big</title></head><body><table><tbody>"
+    "<tr><td>Last</td><td class=\"v\">12.5</td></tr><tr><td>Open</td><td>12.1</td></tr>"
+    "</tbody></table></body></html>";
+constexpr const char* kLaterPage =
+    "<html><head></head><body id=\"p2\"><table><tr><td>Last</td><td class=\"w\">13</td></tr>"
+    "<tr><td>Open</td><td>12.9</td></tr></table></body></html>";
+
+using Row = std::vector<std::string>;
+const Row kLast{"last", kUrl, "<TD", "<TD", "</TD"};
+const Row kOpen{"open", kUrl, "<TR<TR<TD", "<TD", "</TD"};
+
+class WebLinkTest : public WebLinkFixture {
+ protected:
+  WebLinkTest() { transport.script(kUrl, http::ScriptedTransport::complete(200, kPage, 20)); }
+  std::string text(const char* address) { return shown(address).to_text(); }
+};
+
+TEST_F(WebLinkTest, ProposedNamesCountOnFromTheLastWeblinkName) {
+  cls_weblinkroutines& w = engine.weblinks();
+  EXPECT_EQ(w.generate_name(), "weblink_1");
+  for (const char* key : {"Book1_weblink_1", "Book1_weblink_2", "Book1_mine"}) w.link_create(key);
+  EXPECT_EQ(w.generate_name(), "weblink_3");
+  for (const char* key : {"Book2_weblink_7", "Book2_WebLink_2b"}) w.link_create(key);
+  EXPECT_EQ(w.generate_name(), "weblink_3");
+  EXPECT_EQ(w.getlinknum("Book1_mine"), 3);
+  EXPECT_EQ(w.getlinknum("book1_mine"), 0);  // names compare exactly
+}
+
+TEST_F(WebLinkTest, LinksOnOnePageShareOneRequestAndEveryAnswerUpdatesThemAll) {
+  store_row(book, 1, kLast);
+  store_row(book, 2, kOpen);
+  set("A1", "=wlink(\"last\")");
+  set("A2", "=wlink(\"open\")");
+  set("A3", "=wlink(\"last\")");  // the same link in another cell
+  EXPECT_EQ(text("A1"), "Loading data...");
+  EXPECT_EQ(text("A3"), "Loading data...");
+  EXPECT_EQ(engine.links().upper_bound(), 2);
+  ASSERT_EQ(engine.registry().requests().upper_bound(), 1);
+  EXPECT_EQ(engine.registry().requests().at(1).url, std::string("weblink_") + kUrl);
+  run();
+  ASSERT_EQ(transport.requests().size(), 1u);
+  EXPECT_EQ(transport.requests()[0].url, kUrl);  // sent without the prefix
+  EXPECT_EQ(shown("A1"), Value(12.5));           // a number, not text
+  EXPECT_EQ(shown("A2"), Value(12.1));
+  EXPECT_EQ(shown("A3"), Value(12.5));
+  // The periodic update: one answer, both links follow it.
+  transport.script(kUrl, http::ScriptedTransport::complete(200, kLaterPage, 20));
+  engine.dispatch().request_send(1);
+  run();
+  EXPECT_EQ(shown("A1"), Value(13.0));
+  EXPECT_EQ(shown("A2"), Value(12.9));
+  EXPECT_EQ(transport.requests().size(), 2u);
+}
+
+TEST_F(WebLinkTest, TheSameNameInTwoWorkbooksIsTwoLinks) {
+  const char* other_url = "http://quotes.test/other";
+  transport.script(other_url, http::ScriptedTransport::complete(200, kLaterPage, 20));
+  store_row(book, 1, kLast);
+  host::WorkbookPtr second = *app.workbooks().add();
+  host::WorksheetPtr second_sheet = *second->active_sheet();
+  store_row(second, 1, {"last", other_url, "<TD", "<TD", "</TD"});
+  set("A1", "=wlink(\"last\")");
+  set(second_sheet, "A1", "=wlink(\"last\")");
+  run();
+  EXPECT_EQ(engine.links().upper_bound(), 2);
+  EXPECT_EQ(shown("A1"), Value(12.5));
+  EXPECT_EQ(shown(second_sheet, "A1"), Value(13.0));
+}
+
+// A store edited by hand: duplicate names (the last row wins), a row
+// without references or markers, rows without an address, a blank row
+// ending the list, a name typed as a number.
+TEST_F(WebLinkTest, HandEditedStoresGiveTheLastRowOrAClearMessage) {
+  set("A1", "=wlink(\"last\")");
+  EXPECT_EQ(text("A1"), "Link references could not be found");  // no store sheet yet
+  store_row(book, 1, {"dup", kUrl, "<TR<TR<TD", "<TD", "</TD"});
+  store_row(book, 2, {"bare", kUrl});
+  store_row(book, 3, {"dup", kUrl, "<TD", "<TD", "</TD"});
+  store_row(book, 4, {"noaddress", "", "<TD", "<TD", "</TD"});
+  store_row(book, 6, {"below", kUrl, "<TD", "<TD", "</TD"});
+  auto store = *book->worksheet("weblinks_data");
+  ASSERT_TRUE((*store->cell(5, 2))->set_value(Value("stray")).ok());  // column 1 empty
+  set("A2", "=wlink(\"dup\")");
+  set("A3", "=wlink(\"bare\")");
+  set("A4", "=wlink(\"noaddress\")");
+  set("A5", "=wlink(\"below\")");
+  set("A6", "=wlink(\"\")");
+  run();
+  EXPECT_EQ(shown("A2"), Value(12.5));
+  EXPECT_EQ(text("A3"), "");  // no markers: the empty text between them
+  EXPECT_EQ(text("A4"), "Link references could not be found");
+  EXPECT_EQ(text("A5"), "Link references could not be found");
+  EXPECT_EQ(shown("A6"), Value(std::string()));
+  EXPECT_EQ(engine.links().upper_bound(), 2);
+  EXPECT_EQ(transport.requests().size(), 1u);
+}
+
+TEST_F(WebLinkTest, AnswersAreCleanedAndAPageThatLostTheValueShowsNotFound) {
+  cls_weblinkroutines& w = engine.weblinks();
+  const std::int32_t num = w.link_create("Book1_vol");
+  weblink& link = engine.links().at(num);
+  link.references = "<TD";
+  link.startmarker = "<TD";
+  link.endmarker = "</TD";
+  link.reqno = 42;
+  // The page is upper-cased before the cut, entities with it.
+  w.wlinkparse("<body><td>Volume<td>\n\t1,234&nbsp;&amp;&#36;</td></body>", 42);
+  EXPECT_EQ(w.getvalue(num), Value(1234.0));
+  w.wlinkparse("<body><td>Volume<td>n/a</td></body>", 42);
+  EXPECT_EQ(w.getvalue(num), Value("N/A"));
+  w.wlinkparse("<body><p>Service unavailable</p></body>", 42);
+  EXPECT_EQ(w.getvalue(num), Value("#N/A"));
+  // "Keep the last figure": a lost value leaves the one the link had.
+  w.wlinkparse("<body><td>Volume<td>7</td></body>", 42);
+  engine.policy().parseerrorhandling = 2;
+  w.wlinkparse("<body><p>Service unavailable</p></body>", 42);
+  EXPECT_EQ(w.getvalue(num), Value(7.0));
+  w.wlinkparse("<body><td>Volume<td>9</td></body>", 99);  // another request's page
+  EXPECT_EQ(w.getvalue(num), Value(7.0));
+}
+
+// The head of a page may hold what looks like the value's markup (a script
+// writing a table); the cut starts at the body's tag even when it carries
+// attributes.
+TEST_F(WebLinkTest, TheHeadNeverFeedsALinkWhateverTheBodyTagCarries) {
+  cls_weblinkroutines& w = engine.weblinks();
+  const std::int32_t num = w.link_create("Book1_x");
+  engine.links().at(num).startmarker = "<I";
+  engine.links().at(num).endmarker = "</I";
+  engine.links().at(num).reqno = 7;
+  w.wlinkparse(
+      "<html><head><script>w('<i>99</i>')</script></head><body class=\"a\" id=\"b\">"
+      "<i>12.5</i></body></html>",
+      7);
+  EXPECT_EQ(w.getvalue(num), Value(12.5));
+  w.wlinkparse("<HTML><HEAD><SCRIPT>w('<i>99</i>')</SCRIPT></HEAD>\n<BODY>\n<i>12.75</i>", 7);
+  EXPECT_EQ(w.getvalue(num), Value(12.75));
+}
+
+TEST_F(WebLinkTest, AfterAResetTheLinkInMemoryFetchesItsPageAgain) {
+  store_row(book, 1, kLast);
+  set("A1", "=wlink(\"last\")");
+  run();
+  ASSERT_EQ(shown("A1"), Value(12.5));
+  // The store row goes; the link stays loaded and keeps working.
+  ASSERT_TRUE((*(*book->worksheet("weblinks_data"))->range("A1:E1"))->clear_contents().ok());
+  engine.registry().requests_reset();
+  EXPECT_EQ(text("A1"), "Loading data...");
+  run();
+  EXPECT_EQ(shown("A1"), Value(12.5));
+  EXPECT_EQ(engine.links().upper_bound(), 1);
+  EXPECT_EQ(transport.requests().size(), 2u);
+}
+
+TEST_F(WebLinkTest, FailedFetchesShowTheRequestStatus) {
+  transport.script(kUrl, http::ScriptedTransport::complete(404, ""));
+  store_row(book, 1, kLast);
+  set("A1", "=wlink(\"last\")");
+  run();
+  EXPECT_EQ(text("A1"), "Connection error. Code: 404 - General error.");
+}
+
+}  // namespace
+}  // namespace quillo::weblink_tests
