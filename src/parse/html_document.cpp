@@ -2,6 +2,7 @@
 
 #include <gumbo.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -233,7 +234,72 @@ bool is_run(std::string_view text) {
   return false;
 }
 
+// Tags that never nest: void elements and those a browser closes when the
+// next of their kind (or a sibling kind) starts.
+bool never_nests(std::string_view name) {
+  static constexpr std::string_view kFlat[] = {
+      "area",  "base",     "basefont", "bgsound",  "br",   "col",   "embed",  "frame", "hr",
+      "img",   "input",    "keygen",   "link",     "meta", "param", "source", "track", "wbr",
+      "p",     "li",       "dt",       "dd",       "td",   "th",    "tr",     "tbody", "thead",
+      "tfoot", "colgroup", "option",   "optgroup", "rb",   "rt",    "rp",     "rtc",   "!doctype"};
+  for (const std::string_view flat : kFlat) {
+    if (name == flat) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::size_t nesting_estimate(std::string_view page) {
+  std::size_t depth = 0, deepest = 0;
+  std::size_t foreign = 0;  // open svg and math elements, where "/>" closes an element
+  std::size_t i = page.find('<');
+  while (i != std::string_view::npos && i + 1 < page.size()) {
+    if (page.substr(i, 4) == "<!--") {
+      const std::size_t end = page.find("-->", i + 4);
+      if (end == std::string_view::npos) break;
+      i = page.find('<', end + 3);
+      continue;
+    }
+    const bool closing = page[i + 1] == '/';
+    std::size_t n = i + (closing ? 2 : 1);
+    const std::size_t name_start = n;
+    while (n < page.size() && page[n] != '>' && page[n] != '/' && !is_blank(page[n])) ++n;
+    const std::string name = ascii_lower(page.substr(name_start, n - name_start));
+    const bool tag = !name.empty() && ((name[0] >= 'a' && name[0] <= 'z') || name[0] == '!');
+    const bool svg_or_math = name == "svg" || name == "math";
+    if (tag && !never_nests(name)) {
+      if (closing) {
+        if (depth > 0) --depth;
+        if (svg_or_math && foreign > 0) --foreign;
+      } else {
+        // "<div/>" opens a div like "<div>"; only in SVG and MathML does
+        // "/>" close the element.
+        const std::size_t gt = page.find('>', n);
+        const bool self_closed =
+            (foreign > 0 || svg_or_math) && gt != std::string_view::npos && page[gt - 1] == '/';
+        if (!self_closed) {
+          deepest = std::max(deepest, ++depth);
+          if (svg_or_math) ++foreign;
+        }
+        if (name == "script" || name == "style" || name == "textarea" || name == "title" ||
+            name == "xmp" || name == "plaintext") {
+          // Raw text: nothing in it is a tag, up to its end tag.
+          std::size_t end = n;
+          while ((end = page.find("</", end)) != std::string_view::npos &&
+                 ascii_lower(page.substr(end + 2, name.size())) != name) {
+            end += 2;
+          }
+          if (end == std::string_view::npos) break;
+          i = end;
+          continue;
+        }
+      }
+    }
+    i = page.find('<', n);
+  }
+  return deepest;
+}
 
 std::string shown_text(std::string_view text) {
   std::string out;
@@ -262,6 +328,7 @@ struct HtmlDocument::Impl {
   std::string page;  // the parser's nodes point into it
   GumboOutput* output = nullptr;
   const GumboNode* body = nullptr;
+  bool too_deep = false;
 
   ~Impl() {
     if (output) gumbo_destroy_output(&options, output);
@@ -306,6 +373,10 @@ struct HtmlDocument::Impl {
 HtmlDocument::HtmlDocument(std::string_view page) : m_impl(std::make_unique<Impl>()) {
   // Errors are not kept: a broken page would only fill a list nobody reads.
   m_impl->options.max_errors = 0;
+  if (nesting_estimate(page) > kMaxNesting) {
+    m_impl->too_deep = true;
+    return;
+  }
   m_impl->page.assign(page);
   m_impl->output =
       gumbo_parse_with_options(&m_impl->options, m_impl->page.data(), m_impl->page.size());
@@ -324,6 +395,10 @@ HtmlDocument::~HtmlDocument() = default;
 
 bool HtmlDocument::has_body() const {
   return m_impl->body != nullptr;
+}
+
+bool HtmlDocument::too_deep() const {
+  return m_impl->too_deep;
 }
 
 std::size_t HtmlDocument::count(std::string_view value) const {

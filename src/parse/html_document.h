@@ -49,16 +49,33 @@ struct FoundElement {
   std::string tag;           // the element's tag name ("td")
 };
 
+// How deep a page may nest its elements. The HTML5 tree-building rules
+// look through the open elements at every tag, so the parse takes time that
+// grows with the square of the depth: 100,000 unclosed <div> tags take
+// minutes. Browsers stop nesting at a few hundred levels; a page nested
+// deeper than this is not parsed.
+inline constexpr std::size_t kMaxNesting = 4096;
+
+// How deep the page nests its elements, as counted from its tags: start
+// tags less end tags, where void elements and the elements a browser closes
+// when the next of their kind starts (p, li, td, tr, option...) do not
+// count, nor the text of scripts, styles and comments.
+std::size_t nesting_estimate(std::string_view page);
+
 class HtmlDocument {
  public:
-  // Parses a whole page given in UTF-8.
+  // Parses a whole page given in UTF-8; a page nested deeper than
+  // kMaxNesting (by nesting_estimate) is not parsed and reads as an empty
+  // page without a body (too_deep() tells).
   explicit HtmlDocument(std::string_view page);
   ~HtmlDocument();
   HtmlDocument(const HtmlDocument&) = delete;
   HtmlDocument& operator=(const HtmlDocument&) = delete;
 
-  // False for a page without a body (a frameset page).
+  // False for a page without a body (a frameset page, or one too deep).
   bool has_body() const;
+  // The page was not parsed: it nests deeper than kMaxNesting.
+  bool too_deep() const;
   // How many elements of the body hold the value.
   std::size_t count(std::string_view value) const;
   // The occurrence-th element (1-based, document order) holding the value;

@@ -116,13 +116,25 @@ TEST(HtmlDocumentTest, ManyOccurrencesAndDeepPages) {
   EXPECT_NE(last->body_html.find("<td>row 999</td><td>n/a</td></tr></tbody>"), std::string::npos);
   EXPECT_FALSE(doc.find("n/a", 1001));
 
-  // Nesting a browser would build 5,000 deep is walked without recursion.
+  // Nesting 4,000 deep is walked without recursion.
   std::string deep;
-  for (int i = 0; i < 5000; ++i) deep += "<span>";
+  for (int i = 0; i < 4000; ++i) deep += "<span>";
   deep += "v";
   const auto found = HtmlDocument(deep).find("v", 1);
   ASSERT_TRUE(found);
   EXPECT_EQ(found->element_html, "<span>v</span>");
+
+  // Deeper than a browser would build is refused before parsing (the parse
+  // would take minutes); flat repetition, SVG and scripts do not count.
+  std::string too_deep;
+  for (std::size_t i = 0; i <= kMaxNesting; ++i) too_deep += i % 2 ? "<div/>" : "<b>";
+  EXPECT_TRUE(HtmlDocument(too_deep).too_deep());
+  EXPECT_FALSE(HtmlDocument(too_deep).has_body());
+  std::string flat = "<svg>";
+  for (std::size_t i = 0; i <= kMaxNesting; ++i) flat += "<p>1<li>2<td>3<br><path d=x/>";
+  flat += "</svg><script>" + std::string(10000, '<') + "div></script>";
+  EXPECT_LT(nesting_estimate(flat), 5u);
+  EXPECT_EQ(nesting_estimate("<div><div></div><div><span>x</span></div></div>"), 3u);
 
   // Bytes that are not UTF-8 and control characters parse to some tree.
   HtmlDocument junk(std::string("\xff\xfe<\0td>\x80<b>ok</b", 17));
