@@ -1,0 +1,308 @@
+#include "requests/weblink_wizard.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "common/text.h"
+#include "parse/clsparse.h"
+
+namespace quillo {
+
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+constexpr std::string_view kNothingSelected = "Nothing has been selected on the web page";
+constexpr std::string_view kNameExists =
+    "The name of the link already exists, please choose another name!";
+constexpr std::string_view kNoReferences = "Could not find references to parse ";
+// A double quote would end the name inside the formula's text, and control
+// characters cannot be typed into a formula at all.
+constexpr std::string_view kBadName =
+    "The name of the link must not contain double quotes or control characters, please choose "
+    "another name!";
+constexpr std::string_view kNoWorkbook = "There is no active workbook to store the link in.";
+constexpr std::string_view kNoSheet = "The sheet \"weblinks_data\" could not be made ready.";
+constexpr std::string_view kNoFormula =
+    "The link was stored, but its formula could not be written into the active cell.";
+
+// convert3's cut, answered from the positions of each tag name in the page
+// rather than by searching the page again for every candidate chain. The
+// page is upper-cased and the names come from it, so an exact search finds
+// what convert3's letter-case-blind search finds. A chain of k names costs
+// k binary searches, which keeps the search for long chains on big pages
+// fast; the chain that passes is still confirmed by convert3 itself.
+class ChainCutter {
+ public:
+  explicit ChainCutter(std::string_view page) : m_page(page) {}
+
+  // The text convert3(page, concatenated names, start, end) answers, as a
+  // view into the page (so its place can be checked), or nullopt where
+  // convert3 answers the not-found text.
+  std::optional<std::string_view> cut(const std::vector<std::string>& names_back_to_front,
+                                      const std::string& start, const std::string& end) {
+    std::size_t pos = 0;
+    for (auto it = names_back_to_front.rbegin(); it != names_back_to_front.rend(); ++it) {
+      const auto at = next(*it, pos);
+      if (!at) return std::nullopt;
+      pos = *at + it->size();
+    }
+    const auto s = next(start, pos);
+    if (!s) return std::nullopt;
+    const std::size_t from = *s + start.size();
+    const auto e = next(end, from);
+    if (!e) return std::nullopt;
+    std::string_view result = m_page.substr(from, *e - from);
+    const std::size_t gt = result.find('>');
+    if (gt != npos) result = result.substr(gt + 1);
+    return result;
+  }
+
+ private:
+  // The first offset at or after from where needle starts.
+  std::optional<std::size_t> next(const std::string& needle, std::size_t from) {
+    if (from > m_page.size()) return std::nullopt;
+    if (needle.empty()) return from;
+    const std::vector<std::size_t>& at = offsets(needle);
+    const auto it = std::lower_bound(at.begin(), at.end(), from);
+    if (it == at.end()) return std::nullopt;
+    return *it;
+  }
+  const std::vector<std::size_t>& offsets(const std::string& needle) {
+    auto [it, fresh] = m_offsets.try_emplace(needle);
+    if (fresh) {
+      for (std::size_t p = m_page.find(needle); p != npos; p = m_page.find(needle, p + 1)) {
+        it->second.push_back(p);
+      }
+    }
+    return it->second;
+  }
+
+  std::string_view m_page;
+  std::unordered_map<std::string, std::vector<std::size_t>> m_offsets;
+};
+
+// The position (1-based) of the first occurrence of value in html that lies
+// in text, not inside a tag; 0 when there is none. An element whose
+// attribute repeats its text (<td data-v="12.5">12.5</td>) has the value
+// found where it is shown.
+std::size_t text_position(std::string_view html, std::string_view value) {
+  for (std::size_t from = 1; const std::size_t p = text::find_ci(html, value, from); from = p + 1) {
+    const std::size_t mark = html.substr(0, p - 1).find_last_of("<>");
+    if (mark == npos || html[mark] == '>') return p;
+  }
+  return 0;
+}
+
+bool valid_name(std::string_view name) {
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '"' || (static_cast<unsigned char>(c) < 0x20) || c == 0x7f;
+  });
+}
+
+// A text as a cell keeps it: the apostrophe stops typed entry from turning
+// "<TD" chains, numeric names or a leading "=" into anything else.
+Value stored_text(const std::string& s) {
+  return s.empty() ? Value() : Value("'" + s);
+}
+
+}  // namespace
+
+form_progress::form_progress() : host::Dialog("form_progress", "Creating weblink") {
+  add(host::ControlKind::Label, "label_text", "Finding references, please wait...");
+}
+
+weblink_wizard::weblink_wizard(cls_weblinkroutines& routines, host::Application& app,
+                               host::MessageSink& messages, ActiveCell active_cell)
+    : m_routines(routines),
+      m_app(app),
+      m_messages(messages),
+      m_active_cell(std::move(active_cell)) {}
+
+void weblink_wizard::message(std::string_view text) {
+  m_messages.message_box(text, kTitle, host::MessageIcon::Exclamation);
+}
+
+void weblink_wizard::show_progress(bool shown) {
+  m_topmost = !shown;
+  if (shown) {
+    m_progress.show();
+  } else {
+    m_progress.hide();
+  }
+  if (m_observer) m_observer(m_progress);
+}
+
+std::string weblink_wizard::htmltag_find(std::string_view html, std::size_t position) {
+  if (position == 0 || html.empty()) return std::string(kNotFound);
+  const std::size_t from = std::min(position, html.size()) - 1;
+  const std::size_t gt = html.find_last_of('>', from);
+  if (gt == npos || gt == 0) return std::string(kNotFound);
+  const std::size_t lt = html.find_last_of('<', gt - 1);
+  if (lt == npos) return std::string(kNotFound);
+  m_tag_start = lt + 1;
+  m_tag_end = gt + 1;
+  return std::string(html.substr(lt, gt - lt + 1));
+}
+
+std::string weblink_wizard::htmltag_next(std::string_view html, std::size_t position) {
+  if (position == 0 || position > html.size()) return std::string(kNotFound);
+  std::size_t last_lt = npos;
+  for (std::size_t i = position - 1; i < html.size(); ++i) {
+    if (html[i] == '<') last_lt = i;
+    if (html[i] == '>' && last_lt != npos) {
+      m_tag_start = last_lt + 1;
+      m_tag_end = i + 1;
+      return std::string(html.substr(last_lt, i - last_lt + 1));
+    }
+  }
+  return std::string(kNotFound);
+}
+
+bool weblink_wizard::create(const PageSelection& selection) {
+  if (!selection.has_selection) {
+    message(kNothingSelected);
+    return false;
+  }
+  clsparse parser;
+  m_value = parser.getvalue_fromhtml(selection.parent_html, 1);
+  std::string page = selection.body_html;
+  std::string part = selection.parent_html;
+  parser.removedomspecificelement(page);
+  parser.removedomspecificelement(part);
+  const std::size_t p = part.empty() ? 0 : text::find_ci(page, part);
+  // Blanks at the ends may stand for "&nbsp;" in the HTML; the value is
+  // looked for without them.
+  const std::string_view shown = text::trim(m_value);
+  const std::size_t q = m_value == kNotFound || shown.empty() ? 0 : text_position(part, shown);
+  if (p == 0 || q == 0) {
+    message("Could not find " + m_value + " in the document.");
+    return false;
+  }
+  return find_and_store(page, p + q - 1);
+}
+
+bool weblink_wizard::data_parse2(std::string_view page, std::size_t position) {
+  m_value.clear();
+  return find_and_store(page, position);
+}
+
+bool weblink_wizard::find_and_store(std::string_view page, std::size_t position) {
+  const std::string start_tag = position > 1 ? htmltag_find(page, position - 1) : "";
+  const std::size_t start_begin = m_tag_start;
+  const std::size_t start_end = m_tag_end;
+  const std::string end_tag = htmltag_next(page, position);
+  const std::size_t end_begin = m_tag_start;
+  if (start_tag.empty() || start_tag == kNotFound || end_tag == kNotFound ||
+      end_begin <= start_end) {
+    message(std::string(kNoReferences) + (m_value.empty() ? std::string(kNotFound) : m_value));
+    return false;
+  }
+  clsparse parser;
+  const std::string startmarker = parser.gettagname(start_tag);
+  const std::string endmarker = parser.gettagname(end_tag);
+  const std::string_view target = page.substr(start_end, end_begin - 1 - start_end);
+  // Called on its own, the wizard names the value by what lies between the tags.
+  if (m_value.empty()) m_value = std::string(target);
+
+  show_progress(true);
+  ChainCutter cutter(page);
+  std::vector<std::string> names;  // nearest the value first
+  std::string references;
+  bool found = false;
+  std::size_t cursor = start_begin;
+  while (!found && cursor >= 2 && names.size() < kMaxReferences) {
+    const std::string tag = htmltag_find(page, cursor - 1);
+    if (tag == kNotFound) break;
+    names.push_back(parser.gettagname(tag));
+    cursor = m_tag_start;
+    // The cut must land on the value itself, not on an equal text elsewhere
+    // (a price that equals the day's open): the next copy of the page would
+    // show the other figure.
+    const auto cut = cutter.cut(names, startmarker, endmarker);
+    if (!cut || cut->data() != target.data() || cut->size() != target.size()) continue;
+    references.clear();
+    for (auto it = names.rbegin(); it != names.rend(); ++it) references += *it;
+    found = parser.convert3(page, references, startmarker, endmarker).to_text() == target;
+  }
+  show_progress(false);
+  if (!found) {
+    message(std::string(kNoReferences) + m_value);
+    return false;
+  }
+  return store(references, startmarker, endmarker);
+}
+
+bool weblink_wizard::store(const std::string& references, const std::string& startmarker,
+                           const std::string& endmarker) {
+  const auto book = m_app.active_workbook();
+  const auto book_name = book.ok() ? (*book)->name() : Result<std::string>(book.status());
+  if (!book_name.ok()) {
+    message(kNoWorkbook);
+    return false;
+  }
+  std::string name(text::trim(name_box));
+  const bool proposed = name.empty();
+  if (proposed) name = m_routines.generate_name();
+  if (!valid_name(name)) {
+    message(kBadName);
+    return false;
+  }
+  const auto key = [&](const std::string& n) { return *book_name + "_" + n; };
+  if (!proposed && m_routines.getlinknum(key(name)) != 0) {
+    message(kNameExists);
+    return false;
+  }
+  // The cell is taken before the store sheet may be added (adding a sheet
+  // makes it the active one).
+  const auto cell = m_active_cell ? m_active_cell() : [&]() -> Result<host::RangePtr> {
+    auto sheet = m_app.active_sheet();
+    if (!sheet.ok()) return sheet.status();
+    return (*sheet)->cell(1, 1);
+  }();
+  auto sheet = (*book)->worksheet(kLinkSheet);
+  if (!sheet.ok()) {
+    const auto active = (*book)->active_sheet();
+    sheet = (*book)->add_worksheet(kLinkSheet);
+    if (sheet.ok()) (void)(*sheet)->set_visible(host::Visibility::Hidden);
+    if (active.ok()) (void)(*active)->activate();
+  }
+  const auto rows = sheet.ok() ? link_rows(**sheet) : Result<std::vector<LinkRow>>(sheet.status());
+  if (!rows.ok()) {
+    message(kNoSheet);
+    return false;
+  }
+  // A proposed name never takes the row or the name of another link: the
+  // proposal counts from the last link loaded, not from what is stored.
+  if (proposed) {
+    std::int64_t n = 0;
+    const std::string_view digits = std::string_view(name).substr(kLinkRequestPrefix.size());
+    std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    while (m_routines.getlinknum(key(name)) != 0 || last_row_named(*rows, name) != 0) {
+      name = std::string(kLinkRequestPrefix) + std::to_string(++n);
+    }
+  }
+  std::size_t row = last_row_named(*rows, name);
+  if (row == 0) row = rows->size() + 1;
+  const std::string r = std::to_string(row);
+  const auto target = (*sheet)->range("A" + r + ":E" + r);
+  Array values{1,
+               5,
+               {stored_text(name), stored_text(location), stored_text(references),
+                stored_text(startmarker), stored_text(endmarker)}};
+  if (!target.ok() || !(*target)->set_value(Value(std::move(values))).ok()) {
+    message(kNoSheet);
+    return false;
+  }
+  m_stored_name = name;
+  if (!cell.ok() || !(*cell)->set_formula("=wlink(\"" + name + "\")").ok()) {
+    message(kNoFormula);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillo
