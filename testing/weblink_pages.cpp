@@ -31,7 +31,7 @@ std::string cents(std::int64_t c) {
 }
 
 std::int64_t last_cents(std::int64_t now_ms) {
-  return 10000 + seconds_of(now_ms) % 1000;
+  return 10000 + seconds_of(now_ms) / 60 % 1000;
 }
 
 Reply quote(std::string_view id, std::int64_t now_ms) {
@@ -58,13 +58,17 @@ Reply quote(std::string_view id, std::int64_t now_ms) {
   return r;
 }
 
-Reply many(std::string_view n_text, std::string v) {
+Reply many(std::string_view n_text, std::string v, bool open) {
   const long n = std::clamp(std::atol(std::string(n_text).c_str()), 0L, 100000L);
   if (v.empty()) v = "n/a";
   Reply r;
   r.body = "<html><body><h1>Many rows</h1>\n<table>\n";
   for (long i = 1; i <= n; ++i) {
-    r.body += "<tr><td>row " + std::to_string(i) + "<td>" + v + "\n";
+    if (open) {
+      r.body += "<tr><td>row " + std::to_string(i) + "<td>" + v + "\n";
+    } else {
+      r.body += "<tr><td>row " + std::to_string(i) + "</td><td>" + v + "</td></tr>\n";
+    }
   }
   r.body += "</table></body></html>\n";
   return r;
@@ -100,7 +104,7 @@ std::string weblink_last(std::int64_t now_ms) {
 }
 
 std::string weblink_volume(std::int64_t now_ms) {
-  return grouped(1000000 + (seconds_of(now_ms) % 86400) * 37);
+  return grouped(1000000 + (seconds_of(now_ms) % 86400) / 60 * 3701);
 }
 
 std::optional<Reply> weblink_page(std::string_view target, std::int64_t now_ms) {
@@ -111,7 +115,9 @@ std::optional<Reply> weblink_page(std::string_view target, std::int64_t now_ms) 
     if (id.empty()) return Reply{400, "text/html", "<html><body>Bad Request</body></html>\n"};
     return quote(id, now_ms);
   }
-  if (path == "/wl/many") return many(query_value(target, "n"), query_value(target, "v"));
+  if (path == "/wl/many")
+    return many(query_value(target, "n"), query_value(target, "v"),
+                query_value(target, "open") == "1");
   if (path == "/wl/big") return big(query_value(target, "mb"));
   if (path == "/wl/data") {
     std::string bytes;

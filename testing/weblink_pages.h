@@ -8,8 +8,9 @@
 //                     second, the table has no tbody and a paragraph is left
 //                     open; a script holds the token "session-7f3a" and an
 //                     attribute the text "Quillo Labs", neither as page text
-//   /wl/many [n, v]   n table rows (at most 100,000) whose second cell is v
-//                     (default "n/a"); the first cell is "row K"
+//   /wl/many [n, v, open]  n table rows (at most 100,000) whose second cell
+//                     is v (default "n/a"); the first cell is "row K"; with
+//                     open=1 the cells and rows are left without end tags
 //   /wl/big [mb]      a page of about mb megabytes (at most 100) of
 //                     paragraphs, ending with <div>end of page</div>
 //   /wl/loop          a redirect to itself (main port only, weblink_redirect)
@@ -37,8 +38,8 @@ std::optional<Reply> weblink_page(std::string_view target, std::int64_t now_ms);
 std::optional<std::string> weblink_redirect(std::string_view target);
 
 // The figures /wl/quote shows at a moment, as it writes them: the last
-// price ("123.45") moves by a cent a second within a 1,000-second cycle,
-// the volume ("1,234,567") grows with the seconds of the day.
+// price ("100.45") moves by a cent a minute within a 1,000-minute cycle,
+// the volume ("1,166,543") grows with the minutes of the day.
 std::string weblink_last(std::int64_t now_ms);
 std::string weblink_volume(std::int64_t now_ms);
 
