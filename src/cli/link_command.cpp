@@ -187,7 +187,7 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   }
   auto book = session.open(options.book);
   if (!book.ok()) {
-    err << kAdd << ": " << options.book << ": " << book.status().message() << "\n";
+    err << kAdd << ": " << book.status().message() << "\n";
     return 2;
   }
   auto cell = resolve_cell(**book, options.cell);
@@ -295,7 +295,7 @@ int run_link_list(const LinkListOptions& options, std::ostream& out, std::ostrea
   spreadsheet::use_xlsx_files(app, xlsx);
   auto book = app.workbooks().open(options.book);
   if (!book.ok()) {
-    err << kList << ": " << options.book << ": " << book.status().message() << "\n";
+    err << kList << ": " << book.status().message() << "\n";
     return 2;
   }
   auto sheet = (*book)->worksheet(kLinkSheet);
