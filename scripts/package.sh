@@ -13,6 +13,15 @@ cmake --build build/demo --target quillo
 (cd build/demo && cpack -G DEB >/dev/null)
 deb=$(ls -t build/demo/quillo_*.deb | head -n 1)
 echo "package: $deb"
+# The runtime libraries are found by dpkg-shlibdeps; the package must name
+# each of them (libgumbo1 parses pages for link creation).
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libgumbo1 libcurl4 libzip4 libpugixml1v5; do
+  case "$depends" in
+    *"$lib"*) ;;
+    *) echo "package: $deb does not depend on $lib (Depends: $depends)" >&2; exit 1 ;;
+  esac
+done
 [ "$mode" = check ] || exit 0
 
 sudo=""

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "weblink_pages.h"
+
 namespace quillo::service {
 
 MarketService::MarketService()
@@ -40,6 +42,7 @@ MarketService::MarketService()
       return;
     }
     if (answer_product_site(req.target, m_port, res)) return;
+    if (auto to = weblink_redirect(req.target)) return res.set_redirect(*to);
     const Reply reply = m_site.answer(req.target);
     res.status = reply.status;
     res.set_content(reply.body, reply.content_type.c_str());

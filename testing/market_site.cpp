@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "market_data.h"
+#include "weblink_pages.h"
 
 namespace quillo::service {
 
@@ -424,6 +425,7 @@ std::string query_value(std::string_view target, std::string_view key) {
 Reply MarketSite::answer(std::string_view target) const {
   const std::string_view path = target.substr(0, target.find('?'));
   const std::int64_t now = m_clock();
+  if (auto page = weblink_page(target, now)) return *page;
   if (path == "/table.csv") return history_csv(target, now);
   if (path == "/search") return search_page(query_value(target, "q"), false);
   if (path == "/m/search") return search_page(query_value(target, "q"), true);

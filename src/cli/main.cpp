@@ -8,6 +8,7 @@
 
 #include "cli/assist_commands.h"
 #include "cli/demo_command.h"
+#include "cli/link_command.h"
 #include "cli/parse_command.h"
 #include "cli/refresh_command.h"
 #include "cli/session.h"
@@ -264,6 +265,55 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
   }
+  CLI::App* link_cmd = app.add_subcommand(
+      "link",
+      "Create web links (values marked on a web page, read again by =wlink) and list them.");
+  link_cmd->require_subcommand(1);
+  quillo::cli::LinkAddOptions link_add;
+  CLI::App* link_add_cmd = link_cmd->add_subcommand(
+      "add",
+      "Fetch a page, mark the N-th element whose first text is VALUE, store the link and write "
+      "=wlink(\"name\") into CELL.");
+  link_add_cmd->footer(
+      "VALUE is compared with the page's text as a browser shows it: character references\n"
+      "decoded, runs of blanks (also non-breaking spaces) as one space, blanks at the ends\n"
+      "dropped, letter case significant. Text in scripts and attribute values does not count.\n"
+      "The page is fetched with the proxy and time-outs of quillo settings. The links already\n"
+      "in the workbook keep their names: a name in use is refused. The workbook is saved\n"
+      "atomically, with the cell's first value, only when the link was stored.\n"
+      "Exit codes: 0 stored and saved; 1 the page could not be fetched or read, the value is\n"
+      "not on it, the link could not be made (the reason is printed) or the file could not be\n"
+      "written; 2 bad usage, definitions that do not load or a workbook that cannot be read.\n\n"
+      "Example:\n"
+      "  quillo link add prices.xlsx B2 'http://127.0.0.1:8080/wl/quote?s=ABC' 100.05 --name "
+      "abc_last");
+  link_add_cmd->add_option("book", link_add.book, "The workbook (.xlsx)")->required();
+  link_add_cmd->add_option("cell", link_add.cell, "Where the formula goes: B2 or 'Sheet 2'!B2")
+      ->required();
+  link_add_cmd->add_option("url", link_add.url, "The page's address")->required();
+  link_add_cmd->add_option("value", link_add.value, "The value as the page shows it")->required();
+  link_add_cmd->add_option("--name", link_add.name,
+                           "The link's name (default: weblink_N, one more than the last)");
+  link_add_cmd
+      ->add_option("--occurrence", link_add.occurrence,
+                   "Which element showing VALUE, counted from 1 in page order")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  link_add_cmd
+      ->add_option("--timeout", link_add.timeout_seconds,
+                   "Seconds to wait for the page, and again for the cell's first value")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  quillo::cli::LinkListOptions link_list;
+  CLI::App* link_list_cmd =
+      link_cmd->add_subcommand("list", "Print the web links stored in a workbook.");
+  link_list_cmd->footer(
+      "One line per link: name, page address, references, start marker and end marker,\n"
+      "tab-separated (tabs and line breaks inside written as \\t and \\n). A header line comes\n"
+      "first when standard output is a terminal, never in a pipe.\n"
+      "Exit codes: 0 listed (a workbook without links prints nothing and says so on standard\n"
+      "error), 2 bad usage or a workbook that cannot be read.");
+  link_list_cmd->add_option("book", link_list.book, "The workbook (.xlsx)")->required();
 
   try {
     app.parse(argc, argv);
@@ -299,5 +349,10 @@ int main(int argc, char** argv) {
   if (update_cmd->parsed()) return quillo::cli::run_update_definitions(site, std::cout, std::cerr);
   if (models_open_cmd->parsed()) return quillo::cli::run_models_open(site, std::cout, std::cerr);
   if (models_cmd->parsed()) return quillo::cli::run_models(site, std::cout, std::cerr);
+  if (link_add_cmd->parsed()) return quillo::cli::run_link_add(link_add, std::cout, std::cerr);
+  if (link_list_cmd->parsed()) {
+    link_list.header = quillo::host::stdout_is_terminal();
+    return quillo::cli::run_link_list(link_list, std::cout, std::cerr);
+  }
   return 2;
 }

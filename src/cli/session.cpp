@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "host/process.h"
 #include "indicators/indicator_frame.h"
+#include "requests/cls_weblinkroutines.h"
 #include "requests/fhistory.h"
 #include "requests/fsingle.h"
 #include "requests/registry.h"
@@ -147,12 +148,26 @@ bool Session::answered() const {
     // update timer show the last answer meanwhile.
     const RequestStatus s = requests.at(i).status;
     if (s == RequestStatus::Loading || s == RequestStatus::NotSent) return false;
+    // A web link's page goes out as a plain send even the first time: it
+    // has been answered once any link it feeds holds a value.
+    if (s == RequestStatus::Sent && requests.at(i).reqtype == RequestType::WebLink &&
+        !link_answered(i)) {
+      return false;
+    }
   }
   const history::AreaTable& areas = m_state->engine()->areas();
   for (std::size_t i = 1; i <= areas.size(); ++i) {
     if (areas.at(i).pending) return false;
   }
   return m_state->engine()->calcs().computed_count() == 0;
+}
+
+bool Session::link_answered(std::int32_t reqno) const {
+  const LinkTable& links = m_state->engine()->links();
+  for (std::int32_t n = 1; n <= links.upper_bound(); ++n) {
+    if (links.at(n).reqno == reqno && !links.at(n).value.is_empty()) return true;
+  }
+  return false;
 }
 
 bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick) {

@@ -121,6 +121,9 @@ class Session {
   addin::AddinState& state() { return *m_state; }
 
  private:
+  // Whether a link fed by web-link request reqno has had a value.
+  bool link_answered(std::int32_t reqno) const;
+
   SessionOptions m_options;
   std::ostream& m_err;
   host::PollLoop m_loop;

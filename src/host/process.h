@@ -19,6 +19,8 @@ std::string own_module_path();
 
 // True when standard error is a terminal (progress lines are drawn there).
 bool stderr_is_terminal();
+// True when standard output is a terminal (listings add a header line there).
+bool stdout_is_terminal();
 
 // Makes a new folder under the system's temporary folder that only this
 // user may enter, named prefix followed by random characters; empty when it

@@ -21,6 +21,10 @@ bool stderr_is_terminal() {
   return ::isatty(STDERR_FILENO) != 0;
 }
 
+bool stdout_is_terminal() {
+  return ::isatty(STDOUT_FILENO) != 0;
+}
+
 std::string make_private_temp_folder(std::string_view prefix) {
   std::error_code ec;
   const fs::path base = fs::temp_directory_path(ec);

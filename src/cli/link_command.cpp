@@ -1,0 +1,320 @@
+#include "cli/link_command.h"
+
+#include <ostream>
+
+#include "cli/session.h"
+#include "common/text.h"
+#include "parse/clsparse.h"
+#include "parse/html_document.h"
+#include "requests/cls_weblinkroutines.h"
+#include "requests/weblink_wizard.h"
+#include "spreadsheet/address.h"
+#include "spreadsheet/xlsx_host.h"
+
+namespace quillo::cli {
+
+namespace {
+
+constexpr const char* kAdd = "quillo link add";
+constexpr const char* kList = "quillo link list";
+
+// The wizard's page fetch: its request number and response processor.
+constexpr std::int32_t kPageRequest = -1;
+constexpr const char* kPageProcessor = "weblinkResponseProcessor";
+
+// What the page fetch came to.
+struct PageAnswer {
+  bool answered = false;
+  std::int16_t status = 0;  // http::kTransportFailure when no HTTP answer came
+  std::string text;         // decoded to UTF-8
+  std::string message;      // the transport's reason for a failure
+};
+
+// Fetches url through the engine's request manager as the wizard's browser
+// would; waits at most timeout_ms. The answer is routed to this fetch and
+// nowhere else; a late one (after the wait) is dropped.
+PageAnswer fetch_page(Session& session, const std::string& url, std::int64_t timeout_ms) {
+  Engine& engine = *session.state().engine();
+  auto answer = std::make_shared<PageAnswer>();
+  engine.processors().add(kPageProcessor,
+                          [answer](const std::string& text, std::int32_t, std::int16_t status,
+                                   const std::string& message) {
+                            if (answer->answered) return;
+                            answer->answered = true;
+                            answer->status = status;
+                            answer->text = text;
+                            answer->message = message;
+                          });
+  http::clsXMLHttpManager& manager = engine.manager();
+  if (!manager.XMLHttpCall("GET", url, kPageProcessor, kPageRequest,
+                           manager.getchannelid("wlink"))) {
+    answer->answered = true;
+    answer->status = http::kTransportFailure;
+    answer->message = "the request manager has no channel for web links";
+    return *answer;
+  }
+  session.loop().run_until([&] { return answer->answered; }, timeout_ms);
+  // Nothing more for this fetch: withdraw it, and let any late answer fall
+  // into a processor that discards it.
+  manager.abort_processor(kPageProcessor);
+  engine.processors().add(
+      kPageProcessor, [](const std::string&, std::int32_t, std::int16_t, const std::string&) {});
+  return *answer;
+}
+
+// Whether a text has at least one tag ("<" and a letter, "<!" or "</"): an
+// answer without any is not an HTML page (JSON, CSV, an image).
+bool looks_like_html(std::string_view text) {
+  for (std::size_t i = text.find('<'); i != std::string_view::npos && i + 1 < text.size();
+       i = text.find('<', i + 1)) {
+    const char c = text[i + 1];
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '!' || c == '/') return true;
+  }
+  return false;
+}
+
+// The position (1-based) at which the wizard will find the element: it
+// looks for the element's HTML in the page, both upper-cased and without
+// table-section tags, and takes the first place. When an identical element
+// comes earlier, that is where the link will read.
+bool identical_element_earlier(const html::FoundElement& found) {
+  clsparse p;
+  std::string page = found.body_html;
+  std::string part = found.element_html;
+  std::string before = found.body_html.substr(0, found.offset);
+  p.removedomspecificelement(page);
+  p.removedomspecificelement(part);
+  p.removedomspecificelement(before);
+  const std::size_t at = text::find(page, part);
+  return at != 0 && at < before.size() + 1;
+}
+
+// The cell "B2" (on the active sheet) or "Sheet 2!B2" / "'Sheet 2'!B2".
+Result<host::RangePtr> resolve_cell(host::Workbook& book, const std::string& cell) {
+  std::string address = cell;
+  Result<host::WorksheetPtr> sheet = book.active_sheet();
+  if (const std::size_t bang = cell.rfind('!'); bang != std::string::npos) {
+    std::string name = cell.substr(0, bang);
+    if (name.size() >= 2 && name.front() == '\'' && name.back() == '\'') {
+      name = name.substr(1, name.size() - 2);
+    }
+    sheet = book.worksheet(name);
+    address = cell.substr(bang + 1);
+  }
+  if (!sheet.ok()) return Status::failed(cell + ": no such sheet");
+  auto range = (*sheet)->range(address);
+  if (!range.ok()) return Status::failed(cell + ": not a cell address");
+  auto rows = (*range)->row_count();
+  auto cols = (*range)->column_count();
+  if (!rows.ok() || !cols.ok() || *rows != 1 || *cols != 1) {
+    return Status::failed(cell + ": not a single cell");
+  }
+  if (!(*sheet)->activate().ok()) return Status::failed(cell + ": the sheet cannot be activated");
+  return range;
+}
+
+// Loads the workbook's stored links into the links table, as evaluating
+// their cells would, so that the wizard sees every name already taken.
+void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines) {
+  auto sheet = book.worksheet(kLinkSheet);
+  auto book_name = book.name();
+  if (!sheet.ok() || !book_name.ok()) return;
+  auto rows = link_rows(**sheet);
+  if (!rows.ok()) return;
+  for (const LinkRow& row : *rows) {
+    const std::string key = *book_name + "_" + row.name;
+    if (routines.getlinknum(key) != 0) continue;
+    const std::int32_t num = routines.link_create(key);
+    weblink& link = routines.links().at(num);
+    link.url = row.url;
+    link.references = row.references;
+    link.startmarker = row.startmarker;
+    link.endmarker = row.endmarker;
+  }
+}
+
+// "Sheet1!B2", for messages.
+std::string cell_name(const host::Range& cell, const std::string& fallback) {
+  auto sheet = cell.worksheet();
+  auto row = cell.row();
+  auto col = cell.column();
+  if (!sheet.ok() || !row.ok() || !col.ok()) return fallback;
+  return spreadsheet::quote_sheet_name((*sheet)->name().value_or("")) + "!" +
+         spreadsheet::cell_a1(*row, *col);
+}
+
+// A text on one line of tab-separated output.
+std::string one_line(std::string_view s) {
+  std::string out;
+  for (const char c : s) {
+    switch (c) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream& err) {
+  if (html::shown_text(options.value).empty()) {
+    err << kAdd << ": the value to look for is empty\n";
+    return 2;
+  }
+  if (options.occurrence == 0) {
+    err << kAdd << ": --occurrence counts from 1\n";
+    return 2;
+  }
+  SessionOptions so;
+  so.command = kAdd;
+  Session session(so, err);
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << kAdd << ": " << why << "\n";
+    return 2;
+  }
+  auto book = session.open(options.book);
+  if (!book.ok()) {
+    err << kAdd << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  auto cell = resolve_cell(**book, options.cell);
+  if (!cell.ok()) {
+    err << kAdd << ": " << cell.status().message() << "\n";
+    return 2;
+  }
+
+  const auto timeout_ms = static_cast<std::int64_t>(options.timeout_seconds * 1000);
+  const PageAnswer page = fetch_page(session, options.url, timeout_ms);
+  if (!page.answered) {
+    err << kAdd << ": " << options.url << " did not answer within " << options.timeout_seconds
+        << " s\n";
+    return 1;
+  }
+  if (page.status == http::kTransportFailure) {
+    err << kAdd << ": " << options.url << " could not be fetched: " << page.message << "\n";
+    return 1;
+  }
+  if (page.status < 200 || page.status > 299) {
+    err << kAdd << ": " << options.url << " answered HTTP " << page.status << "\n";
+    return 1;
+  }
+  if (!looks_like_html(page.text)) {
+    err << kAdd << ": " << options.url << " did not answer with an HTML page\n";
+    return 1;
+  }
+
+  const html::HtmlDocument doc(page.text);
+  if (doc.too_deep()) {
+    err << kAdd << ": " << options.url << " nests its elements more than " << html::kMaxNesting
+        << " levels deep; it is not read\n";
+    return 1;
+  }
+  if (!doc.has_body()) {
+    err << kAdd << ": " << options.url
+        << " has no body (a frameset page): open the address of the frame that shows the value\n";
+    return 1;
+  }
+  const auto found = doc.find(options.value, options.occurrence);
+  if (!found) {
+    const std::size_t count = doc.count(options.value);
+    if (count == 0) {
+      err << kAdd << ": \"" << options.value << "\" was not found on the page "
+          << "(as the first text of an element)\n";
+    } else {
+      err << kAdd << ": \"" << options.value << "\" is on the page " << count
+          << (count == 1 ? " time" : " times") << ", not " << options.occurrence << "\n";
+    }
+    return 1;
+  }
+  if (identical_element_earlier(*found)) {
+    err << kAdd << ": warning: an identical <" << found->tag
+        << "> element comes earlier on the page; the link reads the value there\n";
+  }
+
+  Engine& engine = *session.state().engine();
+  load_stored_links(**book, engine.weblinks());
+  host::RecordingMessages messages;
+  const host::RangePtr target = *cell;
+  weblink_wizard wizard(engine.weblinks(), session.app(), messages,
+                        [target]() -> Result<host::RangePtr> { return target; });
+  wizard.location = options.url;
+  wizard.name_box = options.name;
+  const PageSelection selection{true, found->body_html, found->element_html};
+  const bool stored = wizard.create(selection);
+  for (const auto& m : messages.messages) err << kAdd << ": " << m.text << "\n";
+  if (!stored) return 1;
+
+  const std::string where = cell_name(*target, options.cell);
+  out << "link " << wizard.stored_name() << ": \"" << wizard.value() << "\" (occurrence "
+      << options.occurrence << " of " << doc.count(options.value) << ") in " << where << "\n";
+  // The new formula fetched the page again: save the cell's first value,
+  // not "Loading data...".
+  if (!session.wait_answered(timeout_ms)) {
+    err << kAdd << ": the link's first value did not arrive within " << options.timeout_seconds
+        << " s; saving what is there\n";
+  }
+  const Value shown = target->value().value_or(Value());
+  out << where << " shows " << shown.to_text() << "\n";
+  // The link reads the page as the server sends it, not as the browser
+  // rebuilt it: a page that leaves out end tags a browser adds (</td>,
+  // </p>) can give markers that the page itself does not have. A link that
+  // cannot read its own value is not worth a save.
+  if (shown.is_text() && shown.text() == kNotFound) {
+    err << kAdd << ": the link was made, but reading the page as it is served gives " << kNotFound
+        << " (the page may leave out end tags a browser adds, such as </" << found->tag
+        << ">); nothing saved\n";
+    return 1;
+  }
+  const Status saved = (*book)->save();
+  if (!saved.ok()) {
+    err << kAdd << ": " << saved.message() << "\n";
+    return 1;
+  }
+  out << "saved " << (*book)->full_name().value_or(options.book) << "\n";
+  return 0;
+}
+
+int run_link_list(const LinkListOptions& options, std::ostream& out, std::ostream& err) {
+  spreadsheet::Application app;
+  // Warnings about formulas quillo does not compute say nothing about links.
+  spreadsheet::XlsxHostOptions xlsx;
+  xlsx.on_warning = [](const std::string&) {};
+  spreadsheet::use_xlsx_files(app, xlsx);
+  auto book = app.workbooks().open(options.book);
+  if (!book.ok()) {
+    err << kList << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  auto sheet = (*book)->worksheet(kLinkSheet);
+  Result<std::vector<LinkRow>> rows = std::vector<LinkRow>{};
+  if (sheet.ok()) rows = link_rows(**sheet);
+  if (!rows.ok()) {
+    err << kList << ": " << options.book << ": " << rows.status().message() << "\n";
+    return 2;
+  }
+  if (rows->empty()) {
+    err << kList << ": " << options.book << " has no web links\n";
+    return 0;
+  }
+  if (options.header) out << "name\turl\treferences\tstart marker\tend marker\n";
+  for (const LinkRow& r : *rows) {
+    out << one_line(r.name) << '\t' << one_line(r.url) << '\t' << one_line(r.references) << '\t'
+        << one_line(r.startmarker) << '\t' << one_line(r.endmarker) << '\n';
+  }
+  return 0;
+}
+
+}  // namespace quillo::cli

@@ -1,0 +1,196 @@
+// quillo link end to end: the real program marks values on pages of the
+// local market-data service, quillo refresh reads them again from later
+// copies of the pages (whose figures and attribute values have changed),
+// and quillo link list shows what was stored. Every failure leaves the
+// workbook as it was.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/text.h"
+#include "market_service.h"
+#include "weblink_pages.h"
+
+namespace quillo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_all(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// 2026-01-01 00:00:00 UTC and a moment 77 seconds later.
+constexpr std::int64_t kT1 = 1767225600000;
+constexpr std::int64_t kT2 = kT1 + 77000;
+
+class LinkCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quillo-link-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
+    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
+    ASSERT_TRUE(market.running());
+    market.set_time(kT1);
+    book = root / "book.xlsx";
+    fs::copy_file(fs::path(QUILLO_TESTDATA) / "xlsx" / "openpyxl_book.xlsx", book);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  struct Run {
+    int code = -1;
+    std::string out, err;
+  };
+  Run quillo(const std::string& args) {
+    const std::string cmd = std::string("timeout 120 ") + QUILLO_BIN + " " + args + " >" +
+                            (root / "run.out").string() + " 2>" + (root / "run.err").string();
+    const int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_all(root / "run.out"),
+            read_all(root / "run.err")};
+  }
+  Run add(const std::string& path, const std::string& value, const std::string& more = "") {
+    return quillo("link add " + book.string() + " Data!B2 '" + market.base_url() + path + "' '" +
+                  value + "' " + more);
+  }
+  std::string shown(const std::string& cell) {
+    const Run r = quillo("show " + book.string() + " '" + cell + "'");
+    const std::size_t tab = r.out.rfind('\t');
+    return tab == std::string::npos ? r.out : r.out.substr(tab + 1, r.out.size() - tab - 2);
+  }
+
+  double number(const std::string& cell) {
+    const std::string s = shown(cell);
+    char* end = nullptr;
+    const double d = std::strtod(s.c_str(), &end);
+    EXPECT_TRUE(!s.empty() && *end == 0) << cell << " shows " << s;
+    return d;
+  }
+
+  service::MarketService market;
+  fs::path root, book;
+};
+
+TEST_F(LinkCliTest, AddThenRefreshReadsTheLiveValue) {
+  const std::string quote = "/wl/quote?s=ABC";
+  const std::string last = service::weblink_last(kT1);
+  Run r = add(quote, last, "--name abc_last");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("link abc_last: \"" + last + "\""), std::string::npos) << r.out;
+  EXPECT_DOUBLE_EQ(number("Data!B2"), std::stod(last));
+  // A second link on the same page, named by the wizard.
+  r = quillo("link add " + book.string() + " Data!B3 '" + market.base_url() + quote + "' '" +
+             service::weblink_volume(kT1) + "'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("link weblink_1:"), std::string::npos) << r.out;
+
+  // Later copies of the page have other figures and other attribute values.
+  market.set_time(kT2);
+  ASSERT_NE(service::weblink_last(kT2), last);
+  r = quillo("refresh " + book.string());
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_DOUBLE_EQ(number("Data!B2"), std::stod(service::weblink_last(kT2)));
+  std::string volume = service::weblink_volume(kT2);
+  text::replace_all(volume, ",", "");
+  EXPECT_EQ(shown("Data!B3"), volume);
+
+  r = quillo("link list " + book.string());
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string url = market.base_url() + quote;
+  EXPECT_EQ(r.out.find("abc_last\t" + url + "\t<"), 0u) << r.out;
+  EXPECT_NE(r.out.find("\t<TD\t</TD\nweblink_1\t" + url + "\t<"), std::string::npos) << r.out;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+
+  // A name already stored is refused, not written over.
+  const std::string before = read_all(book);
+  r = add(quote, service::weblink_last(kT2), "--name abc_last");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("The name of the link already exists, please choose another name!"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_all(book), before);
+}
+
+TEST_F(LinkCliTest, ValuesThatAreNotPageTextAndBadAnswersChangeNothing) {
+  const std::string before = read_all(book);
+  struct Case {
+    std::string path, value, more, error;
+  };
+  const std::vector<Case> cases = {
+      {"/wl/quote?s=ABC", "session-7f3a", "", "was not found on the page"},  // in a script
+      {"/wl/quote?s=ABC", "Quillo Labs", "", "was not found on the page"},   // in attributes
+      {"/wl/quote?s=ABC", "usd", "", "was not found on the page"},           // letter case
+      {"/wl/many?n=3&v=x", "x", "--occurrence 4", "is on the page 3 times, not 4"},
+      {"/wl/nothing", "x", "", "answered HTTP 404"},
+      {"/wl/loop", "x", "", "could not be fetched"},
+      {"/wl/data", "x", "", "did not answer with an HTML page"},
+      {"/wl/json", "x", "", "did not answer with an HTML page"},
+  };
+  for (const Case& c : cases) {
+    const Run r = add(c.path, c.value, c.more);
+    EXPECT_EQ(r.code, 1) << c.path << " " << c.value;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << c.path << ": " << r.err;
+  }
+  // Bad usage.
+  EXPECT_EQ(add("/wl/quote?s=ABC", "USD", "--occurrence 0").code, 2);
+  EXPECT_EQ(quillo("link add " + book.string() + " Nowhere!B2 '" + market.base_url() +
+                   "/wl/quote?s=ABC' USD")
+                .code,
+            2);
+  EXPECT_EQ(quillo("link add " + (root / "missing.xlsx").string() + " B2 '" + market.base_url() +
+                   "/wl/quote?s=ABC' USD")
+                .code,
+            2);
+  EXPECT_EQ(read_all(book), before);
+
+  // A page that never answers gives up after the receive time-out.
+  ASSERT_EQ(quillo("settings set receive_timeout 1").code, 0);
+  const Run r = quillo("link add " + book.string() + " B2 '" + market.fault_url() +
+                       "/wl/quote?s=ABC&_fault=stall' USD");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("could not be fetched"), std::string::npos) << r.err;
+  EXPECT_EQ(read_all(book), before);
+}
+
+TEST_F(LinkCliTest, ManyOccurrencesBigPagesAndListings) {
+  Run r = quillo("link list " + book.string());
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("has no web links"), std::string::npos) << r.err;
+  EXPECT_EQ(quillo("link list " + (root / "missing.xlsx").string()).code, 2);
+
+  r = add("/wl/many?n=1000", "n/a", "--occurrence 1000 --name many");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("(occurrence 1000 of 1000)"), std::string::npos) << r.out;
+  // Every row's cell is the same element: the wizard anchors at the first.
+  EXPECT_NE(r.err.find("identical <td> element comes earlier"), std::string::npos) << r.err;
+  EXPECT_EQ(shown("Data!B2"), "N/A");  // links read the upper-cased page
+  // Cells left without end tags: the browser's markers are not in the page.
+  const std::string before = read_all(book);
+  r = add("/wl/many?n=3&open=1", "n/a", "--name open");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nothing saved"), std::string::npos) << r.err;
+  EXPECT_EQ(read_all(book), before);
+
+  r = quillo("link add " + book.string() + " Data!C2 '" + market.base_url() +
+             "/wl/big?mb=50' 'end of page' --name big");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(shown("Data!C2"), "END OF PAGE");
+  r = quillo("link list " + book.string());
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+}
+
+}  // namespace
+}  // namespace quillo
