@@ -367,7 +367,8 @@ std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {
                                             return catalog.computes(n, lib);
                                           })
           : std::string();
-    out.push_back(StaleFormula{name(a), fn.empty() ? "quillo cannot compute it" : "calls " + fn});
+    out.push_back(StaleFormula{
+        name(a), fn.empty() ? "it uses a name or sheet quillo does not know" : "calls " + fn});
   }
   // What a formula quillo cannot read reads is unknown: any change may reach it.
   const std::vector<spreadsheet::CellAddr> changed = model.changed_cells();

@@ -22,6 +22,17 @@ std::vector<CellAddr> Model::changed_cells() const {
   return out;
 }
 
+namespace {
+
+// Whether a formula reads cells through a name: what it reads is not in
+// its references.
+bool uses_names(const Node& n) {
+  if (n.kind == Node::Kind::Name) return true;
+  return std::any_of(n.args.begin(), n.args.end(), [](const auto& a) { return uses_names(*a); });
+}
+
+}  // namespace
+
 std::vector<CellAddr> Model::stale_formulas() const {
   // From each changed cell forward through the formulas that keep the
   // file's value: a computed formula that read a changed cell was computed
@@ -29,6 +40,23 @@ std::vector<CellAddr> Model::stale_formulas() const {
   std::vector<CellAddr> queue = changed_cells();
   std::unordered_set<CellAddr, CellAddrHash> seen;
   std::vector<CellAddr> out, found;
+  // One that reads through a name may read any changed cell of its book.
+  std::unordered_set<BookId> changed_books;
+  for (const CellAddr& a : queue) changed_books.insert(sheet(a.sheet)->book);
+  for (const BookId b : changed_books) {
+    for (const SheetId id : book(b)->sheets) {
+      const Sheet* s = sheet(id);
+      for (const std::uint64_t key : s->formulas) {
+        const FormulaState& fs = *s->cells.at(key).formula;
+        const CellAddr a{id, key_row(key), key_col(key)};
+        if (fs.frozen && fs.formula->root && uses_names(*fs.formula->root) &&
+            seen.insert(a).second) {
+          out.push_back(a);
+          queue.push_back(a);
+        }
+      }
+    }
+  }
   while (!queue.empty()) {
     const CellAddr a = queue.back();
     queue.pop_back();

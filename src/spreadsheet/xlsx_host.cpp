@@ -39,7 +39,7 @@ class XlsxBookFile final : public BookFile {
     for (const auto& [at, kept] : m_file->kept) {
       const auto& [sheet, row, col] = at;
       if (!model.has_formula(sheet, row, col) && model.value(sheet, row, col) == kept.cached) {
-        out.emplace_back(CellAddr{sheet, row, col}, kept.reason);
+        out.emplace_back(CellAddr{sheet, row, col}, "quillo cannot read it: " + kept.reason);
       }
     }
     return out;
