@@ -7,7 +7,7 @@
 namespace quillo::spreadsheet {
 
 void Model::note_change(const CellAddr& a, const Value& before, const Value& after) {
-  if (!m_tracking || m_before.count(a) > 0 || before == after) return;
+  if (m_before.count(a) > 0 || before == after) return;
   m_before.emplace(a, before);
 }
 

@@ -356,7 +356,7 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   }
   Cell& cell = s->cells[cell_key(a.row, a.col)];
   drop_formula(a, cell);
-  note_change(a, cell.value, v);
+  if (m_tracking) note_change(a, cell.value, v);
   cell.value = std::move(v);
   if (!format.empty() && cell.format.empty()) cell.format = std::string(format);
   s->max_row = std::max(s->max_row, a.row);
@@ -460,7 +460,7 @@ Status Model::clear_contents(SheetId sheet_id, const Box& box) {
     Cell* cell = cell_mut(a);
     if (!cell || (cell->value.is_empty() && !cell->formula)) continue;
     drop_formula(a, *cell);
-    note_change(a, cell->value, Value());
+    if (m_tracking) note_change(a, cell->value, Value());
     cell->value = Value();
     erase_if_blank(a);
     mark_dependents(a, false);

@@ -312,7 +312,8 @@ class Model : public std::enable_shared_from_this<Model> {
   bool reads_dirty(const CellAddr& a, const Formula& f) const;
   bool can_calculate(SheetId sheet) const;
   void compact_dirty();
-  // Records v as the cell's value before its first change (when tracking).
+  // Records before as the cell's value before its first change; called
+  // only while tracking, so calculation without it pays one test.
   void note_change(const CellAddr& a, const Value& before, const Value& after);
 
   std::unordered_map<BookId, Book> m_books;

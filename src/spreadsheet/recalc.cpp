@@ -254,7 +254,7 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   fs = formula_state(a);
   if (!fs || fs->formula != f) return;
   Cell* cell = cell_mut(a);
-  note_change(a, cell->value, result);
+  if (m_tracking) note_change(a, cell->value, result);
   cell->value = std::move(result);
   if (!keep_dirty) clear_dirty(*fs);
   m_circular.erase(a);
