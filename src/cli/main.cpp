@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
       "cannot compute keep the values stored in the file (listed as warnings), and so do\n"
       "cells whose request has not answered (or failed, under connectionerrorhandling 2).\n"
       "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact) or,\n"
-      "with --strict, a quillo cell shows a failure or kept the file's value, or the function\n"
+      "with --strict, a quillo cell shows a failure or kept the file's value, a formula quillo\n"
+      "cannot compute kept the file's value though cells it reads changed, or the function\n"
       "library is not installed; 2 bad usage, definitions that do not load or a workbook\n"
       "that cannot be read.\n\n"
       "Example:\n"
@@ -89,7 +90,8 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   refresh_cmd->add_flag("--strict", refresh.strict,
-                        "Exit 1 when any quillo cell shows an error or has no new value");
+                        "Exit 1 when any quillo cell shows an error or has no new value, or a "
+                        "formula quillo cannot compute may be out of date");
 
   quillo::cli::WatchOptions watch;
   CLI::App* watch_cmd = app.add_subcommand(

@@ -1,6 +1,7 @@
 #include "cli/refresh_command.h"
 
 #include <ostream>
+#include <vector>
 
 #include "addin/dataload.h"
 #include "cli/session.h"
@@ -18,6 +19,19 @@ void warn_circular(spreadsheet::Application& app, std::ostream& err) {
     err << kCommand << ": warning: " << spreadsheet::quote_sheet_name(model.sheet_name(a.sheet))
         << "!" << spreadsheet::cell_a1(a.row, a.col)
         << ": circular reference; the cell keeps its value\n";
+  }
+}
+
+// Names the first few formulas left with the file's value that may be out
+// of date; the summary line counts them all.
+void warn_stale(const std::vector<StaleFormula>& stale, std::ostream& err) {
+  constexpr std::size_t kNamed = 5;
+  for (std::size_t i = 0; i < stale.size() && i < kNamed; ++i) {
+    err << kCommand << ": warning: " << stale[i].cell << ": kept the file's value though cells it "
+        << "reads changed (" << stale[i].why << ")\n";
+  }
+  if (stale.size() > kNamed) {
+    err << kCommand << ": ... and " << stale.size() - kNamed << " more formulas like these\n";
   }
 }
 
@@ -64,7 +78,10 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
 
   // Summarised before a save under another name renames the workbook (the
   // cells are registered under its name).
-  const Summary summary = session.summarize(**book);
+  Summary summary = session.summarize(**book);
+  const std::vector<StaleFormula> stale = session.stale_formulas(**book);
+  summary.stale = static_cast<std::int32_t>(stale.size());
+  warn_stale(stale, err);
   const Status saved = options.output.empty() ? (*book)->save() : (*book)->save_as(options.output);
   if (!saved.ok()) {
     err << kCommand << ": " << saved.message() << "\n";
@@ -72,7 +89,7 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   }
   out << "saved " << (*book)->full_name().value_or(options.book) << "\n"
       << summary_line(summary) << "\n";
-  if (options.strict && (!library || !summary.failures.empty())) return 1;
+  if (options.strict && (!library || !summary.failures.empty() || !stale.empty())) return 1;
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "cli/session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -65,6 +66,9 @@ Session::Session(SessionOptions options, std::ostream& err)
       m_registry(m_options.registry,
                  [this](std::string_view w) { m_err << m_options.command << ": " << w << "\n"; }),
       m_messages(err) {
+  // What quillo changes is known from the start, so formulas left with the
+  // file's value can be told apart from ones still right.
+  m_app.model().track_changes();
   spreadsheet::XlsxHostOptions xlsx;
   xlsx.on_warning = [this](const std::string& w) {
     m_err << m_options.command << ": warning: " << w << "\n";
@@ -364,6 +368,45 @@ Summary Session::summarize(host::Workbook& book) {
   return s;
 }
 
+std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {
+  std::vector<StaleFormula> out;
+  const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(&book);
+  const spreadsheet::Model& model = m_app.model();
+  const spreadsheet::Book* b = handle ? model.book(handle->book_id()) : nullptr;
+  if (!b) return out;
+  auto in_book = [&](spreadsheet::SheetId id) {
+    return std::find(b->sheets.begin(), b->sheets.end(), id) != b->sheets.end();
+  };
+  auto name = [&](const spreadsheet::CellAddr& a) {
+    return spreadsheet::quote_sheet_name(model.sheet_name(a.sheet)) + "!" +
+           spreadsheet::cell_a1(a.row, a.col);
+  };
+  const spreadsheet::AddInCatalog& catalog = m_app.add_in_catalog();
+  for (const spreadsheet::CellAddr& a : model.stale_formulas()) {
+    if (!in_book(a.sheet)) continue;
+    const spreadsheet::FormulaPtr f = model.formula_at(a);
+    const std::string fn =
+        f ? spreadsheet::missing_function(*f,
+                                          [&](std::string_view n, const std::string* lib) {
+                                            return catalog.computes(n, lib);
+                                          })
+          : std::string();
+    out.push_back(StaleFormula{
+        name(a), fn.empty() ? "it uses a name or sheet quillo does not know" : "calls " + fn});
+  }
+  // What a formula quillo cannot read reads is unknown: any change may reach it.
+  const std::vector<spreadsheet::CellAddr> changed = model.changed_cells();
+  const bool book_changed =
+      std::any_of(changed.begin(), changed.end(),
+                  [&](const spreadsheet::CellAddr& a) { return in_book(a.sheet); });
+  if (book_changed && b->file) {
+    for (const auto& [a, why] : b->file->unread_formulas(model, b->id)) {
+      if (in_book(a.sheet)) out.push_back(StaleFormula{name(a), why});
+    }
+  }
+  return out;
+}
+
 std::string summary_line(const Summary& summary) {
   std::string line = std::to_string(summary.cells) + " cells with quillo formulas, " +
                      std::to_string(summary.filled) + " filled";
@@ -380,6 +423,10 @@ std::string summary_line(const Summary& summary) {
   for (const auto& [kind, n] : summary.failures) line += ", " + std::to_string(n) + " " + kind;
   if (summary.kept > 0) {
     line += "; the file's value kept in " + std::to_string(summary.kept) + " of them";
+  }
+  if (summary.stale > 0) {
+    line += "; " + std::to_string(summary.stale) + (summary.stale == 1 ? " formula" : " formulas") +
+            " quillo cannot compute kept the file's value though cells they read changed";
   }
   return line;
 }

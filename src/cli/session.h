@@ -66,6 +66,17 @@ struct Summary {
   // and indicator formulas whose series was written.
   std::int32_t history_tables = 0;
   std::int32_t indicator_series = 0;
+  // Formulas of the workbook quillo cannot compute, left with the file's
+  // value although a cell they read changed in this run (see
+  // Session::stale_formulas).
+  std::int32_t stale = 0;
+};
+
+// A formula left with the file's value that may be out of date: its cell
+// ('Sheet'!B2) and what quillo lacks to compute it.
+struct StaleFormula {
+  std::string cell;
+  std::string why;
 };
 
 // A cell of the add-in's: its sheet and position in the model.
@@ -115,6 +126,11 @@ class Session {
 
   Progress progress() const;
   Summary summarize(host::Workbook& book);
+  // The book's formulas quillo cannot compute that kept the file's value
+  // although a cell they read, directly or through other such formulas,
+  // changed since the session started; formulas quillo cannot read at all
+  // count when any cell of the book changed. In sheet and cell order.
+  std::vector<StaleFormula> stale_formulas(host::Workbook& book);
 
   host::PollLoop& loop() { return m_loop; }
   spreadsheet::Application& app() { return m_app; }

@@ -356,6 +356,7 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   }
   Cell& cell = s->cells[cell_key(a.row, a.col)];
   drop_formula(a, cell);
+  if (m_tracking) note_change(a, cell.value, v);
   cell.value = std::move(v);
   if (!format.empty() && cell.format.empty()) cell.format = std::string(format);
   s->max_row = std::max(s->max_row, a.row);
@@ -459,6 +460,7 @@ Status Model::clear_contents(SheetId sheet_id, const Box& box) {
     Cell* cell = cell_mut(a);
     if (!cell || (cell->value.is_empty() && !cell->formula)) continue;
     drop_formula(a, *cell);
+    if (m_tracking) note_change(a, cell->value, Value());
     cell->value = Value();
     erase_if_blank(a);
     mark_dependents(a, false);
@@ -488,7 +490,8 @@ Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_vi
 // ---- loading from files ----
 
 Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col, Value value,
-                           FormulaPtr formula, std::string format, bool dirty) {
+                           FormulaPtr formula, std::string format, bool dirty,
+                           std::uint32_t source) {
   Sheet* s = sheet_mut(sheet_id);
   if (!s) return gone_sheet();
   if (!valid_cell(row, col)) return bad_cell();
@@ -505,6 +508,7 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
     // cell itself, and marking would dirty the formulas stored clean.
     cell.formula = std::make_unique<FormulaState>();
     cell.formula->formula = formula;
+    cell.formula->source = source;
     s->formulas.insert(key);
     register_refs(a, *formula, true);
     if (formula->is_volatile) m_volatile.insert(a);

@@ -58,6 +58,12 @@ struct FormulaState {
   // A formula read from a file that quillo cannot compute: it is never
   // evaluated, and keeps the value the file held until it is replaced.
   bool frozen = false;
+  // Which formula of the book's file this cell held when it was loaded: a
+  // number the file format gave it (0 = none). It stays while the cell holds
+  // a formula, whatever formula that is: the file format compares the two
+  // when saving, so a formula rewritten with the same meaning (as the engine
+  // does to re-evaluate a cell) is saved as the file wrote it.
+  std::uint32_t source = 0;
 };
 
 struct Cell {
@@ -125,6 +131,14 @@ class BookFile {
   // Warnings (one line each) go to warnings when it is given.
   virtual Status save(const Model& model, BookId book, const std::string& path,
                       std::vector<std::string>* warnings) = 0;
+  // The formulas of the file the model does not hold because quillo cannot
+  // read them, whose cells still show the file's value: where, and why.
+  virtual std::vector<std::pair<CellAddr, std::string>> unread_formulas(const Model& model,
+                                                                        BookId book) const {
+    (void)model;
+    (void)book;
+    return {};
+  }
 };
 
 struct Book {
@@ -247,9 +261,25 @@ class Model : public std::enable_shared_from_this<Model> {
   // calculation; one stored clean is one quillo cannot compute, and keeps its
   // cached value until the cell's formula is replaced, whatever its
   // precedents do.
-  // The formula must have been parsed for this cell's book.
+  // The formula must have been parsed for this cell's book; source is the
+  // file's number for it (see FormulaState::source).
   Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
-                      FormulaPtr formula, std::string format, bool dirty);
+                      FormulaPtr formula, std::string format, bool dirty, std::uint32_t source = 0);
+
+  // ---- what a run changed ----
+  // From now on, remembers the value each cell held before its first change
+  // (evaluations and writes; cells loaded from files are not changes). A
+  // command calls it before opening the workbook it works on.
+  void track_changes() { m_tracking = true; }
+  // The cells whose value now differs from the one they held when they were
+  // first changed since track_changes (empty when not tracking).
+  std::vector<CellAddr> changed_cells() const;
+  // Formulas that keep the file's value (ones quillo cannot compute) and
+  // read a changed cell, directly or through other such formulas: their
+  // value may be out of date. Sorted.
+  std::vector<CellAddr> stale_formulas() const;
+  // The formula a cell holds; null for constants and empty cells.
+  FormulaPtr formula_at(const CellAddr& a) const;
 
  private:
   friend class Recalc;
@@ -282,6 +312,9 @@ class Model : public std::enable_shared_from_this<Model> {
   bool reads_dirty(const CellAddr& a, const Formula& f) const;
   bool can_calculate(SheetId sheet) const;
   void compact_dirty();
+  // Records before as the cell's value before its first change; called
+  // only while tracking, so calculation without it pays one test.
+  void note_change(const CellAddr& a, const Value& before, const Value& after);
 
   std::unordered_map<BookId, Book> m_books;
   std::vector<BookId> m_book_order;
@@ -303,7 +336,15 @@ class Model : public std::enable_shared_from_this<Model> {
   ExternalFunctions* m_external = nullptr;
   std::function<double()> m_now;
   std::function<std::shared_ptr<BookFile>()> m_book_file_maker;
+  bool m_tracking = false;
+  std::unordered_map<CellAddr, Value, CellAddrHash> m_before;  // see track_changes
 };
+
+// The first function f calls that is neither built in nor answered by
+// can_call (name as written, and the workbook a call goes through or null);
+// empty when there is none.
+std::string missing_function(
+    const Formula& f, const std::function<bool(std::string_view, const std::string*)>& can_call);
 
 template <typename Fn>
 void Model::for_each_cell(SheetId sheet_id, const Box& box, Fn&& fn) const {

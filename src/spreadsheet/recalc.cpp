@@ -253,7 +253,9 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   // removed its sheet, and then this result belongs to nobody.
   fs = formula_state(a);
   if (!fs || fs->formula != f) return;
-  cell_mut(a)->value = std::move(result);
+  Cell* cell = cell_mut(a);
+  if (m_tracking) note_change(a, cell->value, result);
+  cell->value = std::move(result);
   if (!keep_dirty) clear_dirty(*fs);
   m_circular.erase(a);
 }

@@ -12,13 +12,21 @@
 // references) stays in the file as written and reaches the model as its
 // cached value. A function call through one of the file's external links
 // ("[1]!fsingle(...)") reaches the model as a call through the linked book's
-// path ("'/dir/tarnvale.xla'!fsingle(...)"), and is saved as the file wrote
-// it while it is unchanged.
+// path ("'/dir/tarnvale.xla'!fsingle(...)").
+//
+// A formula quillo did not change is saved as the file wrote it: the <f>
+// element's attributes and text, byte for byte (blanks, line breaks,
+// "1E+3", "_xlfn." prefixes, calls through external links), and a shared
+// formula as its master and dependents while the master is unchanged. A
+// formula rewritten with the same meaning (the engine evaluates a cell by
+// setting its formula again) is unchanged; an edited one, or one naming a
+// sheet renamed since, is written anew.
 //
 // Saving edits the file the workbook came from: each sheet's cells are
 // written again from the model, and every part quillo does not understand
 // (styles, drawings, charts, defined names, themes, ...) is carried over
-// untouched. Formulas are written with their current values, sheets added
+// untouched. Formulas are written with their current values (see above for
+// their texts), sheets added
 // to the model become new sheet parts, calcChain.xml is dropped and the
 // file asks the application that opens it to recalculate everything. A
 // workbook that came from no file is saved as a new package. The save goes

@@ -33,6 +33,18 @@ class XlsxBookFile final : public BookFile {
     return st;
   }
 
+  std::vector<std::pair<CellAddr, std::string>> unread_formulas(const Model& model,
+                                                                BookId) const override {
+    std::vector<std::pair<CellAddr, std::string>> out;
+    for (const auto& [at, kept] : m_file->kept) {
+      const auto& [sheet, row, col] = at;
+      if (!model.has_formula(sheet, row, col) && model.value(sheet, row, col) == kept.cached) {
+        out.emplace_back(CellAddr{sheet, row, col}, "quillo cannot read it: " + kept.reason);
+      }
+    }
+    return out;
+  }
+
  private:
   // An empty XlsxFile saves as a new package and then describes it, so a
   // book made in memory keeps one hook from its first save on.

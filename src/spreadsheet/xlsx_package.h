@@ -26,19 +26,27 @@ struct XlsxKeptFormula {
   std::vector<std::pair<std::string, std::string>> attributes;  // of <f>
   std::string text;
   Value cached;
+  std::string reason;  // why quillo cannot read it
   bool shared_master = false;
   std::string shared_index;  // si of a shared formula, "" otherwise
 };
 
-// A formula calling a function of another workbook through the file's
-// external link ("[1]!fsingle(...)"). The model holds it with the linked
-// book's path in place of the link ("'/dir/tarnvale.xla'!fsingle(...)"), so
-// link repair can find and strip it; while the model's formula still reads
-// model_text, a save writes file_text again, which the file's link part
-// keeps valid.
-struct XlsxLinkedFormula {
-  std::string file_text;   // as the file wrote it, without "="
-  std::string model_text;  // as the model writes it, with "="
+// A formula the model holds as the file wrote it, so a save writes the
+// formula again byte for byte (spaces, line breaks, "1E+3", "_xlfn."
+// prefixes, calls through external links "[1]!fsingle(...)") while the
+// model's formula at the cell still means the same; a formula edited into
+// something else is written anew. A cell finds its record through
+// FormulaState::source (the record's index + 1). The cells of a shared
+// formula all name the master's record; the master is written with its
+// attributes and text, the other cells as references to it while it is.
+struct XlsxFormulaSource {
+  FormulaPtr formula;  // the formula the model was given, at the master for a shared one
+  std::size_t at = 0;  // where the <f> attributes, then its text, start in XlsxFile::texts
+  std::uint32_t attributes = 0;  // length of the attributes, as written (' t="shared" si="0"')
+  std::uint32_t text = 0;        // length of the text, unescaped
+  std::int32_t master_row = 0;   // a shared formula's master cell; 0 for other formulas
+  std::int32_t master_col = 0;
+  std::uint32_t shared_index = 0;  // si of a shared formula
 };
 
 struct XlsxSheetPart {
@@ -58,7 +66,11 @@ struct XlsxFile {
   // sheet has their part; a save removes them from the workbook part.
   std::vector<std::pair<std::string, std::string>> duplicate_sheets;
   std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxKeptFormula> kept;
-  std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxLinkedFormula> linked;
+  std::vector<XlsxFormulaSource> sources;
+  std::string texts;  // the attributes and texts of the sources, one after the other
+  // The sheets' names when the sources were read: after a rename, formulas
+  // naming the sheet are written anew.
+  std::map<SheetId, std::string> source_sheet_names;
 };
 
 namespace xlsx {
@@ -219,8 +231,7 @@ struct SheetWriteContext {
   // Filled with the kept formulas written again.
   std::set<std::tuple<SheetId, std::int32_t, std::int32_t>>* kept_written;
   std::vector<std::string>* warnings;  // may be null
-  const std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, XlsxLinkedFormula>* linked =
-      nullptr;
+  const XlsxFile* file = nullptr;      // the formulas' sources; null for a new package
 };
 
 // The sheet part xml (the file's, or a new one) with its cells written

@@ -178,6 +178,7 @@ std::string through_link_paths(std::string_view text,
 struct SharedGroup {
   FormulaPtr formula;  // null when the master did not parse: kept as written
   std::string reason;
+  std::uint32_t source = 0;  // the master's XlsxFormulaSource number
 };
 
 class Loader {
@@ -199,6 +200,9 @@ class Loader {
   Result<Value> cell_value(const pugi::xml_node& c, const std::string& format) const;
   Status store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
                        const pugi::xml_node& f, std::string format);
+  std::uint32_t add_source(const FormulaPtr& formula, const pugi::xml_node& f,
+                           std::string_view text, std::int32_t master_row = 0,
+                           std::int32_t master_col = 0);
   Status keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
               Value cached, std::string format, const std::string& reason);
   void warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message);
@@ -368,6 +372,7 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
                     "\": " + id.status().message());
     }
     m_file.sheets.push_back(XlsxSheetPart{*id, rel->part, rel->id});
+    m_file.source_sheet_names[*id] = s.attribute("name").value();
     const std::string_view state = s.attribute("state").value();
     if (state == "hidden") hidden.emplace_back(*id, host::Visibility::Hidden);
     if (state == "veryHidden") hidden.emplace_back(*id, host::Visibility::VeryHidden);
@@ -521,6 +526,7 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
     });
   };
   FormulaPtr formula;
+  std::uint32_t source = 0;
   if (type == "shared") {
     const std::string si = f.attribute("si").value();
     if (!text.empty()) {
@@ -530,6 +536,7 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
       SharedGroup& g = m_shared[si];
       g.formula = parsed.ok() ? parsed.value() : nullptr;
       g.reason = parsed.ok() ? "" : parsed.status().message();
+      g.source = g.formula ? add_source(g.formula, f, text, row, col) : 0;
     }
     const auto group = m_shared.find(si);
     if (group == m_shared.end()) {
@@ -540,6 +547,7 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
       return keep(sheet, row, col, f, std::move(cached), std::move(format), group->second.reason);
     }
     formula = group->second.formula;
+    source = group->second.source;
   } else if (type == "array" || type == "dataTable") {
     if (text.empty() && type == "array") {
       return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
@@ -559,17 +567,42 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
                   parsed.status().message());
     }
     formula = parsed.value();
-    if (!linked.empty()) {
-      m_file.linked[{sheet, row, col}] = XlsxLinkedFormula{
-          text, write_formula(*formula, Notation::A1, row, col,
-                              [this](SheetId id) { return m_model.sheet_name(id); })};
-    }
+    source = add_source(formula, f, text);
   }
   const std::string why = blocker(*formula->root, m_options.external_function);
   if (!why.empty())
     warn(sheet, row, col, "the formula " + why + "; keeping its value from the file");
   return m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula),
-                              std::move(format), why.empty());
+                              std::move(format), why.empty(), source);
+}
+
+std::uint32_t Loader::add_source(const FormulaPtr& formula, const pugi::xml_node& f,
+                                 std::string_view text, std::int32_t master_row,
+                                 std::int32_t master_col) {
+  XlsxFormulaSource src;
+  if (master_row != 0) {
+    // Cells of the group are written as references to the master by its
+    // number; one that is not a number cannot be, and they are written anew.
+    const std::string_view si = f.attribute("si").value();
+    const auto r = std::from_chars(si.data(), si.data() + si.size(), src.shared_index);
+    if (si.empty() || r.ec != std::errc() || r.ptr != si.data() + si.size()) return 0;
+    src.master_row = master_row;
+    src.master_col = master_col;
+  }
+  src.formula = formula;
+  src.at = m_file.texts.size();
+  for (pugi::xml_attribute a = f.first_attribute(); a; a = a.next_attribute()) {
+    m_file.texts += ' ';
+    m_file.texts += a.name();
+    m_file.texts += "=\"";
+    xlsx::append_xml_text(m_file.texts, a.value(), true);
+    m_file.texts += '"';
+  }
+  src.attributes = static_cast<std::uint32_t>(m_file.texts.size() - src.at);
+  m_file.texts += text;
+  src.text = static_cast<std::uint32_t>(text.size());
+  m_file.sources.push_back(std::move(src));
+  return static_cast<std::uint32_t>(m_file.sources.size());
 }
 
 Status Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
@@ -580,6 +613,7 @@ Status Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pug
   }
   k.text = node_text(f);
   k.cached = cached;
+  k.reason = reason;
   if (std::string_view(f.attribute("t").value()) == "shared") {
     k.shared_index = f.attribute("si").value();
     k.shared_master = !k.text.empty();

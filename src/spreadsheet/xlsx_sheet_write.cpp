@@ -71,11 +71,20 @@ class SheetWriter {
                    const std::string& format, bool formula, std::string& type);
   void warn(std::int32_t row, std::int32_t col, const std::string& message);
   void extend_used(std::int32_t row, std::int32_t col);
+  std::string sheet_name(SheetId id) const { return m_ctx.model.sheet_name(id); }
+  // Writes the <f> element as the file had it when the cell's formula still
+  // means what the file's did; false when it must be written anew.
+  bool write_source(std::string& out, const std::string& prefix, std::int32_t row, std::int32_t col,
+                    const FormulaState& fs);
+  bool names_renamed_sheet(const Formula& f);
 
   const SheetWriteContext& m_ctx;
   SheetId m_sheet;
   std::map<std::int32_t, RowSource> m_rows;
   std::set<std::string> m_kept_masters;  // shared formulas whose master was written as kept
+  std::set<std::uint32_t>
+      m_source_masters;  // shared formulas whose master was written as the file had it
+  std::optional<std::set<SheetId>> m_renamed;  // sheets named otherwise than in the file's texts
   std::optional<Box> m_used;
 };
 
@@ -201,19 +210,12 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     append_element(body, prefix, "f", kept->attributes, kept->text);
     write_value(body, prefix, kept->cached, format, true, type);
   } else if (cell) {
-    if (cell->formula) {
-      const std::string text =
-          write_formula(*cell->formula->formula, Notation::A1, row, col,
-                        [this](SheetId id) { return m_ctx.model.sheet_name(id); });
+    if (cell->formula && !write_source(body, prefix, row, col, *cell->formula)) {
+      const std::string text = write_formula(*cell->formula->formula, Notation::A1, row, col,
+                                             [this](SheetId id) { return sheet_name(id); });
       // Formulas are not escaped as cell texts are: other readers take the
       // text of <f> literally. What XML cannot carry becomes U+FFFD below.
-      std::string stored = text.substr(text.empty() ? 0 : 1);
-      // An unchanged call through an external link goes back as the file wrote it.
-      if (m_ctx.linked) {
-        const auto l = m_ctx.linked->find({m_sheet, row, col});
-        if (l != m_ctx.linked->end() && l->second.model_text == text) stored = l->second.file_text;
-      }
-      append_element(body, prefix, "f", {}, stored);
+      append_element(body, prefix, "f", {}, text.substr(text.empty() ? 0 : 1));
     }
     Value v = cell->value;
     if (v.is_number() && !std::isfinite(v.number())) {
@@ -231,6 +233,60 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
   append_element(out, prefix, "c", attributes, {});
   // The body is markup already: put it between the tags, unescaped.
   out.insert(out.size() - prefix.size() - 4, body);
+}
+
+bool SheetWriter::names_renamed_sheet(const Formula& f) {
+  if (!m_renamed) {
+    m_renamed.emplace();
+    for (const auto& [id, name] : m_ctx.file->source_sheet_names) {
+      if (sheet_name(id) != name) m_renamed->insert(id);
+    }
+  }
+  if (m_renamed->empty()) return false;
+  return std::any_of(f.refs.begin(), f.refs.end(), [this](const RefAst& r) {
+    return r.has_sheet && r.sheet != 0 && m_renamed->count(r.sheet) > 0;
+  });
+}
+
+bool SheetWriter::write_source(std::string& out, const std::string& prefix, std::int32_t row,
+                               std::int32_t col, const FormulaState& fs) {
+  if (!m_ctx.file || fs.source == 0 || fs.source > m_ctx.file->sources.size()) return false;
+  const XlsxFormulaSource& src = m_ctx.file->sources[fs.source - 1];
+  // The same formula, or one rewritten with the same meaning (the engine
+  // sets a cell's formula again to evaluate it): the two write the same
+  // text at this cell. References to a sheet renamed since would not.
+  if (fs.formula != src.formula) {
+    const auto namer = [this](SheetId id) { return sheet_name(id); };
+    if (write_formula(*fs.formula, Notation::A1, row, col, namer) !=
+        write_formula(*src.formula, Notation::A1, row, col, namer)) {
+      return false;
+    }
+  }
+  if (names_renamed_sheet(*fs.formula)) return false;
+  const bool dependent = src.master_row != 0 && (src.master_row != row || src.master_col != col);
+  if (dependent) {
+    // The master writes the group's formula; without it this cell cannot
+    // point to it.
+    if (m_source_masters.count(fs.source) == 0) return false;
+    out += '<';
+    out += prefix;
+    out += "f t=\"shared\" si=\"";
+    out += std::to_string(src.shared_index);
+    out += "\"/>";
+    return true;
+  }
+  if (src.master_row != 0) m_source_masters.insert(fs.source);
+  const std::string_view texts = m_ctx.file->texts;
+  out += '<';
+  out += prefix;
+  out += 'f';
+  out += texts.substr(src.at, src.attributes);
+  out += '>';
+  append_xml_text(out, texts.substr(src.at + src.attributes, src.text), false);
+  out += "</";
+  out += prefix;
+  out += "f>";
+  return true;
 }
 
 void SheetWriter::write_value(std::string& out, const std::string& prefix, const Value& v,

@@ -329,7 +329,7 @@ Status Saver::write_sheets() {
                                     m_file ? &m_file->kept : &none,
                                     &m_kept_written,
                                     m_warnings,
-                                    m_file ? &m_file->linked : nullptr};
+                                    m_file};
   for (const SheetId id : book->sheets) {
     const auto at = std::find_if(known.begin(), known.end(),
                                  [id](const XlsxSheetPart& p) { return p.sheet == id; });

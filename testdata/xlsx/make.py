@@ -137,6 +137,30 @@ def quillo_book():
     return wb
 
 
+def odd_book():
+    """Formulas spelled as people and other programs write them: blanks,
+    line breaks, exponents, lower case, a prefix of newer functions. A save
+    must write each one back exactly as the file had it."""
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Odd"
+    for r, v in enumerate([1.5, 2.5, 4], 1):
+        ws.cell(r, 1, v)
+    ws["B1"] = "=1E+3+A1"
+    ws["B2"] = "= SUM( A1:A3 )"
+    ws["B3"] = "=SUM(A1,\nA2)"
+    ws["B4"] = "=sum(a1:a3)"
+    ws["B5"] = "=A1 * 2.50"
+    ws["B6"] = "=IF(A1>1,\"yes\" , \"no\")"
+    ws["B7"] = "=+A2-A1"
+    ws["B8"] = "=Other!A1*1e3"
+    ws["B9"] = "=0.50+A3%"
+    ws["B10"] = '=_xlfn.CONCAT("a","b")'
+    other = wb.create_sheet("Other")
+    other["A1"] = 3
+    return wb
+
+
 def libreoffice_resave(src, dst):
     """Opens src in LibreOffice Calc and saves it as dst, formulas computed."""
     with tempfile.TemporaryDirectory() as home:
@@ -178,6 +202,7 @@ def main():
     book().save(os.path.join(HERE, "openpyxl_book.xlsx"))
     date1904_book().save(os.path.join(HERE, "date1904.xlsx"))
     quillo_book().save(os.path.join(HERE, "quillo_formulas.xlsx"))
+    odd_book().save(os.path.join(HERE, "odd_spellings.xlsx"))
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "calc_book.xlsx")
         book().save(src)
@@ -185,6 +210,9 @@ def main():
         src = os.path.join(tmp, "shared.xlsx")
         column_book().save(src)
         libreoffice_resave(src, os.path.join(HERE, "shared.xlsx"))
+        src = os.path.join(tmp, "odd_spellings_lo.xlsx")
+        odd_book().save(src)
+        libreoffice_resave(src, os.path.join(HERE, "odd_spellings_lo.xlsx"))
     share_column(os.path.join(HERE, "shared.xlsx"), "B")
     return 0
 

@@ -1,0 +1,192 @@
+// A workbook as people keep them (tests/real_workbook.py: openpyxl, and the
+// same book saved by LibreOffice) refreshed from the local market-data
+// service: what reads the fetched price is computed again, formula texts
+// come back as the file had them, and formulas quillo cannot compute are
+// reported when what they read changed.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "cli/refresh_command.h"
+#include "cli/settings_command.h"
+#include "cli/show_command.h"
+#include "common/text.h"
+#include "market_service.h"
+
+namespace quillo {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kScript = std::string(QUILLO_TESTS) + "/real_workbook.py";
+
+std::string read_all(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class RefreshFidelityTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("/usr/bin/python3 -c 'import openpyxl' 2>/dev/null") != 0) {
+      GTEST_SKIP() << "needs python3-openpyxl";
+    }
+    std::string pattern = (fs::temp_directory_path() / "quillo-fidelity-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
+    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
+    ASSERT_TRUE(market.running());
+    fs::create_directories(root / "install");
+    std::string ds = read_all(fs::path(QUILLO_DATA_DIR) / "ds.xml");
+    text::replace_all(ds, "{port}", std::to_string(market.port()));
+    std::ofstream(root / "install" / "ds.xml", std::ios::binary) << ds;
+    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
+    cli::SettingsOptions so{"installpath", (root / "install").string()};
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::run_settings(so, out, err), 0) << err.str();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!root.empty()) fs::remove_all(root, ec);
+  }
+
+  std::string run(const std::string& cmd) {
+    const fs::path out = root / "cmd.out";
+    EXPECT_EQ(std::system((cmd + " >" + out.string()).c_str()), 0) << cmd;
+    return read_all(out);
+  }
+  std::string value(const fs::path& file, const std::string& address) {
+    cli::ShowOptions o;
+    o.book = file.string();
+    o.range = address;
+    std::ostringstream out, err;
+    EXPECT_EQ(cli::run_show(o, out, err), 0) << err.str();
+    std::string line = out.str();
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line.substr(line.rfind('\t') + 1);
+  }
+  int refresh(const fs::path& from, const fs::path& to, bool strict, std::string* text) {
+    cli::RefreshOptions o;
+    o.book = from.string();
+    o.output = to.string();
+    o.timeout_seconds = 60;
+    o.strict = strict;
+    std::ostringstream out, err;
+    const int code = cli::run_refresh(o, out, err);
+    *text = out.str() + err.str();
+    return code;
+  }
+
+  // Refreshes book and checks what every version of the book must show;
+  // answers the cells reported as left with the file's value.
+  std::set<std::string> check(const fs::path& book) {
+    const fs::path out = root / ("out-" + book.filename().string());
+    std::string text;
+    EXPECT_EQ(refresh(book, out, false, &text), 0) << text;
+    EXPECT_NE(text.find("1 cells with quillo formulas, 1 filled"), std::string::npos) << text;
+    const double price = std::stod(value(out, "Prices!B2"));
+    EXPECT_GT(price, 0);
+    EXPECT_EQ(std::stod(value(out, "Prices!C2")), price * 2);
+    EXPECT_EQ(value(out, "Prices!D2"), "up");
+    EXPECT_EQ(std::stod(value(out, "Calc!A1")), price * 2 + 1);
+    EXPECT_EQ(value(out, "Prices!I2"), "1004");
+    // Every formula, recomputed or not, has the text the file had.
+    EXPECT_EQ(run(kScript + " formulas " + out.string()),
+              run(kScript + " formulas " + book.string()));
+
+    std::set<std::string> stale;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      const auto at = line.find("warning: ");
+      const auto end = line.find(": kept the file's value though");
+      if (at != std::string::npos && end != std::string::npos) {
+        stale.insert(line.substr(at + 9, end - at - 9));
+      }
+    }
+    // Each of these computes when quillo has the function, the name or the
+    // table it needs, and then shows what Excel would.
+    const std::map<std::string, std::string> later{{"Prices!E2", "SUMIF"},
+                                                   {"Prices!F2", "TEXT"},
+                                                   {"Prices!G2", "defined names"},
+                                                   {"Prices!H2", "tables"}};
+    for (const std::string& cell : stale) EXPECT_EQ(later.count(cell), 1u) << cell << "\n" << text;
+    if (!stale.count("Prices!E2")) {
+      EXPECT_EQ(std::stod(value(out, "Prices!E2")), price);
+    }
+    if (!stale.count("Prices!G2")) {
+      EXPECT_EQ(std::stod(value(out, "Prices!G2")), price);
+    }
+    if (!stale.count("Prices!H2")) {
+      EXPECT_EQ(value(out, "Prices!H2"), "12");
+    }
+    if (stale.empty()) {
+      EXPECT_EQ(text.find("though cells they read changed"), std::string::npos) << text;
+      EXPECT_EQ(refresh(book, out, true, &text), 0) << text;
+    } else {
+      EXPECT_NE(text.find(std::to_string(stale.size()) + " formula"), std::string::npos) << text;
+      EXPECT_EQ(refresh(book, out, true, &text), 1) << text;
+    }
+    std::set<std::string> pending;
+    for (const std::string& cell : stale) pending.insert(later.at(cell));
+    return pending;
+  }
+
+  service::MarketService market;
+  fs::path root;
+};
+
+TEST_F(RefreshFidelityTest, WhatReadsTheFetchedPriceIsComputedAndFormulaTextsStay) {
+  const fs::path book = root / "openpyxl.xlsx";
+  run(kScript + " make " + book.string());
+  std::set<std::string> pending = check(book);
+
+  if (std::system("command -v soffice >/dev/null") == 0) {
+    // The same book as LibreOffice saves it: every formula has a cached
+    // value (#NAME? for the add-in's), and its own spelling.
+    const fs::path lo = root / "lo";
+    fs::create_directories(lo / "home");
+    const std::string convert =
+        "cd " + lo.string() + " && HOME=" + (lo / "home").string() +
+        " timeout 120 soffice --headless --calc --convert-to xlsx --outdir " + lo.string() + " " +
+        book.string() + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(convert.c_str()), 0);
+    fs::rename(lo / "openpyxl.xlsx", root / "libreoffice.xlsx");
+    for (const std::string& p : check(root / "libreoffice.xlsx")) pending.insert(p);
+  }
+  if (!pending.empty()) {
+    std::string what;
+    for (const std::string& p : pending) what += " " + p;
+    GTEST_SKIP() << "the rest of the workbook waits for:" << what;
+  }
+}
+
+TEST_F(RefreshFidelityTest, FormulasQuilloCannotComputeAreReportedWhenWhatTheyReadChanged) {
+  const fs::path book = root / "unknown.xlsx";
+  run("/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='P'; ws['A1']='BVM'; ws['B1']='=fsingle(A1,\\\"LMS.QUO.LAST\\\")'; "
+      "ws['C1']='=NOSUCHFN(B1)'; ws['D1']='=NOSUCHFN(A1)'; ws['E1']='=C1+1'; "
+      "wb.save(sys.argv[1])\" " +
+      book.string());
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", false, &text), 0) << text;
+  EXPECT_NE(text.find("P!C1: kept the file's value though cells it reads changed (calls "
+                      "NOSUCHFN)"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("; 1 formula quillo cannot compute kept the file's value"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("P!D1: kept"), std::string::npos) << text;  // reads nothing that changed
+  EXPECT_EQ(refresh(book, root / "out.xlsx", true, &text), 1) << text;
+}
+
+}  // namespace
+}  // namespace quillo
