@@ -34,6 +34,8 @@ std::variant<double, ErrorCode> to_number(const Value& v) {
 std::variant<std::string, ErrorCode> to_text(const Value& v) {
   if (v.is_error()) return v.error();
   if (v.is_array() || v.is_range()) return ErrorCode::Value;
+  // Numbers become text as a cell shows them: 15 significant digits.
+  if (v.is_number()) return text::format_number_15(v.number());
   return v.to_text();
 }
 
