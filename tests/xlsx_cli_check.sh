@@ -48,7 +48,7 @@ fi
 
 expect 0 "refresh in place" "$quillo" refresh "$work/book.xlsx"
 grep -q "NPV" "$work/stderr" || { echo "FAIL refresh did not warn about NPV"; failures=$((failures + 1)); }
-expect 0 "show after refresh" "$quillo" show "$work/book.xlsx" "Data!I2"
+expect 0 "show after refresh" "$quillo" show --raw "$work/book.xlsx" "Data!I2"
 grep -q "13.9025060384599" "$work/stdout" || { echo "FAIL the NPV value was lost"; failures=$((failures + 1)); }
 
 # Nothing but the book and the text file: no temporary or partial files.

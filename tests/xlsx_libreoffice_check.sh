@@ -55,7 +55,7 @@ for book in "$work"/in/*.xlsx; do
   if ! "$quillo" refresh "$book" -o "$out" >/dev/null 2>"$work/out/$name.warnings"; then
     echo "FAIL $name: quillo refresh failed"; cat "$work/out/$name.warnings"; status=1; continue
   fi
-  "$quillo" show "$out" >"$work/out/$name.show"
+  "$quillo" show --raw "$out" >"$work/out/$name.show"
   mkdir -p "$work/csv/$name"
   HOME="$work/home" timeout 120 soffice --headless --calc --convert-to \
     'csv:Text - txt - csv (StarCalc):9,34,76,1,,0,false,true,false,false,false,-1' \
