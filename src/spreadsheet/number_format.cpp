@@ -574,8 +574,7 @@ std::string format_fraction(double x, const Section& sec) {
     std::string piece;
     if (k < num_begin) {
       if (tok.kind == Kind::Digit) piece = whole_out[wi++];
-      if (tok.kind == Kind::Literal)
-        piece = whole_digits.empty() && !blank_fraction ? "" : tok.text;
+      if (tok.kind == Kind::Literal) piece = tok.text;
       if (tok.kind == Kind::Percent) piece = "%";
       out += piece;
       continue;
@@ -859,6 +858,8 @@ std::optional<std::string> format_value(const Value& v, std::string_view code) {
   } else if (d == 0 && numeric >= 3) {
     sec = &sections[2];
   }
+  // A number in a text section shows as General where the @ stands.
+  if (sec->is_text && !sec->is_date) return format_text(format_general(d), *sec);
   // Dates show only days of the calendar: a negative one has no text.
   auto body = format_section(sec->is_date && !signed_by_section ? d : std::fabs(d), *sec);
   if (!body) return std::nullopt;
