@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "common/text.h"
-#include "spreadsheet/date_serials.h"
+#include "spreadsheet/number_format_detail.h"
 
 namespace quillo::spreadsheet {
+
+using namespace number_format_detail;
 
 namespace {
 
@@ -41,7 +43,9 @@ Digits digits_of(double d) {
 
 // |d| rounded half away from zero to decimals places: its whole digits
 // (no leading zeros, empty for none) and exactly `decimals` fraction digits.
-std::pair<std::string, std::string> rounded(double d, int decimals) {
+}  // namespace
+
+std::pair<std::string, std::string> number_format_detail::rounded(double d, int decimals) {
   Digits x = digits_of(d);
   const long keep = static_cast<long>(x.point) + decimals;  // digits that stay
   std::string kept;
@@ -80,6 +84,8 @@ std::pair<std::string, std::string> rounded(double d, int decimals) {
   return {whole, frac};
 }
 
+namespace {
+
 std::string grouped_digits(const std::string& digits) {
   std::string out;
   std::size_t count = 0;
@@ -92,206 +98,6 @@ std::string grouped_digits(const std::string& digits) {
     }
     out += c;
   }
-  return out;
-}
-
-// ---- tokens of a section ----
-
-enum class Kind {
-  Literal,
-  Digit,     // 0 # ?
-  Point,     // .
-  Comma,     // ,
-  Percent,   // %
-  Exponent,  // E+ E-
-  Slash,     // / of a fraction
-  At,        // @
-  General,
-  Date,  // y m d h s and elapsed [h] [m] [s]
-  AmPm,
-};
-
-struct Token {
-  Kind kind;
-  std::string text;  // literal text, placeholder char, date code (lower case), AM/PM as written
-  bool elapsed = false;
-  bool minutes = false;  // an m code that means minutes
-};
-
-struct Condition {
-  std::string op;
-  double value = 0;
-  bool test(double d) const {
-    if (op == "<") return d < value;
-    if (op == "<=") return d <= value;
-    if (op == ">") return d > value;
-    if (op == ">=") return d >= value;
-    if (op == "<>") return d != value;
-    return d == value;
-  }
-};
-
-struct Section {
-  std::vector<Token> tokens;
-  std::optional<Condition> condition;
-  bool is_date = false;
-  bool is_text = false;  // has @
-  bool has_ampm = false;
-};
-
-bool is_color(std::string_view s) {
-  static constexpr std::array<std::string_view, 8> kColors = {"black",   "blue", "cyan",  "green",
-                                                              "magenta", "red",  "white", "yellow"};
-  const std::string l = text::lower(s);
-  if (l.rfind("color", 0) == 0) return true;
-  return std::find(kColors.begin(), kColors.end(), l) != kColors.end();
-}
-
-std::size_t utf8_len(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  const std::size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-  return std::min(n, s.size() - i);
-}
-
-std::optional<Section> parse_section(std::string_view s) {
-  Section sec;
-  auto literal = [&](std::string t) {
-    if (!sec.tokens.empty() && sec.tokens.back().kind == Kind::Literal) {
-      sec.tokens.back().text += t;
-    } else {
-      sec.tokens.push_back({Kind::Literal, std::move(t)});
-    }
-  };
-  for (std::size_t i = 0; i < s.size();) {
-    const char c = s[i];
-    const char lc = text::lower_char(c);
-    if (c == '"') {
-      const std::size_t end = s.find('"', i + 1);
-      if (end == std::string_view::npos) return std::nullopt;
-      literal(std::string(s.substr(i + 1, end - i - 1)));
-      i = end + 1;
-    } else if (c == '\\' || c == '_' || c == '*') {
-      if (i + 1 >= s.size()) {
-        i = s.size();
-        continue;
-      }
-      const std::size_t n = utf8_len(s, i + 1);
-      if (c == '\\') literal(std::string(s.substr(i + 1, n)));
-      if (c == '_') literal(" ");
-      i += 1 + n;
-    } else if (c == '[') {
-      const std::size_t end = s.find(']', i + 1);
-      if (end == std::string_view::npos) return std::nullopt;
-      const std::string_view inner = s.substr(i + 1, end - i - 1);
-      i = end + 1;
-      if (inner.empty()) continue;
-      const std::string li = text::lower(inner);
-      if (li.find_first_not_of("hms") == std::string::npos &&
-          li.find_first_not_of(li[0]) == std::string::npos) {
-        sec.tokens.push_back({Kind::Date, li, true});
-        sec.is_date = true;
-      } else if (inner[0] == '<' || inner[0] == '>' || inner[0] == '=') {
-        std::size_t k = 1;
-        if (k < inner.size() && (inner[k] == '=' || inner[k] == '>')) ++k;
-        const auto v = text::locale_number(inner.substr(k));
-        if (!v) return std::nullopt;
-        sec.condition = Condition{std::string(inner.substr(0, k)), *v};
-      } else if (inner[0] == '$') {
-        const std::size_t dash = inner.find('-');
-        literal(std::string(
-            inner.substr(1, dash == std::string_view::npos ? inner.size() - 1 : dash - 1)));
-      } else if (!is_color(inner)) {
-        // Other tags (calendars, locale options) change nothing here.
-      }
-    } else if (c == '0' || c == '#' || c == '?') {
-      sec.tokens.push_back({Kind::Digit, std::string(1, c)});
-      ++i;
-    } else if (c == '.') {
-      sec.tokens.push_back({Kind::Point, "."});
-      ++i;
-    } else if (c == ',') {
-      sec.tokens.push_back({Kind::Comma, ","});
-      ++i;
-    } else if (c == '%') {
-      sec.tokens.push_back({Kind::Percent, "%"});
-      ++i;
-    } else if (c == '@') {
-      sec.tokens.push_back({Kind::At, "@"});
-      sec.is_text = true;
-      ++i;
-    } else if ((c == 'E' || c == 'e') && i + 1 < s.size() && (s[i + 1] == '+' || s[i + 1] == '-')) {
-      sec.tokens.push_back({Kind::Exponent, std::string(1, s[i + 1])});
-      i += 2;
-    } else if (c == '/') {
-      sec.tokens.push_back({Kind::Slash, "/"});
-      ++i;
-    } else if (text::iequals(s.substr(i, 7), "General")) {
-      sec.tokens.push_back({Kind::General, ""});
-      i += 7;
-    } else if (text::iequals(s.substr(i, 5), "AM/PM")) {
-      sec.tokens.push_back({Kind::AmPm, std::string(s.substr(i, 5))});
-      sec.has_ampm = true;
-      i += 5;
-    } else if (text::iequals(s.substr(i, 3), "A/P")) {
-      sec.tokens.push_back({Kind::AmPm, std::string(s.substr(i, 3))});
-      sec.has_ampm = true;
-      i += 3;
-    } else if (lc == 'y' || lc == 'm' || lc == 'd' || lc == 'h' || lc == 's') {
-      std::size_t j = i;
-      while (j < s.size() && text::lower_char(s[j]) == lc) ++j;
-      sec.tokens.push_back({Kind::Date, std::string(j - i, lc)});
-      sec.is_date = true;
-      i = j;
-    } else {
-      const std::size_t n = utf8_len(s, i);
-      literal(std::string(s.substr(i, n)));
-      i += n;
-    }
-  }
-  // An m right after hours or right before seconds is minutes.
-  std::size_t prev = std::string::npos;
-  for (std::size_t k = 0; k < sec.tokens.size(); ++k) {
-    Token& t = sec.tokens[k];
-    if (t.kind != Kind::Date) continue;
-    if (t.text[0] == 'm' && t.text.size() <= 2 && !t.elapsed) {
-      bool after_h = prev != std::string::npos && sec.tokens[prev].text[0] == 'h';
-      bool before_s = false;
-      for (std::size_t n = k + 1; n < sec.tokens.size(); ++n) {
-        if (sec.tokens[n].kind != Kind::Date) continue;
-        before_s = sec.tokens[n].text[0] == 's';
-        break;
-      }
-      t.minutes = after_h || before_s;
-    }
-    if (t.elapsed && t.text[0] == 'm') t.minutes = true;
-    prev = k;
-  }
-  return sec;
-}
-
-// Splits at ";" outside quotes, brackets and escapes.
-std::optional<std::vector<std::string_view>> split_sections(std::string_view code) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < code.size(); ++i) {
-    const char c = code[i];
-    if (c == '"') {
-      const std::size_t end = code.find('"', i + 1);
-      if (end == std::string_view::npos) return std::nullopt;
-      i = end;
-    } else if (c == '[') {
-      const std::size_t end = code.find(']', i + 1);
-      if (end == std::string_view::npos) return std::nullopt;
-      i = end;
-    } else if (c == '\\' || c == '_' || c == '*') {
-      ++i;
-    } else if (c == ';') {
-      out.push_back(code.substr(start, i - start));
-      start = i + 1;
-      if (out.size() >= 4) return std::nullopt;
-    }
-  }
-  out.push_back(code.substr(start));
   return out;
 }
 
@@ -600,125 +406,6 @@ std::string format_fraction(double x, const Section& sec) {
     return out + std::string(text::char_count(tail), ' ');
   }
   return out + tail;
-}
-
-// ---- dates and times ----
-
-constexpr std::array<std::string_view, 12> kMonthNames = {
-    "January", "February", "March",     "April",   "May",      "June",
-    "July",    "August",   "September", "October", "November", "December"};
-constexpr std::array<std::string_view, 7> kDayNames = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                                       "Thursday", "Friday", "Saturday"};
-
-std::string two(long long n) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%02lld", n);
-  return buf;
-}
-
-std::optional<std::string> format_date(double x, const Section& sec) {
-  if (x < 0 || x >= kMaxDateSerial + 1) return std::nullopt;
-  const auto& t = sec.tokens;
-  // Fraction-of-second places: a point followed by zeros after seconds.
-  int places = 0;
-  for (std::size_t k = 0; k + 1 < t.size(); ++k) {
-    if (t[k].kind == Kind::Point && t[k + 1].kind == Kind::Digit) {
-      int n = 0;
-      for (std::size_t j = k + 1; j < t.size() && t[j].kind == Kind::Digit; ++j) ++n;
-      places = std::max(places, std::min(n, 3));
-    }
-  }
-  const double per_second = std::pow(10.0, places);
-  const auto units = static_cast<long long>(std::llround(x * 86400.0 * per_second));
-  const auto unit_per_second = static_cast<long long>(per_second);
-  const long long seconds_total = units / unit_per_second;
-  const long long sub = units % unit_per_second;
-  const double day = static_cast<double>(seconds_total / 86400);
-  const long long secs = seconds_total % 86400;
-  const CivilDate d = day_of_serial(day);
-  const int weekday = weekday_of_serial(day);
-  const long long hour = secs / 3600, minute = secs / 60 % 60, second = secs % 60;
-  std::string out;
-  for (std::size_t k = 0; k < t.size(); ++k) {
-    const Token& tok = t[k];
-    const std::size_t n = tok.text.size();
-    switch (tok.kind) {
-      case Kind::Date: {
-        const char c = tok.text[0];
-        if (tok.elapsed) {
-          const long long v = c == 'h'   ? seconds_total / 3600
-                              : c == 'm' ? seconds_total / 60
-                                         : seconds_total;
-          out += n >= 2 ? two(v) : std::to_string(v);
-        } else if (c == 'y') {
-          out += n <= 2 ? two(d.year % 100) : std::to_string(d.year);
-        } else if (c == 'm' && tok.minutes) {
-          out += n == 2 ? two(minute) : std::to_string(minute);
-        } else if (c == 'm') {
-          const std::string_view name = kMonthNames[static_cast<std::size_t>(d.month - 1)];
-          out += n == 1   ? std::to_string(d.month)
-                 : n == 2 ? two(d.month)
-                 : n == 3 ? std::string(name.substr(0, 3))
-                 : n == 5 ? std::string(name.substr(0, 1))
-                          : std::string(name);
-        } else if (c == 'd') {
-          const std::string_view name = kDayNames[static_cast<std::size_t>(weekday)];
-          out += n == 1   ? std::to_string(d.day)
-                 : n == 2 ? two(d.day)
-                 : n == 3 ? std::string(name.substr(0, 3))
-                          : std::string(name);
-        } else if (c == 'h') {
-          long long h = hour;
-          if (sec.has_ampm) h = h % 12 == 0 ? 12 : h % 12;
-          out += n >= 2 ? two(h) : std::to_string(h);
-        } else if (c == 's') {
-          out += n >= 2 ? two(second) : std::to_string(second);
-        }
-        break;
-      }
-      case Kind::Point:
-        if (k + 1 < t.size() && t[k + 1].kind == Kind::Digit && places > 0) {
-          std::string digits = std::to_string(sub);
-          digits.insert(0, static_cast<std::size_t>(places) - digits.size(), '0');
-          std::size_t shown = 0;
-          for (std::size_t j = k + 1; j < t.size() && t[j].kind == Kind::Digit; ++j) ++shown;
-          out += '.';
-          out += digits.substr(0, std::min<std::size_t>(shown, digits.size()));
-          while (k + 1 < t.size() && t[k + 1].kind == Kind::Digit) ++k;
-        } else {
-          out += '.';
-        }
-        break;
-      case Kind::AmPm: {
-        const bool pm = hour >= 12;
-        if (n == 5) {
-          const bool lower = tok.text[0] == 'a' || tok.text[0] == 'p';
-          out += lower ? (pm ? "pm" : "am") : (pm ? "PM" : "AM");
-        } else {
-          out += pm ? tok.text.substr(2, 1) : tok.text.substr(0, 1);
-        }
-        break;
-      }
-      case Kind::Digit:
-        out += tok.text == "0" ? "0" : "";
-        break;
-      case Kind::Slash:
-        out += '/';
-        break;
-      case Kind::Comma:
-        out += ',';
-        break;
-      case Kind::Percent:
-        out += '%';
-        break;
-      case Kind::Literal:
-        out += tok.text;
-        break;
-      default:
-        break;
-    }
-  }
-  return out;
 }
 
 std::optional<std::string> format_section(double x, const Section& sec) {
