@@ -131,10 +131,10 @@ std::optional<double> parse_date_part(const std::vector<Token>& toks, int curren
   std::string seps;
   for (const Token& t : toks) {
     if (t.kind == Token::Kind::Sep) {
-      if (t.text != " " && t.text != "," && t.text != "-" && t.text != "/" && t.text != ".") {
+      if (t.text != " " && t.text != "," && t.text != "-" && t.text != "/") {
         return std::nullopt;
       }
-      if (t.text != " " && t.text != ",") seps += t.text;
+      if (t.text != " " && t.text != ",") seps += t.text;  // "." is a decimal point here
       continue;
     }
     if (t.kind == Token::Kind::Word && parts.empty() && is_weekday_word(t.text) &&

@@ -40,7 +40,8 @@ bool is_leap_year(int year);
 // A date and a time read from text as a user types them: "2024-01-31",
 // "1/31/2024", "31-Jan-2024", "January 31, 2024", "Jan-24", "14:30",
 // "2:30:15 PM", "2024-01-31 10:00". A date without a year takes
-// current_year. Two-digit years 00-29 are 2000-2029, 30-99 1930-1999.
+// current_year (with 0 such a date does not read). Two-digit years 00-29 are 2000-2029, 30-99
+// 1930-1999.
 struct DateTimeText {
   std::optional<double> date;  // the day's serial
   std::optional<double> time;  // the fraction of a day
