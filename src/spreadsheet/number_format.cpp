@@ -522,8 +522,9 @@ std::optional<std::string> format_value(const Value& v, std::string_view code) {
   }
   const double d = v.number();
   // The section for the number, and whether it shows the minus sign itself
-  // (the negative section does; a section chosen by a condition does when
-  // the condition only takes negative numbers).
+  // (the negative section does, and so does a second section chosen because
+  // the first one's condition failed, or a section whose condition only takes
+  // negative numbers).
   const std::size_t numeric = sections.size() == 4 ? 3 : sections.size();
   const Section* sec = &sections[0];
   bool signed_by_section = false;
@@ -531,13 +532,13 @@ std::optional<std::string> format_value(const Value& v, std::string_view code) {
     auto takes = [&](std::size_t i) {
       return i < numeric && (!sections[i].condition || sections[i].condition->test(d));
     };
-    std::size_t chosen = takes(0) ? 0 : takes(1) ? 1 : takes(2) ? 2 : numeric;
-    if (chosen == numeric) return std::nullopt;
+    // A number no section takes shows in the first one.
+    const std::size_t chosen = takes(0) ? 0 : takes(1) ? 1 : takes(2) ? 2 : 0;
     sec = &sections[chosen];
     if (const auto& c = sec->condition) {
       signed_by_section = (c->op == "<" && c->value <= 0) || (c->op == "<=" && c->value < 0);
     } else {
-      signed_by_section = chosen == 1 && d < 0 && !sections[0].condition;
+      signed_by_section = chosen == 1;  // the second section stands where negatives go
     }
   } else if (d < 0 && numeric >= 2) {
     sec = &sections[1];
