@@ -12,7 +12,7 @@ seconds=${2:-10}
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
   -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 targets=(text_helpers table_parse definition_parse definitions_load settings_file formula_roundtrip
-         xlsx_load)
+         xlsx_load number_format)
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 run_one() {
   local t=$1 work=build/fuzz-corpus/$1

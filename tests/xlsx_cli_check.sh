@@ -46,8 +46,14 @@ if [ "$(cat "$work/stdout")" != "$(printf "'Sheet 2'!A1\t=Data!D7*2\t1141\n'Shee
   echo "FAIL show a range printed:"; cat "$work/stdout"; failures=$((failures + 1))
 fi
 
+# A cell shows its value through its number format; --raw prints the value.
+expect 0 "show formatted" "$quillo" show "$work/book.xlsx" "Data!H2"
+grep -q "80.00%" "$work/stdout" || { echo "FAIL show did not format: $(cat "$work/stdout")"; failures=$((failures + 1)); }
+expect 0 "show raw" "$quillo" show --raw "$work/book.xlsx" "Data!H2"
+grep -qP "\t0.8$" "$work/stdout" || { echo "FAIL show --raw printed: $(cat "$work/stdout")"; failures=$((failures + 1)); }
+
 expect 0 "refresh in place" "$quillo" refresh "$work/book.xlsx"
-expect 0 "show after refresh" "$quillo" show "$work/book.xlsx" "Data!I2"
+expect 0 "show after refresh" "$quillo" show --raw "$work/book.xlsx" "Data!I2"
 grep -q "13.90250603845" "$work/stdout" || { echo "FAIL the NPV value was lost"; failures=$((failures + 1)); }
 
 # Nothing but the book and the text file: no temporary or partial files.

@@ -56,7 +56,7 @@ for book in "$work"/in/*.xlsx; do
   if ! "$quillo" refresh "$book" -o "$out" >/dev/null 2>"$work/out/$name.warnings"; then
     echo "FAIL $name: quillo refresh failed"; cat "$work/out/$name.warnings"; status=1; continue
   fi
-  "$quillo" show "$out" >"$work/out/$name.show"
+  "$quillo" show --raw "$out" >"$work/out/$name.show"
   saved+=("$out")
 done
 # One start for every workbook: each start costs seconds. The sheets come

@@ -144,12 +144,15 @@ int main(int argc, char** argv) {
       "show", "Print the address, formula and value of each non-empty cell of an xlsx workbook.");
   show_cmd->footer(
       "One cell per line: address, formula (empty for a constant) and value, tab-separated.\n"
+      "The value is shown with the cell's number format, as a spreadsheet shows it.\n"
       "Exit codes: 0 printed, 2 bad usage, a workbook that cannot be read or a bad range.\n\n"
       "Example:\n"
       "  quillo show prices.xlsx \"'Sheet 2'!A1:C10\"");
   show_cmd->add_option("book", show.book, "The workbook (.xlsx)")->required();
   show_cmd->add_option("range", show.range,
                        "Only these cells: A1:C10 (every sheet) or 'Sheet 2'!A1:C10");
+  show_cmd->add_flag("--raw", show.raw,
+                     "Print the values themselves, not as the cells' number formats show them");
 
   quillo::cli::DemoOptions demo;
   // The data folder installed beside the program (share/quillo), else the

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <ostream>
 
-#include "common/dates.h"
 #include "spreadsheet/address.h"
+#include "spreadsheet/date_serials.h"
+#include "spreadsheet/number_format.h"
 #include "spreadsheet/xlsx.h"
 
 namespace quillo::cli {
@@ -38,20 +39,29 @@ std::string one_line(const std::string& s) {
   return out;
 }
 
-std::string shown(const Value& v) {
+std::string raw_text(const Value& v) {
   if (v.type() != ValueType::Date) return one_line(v.to_text());
   const double serial = v.number();
-  const CivilDate d = civil_from_serial(serial);
+  const CivilDate d = spreadsheet::day_of_serial(std::max(serial, 0.0));
   char buf[48];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
-  std::string out = buf;
+  std::string out = serial >= 1 ? buf : "";
   const long seconds = std::lround((serial - std::floor(serial)) * 86400.0);
   if (seconds > 0 && seconds < 86400) {
-    std::snprintf(buf, sizeof buf, " %02ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
-                  seconds % 60);
+    std::snprintf(buf, sizeof buf, "%s%02ld:%02ld:%02ld", out.empty() ? "" : " ", seconds / 3600,
+                  seconds / 60 % 60, seconds % 60);
     out += buf;
   }
-  return out;
+  return out.empty() ? "1899-12-30" : out;
+}
+
+// What the cell shows: the value under its number format. A date value in
+// a General cell keeps the date form raw_text gives it; a format that cannot
+// show the value gives the raw text too.
+std::string shown(const Value& v, const std::string& format) {
+  if (v.type() == ValueType::Date && (format.empty() || format == "General")) return raw_text(v);
+  if (auto text = spreadsheet::format_value(v, format)) return one_line(*text);
+  return raw_text(v);
 }
 
 }  // namespace
@@ -98,7 +108,8 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
                                 ? model.formula_text(id, r, c, spreadsheet::Notation::A1)
                                 : spreadsheet::xlsx_kept_formula(*loaded->file, id, r, c);
       if (formula.empty() && v.is_empty()) continue;  // formatted but empty
-      out << prefix << spreadsheet::cell_a1(r, c) << '\t' << one_line(formula) << '\t' << shown(v)
+      const std::string value = options.raw ? raw_text(v) : shown(v, model.number_format(id, r, c));
+      out << prefix << spreadsheet::cell_a1(r, c) << '\t' << one_line(formula) << '\t' << value
           << '\n';
     }
   }

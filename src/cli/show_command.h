@@ -1,7 +1,12 @@
 // `quillo show`: prints the cells of an xlsx workbook, one per line: the
-// address, the formula and the value, tab-separated. Dates show as
-// YYYY-MM-DD (with the time when there is one); tabs, line breaks and
-// backslashes in texts as \t, \n and \\, so every cell stays on one line.
+// address, the formula and the value, tab-separated. The value is what the
+// cell shows: its number format applied ("0.00" gives two decimals, a date
+// format a date, General the spreadsheet's General). With raw, the value
+// itself instead: numbers in their shortest exact form, dates as
+// YYYY-MM-DD (with the time when there is one). Either way, a date value
+// in a General cell shows as YYYY-MM-DD [hh:mm:ss] (hh:mm:ss for a time
+// alone); tabs, line breaks and backslashes in texts show as \t, \n and \\,
+// so every cell stays on one line.
 #pragma once
 
 #include <iosfwd>
@@ -14,6 +19,7 @@ struct ShowOptions {
   // A range such as "A1:C10" (on every sheet) or "'Sheet 2'!A1:C10"; empty:
   // every cell of every sheet.
   std::string range;
+  bool raw = false;  // the values themselves rather than as formatted
 };
 
 // Exit codes: 0 printed, 2 the workbook could not be read or the range is

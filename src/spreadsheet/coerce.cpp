@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "common/dates.h"
 #include "common/text.h"
+#include "spreadsheet/date_serials.h"
 
 namespace quillo::spreadsheet {
 
@@ -21,7 +21,14 @@ std::variant<double, ErrorCode> to_number(const Value& v) {
       return 0.0;
     case ValueType::Text: {
       if (auto d = text::locale_number(v.text())) return *d;
-      if (auto d = parse_iso_date(text::trim(v.text()))) return *d;
+      // Percentages, dates and times read as they do when typed into a cell
+      // ("12%", "2024-01-31", "31-Jan-2024", "14:30"); a date without a year
+      // does not, as it would depend on the clock.
+      const std::string_view t = text::trim(v.text());
+      if (t.size() > 1 && t.back() == '%') {
+        if (auto d = text::locale_number(t.substr(0, t.size() - 1))) return *d / 100.0;
+      }
+      if (auto dt = parse_date_time(t, 0)) return dt->date.value_or(0.0) + dt->time.value_or(0.0);
       return ErrorCode::Value;
     }
     case ValueType::Error:
@@ -34,6 +41,8 @@ std::variant<double, ErrorCode> to_number(const Value& v) {
 std::variant<std::string, ErrorCode> to_text(const Value& v) {
   if (v.is_error()) return v.error();
   if (v.is_array() || v.is_range()) return ErrorCode::Value;
+  // Numbers become text as a cell shows them: 15 significant digits.
+  if (v.is_number()) return text::format_number_15(v.number());
   return v.to_text();
 }
 

@@ -12,9 +12,9 @@
 namespace quillo::spreadsheet {
 
 // A number for arithmetic: numbers and dates, TRUE 1 and FALSE 0, empty 0,
-// text that reads as a number or an ISO date.
+// text that reads as a number, a percentage, a date or a time.
 std::variant<double, ErrorCode> to_number(const Value& v);
-// Text for "&" and the text functions: numbers in their shortest form,
+// Text for "&" and the text functions: numbers to 15 significant digits,
 // TRUE/FALSE, empty as "".
 std::variant<std::string, ErrorCode> to_text(const Value& v);
 // A truth value: booleans, numbers (non-zero is TRUE), empty FALSE, the texts

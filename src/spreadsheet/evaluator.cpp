@@ -167,6 +167,7 @@ Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cel
   m_ctx.row = cell.row;
   m_ctx.col = cell.col;
   m_ctx.now = [&model] { return model.now(); };
+  m_ctx.model = &model;
 }
 
 Value Evaluator::run(const Formula& f) {

@@ -142,6 +142,58 @@ Value fn_xirr(const CallContext&, std::span<const Value>);
 Value fn_xnpv(const CallContext&, std::span<const Value>);
 Value fn_xor(const CallContext&, std::span<const Value>);
 
+Value fn_address(const CallContext&, std::span<const Value>);
+Value fn_char(const CallContext&, std::span<const Value>);
+Value fn_choose(const CallContext&, std::span<const Value>);
+Value fn_clean(const CallContext&, std::span<const Value>);
+Value fn_code(const CallContext&, std::span<const Value>);
+Value fn_column(const CallContext&, std::span<const Value>);
+Value fn_columns(const CallContext&, std::span<const Value>);
+Value fn_concat(const CallContext&, std::span<const Value>);
+Value fn_datedif(const CallContext&, std::span<const Value>);
+Value fn_datevalue(const CallContext&, std::span<const Value>);
+Value fn_days(const CallContext&, std::span<const Value>);
+Value fn_days360(const CallContext&, std::span<const Value>);
+Value fn_dollar(const CallContext&, std::span<const Value>);
+Value fn_edate(const CallContext&, std::span<const Value>);
+Value fn_eomonth(const CallContext&, std::span<const Value>);
+Value fn_exact(const CallContext&, std::span<const Value>);
+Value fn_find(const CallContext&, std::span<const Value>);
+Value fn_fixed(const CallContext&, std::span<const Value>);
+Value fn_hlookup(const CallContext&, std::span<const Value>);
+Value fn_hour(const CallContext&, std::span<const Value>);
+Value fn_indirect(const CallContext&, std::span<const Value>);
+Value fn_isoweeknum(const CallContext&, std::span<const Value>);
+Value fn_lookup(const CallContext&, std::span<const Value>);
+Value fn_minute(const CallContext&, std::span<const Value>);
+Value fn_networkdays(const CallContext&, std::span<const Value>);
+Value fn_networkdays_intl(const CallContext&, std::span<const Value>);
+Value fn_numbervalue(const CallContext&, std::span<const Value>);
+Value fn_offset(const CallContext&, std::span<const Value>);
+Value fn_proper(const CallContext&, std::span<const Value>);
+Value fn_replace(const CallContext&, std::span<const Value>);
+Value fn_rept(const CallContext&, std::span<const Value>);
+Value fn_row(const CallContext&, std::span<const Value>);
+Value fn_rows(const CallContext&, std::span<const Value>);
+Value fn_search(const CallContext&, std::span<const Value>);
+Value fn_second(const CallContext&, std::span<const Value>);
+Value fn_substitute(const CallContext&, std::span<const Value>);
+Value fn_t(const CallContext&, std::span<const Value>);
+Value fn_text(const CallContext&, std::span<const Value>);
+Value fn_textjoin(const CallContext&, std::span<const Value>);
+Value fn_time(const CallContext&, std::span<const Value>);
+Value fn_timevalue(const CallContext&, std::span<const Value>);
+Value fn_transpose(const CallContext&, std::span<const Value>);
+Value fn_unichar(const CallContext&, std::span<const Value>);
+Value fn_unicode(const CallContext&, std::span<const Value>);
+Value fn_weekday(const CallContext&, std::span<const Value>);
+Value fn_weeknum(const CallContext&, std::span<const Value>);
+Value fn_workday(const CallContext&, std::span<const Value>);
+Value fn_workday_intl(const CallContext&, std::span<const Value>);
+Value fn_xlookup(const CallContext&, std::span<const Value>);
+Value fn_xmatch(const CallContext&, std::span<const Value>);
+Value fn_yearfrac(const CallContext&, std::span<const Value>);
+
 namespace {
 
 constexpr std::int16_t V = kVarArgs;
@@ -150,6 +202,7 @@ constexpr std::int16_t V = kVarArgs;
 constexpr std::array kFunctions = {
     FunctionDef{"ABS", 1, 1, fn_abs, ArgMode::Elementwise},
     FunctionDef{"ACOS", 1, 1, fn_acos, ArgMode::Elementwise},
+    FunctionDef{"ADDRESS", 2, 5, fn_address},
     FunctionDef{"AND", 1, V, fn_and, ArgMode::Arrays},
     FunctionDef{"ASIN", 1, 1, fn_asin, ArgMode::Elementwise},
     FunctionDef{"ATAN", 1, 1, fn_atan, ArgMode::Elementwise},
@@ -161,7 +214,14 @@ constexpr std::array kFunctions = {
     FunctionDef{"AVERAGEIFS", 3, V, fn_averageifs},
     FunctionDef{"CEILING", 2, 2, fn_ceiling, ArgMode::Elementwise},
     FunctionDef{"CEILING.MATH", 1, 3, fn_ceiling_math, ArgMode::Elementwise},
+    FunctionDef{"CHAR", 1, 1, fn_char},
+    FunctionDef{"CHOOSE", 2, V, fn_choose},
+    FunctionDef{"CLEAN", 1, 1, fn_clean},
+    FunctionDef{"CODE", 1, 1, fn_code},
+    FunctionDef{"COLUMN", 0, 1, fn_column},
+    FunctionDef{"COLUMNS", 1, 1, fn_columns},
     FunctionDef{"COMBIN", 2, 2, fn_combin, ArgMode::Elementwise},
+    FunctionDef{"CONCAT", 1, V, fn_concat},
     FunctionDef{"CONCATENATE", 1, V, fn_concatenate},
     FunctionDef{"CORREL", 2, 2, fn_correl, ArgMode::Arrays},
     FunctionDef{"COS", 1, 1, fn_cos, ArgMode::Elementwise},
@@ -173,16 +233,26 @@ constexpr std::array kFunctions = {
     FunctionDef{"COVARIANCE.P", 2, 2, fn_covariance_p, ArgMode::Arrays},
     FunctionDef{"COVARIANCE.S", 2, 2, fn_covariance_s, ArgMode::Arrays},
     FunctionDef{"DATE", 3, 3, fn_date},
+    FunctionDef{"DATEDIF", 3, 3, fn_datedif},
+    FunctionDef{"DATEVALUE", 1, 1, fn_datevalue},
     FunctionDef{"DAY", 1, 1, fn_day},
+    FunctionDef{"DAYS", 2, 2, fn_days},
+    FunctionDef{"DAYS360", 2, 3, fn_days360},
     FunctionDef{"DB", 4, 5, fn_db, ArgMode::Elementwise},
     FunctionDef{"DDB", 4, 5, fn_ddb, ArgMode::Elementwise},
     FunctionDef{"DEGREES", 1, 1, fn_degrees, ArgMode::Elementwise},
     FunctionDef{"DEVSQ", 1, V, fn_devsq, ArgMode::Arrays},
+    FunctionDef{"DOLLAR", 1, 2, fn_dollar},
+    FunctionDef{"EDATE", 2, 2, fn_edate},
+    FunctionDef{"EOMONTH", 2, 2, fn_eomonth},
     FunctionDef{"ERROR.TYPE", 1, 1, fn_error_type, ArgMode::Elementwise},
     FunctionDef{"EVEN", 1, 1, fn_even, ArgMode::Elementwise},
+    FunctionDef{"EXACT", 2, 2, fn_exact},
     FunctionDef{"EXP", 1, 1, fn_exp, ArgMode::Elementwise},
     FunctionDef{"FACT", 1, 1, fn_fact, ArgMode::Elementwise},
     FunctionDef{"FALSE", 0, 0, fn_false},
+    FunctionDef{"FIND", 2, 3, fn_find},
+    FunctionDef{"FIXED", 1, 3, fn_fixed},
     FunctionDef{"FLOOR", 2, 2, fn_floor, ArgMode::Elementwise},
     FunctionDef{"FLOOR.MATH", 1, 3, fn_floor_math, ArgMode::Elementwise},
     FunctionDef{"FORECAST", 3, 3, fn_forecast, ArgMode::Arrays},
@@ -190,11 +260,14 @@ constexpr std::array kFunctions = {
     FunctionDef{"FV", 3, 5, fn_fv, ArgMode::Elementwise},
     FunctionDef{"GCD", 1, V, fn_gcd, ArgMode::Arrays},
     FunctionDef{"GEOMEAN", 1, V, fn_geomean, ArgMode::Arrays},
+    FunctionDef{"HLOOKUP", 3, 4, fn_hlookup},
+    FunctionDef{"HOUR", 1, 1, fn_hour},
     FunctionDef{"IF", 2, 3, nullptr, ArgMode::Lazy},
     FunctionDef{"IFERROR", 2, 2, nullptr, ArgMode::Lazy},
     FunctionDef{"IFNA", 2, 2, nullptr, ArgMode::Lazy},
     FunctionDef{"IFS", 2, V, nullptr, ArgMode::Lazy},
-    FunctionDef{"INDEX", 2, 3, fn_index},
+    FunctionDef{"INDEX", 2, 4, fn_index},
+    FunctionDef{"INDIRECT", 1, 2, fn_indirect, ArgMode::Values, true},
     FunctionDef{"INT", 1, 1, fn_int, ArgMode::Elementwise},
     FunctionDef{"INTERCEPT", 2, 2, fn_intercept, ArgMode::Arrays},
     FunctionDef{"IPMT", 4, 6, fn_ipmt, ArgMode::Elementwise},
@@ -209,6 +282,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"ISNONTEXT", 1, 1, fn_isnontext, ArgMode::Elementwise},
     FunctionDef{"ISNUMBER", 1, 1, fn_isnumber, ArgMode::Elementwise},
     FunctionDef{"ISODD", 1, 1, fn_isodd, ArgMode::Elementwise},
+    FunctionDef{"ISOWEEKNUM", 1, 1, fn_isoweeknum},
     FunctionDef{"ISREF", 1, 1, fn_isref},
     FunctionDef{"ISTEXT", 1, 1, fn_istext, ArgMode::Elementwise},
     FunctionDef{"LARGE", 2, 2, fn_large, ArgMode::Arrays},
@@ -218,6 +292,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"LN", 1, 1, fn_ln, ArgMode::Elementwise},
     FunctionDef{"LOG", 1, 2, fn_log, ArgMode::Elementwise},
     FunctionDef{"LOG10", 1, 1, fn_log10, ArgMode::Elementwise},
+    FunctionDef{"LOOKUP", 2, 3, fn_lookup},
     FunctionDef{"LOWER", 1, 1, fn_lower},
     FunctionDef{"MATCH", 2, 3, fn_match},
     FunctionDef{"MAX", 1, V, fn_max, ArgMode::Arrays},
@@ -228,6 +303,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"MIN", 1, V, fn_min, ArgMode::Arrays},
     FunctionDef{"MINA", 1, V, fn_mina, ArgMode::Arrays},
     FunctionDef{"MINIFS", 3, V, fn_minifs},
+    FunctionDef{"MINUTE", 1, 1, fn_minute},
     FunctionDef{"MOD", 2, 2, fn_mod, ArgMode::Elementwise},
     FunctionDef{"MODE", 1, V, fn_mode, ArgMode::Arrays},
     FunctionDef{"MODE.SNGL", 1, V, fn_mode, ArgMode::Arrays},
@@ -235,11 +311,15 @@ constexpr std::array kFunctions = {
     FunctionDef{"MROUND", 2, 2, fn_mround, ArgMode::Elementwise},
     FunctionDef{"N", 1, 1, fn_n},
     FunctionDef{"NA", 0, 0, fn_na},
+    FunctionDef{"NETWORKDAYS", 2, 3, fn_networkdays},
+    FunctionDef{"NETWORKDAYS.INTL", 2, 4, fn_networkdays_intl},
     FunctionDef{"NOT", 1, 1, fn_not, ArgMode::Elementwise},
     FunctionDef{"NOW", 0, 0, fn_now, ArgMode::Values, true},
     FunctionDef{"NPER", 3, 5, fn_nper, ArgMode::Elementwise},
     FunctionDef{"NPV", 2, V, fn_npv, ArgMode::Arrays},
+    FunctionDef{"NUMBERVALUE", 1, 3, fn_numbervalue},
     FunctionDef{"ODD", 1, 1, fn_odd, ArgMode::Elementwise},
+    FunctionDef{"OFFSET", 3, 5, fn_offset, ArgMode::Values, true},
     FunctionDef{"OR", 1, V, fn_or, ArgMode::Arrays},
     FunctionDef{"PEARSON", 2, 2, fn_correl, ArgMode::Arrays},
     FunctionDef{"PERCENTILE", 2, 2, fn_percentile_inc, ArgMode::Arrays},
@@ -252,6 +332,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"POWER", 2, 2, fn_power, ArgMode::Elementwise},
     FunctionDef{"PPMT", 4, 6, fn_ppmt, ArgMode::Elementwise},
     FunctionDef{"PRODUCT", 1, V, fn_product, ArgMode::Arrays},
+    FunctionDef{"PROPER", 1, 1, fn_proper},
     FunctionDef{"PV", 3, 5, fn_pv, ArgMode::Elementwise},
     FunctionDef{"QUARTILE", 2, 2, fn_quartile_inc, ArgMode::Arrays},
     FunctionDef{"QUARTILE.EXC", 2, 2, fn_quartile_exc, ArgMode::Arrays},
@@ -264,11 +345,17 @@ constexpr std::array kFunctions = {
     FunctionDef{"RANK.AVG", 2, 3, fn_rank_avg},
     FunctionDef{"RANK.EQ", 2, 3, fn_rank_eq},
     FunctionDef{"RATE", 3, 6, fn_rate, ArgMode::Elementwise},
+    FunctionDef{"REPLACE", 4, 4, fn_replace},
+    FunctionDef{"REPT", 2, 2, fn_rept},
     FunctionDef{"RIGHT", 1, 2, fn_right},
     FunctionDef{"ROUND", 2, 2, fn_round, ArgMode::Elementwise},
     FunctionDef{"ROUNDDOWN", 2, 2, fn_rounddown, ArgMode::Elementwise},
     FunctionDef{"ROUNDUP", 2, 2, fn_roundup, ArgMode::Elementwise},
+    FunctionDef{"ROW", 0, 1, fn_row},
+    FunctionDef{"ROWS", 1, 1, fn_rows},
     FunctionDef{"RSQ", 2, 2, fn_rsq, ArgMode::Arrays},
+    FunctionDef{"SEARCH", 2, 3, fn_search},
+    FunctionDef{"SECOND", 1, 1, fn_second},
     FunctionDef{"SIGN", 1, 1, fn_sign, ArgMode::Elementwise},
     FunctionDef{"SIN", 1, 1, fn_sin, ArgMode::Elementwise},
     FunctionDef{"SLN", 3, 3, fn_sln, ArgMode::Elementwise},
@@ -279,6 +366,7 @@ constexpr std::array kFunctions = {
     FunctionDef{"STDEV.P", 1, V, fn_stdev_p, ArgMode::Arrays},
     FunctionDef{"STDEV.S", 1, V, fn_stdev_s, ArgMode::Arrays},
     FunctionDef{"STDEVP", 1, V, fn_stdev_p, ArgMode::Arrays},
+    FunctionDef{"SUBSTITUTE", 3, 4, fn_substitute},
     FunctionDef{"SUBTOTAL", 2, V, fn_subtotal},
     FunctionDef{"SUM", 1, V, fn_sum, ArgMode::Arrays},
     FunctionDef{"SUMIF", 2, 3, fn_sumif},
@@ -286,12 +374,20 @@ constexpr std::array kFunctions = {
     FunctionDef{"SUMPRODUCT", 1, V, fn_sumproduct, ArgMode::Arrays},
     FunctionDef{"SUMSQ", 1, V, fn_sumsq, ArgMode::Arrays},
     FunctionDef{"SWITCH", 3, V, nullptr, ArgMode::Lazy},
+    FunctionDef{"T", 1, 1, fn_t},
     FunctionDef{"TAN", 1, 1, fn_tan, ArgMode::Elementwise},
+    FunctionDef{"TEXT", 2, 2, fn_text},
+    FunctionDef{"TEXTJOIN", 3, V, fn_textjoin},
+    FunctionDef{"TIME", 3, 3, fn_time},
+    FunctionDef{"TIMEVALUE", 1, 1, fn_timevalue},
     FunctionDef{"TODAY", 0, 0, fn_today, ArgMode::Values, true},
+    FunctionDef{"TRANSPOSE", 1, 1, fn_transpose},
     FunctionDef{"TRIM", 1, 1, fn_trim},
     FunctionDef{"TRUE", 0, 0, fn_true},
     FunctionDef{"TRUNC", 1, 2, fn_trunc, ArgMode::Elementwise},
     FunctionDef{"TYPE", 1, 1, fn_type},
+    FunctionDef{"UNICHAR", 1, 1, fn_unichar},
+    FunctionDef{"UNICODE", 1, 1, fn_unicode},
     FunctionDef{"UPPER", 1, 1, fn_upper},
     FunctionDef{"VALUE", 1, 1, fn_value},
     FunctionDef{"VAR", 1, V, fn_var_s, ArgMode::Arrays},
@@ -299,10 +395,17 @@ constexpr std::array kFunctions = {
     FunctionDef{"VAR.S", 1, V, fn_var_s, ArgMode::Arrays},
     FunctionDef{"VARP", 1, V, fn_var_p, ArgMode::Arrays},
     FunctionDef{"VLOOKUP", 3, 4, fn_vlookup},
+    FunctionDef{"WEEKDAY", 1, 2, fn_weekday},
+    FunctionDef{"WEEKNUM", 1, 2, fn_weeknum},
+    FunctionDef{"WORKDAY", 2, 3, fn_workday},
+    FunctionDef{"WORKDAY.INTL", 2, 4, fn_workday_intl},
     FunctionDef{"XIRR", 2, 3, fn_xirr, ArgMode::Arrays},
+    FunctionDef{"XLOOKUP", 3, 6, fn_xlookup},
+    FunctionDef{"XMATCH", 2, 4, fn_xmatch},
     FunctionDef{"XNPV", 3, 3, fn_xnpv, ArgMode::Arrays},
     FunctionDef{"XOR", 1, V, fn_xor, ArgMode::Arrays},
     FunctionDef{"YEAR", 1, 1, fn_year},
+    FunctionDef{"YEARFRAC", 2, 3, fn_yearfrac},
 };
 
 }  // namespace

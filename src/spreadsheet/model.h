@@ -12,7 +12,9 @@
 // - while a sheet's calculation is off, its formulas wait dirty, even ones
 //   just entered;
 // - volatile functions (NOW, TODAY) run again at every explicit calculation
-//   (calculate_all, calculate_sheet), not at every edit.
+//   (calculate_all, calculate_sheet), not at every edit; formulas that find
+//   their cells while they run (INDIRECT, OFFSET) also run again after every
+//   change in automatic mode, once the other dirty formulas are done.
 // Ordering walks the precedents with an explicit stack (no recursion), so a
 // chain of any length is fine.
 //
@@ -329,6 +331,7 @@ class Model : public std::enable_shared_from_this<Model> {
   std::vector<CellAddr> m_dirty;  // dirty formula cells, possibly stale or repeated
   std::size_t m_dirty_count = 0;  // cells actually dirty
   std::unordered_set<CellAddr, CellAddrHash> m_volatile;
+  bool m_rerunning_found_cells = false;  // after_change's second pass is running
   std::set<CellAddr> m_circular;
   std::uint64_t m_run = 0;
   // Evaluations in progress, outermost first: the cell and the formula it runs.

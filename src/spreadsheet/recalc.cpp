@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "spreadsheet/evaluator.h"
+#include "spreadsheet/functions.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
@@ -269,8 +270,36 @@ void Model::evaluate_now(const CellAddr& a) {
   evaluate(a, f, false, reads_dirty(a, *f));
 }
 
+namespace {
+
+// True when the formula finds cells while it runs (INDIRECT, OFFSET), so
+// what it reads is not among its references.
+bool finds_cells_when_run(const Node& n) {
+  if (n.builtin && (n.builtin->name == "INDIRECT" || n.builtin->name == "OFFSET")) return true;
+  for (const auto& a : n.args) {
+    if (a && finds_cells_when_run(*a)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void Model::after_change() {
-  if (m_calculation == host::Calculation::Automatic) recalc_dirty();
+  if (m_calculation != host::Calculation::Automatic) return;
+  recalc_dirty();
+  // Formulas that find their cells while they run have no recorded
+  // precedents: after every change they run again, after everything else.
+  if (m_rerunning_found_cells || m_volatile.empty()) return;
+  std::vector<CellAddr> cells;
+  for (const CellAddr& a : m_volatile) {
+    const FormulaState* fs = formula_state(a);
+    if (fs && fs->formula->root && finds_cells_when_run(*fs->formula->root)) cells.push_back(a);
+  }
+  if (cells.empty()) return;
+  m_rerunning_found_cells = true;
+  mark_all(std::move(cells));
+  recalc_dirty();
+  m_rerunning_found_cells = false;
 }
 
 void Model::recalc_dirty() {

@@ -201,8 +201,8 @@ const char* builtin_format(std::uint32_t id) {
       return "# ?/?";
     case 13:
       return "# ?\?/?\?";
-    case 14:
-      return "mm-dd-yy";
+    case 14:  // the short date, as a spreadsheet in the fixed locale shows it
+      return "m/d/yyyy";
     case 15:
       return "d-mmm-yy";
     case 16:
@@ -218,7 +218,7 @@ const char* builtin_format(std::uint32_t id) {
     case 21:
       return "h:mm:ss";
     case 22:
-      return "m/d/yy h:mm";
+      return "m/d/yyyy h:mm";
     case 37:
       return "#,##0 ;(#,##0)";
     case 38:
