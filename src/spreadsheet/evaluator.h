@@ -35,11 +35,15 @@ class Evaluator {
   Value eval_call(const Node& n, Mode mode);
   Value eval_lazy(const Node& n, Mode mode);
   Value eval_external(const Node& n);
+  Value eval_name(const Node& n, Mode mode);
+  Value eval_ref_operator(const Node& n);
+  Value eval_3d(const RefAst& ref);
   Value shape(Value v, Mode mode);
 
   Model& m_model;
   CellAddr m_cell;
   CallContext m_ctx;
+  int m_name_depth = 0;  // names being evaluated inside names
 };
 
 // One value where a range or an array stands: the cell of the range in the

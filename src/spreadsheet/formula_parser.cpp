@@ -43,8 +43,13 @@ int precedence(Op op) {
 class Parser {
  public:
   Parser(std::string_view s, Notation notation, std::int32_t row, std::int32_t col,
-         const SheetResolver& resolve)
-      : m_s(s), m_notation(notation), m_row(row), m_col(col), m_resolve(resolve) {}
+         const SheetResolver& resolve, const TableResolver& tables)
+      : m_s(s),
+        m_notation(notation),
+        m_row(row),
+        m_col(col),
+        m_resolve(resolve),
+        m_tables(tables) {}
 
   Result<FormulaPtr> run() {
     if (m_s.size() > kMaxFormulaLength) return error_status("formula too long");
@@ -181,7 +186,7 @@ class Parser {
       n->args.push_back(std::move(operand));
       n = seal(std::move(n));
     } else {
-      n = primary();
+      n = intersection();
       skip_ws();
       while (n && peek() == '%') {
         ++m_pos;
@@ -196,6 +201,76 @@ class Parser {
     return n;
   }
 
+  // Whether a node can stand for a reference, so the reference operators
+  // apply to it (functions such as INDEX may answer one).
+  static bool ref_like(const Node& n) {
+    switch (n.kind) {
+      case Node::Kind::Ref:
+      case Node::Kind::Name:
+      case Node::Kind::Call:
+        return true;
+      case Node::Kind::Paren:
+        return ref_like(*n.args[0]);
+      case Node::Kind::Binary:
+        return n.op == Op::Range || n.op == Op::Union || n.op == Op::Isect;
+      default:
+        return false;
+    }
+  }
+
+  NodePtr binary_node(Op op, NodePtr lhs, NodePtr rhs) {
+    NodePtr n = make(Node::Kind::Binary);
+    n->op = op;
+    n->args.push_back(std::move(lhs));
+    n->args.push_back(std::move(rhs));
+    return seal(std::move(n));
+  }
+
+  // The intersection operator: a blank between two references.
+  NodePtr intersection() {
+    NodePtr lhs = range_op();
+    while (lhs && ref_like(*lhs)) {
+      const std::size_t before = m_pos;
+      skip_ws();
+      const char c = peek();
+      const bool operand = m_pos > before && (is_alpha(c) || c == '$' || c == '\'' || c == '(' ||
+                                              c == '_' || c == '[');
+      if (!operand) {
+        m_pos = before;
+        break;
+      }
+      NodePtr rhs = range_op();
+      if (!rhs) return nullptr;
+      lhs = binary_node(Op::Isect, std::move(lhs), std::move(rhs));
+    }
+    return lhs;
+  }
+
+  // The range operator between references that are not one written range:
+  // A1:B2:C3, A1:INDEX(...). The box the two span is also recorded, so the
+  // formula recalculates when any cell of it changes.
+  NodePtr range_op() {
+    NodePtr lhs = primary();
+    while (lhs && peek() == ':' && ref_like(*lhs)) {
+      ++m_pos;
+      NodePtr rhs = primary();
+      if (!rhs) return nullptr;
+      if (lhs->kind == Node::Kind::Ref && rhs->kind == Node::Kind::Ref &&
+          lhs->ref.has_sheet == rhs->ref.has_sheet && lhs->ref.sheet == rhs->ref.sheet &&
+          !lhs->ref.three_d() && lhs->ref.kind != RefAst::Kind::Columns &&
+          lhs->ref.kind != RefAst::Kind::Rows && rhs->ref.kind != RefAst::Kind::Columns &&
+          rhs->ref.kind != RefAst::Kind::Rows) {
+        RefAst span = lhs->ref;
+        span.kind = RefAst::Kind::Area;
+        span.r2 = rhs->ref.r2;
+        span.c2 = rhs->ref.c2;
+        m_formula->refs.push_back(std::move(span));
+      }
+      lhs = binary_node(Op::Range, std::move(lhs), std::move(rhs));
+    }
+    return lhs;
+  }
+
   NodePtr primary() {
     skip_ws();
     const char c = peek();
@@ -205,6 +280,15 @@ class Parser {
       NodePtr inner = expr(0);
       if (!inner) return nullptr;
       skip_ws();
+      // Inside parentheses a comma is the union of references: SUM((A1,C1:C2)).
+      while (peek() == ',') {
+        ++m_pos;
+        NodePtr rhs = expr(0);
+        if (!rhs) return nullptr;
+        inner = binary_node(Op::Union, std::move(inner), std::move(rhs));
+        if (!inner) return nullptr;
+        skip_ws();
+      }
       if (peek() != ')') return fail("missing \")\"");
       ++m_pos;
       NodePtr n = make(Node::Kind::Paren);
@@ -215,6 +299,7 @@ class Parser {
     if (c == '{') return array_constant();
     if (c == '#') return error_literal();
     if (c == '\'') return quoted_prefix();
+    if (c == '[') return book_prefix();
     if (m_notation == Notation::A1 && (is_digit(c) || c == '$')) {
       if (NodePtr rows = reference(nullptr, true)) return rows;
       if (!m_error.empty()) return nullptr;
@@ -375,21 +460,74 @@ class Parser {
     }
     if (peek() != '!' || name.empty()) return fail("expected \"!\" after a quoted name");
     ++m_pos;
+    // Sheet names cannot hold ":", so one here spans sheets: 'Jan 1:Mar 1'!A1.
+    const std::size_t colon = name.find(':');
+    if (colon != std::string::npos && colon > 0 && colon + 1 < name.size() &&
+        name.find('[') == std::string::npos) {
+      return after_prefix(name.substr(0, colon), name.substr(colon + 1));
+    }
     return after_prefix(name);
   }
 
-  NodePtr after_prefix(const std::string& prefix) {
+  // "[1]" of a reference into another workbook as the file format counts
+  // them: [1]!name(...), [1]!Name, [1]Sheet1!A1 ([0] is this workbook).
+  NodePtr book_prefix() {
+    const std::size_t start = m_pos;
+    while (m_pos < m_s.size() && m_s[m_pos] != ']') ++m_pos;
+    if (m_pos >= m_s.size() || m_pos == start + 1) {
+      m_pos = start;
+      return fail("unexpected character \"[\"");
+    }
+    ++m_pos;
+    const std::string book(m_s.substr(start, m_pos - start));
+    if (peek() == '!') {
+      ++m_pos;
+      const std::size_t w = m_pos;
+      while (is_word(peek()) || peek() == '\\') ++m_pos;
+      if (m_pos == w) return fail("expected a name after \"!\"");
+      const std::string name(m_s.substr(w, m_pos - w));
+      if (peek() == '(') return call(name, &book);
+      NodePtr n = make(Node::Kind::Name);
+      n->name = name;
+      if (book != "[0]") {
+        n->has_book = true;
+        n->book = book;
+      }
+      m_formula->uses_names = true;
+      return n;
+    }
+    const std::size_t w = m_pos;
+    while (is_word(peek()) || peek() == ' ') ++m_pos;
+    if (m_pos == w || peek() != '!') return fail("expected \"!\" after a workbook and sheet");
+    const std::string sheet(m_s.substr(w, m_pos - w));
+    ++m_pos;
+    return after_prefix(book + sheet);
+  }
+
+  NodePtr after_prefix(const std::string& prefix, const std::string& last = {}) {
     RefAst ref;
     ref.has_sheet = true;
     ref.sheet_name = prefix;
     ref.sheet = m_resolve ? m_resolve(prefix) : 0;
+    if (!last.empty()) {
+      ref.sheet2_name = last;
+      ref.sheet2 = m_resolve ? m_resolve(last) : 0;
+    }
     if (NodePtr n = reference(&ref)) return n;
     if (!m_error.empty()) return nullptr;
-    // Not a reference: a function of an external workbook, 'book'!name(...).
+    // Not a reference: a function of an external workbook, 'book'!name(...),
+    // or a name of one sheet, Sheet1!Name.
     const std::size_t start = m_pos;
-    while (is_word(peek())) ++m_pos;
-    if (m_pos == start || peek() != '(') return fail("expected a reference after \"!\"");
-    return call(std::string(m_s.substr(start, m_pos - start)), &prefix);
+    while (is_word(peek()) || peek() == '\\') ++m_pos;
+    if (m_pos == start || !last.empty()) return fail("expected a reference after \"!\"");
+    const std::string w(m_s.substr(start, m_pos - start));
+    if (peek() == '(') return call(w, &prefix);
+    if (!is_alpha(w[0]) && w[0] != '_' && w[0] != '\\') return fail("invalid name \"" + w + "\"");
+    NodePtr n = make(Node::Kind::Name);
+    n->name = w;
+    n->ref = ref;
+    m_formula->uses_names = true;
+    return n;
   }
 
   // A word: a reference, a function call, a sheet prefix, a boolean or a name.
@@ -403,7 +541,19 @@ class Parser {
       ++m_pos;
       return after_prefix(w);
     }
+    // Sheet1:Sheet3!A1, a reference through several sheets.
+    if (peek() == ':' && !w.empty()) {
+      std::size_t p = m_pos + 1;
+      while (p < m_s.size() && is_word(m_s[p])) ++p;
+      if (p > m_pos + 1 && p < m_s.size() && m_s[p] == '!') {
+        const std::string last(m_s.substr(m_pos + 1, p - m_pos - 1));
+        m_pos = p + 1;
+        return after_prefix(w, last);
+      }
+    }
     if (peek() == '(') return call(w, nullptr);
+    if (peek() == '[') return structured(w, start);
+    if (m_tables && m_tables(w)) return structured(w, start);
     if (text::iequals(w, "TRUE") || text::iequals(w, "FALSE")) {
       NodePtr n = make(Node::Kind::Bool);
       n->constant = Value(text::iequals(w, "TRUE"));
@@ -414,6 +564,159 @@ class Parser {
     if (!plain || reads_as_reference(w)) return fail("invalid name \"" + w + "\"");
     NodePtr n = make(Node::Kind::Name);
     n->name = w;
+    m_formula->uses_names = true;
+    return n;
+  }
+
+  // One item of a structured reference up to its closing "]": a column
+  // name or a special item (#Data); "'" escapes the next character.
+  bool bracket_item(std::string& out) {
+    while (m_pos < m_s.size()) {
+      const char c = m_s[m_pos];
+      if (c == ']') return true;
+      if (c == '[') return false;
+      if (c == '\'') {
+        if (++m_pos >= m_s.size()) return false;
+      }
+      out += m_s[m_pos++];
+    }
+    return false;
+  }
+
+  struct TablePart {
+    bool all = false, data = false, headers = false, totals = false, this_row = false;
+    int col1 = -1, col2 = -1;
+  };
+
+  // Applies one item to the part; false for a column the table lacks.
+  static bool table_item(const TableInfo& t, const std::string& item, TablePart& part,
+                         bool range_end) {
+    if (!range_end && !item.empty() && item[0] == '#') {
+      if (text::iequals(item, "#All"))
+        part.all = true;
+      else if (text::iequals(item, "#Data"))
+        part.data = true;
+      else if (text::iequals(item, "#Headers"))
+        part.headers = true;
+      else if (text::iequals(item, "#Totals"))
+        part.totals = true;
+      else if (text::iequals(item, "#This Row"))
+        part.this_row = true;
+      else
+        return false;
+      return true;
+    }
+    for (std::size_t i = 0; i < t.columns.size(); ++i) {
+      if (text::iequals(t.columns[i], item)) {
+        if (range_end) {
+          part.col2 = static_cast<int>(i);
+        } else {
+          part.col1 = part.col2 = static_cast<int>(i);
+        }
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Whether a list of bracketed items starts here (blanks allowed before).
+  bool list_follows() {
+    std::size_t p = m_pos;
+    while (p < m_s.size() && m_s[p] == ' ') ++p;
+    if (p >= m_s.size() || m_s[p] != '[') return false;
+    m_pos = p;
+    return true;
+  }
+
+  // Table[Col], Table[[#This Row],[Col]], Table[@Col], Table[#All],
+  // Table[[Col1]:[Col2]], or the table's name alone (its data): a
+  // reference to the table's cells, written back as it was written.
+  NodePtr structured(const std::string& table, std::size_t start) {
+    const TableInfo* t = m_tables ? m_tables(table) : nullptr;
+    if (!t) return fail("unknown table \"" + table + "\"");
+    TablePart part;
+    auto bad = [&](const std::string& item) {
+      return fail("table " + t->name + " has no column or part \"" + item + "\"");
+    };
+    if (peek() == '[') {
+      ++m_pos;
+      if (peek() == '@') {  // this row: [@Col], [@[Col]], [@]
+        ++m_pos;
+        part.this_row = true;
+        std::string item;
+        if (peek() == '[') {
+          ++m_pos;
+          if (!bracket_item(item)) return fail("unbalanced \"[\" in a structured reference");
+          ++m_pos;
+        } else if (!bracket_item(item)) {
+          return fail("unbalanced \"[\" in a structured reference");
+        }
+        if (!item.empty() && !table_item(*t, item, part, false)) return bad(item);
+      } else if (list_follows()) {  // a list of items
+        while (true) {
+          skip_ws();
+          if (peek() != '[') return fail("expected \"[\" in a structured reference");
+          ++m_pos;
+          std::string item;
+          if (!bracket_item(item)) return fail("unbalanced \"[\" in a structured reference");
+          ++m_pos;
+          if (!table_item(*t, item, part, false)) return bad(item);
+          if (peek() == ':' && peek(1) == '[') {
+            m_pos += 2;
+            std::string last;
+            if (!bracket_item(last) || part.col1 < 0) return bad(last);
+            ++m_pos;
+            if (!table_item(*t, last, part, true)) return bad(last);
+          }
+          skip_ws();
+          if (peek() == ',') {
+            ++m_pos;
+            continue;
+          }
+          break;
+        }
+      } else {
+        std::string item;
+        if (!bracket_item(item)) return fail("unbalanced \"[\" in a structured reference");
+        if (!item.empty() && !table_item(*t, item, part, false)) return bad(item);
+      }
+      if (peek() != ']') return fail("unbalanced \"[\" in a structured reference");
+      ++m_pos;
+    }
+    return table_ref(*t, part, std::string(m_s.substr(start, m_pos - start)));
+  }
+
+  NodePtr table_ref(const TableInfo& t, const TablePart& part, std::string written) {
+    const std::int32_t data1 = t.r1 + t.header_rows, data2 = t.r2 - t.totals_rows;
+    std::int32_t r1 = data1, r2 = data2;
+    if (part.all) {
+      r1 = t.r1;
+      r2 = t.r2;
+    } else if (part.headers || part.totals) {
+      if (part.headers && t.header_rows <= 0) return fail("table " + t.name + " has no headers");
+      if (part.totals && t.totals_rows <= 0) return fail("table " + t.name + " has no totals");
+      r1 = part.headers ? t.r1 : (part.data ? data1 : data2 + 1);
+      r2 = part.totals ? t.r2 : (part.data ? data2 : t.r1 + t.header_rows - 1);
+    }
+    RefAst ref;
+    ref.has_sheet = true;
+    ref.sheet = t.sheet;
+    ref.sheet_name = t.name;
+    ref.kind = RefAst::Kind::Area;
+    ref.r1 = RefPart{r1, true};
+    ref.r2 = RefPart{r2, true};
+    if (part.this_row) ref.r1 = ref.r2 = RefPart{0, false};
+    const std::int32_t c1 = part.col1 < 0 ? t.c1 : t.c1 + part.col1;
+    const std::int32_t c2 = part.col1 < 0 ? t.c2 : t.c1 + part.col2;
+    ref.c1 = RefPart{std::min(c1, c2), true};
+    ref.c2 = RefPart{std::max(c1, c2), true};
+    if (r1 > r2 || t.c1 < 1 || t.c2 > kMaxCols || r1 < 1 || r2 > kMaxRows) {
+      return fail("table " + t.name + " has no such cells");
+    }
+    NodePtr n = make(Node::Kind::Ref);
+    n->ref = ref;
+    n->name = std::move(written);
+    m_formula->refs.push_back(std::move(ref));
     return n;
   }
 
@@ -428,12 +731,32 @@ class Parser {
     return false;
   }
 
-  NodePtr call(const std::string& name, const std::string* book) {
-    const bool valid = !name.empty() && (is_alpha(name[0]) || name[0] == '_') &&
-                       name.find('$') == std::string::npos;
-    if (!valid) return fail("invalid function name \"" + name + "\"");
+  // The function a name written in a file stands for: functions newer than
+  // the file format carry "_xlfn." (and "_xlws." for some), user-defined
+  // ones "_xludf.".
+  static std::string_view strip_prefix(std::string_view name, std::string_view prefix) {
+    if (name.size() > prefix.size() && text::iequals(name.substr(0, prefix.size()), prefix)) {
+      name.remove_prefix(prefix.size());
+    }
+    return name;
+  }
+
+  NodePtr call(const std::string& written, const std::string* book) {
+    const bool valid = !written.empty() && (is_alpha(written[0]) || written[0] == '_') &&
+                       written.find('$') == std::string::npos;
+    if (!valid) return fail("invalid function name \"" + written + "\"");
     ++m_pos;  // (
     NodePtr n = make(Node::Kind::Call);
+    std::string name = written;
+    if (!book) {
+      const std::string_view udf = strip_prefix(written, "_xludf.");
+      const std::string_view fn = strip_prefix(strip_prefix(written, "_xlfn."), "_xlws.");
+      if (udf.size() < written.size()) {
+        name = std::string(udf);  // the function library's function of that name
+      } else if (fn.size() < written.size() && find_builtin(fn)) {
+        name = std::string(fn);
+      }
+    }
     n->name = name;
     if (book) {
       n->has_book = true;
@@ -508,6 +831,7 @@ class Parser {
   Notation m_notation;
   std::int32_t m_row, m_col;
   const SheetResolver& m_resolve;
+  const TableResolver& m_tables;
   Formula* m_formula = nullptr;
   int m_depth = 0;
   std::string m_error;
@@ -517,8 +841,9 @@ class Parser {
 }  // namespace
 
 Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
-                                 std::int32_t col, const SheetResolver& resolve) {
-  return Parser(text, notation, row, col, resolve).run();
+                                 std::int32_t col, const SheetResolver& resolve,
+                                 const TableResolver& tables) {
+  return Parser(text, notation, row, col, resolve, tables).run();
 }
 
 }  // namespace quillo::spreadsheet

@@ -41,6 +41,13 @@ class Scanner {
     return !is_word(c) && c != '\\' && c != '(' && c != '!';
   }
 
+  // Whether a function call ("INDEX(") starts at position p.
+  bool call_follows(std::size_t p) const {
+    const std::size_t start = p;
+    while (p < m_s.size() && (is_word(m_s[p]) && m_s[p] != '$')) ++p;
+    return p > start && is_alpha(m_s[start]) && p < m_s.size() && m_s[p] == '(';
+  }
+
   bool fail(const std::string& msg, std::size_t at) {
     m_out.error = msg;
     m_out.error_pos = at;
@@ -109,6 +116,8 @@ class Scanner {
         ++m_pos;
         if (!a1_end(second) || !second.has_row || !second.has_col) {
           m_pos = before_colon;
+          // A1:INDEX(...): the range operator, which the parser applies.
+          if (call_follows(before_colon + 1)) return done(first, first, RefAst::Kind::Cell);
           return fail("invalid range", before_colon);
         }
       } else {

@@ -191,7 +191,7 @@ void Model::destroy_sheet(SheetId id) {
   for (std::uint64_t key : s->formulas) {
     const CellAddr a{id, key_row(key), key_col(key)};
     Cell& cell = s->cells.at(key);
-    register_refs(a, *cell.formula->formula, false);
+    register_refs(a, *cell.formula, false);
     clear_dirty(*cell.formula);
     m_volatile.erase(a);
     m_circular.erase(a);
@@ -287,7 +287,7 @@ void Model::erase_if_blank(const CellAddr& a) {
 
 void Model::drop_formula(const CellAddr& a, Cell& cell) {
   if (!cell.formula) return;
-  register_refs(a, *cell.formula->formula, false);
+  register_refs(a, *cell.formula, false);
   clear_dirty(*cell.formula);
   cell.formula.reset();
   sheet_mut(a.sheet)->formulas.erase(cell_key(a.row, a.col));
@@ -295,12 +295,21 @@ void Model::drop_formula(const CellAddr& a, Cell& cell) {
   m_circular.erase(a);
 }
 
-void Model::register_refs(const CellAddr& a, const Formula& f, bool add) {
+void Model::register_refs(const CellAddr& a, FormulaState& fs, bool add) {
+  // The cells of an array formula read what its top-left cell's formula reads.
+  const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
+  const Formula& f = *fs.formula;
   for (const RefAst& ref : f.refs) {
-    const auto r = resolve(ref, a);
+    if (ref.three_d()) continue;  // among the extra targets
+    const auto r = resolve(ref, host);
     if (!r) continue;
     add ? m_deps.add(a, r->first, r->second) : m_deps.remove(a, r->first, r->second);
   }
+  if (add) fs.extra = extra_targets(host, f);
+  for (const auto& [sheet, box] : fs.extra) {
+    add ? m_deps.add(a, sheet, box) : m_deps.remove(a, sheet, box);
+  }
+  if (!add) fs.extra.clear();
 }
 
 std::optional<std::pair<SheetId, Box>> Model::resolve(const RefAst& ref,
@@ -371,9 +380,10 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
   const BookId book_id = s->book;
-  auto parsed = parse_formula(text, notation, a.row, a.col, [this, book_id](std::string_view n) {
-    return find_sheet(book_id, n);
-  });
+  auto parsed = parse_formula(
+      text, notation, a.row, a.col,
+      [this, book_id](std::string_view n) { return find_sheet(book_id, n); },
+      [this, book_id](std::string_view n) { return find_table(book_id, n); });
   if (!parsed.ok()) return parsed.status();
   install_formula(a, std::move(parsed).value());
   return {};
@@ -384,7 +394,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   const std::uint64_t key = cell_key(a.row, a.col);
   Cell& cell = s->cells[key];
   if (cell.formula) {
-    register_refs(a, *cell.formula->formula, false);
+    register_refs(a, *cell.formula, false);
   } else {
     cell.formula = std::make_unique<FormulaState>();
     s->formulas.insert(key);
@@ -393,7 +403,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   cell.formula->frozen = false;  // a formula written anew is computed
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
-  register_refs(a, *f, true);
+  register_refs(a, *cell.formula, true);
   if (f->is_volatile) {
     m_volatile.insert(a);
   } else {
@@ -506,7 +516,7 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
     cell.formula = std::make_unique<FormulaState>();
     cell.formula->formula = formula;
     s->formulas.insert(key);
-    register_refs(a, *formula, true);
+    register_refs(a, *cell.formula, true);
     if (formula->is_volatile) m_volatile.insert(a);
     if (dirty) {
       set_dirty(a, *cell.formula);
