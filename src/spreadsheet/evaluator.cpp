@@ -204,7 +204,19 @@ Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cel
 
 Value Evaluator::run(const Formula& f) {
   if (!f.root) return Value(ErrorCode::Value);
-  Value v = intersect(eval(*f.root, Mode::Scalar), m_ctx);
+  return shown(intersect(eval(*f.root, Mode::Scalar), m_ctx));
+}
+
+Value Evaluator::run_array(const Formula& f, std::int32_t r, std::int32_t c) {
+  if (!f.root) return Value(ErrorCode::Value);
+  m_array_formula = true;
+  const Value v = eval(*f.root, Mode::Array);
+  if (!v.is_array()) return shown(v);
+  Value picked = item(v.array(), r, c);  // a copy: v's items go with v
+  return shown(std::move(picked));
+}
+
+Value Evaluator::shown(Value v) const {
   switch (v.type()) {
     case ValueType::Empty:
     case ValueType::Missing:
@@ -248,14 +260,14 @@ Value Evaluator::eval(const Node& n, Mode mode) {
     case Node::Kind::Ref:
       return eval_ref(n.ref, mode);
     case Node::Kind::Unary: {
-      const Mode m = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+      const Mode m = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
       return apply_unary(n.op, eval(*n.args[0], m));
     }
     case Node::Kind::Binary: {
       if (n.op == Op::Range || n.op == Op::Union || n.op == Op::Isect) {
         return shape(eval_ref_operator(n), mode);
       }
-      const Mode m = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+      const Mode m = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
       const Value a = eval(*n.args[0], m);
       const Value b = eval(*n.args[1], m);
       return apply_binary(n.op, a, b);

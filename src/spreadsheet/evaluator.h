@@ -22,6 +22,10 @@ class Evaluator {
   Evaluator(Model& model, const CellAddr& cell);
   // The value the cell shows: one value, never a range or an array.
   Value run(const Formula& f);
+  // The item (r, c) of an array formula's result, computed for the array's
+  // top-left cell (the evaluator's cell): operators work element by element
+  // throughout, a single row or column stretches, other places are #N/A.
+  Value run_array(const Formula& f, std::int32_t r, std::int32_t c);
 
  private:
   enum class Mode : std::uint8_t {
@@ -38,12 +42,14 @@ class Evaluator {
   Value eval_name(const Node& n, Mode mode);
   Value eval_ref_operator(const Node& n);
   Value eval_3d(const RefAst& ref);
+  Value shown(Value v) const;
   Value shape(Value v, Mode mode);
 
   Model& m_model;
   CellAddr m_cell;
   CallContext m_ctx;
   int m_name_depth = 0;  // names being evaluated inside names
+  bool m_array_formula = false;
 };
 
 // One value where a range or an array stands: the cell of the range in the

@@ -14,9 +14,10 @@
 //   calc manual|automatic, calculate, calculate_sheet [NAME], sheet_calc NAME on|off,
 //   recalc_sheets          every sheet: calculation off, on, then calculate
 //   refresh A1             read the formula, write ="" and write it back
-//   sheet NAME, add_sheet NAME, rename OLD NEW, delete_sheet NAME, clear A1:B2
+//   sheet NAME, add_sheet NAME, rename OLD NEW, delete_sheet NAME, clear A1:B2 (clear_error)
 //   name [Sheet!]NAME =TEXT   define a name (for one sheet when it names one)
 //   name_error NAME =TEXT     defining it must fail
+//   array B1:B3 =TEXT        an array formula over the cells (array_error: must fail)
 //   table NAME A1:C4 COL,COL,COL [totals]   a table (one header row; ~ for a blank)
 //
 // Addresses may name a sheet ('My Sheet'!A1); without one, the current sheet.
@@ -183,6 +184,12 @@ class CaseRunner {
       const Status st = m.define_name(book_id(), scope,
                                       bang == std::string::npos ? who : who.substr(bang + 1), body);
       EXPECT_EQ(st.ok(), cmd == "name") << m_where << ": " << st.message();
+    } else if (cmd == "array" || cmd == "array_error") {
+      const auto [where, body] = split_first(rest);
+      const auto sb = parse_sheet_box(where);
+      ASSERT_TRUE(sb) << m_where;
+      const Status st = m.set_array_formula(sheet_id(where), sb->box, body);
+      EXPECT_EQ(st.ok(), cmd == "array") << m_where << ": " << st.message();
     } else if (cmd == "table") {
       std::istringstream in(rest);
       std::string name, where, cols, totals;
@@ -203,9 +210,9 @@ class CaseRunner {
         t.columns.push_back(c);
       }
       EXPECT_TRUE(m.add_table(book_id(), t).ok()) << m_where;
-    } else if (cmd == "clear") {
+    } else if (cmd == "clear" || cmd == "clear_error") {
       if (auto r = range(rest)) {
-        EXPECT_TRUE(r->clear_contents().ok()) << m_where;
+        EXPECT_EQ(r->clear_contents().ok(), cmd == "clear") << m_where;
       }
     } else {
       ADD_FAILURE() << m_where << ": unknown command " << cmd;

@@ -289,6 +289,15 @@ class Model : public std::enable_shared_from_this<Model> {
   // The formula must have been parsed for this cell's book.
   Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
                       FormulaPtr formula, std::string format, bool dirty);
+  // Stores an array formula over box as a file holds it (the cells' values
+  // restored first): every cell of the box shares formula, parsed for the
+  // box's top-left cell, and shows its item of the result.
+  Status restore_array(SheetId sheet, const Box& box, FormulaPtr formula, bool dirty);
+  // The box of the array formula holding the cell; nullopt for other cells.
+  std::optional<Box> array_box(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  // Enters text ("=...") as an array formula over box, replacing what the
+  // cells held; fails when box cuts through another array formula.
+  Status set_array_formula(SheetId sheet, const Box& box, std::string_view text);
 
  private:
   friend class Recalc;

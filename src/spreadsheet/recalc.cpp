@@ -261,7 +261,13 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   }
   if (m_active.size() >= kMaxNesting) return;  // stays dirty
   m_active.emplace_back(a, f.get());
-  Value result = Evaluator(*this, a).run(*f);
+  Value result;
+  if (fs->in_array) {
+    const CellAddr top{a.sheet, fs->array.r1, fs->array.c1};
+    result = Evaluator(*this, top).run_array(*f, a.row - top.row, a.col - top.col);
+  } else {
+    result = Evaluator(*this, a).run(*f);
+  }
   m_active.pop_back();
   // Look the cell up again: the evaluation may have replaced its formula or
   // removed its sheet, and then this result belongs to nobody.

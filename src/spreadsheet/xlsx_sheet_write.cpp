@@ -201,7 +201,11 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     append_element(body, prefix, "f", kept->attributes, kept->text);
     write_value(body, prefix, kept->cached, format, true, type);
   } else if (cell) {
-    if (cell->formula) {
+    // An array formula is written in its top-left cell, with the box it
+    // fills; its other cells hold only their values.
+    const FormulaState* fs = cell->formula.get();
+    const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
+    if (master) {
       const std::string text =
           write_formula(*cell->formula->formula, Notation::A1, row, col,
                         [this](SheetId id) { return m_ctx.model.sheet_name(id); });
@@ -213,14 +217,21 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
         const auto l = m_ctx.linked->find({m_sheet, row, col});
         if (l != m_ctx.linked->end() && l->second.model_text == text) stored = l->second.file_text;
       }
-      append_element(body, prefix, "f", {}, stored);
+      std::vector<std::pair<std::string, std::string>> f_attributes;
+      if (fs->in_array) {
+        f_attributes = {
+            {"t", "array"},
+            {"ref", cell_a1(fs->array.r1, fs->array.c1) +
+                        (fs->array.single() ? "" : ":" + cell_a1(fs->array.r2, fs->array.c2))}};
+      }
+      append_element(body, prefix, "f", f_attributes, stored);
     }
     Value v = cell->value;
     if (v.is_number() && !std::isfinite(v.number())) {
       warn(row, col, "the value is not a finite number; written as #NUM!");
       v = Value(ErrorCode::Num);
     }
-    write_value(body, prefix, v, format, cell->formula != nullptr, type);
+    write_value(body, prefix, v, format, master, type);
   }
   extend_used(row, col);
   // <c r="B2" s="3" t="str">body</c>
