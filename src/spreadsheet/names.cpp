@@ -64,8 +64,10 @@ Status Model::define_name(BookId book_id, SheetId scope, std::string_view name,
   auto found = std::find_if(names.begin(), names.end(), [&](const DefinedName& d) {
     return d.scope == scope && text::iequals(d.name, name);
   });
-  if (found == names.end()) found = names.insert(names.end(), DefinedName{});
-  found->name = std::string(name);
+  if (found == names.end()) {
+    found = names.insert(names.end(), DefinedName{});
+    found->name = std::string(name);  // a redefined name keeps its letter case
+  }
   found->scope = scope;
   found->text = std::string(body);
   found->formula = parsed.ok() ? parsed.value() : nullptr;

@@ -46,8 +46,11 @@ void read_defined_names(const pugi::xml_node& root, Model& model, BookId book,
     }
     const bool hidden = std::string_view(n.attribute("hidden").value()) == "1" ||
                         std::string_view(n.attribute("hidden").value()) == "true";
-    if (model.find_name(*scope != 0 ? *scope : 0, *scope, name) &&
-        model.find_name(*scope, *scope, name)->scope == *scope) {
+    const auto& defined = model.book(book)->names;
+    auto same = [&](const DefinedName& d) {
+      return d.scope == *scope && text::iequals(d.name, name);
+    };
+    if (std::any_of(defined.begin(), defined.end(), same)) {
       warnings.push_back("the name " + name + " is defined twice; the first is used");
       continue;
     }
@@ -56,8 +59,8 @@ void read_defined_names(const pugi::xml_node& root, Model& model, BookId book,
       warnings.push_back("the name " + name + " is kept as written (" + st.message() + ")");
       continue;
     }
-    const DefinedName* d = model.find_name(*scope, *scope, name);
-    if (!d) continue;
+    const auto d = std::find_if(defined.begin(), defined.end(), same);
+    if (d == defined.end()) continue;
     if (!d->formula) {
       warnings.push_back("the name " + name + " is kept as written; quillo cannot read " + body);
     }

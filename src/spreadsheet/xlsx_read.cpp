@@ -30,15 +30,20 @@ std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::
 
 // Why a parsed formula cannot be computed here; empty when it can.
 std::string blocker(const Node& n,
-                    const std::function<bool(std::string_view, const std::string*)>& external) {
+                    const std::function<bool(std::string_view, const std::string*)>& external,
+                    const Model& model, SheetId sheet) {
   switch (n.kind) {
     case Node::Kind::Call:
       if (!n.builtin && !(external && external(n.name, n.has_book ? &n.book : nullptr))) {
         return "calls " + n.name + ", which quillo does not compute";
       }
       break;
-    case Node::Kind::Name:
-      return "uses the name " + n.name + ", which quillo does not know";
+    case Node::Kind::Name: {
+      const DefinedName* d =
+          n.has_book ? nullptr : model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+      if (!d || !d->formula) return "uses the name " + n.name + ", which quillo does not know";
+      break;
+    }
     case Node::Kind::Ref:
       if (n.ref.has_sheet && n.ref.sheet == 0) {
         return "refers to sheet " + n.ref.sheet_name + ", which the file does not have";
@@ -48,7 +53,7 @@ std::string blocker(const Node& n,
       break;
   }
   for (const auto& a : n.args) {
-    if (std::string why = blocker(*a, external); !why.empty()) return why;
+    if (std::string why = blocker(*a, external, model, sheet); !why.empty()) return why;
   }
   return {};
 }
@@ -612,7 +617,7 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
                               [this](SheetId id) { return m_model.sheet_name(id); })};
     }
   }
-  const std::string why = blocker(*formula->root, m_options.external_function);
+  const std::string why = blocker(*formula->root, m_options.external_function, m_model, sheet);
   if (!why.empty())
     warn(sheet, row, col, "the formula " + why + "; keeping its value from the file");
   return m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula),
@@ -645,7 +650,8 @@ Status Loader::store_array(SheetId sheet, std::int32_t row, std::int32_t col, Va
                 overlaps ? "array formula over the cells of another"
                          : (parsed.ok() ? "it reads another workbook" : parsed.status().message()));
   }
-  const std::string why = blocker(*parsed.value()->root, m_options.external_function);
+  const std::string why =
+      blocker(*parsed.value()->root, m_options.external_function, m_model, sheet);
   if (!why.empty()) {
     warn(sheet, row, col, "the array formula " + why + "; keeping its values from the file");
   }
