@@ -142,9 +142,13 @@ Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::
                                  std::int32_t col, const SheetResolver& resolve,
                                  const TableResolver& tables = TableResolver());
 
+// How a formula is written: as a person sees it, or as a workbook file
+// stores it (functions newer than the file format carry "_xlfn.").
+enum class FormulaText : std::uint8_t { Display, File };
+
 // Writes the formula back, with its leading "=".
 std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,
-                          const SheetNamer& name_of);
+                          const SheetNamer& name_of, FormulaText form = FormulaText::Display);
 
 // A constant as a formula writes it (texts quoted, numbers shortest form).
 std::string write_constant(const Value& v);

@@ -85,10 +85,44 @@ std::string sheet_span(const std::string& first, const std::string& last) {
   return out + "'";
 }
 
+// The prefix a workbook file gives a function newer than its format ("" for
+// the others), so the applications that read the file know the function.
+std::string_view file_prefix(std::string_view fn) {
+  static constexpr std::string_view kWorksheet[] = {"FILTER", "SORT", "SORTBY", "UNIQUE"};
+  static constexpr std::string_view kNewer[] = {"AGGREGATE",      "BITAND",
+                                                "BITOR",          "BITXOR",
+                                                "CEILING.MATH",   "CONCAT",
+                                                "DAYS",           "FLOOR.MATH",
+                                                "IFNA",           "IFS",
+                                                "ISOWEEKNUM",     "LET",
+                                                "MAXIFS",         "MINIFS",
+                                                "MODE.SNGL",      "NORM.DIST",
+                                                "NORM.INV",       "NORM.S.DIST",
+                                                "NORM.S.INV",     "NUMBERVALUE",
+                                                "PERCENTILE.EXC", "PERCENTILE.INC",
+                                                "QUARTILE.EXC",   "QUARTILE.INC",
+                                                "RANDARRAY",      "RANK.AVG",
+                                                "RANK.EQ",        "SEQUENCE",
+                                                "STDEV.P",        "STDEV.S",
+                                                "SWITCH",         "TEXTJOIN",
+                                                "VAR.P",          "VAR.S",
+                                                "XLOOKUP",        "XMATCH",
+                                                "COVARIANCE.P",   "COVARIANCE.S",
+                                                "CHISQ.TEST",     "T.TEST"};
+  for (std::string_view w : kWorksheet) {
+    if (w == fn) return "_xlfn._xlws.";
+  }
+  for (std::string_view n : kNewer) {
+    if (n == fn) return "_xlfn.";
+  }
+  return "";
+}
+
 class Writer {
  public:
-  Writer(Notation notation, std::int32_t row, std::int32_t col, const SheetNamer& name_of)
-      : m_notation(notation), m_row(row), m_col(col), m_name_of(name_of) {}
+  Writer(Notation notation, std::int32_t row, std::int32_t col, const SheetNamer& name_of,
+         FormulaText form)
+      : m_notation(notation), m_row(row), m_col(col), m_name_of(name_of), m_form(form) {}
 
   void node(const Node& n, std::string& out) const {
     switch (n.kind) {
@@ -149,6 +183,7 @@ class Writer {
  private:
   void call(const Node& n, std::string& out) const {
     if (n.has_book) out += book_prefix(n.book) + "!";
+    if (n.builtin && m_form == FormulaText::File) out += file_prefix(n.builtin->name);
     out += n.builtin ? std::string(n.builtin->name) : n.name;
     out += '(';
     for (std::size_t i = 0; i < n.args.size(); ++i) {
@@ -254,6 +289,7 @@ class Writer {
   Notation m_notation;
   std::int32_t m_row, m_col;
   const SheetNamer& m_name_of;
+  FormulaText m_form;
 };
 
 }  // namespace
@@ -289,9 +325,9 @@ std::string write_constant(const Value& v) {
 }
 
 std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,
-                          const SheetNamer& name_of) {
+                          const SheetNamer& name_of, FormulaText form) {
   std::string out = "=";
-  if (f.root) Writer(notation, row, col, name_of).node(*f.root, out);
+  if (f.root) Writer(notation, row, col, name_of, form).node(*f.root, out);
   return out;
 }
 

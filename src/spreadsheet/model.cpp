@@ -198,6 +198,7 @@ void Model::destroy_sheet(SheetId id) {
   }
   std::vector<CellAddr> readers;
   m_deps.drop_sheet(id, readers);
+  std::erase_if(b.names, [id](const DefinedName& d) { return d.scope == id; });
   b.sheets.erase(std::remove(b.sheets.begin(), b.sheets.end(), id), b.sheets.end());
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
   m_sheets.erase(id);

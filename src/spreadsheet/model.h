@@ -235,7 +235,8 @@ class Model : public std::enable_shared_from_this<Model> {
   // The name a formula on host_sheet means: one of sheet (when the formula
   // names a sheet, else of host_sheet) first, then the workbook's.
   const DefinedName* find_name(SheetId host_sheet, SheetId sheet, std::string_view name) const;
-  // The definition as it reads now (sheets renamed since), without "=".
+  // The definition as it reads now (sheets renamed since), without "=", as
+  // a workbook file stores it.
   std::string name_text(const DefinedName& n) const;
   Status add_table(BookId book, TableInfo table);
   const TableInfo* find_table(BookId book, std::string_view name) const;

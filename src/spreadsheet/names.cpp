@@ -115,8 +115,9 @@ const DefinedName* Model::find_name(SheetId host_sheet, SheetId sheet_id,
 
 std::string Model::name_text(const DefinedName& n) const {
   if (!n.formula) return n.text;
-  const std::string t =
-      write_formula(*n.formula, Notation::A1, 1, 1, [this](SheetId id) { return sheet_name(id); });
+  const std::string t = write_formula(
+      *n.formula, Notation::A1, 1, 1, [this](SheetId id) { return sheet_name(id); },
+      FormulaText::File);
   return t.substr(1);
 }
 

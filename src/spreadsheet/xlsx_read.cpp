@@ -613,8 +613,9 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
     }
     if (!linked.empty()) {
       m_file.linked[{sheet, row, col}] = XlsxLinkedFormula{
-          text, write_formula(*formula, Notation::A1, row, col,
-                              [this](SheetId id) { return m_model.sheet_name(id); })};
+          text, write_formula(
+                    *formula, Notation::A1, row, col,
+                    [this](SheetId id) { return m_model.sheet_name(id); }, FormulaText::File)};
     }
   }
   const std::string why = blocker(*formula->root, m_options.external_function, m_model, sheet);

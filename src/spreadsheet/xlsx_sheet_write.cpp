@@ -206,9 +206,9 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     const FormulaState* fs = cell->formula.get();
     const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
     if (master) {
-      const std::string text =
-          write_formula(*cell->formula->formula, Notation::A1, row, col,
-                        [this](SheetId id) { return m_ctx.model.sheet_name(id); });
+      const std::string text = write_formula(
+          *cell->formula->formula, Notation::A1, row, col,
+          [this](SheetId id) { return m_ctx.model.sheet_name(id); }, FormulaText::File);
       // Formulas are not escaped as cell texts are: other readers take the
       // text of <f> literally. What XML cannot carry becomes U+FFFD below.
       std::string stored = text.substr(text.empty() ? 0 : 1);
