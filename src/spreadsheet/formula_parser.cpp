@@ -208,6 +208,7 @@ class Parser {
       case Node::Kind::Ref:
       case Node::Kind::Name:
       case Node::Kind::Call:
+      case Node::Kind::Error:  // where a reference was lost: #REF!
         return true;
       case Node::Kind::Paren:
         return ref_like(*n.args[0]);
@@ -233,8 +234,8 @@ class Parser {
       const std::size_t before = m_pos;
       skip_ws();
       const char c = peek();
-      const bool operand = m_pos > before && (is_alpha(c) || c == '$' || c == '\'' || c == '(' ||
-                                              c == '_' || c == '[');
+      const bool operand = m_pos > before && (is_alpha(c) || is_digit(c) || c == '$' || c == '\'' ||
+                                              c == '(' || c == '_' || c == '[' || c == '#');
       if (!operand) {
         m_pos = before;
         break;
@@ -522,7 +523,9 @@ class Parser {
     if (m_pos == start || !last.empty()) return fail("expected a reference after \"!\"");
     const std::string w(m_s.substr(start, m_pos - start));
     if (peek() == '(') return call(w, &prefix);
-    if (!is_alpha(w[0]) && w[0] != '_' && w[0] != '\\') return fail("invalid name \"" + w + "\"");
+    if ((!is_alpha(w[0]) && w[0] != '_' && w[0] != '\\') || reads_as_reference(w)) {
+      return fail("invalid name \"" + w + "\"");
+    }
     NodePtr n = make(Node::Kind::Name);
     n->name = w;
     n->ref = ref;
@@ -751,7 +754,7 @@ class Parser {
     if (!book) {
       const std::string_view udf = strip_prefix(written, "_xludf.");
       const std::string_view fn = strip_prefix(strip_prefix(written, "_xlfn."), "_xlws.");
-      if (udf.size() < written.size()) {
+      if (udf.size() < written.size() && (is_alpha(udf[0]) || udf[0] == '_')) {
         name = std::string(udf);  // the function library's function of that name
       } else if (fn.size() < written.size() && find_builtin(fn)) {
         name = std::string(fn);

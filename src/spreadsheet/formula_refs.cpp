@@ -183,18 +183,18 @@ class Scanner {
       ++m_pos;
       if (!r1c1_end(second) || second.has_row != first.has_row || second.has_col != first.has_col) {
         m_pos = colon;
+        if (call_follows(colon + 1)) return done(first, first, kind_of(first, false));
         return fail("invalid range", colon);
       }
       range = true;
     }
-    RefAst::Kind kind = RefAst::Kind::Cell;
-    if (!first.has_row)
-      kind = RefAst::Kind::Columns;
-    else if (!first.has_col)
-      kind = RefAst::Kind::Rows;
-    else if (range)
-      kind = RefAst::Kind::Area;
-    return done(first, second, kind);
+    return done(first, second, kind_of(first, range));
+  }
+
+  static RefAst::Kind kind_of(const End& first, bool range) {
+    if (!first.has_row) return RefAst::Kind::Columns;
+    if (!first.has_col) return RefAst::Kind::Rows;
+    return range ? RefAst::Kind::Area : RefAst::Kind::Cell;
   }
 
   std::string_view m_s;
