@@ -207,13 +207,15 @@ Value Evaluator::run(const Formula& f) {
   return shown(intersect(eval(*f.root, Mode::Scalar), m_ctx));
 }
 
-Value Evaluator::run_array(const Formula& f, std::int32_t r, std::int32_t c) {
+Value Evaluator::run_array(const Formula& f) {
   if (!f.root) return Value(ErrorCode::Value);
   m_array_formula = true;
-  const Value v = eval(*f.root, Mode::Array);
-  if (!v.is_array()) return shown(v);
-  Value picked = item(v.array(), r, c);  // a copy: v's items go with v
-  return shown(std::move(picked));
+  return eval(*f.root, Mode::Array);
+}
+
+Value Evaluator::array_item(const Value& result, std::int32_t r, std::int32_t c) const {
+  if (!result.is_array()) return shown(result);
+  return shown(item(result.array(), r, c));
 }
 
 Value Evaluator::shown(Value v) const {

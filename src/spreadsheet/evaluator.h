@@ -22,10 +22,12 @@ class Evaluator {
   Evaluator(Model& model, const CellAddr& cell);
   // The value the cell shows: one value, never a range or an array.
   Value run(const Formula& f);
-  // The item (r, c) of an array formula's result, computed for the array's
-  // top-left cell (the evaluator's cell): operators work element by element
-  // throughout, a single row or column stretches, other places are #N/A.
-  Value run_array(const Formula& f, std::int32_t r, std::int32_t c);
+  // An array formula's whole result, computed for the array's top-left cell
+  // (the evaluator's cell): operators work element by element throughout.
+  Value run_array(const Formula& f);
+  // What the cell (r, c) of the array (0-based) shows of that result: a
+  // single row or column stretches, places beyond the result are #N/A.
+  Value array_item(const Value& result, std::int32_t r, std::int32_t c) const;
 
  private:
   enum class Mode : std::uint8_t {

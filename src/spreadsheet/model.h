@@ -333,6 +333,7 @@ class Model : public std::enable_shared_from_this<Model> {
   void recalc_dirty();
   void evaluate_now(const CellAddr& a);
   void evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty = false);
+  void evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty);
   bool is_evaluating(const CellAddr& a, const Formula* f) const;
   bool reads_dirty(const CellAddr& a, const Formula& f) const;
   bool can_calculate(SheetId sheet) const;

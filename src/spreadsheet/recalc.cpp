@@ -260,14 +260,12 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
     return;
   }
   if (m_active.size() >= kMaxNesting) return;  // stays dirty
-  m_active.emplace_back(a, f.get());
-  Value result;
   if (fs->in_array) {
-    const CellAddr top{a.sheet, fs->array.r1, fs->array.c1};
-    result = Evaluator(*this, top).run_array(*f, a.row - top.row, a.col - top.col);
-  } else {
-    result = Evaluator(*this, a).run(*f);
+    evaluate_array(a, f, keep_dirty);
+    return;
   }
+  m_active.emplace_back(a, f.get());
+  Value result = Evaluator(*this, a).run(*f);
   m_active.pop_back();
   // Look the cell up again: the evaluation may have replaced its formula or
   // removed its sheet, and then this result belongs to nobody.
@@ -276,6 +274,28 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   cell_mut(a)->value = std::move(result);
   if (!keep_dirty) clear_dirty(*fs);
   m_circular.erase(a);
+}
+
+// The cells of an array formula share their precedents, so the first of
+// them the walk reaches computes the whole array and every cell of it still
+// waiting takes its item.
+void Model::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty) {
+  const Box box = formula_state(a)->array;
+  Evaluator evaluator(*this, CellAddr{a.sheet, box.r1, box.c1});
+  m_active.emplace_back(a, f.get());
+  const Value whole = evaluator.run_array(*f);
+  m_active.pop_back();
+  for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+    for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+      const CellAddr m{a.sheet, r, c};
+      FormulaState* fs = formula_state(m);
+      // Cells whose formula changed meanwhile, or that did not wait, stay.
+      if (!fs || fs->formula != f || !fs->dirty) continue;
+      cell_mut(m)->value = evaluator.array_item(whole, r - box.r1, c - box.c1);
+      if (!keep_dirty) clear_dirty(*fs);
+      m_circular.erase(m);
+    }
+  }
 }
 
 void Model::evaluate_now(const CellAddr& a) {
