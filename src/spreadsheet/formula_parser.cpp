@@ -1,6 +1,9 @@
 // The formula parser: precedence climbing over the text, one character of
 // look-ahead at a time. Recursion is bounded by kMaxFormulaHeight, so deeply
-// nested input fails cleanly instead of exhausting the stack.
+// nested input fails cleanly instead of exhausting the stack. The whole
+// grammar is one class (operators, references and their operators, calls,
+// names, sheet and workbook prefixes), which is why the file is long; the
+// scanning of references and of structured references lives beside it.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -571,155 +574,18 @@ class Parser {
     return n;
   }
 
-  // One item of a structured reference up to its closing "]": a column
-  // name or a special item (#Data); "'" escapes the next character.
-  bool bracket_item(std::string& out) {
-    while (m_pos < m_s.size()) {
-      const char c = m_s[m_pos];
-      if (c == ']') return true;
-      if (c == '[') return false;
-      if (c == '\'') {
-        if (++m_pos >= m_s.size()) return false;
-      }
-      out += m_s[m_pos++];
-    }
-    return false;
-  }
-
-  struct TablePart {
-    bool all = false, data = false, headers = false, totals = false, this_row = false;
-    int col1 = -1, col2 = -1;
-  };
-
-  // Applies one item to the part; false for a column the table lacks.
-  static bool table_item(const TableInfo& t, const std::string& item, TablePart& part,
-                         bool range_end) {
-    if (!range_end && !item.empty() && item[0] == '#') {
-      if (text::iequals(item, "#All"))
-        part.all = true;
-      else if (text::iequals(item, "#Data"))
-        part.data = true;
-      else if (text::iequals(item, "#Headers"))
-        part.headers = true;
-      else if (text::iequals(item, "#Totals"))
-        part.totals = true;
-      else if (text::iequals(item, "#This Row"))
-        part.this_row = true;
-      else
-        return false;
-      return true;
-    }
-    for (std::size_t i = 0; i < t.columns.size(); ++i) {
-      if (text::iequals(t.columns[i], item)) {
-        if (range_end) {
-          part.col2 = static_cast<int>(i);
-        } else {
-          part.col1 = part.col2 = static_cast<int>(i);
-        }
-        return true;
-      }
-    }
-    return false;
-  }
-
-  // Whether a list of bracketed items starts here (blanks allowed before).
-  bool list_follows() {
-    std::size_t p = m_pos;
-    while (p < m_s.size() && m_s[p] == ' ') ++p;
-    if (p >= m_s.size() || m_s[p] != '[') return false;
-    m_pos = p;
-    return true;
-  }
-
   // Table[Col], Table[[#This Row],[Col]], Table[@Col], Table[#All],
   // Table[[Col1]:[Col2]], or the table's name alone (its data): a
   // reference to the table's cells, written back as it was written.
   NodePtr structured(const std::string& table, std::size_t start) {
     const TableInfo* t = m_tables ? m_tables(table) : nullptr;
     if (!t) return fail("unknown table \"" + table + "\"");
-    TablePart part;
-    auto bad = [&](const std::string& item) {
-      return fail("table " + t->name + " has no column or part \"" + item + "\"");
-    };
-    if (peek() == '[') {
-      ++m_pos;
-      if (peek() == '@') {  // this row: [@Col], [@[Col]], [@]
-        ++m_pos;
-        part.this_row = true;
-        std::string item;
-        if (peek() == '[') {
-          ++m_pos;
-          if (!bracket_item(item)) return fail("unbalanced \"[\" in a structured reference");
-          ++m_pos;
-        } else if (!bracket_item(item)) {
-          return fail("unbalanced \"[\" in a structured reference");
-        }
-        if (!item.empty() && !table_item(*t, item, part, false)) return bad(item);
-      } else if (list_follows()) {  // a list of items
-        while (true) {
-          skip_ws();
-          if (peek() != '[') return fail("expected \"[\" in a structured reference");
-          ++m_pos;
-          std::string item;
-          if (!bracket_item(item)) return fail("unbalanced \"[\" in a structured reference");
-          ++m_pos;
-          if (!table_item(*t, item, part, false)) return bad(item);
-          if (peek() == ':' && peek(1) == '[') {
-            m_pos += 2;
-            std::string last;
-            if (!bracket_item(last) || part.col1 < 0) return bad(last);
-            ++m_pos;
-            if (!table_item(*t, last, part, true)) return bad(last);
-          }
-          skip_ws();
-          if (peek() == ',') {
-            ++m_pos;
-            continue;
-          }
-          break;
-        }
-      } else {
-        std::string item;
-        if (!bracket_item(item)) return fail("unbalanced \"[\" in a structured reference");
-        if (!item.empty() && !table_item(*t, item, part, false)) return bad(item);
-      }
-      if (peek() != ']') return fail("unbalanced \"[\" in a structured reference");
-      ++m_pos;
-    }
-    return table_ref(*t, part, std::string(m_s.substr(start, m_pos - start)));
-  }
-
-  NodePtr table_ref(const TableInfo& t, const TablePart& part, std::string written) {
-    const std::int32_t data1 = t.r1 + t.header_rows, data2 = t.r2 - t.totals_rows;
-    std::int32_t r1 = data1, r2 = data2;
-    if (part.all) {
-      r1 = t.r1;
-      r2 = t.r2;
-    } else if (part.headers || part.totals) {
-      if (part.headers && t.header_rows <= 0) return fail("table " + t.name + " has no headers");
-      if (part.totals && t.totals_rows <= 0) return fail("table " + t.name + " has no totals");
-      r1 = part.headers ? t.r1 : (part.data ? data1 : data2 + 1);
-      r2 = part.totals ? t.r2 : (part.data ? data2 : t.r1 + t.header_rows - 1);
-    }
-    RefAst ref;
-    ref.has_sheet = true;
-    ref.sheet = t.sheet;
-    ref.sheet_name = t.name;
-    ref.kind = RefAst::Kind::Area;
-    ref.r1 = RefPart{r1, true};
-    ref.r2 = RefPart{r2, true};
-    if (part.this_row) ref.r1 = ref.r2 = RefPart{0, false};
-    const std::int32_t c1 = part.col1 < 0 ? t.c1 : t.c1 + part.col1;
-    const std::int32_t c2 = part.col1 < 0 ? t.c2 : t.c1 + part.col2;
-    ref.c1 = RefPart{std::min(c1, c2), true};
-    ref.c2 = RefPart{std::max(c1, c2), true};
-    if (r1 > r2 || t.c1 < 1 || t.c2 > kMaxCols || r1 < 1 || r2 > kMaxRows) {
-      return fail("table " + t.name + " has no such cells");
-    }
+    StructuredScan scan = scan_structured(m_s, m_pos, *t);
+    if (!scan.error.empty()) return fail(scan.error);
     NodePtr n = make(Node::Kind::Ref);
-    n->ref = ref;
-    n->name = std::move(written);
-    m_formula->refs.push_back(std::move(ref));
+    n->ref = scan.ref;
+    n->name = std::string(m_s.substr(start, m_pos - start));
+    m_formula->refs.push_back(std::move(scan.ref));
     return n;
   }
 
