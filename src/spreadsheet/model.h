@@ -316,6 +316,7 @@ class Model : public std::enable_shared_from_this<Model> {
   void install_formula(const CellAddr& a, FormulaPtr f);
   void drop_formula(const CellAddr& a, Cell& cell);
   void erase_if_blank(const CellAddr& a);
+  Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp
   void register_refs(const CellAddr& a, FormulaState& fs, bool add);
   // The targets of fs beyond its plain references (see FormulaState::extra).
   std::vector<std::pair<SheetId, Box>> extra_targets(const CellAddr& host, const Formula& f) const;

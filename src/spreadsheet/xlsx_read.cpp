@@ -1,4 +1,6 @@
-// Loading an xlsx file into the model (see xlsx.h).
+// Loading an xlsx file into the model (see xlsx.h). The loader is one class
+// over the package (cells, shared and array formulas, links), which is why
+// the file is long; names and tables are read in xlsx_names.cpp.
 #include <algorithm>
 #include <cctype>
 #include <charconv>
