@@ -18,9 +18,15 @@ import os
 import re
 import sys
 
+import datetime
+
 import openpyxl
+from openpyxl.utils.datetime import to_excel
 
 TOLERANCE = 1e-9
+# Results this close to zero are zero: iterative solvers stop at different
+# residues (RATE answers 4e-11 in one application, 4e-17 in another).
+ZERO = 1e-9
 ERRORS = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A", "#GETTING_DATA")
 
 
@@ -82,6 +88,10 @@ def typed(text):
     """A data value as a person would type it."""
     if text.startswith("="):
         return text
+    if text.startswith("'"):  # typed as text, whatever it looks like
+        return text[1:]
+    if re.fullmatch(r"\d{4}-\d{2}-\d{2}", text):
+        return datetime.datetime.strptime(text, "%Y-%m-%d")
     if text.upper() in ("TRUE", "FALSE"):
         return text.upper() == "TRUE"
     try:
@@ -119,7 +129,34 @@ def case_files(oracle_dir):
     return sorted(glob.glob(os.path.join(oracle_dir, "*.txt")))
 
 
+def file_prefixes():
+    """The functions a workbook file writes with the "_xlfn." prefix (newer
+    than the file format), read from the list quillo's formula writer uses,
+    so that the workbooks name them as a spreadsheet would."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "..", "src", "spreadsheet", "formula_writer.cpp")) as f:
+        source = f.read()
+    newer = re.search(r"kNewer\[\] = \{(.*?)\};", source, re.S).group(1)
+    worksheet = re.search(r"kWorksheet\[\] = \{(.*?)\};", source, re.S).group(1)
+    prefixes = {n: "_xlfn." for n in re.findall(r'"([A-Z0-9.]+)"', newer)}
+    prefixes.update({n: "_xlfn._xlws." for n in re.findall(r'"([A-Z0-9.]+)"', worksheet)})
+    return prefixes
+
+
+def as_filed(formula, prefixes):
+    """The formula with the prefixes a file gives newer functions."""
+    def one(m):
+        name = m.group(2).upper()
+        return m.group(1) + prefixes.get(name, "") + m.group(2) + "("
+    # A function name: letters, digits and dots before "(", outside texts.
+    parts = formula.split('"')
+    for i in range(0, len(parts), 2):
+        parts[i] = re.sub(r"(^|[^A-Za-z0-9._!])([A-Za-z][A-Za-z0-9.]*)\(", one, parts[i])
+    return '"'.join(parts)
+
+
 def build(oracle_dir, out_dir):
+    prefixes = file_prefixes()
     for path in case_files(oracle_dir):
         data, cases = read_cases(path)
         wb = openpyxl.Workbook()
@@ -127,9 +164,9 @@ def build(oracle_dir, out_dir):
         ws.title = "Cases"
         sheet = wb.create_sheet("Data")
         for address, value in data:
-            sheet[address] = value
+            sheet[address] = as_filed(value, prefixes) if isinstance(value, str) else value
         for row, (_, formula, _) in enumerate(cases, 1):
-            ws.cell(row, 1, formula)
+            ws.cell(row, 1, as_filed(formula, prefixes))
         name = os.path.splitext(os.path.basename(path))[0]
         wb.save(os.path.join(out_dir, name + ".xlsx"))
 
@@ -142,12 +179,17 @@ def value_of(cell):
         return v
     if isinstance(v, (int, float)):
         return float(v)
+    # A cell the application formatted as a date or time: its serial.
+    if isinstance(v, datetime.datetime):
+        return float(to_excel(v))
+    if isinstance(v, datetime.time):
+        return (v.hour * 3600 + v.minute * 60 + v.second + v.microsecond / 1e6) / 86400
     return v  # text, or None for no value
 
 
 def agree(quillo, other):
     if isinstance(quillo, float) and isinstance(other, float):
-        return math.isclose(quillo, other, rel_tol=TOLERANCE, abs_tol=1e-300)
+        return math.isclose(quillo, other, rel_tol=TOLERANCE, abs_tol=ZERO)
     if isinstance(quillo, bool) or isinstance(other, bool):
         return isinstance(quillo, bool) and isinstance(other, bool) and quillo == other
     if quillo in (None, "") and other in (None, ""):

@@ -66,7 +66,7 @@ class LinkCliTest : public ::testing::Test {
                   value + "' " + more);
   }
   std::string shown(const std::string& cell) {
-    const Run r = quillo("show " + book.string() + " '" + cell + "'");
+    const Run r = quillo("show --raw " + book.string() + " '" + cell + "'");
     const std::size_t tab = r.out.rfind('\t');
     return tab == std::string::npos ? r.out : r.out.substr(tab + 1, r.out.size() - tab - 2);
   }

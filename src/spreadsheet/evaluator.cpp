@@ -14,6 +14,40 @@ namespace {
 
 // The largest array a reference turns into element by element.
 constexpr std::int64_t kMaxArrayCells = 4'000'000;
+// Names defined through names deeper than this answer #REF! (a name that
+// refers to itself ends here).
+constexpr int kMaxNameDepth = 16;
+
+// Several ranges as one reference: a union (A1:A2,C1:C2) or a 3-D
+// reference. Functions that walk their arguments (SUM, COUNT, MAX, ...) see
+// the values of the cells that hold something, area after area.
+class AreaList final : public RangeRef {
+ public:
+  explicit AreaList(std::vector<Value> areas) : m_areas(std::move(areas)) {}
+  const std::vector<Value>& areas() const { return m_areas; }
+  Array values() const override {
+    Array out;
+    for (const Value& a : m_areas) {
+      if (const auto view = RangeView::of(a)) {
+        view->for_each([&](const Value& v) { out.items.push_back(v); });
+      }
+    }
+    out.rows = out.items.empty() ? 0 : 1;
+    out.cols = static_cast<std::int32_t>(out.items.size());
+    return out;
+  }
+
+ private:
+  std::vector<Value> m_areas;  // range values, one per area
+};
+
+// The sheet and box of a value that is one range.
+std::optional<std::pair<SheetId, Box>> area_of(const Value& v) {
+  if (!v.is_range()) return std::nullopt;
+  const auto* h = dynamic_cast<const RangeHandle*>(&v.range());
+  if (!h || !h->live()) return std::nullopt;
+  return std::make_pair(h->sheet_id(), h->box());
+}
 
 Value arith(Op op, double x, double y) {
   switch (op) {
@@ -172,7 +206,21 @@ Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cel
 
 Value Evaluator::run(const Formula& f) {
   if (!f.root) return Value(ErrorCode::Value);
-  Value v = intersect(eval(*f.root, Mode::Scalar), m_ctx);
+  return shown(intersect(eval(*f.root, Mode::Scalar), m_ctx));
+}
+
+Value Evaluator::run_array(const Formula& f) {
+  if (!f.root) return Value(ErrorCode::Value);
+  m_array_formula = true;
+  return eval(*f.root, Mode::Array);
+}
+
+Value Evaluator::array_item(const Value& result, std::int32_t r, std::int32_t c) const {
+  if (!result.is_array()) return shown(result);
+  return shown(item(result.array(), r, c));
+}
+
+Value Evaluator::shown(Value v) const {
   switch (v.type()) {
     case ValueType::Empty:
     case ValueType::Missing:
@@ -210,17 +258,20 @@ Value Evaluator::eval(const Node& n, Mode mode) {
     case Node::Kind::Missing:
       return Value(Missing{});
     case Node::Kind::Name:
-      return Value(ErrorCode::Name);
+      return eval_name(n, mode);
     case Node::Kind::Paren:
       return eval(*n.args[0], mode);
     case Node::Kind::Ref:
       return eval_ref(n.ref, mode);
     case Node::Kind::Unary: {
-      const Mode m = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+      const Mode m = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
       return apply_unary(n.op, eval(*n.args[0], m));
     }
     case Node::Kind::Binary: {
-      const Mode m = mode == Mode::Array ? Mode::Array : Mode::Scalar;
+      if (n.op == Op::Range || n.op == Op::Union || n.op == Op::Isect) {
+        return shape(eval_ref_operator(n), mode);
+      }
+      const Mode m = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
       const Value a = eval(*n.args[0], m);
       const Value b = eval(*n.args[1], m);
       return apply_binary(n.op, a, b);
@@ -232,6 +283,7 @@ Value Evaluator::eval(const Node& n, Mode mode) {
 }
 
 Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
+  if (ref.three_d()) return shape(eval_3d(ref), mode);
   const auto target = m_model.resolve(ref, m_cell);
   if (!target) return Value(ErrorCode::Ref);
   const auto& [sheet, box] = *target;
@@ -251,6 +303,11 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     const Node* p = &a;
     while (p->kind == Node::Kind::Paren) p = p->args[0].get();
     if (p->kind == Node::Kind::Ref || p->kind == Node::Kind::Name) return Mode::Any;
+    // The reference operators answer references too.
+    if (p->kind == Node::Kind::Binary &&
+        (p->op == Op::Range || p->op == Op::Union || p->op == Op::Isect)) {
+      return Mode::Any;
+    }
     if (p->kind == Node::Kind::Call) {
       const FunctionDef* f = p->builtin;
       if (!f || (f->mode != ArgMode::Elementwise && f->mode != ArgMode::Lazy)) return Mode::Any;
@@ -260,6 +317,12 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
   std::vector<Value> args;
   args.reserve(n.args.size());
   for (const auto& a : n.args) {
+    // An empty argument (LEFT("Calc",)) is a blank, which counts as 0 or
+    // "": only an argument left off altogether takes its default.
+    if (a->kind == Node::Kind::Missing) {
+      args.push_back(Value());
+      continue;
+    }
     Mode m = Mode::Any;
     if (def->mode == ArgMode::Arrays) m = array_arg_mode(*a);
     if (def->mode == ArgMode::Elementwise && mode == Mode::Array) m = Mode::Array;
@@ -391,6 +454,64 @@ Value Evaluator::eval_switch(const Node& n, Mode mode) {
     }
   }
   return i < n.args.size() ? branch(n, i, mode, Value(0.0)) : Value(ErrorCode::NA);
+}
+
+Value Evaluator::eval_name(const Node& n, Mode mode) {
+  if (n.has_book || (n.ref.has_sheet && n.ref.sheet == 0)) return Value(ErrorCode::Ref);
+  const DefinedName* d = m_model.find_name(m_cell.sheet, n.ref.sheet, n.name);
+  if (!d || !d->formula || !d->formula->root) return Value(ErrorCode::Name);
+  if (m_name_depth >= kMaxNameDepth) return Value(ErrorCode::Ref);
+  // Held while it runs: a function may redefine the name meanwhile.
+  const FormulaPtr f = d->formula;
+  ++m_name_depth;
+  Value v = eval(*f->root, mode);
+  --m_name_depth;
+  return v;
+}
+
+// A1:INDEX(...), (A1,B2) and "A1:C3 B2:D4": references made of references.
+Value Evaluator::eval_ref_operator(const Node& n) {
+  const Value a = eval(*n.args[0], Mode::Any);
+  const Value b = eval(*n.args[1], Mode::Any);
+  if (a.is_error()) return a;
+  if (b.is_error()) return b;
+  if (n.op == Op::Union) {
+    std::vector<Value> areas;
+    for (const Value* v : {&a, &b}) {
+      if (!v->is_range()) return Value(ErrorCode::Value);
+      if (const auto* list = dynamic_cast<const AreaList*>(&v->range())) {
+        areas.insert(areas.end(), list->areas().begin(), list->areas().end());
+      } else {
+        areas.push_back(*v);
+      }
+    }
+    return Value(std::shared_ptr<const RangeRef>(std::make_shared<AreaList>(std::move(areas))));
+  }
+  const auto x = area_of(a), y = area_of(b);
+  if (!x || !y || x->first != y->first) return Value(ErrorCode::Value);
+  const Box& p = x->second;
+  const Box& q = y->second;
+  Box box;
+  if (n.op == Op::Range) {
+    box =
+        Box{std::min(p.r1, q.r1), std::min(p.c1, q.c1), std::max(p.r2, q.r2), std::max(p.c2, q.c2)};
+  } else {
+    box =
+        Box{std::max(p.r1, q.r1), std::max(p.c1, q.c1), std::min(p.r2, q.r2), std::min(p.c2, q.c2)};
+    if (box.r1 > box.r2 || box.c1 > box.c2) return Value(ErrorCode::Null);
+  }
+  return make_range_value(m_model, x->first, box);
+}
+
+// Sheet1:Sheet3!A1:B2: the box on each sheet from the first to the last.
+Value Evaluator::eval_3d(const RefAst& ref) {
+  const auto target = m_model.resolve(ref, m_cell);
+  const std::vector<SheetId> sheets = m_model.sheets_between(ref.sheet, ref.sheet2);
+  if (!target || sheets.empty()) return Value(ErrorCode::Ref);
+  std::vector<Value> areas;
+  areas.reserve(sheets.size());
+  for (SheetId s : sheets) areas.push_back(make_range_value(m_model, s, target->second));
+  return Value(std::shared_ptr<const RangeRef>(std::make_shared<AreaList>(std::move(areas))));
 }
 
 Value Evaluator::eval_external(const Node& n) {

@@ -22,6 +22,12 @@ class Evaluator {
   Evaluator(Model& model, const CellAddr& cell);
   // The value the cell shows: one value, never a range or an array.
   Value run(const Formula& f);
+  // An array formula's whole result, computed for the array's top-left cell
+  // (the evaluator's cell): operators work element by element throughout.
+  Value run_array(const Formula& f);
+  // What the cell (r, c) of the array (0-based) shows of that result: a
+  // single row or column stretches, places beyond the result are #N/A.
+  Value array_item(const Value& result, std::int32_t r, std::int32_t c) const;
 
  private:
   enum class Mode : std::uint8_t {
@@ -41,11 +47,17 @@ class Evaluator {
   Value eval_elementwise(const FunctionDef& def, std::vector<Value> args);
   Value branch(const Node& n, std::size_t i, Mode mode, Value absent);
   Value eval_external(const Node& n);
+  Value eval_name(const Node& n, Mode mode);
+  Value eval_ref_operator(const Node& n);
+  Value eval_3d(const RefAst& ref);
+  Value shown(Value v) const;
   Value shape(Value v, Mode mode);
 
   Model& m_model;
   CellAddr m_cell;
   CallContext m_ctx;
+  int m_name_depth = 0;  // names being evaluated inside names
+  bool m_array_formula = false;
 };
 
 // One value where a range or an array stands: the cell of the range in the

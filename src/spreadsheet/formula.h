@@ -43,6 +43,12 @@ struct RefAst {
   std::string sheet_name;  // as written, for a sheet that did not resolve
   SheetId sheet = 0;       // bound sheet; 0 when unqualified or unresolved
   RefPart r1, c1, r2, c2;  // Columns kind ignores rows, Rows kind columns
+  // The last sheet of a 3-D reference (Sheet1:Sheet3!A1:B2), which stands
+  // for the box on every sheet from sheet to sheet2 in workbook order.
+  // sheet2_name is empty for a reference on one sheet.
+  std::string sheet2_name;
+  SheetId sheet2 = 0;
+  bool three_d() const { return !sheet2_name.empty(); }
 };
 
 enum class Op : std::uint8_t {
@@ -57,7 +63,10 @@ enum class Op : std::uint8_t {
   Lt,
   Le,
   Gt,
-  Ge,  // binary
+  Ge,     // binary
+  Range,  // reference operators: A1:INDEX(...), the union (A1,B2) and
+  Union,  // the intersection "A1:C3 B2:D4"
+  Isect,
   Neg,
   Plus,
   Percent  // unary
@@ -82,9 +91,11 @@ struct Node {
   Op op = Op::Add;
   std::uint16_t height = 1;  // levels below and including this node
   Value constant;            // Number, Text, Bool, Error and Array constants
-  std::string name;          // function or defined name as written
-  bool has_book = false;     // a call through an external workbook: 'path'!name(...)
-  std::string book;          // that workbook as written
+  // Function or defined name as written; for a Ref node written as a
+  // structured reference (Table[Col]), that text, which the writer repeats.
+  std::string name;
+  bool has_book = false;  // a call through an external workbook: 'path'!name(...)
+  std::string book;       // that workbook as written
   const FunctionDef* builtin = nullptr;
   RefAst ref;
   std::vector<std::unique_ptr<Node>> args;  // operands or call arguments
@@ -94,6 +105,7 @@ struct Formula {
   std::unique_ptr<Node> root;
   bool is_volatile = false;     // calls a function whose answer changes by itself (NOW)
   bool calls_external = false;  // calls a function that is not built in (add-ins)
+  bool uses_names = false;      // reads a defined name
   std::vector<RefAst> refs;     // every reference, for dependency tracking
 };
 using FormulaPtr = std::shared_ptr<const Formula>;
@@ -105,18 +117,38 @@ using SheetResolver = std::function<SheetId(std::string_view)>;
 // Maps a sheet id back to its current name; empty when the sheet is gone.
 using SheetNamer = std::function<std::string(SheetId)>;
 
+// A table (list object) as structured references see it: its cells,
+// header and totals rows included, and its column names in order.
+struct TableInfo {
+  std::string name;
+  SheetId sheet = 0;
+  std::int32_t r1 = 0, c1 = 0, r2 = 0, c2 = 0;
+  std::int32_t header_rows = 1;
+  std::int32_t totals_rows = 0;
+  std::vector<std::string> columns;
+};
+// The table of this name (any letter case); null when there is none.
+using TableResolver = std::function<const TableInfo*(std::string_view)>;
+
 inline constexpr std::size_t kMaxFormulaLength = 8192;
 inline constexpr int kMaxFormulaHeight = 512;
 
 // Parses a formula (with or without its leading "="; the caller decides what
 // is a formula) written in the cell at (row, col). Fails with
-// OperationFailed and a message that gives the position.
+// OperationFailed and a message that gives the position. Structured
+// references (Table[Col]) become references to the cells of the table that
+// tables answers; without it they fail.
 Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
-                                 std::int32_t col, const SheetResolver& resolve);
+                                 std::int32_t col, const SheetResolver& resolve,
+                                 const TableResolver& tables = TableResolver());
+
+// How a formula is written: as a person sees it, or as a workbook file
+// stores it (functions newer than the file format carry "_xlfn.").
+enum class FormulaText : std::uint8_t { Display, File };
 
 // Writes the formula back, with its leading "=".
 std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,
-                          const SheetNamer& name_of);
+                          const SheetNamer& name_of, FormulaText form = FormulaText::Display);
 
 // A constant as a formula writes it (texts quoted, numbers shortest form).
 std::string write_constant(const Value& v);

@@ -14,7 +14,11 @@
 //   calc manual|automatic, calculate, calculate_sheet [NAME], sheet_calc NAME on|off,
 //   recalc_sheets          every sheet: calculation off, on, then calculate
 //   refresh A1             read the formula, write ="" and write it back
-//   sheet NAME, add_sheet NAME, rename OLD NEW, delete_sheet NAME, clear A1:B2
+//   sheet NAME, add_sheet NAME, rename OLD NEW, delete_sheet NAME, clear A1:B2 (clear_error)
+//   name [Sheet!]NAME =TEXT   define a name (for one sheet when it names one)
+//   name_error NAME =TEXT     defining it must fail
+//   array B1:B3 =TEXT        an array formula over the cells (array_error: must fail)
+//   table NAME A1:C4 COL,COL,COL [totals]   a table (one header row; ~ for a blank)
 //
 // Addresses may name a sheet ('My Sheet'!A1); without one, the current sheet.
 #include <gtest/gtest.h>
@@ -172,9 +176,43 @@ class CaseRunner {
       if (text::iequals(m_sheet, from)) m_sheet = to;
     } else if (cmd == "delete_sheet") {
       EXPECT_TRUE(sheet(rest)->remove().ok()) << m_where;
-    } else if (cmd == "clear") {
+    } else if (cmd == "name" || cmd == "name_error") {
+      const auto [who, body] = split_first(rest);
+      const std::size_t bang = who.rfind('!');
+      SheetId scope = 0;
+      if (bang != std::string::npos) scope = sheet_id(who.substr(0, bang) + "!A1");
+      const Status st = m.define_name(book_id(), scope,
+                                      bang == std::string::npos ? who : who.substr(bang + 1), body);
+      EXPECT_EQ(st.ok(), cmd == "name") << m_where << ": " << st.message();
+    } else if (cmd == "array" || cmd == "array_error") {
+      const auto [where, body] = split_first(rest);
+      const auto sb = parse_sheet_box(where);
+      ASSERT_TRUE(sb) << m_where;
+      const Status st = m.set_array_formula(sheet_id(where), sb->box, body);
+      EXPECT_EQ(st.ok(), cmd == "array") << m_where << ": " << st.message();
+    } else if (cmd == "table") {
+      std::istringstream in(rest);
+      std::string name, where, cols, totals;
+      in >> name >> where >> cols >> totals;
+      const auto sb = parse_sheet_box(where);
+      ASSERT_TRUE(sb) << m_where;
+      TableInfo t;
+      t.name = name;
+      t.sheet = sheet_id(where);
+      t.r1 = sb->box.r1;
+      t.c1 = sb->box.c1;
+      t.r2 = sb->box.r2;
+      t.c2 = sb->box.c2;
+      t.totals_rows = totals == "totals" ? 1 : 0;
+      std::istringstream names(cols);
+      for (std::string c; std::getline(names, c, ',');) {
+        std::replace(c.begin(), c.end(), '~', ' ');
+        t.columns.push_back(c);
+      }
+      EXPECT_TRUE(m.add_table(book_id(), t).ok()) << m_where;
+    } else if (cmd == "clear" || cmd == "clear_error") {
       if (auto r = range(rest)) {
-        EXPECT_TRUE(r->clear_contents().ok()) << m_where;
+        EXPECT_EQ(r->clear_contents().ok(), cmd == "clear") << m_where;
       }
     } else {
       ADD_FAILURE() << m_where << ": unknown command " << cmd;
@@ -196,6 +234,16 @@ class CaseRunner {
     auto s = m_book->worksheet(name);
     EXPECT_TRUE(s.ok()) << m_where << ": no sheet " << name;
     return s.ok() ? s.value() : nullptr;
+  }
+
+  SheetId sheet_id(const std::string& addr) {
+    auto r = range(addr);
+    const auto* h = r ? dynamic_cast<RangeHandle*>(r.get()) : nullptr;
+    return h ? h->sheet_id() : 0;
+  }
+  BookId book_id() {
+    const SheetId s = sheet_id("A1");
+    return s ? m_app->model().sheet(s)->book : 0;
   }
 
   host::RangePtr range(const std::string& addr) {

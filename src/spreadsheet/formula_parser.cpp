@@ -1,6 +1,9 @@
 // The formula parser: precedence climbing over the text, one character of
 // look-ahead at a time. Recursion is bounded by kMaxFormulaHeight, so deeply
-// nested input fails cleanly instead of exhausting the stack.
+// nested input fails cleanly instead of exhausting the stack. The whole
+// grammar is one class (operators, references and their operators, calls,
+// names, sheet and workbook prefixes), which is why the file is long; the
+// scanning of references and of structured references lives beside it.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -43,8 +46,13 @@ int precedence(Op op) {
 class Parser {
  public:
   Parser(std::string_view s, Notation notation, std::int32_t row, std::int32_t col,
-         const SheetResolver& resolve)
-      : m_s(s), m_notation(notation), m_row(row), m_col(col), m_resolve(resolve) {}
+         const SheetResolver& resolve, const TableResolver& tables)
+      : m_s(s),
+        m_notation(notation),
+        m_row(row),
+        m_col(col),
+        m_resolve(resolve),
+        m_tables(tables) {}
 
   Result<FormulaPtr> run() {
     if (m_s.size() > kMaxFormulaLength) return error_status("formula too long");
@@ -181,7 +189,7 @@ class Parser {
       n->args.push_back(std::move(operand));
       n = seal(std::move(n));
     } else {
-      n = primary();
+      n = intersection();
       skip_ws();
       while (n && peek() == '%') {
         ++m_pos;
@@ -196,6 +204,77 @@ class Parser {
     return n;
   }
 
+  // Whether a node can stand for a reference, so the reference operators
+  // apply to it (functions such as INDEX may answer one).
+  static bool ref_like(const Node& n) {
+    switch (n.kind) {
+      case Node::Kind::Ref:
+      case Node::Kind::Name:
+      case Node::Kind::Call:
+      case Node::Kind::Error:  // where a reference was lost: #REF!
+        return true;
+      case Node::Kind::Paren:
+        return ref_like(*n.args[0]);
+      case Node::Kind::Binary:
+        return n.op == Op::Range || n.op == Op::Union || n.op == Op::Isect;
+      default:
+        return false;
+    }
+  }
+
+  NodePtr binary_node(Op op, NodePtr lhs, NodePtr rhs) {
+    NodePtr n = make(Node::Kind::Binary);
+    n->op = op;
+    n->args.push_back(std::move(lhs));
+    n->args.push_back(std::move(rhs));
+    return seal(std::move(n));
+  }
+
+  // The intersection operator: a blank between two references.
+  NodePtr intersection() {
+    NodePtr lhs = range_op();
+    while (lhs && ref_like(*lhs)) {
+      const std::size_t before = m_pos;
+      skip_ws();
+      const char c = peek();
+      const bool operand = m_pos > before && (is_alpha(c) || is_digit(c) || c == '$' || c == '\'' ||
+                                              c == '(' || c == '_' || c == '[' || c == '#');
+      if (!operand) {
+        m_pos = before;
+        break;
+      }
+      NodePtr rhs = range_op();
+      if (!rhs) return nullptr;
+      lhs = binary_node(Op::Isect, std::move(lhs), std::move(rhs));
+    }
+    return lhs;
+  }
+
+  // The range operator between references that are not one written range:
+  // A1:B2:C3, A1:INDEX(...). The box the two span is also recorded, so the
+  // formula recalculates when any cell of it changes.
+  NodePtr range_op() {
+    NodePtr lhs = primary();
+    while (lhs && peek() == ':' && ref_like(*lhs)) {
+      ++m_pos;
+      NodePtr rhs = primary();
+      if (!rhs) return nullptr;
+      if (lhs->kind == Node::Kind::Ref && rhs->kind == Node::Kind::Ref &&
+          lhs->ref.has_sheet == rhs->ref.has_sheet && lhs->ref.sheet == rhs->ref.sheet &&
+          !lhs->ref.three_d() && lhs->ref.kind != RefAst::Kind::Columns &&
+          lhs->ref.kind != RefAst::Kind::Rows && rhs->ref.kind != RefAst::Kind::Columns &&
+          rhs->ref.kind != RefAst::Kind::Rows) {
+        RefAst span = lhs->ref;
+        span.kind = RefAst::Kind::Area;
+        span.r2 = rhs->ref.r2;
+        span.c2 = rhs->ref.c2;
+        m_formula->refs.push_back(std::move(span));
+      }
+      lhs = binary_node(Op::Range, std::move(lhs), std::move(rhs));
+    }
+    return lhs;
+  }
+
   NodePtr primary() {
     skip_ws();
     const char c = peek();
@@ -205,6 +284,15 @@ class Parser {
       NodePtr inner = expr(0);
       if (!inner) return nullptr;
       skip_ws();
+      // Inside parentheses a comma is the union of references: SUM((A1,C1:C2)).
+      while (peek() == ',') {
+        ++m_pos;
+        NodePtr rhs = expr(0);
+        if (!rhs) return nullptr;
+        inner = binary_node(Op::Union, std::move(inner), std::move(rhs));
+        if (!inner) return nullptr;
+        skip_ws();
+      }
       if (peek() != ')') return fail("missing \")\"");
       ++m_pos;
       NodePtr n = make(Node::Kind::Paren);
@@ -215,6 +303,7 @@ class Parser {
     if (c == '{') return array_constant();
     if (c == '#') return error_literal();
     if (c == '\'') return quoted_prefix();
+    if (c == '[') return book_prefix();
     if (m_notation == Notation::A1 && (is_digit(c) || c == '$')) {
       if (NodePtr rows = reference(nullptr, true)) return rows;
       if (!m_error.empty()) return nullptr;
@@ -375,21 +464,76 @@ class Parser {
     }
     if (peek() != '!' || name.empty()) return fail("expected \"!\" after a quoted name");
     ++m_pos;
+    // Sheet names cannot hold ":", so one here spans sheets: 'Jan 1:Mar 1'!A1.
+    const std::size_t colon = name.find(':');
+    if (colon != std::string::npos && colon > 0 && colon + 1 < name.size() &&
+        name.find('[') == std::string::npos) {
+      return after_prefix(name.substr(0, colon), name.substr(colon + 1));
+    }
     return after_prefix(name);
   }
 
-  NodePtr after_prefix(const std::string& prefix) {
+  // "[1]" of a reference into another workbook as the file format counts
+  // them: [1]!name(...), [1]!Name, [1]Sheet1!A1 ([0] is this workbook).
+  NodePtr book_prefix() {
+    const std::size_t start = m_pos;
+    while (m_pos < m_s.size() && m_s[m_pos] != ']') ++m_pos;
+    if (m_pos >= m_s.size() || m_pos == start + 1) {
+      m_pos = start;
+      return fail("unexpected character \"[\"");
+    }
+    ++m_pos;
+    const std::string book(m_s.substr(start, m_pos - start));
+    if (peek() == '!') {
+      ++m_pos;
+      const std::size_t w = m_pos;
+      while (is_word(peek()) || peek() == '\\') ++m_pos;
+      if (m_pos == w) return fail("expected a name after \"!\"");
+      const std::string name(m_s.substr(w, m_pos - w));
+      if (peek() == '(') return call(name, &book);
+      NodePtr n = make(Node::Kind::Name);
+      n->name = name;
+      if (book != "[0]") {
+        n->has_book = true;
+        n->book = book;
+      }
+      m_formula->uses_names = true;
+      return n;
+    }
+    const std::size_t w = m_pos;
+    while (is_word(peek()) || peek() == ' ') ++m_pos;
+    if (m_pos == w || peek() != '!') return fail("expected \"!\" after a workbook and sheet");
+    const std::string sheet(m_s.substr(w, m_pos - w));
+    ++m_pos;
+    return after_prefix(book + sheet);
+  }
+
+  NodePtr after_prefix(const std::string& prefix, const std::string& last = {}) {
     RefAst ref;
     ref.has_sheet = true;
     ref.sheet_name = prefix;
     ref.sheet = m_resolve ? m_resolve(prefix) : 0;
+    if (!last.empty()) {
+      ref.sheet2_name = last;
+      ref.sheet2 = m_resolve ? m_resolve(last) : 0;
+    }
     if (NodePtr n = reference(&ref)) return n;
     if (!m_error.empty()) return nullptr;
-    // Not a reference: a function of an external workbook, 'book'!name(...).
+    // Not a reference: a function of an external workbook, 'book'!name(...),
+    // or a name of one sheet, Sheet1!Name.
     const std::size_t start = m_pos;
-    while (is_word(peek())) ++m_pos;
-    if (m_pos == start || peek() != '(') return fail("expected a reference after \"!\"");
-    return call(std::string(m_s.substr(start, m_pos - start)), &prefix);
+    while (is_word(peek()) || peek() == '\\') ++m_pos;
+    if (m_pos == start || !last.empty()) return fail("expected a reference after \"!\"");
+    const std::string w(m_s.substr(start, m_pos - start));
+    if (peek() == '(') return call(w, &prefix);
+    if ((!is_alpha(w[0]) && w[0] != '_' && w[0] != '\\') || reads_as_reference(w)) {
+      return fail("invalid name \"" + w + "\"");
+    }
+    NodePtr n = make(Node::Kind::Name);
+    n->name = w;
+    n->ref = ref;
+    m_formula->uses_names = true;
+    return n;
   }
 
   // A word: a reference, a function call, a sheet prefix, a boolean or a name.
@@ -403,7 +547,19 @@ class Parser {
       ++m_pos;
       return after_prefix(w);
     }
+    // Sheet1:Sheet3!A1, a reference through several sheets.
+    if (peek() == ':' && !w.empty()) {
+      std::size_t p = m_pos + 1;
+      while (p < m_s.size() && is_word(m_s[p])) ++p;
+      if (p > m_pos + 1 && p < m_s.size() && m_s[p] == '!') {
+        const std::string last(m_s.substr(m_pos + 1, p - m_pos - 1));
+        m_pos = p + 1;
+        return after_prefix(w, last);
+      }
+    }
     if (peek() == '(') return call(w, nullptr);
+    if (peek() == '[') return structured(w, start);
+    if (m_tables && m_tables(w)) return structured(w, start);
     if (text::iequals(w, "TRUE") || text::iequals(w, "FALSE")) {
       NodePtr n = make(Node::Kind::Bool);
       n->constant = Value(text::iequals(w, "TRUE"));
@@ -414,6 +570,22 @@ class Parser {
     if (!plain || reads_as_reference(w)) return fail("invalid name \"" + w + "\"");
     NodePtr n = make(Node::Kind::Name);
     n->name = w;
+    m_formula->uses_names = true;
+    return n;
+  }
+
+  // Table[Col], Table[[#This Row],[Col]], Table[@Col], Table[#All],
+  // Table[[Col1]:[Col2]], or the table's name alone (its data): a
+  // reference to the table's cells, written back as it was written.
+  NodePtr structured(const std::string& table, std::size_t start) {
+    const TableInfo* t = m_tables ? m_tables(table) : nullptr;
+    if (!t) return fail("unknown table \"" + table + "\"");
+    StructuredScan scan = scan_structured(m_s, m_pos, *t);
+    if (!scan.error.empty()) return fail(scan.error);
+    NodePtr n = make(Node::Kind::Ref);
+    n->ref = scan.ref;
+    n->name = std::string(m_s.substr(start, m_pos - start));
+    m_formula->refs.push_back(std::move(scan.ref));
     return n;
   }
 
@@ -428,12 +600,32 @@ class Parser {
     return false;
   }
 
-  NodePtr call(const std::string& name, const std::string* book) {
-    const bool valid = !name.empty() && (is_alpha(name[0]) || name[0] == '_') &&
-                       name.find('$') == std::string::npos;
-    if (!valid) return fail("invalid function name \"" + name + "\"");
+  // The function a name written in a file stands for: functions newer than
+  // the file format carry "_xlfn." (and "_xlws." for some), user-defined
+  // ones "_xludf.".
+  static std::string_view strip_prefix(std::string_view name, std::string_view prefix) {
+    if (name.size() > prefix.size() && text::iequals(name.substr(0, prefix.size()), prefix)) {
+      name.remove_prefix(prefix.size());
+    }
+    return name;
+  }
+
+  NodePtr call(const std::string& written, const std::string* book) {
+    const bool valid = !written.empty() && (is_alpha(written[0]) || written[0] == '_') &&
+                       written.find('$') == std::string::npos;
+    if (!valid) return fail("invalid function name \"" + written + "\"");
     ++m_pos;  // (
     NodePtr n = make(Node::Kind::Call);
+    std::string name = written;
+    if (!book) {
+      const std::string_view udf = strip_prefix(written, "_xludf.");
+      const std::string_view fn = strip_prefix(strip_prefix(written, "_xlfn."), "_xlws.");
+      if (udf.size() < written.size() && (is_alpha(udf[0]) || udf[0] == '_')) {
+        name = std::string(udf);  // the function library's function of that name
+      } else if (fn.size() < written.size() && find_builtin(fn)) {
+        name = std::string(fn);
+      }
+    }
     n->name = name;
     if (book) {
       n->has_book = true;
@@ -508,6 +700,7 @@ class Parser {
   Notation m_notation;
   std::int32_t m_row, m_col;
   const SheetResolver& m_resolve;
+  const TableResolver& m_tables;
   Formula* m_formula = nullptr;
   int m_depth = 0;
   std::string m_error;
@@ -517,8 +710,9 @@ class Parser {
 }  // namespace
 
 Result<FormulaPtr> parse_formula(std::string_view text, Notation notation, std::int32_t row,
-                                 std::int32_t col, const SheetResolver& resolve) {
-  return Parser(text, notation, row, col, resolve).run();
+                                 std::int32_t col, const SheetResolver& resolve,
+                                 const TableResolver& tables) {
+  return Parser(text, notation, row, col, resolve, tables).run();
 }
 
 }  // namespace quillo::spreadsheet

@@ -41,6 +41,13 @@ class Scanner {
     return !is_word(c) && c != '\\' && c != '(' && c != '!';
   }
 
+  // Whether a function call ("INDEX(") starts at position p.
+  bool call_follows(std::size_t p) const {
+    const std::size_t start = p;
+    while (p < m_s.size() && (is_word(m_s[p]) && m_s[p] != '$')) ++p;
+    return p > start && is_alpha(m_s[start]) && p < m_s.size() && m_s[p] == '(';
+  }
+
   bool fail(const std::string& msg, std::size_t at) {
     m_out.error = msg;
     m_out.error_pos = at;
@@ -109,6 +116,8 @@ class Scanner {
         ++m_pos;
         if (!a1_end(second) || !second.has_row || !second.has_col) {
           m_pos = before_colon;
+          // A1:INDEX(...): the range operator, which the parser applies.
+          if (call_follows(before_colon + 1)) return done(first, first, RefAst::Kind::Cell);
           return fail("invalid range", before_colon);
         }
       } else {
@@ -174,18 +183,18 @@ class Scanner {
       ++m_pos;
       if (!r1c1_end(second) || second.has_row != first.has_row || second.has_col != first.has_col) {
         m_pos = colon;
+        if (call_follows(colon + 1)) return done(first, first, kind_of(first, false));
         return fail("invalid range", colon);
       }
       range = true;
     }
-    RefAst::Kind kind = RefAst::Kind::Cell;
-    if (!first.has_row)
-      kind = RefAst::Kind::Columns;
-    else if (!first.has_col)
-      kind = RefAst::Kind::Rows;
-    else if (range)
-      kind = RefAst::Kind::Area;
-    return done(first, second, kind);
+    return done(first, second, kind_of(first, range));
+  }
+
+  static RefAst::Kind kind_of(const End& first, bool range) {
+    if (!first.has_row) return RefAst::Kind::Columns;
+    if (!first.has_col) return RefAst::Kind::Rows;
+    return range ? RefAst::Kind::Area : RefAst::Kind::Cell;
   }
 
   std::string_view m_s;

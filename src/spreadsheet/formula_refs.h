@@ -1,5 +1,6 @@
 // Reference scanning for the formula parser: reads one cell, area, column or
-// row reference in A1 or R1C1 notation at a position of the formula text.
+// row reference in A1 or R1C1 notation at a position of the formula text,
+// and the bracketed part of a structured reference (formula_tables.cpp).
 // Internal to the spreadsheet library; pure.
 #pragma once
 
@@ -37,5 +38,15 @@ struct RefScan {
 // alone and answers found == false without an error.
 RefScan scan_reference(std::string_view s, std::size_t& pos, Notation notation, std::int32_t row,
                        std::int32_t col);
+
+struct StructuredScan {
+  RefAst ref;         // the table's cells the reference stands for
+  std::string error;  // a malformed reference or an unknown column
+};
+
+// Reads the bracketed part of a structured reference to table at pos (just
+// after the table's name; nothing there means the table's data) and moves
+// pos past it.
+StructuredScan scan_structured(std::string_view s, std::size_t& pos, const TableInfo& table);
 
 }  // namespace quillo::spreadsheet

@@ -42,6 +42,12 @@ std::string_view op_text(Op op) {
       return "+";
     case Op::Percent:
       return "%";
+    case Op::Range:
+      return ":";
+    case Op::Union:
+      return ",";
+    case Op::Isect:
+      return " ";
   }
   return "";
 }
@@ -57,14 +63,98 @@ std::string quote_text(std::string_view s) {
 }
 
 // The text of an external workbook before "!": quoted as a sheet name is.
+// A workbook numbered as the file format counts external links ("[1]")
+// stays as it is.
 std::string book_prefix(std::string_view book) {
-  return quote_sheet_name(book);
+  const bool numbered = book.size() > 2 && book.front() == '[' && book.back() == ']' &&
+                        book.find_first_not_of("0123456789", 1) == book.size() - 1;
+  return numbered ? std::string(book) : quote_sheet_name(book);
+}
+
+// The sheets of a 3-D reference: Sheet1:Sheet3, quoted as one when either
+// name needs quotes.
+std::string sheet_span(const std::string& first, const std::string& last) {
+  if (quote_sheet_name(first) == first && quote_sheet_name(last) == last) {
+    return first + ":" + last;
+  }
+  std::string out = "'";
+  for (char c : first + ":" + last) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+// The prefix a workbook file gives a function newer than its format ("" for
+// the others), so the applications that read the file know the function.
+std::string_view file_prefix(std::string_view fn) {
+  static constexpr std::string_view kWorksheet[] = {"FILTER", "SORT", "SORTBY", "UNIQUE"};
+  static constexpr std::string_view kNewer[] = {"AGGREGATE",
+                                                "BITAND",
+                                                "BITOR",
+                                                "BITXOR",
+                                                "CEILING.MATH",
+                                                "CONCAT",
+                                                "DAYS",
+                                                "FLOOR.MATH",
+                                                "IFNA",
+                                                "IFS",
+                                                "ISOWEEKNUM",
+                                                "LET",
+                                                "MAXIFS",
+                                                "MINIFS",
+                                                "MODE.SNGL",
+                                                "NORM.DIST",
+                                                "NORM.INV",
+                                                "NORM.S.DIST",
+                                                "NORM.S.INV",
+                                                "NUMBERVALUE",
+                                                "PERCENTILE.EXC",
+                                                "PERCENTILE.INC",
+                                                "QUARTILE.EXC",
+                                                "QUARTILE.INC",
+                                                "RANDARRAY",
+                                                "RANK.AVG",
+                                                "RANK.EQ",
+                                                "SEQUENCE",
+                                                "STDEV.P",
+                                                "STDEV.S",
+                                                "SWITCH",
+                                                "TEXTJOIN",
+                                                "VAR.P",
+                                                "VAR.S",
+                                                "XLOOKUP",
+                                                "XMATCH",
+                                                "COVARIANCE.P",
+                                                "COVARIANCE.S",
+                                                "CHISQ.TEST",
+                                                "T.TEST",
+                                                "XOR",
+                                                "ISFORMULA",
+                                                "FORECAST.LINEAR",
+                                                "UNICHAR",
+                                                "UNICODE",
+                                                "PERCENTRANK.INC",
+                                                "PERCENTRANK.EXC",
+                                                "NETWORKDAYS.INTL",
+                                                "WORKDAY.INTL",
+                                                "MODE.MULT",
+                                                "NETWORKDAYS.INTL",
+                                                "WORKDAY.INTL"};
+  for (std::string_view w : kWorksheet) {
+    if (w == fn) return "_xlfn._xlws.";
+  }
+  for (std::string_view n : kNewer) {
+    if (n == fn) return "_xlfn.";
+  }
+  return "";
 }
 
 class Writer {
  public:
-  Writer(Notation notation, std::int32_t row, std::int32_t col, const SheetNamer& name_of)
-      : m_notation(notation), m_row(row), m_col(col), m_name_of(name_of) {}
+  Writer(Notation notation, std::int32_t row, std::int32_t col, const SheetNamer& name_of,
+         FormulaText form)
+      : m_notation(notation), m_row(row), m_col(col), m_name_of(name_of), m_form(form) {}
 
   void node(const Node& n, std::string& out) const {
     switch (n.kind) {
@@ -76,7 +166,11 @@ class Writer {
         out += write_constant(n.constant);
         return;
       case Node::Kind::Ref:
-        ref(n.ref, out);
+        if (!n.name.empty()) {
+          out += n.name;  // a structured reference, as written
+        } else {
+          ref(n.ref, out);
+        }
         return;
       case Node::Kind::Unary:
         if (n.op == Op::Percent) {
@@ -103,6 +197,16 @@ class Writer {
       case Node::Kind::Missing:
         return;
       case Node::Kind::Name:
+        if (n.has_book) {
+          out += book_prefix(n.book) + "!";
+        } else if (n.ref.has_sheet) {
+          const std::string sheet = sheet_of(n.ref);
+          if (sheet.empty()) {
+            out += "#REF!";
+            return;
+          }
+          out += quote_sheet_name(sheet) + "!";
+        }
         out += n.name;
         return;
     }
@@ -111,6 +215,7 @@ class Writer {
  private:
   void call(const Node& n, std::string& out) const {
     if (n.has_book) out += book_prefix(n.book) + "!";
+    if (n.builtin && m_form == FormulaText::File) out += file_prefix(n.builtin->name);
     out += n.builtin ? std::string(n.builtin->name) : n.name;
     out += '(';
     for (std::size_t i = 0; i < n.args.size(); ++i) {
@@ -150,17 +255,22 @@ class Writer {
     return rows && cols;
   }
 
+  // The current name of a reference's sheet; empty when it was deleted.
+  std::string sheet_of(const RefAst& r, bool last = false) const {
+    const SheetId id = last ? r.sheet2 : r.sheet;
+    if (id == 0) return last ? r.sheet2_name : r.sheet_name;
+    return m_name_of ? m_name_of(id) : std::string();
+  }
+
   void ref(const RefAst& r, std::string& out) const {
     if (r.has_sheet) {
-      std::string name = r.sheet_name;
-      if (r.sheet != 0) {
-        name = m_name_of ? m_name_of(r.sheet) : std::string();
-        if (name.empty()) {  // the sheet was deleted
-          out += "#REF!";
-          return;
-        }
+      const std::string name = sheet_of(r);
+      const std::string last = r.three_d() ? sheet_of(r, true) : std::string();
+      if (name.empty() || (r.three_d() && last.empty())) {  // the sheet was deleted
+        out += "#REF!";
+        return;
       }
-      out += quote_sheet_name(name) + "!";
+      out += (r.three_d() ? sheet_span(name, last) : quote_sheet_name(name)) + "!";
     }
     if (m_notation == Notation::A1 && !in_bounds(r)) {
       out += "#REF!";
@@ -211,6 +321,7 @@ class Writer {
   Notation m_notation;
   std::int32_t m_row, m_col;
   const SheetNamer& m_name_of;
+  FormulaText m_form;
 };
 
 }  // namespace
@@ -246,9 +357,9 @@ std::string write_constant(const Value& v) {
 }
 
 std::string write_formula(const Formula& f, Notation notation, std::int32_t row, std::int32_t col,
-                          const SheetNamer& name_of) {
+                          const SheetNamer& name_of, FormulaText form) {
   std::string out = "=";
-  if (f.root) Writer(notation, row, col, name_of).node(*f.root, out);
+  if (f.root) Writer(notation, row, col, name_of, form).node(*f.root, out);
   return out;
 }
 

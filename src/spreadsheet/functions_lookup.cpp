@@ -226,7 +226,8 @@ Value fn_xlookup(const CallContext& ctx, std::span<const Value> args) {
   if (failed(modes)) return error_of(modes);
   const auto [match, search] = std::get<std::pair<int, int>>(modes);
   const std::int64_t pos = xmatch(std::get<Value>(want0), v, match, search);
-  if (pos < 0) return missing(args, 3) ? Value(ErrorCode::NA) : args[3];
+  // An empty if_not_found (XLOOKUP(x,r,s,,2)) is no answer given, as in Excel.
+  if (pos < 0) return missing(args, 3) || args[3].is_empty() ? Value(ErrorCode::NA) : args[3];
   const auto p = static_cast<std::int32_t>(pos);
   return v.across ? results->part(0, p, results->rows(), 1)
                   : results->part(p, 0, 1, results->cols());

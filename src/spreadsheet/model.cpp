@@ -191,13 +191,14 @@ void Model::destroy_sheet(SheetId id) {
   for (std::uint64_t key : s->formulas) {
     const CellAddr a{id, key_row(key), key_col(key)};
     Cell& cell = s->cells.at(key);
-    register_refs(a, *cell.formula->formula, false);
+    register_refs(a, *cell.formula, false);
     clear_dirty(*cell.formula);
     m_volatile.erase(a);
     m_circular.erase(a);
   }
   std::vector<CellAddr> readers;
   m_deps.drop_sheet(id, readers);
+  std::erase_if(b.names, [id](const DefinedName& d) { return d.scope == id; });
   b.sheets.erase(std::remove(b.sheets.begin(), b.sheets.end(), id), b.sheets.end());
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
   m_sheets.erase(id);
@@ -263,6 +264,10 @@ std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t
   if (!found) return {};
   const Cell& c = *found;
   if (c.formula) {
+    if (c.formula->in_array) {  // written for the array's top-left cell
+      row = c.formula->array.r1;
+      col = c.formula->array.c1;
+    }
     return write_formula(*c.formula->formula, notation, row, col,
                          [this](SheetId id) { return sheet_name(id); });
   }
@@ -287,7 +292,7 @@ void Model::erase_if_blank(const CellAddr& a) {
 
 void Model::drop_formula(const CellAddr& a, Cell& cell) {
   if (!cell.formula) return;
-  register_refs(a, *cell.formula->formula, false);
+  register_refs(a, *cell.formula, false);
   clear_dirty(*cell.formula);
   cell.formula.reset();
   sheet_mut(a.sheet)->formulas.erase(cell_key(a.row, a.col));
@@ -295,12 +300,21 @@ void Model::drop_formula(const CellAddr& a, Cell& cell) {
   m_circular.erase(a);
 }
 
-void Model::register_refs(const CellAddr& a, const Formula& f, bool add) {
+void Model::register_refs(const CellAddr& a, FormulaState& fs, bool add) {
+  // The cells of an array formula read what its top-left cell's formula reads.
+  const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
+  const Formula& f = *fs.formula;
   for (const RefAst& ref : f.refs) {
-    const auto r = resolve(ref, a);
+    if (ref.three_d()) continue;  // among the extra targets
+    const auto r = resolve(ref, host);
     if (!r) continue;
     add ? m_deps.add(a, r->first, r->second) : m_deps.remove(a, r->first, r->second);
   }
+  if (add) fs.extra = extra_targets(host, f);
+  for (const auto& [sheet, box] : fs.extra) {
+    add ? m_deps.add(a, sheet, box) : m_deps.remove(a, sheet, box);
+  }
+  if (!add) fs.extra.clear();
 }
 
 std::optional<std::pair<SheetId, Box>> Model::resolve(const RefAst& ref,
@@ -330,6 +344,7 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   Sheet* s = sheet_mut(a.sheet);
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
+  if (auto st = check_array_edit(a); !st.ok()) return st;
   Value v = in;
   std::string_view format;
   switch (in.type()) {
@@ -371,10 +386,12 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
+  if (auto st = check_array_edit(a); !st.ok()) return st;
   const BookId book_id = s->book;
-  auto parsed = parse_formula(text, notation, a.row, a.col, [this, book_id](std::string_view n) {
-    return find_sheet(book_id, n);
-  });
+  auto parsed = parse_formula(
+      text, notation, a.row, a.col,
+      [this, book_id](std::string_view n) { return find_sheet(book_id, n); },
+      [this, book_id](std::string_view n) { return find_table(book_id, n); });
   if (!parsed.ok()) return parsed.status();
   install_formula(a, std::move(parsed).value());
   return {};
@@ -385,16 +402,17 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   const std::uint64_t key = cell_key(a.row, a.col);
   Cell& cell = s->cells[key];
   if (cell.formula) {
-    register_refs(a, *cell.formula->formula, false);
+    register_refs(a, *cell.formula, false);
   } else {
     cell.formula = std::make_unique<FormulaState>();
     s->formulas.insert(key);
   }
   cell.formula->formula = f;
   cell.formula->frozen = false;  // a formula written anew is computed
+  cell.formula->in_array = false;
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
-  register_refs(a, *f, true);
+  register_refs(a, *cell.formula, true);
   if (f->is_volatile) {
     m_volatile.insert(a);
   } else {
@@ -452,9 +470,16 @@ Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
 Status Model::clear_contents(SheetId sheet_id, const Box& box) {
   if (!sheet(sheet_id)) return gone_sheet();
   std::vector<std::uint64_t> keys;
-  for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell&) {
+  Status partial;
+  for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
     keys.push_back(cell_key(r, c));
+    const FormulaState* fs = cell.formula.get();
+    if (fs && fs->in_array && partial.ok() &&
+        !(box.contains(fs->array.r1, fs->array.c1) && box.contains(fs->array.r2, fs->array.c2))) {
+      partial = check_array_edit(CellAddr{sheet_id, r, c});
+    }
   });
+  if (!partial.ok()) return partial;
   for (std::uint64_t key : keys) {
     const CellAddr a{sheet_id, key_row(key), key_col(key)};
     Cell* cell = cell_mut(a);
@@ -510,7 +535,7 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
     cell.formula->formula = formula;
     cell.formula->source = source;
     s->formulas.insert(key);
-    register_refs(a, *formula, true);
+    register_refs(a, *cell.formula, true);
     if (formula->is_volatile) m_volatile.insert(a);
     if (dirty) {
       set_dirty(a, *cell.formula);

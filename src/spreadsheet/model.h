@@ -66,6 +66,24 @@ struct FormulaState {
   // when saving, so a formula rewritten with the same meaning (as the engine
   // does to re-evaluate a cell) is saved as the file wrote it.
   std::uint32_t source = 0;
+  // A cell of a multi-cell array formula: the formula's box, whose top-left
+  // cell the formula is written for; each cell shows its item of the result.
+  bool in_array = false;
+  Box array;
+  // What the formula reads beyond its own references: the cells of the
+  // names it uses and the sheets of its 3-D references, as registered with
+  // the dependency index (so they come off it exactly as they went on).
+  std::vector<std::pair<SheetId, Box>> extra;
+};
+
+// A defined name: what it stands for (a reference, a range, a constant or
+// a formula), for its workbook or for one sheet.
+struct DefinedName {
+  std::string name;    // as written
+  SheetId scope = 0;   // the sheet it belongs to; 0: the whole workbook
+  std::string text;    // the definition as given, without "="
+  FormulaPtr formula;  // parsed for the cell A1; null when the text did not parse
+  bool hidden = false;
 };
 
 struct Cell {
@@ -150,6 +168,8 @@ struct Book {
   std::vector<SheetId> sheets;
   SheetId active = 0;
   std::shared_ptr<BookFile> file;  // null until it is read from or saved to a file
+  std::vector<DefinedName> names;
+  std::vector<TableInfo> tables;
 };
 
 // Answers calls to functions that are not built in (add-in functions).
@@ -220,6 +240,26 @@ class Model : public std::enable_shared_from_this<Model> {
   template <typename Fn>
   void for_each_cell(SheetId sheet, const Box& box, Fn&& fn) const;
 
+  // ---- defined names and tables (names.cpp) ----
+  // Defines (or redefines) a name for the book (scope 0) or one of its
+  // sheets; text is what it stands for, with or without "=". Formulas using
+  // the name recalculate. Strict: a definition that does not parse fails;
+  // otherwise it is kept as text and the name answers #NAME?.
+  Status define_name(BookId book, SheetId scope, std::string_view name, std::string_view text,
+                     bool hidden = false, bool strict = true);
+  Status remove_name(BookId book, SheetId scope, std::string_view name);
+  // The name a formula on host_sheet means: one of sheet (when the formula
+  // names a sheet, else of host_sheet) first, then the workbook's.
+  const DefinedName* find_name(SheetId host_sheet, SheetId sheet, std::string_view name) const;
+  // The definition as it reads now (sheets renamed since), without "=", as
+  // a workbook file stores it.
+  std::string name_text(const DefinedName& n) const;
+  Status add_table(BookId book, TableInfo table);
+  const TableInfo* find_table(BookId book, std::string_view name) const;
+  // The sheets from first to last in workbook order (either way round);
+  // empty when either is gone or they are in different books.
+  std::vector<SheetId> sheets_between(SheetId first, SheetId last) const;
+
   // ---- find, replace and links (find_replace.cpp) ----
   // The first cell of box whose formula (or shown value) matches, searching
   // from the cell after the top-left one and wrapping round to it last.
@@ -282,6 +322,15 @@ class Model : public std::enable_shared_from_this<Model> {
   std::vector<CellAddr> stale_formulas() const;
   // The formula a cell holds; null for constants and empty cells.
   FormulaPtr formula_at(const CellAddr& a) const;
+  // Stores an array formula over box as a file holds it (the cells' values
+  // restored first): every cell of the box shares formula, parsed for the
+  // box's top-left cell, and shows its item of the result.
+  Status restore_array(SheetId sheet, const Box& box, FormulaPtr formula, bool dirty);
+  // The box of the array formula holding the cell; nullopt for other cells.
+  std::optional<Box> array_box(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  // Enters text ("=...") as an array formula over box, replacing what the
+  // cells held; fails when box cuts through another array formula.
+  Status set_array_formula(SheetId sheet, const Box& box, std::string_view text);
 
  private:
   friend class Recalc;
@@ -299,7 +348,14 @@ class Model : public std::enable_shared_from_this<Model> {
   void install_formula(const CellAddr& a, FormulaPtr f);
   void drop_formula(const CellAddr& a, Cell& cell);
   void erase_if_blank(const CellAddr& a);
-  void register_refs(const CellAddr& a, const Formula& f, bool add);
+  Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp
+  void register_refs(const CellAddr& a, FormulaState& fs, bool add);
+  // The targets of fs beyond its plain references (see FormulaState::extra).
+  std::vector<std::pair<SheetId, Box>> extra_targets(const CellAddr& host, const Formula& f) const;
+  void name_targets(const CellAddr& host, const Node& n, int depth,
+                    std::vector<std::pair<SheetId, Box>>& out) const;
+  // The formula cells of the book that use names.
+  std::vector<CellAddr> name_users(BookId book) const;
 
   // Dirty marking and recalculation (recalc.cpp).
   void set_dirty(const CellAddr& a, FormulaState& fs);
@@ -310,6 +366,7 @@ class Model : public std::enable_shared_from_this<Model> {
   void recalc_dirty();
   void evaluate_now(const CellAddr& a);
   void evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty = false);
+  void evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty);
   bool is_evaluating(const CellAddr& a, const Formula* f) const;
   bool reads_dirty(const CellAddr& a, const Formula& f) const;
   bool can_calculate(SheetId sheet) const;

@@ -65,9 +65,11 @@ class Recalc {
  private:
   struct Frame {
     CellAddr addr;
+    CellAddr host;  // where the formula is written (an array's top-left cell)
     FormulaPtr formula;
-    std::size_t ref = 0;         // reference being scanned
-    std::uint64_t next_key = 0;  // where the scan of that reference resumes
+    std::vector<std::pair<SheetId, Box>> extra;  // names and 3-D references
+    std::size_t ref = 0;                         // reference being scanned
+    std::uint64_t next_key = 0;                  // where the scan of that reference resumes
     std::uint32_t index = 0;
     std::uint32_t low = 0;
     bool self_loop = false;
@@ -89,7 +91,10 @@ class Recalc {
   void push(const CellAddr& a) {
     Frame f;
     f.addr = a;
-    f.formula = m_model.formula_state(a)->formula;
+    const FormulaState* fs = m_model.formula_state(a);
+    f.formula = fs->formula;
+    f.host = fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
+    f.extra = fs->extra;
     f.index = f.low = m_counter++;
     m_visits[a] = Visit{f.index, true};
     m_components.push_back(a);
@@ -98,8 +103,13 @@ class Recalc {
 
   std::optional<CellAddr> next_precedent(Frame& f) const {
     const auto& refs = f.formula->refs;
-    while (f.ref < refs.size()) {
-      const auto target = m_model.resolve(refs[f.ref], f.addr);
+    while (f.ref < refs.size() + f.extra.size()) {
+      std::optional<std::pair<SheetId, Box>> target;
+      if (f.ref >= refs.size()) {
+        target = f.extra[f.ref - refs.size()];
+      } else if (!refs[f.ref].three_d()) {
+        target = m_model.resolve(refs[f.ref], f.host);
+      }
       const Sheet* s = target ? m_model.sheet(target->first) : nullptr;
       if (s && in_scope(s->id) && m_model.can_calculate(s->id)) {
         if (const auto key = next_formula_in(*s, target->second, f.next_key)) {
@@ -219,8 +229,12 @@ bool Model::is_evaluating(const CellAddr& a, const Formula* f) const {
 }
 
 bool Model::reads_dirty(const CellAddr& a, const Formula& f) const {
-  for (const RefAst& ref : f.refs) {
-    const auto target = resolve(ref, a);
+  const FormulaState* fs = formula_state(a);
+  const CellAddr host = fs && fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
+  const std::size_t extra = fs ? fs->extra.size() : 0;
+  for (std::size_t i = 0; i < f.refs.size() + extra; ++i) {
+    const auto target =
+        i < f.refs.size() ? resolve(f.refs[i], host) : std::optional(fs->extra[i - f.refs.size()]);
     const Sheet* s = target ? sheet(target->first) : nullptr;
     if (!s) continue;
     for (auto key = next_formula_in(*s, target->second, 0); key;
@@ -247,6 +261,10 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
     return;
   }
   if (m_active.size() >= kMaxNesting) return;  // stays dirty
+  if (fs->in_array) {
+    evaluate_array(a, f, keep_dirty);
+    return;
+  }
   m_active.emplace_back(a, f.get());
   Value result = Evaluator(*this, a).run(*f);
   m_active.pop_back();
@@ -259,6 +277,28 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   cell->value = std::move(result);
   if (!keep_dirty) clear_dirty(*fs);
   m_circular.erase(a);
+}
+
+// The cells of an array formula share their precedents, so the first of
+// them the walk reaches computes the whole array and every cell of it still
+// waiting takes its item.
+void Model::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty) {
+  const Box box = formula_state(a)->array;
+  Evaluator evaluator(*this, CellAddr{a.sheet, box.r1, box.c1});
+  m_active.emplace_back(a, f.get());
+  const Value whole = evaluator.run_array(*f);
+  m_active.pop_back();
+  for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+    for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+      const CellAddr m{a.sheet, r, c};
+      FormulaState* fs = formula_state(m);
+      // Cells whose formula changed meanwhile, or that did not wait, stay.
+      if (!fs || fs->formula != f || !fs->dirty) continue;
+      cell_mut(m)->value = evaluator.array_item(whole, r - box.r1, c - box.c1);
+      if (!keep_dirty) clear_dirty(*fs);
+      m_circular.erase(m);
+    }
+  }
 }
 
 void Model::evaluate_now(const CellAddr& a) {

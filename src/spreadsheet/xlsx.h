@@ -2,15 +2,17 @@
 // of the model as one.
 //
 // Loading reads values, formulas (a shared formula becomes each cell's own
-// formula), the results the file cached for them, number formats, sheet
-// visibility and the 1904 date system. It evaluates nothing: a loaded
-// formula shows its cached value until it is recalculated. A formula quillo
-// cannot compute (a function it does not implement, a defined name, a sheet
-// the file does not have) is stored clean, so recalculation leaves its
-// cached value alone, and is reported as a warning. A formula quillo cannot
-// read at all (array and data-table formulas, external or structured
-// references) stays in the file as written and reaches the model as its
-// cached value. A function call through one of the file's external links
+// formula; an array formula fills the cells of its ref), the results the
+// file cached for them, number formats, sheet visibility, the 1904 date
+// system, the workbook's defined names and the sheets' tables (for
+// structured references). It evaluates nothing: a loaded formula shows its
+// cached value until it is recalculated. A formula quillo cannot compute (a
+// function it does not implement, a name it cannot read, a sheet the file
+// does not have) is stored clean, so recalculation leaves its cached value
+// alone, and is reported as a warning. A formula quillo cannot read at all
+// (data-table formulas, references into other workbooks, structured
+// references to tables it could not read) stays in the file as written and
+// reaches the model as its cached value. A function call through one of the file's external links
 // ("[1]!fsingle(...)") reaches the model as a call through the linked book's
 // path ("'/dir/tarnvale.xla'!fsingle(...)").
 //
@@ -24,9 +26,10 @@
 //
 // Saving edits the file the workbook came from: each sheet's cells are
 // written again from the model, and every part quillo does not understand
-// (styles, drawings, charts, defined names, themes, ...) is carried over
-// untouched. Formulas are written with their current values (see above for
-// their texts), sheets added
+// (styles, drawings, charts, tables, themes, ...) is carried over
+// untouched. Defined names are written back: changed and new ones anew,
+// the others as the file had them. Formulas are written with their current
+// values (see above for their texts), sheets added
 // to the model become new sheet parts, calcChain.xml is dropped and the
 // file asks the application that opens it to recalculate everything. A
 // workbook that came from no file is saved as a new package. The save goes

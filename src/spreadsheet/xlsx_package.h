@@ -49,6 +49,14 @@ struct XlsxFormulaSource {
   std::uint32_t shared_index = 0;  // si of a shared formula
 };
 
+// A defined name as the file held it: a save leaves its element alone
+// while the model's name still reads model_text.
+struct XlsxName {
+  std::string name;
+  SheetId scope = 0;
+  std::string model_text;
+};
+
 struct XlsxSheetPart {
   SheetId sheet = 0;
   std::string part;    // "xl/worksheets/sheet1.xml"
@@ -71,6 +79,7 @@ struct XlsxFile {
   // The sheets' names when the sources were read: after a rename, formulas
   // naming the sheet are written anew.
   std::map<SheetId, std::string> source_sheet_names;
+  std::vector<XlsxName> names;
 };
 
 namespace xlsx {
@@ -238,6 +247,21 @@ struct SheetWriteContext {
 // again from the model's sheet; everything else in the part is kept.
 Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
                                   const std::string& part, std::string_view xml);
+
+// ---- defined names and tables (xlsx_names.cpp) ----
+
+// by_index: the model's sheet for each <sheet> element of the workbook
+// part, in order (0 for sheets the model does not hold, such as charts),
+// which is how localSheetId counts.
+void read_defined_names(const pugi::xml_node& workbook_root, Model& model, BookId book,
+                        const std::vector<SheetId>& by_index, XlsxFile& file,
+                        std::vector<std::string>& warnings);
+// The tables the sheet part's relationships name, added to the book.
+void read_tables(ZipReader& zip, Model& model, BookId book, SheetId sheet,
+                 const std::string& sheet_part, std::vector<std::string>& warnings);
+// Brings the workbook part's <definedNames> up to date with the book's names.
+void write_defined_names(pugi::xml_node workbook_root, const Model& model, BookId book,
+                         XlsxFile* file, const std::vector<SheetId>& by_index);
 
 // Minimal parts of a new package.
 std::string new_content_types();

@@ -1,4 +1,6 @@
-// Loading an xlsx file into the model (see xlsx.h).
+// Loading an xlsx file into the model (see xlsx.h). The loader is one class
+// over the package (cells, shared and array formulas, links), which is why
+// the file is long; names and tables are read in xlsx_names.cpp.
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -30,15 +32,20 @@ std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::
 
 // Why a parsed formula cannot be computed here; empty when it can.
 std::string blocker(const Node& n,
-                    const std::function<bool(std::string_view, const std::string*)>& external) {
+                    const std::function<bool(std::string_view, const std::string*)>& external,
+                    const Model& model, SheetId sheet) {
   switch (n.kind) {
     case Node::Kind::Call:
       if (!n.builtin && !(external && external(n.name, n.has_book ? &n.book : nullptr))) {
         return "calls " + n.name + ", which quillo does not compute";
       }
       break;
-    case Node::Kind::Name:
-      return "uses the name " + n.name + ", which quillo does not know";
+    case Node::Kind::Name: {
+      const DefinedName* d =
+          n.has_book ? nullptr : model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+      if (!d || !d->formula) return "uses the name " + n.name + ", which quillo does not know";
+      break;
+    }
     case Node::Kind::Ref:
       if (n.ref.has_sheet && n.ref.sheet == 0) {
         return "refers to sheet " + n.ref.sheet_name + ", which the file does not have";
@@ -48,9 +55,24 @@ std::string blocker(const Node& n,
       break;
   }
   for (const auto& a : n.args) {
-    if (std::string why = blocker(*a, external); !why.empty()) return why;
+    if (std::string why = blocker(*a, external, model, sheet); !why.empty()) return why;
   }
   return {};
+}
+
+// Whether a formula reads another workbook's cells or names ([1]Sheet1!A1,
+// [1]!Name): quillo cannot compute those, and keeps them as written.
+bool reads_other_book(const Node& n) {
+  if (n.kind == Node::Kind::Ref && n.ref.has_sheet && n.ref.sheet == 0 &&
+      n.ref.sheet_name.find('[') != std::string::npos) {
+    return true;
+  }
+  if ((n.kind == Node::Kind::Name || n.kind == Node::Kind::Call) && n.has_book &&
+      n.book.starts_with('[')) {
+    return true;  // [1]!Name, or [2]!fn(...) through a link the file does not describe
+  }
+  return std::any_of(n.args.begin(), n.args.end(),
+                     [](const auto& a) { return reads_other_book(*a); });
 }
 
 // How many elements of this local name (any prefix) the XML text has, by
@@ -205,6 +227,9 @@ class Loader {
                            std::int32_t master_col = 0);
   Status keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
               Value cached, std::string format, const std::string& reason);
+  Status store_array(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
+                     const pugi::xml_node& f, std::string format);
+  Status finish_arrays(SheetId sheet);
   void warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message);
 
   Model& m_model;
@@ -216,7 +241,13 @@ class Loader {
   pugi::xml_document m_styles_doc;
   xlsx::StyleTable m_styles;
   std::map<std::string, SharedGroup> m_shared;  // by si, for the sheet being read
-  std::map<std::size_t, std::string> m_links;   // external link number -> path
+  struct PendingArray {
+    Box box;
+    FormulaPtr formula;
+    bool dirty = false;
+  };
+  std::vector<PendingArray> m_arrays;          // of the sheet being read, stored once it is read
+  std::map<std::size_t, std::string> m_links;  // external link number -> path
   std::size_t m_warnings = 0;
   std::uint64_t m_cells = 0;       // cells of the sheets read so far, as counted before parsing
   std::uint64_t m_text_bytes = 0;  // text held by the cells read so far
@@ -327,7 +358,13 @@ void Loader::read_links(const pugi::xml_document& workbook,
     pugi::xml_document doc;
     if (!xml.ok() || !xlsx::parse_part(doc, name, *xml, "Relationships").ok()) continue;
     for (const xlsx::Relationship& t : xlsx::read_relationships(doc, rel->part)) {
-      if (xlsx::rel_type_is(t.type, "externalLinkPath") && !t.target.empty()) {
+      // A link to a book whose file was not found, or to one in the
+      // application's library or start-up folder, has a type of its own.
+      const bool path =
+          xlsx::rel_type_is(t.type, "externalLinkPath") ||
+          xlsx::rel_type_is(t.type, "xlPathMissing") || xlsx::rel_type_is(t.type, "xlLibrary") ||
+          xlsx::rel_type_is(t.type, "xlStartup") || xlsx::rel_type_is(t.type, "xlAlternateStartup");
+      if (path && !t.target.empty()) {
         m_links[n] = link_path(t.target);
       }
     }
@@ -339,9 +376,11 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
   // Every sheet exists before any formula is read, so references between
   // sheets bind whatever the order.
   std::vector<std::pair<SheetId, host::Visibility>> hidden;
+  std::vector<SheetId> by_index;  // the model's sheet of each <sheet>, as names count them
   const pugi::xml_node sheets = child(workbook.document_element(), "sheets");
   for (pugi::xml_node s = child(sheets, "sheet"); s; s = s.next_sibling()) {
     if (s.type() != pugi::node_element || local_name(s) != "sheet") continue;
+    by_index.push_back(0);
     const std::string_view rid = xlsx::rel_attribute(s, "id").value();
     const auto rel = std::find_if(rels.begin(), rels.end(),
                                   [&](const xlsx::Relationship& r) { return r.id == rid; });
@@ -373,11 +412,18 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
     }
     m_file.sheets.push_back(XlsxSheetPart{*id, rel->part, rel->id});
     m_file.source_sheet_names[*id] = s.attribute("name").value();
+    by_index.back() = *id;
     const std::string_view state = s.attribute("state").value();
     if (state == "hidden") hidden.emplace_back(*id, host::Visibility::Hidden);
     if (state == "veryHidden") hidden.emplace_back(*id, host::Visibility::VeryHidden);
   }
   if (m_file.sheets.empty()) return failed("the workbook has no worksheets");
+  // Tables and names before any formula, which may use them.
+  for (const XlsxSheetPart& p : m_file.sheets) {
+    xlsx::read_tables(*m_zip, m_model, m_out.book, p.sheet, p.part, m_out.warnings);
+  }
+  xlsx::read_defined_names(workbook.document_element(), m_model, m_out.book, by_index, m_file,
+                           m_out.warnings);
   for (const XlsxSheetPart& p : m_file.sheets) {
     if (auto st = read_sheet(p.sheet, p.part); !st.ok()) return st;
   }
@@ -424,6 +470,7 @@ Status Loader::read_sheet(SheetId sheet, const std::string& part) {
   pugi::xml_document doc;
   if (auto st = xlsx::parse_part(doc, part, *xml, "worksheet"); !st.ok()) return st;
   m_shared.clear();
+  m_arrays.clear();
   const pugi::xml_node data = child(doc.document_element(), "sheetData");
   std::int32_t row = 0;
   for (pugi::xml_node r = data.first_child(); r; r = r.next_sibling()) {
@@ -451,7 +498,7 @@ Status Loader::read_sheet(SheetId sheet, const std::string& part) {
       }
     }
   }
-  return {};
+  return finish_arrays(sheet);
 }
 
 Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::string& format) const {
@@ -521,9 +568,10 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
   const std::string text = node_text(f);
   const BookId book = m_out.book;
   auto parse = [&](std::string_view t, std::int32_t r, std::int32_t c) {
-    return parse_formula(t, Notation::A1, r, c, [this, book](std::string_view name) {
-      return m_model.find_sheet(book, name);
-    });
+    return parse_formula(
+        t, Notation::A1, r, c,
+        [this, book](std::string_view name) { return m_model.find_sheet(book, name); },
+        [this, book](std::string_view name) { return m_model.find_table(book, name); });
   };
   FormulaPtr formula;
   std::uint32_t source = 0;
@@ -548,6 +596,8 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
     }
     formula = group->second.formula;
     source = group->second.source;
+  } else if (type == "array" && !text.empty()) {
+    return store_array(sheet, row, col, std::move(cached), f, std::move(format));
   } else if (type == "array" || type == "dataTable") {
     if (text.empty() && type == "array") {
       return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
@@ -567,9 +617,13 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
                   parsed.status().message());
     }
     formula = parsed.value();
+    if (reads_other_book(*formula->root)) {
+      return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                  "it reads another workbook");
+    }
     source = add_source(formula, f, text);
   }
-  const std::string why = blocker(*formula->root, m_options.external_function);
+  const std::string why = blocker(*formula->root, m_options.external_function, m_model, sheet);
   if (!why.empty())
     warn(sheet, row, col, "the formula " + why + "; keeping its value from the file");
   return m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula),
@@ -603,6 +657,52 @@ std::uint32_t Loader::add_source(const FormulaPtr& formula, const pugi::xml_node
   src.text = static_cast<std::uint32_t>(text.size());
   m_file.sources.push_back(std::move(src));
   return static_cast<std::uint32_t>(m_file.sources.size());
+}
+
+// An array formula: its master cell holds the formula and the box (ref)
+// it fills; the other cells hold only their values, read after it, so the
+// formula goes over the box once the sheet is read.
+Status Loader::store_array(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
+                           const pugi::xml_node& f, std::string format) {
+  const std::string text = node_text(f);
+  const std::string_view ref = f.attribute("ref").value();
+  const auto box = ref.empty() ? std::optional(Box{row, col, row, col}) : parse_box_a1(ref);
+  if (!box || box->r1 != row || box->c1 != col || box->area() > 1'000'000) {
+    return keep(
+        sheet, row, col, f, std::move(cached), std::move(format),
+        "array formula over \"" + std::string(ref) + "\", which does not start at its cell");
+  }
+  const bool overlaps = std::any_of(m_arrays.begin(), m_arrays.end(), [&](const PendingArray& p) {
+    return p.box.r1 <= box->r2 && box->r1 <= p.box.r2 && p.box.c1 <= box->c2 && box->c1 <= p.box.c2;
+  });
+  const BookId book = m_out.book;
+  auto parsed = parse_formula(
+      text, Notation::A1, row, col,
+      [this, book](std::string_view name) { return m_model.find_sheet(book, name); },
+      [this, book](std::string_view name) { return m_model.find_table(book, name); });
+  if (overlaps || !parsed.ok() || reads_other_book(*parsed.value()->root)) {
+    return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                overlaps ? "array formula over the cells of another"
+                         : (parsed.ok() ? "it reads another workbook" : parsed.status().message()));
+  }
+  const std::string why =
+      blocker(*parsed.value()->root, m_options.external_function, m_model, sheet);
+  if (!why.empty()) {
+    warn(sheet, row, col, "the array formula " + why + "; keeping its values from the file");
+  }
+  m_arrays.push_back(PendingArray{*box, parsed.value(), why.empty()});
+  return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
+                              false);
+}
+
+Status Loader::finish_arrays(SheetId sheet) {
+  for (PendingArray& p : m_arrays) {
+    if (auto st = m_model.restore_array(sheet, p.box, std::move(p.formula), p.dirty); !st.ok()) {
+      return st;
+    }
+  }
+  m_arrays.clear();
+  return {};
 }
 
 Status Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,

@@ -210,19 +210,32 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     append_element(body, prefix, "f", kept->attributes, kept->text);
     write_value(body, prefix, kept->cached, format, true, type);
   } else if (cell) {
-    if (cell->formula && !write_source(body, prefix, row, col, *cell->formula)) {
-      const std::string text = write_formula(*cell->formula->formula, Notation::A1, row, col,
-                                             [this](SheetId id) { return sheet_name(id); });
+    // An array formula is written in its top-left cell, with the box it
+    // fills; its other cells hold only their values. Other formulas go back
+    // as the file wrote them while unchanged.
+    const FormulaState* fs = cell->formula.get();
+    const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
+    if (master && (fs->in_array || !write_source(body, prefix, row, col, *fs))) {
+      const std::string text = write_formula(
+          *fs->formula, Notation::A1, row, col, [this](SheetId id) { return sheet_name(id); },
+          FormulaText::File);
+      std::vector<std::pair<std::string, std::string>> f_attributes;
+      if (fs->in_array) {
+        f_attributes = {
+            {"t", "array"},
+            {"ref", cell_a1(fs->array.r1, fs->array.c1) +
+                        (fs->array.single() ? "" : ":" + cell_a1(fs->array.r2, fs->array.c2))}};
+      }
       // Formulas are not escaped as cell texts are: other readers take the
       // text of <f> literally. What XML cannot carry becomes U+FFFD below.
-      append_element(body, prefix, "f", {}, text.substr(text.empty() ? 0 : 1));
+      append_element(body, prefix, "f", f_attributes, text.substr(text.empty() ? 0 : 1));
     }
     Value v = cell->value;
     if (v.is_number() && !std::isfinite(v.number())) {
       warn(row, col, "the value is not a finite number; written as #NUM!");
       v = Value(ErrorCode::Num);
     }
-    write_value(body, prefix, v, format, cell->formula != nullptr, type);
+    write_value(body, prefix, v, format, master, type);
   }
   extend_used(row, col);
   // <c r="B2" s="3" t="str">body</c>

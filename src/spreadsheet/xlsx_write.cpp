@@ -55,6 +55,7 @@ class Saver {
   void remove_duplicate_sheets();
   pugi::xml_node sheet_element(const std::string& rel_id);
   void finish_workbook();
+  void write_names();
 
   const Model& m_model;
   BookId m_book;
@@ -369,6 +370,27 @@ Status Saver::write_sheets() {
   return {};
 }
 
+// The book's names, counting sheets as the saved workbook part lists them.
+void Saver::write_names() {
+  std::vector<SheetId> by_index;
+  for (pugi::xml_node s = child(child(m_workbook.document_element(), "sheets"), "sheet"); s;
+       s = s.next_sibling()) {
+    if (s.type() != pugi::node_element) continue;
+    const std::string_view rid = xlsx::rel_attribute(s, "id").value();
+    const auto p = std::find_if(m_sheets.begin(), m_sheets.end(),
+                                [&](const XlsxSheetPart& x) { return x.rel_id == rid; });
+    by_index.push_back(p == m_sheets.end() ? 0 : p->sheet);
+  }
+  xlsx::write_defined_names(m_workbook.document_element(), m_model, m_book, m_file, by_index);
+  if (m_file) {
+    // What the saved file now holds, for the next save.
+    m_file->names.clear();
+    for (const DefinedName& d : m_model.book(m_book)->names) {
+      m_file->names.push_back(XlsxName{d.name, d.scope, m_model.name_text(d)});
+    }
+  }
+}
+
 void Saver::finish_workbook() {
   pugi::xml_node root = m_workbook.document_element();
   // The application opening the file computes every formula again, and the
@@ -406,6 +428,7 @@ Status Saver::run(const std::string& path) {
   if (auto st = prepare_strings_and_styles(); !st.ok()) return st;
   remove_duplicate_sheets();
   if (auto st = write_sheets(); !st.ok()) return st;
+  write_names();
   finish_workbook();
   m_strings.finish();
   m_edit.put[m_strings_part] = xlsx::serialize(m_strings_doc);

@@ -161,6 +161,44 @@ def odd_book():
     return wb
 
 
+def tables_book():
+    """A table with structured references, names of the workbook and of a
+    sheet, array formulas and a 3-D reference, as openpyxl writes them."""
+    from openpyxl.worksheet.table import Table
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Holdings"
+    rows = [["Sym", "Qty", "Unit [Price]", "Value"], ["IBM", 10, 2.5], ["SAP", 20, 3], ["Total"]]
+    for r, row in enumerate(rows, 1):
+        for c, v in enumerate(row, 1):
+            ws.cell(row=r, column=c, value=v)
+    for r in (2, 3):
+        ws.cell(row=r, column=4, value="=Holdings[[#This Row],[Qty]]*Holdings[[#This Row],[Unit '[Price']]]")
+    ws["B4"] = "=SUBTOTAL(109,Holdings[Qty])"
+    table = Table(displayName="Holdings", ref="A1:D4", totalsRowCount=1)
+    table._initialise_columns()
+    for col, name in zip(table.tableColumns, rows[0]):
+        col.name = name
+    ws.add_table(table)
+    ws["F1"] = "=SUM(Holdings[Qty])"
+    ws["F2"] = "=LastPx*2"
+    ws["F3"] = "=Fee"
+    ws["F4"] = "=SUM(Holdings[Qty]*Holdings[Unit '[Price']])"
+    ws.formula_attributes["F4"] = {"t": "array", "ref": "F4"}
+    ws["G1"] = "=B2:B3*2"
+    ws.formula_attributes["G1"] = {"t": "array", "ref": "G1:G2"}
+    ws["F5"] = "=SUM(Jan:Feb!A1)"
+    ws["F6"] = '=_xlfn.CONCAT("a","b")'
+    for name in ("Jan", "Feb"):
+        m = wb.create_sheet(name)
+        m["A1"] = 5 if name == "Jan" else 7
+    wb.defined_names.append(DefinedName("LastPx", attr_text="Holdings!$C$3"))
+    wb.defined_names.append(DefinedName("Fee", attr_text="0.25", hidden=True))
+    wb.defined_names.append(DefinedName("Fee", attr_text="Jan!$A$1", localSheetId=0))
+    wb.defined_names.append(DefinedName("_xlnm.Print_Area", attr_text="Holdings!$A$1:$D$4", localSheetId=0))
+    return wb
+
+
 def libreoffice_resave(src, dst):
     """Opens src in LibreOffice Calc and saves it as dst, formulas computed."""
     with tempfile.TemporaryDirectory() as home:
@@ -203,6 +241,7 @@ def main():
     date1904_book().save(os.path.join(HERE, "date1904.xlsx"))
     quillo_book().save(os.path.join(HERE, "quillo_formulas.xlsx"))
     odd_book().save(os.path.join(HERE, "odd_spellings.xlsx"))
+    tables_book().save(os.path.join(HERE, "tables.xlsx"))
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "calc_book.xlsx")
         book().save(src)
