@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -72,6 +73,26 @@ class CliWorkspace : public ::testing::Test {
     const std::size_t tab = line.rfind('\t');
     return tab == std::string::npos ? std::string() : line.substr(tab + 1);
   }
+
+#ifdef QUILLO_BIN
+ public:
+  struct Run {
+    int code = -1;
+    std::string out, err;
+  };
+
+ protected:
+  // Runs the quillo program with these arguments (already quoted for the
+  // shell), killed after two minutes so a test cannot hang: its exit code
+  // and what it printed.
+  Run quillo(const std::string& args) {
+    const fs::path out = root / "run.out", err = root / "run.err";
+    const std::string cmd = std::string("timeout 120 ") + QUILLO_BIN + " " + args + " >" +
+                            out.string() + " 2>" + err.string() + " </dev/null";
+    const int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_all(out), read_all(err)};
+  }
+#endif
 
   service::MarketService market;
   fs::path root;

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli_workspace.h"
 #include "common/text.h"
-#include "market_service.h"
 #include "weblink_pages.h"
 
 namespace quillo {
@@ -21,45 +21,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::read_all;
 
 // 2026-01-01 00:00:00 UTC and a moment 77 seconds later.
 constexpr std::int64_t kT1 = 1767225600000;
 constexpr std::int64_t kT2 = kT1 + 77000;
 
-class LinkCliTest : public ::testing::Test {
+class LinkCliTest : public testing_support::CliWorkspace {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillo-link-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
-    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
-    ASSERT_TRUE(market.running());
+    CliWorkspace::SetUp();
+    if (HasFatalFailure()) return;
     market.set_time(kT1);
     book = root / "book.xlsx";
     fs::copy_file(fs::path(QUILLO_TESTDATA) / "xlsx" / "openpyxl_book.xlsx", book);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-
-  struct Run {
-    int code = -1;
-    std::string out, err;
-  };
-  Run quillo(const std::string& args) {
-    const std::string cmd = std::string("timeout 120 ") + QUILLO_BIN + " " + args + " >" +
-                            (root / "run.out").string() + " 2>" + (root / "run.err").string();
-    const int status = std::system(cmd.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_all(root / "run.out"),
-            read_all(root / "run.err")};
   }
   Run add(const std::string& path, const std::string& value, const std::string& more = "") {
     return quillo("link add " + book.string() + " Data!B2 '" + market.base_url() + path + "' '" +
@@ -79,8 +54,7 @@ class LinkCliTest : public ::testing::Test {
     return d;
   }
 
-  service::MarketService market;
-  fs::path root, book;
+  fs::path book;
 };
 
 TEST_F(LinkCliTest, AddThenRefreshReadsTheLiveValue) {

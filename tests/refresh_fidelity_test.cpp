@@ -16,8 +16,8 @@
 #include "cli/refresh_command.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
+#include "cli_workspace.h"
 #include "common/text.h"
-#include "market_service.h"
 
 namespace quillo {
 namespace {
@@ -26,53 +26,21 @@ namespace fs = std::filesystem;
 
 const std::string kScript = std::string(QUILLO_TESTS) + "/real_workbook.py";
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::read_all;
 
-class RefreshFidelityTest : public ::testing::Test {
+class RefreshFidelityTest : public testing_support::CliWorkspace {
  protected:
   void SetUp() override {
     if (std::system("/usr/bin/python3 -c 'import openpyxl' 2>/dev/null") != 0) {
       GTEST_SKIP() << "needs python3-openpyxl";
     }
-    std::string pattern = (fs::temp_directory_path() / "quillo-fidelity-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
-    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
-    ASSERT_TRUE(market.running());
-    fs::create_directories(root / "install");
-    std::string ds = read_all(fs::path(QUILLO_DATA_DIR) / "ds.xml");
-    text::replace_all(ds, "{port}", std::to_string(market.port()));
-    std::ofstream(root / "install" / "ds.xml", std::ios::binary) << ds;
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
-    cli::SettingsOptions so{"installpath", (root / "install").string()};
-    std::ostringstream out, err;
-    ASSERT_EQ(cli::run_settings(so, out, err), 0) << err.str();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!root.empty()) fs::remove_all(root, ec);
+    CliWorkspace::SetUp();
   }
 
   std::string run(const std::string& cmd) {
     const fs::path out = root / "cmd.out";
     EXPECT_EQ(std::system((cmd + " >" + out.string()).c_str()), 0) << cmd;
     return read_all(out);
-  }
-  std::string value(const fs::path& file, const std::string& address) {
-    cli::ShowOptions o;
-    o.book = file.string();
-    o.range = address;
-    std::ostringstream out, err;
-    EXPECT_EQ(cli::run_show(o, out, err), 0) << err.str();
-    std::string line = out.str();
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line.substr(line.rfind('\t') + 1);
   }
   int refresh(const fs::path& from, const fs::path& to, bool strict, std::string* text) {
     cli::RefreshOptions o;
@@ -139,9 +107,6 @@ class RefreshFidelityTest : public ::testing::Test {
     for (const std::string& cell : stale) pending.insert(later.at(cell));
     return pending;
   }
-
-  service::MarketService market;
-  fs::path root;
 };
 
 TEST_F(RefreshFidelityTest, WhatReadsTheFetchedPriceIsComputedAndFormulaTextsStay) {

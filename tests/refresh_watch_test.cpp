@@ -51,19 +51,6 @@ class FillTest : public testing_support::CliWorkspace {
   std::string quote_url() const {
     return "http://127.0.0.1:" + std::to_string(market.port()) + "/quote</url>";
   }
-  // Runs the quillo program (killed after a minute, so a test cannot hang);
-  // its exit code, and its standard output and error.
-  struct Run {
-    int code = -1;
-    std::string out, err;
-  };
-  Run quillo(const std::string& args) {
-    const std::string cmd = std::string("timeout 60 ") + QUILLO_BIN + " " + args + " >" +
-                            (root / "run.out").string() + " 2>" + (root / "run.err").string();
-    const int status = std::system(cmd.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_all(root / "run.out"),
-            read_all(root / "run.err")};
-  }
   // A refresh of book into out; the exit code, output in out_text.
   int refresh(const fs::path& from, const fs::path& to, double timeout, bool strict,
               std::string* out_text = nullptr) {

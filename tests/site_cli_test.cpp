@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "market_service.h"
+#include "cli_workspace.h"
 #include "parse/definitions.h"
 
 namespace quillo {
@@ -19,56 +19,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::read_all;
+using Outcome = testing_support::CliWorkspace::Run;
 
-struct Outcome {
-  int code = -1;
-  std::string out, err;
-};
-
-class SiteCliTest : public ::testing::Test {
+class SiteCliTest : public testing_support::CliWorkspace {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillo-site-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    ::setenv("QUILLO_HKCU_DIR", (root / "user").c_str(), 1);
-    ::setenv("QUILLO_HKLM_DIR", (root / "machine").c_str(), 1);
-    ASSERT_TRUE(market.running());
-    fs::create_directories(root / "install");
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "ds.xml", root / "install" / "ds.xml");
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", root / "install" / "tarnvale.xla");
+    CliWorkspace::SetUp();
+    if (HasFatalFailure()) return;
     old_definitions = read_all(root / "install" / "ds.xml");
     ASSERT_EQ(quillo("settings set installpath " + (root / "install").string() + "/").code, 0);
     site("site");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-  // Runs the quillo binary with these arguments (already quoted).
-  Outcome quillo(const std::string& args) {
-    const fs::path out = root / "out.txt", err = root / "err.txt";
-    const std::string cmd = std::string(QUILLO_BIN) + " " + args + " >" + out.string() + " 2>" +
-                            err.string() + " </dev/null";
-    const int status = std::system(cmd.c_str());
-    Outcome r;
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_all(out);
-    r.err = read_all(err);
-    return r;
   }
   void site(const std::string& name) {
     ASSERT_EQ(quillo("settings set product_site " + market.base_url() + "/" + name + "/").code, 0);
   }
 
-  service::MarketService market;
-  fs::path root;
   std::string old_definitions;
 };
 

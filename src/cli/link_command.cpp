@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "cli/session.h"
+#include "cli/show_command.h"
 #include "common/text.h"
 #include "parse/clsparse.h"
 #include "parse/html_document.h"
@@ -141,30 +142,6 @@ std::string cell_name(const host::Range& cell, const std::string& fallback) {
   if (!sheet.ok() || !row.ok() || !col.ok()) return fallback;
   return spreadsheet::quote_sheet_name((*sheet)->name().value_or("")) + "!" +
          spreadsheet::cell_a1(*row, *col);
-}
-
-// A text on one line of tab-separated output.
-std::string one_line(std::string_view s) {
-  std::string out;
-  for (const char c : s) {
-    switch (c) {
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace

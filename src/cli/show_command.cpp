@@ -16,29 +16,6 @@ namespace {
 
 using spreadsheet::Box;
 
-std::string one_line(const std::string& s) {
-  std::string out;
-  for (const char c : s) {
-    switch (c) {
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string raw_text(const Value& v) {
   if (v.type() != ValueType::Date) return one_line(v.to_text());
   const double serial = v.number();
@@ -65,6 +42,29 @@ std::string shown(const Value& v, const std::string& format) {
 }
 
 }  // namespace
+
+std::string one_line(std::string_view s) {
+  std::string out;
+  for (const char c : s) {
+    switch (c) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
 
 int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   Box box{1, 1, spreadsheet::kMaxRows, spreadsheet::kMaxCols};

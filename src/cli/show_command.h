@@ -11,6 +11,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 namespace quillo::cli {
 
@@ -25,5 +26,9 @@ struct ShowOptions {
 // Exit codes: 0 printed, 2 the workbook could not be read or the range is
 // not one.
 int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err);
+
+// A text on one line of tab-separated output: tabs, line breaks and
+// backslashes written as \t, \n, \r and \\.
+std::string one_line(std::string_view s);
 
 }  // namespace quillo::cli

@@ -86,4 +86,7 @@ std::string format_number(double d);
 // The number with at most 15 significant digits, as a cell shows it.
 std::string format_number_15(double d);
 
+// Appends the UTF-8 form of the code point cp (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t cp);
+
 }  // namespace quillo::text

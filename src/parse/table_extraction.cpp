@@ -11,24 +11,6 @@ namespace quillo {
 
 namespace {
 
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // The character a numeric reference stands for, as browsers read it: codes
 // 128 to 159 are the Windows ANSI characters there (the euro sign is &#128;
 // on many pages), everything else is Unicode. 0 when the code names no
@@ -97,7 +79,7 @@ std::string& entities_decode(std::string& text) {
       const char32_t ch =
           j > digits && j < text.size() && text[j] == ';' ? reference_character(code) : 0;
       if (ch != 0) {
-        append_utf8(out, ch);
+        text::append_utf8(out, ch);
         i = j + 1;
       } else {
         out.append("&#");  // not a reference: keep it as written

@@ -206,7 +206,9 @@ Value fn_proper(const CallContext& ctx, std::span<const Value> args) {
       in_word = false;
     } else {
       const bool letter = unicode::is_letter(cp);
-      unicode::append(out, !letter ? cp : in_word ? unicode::to_lower(cp) : unicode::to_upper(cp));
+      text::append_utf8(out, !letter   ? cp
+                             : in_word ? unicode::to_lower(cp)
+                                       : unicode::to_upper(cp));
       in_word = letter;
     }
     i += n;

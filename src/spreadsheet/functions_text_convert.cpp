@@ -169,7 +169,7 @@ Value fn_char(const CallContext& ctx, std::span<const Value> args) {
   const auto byte = static_cast<unsigned>(code);
   const char32_t cp = unicode::from_cp1252(byte);
   std::string out;
-  unicode::append(out, cp ? cp : byte);
+  text::append_utf8(out, cp ? cp : byte);
   return Value(std::move(out));
 }
 
@@ -193,7 +193,7 @@ Value fn_unichar(const CallContext& ctx, std::span<const Value> args) {
     return Value(ErrorCode::Value);
   }
   std::string out;
-  unicode::append(out, static_cast<char32_t>(code));
+  text::append_utf8(out, static_cast<char32_t>(code));
   return Value(std::move(out));
 }
 

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "common/text.h"
+
 namespace quillo::spreadsheet::unicode {
 
 std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
@@ -16,24 +18,6 @@ std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
     cp = (cp << 6) | (b & 0x3F);
   }
   return {cp, n};
-}
-
-void append(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 std::vector<std::size_t> char_starts(std::string_view s) {
@@ -96,7 +80,7 @@ std::string mapped(std::string_view s, Map map) {
     if (n == 1 && cp >= 0x80) {
       out += s[i];  // a stray byte stays as it was
     } else {
-      append(out, map(cp));
+      text::append_utf8(out, map(cp));
     }
     i += n;
   }

@@ -15,7 +15,6 @@ namespace quillo::spreadsheet::unicode {
 
 // The code point at byte i and the bytes it takes (at least 1).
 std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i);
-void append(std::string& out, char32_t cp);
 
 // Byte offsets where each character starts, plus the text's size at the end.
 std::vector<std::size_t> char_starts(std::string_view s);

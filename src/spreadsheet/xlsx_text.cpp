@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "common/text.h"
 #include "spreadsheet/xlsx_package.h"
 
 namespace quillo::spreadsheet::xlsx {
@@ -16,24 +17,6 @@ namespace quillo::spreadsheet::xlsx {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 bool is_hex4(std::string_view s) {
   return s.size() >= 4 && std::all_of(s.begin(), s.begin() + 4, [](char c) {
@@ -115,7 +98,7 @@ std::string decode_escapes(std::string_view s) {
     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
       cp = 0xFFFD;
     }
-    append_utf8(out, cp);
+    text::append_utf8(out, cp);
   }
   return out;
 }
