@@ -29,15 +29,10 @@ trap 'rm -rf "$work"' EXIT
 # quillo's settings go to a store of the run's own, never the user's.
 export QUILLO_HKCU_DIR="$work/store" QUILLO_HKLM_DIR="$work/store-machine"
 
-# A throw-away LibreOffice profile that recalculates xlsx formulas on load.
-profile="$work/home/.config/libreoffice/4/user"
-mkdir -p "$profile" "$work/lo"
-cat >"$profile/registrymodifications.xcu" <<'XCU'
-<?xml version="1.0" encoding="UTF-8"?>
-<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
-<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="OOXMLRecalcMode" oor:op="fuse"><value>0</value></prop></item>
-</oor:items>
-XCU
+# A throw-away profile that recalculates xlsx formulas on load.
+source "$(dirname "$0")/../tests/libreoffice_profile.sh"
+recalc_profile "$work/home"
+mkdir -p "$work/lo"
 
 generate() {  # KIND ROWS PATH
   "$python" - "$@" <<'PY'

@@ -27,14 +27,9 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # A throw-away profile that recalculates xlsx formulas on load.
-profile="$work/home/.config/libreoffice/4/user"
-mkdir -p "$profile" "$work/in" "$work/out"
-cat >"$profile/registrymodifications.xcu" <<'XCU'
-<?xml version="1.0" encoding="UTF-8"?>
-<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
-<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="OOXMLRecalcMode" oor:op="fuse"><value>0</value></prop></item>
-</oor:items>
-XCU
+source "$here/libreoffice_profile.sh"
+recalc_profile "$work/home"
+mkdir -p "$work/in" "$work/out"
 
 # The add-in's settings go to a store of the run's own, never the user's.
 export QUILLO_HKCU_DIR="$work/store/user" QUILLO_HKLM_DIR="$work/store/machine"

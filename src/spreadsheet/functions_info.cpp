@@ -11,36 +11,6 @@ namespace quillo::spreadsheet {
 
 using namespace fn;
 
-Value fn_xor(const CallContext& ctx, std::span<const Value> args) {
-  // As AND and OR read their arguments: in ranges and arrays booleans and
-  // numbers count and text is passed over; given directly, a text must read
-  // TRUE or FALSE. With nothing to judge the answer is #VALUE!.
-  int trues = 0;
-  bool any = false;
-  for (const Value& a : args) {
-    if (a.type() == ValueType::Missing) continue;
-    std::optional<ErrorCode> error;
-    if (auto view = RangeView::of(a)) {
-      view->for_each([&](const Value& v) {
-        if (error) return;
-        if (v.is_error()) {
-          error = v.error();
-        } else if (v.type() == ValueType::Bool || v.is_number()) {
-          trues += std::get<bool>(to_bool(v)) ? 1 : 0;
-          any = true;
-        }
-      });
-      if (error) return Value(*error);
-    } else {
-      const auto b = to_bool(scalar(a, ctx));
-      if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
-      trues += std::get<bool>(b) ? 1 : 0;
-      any = true;
-    }
-  }
-  return any ? Value(trues % 2 == 1) : Value(ErrorCode::Value);
-}
-
 Value fn_true(const CallContext&, std::span<const Value>) {
   return Value(true);
 }

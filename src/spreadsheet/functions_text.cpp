@@ -17,7 +17,7 @@ using namespace fn;
 
 namespace {
 
-// AND and OR: in ranges booleans and numbers count, text is skipped; given
+// AND, OR and XOR: in ranges booleans and numbers count, text is skipped; given
 // directly, a text must read TRUE or FALSE. With nothing to judge: #VALUE!.
 template <typename Combine>
 Value logical(const CallContext& ctx, std::span<const Value> args, bool start, Combine combine) {
@@ -54,6 +54,11 @@ Value fn_and(const CallContext& ctx, std::span<const Value> args) {
 
 Value fn_or(const CallContext& ctx, std::span<const Value> args) {
   return logical(ctx, args, false, [](bool a, bool b) { return a || b; });
+}
+
+// TRUE when an odd number of the arguments are TRUE.
+Value fn_xor(const CallContext& ctx, std::span<const Value> args) {
+  return logical(ctx, args, false, [](bool a, bool b) { return a != b; });
 }
 
 Value fn_not(const CallContext& ctx, std::span<const Value> args) {
