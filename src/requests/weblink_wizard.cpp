@@ -26,6 +26,7 @@ constexpr std::string_view kBadName =
     "another name!";
 constexpr std::string_view kNoWorkbook = "There is no active workbook to store the link in.";
 constexpr std::string_view kNoSheet = "The sheet \"weblinks_data\" could not be made ready.";
+constexpr std::string_view kNoLocation = "There is no page address to link to.";
 constexpr std::string_view kNoCell = "There is no active cell to write the link's formula into.";
 constexpr std::string_view kNoFormula =
     "The link was stored, but its formula could not be written into the active cell.";
@@ -294,6 +295,11 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
   const auto book_name = book.ok() ? (*book)->name() : Result<std::string>(book.status());
   if (!book_name.ok()) {
     message(kNoWorkbook);
+    return false;
+  }
+  // A row without an address could never be fetched.
+  if (text::trim(location).empty()) {
+    message(kNoLocation);
     return false;
   }
   std::string name(text::trim(name_box));
