@@ -26,6 +26,8 @@ constexpr std::string_view kBadName =
     "another name!";
 constexpr std::string_view kNoWorkbook = "There is no active workbook to store the link in.";
 constexpr std::string_view kNoSheet = "The sheet \"weblinks_data\" could not be made ready.";
+constexpr std::string_view kNoLocation = "There is no page address to link to.";
+constexpr std::string_view kNoCell = "There is no active cell to write the link's formula into.";
 constexpr std::string_view kNoFormula =
     "The link was stored, but its formula could not be written into the active cell.";
 
@@ -255,12 +257,49 @@ bool weblink_wizard::find_and_store(std::string_view page, std::size_t position)
   return store(references, startmarker, endmarker);
 }
 
+namespace {
+// The workbook's store sheet, added (hidden) when it is missing. Adding a
+// sheet makes it the active one; the sheet that was active is activated again.
+Result<host::WorksheetPtr> store_sheet(host::Workbook& book) {
+  auto sheet = book.worksheet(kLinkSheet);
+  if (sheet.ok()) return sheet;
+  const auto active = book.active_sheet();
+  sheet = book.add_worksheet(kLinkSheet);
+  if (sheet.ok()) (void)(*sheet)->set_visible(host::Visibility::Hidden);
+  if (active.ok()) (void)(*active)->activate();
+  return sheet;
+}
+}  // namespace
+
+Result<host::RangePtr> weblink_wizard::active_cell() const {
+  if (m_active_cell) return m_active_cell();
+  auto sheet = m_app.active_sheet();
+  if (!sheet.ok()) return sheet.status();
+  return (*sheet)->cell(1, 1);
+}
+
+std::string weblink_wizard::free_name(std::string name, const std::string& book,
+                                      const std::vector<LinkRow>& rows) const {
+  std::int64_t n = 0;
+  const std::string_view digits = std::string_view(name).substr(kLinkRequestPrefix.size());
+  (void)std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  while (m_routines.getlinknum(book + "_" + name) != 0 || last_row_named(rows, name) != 0) {
+    name = std::string(kLinkRequestPrefix) + std::to_string(++n);
+  }
+  return name;
+}
+
 bool weblink_wizard::store(const std::string& references, const std::string& startmarker,
                            const std::string& endmarker) {
   const auto book = m_app.active_workbook();
   const auto book_name = book.ok() ? (*book)->name() : Result<std::string>(book.status());
   if (!book_name.ok()) {
     message(kNoWorkbook);
+    return false;
+  }
+  // A row without an address could never be fetched.
+  if (text::trim(location).empty()) {
+    message(kNoLocation);
     return false;
   }
   std::string name(text::trim(name_box));
@@ -270,25 +309,17 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
     message(kBadName);
     return false;
   }
-  const auto key = [&](const std::string& n) { return *book_name + "_" + n; };
-  if (!proposed && m_routines.getlinknum(key(name)) != 0) {
+  if (!proposed && m_routines.getlinknum(*book_name + "_" + name) != 0) {
     message(kNameExists);
     return false;
   }
-  // The cell is taken before the store sheet may be added (adding a sheet
-  // makes it the active one).
-  const auto cell = m_active_cell ? m_active_cell() : [&]() -> Result<host::RangePtr> {
-    auto sheet = m_app.active_sheet();
-    if (!sheet.ok()) return sheet.status();
-    return (*sheet)->cell(1, 1);
-  }();
-  auto sheet = (*book)->worksheet(kLinkSheet);
-  if (!sheet.ok()) {
-    const auto active = (*book)->active_sheet();
-    sheet = (*book)->add_worksheet(kLinkSheet);
-    if (sheet.ok()) (void)(*sheet)->set_visible(host::Visibility::Hidden);
-    if (active.ok()) (void)(*active)->activate();
+  // The cell is taken before the store sheet may be added and made active.
+  const auto cell = active_cell();
+  if (!cell.ok()) {
+    message(kNoCell);
+    return false;
   }
+  const auto sheet = store_sheet(**book);
   const auto rows = sheet.ok() ? link_rows(**sheet) : Result<std::vector<LinkRow>>(sheet.status());
   if (!rows.ok()) {
     message(kNoSheet);
@@ -296,14 +327,7 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
   }
   // A proposed name never takes the row or the name of another link: the
   // proposal counts from the last link loaded, not from what is stored.
-  if (proposed) {
-    std::int64_t n = 0;
-    const std::string_view digits = std::string_view(name).substr(kLinkRequestPrefix.size());
-    std::from_chars(digits.data(), digits.data() + digits.size(), n);
-    while (m_routines.getlinknum(key(name)) != 0 || last_row_named(*rows, name) != 0) {
-      name = std::string(kLinkRequestPrefix) + std::to_string(++n);
-    }
-  }
+  if (proposed) name = free_name(name, *book_name, *rows);
   std::size_t row = last_row_named(*rows, name);
   if (row == 0) row = rows->size() + 1;
   const std::string r = std::to_string(row);
@@ -317,7 +341,7 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
     return false;
   }
   m_stored_name = name;
-  if (!cell.ok() || !(*cell)->set_formula("=wlink(\"" + name + "\")").ok()) {
+  if (!(*cell)->set_formula("=wlink(\"" + name + "\")").ok()) {
     message(kNoFormula);
     return false;
   }

@@ -21,6 +21,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/application.h"
 #include "host/dialog.h"
@@ -101,6 +102,11 @@ class weblink_wizard {
   void show_progress(bool shown);
   // data_parse2 for a value already named by create.
   bool find_and_store(std::string_view page, std::size_t position);
+  Result<host::RangePtr> active_cell() const;
+  // The proposed name, or the first "weblink_N" after it that no loaded
+  // link of the book and no stored row has.
+  std::string free_name(std::string name, const std::string& book,
+                        const std::vector<LinkRow>& rows) const;
   // Stores the link row and writes the formula.
   bool store(const std::string& references, const std::string& startmarker,
              const std::string& endmarker);

@@ -101,14 +101,19 @@ TEST_F(WizardTest, FailuresShowTheirMessageAfterTheProgressWindowAndWriteNothing
   EXPECT_FALSE(create_at("A1", {true, outer_html(page1, "<body", "</body>"), "<b>99.99</b>"}));
   wizard.name_box = "say \"hi\"";
   EXPECT_FALSE(create_at("A1", select(page1, "<b>12.50", "</b>")));
+  wizard.name_box.clear();
+  wizard.location = " ";
+  EXPECT_FALSE(create_at("A1", select(page1, "<b>12.50", "</b>")));
+  wizard.location = kUrl;
   // Found only in an attribute of an element that shows no text.
   EXPECT_FALSE(create_at("A1", {true, "<body><img alt=\"7\"></body>", "<img alt=\"7\">"}));
-  EXPECT_EQ(sink.texts, std::vector<std::string>(
-                            {"Nothing has been selected on the web page",
-                             "Could not find 99.99 in the document.",
-                             "The name of the link must not contain double quotes or control "
-                             "characters, please choose another name!",
-                             "Could not find #N/A in the document."}));
+  EXPECT_EQ(
+      sink.texts,
+      std::vector<std::string>(
+          {"Nothing has been selected on the web page", "Could not find 99.99 in the document.",
+           "The name of the link must not contain double quotes or control "
+           "characters, please choose another name!",
+           "There is no page address to link to.", "Could not find #N/A in the document."}));
   EXPECT_FALSE(book->worksheet("weblinks_data").ok());
   EXPECT_EQ(shown("A1"), Value());
 
