@@ -477,8 +477,12 @@ class Parser {
   // them: [1]!name(...), [1]!Name, [1]Sheet1!A1 ([0] is this workbook).
   NodePtr book_prefix() {
     const std::size_t start = m_pos;
-    while (m_pos < m_s.size() && m_s[m_pos] != ']') ++m_pos;
-    if (m_pos >= m_s.size() || m_pos == start + 1) {
+    // Unquoted, a workbook is one of the file's external links by number;
+    // any other workbook is named inside a quoted sheet name.
+    auto in_name = [](char c) { return c >= '0' && c <= '9'; };
+    ++m_pos;
+    while (m_pos < m_s.size() && m_s[m_pos] != ']' && in_name(m_s[m_pos])) ++m_pos;
+    if (m_pos >= m_s.size() || m_s[m_pos] != ']' || m_pos == start + 1) {
       m_pos = start;
       return fail("unexpected character \"[\"");
     }
@@ -491,6 +495,11 @@ class Parser {
       if (m_pos == w) return fail("expected a name after \"!\"");
       const std::string name(m_s.substr(w, m_pos - w));
       if (peek() == '(') return call(name, &book);
+      // The name follows the rules of names written without a workbook.
+      if ((!is_alpha(name[0]) && name[0] != '_' && name[0] != '\\') ||
+          name.find('$') != std::string::npos || reads_as_reference(name)) {
+        return fail("invalid name \"" + name + "\"");
+      }
       NodePtr n = make(Node::Kind::Name);
       n->name = name;
       if (book != "[0]") {

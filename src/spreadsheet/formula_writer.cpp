@@ -182,9 +182,9 @@ class Writer {
         }
         return;
       case Node::Kind::Binary:
-        node(*n.args[0], out);
+        operand(n, *n.args[0], out);
         out += op_text(n.op);
-        node(*n.args[1], out);
+        operand(n, *n.args[1], out);
         return;
       case Node::Kind::Paren:
         out += '(';
@@ -213,6 +213,28 @@ class Writer {
   }
 
  private:
+  // Beside ":" only cell and area references, calls and bracketed or
+  // combined parts stand as they are. Anything else goes in parentheses so
+  // that it reads back as itself: a name could read as a column, a row or
+  // the rest of a reference (Sh:eeR in A1), whole rows or columns would take
+  // the next reference as their second part (R[-1]:R[-1]C[-2] in R1C1), and
+  // a number would read as a row; a reference beside a name goes in
+  // parentheses too.
+  void operand(const Node& op, const Node& n, std::string& out) const {
+    const Node& other = &n == op.args[0].get() ? *op.args[1] : *op.args[0];
+    bool plain = n.kind == Node::Kind::Call || n.kind == Node::Kind::Paren ||
+                 n.kind == Node::Kind::Binary || n.kind == Node::Kind::Unary;
+    if (n.kind == Node::Kind::Ref) {
+      const bool box =
+          !n.name.empty() || n.ref.kind == RefAst::Kind::Cell || n.ref.kind == RefAst::Kind::Area;
+      plain = box && other.kind != Node::Kind::Name;
+    }
+    const bool paren = op.op == Op::Range && !plain;
+    if (paren) out += '(';
+    node(n, out);
+    if (paren) out += ')';
+  }
+
   void call(const Node& n, std::string& out) const {
     if (n.has_book) out += book_prefix(n.book) + "!";
     if (n.builtin && m_form == FormulaText::File) out += file_prefix(n.builtin->name);
