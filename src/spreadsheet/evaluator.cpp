@@ -206,7 +206,11 @@ Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cel
 
 Value Evaluator::run(const Formula& f) {
   if (!f.root) return Value(ErrorCode::Value);
-  return shown(intersect(eval(*f.root, Mode::Scalar), m_ctx));
+  Value v = eval(*f.root, Mode::Scalar);
+  // Most results are single values already: only ranges and arrays need
+  // the implicit intersection, and the rest is not copied.
+  if (v.is_range() || v.is_array()) v = intersect(v, m_ctx);
+  return shown(std::move(v));
 }
 
 Value Evaluator::run_array(const Formula& f) {

@@ -67,12 +67,12 @@ class Recalc {
     CellAddr addr;
     CellAddr host;  // where the formula is written (an array's top-left cell)
     FormulaPtr formula;
-    std::vector<std::pair<SheetId, Box>> extra;  // names and 3-D references
-    std::size_t ref = 0;                         // reference being scanned
-    std::uint64_t next_key = 0;                  // where the scan of that reference resumes
+    std::size_t ref = 0;         // reference being scanned; then the extra targets
+    std::uint64_t next_key = 0;  // where the scan of that reference resumes
     std::uint32_t index = 0;
     std::uint32_t low = 0;
     bool self_loop = false;
+    bool has_extra = false;  // the formula reads names or 3-D references
   };
   struct Visit {
     std::uint32_t index;
@@ -94,19 +94,32 @@ class Recalc {
     const FormulaState* fs = m_model.formula_state(a);
     f.formula = fs->formula;
     f.host = fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
-    f.extra = fs->extra;
+    f.has_extra = !fs->extra.empty();
     f.index = f.low = m_counter++;
     m_visits[a] = Visit{f.index, true};
     m_components.push_back(a);
     m_stack.push_back(std::move(f));
   }
 
+  // The targets beyond the formula's own references (names, 3-D
+  // references) stay with the cell's formula state rather than being copied
+  // into every frame: most formulas have none. They are looked up again at
+  // each step since evaluation may have replaced the cell's formula, and
+  // then the walk is done with this frame.
+  const std::vector<std::pair<SheetId, Box>>* extra_of(const Frame& f) const {
+    if (!f.has_extra) return nullptr;
+    const FormulaState* fs = m_model.formula_state(f.addr);
+    return fs && fs->formula == f.formula ? &fs->extra : nullptr;
+  }
+
   std::optional<CellAddr> next_precedent(Frame& f) const {
     const auto& refs = f.formula->refs;
-    while (f.ref < refs.size() + f.extra.size()) {
+    while (true) {
       std::optional<std::pair<SheetId, Box>> target;
       if (f.ref >= refs.size()) {
-        target = f.extra[f.ref - refs.size()];
+        const auto* extra = extra_of(f);
+        if (!extra || f.ref - refs.size() >= extra->size()) break;
+        target = (*extra)[f.ref - refs.size()];
       } else if (!refs[f.ref].three_d()) {
         target = m_model.resolve(refs[f.ref], f.host);
       }
