@@ -73,7 +73,7 @@ wiz1& Assistants::open_single_item() {
 
 wizard_step_1& Assistants::open_history() {
   if (!m_step1) {
-    m_step1 = std::make_unique<wizard_step_1>(m_place);
+    m_step1 = std::make_unique<wizard_step_1>();
     m_options = std::make_unique<form_history_options>(m_place);
     m_step2 = std::make_unique<wizard_step_2>(m_place, *m_step1, *m_options);
     m_step1->on_search = [this] {

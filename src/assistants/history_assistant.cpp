@@ -45,8 +45,7 @@ std::string code_of(const host::Control& list, std::initializer_list<const char*
 
 // ---- wizard_step_1 -------------------------------------------------------
 
-wizard_step_1::wizard_step_1(Workplace& place)
-    : Dialog("wizard_step_1", "History Assistant - Step 1 of 3"), m_place(place) {
+wizard_step_1::wizard_step_1() : Dialog("wizard_step_1", "History Assistant - Step 1 of 3") {
   using host::DialogEvent;
   on("button_search", DialogEvent::Click, [this](std::int32_t) {
     if (on_search) on_search();

@@ -29,7 +29,7 @@ inline constexpr const char* kHistoryDateFormat = "[$-409]d-mmm-yy;@";
 
 class wizard_step_1 : public host::Dialog {
  public:
-  explicit wizard_step_1(Workplace& place);
+  wizard_step_1();
 
   host::Control& Label1 = add(host::ControlKind::Label, "Label1", "Source:");
   host::Control& source_list = add(host::ControlKind::DropDown, "source_list");
@@ -49,7 +49,6 @@ class wizard_step_1 : public host::Dialog {
   std::function<void()> on_next;    // show the options
 
  private:
-  Workplace& m_place;
   std::int16_t m_mode = 0;
   std::vector<std::string> m_codes;
 };
