@@ -7,10 +7,7 @@
 
 #include <filesystem>
 
-#include "addin/Connectexcel.h"
-#include "addin/registry_test_support.h"
-#include "http/scripted_transport.h"
-#include "spreadsheet/application.h"
+#include "addin/addin_test_support.h"
 
 namespace quillo::addin {
 namespace {
@@ -19,35 +16,12 @@ namespace fs = std::filesystem;
 
 constexpr const char* kPage = "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b>";
 
-class AddinTest : public testing::StoreDirTest {
+class AddinTest : public testing::AddinHostTest {
  protected:
   void SetUp() override {
-    StoreDirTest::SetUp();
-    install = m_root / "install";
-    fs::create_directories(install);
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "sample" / "ds.xml", install / "ds.xml");
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", install / "tarnvale.xla");
-    reg = std::make_unique<modRegistry>(location(), sink());
-    state = std::make_shared<AddinState>(Platform{
-        loop, transport, *reg, messages, browser, objects, {}, 60000, 1000, nullptr, false, {}});
-    register_classes(objects, (install / "quillo-addin.so").string(), state);
+    AddinHostTest::SetUp();
+    make_state(false);
     transport.set_default(http::ScriptedTransport::complete(200, kPage, 20));
-  }
-  void TearDown() override {
-    connection.reset();
-    state.reset();
-    StoreDirTest::TearDown();
-  }
-
-  void connect() {
-    auto made = objects.create(kConnectProgId);
-    ASSERT_TRUE(made.ok());
-    connection = std::dynamic_pointer_cast<Connectexcel>(*made);
-    connection->IDTExtensibility2_OnConnection(app, ConnectMode::Startup, nullptr);
-  }
-  host::ControlPtr menu_item(std::string_view caption) {
-    auto bar = app.command_bars().item(host::kWorksheetMenuBar);
-    return (*bar)->find_control_by_caption(caption);
   }
   host::WorksheetPtr new_sheet() {
     auto book = *app.workbooks().add();
@@ -59,21 +33,7 @@ class AddinTest : public testing::StoreDirTest {
   std::string shown(const host::WorksheetPtr& sheet, const char* address) {
     return (*(*sheet->range(address))->value()).to_text();
   }
-  // Minutes pass on the virtual clock; the second timer sends what waits.
-  void minutes(int n) {
-    for (int i = 0; i < n * 60; ++i) loop.advance(1000);
-  }
-
-  fs::path install;
-  host::VirtualLoop loop;
-  http::ScriptedTransport transport{loop};
-  host::RecordingMessages messages;
-  host::RecordingBrowser browser;
-  host::ObjectRegistry objects;
-  spreadsheet::Application app;
-  std::unique_ptr<modRegistry> reg;
-  std::shared_ptr<AddinState> state;
-  std::shared_ptr<Connectexcel> connection;
+  void minutes(int n) { seconds(n * 60); }
 };
 
 TEST_F(AddinTest, StartsInAnEmptyHostAndStopsWithoutTraces) {

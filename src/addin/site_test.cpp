@@ -8,11 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "addin/Connectexcel.h"
-#include "addin/dataload.h"
-#include "addin/registry_test_support.h"
-#include "http/scripted_transport.h"
-#include "spreadsheet/application.h"
+#include "addin/addin_test_support.h"
 
 namespace quillo::addin {
 namespace {
@@ -37,63 +33,19 @@ constexpr const char* kNewDefinitions =
     "<definitions><version>2027.1.1</version><datasource code=\"NEW\" name=\"New\">"
     "<max_requests_allowed>1</max_requests_allowed></datasource></definitions>";
 
-std::string read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class SiteTest : public testing::StoreDirTest {
+class SiteTest : public testing::AddinHostTest {
  protected:
   void SetUp() override {
-    StoreDirTest::SetUp();
-    install = m_root / "install";
-    fs::create_directories(install);
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "sample" / "ds.xml", install / "ds.xml");
-    fs::copy_file(fs::path(QUILLO_DATA_DIR) / "tarnvale.xla", install / "tarnvale.xla");
-    old_definitions = read(install / "ds.xml");
-    reg = std::make_unique<modRegistry>(location(), sink());
+    AddinHostTest::SetUp();
+    old_definitions = read_file(install / "ds.xml");
     cls_accmanager(*reg).config_writekey("product_site", Value(std::string(kSite)));
-    make_state();
-  }
-  // A fresh add-in, as a new start of the host makes it.
-  void make_state(std::function<void(std::string_view)> notes = {}) {
-    connection.reset();
-    state = std::make_shared<AddinState>(Platform{loop,
-                                                  transport,
-                                                  *reg,
-                                                  messages,
-                                                  browser,
-                                                  objects,
-                                                  {},
-                                                  60000,
-                                                  1000,
-                                                  nullptr,
-                                                  true,
-                                                  std::move(notes)});
-    register_classes(objects, (install / "quillo-addin.so").string(), state);
-  }
-  void TearDown() override {
-    connection.reset();
-    state.reset();
-    StoreDirTest::TearDown();
-  }
-  void connect() {
-    auto made = objects.create(kConnectProgId);
-    ASSERT_TRUE(made.ok());
-    connection = std::dynamic_pointer_cast<Connectexcel>(*made);
-    connection->IDTExtensibility2_OnConnection(app, ConnectMode::Startup, nullptr);
+    make_state(true);
   }
   // Start-up with the site answering doc, then the download answering answer.
   void start(const std::string& doc, ScriptedTransport::Answer download) {
     transport.script_next(ScriptedTransport::complete(200, doc));
     transport.script_next(std::move(download));
     connect();
-  }
-  // Seconds pass; the one-second pass sends what waits.
-  void seconds(int n) {
-    for (int i = 0; i < n; ++i) loop.advance(1000);
   }
   host::CommandBarControls& product_menu() {
     auto bar = app.command_bars().item(host::kWorksheetMenuBar);
@@ -105,17 +57,7 @@ class SiteTest : public testing::StoreDirTest {
     return out;
   }
 
-  fs::path install;
   std::string old_definitions;
-  host::VirtualLoop loop;
-  ScriptedTransport transport{loop};
-  host::RecordingMessages messages;
-  host::RecordingBrowser browser;
-  host::ObjectRegistry objects;
-  spreadsheet::Application app;
-  std::unique_ptr<modRegistry> reg;
-  std::shared_ptr<AddinState> state;
-  std::shared_ptr<Connectexcel> connection;
 };
 
 TEST_F(SiteTest, NewerVersionIsDownloadedOnTheInternalChannelAndReplacesDsXmlForTheNextStart) {
@@ -134,7 +76,7 @@ TEST_F(SiteTest, NewerVersionIsDownloadedOnTheInternalChannelAndReplacesDsXmlFor
   EXPECT_EQ(manager.channel(manager.getchannelid("internal")).inflight, 1);
 
   seconds(1);
-  EXPECT_EQ(read(install / "ds.xml"), std::string(kNewDefinitions) + "\r\n");
+  EXPECT_EQ(read_file(install / "ds.xml"), std::string(kNewDefinitions) + "\r\n");
   EXPECT_EQ(state->engine()->definitions().version(), "2026.12.1");  // until the next start
   EXPECT_EQ(state->status_text(), kIdleStatus);
   EXPECT_EQ(state->accmanager().definitions_update().state, UpdateState::Updated);
@@ -168,10 +110,10 @@ TEST_F(SiteTest, AnswersThatAreNoDefinitionsLeaveDsXmlAsItWas) {
   };
   for (const Case& c : cases) {
     messages.messages.clear();
-    make_state();
+    make_state(true);
     start(site_xml("2027.1.1", ""), c.answer);
     seconds(3);
-    EXPECT_EQ(read(install / "ds.xml"), old_definitions);
+    EXPECT_EQ(read_file(install / "ds.xml"), old_definitions);
     ASSERT_EQ(messages.messages.size(), 1u);
     EXPECT_NE(messages.messages[0].text.find(c.message), std::string::npos)
         << messages.messages[0].text;
@@ -190,7 +132,7 @@ TEST_F(SiteTest, ThirdTransportFailureIsReportedOnceAndAWriteFailureQuietly) {
   EXPECT_EQ(transport.requests().size(), 4u);
   ASSERT_EQ(messages.messages.size(), 1u);
   EXPECT_EQ(messages.messages[0].text, "Unable to download new web-parse definitions!");
-  EXPECT_EQ(read(install / "ds.xml"), old_definitions);
+  EXPECT_EQ(read_file(install / "ds.xml"), old_definitions);
 
   // An install folder that cannot be written: no box (as for any write
   // failure), the outcome says why.
@@ -206,7 +148,7 @@ TEST_F(SiteTest, ThirdTransportFailureIsReportedOnceAndAWriteFailureQuietly) {
   acc.ws_response(kNewDefinitions);
   ASSERT_EQ(messages.messages.size(), 1u);
   EXPECT_EQ(messages.messages[0].text, "Update of webschema.xml failed.");
-  EXPECT_EQ(read(install / "ds.xml"), old_definitions);
+  EXPECT_EQ(read_file(install / "ds.xml"), old_definitions);
 }
 
 TEST_F(SiteTest, StatusAfterTheDownloadHidesAVisibleAboutBox) {
@@ -284,7 +226,7 @@ TEST_F(SiteTest, LibraryKeepsFortyModelsTwentyFoldersAndOnlyPlainFileNames) {
     lib += "<folder caption=\"nested\"><model name=\"n.xlsx\">N</model></folder></folder>";
   }
   std::vector<std::string> notes;
-  make_state([&](std::string_view t) { notes.emplace_back(t); });
+  make_state(true, [&](std::string_view t) { notes.emplace_back(t); });
   transport.script_next(ScriptedTransport::complete(200, site_xml("2026.12.1", lib)));
   connect();
   seconds(1);
