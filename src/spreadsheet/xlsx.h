@@ -58,9 +58,11 @@ namespace quillo::spreadsheet {
 
 // Bounds on what a load reads, so a hostile file (a zip bomb, an archive of
 // millions of entries, millions of cells each holding a long text) fails
-// with an error naming the limit instead of exhausting memory. The cell and
-// string counts are checked on each part before it is parsed, so a part
-// over them costs no parse either.
+// with an error naming the limit instead of exhausting memory. Sheet parts
+// are read as they inflate, so the cell count is checked as cells arrive;
+// it counts the cells the model holds (a styled blank with no number
+// format is not one). The string count is checked before that part is
+// parsed.
 struct XlsxLimits {
   std::uint64_t max_file_bytes = std::uint64_t{1} << 30;    // the package itself
   std::uint64_t max_part_bytes = std::uint64_t{256} << 20;  // one part, uncompressed
