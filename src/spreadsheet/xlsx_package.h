@@ -290,9 +290,10 @@ struct SheetWriteContext {
 };
 
 // The sheet part xml (the file's, or a new one) with its cells written
-// again from the model's sheet; everything else in the part is kept.
-Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
-                                  const std::string& part, std::string_view xml);
+// again from the model's sheet, into out; everything else in the part is
+// kept byte for byte (but the <dimension>, which names the cells written).
+Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
+                     std::string_view xml, std::string& out);
 
 // ---- defined names and tables (xlsx_names.cpp) ----
 

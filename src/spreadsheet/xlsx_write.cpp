@@ -345,9 +345,9 @@ Status Saver::write_sheets() {
       if (auto st = add_sheet_part(id, p); !st.ok()) return st;
       xml = xlsx::new_worksheet();
     }
-    auto out = xlsx::rewrite_sheet(ctx, id, p.part, xml);
-    if (!out.ok()) return out.status();
-    m_edit.put[p.part] = std::move(out).value();
+    if (auto st = xlsx::rewrite_sheet(ctx, id, p.part, xml, m_edit.put[p.part]); !st.ok()) {
+      return st;
+    }
 
     pugi::xml_node el = sheet_element(p.rel_id);
     if (!el) return failed("the workbook part lost sheet " + m_model.sheet_name(id));
