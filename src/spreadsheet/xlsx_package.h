@@ -118,13 +118,16 @@ class ZipReader {
   // The uncompressed part; fails when it is missing, damaged or too large.
   Result<std::string> read(std::string_view name);
   // The same, handed to sink piece by piece as it inflates (64 KB at a
-  // time), so a large part is never held whole. The limits apply as for
-  // read; a failure of sink stops the reading and is answered.
+  // time), so a large part is never held whole; the part's size is bounded
+  // by max_sheet_part_bytes rather than max_part_bytes. A failure of sink
+  // stops the reading and is answered.
   Status read_chunks(std::string_view name, const std::function<Status(std::string_view)>& sink);
 
  private:
   struct Impl;
   explicit ZipReader(std::unique_ptr<Impl> impl);
+  Status inflate(std::string_view name, const std::function<Status(std::string_view)>& sink,
+                 std::uint64_t max_bytes);
   std::unique_ptr<Impl> m_impl;
 };
 
@@ -289,11 +292,16 @@ struct SheetWriteContext {
   const XlsxFile* file = nullptr;      // the formulas' sources; null for a new package
 };
 
-// The sheet part xml (the file's, or a new one) with its cells written
-// again from the model's sheet, into out; everything else in the part is
-// kept byte for byte (but the <dimension>, which names the cells written).
+// Hands a part's text to sink piece by piece (ZipReader::read_chunks);
+// may be called more than once.
+using PartSource = std::function<Status(const std::function<Status(std::string_view)>& sink)>;
+
+// The sheet part (the file's, or a new one) with its cells written again
+// from the model's sheet, into out; everything else in the part is kept
+// byte for byte (but the <dimension>, which names the cells written). The
+// part is read twice as it inflates, never held whole.
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
-                     std::string_view xml, std::string& out);
+                     const PartSource& read, std::string& out);
 
 // ---- defined names and tables (xlsx_names.cpp) ----
 

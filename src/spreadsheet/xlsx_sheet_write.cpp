@@ -76,7 +76,7 @@ class FileSheetScan final : public XmlHandler {
 
   explicit FileSheetScan(std::string_view part) : m_stream(part, *this) {}
 
-  Status scan(std::string_view xml) { return m_stream.feed(xml, true); }
+  Status feed(std::string_view chunk, bool last) { return m_stream.feed(chunk, last); }
 
   void start(std::string_view local, std::string_view qualified,
              const char* const* attributes) override {
@@ -89,6 +89,7 @@ class FileSheetScan final : public XmlHandler {
     } else if (m_depth == 2) {
       m_top_start = at;
       m_top_start_size = size;
+      m_top_qualified = std::string(qualified);
       m_in_data = local == "sheetData" && !data.found;
       if (m_in_data) {
         data_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
@@ -110,7 +111,7 @@ class FileSheetScan final : public XmlHandler {
         m_in_data = false;
       } else if (local == "dimension" && !dimension.found) {
         dimension = Span{m_top_start, end, true};
-        dimension_name = local;
+        dimension_qualified = m_top_qualified;
       }
       // A new <sheetData> goes after the elements the schema puts before it.
       if (!data.found && (local == "sheetPr" || local == "dimension" || local == "sheetViews" ||
@@ -144,7 +145,7 @@ class FileSheetScan final : public XmlHandler {
   std::vector<Styled> styled;
   Span data, dimension;
   std::string data_prefix;
-  std::string dimension_name;
+  std::string dimension_qualified;
 
  private:
   static std::int32_t leading_int(std::string_view s) {
@@ -213,6 +214,7 @@ class FileSheetScan final : public XmlHandler {
   int m_depth = 0;
   bool m_in_data = false, m_in_row = false;
   std::uint64_t m_top_start = 0, m_top_start_size = 0;
+  std::string m_top_qualified;
   std::uint64_t m_insert_at = 0;
   std::string m_root_prefix;
   std::int32_t m_row = 0, m_col = 0;
@@ -555,42 +557,76 @@ std::string dimension_element(const std::string& qualified, const std::optional<
 }  // namespace
 
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
-                     std::string_view xml, std::string& out) {
+                     const PartSource& read, std::string& out) {
   FileSheetScan scan(part);
-  if (Status st = scan.scan(xml); !st.ok()) return st;
+  Status st = read([&scan](std::string_view chunk) { return scan.feed(chunk, false); });
+  if (st.ok()) st = scan.feed({}, true);
+  if (!st.ok()) return st;
   scan.sort();
-  SheetWriter writer(ctx, sheet);
-  out.clear();
-  out.reserve(xml.size() + xml.size() / 4);
-  auto copy = [&](std::uint64_t from, std::uint64_t to) {
-    if (to > from) out.append(xml.substr(from, to - from));
+
+  // The second reading copies the part but for two cuts: the <dimension>
+  // (before the rows; room is kept for it and filled in once they are
+  // written) and the <sheetData>, or where a missing one goes.
+  struct Cut {
+    std::uint64_t begin = 0, end = 0;
+    bool dimension = false;
   };
-  // Up to the <dimension>, whose reference is known once the rows are
-  // written: room for it is kept and filled in afterwards.
-  std::uint64_t at = 0;
-  std::size_t dimension_at = std::string::npos;
+  std::vector<Cut> cuts;
   std::string dimension_qualified;
-  if (scan.dimension.found && (!scan.data.found || scan.dimension.begin < scan.data.begin)) {
-    copy(0, scan.dimension.begin);
-    dimension_at = out.size();
-    // The qualified name: the part's own tag, up to its first blank.
-    const std::string_view tag = xml.substr(scan.dimension.begin + 1);
-    dimension_qualified = std::string(tag.substr(0, tag.find_first_of(" \t\r\n/>")));
-    out.append(dimension_room(dimension_qualified), ' ');
-    at = scan.dimension.end;
-  }
   const bool has_data = scan.data.found;
   const std::uint64_t data_begin = has_data ? scan.data.begin : scan.insert_at();
-  copy(at, data_begin);
+  if (scan.dimension.found && scan.dimension.end <= data_begin) {
+    cuts.push_back(Cut{scan.dimension.begin, scan.dimension.end, true});
+    dimension_qualified = scan.dimension_qualified;
+  }
+  cuts.push_back(Cut{data_begin, has_data ? scan.data.end : data_begin, false});
   const std::string prefix = has_data ? scan.data_prefix : scan.root_prefix();
-  out += '<';
-  out += prefix;
-  out += "sheetData>";
-  writer.write_rows(out, prefix, scan);
-  out += "</";
-  out += prefix;
-  out += "sheetData>";
-  copy(has_data ? scan.data.end : data_begin, xml.size());
+
+  SheetWriter writer(ctx, sheet);
+  out.clear();
+  std::size_t dimension_at = std::string::npos;
+  auto replace = [&](const Cut& cut) {
+    if (cut.dimension) {
+      dimension_at = out.size();
+      out.append(dimension_room(dimension_qualified), ' ');
+      return;
+    }
+    out += '<';
+    out += prefix;
+    out += "sheetData>";
+    writer.write_rows(out, prefix, scan);
+    out += "</";
+    out += prefix;
+    out += "sheetData>";
+  };
+  std::uint64_t pos = 0;  // of the next byte of the part
+  std::size_t next = 0;   // the next cut
+  bool replaced = false;  // whether that cut's replacement is written
+  auto copy = [&](std::string_view chunk) {
+    const std::uint64_t chunk_begin = pos, chunk_end = pos + chunk.size();
+    while (true) {
+      if (next < cuts.size() && pos >= cuts[next].begin) {
+        if (!replaced) {
+          replace(cuts[next]);
+          replaced = true;
+        }
+        if (cuts[next].end > pos) pos = std::min(cuts[next].end, chunk_end);
+        if (pos < cuts[next].end) break;  // the cut goes on in the next piece
+        ++next;
+        replaced = false;
+        continue;
+      }
+      const std::uint64_t stop =
+          next < cuts.size() ? std::min(cuts[next].begin, chunk_end) : chunk_end;
+      out.append(chunk.substr(pos - chunk_begin, stop - pos));
+      pos = stop;
+      if (pos == chunk_end && (next == cuts.size() || cuts[next].begin > pos)) break;
+    }
+    return Status();
+  };
+  if (st = read(copy); !st.ok()) return st;
+  // A cut at the very end (a part that is all <sheetData>) is written here.
+  if (next < cuts.size()) (void)copy({});
   if (dimension_at != std::string::npos) {
     out.replace(dimension_at, dimension_room(dimension_qualified),
                 dimension_element(dimension_qualified, writer.used()));

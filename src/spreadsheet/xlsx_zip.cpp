@@ -84,16 +84,25 @@ bool ZipReader::has(std::string_view name) const {
 
 Result<std::string> ZipReader::read(std::string_view name) {
   std::string out;
-  Status st = read_chunks(name, [&out](std::string_view chunk) {
-    out.append(chunk);
-    return Status();
-  });
+  Status st = inflate(
+      name,
+      [&out](std::string_view chunk) {
+        out.append(chunk);
+        return Status();
+      },
+      m_impl->limits.max_part_bytes);
   if (!st.ok()) return st;
   return out;
 }
 
-Status ZipReader::read_chunks(std::string_view name_view,
+Status ZipReader::read_chunks(std::string_view name,
                               const std::function<Status(std::string_view)>& sink) {
+  return inflate(name, sink, m_impl->limits.max_sheet_part_bytes);
+}
+
+Status ZipReader::inflate(std::string_view name_view,
+                          const std::function<Status(std::string_view)>& sink,
+                          std::uint64_t max_bytes) {
   const std::string name(name_view);
   zip_t* za = m_impl->archive;
   const zip_int64_t index = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
@@ -106,7 +115,7 @@ Status ZipReader::read_chunks(std::string_view name_view,
   const XlsxLimits& lim = m_impl->limits;
   // The declared size may lie; the loop below enforces the caps on the data
   // actually inflated, this check only fails early on honest headers.
-  if ((st.valid & ZIP_STAT_SIZE) && st.size > lim.max_part_bytes) {
+  if ((st.valid & ZIP_STAT_SIZE) && st.size > max_bytes) {
     return failed("part " + name + " exceeds the size limit (" + std::to_string(st.size) +
                   " bytes)");
   }
@@ -124,7 +133,7 @@ Status ZipReader::read_chunks(std::string_view name_view,
     if (n == 0) break;
     part_bytes += static_cast<std::uint64_t>(n);
     m_impl->total_read += static_cast<std::uint64_t>(n);
-    if (part_bytes > lim.max_part_bytes) {
+    if (part_bytes > max_bytes) {
       status = failed("part " + name + " inflates beyond the size limit");
       break;
     }
