@@ -559,7 +559,11 @@ std::string dimension_element(const std::string& qualified, const std::optional<
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
                      const PartSource& read, std::string& out) {
   FileSheetScan scan(part);
-  Status st = read([&scan](std::string_view chunk) { return scan.feed(chunk, false); });
+  std::uint64_t part_bytes = 0;
+  Status st = read([&scan, &part_bytes](std::string_view chunk) {
+    part_bytes += chunk.size();
+    return scan.feed(chunk, false);
+  });
   if (st.ok()) st = scan.feed({}, true);
   if (!st.ok()) return st;
   scan.sort();
@@ -584,6 +588,9 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
 
   SheetWriter writer(ctx, sheet);
   out.clear();
+  // Written cells take about what the file's took: one allocation, no
+  // copies of a growing part.
+  out.reserve(static_cast<std::size_t>(part_bytes) + 4096);
   std::size_t dimension_at = std::string::npos;
   auto replace = [&](const Cut& cut) {
     if (cut.dimension) {
