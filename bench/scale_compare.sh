@@ -8,8 +8,8 @@
 #   blanks   1,000 rows x 10,000 filled blank cells around three numbers
 #            (a sheet formatted to the end), written as raw sheet XML
 # Sections (all by default):
-#   compare  numbers and prices at ROWS rows: quillo show (load only, output
-#            discarded) and quillo refresh -o (load + recalculate + save), and
+#   compare  numbers and prices at ROWS rows: quillo show of one cell (the
+#            load) and quillo refresh -o (load + recalculate + save), and
 #            LibreOffice headless --convert-to xlsx with recalculation on load
 #            (its start-up included): wall time and peak resident memory, and
 #            quillo's bytes per cell (peak minus the peak of a one-cell
@@ -120,7 +120,7 @@ for section in "${sections[@]}"; do
         generate "$kind" "$rows" "$book"
         cells=$(cells_of "$kind" "$rows")
         echo "$kind, $rows rows, $cells cells, $(($(stat -c %s "$book") / 1024)) KB xlsx:"
-        measure "quillo show" "$quillo" show --raw "$book"
+        measure "quillo load (show A1)" "$quillo" show --raw "$book" A1
         measure "quillo refresh" "$quillo" refresh "$book" -o "$work/out.xlsx"
         q_secs=$secs q_kb=$peak_kb
         printf '  %-28s %8d bytes per cell\n' "quillo refresh memory" \
@@ -144,7 +144,7 @@ for section in "${sections[@]}"; do
           n=$((linear_rows * k))
           book="$work/$kind-$n.xlsx"
           generate "$kind" "$n" "$book"
-          measure "" "$quillo" show --raw "$book" >/dev/null
+          measure "" "$quillo" show --raw "$book" A1 >/dev/null
           load=$secs
           measure "" "$quillo" refresh "$book" -o "$work/out.xlsx" >/dev/null
           refresh=$secs
@@ -170,7 +170,7 @@ for section in "${sections[@]}"; do
       book="$work/blanks.xlsx"
       generate blanks 0 "$book"
       echo "blanks, 10000000 styled blank cells and 3 numbers, $(($(stat -c %s "$book") / 1024)) KB xlsx:"
-      measure "quillo show" "$quillo" show --raw "$book" || true
+      measure "quillo load (show A1)" "$quillo" show --raw "$book" A1 || true
       measure "quillo refresh" "$quillo" refresh "$book" -o "$work/out.xlsx" || true
       rm -f "$book" "$work/out.xlsx"
       ;;
