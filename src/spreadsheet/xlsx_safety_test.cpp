@@ -437,6 +437,27 @@ TEST_F(XlsxSafetyTest, BadSheetPartsFailNamingThePart) {
         "document type declaration");
   fails("root.xlsx", "<worksheet-not xmlns=\"" + ns + "\"/>", "expected one <worksheet>");
   fails("cell.xlsx", "<row r=\"1\"><c r=\"A1\"><v>one</v></c></row>", "cell A1: bad number one");
+
+  // A part in UTF-16 reads, but a save, which copies the part's bytes
+  // around the new rows, refuses it rather than mix two encodings.
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : "<worksheet xmlns=\"" + ns +
+                          "\"><sheetData><row r=\"1\"><c r=\"A1\"><v>4</v></c></row></sheetData>"
+                          "</worksheet>") {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  const std::string file = package("utf16.xlsx", {{"S", ""}});
+  xlsx::ZipEdit edit;
+  edit.put["xl/worksheets/sheet1.xml"] = utf16;
+  const std::string base = files->read_file(file, 1 << 20).value();
+  ASSERT_TRUE(xlsx::write_zip_atomic(*files, &base, edit, file).ok());
+  auto in = load_xlsx(model, file);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  EXPECT_EQ(model.value(model.find_sheet(in->book, "S"), 1, 1), Value(4.0));
+  const Status saved = save_xlsx(model, in->book, in->file.get(), path("utf16-out.xlsx"));
+  EXPECT_NE(saved.message().find("UTF-16"), std::string::npos) << saved.message();
+  EXPECT_FALSE(fs::exists(path("utf16-out.xlsx")));
 }
 
 TEST_F(XlsxSafetyTest, StyledBlanksCostNoCellsAndKeepTheirStyles) {

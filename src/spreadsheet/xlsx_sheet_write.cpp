@@ -560,7 +560,15 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
                      const PartSource& read, std::string& out) {
   FileSheetScan scan(part);
   std::uint64_t part_bytes = 0;
-  Status st = read([&scan, &part_bytes](std::string_view chunk) {
+  Status st = read([&scan, &part_bytes, &part](std::string_view chunk) {
+    // The part is copied as bytes around UTF-8 rows: one in UTF-16 would
+    // come out in two encodings. Refused rather than written damaged.
+    const auto byte = [&chunk](std::size_t i) { return static_cast<unsigned char>(chunk[i]); };
+    if (part_bytes == 0 && chunk.size() >= 2 &&
+        ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
+         byte(0) == 0 || byte(1) == 0)) {
+      return Status::failed("cannot write " + part + " again: it is UTF-16 text");
+    }
     part_bytes += chunk.size();
     return scan.feed(chunk, false);
   });
