@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config clang-format dpkg-dev file
   libpugixml-dev libcli11-dev libcurl4-openssl-dev libcpp-httplib-dev libzip-dev libgumbo-dev
+  libexpat1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   python3-openpyxl libreoffice-calc

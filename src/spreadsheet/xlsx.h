@@ -58,15 +58,19 @@ namespace quillo::spreadsheet {
 
 // Bounds on what a load reads, so a hostile file (a zip bomb, an archive of
 // millions of entries, millions of cells each holding a long text) fails
-// with an error naming the limit instead of exhausting memory. The cell and
-// string counts are checked on each part before it is parsed, so a part
-// over them costs no parse either.
+// with an error naming the limit instead of exhausting memory. Sheet parts
+// are read as they inflate, so the cell count is checked as cells arrive;
+// it counts the cells the model holds (a styled blank with no number
+// format is not one). The string count is checked before that part is
+// parsed.
 struct XlsxLimits {
   std::uint64_t max_file_bytes = std::uint64_t{1} << 30;    // the package itself
-  std::uint64_t max_part_bytes = std::uint64_t{256} << 20;  // one part, uncompressed
-  std::uint64_t max_total_bytes = std::uint64_t{1} << 30;   // all parts read, uncompressed
+  std::uint64_t max_part_bytes = std::uint64_t{256} << 20;  // one part read whole, uncompressed
+  // One sheet part, uncompressed: read as it inflates, never held whole.
+  std::uint64_t max_sheet_part_bytes = std::uint64_t{4} << 30;
+  std::uint64_t max_total_bytes = std::uint64_t{16} << 30;  // all parts read, uncompressed
   std::uint64_t max_entries = 100000;                       // entries in the archive
-  std::uint64_t max_cells = 5'000'000;                      // cells of all sheets
+  std::uint64_t max_cells = 10'000'000;                     // cells of all sheets
   std::uint64_t max_strings = 2'000'000;                    // items of the shared strings
   std::uint64_t max_text_bytes = std::uint64_t{512} << 20;  // text held by all cells
 };

@@ -4,6 +4,7 @@
 // its next save. Not for use outside the xlsx code.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -116,10 +117,17 @@ class ZipReader {
   bool has(std::string_view name) const;
   // The uncompressed part; fails when it is missing, damaged or too large.
   Result<std::string> read(std::string_view name);
+  // The same, handed to sink piece by piece as it inflates (64 KB at a
+  // time), so a large part is never held whole; the part's size is bounded
+  // by max_sheet_part_bytes rather than max_part_bytes. A failure of sink
+  // stops the reading and is answered.
+  Status read_chunks(std::string_view name, const std::function<Status(std::string_view)>& sink);
 
  private:
   struct Impl;
   explicit ZipReader(std::unique_ptr<Impl> impl);
+  Status inflate(std::string_view name, const std::function<Status(std::string_view)>& sink,
+                 std::uint64_t max_bytes);
   std::unique_ptr<Impl> m_impl;
 };
 
@@ -135,6 +143,47 @@ struct ZipEdit {
 // On failure path is untouched and the temporary file removed.
 Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
                         const std::string& path);
+
+// ---- XML read as it goes by (xlsx_xml_stream.cpp, the only file that knows expat) ----
+
+// What an XmlStream reports. Names are the element's local name (without
+// its prefix) and, for a prefix, the qualified name; attribute names are
+// as written ("r", "xml:space"). Texts come in pieces, entities and CDATA
+// already decoded. A handler that finds bad input calls XmlStream::stop.
+class XmlHandler {
+ public:
+  virtual ~XmlHandler() = default;
+  virtual void start(std::string_view local, std::string_view qualified,
+                     const char* const* attributes) = 0;  // name, value, ..., null
+  virtual void end(std::string_view local) = 0;
+  virtual void text(std::string_view piece) = 0;
+};
+
+// A part parsed as it is fed, without building a tree: memory stays what
+// the handler keeps. Document type declarations are refused (they are no
+// part of a package and could define entities that expand without bound).
+class XmlStream {
+ public:
+  XmlStream(std::string_view part, XmlHandler& handler);
+  ~XmlStream();
+  XmlStream(const XmlStream&) = delete;
+  XmlStream& operator=(const XmlStream&) = delete;
+
+  // Parses the next piece; last after the final one. Fails with the part
+  // name, the parser's description and the offset, or with what a handler
+  // gave to stop.
+  Status feed(std::string_view chunk, bool last);
+  // Stops the parse from a handler; feed answers why.
+  void stop(Status why);
+  // Where the event being reported starts in the part, and its length in
+  // bytes (0 for the end of an element written as <x/>).
+  std::uint64_t offset() const;
+  std::uint64_t length() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
 
 // ---- XML and package helpers (xlsx_package.cpp) ----
 
@@ -243,10 +292,16 @@ struct SheetWriteContext {
   const XlsxFile* file = nullptr;      // the formulas' sources; null for a new package
 };
 
-// The sheet part xml (the file's, or a new one) with its cells written
-// again from the model's sheet; everything else in the part is kept.
-Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
-                                  const std::string& part, std::string_view xml);
+// Hands a part's text to sink piece by piece (ZipReader::read_chunks);
+// may be called more than once.
+using PartSource = std::function<Status(const std::function<Status(std::string_view)>& sink)>;
+
+// The sheet part (the file's, or a new one) with its cells written again
+// from the model's sheet, into out; everything else in the part is kept
+// byte for byte (but the <dimension>, which names the cells written). The
+// part is read twice as it inflates, never held whole.
+Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
+                     const PartSource& read, std::string& out);
 
 // ---- defined names and tables (xlsx_names.cpp) ----
 

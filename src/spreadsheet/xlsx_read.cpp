@@ -94,15 +94,6 @@ std::uint64_t count_elements(std::string_view xml, std::string_view local) {
   return n;
 }
 
-// All the text children of a node (a <v> or <f> may come in pieces).
-std::string node_text(const pugi::xml_node& n) {
-  std::string out;
-  for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
-    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) out += c.value();
-  }
-  return out;
-}
-
 std::string_view trim_blanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\n' || s.front() == '\t')) {
     s.remove_prefix(1);
@@ -197,6 +188,41 @@ std::string through_link_paths(std::string_view text,
   return changed ? out : std::string();
 }
 
+// A <c> element as the stream read it: what the loader needs of it.
+struct FormulaXml {
+  std::vector<std::pair<std::string, std::string>> attributes;  // as written, in order
+  std::string text;
+
+  std::string_view attribute(std::string_view name) const {
+    for (const auto& [key, value] : attributes) {
+      if (key == name) return value;
+    }
+    return {};
+  }
+};
+
+struct CellXml {
+  std::uint32_t style = 0;
+  std::string type;  // t
+  bool has_value = false;
+  std::string value;  // of <v>
+  bool has_inline = false;
+  bool inline_plain = false;  // <is> has a <t> of its own (else its runs' texts count)
+  std::string inline_text;
+  bool has_formula = false;
+  FormulaXml formula;
+
+  void clear() {
+    style = 0;
+    type.clear();
+    has_value = has_inline = inline_plain = has_formula = false;
+    value.clear();
+    inline_text.clear();
+    formula.attributes.clear();
+    formula.text.clear();
+  }
+};
+
 struct SharedGroup {
   FormulaPtr formula;  // null when the master did not parse: kept as written
   std::string reason;
@@ -218,17 +244,17 @@ class Loader {
   void read_links(const pugi::xml_document& workbook, const std::vector<xlsx::Relationship>& rels);
   Status read_shared_strings(const std::string& part);
   Status read_sheet(SheetId sheet, const std::string& part);
-  Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& c);
-  Result<Value> cell_value(const pugi::xml_node& c, const std::string& format) const;
+  friend class SheetReader;
+  Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col, const CellXml& c);
+  Result<Value> cell_value(const CellXml& c, const std::string& format) const;
   Status store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
-                       const pugi::xml_node& f, std::string format);
-  std::uint32_t add_source(const FormulaPtr& formula, const pugi::xml_node& f,
-                           std::string_view text, std::int32_t master_row = 0,
-                           std::int32_t master_col = 0);
-  Status keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
-              Value cached, std::string format, const std::string& reason);
+                       const FormulaXml& f, std::string format);
+  std::uint32_t add_source(const FormulaPtr& formula, const FormulaXml& f, std::string_view text,
+                           std::int32_t master_row = 0, std::int32_t master_col = 0);
+  Status keep(SheetId sheet, std::int32_t row, std::int32_t col, const FormulaXml& f, Value cached,
+              std::string format, const std::string& reason);
   Status store_array(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
-                     const pugi::xml_node& f, std::string format);
+                     const FormulaXml& f, std::string format);
   Status finish_arrays(SheetId sheet);
   void warn(SheetId sheet, std::int32_t row, std::int32_t col, const std::string& message);
 
@@ -249,7 +275,7 @@ class Loader {
   std::vector<PendingArray> m_arrays;          // of the sheet being read, stored once it is read
   std::map<std::size_t, std::string> m_links;  // external link number -> path
   std::size_t m_warnings = 0;
-  std::uint64_t m_cells = 0;       // cells of the sheets read so far, as counted before parsing
+  std::uint64_t m_cells = 0;       // cells of the sheets read so far that the model holds
   std::uint64_t m_text_bytes = 0;  // text held by the cells read so far
 };
 
@@ -458,58 +484,191 @@ Status Loader::read_shared_strings(const std::string& part) {
   return {};
 }
 
-Status Loader::read_sheet(SheetId sheet, const std::string& part) {
-  auto xml = m_zip->read(part);
-  if (!xml.ok()) return xml.status();
-  // Counted before parsing: the parsed part costs about ten times its text.
-  m_cells += count_elements(*xml, "c");
-  if (m_cells > m_options.limits.max_cells) {
-    return failed("the workbook has more than " + std::to_string(m_options.limits.max_cells) +
-                  " cells, more than quillo loads");
+// The cells of one sheet part, read as the XML goes by: each <c> is handed
+// to the loader when its element ends, so memory holds one cell's XML at a
+// time whatever the size of the part. Rows and cells may come in any order
+// and more than once (a later cell replaces an earlier one); the
+// <dimension> the part claims is not trusted for anything.
+class SheetReader final : public xlsx::XmlHandler {
+ public:
+  SheetReader(Loader& loader, SheetId sheet, const std::string& part)
+      : m_loader(loader), m_sheet(sheet), m_part(part), m_stream(part, *this) {}
+
+  Status feed(std::string_view chunk, bool last) {
+    Status st = m_stream.feed(chunk, last);
+    if (st.ok() && last && !m_root_seen) return failed("malformed " + m_part + ": no root element");
+    return st;
   }
-  pugi::xml_document doc;
-  if (auto st = xlsx::parse_part(doc, part, *xml, "worksheet"); !st.ok()) return st;
+
+  void start(std::string_view local, std::string_view, const char* const* attributes) override {
+    ++m_depth;
+    if (m_depth == 1) {
+      m_root_seen = true;
+      if (local != "worksheet") fail("malformed " + m_part + ": expected one <worksheet> element");
+      return;
+    }
+    if (m_depth == 2) {
+      m_in_data = local == "sheetData";
+    } else if (!m_in_data) {
+      return;
+    } else if (m_depth == 3) {
+      m_in_row = local == "row";
+      if (m_in_row) start_row(attributes);
+    } else if (!m_in_row) {
+      return;
+    } else if (m_depth == 4) {
+      m_in_cell = local == "c";
+      if (m_in_cell) start_cell(attributes);
+    } else if (m_in_cell) {
+      start_in_cell(local, attributes);
+    }
+  }
+
+  void end(std::string_view) override {
+    if (m_depth == 4 && m_in_cell) {
+      m_in_cell = false;
+      if (Status st = m_loader.read_cell(m_sheet, m_cell_row, m_col, m_cell); !st.ok()) {
+        fail("in " + m_part + ", cell " + cell_a1(m_cell_row, m_col) + ": " + st.message());
+      }
+    }
+    if (m_depth == 5) m_in_inline = false;
+    if (m_depth == 6) m_in_run = false;
+    if (m_depth == m_capture_depth) m_capture = nullptr;
+    --m_depth;
+  }
+
+  void text(std::string_view piece) override {
+    if (m_capture && m_depth == m_capture_depth) m_capture->append(piece);
+  }
+
+ private:
+  void fail(std::string message) { m_stream.stop(failed(std::move(message))); }
+
+  static std::string_view attribute(const char* const* attributes, std::string_view name,
+                                    bool* present = nullptr) {
+    for (; attributes[0]; attributes += 2) {
+      if (name == attributes[0]) {
+        if (present) *present = true;
+        return attributes[1];
+      }
+    }
+    return {};
+  }
+
+  // Row and cell references are optional: without one, the next row or column.
+  void start_row(const char* const* attributes) {
+    bool present = false;
+    const std::string_view r = attribute(attributes, "r", &present);
+    if (present) {
+      std::int32_t n = 0;
+      const auto res = std::from_chars(r.data(), r.data() + r.size(), n);
+      m_row = res.ec == std::errc() && res.ptr == r.data() + r.size() ? n : 0;
+    } else {
+      ++m_row;
+    }
+    if (m_row < 1 || m_row > kMaxRows) {
+      fail("malformed " + m_part + ": row number " + std::string(r));
+    }
+    m_col = 0;
+  }
+
+  void start_cell(const char* const* attributes) {
+    m_cell.clear();
+    m_cell_row = m_row;
+    bool has_ref = false;
+    for (const char* const* a = attributes; a[0]; a += 2) {
+      const std::string_view name = a[0];
+      if (name == "r") {
+        has_ref = true;
+        const auto at = xlsx::parse_cell_ref(a[1]);
+        if (!at) return fail("malformed " + m_part + ": cell reference " + a[1]);
+        m_cell_row = at->first;
+        m_col = at->second;
+      } else if (name == "s") {
+        // As pugixml's as_uint read it before: digits, anything else 0.
+        std::uint32_t s = 0;
+        const std::string_view v = a[1];
+        std::from_chars(v.data(), v.data() + v.size(), s);
+        m_cell.style = s;
+      } else if (name == "t") {
+        m_cell.type = a[1];
+      }
+    }
+    if (!has_ref && ++m_col > kMaxCols) {
+      fail("malformed " + m_part + ": too many cells in row " + std::to_string(m_row));
+    }
+  }
+
+  // <v>, <f> and <is> (with <t>, or runs <r><t>) of a cell; a <v> or <f>
+  // counts only its own text, as the first <t> does of each run.
+  void start_in_cell(std::string_view local, const char* const* attributes) {
+    if (m_depth == 5) {
+      if (local == "v" && !m_cell.has_value) {
+        m_cell.has_value = true;
+        capture(m_cell.value);
+      } else if (local == "f" && !m_cell.has_formula) {
+        m_cell.has_formula = true;
+        for (const char* const* a = attributes; a[0]; a += 2) {
+          m_cell.formula.attributes.emplace_back(a[0], a[1]);
+        }
+        capture(m_cell.formula.text);
+      } else if (local == "is" && !m_cell.has_inline) {
+        m_cell.has_inline = m_in_inline = true;
+      }
+    } else if (m_in_inline && m_depth == 6) {
+      if (local == "t" && !m_cell.inline_plain) {
+        m_cell.inline_plain = true;
+        m_cell.inline_text.clear();
+        capture(m_cell.inline_text);
+      } else if (local == "r") {
+        m_in_run = true;
+        m_run_text_seen = false;
+      }
+    } else if (m_in_run && m_depth == 7 && local == "t" && !m_run_text_seen &&
+               !m_cell.inline_plain) {
+      m_run_text_seen = true;
+      capture(m_cell.inline_text);
+    }
+  }
+
+  void capture(std::string& into) {
+    m_capture = &into;
+    m_capture_depth = m_depth;
+  }
+
+  Loader& m_loader;
+  SheetId m_sheet;
+  const std::string& m_part;
+  xlsx::XmlStream m_stream;
+  int m_depth = 0;
+  bool m_root_seen = false;
+  bool m_in_data = false, m_in_row = false, m_in_cell = false, m_in_inline = false,
+       m_in_run = false, m_run_text_seen = false;
+  std::int32_t m_row = 0, m_col = 0, m_cell_row = 0;
+  CellXml m_cell;
+  std::string* m_capture = nullptr;
+  int m_capture_depth = 0;
+};
+
+Status Loader::read_sheet(SheetId sheet, const std::string& part) {
   m_shared.clear();
   m_arrays.clear();
-  const pugi::xml_node data = child(doc.document_element(), "sheetData");
-  std::int32_t row = 0;
-  for (pugi::xml_node r = data.first_child(); r; r = r.next_sibling()) {
-    if (r.type() != pugi::node_element || local_name(r) != "row") continue;
-    // Row and cell references are optional: without one, the next row or column.
-    const pugi::xml_attribute rr = r.attribute("r");
-    row = rr ? rr.as_int(0) : row + 1;
-    if (row < 1 || row > kMaxRows) {
-      return failed("malformed " + part + ": row number " + std::string(rr.value()));
-    }
-    std::int32_t col = 0;
-    for (pugi::xml_node c = r.first_child(); c; c = c.next_sibling()) {
-      if (c.type() != pugi::node_element || local_name(c) != "c") continue;
-      std::int32_t cell_row = row;
-      if (const pugi::xml_attribute cr = c.attribute("r")) {
-        const auto at = xlsx::parse_cell_ref(cr.value());
-        if (!at) return failed("malformed " + part + ": cell reference " + cr.value());
-        cell_row = at->first;
-        col = at->second;
-      } else if (++col > kMaxCols) {
-        return failed("malformed " + part + ": too many cells in row " + std::to_string(row));
-      }
-      if (auto st = read_cell(sheet, cell_row, col, c); !st.ok()) {
-        return failed("in " + part + ", cell " + cell_a1(cell_row, col) + ": " + st.message());
-      }
-    }
-  }
+  SheetReader reader(*this, sheet, part);
+  Status st = m_zip->read_chunks(
+      part, [&reader](std::string_view chunk) { return reader.feed(chunk, false); });
+  if (!st.ok()) return st;
+  if (st = reader.feed({}, true); !st.ok()) return st;
   return finish_arrays(sheet);
 }
 
-Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::string& format) const {
-  const std::string_view t = c.attribute("t").value();
-  const pugi::xml_node v = child(c, "v");
-  if (t == "inlineStr") return Value(xlsx::string_item_text(child(c, "is")));
-  const std::string text = node_text(v);
+Result<Value> Loader::cell_value(const CellXml& c, const std::string& format) const {
+  const std::string_view t = c.type;
+  if (t == "inlineStr") return Value(xlsx::decode_escapes(c.inline_text));
+  const std::string& text = c.value;
   // Writers that do not compute formulas leave <v> out or empty.
-  if (!v || (text.empty() && t != "s" && t != "str")) return Value();
+  if (!c.has_value || (text.empty() && t != "s" && t != "str")) return Value();
   if (t == "s") {
-    // Strictly a number: pugixml would read "-1" or "abc" as 0, the first string.
+    // Strictly a number: "-1" or "abc" must not read as 0, the first string.
     std::size_t i = 0;
     const std::string_view digits = trim_blanks(text);
     const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), i);
@@ -539,11 +698,18 @@ Result<Value> Loader::cell_value(const pugi::xml_node& c, const std::string& for
   return Value(*d);
 }
 
-Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
-                         const pugi::xml_node& c) {
-  std::string format = m_styles.format(c.attribute("s").as_uint(0));
+Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col, const CellXml& c) {
+  std::string format = m_styles.format(c.style);
   auto value = cell_value(c, format);
   if (!value.ok()) return value.status();
+  // A cell with nothing the model keeps (no value, no formula, General
+  // format: a styled blank) costs nothing: its style stays in the file,
+  // which the writer reads again.
+  if (value->is_empty() && !c.has_formula && format.empty()) return {};
+  if (++m_cells > m_options.limits.max_cells) {
+    return failed("the workbook has more than " + std::to_string(m_options.limits.max_cells) +
+                  " cells, more than quillo loads");
+  }
   if (value->is_text()) {
     m_text_bytes += value->text().size();
     if (m_text_bytes > m_options.limits.max_text_bytes) {
@@ -552,20 +718,19 @@ Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col,
                     " MB of text, more than quillo loads");
     }
   }
-  const pugi::xml_node f = child(c, "f");
-  if (f) {
-    return store_formula(sheet, row, col, std::move(value).value(), f, std::move(format));
+  if (c.has_formula) {
+    return store_formula(sheet, row, col, std::move(value).value(), c.formula, std::move(format));
   }
   return m_model.restore_cell(sheet, row, col, std::move(value).value(), nullptr, std::move(format),
                               false);
 }
 
 Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
-                             const pugi::xml_node& f, std::string format) {
-  const std::string_view type = f.attribute("t").value();
+                             const FormulaXml& f, std::string format) {
+  const std::string_view type = f.attribute("t");
   // Formula texts carry no "_xHHHH_" escapes: other readers take them
   // literally, and so does quillo.
-  const std::string text = node_text(f);
+  const std::string& text = f.text;
   const BookId book = m_out.book;
   auto parse = [&](std::string_view t, std::int32_t r, std::int32_t c) {
     return parse_formula(
@@ -576,7 +741,7 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
   FormulaPtr formula;
   std::uint32_t source = 0;
   if (type == "shared") {
-    const std::string si = f.attribute("si").value();
+    const std::string si(f.attribute("si"));
     if (!text.empty()) {
       // The master: its formula, read at its own cell, serves every cell of
       // the group, since references are kept relative to the cell.
@@ -630,14 +795,14 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
                               std::move(format), why.empty(), source);
 }
 
-std::uint32_t Loader::add_source(const FormulaPtr& formula, const pugi::xml_node& f,
+std::uint32_t Loader::add_source(const FormulaPtr& formula, const FormulaXml& f,
                                  std::string_view text, std::int32_t master_row,
                                  std::int32_t master_col) {
   XlsxFormulaSource src;
   if (master_row != 0) {
     // Cells of the group are written as references to the master by its
     // number; one that is not a number cannot be, and they are written anew.
-    const std::string_view si = f.attribute("si").value();
+    const std::string_view si = f.attribute("si");
     const auto r = std::from_chars(si.data(), si.data() + si.size(), src.shared_index);
     if (si.empty() || r.ec != std::errc() || r.ptr != si.data() + si.size()) return 0;
     src.master_row = master_row;
@@ -645,11 +810,11 @@ std::uint32_t Loader::add_source(const FormulaPtr& formula, const pugi::xml_node
   }
   src.formula = formula;
   src.at = m_file.texts.size();
-  for (pugi::xml_attribute a = f.first_attribute(); a; a = a.next_attribute()) {
+  for (const auto& [name, value] : f.attributes) {
     m_file.texts += ' ';
-    m_file.texts += a.name();
+    m_file.texts += name;
     m_file.texts += "=\"";
-    xlsx::append_xml_text(m_file.texts, a.value(), true);
+    xlsx::append_xml_text(m_file.texts, value, true);
     m_file.texts += '"';
   }
   src.attributes = static_cast<std::uint32_t>(m_file.texts.size() - src.at);
@@ -663,9 +828,9 @@ std::uint32_t Loader::add_source(const FormulaPtr& formula, const pugi::xml_node
 // it fills; the other cells hold only their values, read after it, so the
 // formula goes over the box once the sheet is read.
 Status Loader::store_array(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
-                           const pugi::xml_node& f, std::string format) {
-  const std::string text = node_text(f);
-  const std::string_view ref = f.attribute("ref").value();
+                           const FormulaXml& f, std::string format) {
+  const std::string& text = f.text;
+  const std::string_view ref = f.attribute("ref");
   const auto box = ref.empty() ? std::optional(Box{row, col, row, col}) : parse_box_a1(ref);
   if (!box || box->r1 != row || box->c1 != col || box->area() > 1'000'000) {
     return keep(
@@ -705,17 +870,15 @@ Status Loader::finish_arrays(SheetId sheet) {
   return {};
 }
 
-Status Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const pugi::xml_node& f,
+Status Loader::keep(SheetId sheet, std::int32_t row, std::int32_t col, const FormulaXml& f,
                     Value cached, std::string format, const std::string& reason) {
   XlsxKeptFormula k;
-  for (pugi::xml_attribute a = f.first_attribute(); a; a = a.next_attribute()) {
-    k.attributes.emplace_back(a.name(), a.value());
-  }
-  k.text = node_text(f);
+  k.attributes = f.attributes;
+  k.text = f.text;
   k.cached = cached;
   k.reason = reason;
-  if (std::string_view(f.attribute("t").value()) == "shared") {
-    k.shared_index = f.attribute("si").value();
+  if (f.attribute("t") == "shared") {
+    k.shared_index = std::string(f.attribute("si"));
     k.shared_master = !k.text.empty();
   }
   m_file.kept[{sheet, row, col}] = std::move(k);

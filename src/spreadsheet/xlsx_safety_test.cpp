@@ -1,7 +1,8 @@
 // xlsx files under hostile or unusual conditions: saving through links and
 // to targets that are not files, saves killed half way, texts XML cannot
 // carry, names that need quoting in formulas, sheets sharing a part, bad
-// shared-string indexes, and workbooks too large or too sparse.
+// shared-string indexes, workbooks too large or too sparse, sheets that
+// misstate or disorder their cells, and sheets of styled blanks.
 //
 // Setting QUILLO_XLSX_KEEP to a folder keeps a copy of every file these
 // tests save, for tests/xlsx_libreoffice_check.sh.
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/text.h"
+#include "spreadsheet/address.h"
 #include "spreadsheet/handles.h"
 #include "spreadsheet/xlsx.h"
 #include "spreadsheet/xlsx_package.h"
@@ -53,8 +56,9 @@ class XlsxSafetyTest : public testing::Test {
     return r.ok() ? r.value() : "<missing>";
   }
 
-  // A package of one sheet per entry of sheets (name, sheetData), each on
-  // its own part unless parts names the part for it.
+  // A package of one sheet per entry of sheets (name, sheetData, or the
+  // whole part when it starts with "<worksheet" or "<!"), each on its own part.
+  // Style 1 fills the cell and keeps the General number format.
   std::string package(const std::string& name,
                       const std::vector<std::pair<std::string, std::string>>& sheets,
                       const std::string& shared_strings = {}) {
@@ -68,8 +72,10 @@ class XlsxSafetyTest : public testing::Test {
       rels += "<Relationship Id=\"" + id + "\" Type=\"" + std::string(xlsx::kRelWorksheet) +
               "\" Target=\"worksheets/sheet" + std::to_string(i + 1) + ".xml\"/>";
       edit.put["xl/worksheets/sheet" + std::to_string(i + 1) + ".xml"] =
-          "<worksheet xmlns=\"" + ns + "\"><dimension ref=\"A1\"/><sheetData>" + sheets[i].second +
-          "</sheetData></worksheet>";
+          sheets[i].second.starts_with("<worksheet") || sheets[i].second.starts_with("<!")
+              ? sheets[i].second
+              : "<worksheet xmlns=\"" + ns + "\"><dimension ref=\"A1\"/><sheetData>" +
+                    sheets[i].second + "</sheetData></worksheet>";
     }
     if (!shared_strings.empty()) {
       rels += "<Relationship Id=\"rId99\" Type=\"" + std::string(xlsx::kRelSharedStrings) +
@@ -84,7 +90,11 @@ class XlsxSafetyTest : public testing::Test {
     edit.put["_rels/.rels"] = xlsx::new_root_rels();
     edit.put["xl/workbook.xml"] = wb;
     edit.put["xl/_rels/workbook.xml.rels"] = wb_rels;
-    edit.put["xl/styles.xml"] = xlsx::new_styles();
+    std::string styles = xlsx::new_styles();
+    styles.replace(styles.find("</cellXfs>"), 10,
+                   "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"1\" borderId=\"0\" xfId=\"0\" "
+                   "applyFill=\"1\"/></cellXfs>");
+    edit.put["xl/styles.xml"] = styles;
     EXPECT_TRUE(xlsx::write_zip_atomic(*files, nullptr, edit, path(name)).ok());
     return path(name);
   }
@@ -358,6 +368,137 @@ TEST_F(XlsxSafetyTest, LargeWorkbooksFailWithALimitAndSparseOnesStayCheap) {
                   })
                   .ok());
   EXPECT_EQ(seen, (std::vector<std::string>{"$A$1", "$XFD$1048576"}));
+}
+
+TEST_F(XlsxSafetyTest, DisorderedSheetsLoadWhatTheyHoldAndSaveInOrder) {
+  const std::string ns(xlsx::kMainNs);
+  // A dimension claiming the whole sheet over three cells, rows and cells
+  // out of order, row 2 listed twice (its A2 given twice: the later wins),
+  // and a shared formula whose master the part does not have: its cell
+  // keeps the value (the save cannot point it to a master either).
+  const std::string sheet_xml =
+      "<worksheet xmlns=\"" + ns +
+      "\"><dimension ref=\"A1:XFD1048576\"/><sheetData>"
+      "<row r=\"3\"><c r=\"C3\"><v>3</v></c></row>"
+      "<row r=\"2\"><c r=\"B2\"><v>2</v></c><c r=\"A2\"><v>5</v></c></row>"
+      "<row r=\"2\" ht=\"20\" customHeight=\"1\"><c r=\"A2\"><v>7</v></c><c r=\"D2\"><f "
+      "t=\"shared\" si=\"4\"/><v>9</v></c>"
+      "</row></sheetData><pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" "
+      "header=\"0.3\" footer=\"0.3\"/></worksheet>";
+  auto in = load_xlsx(model, package("disordered.xlsx", {{"S", sheet_xml}}));
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  SheetId s = model.find_sheet(in->book, "S");
+  auto cells = [&] {
+    std::vector<std::string> seen;
+    model.for_each_cell(
+        s, Box{1, 1, kMaxRows, kMaxCols}, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
+          seen.push_back(cell_a1(r, c) + "=" + text::format_number(cell.value.number()));
+        });
+    return seen;
+  };
+  const std::vector<std::string> expected{"A2=7", "B2=2", "C3=3", "D2=9"};
+  EXPECT_EQ(cells(), expected);
+  ASSERT_FALSE(in->warnings.empty());
+  EXPECT_NE(in->warnings.front().find("no master"), std::string::npos) << in->warnings.front();
+
+  ASSERT_TRUE(save(in->book, in->file.get(), path("ordered.xlsx")).ok());
+  const std::string saved = part(path("ordered.xlsx"), "xl/worksheets/sheet1.xml");
+  EXPECT_NE(saved.find("<dimension ref=\"A2:D3\""), std::string::npos) << saved;
+  // Row 2 once, before row 3, with the height of its last listing; the
+  // rest of the part as it was.
+  EXPECT_NE(saved.find("<sheetData><row r=\"2\" ht=\"20\" customHeight=\"1\"><c r=\"A2\"><v>7</v>"),
+            std::string::npos)
+      << saved;
+  EXPECT_EQ(saved.find("<row r=\"2\"", saved.find("<row r=\"3\"")), std::string::npos) << saved;
+  EXPECT_NE(saved.find("<c r=\"D2\"><v>9</v></c>"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("</sheetData><pageMargins left=\"0.7\""), std::string::npos) << saved;
+  ASSERT_TRUE(model.close_book(in->book).ok());
+  auto again = load_xlsx(model, path("ordered.xlsx"));
+  ASSERT_TRUE(again.ok()) << again.status().message();
+  s = model.find_sheet(again->book, "S");
+  EXPECT_EQ(cells(), expected);
+}
+
+TEST_F(XlsxSafetyTest, BadSheetPartsFailNamingThePart) {
+  const std::string ns(xlsx::kMainNs);
+  auto fails = [&](const std::string& name, const std::string& sheet, const std::string& expected) {
+    auto r = load_xlsx(model, package(name, {{"S", sheet}}));
+    ASSERT_FALSE(r.ok()) << name;
+    EXPECT_NE(r.status().message().find(expected), std::string::npos) << r.status().message();
+    EXPECT_TRUE(model.books().empty());
+  };
+  fails("cut.xlsx", "<row r=\"1\"><c r=\"A1\"><v>1</v></c>",
+        "malformed XML in xl/worksheets/sheet1.xml");
+  // Entities defined in the part could expand without bound.
+  fails("doctype.xlsx",
+        "<!DOCTYPE worksheet [<!ENTITY a \"aaaaaaaaaa\">]><worksheet xmlns=\"" + ns +
+            "\"><sheetData><row r=\"1\"><c r=\"A1\" t=\"str\"><v>&a;</v></c></row></sheetData>"
+            "</worksheet>",
+        "document type declaration");
+  fails("root.xlsx", "<worksheet-not xmlns=\"" + ns + "\"/>", "expected one <worksheet>");
+  fails("cell.xlsx", "<row r=\"1\"><c r=\"A1\"><v>one</v></c></row>", "cell A1: bad number one");
+
+  // A part in UTF-16 reads, but a save, which copies the part's bytes
+  // around the new rows, refuses it rather than mix two encodings.
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : "<worksheet xmlns=\"" + ns +
+                          "\"><sheetData><row r=\"1\"><c r=\"A1\"><v>4</v></c></row></sheetData>"
+                          "</worksheet>") {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  const std::string file = package("utf16.xlsx", {{"S", ""}});
+  xlsx::ZipEdit edit;
+  edit.put["xl/worksheets/sheet1.xml"] = utf16;
+  const std::string base = files->read_file(file, 1 << 20).value();
+  ASSERT_TRUE(xlsx::write_zip_atomic(*files, &base, edit, file).ok());
+  auto in = load_xlsx(model, file);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  EXPECT_EQ(model.value(model.find_sheet(in->book, "S"), 1, 1), Value(4.0));
+  const Status saved = save_xlsx(model, in->book, in->file.get(), path("utf16-out.xlsx"));
+  EXPECT_NE(saved.message().find("UTF-16"), std::string::npos) << saved.message();
+  EXPECT_FALSE(fs::exists(path("utf16-out.xlsx")));
+}
+
+TEST_F(XlsxSafetyTest, StyledBlanksCostNoCellsAndKeepTheirStyles) {
+  // A million filled blanks (as a sheet formatted to its last row holds)
+  // around three values: the blanks are no cells of the model, so a limit
+  // of ten cells lets the book load, and a save writes every blank again
+  // with its style.
+  constexpr int kRows = 1000, kCols = 1000;
+  std::string data;
+  data.reserve(std::size_t{kRows} * kCols * 10 + kRows * 16);
+  for (int r = 1; r <= kRows; ++r) {
+    data += "<row r=\"" + std::to_string(r) + "\">";
+    for (int c = 1; c <= kCols; ++c) {
+      data +=
+          r == 500 && c <= 3 ? "<c s=\"1\"><v>" + std::to_string(c) + "</v></c>" : "<c s=\"1\"/>";
+    }
+    data += "</row>";
+  }
+  XlsxLoadOptions options;
+  options.limits.max_cells = 10;
+  auto in = load_xlsx(model, package("blanks.xlsx", {{"S", data}}), options);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  const SheetId s = model.find_sheet(in->book, "S");
+  int cells = 0;
+  model.for_each_cell(s, Box{1, 1, kMaxRows, kMaxCols},
+                      [&](std::int32_t, std::int32_t, const Cell&) { ++cells; });
+  EXPECT_EQ(cells, 3);
+  ASSERT_TRUE(model.set_value(s, 2, 2, Value(8.0)).ok());
+
+  ASSERT_TRUE(save_xlsx(model, in->book, in->file.get(), path("blanks-out.xlsx")).ok());
+  const std::string saved = part(path("blanks-out.xlsx"), "xl/worksheets/sheet1.xml");
+  std::size_t styled = 0;
+  for (std::size_t at = saved.find(" s=\"1\""); at != std::string::npos;
+       at = saved.find(" s=\"1\"", at + 1)) {
+    ++styled;
+  }
+  EXPECT_EQ(styled, std::size_t{kRows} * kCols);
+  EXPECT_NE(saved.find("<c r=\"B2\" s=\"1\"><v>8</v></c><c r=\"C2\" s=\"1\"></c>"),
+            std::string::npos);
+  EXPECT_NE(saved.find("<c r=\"C500\" s=\"1\"><v>3</v></c>"), std::string::npos);
+  EXPECT_NE(saved.find("<dimension ref=\"A1:ALL1000\""), std::string::npos);
 }
 
 }  // namespace

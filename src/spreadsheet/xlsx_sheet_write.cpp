@@ -1,14 +1,18 @@
 // Writing one sheet part again from the model: the <sheetData> element is
 // replaced, everything around it (columns, merged cells, drawings,
-// conditional formats, page setup, ...) stays as the file had it. Rows keep
-// their attributes (heights, hidden, styles) and cells their styles.
+// conditional formats, page setup, ...) stays as the file had it, byte for
+// byte, but for the <dimension>, which names the cells written. Rows keep
+// their attributes (heights, hidden, styles) and cells their styles, also
+// the styled blanks the model does not hold.
 //
-// The new rows are produced as text and spliced into the serialized part:
-// building them as DOM nodes would cost several times the time and memory
-// on large sheets.
+// No tree of the part is built: one streamed pass over the file's part
+// collects the rows' attributes and the cells' styles (as runs of columns,
+// so a row of styled blanks costs one entry) and where <sheetData> and
+// <dimension> lie; then the part is written in one pass, the rows merged
+// in order from the model's cells, the kept formulas and those styles.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <random>
 
 #include "common/text.h"
 #include "spreadsheet/address.h"
@@ -49,22 +53,188 @@ struct CellSource {
   const XlsxKeptFormula* kept = nullptr;  // a formula kept as written
 };
 
-struct RowSource {
-  pugi::xml_node row;  // the file's row element, for its attributes
-  std::map<std::int32_t, CellSource> cells;
+// What the file's sheet part holds that a save keeps: each row's attributes
+// but its number and spans, each cell's style (s) where not 0, and where
+// the elements a save replaces lie. Rows and cells in any order, and rows
+// listed twice, are taken as they come; a later style of a cell wins.
+class FileSheetScan final : public XmlHandler {
+ public:
+  struct Row {
+    std::int32_t row = 0;
+    std::size_t attributes_at = 0;  // in m_attributes, written as ' name="value"'
+    std::size_t attributes_size = 0;
+  };
+  struct Styled {  // cells c1..c2 of a row with one style
+    std::int32_t row = 0;
+    std::int32_t c1 = 0, c2 = 0;
+    std::uint32_t style = 0;
+  };
+  struct Span {
+    std::uint64_t begin = 0, end = 0;
+    bool found = false;
+  };
+
+  explicit FileSheetScan(std::string_view part) : m_stream(part, *this) {}
+
+  Status feed(std::string_view chunk, bool last) { return m_stream.feed(chunk, last); }
+
+  void start(std::string_view local, std::string_view qualified,
+             const char* const* attributes) override {
+    ++m_depth;
+    const std::uint64_t at = m_stream.offset();
+    const std::uint64_t size = m_stream.length();
+    if (m_depth == 1) {
+      m_root_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
+      m_insert_at = at + size;
+    } else if (m_depth == 2) {
+      m_top_start = at;
+      m_top_start_size = size;
+      m_top_qualified = std::string(qualified);
+      m_in_data = local == "sheetData" && !data.found;
+      if (m_in_data) {
+        data_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
+      }
+    } else if (m_in_data && m_depth == 3 && local == "row") {
+      start_row(attributes);
+    } else if (m_in_data && m_in_row && m_depth == 4 && local == "c") {
+      start_cell(attributes);
+    }
+  }
+
+  void end(std::string_view local) override {
+    if (m_depth == 2) {
+      // An element written as <x/> has no end tag of its own.
+      const std::uint64_t end = m_stream.length() == 0 ? m_top_start + m_top_start_size
+                                                       : m_stream.offset() + m_stream.length();
+      if (m_in_data) {
+        data = Span{m_top_start, end, true};
+        m_in_data = false;
+      } else if (local == "dimension" && !dimension.found) {
+        dimension = Span{m_top_start, end, true};
+        dimension_qualified = m_top_qualified;
+      }
+      // A new <sheetData> goes after the elements the schema puts before it.
+      if (!data.found && (local == "sheetPr" || local == "dimension" || local == "sheetViews" ||
+                          local == "sheetFormatPr" || local == "cols")) {
+        m_insert_at = end;
+      }
+    }
+    if (m_depth == 3) m_in_row = false;
+    --m_depth;
+  }
+
+  void text(std::string_view) override {}
+
+  // Rows and styles in the order of their rows (stable: a later listing of
+  // a row comes after an earlier one).
+  void sort() {
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row& a, const Row& b) { return a.row < b.row; });
+    std::stable_sort(styled.begin(), styled.end(),
+                     [](const Styled& a, const Styled& b) { return a.row < b.row; });
+  }
+
+  std::string_view row_attributes(const Row& r) const {
+    return std::string_view(m_attributes).substr(r.attributes_at, r.attributes_size);
+  }
+  // Where a new <sheetData> goes when the part has none.
+  std::uint64_t insert_at() const { return m_insert_at; }
+  const std::string& root_prefix() const { return m_root_prefix; }
+
+  std::vector<Row> rows;
+  std::vector<Styled> styled;
+  Span data, dimension;
+  std::string data_prefix;
+  std::string dimension_qualified;
+
+ private:
+  static std::int32_t leading_int(std::string_view s) {
+    std::int32_t n = 0;
+    std::from_chars(s.data(), s.data() + s.size(), n);
+    return n;
+  }
+
+  void start_row(const char* const* attributes) {
+    std::string_view number;
+    bool numbered = false;
+    const std::size_t at = m_attributes.size();
+    for (const char* const* a = attributes; a[0]; a += 2) {
+      const std::string_view name = a[0];
+      if (name == "r") {
+        number = a[1];
+        numbered = true;
+      } else if (name != "spans") {  // a hint the new cells may contradict
+        m_attributes += ' ';
+        m_attributes += name;
+        m_attributes += "=\"";
+        append_xml_text(m_attributes, a[1], true);
+        m_attributes += '"';
+      }
+    }
+    m_row = numbered ? leading_int(number) : m_row + 1;
+    m_col = 0;
+    m_in_row = m_row >= 1 && m_row <= kMaxRows;
+    if (!m_in_row) {
+      m_attributes.resize(at);
+      return;
+    }
+    rows.push_back(Row{m_row, at, m_attributes.size() - at});
+  }
+
+  void start_cell(const char* const* attributes) {
+    std::int32_t row = m_row;
+    std::uint32_t style = 0;
+    bool referenced = false;
+    for (const char* const* a = attributes; a[0]; a += 2) {
+      const std::string_view name = a[0];
+      if (name == "r") {
+        referenced = true;
+        const auto at = parse_cell_ref(a[1]);
+        if (!at) return;
+        row = at->first;
+        m_col = at->second;
+      } else if (name == "s") {
+        const std::string_view v = a[1];
+        std::from_chars(v.data(), v.data() + v.size(), style);
+      }
+    }
+    if (!referenced) ++m_col;
+    if (style == 0 || !valid_cell(row, m_col)) return;
+    if (!styled.empty()) {
+      Styled& last = styled.back();
+      if (last.row == row && last.style == style && last.c2 + 1 == m_col) {
+        last.c2 = m_col;
+        return;
+      }
+    }
+    styled.push_back(Styled{row, m_col, m_col, style});
+  }
+
+  XmlStream m_stream;
+  int m_depth = 0;
+  bool m_in_data = false, m_in_row = false;
+  std::uint64_t m_top_start = 0, m_top_start_size = 0;
+  std::string m_top_qualified;
+  std::uint64_t m_insert_at = 0;
+  std::string m_root_prefix;
+  std::int32_t m_row = 0, m_col = 0;
+  std::string m_attributes;
 };
 
 class SheetWriter {
  public:
   SheetWriter(const SheetWriteContext& ctx, SheetId sheet) : m_ctx(ctx), m_sheet(sheet) {}
 
-  void collect_file_rows(const pugi::xml_node& data);
-  void collect_model_cells();
-  // The rows as text, with the element prefix of the part.
-  std::string rows_text(const std::string& prefix);
+  // Appends the rows, with the element prefix of the part, merging the
+  // file's rows and styles (scan, sorted) with the model's cells.
+  void write_rows(std::string& out, const std::string& prefix, const FileSheetScan& scan);
   std::optional<Box> used() const { return m_used; }
 
  private:
+  struct Slot {
+    std::int32_t col = 0;
+    CellSource src;
+  };
   void write_cell(std::string& out, const std::string& prefix, std::int32_t row, std::int32_t col,
                   const CellSource& src);
   void write_value(std::string& out, const std::string& prefix, const Value& v,
@@ -80,52 +250,96 @@ class SheetWriter {
 
   const SheetWriteContext& m_ctx;
   SheetId m_sheet;
-  std::map<std::int32_t, RowSource> m_rows;
   std::set<std::string> m_kept_masters;  // shared formulas whose master was written as kept
   std::set<std::uint32_t>
       m_source_masters;  // shared formulas whose master was written as the file had it
   std::optional<std::set<SheetId>> m_renamed;  // sheets named otherwise than in the file's texts
   std::optional<Box> m_used;
+  std::string m_body, m_type;  // of the cell being written, reused
 };
 
-void SheetWriter::collect_file_rows(const pugi::xml_node& data) {
-  std::int32_t row = 0;
-  for (pugi::xml_node r = data.first_child(); r; r = r.next_sibling()) {
-    if (r.type() != pugi::node_element || local_name(r) != "row") continue;
-    const pugi::xml_attribute rr = r.attribute("r");
-    row = rr ? rr.as_int(0) : row + 1;
-    if (row < 1 || row > kMaxRows) continue;
-    RowSource& rs = m_rows[row];
-    rs.row = r;
-    std::int32_t col = 0;
-    for (pugi::xml_node c = r.first_child(); c; c = c.next_sibling()) {
-      if (c.type() != pugi::node_element || local_name(c) != "c") continue;
-      std::int32_t cell_row = row;
-      if (const pugi::xml_attribute cr = c.attribute("r")) {
-        const auto at = parse_cell_ref(cr.value());
-        if (!at) continue;
-        cell_row = at->first;
-        col = at->second;
-      } else {
-        ++col;
-      }
-      if (!valid_cell(cell_row, col)) continue;
-      if (const pugi::xml_attribute s = c.attribute("s")) {
-        m_rows[cell_row].cells[col].style = s.as_uint(0);
+void SheetWriter::write_rows(std::string& out, const std::string& prefix,
+                             const FileSheetScan& scan) {
+  struct ModelCell {
+    std::int32_t row, col;
+    const Cell* cell;
+  };
+  // The model walks column by column; the part goes row by row.
+  std::vector<ModelCell> cells;
+  m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
+                            [&cells](std::int32_t r, std::int32_t c, const Cell& cell) {
+                              cells.push_back(ModelCell{r, c, &cell});
+                            });
+  std::stable_sort(cells.begin(), cells.end(),
+                   [](const ModelCell& a, const ModelCell& b) { return a.row < b.row; });
+  const auto& kept = *m_ctx.kept;
+  auto kept_it = kept.lower_bound({m_sheet, 0, 0});
+  auto kept_here = [&] { return kept_it != kept.end() && std::get<0>(kept_it->first) == m_sheet; };
+  auto cell_it = cells.begin();
+  auto row_it = scan.rows.begin();
+  auto styled_it = scan.styled.begin();
+
+  std::vector<Slot> slots;
+  std::string row_cells;
+  while (true) {
+    std::int32_t row = kMaxRows + 1;
+    if (cell_it != cells.end()) row = std::min(row, cell_it->row);
+    if (row_it != scan.rows.end()) row = std::min(row, row_it->row);
+    if (styled_it != scan.styled.end()) row = std::min(row, styled_it->row);
+    if (kept_here()) row = std::min(row, std::get<1>(kept_it->first));
+    if (row > kMaxRows) break;
+
+    slots.clear();
+    for (; cell_it != cells.end() && cell_it->row == row; ++cell_it) {
+      slots.push_back(Slot{cell_it->col, CellSource{cell_it->cell, std::nullopt, nullptr}});
+    }
+    for (; kept_here() && std::get<1>(kept_it->first) == row; ++kept_it) {
+      slots.push_back(
+          Slot{std::get<2>(kept_it->first), CellSource{nullptr, std::nullopt, &kept_it->second}});
+    }
+    for (; styled_it != scan.styled.end() && styled_it->row == row; ++styled_it) {
+      for (std::int32_t c = styled_it->c1; c <= styled_it->c2; ++c) {
+        slots.push_back(Slot{c, CellSource{nullptr, styled_it->style, nullptr}});
       }
     }
-  }
-}
+    // The file's last listing of the row gives its attributes.
+    const FileSheetScan::Row* file_row = nullptr;
+    for (; row_it != scan.rows.end() && row_it->row == row; ++row_it) file_row = &*row_it;
 
-void SheetWriter::collect_model_cells() {
-  m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
-                            [this](std::int32_t r, std::int32_t c, const Cell& cell) {
-                              m_rows[r].cells[c].cell = &cell;
-                            });
-  const auto& kept = *m_ctx.kept;
-  for (auto it = kept.lower_bound({m_sheet, 0, 0});
-       it != kept.end() && std::get<0>(it->first) == m_sheet; ++it) {
-    m_rows[std::get<1>(it->first)].cells[std::get<2>(it->first)].kept = &it->second;
+    // One source per column: the model's cell, the kept formula and the
+    // file's style (the last one, for a cell listed twice) together.
+    std::stable_sort(slots.begin(), slots.end(),
+                     [](const Slot& a, const Slot& b) { return a.col < b.col; });
+    row_cells.clear();
+    for (std::size_t i = 0; i < slots.size();) {
+      CellSource src = slots[i].src;
+      std::size_t j = i + 1;
+      for (; j < slots.size() && slots[j].col == slots[i].col; ++j) {
+        const CellSource& more = slots[j].src;
+        if (more.cell) src.cell = more.cell;
+        if (more.kept) src.kept = more.kept;
+        if (more.style) src.style = more.style;
+      }
+      write_cell(row_cells, prefix, row, slots[i].col, src);
+      i = j;
+    }
+    // A row with no cells is written only to keep the file's attributes.
+    if (row_cells.empty() && !file_row) continue;
+    out += '<';
+    out += prefix;
+    out += "row r=\"";
+    out += std::to_string(row);
+    out += '"';
+    if (file_row) out += scan.row_attributes(*file_row);
+    if (row_cells.empty()) {
+      out += "/>";
+      continue;
+    }
+    out += '>';
+    out += row_cells;
+    out += "</";
+    out += prefix;
+    out += "row>";
   }
 }
 
@@ -145,42 +359,6 @@ void SheetWriter::extend_used(std::int32_t row, std::int32_t col) {
   m_used->r2 = std::max(m_used->r2, row);
   m_used->c1 = std::min(m_used->c1, col);
   m_used->c2 = std::max(m_used->c2, col);
-}
-
-std::string SheetWriter::rows_text(const std::string& prefix) {
-  std::string out;
-  std::string cells;
-  for (const auto& [row, rs] : m_rows) {
-    cells.clear();
-    for (const auto& [col, src] : rs.cells) write_cell(cells, prefix, row, col, src);
-    // A row with no cells is written only to keep the file's attributes.
-    if (cells.empty() && !rs.row) continue;
-    out += '<';
-    out += prefix;
-    out += "row r=\"";
-    out += std::to_string(row);
-    out += '"';
-    // spans is a hint that the new cells may contradict: leave it out.
-    for (pugi::xml_attribute a = rs.row.first_attribute(); a; a = a.next_attribute()) {
-      const std::string_view name = a.name();
-      if (name == "r" || name == "spans") continue;
-      out += ' ';
-      out += name;
-      out += "=\"";
-      append_xml_text(out, a.value(), true);
-      out += '"';
-    }
-    if (cells.empty()) {
-      out += "/>";
-      continue;
-    }
-    out += '>';
-    out += cells;
-    out += "</";
-    out += prefix;
-    out += "row>";
-  }
-  return out;
 }
 
 void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::int32_t row,
@@ -204,8 +382,10 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
   const std::string& format = cell ? cell->format : empty;
   const std::uint32_t style = m_ctx.styles.with_format(base, format);
 
-  std::string body;
-  std::string type;
+  std::string& body = m_body;
+  std::string& type = m_type;
+  body.clear();
+  type.clear();
   if (kept) {
     append_element(body, prefix, "f", kept->attributes, kept->text);
     write_value(body, prefix, kept->cached, format, true, type);
@@ -238,14 +418,26 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     write_value(body, prefix, v, format, master, type);
   }
   extend_used(row, col);
-  // <c r="B2" s="3" t="str">body</c>
-  std::vector<std::pair<std::string, std::string>> attributes{
-      {"r", column_letters(col) + std::to_string(row)}};
-  if (style != 0) attributes.emplace_back("s", std::to_string(style));
-  if (!type.empty()) attributes.emplace_back("t", type);
-  append_element(out, prefix, "c", attributes, {});
-  // The body is markup already: put it between the tags, unescaped.
-  out.insert(out.size() - prefix.size() - 4, body);
+  // <c r="B2" s="3" t="str">body</c>; the body is markup already.
+  char digits[16];
+  out += '<';
+  out += prefix;
+  out += "c r=\"";
+  out += column_letters(col);
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, row).ptr);
+  if (style != 0) {
+    out += "\" s=\"";
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, style).ptr);
+  }
+  if (!type.empty()) {
+    out += "\" t=\"";
+    out += type;  // a fixed code: nothing to escape
+  }
+  out += "\">";
+  out += body;
+  out += "</";
+  out += prefix;
+  out += "c>";
 }
 
 bool SheetWriter::names_renamed_sheet(const Formula& f) {
@@ -343,55 +535,118 @@ void SheetWriter::write_value(std::string& out, const std::string& prefix, const
   append_element(out, prefix, "v", {}, text);
 }
 
-// Inserts a missing <sheetData> where the schema wants it: after the
-// elements that precede it.
-pugi::xml_node ensure_sheet_data(pugi::xml_node root) {
-  if (pugi::xml_node d = child(root, "sheetData")) return d;
-  pugi::xml_node after;
-  for (const char* name : {"sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols"}) {
-    if (pugi::xml_node n = child(root, name)) after = n;
-  }
-  const std::string name = prefix_of(root) + "sheetData";
-  return after ? root.insert_child_after(name.c_str(), after) : root.prepend_child(name.c_str());
+// The room a <dimension> takes: the longest reference ("A1:XFD1048576")
+// fits; a shorter one leaves blanks inside the tag, which XML allows.
+std::size_t dimension_room(const std::string& qualified) {
+  return qualified.size() + std::string_view("< ref=\"A1:XFD1048576\"/>").size();
 }
 
-std::string marker() {
-  static std::mt19937_64 rng{std::random_device{}()};
-  return "quillo-sheet-data-" + std::to_string(rng());
+std::string dimension_element(const std::string& qualified, const std::optional<Box>& used) {
+  // Always as two cells: box_a1 would write a box of full width as rows ("1:5").
+  std::string ref = "A1";
+  if (used) {
+    ref = cell_a1(used->r1, used->c1);
+    if (!used->single()) ref += ":" + cell_a1(used->r2, used->c2);
+  }
+  std::string out = "<" + qualified + " ref=\"" + ref + "\"";
+  const std::size_t room = dimension_room(qualified);
+  out.append(out.size() + 2 < room ? room - out.size() - 2 : 0, ' ');
+  return out + "/>";
 }
 
 }  // namespace
 
-Result<std::string> rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet,
-                                  const std::string& part, std::string_view xml) {
-  pugi::xml_document doc;
-  if (auto st = parse_part(doc, part, xml, "worksheet"); !st.ok()) return st;
-  pugi::xml_node root = doc.document_element();
-  pugi::xml_node data = ensure_sheet_data(root);
-  SheetWriter writer(ctx, sheet);
-  writer.collect_file_rows(data);
-  writer.collect_model_cells();
-  const std::string rows = writer.rows_text(prefix_of(data));
-  if (pugi::xml_node dim = child(root, "dimension")) {
-    const auto used = writer.used();
-    // Always as two cells: box_a1 would write a box of full width as rows ("1:5").
-    std::string ref = "A1";
-    if (used) {
-      ref = cell_a1(used->r1, used->c1);
-      if (!used->single()) ref += ":" + cell_a1(used->r2, used->c2);
+Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
+                     const PartSource& read, std::string& out) {
+  FileSheetScan scan(part);
+  std::uint64_t part_bytes = 0;
+  Status st = read([&scan, &part_bytes, &part](std::string_view chunk) {
+    // The part is copied as bytes around UTF-8 rows: one in UTF-16 would
+    // come out in two encodings. Refused rather than written damaged.
+    const auto byte = [&chunk](std::size_t i) { return static_cast<unsigned char>(chunk[i]); };
+    if (part_bytes == 0 && chunk.size() >= 2 &&
+        ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
+         byte(0) == 0 || byte(1) == 0)) {
+      return Status::failed("cannot write " + part + " again: it is UTF-16 text");
     }
-    dim.attribute("ref").set_value(ref.c_str());
+    part_bytes += chunk.size();
+    return scan.feed(chunk, false);
+  });
+  if (st.ok()) st = scan.feed({}, true);
+  if (!st.ok()) return st;
+  scan.sort();
+
+  // The second reading copies the part but for two cuts: the <dimension>
+  // (before the rows; room is kept for it and filled in once they are
+  // written) and the <sheetData>, or where a missing one goes.
+  struct Cut {
+    std::uint64_t begin = 0, end = 0;
+    bool dimension = false;
+  };
+  std::vector<Cut> cuts;
+  std::string dimension_qualified;
+  const bool has_data = scan.data.found;
+  const std::uint64_t data_begin = has_data ? scan.data.begin : scan.insert_at();
+  if (scan.dimension.found && scan.dimension.end <= data_begin) {
+    cuts.push_back(Cut{scan.dimension.begin, scan.dimension.end, true});
+    dimension_qualified = scan.dimension_qualified;
   }
-  // The rows replace a unique comment in the serialized part.
-  while (data.first_child()) data.remove_child(data.first_child());
-  const std::string mark = marker();
-  data.append_child(pugi::node_comment).set_value(mark.c_str());
-  std::string out = serialize(doc);
-  const std::string needle = "<!--" + mark + "-->";
-  const std::size_t at = out.find(needle);
-  if (at == std::string::npos) return Status::failed("cannot write " + part);
-  out.replace(at, needle.size(), rows);
-  return out;
+  cuts.push_back(Cut{data_begin, has_data ? scan.data.end : data_begin, false});
+  const std::string prefix = has_data ? scan.data_prefix : scan.root_prefix();
+
+  SheetWriter writer(ctx, sheet);
+  out.clear();
+  // Written cells take about what the file's took: one allocation, no
+  // copies of a growing part.
+  out.reserve(static_cast<std::size_t>(part_bytes) + 4096);
+  std::size_t dimension_at = std::string::npos;
+  auto replace = [&](const Cut& cut) {
+    if (cut.dimension) {
+      dimension_at = out.size();
+      out.append(dimension_room(dimension_qualified), ' ');
+      return;
+    }
+    out += '<';
+    out += prefix;
+    out += "sheetData>";
+    writer.write_rows(out, prefix, scan);
+    out += "</";
+    out += prefix;
+    out += "sheetData>";
+  };
+  std::uint64_t pos = 0;  // of the next byte of the part
+  std::size_t next = 0;   // the next cut
+  bool replaced = false;  // whether that cut's replacement is written
+  auto copy = [&](std::string_view chunk) {
+    const std::uint64_t chunk_begin = pos, chunk_end = pos + chunk.size();
+    while (true) {
+      if (next < cuts.size() && pos >= cuts[next].begin) {
+        if (!replaced) {
+          replace(cuts[next]);
+          replaced = true;
+        }
+        if (cuts[next].end > pos) pos = std::min(cuts[next].end, chunk_end);
+        if (pos < cuts[next].end) break;  // the cut goes on in the next piece
+        ++next;
+        replaced = false;
+        continue;
+      }
+      const std::uint64_t stop =
+          next < cuts.size() ? std::min(cuts[next].begin, chunk_end) : chunk_end;
+      out.append(chunk.substr(pos - chunk_begin, stop - pos));
+      pos = stop;
+      if (pos == chunk_end && (next == cuts.size() || cuts[next].begin > pos)) break;
+    }
+    return Status();
+  };
+  if (st = read(copy); !st.ok()) return st;
+  // A cut at the very end (a part that is all <sheetData>) is written here.
+  if (next < cuts.size()) (void)copy({});
+  if (dimension_at != std::string::npos) {
+    out.replace(dimension_at, dimension_room(dimension_qualified),
+                dimension_element(dimension_qualified, writer.used()));
+  }
+  return {};
 }
 
 // ---- shared strings ----

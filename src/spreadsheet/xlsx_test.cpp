@@ -358,7 +358,7 @@ TEST_F(XlsxTest, HostileFilesFailCleanly) {
   auto parts = one_sheet("");
   parts["xl/worksheets/sheet1.xml"] += std::string(3 << 20, ' ');  // inflates 1000 to 1
   XlsxLoadOptions small;
-  small.limits.max_part_bytes = 1 << 20;
+  small.limits.max_sheet_part_bytes = 1 << 20;  // sheet parts stream: their own bound
   fails(write_package(dir / "bomb.xlsx", parts), "size limit", small);
   small = {};
   small.limits.max_total_bytes = 2 << 20;

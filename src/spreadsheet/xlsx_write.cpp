@@ -335,19 +335,22 @@ Status Saver::write_sheets() {
     const auto at = std::find_if(known.begin(), known.end(),
                                  [id](const XlsxSheetPart& p) { return p.sheet == id; });
     XlsxSheetPart p;
-    std::string xml;
+    xlsx::PartSource read;
     if (at != known.end()) {
       p = *at;
-      auto r = read_part(p.part);
-      if (!r.ok()) return r.status();
-      xml = std::move(r).value();
+      if (!m_zip) return failed("the file has no part " + p.part);
+      read = [this, &p](const std::function<Status(std::string_view)>& sink) {
+        return m_zip->read_chunks(p.part, sink);
+      };
     } else {
       if (auto st = add_sheet_part(id, p); !st.ok()) return st;
-      xml = xlsx::new_worksheet();
+      read = [](const std::function<Status(std::string_view)>& sink) {
+        return sink(xlsx::new_worksheet());
+      };
     }
-    auto out = xlsx::rewrite_sheet(ctx, id, p.part, xml);
-    if (!out.ok()) return out.status();
-    m_edit.put[p.part] = std::move(out).value();
+    if (auto st = xlsx::rewrite_sheet(ctx, id, p.part, read, m_edit.put[p.part]); !st.ok()) {
+      return st;
+    }
 
     pugi::xml_node el = sheet_element(p.rel_id);
     if (!el) return failed("the workbook part lost sheet " + m_model.sheet_name(id));

@@ -12,6 +12,7 @@
 #include <zip.h>
 
 #include <fstream>
+#include <vector>
 
 #include "spreadsheet/xlsx_package.h"
 
@@ -81,7 +82,27 @@ bool ZipReader::has(std::string_view name) const {
   return zip_name_locate(m_impl->archive, std::string(name).c_str(), ZIP_FL_NOCASE) >= 0;
 }
 
-Result<std::string> ZipReader::read(std::string_view name_view) {
+Result<std::string> ZipReader::read(std::string_view name) {
+  std::string out;
+  Status st = inflate(
+      name,
+      [&out](std::string_view chunk) {
+        out.append(chunk);
+        return Status();
+      },
+      m_impl->limits.max_part_bytes);
+  if (!st.ok()) return st;
+  return out;
+}
+
+Status ZipReader::read_chunks(std::string_view name,
+                              const std::function<Status(std::string_view)>& sink) {
+  return inflate(name, sink, m_impl->limits.max_sheet_part_bytes);
+}
+
+Status ZipReader::inflate(std::string_view name_view,
+                          const std::function<Status(std::string_view)>& sink,
+                          std::uint64_t max_bytes) {
   const std::string name(name_view);
   zip_t* za = m_impl->archive;
   const zip_int64_t index = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
@@ -94,26 +115,25 @@ Result<std::string> ZipReader::read(std::string_view name_view) {
   const XlsxLimits& lim = m_impl->limits;
   // The declared size may lie; the loop below enforces the caps on the data
   // actually inflated, this check only fails early on honest headers.
-  if ((st.valid & ZIP_STAT_SIZE) && st.size > lim.max_part_bytes) {
+  if ((st.valid & ZIP_STAT_SIZE) && st.size > max_bytes) {
     return failed("part " + name + " exceeds the size limit (" + std::to_string(st.size) +
                   " bytes)");
   }
   zip_file_t* zf = zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0);
   if (!zf) return failed("cannot open part " + name + ": " + zip_strerror(za));
-  std::string out;
-  if (st.valid & ZIP_STAT_SIZE) out.reserve(static_cast<std::size_t>(st.size));
-  char buf[65536];
+  std::uint64_t part_bytes = 0;
+  std::vector<char> buf(std::size_t{1} << 16);
   Status status;
   while (true) {
-    const zip_int64_t n = zip_fread(zf, buf, sizeof buf);
+    const zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
     if (n < 0) {
       status = failed("part " + name + " is damaged: " + zip_file_strerror(zf));
       break;
     }
     if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+    part_bytes += static_cast<std::uint64_t>(n);
     m_impl->total_read += static_cast<std::uint64_t>(n);
-    if (out.size() > lim.max_part_bytes) {
+    if (part_bytes > max_bytes) {
       status = failed("part " + name + " inflates beyond the size limit");
       break;
     }
@@ -121,10 +141,11 @@ Result<std::string> ZipReader::read(std::string_view name_view) {
       status = failed("the file inflates beyond the size limit");
       break;
     }
+    status = sink(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+    if (!status.ok()) break;
   }
   zip_fclose(zf);
-  if (!status.ok()) return status;
-  return out;
+  return status;
 }
 
 namespace {
