@@ -47,7 +47,7 @@ std::vector<CellAddr> Model::stale_formulas() const {
     for (const SheetId id : book(b)->sheets) {
       const Sheet* s = sheet(id);
       for (const std::uint64_t key : s->formulas) {
-        const FormulaState& fs = *s->cells.at(key).formula;
+        const FormulaState& fs = *s->cells.formula(key);
         const CellAddr a{id, key_row(key), key_col(key)};
         if (fs.frozen && fs.formula->root && uses_names(*fs.formula->root) &&
             seen.insert(a).second) {

@@ -44,7 +44,7 @@ void append_element(std::string& out, const std::string& prefix, std::string_vie
 
 // Where a written cell comes from: the model, the file, or both.
 struct CellSource {
-  const Cell* cell = nullptr;             // the model's cell
+  std::optional<Cell> model;              // the model's cell
   std::optional<std::uint32_t> style;     // the file's style index (s)
   const XlsxKeptFormula* kept = nullptr;  // a formula kept as written
 };
@@ -120,7 +120,7 @@ void SheetWriter::collect_file_rows(const pugi::xml_node& data) {
 void SheetWriter::collect_model_cells() {
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
                             [this](std::int32_t r, std::int32_t c, const Cell& cell) {
-                              m_rows[r].cells[c].cell = &cell;
+                              m_rows[r].cells[c].model.emplace(cell);
                             });
   const auto& kept = *m_ctx.kept;
   for (auto it = kept.lower_bound({m_sheet, 0, 0});
@@ -185,7 +185,7 @@ std::string SheetWriter::rows_text(const std::string& prefix) {
 
 void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::int32_t row,
                              std::int32_t col, const CellSource& src) {
-  const Cell* cell = src.cell;
+  const Cell* cell = src.model ? &*src.model : nullptr;
   const XlsxKeptFormula* kept = src.kept;
   // A kept formula is written as the file had it while the model still
   // shows its cached value; a shared one only with its master.
@@ -213,7 +213,7 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     // An array formula is written in its top-left cell, with the box it
     // fills; its other cells hold only their values. Other formulas go back
     // as the file wrote them while unchanged.
-    const FormulaState* fs = cell->formula.get();
+    const FormulaState* fs = cell->formula;
     const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
     if (master && (fs->in_array || !write_source(body, prefix, row, col, *fs))) {
       const std::string text = write_formula(
