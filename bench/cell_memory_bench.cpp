@@ -3,7 +3,8 @@
 // (=E3-E2 and =F3/F2-1, as bench/scale_compare.sh generates). The figure is
 // the heap in use after filling and calculating, less the heap before,
 // divided by the cells (for the price table also over the formula cells
-// alone, the numbers counted at the plain-number rate).
+// alone, the numbers counted at the plain-number rate), and the part of a
+// formula cell the dependency index takes for the same price table.
 // Run: build/rel/bench/cell_memory_bench [ROWS]   (ROWS defaults to 100000)
 #include <malloc.h>
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "spreadsheet/dependencies.h"
 #include "spreadsheet/model.h"
 
 namespace {
@@ -78,6 +80,19 @@ int main(int argc, char** argv) {
     }
   });
   const double formulas = 2.0 * (rows - 1);
+  double index_per_formula = 0;
+  {
+    const std::size_t before = heap_in_use();
+    auto index = std::make_unique<DependencyIndex>();
+    for (std::int32_t r = 2; r <= rows; ++r) {
+      for (std::int32_t c : {5, 6}) {
+        const CellAddr formula{1, r, c + 2};
+        index->add(formula, 1, Box{r, c, r, c});
+        index->add(formula, 1, Box{r - 1, c, r - 1, c});
+      }
+    }
+    index_per_formula = static_cast<double>(heap_in_use() - before) / formulas;
+  }
   const double per_formula =
       (prices.per_cell * static_cast<double>(prices.cells) - numbers.per_cell * 6.0 * rows) /
       formulas;
@@ -87,5 +102,6 @@ int main(int argc, char** argv) {
               texts.cells);
   std::printf("price table  %10.1f bytes/cell (%zu cells)\n", prices.per_cell, prices.cells);
   std::printf("  formulas   %10.1f bytes/formula cell\n", per_formula);
+  std::printf("  of which dependency index %6.1f bytes/formula cell\n", index_per_formula);
   return 0;
 }

@@ -535,7 +535,7 @@ Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_vi
 // ---- loading from files ----
 
 Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col, Value value,
-                           FormulaPtr formula, std::string format, bool dirty,
+                           FormulaPtr formula, std::string_view format, bool dirty,
                            std::uint32_t source) {
   Sheet* s = sheet_mut(sheet_id);
   if (!s) return gone_sheet();

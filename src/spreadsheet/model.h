@@ -248,7 +248,8 @@ class Model : public std::enable_shared_from_this<Model> {
   // file's number for it (see FormulaState::source). A formula of the same
   // shape as a neighbour's shares that neighbour's parsed formula.
   Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
-                      FormulaPtr formula, std::string format, bool dirty, std::uint32_t source = 0);
+                      FormulaPtr formula, std::string_view format, bool dirty,
+                      std::uint32_t source = 0);
 
   // ---- what a run changed ----
   // From now on, remembers the value each cell held before its first change
