@@ -342,7 +342,9 @@ class Model : public std::enable_shared_from_this<Model> {
   std::function<double()> m_now;
   std::function<std::shared_ptr<BookFile>()> m_book_file_maker;
   bool m_tracking = false;
-  std::unordered_map<CellAddr, Value, CellAddrHash> m_before;  // see track_changes
+  // See track_changes: per sheet, the value each changed cell held first.
+  // A cell store keeps them at a slot a cell, whatever the run rewrites.
+  std::unordered_map<SheetId, std::unique_ptr<CellStore>> m_before;
 };
 
 // The first function f calls that is neither built in nor answered by
