@@ -251,6 +251,14 @@ class Model : public std::enable_shared_from_this<Model> {
                       FormulaPtr formula, std::string_view format, bool dirty,
                       std::uint32_t source = 0);
 
+  // The parsed formula a cell at (row, col) would hold for f: f, or the
+  // identical one a neighbouring formula cell holds (as restore_cell and
+  // formula entry choose). A loader that keeps the formula it stored, to
+  // save it as the file wrote it, asks first and keeps the shared one.
+  FormulaPtr shared_formula(SheetId sheet, std::int32_t row, std::int32_t col, FormulaPtr f) const {
+    return share_shape(CellAddr{sheet, row, col}, std::move(f));
+  }
+
   // ---- what a run changed ----
   // From now on, remembers the value each cell held before its first change
   // (evaluations and writes; cells loaded from files are not changes). A

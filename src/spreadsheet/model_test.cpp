@@ -297,6 +297,11 @@ TEST_F(ModelTest, FormulasOfOneShapeShareOneParsedFormula) {
   const FormulaPtr first = model->formula_at(CellAddr{sheet, 2, 2});
   for (std::int32_t r = 3; r <= 6; ++r) EXPECT_EQ(model->formula_at(CellAddr{sheet, r, 2}), first);
   EXPECT_EQ(model->formula_at(CellAddr{sheet, 1, 4}), model->formula_at(CellAddr{sheet, 1, 3}));
+  // A loader is offered the neighbour's formula for a cell it is about to fill.
+  const auto parsed =
+      parse_formula("=A7-A6", Notation::A1, 7, 2, [](std::string_view) { return 0; });
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(model->shared_formula(sheet, 7, 2, parsed.value()), first);
   EXPECT_EQ(model->formula_text(sheet, 5, 2, Notation::A1), "=A5-A4");
   EXPECT_EQ(model->formula_text(sheet, 5, 2, Notation::R1C1),
             model->formula_text(sheet, 3, 2, Notation::R1C1));
