@@ -56,7 +56,7 @@ Status write(Model& m, SheetId sheet, std::int32_t row, std::int32_t col, const 
 std::vector<std::uint64_t> keys_of(const Model& m, SheetId sheet) {
   const spreadsheet::Sheet* s = m.sheet(sheet);
   if (!s) return {};
-  return std::vector<std::uint64_t>(s->cells.keys().begin(), s->cells.keys().end());
+  return s->cells.keys();
 }
 
 }  // namespace
@@ -92,7 +92,7 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
     for (const std::uint64_t key : keys_of(live, to)) {
       const std::int32_t r = spreadsheet::key_row(key), c = spreadsheet::key_col(key);
       const spreadsheet::Sheet* s = disk->sheet(from);
-      const spreadsheet::Cell* there = s ? s->cells.find(key) : nullptr;
+      const auto there = s ? s->cells.find(key) : std::nullopt;
       if (there && !there->blank()) continue;
       const Entry mine = entry(live, to, r, c);
       if (!mine.formula && mine.value.is_empty()) continue;

@@ -7,16 +7,25 @@
 namespace quillo::spreadsheet {
 
 void Model::note_change(const CellAddr& a, const Value& before, const Value& after) {
-  if (m_before.count(a) > 0 || before == after) return;
-  m_before.emplace(a, before);
+  if (before == after) return;
+  auto& noted = m_before[a.sheet];
+  if (!noted) noted = std::make_unique<CellStore>();
+  const std::uint64_t key = cell_key(a.row, a.col);
+  // An empty first value is kept as an empty cell: the store keeps it until
+  // it is erased.
+  if (!noted->contains(key)) noted->set_value(key, before);
 }
 
 std::vector<CellAddr> Model::changed_cells() const {
   std::vector<CellAddr> out;
-  for (const auto& [a, before] : m_before) {
-    // A cell that went back to its first value (a request that failed and
-    // showed the file's figure again) did not change.
-    if (sheet(a.sheet) && !(value(a.sheet, a.row, a.col) == before)) out.push_back(a);
+  for (const auto& [id, noted] : m_before) {
+    if (!sheet(id)) continue;
+    for (const std::uint64_t key : noted->keys()) {
+      // A cell that went back to its first value (a request that failed and
+      // showed the file's figure again) did not change.
+      const CellAddr a{id, key_row(key), key_col(key)};
+      if (!(value(id, a.row, a.col) == noted->value(key))) out.push_back(a);
+    }
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -47,7 +56,7 @@ std::vector<CellAddr> Model::stale_formulas() const {
     for (const SheetId id : book(b)->sheets) {
       const Sheet* s = sheet(id);
       for (const std::uint64_t key : s->formulas) {
-        const FormulaState& fs = *s->cells.at(key).formula;
+        const FormulaState& fs = *s->cells.formula(key);
         const CellAddr a{id, key_row(key), key_col(key)};
         if (fs.frozen && fs.formula->root && uses_names(*fs.formula->root) &&
             seen.insert(a).second) {

@@ -2,10 +2,49 @@
 
 namespace quillo::spreadsheet {
 
+void DependencyIndex::Readers::add(const CellAddr& formula) {
+  if (many) {
+    ++(*many)[formula];
+    return;
+  }
+  for (auto& [f, count] : few) {
+    if (f == formula) {
+      ++count;
+      return;
+    }
+  }
+  if (few.size() < kFew) {
+    few.emplace_back(formula, 1);
+    return;
+  }
+  many = std::make_unique<std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>>(few.begin(),
+                                                                                     few.end());
+  few.clear();
+  few.shrink_to_fit();
+  ++(*many)[formula];
+}
+
+void DependencyIndex::Readers::remove(const CellAddr& formula) {
+  if (many) {
+    const auto it = many->find(formula);
+    if (it != many->end() && --it->second == 0) many->erase(it);
+    return;
+  }
+  for (std::size_t i = 0; i < few.size(); ++i) {
+    if (few[i].first == formula) {
+      if (--few[i].second == 0) {
+        few[i] = few.back();
+        few.pop_back();
+      }
+      return;
+    }
+  }
+}
+
 void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& box) {
   SheetIndex& idx = m_sheets[target];
   if (box.single()) {
-    ++idx.cells[cell_key(box.r1, box.c1)][formula];
+    idx.cells[cell_key(box.r1, box.c1)].add(formula);
     return;
   }
   if (block_count(box) > kMaxBlocks) {
@@ -37,8 +76,7 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
   if (box.single()) {
     const auto cell_it = idx.cells.find(cell_key(box.r1, box.c1));
     if (cell_it == idx.cells.end()) return;
-    const auto f = cell_it->second.find(formula);
-    if (f != cell_it->second.end() && --f->second == 0) cell_it->second.erase(f);
+    cell_it->second.remove(formula);
     if (cell_it->second.empty()) idx.cells.erase(cell_it);
     return;
   }
@@ -61,7 +99,7 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
   if (sheet_it == m_sheets.end()) return;
   const SheetIndex& idx = sheet_it->second;
   if (const auto it = idx.cells.find(cell_key(cell.row, cell.col)); it != idx.cells.end()) {
-    for (const auto& [formula, count] : it->second) out.push_back(formula);
+    it->second.for_each([&](const CellAddr& formula) { out.push_back(formula); });
   }
   if (const auto it = idx.blocks.find(block_key(cell.row >> kRowShift, cell.col));
       it != idx.blocks.end()) {
@@ -77,8 +115,8 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
 void DependencyIndex::drop_sheet(SheetId sheet, std::vector<CellAddr>& out) {
   const auto sheet_it = m_sheets.find(sheet);
   if (sheet_it == m_sheets.end()) return;
-  for (const auto& [key, formulas] : sheet_it->second.cells) {
-    for (const auto& [formula, count] : formulas) out.push_back(formula);
+  for (const auto& [key, readers] : sheet_it->second.cells) {
+    readers.for_each([&](const CellAddr& formula) { out.push_back(formula); });
   }
   for (const auto& [key, block] : sheet_it->second.blocks) {
     for (const auto& [formula, box] : block) out.push_back(formula);

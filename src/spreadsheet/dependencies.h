@@ -1,12 +1,14 @@
 // DependencyIndex: which formulas read which cells, so a change reaches its
 // dependents without rescanning every formula. Single-cell references are
-// kept per cell; ranges are kept in blocks of rows per column, and ranges too
-// large for blocks (whole columns, big areas) in one list per sheet that is
-// checked on every change of that sheet. Adding and removing a reference are
-// constant time, so rewriting formulas over and over does not accumulate.
-// Event-loop thread only; the index holds addresses, never cells.
+// kept per cell, in a short list (most cells have a reader or two), turned
+// into a hash table when a cell has many readers; ranges are kept in blocks of rows per column, and
+// ranges too large for blocks (whole columns, big areas) in one list per sheet that is checked on
+// every change of that sheet. Adding and removing a reference are constant time, so rewriting
+// formulas over and over does not accumulate. Event-loop thread only; the index holds addresses,
+// never cells.
 #pragma once
 
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -30,9 +32,27 @@ class DependencyIndex {
   static constexpr int kRowShift = 8;               // 256 rows per block
   static constexpr std::int64_t kMaxBlocks = 1024;  // larger ranges go to the wide list
 
+  // The formulas reading one cell, each with how many of its references do.
+  struct Readers {
+    static constexpr std::size_t kFew = 16;
+    std::vector<std::pair<CellAddr, std::uint32_t>> few;
+    std::unique_ptr<std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>> many;
+
+    void add(const CellAddr& formula);
+    void remove(const CellAddr& formula);
+    bool empty() const { return many ? many->empty() : few.empty(); }
+    template <typename Fn>
+    void for_each(Fn&& fn) const {
+      if (many) {
+        for (const auto& [formula, count] : *many) fn(formula);
+      } else {
+        for (const auto& [formula, count] : few) fn(formula);
+      }
+    }
+  };
+
   struct SheetIndex {
-    std::unordered_map<std::uint64_t, std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>>
-        cells;
+    std::unordered_map<std::uint64_t, Readers> cells;
     std::unordered_map<std::uint64_t, std::unordered_multimap<CellAddr, Box, CellAddrHash>> blocks;
     std::unordered_multimap<CellAddr, Box, CellAddrHash> wide;
   };

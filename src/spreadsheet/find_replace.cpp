@@ -109,7 +109,7 @@ std::vector<std::string> Model::link_sources(BookId book_id) const {
   for (SheetId id : b->sheets) {
     const Sheet* s = sheet(id);
     for (std::uint64_t key : s->formulas) {
-      collect_books(*s->cells.at(key).formula->formula->root, out);
+      collect_books(*s->cells.formula(key)->formula->root, out);
     }
   }
   return out;

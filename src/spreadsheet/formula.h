@@ -5,7 +5,8 @@
 // under an evaluation.
 //
 // References are kept relative to the cell holding the formula (as R1C1
-// notation thinks of them), so the same tree writes back in either notation.
+// notation thinks of them), so the same tree writes back in either notation,
+// and a formula copied down a column is one tree for every cell of it.
 // Sheets are bound by id: renaming a sheet renames it in every formula, and
 // a reference to a deleted sheet writes as #REF!.
 //
@@ -152,5 +153,11 @@ std::string write_formula(const Formula& f, Notation notation, std::int32_t row,
 
 // A constant as a formula writes it (texts quoted, numbers shortest form).
 std::string write_constant(const Value& v);
+
+// True when a and b are the same tree: the same operations, constants,
+// names and references (relative ones as the same offsets). Two cells whose
+// formulas have the same shape can then share one parsed formula, and each
+// writes it back as its own text.
+bool same_shape(const Formula& a, const Formula& b);
 
 }  // namespace quillo::spreadsheet

@@ -281,14 +281,14 @@ Result<host::RangePtr> SheetHandle::used_range() const {
   if (!m) return gone_sheet();
   const Sheet* s = m->sheet(m_sheet);
   Box b{kMaxRows, kMaxCols, 0, 0};
-  for (const std::uint64_t key : s->cells.keys()) {
-    const Cell& cell = s->cells.at(key);
-    if (cell.value.is_empty() && !cell.formula) continue;
-    b.r1 = std::min(b.r1, key_row(key));
-    b.r2 = std::max(b.r2, key_row(key));
-    b.c1 = std::min(b.c1, key_col(key));
-    b.c2 = std::max(b.c2, key_col(key));
-  }
+  s->cells.for_each(Box{1, 1, kMaxRows, kMaxCols},
+                    [&](std::int32_t r, std::int32_t c, const Cell& cell) {
+                      if (cell.value.is_empty() && !cell.formula) return;
+                      b.r1 = std::min(b.r1, r);
+                      b.r2 = std::max(b.r2, r);
+                      b.c1 = std::min(b.c1, c);
+                      b.c2 = std::max(b.c2, c);
+                    });
   if (b.r2 == 0) b = Box{};
   return make_range(m, m_sheet, b);
 }

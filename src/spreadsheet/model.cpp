@@ -190,9 +190,9 @@ void Model::destroy_sheet(SheetId id) {
   // read it: they are recalculated and now answer #REF!.
   for (std::uint64_t key : s->formulas) {
     const CellAddr a{id, key_row(key), key_col(key)};
-    Cell& cell = s->cells.at(key);
-    register_refs(a, *cell.formula, false);
-    clear_dirty(*cell.formula);
+    FormulaState& fs = *s->cells.formula(key);
+    register_refs(a, fs, false);
+    clear_dirty(fs);
     m_volatile.erase(a);
     m_circular.erase(a);
   }
@@ -218,15 +218,9 @@ void Model::activate_sheet(SheetId id) {
 
 // ---- cells ----
 
-Cell* Model::cell_mut(const CellAddr& a) {
-  Sheet* s = sheet_mut(a.sheet);
-  if (!s) return nullptr;
-  return s->cells.find(cell_key(a.row, a.col));
-}
-
 FormulaState* Model::formula_state(const CellAddr& a) {
-  Cell* c = cell_mut(a);
-  return c ? c->formula.get() : nullptr;
+  Sheet* s = sheet_mut(a.sheet);
+  return s ? s->cells.formula(cell_key(a.row, a.col)) : nullptr;
 }
 
 const FormulaState* Model::formula_state(const CellAddr& a) const {
@@ -236,8 +230,7 @@ const FormulaState* Model::formula_state(const CellAddr& a) const {
 Value Model::value(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
   const Sheet* s = sheet(sheet_id);
   if (!s) return Value(ErrorCode::Ref);
-  const Cell* c = s->cells.find(cell_key(row, col));
-  return c ? c->value : Value();
+  return s->cells.value(cell_key(row, col));
 }
 
 bool Model::has_formula(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
@@ -247,8 +240,8 @@ bool Model::has_formula(SheetId sheet_id, std::int32_t row, std::int32_t col) co
 std::string Model::number_format(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
   const Sheet* s = sheet(sheet_id);
   if (!s) return {};
-  const Cell* c = s->cells.find(cell_key(row, col));
-  return !c || c->format.empty() ? "General" : c->format;
+  const std::string& f = s->cells.format(cell_key(row, col));
+  return f.empty() ? "General" : f;
 }
 
 std::pair<std::int32_t, std::int32_t> Model::extent(SheetId sheet_id) const {
@@ -260,7 +253,7 @@ std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t
                                 Notation notation) const {
   const Sheet* s = sheet(sheet_id);
   if (!s) return {};
-  const Cell* found = s->cells.find(cell_key(row, col));
+  const auto found = s->cells.find(cell_key(row, col));
   if (!found) return {};
   const Cell& c = *found;
   if (c.formula) {
@@ -285,17 +278,18 @@ std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t
 void Model::erase_if_blank(const CellAddr& a) {
   Sheet* s = sheet_mut(a.sheet);
   if (!s) return;
-  const std::uint64_t key = cell_key(a.row, a.col);
-  const Cell* c = s->cells.find(key);
-  if (c && c->blank()) s->cells.erase(key);
+  s->cells.erase_if_blank(cell_key(a.row, a.col));
 }
 
-void Model::drop_formula(const CellAddr& a, Cell& cell) {
-  if (!cell.formula) return;
-  register_refs(a, *cell.formula, false);
-  clear_dirty(*cell.formula);
-  cell.formula.reset();
-  sheet_mut(a.sheet)->formulas.erase(cell_key(a.row, a.col));
+void Model::drop_formula(const CellAddr& a) {
+  Sheet* s = sheet_mut(a.sheet);
+  const std::uint64_t key = cell_key(a.row, a.col);
+  FormulaState* fs = s ? s->cells.formula(key) : nullptr;
+  if (!fs) return;
+  register_refs(a, *fs, false);
+  clear_dirty(*fs);
+  s->cells.remove_formula(key);
+  s->formulas.erase(key);
   m_volatile.erase(a);
   m_circular.erase(a);
 }
@@ -369,11 +363,11 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
     default:
       break;
   }
-  Cell& cell = s->cells[cell_key(a.row, a.col)];
-  drop_formula(a, cell);
-  if (m_tracking) note_change(a, cell.value, v);
-  cell.value = std::move(v);
-  if (!format.empty() && cell.format.empty()) cell.format = std::string(format);
+  const std::uint64_t key = cell_key(a.row, a.col);
+  drop_formula(a);
+  if (m_tracking) note_change(a, s->cells.value(key), v);
+  s->cells.set_value(key, v);
+  if (!format.empty() && s->cells.format(key).empty()) s->cells.set_format(key, format);
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
   erase_if_blank(a);
@@ -400,20 +394,20 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
 void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   Sheet* s = sheet_mut(a.sheet);
   const std::uint64_t key = cell_key(a.row, a.col);
-  Cell& cell = s->cells[key];
-  if (cell.formula) {
-    register_refs(a, *cell.formula, false);
+  FormulaState* fs = s->cells.formula(key);
+  if (fs) {
+    register_refs(a, *fs, false);
   } else {
-    cell.formula = std::make_unique<FormulaState>();
+    fs = &s->cells.add_formula(key);
     s->formulas.insert(key);
   }
-  cell.formula->formula = f;
-  cell.formula->frozen = false;  // a formula written anew is computed
-  cell.formula->in_array = false;
+  fs->formula = share_shape(a, std::move(f));
+  fs->frozen = false;  // a formula written anew is computed
+  fs->in_array = false;
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
-  register_refs(a, *cell.formula, true);
-  if (f->is_volatile) {
+  register_refs(a, *fs, true);
+  if (fs->formula->is_volatile) {
     m_volatile.insert(a);
   } else {
     m_volatile.erase(a);
@@ -422,7 +416,30 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   mark_dependents(a, true);
   // A cell that was dirty already (for example one whose formula is being
   // evaluated right now) must still be listed, so the new formula runs.
-  if (cell.formula->dirty) m_dirty.push_back(a);
+  // Look the state up again: marking does not evaluate, but stay safe.
+  if (const FormulaState* now = formula_state(a); now && now->dirty) m_dirty.push_back(a);
+}
+
+FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
+  const Sheet* s = sheet(a.sheet);
+  if (!s || !f) return f;
+  // Evaluation tells a replaced formula from the one it runs by identity,
+  // so the cell's formula before (and any it is running) is never reused.
+  const FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  auto in_use = [&](const Formula* g) {
+    if (own && own->formula.get() == g) return true;
+    return std::any_of(m_active.begin(), m_active.end(),
+                       [&](const auto& e) { return e.first == a && e.second == g; });
+  };
+  // References are relative to the cell, so a formula copied down a column
+  // or along a row parses to the same tree in every cell.
+  for (const auto& [dr, dc] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}}) {
+    if (!valid_cell(a.row + dr, a.col + dc)) continue;
+    const FormulaState* near = s->cells.formula(cell_key(a.row + dr, a.col + dc));
+    if (!near || near->in_array || !near->formula || in_use(near->formula.get())) continue;
+    if (near->formula == f || same_shape(*near->formula, *f)) return near->formula;
+  }
+  return f;
 }
 
 Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col, const Value& v) {
@@ -473,7 +490,7 @@ Status Model::clear_contents(SheetId sheet_id, const Box& box) {
   Status partial;
   for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
     keys.push_back(cell_key(r, c));
-    const FormulaState* fs = cell.formula.get();
+    const FormulaState* fs = cell.formula;
     if (fs && fs->in_array && partial.ok() &&
         !(box.contains(fs->array.r1, fs->array.c1) && box.contains(fs->array.r2, fs->array.c2))) {
       partial = check_array_edit(CellAddr{sheet_id, r, c});
@@ -482,11 +499,13 @@ Status Model::clear_contents(SheetId sheet_id, const Box& box) {
   if (!partial.ok()) return partial;
   for (std::uint64_t key : keys) {
     const CellAddr a{sheet_id, key_row(key), key_col(key)};
-    Cell* cell = cell_mut(a);
+    Sheet* s = sheet_mut(sheet_id);
+    if (!s) break;  // a recalculation removed the sheet
+    const auto cell = s->cells.find(key);
     if (!cell || (cell->value.is_empty() && !cell->formula)) continue;
-    drop_formula(a, *cell);
+    drop_formula(a);
     if (m_tracking) note_change(a, cell->value, Value());
-    cell->value = Value();
+    s->cells.set_value(key, Value());
     erase_if_blank(a);
     mark_dependents(a, false);
   }
@@ -501,11 +520,12 @@ Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_vi
   const std::string f = text::iequals(format, "General") ? std::string() : std::string(format);
   for (std::int32_t c = box.c1; c <= box.c2; ++c) {
     for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+      const std::uint64_t key = cell_key(r, c);
       if (f.empty()) {
-        if (Cell* cell = s->cells.find(cell_key(r, c))) cell->format.clear();
-        erase_if_blank(CellAddr{sheet_id, r, c});
+        if (s->cells.contains(key)) s->cells.set_format(key, f);
+        s->cells.erase_if_blank(key);
       } else {
-        s->cells[cell_key(r, c)].format = f;
+        s->cells.set_format(key, f);
       }
     }
   }
@@ -515,32 +535,39 @@ Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_vi
 // ---- loading from files ----
 
 Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col, Value value,
-                           FormulaPtr formula, std::string format, bool dirty,
+                           FormulaPtr formula, std::string_view format, bool dirty,
                            std::uint32_t source) {
   Sheet* s = sheet_mut(sheet_id);
   if (!s) return gone_sheet();
   if (!valid_cell(row, col)) return bad_cell();
   const CellAddr a{sheet_id, row, col};
   const std::uint64_t key = cell_key(row, col);
-  Cell& cell = s->cells[key];
-  drop_formula(a, cell);
-  cell.value = std::move(value);
-  cell.format = std::move(format);
+  drop_formula(a);
+  if (!formula && value.is_empty() && format.empty()) {
+    // A cell that holds nothing but a style is not kept: the file keeps its
+    // style and writes it back, and a sheet of styled empty cells costs
+    // nothing here. One with a number format is: a value written into it
+    // later shows in that format, as it would in the file.
+    s->cells.erase(key);
+    return {};
+  }
+  s->cells.set_value(key, value);
+  s->cells.set_format(key, format);
   s->max_row = std::max(s->max_row, row);
   s->max_col = std::max(s->max_col, col);
   if (formula) {
     // What install_formula does, less the dependents: a loader stores every
     // cell itself, and marking would dirty the formulas stored clean.
-    cell.formula = std::make_unique<FormulaState>();
-    cell.formula->formula = formula;
-    cell.formula->source = source;
+    FormulaState& fs = s->cells.add_formula(key);
+    fs.formula = share_shape(a, std::move(formula));
+    fs.source = source;
     s->formulas.insert(key);
-    register_refs(a, *cell.formula, true);
-    if (formula->is_volatile) m_volatile.insert(a);
+    register_refs(a, fs, true);
+    if (fs.formula->is_volatile) m_volatile.insert(a);
     if (dirty) {
-      set_dirty(a, *cell.formula);
+      set_dirty(a, fs);
     } else {
-      cell.formula->frozen = true;
+      fs.frozen = true;
     }
   }
   erase_if_blank(a);

@@ -47,34 +47,13 @@
 #include "host/application.h"
 #include "host/range.h"
 #include "spreadsheet/cell_addr.h"
+#include "spreadsheet/cell_store.h"
 #include "spreadsheet/dependencies.h"
 #include "spreadsheet/formula.h"
 
 namespace quillo::spreadsheet {
 
 using BookId = std::uint32_t;
-
-struct FormulaState {
-  FormulaPtr formula;
-  bool dirty = false;
-  // A formula read from a file that quillo cannot compute: it is never
-  // evaluated, and keeps the value the file held until it is replaced.
-  bool frozen = false;
-  // Which formula of the book's file this cell held when it was loaded: a
-  // number the file format gave it (0 = none). It stays while the cell holds
-  // a formula, whatever formula that is: the file format compares the two
-  // when saving, so a formula rewritten with the same meaning (as the engine
-  // does to re-evaluate a cell) is saved as the file wrote it.
-  std::uint32_t source = 0;
-  // A cell of a multi-cell array formula: the formula's box, whose top-left
-  // cell the formula is written for; each cell shows its item of the result.
-  bool in_array = false;
-  Box array;
-  // What the formula reads beyond its own references: the cells of the
-  // names it uses and the sheets of its 3-D references, as registered with
-  // the dependency index (so they come off it exactly as they went on).
-  std::vector<std::pair<SheetId, Box>> extra;
-};
 
 // A defined name: what it stands for (a reference, a range, a constant or
 // a formula), for its workbook or for one sheet.
@@ -84,47 +63,6 @@ struct DefinedName {
   std::string text;    // the definition as given, without "="
   FormulaPtr formula;  // parsed for the cell A1; null when the text did not parse
   bool hidden = false;
-};
-
-struct Cell {
-  Value value;                            // the constant, or the formula's last result
-  std::unique_ptr<FormulaState> formula;  // null for constants
-  std::string format;                     // empty = General
-
-  bool blank() const { return value.is_empty() && !formula && format.empty(); }
-};
-
-// A sheet's cells. Lookups by position are hashed, since evaluation reads
-// single cells far more often than it walks ranges; an ordered index of the
-// occupied positions (column by column) serves the range walks.
-class CellStore {
- public:
-  // The cell at key, created empty when there is none.
-  Cell& operator[](std::uint64_t key) {
-    auto [it, inserted] = m_cells.try_emplace(key);
-    if (inserted) m_order.insert(key);
-    return it->second;
-  }
-  Cell* find(std::uint64_t key) {
-    const auto it = m_cells.find(key);
-    return it == m_cells.end() ? nullptr : &it->second;
-  }
-  const Cell* find(std::uint64_t key) const {
-    const auto it = m_cells.find(key);
-    return it == m_cells.end() ? nullptr : &it->second;
-  }
-  Cell& at(std::uint64_t key) { return m_cells.at(key); }
-  const Cell& at(std::uint64_t key) const { return m_cells.at(key); }
-  void erase(std::uint64_t key) {
-    if (m_cells.erase(key) > 0) m_order.erase(key);
-  }
-  // Occupied positions in column-by-column order.
-  const std::set<std::uint64_t>& keys() const { return m_order; }
-  std::size_t size() const { return m_cells.size(); }
-
- private:
-  std::unordered_map<std::uint64_t, Cell> m_cells;
-  std::set<std::uint64_t> m_order;
 };
 
 struct Sheet {
@@ -303,10 +241,23 @@ class Model : public std::enable_shared_from_this<Model> {
   // calculation; one stored clean is one quillo cannot compute, and keeps its
   // cached value until the cell's formula is replaced, whatever its
   // precedents do.
+  // An empty cell without a formula is not kept, whatever its format: the
+  // file keeps its style and writes it back, and a sheet of styled empty
+  // cells costs nothing (its number_format reads General).
   // The formula must have been parsed for this cell's book; source is the
-  // file's number for it (see FormulaState::source).
+  // file's number for it (see FormulaState::source). A formula of the same
+  // shape as a neighbour's shares that neighbour's parsed formula.
   Status restore_cell(SheetId sheet, std::int32_t row, std::int32_t col, Value value,
-                      FormulaPtr formula, std::string format, bool dirty, std::uint32_t source = 0);
+                      FormulaPtr formula, std::string_view format, bool dirty,
+                      std::uint32_t source = 0);
+
+  // The parsed formula a cell at (row, col) would hold for f: f, or the
+  // identical one a neighbouring formula cell holds (as restore_cell and
+  // formula entry choose). A loader that keeps the formula it stored, to
+  // save it as the file wrote it, asks first and keeps the shared one.
+  FormulaPtr shared_formula(SheetId sheet, std::int32_t row, std::int32_t col, FormulaPtr f) const {
+    return share_shape(CellAddr{sheet, row, col}, std::move(f));
+  }
 
   // ---- what a run changed ----
   // From now on, remembers the value each cell held before its first change
@@ -336,7 +287,6 @@ class Model : public std::enable_shared_from_this<Model> {
   friend class Recalc;
 
   Sheet* sheet_mut(SheetId id);
-  Cell* cell_mut(const CellAddr& a);
   FormulaState* formula_state(const CellAddr& a);
   const FormulaState* formula_state(const CellAddr& a) const;
   void destroy_sheet(SheetId id);  // no checks: also used when a workbook closes
@@ -346,7 +296,10 @@ class Model : public std::enable_shared_from_this<Model> {
   Status store_value(const CellAddr& a, const Value& v);
   Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
   void install_formula(const CellAddr& a, FormulaPtr f);
-  void drop_formula(const CellAddr& a, Cell& cell);
+  // f, or the identical parsed formula of a neighbouring cell in its column
+  // or row, so that a block of formulas of one shape holds one parsed tree.
+  FormulaPtr share_shape(const CellAddr& a, FormulaPtr f) const;
+  void drop_formula(const CellAddr& a);
   void erase_if_blank(const CellAddr& a);
   Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp
   void register_refs(const CellAddr& a, FormulaState& fs, bool add);
@@ -397,7 +350,9 @@ class Model : public std::enable_shared_from_this<Model> {
   std::function<double()> m_now;
   std::function<std::shared_ptr<BookFile>()> m_book_file_maker;
   bool m_tracking = false;
-  std::unordered_map<CellAddr, Value, CellAddrHash> m_before;  // see track_changes
+  // See track_changes: per sheet, the value each changed cell held first.
+  // A cell store keeps them at a slot a cell, whatever the run rewrites.
+  std::unordered_map<SheetId, std::unique_ptr<CellStore>> m_before;
 };
 
 // The first function f calls that is neither built in nor answered by
@@ -408,23 +363,7 @@ std::string missing_function(
 
 template <typename Fn>
 void Model::for_each_cell(SheetId sheet_id, const Box& box, Fn&& fn) const {
-  const Sheet* s = sheet(sheet_id);
-  if (!s) return;
-  const auto& keys = s->cells.keys();
-  auto it = keys.lower_bound(cell_key(box.r1, box.c1));
-  while (it != keys.end()) {
-    const std::int32_t col = key_col(*it), row = key_row(*it);
-    if (col > box.c2) break;
-    if (row < box.r1) {
-      it = keys.lower_bound(cell_key(box.r1, col));
-    } else if (row > box.r2) {
-      it = keys.lower_bound(cell_key(box.r1, col + 1));
-    } else {
-      const Cell& cell = s->cells.at(*it);
-      if (!cell.blank()) fn(row, col, cell);
-      ++it;
-    }
-  }
+  if (const Sheet* s = sheet(sheet_id)) s->cells.for_each(box, fn);
 }
 
 }  // namespace quillo::spreadsheet

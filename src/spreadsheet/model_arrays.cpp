@@ -23,19 +23,18 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
     for (std::int32_t c = box.c1; c <= box.c2; ++c) {
       const CellAddr a{sheet_id, r, c};
       const std::uint64_t key = cell_key(r, c);
-      Cell& cell = s->cells[key];
-      drop_formula(a, cell);
-      cell.formula = std::make_unique<FormulaState>();
-      cell.formula->formula = formula;
-      cell.formula->in_array = true;
-      cell.formula->array = box;
+      drop_formula(a);
+      FormulaState& fs = s->cells.add_formula(key);
+      fs.formula = formula;
+      fs.in_array = true;
+      fs.array = box;
       s->formulas.insert(key);
-      register_refs(a, *cell.formula, true);
+      register_refs(a, fs, true);
       if (formula->is_volatile) m_volatile.insert(a);
       if (dirty) {
-        set_dirty(a, *cell.formula);
+        set_dirty(a, fs);
       } else {
-        cell.formula->frozen = true;
+        fs.frozen = true;
       }
     }
   }
@@ -65,7 +64,7 @@ Status Model::set_array_formula(SheetId sheet_id, const Box& box, std::string_vi
   if (!parsed.ok()) return parsed.status();
   Status cut;
   for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
-    const FormulaState* fs = cell.formula.get();
+    const FormulaState* fs = cell.formula;
     if (fs && fs->in_array && cut.ok() &&
         !(box.contains(fs->array.r1, fs->array.c1) && box.contains(fs->array.r2, fs->array.c2))) {
       cut = check_array_edit(CellAddr{sheet_id, r, c});

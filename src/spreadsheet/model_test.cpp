@@ -285,5 +285,60 @@ TEST(ModelRandomised, IncrementalRecalculationAgreesWithFullRecalculation) {
   }
 }
 
+// A column (or row) of formulas of one shape holds one parsed formula, and
+// each cell still reads, computes and writes as its own.
+TEST_F(ModelTest, FormulasOfOneShapeShareOneParsedFormula) {
+  for (std::int32_t r = 1; r <= 6; ++r) set(r, 1, std::to_string(r));
+  for (std::int32_t r = 2; r <= 6; ++r) {
+    set(r, 2, "=A" + std::to_string(r) + "-A" + std::to_string(r - 1));
+  }
+  set(1, 3, "=A1*2");
+  set(1, 4, "=B1*2");  // the same shape one column to the right
+  const FormulaPtr first = model->formula_at(CellAddr{sheet, 2, 2});
+  for (std::int32_t r = 3; r <= 6; ++r) EXPECT_EQ(model->formula_at(CellAddr{sheet, r, 2}), first);
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 1, 4}), model->formula_at(CellAddr{sheet, 1, 3}));
+  // A loader is offered the neighbour's formula for a cell it is about to fill.
+  const auto parsed =
+      parse_formula("=A7-A6", Notation::A1, 7, 2, [](std::string_view) { return 0; });
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(model->shared_formula(sheet, 7, 2, parsed.value()), first);
+  EXPECT_EQ(model->formula_text(sheet, 5, 2, Notation::A1), "=A5-A4");
+  EXPECT_EQ(model->formula_text(sheet, 5, 2, Notation::R1C1),
+            model->formula_text(sheet, 3, 2, Notation::R1C1));
+
+  // Changing one cell of the column changes that cell only.
+  set(4, 2, "=A4*10");
+  set(4, 1, "100");
+  EXPECT_EQ(num(4, 2), 1000);
+  EXPECT_EQ(num(5, 2), 5 - 100);
+  EXPECT_EQ(num(3, 2), 1);
+  EXPECT_EQ(model->formula_text(sheet, 3, 2, Notation::A1), "=A3-A2");
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 5, 2}), first);
+  // Absolute references are part of the shape: =$A$1 is not =A1 moved.
+  set(7, 2, "=$A$6-$A$5");
+  EXPECT_NE(model->formula_at(CellAddr{sheet, 7, 2}), first);
+  EXPECT_EQ(num(7, 2), 1);
+}
+
+// Loading keeps what cells hold, not what a file claims about them: empty
+// cells that only carry a style are left to the file.
+TEST_F(ModelTest, LoadedCellsCostWhatTheyHold) {
+  ASSERT_TRUE(model->restore_cell(sheet, 3, 2, Value(1.5), nullptr, "0.00", false).ok());
+  ASSERT_TRUE(
+      model->restore_cell(sheet, kMaxRows, kMaxCols, Value("far"), nullptr, "", false).ok());
+  for (std::int32_t r = 1; r <= 5000; ++r) {
+    ASSERT_TRUE(model->restore_cell(sheet, r, 5, Value(), nullptr, "yyyy-mm-dd", false).ok());
+  }
+  // A styled empty cell written over a value empties it.
+  ASSERT_TRUE(model->restore_cell(sheet, 3, 2, Value(), nullptr, "0.00", false).ok());
+  ASSERT_TRUE(model->restore_cell(sheet, 4, 2, Value(2.0), nullptr, "0.00", false).ok());
+  EXPECT_EQ(model->sheet(sheet)->cells.size(), 2u);
+  EXPECT_EQ(model->value(sheet, 3, 2), Value());
+  EXPECT_EQ(model->number_format(sheet, 4, 2), "0.00");
+  EXPECT_EQ(model->number_format(sheet, 7, 5), "General");
+  EXPECT_EQ(model->value(sheet, kMaxRows, kMaxCols), Value("far"));
+  EXPECT_EQ(model->extent(sheet), std::make_pair(kMaxRows, kMaxCols));
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet

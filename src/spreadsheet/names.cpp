@@ -165,7 +165,7 @@ std::vector<CellAddr> Model::name_users(BookId book_id) const {
   for (SheetId id : b->sheets) {
     const Sheet* s = sheet(id);
     for (std::uint64_t key : s->formulas) {
-      if (s->cells.at(key).formula->formula->uses_names) {
+      if (s->cells.formula(key)->formula->uses_names) {
         out.push_back(CellAddr{id, key_row(key), key_col(key)});
       }
     }

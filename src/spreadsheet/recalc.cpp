@@ -285,9 +285,10 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   // removed its sheet, and then this result belongs to nobody.
   fs = formula_state(a);
   if (!fs || fs->formula != f) return;
-  Cell* cell = cell_mut(a);
-  if (m_tracking) note_change(a, cell->value, result);
-  cell->value = std::move(result);
+  CellStore& cells = sheet_mut(a.sheet)->cells;
+  const std::uint64_t key = cell_key(a.row, a.col);
+  if (m_tracking) note_change(a, cells.value(key), result);
+  cells.set_value(key, result);
   if (!keep_dirty) clear_dirty(*fs);
   m_circular.erase(a);
 }
@@ -307,7 +308,8 @@ void Model::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dir
       FormulaState* fs = formula_state(m);
       // Cells whose formula changed meanwhile, or that did not wait, stay.
       if (!fs || fs->formula != f || !fs->dirty) continue;
-      cell_mut(m)->value = evaluator.array_item(whole, r - box.r1, c - box.c1);
+      sheet_mut(m.sheet)->cells.set_value(cell_key(r, c),
+                                          evaluator.array_item(whole, r - box.r1, c - box.c1));
       if (!keep_dirty) clear_dirty(*fs);
       m_circular.erase(m);
     }
@@ -382,7 +384,7 @@ void Model::recalc_external_calls() {
   std::vector<CellAddr> cells;
   for (const auto& [id, s] : m_sheets) {
     for (std::uint64_t key : s->formulas) {
-      if (s->cells.at(key).formula->formula->calls_external) {
+      if (s->cells.formula(key)->formula->calls_external) {
         cells.push_back(CellAddr{id, key_row(key), key_col(key)});
       }
     }

@@ -48,7 +48,7 @@ void append_element(std::string& out, const std::string& prefix, std::string_vie
 
 // Where a written cell comes from: the model, the file, or both.
 struct CellSource {
-  const Cell* cell = nullptr;             // the model's cell
+  bool in_model = false;                  // the model holds a cell here
   std::optional<std::uint32_t> style;     // the file's style index (s)
   const XlsxKeptFormula* kept = nullptr;  // a formula kept as written
 };
@@ -260,18 +260,19 @@ class SheetWriter {
 
 void SheetWriter::write_rows(std::string& out, const std::string& prefix,
                              const FileSheetScan& scan) {
-  struct ModelCell {
-    std::int32_t row, col;
-    const Cell* cell;
-  };
-  // The model walks column by column; the part goes row by row.
-  std::vector<ModelCell> cells;
+  // The model walks column by column; the part goes row by row. Only the
+  // positions are gathered, row by row (row in the high half), and each cell
+  // is read again as it is written, so a save costs eight bytes a cell
+  // beside the model.
+  std::vector<std::uint64_t> cells;
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
-                            [&cells](std::int32_t r, std::int32_t c, const Cell& cell) {
-                              cells.push_back(ModelCell{r, c, &cell});
+                            [&cells](std::int32_t r, std::int32_t c, const Cell&) {
+                              cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
+                                              static_cast<std::uint32_t>(c));
                             });
-  std::stable_sort(cells.begin(), cells.end(),
-                   [](const ModelCell& a, const ModelCell& b) { return a.row < b.row; });
+  std::sort(cells.begin(), cells.end());
+  auto row_of = [](std::uint64_t k) { return static_cast<std::int32_t>(k >> 32); };
+  auto col_of = [](std::uint64_t k) { return static_cast<std::int32_t>(k & 0xffffffffu); };
   const auto& kept = *m_ctx.kept;
   auto kept_it = kept.lower_bound({m_sheet, 0, 0});
   auto kept_here = [&] { return kept_it != kept.end() && std::get<0>(kept_it->first) == m_sheet; };
@@ -283,23 +284,23 @@ void SheetWriter::write_rows(std::string& out, const std::string& prefix,
   std::string row_cells;
   while (true) {
     std::int32_t row = kMaxRows + 1;
-    if (cell_it != cells.end()) row = std::min(row, cell_it->row);
+    if (cell_it != cells.end()) row = std::min(row, row_of(*cell_it));
     if (row_it != scan.rows.end()) row = std::min(row, row_it->row);
     if (styled_it != scan.styled.end()) row = std::min(row, styled_it->row);
     if (kept_here()) row = std::min(row, std::get<1>(kept_it->first));
     if (row > kMaxRows) break;
 
     slots.clear();
-    for (; cell_it != cells.end() && cell_it->row == row; ++cell_it) {
-      slots.push_back(Slot{cell_it->col, CellSource{cell_it->cell, std::nullopt, nullptr}});
+    for (; cell_it != cells.end() && row_of(*cell_it) == row; ++cell_it) {
+      slots.push_back(Slot{col_of(*cell_it), CellSource{true, std::nullopt, nullptr}});
     }
     for (; kept_here() && std::get<1>(kept_it->first) == row; ++kept_it) {
       slots.push_back(
-          Slot{std::get<2>(kept_it->first), CellSource{nullptr, std::nullopt, &kept_it->second}});
+          Slot{std::get<2>(kept_it->first), CellSource{false, std::nullopt, &kept_it->second}});
     }
     for (; styled_it != scan.styled.end() && styled_it->row == row; ++styled_it) {
       for (std::int32_t c = styled_it->c1; c <= styled_it->c2; ++c) {
-        slots.push_back(Slot{c, CellSource{nullptr, styled_it->style, nullptr}});
+        slots.push_back(Slot{c, CellSource{false, styled_it->style, nullptr}});
       }
     }
     // The file's last listing of the row gives its attributes.
@@ -316,7 +317,7 @@ void SheetWriter::write_rows(std::string& out, const std::string& prefix,
       std::size_t j = i + 1;
       for (; j < slots.size() && slots[j].col == slots[i].col; ++j) {
         const CellSource& more = slots[j].src;
-        if (more.cell) src.cell = more.cell;
+        if (more.in_model) src.in_model = true;
         if (more.kept) src.kept = more.kept;
         if (more.style) src.style = more.style;
       }
@@ -363,7 +364,9 @@ void SheetWriter::extend_used(std::int32_t row, std::int32_t col) {
 
 void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::int32_t row,
                              std::int32_t col, const CellSource& src) {
-  const Cell* cell = src.cell;
+  const Sheet* sheet = src.in_model ? m_ctx.model.sheet(m_sheet) : nullptr;
+  const std::optional<Cell> model = sheet ? sheet->cells.find(cell_key(row, col)) : std::nullopt;
+  const Cell* cell = model ? &*model : nullptr;
   const XlsxKeptFormula* kept = src.kept;
   // A kept formula is written as the file had it while the model still
   // shows its cached value; a shared one only with its master.
@@ -393,7 +396,7 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     // An array formula is written in its top-left cell, with the box it
     // fills; its other cells hold only their values. Other formulas go back
     // as the file wrote them while unchanged.
-    const FormulaState* fs = cell->formula.get();
+    const FormulaState* fs = cell->formula;
     const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
     if (master && (fs->in_array || !write_source(body, prefix, row, col, *fs))) {
       const std::string text = write_formula(

@@ -1,0 +1,214 @@
+// CellStore: one sheet's cells, stored by what they hold rather than one
+// object per cell.
+//
+// Cells sit column by column in chunks of 64 rows. A chunk keeps a bit per
+// row it holds and, in row order, one 16-byte slot per occupied row: a
+// number, date, truth value or error code inline, a text as the id of an
+// interned, reference-counted string, and a formula cell as the index of
+// its state, which lives out of line with the formula's last result. Number
+// formats are interned to a small id per store. A plain numeric cell thus
+// costs its slot plus a share of its chunk; empty rows cost nothing.
+//
+// The store answers copies (Cell, Value), never references into its
+// tables, except FormulaState pointers: those stay valid until that cell's
+// formula is removed or the cell erased, whatever else is written meanwhile.
+// A number format string answered by format() stays valid for the store's
+// lifetime.
+//
+// Event-loop thread only.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/value.h"
+#include "spreadsheet/cell_addr.h"
+#include "spreadsheet/formula.h"
+
+namespace quillo::spreadsheet {
+
+struct FormulaState {
+  FormulaPtr formula;
+  bool dirty = false;
+  // A formula read from a file that quillo cannot compute: it is never
+  // evaluated, and keeps the value the file held until it is replaced.
+  bool frozen = false;
+  // A cell of a multi-cell array formula: the formula's box, whose top-left
+  // cell the formula is written for; each cell shows its item of the result.
+  bool in_array = false;
+  // Which formula of the book's file this cell held when it was loaded: a
+  // number the file format gave it (0 = none). It stays while the cell holds
+  // a formula, whatever formula that is: the file format compares the two
+  // when saving, so a formula rewritten with the same meaning (as the engine
+  // does to re-evaluate a cell) is saved as the file wrote it.
+  std::uint32_t source = 0;
+  Box array;
+  // What the formula reads beyond its own references: the cells of the
+  // names it uses and the sheets of its 3-D references, as registered with
+  // the dependency index (so they come off it exactly as they went on).
+  std::vector<std::pair<SheetId, Box>> extra;
+};
+
+// What one cell holds, as the store answers it: its value (the constant, or
+// the formula's last result), its formula (null for constants) and its
+// number format (empty = General).
+struct Cell {
+  Value value;
+  const FormulaState* formula = nullptr;
+  const std::string& format;
+
+  bool blank() const { return value.is_empty() && !formula && format.empty(); }
+};
+
+class CellStore {
+ public:
+  CellStore();
+  CellStore(const CellStore&) = delete;
+  CellStore& operator=(const CellStore&) = delete;
+  ~CellStore();
+
+  // ---- reading ----
+  bool contains(std::uint64_t key) const { return slot(key) != nullptr; }
+  // The cell at key; nullopt when there is none.
+  std::optional<Cell> find(std::uint64_t key) const;
+  Value value(std::uint64_t key) const;  // empty when there is no cell
+  const std::string& format(std::uint64_t key) const;
+  FormulaState* formula(std::uint64_t key);
+  const FormulaState* formula(std::uint64_t key) const;
+  std::size_t size() const { return m_size; }
+  // The positions of every cell (blank ones with a format too), column by
+  // column.
+  std::vector<std::uint64_t> keys() const;
+
+  // Calls fn(row, col, cell) for the non-blank cells of box, column by
+  // column and down each column. fn must not change the store.
+  template <typename Fn>
+  void for_each(const Box& box, Fn&& fn) const;
+
+  // ---- writing ----
+  // Stores the cell's value (a formula cell's result), creating the cell.
+  void set_value(std::uint64_t key, const Value& v);
+  // Sets the number format ("" = General), creating the cell.
+  void set_format(std::uint64_t key, std::string_view format);
+  // Makes the cell a formula cell (creating it) and answers its state: a
+  // fresh one whose result is the value the cell held; the existing one
+  // when the cell holds a formula already.
+  FormulaState& add_formula(std::uint64_t key);
+  // Makes a formula cell a constant holding the formula's last result.
+  void remove_formula(std::uint64_t key);
+  void erase(std::uint64_t key);
+  // Erases the cell when it holds nothing: no value, formula or format.
+  void erase_if_blank(std::uint64_t key);
+
+ private:
+  enum class Kind : std::uint8_t { Empty, Number, Date, Bool, Error, Text, Formula, Other };
+  struct Slot {
+    std::uint64_t bits = 0;    // the value, or the id of its text, formula or boxed value
+    std::uint32_t format = 0;  // interned number format; 0 = General
+    Kind kind = Kind::Empty;
+  };
+  static constexpr int kChunkShift = 6;  // 64 rows per chunk
+  struct Chunk {
+    std::int32_t index = 0;   // row >> kChunkShift
+    std::uint64_t mask = 0;   // the rows present
+    std::vector<Slot> slots;  // one per row present, in row order
+  };
+  struct Column {
+    std::int32_t col = 0;
+    std::vector<Chunk> chunks;  // by index
+  };
+  struct FormulaCell {
+    FormulaState state;
+    Value value;  // the formula's last result
+  };
+  // Reference-counted interned texts, so a column of repeated labels holds
+  // each text once and a text no cell holds any more is freed.
+  class TextPool {
+   public:
+    std::uint32_t add(std::string_view text);
+    void release(std::uint32_t id);
+    const std::string& text(std::uint32_t id) const { return m_texts[id]; }
+
+   private:
+    std::deque<std::string> m_texts;  // a deque never moves its strings
+    std::vector<std::uint32_t> m_refs;
+    std::vector<std::uint32_t> m_free;
+    std::unordered_map<std::string_view, std::uint32_t> m_ids;
+  };
+  // A table of values that need more than a slot (formula cells and the
+  // rare constant a slot cannot hold), reusing freed entries.
+  template <typename T>
+  class Side {
+   public:
+    std::uint32_t add(T item);
+    void release(std::uint32_t id) {
+      m_items[id].reset();
+      m_free.push_back(id);
+    }
+    T& operator[](std::uint32_t id) const { return *m_items[id]; }
+
+   private:
+    std::vector<std::unique_ptr<T>> m_items;
+    std::vector<std::uint32_t> m_free;
+  };
+
+  const Slot* slot(std::uint64_t key) const;
+  Slot* slot(std::uint64_t key) {
+    return const_cast<Slot*>(static_cast<const CellStore*>(this)->slot(key));
+  }
+  Slot& slot_or_new(std::uint64_t key);
+  Value value_of(const Slot& s) const;
+  void store(Slot& s, const Value& v);  // s holds no text, formula or boxed value
+  void release(Slot& s);                // frees what the slot refers to
+  std::uint32_t format_id(std::string_view format);
+
+  std::vector<Column> m_columns;  // by col
+  std::size_t m_size = 0;
+  TextPool m_texts;
+  Side<FormulaCell> m_formulas;
+  Side<Value> m_boxed;
+  std::deque<std::string> m_format_texts;  // by id; 0 is ""
+  std::unordered_map<std::string_view, std::uint32_t> m_format_ids;
+};
+
+template <typename Fn>
+void CellStore::for_each(const Box& box, Fn&& fn) const {
+  auto col_it = std::lower_bound(m_columns.begin(), m_columns.end(), box.c1,
+                                 [](const Column& c, std::int32_t col) { return c.col < col; });
+  const std::int32_t first_chunk = box.r1 >> kChunkShift, last_chunk = box.r2 >> kChunkShift;
+  for (; col_it != m_columns.end() && col_it->col <= box.c2; ++col_it) {
+    const auto& chunks = col_it->chunks;
+    auto ch = std::lower_bound(chunks.begin(), chunks.end(), first_chunk,
+                               [](const Chunk& c, std::int32_t i) { return c.index < i; });
+    for (; ch != chunks.end() && ch->index <= last_chunk; ++ch) {
+      const std::int32_t base = ch->index << kChunkShift;
+      std::uint64_t bits = ch->mask;
+      std::size_t pos = 0;
+      while (bits != 0) {
+        const int bit = std::countr_zero(bits);
+        bits &= bits - 1;
+        const Slot& s = ch->slots[pos++];
+        const std::int32_t row = base + bit;
+        if (row < box.r1) continue;
+        if (row > box.r2) break;
+        const Cell cell{value_of(s),
+                        s.kind == Kind::Formula
+                            ? &m_formulas[static_cast<std::uint32_t>(s.bits)].state
+                            : nullptr,
+                        m_format_texts[s.format]};
+        if (!cell.blank()) fn(row, col_it->col, cell);
+      }
+    }
+  }
+}
+
+}  // namespace quillo::spreadsheet

@@ -1,0 +1,112 @@
+#include "spreadsheet/cell_store.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quillo::spreadsheet {
+namespace {
+
+std::vector<std::pair<std::int32_t, std::int32_t>> walk(const CellStore& store, const Box& box) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> out;
+  store.for_each(box, [&](std::int32_t r, std::int32_t c, const Cell&) { out.emplace_back(r, c); });
+  return out;
+}
+
+TEST(CellStore, KeepsEveryKindOfValueAndReplacesThem) {
+  CellStore store;
+  const std::vector<Value> values{Value(1.5),           Value(-0.0),
+                                  Value(Date{45000.5}), Value(true),
+                                  Value(false),         Value(ErrorCode::NA),
+                                  Value("text"),        Value(std::string()),
+                                  Value(Null{}),        Value(Array{1, 1, {Value(2.0)}})};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    store.set_value(cell_key(static_cast<std::int32_t>(i) + 1, 1), values[i]);
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(store.value(cell_key(static_cast<std::int32_t>(i) + 1, 1)), values[i]) << i;
+  }
+  // Integers come back as the numbers they are.
+  store.set_value(cell_key(1, 2), Value(std::int32_t{7}));
+  EXPECT_EQ(store.value(cell_key(1, 2)), Value(7.0));
+  // Overwriting in any direction leaves only the new value.
+  store.set_value(cell_key(7, 1), Value(3.0));
+  store.set_value(cell_key(1, 1), Value("now a text"));
+  EXPECT_EQ(store.value(cell_key(7, 1)), Value(3.0));
+  EXPECT_EQ(store.value(cell_key(1, 1)), Value("now a text"));
+  EXPECT_EQ(store.value(cell_key(99, 99)), Value());
+  EXPECT_FALSE(store.find(cell_key(99, 99)).has_value());
+}
+
+TEST(CellStore, SharedTextsSurviveTheirNeighboursBeingRewritten) {
+  CellStore store;
+  for (std::int32_t r = 1; r <= 200; ++r) store.set_value(cell_key(r, 1), Value("SYM"));
+  for (std::int32_t r = 1; r <= 199; ++r) store.set_value(cell_key(r, 1), Value(1.0));
+  EXPECT_EQ(store.value(cell_key(200, 1)), Value("SYM"));
+  // A text freed and then written again (as a new text reuses its slot).
+  store.set_value(cell_key(200, 1), Value("other"));
+  store.set_value(cell_key(1, 1), Value("SYM"));
+  store.set_value(cell_key(2, 1), Value("third"));
+  EXPECT_EQ(store.value(cell_key(1, 1)), Value("SYM"));
+  EXPECT_EQ(store.value(cell_key(2, 1)), Value("third"));
+  EXPECT_EQ(store.value(cell_key(200, 1)), Value("other"));
+}
+
+TEST(CellStore, WalksColumnByColumnWithinTheBoxAndSkipsBlankCells) {
+  CellStore store;
+  // Written out of order, across chunk boundaries, at the sheet's far corner.
+  const std::vector<std::pair<std::int32_t, std::int32_t>> cells{
+      {kMaxRows, kMaxCols}, {130, 2}, {1, 2}, {64, 2}, {63, 2}, {65, 2}, {5, 1}, {1048, 1}};
+  for (const auto& [r, c] : cells) store.set_value(cell_key(r, c), Value(double(r)));
+  store.set_format(cell_key(70, 2), "0.00");  // empty but formatted: a cell
+  EXPECT_EQ(store.size(), cells.size() + 1);
+  EXPECT_EQ(walk(store, Box{1, 1, kMaxRows, kMaxCols}),
+            (std::vector<std::pair<std::int32_t, std::int32_t>>{{5, 1},
+                                                                {1048, 1},
+                                                                {1, 2},
+                                                                {63, 2},
+                                                                {64, 2},
+                                                                {65, 2},
+                                                                {70, 2},
+                                                                {130, 2},
+                                                                {kMaxRows, kMaxCols}}));
+  EXPECT_EQ(walk(store, Box{63, 2, 65, 3}),
+            (std::vector<std::pair<std::int32_t, std::int32_t>>{{63, 2}, {64, 2}, {65, 2}}));
+  EXPECT_EQ(store.format(cell_key(70, 2)), "0.00");
+  EXPECT_EQ(store.keys().size(), store.size());
+
+  // Erasing takes cells out of the walk; a formatted cell goes only with
+  // its format.
+  store.erase(cell_key(64, 2));
+  store.set_value(cell_key(65, 2), Value());
+  store.erase_if_blank(cell_key(65, 2));
+  store.erase_if_blank(cell_key(70, 2));
+  EXPECT_EQ(walk(store, Box{60, 2, 80, 2}),
+            (std::vector<std::pair<std::int32_t, std::int32_t>>{{63, 2}, {70, 2}}));
+  store.set_format(cell_key(70, 2), "");
+  store.erase_if_blank(cell_key(70, 2));
+  store.erase(cell_key(kMaxRows, kMaxCols));
+  EXPECT_EQ(store.size(), cells.size() - 3);
+}
+
+TEST(CellStore, FormulaStateStaysPutWhileOtherCellsAreWritten) {
+  CellStore store;
+  store.set_value(cell_key(10, 1), Value("before"));
+  FormulaState& fs = store.add_formula(cell_key(10, 1));
+  EXPECT_EQ(store.value(cell_key(10, 1)), Value("before"));  // the last result until computed
+  fs.dirty = true;
+  for (std::int32_t r = 1; r <= 300; ++r) {
+    if (r != 10) store.set_value(cell_key(r, 1), Value(double(r)));
+  }
+  EXPECT_EQ(store.formula(cell_key(10, 1)), &fs);
+  EXPECT_TRUE(store.formula(cell_key(10, 1))->dirty);
+  store.set_value(cell_key(10, 1), Value(42.0));  // the formula's result
+  EXPECT_EQ(store.formula(cell_key(10, 1)), &fs);
+  EXPECT_EQ(store.find(cell_key(10, 1))->formula, &fs);
+  store.remove_formula(cell_key(10, 1));
+  EXPECT_EQ(store.formula(cell_key(10, 1)), nullptr);
+  EXPECT_EQ(store.value(cell_key(10, 1)), Value(42.0));
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet

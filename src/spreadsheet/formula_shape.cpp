@@ -1,0 +1,50 @@
+// Comparing parsed formulas by shape, for sharing one tree between cells.
+#include <vector>
+
+#include "spreadsheet/formula.h"
+
+namespace quillo::spreadsheet {
+
+namespace {
+
+bool same_ref(const RefAst& a, const RefAst& b) {
+  return a.kind == b.kind && a.has_sheet == b.has_sheet && a.sheet == b.sheet &&
+         a.sheet2 == b.sheet2 && a.r1 == b.r1 && a.c1 == b.c1 && a.r2 == b.r2 && a.c2 == b.c2 &&
+         a.sheet_name == b.sheet_name && a.sheet2_name == b.sheet2_name;
+}
+
+bool same_node(const Node& a, const Node& b) {
+  return a.kind == b.kind && a.op == b.op && a.height == b.height && a.builtin == b.builtin &&
+         a.has_book == b.has_book && a.args.size() == b.args.size() && a.constant == b.constant &&
+         a.name == b.name && a.book == b.book && same_ref(a.ref, b.ref);
+}
+
+}  // namespace
+
+bool same_shape(const Formula& a, const Formula& b) {
+  if (a.is_volatile != b.is_volatile || a.calls_external != b.calls_external ||
+      a.uses_names != b.uses_names || a.refs.size() != b.refs.size() || !a.root != !b.root) {
+    return false;
+  }
+  if (!a.root) return true;
+  // Walk both trees side by side with an explicit stack: formulas may be
+  // deep, and the walk stops at the first difference.
+  std::vector<std::pair<const Node*, const Node*>> todo{{a.root.get(), b.root.get()}};
+  while (!todo.empty()) {
+    const auto [x, y] = todo.back();
+    todo.pop_back();
+    if (!same_node(*x, *y)) return false;
+    for (std::size_t i = 0; i < x->args.size(); ++i) {
+      const Node* xa = x->args[i].get();
+      const Node* ya = y->args[i].get();
+      if (!xa || !ya) {
+        if (xa != ya) return false;
+        continue;
+      }
+      todo.emplace_back(xa, ya);
+    }
+  }
+  return true;
+}
+
+}  // namespace quillo::spreadsheet
