@@ -781,7 +781,9 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
       return keep(sheet, row, col, f, std::move(cached), std::move(format),
                   parsed.status().message());
     }
-    formula = parsed.value();
+    // A formula of the same shape as a neighbour's (a column of =C2-C1)
+    // keeps the neighbour's parsed form, so the column holds one tree.
+    formula = m_model.shared_formula(sheet, row, col, parsed.value());
     if (reads_other_book(*formula->root)) {
       return keep(sheet, row, col, f, std::move(cached), std::move(format),
                   "it reads another workbook");
