@@ -156,6 +156,13 @@ class Session {
   host::HandlerId m_open_handler = 0;
 };
 
+// What a text an add-in's cell shows says: a value is on its way or was
+// just loaded ("Loading data...", "Updating...", "Calculating..."), a
+// failure (an invalid instrument, a field that does not exist, a data
+// retrieval error, ...), or anything else (a value).
+enum class ShownKind { Other, Progress, Failure };
+ShownKind shown_kind(std::string_view shown);
+
 // "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered;
 // the file's value kept in 1 of them".
 std::string summary_line(const Summary& summary);

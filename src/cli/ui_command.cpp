@@ -1,0 +1,377 @@
+#include "cli/ui_command.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <set>
+
+#include "cli/session.h"
+#include "cli/show_command.h"
+#include "host/posix/xdg_open_browser.h"
+#include "host/process.h"
+#include "spreadsheet/address.h"
+#include "spreadsheet/handles.h"
+#include "ui/access_token.h"
+#include "ui/web_server.h"
+
+namespace quillo::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCommand = "quillo ui";
+// How often the cells the pages show are compared with what they were sent.
+constexpr std::int64_t kWatchMs = 200;
+// The most cells one page may watch: a screenful, with room to spare.
+constexpr std::int64_t kMaxWindowCells = 20000;
+
+// What a page draws for a cell: the shown text and what kind of text it is,
+// so that statuses and errors look like what they are and numbers align
+// to the right.
+struct ShownCell {
+  std::string text;
+  const char* kind = "text";  // "number", "text", "status", "error"
+  bool operator==(const ShownCell& o) const {
+    return text == o.text && std::string_view(kind) == o.kind;
+  }
+};
+
+ShownCell shown_cell(const spreadsheet::Model& model, spreadsheet::SheetId sheet, std::int32_t r,
+                     std::int32_t c) {
+  const Value v = model.value(sheet, r, c);
+  ShownCell out;
+  if (v.is_empty()) return out;
+  out.text = shown_text(v, model.number_format(sheet, r, c));
+  if (v.is_error()) {
+    out.kind = "error";
+  } else if (v.is_text()) {
+    switch (shown_kind(v.text())) {
+      case ShownKind::Progress:
+        out.kind = "status";
+        break;
+      case ShownKind::Failure:
+        out.kind = "error";
+        break;
+      case ShownKind::Other:
+        break;
+    }
+  } else {
+    out.kind = "number";
+  }
+  return out;
+}
+
+struct Window {
+  spreadsheet::SheetId sheet = 0;
+  spreadsheet::Box box;
+  std::map<std::pair<std::int32_t, std::int32_t>, ShownCell> sent;
+};
+
+std::string cell_json(std::int32_t r, std::int32_t c, const ShownCell& cell) {
+  return "[" + std::to_string(r) + "," + std::to_string(c) + "," + ui::json_string(cell.text) +
+         ",\"" + cell.kind + "\"]";
+}
+
+std::optional<std::int32_t> int_param(const ui::ApiRequest& req, const std::string& name,
+                                      std::int32_t low, std::int32_t high) {
+  auto it = req.params.find(name);
+  if (it == req.params.end()) return std::nullopt;
+  std::int32_t v = 0;
+  const char* end = it->second.data() + it->second.size();
+  auto [p, ec] = std::from_chars(it->second.data(), end, v);
+  if (ec != std::errc() || p != end || v < low || v > high) return std::nullopt;
+  return v;
+}
+
+ui::ApiReply error_reply(int status, std::string_view message) {
+  return {status, "{\"error\":" + ui::json_string(message) + "}"};
+}
+
+// The interface the page talks to, on the loop thread.
+class WorkbookApi {
+ public:
+  WorkbookApi(Session& session, host::WorkbookPtr book) : m_session(session), m_book(book) {
+    const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
+    m_book_id = handle ? handle->book_id() : 0;
+    m_saved_updates = updates();
+  }
+
+  void set_server(ui::WebServer* server) { m_server = server; }
+
+  ui::ApiReply handle(const ui::ApiRequest& req) {
+    if (req.name == "book") return book();
+    if (req.name == "view" && req.method == "POST") return view(req);
+    if (req.name == "cell") return cell(req);
+    if (req.name == "edit" && req.method == "POST") return edit(req);
+    if (req.name == "save" && req.method == "POST") return save();
+    return error_reply(404, "no such call");
+  }
+
+  // Sends each page the cells of its window that changed since it was
+  // last told, and the book's state when that changed.
+  void push_changes() {
+    if (!m_server) return;
+    const auto open = m_server->clients();
+    const std::set<std::string> streaming(open.begin(), open.end());
+    spreadsheet::Model& model = m_session.app().model();
+    for (auto& [client, window] : m_windows) {
+      if (!streaming.count(client) || !model.sheet(window.sheet)) continue;
+      std::string changes;
+      walk(window, [&](std::int32_t r, std::int32_t c, const ShownCell& now) {
+        auto& before = window.sent[{r, c}];
+        if (before == now) return;
+        before = now;
+        if (!changes.empty()) changes += ',';
+        changes += cell_json(r, c, now);
+      });
+      if (!changes.empty()) {
+        m_server->publish(client, "cells",
+                          "{\"sheet\":" + std::to_string(sheet_index(window.sheet)) +
+                              ",\"cells\":[" + changes + "]}");
+      }
+    }
+    const bool now_dirty = dirty();
+    if (now_dirty != m_told_dirty) {
+      m_told_dirty = now_dirty;
+      m_server->publish("", "book", book().json);
+    }
+  }
+
+  bool dirty() const { return m_edits != m_saved_edits || updates() != m_saved_updates; }
+
+ private:
+  std::uint64_t updates() const {
+    auto* engine = m_session.state().engine();
+    return engine ? engine->registry().updates() : 0;
+  }
+
+  const spreadsheet::Book* model_book() const { return m_session.app().model().book(m_book_id); }
+
+  std::int32_t sheet_index(spreadsheet::SheetId id) const {
+    const auto* b = model_book();
+    if (!b) return -1;
+    auto it = std::find(b->sheets.begin(), b->sheets.end(), id);
+    return it == b->sheets.end() ? -1 : static_cast<std::int32_t>(it - b->sheets.begin());
+  }
+
+  spreadsheet::SheetId sheet_param(const ui::ApiRequest& req) const {
+    const auto* b = model_book();
+    if (!b) return 0;
+    const auto i = int_param(req, "sheet", 0, static_cast<std::int32_t>(b->sheets.size()) - 1);
+    return i ? b->sheets[static_cast<std::size_t>(*i)] : 0;
+  }
+
+  // Calls fn for every cell of the window, empty ones included.
+  template <typename Fn>
+  void walk(const Window& w, Fn&& fn) {
+    spreadsheet::Model& model = m_session.app().model();
+    for (std::int32_t r = w.box.r1; r <= w.box.r2; ++r) {
+      for (std::int32_t c = w.box.c1; c <= w.box.c2; ++c)
+        fn(r, c, shown_cell(model, w.sheet, r, c));
+    }
+  }
+
+  ui::ApiReply book() {
+    const auto* b = model_book();
+    if (!b) return error_reply(410, "the workbook is closed");
+    spreadsheet::Model& model = m_session.app().model();
+    std::string sheets;
+    for (const spreadsheet::SheetId id : b->sheets) {
+      const auto [rows, cols] = model.extent(id);
+      if (!sheets.empty()) sheets += ',';
+      sheets += "{\"name\":" + ui::json_string(model.sheet_name(id)) +
+                ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) + "}";
+    }
+    return {200, "{\"name\":" + ui::json_string(b->name) +
+                     ",\"path\":" + ui::json_string(m_book->full_name().value_or(b->path)) +
+                     ",\"sheets\":[" + sheets +
+                     "],\"active\":" + std::to_string(std::max(0, sheet_index(b->active))) +
+                     ",\"dirty\":" + (dirty() ? "true" : "false") + "}"};
+  }
+
+  // A page shows a window of a sheet: answers its cells now and remembers
+  // it, so that its changes are pushed from now on.
+  ui::ApiReply view(const ui::ApiRequest& req) {
+    auto client = req.params.find("client");
+    const spreadsheet::SheetId sheet = sheet_param(req);
+    const auto r1 = int_param(req, "r1", 1, spreadsheet::kMaxRows);
+    const auto c1 = int_param(req, "c1", 1, spreadsheet::kMaxCols);
+    const auto r2 = int_param(req, "r2", 1, spreadsheet::kMaxRows);
+    const auto c2 = int_param(req, "c2", 1, spreadsheet::kMaxCols);
+    if (client == req.params.end() || client->second.empty() || client->second.size() > 64 ||
+        !sheet || !r1 || !c1 || !r2 || !c2 || *r2 < *r1 || *c2 < *c1) {
+      return error_reply(400, "view needs client, sheet, r1, c1, r2 and c2");
+    }
+    if (std::int64_t(*r2 - *r1 + 1) * (*c2 - *c1 + 1) > kMaxWindowCells) {
+      return error_reply(400, "the window is too large");
+    }
+    // A page that went away for good leaves its window behind; pages are
+    // few, but the number of windows is bounded all the same.
+    if (m_windows.size() >= 64 && !m_windows.count(client->second)) m_windows.clear();
+    Window& w = m_windows[client->second];
+    w.sheet = sheet;
+    w.box = spreadsheet::Box{*r1, *c1, *r2, *c2};
+    w.sent.clear();
+    std::string cells;
+    walk(w, [&](std::int32_t r, std::int32_t c, const ShownCell& now) {
+      w.sent[{r, c}] = now;
+      if (now.text.empty()) return;
+      if (!cells.empty()) cells += ',';
+      cells += cell_json(r, c, now);
+    });
+    return {200,
+            "{\"sheet\":" + std::to_string(sheet_index(sheet)) + ",\"cells\":[" + cells + "]}"};
+  }
+
+  Result<host::RangePtr> range_of(const ui::ApiRequest& req) const {
+    const auto i = int_param(req, "sheet", 0, 1 << 20);
+    const auto r = int_param(req, "row", 1, spreadsheet::kMaxRows);
+    const auto c = int_param(req, "col", 1, spreadsheet::kMaxCols);
+    if (!i || !r || !c) return Status(StatusCode::InvalidArgument, "needs sheet, row and col");
+    auto ws = m_book->worksheet(*i + 1);
+    if (!ws.ok()) return ws.status();
+    return (*ws)->cell(*r, *c);
+  }
+
+  // What the formula bar shows for a cell: its formula, or its constant as
+  // it would be typed.
+  ui::ApiReply cell(const ui::ApiRequest& req) {
+    auto range = range_of(req);
+    if (!range.ok()) return error_reply(400, range.status().message());
+    auto formula = (*range)->formula();
+    if (!formula.ok()) return error_reply(400, formula.status().message());
+    return {200, "{\"formula\":" + ui::json_string(*formula) + "}"};
+  }
+
+  // The user typed text into a cell: a formula when it starts with "=",
+  // nothing clears the cell, anything else is entered as typed (numbers
+  // and dates become numbers).
+  ui::ApiReply edit(const ui::ApiRequest& req) {
+    auto range = range_of(req);
+    if (!range.ok()) return error_reply(400, range.status().message());
+    const std::string& text = req.body;
+    Status st;
+    if (text.empty()) {
+      st = (*range)->clear_contents();
+    } else if (text[0] == '=' && text.size() > 1) {
+      st = (*range)->set_formula(text);
+    } else {
+      st = (*range)->set_value(Value(text));
+    }
+    if (!st.ok()) return error_reply(400, st.message());
+    ++m_edits;
+    push_changes();
+    return {200, "{\"ok\":true}"};
+  }
+
+  // Saves over the workbook's file, atomically, as the command line does.
+  ui::ApiReply save() {
+    const std::uint64_t seen = updates();
+    const Status st = m_book->save();
+    if (!st.ok()) return error_reply(500, st.message());
+    m_saved_edits = m_edits;
+    m_saved_updates = seen;
+    push_changes();
+    return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};
+  }
+
+  Session& m_session;
+  host::WorkbookPtr m_book;
+  spreadsheet::BookId m_book_id = 0;
+  ui::WebServer* m_server = nullptr;
+  std::map<std::string, Window> m_windows;
+  std::uint64_t m_edits = 0;
+  std::uint64_t m_saved_edits = 0;
+  std::uint64_t m_saved_updates = 0;
+  bool m_told_dirty = false;
+};
+
+}  // namespace
+
+std::string shipped_web_folder(const std::string& module_folder) {
+  const fs::path candidates[] = {fs::path(module_folder) / ".." / "share" / "quillo" / "web",
+                                 fs::path(QUILLO_WEB_DIR)};
+  for (const fs::path& c : candidates) {
+    std::error_code ec;
+    if (fs::exists(c / "index.html", ec)) return fs::weakly_canonical(c, ec).string();
+  }
+  return {};
+}
+
+int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
+  if (options.port < 0 || options.port > 65535) {
+    err << kCommand << ": --port must be between 0 and 65535\n";
+    return 2;
+  }
+  const std::string web_root =
+      options.web_root.empty()
+          ? shipped_web_folder(fs::path(own_module_path()).parent_path().string())
+          : options.web_root;
+  std::error_code ec;
+  if (web_root.empty() || !fs::exists(fs::path(web_root) / "index.html", ec)) {
+    err << kCommand << ": the browser front end is not built (no index.html in "
+        << (web_root.empty() ? "share/quillo/web or web/dist" : web_root)
+        << "); scripts/setup.sh builds it\n";
+    return 2;
+  }
+  host::StopRequests stops;
+  if (!stops.ok()) {
+    err << kCommand << ": cannot watch for stop signals\n";
+    return 2;
+  }
+  auto token = ui::new_access_token();
+  if (!token.ok()) {
+    err << kCommand << ": " << token.status().message() << "\n";
+    return 2;
+  }
+  SessionOptions so;
+  so.command = kCommand;
+  Session session(so, err);
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << kCommand << ": " << why << "\n";
+    return 2;
+  }
+  auto book = session.open(options.book);
+  if (!book.ok()) {
+    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  WorkbookApi api(session, *book);
+  ui::WebServer server(session.loop(), *token, web_root,
+                       [&api](const ui::ApiRequest& req) { return api.handle(req); });
+  if (const Status st = server.start(options.port); !st.ok()) {
+    err << kCommand << ": " << st.message() << "\n";
+    return 2;
+  }
+  api.set_server(&server);
+  host::PollLoop& loop = session.loop();
+  const host::TimerId watch = loop.set_timer(kWatchMs, [&] { api.push_changes(); });
+  session.calculate_full();
+  out << "quillo ui: " << server.address() << std::endl;
+  if (options.open_browser) {
+    host::XdgOpenBrowser browser;
+    if (const Status st = browser.open(server.address()); !st.ok()) {
+      err << kCommand << ": " << st.message() << "; open the address above yourself\n";
+    }
+  }
+  bool stopping = false;
+  stops.watch(loop, [&] {
+    stopping = true;
+    loop.stop();
+  });
+  while (!stopping) loop.run();
+  stops.unwatch(loop);
+  loop.kill_timer(watch);
+  api.set_server(nullptr);
+  server.stop();
+  if (api.dirty())
+    out << "stopped: changes since the last save were not saved" << std::endl;
+  else
+    out << "stopped" << std::endl;
+  return 0;
+}
+
+}  // namespace quillo::cli

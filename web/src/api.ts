@@ -1,0 +1,69 @@
+// Talks to quillo's local server. Every address is relative to the page,
+// whose own address carries the access token, so the token is never
+// written into the page.
+
+export interface SheetInfo {
+  name: string;
+  rows: number;
+  cols: number;
+}
+
+export interface BookInfo {
+  name: string;
+  path: string;
+  sheets: SheetInfo[];
+  active: number;
+  dirty: boolean;
+}
+
+// [row, column, shown text, kind]
+export type CellEntry = [number, number, string, string];
+
+export interface CellBatch {
+  sheet: number;
+  cells: CellEntry[];
+}
+
+export class ApiError extends Error {}
+
+async function call<T>(path: string, init?: RequestInit): Promise<T> {
+  let res: Response;
+  try {
+    res = await fetch(path, { cache: "no-store", ...init });
+  } catch {
+    throw new ApiError("quillo cannot be reached");
+  }
+  let body: unknown = null;
+  try {
+    body = await res.json();
+  } catch {
+    body = null;
+  }
+  if (!res.ok) {
+    const why = body && typeof body === "object" && "error" in body ? String((body as { error: unknown }).error) : res.statusText;
+    throw new ApiError(why || `error ${res.status}`);
+  }
+  return body as T;
+}
+
+function query(params: Record<string, string | number>): string {
+  const q = new URLSearchParams();
+  for (const [k, v] of Object.entries(params)) q.set(k, String(v));
+  return q.toString();
+}
+
+export const api = {
+  book: () => call<BookInfo>("api/book"),
+  view: (client: string, sheet: number, r1: number, c1: number, r2: number, c2: number) =>
+    call<CellBatch>(`api/view?${query({ client, sheet, r1, c1, r2, c2 })}`, { method: "POST" }),
+  cell: (sheet: number, row: number, col: number) =>
+    call<{ formula: string }>(`api/cell?${query({ sheet, row, col })}`),
+  edit: (sheet: number, row: number, col: number, text: string) =>
+    call<{ ok: boolean }>(`api/edit?${query({ sheet, row, col })}`, {
+      method: "POST",
+      headers: { "Content-Type": "text/plain; charset=utf-8" },
+      body: text,
+    }),
+  save: () => call<{ saved: string }>("api/save", { method: "POST" }),
+  events: (client: string) => `api/events?${query({ client })}`,
+};

@@ -1,0 +1,113 @@
+// The workbook in the browser, end to end: quillo ui serving the demo
+// workbook filled from the local market-data service, in headless chromium.
+
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { mkdirSync } from "node:fs";
+import { dirname, join } from "node:path";
+import { fileURLToPath } from "node:url";
+import { Workspace } from "./harness.mjs";
+
+const here = dirname(fileURLToPath(import.meta.url));
+// Screenshots for the README land in docs/ when QUILLO_SCREENSHOTS is set.
+const shots = process.env.QUILLO_SCREENSHOTS ? join(here, "..", "..", "docs", "screenshots") : null;
+const ws = new Workspace();
+let page;
+
+const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
+// Goes to a cell through the name box, as a user would, and types text into it.
+async function enter(address, text) {
+  await page.locator("#address").fill(address);
+  await page.locator("#address").press("Enter");
+  await cell(address).and(page.locator(".selected")).waitFor();
+  await page.locator("#formula").fill(text);
+  await page.locator("#formula").press("Enter");
+}
+
+before(async () => {
+  await ws.start();
+  page = await ws.context.newPage();
+  page.setDefaultTimeout(15000);
+});
+after(async () => ws.stop());
+
+test("the token guards the server", async () => {
+  const origin = new URL(ws.direct).origin;
+  for (const path of ["/", "/api/book", "/0000/api/book"]) {
+    const res = await fetch(origin + path);
+    assert.equal(res.status, 404, path);
+  }
+  const res = await fetch(ws.direct + "api/book");
+  assert.equal(res.status, 200);
+  assert.match(res.headers.get("content-security-policy"), /default-src 'none'/);
+});
+
+const isNumber = (address) =>
+  page.waitForFunction((a) => {
+    const el = document.querySelector(`#cells .cell[data-address="${a}"]`);
+    return el && el.classList.contains("number") && /^[0-9.,]+$/.test(el.textContent);
+  }, address);
+
+test("a quote cell turns from Loading data... into its value", async () => {
+  await page.goto(ws.address);
+  await isNumber("C4");
+  // The wrong instrument id and the wrong field code show as errors.
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell.error").length >= 2);
+  assert.equal(await page.locator("#tabs button").count(), 2);
+  // An instrument the workbook has not asked for yet: its page is slow.
+  const search = await (await fetch(`${ws.base}/search?q=a`)).text();
+  const demo = new Set(["BVM", "NOB", "ZGQ", "KZF", "WRU", "IKJ", "UCY", "FVN", "ROC", "DGR", "OZG", "ARV", "MKK", "YCZ", "JVO", "VOD", "HGS", "SZH", "ERW", "QKL"]);
+  const symbol = [...search.matchAll(/<tr><td>[^<]*<\/td><td>([A-Z]{3})<\/td>/g)].map((m) => m[1]).find((s) => !demo.has(s));
+  assert.ok(symbol, "the service lists an instrument the demo does not use");
+  await enter("C40", `=fsingle("${symbol}","LMS.QUO.LAST")`);
+  await cell("C40").filter({ hasText: "Loading data..." }).waitFor();
+  assert.match(await cell("C40").getAttribute("class"), /\bstatus\b/);
+  await isNumber("C40");
+  if (shots) {
+    mkdirSync(shots, { recursive: true });
+    await page.screenshot({ path: join(shots, "grid.png") });
+  }
+});
+
+test("an edit in the formula bar shows as text, never as markup, and is saved", async () => {
+  await enter("A30", "<b>bold</b>");
+  await cell("A30").filter({ hasText: "<b>bold</b>" }).waitFor();
+  assert.equal(await cell("A30").locator("b").count(), 0);
+  await enter("B30", "=2*21");
+  await cell("B30").filter({ hasText: "42" }).waitFor();
+  await cell("B30").click();
+  await page.waitForFunction(() => document.querySelector("#formula").value === "=2*21");
+  // Leaving now would lose the edits: the page asks first.
+  await page.locator("#dirty").waitFor({ state: "visible" });
+  await page.locator("#save").click();
+  await page.locator("#message.info").filter({ hasText: "Saved" }).waitFor();
+  await page.locator("#dirty").waitFor({ state: "hidden" });
+  const shown = await ws.show("Quotes!A30:B30");
+  assert.equal(shown.code, 0, shown.out);
+  assert.match(shown.out, /Quotes!A30\t\t<b>bold<\/b>/);
+  assert.match(shown.out, /Quotes!B30\t=2\*21\t42/);
+});
+
+test("a formula quillo cannot read is refused with a message", async () => {
+  await enter("C30", "=1+");
+  await page.locator("#message:not(.info)").filter({ hasText: "C30" }).waitFor();
+});
+
+test("a dropped connection reconnects and catches up", async () => {
+  ws.relay.cut();
+  await page.locator("#connection.lost").waitFor();
+  // Made while the page was away: it must show once the page is back.
+  const res = await fetch(ws.direct + "api/edit?sheet=0&row=31&col=1", { method: "POST", body: "while away" });
+  assert.equal(res.status, 200);
+  ws.relay.mend();
+  await page.locator("#connection:not(.lost)").waitFor();
+  await cell("A31").filter({ hasText: "while away" }).waitFor();
+});
+
+test("the other sheet opens from its tab and large sheets draw only what is in view", async () => {
+  await page.locator("#tabs button", { hasText: "History" }).click();
+  await page.locator("#tabs button.active", { hasText: "History" }).waitFor();
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell").length > 0);
+  const drawn = await page.locator("#cells .cell").count();
+  assert.ok(drawn < 2000, `${drawn} cells drawn`);
+});
