@@ -74,7 +74,7 @@ void AddinState::show_settings() {
 assistants::Assistants* AddinState::assistants() {
   if (!m_assistant_dialogs && m_app && m_engine) {
     m_assistant_dialogs = std::make_unique<assistants::Assistants>(
-        assistants::Workplace{*m_app, *m_engine, m_platform.messages, {}, {}});
+        assistants::Workplace{*m_app, *m_engine, m_platform.messages, m_active_cell, {}});
   }
   return m_assistant_dialogs.get();
 }

@@ -115,6 +115,12 @@ class AddinState {
   void show_settings();
   // The assistants' owner, made on first use; null while unbound.
   assistants::Assistants* assistants();
+  // Where the assistants write: a front end that has a cell cursor names
+  // its cell; unset, they write at A1 of the active sheet. Set it before
+  // the assistants are first used.
+  void set_active_cell(std::function<Result<host::RangePtr>()> cell) {
+    m_active_cell = std::move(cell);
+  }
   // The menu while bound (after start-up); null otherwise.
   cls_gui* gui() const { return m_gui.get(); }
   // Sets the status text and the About box's label; with hide, also hides
@@ -148,6 +154,7 @@ class AddinState {
   std::unique_ptr<settings> m_settings_dialog;  // created on first use
   // The search and the assistants, made on first use (null while unbound).
   std::unique_ptr<assistants::Assistants> m_assistant_dialogs;
+  std::function<Result<host::RangePtr>()> m_active_cell;
 
   host::TimerId m_minute_timer_id = 0;
   host::TimerId m_second_timer_id = 0;

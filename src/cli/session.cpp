@@ -77,7 +77,7 @@ Session::Session(SessionOptions options, std::ostream& err)
   addin::Platform platform{m_loop,
                            m_transport,
                            m_registry,
-                           m_messages,
+                           m_options.messages ? *m_options.messages : m_messages,
                            m_browser,
                            m_objects,
                            m_options.data_folder,

@@ -45,6 +45,8 @@ struct SessionOptions {
   // library); and where the site's diagnostics go besides the event log.
   bool site_at_startup = true;
   std::function<void(std::string_view)> site_log;
+  // Where message boxes go; unset: the error stream, one line each.
+  host::MessageSink* messages = nullptr;
 };
 
 // Requests answered so far, of all made; failures among them.

@@ -9,6 +9,7 @@
 
 #include "cli/session.h"
 #include "cli/show_command.h"
+#include "cli/ui_dialogs.h"
 #include "host/posix/xdg_open_browser.h"
 #include "host/process.h"
 #include "spreadsheet/address.h"
@@ -93,10 +94,17 @@ ui::ApiReply error_reply(int status, std::string_view message) {
 // The interface the page talks to, on the loop thread.
 class WorkbookApi {
  public:
-  WorkbookApi(Session& session, host::WorkbookPtr book) : m_session(session), m_book(book) {
+  WorkbookApi(Session& session, host::WorkbookPtr book, PageMessages& messages)
+      : m_session(session), m_book(book), m_messages(messages) {
     const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
     m_book_id = handle ? handle->book_id() : 0;
     m_saved_updates = updates();
+    // The assistants write where the page's cell cursor is.
+    session.state().set_active_cell([this]() -> Result<host::RangePtr> {
+      auto ws = m_book->worksheet(m_active.sheet + 1);
+      if (!ws.ok()) return ws.status();
+      return (*ws)->cell(m_active.row, m_active.col);
+    });
   }
 
   void set_server(ui::WebServer* server) { m_server = server; }
@@ -107,6 +115,14 @@ class WorkbookApi {
     if (req.name == "cell") return cell(req);
     if (req.name == "edit" && req.method == "POST") return edit(req);
     if (req.name == "save" && req.method == "POST") return save();
+    if (req.name == "select" && req.method == "POST") return select(req);
+    if (req.name == "menu") return menu(req);
+    if (req.name == "dialogs") return {200, dialogs_json(m_session.state(), m_messages)};
+    if (req.name == "dialog" && req.method == "POST") return dialog(req);
+    if (req.name == "message" && req.method == "POST") {
+      if (!m_messages.waiting.empty()) m_messages.waiting.pop_front();
+      return after_action();
+    }
     return error_reply(404, "no such call");
   }
 
@@ -132,6 +148,12 @@ class WorkbookApi {
                           "{\"sheet\":" + std::to_string(sheet_index(window.sheet)) +
                               ",\"cells\":[" + changes + "]}");
       }
+    }
+    // Dialogs change by themselves too (a search answer fills a list).
+    std::string dialogs = dialogs_json(m_session.state(), m_messages);
+    if (dialogs != m_told_dialogs) {
+      m_server->publish("", "dialogs", dialogs);
+      m_told_dialogs = std::move(dialogs);
     }
     const bool now_dirty = dirty();
     if (now_dirty != m_told_dirty) {
@@ -267,6 +289,49 @@ class WorkbookApi {
     return {200, "{\"ok\":true}"};
   }
 
+  // The page's cell cursor moved: the add-in's active cell follows it.
+  ui::ApiReply select(const ui::ApiRequest& req) {
+    const auto* b = model_book();
+    const auto i =
+        int_param(req, "sheet", 0, b ? static_cast<std::int32_t>(b->sheets.size()) - 1 : -1);
+    const auto r = int_param(req, "row", 1, spreadsheet::kMaxRows);
+    const auto c = int_param(req, "col", 1, spreadsheet::kMaxCols);
+    if (!i || !r || !c) return error_reply(400, "select needs sheet, row and col");
+    m_active = {*i, *r, *c};
+    if (auto ws = m_book->worksheet(*i + 1); ws.ok()) (void)(*ws)->activate();
+    return {200, "{\"ok\":true}"};
+  }
+
+  // The state of the dialogs and messages after a user's action, sent to
+  // every page at once.
+  ui::ApiReply after_action() {
+    push_changes();
+    return {200, m_told_dialogs};
+  }
+
+  ui::ApiReply menu(const ui::ApiRequest& req) {
+    host::CommandBars& bars = m_session.app().command_bars();
+    if (req.method == "POST") {
+      auto path = req.params.find("path");
+      const Status st = path == req.params.end() ? Status(StatusCode::InvalidArgument, "no path")
+                                                 : click_menu(bars, path->second);
+      if (!st.ok()) return error_reply(400, st.message());
+      return after_action();
+    }
+    return {200, menu_json(bars)};
+  }
+
+  ui::ApiReply dialog(const ui::ApiRequest& req) {
+    auto param = [&](const char* name) {
+      auto it = req.params.find(name);
+      return it == req.params.end() ? std::string() : it->second;
+    };
+    const Status st = dialog_action(m_session.state(), param("dialog"), param("control"),
+                                    param("action"), req.body);
+    if (!st.ok()) return error_reply(400, st.message());
+    return after_action();
+  }
+
   // Saves over the workbook's file, atomically, as the command line does.
   ui::ApiReply save() {
     const std::uint64_t seen = updates();
@@ -278,8 +343,15 @@ class WorkbookApi {
     return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};
   }
 
+  struct Active {
+    std::int32_t sheet = 0, row = 1, col = 1;
+  };
+
   Session& m_session;
   host::WorkbookPtr m_book;
+  PageMessages& m_messages;
+  Active m_active;
+  std::string m_told_dialogs;
   spreadsheet::BookId m_book_id = 0;
   ui::WebServer* m_server = nullptr;
   std::map<std::string, Window> m_windows;
@@ -327,8 +399,10 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
     err << kCommand << ": " << token.status().message() << "\n";
     return 2;
   }
+  PageMessages messages;
   SessionOptions so;
   so.command = kCommand;
+  so.messages = &messages;
   Session session(so, err);
   if (const std::string why = session.not_ready(); !why.empty()) {
     err << kCommand << ": " << why << "\n";
@@ -339,7 +413,7 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
     err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
     return 2;
   }
-  WorkbookApi api(session, *book);
+  WorkbookApi api(session, *book, messages);
   ui::WebServer server(session.loop(), *token, web_root,
                        [&api](const ui::ApiRequest& req) { return api.handle(req); });
   if (const Status st = server.start(options.port); !st.ok()) {

@@ -1,3 +1,5 @@
+import type { DialogState, MenuEntry } from "./dialogs";
+
 // Talks to quillo's local server. Every address is relative to the page,
 // whose own address carries the access token, so the token is never
 // written into the page.
@@ -65,5 +67,17 @@ export const api = {
       body: text,
     }),
   save: () => call<{ saved: string }>("api/save", { method: "POST" }),
+  select: (sheet: number, row: number, col: number) =>
+    call<{ ok: boolean }>(`api/select?${query({ sheet, row, col })}`, { method: "POST" }),
+  menu: () => call<MenuEntry[]>("api/menu"),
+  clickMenu: (path: string) => call<DialogState>(`api/menu?${query({ path })}`, { method: "POST" }),
+  dialogs: () => call<DialogState>("api/dialogs"),
+  dialogAction: (dialog: string, control: string, action: string, value: string) =>
+    call<DialogState>(`api/dialog?${query({ dialog, control, action })}`, {
+      method: "POST",
+      headers: { "Content-Type": "text/plain; charset=utf-8" },
+      body: value,
+    }),
+  dismissMessage: () => call<DialogState>("api/message", { method: "POST" }),
   events: (client: string) => `api/events?${query({ client })}`,
 };

@@ -2,6 +2,7 @@
 // save, and a live stream of cell changes from quillo.
 
 import { api, ApiError, type BookInfo, type CellBatch } from "./api";
+import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { columnName, Grid, type Window } from "./grid";
 
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
@@ -73,10 +74,28 @@ async function requestView(w: Window): Promise<void> {
   }
 }
 
+const dialogs = new Dialogs($("overlay"), api.dialogAction, api.dismissMessage, (t) => show(t));
+
+async function loadMenu(): Promise<void> {
+  try {
+    drawMenu($("menu"), await api.menu(), async (path) => {
+      try {
+        dialogs.render(await api.clickMenu(path));
+      } catch (e) {
+        if (e instanceof ApiError) show(e.message);
+      }
+    });
+    dialogs.render(await api.dialogs());
+  } catch (e) {
+    if (e instanceof ApiError) show(e.message);
+  }
+}
+
 grid.onWindow = (w) => requestView(w);
 grid.onSelect = async (row, col) => {
   address.value = `${columnName(col)}${row}`;
   editing = false;
+  api.select(sheet, row, col).catch(() => {});
   try {
     const cell = await api.cell(sheet, row, col);
     if (!editing && grid.selected.row === row && grid.selected.col === col) formula.value = cell.formula;
@@ -153,6 +172,7 @@ function connect(): void {
     try {
       setBook(await api.book());
       if (book) requestView(grid.visible());
+      await loadMenu();
     } catch (e) {
       if (e instanceof ApiError) show(e.message);
     }
@@ -166,6 +186,7 @@ function connect(): void {
     const batch = JSON.parse((e as MessageEvent).data) as CellBatch;
     if (batch.sheet === sheet) grid.update(batch.cells);
   });
+  events.addEventListener("dialogs", (e) => dialogs.render(JSON.parse((e as MessageEvent).data) as DialogState));
   events.addEventListener("book", (e) => setBook(JSON.parse((e as MessageEvent).data) as BookInfo));
 }
 

@@ -113,6 +113,11 @@ export class Workspace {
     return run(this.quillo, ["show", this.book, range], this.env);
   }
 
+  // quillo with the workspace's settings: its exit code and output.
+  async run(args) {
+    return run(this.quillo, args, this.env);
+  }
+
   async stop() {
     this.relay?.close();
     await this.context?.close().catch(() => {});

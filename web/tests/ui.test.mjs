@@ -111,3 +111,53 @@ test("the other sheet opens from its tab and large sheets draw only what is in v
   const drawn = await page.locator("#cells .cell").count();
   assert.ok(drawn < 2000, `${drawn} cells drawn`);
 });
+
+const dialog = (name) => page.locator(`#overlay .dialog[data-dialog="${name}"]`);
+async function menu(entry) {
+  await page.locator("#menu .menu-title").click();
+  await page.locator("#menu .menu-items button", { hasText: entry }).click();
+}
+
+test("a setting changed in the settings dialog is stored", async () => {
+  await page.locator("#tabs button", { hasText: "Quotes" }).click();
+  await menu("Settings...");
+  const settings = dialog("settings");
+  await settings.waitFor();
+  if (shots) await page.screenshot({ path: join(shots, "dialog.png") });
+  const frequency = settings.locator('select[aria-label="select_updatefrq"]');
+  const options = await frequency.locator("option").allTextContents();
+  const current = options[Number(await frequency.inputValue())];
+  const next = options.find((o) => o !== current);
+  await frequency.selectOption({ label: next });
+  await settings.locator("button", { hasText: "Ok" }).click();
+  await settings.waitFor({ state: "detached" });
+  const stored = await ws.run(["settings", "get", "trading_updatefrq"]);
+  assert.equal(stored.code, 0, stored.out);
+  assert.equal(stored.out.trim(), next);
+});
+
+test("the single data item assistant writes a table that fills", async () => {
+  await enter("J3", "");
+  await menu("Single Dataitem Assistant");
+  const step1 = dialog("wiz1");
+  await step1.waitFor();
+  await step1.locator('table[aria-label="source_list"] tr', { hasText: "compact pages" }).click();
+  await step1.locator('input[aria-label="dlg_ids"]').fill("BVM,NOB");
+  await step1.locator('input[aria-label="dlg_ids"]').press("Tab");
+  await step1.locator("button", { hasText: "Next" }).click();
+  const step2 = dialog("wiz2");
+  await step2.waitFor();
+  await step2.locator('.tree .node[data-key="LMM.QUO.LAST"]').click();
+  await step2.locator("button", { hasText: "Add" }).click();
+  await step2.locator('table[aria-label="fieldlist"] tr').first().waitFor();
+  await step2.locator("button", { hasText: "Next" }).click();
+  const step3 = dialog("wiz3");
+  await step3.waitFor();
+  await step3.locator("button", { hasText: "Finish" }).click();
+  await step3.waitFor({ state: "detached" });
+  // The table's formulas ask, and the answers fill it.
+  await page.waitForFunction(() => {
+    const table = [...document.querySelectorAll("#cells .cell")].filter((e) => Number(e.dataset.col) >= 10);
+    return table.filter((e) => e.classList.contains("number")).length >= 2 && !table.some((e) => e.classList.contains("error"));
+  });
+});
