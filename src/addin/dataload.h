@@ -121,6 +121,11 @@ class AddinState {
   void set_active_cell(std::function<Result<host::RangePtr>()> cell) {
     m_active_cell = std::move(cell);
   }
+  // What "Create Weblink" opens: a front end with a page view hands in its
+  // link wizard; unset, the entry says how links are made from the command
+  // line.
+  void set_link_wizard(std::function<void()> open) { m_link_wizard = std::move(open); }
+  const std::function<void()>& link_wizard() const { return m_link_wizard; }
   // The menu while bound (after start-up); null otherwise.
   cls_gui* gui() const { return m_gui.get(); }
   // Sets the status text and the About box's label; with hide, also hides
@@ -155,6 +160,7 @@ class AddinState {
   // The search and the assistants, made on first use (null while unbound).
   std::unique_ptr<assistants::Assistants> m_assistant_dialogs;
   std::function<Result<host::RangePtr>()> m_active_cell;
+  std::function<void()> m_link_wizard;
 
   host::TimerId m_minute_timer_id = 0;
   host::TimerId m_second_timer_id = 0;

@@ -7,11 +7,14 @@
 #include <ostream>
 #include <set>
 
+#include "cli/link_command.h"
 #include "cli/session.h"
 #include "cli/show_command.h"
 #include "cli/ui_dialogs.h"
+#include "host/browser.h"
 #include "host/posix/xdg_open_browser.h"
 #include "host/process.h"
+#include "requests/weblink_wizard.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/handles.h"
 #include "ui/access_token.h"
@@ -91,6 +94,19 @@ ui::ApiReply error_reply(int status, std::string_view message) {
   return {status, "{\"error\":" + ui::json_string(message) + "}"};
 }
 
+// The link wizard's page fetch: the request manager answers it through
+// this response processor, as it answers the wizard's browser.
+constexpr const char* kPageProcessor = "uiWeblinkPage";
+constexpr std::int32_t kPageRequest = -1;
+
+struct PageFetch {
+  std::uint64_t id = 0;
+  bool answered = false;
+  std::int16_t status = 0;
+  std::string text;
+  std::string message;
+};
+
 // The interface the page talks to, on the loop thread.
 class WorkbookApi {
  public:
@@ -99,6 +115,8 @@ class WorkbookApi {
     const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
     m_book_id = handle ? handle->book_id() : 0;
     m_saved_updates = updates();
+    // "Create Weblink" opens the page's link wizard.
+    session.state().set_link_wizard([this] { m_link_open = true; });
     // The assistants write where the page's cell cursor is.
     session.state().set_active_cell([this]() -> Result<host::RangePtr> {
       auto ws = m_book->worksheet(m_active.sheet + 1);
@@ -117,8 +135,13 @@ class WorkbookApi {
     if (req.name == "save" && req.method == "POST") return save();
     if (req.name == "select" && req.method == "POST") return select(req);
     if (req.name == "menu") return menu(req);
-    if (req.name == "dialogs") return {200, dialogs_json(m_session.state(), m_messages)};
+    if (req.name == "dialogs")
+      return {200, dialogs_json(m_session.state(), m_messages, m_link_open)};
     if (req.name == "dialog" && req.method == "POST") return dialog(req);
+    if (req.name == "link" && req.method == "POST") return link(req);
+    if (req.name == "link_fetch" && req.method == "POST") return link_fetch(req);
+    if (req.name == "link_page") return link_page(req);
+    if (req.name == "link_create" && req.method == "POST") return link_create(req);
     if (req.name == "message" && req.method == "POST") {
       if (!m_messages.waiting.empty()) m_messages.waiting.pop_front();
       return after_action();
@@ -150,7 +173,7 @@ class WorkbookApi {
       }
     }
     // Dialogs change by themselves too (a search answer fills a list).
-    std::string dialogs = dialogs_json(m_session.state(), m_messages);
+    std::string dialogs = dialogs_json(m_session.state(), m_messages, m_link_open);
     if (dialogs != m_told_dialogs) {
       m_server->publish("", "dialogs", dialogs);
       m_told_dialogs = std::move(dialogs);
@@ -332,6 +355,101 @@ class WorkbookApi {
     return after_action();
   }
 
+  // The link wizard opens (from the menu, or the page) and closes.
+  ui::ApiReply link(const ui::ApiRequest& req) {
+    auto action = req.params.find("action");
+    m_link_open = action != req.params.end() && action->second == "open";
+    return after_action();
+  }
+
+  // Fetches the page to mark a value on through the engine's request
+  // manager (its transport, proxy and time-outs); the page asks for the
+  // answer with link_page.
+  ui::ApiReply link_fetch(const ui::ApiRequest& req) {
+    auto url = req.params.find("url");
+    if (url == req.params.end() || !host::is_web_address(url->second)) {
+      return error_reply(400, "enter a web address (http:// or https://)");
+    }
+    Engine* engine = m_session.state().engine();
+    if (!engine) return error_reply(503, "the add-in is not loaded");
+    http::clsXMLHttpManager& manager = engine->manager();
+    manager.abort_processor(kPageProcessor);
+    auto fetch = std::make_shared<PageFetch>();
+    fetch->id = ++m_fetches;
+    m_fetch = fetch;
+    engine->processors().add(kPageProcessor, [fetch](const std::string& text, std::int32_t,
+                                                     std::int16_t status, const std::string& why) {
+      if (fetch->answered) return;
+      fetch->answered = true;
+      fetch->status = status;
+      fetch->text = text;
+      fetch->message = why;
+    });
+    if (!manager.XMLHttpCall("GET", url->second, kPageProcessor, kPageRequest,
+                             manager.getchannelid("wlink"))) {
+      return error_reply(500, "the request manager has no channel for web links");
+    }
+    return {200, "{\"fetch\":" + std::to_string(fetch->id) + "}"};
+  }
+
+  ui::ApiReply link_page(const ui::ApiRequest& req) {
+    auto id = req.params.find("fetch");
+    if (!m_fetch || id == req.params.end() || id->second != std::to_string(m_fetch->id)) {
+      return error_reply(404, "no such page fetch");
+    }
+    const PageFetch& f = *m_fetch;
+    if (!f.answered) return {200, "{\"state\":\"waiting\"}"};
+    if (f.status == http::kTransportFailure) {
+      return {200, "{\"state\":\"failed\",\"error\":" +
+                       ui::json_string("the page could not be fetched: " + f.message) + "}"};
+    }
+    if (f.status < 200 || f.status > 299) {
+      return {200, "{\"state\":\"failed\",\"error\":" +
+                       ui::json_string("the page answered HTTP " + std::to_string(f.status)) + "}"};
+    }
+    return {200, "{\"state\":\"page\",\"html\":" + ui::json_string(f.text) + "}"};
+  }
+
+  // The user marked a value and pressed create: the body holds the outer
+  // HTML of the selection's parent element (its first parent_length bytes)
+  // and then that of the page's body. The wizard stores the link and
+  // writes the formula at the cell cursor; what went wrong it says in a
+  // message box.
+  ui::ApiReply link_create(const ui::ApiRequest& req) {
+    auto param = [&](const char* name) {
+      auto it = req.params.find(name);
+      return it == req.params.end() ? std::string() : it->second;
+    };
+    const auto parent_length = int_param(req, "parent_length", 0, 1 << 30);
+    Engine* engine = m_session.state().engine();
+    if (!parent_length || static_cast<std::size_t>(*parent_length) > req.body.size()) {
+      return error_reply(400, "link_create needs parent_length within the body");
+    }
+    if (!engine) return error_reply(503, "the add-in is not loaded");
+    PageSelection selection;
+    selection.has_selection = *parent_length > 0;
+    selection.parent_html = req.body.substr(0, static_cast<std::size_t>(*parent_length));
+    selection.body_html = req.body.substr(static_cast<std::size_t>(*parent_length));
+    load_stored_links(*m_book, engine->weblinks());
+    weblink_wizard wizard(engine->weblinks(), m_session.app(), m_messages,
+                          [this]() -> Result<host::RangePtr> {
+                            auto ws = m_book->worksheet(m_active.sheet + 1);
+                            if (!ws.ok()) return ws.status();
+                            return (*ws)->cell(m_active.row, m_active.col);
+                          });
+    wizard.location = param("url");
+    wizard.name_box = param("name");
+    const bool stored = wizard.create(selection);
+    if (stored) {
+      ++m_edits;
+      m_link_open = false;
+    }
+    push_changes();
+    return {200, "{\"stored\":" + std::string(stored ? "true" : "false") +
+                     ",\"name\":" + ui::json_string(wizard.stored_name()) +
+                     ",\"value\":" + ui::json_string(wizard.value()) + "}"};
+  }
+
   // Saves over the workbook's file, atomically, as the command line does.
   ui::ApiReply save() {
     const std::uint64_t seen = updates();
@@ -359,6 +477,9 @@ class WorkbookApi {
   std::uint64_t m_saved_edits = 0;
   std::uint64_t m_saved_updates = 0;
   bool m_told_dirty = false;
+  bool m_link_open = false;
+  std::shared_ptr<PageFetch> m_fetch;
+  std::uint64_t m_fetches = 0;
 };
 
 }  // namespace

@@ -179,7 +179,8 @@ Status click_menu(host::CommandBars& bars, std::string_view path) {
   return Status(StatusCode::InvalidArgument, "no such menu entry");
 }
 
-std::string dialogs_json(addin::AddinState& state, const PageMessages& messages) {
+std::string dialogs_json(addin::AddinState& state, const PageMessages& messages,
+                         bool link_wizard_open) {
   std::string out = "{\"dialogs\":[";
   bool first = true;
   for (const host::Dialog* d : shown_dialogs(state)) {
@@ -197,7 +198,7 @@ std::string dialogs_json(addin::AddinState& state, const PageMessages& messages)
     out += "{\"text\":" + json_string(m.text) + ",\"title\":" + json_string(m.title) +
            ",\"icon\":" + json_string(icon_name(m.icon)) + "}";
   }
-  return out + "]}";
+  return out + "],\"weblink\":" + json_bool(link_wizard_open) + "}";
 }
 
 Status dialog_action(addin::AddinState& state, std::string_view dialog, std::string_view control,

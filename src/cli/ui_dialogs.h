@@ -40,9 +40,11 @@ std::string menu_json(host::CommandBars& bars);
 // Clicks the entry at path ("3" or "2.1": 1-based positions).
 Status click_menu(host::CommandBars& bars, std::string_view path);
 
-// Every dialog of the add-in that is shown now, and the waiting messages:
-// {"dialogs":[...],"messages":[...]}.
-std::string dialogs_json(addin::AddinState& state, const PageMessages& messages);
+// Every dialog of the add-in that is shown now, the waiting messages and
+// whether the page's link wizard is open:
+// {"dialogs":[...],"messages":[...],"weblink":false}.
+std::string dialogs_json(addin::AddinState& state, const PageMessages& messages,
+                         bool link_wizard_open);
 
 // A user's action on a control of a shown dialog: "click", "dblclick",
 // "type" (value: the text), "choose" (value: the row, -1 for none),

@@ -78,6 +78,15 @@ export const api = {
       headers: { "Content-Type": "text/plain; charset=utf-8" },
       body: value,
     }),
+  link: (action: "open" | "close") => call<DialogState>(`api/link?${query({ action })}`, { method: "POST" }),
+  linkFetch: (url: string) => call<{ fetch: number }>(`api/link_fetch?${query({ url })}`, { method: "POST" }),
+  linkPage: (fetch: number) =>
+    call<{ state: string; html?: string; error?: string }>(`api/link_page?${query({ fetch })}`),
+  linkCreate: (url: string, name: string, parent: string, body: string, parentLength: number) =>
+    call<{ stored: boolean; name: string; value: string }>(
+      `api/link_create?${query({ url, name, parent_length: parentLength })}`,
+      { method: "POST", headers: { "Content-Type": "text/plain; charset=utf-8" }, body: parent + body },
+    ),
   dismissMessage: () => call<DialogState>("api/message", { method: "POST" }),
   events: (client: string) => `api/events?${query({ client })}`,
 };

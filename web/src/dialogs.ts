@@ -41,6 +41,7 @@ interface Message {
 export interface DialogState {
   dialogs: Dialog[];
   messages: Message[];
+  weblink: boolean;
 }
 
 // Accelerator marks ("&Settings...") are not shown.
@@ -62,6 +63,7 @@ export class Dialogs {
     private send: (dialog: string, control: string, action: string, value: string) => Promise<DialogState>,
     private dismiss: () => Promise<DialogState>,
     private onError: (text: string) => void,
+    private onWeblink: (open: boolean) => void = () => {},
   ) {}
 
   private act(dialog: string, control: string, action: string, value = ""): void {
@@ -72,6 +74,7 @@ export class Dialogs {
   }
 
   render(state: DialogState): void {
+    this.onWeblink(state.weblink);
     // Typing in a text box survives a redraw.
     const focused = document.activeElement as HTMLInputElement | null;
     const keep = focused?.dataset?.control ? { id: focused.dataset.control, value: focused.value, at: focused.selectionStart } : null;

@@ -4,6 +4,7 @@
 import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { columnName, Grid, type Window } from "./grid";
+import { LinkWizard } from "./weblink";
 
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
 
@@ -74,7 +75,17 @@ async function requestView(w: Window): Promise<void> {
   }
 }
 
-const dialogs = new Dialogs($("overlay"), api.dialogAction, api.dismissMessage, (t) => show(t));
+const wizard = new LinkWizard(
+  $("weblink"),
+  $<HTMLIFrameElement>("link-frame"),
+  $<HTMLInputElement>("link-url"),
+  $<HTMLInputElement>("link-name"),
+  $("link-status"),
+  (t) => show(t),
+);
+const dialogs = new Dialogs($("overlay"), api.dialogAction, api.dismissMessage, (t) => show(t), (open) =>
+  wizard.show(open),
+);
 
 async function loadMenu(): Promise<void> {
   try {

@@ -15,11 +15,15 @@ const ws = new Workspace();
 let page;
 
 const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
-// Goes to a cell through the name box, as a user would, and types text into it.
-async function enter(address, text) {
+// Goes to a cell through the name box, as a user would.
+async function goTo(address) {
   await page.locator("#address").fill(address);
   await page.locator("#address").press("Enter");
-  await cell(address).and(page.locator(".selected")).waitFor();
+  await page.locator(`#cells .cell.selected[data-address="${address}"]`).waitFor();
+}
+// Goes to a cell and types text into it.
+async function enter(address, text) {
+  await goTo(address);
   await page.locator("#formula").fill(text);
   await page.locator("#formula").press("Enter");
 }
@@ -137,7 +141,7 @@ test("a setting changed in the settings dialog is stored", async () => {
 });
 
 test("the single data item assistant writes a table that fills", async () => {
-  await enter("J3", "");
+  await goTo("J4");
   await menu("Single Dataitem Assistant");
   const step1 = dialog("wiz1");
   await step1.waitFor();
@@ -160,4 +164,33 @@ test("the single data item assistant writes a table that fills", async () => {
     const table = [...document.querySelectorAll("#cells .cell")].filter((e) => Number(e.dataset.col) >= 10);
     return table.filter((e) => e.classList.contains("number")).length >= 2 && !table.some((e) => e.classList.contains("error"));
   });
+});
+
+test("a value marked on a page becomes a web link whose formula answers", async () => {
+  await goTo("A34");
+  await menu("Create Weblink");
+  const wizard = page.locator("#weblink");
+  await wizard.waitFor();
+  await page.locator("#link-url").fill(`${ws.base}/wl/quote?s=ABC`);
+  await page.locator("#link-go").click();
+  const frame = page.frameLocator("#link-frame");
+  const last = frame.locator("td.last");
+  await last.waitFor();
+  // The page's own script never ran.
+  assert.equal(await page.evaluate(() => typeof document.getElementById("link-frame").contentWindow.quote), "undefined");
+  const value = (await last.textContent()).trim();
+  await last.click({ clickCount: 3 });
+  await page.locator("#link-name").fill("abc_last");
+  if (shots) await page.screenshot({ path: join(shots, "weblink.png") });
+  await page.locator("#link-create").click();
+  await wizard.waitFor({ state: "hidden" });
+  await cell("A34").click();
+  await page.waitForFunction(() => /wlink/i.test(document.querySelector("#formula").value));
+  // The formula fetches the page itself and shows the figure it reads there.
+  await page.waitForFunction(() => {
+    const el = document.querySelector('#cells .cell[data-address="A34"]');
+    return el && el.classList.contains("number");
+  });
+  assert.match(await cell("A34").textContent(), /^\d+\.\d\d$/);
+  assert.ok(value.length > 0);
 });
