@@ -1,7 +1,7 @@
 // Builds the front end into dist/: one script bundle, the style sheet and
 // the page. quillo serves dist/ as it is; nothing is fetched from elsewhere.
 import { build } from "esbuild";
-import { copyFileSync, mkdirSync } from "node:fs";
+import { copyFileSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
 
 mkdirSync("dist", { recursive: true });
 await build({
@@ -15,4 +15,8 @@ await build({
   logLevel: "warning",
 });
 copyFileSync("src/index.html", "dist/index.html");
-copyFileSync("src/style.css", "dist/style.css");
+// One style sheet: the chart library's, then ours.
+writeFileSync(
+  "dist/style.css",
+  readFileSync("node_modules/uplot/dist/uPlot.min.css", "utf8") + "\n" + readFileSync("src/style.css", "utf8"),
+);

@@ -1,7 +1,9 @@
 #include "cli/ui_command.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <ostream>
@@ -11,6 +13,7 @@
 #include "cli/session.h"
 #include "cli/show_command.h"
 #include "cli/ui_dialogs.h"
+#include "common/text.h"
 #include "host/browser.h"
 #include "host/posix/xdg_open_browser.h"
 #include "host/process.h"
@@ -138,6 +141,7 @@ class WorkbookApi {
     if (req.name == "dialogs")
       return {200, dialogs_json(m_session.state(), m_messages, m_link_open)};
     if (req.name == "dialog" && req.method == "POST") return dialog(req);
+    if (req.name == "charts") return charts(req);
     if (req.name == "link" && req.method == "POST") return link(req);
     if (req.name == "link_fetch" && req.method == "POST") return link_fetch(req);
     if (req.name == "link_page") return link_page(req);
@@ -353,6 +357,101 @@ class WorkbookApi {
                                     param("action"), req.body);
     if (!st.ok()) return error_reply(400, st.message());
     return after_action();
+  }
+
+  // The price-history tables of a sheet and the indicator series beside
+  // them, as a chart beside each table draws them: for every fhistory
+  // formula whose table has been written, the dates of its first column,
+  // its CLOSE column, and every column to the right of the table that holds
+  // numbers in the table's rows (indicators write their series there, a
+  // formula in the header row naming it).
+  ui::ApiReply charts(const ui::ApiRequest& req) {
+    const spreadsheet::SheetId sheet = sheet_param(req);
+    if (!sheet) return error_reply(400, "charts needs sheet");
+    spreadsheet::Model& model = m_session.app().model();
+    std::vector<std::pair<std::int32_t, std::int32_t>> tables;
+    model.for_each_cell(sheet, spreadsheet::Box{1, 1, spreadsheet::kMaxRows, spreadsheet::kMaxCols},
+                        [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell&) {
+                          if (!model.has_formula(sheet, r, c)) return;
+                          std::string f =
+                              model.formula_text(sheet, r, c, spreadsheet::Notation::A1);
+                          for (char& ch : f)
+                            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+                          if (f.find("fhistory(") != std::string::npos) tables.emplace_back(r, c);
+                        });
+    std::string out;
+    for (const auto& [r, c] : tables) {
+      const std::string chart = chart_json(model, sheet, r, c);
+      if (chart.empty()) continue;
+      if (!out.empty()) out += ',';
+      out += chart;
+    }
+    return {200, "{\"charts\":[" + out + "]}"};
+  }
+
+  // One chart; empty when the formula's table is not (yet) there: its
+  // header row (below the formula) must name DATE first.
+  static std::string chart_json(const spreadsheet::Model& model, spreadsheet::SheetId sheet,
+                                std::int32_t r, std::int32_t c) {
+    constexpr std::int32_t kMaxRows = 20000;
+    const std::int32_t head = r + 1;
+    auto text_at = [&](std::int32_t row, std::int32_t col) {
+      const Value v = model.value(sheet, row, col);
+      return v.is_empty() ? std::string() : shown_text(v, model.number_format(sheet, row, col));
+    };
+    if (!text::iequals(text_at(head, c), "date")) return {};
+    std::int32_t last_row = head;
+    while (last_row - head < kMaxRows && model.value(sheet, last_row + 1, c).is_number())
+      ++last_row;
+    if (last_row == head) return {};
+    std::int32_t last_col = c;
+    while (!model.value(sheet, head, last_col + 1).is_empty()) ++last_col;
+    auto column = [&](std::int32_t col) {
+      std::string values;
+      bool any = false;
+      for (std::int32_t row = head + 1; row <= last_row; ++row) {
+        const Value v = model.value(sheet, row, col);
+        if (row > head + 1) values += ',';
+        if (v.is_number() && std::isfinite(v.number())) {
+          values += text::format_number_15(v.number());
+          any = true;
+        } else {
+          values += "null";
+        }
+      }
+      return any ? "[" + values + "]" : std::string();
+    };
+    std::string series;
+    auto add = [&](const std::string& label, const std::string& values) {
+      if (values.empty()) return;
+      if (!series.empty()) series += ',';
+      series += "{\"label\":" + ui::json_string(label) + ",\"values\":" + values + "}";
+    };
+    for (std::int32_t col = c + 1; col <= last_col; ++col) {
+      if (text::iequals(text_at(head, col), "close")) add(text_at(head, col), column(col));
+    }
+    // Indicator series: the columns right of the table, up to the first
+    // one without numbers; a column without a caption continues the one
+    // before it (the second line of MACD, the lower band).
+    std::string label = "series";
+    std::int32_t last_used = last_col;
+    for (std::int32_t col = last_col + 1; col <= last_col + 16; ++col) {
+      const std::string values = column(col);
+      if (values.empty()) {
+        if (col == last_col + 1) continue;  // one empty column may separate them
+        break;
+      }
+      const std::string caption = text_at(head, col);
+      label = caption.empty() ? label + " (2)" : caption;
+      add(label, values);
+      last_used = col;
+    }
+    const std::string x = column(c);
+    if (x.empty() || series.empty()) return {};
+    return "{\"row\":" + std::to_string(head) + ",\"col\":" + std::to_string(c) +
+           ",\"after\":" + std::to_string(last_used + 1) +
+           ",\"title\":" + ui::json_string("Price history of " + spreadsheet::cell_a1(r, c)) +
+           ",\"x\":" + x + ",\"series\":[" + series + "]}";
   }
 
   // The link wizard opens (from the menu, or the page) and closes.

@@ -1,3 +1,4 @@
+import type { ChartData } from "./charts";
 import type { DialogState, MenuEntry } from "./dialogs";
 
 // Talks to quillo's local server. Every address is relative to the page,
@@ -87,6 +88,7 @@ export const api = {
       `api/link_create?${query({ url, name, parent_length: parentLength })}`,
       { method: "POST", headers: { "Content-Type": "text/plain; charset=utf-8" }, body: parent + body },
     ),
+  charts: (sheet: number) => call<{ charts: ChartData[] }>(`api/charts?${query({ sheet })}`),
   dismissMessage: () => call<DialogState>("api/message", { method: "POST" }),
   events: (client: string) => `api/events?${query({ client })}`,
 };

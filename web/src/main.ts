@@ -2,6 +2,7 @@
 // save, and a live stream of cell changes from quillo.
 
 import { api, ApiError, type BookInfo, type CellBatch } from "./api";
+import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { columnName, Grid, type Window } from "./grid";
 import { LinkWizard } from "./weblink";
@@ -15,6 +16,7 @@ let viewSeq = 0;
 let editing = false;
 
 const grid = new Grid($("grid"), $("spacer"), $("cells"), $("col-heads"), $("row-heads"), $("corner"));
+const charts = new Charts($("charts"));
 const formula = $<HTMLInputElement>("formula");
 const address = $<HTMLInputElement>("address");
 const message = $("message");
@@ -52,9 +54,28 @@ function drawTabs(): void {
   });
 }
 
+// The charts of the sheet in view, drawn again at most once a second
+// while its cells change.
+let chartTimer = 0;
+function refreshCharts(): void {
+  if (chartTimer) return;
+  chartTimer = window.setTimeout(async () => {
+    chartTimer = 0;
+    const shown = sheet;
+    try {
+      const r = await api.charts(shown);
+      if (shown === sheet) charts.draw(r.charts);
+    } catch {
+      // The next change tries again.
+    }
+  }, 1000);
+}
+
 function openSheet(i: number): void {
   if (!book) return;
   sheet = i;
+  charts.clear();
+  refreshCharts();
   drawTabs();
   const s = book.sheets[i];
   grid.reset(s.rows, s.cols);
@@ -195,7 +216,10 @@ function connect(): void {
   });
   events.addEventListener("cells", (e) => {
     const batch = JSON.parse((e as MessageEvent).data) as CellBatch;
-    if (batch.sheet === sheet) grid.update(batch.cells);
+    if (batch.sheet === sheet) {
+      grid.update(batch.cells);
+      refreshCharts();
+    }
   });
   events.addEventListener("dialogs", (e) => dialogs.render(JSON.parse((e as MessageEvent).data) as DialogState));
   events.addEventListener("book", (e) => setBook(JSON.parse((e as MessageEvent).data) as BookInfo));
