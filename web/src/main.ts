@@ -201,6 +201,8 @@ function connect(): void {
   events.addEventListener("open", async () => {
     connection.textContent = "live";
     connection.className = "connection";
+    // Back in touch: a complaint about the lost connection is over.
+    if (message.textContent === "quillo cannot be reached") show("");
     try {
       setBook(await api.book());
       if (book) requestView(grid.visible());
