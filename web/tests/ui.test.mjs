@@ -58,6 +58,10 @@ test("a quote cell turns from Loading data... into its value", async () => {
   // The wrong instrument id and the wrong field code show as errors.
   await page.waitForFunction(() => document.querySelectorAll("#cells .cell.error").length >= 2);
   assert.equal(await page.locator("#tabs button").count(), 2);
+  if (shots) {
+    mkdirSync(shots, { recursive: true });
+    await page.screenshot({ path: join(shots, "grid.png") });
+  }
   // An instrument the workbook has not asked for yet: its page is slow.
   const search = await (await fetch(`${ws.base}/search?q=a`)).text();
   const demo = new Set(["BVM", "NOB", "ZGQ", "KZF", "WRU", "IKJ", "UCY", "FVN", "ROC", "DGR", "OZG", "ARV", "MKK", "YCZ", "JVO", "VOD", "HGS", "SZH", "ERW", "QKL"]);
@@ -67,10 +71,6 @@ test("a quote cell turns from Loading data... into its value", async () => {
   await cell("C40").filter({ hasText: "Loading data..." }).waitFor();
   assert.match(await cell("C40").getAttribute("class"), /\bstatus\b/);
   await isNumber("C40");
-  if (shots) {
-    mkdirSync(shots, { recursive: true });
-    await page.screenshot({ path: join(shots, "grid.png") });
-  }
 });
 
 test("an edit in the formula bar shows as text, never as markup, and is saved", async () => {
