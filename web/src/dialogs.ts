@@ -241,10 +241,12 @@ export function drawMenu(root: HTMLElement, entries: MenuEntry[], click: (path: 
       b.disabled = !e.enabled;
       if (e.items) {
         li.classList.add("sub");
+        b.addEventListener("click", () => li.classList.toggle("open"));
         li.append(b, list(e.items));
       } else {
         b.addEventListener("click", () => {
           root.classList.remove("open");
+          for (const open of root.querySelectorAll(".open")) open.classList.remove("open");
           click(e.path);
         });
         li.append(b);

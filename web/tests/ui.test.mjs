@@ -133,9 +133,10 @@ test("the price history sheet draws only what is in view and charts its table", 
 });
 
 const dialog = (name) => page.locator(`#overlay .dialog[data-dialog="${name}"]`);
-async function menu(entry) {
+// Clicks through the add-in's menu: menu("Help", "About").
+async function menu(...entries) {
   await page.locator("#menu .menu-title").click();
-  await page.locator("#menu .menu-items button", { hasText: entry }).click();
+  for (const entry of entries) await page.locator("#menu .menu-items button", { hasText: entry }).first().click();
 }
 
 test("a setting changed in the settings dialog is stored", async () => {
@@ -209,4 +210,28 @@ test("a value marked on a page becomes a web link whose formula answers", async 
   });
   assert.match(await cell("A34").textContent(), /^\d+(\.\d+)?$/);
   assert.ok(value.length > 0);
+});
+
+test("the symbol search finds instruments, asks for a name first, and About shows", async () => {
+  await menu("Search...");
+  const search = dialog("form_search1");
+  await search.waitFor();
+  await search.locator('[data-name="CommandButton1"]').click();
+  // A message box is a modal message that waits for OK.
+  const message = page.locator("#overlay .dialog.message");
+  await message.filter({ hasText: "Please enter the name of an instrument" }).waitFor();
+  await message.locator("button", { hasText: "OK" }).click();
+  await message.waitFor({ state: "detached" });
+  await search.locator('input[aria-label="instrument_name"]').fill("Valvik");
+  await search.locator('input[aria-label="instrument_name"]').press("Tab");
+  await search.locator('[data-name="CommandButton1"]').click();
+  // The answer comes from the local service and fills the result list.
+  await search.locator('table[aria-label="resultlist"] td', { hasText: "NOB" }).waitFor();
+  await search.locator('[data-name="CommandButton2"]').click();
+  await search.waitFor({ state: "detached" });
+  await menu("Help", "About");
+  const about = dialog("about");
+  await about.filter({ hasText: "Tarnvale" }).waitFor();
+  await about.locator("button", { hasText: "OK" }).click();
+  await about.waitFor({ state: "detached" });
 });
