@@ -106,15 +106,18 @@ std::string WebServer::address() const {
 }
 
 Status WebServer::start(int port) {
-  auto shared = m_shared;
-  httplib::Server& srv = shared->server;
+  // The handlers live in the server, which Shared owns: they hold Shared
+  // weakly, or it would own itself and never be freed.
+  std::weak_ptr<Shared> weak = m_shared;
+  httplib::Server& srv = m_shared->server;
   srv.set_tcp_nodelay(true);
   srv.set_keep_alive_max_count(1000);
   srv.set_payload_max_length(4 * 1024 * 1024);
   // Nothing answers without the token; the rest of the path is the route.
-  srv.set_pre_routing_handler([shared](const httplib::Request& req, httplib::Response& res) {
+  srv.set_pre_routing_handler([weak](const httplib::Request& req, httplib::Response& res) {
     security_headers(res);
-    if (!shared->authorized_rest(req.path)) {
+    const auto shared = weak.lock();
+    if (!shared || !shared->authorized_rest(req.path)) {
       res.status = 404;
       res.set_content("not found\n", "text/plain; charset=utf-8");
       return httplib::Server::HandlerResponse::Handled;
@@ -128,7 +131,9 @@ Status WebServer::start(int port) {
 
   // The interface: every call runs on the loop; this thread waits for it.
   host::PollLoop* loop = &m_loop;
-  auto api_call = [shared, loop](const httplib::Request& req, httplib::Response& res) {
+  auto api_call = [weak, loop](const httplib::Request& req, httplib::Response& res) {
+    const auto shared = weak.lock();
+    if (!shared) return;
     ApiRequest call;
     call.method = req.method;
     call.name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
@@ -169,7 +174,9 @@ Status WebServer::start(int port) {
     res.status = slot->reply.status;
     res.set_content(slot->reply.json, "application/json; charset=utf-8");
   };
-  srv.Get(R"(/[^/]+/api/(events))", [shared](const httplib::Request& req, httplib::Response& res) {
+  srv.Get(R"(/[^/]+/api/(events))", [weak](const httplib::Request& req, httplib::Response& res) {
+    const auto shared = weak.lock();
+    if (!shared) return;
     const std::string client = req.get_param_value("client");
     if (client.empty() || client.size() > 64) {
       res.status = 400;
@@ -219,7 +226,9 @@ Status WebServer::start(int port) {
   srv.Get(R"(/[^/]+/api/(\w+))", api_call);
   srv.Post(R"(/[^/]+/api/(\w+))", api_call);
   // The front end's files, from the folder of the built front end.
-  srv.Get(R"(/[^/]+/([^/]*))", [shared](const httplib::Request& req, httplib::Response& res) {
+  srv.Get(R"(/[^/]+/([^/]*))", [weak](const httplib::Request& req, httplib::Response& res) {
+    const auto shared = weak.lock();
+    if (!shared) return;
     std::string name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
     if (name.empty()) name = "index.html";
     if (!plain_file_name(name)) {
@@ -246,7 +255,8 @@ Status WebServer::start(int port) {
                           (port ? ":" + std::to_string(port) : std::string()));
   }
   m_port = bound;
-  shared->thread = std::thread([shared] { shared->server.listen_after_bind(); });
+  Shared* self = m_shared.get();
+  m_shared->thread = std::thread([self] { self->server.listen_after_bind(); });
   for (int i = 0; i < 500 && !srv.is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
