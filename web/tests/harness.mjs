@@ -12,7 +12,12 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { createServer, connect } from "node:net";
 import { createInterface } from "node:readline";
-import { chromium } from "playwright-core";
+import { existsSync } from "node:fs";
+
+// Missing pieces are named, not left to a stack trace.
+const { chromium } = await import("playwright-core").catch(() => {
+  throw new Error("playwright-core is not installed in web/node_modules: run scripts/setup.sh");
+});
 
 export const CHROMIUM = process.env.QUILLO_CHROMIUM || "/usr/bin/chromium";
 // How long a quote page takes to answer, so that "Loading data..." can be seen.
@@ -90,6 +95,7 @@ export class Workspace {
     // The browser reaches quillo through a relay the tests can cut.
     this.relay = await Relay.start(Number(new URL(this.direct).port));
     this.address = this.direct.replace(/:\d+\//, `:${this.relay.port}/`);
+    if (!existsSync(CHROMIUM)) throw new Error(`no browser at ${CHROMIUM}: run scripts/setup.sh`);
     // A fresh profile of its own (playwright passes it as --user-data-dir).
     this.context = await chromium.launchPersistentContext(join(this.root, "chromium"), {
       executablePath: CHROMIUM,
