@@ -138,6 +138,8 @@ export class Dialogs {
         return el("div", "frame", plain(c.caption));
       case "textbox": {
         const input = el("input", "textbox");
+        // A text box whose name says it holds a password does not show it.
+        if (/password/i.test(c.name)) input.type = "password";
         input.value = c.text;
         input.disabled = !c.enabled;
         input.dataset.control = id;
