@@ -74,7 +74,7 @@ void AddinState::show_settings() {
 assistants::Assistants* AddinState::assistants() {
   if (!m_assistant_dialogs && m_app && m_engine) {
     m_assistant_dialogs = std::make_unique<assistants::Assistants>(
-        assistants::Workplace{*m_app, *m_engine, m_platform.messages, {}, {}});
+        assistants::Workplace{*m_app, *m_engine, m_platform.messages, m_active_cell, {}});
   }
   return m_assistant_dialogs.get();
 }
@@ -204,8 +204,9 @@ GuiActions gui_actions(AddinState& state) {
     if (auto* d = state.assistants()) d->open_history();
   };
   a.create_weblink = [&state] {
-    // Until a browser view drives the link wizard, links are made from the
-    // command line; the menu entry says how.
+    if (state.link_wizard()) return state.link_wizard()();
+    // Without a page view, links are made from the command line; the menu
+    // entry says how.
     state.platform().messages.message_box(
         "Web links are created from the command line for now: quillo link add", "Create Weblink",
         host::MessageIcon::Information);

@@ -115,6 +115,17 @@ class AddinState {
   void show_settings();
   // The assistants' owner, made on first use; null while unbound.
   assistants::Assistants* assistants();
+  // Where the assistants write: a front end that has a cell cursor names
+  // its cell; unset, they write at A1 of the active sheet. Set it before
+  // the assistants are first used.
+  void set_active_cell(std::function<Result<host::RangePtr>()> cell) {
+    m_active_cell = std::move(cell);
+  }
+  // What "Create Weblink" opens: a front end with a page view hands in its
+  // link wizard; unset, the entry says how links are made from the command
+  // line.
+  void set_link_wizard(std::function<void()> open) { m_link_wizard = std::move(open); }
+  const std::function<void()>& link_wizard() const { return m_link_wizard; }
   // The menu while bound (after start-up); null otherwise.
   cls_gui* gui() const { return m_gui.get(); }
   // Sets the status text and the About box's label; with hide, also hides
@@ -148,6 +159,8 @@ class AddinState {
   std::unique_ptr<settings> m_settings_dialog;  // created on first use
   // The search and the assistants, made on first use (null while unbound).
   std::unique_ptr<assistants::Assistants> m_assistant_dialogs;
+  std::function<Result<host::RangePtr>()> m_active_cell;
+  std::function<void()> m_link_wizard;
 
   host::TimerId m_minute_timer_id = 0;
   host::TimerId m_second_timer_id = 0;

@@ -114,8 +114,8 @@ Result<host::RangePtr> resolve_cell(host::Workbook& book, const std::string& cel
   return range;
 }
 
-// Loads the workbook's stored links into the links table, as evaluating
-// their cells would, so that the wizard sees every name already taken.
+}  // namespace
+
 void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines) {
   auto sheet = book.worksheet(kLinkSheet);
   auto book_name = book.name();
@@ -133,6 +133,8 @@ void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines) {
     link.endmarker = row.endmarker;
   }
 }
+
+namespace {
 
 // "Sheet1!B2", for messages.
 std::string cell_name(const host::Range& cell, const std::string& fallback) {

@@ -15,6 +15,7 @@
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
 #include "cli/site_commands.h"
+#include "cli/ui_command.h"
 #include "cli/watch_command.h"
 #include "host/process.h"
 
@@ -115,6 +116,26 @@ int main(int argc, char** argv) {
       ->add_option("--first-round", watch.first_round_seconds,
                    "Seconds to wait for the first answers before the first save")
       ->capture_default_str();
+
+  quillo::cli::UiOptions ui;
+  bool ui_no_open = false;
+  CLI::App* ui_cmd = app.add_subcommand(
+      "ui",
+      "Show a workbook in the browser: open and fill it as watch does, and serve it to a page on "
+      "the loopback address until Ctrl-C or SIGTERM.");
+  ui_cmd->footer(
+      "The address printed carries a random token; nothing answers without it. The page shows\n"
+      "every sheet with the values as the cells show them, edits formulas, saves the workbook\n"
+      "(atomically, in place) and follows the cells as answers arrive.\n"
+      "Exit codes: 0 stopped, 2 bad usage, definitions or a workbook that cannot be read, a\n"
+      "port that cannot be used or a front end that is not built.\n\n"
+      "Example:\n"
+      "  quillo ui prices.xlsx --port 8080 --no-open");
+  ui_cmd->add_option("book", ui.book, "The workbook (.xlsx)")->required();
+  ui_cmd->add_option("--port", ui.port, "Loopback port to listen on (0: any free one)")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  ui_cmd->add_flag("--no-open", ui_no_open, "Print the address without opening a browser");
 
   quillo::cli::SettingsOptions settings;
   CLI::App* settings_cmd = app.add_subcommand(
@@ -335,6 +356,10 @@ int main(int argc, char** argv) {
     return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
   }
   if (watch_cmd->parsed()) return quillo::cli::run_watch(watch, std::cout, std::cerr);
+  if (ui_cmd->parsed()) {
+    ui.open_browser = !ui_no_open;
+    return quillo::cli::run_ui(ui, std::cout, std::cerr);
+  }
   if (settings_cmd->parsed()) {
     using Action = quillo::cli::SettingsOptions::Action;
     settings.action = get_cmd->parsed()     ? Action::Get

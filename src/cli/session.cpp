@@ -77,7 +77,7 @@ Session::Session(SessionOptions options, std::ostream& err)
   addin::Platform platform{m_loop,
                            m_transport,
                            m_registry,
-                           m_messages,
+                           m_options.messages ? *m_options.messages : m_messages,
                            m_browser,
                            m_objects,
                            m_options.data_folder,
@@ -286,6 +286,23 @@ std::string_view answer_failure_kind(const std::string& shown) {
 }
 
 }  // namespace
+
+ShownKind shown_kind(std::string_view shown) {
+  if (shown == status_message(StatusText::Loading) ||
+      shown == status_message(StatusText::Initializing) ||
+      shown == status_message(StatusText::Updating) ||
+      shown == status_message(StatusText::DataLoaded) || shown == indicators::kCalculating) {
+    return ShownKind::Progress;
+  }
+  if (shown == kInvalidField) return ShownKind::Failure;
+  const std::string text(shown);
+  if (!answer_failure_kind(text).empty()) return ShownKind::Failure;
+  for (int i = 0; i <= static_cast<int>(StatusText::NoData); ++i) {
+    const std::string_view m = status_message(static_cast<StatusText>(i));
+    if (!m.empty() && shown == m) return ShownKind::Failure;
+  }
+  return ShownKind::Other;
+}
 
 std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
   std::vector<AddinCell> out;

@@ -45,6 +45,8 @@ struct SessionOptions {
   // library); and where the site's diagnostics go besides the event log.
   bool site_at_startup = true;
   std::function<void(std::string_view)> site_log;
+  // Where message boxes go; unset: the error stream, one line each.
+  host::MessageSink* messages = nullptr;
 };
 
 // Requests answered so far, of all made; failures among them.
@@ -155,6 +157,13 @@ class Session {
   std::unordered_map<std::string, Value> m_kept;
   host::HandlerId m_open_handler = 0;
 };
+
+// What a text an add-in's cell shows says: a value is on its way or was
+// just loaded ("Loading data...", "Updating...", "Calculating..."), a
+// failure (an invalid instrument, a field that does not exist, a data
+// retrieval error, ...), or anything else (a value).
+enum class ShownKind { Other, Progress, Failure };
+ShownKind shown_kind(std::string_view shown);
 
 // "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered;
 // the file's value kept in 1 of them".

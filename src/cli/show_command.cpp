@@ -32,16 +32,13 @@ std::string raw_text(const Value& v) {
   return out.empty() ? "1899-12-30" : out;
 }
 
-// What the cell shows: the value under its number format. A date value in
-// a General cell keeps the date form raw_text gives it; a format that cannot
-// show the value gives the raw text too.
-std::string shown(const Value& v, const std::string& format) {
+}  // namespace
+
+std::string shown_text(const Value& v, const std::string& format) {
   if (v.type() == ValueType::Date && (format.empty() || format == "General")) return raw_text(v);
   if (auto text = spreadsheet::format_value(v, format)) return one_line(*text);
   return raw_text(v);
 }
-
-}  // namespace
 
 std::string one_line(std::string_view s) {
   std::string out;
@@ -108,7 +105,8 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
                                 ? model.formula_text(id, r, c, spreadsheet::Notation::A1)
                                 : spreadsheet::xlsx_kept_formula(*loaded->file, id, r, c);
       if (formula.empty() && v.is_empty()) continue;  // formatted but empty
-      const std::string value = options.raw ? raw_text(v) : shown(v, model.number_format(id, r, c));
+      const std::string value =
+          options.raw ? raw_text(v) : shown_text(v, model.number_format(id, r, c));
       out << prefix << spreadsheet::cell_a1(r, c) << '\t' << one_line(formula) << '\t' << value
           << '\n';
     }

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/value.h"
+
 namespace quillo::cli {
 
 struct ShowOptions {
@@ -30,5 +32,10 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err);
 // A text on one line of tab-separated output: tabs, line breaks and
 // backslashes written as \t, \n, \r and \\.
 std::string one_line(std::string_view s);
+
+// What a cell shows: the value under its number format, on one line. A date
+// value in a General cell shows as YYYY-MM-DD [hh:mm:ss]; a format that
+// cannot show the value gives the value's own text.
+std::string shown_text(const Value& v, const std::string& format);
 
 }  // namespace quillo::cli

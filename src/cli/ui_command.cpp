@@ -1,0 +1,671 @@
+#include "cli/ui_command.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <set>
+
+#include "cli/link_command.h"
+#include "cli/session.h"
+#include "cli/show_command.h"
+#include "cli/ui_dialogs.h"
+#include "common/text.h"
+#include "host/browser.h"
+#include "host/posix/xdg_open_browser.h"
+#include "host/process.h"
+#include "requests/weblink_wizard.h"
+#include "spreadsheet/address.h"
+#include "spreadsheet/handles.h"
+#include "ui/access_token.h"
+#include "ui/web_server.h"
+
+namespace quillo::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCommand = "quillo ui";
+// How often the cells the pages show are compared with what they were sent.
+constexpr std::int64_t kWatchMs = 200;
+// The most cells one page may watch: a screenful, with room to spare.
+constexpr std::int64_t kMaxWindowCells = 20000;
+
+// What a page draws for a cell: the shown text and what kind of text it is,
+// so that statuses and errors look like what they are and numbers align
+// to the right.
+struct ShownCell {
+  std::string text;
+  const char* kind = "text";  // "number", "text", "status", "error"
+  bool operator==(const ShownCell& o) const {
+    return text == o.text && std::string_view(kind) == o.kind;
+  }
+};
+
+ShownCell shown_cell(const spreadsheet::Model& model, spreadsheet::SheetId sheet, std::int32_t r,
+                     std::int32_t c) {
+  const Value v = model.value(sheet, r, c);
+  ShownCell out;
+  if (v.is_empty()) return out;
+  out.text = shown_text(v, model.number_format(sheet, r, c));
+  if (v.is_error()) {
+    out.kind = "error";
+  } else if (v.is_text()) {
+    switch (shown_kind(v.text())) {
+      case ShownKind::Progress:
+        out.kind = "status";
+        break;
+      case ShownKind::Failure:
+        out.kind = "error";
+        break;
+      case ShownKind::Other:
+        break;
+    }
+  } else {
+    out.kind = "number";
+  }
+  return out;
+}
+
+struct Window {
+  spreadsheet::SheetId sheet = 0;
+  spreadsheet::Box box;
+  std::map<std::pair<std::int32_t, std::int32_t>, ShownCell> sent;
+};
+
+std::string cell_json(std::int32_t r, std::int32_t c, const ShownCell& cell) {
+  return "[" + std::to_string(r) + "," + std::to_string(c) + "," + ui::json_string(cell.text) +
+         ",\"" + cell.kind + "\"]";
+}
+
+std::optional<std::int32_t> int_param(const ui::ApiRequest& req, const std::string& name,
+                                      std::int32_t low, std::int32_t high) {
+  auto it = req.params.find(name);
+  if (it == req.params.end()) return std::nullopt;
+  std::int32_t v = 0;
+  const char* end = it->second.data() + it->second.size();
+  auto [p, ec] = std::from_chars(it->second.data(), end, v);
+  if (ec != std::errc() || p != end || v < low || v > high) return std::nullopt;
+  return v;
+}
+
+ui::ApiReply error_reply(int status, std::string_view message) {
+  return {status, "{\"error\":" + ui::json_string(message) + "}"};
+}
+
+// The link wizard's page fetch: the request manager answers it through
+// this response processor, as it answers the wizard's browser.
+constexpr const char* kPageProcessor = "uiWeblinkPage";
+constexpr std::int32_t kPageRequest = -1;
+
+struct PageFetch {
+  std::uint64_t id = 0;
+  bool answered = false;
+  std::int16_t status = 0;
+  std::string text;
+  std::string message;
+};
+
+// The interface the page talks to, on the loop thread.
+class WorkbookApi {
+ public:
+  WorkbookApi(Session& session, host::WorkbookPtr book, PageMessages& messages)
+      : m_session(session), m_book(book), m_messages(messages) {
+    const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
+    m_book_id = handle ? handle->book_id() : 0;
+    m_saved_updates = updates();
+    // "Create Weblink" opens the page's link wizard.
+    session.state().set_link_wizard([this] { m_link_open = true; });
+    // The assistants write where the page's cell cursor is.
+    session.state().set_active_cell([this]() -> Result<host::RangePtr> {
+      auto ws = m_book->worksheet(m_active.sheet + 1);
+      if (!ws.ok()) return ws.status();
+      return (*ws)->cell(m_active.row, m_active.col);
+    });
+  }
+
+  void set_server(ui::WebServer* server) { m_server = server; }
+
+  ui::ApiReply handle(const ui::ApiRequest& req) {
+    if (req.name == "book") return book();
+    if (req.name == "view" && req.method == "POST") return view(req);
+    if (req.name == "cell") return cell(req);
+    if (req.name == "edit" && req.method == "POST") return edit(req);
+    if (req.name == "save" && req.method == "POST") return save();
+    if (req.name == "select" && req.method == "POST") return select(req);
+    if (req.name == "menu") return menu(req);
+    if (req.name == "dialogs")
+      return {200, dialogs_json(m_session.state(), m_messages, m_link_open)};
+    if (req.name == "dialog" && req.method == "POST") return dialog(req);
+    if (req.name == "charts") return charts(req);
+    if (req.name == "link" && req.method == "POST") return link(req);
+    if (req.name == "link_fetch" && req.method == "POST") return link_fetch(req);
+    if (req.name == "link_page") return link_page(req);
+    if (req.name == "link_create" && req.method == "POST") return link_create(req);
+    if (req.name == "message" && req.method == "POST") {
+      if (!m_messages.waiting.empty()) m_messages.waiting.pop_front();
+      return after_action();
+    }
+    return error_reply(404, "no such call");
+  }
+
+  // Sends each page the cells of its window that changed since it was
+  // last told, and the book's state when that changed.
+  void push_changes() {
+    if (!m_server) return;
+    const auto open = m_server->clients();
+    const std::set<std::string> streaming(open.begin(), open.end());
+    spreadsheet::Model& model = m_session.app().model();
+    for (auto& [client, window] : m_windows) {
+      if (!streaming.count(client) || !model.sheet(window.sheet)) continue;
+      std::string changes;
+      walk(window, [&](std::int32_t r, std::int32_t c, const ShownCell& now) {
+        auto& before = window.sent[{r, c}];
+        if (before == now) return;
+        before = now;
+        if (!changes.empty()) changes += ',';
+        changes += cell_json(r, c, now);
+      });
+      if (!changes.empty()) {
+        m_server->publish(client, "cells",
+                          "{\"sheet\":" + std::to_string(sheet_index(window.sheet)) +
+                              ",\"cells\":[" + changes + "]}");
+      }
+    }
+    // Dialogs change by themselves too (a search answer fills a list).
+    std::string dialogs = dialogs_json(m_session.state(), m_messages, m_link_open);
+    if (dialogs != m_told_dialogs) {
+      m_server->publish("", "dialogs", dialogs);
+      m_told_dialogs = std::move(dialogs);
+    }
+    const bool now_dirty = dirty();
+    if (now_dirty != m_told_dirty) {
+      m_told_dirty = now_dirty;
+      m_server->publish("", "book", book().json);
+    }
+  }
+
+  bool dirty() const { return m_edits != m_saved_edits || updates() != m_saved_updates; }
+
+ private:
+  std::uint64_t updates() const {
+    auto* engine = m_session.state().engine();
+    return engine ? engine->registry().updates() : 0;
+  }
+
+  const spreadsheet::Book* model_book() const { return m_session.app().model().book(m_book_id); }
+
+  std::int32_t sheet_index(spreadsheet::SheetId id) const {
+    const auto* b = model_book();
+    if (!b) return -1;
+    auto it = std::find(b->sheets.begin(), b->sheets.end(), id);
+    return it == b->sheets.end() ? -1 : static_cast<std::int32_t>(it - b->sheets.begin());
+  }
+
+  spreadsheet::SheetId sheet_param(const ui::ApiRequest& req) const {
+    const auto* b = model_book();
+    if (!b) return 0;
+    const auto i = int_param(req, "sheet", 0, static_cast<std::int32_t>(b->sheets.size()) - 1);
+    return i ? b->sheets[static_cast<std::size_t>(*i)] : 0;
+  }
+
+  // Calls fn for every cell of the window, empty ones included.
+  template <typename Fn>
+  void walk(const Window& w, Fn&& fn) {
+    spreadsheet::Model& model = m_session.app().model();
+    for (std::int32_t r = w.box.r1; r <= w.box.r2; ++r) {
+      for (std::int32_t c = w.box.c1; c <= w.box.c2; ++c)
+        fn(r, c, shown_cell(model, w.sheet, r, c));
+    }
+  }
+
+  ui::ApiReply book() {
+    const auto* b = model_book();
+    if (!b) return error_reply(410, "the workbook is closed");
+    spreadsheet::Model& model = m_session.app().model();
+    std::string sheets;
+    for (const spreadsheet::SheetId id : b->sheets) {
+      const auto [rows, cols] = model.extent(id);
+      if (!sheets.empty()) sheets += ',';
+      sheets += "{\"name\":" + ui::json_string(model.sheet_name(id)) +
+                ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) + "}";
+    }
+    return {200, "{\"name\":" + ui::json_string(b->name) +
+                     ",\"path\":" + ui::json_string(m_book->full_name().value_or(b->path)) +
+                     ",\"sheets\":[" + sheets +
+                     "],\"active\":" + std::to_string(std::max(0, sheet_index(b->active))) +
+                     ",\"dirty\":" + (dirty() ? "true" : "false") + "}"};
+  }
+
+  // A page shows a window of a sheet: answers its cells now and remembers
+  // it, so that its changes are pushed from now on.
+  ui::ApiReply view(const ui::ApiRequest& req) {
+    auto client = req.params.find("client");
+    const spreadsheet::SheetId sheet = sheet_param(req);
+    const auto r1 = int_param(req, "r1", 1, spreadsheet::kMaxRows);
+    const auto c1 = int_param(req, "c1", 1, spreadsheet::kMaxCols);
+    const auto r2 = int_param(req, "r2", 1, spreadsheet::kMaxRows);
+    const auto c2 = int_param(req, "c2", 1, spreadsheet::kMaxCols);
+    if (client == req.params.end() || client->second.empty() || client->second.size() > 64 ||
+        !sheet || !r1 || !c1 || !r2 || !c2 || *r2 < *r1 || *c2 < *c1) {
+      return error_reply(400, "view needs client, sheet, r1, c1, r2 and c2");
+    }
+    if (std::int64_t(*r2 - *r1 + 1) * (*c2 - *c1 + 1) > kMaxWindowCells) {
+      return error_reply(400, "the window is too large");
+    }
+    // A page that went away for good leaves its window behind; pages are
+    // few, but the number of windows is bounded all the same.
+    if (m_windows.size() >= 64 && !m_windows.count(client->second)) m_windows.clear();
+    Window& w = m_windows[client->second];
+    w.sheet = sheet;
+    w.box = spreadsheet::Box{*r1, *c1, *r2, *c2};
+    w.sent.clear();
+    std::string cells;
+    walk(w, [&](std::int32_t r, std::int32_t c, const ShownCell& now) {
+      w.sent[{r, c}] = now;
+      if (now.text.empty()) return;
+      if (!cells.empty()) cells += ',';
+      cells += cell_json(r, c, now);
+    });
+    return {200,
+            "{\"sheet\":" + std::to_string(sheet_index(sheet)) + ",\"cells\":[" + cells + "]}"};
+  }
+
+  Result<host::RangePtr> range_of(const ui::ApiRequest& req) const {
+    const auto i = int_param(req, "sheet", 0, 1 << 20);
+    const auto r = int_param(req, "row", 1, spreadsheet::kMaxRows);
+    const auto c = int_param(req, "col", 1, spreadsheet::kMaxCols);
+    if (!i || !r || !c) return Status(StatusCode::InvalidArgument, "needs sheet, row and col");
+    auto ws = m_book->worksheet(*i + 1);
+    if (!ws.ok()) return ws.status();
+    return (*ws)->cell(*r, *c);
+  }
+
+  // What the formula bar shows for a cell: its formula, or its constant as
+  // it would be typed.
+  ui::ApiReply cell(const ui::ApiRequest& req) {
+    auto range = range_of(req);
+    if (!range.ok()) return error_reply(400, range.status().message());
+    auto formula = (*range)->formula();
+    if (!formula.ok()) return error_reply(400, formula.status().message());
+    return {200, "{\"formula\":" + ui::json_string(*formula) + "}"};
+  }
+
+  // The user typed text into a cell: a formula when it starts with "=",
+  // nothing clears the cell, anything else is entered as typed (numbers
+  // and dates become numbers).
+  ui::ApiReply edit(const ui::ApiRequest& req) {
+    auto range = range_of(req);
+    if (!range.ok()) return error_reply(400, range.status().message());
+    const std::string& text = req.body;
+    Status st;
+    if (text.empty()) {
+      st = (*range)->clear_contents();
+    } else if (text[0] == '=' && text.size() > 1) {
+      st = (*range)->set_formula(text);
+    } else {
+      st = (*range)->set_value(Value(text));
+    }
+    if (!st.ok()) return error_reply(400, st.message());
+    ++m_edits;
+    push_changes();
+    return {200, "{\"ok\":true}"};
+  }
+
+  // The page's cell cursor moved: the add-in's active cell follows it.
+  ui::ApiReply select(const ui::ApiRequest& req) {
+    const auto* b = model_book();
+    const auto i =
+        int_param(req, "sheet", 0, b ? static_cast<std::int32_t>(b->sheets.size()) - 1 : -1);
+    const auto r = int_param(req, "row", 1, spreadsheet::kMaxRows);
+    const auto c = int_param(req, "col", 1, spreadsheet::kMaxCols);
+    if (!i || !r || !c) return error_reply(400, "select needs sheet, row and col");
+    m_active = {*i, *r, *c};
+    if (auto ws = m_book->worksheet(*i + 1); ws.ok()) (void)(*ws)->activate();
+    return {200, "{\"ok\":true}"};
+  }
+
+  // The state of the dialogs and messages after a user's action, sent to
+  // every page at once.
+  ui::ApiReply after_action() {
+    push_changes();
+    return {200, m_told_dialogs};
+  }
+
+  ui::ApiReply menu(const ui::ApiRequest& req) {
+    host::CommandBars& bars = m_session.app().command_bars();
+    if (req.method == "POST") {
+      auto path = req.params.find("path");
+      const Status st = path == req.params.end() ? Status(StatusCode::InvalidArgument, "no path")
+                                                 : click_menu(bars, path->second);
+      if (!st.ok()) return error_reply(400, st.message());
+      return after_action();
+    }
+    return {200, menu_json(bars)};
+  }
+
+  ui::ApiReply dialog(const ui::ApiRequest& req) {
+    auto param = [&](const char* name) {
+      auto it = req.params.find(name);
+      return it == req.params.end() ? std::string() : it->second;
+    };
+    const Status st = dialog_action(m_session.state(), param("dialog"), param("control"),
+                                    param("action"), req.body);
+    if (!st.ok()) return error_reply(400, st.message());
+    return after_action();
+  }
+
+  // The price-history tables of a sheet and the indicator series beside
+  // them, as a chart beside each table draws them: for every fhistory
+  // formula whose table has been written, the dates of its first column,
+  // its CLOSE column, and every column to the right of the table that holds
+  // numbers in the table's rows (indicators write their series there, a
+  // formula in the header row naming it).
+  ui::ApiReply charts(const ui::ApiRequest& req) {
+    const spreadsheet::SheetId sheet = sheet_param(req);
+    if (!sheet) return error_reply(400, "charts needs sheet");
+    spreadsheet::Model& model = m_session.app().model();
+    std::vector<std::pair<std::int32_t, std::int32_t>> tables;
+    model.for_each_cell(sheet, spreadsheet::Box{1, 1, spreadsheet::kMaxRows, spreadsheet::kMaxCols},
+                        [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell&) {
+                          if (!model.has_formula(sheet, r, c)) return;
+                          std::string f =
+                              model.formula_text(sheet, r, c, spreadsheet::Notation::A1);
+                          for (char& ch : f)
+                            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+                          if (f.find("fhistory(") != std::string::npos) tables.emplace_back(r, c);
+                        });
+    std::string out;
+    for (const auto& [r, c] : tables) {
+      const std::string chart = chart_json(model, sheet, r, c);
+      if (chart.empty()) continue;
+      if (!out.empty()) out += ',';
+      out += chart;
+    }
+    return {200, "{\"charts\":[" + out + "]}"};
+  }
+
+  // One chart; empty when the formula's table is not (yet) there: its
+  // header row (below the formula) must name DATE first.
+  static std::string chart_json(const spreadsheet::Model& model, spreadsheet::SheetId sheet,
+                                std::int32_t r, std::int32_t c) {
+    constexpr std::int32_t kMaxRows = 20000;
+    const std::int32_t head = r + 1;
+    auto text_at = [&](std::int32_t row, std::int32_t col) {
+      const Value v = model.value(sheet, row, col);
+      return v.is_empty() ? std::string() : shown_text(v, model.number_format(sheet, row, col));
+    };
+    if (!text::iequals(text_at(head, c), "date")) return {};
+    std::int32_t last_row = head;
+    while (last_row - head < kMaxRows && model.value(sheet, last_row + 1, c).is_number())
+      ++last_row;
+    if (last_row == head) return {};
+    std::int32_t last_col = c;
+    while (!model.value(sheet, head, last_col + 1).is_empty()) ++last_col;
+    auto column = [&](std::int32_t col) {
+      std::string values;
+      bool any = false;
+      for (std::int32_t row = head + 1; row <= last_row; ++row) {
+        const Value v = model.value(sheet, row, col);
+        if (row > head + 1) values += ',';
+        if (v.is_number() && std::isfinite(v.number())) {
+          values += text::format_number_15(v.number());
+          any = true;
+        } else {
+          values += "null";
+        }
+      }
+      return any ? "[" + values + "]" : std::string();
+    };
+    std::string series;
+    auto add = [&](const std::string& label, const std::string& values) {
+      if (values.empty()) return;
+      if (!series.empty()) series += ',';
+      series += "{\"label\":" + ui::json_string(label) + ",\"values\":" + values + "}";
+    };
+    for (std::int32_t col = c + 1; col <= last_col; ++col) {
+      if (text::iequals(text_at(head, col), "close")) add(text_at(head, col), column(col));
+    }
+    // Indicator series: the columns right of the table, up to the first
+    // one without numbers; a column without a caption continues the one
+    // before it (the second line of MACD, the lower band).
+    std::string label = "series";
+    std::int32_t last_used = last_col;
+    for (std::int32_t col = last_col + 1; col <= last_col + 16; ++col) {
+      const std::string values = column(col);
+      if (values.empty()) {
+        if (col == last_col + 1) continue;  // one empty column may separate them
+        break;
+      }
+      const std::string caption = text_at(head, col);
+      label = caption.empty() ? label + " (2)" : caption;
+      add(label, values);
+      last_used = col;
+    }
+    const std::string x = column(c);
+    if (x.empty() || series.empty()) return {};
+    return "{\"row\":" + std::to_string(head) + ",\"col\":" + std::to_string(c) +
+           ",\"after\":" + std::to_string(last_used + 1) +
+           ",\"title\":" + ui::json_string("Price history of " + spreadsheet::cell_a1(r, c)) +
+           ",\"x\":" + x + ",\"series\":[" + series + "]}";
+  }
+
+  // The link wizard opens (from the menu, or the page) and closes.
+  ui::ApiReply link(const ui::ApiRequest& req) {
+    auto action = req.params.find("action");
+    m_link_open = action != req.params.end() && action->second == "open";
+    return after_action();
+  }
+
+  // Fetches the page to mark a value on through the engine's request
+  // manager (its transport, proxy and time-outs); the page asks for the
+  // answer with link_page.
+  ui::ApiReply link_fetch(const ui::ApiRequest& req) {
+    auto url = req.params.find("url");
+    if (url == req.params.end() || !host::is_web_address(url->second)) {
+      return error_reply(400, "enter a web address (http:// or https://)");
+    }
+    Engine* engine = m_session.state().engine();
+    if (!engine) return error_reply(503, "the add-in is not loaded");
+    http::clsXMLHttpManager& manager = engine->manager();
+    manager.abort_processor(kPageProcessor);
+    auto fetch = std::make_shared<PageFetch>();
+    fetch->id = ++m_fetches;
+    m_fetch = fetch;
+    engine->processors().add(kPageProcessor, [fetch](const std::string& text, std::int32_t,
+                                                     std::int16_t status, const std::string& why) {
+      if (fetch->answered) return;
+      fetch->answered = true;
+      fetch->status = status;
+      fetch->text = text;
+      fetch->message = why;
+    });
+    if (!manager.XMLHttpCall("GET", url->second, kPageProcessor, kPageRequest,
+                             manager.getchannelid("wlink"))) {
+      return error_reply(500, "the request manager has no channel for web links");
+    }
+    return {200, "{\"fetch\":" + std::to_string(fetch->id) + "}"};
+  }
+
+  ui::ApiReply link_page(const ui::ApiRequest& req) {
+    auto id = req.params.find("fetch");
+    if (!m_fetch || id == req.params.end() || id->second != std::to_string(m_fetch->id)) {
+      return error_reply(404, "no such page fetch");
+    }
+    const PageFetch& f = *m_fetch;
+    if (!f.answered) return {200, "{\"state\":\"waiting\"}"};
+    if (f.status == http::kTransportFailure) {
+      return {200, "{\"state\":\"failed\",\"error\":" +
+                       ui::json_string("the page could not be fetched: " + f.message) + "}"};
+    }
+    if (f.status < 200 || f.status > 299) {
+      return {200, "{\"state\":\"failed\",\"error\":" +
+                       ui::json_string("the page answered HTTP " + std::to_string(f.status)) + "}"};
+    }
+    return {200, "{\"state\":\"page\",\"html\":" + ui::json_string(f.text) + "}"};
+  }
+
+  // The user marked a value and pressed create: the body holds the outer
+  // HTML of the selection's parent element (its first parent_length bytes)
+  // and then that of the page's body. The wizard stores the link and
+  // writes the formula at the cell cursor; what went wrong it says in a
+  // message box.
+  ui::ApiReply link_create(const ui::ApiRequest& req) {
+    auto param = [&](const char* name) {
+      auto it = req.params.find(name);
+      return it == req.params.end() ? std::string() : it->second;
+    };
+    const auto parent_length = int_param(req, "parent_length", 0, 1 << 30);
+    Engine* engine = m_session.state().engine();
+    if (!parent_length || static_cast<std::size_t>(*parent_length) > req.body.size()) {
+      return error_reply(400, "link_create needs parent_length within the body");
+    }
+    if (!engine) return error_reply(503, "the add-in is not loaded");
+    PageSelection selection;
+    selection.has_selection = *parent_length > 0;
+    selection.parent_html = req.body.substr(0, static_cast<std::size_t>(*parent_length));
+    selection.body_html = req.body.substr(static_cast<std::size_t>(*parent_length));
+    load_stored_links(*m_book, engine->weblinks());
+    weblink_wizard wizard(engine->weblinks(), m_session.app(), m_messages,
+                          [this]() -> Result<host::RangePtr> {
+                            auto ws = m_book->worksheet(m_active.sheet + 1);
+                            if (!ws.ok()) return ws.status();
+                            return (*ws)->cell(m_active.row, m_active.col);
+                          });
+    wizard.location = param("url");
+    wizard.name_box = param("name");
+    const bool stored = wizard.create(selection);
+    if (stored) {
+      ++m_edits;
+      m_link_open = false;
+    }
+    push_changes();
+    return {200, "{\"stored\":" + std::string(stored ? "true" : "false") +
+                     ",\"name\":" + ui::json_string(wizard.stored_name()) +
+                     ",\"value\":" + ui::json_string(wizard.value()) + "}"};
+  }
+
+  // Saves over the workbook's file, atomically, as the command line does.
+  ui::ApiReply save() {
+    const std::uint64_t seen = updates();
+    const Status st = m_book->save();
+    if (!st.ok()) return error_reply(500, st.message());
+    m_saved_edits = m_edits;
+    m_saved_updates = seen;
+    push_changes();
+    return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};
+  }
+
+  struct Active {
+    std::int32_t sheet = 0, row = 1, col = 1;
+  };
+
+  Session& m_session;
+  host::WorkbookPtr m_book;
+  PageMessages& m_messages;
+  Active m_active;
+  std::string m_told_dialogs;
+  spreadsheet::BookId m_book_id = 0;
+  ui::WebServer* m_server = nullptr;
+  std::map<std::string, Window> m_windows;
+  std::uint64_t m_edits = 0;
+  std::uint64_t m_saved_edits = 0;
+  std::uint64_t m_saved_updates = 0;
+  bool m_told_dirty = false;
+  bool m_link_open = false;
+  std::shared_ptr<PageFetch> m_fetch;
+  std::uint64_t m_fetches = 0;
+};
+
+}  // namespace
+
+std::string shipped_web_folder(const std::string& module_folder) {
+  const fs::path candidates[] = {fs::path(module_folder) / ".." / "share" / "quillo" / "web",
+                                 fs::path(QUILLO_WEB_DIR)};
+  for (const fs::path& c : candidates) {
+    std::error_code ec;
+    if (fs::exists(c / "index.html", ec)) return fs::weakly_canonical(c, ec).string();
+  }
+  return {};
+}
+
+int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
+  if (options.port < 0 || options.port > 65535) {
+    err << kCommand << ": --port must be between 0 and 65535\n";
+    return 2;
+  }
+  const std::string web_root =
+      options.web_root.empty()
+          ? shipped_web_folder(fs::path(own_module_path()).parent_path().string())
+          : options.web_root;
+  std::error_code ec;
+  if (web_root.empty() || !fs::exists(fs::path(web_root) / "index.html", ec)) {
+    err << kCommand << ": the browser front end is not built (no index.html in "
+        << (web_root.empty() ? "share/quillo/web or web/dist" : web_root)
+        << "); scripts/setup.sh builds it\n";
+    return 2;
+  }
+  host::StopRequests stops;
+  if (!stops.ok()) {
+    err << kCommand << ": cannot watch for stop signals\n";
+    return 2;
+  }
+  auto token = ui::new_access_token();
+  if (!token.ok()) {
+    err << kCommand << ": " << token.status().message() << "\n";
+    return 2;
+  }
+  PageMessages messages;
+  SessionOptions so;
+  so.command = kCommand;
+  so.messages = &messages;
+  Session session(so, err);
+  if (const std::string why = session.not_ready(); !why.empty()) {
+    err << kCommand << ": " << why << "\n";
+    return 2;
+  }
+  auto book = session.open(options.book);
+  if (!book.ok()) {
+    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
+    return 2;
+  }
+  WorkbookApi api(session, *book, messages);
+  ui::WebServer server(session.loop(), *token, web_root,
+                       [&api](const ui::ApiRequest& req) { return api.handle(req); });
+  if (const Status st = server.start(options.port); !st.ok()) {
+    err << kCommand << ": " << st.message() << "\n";
+    return 2;
+  }
+  api.set_server(&server);
+  host::PollLoop& loop = session.loop();
+  const host::TimerId watch = loop.set_timer(kWatchMs, [&] { api.push_changes(); });
+  session.calculate_full();
+  out << "quillo ui: " << server.address() << std::endl;
+  if (options.open_browser) {
+    host::XdgOpenBrowser browser;
+    if (const Status st = browser.open(server.address()); !st.ok()) {
+      err << kCommand << ": " << st.message() << "; open the address above yourself\n";
+    }
+  }
+  bool stopping = false;
+  stops.watch(loop, [&] {
+    stopping = true;
+    loop.stop();
+  });
+  while (!stopping) loop.run();
+  stops.unwatch(loop);
+  loop.kill_timer(watch);
+  api.set_server(nullptr);
+  server.stop();
+  if (api.dirty())
+    out << "stopped: changes since the last save were not saved" << std::endl;
+  else
+    out << "stopped" << std::endl;
+  return 0;
+}
+
+}  // namespace quillo::cli

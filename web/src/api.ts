@@ -1,0 +1,94 @@
+import type { ChartData } from "./charts";
+import type { DialogState, MenuEntry } from "./dialogs";
+
+// Talks to quillo's local server. Every address is relative to the page,
+// whose own address carries the access token, so the token is never
+// written into the page.
+
+export interface SheetInfo {
+  name: string;
+  rows: number;
+  cols: number;
+}
+
+export interface BookInfo {
+  name: string;
+  path: string;
+  sheets: SheetInfo[];
+  active: number;
+  dirty: boolean;
+}
+
+// [row, column, shown text, kind]
+export type CellEntry = [number, number, string, string];
+
+export interface CellBatch {
+  sheet: number;
+  cells: CellEntry[];
+}
+
+export class ApiError extends Error {}
+
+async function call<T>(path: string, init?: RequestInit): Promise<T> {
+  let res: Response;
+  try {
+    res = await fetch(path, { cache: "no-store", ...init });
+  } catch {
+    throw new ApiError("quillo cannot be reached");
+  }
+  let body: unknown = null;
+  try {
+    body = await res.json();
+  } catch {
+    body = null;
+  }
+  if (!res.ok) {
+    const why = body && typeof body === "object" && "error" in body ? String((body as { error: unknown }).error) : res.statusText;
+    throw new ApiError(why || `error ${res.status}`);
+  }
+  return body as T;
+}
+
+function query(params: Record<string, string | number>): string {
+  const q = new URLSearchParams();
+  for (const [k, v] of Object.entries(params)) q.set(k, String(v));
+  return q.toString();
+}
+
+export const api = {
+  book: () => call<BookInfo>("api/book"),
+  view: (client: string, sheet: number, r1: number, c1: number, r2: number, c2: number) =>
+    call<CellBatch>(`api/view?${query({ client, sheet, r1, c1, r2, c2 })}`, { method: "POST" }),
+  cell: (sheet: number, row: number, col: number) =>
+    call<{ formula: string }>(`api/cell?${query({ sheet, row, col })}`),
+  edit: (sheet: number, row: number, col: number, text: string) =>
+    call<{ ok: boolean }>(`api/edit?${query({ sheet, row, col })}`, {
+      method: "POST",
+      headers: { "Content-Type": "text/plain; charset=utf-8" },
+      body: text,
+    }),
+  save: () => call<{ saved: string }>("api/save", { method: "POST" }),
+  select: (sheet: number, row: number, col: number) =>
+    call<{ ok: boolean }>(`api/select?${query({ sheet, row, col })}`, { method: "POST" }),
+  menu: () => call<MenuEntry[]>("api/menu"),
+  clickMenu: (path: string) => call<DialogState>(`api/menu?${query({ path })}`, { method: "POST" }),
+  dialogs: () => call<DialogState>("api/dialogs"),
+  dialogAction: (dialog: string, control: string, action: string, value: string) =>
+    call<DialogState>(`api/dialog?${query({ dialog, control, action })}`, {
+      method: "POST",
+      headers: { "Content-Type": "text/plain; charset=utf-8" },
+      body: value,
+    }),
+  link: (action: "open" | "close") => call<DialogState>(`api/link?${query({ action })}`, { method: "POST" }),
+  linkFetch: (url: string) => call<{ fetch: number }>(`api/link_fetch?${query({ url })}`, { method: "POST" }),
+  linkPage: (fetch: number) =>
+    call<{ state: string; html?: string; error?: string }>(`api/link_page?${query({ fetch })}`),
+  linkCreate: (url: string, name: string, parent: string, body: string, parentLength: number) =>
+    call<{ stored: boolean; name: string; value: string }>(
+      `api/link_create?${query({ url, name, parent_length: parentLength })}`,
+      { method: "POST", headers: { "Content-Type": "text/plain; charset=utf-8" }, body: parent + body },
+    ),
+  charts: (sheet: number) => call<{ charts: ChartData[] }>(`api/charts?${query({ sheet })}`),
+  dismissMessage: () => call<DialogState>("api/message", { method: "POST" }),
+  events: (client: string) => `api/events?${query({ client })}`,
+};
