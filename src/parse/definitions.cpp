@@ -537,6 +537,9 @@ std::optional<ParameterChoice> parameters_choose(const Category& category, std::
             break;
           }
         }
+        // The value is no name: a choice spelled like its parameter
+        // ("units", "Units") is not taken for a second, dangling option.
+        ++k;
       }
       if (!chosen) value = p.defaultvalue;
       if (p.name == "units") {

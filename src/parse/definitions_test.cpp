@@ -72,6 +72,11 @@ TEST_F(DefinitionsTest, ParameterChoiceFollowsOptionsEnumerationsAndDefaults) {
   ASSERT_TRUE(p);
   EXPECT_EQ(p->values, (std::vector<std::string>{"IBM", "2", "1"}));
   EXPECT_EQ(p->units, 1);
+  // A choice spelled like its parameter's name is a value, not a name.
+  const std::vector<Value> same_word{Value(), "units", "Units"};
+  const auto units = parameters_choose(key(), "IBM", same_word);
+  ASSERT_TRUE(units);
+  EXPECT_EQ(units->values, (std::vector<std::string>{"IBM", "1", "1"}));
   const std::vector<Value> dangling{Value(), "period"};
   std::string reason;
   EXPECT_FALSE(parameters_choose(key(), "IBM", dangling, &reason));
