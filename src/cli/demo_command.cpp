@@ -136,22 +136,15 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     store_keys.config_writekey("product_site", Value(market.base_url() + "/site/"));
   }
   Session session(so, err);
-  if (const std::string why = session.not_ready(); !why.empty()) {
-    err << "quillo demo: " << why << "\n";
-    return 2;
-  }
-  auto book = session.open((data / "demo.xlsx").string());
-  if (!book.ok()) {
-    err << "quillo demo: " << book.status().message() << "\n";
-    return 2;
-  }
+  const host::WorkbookPtr book = session.open_ready((data / "demo.xlsx").string());
+  if (!book) return 2;
   session.calculate_full();  // every formula asks; the answers arrive on the loop
   const bool answered =
       session.wait_answered(static_cast<std::int64_t>(options.timeout_seconds * 1000));
 
-  const Summary summary = session.summarize(**book);  // before the book takes the new name
-  const Status saved = (*book)->save_as(options.output);
-  print_table(session.app(), **book, out);
+  const Summary summary = session.summarize(*book);  // before the book takes the new name
+  const Status saved = book->save_as(options.output);
+  print_table(session.app(), *book, out);
   if (!saved.ok()) {
     err << "quillo demo: " << saved.message() << "\n";
     return 1;

@@ -160,16 +160,9 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   SessionOptions so;
   so.command = kAdd;
   Session session(so, err);
-  if (const std::string why = session.not_ready(); !why.empty()) {
-    err << kAdd << ": " << why << "\n";
-    return 2;
-  }
-  auto book = session.open(options.book);
-  if (!book.ok()) {
-    err << kAdd << ": " << book.status().message() << "\n";
-    return 2;
-  }
-  auto cell = resolve_cell(**book, options.cell);
+  const host::WorkbookPtr book = session.open_ready(options.book);
+  if (!book) return 2;
+  auto cell = resolve_cell(*book, options.cell);
   if (!cell.ok()) {
     err << kAdd << ": " << cell.status().message() << "\n";
     return 2;
@@ -224,7 +217,7 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   }
 
   Engine& engine = *session.state().engine();
-  load_stored_links(**book, engine.weblinks());
+  load_stored_links(*book, engine.weblinks());
   host::RecordingMessages messages;
   const host::RangePtr target = *cell;
   weblink_wizard wizard(engine.weblinks(), session.app(), messages,
@@ -257,12 +250,12 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
         << ">); nothing saved\n";
     return 1;
   }
-  const Status saved = (*book)->save();
+  const Status saved = book->save();
   if (!saved.ok()) {
     err << kAdd << ": " << saved.message() << "\n";
     return 1;
   }
-  out << "saved " << (*book)->full_name().value_or(options.book) << "\n";
+  out << "saved " << book->full_name().value_or(options.book) << "\n";
   return 0;
 }
 

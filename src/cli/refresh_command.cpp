@@ -41,17 +41,8 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   SessionOptions so;
   so.command = kCommand;
   Session session(so, err);
-  // Without definitions every cell would show an error in place of its
-  // value: nothing is opened, nothing saved.
-  if (const std::string why = session.not_ready(); !why.empty()) {
-    err << kCommand << ": " << why << "\n";
-    return 2;
-  }
-  auto book = session.open(options.book);
-  if (!book.ok()) {
-    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
-    return 2;
-  }
+  const host::WorkbookPtr book = session.open_ready(options.book);
+  if (!book) return 2;
   session.calculate_full();
   warn_circular(session.app(), err);
   const bool library = session.library_installed();
@@ -78,16 +69,16 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
 
   // Summarised before a save under another name renames the workbook (the
   // cells are registered under its name).
-  Summary summary = session.summarize(**book);
-  const std::vector<StaleFormula> stale = session.stale_formulas(**book);
+  Summary summary = session.summarize(*book);
+  const std::vector<StaleFormula> stale = session.stale_formulas(*book);
   summary.stale = static_cast<std::int32_t>(stale.size());
   warn_stale(stale, err);
-  const Status saved = options.output.empty() ? (*book)->save() : (*book)->save_as(options.output);
+  const Status saved = options.output.empty() ? book->save() : book->save_as(options.output);
   if (!saved.ok()) {
     err << kCommand << ": " << saved.message() << "\n";
     return 1;
   }
-  out << "saved " << (*book)->full_name().value_or(options.book) << "\n"
+  out << "saved " << book->full_name().value_or(options.book) << "\n"
       << summary_line(summary) << "\n";
   if (options.strict && (!library || !summary.failures.empty() || !stale.empty())) return 1;
   return 0;

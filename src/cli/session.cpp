@@ -136,6 +136,19 @@ Result<host::WorkbookPtr> Session::open(const std::string& path) {
   return m_app.workbooks().open(path);
 }
 
+host::WorkbookPtr Session::open_ready(const std::string& path) {
+  if (const std::string why = not_ready(); !why.empty()) {
+    m_err << m_options.command << ": " << why << "\n";
+    return nullptr;
+  }
+  auto book = open(path);
+  if (!book.ok()) {
+    m_err << m_options.command << ": " << path << ": " << book.status().message() << "\n";
+    return nullptr;
+  }
+  return *book;
+}
+
 void Session::calculate_full() {
   m_app.model().calculate_all();
 }

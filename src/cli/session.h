@@ -100,6 +100,11 @@ class Session {
   std::string not_ready();
 
   Result<host::WorkbookPtr> open(const std::string& path);
+  // The workbook at path, opened only when the add-in is ready to fill it:
+  // without definitions every cell would show an error in place of its
+  // value, so nothing is opened (and nothing saved). On failure says why on
+  // the error stream, after the command's name, and answers null.
+  host::WorkbookPtr open_ready(const std::string& path);
   // Remembers the values the book's add-in cells hold now: a cell whose
   // request has not answered, or has failed where the settings say to keep
   // the last figure, shows that value instead of a status text. Done for

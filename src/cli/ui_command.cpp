@@ -624,16 +624,9 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
   so.command = kCommand;
   so.messages = &messages;
   Session session(so, err);
-  if (const std::string why = session.not_ready(); !why.empty()) {
-    err << kCommand << ": " << why << "\n";
-    return 2;
-  }
-  auto book = session.open(options.book);
-  if (!book.ok()) {
-    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
-    return 2;
-  }
-  WorkbookApi api(session, *book, messages);
+  const host::WorkbookPtr book = session.open_ready(options.book);
+  if (!book) return 2;
+  WorkbookApi api(session, book, messages);
   ui::WebServer server(session.loop(), *token, web_root,
                        [&api](const ui::ApiRequest& req) { return api.handle(req); });
   if (const Status st = server.start(options.port); !st.ok()) {

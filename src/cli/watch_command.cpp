@@ -156,18 +156,9 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   so.command = kCommand;
   so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
   Session session(so, err);
-  // Without definitions every cell would show an error in place of its
-  // value: nothing is opened, nothing saved.
-  if (const std::string why = session.not_ready(); !why.empty()) {
-    err << kCommand << ": " << why << "\n";
-    return 2;
-  }
-  auto book = session.open(options.book);
-  if (!book.ok()) {
-    err << kCommand << ": " << options.book << ": " << book.status().message() << "\n";
-    return 2;
-  }
-  WatchedFile file(session, *book, (*book)->full_name().value_or(options.book), out, err);
+  const host::WorkbookPtr book = session.open_ready(options.book);
+  if (!book) return 2;
+  WatchedFile file(session, book, book->full_name().value_or(options.book), out, err);
   session.calculate_full();
   const bool up_to_date = watch_until_stopped(
       session, file, stops, static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
