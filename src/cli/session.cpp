@@ -136,6 +136,16 @@ Result<host::WorkbookPtr> Session::open(const std::string& path) {
   return m_app.workbooks().open(path);
 }
 
+void Session::run_until_stopped(host::StopRequests& stops) {
+  bool stopping = false;
+  stops.watch(m_loop, [&] {
+    stopping = true;
+    m_loop.stop();
+  });
+  while (!stopping) m_loop.run();
+  stops.unwatch(m_loop);
+}
+
 host::WorkbookPtr Session::open_ready(const std::string& path) {
   if (const std::string why = not_ready(); !why.empty()) {
     m_err << m_options.command << ": " << why << "\n";

@@ -24,6 +24,7 @@
 #include "host/messages.h"
 #include "host/posix/poll_loop.h"
 #include "host/posix/xdg_open_browser.h"
+#include "host/process.h"
 #include "http/curl_transport.h"
 #include "spreadsheet/application.h"
 
@@ -140,6 +141,8 @@ class Session {
   std::vector<StaleFormula> stale_formulas(host::Workbook& book);
 
   host::PollLoop& loop() { return m_loop; }
+  // Runs the loop until a stop request (Ctrl-C, SIGTERM) arrives.
+  void run_until_stopped(host::StopRequests& stops);
   spreadsheet::Application& app() { return m_app; }
   addin::AddinState& state() { return *m_state; }
 

@@ -644,13 +644,7 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
       err << kCommand << ": " << st.message() << "; open the address above yourself\n";
     }
   }
-  bool stopping = false;
-  stops.watch(loop, [&] {
-    stopping = true;
-    loop.stop();
-  });
-  while (!stopping) loop.run();
-  stops.unwatch(loop);
+  session.run_until_stopped(stops);
   loop.kill_timer(watch);
   api.set_server(nullptr);
   server.stop();

@@ -127,13 +127,7 @@ bool watch_until_stopped(Session& session, WatchedFile& file, host::StopRequests
       retry_at = now + kRetryMs;
     }
   });
-  bool stopping = false;
-  stops.watch(loop, [&] {
-    stopping = true;
-    loop.stop();
-  });
-  while (!stopping) loop.run();
-  stops.unwatch(loop);
+  session.run_until_stopped(stops);
   loop.kill_timer(check);
   if (updates() != saved_updates || file.last_failed()) return file.save("stopped");
   out << "stopped: " << file.path() << " is up to date" << std::endl;
