@@ -11,6 +11,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   python3-openpyxl libreoffice-calc
   chromium
+  g++-mingw-w64-x86-64 wine wine64 mingw-w64-tools libwine-dev
 )
 # Node.js and npm build the browser front end and run its tests. A Node.js
 # from elsewhere (with its own npm) is used as it is.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
-# runs every test, gives each fuzz target a short run over its corpus, and
-# checks the Debian package (built, installed, run, removed) when it can.
+# runs every test, gives each fuzz target a short run over its corpus,
+# builds and tests the Windows add-in under Wine, and checks the Debian
+# package (built, installed, run, removed) when it can.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -16,6 +17,9 @@ cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300
 
 ./scripts/fuzz.sh smoke
+
+# The Windows add-in, cross-built with mingw-w64 and tested under Wine.
+./scripts/windows.sh build/win
 
 # The package check installs into /usr: only where we may (CI runs as root).
 if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then

@@ -1,10 +1,8 @@
 #include "common/text_encoding.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <optional>
 
+#include "common/charset_convert.h"
 #include "common/text.h"
 
 namespace quillo::text {
@@ -123,45 +121,6 @@ std::string sniffed_charset(std::string_view body) {
   }
 }
 
-// Converts through iconv; each sequence it cannot read becomes U+FFFD. An
-// encoding iconv does not know leaves the bytes to be read as UTF-8.
-std::optional<std::string> convert(std::string_view body, const std::string& from) {
-  iconv_t cd = iconv_open("UTF-8", from.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  // iconv writes straight into the result, which grows when it is full.
-  std::string out(body.size() + body.size() / 2 + 16, '\0');
-  std::size_t used = 0;
-  char* in = const_cast<char*>(body.data());
-  std::size_t in_left = body.size();
-  bool flushing = false;
-  while (true) {
-    char* o = out.data() + used;
-    std::size_t o_left = out.size() - used;
-    const std::size_t r =
-        flushing ? iconv(cd, nullptr, nullptr, &o, &o_left) : iconv(cd, &in, &in_left, &o, &o_left);
-    used = static_cast<std::size_t>(o - out.data());
-    if (r == static_cast<std::size_t>(-1) && errno == E2BIG) {
-      out.resize(out.size() * 2);
-      continue;
-    }
-    if (r == static_cast<std::size_t>(-1) && !flushing) {
-      // EILSEQ or EINVAL (a sequence cut off at the end): replace one byte.
-      if (out.size() - used < kReplacement.size()) out.resize(out.size() * 2);
-      out.replace(used, kReplacement.size(), kReplacement);
-      used += kReplacement.size();
-      ++in;
-      --in_left;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-      continue;
-    }
-    if (flushing) break;
-    if (in_left == 0) flushing = true;
-  }
-  iconv_close(cd);
-  out.resize(used);
-  return out;
-}
-
 void declare_utf8(std::string& xml) {
   if (!xml.starts_with("<?xml")) return;
   const std::size_t end = xml.find("?>");
@@ -237,7 +196,7 @@ std::string decode_page(std::string_view body, std::string_view content_type) {
   }
   if (!known && !valid_utf8(body)) from = "WINDOWS-1252";
   if (!from.empty()) {
-    if (std::optional<std::string> converted = convert(body, from)) {
+    if (std::optional<std::string> converted = convert_to_utf8(body, from)) {
       std::string out = sanitize_utf8(*converted);
       declare_utf8(out);
       return out;

@@ -464,9 +464,12 @@ class Parser {
     }
     if (peek() != '!' || name.empty()) return fail("expected \"!\" after a quoted name");
     ++m_pos;
-    // Sheet names cannot hold ":", so one here spans sheets: 'Jan 1:Mar 1'!A1.
+    // Sheet names cannot hold ":", so one here spans sheets: 'Jan 1:Mar 1'!A1,
+    // unless it follows a drive letter: 'C:\lib\tarnvale.xla'!fsingle(...).
     const std::size_t colon = name.find(':');
-    if (colon != std::string::npos && colon > 0 && colon + 1 < name.size() &&
+    const bool drive =
+        colon == 1 && is_alpha(name[0]) && name.size() > 2 && (name[2] == '\\' || name[2] == '/');
+    if (colon != std::string::npos && colon > 0 && colon + 1 < name.size() && !drive &&
         name.find('[') == std::string::npos) {
       return after_prefix(name.substr(0, colon), name.substr(colon + 1));
     }

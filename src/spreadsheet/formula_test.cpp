@@ -49,6 +49,7 @@ TEST(FormulaParser, WritesBackWhatItRead) {
                            "={1,2;3,4}",
                            "={-1.5,\"a\",TRUE,#N/A}",
                            "='/dir/tarnvale.xla'!fsingle(A1,B1)",
+                           "='C:\\Program Files\\quillo\\tarnvale.xla'!fsingle(A1,B1)",
                            "=tarnvale.xla!wlink(\"x\")",
                            "=NOW()",
                            "=myname*2",

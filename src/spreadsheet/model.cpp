@@ -33,8 +33,8 @@ double Model::now() const {
   const std::time_t t = std::time(nullptr);
   std::tm local{};
   localtime_r(&t, &local);
-  const double days = static_cast<double>(timegm(&local)) / 86400.0;
-  return days + 25569.0;
+  const double seconds = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+  return date_serial(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) + seconds / 86400.0;
 }
 
 // ---- workbooks ----

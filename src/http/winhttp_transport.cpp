@@ -1,0 +1,1 @@
+// The HTTP transport over asynchronous WinHTTP (Windows builds).
