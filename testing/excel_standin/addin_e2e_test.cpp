@@ -76,8 +76,12 @@ class AddinEndToEnd : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     // The market service's addresses: the main one, then the fault server's.
+    // Without a native build the fixture cannot run the service: as the
+    // transport's own tests do, the tests are then skipped, saying why.
     std::ifstream urls(QUILLO_MARKET_URLS);
-    ASSERT_TRUE(std::getline(urls, base) && std::getline(urls, faults)) << QUILLO_MARKET_URLS;
+    if (!std::getline(urls, base) || !std::getline(urls, faults)) {
+      GTEST_SKIP() << "no market-data service (" << QUILLO_MARKET_URLS << " is missing or empty)";
+    }
     app = Ref<IDispatch>(create_application(), false);
   }
   void TearDown() override {
