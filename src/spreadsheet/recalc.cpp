@@ -37,7 +37,7 @@ std::optional<std::uint64_t> next_formula_in(const Sheet& s, const Box& box, std
   }
 }
 
-// The walk's visits by cell: an open-addressing table of plain entries
+// The walk's visits by cell: an open-addressing table of 16-byte entries
 // (linear probing, at most half full), so a walk over many formulas
 // neither allocates a node per cell nor follows a pointer to find one.
 class VisitTable {
@@ -47,42 +47,48 @@ class VisitTable {
     bool on_stack = false;
   };
 
-  Visit* find(const CellAddr& a) {
-    if (m_entries.empty()) return nullptr;
-    for (std::size_t i = slot_of(a);; i = (i + 1) & (m_entries.size() - 1)) {
-      Entry& e = m_entries[i];
-      if (!e.used) return nullptr;
-      if (e.addr == a) return &e.visit;
-    }
+  std::optional<Visit> find(const CellAddr& a) const {
+    if (const Entry* e = entry(a)) return Visit{(e->visit >> 1) - 1, (e->visit & 1) != 0};
+    return std::nullopt;
   }
 
-  // a must not be in the table yet.
+  // a must not be in the table yet; index below 2^31.
   void add(const CellAddr& a, Visit v) {
     if (2 * (m_size + 1) > m_entries.size()) grow();
-    place(a, v);
+    place(Entry{a, (v.index + 1) << 1 | (v.on_stack ? 1u : 0u)});
     ++m_size;
   }
+
+  // a must be in the table.
+  void leave_stack(const CellAddr& a) { const_cast<Entry*>(entry(a))->visit &= ~1u; }
 
  private:
   struct Entry {
     CellAddr addr;
-    Visit visit;
-    bool used = false;
+    std::uint32_t visit = 0;  // (index + 1) << 1 | on stack; 0: a free entry
   };
 
   std::size_t slot_of(const CellAddr& a) const {
     return CellAddrHash{}(a) & (m_entries.size() - 1);
   }
-  void place(const CellAddr& a, Visit v) {
-    std::size_t i = slot_of(a);
-    while (m_entries[i].used) i = (i + 1) & (m_entries.size() - 1);
-    m_entries[i] = Entry{a, v, true};
+  const Entry* entry(const CellAddr& a) const {
+    if (m_entries.empty()) return nullptr;
+    for (std::size_t i = slot_of(a);; i = (i + 1) & (m_entries.size() - 1)) {
+      const Entry& e = m_entries[i];
+      if (e.visit == 0) return nullptr;
+      if (e.addr == a) return &e;
+    }
+  }
+  void place(const Entry& e) {
+    std::size_t i = slot_of(e.addr);
+    while (m_entries[i].visit != 0) i = (i + 1) & (m_entries.size() - 1);
+    m_entries[i] = e;
   }
   void grow() {
     std::vector<Entry> old(std::max<std::size_t>(64, 2 * m_entries.size()));
     old.swap(m_entries);
     for (const Entry& e : old) {
-      if (e.used) place(e.addr, e.visit);
+      if (e.visit != 0) place(e);
     }
   }
 
@@ -102,7 +108,7 @@ class Recalc {
     while (!m_stack.empty()) {
       const std::size_t top = m_stack.size() - 1;
       if (const auto next = next_precedent(m_stack[top])) {
-        const VisitTable::Visit* seen = m_visits.find(*next);
+        const std::optional<VisitTable::Visit> seen = m_visits.find(*next);
         if (!seen) {
           if (wanted(*next)) push(*next);
         } else if (seen->on_stack) {
@@ -194,7 +200,7 @@ class Recalc {
     while (true) {
       const CellAddr a = m_components.back();
       m_components.pop_back();
-      m_visits.find(a)->on_stack = false;
+      m_visits.leave_stack(a);
       component.push_back(a);
       if (a == f.addr) break;
     }
