@@ -142,20 +142,6 @@ TEST_F(WinHttpTransportTest, AnyHttpStatusIsACompletionWithItsBody) {
   EXPECT_EQ(m_transport.in_flight(), 0u);
 }
 
-TEST_F(WinHttpTransportTest, BadAddressesAreRefusedAndNeverReported) {
-  std::string error;
-  for (const char* url : {"ftp://127.0.0.1/", "no address at all", "http://"}) {
-    error.clear();
-    EXPECT_EQ(m_transport.get(
-                  url, {}, [this](HttpResult r) { m_results.push_back(r); }, &error),
-              0u)
-        << url;
-    EXPECT_FALSE(error.empty()) << url;
-  }
-  m_pump.run_until([] { return false; }, 50);
-  EXPECT_TRUE(m_results.empty());
-}
-
 TEST_F(WinHttpTransportTest, ARefusedConnectionIsACouldNotConnectFailure) {
   // A port that was just free: nothing listens there.
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -169,6 +155,24 @@ TEST_F(WinHttpTransportTest, ARefusedConnectionIsACouldNotConnectFailure) {
   const HttpResult r = fetch("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/");
   EXPECT_FALSE(r.completed);
   EXPECT_EQ(r.error_number, 7) << r.error_text;
+}
+
+TEST_F(WinHttpTransportTest, BrokenAnswersAndOversizedBodiesAreFailures) {
+  for (const char* fault : {"reset", "close", "truncate"}) {
+    const HttpResult r = fetch(m_urls.faults + "/?_fault=" + fault);
+    EXPECT_FALSE(r.completed) << fault;
+    EXPECT_NE(r.error_number, 0) << fault;
+    EXPECT_FALSE(r.error_text.empty()) << fault;
+  }
+  HttpSettings capped;
+  capped.max_body_bytes = 100;
+  HttpResult r = fetch(quote_url(), capped);
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
+  // A body without an announced length is stopped as it grows.
+  r = fetch(m_urls.faults + "/?_fault=slow&_ms=1", capped);
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
 }
 
 TEST_F(WinHttpTransportTest, SilentPeersEndInOurReceiveTimeout) {
@@ -253,6 +257,24 @@ TEST_F(WinHttpTransportTest, DestroyingTheTransportSilencesItsRequests) {
   m_pump.run_until([] { return false; }, 300);
   EXPECT_TRUE(m_results.empty());
   EXPECT_EQ(m_pump.loop.timer_count(), 0u);
+}
+
+TEST(WinHttpTransportRefusalTest, BadAddressesAreRefusedAndNeverReported) {
+  Pump pump;
+  WinHttpTransport transport(pump.loop, pump.poster());
+  int reports = 0;
+  std::string error;
+  for (const char* url : {"ftp://127.0.0.1/", "no address at all", "http://", "http://a\xff/"}) {
+    error.clear();
+    EXPECT_EQ(transport.get(
+                  url, {}, [&](HttpResult) { ++reports; }, &error),
+              0u)
+        << url;
+    EXPECT_FALSE(error.empty()) << url;
+  }
+  EXPECT_EQ(transport.in_flight(), 0u);
+  pump.run_until([] { return false; }, 50);
+  EXPECT_EQ(reports, 0);
 }
 
 TEST(WinHttpClassifyTest, WinHttpFailuresReadAsTheEnginesFailureClasses) {
