@@ -66,6 +66,9 @@ std::wstring query_header(HINTERNET request, DWORD which) {
   return value;
 }
 
+// Contexts not yet freed by their handle's closing.
+std::atomic<std::size_t> g_unwinding{0};
+
 DWORD clamp_ms(std::int64_t ms) {
   return static_cast<DWORD>(std::min<std::int64_t>(ms, 0x7fffffff));
 }
@@ -121,6 +124,7 @@ struct WinHttpCallbacks {
       if (handle != c->handle) return;
       if (c->connect != nullptr) WinHttpCloseHandle(c->connect);
       delete c;
+      --g_unwinding;
       return;
     }
     std::lock_guard<std::recursive_mutex> lock(c->mutex);
@@ -428,6 +432,7 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
     return refuse(classify(code, false, 0).second);
   }
   auto* c = new Context;
+  ++g_unwinding;
   c->shared = m_shared;
   c->id = m_next_id;
   c->handle = request;
@@ -442,6 +447,7 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
     WinHttpCloseHandle(request);  // no context yet: nothing frees it but us
     WinHttpCloseHandle(connect);
     delete c;
+    --g_unwinding;
     return refuse(classify(code, false, 0).second);
   }
   // From here the request handle owns the context.
@@ -489,6 +495,10 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
   }
   arm_watchdog();
   return id;
+}
+
+std::size_t WinHttpTransport::unwinding_requests() {
+  return g_unwinding.load();
 }
 
 std::unique_ptr<WinHttpTransport::Request> WinHttpTransport::detach(RequestId id) {

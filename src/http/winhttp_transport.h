@@ -59,6 +59,12 @@ class WinHttpTransport final : public HttpTransport {
   static std::pair<int, std::string> classify(unsigned long code, bool connected,
                                               std::int64_t receive_ms);
 
+  // Requests of any transport whose WinHTTP handles have not closed yet
+  // (withdrawn or reported ones included): WinHTTP may still call into this
+  // module for them, so a DLL must not be unloaded while this is not 0.
+  // Thread-safe.
+  static std::size_t unwinding_requests();
+
  private:
   struct Context;  // one request, shared with WinHTTP's workers
   struct Shared;   // what workers need of the transport, outliving it
