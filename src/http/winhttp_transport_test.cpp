@@ -175,6 +175,18 @@ TEST_F(WinHttpTransportTest, BrokenAnswersAndOversizedBodiesAreFailures) {
   EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
 }
 
+TEST_F(WinHttpTransportTest, ANamedProxyCarriesTheRequest) {
+  // The fault server answers proxy-form requests from the site by path, so
+  // a host that exists nowhere is reached only through it.
+  HttpSettings proxied;
+  proxied.useproxy = 1;
+  proxied.proxy_server = m_urls.faults.substr(m_urls.faults.find("://") + 3);
+  const HttpResult r = fetch("http://quotes.invalid/search?q=vik", proxied);
+  ASSERT_TRUE(r.completed) << r.error_text;
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("</html>"), std::string::npos);
+}
+
 TEST_F(WinHttpTransportTest, SilentPeersEndInOurReceiveTimeout) {
   HttpSettings quick;
   quick.receive_timeout = 0.3;
