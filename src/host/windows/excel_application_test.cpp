@@ -107,7 +107,9 @@ class Fake : public IDispatch {
                                           DISPID* ids) override {
     std::string name = utf8_from_wide(names[0]);
     for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    if (!methods.count(name) && !props.count(name)) return DISP_E_UNKNOWNNAME;
+    if (!methods.count(name) && !methods.count(name + "=") && !props.count(name)) {
+      return DISP_E_UNKNOWNNAME;
+    }
     auto it = std::find(m_ids.begin(), m_ids.end(), name);
     if (it == m_ids.end()) it = m_ids.insert(m_ids.end(), name);
     *ids = static_cast<DISPID>(it - m_ids.begin()) + 1;
@@ -133,6 +135,11 @@ class Fake : public IDispatch {
       VariantCopy(v.put(), &p->rgvarg[0]);
       logged.push_back(value_from_variant(v.get()));
       log.emplace_back(name + "=", logged);
+      if (auto m = methods.find(name + "="); m != methods.end()) {
+        args.push_back(std::move(v));
+        Variant ignored;
+        return m->second(args, ignored, info);
+      }
       props[name] = std::move(v);
       return S_OK;
     }
@@ -271,6 +278,49 @@ TEST(ExcelAdapter, WorkbookOpenReachesHandlersUntilTheAdapterGoes) {
   }
   EXPECT_EQ(app.events->sink, nullptr);  // unadvised
   EXPECT_EQ(book.refs, 1u);
+}
+
+TEST(ExcelAdapter, WorksheetFunctionsTakeRangesAsHostObjects) {
+  Fake app, functions, cells;
+  app.methods["worksheetfunction"] = returns(functions);
+  functions.methods["sum"] = [&](const std::vector<Variant>& args, Variant& out, EXCEPINFO*) {
+    // The range arrives as the host's own object, the array as values.
+    if (args.size() != 2 || args[0].object().get() != &cells) return E_INVALIDARG;
+    out = Variant(6.0);
+    return S_OK;
+  };
+  functions.methods["slope"] = [](auto&, auto&, EXCEPINFO* info) {
+    return raise(info, E_FAIL, L"Unable to get the Slope property");
+  };
+  ExcelApplication excel(&app);
+  const Value args[] = {Value(std::shared_ptr<const RangeRef>(excel.wrap_range(&cells))),
+                        Value(Array{1, 2, {1, 2}})};
+  auto sum = excel.worksheet_functions().sum(args);
+  ASSERT_TRUE(sum.ok()) << sum.status().message();
+  EXPECT_EQ(sum.value(), 6.0);
+  EXPECT_EQ(excel.worksheet_functions().slope(1, 2).status().code(), StatusCode::OperationFailed);
+}
+
+TEST(ExcelAdapter, AddedSheetsGoLastAndABadNameLeavesNoSheet) {
+  Fake book, sheets, last, added;
+  book.methods["worksheets"] = returns(sheets);
+  sheets.props["count"] = Variant(std::int32_t{2});
+  sheets.methods["item"] = returns(last);
+  sheets.methods["add"] = returns(added);
+  added.methods["delete"] = [](auto&, auto&, EXCEPINFO*) { return S_OK; };
+  ExcelWorkbook excel_book(std::make_shared<Session>(), Dispatch::share(&book));
+  Workbook& wb = excel_book;
+  ASSERT_TRUE(wb.add_worksheet().ok());
+  const std::vector<Value> before_after{Missing{}, "object"};
+  EXPECT_EQ(sheets.log.back().second, before_after);
+  EXPECT_EQ(sheets.log[1].second, std::vector<Value>{2});  // Item(Count)
+
+  // The host refuses the name: the new sheet is deleted again.
+  added.methods["name="] = [](auto&, auto&, EXCEPINFO* info) {
+    return raise(info, E_FAIL, L"That name is already taken");
+  };
+  EXPECT_EQ(wb.add_worksheet("Prices").status().code(), StatusCode::OperationFailed);
+  EXPECT_EQ(added.log.back().first, "delete");
 }
 
 TEST(ExcelAdapter, ForEachCellWalksTheUsedRangeByColumns) {
