@@ -206,6 +206,42 @@ TEST_F(Registered, EveryProgIdCreatesAnObject) {
             CLASS_E_NOAGGREGATION);
 }
 
+TEST_F(Registered, ConnectionAnswersLateBoundAndRefusesNoHost) {
+  IDispatch* connect = create(std::wstring(kConnectProgId));
+  ASSERT_NE(connect, nullptr);
+  const DISPID on_connection = id_of(connect, L"onCONNECTION");
+  HRESULT hr = S_OK;
+  EXPECT_EQ(id_of(connect, L"OnDisconnection", &hr), on_connection + 1);
+  EXPECT_EQ(hr, S_OK);
+  id_of(connect, L"Connect", &hr);
+  EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
+
+  VARIANT nothing;
+  VariantInit(&nothing);
+  nothing.vt = VT_DISPATCH;
+  nothing.pdispVal = nullptr;
+  VARIANT mode;
+  VariantInit(&mode);
+  mode.vt = VT_I4;
+  mode.lVal = ext_cm_AfterStartup;
+  VARIANT result;
+  VariantInit(&result);
+  EXPECT_EQ(call(connect, on_connection, {nothing, mode, nothing, missing_arg()}, &result),
+            E_INVALIDARG);
+  EXPECT_EQ(call(connect, on_connection, {nothing, mode}, &result), DISP_E_BADPARAMCOUNT);
+  // A mode that is no number is the caller's mistake, named by position.
+  VARIANT bad_mode = text_arg(L"soon");
+  UINT arg_err = 99;
+  std::vector<VARIANT> reversed{missing_arg(), nothing, bad_mode, nothing};
+  DISPPARAMS params{reversed.data(), nullptr, 4, 0};
+  EXPECT_EQ(connect->Invoke(on_connection, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr,
+                            &arg_err),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(arg_err, 2u);
+  VariantClear(&bad_mode);
+  connect->Release();
+}
+
 TEST_F(Registered, CoreAnswersTheLibrarysMethodsByName) {
   auto library = quillo::spreadsheet::parse_function_library(kLibraryText);
   ASSERT_TRUE(library.ok());
