@@ -31,11 +31,21 @@ if [ ! -f "$pugixml_dir/src/pugixml.cpp" ]; then
   (cd "$deps" && dpkg-source --no-check -x "pugixml_${pugixml_version}.dsc" "$pugixml_dir" >/dev/null)
 fi
 
+# The native build whose market-data service the WinHTTP tests fetch from
+# (without one those tests skip).
+native=""
+for tree in build/asan build/dev; do
+  if [ -x "$root/$tree/testing/quillo-market" ]; then
+    native="$root/$tree"
+    break
+  fi
+done
+
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 -DQUILLO_BENCH=OFF \
-  -DQUILLO_PUGIXML_SOURCE="$pugixml_dir" "${launcher[@]}" >/dev/null
+  -DQUILLO_PUGIXML_SOURCE="$pugixml_dir" -DQUILLO_NATIVE_BUILD="$native" "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 cmake/wine-session.sh ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 120
 # The build also packed the release archive.

@@ -3,9 +3,9 @@
 // clock gives the wall time with the local offset from UTC (what a
 // spreadsheet's NOW() shows, log time stamps).
 //
-// SystemClock (host/posix/) reads the machine's clocks; FakeClock holds
-// times a test sets and moves. Any thread may read a clock; a FakeClock is
-// moved by the test's own thread.
+// SystemClock (host/posix/, host/windows/) reads the machine's clocks;
+// FakeClock holds times a test sets and moves. Any thread may read a clock;
+// a FakeClock is moved by the test's own thread.
 #pragma once
 
 #include <cstdint>

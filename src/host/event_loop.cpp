@@ -9,6 +9,7 @@ TimerId EventLoop::add(std::int64_t delay, std::int64_t interval, std::function<
   const auto key = std::make_pair(m_now + std::max<std::int64_t>(delay, 0), m_sequence++);
   m_queue.emplace(key, id);
   m_timers.emplace(id, std::make_pair(Timer{interval, std::move(fn)}, key));
+  schedule_changed();
   return id;
 }
 
@@ -26,10 +27,12 @@ void EventLoop::kill_timer(TimerId id) {
   if (it == m_timers.end()) return;
   m_queue.erase(it->second.second);
   m_timers.erase(it);
+  schedule_changed();
 }
 
 void EventLoop::post(std::function<void()> fn) {
   m_posted.push_back(std::move(fn));
+  schedule_changed();
 }
 
 void EventLoop::watch_fd(int fd, unsigned events, std::function<void(unsigned)> fn) {

@@ -69,6 +69,10 @@ class EventLoop {
   // The deadline of the next timer, or -1 when none is set.
   std::int64_t next_deadline() const;
   bool has_posted() const { return !m_posted.empty(); }
+  // Called after a timer is set or killed or a task is posted, so a loop
+  // that waits on the platform's own timer (WindowsLoop) can re-arm it.
+  // Loops that look at the schedule before every wait ignore it.
+  virtual void schedule_changed() {}
 
   std::int64_t m_now = 0;
   std::map<int, Watch> m_watches;

@@ -2,8 +2,9 @@
 // error is a terminal, private temporary folders, and stop requests from
 // outside (Ctrl-C, a termination request), delivered on the event loop.
 //
-// Implemented per platform (host/posix/process.cpp). Functions: any thread.
-// StopRequests: created before any thread starts, used on the loop thread.
+// Implemented per platform (host/posix/process.cpp, host/windows/
+// process.cpp). Functions: any thread. StopRequests: created before any
+// thread starts, used on the loop thread.
 #pragma once
 
 #include <functional>
@@ -14,7 +15,8 @@
 
 namespace quillo::host {
 
-// The running program's file; empty when the system does not say.
+// The running program's file (on Windows the module holding quillo's code,
+// quillo.dll inside the host); empty when the system does not say.
 std::string own_module_path();
 
 // True when standard error is a terminal (progress lines are drawn there).

@@ -13,8 +13,9 @@
 // the root itself; names compare without regard to ASCII letter case.
 //
 // The POSIX implementation (host/posix/reg_file.h) keeps each root in a .reg
-// text file; make_registry_store makes the one the build chose. Not
-// thread-safe: one store per thread.
+// text file; the Windows one (host/windows/registry_store.cpp) is the system
+// registry, and ignores RegistryLocation. make_registry_store makes the one
+// the build chose. Not thread-safe: one store per thread.
 #pragma once
 
 #include <cstdint>

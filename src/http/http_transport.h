@@ -10,7 +10,8 @@
 // reported. cancel() withdraws one request and abort_all() every request;
 // neither reports anything for what it withdraws.
 //
-// Implementations: CurlTransport (libcurl on the event loop) for real use,
+// Implementations: CurlTransport (libcurl on the event loop) and, on
+// Windows, WinHttpTransport (asynchronous WinHTTP) for real use,
 // ScriptedTransport for tests. Loop thread only. A handler may start,
 // cancel or abort requests of the same transport; it must not destroy the
 // transport.
@@ -24,8 +25,10 @@
 
 namespace quillo::http {
 
-// Failure numbers of our own; all others are the client library's codes
-// (libcurl's CURLcode for CurlTransport), which stay below 1000.
+// Failure numbers of our own; all others are libcurl's CURLcode numbers
+// (below 1000; WinHttpTransport gives the same number for the same class
+// of failure) or, for a WinHTTP failure with no such class, WinHTTP's own
+// code (12000 and above).
 enum HttpErrorNumber : int {
   kErrorReceiveTimeout = 1001,   // no byte arrived for receive_timeout seconds
   kErrorBodyTooLarge = 1002,     // the body grew past max_body_bytes
