@@ -3,17 +3,11 @@
 // host's user-interface thread and destroyed on OnDisconnection.
 #include "windows/session.h"
 
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "addin/Connectexcel.h"
-#include "addin/dataload.h"
-#include "addin/modRegistry.h"
-#include "host/object_factory.h"
-#include "host/process.h"
 #include "host/range.h"
 #include "host/windows/excel_application.h"
 #include "host/windows/message_box_messages.h"
@@ -21,6 +15,7 @@
 #include "host/windows/variant_value.h"
 #include "host/windows/windows_loop.h"
 #include "http/winhttp_transport.h"
+#include "windows/engine_session.h"
 
 namespace quillo::windows {
 
@@ -33,18 +28,6 @@ void debug_warning(std::string_view text) {
   OutputDebugStringA(line.c_str());
 }
 
-// The data files ship in data\ beside the DLL; a folder holding them
-// directly beside the DLL works too.
-std::string data_folder(const std::string& module_folder) {
-  std::error_code ec;
-  const std::string data = module_folder + "data\\";
-  if (std::filesystem::exists(std::filesystem::u8path(data + std::string(addin::kLibraryName)),
-                              ec)) {
-    return data;
-  }
-  return module_folder;
-}
-
 class Session {
  public:
   Session(const void* owner, IDispatch* application, IDispatch* addin_instance)
@@ -52,22 +35,16 @@ class Session {
         m_transport(
             m_loop,
             [this](std::function<void()> fn) { m_loop.post_from_any_thread(std::move(fn)); }),
-        m_registry(host::make_registry_store(host::RegistryLocation{}, &debug_warning),
-                   &debug_warning),
         m_app(std::make_unique<host::win::ExcelApplication>(application)),
-        m_addin_instance(nullptr) {
-    addin::Platform platform{m_loop,    m_transport, m_registry,  m_messages,
-                             m_browser, m_objects,   &data_folder};
-    m_state = std::make_shared<addin::AddinState>(platform);
-    addin::register_classes(m_objects, host::own_module_path(), m_state);
+        m_engine(std::make_unique<EngineSession>(m_loop, m_transport, m_messages, m_browser,
+                                                 &debug_warning)) {
     // Held, not otherwise used, until disconnection.
     m_addin_instance = addin_instance;
     if (m_addin_instance) m_addin_instance->AddRef();
   }
 
   ~Session() {
-    addin::unregister_classes(m_objects);
-    m_state.reset();
+    m_engine.reset();
     m_app.reset();  // releases every host object it holds
     if (m_addin_instance) m_addin_instance->Release();
   }
@@ -79,26 +56,19 @@ class Session {
 
   // Runs the engine's connection and mirrors its menu into the host's.
   HRESULT connect(ext_ConnectMode mode) {
-    auto made = m_objects.create(addin::kConnectProgId);
-    if (made.ok()) m_connection = std::dynamic_pointer_cast<addin::Connectexcel>(*made);
-    if (!m_connection) return E_FAIL;
-    m_connection->IDTExtensibility2_OnConnection(*m_app, static_cast<addin::ConnectMode>(mode),
-                                                 nullptr);
-    if (!m_connection->connected()) return E_FAIL;
-    m_app->sync_menu();
+    if (!m_engine->connect(*m_app, static_cast<int>(mode))) return E_FAIL;
+    sync_menu();
     return S_OK;
   }
 
   void disconnect(ext_DisconnectMode mode) {
-    if (!m_connection) return;
-    m_connection->IDTExtensibility2_OnDisconnection(static_cast<addin::DisconnectMode>(mode));
-    m_app->sync_menu();  // the menu is gone from the local model: remove it from the host's
-    m_connection.reset();
+    m_engine->disconnect(static_cast<int>(mode));
+    sync_menu();  // the menu is gone from the local model: remove it from the host's
   }
 
   HRESULT call(const CoreMethod& m, const DISPPARAMS& params, VARIANT* result) {
     auto* app = m_app.get();
-    const auto method = m_state->engine() ? app->add_in_methods().find(m.name) : nullptr;
+    const auto method = m_engine->engine_ready() ? app->add_in_methods().find(m.name) : nullptr;
     if (!method) return answer(Value(ErrorCode::Name), result);
     const auto wrap = [app](IDispatch* range) -> Value {
       host::RangePtr wrapped = app->wrap_range(range);
@@ -120,6 +90,11 @@ class Session {
   }
 
  private:
+  void sync_menu() {
+    const Status st = m_app->sync_menu();
+    if (!st.ok()) debug_warning("the host's menu could not be updated: " + st.message());
+  }
+
   static HRESULT answer(const Value& v, VARIANT* result) {
     if (!result) return S_OK;
     VariantClear(result);
@@ -131,14 +106,11 @@ class Session {
   const void* m_owner;
   host::WindowsLoop m_loop;
   http::WinHttpTransport m_transport;
-  addin::modRegistry m_registry;
   host::MessageBoxMessages m_messages;
   host::ShellBrowser m_browser;
-  host::ObjectRegistry m_objects;
   std::unique_ptr<host::win::ExcelApplication> m_app;
-  IDispatch* m_addin_instance;
-  std::shared_ptr<addin::AddinState> m_state;
-  std::shared_ptr<addin::Connectexcel> m_connection;
+  std::unique_ptr<EngineSession> m_engine;
+  IDispatch* m_addin_instance = nullptr;
 };
 
 // The one connection of this process (COM calls it on the host's thread).
