@@ -5,7 +5,22 @@
 #include <cstring>
 #include <string_view>
 
+#ifdef _WIN32
+#include "host/system_error_text.h"
+#endif
+
 namespace quillo::addin {
+
+#ifdef _WIN32
+
+// On Windows the system has the texts itself, and a code it has none for
+// reads as its number: nothing to show the user about the lookup.
+std::string GetSystemErrorMessageText(std::int32_t code, const WarningSink&) {
+  return host::windows_error_text(code);
+}
+
+#else
+
 namespace {
 
 struct SystemText {
@@ -56,5 +71,7 @@ std::string GetSystemErrorMessageText(std::int32_t code, const WarningSink& show
   }
   return {};
 }
+
+#endif
 
 }  // namespace quillo::addin

@@ -66,6 +66,9 @@ std::wstring query_header(HINTERNET request, DWORD which) {
   return value;
 }
 
+// Contexts not yet freed by their handle's closing.
+std::atomic<std::size_t> g_unwinding{0};
+
 DWORD clamp_ms(std::int64_t ms) {
   return static_cast<DWORD>(std::min<std::int64_t>(ms, 0x7fffffff));
 }
@@ -121,6 +124,7 @@ struct WinHttpCallbacks {
       if (handle != c->handle) return;
       if (c->connect != nullptr) WinHttpCloseHandle(c->connect);
       delete c;
+      --g_unwinding;
       return;
     }
     std::lock_guard<std::recursive_mutex> lock(c->mutex);
@@ -282,18 +286,6 @@ WinHttpTransport::WinHttpTransport(host::EventLoop& loop, ThreadPoster post)
     : m_loop(loop), m_shared(std::make_shared<Shared>()) {
   m_shared->post = std::move(post);
   m_shared->owner = this;
-  HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-  if (session != nullptr) {
-    // Request and connection handles inherit the callback.
-    if (WinHttpSetStatusCallback(session, &WinHttpCallbacks::status,
-                                 WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
-                                 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-      WinHttpCloseHandle(session);
-      session = nullptr;
-    }
-  }
-  m_session = session;
 }
 
 WinHttpTransport::~WinHttpTransport() {
@@ -304,9 +296,44 @@ WinHttpTransport::~WinHttpTransport() {
   m_shared->owner = nullptr;
   abort_all();
   m_loop.kill_timer(m_watchdog);
-  // Requests still unwinding keep the session alive inside WinHTTP until
+  // Requests still unwinding keep their session alive inside WinHTTP until
   // their handles close.
-  if (m_session != nullptr) WinHttpCloseHandle(static_cast<HINTERNET>(m_session));
+  for (const auto& [key, session] : m_sessions) WinHttpCloseHandle(static_cast<HINTERNET>(session));
+}
+
+void* WinHttpTransport::session(const std::string& proxy, const std::string& bypass,
+                                std::string* error) {
+  const std::string key = proxy.empty() ? std::string() : proxy + '\n' + bypass;
+  if (const auto it = m_sessions.find(key); it != m_sessions.end()) return it->second;
+  bool ok_proxy = false;
+  bool ok_bypass = false;
+  const std::wstring wide_proxy = wide_from_utf8(proxy, &ok_proxy);
+  const std::wstring wide_bypass = wide_from_utf8(bypass, &ok_bypass);
+  if (!ok_proxy || !ok_bypass) {
+    *error = "Proxy not usable: not UTF-8";
+    return nullptr;
+  }
+  // The proxy is the session's: a proxy set on a request handle is not
+  // honoured everywhere (Wine ignores it), so each proxy gets a session.
+  HINTERNET handle =
+      proxy.empty()
+          ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
+          : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, wide_proxy.c_str(),
+                        wide_bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : wide_bypass.c_str(),
+                        WINHTTP_FLAG_ASYNC);
+  // Connection and request handles inherit the callback.
+  if (handle == nullptr || WinHttpSetStatusCallback(handle, &WinHttpCallbacks::status,
+                                                    WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
+                                                    0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    const DWORD code = GetLastError();
+    if (handle != nullptr) WinHttpCloseHandle(handle);
+    *error = (proxy.empty() ? "WinHTTP is not available: " : "Proxy not usable: ") +
+             classify(code, false, 0).second;
+    return nullptr;
+  }
+  m_sessions.emplace(key, handle);
+  return handle;
 }
 
 std::pair<int, std::string> WinHttpTransport::classify(unsigned long code, bool connected,
@@ -382,7 +409,6 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
     if (error != nullptr) *error = std::move(reason);
     return 0;
   };
-  if (m_session == nullptr) return refuse("WinHTTP is not available");
   const std::string address(url);
   if (address.find('\0') != std::string::npos) return refuse("URL contains a NUL character");
   const std::size_t colon = address.find("://");
@@ -416,8 +442,13 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty() || path.front() != L'/') path.insert(path.begin(), L'/');
 
+  const bool proxied = settings.useproxy == 1 && !settings.proxy_server.empty();
+  std::string reason;
+  void* const session_handle = session(proxied ? settings.proxy_server : std::string(),
+                                       proxied ? settings.proxy_bypass : std::string(), &reason);
+  if (session_handle == nullptr) return refuse(reason);
   HINTERNET connect =
-      WinHttpConnect(static_cast<HINTERNET>(m_session), host.c_str(), parts.nPort, 0);
+      WinHttpConnect(static_cast<HINTERNET>(session_handle), host.c_str(), parts.nPort, 0);
   if (connect == nullptr) return refuse(classify(GetLastError(), false, 0).second);
   HINTERNET request = WinHttpOpenRequest(
       connect, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
@@ -428,6 +459,7 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
     return refuse(classify(code, false, 0).second);
   }
   auto* c = new Context;
+  ++g_unwinding;
   c->shared = m_shared;
   c->id = m_next_id;
   c->handle = request;
@@ -442,6 +474,7 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
     WinHttpCloseHandle(request);  // no context yet: nothing frees it but us
     WinHttpCloseHandle(connect);
     delete c;
+    --g_unwinding;
     return refuse(classify(code, false, 0).second);
   }
   // From here the request handle owns the context.
@@ -451,20 +484,7 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
   DWORD redirects = 10;
   WinHttpSetOption(request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,
                    sizeof redirects);
-  if (settings.useproxy == 1 && !settings.proxy_server.empty()) {
-    bool ok_server = false;
-    bool ok_bypass = false;
-    std::wstring server = wide_from_utf8(settings.proxy_server, &ok_server);
-    std::wstring bypass = wide_from_utf8(settings.proxy_bypass, &ok_bypass);
-    WINHTTP_PROXY_INFO proxy{};
-    proxy.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-    proxy.lpszProxy = server.data();
-    proxy.lpszProxyBypass = bypass.empty() || !ok_bypass ? nullptr : bypass.data();
-    if (!ok_server || !WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &proxy, sizeof proxy)) {
-      const DWORD code = ok_server ? GetLastError() : ERROR_WINHTTP_INVALID_URL;
-      WinHttpCallbacks::close(c);
-      return refuse("Proxy not usable: " + classify(code, false, 0).second);
-    }
+  if (proxied) {
     bool ok_user = false;
     bool ok_password = false;
     c->proxy_user = wide_from_utf8(settings.proxy_user, &ok_user);
@@ -489,6 +509,10 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
   }
   arm_watchdog();
   return id;
+}
+
+std::size_t WinHttpTransport::unwinding_requests() {
+  return g_unwinding.load();
 }
 
 std::unique_ptr<WinHttpTransport::Request> WinHttpTransport::detach(RequestId id) {

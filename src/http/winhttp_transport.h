@@ -59,6 +59,12 @@ class WinHttpTransport final : public HttpTransport {
   static std::pair<int, std::string> classify(unsigned long code, bool connected,
                                               std::int64_t receive_ms);
 
+  // Requests of any transport whose WinHTTP handles have not closed yet
+  // (withdrawn or reported ones included): WinHTTP may still call into this
+  // module for them, so a DLL must not be unloaded while this is not 0.
+  // Thread-safe.
+  static std::size_t unwinding_requests();
+
  private:
   struct Context;  // one request, shared with WinHTTP's workers
   struct Shared;   // what workers need of the transport, outliving it
@@ -78,11 +84,15 @@ class WinHttpTransport final : public HttpTransport {
   // Takes a request out of the table and closes its handle; the caller reports it.
   std::unique_ptr<Request> detach(RequestId id);
   void check_timeouts();
+  // The session for a proxy ("" for none), opened on first use; null with
+  // *error set when WinHTTP refuses it.
+  void* session(const std::string& proxy, const std::string& bypass, std::string* error);
   void arm_watchdog();
 
   host::EventLoop& m_loop;
   std::shared_ptr<Shared> m_shared;
-  void* m_session = nullptr;  // HINTERNET
+  // One WinHTTP session (HINTERNET) per proxy and bypass list; "" is direct.
+  std::map<std::string, void*> m_sessions;
   std::map<RequestId, std::unique_ptr<Request>> m_requests;
   host::TimerId m_watchdog = 0;
   RequestId m_next_id = 1;

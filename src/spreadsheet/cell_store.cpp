@@ -51,10 +51,10 @@ std::uint32_t CellStore::Side<T>::add(T item) {
   if (!m_free.empty()) {
     const std::uint32_t id = m_free.back();
     m_free.pop_back();
-    m_items[id] = std::make_unique<T>(std::move(item));
+    m_items[id] = std::move(item);
     return id;
   }
-  m_items.push_back(std::make_unique<T>(std::move(item)));
+  m_items.push_back(std::move(item));
   return static_cast<std::uint32_t>(m_items.size() - 1);
 }
 

@@ -145,19 +145,22 @@ class CellStore {
     std::unordered_map<std::string_view, std::uint32_t> m_ids;
   };
   // A table of values that need more than a slot (formula cells and the
-  // rare constant a slot cannot hold), reusing freed entries.
+  // rare constant a slot cannot hold), reusing freed entries. The entries
+  // sit in a deque, which never moves them as it grows: pointers to them
+  // stay valid without an allocation of their own per entry.
   template <typename T>
   class Side {
    public:
     std::uint32_t add(T item);
     void release(std::uint32_t id) {
-      m_items[id].reset();
+      m_items[id] = T{};  // lets go of what the entry held; the entry waits for reuse
       m_free.push_back(id);
     }
-    T& operator[](std::uint32_t id) const { return *m_items[id]; }
+    T& operator[](std::uint32_t id) { return m_items[id]; }
+    const T& operator[](std::uint32_t id) const { return m_items[id]; }
 
    private:
-    std::vector<std::unique_ptr<T>> m_items;
+    std::deque<T> m_items;
     std::vector<std::uint32_t> m_free;
   };
 

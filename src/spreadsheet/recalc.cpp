@@ -8,6 +8,7 @@
 // scanned once per walk, resuming from a saved key rather than an iterator,
 // because evaluation may change the tables under the walk.
 #include <algorithm>
+#include <vector>
 
 #include "spreadsheet/evaluator.h"
 #include "spreadsheet/functions.h"
@@ -36,6 +37,65 @@ std::optional<std::uint64_t> next_formula_in(const Sheet& s, const Box& box, std
   }
 }
 
+// The walk's visits by cell: an open-addressing table of 16-byte entries
+// (linear probing, at most half full), so a walk over many formulas
+// neither allocates a node per cell nor follows a pointer to find one.
+class VisitTable {
+ public:
+  struct Visit {
+    std::uint32_t index = 0;
+    bool on_stack = false;
+  };
+
+  std::optional<Visit> find(const CellAddr& a) const {
+    if (const Entry* e = entry(a)) return Visit{(e->visit >> 1) - 1, (e->visit & 1) != 0};
+    return std::nullopt;
+  }
+
+  // a must not be in the table yet; index below 2^31.
+  void add(const CellAddr& a, Visit v) {
+    if (2 * (m_size + 1) > m_entries.size()) grow();
+    place(Entry{a, (v.index + 1) << 1 | (v.on_stack ? 1u : 0u)});
+    ++m_size;
+  }
+
+  // a must be in the table.
+  void leave_stack(const CellAddr& a) { const_cast<Entry*>(entry(a))->visit &= ~1u; }
+
+ private:
+  struct Entry {
+    CellAddr addr;
+    std::uint32_t visit = 0;  // (index + 1) << 1 | on stack; 0: a free entry
+  };
+
+  std::size_t slot_of(const CellAddr& a) const {
+    return CellAddrHash{}(a) & (m_entries.size() - 1);
+  }
+  const Entry* entry(const CellAddr& a) const {
+    if (m_entries.empty()) return nullptr;
+    for (std::size_t i = slot_of(a);; i = (i + 1) & (m_entries.size() - 1)) {
+      const Entry& e = m_entries[i];
+      if (e.visit == 0) return nullptr;
+      if (e.addr == a) return &e;
+    }
+  }
+  void place(const Entry& e) {
+    std::size_t i = slot_of(e.addr);
+    while (m_entries[i].visit != 0) i = (i + 1) & (m_entries.size() - 1);
+    m_entries[i] = e;
+  }
+  void grow() {
+    std::vector<Entry> old(std::max<std::size_t>(64, 2 * m_entries.size()));
+    old.swap(m_entries);
+    for (const Entry& e : old) {
+      if (e.visit != 0) place(e);
+    }
+  }
+
+  std::vector<Entry> m_entries;  // a power of two of them
+  std::size_t m_size = 0;
+};
+
 }  // namespace
 
 class Recalc {
@@ -43,17 +103,17 @@ class Recalc {
   Recalc(Model& model, std::optional<SheetId> scope) : m_model(model), m_scope(scope) {}
 
   void run(const CellAddr& root) {
-    if (m_visits.count(root) || !wanted(root)) return;
+    if (m_visits.find(root) || !wanted(root)) return;
     push(root);
     while (!m_stack.empty()) {
       const std::size_t top = m_stack.size() - 1;
       if (const auto next = next_precedent(m_stack[top])) {
-        const auto seen = m_visits.find(*next);
-        if (seen == m_visits.end()) {
+        const std::optional<VisitTable::Visit> seen = m_visits.find(*next);
+        if (!seen) {
           if (wanted(*next)) push(*next);
-        } else if (seen->second.on_stack) {
+        } else if (seen->on_stack) {
           Frame& f = m_stack[top];
-          f.low = std::min(f.low, seen->second.index);
+          f.low = std::min(f.low, seen->index);
           if (*next == f.addr) f.self_loop = true;
         }
         continue;
@@ -74,11 +134,6 @@ class Recalc {
     bool self_loop = false;
     bool has_extra = false;  // the formula reads names or 3-D references
   };
-  struct Visit {
-    std::uint32_t index;
-    bool on_stack;
-  };
-
   bool in_scope(SheetId sheet) const { return !m_scope || *m_scope == sheet; }
 
   // A formula cell this walk should evaluate.
@@ -96,7 +151,7 @@ class Recalc {
     f.host = fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
     f.has_extra = !fs->extra.empty();
     f.index = f.low = m_counter++;
-    m_visits[a] = Visit{f.index, true};
+    m_visits.add(a, VisitTable::Visit{f.index, true});
     m_components.push_back(a);
     m_stack.push_back(std::move(f));
   }
@@ -145,7 +200,7 @@ class Recalc {
     while (true) {
       const CellAddr a = m_components.back();
       m_components.pop_back();
-      m_visits[a].on_stack = false;
+      m_visits.leave_stack(a);
       component.push_back(a);
       if (a == f.addr) break;
     }
@@ -162,7 +217,7 @@ class Recalc {
 
   Model& m_model;
   std::optional<SheetId> m_scope;
-  std::unordered_map<CellAddr, Visit, CellAddrHash> m_visits;
+  VisitTable m_visits;
   std::vector<Frame> m_stack;
   std::vector<CellAddr> m_components;
   std::uint32_t m_counter = 0;

@@ -131,10 +131,13 @@ class ZipReader {
   std::unique_ptr<Impl> m_impl;
 };
 
-// The changes a save makes to a package: parts written (added or replaced)
-// and parts removed. Everything else is copied as it is stored.
+// The changes a save makes to a package: parts written (added or replaced),
+// from memory (put) or from a file that holds the part's text (put_files:
+// part -> path; read while the archive is written), and parts removed.
+// Everything else is copied as it is stored.
 struct ZipEdit {
   std::map<std::string, std::string> put;
+  std::map<std::string, std::string> put_files;
   std::set<std::string> remove;
 };
 
@@ -143,6 +146,9 @@ struct ZipEdit {
 // On failure path is untouched and the temporary file removed.
 Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
                         const std::string& path);
+// The same into the temporary file tmp of a replacement the caller began
+// (and commits), which exists and is empty.
+Status write_zip(const std::string* base, const ZipEdit& edit, const std::string& tmp);
 
 // ---- XML read as it goes by (xlsx_xml_stream.cpp, the only file that knows expat) ----
 
@@ -296,12 +302,23 @@ struct SheetWriteContext {
 // may be called more than once.
 using PartSource = std::function<Status(const std::function<Status(std::string_view)>& sink)>;
 
+// Where a part that is written in pieces goes.
+class PartSink {
+ public:
+  virtual ~PartSink() = default;
+  // The next piece of the part.
+  virtual Status append(std::string_view piece) = 0;
+  // Writes text over as many bytes appended before, from offset.
+  virtual Status patch(std::uint64_t offset, std::string_view text) = 0;
+};
+
 // The sheet part (the file's, or a new one) with its cells written again
-// from the model's sheet, into out; everything else in the part is kept
+// from the model's sheet, to sink; everything else in the part is kept
 // byte for byte (but the <dimension>, which names the cells written). The
-// part is read twice as it inflates, never held whole.
+// part is read twice as it inflates and written as it is made, never held
+// whole.
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
-                     const PartSource& read, std::string& out);
+                     const PartSource& read, PartSink& sink);
 
 // ---- defined names and tables (xlsx_names.cpp) ----
 

@@ -226,8 +226,10 @@ class SheetWriter {
   SheetWriter(const SheetWriteContext& ctx, SheetId sheet) : m_ctx(ctx), m_sheet(sheet) {}
 
   // Appends the rows, with the element prefix of the part, merging the
-  // file's rows and styles (scan, sorted) with the model's cells.
-  void write_rows(std::string& out, const std::string& prefix, const FileSheetScan& scan);
+  // file's rows and styles (scan, sorted) with the model's cells; after
+  // each row, row_written may hand out's text on (and empty it).
+  Status write_rows(std::string& out, const std::string& prefix, const FileSheetScan& scan,
+                    const std::function<Status()>& row_written);
   std::optional<Box> used() const { return m_used; }
 
  private:
@@ -258,13 +260,15 @@ class SheetWriter {
   std::string m_body, m_type;  // of the cell being written, reused
 };
 
-void SheetWriter::write_rows(std::string& out, const std::string& prefix,
-                             const FileSheetScan& scan) {
+Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
+                               const FileSheetScan& scan,
+                               const std::function<Status()>& row_written) {
   // The model walks column by column; the part goes row by row. Only the
   // positions are gathered, row by row (row in the high half), and each cell
   // is read again as it is written, so a save costs eight bytes a cell
   // beside the model.
   std::vector<std::uint64_t> cells;
+  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) cells.reserve(s->cells.size());
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
                             [&cells](std::int32_t r, std::int32_t c, const Cell&) {
                               cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
@@ -341,7 +345,9 @@ void SheetWriter::write_rows(std::string& out, const std::string& prefix,
     out += "</";
     out += prefix;
     out += "row>";
+    if (auto st = row_written(); !st.ok()) return st;
   }
+  return {};
 }
 
 void SheetWriter::warn(std::int32_t row, std::int32_t col, const std::string& message) {
@@ -560,7 +566,7 @@ std::string dimension_element(const std::string& qualified, const std::optional<
 }  // namespace
 
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
-                     const PartSource& read, std::string& out) {
+                     const PartSource& read, PartSink& sink) {
   FileSheetScan scan(part);
   std::uint64_t part_bytes = 0;
   Status st = read([&scan, &part_bytes, &part](std::string_view chunk) {
@@ -598,24 +604,38 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
   const std::string prefix = has_data ? scan.data_prefix : scan.root_prefix();
 
   SheetWriter writer(ctx, sheet);
-  out.clear();
-  // Written cells take about what the file's took: one allocation, no
-  // copies of a growing part.
-  out.reserve(static_cast<std::size_t>(part_bytes) + 4096);
-  std::size_t dimension_at = std::string::npos;
+  // The part goes to sink in pieces of about kPiece bytes, so a save never
+  // holds a whole sheet part; out is the piece being filled.
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  std::string out;
+  out.reserve(2 * kPiece);
+  std::uint64_t handed = 0;  // bytes of the part already given to sink
+  auto hand_on = [&](bool all) {
+    if (out.empty() || (!all && out.size() < kPiece)) return Status();
+    Status written = sink.append(out);
+    handed += out.size();
+    out.clear();
+    return written;
+  };
+  constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::uint64_t dimension_at = kNone;
   auto replace = [&](const Cut& cut) {
     if (cut.dimension) {
-      dimension_at = out.size();
+      dimension_at = handed + out.size();
       out.append(dimension_room(dimension_qualified), ' ');
-      return;
+      return Status();
     }
     out += '<';
     out += prefix;
     out += "sheetData>";
-    writer.write_rows(out, prefix, scan);
+    if (auto written = writer.write_rows(out, prefix, scan, [&] { return hand_on(false); });
+        !written.ok()) {
+      return written;
+    }
     out += "</";
     out += prefix;
     out += "sheetData>";
+    return Status();
   };
   std::uint64_t pos = 0;  // of the next byte of the part
   std::size_t next = 0;   // the next cut
@@ -625,7 +645,7 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
     while (true) {
       if (next < cuts.size() && pos >= cuts[next].begin) {
         if (!replaced) {
-          replace(cuts[next]);
+          if (auto written = replace(cuts[next]); !written.ok()) return written;
           replaced = true;
         }
         if (cuts[next].end > pos) pos = std::min(cuts[next].end, chunk_end);
@@ -640,16 +660,25 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
       pos = stop;
       if (pos == chunk_end && (next == cuts.size() || cuts[next].begin > pos)) break;
     }
-    return Status();
+    return hand_on(false);
   };
   if (st = read(copy); !st.ok()) return st;
   // A cut at the very end (a part that is all <sheetData>) is written here.
-  if (next < cuts.size()) (void)copy({});
-  if (dimension_at != std::string::npos) {
-    out.replace(dimension_at, dimension_room(dimension_qualified),
-                dimension_element(dimension_qualified, writer.used()));
+  if (next < cuts.size()) {
+    if (st = copy({}); !st.ok()) return st;
   }
-  return {};
+  if (dimension_at != kNone) {
+    // The room kept for the dimension is filled in, where it still is in
+    // out or where sink already has it.
+    const std::string dimension = dimension_element(dimension_qualified, writer.used());
+    const std::size_t room = dimension_room(dimension_qualified);
+    if (dimension_at >= handed) {
+      out.replace(static_cast<std::size_t>(dimension_at - handed), room, dimension);
+    } else if (st = sink.patch(dimension_at, dimension); !st.ok()) {
+      return st;
+    }
+  }
+  return hand_on(true);
 }
 
 // ---- shared strings ----

@@ -8,6 +8,7 @@
 // check them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -288,6 +289,58 @@ std::string write_package(const fs::path& at, const std::map<std::string, std::s
   EXPECT_TRUE(
       xlsx::write_zip_atomic(*host::make_platform_file_system(), nullptr, edit, at.string()).ok());
   return at.string();
+}
+
+// A sheet part many times the size of the pieces a save writes at a time:
+// the <dimension> before the rows is filled in once the rows have gone out,
+// every row comes through whole, and the pieces' files are gone after a
+// save that works and after one that fails.
+TEST_F(XlsxTest, LargeSheetPartsAreWrittenInPiecesAndReadBackWhole) {
+  constexpr int kRows = 4000;
+  std::string rows;
+  for (int r = 1; r <= kRows; ++r) {
+    const std::string n = std::to_string(r);
+    rows += "<row r=\"" + n + "\"><c r=\"A" + n + "\"><v>" + n + "</v></c><c r=\"B" + n +
+            "\" t=\"inlineStr\"><is><t>row " + n + " &amp; more</t></is></c><c r=\"C" + n +
+            "\"><f>A" + n + "*2</f><v>0</v></c></row>";
+  }
+  auto parts = one_sheet(rows);
+  std::string& sheet_xml = parts["xl/worksheets/sheet1.xml"];
+  sheet_xml.insert(sheet_xml.find("<sheetData>"), "<dimension ref=\"A1\"/>");
+  ASSERT_GT(sheet_xml.size(), std::size_t{4} << 16);
+  fs::create_directory(dir / "in");
+  XlsxLoad in = load(write_package(dir / "in" / "big.xlsx", parts), model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  ASSERT_TRUE(model.set_value(s, kRows + 1, 4, Value(7.0)).ok());
+  model.calculate_all();
+
+  fs::create_directory(dir / "out");
+  const std::string out = (dir / "out" / "big.xlsx").string();
+  save(in.book, in.file.get(), out);
+  const std::string saved = part(out, "xl/worksheets/sheet1.xml");
+  const std::size_t dimension = saved.find("<dimension ref=\"A1:D" + std::to_string(kRows + 1));
+  EXPECT_NE(dimension, std::string::npos);
+  EXPECT_LT(dimension, saved.find("<sheetData>"));
+  EXPECT_EQ(saved.find("</worksheet>"), saved.size() - std::string_view("</worksheet>").size());
+
+  Model again;
+  XlsxLoad back = load(out, again);
+  const SheetId t = again.book(back.book)->sheets.front();
+  for (const int r : {1, 1234, kRows}) {
+    EXPECT_EQ(again.value(t, r, 1), Value(double(r)));
+    EXPECT_EQ(again.value(t, r, 2), Value("row " + std::to_string(r) + " & more"));
+    EXPECT_EQ(again.value(t, r, 3), Value(2.0 * r));
+  }
+  EXPECT_EQ(again.value(t, kRows + 1, 4), Value(7.0));
+
+  // The rename onto a folder fails after every part is written.
+  const std::string blocked = (dir / "out" / "blocked.xlsx").string();
+  fs::create_directories(blocked + "/inside");
+  EXPECT_FALSE(save_xlsx(model, in.book, in.file.get(), blocked).ok());
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir / "out")) left.push_back(e.path().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{out, blocked}));
 }
 
 TEST_F(XlsxTest, FormulasQuilloCannotReadAreKeptAsWritten) {

@@ -3,6 +3,7 @@
 // types, shared strings, styles, new and removed sheets, calcChain.
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "spreadsheet/address.h"
 #include "spreadsheet/xlsx_package.h"
@@ -28,6 +29,52 @@ bool after_calc_pr(std::string_view name) {
                                            "fileRecoveryPr", "webPublishObjects",   "extLst"};
   return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
+
+// A part written to a file of its own as it is made (PartSink), for the
+// archive to read when it is written.
+class FilePartSink final : public xlsx::PartSink {
+ public:
+  explicit FilePartSink(const std::string& path)
+      : m_path(path), m_out(path, std::ios::binary | std::ios::trunc) {}
+
+  Status append(std::string_view piece) override {
+    m_out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    return check();
+  }
+  Status patch(std::uint64_t offset, std::string_view text) override {
+    m_out.seekp(static_cast<std::streamoff>(offset));
+    m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    m_out.seekp(0, std::ios::end);
+    return check();
+  }
+  Status close() {
+    m_out.close();
+    return check();
+  }
+
+ private:
+  Status check() const {
+    if (m_out) return {};
+    return failed("cannot write " + m_path);
+  }
+  std::string m_path;
+  std::ofstream m_out;
+};
+
+// Removes the files that held written parts once the archive has them, or
+// the save failed.
+struct PartFiles {
+  std::vector<std::string> paths;
+  PartFiles() = default;
+  PartFiles(const PartFiles&) = delete;
+  PartFiles& operator=(const PartFiles&) = delete;
+  ~PartFiles() {
+    for (const std::string& p : paths) {
+      std::error_code ignored;
+      std::filesystem::remove(p, ignored);
+    }
+  }
+};
 
 class Saver {
  public:
@@ -72,6 +119,9 @@ class Saver {
   bool m_write_styles = false;          // a new styles part, written even when unchanged
   std::vector<XlsxSheetPart> m_sheets;  // the saved file's sheets
   std::set<std::tuple<SheetId, std::int32_t, std::int32_t>> m_kept_written;
+  // The temporary file of the save; written sheet parts go beside it.
+  std::string m_temporary;
+  PartFiles m_part_files;
 };
 
 Result<std::string> Saver::read_part(const std::string& part) {
@@ -80,7 +130,7 @@ Result<std::string> Saver::read_part(const std::string& part) {
 }
 
 bool Saver::part_exists(const std::string& part) const {
-  if (m_edit.put.count(part)) return true;
+  if (m_edit.put.count(part) || m_edit.put_files.count(part)) return true;
   return m_zip && m_zip->has(part) && !m_edit.remove.count(part);
 }
 
@@ -348,9 +398,16 @@ Status Saver::write_sheets() {
         return sink(xlsx::new_worksheet());
       };
     }
-    if (auto st = xlsx::rewrite_sheet(ctx, id, p.part, read, m_edit.put[p.part]); !st.ok()) {
-      return st;
-    }
+    // Each sheet part goes to a file of its own beside the save's
+    // temporary file (named after it, so one left by a crash is cleared
+    // with it), and the archive deflates it from there.
+    const std::string spool = m_temporary + ".part" + std::to_string(m_part_files.paths.size());
+    m_part_files.paths.push_back(spool);
+    FilePartSink sink(spool);
+    if (auto st = xlsx::rewrite_sheet(ctx, id, p.part, read, sink); !st.ok()) return st;
+    if (auto st = sink.close(); !st.ok()) return st;
+    m_edit.put.erase(p.part);
+    m_edit.put_files[p.part] = spool;
 
     pugi::xml_node el = sheet_element(p.rel_id);
     if (!el) return failed("the workbook part lost sheet " + m_model.sheet_name(id));
@@ -427,6 +484,11 @@ Status Saver::run(const std::string& path) {
   const Book* book = m_model.book(m_book);
   if (!book) return Status::object_required("the workbook is closed");
   if (book->sheets.empty()) return failed("a workbook needs at least one sheet");
+  std::shared_ptr<host::FileSystem> files =
+      m_file && m_file->files ? m_file->files : host::make_platform_file_system();
+  auto replacement = files->begin_replace(path);
+  if (!replacement.ok()) return replacement.status();
+  m_temporary = (*replacement)->temporary_path();
   if (auto st = open_package(); !st.ok()) return st;
   if (auto st = prepare_strings_and_styles(); !st.ok()) return st;
   remove_duplicate_sheets();
@@ -442,11 +504,11 @@ Status Saver::run(const std::string& path) {
   m_edit.put[xlsx::rels_part(m_workbook_part)] = xlsx::serialize(m_rels_doc);
   m_edit.put["[Content_Types].xml"] = xlsx::serialize(m_types);
   for (const auto& [part, data] : m_edit.put) m_edit.remove.erase(part);
+  for (const auto& [part, spool] : m_edit.put_files) m_edit.remove.erase(part);
 
   const std::string* base = m_file && m_file->bytes ? m_file->bytes.get() : nullptr;
-  std::shared_ptr<host::FileSystem> files =
-      m_file && m_file->files ? m_file->files : host::make_platform_file_system();
-  if (auto st = xlsx::write_zip_atomic(*files, base, m_edit, path); !st.ok()) return st;
+  if (auto st = xlsx::write_zip(base, m_edit, m_temporary); !st.ok()) return st;
+  if (auto st = replacement.value()->commit(); !st.ok()) return st;
   if (m_file) {
     // The file now describes what was just written, for the next save.
     auto bytes = files->read_file(

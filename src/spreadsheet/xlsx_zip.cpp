@@ -20,8 +20,10 @@ namespace quillo::spreadsheet::xlsx {
 
 namespace {
 
-// Level 6 saves about as well as 9 at a tenth of the time on large sheets.
-constexpr zip_uint32_t kDeflateLevel = 6;
+// Level 5 deflates large sheet parts about as small as zlib's default 6
+// (0.1% larger on the benchmark's price table, 0.02% smaller on its number
+// table) in less than half the time.
+constexpr zip_uint32_t kDeflateLevel = 5;
 
 Status failed(std::string message) {
   return Status::failed(std::move(message));
@@ -161,9 +163,7 @@ Status apply_edit(zip_t* za, const ZipEdit& edit) {
   for (const std::string& name : edit.remove) {
     if (auto st = remove(name); !st.ok()) return st;
   }
-  for (const auto& [name, data] : edit.put) {
-    if (auto st = remove(name); !st.ok()) return st;
-    zip_source_t* src = zip_source_buffer(za, data.data(), data.size(), 0);
+  auto add = [&](const std::string& name, zip_source_t* src) -> Status {
     if (!src) return failed(std::string("cannot add part ") + name + ": " + zip_strerror(za));
     const zip_int64_t i = zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8);
     if (i < 0) {
@@ -174,12 +174,25 @@ Status apply_edit(zip_t* za, const ZipEdit& edit) {
         0) {
       return failed("cannot compress part " + name + ": " + zip_strerror(za));
     }
+    return {};
+  };
+  for (const auto& [name, data] : edit.put) {
+    if (auto st = remove(name); !st.ok()) return st;
+    if (auto st = add(name, zip_source_buffer(za, data.data(), data.size(), 0)); !st.ok()) {
+      return st;
+    }
+  }
+  for (const auto& [name, file] : edit.put_files) {
+    if (auto st = remove(name); !st.ok()) return st;
+    // Read (and deflated) piece by piece when the archive is closed.
+    if (auto st = add(name, zip_source_file(za, file.c_str(), 0, -1)); !st.ok()) return st;
   }
   return {};
 }
 
-// Builds the new package in the temporary file tmp, which exists and is empty.
-Status build_archive(const std::string* base, const ZipEdit& edit, const std::string& tmp) {
+}  // namespace
+
+Status write_zip(const std::string* base, const ZipEdit& edit, const std::string& tmp) {
   if (base) {
     // libzip edits a file: start from a copy of the package.
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -204,13 +217,11 @@ Status build_archive(const std::string* base, const ZipEdit& edit, const std::st
   return {};
 }
 
-}  // namespace
-
 Status write_zip_atomic(host::FileSystem& files, const std::string* base, const ZipEdit& edit,
                         const std::string& path) {
   auto replacement = files.begin_replace(path);
   if (!replacement.ok()) return replacement.status();
-  if (auto st = build_archive(base, edit, (*replacement)->temporary_path()); !st.ok()) return st;
+  if (auto st = write_zip(base, edit, (*replacement)->temporary_path()); !st.ok()) return st;
   return replacement.value()->commit();
 }
 

@@ -78,6 +78,10 @@ TEST(WindowsLoopTest, TasksFromOtherThreadsRunOnTheLoopThreadInTheirOrder) {
 
 TEST(WindowsLoopTest, RunUntilGivesWayToAQuitRequestAndTimesOut) {
   WindowsLoop loop;
+  // A task posted with no timer set wakes the loop by itself.
+  bool posted = false;
+  loop.post([&] { posted = true; });
+  EXPECT_TRUE(loop.run_until([&] { return posted; }, 2000));
   bool fired = false;
   loop.set_timeout(5000, [&] { fired = true; });
   EXPECT_FALSE(loop.run_until([&] { return fired; }, 50));
