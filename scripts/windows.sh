@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds quillo for Windows (quillo.dll and its tests) with mingw-w64 and
-# runs the tests under Wine.
+# Builds quillo for Windows (quillo.dll, its tests and the release archive
+# quillo-windows-<version>.zip) with mingw-w64 and runs the tests under Wine.
 #
 #   scripts/windows.sh [BUILD_DIR]     (default build/win)
 #
@@ -48,3 +48,5 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
   -DQUILLO_PUGIXML_SOURCE="$pugixml_dir" -DQUILLO_NATIVE_BUILD="$native" "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 cmake/wine-session.sh ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 120
+# The build also packed the release archive.
+ls "$build"/quillo-windows-*.zip
