@@ -143,6 +143,8 @@ class AddinEndToEnd : public ::testing::Test {
     ASSERT_EQ(addin->OnConnection(app.get(), kStartup, nullptr, &custom), S_OK);
     ASSERT_EQ(addin->OnStartupComplete(&custom), S_OK);
     SafeArrayDestroy(custom);
+    // The formulas go into a workbook of their own.
+    ASSERT_TRUE(object(object(app.get(), L"Workbooks").get(), L"Add"));
   }
 
   void disconnect() {
