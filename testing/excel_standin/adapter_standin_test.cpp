@@ -57,9 +57,7 @@ TEST_F(AdapterOverStandin, CellsRoundTripAndHandlesGoStale) {
 
 // Excel's Address(External:=True) names the workbook too ("'[Book1]My
 // Sheet'!$B$1"), while the engine's external address names only the sheet.
-// The adapter passes Excel's text through today; enable once it drops the
-// workbook part.
-TEST_F(AdapterOverStandin, DISABLED_ExternalAddressesNameTheSheetOnly) {
+TEST_F(AdapterOverStandin, ExternalAddressesNameTheSheetOnly) {
   auto book = excel->workbooks().add();
   ASSERT_TRUE(book.ok());
   auto sheet = (*book)->active_sheet();
@@ -67,6 +65,8 @@ TEST_F(AdapterOverStandin, DISABLED_ExternalAddressesNameTheSheetOnly) {
   auto b1 = (*sheet)->range("B1");
   ASSERT_TRUE(b1.ok());
   EXPECT_EQ((*b1)->address(true).value_or(""), "'My Sheet'!$B$1");
+  ASSERT_TRUE((*sheet)->set_name("Data").ok());
+  EXPECT_EQ((*b1)->address(true).value_or(""), "Data!$B$1");
 }
 
 TEST_F(AdapterOverStandin, MenuIsMirroredBeforeHelpAndClicksComeBack) {

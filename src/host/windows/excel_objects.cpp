@@ -148,10 +148,45 @@ Result<std::int32_t> ExcelRange::column_count() const {
   return count_of(object(), "Columns");
 }
 
+namespace {
+
+// Excel's external address names the workbook too ("[Book1]Sheet1!$A$1",
+// "'C:\dir\[My Book.xlsx]Sheet 1'!$A$1"); the engine's names the sheet
+// only, quoted when its name is not a plain word.
+std::string without_workbook(const std::string& address) {
+  const std::size_t bang = address.rfind('!');
+  if (bang == std::string::npos) return address;
+  const bool quoted = address.front() == '\'' && bang > 1 && address[bang - 1] == '\'';
+  std::string name = quoted ? address.substr(1, bang - 2) : address.substr(0, bang);
+  if (quoted) {
+    for (std::size_t i = 0; (i = name.find("''", i)) != std::string::npos; ++i) name.erase(i, 1);
+  }
+  const std::size_t close = name.rfind(']');
+  if (close == std::string::npos) return address;
+  name.erase(0, close + 1);
+  bool plain = !name.empty() && !(name[0] >= '0' && name[0] <= '9');
+  for (char c : name) {
+    const bool word = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '_' || c == '.';
+    plain = plain && word;
+  }
+  std::string sheet = name;
+  if (!plain) {
+    sheet = "'";
+    for (char c : name) sheet += c == '\'' ? std::string("''") : std::string(1, c);
+    sheet += "'";
+  }
+  return sheet + address.substr(bang);
+}
+
+}  // namespace
+
 Result<std::string> ExcelRange::address(bool external) const {
   auto r = call(object(), "Address", {true, true, kXlA1, external});
   if (!r.ok()) return r.status();
-  return r->to_text();
+  Result<std::string> text = r->to_text();
+  if (!text.ok() || !external) return text;
+  return without_workbook(*text);
 }
 
 Result<RangePtr> ExcelRange::cell(std::int32_t row, std::int32_t col) const {
