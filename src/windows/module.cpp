@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "http/winhttp_transport.h"
 #include "windows/com_objects.h"
 
 namespace quillo::windows {
@@ -122,5 +123,9 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return module_idle() ? S_OK : S_FALSE;
+  // WinHTTP calls back into the DLL until the last handle of a request has
+  // closed, even after its connection ended: a peer that never answers
+  // keeps one open until WinHTTP itself gives up on it.
+  const bool http_idle = quillo::http::WinHttpTransport::unwinding_requests() == 0;
+  return module_idle() && http_idle ? S_OK : S_FALSE;
 }

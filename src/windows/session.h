@@ -1,10 +1,6 @@
 // The add-in's run-time pieces while a host is connected: one connection
 // per process (the engine binds to one host), made by the Connectexcel
 // object that connected it and ended by it.
-//
-// A build without the Windows platform pieces (event loop, WinHTTP, the
-// host adapter) links session_unwired.cpp instead: connecting is refused
-// and core answers as the engine does without a connection.
 #pragma once
 
 #include <windows.h>

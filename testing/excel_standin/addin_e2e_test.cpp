@@ -53,6 +53,15 @@ void replace_all(std::string& s, const std::string& from, const std::string& to)
   }
 }
 
+// DllCanUnloadNow of the loaded quillo.dll; E_FAIL when it is not loaded.
+HRESULT dll_can_unload_now() {
+  HMODULE dll = GetModuleHandleA(QUILLO_DLL_NAME);
+  auto can_unload = dll ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+                              reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")))
+                        : nullptr;
+  return can_unload ? can_unload() : E_FAIL;
+}
+
 // Pumps the thread's messages (the add-in's timers and WinHTTP's answers
 // arrive as messages) until done() or the deadline; answers done().
 bool pump_until(const std::function<bool()>& done, DWORD timeout_ms) {
@@ -215,12 +224,7 @@ TEST_F(AddinEndToEnd, ConnectsFillsFormulasAndUnloadsAfterDisconnection) {
   disconnect();
   EXPECT_EQ(before_help(), bare);
   app = {};
-  HMODULE dll = GetModuleHandleA(QUILLO_DLL_NAME);
-  ASSERT_NE(dll, nullptr);
-  auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-  ASSERT_NE(can_unload, nullptr);
-  EXPECT_EQ(can_unload(), S_OK);
+  EXPECT_EQ(dll_can_unload_now(), S_OK);
 }
 
 TEST_F(AddinEndToEnd, AStalledSourceTimesOut) {
@@ -236,6 +240,26 @@ TEST_F(AddinEndToEnd, AStalledSourceTimesOut) {
   std::string text = shown(L"A1");
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   EXPECT_NE(text.find("time"), std::string::npos) << shown(L"A1");
+}
+
+TEST_F(AddinEndToEnd, TheDllStaysLoadedWhileWinHttpUnwindsAnAbandonedRequest) {
+  const DWORD three_seconds = 3;
+  ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, kConfigKey, "receive_timeout", REG_DWORD,
+                            &three_seconds, sizeof three_seconds),
+            ERROR_SUCCESS);
+  install_folder(faults + "/quote?_fault=stall");
+  connect();
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(put(cell(L"A1").get(), L"Formula", Var(L"=fsingle(\"BVM\",\"LMS.QUO.LAST\")")), S_OK);
+  // The one-second timer sends the request; the peer never answers.
+  pump_until([] { return false; }, 1500);
+  ASSERT_EQ(shown(L"A1"), "Loading data...");
+  // Disconnecting abandons the request, but WinHTTP keeps its handle (and
+  // calls back into the DLL) until its own receive time-out ends it.
+  disconnect();
+  app = {};
+  EXPECT_EQ(dll_can_unload_now(), S_FALSE);
+  EXPECT_TRUE(pump_until([] { return dll_can_unload_now() == S_OK; }, 30000));
 }
 
 }  // namespace
