@@ -340,6 +340,8 @@ std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
     const spreadsheet::Sheet* sheet = model.sheet(id);
     if (!sheet) continue;
     for (const std::uint64_t key : sheet->formulas) {
+      // Only a formula that calls a function not built in can call the library's.
+      if (!sheet->cells.formula(key)->formula->calls_external) continue;
       const std::int32_t row = spreadsheet::key_row(key), col = spreadsheet::key_col(key);
       const std::string formula = model.formula_text(id, row, col, spreadsheet::Notation::A1);
       if (calls_any(formula, names)) out.push_back(AddinCell{id, row, col});
@@ -435,13 +437,16 @@ std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {
         name(a), fn.empty() ? "it uses a name or sheet quillo does not know" : "calls " + fn});
   }
   // What a formula quillo cannot read reads is unknown: any change may reach it.
-  const std::vector<spreadsheet::CellAddr> changed = model.changed_cells();
-  const bool book_changed =
-      std::any_of(changed.begin(), changed.end(),
-                  [&](const spreadsheet::CellAddr& a) { return in_book(a.sheet); });
-  if (book_changed && b->file) {
-    for (const auto& [a, why] : b->file->unread_formulas(model, b->id)) {
-      if (in_book(a.sheet)) out.push_back(StaleFormula{name(a), why});
+  // The changed cells are only looked for when there is such a formula.
+  const auto unread = b->file ? b->file->unread_formulas(model, b->id)
+                              : std::vector<std::pair<spreadsheet::CellAddr, std::string>>();
+  if (!unread.empty()) {
+    const std::vector<spreadsheet::CellAddr> changed = model.changed_cells();
+    const bool book_changed =
+        std::any_of(changed.begin(), changed.end(),
+                    [&](const spreadsheet::CellAddr& a) { return in_book(a.sheet); });
+    for (const auto& [a, why] : unread) {
+      if (book_changed && in_book(a.sheet)) out.push_back(StaleFormula{name(a), why});
     }
   }
   return out;

@@ -45,7 +45,9 @@ bool uses_names(const Node& n) {
 std::vector<CellAddr> Model::stale_formulas() const {
   // From each changed cell forward through the formulas that keep the
   // file's value: a computed formula that read a changed cell was computed
-  // again, and is a changed cell itself when its value moved.
+  // again, and is a changed cell itself when its value moved. Without a
+  // formula that keeps the file's value there is nothing to look for.
+  if (!m_any_frozen) return {};
   std::vector<CellAddr> queue = changed_cells();
   std::unordered_set<CellAddr, CellAddrHash> seen;
   std::vector<CellAddr> out, found;

@@ -568,6 +568,7 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
       set_dirty(a, fs);
     } else {
       fs.frozen = true;
+      m_any_frozen = true;
     }
   }
   erase_if_blank(a);

@@ -50,6 +50,7 @@
 #include "spreadsheet/cell_store.h"
 #include "spreadsheet/dependencies.h"
 #include "spreadsheet/formula.h"
+#include "spreadsheet/key_set.h"
 
 namespace quillo::spreadsheet {
 
@@ -71,9 +72,9 @@ struct Sheet {
   std::string name;
   host::Visibility visibility = host::Visibility::Visible;
   bool enable_calculation = true;
-  CellStore cells;                   // by cell_key
-  std::set<std::uint64_t> formulas;  // keys of the cells holding formulas
-  std::int32_t max_row = 0;          // bounds of the cells ever used
+  CellStore cells;           // by cell_key
+  KeySet formulas;           // keys of the cells holding formulas
+  std::int32_t max_row = 0;  // bounds of the cells ever used
   std::int32_t max_col = 0;
 };
 
@@ -342,6 +343,9 @@ class Model : public std::enable_shared_from_this<Model> {
   std::size_t m_dirty_count = 0;  // cells actually dirty
   std::unordered_set<CellAddr, CellAddrHash> m_volatile;
   bool m_rerunning_found_cells = false;  // after_change's second pass is running
+  // Whether a formula was ever stored to keep the file's value (frozen); it
+  // stays set when that formula goes, which only costs stale_formulas a walk.
+  bool m_any_frozen = false;
   std::set<CellAddr> m_circular;
   std::uint64_t m_run = 0;
   // Evaluations in progress, outermost first: the cell and the formula it runs.

@@ -35,6 +35,7 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
         set_dirty(a, fs);
       } else {
         fs.frozen = true;
+        m_any_frozen = true;
       }
     }
   }
