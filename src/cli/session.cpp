@@ -440,14 +440,14 @@ std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {
   // The changed cells are only looked for when there is such a formula.
   const auto unread = b->file ? b->file->unread_formulas(model, b->id)
                               : std::vector<std::pair<spreadsheet::CellAddr, std::string>>();
-  if (!unread.empty()) {
-    const std::vector<spreadsheet::CellAddr> changed = model.changed_cells();
-    const bool book_changed =
-        std::any_of(changed.begin(), changed.end(),
-                    [&](const spreadsheet::CellAddr& a) { return in_book(a.sheet); });
-    for (const auto& [a, why] : unread) {
-      if (book_changed && in_book(a.sheet)) out.push_back(StaleFormula{name(a), why});
-    }
+  if (unread.empty()) return out;
+  const std::vector<spreadsheet::CellAddr> changed = model.changed_cells();
+  if (std::none_of(changed.begin(), changed.end(),
+                   [&](const spreadsheet::CellAddr& a) { return in_book(a.sheet); })) {
+    return out;
+  }
+  for (const auto& [a, why] : unread) {
+    if (in_book(a.sheet)) out.push_back(StaleFormula{name(a), why});
   }
   return out;
 }
