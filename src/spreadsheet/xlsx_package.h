@@ -58,10 +58,64 @@ struct XlsxName {
   std::string model_text;
 };
 
+namespace xlsx {
+
+// What a save keeps of a sheet part of the file besides its cells: each
+// row's attributes but its number and spans, each cell's style (s) where
+// not 0, where the elements a save replaces lie and, when they are small,
+// the part's bytes around its <sheetData>. Gathered as the part is read
+// (SheetScanner), at load or else at the save.
+struct SheetLayout {
+  struct Row {
+    std::int32_t row = 0;
+    std::size_t attributes_at = 0;  // in attributes, written as ' name="value"'
+    std::size_t attributes_size = 0;
+  };
+  struct Styled {  // cells c1..c2 of a row with one style
+    std::int32_t row = 0;
+    std::int32_t c1 = 0, c2 = 0;
+    std::uint32_t style = 0;
+  };
+  struct Span {
+    std::uint64_t begin = 0, end = 0;
+    bool found = false;
+  };
+
+  // Listings of rows, in the order of their rows (stable: a later listing
+  // of a row comes after an earlier one). A listing with cells and no
+  // attributes, which a save writes as it would without it, is left out
+  // when no listing of the row can come before it.
+  std::vector<Row> rows;
+  std::vector<Styled> styled;  // in the order of their rows, also stable
+  Span data, dimension;        // the first <sheetData> and <dimension>
+  std::string data_prefix;     // the element prefix of <sheetData>
+  std::string dimension_qualified;
+  std::string root_prefix;
+  std::uint64_t insert_at = 0;  // where a new <sheetData> goes when the part has none
+  std::string attributes;       // of the rows
+  // The part's bytes before the <sheetData> (or where a missing one goes)
+  // and after it, when they are small: a save takes them from here rather
+  // than inflating the part again.
+  bool around = false;
+  std::string head, tail;
+
+  std::string_view row_attributes(const Row& r) const {
+    return std::string_view(attributes).substr(r.attributes_at, r.attributes_size);
+  }
+  // Where the cut for the rows begins and ends.
+  std::uint64_t data_begin() const { return data.found ? data.begin : insert_at; }
+  std::uint64_t data_end() const { return data.found ? data.end : insert_at; }
+};
+
+}  // namespace xlsx
+
 struct XlsxSheetPart {
   SheetId sheet = 0;
   std::string part;    // "xl/worksheets/sheet1.xml"
   std::string rel_id;  // in the workbook's relationships
+  // Of the part as loaded, for the first save; null after a save, whose
+  // part the next save reads again.
+  std::shared_ptr<const xlsx::SheetLayout> layout;
 };
 
 struct XlsxFile {
@@ -132,13 +186,39 @@ class ZipReader {
 };
 
 // The changes a save makes to a package: parts written (added or replaced),
-// from memory (put) or from a file that holds the part's text (put_files:
-// part -> path; read while the archive is written), and parts removed.
+// from memory (put) or from an archive of one entry that holds the part
+// deflated already (put_deflated: part -> path, see DeflatedPart; copied
+// without inflating), and parts removed.
 // Everything else is copied as it is stored.
 struct ZipEdit {
   std::map<std::string, std::string> put;
-  std::map<std::string, std::string> put_files;
+  std::map<std::string, std::string> put_deflated;
   std::set<std::string> remove;
+};
+
+// A large part deflated on a second thread while it is written: append
+// hands pieces to a bounded queue, and a worker adds them to an archive of
+// one entry at path, deflating as they arrive. A save that makes a sheet
+// part and deflates it takes about as long as the longer of the two rather
+// than both. The writer waits when the worker is more than a few pieces
+// behind, so memory stays bounded whatever the part's size.
+class DeflatedPart {
+ public:
+  explicit DeflatedPart(std::string path);
+  ~DeflatedPart();  // abandons an unfinished part
+  DeflatedPart(const DeflatedPart&) = delete;
+  DeflatedPart& operator=(const DeflatedPart&) = delete;
+
+  // The next piece; fails once the worker has failed.
+  Status append(std::string piece);
+  // The end of the part: waits for the worker, and answers whether the
+  // archive at path holds the whole part.
+  Status finish();
+
+ private:
+  struct Queue;
+  std::string m_path;
+  std::shared_ptr<Queue> m_queue;
 };
 
 // Writes base (null: an empty archive) with edit applied to path, through
@@ -302,23 +382,57 @@ struct SheetWriteContext {
 // may be called more than once.
 using PartSource = std::function<Status(const std::function<Status(std::string_view)>& sink)>;
 
-// Where a part that is written in pieces goes.
-class PartSink {
+// Where a part that is written in pieces goes: the next piece, in order.
+using PartSink = std::function<Status(std::string piece)>;
+
+// Gathers a sheet part's layout from the events of the stream that parses
+// it (attach), alone or beside another handler that passes its events on.
+class SheetScanner final : public XmlHandler {
  public:
-  virtual ~PartSink() = default;
-  // The next piece of the part.
-  virtual Status append(std::string_view piece) = 0;
-  // Writes text over as many bytes appended before, from offset.
-  virtual Status patch(std::uint64_t offset, std::string_view text) = 0;
+  // Parts larger around their <sheetData> are read again at a save.
+  static constexpr std::size_t kMaxAround = std::size_t{1} << 20;
+
+  void attach(const XmlStream& stream) { m_stream = &stream; }
+  void start(std::string_view local, std::string_view qualified,
+             const char* const* attributes) override;
+  void end(std::string_view local) override;
+  void text(std::string_view) override {}
+  // After the stream has parsed chunk, the next piece of the part: keeps
+  // the bytes around the <sheetData>.
+  void took(std::string_view chunk);
+  // The layout, once the part has been parsed to its end.
+  SheetLayout finish();
+
+ private:
+  void start_row(const char* const* attributes);
+  void start_cell(const char* const* attributes);
+
+  const XmlStream* m_stream = nullptr;
+  SheetLayout m_layout;
+  int m_depth = 0;
+  bool m_in_data = false, m_in_row = false;
+  bool m_row_cells = false;    // the row being read has cells
+  std::int32_t m_highest = 0;  // the highest row listed before this one
+  std::uint64_t m_top_start = 0, m_top_start_size = 0;
+  std::string m_top_qualified;
+  std::int32_t m_row = 0, m_col = 0;
+  std::uint64_t m_taken = 0;                       // bytes of the part taken so far
+  std::uint64_t m_data_begin = ~std::uint64_t{0};  // where <sheetData> starts, once known
+  bool m_around = true;  // head and tail still hold the bytes around the rows
 };
+
+// Whether a part starts as UTF-16 text, which a save refuses to copy (it
+// would come out in two encodings).
+bool starts_utf16(std::string_view first_chunk);
 
 // The sheet part (the file's, or a new one) with its cells written again
 // from the model's sheet, to sink; everything else in the part is kept
 // byte for byte (but the <dimension>, which names the cells written). The
-// part is read twice as it inflates and written as it is made, never held
-// whole.
+// part is written as it is made, never held whole; it is read as it
+// inflates to find its layout, where layout (from the load) is null, and
+// to copy what surrounds the rows, where the layout does not hold it.
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
-                     const PartSource& read, PartSink& sink);
+                     const SheetLayout* layout, const PartSource& read, const PartSink& sink);
 
 // ---- defined names and tables (xlsx_names.cpp) ----
 

@@ -5,7 +5,11 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "common/dates.h"
 #include "spreadsheet/address.h"
@@ -229,6 +233,93 @@ struct SharedGroup {
   std::uint32_t source = 0;  // the master's XlsxFormulaSource number
 };
 
+// The cells of a sheet part, from its parse on a second thread to the
+// model on this one, in batches; a part parses and inflates in about the
+// time the model takes to store its cells, so the two overlap. The batches
+// go round, so their texts keep their room, and at most a few wait at a
+// time, so memory does not follow the part's size.
+class CellPipe {
+ public:
+  struct Cell {
+    std::int32_t row = 0, col = 0;
+    CellXml xml;
+  };
+  struct Batch {
+    std::vector<Cell> cells;
+    std::size_t size = 0;
+  };
+  static constexpr std::size_t kBatchCells = 2048;
+  static constexpr std::size_t kMaxWaiting = 4;
+
+  // The parse's side: the next cell (its xml taken, m_cell left with the
+  // room of an older one); false once the reading side has stopped.
+  bool push(std::int32_t row, std::int32_t col, CellXml& xml) {
+    if (m_filling.cells.size() <= m_filling.size) m_filling.cells.emplace_back();
+    Cell& c = m_filling.cells[m_filling.size++];
+    c.row = row;
+    c.col = col;
+    std::swap(c.xml, xml);
+    xml.clear();
+    return m_filling.size < kBatchCells || hand_on();
+  }
+  // The parse's end, with how it went.
+  void finish(Status status) {
+    hand_on();
+    std::lock_guard lock(m_mutex);
+    m_status = std::move(status);
+    m_finished = true;
+    m_changed.notify_all();
+  }
+
+  // The reading side: the next batch, or false when the parse is over.
+  bool next(Batch& batch) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_waiting.empty() || m_finished; });
+    if (m_waiting.empty()) return false;
+    m_spare.push_back(std::move(batch));
+    batch = std::move(m_waiting.front());
+    m_waiting.pop_front();
+    m_changed.notify_all();
+    return true;
+  }
+  // Stops the parse: the reading side needs no more cells.
+  void cancel() {
+    std::lock_guard lock(m_mutex);
+    m_cancelled = true;
+    m_changed.notify_all();
+  }
+  Status status() {
+    std::lock_guard lock(m_mutex);
+    return m_status;
+  }
+
+ private:
+  bool hand_on() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_waiting.size() < kMaxWaiting || m_cancelled; });
+    if (m_cancelled) return false;
+    if (m_filling.size > 0) {
+      m_waiting.push_back(std::move(m_filling));
+      m_changed.notify_all();
+    }
+    m_filling = Batch();
+    if (!m_spare.empty()) {
+      m_filling = std::move(m_spare.back());
+      m_spare.pop_back();
+      m_filling.size = 0;
+    }
+    return true;
+  }
+
+  Batch m_filling;  // the parse's, unlocked
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<Batch> m_waiting;
+  std::vector<Batch> m_spare;
+  bool m_cancelled = false, m_finished = false;
+  Status m_status;
+};
+
 class Loader {
  public:
   Loader(Model& model, const XlsxLoadOptions& options, XlsxFile& file, XlsxLoad& out)
@@ -243,8 +334,7 @@ class Loader {
                      const std::vector<xlsx::Relationship>& rels);
   void read_links(const pugi::xml_document& workbook, const std::vector<xlsx::Relationship>& rels);
   Status read_shared_strings(const std::string& part);
-  Status read_sheet(SheetId sheet, const std::string& part);
-  friend class SheetReader;
+  Status read_sheet(XlsxSheetPart& part);
   Status read_cell(SheetId sheet, std::int32_t row, std::int32_t col, const CellXml& c);
   Result<Value> cell_value(const CellXml& c, const std::string& format) const;
   Status store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
@@ -436,7 +526,7 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
       return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
                     "\": " + id.status().message());
     }
-    m_file.sheets.push_back(XlsxSheetPart{*id, rel->part, rel->id});
+    m_file.sheets.push_back(XlsxSheetPart{*id, rel->part, rel->id, nullptr});
     m_file.source_sheet_names[*id] = s.attribute("name").value();
     by_index.back() = *id;
     const std::string_view state = s.attribute("state").value();
@@ -450,8 +540,8 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
   }
   xlsx::read_defined_names(workbook.document_element(), m_model, m_out.book, by_index, m_file,
                            m_out.warnings);
-  for (const XlsxSheetPart& p : m_file.sheets) {
-    if (auto st = read_sheet(p.sheet, p.part); !st.ok()) return st;
+  for (XlsxSheetPart& p : m_file.sheets) {
+    if (auto st = read_sheet(p); !st.ok()) return st;
   }
   for (const auto& [id, v] : hidden) {
     if (!m_model.set_visibility(id, v).ok()) {
@@ -491,16 +581,30 @@ Status Loader::read_shared_strings(const std::string& part) {
 // <dimension> the part claims is not trusted for anything.
 class SheetReader final : public xlsx::XmlHandler {
  public:
-  SheetReader(Loader& loader, SheetId sheet, const std::string& part)
-      : m_loader(loader), m_sheet(sheet), m_part(part), m_stream(part, *this) {}
+  SheetReader(CellPipe& cells, const std::string& part)
+      : m_cells(cells), m_part(part), m_stream(part, *this) {
+    m_scanner.attach(m_stream);
+  }
 
   Status feed(std::string_view chunk, bool last) {
+    if (m_taken == 0 && xlsx::starts_utf16(chunk)) m_utf16 = true;
+    m_taken += chunk.size();
     Status st = m_stream.feed(chunk, last);
+    m_scanner.took(chunk);
     if (st.ok() && last && !m_root_seen) return failed("malformed " + m_part + ": no root element");
     return st;
   }
 
-  void start(std::string_view local, std::string_view, const char* const* attributes) override {
+  // What a save of the part needs besides the cells, once it is read; null
+  // for a part a save must refuse (UTF-16 text), which it reads again.
+  std::shared_ptr<const xlsx::SheetLayout> layout() {
+    if (m_utf16) return nullptr;
+    return std::make_shared<const xlsx::SheetLayout>(m_scanner.finish());
+  }
+
+  void start(std::string_view local, std::string_view qualified,
+             const char* const* attributes) override {
+    m_scanner.start(local, qualified, attributes);
     ++m_depth;
     if (m_depth == 1) {
       m_root_seen = true;
@@ -524,12 +628,12 @@ class SheetReader final : public xlsx::XmlHandler {
     }
   }
 
-  void end(std::string_view) override {
+  void end(std::string_view local) override {
+    m_scanner.end(local);
     if (m_depth == 4 && m_in_cell) {
       m_in_cell = false;
-      if (Status st = m_loader.read_cell(m_sheet, m_cell_row, m_col, m_cell); !st.ok()) {
-        fail("in " + m_part + ", cell " + cell_a1(m_cell_row, m_col) + ": " + st.message());
-      }
+      // Stopped by the reading side, which answers why.
+      if (!m_cells.push(m_cell_row, m_col, m_cell)) m_stream.stop(failed("stopped"));
     }
     if (m_depth == 5) m_in_inline = false;
     if (m_depth == 6) m_in_run = false;
@@ -636,10 +740,12 @@ class SheetReader final : public xlsx::XmlHandler {
     m_capture_depth = m_depth;
   }
 
-  Loader& m_loader;
-  SheetId m_sheet;
+  CellPipe& m_cells;
   const std::string& m_part;
   xlsx::XmlStream m_stream;
+  xlsx::SheetScanner m_scanner;
+  std::uint64_t m_taken = 0;
+  bool m_utf16 = false;
   int m_depth = 0;
   bool m_root_seen = false;
   bool m_in_data = false, m_in_row = false, m_in_cell = false, m_in_inline = false,
@@ -650,15 +756,44 @@ class SheetReader final : public xlsx::XmlHandler {
   int m_capture_depth = 0;
 };
 
-Status Loader::read_sheet(SheetId sheet, const std::string& part) {
+Status Loader::read_sheet(XlsxSheetPart& p) {
   m_shared.clear();
   m_arrays.clear();
-  SheetReader reader(*this, sheet, part);
-  Status st = m_zip->read_chunks(
-      part, [&reader](std::string_view chunk) { return reader.feed(chunk, false); });
-  if (!st.ok()) return st;
-  if (st = reader.feed({}, true); !st.ok()) return st;
-  return finish_arrays(sheet);
+  CellPipe pipe;
+  SheetReader reader(pipe, p.part);
+  std::thread parse([&] {
+    Status st;
+    try {
+      st = m_zip->read_chunks(
+          p.part, [&reader](std::string_view chunk) { return reader.feed(chunk, false); });
+      if (st.ok()) st = reader.feed({}, true);
+    } catch (const std::bad_alloc&) {
+      st = failed("out of memory reading " + p.part);
+    }
+    pipe.finish(std::move(st));
+  });
+  // The parse stops and is waited for however this ends.
+  struct Join {
+    CellPipe& pipe;
+    std::thread& thread;
+    ~Join() {
+      pipe.cancel();
+      thread.join();
+    }
+  } join{pipe, parse};
+
+  CellPipe::Batch batch;
+  while (pipe.next(batch)) {
+    for (std::size_t i = 0; i < batch.size; ++i) {
+      const CellPipe::Cell& c = batch.cells[i];
+      if (Status st = read_cell(p.sheet, c.row, c.col, c.xml); !st.ok()) {
+        return failed("in " + p.part + ", cell " + cell_a1(c.row, c.col) + ": " + st.message());
+      }
+    }
+  }
+  if (Status st = pipe.status(); !st.ok()) return st;
+  p.layout = reader.layout();
+  return finish_arrays(p.sheet);
 }
 
 Result<Value> Loader::cell_value(const CellXml& c, const std::string& format) const {

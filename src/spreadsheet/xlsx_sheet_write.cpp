@@ -53,183 +53,198 @@ struct CellSource {
   const XlsxKeptFormula* kept = nullptr;  // a formula kept as written
 };
 
-// What the file's sheet part holds that a save keeps: each row's attributes
-// but its number and spans, each cell's style (s) where not 0, and where
-// the elements a save replaces lie. Rows and cells in any order, and rows
-// listed twice, are taken as they come; a later style of a cell wins.
-class FileSheetScan final : public XmlHandler {
- public:
-  struct Row {
-    std::int32_t row = 0;
-    std::size_t attributes_at = 0;  // in m_attributes, written as ' name="value"'
-    std::size_t attributes_size = 0;
-  };
-  struct Styled {  // cells c1..c2 of a row with one style
-    std::int32_t row = 0;
-    std::int32_t c1 = 0, c2 = 0;
-    std::uint32_t style = 0;
-  };
-  struct Span {
-    std::uint64_t begin = 0, end = 0;
-    bool found = false;
-  };
+}  // namespace
 
-  explicit FileSheetScan(std::string_view part) : m_stream(part, *this) {}
+// ---- the layout of the file's part ----
 
-  Status feed(std::string_view chunk, bool last) { return m_stream.feed(chunk, last); }
+bool starts_utf16(std::string_view chunk) {
+  const auto byte = [&chunk](std::size_t i) { return static_cast<unsigned char>(chunk[i]); };
+  return chunk.size() >= 2 &&
+         ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
+          byte(0) == 0 || byte(1) == 0);
+}
 
-  void start(std::string_view local, std::string_view qualified,
-             const char* const* attributes) override {
-    ++m_depth;
-    const std::uint64_t at = m_stream.offset();
-    const std::uint64_t size = m_stream.length();
-    if (m_depth == 1) {
-      m_root_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
-      m_insert_at = at + size;
-    } else if (m_depth == 2) {
-      m_top_start = at;
-      m_top_start_size = size;
-      m_top_qualified = std::string(qualified);
-      m_in_data = local == "sheetData" && !data.found;
-      if (m_in_data) {
-        data_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
-      }
-    } else if (m_in_data && m_depth == 3 && local == "row") {
-      start_row(attributes);
-    } else if (m_in_data && m_in_row && m_depth == 4 && local == "c") {
-      start_cell(attributes);
+// Rows and cells in any order, and rows listed twice, are taken as they
+// come; a later style of a cell wins.
+void SheetScanner::start(std::string_view local, std::string_view qualified,
+                         const char* const* attributes) {
+  ++m_depth;
+  const std::uint64_t at = m_stream->offset();
+  const std::uint64_t size = m_stream->length();
+  SheetLayout& l = m_layout;
+  if (m_depth == 1) {
+    l.root_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
+    l.insert_at = at + size;
+  } else if (m_depth == 2) {
+    m_top_start = at;
+    m_top_start_size = size;
+    m_top_qualified = std::string(qualified);
+    m_in_data = local == "sheetData" && !l.data.found;
+    if (m_in_data) {
+      l.data_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
+      // The head ends here, also where it has taken bytes beyond.
+      m_data_begin = at;
+      if (l.head.size() > at) l.head.resize(static_cast<std::size_t>(at));
     }
+  } else if (m_in_data && m_depth == 3 && local == "row") {
+    start_row(attributes);
+  } else if (m_in_data && m_in_row && m_depth == 4 && local == "c") {
+    m_row_cells = true;
+    start_cell(attributes);
   }
+}
 
-  void end(std::string_view local) override {
-    if (m_depth == 2) {
-      // An element written as <x/> has no end tag of its own.
-      const std::uint64_t end = m_stream.length() == 0 ? m_top_start + m_top_start_size
-                                                       : m_stream.offset() + m_stream.length();
-      if (m_in_data) {
-        data = Span{m_top_start, end, true};
-        m_in_data = false;
-      } else if (local == "dimension" && !dimension.found) {
-        dimension = Span{m_top_start, end, true};
-        dimension_qualified = m_top_qualified;
-      }
-      // A new <sheetData> goes after the elements the schema puts before it.
-      if (!data.found && (local == "sheetPr" || local == "dimension" || local == "sheetViews" ||
+void SheetScanner::end(std::string_view local) {
+  SheetLayout& l = m_layout;
+  if (m_depth == 2) {
+    // An element written as <x/> has no end tag of its own.
+    const std::uint64_t end = m_stream->length() == 0 ? m_top_start + m_top_start_size
+                                                      : m_stream->offset() + m_stream->length();
+    if (m_in_data) {
+      l.data = SheetLayout::Span{m_top_start, end, true};
+      m_in_data = false;
+      // The tail starts after the rows, in the piece being parsed.
+      if (end < m_taken) m_around = false;
+      l.tail.clear();
+    } else if (local == "dimension" && !l.dimension.found) {
+      l.dimension = SheetLayout::Span{m_top_start, end, true};
+      l.dimension_qualified = m_top_qualified;
+    }
+    // A new <sheetData> goes after the elements the schema puts before it.
+    if (!l.data.found && (local == "sheetPr" || local == "dimension" || local == "sheetViews" ||
                           local == "sheetFormatPr" || local == "cols")) {
-        m_insert_at = end;
-      }
+      l.insert_at = end;
     }
-    if (m_depth == 3) m_in_row = false;
-    --m_depth;
   }
-
-  void text(std::string_view) override {}
-
-  // Rows and styles in the order of their rows (stable: a later listing of
-  // a row comes after an earlier one).
-  void sort() {
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const Row& a, const Row& b) { return a.row < b.row; });
-    std::stable_sort(styled.begin(), styled.end(),
-                     [](const Styled& a, const Styled& b) { return a.row < b.row; });
+  if (m_depth == 3 && m_in_row) {
+    m_in_row = false;
+    // A listing that changes nothing a save would write without it.
+    const SheetLayout::Row& r = l.rows.back();
+    if (m_row_cells && r.attributes_size == 0 && m_highest < r.row) l.rows.pop_back();
+    m_highest = std::max(m_highest, m_row);
   }
+  --m_depth;
+}
 
-  std::string_view row_attributes(const Row& r) const {
-    return std::string_view(m_attributes).substr(r.attributes_at, r.attributes_size);
+void SheetScanner::took(std::string_view chunk) {
+  const std::uint64_t begin = m_taken;
+  m_taken += chunk.size();
+  if (!m_around) return;
+  SheetLayout& l = m_layout;
+  if (begin < m_data_begin && l.head.size() == begin) {
+    l.head.append(chunk.substr(
+        0, static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), m_data_begin - begin))));
   }
-  // Where a new <sheetData> goes when the part has none.
-  std::uint64_t insert_at() const { return m_insert_at; }
-  const std::string& root_prefix() const { return m_root_prefix; }
-
-  std::vector<Row> rows;
-  std::vector<Styled> styled;
-  Span data, dimension;
-  std::string data_prefix;
-  std::string dimension_qualified;
-
- private:
-  static std::int32_t leading_int(std::string_view s) {
-    std::int32_t n = 0;
-    std::from_chars(s.data(), s.data() + s.size(), n);
-    return n;
+  if (l.data.found) {
+    const std::uint64_t from = std::max(begin, l.data.end);
+    if (from < m_taken) l.tail.append(chunk.substr(static_cast<std::size_t>(from - begin)));
   }
+  if (l.head.size() + l.tail.size() > kMaxAround) {
+    m_around = false;
+    l.head = std::string();
+    l.tail = std::string();
+  }
+}
 
-  void start_row(const char* const* attributes) {
-    std::string_view number;
-    bool numbered = false;
-    const std::size_t at = m_attributes.size();
-    for (const char* const* a = attributes; a[0]; a += 2) {
-      const std::string_view name = a[0];
-      if (name == "r") {
-        number = a[1];
-        numbered = true;
-      } else if (name != "spans") {  // a hint the new cells may contradict
-        m_attributes += ' ';
-        m_attributes += name;
-        m_attributes += "=\"";
-        append_xml_text(m_attributes, a[1], true);
-        m_attributes += '"';
-      }
+SheetLayout SheetScanner::finish() {
+  SheetLayout& l = m_layout;
+  if (m_around && !l.data.found) {
+    // No <sheetData>: the rows go in at insert_at.
+    m_around = l.head.size() == m_taken && l.insert_at <= m_taken;
+    if (m_around) {
+      l.tail = l.head.substr(static_cast<std::size_t>(l.insert_at));
+      l.head.resize(static_cast<std::size_t>(l.insert_at));
     }
-    m_row = numbered ? leading_int(number) : m_row + 1;
-    m_col = 0;
-    m_in_row = m_row >= 1 && m_row <= kMaxRows;
-    if (!m_in_row) {
-      m_attributes.resize(at);
+  }
+  l.around = m_around && l.head.size() == l.data_begin();
+  if (!l.around) {
+    l.head = std::string();
+    l.tail = std::string();
+  }
+  std::stable_sort(
+      l.rows.begin(), l.rows.end(),
+      [](const SheetLayout::Row& a, const SheetLayout::Row& b) { return a.row < b.row; });
+  std::stable_sort(
+      l.styled.begin(), l.styled.end(),
+      [](const SheetLayout::Styled& a, const SheetLayout::Styled& b) { return a.row < b.row; });
+  return std::move(m_layout);
+}
+
+void SheetScanner::start_row(const char* const* attributes) {
+  std::string_view number;
+  bool numbered = false;
+  std::string& text = m_layout.attributes;
+  const std::size_t at = text.size();
+  for (const char* const* a = attributes; a[0]; a += 2) {
+    const std::string_view name = a[0];
+    if (name == "r") {
+      number = a[1];
+      numbered = true;
+    } else if (name != "spans") {  // a hint the new cells may contradict
+      text += ' ';
+      text += name;
+      text += "=\"";
+      append_xml_text(text, a[1], true);
+      text += '"';
+    }
+  }
+  std::int32_t n = 0;
+  if (numbered) std::from_chars(number.data(), number.data() + number.size(), n);
+  m_row = numbered ? n : m_row + 1;
+  m_col = 0;
+  m_row_cells = false;
+  m_in_row = m_row >= 1 && m_row <= kMaxRows;
+  if (!m_in_row) {
+    text.resize(at);
+    return;
+  }
+  m_layout.rows.push_back(SheetLayout::Row{m_row, at, text.size() - at});
+}
+
+void SheetScanner::start_cell(const char* const* attributes) {
+  std::int32_t row = m_row;
+  std::uint32_t style = 0;
+  bool referenced = false;
+  for (const char* const* a = attributes; a[0]; a += 2) {
+    const std::string_view name = a[0];
+    if (name == "r") {
+      referenced = true;
+      const auto at = parse_cell_ref(a[1]);
+      if (!at) return;
+      row = at->first;
+      m_col = at->second;
+    } else if (name == "s") {
+      const std::string_view v = a[1];
+      std::from_chars(v.data(), v.data() + v.size(), style);
+    }
+  }
+  if (!referenced) ++m_col;
+  if (style == 0 || !valid_cell(row, m_col)) return;
+  std::vector<SheetLayout::Styled>& styled = m_layout.styled;
+  if (!styled.empty()) {
+    SheetLayout::Styled& last = styled.back();
+    if (last.row == row && last.style == style && last.c2 + 1 == m_col) {
+      last.c2 = m_col;
       return;
     }
-    rows.push_back(Row{m_row, at, m_attributes.size() - at});
   }
+  styled.push_back(SheetLayout::Styled{row, m_col, m_col, style});
+}
 
-  void start_cell(const char* const* attributes) {
-    std::int32_t row = m_row;
-    std::uint32_t style = 0;
-    bool referenced = false;
-    for (const char* const* a = attributes; a[0]; a += 2) {
-      const std::string_view name = a[0];
-      if (name == "r") {
-        referenced = true;
-        const auto at = parse_cell_ref(a[1]);
-        if (!at) return;
-        row = at->first;
-        m_col = at->second;
-      } else if (name == "s") {
-        const std::string_view v = a[1];
-        std::from_chars(v.data(), v.data() + v.size(), style);
-      }
-    }
-    if (!referenced) ++m_col;
-    if (style == 0 || !valid_cell(row, m_col)) return;
-    if (!styled.empty()) {
-      Styled& last = styled.back();
-      if (last.row == row && last.style == style && last.c2 + 1 == m_col) {
-        last.c2 = m_col;
-        return;
-      }
-    }
-    styled.push_back(Styled{row, m_col, m_col, style});
-  }
-
-  XmlStream m_stream;
-  int m_depth = 0;
-  bool m_in_data = false, m_in_row = false;
-  std::uint64_t m_top_start = 0, m_top_start_size = 0;
-  std::string m_top_qualified;
-  std::uint64_t m_insert_at = 0;
-  std::string m_root_prefix;
-  std::int32_t m_row = 0, m_col = 0;
-  std::string m_attributes;
-};
+namespace {
 
 class SheetWriter {
  public:
-  SheetWriter(const SheetWriteContext& ctx, SheetId sheet) : m_ctx(ctx), m_sheet(sheet) {}
+  SheetWriter(const SheetWriteContext& ctx, SheetId sheet, const SheetLayout& scan);
 
   // Appends the rows, with the element prefix of the part, merging the
   // file's rows and styles (scan, sorted) with the model's cells; after
   // each row, row_written may hand out's text on (and empty it).
-  Status write_rows(std::string& out, const std::string& prefix, const FileSheetScan& scan,
+  Status write_rows(std::string& out, const std::string& prefix,
                     const std::function<Status()>& row_written);
+  // The box of the cells write_rows writes, known before: the <dimension>
+  // that names it comes before the rows, and the part goes out as it is
+  // made.
   std::optional<Box> used() const { return m_used; }
 
  private:
@@ -243,6 +258,7 @@ class SheetWriter {
                    const std::string& format, bool formula, std::string& type);
   void warn(std::int32_t row, std::int32_t col, const std::string& message);
   void extend_used(std::int32_t row, std::int32_t col);
+  void plan_kept();
   std::string sheet_name(SheetId id) const { return m_ctx.model.sheet_name(id); }
   // Writes the <f> element as the file had it when the cell's formula still
   // means what the file's did; false when it must be written anew.
@@ -252,7 +268,10 @@ class SheetWriter {
 
   const SheetWriteContext& m_ctx;
   SheetId m_sheet;
-  std::set<std::string> m_kept_masters;  // shared formulas whose master was written as kept
+  const SheetLayout& m_scan;
+  // The model's cells, row by row (row in the high half): eight bytes a
+  // cell beside the model, each cell read again as it is written.
+  std::vector<std::uint64_t> m_cells;
   std::set<std::uint32_t>
       m_source_masters;  // shared formulas whose master was written as the file had it
   std::optional<std::set<SheetId>> m_renamed;  // sheets named otherwise than in the file's texts
@@ -260,21 +279,61 @@ class SheetWriter {
   std::string m_body, m_type;  // of the cell being written, reused
 };
 
-Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
-                               const FileSheetScan& scan,
-                               const std::function<Status()>& row_written) {
-  // The model walks column by column; the part goes row by row. Only the
-  // positions are gathered, row by row (row in the high half), and each cell
-  // is read again as it is written, so a save costs eight bytes a cell
-  // beside the model.
-  std::vector<std::uint64_t> cells;
-  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) cells.reserve(s->cells.size());
+SheetWriter::SheetWriter(const SheetWriteContext& ctx, SheetId sheet, const SheetLayout& scan)
+    : m_ctx(ctx), m_sheet(sheet), m_scan(scan) {
+  // The model walks column by column; the part goes row by row.
+  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) m_cells.reserve(s->cells.size());
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
-                            [&cells](std::int32_t r, std::int32_t c, const Cell&) {
-                              cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
-                                              static_cast<std::uint32_t>(c));
+                            [this](std::int32_t r, std::int32_t c, const Cell&) {
+                              m_cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
+                                                static_cast<std::uint32_t>(c));
                             });
-  std::sort(cells.begin(), cells.end());
+  std::sort(m_cells.begin(), m_cells.end());
+  // Every cell of the model is written, and every styled cell of the file.
+  if (!m_cells.empty()) {
+    std::int32_t c1 = kMaxCols, c2 = 1;
+    for (const std::uint64_t k : m_cells) {
+      c1 = std::min(c1, static_cast<std::int32_t>(k & 0xffffffffu));
+      c2 = std::max(c2, static_cast<std::int32_t>(k & 0xffffffffu));
+    }
+    m_used = Box{static_cast<std::int32_t>(m_cells.front() >> 32), c1,
+                 static_cast<std::int32_t>(m_cells.back() >> 32), c2};
+  }
+  for (const SheetLayout::Styled& s : m_scan.styled) {
+    extend_used(s.row, s.c1);
+    extend_used(s.row, s.c2);
+  }
+  plan_kept();
+}
+
+// Which of the sheet's kept formulas are written again, in the order they
+// are written (by row, then column): one the model still shows the cached
+// value of, and of a shared group only with its master.
+void SheetWriter::plan_kept() {
+  const Sheet* sheet = m_ctx.model.sheet(m_sheet);
+  std::set<std::string> masters;  // shared groups whose master is written as kept
+  const auto& kept = *m_ctx.kept;
+  for (auto it = kept.lower_bound({m_sheet, 0, 0});
+       it != kept.end() && std::get<0>(it->first) == m_sheet; ++it) {
+    const auto [id, row, col] = it->first;
+    const XlsxKeptFormula& k = it->second;
+    const std::optional<Cell> cell =
+        sheet ? sheet->cells.find(cell_key(row, col)) : std::optional<Cell>();
+    const bool shown = cell ? !cell->formula && cell->value == k.cached : k.cached.is_empty();
+    if (!shown ||
+        !(k.shared_index.empty() || k.shared_master || masters.count(k.shared_index) > 0)) {
+      continue;
+    }
+    if (k.shared_master) masters.insert(k.shared_index);
+    m_ctx.kept_written->insert(it->first);
+    extend_used(row, col);
+  }
+}
+
+Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
+                               const std::function<Status()>& row_written) {
+  const SheetLayout& scan = m_scan;
+  const std::vector<std::uint64_t>& cells = m_cells;
   auto row_of = [](std::uint64_t k) { return static_cast<std::int32_t>(k >> 32); };
   auto col_of = [](std::uint64_t k) { return static_cast<std::int32_t>(k & 0xffffffffu); };
   const auto& kept = *m_ctx.kept;
@@ -308,7 +367,7 @@ Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
       }
     }
     // The file's last listing of the row gives its attributes.
-    const FileSheetScan::Row* file_row = nullptr;
+    const SheetLayout::Row* file_row = nullptr;
     for (; row_it != scan.rows.end() && row_it->row == row; ++row_it) file_row = &*row_it;
 
     // One source per column: the model's cell, the kept formula and the
@@ -373,17 +432,9 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
   const Sheet* sheet = src.in_model ? m_ctx.model.sheet(m_sheet) : nullptr;
   const std::optional<Cell> model = sheet ? sheet->cells.find(cell_key(row, col)) : std::nullopt;
   const Cell* cell = model ? &*model : nullptr;
-  const XlsxKeptFormula* kept = src.kept;
-  // A kept formula is written as the file had it while the model still
-  // shows its cached value; a shared one only with its master.
-  if (kept && (cell ? (!cell->formula && cell->value == kept->cached) : kept->cached.is_empty()) &&
-      (kept->shared_index.empty() || kept->shared_master ||
-       m_kept_masters.count(kept->shared_index))) {
-    if (kept->shared_master) m_kept_masters.insert(kept->shared_index);
-    m_ctx.kept_written->insert({m_sheet, row, col});
-  } else {
-    kept = nullptr;
-  }
+  // A kept formula is written as the file had it where plan_kept says.
+  const XlsxKeptFormula* kept =
+      src.kept && m_ctx.kept_written->count({m_sheet, row, col}) > 0 ? src.kept : nullptr;
   if (!cell && !kept && (!src.style || *src.style == 0)) return;
 
   const std::uint32_t base = src.style.value_or(0);
@@ -426,7 +477,6 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     }
     write_value(body, prefix, v, format, master, type);
   }
-  extend_used(row, col);
   // <c r="B2" s="3" t="str">body</c>; the body is markup already.
   char digits[16];
   out += '<';
@@ -544,12 +594,6 @@ void SheetWriter::write_value(std::string& out, const std::string& prefix, const
   append_element(out, prefix, "v", {}, text);
 }
 
-// The room a <dimension> takes: the longest reference ("A1:XFD1048576")
-// fits; a shorter one leaves blanks inside the tag, which XML allows.
-std::size_t dimension_room(const std::string& qualified) {
-  return qualified.size() + std::string_view("< ref=\"A1:XFD1048576\"/>").size();
-}
-
 std::string dimension_element(const std::string& qualified, const std::optional<Box>& used) {
   // Always as two cells: box_a1 would write a box of full width as rows ("1:5").
   std::string ref = "A1";
@@ -557,37 +601,39 @@ std::string dimension_element(const std::string& qualified, const std::optional<
     ref = cell_a1(used->r1, used->c1);
     if (!used->single()) ref += ":" + cell_a1(used->r2, used->c2);
   }
-  std::string out = "<" + qualified + " ref=\"" + ref + "\"";
-  const std::size_t room = dimension_room(qualified);
-  out.append(out.size() + 2 < room ? room - out.size() - 2 : 0, ' ');
-  return out + "/>";
+  return "<" + qualified + " ref=\"" + ref + "\"/>";
 }
 
 }  // namespace
 
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
-                     const PartSource& read, PartSink& sink) {
-  FileSheetScan scan(part);
-  std::uint64_t part_bytes = 0;
-  Status st = read([&scan, &part_bytes, &part](std::string_view chunk) {
-    // The part is copied as bytes around UTF-8 rows: one in UTF-16 would
-    // come out in two encodings. Refused rather than written damaged.
-    const auto byte = [&chunk](std::size_t i) { return static_cast<unsigned char>(chunk[i]); };
-    if (part_bytes == 0 && chunk.size() >= 2 &&
-        ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
-         byte(0) == 0 || byte(1) == 0)) {
-      return Status::failed("cannot write " + part + " again: it is UTF-16 text");
-    }
-    part_bytes += chunk.size();
-    return scan.feed(chunk, false);
-  });
-  if (st.ok()) st = scan.feed({}, true);
-  if (!st.ok()) return st;
-  scan.sort();
+                     const SheetLayout* known, const PartSource& read, const PartSink& sink) {
+  SheetLayout scanned;
+  if (!known) {
+    SheetScanner scanner;
+    XmlStream stream(part, scanner);
+    scanner.attach(stream);
+    bool first = true;
+    Status st = read([&](std::string_view chunk) {
+      // The part is copied as bytes around UTF-8 rows: one in UTF-16 would
+      // come out in two encodings. Refused rather than written damaged.
+      if (first && starts_utf16(chunk)) {
+        return Status::failed("cannot write " + part + " again: it is UTF-16 text");
+      }
+      first = false;
+      Status fed = stream.feed(chunk, false);
+      scanner.took(chunk);
+      return fed;
+    });
+    if (st.ok()) st = stream.feed({}, true);
+    if (!st.ok()) return st;
+    scanned = scanner.finish();
+  }
+  const SheetLayout& scan = known ? *known : scanned;
 
-  // The second reading copies the part but for two cuts: the <dimension>
-  // (before the rows; room is kept for it and filled in once they are
-  // written) and the <sheetData>, or where a missing one goes.
+  // The part is copied but for two cuts: the <dimension> and the
+  // <sheetData>, or where a missing one goes; from the layout where it
+  // holds the bytes around the rows, else as it inflates again.
   struct Cut {
     std::uint64_t begin = 0, end = 0;
     bool dimension = false;
@@ -595,40 +641,36 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
   std::vector<Cut> cuts;
   std::string dimension_qualified;
   const bool has_data = scan.data.found;
-  const std::uint64_t data_begin = has_data ? scan.data.begin : scan.insert_at();
+  const std::uint64_t data_begin = scan.data_begin();
   if (scan.dimension.found && scan.dimension.end <= data_begin) {
     cuts.push_back(Cut{scan.dimension.begin, scan.dimension.end, true});
     dimension_qualified = scan.dimension_qualified;
   }
-  cuts.push_back(Cut{data_begin, has_data ? scan.data.end : data_begin, false});
-  const std::string prefix = has_data ? scan.data_prefix : scan.root_prefix();
+  cuts.push_back(Cut{data_begin, scan.data_end(), false});
+  const std::string prefix = has_data ? scan.data_prefix : scan.root_prefix;
 
-  SheetWriter writer(ctx, sheet);
+  SheetWriter writer(ctx, sheet, scan);
   // The part goes to sink in pieces of about kPiece bytes, so a save never
   // holds a whole sheet part; out is the piece being filled.
   constexpr std::size_t kPiece = std::size_t{1} << 16;
   std::string out;
   out.reserve(2 * kPiece);
-  std::uint64_t handed = 0;  // bytes of the part already given to sink
   auto hand_on = [&](bool all) {
     if (out.empty() || (!all && out.size() < kPiece)) return Status();
-    Status written = sink.append(out);
-    handed += out.size();
-    out.clear();
+    Status written = sink(std::move(out));
+    out = std::string();
+    out.reserve(2 * kPiece);
     return written;
   };
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
-  std::uint64_t dimension_at = kNone;
   auto replace = [&](const Cut& cut) {
     if (cut.dimension) {
-      dimension_at = handed + out.size();
-      out.append(dimension_room(dimension_qualified), ' ');
+      out += dimension_element(dimension_qualified, writer.used());
       return Status();
     }
     out += '<';
     out += prefix;
     out += "sheetData>";
-    if (auto written = writer.write_rows(out, prefix, scan, [&] { return hand_on(false); });
+    if (auto written = writer.write_rows(out, prefix, [&] { return hand_on(false); });
         !written.ok()) {
       return written;
     }
@@ -662,21 +704,16 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
     }
     return hand_on(false);
   };
-  if (st = read(copy); !st.ok()) return st;
+  if (scan.around) {
+    if (auto st = copy(scan.head); !st.ok()) return st;
+    pos = scan.data_end();
+    if (auto st = copy(scan.tail); !st.ok()) return st;
+  } else if (auto st = read(copy); !st.ok()) {
+    return st;
+  }
   // A cut at the very end (a part that is all <sheetData>) is written here.
   if (next < cuts.size()) {
-    if (st = copy({}); !st.ok()) return st;
-  }
-  if (dimension_at != kNone) {
-    // The room kept for the dimension is filled in, where it still is in
-    // out or where sink already has it.
-    const std::string dimension = dimension_element(dimension_qualified, writer.used());
-    const std::size_t room = dimension_room(dimension_qualified);
-    if (dimension_at >= handed) {
-      out.replace(static_cast<std::size_t>(dimension_at - handed), room, dimension);
-    } else if (st = sink.patch(dimension_at, dimension); !st.ok()) {
-      return st;
-    }
+    if (auto st = copy({}); !st.ok()) return st;
   }
   return hand_on(true);
 }

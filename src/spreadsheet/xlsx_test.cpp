@@ -291,10 +291,10 @@ std::string write_package(const fs::path& at, const std::map<std::string, std::s
   return at.string();
 }
 
-// A sheet part many times the size of the pieces a save writes at a time:
-// the <dimension> before the rows is filled in once the rows have gone out,
-// every row comes through whole, and the pieces' files are gone after a
-// save that works and after one that fails.
+// A sheet part many times the size of the pieces a save writes (and
+// deflates on a second thread) at a time: the <dimension> before the rows
+// names every cell, every row comes through whole, and the pieces' files
+// are gone after a save that works and after one that fails.
 TEST_F(XlsxTest, LargeSheetPartsAreWrittenInPiecesAndReadBackWhole) {
   constexpr int kRows = 4000;
   std::string rows;

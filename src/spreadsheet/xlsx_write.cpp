@@ -3,7 +3,6 @@
 // types, shared strings, styles, new and removed sheets, calcChain.
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "spreadsheet/address.h"
 #include "spreadsheet/xlsx_package.h"
@@ -29,37 +28,6 @@ bool after_calc_pr(std::string_view name) {
                                            "fileRecoveryPr", "webPublishObjects",   "extLst"};
   return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
-
-// A part written to a file of its own as it is made (PartSink), for the
-// archive to read when it is written.
-class FilePartSink final : public xlsx::PartSink {
- public:
-  explicit FilePartSink(const std::string& path)
-      : m_path(path), m_out(path, std::ios::binary | std::ios::trunc) {}
-
-  Status append(std::string_view piece) override {
-    m_out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-    return check();
-  }
-  Status patch(std::uint64_t offset, std::string_view text) override {
-    m_out.seekp(static_cast<std::streamoff>(offset));
-    m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    m_out.seekp(0, std::ios::end);
-    return check();
-  }
-  Status close() {
-    m_out.close();
-    return check();
-  }
-
- private:
-  Status check() const {
-    if (m_out) return {};
-    return failed("cannot write " + m_path);
-  }
-  std::string m_path;
-  std::ofstream m_out;
-};
 
 // Removes the files that held written parts once the archive has them, or
 // the save failed.
@@ -130,7 +98,7 @@ Result<std::string> Saver::read_part(const std::string& part) {
 }
 
 bool Saver::part_exists(const std::string& part) const {
-  if (m_edit.put.count(part) || m_edit.put_files.count(part)) return true;
+  if (m_edit.put.count(part) || m_edit.put_deflated.count(part)) return true;
   return m_zip && m_zip->has(part) && !m_edit.remove.count(part);
 }
 
@@ -398,16 +366,23 @@ Status Saver::write_sheets() {
         return sink(xlsx::new_worksheet());
       };
     }
-    // Each sheet part goes to a file of its own beside the save's
-    // temporary file (named after it, so one left by a crash is cleared
-    // with it), and the archive deflates it from there.
+    // Each sheet part is deflated as it is written, on a second thread,
+    // into an archive of its own beside the save's temporary file (named
+    // after it, so one left by a crash is cleared with it); the package
+    // copies it from there.
     const std::string spool = m_temporary + ".part" + std::to_string(m_part_files.paths.size());
     m_part_files.paths.push_back(spool);
-    FilePartSink sink(spool);
-    if (auto st = xlsx::rewrite_sheet(ctx, id, p.part, read, sink); !st.ok()) return st;
-    if (auto st = sink.close(); !st.ok()) return st;
+    xlsx::DeflatedPart deflated(spool);
+    if (auto st = xlsx::rewrite_sheet(
+            ctx, id, p.part, p.layout.get(), read,
+            [&deflated](std::string piece) { return deflated.append(std::move(piece)); });
+        !st.ok()) {
+      return st;
+    }
+    if (auto st = deflated.finish(); !st.ok()) return st;
     m_edit.put.erase(p.part);
-    m_edit.put_files[p.part] = spool;
+    m_edit.put_deflated[p.part] = spool;
+    p.layout = nullptr;  // the saved part is another
 
     pugi::xml_node el = sheet_element(p.rel_id);
     if (!el) return failed("the workbook part lost sheet " + m_model.sheet_name(id));
@@ -504,7 +479,7 @@ Status Saver::run(const std::string& path) {
   m_edit.put[xlsx::rels_part(m_workbook_part)] = xlsx::serialize(m_rels_doc);
   m_edit.put["[Content_Types].xml"] = xlsx::serialize(m_types);
   for (const auto& [part, data] : m_edit.put) m_edit.remove.erase(part);
-  for (const auto& [part, spool] : m_edit.put_files) m_edit.remove.erase(part);
+  for (const auto& [part, spool] : m_edit.put_deflated) m_edit.remove.erase(part);
 
   const std::string* base = m_file && m_file->bytes ? m_file->bytes.get() : nullptr;
   if (auto st = xlsx::write_zip(base, m_edit, m_temporary); !st.ok()) return st;

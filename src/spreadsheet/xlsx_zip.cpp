@@ -11,7 +11,11 @@
 // readers do not mind that such parts move to the end of the archive.
 #include <zip.h>
 
+#include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "spreadsheet/xlsx_package.h"
@@ -150,9 +154,151 @@ Status ZipReader::inflate(std::string_view name_view,
   return status;
 }
 
+// ---- a part deflated while it is written ----
+
+struct DeflatedPart::Queue {
+  static constexpr std::size_t kMaxPieces = 8;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> pieces;
+  bool ended = false;      // the writer gave its last piece
+  bool abandoned = false;  // the writer gave up: the worker stops
+  bool done = false;       // the worker stopped
+  Status status;           // how it stopped
+  zip_error_t error;       // for libzip, of the worker's source
+  std::string current;     // the piece the worker is reading, from at
+  std::size_t at = 0;
+  std::thread worker;
+
+  Queue() { zip_error_init(&error); }
+  ~Queue() { zip_error_fini(&error); }
+
+  // The worker's read of the next bytes: waits for a piece; 0 at the end.
+  zip_int64_t read(char* data, zip_uint64_t len) {
+    while (at == current.size()) {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [this] { return !pieces.empty() || ended || abandoned; });
+      if (abandoned) {
+        zip_error_set(&error, ZIP_ER_INTERNAL, 0);
+        return -1;
+      }
+      if (pieces.empty()) return 0;
+      current = std::move(pieces.front());
+      pieces.pop_front();
+      at = 0;
+      changed.notify_all();  // room for the writer
+    }
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(len), current.size() - at);
+    std::copy_n(current.data() + at, n, data);
+    at += n;
+    return static_cast<zip_int64_t>(n);
+  }
+
+  static zip_int64_t source(void* user, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    auto* q = static_cast<Queue*>(user);
+    switch (cmd) {
+      case ZIP_SOURCE_OPEN:
+      case ZIP_SOURCE_CLOSE:
+      case ZIP_SOURCE_FREE:
+        return 0;
+      case ZIP_SOURCE_READ:
+        return q->read(static_cast<char*>(data), len);
+      case ZIP_SOURCE_STAT:  // nothing known before the end
+        if (len < sizeof(zip_stat_t)) return -1;
+        zip_stat_init(static_cast<zip_stat_t*>(data));
+        return sizeof(zip_stat_t);
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&q->error, data, len);
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                              ZIP_SOURCE_SUPPORTS, -1);
+      default:
+        zip_error_set(&q->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  }
+
+  // The worker: the archive of one entry, deflated as the pieces come.
+  void run(const std::string& path) {
+    Status st;
+    int code = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (!za) {
+      st = failed("cannot write " + path + ": " + zip_error_text(code));
+    } else {
+      zip_source_t* src = zip_source_function(za, &Queue::source, this);
+      const zip_int64_t i = src ? zip_file_add(za, "part", src, 0) : -1;
+      if (i < 0) {
+        if (src) zip_source_free(src);
+        st = failed("cannot write " + path + ": " + zip_strerror(za));
+        zip_discard(za);
+      } else if (zip_set_file_compression(za, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE,
+                                          kDeflateLevel) != 0 ||
+                 zip_close(za) != 0) {
+        st = failed("cannot write " + path + ": " + zip_strerror(za));
+        zip_discard(za);
+      }
+    }
+    std::lock_guard lock(mutex);
+    done = true;
+    status = std::move(st);
+    changed.notify_all();
+  }
+};
+
+DeflatedPart::DeflatedPart(std::string path)
+    : m_path(std::move(path)), m_queue(std::make_shared<Queue>()) {
+  m_queue->worker = std::thread([q = m_queue.get(), path = m_path] { q->run(path); });
+}
+
+DeflatedPart::~DeflatedPart() {
+  if (!m_queue->worker.joinable()) return;
+  {
+    std::lock_guard lock(m_queue->mutex);
+    m_queue->abandoned = true;
+    m_queue->changed.notify_all();
+  }
+  m_queue->worker.join();
+}
+
+Status DeflatedPart::append(std::string piece) {
+  Queue& q = *m_queue;
+  std::unique_lock lock(q.mutex);
+  q.changed.wait(lock, [&q] { return q.pieces.size() < Queue::kMaxPieces || q.done; });
+  if (q.done) return q.status.ok() ? failed("cannot write " + m_path) : q.status;
+  q.pieces.push_back(std::move(piece));
+  q.changed.notify_all();
+  return {};
+}
+
+Status DeflatedPart::finish() {
+  Queue& q = *m_queue;
+  {
+    std::lock_guard lock(q.mutex);
+    q.ended = true;
+    q.changed.notify_all();
+  }
+  q.worker.join();
+  return q.status;
+}
+
 namespace {
 
-Status apply_edit(zip_t* za, const ZipEdit& edit) {
+// Archives of one deflated part, open until the archive that copies them
+// is written.
+struct OpenedParts {
+  std::vector<zip_t*> archives;
+  OpenedParts() = default;
+  OpenedParts(const OpenedParts&) = delete;
+  OpenedParts& operator=(const OpenedParts&) = delete;
+  ~OpenedParts() {
+    for (zip_t* a : archives) zip_discard(a);
+  }
+};
+
+Status apply_edit(zip_t* za, const ZipEdit& edit, OpenedParts& opened) {
   auto remove = [za](const std::string& name) -> Status {
     const zip_int64_t i = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
     if (i >= 0 && zip_delete(za, static_cast<zip_uint64_t>(i)) != 0) {
@@ -163,15 +309,15 @@ Status apply_edit(zip_t* za, const ZipEdit& edit) {
   for (const std::string& name : edit.remove) {
     if (auto st = remove(name); !st.ok()) return st;
   }
-  auto add = [&](const std::string& name, zip_source_t* src) -> Status {
+  auto add = [&](const std::string& name, zip_source_t* src, bool deflate = true) -> Status {
     if (!src) return failed(std::string("cannot add part ") + name + ": " + zip_strerror(za));
     const zip_int64_t i = zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8);
     if (i < 0) {
       zip_source_free(src);
       return failed("cannot add part " + name + ": " + zip_strerror(za));
     }
-    if (zip_set_file_compression(za, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE, kDeflateLevel) !=
-        0) {
+    if (deflate && zip_set_file_compression(za, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE,
+                                            kDeflateLevel) != 0) {
       return failed("cannot compress part " + name + ": " + zip_strerror(za));
     }
     return {};
@@ -182,10 +328,14 @@ Status apply_edit(zip_t* za, const ZipEdit& edit) {
       return st;
     }
   }
-  for (const auto& [name, file] : edit.put_files) {
+  for (const auto& [name, file] : edit.put_deflated) {
     if (auto st = remove(name); !st.ok()) return st;
-    // Read (and deflated) piece by piece when the archive is closed.
-    if (auto st = add(name, zip_source_file(za, file.c_str(), 0, -1)); !st.ok()) return st;
+    int code = 0;
+    zip_t* part = zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    if (!part) return failed("cannot read the written part " + name + ": " + zip_error_text(code));
+    opened.archives.push_back(part);
+    // The whole entry from the start: copied as it is deflated.
+    if (auto st = add(name, zip_source_zip(za, part, 0, 0, 0, -1), false); !st.ok()) return st;
   }
   return {};
 }
@@ -203,7 +353,8 @@ Status write_zip(const std::string* base, const ZipEdit& edit, const std::string
   int code = 0;
   zip_t* za = zip_open(tmp.c_str(), base ? 0 : ZIP_TRUNCATE, &code);
   if (!za) return failed("cannot write the package: " + zip_error_text(code));
-  if (auto st = apply_edit(za, edit); !st.ok()) {
+  OpenedParts opened;
+  if (auto st = apply_edit(za, edit, opened); !st.ok()) {
     zip_discard(za);
     return st;
   }
