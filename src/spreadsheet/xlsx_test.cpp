@@ -367,6 +367,77 @@ TEST_F(XlsxTest, FormulasQuilloCannotReadAreKeptAsWritten) {
   EXPECT_NE(sheet.find("<f>[1]Other!A1</f><v>4</v>"), std::string::npos) << sheet;
 }
 
+// What surrounds the rows is copied byte for byte however large it is and
+// wherever the pieces it is read in break: from what the load kept, or,
+// past what a load keeps and at a second save, from the file again.
+TEST_F(XlsxTest, TheBytesAroundTheRowsComeThroughWhole) {
+  const std::string ns = std::string(xlsx::kMainNs);
+  const std::string rows =
+      "<row r=\"1\"><c r=\"A1\"><v>1</v></c></row><row r=\"2\"><c r=\"B2\"><v>2</v></c></row>";
+  struct Case {
+    std::size_t data_at;       // where <sheetData> starts; 0: early
+    std::size_t data_end_at;   // where </sheetData> starts; 0: right after the rows
+    std::size_t tail_padding;  // of a comment after the rows
+  };
+  constexpr std::size_t k64 = std::size_t{1} << 16;
+  for (const Case c : {Case{0, 0, 10}, Case{k64 - 4, 2 * k64 - 5, 70000},
+                       Case{k64 + 3, 0, xlsx::SheetScanner::kMaxAround + 10}}) {
+    SCOPED_TRACE(c.data_at);
+    const std::string open = "<worksheet xmlns=\"" + ns + "\">";
+    const std::string dimension = "<dimension ref=\"A1\"/>";
+    const std::size_t fixed = open.size() + 7 + dimension.size();
+    const std::string head =
+        open + "<!--" + std::string(c.data_at > fixed ? c.data_at - fixed : 1, 'h') + "-->";
+    std::string data = "<sheetData>" + rows;
+    const std::size_t data_end = head.size() + dimension.size() + data.size() + 7;
+    if (c.data_end_at > data_end)
+      data += "<!--" + std::string(c.data_end_at - data_end, 'm') + "-->";
+    data += "</sheetData>";
+    const std::string tail = "<!--" + std::string(c.tail_padding, 't') + "--></worksheet>";
+    auto parts = one_sheet("");
+    parts["xl/worksheets/sheet1.xml"] = head + dimension + data + tail;
+    if (c.data_at > 0) {
+      ASSERT_EQ((head + dimension).size(), c.data_at);
+    }
+
+    Model m;
+    XlsxLoad in = load(write_package(dir / "around.xlsx", parts), m);
+    const SheetId s = m.book(in.book)->sheets.front();
+    ASSERT_TRUE(m.set_value(s, 3, 3, Value(3.0)).ok());
+    // Kept by the load unless too large.
+    ASSERT_TRUE(in.file->sheets.front().layout);
+    EXPECT_EQ(in.file->sheets.front().layout->around,
+              c.tail_padding < xlsx::SheetScanner::kMaxAround);
+    const std::string written = head + "<dimension ref=\"A1:C3\"/><sheetData>" + rows +
+                                "<row r=\"3\"><c r=\"C3\"><v>3</v></c></row></sheetData>" + tail;
+    for (const char* name : {"first.xlsx", "second.xlsx"}) {
+      const Status st = save_xlsx(m, in.book, in.file.get(), path(name));
+      ASSERT_TRUE(st.ok()) << st.message();
+      const std::string saved = part(path(name), "xl/worksheets/sheet1.xml");
+      EXPECT_EQ(saved.size(), written.size());
+      EXPECT_TRUE(saved == written) << name;
+    }
+  }
+}
+
+// A part that cannot be written fails its save and never hangs the writer,
+// however much it is handed; one given up leaves no file behind.
+TEST_F(XlsxTest, DeflatedPartsFailAndGiveUpCleanly) {
+  {
+    xlsx::DeflatedPart part(path("no/such/dir/part"));
+    Status st;
+    for (int i = 0; i < 64 && st.ok(); ++i) st = part.append(std::string(1 << 16, 'x'));
+    if (st.ok()) st = part.finish();
+    EXPECT_FALSE(st.ok());
+    EXPECT_NE(st.message().find("cannot write"), std::string::npos) << st.message();
+  }
+  {
+    xlsx::DeflatedPart part(path("given-up"));
+    ASSERT_TRUE(part.append(std::string(1 << 16, 'x')).ok());
+  }
+  EXPECT_TRUE(fs::is_empty(dir));
+}
+
 TEST_F(XlsxTest, HostileFilesFailCleanly) {
   auto fails = [&](const std::string& file, const std::string& expected,
                    const XlsxLoadOptions& options = {}) {
@@ -401,6 +472,16 @@ TEST_F(XlsxTest, HostileFilesFailCleanly) {
   fails(with_sheet("bad-string.xlsx", "<row><c r=\"A1\" t=\"s\"><v>99</v></c></row>"),
         "shared string");
   fails(with_sheet("bad-number.xlsx", "<row><c r=\"A1\"><v>1e999</v></c></row>"), "bad number");
+  // Deep in a large sheet, which is parsed while earlier cells are stored:
+  // the first fault answers, wherever it is.
+  std::string many;
+  for (int r = 1; r <= 30000; ++r) {
+    many += "<row r=\"" + std::to_string(r) + "\"><c r=\"A" + std::to_string(r) + "\"" +
+            (r == 20000 ? " t=\"s\"" : "") + "><v>99</v></c></row>";
+  }
+  fails(with_sheet("bad-deep.xlsx", many + "<row>"), "cell A20000: shared string");
+  many.replace(many.find(" t=\"s\""), 6, "");
+  fails(with_sheet("malformed-deep.xlsx", many + "<row>"), "malformed XML");
   std::string deep;
   for (int i = 0; i < 200000; ++i) deep += "<x>";
   fails(with_sheet("deep.xlsx", deep), "malformed XML");
