@@ -35,6 +35,7 @@ bool name_value_pairs(const std::vector<std::string>& texts, const char* what, P
 }
 
 int main(int argc, char** argv) {
+  quillo::cli::leave_workbooks_to_exit();
   CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
   app.set_version_flag("--version", std::string("quillo ") + QUILLO_VERSION);
   app.require_subcommand(1);

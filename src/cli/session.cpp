@@ -110,7 +110,25 @@ Session::Session(SessionOptions options, std::ostream& err)
   }
 }
 
+namespace {
+
+bool g_leave_to_exit = false;
+
+}  // namespace
+
+void leave_workbooks_to_exit() {
+  g_leave_to_exit = true;
+}
+
+void keep_until_exit(std::shared_ptr<spreadsheet::Model> model) {
+  if (!g_leave_to_exit) return;
+  // Never freed, on purpose; the list stays reachable to the end.
+  static auto* kept = new std::vector<std::shared_ptr<spreadsheet::Model>>();
+  kept->push_back(std::move(model));
+}
+
 Session::~Session() {
+  keep_until_exit(m_app.shared_model());
   m_app.remove_handler(m_open_handler);
   if (m_connection) {
     m_connection->IDTExtensibility2_OnDisconnection(addin::DisconnectMode::HostShutdown);

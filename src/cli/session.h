@@ -177,4 +177,13 @@ ShownKind shown_kind(std::string_view shown);
 // the file's value kept in 1 of them".
 std::string summary_line(const Summary& summary);
 
+// For a process that ends with its command (quillo's main): workbooks
+// are left to the operating system, which takes a process's memory back at
+// once, rather than freed cell by cell when their owners go (a tenth of the
+// time a large load takes). Elsewhere, as in tests, they are freed.
+void leave_workbooks_to_exit();
+// Keeps the model alive to the end of the process after
+// leave_workbooks_to_exit; otherwise nothing.
+void keep_until_exit(std::shared_ptr<spreadsheet::Model> model);
+
 }  // namespace quillo::cli

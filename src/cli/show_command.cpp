@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "cli/session.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/date_serials.h"
 #include "spreadsheet/number_format.h"
@@ -76,6 +77,7 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     only_sheet = parsed->sheet;
   }
   auto owner = std::make_shared<spreadsheet::Model>();
+  keep_until_exit(owner);
   spreadsheet::Model& model = *owner;
   auto loaded = spreadsheet::load_xlsx(model, options.book);
   if (!loaded.ok()) {
