@@ -67,14 +67,28 @@ CellStore::CellStore() {
 
 CellStore::~CellStore() = default;
 
+std::vector<CellStore::Chunk>::const_iterator CellStore::find_chunk(
+    const std::vector<Chunk>& chunks, std::int32_t index) {
+  // A column filled without gaps has chunk i at i - first: looked at before
+  // searching, which on a long column costs a cache miss a step.
+  if (!chunks.empty()) {
+    const std::int64_t guess = std::int64_t{index} - chunks.front().index;
+    if (guess >= 0 && guess < static_cast<std::int64_t>(chunks.size()) &&
+        chunks[static_cast<std::size_t>(guess)].index == index) {
+      return chunks.begin() + guess;
+    }
+  }
+  return std::lower_bound(chunks.begin(), chunks.end(), index,
+                          [](const Chunk& x, std::int32_t v) { return x.index < v; });
+}
+
 const CellStore::Slot* CellStore::slot(std::uint64_t key) const {
   const std::int32_t col = key_col(key), row = key_row(key);
   const auto c = std::lower_bound(m_columns.begin(), m_columns.end(), col,
                                   [](const Column& x, std::int32_t v) { return x.col < v; });
   if (c == m_columns.end() || c->col != col) return nullptr;
   const std::int32_t index = row >> kChunkShift;
-  const auto ch = std::lower_bound(c->chunks.begin(), c->chunks.end(), index,
-                                   [](const Chunk& x, std::int32_t v) { return x.index < v; });
+  const auto ch = find_chunk(c->chunks, index);
   if (ch == c->chunks.end() || ch->index != index) return nullptr;
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return nullptr;
@@ -95,8 +109,7 @@ CellStore::Slot& CellStore::slot_or_new(std::uint64_t key) {
   const std::int32_t index = row >> kChunkShift;
   auto ch = !chunks.empty() && chunks.back().index <= index
                 ? (chunks.back().index == index ? chunks.end() - 1 : chunks.end())
-                : std::lower_bound(chunks.begin(), chunks.end(), index,
-                                   [](const Chunk& x, std::int32_t v) { return x.index < v; });
+                : chunks.begin() + (find_chunk(chunks, index) - chunks.cbegin());
   if (ch == chunks.end() || ch->index != index) {
     ch = chunks.insert(ch, Chunk{index, 0, {}});
   }
@@ -263,8 +276,7 @@ void CellStore::erase(std::uint64_t key) {
                                   [](const Column& x, std::int32_t v) { return x.col < v; });
   if (c == m_columns.end() || c->col != col) return;
   const std::int32_t index = row >> kChunkShift;
-  const auto ch = std::lower_bound(c->chunks.begin(), c->chunks.end(), index,
-                                   [](const Chunk& x, std::int32_t v) { return x.index < v; });
+  const auto ch = c->chunks.begin() + (find_chunk(c->chunks, index) - c->chunks.cbegin());
   if (ch == c->chunks.end() || ch->index != index) return;
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return;

@@ -126,6 +126,9 @@ class CellStore {
     std::int32_t col = 0;
     std::vector<Chunk> chunks;  // by index
   };
+  // Where chunk index is, or goes, in chunks.
+  static std::vector<Chunk>::const_iterator find_chunk(const std::vector<Chunk>& chunks,
+                                                       std::int32_t index);
   struct FormulaCell {
     FormulaState state;
     Value value;  // the formula's last result
