@@ -1,5 +1,8 @@
 #include "spreadsheet/dependencies.h"
 
+#include <algorithm>
+#include <bit>
+
 namespace quillo::spreadsheet {
 
 void DependencyIndex::Readers::add(const CellAddr& formula) {
@@ -41,6 +44,57 @@ void DependencyIndex::Readers::remove(const CellAddr& formula) {
   }
 }
 
+std::size_t DependencyIndex::CellReaders::position(std::uint64_t stored) const {
+  const std::size_t mask = m_entries.size() - 1;
+  std::size_t i = home(stored);
+  while (m_entries[i].stored != stored && m_entries[i].stored != 0) i = (i + 1) & mask;
+  return i;
+}
+
+void DependencyIndex::CellReaders::grow() {
+  std::vector<Entry> old = std::move(m_entries);
+  m_entries = std::vector<Entry>(std::max<std::size_t>(16, old.size() * 2));
+  m_shift = 64 - std::countr_zero(m_entries.size());
+  for (Entry& e : old) {
+    if (e.stored != 0) m_entries[position(e.stored)] = std::move(e);
+  }
+}
+
+DependencyIndex::Readers& DependencyIndex::CellReaders::operator[](std::uint64_t key) {
+  if ((m_size + 1) * 4 > m_entries.size() * 3) grow();
+  Entry& e = m_entries[position(key + 1)];
+  if (e.stored == 0) {
+    e.stored = key + 1;
+    ++m_size;
+  }
+  return e.readers;
+}
+
+const DependencyIndex::Readers* DependencyIndex::CellReaders::find(std::uint64_t key) const {
+  if (m_size == 0) return nullptr;
+  const Entry& e = m_entries[position(key + 1)];
+  return e.stored == 0 ? nullptr : &e.readers;
+}
+
+void DependencyIndex::CellReaders::erase(std::uint64_t key) {
+  if (m_size == 0) return;
+  const std::size_t mask = m_entries.size() - 1;
+  std::size_t hole = position(key + 1);
+  if (m_entries[hole].stored == 0) return;
+  m_entries[hole] = Entry{};
+  --m_size;
+  // The entries after the hole that probed past it move back into it, so
+  // every key stays reachable from its home without markers of erased ones.
+  for (std::size_t j = (hole + 1) & mask; m_entries[j].stored != 0; j = (j + 1) & mask) {
+    const std::size_t h = home(m_entries[j].stored);
+    const bool stays = hole < j ? (hole < h && h <= j) : (hole < h || h <= j);
+    if (stays) continue;
+    m_entries[hole] = std::move(m_entries[j]);
+    m_entries[j] = Entry{};
+    hole = j;
+  }
+}
+
 void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& box) {
   SheetIndex& idx = m_sheets[target];
   if (box.single()) {
@@ -74,10 +128,11 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
   if (sheet_it == m_sheets.end()) return;  // the sheet was dropped
   SheetIndex& idx = sheet_it->second;
   if (box.single()) {
-    const auto cell_it = idx.cells.find(cell_key(box.r1, box.c1));
-    if (cell_it == idx.cells.end()) return;
-    cell_it->second.remove(formula);
-    if (cell_it->second.empty()) idx.cells.erase(cell_it);
+    const std::uint64_t key = cell_key(box.r1, box.c1);
+    Readers* readers = idx.cells.find(key);
+    if (!readers) return;
+    readers->remove(formula);
+    if (readers->empty()) idx.cells.erase(key);
     return;
   }
   if (block_count(box) > kMaxBlocks) {
@@ -98,8 +153,8 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
   const auto sheet_it = m_sheets.find(cell.sheet);
   if (sheet_it == m_sheets.end()) return;
   const SheetIndex& idx = sheet_it->second;
-  if (const auto it = idx.cells.find(cell_key(cell.row, cell.col)); it != idx.cells.end()) {
-    it->second.for_each([&](const CellAddr& formula) { out.push_back(formula); });
+  if (const Readers* readers = idx.cells.find(cell_key(cell.row, cell.col))) {
+    readers->for_each([&](const CellAddr& formula) { out.push_back(formula); });
   }
   if (const auto it = idx.blocks.find(block_key(cell.row >> kRowShift, cell.col));
       it != idx.blocks.end()) {
@@ -115,9 +170,9 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
 void DependencyIndex::drop_sheet(SheetId sheet, std::vector<CellAddr>& out) {
   const auto sheet_it = m_sheets.find(sheet);
   if (sheet_it == m_sheets.end()) return;
-  for (const auto& [key, readers] : sheet_it->second.cells) {
+  sheet_it->second.cells.for_each([&](const Readers& readers) {
     readers.for_each([&](const CellAddr& formula) { out.push_back(formula); });
-  }
+  });
   for (const auto& [key, block] : sheet_it->second.blocks) {
     for (const auto& [formula, box] : block) out.push_back(formula);
   }

@@ -51,8 +51,43 @@ class DependencyIndex {
     }
   };
 
+  // Readers by cell key in one open-addressing table (linear probing,
+  // entries shifted back on erase): a sheet's formulas may read hundreds of
+  // thousands of cells, and a table with a node per cell cost an
+  // allocation each and a cache miss a lookup.
+  class CellReaders {
+   public:
+    Readers& operator[](std::uint64_t key);  // added empty when absent
+    const Readers* find(std::uint64_t key) const;
+    Readers* find(std::uint64_t key) {
+      return const_cast<Readers*>(static_cast<const CellReaders*>(this)->find(key));
+    }
+    void erase(std::uint64_t key);
+    template <typename Fn>
+    void for_each(Fn&& fn) const {
+      for (const Entry& e : m_entries) {
+        if (e.stored != 0) fn(e.readers);
+      }
+    }
+
+   private:
+    struct Entry {
+      std::uint64_t stored = 0;  // the key + 1; 0: free
+      Readers readers;
+    };
+    std::size_t home(std::uint64_t stored) const {
+      return static_cast<std::size_t>((stored * 0x9E3779B97F4A7C15ull) >> m_shift);
+    }
+    std::size_t position(std::uint64_t stored) const;  // of the key, or the free entry it goes in
+    void grow();
+
+    std::vector<Entry> m_entries;  // a power of two of them, at most 3/4 used
+    std::size_t m_size = 0;
+    int m_shift = 64;
+  };
+
   struct SheetIndex {
-    std::unordered_map<std::uint64_t, Readers> cells;
+    CellReaders cells;
     std::unordered_map<std::uint64_t, std::unordered_multimap<CellAddr, Box, CellAddrHash>> blocks;
     std::unordered_multimap<CellAddr, Box, CellAddrHash> wide;
   };

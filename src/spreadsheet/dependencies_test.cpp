@@ -1,0 +1,77 @@
+// The dependency index against a plain list of the same references: many
+// formulas reading many cells, added and removed in a shuffled order, so the
+// per-cell table grows, collides, wraps round and closes the gaps erasing
+// leaves.
+#include "spreadsheet/dependencies.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+namespace quillo::spreadsheet {
+namespace {
+
+std::vector<CellAddr> sorted_unique(std::vector<CellAddr> v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+TEST(DependencyIndexTest, CellReadersMatchTheReferencesHeldThroughAddsAndRemoves) {
+  constexpr SheetId kSheet = 1;
+  std::mt19937 random(7);
+  // (formula, cell read) pairs, each added once and some twice (a formula
+  // naming a cell twice counts it twice).
+  std::vector<std::pair<CellAddr, CellAddr>> refs;
+  for (std::int32_t f = 1; f <= 3000; ++f) {
+    const CellAddr formula{kSheet, f, 20};
+    for (int k = 0; k < 3; ++k) {
+      const CellAddr cell{kSheet, 1 + static_cast<std::int32_t>(random() % 2000),
+                          1 + static_cast<std::int32_t>(random() % 3)};
+      refs.emplace_back(formula, cell);
+    }
+  }
+  DependencyIndex index;
+  std::map<CellAddr, std::vector<CellAddr>> held;  // cell -> formulas, with repeats
+  auto check = [&] {
+    for (std::int32_t row = 1; row <= 2000; ++row) {
+      for (std::int32_t col = 1; col <= 3; ++col) {
+        const CellAddr cell{kSheet, row, col};
+        std::vector<CellAddr> found;
+        index.dependents(cell, found);
+        const auto it = held.find(cell);
+        EXPECT_EQ(sorted_unique(found),
+                  sorted_unique(it == held.end() ? std::vector<CellAddr>{} : it->second))
+            << "row " << row << " col " << col;
+      }
+    }
+  };
+  for (const auto& [formula, cell] : refs) {
+    index.add(formula, kSheet, Box{cell.row, cell.col, cell.row, cell.col});
+    held[cell].push_back(formula);
+  }
+  check();
+  std::shuffle(refs.begin(), refs.end(), random);
+  refs.resize(refs.size() * 2 / 3);
+  for (const auto& [formula, cell] : refs) {
+    index.remove(formula, kSheet, Box{cell.row, cell.col, cell.row, cell.col});
+    auto& formulas = held[cell];
+    formulas.erase(std::find(formulas.begin(), formulas.end(), formula));
+  }
+  check();
+
+  std::vector<CellAddr> dropped;
+  index.drop_sheet(kSheet, dropped);
+  std::vector<CellAddr> expected;
+  for (const auto& [cell, formulas] : held)
+    expected.insert(expected.end(), formulas.begin(), formulas.end());
+  EXPECT_EQ(sorted_unique(dropped), sorted_unique(expected));
+  std::vector<CellAddr> none;
+  index.dependents(CellAddr{kSheet, 5, 1}, none);
+  EXPECT_TRUE(none.empty());
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet
