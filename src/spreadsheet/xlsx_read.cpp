@@ -251,15 +251,19 @@ class CellPipe {
   static constexpr std::size_t kBatchCells = 2048;
   static constexpr std::size_t kMaxWaiting = 4;
 
-  // The parse's side: the next cell (its xml taken, m_cell left with the
-  // room of an older one); false once the reading side has stopped.
-  bool push(std::int32_t row, std::int32_t col, CellXml& xml) {
+  // The parse's side: the cell to fill next, cleared; valid until push.
+  CellXml& open() {
     if (m_filling.cells.size() <= m_filling.size) m_filling.cells.emplace_back();
+    CellXml& xml = m_filling.cells[m_filling.size].xml;
+    xml.clear();
+    return xml;
+  }
+  // The cell opened last is complete, at row and col; false once the
+  // reading side has stopped.
+  bool push(std::int32_t row, std::int32_t col) {
     Cell& c = m_filling.cells[m_filling.size++];
     c.row = row;
     c.col = col;
-    std::swap(c.xml, xml);
-    xml.clear();
     return m_filling.size < kBatchCells || hand_on();
   }
   // The parse's end, with how it went.
@@ -633,7 +637,7 @@ class SheetReader final : public xlsx::XmlHandler {
     if (m_depth == 4 && m_in_cell) {
       m_in_cell = false;
       // Stopped by the reading side, which answers why.
-      if (!m_cells.push(m_cell_row, m_col, m_cell)) m_stream.stop(failed("stopped"));
+      if (!m_cells.push(m_cell_row, m_col)) m_stream.stop(failed("stopped"));
     }
     if (m_depth == 5) m_in_inline = false;
     if (m_depth == 6) m_in_run = false;
@@ -677,7 +681,7 @@ class SheetReader final : public xlsx::XmlHandler {
   }
 
   void start_cell(const char* const* attributes) {
-    m_cell.clear();
+    m_cell = &m_cells.open();
     m_cell_row = m_row;
     bool has_ref = false;
     for (const char* const* a = attributes; a[0]; a += 2) {
@@ -693,9 +697,9 @@ class SheetReader final : public xlsx::XmlHandler {
         std::uint32_t s = 0;
         const std::string_view v = a[1];
         std::from_chars(v.data(), v.data() + v.size(), s);
-        m_cell.style = s;
+        m_cell->style = s;
       } else if (name == "t") {
-        m_cell.type = a[1];
+        m_cell->type = a[1];
       }
     }
     if (!has_ref && ++m_col > kMaxCols) {
@@ -707,31 +711,31 @@ class SheetReader final : public xlsx::XmlHandler {
   // counts only its own text, as the first <t> does of each run.
   void start_in_cell(std::string_view local, const char* const* attributes) {
     if (m_depth == 5) {
-      if (local == "v" && !m_cell.has_value) {
-        m_cell.has_value = true;
-        capture(m_cell.value);
-      } else if (local == "f" && !m_cell.has_formula) {
-        m_cell.has_formula = true;
+      if (local == "v" && !m_cell->has_value) {
+        m_cell->has_value = true;
+        capture(m_cell->value);
+      } else if (local == "f" && !m_cell->has_formula) {
+        m_cell->has_formula = true;
         for (const char* const* a = attributes; a[0]; a += 2) {
-          m_cell.formula.attributes.emplace_back(a[0], a[1]);
+          m_cell->formula.attributes.emplace_back(a[0], a[1]);
         }
-        capture(m_cell.formula.text);
-      } else if (local == "is" && !m_cell.has_inline) {
-        m_cell.has_inline = m_in_inline = true;
+        capture(m_cell->formula.text);
+      } else if (local == "is" && !m_cell->has_inline) {
+        m_cell->has_inline = m_in_inline = true;
       }
     } else if (m_in_inline && m_depth == 6) {
-      if (local == "t" && !m_cell.inline_plain) {
-        m_cell.inline_plain = true;
-        m_cell.inline_text.clear();
-        capture(m_cell.inline_text);
+      if (local == "t" && !m_cell->inline_plain) {
+        m_cell->inline_plain = true;
+        m_cell->inline_text.clear();
+        capture(m_cell->inline_text);
       } else if (local == "r") {
         m_in_run = true;
         m_run_text_seen = false;
       }
     } else if (m_in_run && m_depth == 7 && local == "t" && !m_run_text_seen &&
-               !m_cell.inline_plain) {
+               !m_cell->inline_plain) {
       m_run_text_seen = true;
-      capture(m_cell.inline_text);
+      capture(m_cell->inline_text);
     }
   }
 
@@ -751,7 +755,7 @@ class SheetReader final : public xlsx::XmlHandler {
   bool m_in_data = false, m_in_row = false, m_in_cell = false, m_in_inline = false,
        m_in_run = false, m_run_text_seen = false;
   std::int32_t m_row = 0, m_col = 0, m_cell_row = 0;
-  CellXml m_cell;
+  CellXml* m_cell = nullptr;  // in the batch being filled
   std::string* m_capture = nullptr;
   int m_capture_depth = 0;
 };
