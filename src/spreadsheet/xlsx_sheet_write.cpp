@@ -5,11 +5,13 @@
 // their attributes (heights, hidden, styles) and cells their styles, also
 // the styled blanks the model does not hold.
 //
-// No tree of the part is built: one streamed pass over the file's part
-// collects the rows' attributes and the cells' styles (as runs of columns,
-// so a row of styled blanks costs one entry) and where <sheetData> and
-// <dimension> lie; then the part is written in one pass, the rows merged
-// in order from the model's cells, the kept formulas and those styles.
+// No tree of the part is built: a streamed pass over the file's part (the
+// load's, or one here when the load kept none) collects the rows'
+// attributes and the cells' styles (as runs of columns, so a row of styled
+// blanks costs one entry), where <sheetData> and <dimension> lie and the
+// bytes around the rows; then the part is written in one pass, the rows
+// merged in order from the model's cells, the kept formulas and those
+// styles.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
