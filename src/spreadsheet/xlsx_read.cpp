@@ -7,6 +7,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -773,6 +774,8 @@ Status Loader::read_sheet(XlsxSheetPart& p) {
       if (st.ok()) st = reader.feed({}, true);
     } catch (const std::bad_alloc&) {
       st = failed("out of memory reading " + p.part);
+    } catch (const std::exception& e) {  // nothing may leave the thread
+      st = failed("cannot read " + p.part + ": " + e.what());
     }
     pipe.finish(std::move(st));
   });
