@@ -276,6 +276,7 @@ struct WebServer::Shared {
   std::uint64_t next_id = 0;
   std::map<std::uint64_t, std::unique_ptr<Conn>> conns;
   std::map<std::string, std::uint64_t> streams;  // client -> connection
+  std::int64_t accept_after = 0;                 // new connections wait until then
 
   ~Shared() {
     if (listen_fd >= 0) ::close(listen_fd);
@@ -386,7 +387,13 @@ struct WebServer::Shared {
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;  // EAGAIN, or out of descriptors: the rest wait in the backlog
+        if (errno == EMFILE || errno == ENFILE) {
+          // Out of descriptors: a waiting connection gives way, or the
+          // backlog waits a moment (rather than poll waking at once).
+          if (make_room({})) continue;
+          accept_after = now_ms() + 100;
+        }
+        return;
       }
       char text[INET_ADDRSTRLEN] = {};
       ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
@@ -685,6 +692,7 @@ struct WebServer::Shared {
 
   std::int64_t next_deadline() const {
     std::int64_t next = now_ms() + 60000;
+    if (accept_after > now_ms()) next = accept_after;
     for (const auto& [id, c] : conns) {
       next = std::min(next, c->deadline);
       if (c->state == State::Stream) next = std::min({next, c->next_ping, c->stream_until});
@@ -701,7 +709,7 @@ struct WebServer::Shared {
       fds.clear();
       ids.clear();
       fds.push_back({wake[0], POLLIN, 0});
-      fds.push_back({listen_fd, POLLIN, 0});
+      fds.push_back({listen_fd, static_cast<short>(now_ms() >= accept_after ? POLLIN : 0), 0});
       for (const auto& [id, c] : conns) {
         short events = 0;
         if (c->state != State::Loop && c->state != State::Writing) events |= POLLIN;

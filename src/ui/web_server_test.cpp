@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -222,6 +224,27 @@ TEST_F(WebServerTest, SlowIdleAndStreamingClientsDoNotHoldThePageOff) {
   for (const auto* fds : {&slow, &idle, &streams}) {
     for (const int fd : *fds) ::close(fd);
   }
+}
+
+// A head that trickles in a byte a second is cut off at its deadline
+// rather than kept for as long as bytes keep coming.
+TEST_F(WebServerTest, ATricklingHeadIsCutOff) {
+  const int fd = connect_raw();
+  send_text(fd, std::string("GET /") + kToken + "/api/book HTTP/1.1\r\nX-Slow: ");
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    while (!done) {
+      (void)::send(fd, "x", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+  });
+  char buf[256];
+  const ssize_t n = ::recv(fd, buf, sizeof buf, 0);  // at most the socket's 30 s
+  const int why = errno;
+  done = true;
+  trickle.join();
+  EXPECT_TRUE(n == 0 || (n < 0 && why == ECONNRESET)) << n << " " << std::strerror(why);
+  ::close(fd);
 }
 
 // Without the token, a request is answered and its connection closed
