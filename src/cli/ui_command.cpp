@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 
@@ -638,16 +639,21 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
   const host::TimerId watch = loop.set_timer(kWatchMs, [&] { api.push_changes(); });
   session.calculate_full();
   out << "quillo ui: " << server.address() << std::endl;
+  // The browser gets the address through a page only this user can read:
+  // as an argument, every user could read the token in the process list.
+  // The page goes when the server does.
+  std::optional<host::LaunchPage> launch;
   if (options.open_browser) {
-    host::XdgOpenBrowser browser;
-    if (const Status st = browser.open(server.address()); !st.ok()) {
-      err << kCommand << ": " << st.message() << "; open the address above yourself\n";
-    }
+    launch.emplace(server.address());
+    Status st = launch->status();
+    if (st.ok()) st = host::XdgOpenBrowser().open_page(*launch);
+    if (!st.ok()) err << kCommand << ": " << st.message() << "; open the address above yourself\n";
   }
   session.run_until_stopped(stops);
   loop.kill_timer(watch);
   api.set_server(nullptr);
   server.stop();
+  launch.reset();
   if (api.dirty())
     out << "stopped: changes since the last save were not saved" << std::endl;
   else

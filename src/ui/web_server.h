@@ -5,19 +5,41 @@
 // answer carries a content security policy that lets the page load its
 // own scripts and styles and talk to this server, nothing else.
 //
-// Threads: cpp-httplib answers requests on its own threads. The engine is
-// never touched from them: each interface call is posted to the event loop
-// (post_from_any_thread) and the server thread waits for the loop's answer
-// (at most kLoopWaitMs, then 503). The loop never waits for a server
-// thread or a page: what it has to tell the page it publishes, and publish
-// only queues the text for the page's event stream.
+// Other programs on the machine can connect without the token, so the
+// server is built to stay responsive to the page whatever they do:
+// - One thread serves every connection with poll(2); nothing blocks on a
+//   client, so slow or idle connections hold no thread.
+// - A request's head must arrive within kHeadTimeoutMs, its body within
+//   kBodyTimeoutMs; a connection that showed the token may stay idle for
+//   kIdleTimeoutMs between requests.
+// - Connections are bounded per client address (kMaxPerClient) and in
+//   total (kMaxConnections). When a bound is reached, the oldest
+//   connection that is only waiting (for a request, or for the rest of
+//   one) is closed to make room, those that never showed the token first;
+//   a connection busy with an answer or a stream is never dropped for it.
+// - The Host must name this server (127.0.0.1, localhost or [::1] with its
+//   port) and an Origin, when sent, must be this server's own: others get
+//   403, which stops DNS rebinding and posts from other sites.
+// - The head is checked (Host, Origin, token, length) before the body is
+//   read; a request that fails is answered and the connection closed.
+// - Interface calls refuse requests a page's images, styles or frames make
+//   (Sec-Fetch-Dest other than "empty"), and the event stream needs
+//   "Accept: text/event-stream", which only EventSource sends: a page shown
+//   in the link wizard's frame cannot reach them through relative addresses.
+//
+// Threads: the server thread never touches the engine. Each interface call
+// is posted to the event loop (post_from_any_thread); the loop's answer is
+// handed back to the server thread, or 503 after kLoopWaitMs. The loop never
+// waits for the server thread or a page: what it has to tell the page it
+// publishes, and publish only queues the text for the page's event stream.
 //
 // Event streams (server-sent events): GET /<token>/api/events?client=ID.
-// A client has at most one stream; a new one replaces the old. A stream
+// A client has at most one stream; a new one replaces the old; at most
+// kMaxStreams are open, a new one beyond that ends the oldest. A stream
 // ends by itself after a while so that a page whose connection broke
-// silently frees its thread; the page's EventSource reconnects, and the
-// page asks for its cells again whenever a stream opens, so nothing
-// published while it was away is missed.
+// silently is forgotten; the page's EventSource reconnects, and the page
+// asks for its cells again whenever a stream opens, so nothing published
+// while it was away is missed.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/status.h"
 #include "host/posix/poll_loop.h"
@@ -56,6 +79,14 @@ class WebServer {
  public:
   // How long a server thread waits for the loop before answering 503.
   static constexpr std::int64_t kLoopWaitMs = 15000;
+  static constexpr std::int64_t kHeadTimeoutMs = 10000;
+  static constexpr std::int64_t kBodyTimeoutMs = 30000;
+  static constexpr std::int64_t kIdleTimeoutMs = 60000;
+  static constexpr std::size_t kMaxConnections = 256;
+  static constexpr std::size_t kMaxPerClient = 64;
+  static constexpr std::size_t kMaxStreams = 16;
+  static constexpr std::size_t kMaxHeadBytes = 16 * 1024;
+  static constexpr std::size_t kMaxBodyBytes = 4 * 1024 * 1024;
 
   // web_root: the folder of the built front end (index.html and its files).
   WebServer(host::PollLoop& loop, std::string token, std::string web_root, ApiHandler api);
@@ -64,10 +95,11 @@ class WebServer {
   WebServer& operator=(const WebServer&) = delete;
 
   // Binds 127.0.0.1:port (0: any free port) and starts answering on a
-  // thread of its own. Fails when the port cannot be bound.
+  // thread of its own. Fails when the port cannot be bound, among others
+  // when another program (another quillo ui) listens on it.
   Status start(int port);
-  // Ends every stream, stops answering and joins the server thread. Calls
-  // waiting for the loop are answered 503 at once.
+  // Ends every stream and connection and joins the server thread. Calls
+  // waiting for the loop are dropped.
   void stop();
 
   int port() const { return m_port; }
@@ -81,7 +113,7 @@ class WebServer {
   // The clients with a stream open now.
   std::vector<std::string> clients() const;
 
-  struct Shared;  // state shared with the server threads and posted tasks
+  struct Shared;  // state shared with the server thread and posted tasks
 
  private:
   host::PollLoop& m_loop;

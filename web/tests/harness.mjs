@@ -92,9 +92,12 @@ export class Workspace {
     const m = /(http:\/\/127\.0\.0\.1:\d+\/[0-9a-f]{64}\/)/.exec(this.ui.lines[0]);
     if (!m) throw new Error(`no address in "${this.ui.lines[0]}"`);
     this.direct = m[1];
-    // The browser reaches quillo through a relay the tests can cut.
-    this.relay = await Relay.start(Number(new URL(this.direct).port));
-    this.address = this.direct.replace(/:\d+\//, `:${this.relay.port}/`);
+    // The browser reaches quillo through a relay the tests can cut. quillo
+    // answers only to its own host names and port, so the relay listens on
+    // the same port at the IPv6 loopback address, one of those names.
+    const uiPort = Number(new URL(this.direct).port);
+    this.relay = await Relay.start(uiPort);
+    this.address = this.direct.replace(/127\.0\.0\.1:\d+\//, `[::1]:${uiPort}/`);
     if (!existsSync(CHROMIUM)) throw new Error(`no browser at ${CHROMIUM}: run scripts/setup.sh`);
     // A fresh profile of its own (playwright passes it as --user-data-dir).
     this.context = await chromium.launchPersistentContext(join(this.root, "chromium"), {
@@ -158,12 +161,13 @@ class Relay {
       down.on("close", () => up.destroy());
       up.on("close", () => down.destroy());
     });
-    return new Promise((resolve) =>
-      relay.server.listen(0, "127.0.0.1", () => {
+    return new Promise((resolve, reject) => {
+      relay.server.once("error", reject);
+      relay.server.listen(target, "::1", () => {
         relay.port = relay.server.address().port;
         resolve(relay);
-      }),
-    );
+      });
+    });
   }
   cut() {
     this.refusing = true;
