@@ -245,7 +245,7 @@ TEST_F(LinkCliTest, TwoRowsOfOneNameAreTheLowerRowEverywhere) {
   EXPECT_DOUBLE_EQ(number("Data!B2"), now);
 }
 
-TEST_F(LinkCliTest, TheLinkStoreIsNoTarget) {
+TEST_F(LinkCliTest, TheLinkStoreAndMergedCellsAreNoTargets) {
   ASSERT_EQ(add("/wl/quote?s=ABC", "USD", "--name usd").code, 0);
   const std::string before = read_all(book);
   for (const char* cell : {"weblinks_data!B1", "WEBLINKS_DATA!A9"}) {
@@ -254,6 +254,11 @@ TEST_F(LinkCliTest, TheLinkStoreIsNoTarget) {
     EXPECT_EQ(r.code, 2) << cell;
     EXPECT_NE(r.err.find("stores the workbook's web links"), std::string::npos) << r.err;
   }
+  // The book merges A13:C13: a formula there would be hidden.
+  const Run r = quillo("link add " + book.string() + " Data!B13 '" + market.base_url() +
+                       "/wl/quote?s=ABC' USD --name other");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("lies in the merged cells A13:C13"), std::string::npos) << r.err;
   EXPECT_EQ(read_all(book), before);
 }
 

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <unordered_map>
 
+#include "cli/merged_cells.h"
 #include "cli/session.h"
 #include "cli/show_command.h"
 #include "common/text.h"
@@ -157,6 +158,16 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   if (!cell.ok()) {
     err << kAdd << ": " << cell.status().message() << "\n";
     return 2;
+  }
+  // A formula under a merge would be hidden by it.
+  if (const auto sheet = (*cell)->worksheet(); sheet.ok()) {
+    const auto areas = merged_areas(options.book, (*sheet)->name().value_or(""));
+    if (const auto* area =
+            merged_area_at(areas, (*cell)->row().value_or(0), (*cell)->column().value_or(0))) {
+      err << kAdd << ": " << options.cell << " lies in the merged cells "
+          << spreadsheet::box_a1(*area, false) << "; choose a cell outside merged cells\n";
+      return 2;
+    }
   }
 
   if (options.decimal.empty() != options.group.empty() && options.decimal.empty()) {
