@@ -237,7 +237,7 @@ TEST_F(LinkCliTest, TwoRowsOfOneNameAreTheLowerRowEverywhere) {
   const double now = std::stod(service::weblink_last(kT2));
   // Another link's save evaluates B2 with the link it loaded.
   r = quillo("link add " + book.string() + " Data!C2 '" + market.base_url() + page +
-             "' AT&T --name third");
+             "' 'AT&T' --name third");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_DOUBLE_EQ(number("Data!B2"), now);
   r = quillo("refresh " + book.string());
