@@ -58,6 +58,24 @@ Reply quote(std::string_view id, std::int64_t now_ms) {
   return r;
 }
 
+// Figures written as pages write them: the open price (given) beside the
+// last price (which follows the clock), the last price with a dollar sign
+// and a non-breaking space, with a decimal comma and a euro sign, a name
+// with an ampersand, and a change with a decimal comma.
+Reply figures(std::string_view open, std::int64_t now_ms) {
+  std::string last = weblink_last(now_ms);
+  std::string comma = last;
+  comma[comma.find('.')] = ',';
+  Reply r;
+  r.body = "<html><body><h1>Figures</h1>\n<table>\n<tr><th>Open</th><td>" + std::string(open) +
+           "</td></tr>\n<tr><th>Last</th><td>" + last +
+           "</td></tr>\n<tr><th>Price</th><td>$&nbsp;" + last +
+           "</td></tr>\n<tr><th>Euro</th><td>" + comma +
+           "&nbsp;&euro;</td></tr>\n<tr><th>Name</th><td>AT&amp;T</td></tr>\n"
+           "<tr><th>Change</th><td>-0,75</td></tr>\n</table></body></html>\n";
+  return r;
+}
+
 Reply many(std::string_view n_text, std::string v, bool open) {
   const long n = std::clamp(std::atol(std::string(n_text).c_str()), 0L, 100000L);
   if (v.empty()) v = "n/a";
@@ -119,6 +137,7 @@ std::optional<Reply> weblink_page(std::string_view target, std::int64_t now_ms) 
     return many(query_value(target, "n"), query_value(target, "v"),
                 query_value(target, "open") == "1");
   if (path == "/wl/big") return big(query_value(target, "mb"));
+  if (path == "/wl/figures") return figures(query_value(target, "open"), now_ms);
   if (path == "/wl/data") {
     std::string bytes;
     for (int i = 0; i < 4096; ++i) bytes += static_cast<char>((i * 131 + 7) % 256);

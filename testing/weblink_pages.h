@@ -11,6 +11,10 @@
 //   /wl/many [n, v, open]  n table rows (at most 100,000) whose second cell
 //                     is v (default "n/a"); the first cell is "row K"; with
 //                     open=1 the cells and rows are left without end tags
+//   /wl/figures [open]  a table of figures: Open (as given), Last (as
+//                     weblink_last), Last as "$&nbsp;..." and with a decimal
+//                     comma and "&nbsp;&euro;", the name "AT&amp;T" and the
+//                     change "-0,75"
 //   /wl/big [mb]      a page of about mb megabytes (at most 100) of
 //                     paragraphs, ending with <div>end of page</div>
 //   /wl/loop          a redirect to itself (main port only, weblink_redirect)

@@ -91,5 +91,14 @@ TEST_F(AssistCliTest, BadInsertsLeaveTheFileAsItWas) {
   EXPECT_EQ(read_all(book), before);
 }
 
+TEST_F(AssistCliTest, ABlockOverMergedCellsIsRefusedAndNothingSaved) {
+  // The book merges A13:C13; a block at A12 puts its parameter value in B13.
+  const std::string before = read_all(book);
+  EXPECT_EQ(insert({"ABC", "DEF"}, {"LMS.QUO.LAST"}, "Data!A12"), 2);
+  EXPECT_NE(err.str().find("merged cells A13:C13; nothing was saved"), std::string::npos)
+      << err.str();
+  EXPECT_EQ(read_all(book), before);
+}
+
 }  // namespace
 }  // namespace quillo

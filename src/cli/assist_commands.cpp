@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "assistants/assistants.h"
+#include "cli/merged_cells.h"
 #include "cli/session.h"
 #include "common/dates.h"
 #include "common/text.h"
@@ -92,6 +93,7 @@ class AssistSession {
   }
 
   assistants::Assistants& assistants() { return *m_assistants; }
+  const host::RangePtr& cell() const { return m_cell; }
   Session& session() { return m_session; }
 
  private:
@@ -191,6 +193,7 @@ int run_insert_single(const InsertSingleOptions& options, std::ostream& out, std
   }
   if (source < 0) return as.fail("no data source \"" + code + "\" (field " + first + ")");
 
+  const MergedCellsWatch merged(options.book, *as.cell());
   assistants::wiz1& w1 = as.assistants().open_single_item();
   w1.choose("source_list", source);
   std::string ids;
@@ -236,6 +239,11 @@ int run_insert_single(const InsertSingleOptions& options, std::ostream& out, std
   w3.choose("orientation", options.orientation == "rows" ? 0 : 1);
   w3.click("button_finish");
   if (w3.visible) return as.fail("nothing was written");
+  // Formulas under a merge would be hidden by it: nothing is saved.
+  if (const auto area = merged.written()) {
+    return as.fail("the block would lie over the merged cells " +
+                   spreadsheet::box_a1(*area, false) + "; nothing was saved");
+  }
   return as.save(out);
 }
 

@@ -1,7 +1,10 @@
 #include "cli/link_command.h"
 
+#include <chrono>
 #include <ostream>
+#include <unordered_map>
 
+#include "cli/merged_cells.h"
 #include "cli/session.h"
 #include "cli/show_command.h"
 #include "common/text.h"
@@ -74,22 +77,6 @@ bool looks_like_html(std::string_view text) {
   return false;
 }
 
-// The position (1-based) at which the wizard will find the element: it
-// looks for the element's HTML in the page, both upper-cased and without
-// table-section tags, and takes the first place. When an identical element
-// comes earlier, that is where the link will read.
-bool identical_element_earlier(const html::FoundElement& found) {
-  clsparse p;
-  std::string page = found.body_html;
-  std::string part = found.element_html;
-  std::string before = found.body_html.substr(0, found.offset);
-  p.removedomspecificelement(page);
-  p.removedomspecificelement(part);
-  p.removedomspecificelement(before);
-  const std::size_t at = text::find(page, part);
-  return at != 0 && at < before.size() + 1;
-}
-
 // The cell "B2" (on the active sheet) or "Sheet 2!B2" / "'Sheet 2'!B2".
 Result<host::RangePtr> resolve_cell(host::Workbook& book, const std::string& cell) {
   std::string address = cell;
@@ -103,6 +90,11 @@ Result<host::RangePtr> resolve_cell(host::Workbook& book, const std::string& cel
     address = cell.substr(bang + 1);
   }
   if (!sheet.ok()) return Status::failed(cell + ": no such sheet");
+  // The links' own store: a formula there would overwrite a stored link.
+  if (const auto name = (*sheet)->name(); name.ok() && text::iequals(*name, kLinkSheet)) {
+    return Status::failed(cell + ": the sheet " + std::string(kLinkSheet) +
+                          " stores the workbook's web links; choose a cell on another sheet");
+  }
   auto range = (*sheet)->range(address);
   if (!range.ok()) return Status::failed(cell + ": not a cell address");
   auto rows = (*range)->row_count();
@@ -122,15 +114,15 @@ void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines) {
   if (!sheet.ok() || !book_name.ok()) return;
   auto rows = link_rows(**sheet);
   if (!rows.ok()) return;
-  for (const LinkRow& row : *rows) {
+  // Of two rows of one name the lower is the link, as wlink loads it.
+  std::unordered_map<std::string_view, std::size_t> last;
+  for (std::size_t i = 0; i < rows->size(); ++i) last[(*rows)[i].name] = i;
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    const LinkRow& row = (*rows)[i];
+    if (last[row.name] != i) continue;
     const std::string key = *book_name + "_" + row.name;
     if (routines.getlinknum(key) != 0) continue;
-    const std::int32_t num = routines.link_create(key);
-    weblink& link = routines.links().at(num);
-    link.url = row.url;
-    link.references = row.references;
-    link.startmarker = row.startmarker;
-    link.endmarker = row.endmarker;
+    link_from_row(routines.links().at(routines.link_create(key)), row);
   }
 }
 
@@ -167,8 +159,30 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
     err << kAdd << ": " << cell.status().message() << "\n";
     return 2;
   }
+  // A formula under a merge would be hidden by it.
+  if (const auto sheet = (*cell)->worksheet(); sheet.ok()) {
+    const auto areas = merged_areas(options.book, (*sheet)->name().value_or(""));
+    if (const auto* area =
+            merged_area_at(areas, (*cell)->row().value_or(0), (*cell)->column().value_or(0))) {
+      err << kAdd << ": " << options.cell << " lies in the merged cells "
+          << spreadsheet::box_a1(*area, false) << "; choose a cell outside merged cells\n";
+      return 2;
+    }
+  }
 
+  if (options.decimal.empty() != options.group.empty() && options.decimal.empty()) {
+    err << kAdd << ": --group needs --decimal\n";
+    return 2;
+  }
+  if (!options.decimal.empty() && options.decimal == options.group) {
+    err << kAdd << ": --decimal and --group must differ\n";
+    return 2;
+  }
   const auto timeout_ms = static_cast<std::int64_t>(options.timeout_seconds * 1000);
+  const auto started = std::chrono::steady_clock::now();
+  const auto out_of_time = [&] {
+    return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(timeout_ms);
+  };
   const PageAnswer page = fetch_page(session, options.url, timeout_ms);
   if (!page.answered) {
     err << kAdd << ": " << options.url << " did not answer within " << options.timeout_seconds
@@ -189,10 +203,21 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   }
 
   const html::HtmlDocument doc(page.text);
-  if (doc.too_deep()) {
-    err << kAdd << ": " << options.url << " nests its elements more than " << html::kMaxNesting
-        << " levels deep; it is not read\n";
-    return 1;
+  switch (doc.refusal()) {
+    case html::PageRefusal::None:
+      break;
+    case html::PageRefusal::TooDeep:
+      err << kAdd << ": " << options.url << " nests its elements more than " << html::kMaxNesting
+          << " levels deep; it is not read\n";
+      return 1;
+    case html::PageRefusal::TooManyTags:
+      err << kAdd << ": " << options.url << " has more than " << html::kMaxTags
+          << " tags; it is not read\n";
+      return 1;
+    case html::PageRefusal::TooManyAttributes:
+      err << kAdd << ": " << options.url << " has more than " << html::kMaxAttributes
+          << " attributes; it is not read\n";
+      return 1;
   }
   if (!doc.has_body()) {
     err << kAdd << ": " << options.url
@@ -211,9 +236,10 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
     }
     return 1;
   }
-  if (identical_element_earlier(*found)) {
-    err << kAdd << ": warning: an identical <" << found->tag
-        << "> element comes earlier on the page; the link reads the value there\n";
+  if (out_of_time()) {
+    err << kAdd << ": " << options.url << " was not read within " << options.timeout_seconds
+        << " s\n";
+    return 1;
   }
 
   Engine& engine = *session.state().engine();
@@ -224,7 +250,8 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
                         [target]() -> Result<host::RangePtr> { return target; });
   wizard.location = options.url;
   wizard.name_box = options.name;
-  const PageSelection selection{true, found->body_html, found->element_html};
+  wizard.separators = LinkSeparators{options.decimal, options.group};
+  const PageSelection selection{true, found->body_html, found->element_html, found->offset};
   const bool stored = wizard.create(selection);
   for (const auto& m : messages.messages) err << kAdd << ": " << m.text << "\n";
   if (!stored) return 1;
@@ -284,7 +311,11 @@ int run_link_list(const LinkListOptions& options, std::ostream& out, std::ostrea
   if (options.header) out << "name\turl\treferences\tstart marker\tend marker\n";
   for (const LinkRow& r : *rows) {
     out << one_line(r.name) << '\t' << one_line(r.url) << '\t' << one_line(r.references) << '\t'
-        << one_line(r.startmarker) << '\t' << one_line(r.endmarker) << '\n';
+        << one_line(r.startmarker) << '\t' << one_line(r.endmarker);
+    if (!r.separators.automatic()) {
+      out << '\t' << one_line(r.separators.decimal) << '\t' << one_line(r.separators.group);
+    }
+    out << '\n';
   }
   return 0;
 }

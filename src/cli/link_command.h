@@ -6,7 +6,9 @@
 // channel, with the proxy and time-outs of the settings), selects the
 // occurrence-th element of the page whose first text reads as the value
 // (html::HtmlDocument, which parses and serializes as a browser does),
-// hands the wizard model the texts a browser would, and lets it store the
+// hands the wizard model the texts a browser would, with the place of the
+// selected element in the page (so that of two identical elements the one
+// chosen is linked), and lets it store the
 // link on the workbook's "weblinks_data" sheet and write =wlink("name")
 // into the cell. It then waits for the new cell's first value and saves
 // the workbook atomically. The links already stored in the workbook are
@@ -40,7 +42,9 @@ struct LinkAddOptions {
   std::string value;
   std::string name;  // empty: the wizard proposes weblink_N
   std::size_t occurrence = 1;
-  double timeout_seconds = 300;  // for the page and then for the cell's first value
+  std::string decimal;  // the separators of the page's figures; empty: the link's default
+  std::string group;
+  double timeout_seconds = 300;  // for the page and its reading, then for the cell's first value
 };
 
 struct LinkListOptions {
@@ -59,7 +63,8 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
 int run_link_list(const LinkListOptions& options, std::ostream& out, std::ostream& err);
 
 // Loads the workbook's stored links into the links table, as evaluating
-// their cells would, so that the link wizard sees every name already taken.
+// their cells would (of two rows of one name the lower, as wlink takes it),
+// so that the link wizard sees every name already taken.
 void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines);
 
 }  // namespace quillo::cli

@@ -326,9 +326,16 @@ int main(int argc, char** argv) {
                    "Which element showing VALUE, counted from 1 in page order")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  link_add_cmd->add_option("--decimal", link_add.decimal,
+                           "The decimal separator of the page's figures, as a source names it "
+                           "(default: a comma is a decimal sign only where it cannot separate "
+                           "groups of three digits)");
+  link_add_cmd->add_option("--group", link_add.group,
+                           "The group separator of the page's figures (with --decimal)");
   link_add_cmd
       ->add_option("--timeout", link_add.timeout_seconds,
-                   "Seconds to wait for the page, and again for the cell's first value")
+                   "Seconds to wait for the page and to read it, and again for the cell's first "
+                   "value")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   quillo::cli::LinkListOptions link_list;
@@ -336,6 +343,7 @@ int main(int argc, char** argv) {
       link_cmd->add_subcommand("list", "Print the web links stored in a workbook.");
   link_list_cmd->footer(
       "One line per link: name, page address, references, start marker and end marker,\n"
+      "then the decimal and group separator for links that name them,\n"
       "tab-separated (tabs and line breaks inside written as \\t and \\n). A header line comes\n"
       "first when standard output is a terminal, never in a pipe.\n"
       "Exit codes: 0 listed (a workbook without links prints nothing and says so on standard\n"

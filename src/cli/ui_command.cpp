@@ -512,7 +512,8 @@ class WorkbookApi {
 
   // The user marked a value and pressed create: the body holds the outer
   // HTML of the selection's parent element (its first parent_length bytes)
-  // and then that of the page's body. The wizard stores the link and
+  // and then that of the page's body; parent_offset, when given, is where
+  // the element starts in the body's HTML (bytes). The wizard stores the link and
   // writes the formula at the cell cursor; what went wrong it says in a
   // message box.
   ui::ApiReply link_create(const ui::ApiRequest& req) {
@@ -530,6 +531,11 @@ class WorkbookApi {
     selection.has_selection = *parent_length > 0;
     selection.parent_html = req.body.substr(0, static_cast<std::size_t>(*parent_length));
     selection.body_html = req.body.substr(static_cast<std::size_t>(*parent_length));
+    // Where the page found the element in its body's HTML: of two identical
+    // elements, the one selected is linked.
+    if (const auto at = int_param(req, "parent_offset", 0, 1 << 30)) {
+      selection.parent_offset = static_cast<std::size_t>(*at);
+    }
     load_stored_links(*m_book, engine->weblinks());
     weblink_wizard wizard(engine->weblinks(), m_session.app(), m_messages,
                           [this]() -> Result<host::RangePtr> {

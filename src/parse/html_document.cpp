@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quillo::html {
@@ -234,71 +237,478 @@ bool is_run(std::string_view text) {
   return false;
 }
 
-// Tags that never nest: void elements and those a browser closes when the
-// next of their kind (or a sibling kind) starts.
-bool never_nests(std::string_view name) {
+// Elements that hold no other element: void elements, the raw-text ones
+// (script, style...; their text is skipped by the scan) and those that only
+// ever hold text in practice (option, ruby annotations).
+bool holds_nothing(std::string_view name) {
   static constexpr std::string_view kFlat[] = {
-      "area",  "base",     "basefont", "bgsound",  "br",   "col",   "embed",  "frame", "hr",
-      "img",   "input",    "keygen",   "link",     "meta", "param", "source", "track", "wbr",
-      "p",     "li",       "dt",       "dd",       "td",   "th",    "tr",     "tbody", "thead",
-      "tfoot", "colgroup", "option",   "optgroup", "rb",   "rt",    "rp",     "rtc",   "!doctype"};
-  for (const std::string_view flat : kFlat) {
-    if (name == flat) return true;
+      "area",     "base",   "basefont",  "bgsound", "br",       "col",      "embed",
+      "frame",    "hr",     "img",       "input",   "keygen",   "link",     "meta",
+      "param",    "source", "track",     "wbr",     "colgroup", "option",   "optgroup",
+      "rb",       "rt",     "rp",        "rtc",     "script",   "style",    "xmp",
+      "textarea", "title",  "plaintext", "iframe",  "noembed",  "noframes", "image"};
+  return std::find(std::begin(kFlat), std::end(kFlat), name) != std::end(kFlat);
+}
+
+// Elements whose text is read up to their own end tag, with no tags in it.
+bool raw_text(std::string_view name) {
+  return name == "script" || name == "style" || name == "textarea" || name == "title" ||
+         name == "xmp" || name == "iframe" || name == "noembed" || name == "noframes";
+}
+
+// The elements the HTML5 tree building calls special: an end tag of an
+// ordinary element never closes anything past one of them.
+bool is_special(std::string_view n) {
+  static constexpr std::string_view kSpecial[] = {
+      "address", "applet",     "area",     "article",    "aside",     "base",     "basefont",
+      "bgsound", "blockquote", "body",     "br",         "button",    "caption",  "center",
+      "col",     "colgroup",   "dd",       "details",    "dir",       "div",      "dl",
+      "dt",      "embed",      "fieldset", "figcaption", "figure",    "footer",   "form",
+      "frame",   "frameset",   "h1",       "h2",         "h3",        "h4",       "h5",
+      "h6",      "head",       "header",   "hgroup",     "hr",        "html",     "iframe",
+      "img",     "input",      "keygen",   "li",         "link",      "listing",  "main",
+      "marquee", "menu",       "meta",     "nav",        "noembed",   "noframes", "noscript",
+      "object",  "ol",         "p",        "param",      "plaintext", "pre",      "script",
+      "search",  "section",    "select",   "source",     "style",     "summary",  "table",
+      "tbody",   "td",         "template", "textarea",   "tfoot",     "th",       "thead",
+      "title",   "tr",         "track",    "ul",         "wbr",       "xmp"};
+  return std::find(std::begin(kSpecial), std::end(kSpecial), n) != std::end(kSpecial);
+}
+
+// Start tags that close an open p first.
+bool closes_p(std::string_view n) {
+  static constexpr std::string_view kClosers[] = {
+      "address", "article", "aside",     "blockquote", "center",     "details", "dialog",
+      "dir",     "div",     "dl",        "fieldset",   "figcaption", "figure",  "footer",
+      "header",  "hgroup",  "main",      "menu",       "nav",        "ol",      "p",
+      "search",  "section", "summary",   "ul",         "h1",         "h2",      "h3",
+      "h4",      "h5",      "h6",        "pre",        "listing",    "form",    "table",
+      "hr",      "xmp",     "plaintext", "li",         "dd",         "dt"};
+  return std::find(std::begin(kClosers), std::end(kClosers), n) != std::end(kClosers);
+}
+
+bool is_heading(std::string_view n) {
+  return n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6';
+}
+
+bool is_formatting(std::string_view n) {
+  static constexpr std::string_view kFormatting[] = {"a",      "b",      "big",  "code", "em",
+                                                     "font",   "i",      "nobr", "s",    "small",
+                                                     "strike", "strong", "tt",   "u"};
+  return std::find(std::begin(kFormatting), std::end(kFormatting), n) != std::end(kFormatting);
+}
+
+bool is_table_part(std::string_view n) {
+  return n == "td" || n == "th" || n == "tr" || n == "tbody" || n == "thead" || n == "tfoot" ||
+         n == "caption";
+}
+
+// The stack of open elements as the tree building keeps it, reduced to
+// what decides how deep the tree grows: which elements are open and where
+// the elements that bound a search of the stack (scope boundaries, special
+// elements, tables) stand. Every operation is constant time but popping,
+// and every element is popped at most once, so a page costs time linear in
+// its tags.
+class OpenElements {
+ public:
+  std::size_t depth() const { return m_stack.size(); }
+
+  // The elements the reconstruction of formatting elements has added.
+  std::size_t clones() const { return m_clones; }
+
+  // Text: formatting elements closed by the end of an enclosing element
+  // (<p><b>x</p>y) are opened again, as clones, in front of it.
+  void text() { reconstruct(); }
+
+  // key: the name and the attributes as written, which tell formatting
+  // elements apart (at most three equal ones stay listed).
+  void start(std::string_view name, std::string_view key) {
+    if (!closes_p(name) && !is_table_part(name) && name != "table") reconstruct();
+    if (closes_p(name)) close_in(id_of("p"), barrier(kScope | kButton));
+    if (name == "li") close_in(id_of("li"), barrier(kScope | kList));
+    if (name == "dd" || name == "dt") {
+      close_in(id_of("dd"), barrier(kScope));
+      close_in(id_of("dt"), barrier(kScope));
+    }
+    if (is_heading(name) && !m_stack.empty() && is_heading(m_names[m_stack.back()]))
+      pop_to(depth() - 1);
+    if (is_table_part(name)) {
+      // Outside a table these start tags are dropped.
+      if (topmost(kTable) == 0) return;
+      const std::size_t table = topmost(kTable);
+      if (name == "td" || name == "th") {
+        close_in(id_of("td"), table);
+        close_in(id_of("th"), table);
+      } else if (name == "tr") {
+        close_in(id_of("tr"), table);
+      } else {
+        for (const char* section : {"tbody", "thead", "tfoot", "caption"}) {
+          close_in(id_of(section), table);
+        }
+      }
+    }
+    if (is_formatting(name) && (name == "a" || name == "nobr")) {
+      // A second a (or nobr) closes the first where nothing special is in between.
+      close_in(id_of(name), topmost(kSpecial) + 1);
+    }
+    push(id_of(name));
+    if (is_formatting(name)) list_formatting(key, id_of(name));
+    if (is_marker(name)) {
+      m_markers.push_back(m_active.size());
+      m_active.push_back({-1, 0, 0, true});
+    }
   }
-  return false;
+
+  void end(std::string_view name) {
+    if (name == "body" || name == "html" || holds_nothing(name)) return;
+    if (is_heading(name)) {
+      std::size_t at = 0;
+      for (const char* h : {"h1", "h2", "h3", "h4", "h5", "h6"}) {
+        at = std::max(at, open_at(id_of(h)));
+      }
+      if (at != 0 && at >= barrier(kScope)) pop_to(at - 1);
+      return;
+    }
+    const int id = id_of(name);
+    if (name == "li") {
+      close_in(id, barrier(kScope | kList));
+    } else if (is_table_part(name) || name == "table") {
+      close_in(id, topmost(kTable));
+    } else if (is_special(name)) {
+      close_in(id, barrier(kScope));
+    } else if (is_formatting(name)) {
+      end_formatting(id);
+    } else {
+      // An ordinary end tag closes its element only when no special
+      // element is open above it.
+      close_in(id, topmost(kSpecial) + 1);
+    }
+  }
+
+ private:
+  struct Listed {
+    int key = -1;  // -1: a marker
+    int name = 0;
+    std::size_t at = 0;  // 1 + its stack index; 0 when it is not open
+    bool marker = false;
+    bool removed = false;
+  };
+
+  static bool is_marker(std::string_view n) {
+    return n == "td" || n == "th" || n == "caption" || n == "applet" || n == "object" ||
+           n == "marquee" || n == "template";
+  }
+
+  int key_of(std::string_view key) {
+    const auto [it, fresh] =
+        m_keys.try_emplace(std::string(key), static_cast<int>(m_listed.size()));
+    if (fresh) m_listed.emplace_back();
+    return it->second;
+  }
+
+  std::size_t last_marker() const { return m_markers.empty() ? 0 : m_markers.back() + 1; }
+
+  // The element just pushed is a formatting element: list it, dropping the
+  // earliest of three equal ones listed since the last marker.
+  void list_formatting(std::string_view key, int name) {
+    const int k = key_of(key);
+    auto& same = m_listed[static_cast<std::size_t>(k)];
+    if (same.size() >= 3 && same[same.size() - 3] + 1 > last_marker()) {
+      m_active[same[same.size() - 3]].removed = true;
+      same.erase(same.end() - 3);
+      trim_removed();
+    }
+    same.push_back(m_active.size());
+    m_active.push_back({k, name, m_stack.size(), false});
+    m_on_stack[m_stack.size() - 1] = m_active.size();
+  }
+
+  // Opens again the listed formatting elements after the last one that is
+  // open (and after the last marker).
+  void reconstruct() {
+    std::size_t i = m_active.size();
+    while (i > 0 && !m_active[i - 1].marker && (m_active[i - 1].removed || m_active[i - 1].at == 0))
+      --i;
+    for (; i < m_active.size(); ++i) {
+      if (m_active[i].removed) continue;
+      push(m_active[i].name);
+      ++m_clones;
+      m_active[i].at = m_stack.size();
+      m_on_stack[m_stack.size() - 1] = i + 1;
+    }
+  }
+
+  enum Kind : unsigned { kSpecial = 1, kScope = 2, kButton = 4, kList = 8, kTable = 16 };
+  static constexpr unsigned kKinds = 5;
+
+  int id_of(std::string_view name) {
+    const auto [it, fresh] = m_ids.try_emplace(std::string(name), static_cast<int>(m_names.size()));
+    if (fresh) {
+      m_names.push_back(it->first);
+      unsigned k = 0;
+      if (is_special(name)) k |= kSpecial;
+      if (name == "applet" || name == "caption" || name == "html" || name == "table" ||
+          name == "td" || name == "th" || name == "marquee" || name == "object" ||
+          name == "template") {
+        k |= kScope;
+      }
+      if (name == "button") k |= kButton;
+      if (name == "ol" || name == "ul") k |= kList;
+      if (name == "table" || name == "template" || name == "html") k |= kTable;
+      m_kinds.push_back(k);
+      m_at.emplace_back();
+    }
+    return it->second;
+  }
+
+  // 1 + the stack index of the topmost element of the kinds; 0 when none.
+  std::size_t topmost(unsigned kinds) const {
+    std::size_t at = 0;
+    for (unsigned k = 0; k < kKinds; ++k) {
+      if ((kinds & (1u << k)) && !m_by_kind[k].empty()) at = std::max(at, m_by_kind[k].back() + 1);
+    }
+    return at;
+  }
+  std::size_t barrier(unsigned kinds) const { return topmost(kinds); }
+  std::size_t open_at(int id) const {
+    const auto& at = m_at[static_cast<std::size_t>(id)];
+    return at.empty() ? 0 : at.back() + 1;
+  }
+  // Closes the topmost open element id, and everything above it, when it
+  // stands at or above the barrier (1 + a stack index, 0 for none).
+  void close_in(int id, std::size_t barrier) {
+    const std::size_t at = open_at(id);
+    if (at != 0 && at >= barrier) pop_to(at - 1);
+  }
+  void push(int id) {
+    const std::size_t index = m_stack.size();
+    m_stack.push_back(id);
+    m_on_stack.push_back(0);
+    m_at[static_cast<std::size_t>(id)].push_back(index);
+    for (unsigned k = 0; k < kKinds; ++k) {
+      if (m_kinds[static_cast<std::size_t>(id)] & (1u << k)) m_by_kind[k].push_back(index);
+    }
+  }
+  void pop_to(std::size_t size) {
+    while (m_stack.size() > size) {
+      const auto id = static_cast<std::size_t>(m_stack.back());
+      if (const std::size_t listed = m_on_stack.back()) m_active[listed - 1].at = 0;
+      m_on_stack.pop_back();
+      m_stack.pop_back();
+      if (is_marker(m_names[id])) clear_to_marker();
+      m_at[id].pop_back();
+      for (unsigned k = 0; k < kKinds; ++k) {
+        if (m_kinds[id] & (1u << k)) m_by_kind[k].pop_back();
+      }
+    }
+  }
+
+  // An end tag of a formatting element closes it (and unlists it) when no
+  // special element is open above it. Past one, the tree building moves
+  // elements around; it is counted as leaving them open. A listed element
+  // that is no longer open is unlisted.
+  void end_formatting(int id) {
+    const std::size_t at = open_at(id);
+    if (at != 0 && at > topmost(kSpecial)) {
+      const std::size_t listed = m_on_stack[at - 1];
+      pop_to(at - 1);
+      if (listed != 0) unlist(listed - 1);
+      return;
+    }
+    if (at != 0) return;
+    constexpr std::size_t kLookBack = 64;
+    for (std::size_t i = m_active.size(), k = 0; i > 0 && k < kLookBack; --i, ++k) {
+      const Listed& e = m_active[i - 1];
+      if (e.marker) return;
+      if (e.removed || e.name != id) continue;
+      if (e.at == 0) unlist(i - 1);
+      return;
+    }
+  }
+
+  void unlist(std::size_t i) {
+    Listed& e = m_active[i];
+    if (e.removed || e.marker) return;
+    e.removed = true;
+    auto& same = m_listed[static_cast<std::size_t>(e.key)];
+    for (auto it = same.end(); it != same.begin();) {
+      if (*--it == i) {
+        same.erase(it);
+        break;
+      }
+    }
+    trim_removed();
+  }
+
+  // Unlisted entries at the end of the list go, so that the list does not
+  // grow with every formatting element a page opens and closes.
+  void trim_removed() {
+    while (!m_active.empty() && m_active.back().removed) m_active.pop_back();
+  }
+
+  // Drops the listed formatting elements back to the last marker, and it.
+  void clear_to_marker() {
+    while (!m_active.empty()) {
+      const Listed last = m_active.back();
+      m_active.pop_back();
+      if (last.marker) {
+        m_markers.pop_back();
+        return;
+      }
+      if (!last.removed) m_listed[static_cast<std::size_t>(last.key)].pop_back();
+    }
+  }
+
+  std::unordered_map<std::string, int> m_ids;
+  std::unordered_map<std::string, int> m_keys;
+  std::vector<std::deque<std::size_t>> m_listed;  // per key: indices into m_active
+  std::vector<Listed> m_active;                   // the list of formatting elements
+  std::vector<std::size_t> m_markers;             // indices of the markers in it
+  std::vector<std::size_t> m_on_stack;            // per open element: 1 + its index in m_active
+  std::size_t m_clones = 0;
+  std::vector<std::string> m_names;
+  std::vector<unsigned> m_kinds;
+  std::vector<std::vector<std::size_t>> m_at;  // per name: stack indices where it is open
+  std::vector<std::size_t> m_by_kind[kKinds];  // per kind: stack indices, bottom first
+  std::vector<int> m_stack;
+};
+
+// How much of a start tag tells formatting elements apart.
+constexpr std::size_t kMaxKey = 256;
+
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 }  // namespace
 
-std::size_t nesting_estimate(std::string_view page) {
-  std::size_t depth = 0, deepest = 0;
+PageShape page_shape(std::string_view page, std::string* trimmed) {
+  PageShape shape;
+  OpenElements open;
+  std::size_t tags = 0;
   std::size_t foreign = 0;  // open svg and math elements, where "/>" closes an element
+  // Where attributes past the kept ones lie, one range per tag.
+  std::vector<std::pair<std::size_t, std::size_t>> dropped;
+  const std::size_t n = page.size();
   std::size_t i = page.find('<');
-  while (i != std::string_view::npos && i + 1 < page.size()) {
-    if (page.substr(i, 4) == "<!--") {
-      const std::size_t end = page.find("-->", i + 4);
+  while (i != std::string_view::npos && i + 1 < n) {
+    shape.tags = tags + open.clones();
+    if (shape.tags > kMaxTags) break;
+    const char c = page[i + 1];
+    if (c == '!' || c == '?' || (c == '/' && (i + 2 >= n || !is_letter(page[i + 2])))) {
+      // A comment, doctype or bogus comment: a node of its own.
+      ++tags;
+      std::size_t end = std::string_view::npos;
+      if (page.substr(i, 4) == "<!--") {
+        end = page.find("-->", i + 4);
+        if (end != std::string_view::npos) end += 2;
+      } else {
+        end = page.find('>', i + 2);
+      }
       if (end == std::string_view::npos) break;
-      i = page.find('<', end + 3);
+      i = page.find('<', end + 1);
       continue;
     }
-    const bool closing = page[i + 1] == '/';
-    std::size_t n = i + (closing ? 2 : 1);
-    const std::size_t name_start = n;
-    while (n < page.size() && page[n] != '>' && page[n] != '/' && !is_blank(page[n])) ++n;
-    const std::string name = ascii_lower(page.substr(name_start, n - name_start));
-    const bool tag = !name.empty() && ((name[0] >= 'a' && name[0] <= 'z') || name[0] == '!');
-    const bool svg_or_math = name == "svg" || name == "math";
-    if (tag && !never_nests(name)) {
-      if (closing) {
-        if (depth > 0) --depth;
-        if (svg_or_math && foreign > 0) --foreign;
-      } else {
-        // "<div/>" opens a div like "<div>"; only in SVG and MathML does
-        // "/>" close the element.
-        const std::size_t gt = page.find('>', n);
-        const bool self_closed =
-            (foreign > 0 || svg_or_math) && gt != std::string_view::npos && page[gt - 1] == '/';
-        if (!self_closed) {
-          deepest = std::max(deepest, ++depth);
-          if (svg_or_math) ++foreign;
+    const bool closing = c == '/';
+    if (!closing && !is_letter(c)) {
+      i = page.find('<', i + 1);
+      continue;
+    }
+    ++tags;
+    std::size_t k = i + (closing ? 2 : 1);
+    const std::size_t name_start = k;
+    while (k < n && page[k] != '>' && page[k] != '/' && !is_blank(page[k])) ++k;
+    const std::string name =
+        ascii_lower(page.substr(name_start, std::min<std::size_t>(k - name_start, 64)));
+    // The attributes, as the tokenizer reads them.
+    std::size_t count = 0, drop_from = 0, drop_to = 0;
+    bool self_closed = false, ended = false;
+    while (k < n) {
+      const char a = page[k];
+      if (is_blank(a)) {
+        ++k;
+        continue;
+      }
+      if (a == '/') {
+        self_closed = k + 1 < n && page[k + 1] == '>';
+        ++k;
+        continue;
+      }
+      if (a == '>') {
+        ended = true;
+        break;
+      }
+      self_closed = false;
+      const std::size_t attr_start = k;
+      ++k;  // the first character of a name may be anything, "=" included
+      while (k < n && page[k] != '>' && page[k] != '/' && page[k] != '=' && !is_blank(page[k])) ++k;
+      std::size_t v = k;
+      while (v < n && is_blank(page[v])) ++v;
+      if (v < n && page[v] == '=') {
+        ++v;
+        while (v < n && is_blank(page[v])) ++v;
+        if (v < n && (page[v] == '"' || page[v] == '\'')) {
+          const std::size_t close = page.find(page[v], v + 1);
+          v = close == std::string_view::npos ? n : close + 1;
+        } else {
+          while (v < n && page[v] != '>' && !is_blank(page[v])) ++v;
         }
-        if (name == "script" || name == "style" || name == "textarea" || name == "title" ||
-            name == "xmp" || name == "plaintext") {
-          // Raw text: nothing in it is a tag, up to its end tag.
-          std::size_t end = n;
-          while ((end = page.find("</", end)) != std::string_view::npos &&
-                 ascii_lower(page.substr(end + 2, name.size())) != name) {
-            end += 2;
-          }
-          if (end == std::string_view::npos) break;
-          i = end;
-          continue;
-        }
+        k = v;
+      }
+      if (++count > kMaxAttributesPerTag) {
+        if (drop_from == 0) drop_from = attr_start;
+        drop_to = k;
       }
     }
-    i = page.find('<', n);
+    if (!ended) break;  // a tag cut off by the end of the page is no tag
+    if (drop_from != 0) dropped.emplace_back(drop_from, drop_to);
+    if (!closing) shape.attributes += std::min(count, kMaxAttributesPerTag);
+    const std::size_t gt = k;
+    const bool svg_or_math = name == "svg" || name == "math";
+    if (closing) {
+      if (svg_or_math && foreign > 0) --foreign;
+      open.end(name);
+    } else {
+      // "<div/>" opens a div like "<div>"; only in SVG and MathML does "/>"
+      // close the element.
+      if (!((foreign > 0 || svg_or_math) && self_closed) && !holds_nothing(name)) {
+        open.start(name, page.substr(name_start, std::min(k - name_start, kMaxKey)));
+        shape.depth = std::max(shape.depth, open.depth());
+        if (svg_or_math) ++foreign;
+      }
+      if (name == "plaintext") break;  // the rest of the page is its text
+      if (raw_text(name)) {
+        // Nothing in it is a tag, up to its end tag.
+        std::size_t end = gt;
+        while ((end = page.find("</", end)) != std::string_view::npos &&
+               ascii_lower(page.substr(end + 2, name.size())) != name) {
+          end += 2;
+        }
+        if (end == std::string_view::npos) break;
+        i = end;
+        continue;
+      }
+    }
+    i = page.find('<', gt + 1);
+    if (i != gt + 1) open.text();
   }
-  return deepest;
+  shape.tags = tags + open.clones();
+  if (trimmed && !dropped.empty()) {
+    trimmed->clear();
+    trimmed->reserve(n);
+    std::size_t from = 0;
+    for (const auto& [a, b] : dropped) {
+      trimmed->append(page.substr(from, a - from));
+      from = b;
+    }
+    trimmed->append(page.substr(from));
+    shape.trimmed = true;
+  }
+  return shape;
+}
+
+std::size_t nesting_estimate(std::string_view page) {
+  return page_shape(page).depth;
 }
 
 std::string shown_text(std::string_view text) {
@@ -328,7 +738,7 @@ struct HtmlDocument::Impl {
   std::string page;  // the parser's nodes point into it
   GumboOutput* output = nullptr;
   const GumboNode* body = nullptr;
-  bool too_deep = false;
+  PageRefusal refusal = PageRefusal::None;
 
   ~Impl() {
     if (output) gumbo_destroy_output(&options, output);
@@ -373,11 +783,21 @@ struct HtmlDocument::Impl {
 HtmlDocument::HtmlDocument(std::string_view page) : m_impl(std::make_unique<Impl>()) {
   // Errors are not kept: a broken page would only fill a list nobody reads.
   m_impl->options.max_errors = 0;
-  if (nesting_estimate(page) > kMaxNesting) {
-    m_impl->too_deep = true;
-    return;
+  std::string trimmed;
+  const PageShape shape = page_shape(page, &trimmed);
+  if (shape.tags > kMaxTags) {
+    m_impl->refusal = PageRefusal::TooManyTags;
+  } else if (shape.attributes > kMaxAttributes) {
+    m_impl->refusal = PageRefusal::TooManyAttributes;
+  } else if (shape.depth > kMaxNesting) {
+    m_impl->refusal = PageRefusal::TooDeep;
   }
-  m_impl->page.assign(page);
+  if (m_impl->refusal != PageRefusal::None) return;
+  if (shape.trimmed) {
+    m_impl->page = std::move(trimmed);
+  } else {
+    m_impl->page.assign(page);
+  }
   m_impl->output =
       gumbo_parse_with_options(&m_impl->options, m_impl->page.data(), m_impl->page.size());
   if (!m_impl->output || !m_impl->output->root) return;
@@ -397,8 +817,8 @@ bool HtmlDocument::has_body() const {
   return m_impl->body != nullptr;
 }
 
-bool HtmlDocument::too_deep() const {
-  return m_impl->too_deep;
+PageRefusal HtmlDocument::refusal() const {
+  return m_impl->refusal;
 }
 
 std::size_t HtmlDocument::count(std::string_view value) const {

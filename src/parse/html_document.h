@@ -49,24 +49,56 @@ struct FoundElement {
   std::string tag;           // the element's tag name ("td")
 };
 
+// Bounds on the pages that are parsed. The tree a page builds takes time
+// and memory that a hostile page can drive up out of all proportion to its
+// size; these keep both in proportion to the page, and a page beyond them
+// is refused before it is parsed.
+//
 // How deep a page may nest its elements. The HTML5 tree-building rules
 // look through the open elements at every tag, so the parse takes time that
 // grows with the square of the depth: 100,000 unclosed <div> tags take
-// minutes. Browsers stop nesting at a few hundred levels; a page nested
-// deeper than this is not parsed.
+// minutes. Browsers stop nesting at a few hundred levels.
 inline constexpr std::size_t kMaxNesting = 4096;
+// How many tags (start and end tags, comments) a page may have: each
+// becomes a node of the tree (a few hundred bytes with its text), so this
+// bounds the tree at about 200 MB. Big real pages have some 100,000.
+inline constexpr std::size_t kMaxTags = 500000;
+// Attributes are kept up to this many per tag and the rest dropped before
+// parsing (the parser checks each new attribute against all the tag's
+// earlier ones, so a tag with 200,000 attributes would take minutes); links
+// use tag names only. At most kMaxAttributes are kept in all.
+inline constexpr std::size_t kMaxAttributesPerTag = 32;
+inline constexpr std::size_t kMaxAttributes = 500000;
 
-// How deep the page nests its elements, as counted from its tags: start
-// tags less end tags, where void elements and the elements a browser closes
-// when the next of their kind starts (p, li, td, tr, option...) do not
-// count, nor the text of scripts, styles and comments.
+// What one linear scan of a page's tags finds, before any tree is built.
+struct PageShape {
+  // How deep the tree building nests the elements, followed through the
+  // stack of open elements as the HTML5 rules keep it: an end tag closes
+  // only an element that is open (and in scope), void elements and the
+  // elements closed by the next of their kind (p, li, td...) are followed
+  // as those rules close them; text of scripts, styles and comments does
+  // not count. An estimate: misnested formatting elements are counted as
+  // staying open.
+  std::size_t depth = 0;
+  std::size_t tags = 0;        // start and end tags, comments (counting stops past kMaxTags)
+  std::size_t attributes = 0;  // attributes of start tags, as kept
+  bool trimmed = false;        // attributes past kMaxAttributesPerTag were dropped
+};
+
+// Scans the page. When trimmed is given and a tag has more than
+// kMaxAttributesPerTag attributes, it receives the page without them.
+PageShape page_shape(std::string_view page, std::string* trimmed = nullptr);
+// page_shape(page).depth.
 std::size_t nesting_estimate(std::string_view page);
+
+// Why a page was not parsed.
+enum class PageRefusal { None, TooDeep, TooManyTags, TooManyAttributes };
 
 class HtmlDocument {
  public:
-  // Parses a whole page given in UTF-8; a page nested deeper than
-  // kMaxNesting (by nesting_estimate) is not parsed and reads as an empty
-  // page without a body (too_deep() tells).
+  // Parses a whole page given in UTF-8. A page beyond the bounds above (by
+  // page_shape) is not parsed and reads as an empty page without a body
+  // (refusal() tells why).
   explicit HtmlDocument(std::string_view page);
   ~HtmlDocument();
   HtmlDocument(const HtmlDocument&) = delete;
@@ -75,7 +107,8 @@ class HtmlDocument {
   // False for a page without a body (a frameset page, or one too deep).
   bool has_body() const;
   // The page was not parsed: it nests deeper than kMaxNesting.
-  bool too_deep() const;
+  bool too_deep() const { return refusal() == PageRefusal::TooDeep; }
+  PageRefusal refusal() const;
   // How many elements of the body hold the value.
   std::size_t count(std::string_view value) const;
   // The occurrence-th element (1-based, document order) holding the value;

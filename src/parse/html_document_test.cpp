@@ -136,9 +136,57 @@ TEST(HtmlDocumentTest, ManyOccurrencesAndDeepPages) {
   EXPECT_LT(nesting_estimate(flat), 5u);
   EXPECT_EQ(nesting_estimate("<div><div></div><div><span>x</span></div></div>"), 3u);
 
+  // End tags of elements that are not open close nothing: a browser nests
+  // "<div></b>" ever deeper, and so does the count.
+  std::string stray;
+  for (std::size_t i = 0; i <= kMaxNesting; ++i) stray += "<div></b></span>";
+  EXPECT_GT(nesting_estimate(stray), kMaxNesting);
+  EXPECT_TRUE(HtmlDocument(stray).too_deep());
+  // Formatting elements closed with their paragraph are opened again in
+  // front of the next text; cells and sections close what they hold.
+  std::string reopened;
+  for (int i = 0; i < 100; ++i) reopened += "<p><b>x</p>y";
+  EXPECT_GT(nesting_estimate(reopened), 100u);
+  std::string sloppy = "<table>";
+  for (int i = 0; i < 5000; ++i) sloppy += "<tr><td><div><font>x</td><td><b>y</b>z</tr>";
+  EXPECT_LT(nesting_estimate(sloppy + "</table>"), 10u);
+
   // Bytes that are not UTF-8 and control characters parse to some tree.
   HtmlDocument junk(std::string("\xff\xfe<\0td>\x80<b>ok</b", 17));
   EXPECT_EQ(junk.count("ok"), 1u);
+}
+
+TEST(HtmlDocumentTest, HostilePagesAreBoundedOrRefused) {
+  // Attributes past the kept ones are dropped before parsing; the value is
+  // still found and the element keeps its first attributes.
+  std::string many = "<div";
+  for (int i = 0; i < 5000; ++i)
+    many += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+  many += ">12.50</div><p a='>' b=\">\">x</p>";
+  std::string trimmed;
+  const PageShape shape = page_shape(many, &trimmed);
+  EXPECT_TRUE(shape.trimmed);
+  EXPECT_EQ(shape.attributes, kMaxAttributesPerTag + 2);
+  HtmlDocument doc(many);
+  const auto found = doc.find("12.50", 1);
+  ASSERT_TRUE(found);
+  EXPECT_NE(found->element_html.find(" a31=\"31\">12.50"), std::string::npos);
+  EXPECT_EQ(found->element_html.find(" a32="), std::string::npos);
+  EXPECT_EQ(doc.count("x"), 1u);
+
+  // More tags than the bound: refused, not parsed.
+  std::string big = "<body>";
+  for (std::size_t i = 0; i < kMaxTags / 2 + 1; ++i) big += "<i>1</i>";
+  HtmlDocument refused(big);
+  EXPECT_EQ(refused.refusal(), PageRefusal::TooManyTags);
+  EXPECT_FALSE(refused.has_body());
+  std::string attributes = "<body>";
+  for (std::size_t i = 0; i < kMaxAttributes / kMaxAttributesPerTag + 1; ++i) {
+    attributes += "<br";
+    for (std::size_t k = 0; k < kMaxAttributesPerTag; ++k) attributes += " a" + std::to_string(k);
+    attributes += ">";
+  }
+  EXPECT_EQ(HtmlDocument(attributes).refusal(), PageRefusal::TooManyAttributes);
 }
 
 }  // namespace

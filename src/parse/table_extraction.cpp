@@ -15,18 +15,6 @@ namespace {
 // 128 to 159 are the Windows ANSI characters there (the euro sign is &#128;
 // on many pages), everything else is Unicode. 0 when the code names no
 // character, so the reference stays literal.
-char32_t reference_character(std::uint32_t code) {
-  static constexpr char16_t k80[32] = {
-      0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
-  if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  if (code >= 0x80 && code < 0xA0) return k80[code - 0x80];
-  // A character XML forbids (a control, U+FFFE) would make a saved
-  // workbook unreadable: it reads as the replacement character.
-  if (!text::xml_allowed(code)) return 0xFFFD;
-  return code;
-}
 
 std::optional<std::int32_t> int_or(std::string_view attribute, std::int32_t when_empty) {
   if (attribute.empty()) return when_empty;
@@ -45,6 +33,19 @@ std::array<Value, 8> slots_of(const FieldValues& values) {
 }
 
 }  // namespace
+
+char32_t reference_character(std::uint32_t code) {
+  static constexpr char16_t k80[32] = {
+      0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+  if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  if (code >= 0x80 && code < 0xA0) return k80[code - 0x80];
+  // A character XML forbids (a control, U+FFFE) would make a saved
+  // workbook unreadable: it reads as the replacement character.
+  if (!text::xml_allowed(code)) return 0xFFFD;
+  return code;
+}
 
 std::string& entities_decode(std::string& text) {
   if (text.find("&#") != std::string::npos) {

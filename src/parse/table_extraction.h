@@ -21,6 +21,11 @@
 
 namespace quillo {
 
+// The character a numeric character reference stands for, as a browser
+// reads it (the Windows-1252 meaning of 128..159, the replacement
+// character for what a workbook cannot hold); 0 when it names none.
+char32_t reference_character(std::uint32_t code);
+
 // Decodes numeric character references (decimal and hexadecimal) to UTF-8,
 // removes line feeds, carriage returns and tabs, and turns "&nbsp;" into a
 // blank. A malformed reference stays as it is written. In place; returns text.

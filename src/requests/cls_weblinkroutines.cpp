@@ -13,7 +13,7 @@ namespace {
 // A store sheet is read this many rows at a time, so a hand-edited sheet
 // with something far down another column costs only the rows of the list.
 constexpr std::int32_t kRowsPerRead = 256;
-constexpr std::int32_t kLinkColumns = 5;
+constexpr std::int32_t kLinkColumns = 7;
 
 // An argument written as a cell reference arrives as a range: the function
 // works with the value of its (top-left) cell.
@@ -21,21 +21,6 @@ std::string argument_text(const Value& v) {
   if (!v.is_range()) return v.to_text();
   const Array cells = v.range().values();
   return cells.items.empty() ? std::string() : cells.items.front().to_text();
-}
-
-// Removes every occurrence of what, in any letter case: the page was
-// upper-cased before the value was cut out, so "&nbsp;" stands there as
-// "&NBSP;".
-void remove_ci(std::string& s, std::string_view what) {
-  std::string out;
-  std::size_t from = 1;
-  while (const std::size_t p = text::find_ci(s, what, from)) {
-    out.append(s, from - 1, p - from);
-    from = p + what.size();
-  }
-  if (from == 1) return;
-  out.append(s, from - 1, std::string::npos);
-  s = std::move(out);
 }
 
 // The page from its body's start tag on. The tag may carry attributes
@@ -73,7 +58,7 @@ Result<std::vector<LinkRow>> link_rows(const host::Worksheet& sheet) {
   std::vector<LinkRow> rows;
   for (std::int32_t first = 1;; first += kRowsPerRead) {
     const std::int32_t last = first + kRowsPerRead - 1;
-    auto block = sheet.range("A" + std::to_string(first) + ":E" + std::to_string(last));
+    auto block = sheet.range("A" + std::to_string(first) + ":G" + std::to_string(last));
     if (!block.ok()) {
       // The last rows of the sheet: a block that would pass its end.
       if (first > 1) return rows;
@@ -87,7 +72,8 @@ Result<std::vector<LinkRow>> link_rows(const host::Worksheet& sheet) {
       std::array<std::string, kLinkColumns> cells;
       for (std::int32_t c = 0; c < kLinkColumns && c < a.cols; ++c) cells[c] = a.at(r, c).to_text();
       if (cells[0].empty()) return rows;
-      rows.push_back({cells[0], cells[1], cells[2], cells[3], cells[4]});
+      rows.push_back(
+          {cells[0], cells[1], cells[2], cells[3], cells[4], LinkSeparators{cells[5], cells[6]}});
     }
   }
 }
@@ -97,6 +83,14 @@ std::size_t last_row_named(const std::vector<LinkRow>& rows, std::string_view na
     if (rows[i - 1].name == name) return i;
   }
   return 0;
+}
+
+void link_from_row(weblink& link, const LinkRow& row) {
+  link.url = row.url;
+  link.references = row.references;
+  link.startmarker = row.startmarker;
+  link.endmarker = row.endmarker;
+  link.separators = row.separators;
 }
 
 std::string cls_weblinkroutines::generate_name() const {
@@ -123,9 +117,10 @@ std::int32_t cls_weblinkroutines::link_create(std::string key) {
 
 Value cls_weblinkroutines::getvalue(std::int32_t num) const {
   if (!m_links.contains(num)) return Value();
-  const Value& v = m_links.at(num).value;
+  const weblink& link = m_links.at(num);
+  const Value& v = link.value;
   if (v.is_text()) {
-    if (const auto n = text::locale_number(v.text())) return Value(*n);
+    if (const auto n = link_number(v.text(), link.separators)) return Value(*n);
   }
   return v;
 }
@@ -142,11 +137,11 @@ void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) 
     weblink& link = m_links.at(i);
     if (link.reqno != reqno) continue;
     if (!request_url.empty() && request_url != std::string(kLinkRequestPrefix) + link.url) continue;
-    std::string value =
-        parser.convert3(cut, link.references, link.startmarker, link.endmarker).to_text();
-    for (const std::string_view junk : {"&nbsp;", "\n", "\r", "\t", "&amp;", "&#36;"}) {
-      remove_ci(value, junk);
-    }
+    // The value as a reader sees it: character references decoded (in any
+    // letter case, the page being upper-cased), line breaks, tabs and
+    // non-breaking spaces removed.
+    std::string value = decode_link_text(
+        parser.convert3(cut, link.references, link.startmarker, link.endmarker).to_text());
     // With "keep the last figure" a page that lost the value keeps the
     // one the link had.
     const bool had_value = link.value.is_text() && link.value.text() != kNotFound;
@@ -166,11 +161,7 @@ std::int32_t cls_weblinkroutines::link_load(const host::Workbook& book, const st
   if (row == 0 || (*rows)[row - 1].url.empty()) return 0;
   const LinkRow& found = (*rows)[row - 1];
   const std::int32_t num = link_create(key);
-  weblink& link = m_links.at(num);
-  link.url = found.url;
-  link.references = found.references;
-  link.startmarker = found.startmarker;
-  link.endmarker = found.endmarker;
+  link_from_row(m_links.at(num), found);
   return num;
 }
 

@@ -2,7 +2,9 @@
 // fresh copy of that page by the `wlink` worksheet function.
 //
 // A link is stored on the workbook's "weblinks_data" sheet (one row per
-// link: name, page address, references, start marker, end marker). Its
+// link: name, page address, references, start marker, end marker, and,
+// when the link names them, the decimal and the group separator of its
+// figures; rows without them read figures as they always did). Its
 // first evaluation copies the row into the `links` table, keyed by the
 // workbook's name, "_" and the link name, so equal names in two workbooks are
 // two links. The page is fetched through the request registry as a request
@@ -23,6 +25,7 @@
 
 #include "common/value.h"
 #include "host/worksheet.h"
+#include "parse/link_text.h"
 #include "requests/dispatch.h"
 #include "requests/registry.h"
 
@@ -40,8 +43,9 @@ struct weblink {
   std::string references;
   std::string startmarker;
   std::string endmarker;
-  std::int32_t reqno = 0;  // the request that fetches the page
-  Value value;             // the last value found; empty until the first answer
+  LinkSeparators separators;  // how its figures are written
+  std::int32_t reqno = 0;     // the request that fetches the page
+  Value value;                // the last value found; empty until the first answer
 };
 
 // The `links` table: numbered from 1, grown one link at a time, never
@@ -74,13 +78,17 @@ struct LinkRow {
   std::string references;
   std::string startmarker;
   std::string endmarker;
+  LinkSeparators separators;  // columns 6 and 7
 };
 
 // The rows of a link store sheet from row 1 down to the last before the
 // first row whose column 1 is empty. Fails when the sheet cannot be read.
 Result<std::vector<LinkRow>> link_rows(const host::Worksheet& sheet);
-// The 1-based index of the last row named exactly name, 0 when none.
+// The 1-based index of the last row named exactly name, 0 when none: of
+// two rows of one name the lower is the link, wherever a link is loaded.
 std::size_t last_row_named(const std::vector<LinkRow>& rows, std::string_view name);
+// Copies a stored row into a loaded link.
+void link_from_row(weblink& link, const LinkRow& row);
 
 class cls_weblinkroutines {
  public:
@@ -95,7 +103,8 @@ class cls_weblinkroutines {
   std::string generate_name() const;
   // Appends a link named key and returns its number.
   std::int32_t link_create(std::string key);
-  // The link's value, as a number when it reads as one.
+  // The link's value, as a number when it reads as one (with the link's
+  // separators).
   Value getvalue(std::int32_t num) const;
   // Re-reads, from a new copy of the page, the value of every link fed by
   // request reqno.

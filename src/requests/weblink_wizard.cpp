@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "parse/clsparse.h"
+#include "parse/link_text.h"
 
 namespace quillo {
 
@@ -97,18 +98,6 @@ class ChainCutter {
   std::vector<Link> m_chain;  // nearest the value first
 };
 
-// The position (1-based) of the first occurrence of value in html that lies
-// in text, not inside a tag; 0 when there is none. An element whose
-// attribute repeats its text (<td data-v="12.5">12.5</td>) has the value
-// found where it is shown.
-std::size_t text_position(std::string_view html, std::string_view value) {
-  for (std::size_t from = 1; const std::size_t p = text::find_ci(html, value, from); from = p + 1) {
-    const std::size_t mark = html.substr(0, p - 1).find_last_of("<>");
-    if (mark == npos || html[mark] == '>') return p;
-  }
-  return 0;
-}
-
 bool valid_name(std::string_view name) {
   return std::none_of(name.begin(), name.end(), [](char c) {
     return c == '"' || (static_cast<unsigned char>(c) < 0x20) || c == 0x7f;
@@ -180,7 +169,16 @@ bool weblink_wizard::create(const PageSelection& selection) {
     return false;
   }
   clsparse parser;
-  m_value = parser.getvalue_fromhtml(selection.parent_html, 1);
+  // The value is the element's first text run, read as the browser shows
+  // it (references decoded), and it is found in the page by the place of
+  // that run, not by searching its text: the run may be written with
+  // references ("AT&amp;T", "$&nbsp;12.50") that the shown text has not.
+  std::size_t run_length = 0;
+  const std::size_t run = first_text_run(selection.parent_html, &run_length);
+  m_value =
+      run == npos
+          ? std::string(kNotFound)
+          : decode_link_text(std::string_view(selection.parent_html).substr(run, run_length), true);
   std::string page = selection.body_html;
   std::string part = selection.parent_html;
   parser.removedomspecificelement(page);
@@ -194,10 +192,9 @@ bool weblink_wizard::create(const PageSelection& selection) {
     std::string before(body.substr(0, selection.parent_offset));
     p = parser.removedomspecificelement(before).size() + 1;
   }
-  // Blanks at the ends may stand for "&nbsp;" in the HTML; the value is
-  // looked for without them.
-  const std::string_view shown = text::trim(m_value);
-  const std::size_t q = m_value == kNotFound || shown.empty() ? 0 : text_position(part, shown);
+  const std::size_t in_part = first_text_run(part, nullptr);
+  const std::size_t q =
+      run == npos || text::trim(m_value).empty() || in_part == npos ? 0 : in_part + 1;
   if (p == 0 || q == 0) {
     message("Could not find " + m_value + " in the document.");
     return false;
@@ -331,11 +328,12 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
   std::size_t row = last_row_named(*rows, name);
   if (row == 0) row = rows->size() + 1;
   const std::string r = std::to_string(row);
-  const auto target = (*sheet)->range("A" + r + ":E" + r);
-  Array values{1,
-               5,
-               {stored_text(name), stored_text(location), stored_text(references),
-                stored_text(startmarker), stored_text(endmarker)}};
+  const auto target = (*sheet)->range("A" + r + ":G" + r);
+  Array values{
+      1,
+      7,
+      {stored_text(name), stored_text(location), stored_text(references), stored_text(startmarker),
+       stored_text(endmarker), stored_text(separators.decimal), stored_text(separators.group)}};
   if (!target.ok() || !(*target)->set_value(Value(std::move(values))).ok()) {
     message(kNoSheet);
     return false;

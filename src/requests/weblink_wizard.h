@@ -66,6 +66,9 @@ class weblink_wizard {
 
   std::string location;  // the browser's current location (the page address)
   std::string name_box;  // the link name typed by the user; empty: a name is proposed
+  // How the link's figures are written; both empty: a comma counts as a
+  // decimal sign only where it cannot separate groups of three digits.
+  LinkSeparators separators;
 
   // The create button: finds the value, derives references and markers,
   // stores the link on the active workbook's "weblinks_data" sheet and writes
@@ -85,7 +88,8 @@ class weblink_wizard {
   // prepared page (upper-cased, table sections removed) and stores the link.
   bool data_parse2(std::string_view page, std::size_t position);
 
-  // The value the last create found (the first text of the selected element).
+  // The value the last create found: the first text of the selected
+  // element, character references decoded, non-breaking spaces as blanks.
   const std::string& value() const { return m_value; }
   // The bounds (1-based) of the last tag located.
   std::size_t tag_start() const { return m_tag_start; }

@@ -96,6 +96,49 @@ TEST_F(WizardTest, LinksMadeOnOneCopyOfAPageReadALaterCopy) {
                                                 true, false, true, false}));
 }
 
+TEST_F(WizardTest, TheSelectedOfEqualCellsAndFiguresAsPagesWriteThem) {
+  const std::string url = "http://quotes.test/figures";
+  const std::string f1 = read_testdata("figures-1.html");
+  transport.script(url,
+                   http::ScriptedTransport::complete(200, read_testdata("figures-2.html"), 20));
+  wizard.location = url;
+  // Open and Last both show <td>12.50</td>: the page view says which one.
+  const std::string body = outer_html(f1, "<body", "</body>");
+  const std::string cell = "<td>12.50</td>";
+  const std::size_t second = body.find(cell, body.find(cell) + 1);
+  EXPECT_TRUE(create_at("B1", {true, body, cell, second}));
+  // Values written with references are found by their place and decoded.
+  EXPECT_TRUE(create_at("B2", select(f1, "<td>$&nbsp;", "</td>")));
+  EXPECT_EQ(wizard.value(), "$ 12.50");
+  EXPECT_TRUE(create_at("B3", select(f1, "<td>AT&amp;T", "</td>")));
+  EXPECT_EQ(wizard.value(), "AT&T");
+  EXPECT_TRUE(create_at("B4", select(f1, "<td>12,50&nbsp;", "</td>")));
+  EXPECT_EQ(wizard.value(), "12,50 \xE2\x82\xAC");
+  // Decimal commas where they cannot separate groups of three digits.
+  EXPECT_TRUE(create_at("B5", select(f1, "<td>-0,75", "</td>")));
+  EXPECT_TRUE(create_at("B6", select(f1, "<td>0,075", "</td>")));
+  EXPECT_TRUE(create_at("B7", select(f1, "<td>1,2,3", "</td>")));
+  EXPECT_TRUE(create_at("B8", select(f1, "<td>1,234,500", "</td>")));
+  wizard.separators = {",", "."};
+  EXPECT_TRUE(create_at("B9", select(f1, "<td>1.234,56", "</td>")));
+  EXPECT_TRUE(sink.texts.empty()) << sink.texts.front();
+  run();
+  EXPECT_EQ(shown("B1"), Value(13.1));  // Last, not Open (which stayed 12.50)
+  EXPECT_EQ(shown("B2"), Value(13.1));
+  EXPECT_EQ(shown("B3"), Value("AT&T"));
+  EXPECT_EQ(shown("B4"), Value(13.1));
+  EXPECT_EQ(shown("B5"), Value(-0.8));
+  EXPECT_EQ(shown("B6"), Value(0.08));
+  EXPECT_EQ(shown("B7"), Value("1,2,4"));
+  EXPECT_EQ(shown("B8"), Value(2045100.0));
+  EXPECT_EQ(shown("B9"), Value(2345.67));
+  // The separators are stored with the link that names them only.
+  auto store = *book->worksheet("weblinks_data");
+  EXPECT_EQ((*(*store->range("F9"))->value()).to_text(), ",");
+  EXPECT_EQ((*(*store->range("G9"))->value()).to_text(), ".");
+  EXPECT_TRUE((*(*store->range("F8"))->value()).is_empty());
+}
+
 TEST_F(WizardTest, FailuresShowTheirMessageAfterTheProgressWindowAndWriteNothing) {
   EXPECT_FALSE(wizard.create(PageSelection{}));
   EXPECT_FALSE(create_at("A1", {true, outer_html(page1, "<body", "</body>"), "<b>99.99</b>"}));

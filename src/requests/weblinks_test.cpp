@@ -118,9 +118,12 @@ TEST_F(WebLinkTest, AnswersAreCleanedAndAPageThatLostTheValueShowsNotFound) {
   link.startmarker = "<TD";
   link.endmarker = "</TD";
   link.reqno = 42;
-  // The page is upper-cased before the cut, entities with it.
-  w.wlinkparse("<body><td>Volume<td>\n\t1,234&nbsp;&amp;&#36;</td></body>", 42);
+  // The page is upper-cased before the cut, references with it; they are
+  // decoded in any letter case, non-breaking spaces and line breaks removed.
+  w.wlinkparse("<body><td>Volume<td>\n\t&#36;&nbsp;1,234</td></body>", 42);
   EXPECT_EQ(w.getvalue(num), Value(1234.0));
+  w.wlinkparse("<body><td>Volume<td>AT&amp;T &euro;&#8364;&nbsp;&bogus;</td></body>", 42);
+  EXPECT_EQ(w.getvalue(num), Value("AT&T \xE2\x82\xAC\xE2\x82\xAC&BOGUS;"));
   w.wlinkparse("<body><td>Volume<td>n/a</td></body>", 42);
   EXPECT_EQ(w.getvalue(num), Value("N/A"));
   w.wlinkparse("<body><p>Service unavailable</p></body>", 42);

@@ -83,9 +83,21 @@ export const api = {
   linkFetch: (url: string) => call<{ fetch: number }>(`api/link_fetch?${query({ url })}`, { method: "POST" }),
   linkPage: (fetch: number) =>
     call<{ state: string; html?: string; error?: string }>(`api/link_page?${query({ fetch })}`),
-  linkCreate: (url: string, name: string, parent: string, body: string, parentLength: number) =>
+  linkCreate: (
+    url: string,
+    name: string,
+    parent: string,
+    body: string,
+    parentLength: number,
+    parentOffset: number | null,
+  ) =>
     call<{ stored: boolean; name: string; value: string }>(
-      `api/link_create?${query({ url, name, parent_length: parentLength })}`,
+      `api/link_create?${query({
+        url,
+        name,
+        parent_length: parentLength,
+        ...(parentOffset === null ? {} : { parent_offset: parentOffset }),
+      })}`,
       { method: "POST", headers: { "Content-Type": "text/plain; charset=utf-8" }, body: parent + body },
     ),
   charts: (sheet: number) => call<{ charts: ChartData[] }>(`api/charts?${query({ sheet })}`),

@@ -10,6 +10,29 @@ import { api, ApiError } from "./api";
 // Bytes of a text in UTF-8, as quillo counts them.
 const utf8Length = (s: string) => new TextEncoder().encode(s).length;
 
+// Where the element's outer HTML starts in the body's (in UTF-8 bytes), so
+// that quillo links the element selected rather than the first identical
+// one. A mark put on the element for a moment shows its place: the body's
+// HTML with the mark is the same as without it up to the element's start
+// tag, whose text before the mark is known from the element's own HTML.
+function elementOffset(bodyElement: HTMLElement, element: Element, body: string): number | null {
+  if (element === bodyElement) return 0;
+  const attribute = "data-quillo-selected";
+  const mark = `${attribute}="${Math.random().toString(36).slice(2)}"`;
+  const value = mark.slice(attribute.length + 2, -1);
+  element.setAttribute(attribute, value);
+  try {
+    const inBody = bodyElement.outerHTML.indexOf(mark);
+    const inElement = element.outerHTML.indexOf(mark);
+    if (inBody < 0 || inElement < 0 || inBody < inElement) return null;
+    const start = inBody - inElement;
+    if (!body.startsWith(element.outerHTML.slice(0, inElement).trimEnd(), start)) return null;
+    return utf8Length(body.slice(0, start));
+  } finally {
+    element.removeAttribute(attribute);
+  }
+}
+
 export class LinkWizard {
   private url = "";
 
@@ -81,13 +104,22 @@ export class LinkWizard {
     }
     const selection = this.frame.contentWindow?.getSelection();
     let parent = "";
+    let element: Element | null = null;
     if (selection && selection.rangeCount > 0 && !selection.isCollapsed) {
       const node = selection.getRangeAt(0).commonAncestorContainer;
-      const element = node.nodeType === Node.ELEMENT_NODE ? (node as Element) : node.parentElement;
+      element = node.nodeType === Node.ELEMENT_NODE ? (node as Element) : node.parentElement;
       parent = element?.outerHTML ?? "";
     }
+    const body = doc.body.outerHTML;
     try {
-      const r = await api.linkCreate(this.url, this.name.value.trim(), parent, doc.body.outerHTML, utf8Length(parent));
+      const r = await api.linkCreate(
+        this.url,
+        this.name.value.trim(),
+        parent,
+        body,
+        utf8Length(parent),
+        element ? elementOffset(doc.body, element, body) : null,
+      );
       if (r.stored) {
         this.say(`Link ${r.name} created for "${r.value}".`);
         this.show(false);

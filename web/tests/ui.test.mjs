@@ -212,6 +212,33 @@ test("a value marked on a page becomes a web link whose formula answers", async 
   assert.ok(value.length > 0);
 });
 
+test("of identical elements on a page, the one selected is the one linked", async () => {
+  await goTo("A36");
+  await menu("Create Weblink");
+  const wizard = page.locator("#weblink");
+  await wizard.waitFor();
+  await page.locator("#link-url").fill(`${ws.base}/wl/many?n=3&v=7.25`);
+  await page.locator("#link-go").click();
+  const third = page.frameLocator("#link-frame").locator("td", { hasText: /^7\.25$/ }).nth(2);
+  await third.waitFor();
+  await third.click({ clickCount: 3 });
+  await page.locator("#link-name").fill("third");
+  const sent = page.waitForRequest((r) => r.url().includes("api/link_create"));
+  await page.locator("#link-create").click();
+  const request = await sent;
+  const params = new URL(request.url()).searchParams;
+  const bytes = Buffer.from(request.postData() ?? "", "utf8");
+  const parentLength = Number(params.get("parent_length"));
+  const offset = Number(params.get("parent_offset"));
+  const parent = bytes.subarray(0, parentLength).toString("utf8");
+  const body = bytes.subarray(parentLength);
+  assert.equal(parent, "<td>7.25</td>");
+  // The offset names the third of the three identical cells.
+  assert.ok(body.subarray(offset).toString("utf8").startsWith(parent));
+  assert.ok(body.subarray(0, offset).toString("utf8").includes("row 3"));
+  await wizard.waitFor({ state: "hidden" });
+});
+
 test("the symbol search finds instruments, asks for a name first, and About shows", async () => {
   await menu("Search...");
   const search = dialog("form_search1");
