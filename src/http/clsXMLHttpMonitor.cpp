@@ -60,8 +60,11 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   if (!transition(MonitorState::InFlight)) return;
   m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
   std::string error;
+  HttpSettings settings = m_manager.settings();
+  settings.same_origin_redirects = m_channel >= 1 && m_channel <= m_manager.channel_count() &&
+                                   m_manager.channel(m_channel).same_origin_redirects;
   m_request = m_manager.transport().get(
-      m_url, m_manager.settings(), [this](HttpResult r) { on_result(std::move(r)); }, &error);
+      m_url, settings, [this](HttpResult r) { on_result(std::move(r)); }, &error);
   if (m_request != 0) return;
 
   // The request could not even start (a malformed address): release the
