@@ -220,8 +220,9 @@ struct WinHttpCallbacks {
   }
 
   // WinHTTP is about to follow a redirect: one that leaves the origin ends
-  // the request with a failure (the loop then closes the handle, which
-  // stops the redirect before anything is asked of the other server).
+  // the request with a failure. The handle is closed by the loop thread
+  // (closing it here would free the context under the loop's feet), so the
+  // redirected request may still go out meanwhile; its answer is never used.
   static void redirect(Context* c, const wchar_t* target) {
     const std::string to = utf8_from_wide(target);
     if (http::same_origin(c->url, to)) return;
