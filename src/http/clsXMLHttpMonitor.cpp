@@ -103,7 +103,8 @@ void clsXMLHttpMonitor::on_failure(int number, const std::string& description) {
                            " ,reqno=" + std::to_string(m_reqno),
                            std::to_string(number) + " " + description);
   ++m_errors;
-  if (m_errors >= kMaxAttempts) {
+  // A refused redirect would only be refused again: it is final at once.
+  if (m_errors >= kMaxAttempts || number == kErrorRedirectRefused) {
     m_manager.log().logevent(kLogLevel, "final http error occured in monitor", "", description);
     m_errors = 0;
     // As with an answer, the monitor stays busy while the processor runs.
