@@ -41,6 +41,9 @@ MarketService::MarketService()
                       "text/html");
       return;
     }
+    if (const std::string to = query_value(req.target, "_redirect"); !to.empty()) {
+      return res.set_redirect(to);
+    }
     if (answer_product_site(req.target, m_port, res)) return;
     if (auto to = weblink_redirect(req.target)) return res.set_redirect(*to);
     const Reply reply = m_site.answer(req.target);

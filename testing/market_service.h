@@ -7,6 +7,7 @@
 // ignore keys they do not know):
 //   _delay=MS    answer after MS milliseconds (at most 10 000)
 //   _status=NNN  answer with this status (100 to 599) and a short error page
+//   _redirect=URL  answer with a redirect (302) to URL
 // Connection-level faults ("_fault=reset|close|stall|truncate|slow") are
 // served on fault_port(); see fault_server.h.
 //

@@ -193,7 +193,8 @@ std::string model_workbook(std::string_view caption) {
 bool answer_product_site(std::string_view target, int port, httplib::Response& res) {
   const std::string_view path = target.substr(0, target.find('?'));
   constexpr std::string_view kRoots[] = {"/site/",      "/broken-site/", "/html-site/",
-                                         "/huge-site/", "/loop-site/",   "/big-site/"};
+                                         "/huge-site/", "/loop-site/",   "/big-site/",
+                                         "/away-site/"};
   std::string_view root;
   for (const std::string_view r : kRoots) {
     if (path.starts_with(r)) root = r;
@@ -201,13 +202,20 @@ bool answer_product_site(std::string_view target, int port, httplib::Response& r
   if (root.empty()) return false;
   const std::string_view rest = path.substr(root.size());
   constexpr const char* kXml = "application/xml";
+  if (root == "/away-site/" && rest != "site.xml") {
+    res.status = 302;
+    res.set_header("Location",
+                   "http://localhost:" + std::to_string(port) + "/site/" + std::string(rest));
+    return true;
+  }
   if (rest == "site.xml") {
     if (root == "/loop-site/") {
       res.status = 302;
       res.set_header("Location", std::string(path));
       return true;
     }
-    const std::string_view announced = root == "/site/"          ? "definitions/ds-2026.2.1.xml"
+    const std::string_view announced = root == "/site/" || root == "/away-site/"
+                                           ? "definitions/ds-2026.2.1.xml"
                                        : root == "/broken-site/" ? "definitions/broken.xml"
                                        : root == "/html-site/"   ? "definitions/error.html"
                                        : root == "/huge-site/"   ? "definitions/huge.xml"

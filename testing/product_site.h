@@ -12,6 +12,8 @@
 //   /html-site/   announces a file that is an HTML error page, status 200
 //   /huge-site/   announces a 50 MB file
 //   /loop-site/   redirects site.xml to itself for ever
+//   /away-site/   announces what /site/ does, but redirects the definitions
+//                 and every model to /site/ on another host (localhost)
 //   /big-site/    no definitions; a library of 100 models in 25 folders,
 //                 with a nested folder and file names that try to leave the
 //                 library folder ("../x.xlsx", "a/b.xlsx")

@@ -49,6 +49,17 @@ class AssistCliTest : public testing_support::CliWorkspace {
     err.str({});
     return cli::run_insert_single(o, out, err);
   }
+  int insert_history(const std::string& id, const std::string& cell = "Data!N2") {
+    cli::InsertHistoryOptions o;
+    o.book = book.string();
+    o.cell = cell;
+    o.id = id;
+    o.from = "2025-01-02";
+    o.to = "2025-03-31";
+    o.fields = {"DATE", "CLOSE"};
+    err.str({});
+    return cli::run_insert_history(o, out, err);
+  }
   std::string value(const std::string& address) { return CliWorkspace::value(book, address); }
 
   fs::path book;
@@ -89,6 +100,24 @@ TEST_F(AssistCliTest, BadInsertsLeaveTheFileAsItWas) {
   EXPECT_NE(err.str().find("does not fit"), std::string::npos) << err.str();
   EXPECT_EQ(insert({"ABC"}, {"LMS.QUO.LAST"}, "Nowhere!A1"), 2);
   EXPECT_EQ(read_all(book), before);
+  // The history block takes one id; none, or a list, writes nothing.
+  for (const std::string id : {"", "  ", ";", "ABC;DEF", "ABC,DEF"}) {
+    EXPECT_EQ(insert_history(id), 2) << "\"" << id << "\"";
+    EXPECT_NE(err.str().find("--id"), std::string::npos) << err.str();
+  }
+  EXPECT_EQ(read_all(book), before);
+  ASSERT_EQ(insert_history(" ABC "), 0) << err.str();
+  EXPECT_EQ(value("Data!N2"), "ABC");
+}
+
+TEST_F(AssistCliTest, ASearchPageThatFailsIsAFailureNotNoResults) {
+  std::string ds = read_all(root / "install" / "ds.xml");
+  text::replace_all(ds, "/search?q=", "/search?_status=500&amp;q=");
+  std::ofstream(root / "install" / "ds.xml", std::ios::binary | std::ios::trunc) << ds;
+  EXPECT_EQ(search("LMS", service::instruments()[3].name), 2);
+  EXPECT_NE(err.str().find("HTTP status 500"), std::string::npos) << err.str();
+  EXPECT_EQ(err.str().find("No results found."), std::string::npos) << err.str();
+  EXPECT_EQ(out.str(), "");
 }
 
 TEST_F(AssistCliTest, ABlockOverMergedCellsIsRefusedAndNothingSaved) {

@@ -1,8 +1,8 @@
 // quillo update-definitions and quillo models end to end: the real binary
 // against the product site of the local market-data service. A newer
 // definitions file replaces ds.xml; broken ones (cut off, an error page,
-// 50 MB, a redirect loop) leave it byte for byte as it was; the model
-// library is listed and a model saved.
+// 50 MB, a redirect loop, a redirect to another host) leave it byte for
+// byte as it was; the model library is listed and a model saved.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -56,7 +56,7 @@ TEST_F(SiteCliTest, BrokenDownloadsLeaveDsXmlIntact) {
   const std::pair<const char*, const char*> cases[] = {
       {"broken-site", "not installed"},    {"html-site", "not a definitions file"},
       {"huge-site", "larger than 16 MB"},  {"loop-site", "redirects"},
-      {"no-such-site", "HTTP status 404"},
+      {"no-such-site", "HTTP status 404"}, {"away-site", "refused"},
   };
   for (const auto& [name, why] : cases) {
     site(name);
@@ -67,6 +67,12 @@ TEST_F(SiteCliTest, BrokenDownloadsLeaveDsXmlIntact) {
     EXPECT_NE(r.err.find("ds.xml is unchanged"), std::string::npos) << name << ": " << r.err;
     EXPECT_EQ(read_all(root / "install" / "ds.xml"), old_definitions) << name;
   }
+  // A model redirected to another host is not opened either.
+  site("away-site");
+  const Outcome away = quillo("models open 'Portfolio tracker' -o " + (root / "p.xlsx").string());
+  EXPECT_EQ(away.code, 1);
+  EXPECT_NE(away.err.find("refused"), std::string::npos) << away.err;
+  EXPECT_FALSE(fs::exists(root / "p.xlsx"));
   EXPECT_EQ(quillo("settings set product_site ftp://x/").code, 2);
   ASSERT_EQ(quillo("settings set product_site ''").code, 0);
   EXPECT_EQ(quillo("update-definitions").code, 2);

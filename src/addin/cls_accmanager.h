@@ -12,7 +12,8 @@
 // cls_accmanager also keeps the installation current with the product site
 // (cls_accmanager_site.cpp): the site's document announces a definitions
 // version, and a newer ds.xml is downloaded and installed when it loads as
-// definitions (written atomically; otherwise the old file stays and the
+// definitions of exactly the announced version and is not older than the
+// installed one (written atomically; otherwise the old file stays and the
 // user is told); its model library becomes the "Financial Templates" menu,
 // whose entries download a model workbook and open it. Answers arrive on
 // the loop; nothing here waits. Failures the user must see are message
@@ -95,6 +96,12 @@ bool valid_service_address(std::string_view address);
 // A service address as above, optionally followed by a path ("/quillo/")
 // of printable characters without blanks, "?" or "#".
 bool valid_site_address(std::string_view address);
+
+// Orders two definitions versions: dot-separated parts compared in turn,
+// as numbers when both are digits ("2026.10" is newer than "2026.9"),
+// otherwise as text; a missing part is older than any present one.
+// Negative, zero or positive as a is older than, equal to or newer than b.
+int definitions_version_compare(std::string_view a, std::string_view b);
 
 // The model library's limits: entries beyond them are left out (and logged).
 inline constexpr std::size_t kMaxModels = 40;
@@ -220,6 +227,9 @@ class cls_accmanager {
 
  private:
   void update_finished(UpdateState state, std::string message);
+  // The newer of the loaded definitions' version and that of the ds.xml
+  // installed at file.
+  std::string installed_version(const std::string& file) const;
   void model_arrived(std::uint64_t id, const ModelEntry& model, http::HttpResult result,
                      const std::function<void(ModelOpened)>& done);
   void log(std::string_view text) const;

@@ -49,6 +49,33 @@ std::string model_failure_text(std::string_view name) {
 
 }  // namespace
 
+int definitions_version_compare(std::string_view a, std::string_view b) {
+  auto digits = [](std::string_view s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  while (!a.empty() || !b.empty()) {
+    if (a.empty()) return -1;
+    if (b.empty()) return 1;
+    const std::size_t da = std::min(a.find('.'), a.size());
+    const std::size_t db = std::min(b.find('.'), b.size());
+    std::string_view pa = a.substr(0, da), pb = b.substr(0, db);
+    int order = 0;
+    if (digits(pa) && digits(pb)) {
+      // Leading zeros do not count; then the longer number is the larger.
+      while (pa.size() > 1 && pa.front() == '0') pa.remove_prefix(1);
+      while (pb.size() > 1 && pb.front() == '0') pb.remove_prefix(1);
+      order = pa.size() != pb.size() ? (pa.size() < pb.size() ? -1 : 1) : pa.compare(pb);
+    } else {
+      order = pa.compare(pb);
+    }
+    if (order != 0) return order < 0 ? -1 : 1;
+    a.remove_prefix(std::min(da + 1, a.size()));
+    b.remove_prefix(std::min(db + 1, b.size()));
+  }
+  return 0;
+}
+
 bool safe_model_name(std::string_view name) {
   if (name.empty() || name.find("..") != std::string_view::npos) return false;
   return std::none_of(name.begin(), name.end(), [](char c) {
@@ -105,6 +132,13 @@ void cls_accmanager::site_received(const SiteDocument& site, bool update_definit
     m_update.state = UpdateState::None;
   } else if (!site.definitions_version || m_announced_version == m_update.from) {
     update_finished(UpdateState::UpToDate, {});
+  } else if (!m_update.from.empty() &&
+             definitions_version_compare(m_announced_version, m_update.from) < 0) {
+    // Installing it would take the user back to older definitions, and the
+    // next start would find the same difference and download it again.
+    update_finished(UpdateState::Failed, "the site announces version " + m_announced_version +
+                                             ", older than the installed " + m_update.from);
+    log("definitions update: " + m_update.message + "; ds.xml is kept");
   } else if (m_definitions_path.empty()) {
     update_finished(UpdateState::Failed, "the site announces version " + m_announced_version +
                                              " but not where the file lies");
@@ -149,6 +183,21 @@ void cls_accmanager::wsget_response(const std::string& body, std::int16_t status
                       : "the download was answered with HTTP status " + std::to_string(status));
 }
 
+std::string cls_accmanager::installed_version(const std::string& file) const {
+  // The loaded definitions, or a newer ds.xml already installed in this
+  // session (it is read at the next start).
+  std::string newest = m_update.from;
+  if (!m_site.files) return newest;
+  const auto text = m_site.files->read_file(file, kMaxDefinitionsBytes + 2);
+  if (!text.ok()) return newest;
+  Definitions installed;
+  if (installed.load_text(*text, file) &&
+      definitions_version_compare(installed.version(), newest) > 0) {
+    newest = installed.version();
+  }
+  return newest;
+}
+
 void cls_accmanager::ws_response(const std::string& body) {
   const Value v = config_getkey(kInstallPathName, true, Value(std::string()));
   const std::string installpath = v.is_text() ? v.text() : std::string();
@@ -174,6 +223,13 @@ void cls_accmanager::ws_response(const std::string& body) {
       // An error page can be well-formed markup; definitions name their
       // version and describe at least one data source.
       refused = "it is not a definitions file (no version or no data source)";
+    } else if (check.version() != m_announced_version) {
+      // Another version than announced would be downloaded again at every
+      // start, and may be a stale copy on the site.
+      refused = "it is version " + check.version() + ", not the announced " + m_announced_version;
+    } else if (const std::string installed = installed_version(file);
+               definitions_version_compare(check.version(), installed) < 0) {
+      refused = "it is version " + check.version() + ", older than the installed " + installed;
     }
     if (!refused.empty()) {
       tell("The downloaded web-parse definitions were not installed: " + refused +
@@ -325,8 +381,11 @@ void cls_accmanager::model_launch(std::string_view caption, std::function<void(M
   const std::string url = site_join(m_site.site, "library/" + encode_segment(model.name));
   auto id = std::make_shared<std::uint64_t>(0);
   std::string error;
+  // The workbook is opened as the site's: it must come from the site.
+  http::HttpSettings settings = m_site.manager->settings();
+  settings.same_origin_redirects = true;
   *id = m_site.transport->get(
-      url, m_site.manager->settings(),
+      url, settings,
       [this, id, model, done](http::HttpResult result) {
         model_arrived(*id, model, std::move(result), done);
       },

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "addin/addin_test_support.h"
+#include "common/text.h"
 
 namespace quillo::addin {
 namespace {
@@ -124,6 +125,51 @@ TEST_F(SiteTest, AnswersThatAreNoDefinitionsLeaveDsXmlAsItWas) {
   }
 }
 
+TEST_F(SiteTest, OnlyTheAnnouncedVersionIsInstalledAndNeverAnOlderOne) {
+  // The file is not the version the site announced.
+  start(site_xml("2027.2.1", ""), ScriptedTransport::complete(200, kNewDefinitions));
+  seconds(3);
+  EXPECT_EQ(read_file(install / "ds.xml"), old_definitions);
+  EXPECT_EQ(state->accmanager().definitions_update().state, UpdateState::Failed);
+  EXPECT_NE(state->accmanager().definitions_update().message.find(
+                "version 2027.1.1, not the announced 2027.2.1"),
+            std::string::npos);
+  ASSERT_EQ(messages.messages.size(), 1u);
+  EXPECT_NE(messages.messages[0].text.find("not installed"), std::string::npos);
+  connection->IDTExtensibility2_OnDisconnection(DisconnectMode::HostShutdown);
+
+  // An announced version older than the loaded 2026.12.1 is not even fetched.
+  make_state(true);
+  const std::size_t sent = transport.requests().size();
+  transport.script_next(ScriptedTransport::complete(200, site_xml("2026.9.1", "")));
+  connect();
+  seconds(3);
+  EXPECT_EQ(transport.requests().size(), sent + 1);
+  EXPECT_EQ(state->accmanager().definitions_update().state, UpdateState::Failed);
+  EXPECT_NE(state->accmanager().definitions_update().message.find("older than the installed"),
+            std::string::npos);
+  EXPECT_EQ(read_file(install / "ds.xml"), old_definitions);
+  connection->IDTExtensibility2_OnDisconnection(DisconnectMode::HostShutdown);
+
+  // A newer ds.xml installed since the start is not replaced by an older one.
+  make_state(true);
+  start(site_xml("2027.1.1", ""), ScriptedTransport::complete(200, kNewDefinitions, 1500));
+  std::string newer = kNewDefinitions;
+  text::replace_all(newer, "2027.1.1", "2027.10.1");
+  std::ofstream(install / "ds.xml", std::ios::binary | std::ios::trunc) << newer;
+  seconds(4);
+  EXPECT_EQ(read_file(install / "ds.xml"), newer);
+  EXPECT_NE(state->accmanager().definitions_update().message.find(
+                "version 2027.1.1, older than the installed 2027.10.1"),
+            std::string::npos)
+      << state->accmanager().definitions_update().message;
+
+  EXPECT_LT(definitions_version_compare("2026.9.1", "2026.10.1"), 0);
+  EXPECT_EQ(definitions_version_compare("2026.09", "2026.9"), 0);
+  EXPECT_GT(definitions_version_compare("2026.1.1", "2026.1"), 0);
+  EXPECT_GT(definitions_version_compare("2026.b", "2026.a"), 0);
+}
+
 TEST_F(SiteTest, ThirdTransportFailureIsReportedOnceAndAWriteFailureQuietly) {
   transport.script_next(ScriptedTransport::complete(200, site_xml("2027.1.1", "")));
   for (int i = 0; i < 3; ++i) transport.script_next(ScriptedTransport::fail(28, "timed out"));
@@ -180,6 +226,12 @@ TEST_F(SiteTest, SearchAndDownloadShareTheRequestNumberWithoutDroppingEachOther)
   seconds(1);
   EXPECT_EQ(searched, (std::vector<std::int16_t>{200}));
   EXPECT_EQ(state->accmanager().definitions_update().state, UpdateState::Downloading);
+  // The site's document and definitions may be redirected only on the site
+  // itself; a search page may send the user anywhere.
+  ASSERT_EQ(transport.requests().size(), 3u);
+  EXPECT_TRUE(transport.requests()[0].settings.same_origin_redirects);
+  EXPECT_TRUE(transport.requests()[1].settings.same_origin_redirects);
+  EXPECT_FALSE(transport.requests()[2].settings.same_origin_redirects);
 }
 
 TEST_F(SiteTest, TemplatesMenuSitsBeforeSettingsWithFoldersThenModels) {
@@ -241,6 +293,7 @@ TEST_F(SiteTest, LibraryKeepsFortyModelsTwentyFoldersAndOnlyPlainFileNames) {
   // The odd name is encoded as one segment of the address.
   acc.model_launch("Odd");
   EXPECT_EQ(transport.requests().back().url, "http://site.test/q/library/ok%20name%231.xlsx");
+  EXPECT_TRUE(transport.requests().back().settings.same_origin_redirects);
 }
 
 }  // namespace

@@ -100,6 +100,11 @@ void form_search1::search_results(const std::string& body, std::int16_t http_sta
     status("Error - " + error);
     return;
   }
+  if (http_status < 200 || http_status > 299) {
+    // An error page is no list of hits, whatever it says.
+    status("Error - the search page answered with HTTP status " + std::to_string(http_status));
+    return;
+  }
   if (!m_search) return;
   const SearchDef& search = *m_search;
   if (!search.noresults.empty() && text::find_ci(body, search.noresults) != 0) {

@@ -258,6 +258,13 @@ int run_insert_history(const InsertHistoryOptions& options, std::ostream& out, s
   if (sampling == samplings.end()) return as.fail("--sampling is d, w or m");
   const std::string sort = text::lower(options.sort);
   if (sort != "asc" && sort != "desc") return as.fail("--sort is asc or desc");
+  // The block's first cell gets the id as given: no id would write an empty
+  // cell over what is there, and a list would quietly use its first id.
+  const std::vector<std::string> ids = assistants::split_ids(options.id);
+  if (ids.empty()) return as.fail("no instrument id given (--id)");
+  if (ids.size() > 1) {
+    return as.fail("--id takes one instrument id, not \"" + options.id + "\"");
+  }
   if (!as.ready() || !as.open(options.book, options.cell)) return 2;
 
   assistants::wizard_step_1& s1 = as.assistants().open_history();

@@ -72,6 +72,13 @@ class FileSystem {
       const std::string& path, const WriteOptions& options = {}) = 0;
 };
 
+// Creates an empty file at path that only its owner may read or write: on
+// POSIX systems it has mode 0600 from the moment it exists, whatever the
+// umask (on Windows the folder's inherited access applies). Fails when
+// anything, a link included, is already there. For files a writer fills
+// beside a target that may be private (the parts of a workbook's save).
+Status create_private_file(const std::string& path);
+
 // The file system of the platform quillo was built for.
 std::unique_ptr<FileSystem> make_platform_file_system();
 

@@ -16,10 +16,10 @@ void clsXMLHttpManager::manager_setup(const std::vector<ChannelSpec>& sources) {
   m_error_queue.clear();
   m_channels.clear();
   for (const ChannelSpec& s : sources) {
-    m_channels.push_back(Channel{s.name, {}, std::max(s.max_requests_allowed, 0), 0});
+    m_channels.push_back(Channel{s.name, {}, std::max(s.max_requests_allowed, 0), 0, false});
   }
   for (const char* name : {"wlink", "search", "internal"}) {
-    m_channels.push_back(Channel{name, {}, 1, 0});
+    m_channels.push_back(Channel{name, {}, 1, 0, std::string_view(name) == "internal"});
   }
   // Channel ids are bytes; further channels could never be named.
   if (m_channels.size() > 255) m_channels.resize(255);

@@ -38,6 +38,9 @@ struct Channel {
   std::deque<std::int32_t> queue;  // monitor ids waiting to be sent, first in first out
   std::int32_t max_requests_allowed = 0;
   std::int32_t inflight = 0;
+  // "internal" carries the product site's document and definitions: their
+  // redirects must stay on the requested origin (HttpSettings).
+  bool same_origin_redirects = false;
 };
 
 // A data source's channel as the definitions give it.
@@ -53,7 +56,8 @@ class clsXMLHttpManager {
   ~clsXMLHttpManager();
 
   // Builds the channel table: one channel per data source in order, then
-  // "wlink", "search" and "internal" with a limit of 1 each.
+  // "wlink", "search" and "internal" with a limit of 1 each; "internal"
+  // follows redirects only on the requested origin.
   void manager_setup(const std::vector<ChannelSpec>& sources);
   // The id (1..255) of the first channel named exactly name, or 0.
   std::uint8_t getchannelid(std::string_view name) const;

@@ -156,6 +156,23 @@ TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountStartsAga
   EXPECT_EQ(calls[1].status, 200);
 }
 
+TEST_F(ManagerTest, TheInternalChannelKeepsRedirectsOnTheSiteAndARefusalIsFinal) {
+  const std::uint8_t internal = manager.getchannelid("internal");
+  transport.script("http://h/1", ScriptedTransport::fail(kErrorRedirectRefused, "refused", 10));
+  call(1, internal);
+  call(2, manager.getchannelid("wlink"));
+  loop.advance(100);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].reqno, 1);
+  EXPECT_EQ(calls[0].status, kTransportFailure);
+  EXPECT_EQ(calls[0].message, "refused");
+  EXPECT_TRUE(manager.error_queue().empty());
+  EXPECT_EQ(transport.count("http://h/1"), 1u);
+  ASSERT_EQ(transport.requests().size(), 2u);
+  EXPECT_TRUE(transport.requests()[0].settings.same_origin_redirects);
+  EXPECT_FALSE(transport.requests()[1].settings.same_origin_redirects);
+}
+
 TEST_F(ManagerTest, RequestThatCannotStartIsReportedLaterAndReleased) {
   transport.refuse_start("http://h/1", "URL rejected");
   call(1);

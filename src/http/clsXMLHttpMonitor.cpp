@@ -60,8 +60,11 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   if (!transition(MonitorState::InFlight)) return;
   m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
   std::string error;
+  HttpSettings settings = m_manager.settings();
+  settings.same_origin_redirects = m_channel >= 1 && m_channel <= m_manager.channel_count() &&
+                                   m_manager.channel(m_channel).same_origin_redirects;
   m_request = m_manager.transport().get(
-      m_url, m_manager.settings(), [this](HttpResult r) { on_result(std::move(r)); }, &error);
+      m_url, settings, [this](HttpResult r) { on_result(std::move(r)); }, &error);
   if (m_request != 0) return;
 
   // The request could not even start (a malformed address): release the
@@ -100,7 +103,8 @@ void clsXMLHttpMonitor::on_failure(int number, const std::string& description) {
                            " ,reqno=" + std::to_string(m_reqno),
                            std::to_string(number) + " " + description);
   ++m_errors;
-  if (m_errors >= kMaxAttempts) {
+  // A refused redirect would only be refused again: it is final at once.
+  if (m_errors >= kMaxAttempts || number == kErrorRedirectRefused) {
     m_manager.log().logevent(kLogLevel, "final http error occured in monitor", "", description);
     m_errors = 0;
     // As with an answer, the monitor stays busy while the processor runs.

@@ -1,9 +1,11 @@
 // clsXMLHttpMonitor: carries one asynchronous HTTP request at a time for
 // one request number. It sends through the transport with the current
-// settings, keeps its channel's in-flight count, retries a failed attempt
+// settings (redirects kept on the requested origin where its channel says
+// so), keeps its channel's in-flight count, retries a failed attempt
 // through the manager's error queue, and hands the answer (its text decoded
-// to UTF-8), or the third failure in a row, to the response processor named
-// by the caller. A success starts the failure count again.
+// to UTF-8), or the third failure in a row (a refused redirect at once), to
+// the response processor named by the caller. A success starts the failure
+// count again.
 //
 // Owned by clsXMLHttpManager, which never destroys a monitor while the
 // manager lives. Loop thread only. The processor may re-enter the manager

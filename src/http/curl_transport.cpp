@@ -24,6 +24,10 @@ struct CurlTransport::Transfer {
   // Loop time of the last sign of life once the connection is ready; -1
   // while connecting (the connect time-out governs that phase).
   std::int64_t last_activity = -1;
+  // With same_origin_redirects: redirects are followed here, not by curl.
+  bool same_origin = false;
+  std::string url;  // the address now asked for
+  int redirects = 0;
   char error[CURL_ERROR_SIZE] = {};
 
   ~Transfer() {
@@ -147,7 +151,9 @@ void configure(CURL* easy, const HttpSettings& s, curl_slist* headers) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  // Redirects that must stay on the origin are followed by collect_done,
+  // which sees each target before anything is asked of it.
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, s.same_origin_redirects ? 0L : 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -225,6 +231,8 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   t->receive_ms = timeout_ms(settings.receive_timeout, kDefaultReceiveTimeout);
   t->transfer_ms = timeout_ms(settings.transfer_timeout, kDefaultTransferTimeout);
   t->started = m_loop.now_ms();
+  t->same_origin = settings.same_origin_redirects;
+  t->url = address;
   configure(t->easy, settings, static_cast<curl_slist*>(m_headers));
   curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
   curl_easy_setopt(t->easy, CURLOPT_ERRORBUFFER, t->error);
@@ -298,7 +306,10 @@ void CurlTransport::collect_done() {
     curl_easy_getinfo(t->easy, CURLINFO_NUM_CONNECTS, &connects);
     m_connections_opened += connects;
     HttpResult result;
-    if (code == CURLE_OK) {
+    if (code == CURLE_OK && t->same_origin && follow_same_origin(t, result)) continue;
+    if (result.error_number != 0) {
+      // follow_same_origin refused the redirect; result says why.
+    } else if (code == CURLE_OK) {
       long status = 0;
       curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
       result.completed = true;
@@ -318,6 +329,39 @@ void CurlTransport::collect_done() {
     t.reset();
     handler(std::move(result));
   }
+}
+
+bool CurlTransport::follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult& result) {
+  long status = 0;
+  curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+  char* location = nullptr;
+  curl_easy_getinfo(t->easy, CURLINFO_REDIRECT_URL, &location);
+  if (status < 300 || status > 399 || location == nullptr) return false;
+  const std::string target = location;
+  if (!same_origin(t->url, target)) {
+    result.error_number = kErrorRedirectRefused;
+    result.error_text = "Redirect from " + t->url + " to " + target +
+                        " refused: it leaves the scheme, host or port asked for";
+    return false;
+  }
+  if (++t->redirects > 10) {
+    result.error_number = CURLE_TOO_MANY_REDIRECTS;
+    result.error_text = "Maximum (10) redirects followed";
+    return false;
+  }
+  t->url = target;
+  t->body.clear();
+  t->last_activity = -1;
+  t->error[0] = '\0';
+  if (curl_easy_setopt(t->easy, CURLOPT_URL, t->url.c_str()) != CURLE_OK ||
+      curl_multi_add_handle(multi_of(m_multi), t->easy) != CURLM_OK) {
+    result.error_number = CURLE_OUT_OF_MEMORY;
+    result.error_text = "Out of memory";
+    return false;
+  }
+  const RequestId id = t->id;
+  m_transfers.emplace(id, std::move(t));
+  return true;
 }
 
 void CurlTransport::arm_watchdog(std::int64_t deadline) {

@@ -5,7 +5,8 @@
 // later requests to the same host; TLS peers are verified.
 //
 // Each request sends "Cache-Control: no-store, no-cache, must-revalidate"
-// and "Pragma: no-cache", follows redirects (http and https only), and
+// and "Pragma: no-cache", follows redirects (http and https only; with
+// same_origin_redirects only to the requested origin, checked here), and
 // never asks for compressed answers. The receive and transfer time-outs
 // are ours: a loop timer watches the time of the last byte received and
 // the time each request started.
@@ -57,6 +58,11 @@ class CurlTransport : public HttpTransport {
   // their transfer time-out, and sets the watchdog for the next one that could.
   void check_receive_timeouts();
   void arm_watchdog(std::int64_t deadline);
+  // For a transfer whose redirects must stay on its origin, after a
+  // complete answer: a redirect to the same origin is sent on (the transfer
+  // goes back into curl and the table; true). A redirect elsewhere, or
+  // too many, sets result's failure. False for anything else.
+  bool follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult& result);
   // Takes a transfer out of curl and our table; the caller reports it.
   std::unique_ptr<Transfer> detach(RequestId id);
 

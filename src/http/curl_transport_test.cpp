@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <memory>
 #include <vector>
 
@@ -206,6 +207,70 @@ TEST_F(CurlTransportTest, RequestsCarryNoCacheHeaders) {
   EXPECT_NE(heads[0].find("\r\nCache-Control: no-store, no-cache, must-revalidate\r\n"),
             std::string::npos);
   EXPECT_NE(heads[0].find("\r\nPragma: no-cache\r\n"), std::string::npos);
+}
+
+// An address as one query value of the service's _redirect key.
+std::string redirect_to(const std::string& url) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "_redirect=";
+  for (const char c : url) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u)) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
+}
+
+TEST_F(CurlTransportTest, SameOriginRedirectsStayOnTheRequestedSchemeHostAndPort) {
+  const service::Instrument& inst = service::instruments()[0];
+  const std::string base = m_service.base_url();
+  const std::string page = "/quote?s=" + inst.symbol;
+  const std::string heading = "<h1>" + inst.name + " (" + inst.symbol + ")</h1>";
+  HttpSettings site;
+  site.same_origin_redirects = true;
+
+  // On the same origin, relative or absolute, redirects are followed.
+  HttpResult r = fetch(base + "/moved?" + redirect_to(page), site);
+  ASSERT_TRUE(r.completed) << r.error_text;
+  EXPECT_NE(r.body.find(heading), std::string::npos);
+  r = fetch(
+      base + "/moved?" + redirect_to("HTTP://127.0.0.1:" + std::to_string(m_service.port()) + page),
+      site);
+  ASSERT_TRUE(r.completed) << r.error_text;
+  EXPECT_EQ(r.status, 200);
+
+  // Another host name (of the same server), another port, or a second hop
+  // that leaves: refused before the other address is asked anything.
+  const std::string elsewhere[] = {
+      "http://localhost:" + std::to_string(m_service.port()) + page,
+      m_service.fault_url() + page,
+      base + "/again?" + redirect_to("http://localhost:" + std::to_string(m_service.port()) + page),
+  };
+  for (std::size_t i = 0; i < std::size(elsewhere); ++i) {
+    const std::string& to = elsewhere[i];
+    const std::int64_t asked = m_service.requests();
+    r = fetch(base + "/moved?" + redirect_to(to), site);
+    EXPECT_FALSE(r.completed) << to;
+    EXPECT_EQ(r.error_number, kErrorRedirectRefused) << to;
+    EXPECT_NE(r.error_text.find("refused"), std::string::npos) << r.error_text;
+    EXPECT_EQ(m_service.requests() - asked, i == 2 ? 2 : 1) << to;
+    EXPECT_TRUE(m_service.faults().heads().empty());
+  }
+  // A redirect loop on the origin ends as curl's own would.
+  r = fetch(base + "/wl/loop", site);
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(r.error_number, 47);
+
+  // Page fetches follow redirects to other hosts as before.
+  r = fetch(base + "/moved?" + redirect_to(elsewhere[0]));
+  ASSERT_TRUE(r.completed) << r.error_text;
+  EXPECT_NE(r.body.find(heading), std::string::npos);
+  EXPECT_EQ(m_transport.in_flight(), 0u);
 }
 
 TEST_F(CurlTransportTest, RequestsThatCannotStartReportNothing) {

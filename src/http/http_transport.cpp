@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace quillo::http {
 
@@ -29,7 +30,59 @@ std::string noproxy_entry(std::string_view pattern) {
   return std::string(pattern);
 }
 
+struct Origin {
+  std::string scheme, host, port;
+  bool operator==(const Origin&) const = default;
+};
+
+std::string lower_ascii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The origin of an absolute http or https address; nullopt for anything else.
+std::optional<Origin> origin_of(std::string_view url) {
+  const std::size_t colon = url.find("://");
+  if (colon == std::string_view::npos) return std::nullopt;
+  Origin o;
+  o.scheme = lower_ascii(url.substr(0, colon));
+  if (o.scheme != "http" && o.scheme != "https") return std::nullopt;
+  std::string_view authority = url.substr(colon + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#\\"));
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  std::string_view host = authority, port;
+  if (authority.starts_with('[')) {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = authority.substr(0, close + 1);
+    port = authority.substr(close + 1);
+    if (!port.empty() && port.front() != ':') return std::nullopt;
+  } else if (const std::size_t c = authority.rfind(':'); c != std::string_view::npos) {
+    host = authority.substr(0, c);
+    port = authority.substr(c);
+  }
+  if (!port.empty()) port.remove_prefix(1);  // the ':'
+  if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  while (port.size() > 1 && port.front() == '0') port.remove_prefix(1);
+  if (host.empty()) return std::nullopt;
+  o.host = lower_ascii(host);
+  o.port = port.empty() ? (o.scheme == "https" ? "443" : "80") : std::string(port);
+  return o;
+}
+
 }  // namespace
+
+bool same_origin(std::string_view a, std::string_view b) {
+  const auto oa = origin_of(a);
+  const auto ob = origin_of(b);
+  return oa && ob && *oa == *ob;
+}
 
 std::string noproxy_from_bypass(std::string_view bypass) {
   std::string out;

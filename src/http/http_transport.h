@@ -33,6 +33,7 @@ enum HttpErrorNumber : int {
   kErrorReceiveTimeout = 1001,   // no byte arrived for receive_timeout seconds
   kErrorBodyTooLarge = 1002,     // the body grew past max_body_bytes
   kErrorTransferTimeout = 1003,  // the whole exchange took longer than transfer_timeout
+  kErrorRedirectRefused = 1004,  // a redirect left the origin (same_origin_redirects)
 };
 
 // How one request is sent. The monitor fills it from the configuration.
@@ -62,6 +63,12 @@ struct HttpSettings {
   // A body larger than this is a failure (kErrorBodyTooLarge), not an
   // out-of-memory.
   std::size_t max_body_bytes = 64 * 1024 * 1024;
+  // Redirects are followed (at most 10, http and https only). With this on,
+  // only to the scheme, host and port of the requested address: what the
+  // product site serves (its document, definitions, models) is installed or
+  // opened, so a redirect elsewhere, or from https to http, is a failure
+  // (kErrorRedirectRefused) rather than a file from another server.
+  bool same_origin_redirects = false;
 };
 
 // The default of each time-out, in seconds.
@@ -108,6 +115,11 @@ class HttpTransport {
 // bare "*" bypasses every host, blanks are dropped and "<local>" (the
 // platform's "hosts without a dot") has no equivalent and is left out.
 std::string noproxy_from_bypass(std::string_view bypass);
+
+// True when both are absolute http or https addresses with the same scheme,
+// host (letter case ignored) and port (the scheme's default when none is
+// given); user information before the host does not count.
+bool same_origin(std::string_view a, std::string_view b);
 
 // A time-out setting in milliseconds: the default for values that are not
 // positive numbers, at most 30 days.

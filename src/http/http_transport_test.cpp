@@ -23,6 +23,27 @@ TEST(NoproxyFromBypassTest, PatternsCurlCannotExpressAreLeftOut) {
   EXPECT_EQ(noproxy_from_bypass(";;*;"), "*");
 }
 
+TEST(SameOriginTest, SchemeHostAndPortMustAllMatch) {
+  EXPECT_TRUE(same_origin("https://site.example/q/site.xml", "https://SITE.example:443/other"));
+  EXPECT_TRUE(same_origin("HTTP://127.0.0.1:8080/a", "http://127.0.0.1:08080/b?x=1"));
+  EXPECT_TRUE(same_origin("https://[::1]:9/a", "https://[::1]:9"));
+  // https is never exchanged for http, nor the other way.
+  EXPECT_FALSE(same_origin("https://site.example/a", "http://site.example/a"));
+  EXPECT_FALSE(same_origin("http://site.example/a", "https://site.example/a"));
+  EXPECT_FALSE(same_origin("https://site.example/a", "https://site.example:8443/a"));
+  EXPECT_FALSE(same_origin("https://site.example/a", "https://other.example/a"));
+  EXPECT_FALSE(same_origin("https://site.example/a", "https://site.example.evil.test/a"));
+  // User information does not make another host look like the site.
+  EXPECT_FALSE(same_origin("https://site.example/a", "https://site.example@evil.test/a"));
+  EXPECT_FALSE(same_origin("https://site.example/a", "https://evil.test\\@site.example/a"));
+  EXPECT_TRUE(same_origin("https://site.example/a", "https://user:pw@site.example/b"));
+  for (const char* bad : {"", "/relative", "ftp://site.example/a", "https://", "https://:80/",
+                          "https://site.example:8x/"}) {
+    EXPECT_FALSE(same_origin("https://site.example/a", bad)) << bad;
+    EXPECT_FALSE(same_origin(bad, bad)) << bad;
+  }
+}
+
 TEST(TimeoutMsTest, SecondsBecomeMillisecondsWithDefaultsForNonsense) {
   EXPECT_EQ(timeout_ms(60, 60), 60000);
   EXPECT_EQ(timeout_ms(0.25, 30), 250);

@@ -98,6 +98,10 @@ struct WinHttpTransport::Context {
   bool closed = false;    // the loop closed the handle: no more calls on it
   bool finished = false;  // a result went to the loop
   bool auth_tried = false;
+  // With same_origin_redirects: the address asked for, whose origin every
+  // redirect must keep.
+  bool same_origin = false;
+  std::string url;
   int status = 0;
   std::string content_type;
   long long content_length = -1;
@@ -166,6 +170,10 @@ struct WinHttpCallbacks {
         ++c->progress;
         read(c, info_length);
         break;
+      case WINHTTP_CALLBACK_STATUS_REDIRECT:
+        ++c->progress;
+        if (c->same_origin && info != nullptr) redirect(c, static_cast<const wchar_t*>(info));
+        break;
       case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
         fail(c, info != nullptr ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : 0);
         break;
@@ -209,6 +217,20 @@ struct WinHttpCallbacks {
       return;
     }
     if (!WinHttpQueryDataAvailable(c->handle, nullptr)) fail(c, GetLastError());
+  }
+
+  // WinHTTP is about to follow a redirect: one that leaves the origin ends
+  // the request with a failure. The handle is closed by the loop thread
+  // (closing it here would free the context under the loop's feet), so the
+  // redirected request may still go out meanwhile; its answer is never used.
+  static void redirect(Context* c, const wchar_t* target) {
+    const std::string to = utf8_from_wide(target);
+    if (http::same_origin(c->url, to)) return;
+    HttpResult result;
+    result.error_number = kErrorRedirectRefused;
+    result.error_text = "Redirect from " + c->url + " to " + to +
+                        " refused: it leaves the scheme, host or port asked for";
+    post(c, std::move(result));
   }
 
   static void read(Context* c, DWORD bytes) {
@@ -465,6 +487,8 @@ RequestId WinHttpTransport::get(std::string_view url, const HttpSettings& settin
   c->handle = request;
   c->connect = connect;
   c->max_body = settings.max_body_bytes;
+  c->same_origin = settings.same_origin_redirects;
+  c->url = address;
   const std::int64_t connect_ms =
       timeout_ms(settings.connection_timeout, kDefaultConnectionTimeout);
   c->receive_ms = timeout_ms(settings.receive_timeout, kDefaultReceiveTimeout);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "common/text.h"
 #include "spreadsheet/address.h"
@@ -198,6 +199,77 @@ TEST_F(XlsxSafetyTest, KilledSavesLeaveNoTemporariesForLong) {
   EXPECT_GT(entries(), 1u);  // the killed saves left their files
   ASSERT_TRUE(save(book, &file, target).ok());
   EXPECT_EQ(entries(), 1u);  // the next save removed them
+}
+
+// Stands for the platform file system and, where a save puts its file in
+// place, notes the mode of every file the save has made beside it.
+class ModeNotingFileSystem final : public host::FileSystem {
+ public:
+  explicit ModeNotingFileSystem(fs::path dir) : m_dir(std::move(dir)) {}
+  class Noting final : public host::FileReplacement {
+   public:
+    Noting(ModeNotingFileSystem& owner, std::unique_ptr<host::FileReplacement> real)
+        : m_owner(owner), m_real(std::move(real)) {}
+    const std::string& temporary_path() const override { return m_real->temporary_path(); }
+    Status commit() override {
+      for (const auto& e : fs::directory_iterator(m_owner.m_dir)) {
+        struct stat st;
+        if (::lstat(e.path().c_str(), &st) == 0) {
+          m_owner.modes[e.path().filename().string()] = st.st_mode & 07777;
+        }
+      }
+      return m_real->commit();
+    }
+
+   private:
+    ModeNotingFileSystem& m_owner;
+    std::unique_ptr<host::FileReplacement> m_real;
+  };
+  Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
+    return m_real->read_file(p, max);
+  }
+  Status write_file(const std::string& p, std::string_view c,
+                    const host::WriteOptions& o) override {
+    return m_real->write_file(p, c, o);
+  }
+  Result<std::unique_ptr<host::FileReplacement>> begin_replace(
+      const std::string& p, const host::WriteOptions& o) override {
+    auto r = m_real->begin_replace(p, o);
+    if (!r.ok()) return r.status();
+    return std::unique_ptr<host::FileReplacement>(new Noting(*this, std::move(r).value()));
+  }
+
+  std::map<std::string, mode_t> modes;  // file name: permission bits
+
+ private:
+  fs::path m_dir;
+  std::unique_ptr<host::FileSystem> m_real = host::make_platform_file_system();
+};
+
+TEST_F(XlsxSafetyTest, FilesASaveMakesAreNoMoreOpenThanAPrivateTarget) {
+  XlsxFile file;
+  const std::string target = path("private.xlsx");
+  const BookId book = made(target, file);
+  ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+  const SheetId s = model.book(book)->sheets.front();
+  ASSERT_TRUE(model.set_value(s, 2, 1, Value("secret")).ok());
+  ASSERT_TRUE(model.add_sheet(book, "More").ok());
+  // With no umask at all, any file made with the umask's mode would be
+  // open to everyone.
+  const mode_t mask = ::umask(0);
+  auto noting = std::make_shared<ModeNotingFileSystem>(dir);
+  file.files = noting;
+  const Status st = save(book, &file, target);
+  ::umask(mask);
+  ASSERT_TRUE(st.ok()) << st.message();
+  // The workbook, the temporary package and one deflated part per sheet.
+  EXPECT_GE(noting->modes.size(), 4u);
+  for (const auto& [name, mode] : noting->modes) {
+    EXPECT_EQ(mode & 077, 0u) << name << " has mode " << std::oct << mode;
+  }
+  struct stat after;
+  ASSERT_EQ(::stat(target.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
 }
 
 TEST_F(XlsxSafetyTest, BadSharedStringIndexesFailTheLoad) {

@@ -370,7 +370,11 @@ Status Saver::write_sheets() {
     // into an archive of its own beside the save's temporary file (named
     // after it, so one left by a crash is cleared with it); the package
     // copies it from there.
+    // The file is made private first: libzip writes the archive with the
+    // mode of the file it replaces, and would otherwise take the umask's,
+    // letting others read the sheet while it is saved (or after a kill).
     const std::string spool = m_temporary + ".part" + std::to_string(m_part_files.paths.size());
+    if (auto st = host::create_private_file(spool); !st.ok()) return st;
     m_part_files.paths.push_back(spool);
     xlsx::DeflatedPart deflated(spool);
     if (auto st = xlsx::rewrite_sheet(

@@ -319,6 +319,12 @@ class PosixFileSystem final : public FileSystem {
 
 }  // namespace
 
+Status create_private_file(const std::string& path) {
+  Fd f(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (f.fd < 0) return failed_errno(path + ": cannot create");
+  return {};
+}
+
 std::unique_ptr<FileSystem> make_platform_file_system() {
   return std::make_unique<PosixFileSystem>();
 }

@@ -187,6 +187,13 @@ class WindowsFileSystem final : public FileSystem {
 
 }  // namespace
 
+Status create_private_file(const std::string& path) {
+  Handle f(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr));
+  if (!f.ok()) return failed_windows(path + ": cannot create");
+  return {};
+}
+
 std::unique_ptr<FileSystem> make_platform_file_system() {
   return std::make_unique<WindowsFileSystem>();
 }
