@@ -154,6 +154,72 @@ TEST_F(FillTest, RefreshWritesHistoryTablesAndIndicatorsOverThemInOneRun) {
             std::string::npos);
 }
 
+TEST_F(FillTest, ChainedIndicatorsFillInOneRunAndOnlyValuesCountAsFilled) {
+  // A price table (header in row 2, prices in 3..132), its 5-period
+  // average in H3:H132 (numbers from H7), and a 2-period average of that
+  // average; beside them formulas that show no value: a link that is not
+  // stored, an average without a number of periods, and a cell reading
+  // itself.
+  const fs::path chained = root / "chained.xlsx";
+  const std::string make =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='H'; ws['A1']='=fhistory(\\\"BVM\\\",\\\"Yahoo\\\",\\\"DATE,CLOSE,VOLUME,OPEN,HIGH,"
+      "LOW\\\",DATE(2024,1,1),DATE(2024,6,30),\\\"d\\\",{\\\"SORT\\\",\\\"ASC\\\"})'; "
+      "ws['H2']='=sma(A2:F132,5)'; ws['K6']='=sma(G7:H132,2)'; ws['M1']='=wlink(\\\"nosuch\\\")'; "
+      "ws['M2']='=sma(A2:F132,\\\"x\\\")'; ws['M3']='=M3+1'; wb.save(sys.argv[1])\" " +
+      chained.string();
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(settings("history_service", market.base_url()), 0);
+  std::string text;
+  ASSERT_EQ(refresh(chained, chained, 60, false, &text), 0) << text;
+  EXPECT_NE(text.find("5 cells with quillo formulas, 3 filled (1 history table, 2 indicator "
+                      "series), 1 empty, 1 link not found"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(value(chained, "H!K6"), "SMA,2");
+  EXPECT_EQ(value(chained, "H!K7"), "");
+  for (int row : {8, 60, 132}) {
+    const double first = std::stod(value(chained, "H!H" + std::to_string(row - 1)));
+    const double second = std::stod(value(chained, "H!H" + std::to_string(row)));
+    EXPECT_NEAR(std::stod(value(chained, "H!K" + std::to_string(row))), (first + second) / 2,
+                1e-9 * second)
+        << row;
+  }
+  // The cell reading itself shows an error and is named.
+  EXPECT_EQ(value(chained, "H!M3"), "#REF!");
+  EXPECT_NE(text.find("H!M3: circular reference"), std::string::npos) << text;
+  EXPECT_EQ(refresh(chained, chained, 60, true), 1);
+}
+
+TEST_F(FillTest, AHistoryThatDoesNotAnswerInTimeKeepsTheFilesStatus) {
+  const fs::path history_book = root / "history.xlsx";
+  const std::string make =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='H'; ws['A1']='=fhistory(\\\"BVM\\\",\\\"Yahoo\\\",\\\"DATE,CLOSE,VOLUME,OPEN,HIGH,"
+      "LOW\\\",DATE(2024,1,1),DATE(2024,6,30),\\\"d\\\",{\\\"SORT\\\",\\\"ASC\\\"})'; "
+      "ws['H2']='=sma(A2:F132,5)'; wb.save(sys.argv[1])\" " +
+      history_book.string();
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(settings("history_service", market.base_url()), 0);
+  ASSERT_EQ(refresh(history_book, history_book, 60, false), 0);
+  ASSERT_EQ(value(history_book, "H!A1"), "Data loaded.");
+  const std::string close = value(history_book, "H!B132");
+  // The service can no longer be reached (a connect that neither succeeds
+  // nor fails): the run ends at its time-out with the table on its way.
+  ASSERT_EQ(
+      settings("history_service", "http://127.0.0.1:" + std::to_string(market.blackhole_port())),
+      0);
+  std::string text;
+  EXPECT_EQ(refresh(history_book, history_book, 1.5, false, &text), 0) << text;
+  EXPECT_EQ(value(history_book, "H!A1"), "Data loaded.");
+  EXPECT_EQ(value(history_book, "H!B132"), close);
+  EXPECT_EQ(value(history_book, "H!H2"), "SMA,5");
+  EXPECT_NE(text.find("1 not answered; the file's value kept in 1 of them"), std::string::npos)
+      << text;
+  EXPECT_EQ(refresh(history_book, history_book, 1.5, true, &text), 1) << text;
+  EXPECT_EQ(value(history_book, "H!A1"), "Data loaded.");
+}
+
 TEST_F(FillTest, BadInputIsRefusedWithoutLeavingFiles) {
   std::ostringstream out, err;
   cli::RefreshOptions o;

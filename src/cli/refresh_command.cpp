@@ -18,7 +18,7 @@ void warn_circular(spreadsheet::Application& app, std::ostream& err) {
   for (const spreadsheet::CellAddr& a : model.circular_references()) {
     err << kCommand << ": warning: " << spreadsheet::quote_sheet_name(model.sheet_name(a.sheet))
         << "!" << spreadsheet::cell_a1(a.row, a.col)
-        << ": circular reference; the cell keeps its value\n";
+        << ": circular reference; the cell keeps its value (#REF! when it has none)\n";
   }
 }
 
@@ -65,6 +65,9 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   if (!answered) {
     err << kCommand << ": not every request was answered within " << options.timeout_seconds
         << " s; saving what arrived\n";
+    // Series computed since the timer's last pass are written, not saved
+    // as "Calculating...".
+    session.write_computed_series();
   }
 
   // Summarised before a save under another name renames the workbook (the

@@ -102,8 +102,14 @@ Session::Session(SessionOptions options, std::ostream& err)
   if (m_state->engine()) {
     m_state->engine()->registry().set_kept_figure(
         [this](const host::Range& cell, const datarequest& request) -> std::optional<Value> {
-          if (!keeps_value(request.status, m_state->config())) return std::nullopt;
-          const auto it = m_kept.find(cellkey(cell));
+          const std::string key = cellkey(cell);
+          // A price-history cell shows "Updating..." until its table is
+          // written: no answer yet, so it keeps its value too.
+          if (!keeps_value(request.status, m_state->config()) &&
+              !(request.reqtype == RequestType::History && table_pending(key))) {
+            return std::nullopt;
+          }
+          const auto it = m_kept.find(key);
           if (it == m_kept.end()) return std::nullopt;
           return it->second;
         });
@@ -207,6 +213,14 @@ bool Session::answered() const {
   return m_state->engine()->calcs().computed_count() == 0;
 }
 
+bool Session::table_pending(const std::string& key) const {
+  const history::AreaTable& areas = m_state->engine()->areas();
+  for (std::size_t i = 1; i <= areas.size(); ++i) {
+    if (areas.at(i).key == key) return areas.at(i).pending;
+  }
+  return false;
+}
+
 bool Session::link_answered(std::int32_t reqno) const {
   const LinkTable& links = m_state->engine()->links();
   for (std::int32_t n = 1; n <= links.upper_bound(); ++n) {
@@ -230,6 +244,10 @@ bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>
     }
     if (on_tick) on_tick();
   }
+}
+
+void Session::write_computed_series() {
+  if (m_state->engine()) m_state->engine()->calcs().calc_pass();
 }
 
 Progress Session::progress() const {
@@ -326,6 +344,34 @@ std::string_view answer_failure_kind(const std::string& shown) {
   return {};
 }
 
+// What a text an add-in's cell shows says when it is no value, as a kind
+// of failure; empty for a value. A cell shows a value only when it holds
+// one: the empty text, the not-found marker, link and status texts, and
+// texts of a value still on its way are none.
+std::string shown_failure_kind(const std::string& shown) {
+  if (shown.empty()) return "empty";
+  if (shown == kInvalidField) return "invalid field";
+  if (const std::string_view kind = answer_failure_kind(shown); !kind.empty()) {
+    return std::string(kind);
+  }
+  if (shown == kNotFound) return "value not found";
+  if (shown == status_message(StatusText::LinkNotFound)) return "link not found";
+  if (shown == status_message(StatusText::Loading) ||
+      shown == status_message(StatusText::Initializing)) {
+    return "not answered";
+  }
+  if (shown == status_message(StatusText::InvalidInstrument)) return "invalid instrument";
+  if (shown == status_message(StatusText::ParseError)) return "data parse error";
+  if (shown == status_message(StatusText::NoData)) return "no data";
+  if (shown.rfind("Connection error", 0) == 0) return "connection error";
+  if (shown == status_message(StatusText::DataLoaded)) return {};  // a history table's
+  for (int i = 0; i <= static_cast<int>(StatusText::NoData); ++i) {
+    const std::string_view m = status_message(static_cast<StatusText>(i));
+    if (!m.empty() && shown == m) return ascii_lower(m);
+  }
+  return {};
+}
+
 }  // namespace
 
 ShownKind shown_kind(std::string_view shown) {
@@ -398,21 +444,23 @@ Summary Session::summarize(host::Workbook& book) {
     const auto req = registered.find(key);
     std::string kind;
     if (req != registered.end() && requests.contains(req->second)) {
-      const RequestStatus status = requests.at(req->second).status;
-      kind = failure_kind(status);
-      if (!kind.empty() && keeps_value(status, m_state->config()) && m_kept.count(key) > 0) {
-        ++s.kept;
+      const datarequest& request = requests.at(req->second);
+      kind = failure_kind(request.status);
+      bool kept = keeps_value(request.status, m_state->config());
+      // A table still on its way: not answered, whatever the cell shows.
+      if (kind.empty() && request.reqtype == RequestType::History && table_pending(key)) {
+        kind = "not answered";
+        kept = true;
       }
+      if (!kind.empty() && kept && m_kept.count(key) > 0) ++s.kept;
     }
     if (kind.empty()) {
       if (shown.is_error()) {
         kind = shown.to_text();
-      } else if (shown.is_text() && shown.text() == kInvalidField) {
-        kind = "invalid field";
       } else if (shown.is_empty()) {
         kind = "empty";
       } else if (shown.is_text()) {
-        kind = answer_failure_kind(shown.text());
+        kind = shown_failure_kind(shown.text());
       }
     }
     if (kind.empty()) {

@@ -132,6 +132,11 @@ class Session {
   // indicator series waits to be written.
   bool answered() const;
 
+  // Writes the indicator series computed and not yet written (what the
+  // one-second timer does), so a run that ends before the timer leaves no
+  // cell showing "Calculating...".
+  void write_computed_series();
+
   Progress progress() const;
   Summary summarize(host::Workbook& book);
   // The book's formulas quillo cannot compute that kept the file's value
@@ -149,6 +154,8 @@ class Session {
  private:
   // Whether a link fed by web-link request reqno has had a value.
   bool link_answered(std::int32_t reqno) const;
+  // Whether the price-history cell with this key waits for its table.
+  bool table_pending(const std::string& key) const;
 
   SessionOptions m_options;
   std::ostream& m_err;

@@ -61,21 +61,63 @@ std::size_t CalcTable::computed_count() const {
   }));
 }
 
+void CalcTable::defer(std::size_t index) {
+  // The record being written is evaluated by its own write (its formula is
+  // entered again): that is no new table.
+  if (m_writing != 0 && index != m_writing && index <= m_calcs.size()) at(index).deferred = true;
+}
+
+void CalcTable::recompute(std::size_t index) {
+  CalcRecord& r = at(index);
+  r.deferred = false;
+  if (!r.cell) return;
+  // Only the formula the record was made for: one the user entered since
+  // is the user's and computes by itself.
+  const Result<std::string> formula = r.cell->formula();
+  if (!formula.ok() || *formula != r.formula) return;
+  const host::RangePtr cell = r.cell;
+  (void)cell->set_formula(*formula);
+}
+
 void CalcTable::calc_pass() {
   if (m_calcs.empty()) return;
-  m_flag.while_calculating([this] {
-    bool screen_off = false;
+  // Rounds of writes by index: a write makes the indicators reading the
+  // series written defer (the frame does not compute while `calculating`
+  // is set); each computes again before its own write, in this round when
+  // it comes later by index, else in the next. A chain of averages thus
+  // ends written from its inputs' new series. Indicators that read each
+  // other's series would defer each other for ever: after kMaxRounds
+  // rounds what still defers keeps the series it has.
+  constexpr int kMaxRounds = 16;
+  bool screen_off = false;
+  for (int round = 1;; ++round) {
+    bool wrote = false;
     // By index: writing re-enters worksheet functions, which may add records.
     for (std::size_t i = 1; i <= m_calcs.size(); ++i) {
-      if (at(i).state != CalcState::Computed) continue;
-      if (!screen_off && m_app.screen_updating()) {
-        m_app.set_screen_updating(false);
-        screen_off = true;
+      if (at(i).deferred) {
+        if (round <= kMaxRounds) {
+          recompute(i);
+        } else {
+          at(i).deferred = false;
+        }
       }
-      calc_write(i);
+      if (at(i).state != CalcState::Computed) continue;
+      m_flag.while_calculating([&] {
+        if (!screen_off && m_app.screen_updating()) {
+          m_app.set_screen_updating(false);
+          screen_off = true;
+        }
+        m_writing = i;
+        calc_write(i);
+        m_writing = 0;
+      });
+      wrote = true;
     }
-    if (screen_off) m_app.set_screen_updating(true);
-  });
+    const bool waiting =
+        std::any_of(m_calcs.begin(), m_calcs.end(), [](const CalcRecord& r) { return r.deferred; });
+    if (!wrote && !waiting) break;
+  }
+  if (screen_off) m_app.set_screen_updating(true);
 }
 
 void CalcTable::calc_write(std::size_t index) {

@@ -49,6 +49,9 @@ struct CalcRecord {
   std::size_t filled = 0;
   std::string caption;
   std::string caption2;
+  // Evaluated while the pass wrote another series: its table may be that
+  // series, so it computes again once that write is done.
+  bool deferred = false;
 };
 
 // How the frame reaches the add-in's `calculating` flag (set while the
@@ -73,21 +76,31 @@ class CalcTable {
   // again idle: what it holds belongs to a formula the cell no longer has.
   // nullopt when the cell is gone.
   std::optional<std::size_t> calc_register(const host::Range& fcaller);
-  // Writes every computed record (the one-second timer).
+  // Writes every computed record (the one-second timer). An indicator
+  // whose table is a series written in the pass (an average of an average)
+  // computes from it and is written in the same pass, after it.
   void calc_pass();
   void calc_write(std::size_t index);
   // Records waiting to be written.
   std::size_t computed_count() const;
+  // Called by the frame for a record it evaluated without computing while
+  // `calculating` was set: when another record's write in the pass caused
+  // it, the record computes again once that write is done.
+  void defer(std::size_t index);
 
   const CalcFlag& flag() const { return m_flag; }
 
  private:
   void write_series(CalcRecord& r);
+  // Enters the record's formula again, outside `calculating`, so the frame
+  // computes its series from what the sheet holds now.
+  void recompute(std::size_t index);
 
   host::Application& m_app;
   CalcFlag m_flag;
   std::vector<CalcRecord> m_calcs;
   std::unordered_map<std::string, std::size_t> m_by_key;
+  std::size_t m_writing = 0;  // the record the pass writes now, 0 outside
 };
 
 }  // namespace quillo::indicators

@@ -103,6 +103,13 @@ Table data_rows(const Array& cells, int skip) {
   return t;
 }
 
+// Whether the cells read are the whole range (rows x columns).
+bool read_whole(const Array& cells, const Shape& shape) {
+  return cells.rows == shape.rows && cells.cols == shape.cols &&
+         cells.items.size() ==
+             static_cast<std::size_t>(shape.rows) * static_cast<std::size_t>(shape.cols);
+}
+
 std::string number_text(double x) {
   return std::to_string(static_cast<long long>(x));
 }
@@ -207,7 +214,10 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
       // Evaluated again before the pass wrote the series: its table (or
       // the formula) changed, so the series is computed again from what the
       // sheet holds now; while the add-in writes, it waits as it is.
-      if (m_calcs.flag().calculating()) return Value(kCalculating);
+      if (m_calcs.flag().calculating()) {
+        m_calcs.defer(*index);
+        return Value(kCalculating);
+      }
       break;
     case CalcState::Written:
       r.state = CalcState::Idle;
@@ -215,16 +225,30 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
     case CalcState::Abandoned:
       return Value(r.caption);
     case CalcState::Idle:
-      if (m_calcs.flag().calculating()) return Value(r.caption);
+      if (m_calcs.flag().calculating()) {
+        m_calcs.defer(*index);
+        return Value(r.caption);
+      }
       break;
   }
 
   const Array cells = args[static_cast<std::size_t>(def.tables - 1)].range().values();
-  const int skip = header_rows(cells);
-  const Table t = data_rows(cells, skip);
-  std::optional<Table> index_table;
-  if (def.tables == 2) index_table = data_rows(args[0].range().values(), skip);
-  std::optional<Series> series = compute(kind, t, index_table ? &*index_table : nullptr, numbers);
+  std::optional<Array> index_cells;
+  if (def.tables == 2) index_cells = args[0].range().values();
+  std::optional<Series> series;
+  std::size_t filled = 0;
+  // A range the sheet cannot hand over whole (one over the reader's cell
+  // limit, such as whole columns, or one whose sheet is gone) comes back as
+  // a single error value: that is no table, and a series computed from it
+  // would clear the range's rows below the formula.
+  if (read_whole(cells, shape) && (!index_cells || read_whole(*index_cells, shape))) {
+    const int skip = header_rows(cells);
+    const Table t = data_rows(cells, skip);
+    std::optional<Table> index_table;
+    if (index_cells) index_table = data_rows(*index_cells, skip);
+    series = compute(kind, t, index_table ? &*index_table : nullptr, numbers);
+    filled = t.rows();
+  }
   CalcRecord& done = m_calcs.at(*index);
   if (!series) {
     // A series computed before no longer fits the sheet: it is not written.
@@ -238,7 +262,7 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   done.caption = std::string(def.caption) + params;
   done.caption2 = def.caption2.empty() ? std::string() : std::string(def.caption2) + params;
   const auto rows = static_cast<std::size_t>(std::max(shape.rows, 0));
-  done.filled = t.rows();
+  done.filled = filled;
   done.values = std::move(series->values);
   done.values.resize(rows, std::nan(""));
   done.values2 = std::move(series->values2);

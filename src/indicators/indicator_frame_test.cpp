@@ -227,5 +227,63 @@ TEST_F(FrameTest, BadArgumentsAnswerInTheCellAndWriteNothing) {
   for (std::int32_t r = 1; r < 5; ++r) EXPECT_TRUE(at(r, 11).is_empty());  // nothing above
 }
 
+TEST_F(FrameTest, ATableTheSheetCannotHandOverIsACalculationErrorAndWritesNothing) {
+  // Whole columns are more cells than a range hands over: the reader
+  // answers one error value, which is no table. The cells below the formula
+  // (the user's) stay as they are.
+  put_table(std::string(QUILLO_TESTDATA_DIR) + "/indicators/table.csv");
+  ASSERT_TRUE((*sheet->range("H50"))->set_value(Value("mine")).ok());
+  ASSERT_TRUE((*sheet->range("I50"))->set_value(Value(7.0)).ok());
+  for (const char* formula : {"=sma(A:F,5)", "=sma(A:D,5)", "=bollinger(A:F,5,2)"}) {
+    set("H1", formula);
+    EXPECT_EQ(shown("H1"), "Calculation error") << formula;
+    calcs.calc_pass();
+    EXPECT_EQ(shown("H1"), "Calculation error") << formula;
+    EXPECT_EQ(shown("H50"), "mine") << formula;
+    EXPECT_EQ(at(50, 9).to_text(), "7") << formula;
+    EXPECT_TRUE(at(2, 8).is_empty()) << formula;
+  }
+}
+
+TEST_F(FrameTest, AnIndicatorOverAnotherIndicatorsSeriesIsWrittenInTheSamePass) {
+  put_table(std::string(QUILLO_TESTDATA_DIR) + "/indicators/table.csv");
+  // The 5-period average fills H6:H21; a 2-period average of it (column 2
+  // of G6:H21) goes in K5. Entered first, its record comes before the
+  // series it reads.
+  set("K5", "=sma(G6:H21,2)");
+  set("H1", "=sma(A1:F21,5)");
+  auto expect_chain = [&](const std::string& when) {
+    EXPECT_EQ(shown("H1"), "SMA,5") << when;
+    EXPECT_EQ(shown("K5"), "SMA,2") << when;
+    EXPECT_EQ(shown("K6"), "") << when;
+    for (std::int32_t row = 7; row <= 21; ++row) {
+      ASSERT_TRUE(at(row, 8).is_number() && at(row, 11).is_number()) << when << " row " << row;
+      EXPECT_NEAR(at(row, 11).number(), (at(row - 1, 8).number() + at(row, 8).number()) / 2, 1e-12)
+          << when << " row " << row;
+    }
+  };
+  calcs.calc_pass();
+  expect_chain("first pass");
+  EXPECT_EQ(calcs.computed_count(), 0u);
+
+  // A price changes while the chained average waits with a series computed
+  // from the old averages: the pass writes it from the new ones.
+  set("K5", "=sma(G6:H21,2)");
+  ASSERT_TRUE((*sheet->range("B10"))->set_value(Value(35.5)).ok());
+  EXPECT_EQ(calcs.computed_count(), 2u);
+  calcs.calc_pass();
+  expect_chain("after an edit");
+
+  // An average written over its own table, and one reading it, end the
+  // pass all the same.
+  for (std::int32_t row = 2; row <= 21; ++row) {
+    ASSERT_TRUE((*sheet->cell(row, 14))->set_value(Value(double(row))).ok());
+  }
+  set("M1", "=sma(M2:N21,2)");
+  set("N1", "=sma(M2:N21,2)");
+  calcs.calc_pass();
+  EXPECT_EQ(calcs.computed_count(), 0u);
+}
+
 }  // namespace
 }  // namespace quillo::indicators

@@ -28,15 +28,6 @@ double quot(double a, double b) {
   return q;
 }
 
-// The square root of a variance worked out as a difference of means. A
-// variance is never negative; a small negative result is rounding of a
-// true 0 (a window of equal values) and counts as 0.
-double root_of_variance(double v, double scale) {
-  if (v >= 0) return std::sqrt(v);
-  if (-v <= 1e-12 * std::max(std::abs(scale), 1e-300)) return 0;
-  throw Failed{};
-}
-
 // Sum of c over the m elements ending at index end, in row order.
 double window_sum(std::span<const double> c, std::size_t end, std::size_t m) {
   double s = 0;
@@ -105,6 +96,135 @@ class WindowSum {
   double m_sum = 0;
   double m_comp = 0;
   bool m_started = false;
+};
+
+// A sum kept with its rounding error (Neumaier), so adding and taking away
+// many terms leaves no residue beyond the last rounding.
+class Compensated {
+ public:
+  void add(double x) {
+    const double t = m_sum + x;
+    m_comp += std::abs(m_sum) >= std::abs(x) ? (m_sum - t) + x : (x - t) + m_sum;
+    m_sum = t;
+  }
+  double value() const { return m_sum + m_comp; }
+
+ private:
+  double m_sum = 0;
+  double m_comp = 0;
+};
+
+// Mean, variance and covariance (divisor m) of the windows of length m
+// ending at consecutive indexes of x (and y), as close to a two-pass
+// computation as rounding allows, for every window length.
+//
+// The sums slide over deviations from an anchor, a value of the window
+// nearest its mean, so the variance is a difference of two numbers of the
+// size of the variance itself rather than of the squared prices (which
+// loses the band width of prices near 50,000 to rounding). The window is
+// summed afresh, with a new anchor, once it has moved on by its length or
+// when its mean has drifted from the anchor by more than a few deviations,
+// where that difference would cancel again. A window of equal values has
+// itself as anchor: variance exactly 0, mean exactly the value.
+class WindowMoments {
+ public:
+  struct Moments {
+    double mean_x = 0;
+    double var_x = 0;
+    double cov_xy = 0;  // 0 without y
+  };
+
+  WindowMoments(std::span<const double> x, std::span<const double> y, std::size_t m)
+      : m_x(x), m_y(y), m_m(m) {}
+
+  Moments at(std::size_t end) {
+    if (!m_started || m_slides >= m_m || end != m_end + 1) {
+      afresh(end);
+    } else {
+      slide(end);
+      ++m_slides;
+    }
+    m_end = end;
+    Moments out = moments();
+    if (m_slides > 0 && drifted()) {
+      afresh(end);
+      out = moments();
+    }
+    return out;
+  }
+
+ private:
+  // How far (in deviations, squared) the mean may drift from the anchor.
+  static constexpr double kDrift = 4;
+
+  bool with_y() const { return !m_y.empty(); }
+
+  // The value of the window nearest its (compensated) mean.
+  double anchor(std::span<const double> c, std::size_t first, std::size_t end) const {
+    Compensated sum;
+    for (std::size_t j = first; j <= end; ++j) sum.add(need(c[j]));
+    const double mean = sum.value() / static_cast<double>(m_m);
+    double best = c[first];
+    for (std::size_t j = first; j <= end; ++j) {
+      if (std::abs(c[j] - mean) < std::abs(best - mean)) best = c[j];
+    }
+    return best;
+  }
+
+  void afresh(std::size_t end) {
+    const std::size_t first = end + 1 - m_m;
+    m_kx = anchor(m_x, first, end);
+    m_ky = with_y() ? anchor(m_y, first, end) : 0;
+    m_sx = m_sy = m_sxx = m_syy = m_sxy = Compensated();
+    for (std::size_t j = first; j <= end; ++j) add(j, 1);
+    m_slides = 0;
+    m_started = true;
+  }
+
+  void slide(std::size_t end) {
+    add(end, 1);
+    add(end - m_m, -1);
+  }
+
+  void add(std::size_t j, double sign) {
+    const double dx = need(m_x[j]) - m_kx;
+    m_sx.add(sign * dx);
+    m_sxx.add(sign * (dx * dx));
+    if (!with_y()) return;
+    const double dy = need(m_y[j]) - m_ky;
+    m_sy.add(sign * dy);
+    m_syy.add(sign * (dy * dy));
+    m_sxy.add(sign * (dx * dy));
+  }
+
+  double mean_dx() const { return m_sx.value() / static_cast<double>(m_m); }
+  double mean_dy() const { return m_sy.value() / static_cast<double>(m_m); }
+
+  bool drifted() const {
+    const double mx = mean_dx(), vx = m_sxx.value() / static_cast<double>(m_m) - mx * mx;
+    if (mx * mx > kDrift * vx) return true;
+    if (!with_y()) return false;
+    const double my = mean_dy(), vy = m_syy.value() / static_cast<double>(m_m) - my * my;
+    return my * my > kDrift * vy;
+  }
+
+  Moments moments() const {
+    const auto m = static_cast<double>(m_m);
+    const double mx = mean_dx();
+    Moments out;
+    out.mean_x = m_kx + mx;
+    out.var_x = std::max(m_sxx.value() / m - mx * mx, 0.0);
+    if (with_y()) out.cov_xy = m_sxy.value() / m - mx * mean_dy();
+    return out;
+  }
+
+  std::span<const double> m_x, m_y;
+  std::size_t m_m;
+  std::size_t m_end = 0;
+  std::size_t m_slides = 0;
+  bool m_started = false;
+  double m_kx = 0, m_ky = 0;
+  Compensated m_sx, m_sy, m_sxx, m_syy, m_sxy;
 };
 
 // The highest (or lowest) value of the windows of length m ending at
@@ -388,28 +508,13 @@ std::optional<Series> osc(const Table& t, int short_p, int long_p) {
 std::optional<Series> bollinger(const Table& t, int p, double w) {
   return guarded([&] {
     const auto m = static_cast<std::size_t>(p);
-    const auto c = t.col(2);
     Series s = two_lines(t.rows());
-    WindowSum sums(c, m);
-    std::vector<double> squared;
-    if (m > kAfreshWindow) {
-      squared.resize(t.rows());
-      for (std::size_t i = 0; i < t.rows(); ++i) squared[i] = c[i] * c[i];
-    }
-    WindowSum squares_of(squared, m);
+    WindowMoments windows(t.col(2), {}, m);
     for (std::size_t j = m - 1; j < t.rows(); ++j) {
-      const double mean = sums.at(j) / p;
-      double deviation = 0;
-      if (m <= kAfreshWindow) {
-        double squares = 0;
-        for (std::size_t i = j + 1 - m; i <= j; ++i) squares += (c[i] - mean) * (c[i] - mean);
-        deviation = std::sqrt(squares / p);
-      } else {
-        const double mean_square = squares_of.at(j) / p;
-        deviation = root_of_variance(mean_square - mean * mean, mean_square);
-      }
-      s.values[j] = mean + w * deviation;
-      s.values2[j] = mean - w * deviation;
+      const WindowMoments::Moments at = windows.at(j);
+      const double deviation = std::sqrt(at.var_x);
+      s.values[j] = at.mean_x + w * deviation;
+      s.values2[j] = at.mean_x - w * deviation;
     }
     return s;
   });
@@ -444,19 +549,18 @@ std::optional<Series> vol_ctc(const Table& t, int p) {
     const auto m = static_cast<std::size_t>(p);
     const auto c = t.col(2), date = t.col(1);
     const std::size_t n = t.rows();
-    std::vector<double> a(n, 0), b(n, 0);
+    std::vector<double> a(n, 0);
     Series s = one_line(n);
-    WindowSum sum_a(a, m), sum_b(b, m);
+    WindowMoments windows(a, {}, m);
     for (std::size_t j = 1; j < n; ++j) {
       const double ratio = quot(need(c[j]), need(c[j - 1]));
       if (ratio <= 0) throw Failed{};
       const double days = std::abs(need(date[j]) - need(date[j - 1]));
       a[j] = quot(std::log(ratio), std::sqrt(days / 365));
-      b[j] = a[j] * a[j];
       if (j < m) continue;
-      // Summed afresh: flat prices give sums of exactly 0, not residue.
-      const double mean_a = sum_a.at(j) / p, mean_b = sum_b.at(j) / p;
-      s.values[j] = 100 * root_of_variance(mean_b - mean_a * mean_a, mean_b);
+      // The mean square less the squared mean of the last p returns: their
+      // variance, exactly 0 over flat prices.
+      s.values[j] = 100 * std::sqrt(windows.at(j).var_x);
     }
     return s;
   });
@@ -473,31 +577,12 @@ std::optional<Series> beta(const Table& index, const Table& stock, int p) {
     };
     const std::vector<double> x = returns(index), y = returns(stock);
     Series s = one_line(n);
-    std::vector<double> xy, xx;
-    if (m > kAfreshWindow) {
-      xy.resize(n);
-      xx.resize(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        xy[i] = x[i] * y[i];
-        xx[i] = x[i] * x[i];
-      }
-    }
-    WindowSum sum_x(x, m), sum_y(y, m), sum_xy(xy, m), sum_xx(xx, m);
+    WindowMoments windows(x, y, m);
     for (std::size_t j = m; j < n; ++j) {
-      const double mx = sum_x.at(j) / p, my = sum_y.at(j) / p;
-      double sxy = 0, sxx = 0;
-      if (m <= kAfreshWindow) {
-        for (std::size_t i = j + 1 - m; i <= j; ++i) {
-          sxy += (x[i] - mx) * (y[i] - my);
-          sxx += (x[i] - mx) * (x[i] - mx);
-        }
-      } else {
-        const double products = sum_xy.at(j), squares = sum_xx.at(j);
-        sxy = products - p * mx * my;
-        sxx = squares - p * mx * mx;
-        if (sxx <= 1e-12 * squares) throw Failed{};  // index returns that do not vary
-      }
-      s.values[j] = quot(sxy, sxx);
+      // The regression slope: covariance over the index's variance, which
+      // is 0 (a failure) when the index returns do not vary.
+      const WindowMoments::Moments at = windows.at(j);
+      s.values[j] = quot(at.cov_xy, at.var_x);
     }
     return s;
   });

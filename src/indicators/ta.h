@@ -10,10 +10,12 @@
 // data row d; NaN elements are periods before the first complete window
 // (the sheet shows them empty).
 //
-// Any thread; no allocation beyond the returned series. Work is linear in
-// the rows, times the window length for indicators whose windows are
-// summed afresh (moving averages, bands, channels, money flow, volatility,
-// beta) - summed afresh so a window whose true sum is 0 answers exactly 0.
+// Any thread; no allocation beyond the returned series and working
+// columns. Work is linear in the rows: windows of sums up to 256 rows are
+// summed afresh (so a window whose true sum is 0 answers exactly 0), longer
+// ones slide with compensated sums; the variances of bands, volatility and
+// beta slide over deviations from a value of the window, so they agree with
+// a two-pass computation for every window length (a flat window's is 0).
 #pragma once
 
 #include <cstdint>

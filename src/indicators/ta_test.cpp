@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace quillo::indicators {
 namespace {
@@ -108,6 +111,110 @@ TEST(TaTest, EdgeValuesOfTheDefinitions) {
   Table weights = rising;
   weights.columns[2].assign(40, 0.0);
   EXPECT_TRUE(std::isnan(wma(weights, 3)->values[10]));  // weights summing to 0
+}
+
+// The held-in price table: daily prices near 50,000, columns as the
+// history table writes them (the date column is read as a row number).
+Table held_in_prices() {
+  std::ifstream in(std::string(QUILLO_TESTDATA_DIR) + "/indicators/held_in/prices_near_50000.csv");
+  Table t;
+  t.columns.assign(6, {});
+  std::string line;
+  std::getline(in, line);  // header
+  for (double row = 0; std::getline(in, line); ++row) {
+    std::stringstream fields(line);
+    std::string f;
+    for (int c = 0; std::getline(fields, f, ','); ++c) {
+      t.columns[static_cast<std::size_t>(c)].push_back(c == 0 ? row : std::stod(f));
+    }
+  }
+  return t;
+}
+
+// Two-pass mean, variance and covariance (divisor m) of the window of
+// length m ending at end, in long double.
+struct TwoPass {
+  long double mean_x = 0, mean_y = 0, var_x = 0, cov = 0;
+};
+TwoPass two_pass(const std::vector<double>& x, const std::vector<double>& y, std::size_t end,
+                 std::size_t m) {
+  TwoPass r;
+  for (std::size_t i = end + 1 - m; i <= end; ++i) {
+    r.mean_x += x[i];
+    r.mean_y += y[i];
+  }
+  r.mean_x /= static_cast<long double>(m);
+  r.mean_y /= static_cast<long double>(m);
+  for (std::size_t i = end + 1 - m; i <= end; ++i) {
+    r.var_x += (x[i] - r.mean_x) * (x[i] - r.mean_x);
+    r.cov += (x[i] - r.mean_x) * (y[i] - r.mean_y);
+  }
+  r.var_x /= static_cast<long double>(m);
+  r.cov /= static_cast<long double>(m);
+  return r;
+}
+
+void expect_relative(double got, long double want, double tolerance, const std::string& what) {
+  const long double scale = std::max(std::abs(want), 1e-300L);
+  EXPECT_LE(std::abs(static_cast<long double>(got) - want) / scale, tolerance)
+      << what << ": " << got << " against " << static_cast<double>(want);
+}
+
+TEST(TaTest, WindowedStatisticsAgreeWithTwoPassForEveryWindowLength) {
+  // Prices near 50,000 barely move: the band width is a small difference
+  // of large squares when computed from running sums of squares (a
+  // relative error of 1e-3 for windows over 256 rows). Every length must
+  // agree with a two-pass computation.
+  const Table t = held_in_prices();
+  const std::size_t n = t.rows();
+  ASSERT_EQ(n, 2400u);
+  const std::vector<double> close(t.col(2).begin(), t.col(2).end());
+  // A steady climb with small wobbles: returns far from 0 that barely vary.
+  const Table climb = [] {
+    Table c;
+    c.columns.assign(6, std::vector<double>(2400));
+    for (std::size_t j = 0; j < 2400; ++j) {
+      c.columns[0][j] = static_cast<double>(j);
+      c.columns[1][j] = 100 * std::exp(0.01 * static_cast<double>(j) +
+                                       1e-5 * std::sin(static_cast<double>(j) * 0.7));
+      c.columns[3][j] = 100 * std::exp(0.02 * static_cast<double>(j) +
+                                       2e-5 * std::sin(static_cast<double>(j) * 0.7) +
+                                       5e-6 * std::cos(static_cast<double>(j) * 0.3));
+    }
+    return c;
+  }();
+  auto returns = [](std::span<const double> c, bool logs) {
+    std::vector<double> r(c.size(), 0);
+    for (std::size_t j = 1; j < c.size(); ++j) {
+      r[j] = logs ? std::log(c[j] / c[j - 1]) / std::sqrt(1.0 / 365) : c[j] / c[j - 1] - 1;
+    }
+    return r;
+  };
+  const std::vector<double> logs = returns(climb.col(2), true);
+  Table index = climb;
+  index.columns[1] = climb.columns[3];
+  const std::vector<double> stock_r = returns(climb.col(2), false);
+  const std::vector<double> index_r = returns(index.col(2), false);
+  for (const std::size_t p : {2, 20, 256, 257, 300, 1000, 2000, 2399}) {
+    const int periods = static_cast<int>(p);
+    const auto bands = bollinger(t, periods, 2);
+    const auto vol = vol_ctc(climb, periods);
+    const auto slope = beta(index, climb, periods);
+    ASSERT_TRUE(bands && vol && slope) << p;
+    for (std::size_t j = p - 1; j < n; j += 37) {
+      const TwoPass w = two_pass(close, close, j, p);
+      const std::string at = "p " + std::to_string(p) + " row " + std::to_string(j);
+      expect_relative(bands->values[j] - bands->values2[j], 4 * std::sqrt(w.var_x), 1e-12,
+                      "band width, " + at);
+      expect_relative(bands->values[j], w.mean_x + 2 * std::sqrt(w.var_x), 1e-12,
+                      "upper band, " + at);
+      if (j < p) continue;  // volatility and beta start a row later
+      const TwoPass v = two_pass(logs, logs, j, p);
+      expect_relative(vol->values[j], 100 * std::sqrt(v.var_x), 1e-12, "volatility, " + at);
+      const TwoPass b = two_pass(index_r, stock_r, j, p);
+      expect_relative(slope->values[j], b.cov / b.var_x, 1e-12, "beta, " + at);
+    }
+  }
 }
 
 TEST(TaTest, LongWindowsSlideAndAgreeWithWindowsSummedAfresh) {

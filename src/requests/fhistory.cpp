@@ -149,6 +149,10 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
     ctx.dispatch.request_send(r);
     const RequestStatus sent = ctx.registry.requests().at(r).status;
     if (sent == RequestStatus::Sent || sent == RequestStatus::Loading) {
+      // A front end that keeps what cells held while no answer came (the
+      // command line keeps a file's values) shows that until the table is
+      // written, so a run that ends first does not save "Updating...".
+      if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
       return Value(status_message(StatusText::Updating));
     }
     // Nothing went out: the request failed for good (an unknown

@@ -8,7 +8,8 @@
 //   first; in manual mode dependents are only marked dirty;
 // - turning a sheet's calculation off and on marks all its formulas dirty,
 //   and calculating a sheet evaluates its dirty formulas;
-// - cells on a circular reference are reported and keep their values;
+// - cells on a circular reference are reported and keep their values; one
+//   that has none (a formula never computed) shows #REF!;
 // - while a sheet's calculation is off, its formulas wait dirty, even ones
 //   just entered;
 // - volatile functions (NOW, TODAY) run again at every explicit calculation

@@ -4,7 +4,8 @@
 // done with an explicit stack: a component completes only after every
 // component it reads, so a single cell is evaluated once its precedents are
 // current, and a component of several cells (or a cell reading itself) is a
-// circular reference whose cells keep their values. Each reference is
+// circular reference whose cells keep their values (#REF! when they have
+// none). Each reference is
 // scanned once per walk, resuming from a saved key rather than an iterator,
 // because evaluation may change the tables under the walk.
 #include <algorithm>
@@ -326,6 +327,15 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
   if (cyclic) {
     clear_dirty(*fs);
     m_circular.insert(a);
+    // A cell with no value to keep (never computed) shows an error rather
+    // than looking like an empty cell whose formula answered nothing.
+    CellStore& cells = sheet_mut(a.sheet)->cells;
+    const std::uint64_t key = cell_key(a.row, a.col);
+    if (cells.value(key).is_empty()) {
+      const Value error(ErrorCode::Ref);
+      if (m_tracking) note_change(a, cells.value(key), error);
+      cells.set_value(key, error);
+    }
     return;
   }
   if (m_active.size() >= kMaxNesting) return;  // stays dirty
