@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "cli_workspace.h"
+#include "spreadsheet/model.h"
+#include "spreadsheet/xlsx.h"
 
 extern char** environ;
 
@@ -175,6 +177,30 @@ TEST_F(UiPagesTest, AFileWrittenByAnotherProgramIsNoticedAndNotSavedOver) {
       std::string::npos);
   EXPECT_EQ(a.post("pa", "save").status, 409);
   EXPECT_TRUE(testing_support::read_all(book) == before) << "the file was saved over";
+}
+
+// A workbook of one sheet whose A1 holds text, as another program saves it:
+// written beside path and renamed over it.
+void save_plain(const fs::path& path, const std::string& text) {
+  spreadsheet::Model model;
+  const spreadsheet::BookId id = model.add_book("plain");
+  auto sheet = model.add_sheet(id, "Sheet1");
+  ASSERT_TRUE(sheet.ok());
+  ASSERT_TRUE(model.set_value(*sheet, 1, 1, Value(text)).ok());
+  const fs::path beside = path.string() + ".new.xlsx";
+  ASSERT_TRUE(spreadsheet::save_xlsx(model, id, nullptr, beside.string()).ok());
+  fs::rename(beside, path);
+}
+
+TEST_F(UiPagesTest, WithNothingUnsavedAChangedFileIsTakenIn) {
+  save_plain(book, "first");
+  UiProcess a(book, root / "a.err");
+  ASSERT_NE(a.get("pa", "cell", "sheet=0&row=1&col=1").body.find("first"), std::string::npos);
+  save_plain(book, "second");
+  EXPECT_NE(a.wait_for("pa", "cell", "sheet=0&row=1&col=1", "second").find("second"),
+            std::string::npos);
+  EXPECT_NE(a.get("pa", "book").body.find(R"("changed_on_disk":false)"), std::string::npos);
+  EXPECT_EQ(a.post("pa", "save").status, 200);
 }
 
 // The search dialog's answer for an instrument name, with its rows.
