@@ -253,7 +253,10 @@ test("a second tab has its own cell cursor and dialogs: the search inserts at th
   await search.locator('input[aria-label="instrument_name"]').fill("Valvik");
   await search.locator('input[aria-label="instrument_name"]').press("Tab");
   await search.locator('[data-name="CommandButton1"]').click();
-  await search.locator('table[aria-label="resultlist"] tr', { hasText: "NOB" }).first().click();
+  const hit = search.locator('table[aria-label="resultlist"] tr', { hasText: "NOB" }).first();
+  // The service answers slowly on a busy machine; what the dialog showed instead is told.
+  await hit.waitFor({ timeout: 40000 }).catch(async () => assert.fail(`no hit; the dialog shows: ${await search.textContent()}`));
+  await hit.click();
   await search.locator('[data-name="CommandButton4"]').click();
   await search.locator('table[aria-label="selection"] td', { hasText: "NOB" }).waitFor();
   await search.locator('[data-name="CommandButton3"]').click();
