@@ -10,6 +10,8 @@
 #include <ostream>
 #include <set>
 
+#include "addin/dataload.h"
+#include "cli/disk_changes.h"
 #include "cli/link_command.h"
 #include "cli/session.h"
 #include "cli/show_command.h"
@@ -35,6 +37,14 @@ constexpr const char* kCommand = "quillo ui";
 constexpr std::int64_t kWatchMs = 200;
 // The most cells one page may watch: a screenful, with room to spare.
 constexpr std::int64_t kMaxWindowCells = 20000;
+// How often the workbook's file is looked at for changes made elsewhere.
+constexpr std::int64_t kDiskCheckMs = 1000;
+// A page that has neither called nor held its event stream open for this
+// long is gone (closed, or reloaded under a new id): the dialogs it had
+// open pass to the next page that acts on them.
+constexpr std::int64_t kPageGoneMs = 5000;
+// How many pages are remembered before those gone are forgotten.
+constexpr std::size_t kMaxPages = 64;
 
 // What a page draws for a cell: the shown text and what kind of text it is,
 // so that statuses and errors look like what they are and numbers align
@@ -111,7 +121,11 @@ struct PageFetch {
   std::string message;
 };
 
-// The interface the page talks to, on the loop thread.
+// The interface the pages talk to, on the loop thread. Every page (a tab,
+// or one load of it) sends the id it made up at load with each call
+// ("client"); its cell cursor, the link wizard and the add-in's dialogs
+// it opened are its own, so that what one tab does never lands at another
+// tab's cursor.
 class WorkbookApi {
  public:
   WorkbookApi(Session& session, host::WorkbookPtr book, PageMessages& messages)
@@ -119,39 +133,26 @@ class WorkbookApi {
     const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
     m_book_id = handle ? handle->book_id() : 0;
     m_saved_updates = updates();
-    // "Create Weblink" opens the page's link wizard.
-    session.state().set_link_wizard([this] { m_link_open = true; });
-    // The assistants write where the page's cell cursor is.
-    session.state().set_active_cell([this]() -> Result<host::RangePtr> {
-      auto ws = m_book->worksheet(m_active.sheet + 1);
-      if (!ws.ok()) return ws.status();
-      return (*ws)->cell(m_active.row, m_active.col);
-    });
+    m_path = m_book->full_name().value_or("");
+    m_stamp = m_seen_stamp = file_stamp(m_path);
+    // "Create Weblink" opens the link wizard of the page that clicked it.
+    session.state().set_link_wizard([this] { m_link_page = m_acting; });
+    // The assistants write where the cell cursor of the page acting on
+    // them is.
+    session.state().set_active_cell(
+        [this]() -> Result<host::RangePtr> { return cursor_cell(m_acting); });
   }
 
   void set_server(ui::WebServer* server) { m_server = server; }
 
   ui::ApiReply handle(const ui::ApiRequest& req) {
-    if (req.name == "book") return book();
-    if (req.name == "view" && req.method == "POST") return view(req);
-    if (req.name == "cell") return cell(req);
-    if (req.name == "edit" && req.method == "POST") return edit(req);
-    if (req.name == "save" && req.method == "POST") return save();
-    if (req.name == "select" && req.method == "POST") return select(req);
-    if (req.name == "menu") return menu(req);
-    if (req.name == "dialogs")
-      return {200, dialogs_json(m_session.state(), m_messages, m_link_open)};
-    if (req.name == "dialog" && req.method == "POST") return dialog(req);
-    if (req.name == "charts") return charts(req);
-    if (req.name == "link" && req.method == "POST") return link(req);
-    if (req.name == "link_fetch" && req.method == "POST") return link_fetch(req);
-    if (req.name == "link_page") return link_page(req);
-    if (req.name == "link_create" && req.method == "POST") return link_create(req);
-    if (req.name == "message" && req.method == "POST") {
-      if (!m_messages.waiting.empty()) m_messages.waiting.pop_front();
-      return after_action();
-    }
-    return error_reply(404, "no such call");
+    auto client = req.params.find("client");
+    m_acting = client != req.params.end() && client->second.size() <= 64 ? client->second : "";
+    m_seen[m_acting] = now_ms();
+    m_messages.page = m_acting;
+    ui::ApiReply reply = dispatch(req);
+    m_messages.page.clear();
+    return reply;
   }
 
   // Sends each page the cells of its window that changed since it was
@@ -160,16 +161,19 @@ class WorkbookApi {
     if (!m_server) return;
     const auto open = m_server->clients();
     const std::set<std::string> streaming(open.begin(), open.end());
+    const std::int64_t now = now_ms();
+    for (const std::string& page : streaming) m_seen[page] = now;
+    forget_gone_pages();
     spreadsheet::Model& model = m_session.app().model();
     for (auto& [client, window] : m_windows) {
       if (!streaming.count(client) || !model.sheet(window.sheet)) continue;
       std::string changes;
-      walk(window, [&](std::int32_t r, std::int32_t c, const ShownCell& now) {
+      walk(window, [&](std::int32_t r, std::int32_t c, const ShownCell& now_shown) {
         auto& before = window.sent[{r, c}];
-        if (before == now) return;
-        before = now;
+        if (before == now_shown) return;
+        before = now_shown;
         if (!changes.empty()) changes += ',';
-        changes += cell_json(r, c, now);
+        changes += cell_json(r, c, now_shown);
       });
       if (!changes.empty()) {
         m_server->publish(client, "cells",
@@ -177,15 +181,25 @@ class WorkbookApi {
                               ",\"cells\":[" + changes + "]}");
       }
     }
-    // Dialogs change by themselves too (a search answer fills a list).
-    std::string dialogs = dialogs_json(m_session.state(), m_messages, m_link_open);
-    if (dialogs != m_told_dialogs) {
-      m_server->publish("", "dialogs", dialogs);
-      m_told_dialogs = std::move(dialogs);
+    // Dialogs change by themselves too (a search answer fills a list);
+    // each page is told what it shows.
+    for (const std::string& page : streaming) {
+      std::string dialogs = dialogs_for(page);
+      std::string& told = m_told_dialogs[page];
+      if (dialogs != told) {
+        m_server->publish(page, "dialogs", dialogs);
+        told = std::move(dialogs);
+      }
+    }
+    std::erase_if(m_told_dialogs, [&](const auto& e) { return !streaming.count(e.first); });
+    if (now >= m_next_disk_check) {
+      m_next_disk_check = now + kDiskCheckMs;
+      check_disk();
     }
     const bool now_dirty = dirty();
-    if (now_dirty != m_told_dirty) {
+    if (now_dirty != m_told_dirty || m_changed_on_disk != m_told_changed) {
       m_told_dirty = now_dirty;
+      m_told_changed = m_changed_on_disk;
       m_server->publish("", "book", book().json);
     }
   }
@@ -193,6 +207,101 @@ class WorkbookApi {
   bool dirty() const { return m_edits != m_saved_edits || updates() != m_saved_updates; }
 
  private:
+  struct Active {
+    std::int32_t sheet = 0, row = 1, col = 1;
+  };
+
+  ui::ApiReply dispatch(const ui::ApiRequest& req) {
+    if (req.name == "book") return book();
+    if (req.name == "view" && req.method == "POST") return view(req);
+    if (req.name == "cell") return cell(req);
+    if (req.name == "edit" && req.method == "POST") return edit(req);
+    if (req.name == "save" && req.method == "POST") return save(req);
+    if (req.name == "reload" && req.method == "POST") return reload();
+    if (req.name == "select" && req.method == "POST") return select(req);
+    if (req.name == "menu") return menu(req);
+    if (req.name == "dialogs") return {200, dialogs_for(m_acting)};
+    if (req.name == "dialog" && req.method == "POST") return dialog(req);
+    if (req.name == "charts") return charts(req);
+    if (req.name == "link" && req.method == "POST") return link(req);
+    if (req.name == "link_fetch" && req.method == "POST") return link_fetch(req);
+    if (req.name == "link_page") return link_page(req);
+    if (req.name == "link_create" && req.method == "POST") return link_create(req);
+    if (req.name == "message" && req.method == "POST") {
+      m_messages.dismiss(m_acting);
+      return after_action();
+    }
+    return error_reply(404, "no such call");
+  }
+
+  std::int64_t now_ms() { return m_session.loop().now_ms(); }
+
+  bool gone(const std::string& page) {
+    auto it = m_seen.find(page);
+    return it == m_seen.end() || now_ms() - it->second > kPageGoneMs;
+  }
+
+  // The add-in's dialogs are one set, shown by one page at a time: the page
+  // whose action opened them, until they close or that page is gone.
+  bool dialogs_belong_to(const std::string& page) {
+    if (!any_dialog_shown(m_session.state())) m_dialog_page.reset();
+    if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) m_dialog_page.reset();
+    return !m_dialog_page || *m_dialog_page == page;
+  }
+
+  std::string dialogs_for(const std::string& page) {
+    return dialogs_json(m_session.state(), m_messages, page, dialogs_belong_to(page),
+                        m_link_page && *m_link_page == page);
+  }
+
+  // A message of a page that is gone (closed, or reloaded under a new id)
+  // is shown by every page, so that it is not lost. The pages remembered
+  // are bounded: when there are many, those gone are forgotten (a page
+  // whose connection broke for a while keeps its cursor until then).
+  void forget_gone_pages() {
+    for (auto& m : m_messages.waiting) {
+      if (!m.page.empty() && gone(m.page)) m.page.clear();
+    }
+    if (m_seen.size() < kMaxPages) return;
+    std::erase_if(m_seen, [&](const auto& e) { return now_ms() - e.second > kPageGoneMs; });
+    // Only calls made up to flood it leave it this full.
+    if (m_seen.size() >= 4 * kMaxPages) m_seen.clear();
+    std::erase_if(m_cursors, [&](const auto& e) { return !m_seen.count(e.first); });
+  }
+
+  // The cell at page's cursor (A1 of the first sheet before it moved).
+  Result<host::RangePtr> cursor_cell(const std::string& page) const {
+    auto it = m_cursors.find(page);
+    const Active at = it == m_cursors.end() ? Active{} : it->second;
+    auto ws = m_book->worksheet(at.sheet + 1);
+    if (!ws.ok()) return ws.status();
+    return (*ws)->cell(at.row, at.col);
+  }
+
+  // The workbook's file changed on disk since it was loaded or saved: when
+  // nothing here is unsaved, its cells are taken in (as `watch` does);
+  // otherwise the pages are told, and Save refuses until the user chooses
+  // to reload or to overwrite.
+  void check_disk() {
+    if (m_path.empty()) return;
+    const FileStamp now = file_stamp(m_path);
+    if (now == m_stamp || now == m_seen_stamp) return;
+    m_seen_stamp = now;
+    if (!dirty() && now.type == fs::file_type::regular && take_in(now).ok()) {
+      return;
+    }
+    m_changed_on_disk = true;
+  }
+
+  Status take_in(const FileStamp& stamp) {
+    const auto taken = take_in_file(m_session.app(), m_book_id, m_path);
+    if (!taken.ok()) return taken.status();
+    addin::link_repair(m_session.app(), *m_book);
+    m_stamp = m_seen_stamp = stamp;
+    m_changed_on_disk = false;
+    m_saved_edits = m_edits;
+    return {};
+  }
   std::uint64_t updates() const {
     auto* engine = m_session.state().engine();
     return engine ? engine->registry().updates() : 0;
@@ -239,7 +348,8 @@ class WorkbookApi {
                      ",\"path\":" + ui::json_string(m_book->full_name().value_or(b->path)) +
                      ",\"sheets\":[" + sheets +
                      "],\"active\":" + std::to_string(std::max(0, sheet_index(b->active))) +
-                     ",\"dirty\":" + (dirty() ? "true" : "false") + "}"};
+                     ",\"dirty\":" + (dirty() ? "true" : "false") +
+                     ",\"changed_on_disk\":" + (m_changed_on_disk ? "true" : "false") + "}"};
   }
 
   // A page shows a window of a sheet: answers its cells now and remembers
@@ -325,21 +435,29 @@ class WorkbookApi {
     const auto r = int_param(req, "row", 1, spreadsheet::kMaxRows);
     const auto c = int_param(req, "col", 1, spreadsheet::kMaxCols);
     if (!i || !r || !c) return error_reply(400, "select needs sheet, row and col");
-    m_active = {*i, *r, *c};
+    m_cursors[m_acting] = {*i, *r, *c};
     if (auto ws = m_book->worksheet(*i + 1); ws.ok()) (void)(*ws)->activate();
     return {200, "{\"ok\":true}"};
   }
 
-  // The state of the dialogs and messages after a user's action, sent to
-  // every page at once.
+  // The state of the dialogs and messages after a user's action: the page
+  // that acted now has the dialogs its action opened.
   ui::ApiReply after_action() {
+    if (!m_dialog_page && any_dialog_shown(m_session.state())) m_dialog_page = m_acting;
     push_changes();
-    return {200, m_told_dialogs};
+    return {200, dialogs_for(m_acting)};
+  }
+
+  ui::ApiReply dialogs_elsewhere() {
+    return error_reply(409,
+                       "a dialog of the add-in is open in another tab of this workbook; finish "
+                       "or close it there first");
   }
 
   ui::ApiReply menu(const ui::ApiRequest& req) {
     host::CommandBars& bars = m_session.app().command_bars();
     if (req.method == "POST") {
+      if (!dialogs_belong_to(m_acting)) return dialogs_elsewhere();
       auto path = req.params.find("path");
       const Status st = path == req.params.end() ? Status(StatusCode::InvalidArgument, "no path")
                                                  : click_menu(bars, path->second);
@@ -354,6 +472,7 @@ class WorkbookApi {
       auto it = req.params.find(name);
       return it == req.params.end() ? std::string() : it->second;
     };
+    if (!dialogs_belong_to(m_acting)) return dialogs_elsewhere();
     const Status st = dialog_action(m_session.state(), param("dialog"), param("control"),
                                     param("action"), req.body);
     if (!st.ok()) return error_reply(400, st.message());
@@ -458,7 +577,11 @@ class WorkbookApi {
   // The link wizard opens (from the menu, or the page) and closes.
   ui::ApiReply link(const ui::ApiRequest& req) {
     auto action = req.params.find("action");
-    m_link_open = action != req.params.end() && action->second == "open";
+    if (action != req.params.end() && action->second == "open") {
+      m_link_page = m_acting;
+    } else if (m_link_page == m_acting) {
+      m_link_page.reset();
+    }
     return after_action();
   }
 
@@ -538,17 +661,13 @@ class WorkbookApi {
     }
     load_stored_links(*m_book, engine->weblinks());
     weblink_wizard wizard(engine->weblinks(), m_session.app(), m_messages,
-                          [this]() -> Result<host::RangePtr> {
-                            auto ws = m_book->worksheet(m_active.sheet + 1);
-                            if (!ws.ok()) return ws.status();
-                            return (*ws)->cell(m_active.row, m_active.col);
-                          });
+                          [this, page = m_acting]() { return cursor_cell(page); });
     wizard.location = param("url");
     wizard.name_box = param("name");
     const bool stored = wizard.create(selection);
     if (stored) {
       ++m_edits;
-      m_link_open = false;
+      if (m_link_page == m_acting) m_link_page.reset();
     }
     push_changes();
     return {200, "{\"stored\":" + std::string(stored ? "true" : "false") +
@@ -556,26 +675,59 @@ class WorkbookApi {
                      ",\"value\":" + ui::json_string(wizard.value()) + "}"};
   }
 
-  // Saves over the workbook's file, atomically, as the command line does.
-  ui::ApiReply save() {
+  // Saves over the workbook's file, atomically, as the command line does;
+  // but not over changes another program (or another `quillo ui`) saved to
+  // it since it was loaded or saved here, unless the user chose to
+  // overwrite them (overwrite=1): that is answered 409 with "conflict".
+  ui::ApiReply save(const ui::ApiRequest& req) {
+    auto overwrite = req.params.find("overwrite");
+    if (!m_path.empty() && file_stamp(m_path) != m_stamp &&
+        (overwrite == req.params.end() || overwrite->second != "1")) {
+      m_changed_on_disk = true;
+      push_changes();
+      return {409, "{\"error\":" +
+                       ui::json_string("the file was changed by another program since it was "
+                                       "opened or saved here") +
+                       ",\"conflict\":true}"};
+    }
     const std::uint64_t seen = updates();
     const Status st = m_book->save();
     if (!st.ok()) return error_reply(500, st.message());
     m_saved_edits = m_edits;
     m_saved_updates = seen;
+    m_stamp = m_seen_stamp = file_stamp(m_path);
+    m_changed_on_disk = false;
     push_changes();
     return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};
   }
 
-  struct Active {
-    std::int32_t sheet = 0, row = 1, col = 1;
-  };
+  // Reads the file again: its cells replace the workbook's, so the user's
+  // edits since the last save are lost (the user chose that).
+  ui::ApiReply reload() {
+    if (m_path.empty()) return error_reply(400, "the workbook has no file");
+    const FileStamp stamp = file_stamp(m_path);
+    if (const Status st = take_in(stamp); !st.ok()) {
+      return error_reply(500, "the file cannot be read: " + st.message());
+    }
+    push_changes();
+    return {200, "{\"reloaded\":true}"};
+  }
 
   Session& m_session;
   host::WorkbookPtr m_book;
   PageMessages& m_messages;
-  Active m_active;
-  std::string m_told_dialogs;
+  std::string m_acting;                               // the page whose call runs now
+  std::map<std::string, std::int64_t> m_seen;         // when each page last called or streamed
+  std::map<std::string, Active> m_cursors;            // each page's cell cursor
+  std::map<std::string, std::string> m_told_dialogs;  // by page
+  std::optional<std::string> m_dialog_page;           // the page the add-in's dialogs belong to
+  std::optional<std::string> m_link_page;             // the page whose link wizard is open
+  std::string m_path;
+  FileStamp m_stamp;       // the file as loaded or last saved or taken in
+  FileStamp m_seen_stamp;  // the file as last looked at
+  bool m_changed_on_disk = false;
+  bool m_told_changed = false;
+  std::int64_t m_next_disk_check = 0;
   spreadsheet::BookId m_book_id = 0;
   ui::WebServer* m_server = nullptr;
   std::map<std::string, Window> m_windows;
@@ -583,7 +735,6 @@ class WorkbookApi {
   std::uint64_t m_saved_edits = 0;
   std::uint64_t m_saved_updates = 0;
   bool m_told_dirty = false;
-  bool m_link_open = false;
   std::shared_ptr<PageFetch> m_fetch;
   std::uint64_t m_fetches = 0;
 };

@@ -3,7 +3,9 @@
 // update timer running), then serves it to a browser page on the loopback
 // address until stopped: the page shows the sheets as the cells show their
 // values, lets the user edit formulas and save, and is told of every
-// change of the cells it shows as it happens.
+// change of the cells it shows as it happens. Each page (tab) has its own
+// cell cursor and dialogs. A save never writes over changes another program
+// saved to the file meanwhile unless the user chose to.
 //
 // Loop thread: the engine, the interface calls (handed over by the web
 // server) and the watch of the page's cells all run on it.

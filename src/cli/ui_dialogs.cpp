@@ -153,7 +153,21 @@ void PageMessages::message_box(std::string_view text, std::string_view title,
                                host::MessageIcon icon) {
   // A page that is not looking does not make them pile up without end.
   if (waiting.size() >= 20) waiting.pop_front();
-  waiting.push_back({std::string(text), std::string(title), icon});
+  waiting.push_back({std::string(text), std::string(title), icon, page});
+}
+
+void PageMessages::dismiss(const std::string& page) {
+  for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+    if (seen_by(*it, page)) {
+      waiting.erase(it);
+      return;
+    }
+  }
+}
+
+bool any_dialog_shown(addin::AddinState& state) {
+  const addin::form_about* about = state.gui() ? state.gui()->about() : nullptr;
+  return !shown_dialogs(state).empty() || (about && about->visible);
 }
 
 std::string menu_json(host::CommandBars& bars) {
@@ -180,25 +194,30 @@ Status click_menu(host::CommandBars& bars, std::string_view path) {
 }
 
 std::string dialogs_json(addin::AddinState& state, const PageMessages& messages,
-                         bool link_wizard_open) {
+                         const std::string& page, bool dialogs_here, bool link_wizard_open) {
   std::string out = "{\"dialogs\":[";
   bool first = true;
-  for (const host::Dialog* d : shown_dialogs(state)) {
-    if (!first) out += ',';
-    first = false;
-    out += dialog_json(*d);
+  if (dialogs_here) {
+    for (const host::Dialog* d : shown_dialogs(state)) {
+      if (!first) out += ',';
+      first = false;
+      out += dialog_json(*d);
+    }
+    const addin::form_about* about = state.gui() ? state.gui()->about() : nullptr;
+    if (about && about->visible) out += (first ? "" : ",") + about_json(*about);
   }
-  const addin::form_about* about = state.gui() ? state.gui()->about() : nullptr;
-  if (about && about->visible) out += (first ? "" : ",") + about_json(*about);
+  const bool elsewhere = !dialogs_here && any_dialog_shown(state);
   out += "],\"messages\":[";
   first = true;
   for (const auto& m : messages.waiting) {
+    if (!PageMessages::seen_by(m, page)) continue;
     if (!first) out += ',';
     first = false;
     out += "{\"text\":" + json_string(m.text) + ",\"title\":" + json_string(m.title) +
            ",\"icon\":" + json_string(icon_name(m.icon)) + "}";
   }
-  return out + "],\"weblink\":" + json_bool(link_wizard_open) + "}";
+  return out + "],\"weblink\":" + json_bool(link_wizard_open) +
+         ",\"elsewhere\":" + json_bool(elsewhere) + "}";
 }
 
 Status dialog_action(addin::AddinState& state, std::string_view dialog, std::string_view control,

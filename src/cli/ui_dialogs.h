@@ -21,8 +21,10 @@
 
 namespace quillo::cli {
 
-// Message boxes kept for the page, which shows them one at a time as modal
-// messages and takes each away when the user closes it.
+// Message boxes kept for the pages, which show them one at a time as modal
+// messages and take each away when the user closes it. A message belongs to
+// the page whose action raised it (page is set while that action runs);
+// one raised by no page's action (an empty page) is every page's.
 class PageMessages final : public host::MessageSink {
  public:
   void message_box(std::string_view text, std::string_view title, host::MessageIcon icon) override;
@@ -30,8 +32,16 @@ class PageMessages final : public host::MessageSink {
     std::string text;
     std::string title;
     host::MessageIcon icon;
+    std::string page;
   };
   std::deque<Message> waiting;
+  std::string page;  // the page whose action is running now
+  // Whether page shows m.
+  static bool seen_by(const Message& m, const std::string& page) {
+    return m.page.empty() || m.page == page;
+  }
+  // Takes away the first message page shows.
+  void dismiss(const std::string& page);
 };
 
 // The entries of the add-in's menu: [{"path":"1","caption":"&Search...",
@@ -40,11 +50,16 @@ std::string menu_json(host::CommandBars& bars);
 // Clicks the entry at path ("3" or "2.1": 1-based positions).
 Status click_menu(host::CommandBars& bars, std::string_view path);
 
-// Every dialog of the add-in that is shown now, the waiting messages and
-// whether the page's link wizard is open:
-// {"dialogs":[...],"messages":[...],"weblink":false}.
+// Whether any dialog of the add-in (the About box included) is shown.
+bool any_dialog_shown(addin::AddinState& state);
+
+// What one page shows: every dialog of the add-in that is shown now (when
+// the dialogs are that page's; else none, and "elsewhere" says that another
+// page has them), the messages waiting for that page and whether its link
+// wizard is open:
+// {"dialogs":[...],"messages":[...],"weblink":false,"elsewhere":false}.
 std::string dialogs_json(addin::AddinState& state, const PageMessages& messages,
-                         bool link_wizard_open);
+                         const std::string& page, bool dialogs_here, bool link_wizard_open);
 
 // A user's action on a control of a shown dialog: "click", "dblclick",
 // "type" (value: the text), "choose" (value: the row, -1 for none),

@@ -17,6 +17,8 @@ export interface BookInfo {
   sheets: SheetInfo[];
   active: number;
   dirty: boolean;
+  // The file was changed by another program since it was opened or saved.
+  changed_on_disk: boolean;
 }
 
 // [row, column, shown text, kind]
@@ -27,12 +29,21 @@ export interface CellBatch {
   cells: CellEntry[];
 }
 
-export class ApiError extends Error {}
+export class ApiError extends Error {
+  // Save refused: the file changed on disk since it was opened or saved.
+  conflict = false;
+}
+
+// This page's id, made up at load and sent with every call: quillo keeps
+// the cell cursor, the dialogs and the link wizard of each page apart, so
+// that what this tab does lands at this tab's cursor.
+export const pageId = typeof crypto.randomUUID === "function" ? crypto.randomUUID() : String(Math.random()).slice(2);
 
 async function call<T>(path: string, init?: RequestInit): Promise<T> {
   let res: Response;
+  const sep = path.includes("?") ? "&" : "?";
   try {
-    res = await fetch(path, { cache: "no-store", ...init });
+    res = await fetch(`${path}${sep}client=${encodeURIComponent(pageId)}`, { cache: "no-store", ...init });
   } catch {
     throw new ApiError("quillo cannot be reached");
   }
@@ -44,7 +55,9 @@ async function call<T>(path: string, init?: RequestInit): Promise<T> {
   }
   if (!res.ok) {
     const why = body && typeof body === "object" && "error" in body ? String((body as { error: unknown }).error) : res.statusText;
-    throw new ApiError(why || `error ${res.status}`);
+    const err = new ApiError(why || `error ${res.status}`);
+    err.conflict = res.status === 409 && !!body && typeof body === "object" && "conflict" in body;
+    throw err;
   }
   return body as T;
 }
@@ -57,8 +70,8 @@ function query(params: Record<string, string | number>): string {
 
 export const api = {
   book: () => call<BookInfo>("api/book"),
-  view: (client: string, sheet: number, r1: number, c1: number, r2: number, c2: number) =>
-    call<CellBatch>(`api/view?${query({ client, sheet, r1, c1, r2, c2 })}`, { method: "POST" }),
+  view: (sheet: number, r1: number, c1: number, r2: number, c2: number) =>
+    call<CellBatch>(`api/view?${query({ sheet, r1, c1, r2, c2 })}`, { method: "POST" }),
   cell: (sheet: number, row: number, col: number) =>
     call<{ formula: string }>(`api/cell?${query({ sheet, row, col })}`),
   edit: (sheet: number, row: number, col: number, text: string) =>
@@ -67,7 +80,8 @@ export const api = {
       headers: { "Content-Type": "text/plain; charset=utf-8" },
       body: text,
     }),
-  save: () => call<{ saved: string }>("api/save", { method: "POST" }),
+  save: (overwrite = false) => call<{ saved: string }>(overwrite ? "api/save?overwrite=1" : "api/save", { method: "POST" }),
+  reload: () => call<{ reloaded: boolean }>("api/reload", { method: "POST" }),
   select: (sheet: number, row: number, col: number) =>
     call<{ ok: boolean }>(`api/select?${query({ sheet, row, col })}`, { method: "POST" }),
   menu: () => call<MenuEntry[]>("api/menu"),
@@ -102,5 +116,5 @@ export const api = {
     ),
   charts: (sheet: number) => call<{ charts: ChartData[] }>(`api/charts?${query({ sheet })}`),
   dismissMessage: () => call<DialogState>("api/message", { method: "POST" }),
-  events: (client: string) => `api/events?${query({ client })}`,
+  events: () => `api/events?${query({ client: pageId })}`,
 };

@@ -42,6 +42,8 @@ export interface DialogState {
   dialogs: Dialog[];
   messages: Message[];
   weblink: boolean;
+  // The add-in's dialogs are open in another tab (they are shown there).
+  elsewhere?: boolean;
 }
 
 // Accelerator marks ("&Settings...") are not shown.

@@ -9,7 +9,6 @@ import { LinkWizard } from "./weblink";
 
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
 
-const client = typeof crypto.randomUUID === "function" ? crypto.randomUUID() : String(Math.random()).slice(2);
 let book: BookInfo | null = null;
 let sheet = 0;
 let viewSeq = 0;
@@ -34,6 +33,7 @@ function setBook(info: BookInfo): void {
   document.title = `${info.name} - quillo`;
   $("book-name").textContent = info.name;
   $("dirty").hidden = !info.dirty;
+  $("conflict").hidden = !info.changed_on_disk;
   if (first) {
     sheet = Math.min(info.active, info.sheets.length - 1);
     drawTabs();
@@ -88,7 +88,7 @@ function openSheet(i: number): void {
 async function requestView(w: Window): Promise<void> {
   const seq = ++viewSeq;
   try {
-    const batch = await api.view(client, sheet, w.r1, w.c1, w.r2, w.c2);
+    const batch = await api.view(sheet, w.r1, w.c1, w.r2, w.c2);
     if (seq !== viewSeq || batch.sheet !== sheet) return;
     grid.fill(w, batch.cells);
   } catch (e) {
@@ -174,13 +174,30 @@ formula.addEventListener("keydown", async (e) => {
   }
 });
 
-$("save").addEventListener("click", async () => {
+async function save(overwrite: boolean): Promise<void> {
   try {
-    const r = await api.save();
+    const r = await api.save(overwrite);
     show(`Saved ${r.saved}`, "info");
     setBook(await api.book());
   } catch (e) {
-    if (e instanceof ApiError) show(`Not saved: ${e.message}`);
+    if (!(e instanceof ApiError)) return;
+    show(`Not saved: ${e.message}`);
+    // The bar asks whether to reload the file or overwrite it.
+    if (e.conflict) $("conflict").hidden = false;
+  }
+}
+$("save").addEventListener("click", () => save(false));
+
+// The file changed on disk (another program, or another quillo ui, saved
+// it): the user chooses between its changes and theirs.
+$("conflict-overwrite").addEventListener("click", () => save(true));
+$("conflict-reload").addEventListener("click", async () => {
+  try {
+    await api.reload();
+    show("Reloaded the file; the edits made here since the last save are gone", "info");
+    setBook(await api.book());
+  } catch (e) {
+    if (e instanceof ApiError) show(`Not reloaded: ${e.message}`);
   }
 });
 
@@ -197,7 +214,7 @@ window.addEventListener("beforeunload", (e) => {
 // pause. Whenever it opens, the page asks for everything again, since
 // changes made while it was away were not sent.
 function connect(): void {
-  const events = new EventSource(api.events(client));
+  const events = new EventSource(api.events());
   events.addEventListener("open", async () => {
     connection.textContent = "live";
     connection.className = "connection";

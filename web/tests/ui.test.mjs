@@ -3,7 +3,7 @@
 
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { mkdirSync } from "node:fs";
+import { copyFileSync, mkdirSync, readFileSync } from "node:fs";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import { Workspace } from "./harness.mjs";
@@ -261,4 +261,60 @@ test("the symbol search finds instruments, asks for a name first, and About show
   await about.filter({ hasText: "Tarnvale" }).waitFor();
   await about.locator("button", { hasText: "OK" }).click();
   await about.waitFor({ state: "detached" });
+});
+
+test("a second tab has its own cell cursor and dialogs: the search inserts at the first tab's cursor", async () => {
+  await goTo("L50");
+  await menu("Search...");
+  const search = dialog("form_search1");
+  await search.waitFor();
+  // A second tab opens (its cursor at A1): the dialog is not shown there.
+  const other = await ws.context.newPage();
+  other.setDefaultTimeout(15000);
+  await other.goto(ws.address);
+  await other.locator('#cells .cell.selected[data-address="A1"]').waitFor();
+  await other.locator("#connection:not(.lost)").filter({ hasText: "live" }).waitFor();
+  assert.equal(await other.locator("#overlay").isHidden(), true);
+  const a1 = await other.locator('#cells .cell[data-address="A1"]').textContent();
+  // The first tab finishes its search: the id lands at its own cursor.
+  await search.locator('input[aria-label="instrument_name"]').fill("Valvik");
+  await search.locator('input[aria-label="instrument_name"]').press("Tab");
+  await search.locator('[data-name="CommandButton1"]').click();
+  const hit = search.locator('table[aria-label="resultlist"] tr', { hasText: "NOB" }).first();
+  // The service answers slowly on a busy machine; what the dialog showed instead is told.
+  await hit.waitFor({ timeout: 40000 }).catch(async () => assert.fail(`no hit; the dialog shows: ${await search.textContent()}`));
+  await hit.click();
+  await search.locator('[data-name="CommandButton4"]').click();
+  await search.locator('table[aria-label="selection"] td', { hasText: "NOB" }).waitFor();
+  await search.locator('[data-name="CommandButton3"]').click();
+  await search.waitFor({ state: "detached" });
+  await cell("L50").filter({ hasText: "NOB" }).waitFor();
+  assert.equal(await other.locator('#cells .cell[data-address="A1"]').textContent(), a1);
+  await other.close();
+});
+
+test("a file another program saved meanwhile is not saved over without asking", async () => {
+  await enter("A70", "mine");
+  await cell("A70").filter({ hasText: "mine" }).waitFor();
+  // Another program writes the workbook's file.
+  copyFileSync(join(process.env.QUILLO_DATA, "demo.xlsx"), ws.book);
+  const theirs = readFileSync(ws.book);
+  const conflict = page.locator("#conflict");
+  await conflict.waitFor({ state: "visible" });
+  await page.locator("#save").click();
+  await page.locator("#message:not(.info)").filter({ hasText: "Not saved" }).waitFor();
+  assert.ok(readFileSync(ws.book).equals(theirs), "the other program's file is kept");
+  // The user chooses to overwrite it.
+  await page.locator("#conflict-overwrite").click();
+  await page.locator("#message.info").filter({ hasText: "Saved" }).waitFor();
+  await conflict.waitFor({ state: "hidden" });
+  assert.match((await ws.show("Quotes!A70")).out, /mine/);
+  // Once more, and now the user takes the other program's file in.
+  await enter("A71", "lost");
+  copyFileSync(join(process.env.QUILLO_DATA, "demo.xlsx"), ws.book);
+  await conflict.waitFor({ state: "visible" });
+  await page.locator("#conflict-reload").click();
+  await conflict.waitFor({ state: "hidden" });
+  await page.waitForFunction(() => !document.querySelector('#cells .cell[data-address="A70"]')?.textContent);
+  await page.waitForFunction(() => !document.querySelector('#cells .cell[data-address="A71"]')?.textContent);
 });
