@@ -247,7 +247,10 @@ TEST_F(HistoryTest, AnEarlierSessionsTableIsClearedFromTheWorkbooksRecord) {
   EXPECT_EQ(recorded->rows, 3);
   EXPECT_EQ(recorded->cols, 2);
   EXPECT_EQ(a.out_rows, 3);
-  EXPECT_EQ(*(*book->worksheet(host::kBlockStoreSheet))->visible(), host::Visibility::VeryHidden);
+  const auto store = *book->worksheet(host::kBlockStoreSheet);
+  EXPECT_EQ(*store->visible(), host::Visibility::VeryHidden);
+  EXPECT_EQ((*(*store->range("A1"))->value()).to_text(), *sheet->name());  // one row, from the top
+  EXPECT_TRUE((*(*store->range("A2"))->value()).is_empty());
   EXPECT_EQ(*(*book->active_sheet())->name(), *sheet->name());
 }
 

@@ -56,6 +56,7 @@ std::int64_t store_row(const Worksheet& store, std::string_view sheet, std::int6
     cells.items.push_back(*values);
   }
   rows = *first + cells.rows - 1;
+  if (rows == 1 && cells.cols == 1 && cells.at(0, 0).is_empty()) rows = 0;  // a new sheet
   if (cells.cols < 3) return 0;
   std::int64_t found = 0;
   for (std::int32_t r = 0; r < cells.rows; ++r) {
@@ -67,7 +68,6 @@ std::int64_t store_row(const Worksheet& store, std::string_view sheet, std::int6
       found = *first + r;
     }
   }
-  if (rows == 1 && cells.at(0, 0).is_empty()) rows = 0;
   return found;
 }
 
