@@ -143,7 +143,8 @@ void cls_history_yahoo::write_area(Area& a, std::string_view csv) {
   (void)host::record_block(**book, a.sheet, a.row, a.col,
                            host::Block{top, left, block.out_rows, block.out_cols});
   if (!laid.empty() && (shown.rows < laid.rows || shown.cols < laid.cols)) {
-    a.problem = host::cut_text(laid.rows - shown.rows, laid.cols - shown.cols);
+    a.problem = host::cut_text(shown.empty() ? laid.rows : laid.rows - shown.rows,
+                               shown.empty() ? 0 : laid.cols - shown.cols);
   }
 }
 

@@ -147,23 +147,28 @@ void CalcTable::write_series(CalcRecord& r) {
                             static_cast<std::int64_t>(n) + (two ? 1 : 0), cols};
   r.out = host::on_sheet(written);
   if (book.ok()) (void)host::record_block(**book, r.sheet, r.row, r.col, r.out);
+  // In the sheet's last column the second line has no room.
+  const bool second = two && series.cols == 2;
   const auto rows = static_cast<std::size_t>(series.rows);
   for (std::size_t first = 0; first < rows; first += kSliceRows) {
     const std::size_t slice = std::min(kSliceRows, rows - first);
     Array block;
     block.rows = static_cast<std::int32_t>(slice);
-    block.cols = cols;
-    block.items.reserve(slice * static_cast<std::size_t>(cols));
+    block.cols = second ? 2 : 1;
+    block.items.reserve(slice * static_cast<std::size_t>(block.cols));
     for (std::size_t k = first; k < first + slice; ++k) {
       block.items.push_back(element(r.values, k, r.filled));
-      if (two) block.items.push_back(element(r.values2, k, r.filled));
+      if (second) block.items.push_back(element(r.values2, k, r.filled));
     }
     const auto top = static_cast<std::int64_t>(r.row) + 1 + static_cast<std::int64_t>(first);
     if (const auto start = (*sheet)->cell(static_cast<std::int32_t>(top), r.col); start.ok()) {
       (void)(*start)->set_value(Value(block));
     }
   }
-  if (series.rows < laid.rows) r.caption = host::cut_text(laid.rows - series.rows, 0);
+  if (!laid.empty() && (series.rows < laid.rows || series.cols < laid.cols)) {
+    r.caption =
+        host::cut_text(laid.rows - series.rows, series.empty() ? 0 : laid.cols - series.cols);
+  }
 }
 
 }  // namespace quillo::indicators

@@ -25,6 +25,8 @@ class SeriesBlockTest : public ::testing::Test {
         frame(calcs) {
     app.add_in_methods().add("i_sma",
                              [this](std::vector<Value>& a) { return frame.call(Kind::Sma, a); });
+    app.add_in_methods().add(
+        "i_bollinger", [this](std::vector<Value>& a) { return frame.call(Kind::Bollinger, a); });
     auto lib = app.add_ins().add(std::string(QUILLO_TESTDATA_DIR) + "/../data/tarnvale.xla");
     EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());
   }
@@ -80,7 +82,7 @@ TEST_F(SeriesBlockTest, ASeriesClearsOnlyTheBlockItWroteBefore) {
   EXPECT_EQ(shown("H40"), "mine");
 }
 
-TEST_F(SeriesBlockTest, ASeriesAtTheSheetsEdgeSaysHowManyRowsAreLeftOut) {
+TEST_F(SeriesBlockTest, ASeriesAtTheSheetsEdgeSaysWhatIsLeftOut) {
   use(*app.workbooks().add());
   put_table();
   set("H1048570", "=sma(A1:F21,5)");
@@ -88,6 +90,11 @@ TEST_F(SeriesBlockTest, ASeriesAtTheSheetsEdgeSaysHowManyRowsAreLeftOut) {
   // 20 data rows below row 1,048,570: six fit.
   EXPECT_EQ(shown("H1048570"), "Cut at the sheet's edge: 14 rows left out");
   EXPECT_FALSE(shown("H1048576").empty());
+  // In the last column a two-line indicator's second line has no room.
+  set("XFD1", "=bollinger(A1:F21,5,2)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("XFD1"), "Cut at the sheet's edge: 1 column left out");
+  EXPECT_FALSE(shown("XFD21").empty());
 }
 
 // A series an earlier session wrote, as the workbook records it: a new
