@@ -220,6 +220,79 @@ TEST_F(FillTest, AHistoryThatDoesNotAnswerInTimeKeepsTheFilesStatus) {
   EXPECT_EQ(value(history_book, "H!A1"), "Data loaded.");
 }
 
+TEST_F(FillTest, ASecondRefreshWithAShorterAnswerLeavesNoOldRowsAndBlockedTablesFail) {
+  // Half a year of prices with an SMA beside them, and a second table whose
+  // place holds a user's =1+1.
+  const fs::path history_book = root / "history.xlsx";
+  const std::string make =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='H'; ws['A1']='=fhistory(\\\"BVM\\\",\\\"Yahoo\\\",\\\"DATE,CLOSE\\\","
+      "DATE(2024,1,1),DATE(2024,6,30),\\\"d\\\",{\\\"SORT\\\",\\\"ASC\\\"})'; "
+      "ws['D2']='=sma(A2:B132,5)'; ws['J1']='=fhistory(\\\"BVM\\\",\\\"Yahoo\\\",\\\"ALL\\\","
+      "DATE(2024,1,1),DATE(2024,1,31))'; ws['J5']='=1+1'; ws['A200']='mine'; "
+      "wb.save(sys.argv[1])\" " +
+      history_book.string();
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(settings("history_service", market.base_url()), 0);
+  std::string out;
+  EXPECT_EQ(refresh(history_book, history_book, 60, true, &out), 1) << out;
+  EXPECT_NE(out.find("1 blocked by a formula"), std::string::npos) << out;
+  EXPECT_EQ(value(history_book, "H!J1"), "Blocked: the formula in J5 is in the way");
+  EXPECT_EQ(value(history_book, "H!J2"), "");
+  EXPECT_EQ(value(history_book, "H!J5"), "2");
+  EXPECT_GT(std::stod(value(history_book, "H!B132")), 0);
+  EXPECT_GT(std::stod(value(history_book, "H!D132")), 0);
+
+  // The user shortens the period to January and removes the =1+1, in
+  // another program; a new refresh clears what the first one wrote.
+  const std::string edit =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "ws=wb['H']; ws['A1']=ws['A1'].value.replace('DATE(2024,6,30)','DATE(2024,1,31)'); "
+      "ws['D2']='=sma(A2:B20,5)'; ws['J5']=None; wb.save(sys.argv[1])\" " +
+      history_book.string();
+  ASSERT_EQ(std::system(edit.c_str()), 0);
+  EXPECT_EQ(refresh(history_book, history_book, 60, true, &out), 0) << out;
+  EXPECT_EQ(value(history_book, "H!A1"), "Data loaded.");
+  EXPECT_GT(std::stod(value(history_book, "H!B20")), 0);
+  EXPECT_EQ(value(history_book, "H!B40"), "");
+  EXPECT_EQ(value(history_book, "H!B132"), "");
+  EXPECT_EQ(value(history_book, "H!D40"), "");
+  EXPECT_EQ(value(history_book, "H!D132"), "");
+  EXPECT_EQ(value(history_book, "H!J2"), "Date");
+  EXPECT_EQ(value(history_book, "H!A200"), "mine");
+  const std::string check =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "assert wb['quillo_blocks'].sheet_state=='veryHidden' and wb.active.title=='H'; "
+      "ws=wb['H']; assert ws['B40'].value is None and ws['A200'].value=='mine'\" " +
+      history_book.string();
+  EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+// testdata/blocks/earlier_refresh.xlsx: the blocks an earlier session wrote
+// (sixty rows of a table, sixty of a series) are recorded in the workbook;
+// this refresh's shorter ones leave none of their rows behind.
+TEST_F(FillTest, ARefreshClearsTheBlocksTheWorkbookRecords) {
+  const fs::path earlier = root / "earlier.xlsx";
+  fs::copy_file(fs::path(QUILLO_TESTDATA) / "blocks" / "earlier_refresh.xlsx", earlier);
+  ASSERT_EQ(settings("history_service", market.base_url()), 0);
+  std::string out;
+  EXPECT_EQ(refresh(earlier, earlier, 60, false, &out), 0) << out;
+  EXPECT_NE(out.find("1 blocked by a formula"), std::string::npos) << out;
+  EXPECT_EQ(value(earlier, "H!A1"), "Data loaded.");
+  EXPECT_GT(std::stod(value(earlier, "H!B20")), 0);
+  EXPECT_EQ(value(earlier, "H!A40"), "");
+  EXPECT_EQ(value(earlier, "H!B62"), "");
+  EXPECT_EQ(value(earlier, "H!D1"), "SMA,2");
+  EXPECT_GT(std::stod(value(earlier, "H!D11")), 0);
+  EXPECT_EQ(value(earlier, "H!D12"), "");
+  EXPECT_EQ(value(earlier, "H!D61"), "");
+  EXPECT_EQ(value(earlier, "H!F1"), "Blocked: the formula in F3 is in the way");
+  EXPECT_EQ(value(earlier, "H!F2"), "");
+  EXPECT_EQ(value(earlier, "H!F3"), "2");
+  EXPECT_EQ(value(earlier, "H!A100"), "user data");
+  EXPECT_EQ(value(earlier, "H!D100"), "keep me");
+}
+
 TEST_F(FillTest, BadInputIsRefusedWithoutLeavingFiles) {
   std::ostringstream out, err;
   cli::RefreshOptions o;

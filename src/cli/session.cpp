@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "common/text.h"
+#include "host/output_blocks.h"
 #include "host/process.h"
 #include "indicators/indicator_frame.h"
 #include "requests/cls_weblinkroutines.h"
@@ -336,6 +337,8 @@ std::string_view answer_failure_kind(const std::string& shown) {
   if (shown == indicators::kCalculationError) return "calculation error";
   if (shown == indicators::kNotEnoughColumns) return "not enough table columns";
   if (shown == kNoHistoryService) return "no history service";
+  if (shown.starts_with(host::kBlockedPrefix)) return "blocked by a formula";
+  if (shown.starts_with(host::kCutPrefix)) return "cut at the sheet's edge";
   if (shown == indicators::kLongAfterShort || shown == indicators::kSameRows ||
       shown == indicators::kPeriodInvalid || shown == "start_date and end_date must be dates" ||
       shown == status_message(StatusText::InvalidSource)) {

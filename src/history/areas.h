@@ -38,6 +38,9 @@ struct Area {
   double end_date = 0;
   std::string fields;
   std::vector<Value> options;  // flat name/value list, from element 1
+  // Why the last answer's table was not written whole (a formula in the
+  // way, the sheet's edge); empty when it was.
+  std::string problem;
 };
 
 class AreaTable {

@@ -3,15 +3,13 @@
 #include <algorithm>
 
 #include "history/history_csv.h"
+#include "host/output_blocks.h"
 #include "host/worksheet.h"
 
 namespace quillo::history {
 
 namespace {
 
-// The sheet's size; blocks are clipped to it.
-constexpr std::int64_t kSheetRows = 1048576;
-constexpr std::int64_t kSheetCols = 16384;
 // Rows of one block write: a long table goes out in slices.
 constexpr std::int32_t kSliceRows = 4096;
 
@@ -24,13 +22,6 @@ bool contains_ci(std::string_view text, std::string_view what) {
         return lower(a) == lower(b);
       });
   return it != text.end();
-}
-
-std::string column_letters(std::int64_t col) {
-  std::string s;
-  for (; col > 0; col = (col - 1) / 26)
-    s.insert(s.begin(), static_cast<char>('A' + (col - 1) % 26));
-  return s;
 }
 
 // The option's value, upper-cased, or empty when the list does not name it.
@@ -55,23 +46,11 @@ Value typed(std::string_view field) {
   return Value(field);
 }
 
-void clear_block(host::Worksheet& sheet, const Area& a) {
-  if (a.out_rows <= 0 || a.out_cols <= 0 || a.out_row < 1 || a.out_col < 1) return;
-  const std::int64_t last_row =
-      std::min<std::int64_t>(a.out_row + std::int64_t{a.out_rows} - 1, kSheetRows);
-  const std::int64_t last_col =
-      std::min<std::int64_t>(a.out_col + std::int64_t{a.out_cols} - 1, kSheetCols);
-  if (a.out_row > last_row || a.out_col > last_col) return;
-  const std::string address = column_letters(a.out_col) + std::to_string(a.out_row) + ":" +
-                              column_letters(last_col) + std::to_string(last_row);
-  if (const auto range = sheet.range(address); range.ok()) (void)(*range)->clear_contents();
-}
-
 // Writes the block from (top, left) in slices of rows; the part of a slice
 // that runs past the sheet's edge is left out.
 void write_block(host::Worksheet& sheet, std::int32_t top, std::int32_t left, const Block& b) {
-  const std::int64_t rows = std::min<std::int64_t>(b.rows, kSheetRows - top + 1);
-  const std::int64_t cols = std::min<std::int64_t>(b.cols, kSheetCols - left + 1);
+  const std::int64_t rows = std::min<std::int64_t>(b.rows, host::kSheetRows - top + 1);
+  const std::int64_t cols = std::min<std::int64_t>(b.cols, host::kSheetCols - left + 1);
   if (rows <= 0 || cols <= 0) return;
   for (std::int32_t first = 0; first < rows; first += kSliceRows) {
     Array slice;
@@ -95,6 +74,10 @@ void write_block(host::Worksheet& sheet, std::int32_t top, std::int32_t left, co
 
 bool cls_history_yahoo::datavalidate(std::string_view response) {
   return !contains_ci(response, "<title>Symbol Lookup");
+}
+
+std::string cls_history_yahoo::tablecheck(std::string_view response) {
+  return table_problem(response);
 }
 
 void cls_history_yahoo::clear_areas(std::int32_t reqno) {
@@ -135,15 +118,34 @@ void cls_history_yahoo::write_area(Area& a, std::string_view csv) {
   if (!book.ok()) return;
   const auto sheet = (*book)->worksheet(a.sheet);
   if (!sheet.ok()) return;
-  clear_block(**sheet, a);
+  const Block block = history_block(csv, select_columns(a.fields), options);
+  const host::Block laid{top, left, block.rows, block.cols};
+  const host::Block shown = host::on_sheet(laid);
+  // A formula in the way (a user's, another history formula) is never
+  // overwritten: nothing is written and the old block stays.
+  if (const auto in_the_way = host::first_formula(**sheet, shown)) {
+    a.problem = host::blocked_text(*in_the_way);
+    return;
+  }
+  a.problem.clear();
+  // The block written before, as the workbook records it (an earlier
+  // session wrote it), else as this session remembers it.
+  host::Block previous{a.out_row, a.out_col, a.out_rows, a.out_cols};
+  if (const auto recorded = host::recorded_block(**book, a.sheet, a.row, a.col)) {
+    previous = *recorded;
+  }
+  host::clear_values(**sheet, previous);
   a.out_row = top;
   a.out_col = left;
-  a.out_rows = 0;
-  a.out_cols = 0;
-  const Block block = history_block(csv, select_columns(a.fields), options);
-  write_block(**sheet, top, left, block);
   a.out_rows = block.out_rows;
   a.out_cols = block.out_cols;
+  write_block(**sheet, top, left, block);
+  (void)host::record_block(**book, a.sheet, a.row, a.col,
+                           host::Block{top, left, block.out_rows, block.out_cols});
+  if (!laid.empty() && (shown.rows < laid.rows || shown.cols < laid.cols)) {
+    a.problem = host::cut_text(shown.empty() ? laid.rows : laid.rows - shown.rows,
+                               shown.empty() ? 0 : laid.cols - shown.cols);
+  }
 }
 
 }  // namespace quillo::history

@@ -10,7 +10,10 @@
 // (indicators over the table) then calculate. A step that fails (a workbook
 // that closed, a sheet that is gone) is skipped; one broken area does not
 // stop the others. Nothing is ever written above or left of a formula cell,
-// nor into it.
+// nor into it, nor over any formula: a table with a formula in its way is
+// not written and the area says which cell blocks it. Where each table
+// lies is recorded with the workbook (host/output_blocks.h), so the next
+// answer, in this session or a later one, clears exactly that block.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +37,9 @@ class cls_history_yahoo {
   // False when the answer is the service's symbol look-up page (the
   // instrument id is unknown).
   static bool datavalidate(std::string_view response);
+  // Why an answer is no price table (an error page, an empty body, no
+  // header line naming the service's columns); empty when it is one.
+  static std::string tablecheck(std::string_view response);
   // Writes the table of the answer into every area of request reqno and
   // releases them. The response is consumed: it is left holding the text
   // after its last line feed.

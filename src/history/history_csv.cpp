@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "common/text.h"
+
 namespace quillo::history {
 
 namespace {
@@ -29,6 +31,30 @@ std::array<std::string_view, kColumns> fields_of(std::string_view line) {
 }
 
 }  // namespace
+
+std::string table_problem(std::string_view csv) {
+  const std::string_view body = text::trim(csv);
+  if (body.empty()) return "Not a price table: the history service's answer is empty";
+  if (body.front() == '<') return "Not a price table: the history service answered with a web page";
+  const std::size_t lf = csv.find('\n');
+  std::string_view header = csv.substr(0, lf);
+  if (!header.empty() && header.back() == '\r') header.remove_suffix(1);
+  // DATE, OPEN, HIGH, LOW and CLOSE at least, in this order.
+  int matched = 0;
+  for (std::size_t start = 0;
+       lf != std::string_view::npos && matched < kColumns && start <= header.size();) {
+    const std::size_t comma = std::min(header.find(',', start), header.size());
+    if (!text::iequals(text::trim(header.substr(start, comma - start)), kColumnNames[matched]))
+      break;
+    ++matched;
+    start = comma + 1;
+  }
+  if (matched < 5) {
+    return "Not a price table: the history service's answer has no Date,Open,High,Low,Close "
+           "header";
+  }
+  return {};
+}
 
 std::vector<int> select_columns(std::string_view fields) {
   std::vector<int> out;

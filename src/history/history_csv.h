@@ -17,6 +17,12 @@ inline constexpr std::string_view kColumnNames[] = {"DATE",  "OPEN",   "HIGH",  
                                                     "CLOSE", "VOLUME", "ADJ CLOSE"};
 inline constexpr int kColumns = 7;
 
+// Why the text is no price table of the service, or empty when it is one:
+// its first line must be a header naming the columns in the table's order
+// (at least DATE to CLOSE, letter case and blanks around names aside),
+// ended by a line feed.
+std::string table_problem(std::string_view csv);
+
 // The column numbers "ALL" or a comma list of names selects, in the list's
 // order; names are upper-cased but not trimmed, unknown ones are skipped,
 // repeated ones select again.

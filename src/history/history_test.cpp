@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "history/history_csv.h"
+#include "host/output_blocks.h"
 #include "spreadsheet/application.h"
 
 namespace quillo::history {
@@ -181,10 +182,96 @@ TEST_F(HistoryTest, BlocksBelowTheLastRowsAreClipped) {
   yahoo.fieldparse(csv, 1);
   EXPECT_EQ(shown(1048576, 2), "14");
   EXPECT_EQ(a.out_rows, 21);
+  EXPECT_EQ(a.problem, "Cut at the sheet's edge: 15 rows left out");
   csv = answer(2);
   yahoo.fieldparse(csv, 1);  // clearing the old block is clipped as well
   EXPECT_EQ(shown(1048576, 2), "");
   EXPECT_EQ(shown(1048572, 2), "10");
+  EXPECT_EQ(a.problem, "");
+  // A transposed table near the last column: the columns left out are named.
+  Area& right = area(1, 16380, "DATE,CLOSE", {Value("TRANSPOSE"), Value("YES")}, 2);
+  csv = answer(20);
+  yahoo.fieldparse(csv, 2);
+  EXPECT_EQ(shown(2, 16384), "12");
+  EXPECT_EQ(right.problem, "Cut at the sheet's edge: 17 columns left out");
+}
+
+TEST_F(HistoryTest, ATableNeverOverwritesAFormula) {
+  Area& a = area(1, 1, "ALL");
+  ASSERT_TRUE((*sheet->range("C4"))->set_formula("=1+1").ok());
+  ASSERT_TRUE((*sheet->range("E3"))->set_formula("=fhistory(\"X\",\"Y\",\"ALL\",1,2)").ok());
+  std::string csv = answer(5);
+  yahoo.fieldparse(csv, 1);
+  // Nothing is written; the first formula in the way, row by row, is named.
+  EXPECT_EQ(a.problem, "Blocked: the formula in E3 is in the way");
+  EXPECT_FALSE(a.pending);
+  EXPECT_EQ(shown(2, 1), "");
+  EXPECT_EQ(*(*sheet->range("C4"))->formula(), "=1+1");
+  // A text that merely holds "=" is no formula: it is written over.
+  ASSERT_TRUE((*sheet->range("E3"))->set_value(Value("'=x")).ok());
+  ASSERT_TRUE((*sheet->range("C4"))->clear_contents().ok());
+  csv = answer(5);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(a.problem, "");
+  EXPECT_EQ(shown(3, 5), "10");
+  // A formula typed later into the block is kept when a shorter table
+  // clears the block, and values around it are cleared.
+  ASSERT_TRUE((*sheet->range("B7"))->set_formula("=2+2").ok());
+  csv = answer(1);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(*(*sheet->range("B7"))->formula(), "=2+2");
+  EXPECT_EQ(shown(7, 1), "");
+  EXPECT_EQ(shown(7, 3), "");
+  EXPECT_EQ(shown(3, 5), "10");
+}
+
+// A table an earlier session wrote, as the workbook records it: a session
+// that never wrote it (a new area) clears exactly that block.
+TEST_F(HistoryTest, AnEarlierSessionsTableIsClearedFromTheWorkbooksRecord) {
+  for (std::int32_t r = 2; r <= 12; ++r) {
+    ASSERT_TRUE((*sheet->cell(r, 1))->set_value(Value("old")).ok());
+    ASSERT_TRUE((*sheet->cell(r, 2))->set_value(Value(100.0 + r)).ok());
+  }
+  ASSERT_TRUE((*sheet->cell(13, 2))->set_value(Value("user data")).ok());
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 1, host::Block{2, 1, 11, 2}));
+  Area& a = area(1, 1, "DATE,CLOSE");
+  std::string csv = answer(2);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(shown(4, 2), "11");
+  EXPECT_EQ(shown(5, 1), "");
+  EXPECT_EQ(shown(12, 2), "");
+  EXPECT_EQ(shown(13, 2), "user data");
+  // The record holds the new block, on a sheet the user does not see.
+  const auto recorded = host::recorded_block(*book, *sheet->name(), 1, 1);
+  ASSERT_TRUE(recorded.has_value());
+  EXPECT_EQ(recorded->rows, 3);
+  EXPECT_EQ(recorded->cols, 2);
+  EXPECT_EQ(a.out_rows, 3);
+  const auto store = *book->worksheet(host::kBlockStoreSheet);
+  EXPECT_EQ(*store->visible(), host::Visibility::VeryHidden);
+  EXPECT_EQ((*(*store->range("A1"))->value()).to_text(), *sheet->name());  // one row, from the top
+  EXPECT_TRUE((*(*store->range("A2"))->value()).is_empty());
+  EXPECT_EQ(*(*book->active_sheet())->name(), *sheet->name());
+}
+
+// The answers of testdata/blocks: error pages, empty bodies and tables of
+// something else are no price table; the service's header in any letter
+// case, with blanks or carriage returns, with five to seven columns is one.
+TEST(HistoryCsvTest, AnswersThatAreNoPriceTable) {
+  const std::filesystem::path dir = std::string(QUILLO_TESTDATA_DIR) + "/blocks";
+  int cases = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "not_a_table")) {
+    ++cases;
+    const std::string problem = cls_history_yahoo::tablecheck(slurp(entry.path()));
+    EXPECT_EQ(problem.rfind("Not a price table: ", 0), 0u) << entry.path() << ": " << problem;
+  }
+  EXPECT_EQ(cases, 7);
+  EXPECT_NE(
+      cls_history_yahoo::tablecheck(slurp(dir / "not_a_table" / "html_error.csv")).find("web page"),
+      std::string::npos);
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "price_tables")) {
+    EXPECT_EQ(cls_history_yahoo::tablecheck(slurp(entry.path())), "") << entry.path();
+  }
 }
 
 TEST(HistoryCsvTest, LookupPageAndColumnSelection) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "host/cell_key.h"
+#include "host/output_blocks.h"
 #include "host/worksheet.h"
 
 namespace quillo::indicators {
@@ -152,36 +153,63 @@ void CalcTable::calc_write(std::size_t index) {
 void CalcTable::write_series(CalcRecord& r) {
   const auto sheet = r.cell->worksheet();
   if (!sheet.ok()) return;
+  const auto book = (*sheet)->workbook();
   const bool two = !r.values2.empty() && r.values2.size() == r.values.size();
   const std::int32_t cols = two ? 2 : 1;
+  // The series is the data rows' elements: the block below the formula
+  // (and, for two lines, the second caption beside it).
+  const std::size_t n = std::min(r.filled, r.values.size());
+  const host::Block laid{std::int64_t{r.row} + 1, r.col, static_cast<std::int64_t>(n), cols};
+  const host::Block series = host::on_sheet(laid);
+  const host::Block caption2{r.row, std::int64_t{r.col} + 1, 1, 1};
+  // A formula in the way is never overwritten: nothing is written and the
+  // cell says which one blocks it.
+  auto in_the_way = host::first_formula(**sheet, series);
+  if (!in_the_way && two) in_the_way = host::first_formula(**sheet, caption2);
+  if (in_the_way) {
+    r.caption = host::blocked_text(*in_the_way);
+    return;
+  }
+  // The block written before, as the workbook records it (an earlier
+  // session wrote it), else as this session remembers it; only that is
+  // cleared, whatever the table's range spans.
+  host::Block previous = r.out;
+  if (book.ok()) {
+    if (const auto recorded = host::recorded_block(**book, r.sheet, r.row, r.col)) {
+      previous = *recorded;
+    }
+  }
+  host::clear_values(**sheet, previous);
   if (two) {
     if (const auto c = (*sheet)->cell(r.row, r.col + 1); c.ok()) {
       (void)(*c)->set_value(Value(r.caption2));
     }
   }
-  const std::size_t n = r.values.size();
-  for (std::size_t first = 0; first < n; first += kSliceRows) {
-    const std::size_t rows = std::min(kSliceRows, n - first);
+  const host::Block written{two ? std::int64_t{r.row} : std::int64_t{r.row} + 1, r.col,
+                            static_cast<std::int64_t>(n) + (two ? 1 : 0), cols};
+  r.out = host::on_sheet(written);
+  if (book.ok()) (void)host::record_block(**book, r.sheet, r.row, r.col, r.out);
+  // In the sheet's last column the second line has no room.
+  const bool second = two && series.cols == 2;
+  const auto rows = static_cast<std::size_t>(series.rows);
+  for (std::size_t first = 0; first < rows; first += kSliceRows) {
+    const std::size_t slice = std::min(kSliceRows, rows - first);
     Array block;
-    block.rows = static_cast<std::int32_t>(rows);
-    block.cols = cols;
-    block.items.reserve(rows * static_cast<std::size_t>(cols));
-    for (std::size_t k = first; k < first + rows; ++k) {
+    block.rows = static_cast<std::int32_t>(slice);
+    block.cols = second ? 2 : 1;
+    block.items.reserve(slice * static_cast<std::size_t>(block.cols));
+    for (std::size_t k = first; k < first + slice; ++k) {
       block.items.push_back(element(r.values, k, r.filled));
-      if (two) block.items.push_back(element(r.values2, k, r.filled));
+      if (second) block.items.push_back(element(r.values2, k, r.filled));
     }
     const auto top = static_cast<std::int64_t>(r.row) + 1 + static_cast<std::int64_t>(first);
-    if (top > INT32_MAX) return;
-    const auto start = (*sheet)->cell(static_cast<std::int32_t>(top), r.col);
-    if (start.ok() && (*start)->set_value(Value(block)).ok()) continue;
-    // A slice that does not fit (it runs past the sheet's last row) is
-    // written cell by cell; the cells that exist get their values.
-    for (std::int32_t k = 0; k < block.rows; ++k) {
-      for (std::int32_t c = 0; c < cols; ++c) {
-        const auto cell = (*sheet)->cell(static_cast<std::int32_t>(top) + k, r.col + c);
-        if (cell.ok()) (void)(*cell)->set_value(block.at(k, c));
-      }
+    if (const auto start = (*sheet)->cell(static_cast<std::int32_t>(top), r.col); start.ok()) {
+      (void)(*start)->set_value(Value(block));
     }
+  }
+  if (!laid.empty() && (series.rows < laid.rows || series.cols < laid.cols)) {
+    r.caption =
+        host::cut_text(laid.rows - series.rows, series.empty() ? 0 : laid.cols - series.cols);
   }
 }
 

@@ -6,7 +6,10 @@
 // into the cell's record (state kComputed) and answers "Calculating...";
 // calc_pass, run by the one-second timer, writes each computed series below
 // (and for two-line indicators beside) the formula cell, then sets the
-// formula again so the cell answers its caption.
+// formula again so the cell answers its caption. Before writing, the pass
+// clears the block the cell wrote last (recorded with the workbook) and
+// nothing beyond it; a series with a formula in its way is not written and
+// the cell answers which cell blocks it.
 //
 // Indexes given out stay valid while the table lives (records are never
 // removed). Loop thread only: writing re-enters worksheet functions, so the
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "host/application.h"
+#include "host/output_blocks.h"
 #include "host/range.h"
 
 namespace quillo::indicators {
@@ -41,9 +45,9 @@ struct CalcRecord {
   CalcState state = CalcState::Idle;
   host::RangePtr cell;
   std::string formula;
-  // One element per row of the table range; NaN shows as the empty text,
-  // elements past `filled` (the rows after the last data row) clear their
-  // cells.
+  // One element per row of the table range; NaN shows as the empty text.
+  // Only the first `filled` elements (the data rows) are written; the
+  // rows after the last data row are left alone.
   std::vector<double> values;
   std::vector<double> values2;
   std::size_t filled = 0;
@@ -52,6 +56,9 @@ struct CalcRecord {
   // Evaluated while the pass wrote another series: its table may be that
   // series, so it computes again once that write is done.
   bool deferred = false;
+  // The block written last (the workbook records it too, so a later
+  // session clears it as well).
+  host::Block out;
 };
 
 // How the frame reaches the add-in's `calculating` flag (set while the

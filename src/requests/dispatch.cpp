@@ -155,6 +155,15 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
     definition_parse(page, m_registry.requests(), r, m_definitions);
   }
   if (history) {
+    // An answer that is no price table (an error page, an empty body) fails
+    // the request; every area keeps the table it shows.
+    if (std::string problem = history::cls_history_yahoo::tablecheck(text); !problem.empty()) {
+      request.status = RequestStatus::ParseError;
+      request.message = std::move(problem);
+      release_areas();
+      m_registry.request_refresh_cells(r);
+      return;
+    }
     std::string csv = text;
     m_history->fieldparse(csv, r);
   }

@@ -162,6 +162,8 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
   }
   const RequestStatus status = ctx.registry.requests().at(r).status;
   if (status == RequestStatus::Loaded || status == RequestStatus::Sent) {
+    // A table blocked by a formula, or cut at the sheet's edge, says so.
+    if (!ctx.areas.at(a).problem.empty()) return Value(ctx.areas.at(a).problem);
     return Value(status_message(StatusText::DataLoaded));
   }
   return Value(ctx.registry.request_statustext(r));

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "host/event_loop.h"
 #include "http/scripted_transport.h"
 #include "requests/engine.h"
@@ -136,6 +139,52 @@ TEST_F(HistoryFunctionTest, FailuresShowInTheFormulaCell) {
   set("G1", "=fhistory(\"BIG\",\"Yahoo\",\"ALL\",40180,40300)");
   EXPECT_EQ(shown("G1"), std::string(kNoHistoryService));
   EXPECT_EQ(engine.areas().size(), 3u);  // none of the refused formulas registered
+}
+
+// The answers of testdata/blocks/not_a_table, each after a good table: the
+// request fails with a text saying what came, the table stays as it was.
+TEST_F(HistoryFunctionTest, AnAnswerThatIsNoPriceTableFailsAndKeepsTheTable) {
+  set("A1", "=fhistory(\"BIG\",\"Yahoo\",\"DATE,CLOSE\",40180,40200)");
+  run();
+  ASSERT_EQ(shown("A1"), "Data loaded.");
+  const std::filesystem::path dir = std::string(QUILLO_TESTDATA_DIR) + "/blocks/not_a_table";
+  int round = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    transport.set_default(http::ScriptedTransport::complete(200, body, 20));
+    // Other options send the same address again.
+    set("A1", "=fhistory(\"BIG\",\"Yahoo\",\"DATE,CLOSE\",40180,40200,\"d\",{\"X\"," +
+                  std::to_string(++round) + "})");
+    run();
+    EXPECT_EQ(shown("A1").rfind("Not a price table: ", 0), 0u) << entry.path() << shown("A1");
+    EXPECT_EQ(shown("A2"), "Date") << entry.path();
+    EXPECT_EQ(shown("B3"), "15") << entry.path();
+    EXPECT_EQ(shown("B7"), "11") << entry.path();
+  }
+  EXPECT_EQ(round, 7);
+  transport.set_default(http::ScriptedTransport::complete(200, csv(2), 20));
+  set("A1", "=fhistory(\"BIG\",\"Yahoo\",\"DATE,CLOSE\",40180,40200,\"d\")");
+  run();
+  EXPECT_EQ(shown("A1"), "Data loaded.");
+  EXPECT_EQ(shown("B7"), "");
+}
+
+TEST_F(HistoryFunctionTest, ATableOrSeriesInTheWayOfAFormulaIsNotWritten) {
+  // Another history formula below this one's table: neither table is
+  // written over the other's formula, and each formula names the cell.
+  set("A1", "=fhistory(\"BIG\",\"Yahoo\",\"DATE,CLOSE\",40180,40200)");
+  set("A5", "=fhistory(\"BIG\",\"Yahoo\",\"DATE,CLOSE\",40180,40201)");
+  set("E5", "=sma(A6:B11,2)");
+  set("E8", "=1+1");
+  run(4);
+  EXPECT_EQ(shown("A1"), "Blocked: the formula in A5 is in the way");
+  EXPECT_EQ(shown("A2"), "");
+  EXPECT_EQ(shown("A5"), "Data loaded.");
+  EXPECT_EQ(shown("B6"), "Close");
+  EXPECT_EQ(shown("E5"), "Blocked: the formula in E8 is in the way");
+  EXPECT_EQ(shown("E7"), "");
+  EXPECT_EQ(shown("E8"), "2");
 }
 
 }  // namespace

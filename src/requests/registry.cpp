@@ -101,6 +101,8 @@ std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
     case RequestStatus::InvalidInstrument:
       return std::string(status_message(StatusText::InvalidInstrument));
     case RequestStatus::ParseError:
+      // A history answer that was no price table says what it was.
+      if (r.reqtype == RequestType::History && !r.message.empty()) return r.message;
       return std::string(status_message(StatusText::ParseError));
     case RequestStatus::NoData:
       return std::string(status_message(StatusText::NoData));

@@ -1,0 +1,120 @@
+// Where an indicator series goes: it clears the block it wrote before and
+// nothing beyond it, finds that block in the workbook's record when an
+// earlier session wrote it, and says so when the sheet's edge cuts it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "indicators/indicator_frame.h"
+#include "spreadsheet/application.h"
+
+namespace quillo::indicators {
+namespace {
+
+class SeriesBlockTest : public ::testing::Test {
+ public:
+  SeriesBlockTest()
+      : calcs(app, CalcFlag{[this] { return calculating; },
+                            [this](const std::function<void()>& fn) {
+                              calculating = true;
+                              fn();
+                              calculating = false;
+                            }}),
+        frame(calcs) {
+    app.add_in_methods().add("i_sma",
+                             [this](std::vector<Value>& a) { return frame.call(Kind::Sma, a); });
+    app.add_in_methods().add(
+        "i_bollinger", [this](std::vector<Value>& a) { return frame.call(Kind::Bollinger, a); });
+    auto lib = app.add_ins().add(std::string(QUILLO_TESTDATA_DIR) + "/../data/tarnvale.xla");
+    EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());
+  }
+
+  void use(const host::WorkbookPtr& b) {
+    book = b;
+    sheet = *book->active_sheet();
+  }
+  void put_table() {
+    std::ifstream in(std::string(QUILLO_TESTDATA_DIR) + "/indicators/table.csv");
+    std::string line;
+    for (std::int32_t r = 1; std::getline(in, line); ++r) {
+      std::stringstream fields(line);
+      std::string f;
+      for (std::int32_t c = 1; std::getline(fields, f, ','); ++c) {
+        ASSERT_TRUE((*sheet->cell(r, c))->set_value(Value(f)).ok());
+      }
+    }
+  }
+  void set(const char* address, const std::string& formula) {
+    ASSERT_TRUE((*sheet->range(address))->set_formula(formula).ok()) << formula;
+  }
+  std::string shown(const char* address) { return (*(*sheet->range(address))->value()).to_text(); }
+
+  bool calculating = false;
+  spreadsheet::Application app;
+  CalcTable calcs;
+  IndicatorFrame frame;
+  host::WorkbookPtr book;
+  host::WorksheetPtr sheet;
+};
+
+TEST_F(SeriesBlockTest, ASeriesClearsOnlyTheBlockItWroteBefore) {
+  use(*app.workbooks().add());
+  put_table();
+  ASSERT_TRUE((*sheet->range("H30"))->set_value(Value(5.0)).ok());
+  ASSERT_TRUE((*sheet->range("H40"))->set_value(Value("mine")).ok());
+  set("H1", "=sma(A1:F21,5)");
+  calcs.calc_pass();
+  ASSERT_EQ(shown("H1"), "SMA,5");
+  EXPECT_FALSE(shown("H21").empty());
+  // A shorter table: the rows of the longer series below it are cleared.
+  set("H1", "=sma(A1:F11,5)");
+  calcs.calc_pass();
+  EXPECT_FALSE(shown("H11").empty());
+  EXPECT_EQ(shown("H12"), "");
+  EXPECT_EQ(shown("H21"), "");
+  // A whole-column range reaches to the sheet's last row; whatever it
+  // answers, the user's cells below the series are left alone.
+  set("H1", "=sma(A:F,5)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H30"), "5");
+  EXPECT_EQ(shown("H40"), "mine");
+}
+
+TEST_F(SeriesBlockTest, ASeriesAtTheSheetsEdgeSaysWhatIsLeftOut) {
+  use(*app.workbooks().add());
+  put_table();
+  set("H1048570", "=sma(A1:F21,5)");
+  calcs.calc_pass();
+  // 20 data rows below row 1,048,570: six fit.
+  EXPECT_EQ(shown("H1048570"), "Cut at the sheet's edge: 14 rows left out");
+  EXPECT_FALSE(shown("H1048576").empty());
+  // In the last column a two-line indicator's second line has no room.
+  set("XFD1", "=bollinger(A1:F21,5,2)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("XFD1"), "Cut at the sheet's edge: 1 column left out");
+  EXPECT_FALSE(shown("XFD21").empty());
+}
+
+// A series an earlier session wrote, as the workbook records it: a new
+// record for the cell clears exactly that block.
+TEST_F(SeriesBlockTest, AnEarlierSessionsSeriesIsClearedFromTheWorkbooksRecord) {
+  use(*app.workbooks().add());
+  put_table();
+  for (std::int32_t r = 2; r <= 40; ++r) {
+    ASSERT_TRUE((*sheet->cell(r, 8))->set_value(Value(1000.0 + r)).ok());
+  }
+  ASSERT_TRUE((*sheet->range("H41"))->set_value(Value("keep me")).ok());
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 8, host::Block{2, 8, 39, 1}));
+  set("H1", "=sma(A1:F11,5)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H1"), "SMA,5");
+  EXPECT_FALSE(shown("H11").empty());
+  EXPECT_EQ(shown("H12"), "");
+  EXPECT_EQ(shown("H40"), "");
+  EXPECT_EQ(shown("H41"), "keep me");
+}
+
+}  // namespace
+}  // namespace quillo::indicators
