@@ -341,8 +341,13 @@ class WorkbookApi {
     for (const spreadsheet::SheetId id : b->sheets) {
       const auto [rows, cols] = model.extent(id);
       if (!sheets.empty()) sheets += ',';
+      // Hidden sheets (quillo's own stores among them) get no tab; their
+      // place in the list stays, since the page names sheets by index.
+      const spreadsheet::Sheet* s = model.sheet(id);
+      const bool hidden = s && s->visibility != host::Visibility::Visible;
       sheets += "{\"name\":" + ui::json_string(model.sheet_name(id)) +
-                ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) + "}";
+                ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) +
+                ",\"hidden\":" + (hidden ? "true" : "false") + "}";
     }
     return {200, "{\"name\":" + ui::json_string(b->name) +
                      ",\"path\":" + ui::json_string(m_book->full_name().value_or(b->path)) +

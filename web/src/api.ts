@@ -9,6 +9,8 @@ export interface SheetInfo {
   name: string;
   rows: number;
   cols: number;
+  // Hidden in the workbook (quillo's own stores among them): no tab.
+  hidden: boolean;
 }
 
 export interface BookInfo {

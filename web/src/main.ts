@@ -36,6 +36,8 @@ function setBook(info: BookInfo): void {
   $("conflict").hidden = !info.changed_on_disk;
   if (first) {
     sheet = Math.min(info.active, info.sheets.length - 1);
+    // A workbook saved with a hidden sheet active opens on its first shown one.
+    if (info.sheets[sheet]?.hidden) sheet = Math.max(0, info.sheets.findIndex((s) => !s.hidden));
     drawTabs();
     openSheet(sheet);
   }
@@ -45,6 +47,7 @@ function drawTabs(): void {
   const tabs = $("tabs");
   tabs.replaceChildren();
   book?.sheets.forEach((s, i) => {
+    if (s.hidden && i !== sheet) return;
     const b = document.createElement("button");
     b.type = "button";
     b.textContent = s.name;
