@@ -76,6 +76,22 @@ Reply figures(std::string_view open, std::int64_t now_ms) {
   return r;
 }
 
+// Prices in bold and italics inside a paragraph. In odd minutes tags whose
+// names start like theirs stand around them (<br>, <button>, <img>); with
+// open=1 the bold price is left without its end tag, which a browser adds.
+Reply price(bool open, std::int64_t now_ms) {
+  const bool odd = seconds_of(now_ms) / 60 % 2 == 1;
+  Reply r;
+  if (open) {
+    r.body = "<html><body><div><b>5,5</div><div>x</div><div>y</div></body></html>\n";
+    return r;
+  }
+  r.body = std::string("<html><body><div><p>Price ") + (odd ? "<br><button>Buy</button>" : "") +
+           "<b>7,5</b> EUR</p>\n<p>Change " + (odd ? "<img src=\"up.png\">" : "") +
+           "<i>-0,5</i> %</p></div></body></html>\n";
+  return r;
+}
+
 Reply many(std::string_view n_text, std::string v, bool open) {
   const long n = std::clamp(std::atol(std::string(n_text).c_str()), 0L, 100000L);
   if (v.empty()) v = "n/a";
@@ -137,6 +153,7 @@ std::optional<Reply> weblink_page(std::string_view target, std::int64_t now_ms) 
     return many(query_value(target, "n"), query_value(target, "v"),
                 query_value(target, "open") == "1");
   if (path == "/wl/big") return big(query_value(target, "mb"));
+  if (path == "/wl/price") return price(query_value(target, "open") == "1", now_ms);
   if (path == "/wl/figures") return figures(query_value(target, "open"), now_ms);
   if (path == "/wl/data") {
     std::string bytes;

@@ -17,6 +17,9 @@
 //                     change "-0,75"
 //   /wl/big [mb]      a page of about mb megabytes (at most 100) of
 //                     paragraphs, ending with <div>end of page</div>
+//   /wl/price [open]  a price in bold and a change in italics in paragraphs;
+//                     in odd minutes <br>, <button> and <img> stand beside
+//                     them; with open=1 a bold figure left without its end tag
 //   /wl/loop          a redirect to itself (main port only, weblink_redirect)
 //   /wl/data          a binary answer (application/octet-stream)
 //   /wl/json          a JSON answer with the figures of /wl/quote?s=ABC

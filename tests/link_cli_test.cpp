@@ -140,6 +140,59 @@ TEST_F(LinkCliTest, ValuesThatAreNotPageTextAndBadAnswersChangeNothing) {
   EXPECT_EQ(read_all(book), before);
 }
 
+// Links store tag names ("<B", "</B"); a name matches only a whole tag
+// name, never the start of a longer one (<br>, <button>, <img>, </body>).
+TEST_F(LinkCliTest, TagMarkersMatchWholeTagNamesOnly) {
+  Run r = add("/wl/price", "7,5", "--name price");
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = quillo("link add " + book.string() + " Data!B3 '" + market.base_url() +
+             "/wl/price' '-0,5' --name change");
+  ASSERT_EQ(r.code, 0) << r.err;
+  // The page now has <br><button> before the bold price and <img> before
+  // the italic change.
+  market.set_time(kT2);
+  r = quillo("refresh " + book.string());
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_DOUBLE_EQ(number("Data!B2"), 7.5);
+  EXPECT_DOUBLE_EQ(number("Data!B3"), -0.5);
+
+  // A bold figure left open: the browser closes it, the page as served
+  // does not, and its end marker is not "</BODY".
+  const std::string before = read_all(book);
+  r = quillo("link add " + book.string() + " Data!B4 '" + market.base_url() +
+             "/wl/price?open=1' '5,5' --name open");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.err.find("nothing saved"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("DIV"), std::string::npos) << r.out;
+  EXPECT_EQ(read_all(book), before);
+}
+
+// Options are checked before anything is fetched, and refused as typed.
+TEST_F(LinkCliTest, BadOptionsAreRefusedInTheirOwnWords) {
+  const std::string before = read_all(book);
+  struct Case {
+    std::string more, error;
+  };
+  const std::vector<Case> cases = {
+      {"--name " + std::string(256, 'n'), "--name is 256 characters long"},
+      {"--decimal ab", "--decimal is one character"},
+      {"--decimal , --group ab", "--group is one character"},
+      {"--occurrence 99999999999999999999",
+       "\"99999999999999999999\" is out of range: give a whole number from 1 to"},
+      {"--occurrence 1.5", "give a whole number from 1 to 500000, not \"1.5\""},
+      {"--timeout 0", "give the seconds to wait as a number greater than 0, not \"0\""},
+      {"--timeout 1e300", "\"1e300\" is out of range"},
+  };
+  for (const Case& c : cases) {
+    const Run r = add("/wl/price", "7,5", c.more);
+    EXPECT_EQ(r.code, 2) << c.more;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << c.more << ": " << r.err;
+    EXPECT_EQ(r.err.find("18446744073709551615"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("0.000000"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read_all(book), before);
+}
+
 TEST_F(LinkCliTest, ManyOccurrencesBigPagesAndListings) {
   Run r = quillo("link list " + book.string());
   EXPECT_EQ(r.code, 0);

@@ -138,6 +138,16 @@ std::string cell_name(const host::Range& cell, const std::string& fallback) {
          spreadsheet::cell_a1(*row, *col);
 }
 
+// Whether a link's reading (upper-cased, non-breaking spaces removed) is
+// the value marked (as shown, non-breaking spaces as blanks): equal but for
+// letter case and whitespace.
+bool same_value(std::string_view read, std::string_view marked) {
+  std::string a = text::upper(read);
+  std::string b = text::upper(marked);
+  for (std::string* s : {&a, &b}) text::remove_chars(*s, " \t\r\n\f");
+  return a == b;
+}
+
 }  // namespace
 
 int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream& err) {
@@ -148,6 +158,20 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   if (options.occurrence == 0) {
     err << kAdd << ": --occurrence counts from 1\n";
     return 2;
+  }
+  if (text::char_count(text::trim(options.name)) > weblink_wizard::kMaxNameLength) {
+    err << kAdd << ": --name is " << text::char_count(text::trim(options.name))
+        << " characters long; a link's name has at most " << weblink_wizard::kMaxNameLength
+        << " (it is a text in the cell's formula)\n";
+    return 2;
+  }
+  for (const auto& [option, separator] :
+       {std::pair{"--decimal", &options.decimal}, std::pair{"--group", &options.group}}) {
+    if (!separator->empty() && text::char_count(*separator) != 1) {
+      err << kAdd << ": " << option << " is one character, such as , or ., not \"" << *separator
+          << "\"\n";
+      return 2;
+    }
   }
   SessionOptions so;
   so.command = kAdd;
@@ -259,6 +283,20 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   const std::string where = cell_name(*target, options.cell);
   out << "link " << wizard.stored_name() << ": \"" << wizard.value() << "\" (occurrence "
       << options.occurrence << " of " << doc.count(options.value) << ") in " << where << "\n";
+  // The link reads the page as the server sends it, not as the browser
+  // rebuilt it: a page that leaves out end tags a browser adds (</b>,
+  // </td>, </p>) can give markers that close nothing in the page itself,
+  // so the value read would run on into the markup after it, or be missing.
+  // Read from the copy just fetched, the link must give the value marked.
+  const std::string served = link_value(link_page(page.text), wizard.stored_references(),
+                                        wizard.stored_startmarker(), wizard.stored_endmarker());
+  if (!same_value(served, wizard.value())) {
+    err << kAdd << ": the link was made, but reading the page as it is served gives "
+        << (served == kNotFound ? std::string(kNotFound) : "\"" + one_line(served) + "\"")
+        << " (the page may leave out end tags a browser adds, such as </" << found->tag
+        << ">); nothing saved\n";
+    return 1;
+  }
   // The new formula fetched the page again: save the cell's first value,
   // not "Loading data...".
   if (!session.wait_answered(timeout_ms)) {
@@ -267,10 +305,9 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   }
   const Value shown = target->value().value_or(Value());
   out << where << " shows " << shown.to_text() << "\n";
-  // The link reads the page as the server sends it, not as the browser
-  // rebuilt it: a page that leaves out end tags a browser adds (</td>,
-  // </p>) can give markers that the page itself does not have. A link that
-  // cannot read its own value is not worth a save.
+  // A page that changed since it was read for the link may no longer hold
+  // the value where the link finds it. A link that cannot read its own
+  // value is not worth a save.
   if (shown.is_text() && shown.text() == kNotFound) {
     err << kAdd << ": the link was made, but reading the page as it is served gives " << kNotFound
         << " (the page may leave out end tags a browser adds, such as </" << found->tag

@@ -1,6 +1,8 @@
 // The quillo command.
 #include <CLI/CLI.hpp>
 
+#include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -18,6 +20,7 @@
 #include "cli/ui_command.h"
 #include "cli/watch_command.h"
 #include "host/process.h"
+#include "parse/html_document.h"
 
 // Splits each NAME=VALUE text of an option given several times into out;
 // false, with the reason on standard error, for a text without "=".
@@ -32,6 +35,45 @@ bool name_value_pairs(const std::vector<std::string>& texts, const char* what, P
     out.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
   }
   return true;
+}
+
+// The longest wait an option may ask for, in seconds (a day, as for the
+// connection and receive time-outs of the settings).
+constexpr double kMaxWaitSeconds = 86400;
+
+// Checks a number of seconds to wait: greater than 0, at most a day. The
+// messages quote what was typed.
+const CLI::Validator kSeconds(
+    [](std::string& typed) -> std::string {
+      const char* begin = typed.c_str();
+      char* end = nullptr;
+      const double v = std::strtod(begin, &end);
+      if (typed.empty() || end != begin + typed.size() || !(v > 0)) {
+        return "give the seconds to wait as a number greater than 0, not \"" + typed + "\"";
+      }
+      if (v > kMaxWaitSeconds) {
+        return "\"" + typed + "\" is out of range: at most 86400 seconds (a day)";
+      }
+      return {};
+    },
+    "SECONDS (more than 0, at most 86400)");
+
+// Checks a count from 1: a whole number up to max. The messages quote
+// what was typed, so a number too big to hold is not shown as another.
+CLI::Validator count_from_1(std::size_t max) {
+  return CLI::Validator(
+      [max](std::string& typed) -> std::string {
+        std::size_t n = 0;
+        const char* end = typed.data() + typed.size();
+        const auto [stop, error] = std::from_chars(typed.data(), end, n);
+        const std::string range = "a whole number from 1 to " + std::to_string(max);
+        if (typed.empty() || stop != end) return "give " + range + ", not \"" + typed + "\"";
+        if (error == std::errc::result_out_of_range || n < 1 || n > max) {
+          return "\"" + typed + "\" is out of range: give " + range;
+        }
+        return {};
+      },
+      "1 to " + std::to_string(max));
 }
 
 int main(int argc, char** argv) {
@@ -89,7 +131,7 @@ int main(int argc, char** argv) {
   refresh_cmd
       ->add_option("--timeout", refresh.timeout_seconds,
                    "Seconds to wait for the answers before saving what arrived")
-      ->check(CLI::PositiveNumber)
+      ->check(kSeconds)
       ->capture_default_str();
   refresh_cmd->add_flag("--strict", refresh.strict,
                         "Exit 1 when any quillo cell shows an error or has no new value, or a "
@@ -208,7 +250,7 @@ int main(int argc, char** argv) {
   search_cmd->add_option("--source", search.source,
                          "Data source name or code (default: the first)");
   search_cmd->add_option("--timeout", search.timeout_seconds, "Seconds to wait for the answer")
-      ->check(CLI::PositiveNumber)
+      ->check(kSeconds)
       ->capture_default_str();
   search_cmd->add_option("text", search.text, "Name (or part of it) to search for")->required();
 
@@ -289,7 +331,7 @@ int main(int argc, char** argv) {
       ->required();
   for (CLI::App* c : {update_cmd, models_cmd, models_open_cmd}) {
     c->add_option("--timeout", site.timeout_seconds, "Seconds to wait for the site")
-        ->check(CLI::PositiveNumber)
+        ->check(kSeconds)
         ->capture_default_str();
   }
   CLI::App* link_cmd = app.add_subcommand(
@@ -324,7 +366,7 @@ int main(int argc, char** argv) {
   link_add_cmd
       ->add_option("--occurrence", link_add.occurrence,
                    "Which element showing VALUE, counted from 1 in page order")
-      ->check(CLI::PositiveNumber)
+      ->check(count_from_1(quillo::html::kMaxTags))
       ->capture_default_str();
   link_add_cmd->add_option("--decimal", link_add.decimal,
                            "The decimal separator of the page's figures, as a source names it "
@@ -336,7 +378,7 @@ int main(int argc, char** argv) {
       ->add_option("--timeout", link_add.timeout_seconds,
                    "Seconds to wait for the page and to read it, and again for the cell's first "
                    "value")
-      ->check(CLI::PositiveNumber)
+      ->check(kSeconds)
       ->capture_default_str();
   quillo::cli::LinkListOptions link_list;
   CLI::App* link_list_cmd =

@@ -32,13 +32,23 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
+// What ends a tag's name: whitespace, ">" or "/".
+bool ends_tag_name(char c) {
+  return is_space(c) || c == '>' || c == '/';
+}
+
 // The text between the first start marker and the next end marker after it.
+// With whole_tags, markers that are tag names match only whole tag names
+// (find_marker); otherwise both are plain text.
 std::optional<std::string_view> between_markers(std::string_view text, std::string_view start,
-                                                std::string_view end) {
-  const std::size_t s = text::find_ci(text, start);
+                                                std::string_view end, bool whole_tags = false) {
+  const auto find = [whole_tags](std::string_view hay, std::string_view needle) {
+    return whole_tags ? find_marker(hay, needle) : text::find_ci(hay, needle);
+  };
+  const std::size_t s = find(text, start);
   if (s == 0) return std::nullopt;
   const std::string_view rest = text::mid(text, s + start.size());
-  const std::size_t e = text::find_ci(rest, end);
+  const std::size_t e = find(rest, end);
   if (e == 0) return std::nullopt;
   return text::left(rest, e - 1);
 }
@@ -174,6 +184,27 @@ std::size_t strip_attributes(std::string_view s, std::size_t lt, std::string& ou
 
 }  // namespace
 
+bool is_tag_marker(std::string_view marker) {
+  std::size_t i = marker.starts_with("</") ? 2 : marker.starts_with("<") ? 1 : 0;
+  if (i == 0 || i >= marker.size() || !is_letter(marker[i])) return false;
+  return std::none_of(marker.begin() + static_cast<std::ptrdiff_t>(i), marker.end(),
+                      [](char c) { return ends_tag_name(c) || c == '<'; });
+}
+
+bool whole_tag_name_at(std::string_view text, std::size_t at, std::size_t length) {
+  const std::size_t after = at + length;
+  return after >= text.size() || ends_tag_name(text[after]);
+}
+
+std::size_t find_marker(std::string_view text, std::string_view marker, std::size_t from) {
+  std::size_t p = text::find_ci(text, marker, from);
+  if (!is_tag_marker(marker)) return p;
+  while (p != 0 && !whole_tag_name_at(text, p - 1, marker.size())) {
+    p = text::find_ci(text, marker, p + 1);
+  }
+  return p;
+}
+
 Value clsparse::convert1(std::string_view text, std::string_view lead, std::string_view start,
                          std::string_view end, std::int64_t& window) {
   std::string_view work = text;
@@ -193,11 +224,11 @@ Value clsparse::convert3(std::string_view text, std::string_view templ, std::str
                          std::string_view end) {
   const std::string t = std::string(templ) + "<";
   for (const std::string_view piece : template_pieces(t)) {
-    const std::size_t p = text::find_ci(text, piece);
+    const std::size_t p = find_marker(text, piece);
     if (p == 0) return not_found();
     text = text::mid(text, p + piece.size());
   }
-  auto result = between_markers(text, start, end);
+  auto result = between_markers(text, start, end, true);
   if (!result) return not_found();
   // The end of the anchor tag may still stand in front of the value.
   const std::size_t gt = result->find('>');
@@ -530,13 +561,13 @@ Value clsparse::convert5(std::string_view text, std::string_view templ, std::str
     }
     std::string_view rest = text.substr(from);
     for (std::size_t i = 1; i < pieces.size(); ++i) {
-      const std::size_t p = text::find_ci(rest, pieces[i]);
+      const std::size_t p = find_marker(rest, pieces[i]);
       if (p == 0) return not_found();
       rest = text::mid(rest, p + 1);
     }
     text = rest;
   }
-  const auto result = between_markers(text, start, end);
+  const auto result = between_markers(text, start, end, true);
   return result ? Value(*result) : not_found();
 }
 

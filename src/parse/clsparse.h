@@ -26,6 +26,19 @@
 
 namespace quillo {
 
+// Markers that are tag names ("<TD", "</B": "<" or "</", a letter, then
+// no whitespace, "/", ">" or "<") stand for whole tag names: "<B" is not
+// found in "<BR>" nor "</B" in "</BODY>". Links store their references and
+// markers in that form.
+bool is_tag_marker(std::string_view marker);
+// Whether a tag-name marker found at text[at] (0-based) spans the whole
+// name: what follows is whitespace, ">", "/" or the end of the text.
+bool whole_tag_name_at(std::string_view text, std::size_t at, std::size_t length);
+// The 1-based position of the first occurrence of marker at or after from
+// (ignoring letter case), 0 when none; a tag-name marker only where it
+// spans a whole tag name, other text wherever it stands.
+std::size_t find_marker(std::string_view text, std::string_view marker, std::size_t from = 1);
+
 class clsparse {
  public:
   // The text between the first start marker after the lead marker and the
@@ -36,7 +49,8 @@ class clsparse {
                  std::string_view end, std::int64_t& window);
   // Walks the template's pieces (cut before each "<" after the first
   // character) through the text, then takes the text between the markers;
-  // a result holding ">" keeps only the part after the first ">".
+  // a result holding ">" keeps only the part after the first ">". Pieces
+  // and markers that are tag names match whole tag names (find_marker).
   Value convert3(std::string_view text, std::string_view templ, std::string_view start,
                  std::string_view end);
   // Mode 1: the text before the first "("; mode 2: the text inside "(...)".
@@ -85,7 +99,8 @@ class clsparse {
   std::string removealltagattribute(std::string& html);
   // Removes every attribute with a non-empty value from the elements of the html. In place.
   void removealltagattribute2(std::string& html);
-  // Like convert3, but the tags after the anchor must follow it in that order.
+  // Like convert3, but the tags after the anchor must follow it in that
+  // order; tag names after the anchor and tag-name markers match whole names.
   Value convert5(std::string_view text, std::string_view templ, std::string_view start,
                  std::string_view end);
   // "<td class=x>" -> "<td".

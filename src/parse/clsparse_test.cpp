@@ -54,6 +54,31 @@ TEST_F(clsparseTest, Convert3And5WalkAnchorsThenMarkers) {
   EXPECT_EQ(text_of(p.convert5(rows, "", "<span>", "<")), "2");
 }
 
+// Tag-name pieces and markers stand for whole tag names: "<b" is neither
+// "<br" nor "<button", "</b" not "</body>". Other text matches anywhere.
+TEST_F(clsparseTest, TagNamesInTemplatesAndMarkersMatchWholeNames) {
+  const std::string page = "<p>Price <br><b class=x>7,5</b> <button>Buy</button> EUR</p></body>";
+  EXPECT_EQ(text_of(p.convert3(page, "<p", "<b", "</b")), "7,5");
+  EXPECT_EQ(text_of(p.convert3(page, "<p<B", "<BUTTON", "</BUTTON")), "Buy");
+  EXPECT_EQ(text_of(p.convert3("<img src=x><i>7</i>", "", "<i", "</i")), "7");
+  EXPECT_EQ(text_of(p.convert3("<b\n>8</b\t>", "", "<b", "</b")), "8");
+  EXPECT_EQ(text_of(p.convert3("<br/><b/>", "<br", "<b", "/")), "");
+  // An element left open: its end marker is nowhere, not in "</body>".
+  EXPECT_EQ(text_of(p.convert3("<div><b>5,5</div><div>x</div></body>", "", "<b", "</b")),
+            kNotFound);
+  EXPECT_EQ(text_of(p.convert5("x<br><b>3</b>", "x<br<b", ">", "</b")), "3");
+  EXPECT_EQ(text_of(p.convert5("x<br><b>3</b>", "x", "<b", "</b")), ">3");
+  // Text markers, and markers that are more than a name, match as text.
+  EXPECT_EQ(text_of(p.convert3(page, "Pri", "ce ", " EU")),
+            "<b class=x>7,5</b> <button>Buy</button>");
+  EXPECT_EQ(text_of(p.convert3(page, "", "<b class", "</button")), "7,5</b> <button>Buy");
+  EXPECT_EQ(find_marker("<tbody><tb>", "<tb"), 8u);
+  EXPECT_EQ(find_marker("<tbody><tb>", "<tb", 9), 0u);
+  EXPECT_FALSE(is_tag_marker("<"));
+  EXPECT_FALSE(is_tag_marker("</1"));
+  EXPECT_TRUE(is_tag_marker("<h1"));
+}
+
 TEST_F(clsparseTest, SplittingByParenthesesAndMarker) {
   EXPECT_EQ(text_of(p.convert2("10.5 (3.2%)", 1)), "10.5 ");
   EXPECT_EQ(text_of(p.convert2("10.5 (3.2%)", 2)), "3.2%");

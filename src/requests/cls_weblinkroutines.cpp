@@ -125,10 +125,23 @@ Value cls_weblinkroutines::getvalue(std::int32_t num) const {
   return v;
 }
 
-void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) {
+std::string link_page(std::string_view page) {
   std::string cut(body_part(page));
-  clsparse parser;
-  parser.removedomspecificelement(cut);
+  clsparse().removedomspecificelement(cut);
+  return cut;
+}
+
+std::string link_value(std::string_view prepared, std::string_view references,
+                       std::string_view startmarker, std::string_view endmarker) {
+  // The value as a reader sees it: character references decoded (in any
+  // letter case, the page being upper-cased), line breaks, tabs and
+  // non-breaking spaces removed.
+  return decode_link_text(
+      clsparse().convert3(prepared, references, startmarker, endmarker).to_text());
+}
+
+void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) {
+  const std::string cut = link_page(page);
   // After a reset a number may name another page's request; a link still
   // holding the old number must not take that page's values.
   std::string request_url;
@@ -137,11 +150,7 @@ void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) 
     weblink& link = m_links.at(i);
     if (link.reqno != reqno) continue;
     if (!request_url.empty() && request_url != std::string(kLinkRequestPrefix) + link.url) continue;
-    // The value as a reader sees it: character references decoded (in any
-    // letter case, the page being upper-cased), line breaks, tabs and
-    // non-breaking spaces removed.
-    std::string value = decode_link_text(
-        parser.convert3(cut, link.references, link.startmarker, link.endmarker).to_text());
+    std::string value = link_value(cut, link.references, link.startmarker, link.endmarker);
     // With "keep the last figure" a page that lost the value keeps the
     // one the link had.
     const bool had_value = link.value.is_text() && link.value.text() != kNotFound;

@@ -90,6 +90,16 @@ std::size_t last_row_named(const std::vector<LinkRow>& rows, std::string_view na
 // Copies a stored row into a loaded link.
 void link_from_row(weblink& link, const LinkRow& row);
 
+// A page made ready for reading links: from its body's start tag on,
+// upper-cased, table sections removed (references and markers are taken
+// from the same form).
+std::string link_page(std::string_view page);
+// The value a link's references and markers cut out of a prepared page,
+// decoded as wlink shows it; "#N/A" when any of them is not there. Tag
+// names match whole tag names only ("<B" is not "<BR").
+std::string link_value(std::string_view prepared, std::string_view references,
+                       std::string_view startmarker, std::string_view endmarker);
+
 class cls_weblinkroutines {
  public:
   cls_weblinkroutines(LinkTable& links, RequestRegistry& registry, RequestDispatch& dispatch,

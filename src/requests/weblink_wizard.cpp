@@ -25,6 +25,8 @@ constexpr std::string_view kNoReferences = "Could not find references to parse "
 constexpr std::string_view kBadName =
     "The name of the link must not contain double quotes or control characters, please choose "
     "another name!";
+constexpr std::string_view kLongName =
+    "The name of the link is longer than 255 characters, please choose a shorter name!";
 constexpr std::string_view kNoWorkbook = "There is no active workbook to store the link in.";
 constexpr std::string_view kNoSheet = "The sheet \"weblinks_data\" could not be made ready.";
 constexpr std::string_view kNoLocation = "There is no page address to link to.";
@@ -86,8 +88,10 @@ class ChainCutter {
   const std::vector<std::size_t>& offsets(const std::string& needle) {
     auto [it, fresh] = m_offsets.try_emplace(needle);
     if (fresh && !needle.empty()) {
+      // As convert3 reads them: a tag name only where it is a whole name.
+      const bool tag = is_tag_marker(needle);
       for (std::size_t p = m_page.find(needle); p != npos; p = m_page.find(needle, p + 1)) {
-        it->second.push_back(p);
+        if (!tag || whole_tag_name_at(m_page, p, needle.size())) it->second.push_back(p);
       }
     }
     return it->second;
@@ -306,6 +310,10 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
     message(kBadName);
     return false;
   }
+  if (text::char_count(name) > kMaxNameLength) {
+    message(kLongName);
+    return false;
+  }
   if (!proposed && m_routines.getlinknum(*book_name + "_" + name) != 0) {
     message(kNameExists);
     return false;
@@ -339,6 +347,9 @@ bool weblink_wizard::store(const std::string& references, const std::string& sta
     return false;
   }
   m_stored_name = name;
+  m_references = references;
+  m_startmarker = startmarker;
+  m_endmarker = endmarker;
   if (!(*cell)->set_formula("=wlink(\"" + name + "\")").ok()) {
     message(kNoFormula);
     return false;

@@ -60,6 +60,9 @@ class weblink_wizard {
   // backwards; a chain this long that still does not single the value out
   // is given up, which bounds the search on huge pages.
   static constexpr std::size_t kMaxReferences = 2000;
+  // The longest link name, in characters: the name is a text constant of
+  // the =wlink("name") formula, and spreadsheets keep those to 255.
+  static constexpr std::size_t kMaxNameLength = 255;
 
   weblink_wizard(cls_weblinkroutines& routines, host::Application& app, host::MessageSink& messages,
                  ActiveCell active_cell = {});
@@ -94,8 +97,11 @@ class weblink_wizard {
   // The bounds (1-based) of the last tag located.
   std::size_t tag_start() const { return m_tag_start; }
   std::size_t tag_end() const { return m_tag_end; }
-  // The name the last stored link got.
+  // The name the last stored link got, and what it stored to find its value.
   const std::string& stored_name() const { return m_stored_name; }
+  const std::string& stored_references() const { return m_references; }
+  const std::string& stored_startmarker() const { return m_startmarker; }
+  const std::string& stored_endmarker() const { return m_endmarker; }
   // False while the progress window is in front.
   bool topmost() const { return m_topmost; }
   form_progress& progress() { return m_progress; }
@@ -123,6 +129,9 @@ class weblink_wizard {
   ProgressObserver m_observer;
   std::string m_value;
   std::string m_stored_name;
+  std::string m_references;
+  std::string m_startmarker;
+  std::string m_endmarker;
   std::size_t m_tag_start = 0;
   std::size_t m_tag_end = 0;
   bool m_topmost = true;

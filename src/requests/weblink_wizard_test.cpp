@@ -144,6 +144,10 @@ TEST_F(WizardTest, FailuresShowTheirMessageAfterTheProgressWindowAndWriteNothing
   EXPECT_FALSE(create_at("A1", {true, outer_html(page1, "<body", "</body>"), "<b>99.99</b>"}));
   wizard.name_box = "say \"hi\"";
   EXPECT_FALSE(create_at("A1", select(page1, "<b>12.50", "</b>")));
+  // The name is a text of the formula: at most 255 characters (here of two bytes).
+  wizard.name_box.clear();
+  for (int i = 0; i < 256; ++i) wizard.name_box += "\xC3\xA9";
+  EXPECT_FALSE(create_at("A1", select(page1, "<b>12.50", "</b>")));
   wizard.name_box.clear();
   wizard.location = " ";
   EXPECT_FALSE(create_at("A1", select(page1, "<b>12.50", "</b>")));
@@ -156,6 +160,7 @@ TEST_F(WizardTest, FailuresShowTheirMessageAfterTheProgressWindowAndWriteNothing
           {"Nothing has been selected on the web page", "Could not find 99.99 in the document.",
            "The name of the link must not contain double quotes or control "
            "characters, please choose another name!",
+           "The name of the link is longer than 255 characters, please choose a shorter name!",
            "There is no page address to link to.", "Could not find #N/A in the document."}));
   EXPECT_FALSE(book->worksheet("weblinks_data").ok());
   EXPECT_EQ(shown("A1"), Value());

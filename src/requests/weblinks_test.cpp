@@ -155,6 +155,29 @@ TEST_F(WebLinkTest, TheHeadNeverFeedsALinkWhateverTheBodyTagCarries) {
   EXPECT_EQ(w.getvalue(num), Value(12.75));
 }
 
+// A page that gains tags whose names start like the link's (<br> before
+// <b>, <img> after <i>, <button>) still gives the value; a page whose
+// element is left open gives "#N/A", not the markup after it.
+TEST_F(WebLinkTest, TagMarkersMatchWholeTagNamesOnly) {
+  cls_weblinkroutines& w = engine.weblinks();
+  const std::int32_t num = w.link_create("Book1_price");
+  weblink& link = engine.links().at(num);
+  link.references = "<BODY<DIV<P";
+  link.startmarker = "<B";
+  link.endmarker = "</B";
+  link.reqno = 5;
+  w.wlinkparse("<body><div><p>Price <b>7,5</b> EUR</p></div></body>", 5);
+  EXPECT_EQ(w.getvalue(num), Value(7.5));
+  w.wlinkparse("<body><div><p>Price <br><button>b</button><b>8,5</b> EUR</p></div></body>", 5);
+  EXPECT_EQ(w.getvalue(num), Value(8.5));
+  w.wlinkparse("<body><div><p>Price <b>9,5</p></div><div>x</div></body>", 5);
+  EXPECT_EQ(w.getvalue(num), Value("#N/A"));
+  link.startmarker = "<I";
+  link.endmarker = "</I";
+  w.wlinkparse("<body><div><p>Price <img src=x><i>6,5</i> EUR</p></div></body>", 5);
+  EXPECT_EQ(w.getvalue(num), Value(6.5));
+}
+
 TEST_F(WebLinkTest, AfterAResetTheLinkInMemoryFetchesItsPageAgain) {
   store_row(book, 1, kLast);
   set("A1", "=wlink(\"last\")");
