@@ -364,22 +364,37 @@ struct WebServer::Shared {
     c.deadline = now_ms() + kWriteTimeoutMs;
   }
 
-  // Closes the oldest connection that is only waiting, among those of peer
-  // (any peer when empty): one that never showed the token first. False
-  // when every connection is busy.
-  bool make_room(const std::string& peer) {
-    for (const bool trusted : {false, true}) {
-      for (auto& [id, c] : conns) {  // ids grow: oldest first
-        if (c->waiting() && c->trusted == trusted && (peer.empty() || c->peer == peer)) {
+  // Closes a connection to make room, among those of peer (any peer when
+  // empty): the oldest that never showed the token, whatever it is doing
+  // (it can only be waiting or being refused), else the oldest that showed
+  // it and is only waiting. A candidate that never showed the token is
+  // read once more first: one whose head with the token has arrived but
+  // was not yet read (it came in the same burst of connections) is kept
+  // and answered. False when every connection is busy.
+  bool make_room(const std::string& peer, host::PollLoop& loop, const std::weak_ptr<Shared>& self) {
+    for (auto& [id, c] : conns) {  // ids grow: oldest first
+      if (c->trusted || (!peer.empty() && c->peer != peer)) continue;
+      if (c->state == State::Head) {
+        if (!read_from(*c)) {
           close_conn(id);
           return true;
         }
+        advance(*c, loop, self);
+        if (c->trusted) continue;
+      }
+      close_conn(id);
+      return true;
+    }
+    for (auto& [id, c] : conns) {
+      if (c->waiting() && (peer.empty() || c->peer == peer)) {
+        close_conn(id);
+        return true;
       }
     }
     return false;
   }
 
-  void accept_all() {
+  void accept_all(host::PollLoop& loop, const std::weak_ptr<Shared>& self) {
     for (;;) {
       sockaddr_in addr{};
       socklen_t len = sizeof addr;
@@ -388,9 +403,9 @@ struct WebServer::Shared {
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno == EMFILE || errno == ENFILE) {
-          // Out of descriptors: a waiting connection gives way, or the
+          // Out of descriptors: a connection gives way as above, or the
           // backlog waits a moment (rather than poll waking at once).
-          if (make_room({})) continue;
+          if (make_room({}, loop, self)) continue;
           accept_after = now_ms() + 100;
         }
         return;
@@ -401,8 +416,8 @@ struct WebServer::Shared {
       std::size_t from_peer = 0;
       for (const auto& [id, c] : conns) from_peer += c->peer == peer;
       bool room = true;
-      if (from_peer >= kMaxPerClient) room = make_room(peer);
-      if (room && conns.size() >= kMaxConnections) room = make_room({});
+      if (from_peer >= kMaxPerClient) room = make_room(peer, loop, self);
+      if (room && conns.size() >= kMaxConnections) room = make_room({}, loop, self);
       if (!room) {
         ::close(fd);
         continue;
@@ -757,7 +772,7 @@ struct WebServer::Shared {
       }
       // Answers and events queued by other threads since are sent on the
       // next round, which their wake-up starts.
-      if (fds[1].revents & POLLIN) accept_all();
+      if (fds[1].revents & POLLIN) accept_all(loop, self);
       expire(now_ms());
     }
     for (auto& [id, c] : conns) ::close(c->fd);
@@ -802,8 +817,11 @@ Status WebServer::start(int port) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // The longest backlog the system allows: a burst of connections waits
+  // there to be accepted (and to give way) rather than having its
+  // handshakes dropped and retried for seconds, the page's among them.
   if (::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(s.listen_fd, 128) != 0) {
+      ::listen(s.listen_fd, SOMAXCONN) != 0) {
     return failed("cannot listen on");
   }
   socklen_t len = sizeof addr;

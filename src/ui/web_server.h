@@ -12,11 +12,17 @@
 // - A request's head must arrive within kHeadTimeoutMs, its body within
 //   kBodyTimeoutMs; a connection that showed the token may stay idle for
 //   kIdleTimeoutMs between requests.
-// - Connections are bounded per client address (kMaxPerClient) and in
-//   total (kMaxConnections). When a bound is reached, the oldest
-//   connection that is only waiting (for a request, or for the rest of
-//   one) is closed to make room, those that never showed the token first;
-//   a connection busy with an answer or a stream is never dropped for it.
+// - Connections are bounded per client address (kMaxPerClient), in total
+//   (kMaxConnections) and by the process's descriptors. When a bound is
+//   reached a connection is closed to make room: the oldest that never
+//   showed the token, whatever it is doing (it is only ever waiting or
+//   being refused), else the oldest that is only waiting (for a request,
+//   or for the rest of one). A connection busy with an answer or a stream
+//   is never dropped for it. Before one that never showed the token gives
+//   way its input is read once more, so a request with the token that has
+//   arrived is answered however many connections came with or after it.
+//   When nothing can give way, a new connection is closed; when
+//   descriptors ran out, it waits in the backlog until one is free.
 // - The Host must name this server (127.0.0.1, localhost or [::1] with its
 //   port) and an Origin, when sent, must be this server's own: others get
 //   403, which stops DNS rebinding and posts from other sites.

@@ -226,6 +226,37 @@ TEST_F(WebServerTest, SlowIdleAndStreamingClientsDoNotHoldThePageOff) {
   }
 }
 
+// Connections that never showed the token give way to one that shows it,
+// whatever they are doing: refused and still being read to the end of
+// their request, or idle and arriving in a burst right behind it, before
+// the server has read its head.
+TEST_F(WebServerTest, ConnectionsWithoutTheTokenGiveWayToIt) {
+  const std::string book =
+      std::string("GET /") + kToken + "/api/book HTTP/1.1\r\nHost: " + host() + "\r\n\r\n";
+  std::vector<int> refused;
+  for (std::size_t i = 0; i < WebServer::kMaxPerClient; ++i) {
+    refused.push_back(connect_raw());
+    send_text(refused.back(), "POST /not-the-token/api/edit HTTP/1.1\r\nHost: " + host() +
+                                  "\r\nContent-Length: 1000000\r\n\r\nabc");
+    EXPECT_EQ(status_line(refused.back()), "HTTP/1.1 404 Not Found");
+  }
+  int page = connect_raw();
+  send_text(page, book);
+  EXPECT_EQ(status_line(page), "HTTP/1.1 200 OK");
+  ::close(page);
+  for (const int fd : refused) ::close(fd);
+
+  for (int round = 0; round < 5; ++round) {
+    page = connect_raw();
+    send_text(page, book);
+    std::vector<int> burst;
+    for (std::size_t i = 0; i < 2 * WebServer::kMaxPerClient; ++i) burst.push_back(connect_raw());
+    EXPECT_EQ(status_line(page), "HTTP/1.1 200 OK") << "round " << round;
+    ::close(page);
+    for (const int fd : burst) ::close(fd);
+  }
+}
+
 // A head that trickles in a byte a second is cut off at its deadline
 // rather than kept for as long as bytes keep coming.
 TEST_F(WebServerTest, ATricklingHeadIsCutOff) {
