@@ -127,6 +127,11 @@ TEST_F(AssistCliTest, ABlockOverMergedCellsIsRefusedAndNothingSaved) {
   EXPECT_NE(err.str().find("merged cells A13:C13; nothing was saved"), std::string::npos)
       << err.str();
   EXPECT_EQ(read_all(book), before);
+  // A history block at B10 puts its sampling letter in B13.
+  EXPECT_EQ(insert_history("ABC", "Data!B10"), 2);
+  EXPECT_NE(err.str().find("merged cells A13:C13; nothing was saved"), std::string::npos)
+      << err.str();
+  EXPECT_EQ(read_all(book), before);
 }
 
 }  // namespace

@@ -547,6 +547,13 @@ TEST_F(FillTest, CellsWithoutANewValueKeepTheFilesValue) {
   EXPECT_NE(text.find("not answered; the file's value kept in"), std::string::npos) << text;
   EXPECT_EQ(refresh(filled, filled, 0.5, true), 1);
   EXPECT_EQ(value(filled, "Prices!B2"), last);
+  // Cells the file left empty stay empty: no status text is saved.
+  const fs::path stalled = root / "stalled.xlsx";
+  ASSERT_EQ(value(book, "Prices!B2"), "");
+  EXPECT_EQ(refresh(book, stalled, 0.5, false, &text), 0) << text;
+  EXPECT_EQ(value(stalled, "Prices!B2"), "");
+  EXPECT_EQ(value(stalled, "Prices!C2"), "");
+  EXPECT_NE(text.find(" not answered; the file's value kept in"), std::string::npos) << text;
 
   // Failed answers keep the last figure when the settings say so, and show
   // the failure when they do not.

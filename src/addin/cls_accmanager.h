@@ -97,10 +97,16 @@ bool valid_service_address(std::string_view address);
 // of printable characters without blanks, "?" or "#".
 bool valid_site_address(std::string_view address);
 
-// Orders two definitions versions: dot-separated parts compared in turn,
-// as numbers when both are digits ("2026.10" is newer than "2026.9"),
-// otherwise as text; a missing part is older than any present one.
-// Negative, zero or positive as a is older than, equal to or newer than b.
+// A definitions version the update takes: dotted numbers ("2026.2.1"),
+// blanks and line breaks around it aside.
+bool definitions_version_valid(std::string_view version);
+
+// Orders two definitions versions, blanks and line breaks around them
+// aside: dot-separated parts compared in turn, as numbers when both are
+// digits ("2026.10" is newer than "2026.9", "2026.09" equals "2026.9"), a
+// number newer than a part that is none, otherwise as text; a missing part
+// is older than any present one. Negative, zero or positive as a is older
+// than, equal to or newer than b.
 int definitions_version_compare(std::string_view a, std::string_view b);
 
 // The model library's limits: entries beyond them are left out (and logged).

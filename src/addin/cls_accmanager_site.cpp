@@ -49,11 +49,37 @@ std::string model_failure_text(std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+// A version without the blanks, tabs and line breaks a file may put around
+// it ("<version>\n  2026.2.1\n</version>").
+std::string_view version_text(std::string_view s) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  const std::size_t first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
+}
+
+bool all_digits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool definitions_version_valid(std::string_view version) {
+  version = version_text(version);
+  if (version.empty()) return false;
+  while (true) {
+    const std::size_t dot = version.find('.');
+    if (!all_digits(version.substr(0, dot))) return false;
+    if (dot == std::string_view::npos) return true;
+    version.remove_prefix(dot + 1);
+  }
+}
+
 int definitions_version_compare(std::string_view a, std::string_view b) {
-  auto digits = [](std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
+  a = version_text(a);
+  b = version_text(b);
   while (!a.empty() || !b.empty()) {
     if (a.empty()) return -1;
     if (b.empty()) return 1;
@@ -61,11 +87,15 @@ int definitions_version_compare(std::string_view a, std::string_view b) {
     const std::size_t db = std::min(b.find('.'), b.size());
     std::string_view pa = a.substr(0, da), pb = b.substr(0, db);
     int order = 0;
-    if (digits(pa) && digits(pb)) {
+    if (all_digits(pa) && all_digits(pb)) {
       // Leading zeros do not count; then the longer number is the larger.
       while (pa.size() > 1 && pa.front() == '0') pa.remove_prefix(1);
       while (pb.size() > 1 && pb.front() == '0') pb.remove_prefix(1);
       order = pa.size() != pb.size() ? (pa.size() < pb.size() ? -1 : 1) : pa.compare(pb);
+    } else if (all_digits(pa) != all_digits(pb)) {
+      // A number is newer than a part that is none: definitions whose
+      // version is no number can still be replaced by numbered ones.
+      order = all_digits(pa) ? 1 : -1;
     } else {
       order = pa.compare(pb);
     }
@@ -122,16 +152,26 @@ void cls_accmanager::site_failed(std::string why) {
 
 void cls_accmanager::site_received(const SiteDocument& site, bool update_definitions) {
   m_site_answered = true;
-  m_announced_version = site.definitions_version.value_or(std::string());
+  // Versions are compared without the blanks and line breaks around them.
+  m_announced_version = std::string(version_text(site.definitions_version.value_or(std::string())));
   m_definitions_path = site.definitions_path;
   m_library = site.library;
   m_update = {};
-  m_update.from = m_site.loaded_version ? m_site.loaded_version() : std::string();
+  m_update.from =
+      std::string(version_text(m_site.loaded_version ? m_site.loaded_version() : std::string()));
   m_update.to = m_announced_version;
   if (!update_definitions) {
     m_update.state = UpdateState::None;
-  } else if (!site.definitions_version || m_announced_version == m_update.from) {
+  } else if (!site.definitions_version ||
+             (!m_update.from.empty() &&
+              definitions_version_compare(m_announced_version, m_update.from) == 0)) {
     update_finished(UpdateState::UpToDate, {});
+  } else if (!definitions_version_valid(m_announced_version)) {
+    // Such a version cannot be ordered against the installed one: taking
+    // it could go back to older definitions.
+    update_finished(UpdateState::Failed, "the site announces the version \"" + m_announced_version +
+                                             "\", which is not dotted numbers (such as 2026.2.1)");
+    log("definitions update: " + m_update.message + "; ds.xml is kept");
   } else if (!m_update.from.empty() &&
              definitions_version_compare(m_announced_version, m_update.from) < 0) {
     // Installing it would take the user back to older definitions, and the
@@ -193,7 +233,7 @@ std::string cls_accmanager::installed_version(const std::string& file) const {
   Definitions installed;
   if (installed.load_text(*text, file) &&
       definitions_version_compare(installed.version(), newest) > 0) {
-    newest = installed.version();
+    newest = std::string(version_text(installed.version()));
   }
   return newest;
 }
@@ -223,13 +263,15 @@ void cls_accmanager::ws_response(const std::string& body) {
       // An error page can be well-formed markup; definitions name their
       // version and describe at least one data source.
       refused = "it is not a definitions file (no version or no data source)";
-    } else if (check.version() != m_announced_version) {
+    } else if (const std::string got(version_text(check.version()));
+               !definitions_version_valid(got) ||
+               definitions_version_compare(got, m_announced_version) != 0) {
       // Another version than announced would be downloaded again at every
       // start, and may be a stale copy on the site.
-      refused = "it is version " + check.version() + ", not the announced " + m_announced_version;
+      refused = "it is version " + got + ", not the announced " + m_announced_version;
     } else if (const std::string installed = installed_version(file);
-               definitions_version_compare(check.version(), installed) < 0) {
-      refused = "it is version " + check.version() + ", older than the installed " + installed;
+               definitions_version_compare(got, installed) < 0) {
+      refused = "it is version " + got + ", older than the installed " + installed;
     }
     if (!refused.empty()) {
       tell("The downloaded web-parse definitions were not installed: " + refused +
@@ -240,7 +282,7 @@ void cls_accmanager::ws_response(const std::string& body) {
                !s.ok()) {
       update_finished(UpdateState::Failed, "ds.xml could not be written: " + s.message());
     } else {
-      m_update.to = check.version();
+      m_update.to = std::string(version_text(check.version()));
       update_finished(UpdateState::Updated, {});
     }
   }

@@ -164,10 +164,46 @@ TEST_F(SiteTest, OnlyTheAnnouncedVersionIsInstalledAndNeverAnOlderOne) {
             std::string::npos)
       << state->accmanager().definitions_update().message;
 
+  connection->IDTExtensibility2_OnDisconnection(DisconnectMode::HostShutdown);
+
+  // The installed file writes its version between line breaks: compared
+  // without them, an older announced version is still older, an equal one
+  // written otherwise is up to date, and one that is no dotted numbers is
+  // refused; none of them is fetched.
+  std::string padded = old_definitions;
+  text::replace_all(padded, "<version>2026.12.1</version>",
+                    "<version>\n    2026.12.1\n  </version>");
+  ASSERT_NE(padded, old_definitions);
+  std::ofstream(install / "ds.xml", std::ios::binary | std::ios::trunc) << padded;
+  struct Announced {
+    const char* version;
+    UpdateState state;
+    const char* message;
+  };
+  for (const Announced& a : {Announced{"2026.12.0", UpdateState::Failed,
+                                       "version 2026.12.0, older than the installed 2026.12.1"},
+                             Announced{" 2026.012.1 ", UpdateState::UpToDate, ""},
+                             Announced{"abc", UpdateState::Failed, "\"abc\", which is not dotted"},
+                             Announced{"2027..1", UpdateState::Failed, "not dotted numbers"}}) {
+    make_state(true);
+    const std::size_t before = transport.requests().size();
+    transport.script_next(ScriptedTransport::complete(200, site_xml(a.version, "")));
+    connect();
+    seconds(3);
+    EXPECT_EQ(transport.requests().size(), before + 1) << a.version;
+    EXPECT_EQ(state->accmanager().definitions_update().state, a.state) << a.version;
+    EXPECT_NE(state->accmanager().definitions_update().message.find(a.message), std::string::npos)
+        << state->accmanager().definitions_update().message;
+    EXPECT_EQ(read_file(install / "ds.xml"), padded) << a.version;
+    connection->IDTExtensibility2_OnDisconnection(DisconnectMode::HostShutdown);
+  }
+
   EXPECT_LT(definitions_version_compare("2026.9.1", "2026.10.1"), 0);
   EXPECT_EQ(definitions_version_compare("2026.09", "2026.9"), 0);
+  EXPECT_EQ(definitions_version_compare("\t2026.9.9\r\n", "2026.9.9 "), 0);
   EXPECT_GT(definitions_version_compare("2026.1.1", "2026.1"), 0);
   EXPECT_GT(definitions_version_compare("2026.b", "2026.a"), 0);
+  EXPECT_GT(definitions_version_compare("2026.1", "abc"), 0);
 }
 
 TEST_F(SiteTest, ThirdTransportFailureIsReportedOnceAndAWriteFailureQuietly) {

@@ -141,6 +141,28 @@ TEST_F(AssistantsTest, SearchFailuresShowARowThatCannotBeChosen) {
   EXPECT_EQ(f.resultlist.chosen(), "");
   EXPECT_EQ(f.resultlist.column(), (std::vector<std::string>{"No results found."}));
 
+  // Rows of empty cells are no hits; a table of nothing else has none.
+  const std::string head = "<table><tr><th>Name</th><th>Symbol</th><th>Exchange</th></tr>";
+  const std::string blank = "<tr><td></td><td> </td><td></td></tr><tr></tr>";
+  transport.script_next(http::ScriptedTransport::complete(
+      200, head + blank + "<tr><td>Alden</td><td>ALD</td><td>X</td></tr>" + blank + "</table>"));
+  f.click("CommandButton1");
+  run();
+  ASSERT_EQ(f.resultlist.list_count(), 1);
+  EXPECT_EQ(f.resultlist.row(0), (std::vector<std::string>{"Alden", "ALD", "X"}));
+  transport.script_next(http::ScriptedTransport::complete(200, head + blank + "</table>"));
+  f.click("CommandButton1");
+  run();
+  EXPECT_EQ(f.resultlist.column(), (std::vector<std::string>{"No results found."}));
+  EXPECT_TRUE(f.status_row());
+
+  // An empty answer is no page at all: an error, not "no results".
+  transport.script_next(http::ScriptedTransport::complete(200, " \r\n"));
+  f.click("CommandButton1");
+  run();
+  ASSERT_EQ(f.resultlist.list_count(), 1);
+  EXPECT_EQ(f.resultlist.item(0, 0), "Error - the search page answered with an empty page");
+
   transport.set_default(http::ScriptedTransport::fail(28, "Timeout was reached"));
   f.click("CommandButton1");
   run();

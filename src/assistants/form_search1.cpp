@@ -106,6 +106,11 @@ void form_search1::search_results(const std::string& body, std::int16_t http_sta
     return;
   }
   if (!m_search) return;
+  if (body.find_first_not_of(" \t\r\n") == std::string::npos) {
+    // Even a page without hits is a page; an empty answer is none.
+    status("Error - the search page answered with an empty page");
+    return;
+  }
   const SearchDef& search = *m_search;
   if (!search.noresults.empty() && text::find_ci(body, search.noresults) != 0) {
     status(kNoResults);
@@ -125,11 +130,15 @@ void form_search1::search_results(const std::string& body, std::int16_t http_sta
                                    column_of(search.exchangecolumn)};
   for (std::int32_t r = 2; r <= rows; ++r) {
     std::vector<std::string> row(3);
+    bool any = false;
     for (std::size_t k = 0; k < 3; ++k) {
       if (columns[k] >= 1) row[k] = parsed.getcell(r, columns[k]).to_text();
+      any = any || (!text::trim(row[k]).empty() && row[k] != kNotFound);
     }
-    resultlist.add_row(std::move(row));
+    // A row of empty cells (a spacer, a template row) is no hit.
+    if (any) resultlist.add_row(std::move(row));
   }
+  if (resultlist.list_count() == 0) status(kNoResults);
 }
 
 void form_search1::CommandButton4_Click() {

@@ -10,8 +10,9 @@
 //
 // Event-loop thread only. The answer arrives later through search_results;
 // an answer for a dialog that has closed meanwhile is ignored by its owner.
-// A failed fetch and an answer with an HTTP status other than 2xx list one
-// status row "Error - " and the reason, never "No results found.".
+// A failed fetch, an answer with an HTTP status other than 2xx and an empty
+// answer list one status row "Error - " and the reason, never "No results
+// found."; rows of the result table whose cells are all empty are no hits.
 // Problems the user must act on (no text, a source without a search page,
 // a block that does not fit) are shown as message boxes titled "Search".
 #pragma once

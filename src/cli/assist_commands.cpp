@@ -267,6 +267,7 @@ int run_insert_history(const InsertHistoryOptions& options, std::ostream& out, s
   }
   if (!as.ready() || !as.open(options.book, options.cell)) return 2;
 
+  const MergedCellsWatch merged(options.book, *as.cell());
   assistants::wizard_step_1& s1 = as.assistants().open_history();
   s1.type("instrument", options.id);
   s1.click("button_next");
@@ -303,6 +304,11 @@ int run_insert_history(const InsertHistoryOptions& options, std::ostream& out, s
   }
   s2.click("button_finish");
   if (s2.visible) return as.fail("nothing was written");
+  // An argument under a merge would be hidden by it: nothing is saved.
+  if (const auto area = merged.written()) {
+    return as.fail("the block would lie over the merged cells " +
+                   spreadsheet::box_a1(*area, false) + "; nothing was saved");
+  }
   return as.save(out);
 }
 

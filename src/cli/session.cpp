@@ -21,9 +21,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Sent and not answered yet.
+bool awaits_answer(RequestStatus status) {
+  return status == RequestStatus::Loading || status == RequestStatus::NotSent;
+}
+
 // Whether a cell waiting on a request in this status keeps the value it had:
 // no answer yet, or a failure where the settings say to keep the last
 // figure. Final answers (an invalid instrument, no data) are shown.
+
 bool keeps_value(RequestStatus status, const addin::Configuration& config) {
   switch (status) {
     case RequestStatus::Loading:
@@ -106,13 +112,19 @@ Session::Session(SessionOptions options, std::ostream& err)
           const std::string key = cellkey(cell);
           // A price-history cell shows "Updating..." until its table is
           // written: no answer yet, so it keeps its value too.
-          if (!keeps_value(request.status, m_state->config()) &&
-              !(request.reqtype == RequestType::History && table_pending(key))) {
-            return std::nullopt;
-          }
+          const bool awaited = awaits_answer(request.status) ||
+                               (request.reqtype == RequestType::History && table_pending(key));
+          if (!awaited && !keeps_value(request.status, m_state->config())) return std::nullopt;
           const auto it = m_kept.find(key);
           if (it == m_kept.end()) return std::nullopt;
-          return it->second;
+          // A cell the file left empty stays empty while its answer is
+          // awaited, so no status text ("Loading data...") is saved; a
+          // failure shows itself rather than an empty "last figure".
+          if (!it->second.is_empty()) return it->second;
+          if (!awaited) return std::nullopt;
+          // A formula's empty result would show 0; the empty text shows
+          // nothing, as the file did.
+          return Value(std::string());
         });
   }
 }
@@ -424,8 +436,8 @@ bool Session::library_installed() const {
 void Session::keep_values(host::Workbook& book) {
   const spreadsheet::Model& model = m_app.model();
   for (const AddinCell& c : addin_cells(book)) {
+    // Empty values too: a cell the file left empty stays so until answered.
     Value v = model.value(c.sheet, c.row, c.col);
-    if (v.is_empty()) continue;
     const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
                                         spreadsheet::Box{c.row, c.col, c.row, c.col});
     m_kept[cellkey(cell)] = std::move(v);
@@ -449,13 +461,19 @@ Summary Session::summarize(host::Workbook& book) {
     if (req != registered.end() && requests.contains(req->second)) {
       const datarequest& request = requests.at(req->second);
       kind = failure_kind(request.status);
-      bool kept = keeps_value(request.status, m_state->config());
+      bool awaited = awaits_answer(request.status);
       // A table still on its way: not answered, whatever the cell shows.
       if (kind.empty() && request.reqtype == RequestType::History && table_pending(key)) {
         kind = "not answered";
-        kept = true;
+        awaited = true;
       }
-      if (!kind.empty() && kept && m_kept.count(key) > 0) ++s.kept;
+      // As the kept figure above: an empty value only while awaited.
+      const auto file_value = m_kept.find(key);
+      if (!kind.empty() && file_value != m_kept.end() &&
+          (awaited ||
+           (keeps_value(request.status, m_state->config()) && !file_value->second.is_empty()))) {
+        ++s.kept;
+      }
     }
     if (kind.empty()) {
       if (shown.is_error()) {
