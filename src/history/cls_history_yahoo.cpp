@@ -1,6 +1,7 @@
 #include "history/cls_history_yahoo.h"
 
 #include <algorithm>
+#include <string>
 
 #include "history/history_csv.h"
 #include "host/output_blocks.h"
@@ -41,8 +42,20 @@ std::string option(const std::vector<Value>& options, std::string_view name) {
 // A field as a user typing it would enter it, except that a field that
 // would be taken for a formula stays text: an answer never puts formulas
 // into the sheet.
+// A date before 1900 ("1899-12-29", as the service writes dates) has no
+// date serial in a sheet (it would be entered as a negative one): it stays
+// the text the service sent.
+bool before_1900(std::string_view field) {
+  std::size_t digits = 0;
+  while (digits < field.size() && field[digits] >= '0' && field[digits] <= '9') ++digits;
+  if (digits != 4 || digits == field.size() || field[digits] != '-') return false;
+  return std::stoi(std::string(field.substr(0, digits))) < 1900;
+}
+
 Value typed(std::string_view field) {
-  if (!field.empty() && field.front() == '=') return Value("'" + std::string(field));
+  if (!field.empty() && (field.front() == '=' || before_1900(field))) {
+    return Value("'" + std::string(field));
+  }
   return Value(field);
 }
 

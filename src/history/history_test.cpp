@@ -365,6 +365,17 @@ TEST_F(HistoryTest, TheRecordSheetIsQuillosOnly) {
   EXPECT_EQ(*store->visible(), host::Visibility::VeryHidden);
 }
 
+// Dates before 1900 have no serial: they are written as the text sent.
+TEST_F(HistoryTest, DatesBefore1900StayText) {
+  area(1, 1, "DATE,CLOSE", {Value("HEADER"), Value("NO")});
+  std::string csv = "Date,Open,High,Low,Close,Volume,Adj Close\n1899-12-29,1,2,0.5,7,100,1\n";
+  yahoo.fieldparse(csv, 1);
+  const Value date = *(*sheet->cell(2, 1))->value();
+  EXPECT_TRUE(date.is_text());
+  EXPECT_EQ(date.to_text(), "1899-12-29");
+  EXPECT_EQ(shown(2, 2), "7");
+}
+
 // The answers of testdata/blocks: error pages, empty bodies and tables of
 // something else are no price table; the service's header in any letter
 // case, with blanks or carriage returns, with five to seven columns is one.
