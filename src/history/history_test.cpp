@@ -278,8 +278,8 @@ TEST_F(HistoryTest, ARecordNeverClearsCellsTheUserOwnsNow) {
   // Tampered records (no fingerprint, as older records): one that does not
   // start beside the formula, or does not fit the sheet, clears nothing.
   auto store = *book->worksheet(host::kBlockStoreSheet);
-  for (const auto& [top, left, rows, cols] :
-       std::vector<std::array<double, 4>>{{4, 2, 5, 1}, {2, 1, 1048576, 16384}}) {
+  for (const auto& [top, left, rows, cols] : std::vector<std::array<double, 4>>{
+           {4, 2, 5, 1}, {2, 1, 1048576, 16384}, {2, 1, 1048575, 16384}}) {
     ASSERT_TRUE((*store->range("A2:H9"))->clear_contents().ok());
     Array line;
     line.rows = 1;

@@ -149,13 +149,18 @@ void erase_record(const Store& s, std::int64_t at) {
   }
 }
 
+constexpr std::int64_t kMaxTableFields = 255;
+
 // A block of the shape can lie there for the formula cell, and lies on the
 // sheet whole.
 bool can_lie(const Block& b, std::int64_t row, std::int64_t col, BlockShape shape) {
   if (b.empty()) return true;  // a record of nothing written
   if (b.bottom() > kSheetRows || b.right() > kSheetCols) return false;
   if (shape == BlockShape::Table) {
-    return (b.top == row + 1 && b.left == col) || (b.top == row && b.left == col + 1);
+    // One column (one line when transposed) per field named: a formula's
+    // field list names far fewer than kMaxTableFields.
+    return (b.top == row + 1 && b.left == col && b.cols <= kMaxTableFields) ||
+           (b.top == row && b.left == col + 1 && b.rows <= kMaxTableFields);
   }
   return b.left == col && b.cols <= 2 && (b.top == row || b.top == row + 1);
 }
@@ -452,6 +457,11 @@ std::optional<CellPos> first_in_other_block(const Workbook& book, const Workshee
     }
   }
   return first;
+}
+
+bool foreign_record_sheet(const Workbook& book) {
+  const Store s = read_store(book);
+  return s.sheet && !s.ours;
 }
 
 std::size_t drop_stale_records(Workbook& book) {

@@ -112,6 +112,9 @@ void clear_previous(Workbook& book, const Worksheet& sheet, std::string_view she
 std::optional<CellPos> first_in_other_block(const Workbook& book, const Worksheet& sheet,
                                             std::string_view sheet_name, std::int64_t row,
                                             std::int64_t col, const Block& b, CellPos& owner);
+// True when the workbook has a sheet of the record sheet's name that is
+// not quillo's (a user's own): blocks are then remembered per session only.
+bool foreign_record_sheet(const Workbook& book);
 // Drops the records of formula cells that hold no formula any more (or
 // whose sheet is gone); done before quillo saves a workbook. The number
 // dropped.
