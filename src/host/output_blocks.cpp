@@ -91,12 +91,14 @@ Store read_store(const Workbook& book) {
     return cells.at(r, k);
   };
   // quillo's sheet starts with its signature. One written before the
-  // signature existed is known by being hidden and starting with a record.
+  // signature existed is known by being hidden and by its first used row
+  // being a record (the rows above it may have been dropped).
   const bool signed_sheet = *first == 1 && is_signature(at(0, 1));
   const auto visible = s.sheet->visible();
   const bool hidden = visible.ok() && *visible != Visibility::Visible;
-  const bool legacy = hidden && (blank || (*first == 1 && at(0, 1).is_text() && whole(at(0, 2)) &&
-                                           whole(at(0, 3)) && whole(at(0, 7))));
+  const bool legacy =
+      hidden &&
+      (blank || (at(0, 1).is_text() && whole(at(0, 2)) && whole(at(0, 3)) && whole(at(0, 7))));
   s.ours = signed_sheet || legacy;
   if (!s.ours) return s;
   for (std::int32_t r = 0; r < cells.rows; ++r) {
