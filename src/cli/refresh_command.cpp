@@ -5,6 +5,7 @@
 
 #include "addin/dataload.h"
 #include "cli/session.h"
+#include "host/output_blocks.h"
 #include "spreadsheet/address.h"
 
 namespace quillo::cli {
@@ -76,6 +77,12 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   const std::vector<StaleFormula> stale = session.stale_formulas(*book);
   summary.stale = static_cast<std::int32_t>(stale.size());
   warn_stale(stale, err);
+  if (host::foreign_record_sheet(*book)) {
+    err << kCommand << ": warning: the sheet " << host::kBlockStoreSheet
+        << " is not quillo's; where tables and series lie is not kept with the workbook\n";
+  }
+  // Blocks of formulas the user has since removed are the user's cells now.
+  (void)host::drop_stale_records(*book);
   const Status saved = options.output.empty() ? book->save() : book->save_as(options.output);
   if (!saved.ok()) {
     err << kCommand << ": " << saved.message() << "\n";

@@ -5,6 +5,7 @@
 #include "addin/dataload.h"
 #include "cli/disk_changes.h"
 #include "cli/session.h"
+#include "host/output_blocks.h"
 #include "host/process.h"
 #include "spreadsheet/handles.h"
 
@@ -62,6 +63,8 @@ class WatchedFile {
   // is reported and remembered until a save succeeds.
   bool save(const char* why) {
     const bool readable = take_in_changes();
+    // Blocks of formulas the user has since removed are the user's cells.
+    if (readable) (void)host::drop_stale_records(*m_book);
     const Status st = readable ? m_book->save() : Status();
     if (!readable || !st.ok()) {
       m_last_failed = true;

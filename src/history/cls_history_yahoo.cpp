@@ -1,6 +1,7 @@
 #include "history/cls_history_yahoo.h"
 
 #include <algorithm>
+#include <string>
 
 #include "history/history_csv.h"
 #include "host/output_blocks.h"
@@ -41,8 +42,20 @@ std::string option(const std::vector<Value>& options, std::string_view name) {
 // A field as a user typing it would enter it, except that a field that
 // would be taken for a formula stays text: an answer never puts formulas
 // into the sheet.
+// A date before 1900 ("1899-12-29", as the service writes dates) has no
+// date serial in a sheet (it would be entered as a negative one): it stays
+// the text the service sent.
+bool before_1900(std::string_view field) {
+  std::size_t digits = 0;
+  while (digits < field.size() && field[digits] >= '0' && field[digits] <= '9') ++digits;
+  if (digits != 4 || digits == field.size() || field[digits] != '-') return false;
+  return std::stoi(std::string(field.substr(0, digits))) < 1900;
+}
+
 Value typed(std::string_view field) {
-  if (!field.empty() && field.front() == '=') return Value("'" + std::string(field));
+  if (!field.empty() && (field.front() == '=' || before_1900(field))) {
+    return Value("'" + std::string(field));
+  }
   return Value(field);
 }
 
@@ -121,20 +134,24 @@ void cls_history_yahoo::write_area(Area& a, std::string_view csv) {
   const Block block = history_block(csv, select_columns(a.fields), options);
   const host::Block laid{top, left, block.rows, block.cols};
   const host::Block shown = host::on_sheet(laid);
-  // A formula in the way (a user's, another history formula) is never
-  // overwritten: nothing is written and the old block stays.
+  // A formula in the way (a user's, another history formula), or another
+  // formula's block, is never overwritten: nothing is written and the old
+  // block stays.
   if (const auto in_the_way = host::first_formula(**sheet, shown)) {
     a.problem = host::blocked_text(*in_the_way);
+    return;
+  }
+  host::CellPos owner;
+  if (const auto in_the_way =
+          host::first_in_other_block(**book, **sheet, a.sheet, a.row, a.col, shown, owner)) {
+    a.problem = host::blocked_text(*in_the_way, owner);
     return;
   }
   a.problem.clear();
   // The block written before, as the workbook records it (an earlier
   // session wrote it), else as this session remembers it.
-  host::Block previous{a.out_row, a.out_col, a.out_rows, a.out_cols};
-  if (const auto recorded = host::recorded_block(**book, a.sheet, a.row, a.col)) {
-    previous = *recorded;
-  }
-  host::clear_values(**sheet, previous);
+  host::clear_previous(**book, **sheet, a.sheet, a.row, a.col, host::BlockShape::Table,
+                       host::Block{a.out_row, a.out_col, a.out_rows, a.out_cols});
   a.out_row = top;
   a.out_col = left;
   a.out_rows = block.out_rows;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -214,14 +215,14 @@ TEST_F(HistoryTest, ATableNeverOverwritesAFormula) {
   yahoo.fieldparse(csv, 1);
   EXPECT_EQ(a.problem, "");
   EXPECT_EQ(shown(3, 5), "10");
-  // A formula typed later into the block is kept when a shorter table
-  // clears the block, and values around it are cleared.
+  // A formula typed later into the block makes the block the user's: a
+  // shorter table clears none of it.
   ASSERT_TRUE((*sheet->range("B7"))->set_formula("=2+2").ok());
   csv = answer(1);
   yahoo.fieldparse(csv, 1);
   EXPECT_EQ(*(*sheet->range("B7"))->formula(), "=2+2");
-  EXPECT_EQ(shown(7, 1), "");
-  EXPECT_EQ(shown(7, 3), "");
+  EXPECT_EQ(shown(7, 1), "40183");
+  EXPECT_EQ(shown(7, 3), "2");
   EXPECT_EQ(shown(3, 5), "10");
 }
 
@@ -242,16 +243,137 @@ TEST_F(HistoryTest, AnEarlierSessionsTableIsClearedFromTheWorkbooksRecord) {
   EXPECT_EQ(shown(12, 2), "");
   EXPECT_EQ(shown(13, 2), "user data");
   // The record holds the new block, on a sheet the user does not see.
-  const auto recorded = host::recorded_block(*book, *sheet->name(), 1, 1);
+  const auto recorded = host::recorded_block(*book, *sheet->name(), 1, 1, host::BlockShape::Table);
   ASSERT_TRUE(recorded.has_value());
   EXPECT_EQ(recorded->rows, 3);
   EXPECT_EQ(recorded->cols, 2);
   EXPECT_EQ(a.out_rows, 3);
   const auto store = *book->worksheet(host::kBlockStoreSheet);
   EXPECT_EQ(*store->visible(), host::Visibility::VeryHidden);
-  EXPECT_EQ((*(*store->range("A1"))->value()).to_text(), *sheet->name());  // one row, from the top
-  EXPECT_TRUE((*(*store->range("A2"))->value()).is_empty());
+  // Its signature, then one row.
+  EXPECT_EQ((*(*store->range("A1"))->value()).to_text(), host::kBlockStoreSignature);
+  EXPECT_EQ((*(*store->range("A2"))->value()).to_text(), *sheet->name());
+  EXPECT_TRUE((*(*store->range("A3"))->value()).is_empty());
   EXPECT_EQ(*(*book->active_sheet())->name(), *sheet->name());
+}
+
+// A record is trusted only as far as it can be: the old block is cleared
+// only while it holds what was written, and only where a table of that
+// formula can lie.
+TEST_F(HistoryTest, ARecordNeverClearsCellsTheUserOwnsNow) {
+  Area& a = area(1, 1, "DATE,CLOSE");
+  std::string csv = answer(5);
+  yahoo.fieldparse(csv, 1);
+  ASSERT_EQ(shown(7, 2), "14");
+  // The formula was deleted and the user typed over part of its table;
+  // typed again later, its first answer leaves the user's block alone.
+  ASSERT_TRUE((*sheet->cell(6, 2))->set_value(Value("mine")).ok());
+  a.out_rows = a.out_cols = 0;  // a later session
+  a.pending = true;
+  csv = answer(2);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(shown(4, 2), "11");
+  EXPECT_EQ(shown(6, 2), "mine");
+  EXPECT_EQ(shown(7, 2), "14");
+  // Tampered records (no fingerprint, as older records): one that does not
+  // start beside the formula, or does not fit the sheet, clears nothing.
+  auto store = *book->worksheet(host::kBlockStoreSheet);
+  for (const auto& [top, left, rows, cols] : std::vector<std::array<double, 4>>{
+           {4, 2, 5, 1}, {2, 1, 1048576, 16384}, {2, 1, 1048575, 16384}}) {
+    ASSERT_TRUE((*store->range("A2:H9"))->clear_contents().ok());
+    Array line;
+    line.rows = 1;
+    line.cols = 7;
+    line.items = {Value(*sheet->name()), Value(1.0),  Value(1.0), Value(top),
+                  Value(left),           Value(rows), Value(cols)};
+    ASSERT_TRUE((*store->range("A2"))->set_value(Value(line)).ok());
+    a.out_rows = a.out_cols = 0;
+    a.pending = true;
+    csv = answer(1);
+    yahoo.fieldparse(csv, 1);
+    EXPECT_EQ(shown(6, 2), "mine");
+    EXPECT_EQ(shown(7, 2), "14");
+    EXPECT_EQ(shown(3, 2), "10");
+  }
+  // Before a save, records of cells that hold no formula are dropped.
+  EXPECT_EQ(host::drop_stale_records(*book), 1u);
+  EXPECT_FALSE(host::recorded_block(*book, *sheet->name(), 1, 1, host::BlockShape::Table));
+}
+
+// Blocks of one run meet: a table never writes into another formula's
+// recorded block, and clearing an old block spares them.
+TEST_F(HistoryTest, ATableSparesOtherFormulasBlocks) {
+  for (std::int32_t r = 2; r <= 12; ++r) {
+    for (std::int32_t c = 1; c <= 7; ++c) {
+      ASSERT_TRUE((*sheet->cell(r, c))->set_value(Value("old")).ok());
+    }
+  }
+  // An older record (no fingerprint) of A1's block A2:G12.
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 1, host::Block{2, 1, 11, 7}));
+  ASSERT_TRUE((*(*book->worksheet(host::kBlockStoreSheet))->range("H2"))->clear_contents().ok());
+  area(1, 1, "DATE", {}, 2);
+  area(6, 3, "ALL", {Value("HEADER"), Value("NO")}, 1);
+  area(5, 5, "ALL", {}, 3);
+  const Area& first = areas.at(1);
+  const Area& c6 = areas.at(2);
+  const Area& b5 = areas.at(3);
+  ASSERT_TRUE((*sheet->range("C6"))->set_formula("=1+1").ok());
+  std::string csv = answer(3);
+  yahoo.fieldparse(csv, 1);
+  ASSERT_EQ(c6.problem, "");
+  csv = answer(3);
+  yahoo.fieldparse(csv, 2);
+  EXPECT_EQ(first.problem, "");
+  EXPECT_EQ(shown(7, 4), "1");  // C7:I9 stays
+  EXPECT_EQ(shown(9, 7), "12");
+  EXPECT_EQ(shown(9, 9), "1");
+  EXPECT_EQ(shown(10, 1), "");  // the rest of the old block is cleared
+  EXPECT_EQ(shown(6, 2), "");
+  EXPECT_EQ(shown(12, 7), "");
+  // A table that would run into C6's block is blocked and names the cell.
+  csv = answer(3);
+  yahoo.fieldparse(csv, 3);
+  EXPECT_EQ(b5.problem, "Blocked: E7 is in the block of the formula in C6");
+  EXPECT_EQ(shown(6, 5), "");
+}
+
+// A user's own sheet of the record sheet's name is not adopted; the
+// record sheet made merely hidden elsewhere is made very hidden again.
+TEST_F(HistoryTest, TheRecordSheetIsQuillosOnly) {
+  auto mine = *book->add_worksheet(host::kBlockStoreSheet);
+  ASSERT_TRUE((*mine->range("A1"))->set_value(Value("Sheet1")).ok());
+  for (const char* c : {"B1", "C1", "D1", "E1", "F1", "G1"}) {
+    ASSERT_TRUE((*mine->range(c))->set_value(Value(1.0)).ok());
+  }
+  EXPECT_FALSE(host::recorded_block(*book, "Sheet1", 1, 1, host::BlockShape::Table));
+  EXPECT_FALSE(host::record_block(*book, *sheet->name(), 1, 1, host::Block{2, 1, 1, 1}));
+  EXPECT_TRUE((*(*mine->range("A2"))->value()).is_empty());
+  // The session still clears the table it wrote itself.
+  Area& a = area(1, 1, "DATE,CLOSE");
+  std::string csv = answer(5);
+  yahoo.fieldparse(csv, 1);
+  csv = answer(2);
+  a.pending = true;
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(shown(4, 2), "11");
+  EXPECT_EQ(shown(5, 2), "");
+  ASSERT_TRUE(mine->remove().ok());
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 1, host::Block{2, 1, 2, 2}));
+  auto store = *book->worksheet(host::kBlockStoreSheet);
+  ASSERT_TRUE(store->set_visible(host::Visibility::Hidden).ok());
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 1, host::Block{2, 1, 2, 2}));
+  EXPECT_EQ(*store->visible(), host::Visibility::VeryHidden);
+}
+
+// Dates before 1900 have no serial: they are written as the text sent.
+TEST_F(HistoryTest, DatesBefore1900StayText) {
+  area(1, 1, "DATE,CLOSE", {Value("HEADER"), Value("NO")});
+  std::string csv = "Date,Open,High,Low,Close,Volume,Adj Close\n1899-12-29,1,2,0.5,7,100,1\n";
+  yahoo.fieldparse(csv, 1);
+  const Value date = *(*sheet->cell(2, 1))->value();
+  EXPECT_TRUE(date.is_text());
+  EXPECT_EQ(date.to_text(), "1899-12-29");
+  EXPECT_EQ(shown(2, 2), "7");
 }
 
 // The answers of testdata/blocks: error pages, empty bodies and tables of

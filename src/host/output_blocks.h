@@ -3,14 +3,22 @@
 // block each formula cell wrote last lies.
 //
 // That record is kept with the workbook, on a very hidden sheet the add-in
-// owns ("quillo_blocks": one row per formula cell - its sheet's name, row
-// and column, then the block's top row, left column, rows and columns), so
-// any later session, command or host clears exactly the previous block
-// before writing the new one. The user's sheets are not touched by it.
+// owns ("quillo_blocks": a signature row, then one row per formula cell -
+// its sheet's name, row and column, the block's top row, left column, rows
+// and columns, and a fingerprint of the values written), so any later
+// session, command or host clears exactly the previous block before
+// writing the new one. The user's sheets are not touched by it; a sheet of
+// that name without the signature is the user's and is left alone.
 //
-// A block never overwrites a formula: the caller looks for one in the way
-// first (first_formula) and writes nothing when there is one; clearing an
-// old block leaves the formulas in it alone.
+// A record is trusted only as far as it can be: it is used only when its
+// block lies where the formula's block can lie and fits the sheet, and the
+// old block is cleared only while its cells still hold exactly what was
+// written (a user who changed anything in it keeps all of it). Clearing
+// leaves formulas and the cells of other formulas' recorded blocks alone.
+//
+// A block never overwrites a formula nor another formula's recorded block:
+// the caller looks for one in the way first (first_formula,
+// first_in_other_block) and writes nothing when there is one.
 //
 // Built on the host interfaces only. Loop thread only; writes may evaluate
 // formulas before they return.
@@ -68,13 +76,48 @@ std::string blocked_text(const CellPos& in_the_way);
 // "Cut at the sheet's edge: 3 rows left out" (and/or columns).
 std::string cut_text(std::int64_t rows_left_out, std::int64_t cols_left_out);
 
+// "Blocked: G4 is in the block of the formula in A3".
+std::string blocked_text(const CellPos& in_the_way, const CellPos& owner);
+
+// Where a formula's block lies: a price table starts in the row below the
+// formula cell (in the column right of it when transposed); a series lies
+// in the formula's column and the next, from its row or the one below.
+enum class BlockShape { Table, Series };
+
+// The first line of quillo's record sheet, which tells it from a user's
+// sheet of the same name.
+inline constexpr std::string_view kBlockStoreSignature = "quillo block record";
+
 // The block the workbook records for the formula cell at (row, col) of the
-// named sheet; nullopt when it records none.
+// named sheet; nullopt when it records none, or none that lies where a
+// block of that shape can lie.
 std::optional<Block> recorded_block(const Workbook& book, std::string_view sheet, std::int64_t row,
-                                    std::int64_t col);
-// Records the formula cell's block, adding the store sheet when the
-// workbook has none. False when it could not be recorded.
+                                    std::int64_t col, BlockShape shape);
+// Records the formula cell's block with a fingerprint of the values its
+// cells hold now (call it after writing them), adding the record sheet
+// when the workbook has none. False when it could not be recorded (a
+// user's sheet has the record sheet's name).
 bool record_block(Workbook& book, std::string_view sheet, std::int64_t row, std::int64_t col,
                   const Block& b);
+// Clears the block the formula cell wrote before: the recorded one when
+// it lies where it can and still holds what was written (nothing when a
+// user changed it), else `remembered` (this session's), leaving formulas
+// and other formulas' recorded blocks alone. A record that cannot be the
+// formula's is dropped.
+void clear_previous(Workbook& book, const Worksheet& sheet, std::string_view sheet_name,
+                    std::int64_t row, std::int64_t col, BlockShape shape, const Block& remembered);
+// The first cell of b, row by row, inside the recorded block of another
+// formula cell of the sheet that still holds a formula; owner is set to
+// that formula cell.
+std::optional<CellPos> first_in_other_block(const Workbook& book, const Worksheet& sheet,
+                                            std::string_view sheet_name, std::int64_t row,
+                                            std::int64_t col, const Block& b, CellPos& owner);
+// True when the workbook has a sheet of the record sheet's name that is
+// not quillo's (a user's own): blocks are then remembered per session only.
+bool foreign_record_sheet(const Workbook& book);
+// Drops the records of formula cells that hold no formula any more (or
+// whose sheet is gone); done before quillo saves a workbook. The number
+// dropped.
+std::size_t drop_stale_records(Workbook& book);
 
 }  // namespace quillo::host

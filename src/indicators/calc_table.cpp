@@ -102,6 +102,12 @@ void CalcTable::calc_pass() {
           at(i).deferred = false;
         }
       }
+      if (at(i).clear_pending && at(i).state != CalcState::Computed) {
+        // The indicator failed: its old series goes, so nothing reads it.
+        m_flag.while_calculating([&] { clear_series(at(i)); });
+        wrote = true;
+        continue;
+      }
       if (at(i).state != CalcState::Computed) continue;
       m_flag.while_calculating([&] {
         if (!screen_off && m_app.screen_updating()) {
@@ -150,6 +156,26 @@ void CalcTable::calc_write(std::size_t index) {
   (void)m_app.set_calculation(mode);
 }
 
+void CalcTable::clear_series(CalcRecord& r) {
+  r.clear_pending = false;
+  const host::RangePtr cell = r.cell;
+  if (!cell) return;
+  const auto sheet = cell->worksheet();
+  if (!sheet.ok()) return;
+  const auto book = (*sheet)->workbook();
+  if (!book.ok()) {
+    host::clear_values(**sheet, r.out);
+    r.out = host::Block{};
+    return;
+  }
+  const bool recorded =
+      host::recorded_block(**book, r.sheet, r.row, r.col, host::BlockShape::Series).has_value();
+  if (!recorded && r.out.empty()) return;
+  host::clear_previous(**book, **sheet, r.sheet, r.row, r.col, host::BlockShape::Series, r.out);
+  r.out = host::Block{};
+  if (recorded) (void)host::record_block(**book, r.sheet, r.row, r.col, r.out);
+}
+
 void CalcTable::write_series(CalcRecord& r) {
   const auto sheet = r.cell->worksheet();
   if (!sheet.ok()) return;
@@ -162,24 +188,35 @@ void CalcTable::write_series(CalcRecord& r) {
   const host::Block laid{std::int64_t{r.row} + 1, r.col, static_cast<std::int64_t>(n), cols};
   const host::Block series = host::on_sheet(laid);
   const host::Block caption2{r.row, std::int64_t{r.col} + 1, 1, 1};
-  // A formula in the way is never overwritten: nothing is written and the
-  // cell says which one blocks it.
+  // A formula in the way, or another formula's block, is never
+  // overwritten: nothing is written and the cell says which one blocks it;
+  // the series written before is cleared, as it is no longer this
+  // formula's answer.
   auto in_the_way = host::first_formula(**sheet, series);
   if (!in_the_way && two) in_the_way = host::first_formula(**sheet, caption2);
   if (in_the_way) {
     r.caption = host::blocked_text(*in_the_way);
+    clear_series(r);
     return;
   }
-  // The block written before, as the workbook records it (an earlier
-  // session wrote it), else as this session remembers it; only that is
-  // cleared, whatever the table's range spans.
-  host::Block previous = r.out;
   if (book.ok()) {
-    if (const auto recorded = host::recorded_block(**book, r.sheet, r.row, r.col)) {
-      previous = *recorded;
+    host::CellPos owner;
+    auto other = host::first_in_other_block(**book, **sheet, r.sheet, r.row, r.col, series, owner);
+    if (!other && two) {
+      other = host::first_in_other_block(**book, **sheet, r.sheet, r.row, r.col, caption2, owner);
     }
+    if (other) {
+      r.caption = host::blocked_text(*other, owner);
+      clear_series(r);
+      return;
+    }
+    // The block written before, as the workbook records it (an earlier
+    // session wrote it), else as this session remembers it; only that is
+    // cleared, whatever the table's range spans.
+    host::clear_previous(**book, **sheet, r.sheet, r.row, r.col, host::BlockShape::Series, r.out);
+  } else {
+    host::clear_values(**sheet, r.out);
   }
-  host::clear_values(**sheet, previous);
   if (two) {
     if (const auto c = (*sheet)->cell(r.row, r.col + 1); c.ok()) {
       (void)(*c)->set_value(Value(r.caption2));
@@ -188,7 +225,6 @@ void CalcTable::write_series(CalcRecord& r) {
   const host::Block written{two ? std::int64_t{r.row} : std::int64_t{r.row} + 1, r.col,
                             static_cast<std::int64_t>(n) + (two ? 1 : 0), cols};
   r.out = host::on_sheet(written);
-  if (book.ok()) (void)host::record_block(**book, r.sheet, r.row, r.col, r.out);
   // In the sheet's last column the second line has no room.
   const bool second = two && series.cols == 2;
   const auto rows = static_cast<std::size_t>(series.rows);
@@ -207,6 +243,7 @@ void CalcTable::write_series(CalcRecord& r) {
       (void)(*start)->set_value(Value(block));
     }
   }
+  if (book.ok()) (void)host::record_block(**book, r.sheet, r.row, r.col, r.out);
   if (!laid.empty() && (series.rows < laid.rows || series.cols < laid.cols)) {
     r.caption =
         host::cut_text(laid.rows - series.rows, series.empty() ? 0 : laid.cols - series.cols);

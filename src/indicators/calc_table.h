@@ -59,6 +59,9 @@ struct CalcRecord {
   // The block written last (the workbook records it too, so a later
   // session clears it as well).
   host::Block out;
+  // The series could not be computed: the pass clears the one written
+  // before, so nothing reads stale values.
+  bool clear_pending = false;
 };
 
 // How the frame reaches the add-in's `calculating` flag (set while the
@@ -99,6 +102,9 @@ class CalcTable {
 
  private:
   void write_series(CalcRecord& r);
+  // Clears the series the record wrote before (as far as it still holds
+  // what was written) and records that it has none.
+  void clear_series(CalcRecord& r);
   // Enters the record's formula again, outside `calculating`, so the frame
   // computes its series from what the sheet holds now.
   void recompute(std::size_t index);

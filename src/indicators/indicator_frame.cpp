@@ -255,6 +255,7 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
     done.state = CalcState::Idle;
     done.values.clear();
     done.values2.clear();
+    done.clear_pending = true;
     return Value(kCalculationError);
   }
   std::string params;
@@ -268,6 +269,7 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   done.values2 = std::move(series->values2);
   if (!done.values2.empty()) done.values2.resize(rows, std::nan(""));
   done.state = CalcState::Computed;
+  done.clear_pending = false;
   return Value(kCalculating);
 }
 

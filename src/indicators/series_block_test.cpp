@@ -116,5 +116,49 @@ TEST_F(SeriesBlockTest, AnEarlierSessionsSeriesIsClearedFromTheWorkbooksRecord) 
   EXPECT_EQ(shown("H41"), "keep me");
 }
 
+// Another formula's recorded block (a price table's column) blocks a
+// series as a formula does; the series is not written.
+TEST_F(SeriesBlockTest, AnotherFormulasBlockIsInTheWay) {
+  use(*app.workbooks().add());
+  put_table();
+  set("H1", "=1+1");
+  for (std::int32_t r = 2; r <= 21; ++r) {
+    ASSERT_TRUE((*sheet->cell(r, 8))->set_value(Value(500.0 + r)).ok());
+  }
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 8, host::Block{2, 8, 20, 1}));
+  set("H2", "=sma(A1:F21,5)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H2"), "Blocked: H3 is in the block of the formula in H1");
+  EXPECT_EQ(shown("H3"), "503");
+  EXPECT_EQ(shown("H21"), "521");
+}
+
+// An indicator that fails or is blocked takes its old series away, so no
+// stale values stay beside the table for others to read.
+TEST_F(SeriesBlockTest, AFailedOrBlockedIndicatorClearsItsOldSeries) {
+  use(*app.workbooks().add());
+  put_table();
+  set("H1", "=sma(A1:F21,5)");
+  calcs.calc_pass();
+  ASSERT_FALSE(shown("H21").empty());
+  ASSERT_TRUE((*sheet->range("B9"))->set_value(Value("n/a")).ok());
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H1"), "Calculation error");
+  EXPECT_EQ(shown("H21"), "");
+  EXPECT_EQ(shown("H9"), "");
+
+  ASSERT_TRUE((*sheet->range("B9"))->set_value(Value(20.0)).ok());
+  set("J1", "=sma(A1:F11,5)");
+  calcs.calc_pass();
+  ASSERT_FALSE(shown("J11").empty());
+  set("J15", "=1+1");
+  set("J1", "=sma(A1:F21,4)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("J1"), "Blocked: the formula in J15 is in the way");
+  EXPECT_EQ(shown("J10"), "");
+  EXPECT_EQ(shown("J11"), "");
+  EXPECT_EQ(shown("J15"), "2");
+}
+
 }  // namespace
 }  // namespace quillo::indicators
