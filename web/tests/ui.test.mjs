@@ -275,6 +275,8 @@ test("a second tab has its own cell cursor and dialogs: the search inserts at th
   await other.locator('#cells .cell.selected[data-address="A1"]').waitFor();
   await other.locator("#connection:not(.lost)").filter({ hasText: "live" }).waitFor();
   assert.equal(await other.locator("#overlay").isHidden(), true);
+  // The grid is drawn before the cells' values arrive: A1 (the demo's title) is read once shown.
+  await other.locator('#cells .cell[data-address="A1"]').filter({ hasText: "quillo demo" }).waitFor();
   const a1 = await other.locator('#cells .cell[data-address="A1"]').textContent();
   // The first tab finishes its search: the id lands at its own cursor.
   await search.locator('input[aria-label="instrument_name"]').fill("Valvik");
