@@ -1,9 +1,18 @@
-import type { ChartData } from "./charts";
 import type { DialogState, MenuEntry } from "./dialogs";
 
 // Talks to quillo's local server. Every address is relative to the page,
 // whose own address carries the access token, so the token is never
 // written into the page.
+
+// A chart of an indicator block, as the server describes it.
+export interface ChartData {
+  row: number;
+  col: number;
+  after: number;
+  title: string;
+  x: (number | null)[];
+  series: { label: string; values: (number | null)[] }[];
+}
 
 export interface SheetInfo {
   name: string;

@@ -2,16 +2,8 @@
 // series beside it over the table's dates, drawn with uPlot.
 
 import uPlot from "uplot";
+import type { ChartData } from "./api";
 import { COL_W, HEAD_W, ROW_H } from "./grid";
-
-export interface ChartData {
-  row: number;
-  col: number;
-  after: number;
-  title: string;
-  x: (number | null)[];
-  series: { label: string; values: (number | null)[] }[];
-}
 
 const COLORS = ["#1f5f46", "#d1242f", "#0969da", "#bf8700", "#8250df", "#1b7c83", "#cf222e", "#57606a"];
 const WIDTH = 560;
