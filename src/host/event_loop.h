@@ -9,7 +9,7 @@
 // Implementations: PollLoop (host/posix/poll_loop.h) waits on poll(2) and
 // reads a monotonic Clock; VirtualLoop, here, runs on a clock that only
 // advance(ms) moves, firing due timers in order without sleeping (for
-// tests).
+// tests). Each keeps the cases of event_loop_contract.h.
 //
 // Loop thread only, but for post_from_any_thread, which any thread may call
 // (the web server's threads and WinHTTP's workers hand their results back
