@@ -43,11 +43,34 @@ void EventLoop::unwatch_fd(int fd) {
   m_watches.erase(fd);
 }
 
+void EventLoop::post_from_any_thread(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> lock(m_foreign_mutex);
+    m_foreign.push_back(std::move(fn));
+  }
+  wake_from_any_thread();
+}
+
+bool EventLoop::has_foreign() const {
+  std::lock_guard<std::mutex> lock(m_foreign_mutex);
+  return !m_foreign.empty();
+}
+
+void EventLoop::take_foreign() {
+  std::vector<std::function<void()>> foreign;
+  {
+    std::lock_guard<std::mutex> lock(m_foreign_mutex);
+    foreign.swap(m_foreign);
+  }
+  for (auto& fn : foreign) m_posted.push_back(std::move(fn));
+}
+
 std::int64_t EventLoop::next_deadline() const {
   return m_queue.empty() ? -1 : m_queue.begin()->first.first;
 }
 
 void EventLoop::dispatch_due() {
+  take_foreign();
   // Posted tasks first, including those posted while they run.
   while (!m_posted.empty()) {
     std::vector<std::function<void()>> tasks;

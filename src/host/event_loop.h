@@ -9,17 +9,19 @@
 // Implementations: PollLoop (host/posix/poll_loop.h) waits on poll(2) and
 // reads a monotonic Clock; VirtualLoop, here, runs on a clock that only
 // advance(ms) moves, firing due timers in order without sleeping (for
-// tests).
+// tests). Each keeps the cases of event_loop_contract.h.
 //
-// Loop thread only (a loop's post_from_any_thread excepted). Handlers may set and
-// kill timers, post tasks and watch or unwatch descriptors, including their
-// own, while they run.
+// Loop thread only, but for post_from_any_thread, which any thread may call
+// (the web server's threads and WinHTTP's workers hand their results back
+// through it). Handlers may set and kill timers, post tasks and watch or
+// unwatch descriptors, including their own, while they run.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "host/clock.h"
@@ -48,6 +50,12 @@ class EventLoop {
 
   // Runs fn on the loop thread after the current handler, in posting order.
   void post(std::function<void()> fn);
+  // Safe from any thread (not from a signal handler): queues fn to run on
+  // the loop thread, after the tasks queued before it, and wakes the loop.
+  // A task queued while the loop is not running waits for its next
+  // dispatch; one still queued when the loop is destroyed is dropped
+  // without running.
+  void post_from_any_thread(std::function<void()> fn);
 
   // Calls fn(ready events) whenever fd is ready for any of events. One
   // watch per descriptor; watching again replaces it.
@@ -64,11 +72,18 @@ class EventLoop {
     std::function<void(unsigned)> fn;
   };
 
-  // Runs posted tasks and the timers due at m_now, in order.
+  // Runs the tasks queued from other threads, posted tasks and the timers
+  // due at m_now, in order.
   void dispatch_due();
   // The deadline of the next timer, or -1 when none is set.
   std::int64_t next_deadline() const;
   bool has_posted() const { return !m_posted.empty(); }
+  // Whether tasks from other threads wait to be taken. Any thread.
+  bool has_foreign() const;
+  // Called on the posting thread after a task from another thread is
+  // queued: wakes the loop's wait. A loop that only runs when asked (the
+  // virtual loop) ignores it.
+  virtual void wake_from_any_thread() {}
   // Called after a timer is set or killed or a task is posted, so a loop
   // that waits on the platform's own timer (WindowsLoop) can re-arm it.
   // Loops that look at the schedule before every wait ignore it.
@@ -83,7 +98,12 @@ class EventLoop {
   // Deadline and sequence number order equal deadlines by setting order.
   std::map<std::pair<std::int64_t, std::uint64_t>, TimerId> m_queue;
   std::map<TimerId, std::pair<Timer, std::pair<std::int64_t, std::uint64_t>>> m_timers;
+  // Moves the tasks queued from other threads behind the posted ones.
+  void take_foreign();
+
   std::vector<std::function<void()>> m_posted;
+  mutable std::mutex m_foreign_mutex;
+  std::vector<std::function<void()>> m_foreign;
   std::uint64_t m_sequence = 0;
   TimerId m_next_id = 1;
 };
@@ -94,7 +114,8 @@ class VirtualLoop : public EventLoop {
   // Moves the clock forward by ms, firing every timer that falls due on the
   // way at its own deadline, in order, and running posted tasks.
   void advance(std::int64_t ms);
-  // Runs posted tasks (and timers due now) without moving the clock.
+  // Runs posted tasks, those queued from other threads included (and
+  // timers due now), without moving the clock.
   void run_pending() { advance(0); }
   // Simulates readiness of a watched descriptor.
   void signal_fd(int fd, unsigned events);

@@ -21,6 +21,7 @@
 // its folder by processes of this host that no longer run, and never
 // touches a file of another name, another user, or a live writer.
 //
+// Every platform's keeps the cases of file_system_contract.h.
 // Thread-safe: the methods keep no state between calls. Failures are
 // Status values whose message starts with the file's name ("PATH: reason").
 #pragma once

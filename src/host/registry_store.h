@@ -15,7 +15,8 @@
 // The POSIX implementation (host/posix/reg_file.h) keeps each root in a .reg
 // text file; the Windows one (host/windows/registry_store.cpp) is the system
 // registry, and ignores RegistryLocation. make_registry_store makes the one
-// the build chose. Not thread-safe: one store per thread.
+// the build chose. Both keep the cases of registry_store_contract.h. Not
+// thread-safe: one store per thread.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/text_encoding.h"
+
 namespace quillo::http {
 
 struct CurlTransport::Transfer {
@@ -183,6 +185,12 @@ void configure(CURL* easy, const HttpSettings& s, curl_slist* headers) {
 bool url_acceptable(const std::string& url, std::string* reason) {
   if (url.find('\0') != std::string::npos) {
     *reason = "URL contains a NUL character";
+    return false;
+  }
+  // An address is UTF-8 text on every platform (WinHTTP cannot take any
+  // other); curl would send other bytes on as they are.
+  if (text::sanitize_utf8(url) != url) {
+    *reason = "Malformed URL: not UTF-8";
     return false;
   }
   CURLU* parsed = curl_url();

@@ -5,14 +5,15 @@
 // either a completion (an HTTP answer arrived, whatever its status, with
 // its body) or a failure (no usable answer: connection refused or reset,
 // time-out, a body over the cap...), with a number and a description. A
-// request that cannot even be started (a malformed URL, a scheme other
-// than http or https) makes get() answer 0 with a reason and is never
-// reported. cancel() withdraws one request and abort_all() every request;
+// request that cannot even be started (a malformed URL, one that is not
+// UTF-8, a scheme other than http or https) makes get() answer 0 with a
+// reason and is never reported. cancel() withdraws one request and abort_all() every request;
 // neither reports anything for what it withdraws.
 //
 // Implementations: CurlTransport (libcurl on the event loop) and, on
 // Windows, WinHttpTransport (asynchronous WinHTTP) for real use,
-// ScriptedTransport for tests. Loop thread only. A handler may start,
+// ScriptedTransport for tests; the first two keep the cases of
+// http_transport_contract.h. Loop thread only. A handler may start,
 // cancel or abort requests of the same transport; it must not destroy the
 // transport.
 #pragma once

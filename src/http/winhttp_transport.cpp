@@ -219,13 +219,28 @@ struct WinHttpCallbacks {
     if (!WinHttpQueryDataAvailable(c->handle, nullptr)) fail(c, GetLastError());
   }
 
+  // A redirect's target as an absolute address. WinHTTP may hand over the
+  // Location header as the server wrote it (Wine does), relative to the
+  // address asked for; only its origin matters here, and every hop so far
+  // kept the origin of from.
+  static std::string absolute_target(const std::string& from, const std::string& to) {
+    const std::size_t mark = to.find_first_of(":/?#");
+    if (mark != std::string::npos && mark > 0 && to[mark] == ':') return to;  // has a scheme
+    const std::size_t scheme_end = from.find("://");
+    if (scheme_end == std::string::npos) return to;
+    if (to.rfind("//", 0) == 0) return from.substr(0, scheme_end + 1) + to;
+    const std::size_t path = from.find_first_of("/?#", scheme_end + 3);
+    const std::string origin = from.substr(0, path);
+    return origin + (to.empty() || to[0] != '/' ? "/" : "") + to;
+  }
+
   // WinHTTP is about to follow a redirect: one that leaves the origin ends
   // the request with a failure. The handle is closed by the loop thread
   // (closing it here would free the context under the loop's feet), so the
   // redirected request may still go out meanwhile; its answer is never used.
   static void redirect(Context* c, const wchar_t* target) {
     const std::string to = utf8_from_wide(target);
-    if (http::same_origin(c->url, to)) return;
+    if (http::same_origin(c->url, absolute_target(c->url, to))) return;
     HttpResult result;
     result.error_number = kErrorRedirectRefused;
     result.error_text = "Redirect from " + c->url + " to " + to +

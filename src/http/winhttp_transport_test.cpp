@@ -1,7 +1,10 @@
-// WinHttpTransport against the native market-data service on 127.0.0.1
-// (started by the CTest fixture; its addresses are read from a file). The
-// loop is a VirtualLoop moved along with real time by a small pump that also
-// runs the tasks WinHTTP's workers post, as the host's message loop would.
+// WinHttpTransport under the transport contract (http_transport_contract.h)
+// against the native market-data service on 127.0.0.1 (started by the
+// CTest fixture; its addresses are read from a file), and what only it
+// has: handles that outlive the transport, the failure classes of WinHTTP's
+// codes. The loop is a VirtualLoop moved along with real time by a small
+// pump that also runs the tasks WinHTTP's workers post, as the host's
+// message loop would.
 #include "http/winhttp_transport.h"
 
 // clang-format off
@@ -17,10 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "http/http_transport_contract.h"
+
 namespace quillo::http {
 namespace {
-
-constexpr std::int64_t kSafetyMs = 10000;
 
 // The loop thread of the test: tasks from workers queue here; run_until
 // runs them and moves the virtual clock with the real one.
@@ -73,227 +76,92 @@ ServiceUrls read_service_urls() {
   return urls;
 }
 
-class WinHttpTransportTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    WSADATA wsa;
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-    m_urls = read_service_urls();
-    if (m_urls.base.empty() || m_urls.faults.empty()) {
-      GTEST_SKIP() << "the market-data service is not running: configure the Windows build with "
-                      "QUILLO_NATIVE_BUILD set to a native build tree that has "
-                      "testing/quillo-market ("
-                   << QUILLO_MARKET_URLS_FILE << " is missing or empty)";
-    }
-  }
-
-  RequestId start(const std::string& url, const HttpSettings& settings = {}) {
-    std::string error;
-    const RequestId id = m_transport.get(
-        url, settings, [this](HttpResult r) { m_results.push_back(std::move(r)); }, &error);
-    EXPECT_NE(id, 0u) << error;
-    return id;
-  }
-  void await(std::size_t n) {
-    ASSERT_TRUE(m_pump.run_until([&] { return m_results.size() >= n; }, kSafetyMs))
-        << m_results.size() << " of " << n << " reports";
-  }
-  HttpResult fetch(const std::string& url, const HttpSettings& settings = {}) {
-    m_results.clear();
-    start(url, settings);
-    await(1);
-    return m_results.empty() ? HttpResult{} : m_results.back();
-  }
-  std::string quote_url(int delay_ms = 0) const {
-    std::string url = m_urls.base + "/search?q=vik";
-    if (delay_ms > 0) url += "&_delay=" + std::to_string(delay_ms);
-    return url;
-  }
-
-  void TearDown() override { WSACleanup(); }
-
-  ServiceUrls m_urls;
-  Pump m_pump;
-  WinHttpTransport m_transport{m_pump.loop, m_pump.poster()};
-  std::vector<HttpResult> m_results;
-};
-
-TEST_F(WinHttpTransportTest, AnyHttpStatusIsACompletionWithItsBody) {
-  HttpResult r = fetch(quote_url());
-  ASSERT_TRUE(r.completed) << r.error_text;
-  EXPECT_EQ(r.status, 200);
-  EXPECT_NE(r.body.find("</html>"), std::string::npos);
-  EXPECT_EQ(r.content_type, "text/html; charset=utf-8");
-
-  r = fetch(m_urls.base + "/no-such-page");
-  ASSERT_TRUE(r.completed) << r.error_text;
-  EXPECT_EQ(r.status, 404);
-  EXPECT_NE(r.body.find("Not Found"), std::string::npos);
-  EXPECT_EQ(m_transport.in_flight(), 0u);
-
-  // Several at once, each reported once.
-  for (int i = 0; i < 5; ++i) start(quote_url(10 * i));
-  EXPECT_EQ(m_transport.in_flight(), 5u);
-  m_results.clear();
-  await(5);
-  m_pump.run_until([] { return false; }, 100);  // nothing more arrives
-  ASSERT_EQ(m_results.size(), 5u);
-  for (const HttpResult& each : m_results) EXPECT_EQ(each.status, 200) << each.error_text;
-  EXPECT_EQ(m_transport.in_flight(), 0u);
-}
-
-TEST_F(WinHttpTransportTest, ARefusedConnectionIsACouldNotConnectFailure) {
-  // A port that was just free: nothing listens there.
+// A loopback socket bound to a free port; listening when asked.
+SOCKET loopback_socket(bool listening, int* port) {
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof addr;
   ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (listening) ::listen(s, 4);
   ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::closesocket(s);
-  const HttpResult r = fetch("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/");
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(r.error_number, 7) << r.error_text;
+  *port = ntohs(addr.sin_port);
+  return s;
 }
 
-TEST_F(WinHttpTransportTest, BrokenAnswersAndOversizedBodiesAreFailures) {
-  for (const char* fault : {"reset", "close", "truncate"}) {
-    const HttpResult r = fetch(m_urls.faults + "/?_fault=" + fault);
-    EXPECT_FALSE(r.completed) << fault;
-    EXPECT_NE(r.error_number, 0) << fault;
-    EXPECT_FALSE(r.error_text.empty()) << fault;
+// The native service (when the fixture started one), the pump and a
+// WinHTTP transport on its loop.
+class WinHttpHarness {
+ public:
+  WinHttpHarness() : m_urls(read_service_urls()) {
+    WSADATA wsa;
+    m_wsa = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
   }
-  HttpSettings capped;
-  capped.max_body_bytes = 100;
-  HttpResult r = fetch(quote_url(), capped);
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
-  // A body without an announced length is stopped as it grows.
-  r = fetch(m_urls.faults + "/?_fault=slow&_ms=1", capped);
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
-}
-
-TEST_F(WinHttpTransportTest, ANamedProxyCarriesTheRequest) {
-  // The fault server answers proxy-form requests from the site by path, so
-  // a host that exists nowhere is reached only through it.
-  HttpSettings proxied;
-  proxied.useproxy = 1;
-  proxied.proxy_server = m_urls.faults.substr(m_urls.faults.find("://") + 3);
-  const HttpResult r = fetch("http://quotes.invalid/search?q=vik", proxied);
-  ASSERT_TRUE(r.completed) << r.error_text;
-  EXPECT_EQ(r.status, 200);
-  EXPECT_NE(r.body.find("</html>"), std::string::npos);
-}
-
-TEST_F(WinHttpTransportTest, SilentPeersEndInOurReceiveTimeout) {
-  HttpSettings quick;
-  quick.receive_timeout = 0.3;
-  // A slow answer within the limit arrives.
-  HttpResult r = fetch(quote_url(50), quick);
-  EXPECT_TRUE(r.completed) << r.error_text;
-  // Headers, then a stalled body.
-  r = fetch(m_urls.faults + "/?_fault=stall", quick);
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(r.error_number, kErrorReceiveTimeout) << r.error_text;
-
-  // A peer that takes the connection and never answers: some WinHTTP
-  // implementations never time this out themselves.
-  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof addr;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  r = fetch("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/", quick);
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(r.error_number, kErrorReceiveTimeout) << r.error_text;
-  EXPECT_EQ(m_transport.in_flight(), 0u);
-  ::closesocket(listener);
-
-  // A trickle that is never silent for long still ends at the transfer time-out.
-  HttpSettings limited;
-  limited.receive_timeout = 5;
-  limited.transfer_timeout = 0.4;
-  r = fetch(m_urls.faults + "/?_fault=slow&_ms=50", limited);
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(r.error_number, kErrorTransferTimeout) << r.error_text;
-}
-
-TEST_F(WinHttpTransportTest, WithdrawnRequestsAreNeverReported) {
-  const RequestId slow = start(quote_url(200));
-  const RequestId kept = start(quote_url(50));
-  m_transport.cancel(slow);
-  m_transport.cancel(slow);  // twice: ignored
-  EXPECT_EQ(m_transport.in_flight(), 1u);
-  await(1);
-  m_pump.run_until([] { return false; }, 400);
-  ASSERT_EQ(m_results.size(), 1u);
-  EXPECT_TRUE(m_results[0].completed);
-  (void)kept;
-
-  m_results.clear();
-  for (int i = 0; i < 3; ++i) start(quote_url(100));
-  start(m_urls.faults + "/?_fault=stall");
-  m_transport.abort_all();
-  EXPECT_EQ(m_transport.in_flight(), 0u);
-  m_pump.run_until([] { return false; }, 400);
-  EXPECT_TRUE(m_results.empty());
-
-  // A handler may start the next request from inside its report.
-  m_pump.run_until([] { return false; }, 0);
-  std::string error;
-  m_transport.get(
-      quote_url(), {},
-      [this](HttpResult first) {
-        m_results.push_back(first);
-        start(quote_url());
-      },
-      &error);
-  await(2);
-  EXPECT_TRUE(m_results[1].completed) << m_results[1].error_text;
-}
-
-TEST_F(WinHttpTransportTest, DestroyingTheTransportSilencesItsRequests) {
-  auto transport = std::make_unique<WinHttpTransport>(m_pump.loop, m_pump.poster());
-  for (int i = 0; i < 3; ++i) {
-    transport->get(quote_url(i * 30), {}, [this](HttpResult r) { m_results.push_back(r); });
+  ~WinHttpHarness() {
+    if (m_listener != INVALID_SOCKET) ::closesocket(m_listener);
+    if (m_wsa) WSACleanup();
   }
-  // A stalled read may keep its handle open until WinHTTP's own receive
-  // time-out ends it (Wine does not abort a pending read on close): keep it short.
-  HttpSettings quick;
-  quick.receive_timeout = 0.5;
-  transport->get(m_urls.faults + "/?_fault=stall", quick,
-                 [this](HttpResult r) { m_results.push_back(r); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // some answers are on their way
-  transport.reset();
-  m_pump.run_until([] { return false; }, 300);
-  EXPECT_TRUE(m_results.empty());
-  EXPECT_EQ(m_pump.loop.timer_count(), 0u);
-  // Every handle closes in the end, freeing what WinHTTP held for it.
-  EXPECT_TRUE(m_pump.run_until([] { return WinHttpTransport::unwinding_requests() == 0; }, 3000))
-      << WinHttpTransport::unwinding_requests() << " requests still unwinding";
-}
+  std::string unavailable() const {
+    if (!m_wsa) return "WSAStartup failed";
+    if (!m_urls.base.empty() && !m_urls.faults.empty()) return "";
+    return std::string(
+               "the market-data service is not running: configure the Windows build with "
+               "QUILLO_NATIVE_BUILD set to a native build tree that has "
+               "testing/quillo-market (") +
+           QUILLO_MARKET_URLS_FILE + " is missing or empty)";
+  }
+  std::string base_url() const { return m_urls.base; }
+  std::string fault_url() const { return m_urls.faults; }
+  HttpTransport& transport() { return m_transport; }
+  std::unique_ptr<HttpTransport> make_transport() {
+    return std::make_unique<WinHttpTransport>(m_pump.loop, m_pump.poster());
+  }
+  bool run_until(const std::function<bool()>& done, std::int64_t limit_ms) {
+    return m_pump.run_until(done, limit_ms);
+  }
+  int free_port() {
+    int port = 0;
+    ::closesocket(loopback_socket(false, &port));
+    return port;
+  }
+  int silent_port() {
+    int port = 0;
+    if (m_listener != INVALID_SOCKET) ::closesocket(m_listener);
+    m_listener = loopback_socket(true, &port);
+    return port;
+  }
+  Pump& pump() { return m_pump; }
 
-TEST(WinHttpTransportRefusalTest, BadAddressesAreRefusedAndNeverReported) {
-  Pump pump;
-  WinHttpTransport transport(pump.loop, pump.poster());
+ private:
+  bool m_wsa = false;
+  ServiceUrls m_urls;
+  SOCKET m_listener = INVALID_SOCKET;
+  Pump m_pump;
+  WinHttpTransport m_transport{m_pump.loop, m_pump.poster()};
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(WinHttp, HttpTransportContract, WinHttpHarness);
+
+// WinHTTP may call into the module for a request until its handle closes,
+// after the transport is gone: every handle closes in the end.
+TEST(WinHttpTransportTest, EveryHandleClosesAfterTheTransportIsDestroyed) {
+  WinHttpHarness harness;
+  if (!harness.unavailable().empty()) GTEST_SKIP() << harness.unavailable();
+  auto transport = harness.make_transport();
   int reports = 0;
-  std::string error;
-  for (const char* url : {"ftp://127.0.0.1/", "no address at all", "http://", "http://a\xff/"}) {
-    error.clear();
-    EXPECT_EQ(transport.get(
-                  url, {}, [&](HttpResult) { ++reports; }, &error),
-              0u)
-        << url;
-    EXPECT_FALSE(error.empty()) << url;
-  }
-  EXPECT_EQ(transport.in_flight(), 0u);
-  pump.run_until([] { return false; }, 50);
+  HttpSettings quick;
+  quick.receive_timeout = 0.5;  // Wine does not abort a pending read on close
+  transport->get(harness.base_url() + "/search?q=vik&_delay=30", {},
+                 [&](HttpResult) { ++reports; });
+  transport->get(harness.fault_url() + "/?_fault=stall", quick, [&](HttpResult) { ++reports; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  transport.reset();
+  harness.run_until([] { return false; }, 100);
   EXPECT_EQ(reports, 0);
+  EXPECT_EQ(harness.pump().loop.timer_count(), 0u);
+  EXPECT_TRUE(harness.run_until([] { return WinHttpTransport::unwinding_requests() == 0; }, 3000))
+      << WinHttpTransport::unwinding_requests() << " requests still unwinding";
 }
 
 TEST(WinHttpClassifyTest, WinHttpFailuresReadAsTheEnginesFailureClasses) {

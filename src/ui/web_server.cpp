@@ -371,7 +371,8 @@ struct WebServer::Shared {
   // read once more first: one whose head with the token has arrived but
   // was not yet read (it came in the same burst of connections) is kept
   // and answered. False when every connection is busy.
-  bool make_room(const std::string& peer, host::PollLoop& loop, const std::weak_ptr<Shared>& self) {
+  bool make_room(const std::string& peer, host::EventLoop& loop,
+                 const std::weak_ptr<Shared>& self) {
     for (auto& [id, c] : conns) {  // ids grow: oldest first
       if (c->trusted || (!peer.empty() && c->peer != peer)) continue;
       if (c->state == State::Head) {
@@ -394,7 +395,7 @@ struct WebServer::Shared {
     return false;
   }
 
-  void accept_all(host::PollLoop& loop, const std::weak_ptr<Shared>& self) {
+  void accept_all(host::EventLoop& loop, const std::weak_ptr<Shared>& self) {
     for (;;) {
       sockaddr_in addr{};
       socklen_t len = sizeof addr;
@@ -483,7 +484,7 @@ struct WebServer::Shared {
   }
 
   // Takes the requests that have arrived as far as their state allows.
-  void advance(Conn& c, host::PollLoop& loop, const std::weak_ptr<Shared>& self) {
+  void advance(Conn& c, host::EventLoop& loop, const std::weak_ptr<Shared>& self) {
     if (c.state == State::Head) {
       auto end = c.in.find("\r\n\r\n");
       if (end == std::string::npos) {
@@ -545,7 +546,7 @@ struct WebServer::Shared {
     }
   }
 
-  void dispatch(Conn& c, std::string body, host::PollLoop& loop,
+  void dispatch(Conn& c, std::string body, host::EventLoop& loop,
                 const std::weak_ptr<Shared>& self) {
     const std::string rest = *authorized_rest(c.head.path);
     const std::string& method = c.head.method;
@@ -715,7 +716,7 @@ struct WebServer::Shared {
     return next;
   }
 
-  void run(host::PollLoop& loop, const std::weak_ptr<Shared>& self) {
+  void run(host::EventLoop& loop, const std::weak_ptr<Shared>& self) {
     // self: for the tasks posted to the loop, which hold it weakly.
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
@@ -781,7 +782,7 @@ struct WebServer::Shared {
   }
 };
 
-WebServer::WebServer(host::PollLoop& loop, std::string token, std::string web_root, ApiHandler api)
+WebServer::WebServer(host::EventLoop& loop, std::string token, std::string web_root, ApiHandler api)
     : m_loop(loop), m_shared(std::make_shared<Shared>()) {
   m_shared->token = std::move(token);
   m_shared->web_root = std::move(web_root);
@@ -836,7 +837,7 @@ Status WebServer::start(int port) {
   s.closing = false;
   std::weak_ptr<Shared> weak = m_shared;
   Shared* self = m_shared.get();
-  host::PollLoop* loop = &m_loop;
+  host::EventLoop* loop = &m_loop;
   s.thread = std::thread([self, weak, loop] { self->run(*loop, weak); });
   return {};
 }

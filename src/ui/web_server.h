@@ -56,7 +56,7 @@
 #include <vector>
 
 #include "common/status.h"
-#include "host/posix/poll_loop.h"
+#include "host/event_loop.h"
 
 namespace quillo::ui {
 
@@ -95,7 +95,7 @@ class WebServer {
   static constexpr std::size_t kMaxBodyBytes = 4 * 1024 * 1024;
 
   // web_root: the folder of the built front end (index.html and its files).
-  WebServer(host::PollLoop& loop, std::string token, std::string web_root, ApiHandler api);
+  WebServer(host::EventLoop& loop, std::string token, std::string web_root, ApiHandler api);
   ~WebServer();  // stop()
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -122,7 +122,7 @@ class WebServer {
   struct Shared;  // state shared with the server thread and posted tasks
 
  private:
-  host::PollLoop& m_loop;
+  host::EventLoop& m_loop;
   std::shared_ptr<Shared> m_shared;
   int m_port = 0;
 };

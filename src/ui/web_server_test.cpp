@@ -19,6 +19,7 @@
 #include <fstream>
 #include <thread>
 
+#include "host/posix/poll_loop.h"
 #include "ui/access_token.h"
 
 namespace quillo::ui {

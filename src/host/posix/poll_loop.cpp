@@ -21,11 +21,7 @@ PollLoop::~PollLoop() {
   }
 }
 
-void PollLoop::post_from_any_thread(std::function<void()> fn) {
-  {
-    std::lock_guard<std::mutex> lock(m_foreign_mutex);
-    m_foreign.push_back(std::move(fn));
-  }
+void PollLoop::wake_from_any_thread() {
   const char byte = 1;
   if (m_wake[1] >= 0) [[maybe_unused]]
     auto n = ::write(m_wake[1], &byte, 1);
@@ -42,7 +38,7 @@ void PollLoop::run_once(std::int64_t max_wait_ms) {
     fds.push_back(pollfd{fd, events, 0});
   }
   std::int64_t wait = max_wait_ms;
-  if (has_posted()) wait = 0;
+  if (has_posted() || has_foreign()) wait = 0;
   const std::int64_t deadline = next_deadline();
   if (deadline >= 0) wait = std::min(wait, std::max<std::int64_t>(deadline - read_clock(), 0));
   const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(wait, 0)));
@@ -54,13 +50,7 @@ void PollLoop::run_once(std::int64_t max_wait_ms) {
         char buf[64];
         while (::read(m_wake[0], buf, sizeof buf) > 0) {
         }
-        std::vector<std::function<void()>> foreign;
-        {
-          std::lock_guard<std::mutex> lock(m_foreign_mutex);
-          foreign.swap(m_foreign);
-        }
-        for (auto& fn : foreign) post(std::move(fn));
-        continue;
+        continue;  // dispatch_due takes the tasks queued from other threads
       }
       unsigned ready = 0;
       if (p.revents & POLLIN) ready |= kIoRead;

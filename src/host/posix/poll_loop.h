@@ -5,8 +5,6 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
-#include <vector>
 
 #include "host/clock.h"
 #include "host/event_loop.h"
@@ -29,21 +27,18 @@ class PollLoop : public EventLoop {
   // timeout_ms passes; true when done() was reached.
   bool run_until(const std::function<bool()>& done, std::int64_t timeout_ms);
   void stop() { m_stopped = true; }
-  // Safe from any thread (a signal handler must not call it): queues fn
-  // and wakes the loop.
-  void post_from_any_thread(std::function<void()> fn);
 
  private:
   // Waits for I/O or the next deadline (at most max_wait_ms), then dispatches.
   void run_once(std::int64_t max_wait_ms);
   std::int64_t read_clock() const { return m_clock.monotonic_ms(); }
+  // Writes a byte to the wake pipe, which poll(2) waits on.
+  void wake_from_any_thread() override;
 
   SystemClock m_system_clock;
   const Clock& m_clock;
   bool m_stopped = false;
   int m_wake[2] = {-1, -1};
-  std::mutex m_foreign_mutex;
-  std::vector<std::function<void()>> m_foreign;
 };
 
 }  // namespace quillo::host

@@ -1,3 +1,7 @@
+// The .reg file store under the registry store contract
+// (registry_store_contract.h), and what only it has: the .reg text format,
+// owner-only files, interrupted and concurrent writers, damaged and
+// unreadable files.
 #include "host/posix/reg_file.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +12,8 @@
 
 #include <fstream>
 #include <sstream>
+
+#include "host/registry_store_contract.h"
 
 namespace quillo::host {
 namespace {
@@ -47,6 +53,28 @@ class StoreDirTest : public ::testing::Test {
   std::filesystem::path m_root;
   std::vector<std::string> warnings;
 };
+
+// The store on .reg files in a private folder, removed afterwards.
+struct FileStoreHarness {
+  FileStoreHarness() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillo-reg-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) m_root = pattern;
+    EXPECT_FALSE(m_root.empty());
+  }
+  ~FileStoreHarness() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_root, ec);
+  }
+  std::unique_ptr<RegistryStore> make_store() {
+    return make_registry_store({m_root / "user", m_root / "machine"}, {});
+  }
+  const std::string& key() const { return m_key; }
+
+  std::filesystem::path m_root;
+  std::string m_key = "Software\\quillo-test\\Contract";
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Files, RegistryStoreContract, FileStoreHarness);
 
 RegistryTree sample_tree() {
   RegistryTree t;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace quillo::host {
 
@@ -95,14 +96,6 @@ WindowsLoop::~WindowsLoop() {
   release_class();
 }
 
-void WindowsLoop::post_from_any_thread(std::function<void()> fn) {
-  {
-    std::lock_guard<std::mutex> lock(m_foreign_mutex);
-    m_foreign.push_back(std::move(fn));
-  }
-  wake();
-}
-
 void WindowsLoop::wake() {
   if (m_window == nullptr || m_wake_pending.exchange(true)) return;
   if (!PostMessageA(hwnd_of(m_window), kWakeMessage, 0, 0)) m_wake_pending = false;
@@ -115,11 +108,7 @@ void WindowsLoop::schedule_changed() {
 
 void WindowsLoop::arm() {
   if (m_window == nullptr) return;
-  bool wake_now = has_posted();
-  {
-    std::lock_guard<std::mutex> lock(m_foreign_mutex);
-    wake_now = wake_now || !m_foreign.empty();
-  }
+  bool wake_now = has_posted() || has_foreign();
   HWND hwnd = hwnd_of(m_window);
   const std::int64_t deadline = next_deadline();
   if (deadline < 0) {
@@ -151,12 +140,6 @@ void WindowsLoop::on_wake() {
   };
   {
     Dispatching guard(m_dispatching);
-    std::vector<std::function<void()>> foreign;
-    {
-      std::lock_guard<std::mutex> lock(m_foreign_mutex);
-      foreign.swap(m_foreign);
-    }
-    for (auto& fn : foreign) post(std::move(fn));
     m_now = m_clock.monotonic_ms();
     dispatch_due();
   }

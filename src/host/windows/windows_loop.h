@@ -15,8 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <vector>
 
 #include "host/clock.h"
 #include "host/event_loop.h"
@@ -35,8 +33,6 @@ class WindowsLoop final : public EventLoop {
   WindowsLoop(const WindowsLoop&) = delete;
   WindowsLoop& operator=(const WindowsLoop&) = delete;
 
-  // Safe from any thread: queues fn and wakes the loop's thread.
-  void post_from_any_thread(std::function<void()> fn);
   // Pumps this thread's messages until done() answers true (checked after
   // every message) or timeout_ms passes; true when done() was reached. A
   // WM_QUIT ends it early and is posted again for the outer loop.
@@ -50,6 +46,8 @@ class WindowsLoop final : public EventLoop {
 
  private:
   void schedule_changed() override;
+  // Posts the wake message to the loop's window.
+  void wake_from_any_thread() override { wake(); }
   // Sets the window timer for the next deadline, or posts a wake message
   // when something is due already.
   void arm();
@@ -61,8 +59,6 @@ class WindowsLoop final : public EventLoop {
   bool m_dispatching = false;
   bool m_timer_set = false;
   std::atomic<bool> m_wake_pending{false};
-  std::mutex m_foreign_mutex;
-  std::vector<std::function<void()>> m_foreign;
 };
 
 }  // namespace quillo::host
