@@ -37,8 +37,9 @@
 #include "host/application.h"
 #include "host/file_system.h"
 #include "host/messages.h"
-#include "http/clsXMLHttpManager.h"
+#include "http/http_transport.h"
 #include "parse/site_document.h"
+#include "requests/engine_facade.h"
 
 namespace quillo::addin {
 
@@ -148,11 +149,11 @@ struct DefinitionsUpdate {
 };
 
 // What the definitions update and the model library reach: the host, the
-// request manager and transport, the file system and message boxes of the
+// request engine and the transport, the file system and message boxes of the
 // add-in, and its status text. Set by the add-in while it is bound.
 struct SiteServices {
   host::Application* app = nullptr;
-  http::clsXMLHttpManager* manager = nullptr;
+  EngineFacade* engine = nullptr;
   http::HttpTransport* transport = nullptr;
   host::FileSystem* files = nullptr;
   host::MessageSink* messages = nullptr;

@@ -192,17 +192,16 @@ void cls_accmanager::site_received(const SiteDocument& site, bool update_definit
 }
 
 void cls_accmanager::ws_download() {
-  if (!m_attached || !m_site.manager) return;
+  if (!m_attached || !m_site.engine) return;
   if (m_site.set_status) m_site.set_status(kDownloadingStatus, false);
   m_update.state = UpdateState::Downloading;
   const std::string address = site_join(m_site.site, m_definitions_path);
   const std::string url = m_site.add_rand ? m_site.add_rand(address) : address;
-  http::clsXMLHttpManager& manager = *m_site.manager;
+  EngineFacade& engine = *m_site.engine;
   // Without definitions there are no channels at all; the download is the
   // one thing that can bring usable ones, so it gets the fixed channels.
-  if (manager.channel_count() == 0) manager.manager_setup({});
-  const std::uint8_t channel = manager.getchannelid("internal");
-  if (!manager.XMLHttpCall("GET", url, kDefinitionsProcessor, kDefinitionsRequestNumber, channel)) {
+  engine.ensure_channels();
+  if (!engine.send(url, kDefinitionsProcessor, kDefinitionsRequestNumber, "internal")) {
     wsget_response({}, http::kTransportFailure, "the download could not be sent");
   }
 }
@@ -409,7 +408,7 @@ void cls_accmanager::model_launch(std::string_view caption, std::function<void(M
       log("model library: " + model.name + ": " + why);
     }
   };
-  if (!m_attached || !m_site.app || !m_site.transport || !m_site.manager) {
+  if (!m_attached || !m_site.app || !m_site.transport || !m_site.engine) {
     fail("the add-in is not connected");
     return;
   }
@@ -424,7 +423,7 @@ void cls_accmanager::model_launch(std::string_view caption, std::function<void(M
   auto id = std::make_shared<std::uint64_t>(0);
   std::string error;
   // The workbook is opened as the site's: it must come from the site.
-  http::HttpSettings settings = m_site.manager->settings();
+  http::HttpSettings settings = m_site.engine->http_settings();
   settings.same_origin_redirects = true;
   *id = m_site.transport->get(
       url, settings,

@@ -23,7 +23,7 @@ bool AddinState::bind(host::Application& app) {
   if (m_app == &app) return true;
   if (m_app) return false;
   m_app = &app;
-  m_engine = std::make_unique<Engine>(app, m_platform.loop, m_platform.transport);
+  m_engine = std::make_unique<EngineFacade>(app, m_platform.loop, m_platform.transport);
   m_engine->register_methods();
   return true;
 }
@@ -41,18 +41,18 @@ void AddinState::unbind() {
 
 void AddinState::apply_configuration() {
   if (!m_engine) return;
-  m_engine->policy().connectionerrorhandling = m_config.connectionerrorhandling;
-  m_engine->policy().parseerrorhandling = m_config.parseerrorhandling;
-  http::HttpSettings http = m_engine->manager().settings();
-  http.useproxy = m_config.useproxy;
-  http.proxy_server = m_config.proxy_server;
-  http.proxy_user = m_config.proxy_user;
-  http.proxy_password = m_config.proxy_password;
-  http.connection_timeout = m_config.connection_timeout;
-  http.receive_timeout = m_config.receive_timeout;
-  m_engine->manager().set_settings(http);
-  m_engine->manager().set_send_on_completion(m_config.send_on_completion == 1);
-  m_engine->set_history_service(m_config.history_service);
+  EngineSettings s;
+  s.connectionerrorhandling = m_config.connectionerrorhandling;
+  s.parseerrorhandling = m_config.parseerrorhandling;
+  s.useproxy = m_config.useproxy;
+  s.proxy_server = m_config.proxy_server;
+  s.proxy_user = m_config.proxy_user;
+  s.proxy_password = m_config.proxy_password;
+  s.connection_timeout = m_config.connection_timeout;
+  s.receive_timeout = m_config.receive_timeout;
+  s.send_on_completion = m_config.send_on_completion == 1;
+  s.history_service = m_config.history_service;
+  m_engine->configure(s);
 }
 
 void AddinState::show_settings() {
@@ -91,7 +91,7 @@ void AddinState::site_attach() {
   if (!m_engine || !m_app) return;
   SiteServices s;
   s.app = m_app;
-  s.manager = &m_engine->manager();
+  s.engine = m_engine.get();
   s.transport = &m_platform.transport;
   s.files = m_platform.files;
   s.messages = &m_platform.messages;
@@ -100,36 +100,34 @@ void AddinState::site_attach() {
     return m_engine ? m_engine->definitions().version() : std::string();
   };
   s.add_rand = [this](std::string_view url) {
-    return m_engine ? m_engine->dispatch().add_rand(url) : std::string(url);
+    return m_engine ? m_engine->add_rand(url) : std::string(url);
   };
   s.set_status = [this](std::string_view text, bool hide) { set_status(text, hide); };
   s.log = [this](std::string_view text) {
-    if (m_engine) m_engine->manager().log().logevent(1, Value("site"), Value(), text);
+    if (m_engine) m_engine->log_event("site", text);
     if (m_platform.site_log) m_platform.site_log(text);
   };
   m_accmanager.site_attach(std::move(s));
-  http::ResponseProcessors& processors = m_engine->processors();
-  processors.add(kDefinitionsProcessor,
-                 [this](const std::string& r, std::int32_t n, std::int16_t st,
-                        const std::string& m) { wsget_responseprocessor(*this, r, n, st, m); });
-  processors.add(kSiteProcessor,
-                 [this](const std::string& r, std::int32_t n, std::int16_t st,
-                        const std::string& m) { site_responseprocessor(*this, r, n, st, m); });
+  m_engine->set_processor(kDefinitionsProcessor, [this](const std::string& r, std::int32_t n,
+                                                        std::int16_t st, const std::string& m) {
+    wsget_responseprocessor(*this, r, n, st, m);
+  });
+  m_engine->set_processor(
+      kSiteProcessor, [this](const std::string& r, std::int32_t n, std::int16_t st,
+                             const std::string& m) { site_responseprocessor(*this, r, n, st, m); });
 }
 
 bool AddinState::site_check(bool update_definitions) {
   if (!m_engine || m_config.product_site.empty()) return false;
   site_attach();
   m_site_updates_definitions = update_definitions;
-  http::clsXMLHttpManager& manager = m_engine->manager();
   // Definitions that did not load set up no channels; the site (and the
   // newer definitions it may bring) still needs its own.
-  if (manager.channel_count() == 0) manager.manager_setup({});
+  m_engine->ensure_channels();
   std::string url = m_config.product_site;
   if (url.back() != '/') url += '/';
-  url = m_engine->dispatch().add_rand(url + "site.xml");
-  if (!manager.XMLHttpCall("GET", url, kSiteProcessor, kSiteRequestNumber,
-                           manager.getchannelid("internal"))) {
+  url = m_engine->add_rand(url + "site.xml");
+  if (!m_engine->send(url, kSiteProcessor, kSiteRequestNumber, "internal")) {
     m_accmanager.site_failed("the site document could not be requested");
     return false;
   }
@@ -191,7 +189,7 @@ std::string book_reference(std::string_view book) {
 GuiActions gui_actions(AddinState& state) {
   GuiActions a;
   a.update_data = [&state] {
-    if (state.engine()) state.engine()->registry().requests_reset();
+    if (state.engine()) state.engine()->reset_requests();
   };
   a.settings = [&state] { state.show_settings(); };
   a.search = [&state] {
@@ -248,7 +246,7 @@ void addin_startup(AddinState& state) {
   state.m_update_counter = 0;
   state.m_counter15 = 0;
   state.m_counter30 = 0;
-  state.m_engine->registry().inflight_clear();
+  state.m_engine->forget_in_flight();
   state.m_weblink_left = -1;
   state.m_weblink_top = -1;
 }
@@ -259,7 +257,7 @@ void addin_shutdown(AddinState& state) {
   p.loop.kill_timer(state.m_second_timer_id);
   state.m_minute_timer_id = 0;
   state.m_second_timer_id = 0;
-  if (state.m_engine) state.m_engine->manager().close_monitors();
+  if (state.m_engine) state.m_engine->close_requests();
   if (state.m_app && !state.m_gui) {
     state.m_gui = std::make_unique<cls_gui>(state.m_app->command_bars(), p.messages, p.browser,
                                             gui_actions(state));
@@ -323,13 +321,8 @@ void definitions_load(AddinState& state) {
   // request then fails with its own message. Front ends that cannot show
   // those (the command line) read definitions_error and refuse to run.
   const std::string file = installpath + std::string(kDefinitionsName);
-  Definitions& definitions = state.m_engine->definitions();
-  if (definitions.definitions_loadfile(file)) {
-    state.m_definitions_error.clear();
-  } else {
-    state.m_definitions_error =
-        file + ": " + (definitions.error().empty() ? "cannot be loaded" : definitions.error());
-  }
+  const Status loaded = state.m_engine->load_definitions_file(file);
+  state.m_definitions_error = loaded.ok() ? std::string() : file + ": " + loaded.message();
 }
 
 void minute_timer(AddinState& state, host::TimerId id) {
@@ -340,24 +333,8 @@ void minute_timer(AddinState& state, host::TimerId id) {
   const Configuration& c = state.m_config;
   if (c.trading_updatemode == 1 && state.m_engine && state.m_app) {
     state.m_app->set_display_alerts(false);
-    RequestRegistry& registry = state.m_engine->registry();
-    const auto n = registry.requests().upper_bound();
-    if (registry.inflight_count() != 0) {
-      registry.sheets_recalc(false, false);
-      registry.inflight_clear();
-    }
-    for (std::int32_t i = 1; i <= n; ++i) {
-      // Re-read the record each time: sending may re-evaluate cells.
-      if (!registry.requests().contains(i)) break;
-      const datarequest& r = registry.requests().at(i);
-      const bool due = (state.m_update_counter >= c.trading_updatefrq &&
-                        (r.updatefrq == 1 || r.reqtype == RequestType::WebLink)) ||
-                       (r.updatefrq == 30 && state.m_counter30 >= 30) ||
-                       (r.updatefrq == 15 && state.m_counter15 >= 15) ||
-                       r.status == RequestStatus::ConnectionError ||
-                       r.status == RequestStatus::ParseError;
-      if (due) state.m_engine->dispatch().request_send(i);
-    }
+    state.m_engine->send_due_updates(UpdateRound{state.m_update_counter >= c.trading_updatefrq,
+                                                 state.m_counter15 >= 15, state.m_counter30 >= 30});
     state.m_app->set_display_alerts(true);
   }
   if (state.m_update_counter >= c.trading_updatefrq) state.m_update_counter = 0;
@@ -368,16 +345,13 @@ void minute_timer(AddinState& state, host::TimerId id) {
 void second_timer(AddinState& state, host::TimerId id) {
   state.m_second_timer_id = id;
   if (!state.m_engine) return;
-  state.m_engine->manager().httpqueue_sendout();
+  state.m_engine->send_queued();
   // The area pass: every area is of the price-history kind, whose tables
   // the answers write, so there is nothing to draw here; the flag is
   // consumed.
-  if (state.m_engine->areas().areas_dirty && state.m_app) {
-    state.m_app->set_display_alerts(false);
-    state.m_engine->areas().areas_dirty = false;
-  }
+  if (state.m_app && state.m_engine->take_areas_dirty()) state.m_app->set_display_alerts(false);
   // Computed indicator series are written beside their formulas.
-  state.m_engine->calcs().calc_pass();
+  state.m_engine->write_computed_series();
 }
 
 void link_repair(host::Application& app, host::Workbook& book) {

@@ -31,7 +31,7 @@
 #include "host/messages.h"
 #include "host/object_factory.h"
 #include "http/http_transport.h"
-#include "requests/engine.h"
+#include "requests/engine_facade.h"
 
 namespace quillo::addin {
 
@@ -85,7 +85,7 @@ class AddinState {
   // The host while bound; null otherwise.
   host::Application* app() const { return m_app; }
   // The request engine while bound; null otherwise.
-  Engine* engine() const { return m_engine.get(); }
+  EngineFacade* engine() const { return m_engine.get(); }
   Configuration& config() { return m_config; }
   const Configuration& config() const { return m_config; }
   cls_accmanager& accmanager() { return m_accmanager; }
@@ -154,7 +154,7 @@ class AddinState {
   std::shared_ptr<host::HostObject> m_addin_instance;
   Configuration m_config;
   cls_accmanager m_accmanager;
-  std::unique_ptr<Engine> m_engine;  // while bound
+  std::unique_ptr<EngineFacade> m_engine;  // while bound
   std::unique_ptr<cls_gui> m_gui;
   std::unique_ptr<settings> m_settings_dialog;  // created on first use
   // The search and the assistants, made on first use (null while unbound).

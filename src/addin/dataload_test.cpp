@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "addin/addin_test_support.h"
+#include "requests/engine.h"
 
 namespace quillo::addin {
 namespace {
@@ -142,7 +143,7 @@ TEST_F(AddinTest, TheMinuteTimerSendsDueRequestsAndAdvancesItsCounters) {
   loop.advance(1000);
   loop.advance(1000);
   EXPECT_EQ(shown(sheet, "A1"), "12.5");
-  RequestTable& requests = state->engine()->registry().requests();
+  RequestTable& requests = state->engine()->parts().registry().requests();
   requests.at(2).updatefrq = 15;  // a quarter-hourly category
   auto sent_for = [&](std::string_view id) {
     std::size_t n = 0;
@@ -192,8 +193,8 @@ TEST_F(AddinTest, SettingsAndUpdateDataThroughTheMenu) {
   state->settings_dialog()->choose("select_parseerror", 1);
   state->settings_dialog()->click("button_ok");
   EXPECT_EQ(state->config().trading_updatemode, 2);
-  EXPECT_EQ(state->engine()->policy().parseerrorhandling, 2);
-  EXPECT_EQ(state->engine()->manager().settings().receive_timeout, 30);
+  EXPECT_EQ(state->engine()->settings().parseerrorhandling, 2);
+  EXPECT_EQ(state->engine()->http_settings().receive_timeout, 30);
   EXPECT_TRUE(menu_item("Update data")->enabled().value_or(false));
 
   // A full refresh asks every formula again.

@@ -10,6 +10,7 @@
 
 #include "addin/addin_test_support.h"
 #include "common/text.h"
+#include "requests/engine.h"
 
 namespace quillo::addin {
 namespace {
@@ -73,7 +74,7 @@ TEST_F(SiteTest, NewerVersionIsDownloadedOnTheInternalChannelAndReplacesDsXmlFor
   ASSERT_NE(state->gui()->about(), nullptr);
   EXPECT_EQ(state->gui()->about()->status, kDownloadingStatus);
   EXPECT_FALSE(state->gui()->about()->visible);
-  http::clsXMLHttpManager& manager = state->engine()->manager();
+  http::clsXMLHttpManager& manager = state->engine()->parts().manager();
   EXPECT_EQ(manager.channel(manager.getchannelid("internal")).inflight, 1);
 
   seconds(1);
@@ -249,16 +250,15 @@ TEST_F(SiteTest, SearchAndDownloadShareTheRequestNumberWithoutDroppingEachOther)
   seconds(1);
   ASSERT_EQ(transport.requests().size(), 2u);  // the download waits for ever
   std::vector<std::int16_t> searched;
-  state->engine()->processors().add(
+  state->engine()->set_processor(
       "search_responseprocessor",
       [&](const std::string&, std::int32_t n, std::int16_t st, const std::string&) {
         EXPECT_EQ(n, 100002);
         searched.push_back(st);
       });
-  http::clsXMLHttpManager& manager = state->engine()->manager();
   transport.script_next(ScriptedTransport::complete(200, "hits"));
-  ASSERT_TRUE(manager.XMLHttpCall("GET", "http://s/search", "search_responseprocessor", 100002,
-                                  manager.getchannelid("search")));
+  ASSERT_TRUE(
+      state->engine()->send("http://s/search", "search_responseprocessor", 100002, "search"));
   seconds(1);
   EXPECT_EQ(searched, (std::vector<std::int16_t>{200}));
   EXPECT_EQ(state->accmanager().definitions_update().state, UpdateState::Downloading);

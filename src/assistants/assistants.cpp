@@ -4,7 +4,7 @@ namespace quillo::assistants {
 
 Assistants::Assistants(Workplace place) : m_place(std::move(place)) {
   std::weak_ptr<int> alive = m_alive;
-  m_place.engine.processors().add(
+  m_place.engine.set_processor(
       kSearchProcessor, [this, alive](const std::string& body, std::int32_t, std::int16_t status,
                                       const std::string& message) {
         // Only a search still waiting takes the answer: a closed dialog's

@@ -49,7 +49,7 @@ class AssistantsTest : public ::testing::Test {
   void run() {
     for (int i = 0; i < 3; ++i) {
       loop.advance(1000);
-      engine.manager().httpqueue_sendout();
+      engine.send_queued();
     }
   }
   std::string shown(const std::string& a) { return (*(*sheet->range(a))->value()).to_text(); }
@@ -61,7 +61,7 @@ class AssistantsTest : public ::testing::Test {
   host::VirtualLoop loop;
   http::ScriptedTransport transport;
   spreadsheet::Application app;
-  Engine engine;
+  EngineFacade engine;
   host::RecordingMessages messages;
   host::WorkbookPtr book;
   host::WorksheetPtr sheet;

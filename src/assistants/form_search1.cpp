@@ -75,12 +75,9 @@ void form_search1::do_search() {
   // The typed text goes into the address as one query value: a "&", "#"
   // or blank must not end or split it.
   const std::string url = m_search->url + text::encode_query_value(typed);
-  http::clsXMLHttpManager& manager = m_place.engine.manager();
-  const std::uint8_t channel = manager.getchannelid("search");
   searching.show();
   m_waiting = true;
-  if (channel == 0 ||
-      !manager.XMLHttpCall("GET", url, kSearchProcessor, kSearchRequestNumber, channel)) {
+  if (!m_place.engine.send(url, kSearchProcessor, kSearchRequestNumber, "search")) {
     search_results({}, http::kTransportFailure, "the search could not be sent");
   }
 }

@@ -1,5 +1,5 @@
 // Workplace: what the assistants work on - the spreadsheet host, the
-// engine (definitions and request manager), the message sink and the
+// engine's facade (definitions, sending searches), the message sink and the
 // active cell - plus the small helpers they share for writing blocks.
 //
 // Event-loop thread only. Every write helper checks first that the whole
@@ -15,13 +15,13 @@
 #include "common/dates.h"
 #include "host/application.h"
 #include "host/messages.h"
-#include "requests/engine.h"
+#include "requests/engine_facade.h"
 
 namespace quillo::assistants {
 
 struct Workplace {
   host::Application& app;
-  Engine& engine;
+  EngineFacade& engine;
   host::MessageSink& messages;
   // The cell the assistants write at; unset: A1 of the active sheet.
   std::function<Result<host::RangePtr>()> active_cell;

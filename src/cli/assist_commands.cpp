@@ -21,7 +21,7 @@ class AssistSession {
 
   // False (and said why) when the add-in has no definitions to work with.
   bool ready() {
-    Engine* engine = m_session.state().engine();
+    EngineFacade* engine = m_session.state().engine();
     if (engine == nullptr || engine->definitions().datasources().empty()) {
       m_err << m_command << ": no data sources: the definitions (ds.xml) did not load\n";
       return false;

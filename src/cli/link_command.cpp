@@ -10,8 +10,7 @@
 #include "common/text.h"
 #include "parse/clsparse.h"
 #include "parse/html_document.h"
-#include "requests/cls_weblinkroutines.h"
-#include "requests/weblink_wizard.h"
+#include "requests/engine_facade.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/xlsx_host.h"
 
@@ -22,8 +21,7 @@ namespace {
 constexpr const char* kAdd = "quillo link add";
 constexpr const char* kList = "quillo link list";
 
-// The wizard's page fetch: its request number and response processor.
-constexpr std::int32_t kPageRequest = -1;
+// The response processor of the wizard's page fetch.
 constexpr const char* kPageProcessor = "weblinkResponseProcessor";
 
 // What the page fetch came to.
@@ -38,20 +36,17 @@ struct PageAnswer {
 // would; waits at most timeout_ms. The answer is routed to this fetch and
 // nowhere else; a late one (after the wait) is dropped.
 PageAnswer fetch_page(Session& session, const std::string& url, std::int64_t timeout_ms) {
-  Engine& engine = *session.state().engine();
+  EngineFacade& engine = *session.state().engine();
   auto answer = std::make_shared<PageAnswer>();
-  engine.processors().add(kPageProcessor,
-                          [answer](const std::string& text, std::int32_t, std::int16_t status,
-                                   const std::string& message) {
-                            if (answer->answered) return;
-                            answer->answered = true;
-                            answer->status = status;
-                            answer->text = text;
-                            answer->message = message;
-                          });
-  http::clsXMLHttpManager& manager = engine.manager();
-  if (!manager.XMLHttpCall("GET", url, kPageProcessor, kPageRequest,
-                           manager.getchannelid("wlink"))) {
+  if (!engine.fetch_page(kPageProcessor, url,
+                         [answer](const std::string& text, std::int32_t, std::int16_t status,
+                                  const std::string& message) {
+                           if (answer->answered) return;
+                           answer->answered = true;
+                           answer->status = status;
+                           answer->text = text;
+                           answer->message = message;
+                         })) {
     answer->answered = true;
     answer->status = http::kTransportFailure;
     answer->message = "the request manager has no channel for web links";
@@ -60,9 +55,7 @@ PageAnswer fetch_page(Session& session, const std::string& url, std::int64_t tim
   session.loop().run_until([&] { return answer->answered; }, timeout_ms);
   // Nothing more for this fetch: withdraw it, and let any late answer fall
   // into a processor that discards it.
-  manager.abort_processor(kPageProcessor);
-  engine.processors().add(
-      kPageProcessor, [](const std::string&, std::int32_t, std::int16_t, const std::string&) {});
+  engine.end_page_fetch(kPageProcessor);
   return *answer;
 }
 
@@ -91,8 +84,8 @@ Result<host::RangePtr> resolve_cell(host::Workbook& book, const std::string& cel
   }
   if (!sheet.ok()) return Status::failed(cell + ": no such sheet");
   // The links' own store: a formula there would overwrite a stored link.
-  if (const auto name = (*sheet)->name(); name.ok() && text::iequals(*name, kLinkSheet)) {
-    return Status::failed(cell + ": the sheet " + std::string(kLinkSheet) +
+  if (const auto name = (*sheet)->name(); name.ok() && text::iequals(*name, link_sheet_name())) {
+    return Status::failed(cell + ": the sheet " + std::string(link_sheet_name()) +
                           " stores the workbook's web links; choose a cell on another sheet");
   }
   auto range = (*sheet)->range(address);
@@ -107,24 +100,6 @@ Result<host::RangePtr> resolve_cell(host::Workbook& book, const std::string& cel
 }
 
 }  // namespace
-
-void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines) {
-  auto sheet = book.worksheet(kLinkSheet);
-  auto book_name = book.name();
-  if (!sheet.ok() || !book_name.ok()) return;
-  auto rows = link_rows(**sheet);
-  if (!rows.ok()) return;
-  // Of two rows of one name the lower is the link, as wlink loads it.
-  std::unordered_map<std::string_view, std::size_t> last;
-  for (std::size_t i = 0; i < rows->size(); ++i) last[(*rows)[i].name] = i;
-  for (std::size_t i = 0; i < rows->size(); ++i) {
-    const LinkRow& row = (*rows)[i];
-    if (last[row.name] != i) continue;
-    const std::string key = *book_name + "_" + row.name;
-    if (routines.getlinknum(key) != 0) continue;
-    link_from_row(routines.links().at(routines.link_create(key)), row);
-  }
-}
 
 namespace {
 
@@ -159,9 +134,9 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
     err << kAdd << ": --occurrence counts from 1\n";
     return 2;
   }
-  if (text::char_count(text::trim(options.name)) > weblink_wizard::kMaxNameLength) {
+  if (text::char_count(text::trim(options.name)) > EngineFacade::kMaxLinkNameLength) {
     err << kAdd << ": --name is " << text::char_count(text::trim(options.name))
-        << " characters long; a link's name has at most " << weblink_wizard::kMaxNameLength
+        << " characters long; a link's name has at most " << EngineFacade::kMaxLinkNameLength
         << " (it is a text in the cell's formula)\n";
     return 2;
   }
@@ -266,31 +241,33 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
     return 1;
   }
 
-  Engine& engine = *session.state().engine();
-  load_stored_links(*book, engine.weblinks());
+  EngineFacade& engine = *session.state().engine();
+  engine.load_stored_links(*book);
   host::RecordingMessages messages;
   const host::RangePtr target = *cell;
-  weblink_wizard wizard(engine.weblinks(), session.app(), messages,
-                        [target]() -> Result<host::RangePtr> { return target; });
-  wizard.location = options.url;
-  wizard.name_box = options.name;
-  wizard.separators = LinkSeparators{options.decimal, options.group};
-  const PageSelection selection{true, found->body_html, found->element_html, found->offset};
-  const bool stored = wizard.create(selection);
+  LinkRequest request;
+  request.url = options.url;
+  request.name = options.name;
+  request.separators = LinkSeparators{options.decimal, options.group};
+  request.has_selection = true;
+  request.body_html = found->body_html;
+  request.parent_html = found->element_html;
+  request.parent_offset = found->offset;
+  request.cell = [target]() -> Result<host::RangePtr> { return target; };
+  const LinkMade made = engine.create_link(request, messages);
   for (const auto& m : messages.messages) err << kAdd << ": " << m.text << "\n";
-  if (!stored) return 1;
+  if (!made.stored) return 1;
 
   const std::string where = cell_name(*target, options.cell);
-  out << "link " << wizard.stored_name() << ": \"" << wizard.value() << "\" (occurrence "
-      << options.occurrence << " of " << doc.count(options.value) << ") in " << where << "\n";
+  out << "link " << made.name << ": \"" << made.value << "\" (occurrence " << options.occurrence
+      << " of " << doc.count(options.value) << ") in " << where << "\n";
   // The link reads the page as the server sends it, not as the browser
   // rebuilt it: a page that leaves out end tags a browser adds (</b>,
   // </td>, </p>) can give markers that close nothing in the page itself,
   // so the value read would run on into the markup after it, or be missing.
   // Read from the copy just fetched, the link must give the value marked.
-  const std::string served = link_value(link_page(page.text), wizard.stored_references(),
-                                        wizard.stored_startmarker(), wizard.stored_endmarker());
-  if (!same_value(served, wizard.value())) {
+  const std::string served = link_reads(page.text, made);
+  if (!same_value(served, made.value)) {
     err << kAdd << ": the link was made, but reading the page as it is served gives "
         << (served == kNotFound ? std::string(kNotFound) : "\"" + one_line(served) + "\"")
         << " (the page may leave out end tags a browser adds, such as </" << found->tag
@@ -334,9 +311,7 @@ int run_link_list(const LinkListOptions& options, std::ostream& out, std::ostrea
     err << kList << ": " << book.status().message() << "\n";
     return 2;
   }
-  auto sheet = (*book)->worksheet(kLinkSheet);
-  Result<std::vector<LinkRow>> rows = std::vector<LinkRow>{};
-  if (sheet.ok()) rows = link_rows(**sheet);
+  const Result<std::vector<LinkRow>> rows = stored_links(**book);
   if (!rows.ok()) {
     err << kList << ": " << options.book << ": " << rows.status().message() << "\n";
     return 2;

@@ -26,13 +26,6 @@
 #include <iosfwd>
 #include <string>
 
-namespace quillo {
-class cls_weblinkroutines;
-namespace host {
-class Workbook;
-}
-}  // namespace quillo
-
 namespace quillo::cli {
 
 struct LinkAddOptions {
@@ -61,10 +54,5 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
 // marker, tab-separated. Exit codes: 0 listed (also when there are none,
 // which is said on the error stream), 2 a workbook that cannot be read.
 int run_link_list(const LinkListOptions& options, std::ostream& out, std::ostream& err);
-
-// Loads the workbook's stored links into the links table, as evaluating
-// their cells would (of two rows of one name the lower, as wlink takes it),
-// so that the link wizard sees every name already taken.
-void load_stored_links(host::Workbook& book, cls_weblinkroutines& routines);
 
 }  // namespace quillo::cli

@@ -5,46 +5,14 @@
 #include <filesystem>
 
 #include "common/text.h"
-#include "host/output_blocks.h"
+#include "host/cell_key.h"
 #include "host/process.h"
-#include "indicators/indicator_frame.h"
-#include "requests/cls_weblinkroutines.h"
-#include "requests/fhistory.h"
-#include "requests/fsingle.h"
-#include "requests/registry.h"
 #include "spreadsheet/handles.h"
 #include "spreadsheet/xlsx_host.h"
 
 namespace quillo::cli {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Sent and not answered yet.
-bool awaits_answer(RequestStatus status) {
-  return status == RequestStatus::Loading || status == RequestStatus::NotSent;
-}
-
-// Whether a cell waiting on a request in this status keeps the value it had:
-// no answer yet, or a failure where the settings say to keep the last
-// figure. Final answers (an invalid instrument, no data) are shown.
-
-bool keeps_value(RequestStatus status, const addin::Configuration& config) {
-  switch (status) {
-    case RequestStatus::Loading:
-    case RequestStatus::NotSent:
-      return true;
-    case RequestStatus::ConnectionError:
-      return config.connectionerrorhandling == 2;
-    case RequestStatus::ParseError:
-      return config.parseerrorhandling == 2;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 std::string own_module_path() {
   return host::own_module_path();
@@ -105,27 +73,6 @@ Session::Session(SessionOptions options, std::ostream& err)
   if (made.ok()) m_connection = std::dynamic_pointer_cast<addin::Connectexcel>(*made);
   if (m_connection) {
     m_connection->IDTExtensibility2_OnConnection(m_app, addin::ConnectMode::CommandLine, nullptr);
-  }
-  if (m_state->engine()) {
-    m_state->engine()->registry().set_kept_figure(
-        [this](const host::Range& cell, const datarequest& request) -> std::optional<Value> {
-          const std::string key = cellkey(cell);
-          // A price-history cell shows "Updating..." until its table is
-          // written: no answer yet, so it keeps its value too.
-          const bool awaited = awaits_answer(request.status) ||
-                               (request.reqtype == RequestType::History && table_pending(key));
-          if (!awaited && !keeps_value(request.status, m_state->config())) return std::nullopt;
-          const auto it = m_kept.find(key);
-          if (it == m_kept.end()) return std::nullopt;
-          // A cell the file left empty stays empty while its answer is
-          // awaited, so no status text ("Loading data...") is saved; a
-          // failure shows itself rather than an empty "last figure".
-          if (!it->second.is_empty()) return it->second;
-          if (!awaited) return std::nullopt;
-          // A formula's empty result would show 0; the empty text shows
-          // nothing, as the file did.
-          return Value(std::string());
-        });
   }
 }
 
@@ -205,41 +152,7 @@ bool Session::idle() const {
 }
 
 bool Session::answered() const {
-  if (!m_state->engine()) return true;
-  const RequestTable& requests = m_state->engine()->registry().requests();
-  for (std::int32_t i = 1; i <= requests.upper_bound(); ++i) {
-    // A first send shows "Loading data..." until its answer; sends of the
-    // update timer show the last answer meanwhile.
-    const RequestStatus s = requests.at(i).status;
-    if (s == RequestStatus::Loading || s == RequestStatus::NotSent) return false;
-    // A web link's page goes out as a plain send even the first time: it
-    // has been answered once any link it feeds holds a value.
-    if (s == RequestStatus::Sent && requests.at(i).reqtype == RequestType::WebLink &&
-        !link_answered(i)) {
-      return false;
-    }
-  }
-  const history::AreaTable& areas = m_state->engine()->areas();
-  for (std::size_t i = 1; i <= areas.size(); ++i) {
-    if (areas.at(i).pending) return false;
-  }
-  return m_state->engine()->calcs().computed_count() == 0;
-}
-
-bool Session::table_pending(const std::string& key) const {
-  const history::AreaTable& areas = m_state->engine()->areas();
-  for (std::size_t i = 1; i <= areas.size(); ++i) {
-    if (areas.at(i).key == key) return areas.at(i).pending;
-  }
-  return false;
-}
-
-bool Session::link_answered(std::int32_t reqno) const {
-  const LinkTable& links = m_state->engine()->links();
-  for (std::int32_t n = 1; n <= links.upper_bound(); ++n) {
-    if (links.at(n).reqno == reqno && !links.at(n).value.is_empty()) return true;
-  }
-  return false;
+  return !m_state->engine() || m_state->engine()->answered();
 }
 
 bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>& on_tick) {
@@ -260,30 +173,11 @@ bool Session::wait_answered(std::int64_t timeout_ms, const std::function<void()>
 }
 
 void Session::write_computed_series() {
-  if (m_state->engine()) m_state->engine()->calcs().calc_pass();
+  if (m_state->engine()) m_state->engine()->write_computed_series();
 }
 
 Progress Session::progress() const {
-  Progress p;
-  if (!m_state->engine()) return p;
-  const RequestTable& requests = m_state->engine()->registry().requests();
-  p.total = requests.upper_bound();
-  for (std::int32_t i = 1; i <= p.total; ++i) {
-    // A request sent again by the update timer (kSent) has been answered.
-    switch (requests.at(i).status) {
-      case RequestStatus::Loading:
-      case RequestStatus::NotSent:
-        break;
-      case RequestStatus::ConnectionError:
-      case RequestStatus::ParseError:
-        ++p.answered;
-        ++p.errors;
-        break;
-      default:
-        ++p.answered;
-    }
-  }
-  return p;
+  return m_state->engine() ? m_state->engine()->progress() : Progress{};
 }
 
 namespace {
@@ -314,97 +208,7 @@ bool calls_any(std::string_view formula, const std::vector<std::string>& names) 
   return false;
 }
 
-// What a cell waiting on a request in this status shows, as a kind of
-// failure; empty when the cell shows its value (a request sent again by the
-// update timer keeps showing the last answer).
-std::string_view failure_kind(RequestStatus status) {
-  switch (status) {
-    case RequestStatus::Loading:
-    case RequestStatus::NotSent:
-      return "not answered";
-    case RequestStatus::ConnectionError:
-      return "connection error";
-    case RequestStatus::InvalidInstrument:
-      return "invalid instrument";
-    case RequestStatus::ParseError:
-      return "data parse error";
-    case RequestStatus::NoData:
-      return "no data";
-    default:
-      return {};
-  }
-}
-
-// The library's price-history function and its indicator functions.
-const std::vector<std::string> kHistoryFunctions{"fhistory"};
-const std::vector<std::string> kIndicatorFunctions{
-    "sma",          "wma",      "ema", "rsi",        "macd", "sto_fast", "sto_slow", "bollinger",
-    "pricechannel", "momentum", "roc", "money_flow", "osc",  "w_close",  "vol_ctc",  "beta"};
-
-// What a history or indicator formula shows when it has no table or series,
-// as a kind of failure; empty for anything else.
-std::string_view answer_failure_kind(const std::string& shown) {
-  if (shown == status_message(StatusText::Updating) || shown == indicators::kCalculating)
-    return "not answered";
-  if (shown == indicators::kCalculationError) return "calculation error";
-  if (shown == indicators::kNotEnoughColumns) return "not enough table columns";
-  if (shown == kNoHistoryService) return "no history service";
-  if (shown.starts_with(host::kBlockedPrefix)) return "blocked by a formula";
-  if (shown.starts_with(host::kCutPrefix)) return "cut at the sheet's edge";
-  if (shown == indicators::kLongAfterShort || shown == indicators::kSameRows ||
-      shown == indicators::kPeriodInvalid || shown == "start_date and end_date must be dates" ||
-      shown == status_message(StatusText::InvalidSource)) {
-    return "invalid arguments";
-  }
-  return {};
-}
-
-// What a text an add-in's cell shows says when it is no value, as a kind
-// of failure; empty for a value. A cell shows a value only when it holds
-// one: the empty text, the not-found marker, link and status texts, and
-// texts of a value still on its way are none.
-std::string shown_failure_kind(const std::string& shown) {
-  if (shown.empty()) return "empty";
-  if (shown == kInvalidField) return "invalid field";
-  if (const std::string_view kind = answer_failure_kind(shown); !kind.empty()) {
-    return std::string(kind);
-  }
-  if (shown == kNotFound) return "value not found";
-  if (shown == status_message(StatusText::LinkNotFound)) return "link not found";
-  if (shown == status_message(StatusText::Loading) ||
-      shown == status_message(StatusText::Initializing)) {
-    return "not answered";
-  }
-  if (shown == status_message(StatusText::InvalidInstrument)) return "invalid instrument";
-  if (shown == status_message(StatusText::ParseError)) return "data parse error";
-  if (shown == status_message(StatusText::NoData)) return "no data";
-  if (shown.rfind("Connection error", 0) == 0) return "connection error";
-  if (shown == status_message(StatusText::DataLoaded)) return {};  // a history table's
-  for (int i = 0; i <= static_cast<int>(StatusText::NoData); ++i) {
-    const std::string_view m = status_message(static_cast<StatusText>(i));
-    if (!m.empty() && shown == m) return ascii_lower(m);
-  }
-  return {};
-}
-
 }  // namespace
-
-ShownKind shown_kind(std::string_view shown) {
-  if (shown == status_message(StatusText::Loading) ||
-      shown == status_message(StatusText::Initializing) ||
-      shown == status_message(StatusText::Updating) ||
-      shown == status_message(StatusText::DataLoaded) || shown == indicators::kCalculating) {
-    return ShownKind::Progress;
-  }
-  if (shown == kInvalidField) return ShownKind::Failure;
-  const std::string text(shown);
-  if (!answer_failure_kind(text).empty()) return ShownKind::Failure;
-  for (int i = 0; i <= static_cast<int>(StatusText::NoData); ++i) {
-    const std::string_view m = status_message(static_cast<StatusText>(i));
-    if (!m.empty() && shown == m) return ShownKind::Failure;
-  }
-  return ShownKind::Other;
-}
 
 std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
   std::vector<AddinCell> out;
@@ -434,67 +238,29 @@ bool Session::library_installed() const {
 }
 
 void Session::keep_values(host::Workbook& book) {
+  EngineFacade* engine = m_state->engine();
+  if (!engine) return;
   const spreadsheet::Model& model = m_app.model();
   for (const AddinCell& c : addin_cells(book)) {
     // Empty values too: a cell the file left empty stays so until answered.
-    Value v = model.value(c.sheet, c.row, c.col);
     const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
                                         spreadsheet::Box{c.row, c.col, c.row, c.col});
-    m_kept[cellkey(cell)] = std::move(v);
+    engine->remember_file_value(cell, model.value(c.sheet, c.row, c.col));
   }
 }
 
 Summary Session::summarize(host::Workbook& book) {
-  Summary s;
-  if (!m_state->engine()) return s;
-  const auto registered = m_state->engine()->registry().cell_requests();
-  const RequestTable& requests = m_state->engine()->registry().requests();
+  if (!m_state->engine()) return {};
   const spreadsheet::Model& model = m_app.model();
+  std::vector<ShownCell> cells;
   for (const AddinCell& c : addin_cells(book)) {
-    ++s.cells;
-    const Value shown = model.value(c.sheet, c.row, c.col);
     const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
                                         spreadsheet::Box{c.row, c.col, c.row, c.col});
-    const std::string key = cellkey(cell);
-    const auto req = registered.find(key);
-    std::string kind;
-    if (req != registered.end() && requests.contains(req->second)) {
-      const datarequest& request = requests.at(req->second);
-      kind = failure_kind(request.status);
-      bool awaited = awaits_answer(request.status);
-      // A table still on its way: not answered, whatever the cell shows.
-      if (kind.empty() && request.reqtype == RequestType::History && table_pending(key)) {
-        kind = "not answered";
-        awaited = true;
-      }
-      // As the kept figure above: an empty value only while awaited.
-      const auto file_value = m_kept.find(key);
-      if (!kind.empty() && file_value != m_kept.end() &&
-          (awaited ||
-           (keeps_value(request.status, m_state->config()) && !file_value->second.is_empty()))) {
-        ++s.kept;
-      }
-    }
-    if (kind.empty()) {
-      if (shown.is_error()) {
-        kind = shown.to_text();
-      } else if (shown.is_empty()) {
-        kind = "empty";
-      } else if (shown.is_text()) {
-        kind = shown_failure_kind(shown.text());
-      }
-    }
-    if (kind.empty()) {
-      ++s.filled;
-      const std::string formula =
-          model.formula_text(c.sheet, c.row, c.col, spreadsheet::Notation::A1);
-      if (calls_any(formula, kHistoryFunctions)) ++s.history_tables;
-      if (calls_any(formula, kIndicatorFunctions)) ++s.indicator_series;
-    } else {
-      ++s.failures[kind];
-    }
+    cells.push_back(
+        ShownCell{host::cellkey(cell), model.value(c.sheet, c.row, c.col),
+                  model.formula_text(c.sheet, c.row, c.col, spreadsheet::Notation::A1)});
   }
-  return s;
+  return m_state->engine()->summarize(cells);
 }
 
 std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {
@@ -537,30 +303,6 @@ std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {
     if (in_book(a.sheet)) out.push_back(StaleFormula{name(a), why});
   }
   return out;
-}
-
-std::string summary_line(const Summary& summary) {
-  std::string line = std::to_string(summary.cells) + " cells with quillo formulas, " +
-                     std::to_string(summary.filled) + " filled";
-  if (summary.history_tables > 0) {
-    line += " (" + std::to_string(summary.history_tables) + " history table" +
-            (summary.history_tables == 1 ? "" : "s");
-    if (summary.indicator_series > 0) {
-      line += ", " + std::to_string(summary.indicator_series) + " indicator series";
-    }
-    line += ")";
-  } else if (summary.indicator_series > 0) {
-    line += " (" + std::to_string(summary.indicator_series) + " indicator series)";
-  }
-  for (const auto& [kind, n] : summary.failures) line += ", " + std::to_string(n) + " " + kind;
-  if (summary.kept > 0) {
-    line += "; the file's value kept in " + std::to_string(summary.kept) + " of them";
-  }
-  if (summary.stale > 0) {
-    line += "; " + std::to_string(summary.stale) + (summary.stale == 1 ? " formula" : " formulas") +
-            " quillo cannot compute kept the file's value though cells they read changed";
-  }
-  return line;
 }
 
 }  // namespace quillo::cli

@@ -10,11 +10,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "addin/Connectexcel.h"
@@ -26,6 +24,7 @@
 #include "host/posix/xdg_open_browser.h"
 #include "host/process.h"
 #include "http/curl_transport.h"
+#include "requests/engine_facade.h"
 #include "spreadsheet/application.h"
 
 namespace quillo::cli {
@@ -48,31 +47,6 @@ struct SessionOptions {
   std::function<void(std::string_view)> site_log;
   // Where message boxes go; unset: the error stream, one line each.
   host::MessageSink* messages = nullptr;
-};
-
-// Requests answered so far, of all made; failures among them.
-struct Progress {
-  std::int32_t answered = 0;
-  std::int32_t total = 0;
-  std::int32_t errors = 0;
-};
-
-// What the add-in's cells of a workbook show: how many hold a value, and
-// how many show each kind of failure; of those, how many show the value the
-// file held instead (kept).
-struct Summary {
-  std::int32_t cells = 0;
-  std::int32_t filled = 0;
-  std::map<std::string, std::int32_t> failures;  // by kind, e.g. "connection error"
-  std::int32_t kept = 0;
-  // Among the filled cells: price-history formulas whose table was written,
-  // and indicator formulas whose series was written.
-  std::int32_t history_tables = 0;
-  std::int32_t indicator_series = 0;
-  // Formulas of the workbook quillo cannot compute, left with the file's
-  // value although a cell they read changed in this run (see
-  // Session::stale_formulas).
-  std::int32_t stale = 0;
 };
 
 // A formula left with the file's value that may be out of date: its cell
@@ -138,6 +112,8 @@ class Session {
   void write_computed_series();
 
   Progress progress() const;
+  // What the book's add-in cells show (Summary::stale is left 0; see
+  // stale_formulas).
   Summary summarize(host::Workbook& book);
   // The book's formulas quillo cannot compute that kept the file's value
   // although a cell they read, directly or through other such formulas,
@@ -152,11 +128,6 @@ class Session {
   addin::AddinState& state() { return *m_state; }
 
  private:
-  // Whether a link fed by web-link request reqno has had a value.
-  bool link_answered(std::int32_t reqno) const;
-  // Whether the price-history cell with this key waits for its table.
-  bool table_pending(const std::string& key) const;
-
   SessionOptions m_options;
   std::ostream& m_err;
   host::PollLoop m_loop;
@@ -168,21 +139,8 @@ class Session {
   host::ObjectRegistry m_objects;
   std::shared_ptr<addin::AddinState> m_state;
   std::shared_ptr<addin::Connectexcel> m_connection;
-  // The values add-in cells held when their book was read, by cell key.
-  std::unordered_map<std::string, Value> m_kept;
   host::HandlerId m_open_handler = 0;
 };
-
-// What a text an add-in's cell shows says: a value is on its way or was
-// just loaded ("Loading data...", "Updating...", "Calculating..."), a
-// failure (an invalid instrument, a field that does not exist, a data
-// retrieval error, ...), or anything else (a value).
-enum class ShownKind { Other, Progress, Failure };
-ShownKind shown_kind(std::string_view shown);
-
-// "22 cells with quillo formulas, 20 filled, 1 invalid field, 1 not answered;
-// the file's value kept in 1 of them".
-std::string summary_line(const Summary& summary);
 
 // For a process that ends with its command (quillo's main): workbooks
 // are left to the operating system, which takes a process's memory back at

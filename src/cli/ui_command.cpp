@@ -20,7 +20,7 @@
 #include "host/browser.h"
 #include "host/posix/xdg_open_browser.h"
 #include "host/process.h"
-#include "requests/weblink_wizard.h"
+#include "requests/engine_facade.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/handles.h"
 #include "ui/access_token.h"
@@ -111,7 +111,6 @@ ui::ApiReply error_reply(int status, std::string_view message) {
 // The link wizard's page fetch: the request manager answers it through
 // this response processor, as it answers the wizard's browser.
 constexpr const char* kPageProcessor = "uiWeblinkPage";
-constexpr std::int32_t kPageRequest = -1;
 
 struct PageFetch {
   std::uint64_t id = 0;
@@ -303,8 +302,8 @@ class WorkbookApi {
     return {};
   }
   std::uint64_t updates() const {
-    auto* engine = m_session.state().engine();
-    return engine ? engine->registry().updates() : 0;
+    const EngineFacade* engine = m_session.state().engine();
+    return engine ? engine->updates() : 0;
   }
 
   const spreadsheet::Book* model_book() const { return m_session.app().model().book(m_book_id); }
@@ -598,23 +597,20 @@ class WorkbookApi {
     if (url == req.params.end() || !host::is_web_address(url->second)) {
       return error_reply(400, "enter a web address (http:// or https://)");
     }
-    Engine* engine = m_session.state().engine();
+    EngineFacade* engine = m_session.state().engine();
     if (!engine) return error_reply(503, "the add-in is not loaded");
-    http::clsXMLHttpManager& manager = engine->manager();
-    manager.abort_processor(kPageProcessor);
     auto fetch = std::make_shared<PageFetch>();
     fetch->id = ++m_fetches;
     m_fetch = fetch;
-    engine->processors().add(kPageProcessor, [fetch](const std::string& text, std::int32_t,
-                                                     std::int16_t status, const std::string& why) {
-      if (fetch->answered) return;
-      fetch->answered = true;
-      fetch->status = status;
-      fetch->text = text;
-      fetch->message = why;
-    });
-    if (!manager.XMLHttpCall("GET", url->second, kPageProcessor, kPageRequest,
-                             manager.getchannelid("wlink"))) {
+    if (!engine->fetch_page(kPageProcessor, url->second,
+                            [fetch](const std::string& text, std::int32_t, std::int16_t status,
+                                    const std::string& why) {
+                              if (fetch->answered) return;
+                              fetch->answered = true;
+                              fetch->status = status;
+                              fetch->text = text;
+                              fetch->message = why;
+                            })) {
       return error_reply(500, "the request manager has no channel for web links");
     }
     return {200, "{\"fetch\":" + std::to_string(fetch->id) + "}"};
@@ -650,34 +646,34 @@ class WorkbookApi {
       return it == req.params.end() ? std::string() : it->second;
     };
     const auto parent_length = int_param(req, "parent_length", 0, 1 << 30);
-    Engine* engine = m_session.state().engine();
+    EngineFacade* engine = m_session.state().engine();
     if (!parent_length || static_cast<std::size_t>(*parent_length) > req.body.size()) {
       return error_reply(400, "link_create needs parent_length within the body");
     }
     if (!engine) return error_reply(503, "the add-in is not loaded");
-    PageSelection selection;
-    selection.has_selection = *parent_length > 0;
-    selection.parent_html = req.body.substr(0, static_cast<std::size_t>(*parent_length));
-    selection.body_html = req.body.substr(static_cast<std::size_t>(*parent_length));
+    LinkRequest link;
+    link.has_selection = *parent_length > 0;
+    link.parent_html = req.body.substr(0, static_cast<std::size_t>(*parent_length));
+    link.body_html = req.body.substr(static_cast<std::size_t>(*parent_length));
     // Where the page found the element in its body's HTML: of two identical
     // elements, the one selected is linked.
     if (const auto at = int_param(req, "parent_offset", 0, 1 << 30)) {
-      selection.parent_offset = static_cast<std::size_t>(*at);
+      link.parent_offset = static_cast<std::size_t>(*at);
     }
-    load_stored_links(*m_book, engine->weblinks());
-    weblink_wizard wizard(engine->weblinks(), m_session.app(), m_messages,
-                          [this, page = m_acting]() { return cursor_cell(page); });
-    wizard.location = param("url");
-    wizard.name_box = param("name");
-    const bool stored = wizard.create(selection);
+    link.url = param("url");
+    link.name = param("name");
+    link.cell = [this, page = m_acting]() { return cursor_cell(page); };
+    engine->load_stored_links(*m_book);
+    const LinkMade made = engine->create_link(link, m_messages);
+    const bool stored = made.stored;
     if (stored) {
       ++m_edits;
       if (m_link_page == m_acting) m_link_page.reset();
     }
     push_changes();
     return {200, "{\"stored\":" + std::string(stored ? "true" : "false") +
-                     ",\"name\":" + ui::json_string(wizard.stored_name()) +
-                     ",\"value\":" + ui::json_string(wizard.value()) + "}"};
+                     ",\"name\":" + ui::json_string(made.name) +
+                     ",\"value\":" + ui::json_string(made.value) + "}"};
   }
 
   // Saves over the workbook's file, atomically, as the command line does;

@@ -108,9 +108,7 @@ bool watch_until_stopped(Session& session, WatchedFile& file, host::StopRequests
   const std::int64_t first_round_end = loop.now_ms() + first_round_ms;
   std::int64_t saved_at = loop.now_ms();
   std::int64_t retry_at = 0;
-  auto updates = [&] {
-    return session.state().engine() ? session.state().engine()->registry().updates() : 0;
-  };
+  auto updates = [&] { return session.state().engine() ? session.state().engine()->updates() : 0; };
   const host::TimerId check = loop.set_timer(200, [&] {
     const std::int64_t now = loop.now_ms();
     if (!first_saved && !session.answered() && now < first_round_end) return;

@@ -77,6 +77,7 @@ class clsXMLHttpManager {
   void set_settings(const HttpSettings& settings) { m_settings = settings; }
   const HttpSettings& settings() const { return m_settings; }
   void set_send_on_completion(bool on) { m_send_on_completion = on; }
+  bool send_on_completion() const { return m_send_on_completion; }
 
   // Channel by id (1-based); requires a valid id.
   Channel& channel(std::uint8_t id) { return m_channels.at(id - 1u); }

@@ -40,6 +40,16 @@ struct LinkSeparators {
   bool automatic() const { return decimal.empty() && group.empty(); }
 };
 
+// One row of a link store sheet, as its cells' values read.
+struct LinkRow {
+  std::string name;
+  std::string url;
+  std::string references;
+  std::string startmarker;
+  std::string endmarker;
+  LinkSeparators separators;  // columns 6 and 7
+};
+
 // A link's value read as a number: signs, parentheses, "$" (and the euro,
 // pound and yen signs, in front or behind), the separators as above;
 // nullopt for any other text.

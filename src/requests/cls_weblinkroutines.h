@@ -71,16 +71,6 @@ class LinkTable {
   std::unordered_map<std::string, std::int32_t> m_first_by_name;
 };
 
-// One row of a link store sheet, as its cells' values read.
-struct LinkRow {
-  std::string name;
-  std::string url;
-  std::string references;
-  std::string startmarker;
-  std::string endmarker;
-  LinkSeparators separators;  // columns 6 and 7
-};
-
 // The rows of a link store sheet from row 1 down to the last before the
 // first row whose column 1 is empty. Fails when the sheet cannot be read.
 Result<std::vector<LinkRow>> link_rows(const host::Worksheet& sheet);

@@ -5,6 +5,10 @@
 //
 // It owns the engine's lasting state; the host application, the event loop
 // and the transport are given to it and must outlive it. Loop thread only.
+// Front ends and the add-in reach it through EngineFacade
+// (requests/engine_facade.h), which owns one and reaches the parts it alone
+// uses (response processors, indicator series, the core object) directly;
+// the accessors below are for the facade and the engine's own tests.
 #pragma once
 
 #include <memory>
@@ -42,24 +46,22 @@ class Engine {
   bool idle() const;
 
   Definitions& definitions() { return m_definitions; }
+  const Definitions& definitions() const { return m_definitions; }
   RequestRegistry& registry() { return m_registry; }
   RequestDispatch& dispatch() { return m_dispatch; }
   http::clsXMLHttpManager& manager() { return m_manager; }
-  // The response processors by name; features add their own here.
-  http::ResponseProcessors& processors() { return m_processors; }
   ErrorPolicy& policy() { return m_policy; }
-  quillo::core& core_object() { return m_core; }
-  indicators::CalcTable& calcs() { return m_calcs; }
   history::AreaTable& areas() { return m_areas; }
   // The loaded web links and the routines that load, fetch and read them.
   LinkTable& links() { return m_links; }
   cls_weblinkroutines& weblinks() { return m_weblinks; }
-  history::cls_history_yahoo& history_parser() { return m_history_parser; }
   // Scheme and host of the price-history service; empty: none set, and
   // history formulas say how to set one.
   void set_history_service(std::string address) { m_history.service = std::move(address); }
 
  private:
+  friend class EngineFacade;
+
   host::Application& m_app;
   host::EventLoop& m_loop;
   http::HttpTransport& m_transport;

@@ -1,0 +1,170 @@
+// What front ends read from the engine facade: each cell's state (waiting,
+// answered, failed and why, the file's value kept), progress and the
+// summary, over a real spreadsheet, a scripted transport and a virtual
+// clock.
+#include "requests/engine_facade.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "host/cell_key.h"
+#include "host/event_loop.h"
+#include "http/scripted_transport.h"
+#include "spreadsheet/application.h"
+
+namespace quillo {
+namespace {
+
+using Kind = CellState::Kind;
+using http::ScriptedTransport;
+
+constexpr const char* kPage = "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b>";
+
+class FacadeTest : public ::testing::Test {
+ protected:
+  FacadeTest() : transport(loop), engine(app, loop, transport) {
+    std::ifstream in(std::string(QUILLO_DATA_DIR) + "/sample/ds.xml");
+    std::ostringstream xml;
+    xml << in.rdbuf();
+    EXPECT_TRUE(engine.load_definitions(xml.str()));
+    EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
+    book = *app.workbooks().add();
+    sheet = *book->active_sheet();
+    transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  }
+
+  host::RangePtr cell(const char* address) { return *sheet->range(address); }
+  void set(const char* address, const std::string& formula) {
+    ASSERT_TRUE(cell(address)->set_formula(formula).ok()) << formula;
+  }
+  Value shown(const char* address) { return *cell(address)->value(); }
+  CellState state(const char* address) { return engine.cell_state(*cell(address), shown(address)); }
+  // A quote for id: the price formula of the sample definitions.
+  static std::string quote(const std::string& id) {
+    return "=fsingle(\"" + id + "\",\"SMP.QUO.LAST\")";
+  }
+  // Lets answers arrive and the queues be sent a few times.
+  void run(int seconds = 3) {
+    for (int i = 0; i < seconds; ++i) {
+      loop.advance(1000);
+      engine.send_queued();
+    }
+  }
+  // Keeps the connection errors of the sample source (error handling 2).
+  void keep_last_figure_on_connection_errors() {
+    EngineSettings s = engine.settings();
+    s.connectionerrorhandling = 2;
+    engine.configure(s);
+  }
+
+  host::VirtualLoop loop;
+  ScriptedTransport transport;
+  spreadsheet::Application app;
+  EngineFacade engine;
+  host::WorkbookPtr book;
+  host::WorksheetPtr sheet;
+};
+
+TEST_F(FacadeTest, CellsAreWaitingUntilAnsweredAndFailuresSayWhy) {
+  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", quote("BIG"));
+  transport.script_next(ScriptedTransport::complete(200, "There is no quote for this symbol"));
+  set("A2", quote("XXX"));
+  transport.script_next(ScriptedTransport::complete(500, "oops"));
+  set("A3", quote("E5"));
+  set("A4", "=fsingle(\"BIG\",\"SMP.QUO.NOPE\")");
+  EXPECT_EQ(state("A1").kind, Kind::Waiting);
+  EXPECT_EQ(state("A1").reason, "not answered");
+  EXPECT_FALSE(state("A1").file_value_kept);
+  EXPECT_FALSE(engine.answered());
+
+  run();
+  EXPECT_TRUE(engine.answered());
+  EXPECT_EQ(state("A1").kind, Kind::Answered);
+  EXPECT_EQ(state("A1").reason, "");
+  EXPECT_EQ(state("A2").kind, Kind::Failed);
+  EXPECT_EQ(state("A2").reason, "invalid instrument");
+  EXPECT_EQ(state("A3").kind, Kind::Failed);
+  EXPECT_EQ(state("A3").reason, "connection error");
+  // No request at all: what the cell shows says it.
+  EXPECT_EQ(state("A4").kind, Kind::Failed);
+  EXPECT_EQ(state("A4").reason, "invalid field");
+  EXPECT_EQ(state("B9").kind, Kind::Failed);
+  EXPECT_EQ(state("B9").reason, "empty");
+
+  const Progress p = engine.progress();
+  EXPECT_EQ(p.total, 3);
+  EXPECT_EQ(p.answered, 3);
+  EXPECT_EQ(p.errors, 1);  // the connection error; an invalid instrument is an answer
+}
+
+TEST_F(FacadeTest, AFileValueIsKeptWhileWaitingAndOnFailuresTheSettingsKeep) {
+  // As the workbook's file held them, before the formulas first ran.
+  engine.remember_file_value(*cell("A1"), Value(11.0));
+  engine.remember_file_value(*cell("A2"), Value(22.0));
+  engine.remember_file_value(*cell("A3"), Value());
+  engine.remember_file_value(*cell("A4"), Value(44.0));
+  keep_last_figure_on_connection_errors();
+  transport.script_next(ScriptedTransport::complete(500, "oops"));
+  set("A1", quote("E5"));
+  transport.script_next(ScriptedTransport::complete(200, "There is no quote for this symbol"));
+  set("A2", quote("XXX"));
+  transport.script_next(ScriptedTransport::complete(500, "oops"));
+  set("A3", quote("E6"));
+  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  set("A4", quote("BIG"));
+  // Waiting, each shows what its file held; an empty cell stays empty.
+  EXPECT_EQ(shown("A1"), Value(11.0));
+  EXPECT_EQ(shown("A3"), Value(std::string()));
+  for (const char* a : {"A1", "A2", "A3", "A4"}) {
+    EXPECT_EQ(state(a).kind, Kind::Waiting) << a;
+    EXPECT_TRUE(state(a).file_value_kept) << a;
+  }
+
+  run();
+  // A connection error the settings keep the last figure for.
+  EXPECT_EQ(shown("A1"), Value(11.0));
+  EXPECT_EQ(state("A1").kind, Kind::Failed);
+  EXPECT_EQ(state("A1").reason, "connection error");
+  EXPECT_TRUE(state("A1").file_value_kept);
+  // A final answer shows itself.
+  EXPECT_EQ(shown("A2").to_text(), "Invalid instrument id");
+  EXPECT_EQ(state("A2").reason, "invalid instrument");
+  EXPECT_FALSE(state("A2").file_value_kept);
+  // An empty "last figure" is no figure: the failure shows.
+  EXPECT_EQ(state("A3").reason, "connection error");
+  EXPECT_FALSE(state("A3").file_value_kept);
+  EXPECT_EQ(state("A4").kind, Kind::Answered);
+  EXPECT_EQ(shown("A4"), Value(12.5));
+
+  std::vector<ShownCell> cells;
+  for (const char* a : {"A1", "A2", "A3", "A4"}) {
+    cells.push_back(ShownCell{host::cellkey(*cell(a)), shown(a), *cell(a)->formula()});
+  }
+  const Summary summary = engine.summarize(cells);
+  EXPECT_EQ(summary_line(summary),
+            "4 cells with quillo formulas, 1 filled, 2 connection error, 1 invalid instrument; "
+            "the file's value kept in 1 of them");
+}
+
+TEST_F(FacadeTest, WithoutKeepingAConnectionErrorShowsAndNothingIsKept) {
+  engine.remember_file_value(*cell("A1"), Value(11.0));
+  transport.script_next(ScriptedTransport::complete(500, "oops"));
+  set("A1", quote("E5"));
+  run();
+  EXPECT_EQ(shown("A1").to_text(), "Connection error. Code: 500 - Internal server error.");
+  EXPECT_EQ(state("A1").reason, "connection error");
+  EXPECT_FALSE(state("A1").file_value_kept);
+}
+
+TEST(ShownTexts, StatusTextsAreProgressOrFailuresAndValuesAreOther) {
+  EXPECT_EQ(shown_kind("Loading data..."), ShownKind::Progress);
+  EXPECT_EQ(shown_kind("Invalid fieldname!"), ShownKind::Failure);
+  EXPECT_EQ(shown_kind("Invalid instrument id"), ShownKind::Failure);
+  EXPECT_EQ(shown_kind("12.5"), ShownKind::Other);
+}
+
+}  // namespace
+}  // namespace quillo
