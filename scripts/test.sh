@@ -5,7 +5,7 @@
 # package (built, installed, run, removed) when it can.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh --test
 ./scripts/format_check.sh
 jobs=$(nproc)
 
