@@ -7,6 +7,7 @@
 #                             (the demo command runs this)
 #   scripts/setup.sh --web    that, Node.js and the browser front end (web/dist,
 #                             which `quillo ui` serves)
+#   scripts/setup.sh --package  that and the tools scripts/package.sh needs
 #   scripts/setup.sh --test   everything the tests, the fuzz run, the Windows
 #                             build under Wine, the package check and the
 #                             benchmarks need, the front end included (the
@@ -14,8 +15,8 @@
 set -euo pipefail
 mode=${1:-demo}
 case "$mode" in
-  demo | --web | --test) ;;
-  *) echo "usage: scripts/setup.sh [--web | --test]" >&2; exit 2 ;;
+  demo | --web | --package | --test) ;;
+  *) echo "usage: scripts/setup.sh [--web | --package | --test]" >&2; exit 2 ;;
 esac
 
 # The compiler, the build tools and the libraries the program links.
@@ -36,10 +37,10 @@ if [ "$mode" = --test ]; then
     chromium
     # the Windows add-in, cross-built and tested under Wine
     g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev
-    # the Debian package (cpack, dpkg-shlibdeps) and pugixml's source for Windows
-    dpkg-dev file
   )
 fi
+# The Debian package (cpack's dpkg-shlibdeps), and pugixml's source for Windows.
+if [ "$mode" = --package ] || [ "$mode" = --test ]; then packages+=(dpkg-dev file); fi
 # Node.js and npm build the browser front end and run its tests. A Node.js
 # from elsewhere (with its own npm) is used as it is; npm fetches the front
 # end's packages over https.
