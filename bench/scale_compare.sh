@@ -28,7 +28,7 @@
 #        (the machine is shared; the peak memory is the largest),
 #        SKIP_LIBREOFFICE=1 to measure quillo only.
 # Needs a Release build of quillo, /usr/bin/time, python3-openpyxl and, unless
-# skipped, libreoffice-calc. Figures in README.md ("Benchmarks and fuzzing").
+# skipped, libreoffice-calc. Figures in docs/benchmarks.md.
 set -euo pipefail
 
 build=$1

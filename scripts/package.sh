@@ -5,6 +5,8 @@
 #   scripts/package.sh check     build it, install it with dpkg, run the
 #                                installed `quillo demo` from an empty folder,
 #                                and remove the package again (needs root or sudo)
+# scripts/setup.sh --package installs the tools it needs and builds the
+# browser front end the package carries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-build}

@@ -5,12 +5,12 @@
 # package (built, installed, run, removed) when it can.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh --test
 ./scripts/format_check.sh
 jobs=$(nproc)
 
 # -O1 without debug information: what the sanitizers need, at the lowest
-# build cost. Benchmarks are built and run on their own (see README).
+# build cost. Benchmarks are built and run on their own (see docs/benchmarks.md).
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 \
   -DQUILLO_SANITIZE=ON -DQUILLO_BENCH=OFF >/dev/null
 cmake --build build/asan -j "$jobs"

@@ -18,7 +18,7 @@ python=/usr/bin/python3
 here=$(cd "$(dirname "$0")" && pwd)
 
 if ! command -v soffice >/dev/null || ! "$python" -c 'import openpyxl' 2>/dev/null; then
-  echo "skipped: needs libreoffice-calc and python3-openpyxl (scripts/setup.sh)"
+  echo "skipped: needs libreoffice-calc and python3-openpyxl (scripts/setup.sh --test)"
   exit 77
 fi
 

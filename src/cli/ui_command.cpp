@@ -765,7 +765,7 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
   if (web_root.empty() || !fs::exists(fs::path(web_root) / "index.html", ec)) {
     err << kCommand << ": the browser front end is not built (no index.html in "
         << (web_root.empty() ? "share/quillo/web or web/dist" : web_root)
-        << "); scripts/setup.sh builds it\n";
+        << "); scripts/setup.sh --web builds it\n";
     return 2;
   }
   host::StopRequests stops;

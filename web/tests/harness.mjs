@@ -16,7 +16,7 @@ import { existsSync } from "node:fs";
 
 // Missing pieces are named, not left to a stack trace.
 const { chromium } = await import("playwright-core").catch(() => {
-  throw new Error("playwright-core is not installed in web/node_modules: run scripts/setup.sh");
+  throw new Error("playwright-core is not installed in web/node_modules: run scripts/setup.sh --web");
 });
 
 export const CHROMIUM = process.env.QUILLO_CHROMIUM || "/usr/bin/chromium";
@@ -98,7 +98,7 @@ export class Workspace {
     const uiPort = Number(new URL(this.direct).port);
     this.relay = await Relay.start(uiPort);
     this.address = this.direct.replace(/127\.0\.0\.1:\d+\//, `[::1]:${uiPort}/`);
-    if (!existsSync(CHROMIUM)) throw new Error(`no browser at ${CHROMIUM}: run scripts/setup.sh`);
+    if (!existsSync(CHROMIUM)) throw new Error(`no browser at ${CHROMIUM}: run scripts/setup.sh --test`);
     // A fresh profile of its own (playwright passes it as --user-data-dir).
     this.context = await chromium.launchPersistentContext(join(this.root, "chromium"), {
       executablePath: CHROMIUM,

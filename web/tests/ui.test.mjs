@@ -9,7 +9,7 @@ import { fileURLToPath } from "node:url";
 import { Workspace } from "./harness.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
-// Screenshots for the README land in docs/ when QUILLO_SCREENSHOTS is set.
+// Screenshots for the README land in docs/screenshots/ when QUILLO_SCREENSHOTS is set.
 const shots = process.env.QUILLO_SCREENSHOTS ? join(here, "..", "..", "docs", "screenshots") : null;
 const ws = new Workspace();
 let page;
