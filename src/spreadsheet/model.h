@@ -183,17 +183,6 @@ class Model : public std::enable_shared_from_this<Model> {
   // empty when either is gone or they are in different books.
   std::vector<SheetId> sheets_between(SheetId first, SheetId last) const;
 
-  // ---- find, replace and links (find_replace.cpp) ----
-  // The first cell of box whose formula (or shown value) matches, searching
-  // from the cell after the top-left one and wrapping round to it last.
-  std::optional<CellAddr> find(SheetId sheet, const Box& box, std::string_view what,
-                               const host::FindOptions& options) const;
-  // Replaces in the formulas and constants of box; true when a cell changed.
-  Result<bool> replace(SheetId sheet, const Box& box, std::string_view what,
-                       std::string_view replacement, const host::ReplaceOptions& options);
-  // The external workbooks the book's formulas call functions through.
-  std::vector<std::string> link_sources(BookId book) const;
-
   // ---- calculation (recalculation.h) ----
   host::Calculation calculation() const { return m_recalc.calculation(); }
   void set_calculation(host::Calculation mode) { m_recalc.set_calculation(mode); }
