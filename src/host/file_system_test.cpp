@@ -12,23 +12,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/scratch_folder.h"
+
 namespace quillo::host {
 namespace {
 
 namespace fs = std::filesystem;
 
-class FileSystemTest : public testing::Test {
+class FileSystemTest : public testing_support::ScratchFolderTest {
  protected:
-  FileSystemTest() {
-    dir =
-        fs::temp_directory_path() / ("quillo-fs-" + std::to_string(::getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~FileSystemTest() override { fs::remove_all(dir); }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
   static std::string read(const std::string& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;
@@ -45,7 +37,6 @@ class FileSystemTest : public testing::Test {
     return out;
   }
 
-  fs::path dir;
   std::unique_ptr<FileSystem> files = make_platform_file_system();
 };
 
