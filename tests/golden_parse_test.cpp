@@ -5,11 +5,12 @@
 //   args          one argument per line: "definitions FILE", "instrument ID",
 //                 "option NAME=VALUE" (repeatable), "category SOURCE.CATEGORY",
 //                 "page FILE" (default page.html), "check" (--check); files
-//                 relative to the folder
+//                 relative to the folder; any other key fails the case
 //   expected.txt  standard output, with the folder's path left out of file names
 //   exit          expected exit code (default 0)
 //   stderr.txt    text that standard error must contain (optional)
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -37,28 +38,57 @@ std::vector<fs::path> cases() {
   return out;
 }
 
+// Reads a case's args file into opt (files relative to dir). Answers an
+// error naming the file and the first key it does not know, so a misspelt
+// key fails the case instead of being ignored; empty when all are known.
+std::string read_args(const fs::path& file, const fs::path& dir, quillo::cli::ParseOptions& opt) {
+  std::istringstream args(slurp(file));
+  std::string line;
+  while (std::getline(args, line)) {
+    const std::size_t sp = line.find(' ');
+    const std::string key = line.substr(0, sp);
+    const std::string value = sp == std::string::npos ? "" : line.substr(sp + 1);
+    if (key == "definitions") {
+      opt.definitions = (dir / value).string();
+    } else if (key == "instrument") {
+      opt.instrument = value;
+    } else if (key == "category") {
+      opt.category = value;
+    } else if (key == "page") {
+      opt.page = (dir / value).string();
+    } else if (key == "check") {
+      opt.check = true;
+    } else if (key == "option") {
+      const std::size_t eq = value.find('=');
+      opt.options.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+    } else {
+      return file.string() + ": unknown key \"" + key + "\"";
+    }
+  }
+  return {};
+}
+
+TEST(GoldenParseArgs, AnUnknownKeyIsAnErrorNamingTheFileAndTheKey) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("quillo-golden-args-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path file = dir / "args";
+  std::ofstream(file) << "definitions defs.txt\ninstrumnet IBM\n";
+  quillo::cli::ParseOptions opt;
+  const std::string error = read_args(file, dir, opt);
+  fs::remove_all(dir);
+  EXPECT_NE(error.find(file.string()), std::string::npos) << error;
+  EXPECT_NE(error.find("\"instrumnet\""), std::string::npos) << error;
+}
+
 class GoldenParse : public ::testing::TestWithParam<fs::path> {};
 
 TEST_P(GoldenParse, OutputMatches) {
   const fs::path dir = GetParam();
   quillo::cli::ParseOptions opt;
   opt.page = (dir / "page.html").string();
-  std::istringstream args(slurp(dir / "args"));
-  std::string line;
-  while (std::getline(args, line)) {
-    const std::size_t sp = line.find(' ');
-    const std::string key = line.substr(0, sp);
-    const std::string value = sp == std::string::npos ? "" : line.substr(sp + 1);
-    if (key == "definitions") opt.definitions = (dir / value).string();
-    if (key == "instrument") opt.instrument = value;
-    if (key == "category") opt.category = value;
-    if (key == "page") opt.page = (dir / value).string();
-    if (key == "check") opt.check = true;
-    if (key == "option") {
-      const std::size_t eq = value.find('=');
-      opt.options.emplace_back(value.substr(0, eq), value.substr(eq + 1));
-    }
-  }
+  const std::string error = read_args(dir / "args", dir, opt);
+  ASSERT_TRUE(error.empty()) << error;
   std::istringstream in;
   std::ostringstream out, err;
   const int code = quillo::cli::run_parse(opt, in, out, err);

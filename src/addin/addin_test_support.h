@@ -13,13 +13,14 @@
 
 #include "addin/Connectexcel.h"
 #include "addin/dataload.h"
-#include "addin/registry_test_support.h"
+#include "addin/modRegistry.h"
 #include "http/scripted_transport.h"
 #include "spreadsheet/application.h"
+#include "support/registry_store_folder.h"
 
 namespace quillo::addin::testing {
 
-class AddinHostTest : public StoreDirTest {
+class AddinHostTest : public testing_support::StoreDirTest {
  protected:
   void SetUp() override {
     StoreDirTest::SetUp();

@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "addin/registry_test_support.h"
+#include "addin/modRegistry.h"
+#include "support/registry_store_folder.h"
 
 namespace quillo::addin {
 namespace {
 
-class ConfigTest : public testing::StoreDirTest {
+class ConfigTest : public testing_support::StoreDirTest {
  protected:
   void SetUp() override {
     StoreDirTest::SetUp();

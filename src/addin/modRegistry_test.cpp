@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "addin/modGetSystemErrorMessageText.h"
-#include "addin/registry_test_support.h"
+#include "support/registry_store_folder.h"
 
 namespace quillo::addin {
 namespace {
@@ -17,7 +17,7 @@ constexpr std::int32_t code(RegError e) {
   return static_cast<std::int32_t>(e);
 }
 
-class ModRegistryTest : public testing::StoreDirTest {
+class ModRegistryTest : public testing_support::StoreDirTest {
  protected:
   void SetUp() override {
     StoreDirTest::SetUp();

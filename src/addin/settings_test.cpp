@@ -4,12 +4,13 @@
 
 #include <optional>
 
-#include "addin/registry_test_support.h"
+#include "addin/modRegistry.h"
+#include "support/registry_store_folder.h"
 
 namespace quillo::addin {
 namespace {
 
-class SettingsDialogTest : public testing::StoreDirTest {
+class SettingsDialogTest : public testing_support::StoreDirTest {
  protected:
   void SetUp() override {
     StoreDirTest::SetUp();

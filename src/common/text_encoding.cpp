@@ -20,45 +20,15 @@ bool plain_ascii(char c) {
   return (b >= 0x20 && b < 0x80) || b == '\t' || b == '\n' || b == '\r';
 }
 
-// Decodes one UTF-8 sequence at s[i]; its length in *len, nullopt (with
-// *len 1) when the bytes there are no valid sequence (overlong forms and
-// surrogates included).
-std::optional<char32_t> decode_one(std::string_view s, std::size_t i, std::size_t* len) {
-  *len = 1;
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return b0;
-  std::size_t n = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    n = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    n = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    n = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (i + n > s.size()) return std::nullopt;
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-  *len = n;
-  return cp;
-}
-
 bool valid_utf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     if (plain_ascii(s[i])) {
       ++i;
       continue;
     }
-    std::size_t len = 1;
-    if (!decode_one(s, i, &len)) return false;
-    i += len;
+    const auto ch = decode_utf8(s, i);
+    if (!ch) return false;
+    i += ch->second;
   }
   return true;
 }
@@ -151,16 +121,40 @@ std::string sanitize_utf8(std::string_view s) {
       i = run;
       continue;
     }
-    std::size_t len = 1;
-    const auto cp = decode_one(s, i, &len);
-    if (cp && xml_allowed(*cp)) {
-      out.append(s.substr(i, len));
+    const auto ch = decode_utf8(s, i);
+    if (ch && xml_allowed(ch->first)) {
+      out.append(s.substr(i, ch->second));
     } else {
       out.append(kReplacement);
     }
-    i += len;
+    i += ch ? ch->second : 1;
   }
   return out;
+}
+
+std::optional<std::pair<char32_t, std::size_t>> decode_utf8(std::string_view s, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return std::make_pair(char32_t{b0}, std::size_t{1});
+  std::size_t n = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if ((b0 & 0xE0) == 0xC0) {
+    n = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    n = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    n = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (i + n > s.size()) return std::nullopt;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  return std::make_pair(cp, n);
 }
 
 std::string charset_of_content_type(std::string_view content_type) {

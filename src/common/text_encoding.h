@@ -13,8 +13,11 @@
 // unreadable. Pure functions; any thread.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillo::text {
 
@@ -30,6 +33,12 @@ std::string charset_of_content_type(std::string_view content_type);
 // Valid UTF-8 with every invalid sequence and every character XML forbids
 // replaced by U+FFFD.
 std::string sanitize_utf8(std::string_view s);
+
+// The code point of the UTF-8 sequence at byte i (i < s.size()) and the
+// bytes it takes; nullopt when the bytes there are no valid sequence (a
+// stray or truncated one, an overlong form, a surrogate, beyond U+10FFFF).
+// The one UTF-8 decoder: text that may be malformed is read through it.
+std::optional<std::pair<char32_t, std::size_t>> decode_utf8(std::string_view s, std::size_t i);
 
 // True for a code point XML 1.0 allows in a document.
 bool xml_allowed(char32_t cp);

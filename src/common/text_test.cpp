@@ -152,5 +152,22 @@ TEST(TextEncodingTest, QueryValuesAreEncodedOnce) {
   EXPECT_EQ(encode_query_value("caf\xC3\xA9-._~"), "caf%C3%A9-._~");
 }
 
+// The one UTF-8 decoder: the page sanitizer, the xlsx writer and the text
+// functions all read malformed text through it.
+TEST(DecodeUtf8Test, ValidSequencesAndEveryKindOfMalformedOne) {
+  using Decoded = std::optional<std::pair<char32_t, std::size_t>>;
+  EXPECT_EQ(decode_utf8("A", 0), (Decoded{{U'A', 1}}));
+  EXPECT_EQ(decode_utf8("x\xC3\xA9", 1), (Decoded{{U'\u00E9', 2}}));
+  EXPECT_EQ(decode_utf8("\xE2\x82\xAC", 0), (Decoded{{U'\u20AC', 3}}));
+  EXPECT_EQ(decode_utf8("\xF0\x9F\x98\x80", 0), (Decoded{{U'\U0001F600', 4}}));
+  EXPECT_EQ(decode_utf8("\x80", 0), std::nullopt);              // stray continuation byte
+  EXPECT_EQ(decode_utf8("\xE2\x82", 0), std::nullopt);          // cut short
+  EXPECT_EQ(decode_utf8("\xC3(", 0), std::nullopt);             // no continuation
+  EXPECT_EQ(decode_utf8("\xC0\x80", 0), std::nullopt);          // overlong
+  EXPECT_EQ(decode_utf8("\xED\xA0\x80", 0), std::nullopt);      // surrogate
+  EXPECT_EQ(decode_utf8("\xF4\x90\x80\x80", 0), std::nullopt);  // beyond U+10FFFF
+  EXPECT_EQ(decode_utf8("\xF8\x88\x80\x80", 0), std::nullopt);  // no such lead byte
+}
+
 }  // namespace
 }  // namespace quillo::text

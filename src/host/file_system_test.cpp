@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "host/file_system_contract.h"
+#include "support/scratch_folder.h"
 
 namespace quillo::host {
 namespace {
@@ -26,18 +27,8 @@ struct PosixFilesHarness {
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Posix, FileSystemContract, PosixFilesHarness);
 
-class FileSystemTest : public testing::Test {
+class FileSystemTest : public testing_support::ScratchFolderTest {
  protected:
-  FileSystemTest() {
-    dir =
-        fs::temp_directory_path() / ("quillo-fs-" + std::to_string(::getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~FileSystemTest() override { fs::remove_all(dir); }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
   static std::string read(const std::string& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;
@@ -54,7 +45,6 @@ class FileSystemTest : public testing::Test {
     return out;
   }
 
-  fs::path dir;
   std::unique_ptr<FileSystem> files = make_platform_file_system();
 };
 

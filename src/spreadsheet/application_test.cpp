@@ -7,16 +7,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/scratch_folder.h"
+
 namespace quillo::spreadsheet {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ApplicationTest : public testing::Test {
+class ApplicationTest : public testing_support::ScratchFolderTest {
  protected:
   ApplicationTest() {
-    dir = fs::temp_directory_path() / ("quillo_app_test_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
     library = (dir / "tarnvale.xla").string();
     std::ofstream(library) << "fsingle = i_fsingle(inst, field, [options], caller)\n";
     host = &app;
@@ -29,8 +29,6 @@ class ApplicationTest : public testing::Test {
       return Value(args[0].to_text() + ":" + args[1].to_text());
     });
   }
-  ~ApplicationTest() override { fs::remove_all(dir); }
-
   host::RangePtr cell(const char* address) { return sheet->range(address).value(); }
   void install() {
     auto addin = host->add_ins().add(library);
@@ -38,7 +36,6 @@ class ApplicationTest : public testing::Test {
     ASSERT_TRUE(addin.value()->set_installed(true).ok());
   }
 
-  fs::path dir;
   std::string library;
   Application app;
   host::Application* host;

@@ -72,7 +72,7 @@ std::vector<CellAddr> Model::stale_formulas() const {
     const CellAddr a = queue.back();
     queue.pop_back();
     found.clear();
-    m_deps.dependents(a, found);
+    m_recalc.dependents(a, found);
     for (const CellAddr& d : found) {
       const FormulaState* fs = formula_state(d);
       if (fs && fs->frozen && seen.insert(d).second) {

@@ -1,10 +1,8 @@
-// Find and Replace over cells, and the list of external workbooks formulas
-// call through - what repairing formulas that point at a moved function
-// library needs.
+#include "spreadsheet/find_replace.h"
+
 #include <algorithm>
 
 #include "common/text.h"
-#include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
 
@@ -54,17 +52,17 @@ void collect_books(const Node& n, std::vector<std::string>& out) {
 
 }  // namespace
 
-std::optional<CellAddr> Model::find(SheetId sheet_id, const Box& box, std::string_view what,
-                                    const host::FindOptions& options) const {
+std::optional<CellAddr> find_cell(const Model& model, SheetId sheet_id, const Box& box,
+                                  std::string_view what, const host::FindOptions& options) {
   std::optional<CellAddr> best;
   bool best_wrapped = false;
   auto order = [&](const CellAddr& a) {
     return options.order == host::SearchOrder::ByRows ? std::make_pair(a.row, a.col)
                                                       : std::make_pair(a.col, a.row);
   };
-  for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
+  model.for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
     const std::string shown = options.look_in == host::LookIn::Formulas
-                                  ? formula_text(sheet_id, r, c, Notation::A1)
+                                  ? model.formula_text(sheet_id, r, c, Notation::A1)
                                   : cell.value.to_text();
     if (!matches(shown, what, options.look_at, options.match_case)) return;
     const CellAddr a{sheet_id, r, c};
@@ -78,12 +76,12 @@ std::optional<CellAddr> Model::find(SheetId sheet_id, const Box& box, std::strin
   return best;
 }
 
-Result<bool> Model::replace(SheetId sheet_id, const Box& box, std::string_view what,
-                            std::string_view replacement, const host::ReplaceOptions& options) {
-  if (!sheet(sheet_id)) return Status::object_required("the worksheet no longer exists");
+Result<bool> replace_in_cells(Model& model, SheetId sheet_id, const Box& box, std::string_view what,
+                              std::string_view replacement, const host::ReplaceOptions& options) {
+  if (!model.sheet(sheet_id)) return Status::object_required("the worksheet no longer exists");
   // Collect first: each replacement recalculates, which may change the sheet.
   std::vector<CellAddr> cells;
-  for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
+  model.for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
     if (options.formulas_only && !cell.formula) return;
     if (!cell.value.is_empty() || cell.formula) cells.push_back(CellAddr{sheet_id, r, c});
   });
@@ -94,20 +92,20 @@ Result<bool> Model::replace(SheetId sheet_id, const Box& box, std::string_view w
   }
   bool changed = false;
   for (const CellAddr& a : cells) {
-    std::string t = formula_text(a.sheet, a.row, a.col, Notation::A1);
+    std::string t = model.formula_text(a.sheet, a.row, a.col, Notation::A1);
     if (!replace_text(t, what, replacement, options.look_at, options.match_case)) continue;
     // A formula that would no longer parse is left as it was.
-    if (set_formula(a.sheet, a.row, a.col, t, Notation::A1).ok()) changed = true;
+    if (model.set_formula(a.sheet, a.row, a.col, t, Notation::A1).ok()) changed = true;
   }
   return changed;
 }
 
-std::vector<std::string> Model::link_sources(BookId book_id) const {
+std::vector<std::string> link_sources(const Model& model, BookId book_id) {
   std::vector<std::string> out;
-  const Book* b = book(book_id);
+  const Book* b = model.book(book_id);
   if (!b) return out;
   for (SheetId id : b->sheets) {
-    const Sheet* s = sheet(id);
+    const Sheet* s = model.sheet(id);
     for (std::uint64_t key : s->formulas) {
       collect_books(*s->cells.formula(key)->formula->root, out);
     }

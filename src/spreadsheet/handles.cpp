@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/text.h"
+#include "spreadsheet/find_replace.h"
 
 namespace quillo::spreadsheet {
 
@@ -195,7 +196,7 @@ Result<host::RangePtr> RangeHandle::find(std::string_view what,
                                          const host::FindOptions& options) const {
   auto m = live();
   if (!m) return gone_range();
-  const auto found = m->find(m_sheet, m_box, what, options);
+  const auto found = find_cell(*m, m_sheet, m_box, what, options);
   if (!found) return host::RangePtr();
   return make_range(m, m_sheet, Box{found->row, found->col, found->row, found->col});
 }
@@ -204,7 +205,7 @@ Result<bool> RangeHandle::replace(std::string_view what, std::string_view replac
                                   const host::ReplaceOptions& options) const {
   auto m = live();
   if (!m) return gone_range();
-  return m->replace(m_sheet, m_box, what, replacement, options);
+  return replace_in_cells(*m, m_sheet, m_box, what, replacement, options);
 }
 
 // ---- SheetHandle ----
@@ -412,7 +413,7 @@ Status BookHandle::activate() {
 Result<std::vector<std::string>> BookHandle::link_sources() const {
   auto m = live();
   if (!m) return gone_book();
-  return m->link_sources(m_book);
+  return spreadsheet::link_sources(*m, m_book);
 }
 
 Status BookHandle::write(Model& model, const std::string& path) {

@@ -1,4 +1,4 @@
-// Model: workbooks, sheets and cells. Calculation lives in recalc.cpp.
+// Model: workbooks, sheets and cells. Calculation lives in recalculation.cpp.
 #include "spreadsheet/model.h"
 
 #include <algorithm>
@@ -190,23 +190,15 @@ void Model::destroy_sheet(SheetId id) {
   // read it: they are recalculated and now answer #REF!.
   for (std::uint64_t key : s->formulas) {
     const CellAddr a{id, key_row(key), key_col(key)};
-    FormulaState& fs = *s->cells.formula(key);
-    register_refs(a, fs, false);
-    clear_dirty(fs);
-    m_volatile.erase(a);
-    m_circular.erase(a);
+    m_recalc.formula_removed(a, *s->cells.formula(key));
   }
-  std::vector<CellAddr> readers;
-  m_deps.drop_sheet(id, readers);
+  const std::vector<CellAddr> readers = m_recalc.sheet_removed(id);
   std::erase_if(b.names, [id](const DefinedName& d) { return d.scope == id; });
   b.sheets.erase(std::remove(b.sheets.begin(), b.sheets.end(), id), b.sheets.end());
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
   m_sheets.erase(id);
-  readers.erase(std::remove_if(readers.begin(), readers.end(),
-                               [id](const CellAddr& a) { return a.sheet == id; }),
-                readers.end());
-  mark_all(std::move(readers));
-  after_change();
+  for (const CellAddr& a : readers) m_recalc.mark_dirty(a);
+  m_recalc.after_change();
 }
 
 void Model::activate_sheet(SheetId id) {
@@ -286,29 +278,9 @@ void Model::drop_formula(const CellAddr& a) {
   const std::uint64_t key = cell_key(a.row, a.col);
   FormulaState* fs = s ? s->cells.formula(key) : nullptr;
   if (!fs) return;
-  register_refs(a, *fs, false);
-  clear_dirty(*fs);
+  m_recalc.formula_removed(a, *fs);
   s->cells.remove_formula(key);
   s->formulas.erase(key);
-  m_volatile.erase(a);
-  m_circular.erase(a);
-}
-
-void Model::register_refs(const CellAddr& a, FormulaState& fs, bool add) {
-  // The cells of an array formula read what its top-left cell's formula reads.
-  const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
-  const Formula& f = *fs.formula;
-  for (const RefAst& ref : f.refs) {
-    if (ref.three_d()) continue;  // among the extra targets
-    const auto r = resolve(ref, host);
-    if (!r) continue;
-    add ? m_deps.add(a, r->first, r->second) : m_deps.remove(a, r->first, r->second);
-  }
-  if (add) fs.extra = extra_targets(host, f);
-  for (const auto& [sheet, box] : fs.extra) {
-    add ? m_deps.add(a, sheet, box) : m_deps.remove(a, sheet, box);
-  }
-  if (!add) fs.extra.clear();
 }
 
 std::optional<std::pair<SheetId, Box>> Model::resolve(const RefAst& ref,
@@ -371,7 +343,7 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
   erase_if_blank(a);
-  mark_dependents(a, false);
+  m_recalc.mark_dependents(a);
   return {};
 }
 
@@ -396,7 +368,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   const std::uint64_t key = cell_key(a.row, a.col);
   FormulaState* fs = s->cells.formula(key);
   if (fs) {
-    register_refs(a, *fs, false);
+    m_recalc.unindex(a, *fs);
   } else {
     fs = &s->cells.add_formula(key);
     s->formulas.insert(key);
@@ -406,18 +378,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
   fs->in_array = false;
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
-  register_refs(a, *fs, true);
-  if (fs->formula->is_volatile) {
-    m_volatile.insert(a);
-  } else {
-    m_volatile.erase(a);
-  }
-  m_circular.erase(a);
-  mark_dependents(a, true);
-  // A cell that was dirty already (for example one whose formula is being
-  // evaluated right now) must still be listed, so the new formula runs.
-  // Look the state up again: marking does not evaluate, but stay safe.
-  if (const FormulaState* now = formula_state(a); now && now->dirty) m_dirty.push_back(a);
+  m_recalc.formula_entered(a, *fs);
 }
 
 FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
@@ -427,9 +388,7 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
   // so the cell's formula before (and any it is running) is never reused.
   const FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
   auto in_use = [&](const Formula* g) {
-    if (own && own->formula.get() == g) return true;
-    return std::any_of(m_active.begin(), m_active.end(),
-                       [&](const auto& e) { return e.first == a && e.second == g; });
+    return (own && own->formula.get() == g) || m_recalc.is_evaluating(a, g);
   };
   // References are relative to the cell, so a formula copied down a column
   // or along a row parses to the same tree in every cell.
@@ -447,7 +406,7 @@ Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col, co
   const bool formula = v.is_text() && !v.text().empty() && v.text()[0] == '=';
   if (formula) return set_formula(sheet_id, row, col, v.text(), Notation::A1);
   if (auto st = store_value(a, v); !st.ok()) return st;
-  after_change();
+  m_recalc.after_change();
   return {};
 }
 
@@ -464,11 +423,7 @@ Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t col, c
       if (has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
     }
   }
-  if (m_calculation == host::Calculation::Automatic) {
-    after_change();
-  } else {
-    for (const CellAddr& a : formulas) evaluate_now(a);
-  }
+  m_recalc.after_entry(formulas);
   return first_error;
 }
 
@@ -476,11 +431,7 @@ Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
                           std::string_view text, Notation notation) {
   const CellAddr a{sheet_id, row, col};
   if (auto st = store_formula(a, text, notation); !st.ok()) return st;
-  if (m_calculation == host::Calculation::Automatic) {
-    after_change();
-  } else {
-    evaluate_now(a);
-  }
+  m_recalc.after_entry({a});
   return {};
 }
 
@@ -507,9 +458,9 @@ Status Model::clear_contents(SheetId sheet_id, const Box& box) {
     if (m_tracking) note_change(a, cell->value, Value());
     s->cells.set_value(key, Value());
     erase_if_blank(a);
-    mark_dependents(a, false);
+    m_recalc.mark_dependents(a);
   }
-  after_change();
+  m_recalc.after_change();
   return {};
 }
 
@@ -529,6 +480,22 @@ Status Model::set_number_format(SheetId sheet_id, const Box& box, std::string_vi
       }
     }
   }
+  return {};
+}
+
+void Model::set_result(const CellAddr& a, Value v) {
+  CellStore& cells = sheet_mut(a.sheet)->cells;
+  const std::uint64_t key = cell_key(a.row, a.col);
+  if (m_tracking) note_change(a, cells.value(key), v);
+  cells.set_value(key, std::move(v));
+}
+
+Status Model::set_enable_calculation(SheetId id, bool on) {
+  Sheet* s = sheet_mut(id);
+  if (!s) return gone_sheet();
+  const bool was = s->enable_calculation;
+  s->enable_calculation = on;
+  if (on && !was) m_recalc.sheet_enabled(id);
   return {};
 }
 
@@ -562,11 +529,8 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
     fs.formula = share_shape(a, std::move(formula));
     fs.source = source;
     s->formulas.insert(key);
-    register_refs(a, fs, true);
-    if (fs.formula->is_volatile) m_volatile.insert(a);
-    if (dirty) {
-      set_dirty(a, fs);
-    } else {
+    m_recalc.formula_restored(a, fs, dirty);
+    if (!dirty) {
       fs.frozen = true;
       m_any_frozen = true;
     }

@@ -1,30 +1,15 @@
-// Model: the spreadsheet's data and its calculation - workbooks of sheets,
-// sparse cells (value, optional formula, number format), the dependency
-// index and the recalculation that keeps formula results current.
-//
-// Calculation follows the host the engine was written for:
-// - setting a formula evaluates that cell at once, in any calculation mode;
-// - in automatic mode every change recalculates its dependents, precedents
-//   first; in manual mode dependents are only marked dirty;
-// - turning a sheet's calculation off and on marks all its formulas dirty,
-//   and calculating a sheet evaluates its dirty formulas;
-// - cells on a circular reference are reported and keep their values; one
-//   that has none (a formula never computed) shows #REF!;
-// - while a sheet's calculation is off, its formulas wait dirty, even ones
-//   just entered;
-// - volatile functions (NOW, TODAY) run again at every explicit calculation
-//   (calculate_all, calculate_sheet), not at every edit; formulas that find
-//   their cells while they run (INDIRECT, OFFSET) also run again after every
-//   change in automatic mode, once the other dirty formulas are done.
-// Ordering walks the precedents with an explicit stack (no recursion), so a
-// chain of any length is fine.
+// Model: the spreadsheet's data and its edits - workbooks of sheets, sparse
+// cells (value, optional formula, number format), defined names and tables,
+// array formulas, and what a run changed. Every edit tells the model's
+// Recalculation (recalculation.h), which keeps formula results current and
+// says how and when they are calculated; the calculation calls here hand on
+// to it.
 //
 // Evaluation may re-enter the model: a worksheet function may write cells or
 // set formulas while it runs. The model never holds an iterator or reference
 // into its tables across an evaluation; it keeps addresses and looks cells up
-// again. A cell whose formula was replaced while it was being evaluated keeps
-// the new formula's result. Re-entry is bounded (kMaxNesting): deeper writes
-// store the formula and leave it dirty.
+// again. Re-entry is bounded (kMaxNesting): deeper writes store the formula
+// and leave it dirty.
 //
 // Handles given out over a model (handles.h) keep weak references, so a
 // model is normally owned by a shared_ptr. A model on the stack also
@@ -37,11 +22,9 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "common/value.h"
@@ -49,9 +32,9 @@
 #include "host/range.h"
 #include "spreadsheet/cell_addr.h"
 #include "spreadsheet/cell_store.h"
-#include "spreadsheet/dependencies.h"
 #include "spreadsheet/formula.h"
 #include "spreadsheet/key_set.h"
+#include "spreadsheet/recalculation.h"
 
 namespace quillo::spreadsheet {
 
@@ -200,29 +183,21 @@ class Model : public std::enable_shared_from_this<Model> {
   // empty when either is gone or they are in different books.
   std::vector<SheetId> sheets_between(SheetId first, SheetId last) const;
 
-  // ---- find, replace and links (find_replace.cpp) ----
-  // The first cell of box whose formula (or shown value) matches, searching
-  // from the cell after the top-left one and wrapping round to it last.
-  std::optional<CellAddr> find(SheetId sheet, const Box& box, std::string_view what,
-                               const host::FindOptions& options) const;
-  // Replaces in the formulas and constants of box; true when a cell changed.
-  Result<bool> replace(SheetId sheet, const Box& box, std::string_view what,
-                       std::string_view replacement, const host::ReplaceOptions& options);
-  // The external workbooks the book's formulas call functions through.
-  std::vector<std::string> link_sources(BookId book) const;
-
-  // ---- calculation ----
-  host::Calculation calculation() const { return m_calculation; }
-  void set_calculation(host::Calculation mode);
-  void calculate_all();  // every dirty formula, volatile ones too
+  // ---- calculation (recalculation.h) ----
+  host::Calculation calculation() const { return m_recalc.calculation(); }
+  void set_calculation(host::Calculation mode) { m_recalc.set_calculation(mode); }
+  void calculate_all() { m_recalc.calculate_all(); }
   // Recalculates the formulas that call add-in functions (after a library
   // was installed or removed).
-  void recalc_external_calls();
-  Status calculate_sheet(SheetId id);  // the dirty formulas of one sheet
+  void recalc_external_calls() { m_recalc.recalc_external_calls(); }
+  Status calculate_sheet(SheetId id) { return m_recalc.calculate_sheet(id); }
   Status set_enable_calculation(SheetId id, bool on);
-  bool is_dirty(SheetId sheet, std::int32_t row, std::int32_t col) const;
+  bool is_dirty(SheetId sheet, std::int32_t row, std::int32_t col) const {
+    return m_recalc.is_dirty(CellAddr{sheet, row, col});
+  }
   // Cells found on circular references, sorted.
-  std::vector<CellAddr> circular_references() const;
+  std::vector<CellAddr> circular_references() const { return m_recalc.circular_references(); }
+  const Recalculation& recalculation() const { return m_recalc; }
 
   // ---- evaluation services ----
   void set_external_functions(ExternalFunctions* f) { m_external = f; }
@@ -286,7 +261,7 @@ class Model : public std::enable_shared_from_this<Model> {
   Status set_array_formula(SheetId sheet, const Box& box, std::string_view text);
 
  private:
-  friend class Recalc;
+  friend class Recalculation;
 
   Sheet* sheet_mut(SheetId id);
   FormulaState* formula_state(const CellAddr& a);
@@ -304,28 +279,14 @@ class Model : public std::enable_shared_from_this<Model> {
   void drop_formula(const CellAddr& a);
   void erase_if_blank(const CellAddr& a);
   Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp
-  void register_refs(const CellAddr& a, FormulaState& fs, bool add);
-  // The targets of fs beyond its plain references (see FormulaState::extra).
+  // The targets of a formula beyond its plain references (see FormulaState::extra).
   std::vector<std::pair<SheetId, Box>> extra_targets(const CellAddr& host, const Formula& f) const;
   void name_targets(const CellAddr& host, const Node& n, int depth,
                     std::vector<std::pair<SheetId, Box>>& out) const;
   // The formula cells of the book that use names.
   std::vector<CellAddr> name_users(BookId book) const;
-
-  // Dirty marking and recalculation (recalc.cpp).
-  void set_dirty(const CellAddr& a, FormulaState& fs);
-  void clear_dirty(FormulaState& fs);
-  void mark_dependents(const CellAddr& changed, bool include_self);
-  void mark_all(std::vector<CellAddr> cells);
-  void after_change();  // recalculates when calculation is automatic
-  void recalc_dirty();
-  void evaluate_now(const CellAddr& a);
-  void evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty = false);
-  void evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty);
-  bool is_evaluating(const CellAddr& a, const Formula* f) const;
-  bool reads_dirty(const CellAddr& a, const Formula& f) const;
-  bool can_calculate(SheetId sheet) const;
-  void compact_dirty();
+  // Stores a formula's result (or the error a circular one shows) in its cell.
+  void set_result(const CellAddr& a, Value v);
   // Records before as the cell's value before its first change; called
   // only while tracking, so calculation without it pays one test.
   void note_change(const CellAddr& a, const Value& before, const Value& after);
@@ -338,19 +299,9 @@ class Model : public std::enable_shared_from_this<Model> {
   SheetId m_next_sheet = 1;
   int m_book_counter = 0;  // for "Book1", "Book2", ...
 
-  DependencyIndex m_deps;
-  host::Calculation m_calculation = host::Calculation::Automatic;
-  std::vector<CellAddr> m_dirty;  // dirty formula cells, possibly stale or repeated
-  std::size_t m_dirty_count = 0;  // cells actually dirty
-  std::unordered_set<CellAddr, CellAddrHash> m_volatile;
-  bool m_rerunning_found_cells = false;  // after_change's second pass is running
   // Whether a formula was ever stored to keep the file's value (frozen); it
   // stays set when that formula goes, which only costs stale_formulas a walk.
   bool m_any_frozen = false;
-  std::set<CellAddr> m_circular;
-  std::uint64_t m_run = 0;
-  // Evaluations in progress, outermost first: the cell and the formula it runs.
-  std::vector<std::pair<CellAddr, const Formula*>> m_active;
   ExternalFunctions* m_external = nullptr;
   std::function<double()> m_now;
   std::function<std::shared_ptr<BookFile>()> m_book_file_maker;
@@ -358,6 +309,8 @@ class Model : public std::enable_shared_from_this<Model> {
   // See track_changes: per sheet, the value each changed cell held first.
   // A cell store keeps them at a slot a cell, whatever the run rewrites.
   std::unordered_map<SheetId, std::unique_ptr<CellStore>> m_before;
+  // Declared last: it refers to the model, and goes first.
+  Recalculation m_recalc{*this};
 };
 
 // The first function f calls that is neither built in nor answered by

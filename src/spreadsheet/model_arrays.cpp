@@ -29,11 +29,8 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
       fs.in_array = true;
       fs.array = box;
       s->formulas.insert(key);
-      register_refs(a, fs, true);
-      if (formula->is_volatile) m_volatile.insert(a);
-      if (dirty) {
-        set_dirty(a, fs);
-      } else {
+      m_recalc.formula_restored(a, fs, dirty);
+      if (!dirty) {
         fs.frozen = true;
         m_any_frozen = true;
       }
@@ -75,10 +72,10 @@ Status Model::set_array_formula(SheetId sheet_id, const Box& box, std::string_vi
   if (auto st = restore_array(sheet_id, box, std::move(parsed).value(), true); !st.ok()) return st;
   for (std::int32_t r = box.r1; r <= box.r2; ++r) {
     for (std::int32_t c = box.c1; c <= box.c2; ++c) {
-      mark_dependents(CellAddr{sheet_id, r, c}, false);
+      m_recalc.mark_dependents(CellAddr{sheet_id, r, c});
     }
   }
-  after_change();
+  m_recalc.after_change();
   return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "spreadsheet/find_replace.h"
 #include "spreadsheet/handles.h"
 
 namespace quillo::spreadsheet {
@@ -152,21 +153,21 @@ TEST_F(ModelTest, FindSearchesFromAfterTheFirstCellAndReplaceRewritesFormulas) {
   set(3, 2, "=tarnvale_note&\"x\"");
   set(2, 1, "plain tarnvale.xla text");
   const Box all{1, 1, kMaxRows, kMaxCols};
-  const auto found = model->find(sheet, all, "TARNVALE.XLA", {});
+  const auto found = find_cell(*model, sheet, all, "TARNVALE.XLA", {});
   ASSERT_TRUE(found);
   EXPECT_EQ(found->row, 2);  // A1 is searched last
-  EXPECT_FALSE(model->find(sheet, all, "nothing", {}));
+  EXPECT_FALSE(find_cell(*model, sheet, all, "nothing", {}));
 
-  EXPECT_EQ(model->link_sources(book), std::vector<std::string>{"/old/tarnvale.xla"});
+  EXPECT_EQ(link_sources(*model, book), std::vector<std::string>{"/old/tarnvale.xla"});
   host::ReplaceOptions options;
   options.look_at = host::LookAt::Part;
-  auto replaced = model->replace(sheet, all, "'/OLD/tarnvale.xla'!", "", options);
+  auto replaced = replace_in_cells(*model, sheet, all, "'/OLD/tarnvale.xla'!", "", options);
   ASSERT_TRUE(replaced.ok());
   EXPECT_TRUE(replaced.value());
   EXPECT_EQ(model->formula_text(sheet, 1, 1, Notation::A1), "=fsingle(\"IBM\",\"SMP.QUO.LAST\")");
-  EXPECT_TRUE(model->link_sources(book).empty());
+  EXPECT_TRUE(link_sources(*model, book).empty());
   // A replacement that would break a formula leaves it alone.
-  EXPECT_FALSE(model->replace(sheet, all, "SMP.QUO.LAST\")", "(", options).value());
+  EXPECT_FALSE(replace_in_cells(*model, sheet, all, "SMP.QUO.LAST\")", "(", options).value());
 }
 
 TEST_F(ModelTest, HandlesFailWithObjectRequiredOnceTheSheetIsGone) {

@@ -59,7 +59,7 @@ Status Model::define_name(BookId book_id, SheetId scope, std::string_view name,
   if (!parsed.ok() && strict) return parsed.status();
 
   const std::vector<CellAddr> users = name_users(book_id);
-  for (const CellAddr& a : users) register_refs(a, *formula_state(a), false);
+  for (const CellAddr& a : users) m_recalc.unindex(a, *formula_state(a));
   auto& names = m_books.at(book_id).names;
   auto found = std::find_if(names.begin(), names.end(), [&](const DefinedName& d) {
     return d.scope == scope && text::iequals(d.name, name);
@@ -73,10 +73,10 @@ Status Model::define_name(BookId book_id, SheetId scope, std::string_view name,
   found->formula = parsed.ok() ? parsed.value() : nullptr;
   found->hidden = hidden;
   for (const CellAddr& a : users) {
-    register_refs(a, *formula_state(a), true);
-    mark_dependents(a, true);
+    m_recalc.reindex(a, *formula_state(a));
+    m_recalc.mark_dirty(a);
   }
-  after_change();
+  m_recalc.after_change();
   return {};
 }
 
@@ -89,13 +89,13 @@ Status Model::remove_name(BookId book_id, SheetId scope, std::string_view name) 
   });
   if (found == names.end()) return Status::failed("no name \"" + std::string(name) + "\"");
   const std::vector<CellAddr> users = name_users(book_id);
-  for (const CellAddr& a : users) register_refs(a, *formula_state(a), false);
+  for (const CellAddr& a : users) m_recalc.unindex(a, *formula_state(a));
   m_books.at(book_id).names.erase(found);
   for (const CellAddr& a : users) {
-    register_refs(a, *formula_state(a), true);
-    mark_dependents(a, true);
+    m_recalc.reindex(a, *formula_state(a));
+    m_recalc.mark_dirty(a);
   }
-  after_change();
+  m_recalc.after_change();
   return {};
 }
 

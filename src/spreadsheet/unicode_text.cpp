@@ -3,21 +3,13 @@
 #include <array>
 
 #include "common/text.h"
+#include "common/text_encoding.h"
 
 namespace quillo::spreadsheet::unicode {
 
 std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return {c, 1};
-  const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-  if (n == 1 || i + n > s.size()) return {c, 1};
-  char32_t cp = c & (0x7F >> n);
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return {c, 1};
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return {cp, n};
+  if (const auto ch = text::decode_utf8(s, i)) return *ch;
+  return {static_cast<unsigned char>(s[i]), 1};  // a malformed byte is a character of its own
 }
 
 std::vector<std::size_t> char_starts(std::string_view s) {

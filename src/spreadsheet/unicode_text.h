@@ -2,8 +2,9 @@
 // letter case of the alphabets a workbook commonly holds (Latin, Greek,
 // Cyrillic), and the single-byte character set CHAR and CODE use
 // (Windows-1252, the spreadsheet's code page on the systems its files come
-// from). Pure functions; any thread. Malformed UTF-8 bytes count as one
-// character each and are never dropped.
+// from). Pure functions; any thread. Malformed UTF-8 bytes (what
+// text::decode_utf8 rejects) count as one character each and are never
+// dropped.
 #pragma once
 
 #include <cstdint>

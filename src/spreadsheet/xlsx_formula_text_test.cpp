@@ -13,6 +13,7 @@
 
 #include "spreadsheet/xlsx.h"
 #include "spreadsheet/xlsx_package.h"
+#include "support/scratch_folder.h"
 
 namespace quillo::spreadsheet {
 namespace {
@@ -21,19 +22,8 @@ namespace fs = std::filesystem;
 
 const std::string kData = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
 
-class XlsxFormulaTextTest : public testing::Test {
+class XlsxFormulaTextTest : public testing_support::ScratchFolderTest {
  protected:
-  XlsxFormulaTextTest() {
-    dir =
-        fs::temp_directory_path() / ("quillo-ftext-" + std::to_string(::getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~XlsxFormulaTextTest() override { fs::remove_all(dir); }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
-
   XlsxLoad load(const std::string& file) {
     auto r = load_xlsx(model, file);
     EXPECT_TRUE(r.ok()) << r.status().message();
@@ -72,7 +62,6 @@ class XlsxFormulaTextTest : public testing::Test {
     return out;
   }
 
-  fs::path dir;
   std::shared_ptr<Model> owner = std::make_shared<Model>();
   Model& model = *owner;
 };

@@ -9,6 +9,7 @@
 
 #include "spreadsheet/xlsx.h"
 #include "spreadsheet/xlsx_package.h"
+#include "support/scratch_folder.h"
 
 namespace quillo::spreadsheet {
 namespace {
@@ -24,16 +25,8 @@ std::string read_part(const std::string& file, const std::string& name) {
   return r.ok() ? r.value() : "<missing>";
 }
 
-class XlsxNamesTest : public testing::Test {
+class XlsxNamesTest : public testing_support::ScratchFolderTest {
  protected:
-  XlsxNamesTest() {
-    dir =
-        fs::temp_directory_path() / ("quillo-xlsx-names-" + std::to_string(::getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
-  ~XlsxNamesTest() override { fs::remove_all(dir); }
-
   XlsxLoad load(const std::string& file) {
     auto r = load_xlsx(model, file);
     EXPECT_TRUE(r.ok()) << r.status().message();
@@ -78,7 +71,6 @@ class XlsxNamesTest : public testing::Test {
     return at;
   }
 
-  fs::path dir;
   std::shared_ptr<Model> owner = std::make_shared<Model>();
   Model& model = *owner;
 };

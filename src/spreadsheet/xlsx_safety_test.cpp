@@ -21,25 +21,15 @@
 #include "spreadsheet/handles.h"
 #include "spreadsheet/xlsx.h"
 #include "spreadsheet/xlsx_package.h"
+#include "support/scratch_folder.h"
 
 namespace quillo::spreadsheet {
 namespace {
 
 namespace fs = std::filesystem;
 
-class XlsxSafetyTest : public testing::Test {
+class XlsxSafetyTest : public testing_support::ScratchFolderTest {
  protected:
-  XlsxSafetyTest() {
-    dir =
-        fs::temp_directory_path() / ("quillo-xlsx-safety-" + std::to_string(::getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~XlsxSafetyTest() override { fs::remove_all(dir); }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
-
   Status save(BookId book, XlsxFile* file, const std::string& to) {
     Status st = save_xlsx(model, book, file, to);
     if (const char* keep = std::getenv("QUILLO_XLSX_KEEP");
@@ -109,7 +99,6 @@ class XlsxSafetyTest : public testing::Test {
     return book;
   }
 
-  fs::path dir;
   std::shared_ptr<host::FileSystem> files = host::make_platform_file_system();
   std::shared_ptr<Model> owner = std::make_shared<Model>();
   Model& model = *owner;

@@ -20,6 +20,7 @@
 #include "spreadsheet/xlsx.h"
 #include "spreadsheet/xlsx_host.h"
 #include "spreadsheet/xlsx_package.h"
+#include "support/scratch_folder.h"
 
 namespace quillo::spreadsheet {
 namespace {
@@ -28,19 +29,8 @@ namespace fs = std::filesystem;
 
 const std::string kData = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
 
-class XlsxTest : public testing::Test {
+class XlsxTest : public testing_support::ScratchFolderTest {
  protected:
-  XlsxTest() {
-    dir =
-        fs::temp_directory_path() / ("quillo-xlsx-" + std::to_string(::getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~XlsxTest() override { fs::remove_all(dir); }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
-
   // Saves the book and keeps a copy for the checks by other readers.
   void save(BookId book, XlsxFile* file, const std::string& to) {
     const Status st = save_xlsx(model, book, file, to);
@@ -65,7 +55,6 @@ class XlsxTest : public testing::Test {
     return r.ok() ? r.value() : "<missing>";
   }
 
-  fs::path dir;
   // Formulas reach ranges through the model's shared ownership.
   std::shared_ptr<Model> owner = std::make_shared<Model>();
   Model& model = *owner;

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "common/text.h"
+#include "common/text_encoding.h"
 #include "spreadsheet/xlsx_package.h"
 
 namespace quillo::spreadsheet::xlsx {
@@ -33,32 +34,6 @@ std::optional<std::uint32_t> escape_at(std::string_view s, std::size_t i) {
   std::uint32_t cp = 0;
   std::from_chars(s.data() + i + 2, s.data() + i + 6, cp, 16);
   return cp;
-}
-
-// The code point of the UTF-8 sequence at s[i] and its length; nullopt for
-// bytes that are not UTF-8 (overlong forms, surrogates, beyond U+10FFFF).
-std::optional<std::pair<std::uint32_t, std::size_t>> utf8_at(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const unsigned char c = b(0);
-  if (c < 0x80) return std::make_pair(std::uint32_t{c}, std::size_t{1});
-  std::size_t len = 0;
-  std::uint32_t cp = 0, min = 0;
-  if ((c & 0xE0) == 0xC0) {
-    len = 2, cp = c & 0x1F, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3, cp = c & 0x0F, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4, cp = c & 0x07, min = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (i + len > s.size()) return std::nullopt;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((b(k) & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (b(k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-  return std::make_pair(cp, len);
 }
 
 bool xml_char(std::uint32_t cp) {
@@ -107,7 +82,7 @@ std::string encode_escapes(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
-    const auto ch = utf8_at(s, i);
+    const auto ch = text::decode_utf8(s, i);
     if (!ch) {
       out += kReplacement;
       ++i;
@@ -148,7 +123,7 @@ void append_xml_text(std::string& out, std::string_view s, bool attribute) {
       ++i;
       continue;
     }
-    const auto ch = utf8_at(s, i);
+    const auto ch = text::decode_utf8(s, i);
     if (!ch || !xml_char(ch->first)) {
       out += kReplacement;
       i += ch ? ch->second : 1;
@@ -165,7 +140,7 @@ void append_xml_text(std::string& out, std::string_view s, bool attribute) {
 
 bool xml_safe(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
-    const auto ch = utf8_at(s, i);
+    const auto ch = text::decode_utf8(s, i);
     if (!ch || !xml_char(ch->first)) return false;
     i += ch->second;
   }

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "host/registry_store_contract.h"
+#include "support/registry_store_folder.h"
 
 namespace quillo::host {
 namespace {
@@ -21,38 +22,7 @@ namespace {
 constexpr const char* kRoot = "HKEY_CURRENT_USER";
 constexpr std::int32_t kHKCU = static_cast<std::int32_t>(0x80000001u);
 
-// A private store folder per test, removed afterwards.
-class StoreDirTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillo-reg-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::permissions(m_root, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(m_root, ec);
-  }
-  RegistryLocation location() const { return {m_root / "user", m_root / "machine"}; }
-  WarningSink sink() {
-    return [this](std::string_view w) { warnings.emplace_back(w); };
-  }
-  std::filesystem::path user_file() const { return m_root / "user" / "HKEY_CURRENT_USER.reg"; }
-  static void write_file(const std::filesystem::path& path, std::string_view text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  static std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  std::filesystem::path m_root;
-  std::vector<std::string> warnings;
-};
+using testing_support::StoreDirTest;
 
 // The store on .reg files in a private folder, removed afterwards.
 struct FileStoreHarness {

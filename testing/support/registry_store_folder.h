@@ -1,5 +1,7 @@
-// Test support: a private store folder per test, with the store's
-// environment variables pointing into it, removed afterwards.
+// StoreDirTest: a test fixture for the registry store's files on POSIX - a
+// scratch folder per test holding the user and machine stores, the
+// environment variables the store reads pointing into it, helpers that read
+// and write its files, and the warnings the store gave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,29 +11,22 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "addin/modRegistry.h"
 #include "host/registry_store.h"
+#include "support/scratch_folder.h"
 
-namespace quillo::addin::testing {
+namespace quillo::testing_support {
 
-class StoreDirTest : public ::testing::Test {
+class StoreDirTest : public ScratchFolderTest {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillo-reg-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
     ::setenv("QUILLO_HKCU_DIR", (m_root / "user").c_str(), 1);
     ::setenv("QUILLO_HKLM_DIR", (m_root / "machine").c_str(), 1);
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::permissions(m_root, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(m_root, ec);
-  }
-  RegistryLocation location() const { return RegistryLocation::from_environment(); }
-  WarningSink sink() {
+  host::RegistryLocation location() const { return {m_root / "user", m_root / "machine"}; }
+  host::WarningSink sink() {
     return [this](std::string_view w) { warnings.emplace_back(w); };
   }
   std::filesystem::path user_file() const { return m_root / "user" / "HKEY_CURRENT_USER.reg"; }
@@ -49,8 +44,8 @@ class StoreDirTest : public ::testing::Test {
     return s.str();
   }
 
-  std::filesystem::path m_root;
+  const std::filesystem::path& m_root = dir;
   std::vector<std::string> warnings;
 };
 
-}  // namespace quillo::addin::testing
+}  // namespace quillo::testing_support

@@ -1,4 +1,5 @@
-// Recalculation: dirty marking, ordering and evaluation of formula cells.
+// Recalculation: the dependency index's upkeep, dirty marking, ordering and
+// evaluation of formula cells.
 //
 // Ordering is Tarjan's strongly-connected-components walk over precedents,
 // done with an explicit stack: a component completes only after every
@@ -14,6 +15,7 @@
 #include "spreadsheet/evaluator.h"
 #include "spreadsheet/functions.h"
 #include "spreadsheet/model.h"
+#include "spreadsheet/recalculation.h"
 
 namespace quillo::spreadsheet {
 
@@ -99,9 +101,11 @@ class VisitTable {
 
 }  // namespace
 
-class Recalc {
+// One walk over the dirty formulas it is started from, evaluating each once
+// its precedents are current; scope limits it to one sheet.
+class Recalculation::Walk {
  public:
-  Recalc(Model& model, std::optional<SheetId> scope) : m_model(model), m_scope(scope) {}
+  Walk(Recalculation& recalc, std::optional<SheetId> scope) : m_recalc(recalc), m_scope(scope) {}
 
   void run(const CellAddr& root) {
     if (m_visits.find(root) || !wanted(root)) return;
@@ -139,15 +143,15 @@ class Recalc {
 
   // A formula cell this walk should evaluate.
   bool wanted(const CellAddr& a) const {
-    const FormulaState* fs = m_model.formula_state(a);
-    return fs && fs->dirty && in_scope(a.sheet) && m_model.can_calculate(a.sheet) &&
-           !m_model.is_evaluating(a, fs->formula.get());
+    const FormulaState* fs = m_recalc.state(a);
+    return fs && fs->dirty && in_scope(a.sheet) && m_recalc.can_calculate(a.sheet) &&
+           !m_recalc.is_evaluating(a, fs->formula.get());
   }
 
   void push(const CellAddr& a) {
     Frame f;
     f.addr = a;
-    const FormulaState* fs = m_model.formula_state(a);
+    const FormulaState* fs = m_recalc.state(a);
     f.formula = fs->formula;
     f.host = fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
     f.has_extra = !fs->extra.empty();
@@ -164,7 +168,7 @@ class Recalc {
   // then the walk is done with this frame.
   const std::vector<std::pair<SheetId, Box>>* extra_of(const Frame& f) const {
     if (!f.has_extra) return nullptr;
-    const FormulaState* fs = m_model.formula_state(f.addr);
+    const FormulaState* fs = m_recalc.state(f.addr);
     return fs && fs->formula == f.formula ? &fs->extra : nullptr;
   }
 
@@ -177,10 +181,10 @@ class Recalc {
         if (!extra || f.ref - refs.size() >= extra->size()) break;
         target = (*extra)[f.ref - refs.size()];
       } else if (!refs[f.ref].three_d()) {
-        target = m_model.resolve(refs[f.ref], f.host);
+        target = m_recalc.m_model.resolve(refs[f.ref], f.host);
       }
-      const Sheet* s = target ? m_model.sheet(target->first) : nullptr;
-      if (s && in_scope(s->id) && m_model.can_calculate(s->id)) {
+      const Sheet* s = target ? m_recalc.m_model.sheet(target->first) : nullptr;
+      if (s && in_scope(s->id) && m_recalc.can_calculate(s->id)) {
         if (const auto key = next_formula_in(*s, target->second, f.next_key)) {
           f.next_key = *key + 1;
           return CellAddr{s->id, key_row(*key), key_col(*key)};
@@ -206,17 +210,17 @@ class Recalc {
       if (a == f.addr) break;
     }
     if (component.size() == 1 && !f.self_loop) {
-      m_model.evaluate(f.addr, f.formula, false);
+      m_recalc.evaluate(f.addr, f.formula, false);
       return;
     }
     for (const CellAddr& a : component) {
-      if (const FormulaState* fs = m_model.formula_state(a)) {
-        m_model.evaluate(a, fs->formula, true);
+      if (const FormulaState* fs = m_recalc.state(a)) {
+        m_recalc.evaluate(a, fs->formula, true);
       }
     }
   }
 
-  Model& m_model;
+  Recalculation& m_recalc;
   std::optional<SheetId> m_scope;
   VisitTable m_visits;
   std::vector<Frame> m_stack;
@@ -224,9 +228,77 @@ class Recalc {
   std::uint32_t m_counter = 0;
 };
 
+// ---- the model's edits ----
+
+FormulaState* Recalculation::state(const CellAddr& a) const {
+  return m_model.formula_state(a);
+}
+
+void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
+  // The cells of an array formula read what its top-left cell's formula reads.
+  const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
+  const Formula& f = *fs.formula;
+  for (const RefAst& ref : f.refs) {
+    if (ref.three_d()) continue;  // among the extra targets
+    const auto r = m_model.resolve(ref, host);
+    if (!r) continue;
+    add ? m_deps.add(a, r->first, r->second) : m_deps.remove(a, r->first, r->second);
+  }
+  if (add) fs.extra = m_model.extra_targets(host, f);
+  for (const auto& [sheet, box] : fs.extra) {
+    add ? m_deps.add(a, sheet, box) : m_deps.remove(a, sheet, box);
+  }
+  if (!add) fs.extra.clear();
+}
+
+void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
+  index_refs(a, fs, true);
+  if (fs.formula->is_volatile) {
+    m_volatile.insert(a);
+  } else {
+    m_volatile.erase(a);
+  }
+  m_circular.erase(a);
+  mark_from(a, true);
+  // A cell that was dirty already (for example one whose formula is being
+  // evaluated right now) must still be listed, so the new formula runs.
+  // Look the state up again: marking does not evaluate, but stay safe.
+  if (const FormulaState* now = state(a); now && now->dirty) m_dirty.push_back(a);
+}
+
+void Recalculation::formula_restored(const CellAddr& a, FormulaState& fs, bool dirty) {
+  index_refs(a, fs, true);
+  if (fs.formula->is_volatile) m_volatile.insert(a);
+  if (dirty) set_dirty(a, fs);
+}
+
+void Recalculation::formula_removed(const CellAddr& a, FormulaState& fs) {
+  index_refs(a, fs, false);
+  clear_dirty(fs);
+  m_volatile.erase(a);
+  m_circular.erase(a);
+}
+
+std::vector<CellAddr> Recalculation::sheet_removed(SheetId sheet) {
+  std::vector<CellAddr> readers;
+  m_deps.drop_sheet(sheet, readers);
+  readers.erase(std::remove_if(readers.begin(), readers.end(),
+                               [sheet](const CellAddr& a) { return a.sheet == sheet; }),
+                readers.end());
+  return readers;
+}
+
+void Recalculation::mark_dependents(const CellAddr& changed) {
+  mark_from(changed, false);
+}
+
+void Recalculation::mark_dirty(const CellAddr& formula) {
+  mark_from(formula, true);
+}
+
 // ---- dirty marking ----
 
-void Model::set_dirty(const CellAddr& a, FormulaState& fs) {
+void Recalculation::set_dirty(const CellAddr& a, FormulaState& fs) {
   if (fs.dirty) return;
   fs.dirty = true;
   ++m_dirty_count;
@@ -234,26 +306,26 @@ void Model::set_dirty(const CellAddr& a, FormulaState& fs) {
   if (m_dirty.size() > 2 * m_dirty_count + 1024) compact_dirty();
 }
 
-void Model::clear_dirty(FormulaState& fs) {
+void Recalculation::clear_dirty(FormulaState& fs) {
   if (!fs.dirty) return;
   fs.dirty = false;
   --m_dirty_count;
 }
 
-void Model::compact_dirty() {
+void Recalculation::compact_dirty() {
   std::unordered_set<CellAddr, CellAddrHash> kept;
   std::vector<CellAddr> out;
   for (const CellAddr& a : m_dirty) {
-    const FormulaState* fs = formula_state(a);
+    const FormulaState* fs = state(a);
     if (fs && fs->dirty && kept.insert(a).second) out.push_back(a);
   }
   m_dirty.swap(out);
 }
 
-void Model::mark_dependents(const CellAddr& changed, bool include_self) {
+void Recalculation::mark_from(const CellAddr& changed, bool include_self) {
   std::vector<CellAddr> queue;
   if (include_self) {
-    FormulaState* fs = formula_state(changed);
+    FormulaState* fs = state(changed);
     if (!fs || fs->dirty) return;  // a dirty cell's dependents are dirty already
     set_dirty(changed, *fs);
   }
@@ -265,7 +337,7 @@ void Model::mark_dependents(const CellAddr& changed, bool include_self) {
     found.clear();
     m_deps.dependents(a, found);
     for (const CellAddr& d : found) {
-      FormulaState* fs = formula_state(d);
+      FormulaState* fs = state(d);
       if (fs && !fs->dirty) {
         set_dirty(d, *fs);
         queue.push_back(d);
@@ -274,42 +346,42 @@ void Model::mark_dependents(const CellAddr& changed, bool include_self) {
   }
 }
 
-void Model::mark_all(std::vector<CellAddr> cells) {
-  for (const CellAddr& a : cells) mark_dependents(a, true);
+void Recalculation::mark_all(std::vector<CellAddr> cells) {
+  for (const CellAddr& a : cells) mark_from(a, true);
 }
 
-bool Model::is_dirty(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
-  const FormulaState* fs = formula_state(CellAddr{sheet_id, row, col});
+bool Recalculation::is_dirty(const CellAddr& a) const {
+  const FormulaState* fs = state(a);
   return fs && fs->dirty;
 }
 
-std::vector<CellAddr> Model::circular_references() const {
+std::vector<CellAddr> Recalculation::circular_references() const {
   return std::vector<CellAddr>(m_circular.begin(), m_circular.end());
 }
 
-bool Model::can_calculate(SheetId sheet_id) const {
-  const Sheet* s = sheet(sheet_id);
+bool Recalculation::can_calculate(SheetId sheet_id) const {
+  const Sheet* s = m_model.sheet(sheet_id);
   return s && s->enable_calculation;
 }
 
-bool Model::is_evaluating(const CellAddr& a, const Formula* f) const {
+bool Recalculation::is_evaluating(const CellAddr& a, const Formula* f) const {
   return std::any_of(m_active.begin(), m_active.end(),
                      [&](const auto& e) { return e.first == a && e.second == f; });
 }
 
-bool Model::reads_dirty(const CellAddr& a, const Formula& f) const {
-  const FormulaState* fs = formula_state(a);
+bool Recalculation::reads_dirty(const CellAddr& a, const Formula& f) const {
+  const FormulaState* fs = state(a);
   const CellAddr host = fs && fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
   const std::size_t extra = fs ? fs->extra.size() : 0;
   for (std::size_t i = 0; i < f.refs.size() + extra; ++i) {
-    const auto target =
-        i < f.refs.size() ? resolve(f.refs[i], host) : std::optional(fs->extra[i - f.refs.size()]);
-    const Sheet* s = target ? sheet(target->first) : nullptr;
+    const auto target = i < f.refs.size() ? m_model.resolve(f.refs[i], host)
+                                          : std::optional(fs->extra[i - f.refs.size()]);
+    const Sheet* s = target ? m_model.sheet(target->first) : nullptr;
     if (!s) continue;
     for (auto key = next_formula_in(*s, target->second, 0); key;
          key = next_formula_in(*s, target->second, *key + 1)) {
       const CellAddr p{s->id, key_row(*key), key_col(*key)};
-      if (p != a && is_dirty(p.sheet, p.row, p.col)) return true;
+      if (p != a && is_dirty(p)) return true;
     }
   }
   return false;
@@ -317,8 +389,8 @@ bool Model::reads_dirty(const CellAddr& a, const Formula& f) const {
 
 // ---- evaluation ----
 
-void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty) {
-  FormulaState* fs = formula_state(a);
+void Recalculation::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty) {
+  FormulaState* fs = state(a);
   if (!fs || fs->formula != f || !fs->dirty) return;
   if (fs->frozen) {
     clear_dirty(*fs);  // what the file held stays
@@ -329,31 +401,23 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
     m_circular.insert(a);
     // A cell with no value to keep (never computed) shows an error rather
     // than looking like an empty cell whose formula answered nothing.
-    CellStore& cells = sheet_mut(a.sheet)->cells;
-    const std::uint64_t key = cell_key(a.row, a.col);
-    if (cells.value(key).is_empty()) {
-      const Value error(ErrorCode::Ref);
-      if (m_tracking) note_change(a, cells.value(key), error);
-      cells.set_value(key, error);
-    }
+    if (m_model.value(a.sheet, a.row, a.col).is_empty())
+      m_model.set_result(a, Value(ErrorCode::Ref));
     return;
   }
-  if (m_active.size() >= kMaxNesting) return;  // stays dirty
+  if (m_active.size() >= Model::kMaxNesting) return;  // stays dirty
   if (fs->in_array) {
     evaluate_array(a, f, keep_dirty);
     return;
   }
   m_active.emplace_back(a, f.get());
-  Value result = Evaluator(*this, a).run(*f);
+  Value result = Evaluator(m_model, a).run(*f);
   m_active.pop_back();
   // Look the cell up again: the evaluation may have replaced its formula or
   // removed its sheet, and then this result belongs to nobody.
-  fs = formula_state(a);
+  fs = state(a);
   if (!fs || fs->formula != f) return;
-  CellStore& cells = sheet_mut(a.sheet)->cells;
-  const std::uint64_t key = cell_key(a.row, a.col);
-  if (m_tracking) note_change(a, cells.value(key), result);
-  cells.set_value(key, result);
+  m_model.set_result(a, std::move(result));
   if (!keep_dirty) clear_dirty(*fs);
   m_circular.erase(a);
 }
@@ -361,28 +425,28 @@ void Model::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool k
 // The cells of an array formula share their precedents, so the first of
 // them the walk reaches computes the whole array and every cell of it still
 // waiting takes its item.
-void Model::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty) {
-  const Box box = formula_state(a)->array;
-  Evaluator evaluator(*this, CellAddr{a.sheet, box.r1, box.c1});
+void Recalculation::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty) {
+  const Box box = state(a)->array;
+  Evaluator evaluator(m_model, CellAddr{a.sheet, box.r1, box.c1});
   m_active.emplace_back(a, f.get());
   const Value whole = evaluator.run_array(*f);
   m_active.pop_back();
   for (std::int32_t r = box.r1; r <= box.r2; ++r) {
     for (std::int32_t c = box.c1; c <= box.c2; ++c) {
       const CellAddr m{a.sheet, r, c};
-      FormulaState* fs = formula_state(m);
+      FormulaState* fs = state(m);
       // Cells whose formula changed meanwhile, or that did not wait, stay.
       if (!fs || fs->formula != f || !fs->dirty) continue;
-      sheet_mut(m.sheet)->cells.set_value(cell_key(r, c),
-                                          evaluator.array_item(whole, r - box.r1, c - box.c1));
+      m_model.sheet_mut(m.sheet)->cells.set_value(
+          cell_key(r, c), evaluator.array_item(whole, r - box.r1, c - box.c1));
       if (!keep_dirty) clear_dirty(*fs);
       m_circular.erase(m);
     }
   }
 }
 
-void Model::evaluate_now(const CellAddr& a) {
-  FormulaState* fs = formula_state(a);
+void Recalculation::evaluate_now(const CellAddr& a) {
+  FormulaState* fs = state(a);
   if (!fs || !fs->dirty || !can_calculate(a.sheet)) return;
   const FormulaPtr f = fs->formula;
   // With dirty precedents the cell is computed from their current values
@@ -404,7 +468,7 @@ bool finds_cells_when_run(const Node& n) {
 
 }  // namespace
 
-void Model::after_change() {
+void Recalculation::after_change() {
   if (m_calculation != host::Calculation::Automatic) return;
   recalc_dirty();
   // Formulas that find their cells while they run have no recorded
@@ -412,7 +476,7 @@ void Model::after_change() {
   if (m_rerunning_found_cells || m_volatile.empty()) return;
   std::vector<CellAddr> cells;
   for (const CellAddr& a : m_volatile) {
-    const FormulaState* fs = formula_state(a);
+    const FormulaState* fs = state(a);
     if (fs && fs->formula->root && finds_cells_when_run(*fs->formula->root)) cells.push_back(a);
   }
   if (cells.empty()) return;
@@ -422,32 +486,40 @@ void Model::after_change() {
   m_rerunning_found_cells = false;
 }
 
-void Model::recalc_dirty() {
-  if (m_active.size() >= kMaxNesting) return;
+void Recalculation::recalc_dirty() {
+  if (m_active.size() >= Model::kMaxNesting) return;
   std::vector<CellAddr> list;
   list.swap(m_dirty);
-  Recalc walk(*this, std::nullopt);
+  Walk walk(*this, std::nullopt);
   for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);
   // Cells skipped (calculation off, or being evaluated further out) stay listed.
   for (const CellAddr& a : list) {
-    if (is_dirty(a.sheet, a.row, a.col)) m_dirty.push_back(a);
+    if (is_dirty(a)) m_dirty.push_back(a);
   }
 }
 
-void Model::set_calculation(host::Calculation mode) {
+void Recalculation::after_entry(const std::vector<CellAddr>& formulas) {
+  if (m_calculation == host::Calculation::Automatic) {
+    after_change();
+  } else {
+    for (const CellAddr& a : formulas) evaluate_now(a);
+  }
+}
+
+void Recalculation::set_calculation(host::Calculation mode) {
   m_calculation = mode;
   after_change();
 }
 
-void Model::calculate_all() {
+void Recalculation::calculate_all() {
   const std::vector<CellAddr> volatile_cells(m_volatile.begin(), m_volatile.end());
   mark_all(volatile_cells);
   recalc_dirty();
 }
 
-void Model::recalc_external_calls() {
+void Recalculation::recalc_external_calls() {
   std::vector<CellAddr> cells;
-  for (const auto& [id, s] : m_sheets) {
+  for (const auto& [id, s] : m_model.m_sheets) {
     for (std::uint64_t key : s->formulas) {
       if (s->cells.formula(key)->formula->calls_external) {
         cells.push_back(CellAddr{id, key_row(key), key_col(key)});
@@ -458,39 +530,32 @@ void Model::recalc_external_calls() {
   after_change();
 }
 
-Status Model::calculate_sheet(SheetId id) {
-  const Sheet* s = sheet(id);
+Status Recalculation::calculate_sheet(SheetId id) {
+  const Sheet* s = m_model.sheet(id);
   if (!s) return Status::object_required("the worksheet no longer exists");
   if (!s->enable_calculation) return {};
   std::vector<CellAddr> cells;
   for (std::uint64_t key : s->formulas) cells.push_back(CellAddr{id, key_row(key), key_col(key)});
   for (const CellAddr& a : cells) {
-    if (m_volatile.count(a)) mark_dependents(a, true);
+    if (m_volatile.count(a)) mark_from(a, true);
   }
-  Recalc walk(*this, id);
+  Walk walk(*this, id);
   for (const CellAddr& a : cells) walk.run(a);
   return {};
 }
 
-Status Model::set_enable_calculation(SheetId id, bool on) {
-  Sheet* s = sheet_mut(id);
-  if (!s) return Status::object_required("the worksheet no longer exists");
-  const bool was = s->enable_calculation;
-  s->enable_calculation = on;
-  if (on && !was) {
-    std::vector<CellAddr> cells;
-    for (std::uint64_t key : s->formulas) {
-      cells.push_back(CellAddr{id, key_row(key), key_col(key)});
-    }
-    // Every formula of the sheet becomes dirty, even the ones already dirty
-    // whose listing a skipped walk may have dropped.
-    for (const CellAddr& a : cells) {
-      if (FormulaState* fs = formula_state(a); fs && fs->dirty) m_dirty.push_back(a);
-    }
-    mark_all(std::move(cells));
-    after_change();
+void Recalculation::sheet_enabled(SheetId id) {
+  const Sheet* s = m_model.sheet(id);
+  if (!s) return;
+  std::vector<CellAddr> cells;
+  for (std::uint64_t key : s->formulas) cells.push_back(CellAddr{id, key_row(key), key_col(key)});
+  // Every formula of the sheet becomes dirty, even the ones already dirty
+  // whose listing a skipped walk may have dropped.
+  for (const CellAddr& a : cells) {
+    if (FormulaState* fs = state(a); fs && fs->dirty) m_dirty.push_back(a);
   }
-  return {};
+  mark_all(std::move(cells));
+  after_change();
 }
 
 }  // namespace quillo::spreadsheet

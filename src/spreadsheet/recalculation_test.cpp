@@ -1,0 +1,106 @@
+// Recalculation over small workbooks: which formulas a change makes dirty,
+// how the dependency index follows formula edits, names and removed sheets,
+// and how a cycle is reported and left behind once broken.
+#include "spreadsheet/recalculation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "spreadsheet/model.h"
+
+namespace quillo::spreadsheet {
+namespace {
+
+using Cells = std::vector<CellAddr>;
+
+class RecalculationTest : public testing::Test {
+ protected:
+  RecalculationTest() {
+    book = model->add_book();
+    one = model->add_sheet(book, "One").value();
+    two = model->add_sheet(book, "Two").value();
+  }
+  void set(SheetId s, std::int32_t r, std::int32_t c, std::string_view text) {
+    ASSERT_TRUE(model->set_formula(s, r, c, text, Notation::A1).ok()) << text;
+  }
+  bool dirty(SheetId s, std::int32_t r, std::int32_t c) const {
+    return model->recalculation().is_dirty(CellAddr{s, r, c});
+  }
+  // The formulas reading the cell, each once, sorted.
+  std::vector<CellAddr> readers(SheetId s, std::int32_t r, std::int32_t c) const {
+    std::vector<CellAddr> out;
+    model->recalculation().dependents(CellAddr{s, r, c}, out);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+  }
+
+  std::shared_ptr<Model> model = std::make_shared<Model>();
+  BookId book = 0;
+  SheetId one = 0, two = 0;
+};
+
+TEST_F(RecalculationTest, ManualChangeDirtiesExactlyItsDependentsUntilCalculated) {
+  model->set_calculation(host::Calculation::Manual);
+  set(one, 1, 1, "1");
+  set(one, 1, 2, "=A1*2");       // B1
+  set(one, 1, 3, "=B1+1");       // C1, through B1
+  set(one, 1, 4, "=5");          // D1 reads nothing
+  set(two, 1, 1, "=One!C1*10");  // on another sheet
+  ASSERT_EQ(model->value(two, 1, 1), Value(30.0));
+
+  set(one, 1, 1, "4");
+  EXPECT_TRUE(dirty(one, 1, 2));
+  EXPECT_TRUE(dirty(one, 1, 3));
+  EXPECT_TRUE(dirty(two, 1, 1));
+  EXPECT_FALSE(dirty(one, 1, 4));
+  EXPECT_EQ(model->value(two, 1, 1), Value(30.0));  // manual: nothing ran yet
+
+  model->calculate_all();
+  EXPECT_EQ(model->value(one, 1, 3), Value(9.0));
+  EXPECT_EQ(model->value(two, 1, 1), Value(90.0));
+  EXPECT_FALSE(dirty(one, 1, 2) || dirty(one, 1, 3) || dirty(two, 1, 1));
+}
+
+TEST_F(RecalculationTest, IndexFollowsFormulaEditsNamesAndRemovedSheets) {
+  set(one, 1, 2, "=A1+A2");  // B1
+  EXPECT_EQ(readers(one, 1, 1), (Cells{{one, 1, 2}}));
+  set(one, 1, 2, "=A3");
+  EXPECT_TRUE(readers(one, 1, 1).empty());
+  EXPECT_EQ(readers(one, 3, 1), (Cells{{one, 1, 2}}));
+  ASSERT_TRUE(model->clear_contents(one, Box{1, 2, 1, 2}).ok());
+  EXPECT_TRUE(readers(one, 3, 1).empty());
+
+  // A formula reading a name reads what the name stands for now.
+  ASSERT_TRUE(model->define_name(book, 0, "Rate", "One!$E$1").ok());
+  set(one, 2, 3, "=Rate*2");  // C2
+  EXPECT_EQ(readers(one, 1, 5), (Cells{{one, 2, 3}}));
+  ASSERT_TRUE(model->define_name(book, 0, "Rate", "One!$E$2").ok());
+  EXPECT_TRUE(readers(one, 1, 5).empty());
+  EXPECT_EQ(readers(one, 2, 5), (Cells{{one, 2, 3}}));
+
+  // Once a sheet goes, its formulas read nothing and what read it is redone.
+  set(two, 1, 1, "=One!A9");
+  set(one, 1, 1, "=Two!B1");
+  ASSERT_TRUE(model->remove_sheet(two).ok());
+  EXPECT_TRUE(readers(one, 9, 1).empty());
+  EXPECT_EQ(model->value(one, 1, 1), Value(ErrorCode::Ref));
+}
+
+TEST_F(RecalculationTest, CycleIsReportedAndClearedOnceBroken) {
+  set(one, 1, 1, "=B1+1");
+  set(one, 1, 2, "=A1+1");
+  EXPECT_EQ(model->circular_references(),
+            (std::vector<CellAddr>{CellAddr{one, 1, 1}, CellAddr{one, 1, 2}}));
+  EXPECT_EQ(model->value(one, 1, 1), Value(1.0));             // keeps its value
+  EXPECT_EQ(model->value(one, 1, 2), Value(ErrorCode::Ref));  // never computed
+
+  set(one, 1, 2, "=5");
+  EXPECT_TRUE(model->circular_references().empty());
+  EXPECT_EQ(model->value(one, 1, 1), Value(6.0));
+  EXPECT_FALSE(dirty(one, 1, 1));
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet
