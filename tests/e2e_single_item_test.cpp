@@ -15,7 +15,7 @@
 #include "market_service.h"
 #include "requests/engine.h"
 #include "spreadsheet/application.h"
-#include "spreadsheet/xlsx_host.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo {
 namespace {

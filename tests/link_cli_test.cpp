@@ -15,8 +15,8 @@
 #include "cli_workspace.h"
 #include "common/text.h"
 #include "spreadsheet/application.h"
-#include "spreadsheet/xlsx_host.h"
 #include "weblink_pages.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo {
 namespace {

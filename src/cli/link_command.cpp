@@ -13,7 +13,7 @@
 #include "requests/cls_weblinkroutines.h"
 #include "requests/weblink_wizard.h"
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx_host.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::cli {
 

@@ -13,7 +13,7 @@
 #include "requests/fsingle.h"
 #include "requests/registry.h"
 #include "spreadsheet/handles.h"
-#include "spreadsheet/xlsx_host.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::cli {
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "common/text.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 

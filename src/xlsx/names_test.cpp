@@ -7,8 +7,8 @@
 
 #include <unistd.h>
 
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 namespace {
