@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "demo/market_data.h"
 #include "host/posix/poll_loop.h"
-#include "market_data.h"
 #include "market_service.h"
 
 namespace quillo::http {
