@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "host/application.h"
-#include "spreadsheet/function_library.h"
+#include "spreadsheet/add_in_catalog.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
