@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "common/text.h"
+#include "demo/market_data.h"
 #include "host/event_loop.h"
 #include "host/posix/poll_loop.h"
 #include "http/curl_transport.h"
-#include "market_data.h"
 #include "market_service.h"
 #include "requests/engine.h"
 #include "spreadsheet/application.h"

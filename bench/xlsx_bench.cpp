@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 namespace {
 

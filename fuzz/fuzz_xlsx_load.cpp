@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
+#include "xlsx/xlsx.h"
 
 namespace {
 

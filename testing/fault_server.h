@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "market_site.h"
+#include "demo/market_site.h"
 
 namespace quillo::service {
 

@@ -1,7 +1,8 @@
-// MarketService: the local market-data service for end-to-end tests,
-// benchmarks and the demo. It serves the pages of MarketSite over HTTP on
-// 127.0.0.1 (cpp-httplib, an ephemeral port, keep-alive) and runs a
-// FaultServer beside it for the faults a server library cannot make.
+// MarketService: the local market-data service for end-to-end tests and
+// benchmarks. It serves the demo's market (demo/market_server.h: the pages
+// of MarketSite over HTTP on 127.0.0.1, an ephemeral port, keep-alive) with
+// faults in front of it, and runs a FaultServer beside it for the faults a
+// server library cannot make.
 //
 // Per-request faults on the main port, by query key (combinable; the pages
 // ignore keys they do not know):
@@ -18,20 +19,15 @@
 // requests being answered (keep delays short). Thread-safe.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
+#include "demo/market_server.h"
+#include "demo/market_site.h"
 #include "fault_server.h"
-#include "market_site.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace quillo::service {
 
@@ -43,8 +39,8 @@ class MarketService {
   MarketService& operator=(const MarketService&) = delete;
 
   // False when the server could not be started (no port).
-  bool running() const { return m_port > 0; }
-  int port() const { return m_port; }
+  bool running() const { return m_server.running(); }
+  int port() const { return m_server.port(); }
   int fault_port() const { return m_faults->port(); }
   int blackhole_port() const { return m_faults->blackhole_port(); }
   // "http://127.0.0.1:PORT" of the main and the fault port.
@@ -52,27 +48,26 @@ class MarketService {
   std::string fault_url() const;
 
   // Fixes the clock at unix_ms; a negative value returns to the real time.
-  void set_time(std::int64_t unix_ms) { m_fixed_time = unix_ms; }
-  std::int64_t now_ms() const;
+  void set_time(std::int64_t unix_ms) { m_server.set_time(unix_ms); }
+  std::int64_t now_ms() const { return m_server.now_ms(); }
 
-  const MarketSite& site() const { return m_site; }
+  const MarketSite& site() const { return m_server.site(); }
   FaultServer& faults() { return *m_faults; }
 
   // Requests answered on the main port, and the distinct client
   // connections they came on (to see connection reuse).
-  std::int64_t requests() const { return m_requests.load(); }
+  std::int64_t requests() const { return m_server.requests(); }
   std::size_t connections() const;
 
  private:
-  std::atomic<std::int64_t> m_fixed_time{-1};
-  MarketSite m_site;
-  std::unique_ptr<FaultServer> m_faults;
-  std::unique_ptr<httplib::Server> m_server;
-  std::thread m_thread;
-  int m_port = 0;
-  std::atomic<std::int64_t> m_requests{0};
+  // Answers the per-request faults; false to let the pages answer.
+  bool intercept(const httplib::Request& req, httplib::Response& res);
+
+  // Declared before the server, whose threads use them until it stops.
   mutable std::mutex m_mutex;
   std::set<int> m_client_ports;
+  MarketServer m_server;
+  std::unique_ptr<FaultServer> m_faults;  // answers from m_server's site
 };
 
 }  // namespace quillo::service

@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "cli/parse_command.h"
+#include "demo/market_data.h"
 #include "host/event_loop.h"
 #include "host/posix/poll_loop.h"
 #include "http/curl_transport.h"
-#include "market_data.h"
 
 namespace quillo::service {
 namespace {

@@ -15,7 +15,7 @@
 #include "cli/show_command.h"
 #include "cli_workspace.h"
 #include "common/text.h"
-#include "market_data.h"
+#include "demo/market_data.h"
 
 namespace quillo {
 namespace {

@@ -14,9 +14,9 @@
 
 #include "cli_workspace.h"
 #include "common/text.h"
+#include "demo/weblink_pages.h"
 #include "spreadsheet/application.h"
-#include "spreadsheet/xlsx_host.h"
-#include "weblink_pages.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo {
 namespace {

@@ -22,7 +22,7 @@
 #include "cli/show_command.h"
 #include "cli_workspace.h"
 #include "common/text.h"
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 extern char** environ;
 

@@ -17,7 +17,7 @@
 
 #include "cli_workspace.h"
 #include "spreadsheet/model.h"
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 extern char** environ;
 

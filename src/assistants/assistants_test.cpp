@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "common/text.h"
+#include "demo/market_data.h"
+#include "demo/market_site.h"
 #include "host/event_loop.h"
 #include "http/scripted_transport.h"
-#include "market_data.h"
-#include "market_site.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/application.h"
 

@@ -10,8 +10,8 @@
 #include "addin/cls_accmanager.h"
 #include "cli/session.h"
 #include "common/text.h"
+#include "demo/market_server.h"
 #include "host/process.h"
-#include "market_service.h"
 #include "parse/definitions.h"
 #include "spreadsheet/handles.h"
 
@@ -94,7 +94,7 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     err << "quillo demo: " << (data / "ds.xml").string() << ": " << check.error() << "\n";
     return 2;
   }
-  service::MarketService market;
+  service::MarketServer market;
   if (!market.running()) {
     err << "quillo demo: the local market-data service could not start\n";
     return 2;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::cli {
 

@@ -12,7 +12,7 @@
 #include "parse/html_document.h"
 #include "requests/engine_facade.h"
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx_host.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::cli {
 

@@ -6,8 +6,8 @@
 
 #include "common/text.h"
 #include "host/worksheet.h"
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::cli {
 

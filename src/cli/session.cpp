@@ -8,7 +8,7 @@
 #include "host/cell_key.h"
 #include "host/process.h"
 #include "spreadsheet/handles.h"
-#include "spreadsheet/xlsx_host.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::cli {
 

@@ -9,7 +9,7 @@
 #include "spreadsheet/address.h"
 #include "spreadsheet/date_serials.h"
 #include "spreadsheet/number_format.h"
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::cli {
 

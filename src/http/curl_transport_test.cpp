@@ -15,9 +15,9 @@
 #include <memory>
 #include <vector>
 
+#include "demo/market_data.h"
 #include "host/posix/poll_loop.h"
 #include "http/http_transport_contract.h"
-#include "market_data.h"
 #include "market_service.h"
 
 namespace quillo::http {

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "requests/weblinks_test_support.h"
-#include "spreadsheet/xlsx_host.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::weblink_tests {
 namespace {

@@ -3,8 +3,8 @@
 // out handles (see handles.h) that stay safe after what they name is gone.
 //
 // Opening workbook files is delegated to a loader that a file format
-// installs (set_workbook_loader; use_xlsx_files in xlsx_host.h installs the
-// xlsx one); without one, opening fails. Event-loop thread only.
+// installs (set_workbook_loader; use_xlsx_files in xlsx/workbook_files.h
+// installs the xlsx one); without one, opening fails. Event-loop thread only.
 #pragma once
 
 #include <functional>
@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "host/application.h"
-#include "spreadsheet/function_library.h"
+#include "spreadsheet/add_in_catalog.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {

@@ -1,22 +1,15 @@
 #include "ui/access_token.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cstdint>
+
+#include "host/random_bytes.h"
 
 namespace quillo::ui {
 
 Result<std::string> new_access_token() {
   unsigned char bytes[32];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Status::failed("no random numbers for the access token");
-    }
-    got += static_cast<std::size_t>(n);
+  if (!host::fill_random_bytes(bytes, sizeof bytes).ok()) {
+    return Status::failed("no random numbers for the access token");
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/function_library.h"
 #include "quillo_h.h"
-#include "spreadsheet/function_library.h"
 #include "windows/library_text.h"
 #include "windows/registration.h"
 
@@ -243,7 +243,7 @@ TEST_F(Registered, ConnectionAnswersLateBoundAndRefusesNoHost) {
 }
 
 TEST_F(Registered, CoreAnswersTheLibrarysMethodsByName) {
-  auto library = quillo::spreadsheet::parse_function_library(kLibraryText);
+  auto library = quillo::parse_function_library(kLibraryText);
   ASSERT_TRUE(library.ok());
   IDispatch* core = create(std::wstring(kCoreProgId));
   ASSERT_NE(core, nullptr);

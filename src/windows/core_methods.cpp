@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/function_library.h"
 #include "common/text.h"
-#include "spreadsheet/function_library.h"
 #include "windows/library_text.h"
 
 namespace quillo::windows {
@@ -13,9 +13,9 @@ namespace {
 
 std::vector<CoreMethod> read_methods() {
   std::vector<CoreMethod> methods;
-  auto library = spreadsheet::parse_function_library(kLibraryText);
+  auto library = parse_function_library(kLibraryText);
   if (!library.ok()) return methods;  // the build's own file; its tests parse it
-  for (const spreadsheet::LibraryFunction& f : library->functions) {
+  for (const LibraryFunction& f : library->functions) {
     const bool listed = std::any_of(methods.begin(), methods.end(), [&](const CoreMethod& m) {
       return text::iequals(m.name, f.method);
     });

@@ -961,7 +961,7 @@ Status StandinApp::install_library(const std::string& path, bool on) {
     m_forwarded.erase(path);
     return {};
   }
-  auto lib = spreadsheet::load_function_library(path);
+  auto lib = load_function_library(path);
   if (!lib.ok()) return lib.status();
   auto& names = m_forwarded[path];
   for (const auto& f : lib.value().functions) {

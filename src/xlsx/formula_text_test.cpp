@@ -11,9 +11,9 @@
 #include <unistd.h>
 #include <pugixml.hpp>
 
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_package.h"
 #include "support/scratch_folder.h"
+#include "xlsx/package.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 namespace {

@@ -25,7 +25,7 @@
 #include <string>
 
 #include "spreadsheet/application.h"
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 

@@ -1,6 +1,6 @@
-// Inside the xlsx reader and writer: the archive (xlsx_zip.cpp, the only
+// Inside the xlsx reader and writer: the archive (zip.cpp, the only
 // file that knows libzip), package-level helpers for relationships, content
-// types and styles (xlsx_package.cpp), and the state a loaded file keeps for
+// types and styles (package.cpp), and the state a loaded file keeps for
 // its next save. Not for use outside the xlsx code.
 #pragma once
 
@@ -18,7 +18,7 @@
 #include <pugixml.hpp>
 
 #include "common/status.h"
-#include "spreadsheet/xlsx.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 
@@ -160,7 +160,7 @@ inline constexpr std::string_view kCtSharedStrings =
 inline constexpr std::string_view kCtStyles =
     "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml";
 
-// ---- the archive (xlsx_zip.cpp) ----
+// ---- the archive (zip.cpp) ----
 
 // Reads the parts of a package held in memory, within the limits.
 class ZipReader {
@@ -230,7 +230,7 @@ Status write_zip_atomic(host::FileSystem& files, const std::string* base, const 
 // (and commits), which exists and is empty.
 Status write_zip(const std::string* base, const ZipEdit& edit, const std::string& tmp);
 
-// ---- XML read as it goes by (xlsx_xml_stream.cpp, the only file that knows expat) ----
+// ---- XML read as it goes by (xml_stream.cpp, the only file that knows expat) ----
 
 // What an XmlStream reports. Names are the element's local name (without
 // its prefix) and, for a prefix, the qualified name; attribute names are
@@ -271,7 +271,7 @@ class XmlStream {
   std::unique_ptr<Impl> m_impl;
 };
 
-// ---- XML and package helpers (xlsx_package.cpp) ----
+// ---- XML and package helpers (package.cpp) ----
 
 // Parses a part, keeping white space (cell texts may be blanks). Fails with
 // the part name, the parser's description and the offset; also when the
@@ -333,7 +333,7 @@ const char* builtin_format(std::uint32_t id);
 // True when a number format shows dates or times.
 bool is_date_format(std::string_view format);
 
-// Cell text as the file stores it (xlsx_text.cpp): "_xHHHH_" escapes for
+// Cell text as the file stores it (text.cpp): "_xHHHH_" escapes for
 // characters XML cannot carry (and for \r, which readers would turn into
 // \n), "_x005F_" for the underscore of a literal "_xHHHH_"; bytes that are
 // not UTF-8 become U+FFFD. Decoding undoes it.
@@ -434,7 +434,7 @@ bool starts_utf16(std::string_view first_chunk);
 Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::string& part,
                      const SheetLayout* layout, const PartSource& read, const PartSink& sink);
 
-// ---- defined names and tables (xlsx_names.cpp) ----
+// ---- defined names and tables (names.cpp) ----
 
 // by_index: the model's sheet for each <sheet> element of the workbook
 // part, in order (0 for sheets the model does not hold, such as charts),

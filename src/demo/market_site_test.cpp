@@ -1,4 +1,4 @@
-#include "market_site.h"
+#include "demo/market_site.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "market_data.h"
+#include "demo/market_data.h"
 
 namespace quillo::service {
 namespace {

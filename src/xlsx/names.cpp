@@ -1,4 +1,4 @@
-// Defined names and tables of xlsx files (see xlsx_package.h).
+// Defined names and tables of xlsx files (see package.h).
 //
 // Names come from the workbook part's <definedName> elements, tables from
 // the table parts each sheet's relationships name. A save writes the
@@ -10,7 +10,7 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 

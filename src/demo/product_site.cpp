@@ -1,4 +1,4 @@
-#include "product_site.h"
+#include "demo/product_site.h"
 
 #include <httplib.h>
 

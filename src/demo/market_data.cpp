@@ -1,4 +1,4 @@
-#include "market_data.h"
+#include "demo/market_data.h"
 
 #include <algorithm>
 #include <array>

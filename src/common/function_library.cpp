@@ -1,13 +1,12 @@
-#include "spreadsheet/function_library.h"
+#include "common/function_library.h"
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "common/text.h"
-#include "spreadsheet/handles.h"
 
-namespace quillo::spreadsheet {
+namespace quillo {
 
 namespace {
 
@@ -109,74 +108,4 @@ Result<FunctionLibrary> load_function_library(const std::string& path) {
   return parse_function_library(buf.str());
 }
 
-void AddInCatalog::install(std::string name, std::string path, FunctionLibrary library) {
-  uninstall(path);
-  m_installed.push_back(Installed{std::move(name), std::move(path), std::move(library)});
-}
-
-void AddInCatalog::uninstall(std::string_view path) {
-  m_installed.erase(std::remove_if(m_installed.begin(), m_installed.end(),
-                                   [&](const Installed& i) { return i.path == path; }),
-                    m_installed.end());
-}
-
-const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::string* book) const {
-  for (const Installed& lib : m_installed) {
-    // A path-qualified call reaches only the library at that path (or, by
-    // file name alone, the library of that name).
-    if (book && *book != lib.path && !text::iequals(*book, lib.name)) continue;
-    if (const LibraryFunction* f = lib.library.find(name)) return f;
-  }
-  return nullptr;
-}
-
-std::vector<std::string> AddInCatalog::declared_functions() const {
-  std::vector<std::string> names;
-  for (const Installed& lib : m_installed) {
-    for (const LibraryFunction& f : lib.library.functions) names.push_back(f.name);
-  }
-  return names;
-}
-
-bool AddInCatalog::computes(std::string_view name, const std::string* book) const {
-  const LibraryFunction* f = reached(name, book);
-  return f && m_methods.find(f->method) != nullptr;
-}
-
-std::optional<Value> AddInCatalog::call(std::string_view name, const std::string* book,
-                                        std::vector<Value>& args, const CellAddr& caller) {
-  // Copy the declaration: the method may install or remove libraries.
-  std::optional<LibraryFunction> fn;
-  if (const LibraryFunction* f = reached(name, book)) fn = *f;
-  if (!fn) return std::nullopt;
-  const auto method = m_methods.find(fn->method);
-  if (!method) return std::nullopt;
-
-  const auto written = static_cast<std::size_t>(
-      std::count_if(fn->params.begin(), fn->params.end(), [](const auto& p) { return !p.caller; }));
-  if (args.size() > written) return Value(ErrorCode::Value);
-  std::vector<Value> margs;
-  std::size_t next = 0;
-  for (const LibraryParam& p : fn->params) {
-    if (p.caller) {
-      auto model = m_model.lock();
-      if (!model) return Value(ErrorCode::Value);
-      margs.push_back(make_range_value(*model, caller.sheet,
-                                       Box{caller.row, caller.col, caller.row, caller.col}));
-      continue;
-    }
-    const bool given = next < args.size();
-    if (!given && !p.optional) return Value(ErrorCode::Value);
-    Value v = given ? std::move(args[next]) : Value(Missing{});
-    if (!p.optional && v.type() == ValueType::Missing) v = Value();
-    margs.push_back(std::move(v));
-    ++next;
-  }
-  try {
-    return (*method)(margs);
-  } catch (...) {
-    return Value(ErrorCode::Value);  // an engine failure must not escape into the spreadsheet
-  }
-}
-
-}  // namespace quillo::spreadsheet
+}  // namespace quillo

@@ -17,10 +17,10 @@
 
 #include "common/dates.h"
 #include "common/text.h"
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_host.h"
-#include "spreadsheet/xlsx_package.h"
 #include "support/scratch_folder.h"
+#include "xlsx/package.h"
+#include "xlsx/workbook_files.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 namespace {

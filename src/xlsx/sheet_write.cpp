@@ -18,7 +18,7 @@
 
 #include "common/text.h"
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 

@@ -11,7 +11,7 @@
 
 #include "common/text.h"
 #include "common/text_encoding.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 

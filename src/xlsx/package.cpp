@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 

@@ -1,6 +1,6 @@
 // Loading an xlsx file into the model (see xlsx.h). The loader is one class
 // over the package (cells, shared and array formulas, links), which is why
-// the file is long; names and tables are read in xlsx_names.cpp.
+// the file is long; names and tables are read in names.cpp.
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -14,7 +14,7 @@
 
 #include "common/dates.h"
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet {
 

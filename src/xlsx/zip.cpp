@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 

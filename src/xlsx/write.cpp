@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "spreadsheet/address.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet {
 

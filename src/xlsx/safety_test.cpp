@@ -19,9 +19,9 @@
 #include "common/text.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/handles.h"
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_package.h"
 #include "support/scratch_folder.h"
+#include "xlsx/package.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 namespace {

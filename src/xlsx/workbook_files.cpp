@@ -1,11 +1,11 @@
-// xlsx files as an Application's workbook files (see xlsx_host.h).
-#include "spreadsheet/xlsx_host.h"
+// xlsx files as an Application's workbook files (see xlsx/workbook_files.h).
+#include "xlsx/workbook_files.h"
 
 #include <filesystem>
 
 #include "common/text.h"
 #include "spreadsheet/handles.h"
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet {
 

@@ -7,9 +7,9 @@
 
 #include <unistd.h>
 
-#include "spreadsheet/xlsx.h"
-#include "spreadsheet/xlsx_package.h"
 #include "support/scratch_folder.h"
+#include "xlsx/package.h"
+#include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
 namespace {

@@ -1,8 +1,8 @@
-#include "spreadsheet/function_library.h"
+#include "common/function_library.h"
 
 #include <gtest/gtest.h>
 
-namespace quillo::spreadsheet {
+namespace quillo {
 namespace {
 
 TEST(FunctionLibrary, ParsesDeclarationsWithOptionalArgumentsAndCaller) {
@@ -48,4 +48,4 @@ TEST(FunctionLibrary, ShippedLibraryDeclaresTheEngineFunctions) {
 }
 
 }  // namespace
-}  // namespace quillo::spreadsheet
+}  // namespace quillo

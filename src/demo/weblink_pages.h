@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-#include "market_site.h"
+#include "demo/market_site.h"
 
 namespace quillo::service {
 

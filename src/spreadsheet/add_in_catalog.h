@@ -1,55 +1,26 @@
-// Function libraries: the text file an add-in is (our "tarnvale.xla") and the
-// catalog that makes the functions of installed libraries callable.
-//
-// The file declares one worksheet function per line, with the engine method
-// it forwards to and the method's arguments in order:
-//
-//   # comments and blank lines are skipped
-//   fsingle  = i_fsingle(inst, field, [options], caller)
-//   wlink    = i_wlink(name, caller)
-//
-// An argument in brackets is optional; the argument named "caller" is not
-// written in formulas but receives the calling cell. Names are letters,
-// digits, "_" and "." and compare ignoring letter case.
+// The add-in catalog: the function libraries installed in the spreadsheet
+// (common/function_library.h reads their files), answering the calls
+// formulas make to them.
 //
 // A formula calls a library function as fsingle(...) or, through the path
 // of the library, as '/dir/tarnvale.xla'!fsingle(...); the call reaches the
 // method the engine registered under that name in host::AddInMethods. A
 // function no installed library declares, or whose method is not registered,
 // answers #NAME?; too many arguments or a required one left out #VALUE!.
-// Parsing is pure; loading reads the file. Event-loop thread only.
+// Event-loop thread only.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "common/status.h"
+#include "common/function_library.h"
 #include "host/add_ins.h"
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
-
-struct LibraryParam {
-  std::string name;
-  bool optional = false;
-  bool caller = false;
-};
-
-struct LibraryFunction {
-  std::string name;
-  std::string method;
-  std::vector<LibraryParam> params;
-};
-
-struct FunctionLibrary {
-  std::vector<LibraryFunction> functions;
-  const LibraryFunction* find(std::string_view name) const;
-};
-
-// Fails with OperationFailed naming the line of the first mistake.
-Result<FunctionLibrary> parse_function_library(std::string_view text);
-Result<FunctionLibrary> load_function_library(const std::string& path);
 
 // The installed libraries, answering the calls formulas make to them.
 class AddInCatalog final : public ExternalFunctions {

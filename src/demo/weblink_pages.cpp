@@ -1,4 +1,4 @@
-#include "weblink_pages.h"
+#include "demo/weblink_pages.h"
 
 #include <algorithm>
 #include <cstdio>

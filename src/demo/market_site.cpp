@@ -1,4 +1,4 @@
-#include "market_site.h"
+#include "demo/market_site.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "market_data.h"
-#include "weblink_pages.h"
+#include "demo/market_data.h"
+#include "demo/weblink_pages.h"
 
 namespace quillo::service {
 

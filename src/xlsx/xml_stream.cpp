@@ -1,4 +1,4 @@
-// XML parsed as it is fed, through expat (see xlsx_package.h). The sheet
+// XML parsed as it is fed, through expat (see package.h). The sheet
 // parts of a large workbook are read and written this way: a tree of a
 // sheet part costs several times the part's text, expat's state does not
 // grow with it. Expat rather than libxml2's push parser: it reports the
@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstring>
 
-#include "spreadsheet/xlsx_package.h"
+#include "xlsx/package.h"
 
 namespace quillo::spreadsheet::xlsx {
 
