@@ -460,11 +460,15 @@ CellState EngineFacade::state_of(
       state.reason = kNotAnswered;
       awaited = true;
     }
-    // As the kept figure: an empty value only while awaited.
+    // As the kept figure: an empty value only while awaited. Kept only
+    // where the cell shows it: a price-history cell writes its own status
+    // text (a connection error) whatever the settings keep.
     const auto file_value = m_file_values.find(key);
     state.file_value_kept = !state.reason.empty() && file_value != m_file_values.end() &&
                             (awaited || (keeps_value(request.status, m_engine->policy()) &&
-                                         !file_value->second.is_empty()));
+                                         !file_value->second.is_empty())) &&
+                            (shown == file_value->second ||
+                             (file_value->second.is_empty() && shown == Value(std::string())));
   }
   if (state.reason.empty()) state.reason = shown_value_kind(shown);
   if (state.reason.empty()) {

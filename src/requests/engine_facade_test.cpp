@@ -129,6 +129,10 @@ TEST_F(FacadeTest, AFileValueIsKeptWhileWaitingAndOnFailuresTheSettingsKeep) {
   EXPECT_EQ(state("A1").kind, Kind::Failed);
   EXPECT_EQ(state("A1").reason, "connection error");
   EXPECT_TRUE(state("A1").file_value_kept);
+  // A cell that shows something else than the file's value (a history
+  // cell writes its own status) did not keep it, whatever the settings say.
+  const Value status("Failed to connect to 127.0.0.1 port 9");
+  EXPECT_FALSE(engine.cell_state(*cell("A1"), status).file_value_kept);
   // A final answer shows itself.
   EXPECT_EQ(shown("A2").to_text(), "Invalid instrument id");
   EXPECT_EQ(state("A2").reason, "invalid instrument");
