@@ -186,7 +186,7 @@ class WorkbookApi {
       std::string dialogs = dialogs_for(page);
       std::string& told = m_told_dialogs[page];
       if (dialogs != told) {
-        m_server->publish(page, "dialogs", dialogs);
+        m_server->publish(page, "dialogs", stamped(dialogs));
         told = std::move(dialogs);
       }
     }
@@ -219,7 +219,7 @@ class WorkbookApi {
     if (req.name == "reload" && req.method == "POST") return reload();
     if (req.name == "select" && req.method == "POST") return select(req);
     if (req.name == "menu") return menu(req);
-    if (req.name == "dialogs") return {200, dialogs_for(m_acting)};
+    if (req.name == "dialogs") return {200, stamped(dialogs_for(m_acting))};
     if (req.name == "dialog" && req.method == "POST") return dialog(req);
     if (req.name == "charts") return charts(req);
     if (req.name == "link" && req.method == "POST") return link(req);
@@ -246,6 +246,15 @@ class WorkbookApi {
     if (!any_dialog_shown(m_session.state())) m_dialog_page.reset();
     if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) m_dialog_page.reset();
     return !m_dialog_page || *m_dialog_page == page;
+  }
+
+  // A state of the dialogs numbered in the order it was made: a page gets
+  // states both as replies and on its event stream, which may overtake one
+  // another, and shows none older than one it has shown.
+  std::string stamped(std::string dialogs) {
+    if (dialogs.empty() || dialogs.back() != '}') return dialogs;
+    dialogs.pop_back();
+    return dialogs + ",\"seq\":" + std::to_string(++m_dialogs_made) + "}";
   }
 
   std::string dialogs_for(const std::string& page) {
@@ -449,7 +458,7 @@ class WorkbookApi {
   ui::ApiReply after_action() {
     if (!m_dialog_page && any_dialog_shown(m_session.state())) m_dialog_page = m_acting;
     push_changes();
-    return {200, dialogs_for(m_acting)};
+    return {200, stamped(dialogs_for(m_acting))};
   }
 
   ui::ApiReply dialogs_elsewhere() {
@@ -721,6 +730,7 @@ class WorkbookApi {
   std::map<std::string, std::int64_t> m_seen;         // when each page last called or streamed
   std::map<std::string, Active> m_cursors;            // each page's cell cursor
   std::map<std::string, std::string> m_told_dialogs;  // by page
+  std::uint64_t m_dialogs_made = 0;                   // the number of the last dialog state made
   std::optional<std::string> m_dialog_page;           // the page the add-in's dialogs belong to
   std::optional<std::string> m_link_page;             // the page whose link wizard is open
   std::string m_path;

@@ -44,6 +44,9 @@ export interface DialogState {
   weblink: boolean;
   // The add-in's dialogs are open in another tab (they are shown there).
   elsewhere?: boolean;
+  // The order in which the server made the state: replies and the event
+  // stream may overtake one another, and an older state is not shown.
+  seq?: number;
 }
 
 // Accelerator marks ("&Settings...") are not shown.
@@ -59,6 +62,8 @@ function el<K extends keyof HTMLElementTagNameMap>(tag: K, cls = "", text = ""):
 export class Dialogs {
   // Actions go out one after another, in the order the user made them.
   private queue: Promise<unknown> = Promise.resolve();
+  // The number of the newest dialog state shown.
+  private shownSeq = 0;
 
   constructor(
     private overlay: HTMLElement,
@@ -76,6 +81,10 @@ export class Dialogs {
   }
 
   render(state: DialogState): void {
+    if (state.seq !== undefined) {
+      if (state.seq < this.shownSeq) return;
+      this.shownSeq = state.seq;
+    }
     this.onWeblink(state.weblink);
     // Typing in a text box survives a redraw.
     const focused = document.activeElement as HTMLInputElement | null;
