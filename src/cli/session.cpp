@@ -1,7 +1,6 @@
 #include "cli/session.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 #include "common/text.h"
@@ -180,36 +179,6 @@ Progress Session::progress() const {
   return m_state->engine() ? m_state->engine()->progress() : Progress{};
 }
 
-namespace {
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool name_char(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.';
-}
-
-// Whether the formula calls one of the functions (a name followed by "(").
-bool calls_any(std::string_view formula, const std::vector<std::string>& names) {
-  const std::string lower = ascii_lower(formula);
-  for (const std::string& name : names) {
-    std::size_t at = 0;
-    while ((at = lower.find(name, at)) != std::string::npos) {
-      const std::size_t end = at + name.size();
-      if ((at == 0 || !name_char(lower[at - 1])) && end < lower.size() && lower[end] == '(') {
-        return true;
-      }
-      at = end;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
   std::vector<AddinCell> out;
   const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(&book);
@@ -218,7 +187,7 @@ std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
   if (!b) return out;
   // The functions of the libraries installed in the host, as formulas write them.
   std::vector<std::string> names = m_app.add_in_catalog().declared_functions();
-  for (std::string& name : names) name = ascii_lower(name);
+  for (std::string& name : names) name = text::lower(name);
   for (const spreadsheet::SheetId id : b->sheets) {
     const spreadsheet::Sheet* sheet = model.sheet(id);
     if (!sheet) continue;
@@ -227,7 +196,7 @@ std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
       if (!sheet->cells.formula(key)->formula->calls_external) continue;
       const std::int32_t row = spreadsheet::key_row(key), col = spreadsheet::key_col(key);
       const std::string formula = model.formula_text(id, row, col, spreadsheet::Notation::A1);
-      if (calls_any(formula, names)) out.push_back(AddinCell{id, row, col});
+      if (text::calls_any(formula, names)) out.push_back(AddinCell{id, row, col});
     }
   }
   return out;

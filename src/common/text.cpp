@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <cctype>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -365,6 +367,22 @@ void append_utf8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
+}
+
+bool calls_any(std::string_view formula, const std::vector<std::string>& names) {
+  const std::string low = lower(formula);
+  const auto name_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.';
+  };
+  for (const std::string& name : names) {
+    std::size_t at = 0;
+    while ((at = low.find(name, at)) != std::string::npos) {
+      const std::size_t end = at + name.size();
+      if ((at == 0 || !name_char(low[at - 1])) && end < low.size() && low[end] == '(') return true;
+      at = end;
+    }
+  }
+  return false;
 }
 
 }  // namespace quillo::text

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillo {
 
@@ -88,5 +89,10 @@ std::string format_number_15(double d);
 
 // Appends the UTF-8 form of the code point cp (at most U+10FFFF).
 void append_utf8(std::string& out, char32_t cp);
+
+// Whether a formula's text calls one of the functions named (in lower
+// case): the name, in any case, followed by "(" and not preceded by a
+// letter, digit, "_" or ".".
+bool calls_any(std::string_view formula, const std::vector<std::string>& names);
 
 }  // namespace quillo::text

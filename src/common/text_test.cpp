@@ -169,5 +169,16 @@ TEST(DecodeUtf8Test, ValidSequencesAndEveryKindOfMalformedOne) {
   EXPECT_EQ(decode_utf8("\xF8\x88\x80\x80", 0), std::nullopt);  // no such lead byte
 }
 
+TEST(CallsAnyTest, OnlyACallOfTheNameInAnyCaseCounts) {
+  const std::vector<std::string> names{"sma", "fhistory"};
+  EXPECT_TRUE(calls_any("=SMA(A1:F9,5)", names));
+  EXPECT_TRUE(calls_any("=1+FHistory(\"X\")", names));
+  EXPECT_FALSE(calls_any("=xsma(A1:F9,5)", names));    // a longer name
+  EXPECT_FALSE(calls_any("=my.sma(A1:F9,5)", names));  // a name with a dot
+  EXPECT_FALSE(calls_any("=sma", names));              // not a call
+  EXPECT_FALSE(calls_any("=A1+sma_2(1)", names));
+  EXPECT_TRUE(calls_any("=xsma(1)+sma(2)", names));  // a later call counts
+}
+
 }  // namespace
 }  // namespace quillo::text

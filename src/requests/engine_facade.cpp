@@ -1,7 +1,6 @@
 #include "requests/engine_facade.h"
 
-#include <cctype>
-
+#include "common/text.h"
 #include "host/cell_key.h"
 #include "host/output_blocks.h"
 #include "indicators/indicator_frame.h"
@@ -60,32 +59,6 @@ std::string_view failure_kind(RequestStatus status) {
   }
 }
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool name_char(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.';
-}
-
-// Whether the formula calls one of the functions (a name followed by "(").
-bool calls_any(std::string_view formula, const std::vector<std::string>& names) {
-  const std::string lower = ascii_lower(formula);
-  for (const std::string& name : names) {
-    std::size_t at = 0;
-    while ((at = lower.find(name, at)) != std::string::npos) {
-      const std::size_t end = at + name.size();
-      if ((at == 0 || !name_char(lower[at - 1])) && end < lower.size() && lower[end] == '(') {
-        return true;
-      }
-      at = end;
-    }
-  }
-  return false;
-}
-
 // The library's price-history function and its indicator functions.
 const std::vector<std::string> kHistoryFunctions{"fhistory"};
 const std::vector<std::string> kIndicatorFunctions{
@@ -133,7 +106,7 @@ std::string shown_failure_kind(const std::string& shown) {
   if (shown == status_message(StatusText::DataLoaded)) return {};  // a history table's
   for (int i = 0; i <= static_cast<int>(StatusText::NoData); ++i) {
     const std::string_view m = status_message(static_cast<StatusText>(i));
-    if (!m.empty() && shown == m) return ascii_lower(m);
+    if (!m.empty() && shown == m) return text::lower(m);
   }
   return {};
 }
@@ -435,8 +408,8 @@ Summary EngineFacade::summarize(const std::vector<ShownCell>& cells) const {
     const CellState state = state_of(c.key, c.shown, requests);
     if (state.kind == CellState::Kind::Answered) {
       ++s.filled;
-      if (calls_any(c.formula, kHistoryFunctions)) ++s.history_tables;
-      if (calls_any(c.formula, kIndicatorFunctions)) ++s.indicator_series;
+      if (text::calls_any(c.formula, kHistoryFunctions)) ++s.history_tables;
+      if (text::calls_any(c.formula, kIndicatorFunctions)) ++s.indicator_series;
     } else {
       ++s.failures[state.reason];
       if (state.file_value_kept) ++s.kept;
