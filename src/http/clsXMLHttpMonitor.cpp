@@ -52,12 +52,14 @@ void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
   m_method = std::move(method);
   m_url = std::move(url);
   m_processor = std::move(processor);
+  m_tries = 0;
 }
 
 void clsXMLHttpMonitor::xmlhttpcall_send() {
   // Only a waiting or retrying request goes out; a stale queue entry (an
   // aborted or finished request) does not.
   if (!transition(MonitorState::InFlight)) return;
+  ++m_tries;
   m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
   std::string error;
   HttpSettings settings = m_manager.settings();

@@ -305,6 +305,7 @@ Category read_category(const pugi::xml_node& n, const FigureFormat& source_forma
     for (const pugi::xml_node& e : descendants(p, "enumvalue")) {
       param.enumvalues.push_back({attr(e, "displayname"), attr(e, "value")});
     }
+    param.secret = attr(p, "secret") == "1";
     c.parameters.push_back(std::move(param));
   }
   for (const pugi::xml_node& f : descendants(n, "field"))

@@ -34,6 +34,9 @@ struct Parameter {
   std::string urlkey;
   std::string defaultvalue;
   std::vector<EnumValue> enumvalues;
+  // secret="1": the value is a credential (an access key, a token); it is
+  // sent, but never kept in the record of where a cell's value came from.
+  bool secret = false;
 };
 
 // A field element. Attributes absent from the file read as empty texts;

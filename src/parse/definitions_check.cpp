@@ -24,7 +24,7 @@ const std::map<std::string_view, std::set<std::string_view>>& schema() {
       {"url", {}},
       {"updatefrq", {}},
       {"invalidrequest", {}},
-      {"parameter", {"name", "urlkey", "defaultvalue"}},
+      {"parameter", {"name", "urlkey", "defaultvalue", "secret"}},
       {"enumvalue", {"displayname", "value"}},
       {"field",
        {"id",        "name",      "type",         "tablenumber",   "tablestarttag", "tableendtag",
