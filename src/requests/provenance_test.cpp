@@ -242,6 +242,33 @@ TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
   EXPECT_EQ(records[0].fetch->failure, "");
 }
 
+TEST_F(ProvenanceTest, AttemptsCountTheRetriesOfAnAnswer) {
+  // Two transport failures, then the page: three attempts, no failure.
+  transport.script_next(ScriptedTransport::fail(12029, "cannot connect"));
+  transport.script_next(ScriptedTransport::fail(12029, "cannot connect"));
+  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run(6);
+  std::vector<ProvenanceRecord> records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 1u);
+  ASSERT_TRUE(records[0].fetch);
+  EXPECT_EQ(records[0].fetch->attempts, 3);
+  EXPECT_EQ(records[0].fetch->http_status, 200);
+  EXPECT_EQ(records[0].fetch->failure, "");
+
+  // Three in a row are final: no HTTP status, the transport's reason.
+  transport.set_default(ScriptedTransport::fail(12029, "cannot connect"));
+  set("A2", "=fsingle(\"OTHER\",\"SMP.QUO.LAST\")");
+  run(6);
+  records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 2u);
+  ASSERT_TRUE(records[1].fetch);
+  EXPECT_EQ(records[1].fetch->attempts, 3);
+  EXPECT_EQ(records[1].fetch->http_status, 0);
+  EXPECT_EQ(records[1].fetch->answered_ms, 0);
+  EXPECT_NE(records[1].fetch->failure.find("cannot connect"), std::string::npos);
+}
+
 TEST_F(ProvenanceTest, AUsersSheetOfTheRecordsNameIsLeftAlone) {
   auto own = book->add_worksheet(kProvenanceSheet);
   ASSERT_TRUE(own.ok());

@@ -81,8 +81,13 @@ test("the selected cell says where its value came from, and old values are marke
   assert.match(text, /AskedBVM, LMS\.QUO\.LAST/);
   assert.match(text, /Answered\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ/);
   assert.match(text, /HTTP status200, 1 attempt/);
-  // Nothing is an hour old yet.
-  assert.equal(await page.locator("#cells .cell.stale").count(), 0);
+  // No answer is an hour old yet; only the failed cells, never answered, are marked.
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell.stale").length > 0);
+  assert.equal(await page.locator('#cells .cell.stale[data-address="C4"]').count(), 0);
+  for (const el of await page.locator("#cells .cell.stale").all()) {
+    assert.match(await el.getAttribute("class"), /\berror\b/);
+    assert.equal(await el.getAttribute("title"), "Stale: never answered");
+  }
   // A page that counts every answer as old marks the quote, time in its tooltip.
   const strict = await ws.context.newPage();
   await strict.goto(`${ws.address}?stale=0`);
