@@ -540,7 +540,12 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
     if (n.workbook != name || !holds_formula(book, n.sheet, n.row, n.col)) continue;
     const Place place{n.sheet, n.row, n.col};
     const auto old = by_place.find(place);
-    const ProvenanceRecord* from_file = old == by_place.end() ? nullptr : old->second;
+    // The file's record speaks for the cell only while it asks the same.
+    const ProvenanceRecord* from_file = old != by_place.end() && old->second->kind == n.kind &&
+                                                old->second->instrument == n.instrument &&
+                                                old->second->field == n.field
+                                            ? old->second
+                                            : nullptr;
     ProvenanceRecord r;
     r.sheet = n.sheet;
     r.row = n.row;

@@ -217,13 +217,20 @@ TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
       "",    0};
   ProvenanceRecord gone = old;
   gone.row = 2;
-  ASSERT_TRUE(write_provenance(*book, {old, gone}));
+  ProvenanceRecord other = old;  // A3 asked for another instrument then
+  other.row = 3;
+  other.instrument = "OLD";
+  ASSERT_TRUE(write_provenance(*book, {old, gone, other}));
 
-  transport.script_next(ScriptedTransport::complete(500, "oops"));
+  transport.set_default(ScriptedTransport::complete(500, "oops"));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A3", "=fsingle(\"NEW\",\"SMP.QUO.LAST\")");
   run();
   std::vector<ProvenanceRecord> records = engine.provenance(*book);
-  ASSERT_EQ(records.size(), 1u);
+  ASSERT_EQ(records.size(), 2u);
+  ASSERT_TRUE(records[1].fetch);
+  EXPECT_EQ(records[1].instrument, "NEW");
+  EXPECT_EQ(records[1].fetch->answered_ms, 0);  // never answered for what it asks now
   ASSERT_TRUE(records[0].fetch);
   EXPECT_EQ(records[0].fetch->answered_ms, at("2026-12-07T09:00:00Z"));
   EXPECT_EQ(records[0].fetch->http_status, 500);
@@ -237,7 +244,7 @@ TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
   engine.reset_requests();
   run();
   records = engine.provenance(*book);
-  ASSERT_EQ(records.size(), 1u);
+  ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].fetch->answered_ms, now);
   EXPECT_EQ(records[0].fetch->failure, "");
 }
