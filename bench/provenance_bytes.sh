@@ -29,7 +29,7 @@ mkdir -p "$tmp/install"
 sed "s/{port}/${base##*:}/g" "$here/data/ds.xml" >"$tmp/install/ds.xml"
 cp "$here/data/tarnvale.xla" "$tmp/install/"
 "$quillo" settings set installpath "$tmp/install/" >/dev/null
-ids=$(for q in a e o i u; do curl -s "$base/search?q=$q"; done |
+ids=$(for q in a e o i u n r s t l m k; do curl -s "$base/search?q=$q"; done |
   grep -o '<tr><td>[^<]*</td><td>[A-Z]\{3\}</td>' | sed 's/.*<td>\([A-Z]*\)<\/td>$/\1/' |
   sort -u | head -100 | paste -sd,)
 fields=LMS.QUO.NAME,LMS.QUO.LAST,LMS.QUO.CHANGE,LMS.QUO.CHANGEPCT,LMS.QUO.CURRENCY,LMS.QUO.EXCHANGE,LMS.QUO.OPEN,LMS.QUO.DAYLOW,LMS.QUO.DAYHIGH,LMS.QUO.VOLUME
