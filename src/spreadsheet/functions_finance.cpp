@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -64,16 +65,22 @@ double payment(double r, double n, double pv, double fv, bool start) {
 // not settle within the iteration bound or leaves the numbers. A value of f
 // within rounding noise of zero (relative to scale, the size of the amounts
 // involved) is a root even where the steps no longer shrink.
+// A step that would leave the domain (at or below lower) goes halfway to
+// its edge instead; only a root (f within noise of zero) ends there.
 template <typename F, typename DF>
-std::optional<double> solve(double guess, double scale, F f, DF df) {
+std::optional<double> solve(double guess, double scale, F f, DF df,
+                            double lower = -std::numeric_limits<double>::infinity()) {
   double x = guess;
   for (int i = 0; i < kMaxIterations; ++i) {
     const double y = f(x), d = df(x);
     if (std::fabs(y) <= 1e-13 * scale) return x;
     if (!std::isfinite(y) || !std::isfinite(d) || d == 0) return std::nullopt;
-    const double next = x - y / d;
+    double next = x - y / d;
+    const bool held = next <= lower;
+    if (held) next = x + (lower - x) / 2;
     if (!std::isfinite(next)) return std::nullopt;
-    if (std::fabs(next - x) <= kTolerance * std::max(1.0, std::fabs(next))) return next;
+    // A step held back at the edge settles nothing.
+    if (!held && std::fabs(next - x) <= kTolerance * std::max(1.0, std::fabs(next))) return next;
     x = next;
   }
   return std::nullopt;
@@ -205,11 +212,13 @@ Value fn_rate(const CallContext& ctx, std::span<const Value> args) {
       const auto [g, gm1] = growth(r, n);
       return pv * g + pmt * (1 + r * t) * gm1 / r + fv;
     };
+    // The slope from the right where the left point would be -100% or less.
     auto df = [&](double r) {
       const double h = std::max(1e-7, std::fabs(r) * 1e-7);
+      if (r - h <= -1) return (f(r + h) - f(r)) / h;
       return (f(r + h) - f(r - h)) / (2 * h);
     };
-    auto r = solve(a[5], std::fabs(pv) + std::fabs(pmt) * n + std::fabs(fv), f, df);
+    auto r = solve(a[5], std::fabs(pv) + std::fabs(pmt) * n + std::fabs(fv), f, df, -1.0);
     if ((!r || *r <= -1) && a[5] > -1) r = bracket_root(a[5], -1.0, f);
     if (!r || *r <= -1) return Value(ErrorCode::Num);
     return Value(*r);
