@@ -191,7 +191,13 @@ std::string_view file_prefix(std::string_view fn) {
                                                 "BITRSHIFT",
                                                 "SKEW.P",
                                                 "PDURATION",
-                                                "RRI"};
+                                                "RRI",
+                                                "CEILING.PRECISE",
+                                                "FLOOR.PRECISE",
+                                                "HYPGEOM.DIST",
+                                                "NEGBINOM.DIST",
+                                                "Z.TEST",
+                                                "F.TEST"};
   for (std::string_view w : kWorksheet) {
     if (w == fn) return "_xlfn._xlws.";
   }

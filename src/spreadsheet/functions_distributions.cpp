@@ -1,8 +1,10 @@
 // The statistical distributions: normal (NORM.*, NORMDIST, ...), lognormal,
 // Student's t, chi-squared, F, beta, gamma (with GAMMA and GAMMALN),
 // exponential, Weibull, binomial, Poisson, and what is built on them
-// (STANDARDIZE, FISHER, CONFIDENCE, PHI, GAUSS, ERF). Each takes single
-// numbers, so inside array formulas they compute item by item.
+// (STANDARDIZE, FISHER, CONFIDENCE, PHI, GAUSS, ERF), each of single
+// numbers, so that inside array formulas they compute item by item; then the
+// hypergeometric and negative binomial distributions and the tests over
+// lists (Z.TEST, T.TEST, F.TEST, CHISQ.TEST).
 //
 // Arguments outside a distribution's domain are #NUM! as Excel gives it;
 // counts (degrees of freedom, trials, successes) are cut to whole numbers.
@@ -11,6 +13,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <vector>
 
 #include "spreadsheet/function_numbers.h"
 #include "spreadsheet/special_functions.h"
@@ -542,6 +545,224 @@ Value fn_expon_dist(const CallContext& ctx, std::span<const Value> args) {
 
 Value fn_weibull_dist(const CallContext& ctx, std::span<const Value> args) {
   return with_flag<3>(ctx, args, [](auto a, bool c) { return weibull_dist(a[0], a[1], a[2], c); });
+}
+
+// ---- more discrete distributions ----
+
+namespace {
+
+double log_choose(double n, double k) {
+  return std::lgamma(n + 1) - std::lgamma(k + 1) - std::lgamma(n - k + 1);
+}
+
+// The chance of s successes in a sample of n from a population of size
+// big_n holding k successes.
+double hypergeom_pmf(double s, double n, double k, double big_n) {
+  return std::exp(log_choose(k, s) + log_choose(big_n - k, n - s) - log_choose(big_n, n));
+}
+
+}  // namespace
+
+// HYPGEOM.DIST(sample_s, number_sample, population_s, number_pop,
+// cumulative).
+Value fn_hypgeom_dist(const CallContext& ctx, std::span<const Value> args) {
+  return with_flag<4>(ctx, args, [](auto a, bool cumulative) {
+    const double s = std::trunc(a[0]), n = std::trunc(a[1]), k = std::trunc(a[2]),
+                 big_n = std::trunc(a[3]);
+    if (s < 0 || s > n || s > k || n <= 0 || n > big_n || k <= 0 || k > big_n ||
+        s < n - big_n + k) {
+      return num_error();
+    }
+    if (!cumulative) return Value(hypergeom_pmf(s, n, k, big_n));
+    double sum = 0;
+    for (double i = std::max(0.0, n - big_n + k); i <= s; ++i) sum += hypergeom_pmf(i, n, k, big_n);
+    return Value(std::min(sum, 1.0));
+  });
+}
+
+// HYPGEOMDIST: the chance of exactly sample_s.
+Value fn_hypgeomdist(const CallContext& ctx, std::span<const Value> args) {
+  const std::array<Value, 5> call{args[0], args[1], args[2], args[3], Value(false)};
+  return fn_hypgeom_dist(ctx, call);
+}
+
+// NEGBINOM.DIST(failures, successes, p, cumulative): the chance of that
+// many failures before the successes-th success.
+Value fn_negbinom_dist(const CallContext& ctx, std::span<const Value> args) {
+  return with_flag<3>(ctx, args, [](auto a, bool cumulative) {
+    const double f = std::trunc(a[0]), s = std::trunc(a[1]), p = a[2];
+    if (f < 0 || s < 1 || p < 0 || p > 1) return num_error();
+    if (cumulative) return Value(p == 0 ? 0 : sp::beta_i(s, f + 1, p));
+    if (p == 0 || p == 1) return Value(p == 1 && f == 0 ? 1.0 : 0.0);
+    return Value(std::exp(log_choose(f + s - 1, f) + s * std::log(p) + f * std::log1p(-p)));
+  });
+}
+
+Value fn_negbinomdist(const CallContext& ctx, std::span<const Value> args) {
+  const std::array<Value, 4> call{args[0], args[1], args[2], Value(false)};
+  return fn_negbinom_dist(ctx, call);
+}
+
+// ---- tests over lists ----
+
+namespace {
+
+using Numbers = std::variant<std::vector<double>, ErrorCode>;
+
+Numbers numbers_in(const Value& v, const CallContext& ctx) {
+  std::vector<double> out;
+  if (auto e = for_each_number(std::span<const Value>(&v, 1), ctx,
+                               [&](double d) { out.push_back(d); })) {
+    return *e;
+  }
+  return out;
+}
+
+struct Summary {
+  double n = 0, mean = 0, var = 0;  // var: the sample variance
+};
+
+Summary summary(const std::vector<double>& xs) {
+  Summary s;
+  s.n = static_cast<double>(xs.size());
+  for (double x : xs) s.mean += x;
+  s.mean /= s.n;
+  for (double x : xs) s.var += (x - s.mean) * (x - s.mean);
+  s.var /= s.n - 1;
+  return s;
+}
+
+// The items of a range or array, as they stand.
+std::variant<std::vector<Value>, ErrorCode> items(const Value& v, const CallContext& ctx) {
+  if (auto view = RangeView::of(v)) {
+    if (view->gone()) return ErrorCode::Ref;
+    return view->to_array().items;
+  }
+  return std::vector<Value>{scalar(v, ctx)};
+}
+
+}  // namespace
+
+// Z.TEST(array, x, [sigma]): the one-tailed chance of a mean as large as
+// the array's if the true mean were x.
+Value fn_z_test(const CallContext& ctx, std::span<const Value> args) {
+  const Numbers ns = numbers_in(args[0], ctx);
+  if (const auto* e = std::get_if<ErrorCode>(&ns)) return Value(*e);
+  const auto xs = numbers_of<2>(ctx, args.subspan(1), {0, 0});
+  if (const auto* e = std::get_if<ErrorCode>(&xs)) return Value(*e);
+  const auto [x, sigma_arg] = std::get<std::array<double, 2>>(xs);
+  const auto& data = std::get<std::vector<double>>(ns);
+  if (data.empty()) return Value(ErrorCode::NA);
+  const Summary s = summary(data);
+  double sigma = sigma_arg;
+  if (missing(args, 2)) {
+    if (data.size() < 2) return Value(ErrorCode::Div0);
+    sigma = std::sqrt(s.var);
+  }
+  if (sigma <= 0) return sigma == 0 ? Value(ErrorCode::Div0) : num_error();
+  return number_result(sp::normal_cdf(-(s.mean - x) / (sigma / std::sqrt(s.n))));
+}
+
+// T.TEST(array1, array2, tails, type): the chance of a difference of means
+// as large as the arrays', paired (type 1), of equal variances (2) or of
+// unequal ones (3, Welch's degrees of freedom).
+Value fn_t_test(const CallContext& ctx, std::span<const Value> args) {
+  const auto kinds = numbers_of<2>(ctx, args.subspan(2), {});
+  if (const auto* e = std::get_if<ErrorCode>(&kinds)) return Value(*e);
+  const double tails = std::trunc(std::get<std::array<double, 2>>(kinds)[0]);
+  const double type = std::trunc(std::get<std::array<double, 2>>(kinds)[1]);
+  if ((tails != 1 && tails != 2) || type < 1 || type > 3) return num_error();
+  double t = 0, df = 0;
+  if (type == 1) {
+    const auto a = items(args[0], ctx), b = items(args[1], ctx);
+    if (const auto* e = std::get_if<ErrorCode>(&a)) return Value(*e);
+    if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
+    const auto& xa = std::get<std::vector<Value>>(a);
+    const auto& xb = std::get<std::vector<Value>>(b);
+    if (xa.size() != xb.size()) return Value(ErrorCode::NA);
+    std::vector<double> d;
+    for (std::size_t i = 0; i < xa.size(); ++i) {
+      if (xa[i].is_error()) return xa[i];
+      if (xb[i].is_error()) return xb[i];
+      if (xa[i].is_number() && xb[i].is_number()) d.push_back(xa[i].number() - xb[i].number());
+    }
+    if (d.size() < 2) return Value(ErrorCode::Div0);
+    const Summary s = summary(d);
+    if (s.var == 0) return Value(ErrorCode::Div0);
+    t = s.mean / std::sqrt(s.var / s.n);
+    df = s.n - 1;
+  } else {
+    const Numbers a = numbers_in(args[0], ctx), b = numbers_in(args[1], ctx);
+    if (const auto* e = std::get_if<ErrorCode>(&a)) return Value(*e);
+    if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
+    const auto& xa = std::get<std::vector<double>>(a);
+    const auto& xb = std::get<std::vector<double>>(b);
+    if (xa.size() < 2 || xb.size() < 2) return Value(ErrorCode::Div0);
+    const Summary s1 = summary(xa), s2 = summary(xb);
+    if (type == 2) {
+      df = s1.n + s2.n - 2;
+      const double pooled = ((s1.n - 1) * s1.var + (s2.n - 1) * s2.var) / df;
+      const double se = std::sqrt(pooled * (1 / s1.n + 1 / s2.n));
+      if (se == 0) return Value(ErrorCode::Div0);
+      t = (s1.mean - s2.mean) / se;
+    } else {
+      const double v1 = s1.var / s1.n, v2 = s2.var / s2.n;
+      if (v1 + v2 == 0) return Value(ErrorCode::Div0);
+      t = (s1.mean - s2.mean) / std::sqrt(v1 + v2);
+      df = (v1 + v2) * (v1 + v2) / (v1 * v1 / (s1.n - 1) + v2 * v2 / (s2.n - 1));
+    }
+  }
+  const double both = t_two_tail(std::fabs(t), df);
+  return number_result(tails == 2 ? both : both / 2);
+}
+
+// F.TEST(array1, array2): the two-tailed chance that the variances differ
+// as much as the arrays' do.
+Value fn_f_test(const CallContext& ctx, std::span<const Value> args) {
+  const Numbers a = numbers_in(args[0], ctx), b = numbers_in(args[1], ctx);
+  if (const auto* e = std::get_if<ErrorCode>(&a)) return Value(*e);
+  if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
+  const auto& xa = std::get<std::vector<double>>(a);
+  const auto& xb = std::get<std::vector<double>>(b);
+  if (xa.size() < 2 || xb.size() < 2) return Value(ErrorCode::Div0);
+  const Summary s1 = summary(xa), s2 = summary(xb);
+  if (s1.var == 0 || s2.var == 0) return Value(ErrorCode::Div0);
+  const double f = s1.var / s2.var;
+  const double lower = f_cdf(f, s1.n - 1, s2.n - 1);
+  const double upper = f_upper(f, s1.n - 1, s2.n - 1);
+  return number_result(std::min(1.0, 2 * std::min(lower, upper)));
+}
+
+// CHISQ.TEST(actual, expected): the chance of a chi-squared statistic as
+// large as the table's, with (rows-1)(columns-1) degrees of freedom (n-1
+// for a single row or column).
+Value fn_chisq_test(const CallContext& ctx, std::span<const Value> args) {
+  const auto shape = [](const Value& v) -> std::pair<std::int32_t, std::int32_t> {
+    if (auto view = RangeView::of(v)) return {view->rows(), view->cols()};
+    return {1, 1};
+  };
+  const auto [rows, cols] = shape(args[0]);
+  if (shape(args[1]) != std::make_pair(rows, cols)) return Value(ErrorCode::NA);
+  const auto a = items(args[0], ctx), e = items(args[1], ctx);
+  if (const auto* err = std::get_if<ErrorCode>(&a)) return Value(*err);
+  if (const auto* err = std::get_if<ErrorCode>(&e)) return Value(*err);
+  const auto& actual = std::get<std::vector<Value>>(a);
+  const auto& expected = std::get<std::vector<Value>>(e);
+  double chi = 0;
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    if (actual[i].is_error()) return actual[i];
+    if (expected[i].is_error()) return expected[i];
+    if (!actual[i].is_number() || !expected[i].is_number()) continue;
+    const double want = expected[i].number();
+    if (want < 0) return num_error();
+    if (want == 0) return Value(ErrorCode::Div0);
+    const double d = actual[i].number() - want;
+    chi += d * d / want;
+  }
+  const double df = rows > 1 && cols > 1 ? static_cast<double>(rows - 1) * (cols - 1)
+                                         : static_cast<double>(std::max(rows, cols) - 1);
+  if (df < 1) return Value(ErrorCode::NA);
+  return number_result(sp::gamma_q(df / 2, chi / 2));
 }
 
 }  // namespace quillo::spreadsheet

@@ -1,6 +1,7 @@
 // More financial functions: MIRR, interest rates (EFFECT, NOMINAL, RRI,
 // PDURATION), the cumulated parts of loan payments (CUMIPMT, CUMPRINC),
-// FVSCHEDULE, ISPMT and sum-of-years' digits depreciation (SYD). As in the
+// FVSCHEDULE, ISPMT, sum-of-years' digits depreciation (SYD) and the
+// fractional dollar prices (DOLLARDE, DOLLARFR). As in the
 // annuity family, money paid out is negative.
 #include <cmath>
 #include <vector>
@@ -147,6 +148,31 @@ Value fn_cumipmt(const CallContext& ctx, std::span<const Value> args) {
 
 Value fn_cumprinc(const CallContext& ctx, std::span<const Value> args) {
   return cumulative(ctx, args, false);
+}
+
+namespace {
+
+// DOLLARDE and DOLLARFR: the fraction of a price read in 1/fraction parts
+// (0.02 in eighths is 2/8) as a decimal, or back.
+Value dollar(const CallContext& ctx, std::span<const Value> args, bool to_decimal) {
+  return on_numbers<2>(ctx, args, {}, [to_decimal](auto a) {
+    const double fraction = std::trunc(a[1]);
+    if (fraction < 0) return num_error();
+    if (fraction < 1) return Value(ErrorCode::Div0);
+    const double whole = std::trunc(a[0]), part = a[0] - whole;
+    const double scale = std::pow(10.0, std::ceil(std::log10(fraction)));
+    return Value(whole + (to_decimal ? part * scale / fraction : part * fraction / scale));
+  });
+}
+
+}  // namespace
+
+Value fn_dollarde(const CallContext& ctx, std::span<const Value> args) {
+  return dollar(ctx, args, true);
+}
+
+Value fn_dollarfr(const CallContext& ctx, std::span<const Value> args) {
+  return dollar(ctx, args, false);
 }
 
 }  // namespace quillo::spreadsheet

@@ -2,10 +2,14 @@
 // inverses (SINH, COSH, TANH, ASINH, ACOSH, ATANH, COTH, CSCH, SECH,
 // ACOTH), the reciprocal trigonometric ones (COT, CSC, SEC, ACOT), SQRTPI,
 // the combinatorics FACTDOUBLE, PERMUT, PERMUTATIONA, COMBINA and
-// MULTINOMIAL, and MUNIT, the identity matrix.
+// MULTINOMIAL, MUNIT (the identity matrix), CEILING.PRECISE and
+// FLOOR.PRECISE, SERIESSUM, and the engineering tests DELTA and GESTEP.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <numbers>
+#include <vector>
 
 #include "spreadsheet/function_numbers.h"
 
@@ -197,6 +201,68 @@ Value fn_munit(const CallContext& ctx, std::span<const Value> args) {
     out.items[static_cast<std::size_t>(i) * static_cast<std::size_t>(size + 1)] = Value(1.0);
   }
   return Value(std::move(out));
+}
+
+namespace {
+
+// q cut to 15 significant digits: a quotient such as 0.3/0.1
+// (2.9999999999999996) is taken as the whole number it stands for.
+double digits15(double q) {
+  if (!std::isfinite(q) || q == 0) return q;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.15g", q);
+  return std::strtod(buf, nullptr);
+}
+
+// CEILING.PRECISE and FLOOR.PRECISE: x to a multiple of |significance|,
+// up or down whatever the signs.
+Value to_multiple(const CallContext& ctx, std::span<const Value> args, bool up) {
+  return on_numbers<2>(ctx, args, {0, 1}, [up](auto a) {
+    const double s = std::fabs(a[1]);
+    if (s == 0 || a[0] == 0) return Value(0.0);
+    const double q = digits15(a[0] / s);
+    return Value((up ? std::ceil(q) : std::floor(q)) * s);
+  });
+}
+
+}  // namespace
+
+Value fn_ceiling_precise(const CallContext& ctx, std::span<const Value> args) {
+  return to_multiple(ctx, args, true);
+}
+
+Value fn_floor_precise(const CallContext& ctx, std::span<const Value> args) {
+  return to_multiple(ctx, args, false);
+}
+
+// DELTA(a, [b]): 1 when the numbers are equal (b defaults to 0), else 0.
+Value fn_delta(const CallContext& ctx, std::span<const Value> args) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) { return Value(a[0] == a[1] ? 1.0 : 0.0); });
+}
+
+// GESTEP(number, [step]): 1 when number is at least step (default 0).
+Value fn_gestep(const CallContext& ctx, std::span<const Value> args) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) { return Value(a[0] >= a[1] ? 1.0 : 0.0); });
+}
+
+// SERIESSUM(x, n, m, coefficients): a1 x^n + a2 x^(n+m) + a3 x^(n+2m) ...
+Value fn_seriessum(const CallContext& ctx, std::span<const Value> args) {
+  const auto xs = numbers_of<3>(ctx, args, {});
+  if (const auto* e = std::get_if<ErrorCode>(&xs)) return Value(*e);
+  const auto [x, n, m] = std::get<std::array<double, 3>>(xs);
+  std::vector<Value> coefficients;
+  if (auto view = RangeView::of(args[3]))
+    coefficients = view->to_array().items;
+  else
+    coefficients.push_back(scalar(args[3], ctx));
+  double sum = 0, power = n;
+  for (const Value& c : coefficients) {
+    if (c.is_error()) return c;
+    if (!c.is_number()) return Value(ErrorCode::Value);
+    sum += c.number() * std::pow(x, power);
+    power += m;
+  }
+  return number_result(sum);
 }
 
 }  // namespace quillo::spreadsheet

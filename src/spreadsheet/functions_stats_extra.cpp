@@ -1,11 +1,16 @@
 // More statistics: the shape of a list (SKEW, SKEW.P, KURT), TRIMMEAN,
-// FREQUENCY, the standard error of a regression (STEYX) and the sums over
-// pairs (SUMX2MY2, SUMX2PY2, SUMXMY2).
+// HARMEAN, MODE.MULT, FREQUENCY, PROB, the "A" forms of the deviations
+// (STDEVA, STDEVPA, VARA, VARPA), the standard error of a regression (STEYX)
+// and the sums over pairs (SUMX2MY2, SUMX2PY2, SUMXMY2).
 //
-// Lists are read as SUM reads them (for_each_number); pairs as CORREL reads
-// them: two lists of equal size, only the places where both hold numbers.
+// Lists are read as SUM reads them (for_each_number), the "A" forms
+// counting TRUE as 1 and FALSE and texts as 0 inside ranges too; pairs as
+// CORREL reads them: two lists of equal size, only the places where both
+// hold numbers.
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include "spreadsheet/function_args.h"
@@ -44,6 +49,44 @@ double standardized_sum(const std::vector<double>& xs, const Moments& m, double 
   double s = 0;
   for (double x : xs) s += std::pow((x - m.mean) / sd, power);
   return s;
+}
+
+// The "A" reading: inside ranges and arrays, TRUE is 1, FALSE and text 0.
+Numbers list_a(std::span<const Value> args, const CallContext& ctx) {
+  std::vector<double> out;
+  for (const Value& a : args) {
+    if (a.type() == ValueType::Missing) continue;
+    std::optional<ErrorCode> error;
+    if (auto view = RangeView::of(a)) {
+      view->for_each([&](const Value& v) {
+        if (error) return;
+        if (v.is_error())
+          error = v.error();
+        else if (v.is_number())
+          out.push_back(v.number());
+        else if (v.type() == ValueType::Bool)
+          out.push_back(v.as_bool() ? 1.0 : 0.0);
+        else if (v.is_text())
+          out.push_back(0.0);
+      });
+      if (error) return *error;
+    } else {
+      const auto n = to_number(scalar(a, ctx));
+      if (const auto* e = std::get_if<ErrorCode>(&n)) return *e;
+      out.push_back(std::get<double>(n));
+    }
+  }
+  return out;
+}
+
+// The variance of the "A" reading, of a sample or of the population.
+Value variance_a(std::span<const Value> args, const CallContext& ctx, bool sample, bool root) {
+  const Numbers ns = list_a(args, ctx);
+  if (const auto* e = std::get_if<ErrorCode>(&ns)) return Value(*e);
+  const Moments m = moments(std::get<std::vector<double>>(ns));
+  if (m.n < (sample ? 2 : 1)) return Value(ErrorCode::Div0);
+  const double v = m.m2 / (m.n - (sample ? 1 : 0));
+  return number_result(root ? std::sqrt(v) : v);
 }
 
 template <typename F>
@@ -219,6 +262,80 @@ Value fn_sumxmy2(const CallContext& ctx, std::span<const Value> args) {
     for (std::size_t i = 0; i < p.x.size(); ++i) s += (p.x[i] - p.y[i]) * (p.x[i] - p.y[i]);
     return Value(s);
   });
+}
+
+Value fn_stdeva(const CallContext& ctx, std::span<const Value> args) {
+  return variance_a(args, ctx, true, true);
+}
+
+Value fn_stdevpa(const CallContext& ctx, std::span<const Value> args) {
+  return variance_a(args, ctx, false, true);
+}
+
+Value fn_vara(const CallContext& ctx, std::span<const Value> args) {
+  return variance_a(args, ctx, true, false);
+}
+
+Value fn_varpa(const CallContext& ctx, std::span<const Value> args) {
+  return variance_a(args, ctx, false, false);
+}
+
+// HARMEAN: the reciprocal of the mean of the reciprocals; positive numbers
+// only.
+Value fn_harmean(const CallContext& ctx, std::span<const Value> args) {
+  return over_list(ctx, args, [](const std::vector<double>& xs) {
+    if (xs.empty()) return Value(ErrorCode::Num);
+    double s = 0;
+    for (double x : xs) {
+      if (x <= 0) return Value(ErrorCode::Num);
+      s += 1 / x;
+    }
+    return Value(static_cast<double>(xs.size()) / s);
+  });
+}
+
+// MODE.MULT: a column of every number that appears most often (more than
+// once), in the order each first appears; #N/A when none repeats.
+Value fn_mode_mult(const CallContext& ctx, std::span<const Value> args) {
+  const Numbers ns = list(args, ctx);
+  if (const auto* e = std::get_if<ErrorCode>(&ns)) return Value(*e);
+  const auto& xs = std::get<std::vector<double>>(ns);
+  std::map<double, std::size_t> counts;
+  std::size_t best = 1;
+  for (double x : xs) best = std::max(best, ++counts[x]);
+  if (best < 2) return Value(ErrorCode::NA);
+  Array out{0, 1, {}};
+  for (double x : xs) {
+    auto it = counts.find(x);
+    if (it->second != best) continue;
+    out.items.emplace_back(x);
+    it->second = 0;  // taken
+  }
+  out.rows = static_cast<std::int32_t>(out.items.size());
+  return Value(std::move(out));
+}
+
+// PROB(values, probabilities, lower, [upper]): the probability that a value
+// lies from lower to upper (or equals lower); the probabilities must lie in
+// (0, 1] and add up to 1.
+Value fn_prob(const CallContext& ctx, std::span<const Value> args) {
+  const auto p = pairs(args[0], args[1], ctx);
+  if (const auto* e = std::get_if<ErrorCode>(&p)) return Value(*e);
+  const auto lo = number(args[2], ctx);
+  if (failed(lo)) return error_of(lo);
+  const auto hi = missing(args, 3) ? lo : number(args[3], ctx);
+  if (failed(hi)) return error_of(hi);
+  const Pairs& pr = std::get<Pairs>(p);
+  const double low = std::get<double>(lo), high = std::get<double>(hi);
+  double total = 0, inside = 0;
+  for (std::size_t i = 0; i < pr.x.size(); ++i) {
+    const double chance = pr.y[i];
+    if (chance <= 0 || chance > 1) return Value(ErrorCode::Num);
+    total += chance;
+    if (pr.x[i] >= low && pr.x[i] <= high) inside += chance;
+  }
+  if (std::fabs(total - 1) > 1e-12) return Value(ErrorCode::Num);
+  return Value(inside);
 }
 
 }  // namespace quillo::spreadsheet

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <array>
 
-#include "spreadsheet/functions_more.h"
+#include "spreadsheet/functions.h"
 
 namespace quillo::spreadsheet {
 
@@ -30,10 +30,12 @@ Value fn_bitlshift(const CallContext&, std::span<const Value>);
 Value fn_bitor(const CallContext&, std::span<const Value>);
 Value fn_bitrshift(const CallContext&, std::span<const Value>);
 Value fn_bitxor(const CallContext&, std::span<const Value>);
+Value fn_ceiling_precise(const CallContext&, std::span<const Value>);
 Value fn_chisq_dist(const CallContext&, std::span<const Value>);
 Value fn_chisq_dist_rt(const CallContext&, std::span<const Value>);
 Value fn_chisq_inv(const CallContext&, std::span<const Value>);
 Value fn_chisq_inv_rt(const CallContext&, std::span<const Value>);
+Value fn_chisq_test(const CallContext&, std::span<const Value>);
 Value fn_combina(const CallContext&, std::span<const Value>);
 Value fn_confidence_norm(const CallContext&, std::span<const Value>);
 Value fn_confidence_t(const CallContext&, std::span<const Value>);
@@ -48,6 +50,9 @@ Value fn_dec2bin(const CallContext&, std::span<const Value>);
 Value fn_dec2hex(const CallContext&, std::span<const Value>);
 Value fn_dec2oct(const CallContext&, std::span<const Value>);
 Value fn_decimal(const CallContext&, std::span<const Value>);
+Value fn_delta(const CallContext&, std::span<const Value>);
+Value fn_dollarde(const CallContext&, std::span<const Value>);
+Value fn_dollarfr(const CallContext&, std::span<const Value>);
 Value fn_effect(const CallContext&, std::span<const Value>);
 Value fn_erf(const CallContext&, std::span<const Value>);
 Value fn_erfc(const CallContext&, std::span<const Value>);
@@ -56,10 +61,12 @@ Value fn_f_dist(const CallContext&, std::span<const Value>);
 Value fn_f_dist_rt(const CallContext&, std::span<const Value>);
 Value fn_f_inv(const CallContext&, std::span<const Value>);
 Value fn_f_inv_rt(const CallContext&, std::span<const Value>);
+Value fn_f_test(const CallContext&, std::span<const Value>);
 Value fn_factdouble(const CallContext&, std::span<const Value>);
 Value fn_filter(const CallContext&, std::span<const Value>);
 Value fn_fisher(const CallContext&, std::span<const Value>);
 Value fn_fisherinv(const CallContext&, std::span<const Value>);
+Value fn_floor_precise(const CallContext&, std::span<const Value>);
 Value fn_frequency(const CallContext&, std::span<const Value>);
 Value fn_fvschedule(const CallContext&, std::span<const Value>);
 Value fn_gamma(const CallContext&, std::span<const Value>);
@@ -67,17 +74,27 @@ Value fn_gamma_dist(const CallContext&, std::span<const Value>);
 Value fn_gamma_inv(const CallContext&, std::span<const Value>);
 Value fn_gammaln(const CallContext&, std::span<const Value>);
 Value fn_gauss(const CallContext&, std::span<const Value>);
+Value fn_gestep(const CallContext&, std::span<const Value>);
+Value fn_harmean(const CallContext&, std::span<const Value>);
 Value fn_hex2bin(const CallContext&, std::span<const Value>);
 Value fn_hex2dec(const CallContext&, std::span<const Value>);
 Value fn_hex2oct(const CallContext&, std::span<const Value>);
+Value fn_hypgeom_dist(const CallContext&, std::span<const Value>);
+Value fn_hypgeomdist(const CallContext&, std::span<const Value>);
 Value fn_ispmt(const CallContext&, std::span<const Value>);
 Value fn_kurt(const CallContext&, std::span<const Value>);
 Value fn_lognorm_dist(const CallContext&, std::span<const Value>);
 Value fn_lognorm_inv(const CallContext&, std::span<const Value>);
 Value fn_lognormdist(const CallContext&, std::span<const Value>);
+Value fn_mdeterm(const CallContext&, std::span<const Value>);
+Value fn_minverse(const CallContext&, std::span<const Value>);
 Value fn_mirr(const CallContext&, std::span<const Value>);
+Value fn_mmult(const CallContext&, std::span<const Value>);
+Value fn_mode_mult(const CallContext&, std::span<const Value>);
 Value fn_multinomial(const CallContext&, std::span<const Value>);
 Value fn_munit(const CallContext&, std::span<const Value>);
+Value fn_negbinom_dist(const CallContext&, std::span<const Value>);
+Value fn_negbinomdist(const CallContext&, std::span<const Value>);
 Value fn_nominal(const CallContext&, std::span<const Value>);
 Value fn_norm_dist(const CallContext&, std::span<const Value>);
 Value fn_norm_inv(const CallContext&, std::span<const Value>);
@@ -92,11 +109,13 @@ Value fn_permut(const CallContext&, std::span<const Value>);
 Value fn_permutationa(const CallContext&, std::span<const Value>);
 Value fn_phi(const CallContext&, std::span<const Value>);
 Value fn_poisson_dist(const CallContext&, std::span<const Value>);
+Value fn_prob(const CallContext&, std::span<const Value>);
 Value fn_roman(const CallContext&, std::span<const Value>);
 Value fn_rri(const CallContext&, std::span<const Value>);
 Value fn_sec(const CallContext&, std::span<const Value>);
 Value fn_sech(const CallContext&, std::span<const Value>);
 Value fn_sequence(const CallContext&, std::span<const Value>);
+Value fn_seriessum(const CallContext&, std::span<const Value>);
 Value fn_sinh(const CallContext&, std::span<const Value>);
 Value fn_skew(const CallContext&, std::span<const Value>);
 Value fn_skew_p(const CallContext&, std::span<const Value>);
@@ -104,6 +123,8 @@ Value fn_sort(const CallContext&, std::span<const Value>);
 Value fn_sortby(const CallContext&, std::span<const Value>);
 Value fn_sqrtpi(const CallContext&, std::span<const Value>);
 Value fn_standardize(const CallContext&, std::span<const Value>);
+Value fn_stdeva(const CallContext&, std::span<const Value>);
+Value fn_stdevpa(const CallContext&, std::span<const Value>);
 Value fn_steyx(const CallContext&, std::span<const Value>);
 Value fn_sumx2my2(const CallContext&, std::span<const Value>);
 Value fn_sumx2py2(const CallContext&, std::span<const Value>);
@@ -114,11 +135,15 @@ Value fn_t_dist_2t(const CallContext&, std::span<const Value>);
 Value fn_t_dist_rt(const CallContext&, std::span<const Value>);
 Value fn_t_inv(const CallContext&, std::span<const Value>);
 Value fn_t_inv_2t(const CallContext&, std::span<const Value>);
+Value fn_t_test(const CallContext&, std::span<const Value>);
 Value fn_tanh(const CallContext&, std::span<const Value>);
 Value fn_tdist(const CallContext&, std::span<const Value>);
 Value fn_trimmean(const CallContext&, std::span<const Value>);
 Value fn_unique(const CallContext&, std::span<const Value>);
+Value fn_vara(const CallContext&, std::span<const Value>);
+Value fn_varpa(const CallContext&, std::span<const Value>);
 Value fn_weibull_dist(const CallContext&, std::span<const Value>);
+Value fn_z_test(const CallContext&, std::span<const Value>);
 Value fn_covariance_p(const CallContext&, std::span<const Value>);
 
 namespace {
@@ -149,12 +174,15 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"BITOR", 2, 2, fn_bitor, ArgMode::Elementwise},
     FunctionDef{"BITRSHIFT", 2, 2, fn_bitrshift, ArgMode::Elementwise},
     FunctionDef{"BITXOR", 2, 2, fn_bitxor, ArgMode::Elementwise},
+    FunctionDef{"CEILING.PRECISE", 1, 2, fn_ceiling_precise, ArgMode::Elementwise},
     FunctionDef{"CHIDIST", 2, 2, fn_chisq_dist_rt, ArgMode::Elementwise},
     FunctionDef{"CHIINV", 2, 2, fn_chisq_inv_rt, ArgMode::Elementwise},
     FunctionDef{"CHISQ.DIST", 3, 3, fn_chisq_dist, ArgMode::Elementwise},
     FunctionDef{"CHISQ.DIST.RT", 2, 2, fn_chisq_dist_rt, ArgMode::Elementwise},
     FunctionDef{"CHISQ.INV", 2, 2, fn_chisq_inv, ArgMode::Elementwise},
     FunctionDef{"CHISQ.INV.RT", 2, 2, fn_chisq_inv_rt, ArgMode::Elementwise},
+    FunctionDef{"CHISQ.TEST", 2, 2, fn_chisq_test, ArgMode::Arrays},
+    FunctionDef{"CHITEST", 2, 2, fn_chisq_test, ArgMode::Arrays},
     FunctionDef{"COMBINA", 2, 2, fn_combina, ArgMode::Elementwise},
     FunctionDef{"CONFIDENCE", 3, 3, fn_confidence_norm, ArgMode::Elementwise},
     FunctionDef{"CONFIDENCE.NORM", 3, 3, fn_confidence_norm, ArgMode::Elementwise},
@@ -172,6 +200,9 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"DEC2HEX", 1, 2, fn_dec2hex, ArgMode::Elementwise},
     FunctionDef{"DEC2OCT", 1, 2, fn_dec2oct, ArgMode::Elementwise},
     FunctionDef{"DECIMAL", 2, 2, fn_decimal, ArgMode::Elementwise},
+    FunctionDef{"DELTA", 1, 2, fn_delta, ArgMode::Elementwise},
+    FunctionDef{"DOLLARDE", 2, 2, fn_dollarde, ArgMode::Elementwise},
+    FunctionDef{"DOLLARFR", 2, 2, fn_dollarfr, ArgMode::Elementwise},
     FunctionDef{"EFFECT", 2, 2, fn_effect, ArgMode::Elementwise},
     FunctionDef{"ERF", 1, 2, fn_erf, ArgMode::Elementwise},
     FunctionDef{"ERF.PRECISE", 1, 1, fn_erf, ArgMode::Elementwise},
@@ -183,13 +214,16 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"F.DIST.RT", 3, 3, fn_f_dist_rt, ArgMode::Elementwise},
     FunctionDef{"F.INV", 3, 3, fn_f_inv, ArgMode::Elementwise},
     FunctionDef{"F.INV.RT", 3, 3, fn_f_inv_rt, ArgMode::Elementwise},
+    FunctionDef{"F.TEST", 2, 2, fn_f_test, ArgMode::Arrays},
     FunctionDef{"FACTDOUBLE", 1, 1, fn_factdouble, ArgMode::Elementwise},
     FunctionDef{"FDIST", 3, 3, fn_f_dist_rt, ArgMode::Elementwise},
     FunctionDef{"FILTER", 2, 3, fn_filter, ArgMode::Arrays},
     FunctionDef{"FINV", 3, 3, fn_f_inv_rt, ArgMode::Elementwise},
     FunctionDef{"FISHER", 1, 1, fn_fisher, ArgMode::Elementwise},
     FunctionDef{"FISHERINV", 1, 1, fn_fisherinv, ArgMode::Elementwise},
+    FunctionDef{"FLOOR.PRECISE", 1, 2, fn_floor_precise, ArgMode::Elementwise},
     FunctionDef{"FREQUENCY", 2, 2, fn_frequency, ArgMode::Arrays},
+    FunctionDef{"FTEST", 2, 2, fn_f_test, ArgMode::Arrays},
     FunctionDef{"FVSCHEDULE", 2, 2, fn_fvschedule},
     FunctionDef{"GAMMA", 1, 1, fn_gamma, ArgMode::Elementwise},
     FunctionDef{"GAMMA.DIST", 4, 4, fn_gamma_dist, ArgMode::Elementwise},
@@ -199,18 +233,29 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"GAMMALN", 1, 1, fn_gammaln, ArgMode::Elementwise},
     FunctionDef{"GAMMALN.PRECISE", 1, 1, fn_gammaln, ArgMode::Elementwise},
     FunctionDef{"GAUSS", 1, 1, fn_gauss, ArgMode::Elementwise},
+    FunctionDef{"GESTEP", 1, 2, fn_gestep, ArgMode::Elementwise},
+    FunctionDef{"HARMEAN", 1, V, fn_harmean, ArgMode::Arrays},
     FunctionDef{"HEX2BIN", 1, 2, fn_hex2bin, ArgMode::Elementwise},
     FunctionDef{"HEX2DEC", 1, 1, fn_hex2dec, ArgMode::Elementwise},
     FunctionDef{"HEX2OCT", 1, 2, fn_hex2oct, ArgMode::Elementwise},
+    FunctionDef{"HYPGEOM.DIST", 5, 5, fn_hypgeom_dist, ArgMode::Elementwise},
+    FunctionDef{"HYPGEOMDIST", 4, 4, fn_hypgeomdist, ArgMode::Elementwise},
+    FunctionDef{"ISO.CEILING", 1, 2, fn_ceiling_precise, ArgMode::Elementwise},
     FunctionDef{"ISPMT", 4, 4, fn_ispmt, ArgMode::Elementwise},
     FunctionDef{"KURT", 1, V, fn_kurt, ArgMode::Arrays},
     FunctionDef{"LOGINV", 3, 3, fn_lognorm_inv, ArgMode::Elementwise},
     FunctionDef{"LOGNORM.DIST", 4, 4, fn_lognorm_dist, ArgMode::Elementwise},
     FunctionDef{"LOGNORM.INV", 3, 3, fn_lognorm_inv, ArgMode::Elementwise},
     FunctionDef{"LOGNORMDIST", 3, 3, fn_lognormdist, ArgMode::Elementwise},
+    FunctionDef{"MDETERM", 1, 1, fn_mdeterm, ArgMode::Arrays},
+    FunctionDef{"MINVERSE", 1, 1, fn_minverse, ArgMode::Arrays},
     FunctionDef{"MIRR", 3, 3, fn_mirr, ArgMode::Arrays},
+    FunctionDef{"MMULT", 2, 2, fn_mmult, ArgMode::Arrays},
+    FunctionDef{"MODE.MULT", 1, V, fn_mode_mult, ArgMode::Arrays},
     FunctionDef{"MULTINOMIAL", 1, V, fn_multinomial, ArgMode::Arrays},
     FunctionDef{"MUNIT", 1, 1, fn_munit},
+    FunctionDef{"NEGBINOM.DIST", 4, 4, fn_negbinom_dist, ArgMode::Elementwise},
+    FunctionDef{"NEGBINOMDIST", 3, 3, fn_negbinomdist, ArgMode::Elementwise},
     FunctionDef{"NOMINAL", 2, 2, fn_nominal, ArgMode::Elementwise},
     FunctionDef{"NORM.DIST", 4, 4, fn_norm_dist, ArgMode::Elementwise},
     FunctionDef{"NORM.INV", 3, 3, fn_norm_inv, ArgMode::Elementwise},
@@ -229,11 +274,13 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"PHI", 1, 1, fn_phi, ArgMode::Elementwise},
     FunctionDef{"POISSON", 3, 3, fn_poisson_dist, ArgMode::Elementwise},
     FunctionDef{"POISSON.DIST", 3, 3, fn_poisson_dist, ArgMode::Elementwise},
+    FunctionDef{"PROB", 3, 4, fn_prob, ArgMode::Arrays},
     FunctionDef{"ROMAN", 1, 2, fn_roman, ArgMode::Elementwise},
     FunctionDef{"RRI", 3, 3, fn_rri, ArgMode::Elementwise},
     FunctionDef{"SEC", 1, 1, fn_sec, ArgMode::Elementwise},
     FunctionDef{"SECH", 1, 1, fn_sech, ArgMode::Elementwise},
     FunctionDef{"SEQUENCE", 1, 4, fn_sequence},
+    FunctionDef{"SERIESSUM", 4, 4, fn_seriessum},
     FunctionDef{"SINH", 1, 1, fn_sinh, ArgMode::Elementwise},
     FunctionDef{"SKEW", 1, V, fn_skew, ArgMode::Arrays},
     FunctionDef{"SKEW.P", 1, V, fn_skew_p, ArgMode::Arrays},
@@ -241,6 +288,8 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"SORTBY", 2, V, fn_sortby, ArgMode::Arrays},
     FunctionDef{"SQRTPI", 1, 1, fn_sqrtpi, ArgMode::Elementwise},
     FunctionDef{"STANDARDIZE", 3, 3, fn_standardize, ArgMode::Elementwise},
+    FunctionDef{"STDEVA", 1, V, fn_stdeva, ArgMode::Arrays},
+    FunctionDef{"STDEVPA", 1, V, fn_stdevpa, ArgMode::Arrays},
     FunctionDef{"STEYX", 2, 2, fn_steyx, ArgMode::Arrays},
     FunctionDef{"SUMX2MY2", 2, 2, fn_sumx2my2, ArgMode::Arrays},
     FunctionDef{"SUMX2PY2", 2, 2, fn_sumx2py2, ArgMode::Arrays},
@@ -251,13 +300,19 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"T.DIST.RT", 2, 2, fn_t_dist_rt, ArgMode::Elementwise},
     FunctionDef{"T.INV", 2, 2, fn_t_inv, ArgMode::Elementwise},
     FunctionDef{"T.INV.2T", 2, 2, fn_t_inv_2t, ArgMode::Elementwise},
+    FunctionDef{"T.TEST", 4, 4, fn_t_test, ArgMode::Arrays},
     FunctionDef{"TANH", 1, 1, fn_tanh, ArgMode::Elementwise},
     FunctionDef{"TDIST", 3, 3, fn_tdist, ArgMode::Elementwise},
     FunctionDef{"TINV", 2, 2, fn_t_inv_2t, ArgMode::Elementwise},
     FunctionDef{"TRIMMEAN", 2, 2, fn_trimmean, ArgMode::Arrays},
+    FunctionDef{"TTEST", 4, 4, fn_t_test, ArgMode::Arrays},
     FunctionDef{"UNIQUE", 1, 3, fn_unique, ArgMode::Arrays},
+    FunctionDef{"VARA", 1, V, fn_vara, ArgMode::Arrays},
+    FunctionDef{"VARPA", 1, V, fn_varpa, ArgMode::Arrays},
     FunctionDef{"WEIBULL", 4, 4, fn_weibull_dist, ArgMode::Elementwise},
     FunctionDef{"WEIBULL.DIST", 4, 4, fn_weibull_dist, ArgMode::Elementwise},
+    FunctionDef{"Z.TEST", 2, 3, fn_z_test, ArgMode::Arrays},
+    FunctionDef{"ZTEST", 2, 3, fn_z_test, ArgMode::Arrays},
 };
 
 }  // namespace
