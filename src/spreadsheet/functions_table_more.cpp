@@ -1,8 +1,8 @@
 // The second table of built-in functions: the statistical distributions,
 // the engineering and Roman numerals, more math, statistics and finance,
-// and the dynamic-array functions. find_builtin (functions.cpp) looks here
-// after its own table; adding a function is one line here and its
-// implementation in the functions_*.cpp file of its kind.
+// the database functions and the dynamic-array functions. find_builtin
+// (functions.cpp) looks here after its own table; adding a function is one
+// line here and its implementation in the functions_*.cpp file of its kind.
 #include <algorithm>
 #include <array>
 
@@ -46,13 +46,25 @@ Value fn_csc(const CallContext&, std::span<const Value>);
 Value fn_csch(const CallContext&, std::span<const Value>);
 Value fn_cumipmt(const CallContext&, std::span<const Value>);
 Value fn_cumprinc(const CallContext&, std::span<const Value>);
+Value fn_daverage(const CallContext&, std::span<const Value>);
+Value fn_dcount(const CallContext&, std::span<const Value>);
+Value fn_dcounta(const CallContext&, std::span<const Value>);
 Value fn_dec2bin(const CallContext&, std::span<const Value>);
 Value fn_dec2hex(const CallContext&, std::span<const Value>);
 Value fn_dec2oct(const CallContext&, std::span<const Value>);
 Value fn_decimal(const CallContext&, std::span<const Value>);
 Value fn_delta(const CallContext&, std::span<const Value>);
+Value fn_dget(const CallContext&, std::span<const Value>);
+Value fn_dmax(const CallContext&, std::span<const Value>);
+Value fn_dmin(const CallContext&, std::span<const Value>);
 Value fn_dollarde(const CallContext&, std::span<const Value>);
 Value fn_dollarfr(const CallContext&, std::span<const Value>);
+Value fn_dproduct(const CallContext&, std::span<const Value>);
+Value fn_dstdev(const CallContext&, std::span<const Value>);
+Value fn_dstdevp(const CallContext&, std::span<const Value>);
+Value fn_dsum(const CallContext&, std::span<const Value>);
+Value fn_dvar(const CallContext&, std::span<const Value>);
+Value fn_dvarp(const CallContext&, std::span<const Value>);
 Value fn_effect(const CallContext&, std::span<const Value>);
 Value fn_erf(const CallContext&, std::span<const Value>);
 Value fn_erfc(const CallContext&, std::span<const Value>);
@@ -196,13 +208,25 @@ constexpr std::array kMoreFunctions = {
     FunctionDef{"CSCH", 1, 1, fn_csch, ArgMode::Elementwise},
     FunctionDef{"CUMIPMT", 6, 6, fn_cumipmt, ArgMode::Elementwise},
     FunctionDef{"CUMPRINC", 6, 6, fn_cumprinc, ArgMode::Elementwise},
+    FunctionDef{"DAVERAGE", 3, 3, fn_daverage},
+    FunctionDef{"DCOUNT", 2, 3, fn_dcount},
+    FunctionDef{"DCOUNTA", 2, 3, fn_dcounta},
     FunctionDef{"DEC2BIN", 1, 2, fn_dec2bin, ArgMode::Elementwise},
     FunctionDef{"DEC2HEX", 1, 2, fn_dec2hex, ArgMode::Elementwise},
     FunctionDef{"DEC2OCT", 1, 2, fn_dec2oct, ArgMode::Elementwise},
     FunctionDef{"DECIMAL", 2, 2, fn_decimal, ArgMode::Elementwise},
     FunctionDef{"DELTA", 1, 2, fn_delta, ArgMode::Elementwise},
+    FunctionDef{"DGET", 3, 3, fn_dget},
+    FunctionDef{"DMAX", 3, 3, fn_dmax},
+    FunctionDef{"DMIN", 3, 3, fn_dmin},
     FunctionDef{"DOLLARDE", 2, 2, fn_dollarde, ArgMode::Elementwise},
     FunctionDef{"DOLLARFR", 2, 2, fn_dollarfr, ArgMode::Elementwise},
+    FunctionDef{"DPRODUCT", 3, 3, fn_dproduct},
+    FunctionDef{"DSTDEV", 3, 3, fn_dstdev},
+    FunctionDef{"DSTDEVP", 3, 3, fn_dstdevp},
+    FunctionDef{"DSUM", 3, 3, fn_dsum},
+    FunctionDef{"DVAR", 3, 3, fn_dvar},
+    FunctionDef{"DVARP", 3, 3, fn_dvarp},
     FunctionDef{"EFFECT", 2, 2, fn_effect, ArgMode::Elementwise},
     FunctionDef{"ERF", 1, 2, fn_erf, ArgMode::Elementwise},
     FunctionDef{"ERF.PRECISE", 1, 1, fn_erf, ArgMode::Elementwise},
