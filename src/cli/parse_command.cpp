@@ -114,11 +114,17 @@ int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std:
     out << "Invalid instrument id\n";
     return 3;
   }
-  definition_parse(page, requests, r, definitions);
+  // The keys of a JSON or CSV answer come from the options, as the address
+  // the engine would send carries them.
+  const std::string problem = definition_parse(page, requests, r, definitions, &*params);
   for (const FieldDef& field : category->fields) {
     const std::optional<Value> value = request_value(requests.at(r), field, *params);
     // A field whose value cannot be read makes the worksheet function fail.
     out << field.name << '\t' << (value ? shown(*value) : "#VALUE!") << '\n';
+  }
+  if (!problem.empty()) {
+    err << "quillo parse: " << problem << "\n";
+    return 4;
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "common/text_encoding.h"
 #include "parse/clsparse.h"
+#include "parse/structured_answer.h"
 #include "parse/value_convert.h"
 
 namespace quillo {
@@ -162,12 +163,18 @@ void result_add(datarequest& request, std::int32_t id, std::array<Value, 8> slot
   request.parsed.push_back(ResultRow{id, std::move(slots)});
 }
 
-void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
-                      const Definitions& definitions) {
-  if (!requests.contains(r)) return;
+std::string definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
+                             const Definitions& definitions, const ParameterChoice* choice) {
+  if (!requests.contains(r)) return {};
   const DataSource* source = definitions.datasource_find(requests.at(r).source);
   const Category* category = source ? category_find(*source, requests.at(r).category) : nullptr;
-  if (!category) return;
+  if (!category) return {};
+  if (is_structured(*category)) {
+    datarequest& request = requests.at(r);
+    const AnswerKeys keys =
+        choice ? answer_keys_from_choice(*choice) : answer_keys_from_url(*category, request.url);
+    return structured_parse(text, request, *category, keys);
+  }
   entities_decode(text);
   datarequest& request = requests.at(r);
   request.parsed.clear();
@@ -215,6 +222,7 @@ void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
       if (const auto gid = text::to_int32(g.id)) store(*gid, slots_of(values));
     }
   }
+  return {};
 }
 
 }  // namespace quillo
