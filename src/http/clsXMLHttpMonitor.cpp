@@ -95,8 +95,10 @@ void clsXMLHttpMonitor::on_result(HttpResult result) {
                            " ,reqno=" + std::to_string(m_reqno), "");
   // An answer ends the run of failures: the next failure is a first one.
   m_errors = 0;
-  deliver(text::decode_page(result.body, result.content_type),
-          static_cast<std::int16_t>(result.status), "");
+  // The body is this answer's own: decoded where it lies, without a copy
+  // when it is clean UTF-8 (a page can be tens of megabytes).
+  text::decode_page_in_place(result.body, result.content_type);
+  deliver(result.body, static_cast<std::int16_t>(result.status), "");
   if (transition(MonitorState::Idle)) m_manager.slot_freed(m_channel);
 }
 
