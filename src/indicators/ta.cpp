@@ -114,16 +114,21 @@ void window_moments(std::span<const double> c, std::size_t m, std::size_t j, dou
   }
 }
 
-// window_moments for every window ending at an index from first to the end
-// of mean (and var, as long).
-void two_pass_moments(std::span<const double> c, std::size_t m, std::size_t first,
-                      std::span<double> mean, std::span<double> var) {
+// window_moments for every window ending at an index from first to the
+// end of c, handed to emit(mean, variance) in row order.
+template <typename Emit>
+void two_pass_moments(std::span<const double> c, std::size_t m, std::size_t first, Emit&& emit) {
   constexpr std::size_t kLanes = 4;
+  double mean[kLanes], var[kLanes];
   std::size_t j = first;
-  for (; j + kLanes <= mean.size(); j += kLanes) {
-    window_moments<kLanes>(c, m, j, &mean[j], &var[j]);
+  for (; j + kLanes <= c.size(); j += kLanes) {
+    window_moments<kLanes>(c, m, j, mean, var);
+    for (std::size_t k = 0; k < kLanes; ++k) emit(mean[k], var[k]);
   }
-  for (; j < mean.size(); ++j) window_moments<1>(c, m, j, &mean[j], &var[j]);
+  for (; j < c.size(); ++j) {
+    window_moments<1>(c, m, j, mean, var);
+    emit(mean[0], var[0]);
+  }
 }
 
 // The sums of the windows of length m ending at consecutive indexes. A
@@ -588,17 +593,23 @@ std::optional<Series> osc(const Table& t, int short_p, int long_p) {
 std::optional<Series> bollinger(const Table& t, int p, double w) {
   return guarded([&] {
     const auto m = static_cast<std::size_t>(p);
-    Series s = two_lines(t.rows());
     if (m <= kTwoPassWindow && t.rows() >= m) {
       need_all(t.col(2));
-      two_pass_moments(t.col(2), m, m - 1, s.values, s.values2);
-      for (std::size_t j = m - 1; j < t.rows(); ++j) {
-        const double mean = s.values[j], deviation = std::sqrt(s.values2[j]);
-        s.values[j] = mean + w * deviation;
-        s.values2[j] = mean - w * deviation;
-      }
+      // The lines are written once, in order: two series over a long table
+      // are fresh memory, and each pass over them costs.
+      Series s;
+      s.values.reserve(t.rows());
+      s.values2.reserve(t.rows());
+      s.values.assign(m - 1, kNone);
+      s.values2.assign(m - 1, kNone);
+      two_pass_moments(t.col(2), m, m - 1, [&](double mean, double var) {
+        const double deviation = std::sqrt(var);
+        s.values.push_back(mean + w * deviation);
+        s.values2.push_back(mean - w * deviation);
+      });
       return s;
     }
+    Series s = two_lines(t.rows());
     WindowMoments windows(t.col(2), {}, m);
     for (std::size_t j = m - 1; j < t.rows(); ++j) {
       const WindowMoments::Moments at = windows.at(j);
