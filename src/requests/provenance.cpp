@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "common/text_encoding.h"
 #include "host/cell_key.h"
+#include "host/output_blocks.h"
 #include "host/worksheet.h"
 #include "requests/registry.h"
 
@@ -267,6 +268,41 @@ std::string strip_secrets(std::string_view url, const std::set<std::string>& sec
     start = amp + 1;
   }
   return result;
+}
+
+bool still_filled(const host::Workbook& book, const ProvenanceRecord& record) {
+  if (record.row < 1 || record.col < 1 || record.row > host::kSheetRows ||
+      record.col > host::kSheetCols) {
+    return false;
+  }
+  const auto sheet = book.worksheet(record.sheet);
+  if (!sheet.ok()) return false;
+  const auto cell =
+      (*sheet)->cell(static_cast<std::int32_t>(record.row), static_cast<std::int32_t>(record.col));
+  if (!cell.ok()) return false;
+  const auto formula = (*cell)->formula();
+  if (!formula.ok() || formula->empty() || (*formula)[0] != '=') return false;
+  std::string name;
+  switch (record.kind) {
+    case FilledKind::Single:
+      name = "fsingle";
+      break;
+    case FilledKind::Link:
+      name = "wlink";
+      break;
+    case FilledKind::Table:
+      name = "fhistory";
+      break;
+    case FilledKind::Series: {
+      // The function the recorded formula calls: "=sma(A2:F30, 2)" -> sma.
+      const std::size_t open = record.formula.find('(');
+      const std::size_t from = record.formula.find_first_not_of("= ");
+      if (open == std::string::npos || from == std::string::npos || from >= open) return false;
+      name = text::lower(record.formula.substr(from, open - from));
+      break;
+    }
+  }
+  return text::calls_any(*formula, {name});
 }
 
 std::optional<host::Block> parse_cells(std::string_view a1) {

@@ -288,6 +288,24 @@ TEST_F(ProvenanceTest, ARefusedAnswerIsTheLastFailureAndKeepsTheGoodAnswersTime)
   EXPECT_EQ(records[0].as_of_ms(), good);
 }
 
+TEST_F(ProvenanceTest, ARecordNoLongerDescribesACellEditedElsewhere) {
+  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  const std::vector<ProvenanceRecord> records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(still_filled(*book, records[0]));
+  // Another program wrote a value in A1 and another formula in A2.
+  ASSERT_TRUE((*sheet->range("A1"))->set_value(Value(7.0)).ok());
+  set("A2", "=SUM(1,2)");
+  EXPECT_FALSE(still_filled(*book, records[0]));
+  EXPECT_FALSE(still_filled(*book, records[1]));
+  ProvenanceRecord elsewhere = records[0];
+  elsewhere.sheet = "No Such Sheet";
+  EXPECT_FALSE(still_filled(*book, elsewhere));
+}
+
 TEST_F(ProvenanceTest, AttemptsCountTheRetriesOfAnAnswer) {
   // Two transport failures, then the page: three attempts, no failure.
   transport.script_next(ScriptedTransport::fail(12029, "cannot connect"));
