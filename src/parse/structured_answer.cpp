@@ -486,6 +486,9 @@ std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separa
       any = true;
     } else if (c == '\n' || c == '\r') {
       if (c == '\r' && i + 1 < csv.size() && csv[i + 1] == '\n') ++i;
+      // An empty line below the header holds nothing a field could read:
+      // not stored, so a run of line breaks costs no memory per line.
+      if (!any && row.empty() && !rows.empty()) continue;
       row.push_back(std::move(field));
       field.clear();
       rows.push_back(std::move(row));

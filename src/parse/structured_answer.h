@@ -75,8 +75,9 @@ std::string json_depth_problem(std::string_view json, int max_depth);
 
 // A CSV text cut into rows of fields (RFC 4180: fields in double quotes may
 // hold separators, line breaks and doubled quotes; lines end with LF or
-// CRLF; an empty last line is dropped). A byte order mark is skipped. A
-// quote never closed ends with the text; cut_off, if given, says so.
+// CRLF; empty lines below the first are dropped). A byte order mark is
+// skipped. A quote never closed ends with the text; cut_off, if given,
+// says so.
 std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separator,
                                                bool* cut_off = nullptr);
 

@@ -186,6 +186,8 @@ TEST(CsvRowsTest, QuotesSeparatorsAndLineEnds) {
   EXPECT_EQ(rows[1], (std::vector<std::string>{"", ""}));
   EXPECT_EQ(rows[2], (std::vector<std::string>{"open"}));  // an unclosed quote ends with the text
   EXPECT_TRUE(csv_rows("", ',').empty());
+  // Empty lines below the header are no rows (a run of them costs nothing).
+  EXPECT_EQ(csv_rows("h\r\n\r\n\n\nx\n\n", ',').size(), 2u);
 }
 
 TEST(StructuredDefinitionsTest, OldFilesReadUnchangedAndTheCheckKnowsTheNewKinds) {
