@@ -35,6 +35,24 @@ std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::
   return quote_sheet_name(model.sheet_name(sheet)) + "!" + cell_a1(row, col);
 }
 
+bool reads_other_book(const Node& n);
+
+// Whether a name's definition reads another workbook, itself or through
+// the names it uses (a few levels deep: a name that loops is #REF!, which
+// quillo computes).
+bool name_reads_other_book(const Node& n, const Model& model, SheetId sheet, int depth) {
+  if (n.kind == Node::Kind::Name && !n.has_book) {
+    const DefinedName* d = model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+    if (d && d->formula &&
+        (reads_other_book(*d->formula->root) ||
+         (depth < 8 && name_reads_other_book(*d->formula->root, model, sheet, depth + 1)))) {
+      return true;
+    }
+  }
+  return std::any_of(n.args.begin(), n.args.end(),
+                     [&](const auto& a) { return name_reads_other_book(*a, model, sheet, depth); });
+}
+
 // Why a parsed formula cannot be computed here; empty when it can.
 std::string blocker(const Node& n,
                     const std::function<bool(std::string_view, const std::string*)>& external,
@@ -53,6 +71,11 @@ std::string blocker(const Node& n,
       // defines in a way quillo cannot read keeps the file's value.
       if (d && !d->formula) return "uses the name " + n.name + ", which quillo does not know";
       if (!d && n.has_book) return "uses the name " + n.name + ", which quillo does not know";
+      // One that refers to another workbook ([1]Sheet1!$B$2) cannot be
+      // read here: the formula keeps the file's value, like a direct reference.
+      if (d && name_reads_other_book(n, model, sheet, 0)) {
+        return "uses the name " + n.name + ", which reads another workbook";
+      }
       break;
     }
     case Node::Kind::Ref:
