@@ -48,6 +48,8 @@ class Evaluator {
   Value eval_iferror(const Node& n, Mode mode, bool only_na);
   Value eval_ifs(const Node& n, Mode mode);
   Value eval_switch(const Node& n, Mode mode);
+  Value ifs_items(const Node& n, std::size_t from, const Value& first);
+  Value switch_items(const Node& n, const Value& keys);
   Value eval_elementwise(const FunctionDef& def, const ParamKinds& kinds, std::vector<Value> args);
   Value branch(const Node& n, std::size_t i, Mode mode, Value absent);
   Value eval_external(const Node& n);

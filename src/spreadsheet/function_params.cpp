@@ -78,7 +78,9 @@ constexpr std::pair<std::string_view, std::string_view> kKinds[] = {
     {"WORKDAY.INTL", "sssr"},
     {"YEAR", "s"},
     {"YEARFRAC", "sss"},
-    // Lookup: the value looked up and the column or row wanted
+    // Lookup: the value looked up and the column or row wanted; CHOOSE's
+    // index (an array of indexes chooses item by item)
+    {"CHOOSE", "sr"},
     {"HLOOKUP", "srss"},
     {"LOOKUP", "srr"},
     {"MATCH", "srs"},
