@@ -236,6 +236,7 @@ struct FormulaXml {
 struct CellXml {
   std::uint32_t style = 0;
   std::string type;  // t
+  std::string cm;    // the cell's metadata index (a dynamic array's marker)
   bool has_value = false;
   std::string value;  // of <v>
   bool has_inline = false;
@@ -247,6 +248,7 @@ struct CellXml {
   void clear() {
     style = 0;
     type.clear();
+    cm.clear();
     has_value = has_inline = inline_plain = has_formula = false;
     value.clear();
     inline_text.clear();
@@ -728,6 +730,8 @@ class SheetReader final : public xlsx::XmlHandler {
         m_cell->style = s;
       } else if (name == "t") {
         m_cell->type = a[1];
+      } else if (name == "cm") {
+        m_cell->cm = a[1];
       }
     }
     if (!has_ref && ++m_col > kMaxCols) {
@@ -888,6 +892,11 @@ Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col, cons
     }
   }
   if (c.has_formula) {
+    // A dynamic array's marker goes back with its formula on a save.
+    if (!c.cm.empty() &&
+        std::all_of(c.cm.begin(), c.cm.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+      m_file.cell_metadata[{sheet, row, col}] = c.cm;
+    }
     return store_formula(sheet, row, col, std::move(value).value(), c.formula, std::move(format));
   }
   return m_model.restore_cell(sheet, row, col, std::move(value).value(), nullptr, std::move(format),
