@@ -317,8 +317,10 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     }
     if (p->kind == Node::Kind::Call) {
       const FunctionDef* f = p->builtin;
-      // CHOOSE may answer a reference too: a whole column stays a range.
-      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f)) || f->name == "CHOOSE") {
+      // CHOOSE, OFFSET and INDIRECT may answer references too: a whole
+      // column stays a range.
+      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f)) || f->name == "CHOOSE" ||
+          f->name == "OFFSET" || f->name == "INDIRECT") {
         return Mode::Any;
       }
     }
@@ -346,6 +348,24 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     if (scalar && array_context) m = Mode::Array;
     args.push_back(eval(a, m));
     if (scalar && args.back().is_array()) lifted = true;
+  }
+  // CHOOSE, OFFSET and INDIRECT answer references: given one value as an
+  // array of one item (a cell read in an array formula) they answer the
+  // reference whole, as given a single value.
+  const bool answers_ref =
+      def->name == "CHOOSE" || def->name == "OFFSET" || def->name == "INDIRECT";
+  if (lifted && answers_ref) {
+    lifted = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      if (!kinds->scalar(i) || !args[i].is_array()) continue;
+      const Array& a = args[i].array();
+      if (a.rows == 1 && a.cols == 1) {
+        Value one = a.at(0, 0);
+        args[i] = std::move(one);
+      } else {
+        lifted = true;
+      }
+    }
   }
   if (lifted && def->name == "CHOOSE") {
     // CHOOSE({1,2}, A1:A3, B1:B3): each index picks among the items in its
