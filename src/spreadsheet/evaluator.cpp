@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "common/text.h"
 #include "spreadsheet/coerce.h"
@@ -296,7 +297,18 @@ Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
   return shape(make_range_value(m_model, sheet, box), mode);
 }
 
+namespace {
+
+// The functions of one value that answer references.
+bool answers_reference(const FunctionDef& f) {
+  return f.name == "CHOOSE" || f.name == "OFFSET" || f.name == "INDIRECT";
+}
+
+}  // namespace
+
 Value Evaluator::eval_call(const Node& n, Mode mode) {
+  // Set by a function taking arrays for the reference function it calls.
+  const bool arrays_arg = std::exchange(m_ref_call_in_arrays, false);
   const FunctionDef* def = n.builtin;
   if (!def) return eval_external(n);
   // A call without the arguments the function needs (NOT(), OR()).
@@ -317,10 +329,7 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     }
     if (p->kind == Node::Kind::Call) {
       const FunctionDef* f = p->builtin;
-      // CHOOSE, OFFSET and INDIRECT may answer references too: a whole
-      // column stays a range.
-      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f)) || f->name == "CHOOSE" ||
-          f->name == "OFFSET" || f->name == "INDIRECT") {
+      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f)) || answers_reference(*f)) {
         return Mode::Any;
       }
     }
@@ -330,7 +339,10 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
   // (an array formula, an argument that takes arrays); an array there makes
   // the function compute item by item.
   const ParamKinds* kinds = param_kinds(*def);
-  const bool array_context = mode == Mode::Array || m_array_formula;
+  // CHOOSE, OFFSET and INDIRECT in an argument that takes arrays answer a
+  // range, so a whole column costs what it holds, while their own numbers
+  // and texts are read as arrays there.
+  const bool array_context = mode == Mode::Array || m_array_formula || arrays_arg;
   bool lifted = false;
   std::vector<Value> args;
   args.reserve(n.args.size());
@@ -344,7 +356,13 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     }
     const bool scalar = kinds && kinds->scalar(i);
     Mode m = Mode::Any;
-    if (def->mode == ArgMode::Arrays) m = array_arg_mode(a);
+    if (def->mode == ArgMode::Arrays) {
+      m = array_arg_mode(a);
+      const Node* p = &a;
+      while (p->kind == Node::Kind::Paren) p = p->args[0].get();
+      m_ref_call_in_arrays =
+          p->kind == Node::Kind::Call && p->builtin && answers_reference(*p->builtin);
+    }
     if (scalar && array_context) m = Mode::Array;
     args.push_back(eval(a, m));
     if (scalar && args.back().is_array()) lifted = true;
@@ -352,9 +370,7 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
   // CHOOSE, OFFSET and INDIRECT answer references: given one value as an
   // array of one item (a cell read in an array formula) they answer the
   // reference whole, as given a single value.
-  const bool answers_ref =
-      def->name == "CHOOSE" || def->name == "OFFSET" || def->name == "INDIRECT";
-  if (lifted && answers_ref) {
+  if (lifted && answers_reference(*def)) {
     lifted = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
       if (!kinds->scalar(i) || !args[i].is_array()) continue;

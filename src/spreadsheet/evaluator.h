@@ -64,6 +64,7 @@ class Evaluator {
   CallContext m_ctx;
   int m_name_depth = 0;  // names being evaluated inside names
   bool m_array_formula = false;
+  bool m_ref_call_in_arrays = false;  // the next call is CHOOSE, OFFSET or INDIRECT in SUM(...)
 };
 
 // One value where a range or an array stands: the cell of the range in the
