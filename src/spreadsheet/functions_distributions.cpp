@@ -484,7 +484,10 @@ Value fn_beta_dist(const CallContext& ctx, std::span<const Value> args) {
   const auto bounds =
       numbers_of<2>(ctx, args.size() > 4 ? args.subspan(4) : args.subspan(0, 0), {0, 1});
   if (const auto* e = std::get_if<ErrorCode>(&bounds)) return Value(*e);
-  const auto [lo, hi] = std::get<std::array<double, 2>>(bounds);
+  // Named copies rather than a structured binding: clang 14 cannot capture those.
+  const auto range = std::get<std::array<double, 2>>(bounds);
+  const double lo = range[0];
+  const double hi = range[1];
   return with_flag<3>(ctx, args,
                       [lo, hi](auto a, bool c) { return beta_dist(a[0], a[1], a[2], c, lo, hi); });
 }
