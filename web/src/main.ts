@@ -123,6 +123,8 @@ async function loadMenu(): Promise<void> {
   try {
     drawMenu($("menu"), await api.menu(), async (path) => {
       try {
+        // The add-in acts at the cursor: quillo knows where it is first.
+        await flushCursor();
         dialogs.render(await api.clickMenu(path));
       } catch (e) {
         if (e instanceof ApiError) show(e.message);
@@ -155,17 +157,41 @@ async function look(box: Window): Promise<Map<string, string>> {
 }
 
 grid.onWindow = (w) => requestView(w);
-grid.onSelect = async (row, col) => {
+// The cursor's cell is told to quillo (the add-in's active cell follows
+// it) and its text asked for the formula bar once the key's frame is
+// drawn: a held arrow key sends only where it stopped.
+let cursorSent: Promise<void> = Promise.resolve();
+let cursorTimer = 0;
+let sendCursor: (() => void) | null = null;
+function flushCursor(): Promise<void> {
+  if (cursorTimer) {
+    clearTimeout(cursorTimer);
+    cursorTimer = 0;
+    sendCursor?.();
+  }
+  return cursorSent;
+}
+grid.onSelect = (row, col) => {
   address.value = `${columnName(col)}${row}`;
   provenance.show(row, col);
-  api.select(sheet, row, col).catch(() => {});
-  if (grid.editing) return;
-  try {
-    const cell = await api.cell(sheet, row, col);
-    if (!barEdit && !grid.editing && grid.selected.row === row && grid.selected.col === col) formula.value = cell.formula;
-  } catch (e) {
-    if (e instanceof ApiError) show(e.message);
-  }
+  const at = sheet;
+  sendCursor = () => {
+    cursorTimer = 0;
+    sendCursor = null;
+    cursorSent = api.select(at, row, col).then(
+      () => {},
+      () => {},
+    );
+    if (grid.editing) return;
+    api.cell(at, row, col).then(
+      (cell) => {
+        if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) formula.value = cell.formula;
+      },
+      (e) => e instanceof ApiError && show(e.message),
+    );
+  };
+  if (cursorTimer) clearTimeout(cursorTimer);
+  cursorTimer = window.setTimeout(() => sendCursor?.(), 0);
 };
 grid.onEditText = async (row, col) => (await api.cell(sheet, row, col)).formula;
 grid.onEditInput = (text) => (formula.value = text);
