@@ -63,8 +63,11 @@ type EditMode = "enter" | "edit";
 export class Grid {
   rows = 200;
   cols = 26;
-  // The active cell (where typing goes) and the other corner of the selection.
+  // The active cell (where typing goes), and the selection from its anchor
+  // (where it began) to its corner (the end Shift+arrows move). Enter and
+  // Tab move the active cell within a selection of several cells.
   selected: Cell = { row: 1, col: 1 };
+  anchor: Cell = { row: 1, col: 1 };
   corner: Cell = { row: 1, col: 1 };
   // The sheet's used range as quillo last told it.
   used = { rows: 0, cols: 0 };
@@ -72,7 +75,8 @@ export class Grid {
   onWindow: (w: Window) => void = () => {};
   // The text of a cell as it would be typed (F2 and double click edit it).
   onEditText: (row: number, col: number) => Promise<string> = async () => "";
-  // A finished edit in place; resolves false when quillo refused it.
+  // A finished edit in place; resolves false when quillo refused it (the
+  // page says why).
   onCommit: (row: number, col: number, text: string) => Promise<boolean> = async () => true;
   onEditInput: (text: string) => void = () => {};
   onCancel: () => void = () => {};
@@ -144,7 +148,7 @@ export class Grid {
 
   // The selection, top left to bottom right.
   box(): Window {
-    const a = this.selected;
+    const a = this.anchor;
     const b = this.corner;
     return {
       r1: Math.min(a.row, b.row),
@@ -165,6 +169,7 @@ export class Grid {
     this.drawn = { r1: 0, c1: 0, r2: -1, c2: -1 };
     this.scroller.scrollTo(0, 0);
     this.selected = { row: 1, col: 1 };
+    this.anchor = { row: 1, col: 1 };
     this.corner = { row: 1, col: 1 };
     this.schedule();
   }
@@ -230,6 +235,7 @@ export class Grid {
       col: Math.max(1, Math.min(c, MAX_COLS)),
     });
     this.selected = fit(row, col);
+    this.anchor = this.selected;
     this.corner = fit(row2, col2);
     this.grow(Math.max(this.selected.row, this.corner.row) + ROOM_ROWS, Math.max(this.selected.col, this.corner.col) + ROOM_COLS);
     this.reveal(this.corner);
@@ -238,8 +244,12 @@ export class Grid {
     this.onSelect(this.selected.row, this.selected.col);
   }
 
-  // Moves the selection's far corner, the active cell staying.
+  // Moves the selection's far corner; the active cell goes back to its anchor.
   extend(row: number, col: number): void {
+    if (this.selected !== this.anchor) {
+      this.selected = this.anchor;
+      this.onSelect(this.selected.row, this.selected.col);
+    }
     this.corner = { row: Math.max(1, Math.min(row, MAX_ROWS)), col: Math.max(1, Math.min(col, MAX_COLS)) };
     this.grow(this.corner.row + ROOM_ROWS, this.corner.col + ROOM_COLS);
     this.reveal(this.corner);
@@ -325,11 +335,11 @@ export class Grid {
     switch (e.key) {
       case "Enter":
         e.preventDefault();
-        this.select(row + (e.shiftKey ? -1 : 1), col);
+        this.advance(e.shiftKey ? -1 : 1, 0);
         return;
       case "Tab":
         e.preventDefault();
-        this.select(row, col + (e.shiftKey ? -1 : 1));
+        this.advance(0, e.shiftKey ? -1 : 1);
         return;
       case "Home":
         e.preventDefault();
@@ -389,30 +399,30 @@ export class Grid {
   // next filled cell, or the sheet's edge, as in the peers. The cells
   // looked at come from quillo, since most of them are not drawn.
   private async edge(from: Cell, dr: number, dc: number): Promise<Cell> {
-    const limit = dr ? (dr > 0 ? MAX_ROWS : 1) : dc > 0 ? MAX_COLS : 1;
+    const step = dr + dc;
+    const limit = step > 0 ? (dr ? MAX_ROWS : MAX_COLS) : 1;
     const pos = dr ? from.row : from.col;
     if (pos === limit) return from;
-    // Beyond the used range nothing is filled.
+    // Beyond the used range nothing is filled: only the used part is asked for.
     const usedEnd = dr ? this.used.rows : this.used.cols;
-    const far = (dr || dc) > 0 ? Math.min(limit, Math.max(usedEnd, pos)) : 1;
-    const lo = Math.min(pos, far);
-    const hi = Math.max(pos, far);
-    let filled = new Set<string>();
-    if (hi > lo) {
-      const box = dr
-        ? { r1: lo, c1: from.col, r2: hi, c2: from.col }
-        : { r1: from.row, c1: lo, r2: from.row, c2: hi };
-      filled = await this.onFilled(box);
-    } else if (this.shown(from.row, from.col)) filled.add(`${from.row},${from.col}`);
-    const at = (p: number) => filled.has(dr ? `${p},${from.col}` : `${from.row},${p}`);
-    const step = (dr || dc) > 0 ? 1 : -1;
+    const lo = step > 0 ? pos : 1;
+    const hi = Math.min(step > 0 ? limit : pos, usedEnd);
+    const filled =
+      hi >= lo
+        ? await this.onFilled(dr ? { r1: lo, c1: from.col, r2: hi, c2: from.col } : { r1: from.row, c1: lo, r2: from.row, c2: hi })
+        : new Set<string>();
+    const at = (p: number) => p >= 1 && p <= usedEnd && filled.has(dr ? `${p},${from.col}` : `${from.row},${p}`);
     let p = pos;
     if (at(p) && at(p + step)) {
-      while (p + step >= lo && p + step <= hi && at(p + step)) p += step;
+      while (at(p + step)) p += step;
+    } else if (step > 0) {
+      p += 1;
+      while (p <= usedEnd && !at(p)) p += 1;
+      if (p > usedEnd) p = limit;
     } else {
-      p += step;
-      while (p >= lo && p <= hi && !at(p)) p += step;
-      if (p < lo || p > hi) p = limit;
+      p = Math.min(p - 1, usedEnd);
+      while (p >= 1 && !at(p)) p -= 1;
+      if (p < 1) p = 1;
     }
     return dr ? { row: p, col: from.col } : { row: from.row, col: p };
   }
@@ -463,18 +473,46 @@ export class Grid {
     this.finishEdit(m[0] * back, m[1] * back, true);
   }
 
-  // Ends the edit in place: the text goes to quillo; once taken the cursor
-  // moves by (dr, dc). A refused edit leaves the cursor where it was.
+  // Ends the edit in place: the text goes to quillo and the cursor moves
+  // by (dr, dc).
   private async finishEdit(dr: number, dc: number, refocus: boolean): Promise<void> {
     if (!this.editMode) return;
     const at = this.editAt;
     const text = this.editor.value;
-    const moving = dr !== 0 || dc !== 0;
     this.editMode = null;
     if (refocus) this.focus();
     this.editor.hidden = true;
-    const ok = await this.onCommit(at.row, at.col, text);
-    if (ok && moving && this.selected.row === at.row && this.selected.col === at.col) this.select(at.row + dr, at.col + dc);
+    // The cursor moves at once, as in the peers, so that typing on goes to
+    // the next cell; a refusal names the cell it was for.
+    if (dr !== 0 || dc !== 0) this.advance(dr, dc);
+    await this.onCommit(at.row, at.col, text);
+  }
+
+  // Enter and Tab (Shift: backwards): the next cell of a selection of
+  // several cells, down the columns or along the rows and round again, as
+  // in the peers; otherwise the cell beside.
+  advance(dr: number, dc: number): void {
+    const b = this.box();
+    let { row, col } = this.selected;
+    if ((b.r1 === b.r2 && b.c1 === b.c2) || !(dr === 0 || dc === 0) || Math.abs(dr + dc) !== 1) {
+      this.select(row + dr, col + dc);
+      return;
+    }
+    const wrap = (v: number, lo: number, hi: number) => (v > hi ? lo : v < lo ? hi : v);
+    if (dr) {
+      row += dr;
+      if (row > b.r2 || row < b.r1) col = wrap(col + dr, b.c1, b.c2);
+      row = wrap(row, b.r1, b.r2);
+    } else {
+      col += dc;
+      if (col > b.c2 || col < b.c1) row = wrap(row + dc, b.r1, b.r2);
+      col = wrap(col, b.c1, b.c2);
+    }
+    this.selected = { row, col };
+    this.reveal(this.selected);
+    this.draw(false);
+    this.paintSelection();
+    this.onSelect(row, col);
   }
 
   // Ctrl+C: the selection as tab-separated text of the values shown.

@@ -83,6 +83,17 @@ test("typing replaces a cell; F2 and double click edit it; Enter, Tab and Escape
   await cell("B40").dblclick();
   await page.waitForFunction(() => document.querySelector("#grid .editor").value === "=6*7");
   await press("Escape");
+  // In a selection of several cells, Enter goes down its columns and round again.
+  await goTo("A50:B51");
+  for (const t of ["1", "2", "3"]) {
+    await page.keyboard.type(t);
+    await press("Enter");
+  }
+  await shows("B50", "3");
+  await selected("B51");
+  await press("Enter");
+  await selected("A50");
+  assert.equal(await cell("A51").textContent(), "2");
 });
 
 test("Delete clears the selection; Ctrl+Z and Ctrl+Y undo and redo the page's edits", async () => {
