@@ -191,14 +191,19 @@ export class Grid {
     this.spacer.style.height = `${ROW_H + this.rows * ROW_H}px`;
   }
 
-  // Cells of the window just asked for: every cell of it not listed is empty.
+  // Cells of the window just asked for: every cell of it not listed is
+  // empty. Only the window's cells are kept, so memory stays that of the
+  // view however far the sheet is scrolled.
   fill(w: Window, entries: CellEntry[]): void {
-    for (const key of [...this.cells.keys()]) {
-      const [r, c] = key.split(",").map(Number);
-      if (r >= w.r1 && r <= w.r2 && c >= w.c1 && c <= w.c2) this.cells.delete(key);
-    }
+    const before = this.cells;
+    this.cells = new Map();
     this.known = w;
     this.update(entries);
+    // Cells drawn that held text and hold none now.
+    for (const key of before.keys()) {
+      const el = this.cells.has(key) ? undefined : this.elements.get(key);
+      if (el) this.paint(el, Number(el.dataset.row), Number(el.dataset.col));
+    }
   }
 
   // Cells that changed: those drawn are painted again in place.
