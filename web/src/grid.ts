@@ -107,7 +107,7 @@ export class Grid {
     private layer: HTMLElement,
     private colHeads: HTMLElement,
     private rowHeads: HTMLElement,
-    private corner_: HTMLElement,
+    private headCorner: HTMLElement,
   ) {
     this.editor = document.createElement("input");
     this.editor.className = "editor";
@@ -126,8 +126,7 @@ export class Grid {
     });
     window.addEventListener("mouseup", () => (this.dragging = false));
     layer.addEventListener("dblclick", (e) => {
-      const at = this.cellAt(e);
-      if (at) this.editExisting();
+      if (this.cellAt(e)) this.editExisting();
     });
     scroller.addEventListener("keydown", (e) => {
       if (e.target === this.scroller) this.key(e);
@@ -611,7 +610,7 @@ export class Grid {
     const left = this.scroller.scrollLeft;
     this.colHeads.style.transform = `translateY(${top}px)`;
     this.rowHeads.style.transform = `translateX(${left}px)`;
-    this.corner_.style.transform = `translate(${left}px, ${top}px)`;
+    this.headCorner.style.transform = `translate(${left}px, ${top}px)`;
     if (same && !force) return;
     this.drawn = w;
     this.elements.clear();
