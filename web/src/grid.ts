@@ -88,7 +88,7 @@ export class Grid {
   // answer, as keys "row,col".
   onFilled: (box: Window) => Promise<Set<string>> = async () => new Set();
   // Copying cells not drawn: their shown texts, row by row.
-  onCopyFar: (box: Window) => Promise<string[][]> = async () => [];
+  onCopyFar: (box: Window) => Promise<string[][] | null> = async () => null;
   private cells = new Map<string, Shown>();
   private drawn: Window = { r1: 0, c1: 0, r2: -1, c2: -1 };
   // The window whose cells this.cells holds as quillo last sent them.
@@ -536,7 +536,7 @@ export class Grid {
       return;
     }
     // Cells not at hand are asked for first, then written to the clipboard.
-    this.onCopyFar(b).then((rows) => navigator.clipboard.writeText(toTsv(rows)));
+    this.onCopyFar(b).then((rows) => rows && navigator.clipboard.writeText(toTsv(rows)));
   }
 
   // Ctrl+V: tab-separated text from this page or another spreadsheet.

@@ -4,7 +4,7 @@
 import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
-import { Edits } from "./editing";
+import { Edits, MAX_STEP_CELLS } from "./editing";
 import { columnName, Grid, parseAddress, type Window } from "./grid";
 import { Provenance } from "./provenance";
 import { LinkWizard } from "./weblink";
@@ -207,7 +207,12 @@ grid.onClear = (box) => {
 };
 grid.onUndo = () => edits.undo();
 grid.onRedo = () => edits.redo();
+const cellsIn = (b: Window) => (b.r2 - b.r1 + 1) * (b.c2 - b.c1 + 1);
 grid.onPaste = (at, rows) => {
+  if (cellsIn(at) > MAX_STEP_CELLS) {
+    show(`That pastes into ${cellsIn(at)} cells; at most ${MAX_STEP_CELLS} can be changed at once here`);
+    return;
+  }
   const h = rows.length;
   const w = Math.max(...rows.map((r) => r.length));
   const cells = [];
@@ -217,7 +222,13 @@ grid.onPaste = (at, rows) => {
   edits.apply(sheet, cells).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
 grid.onFilled = async (box) => new Set((await look(box)).keys());
+// Copying more than this many cells is refused, not sent as a huge text.
+const MAX_COPY_CELLS = 1000000;
 grid.onCopyFar = async (box) => {
+  if (cellsIn(box) > MAX_COPY_CELLS) {
+    show(`That copies ${cellsIn(box)} cells; at most ${MAX_COPY_CELLS} can be copied at once`);
+    return null;
+  }
   const cells = await look(box);
   const rows: string[][] = [];
   for (let r = box.r1; r <= box.r2; r++) {
