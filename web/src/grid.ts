@@ -133,9 +133,10 @@ export class Grid {
     });
     this.editor.addEventListener("keydown", (e) => this.editorKey(e));
     this.editor.addEventListener("input", () => this.onEditInput(this.editor.value));
-    // Leaving the cell's text commits it, as in the peers.
+    // Leaving the cell's text for another part of the page commits it, as
+    // in the peers (the window losing the focus does not).
     this.editor.addEventListener("blur", (e) => {
-      if (this.editMode) this.finishEdit(0, 0, e.relatedTarget === null);
+      if (this.editMode && document.hasFocus()) this.finishEdit(0, 0, e.relatedTarget === null);
     });
     document.addEventListener("copy", (e) => this.copy(e));
     document.addEventListener("paste", (e) => this.paste(e));

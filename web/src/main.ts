@@ -308,7 +308,8 @@ formula.addEventListener("keydown", (e) => {
   }
 });
 formula.addEventListener("blur", () => {
-  if (barEdit) commitBar(0, 0);
+  // Another window taking the focus is not leaving the bar.
+  if (barEdit && document.hasFocus()) commitBar(0, 0);
 });
 
 // Ctrl+F6 and F6 (Shift: backwards) move the focus between the page's
