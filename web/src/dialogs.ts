@@ -64,6 +64,8 @@ export class Dialogs {
   private queue: Promise<unknown> = Promise.resolve();
   // The number of the newest dialog state shown.
   private shownSeq = 0;
+  // What is drawn now.
+  private drawn = "";
 
   constructor(
     private overlay: HTMLElement,
@@ -103,6 +105,11 @@ export class Dialogs {
       this.shownSeq = state.seq;
     }
     this.onWeblink(state.weblink);
+    // The same dialogs again (the reply and the event stream both bring
+    // them) are left as they are: focus and scrolling stay.
+    const drawn = JSON.stringify([state.dialogs, state.messages[0] ?? null]);
+    if (drawn === this.drawn) return;
+    this.drawn = drawn;
     // Typing in a text box survives a redraw.
     const focused = document.activeElement as HTMLInputElement | null;
     const keep = focused?.dataset?.control ? { id: focused.dataset.control, value: focused.value, at: focused.selectionStart } : null;

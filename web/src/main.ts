@@ -43,6 +43,7 @@ function setBook(info: BookInfo): void {
   $("book-name").textContent = info.name;
   $("dirty").hidden = !info.dirty;
   $("conflict").hidden = !info.changed_on_disk;
+  if (info.arrived) arrived.textContent = `values at ${new Date(info.arrived).toLocaleTimeString()}`;
   if (first) {
     sheet = Math.min(info.active, info.sheets.length - 1);
     // A workbook saved with a hidden sheet active opens on its first shown one.
@@ -271,7 +272,6 @@ function connect(): void {
   });
   events.addEventListener("cells", (e) => {
     const batch = JSON.parse((e as MessageEvent).data) as CellBatch;
-    arrived.textContent = `values at ${new Date().toLocaleTimeString()}`;
     if (batch.sheet === sheet) {
       grid.update(batch.cells);
       refreshCharts();
