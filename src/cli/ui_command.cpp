@@ -153,7 +153,6 @@ class WorkbookApi {
   ui::ApiReply handle(const ui::ApiRequest& req) {
     auto client = req.params.find("client");
     m_acting = client != req.params.end() && client->second.size() <= 64 ? client->second : "";
-    m_in_call = true;
     m_seen[m_acting] = now_ms();
     m_messages.page = m_acting;
     // What the user does through the add-in's menu and dialogs (an
@@ -166,8 +165,7 @@ class WorkbookApi {
       ++m_edits;
       push_changes();
     }
-    m_in_call = false;
-    route_later_messages();
+    m_messages.page.clear();
     return reply;
   }
 
@@ -176,7 +174,6 @@ class WorkbookApi {
   void push_changes() {
     if (!m_server) return;
     keep_opened_models();
-    if (!m_in_call) route_later_messages();
     const auto open = m_server->clients();
     const std::set<std::string> streaming(open.begin(), open.end());
     const std::int64_t now = now_ms();
@@ -391,13 +388,6 @@ class WorkbookApi {
       out += s && s->visibility != host::Visibility::Visible ? "\x01h\x02" : "\x01v\x02";
     }
     return out;
-  }
-
-  // A message box raised later, by no page's call (an answer arriving for a
-  // search the user started), belongs to the page the add-in's dialogs are
-  // shown in; with none shown, to every page.
-  void route_later_messages() {
-    m_messages.page = m_dialog_page && any_dialog_shown(m_session.state()) ? *m_dialog_page : "";
   }
 
   // A model of the Financial Templates menu opens as a workbook of its own,
@@ -940,7 +930,6 @@ class WorkbookApi {
   host::WorkbookPtr m_book;
   PageMessages& m_messages;
   std::string m_acting;                               // the page whose call runs now
-  bool m_in_call = false;                             // a page's call runs now
   std::map<std::string, std::int64_t> m_seen;         // when each page last called or streamed
   std::map<std::string, Active> m_cursors;            // each page's cell cursor
   std::map<std::string, std::string> m_told_dialogs;  // by page
