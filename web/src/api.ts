@@ -30,6 +30,8 @@ export interface BookInfo {
   dirty: boolean;
   // The file was changed by another program since it was opened or saved.
   changed_on_disk: boolean;
+  // When values last arrived from quillo (ISO 8601), empty before any.
+  arrived?: string;
 }
 
 // [row, column, shown text, kind]

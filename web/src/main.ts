@@ -7,6 +7,7 @@ import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { Edits, MAX_STEP_CELLS } from "./editing";
 import { columnName, Grid, parseAddress, type Window } from "./grid";
 import { Provenance } from "./provenance";
+import { serverForgotPage, showServerGone } from "./restart";
 import { LinkWizard } from "./weblink";
 
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
@@ -25,6 +26,7 @@ const formula = $<HTMLInputElement>("formula");
 const address = $<HTMLInputElement>("address");
 const message = $("message");
 const connection = $("connection");
+const arrived = $("arrived");
 
 function show(text: string, kind: "error" | "info" = "error"): void {
   message.textContent = text;
@@ -32,8 +34,13 @@ function show(text: string, kind: "error" | "info" = "error"): void {
   message.hidden = text === "";
 }
 
+// The sheets as tabs show them: a change (a sheet added by the link wizard
+// or taken in from the file) draws the tabs again.
+const sheetList = (info: BookInfo) => info.sheets.map((s) => `${s.name}\u0000${s.hidden}`).join("\u0001");
+
 function setBook(info: BookInfo): void {
   const first = book === null;
+  const before = book;
   book = info;
   document.title = `${info.name} - quillo`;
   $("book-name").textContent = info.name;
@@ -41,13 +48,25 @@ function setBook(info: BookInfo): void {
   $("conflict").hidden = !info.changed_on_disk;
   const shown = info.sheets[sheet];
   if (!first && shown) grid.setUsed(shown.rows, shown.cols);
+  if (info.arrived) arrived.textContent = `values at ${new Date(info.arrived).toLocaleTimeString()}`;
   if (first) {
     sheet = Math.min(info.active, info.sheets.length - 1);
     // A workbook saved with a hidden sheet active opens on its first shown one.
     if (info.sheets[sheet]?.hidden) sheet = Math.max(0, info.sheets.findIndex((s) => !s.hidden));
     drawTabs();
     openSheet(sheet);
+  } else if (before && sheetList(before) !== sheetList(info)) {
+    // The sheet in view keeps its place by name.
+    const name = before.sheets[sheet]?.name;
+    const at = info.sheets.findIndex((s) => s.name === name);
+    if (at >= 0) {
+      sheet = at;
+      drawTabs();
+    } else {
+      openSheet(Math.max(0, info.sheets.findIndex((s) => !s.hidden)));
+    }
   }
+  $("tabs").dataset.sheets = String(info.sheets.length);
 }
 
 function drawTabs(): void {
@@ -358,8 +377,10 @@ $("conflict-reload").addEventListener("click", async () => {
 });
 
 // Leaving with changes quillo has not saved asks first.
+// A page whose server is gone has nothing left to lose.
+let serverGone = false;
 window.addEventListener("beforeunload", (e) => {
-  if (book?.dirty) {
+  if (book?.dirty && !serverGone) {
     e.preventDefault();
     e.returnValue = "";
   }
@@ -384,9 +405,18 @@ function connect(): void {
       if (e instanceof ApiError) show(e.message);
     }
   });
-  events.addEventListener("error", () => {
+  events.addEventListener("error", async () => {
     connection.textContent = "reconnecting...";
     connection.className = "connection lost";
+    // A server that answers without knowing this page was started again.
+    if (await serverForgotPage()) {
+      events.close();
+      serverGone = true;
+      connection.textContent = "quillo restarted";
+      charts.clear();
+      showServerGone($("server-gone"));
+      return;
+    }
     if (events.readyState === EventSource.CLOSED) setTimeout(connect, 1000);
   });
   events.addEventListener("cells", (e) => {
