@@ -31,8 +31,9 @@ if [ "$mode" = --test ]; then
     libgtest-dev libgmock-dev libbenchmark-dev clang-format
     # the fuzz targets (libFuzzer comes with clang's runtime)
     clang-14 libclang-rt-14-dev
-    # xlsx files read back and formulas compared: openpyxl and LibreOffice
-    python3-openpyxl libreoffice-calc
+    # xlsx files read back and formulas compared: openpyxl and LibreOffice;
+    # quillo.oxt built with LibreOffice's SDK and driven in Calc by python3-uno
+    python3-openpyxl libreoffice-calc libreoffice-dev python3-uno
     # the browser tests
     chromium
     # the Windows add-in, cross-built and tested under Wine

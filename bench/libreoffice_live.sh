@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Calc with quillo.oxt: the time from Calc's start to the first value, and
+# the CPU Calc spends with 1,000 live cells updating every minute (what is
+# measured: bench/libreoffice_live.py). Takes PERIODS minutes and a half.
+#
+#   bench/libreoffice_live.sh [BUILD_DIR [OXT [PERIODS]]]
+#
+# BUILD_DIR holds quillo and quillo-market (default build/asan, what the test
+# command builds); OXT defaults to the one built there. Run it under the
+# build lock so no build runs beside it:
+#   flock /tmp/quillo-build.lock bench/libreoffice_live.sh
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build/asan}
+oxt=${2:-$build/src/libreoffice/quillo.oxt}
+periods=${3:-3}
+exec /usr/bin/python3 "$here/bench/libreoffice_live.py" "$build/src/cli/quillo" \
+  "$build/testing/quillo-market" "$here/data" "$oxt" "$periods"
