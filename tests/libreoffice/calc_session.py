@@ -148,9 +148,9 @@ class CalcSession:
                 for n in [top] + [os.path.join(top, f) for f in files]:
                     os.chown(n, NOBODY, NOBODY)
 
-    def run_user(self, cmd, timeout=120):
+    def run_user(self, cmd, timeout=120, env=None):
         """Runs cmd as the soffice user with the session's environment; raises on failure."""
-        r = subprocess.run(self._user_cmd(["timeout", "-k", "5", str(timeout)] + cmd), env=self.env,
+        r = subprocess.run(self._user_cmd(["timeout", "-k", "5", str(timeout)] + cmd), env=env or self.env,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if r.returncode != 0:
             raise RuntimeError("%s exited %d:\n%s" % (" ".join(cmd), r.returncode, r.stdout))
@@ -185,7 +185,7 @@ class CalcSession:
         """unopkg add into the session's profile (created on first use); seconds taken."""
         t = time.monotonic()
         self.run_user(["unopkg", "add", "--suppress-license", "-env:UserInstallation=" + file_url(self.profile),
-                       self.oxt], timeout=180)
+                       self.oxt], timeout=180))
         return time.monotonic() - t
 
     def start_calc(self, timeout=90, display=None):
