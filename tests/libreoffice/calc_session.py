@@ -185,7 +185,7 @@ class CalcSession:
         """unopkg add into the session's profile (created on first use); seconds taken."""
         t = time.monotonic()
         self.run_user(["unopkg", "add", "--suppress-license", "-env:UserInstallation=" + file_url(self.profile),
-                       self.oxt], timeout=180))
+                       self.oxt], timeout=180)
         return time.monotonic() - t
 
     def start_calc(self, timeout=90, display=None):
