@@ -8,6 +8,8 @@
 #   scripts/setup.sh --web    that, Node.js and the browser front end (web/dist,
 #                             which `quillo ui` serves)
 #   scripts/setup.sh --package  that and the tools scripts/package.sh needs
+#   scripts/setup.sh --libreoffice  what building the program needs, LibreOffice
+#                             Calc and its SDK (for quillo.oxt)
 #   scripts/setup.sh --test   everything the tests, the fuzz run, the Windows
 #                             build under Wine, the package check and the
 #                             benchmarks need, the front end included (the
@@ -15,8 +17,8 @@
 set -euo pipefail
 mode=${1:-demo}
 case "$mode" in
-  demo | --web | --package | --test) ;;
-  *) echo "usage: scripts/setup.sh [--web | --package | --test]" >&2; exit 2 ;;
+  demo | --web | --package | --libreoffice | --test) ;;
+  *) echo "usage: scripts/setup.sh [--web | --package | --libreoffice | --test]" >&2; exit 2 ;;
 esac
 
 # The compiler, the build tools and the libraries the program links.
@@ -25,6 +27,8 @@ packages=(
   libpugixml-dev libcli11-dev libcurl4-openssl-dev libcpp-httplib-dev libzip-dev libgumbo-dev
   libexpat1-dev
 )
+# The LibreOffice Calc extension: Calc, and the SDK it is built with.
+if [ "$mode" = --libreoffice ]; then packages+=(libreoffice-calc libreoffice-dev); fi
 if [ "$mode" = --test ]; then
   packages+=(
     # unit tests and benchmarks; the format check
@@ -45,7 +49,7 @@ if [ "$mode" = --package ] || [ "$mode" = --test ]; then packages+=(dpkg-dev fil
 # Node.js and npm build the browser front end and run its tests. A Node.js
 # from elsewhere (with its own npm) is used as it is; npm fetches the front
 # end's packages over https.
-if [ "$mode" != demo ] && ! command -v npm >/dev/null 2>&1; then
+if [ "$mode" != demo ] && [ "$mode" != --libreoffice ] && ! command -v npm >/dev/null 2>&1; then
   packages+=(nodejs npm ca-certificates)
 fi
 
@@ -60,7 +64,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-[ "$mode" = demo ] && exit 0
+if [ "$mode" = demo ] || [ "$mode" = --libreoffice ]; then exit 0; fi
 
 # The browser front end (web/): its npm packages as package-lock.json pins
 # them, and its build into web/dist, which quillo serves. Built again only
