@@ -27,6 +27,7 @@ import os
 import re
 import sys
 import time
+import traceback
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -37,6 +38,7 @@ VALUE, STRING, ERROR = 1, 2, 4
 LOADING = "Loading data..."
 TIME_TEXT = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}$")
 WAIT = 30  # seconds for any one answer from the local service
+DEADLINE = 240  # seconds for the whole test (CTest's limit is 300)
 
 
 def result_type(cell):
@@ -108,7 +110,7 @@ def first_start(s, oxt):
     stored = stored_formulas(ods, xlsx)
     step("saved formula in .ods: %s" % stored["ods"])
     step("saved formula in .xlsx: %s" % stored["xlsx"])
-    s.stop_calc()
+    check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
     return ods, xlsx, saved_time
 
 
@@ -205,7 +207,7 @@ def second_start(s, oxt, ods, xlsx, saved_time):
                          lambda: shows_time(cell("A2")) not in (None, live) and shows_time(cell("A2")), WAIT)
         step("%s Update data: A2 %s" % (name, again))
         doc.close(True)
-    s.stop_calc()
+    check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
 
 
 def main():
@@ -216,12 +218,14 @@ def main():
     skip_unless_ready(oxt)
     t = time.monotonic()
     with CalcSession(quillo, market, data, oxt) as s:
+        s.watchdog(DEADLINE)
         try:
             ods, xlsx, saved_time = first_start(s, oxt)
             second_start(s, oxt, ods, xlsx, saved_time)
-        except Exception:
-            print("soffice's output:\n" + s.soffice_log(), file=sys.stderr)
-            raise
+        except BaseException:
+            traceback.print_exc()
+            print("soffice's output:\n" + s.soffice_log(), file=sys.stderr, flush=True)
+            return 1
     step("passed in %.0f s" % (time.monotonic() - t))
     return 0
 

@@ -26,6 +26,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ET
 import zipfile
@@ -232,25 +233,44 @@ class CalcSession:
         except OSError:
             return ""
 
-    def stop_calc(self):
-        """Asks Calc to quit, then ends its process group whatever it did."""
+    def stop_calc(self, grace=20):
+        """Asks Calc to quit, then ends its process group whatever it did. The
+        request runs on a thread of its own: a component that blocks Calc's
+        shutdown must not block the test, it fails it."""
+        clean = True
         if self.desktop is not None:
-            try:
-                self.desktop.terminate()
-            except Exception:  # the bridge goes away as Calc quits
-                pass
-            self.desktop = None
+            desktop, self.desktop = self.desktop, None
+
+            def terminate():
+                try:
+                    desktop.terminate()
+                except Exception:  # the bridge goes away as Calc quits
+                    pass
+            threading.Thread(target=terminate, daemon=True).start()
         if self.soffice is not None:
             try:
-                self.soffice.wait(timeout=20)
+                self.soffice.wait(timeout=grace)
             except subprocess.TimeoutExpired:
-                pass
+                clean = False
             _end_group(self.soffice)
             self.soffice = None
+        return clean
+
+    def watchdog(self, seconds):
+        """Ends soffice and the service after `seconds`, so that a UNO call
+        that never returns fails (the bridge is disposed) instead of hanging."""
+        def fire():
+            print("calc: the %d s deadline passed; ending soffice" % seconds, file=sys.stderr, flush=True)
+            for p in self.procs:
+                _end_group(p)
+        timer = threading.Timer(seconds, fire)
+        timer.daemon = True
+        timer.start()
+        return timer
 
     def close(self):
         try:
-            self.stop_calc()
+            self.stop_calc(grace=5)
         finally:
             for p in self.procs:
                 _end_group(p)
@@ -260,6 +280,9 @@ class CalcSession:
                 shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):
+        def on_term(signum, frame):
+            raise SystemExit("calc: ended by signal %d" % signum)
+        signal.signal(signal.SIGTERM, on_term)
         return self
 
     def __exit__(self, *exc):
