@@ -8,6 +8,7 @@ and a settings store of the run's own that points it at the service. As a
 user would, the test types formulas into a new sheet and checks:
 
   first start (automatic updates, every minute):
+    the Function Wizard offers every function with its arguments;
     single items fill, a formula over them follows, and a value changes at
     the next automatic update without anything touching the document;
     an unknown instrument and an unknown field show their error texts;
@@ -71,6 +72,7 @@ def step(text):
 def first_start(s, oxt):
     step("unopkg add took %.1f s" % s.install_extension())
     started = s.start_calc()
+    function_wizard(s)
     doc = s.new_sheet()
     sheet = doc.Sheets.getByIndex(0)
     cell = sheet.getCellRangeByName
@@ -112,6 +114,25 @@ def first_start(s, oxt):
     step("saved formula in .xlsx: %s" % stored["xlsx"])
     check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
     return ods, xlsx, saved_time
+
+
+FUNCTIONS = ["FSINGLE", "FHISTORY", "WLINK", "SMA", "WMA", "EMA", "RSI", "MACD", "STO_FAST", "STO_SLOW",
+             "BOLLINGER", "PRICECHANNEL", "MOMENTUM", "ROC", "MONEY_FLOW", "OSC", "W_CLOSE", "VOL_CTC", "BETA"]
+
+
+def function_wizard(s):
+    """Every function is offered with a description and named arguments."""
+    descriptions = s.smgr.createInstanceWithContext("com.sun.star.sheet.FunctionDescriptions", s.ctx)
+    listed = {}
+    for i in range(descriptions.getCount()):
+        d = {p.Name: p.Value for p in descriptions.getByIndex(i)}
+        listed[d["Name"]] = d
+    for name in FUNCTIONS:
+        d = listed.get(name)
+        check(d and d["Description"] and d["Arguments"] and all(a.Name for a in d["Arguments"]),
+              "the Function Wizard has no description or arguments for %s: %r" % (name, d))
+    step("Function Wizard: %d functions, FSINGLE(%s)" %
+         (len(FUNCTIONS), "; ".join(a.Name for a in listed["FSINGLE"]["Arguments"])))
 
 
 def history(doc):
