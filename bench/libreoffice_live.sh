@@ -5,13 +5,14 @@
 #
 #   bench/libreoffice_live.sh [BUILD_DIR [OXT [PERIODS]]]
 #
-# BUILD_DIR holds quillo and quillo-market (default build/asan, what the test
-# command builds); OXT defaults to the one built there. Run it under the
+# BUILD_DIR holds quillo, quillo-market and the extension (default build/demo,
+# the release tree: cmake --build build/demo --target quillo quillo-market
+# quillo_oxt); OXT defaults to the one built there. Run it under the
 # build lock so no build runs beside it:
 #   flock /tmp/quillo-build.lock bench/libreoffice_live.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build/asan}
+build=${1:-$here/build/demo}
 oxt=${2:-$build/src/libreoffice/quillo.oxt}
 periods=${3:-3}
 exec /usr/bin/python3 "$here/bench/libreoffice_live.py" "$build/src/cli/quillo" \
