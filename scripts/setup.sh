@@ -8,8 +8,9 @@
 #   scripts/setup.sh --web    that, Node.js and the browser front end (web/dist,
 #                             which `quillo ui` serves)
 #   scripts/setup.sh --package  that and the tools scripts/package.sh needs
-#   scripts/setup.sh --libreoffice  what building the program needs, LibreOffice
-#                             Calc and its SDK (for quillo.oxt)
+#   scripts/setup.sh --libreoffice  what building the program needs and the
+#                             LibreOffice SDK, to build the Calc extension
+#                             quillo.oxt (and Calc to run it)
 #   scripts/setup.sh --test   everything the tests, the fuzz run, the Windows
 #                             build under Wine, the package check and the
 #                             benchmarks need, the front end included (the
@@ -27,22 +28,25 @@ packages=(
   libpugixml-dev libcli11-dev libcurl4-openssl-dev libcpp-httplib-dev libzip-dev libgumbo-dev
   libexpat1-dev
 )
-# The LibreOffice Calc extension: Calc, and the SDK it is built with.
-if [ "$mode" = --libreoffice ]; then packages+=(libreoffice-calc libreoffice-dev); fi
 if [ "$mode" = --test ]; then
   packages+=(
     # unit tests and benchmarks; the format check
     libgtest-dev libgmock-dev libbenchmark-dev clang-format
     # the fuzz targets (libFuzzer comes with clang's runtime)
     clang-14 libclang-rt-14-dev
-    # xlsx files read back and formulas compared: openpyxl and LibreOffice;
-    # quillo.oxt built with LibreOffice's SDK and driven in Calc by python3-uno
-    python3-openpyxl libreoffice-calc libreoffice-dev python3-uno
+    # xlsx files read back and formulas compared: openpyxl and LibreOffice
+    python3-openpyxl libreoffice-calc
     # the browser tests
     chromium
     # the Windows add-in, cross-built and tested under Wine
     g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev
   )
+fi
+# The Calc extension: the SDK (cppumaker, unoidl-write, the UNO headers),
+# Calc, python3-uno to drive a headless Calc in the tests, Xvfb for a
+# screenshot of the menu.
+if [ "$mode" = --libreoffice ] || [ "$mode" = --test ]; then
+  packages+=(libreoffice-dev libreoffice-calc python3-uno xvfb)
 fi
 # The Debian package (cpack's dpkg-shlibdeps), and pugixml's source for Windows.
 if [ "$mode" = --package ] || [ "$mode" = --test ]; then packages+=(dpkg-dev file); fi
@@ -64,7 +68,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-if [ "$mode" = demo ] || [ "$mode" = --libreoffice ]; then exit 0; fi
+[ "$mode" = demo ] || [ "$mode" = --libreoffice ] && exit 0
 
 # The browser front end (web/): its npm packages as package-lock.json pins
 # them, and its build into web/dist, which quillo serves. Built again only

@@ -125,7 +125,16 @@ void LiveSession::run() {
   Engine& e = *m_engine;
   e.connect(m_options);
   while (!e.stop) {
-    (void)e.loop.run_until([] { return true; }, 1000);
+    // One turn of the loop: it waits for the next task, timer or reply
+    // (a second at most), dispatches it, and the changes are handed out.
+    bool turned = false;
+    (void)e.loop.run_until(
+        [&turned] {
+          const bool done = turned;
+          turned = true;
+          return done;
+        },
+        1000);
     std::vector<std::string> messages;
     messages.swap(e.messages.pending);
     if (m_outbox.put(e.app.take_changes(), std::move(messages)) && m_options.changes_ready) {
