@@ -65,6 +65,15 @@ def check(condition, message):
         raise AssertionError(message)
 
 
+LATE = []  # failures that leave the later checks meaningful: reported at the end
+
+
+def check_late(condition, message):
+    if not condition:
+        print("calc: FAILED " + message, flush=True)
+        LATE.append(message)
+
+
 def step(text):
     print("calc: " + text, flush=True)
 
@@ -84,8 +93,7 @@ def first_start(s, oxt):
     type_formula(cell("B2"), '=FSINGLE("BVM","LMS.QUO.NOSUCH")')
     # Known to Calc at once: the status text or already the value, never #NAME?.
     shown = cell("A1").getString()
-    check(shown == LOADING or number(cell("A1")) is not None,
-          "A1 shows %r right after typing =FSINGLE(...)" % shown)
+    at_once = shown == LOADING or number(cell("A1")) is not None
 
     last = wait_for("A1 (=FSINGLE last price) to show a number", lambda: number(cell("A1")), WAIT)
     step("first value %.2f, %.1f s after soffice was started" % (last, time.monotonic() - started))
@@ -113,6 +121,7 @@ def first_start(s, oxt):
     step("saved formula in .ods: %s" % stored["ods"])
     step("saved formula in .xlsx: %s" % stored["xlsx"])
     check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
+    check_late(at_once, "A1 showed %r right after typing =FSINGLE(...), not the status text" % shown)
     return ods, xlsx, saved_time
 
 
@@ -147,14 +156,21 @@ def history(doc):
     type_formula(cell("H4"), "=SMA(A4:F134,20)")
 
     def table_written():
-        rows = sheet.getCellRangeByName("A4:F134").getDataArray()
-        return all(isinstance(v, float) and v > 0 for row in rows[1:] for v in row[1:]) and rows
+        rows = [r for r in sheet.getCellRangeByName("A5:F200").getDataArray() if r[0] != ""]
+        return len(rows) >= 120 and all(isinstance(v, float) and v > 0 for r in rows for v in r[1:]) and rows
 
-    rows = wait_for("the price history of BVM below History!A3", table_written, WAIT)
+    try:
+        rows = [None] + wait_for("the price history of BVM below History!A3", table_written, WAIT)
+    except AssertionError:
+        print("History!A3 shows %r; A4:F7 %r" % (cell("A3").getString(),
+                                                  sheet.getCellRangeByName("A4:F7").getDataArray()))
+        raise
     dates = [r[0] for r in rows[1:]]
-    check(all(isinstance(d, float) for d in dates) and dates == sorted(dates),
-          "History column A holds ascending dates: %r" % dates[:5])
-    check(cell("A3").getString() != LOADING, "History!A3 still loading")
+    check(dates == sorted(dates) and dates[0] != dates[-1], "History column A: %r" % dates[:3])
+    check_late(all(isinstance(d, float) for d in dates),
+               "History column A holds dates as text, not date numbers: %r" % dates[:3])
+    wait_for("History!A3 to show that the table is loaded (shows %r)" % cell("A3").getString(),
+             lambda: cell("A3").getString() == "Data loaded.", WAIT)
     step("history: A3 shows %r, %d rows below it" % (cell("A3").getString(), len(rows)))
 
     def series_written():
@@ -247,6 +263,9 @@ def main():
             traceback.print_exc()
             print("soffice's output:\n" + s.soffice_log(), file=sys.stderr, flush=True)
             return 1
+    if LATE:
+        print("calc: %d check(s) failed:\n  %s" % (len(LATE), "\n  ".join(LATE)), file=sys.stderr)
+        return 1
     step("passed in %.0f s" % (time.monotonic() - t))
     return 0
 
