@@ -32,7 +32,7 @@ for lib in libgumbo1 libcurl4 libzip4 libpugixml1v5; do
     *) echo "package: $deb does not depend on $lib (Depends: $depends)" >&2; exit 1 ;;
   esac
 done
-if [ $oxt = yes ] && ! dpkg-deb -c "$deb" | grep -q ' ./usr/lib/quillo/quillo.oxt$'; then
+if [ $oxt = yes ] && ! grep -q ' ./usr/lib/quillo/quillo.oxt$' <<<"$(dpkg-deb -c "$deb")"; then
   echo "package: $deb does not carry usr/lib/quillo/quillo.oxt" >&2
   exit 1
 fi
