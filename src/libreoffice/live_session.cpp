@@ -86,6 +86,12 @@ struct LiveSession::Engine {
     if (connection) {
       connection->IDTExtensibility2_OnConnection(app, addin::ConnectMode::Startup, nullptr);
     }
+    // Without definitions every cell would only say its field is invalid:
+    // the user is told why once.
+    if (connection && connection->connected() && !state->definitions_error().empty()) {
+      messages.message_box("no definitions: " + state->definitions_error(), "quillo",
+                           host::MessageIcon::Exclamation);
+    }
     if (!connection || !connection->connected()) {
       messages.message_box("the engine could not be started", "quillo",
                            host::MessageIcon::Critical);

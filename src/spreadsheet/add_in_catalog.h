@@ -2,13 +2,12 @@
 // (common/function_library.h reads their files), answering the calls
 // formulas make to them.
 //
-// A formula calls a library function as fsingle(...) or, through the path
-// of the library, as '/dir/tarnvale.xla'!fsingle(...), or as LibreOffice
-// Calc writes a call of quillo's extension, ORG.QUILLO.CALC.FSINGLE(...);
-// the call reaches the
-// method the engine registered under that name in host::AddInMethods. A
-// function no installed library declares, or whose method is not registered,
-// answers #NAME?; too many arguments or a required one left out #VALUE!.
+// A formula calls a library function as fsingle(...), through the path of
+// the library as '/dir/tarnvale.xla'!fsingle(...), or as LibreOffice Calc
+// writes a call of quillo's extension, ORG.QUILLO.CALC.FSINGLE(...); the
+// call reaches the method the engine registered under that name in
+// host::AddInMethods. A function no installed library declares, or whose
+// method is not registered, answers #NAME?; too many arguments or a required one left out #VALUE!.
 // Event-loop thread only.
 #pragma once
 

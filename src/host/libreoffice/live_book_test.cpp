@@ -16,7 +16,8 @@ struct Recorder {
 };
 
 LiveCall call_of(std::string function, std::vector<Value> args) {
-  return LiveCall{std::move(function), "i_" + function, std::move(args), true};
+  std::string method = "i_" + function;
+  return LiveCall{std::move(function), std::move(method), std::move(args), true};
 }
 
 class LiveBookTest : public ::testing::Test {
