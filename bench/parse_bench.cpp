@@ -2,8 +2,13 @@
 // growing size: 120 fields (24 single fields between markers, 96 table
 // fields over 8 tables found by number and by markers, with conversions).
 // Run: build/release/bench/parse_bench --benchmark_counters_tabular=true
+// `parse_bench --write DIR MB...` writes the definitions (DIR/ds.xml) and
+// the pages (DIR/page-<MB>.html) instead, for timing `quillo parse` on them
+// (bench/parse_command.sh).
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "parse/definitions.h"
@@ -93,6 +98,26 @@ void BM_DefinitionParse(benchmark::State& state) {
 }
 BENCHMARK(BM_DefinitionParse)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
 
+bool write_files(const std::string& dir, int argc, char** argv) {
+  std::ofstream(dir + "/ds.xml", std::ios::binary) << definitions_xml();
+  for (int i = 0; i < argc; ++i) {
+    const std::size_t mb = static_cast<std::size_t>(std::atoi(argv[i]));
+    std::ofstream out(dir + "/page-" + std::to_string(mb) + ".html", std::ios::binary);
+    out << page(mb << 20);
+    if (!out) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--write") {
+    return write_files(argv[2], argc - 3, argv + 3) ? 0 : 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

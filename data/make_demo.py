@@ -2,7 +2,8 @@
 """Writes data/demo.xlsx, the workbook `quillo demo` fills: quotes of twenty
 instruments of the local market-data service, a few fields with options, a
 cell with an instrument id that does not exist and one with a field code
-that does not exist; on a second sheet, half a year of daily prices of the
+that does not exist, and three quotes from the service's JSON answer; on a
+second sheet, half a year of daily prices of the
 first instrument and a moving average, MACD and Bollinger bands beside them. Written with openpyxl, a spreadsheet writer that is not
 quillo's own. Run: /usr/bin/python3 data/make_demo.py"""
 import os
@@ -40,6 +41,14 @@ ws.cell(row=last + 3, column=1, value=symbols[0])
 ws.cell(row=last + 3, column=3, value=f'=fsingle($A{last + 3},"LMS.QUO.NOSUCHFIELD")')
 ws.cell(row=last + 4, column=1, value="Average last")
 ws.cell(row=last + 4, column=3, value=f"=AVERAGE(C4:C{last})")
+# The same quotes from the service's JSON answer (a source without pages:
+# its fields name their values by JSON Pointer).
+ws.cell(row=last + 6, column=1, value="From the JSON answer (LMS.QJS)").font = Font(bold=True)
+for r, sym in enumerate(symbols[:3], start=last + 7):
+    ws.cell(row=r, column=1, value=sym)
+    for col, field in enumerate(["NAME", "LAST", "CHANGE", "CHANGEPCT"], start=2):
+        ws.cell(row=r, column=col, value=f'=fsingle($A{r},"LMS.QJS.{field}")')
+    ws.cell(row=r, column=5).number_format = "0.00%"
 ws.column_dimensions["B"].width = 28
 
 # Price history, oldest first, in the column order the indicators read

@@ -11,7 +11,7 @@ seconds=${2:-10}
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
   -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
-targets=(text_helpers table_parse definition_parse definitions_load settings_file formula_roundtrip
+targets=(text_helpers table_parse definition_parse definitions_load structured_answer settings_file formula_roundtrip
          xlsx_load number_format)
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 run_one() {

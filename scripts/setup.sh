@@ -26,7 +26,7 @@ esac
 packages=(
   cmake ninja-build g++ pkg-config
   libpugixml-dev libcli11-dev libcurl4-openssl-dev libcpp-httplib-dev libzip-dev libgumbo-dev
-  libexpat1-dev
+  libexpat1-dev nlohmann-json3-dev
 )
 if [ "$mode" = --test ]; then
   packages+=(

@@ -78,6 +78,40 @@ TEST_F(EndToEnd, FormulasFillFromOneExchangePerPage) {
   EXPECT_EQ(service.requests(), 2);  // one per page, not one per cell
 }
 
+// The service's JSON and CSV answers, read by the categories of data/ds.xml
+// that name values by pointer and by column, give the figures of its pages.
+TEST_F(EndToEnd, JsonAndCsvSourcesFillTheFiguresOfTheQuotePage) {
+  load_definitions();
+  const char* const kFields[] = {"LAST", "CHANGEPCT", "VOLUME", "MARKETCAP", "NAME"};
+  const char* const kRows[] = {"QUO", "QJS", "QCS"};
+  for (std::size_t r = 0; r < 3; ++r) {
+    for (std::size_t c = 0; c < 5; ++c) {
+      const std::string address =
+          std::string(1, static_cast<char>('A' + c)) + std::to_string(r + 1);
+      set(address.c_str(), std::string("=fsingle(\"BVM\",\"LMS.") + kRows[r] + "." + kFields[c] +
+                               "\",{\"units\";\"Billions\"})");
+    }
+  }
+  set("A4", "=fsingle(\"BVM\",\"LMS.KJS.REVENUE\",{\"year\";\"Previous\"})");
+  set("B4", "=fsingle(\"BVM\",\"LMS.KCS.REVENUE\",{\"year\";\"Previous\"})");
+  set("C4", "=fsingle(\"BVM\",\"LMS.KEY.REVENUE\",{\"year\";\"Previous\"})");
+  set("A5", "=fsingle(\"NOSUCH\",\"LMS.QJS.LAST\")");
+  set("B5", "=fsingle(\"NOSUCH\",\"LMS.QCS.LAST\")");
+  ASSERT_TRUE(settle());
+  for (const char* column : {"A", "B", "C", "D", "E"}) {
+    const std::string page = shown((std::string(column) + "1").c_str());
+    EXPECT_NE(page, "#N/A");
+    EXPECT_EQ(shown((std::string(column) + "2").c_str()), page) << column << " (JSON)";
+    EXPECT_EQ(shown((std::string(column) + "3").c_str()), page) << column << " (CSV)";
+  }
+  // Key figures read across the years: JSON in units scaled to millions,
+  // CSV as written (units of the currency), the page in millions.
+  EXPECT_EQ(shown("A4"), shown("C4"));
+  EXPECT_EQ(shown("B4"), text::format_number(std::stod(shown("C4")) * 1e6));
+  EXPECT_EQ(shown("A5"), "Invalid instrument id");
+  EXPECT_EQ(shown("B5"), "Invalid instrument id");
+}
+
 TEST_F(EndToEnd, ServerErrorsShowTheirConnectionErrorText) {
   load_definitions("http://127.0.0.1:{port}/quote?_status=500");
   set("A1", "=fsingle(\"BVM\",\"LMS.QUO.LAST\")");

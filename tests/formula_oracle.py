@@ -146,12 +146,14 @@ def file_prefixes():
 def as_filed(formula, prefixes):
     """The formula with the prefixes a file gives newer functions."""
     def one(m):
-        name = m.group(2).upper()
-        return m.group(1) + prefixes.get(name, "") + m.group(2) + "("
-    # A function name: letters, digits and dots before "(", outside texts.
+        name = m.group(1).upper()
+        return prefixes.get(name, "") + m.group(1) + "("
+    # A function name: letters, digits and dots before "(", outside texts;
+    # the character before it is only looked at, so that a call right after
+    # another's "(" is found too.
     parts = formula.split('"')
     for i in range(0, len(parts), 2):
-        parts[i] = re.sub(r"(^|[^A-Za-z0-9._!])([A-Za-z][A-Za-z0-9.]*)\(", one, parts[i])
+        parts[i] = re.sub(r"(?<![A-Za-z0-9._!])([A-Za-z][A-Za-z0-9.]*)\(", one, parts[i])
     return '"'.join(parts)
 
 

@@ -143,6 +143,7 @@ int run_demo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       session.wait_answered(static_cast<std::int64_t>(options.timeout_seconds * 1000));
 
   const Summary summary = session.summarize(*book);  // before the book takes the new name
+  (void)session.write_provenance(*book);
   const Status saved = book->save_as(options.output);
   print_table(session.app(), *book, out);
   if (!saved.ok()) {

@@ -10,6 +10,7 @@
 
 #include "cli/assist_commands.h"
 #include "cli/demo_command.h"
+#include "cli/explain_command.h"
 #include "cli/link_command.h"
 #include "cli/parse_command.h"
 #include "cli/refresh_command.h"
@@ -120,8 +121,9 @@ int main(int argc, char** argv) {
       "cells whose request has not answered (or failed, under connectionerrorhandling 2).\n"
       "Exit codes: 0 saved, 1 the file could not be written (the previous one is intact) or,\n"
       "with --strict, a quillo cell shows a failure or kept the file's value, a formula quillo\n"
-      "cannot compute kept the file's value though cells it reads changed, or the function\n"
-      "library is not installed; 2 bad usage, definitions that do not load or a workbook\n"
+      "cannot compute kept the file's value though cells it reads changed, the function\n"
+      "library is not installed, or (with --max-age) a quillo value is older than that; 2 bad "
+      "usage, definitions that do not load or a workbook\n"
       "that cannot be read.\n\n"
       "Example:\n"
       "  quillo refresh prices.xlsx -o prices-now.xlsx --timeout 120");
@@ -136,6 +138,11 @@ int main(int argc, char** argv) {
   refresh_cmd->add_flag("--strict", refresh.strict,
                         "Exit 1 when any quillo cell shows an error or has no new value, or a "
                         "formula quillo cannot compute may be out of date");
+  refresh_cmd
+      ->add_option("--max-age", refresh.max_age_minutes,
+                   "Warn about quillo values (by the time of their answer) older than this many "
+                   "minutes after the refresh; with --strict, exit 1 when there is one")
+      ->check(CLI::NonNegativeNumber);
 
   quillo::cli::WatchOptions watch;
   CLI::App* watch_cmd = app.add_subcommand(
@@ -217,6 +224,31 @@ int main(int argc, char** argv) {
                        "Only these cells: A1:C10 (every sheet) or 'Sheet 2'!A1:C10");
   show_cmd->add_flag("--raw", show.raw,
                      "Print the values themselves, not as the cells' number formats show them");
+  show_cmd
+      ->add_option("--stale", show.stale_minutes,
+                   "Instead of the cells, list the cells quillo filled whose value is older "
+                   "than this many minutes (or was never answered): cell, time (UTC), age in "
+                   "minutes and kind, tab-separated")
+      ->check(CLI::NonNegativeNumber);
+
+  quillo::cli::ExplainOptions explain;
+  CLI::App* explain_cmd = app.add_subcommand(
+      "explain", "Print where the values of quillo's cells in a workbook came from, and when.");
+  explain_cmd->footer(
+      "For each cell, price-history table or indicator series quillo filled in CELL: what was\n"
+      "asked (instrument, field), the source, category and address fetched (credentials and\n"
+      "values the definitions mark secret removed), the time of the last good answer (ISO 8601,\n"
+      "UTC), the HTTP status and attempts, the last failure; for an indicator series the\n"
+      "ranges it read and its formula. The workbook keeps this record on a very hidden sheet,\n"
+      "quillo_provenance, written on every save.\n"
+      "Exit codes: 0 printed, 1 quillo filled no cell in CELL, 2 bad usage, a workbook that\n"
+      "cannot be read, or CELL is no cell or range.\n\n"
+      "Examples:\n"
+      "  quillo explain prices.xlsx Quotes!C5\n"
+      "  quillo explain prices.xlsx \"'My Sheet'!B2:D9\"");
+  explain_cmd->add_option("book", explain.book, "The workbook (.xlsx)")->required();
+  explain_cmd->add_option("cell", explain.cells, "A cell or range: Sheet1!B2, 'My Sheet'!B2:D9, B2")
+      ->required();
 
   quillo::cli::DemoOptions demo;
   // The data folder installed beside the program (share/quillo), else the
@@ -420,6 +452,7 @@ int main(int argc, char** argv) {
     return quillo::cli::run_settings(settings, std::cout, std::cerr);
   }
   if (show_cmd->parsed()) return quillo::cli::run_show(show, std::cout, std::cerr);
+  if (explain_cmd->parsed()) return quillo::cli::run_explain(explain, std::cout, std::cerr);
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   if (search_cmd->parsed()) return quillo::cli::run_search(search, std::cout, std::cerr);
   if (single_cmd->parsed()) {

@@ -1,5 +1,6 @@
 #include "cli/parse_command.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -21,16 +22,31 @@ std::string shown(const Value& v) {
 }
 
 bool read_page(const std::string& path, std::istream& in, std::string& page) {
-  std::ostringstream buf;
   if (path == "-") {
+    std::ostringstream buf;
     buf << in.rdbuf();
-  } else {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    buf << file.rdbuf();
-    if (file.bad()) return false;
+    page = buf.str();
+    return true;
   }
-  page = buf.str();
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  // A file of known size is read straight into the page: one buffer, no
+  // copies (a page can be tens of megabytes). What follows (all of a pipe,
+  // anything the file gained meanwhile) is appended.
+  page.clear();
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > 0) {
+    page.resize(static_cast<std::size_t>(size));
+    file.read(page.data(), static_cast<std::streamsize>(size));
+    page.resize(static_cast<std::size_t>(file.gcount()));
+    if (file.bad()) return false;
+    file.clear();
+  }
+  std::ostringstream rest;
+  rest << file.rdbuf();
+  if (file.bad()) return false;
+  page += rest.str();
   return true;
 }
 
@@ -87,7 +103,8 @@ int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std:
   }
   // A saved page carries no HTTP header: its byte order mark, its <meta>
   // charset or its bytes tell its encoding.
-  std::string page = text::decode_page(raw);
+  std::string page = std::move(raw);
+  text::decode_page_in_place(page);
 
   // The option list a worksheet's options argument would give: name, value, ...
   std::vector<Value> option_list{Value()};
@@ -114,11 +131,17 @@ int run_parse(const ParseOptions& opt, std::istream& in, std::ostream& out, std:
     out << "Invalid instrument id\n";
     return 3;
   }
-  definition_parse(page, requests, r, definitions);
+  // The keys of a JSON or CSV answer come from the options, as the address
+  // the engine would send carries them.
+  const std::string problem = definition_parse(page, requests, r, definitions, &*params);
   for (const FieldDef& field : category->fields) {
     const std::optional<Value> value = request_value(requests.at(r), field, *params);
     // A field whose value cannot be read makes the worksheet function fail.
     out << field.name << '\t' << (value ? shown(*value) : "#VALUE!") << '\n';
+  }
+  if (!problem.empty()) {
+    err << "quillo parse: " << problem << "\n";
+    return 4;
   }
   return 0;
 }

@@ -20,7 +20,9 @@ struct ParseOptions {
 };
 
 // Exit codes: 0 printed, 2 bad input (definitions, category, page), 3 the
-// page is the category's invalid-request page. With check: one line
+// page is the category's invalid-request page, 4 the category's answer is
+// JSON or CSV and the page is none (or too large or deep): the fields are
+// printed as a cell would show them, the reason goes to standard error. With check: one line
 // "FILE:LINE:COLUMN: message" per finding; 0 none, 1 findings, 2 the file
 // does not load.
 int run_parse(const ParseOptions& options, std::istream& in, std::ostream& out, std::ostream& err);

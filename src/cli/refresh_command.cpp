@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "addin/dataload.h"
+#include "cli/explain_command.h"
 #include "cli/session.h"
 #include "host/output_blocks.h"
 #include "spreadsheet/address.h"
@@ -81,8 +82,27 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
     err << kCommand << ": warning: the sheet " << host::kBlockStoreSheet
         << " is not quillo's; where tables and series lie is not kept with the workbook\n";
   }
+  // Values older than asked for: named (the first few), and failing --strict.
+  std::vector<ProvenanceRecord> old;
+  if (options.max_age_minutes) {
+    old = older_than(session.provenance(*book), *options.max_age_minutes, wall_clock_ms());
+    constexpr std::size_t kNamed = 5;
+    for (std::size_t i = 0; i < old.size() && i < kNamed; ++i) {
+      const std::int64_t t = old[i].as_of_ms();
+      err << kCommand << ": warning: " << record_place(old[i]) << ": "
+          << (t ? "value from " + iso_utc(t) : std::string("never answered")) << ", older than "
+          << *options.max_age_minutes << " minutes\n";
+    }
+    if (old.size() > kNamed) {
+      err << kCommand << ": ... and " << old.size() - kNamed << " more values older than that\n";
+    }
+  }
   // Blocks of formulas the user has since removed are the user's cells now.
   (void)host::drop_stale_records(*book);
+  if (!session.write_provenance(*book)) {
+    err << kCommand << ": warning: the sheet " << kProvenanceSheet
+        << " is not quillo's; where values came from is not kept with the workbook\n";
+  }
   const Status saved = options.output.empty() ? book->save() : book->save_as(options.output);
   if (!saved.ok()) {
     err << kCommand << ": " << saved.message() << "\n";
@@ -90,7 +110,8 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   }
   out << "saved " << book->full_name().value_or(options.book) << "\n"
       << summary_line(summary) << "\n";
-  if (options.strict && (!library || !summary.failures.empty() || !stale.empty())) return 1;
+  if (options.strict && (!library || !summary.failures.empty() || !stale.empty() || !old.empty()))
+    return 1;
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 namespace quillo::cli {
@@ -17,6 +18,9 @@ struct RefreshOptions {
   std::string book;    // the workbook to refresh
   std::string output;  // where to save it; empty: over the workbook itself
   double timeout_seconds = 300;
+  // Set: quillo values older than this many minutes after the refresh (by
+  // the time of their answer) are named as warnings, and fail --strict.
+  std::optional<double> max_age_minutes;
   bool strict = false;    // exit 1 when any cell shows an error or a formula may be out of date
   bool progress = false;  // a progress line on the error stream
 };

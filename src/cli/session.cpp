@@ -175,6 +175,14 @@ void Session::write_computed_series() {
   if (m_state->engine()) m_state->engine()->write_computed_series();
 }
 
+bool Session::write_provenance(host::Workbook& book) {
+  return !m_state->engine() || m_state->engine()->write_provenance(book);
+}
+
+std::vector<ProvenanceRecord> Session::provenance(host::Workbook& book) {
+  return m_state->engine() ? m_state->engine()->provenance(book) : std::vector<ProvenanceRecord>{};
+}
+
 Progress Session::progress() const {
   return m_state->engine() ? m_state->engine()->progress() : Progress{};
 }

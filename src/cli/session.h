@@ -112,6 +112,11 @@ class Session {
   void write_computed_series();
 
   Progress progress() const;
+  // Writes the record of where the book's quillo values came from into its
+  // very hidden record sheet (done before every save); false when a user's
+  // sheet has that name. provenance answers the records as they stand.
+  bool write_provenance(host::Workbook& book);
+  std::vector<ProvenanceRecord> provenance(host::Workbook& book);
   // What the book's add-in cells show (Summary::stale is left 0; see
   // stale_formulas).
   Summary summarize(host::Workbook& book);

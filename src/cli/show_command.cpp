@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <ostream>
 
+#include "cli/explain_command.h"
 #include "cli/session.h"
+#include "common/text.h"
 #include "spreadsheet/address.h"
 #include "spreadsheet/date_serials.h"
 #include "spreadsheet/number_format.h"
+#include "xlsx/workbook_files.h"
 #include "xlsx/xlsx.h"
 
 namespace quillo::cli {
@@ -75,6 +78,26 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     }
     box = parsed->box;
     only_sheet = parsed->sheet;
+  }
+  if (options.stale_minutes) {
+    spreadsheet::Application app;
+    spreadsheet::use_xlsx_files(app);
+    const auto book = app.workbooks().open(options.book);
+    if (!book.ok()) {
+      err << "quillo show: " << book.status().message() << "\n";
+      return 2;
+    }
+    const std::int64_t now = wall_clock_ms();
+    std::vector<ProvenanceRecord> stale;
+    for (ProvenanceRecord& r : older_than(read_provenance(**book), *options.stale_minutes, now)) {
+      if (!only_sheet.empty() && !text::iequals(r.sheet, only_sheet)) continue;
+      if (!box.contains(static_cast<std::int32_t>(r.row), static_cast<std::int32_t>(r.col))) {
+        continue;
+      }
+      stale.push_back(std::move(r));
+    }
+    print_stale(stale, now, out);
+    return 0;
   }
   auto owner = std::make_shared<spreadsheet::Model>();
   keep_until_exit(owner);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,9 @@ struct ShowOptions {
   // every cell of every sheet.
   std::string range;
   bool raw = false;  // the values themselves rather than as formatted
+  // Set: list instead the cells quillo filled whose value is older than
+  // this many minutes (explain_command.h: print_stale), in the range.
+  std::optional<double> stale_minutes;
 };
 
 // Exit codes: 0 printed, 2 the workbook could not be read or the range is

@@ -4,14 +4,17 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <set>
+#include <tuple>
 
 #include "addin/dataload.h"
 #include "cli/disk_changes.h"
+#include "cli/explain_command.h"
 #include "cli/link_command.h"
 #include "cli/session.h"
 #include "cli/show_command.h"
@@ -214,6 +217,7 @@ class WorkbookApi {
     if (req.name == "book") return book();
     if (req.name == "view" && req.method == "POST") return view(req);
     if (req.name == "cell") return cell(req);
+    if (req.name == "provenance") return provenance(req);
     if (req.name == "edit" && req.method == "POST") return edit(req);
     if (req.name == "save" && req.method == "POST") return save(req);
     if (req.name == "reload" && req.method == "POST") return reload();
@@ -417,6 +421,59 @@ class WorkbookApi {
     auto formula = (*range)->formula();
     if (!formula.ok()) return error_reply(400, formula.status().message());
     return {200, "{\"formula\":" + ui::json_string(*formula) + "}"};
+  }
+
+  // Where the values of quillo's cells came from (requests/provenance.h),
+  // each record with "stale" set when its value is older than the `stale`
+  // parameter's minutes (60 unless given) or was never answered.
+  ui::ApiReply provenance(const ui::ApiRequest& req) {
+    double minutes = 60;
+    if (const auto it = req.params.find("stale"); it != req.params.end()) {
+      char* end = nullptr;
+      const double v = std::strtod(it->second.c_str(), &end);
+      if (end == it->second.c_str() || *end != '\0' || !(v >= 0)) {
+        return error_reply(400, "stale must be a number of minutes");
+      }
+      minutes = v;
+    }
+    const std::int64_t now = wall_clock_ms();
+    const std::vector<ProvenanceRecord> records = m_session.provenance(*m_book);
+    std::set<std::tuple<std::string, std::int64_t, std::int64_t>> stale;
+    for (const ProvenanceRecord& r : older_than(records, minutes, now)) {
+      stale.emplace(r.sheet, r.row, r.col);
+    }
+    auto field = [](std::string_view name, const std::string& value) {
+      return "\"" + std::string(name) + "\":" + ui::json_string(value);
+    };
+    std::string json = "{\"records\":[";
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const ProvenanceRecord& r = records[i];
+      if (i) json += ",";
+      json += "{" + field("sheet", r.sheet) + ",\"row\":" + std::to_string(r.row) +
+              ",\"col\":" + std::to_string(r.col);
+      if (!r.block.empty()) {
+        json += ",\"block\":[" + std::to_string(r.block.top) + "," + std::to_string(r.block.left) +
+                "," + std::to_string(r.block.bottom()) + "," + std::to_string(r.block.right()) +
+                "]";
+      }
+      json += "," + field("kind", std::string(kind_name(r.kind))) + "," +
+              field("instrument", r.instrument) + "," + field("field", r.field);
+      if (r.fetch) {
+        const FetchInfo& f = *r.fetch;
+        json += "," + field("source", f.source) + "," + field("category", f.category) + "," +
+                field("address", f.address) + "," + field("answered", iso_utc(f.answered_ms)) +
+                ",\"status\":" + std::to_string(f.http_status) +
+                ",\"attempts\":" + std::to_string(f.attempts) + "," + field("failure", f.failure) +
+                "," + field("failed", iso_utc(f.failed_ms));
+      } else {
+        json += "," + field("computed", iso_utc(r.computed_ms)) + "," + field("inputs", r.inputs) +
+                "," + field("formula", r.formula);
+      }
+      json += std::string(",\"stale\":") +
+              (stale.count({r.sheet, r.row, r.col}) ? "true" : "false") + "}";
+    }
+    json += "]}";
+    return {200, json};
   }
 
   // The user typed text into a cell: a formula when it starts with "=",
@@ -701,6 +758,7 @@ class WorkbookApi {
                        ",\"conflict\":true}"};
     }
     const std::uint64_t seen = updates();
+    (void)m_session.write_provenance(*m_book);
     const Status st = m_book->save();
     if (!st.ok()) return error_reply(500, st.message());
     m_saved_edits = m_edits;

@@ -65,6 +65,8 @@ class WatchedFile {
     const bool readable = take_in_changes();
     // Blocks of formulas the user has since removed are the user's cells.
     if (readable) (void)host::drop_stale_records(*m_book);
+    // And where each value came from goes with it.
+    if (readable) (void)m_session.write_provenance(*m_book);
     const Status st = readable ? m_book->save() : Status();
     if (!readable || !st.ok()) {
       m_last_failed = true;

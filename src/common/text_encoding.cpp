@@ -2,6 +2,10 @@
 
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/charset_convert.h"
 #include "common/text.h"
 
@@ -161,42 +165,121 @@ std::string charset_of_content_type(std::string_view content_type) {
   return charset_after(content_type);
 }
 
-std::string decode_page(std::string_view body, std::string_view content_type) {
+namespace {
+
+// What decode_page reads a body as: the charset to convert from (empty for
+// UTF-8) and how many bytes of byte order mark to skip. known says whether
+// a mark, the Content-Type or the page named it; otherwise a body that is
+// not valid UTF-8 is read as Windows-1252.
+struct PageCharset {
   std::string from;
+  std::size_t skip = 0;
   bool known = false;
+};
+
+PageCharset page_charset(std::string_view body, std::string_view content_type) {
+  PageCharset c;
   if (body.starts_with("\xEF\xBB\xBF")) {
-    body.remove_prefix(3);
-    known = true;
+    c.skip = 3;
+    c.known = true;
   } else if (body.starts_with("\xFF\xFE") || body.starts_with("\xFE\xFF")) {
-    from = body.starts_with("\xFF\xFE") ? "UTF-16LE" : "UTF-16BE";
-    body.remove_prefix(2);
-    known = true;
+    c.from = body.starts_with("\xFF\xFE") ? "UTF-16LE" : "UTF-16BE";
+    c.skip = 2;
+    c.known = true;
   }
-  if (!known) {
+  if (!c.known) {
     const std::string label = charset_of_content_type(content_type);
     if (!label.empty()) {
-      from = iconv_name(label);
-      known = true;
+      c.from = iconv_name(label);
+      c.known = true;
     }
   }
-  if (!known) {
+  if (!c.known) {
     const std::string label = sniffed_charset(body);
     // A page whose bytes are ASCII-based cannot be UTF-16, whatever its
     // markup claims.
     if (!label.empty() && clean_name(label).find("utf-16") == std::string::npos) {
-      from = iconv_name(label);
-      known = true;
+      c.from = iconv_name(label);
+      c.known = true;
     }
   }
-  if (!known && !valid_utf8(body)) from = "WINDOWS-1252";
-  if (!from.empty()) {
-    if (std::optional<std::string> converted = convert_to_utf8(body, from)) {
-      std::string out = sanitize_utf8(*converted);
-      declare_utf8(out);
-      return out;
-    }
+  return c;
+}
+
+std::string converted_page(std::string_view body, const std::string& from) {
+  if (std::optional<std::string> converted = convert_to_utf8(body, from)) {
+    std::string out = sanitize_utf8(*converted);
+    declare_utf8(out);
+    return out;
   }
   return sanitize_utf8(body);
+}
+
+// How s reads as UTF-8: whether it is valid, and whether every character
+// is one XML allows (then sanitize_utf8 leaves it as it is).
+struct Utf8Check {
+  bool valid = true;
+  bool clean = true;
+};
+
+Utf8Check check_utf8(std::string_view s) {
+  Utf8Check r;
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: a signed compare below 0x20 catches both
+    // the controls and every byte from 0x80.
+    const __m128i below = _mm_set1_epi8(0x20);
+    while (i + 16 <= n &&
+           _mm_movemask_epi8(_mm_cmplt_epi8(
+               _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), below)) == 0) {
+      i += 16;
+    }
+    if (i >= n) break;
+#endif
+    if (plain_ascii(p[i])) {
+      ++i;
+      continue;
+    }
+    const auto ch = decode_utf8(s, i);
+    if (!ch) {
+      r.valid = r.clean = false;
+      return r;
+    }
+    if (!xml_allowed(ch->first)) r.clean = false;
+    i += ch->second;
+  }
+  return r;
+}
+
+}  // namespace
+
+std::string decode_page(std::string_view body, std::string_view content_type) {
+  PageCharset c = page_charset(body, content_type);
+  body.remove_prefix(c.skip);
+  if (!c.known && !valid_utf8(body)) c.from = "WINDOWS-1252";
+  if (!c.from.empty()) return converted_page(body, c.from);
+  return sanitize_utf8(body);
+}
+
+void decode_page_in_place(std::string& page, std::string_view content_type) {
+  PageCharset c = page_charset(page, content_type);
+  const std::string_view body = std::string_view(page).substr(c.skip);
+  if (c.from.empty()) {
+    const Utf8Check check = check_utf8(body);
+    if (check.valid && check.clean) {
+      page.erase(0, c.skip);
+      return;
+    }
+    if (!c.known && !check.valid) c.from = "WINDOWS-1252";
+    if (c.from.empty()) {
+      page = sanitize_utf8(body);
+      return;
+    }
+  }
+  page = converted_page(body, c.from);
 }
 
 std::string encode_query_value(std::string_view value) {

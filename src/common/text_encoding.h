@@ -25,6 +25,10 @@ namespace quillo::text {
 // (may be empty). An XML declaration naming another encoding is rewritten
 // to name UTF-8, so a later XML parser does not convert a second time.
 std::string decode_page(std::string_view body, std::string_view content_type = {});
+// decode_page for a body its caller gives up: page becomes what decode_page
+// would answer for it, without a copy when the page is UTF-8 that needs no
+// character replaced (one pass over it).
+void decode_page_in_place(std::string& page, std::string_view content_type = {});
 
 // The charset named by a Content-Type value ("text/html; charset=ISO-8859-1"
 // gives "ISO-8859-1"); empty when there is none.

@@ -145,6 +145,37 @@ TEST(TextEncodingTest, PagesAreDecodedToUtf8AsABrowserWouldRead) {
             "<?xml version='1.0' encoding='UTF-8'?><a>\xC3\xA9</a>");
 }
 
+// Decoding a page in place gives what decode_page gives, for every way a
+// page's encoding is chosen and every repair: it only skips the copy.
+TEST(TextEncodingTest, DecodingInPlaceGivesTheSameText) {
+  const std::string latin1 = "<p>Caf\xE9 \x80 5</p>";
+  const std::string utf8 = "<p>Caf\xC3\xA9 \xE2\x82\xAC 5</p>";
+  const std::string long_ascii(100, 'x');
+  const std::pair<std::string, std::string> pages[] = {
+      {latin1, "text/html; charset=ISO-8859-1"},
+      {"<meta charset=\"windows-1252\">" + latin1, ""},
+      {latin1, ""},
+      {utf8, ""},
+      {"\xEF\xBB\xBF" + utf8, "text/html; charset=latin1"},
+      {"\xEF\xBB\xBF" + long_ascii + "\xC3", ""},
+      {std::string("\xFF\xFE"
+                   "A\0\xE9\0",
+                   6),
+       ""},
+      {"a\xC3(b", "text/html; charset=utf-8"},
+      {long_ascii + "a\xEF\xBF\xBE\x01" + long_ascii + "b\tc\r\n", ""},
+      {long_ascii + "\x7F\x1F" + long_ascii, ""},
+      {long_ascii + utf8 + long_ascii, "text/html; charset=utf-8"},
+      {"<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9</a>", ""},
+      {"", ""},
+  };
+  for (const auto& [page, content_type] : pages) {
+    std::string in_place = page;
+    decode_page_in_place(in_place, content_type);
+    EXPECT_EQ(in_place, decode_page(page, content_type)) << page;
+  }
+}
+
 TEST(TextEncodingTest, QueryValuesAreEncodedOnce) {
   EXPECT_EQ(encode_query_value("BRK B"), "BRK%20B");
   EXPECT_EQ(encode_query_value("X#Y&s=1+2"), "X%23Y%26s%3D1%2B2");

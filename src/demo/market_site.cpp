@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "demo/market_api.h"
 #include "demo/market_data.h"
 #include "demo/weblink_pages.h"
 
@@ -426,6 +427,7 @@ Reply MarketSite::answer(std::string_view target) const {
   const std::string_view path = target.substr(0, target.find('?'));
   const std::int64_t now = m_clock();
   if (auto page = weblink_page(target, now)) return *page;
+  if (auto data = api_answer(target, now)) return *data;
   if (path == "/table.csv") return history_csv(target, now);
   if (path == "/search") return search_page(query_value(target, "q"), false);
   if (path == "/m/search") return search_page(query_value(target, "q"), true);

@@ -15,6 +15,8 @@
 //   /table.csv [s, a, b, c, d, e, f, g, ignore]   daily, weekly or monthly
 //       price history, newest first; a, b, c: start month (0-11), day, year;
 //       d, e, f: end month, day, year; g: d, w or m
+//   /api/quotes.json, /api/quotes.csv, /api/keyfigures.json,
+//   /api/keyfigures.csv [s]   the same figures as data (market_api.h)
 // An unknown symbol gets a 200 page with the invalid-request text of its
 // site ("No quote found for symbol", "Unknown symbol", and for the history
 // the "Symbol Lookup" page); a missing or malformed key gets 400, an

@@ -47,6 +47,13 @@ clsXMLHttpMonitor& clsXMLHttpManager::monitor_get(std::int32_t reqno, std::uint8
   return *m_monitors.back();
 }
 
+std::int32_t clsXMLHttpManager::tries(std::int32_t reqno, std::uint8_t channel) const {
+  const std::uint64_t key =
+      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(reqno)) << 8) | channel;
+  const auto it = m_monitor_by_reqno.find(key);
+  return it == m_monitor_by_reqno.end() ? 0 : m_monitors.at(it->second - 1)->tries();
+}
+
 bool clsXMLHttpManager::XMLHttpCall(const std::string& method, const std::string& url,
                                     const std::string& processor, std::int32_t reqno,
                                     std::uint8_t channel_id) {

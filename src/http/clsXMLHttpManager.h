@@ -84,6 +84,9 @@ class clsXMLHttpManager {
   const Channel& channel(std::uint8_t id) const { return m_channels.at(id - 1u); }
   std::size_t channel_count() const { return m_channels.size(); }
   std::size_t monitor_count() const { return m_monitors.size(); }
+  // How many times the request's last call on the channel was sent, retries
+  // included (0 when it has no monitor there).
+  std::int32_t tries(std::int32_t reqno, std::uint8_t channel) const;
   clsXMLHttpMonitor& monitor(std::int32_t id) {
     return *m_monitors.at(static_cast<std::size_t>(id - 1));
   }

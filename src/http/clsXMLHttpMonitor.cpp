@@ -52,12 +52,14 @@ void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
   m_method = std::move(method);
   m_url = std::move(url);
   m_processor = std::move(processor);
+  m_tries = 0;
 }
 
 void clsXMLHttpMonitor::xmlhttpcall_send() {
   // Only a waiting or retrying request goes out; a stale queue entry (an
   // aborted or finished request) does not.
   if (!transition(MonitorState::InFlight)) return;
+  ++m_tries;
   m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
   std::string error;
   HttpSettings settings = m_manager.settings();
@@ -93,8 +95,10 @@ void clsXMLHttpMonitor::on_result(HttpResult result) {
                            " ,reqno=" + std::to_string(m_reqno), "");
   // An answer ends the run of failures: the next failure is a first one.
   m_errors = 0;
-  deliver(text::decode_page(result.body, result.content_type),
-          static_cast<std::int16_t>(result.status), "");
+  // The body is this answer's own: decoded where it lies, without a copy
+  // when it is clean UTF-8 (a page can be tens of megabytes).
+  text::decode_page_in_place(result.body, result.content_type);
+  deliver(result.body, static_cast<std::int16_t>(result.status), "");
   if (transition(MonitorState::Idle)) m_manager.slot_freed(m_channel);
 }
 

@@ -62,6 +62,9 @@ class clsXMLHttpMonitor {
   std::int32_t id_get() const { return m_id; }
   std::uint8_t channel() const { return m_channel; }
   std::uint8_t errors() const { return m_errors; }
+  // How many times the request taken last was sent (retries included); read
+  // by the response processor while it runs.
+  std::int32_t tries() const { return m_tries; }
 
  private:
   void on_result(HttpResult result);
@@ -85,6 +88,7 @@ class clsXMLHttpMonitor {
   std::int32_t m_reqno = 0;
   std::uint8_t m_errors = 0;
   std::uint8_t m_channel = 0;
+  std::int32_t m_tries = 0;
 };
 
 }  // namespace quillo::http

@@ -47,10 +47,89 @@ double window_min(std::span<const double> c, std::size_t end, std::size_t m) {
   return v;
 }
 
+// Fails unless every element is a number: one pass, so the loops that
+// follow need not check each element they read.
+void need_all(std::span<const double> c) {
+  bool gap = false;
+  for (const double x : c) gap |= std::isnan(x);
+  if (gap) throw Failed{};
+}
+
 // Windows up to this length are summed afresh for every element, in row
 // order, as the spreadsheet's own functions sum them; longer ones slide, so
 // a long window over a long table stays linear in the rows.
 constexpr std::size_t kAfreshWindow = 256;
+
+// The sums of the windows of length m ending at each index from first to
+// the end of out, each summed in row order as window_sum sums it (so the
+// same to the bit), eight windows at a time: the additions of neighbouring
+// windows are independent, so they overlap rather than wait on one another.
+// Every element of c must be a number (need_all).
+void afresh_sums(std::span<const double> c, std::size_t m, std::size_t first,
+                 std::span<double> out) {
+  constexpr std::size_t kLanes = 8;
+  std::size_t j = first;
+  for (; j + kLanes <= out.size(); j += kLanes) {
+    double s[kLanes] = {};
+    const double* from = c.data() + (j + 1 - m);
+    for (std::size_t i = 0; i < m; ++i) {
+      for (std::size_t k = 0; k < kLanes; ++k) s[k] += from[i + k];
+    }
+    for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = s[k];
+  }
+  for (; j < out.size(); ++j) out[j] = window_sum(c, j, m);
+}
+
+// Windows up to this length get their mean and variance from two passes
+// over the window itself (see window_moments); longer ones slide
+// (WindowMoments), so the work per row stays bounded.
+constexpr std::size_t kTwoPassWindow = 32;
+
+// The mean and variance (divisor m) of the windows of length m ending at
+// index j to j + L - 1, L windows side by side so their arithmetic
+// overlaps. Two passes over each window's deviations from its first value:
+// the shift keeps the squares at the size of the spread rather than of the
+// prices, and a window of equal values has variance exactly 0 and mean
+// exactly the value. Every element of c must be a number (need_all).
+template <std::size_t L>
+void window_moments(std::span<const double> c, std::size_t m, std::size_t j, double* mean,
+                    double* var) {
+  const double* from = c.data() + (j + 1 - m);
+  const auto n = static_cast<double>(m);
+  double base[L], sum[L] = {}, squares[L] = {};
+  for (std::size_t k = 0; k < L; ++k) base[k] = from[k];
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t k = 0; k < L; ++k) sum[k] += from[i + k] - base[k];
+  }
+  for (std::size_t k = 0; k < L; ++k) sum[k] /= n;
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t k = 0; k < L; ++k) {
+      const double d = (from[i + k] - base[k]) - sum[k];
+      squares[k] += d * d;
+    }
+  }
+  for (std::size_t k = 0; k < L; ++k) {
+    mean[k] = base[k] + sum[k];
+    var[k] = squares[k] / n;
+  }
+}
+
+// window_moments for every window ending at an index from first to the
+// end of c, handed to emit(mean, variance) in row order.
+template <typename Emit>
+void two_pass_moments(std::span<const double> c, std::size_t m, std::size_t first, Emit&& emit) {
+  constexpr std::size_t kLanes = 4;
+  double mean[kLanes], var[kLanes];
+  std::size_t j = first;
+  for (; j + kLanes <= c.size(); j += kLanes) {
+    window_moments<kLanes>(c, m, j, mean, var);
+    for (std::size_t k = 0; k < kLanes; ++k) emit(mean[k], var[k]);
+  }
+  for (; j < c.size(); ++j) {
+    window_moments<1>(c, m, j, mean, var);
+    emit(mean[0], var[0]);
+  }
+}
 
 // The sums of the windows of length m ending at consecutive indexes. A
 // sliding sum is compensated, summed afresh again every m steps so no
@@ -294,6 +373,12 @@ std::optional<Series> sma(const Table& t, int p) {
   return guarded([&] {
     const auto m = static_cast<std::size_t>(p);
     Series s = one_line(t.rows());
+    if (m <= kAfreshWindow && t.rows() >= m) {
+      need_all(t.col(2));
+      afresh_sums(t.col(2), m, m - 1, s.values);
+      for (std::size_t j = m - 1; j < t.rows(); ++j) s.values[j] /= p;
+      return s;
+    }
     WindowSum sums(t.col(2), m);
     for (std::size_t j = m - 1; j < t.rows(); ++j) s.values[j] = sums.at(j) / p;
     return s;
@@ -508,6 +593,22 @@ std::optional<Series> osc(const Table& t, int short_p, int long_p) {
 std::optional<Series> bollinger(const Table& t, int p, double w) {
   return guarded([&] {
     const auto m = static_cast<std::size_t>(p);
+    if (m <= kTwoPassWindow && t.rows() >= m) {
+      need_all(t.col(2));
+      // The lines are written once, in order: two series over a long table
+      // are fresh memory, and each pass over them costs.
+      Series s;
+      s.values.reserve(t.rows());
+      s.values2.reserve(t.rows());
+      s.values.assign(m - 1, kNone);
+      s.values2.assign(m - 1, kNone);
+      two_pass_moments(t.col(2), m, m - 1, [&](double mean, double var) {
+        const double deviation = std::sqrt(var);
+        s.values.push_back(mean + w * deviation);
+        s.values2.push_back(mean - w * deviation);
+      });
+      return s;
+    }
     Series s = two_lines(t.rows());
     WindowMoments windows(t.col(2), {}, m);
     for (std::size_t j = m - 1; j < t.rows(); ++j) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -195,7 +196,7 @@ TEST(TaTest, WindowedStatisticsAgreeWithTwoPassForEveryWindowLength) {
   index.columns[1] = climb.columns[3];
   const std::vector<double> stock_r = returns(climb.col(2), false);
   const std::vector<double> index_r = returns(index.col(2), false);
-  for (const std::size_t p : {2, 20, 256, 257, 300, 1000, 2000, 2399}) {
+  for (const std::size_t p : {2, 20, 32, 33, 256, 257, 300, 1000, 2000, 2399}) {
     const int periods = static_cast<int>(p);
     const auto bands = bollinger(t, periods, 2);
     const auto vol = vol_ctc(climb, periods);
@@ -214,6 +215,42 @@ TEST(TaTest, WindowedStatisticsAgreeWithTwoPassForEveryWindowLength) {
       const TwoPass b = two_pass(index_r, stock_r, j, p);
       expect_relative(slope->values[j], b.cov / b.var_x, 1e-12, "beta, " + at);
     }
+  }
+}
+
+TEST(TaTest, ShortWindowsAreSummedInRowOrderToTheBit) {
+  // Windows up to the afresh limit give what a sum in row order gives,
+  // whatever the window's place among the ones computed together.
+  std::uint64_t seed = 7;
+  const Table t = make(45, [&](int, std::size_t) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(seed >> 11) * 0x1p-53 * 1000 - 500;
+  });
+  for (const int p : {1, 2, 3, 7, 8, 9, 20, 45, 256}) {
+    const auto s = sma(t, p);
+    ASSERT_TRUE(s) << p;
+    for (std::size_t j = 0; j < t.rows(); ++j) {
+      if (j + 1 < static_cast<std::size_t>(p)) {
+        EXPECT_TRUE(std::isnan(s->values[j])) << p << " " << j;
+        continue;
+      }
+      double sum = 0;
+      for (std::size_t i = j + 1 - static_cast<std::size_t>(p); i <= j; ++i) sum += t.col(2)[i];
+      EXPECT_EQ(s->values[j], sum / p) << p << " " << j;
+    }
+  }
+  Table gap = t;
+  gap.columns[1][44] = std::nan("");  // the last row, past every full group of windows
+  EXPECT_FALSE(sma(gap, 2));
+  EXPECT_FALSE(bollinger(gap, 20, 2));
+  // Bands over a flat stretch of a value binary fractions cannot hold.
+  Table flat = t;
+  for (std::size_t j = 10; j < 45; ++j) flat.columns[1][j] = 0.1;
+  const auto b = bollinger(flat, 20, 2);
+  ASSERT_TRUE(b);
+  for (std::size_t j = 29; j < 45; ++j) {
+    EXPECT_EQ(b->values[j], 0.1) << j;
+    EXPECT_EQ(b->values2[j], 0.1) << j;
   }
 }
 

@@ -1,42 +1,114 @@
 #include "parse/cls_parsetable.h"
 
+#include <array>
+
 #include "common/text.h"
 #include "parse/clsparse.h"
 
 namespace quillo {
 
+namespace {
+
+// Plain loops: the string searches for a set of characters look each byte
+// up in the set with a call, which costs more than the cell.
+bool has_break_or_tab(std::string_view s) {
+  for (const char c : s) {
+    if (c == '\n' || c == '\r' || c == '\t') return true;
+  }
+  return false;
+}
+
+bool blanks_only(std::string_view s) {
+  for (const char c : s) {
+    if (c != ' ') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void cls_parsetable::do_parse(bool raw) {
   m_rows.clear();
-  clsparse parser;
-  std::string_view rest = m_table;
+  m_cells.clear();
+  m_values.clear();
+  const std::string_view all = text();
+  std::string_view rest = all.substr(std::min(m_from, all.size()));
+  // A table without line breaks and tabs (a page the definition parse has
+  // cleaned) needs no look at each cell for them.
+  const bool clean = all.find('\n') == std::string_view::npos &&
+                     all.find('\r') == std::string_view::npos &&
+                     all.find('\t') == std::string_view::npos;
   while (true) {
     const std::size_t open = text::find_ci(rest, "<TR");
     if (open == 0) break;
     const std::size_t close = text::find_ci(rest, "</TR>", open + 1);
     if (close == 0) break;
-    std::string row(rest.substr(open - 1, close - open));
+    const std::string_view row = rest.substr(open - 1, close - open);
+    add_row(row, static_cast<std::size_t>(row.data() - all.data()), raw, clean);
     rest = rest.substr(close - 1 + 5);
-    m_rows.emplace_back();
-    // A row keeps at most 30 cells, so the cells span never overflows.
-    parser.parsetablerow(row, m_rows.back(), raw);
   }
-  m_table.assign(rest);
+  // What follows the last row is all a second parse would see.
+  m_from = static_cast<std::size_t>(rest.data() - all.data());
+}
+
+void cls_parsetable::add_row(std::string_view row, std::size_t offset, bool raw, bool clean) {
+  std::array<std::string_view, kMaxCells> elements;
+  const std::size_t n = table_row_elements(row, elements);
+  Row& r = m_rows.emplace_back();
+  r.first = m_cells.size();
+  r.count = static_cast<std::uint32_t>(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string_view element = elements[k];
+    Cell& c = m_cells.emplace_back();
+    // As parsetablerow makes a cell: line breaks and tabs removed, and a
+    // text of blanks only is empty.
+    if (raw && (clean || !has_break_or_tab(element))) {
+      if (!blanks_only(element)) {
+        c.at = offset + static_cast<std::size_t>(element.data() - row.data());
+        c.length = static_cast<std::uint32_t>(element.size());
+      }
+      continue;
+    }
+    clsparse parser;
+    std::string value = raw ? std::string(element) : parser.getallvalue_fromhtml(element);
+    text::remove_chars(value, "\n\r\t");
+    if (value.find_first_not_of(' ') == std::string::npos) value.clear();
+    c.own = true;
+    c.at = m_values.size();
+    m_values.push_back(std::move(value));
+  }
+}
+
+const cls_parsetable::Cell* cls_parsetable::cell_at(std::int64_t row, std::int64_t column) const {
+  const Row& r = m_rows[static_cast<std::size_t>(row - 1)];
+  if (column < 1 || column > static_cast<std::int64_t>(r.count)) return nullptr;
+  return &m_cells[r.first + static_cast<std::size_t>(column - 1)];
+}
+
+std::string_view cls_parsetable::view(const Cell& c) const {
+  if (c.own) return m_values[c.at];
+  return text().substr(c.at, c.length);
 }
 
 Value cls_parsetable::getcell(std::int64_t row, std::int64_t column) const {
   if (row < 1 || row > get_rownum() || column < 0 || column > kMaxCells) return Value("N/A");
-  return m_rows[static_cast<std::size_t>(row - 1)][static_cast<std::size_t>(column)];
+  const Cell* c = cell_at(row, column);
+  return c ? Value(std::string(view(*c))) : Value();
 }
 
 std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column) const {
   if (row < 1 || row > get_rownum() || column < 0 || column > kMaxCells) return "N/A";
-  const Value& v = m_rows[static_cast<std::size_t>(row - 1)][static_cast<std::size_t>(column)];
-  return v.is_text() ? std::string_view(v.text()) : std::string_view();
+  const Cell* c = cell_at(row, column);
+  return c ? view(*c) : std::string_view();
 }
 
 void cls_parsetable::create_narow() {
   Row& row = m_rows.emplace_back();
-  for (int i = 1; i <= kMaxCells; ++i) row[static_cast<std::size_t>(i)] = Value(kNotFound);
+  row.first = m_cells.size();
+  row.count = kMaxCells;
+  const std::size_t na = m_values.size();
+  m_values.emplace_back(kNotFound);
+  for (int i = 1; i <= kMaxCells; ++i) m_cells.push_back(Cell{na, 0, true});
 }
 
 }  // namespace quillo

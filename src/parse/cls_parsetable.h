@@ -1,16 +1,21 @@
 // cls_parsetable: splits an HTML table into rows of cells.
 //
-// set_table gives it the table text, do_parse splits that text at each
-// <tr>...</tr> into rows of up to 30 cells (the 30th holding the row's
-// last element when there are more), and getcell reads a cell. Rows and
-// columns are numbered from 1; a cell outside the parse reads "N/A".
-// Letter case of the tags does not matter. One instance per parse; it
-// owns its rows. Any thread may use its own instance.
+// set_table (or set_table_view) gives it the table text, do_parse splits
+// that text at each <tr>...</tr> into rows of up to 30 cells (the 30th
+// holding the row's last element when there are more), and getcell reads a
+// cell. Rows and columns are numbered from 1; a cell outside the parse reads
+// "N/A". Letter case of the tags does not matter. One instance per parse;
+// it owns its rows. Any thread may use its own instance.
+//
+// A cell is kept as the span of the table text it came from wherever its
+// value is that span (a raw cell without line breaks or tabs), so a parse
+// allocates per row and per odd cell, not per cell; getcell makes the
+// cell's value when it is asked for.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/value.h"
@@ -20,15 +25,28 @@ namespace quillo {
 class cls_parsetable {
  public:
   static constexpr int kMaxCells = 30;
-  using Row = std::array<Value, kMaxCells + 1>;  // cell 0 is never written
 
   // Splits the table text into rows; with raw each cell keeps its
-  // element's HTML, otherwise its text. The table text is consumed.
+  // element's HTML, otherwise its text. The table text is consumed: a
+  // second parse sees only what followed the last row.
   void do_parse(bool raw);
   std::int32_t get_rownum() const { return static_cast<std::int32_t>(m_rows.size()); }
-  void set_table(std::string table) { m_table = std::move(table); }
+  void set_table(std::string table) {
+    m_own = std::move(table);
+    m_view_set = false;
+    m_from = 0;
+  }
+  // The table text without a copy: it must stay unchanged while this
+  // instance is used.
+  void set_table_view(std::string_view table) {
+    m_own.clear();
+    m_view = table;
+    m_view_set = true;
+    m_from = 0;
+  }
   // The cell's value, or the text "N/A" when the row does not exist or the
-  // column lies outside 0 to 30.
+  // column lies outside 0 to 30. A column the row has no cell for (and
+  // column 0) reads as empty.
   Value getcell(std::int64_t row, std::int64_t column) const;
   // The cell's text without a copy, for label searches; "N/A" outside the
   // parse, empty for a cell that holds no text.
@@ -37,8 +55,31 @@ class cls_parsetable {
   void create_narow();
 
  private:
+  // A cell's text: a span of the table text, or (with own set) of the
+  // string m_values[at].
+  struct Cell {
+    std::size_t at = 0;
+    std::uint32_t length = 0;
+    bool own = false;
+  };
+  struct Row {
+    std::size_t first = 0;  // index of its first cell in m_cells
+    std::uint32_t count = 0;
+  };
+  std::string_view text() const { return m_view_set ? m_view : std::string_view(m_own); }
+  // The found cell (1 to count) of a row in range, or nullptr.
+  const Cell* cell_at(std::int64_t row, std::int64_t column) const;
+  std::string_view view(const Cell& c) const;
+  // clean: the table holds no line break or tab.
+  void add_row(std::string_view row, std::size_t offset, bool raw, bool clean);
+
   std::vector<Row> m_rows;
-  std::string m_table;
+  std::vector<Cell> m_cells;
+  std::vector<std::string> m_values;
+  std::string m_own;
+  std::string_view m_view;
+  bool m_view_set = false;
+  std::size_t m_from = 0;  // where the next parse starts in the text
 };
 
 }  // namespace quillo

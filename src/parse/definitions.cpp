@@ -285,6 +285,11 @@ FieldDef read_field(const pugi::xml_node& n, const FigureFormat& source_format) 
       {"fparam21", &FieldDef::fparam21},
       {"fparam22", &FieldDef::fparam22},
       {"figureconvert", &FieldDef::figureconvert},
+      {"pointer", &FieldDef::pointer},
+      {"member", &FieldDef::member},
+      {"column", &FieldDef::column},
+      {"keycolumn", &FieldDef::keycolumn},
+      {"key", &FieldDef::key},
   };
   for (const Binding& b : kAttributes) f.*(b.member) = attr(n, b.name);
   f.ref1 = first_text(n, "ref1");
@@ -300,11 +305,14 @@ Category read_category(const pugi::xml_node& n, const FigureFormat& source_forma
   c.url = first_text(n, "url");
   c.updatefrq = first_text(n, "updatefrq");
   c.invalidrequest = first_text(n, "invalidrequest");
+  c.answer = attr(n, "answer");
+  c.separator = attr(n, "separator");
   for (const pugi::xml_node& p : descendants(n, "parameter")) {
     Parameter param{attr(p, "name"), attr(p, "urlkey"), attr(p, "defaultvalue"), {}};
     for (const pugi::xml_node& e : descendants(p, "enumvalue")) {
       param.enumvalues.push_back({attr(e, "displayname"), attr(e, "value")});
     }
+    param.secret = attr(p, "secret") == "1";
     c.parameters.push_back(std::move(param));
   }
   for (const pugi::xml_node& f : descendants(n, "field"))
@@ -563,7 +571,10 @@ std::optional<Value> request_value(const datarequest& request, const FieldDef& f
   const ResultRow* row = request.find_row(*id);
   if (!row) return Value(std::string(kNotFound));
   Value value;
-  if (field.coltype == "Fixednumeric" || field.type == "single") {
+  // A JSON or CSV field reads a row across only when it names a selector.
+  const bool structured = field.type == "json" || field.type == "csv";
+  if (field.coltype == "Fixednumeric" || field.type == "single" ||
+      (structured && field.colvalue.empty())) {
     value = row->slots[0];
   } else {
     std::optional<std::int32_t> n;

@@ -34,6 +34,9 @@ struct Parameter {
   std::string urlkey;
   std::string defaultvalue;
   std::vector<EnumValue> enumvalues;
+  // secret="1": the value is a credential (an access key, a token); it is
+  // sent, but never kept in the record of where a cell's value came from.
+  bool secret = false;
 };
 
 // A field element. Attributes absent from the file read as empty texts;
@@ -46,6 +49,10 @@ struct FieldDef {
   std::string parseasvalue, function, fparam11, fparam12, function1, fparam21, fparam22;
   std::string figureconvert;
   std::optional<std::string> ref1, ref2, ref3;
+  // Fields of JSON and CSV answers (structured_answer.h): the JSON Pointer
+  // of the value and, reading a row across, of each element's value; the
+  // CSV column by header, the key column and the key its row holds.
+  std::string pointer, member, column, keycolumn, key;
   // The separators its figures are written with: the field's decimal and
   // group attributes, else its source's, else "." and ",".
   FigureFormat figures;
@@ -57,6 +64,9 @@ struct Category {
   std::optional<std::string> url;        // text of the first url element
   std::optional<std::string> updatefrq;  // text of the first updatefrq element
   std::optional<std::string> invalidrequest;
+  // What the answer is: the answer attribute, "json", "csv", or empty for a
+  // page (HTML or text); separator: a CSV answer's field separator.
+  std::string answer, separator;
   std::vector<Parameter> parameters;  // in document order
   std::vector<FieldDef> fields;       // in document order
 

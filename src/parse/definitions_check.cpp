@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "parse/definitions.h"
+#include "parse/structured_answer.h"
 
 namespace quillo {
 
@@ -20,17 +21,18 @@ const std::map<std::string_view, std::set<std::string_view>>& schema() {
       {"max_requests_allowed", {}},
       {"search",
        {"url", "noresults", "tablenumber", "namecolumn", "symbolcolumn", "exchangecolumn"}},
-      {"category", {"code", "name"}},
+      {"category", {"code", "name", "answer", "separator"}},
       {"url", {}},
       {"updatefrq", {}},
       {"invalidrequest", {}},
-      {"parameter", {"name", "urlkey", "defaultvalue"}},
+      {"parameter", {"name", "urlkey", "defaultvalue", "secret"}},
       {"enumvalue", {"displayname", "value"}},
-      {"field",
-       {"id",        "name",      "type",         "tablenumber",   "tablestarttag", "tableendtag",
-        "coltype",   "colvalue",  "coloffset",    "rowoffset",     "headercolumn",  "rowtype",
-        "rowvalue",  "scaleable", "parseasvalue", "function",      "fparam11",      "fparam12",
-        "function1", "fparam21",  "fparam22",     "figureconvert", "decimal",       "group"}},
+      {"field", {"id",           "name",          "type",      "tablenumber", "tablestarttag",
+                 "tableendtag",  "coltype",       "colvalue",  "coloffset",   "rowoffset",
+                 "headercolumn", "rowtype",       "rowvalue",  "scaleable",   "parseasvalue",
+                 "function",     "fparam11",      "fparam12",  "function1",   "fparam21",
+                 "fparam22",     "figureconvert", "decimal",   "group",       "pointer",
+                 "member",       "column",        "keycolumn", "key"}},
       {"ref1", {}},
       {"ref2", {}},
       {"ref3", {}},
@@ -117,8 +119,17 @@ class Checker {
       report(f, "updatefrq \"" + std::string(f.text().get()) + "\" is not a whole number");
     }
     std::set<std::string> parameters;
+    m_sent.clear();
     for (const pugi::xml_node p : n.children("parameter")) {
       parameters.insert(p.attribute("name").value());
+      if (*p.attribute("urlkey").value()) m_sent.insert(text::upper(p.attribute("name").value()));
+    }
+    m_answer = text::lower(n.attribute("answer").value());
+    if (m_answer == "page") m_answer.clear();
+    if (!m_answer.empty() && m_answer != "json" && m_answer != "csv") {
+      report(n, "answer \"" + std::string(n.attribute("answer").value()) +
+                    "\" is neither \"json\" nor \"csv\": the answer is read as a page");
+      m_answer.clear();
     }
     std::set<std::string> ids;
     for (const pugi::xml_node f : n.children("field")) {
@@ -144,6 +155,10 @@ class Checker {
   void check_field(const pugi::xml_node& f, const std::set<std::string>& parameters) {
     const std::string name = f.attribute("name").value();
     const std::string type = f.attribute("type").value();
+    if (type == "json" || type == "csv" || !m_answer.empty()) {
+      check_structured_field(f, name, type, parameters);
+      return;
+    }
     if (type != "single" && type != "tablecell") {
       report(f, "field " + name + ": type \"" + type +
                     "\" is neither \"single\" nor \"tablecell\": it stores no value of its own");
@@ -183,8 +198,64 @@ class Checker {
     }
   }
 
+  // A field of a JSON or CSV answer: its type matches the category's
+  // answer, its pointer or column reads something, and its keys name
+  // values the address sends.
+  void check_structured_field(const pugi::xml_node& f, const std::string& name,
+                              const std::string& type, const std::set<std::string>& parameters) {
+    if (type != m_answer) {
+      report(f, "field " + name + ": type \"" + type + "\" in a category whose answer is " +
+                    (m_answer.empty() ? std::string("a page") : m_answer) + ": it stores no value");
+      return;
+    }
+    const std::string colvalue = f.attribute("colvalue").value();
+    if (!colvalue.empty() && !parameters.contains(colvalue)) {
+      report(f, "field " + name + ": colvalue \"" + colvalue +
+                    "\" names no parameter of the category: the field fails");
+    }
+    std::vector<std::string> keys;
+    if (type == "json") {
+      for (const char* attribute : {"pointer", "member"}) {
+        const std::string pointer = f.attribute(attribute).value();
+        const auto found = json_pointer_keys(pointer);
+        if (!found) {
+          report(f, "field " + name + ": " + attribute + " \"" + pointer +
+                        "\" is no JSON Pointer (it starts with \"/\"; \"~\" is written "
+                        "\"~0\", \"/\" \"~1\")");
+          continue;
+        }
+        keys.insert(keys.end(), found->begin(), found->end());
+      }
+      if (!f.attribute("pointer"))
+        report(f, "field " + name + ": no pointer: the field reads the whole answer");
+    } else {
+      const bool key = f.attribute("key");
+      const bool keycolumn = f.attribute("keycolumn");
+      if (!f.attribute("column") && colvalue.empty()) {
+        report(f, "field " + name + ": no column: the field reads nothing");
+      }
+      if (keycolumn && !key) report(f, "field " + name + ": keycolumn without key: no row matches");
+      if (key && !keycolumn) {
+        report(f, "field " + name + ": key without keycolumn: the first row is read");
+      }
+      if (key) keys.push_back(f.attribute("key").value());
+    }
+    for (const std::string& k : keys) {
+      std::string parameter;
+      if (k == "$instrument") parameter = "INSTRUMENT ID";
+      if (k.size() >= 3 && k.starts_with("${") && k.ends_with("}"))
+        parameter = text::upper(k.substr(2, k.size() - 3));
+      if (!parameter.empty() && !m_sent.contains(parameter)) {
+        report(f, "field " + name + ": key \"" + k +
+                      "\" names a parameter the address does not send: it matches nothing");
+      }
+    }
+  }
+
   std::string_view m_xml;
   std::vector<DefinitionsFinding>* m_out = nullptr;
+  std::set<std::string> m_sent;  // upper-cased names of the parameters the address sends
+  std::string m_answer;          // "json", "csv", or empty for a page
   std::set<std::string> m_sources;
   std::set<std::string> m_categories;
 };

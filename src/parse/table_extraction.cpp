@@ -1,10 +1,17 @@
 #include "parse/table_extraction.h"
 
+#include <cstring>
+#include <string_view>
 #include <unordered_set>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/text.h"
 #include "common/text_encoding.h"
 #include "parse/clsparse.h"
+#include "parse/structured_answer.h"
 #include "parse/value_convert.h"
 
 namespace quillo {
@@ -32,6 +39,30 @@ std::array<Value, 8> slots_of(const FieldValues& values) {
   return slots;  // slot 7 stays empty
 }
 
+// The first position from `from` on (up to n) of a line feed, carriage
+// return, tab or ";".
+std::size_t next_break_or_semicolon(const char* s, std::size_t from, std::size_t n) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i semi = _mm_set1_epi8(';');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, semi)));
+    if (const int mask = _mm_movemask_epi8(hit); mask != 0) {
+      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    if (s[i] == '\n' || s[i] == '\r' || s[i] == '\t' || s[i] == ';') return i;
+  }
+  return n;
+}
+
 }  // namespace
 
 char32_t reference_character(std::uint32_t code) {
@@ -48,24 +79,36 @@ char32_t reference_character(std::uint32_t code) {
 }
 
 std::string& entities_decode(std::string& text) {
-  if (text.find("&#") != std::string::npos) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-      const std::size_t p = text.find("&#", i);
-      if (p == std::string::npos) {
-        out.append(text, i, std::string::npos);
-        break;
+  // Both passes write in place behind where they read: a reference is never
+  // shorter than the UTF-8 it stands for ("&#9;" is 4 bytes for 1, "&#128;"
+  // 6 for 3, "&#x10FFFF;" 10 for 4), and removing or shortening only shrinks.
+  char* const s = text.data();
+  const std::size_t size = text.size();
+  std::size_t w = 0;
+  std::size_t i = text.find("&#");
+  if (i != std::string::npos) {
+    w = i;
+    while (i < size) {
+      const void* amp = std::memchr(s + i, '&', size - i);
+      const std::size_t p =
+          amp ? static_cast<std::size_t>(static_cast<const char*>(amp) - s) : size;
+      if (p > i) {
+        if (w != i) std::memmove(s + w, s + i, p - i);
+        w += p - i;
+        i = p;
+        if (i == size) break;
       }
-      out.append(text, i, p - i);
+      if (p + 1 >= size || s[p + 1] != '#') {
+        s[w++] = s[i++];
+        continue;
+      }
       std::size_t j = p + 2;
-      const bool hex = j < text.size() && (text[j] == 'x' || text[j] == 'X');
+      const bool hex = j < size && (s[j] == 'x' || s[j] == 'X');
       if (hex) ++j;
       const std::size_t digits = j;
       std::uint32_t code = 0;
-      while (j < text.size() && j - digits < 9) {
-        const char c = text[j];
+      while (j < size && j - digits < 9) {
+        const char c = s[j];
         int v = -1;
         if (c >= '0' && c <= '9')
           v = c - '0';
@@ -77,40 +120,81 @@ std::string& entities_decode(std::string& text) {
         code = code * (hex ? 16u : 10u) + static_cast<std::uint32_t>(v);
         ++j;
       }
-      const char32_t ch =
-          j > digits && j < text.size() && text[j] == ';' ? reference_character(code) : 0;
+      const char32_t ch = j > digits && j < size && s[j] == ';' ? reference_character(code) : 0;
       if (ch != 0) {
-        text::append_utf8(out, ch);
+        std::string utf8;  // at most 4 bytes: no allocation
+        text::append_utf8(utf8, ch);
+        std::memcpy(s + w, utf8.data(), utf8.size());
+        w += utf8.size();
         i = j + 1;
       } else {
-        out.append("&#");  // not a reference: keep it as written
+        s[w++] = '&';  // not a reference: keep it as written
+        s[w++] = '#';
         i = p + 2;
       }
     }
-    text.swap(out);
+    text.resize(w);
   }
-  text::remove_chars(text, "\n\r\t");
-  text::replace_all(text, "&nbsp;", " ");
+  // Line breaks and tabs go, then "&nbsp;" becomes a blank, as two passes
+  // over the text would do: a "&nbsp;" is matched in what is left after the
+  // removal, and a blank written for one is never part of another.
+  char* const t = text.data();
+  const std::size_t n = text.size();
+  static constexpr std::string_view kNbsp = "&nbsp;";
+  std::size_t r = 0;
+  w = 0;
+  while (r < n) {
+    const std::size_t q = next_break_or_semicolon(t, r, n);
+    if (q > r) {
+      if (w != r) std::memmove(t + w, t + r, q - r);
+      w += q - r;
+      r = q;
+      if (r == n) break;
+    }
+    const char c = t[r++];
+    if (c != ';') continue;  // a line break or a tab
+    t[w++] = c;
+    if (w >= kNbsp.size() && std::string_view(t + w - kNbsp.size(), kNbsp.size()) == kNbsp) {
+      w -= kNbsp.size();
+      t[w++] = ' ';
+    }
+  }
+  text.resize(w);
   return text;
 }
 
-std::string table_cut(std::string_view text, std::int64_t n, std::string_view start_marker,
-                      std::string_view end_marker) {
+namespace {
+
+// The span table_cut cuts, or kNotFound; starts caches the positions of
+// "<table" openings found so far (1-based, in order) for later cuts.
+std::string_view table_span(std::string_view text, std::int64_t n, std::string_view start_marker,
+                            std::string_view end_marker, std::vector<std::size_t>& starts) {
   std::size_t start = 0;
   std::size_t end = 0;
   if (n >= 1) {
-    for (std::int64_t k = 0; k < n; ++k) {
-      start = text::find_ci(text, "<table", start + 1);
-      if (start == 0) return std::string(kNotFound);
+    while (static_cast<std::int64_t>(starts.size()) < n) {
+      const std::size_t from = starts.empty() ? 1 : starts.back() + 1;
+      if (!starts.empty() && starts.back() == 0) return kNotFound;
+      starts.push_back(text::find_ci(text, "<table", from));
     }
+    start = starts[static_cast<std::size_t>(n - 1)];
+    if (start == 0) return kNotFound;
     end = text::find_ci(text, "</table", start);
   } else {
     start = text::find_ci(text, start_marker, 1);
-    if (start == 0) return std::string(kNotFound);
+    if (start == 0) return kNotFound;
     end = text::find_ci(text, end_marker, start);
   }
-  if (end == 0) return std::string(kNotFound);
-  return std::string(text::mid(text, start, end - start + 1));
+  if (end == 0) return kNotFound;
+  return text::mid(text, start, end - start + 1);
+}
+
+}  // namespace
+
+std::string table_cut(std::string_view text, std::int64_t n, std::string_view start_marker,
+                      std::string_view end_marker) {
+  std::vector<std::size_t> starts;
+  return std::string(table_span(text, n, start_marker, end_marker, starts));
 }
 
 bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetable& table) {
@@ -127,9 +211,13 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   if (!col || !coloffset || !rowoffset || !headercolumn || !row) return false;
 
   if (g.rowtype == "Fixedstring") {
-    // Every row whose label holds the text matches; the last one wins.
-    for (std::int32_t i = 1; i <= table.get_rownum(); ++i) {
-      if (text::find_ci(table.cell_text(i, *headercolumn), g.rowvalue) != 0) row = i;
+    // Every row whose label holds the text matches; the last one wins, so
+    // the search goes from the last row up and stops at the first match.
+    for (std::int32_t i = table.get_rownum(); i >= 1; --i) {
+      if (text::find_ci(table.cell_text(i, *headercolumn), g.rowvalue) != 0) {
+        row = i;
+        break;
+      }
     }
   }
   if (*row <= 0) {
@@ -162,12 +250,18 @@ void result_add(datarequest& request, std::int32_t id, std::array<Value, 8> slot
   request.parsed.push_back(ResultRow{id, std::move(slots)});
 }
 
-void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
-                      const Definitions& definitions) {
-  if (!requests.contains(r)) return;
+std::string definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
+                             const Definitions& definitions, const ParameterChoice* choice) {
+  if (!requests.contains(r)) return {};
   const DataSource* source = definitions.datasource_find(requests.at(r).source);
   const Category* category = source ? category_find(*source, requests.at(r).category) : nullptr;
-  if (!category) return;
+  if (!category) return {};
+  if (is_structured(*category)) {
+    datarequest& request = requests.at(r);
+    const AnswerKeys keys =
+        choice ? answer_keys_from_choice(*choice) : answer_keys_from_url(*category, request.url);
+    return structured_parse(text, request, *category, keys);
+  }
   entities_decode(text);
   datarequest& request = requests.at(r);
   request.parsed.clear();
@@ -175,12 +269,16 @@ void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
   clsparse parser;
   cls_parsetable table;
   FieldValues values;
+  const std::vector<FieldDef>& fields = category->fields;
+  // One result row per field at most: no regrowth while storing.
+  request.parsed.reserve(fields.size());
   std::unordered_set<std::int32_t> stored;
+  stored.reserve(fields.size());
+  std::vector<std::size_t> table_starts;
   auto store = [&](std::int32_t id, std::array<Value, 8> slots) {
     result_add(request, id, std::move(slots));
     stored.insert(id);
   };
-  const std::vector<FieldDef>& fields = category->fields;
   for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
     const FieldDef& f = fields[k0];
     const auto id = text::to_int32(f.id);
@@ -200,7 +298,7 @@ void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
     if (!n) continue;
     const std::string_view start_marker = *n == 0 ? std::string_view(f.tablestarttag) : "";
     const std::string_view end_marker = *n == 0 ? std::string_view(f.tableendtag) : "";
-    table.set_table(table_cut(text, *n, start_marker, end_marker));
+    table.set_table_view(table_span(text, *n, start_marker, end_marker, table_starts));
     table.do_parse(true);
     for (std::size_t k = k0; k < fields.size(); ++k) {
       const FieldDef& g = fields[k];
@@ -215,6 +313,7 @@ void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
       if (const auto gid = text::to_int32(g.id)) store(*gid, slots_of(values));
     }
   }
+  return {};
 }
 
 }  // namespace quillo

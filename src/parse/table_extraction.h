@@ -53,8 +53,12 @@ void result_add(datarequest& request, std::int32_t id, std::array<Value, 8> slot
 
 // Parses the page for request r: decodes entities in text (in place),
 // replaces the request's result rows with one per stored field. When the
-// request's source or category is unknown nothing changes.
-void definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
-                      const Definitions& definitions);
+// request's source or category is unknown nothing changes. A category whose
+// answer is JSON or CSV is read by structured_parse instead (the text is
+// left as it is), with the keys of the request's address, or of choice when
+// given; the answer is why such an answer was refused, else empty.
+std::string definition_parse(std::string& text, RequestTable& requests, std::int32_t r,
+                             const Definitions& definitions,
+                             const ParameterChoice* choice = nullptr);
 
 }  // namespace quillo

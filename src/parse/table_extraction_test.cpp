@@ -26,6 +26,17 @@ TEST(EntitiesDecodeTest, DecodesReferencesAndKeepsMalformedOnes) {
   EXPECT_EQ(entities_decode(lone), "&#");
 }
 
+// The decoding runs as three passes in this order would: references, then
+// line breaks and tabs out, then "&nbsp;" in what is left.
+TEST(EntitiesDecodeTest, ReferencesFirstThenBreaksThenBlanks) {
+  std::string t = "a&#10;b&#9;c x&\r\nnbsp;y &#38;nbsp; &nbsp;nbsp; &&#35;65; &#x10FFFF;&#1;";
+  EXPECT_EQ(entities_decode(t), "abc x y    nbsp; &#65; \xF4\x8F\xBF\xBF\xEF\xBF\xBD");
+  std::string plain = "no references\there";
+  EXPECT_EQ(entities_decode(plain), "no referenceshere");
+  std::string trailing = "x&#65;&";
+  EXPECT_EQ(entities_decode(trailing), "xA&");
+}
+
 TEST(ParseTableTest, RowsAndCellsIgnoreTagCase) {
   cls_parsetable t;
   t.set_table("<table><TR><td>a</td><TH>b</TH></tr><tr><td>c</td></TR><tr>unclosed");
@@ -37,6 +48,42 @@ TEST(ParseTableTest, RowsAndCellsIgnoreTagCase) {
   EXPECT_EQ(t.getcell(3, 1), Value("N/A"));
   t.do_parse(true);  // the table text was consumed by the first parse
   EXPECT_EQ(t.get_rownum(), 0);
+}
+
+TEST(ParseTableTest, CellsReadAsTheRowSplitCutsThem) {
+  // A view of a longer text: the cells are read from it where they stand.
+  const std::string page =
+      "<table><tr><td>a</td><td>  </td><td>b\nc</td></tr>"
+      "<tr><TD>1</td><td>2</TD></tr></table>";
+  cls_parsetable t;
+  t.set_table_view(std::string_view(page).substr(7));
+  t.do_parse(true);
+  ASSERT_EQ(t.get_rownum(), 2);
+  EXPECT_EQ(t.getcell(1, 1), Value("<td>a</td>"));
+  EXPECT_EQ(t.cell_text(1, 3), "<td>bc</td>");  // line breaks removed
+  EXPECT_EQ(t.getcell(2, 2), Value("<td>2</TD>"));
+  // A cell the row has not is empty; a cell of blanks is an empty text.
+  EXPECT_EQ(t.getcell(2, 3), Value());
+  EXPECT_EQ(t.getcell(1, 0), Value());
+  t.do_parse(false);
+  EXPECT_EQ(t.get_rownum(), 0);
+  t.set_table_view(page);
+  t.do_parse(false);
+  EXPECT_EQ(t.getcell(1, 2), Value(""));
+  EXPECT_EQ(t.getcell(1, 3), Value("bc"));
+  EXPECT_EQ(t.cell_text(2, 1), "1");
+  EXPECT_EQ(t.cell_text(3, 1), "N/A");
+
+  // Past 30 cells the 30th holds the row's last element.
+  std::string wide = "<tr>";
+  for (int i = 1; i <= 33; ++i) wide += "<td>" + std::to_string(i) + "</td>";
+  t.set_table(wide + "</tr>");
+  t.do_parse(false);
+  EXPECT_EQ(t.getcell(1, 29), Value("29"));
+  EXPECT_EQ(t.getcell(1, 30), Value("33"));
+  t.create_narow();
+  EXPECT_EQ(t.getcell(2, 30), Value("#N/A"));
+  EXPECT_EQ(t.cell_text(2, 1), "#N/A");
 }
 
 FieldDef table_field(std::string coltype, std::string colvalue) {

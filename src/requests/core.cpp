@@ -59,7 +59,9 @@ void core::register_methods(host::AddInMethods& methods) {
   for (const CoreMethod& m : kCoreMethods) {
     methods.add(m.name, [this, &m](std::vector<Value>& a) {
       a.resize(std::max(a.size(), m.arguments), Value(Missing{}));
-      return m.call(*this, a);
+      Value answer = m.call(*this, a);
+      if (m_observer) m_observer(m.name, a);
+      return answer;
     });
   }
 }

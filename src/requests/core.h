@@ -5,6 +5,8 @@
 // Loop thread only.
 #pragma once
 
+#include <functional>
+#include <string_view>
 #include <vector>
 
 #include "host/add_ins.h"
@@ -45,6 +47,11 @@ class core {
     return m_ta.call(kind, args);
   }
 
+  // Told of every call after it was answered: the method's name and its
+  // arguments, the calling cell last (the record of where values came from).
+  using CallObserver = std::function<void(std::string_view, const std::vector<Value>&)>;
+  void set_call_observer(CallObserver observer) { m_observer = std::move(observer); }
+
   // Registers the methods above under their names.
   void register_methods(host::AddInMethods& methods);
   // Removes them again (library functions then answer #NAME?).
@@ -55,6 +62,7 @@ class core {
   HistoryContext& m_history;
   indicators::IndicatorFrame& m_ta;
   cls_weblinkroutines& m_weblinks;
+  CallObserver m_observer;
 };
 
 }  // namespace quillo

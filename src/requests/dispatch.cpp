@@ -6,6 +6,7 @@
 #include "history/cls_history_yahoo.h"
 #include "parse/table_extraction.h"
 #include "requests/cls_weblinkroutines.h"
+#include "requests/provenance.h"
 
 namespace quillo {
 
@@ -106,6 +107,39 @@ void RequestDispatch::request_send(std::int32_t r) {
 
 void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_t r,
                                             std::int16_t status, const std::string& message) {
+  if (!m_provenance || !m_registry.requests().contains(r)) {
+    process_answer(text, r, status, message);
+    return;
+  }
+  const datarequest& request = m_registry.requests().at(r);
+  const std::uint8_t channel =
+      request.reqtype == RequestType::WebLink ? m_manager.getchannelid("wlink") : request.channel;
+  const std::int32_t attempts = m_manager.tries(r, channel);
+  const std::string url = request.url;
+  process_answer(text, r, status, message);
+  record_answer(r, url, status, attempts, message);
+}
+
+void RequestDispatch::record_answer(std::int32_t r, const std::string& url, std::int16_t status,
+                                    std::int32_t attempts, const std::string& message) {
+  // Cells re-evaluated meanwhile may have reset the table.
+  if (!m_registry.requests().contains(r) || m_registry.requests().at(r).url != url) return;
+  const datarequest& request = m_registry.requests().at(r);
+  std::string failure;
+  if (status != 200) {
+    failure = !message.empty()
+                  ? message
+                  : "HTTP " + std::to_string(status) + " " + std::string(http_errortext(status));
+  } else if (request.status == RequestStatus::InvalidInstrument ||
+             request.status == RequestStatus::NoData ||
+             request.status == RequestStatus::ParseError) {
+    failure = m_registry.request_statustext(r);
+  }
+  m_provenance->note_answer(request, status, attempts, std::move(failure));
+}
+
+void RequestDispatch::process_answer(const std::string& text, std::int32_t r, std::int16_t status,
+                                     const std::string& message) {
   m_registry.inflight_answered();
   if (!m_registry.requests().contains(r)) return;  // answered after a reset
   datarequest& request = m_registry.requests().at(r);

@@ -24,6 +24,7 @@ namespace history {
 class cls_history_yahoo;
 }
 class cls_weblinkroutines;
+class ProvenanceLog;
 
 // How failures of a request that already showed data are shown (the
 // settings "connectionerrorhandling" and "parseerrorhandling"): 1 shows
@@ -67,11 +68,19 @@ class RequestDispatch {
   // The reader of web link pages (none: their answers only mark the request loaded).
   void set_weblinks(cls_weblinkroutines* weblinks) { m_weblinks = weblinks; }
 
+  // Where answers are recorded for the provenance of the cells they fill.
+  void set_provenance(ProvenanceLog* log) { m_provenance = log; }
+
   // The response processor of all data requests.
   void HttpResponseProcessor(const std::string& text, std::int32_t r, std::int16_t status,
                              const std::string& message);
 
  private:
+  void process_answer(const std::string& text, std::int32_t r, std::int16_t status,
+                      const std::string& message);
+  // Records the answer's outcome once it was processed.
+  void record_answer(std::int32_t r, const std::string& url, std::int16_t status,
+                     std::int32_t attempts, const std::string& message);
   void show_result(std::int32_t r);
 
   RequestRegistry& m_registry;
@@ -80,6 +89,7 @@ class RequestDispatch {
   const ErrorPolicy& m_policy;
   history::cls_history_yahoo* m_history = nullptr;
   cls_weblinkroutines* m_weblinks = nullptr;
+  ProvenanceLog* m_provenance = nullptr;
   std::mt19937 m_random{std::random_device{}()};
 };
 

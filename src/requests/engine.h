@@ -24,6 +24,7 @@
 #include "indicators/calc_table.h"
 #include "indicators/indicator_frame.h"
 #include "requests/core.h"
+#include "requests/provenance.h"
 
 namespace quillo {
 
@@ -55,6 +56,8 @@ class Engine {
   // The loaded web links and the routines that load, fetch and read them.
   LinkTable& links() { return m_links; }
   cls_weblinkroutines& weblinks() { return m_weblinks; }
+  // Where the values of the cells filled came from.
+  ProvenanceLog& provenance() { return m_provenance; }
   // Scheme and host of the price-history service; empty: none set, and
   // history formulas say how to set one.
   void set_history_service(std::string address) { m_history.service = std::move(address); }
@@ -81,6 +84,7 @@ class Engine {
   LinkTable m_links;
   cls_weblinkroutines m_weblinks;
   core m_core;
+  ProvenanceLog m_provenance;
   host::TimerId m_pass = 0;
   bool m_methods_registered = false;
 };

@@ -303,6 +303,21 @@ bool EngineFacade::take_areas_dirty() {
 
 void EngineFacade::write_computed_series() {
   m_engine->m_calcs.calc_pass();
+  // The record of where values came from goes with the values, through
+  // the host, so every host's saved workbook holds it.
+  m_engine->m_provenance.write_all();
+}
+
+std::vector<ProvenanceRecord> EngineFacade::provenance(host::Workbook& book) {
+  return m_engine->m_provenance.records(book);
+}
+
+bool EngineFacade::write_provenance(host::Workbook& book) {
+  return m_engine->m_provenance.write(book);
+}
+
+void EngineFacade::set_calendar_clock(std::function<std::int64_t()> now) {
+  m_engine->m_provenance.set_now(std::move(now));
 }
 
 void EngineFacade::reset_requests() {

@@ -3,7 +3,8 @@
 // add-in that binds the engine to a host talks to. It owns the engine and
 // answers in plain values: whether each cell's request is waiting,
 // answered, failed and why, or keeps the value the workbook's file held;
-// progress; the summary a command prints; and it takes what they tell it
+// progress; the summary a command prints; where each filled cell's value
+// came from (its provenance); and it takes what they tell it
 // (definitions, settings, the timers' rounds, web links made in the link
 // wizard, pages fetched for it).
 //
@@ -33,6 +34,7 @@
 #include "http/response_processors.h"
 #include "parse/definitions.h"
 #include "parse/link_text.h"
+#include "requests/provenance.h"
 
 namespace quillo {
 
@@ -207,7 +209,9 @@ class EngineFacade {
   void send_queued();
   // Whether a history table was drawn since the last call (then cleared).
   bool take_areas_dirty();
-  // Writes the indicator series computed and not yet written.
+  // Writes the indicator series computed and not yet written, and the
+  // record of where the values came from into each workbook touched, when
+  // it changed (see write_provenance).
   void write_computed_series();
   // Asks every formula again (the "Update data" menu entry).
   void reset_requests();
@@ -255,6 +259,20 @@ class EngineFacade {
   CellState cell_state(const host::Range& cell, const Value& shown) const;
   // The summary of the cells given (stale is left 0).
   Summary summarize(const std::vector<ShownCell>& cells) const;
+
+  // ---- Where values came from (requests/provenance.h) ----
+
+  // The provenance records of the workbook's filled cells as they stand:
+  // this session's for the cells it filled, the file's for those that
+  // still hold their formulas. read_provenance reads a workbook's without
+  // an engine.
+  std::vector<ProvenanceRecord> provenance(host::Workbook& book);
+  // Writes them into the workbook's very hidden record sheet; done before
+  // the workbook is saved. False when a user's sheet has that name.
+  bool write_provenance(host::Workbook& book);
+  // The calendar clock the records' times are read from (ms since 1970
+  // UTC); the system's unless set (tests set one).
+  void set_calendar_clock(std::function<std::int64_t()> now);
 
   // ---- Web links and the link wizard ----
 

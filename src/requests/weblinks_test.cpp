@@ -54,6 +54,14 @@ TEST_F(WebLinkTest, LinksOnOnePageShareOneRequestAndEveryAnswerUpdatesThemAll) {
   EXPECT_EQ(shown("A1"), Value(12.5));           // a number, not text
   EXPECT_EQ(shown("A2"), Value(12.1));
   EXPECT_EQ(shown("A3"), Value(12.5));
+  // Where the value came from: the link asked, the page without the prefix.
+  const std::vector<ProvenanceRecord> records = engine.provenance().records(*book);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].kind, FilledKind::Link);
+  EXPECT_EQ(records[0].instrument, "last");
+  ASSERT_TRUE(records[0].fetch);
+  EXPECT_EQ(records[0].fetch->address, kUrl);
+  EXPECT_EQ(records[0].fetch->http_status, 200);
   // The periodic update: one answer, both links follow it.
   transport.script(kUrl, http::ScriptedTransport::complete(200, kLaterPage, 20));
   engine.dispatch().request_send(1);

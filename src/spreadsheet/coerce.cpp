@@ -1,11 +1,24 @@
 #include "spreadsheet/coerce.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/text.h"
 #include "spreadsheet/date_serials.h"
 
 namespace quillo::spreadsheet {
+
+namespace {
+
+// General writes numbers from 1E-07 up to below 1E+15 in full and the rest
+// with an exponent, by the decimal exponent of the number rounded to 15
+// significant digits.
+constexpr int kGeneralFixedBelow = -7;
+constexpr int kGeneralFixedFrom = 15;
+
+}  // namespace
 
 std::variant<double, ErrorCode> to_number(const Value& v) {
   switch (v.type()) {
@@ -41,8 +54,7 @@ std::variant<double, ErrorCode> to_number(const Value& v) {
 std::variant<std::string, ErrorCode> to_text(const Value& v) {
   if (v.is_error()) return v.error();
   if (v.is_array() || v.is_range()) return ErrorCode::Value;
-  // Numbers become text as a cell shows them: 15 significant digits.
-  if (v.is_number()) return text::format_number_15(v.number());
+  if (v.is_number()) return general_text(v.number());
   return v.to_text();
 }
 
@@ -67,6 +79,27 @@ std::variant<bool, ErrorCode> to_bool(const Value& v) {
     default:
       return ErrorCode::Value;
   }
+}
+
+std::string general_text(double d) {
+  if (d == 0 || !std::isfinite(d)) return text::format_number_15(d);
+  // Rounded to 15 significant digits first: the rounding decides the
+  // exponent (999999999999999.9 is 1E+15).
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.14E", d);
+  const char* e = std::strchr(buf, 'E');
+  const int exponent = e ? std::atoi(e + 1) : 0;
+  if (!e || (exponent < kGeneralFixedFrom && exponent >= kGeneralFixedBelow)) {
+    return text::format_number_15(d);
+  }
+  std::string mantissa(buf, static_cast<std::size_t>(e - buf));
+  if (mantissa.find('.') != std::string::npos) {
+    while (mantissa.back() == '0') mantissa.pop_back();
+    if (mantissa.back() == '.') mantissa.pop_back();
+  }
+  char tail[16];
+  std::snprintf(tail, sizeof tail, "E%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+  return mantissa + tail;
 }
 
 bool nearly_equal(double a, double b) {

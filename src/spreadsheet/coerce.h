@@ -14,9 +14,14 @@ namespace quillo::spreadsheet {
 // A number for arithmetic: numbers and dates, TRUE 1 and FALSE 0, empty 0,
 // text that reads as a number, a percentage, a date or a time.
 std::variant<double, ErrorCode> to_number(const Value& v);
-// Text for "&" and the text functions: numbers to 15 significant digits,
+// Text for "&" and the text functions: numbers as general_text writes them,
 // TRUE/FALSE, empty as "".
 std::variant<std::string, ErrorCode> to_text(const Value& v);
+// A number as text in the General format with no width to fit: at most 15
+// significant digits, written in full from 1E-07 up to below 1E+15, else as
+// a mantissa and an upper-case exponent of at least two digits
+// ("1E+15", "1.23456789012346E+15", "1.5E-20").
+std::string general_text(double d);
 // A truth value: booleans, numbers (non-zero is TRUE), empty FALSE, the texts
 // "TRUE" and "FALSE".
 std::variant<bool, ErrorCode> to_bool(const Value& v);

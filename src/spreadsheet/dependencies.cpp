@@ -27,11 +27,12 @@ void DependencyIndex::Readers::add(const CellAddr& formula) {
   ++(*many)[formula];
 }
 
-void DependencyIndex::Readers::remove(const CellAddr& formula) {
+bool DependencyIndex::Readers::remove(const CellAddr& formula) {
   if (many) {
     const auto it = many->find(formula);
-    if (it != many->end() && --it->second == 0) many->erase(it);
-    return;
+    if (it == many->end()) return false;
+    if (--it->second == 0) many->erase(it);
+    return true;
   }
   for (std::size_t i = 0; i < few.size(); ++i) {
     if (few[i].first == formula) {
@@ -39,9 +40,10 @@ void DependencyIndex::Readers::remove(const CellAddr& formula) {
         few[i] = few.back();
         few.pop_back();
       }
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 std::size_t DependencyIndex::CellReaders::position(std::uint64_t stored) const {
@@ -95,10 +97,17 @@ void DependencyIndex::CellReaders::erase(std::uint64_t key) {
   }
 }
 
+void DependencyIndex::count_column(SheetIndex& idx, std::int32_t col, int delta) {
+  const auto c = static_cast<std::size_t>(col);
+  if (c >= idx.column_refs.size()) idx.column_refs.resize(c + 1, 0);
+  idx.column_refs[c] += static_cast<std::uint32_t>(delta);
+}
+
 void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& box) {
   SheetIndex& idx = m_sheets[target];
   if (box.single()) {
     idx.cells[cell_key(box.r1, box.c1)].add(formula);
+    count_column(idx, box.c1, 1);
     return;
   }
   if (block_count(box) > kMaxBlocks) {
@@ -106,21 +115,23 @@ void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& bo
     return;
   }
   for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+    count_column(idx, c, 1);
     for (std::int32_t b = box.r1 >> kRowShift; b <= box.r2 >> kRowShift; ++b) {
       idx.blocks[block_key(b, c)].emplace(formula, box);
     }
   }
 }
 
-void DependencyIndex::erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
+bool DependencyIndex::erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
                                 const CellAddr& formula, const Box& box) {
   auto [it, end] = map.equal_range(formula);
   for (; it != end; ++it) {
     if (it->second == box) {
       map.erase(it);
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box& box) {
@@ -131,7 +142,7 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
     const std::uint64_t key = cell_key(box.r1, box.c1);
     Readers* readers = idx.cells.find(key);
     if (!readers) return;
-    readers->remove(formula);
+    if (readers->remove(formula)) count_column(idx, box.c1, -1);
     if (readers->empty()) idx.cells.erase(key);
     return;
   }
@@ -140,12 +151,14 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
     return;
   }
   for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+    bool erased = false;
     for (std::int32_t b = box.r1 >> kRowShift; b <= box.r2 >> kRowShift; ++b) {
       const auto block_it = idx.blocks.find(block_key(b, c));
       if (block_it == idx.blocks.end()) continue;
-      erase_one(block_it->second, formula, box);
+      erased = erase_one(block_it->second, formula, box) || erased;
       if (block_it->second.empty()) idx.blocks.erase(block_it);
     }
+    if (erased) count_column(idx, c, -1);
   }
 }
 
@@ -153,13 +166,16 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
   const auto sheet_it = m_sheets.find(cell.sheet);
   if (sheet_it == m_sheets.end()) return;
   const SheetIndex& idx = sheet_it->second;
-  if (const Readers* readers = idx.cells.find(cell_key(cell.row, cell.col))) {
-    readers->for_each([&](const CellAddr& formula) { out.push_back(formula); });
-  }
-  if (const auto it = idx.blocks.find(block_key(cell.row >> kRowShift, cell.col));
-      it != idx.blocks.end()) {
-    for (const auto& [formula, box] : it->second) {
-      if (box.contains(cell.row, cell.col)) out.push_back(formula);
+  const auto col = static_cast<std::size_t>(cell.col);
+  if (col < idx.column_refs.size() && idx.column_refs[col] != 0) {
+    if (const Readers* readers = idx.cells.find(cell_key(cell.row, cell.col))) {
+      readers->for_each([&](const CellAddr& formula) { out.push_back(formula); });
+    }
+    if (const auto it = idx.blocks.find(block_key(cell.row >> kRowShift, cell.col));
+        it != idx.blocks.end()) {
+      for (const auto& [formula, box] : it->second) {
+        if (box.contains(cell.row, cell.col)) out.push_back(formula);
+      }
     }
   }
   for (const auto& [formula, box] : idx.wide) {

@@ -4,8 +4,9 @@
 // into a hash table when a cell has many readers; ranges are kept in blocks of rows per column, and
 // ranges too large for blocks (whole columns, big areas) in one list per sheet that is checked on
 // every change of that sheet. Adding and removing a reference are constant time, so rewriting
-// formulas over and over does not accumulate. Event-loop thread only; the index holds addresses,
-// never cells.
+// formulas over and over does not accumulate. A count of references by column lets a change in
+// a column nothing reads skip the lookups (the results of most formulas are read by no other).
+// Event-loop thread only; the index holds addresses, never cells.
 #pragma once
 
 #include <memory>
@@ -39,7 +40,7 @@ class DependencyIndex {
     std::unique_ptr<std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>> many;
 
     void add(const CellAddr& formula);
-    void remove(const CellAddr& formula);
+    bool remove(const CellAddr& formula);  // false when the formula was not there
     bool empty() const { return many ? many->empty() : few.empty(); }
     template <typename Fn>
     void for_each(Fn&& fn) const {
@@ -75,8 +76,12 @@ class DependencyIndex {
       std::uint64_t stored = 0;  // the key + 1; 0: free
       Readers readers;
     };
+    // Runs of eight rows of a column share a home group of eight entries,
+    // in row order, so a walk down a column finds the readers of its cells
+    // side by side rather than at a cache miss each. At least 16 entries.
     std::size_t home(std::uint64_t stored) const {
-      return static_cast<std::size_t>((stored * 0x9E3779B97F4A7C15ull) >> m_shift);
+      const std::uint64_t group = ((stored >> 3) * 0x9E3779B97F4A7C15ull) >> (m_shift + 3);
+      return static_cast<std::size_t>(group << 3 | (stored & 7));
     }
     std::size_t position(std::uint64_t stored) const;  // of the key, or the free entry it goes in
     void grow();
@@ -87,6 +92,8 @@ class DependencyIndex {
   };
 
   struct SheetIndex {
+    // By column: how many single-cell and block references read it.
+    std::vector<std::uint32_t> column_refs;
     CellReaders cells;
     std::unordered_map<std::uint64_t, std::unordered_multimap<CellAddr, Box, CellAddrHash>> blocks;
     std::unordered_multimap<CellAddr, Box, CellAddrHash> wide;
@@ -98,8 +105,9 @@ class DependencyIndex {
   static std::int64_t block_count(const Box& box) {
     return std::int64_t{(box.r2 >> kRowShift) - (box.r1 >> kRowShift) + 1} * box.cols();
   }
-  static void erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
+  static bool erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
                         const CellAddr& formula, const Box& box);
+  static void count_column(SheetIndex& idx, std::int32_t col, int delta);
 
   std::unordered_map<SheetId, SheetIndex> m_sheets;
 };

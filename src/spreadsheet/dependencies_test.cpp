@@ -73,5 +73,33 @@ TEST(DependencyIndexTest, CellReadersMatchTheReferencesHeldThroughAddsAndRemoves
   EXPECT_TRUE(none.empty());
 }
 
+TEST(DependencyIndexTest, ReadersOfAColumnStayFoundAsReferencesComeAndGo) {
+  DependencyIndex index;
+  const CellAddr f1{1, 1, 5}, f2{1, 2, 5}, f3{1, 3, 5};
+  auto readers = [&](std::int32_t row, std::int32_t col) {
+    std::vector<CellAddr> found;
+    index.dependents(CellAddr{1, row, col}, found);
+    return sorted_unique(found);
+  };
+  index.add(f1, 1, Box{1, 1, 1, 1});    // A1
+  index.add(f2, 1, Box{1, 1, 300, 2});  // A1:B300, in blocks
+  // Removing references that were never added changes nothing.
+  index.remove(f3, 1, Box{1, 1, 1, 1});
+  index.remove(f3, 1, Box{1, 1, 300, 2});
+  EXPECT_EQ(readers(1, 1), (std::vector<CellAddr>{f1, f2}));
+  index.remove(f1, 1, Box{1, 1, 1, 1});
+  EXPECT_EQ(readers(1, 1), std::vector<CellAddr>{f2});
+  EXPECT_EQ(readers(299, 2), std::vector<CellAddr>{f2});
+  index.remove(f2, 1, Box{1, 1, 300, 2});
+  EXPECT_TRUE(readers(1, 1).empty());
+  EXPECT_TRUE(readers(299, 2).empty());
+  index.add(f3, 1, Box{250, 2, 260, 2});
+  EXPECT_EQ(readers(255, 2), std::vector<CellAddr>{f3});
+  EXPECT_TRUE(readers(255, 3).empty());     // a column nothing reads
+  index.add(f1, 1, Box{1, 1, 1048576, 3});  // whole columns: the wide list
+  EXPECT_EQ(readers(255, 3), std::vector<CellAddr>{f1});
+  EXPECT_EQ(readers(255, 2), (std::vector<CellAddr>{f1, f3}));
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "spreadsheet/coerce.h"
+#include "spreadsheet/function_params.h"
 #include "spreadsheet/handles.h"
 #include "spreadsheet/range_view.h"
 
@@ -100,16 +101,16 @@ Value scalar_binary(Op op, const Value& a, const Value& b) {
 }
 
 Value scalar_unary(Op op, const Value& v) {
+  // Unary plus changes nothing: =+"x" is the text, =+TRUE the logical.
+  if (op == Op::Plus) return v;
   auto x = to_number(v);
   if (auto* e = std::get_if<ErrorCode>(&x)) return Value(*e);
   const double d = std::get<double>(x);
   switch (op) {
     case Op::Neg:
       return Value(-d);
-    case Op::Percent:
-      return Value(d / 100.0);
     default:
-      return v.is_text() ? v : Value(d);  // unary plus leaves text alone
+      return Value(d / 100.0);
   }
 }
 
@@ -298,6 +299,8 @@ Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
 Value Evaluator::eval_call(const Node& n, Mode mode) {
   const FunctionDef* def = n.builtin;
   if (!def) return eval_external(n);
+  // A call without the arguments the function needs (NOT(), OR()).
+  if (n.args.size() < static_cast<std::size_t>(def->min_args)) return Value(ErrorCode::Value);
   if (def->mode == ArgMode::Lazy) return eval_lazy(n, mode);
   // How a function that takes arrays receives one argument: a reference, or
   // a call that may answer one (INDEX), stays a range so a whole column costs
@@ -314,48 +317,59 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     }
     if (p->kind == Node::Kind::Call) {
       const FunctionDef* f = p->builtin;
-      if (!f || (f->mode != ArgMode::Elementwise && f->mode != ArgMode::Lazy)) return Mode::Any;
+      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f))) return Mode::Any;
     }
     return Mode::Array;
   };
+  // Parameters of one value read ranges as arrays where arrays are computed
+  // (an array formula, an argument that takes arrays); an array there makes
+  // the function compute item by item.
+  const ParamKinds* kinds = param_kinds(*def);
+  const bool array_context = mode == Mode::Array || m_array_formula;
+  bool lifted = false;
   std::vector<Value> args;
   args.reserve(n.args.size());
-  for (const auto& a : n.args) {
+  for (std::size_t i = 0; i < n.args.size(); ++i) {
+    const Node& a = *n.args[i];
     // An empty argument (LEFT("Calc",)) is a blank, which counts as 0 or
     // "": only an argument left off altogether takes its default.
-    if (a->kind == Node::Kind::Missing) {
+    if (a.kind == Node::Kind::Missing) {
       args.push_back(Value());
       continue;
     }
+    const bool scalar = kinds && kinds->scalar(i);
     Mode m = Mode::Any;
-    if (def->mode == ArgMode::Arrays) m = array_arg_mode(*a);
-    if (def->mode == ArgMode::Elementwise && mode == Mode::Array) m = Mode::Array;
-    args.push_back(eval(*a, m));
+    if (def->mode == ArgMode::Arrays) m = array_arg_mode(a);
+    if (scalar && array_context) m = Mode::Array;
+    args.push_back(eval(a, m));
+    if (scalar && args.back().is_array()) lifted = true;
   }
-  if (def->mode == ArgMode::Elementwise && mode == Mode::Array) {
-    return eval_elementwise(*def, std::move(args));
-  }
+  if (lifted) return eval_elementwise(*def, *kinds, std::move(args));
   return def->impl(m_ctx, args);
 }
 
 // A function of single values given arrays: the answer is an array as large
-// as the largest argument, each item computed from the items in its place
-// (a single row or column stretches across, as for operators).
-Value Evaluator::eval_elementwise(const FunctionDef& def, std::vector<Value> args) {
+// as the largest array given for one value, each item computed from the
+// items in its place (a single row or column stretches across, as for
+// operators); arguments taken whole go to every call as they are.
+Value Evaluator::eval_elementwise(const FunctionDef& def, const ParamKinds& kinds,
+                                  std::vector<Value> args) {
   std::int32_t rows = 0, cols = 0;
-  for (const Value& a : args) {
-    if (!a.is_array()) continue;
-    rows = std::max(rows, a.array().rows);
-    cols = std::max(cols, a.array().cols);
+  std::vector<bool> spread(args.size());
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!args[i].is_array() || !kinds.scalar(i)) continue;
+    spread[i] = true;
+    rows = std::max(rows, args[i].array().rows);
+    cols = std::max(cols, args[i].array().cols);
   }
-  if (rows == 0) return def.impl(m_ctx, args);
+  if (rows == 0 || cols == 0) return def.impl(m_ctx, args);
   Array out{rows, cols, {}};
   out.items.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
   std::vector<Value> one(args.size());
   for (std::int32_t r = 0; r < rows; ++r) {
     for (std::int32_t c = 0; c < cols; ++c) {
       for (std::size_t i = 0; i < args.size(); ++i) {
-        one[i] = args[i].is_array() ? item(args[i].array(), r, c) : args[i];
+        one[i] = spread[i] ? item(args[i].array(), r, c) : args[i];
       }
       out.items.push_back(intersect(def.impl(m_ctx, one), m_ctx));
     }

@@ -1,9 +1,11 @@
 // Evaluator: computes one formula for the cell that holds it, with
 // spreadsheet semantics: error values propagate, text that reads as a number
 // counts in arithmetic, references reach functions as ranges, array
-// constants (and ranges inside SUMPRODUCT-like functions) compute element by
-// element, and a range used where one value is wanted gives the cell in the
-// formula's own row or column.
+// constants (and ranges inside array formulas and SUMPRODUCT-like
+// functions) compute element by element, also through any function's
+// parameters of one value (function_params.h), and a range used where one
+// value is wanted in a plain formula gives the cell in the formula's own row
+// or column.
 //
 // The evaluator recurses over the formula tree only (its height is bounded
 // by the parser); it reads other cells' current values and never evaluates
@@ -16,6 +18,8 @@
 #include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
+
+class ParamKinds;
 
 class Evaluator {
  public:
@@ -44,7 +48,7 @@ class Evaluator {
   Value eval_iferror(const Node& n, Mode mode, bool only_na);
   Value eval_ifs(const Node& n, Mode mode);
   Value eval_switch(const Node& n, Mode mode);
-  Value eval_elementwise(const FunctionDef& def, std::vector<Value> args);
+  Value eval_elementwise(const FunctionDef& def, const ParamKinds& kinds, std::vector<Value> args);
   Value branch(const Node& n, std::size_t i, Mode mode, Value absent);
   Value eval_external(const Node& n);
   Value eval_name(const Node& n, Mode mode);

@@ -673,7 +673,8 @@ class Parser {
     }
     if (const FunctionDef* def = n->builtin) {
       const auto count = static_cast<std::int16_t>(std::min<std::size_t>(n->args.size(), 1000));
-      if (count < def->min_args) return fail("too few arguments for " + std::string(def->name));
+      // Too few arguments parse (files hold such calls, NOT() or OR()) and
+      // evaluate to #VALUE!; too many never do.
       if (count > def->max_args) return fail("too many arguments for " + std::string(def->name));
       if (def->is_volatile) m_formula->is_volatile = true;
     }

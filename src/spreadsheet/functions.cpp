@@ -6,6 +6,7 @@
 #include <array>
 
 #include "common/text.h"
+#include "spreadsheet/functions_more.h"
 
 namespace quillo::spreadsheet {
 
@@ -416,7 +417,8 @@ const FunctionDef* find_builtin(std::string_view name) {
   const auto it =
       std::lower_bound(kFunctions.begin(), kFunctions.end(), key,
                        [](const FunctionDef& f, const std::string& k) { return f.name < k; });
-  return it != kFunctions.end() && it->name == key ? &*it : nullptr;
+  if (it != kFunctions.end() && it->name == key) return &*it;
+  return find_more_builtin(key);
 }
 
 }  // namespace quillo::spreadsheet

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -64,17 +65,71 @@ double payment(double r, double n, double pv, double fv, bool start) {
 // not settle within the iteration bound or leaves the numbers. A value of f
 // within rounding noise of zero (relative to scale, the size of the amounts
 // involved) is a root even where the steps no longer shrink.
+// A step that would leave the domain (at or below lower) goes halfway to
+// its edge instead; only a root (f within noise of zero) ends there.
 template <typename F, typename DF>
-std::optional<double> solve(double guess, double scale, F f, DF df) {
+std::optional<double> solve(double guess, double scale, F f, DF df,
+                            double lower = -std::numeric_limits<double>::infinity()) {
   double x = guess;
   for (int i = 0; i < kMaxIterations; ++i) {
     const double y = f(x), d = df(x);
     if (std::fabs(y) <= 1e-13 * scale) return x;
     if (!std::isfinite(y) || !std::isfinite(d) || d == 0) return std::nullopt;
-    const double next = x - y / d;
+    double next = x - y / d;
+    const bool held = next <= lower;
+    if (held) next = x + (lower - x) / 2;
     if (!std::isfinite(next)) return std::nullopt;
-    if (std::fabs(next - x) <= kTolerance * std::max(1.0, std::fabs(next))) return next;
+    // A step held back at the edge settles nothing.
+    if (!held && std::fabs(next - x) <= kTolerance * std::max(1.0, std::fabs(next))) return next;
     x = next;
+  }
+  return std::nullopt;
+}
+
+// A root of f in (lower, inf) where Newton's method did not settle: steps
+// out from guess both ways, each step twice the last, until f changes sign
+// between two points, then halves that bracket until it is as narrow as
+// the numbers allow. The root nearest the guess that the steps reach wins.
+template <typename F>
+std::optional<double> bracket_root(double guess, double lower, F f) {
+  auto sign_change = [](double a, double b) {
+    return std::isfinite(a) && std::isfinite(b) && ((a < 0) != (b < 0));
+  };
+  auto bisect = [&](double a, double fa, double b) -> std::optional<double> {
+    for (int i = 0; i < 200; ++i) {
+      const double m = a + (b - a) / 2;
+      if (m == a || m == b) return m;
+      const double fm = f(m);
+      if (fm == 0) return m;
+      if ((fm < 0) == (fa < 0)) {
+        a = m;
+        fa = fm;
+      } else {
+        b = m;
+      }
+    }
+    return a + (b - a) / 2;
+  };
+  double up = guess, down = guess;
+  double f_up = f(up), f_down = f_up;
+  if (f_up == 0) return guess;
+  double step = std::max(1e-4, std::fabs(guess) * 0.01);
+  for (int i = 0; i < 200; ++i, step *= 2) {
+    const double next_up = up + step;
+    if (std::isfinite(next_up)) {
+      const double f_next = f(next_up);
+      if (sign_change(f_up, f_next)) return bisect(up, f_up, next_up);
+      up = next_up;
+      f_up = f_next;
+    }
+    // Downwards the steps stop short of the lower bound, halving the gap.
+    const double next_down = std::max(down - step, lower + (down - lower) / 2);
+    if (next_down > lower && next_down < down) {
+      const double f_next = f(next_down);
+      if (sign_change(f_down, f_next)) return bisect(next_down, f_next, down);
+      down = next_down;
+      f_down = f_next;
+    }
   }
   return std::nullopt;
 }
@@ -145,7 +200,9 @@ Value fn_ppmt(const CallContext& ctx, std::span<const Value> args) {
 }
 
 // RATE(nper, pmt, pv, [fv], [type], [guess]): the rate at which the payments
-// balance, by Newton's method from guess (10% by default).
+// balance, by Newton's method from guess (10% by default), and where that
+// does not settle on a rate above -100%, by a search for a sign change
+// around the guess.
 Value fn_rate(const CallContext& ctx, std::span<const Value> args) {
   return with_numbers<6>(ctx, args, {0, 0, 0, 0, 0, 0.1}, [](auto a) {
     const double n = a[0], pmt = a[1], pv = a[2], fv = a[3], t = a[4] != 0 ? 1 : 0;
@@ -155,11 +212,14 @@ Value fn_rate(const CallContext& ctx, std::span<const Value> args) {
       const auto [g, gm1] = growth(r, n);
       return pv * g + pmt * (1 + r * t) * gm1 / r + fv;
     };
+    // The slope from the right where the left point would be -100% or less.
     auto df = [&](double r) {
       const double h = std::max(1e-7, std::fabs(r) * 1e-7);
+      if (r - h <= -1) return (f(r + h) - f(r)) / h;
       return (f(r + h) - f(r - h)) / (2 * h);
     };
-    const auto r = solve(a[5], std::fabs(pv) + std::fabs(pmt) * n + std::fabs(fv), f, df);
+    auto r = solve(a[5], std::fabs(pv) + std::fabs(pmt) * n + std::fabs(fv), f, df, -1.0);
+    if ((!r || *r <= -1) && a[5] > -1) r = bracket_root(a[5], -1.0, f);
     if (!r || *r <= -1) return Value(ErrorCode::Num);
     return Value(*r);
   });

@@ -332,9 +332,11 @@ Value fn_stdev_p(const CallContext& ctx, std::span<const Value> args) {
   });
 }
 
+// DEVSQ: the sum of squared deviations from the mean; of no numbers, the
+// empty sum 0.
 Value fn_devsq(const CallContext& ctx, std::span<const Value> args) {
   return over(collect(args, ctx),
-              [](const auto& xs) { return xs.empty() ? Value(ErrorCode::Num) : Value(devsq(xs)); });
+              [](const auto& xs) { return Value(xs.empty() ? 0.0 : devsq(xs)); });
 }
 
 Value fn_avedev(const CallContext& ctx, std::span<const Value> args) {

@@ -76,12 +76,14 @@ class KeySet {
 
   // Adds key; false when it was there already.
   bool insert(std::uint64_t key) {
-    if (m_blocks.empty() || m_blocks.back().back() < key) {
+    if (m_blocks.empty() || m_lasts.back() < key) {
       // In order: the last block takes it, or a new one does.
       if (m_blocks.empty() || m_blocks.back().size() == kMaxBlock) {
         m_blocks.emplace_back().reserve(kMaxBlock);
+        m_lasts.push_back(key);
       }
       m_blocks.back().push_back(key);
+      m_lasts.back() = key;
       ++m_size;
       return true;
     }
@@ -95,6 +97,8 @@ class KeySet {
       // Split in halves, so keys added around here have room again.
       std::vector<std::uint64_t> upper(keys.begin() + kMaxBlock / 2, keys.end());
       keys.resize(kMaxBlock / 2);
+      m_lasts[b] = keys.back();
+      m_lasts.insert(m_lasts.begin() + static_cast<std::ptrdiff_t>(b) + 1, upper.back());
       m_blocks.insert(m_blocks.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
     }
     return true;
@@ -109,22 +113,26 @@ class KeySet {
     if (at == keys.end() || *at != key) return 0;
     keys.erase(at);
     --m_size;
-    if (keys.empty()) m_blocks.erase(m_blocks.begin() + static_cast<std::ptrdiff_t>(b));
+    if (keys.empty()) {
+      m_blocks.erase(m_blocks.begin() + static_cast<std::ptrdiff_t>(b));
+      m_lasts.erase(m_lasts.begin() + static_cast<std::ptrdiff_t>(b));
+    } else {
+      m_lasts[b] = keys.back();
+    }
     return 1;
   }
 
  private:
   // The block that holds key or would: the first whose last key is not
-  // below it; m_blocks.size() when every key is below it.
+  // below it; m_blocks.size() when every key is below it. Searched in the
+  // blocks' last keys, side by side, rather than in the blocks themselves.
   std::size_t block_for(std::uint64_t key) const {
-    return static_cast<std::size_t>(
-        std::partition_point(
-            m_blocks.begin(), m_blocks.end(),
-            [key](const std::vector<std::uint64_t>& keys) { return keys.back() < key; }) -
-        m_blocks.begin());
+    return static_cast<std::size_t>(std::lower_bound(m_lasts.begin(), m_lasts.end(), key) -
+                                    m_lasts.begin());
   }
 
   std::vector<std::vector<std::uint64_t>> m_blocks;  // none empty; in order, not overlapping
+  std::vector<std::uint64_t> m_lasts;                // the last key of each block
   std::size_t m_size = 0;
 };
 

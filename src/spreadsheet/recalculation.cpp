@@ -71,8 +71,11 @@ class VisitTable {
     std::uint32_t visit = 0;  // (index + 1) << 1 | on stack; 0: a free entry
   };
 
+  // Runs of eight rows of a column share a group of eight entries, so a
+  // walk down a column stays within a few cache lines.
   std::size_t slot_of(const CellAddr& a) const {
-    return CellAddrHash{}(a) & (m_entries.size() - 1);
+    const std::size_t group = CellAddrHash{}(CellAddr{a.sheet, a.row >> 3, a.col});
+    return (group << 3 | static_cast<std::size_t>(a.row & 7)) & (m_entries.size() - 1);
   }
   const Entry* entry(const CellAddr& a) const {
     if (m_entries.empty()) return nullptr;
@@ -201,6 +204,13 @@ class Recalculation::Walk {
     m_stack.pop_back();
     if (!m_stack.empty()) m_stack.back().low = std::min(m_stack.back().low, f.low);
     if (f.low != f.index) return;  // part of a component rooted further down
+    if (!f.self_loop && m_components.back() == f.addr) {
+      // A component of one cell, the usual case: no list to make.
+      m_components.pop_back();
+      m_visits.leave_stack(f.addr);
+      m_recalc.evaluate(f.addr, f.formula, false);
+      return;
+    }
     std::vector<CellAddr> component;
     while (true) {
       const CellAddr a = m_components.back();
@@ -259,10 +269,13 @@ void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
     m_volatile.erase(a);
   }
   m_circular.erase(a);
+  const bool was_dirty = fs.dirty;
   mark_from(a, true);
   // A cell that was dirty already (for example one whose formula is being
-  // evaluated right now) must still be listed, so the new formula runs.
-  // Look the state up again: marking does not evaluate, but stay safe.
+  // evaluated right now) must still be listed, so the new formula runs;
+  // marking a clean one listed it. Look the state up again: marking does
+  // not evaluate, but stay safe.
+  if (!was_dirty) return;
   if (const FormulaState* now = state(a); now && now->dirty) m_dirty.push_back(a);
 }
 
@@ -493,6 +506,7 @@ void Recalculation::recalc_dirty() {
   Walk walk(*this, std::nullopt);
   for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);
   // Cells skipped (calculation off, or being evaluated further out) stay listed.
+  if (m_dirty_count == 0) return;
   for (const CellAddr& a : list) {
     if (is_dirty(a)) m_dirty.push_back(a);
   }

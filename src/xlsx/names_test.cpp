@@ -148,7 +148,9 @@ TEST_F(XlsxNamesTest, BadNamesTablesAndArraysLoadWithWarnings) {
               "<row r=\"1\"><c r=\"A1\"><f>Loop</f><v>1</v></c><c r=\"B1\"><f>Odd</f><v>2</v></c>"
               "<c r=\"C1\"><f>SUM(T[Only])</f><v>3</v></c>"
               "<c r=\"D1\"><f t=\"array\" ref=\"C1:D2\">1</f><v>4</v></c>"
-              "<c r=\"E1\"><f t=\"array\" ref=\"E1:E2\">{1;2}</f><v>1</v></c></row>"
+              "<c r=\"E1\"><f t=\"array\" ref=\"E1:E2\">{1;2}</f><v>1</v></c>"
+              "<c r=\"F1\"><f>ISERROR(Nowhere)</f><v>0</v></c>"
+              "<c r=\"G1\"><f>Nowhere+1</f><v>5</v></c></row>"
               "<row r=\"2\"><c r=\"E2\"><v>2</v></c></row>",
               names,
               {{"xl/tables/table1.xml", table},
@@ -165,6 +167,9 @@ TEST_F(XlsxNamesTest, BadNamesTablesAndArraysLoadWithWarnings) {
   EXPECT_EQ(at(in.book, "S", "C1"), Value(3.0));             // a table that does not fit its cells
   EXPECT_EQ(at(in.book, "S", "D1"), Value(4.0));             // an array not starting at its cell
   EXPECT_EQ(at(in.book, "S", "E2"), Value(2.0));
+  // A name the file does not define is #NAME? where it stands.
+  EXPECT_EQ(at(in.book, "S", "F1"), Value(true));
+  EXPECT_EQ(at(in.book, "S", "G1"), Value(ErrorCode::Name));
   const std::string out = (dir / "bad-out.xlsx").string();
   ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), out).ok());
   const std::string wb = read_part(out, "xl/workbook.xml");

@@ -48,7 +48,11 @@ std::string blocker(const Node& n,
     case Node::Kind::Name: {
       const DefinedName* d =
           n.has_book ? nullptr : model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
-      if (!d || !d->formula) return "uses the name " + n.name + ", which quillo does not know";
+      // A name the workbook does not define is #NAME? there, as in the
+      // file's own application, and the formula goes on with it; one it
+      // defines in a way quillo cannot read keeps the file's value.
+      if (d && !d->formula) return "uses the name " + n.name + ", which quillo does not know";
+      if (!d && n.has_book) return "uses the name " + n.name + ", which quillo does not know";
       break;
     }
     case Node::Kind::Ref:

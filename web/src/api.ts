@@ -40,6 +40,33 @@ export interface CellBatch {
   cells: CellEntry[];
 }
 
+// Where a filled cell's value came from (quillo explain prints the same).
+export interface ProvenanceRecord {
+  sheet: string;
+  row: number;
+  col: number;
+  // The table or series written: top, left, bottom, right.
+  block?: [number, number, number, number];
+  kind: string;
+  instrument: string;
+  field: string;
+  // Fetched values.
+  source?: string;
+  category?: string;
+  address?: string;
+  answered?: string;
+  status?: number;
+  attempts?: number;
+  failure?: string;
+  failed?: string;
+  // Computed values (indicator series).
+  computed?: string;
+  inputs?: string;
+  formula?: string;
+  // Older than the limit asked with, or never answered.
+  stale: boolean;
+}
+
 export class ApiError extends Error {
   // Save refused: the file changed on disk since it was opened or saved.
   conflict = false;
@@ -125,6 +152,7 @@ export const api = {
       })}`,
       { method: "POST", headers: { "Content-Type": "text/plain; charset=utf-8" }, body: parent + body },
     ),
+  provenance: (stale: number) => call<{ records: ProvenanceRecord[] }>(`api/provenance?${query({ stale })}`),
   charts: (sheet: number) => call<{ charts: ChartData[] }>(`api/charts?${query({ sheet })}`),
   dismissMessage: () => call<DialogState>("api/message", { method: "POST" }),
   events: () => `api/events?${query({ client: pageId })}`,

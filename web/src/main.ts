@@ -5,6 +5,7 @@ import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { columnName, Grid, type Window } from "./grid";
+import { Provenance } from "./provenance";
 import { LinkWizard } from "./weblink";
 
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
@@ -16,6 +17,7 @@ let editing = false;
 
 const grid = new Grid($("grid"), $("spacer"), $("cells"), $("col-heads"), $("row-heads"), $("corner"));
 const charts = new Charts($("charts"));
+const provenance = new Provenance($("provenance"), $("cells"), () => book?.sheets[sheet]?.name ?? "");
 const formula = $<HTMLInputElement>("formula");
 const address = $<HTMLInputElement>("address");
 const message = $("message");
@@ -79,6 +81,7 @@ function openSheet(i: number): void {
   sheet = i;
   charts.clear();
   refreshCharts();
+  provenance.refresh();
   drawTabs();
   const s = book.sheets[i];
   grid.reset(s.rows, s.cols);
@@ -130,6 +133,7 @@ grid.onWindow = (w) => requestView(w);
 grid.onSelect = async (row, col) => {
   address.value = `${columnName(col)}${row}`;
   editing = false;
+  provenance.show(row, col);
   api.select(sheet, row, col).catch(() => {});
   try {
     const cell = await api.cell(sheet, row, col);
@@ -241,6 +245,7 @@ function connect(): void {
     if (batch.sheet === sheet) {
       grid.update(batch.cells);
       refreshCharts();
+      provenance.refresh();
     }
   });
   events.addEventListener("dialogs", (e) => dialogs.render(JSON.parse((e as MessageEvent).data) as DialogState));

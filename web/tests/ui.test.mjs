@@ -73,6 +73,34 @@ test("a quote cell turns from Loading data... into its value", async () => {
   await isNumber("C40");
 });
 
+test("the selected cell says where its value came from, and old values are marked", async () => {
+  await goTo("C4");
+  const panel = page.locator("#provenance");
+  await panel.filter({ hasText: "LMS, category QUO" }).waitFor();
+  const text = await panel.textContent();
+  assert.match(text, /AskedBVM, LMS\.QUO\.LAST/);
+  assert.match(text, /Answered\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ/);
+  assert.match(text, /HTTP status200, 1 attempt/);
+  // No answer is an hour old yet; only the failed cells, never answered, are marked.
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell.stale").length > 0);
+  assert.equal(await page.locator('#cells .cell.stale[data-address="C4"]').count(), 0);
+  for (const el of await page.locator("#cells .cell.stale").all()) {
+    assert.match(await el.getAttribute("class"), /\berror\b/);
+    assert.equal(await el.getAttribute("title"), "Stale: never answered");
+  }
+  // A page that counts every answer as old marks the quote, time in its tooltip.
+  const strict = await ws.context.newPage();
+  await strict.goto(`${ws.address}?stale=0`);
+  await strict.waitForFunction(() =>
+    document.querySelector('#cells .cell.stale[data-address="C4"]')?.title.startsWith("Stale: "),
+  );
+  assert.equal(await strict.locator('#cells .cell.stale[data-address="A4"]').count(), 0);
+  await strict.close();
+  // A cell quillo did not fill shows no record.
+  await goTo("A4");
+  await panel.waitFor({ state: "hidden" });
+});
+
 test("an edit in the formula bar shows as text, never as markup, and is saved", async () => {
   await enter("A30", "<b>bold</b>");
   await cell("A30").filter({ hasText: "<b>bold</b>" }).waitFor();

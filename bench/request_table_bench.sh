@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The request table at scale: quillo refresh of a workbook whose N rows each
+# hold one =fsingle(...) with a URL of its own (the instrument and an extra
+# query parameter n=<row> that the local market-data service ignores), so
+# N distinct requests go through the whole program: add-in start-up, xlsx
+# open, requests over HTTP (send_on_completion), parsing, re-evaluation,
+# save. Runs N = 10,000 and 100,000 (or the sizes given) and reports each
+# run's wall time, peak memory and time per request, and between the two
+# largest runs the memory each added request took.
+#
+# Usage: bench/request_table_bench.sh BUILD_DIR [N...]   (default 10000 100000)
+# Needs a Release build of quillo and quillo-market, /usr/bin/time and
+# python3-openpyxl.
+set -euo pipefail
+
+build=$1
+shift
+if [ $# -eq 0 ]; then sizes=(10000 100000); else sizes=("$@"); fi
+quillo="$build/src/cli/quillo"
+market="$build/testing/quillo-market"
+here=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+market_pid=
+cleanup() {
+  [ -n "$market_pid" ] && kill "$market_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$market" >"$work/market.txt" &
+market_pid=$!
+for _ in $(seq 50); do [ -s "$work/market.txt" ] && break; sleep 0.1; done
+port=$(head -1 "$work/market.txt" | sed 's/.*://')
+
+mkdir -p "$work/install"
+# The quote category gets a parameter "n" that goes into the URL.
+sed -e "s/{port}/$port/g" \
+  -e '0,/<parameter name="instrument id" urlkey="s" defaultvalue=""\/>/s//&<parameter name="n" urlkey="n" defaultvalue="0"\/>/' \
+  "$here/data/ds.xml" >"$work/install/ds.xml"
+cp "$here/data/tarnvale.xla" "$work/install/"
+export QUILLO_HKCU_DIR="$work/store" QUILLO_HKLM_DIR="$work/store-machine"
+"$quillo" settings set installpath "$work/install"
+"$quillo" settings set send_on_completion 1
+
+prev_n=
+prev_kb=
+for n in "${sizes[@]}"; do
+  /usr/bin/python3 - "$n" "$work/book.xlsx" <<'PY'
+import sys
+from openpyxl import Workbook
+n, path = int(sys.argv[1]), sys.argv[2]
+wb = Workbook()
+ws = wb.active
+for i in range(n):
+    c = (i % 1200 * 7919 + 1234) % (26 * 26 * 26)
+    ws.cell(row=i + 1, column=1, value=chr(65 + c // 676) + chr(65 + c // 26 % 26) + chr(65 + c % 26))
+    ws.cell(row=i + 1, column=2, value=f'=fsingle($A{i + 1},"LMS.QUO.LAST",{{"n","{i}"}})')
+wb.save(path)
+PY
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" \
+    "$quillo" refresh "$work/book.xlsx" -o "$work/out.xlsx" --timeout 900 >"$work/out.txt"
+  read -r s kb <"$work/time.txt"
+  awk -v n="$n" -v s="$s" -v kb="$kb" \
+    'BEGIN{printf "%d distinct requests: %.2f s wall, %d MB peak, %.1f us a request\n", n, s, kb/1024, s*1e6/n}'
+  sed -n 2p "$work/out.txt"
+  if [ -n "$prev_n" ]; then
+    awk -v a="$prev_kb" -v b="$kb" -v m="$prev_n" -v n="$n" \
+      'BEGIN{printf "memory per added request (%d to %d): %.0f bytes\n", m, n, (b-a)*1024/(n-m)}'
+  fi
+  prev_n=$n
+  prev_kb=$kb
+done

@@ -1,0 +1,596 @@
+#include "requests/provenance.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <tuple>
+
+#include "common/dates.h"
+#include "common/text.h"
+#include "host/cell_key.h"
+#include "host/worksheet.h"
+#include "requests/registry.h"
+
+namespace quillo {
+
+namespace {
+
+constexpr std::int64_t kDayMs = 86400000;
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+// A field of a record line: tabs and line breaks would split it.
+std::string clean(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out) {
+    if (ch == '\t' || ch == '\n' || ch == '\r') ch = ' ';
+  }
+  return out;
+}
+
+std::vector<std::string> split_tabs(std::string_view line) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t tab = line.find('\t', start);
+    out.emplace_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  return out;
+}
+
+std::int32_t to_int(const std::string& s) {
+  std::int32_t n = 0;
+  for (const char ch : s) {
+    if (ch < '0' || ch > '9') return n;
+    n = n * 10 + (ch - '0');
+    if (n > 100000000) return n;
+  }
+  return n;
+}
+
+std::int64_t column_number(std::string_view letters) {
+  std::int64_t col = 0;
+  for (const char ch : letters) col = col * 26 + (ch - 'A' + 1);
+  return col;
+}
+
+std::optional<host::CellPos> parse_cell(std::string_view a1) {
+  std::size_t i = 0;
+  while (i < a1.size() && a1[i] >= 'A' && a1[i] <= 'Z') ++i;
+  if (i == 0 || i > 3 || i == a1.size()) return std::nullopt;
+  std::int64_t row = 0;
+  for (std::size_t j = i; j < a1.size(); ++j) {
+    if (a1[j] < '0' || a1[j] > '9' || j - i > 7) return std::nullopt;
+    row = row * 10 + (a1[j] - '0');
+  }
+  const std::int64_t col = column_number(a1.substr(0, i));
+  if (row < 1 || row > host::kSheetRows || col > host::kSheetCols) return std::nullopt;
+  return host::CellPos{row, col};
+}
+
+std::string block_text(const host::Block& b) {
+  if (b.empty()) return {};
+  return host::a1_address(b.top, b.left) + ":" + host::a1_address(b.bottom(), b.right());
+}
+
+std::string argument_text(const Value& v) {
+  if (!v.is_range()) return v.type() == ValueType::Missing ? std::string() : v.to_text();
+  const Array cells = v.range().values();
+  return cells.items.empty() ? std::string() : cells.items.front().to_text();
+}
+
+// A date argument as a date ("2024-01-31"); other values as their text.
+std::string date_text(const Value& v) {
+  const Value d = v.is_range() ? [&] {
+    const Array cells = v.range().values();
+    return cells.items.empty() ? Value() : cells.items.front();
+  }()
+                               : v;
+  if (!d.is_number() || d.number() < 1 || d.number() > 2958465) return argument_text(d);
+  const CivilDate c = civil_from_serial(d.number());
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.year, c.month, c.day);
+  return buf;
+}
+
+bool holds_formula(const host::Workbook& book, const std::string& sheet, std::int64_t row,
+                   std::int64_t col) {
+  if (row < 1 || col < 1 || row > host::kSheetRows || col > host::kSheetCols) return false;
+  const auto ws = book.worksheet(sheet);
+  if (!ws.ok()) return false;
+  const auto cell = (*ws)->cell(static_cast<std::int32_t>(row), static_cast<std::int32_t>(col));
+  if (!cell.ok()) return false;
+  const auto f = (*cell)->has_formula();
+  return f.ok() && *f;
+}
+
+using Place = std::tuple<std::string, std::int64_t, std::int64_t>;
+
+}  // namespace
+
+std::string_view kind_name(FilledKind kind) {
+  switch (kind) {
+    case FilledKind::Single:
+      return "single data item";
+    case FilledKind::Link:
+      return "web link";
+    case FilledKind::Table:
+      return "price-history table";
+    case FilledKind::Series:
+      return "indicator series";
+  }
+  return "";
+}
+
+bool ProvenanceRecord::covers(std::int64_t r, std::int64_t c) const {
+  if (r == row && c == col) return true;
+  return !block.empty() && r >= block.top && r <= block.bottom() && c >= block.left &&
+         c <= block.right();
+}
+
+std::int64_t ProvenanceRecord::as_of_ms() const {
+  return fetch ? fetch->answered_ms : computed_ms;
+}
+
+std::string iso_utc(std::int64_t unix_ms) {
+  if (unix_ms == 0) return {};
+  std::int64_t days = unix_ms / kDayMs;
+  std::int64_t rest = unix_ms % kDayMs;
+  if (rest < 0) {
+    rest += kDayMs;
+    --days;
+  }
+  std::int64_t y = 0;
+  unsigned m = 0, d = 0;
+  civil_from_days(days, y, m, d);
+  const std::int64_t s = rest / 1000;
+  auto two = [](std::int64_t v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
+  std::string year = std::to_string(y);
+  if (year.size() < 4) year.insert(0, 4 - year.size(), '0');
+  return year + "-" + two(m) + "-" + two(d) + "T" + two(s / 3600) + ":" + two(s / 60 % 60) + ":" +
+         two(s % 60) + "Z";
+}
+
+std::optional<std::int64_t> parse_iso(std::string_view t) {
+  auto digits = [&](std::size_t at, std::size_t n) -> std::optional<int> {
+    if (at + n > t.size()) return std::nullopt;
+    int v = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+      if (t[i] < '0' || t[i] > '9') return std::nullopt;
+      v = v * 10 + (t[i] - '0');
+    }
+    return v;
+  };
+  const auto y = digits(0, 4), mo = digits(5, 2), d = digits(8, 2);
+  const auto h = digits(11, 2), mi = digits(14, 2), s = digits(17, 2);
+  if (!y || !mo || !d || !h || !mi || !s || t.size() < 20 || t[4] != '-' || t[7] != '-' ||
+      (t[10] != 'T' && t[10] != ' ') || t[13] != ':' || t[16] != ':') {
+    return std::nullopt;
+  }
+  if (*mo < 1 || *mo > 12 || *d < 1 || *d > 31 || *h > 23 || *mi > 59 || *s > 60)
+    return std::nullopt;
+  std::size_t at = 19;
+  if (at < t.size() && t[at] == '.') {
+    ++at;
+    while (at < t.size() && t[at] >= '0' && t[at] <= '9') ++at;
+  }
+  std::int64_t offset_s = 0;
+  if (at < t.size() && t[at] == 'Z' && at + 1 == t.size()) {
+  } else if (at + 6 == t.size() && (t[at] == '+' || t[at] == '-') && t[at + 3] == ':') {
+    const auto oh = digits(at + 1, 2), om = digits(at + 4, 2);
+    if (!oh || !om) return std::nullopt;
+    offset_s = (*oh * 3600 + *om * 60) * (t[at] == '-' ? -1 : 1);
+  } else {
+    return std::nullopt;
+  }
+  const std::int64_t days =
+      days_from_civil(*y, static_cast<unsigned>(*mo), static_cast<unsigned>(*d));
+  return (days * 86400 + *h * 3600 + *mi * 60 + *s - offset_s) * 1000;
+}
+
+std::string strip_secrets(std::string_view url, const std::set<std::string>& secret_keys) {
+  std::string out(url);
+  // user:password@ after the scheme
+  if (const std::size_t scheme = out.find("://"); scheme != std::string::npos) {
+    const std::size_t host = scheme + 3;
+    const std::size_t end = out.find_first_of("/?#", host);
+    const std::size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+    if (at != std::string::npos && at >= host) out.erase(host, at + 1 - host);
+  }
+  if (secret_keys.empty()) return out;
+  const std::size_t q = out.find('?');
+  if (q == std::string::npos) return out;
+  std::string result = out.substr(0, q + 1);
+  std::size_t start = q + 1;
+  while (start <= out.size()) {
+    std::size_t amp = out.find('&', start);
+    if (amp == std::string::npos) amp = out.size();
+    const std::string pair = out.substr(start, amp - start);
+    const std::size_t eq = pair.find('=');
+    const std::string key = text::upper(pair.substr(0, eq));
+    if (eq != std::string::npos && secret_keys.count(key)) {
+      result += pair.substr(0, eq + 1);
+    } else {
+      result += pair;
+    }
+    if (amp < out.size()) result += '&';
+    start = amp + 1;
+  }
+  return result;
+}
+
+std::optional<host::Block> parse_cells(std::string_view a1) {
+  const std::size_t colon = a1.find(':');
+  const auto first = parse_cell(a1.substr(0, colon));
+  if (!first) return std::nullopt;
+  if (colon == std::string_view::npos) return host::Block{first->row, first->col, 1, 1};
+  const auto last = parse_cell(a1.substr(colon + 1));
+  if (!last || last->row < first->row || last->col < first->col) return std::nullopt;
+  return host::Block{first->row, first->col, last->row - first->row + 1,
+                     last->col - first->col + 1};
+}
+
+std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records) {
+  std::vector<std::string> fetch_lines;
+  std::vector<std::string> cell_lines;
+  std::map<std::string, std::size_t> ids;  // a fetch line's fields, to its id
+  for (const ProvenanceRecord& r : records) {
+    std::string id;
+    if (r.fetch) {
+      const FetchInfo& f = *r.fetch;
+      std::string fields =
+          clean(f.source) + '\t' + clean(f.category) + '\t' + clean(f.address) + '\t' +
+          iso_utc(f.answered_ms) + '\t' + (f.http_status ? std::to_string(f.http_status) : "") +
+          '\t' + std::to_string(f.attempts) + '\t' + clean(f.failure) + '\t' + iso_utc(f.failed_ms);
+      auto [it, added] = ids.try_emplace(fields, ids.size() + 1);
+      id = std::to_string(it->second);
+      if (added) fetch_lines.push_back("F\t" + id + '\t' + fields);
+    }
+    std::string line = "C\t" + clean(r.sheet) + '\t' + host::a1_address(r.row, r.col) + '\t' +
+                       block_text(r.block) + '\t' + static_cast<char>(r.kind) + '\t' + id + '\t' +
+                       clean(r.instrument) + '\t' + clean(r.field);
+    if (!r.fetch) {
+      line += '\t' + iso_utc(r.computed_ms) + '\t' + clean(r.inputs) + '\t' + clean(r.formula);
+    }
+    cell_lines.push_back(std::move(line));
+  }
+  fetch_lines.insert(fetch_lines.end(), cell_lines.begin(), cell_lines.end());
+  return fetch_lines;
+}
+
+std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lines) {
+  std::map<std::string, FetchInfo> fetches;
+  std::vector<ProvenanceRecord> out;
+  for (const std::string& line : lines) {
+    std::vector<std::string> f = split_tabs(line);
+    if (f[0] == "F" && f.size() >= 10) {
+      FetchInfo info;
+      info.source = f[2];
+      info.category = f[3];
+      info.address = f[4];
+      info.answered_ms = parse_iso(f[5]).value_or(0);
+      info.http_status = to_int(f[6]);
+      info.attempts = to_int(f[7]);
+      info.failure = f[8];
+      info.failed_ms = parse_iso(f[9]).value_or(0);
+      fetches[f[1]] = std::move(info);
+    } else if (f[0] == "C" && f.size() >= 8 && f[4].size() == 1) {
+      f.resize(11);
+      ProvenanceRecord r;
+      r.sheet = f[1];
+      const auto cell = parse_cells(f[2]);
+      if (!cell || cell->rows != 1 || cell->cols != 1) continue;
+      r.row = cell->top;
+      r.col = cell->left;
+      if (!f[3].empty()) {
+        const auto block = parse_cells(f[3]);
+        if (!block) continue;
+        r.block = *block;
+      }
+      const char k = f[4][0];
+      if (k != 'S' && k != 'L' && k != 'T' && k != 'I') continue;
+      r.kind = static_cast<FilledKind>(k);
+      if (const auto it = fetches.find(f[5]); it != fetches.end()) r.fetch = it->second;
+      r.instrument = f[6];
+      r.field = f[7];
+      r.computed_ms = parse_iso(f[8]).value_or(0);
+      r.inputs = f[9];
+      r.formula = f[10];
+      out.push_back(std::move(r));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+struct Sheet {
+  host::WorksheetPtr sheet;
+  bool ours = false;
+  std::int64_t used_rows = 0;
+  std::vector<std::string> lines;  // column A after the signature
+};
+
+Sheet read_sheet(const host::Workbook& book) {
+  Sheet s;
+  const auto sheet = book.worksheet(kProvenanceSheet);
+  if (!sheet.ok()) return s;
+  s.sheet = *sheet;
+  const auto used = s.sheet->used_range();
+  if (!used.ok()) return s;
+  const auto values = (*used)->value();
+  const auto first = (*used)->row();
+  const auto first_col = (*used)->column();
+  if (!values.ok() || !first.ok() || !first_col.ok()) return s;
+  Array cells;
+  if (values->is_array()) {
+    cells = values->array();
+  } else {
+    cells.rows = cells.cols = 1;
+    cells.items.push_back(*values);
+  }
+  s.used_rows = *first + cells.rows - 1;
+  if (s.used_rows == 1 && cells.cols == 1 && cells.at(0, 0).is_empty()) s.used_rows = 0;
+  if (*first != 1 || *first_col != 1) return s;
+  const Value head = cells.at(0, 0);
+  s.ours = head.is_text() && head.text() == kProvenanceSignature;
+  if (!s.ours) return s;
+  for (std::int32_t r = 1; r < cells.rows; ++r) {
+    const Value v = cells.at(r, 0);
+    if (v.is_text()) s.lines.push_back(v.text());
+  }
+  return s;
+}
+
+}  // namespace
+
+std::vector<ProvenanceRecord> read_provenance(const host::Workbook& book) {
+  return decode_records(read_sheet(book).lines);
+}
+
+bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records) {
+  Sheet s = read_sheet(book);
+  if (s.sheet && !s.ours && s.used_rows > 0) return false;  // a user's sheet of that name
+  if (!s.sheet) {
+    if (records.empty()) return true;
+    // Adding a sheet makes it the active one; the sheet that was active is
+    // activated again.
+    const auto active = book.active_sheet();
+    const auto added = book.add_worksheet(kProvenanceSheet);
+    if (!added.ok()) return false;
+    s.sheet = *added;
+    if (active.ok()) (void)(*active)->activate();
+  }
+  // Other programs may have turned it into a merely hidden sheet.
+  if (const auto v = s.sheet->visible(); !v.ok() || *v != host::Visibility::VeryHidden) {
+    (void)s.sheet->set_visible(host::Visibility::VeryHidden);
+  }
+  const std::vector<std::string> lines = encode_records(records);
+  Array column;
+  column.rows = static_cast<std::int32_t>(lines.size() + 1);
+  column.cols = 1;
+  column.items.reserve(lines.size() + 1);
+  column.items.emplace_back(std::string(kProvenanceSignature));
+  for (const std::string& line : lines) column.items.emplace_back(line);
+  const auto rows = static_cast<std::int64_t>(column.rows);
+  if (s.used_rows > rows) {
+    const auto rest =
+        s.sheet->range("A" + std::to_string(rows + 1) + ":A" + std::to_string(s.used_rows));
+    if (rest.ok()) (void)(*rest)->clear_contents();
+  }
+  const auto a1 = s.sheet->cell(1, 1);
+  return a1.ok() && (*a1)->set_value(Value(std::move(column))).ok();
+}
+
+ProvenanceLog::ProvenanceLog(host::Application& app, const RequestRegistry& registry,
+                             const Definitions& definitions)
+    : m_app(app), m_registry(registry), m_definitions(definitions) {}
+
+std::int64_t ProvenanceLog::now() const {
+  if (m_now) return m_now();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>& args) {
+  if (args.empty()) return;
+  const host::Range* caller = host::as_range(args.back());
+  if (!caller) return;
+  Note n;
+  if (method == "i_fsingle") {
+    n.kind = FilledKind::Single;
+    if (args.size() >= 2) {
+      n.instrument = argument_text(args[0]);
+      n.field = argument_text(args[1]);
+    }
+  } else if (method == "i_wlink") {
+    n.kind = FilledKind::Link;
+    n.instrument = argument_text(args[0]);
+  } else if (method == "i_history_data") {
+    n.kind = FilledKind::Table;
+    if (args.size() >= 6) {
+      n.instrument = argument_text(args[0]);
+      n.field = argument_text(args[2]) + ", period " + argument_text(args[5]) + ", from " +
+                date_text(args[3]) + " to " + date_text(args[4]);
+    }
+  } else {
+    n.kind = FilledKind::Series;
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+      const host::Range* input = host::as_range(args[i]);
+      if (!input) continue;
+      if (const auto a = input->address(true); a.ok()) {
+        if (!n.inputs.empty()) n.inputs += ",";
+        n.inputs += *a;
+      }
+    }
+    n.formula = caller->formula().value_or("");
+  }
+  const std::string key = host::cellkey(*caller);
+  if (key.empty()) return;
+  auto [it, added] = m_notes.try_emplace(key);
+  Note& old = it->second;
+  if (!added && old.kind == n.kind && old.instrument == n.instrument && old.field == n.field &&
+      old.inputs == n.inputs && old.formula == n.formula && n.kind != FilledKind::Series) {
+    return;
+  }
+  const auto sheet = caller->worksheet();
+  if (!sheet.ok()) return;
+  const auto book = (*sheet)->workbook();
+  const auto sheet_name = (*sheet)->name();
+  if (!book.ok() || !sheet_name.ok()) return;
+  n.workbook = (*book)->name().value_or("");
+  n.sheet = *sheet_name;
+  n.row = caller->row().value_or(0);
+  n.col = caller->column().value_or(0);
+  n.noted_ms = now();
+  old = std::move(n);
+  m_dirty = true;
+}
+
+void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_status,
+                                std::int32_t attempts, std::string failure) {
+  FetchInfo& f = m_fetches[request.url];
+  f.source = request.source;
+  f.category = request.category;
+  std::set<std::string> secret;
+  if (request.reqtype == RequestType::SingleItem) {
+    if (const DataSource* source = m_definitions.datasource_find(request.source)) {
+      if (const Category* category = category_find(*source, request.category)) {
+        for (const Parameter& p : category->parameters) {
+          if (p.secret && !p.urlkey.empty()) secret.insert(text::upper(p.urlkey));
+        }
+      }
+    }
+  }
+  const std::string_view address = request.reqtype == RequestType::WebLink && request.url.size() > 8
+                                       ? std::string_view(request.url).substr(8)
+                                       : std::string_view(request.url);
+  f.address = strip_secrets(address, secret);
+  f.http_status = http_status > 0 ? http_status : 0;
+  f.attempts = attempts;
+  if (failure.empty()) {
+    f.answered_ms = now();
+    f.failure.clear();
+    f.failed_ms = 0;
+  } else {
+    f.failure = std::move(failure);
+    f.failed_ms = now();
+  }
+  m_dirty = true;
+}
+
+std::optional<FetchInfo> ProvenanceLog::fetch_of(
+    const std::string& key, const std::unordered_map<std::string, std::int32_t>& requests,
+    const ProvenanceRecord* from_file) const {
+  const std::optional<FetchInfo> filed =
+      from_file && from_file->fetch ? from_file->fetch : std::nullopt;
+  const auto r = requests.find(key);
+  if (r == requests.end() || !m_registry.requests().contains(r->second)) return filed;
+  const datarequest& request = m_registry.requests().at(r->second);
+  const auto f = m_fetches.find(request.url);
+  if (f == m_fetches.end()) return filed;  // not answered yet in this session
+  FetchInfo info = f->second;
+  // Failed in this session: the value shown (the file's) is as old as the
+  // file's answer.
+  if (info.answered_ms == 0 && filed) {
+    info.answered_ms = filed->answered_ms;
+    if (info.address.empty()) info.address = filed->address;
+  }
+  return info;
+}
+
+const std::vector<ProvenanceRecord>& ProvenanceLog::file_records(host::Workbook& book) {
+  const std::string name = book.name().value_or("");
+  auto it = m_file.find(name);
+  if (it == m_file.end()) it = m_file.emplace(name, read_provenance(book)).first;
+  return it->second;
+}
+
+std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
+  const std::string name = book.name().value_or("");
+  const std::vector<ProvenanceRecord>& filed = file_records(book);
+  std::map<Place, const ProvenanceRecord*> by_place;
+  for (const ProvenanceRecord& r : filed) by_place[Place{r.sheet, r.row, r.col}] = &r;
+  const auto requests = m_registry.cell_requests();
+  std::map<Place, ProvenanceRecord> out;
+  for (const auto& [key, n] : m_notes) {
+    if (n.workbook != name || !holds_formula(book, n.sheet, n.row, n.col)) continue;
+    const Place place{n.sheet, n.row, n.col};
+    const auto old = by_place.find(place);
+    // The file's record speaks for the cell only while it asks the same.
+    const ProvenanceRecord* from_file = old != by_place.end() && old->second->kind == n.kind &&
+                                                old->second->instrument == n.instrument &&
+                                                old->second->field == n.field
+                                            ? old->second
+                                            : nullptr;
+    ProvenanceRecord r;
+    r.sheet = n.sheet;
+    r.row = n.row;
+    r.col = n.col;
+    r.kind = n.kind;
+    r.instrument = n.instrument;
+    r.field = n.field;
+    if (n.kind == FilledKind::Series) {
+      r.computed_ms = n.noted_ms;
+      r.inputs = n.inputs;
+      r.formula = n.formula;
+    } else {
+      r.fetch = fetch_of(key, requests, from_file);
+    }
+    if (n.kind == FilledKind::Table || n.kind == FilledKind::Series) {
+      const auto block = host::recorded_block(
+          book, n.sheet, n.row, n.col,
+          n.kind == FilledKind::Table ? host::BlockShape::Table : host::BlockShape::Series);
+      if (block) r.block = *block;
+    }
+    out[place] = std::move(r);
+  }
+  for (const ProvenanceRecord& r : filed) {
+    const Place place{r.sheet, r.row, r.col};
+    if (!out.count(place) && holds_formula(book, r.sheet, r.row, r.col)) out[place] = r;
+  }
+  std::vector<ProvenanceRecord> list;
+  list.reserve(out.size());
+  for (auto& [place, r] : out) list.push_back(std::move(r));
+  return list;
+}
+
+bool ProvenanceLog::write(host::Workbook& book) {
+  return write_provenance(book, records(book));
+}
+
+void ProvenanceLog::write_all() {
+  if (!m_dirty) return;
+  m_dirty = false;
+  std::set<std::string> books;
+  for (const auto& [key, n] : m_notes) books.insert(n.workbook);
+  for (const std::string& name : books) {
+    const auto book = m_app.workbooks().item(name);
+    if (book.ok()) (void)write(**book);
+  }
+}
+
+}  // namespace quillo

@@ -1,0 +1,170 @@
+// Provenance: where each value quillo wrote into a workbook came from, and
+// when. For every cell a worksheet function of the add-in fills - a single
+// data item, a web link, a price-history table (one record per table), an
+// indicator series (one per series) - the engine keeps what was asked (the
+// instrument and field), the page it was fetched from (source, category
+// and address, with credentials and the query values the definitions mark
+// secret removed), the time of the last good answer, the HTTP status and
+// the attempts of the last answer, and the last failure; for a derived
+// cell (an indicator series) the range it was computed from and its
+// formula.
+//
+// The record is kept with the workbook on a very hidden sheet quillo owns,
+// "quillo_provenance", written through the host interfaces (so every host
+// keeps it): a signature line, then one text per line in column A, fields
+// separated by tabs, never a formula (every line starts with a letter):
+//   F <id> <source> <category> <address> <answered> <status> <attempts>
+//     <failure> <failed>          one per address fetched (interned)
+//   C <sheet> <cell> <block> <kind> <fetch id> <instrument> <field>
+//     <computed> <inputs> <formula>   one per filled cell, table or series
+// Times are ISO 8601 in UTC ("2026-12-07T21:38:42Z"). A sheet of that name
+// without the signature is the user's and is left alone.
+//
+// Built on the host interfaces; loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/value.h"
+#include "host/application.h"
+#include "host/output_blocks.h"
+#include "parse/datarequest.h"
+#include "parse/definitions.h"
+
+namespace quillo {
+
+class RequestRegistry;
+
+inline constexpr std::string_view kProvenanceSheet = "quillo_provenance";
+inline constexpr std::string_view kProvenanceSignature = "quillo provenance record";
+
+// What is known of the page a value was fetched from.
+struct FetchInfo {
+  std::string source;
+  std::string category;
+  std::string address;           // credentials and secret query values removed
+  std::int64_t answered_ms = 0;  // the last good answer (ms since 1970 UTC); 0: none
+  std::int32_t http_status = 0;  // of the last answer; 0: none came
+  std::int32_t attempts = 0;     // sends of the last answer, retries included
+  std::string failure;           // the last failure; empty: none since the last good answer
+  std::int64_t failed_ms = 0;
+};
+
+// What a filled cell shows and where it came from.
+enum class FilledKind : char {
+  Single = 'S',  // =fsingle(...)
+  Link = 'L',    // =wlink(...)
+  Table = 'T',   // =fhistory(...): the formula cell and the table below it
+  Series = 'I',  // an indicator: the formula cell and the series it wrote
+};
+std::string_view kind_name(FilledKind kind);
+
+struct ProvenanceRecord {
+  std::string sheet;
+  std::int64_t row = 0;  // the formula cell
+  std::int64_t col = 0;
+  host::Block block;  // the table or series it wrote; empty for a single cell
+  FilledKind kind = FilledKind::Single;
+  std::string instrument;          // the instrument, or the web link's name
+  std::string field;               // the field code; a table's fields, period and dates
+  std::optional<FetchInfo> fetch;  // none for a derived cell
+  std::int64_t computed_ms = 0;    // derived cells: when computed
+  std::string inputs;              // derived cells: the ranges read
+  std::string formula;             // derived cells: the formula
+
+  // The formula cell or a cell of its block.
+  bool covers(std::int64_t r, std::int64_t c) const;
+  // When the value was last good: the answer's time, or the computation's.
+  std::int64_t as_of_ms() const;
+};
+
+// "2026-12-07T21:38:42Z"; empty for 0.
+std::string iso_utc(std::int64_t unix_ms);
+// The time an ISO 8601 text names ("...Z" or with an offset "+01:00");
+// nullopt when it is none.
+std::optional<std::int64_t> parse_iso(std::string_view text);
+// The address with any user and password and the values of the query keys
+// named removed ("https://h/q?s=IBM&key=" for key secret).
+std::string strip_secrets(std::string_view url, const std::set<std::string>& secret_keys);
+// "B2" or "B3:G250" as a block (one cell: 1 by 1); nullopt when neither.
+std::optional<host::Block> parse_cells(std::string_view a1);
+
+// The record lines for the records (the sheet's column A after the
+// signature), and back; lines that do not read are skipped.
+std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records);
+std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lines);
+
+// The records the workbook keeps; none when it has no record sheet (or one
+// that is not quillo's).
+std::vector<ProvenanceRecord> read_provenance(const host::Workbook& book);
+// Replaces the workbook's records; false when a user's sheet has the
+// record sheet's name or the sheet cannot be written.
+bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records);
+
+// The engine's side: notes every call of the add-in's worksheet functions
+// and every answer, and makes the records of a workbook from them and from
+// the records its file held.
+class ProvenanceLog {
+ public:
+  ProvenanceLog(host::Application& app, const RequestRegistry& registry,
+                const Definitions& definitions);
+
+  // The calendar clock (ms since 1970 UTC); the system's unless set.
+  void set_now(std::function<std::int64_t()> now) { m_now = std::move(now); }
+  std::int64_t now() const;
+
+  // A call of the function library's method with its arguments, the
+  // calling cell last.
+  void note_call(std::string_view method, const std::vector<Value>& args);
+  // The answer (or final failure) of a request, after it was processed.
+  void note_answer(const datarequest& request, std::int16_t http_status, std::int32_t attempts,
+                   std::string failure);
+  // Something changed since the records were last written.
+  bool dirty() const { return m_dirty; }
+
+  // The records of the workbook as they stand: this session's for the cells
+  // it filled, the file's for the others that still hold their formulas.
+  std::vector<ProvenanceRecord> records(host::Workbook& book);
+  // Writes them into the workbook's record sheet.
+  bool write(host::Workbook& book);
+  // Writes the records of every open workbook this session touched, when
+  // something changed.
+  void write_all();
+
+ private:
+  struct Note {
+    std::string workbook;
+    std::string sheet;
+    std::int64_t row = 0;
+    std::int64_t col = 0;
+    FilledKind kind = FilledKind::Single;
+    std::string instrument;
+    std::string field;
+    std::string inputs;
+    std::string formula;
+    std::int64_t noted_ms = 0;
+  };
+  std::optional<FetchInfo> fetch_of(const std::string& key,
+                                    const std::unordered_map<std::string, std::int32_t>& requests,
+                                    const ProvenanceRecord* from_file) const;
+  const std::vector<ProvenanceRecord>& file_records(host::Workbook& book);
+
+  host::Application& m_app;
+  const RequestRegistry& m_registry;
+  const Definitions& m_definitions;
+  std::function<std::int64_t()> m_now;
+  std::unordered_map<std::string, Note> m_notes;                // by cell key
+  std::unordered_map<std::string, FetchInfo> m_fetches;         // by request URL
+  std::map<std::string, std::vector<ProvenanceRecord>> m_file;  // by workbook name
+  bool m_dirty = false;
+};
+
+}  // namespace quillo
