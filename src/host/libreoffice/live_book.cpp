@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/dates.h"
 #include "common/text.h"
 
 namespace quillo::host::lo {
@@ -388,12 +389,18 @@ class LiveRange final : public Range {
     }
     return Status();
   }
-  // Typed entry: "=..." is a formula, numeric text a number, the rest as is.
+  // Typed entry: "=..." is a formula, numeric text a number, an ISO date
+  // ("2024-01-02") a date, a leading apostrophe keeps the rest as text,
+  // the rest as is.
   Status write(std::int32_t r, std::int32_t c, const Value& v) const {
     Cell cell;
     if (const Cell* old = m_sheet->find(r, c)) cell.format = old->format;
     if (v.is_text() && !v.text().empty() && v.text().front() == '=') {
       cell.formula = v.text();
+    } else if (v.is_text() && !v.text().empty() && v.text().front() == '\'') {
+      cell.value = Value(v.text().substr(1));
+    } else if (const auto day = v.is_text() ? parse_iso_date(v.text()) : std::nullopt) {
+      cell.value = Value(Date{*day});
     } else if (v.is_text() && !v.text().empty() && v.to_number()) {
       cell.value = Value(*v.to_number());
     } else if (v.type() != ValueType::Missing && v.type() != ValueType::Null) {

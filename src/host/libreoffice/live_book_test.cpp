@@ -64,6 +64,27 @@ TEST_F(LiveBookTest, RewritingTheFormulaAsTheEngineDoesEvaluatesAgainAndReportsT
   EXPECT_NE(*rec.caller->address(true), *cell->address(true));
 }
 
+TEST_F(LiveBookTest, AHistoryTableTypedAsTextBecomesDatesAndNumbersAsAUserTypingItWouldSee) {
+  app.add_call(1, call_of("fsingle", {Value("IBM")}));
+  (void)app.take_changes();
+  auto below = rec.caller->cell(2, 1);
+  ASSERT_TRUE(below.ok());
+  // The service's fields as text; an apostrophe keeps a field as text.
+  Array table{2,
+              3,
+              {Value("Date"), Value("Close"), Value("'1899-12-29"), Value("2024-01-02"),
+               Value("12.5"), Value("'007")}};
+  ASSERT_TRUE((*below)->set_value(Value(table)).ok());
+  auto changes = app.take_changes();
+  ASSERT_EQ(changes.size(), 1u);
+  ASSERT_EQ(changes[0].block_cols, 3);
+  const auto at = [&](int r, int c) { return changes[0].block[r * 3 + c]; };
+  EXPECT_EQ(at(1, 2), Value("1899-12-29"));
+  EXPECT_EQ(at(2, 0), Value(Date{45293.0}));  // a date, not its text
+  EXPECT_EQ(at(2, 1), Value(12.5));
+  EXPECT_EQ(at(2, 2), Value("007"));
+}
+
 TEST_F(LiveBookTest, ATableWrittenBelowTheCallIsHandedOutWithClearedCellsAsEmpty) {
   app.add_call(1, call_of("fsingle", {Value("IBM")}));
   (void)app.take_changes();
