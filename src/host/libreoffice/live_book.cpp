@@ -732,6 +732,9 @@ Status LiveSheet::remove() {
 
 void LiveSheet::evaluate() {
   if (!call || !alive) return;
+  // The call reads its own formula (a history table keys its area by it):
+  // the cell holds it while the call runs, from the first evaluation on.
+  grid[{1, 1}].formula = call_formula;
   const auto method = m_app.add_in_methods().find(call->method);
   Value answer;
   if (!method) {

@@ -46,6 +46,22 @@ TEST_F(LiveBookTest, ACallIsEvaluatedWithItsOwnCellAndItsValueIsHandedOutOnce) {
   EXPECT_TRUE(app.take_changes().empty());  // nothing new
 }
 
+TEST_F(LiveBookTest, ACallSeesItsOwnFormulaFromItsFirstEvaluation) {
+  // A history table keys its area by the calling cell's formula: a formula
+  // missing on the first evaluation made the second one a new request.
+  std::vector<std::string> seen;
+  app.add_in_methods().add("i_fhistory", [&seen](std::vector<Value>& args) {
+    const Range* cell = as_range(args.back());
+    seen.push_back(cell ? cell->formula().value_or("?") : "?");
+    return Value("Updating...");
+  });
+  app.add_call(1, call_of("fhistory", {Value("IBM")}));
+  app.evaluate(1);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "=fhistory(\"IBM\")");
+  EXPECT_EQ(seen[1], seen[0]);
+}
+
 TEST_F(LiveBookTest, RewritingTheFormulaAsTheEngineDoesEvaluatesAgainAndReportsTheNewValue) {
   app.add_call(1, call_of("fsingle", {Value("IBM"), Value("X")}));
   (void)app.take_changes();
