@@ -7,12 +7,14 @@
 #include <com/sun/star/awt/XMessageBox.hpp>
 #include <com/sun/star/awt/XMessageBoxFactory.hpp>
 #include <com/sun/star/awt/XWindowPeer.hpp>
+#include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XEnumeration.hpp>
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCalculatable.hpp>
 #include <com/sun/star/sheet/XCellAddressable.hpp>
@@ -28,6 +30,8 @@
 #include <com/sun/star/table/XCellRange.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
 #include <com/sun/star/uno/Sequence.hxx>
+#include <com/sun/star/util/XNumberFormats.hpp>
+#include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <rtl/ustring.hxx>
 
 #include "common/text.h"
@@ -183,8 +187,10 @@ bool makes_call(const FormulaCell& fc, const BlockWrite& b,
 
 // Writes the table around the cell at (row, col) of the sheet: every cell
 // of the block but the calling cell itself, formulas left alone.
+// Dates are written as their serials and shown in the document's
+// "YYYY-MM-DD" number format (date_format; -1 when there is none).
 void write_block(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row, sal_Int32 col,
-                 const host::lo::LiveChange& change) {
+                 const host::lo::LiveChange& change, sal_Int32 date_format) {
   const sal_Int32 rows = change.block_rows;
   const sal_Int32 cols = change.block_cols;
   const sal_Int32 last_row = std::min<sal_Int32>(row + rows - 1, 1048575);
@@ -201,7 +207,33 @@ void write_block(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row
   std::vector<Part> parts;
   if (last_col > col) parts.push_back({row, col + 1, row, last_col});
   if (last_row > row) parts.push_back({row + 1, col, last_row, last_col});
+  auto is_date = [&](sal_Int32 r, sal_Int32 c) {
+    return change
+               .block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
+                      static_cast<std::size_t>(c)]
+               .type() == ValueType::Date;
+  };
+  // Each run of dates down a column gets the date format.
+  auto format_dates = [&](const Part& p) {
+    if (date_format < 0) return;
+    for (sal_Int32 c = p.left; c <= p.right; ++c) {
+      sal_Int32 r = p.top;
+      while (r <= p.bottom) {
+        if (!is_date(r - row, c - col)) {
+          ++r;
+          continue;
+        }
+        sal_Int32 end = r;
+        while (end + 1 <= p.bottom && is_date(end + 1 - row, c - col)) ++end;
+        Reference<css::beans::XPropertySet> props(sheet->getCellRangeByPosition(c, r, c, end),
+                                                  UNO_QUERY);
+        if (props.is()) props->setPropertyValue("NumberFormat", Any(date_format));
+        r = end + 1;
+      }
+    }
+  };
   for (const Part& p : parts) {
+    format_dates(p);
     const auto range = sheet->getCellRangeByPosition(p.left, p.top, p.right, p.bottom);
     Reference<css::sheet::XCellRangesQuery> query(range, UNO_QUERY);
     const bool has_formula =
@@ -234,11 +266,25 @@ void write_block(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row
   }
 }
 
+// The key of the document's "YYYY-MM-DD" number format, added when it
+// has none; -1 when the document keeps no formats.
+sal_Int32 date_format_key(const Reference<css::sheet::XSpreadsheetDocument>& doc) {
+  Reference<css::util::XNumberFormatsSupplier> supplier(doc, UNO_QUERY);
+  if (!supplier.is()) return -1;
+  const auto formats = supplier->getNumberFormats();
+  if (!formats.is()) return -1;
+  const css::lang::Locale locale("en", "US", "");
+  const OUString code("YYYY-MM-DD");
+  const sal_Int32 key = formats->queryKey(code, locale, false);
+  return key >= 0 ? key : formats->addNew(code, locale);
+}
+
 }  // namespace
 
 void write_blocks(const Reference<XComponentContext>& ctx, const std::vector<BlockWrite>& blocks) {
   try {
     for (const auto& doc : open_documents(ctx)) {
+      sal_Int32 date_format = -2;  // looked up on the first table written
       for (const auto& sheet : sheets_of(doc)) {
         for (const FormulaCell& fc : quillo_cells(sheet)) {
           for (const BlockWrite& b : blocks) {
@@ -246,7 +292,8 @@ void write_blocks(const Reference<XComponentContext>& ctx, const std::vector<Blo
             Reference<css::sheet::XCellAddressable> at(fc.cell, UNO_QUERY);
             if (!at.is()) continue;
             const css::table::CellAddress a = at->getCellAddress();
-            write_block(sheet, a.Row, a.Column, b.change);
+            if (date_format == -2) date_format = date_format_key(doc);
+            write_block(sheet, a.Row, a.Column, b.change, date_format);
           }
         }
       }
