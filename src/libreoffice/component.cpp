@@ -23,11 +23,15 @@
 #include <com/sun/star/awt/XRequestCallback.hpp>
 #include <com/sun/star/beans/NamedValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/document/DocumentEvent.hpp>
+#include <com/sun/star/document/XDocumentEventBroadcaster.hpp>
+#include <com/sun/star/document/XDocumentEventListener.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XDesktop.hpp>
 #include <com/sun/star/frame/XDispatch.hpp>
 #include <com/sun/star/frame/XDispatchProvider.hpp>
 #include <com/sun/star/frame/XTerminateListener.hpp>
+#include <com/sun/star/frame/theGlobalEventBroadcaster.hpp>
 #include <com/sun/star/lang/XInitialization.hpp>
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/lang/XServiceName.hpp>
@@ -55,6 +59,7 @@
 #include "libreoffice/function_info.h"
 #include "libreoffice/live_session.h"
 #include "libreoffice/uno_values.h"
+#include "requests/registry.h"
 
 namespace css = com::sun::star;
 using css::uno::Any;
@@ -102,7 +107,12 @@ Host& host();
 
 class LiveResult final : public cppu::WeakImplHelper1<css::sheet::XVolatileResult> {
  public:
-  explicit LiveResult(std::int64_t id) : m_id(id) { m_value <<= OUString(); }
+  // Until the engine's first answer comes (a turn of its loop later), the
+  // call shows the status every call starts with: Calc takes the first
+  // value told to a new listener as what the cell shows.
+  explicit LiveResult(std::int64_t id) : m_id(id) {
+    m_value <<= ou(status_message(StatusText::Loading));
+  }
   std::int64_t id() const { return m_id; }
 
   void SAL_CALL addResultListener(const Reference<css::sheet::XResultListener>& l) override;
@@ -193,9 +203,32 @@ Host& host() {
   return *h;
 }
 
+// Recalculates quillo's cells of every document loaded from a file: Calc
+// does not recalculate an .xlsx file on load by default, and its cells
+// would show the values saved in it, never going live. Calc makes the
+// add-in while it reads the first file holding quillo's functions (to
+// know their names), before that file's load is announced.
+class LoadListener final : public cppu::WeakImplHelper1<css::document::XDocumentEventListener> {
+ public:
+  void SAL_CALL documentEventOccured(const css::document::DocumentEvent& event) override {
+    if (event.EventName == "OnLoad") recalculate_quillo_cells(event.Source);
+  }
+  void SAL_CALL disposing(const css::lang::EventObject&) override {}
+};
+
 void Host::set_context(const Reference<XComponentContext>& ctx) {
-  const std::lock_guard lock(m_mutex);
-  if (!m_ctx.is()) m_ctx = ctx;
+  {
+    const std::lock_guard lock(m_mutex);
+    if (m_ctx.is() || !ctx.is()) return;
+    m_ctx = ctx;
+  }
+  try {
+    Reference<css::document::XDocumentEventBroadcaster> events(
+        css::frame::theGlobalEventBroadcaster::get(ctx), css::uno::UNO_QUERY);
+    if (events.is()) events->addDocumentEventListener(new LoadListener());
+  } catch (const css::uno::Exception&) {
+    // Without it a loaded .xlsx shows its saved values until recalculated.
+  }
 }
 
 bool Host::start() {
