@@ -211,7 +211,8 @@ Host& host() {
 class LoadListener final : public cppu::WeakImplHelper1<css::document::XDocumentEventListener> {
  public:
   void SAL_CALL documentEventOccured(const css::document::DocumentEvent& event) override {
-    if (event.EventName == "OnLoad") recalculate_quillo_cells(event.Source);
+    // OnLoadFinished: also told for a document loaded hidden (OnLoad is not).
+    if (event.EventName == "OnLoadFinished") recalculate_quillo_cells(event.Source);
   }
   void SAL_CALL disposing(const css::lang::EventObject&) override {}
 };
