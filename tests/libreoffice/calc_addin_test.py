@@ -162,8 +162,11 @@ def history(doc):
     try:
         rows = [None] + wait_for("the price history of BVM below History!A3", table_written, WAIT)
     except AssertionError:
-        print("History!A3 shows %r; A4:F7 %r" % (cell("A3").getString(),
-                                                  sheet.getCellRangeByName("A4:F7").getDataArray()))
+        rows = [r for r in sheet.getCellRangeByName("A5:F200").getDataArray() if r[0] != ""]
+        odd = [r for r in rows if not all(isinstance(v, float) and v > 0 for v in r[1:])]
+        print("History!A3 shows %r; A4:F7 %r; %d rows, %d not all positive numbers: %r" %
+              (cell("A3").getString(), sheet.getCellRangeByName("A4:F7").getDataArray(), len(rows), len(odd),
+               odd[:3]))
         raise
     dates = [r[0] for r in rows[1:]]
     check(dates == sorted(dates) and dates[0] != dates[-1], "History column A: %r" % dates[:3])
@@ -224,7 +227,7 @@ def stored_formulas(ods, xlsx):
 
 def second_start(s, oxt, ods, xlsx, saved_time):
     """Both files come back live; "Update data" from the menu fetches again."""
-    s.set_settings([("trading_updatemode", "Manual")])
+    s.set_settings([("trading_updatemode", "2")])  # manual: "Update data" enabled
     s.start_calc()
     update = menu_urls(oxt).get("Update data")
     check(update, "the extension's menu has no \"Update data\" entry: %r" % menu_urls(oxt))
