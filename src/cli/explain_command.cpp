@@ -131,7 +131,10 @@ int run_explain(const ExplainOptions& options, std::ostream& out, std::ostream& 
     err << kCommand << ": the workbook has no sheet \"" << parsed->sheet << "\"\n";
     return 2;
   }
-  const std::vector<ProvenanceRecord> records = read_provenance(**book);
+  // Records of cells edited elsewhere since (a value or another formula
+  // there now) describe nothing the workbook shows.
+  std::vector<ProvenanceRecord> records = read_provenance(**book);
+  std::erase_if(records, [&](const ProvenanceRecord& r) { return !still_filled(**book, r); });
   const spreadsheet::Box& box = parsed->box;
   const std::int64_t now = wall_clock_ms();
   bool any = false;

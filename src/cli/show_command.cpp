@@ -91,6 +91,7 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<ProvenanceRecord> stale;
     for (ProvenanceRecord& r : older_than(read_provenance(**book), *options.stale_minutes, now)) {
       if (!only_sheet.empty() && !text::iequals(r.sheet, only_sheet)) continue;
+      if (!still_filled(**book, r)) continue;  // edited elsewhere since
       if (!box.contains(static_cast<std::int32_t>(r.row), static_cast<std::int32_t>(r.col))) {
         continue;
       }

@@ -66,19 +66,44 @@ std::optional<double> strict_number(std::string_view s) {
   return d;
 }
 
-// A key text compared with a value of the answer: texts without regard to
-// ASCII letter case, numbers by value.
-bool key_matches(std::string_view have, std::string_view want) {
-  if (text::iequals(text::trim(have), text::trim(want))) return true;
-  const auto a = strict_number(have);
-  const auto b = strict_number(want);
-  return a && b && *a == *b;
+// Whether the text is written as JSON writes a number: "-12.5e3", not
+// "005930", "+1", ".5" or "inf".
+bool json_number_text(std::string_view s) {
+  s = text::trim(s);
+  std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    return i - from;
+  };
+  if (i < s.size() && s[i] == '-') ++i;
+  const std::size_t start = i;
+  const std::size_t whole = digits();
+  if (whole == 0 || (whole > 1 && s[start] == '0')) return false;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == s.size();
 }
 
+// A key text compared with a text of the answer (a JSON string, a CSV
+// field): as texts, without regard to ASCII letter case. "005930" is not
+// "5930" and "1e2" is not "100": codes are texts.
+bool key_matches(std::string_view have, std::string_view want) {
+  return text::iequals(text::trim(have), text::trim(want));
+}
+
+// A JSON number is compared by value with a key written as a JSON number.
 bool json_matches(const json& v, std::string_view want) {
   if (v.is_string()) return key_matches(v.get_ref<const std::string&>(), want);
   if (v.is_number()) {
-    const auto b = strict_number(want);
+    const auto b = json_number_text(want) ? strict_number(want) : std::nullopt;
     return b && v.get<double>() == *b;
   }
   if (v.is_boolean()) return text::iequals(want, v.get<bool>() ? "true" : "false");
@@ -285,7 +310,11 @@ std::optional<std::size_t> column_index(const std::vector<std::string>& header,
 
 std::string parse_csv(std::string_view answer, const Category& category, datarequest& request,
                       const AnswerKeys& keys) {
-  const auto rows = csv_rows(answer, csv_separator(category));
+  bool cut_off = false;
+  const auto rows = csv_rows(answer, csv_separator(category), &cut_off);
+  // A quote never closed took the rest of the answer into one field: the
+  // answer was cut off (or is no CSV), and any value read would be wrong.
+  if (cut_off) return "the CSV answer is cut off: a quoted field is never closed";
   if (rows.empty() || rows.front().empty() ||
       (rows.front().size() == 1 && text::trim(rows.front().front()).empty())) {
     return "the answer has no CSV header line";
@@ -425,7 +454,8 @@ std::string json_depth_problem(std::string_view json_text, int max_depth) {
   return {};
 }
 
-std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separator) {
+std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separator,
+                                               bool* cut_off) {
   if (csv.starts_with("\xEF\xBB\xBF")) csv.remove_prefix(3);
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> row;
@@ -456,6 +486,9 @@ std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separa
       any = true;
     } else if (c == '\n' || c == '\r') {
       if (c == '\r' && i + 1 < csv.size() && csv[i + 1] == '\n') ++i;
+      // An empty line below the header holds nothing a field could read:
+      // not stored, so a run of line breaks costs no memory per line.
+      if (!any && row.empty() && !rows.empty()) continue;
       row.push_back(std::move(field));
       field.clear();
       rows.push_back(std::move(row));
@@ -470,6 +503,7 @@ std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separa
     row.push_back(std::move(field));
     rows.push_back(std::move(row));
   }
+  if (cut_off) *cut_off = quoted;
   return rows;
 }
 

@@ -9,9 +9,9 @@
 // "~") with one extension: a reference token "[K=V]" selects the first
 // element of an array that is an object whose member K equals V. V is
 // "$instrument" (the instrument asked for), "${NAME}" (the value of the
-// category's parameter NAME) or a literal; texts compare without regard to
-// ASCII letter case, numbers by value. Keys of CSV fields are written the
-// same way.
+// category's parameter NAME) or a literal; texts compare as texts without
+// regard to ASCII letter case, a JSON number by value with a key written as
+// a JSON number. Keys of CSV fields are written the same way and are texts.
 //
 // Bounded: an answer over kMaxStructuredBytes or nested deeper than
 // kMaxJsonDepth is refused with a reason before it is parsed; malformed
@@ -75,7 +75,10 @@ std::string json_depth_problem(std::string_view json, int max_depth);
 
 // A CSV text cut into rows of fields (RFC 4180: fields in double quotes may
 // hold separators, line breaks and doubled quotes; lines end with LF or
-// CRLF; an empty last line is dropped). A byte order mark is skipped.
-std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separator);
+// CRLF; empty lines below the first are dropped). A byte order mark is
+// skipped. A quote never closed ends with the text; cut_off, if given,
+// says so.
+std::vector<std::vector<std::string>> csv_rows(std::string_view csv, char separator,
+                                               bool* cut_off = nullptr);
 
 }  // namespace quillo

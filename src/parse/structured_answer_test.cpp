@@ -151,8 +151,32 @@ TEST_F(StructuredAnswerTest, CsvFieldsByHeaderAndKeyColumn) {
   EXPECT_EQ(field("CSQ", "HIST", {"year", "Previous"}), Value(1234.5));
   EXPECT_EQ(parse("CSQ", "http://h/quotes.csv?s=short", csv), "");
   EXPECT_EQ(field("CSQ", "LAST"), Value("#N/A"));  // the row is shorter than the header
+  // A quote never closed swallowed the rest: the answer was cut off.
+  EXPECT_EQ(parse("CSQ", "http://h/quotes.csv?s=abc", "Symbol;Last\nXYZ;\"1\nABC;2\n"),
+            "the CSV answer is cut off: a quoted field is never closed");
+  EXPECT_EQ(field("CSQ", "LAST"), Value("#N/A"));
   EXPECT_EQ(parse("CSQ", "http://h/quotes.csv?s=abc", ""), "the answer has no CSV header line");
   EXPECT_EQ(field("CSQ", "NAME"), Value("#N/A"));
+}
+
+TEST_F(StructuredAnswerTest, KeysThatAreTextsCompareAsTexts) {
+  // Codes are texts: "1e2" is not 100 nor "005930" 5930. Only a JSON
+  // number compares by value, with a key written as a JSON number.
+  const std::string json = R"({"quotes": [{"symbol": "1e2", "last": 1}, {"symbol": "005930",
+      "last": 2}, {"symbol": 100, "last": 3}, {"symbol": 7, "last": 4}]})";
+  EXPECT_EQ(parse("JSQ", "http://h/quotes.json?s=100", json), "");
+  EXPECT_EQ(field("JSQ", "LAST"), Value(3.0));
+  EXPECT_EQ(parse("JSQ", "http://h/quotes.json?s=5930", json), "");
+  EXPECT_EQ(field("JSQ", "LAST"), Value("#N/A"));
+  EXPECT_EQ(parse("JSQ", "http://h/quotes.json?s=005930", json), "");
+  EXPECT_EQ(field("JSQ", "LAST"), Value(2.0));
+  EXPECT_EQ(parse("JSQ", "http://h/quotes.json?s=007", json), "");
+  EXPECT_EQ(field("JSQ", "LAST"), Value("#N/A"));
+  const std::string csv = "Symbol;Last\n1e2;1\n005930;2\n100;3\n";
+  EXPECT_EQ(parse("CSQ", "http://h/quotes.csv?s=100", csv), "");
+  EXPECT_EQ(field("CSQ", "LAST"), Value(3.0));
+  EXPECT_EQ(parse("CSQ", "http://h/quotes.csv?s=5930", csv), "");
+  EXPECT_EQ(field("CSQ", "LAST"), Value("#N/A"));
 }
 
 TEST(CsvRowsTest, QuotesSeparatorsAndLineEnds) {
@@ -162,6 +186,8 @@ TEST(CsvRowsTest, QuotesSeparatorsAndLineEnds) {
   EXPECT_EQ(rows[1], (std::vector<std::string>{"", ""}));
   EXPECT_EQ(rows[2], (std::vector<std::string>{"open"}));  // an unclosed quote ends with the text
   EXPECT_TRUE(csv_rows("", ',').empty());
+  // Empty lines below the header are no rows (a run of them costs nothing).
+  EXPECT_EQ(csv_rows("h\r\n\r\n\n\nx\n\n", ',').size(), 2u);
 }
 
 TEST(StructuredDefinitionsTest, OldFilesReadUnchangedAndTheCheckKnowsTheNewKinds) {

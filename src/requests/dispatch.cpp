@@ -116,12 +116,13 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
       request.reqtype == RequestType::WebLink ? m_manager.getchannelid("wlink") : request.channel;
   const std::int32_t attempts = m_manager.tries(r, channel);
   const std::string url = request.url;
-  process_answer(text, r, status, message);
-  record_answer(r, url, status, attempts, message);
+  const std::string refusal = process_answer(text, r, status, message);
+  record_answer(r, url, status, attempts, message, refusal);
 }
 
 void RequestDispatch::record_answer(std::int32_t r, const std::string& url, std::int16_t status,
-                                    std::int32_t attempts, const std::string& message) {
+                                    std::int32_t attempts, const std::string& message,
+                                    const std::string& refusal) {
   // Cells re-evaluated meanwhile may have reset the table.
   if (!m_registry.requests().contains(r) || m_registry.requests().at(r).url != url) return;
   const datarequest& request = m_registry.requests().at(r);
@@ -134,14 +135,16 @@ void RequestDispatch::record_answer(std::int32_t r, const std::string& url, std:
              request.status == RequestStatus::NoData ||
              request.status == RequestStatus::ParseError) {
     failure = m_registry.request_statustext(r);
+  } else if (!refusal.empty()) {
+    failure = refusal;
   }
   m_provenance->note_answer(request, status, attempts, std::move(failure));
 }
 
-void RequestDispatch::process_answer(const std::string& text, std::int32_t r, std::int16_t status,
-                                     const std::string& message) {
+std::string RequestDispatch::process_answer(const std::string& text, std::int32_t r,
+                                            std::int16_t status, const std::string& message) {
   m_registry.inflight_answered();
-  if (!m_registry.requests().contains(r)) return;  // answered after a reset
+  if (!m_registry.requests().contains(r)) return {};  // answered after a reset
   datarequest& request = m_registry.requests().at(r);
   const bool had_data = !request.parsed.empty();
   // A history request that ends without a table releases its areas before
@@ -163,16 +166,17 @@ void RequestDispatch::process_answer(const std::string& text, std::int32_t r, st
       request.status = RequestStatus::Loaded;
       release_areas();
       show_result(r);
-      return;
+      return {};
     }
     request.status = RequestStatus::ConnectionError;
     request.httpcode = status;
     request.message = message;
     release_areas();
     m_registry.request_refresh_cells(r);
-    return;
+    return {};
   }
 
+  std::string refusal;
   bool valid = false;
   if (request.reqtype == RequestType::SingleItem)
     valid = m_definitions.response_isvalid(request, text);
@@ -182,11 +186,11 @@ void RequestDispatch::process_answer(const std::string& text, std::int32_t r, st
     if (request.status != RequestStatus::NoData) request.status = RequestStatus::InvalidInstrument;
     release_areas();
     m_registry.request_refresh_cells(r);
-    return;
+    return {};
   }
   if (request.reqtype == RequestType::SingleItem) {
     std::string page = text;
-    definition_parse(page, m_registry.requests(), r, m_definitions);
+    refusal = definition_parse(page, m_registry.requests(), r, m_definitions);
   }
   if (history) {
     // An answer that is no price table (an error page, an empty body) fails
@@ -196,7 +200,7 @@ void RequestDispatch::process_answer(const std::string& text, std::int32_t r, st
       request.message = std::move(problem);
       release_areas();
       m_registry.request_refresh_cells(r);
-      return;
+      return {};
     }
     std::string csv = text;
     m_history->fieldparse(csv, r);
@@ -209,6 +213,7 @@ void RequestDispatch::process_answer(const std::string& text, std::int32_t r, st
     parsed.status = RequestStatus::Loaded;
   }
   show_result(r);
+  return refusal;
 }
 
 void RequestDispatch::show_result(std::int32_t r) {

@@ -76,11 +76,14 @@ class RequestDispatch {
                              const std::string& message);
 
  private:
-  void process_answer(const std::string& text, std::int32_t r, std::int16_t status,
-                      const std::string& message);
-  // Records the answer's outcome once it was processed.
+  // Answers why a JSON or CSV answer was refused (not JSON, no CSV header),
+  // or empty.
+  std::string process_answer(const std::string& text, std::int32_t r, std::int16_t status,
+                             const std::string& message);
+  // Records the answer's outcome once it was processed; a refused answer
+  // (refusal) is a failure, not a fresh value.
   void record_answer(std::int32_t r, const std::string& url, std::int16_t status,
-                     std::int32_t attempts, const std::string& message);
+                     std::int32_t attempts, const std::string& message, const std::string& refusal);
   void show_result(std::int32_t r);
 
   RequestRegistry& m_registry;

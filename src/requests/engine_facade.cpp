@@ -1,5 +1,7 @@
 #include "requests/engine_facade.h"
 
+#include <cmath>
+
 #include "common/text.h"
 #include "host/cell_key.h"
 #include "host/output_blocks.h"
@@ -114,6 +116,8 @@ std::string shown_failure_kind(const std::string& shown) {
 // The kind of failure a value shows, by the value alone; empty for a value.
 std::string shown_value_kind(const Value& shown) {
   if (shown.is_error()) return shown.to_text();
+  // Written to the file as #NUM!: a value no reader can show is no value.
+  if (shown.is_number() && !std::isfinite(shown.number())) return Value(ErrorCode::Num).to_text();
   if (shown.is_empty()) return "empty";
   if (shown.is_text()) return shown_failure_kind(shown.text());
   return {};

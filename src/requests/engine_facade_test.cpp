@@ -5,6 +5,7 @@
 #include "requests/engine_facade.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 #include <fstream>
 #include <sstream>
@@ -161,6 +162,18 @@ TEST_F(FacadeTest, WithoutKeepingAConnectionErrorShowsAndNothingIsKept) {
   EXPECT_EQ(shown("A1").to_text(), "Connection error. Code: 500 - Internal server error.");
   EXPECT_EQ(state("A1").reason, "connection error");
   EXPECT_FALSE(state("A1").file_value_kept);
+}
+
+TEST_F(FacadeTest, AValueWrittenAsAnErrorIsAFailureNotFilled) {
+  // The file cannot hold an infinite number: it is written as #NUM!, and
+  // counted as that failure, as an error value shown is.
+  const Summary summary = engine.summarize(
+      {ShownCell{"Sheet1!A1", Value(std::numeric_limits<double>::infinity()), "=QM(1)"},
+       ShownCell{"Sheet1!A2", Value(ErrorCode::Value), "=QM(2)"},
+       ShownCell{"Sheet1!A3", Value(2.5), "=QM(3)"}});
+  EXPECT_EQ(summary.filled, 1);
+  EXPECT_EQ(summary.failures.count("#NUM!"), 1u);
+  EXPECT_EQ(summary.failures.count("#VALUE!"), 1u);
 }
 
 TEST(ShownTexts, StatusTextsAreProgressOrFailuresAndValuesAreOther) {

@@ -7,7 +7,9 @@
 
 #include "common/dates.h"
 #include "common/text.h"
+#include "common/text_encoding.h"
 #include "host/cell_key.h"
+#include "host/output_blocks.h"
 #include "host/worksheet.h"
 #include "requests/registry.h"
 
@@ -210,16 +212,44 @@ std::optional<std::int64_t> parse_iso(std::string_view t) {
   return (days * 86400 + *h * 3600 + *mi * 60 + *s - offset_s) * 1000;
 }
 
+// A query key as the server reads it: "%5B" as "[", "+" as a space, in
+// capitals, so a secret key matches however the address builder encoded it.
+static std::string decoded_key(std::string_view key) {
+  std::string out;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    const auto hex = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    if (key[i] == '%' && i + 2 < key.size() && hex(key[i + 1]) >= 0 && hex(key[i + 2]) >= 0) {
+      out += static_cast<char>(hex(key[i + 1]) * 16 + hex(key[i + 2]));
+      i += 2;
+    } else {
+      out += key[i] == '+' ? ' ' : key[i];
+    }
+  }
+  return text::upper(out);
+}
+
 std::string strip_secrets(std::string_view url, const std::set<std::string>& secret_keys) {
   std::string out(url);
-  // user:password@ after the scheme
-  if (const std::size_t scheme = out.find("://"); scheme != std::string::npos) {
-    const std::size_t host = scheme + 3;
+  // user:password@ after the scheme, or at the start of a scheme-less
+  // "//user:password@host/..." address
+  const std::size_t scheme = out.find("://");
+  const bool relative = out.rfind("//", 0) == 0;
+  if (scheme != std::string::npos || relative) {
+    const std::size_t host = relative ? 2 : scheme + 3;
     const std::size_t end = out.find_first_of("/?#", host);
     const std::size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
     if (at != std::string::npos && at >= host) out.erase(host, at + 1 - host);
   }
   if (secret_keys.empty()) return out;
+  std::set<std::string> secret;
+  // Secret keys are named as written in the definitions; the address holds
+  // them encoded, so both sides are compared as the server decodes them.
+  for (const std::string& k : secret_keys) secret.insert(decoded_key(text::encode_query_value(k)));
   const std::size_t q = out.find('?');
   if (q == std::string::npos) return out;
   std::string result = out.substr(0, q + 1);
@@ -229,8 +259,7 @@ std::string strip_secrets(std::string_view url, const std::set<std::string>& sec
     if (amp == std::string::npos) amp = out.size();
     const std::string pair = out.substr(start, amp - start);
     const std::size_t eq = pair.find('=');
-    const std::string key = text::upper(pair.substr(0, eq));
-    if (eq != std::string::npos && secret_keys.count(key)) {
+    if (eq != std::string::npos && secret.count(decoded_key(pair.substr(0, eq)))) {
       result += pair.substr(0, eq + 1);
     } else {
       result += pair;
@@ -239,6 +268,41 @@ std::string strip_secrets(std::string_view url, const std::set<std::string>& sec
     start = amp + 1;
   }
   return result;
+}
+
+bool still_filled(const host::Workbook& book, const ProvenanceRecord& record) {
+  if (record.row < 1 || record.col < 1 || record.row > host::kSheetRows ||
+      record.col > host::kSheetCols) {
+    return false;
+  }
+  const auto sheet = book.worksheet(record.sheet);
+  if (!sheet.ok()) return false;
+  const auto cell =
+      (*sheet)->cell(static_cast<std::int32_t>(record.row), static_cast<std::int32_t>(record.col));
+  if (!cell.ok()) return false;
+  const auto formula = (*cell)->formula();
+  if (!formula.ok() || formula->empty() || (*formula)[0] != '=') return false;
+  std::string name;
+  switch (record.kind) {
+    case FilledKind::Single:
+      name = "fsingle";
+      break;
+    case FilledKind::Link:
+      name = "wlink";
+      break;
+    case FilledKind::Table:
+      name = "fhistory";
+      break;
+    case FilledKind::Series: {
+      // The function the recorded formula calls: "=sma(A2:F30, 2)" -> sma.
+      const std::size_t open = record.formula.find('(');
+      const std::size_t from = record.formula.find_first_not_of("= ");
+      if (open == std::string::npos || from == std::string::npos || from >= open) return false;
+      name = text::lower(record.formula.substr(from, open - from));
+      break;
+    }
+  }
+  return text::calls_any(*formula, {name});
 }
 
 std::optional<host::Block> parse_cells(std::string_view a1) {

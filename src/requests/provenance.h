@@ -105,6 +105,11 @@ std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lin
 // The records the workbook keeps; none when it has no record sheet (or one
 // that is not quillo's).
 std::vector<ProvenanceRecord> read_provenance(const host::Workbook& book);
+// Whether the record's formula cell still holds a formula calling the
+// function that filled it (fsingle, wlink, fhistory, or the series'
+// indicator): a workbook edited elsewhere may since hold a value or
+// another formula there, and the record then says nothing of that cell.
+bool still_filled(const host::Workbook& book, const ProvenanceRecord& record);
 // Replaces the workbook's records; false when a user's sheet has the
 // record sheet's name or the sheet cannot be written.
 bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records);

@@ -38,6 +38,13 @@ TEST(ProvenanceTextTest, TimesAddressesAndLinesReadBackAsWritten) {
   EXPECT_EQ(strip_secrets("https://joe:pw@data.example/q?s=IBM&ApiKey=XYZ&f=1", {"APIKEY"}),
             "https://data.example/q?s=IBM&ApiKey=&f=1");
   EXPECT_EQ(strip_secrets("http://h/q?token=abc", {}), "http://h/q?token=abc");
+  // Keys that need encoding in the address still lose their values, and a
+  // scheme-less address loses its credentials.
+  EXPECT_EQ(strip_secrets("https://h/q?s=IBM&auth%5Btoken%5D=S1&api%2Bkey=S2&api%20key=S3",
+                          {"AUTH[TOKEN]", "API+KEY", "API KEY"}),
+            "https://h/q?s=IBM&auth%5Btoken%5D=&api%2Bkey=&api%20key=");
+  EXPECT_EQ(strip_secrets("https://h/q?api+key=S3&s=1", {"API KEY"}), "https://h/q?api+key=&s=1");
+  EXPECT_EQ(strip_secrets("//u:PASS@h/q?s=1", {}), "//h/q?s=1");
 
   ProvenanceRecord a;
   a.sheet = "My Sheet";
@@ -101,6 +108,14 @@ class ProvenanceTest : public testing_support::ScratchFolderTest {
     text.insert(p + instrument.size(),
                 "<parameter name=\"access key\" urlkey=\"apikey\" defaultvalue=\"TOPSECRET\" "
                 "secret=\"1\"/>");
+    // And a JSON answer, whose refusal is a failure as an HTTP error is.
+    const std::size_t quote = text.find("<category code=\"QUO\"");
+    EXPECT_NE(quote, std::string::npos);
+    text.insert(quote,
+                "<category code=\"QJS\" name=\"Quote (JSON)\" answer=\"json\">"
+                "<url>http://127.0.0.1/quote.json</url><updatefrq>1</updatefrq>"
+                "<parameter name=\"instrument id\" urlkey=\"s\" defaultvalue=\"\"/>"
+                "<field id=\"1\" name=\"LAST\" type=\"json\" pointer=\"/last\"/></category>");
     EXPECT_TRUE(engine.load_definitions(text));
     EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
     EngineSettings s = engine.settings();
@@ -247,6 +262,48 @@ TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].fetch->answered_ms, now);
   EXPECT_EQ(records[0].fetch->failure, "");
+}
+
+TEST_F(ProvenanceTest, ARefusedAnswerIsTheLastFailureAndKeepsTheGoodAnswersTime) {
+  transport.set_default(ScriptedTransport::complete(200, "{\"last\": 12.5}", 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QJS.LAST\")");
+  run();
+  std::vector<ProvenanceRecord> records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 1u);
+  ASSERT_TRUE(records[0].fetch);
+  const std::int64_t good = now;
+  EXPECT_EQ(records[0].fetch->answered_ms, good);
+  EXPECT_EQ(records[0].fetch->failure, "");
+
+  // An answer that is no JSON is no fresh value.
+  now += 60000;
+  transport.set_default(ScriptedTransport::complete(200, "<html>maintenance</html>", 20));
+  engine.reset_requests();
+  run();
+  records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].fetch->answered_ms, good);
+  EXPECT_NE(records[0].fetch->failure, "");
+  EXPECT_EQ(records[0].fetch->failed_ms, now);
+  EXPECT_EQ(records[0].as_of_ms(), good);
+}
+
+TEST_F(ProvenanceTest, ARecordNoLongerDescribesACellEditedElsewhere) {
+  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  const std::vector<ProvenanceRecord> records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(still_filled(*book, records[0]));
+  // Another program wrote a value in A1 and another formula in A2.
+  ASSERT_TRUE((*sheet->range("A1"))->set_value(Value(7.0)).ok());
+  set("A2", "=SUM(1,2)");
+  EXPECT_FALSE(still_filled(*book, records[0]));
+  EXPECT_FALSE(still_filled(*book, records[1]));
+  ProvenanceRecord elsewhere = records[0];
+  elsewhere.sheet = "No Such Sheet";
+  EXPECT_FALSE(still_filled(*book, elsewhere));
 }
 
 TEST_F(ProvenanceTest, AttemptsCountTheRetriesOfAnAnswer) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "common/text.h"
 #include "spreadsheet/coerce.h"
@@ -296,7 +297,18 @@ Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
   return shape(make_range_value(m_model, sheet, box), mode);
 }
 
+namespace {
+
+// The functions of one value that answer references.
+bool answers_reference(const FunctionDef& f) {
+  return f.name == "CHOOSE" || f.name == "OFFSET" || f.name == "INDIRECT";
+}
+
+}  // namespace
+
 Value Evaluator::eval_call(const Node& n, Mode mode) {
+  // Set by a function taking arrays for the reference function it calls.
+  const bool arrays_arg = std::exchange(m_ref_call_in_arrays, false);
   const FunctionDef* def = n.builtin;
   if (!def) return eval_external(n);
   // A call without the arguments the function needs (NOT(), OR()).
@@ -317,7 +329,9 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     }
     if (p->kind == Node::Kind::Call) {
       const FunctionDef* f = p->builtin;
-      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f))) return Mode::Any;
+      if (!f || (f->mode != ArgMode::Lazy && !param_kinds(*f)) || answers_reference(*f)) {
+        return Mode::Any;
+      }
     }
     return Mode::Array;
   };
@@ -325,7 +339,10 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
   // (an array formula, an argument that takes arrays); an array there makes
   // the function compute item by item.
   const ParamKinds* kinds = param_kinds(*def);
-  const bool array_context = mode == Mode::Array || m_array_formula;
+  // CHOOSE, OFFSET and INDIRECT in an argument that takes arrays answer a
+  // range, so a whole column costs what it holds, while their own numbers
+  // and texts are read as arrays there.
+  const bool array_context = mode == Mode::Array || m_array_formula || arrays_arg;
   bool lifted = false;
   std::vector<Value> args;
   args.reserve(n.args.size());
@@ -339,10 +356,39 @@ Value Evaluator::eval_call(const Node& n, Mode mode) {
     }
     const bool scalar = kinds && kinds->scalar(i);
     Mode m = Mode::Any;
-    if (def->mode == ArgMode::Arrays) m = array_arg_mode(a);
+    if (def->mode == ArgMode::Arrays) {
+      m = array_arg_mode(a);
+      const Node* p = &a;
+      while (p->kind == Node::Kind::Paren) p = p->args[0].get();
+      m_ref_call_in_arrays =
+          p->kind == Node::Kind::Call && p->builtin && answers_reference(*p->builtin);
+    }
     if (scalar && array_context) m = Mode::Array;
     args.push_back(eval(a, m));
     if (scalar && args.back().is_array()) lifted = true;
+  }
+  // CHOOSE, OFFSET and INDIRECT answer references: given one value as an
+  // array of one item (a cell read in an array formula) they answer the
+  // reference whole, as given a single value.
+  if (lifted && answers_reference(*def)) {
+    lifted = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      if (!kinds->scalar(i) || !args[i].is_array()) continue;
+      const Array& a = args[i].array();
+      if (a.rows == 1 && a.cols == 1) {
+        Value one = a.at(0, 0);
+        args[i] = std::move(one);
+      } else {
+        lifted = true;
+      }
+    }
+  }
+  if (lifted && def->name == "CHOOSE") {
+    // CHOOSE({1,2}, A1:A3, B1:B3): each index picks among the items in its
+    // place, so the chosen columns stand side by side.
+    static constexpr ParamKinds kEvery("s");
+    for (std::size_t i = 1; i < args.size(); ++i) args[i] = shape(std::move(args[i]), Mode::Array);
+    return eval_elementwise(*def, kEvery, std::move(args));
   }
   if (lifted) return eval_elementwise(*def, *kinds, std::move(args));
   return def->impl(m_ctx, args);
@@ -446,22 +492,78 @@ Value Evaluator::eval_iferror(const Node& n, Mode mode, bool only_na) {
   return caught(v) ? branch(n, 1, mode, Value(0.0)) : v;
 }
 
+namespace {
+
+// The largest shape among values given item by item; 0 by 0 when none is
+// an array.
+void widen_to(const Value& v, std::int32_t& rows, std::int32_t& cols) {
+  if (!v.is_array()) return;
+  rows = std::max(rows, v.array().rows);
+  cols = std::max(cols, v.array().cols);
+}
+
+}  // namespace
+
 // IFS(condition, value, ...): the value of the first true condition; #N/A
-// when none is true.
+// when none is true. Given an array of conditions (an array formula,
+// SUMPRODUCT) each item takes the value its conditions pick.
 Value Evaluator::eval_ifs(const Node& n, Mode mode) {
   if (n.args.size() % 2 != 0) return Value(ErrorCode::NA);
+  const Mode first_mode = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
   for (std::size_t i = 0; i + 1 < n.args.size(); i += 2) {
-    const auto b = to_bool(intersect(eval(*n.args[i], Mode::Scalar), m_ctx));
+    const Value cond = eval(*n.args[i], first_mode);
+    if (cond.is_array()) return ifs_items(n, i, cond);
+    const auto b = to_bool(intersect(cond, m_ctx));
     if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
     if (std::get<bool>(b)) return branch(n, i + 1, mode, Value(0.0));
   }
   return Value(ErrorCode::NA);
 }
 
+// IFS item by item from the pair at `from` on (the pairs before it were
+// false), whose condition `first` is an array.
+Value Evaluator::ifs_items(const Node& n, std::size_t from, const Value& first) {
+  std::vector<Value> conds{first}, values;
+  for (std::size_t i = from; i + 1 < n.args.size(); i += 2) {
+    if (i != from) conds.push_back(eval(*n.args[i], Mode::Array));
+    values.push_back(branch(n, i + 1, Mode::Array, Value(0.0)));
+  }
+  std::int32_t rows = 0, cols = 0;
+  for (const auto* list : {&conds, &values}) {
+    for (const Value& v : *list) widen_to(v, rows, cols);
+  }
+  auto at = [this](const Value& v, std::int32_t r, std::int32_t c) {
+    return v.is_array() ? item(v.array(), r, c) : intersect(v, m_ctx);
+  };
+  Array out{rows, cols, {}};
+  for (std::int32_t r = 0; r < rows; ++r) {
+    for (std::int32_t c = 0; c < cols; ++c) {
+      Value pick(ErrorCode::NA);
+      for (std::size_t k = 0; k < conds.size(); ++k) {
+        const auto b = to_bool(at(conds[k], r, c));
+        if (const auto* e = std::get_if<ErrorCode>(&b)) {
+          pick = Value(*e);
+          break;
+        }
+        if (std::get<bool>(b)) {
+          pick = at(values[k], r, c);
+          break;
+        }
+      }
+      out.items.push_back(std::move(pick));
+    }
+  }
+  return Value(std::move(out));
+}
+
 // SWITCH(expression, value, result, ..., [default]): the result of the first
-// value equal to the expression, else the default, else #N/A.
+// value equal to the expression, else the default, else #N/A. Given an
+// array expression each item is switched on its own.
 Value Evaluator::eval_switch(const Node& n, Mode mode) {
-  const Value key = intersect(eval(*n.args[0], Mode::Scalar), m_ctx);
+  const Mode first_mode = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
+  const Value first = eval(*n.args[0], first_mode);
+  if (first.is_array()) return switch_items(n, first);
+  const Value key = intersect(first, m_ctx);
   if (key.is_error()) return key;
   std::size_t i = 1;
   for (; i + 1 < n.args.size(); i += 2) {
@@ -472,6 +574,34 @@ Value Evaluator::eval_switch(const Node& n, Mode mode) {
     }
   }
   return i < n.args.size() ? branch(n, i, mode, Value(0.0)) : Value(ErrorCode::NA);
+}
+
+Value Evaluator::switch_items(const Node& n, const Value& keys) {
+  std::vector<Value> args;
+  for (std::size_t i = 1; i < n.args.size(); ++i) args.push_back(branch(n, i, Mode::Array, {}));
+  std::int32_t rows = keys.array().rows, cols = keys.array().cols;
+  for (const Value& v : args) widen_to(v, rows, cols);
+  auto at = [this](const Value& v, std::int32_t r, std::int32_t c) {
+    return v.is_array() ? item(v.array(), r, c) : intersect(v, m_ctx);
+  };
+  Array out{rows, cols, {}};
+  for (std::int32_t r = 0; r < rows; ++r) {
+    for (std::int32_t c = 0; c < cols; ++c) {
+      const Value key = at(keys, r, c);
+      Value pick = key.is_error() ? key : Value(ErrorCode::NA);
+      std::size_t i = 0;
+      for (; !key.is_error() && i + 1 < args.size(); i += 2) {
+        const Value v = at(args[i], r, c);
+        if (v.is_error() || compare_values(key, v) == 0) {
+          pick = v.is_error() ? v : at(args[i + 1], r, c);
+          break;
+        }
+      }
+      if (!key.is_error() && i + 1 >= args.size() && i < args.size()) pick = at(args[i], r, c);
+      out.items.push_back(std::move(pick));
+    }
+  }
+  return Value(std::move(out));
 }
 
 Value Evaluator::eval_name(const Node& n, Mode mode) {

@@ -48,6 +48,8 @@ class Evaluator {
   Value eval_iferror(const Node& n, Mode mode, bool only_na);
   Value eval_ifs(const Node& n, Mode mode);
   Value eval_switch(const Node& n, Mode mode);
+  Value ifs_items(const Node& n, std::size_t from, const Value& first);
+  Value switch_items(const Node& n, const Value& keys);
   Value eval_elementwise(const FunctionDef& def, const ParamKinds& kinds, std::vector<Value> args);
   Value branch(const Node& n, std::size_t i, Mode mode, Value absent);
   Value eval_external(const Node& n);
@@ -62,6 +64,7 @@ class Evaluator {
   CallContext m_ctx;
   int m_name_depth = 0;  // names being evaluated inside names
   bool m_array_formula = false;
+  bool m_ref_call_in_arrays = false;  // the next call is CHOOSE, OFFSET or INDIRECT in SUM(...)
 };
 
 // One value where a range or an array stands: the cell of the range in the

@@ -78,7 +78,13 @@ constexpr std::pair<std::string_view, std::string_view> kKinds[] = {
     {"WORKDAY.INTL", "sssr"},
     {"YEAR", "s"},
     {"YEARFRAC", "sss"},
-    // Lookup: the value looked up and the column or row wanted
+    // Lookup: the value looked up and the column or row wanted; CHOOSE's
+    // index (an array of indexes chooses item by item)
+    {"CHOOSE", "sr"},
+    // The reference functions' numbers and texts: an array of them answers
+    // the cells' values item by item
+    {"INDIRECT", "ss"},
+    {"OFFSET", "rssss"},
     {"HLOOKUP", "srss"},
     {"LOOKUP", "srr"},
     {"MATCH", "srs"},

@@ -11,6 +11,7 @@
 // The inverses solve the distribution function itself (special.h), so an
 // inverse and its distribution agree to the last digits.
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numbers>
 #include <vector>
@@ -65,6 +66,20 @@ double gamma_pdf(double x, double a) {
   return std::exp((a - 1) * std::log(x) - x - std::lgamma(a));
 }
 
+// The x in [lo, hi] where the increasing cdf reaches p. A tiny p is solved
+// on log cdf: there the cdf falls like a power of x, and Newton's steps on
+// the cdf itself shrink so slowly that they end far from the answer.
+double solve_cdf(const std::function<double(double)>& cdf, const std::function<double(double)>& pdf,
+                 double p, double lo, double hi, double start) {
+  if (p >= 1e-6) return sp::solve_increasing(cdf, pdf, p, lo, hi, start);
+  return sp::solve_increasing(
+      [&cdf](double x) {
+        const double c = cdf(x);
+        return c > 0 ? std::log(c) : -1e300;  // below every log p: the answer lies above
+      },
+      [&cdf, &pdf](double x) { return pdf(x) / cdf(x); }, std::log(p), lo, hi, start);
+}
+
 // The x >= 0 where P(a, x) = p (lower) or Q(a, x) = p (upper tail).
 double gamma_inv(double p, double a, bool upper) {
   if (upper ? p >= 1 : p <= 0) return 0;
@@ -75,8 +90,8 @@ double gamma_inv(double p, double a, bool upper) {
     return sp::solve_increasing([a](double x) { return -sp::gamma_q(a, x); },
                                 [a](double x) { return gamma_pdf(x, a); }, -p, 0, hi, hi / 2);
   }
-  return sp::solve_increasing([a](double x) { return sp::gamma_p(a, x); },
-                              [a](double x) { return gamma_pdf(x, a); }, p, 0, hi, hi / 2);
+  return solve_cdf([a](double x) { return sp::gamma_p(a, x); },
+                   [a](double x) { return gamma_pdf(x, a); }, p, 0, hi, hi / 2);
 }
 
 // Degrees of freedom: whole, from 1 to 10^10.
@@ -275,10 +290,9 @@ Value beta_dist(double x, double a, double b, bool cumulative, double lo, double
 
 Value beta_inverse(double p, double a, double b, double lo, double hi) {
   if (p <= 0 || p > 1 || a <= 0 || b <= 0 || lo >= hi) return num_error();
-  const double y =
-      p >= 1 ? 1
-             : sp::solve_increasing([a, b](double x) { return sp::beta_i(a, b, x); },
-                                    [a, b](double x) { return beta_pdf(x, a, b); }, p, 0, 1, 0.5);
+  const double y = p >= 1 ? 1
+                          : solve_cdf([a, b](double x) { return sp::beta_i(a, b, x); },
+                                      [a, b](double x) { return beta_pdf(x, a, b); }, p, 0, 1, 0.5);
   return Value(lo + y * (hi - lo));
 }
 
@@ -470,7 +484,10 @@ Value fn_beta_dist(const CallContext& ctx, std::span<const Value> args) {
   const auto bounds =
       numbers_of<2>(ctx, args.size() > 4 ? args.subspan(4) : args.subspan(0, 0), {0, 1});
   if (const auto* e = std::get_if<ErrorCode>(&bounds)) return Value(*e);
-  const auto [lo, hi] = std::get<std::array<double, 2>>(bounds);
+  // Named copies rather than a structured binding: clang 14 cannot capture those.
+  const auto range = std::get<std::array<double, 2>>(bounds);
+  const double lo = range[0];
+  const double hi = range[1];
   return with_flag<3>(ctx, args,
                       [lo, hi](auto a, bool c) { return beta_dist(a[0], a[1], a[2], c, lo, hi); });
 }

@@ -12,37 +12,13 @@
 #include <random>
 
 #include "spreadsheet/function_args.h"
+#include "spreadsheet/function_numbers.h"
 
 namespace quillo::spreadsheet {
 
 using namespace fn;
 
 namespace {
-
-// The numbers of the first count arguments, or the first error among them.
-// Optional arguments left out take the fallbacks given.
-template <std::size_t N>
-std::variant<std::array<double, N>, ErrorCode> numbers(const CallContext& ctx,
-                                                       std::span<const Value> args,
-                                                       std::array<double, N> fallback) {
-  std::array<double, N> out = fallback;
-  for (std::size_t i = 0; i < N; ++i) {
-    if (missing(args, i)) continue;
-    const auto x = number(args[i], ctx);
-    if (failed(x)) return std::get<Fail>(x).code;
-    out[i] = std::get<double>(x);
-  }
-  return out;
-}
-
-template <std::size_t N, typename F>
-Value with_numbers(const CallContext& ctx, std::span<const Value> args,
-                   std::array<double, N> fallback, F f) {
-  const auto xs = numbers<N>(ctx, args, fallback);
-  if (const auto* e = std::get_if<ErrorCode>(&xs)) return Value(*e);
-  const Value v = f(std::get<std::array<double, N>>(xs));
-  return v.is_number() ? number_result(v.number()) : v;
-}
 
 // The value cut to 15 significant digits: a quotient or a scaled value that
 // lands a rounding error away from a whole number (0.3/0.1 is
@@ -94,30 +70,29 @@ std::optional<double> whole(double x) {
 }  // namespace
 
 Value fn_round(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
-    return Value(round_digits(a[0], a[1], Rounding::HalfAway));
-  });
+  return on_numbers<2>(ctx, args, {0, 0},
+                       [](auto a) { return Value(round_digits(a[0], a[1], Rounding::HalfAway)); });
 }
 
 Value fn_roundup(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0},
-                         [](auto a) { return Value(round_digits(a[0], a[1], Rounding::Away)); });
+  return on_numbers<2>(ctx, args, {0, 0},
+                       [](auto a) { return Value(round_digits(a[0], a[1], Rounding::Away)); });
 }
 
 Value fn_rounddown(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     return Value(round_digits(a[0], a[1], Rounding::TowardZero));
   });
 }
 
 Value fn_trunc(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     return Value(round_digits(a[0], a[1], Rounding::TowardZero));
   });
 }
 
 Value fn_sign(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<1>(ctx, args, {0}, [](auto a) {
+  return on_numbers<1>(ctx, args, {0}, [](auto a) {
     return Value(a[0] > 0 ? 1.0 : a[0] < 0 ? -1.0 : 0.0);
   });
 }
@@ -125,7 +100,7 @@ Value fn_sign(const CallContext& ctx, std::span<const Value> args) {
 // MROUND: the multiple of m nearest to n, halves away from zero; n and m must
 // not have opposite signs.
 Value fn_mround(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     const double n = a[0], m = a[1];
     if (m == 0 || n == 0) return Value(0.0);
     if ((n > 0) != (m > 0)) return Value(ErrorCode::Num);
@@ -137,7 +112,7 @@ Value fn_mround(const CallContext& ctx, std::span<const Value> args) {
 // with a positive s moves toward zero); a negative s with a negative n
 // rounds away from zero. A positive n with a negative s is #NUM!.
 Value fn_ceiling(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 1}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 1}, [](auto a) {
     const double n = a[0], s = a[1];
     if (s == 0 || n == 0) return Value(0.0);
     if (n > 0 && s < 0) return Value(ErrorCode::Num);
@@ -148,7 +123,7 @@ Value fn_ceiling(const CallContext& ctx, std::span<const Value> args) {
 // FLOOR(n, s): down to a multiple of s, the mirror of CEILING; s = 0 is
 // #DIV/0!.
 Value fn_floor(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 1}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 1}, [](auto a) {
     const double n = a[0], s = a[1];
     if (n == 0) return Value(0.0);
     if (s == 0) return Value(ErrorCode::Div0);
@@ -161,7 +136,7 @@ Value fn_floor(const CallContext& ctx, std::span<const Value> args) {
 // negative numbers go toward +infinity (CEILING) or -infinity (FLOOR) unless
 // mode is non-zero, which turns them the other way.
 Value fn_ceiling_math(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<3>(ctx, args, {0, 1, 0}, [](auto a) {
+  return on_numbers<3>(ctx, args, {0, 1, 0}, [](auto a) {
     const double n = a[0], s = std::fabs(a[1]);
     if (s == 0 || n == 0) return Value(0.0);
     const double q = clean15(n / s);
@@ -170,7 +145,7 @@ Value fn_ceiling_math(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_floor_math(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<3>(ctx, args, {0, 1, 0}, [](auto a) {
+  return on_numbers<3>(ctx, args, {0, 1, 0}, [](auto a) {
     const double n = a[0], s = std::fabs(a[1]);
     if (s == 0 || n == 0) return Value(0.0);
     const double q = clean15(n / s);
@@ -180,14 +155,14 @@ Value fn_floor_math(const CallContext& ctx, std::span<const Value> args) {
 
 // EVEN and ODD round away from zero to the next even or odd whole number.
 Value fn_even(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<1>(ctx, args, {0}, [](auto a) {
+  return on_numbers<1>(ctx, args, {0}, [](auto a) {
     const double v = std::ceil(clean15(std::fabs(a[0]) / 2)) * 2;
     return Value(a[0] < 0 ? -v : v);
   });
 }
 
 Value fn_odd(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<1>(ctx, args, {0}, [](auto a) {
+  return on_numbers<1>(ctx, args, {0}, [](auto a) {
     double v = std::ceil(clean15(std::fabs(a[0])));
     if (std::fmod(v, 2.0) == 0) v += 1;
     return Value(a[0] < 0 ? -v : v);
@@ -195,14 +170,14 @@ Value fn_odd(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_quotient(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     if (a[1] == 0) return Value(ErrorCode::Div0);
     return Value(std::trunc(clean15(a[0] / a[1])));
   });
 }
 
 Value fn_log(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 10}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 10}, [](auto a) {
     if (a[0] <= 0 || a[1] <= 0) return Value(ErrorCode::Num);
     if (a[1] == 1) return Value(ErrorCode::Div0);
     return Value(a[1] == 10 ? std::log10(a[0]) : std::log(a[0]) / std::log(a[1]));
@@ -210,7 +185,7 @@ Value fn_log(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_log10(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<1>(ctx, args, {0}, [](auto a) {
+  return on_numbers<1>(ctx, args, {0}, [](auto a) {
     return a[0] <= 0 ? Value(ErrorCode::Num) : Value(std::log10(a[0]));
   });
 }
@@ -220,7 +195,7 @@ Value fn_pi(const CallContext&, std::span<const Value>) {
 }
 
 Value fn_fact(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<1>(ctx, args, {0}, [](auto a) {
+  return on_numbers<1>(ctx, args, {0}, [](auto a) {
     const auto n = whole(a[0]);
     if (!n || *n > 170) return Value(ErrorCode::Num);
     double f = 1;
@@ -230,7 +205,7 @@ Value fn_fact(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_combin(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     const auto n = whole(a[0]), k = whole(a[1]);
     if (!n || !k || *k > *n) return Value(ErrorCode::Num);
     const double m = std::min(*k, *n - *k);
@@ -290,7 +265,7 @@ namespace {
 
 template <typename F>
 Value unary(const CallContext& ctx, std::span<const Value> args, F f) {
-  return with_numbers<1>(ctx, args, {0}, [&](auto a) { return f(a[0]); });
+  return on_numbers<1>(ctx, args, {0}, [&](auto a) { return f(a[0]); });
 }
 
 }  // namespace
@@ -327,7 +302,7 @@ Value fn_atan(const CallContext& ctx, std::span<const Value> args) {
 // ATAN2(x, y): the angle of the point (x, y); note the spreadsheet order of
 // the arguments, x first.
 Value fn_atan2(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     if (a[0] == 0 && a[1] == 0) return Value(ErrorCode::Div0);
     return Value(std::atan2(a[1], a[0]));
   });
@@ -350,7 +325,7 @@ Value fn_rand(const CallContext&, std::span<const Value>) {
 
 // RANDBETWEEN(low, high): a whole number from ceil(low) to floor(high).
 Value fn_randbetween(const CallContext& ctx, std::span<const Value> args) {
-  return with_numbers<2>(ctx, args, {0, 0}, [](auto a) {
+  return on_numbers<2>(ctx, args, {0, 0}, [](auto a) {
     const double lo = std::ceil(a[0]), hi = std::floor(a[1]);
     if (lo > hi || std::fabs(lo) > 9e15 || std::fabs(hi) > 9e15) return Value(ErrorCode::Num);
     const auto span = static_cast<std::uint64_t>(hi - lo);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "spreadsheet/function_args.h"
+#include "spreadsheet/function_numbers.h"
 
 namespace quillo::spreadsheet {
 
@@ -28,34 +29,6 @@ using Numbers = std::variant<std::vector<double>, ErrorCode>;
 Numbers collect(std::span<const Value> args, const CallContext& ctx) {
   std::vector<double> out;
   if (auto e = for_each_number(args, ctx, [&](double d) { out.push_back(d); })) return *e;
-  return out;
-}
-
-// The "A" reading: inside ranges and arrays, TRUE is 1, FALSE and text 0.
-Numbers collect_a(std::span<const Value> args, const CallContext& ctx) {
-  std::vector<double> out;
-  for (const Value& a : args) {
-    if (a.type() == ValueType::Missing) continue;
-    std::optional<ErrorCode> error;
-    if (auto view = RangeView::of(a)) {
-      view->for_each([&](const Value& v) {
-        if (error) return;
-        if (v.is_error())
-          error = v.error();
-        else if (v.is_number())
-          out.push_back(v.number());
-        else if (v.type() == ValueType::Bool)
-          out.push_back(v.as_bool() ? 1.0 : 0.0);
-        else if (v.is_text())
-          out.push_back(0.0);
-      });
-      if (error) return *error;
-    } else {
-      const auto n = to_number(scalar(a, ctx));
-      if (const auto* e = std::get_if<ErrorCode>(&n)) return *e;
-      out.push_back(std::get<double>(n));
-    }
-  }
   return out;
 }
 
@@ -90,19 +63,19 @@ Value variance(const std::vector<double>& xs, bool sample) {
 }  // namespace
 
 Value fn_averagea(const CallContext& ctx, std::span<const Value> args) {
-  return over(collect_a(args, ctx), [](const std::vector<double>& xs) {
+  return over(numbers_a(args, ctx), [](const std::vector<double>& xs) {
     return xs.empty() ? Value(ErrorCode::Div0) : Value(mean(xs));
   });
 }
 
 Value fn_maxa(const CallContext& ctx, std::span<const Value> args) {
-  return over(collect_a(args, ctx), [](const std::vector<double>& xs) {
+  return over(numbers_a(args, ctx), [](const std::vector<double>& xs) {
     return Value(xs.empty() ? 0.0 : *std::max_element(xs.begin(), xs.end()));
   });
 }
 
 Value fn_mina(const CallContext& ctx, std::span<const Value> args) {
-  return over(collect_a(args, ctx), [](const std::vector<double>& xs) {
+  return over(numbers_a(args, ctx), [](const std::vector<double>& xs) {
     return Value(xs.empty() ? 0.0 : *std::min_element(xs.begin(), xs.end()));
   });
 }

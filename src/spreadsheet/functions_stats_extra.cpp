@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "spreadsheet/function_args.h"
+#include "spreadsheet/function_numbers.h"
 
 namespace quillo::spreadsheet {
 
@@ -51,37 +52,9 @@ double standardized_sum(const std::vector<double>& xs, const Moments& m, double 
   return s;
 }
 
-// The "A" reading: inside ranges and arrays, TRUE is 1, FALSE and text 0.
-Numbers list_a(std::span<const Value> args, const CallContext& ctx) {
-  std::vector<double> out;
-  for (const Value& a : args) {
-    if (a.type() == ValueType::Missing) continue;
-    std::optional<ErrorCode> error;
-    if (auto view = RangeView::of(a)) {
-      view->for_each([&](const Value& v) {
-        if (error) return;
-        if (v.is_error())
-          error = v.error();
-        else if (v.is_number())
-          out.push_back(v.number());
-        else if (v.type() == ValueType::Bool)
-          out.push_back(v.as_bool() ? 1.0 : 0.0);
-        else if (v.is_text())
-          out.push_back(0.0);
-      });
-      if (error) return *error;
-    } else {
-      const auto n = to_number(scalar(a, ctx));
-      if (const auto* e = std::get_if<ErrorCode>(&n)) return *e;
-      out.push_back(std::get<double>(n));
-    }
-  }
-  return out;
-}
-
 // The variance of the "A" reading, of a sample or of the population.
 Value variance_a(std::span<const Value> args, const CallContext& ctx, bool sample, bool root) {
-  const Numbers ns = list_a(args, ctx);
+  const Numbers ns = numbers_a(args, ctx);
   if (const auto* e = std::get_if<ErrorCode>(&ns)) return Value(*e);
   const Moments m = moments(std::get<std::vector<double>>(ns));
   if (m.n < (sample ? 2 : 1)) return Value(ErrorCode::Div0);

@@ -70,6 +70,36 @@ double gamma_fraction(double a, double x) {
   return std::exp(-x + a * std::log(x) - std::lgamma(a)) * h;
 }
 
+// Beyond this shape the series and the fraction need too many terms, and
+// the factor x^a e^-x / Gamma(a) loses digits to the size of a log x.
+constexpr double kLargeShape = 1e5;
+
+// Q(a, x) for large a by Temme's uniform asymptotic expansion:
+// Q = erfc(eta sqrt(a/2)) / 2 + e^(-a eta^2/2) / sqrt(2 pi a) (C0 + C1/a),
+// with lambda = x/a and eta^2/2 = lambda - 1 - ln lambda. The next term is
+// below 1e-15 for a > 1e5. Sets `lower` to P(a, x), computed the same way
+// so that its small tail keeps its digits.
+double gamma_temme(double a, double x, double* lower) {
+  const double d = (x - a) / a;  // lambda - 1
+  const double f =
+      std::fabs(d) > 1e-3 ? d - std::log1p(d) : d * d * (0.5 - d * (1.0 / 3 - d * (0.25 - d / 5)));
+  const double eta = std::copysign(std::sqrt(2 * f), d);
+  double c0 = 0, c1 = 0;
+  if (std::fabs(eta) < 1e-2) {
+    // Their series near lambda = 1, where the closed forms cancel.
+    c0 = -1.0 / 3 + eta * (1.0 / 12 - eta * (2.0 / 135 - eta / 864));
+    c1 = -1.0 / 540 - eta * (1.0 / 288 - eta / 378);
+  } else {
+    c0 = 1 / d - 1 / eta;
+    c1 = 1 / (eta * eta * eta) - 1 / (d * d * d) - 1 / (d * d) - 1 / (12 * d);
+  }
+  const double r =
+      std::exp(-0.5 * a * eta * eta) / std::sqrt(2 * std::numbers::pi * a) * (c0 + c1 / a);
+  const double z = eta * std::sqrt(0.5 * a);
+  *lower = std::clamp(0.5 * std::erfc(-z) - r, 0.0, 1.0);
+  return std::clamp(0.5 * std::erfc(z) + r, 0.0, 1.0);
+}
+
 // The continued fraction of the incomplete beta function (modified Lentz).
 double beta_fraction(double a, double b, double x) {
   const double qab = a + b, qap = a + 1, qam = a - 1;
@@ -130,6 +160,11 @@ double gamma_p(double a, double x) {
   if (!(a > 0) || !(x >= 0)) return kNaN;
   if (x == 0) return 0;
   if (std::isinf(x)) return 1;
+  if (a > kLargeShape) {
+    double p = 0;
+    gamma_temme(a, x, &p);
+    return p;
+  }
   return x < a + 1 ? gamma_series(a, x) : 1 - gamma_fraction(a, x);
 }
 
@@ -137,6 +172,10 @@ double gamma_q(double a, double x) {
   if (!(a > 0) || !(x >= 0)) return kNaN;
   if (x == 0) return 1;
   if (std::isinf(x)) return 0;
+  if (a > kLargeShape) {
+    double p = 0;
+    return gamma_temme(a, x, &p);
+  }
   return x < a + 1 ? 1 - gamma_series(a, x) : gamma_fraction(a, x);
 }
 

@@ -50,6 +50,17 @@ TEST(SpecialFunctions, IncompleteGammaMeetsItsClosedForms) {
   EXPECT_TRUE(std::isnan(sp::gamma_p(0, 1)));
 }
 
+TEST(SpecialFunctions, IncompleteGammaOfLargeShapes) {
+  // Values computed to 40 digits elsewhere; POISSON(1E8,1E8,TRUE) is
+  // Q(1E8 + 1, 1E8).
+  expect_relative(sp::gamma_q(1e8 + 1, 1e8), 0.50002659615199278, 1e-12);
+  expect_relative(sp::gamma_p(1e8, 1e8), 0.50001329807601412, 1e-12);
+  expect_relative(sp::gamma_p(1e7, 9997000), 0.17139353340097207, 1e-12);
+  expect_relative(sp::gamma_q(1e7, 9997000), 0.82860646659902793, 1e-12);
+  expect_relative(sp::gamma_q(5e6, 5020000), 2.082009151691548e-19, 1e-10);
+  expect_relative(sp::gamma_p(2e5, 199000), 0.012576006291331174, 1e-11);
+}
+
 TEST(SpecialFunctions, IncompleteBetaMeetsItsClosedForms) {
   for (double x : {0.001, 0.2, 0.5, 0.8, 0.999}) {
     expect_relative(sp::beta_i(1, 1, x), x);

@@ -3,6 +3,7 @@
 // make.py), round trips, and hand-made packages for the forms Excel writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <unistd.h>
@@ -208,6 +209,34 @@ TEST_F(XlsxNamesTest, ExternalLinkFormsParse) {
   model.calculate_all();
   EXPECT_EQ(at(in.book, "S", "D1"), Value(5.0));
   for (const std::string& w : in.warnings) EXPECT_EQ(w.find("unexpected"), std::string::npos) << w;
+}
+
+TEST_F(XlsxNamesTest, NamesIntoAnotherWorkbookKeepTheFileValues) {
+  const std::string names =
+      "<definedNames><definedName name=\"ExtName\">[1]Sheet1!$B$2</definedName>"
+      "<definedName name=\"ExtRange\">[1]Sheet1!$B$2:$B$3</definedName>"
+      "<definedName name=\"Twice\">ExtName*2</definedName></definedNames>";
+  const std::string file =
+      package("extnames.xlsx",
+              "<row r=\"1\"><c r=\"A1\"><f>ExtName</f><v>11</v></c>"
+              "<c r=\"B1\"><f>ExtName*2</f><v>22</v></c>"
+              "<c r=\"C1\"><f>SUM(ExtRange)</f><v>30</v></c>"
+              "<c r=\"D1\"><f>Twice+1</f><v>23</v></c>"
+              "<c r=\"E1\"><f>Unknown</f><v>1</v></c></row>",
+              "<externalReferences><externalReference r:id=\"rId8\"/></externalReferences>" + names,
+              {{"xl/externalLinks/externalLink1.xml",
+                "<externalLink xmlns=\"" + std::string(xlsx::kMainNs) + "\"/>"}});
+  XlsxLoad in = load(file);
+  model.calculate_all();
+  EXPECT_EQ(at(in.book, "S", "A1"), Value(11.0));
+  EXPECT_EQ(at(in.book, "S", "B1"), Value(22.0));
+  EXPECT_EQ(at(in.book, "S", "C1"), Value(30.0));
+  EXPECT_EQ(at(in.book, "S", "D1"), Value(23.0));
+  EXPECT_EQ(at(in.book, "S", "E1"), Value(ErrorCode::Name));  // defined nowhere
+  const auto warned = std::count_if(in.warnings.begin(), in.warnings.end(), [](const auto& w) {
+    return w.find("reads another workbook") != std::string::npos;
+  });
+  EXPECT_EQ(warned, 4);
 }
 
 }  // namespace

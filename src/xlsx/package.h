@@ -135,6 +135,9 @@ struct XlsxFile {
   // naming the sheet are written anew.
   std::map<SheetId, std::string> source_sheet_names;
   std::vector<XlsxName> names;
+  // The cell metadata index ("cm", a dynamic array's marker) of formula
+  // cells that had one; written back while the cell holds an array formula.
+  std::map<std::tuple<SheetId, std::int32_t, std::int32_t>, std::string> cell_metadata;
 };
 
 namespace xlsx {

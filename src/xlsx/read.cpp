@@ -35,6 +35,24 @@ std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::
   return quote_sheet_name(model.sheet_name(sheet)) + "!" + cell_a1(row, col);
 }
 
+bool reads_other_book(const Node& n);
+
+// Whether a name's definition reads another workbook, itself or through
+// the names it uses (a few levels deep: a name that loops is #REF!, which
+// quillo computes).
+bool name_reads_other_book(const Node& n, const Model& model, SheetId sheet, int depth) {
+  if (n.kind == Node::Kind::Name && !n.has_book) {
+    const DefinedName* d = model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+    if (d && d->formula &&
+        (reads_other_book(*d->formula->root) ||
+         (depth < 8 && name_reads_other_book(*d->formula->root, model, sheet, depth + 1)))) {
+      return true;
+    }
+  }
+  return std::any_of(n.args.begin(), n.args.end(),
+                     [&](const auto& a) { return name_reads_other_book(*a, model, sheet, depth); });
+}
+
 // Why a parsed formula cannot be computed here; empty when it can.
 std::string blocker(const Node& n,
                     const std::function<bool(std::string_view, const std::string*)>& external,
@@ -53,6 +71,11 @@ std::string blocker(const Node& n,
       // defines in a way quillo cannot read keeps the file's value.
       if (d && !d->formula) return "uses the name " + n.name + ", which quillo does not know";
       if (!d && n.has_book) return "uses the name " + n.name + ", which quillo does not know";
+      // One that refers to another workbook ([1]Sheet1!$B$2) cannot be
+      // read here: the formula keeps the file's value, like a direct reference.
+      if (d && name_reads_other_book(n, model, sheet, 0)) {
+        return "uses the name " + n.name + ", which reads another workbook";
+      }
       break;
     }
     case Node::Kind::Ref:
@@ -213,6 +236,7 @@ struct FormulaXml {
 struct CellXml {
   std::uint32_t style = 0;
   std::string type;  // t
+  std::string cm;    // the cell's metadata index (a dynamic array's marker)
   bool has_value = false;
   std::string value;  // of <v>
   bool has_inline = false;
@@ -224,6 +248,7 @@ struct CellXml {
   void clear() {
     style = 0;
     type.clear();
+    cm.clear();
     has_value = has_inline = inline_plain = has_formula = false;
     value.clear();
     inline_text.clear();
@@ -705,6 +730,8 @@ class SheetReader final : public xlsx::XmlHandler {
         m_cell->style = s;
       } else if (name == "t") {
         m_cell->type = a[1];
+      } else if (name == "cm") {
+        m_cell->cm = a[1];
       }
     }
     if (!has_ref && ++m_col > kMaxCols) {
@@ -865,6 +892,11 @@ Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col, cons
     }
   }
   if (c.has_formula) {
+    // A dynamic array's marker goes back with its formula on a save.
+    if (!c.cm.empty() &&
+        std::all_of(c.cm.begin(), c.cm.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+      m_file.cell_metadata[{sheet, row, col}] = c.cm;
+    }
     return store_formula(sheet, row, col, std::move(value).value(), c.formula, std::move(format));
   }
   return m_model.restore_cell(sheet, row, col, std::move(value).value(), nullptr, std::move(format),

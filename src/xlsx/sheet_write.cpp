@@ -448,6 +448,7 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
   std::string& type = m_type;
   body.clear();
   type.clear();
+  bool array_master = false;  // the cell holds an array formula, written here
   if (kept) {
     append_element(body, prefix, "f", kept->attributes, kept->text);
     write_value(body, prefix, kept->cached, format, true, type);
@@ -457,6 +458,7 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     // as the file wrote them while unchanged.
     const FormulaState* fs = cell->formula;
     const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
+    array_master = master && fs->in_array;
     if (master && (fs->in_array || !write_source(body, prefix, row, col, *fs))) {
       const std::string text = write_formula(
           *fs->formula, Notation::A1, row, col, [this](SheetId id) { return sheet_name(id); },
@@ -493,6 +495,14 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
   if (!type.empty()) {
     out += "\" t=\"";
     out += type;  // a fixed code: nothing to escape
+  }
+  if ((kept || array_master) && m_ctx.file) {
+    // Digits only, as the reader took them.
+    const auto cm = m_ctx.file->cell_metadata.find({m_sheet, row, col});
+    if (cm != m_ctx.file->cell_metadata.end()) {
+      out += "\" cm=\"";
+      out += cm->second;
+    }
   }
   out += "\">";
   out += body;

@@ -356,6 +356,26 @@ TEST_F(XlsxTest, FormulasQuilloCannotReadAreKeptAsWritten) {
   EXPECT_NE(sheet.find("<f>[1]Other!A1</f><v>4</v>"), std::string::npos) << sheet;
 }
 
+TEST_F(XlsxTest, DynamicArrayMarkersStayOnTheirFormulas) {
+  const std::string file = write_package(
+      dir / "cm.xlsx",
+      one_sheet("<row r=\"1\"><c r=\"A1\" cm=\"1\"><f t=\"array\" ref=\"A1:A2\">B1:B2*2</f>"
+                "<v>2</v></c><c r=\"B1\"><v>1</v></c>"
+                "<c r=\"C1\" cm=\"1\"><f t=\"array\" ref=\"C1\">B1</f><v>1</v></c></row>"
+                "<row r=\"2\"><c r=\"A2\"><v>4</v></c><c r=\"B2\"><v>2</v></c></row>"));
+  XlsxLoad in = load(file, model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  // C1 becomes a plain value: its marker goes.
+  ASSERT_TRUE(model.set_value(s, 1, 3, Value(7.0)).ok());
+  model.calculate_all();
+  const std::string out = path("cm-out.xlsx");
+  ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), out).ok());
+  const std::string sheet = part(out, "xl/worksheets/sheet1.xml");
+  EXPECT_NE(sheet.find("<c r=\"A1\" cm=\"1\"><f t=\"array\" ref=\"A1:A2\">"), std::string::npos)
+      << sheet;
+  EXPECT_EQ(sheet.find("<c r=\"C1\" cm="), std::string::npos) << sheet;
+}
+
 // What surrounds the rows is copied byte for byte however large it is and
 // wherever the pieces it is read in break: from what the load kept, or,
 // past what a load keeps and at a second save, from the file again.
