@@ -18,12 +18,14 @@
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCalculatable.hpp>
 #include <com/sun/star/sheet/XCellAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
+#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
 #include <com/sun/star/table/CellAddress.hpp>
 #include <com/sun/star/table/CellContentType.hpp>
 #include <com/sun/star/table/XCell.hpp>
@@ -300,6 +302,30 @@ void write_blocks(const Reference<XComponentContext>& ctx, const std::vector<Blo
     }
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: a table could not be written: " << u8(e.Message) << "\n";
+  }
+}
+
+Value link_store_of(const Reference<XInterface>& document) {
+  try {
+    Reference<css::sheet::XSpreadsheetDocument> doc(document, UNO_QUERY);
+    if (!doc.is()) return Value();
+    Reference<css::container::XNameAccess> sheets(doc->getSheets(), UNO_QUERY);
+    const OUString name("weblinks_data");
+    if (!sheets.is() || !sheets->hasByName(name)) return Value();
+    Reference<css::sheet::XSpreadsheet> sheet(sheets->getByName(name), UNO_QUERY);
+    if (!sheet.is()) return Value();
+    const auto cursor = sheet->createCursor();
+    Reference<css::sheet::XUsedAreaCursor> used(cursor, UNO_QUERY);
+    Reference<css::sheet::XCellRangeAddressable> at(cursor, UNO_QUERY);
+    if (!used.is() || !at.is()) return Value();
+    used->gotoEndOfUsedArea(false);
+    const auto end = at->getRangeAddress();
+    Reference<css::sheet::XCellRangeData> data(
+        sheet->getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow), UNO_QUERY);
+    if (!data.is()) return Value();
+    return argument(Any(data->getDataArray()));
+  } catch (const css::uno::Exception&) {
+    return Value();  // no store: the link is not found
   }
 }
 

@@ -30,6 +30,12 @@ struct BlockWrite {
 void write_blocks(const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
                   const std::vector<BlockWrite>& blocks);
 
+// The used area of the document's web-link store (its "weblinks_data"
+// sheet) as an array; Empty when the document has none. `document` is the
+// caller Calc passes to an add-in function (the document's properties).
+Value link_store_of(
+    const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& document);
+
 // Recalculates the document when one of its formulas calls quillo.
 void recalculate_quillo_cells(
     const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& model);

@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -157,7 +158,8 @@ class Host {
  public:
   // Main thread. The shared result for this call, made (and handed to the
   // engine) on first use.
-  Reference<css::sheet::XVolatileResult> call(const FunctionInfo& f, std::vector<Value> args);
+  Reference<css::sheet::XVolatileResult> call(const FunctionInfo& f, std::vector<Value> args,
+                                              Value link_store = Value());
   // Main thread: the listeners of a result are gone.
   void drop(std::int64_t id);
   // Main thread: a menu entry.
@@ -258,15 +260,18 @@ bool Host::start() {
   }
   LiveSessionOptions options;
   options.module_path = folder + "libquillo_calc.so";
+  options.minute_ms = minute_ms_from_environment(std::getenv("QUILLO_CALC_MINUTE_SECONDS"));
   options.changes_ready = [] { host().ask_callback(); };
   m_session = std::make_unique<LiveSession>(std::move(options));
   return true;
 }
 
-Reference<css::sheet::XVolatileResult> Host::call(const FunctionInfo& f, std::vector<Value> args) {
+Reference<css::sheet::XVolatileResult> Host::call(const FunctionInfo& f, std::vector<Value> args,
+                                                  Value link_store) {
   host::lo::LiveCall live;
   live.function = std::string(f.function);
   live.args = std::move(args);
+  live.link_store = std::move(link_store);
   const std::string key = host::lo::live_call_key(live);
   rtl::Reference<LiveResult> result;
   std::int64_t id = 0;
@@ -427,10 +432,11 @@ class CalcAddIn final
   explicit CalcAddIn(const Reference<XComponentContext>& ctx) { host().set_context(ctx); }
 
   // XCalcFunctions
-  Reference<css::sheet::XVolatileResult> run(const char* name, std::vector<Value> args) {
+  Reference<css::sheet::XVolatileResult> run(const char* name, std::vector<Value> args,
+                                             Value link_store = Value()) {
     const FunctionInfo* f = find_function(name);
     if (!f) throw RuntimeException("unknown function");
-    return host().call(*f, std::move(args));
+    return host().call(*f, std::move(args), std::move(link_store));
   }
   using Props = Reference<css::beans::XPropertySet>;
   Reference<css::sheet::XVolatileResult> SAL_CALL FSINGLE(const Props&, const Any& a, const Any& b,
@@ -443,8 +449,10 @@ class CalcAddIn final
     return run("FHISTORY", {argument(a), argument(b), argument(c), argument(d), argument(e),
                             argument(f), argument(g)});
   }
-  Reference<css::sheet::XVolatileResult> SAL_CALL WLINK(const Props&, const Any& a) override {
-    return run("WLINK", {argument(a)});
+  // A web link is looked up in the calling document's link store.
+  Reference<css::sheet::XVolatileResult> SAL_CALL WLINK(const Props& document,
+                                                        const Any& a) override {
+    return run("WLINK", {argument(a)}, link_store_of(document));
   }
 #define QUILLO_T2(NAME)                                                                          \
   Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Any& a, const Any& b) \

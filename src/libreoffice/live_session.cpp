@@ -1,7 +1,9 @@
 #include "libreoffice/live_session.h"
 
+#include <charconv>
 #include <filesystem>
 #include <iostream>
+#include <string_view>
 #include <utility>
 
 #include "addin/Connectexcel.h"
@@ -32,6 +34,18 @@ std::vector<LibraryEntry> library_entries(const std::string& library_text) {
     out.push_back(std::move(e));
   }
   return out;
+}
+
+std::int64_t minute_ms_from_environment(const char* seconds) {
+  constexpr std::int64_t kMinute = 60000;
+  if (!seconds || !*seconds) return kMinute;
+  const std::string_view text(seconds);
+  double s = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), s);
+  if (error != std::errc() || end != text.data() + text.size() || !(s >= 0.01) || s > 86400) {
+    return kMinute;
+  }
+  return static_cast<std::int64_t>(s * 1000);
 }
 
 namespace {

@@ -33,6 +33,11 @@ struct LibraryEntry {
 };
 std::vector<LibraryEntry> library_entries(const std::string& library_text);
 
+// The length of the engine's minute (the automatic update's clock) in
+// milliseconds: 60,000, or QUILLO_CALC_MINUTE_SECONDS (tests and benchmarks
+// shorten it; at least 0.01 s) when that holds a number.
+std::int64_t minute_ms_from_environment(const char* seconds);
+
 struct LiveSessionOptions {
   // The component's file; the data files (ds.xml, tarnvale.xla) lie in
   // data/ beside it.

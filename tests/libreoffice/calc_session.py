@@ -107,7 +107,7 @@ def menu_urls(oxt):
 class CalcSession:
     """The market service, a settings store and a headless Calc with the extension."""
 
-    def __init__(self, quillo, market, data, oxt, settings=(), market_args=()):
+    def __init__(self, quillo, market, data, oxt, settings=(), market_args=(), minute_seconds=None):
         self.quillo, self.market_bin, self.data, self.oxt = quillo, market, data, oxt
         self.root = tempfile.mkdtemp(prefix="quillo-calc-")
         self.as_nobody = os.geteuid() == 0
@@ -121,6 +121,8 @@ class CalcSession:
             "QUILLO_HKLM_DIR": os.path.join(self.root, "store", "machine"),
             "LC_ALL": "C.UTF-8",
         })
+        if minute_seconds is not None:  # the engine's minute, shortened for tests and benchmarks
+            self.env["QUILLO_CALC_MINUTE_SECONDS"] = str(minute_seconds)
         self.env.pop("XDG_CONFIG_HOME", None)
         self.env.pop("DISPLAY", None)
         self.profile = os.path.join(self.root, "profile")

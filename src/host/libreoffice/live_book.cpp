@@ -14,6 +14,8 @@ namespace quillo::host::lo {
 namespace {
 
 constexpr std::string_view kBookName = "quillo live cells";
+// The sheet a workbook keeps its web links on, as the engine looks for it.
+constexpr std::string_view kLinkStoreSheet = "weblinks_data";
 
 struct Cell {
   Value value;
@@ -84,7 +86,9 @@ void key_of(const Value& v, std::string& out) {
 std::string live_call_key(const LiveCall& call) {
   std::string out = text::lower(call.function) + "(";
   for (const Value& v : call.args) key_of(v, out);
-  return out + ")";
+  out += ")";
+  if (!call.link_store.is_empty()) key_of(call.link_store, out);
+  return out;
 }
 
 std::string live_a1(std::int32_t row, std::int32_t col) {
@@ -796,12 +800,36 @@ void LiveApplication::add_call(std::int64_t id, LiveCall call) {
         arg, LiveArea{1, 1, std::max(a.rows, 1), std::max(a.cols, 1)})));
     sheet->argument_sheets.push_back(std::move(arg));
   }
+  if (call.link_store.is_array()) show_link_store(call.link_store.array());
   sheet->call = std::move(call);
   sheet->call_formula = std::move(formula);
   sheet->call_id = id;
   m_impl->book->sheets.push_back(sheet);
   m_calls[id] = sheet;
   sheet->evaluate();
+}
+
+void LiveApplication::show_link_store(const Array& rows) {
+  // The sheet holds the store of the document that called last: a link is
+  // looked up when its call is first evaluated, right after this.
+  auto& sheets = m_impl->book->sheets;
+  for (auto it = sheets.begin(); it != sheets.end(); ++it) {
+    if (!(*it)->call && text::iequals(*(*it)->name(), kLinkStoreSheet)) {
+      (*it)->alive = false;
+      sheets.erase(it);
+      break;
+    }
+  }
+  auto store = std::make_shared<LiveSheet>(*this, std::string(kLinkStoreSheet));
+  for (std::int32_t r = 0; r < rows.rows; ++r) {
+    for (std::int32_t c = 0; c < rows.cols; ++c) {
+      const Value& v = rows.at(r, c);
+      if (!v.is_empty() && !(v.is_text() && v.text().empty()))
+        store->grid[{r + 1, c + 1}].value = v;
+    }
+  }
+  store->read_only = true;
+  sheets.push_back(std::move(store));
 }
 
 void LiveApplication::evaluate(std::int64_t call) {

@@ -37,6 +37,10 @@ struct LiveCall {
   std::string method;       // "i_fsingle"
   std::vector<Value> args;  // Missing for an argument left out
   bool takes_caller = true;
+  // The calling document's web-link store (its "weblinks_data" sheet as an
+  // array; Empty when it has none), for WLINK, which looks its link up
+  // there: the book shows it as its own read-only sheet of that name.
+  Value link_store;
 };
 
 // What changed for one call since the last take_changes.
@@ -55,7 +59,8 @@ struct LiveChange {
 
 // The text that identifies a call: the function (any letter case) and
 // every argument with its type, so equal argument lists - and only those -
-// share one live result.
+// share one live result (with the link store, when there is one: WLINK of
+// the same name in documents with different links are different calls).
 std::string live_call_key(const LiveCall& call);
 
 class LiveApplication final : public Application {
@@ -105,6 +110,8 @@ class LiveApplication final : public Application {
   Impl& impl() { return *m_impl; }
 
  private:
+  void show_link_store(const Array& rows);
+
   std::unique_ptr<Impl> m_impl;
   AddInMethods m_methods;
   CommandBars m_bars;
