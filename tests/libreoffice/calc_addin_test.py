@@ -216,7 +216,7 @@ def weblink(s, doc):
     cell = doc.Sheets.getByIndex(0).getCellRangeByName("C1")
     type_formula(cell, '=WLINK("open")')
     try:
-        value = wait_for("C1 (=WLINK(\"open\")) to read 123.45 from its page", lambda: number(cell) == 123.45, WAIT)
+        value = wait_for("C1 (=WLINK(\"open\")) to read 123.45 from its page", lambda: number(cell) == 123.45 and number(cell), WAIT)
     except AssertionError:
         print("C1 shows %r; weblinks_data holds %r" % (cell.getString(), rows), flush=True)
         raise

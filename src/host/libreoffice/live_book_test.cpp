@@ -46,6 +46,36 @@ TEST_F(LiveBookTest, ACallIsEvaluatedWithItsOwnCellAndItsValueIsHandedOutOnce) {
   EXPECT_TRUE(app.take_changes().empty());  // nothing new
 }
 
+TEST_F(LiveBookTest, AWebLinkCallLooksUpTheLinkStoreOfItsOwnDocument) {
+  // WLINK reads the calling workbook's "weblinks_data" sheet: the live book
+  // shows the store the call came with, read-only; calls of the same name
+  // from documents with different stores are different calls.
+  std::vector<std::string> urls;
+  app.add_in_methods().add("i_wlink", [&urls](std::vector<Value>& args) {
+    const Range* cell = as_range(args.back());
+    const auto book = (*cell->worksheet())->workbook();
+    const auto store = (*book)->worksheet("weblinks_data");
+    if (!store.ok()) return Value("Link references could not be found");
+    urls.push_back((*(*store)->cell(1, 2))->value()->to_text());
+    EXPECT_FALSE((*(*store)->cell(1, 1))->set_value(Value("x")).ok());
+    return Value("Loading data...");
+  });
+  auto store = [](std::string url) {
+    return Value(Array{1, 2, {Value("open"), Value(std::move(url))}});
+  };
+  LiveCall plain = call_of("wlink", {Value("open")});
+  app.add_call(1, plain);
+  EXPECT_EQ(app.value_of(1), Value("Link references could not be found"));
+  LiveCall a = plain, b = plain;
+  a.link_store = store("http://a/");
+  b.link_store = store("http://b/");
+  app.add_call(2, a);
+  app.add_call(3, b);
+  EXPECT_EQ(urls, (std::vector<std::string>{"http://a/", "http://b/"}));
+  EXPECT_NE(live_call_key(a), live_call_key(b));
+  EXPECT_NE(live_call_key(a), live_call_key(plain));
+}
+
 TEST_F(LiveBookTest, ACallSeesItsOwnFormulaFromItsFirstEvaluation) {
   // A history table keys its area by the calling cell's formula: a formula
   // missing on the first evaluation made the second one a new request.
