@@ -83,14 +83,12 @@ Status Model::close_book(BookId id) {
 
 // ---- sheets ----
 
-const Sheet* Model::sheet(SheetId id) const {
+Sheet* Model::lookup_sheet(SheetId id) const {
   const auto it = m_sheets.find(id);
-  return it == m_sheets.end() ? nullptr : it->second.get();
-}
-
-Sheet* Model::sheet_mut(SheetId id) {
-  const auto it = m_sheets.find(id);
-  return it == m_sheets.end() ? nullptr : it->second.get();
+  if (it == m_sheets.end()) return nullptr;
+  m_last_sheet_id = id;
+  m_last_sheet = it->second.get();
+  return m_last_sheet;
 }
 
 std::string Model::sheet_name(SheetId id) const {
@@ -196,6 +194,8 @@ void Model::destroy_sheet(SheetId id) {
   std::erase_if(b.names, [id](const DefinedName& d) { return d.scope == id; });
   b.sheets.erase(std::remove(b.sheets.begin(), b.sheets.end(), id), b.sheets.end());
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
+  m_last_sheet_id = 0;
+  m_last_sheet = nullptr;
   m_sheets.erase(id);
   for (const CellAddr& a : readers) m_recalc.mark_dirty(a);
   m_recalc.after_change();
@@ -239,6 +239,12 @@ std::string Model::number_format(SheetId sheet_id, std::int32_t row, std::int32_
 std::pair<std::int32_t, std::int32_t> Model::extent(SheetId sheet_id) const {
   const Sheet* s = sheet(sheet_id);
   return s ? std::make_pair(s->max_row, s->max_col) : std::make_pair(0, 0);
+}
+
+std::shared_ptr<const ColumnIndex> Model::column_index(SheetId sheet_id, std::int32_t col,
+                                                       std::int32_t r1, std::int32_t r2) const {
+  const Sheet* s = sheet(sheet_id);
+  return s ? m_lookups.find(sheet_id, s->cells, col, r1, r2) : nullptr;
 }
 
 std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t col,
