@@ -359,6 +359,10 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
   if (auto st = check_array_edit(a); !st.ok()) return st;
+  if (FormulaPtr above = written_above(a, text, notation)) {
+    install_formula(a, std::move(above));
+    return {};
+  }
   const BookId book_id = s->book;
   auto parsed = parse_formula(
       text, notation, a.row, a.col,
@@ -405,6 +409,33 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
     if (near->formula == f || same_shape(*near->formula, *f)) return near->formula;
   }
   return f;
+}
+
+FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation) const {
+  if (a.row <= 1 || text.size() > kMaxFormulaLength) return nullptr;
+  const Sheet* s = sheet(a.sheet);
+  // What a parse looks up besides the text may have changed since the cell
+  // above was parsed: tables (a table's name, or a word that has become
+  // one, reads as its cells), names, and sheets not found then or gone
+  // since. Those parse.
+  if (!m_books.at(s->book).tables.empty()) return nullptr;
+  const FormulaState* above = s->cells.formula(cell_key(a.row - 1, a.col));
+  if (!above || above->in_array || !above->formula || !above->formula->root) return nullptr;
+  const Formula& f = *above->formula;
+  if (f.uses_names || std::any_of(f.refs.begin(), f.refs.end(), [this](const RefAst& r) {
+        return (r.has_sheet && !m_sheets.count(r.sheet)) ||
+               (r.three_d() && !m_sheets.count(r.sheet2));
+      })) {
+    return nullptr;
+  }
+  // The same formulas share_shape would not reuse.
+  const FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
+    return nullptr;
+  }
+  const std::string written =
+      write_formula(f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); });
+  return written == text ? above->formula : nullptr;
 }
 
 Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col, const Value& v) {

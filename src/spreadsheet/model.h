@@ -290,6 +290,10 @@ class Model : public std::enable_shared_from_this<Model> {
   // f, or the identical parsed formula of a neighbouring cell in its column
   // or row, so that a block of formulas of one shape holds one parsed tree.
   FormulaPtr share_shape(const CellAddr& a, FormulaPtr f) const;
+  // The parsed formula of the cell above when it writes back at a as
+  // exactly text (a column filled down), which parsing text would give
+  // again: entering it skips the parse. Null otherwise.
+  FormulaPtr written_above(const CellAddr& a, std::string_view text, Notation notation) const;
   void drop_formula(const CellAddr& a);
   void erase_if_blank(const CellAddr& a);
   Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp
