@@ -113,8 +113,9 @@ CellStore::Slot& CellStore::slot_or_new(std::uint64_t key) {
                : std::lower_bound(m_columns.begin(), m_columns.end(), col,
                                   [](const Column& x, std::int32_t v) { return x.col < v; });
   if (c == m_columns.end() || c->col != col) {
-    c = m_columns.insert(c, Column{col, {}});
+    c = m_columns.insert(c, Column{col, 0, {}});
   }
+  c->version = ++m_clock;
   auto& chunks = c->chunks;
   const std::int32_t index = row >> kChunkShift;
   auto ch = !chunks.empty() && chunks.back().index <= index
@@ -290,6 +291,7 @@ void CellStore::erase(std::uint64_t key) {
   if (ch == c->chunks.end() || ch->index != index) return;
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return;
+  c->version = ++m_clock;
   const auto pos = static_cast<std::ptrdiff_t>(bits_set(ch->mask & (bit - 1)));
   release(ch->slots[static_cast<std::size_t>(pos)]);
   ch->slots.erase(ch->slots.begin() + pos);
@@ -312,6 +314,12 @@ std::vector<std::uint64_t> CellStore::keys() const {
     }
   }
   return out;
+}
+
+std::uint64_t CellStore::column_version(std::int32_t col) const {
+  const auto c = std::lower_bound(m_columns.begin(), m_columns.end(), col,
+                                  [](const Column& x, std::int32_t v) { return x.col < v; });
+  return c == m_columns.end() || c->col != col ? 0 : c->version;
 }
 
 void CellStore::erase_if_blank(std::uint64_t key) {

@@ -88,6 +88,10 @@ class CellStore {
   // The positions of every cell (blank ones with a format too), column by
   // column.
   std::vector<std::uint64_t> keys() const;
+  // A number that changes at every write or erase of a cell of the column
+  // and never repeats, except 0, which a column holding no cell answers:
+  // what was worked out from a column's values holds while it is the same.
+  std::uint64_t column_version(std::int32_t col) const;
 
   // Calls fn(row, col, cell) for the non-blank cells of box, column by
   // column and down each column. fn must not change the store.
@@ -124,6 +128,7 @@ class CellStore {
   };
   struct Column {
     std::int32_t col = 0;
+    std::uint64_t version = 0;  // see column_version
     std::vector<Chunk> chunks;  // by index
   };
   // Where chunk index is, or goes, in chunks.
@@ -179,6 +184,7 @@ class CellStore {
 
   std::vector<Column> m_columns;  // by col
   std::size_t m_size = 0;
+  std::uint64_t m_clock = 0;  // the last column version given
   TextPool m_texts;
   Side<FormulaCell> m_formulas;
   Side<Value> m_boxed;

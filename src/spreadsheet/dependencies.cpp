@@ -5,47 +5,6 @@
 
 namespace quillo::spreadsheet {
 
-void DependencyIndex::Readers::add(const CellAddr& formula) {
-  if (many) {
-    ++(*many)[formula];
-    return;
-  }
-  for (auto& [f, count] : few) {
-    if (f == formula) {
-      ++count;
-      return;
-    }
-  }
-  if (few.size() < kFew) {
-    few.emplace_back(formula, 1);
-    return;
-  }
-  many = std::make_unique<std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>>(few.begin(),
-                                                                                     few.end());
-  few.clear();
-  few.shrink_to_fit();
-  ++(*many)[formula];
-}
-
-bool DependencyIndex::Readers::remove(const CellAddr& formula) {
-  if (many) {
-    const auto it = many->find(formula);
-    if (it == many->end()) return false;
-    if (--it->second == 0) many->erase(it);
-    return true;
-  }
-  for (std::size_t i = 0; i < few.size(); ++i) {
-    if (few[i].first == formula) {
-      if (--few[i].second == 0) {
-        few[i] = few.back();
-        few.pop_back();
-      }
-      return true;
-    }
-  }
-  return false;
-}
-
 std::size_t DependencyIndex::CellReaders::position(std::uint64_t stored) const {
   const std::size_t mask = m_entries.size() - 1;
   std::size_t i = home(stored);
@@ -53,9 +12,9 @@ std::size_t DependencyIndex::CellReaders::position(std::uint64_t stored) const {
   return i;
 }
 
-void DependencyIndex::CellReaders::grow() {
+void DependencyIndex::CellReaders::rehash(std::size_t size) {
   std::vector<Entry> old = std::move(m_entries);
-  m_entries = std::vector<Entry>(std::max<std::size_t>(16, old.size() * 2));
+  m_entries = std::vector<Entry>(size);
   m_shift = 64 - std::countr_zero(m_entries.size());
   for (Entry& e : old) {
     if (e.stored != 0) m_entries[position(e.stored)] = std::move(e);
@@ -103,41 +62,39 @@ void DependencyIndex::count_column(SheetIndex& idx, std::int32_t col, int delta)
   idx.column_refs[c] += static_cast<std::uint32_t>(delta);
 }
 
+DependencyIndex::SheetIndex* DependencyIndex::sheet_index(SheetId sheet) const {
+  if (sheet == m_last_id && m_last) return m_last;
+  const auto it = m_sheets.find(sheet);
+  if (it == m_sheets.end()) return nullptr;
+  m_last_id = sheet;
+  m_last = const_cast<SheetIndex*>(&it->second);
+  return m_last;
+}
+
 void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& box) {
-  SheetIndex& idx = m_sheets[target];
+  SheetIndex* found = sheet_index(target);
+  SheetIndex& idx = found ? *found : m_sheets[target];
   if (box.single()) {
     idx.cells[cell_key(box.r1, box.c1)].add(formula);
     count_column(idx, box.c1, 1);
     return;
   }
   if (block_count(box) > kMaxBlocks) {
-    idx.wide.emplace(formula, box);
+    idx.wide.add({formula, box});
     return;
   }
   for (std::int32_t c = box.c1; c <= box.c2; ++c) {
     count_column(idx, c, 1);
     for (std::int32_t b = box.r1 >> kRowShift; b <= box.r2 >> kRowShift; ++b) {
-      idx.blocks[block_key(b, c)].emplace(formula, box);
+      idx.blocks[block_key(b, c)].add({formula, box});
     }
   }
-}
-
-bool DependencyIndex::erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
-                                const CellAddr& formula, const Box& box) {
-  auto [it, end] = map.equal_range(formula);
-  for (; it != end; ++it) {
-    if (it->second == box) {
-      map.erase(it);
-      return true;
-    }
-  }
-  return false;
 }
 
 void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box& box) {
-  const auto sheet_it = m_sheets.find(target);
-  if (sheet_it == m_sheets.end()) return;  // the sheet was dropped
-  SheetIndex& idx = sheet_it->second;
+  SheetIndex* found = sheet_index(target);
+  if (!found) return;  // the sheet was dropped
+  SheetIndex& idx = *found;
   if (box.single()) {
     const std::uint64_t key = cell_key(box.r1, box.c1);
     Readers* readers = idx.cells.find(key);
@@ -147,7 +104,7 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
     return;
   }
   if (block_count(box) > kMaxBlocks) {
-    erase_one(idx.wide, formula, box);
+    idx.wide.remove({formula, box});
     return;
   }
   for (std::int32_t c = box.c1; c <= box.c2; ++c) {
@@ -155,7 +112,7 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
     for (std::int32_t b = box.r1 >> kRowShift; b <= box.r2 >> kRowShift; ++b) {
       const auto block_it = idx.blocks.find(block_key(b, c));
       if (block_it == idx.blocks.end()) continue;
-      erased = erase_one(block_it->second, formula, box) || erased;
+      erased = block_it->second.remove({formula, box}) || erased;
       if (block_it->second.empty()) idx.blocks.erase(block_it);
     }
     if (erased) count_column(idx, c, -1);
@@ -163,9 +120,9 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
 }
 
 void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& out) const {
-  const auto sheet_it = m_sheets.find(cell.sheet);
-  if (sheet_it == m_sheets.end()) return;
-  const SheetIndex& idx = sheet_it->second;
+  const SheetIndex* found = sheet_index(cell.sheet);
+  if (!found) return;
+  const SheetIndex& idx = *found;
   const auto col = static_cast<std::size_t>(cell.col);
   if (col < idx.column_refs.size() && idx.column_refs[col] != 0) {
     if (const Readers* readers = idx.cells.find(cell_key(cell.row, cell.col))) {
@@ -173,14 +130,14 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
     }
     if (const auto it = idx.blocks.find(block_key(cell.row >> kRowShift, cell.col));
         it != idx.blocks.end()) {
-      for (const auto& [formula, box] : it->second) {
-        if (box.contains(cell.row, cell.col)) out.push_back(formula);
-      }
+      it->second.for_each([&](const std::pair<CellAddr, Box>& read) {
+        if (read.second.contains(cell.row, cell.col)) out.push_back(read.first);
+      });
     }
   }
-  for (const auto& [formula, box] : idx.wide) {
-    if (box.contains(cell.row, cell.col)) out.push_back(formula);
-  }
+  idx.wide.for_each([&](const std::pair<CellAddr, Box>& read) {
+    if (read.second.contains(cell.row, cell.col)) out.push_back(read.first);
+  });
 }
 
 void DependencyIndex::drop_sheet(SheetId sheet, std::vector<CellAddr>& out) {
@@ -189,10 +146,11 @@ void DependencyIndex::drop_sheet(SheetId sheet, std::vector<CellAddr>& out) {
   sheet_it->second.cells.for_each([&](const Readers& readers) {
     readers.for_each([&](const CellAddr& formula) { out.push_back(formula); });
   });
-  for (const auto& [key, block] : sheet_it->second.blocks) {
-    for (const auto& [formula, box] : block) out.push_back(formula);
-  }
-  for (const auto& [formula, box] : sheet_it->second.wide) out.push_back(formula);
+  const auto take = [&](const std::pair<CellAddr, Box>& read) { out.push_back(read.first); };
+  for (const auto& [key, block] : sheet_it->second.blocks) block.for_each(take);
+  sheet_it->second.wide.for_each(take);
+  m_last_id = 0;
+  m_last = nullptr;
   m_sheets.erase(sheet_it);
 }
 

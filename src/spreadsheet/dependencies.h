@@ -1,16 +1,20 @@
 // DependencyIndex: which formulas read which cells, so a change reaches its
 // dependents without rescanning every formula. Single-cell references are
-// kept per cell, in a short list (most cells have a reader or two), turned
-// into a hash table when a cell has many readers; ranges are kept in blocks of rows per column, and
-// ranges too large for blocks (whole columns, big areas) in one list per sheet that is checked on
+// kept per cell, in a list in the order they came (most cells have a reader
+// or two), with a table of places when a cell has many readers; ranges are
+// kept in such lists for blocks of rows per column, and ranges too large for
+// blocks (whole columns, big areas) in one list per sheet that is checked on
 // every change of that sheet. Adding and removing a reference are constant time, so rewriting
 // formulas over and over does not accumulate. A count of references by column lets a change in
 // a column nothing reads skip the lookups (the results of most formulas are read by no other).
 // Event-loop thread only; the index holds addresses, never cells.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "spreadsheet/cell_addr.h"
@@ -33,24 +37,92 @@ class DependencyIndex {
   static constexpr int kRowShift = 8;               // 256 rows per block
   static constexpr std::int64_t kMaxBlocks = 1024;  // larger ranges go to the wide list
 
-  // The formulas reading one cell, each with how many of its references do.
-  struct Readers {
+  // Items (formulas, or formulas with the box they read), each with how
+  // many times it was added, in the order they came: marking and evaluating
+  // the many readers of a cell or block goes down the sheet as they were
+  // written, not in hash order. Past kFew of them a table of their places
+  // finds one without a scan; removal moves the last item into the gap.
+  template <typename Item, typename Hash>
+  class CountedList {
+   public:
     static constexpr std::size_t kFew = 16;
-    std::vector<std::pair<CellAddr, std::uint32_t>> few;
-    std::unique_ptr<std::unordered_map<CellAddr, std::uint32_t, CellAddrHash>> many;
 
-    void add(const CellAddr& formula);
-    bool remove(const CellAddr& formula);  // false when the formula was not there
-    bool empty() const { return many ? many->empty() : few.empty(); }
-    template <typename Fn>
-    void for_each(Fn&& fn) const {
-      if (many) {
-        for (const auto& [formula, count] : *many) fn(formula);
-      } else {
-        for (const auto& [formula, count] : few) fn(formula);
+    void add(const Item& item) {
+      if (m_places) {
+        const auto [it, added] =
+            m_places->try_emplace(item, static_cast<std::uint32_t>(m_list.size()));
+        if (added) {
+          m_list.emplace_back(item, 1);
+        } else {
+          ++m_list[it->second].second;
+        }
+        return;
+      }
+      const std::size_t i = place(item);
+      if (i < m_list.size()) {
+        ++m_list[i].second;
+        return;
+      }
+      m_list.emplace_back(item, 1);
+      if (m_list.size() > kFew) {
+        m_places = std::make_unique<std::unordered_map<Item, std::uint32_t, Hash>>();
+        for (std::size_t k = 0; k < m_list.size(); ++k) {
+          m_places->emplace(m_list[k].first, static_cast<std::uint32_t>(k));
+        }
       }
     }
+    // False when the item was not there.
+    bool remove(const Item& item) {
+      const std::size_t i = place(item);
+      if (i == m_list.size()) return false;
+      if (--m_list[i].second != 0) return true;
+      if (m_places) m_places->erase(item);
+      if (i + 1 != m_list.size()) {
+        m_list[i] = m_list.back();
+        if (m_places) (*m_places)[m_list[i].first] = static_cast<std::uint32_t>(i);
+      }
+      m_list.pop_back();
+      if (m_list.empty()) {
+        m_places.reset();
+        m_list.shrink_to_fit();
+      }
+      return true;
+    }
+    bool empty() const { return m_list.empty(); }
+    template <typename Fn>
+    void for_each(Fn&& fn) const {
+      for (const auto& [item, count] : m_list) fn(item);
+    }
+
+   private:
+    std::size_t place(const Item& item) const {  // m_list.size() when absent
+      if (m_places) {
+        const auto it = m_places->find(item);
+        return it == m_places->end() ? m_list.size() : it->second;
+      }
+      for (std::size_t i = 0; i < m_list.size(); ++i) {
+        if (m_list[i].first == item) return i;
+      }
+      return m_list.size();
+    }
+
+    std::vector<std::pair<Item, std::uint32_t>> m_list;
+    std::unique_ptr<std::unordered_map<Item, std::uint32_t, Hash>> m_places;
   };
+
+  struct FormulaBoxHash {
+    std::size_t operator()(const std::pair<CellAddr, Box>& p) const {
+      std::uint64_t h = CellAddrHash{}(p.first);
+      for (const std::int32_t x : {p.second.r1, p.second.c1, p.second.r2, p.second.c2}) {
+        h = (h ^ static_cast<std::uint32_t>(x)) * 0x9E3779B97F4A7C15ull;
+      }
+      return static_cast<std::size_t>(h ^ (h >> 32));
+    }
+  };
+  // The formulas reading one cell; the formulas reading a block of rows of
+  // a column, or a sheet's wide ranges, with the box each reads.
+  using Readers = CountedList<CellAddr, CellAddrHash>;
+  using BoxReaders = CountedList<std::pair<CellAddr, Box>, FormulaBoxHash>;
 
   // Readers by cell key in one open-addressing table (linear probing,
   // entries shifted back on erase): a sheet's formulas may read hundreds of
@@ -84,7 +156,8 @@ class DependencyIndex {
       return static_cast<std::size_t>(group << 3 | (stored & 7));
     }
     std::size_t position(std::uint64_t stored) const;  // of the key, or the free entry it goes in
-    void grow();
+    void grow() { rehash(std::max<std::size_t>(16, m_entries.size() * 2)); }
+    void rehash(std::size_t size);
 
     std::vector<Entry> m_entries;  // a power of two of them, at most 3/4 used
     std::size_t m_size = 0;
@@ -95,8 +168,8 @@ class DependencyIndex {
     // By column: how many single-cell and block references read it.
     std::vector<std::uint32_t> column_refs;
     CellReaders cells;
-    std::unordered_map<std::uint64_t, std::unordered_multimap<CellAddr, Box, CellAddrHash>> blocks;
-    std::unordered_multimap<CellAddr, Box, CellAddrHash> wide;
+    std::unordered_map<std::uint64_t, BoxReaders> blocks;
+    BoxReaders wide;
   };
 
   static std::uint64_t block_key(std::int32_t block_row, std::int32_t col) {
@@ -105,11 +178,15 @@ class DependencyIndex {
   static std::int64_t block_count(const Box& box) {
     return std::int64_t{(box.r2 >> kRowShift) - (box.r1 >> kRowShift) + 1} * box.cols();
   }
-  static bool erase_one(std::unordered_multimap<CellAddr, Box, CellAddrHash>& map,
-                        const CellAddr& formula, const Box& box);
   static void count_column(SheetIndex& idx, std::int32_t col, int delta);
 
+  // The sheet's index, or null; the last one found is answered without a
+  // hash lookup (a change marks cell after cell of one sheet).
+  SheetIndex* sheet_index(SheetId sheet) const;
+
   std::unordered_map<SheetId, SheetIndex> m_sheets;
+  mutable SheetId m_last_id = 0;
+  mutable SheetIndex* m_last = nullptr;
 };
 
 }  // namespace quillo::spreadsheet

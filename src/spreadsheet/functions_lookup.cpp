@@ -6,6 +6,7 @@
 // in their wildcard mode (2). Approximate matches expect the items sorted
 // and stop at the first one past the wanted value.
 #include <cmath>
+#include <optional>
 
 #include "common/text.h"
 #include "spreadsheet/criteria.h"
@@ -54,6 +55,17 @@ std::int64_t lookup(const Value& want, std::int32_t n, int type, At at) {
     }
   }
   return found;
+}
+
+// An exact lookup down column col of a range, through the sheet's index of
+// that column when there is one (lookup_cache.h); nullopt when the cells
+// must be read. wildcards: whether the wanted text may hold wildcards.
+std::optional<std::int64_t> indexed_exact(const Value& want, const RangeView& view,
+                                          std::int32_t col, bool wildcards) {
+  if (wildcards && want.is_text() && has_wildcards(want.text())) return std::nullopt;
+  const auto index = view.column_index(col);
+  if (!index) return std::nullopt;
+  return index->find(want);
 }
 
 // A one-row or one-column range or array: its length and its i-th item.
@@ -107,8 +119,10 @@ Value table_lookup(const CallContext& ctx, std::span<const Value> args, bool acr
     if (col < 0) return Value(ErrorCode::NA);
     return view->at(other, static_cast<std::int32_t>(col));
   }
-  const std::int64_t row = lookup(want, view->used_rows(), approximate ? 1 : 0,
-                                  [&](std::int32_t i) { return view->at(i, 0); });
+  const auto indexed = approximate ? std::nullopt : indexed_exact(want, *view, 0, true);
+  const std::int64_t row = indexed ? *indexed
+                                   : lookup(want, view->used_rows(), approximate ? 1 : 0,
+                                            [&](std::int32_t i) { return view->at(i, 0); });
   if (row < 0) return Value(ErrorCode::NA);
   return view->at(static_cast<std::int32_t>(row), other);
 }
@@ -117,6 +131,9 @@ Value table_lookup(const CallContext& ctx, std::span<const Value> args, bool acr
 // or next larger, 2 wildcards; search modes 1 first to last, -1 last to
 // first, 2 binary over ascending items, -2 binary over descending items.
 std::int64_t xmatch(const Value& want, const Vector& vec, int match, int search) {
+  if (match == 0 && search == 1 && !vec.across) {
+    if (const auto indexed = indexed_exact(want, vec.view, 0, false)) return *indexed;
+  }
   const std::int32_t n = vec.length();
   if (search == 2 || search == -2) {
     const bool ascending = search == 2;
@@ -191,8 +208,12 @@ Value fn_match(const CallContext& ctx, std::span<const Value> args) {
   const auto vec = vector_arg(args[1], ctx);
   if (failed(vec)) return error_of(vec);
   const Vector& v = std::get<Vector>(vec);
-  const std::int64_t pos =
-      lookup(std::get<Value>(want0), v.length(), type, [&](std::int32_t i) { return v.at(i); });
+  const auto indexed = type == 0 && !v.across
+                           ? indexed_exact(std::get<Value>(want0), v.view, 0, true)
+                           : std::nullopt;
+  const std::int64_t pos = indexed ? *indexed
+                                   : lookup(std::get<Value>(want0), v.length(), type,
+                                            [&](std::int32_t i) { return v.at(i); });
   return pos < 0 ? Value(ErrorCode::NA) : Value(static_cast<double>(pos + 1));
 }
 

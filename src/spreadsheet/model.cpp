@@ -83,14 +83,12 @@ Status Model::close_book(BookId id) {
 
 // ---- sheets ----
 
-const Sheet* Model::sheet(SheetId id) const {
+Sheet* Model::lookup_sheet(SheetId id) const {
   const auto it = m_sheets.find(id);
-  return it == m_sheets.end() ? nullptr : it->second.get();
-}
-
-Sheet* Model::sheet_mut(SheetId id) {
-  const auto it = m_sheets.find(id);
-  return it == m_sheets.end() ? nullptr : it->second.get();
+  if (it == m_sheets.end()) return nullptr;
+  m_last_sheet_id = id;
+  m_last_sheet = it->second.get();
+  return m_last_sheet;
 }
 
 std::string Model::sheet_name(SheetId id) const {
@@ -196,6 +194,8 @@ void Model::destroy_sheet(SheetId id) {
   std::erase_if(b.names, [id](const DefinedName& d) { return d.scope == id; });
   b.sheets.erase(std::remove(b.sheets.begin(), b.sheets.end(), id), b.sheets.end());
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
+  m_last_sheet_id = 0;
+  m_last_sheet = nullptr;
   m_sheets.erase(id);
   for (const CellAddr& a : readers) m_recalc.mark_dirty(a);
   m_recalc.after_change();
@@ -239,6 +239,12 @@ std::string Model::number_format(SheetId sheet_id, std::int32_t row, std::int32_
 std::pair<std::int32_t, std::int32_t> Model::extent(SheetId sheet_id) const {
   const Sheet* s = sheet(sheet_id);
   return s ? std::make_pair(s->max_row, s->max_col) : std::make_pair(0, 0);
+}
+
+std::shared_ptr<const ColumnIndex> Model::column_index(SheetId sheet_id, std::int32_t col,
+                                                       std::int32_t r1, std::int32_t r2) const {
+  const Sheet* s = sheet(sheet_id);
+  return s ? m_lookups.find(sheet_id, s->cells, col, r1, r2) : nullptr;
 }
 
 std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t col,
@@ -353,6 +359,10 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
   if (auto st = check_array_edit(a); !st.ok()) return st;
+  if (FormulaPtr above = written_above(a, text, notation)) {
+    install_formula(a, std::move(above));
+    return {};
+  }
   const BookId book_id = s->book;
   auto parsed = parse_formula(
       text, notation, a.row, a.col,
@@ -399,6 +409,33 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
     if (near->formula == f || same_shape(*near->formula, *f)) return near->formula;
   }
   return f;
+}
+
+FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation) const {
+  if (a.row <= 1 || text.size() > kMaxFormulaLength) return nullptr;
+  const Sheet* s = sheet(a.sheet);
+  // What a parse looks up besides the text may have changed since the cell
+  // above was parsed: tables (a table's name, or a word that has become
+  // one, reads as its cells), names, and sheets not found then or gone
+  // since. Those parse.
+  if (!m_books.at(s->book).tables.empty()) return nullptr;
+  const FormulaState* above = s->cells.formula(cell_key(a.row - 1, a.col));
+  if (!above || above->in_array || !above->formula || !above->formula->root) return nullptr;
+  const Formula& f = *above->formula;
+  if (f.uses_names || std::any_of(f.refs.begin(), f.refs.end(), [this](const RefAst& r) {
+        return (r.has_sheet && !m_sheets.count(r.sheet)) ||
+               (r.three_d() && !m_sheets.count(r.sheet2));
+      })) {
+    return nullptr;
+  }
+  // The same formulas share_shape would not reuse.
+  const FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
+    return nullptr;
+  }
+  const std::string written =
+      write_formula(f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); });
+  return written == text ? above->formula : nullptr;
 }
 
 Status Model::set_value(SheetId sheet_id, std::int32_t row, std::int32_t col, const Value& v) {

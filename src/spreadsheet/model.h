@@ -34,6 +34,7 @@
 #include "spreadsheet/cell_store.h"
 #include "spreadsheet/formula.h"
 #include "spreadsheet/key_set.h"
+#include "spreadsheet/lookup_cache.h"
 #include "spreadsheet/recalculation.h"
 
 namespace quillo::spreadsheet {
@@ -137,7 +138,9 @@ class Model : public std::enable_shared_from_this<Model> {
   Status rename_sheet(SheetId id, std::string_view name);
   Status set_visibility(SheetId id, host::Visibility v);
   void activate_sheet(SheetId id);
-  const Sheet* sheet(SheetId id) const;
+  const Sheet* sheet(SheetId id) const {
+    return id != 0 && id == m_last_sheet_id ? m_last_sheet : lookup_sheet(id);
+  }
   SheetId find_sheet(BookId book, std::string_view name) const;
   std::string sheet_name(SheetId id) const;  // empty when gone
 
@@ -209,6 +212,11 @@ class Model : public std::enable_shared_from_this<Model> {
   std::optional<std::pair<SheetId, Box>> resolve(const RefAst& ref, const CellAddr& host) const;
   // The last row and column holding anything on the sheet (0 when empty).
   std::pair<std::int32_t, std::int32_t> extent(SheetId sheet) const;
+  // The exact-match index of rows r1..r2 of a column, for lookups
+  // (lookup_cache.h); null when the sheet is gone or the index is not made
+  // yet, and then the lookup reads the cells.
+  std::shared_ptr<const ColumnIndex> column_index(SheetId sheet, std::int32_t col, std::int32_t r1,
+                                                  std::int32_t r2) const;
 
   // ---- loading from files (used by the xlsx reader, xlsx.h) ----
   // Stores a cell as a workbook file holds it, without evaluating anything
@@ -263,7 +271,13 @@ class Model : public std::enable_shared_from_this<Model> {
  private:
   friend class Recalculation;
 
-  Sheet* sheet_mut(SheetId id);
+  Sheet* sheet_mut(SheetId id) {
+    return id != 0 && id == m_last_sheet_id ? m_last_sheet : lookup_sheet(id);
+  }
+  // Calculation asks for the same sheet at every step: the last one found
+  // is answered without a hash lookup (ids are never reused, and a sheet
+  // going clears it).
+  Sheet* lookup_sheet(SheetId id) const;
   FormulaState* formula_state(const CellAddr& a);
   const FormulaState* formula_state(const CellAddr& a) const;
   void destroy_sheet(SheetId id);  // no checks: also used when a workbook closes
@@ -276,6 +290,10 @@ class Model : public std::enable_shared_from_this<Model> {
   // f, or the identical parsed formula of a neighbouring cell in its column
   // or row, so that a block of formulas of one shape holds one parsed tree.
   FormulaPtr share_shape(const CellAddr& a, FormulaPtr f) const;
+  // The parsed formula of the cell above when it writes back at a as
+  // exactly text (a column filled down), which parsing text would give
+  // again: entering it skips the parse. Null otherwise.
+  FormulaPtr written_above(const CellAddr& a, std::string_view text, Notation notation) const;
   void drop_formula(const CellAddr& a);
   void erase_if_blank(const CellAddr& a);
   Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp
@@ -295,6 +313,8 @@ class Model : public std::enable_shared_from_this<Model> {
   std::vector<BookId> m_book_order;
   BookId m_active_book = 0;
   std::unordered_map<SheetId, std::unique_ptr<Sheet>> m_sheets;
+  mutable SheetId m_last_sheet_id = 0;  // the sheet lookup_sheet found last
+  mutable Sheet* m_last_sheet = nullptr;
   BookId m_next_book = 1;
   SheetId m_next_sheet = 1;
   int m_book_counter = 0;  // for "Book1", "Book2", ...
@@ -309,6 +329,9 @@ class Model : public std::enable_shared_from_this<Model> {
   // See track_changes: per sheet, the value each changed cell held first.
   // A cell store keeps them at a slot a cell, whatever the run rewrites.
   std::unordered_map<SheetId, std::unique_ptr<CellStore>> m_before;
+  // Indexes of the columns lookups search: kept apart from the cells, and
+  // checked against their version, so reading keeps the model const.
+  mutable LookupCache m_lookups;
   // Declared last: it refers to the model, and goes first.
   Recalculation m_recalc{*this};
 };

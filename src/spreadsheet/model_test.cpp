@@ -321,6 +321,32 @@ TEST_F(ModelTest, FormulasOfOneShapeShareOneParsedFormula) {
   EXPECT_EQ(num(7, 2), 1);
 }
 
+// A column filled down shares the parse of the cell above, but never where
+// parsing again would read the workbook differently.
+TEST_F(ModelTest, FilledDownFormulasShareTheParseAboveOnlyWhenItReadsTheSame) {
+  Array block{4, 1, {}};
+  for (std::int32_t r = 1; r <= 4; ++r)
+    block.items.push_back(Value("=A" + std::to_string(r) + "+1"));
+  ASSERT_TRUE(model->set_values(sheet, 1, 2, block).ok());
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 4, 2}), model->formula_at(CellAddr{sheet, 1, 2}));
+  EXPECT_EQ(model->formula_text(sheet, 4, 2, Notation::A1), "=A4+1");
+  EXPECT_EQ(num(4, 2), 1);
+  // A sheet named before it exists reads as #REF!; once it exists, the same
+  // formula entered below reads it.
+  set(1, 3, "=Later!A1");
+  ASSERT_TRUE(model->add_sheet(book, "Later").ok());
+  const SheetId later = model->find_sheet(book, "Later");
+  ASSERT_TRUE(model->set_value(later, 2, 1, Value(7.0)).ok());
+  set(2, 3, "=Later!A2");
+  EXPECT_EQ(model->value(sheet, 1, 3), Value(ErrorCode::Ref));
+  EXPECT_EQ(num(2, 3), 7);
+  // Re-entering a cell's own formula gives it a fresh one, as before.
+  const FormulaPtr shared = model->formula_at(CellAddr{sheet, 3, 2});
+  set(3, 2, "=A3+1");
+  EXPECT_NE(model->formula_at(CellAddr{sheet, 3, 2}), shared);
+  EXPECT_EQ(num(3, 2), 1);
+}
+
 // Loading keeps what cells hold, not what a file claims about them: empty
 // cells that only carry a style are left to the file.
 TEST_F(ModelTest, LoadedCellsCostWhatTheyHold) {

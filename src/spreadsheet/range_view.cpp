@@ -49,6 +49,11 @@ Value RangeView::at(std::int32_t r, std::int32_t c) const {
   return m_array.array().at(r, c);
 }
 
+std::shared_ptr<const ColumnIndex> RangeView::column_index(std::int32_t c) const {
+  if (!m_model || m_gone || c < 0 || c >= cols()) return nullptr;
+  return m_model->column_index(m_sheet, m_box.c1 + c, m_box.r1, m_box.r2);
+}
+
 Array RangeView::to_array() const {
   if (!m_model) return m_array.array();
   Array out;

@@ -26,6 +26,9 @@ class RangeView {
   std::int32_t used_rows() const;
 
   Value at(std::int32_t r, std::int32_t c) const;  // 0-based
+  // For a range, the exact-match index of its column c (0-based) when the
+  // model has one (Model::column_index); null otherwise.
+  std::shared_ptr<const ColumnIndex> column_index(std::int32_t c) const;
   // Calls fn(value) for every non-empty value (ranges) or every item (arrays).
   template <typename Fn>
   void for_each(Fn&& fn) const;

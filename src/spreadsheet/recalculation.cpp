@@ -24,6 +24,11 @@ namespace {
 // The first formula cell of the sheet within box at or after key (column by
 // column); nullopt when there is none.
 std::optional<std::uint64_t> next_formula_in(const Sheet& s, const Box& box, std::uint64_t key) {
+  if (box.single()) {  // most references: the cell itself says
+    const std::uint64_t cell = cell_key(box.r1, box.c1);
+    if (key > cell || !s.cells.formula(cell)) return std::nullopt;
+    return cell;
+  }
   key = std::max(key, cell_key(box.r1, box.c1));
   while (true) {
     const auto it = s.formulas.lower_bound(key);
@@ -65,6 +70,15 @@ class VisitTable {
   // a must be in the table.
   void leave_stack(const CellAddr& a) { const_cast<Entry*>(entry(a))->visit &= ~1u; }
 
+  // Room for n visits without growing: a walk over many formulas sizes its
+  // table once rather than doubling it a dozen times.
+  void reserve(std::size_t n) {
+    if (n <= 32) return;  // the first add makes room for that many
+    std::size_t size = 64;
+    while (size < 2 * n) size *= 2;
+    if (size > m_entries.size()) rehash(size);
+  }
+
  private:
   struct Entry {
     CellAddr addr;
@@ -90,8 +104,9 @@ class VisitTable {
     while (m_entries[i].visit != 0) i = (i + 1) & (m_entries.size() - 1);
     m_entries[i] = e;
   }
-  void grow() {
-    std::vector<Entry> old(std::max<std::size_t>(64, 2 * m_entries.size()));
+  void grow() { rehash(std::max<std::size_t>(64, 2 * m_entries.size())); }
+  void rehash(std::size_t size) {
+    std::vector<Entry> old(size);
     old.swap(m_entries);
     for (const Entry& e : old) {
       if (e.visit != 0) place(e);
@@ -110,15 +125,18 @@ class Recalculation::Walk {
  public:
   Walk(Recalculation& recalc, std::optional<SheetId> scope) : m_recalc(recalc), m_scope(scope) {}
 
+  // Room for n cells to visit (see VisitTable::reserve).
+  void reserve(std::size_t n) { m_visits.reserve(n); }
+
   void run(const CellAddr& root) {
-    if (m_visits.find(root) || !wanted(root)) return;
-    push(root);
+    if (m_visits.find(root)) return;
+    if (const FormulaState* fs = wanted(root)) push(root, *fs);
     while (!m_stack.empty()) {
       const std::size_t top = m_stack.size() - 1;
       if (const auto next = next_precedent(m_stack[top])) {
         const std::optional<VisitTable::Visit> seen = m_visits.find(*next);
         if (!seen) {
-          if (wanted(*next)) push(*next);
+          if (const FormulaState* fs = wanted(*next)) push(*next, *fs);
         } else if (seen->on_stack) {
           Frame& f = m_stack[top];
           f.low = std::min(f.low, seen->index);
@@ -144,20 +162,20 @@ class Recalculation::Walk {
   };
   bool in_scope(SheetId sheet) const { return !m_scope || *m_scope == sheet; }
 
-  // A formula cell this walk should evaluate.
-  bool wanted(const CellAddr& a) const {
+  // The state of a formula cell this walk should evaluate; null for others.
+  const FormulaState* wanted(const CellAddr& a) const {
     const FormulaState* fs = m_recalc.state(a);
-    return fs && fs->dirty && in_scope(a.sheet) && m_recalc.can_calculate(a.sheet) &&
-           !m_recalc.is_evaluating(a, fs->formula.get());
+    const bool wanted = fs && fs->dirty && in_scope(a.sheet) && m_recalc.can_calculate(a.sheet) &&
+                        !m_recalc.is_evaluating(a, fs->formula.get());
+    return wanted ? fs : nullptr;
   }
 
-  void push(const CellAddr& a) {
+  void push(const CellAddr& a, const FormulaState& fs) {
     Frame f;
     f.addr = a;
-    const FormulaState* fs = m_recalc.state(a);
-    f.formula = fs->formula;
-    f.host = fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
-    f.has_extra = !fs->extra.empty();
+    f.formula = fs.formula;
+    f.host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
+    f.has_extra = !fs.extra.empty();
     f.index = f.low = m_counter++;
     m_visits.add(a, VisitTable::Visit{f.index, true});
     m_components.push_back(a);
@@ -336,14 +354,17 @@ void Recalculation::compact_dirty() {
 }
 
 void Recalculation::mark_from(const CellAddr& changed, bool include_self) {
-  std::vector<CellAddr> queue;
   if (include_self) {
     FormulaState* fs = state(changed);
     if (!fs || fs->dirty) return;  // a dirty cell's dependents are dirty already
     set_dirty(changed, *fs);
   }
+  // Marking evaluates nothing, so it never re-enters: the lists are kept
+  // from one call to the next rather than allocated at every edit.
+  std::vector<CellAddr>& queue = m_mark_queue;
+  std::vector<CellAddr>& found = m_mark_found;
+  queue.clear();
   queue.push_back(changed);
-  std::vector<CellAddr> found;
   while (!queue.empty()) {
     const CellAddr a = queue.back();
     queue.pop_back();
@@ -432,7 +453,7 @@ void Recalculation::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic
   if (!fs || fs->formula != f) return;
   m_model.set_result(a, std::move(result));
   if (!keep_dirty) clear_dirty(*fs);
-  m_circular.erase(a);
+  if (!m_circular.empty()) m_circular.erase(a);
 }
 
 // The cells of an array formula share their precedents, so the first of
@@ -504,6 +525,7 @@ void Recalculation::recalc_dirty() {
   std::vector<CellAddr> list;
   list.swap(m_dirty);
   Walk walk(*this, std::nullopt);
+  walk.reserve(m_dirty_count);
   for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);
   // Cells skipped (calculation off, or being evaluated further out) stay listed.
   if (m_dirty_count == 0) return;

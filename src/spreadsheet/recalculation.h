@@ -129,6 +129,7 @@ class Recalculation {
   std::unordered_set<CellAddr, CellAddrHash> m_volatile;
   bool m_rerunning_found_cells = false;  // after_change's second pass is running
   std::set<CellAddr> m_circular;
+  std::vector<CellAddr> m_mark_queue, m_mark_found;  // mark_from's lists
   // Evaluations in progress, outermost first: the cell and the formula it runs.
   std::vector<std::pair<CellAddr, const Formula*>> m_active;
 };
