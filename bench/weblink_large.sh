@@ -6,6 +6,7 @@
 #
 # Usage: bench/weblink_large.sh BUILD_DIR     (a Release build)
 #        SIZE_MB=30 bench/weblink_large.sh ...
+#        KEEP=out.xlsx bench/weblink_large.sh ...   (keeps the written workbook)
 # Needs python3 (its http.server serves the page) and /usr/bin/time.
 set -euo pipefail
 
@@ -62,3 +63,4 @@ kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
 awk -v b="$bytes" -v c="$code" -v s="$seconds" -v kb="$kb" \
   'BEGIN{printf "%.1f MB page: exit %d, %s wall, %d MB peak (%.1fx the page)\n", b/1048576, c, s, kb/1024, kb*1024/b}'
 cat "$work/out.txt" "$work/err.txt" | head -5
+if [ -n "${KEEP:-}" ]; then cp "$work/book.xlsx" "$KEEP"; fi

@@ -1,6 +1,7 @@
 #include "cli/link_command.h"
 
 #include <chrono>
+#include <memory>
 #include <ostream>
 #include <unordered_map>
 
@@ -56,7 +57,7 @@ PageAnswer fetch_page(Session& session, const std::string& url, std::int64_t tim
   // Nothing more for this fetch: withdraw it, and let any late answer fall
   // into a processor that discards it.
   engine.end_page_fetch(kPageProcessor);
-  return *answer;
+  return std::move(*answer);
 }
 
 // Whether a text has at least one tag ("<" and a letter, "<!" or "</"): an
@@ -182,7 +183,7 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   const auto out_of_time = [&] {
     return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(timeout_ms);
   };
-  const PageAnswer page = fetch_page(session, options.url, timeout_ms);
+  PageAnswer page = fetch_page(session, options.url, timeout_ms);
   if (!page.answered) {
     err << kAdd << ": " << options.url << " did not answer within " << options.timeout_seconds
         << " s\n";
@@ -201,8 +202,10 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
     return 1;
   }
 
-  const html::HtmlDocument doc(page.text);
-  switch (doc.refusal()) {
+  // The page's tree is needed only to find the element; it goes before the
+  // link is made, which fetches the page again.
+  auto doc = std::make_unique<html::HtmlDocument>(page.text);
+  switch (doc->refusal()) {
     case html::PageRefusal::None:
       break;
     case html::PageRefusal::TooDeep:
@@ -218,14 +221,15 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
           << " attributes; it is not read\n";
       return 1;
   }
-  if (!doc.has_body()) {
+  if (!doc->has_body()) {
     err << kAdd << ": " << options.url
         << " has no body (a frameset page): open the address of the frame that shows the value\n";
     return 1;
   }
-  const auto found = doc.find(options.value, options.occurrence);
+  auto found = doc->find(options.value, options.occurrence);
+  const std::size_t count = doc->count(options.value);
+  doc.reset();
   if (!found) {
-    const std::size_t count = doc.count(options.value);
     if (count == 0) {
       err << kAdd << ": \"" << options.value << "\" was not found on the page "
           << "(as the first text of an element)\n";
@@ -250,23 +254,24 @@ int run_link_add(const LinkAddOptions& options, std::ostream& out, std::ostream&
   request.name = options.name;
   request.separators = LinkSeparators{options.decimal, options.group};
   request.has_selection = true;
-  request.body_html = found->body_html;
+  request.body_html = std::move(found->body_html);
   request.parent_html = found->element_html;
   request.parent_offset = found->offset;
   request.cell = [target]() -> Result<host::RangePtr> { return target; };
-  const LinkMade made = engine.create_link(request, messages);
+  const LinkMade made = engine.create_link(std::move(request), messages);
   for (const auto& m : messages.messages) err << kAdd << ": " << m.text << "\n";
   if (!made.stored) return 1;
 
   const std::string where = cell_name(*target, options.cell);
   out << "link " << made.name << ": \"" << made.value << "\" (occurrence " << options.occurrence
-      << " of " << doc.count(options.value) << ") in " << where << "\n";
+      << " of " << count << ") in " << where << "\n";
   // The link reads the page as the server sends it, not as the browser
   // rebuilt it: a page that leaves out end tags a browser adds (</b>,
   // </td>, </p>) can give markers that close nothing in the page itself,
   // so the value read would run on into the markup after it, or be missing.
   // Read from the copy just fetched, the link must give the value marked.
-  const std::string served = link_reads(page.text, made);
+  // The page is not needed after this reading: it is prepared where it lies.
+  const std::string served = link_reads(std::move(page.text), made);
   if (!same_value(served, made.value)) {
     err << kAdd << ": the link was made, but reading the page as it is served gives "
         << (served == kNotFound ? std::string(kNotFound) : "\"" + one_line(served) + "\"")

@@ -877,7 +877,7 @@ class WorkbookApi {
     link.name = param("name");
     link.cell = [this, page = m_acting]() { return cursor_cell(page); };
     engine->load_stored_links(*m_book);
-    const LinkMade made = engine->create_link(link, m_messages);
+    const LinkMade made = engine->create_link(std::move(link), m_messages);
     const bool stored = made.stored;
     if (stored) {
       ++m_edits;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -61,6 +62,16 @@ struct CurlCallbacks {
     if (n > t->max_body - std::min(t->max_body, t->body.size())) {
       t->over_cap = true;
       return 0;  // curl stops the transfer with CURLE_WRITE_ERROR
+    }
+    if (t->body.empty()) {
+      // The whole body in one allocation when its length is announced: a
+      // large page is not copied over and over as the text grows (a length
+      // past the cap is not believed; the cap stops such a body anyway).
+      curl_off_t length = -1;
+      if (curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+          length > 0 && static_cast<std::uint64_t>(length) <= t->max_body) {
+        t->body.reserve(static_cast<std::size_t>(length));
+      }
     }
     t->body.append(data, n);
     return n;

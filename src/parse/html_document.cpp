@@ -3,6 +3,7 @@
 #include <gumbo.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -117,35 +118,178 @@ std::string tag_name(const GumboElement& e) {
 constexpr std::string_view kNbsp = "\xC2\xA0";
 
 // Appends text escaped as outerHTML escapes it; in an attribute value the
-// double quote too.
+// double quote too. Plain stretches are appended whole.
 void append_escaped(std::string& out, std::string_view text, bool attribute) {
+  std::size_t from = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    std::string_view escaped;
+    std::size_t length = 1;
     switch (c) {
       case '&':
-        out += "&amp;";
+        escaped = "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        escaped = "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        escaped = "&gt;";
         break;
       case '"':
-        out += attribute ? "&quot;" : "\"";
+        if (attribute) escaped = "&quot;";
+        break;
+      case '\xC2':
+        if (text.substr(i, 2) == kNbsp) {
+          escaped = "&nbsp;";
+          length = 2;
+        }
         break;
       default:
-        if (text.substr(i, 2) == kNbsp) {
-          out += "&nbsp;";
-          ++i;
-        } else {
-          out += c;
-        }
+        break;
     }
+    if (escaped.empty()) continue;
+    out.append(text.substr(from, i - from));
+    out.append(escaped);
+    i += length - 1;
+    from = i + 1;
   }
+  out.append(text.substr(from));
 }
 
-void append_start_tag(std::string& out, const GumboNode* node) {
+// Long runs of plain text are handed to the parser as short stand-ins and
+// put back wherever the tree's text is read. The parser takes its time per
+// character of text, so a page of long paragraphs parses in a fraction of
+// the time and the tree holds no copy of their text.
+//
+// A run is folded only where nothing about it can change the tree: it lies
+// between a ">" and the next "<", holds only printable ASCII and blanks
+// (no "&", so no references; no quotes, so inside a quoted attribute value
+// it cannot end the value; no carriage return or NUL, which the parser
+// rewrites), and it is folded from its first non-blank character on: the
+// tree building treats leading blanks apart (dropped before the head, the
+// first line break of a pre), and everything after the first non-blank
+// character alike. The stand-in is the private-use character U+E000, the
+// run's number and U+E001: non-blank text, as the run was. Equal runs get
+// the same number, so equal attribute values stay equal. A page that holds
+// either character, or a numeric reference that could make one, is parsed
+// as it is.
+constexpr std::string_view kRunOpen = "\xEE\x80\x80";   // U+E000
+constexpr std::string_view kRunClose = "\xEE\x80\x81";  // U+E001
+constexpr std::size_t kMinFoldedRun = 64;
+
+bool foldable(unsigned char c) {
+  if (c == '\t' || c == '\n' || c == '\f') return true;
+  return c >= 0x20 && c < 0x7f && c != '<' && c != '>' && c != '&' && c != '"' && c != '\'';
+}
+
+// Whether a numeric character reference in the page names U+E000 or U+E001.
+bool references_stand_in(std::string_view page) {
+  for (std::size_t p = page.find("&#"); p != std::string_view::npos; p = page.find("&#", p + 2)) {
+    std::size_t k = p + 2;
+    const bool hex = k < page.size() && (page[k] == 'x' || page[k] == 'X');
+    if (hex) ++k;
+    std::uint32_t v = 0;
+    for (; k < page.size(); ++k) {
+      const char c = page[k];
+      int d = -1;
+      if (c >= '0' && c <= '9') {
+        d = c - '0';
+      } else if (hex && c >= 'a' && c <= 'f') {
+        d = c - 'a' + 10;
+      } else if (hex && c >= 'A' && c <= 'F') {
+        d = c - 'A' + 10;
+      }
+      if (d < 0) break;
+      v = std::min<std::uint32_t>(v * (hex ? 16 : 10) + static_cast<std::uint32_t>(d), 0x110000);
+    }
+    if (v == 0xE000 || v == 0xE001) return true;
+  }
+  return false;
+}
+
+class FoldedRuns {
+ public:
+  // The page with its long plain runs replaced by stand-ins; the page as it
+  // is when it may not be folded (or fold is false).
+  std::string fold(std::string_view page, bool fold) {
+    if (!fold || page.find(kRunOpen) != std::string_view::npos ||
+        page.find(kRunClose) != std::string_view::npos || references_stand_in(page)) {
+      return std::string(page);
+    }
+    std::string out;
+    std::unordered_map<std::string_view, std::size_t> numbers;
+    std::size_t copied = 0;
+    const std::size_t n = page.size();
+    for (std::size_t i = page.find('>'); i != std::string_view::npos && i + 1 < n;
+         i = page.find('>', i)) {
+      // A run from just after this ">" up to the next "<".
+      std::size_t k = i + 1;
+      while (k < n && foldable(static_cast<unsigned char>(page[k]))) ++k;
+      if (k >= n || page[k] != '<') {
+        i = k;
+        continue;
+      }
+      std::size_t r = i + 1;
+      while (r < k && is_blank(static_cast<unsigned char>(page[r]))) ++r;
+      if (k - r >= kMinFoldedRun) {
+        const std::string_view run = page.substr(r, k - r);
+        const auto [it, fresh] = numbers.try_emplace(run, m_starts.size() - 1);
+        if (fresh) {
+          m_text.append(run);
+          m_starts.push_back(m_text.size());
+        }
+        out.append(page.substr(copied, r - copied));
+        out.append(kRunOpen);
+        out.append(std::to_string(it->second));
+        out.append(kRunClose);
+        copied = k;
+      }
+      i = k;
+    }
+    if (copied == 0) return std::string(page);
+    out.append(page.substr(copied));
+    return out;
+  }
+
+  // The text with each stand-in replaced by its run: the text itself when
+  // it has none, otherwise scratch.
+  std::string_view unfold(std::string_view text, std::string& scratch) const {
+    std::size_t p = m_text.empty() ? std::string_view::npos : text.find(kRunOpen);
+    if (p == std::string_view::npos) return text;
+    scratch.clear();
+    std::size_t from = 0;
+    while (p != std::string_view::npos) {
+      const std::size_t digits = p + kRunOpen.size();
+      const std::size_t close = text.find(kRunClose, digits);
+      std::size_t number = 0;
+      const auto [end, error] = std::from_chars(
+          text.data() + digits,
+          text.data() + (close == std::string_view::npos ? text.size() : close), number);
+      if (close == std::string_view::npos || error != std::errc() || end != text.data() + close ||
+          number + 1 >= m_starts.size()) {
+        p = text.find(kRunOpen, digits);  // not a stand-in: kept as it is
+        continue;
+      }
+      scratch.append(text.substr(from, p - from));
+      scratch.append(std::string_view(m_text).substr(m_starts[number],
+                                                     m_starts[number + 1] - m_starts[number]));
+      from = close + kRunClose.size();
+      p = text.find(kRunOpen, from);
+    }
+    scratch.append(text.substr(from));
+    return scratch;
+  }
+
+  // How many bytes the folded runs hold.
+  std::size_t size() const { return m_text.size(); }
+
+ private:
+  std::string m_text;                    // the distinct runs, one after another
+  std::vector<std::size_t> m_starts{0};  // where each starts in m_text, and the end
+};
+
+void append_start_tag(std::string& out, const GumboNode* node, const FoldedRuns& runs,
+                      std::string& scratch) {
   const GumboElement& e = node->v.element;
   out += '<';
   out += tag_name(e);
@@ -154,7 +298,7 @@ void append_start_tag(std::string& out, const GumboNode* node) {
     out += ' ';
     out += a->name;
     out += "=\"";
-    append_escaped(out, a->value, true);
+    append_escaped(out, runs.unfold(a->value, scratch), true);
     out += '"';
   }
   out += '>';
@@ -197,13 +341,15 @@ void walk(const GumboNode* root, Enter enter, Leave leave, Leaf leaf) {
 
 // Serializes the subtree at root; when target is met, records where its
 // outer HTML starts and ends in out.
-void serialize(const GumboNode* root, std::string& out, const GumboNode* target = nullptr,
-               std::size_t* target_begin = nullptr, std::size_t* target_end = nullptr) {
+void serialize(const GumboNode* root, const FoldedRuns& runs, std::string& out,
+               const GumboNode* target = nullptr, std::size_t* target_begin = nullptr,
+               std::size_t* target_end = nullptr) {
+  std::string scratch;
   walk(
       root,
       [&](const GumboNode* n) {
         if (n == target && target_begin) *target_begin = out.size();
-        append_start_tag(out, n);
+        append_start_tag(out, n, runs, scratch);
       },
       [&](const GumboNode* n) {
         if (!is_void(n)) {
@@ -216,13 +362,14 @@ void serialize(const GumboNode* root, std::string& out, const GumboNode* target 
       [&](const GumboNode* n) {
         if (n->type == GUMBO_NODE_COMMENT) {
           out += "<!--";
-          out += n->v.text.text;
+          out += runs.unfold(n->v.text.text, scratch);
           out += "-->";
         } else if (is_text(n)) {
+          const std::string_view text = runs.unfold(n->v.text.text, scratch);
           if (raw_text_parent(n->parent)) {
-            out += n->v.text.text;
+            out += text;
           } else {
-            append_escaped(out, n->v.text.text, false);
+            append_escaped(out, text, false);
           }
         }
       });
@@ -733,9 +880,42 @@ std::string shown_text(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Whether shown_text(text) == wanted, without building it.
+bool shows_as(std::string_view text, std::string_view wanted) {
+  std::size_t k = 0;
+  bool blank = false;
+  bool any = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    bool is_space = is_blank(c);
+    if (!is_space && text.substr(i, 2) == kNbsp) {
+      is_space = true;
+      ++i;
+    }
+    if (is_space) {
+      blank = true;
+      continue;
+    }
+    if (blank && any) {
+      if (k >= wanted.size() || wanted[k] != ' ') return false;
+      ++k;
+    }
+    blank = false;
+    any = true;
+    if (k >= wanted.size() || wanted[k] != static_cast<char>(c)) return false;
+    ++k;
+  }
+  return k == wanted.size();
+}
+
+}  // namespace
+
 struct HtmlDocument::Impl {
   GumboOptions options = kGumboDefaultOptions;
-  std::string page;  // the parser's nodes point into it
+  std::string page;  // the page as parsed (runs folded); the parser's nodes point into it
+  FoldedRuns runs;   // the text of the runs folded out of it
   GumboOutput* output = nullptr;
   const GumboNode* body = nullptr;
   PageRefusal refusal = PageRefusal::None;
@@ -755,6 +935,7 @@ struct HtmlDocument::Impl {
     std::uint64_t runs = 0;
     std::vector<std::uint64_t> runs_at_start;
     std::size_t hidden = 0;  // open elements whose text is not page text
+    std::string scratch;
     walk(
         body,
         [&](const GumboNode* n) {
@@ -767,12 +948,14 @@ struct HtmlDocument::Impl {
         },
         [&](const GumboNode* n) {
           if (!is_text(n) || found.size() >= limit) return;
-          const std::string_view text = n->v.text.text;
-          if (!is_run(text)) return;
+          // A stand-in is a run of its own: a folded text is a run
+          // exactly when the text it stands for is.
+          const std::string_view folded = n->v.text.text;
+          if (!is_run(folded)) return;
           const bool first = !runs_at_start.empty() && runs_at_start.back() == runs;
           ++runs;
           if (first && hidden == 0 && n->parent && n->parent->type == GUMBO_NODE_ELEMENT &&
-              shown_text(text) == wanted) {
+              shows_as(this->runs.unfold(folded, scratch), wanted)) {
             found.push_back(n->parent);
           }
         });
@@ -780,7 +963,8 @@ struct HtmlDocument::Impl {
   }
 };
 
-HtmlDocument::HtmlDocument(std::string_view page) : m_impl(std::make_unique<Impl>()) {
+HtmlDocument::HtmlDocument(std::string_view page, bool fold_text)
+    : m_impl(std::make_unique<Impl>()) {
   // Errors are not kept: a broken page would only fill a list nobody reads.
   m_impl->options.max_errors = 0;
   std::string trimmed;
@@ -793,11 +977,8 @@ HtmlDocument::HtmlDocument(std::string_view page) : m_impl(std::make_unique<Impl
     m_impl->refusal = PageRefusal::TooDeep;
   }
   if (m_impl->refusal != PageRefusal::None) return;
-  if (shape.trimmed) {
-    m_impl->page = std::move(trimmed);
-  } else {
-    m_impl->page.assign(page);
-  }
+  m_impl->page = m_impl->runs.fold(shape.trimmed ? std::string_view(trimmed) : page, fold_text);
+  trimmed = std::string();
   m_impl->output =
       gumbo_parse_with_options(&m_impl->options, m_impl->page.data(), m_impl->page.size());
   if (!m_impl->output || !m_impl->output->root) return;
@@ -832,7 +1013,9 @@ std::optional<FoundElement> HtmlDocument::find(std::string_view value,
   const GumboNode* target = found[occurrence - 1];
   FoundElement result;
   std::size_t begin = 0, end = 0;
-  serialize(m_impl->body, result.body_html, target, &begin, &end);
+  // About the page's size: grown only by escapes the page did not write.
+  result.body_html.reserve(m_impl->page.size() + m_impl->runs.size());
+  serialize(m_impl->body, m_impl->runs, result.body_html, target, &begin, &end);
   result.element_html = result.body_html.substr(begin, end - begin);
   result.offset = begin;
   result.tag = tag_name(target->v.element);
@@ -841,7 +1024,7 @@ std::optional<FoundElement> HtmlDocument::find(std::string_view value,
 
 std::string HtmlDocument::body_html() const {
   std::string out;
-  if (m_impl->body) serialize(m_impl->body, out);
+  if (m_impl->body) serialize(m_impl->body, m_impl->runs, out);
   return out;
 }
 

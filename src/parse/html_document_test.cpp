@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "parse/clsparse.h"
 
@@ -187,6 +188,58 @@ TEST(HtmlDocumentTest, HostilePagesAreBoundedOrRefused) {
     attributes += ">";
   }
   EXPECT_EQ(HtmlDocument(attributes).refusal(), PageRefusal::TooManyAttributes);
+}
+
+TEST(HtmlDocumentTest, FoldingLongTextChangesNothingThatIsRead) {
+  // Long runs of plain text reach the parser as stand-ins; every place a
+  // run can stand in the page must read as it does when parsed whole.
+  const std::string run =
+      "Shares closed higher on Tuesday as trading volume rose to 12.50 million in a calm session";
+  const std::string lead = "  \n\t ";
+  const std::vector<std::string> pages = {
+      // Blanks before the head and the body go elsewhere than the text.
+      "<html>" + lead + run + "<head>" + lead + run + "<title>t</title></head>" + lead + run +
+          "<body>" + run + "</body>" + lead + run + "</html>" + lead + run,
+      // The first line break of pre, listing and textarea is dropped.
+      "<pre>\n" + run + "</pre><listing>\n" + run + "</listing><textarea>\n" + run + "</textarea>",
+      // Text in a table moves in front of it; blanks alone stay.
+      "<table><tr>" + run + "<td>x</td></tr><tr>" + lead + "<td>" + run +
+          "</td></tr></table><table><colgroup>" + lead + run + "<col></table>",
+      // A run inside quoted attribute values, equal on three formatting
+      // elements and more (which the parser compares).
+      "<p><b title='a>" + run + "<z'><b title='a>" + run + "<z'><b title='a>" + run +
+          "<z'><b title='a>" + run + "<z'>x</p><a href=\"q>" + run + "<r\">y</a>",
+      // Comments, scripts, styles, titles, SVG's character data.
+      "<body><!-- a>" + run + "<b --><script>if (a>" + run + "<b) {}</script><style>p>" + run +
+          "<a{}</style><svg><![CDATA[ a>" + run + "<b ]]></svg><div>" + run + "</div>",
+      // An end tag nothing closes: digits after a run join its text.
+      "<p>" + run + "</x>123</p><select><option>" + run + "</select>",
+      // Pages that hold the stand-in's characters are parsed as they are.
+      "<p>&#xE000;0&#57345;</p><p>" + run + "</p>",
+      std::string("<p>\xEE\x80\x80") + "0\xEE\x80\x81</p><p>" + run + "</p>",
+      "<p>" + run + "&amp;" + run + "<br>" + run + "</p><plaintext>a>" + run + "<b",
+      "<frameset>" + run + "<frame></frameset>" + run,
+  };
+  for (const std::string& page : pages) {
+    SCOPED_TRACE(page);
+    HtmlDocument folded(page), whole(page, false);
+    EXPECT_EQ(folded.has_body(), whole.has_body());
+    EXPECT_EQ(folded.body_html(), whole.body_html());
+    for (const std::string_view value : {std::string_view(run), std::string_view("x")}) {
+      EXPECT_EQ(folded.count(value), whole.count(value));
+      const auto a = folded.find(value, 2), b = whole.find(value, 2);
+      ASSERT_EQ(a.has_value(), b.has_value());
+      if (a) {
+        EXPECT_EQ(a->body_html, b->body_html);
+        EXPECT_EQ(a->element_html, b->element_html);
+        EXPECT_EQ(a->offset, b->offset);
+      }
+    }
+  }
+  // The run is found where it stands, as the whole page finds it.
+  const auto found = HtmlDocument("<div><p>" + run + "</p><p> " + run + " </p></div>").find(run, 2);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->element_html, "<p> " + run + " </p>");
 }
 
 }  // namespace

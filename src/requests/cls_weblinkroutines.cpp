@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "common/text.h"
 #include "parse/clsparse.h"
@@ -125,10 +126,66 @@ Value cls_weblinkroutines::getvalue(std::int32_t num) const {
   return v;
 }
 
-std::string link_page(std::string_view page) {
-  std::string cut(body_part(page));
-  clsparse().removedomspecificelement(cut);
-  return cut;
+namespace {
+
+constexpr std::string_view kTableSectionTags[] = {"<TBODY>",  "</TBODY>", "<THEAD>",
+                                                  "</THEAD>", "</TFOOT>", "<TFOOT>"};
+
+// Removes each tag from s in place, left to right as text::replace_all
+// does. When mark is given, it moves back by the tags removed in front of
+// it; true when a tag removed starts at it.
+bool remove_tags(std::string& s, std::string_view tag, std::size_t* mark) {
+  std::size_t p = s.find(tag);
+  if (p == std::string::npos) return false;
+  bool at_mark = false;
+  std::size_t in_front = 0;
+  std::size_t write = p;
+  std::size_t read = p;
+  while (p != std::string::npos) {
+    if (p > read) std::memmove(s.data() + write, s.data() + read, p - read);
+    write += p - read;
+    if (mark && p < *mark) in_front += tag.size();
+    if (mark && p == *mark) at_mark = true;
+    read = p + tag.size();
+    p = s.find(tag, read);
+  }
+  if (read < s.size()) std::memmove(s.data() + write, s.data() + read, s.size() - read);
+  s.resize(write + (s.size() - read));
+  if (mark) *mark -= in_front;
+  return at_mark;
+}
+
+}  // namespace
+
+void prepare_link_text(std::string& html, std::size_t* mark) {
+  for (char& c : html) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  // While the mark is at a "<", no tag removed reaches over it (a tag has
+  // its "<" only in front), so what lies in front of it is prepared as that
+  // text alone would be. Once a tag starting at it is removed, or when it is
+  // not at a "<", the text in front of it is prepared apart.
+  std::string front;
+  bool apart = false;
+  if (mark && (*mark >= html.size() || html[*mark] != '<')) {
+    front = html.substr(0, std::min(*mark, html.size()));
+    apart = true;
+  }
+  for (const std::string_view tag : kTableSectionTags) {
+    if (apart) remove_tags(front, tag, nullptr);
+    if (remove_tags(html, tag, apart ? nullptr : mark)) {
+      front = html.substr(0, *mark);
+      apart = true;
+    }
+  }
+  if (mark && apart) *mark = front.size();
+}
+
+std::string link_page(std::string page) {
+  const std::string_view body = body_part(page);
+  page.erase(0, static_cast<std::size_t>(body.data() - page.data()));
+  prepare_link_text(page);
+  return page;
 }
 
 std::string link_value(std::string_view prepared, std::string_view references,
@@ -141,7 +198,7 @@ std::string link_value(std::string_view prepared, std::string_view references,
 }
 
 void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) {
-  const std::string cut = link_page(page);
+  const std::string cut = link_page(std::string(page));
   // After a reset a number may name another page's request; a link still
   // holding the old number must not take that page's values.
   std::string request_url;

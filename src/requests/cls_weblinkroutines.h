@@ -82,8 +82,14 @@ void link_from_row(weblink& link, const LinkRow& row);
 
 // A page made ready for reading links: from its body's start tag on,
 // upper-cased, table sections removed (references and markers are taken
-// from the same form).
-std::string link_page(std::string_view page);
+// from the same form). Done where the page lies.
+std::string link_page(std::string page);
+// The preparation of link_page but for the cut at the body, in place:
+// upper-cased, the table section tags (<TBODY>, </THEAD>...) removed one
+// kind after the other. When mark is given (a place in html), it becomes the
+// length that the text in front of it has after the same preparation of that
+// text alone.
+void prepare_link_text(std::string& html, std::size_t* mark = nullptr);
 // The value a link's references and markers cut out of a prepared page,
 // decoded as wlink shows it; "#N/A" when any of them is not there. Tag
 // names match whole tag names only ("<B" is not "<BR").

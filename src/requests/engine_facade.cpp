@@ -178,8 +178,8 @@ Result<std::vector<LinkRow>> stored_links(host::Workbook& book) {
   return link_rows(**sheet);
 }
 
-std::string link_reads(std::string_view page, const LinkMade& link) {
-  return link_value(link_page(page), link.references, link.startmarker, link.endmarker);
+std::string link_reads(std::string page, const LinkMade& link) {
+  return link_value(link_page(std::move(page)), link.references, link.startmarker, link.endmarker);
 }
 
 EngineFacade::EngineFacade(host::Application& app, host::EventLoop& loop,
@@ -506,18 +506,18 @@ void EngineFacade::load_stored_links(host::Workbook& book) {
   }
 }
 
-LinkMade EngineFacade::create_link(const LinkRequest& request, host::MessageSink& messages) {
+LinkMade EngineFacade::create_link(LinkRequest request, host::MessageSink& messages) {
   weblink_wizard wizard(m_engine->weblinks(), m_engine->m_app, messages, request.cell);
   wizard.location = request.url;
   wizard.name_box = request.name;
   if (request.separators) wizard.separators = *request.separators;
   PageSelection selection;
   selection.has_selection = request.has_selection;
-  selection.body_html = request.body_html;
-  selection.parent_html = request.parent_html;
+  selection.body_html = std::move(request.body_html);
+  selection.parent_html = std::move(request.parent_html);
   selection.parent_offset = request.parent_offset;
   LinkMade made;
-  made.stored = wizard.create(selection);
+  made.stored = wizard.create(std::move(selection));
   made.name = wizard.stored_name();
   made.value = wizard.value();
   made.references = wizard.stored_references();

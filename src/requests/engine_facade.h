@@ -165,8 +165,9 @@ std::string_view link_sheet_name();
 // it has no such sheet. Fails when the sheet cannot be read.
 Result<std::vector<LinkRow>> stored_links(host::Workbook& book);
 // The value a link made by the wizard reads from a page as the server sends
-// it ("#N/A" when its references or markers are not there).
-std::string link_reads(std::string_view page, const LinkMade& link);
+// it ("#N/A" when its references or markers are not there). The page is
+// prepared where it lies (hand it over with std::move when done with it).
+std::string link_reads(std::string page, const LinkMade& link);
 
 class EngineFacade {
  public:
@@ -281,8 +282,9 @@ class EngineFacade {
   void load_stored_links(host::Workbook& book);
   // The wizard's create: stores a link for the value selected on the page
   // and writes its formula into the request's cell. Its messages go to
-  // messages.
-  LinkMade create_link(const LinkRequest& request, host::MessageSink& messages);
+  // messages. The request's page is prepared where it lies (hand it over
+  // with std::move: a page may be large).
+  LinkMade create_link(LinkRequest request, host::MessageSink& messages);
   // A link's name has at most this many characters (a formula's text
   // argument is limited to it).
   static constexpr std::size_t kMaxLinkNameLength = 255;

@@ -167,12 +167,11 @@ std::string weblink_wizard::htmltag_next(std::string_view html, std::size_t posi
   return std::string(kNotFound);
 }
 
-bool weblink_wizard::create(const PageSelection& selection) {
+bool weblink_wizard::create(PageSelection selection) {
   if (!selection.has_selection) {
     message(kNothingSelected);
     return false;
   }
-  clsparse parser;
   // The value is the element's first text run, read as the browser shows
   // it (references decoded), and it is found in the page by the place of
   // that run, not by searching its text: the run may be written with
@@ -183,19 +182,21 @@ bool weblink_wizard::create(const PageSelection& selection) {
       run == npos
           ? std::string(kNotFound)
           : decode_link_text(std::string_view(selection.parent_html).substr(run, run_length), true);
-  std::string page = selection.body_html;
+  // The page is prepared where it lies: a page may be large.
+  std::string& page = selection.body_html;
   std::string part = selection.parent_html;
-  parser.removedomspecificelement(page);
-  parser.removedomspecificelement(part);
-  std::size_t p = part.empty() ? 0 : text::find_ci(page, part);
-  const std::string_view body = selection.body_html;
-  if (!part.empty() && selection.parent_offset < body.size() &&
-      body.substr(selection.parent_offset).starts_with(selection.parent_html)) {
-    // The same preparation of the text in front of the element gives its
-    // place in the prepared page (only whole tags are removed).
-    std::string before(body.substr(0, selection.parent_offset));
-    p = parser.removedomspecificelement(before).size() + 1;
+  // Where the element stands in the page, when the view told it.
+  std::size_t at = std::string::npos;
+  if (selection.parent_offset < page.size() &&
+      std::string_view(page).substr(selection.parent_offset).starts_with(selection.parent_html)) {
+    at = selection.parent_offset;
   }
+  // The same preparation of the text in front of the element gives its
+  // place in the prepared page (only whole tags are removed).
+  prepare_link_text(page, at == std::string::npos ? nullptr : &at);
+  prepare_link_text(part);
+  std::size_t p = 0;
+  if (!part.empty()) p = at != std::string::npos ? at + 1 : text::find_ci(page, part);
   const std::size_t in_part = first_text_run(part, nullptr);
   const std::size_t q =
       run == npos || text::trim(m_value).empty() || in_part == npos ? 0 : in_part + 1;

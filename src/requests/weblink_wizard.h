@@ -77,7 +77,8 @@ class weblink_wizard {
   // stores the link on the active workbook's "weblinks_data" sheet and writes
   // the wlink formula into the active cell. True when stored; otherwise the
   // message was shown through the message sink and nothing was written.
-  bool create(const PageSelection& selection);
+  // The selection's page is prepared where it lies (a page may be large).
+  bool create(PageSelection selection);
 
   // The tag that ends at or before position (1-based): back to the nearest
   // ">", then back to the "<" before it. Records its bounds; "#N/A" when no

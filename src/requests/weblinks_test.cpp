@@ -4,6 +4,8 @@
 #include "requests/cls_weblinkroutines.h"
 #include "requests/weblinks_test_support.h"
 
+#include "parse/clsparse.h"
+
 namespace quillo::weblink_tests {
 namespace {
 
@@ -199,6 +201,29 @@ TEST_F(WebLinkTest, AfterAResetTheLinkInMemoryFetchesItsPageAgain) {
   EXPECT_EQ(shown("A1"), Value(12.5));
   EXPECT_EQ(engine.links().upper_bound(), 1);
   EXPECT_EQ(transport.requests().size(), 2u);
+}
+
+TEST(LinkPageTest, PreparingInPlaceGivesWhatPreparingACopyGives) {
+  // The page is upper-cased and loses its table section tags one kind after
+  // the other (so removing one kind may join another); a place in it moves
+  // as the text in front of it would, prepared alone.
+  for (const std::string& page :
+       {std::string("<table><tbody><tr><td>1</td></tr></tbody><tfoot></tfoot></table><p>x</p>"),
+        std::string("<th<tbody>ead>a</TH</tbody>EAD><tbody><tbody>b</thead><td>"),
+        std::string("plain text, no tags"), std::string("")}) {
+    std::string whole = page;
+    clsparse().removedomspecificelement(whole);
+    for (std::size_t mark = 0; mark <= page.size(); ++mark) {
+      SCOPED_TRACE(page + " at " + std::to_string(mark));
+      std::string in_place = page;
+      std::size_t moved = mark;
+      prepare_link_text(in_place, &moved);
+      std::string front = page.substr(0, mark);
+      EXPECT_EQ(in_place, whole);
+      EXPECT_EQ(moved, clsparse().removedomspecificelement(front).size());
+    }
+  }
+  EXPECT_EQ(link_page("<head><tbody></head><Body x=1><tbody>v"), "<BODY X=1>V");
 }
 
 }  // namespace
