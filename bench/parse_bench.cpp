@@ -87,7 +87,7 @@ void BM_DefinitionParse(benchmark::State& state) {
   for (auto _ : state) {
     std::string text = original;
     quillo::definition_parse(text, requests, r, defs);
-    benchmark::DoNotOptimize(requests.at(r).parsed.data());
+    benchmark::DoNotOptimize(&requests.at(r).parsed);
   }
   if (requests.at(r).parsed.size() != kSingles + kTables * 12) {
     state.SkipWithError("not every field was stored");

@@ -75,7 +75,7 @@ void run(benchmark::State& state, bool json) {
     const std::string problem = quillo::structured_parse(answer, request, c, keys);
     if (!problem.empty()) state.SkipWithError(problem.c_str());
     rows += request.parsed.size();
-    benchmark::DoNotOptimize(request.parsed.data());
+    benchmark::DoNotOptimize(&request.parsed);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * answer.size()));
   state.counters["fields"] = static_cast<double>(rows) / static_cast<double>(state.iterations());

@@ -23,6 +23,9 @@ class cls_log {
   // For tests: writes to out (nullptr: keeps nothing).
   explicit cls_log(std::ostream* out) : m_out(out) {}
 
+  // Whether events are kept: callers skip formatting an event's texts when
+  // they are not.
+  bool enabled() const { return m_out != nullptr; }
   void logevent(std::int32_t level, const Value& event, const Value& detail, std::string_view text);
   void datadump(const Value& a, const Value& b);
 

@@ -1,5 +1,7 @@
 #include "host/cell_key.h"
 
+#include <cstdio>
+
 #include "host/application.h"
 
 namespace quillo::host {
@@ -14,7 +16,17 @@ std::string cellkey(const Range& cell) {
   if (!book.ok() || !sheet_name.ok() || !row.ok() || !col.ok()) return {};
   const auto book_name = (*book)->name();
   if (!book_name.ok()) return {};
-  return *book_name + "_" + *sheet_name + "_" + std::to_string(*row) + "_" + std::to_string(*col);
+  // One allocation: the key is made at every call of a worksheet function.
+  char numbers[32];
+  const int n = std::snprintf(numbers, sizeof numbers, "_%d_%d", static_cast<int>(*row),
+                              static_cast<int>(*col));
+  std::string key;
+  key.reserve(book_name->size() + 1 + sheet_name->size() + static_cast<std::size_t>(n));
+  key.append(*book_name)
+      .append("_")
+      .append(*sheet_name)
+      .append(numbers, static_cast<std::size_t>(n));
+  return key;
 }
 
 }  // namespace quillo::host

@@ -75,6 +75,17 @@ class Range : public RangeRef, public std::enable_shared_from_this<Range> {
   virtual Status set_formula(std::string_view formula) const = 0;
   virtual Status set_formula_r1c1(std::string_view formula) const = 0;
   virtual Result<bool> has_formula() const = 0;
+  // Evaluates the top-left cell's formula again as if it were entered anew
+  // (its dependents follow), so worksheet functions in it run once more.
+  // This default writes an empty-text formula and then the formula again,
+  // which every host re-evaluates; a host that can re-evaluate a cell in
+  // place overrides it and skips the two writes.
+  virtual Status reenter_formula() const {
+    const Result<std::string> text = formula();
+    if (!text.ok()) return text.status();
+    (void)set_formula("=\"\"");
+    return set_formula(*text);
+  }
 
   // The number format of the top-left cell ("General" when none is set).
   virtual Result<std::string> number_format() const = 0;

@@ -35,6 +35,12 @@ bool clsXMLHttpMonitor::transition(MonitorState to) {
   if (from == MonitorState::InFlight) --m_manager.channel(m_channel).inflight;
   if (to == MonitorState::InFlight) ++m_manager.channel(m_channel).inflight;
   m_state = to;
+  if (to == MonitorState::Idle) {
+    // An idle monitor carries nothing: a table of a hundred thousand
+    // requests keeps one monitor each, and the next call brings its own.
+    std::string().swap(m_url);
+    std::string().swap(m_processor);
+  }
   return true;
 }
 
@@ -60,7 +66,9 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   // aborted or finished request) does not.
   if (!transition(MonitorState::InFlight)) return;
   ++m_tries;
-  m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
+  if (m_manager.log().enabled()) {
+    m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
+  }
   std::string error;
   HttpSettings settings = m_manager.settings();
   settings.same_origin_redirects = m_channel >= 1 && m_channel <= m_manager.channel_count() &&
@@ -91,8 +99,10 @@ void clsXMLHttpMonitor::on_result(HttpResult result) {
     on_failure(result.error_number, result.error_text);
     return;
   }
-  m_manager.log().logevent(kLogLevel, "httpreq_onresponsefinished event in monitor",
-                           " ,reqno=" + std::to_string(m_reqno), "");
+  if (m_manager.log().enabled()) {
+    m_manager.log().logevent(kLogLevel, "httpreq_onresponsefinished event in monitor",
+                             " ,reqno=" + std::to_string(m_reqno), "");
+  }
   // An answer ends the run of failures: the next failure is a first one.
   m_errors = 0;
   // The body is this answer's own: decoded where it lies, without a copy

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,36 @@ struct ResultRow {
   std::array<Value, 8> slots;
 };
 
+// The result rows of an answer, in the order they were stored. A table of
+// a hundred thousand requests keeps every answer's rows, so they are held
+// packed in one buffer rather than as eight full values a row: each row is
+// its id, the slots up to the last one that is not filler (empty, or the
+// empty text a single field pads with), and each slot's type and bytes.
+// Arrays and ranges, which no parse stores today, sit in a side list.
+// Rows are decoded when read.
+class ResultRows {
+ public:
+  bool empty() const { return m_count == 0; }
+  std::size_t size() const { return m_count; }
+  void clear();
+  void push_back(const ResultRow& row);
+  // The row at place i (0-based, i < size()).
+  ResultRow operator[](std::size_t i) const;
+  // The first row with this id.
+  std::optional<ResultRow> find(std::int32_t id) const;
+  // Gives back the room the buffer grew by once the rows are stored.
+  void shrink_to_fit();
+
+ private:
+  std::string m_bytes;
+  std::vector<Value> m_others;
+  std::uint32_t m_count = 0;
+};
+
 struct datarequest {
   std::string url;  // the identity of the request
-  std::string text;
   RequestStatus status = RequestStatus::NotSent;
   RequestType reqtype = RequestType::SingleItem;
-  std::string value;
   std::int16_t httpcode = 0;  // last failed HTTP status, http::kTransportFailure without one
   std::string message;        // error text of the last failure
   std::uint8_t channel = 0;
@@ -58,12 +83,12 @@ struct datarequest {
   std::string category;                    // category code (single data items)
   std::array<std::string, 4> extra;        // extra1 .. extra4
   std::array<std::uint8_t, 3> counters{};  // send bookkeeping
-  std::vector<ResultRow> parsed;           // result rows of the last good answer, in order
+  ResultRows parsed;                       // result rows of the last good answer, in order
   bool refresh_cells = true;
   std::int16_t updatefrq = 0;
 
-  // The first result row with this field id, or nullptr.
-  const ResultRow* find_row(std::int32_t id) const;
+  // The first result row with this field id.
+  std::optional<ResultRow> find_row(std::int32_t id) const { return parsed.find(id); }
 };
 
 // The request table, numbered from 1. It only grows until it is reset.

@@ -522,6 +522,9 @@ std::optional<ParameterChoice> parameters_choose(const Category& category, std::
                                                  std::span<const Value> options,
                                                  std::string* reason) {
   ParameterChoice choice;
+  choice.names.reserve(category.parameters.size());
+  choice.urlkeys.reserve(category.parameters.size());
+  choice.values.reserve(category.parameters.size());
   const std::size_t last = options.empty() ? 0 : options.size() - 1;
   for (const Parameter& p : category.parameters) {
     choice.names.push_back(p.name);
@@ -568,7 +571,7 @@ std::optional<Value> request_value(const datarequest& request, const FieldDef& f
                                    const ParameterChoice& params) {
   const auto id = text::to_int32(field.id);
   if (!id) return std::nullopt;
-  const ResultRow* row = request.find_row(*id);
+  const std::optional<ResultRow> row = request.find_row(*id);
   if (!row) return Value(std::string(kNotFound));
   Value value;
   // A JSON or CSV field reads a row across only when it names a selector.

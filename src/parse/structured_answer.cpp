@@ -416,8 +416,11 @@ std::string structured_parse(std::string_view answer, datarequest& request,
     return "the answer is larger than " + std::to_string(kMaxStructuredBytes >> 20) + " MiB";
   }
   if (answer.starts_with("\xEF\xBB\xBF")) answer.remove_prefix(3);
-  if (text::iequals(category.answer, "json")) return parse_json(answer, category, request, keys);
-  return parse_csv(answer, category, request, keys);
+  std::string problem = text::iequals(category.answer, "json")
+                            ? parse_json(answer, category, request, keys)
+                            : parse_csv(answer, category, request, keys);
+  request.parsed.shrink_to_fit();
+  return problem;
 }
 
 std::optional<std::vector<std::string>> json_pointer_keys(std::string_view pointer) {

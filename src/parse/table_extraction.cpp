@@ -270,8 +270,6 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   cls_parsetable table;
   FieldValues values;
   const std::vector<FieldDef>& fields = category->fields;
-  // One result row per field at most: no regrowth while storing.
-  request.parsed.reserve(fields.size());
   std::unordered_set<std::int32_t> stored;
   stored.reserve(fields.size());
   std::vector<std::size_t> table_starts;
@@ -313,6 +311,7 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
       if (const auto gid = text::to_int32(g.id)) store(*gid, slots_of(values));
     }
   }
+  request.parsed.shrink_to_fit();
   return {};
 }
 

@@ -175,5 +175,40 @@ TEST(DefinitionParseTest, GroupsTablesAndKeepsPreviousRowsOnUnknownCategory) {
   EXPECT_EQ(requests.at(r).parsed.size(), 3u);
 }
 
+// The rows are kept packed: every kind of value comes back as it was
+// stored, the filler after a row's last value (empty, or the empty text of
+// a single field) included, and a lookup finds the first row of an id.
+TEST(ResultRowsTest, RowsComeBackAsStored) {
+  ResultRows rows;
+  EXPECT_TRUE(rows.empty());
+  const ResultRow single{3, {Value(12.5), "", "", "", "", "", "", ""}};
+  const ResultRow across{
+      7,
+      {Value("Acme Corp"), Value(true), Value(std::int32_t{42}), Value(ErrorCode::NA),
+       Value(Date{45000.25}), Value(Null{}), Value(), Value(std::string())}};
+  const ResultRow table{
+      9, {Value("x"), Value(), Value(), Value(), Value(), Value(), Value(), Value()}};
+  Array block;
+  block.rows = block.cols = 1;
+  block.items.push_back(Value(1.0));
+  const ResultRow with_array{11, {Value(block), "", "", "", "", "", "", ""}};
+  for (const ResultRow* r : {&single, &across, &table, &with_array}) rows.push_back(*r);
+  rows.push_back({3, {Value("later"), "", "", "", "", "", "", ""}});
+  rows.shrink_to_fit();
+  ASSERT_EQ(rows.size(), 5u);
+  for (const ResultRow* r : {&single, &across, &table}) {
+    const auto found = rows.find(r->id);
+    ASSERT_TRUE(found) << r->id;
+    EXPECT_EQ(found->slots, r->slots) << r->id;
+  }
+  EXPECT_EQ(rows.find(11)->slots[0].array().items.front(), Value(1.0));
+  EXPECT_EQ(rows[4].slots[0], Value("later"));
+  EXPECT_EQ(rows[1].id, 7);
+  EXPECT_FALSE(rows.find(4));
+  rows.clear();
+  EXPECT_TRUE(rows.empty());
+  EXPECT_FALSE(rows.find(3));
+}
+
 }  // namespace
 }  // namespace quillo

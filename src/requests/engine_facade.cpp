@@ -365,18 +365,26 @@ bool EngineFacade::idle() const {
 }
 
 bool EngineFacade::answered() const {
-  const RequestTable& requests = m_engine->registry().requests();
-  for (std::int32_t i = 1; i <= requests.upper_bound(); ++i) {
+  const RequestRegistry& registry = m_engine->registry();
+  const RequestTable& requests = registry.requests();
+  if (m_settled_resets != registry.resets() || m_settled > requests.upper_bound()) {
+    m_settled = 0;
+    m_settled_resets = registry.resets();
+  }
+  bool settled = true;  // every request before i is a data request answered
+  for (std::int32_t i = m_settled + 1; i <= requests.upper_bound(); ++i) {
     // A first send shows "Loading data..." until its answer; sends of the
     // update timer show the last answer meanwhile.
     const RequestStatus s = requests.at(i).status;
     if (awaits_answer(s)) return false;
     // A web link's page goes out as a plain send even the first time: it
-    // has been answered once any link it feeds holds a value.
-    if (s == RequestStatus::Sent && requests.at(i).reqtype == RequestType::WebLink &&
-        !link_answered(i)) {
-      return false;
+    // has been answered once any link it feeds holds a value. Whether one
+    // does may change, so web links are asked again every time.
+    if (requests.at(i).reqtype == RequestType::WebLink) {
+      settled = false;
+      if (s == RequestStatus::Sent && !link_answered(i)) return false;
     }
+    if (settled) m_settled = i;
   }
   const history::AreaTable& areas = m_engine->areas();
   for (std::size_t i = 1; i <= areas.size(); ++i) {

@@ -313,6 +313,12 @@ class EngineFacade {
   std::unique_ptr<Engine> m_engine;
   // The values cells held when their workbook was read, by cell key.
   std::unordered_map<std::string, Value> m_file_values;
+  // answered() is asked after every event of the loop: requests 1 to
+  // m_settled are known answered (data requests leave the awaiting states
+  // for good until the table is reset, m_settled_resets ago), so its scan
+  // starts after them instead of at the first request each time.
+  mutable std::int32_t m_settled = 0;
+  mutable std::uint64_t m_settled_resets = 0;
 };
 
 }  // namespace quillo

@@ -68,6 +68,25 @@ class FacadeTest : public ::testing::Test {
   host::WorksheetPtr sheet;
 };
 
+// Requests made after earlier ones were answered, and those made afresh
+// after a reset (which numbers them from 1 again), are waited for.
+TEST_F(FacadeTest, AnsweredWaitsForRequestsMadeLaterAndAfterAReset) {
+  set("A1", quote("BIG"));
+  set("A2", quote("SML"));
+  run();
+  ASSERT_TRUE(engine.answered());
+  set("A3", quote("NEW"));
+  EXPECT_FALSE(engine.answered());
+  run();
+  ASSERT_TRUE(engine.answered());
+  transport.set_default(ScriptedTransport::complete(200, kPage, 5000));
+  engine.reset_requests();
+  EXPECT_FALSE(engine.answered());
+  run(8);
+  EXPECT_TRUE(engine.answered());
+  EXPECT_EQ(engine.progress().total, 3);
+}
+
 TEST_F(FacadeTest, CellsAreWaitingUntilAnsweredAndFailuresSayWhy) {
   transport.script_next(ScriptedTransport::complete(200, kPage, 20));
   set("A1", quote("BIG"));

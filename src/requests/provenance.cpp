@@ -502,22 +502,25 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
     }
   } else {
     n.kind = FilledKind::Series;
+    n.derived = std::make_unique<Derived>();
     for (std::size_t i = 0; i + 1 < args.size(); ++i) {
       const host::Range* input = host::as_range(args[i]);
       if (!input) continue;
       if (const auto a = input->address(true); a.ok()) {
-        if (!n.inputs.empty()) n.inputs += ",";
-        n.inputs += *a;
+        if (!n.derived->inputs.empty()) n.derived->inputs += ",";
+        n.derived->inputs += *a;
       }
     }
-    n.formula = caller->formula().value_or("");
+    n.derived->formula = caller->formula().value_or("");
   }
   const std::string key = host::cellkey(*caller);
   if (key.empty()) return;
   auto [it, added] = m_notes.try_emplace(key);
   Note& old = it->second;
+  // A series is noted at every call (it is computed anew); the others only
+  // when they ask something else.
   if (!added && old.kind == n.kind && old.instrument == n.instrument && old.field == n.field &&
-      old.inputs == n.inputs && old.formula == n.formula && n.kind != FilledKind::Series) {
+      n.kind != FilledKind::Series) {
     return;
   }
   const auto sheet = caller->worksheet();
@@ -525,13 +528,22 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
   const auto book = (*sheet)->workbook();
   const auto sheet_name = (*sheet)->name();
   if (!book.ok() || !sheet_name.ok()) return;
-  n.workbook = (*book)->name().value_or("");
-  n.sheet = *sheet_name;
+  n.place = place_of((*book)->name().value_or(""), *sheet_name);
   n.row = caller->row().value_or(0);
   n.col = caller->column().value_or(0);
   n.noted_ms = now();
   old = std::move(n);
   m_dirty = true;
+}
+
+std::uint32_t ProvenanceLog::place_of(const std::string& workbook, const std::string& sheet) {
+  for (std::size_t i = m_places.size(); i-- > 0;) {
+    if (m_places[i].first == workbook && m_places[i].second == sheet) {
+      return static_cast<std::uint32_t>(i);
+    }
+  }
+  m_places.emplace_back(workbook, sheet);
+  return static_cast<std::uint32_t>(m_places.size() - 1);
 }
 
 void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_status,
@@ -601,8 +613,9 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
   const auto requests = m_registry.cell_requests();
   std::map<Place, ProvenanceRecord> out;
   for (const auto& [key, n] : m_notes) {
-    if (n.workbook != name || !holds_formula(book, n.sheet, n.row, n.col)) continue;
-    const Place place{n.sheet, n.row, n.col};
+    const auto& [workbook, sheet] = m_places[n.place];
+    if (workbook != name || !holds_formula(book, sheet, n.row, n.col)) continue;
+    const Place place{sheet, n.row, n.col};
     const auto old = by_place.find(place);
     // The file's record speaks for the cell only while it asks the same.
     const ProvenanceRecord* from_file = old != by_place.end() && old->second->kind == n.kind &&
@@ -611,7 +624,7 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
                                             ? old->second
                                             : nullptr;
     ProvenanceRecord r;
-    r.sheet = n.sheet;
+    r.sheet = sheet;
     r.row = n.row;
     r.col = n.col;
     r.kind = n.kind;
@@ -619,14 +632,16 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
     r.field = n.field;
     if (n.kind == FilledKind::Series) {
       r.computed_ms = n.noted_ms;
-      r.inputs = n.inputs;
-      r.formula = n.formula;
+      if (n.derived) {
+        r.inputs = n.derived->inputs;
+        r.formula = n.derived->formula;
+      }
     } else {
       r.fetch = fetch_of(key, requests, from_file);
     }
     if (n.kind == FilledKind::Table || n.kind == FilledKind::Series) {
       const auto block = host::recorded_block(
-          book, n.sheet, n.row, n.col,
+          book, sheet, n.row, n.col,
           n.kind == FilledKind::Table ? host::BlockShape::Table : host::BlockShape::Series);
       if (block) r.block = *block;
     }
@@ -650,7 +665,7 @@ void ProvenanceLog::write_all() {
   if (!m_dirty) return;
   m_dirty = false;
   std::set<std::string> books;
-  for (const auto& [key, n] : m_notes) books.insert(n.workbook);
+  for (const auto& [key, n] : m_notes) books.insert(m_places[n.place].first);
   for (const std::string& name : books) {
     const auto book = m_app.workbooks().item(name);
     if (book.ok()) (void)write(**book);

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -145,18 +146,25 @@ class ProvenanceLog {
   void write_all();
 
  private:
+  // A note is kept for every filled cell, so it is kept small: its
+  // workbook and sheet are a place in m_places, and only an indicator
+  // series has inputs and a formula.
+  struct Derived {
+    std::string inputs;
+    std::string formula;
+  };
   struct Note {
-    std::string workbook;
-    std::string sheet;
-    std::int64_t row = 0;
-    std::int64_t col = 0;
+    std::uint32_t place = 0;
+    std::int32_t row = 0;
+    std::int32_t col = 0;
     FilledKind kind = FilledKind::Single;
     std::string instrument;
     std::string field;
-    std::string inputs;
-    std::string formula;
+    std::unique_ptr<Derived> derived;
     std::int64_t noted_ms = 0;
   };
+  // The number of a workbook and sheet in m_places, added when new.
+  std::uint32_t place_of(const std::string& workbook, const std::string& sheet);
   std::optional<FetchInfo> fetch_of(const std::string& key,
                                     const std::unordered_map<std::string, std::int32_t>& requests,
                                     const ProvenanceRecord* from_file) const;
@@ -167,6 +175,7 @@ class ProvenanceLog {
   const Definitions& m_definitions;
   std::function<std::int64_t()> m_now;
   std::unordered_map<std::string, Note> m_notes;                // by cell key
+  std::vector<std::pair<std::string, std::string>> m_places;    // workbook, sheet
   std::unordered_map<std::string, FetchInfo> m_fetches;         // by request URL
   std::map<std::string, std::vector<ProvenanceRecord>> m_file;  // by workbook name
   bool m_dirty = false;

@@ -50,16 +50,23 @@ std::string_view http_errortext(std::int32_t code) {
 }
 
 std::int32_t RequestRegistry::find(std::string_view url) const {
-  const auto it = m_by_url.find(std::string(url));
-  return it == m_by_url.end() ? 0 : it->second;
+  const auto it = m_by_url.find(url);
+  return it == m_by_url.end() ? 0 : *it;
 }
 
 std::int32_t RequestRegistry::append(datarequest request) {
-  const std::string url = request.url;
   const std::int32_t n = m_requests.add(std::move(request));
   m_waiting.emplace_back();
-  m_by_url.emplace(url, n);  // the first record with a URL is the one found
+  m_by_url.insert(n);  // the first record with a URL is the one found
   return n;
+}
+
+bool RequestRegistry::Waiting::contains(const std::string& key) const {
+  if (keys) return keys->contains(key);
+  for (const auto& cell : cells) {
+    if (cell.first == key) return true;
+  }
+  return false;
 }
 
 bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fcaller) {
@@ -69,9 +76,15 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
   const std::string key = cellkey(*range);
   if (key.empty()) return true;  // a range that is gone: nothing to wait for
   Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
-  if (!w.keys.insert(key).second) return true;
+  if (w.contains(key)) return true;
   auto cell = std::const_pointer_cast<host::Range>(range->shared_from_this());
   w.cells.emplace_back(key, std::move(cell));
+  if (w.keys) {
+    w.keys->insert(key);
+  } else if (w.cells.size() > kScanLimit) {
+    w.keys = std::make_unique<std::unordered_set<std::string>>();
+    for (const auto& c : w.cells) w.keys->insert(c.first);
+  }
   return true;
 }
 
@@ -83,7 +96,7 @@ std::size_t RequestRegistry::cell_count(std::int32_t reqno) const {
 std::unordered_map<std::string, std::int32_t> RequestRegistry::cell_requests() const {
   std::unordered_map<std::string, std::int32_t> map;
   for (std::size_t i = 0; i < m_waiting.size(); ++i) {
-    for (const auto& key : m_waiting[i].keys) map[key] = static_cast<std::int32_t>(i + 1);
+    for (const auto& cell : m_waiting[i].cells) map[cell.first] = static_cast<std::int32_t>(i + 1);
   }
   return map;
 }
@@ -118,23 +131,16 @@ std::optional<Value> RequestRegistry::kept_figure(const Value& fcaller, std::int
 }
 
 void RequestRegistry::refresh_one(std::int32_t reqno) {
-  // By index, re-reading the count: rewriting a formula re-enters worksheet
+  // By index, re-reading the count: evaluating a formula re-enters worksheet
   // functions, which may register cells or add requests meanwhile.
   std::size_t j = 0;
   while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()) {
     Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
     const host::RangePtr cell = w.cells[j].second;
-    const auto formula = cell->formula();
-    Status written;
-    if (formula.ok()) {
-      (void)cell->set_formula("=\"\"");
-      written = cell->set_formula(*formula);
-    } else {
-      written = formula.status();
-    }
+    const Status written = cell->reenter_formula();
     if (written.code() == StatusCode::ObjectRequired) {
       Waiting& again = m_waiting[static_cast<std::size_t>(reqno - 1)];
-      again.keys.erase(again.cells[j].first);
+      if (again.keys) again.keys->erase(again.cells[j].first);
       again.cells.erase(again.cells.begin() + static_cast<std::ptrdiff_t>(j));
     } else {
       ++j;
@@ -176,6 +182,7 @@ void RequestRegistry::sheets_recalc(bool active_sheet_only, bool keep_registrati
 void RequestRegistry::requests_reset() {
   if (m_on_abort) m_on_abort();
   m_inflight = 0;
+  ++m_resets;
   m_requests.reset();
   m_waiting.clear();
   m_by_url.clear();

@@ -3,8 +3,8 @@
 // creates its request, registers its own cell and answers at once (the
 // value, or a status text such as "Loading data..."); when the answer has
 // been processed the registry makes the spreadsheet evaluate the waiting
-// cells again by rewriting their formulas, and the re-entered function
-// finds the value.
+// cells again (host::Range::reenter_formula, as if their formulas were
+// entered anew), and the re-entered function finds the value.
 //
 // Numbers given out stay valid until requests_reset. Lookups by URL and
 // by cell go through indexes beside the tables, so every operation stays
@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +67,9 @@ using host::cellkey;
 class RequestRegistry {
  public:
   explicit RequestRegistry(host::Application& app) : m_app(app) {}
+  // The URL index refers to this object's table.
+  RequestRegistry(const RequestRegistry&) = delete;
+  RequestRegistry& operator=(const RequestRegistry&) = delete;
 
   RequestTable& requests() { return m_requests; }
   const RequestTable& requests() const { return m_requests; }
@@ -140,14 +144,20 @@ class RequestRegistry {
   // Counts the times cells were made to show new answers (or asked again),
   // so an observer can tell that something changed since it last looked.
   std::uint64_t updates() const { return m_updates; }
+  // Counts the resets of the table (request numbers start again after each).
+  std::uint64_t resets() const { return m_resets; }
 
   bool refreshing() const { return m_refreshing; }
   bool calculating() const { return m_calculating; }
 
  private:
+  // A request's waiting cells. Most requests have a few, found by a scan;
+  // past kScanLimit their keys are indexed as well.
+  static constexpr std::size_t kScanLimit = 16;
   struct Waiting {
     std::vector<std::pair<std::string, host::RangePtr>> cells;  // in registration order
-    std::unordered_set<std::string> keys;
+    std::unique_ptr<std::unordered_set<std::string>> keys;      // once there are many
+    bool contains(const std::string& key) const;
   };
   // Sets refreshing for a scope and restores what it was.
   class RefreshingGuard {
@@ -164,7 +174,29 @@ class RequestRegistry {
   host::Application& m_app;
   RequestTable m_requests;
   std::vector<Waiting> m_waiting;  // parallel to the table: [n - 1] for request n
-  std::unordered_map<std::string, std::int32_t> m_by_url;
+  // The index of the table by URL holds request numbers only, hashed and
+  // compared by their records' URLs (no second copy of every URL), and is
+  // searched with the URL itself.
+  struct UrlHash {
+    using is_transparent = void;
+    const RequestTable* table;
+    std::size_t operator()(std::string_view url) const {
+      return std::hash<std::string_view>{}(url);
+    }
+    std::size_t operator()(std::int32_t n) const { return (*this)(table->at(n).url); }
+  };
+  struct UrlEqual {
+    using is_transparent = void;
+    const RequestTable* table;
+    std::string_view url(std::string_view s) const { return s; }
+    std::string_view url(std::int32_t n) const { return table->at(n).url; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return url(a) == url(b);
+    }
+  };
+  std::unordered_set<std::int32_t, UrlHash, UrlEqual> m_by_url{0, UrlHash{&m_requests},
+                                                               UrlEqual{&m_requests}};
   std::function<void()> m_on_reset;
   std::function<void()> m_on_abort;
   std::int32_t m_inflight = 0;
@@ -172,6 +204,7 @@ class RequestRegistry {
   bool m_refreshing = false;
   bool m_calculating = false;
   std::uint64_t m_updates = 0;
+  std::uint64_t m_resets = 0;
 };
 
 }  // namespace quillo

@@ -110,5 +110,27 @@ TEST_F(ChangesTest, FormulasKeptFromTheFileAreStaleOnlyWhenWhatTheyReadChanged) 
   EXPECT_EQ(missing_function(*model->formula_at({one, 1, 3}), nullptr), "NOSUCH");
 }
 
+// Entering a formula again evaluates it and what reads it from the inputs
+// as they are now, in any calculation mode, and leaves its text alone; a
+// cell without a formula of its own is left to the caller.
+TEST_F(ChangesTest, AFormulaEnteredAgainIsEvaluatedWithItsDependents) {
+  set(one, 1, 1, "3");
+  set(one, 1, 2, "=A1*2");
+  set(one, 1, 3, "=B1+1");
+  model->set_calculation(host::Calculation::Manual);
+  set(one, 1, 1, "5");
+  EXPECT_EQ(num(one, 1, 2), 6);  // manual: not yet recalculated
+  ASSERT_TRUE(model->reenter_formula(one, 1, 2));
+  EXPECT_EQ(num(one, 1, 2), 10);
+  EXPECT_EQ(model->formula_text(one, 1, 2, Notation::A1), "=A1*2");
+  model->set_calculation(host::Calculation::Automatic);
+  EXPECT_EQ(num(one, 1, 3), 11);
+  set(one, 1, 1, "7");
+  ASSERT_TRUE(model->reenter_formula(one, 1, 2));
+  EXPECT_EQ(num(one, 1, 3), 15);
+  EXPECT_FALSE(model->reenter_formula(one, 1, 1));  // a constant
+  EXPECT_FALSE(model->reenter_formula(one, 9, 9));  // an empty cell
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet

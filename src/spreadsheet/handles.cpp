@@ -168,6 +168,13 @@ Status RangeHandle::set_formula_r1c1(std::string_view f) const {
   return set_formula_in(f, Notation::R1C1);
 }
 
+Status RangeHandle::reenter_formula() const {
+  auto m = live();
+  if (!m) return gone_range();
+  if (m->reenter_formula(m_sheet, m_box.r1, m_box.c1)) return {};
+  return host::Range::reenter_formula();
+}
+
 Result<bool> RangeHandle::has_formula() const {
   auto m = live();
   if (!m) return gone_range();

@@ -472,6 +472,22 @@ Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
   return {};
 }
 
+bool Model::reenter_formula(SheetId sheet_id, std::int32_t row, std::int32_t col) {
+  Sheet* s = sheet_mut(sheet_id);
+  if (!s || !valid_cell(row, col)) return false;
+  const CellAddr a{sheet_id, row, col};
+  FormulaState* fs = s->cells.formula(cell_key(row, col));
+  if (!fs || !fs->formula || fs->in_array || m_recalc.is_evaluating(a, fs->formula.get())) {
+    return false;
+  }
+  // What install_formula does for the same formula, without the parse.
+  m_recalc.unindex(a, *fs);
+  fs->frozen = false;
+  m_recalc.formula_entered(a, *fs);
+  m_recalc.after_entry({a});
+  return true;
+}
+
 Status Model::clear_contents(SheetId sheet_id, const Box& box) {
   if (!sheet(sheet_id)) return gone_sheet();
   std::vector<std::uint64_t> keys;

@@ -153,6 +153,12 @@ class Model : public std::enable_shared_from_this<Model> {
   // Text with a leading "=" is a formula in the given notation; other text is typed entry.
   Status set_formula(SheetId sheet, std::int32_t row, std::int32_t col, std::string_view text,
                      Notation notation);
+  // Evaluates the cell's formula again as entering it anew would (its
+  // dependents follow), without parsing it again. False, and nothing done,
+  // when the cell holds no formula of its own (a constant, a member of an
+  // array formula) or its formula is being evaluated right now: the caller
+  // then writes the formula itself.
+  bool reenter_formula(SheetId sheet, std::int32_t row, std::int32_t col);
   // The formula text, or the constant as text ("" for empty).
   std::string formula_text(SheetId sheet, std::int32_t row, std::int32_t col,
                            Notation notation) const;
