@@ -1,4 +1,5 @@
 import type { DialogState, MenuEntry } from "./dialogs";
+import type { SheetLayoutInfo, WindowLook } from "./layout";
 
 // Talks to quillo's local server. Every address is relative to the page,
 // whose own address carries the access token, so the token is never
@@ -38,6 +39,8 @@ export type CellEntry = [number, number, string, string];
 export interface CellBatch {
   sheet: number;
   cells: CellEntry[];
+  // The looks and merges of the window (answers to view only).
+  look?: WindowLook;
 }
 
 // Where a filled cell's value came from (quillo explain prints the same).
@@ -110,6 +113,9 @@ export const api = {
   book: () => call<BookInfo>("api/book"),
   view: (sheet: number, r1: number, c1: number, r2: number, c2: number) =>
     call<CellBatch>(`api/view?${query({ sheet, r1, c1, r2, c2 })}`, { method: "POST" }),
+  layout: (sheet: number) => call<SheetLayoutInfo>(`api/layout?${query({ sheet })}`),
+  width: (sheet: number, col: number, width: number) =>
+    call<{ width: number }>(`api/width?${query({ sheet, col, width })}`, { method: "POST" }),
   cell: (sheet: number, row: number, col: number) =>
     call<{ formula: string }>(`api/cell?${query({ sheet, row, col })}`),
   edit: (sheet: number, row: number, col: number, text: string) =>

@@ -3,6 +3,7 @@
 // set as text, never as HTML.
 
 import type { CellEntry } from "./api";
+import { Layout } from "./layout";
 
 export const ROW_H = 22;
 export const COL_W = 96;
@@ -33,6 +34,8 @@ export class Grid {
   selected = { row: 1, col: 1 };
   onSelect: (row: number, col: number) => void = () => {};
   onWindow: (w: Window) => void = () => {};
+  // Where cells go and how they look (layout.ts).
+  readonly layout = new Layout();
   private cells = new Map<string, Shown>();
   private drawn: Window = { r1: 0, c1: 0, r2: -1, c2: -1 };
   private frame = 0;
@@ -53,15 +56,26 @@ export class Grid {
       this.select(Number(target.dataset.row), Number(target.dataset.col));
     });
     scroller.addEventListener("keydown", (e) => this.key(e));
+    this.layout.mount(scroller, colHeads, (row, col) => this.select(row, col));
+    this.layout.columnTexts = (col) =>
+      [...this.cells.entries()].filter(([key]) => key.endsWith(`,${col}`)).map(([, v]) => v.text);
+  }
+
+  // The layout changed (a sheet's sizes arrived, a column was resized).
+  relayout(): void {
+    this.spacer.style.width = `${this.layout.colLeft(this.cols + 1)}px`;
+    this.spacer.style.height = `${this.layout.rowTop(this.rows + 1)}px`;
+    this.draw(true);
   }
 
   // A new sheet: nothing known of its cells yet.
   reset(rows: number, cols: number): void {
     this.cells.clear();
+    this.layout.clearWindow();
     this.rows = Math.max(rows + 100, 200);
     this.cols = Math.max(cols + 10, 26);
-    this.spacer.style.width = `${HEAD_W + this.cols * COL_W}px`;
-    this.spacer.style.height = `${ROW_H + this.rows * ROW_H}px`;
+    this.spacer.style.width = `${this.layout.colLeft(this.cols + 1)}px`;
+    this.spacer.style.height = `${this.layout.rowTop(this.rows + 1)}px`;
     this.drawn = { r1: 0, c1: 0, r2: -1, c2: -1 };
     this.scroller.scrollTo(0, 0);
     this.selected = { row: 1, col: 1 };
@@ -103,22 +117,33 @@ export class Grid {
     const left = this.scroller.scrollLeft;
     const h = this.scroller.clientHeight;
     const w = this.scroller.clientWidth;
-    const r1 = Math.max(1, Math.floor(top / ROW_H) + 1 - MARGIN);
-    const c1 = Math.max(1, Math.floor(left / COL_W) + 1 - MARGIN);
-    const r2 = Math.min(this.rows, Math.ceil((top + h) / ROW_H) + MARGIN);
-    const c2 = Math.min(this.cols, Math.ceil((left + w) / COL_W) + MARGIN);
+    const L = this.layout;
+    const r1 = Math.max(1, L.rowAt(top, this.rows) - MARGIN);
+    const c1 = Math.max(1, L.colAt(left, this.cols) - MARGIN);
+    const r2 = Math.min(this.rows, L.rowAt(top + h, this.rows) + MARGIN);
+    const c2 = Math.min(this.cols, L.colAt(left + w, this.cols) + MARGIN);
     return { r1, c1, r2, c2 };
   }
 
   private reveal(): void {
     const { row, col } = this.selected;
-    const top = ROW_H + (row - 1) * ROW_H;
-    const left = HEAD_W + (col - 1) * COL_W;
+    const L = this.layout;
+    const top = L.rowTop(row);
+    const left = L.colLeft(col);
+    const height = L.rows.size(row);
+    const width = L.cols.size(col);
+    // Frozen rows and columns cover the top and left of the view.
+    const topEdge = L.rowTop(L.frozenRows + 1);
+    const leftEdge = L.colLeft(L.frozenCols + 1);
     const s = this.scroller;
-    if (top - ROW_H < s.scrollTop) s.scrollTop = top - ROW_H;
-    else if (top + ROW_H > s.scrollTop + s.clientHeight) s.scrollTop = top + ROW_H - s.clientHeight;
-    if (left - HEAD_W < s.scrollLeft) s.scrollLeft = left - HEAD_W;
-    else if (left + COL_W > s.scrollLeft + s.clientWidth) s.scrollLeft = left + COL_W - s.clientWidth;
+    if (row > L.frozenRows) {
+      if (top - topEdge < s.scrollTop) s.scrollTop = top - topEdge;
+      else if (top + height > s.scrollTop + s.clientHeight) s.scrollTop = top + height - s.clientHeight;
+    }
+    if (col > L.frozenCols) {
+      if (left - leftEdge < s.scrollLeft) s.scrollLeft = left - leftEdge;
+      else if (left + width > s.scrollLeft + s.clientWidth) s.scrollLeft = left + width - s.clientWidth;
+    }
   }
 
   private key(e: KeyboardEvent): void {
@@ -152,35 +177,24 @@ export class Grid {
     this.colHeads.style.transform = `translateY(${top}px)`;
     this.rowHeads.style.transform = `translateX(${left}px)`;
     this.corner.style.transform = `translate(${left}px, ${top}px)`;
+    this.layout.scrolled(top, left);
     if (same && !force) return;
     this.drawn = w;
     const cells = document.createDocumentFragment();
     for (let r = w.r1; r <= w.r2; r++) {
       for (let c = w.c1; c <= w.c2; c++) {
-        const el = document.createElement("div");
-        const shown = this.cells.get(`${r},${c}`);
-        el.className = "cell";
-        if (shown) {
-          el.classList.add(shown.kind);
-          el.textContent = shown.text;
-          el.title = shown.text;
-        }
-        if (r === this.selected.row && c === this.selected.col) el.classList.add("selected");
-        el.dataset.row = String(r);
-        el.dataset.col = String(c);
-        el.dataset.address = `${columnName(c)}${r}`;
-        el.style.top = `${ROW_H + (r - 1) * ROW_H}px`;
-        el.style.left = `${HEAD_W + (c - 1) * COL_W}px`;
-        cells.append(el);
+        const at = this.layout.anchor(r, c, w);
+        if (at) cells.append(this.cellElement(at[0], at[1]));
       }
     }
     this.layer.replaceChildren(cells);
+    this.layout.drawFrozen(w, (r, c) => this.cellElement(r, c));
     const cols = document.createDocumentFragment();
     for (let c = w.c1; c <= w.c2; c++) {
       const el = document.createElement("div");
       el.className = "head col";
       el.textContent = columnName(c);
-      el.style.left = `${HEAD_W + (c - 1) * COL_W}px`;
+      this.layout.dressHead(el, c);
       cols.append(el);
     }
     this.colHeads.replaceChildren(cols);
@@ -189,10 +203,27 @@ export class Grid {
       const el = document.createElement("div");
       el.className = "head row";
       el.textContent = String(r);
-      el.style.top = `${ROW_H + (r - 1) * ROW_H}px`;
+      this.layout.dressRowHead(el, r);
       rows.append(el);
     }
     this.rowHeads.replaceChildren(rows);
     if (!same) this.onWindow(w);
+  }
+
+  private cellElement(r: number, c: number): HTMLElement {
+    const el = document.createElement("div");
+    const shown = this.cells.get(`${r},${c}`);
+    el.className = "cell";
+    if (shown) {
+      el.classList.add(shown.kind);
+      el.textContent = shown.text;
+      el.title = shown.text;
+    }
+    if (r === this.selected.row && c === this.selected.col) el.classList.add("selected");
+    el.dataset.row = String(r);
+    el.dataset.col = String(c);
+    el.dataset.address = `${columnName(c)}${r}`;
+    this.layout.dress(el, r, c, shown?.text ?? "", shown?.kind ?? "", (row, col) => !this.cells.has(`${row},${col}`));
+    return el;
   }
 }

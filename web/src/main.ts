@@ -5,6 +5,7 @@ import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { columnName, Grid, type Window } from "./grid";
+import { pxToChars } from "./layout";
 import { Provenance } from "./provenance";
 import { LinkWizard } from "./weblink";
 
@@ -84,9 +85,17 @@ function openSheet(i: number): void {
   provenance.refresh();
   drawTabs();
   const s = book.sheets[i];
-  grid.reset(s.rows, s.cols);
-  requestView(grid.visible());
-  grid.select(1, 1);
+  // The sheet's sizes and frozen panes first: they decide which cells are in view.
+  api
+    .layout(i)
+    .catch(() => null)
+    .then((info) => {
+      if (sheet !== i) return;
+      grid.layout.set(info);
+      grid.reset(s.rows, s.cols);
+      requestView(grid.visible());
+      grid.select(1, 1);
+    });
 }
 
 // Asks for the cells of the window in view; quillo then sends their
@@ -96,6 +105,7 @@ async function requestView(w: Window): Promise<void> {
   try {
     const batch = await api.view(sheet, w.r1, w.c1, w.r2, w.c2);
     if (seq !== viewSeq || batch.sheet !== sheet) return;
+    grid.layout.fill(w, batch.look);
     grid.fill(w, batch.cells);
   } catch (e) {
     if (e instanceof ApiError) show(e.message);
@@ -130,6 +140,11 @@ async function loadMenu(): Promise<void> {
 }
 
 grid.onWindow = (w) => requestView(w);
+// A column resized by dragging its head's edge: drawn at once, sent when the drag ends.
+grid.layout.onWidth = (col, px, done) => {
+  grid.relayout();
+  if (done) api.width(sheet, col, pxToChars(px)).catch((e) => e instanceof ApiError && show(e.message));
+};
 grid.onSelect = async (row, col) => {
   address.value = `${columnName(col)}${row}`;
   editing = false;
