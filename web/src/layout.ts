@@ -266,14 +266,23 @@ export class Layout {
       const size = look?.size ? Math.round(look.size * PT_PX) : FONT_PX;
       const font = `${look?.i ? "italic " : ""}${look?.b ? "bold " : ""}${size}px system-ui, sans-serif`;
       const needed = textWidth(text, font) + 8;
+      let spill = width;
       let c = col + 1;
-      while (width < needed && c - col <= MAX_OVERFLOW_COLS && isEmpty(row, c) && !this.merge(row, c)) {
-        width += this.cols.size(c);
+      while (spill < needed && c - col <= MAX_OVERFLOW_COLS && isEmpty(row, c) && !this.merge(row, c)) {
+        spill += this.cols.size(c);
         c++;
       }
       if (c > col + 1) {
+        // The text goes into a box over the neighbours that lets clicks
+        // through to them; the cell itself keeps its own width.
+        const box = document.createElement("span");
+        box.className = "spill";
+        box.textContent = text;
+        box.style.width = `${spill}px`;
+        box.style.background = look?.fill ?? "#fff";
+        el.textContent = "";
+        el.append(box);
         el.classList.add("overflow");
-        if (!look?.fill) el.style.background = "#fff";
       }
     }
     el.style.width = `${width}px`;
