@@ -351,21 +351,22 @@ export class Layout {
       const startX = e.clientX;
       const startPx = this.cols.size(col);
       let px = startPx;
-      handle.setPointerCapture(e.pointerId);
+      // The heads are drawn again as the width changes, handle and all:
+      // the drag is followed on the window.
       const move = (m: PointerEvent) => {
         px = Math.max(MIN_COL_PX, Math.round(startPx + m.clientX - startX));
         this.setWidth(col, px);
         this.onWidth(col, px, false);
       };
       const up = () => {
-        handle.removeEventListener("pointermove", move);
-        handle.removeEventListener("pointerup", up);
-        handle.removeEventListener("pointercancel", up);
+        window.removeEventListener("pointermove", move);
+        window.removeEventListener("pointerup", up);
+        window.removeEventListener("pointercancel", up);
         if (px !== startPx) this.onWidth(col, px, true);
       };
-      handle.addEventListener("pointermove", move);
-      handle.addEventListener("pointerup", up);
-      handle.addEventListener("pointercancel", up);
+      window.addEventListener("pointermove", move);
+      window.addEventListener("pointerup", up);
+      window.addEventListener("pointercancel", up);
     });
     colHeads.addEventListener("dblclick", (e) => {
       const handle = e.target as HTMLElement;
