@@ -66,9 +66,8 @@ class XlsxLookTest : public testing_support::ScratchFolderTest {
   std::string write(const std::string& name, const std::map<std::string, std::string>& parts) {
     xlsx::ZipEdit edit;
     edit.put = parts;
-    EXPECT_TRUE(xlsx::write_zip_atomic(*host::make_platform_file_system(), nullptr, edit,
-                                       path(name))
-                    .ok());
+    EXPECT_TRUE(
+        xlsx::write_zip_atomic(*host::make_platform_file_system(), nullptr, edit, path(name)).ok());
     return path(name);
   }
   std::string part(const std::string& file, const std::string& name) {
@@ -136,9 +135,9 @@ TEST_F(XlsxLookTest, WidthsSetAreSavedIntoTheColumnsAndReadBack) {
 
   // Unchanged widths leave the part's columns as they were.
   ASSERT_TRUE(save_xlsx(m, in->book, in->file.get(), path("same.xlsx")).ok());
-  EXPECT_NE(part(path("same.xlsx"), "xl/worksheets/sheet1.xml").find(
-                "<cols><col min=\"1\" max=\"1\" width=\"20\" customWidth=\"1\"/>"
-                "<col min=\"2\" max=\"4\" width=\"12\" style=\"2\" customWidth=\"1\"/>"),
+  EXPECT_NE(part(path("same.xlsx"), "xl/worksheets/sheet1.xml")
+                .find("<cols><col min=\"1\" max=\"1\" width=\"20\" customWidth=\"1\"/>"
+                      "<col min=\"2\" max=\"4\" width=\"12\" style=\"2\" customWidth=\"1\"/>"),
             std::string::npos);
 
   // One column inside a span of three, a hidden one, one the file did not list.
