@@ -1,6 +1,7 @@
 // Model: the spreadsheet's data and its edits - workbooks of sheets, sparse
 // cells (value, optional formula, number format), defined names and tables,
-// array formulas, and what a run changed. Every edit tells the model's
+// array formulas, what a run changed, and each sheet's look as its file gave
+// it (sheet_look.h; no calculation reads it). Every edit tells the model's
 // Recalculation (recalculation.h), which keeps formula results current and
 // says how and when they are calculated; the calculation calls here hand on
 // to it.
