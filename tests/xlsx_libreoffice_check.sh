@@ -41,6 +41,8 @@ rm "$work/in/quillo_formulas.xlsx"
 if [ -n "$unit_tests" ]; then
   QUILLO_XLSX_KEEP="$work/in" "$unit_tests" --gtest_filter='Xlsx*' >"$work/unit.log" 2>&1 ||
     { cat "$work/unit.log"; exit 1; }
+  # Kept for its column widths alone (checked below).
+  if [ -f "$work/in/look-widths.xlsx" ]; then mv "$work/in/look-widths.xlsx" "$work/"; fi
 fi
 
 status=0
@@ -78,7 +80,7 @@ for out in "${saved[@]}"; do
 done
 # Column widths a user set, as LibreOffice reads them from the unit tests'
 # file: column C set to 30.5 characters, beside A's 20 from the file.
-widths="$work/in/look-widths.xlsx"
+widths="$work/look-widths.xlsx"
 if [ -f "$widths" ]; then
   HOME="$work/home" timeout 300 soffice --headless --convert-to ods --outdir "$work/ods" \
     "$widths" >/dev/null 2>&1
