@@ -10,6 +10,8 @@ import { fileURLToPath } from "node:url";
 import { Workspace } from "./harness.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
+// A screenshot for the README lands in docs/screenshots/ when QUILLO_SCREENSHOTS is set.
+const shots = process.env.QUILLO_SCREENSHOTS ? join(here, "..", "..", "docs", "screenshots") : null;
 const ws = new Workspace();
 let page;
 
@@ -46,6 +48,7 @@ test("widths, heights, fonts, fills, alignment and merges come from the file", a
   assert.equal(await cell("A4").textContent(), "Merged heading");
   assert.equal(await cell("B4").count(), 0);
   assert.equal(await cell("C5").count(), 0);
+  if (shots) await page.screenshot({ path: join(shots, "layout.png") });
 });
 
 test("text runs over empty neighbours, stops at a filled one, and lets clicks through", async () => {
