@@ -11,7 +11,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-build}
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_TESTS=OFF -DQUILLO_BENCH=OFF >/dev/null
-cmake --build build/demo --target quillo
+# The LibreOffice Calc extension goes into the package where LibreOffice's
+# SDK is installed (scripts/setup.sh --test installs it).
+targets=(--target quillo)
+oxt=no
+if cmake -N -L build/demo | grep -q '^QUILLO_LIBREOFFICE:BOOL=ON'; then
+  targets+=(--target quillo_oxt)
+  oxt=yes
+fi
+cmake --build build/demo "${targets[@]}"
 (cd build/demo && cpack -G DEB >/dev/null)
 deb=$(ls -t build/demo/quillo_*.deb | head -n 1)
 echo "package: $deb"
@@ -24,6 +32,10 @@ for lib in libgumbo1 libcurl4 libzip4 libpugixml1v5; do
     *) echo "package: $deb does not depend on $lib (Depends: $depends)" >&2; exit 1 ;;
   esac
 done
+if [ $oxt = yes ] && ! grep -q ' ./usr/lib/quillo/quillo.oxt$' <<<"$(dpkg-deb -c "$deb")"; then
+  echo "package: $deb does not carry usr/lib/quillo/quillo.oxt" >&2
+  exit 1
+fi
 [ "$mode" = check ] || exit 0
 
 sudo=""
@@ -35,14 +47,35 @@ fi
 work=$(mktemp -d)
 cleanup() { $sudo dpkg -r quillo >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
+# Without LibreOffice the maintainer scripts do nothing and succeed.
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm; do
+  PATH=/nonexistent /bin/sh "$work/control/$script" configure 2>/dev/null ||
+    { echo "package check: $script fails without LibreOffice" >&2; exit 1; }
+done
 $sudo dpkg -i "$deb" >/dev/null
+# With LibreOffice, the extension is installed for every user.
+listed() {
+  local profile out
+  profile=$(mktemp -d)
+  out=$($sudo unopkg list --shared "-env:UserInstallation=file://$profile" 2>/dev/null || true)
+  rm -rf "$profile"
+  grep -q 'org.quillo.calc' <<<"$out"
+}
+if [ $oxt = yes ] && command -v unopkg >/dev/null; then
+  listed || { echo "package check: quillo.oxt is not installed for all users (unopkg list --shared)" >&2; exit 1; }
+fi
 # The installed program finds its data in /usr/share/quillo from any folder;
 # its settings go to a store of the run's own.
 (cd "$work" && XDG_CONFIG_HOME="$work/config" /usr/bin/quillo demo -o "$work/out.xlsx" >"$work/demo.log")
 grep -q '^saved ' "$work/demo.log" || { cat "$work/demo.log"; exit 1; }
 $sudo dpkg -r quillo >/dev/null
-if [ -e /usr/bin/quillo ] || [ -e /usr/share/quillo ]; then
+if [ -e /usr/bin/quillo ] || [ -e /usr/share/quillo ] || [ -e /usr/lib/quillo ]; then
   echo "package check: dpkg -r left files behind" >&2
   exit 1
 fi
-echo "package check: installed, ran quillo demo, removed"
+if [ $oxt = yes ] && command -v unopkg >/dev/null && listed; then
+  echo "package check: dpkg -r left quillo.oxt installed in LibreOffice" >&2
+  exit 1
+fi
+echo "package check: installed, ran quillo demo, removed (LibreOffice extension: $oxt)"

@@ -8,6 +8,9 @@
 #   scripts/setup.sh --web    that, Node.js and the browser front end (web/dist,
 #                             which `quillo ui` serves)
 #   scripts/setup.sh --package  that and the tools scripts/package.sh needs
+#   scripts/setup.sh --libreoffice  what building the program needs and the
+#                             LibreOffice SDK, to build the Calc extension
+#                             quillo.oxt (and Calc to run it)
 #   scripts/setup.sh --test   everything the tests, the fuzz run, the Windows
 #                             build under Wine, the package check and the
 #                             benchmarks need, the front end included (the
@@ -15,8 +18,8 @@
 set -euo pipefail
 mode=${1:-demo}
 case "$mode" in
-  demo | --web | --package | --test) ;;
-  *) echo "usage: scripts/setup.sh [--web | --package | --test]" >&2; exit 2 ;;
+  demo | --web | --package | --libreoffice | --test) ;;
+  *) echo "usage: scripts/setup.sh [--web | --package | --libreoffice | --test]" >&2; exit 2 ;;
 esac
 
 # The compiler, the build tools and the libraries the program links.
@@ -39,12 +42,18 @@ if [ "$mode" = --test ]; then
     g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev
   )
 fi
+# The Calc extension: the SDK (cppumaker, unoidl-write, the UNO headers),
+# Calc, python3-uno to drive a headless Calc in the tests, Xvfb for a
+# screenshot of the menu.
+if [ "$mode" = --libreoffice ] || [ "$mode" = --test ]; then
+  packages+=(libreoffice-dev libreoffice-calc python3-uno xvfb)
+fi
 # The Debian package (cpack's dpkg-shlibdeps), and pugixml's source for Windows.
 if [ "$mode" = --package ] || [ "$mode" = --test ]; then packages+=(dpkg-dev file); fi
 # Node.js and npm build the browser front end and run its tests. A Node.js
 # from elsewhere (with its own npm) is used as it is; npm fetches the front
 # end's packages over https.
-if [ "$mode" != demo ] && ! command -v npm >/dev/null 2>&1; then
+if [ "$mode" != demo ] && [ "$mode" != --libreoffice ] && ! command -v npm >/dev/null 2>&1; then
   packages+=(nodejs npm ca-certificates)
 fi
 
@@ -59,7 +68,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-[ "$mode" = demo ] && exit 0
+[ "$mode" = demo ] || [ "$mode" = --libreoffice ] && exit 0
 
 # The browser front end (web/): its npm packages as package-lock.json pins
 # them, and its build into web/dist, which quillo serves. Built again only

@@ -110,6 +110,14 @@ TEST_F(ProvenanceCliTest, ExplainPrintsTheRecordAndSaysWhatItCannot) {
   EXPECT_EQ(explain(root / "missing.xlsx", "B2", text), 2);
   std::ofstream(root / "junk.xlsx") << "not a workbook";
   EXPECT_EQ(explain(root / "junk.xlsx", "B2", text), 2);
+
+  // The record sheet is the file's business: show lists the user's sheets only.
+  cli::ShowOptions o;
+  o.book = book.string();
+  std::ostringstream out, err;
+  ASSERT_EQ(cli::run_show(o, out, err), 0) << err.str();
+  EXPECT_NE(out.str().find("Prices!B2\t"), std::string::npos) << out.str();
+  EXPECT_EQ(out.str().find(kProvenanceSheet), std::string::npos) << out.str();
 }
 
 TEST_F(ProvenanceCliTest, OldValuesAreListedAndNamedByMaxAge) {

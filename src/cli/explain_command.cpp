@@ -19,6 +19,7 @@ std::string age_text(std::int64_t then_ms, std::int64_t now_ms) {
   const double minutes = static_cast<double>(now_ms - then_ms) / 60000.0;
   if (minutes < 0) return "in the future";
   if (minutes < 1) return "less than a minute ago";
+  if (minutes < 2) return "1 minute ago";
   if (minutes < 120) return std::to_string(static_cast<long long>(minutes)) + " minutes ago";
   if (minutes < 48 * 60) return std::to_string(static_cast<long long>(minutes / 60)) + " hours ago";
   return std::to_string(static_cast<long long>(minutes / 1440)) + " days ago";

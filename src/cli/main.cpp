@@ -91,7 +91,9 @@ int main(int argc, char** argv) {
       "would show.");
   cmd->footer(
       "Each output line is a field name, a tab and the value a cell would show.\n"
-      "Exit codes: 0 printed, 2 bad input, 3 the page is the category's invalid-request page.\n"
+      "Exit codes: 0 printed, 2 bad input, 3 the page is the category's invalid-request page,\n"
+      "4 the category reads JSON or CSV and the page is neither (or too large or deep): the\n"
+      "fields print as cells would show them and the reason goes to standard error.\n"
       "With --check: one line FILE:LINE:COLUMN: message per finding; exit 0 none, 1 findings,\n"
       "2 the file does not load.\n\n"
       "Example:\n"

@@ -116,6 +116,13 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
       return 2;
     }
     sheets = {id};
+  } else {
+    // Very hidden sheets are the records quillo and other add-ins keep in the
+    // file, which no spreadsheet lists; they are shown when named.
+    std::erase_if(sheets, [&](spreadsheet::SheetId id) {
+      const spreadsheet::Sheet* sheet = model.sheet(id);
+      return sheet != nullptr && sheet->visibility == host::Visibility::VeryHidden;
+    });
   }
   for (const spreadsheet::SheetId id : sheets) {
     // The model keeps cells column by column; people read row by row.

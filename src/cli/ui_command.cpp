@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include "addin/dataload.h"
 #include "cli/disk_changes.h"
@@ -49,6 +51,8 @@ constexpr std::int64_t kDiskCheckMs = 1000;
 constexpr std::int64_t kPageGoneMs = 5000;
 // How many pages are remembered before those gone are forgotten.
 constexpr std::size_t kMaxPages = 64;
+// The pages are told when values last arrived at most this often.
+constexpr std::int64_t kArrivedMs = 5000;
 
 // What a page draws for a cell: the shown text and what kind of text it is,
 // so that statuses and errors look like what they are and numbers align
@@ -135,7 +139,6 @@ class WorkbookApi {
       : m_session(session), m_book(book), m_messages(messages) {
     const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
     m_book_id = handle ? handle->book_id() : 0;
-    m_saved_updates = updates();
     m_path = m_book->full_name().value_or("");
     m_stamp = m_seen_stamp = file_stamp(m_path);
     // "Create Weblink" opens the link wizard of the page that clicked it.
@@ -153,7 +156,16 @@ class WorkbookApi {
     m_acting = client != req.params.end() && client->second.size() <= 64 ? client->second : "";
     m_seen[m_acting] = now_ms();
     m_messages.page = m_acting;
+    // What the user does through the add-in's menu and dialogs (an
+    // assistant inserting a table, the search writing ids) is an edit of
+    // theirs too; answers arriving meanwhile are not.
+    const bool acts = req.method == "POST" && (req.name == "menu" || req.name == "dialog");
+    const std::size_t before = acts ? contents_fingerprint() : 0;
     ui::ApiReply reply = dispatch(req);
+    if (acts && contents_fingerprint() != before) {
+      ++m_edits;
+      push_changes();
+    }
     m_messages.page.clear();
     return reply;
   }
@@ -162,6 +174,7 @@ class WorkbookApi {
   // last told, and the book's state when that changed.
   void push_changes() {
     if (!m_server) return;
+    keep_opened_models();
     const auto open = m_server->clients();
     const std::set<std::string> streaming(open.begin(), open.end());
     const std::int64_t now = now_ms();
@@ -200,14 +213,29 @@ class WorkbookApi {
       check_disk();
     }
     const bool now_dirty = dirty();
-    if (now_dirty != m_told_dirty || m_changed_on_disk != m_told_changed) {
+    const std::string sheets = sheet_list();
+    // When values last arrived, told at most every few seconds.
+    if (const std::uint64_t n = updates(); n != m_updates_seen) {
+      m_updates_seen = n;
+      m_arrived_ms = wall_clock_ms();
+    }
+    const bool arrived = m_arrived_ms != m_told_arrived && now >= m_next_arrived_told;
+    if (now_dirty != m_told_dirty || m_changed_on_disk != m_told_changed ||
+        sheets != m_told_sheets || arrived) {
+      m_told_arrived = m_arrived_ms;
+      m_next_arrived_told = now + kArrivedMs;
       m_told_dirty = now_dirty;
       m_told_changed = m_changed_on_disk;
+      m_told_sheets = sheets;
       m_server->publish("", "book", book().json);
     }
   }
 
-  bool dirty() const { return m_edits != m_saved_edits || updates() != m_saved_updates; }
+  // Unsaved edits of the user's (typed, pasted, inserted through the
+  // add-in's dialogs, web links created). Values quillo refreshed (answers,
+  // history tables, indicator series) are not edits: saving keeps them, but
+  // leaving without saving loses nothing of the user's.
+  bool dirty() const { return m_edits != m_saved_edits; }
 
  private:
   struct Active {
@@ -317,9 +345,97 @@ class WorkbookApi {
     m_saved_edits = m_edits;
     return {};
   }
+  // The times cells were made to show new answers.
   std::uint64_t updates() const {
     const EngineFacade* engine = m_session.state().engine();
     return engine ? engine->updates() : 0;
+  }
+
+  // A digest of what the user may have entered: the workbook's formulas
+  // and constants (not the formulas' values, which quillo refreshes).
+  std::size_t contents_fingerprint() const {
+    const auto* b = model_book();
+    if (!b) return 0;
+    const spreadsheet::Model& model = m_session.app().model();
+    std::size_t h = b->sheets.size();
+    auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    for (const spreadsheet::SheetId id : b->sheets) {
+      mix(std::hash<std::string>{}(model.sheet_name(id)));
+      model.for_each_cell(
+          id, spreadsheet::Box{1, 1, spreadsheet::kMaxRows, spreadsheet::kMaxCols},
+          [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell&) {
+            mix(static_cast<std::size_t>(r) * 16411u + static_cast<std::size_t>(c));
+            if (model.has_formula(id, r, c)) {
+              mix(std::hash<std::string>{}(
+                  model.formula_text(id, r, c, spreadsheet::Notation::A1)));
+            } else {
+              const Value v = model.value(id, r, c);
+              mix(std::hash<std::string>{}(v.is_empty() ? std::string() : shown_text(v, "")));
+            }
+          });
+    }
+    return h;
+  }
+
+  // The sheets' names and whether each is hidden: when they change (the
+  // link wizard adds its sheet) the pages are sent the book again, and
+  // draw their tabs again.
+  std::string sheet_list() const {
+    const auto* b = model_book();
+    if (!b) return {};
+    const spreadsheet::Model& model = m_session.app().model();
+    std::string out;
+    for (const spreadsheet::SheetId id : b->sheets) {
+      const spreadsheet::Sheet* s = model.sheet(id);
+      out += model.sheet_name(id);
+      out += s && s->visibility != host::Visibility::Visible ? "\x01h\x02" : "\x01v\x02";
+    }
+    return out;
+  }
+
+  // A model of the Financial Templates menu opens as a workbook of its own,
+  // which a page (showing one workbook) cannot show: as `quillo models open`
+  // does, it is saved as a file, here beside this workbook (under a name
+  // not yet taken), closed, and the page that clicked the menu is told
+  // where it is and how to open it.
+  void keep_opened_models() {
+    host::Workbooks& books = m_session.app().workbooks();
+    for (std::int32_t i = books.count(); i >= 1; --i) {
+      auto opened = books.item(i);
+      if (!opened.ok()) continue;
+      host::WorkbookPtr model = *opened;
+      const fs::path file = model->full_name().value_or("");
+      const fs::path download = file.parent_path();
+      if (!download.filename().string().starts_with("quillo-model-")) continue;
+      const fs::path folder = fs::path(m_path).parent_path();
+      fs::path target = folder / file.filename();
+      std::error_code ec;
+      for (int n = 2; fs::exists(target, ec) && n < 1000; ++n) {
+        target = folder / (file.stem().string() + " (" + std::to_string(n) + ")" +
+                           file.extension().string());
+      }
+      const Status saved = fs::exists(target, ec)
+                               ? Status::failed("no free file name in " + folder.string())
+                               : model->save_as(target.string());
+      (void)model->close(false);
+      fs::remove_all(download, ec);
+      // It opened as the active workbook; this one is again.
+      m_session.app().model().activate_book(m_book_id);
+      const std::string acting = std::exchange(m_messages.page, m_menu_page);
+      if (saved.ok()) {
+        m_messages.message_box("The model " + file.filename().string() + " is saved as " +
+                                   target.string() +
+                                   ".\nThis page shows one workbook; to work in the model, run\n"
+                                   "quillo ui \"" +
+                                   target.string() + "\"",
+                               "Financial Templates", host::MessageIcon::Information);
+      } else {
+        m_messages.message_box(
+            "The model " + file.filename().string() + " could not be saved: " + saved.message(),
+            "Financial Templates", host::MessageIcon::Exclamation);
+      }
+      m_messages.page = acting;
+    }
   }
 
   const spreadsheet::Book* model_book() const { return m_session.app().model().book(m_book_id); }
@@ -369,7 +485,8 @@ class WorkbookApi {
                      ",\"sheets\":[" + sheets +
                      "],\"active\":" + std::to_string(std::max(0, sheet_index(b->active))) +
                      ",\"dirty\":" + (dirty() ? "true" : "false") +
-                     ",\"changed_on_disk\":" + (m_changed_on_disk ? "true" : "false") + "}"};
+                     ",\"changed_on_disk\":" + (m_changed_on_disk ? "true" : "false") +
+                     ",\"arrived\":" + ui::json_string(iso_utc(m_arrived_ms)) + "}"};
   }
 
   // A page shows a window of a sheet: answers its cells now and remembers
@@ -561,6 +678,7 @@ class WorkbookApi {
       const Status st = path == req.params.end() ? Status(StatusCode::InvalidArgument, "no path")
                                                  : click_menu(bars, path->second);
       if (!st.ok()) return error_reply(400, st.message());
+      m_menu_page = m_acting;
       return after_action();
     }
     return {200, menu_json(bars)};
@@ -598,9 +716,21 @@ class WorkbookApi {
                             ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
                           if (f.find("fhistory(") != std::string::npos) tables.emplace_back(r, c);
                         });
+    // Each chart is titled with the instrument and sampling its formula
+    // asked for, as quillo noted them when it asked.
+    const std::vector<ProvenanceRecord> records =
+        tables.empty() ? std::vector<ProvenanceRecord>{} : m_session.provenance(*m_book);
+    const std::string sheet_name = model.sheet_name(sheet);
     std::string out;
     for (const auto& [r, c] : tables) {
-      const std::string chart = chart_json(model, sheet, r, c);
+      std::string title = "Price history of " + spreadsheet::cell_a1(r, c);
+      for (const ProvenanceRecord& rec : records) {
+        if (rec.kind == FilledKind::Table && rec.sheet == sheet_name && rec.row == r &&
+            rec.col == c && !rec.instrument.empty()) {
+          title = chart_title(rec.instrument, rec.field);
+        }
+      }
+      const std::string chart = chart_json(model, sheet, r, c, title);
       if (chart.empty()) continue;
       if (!out.empty()) out += ',';
       out += chart;
@@ -610,8 +740,26 @@ class WorkbookApi {
 
   // One chart; empty when the formula's table is not (yet) there: its
   // header row (below the formula) must name DATE first.
+  // "IBM — daily": the instrument and the sampling of a table's fields
+  // ("DATE,CLOSE, period d, from ... to ...").
+  static std::string chart_title(const std::string& instrument, const std::string& field) {
+    std::string period;
+    if (const auto at = field.find(", period "); at != std::string::npos) {
+      period = field.substr(at + 9, field.find(", from ", at) - (at + 9));
+    }
+    static const std::map<std::string, std::string> kNames = {
+        {"d", "daily"}, {"w", "weekly"}, {"m", "monthly"}, {"q", "quarterly"}, {"y", "yearly"}};
+    std::string key = period;
+    for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const auto name = kNames.find(key);
+    if (name != kNames.end()) period = name->second;
+    // A formula that left the sampling out asks for daily prices.
+    if (period.empty()) period = "daily";
+    return instrument + " \xe2\x80\x94 " + period;
+  }
+
   static std::string chart_json(const spreadsheet::Model& model, spreadsheet::SheetId sheet,
-                                std::int32_t r, std::int32_t c) {
+                                std::int32_t r, std::int32_t c, const std::string& title) {
     constexpr std::int32_t kMaxRows = 20000;
     const std::int32_t head = r + 1;
     auto text_at = [&](std::int32_t row, std::int32_t col) {
@@ -668,8 +816,7 @@ class WorkbookApi {
     const std::string x = column(c);
     if (x.empty() || series.empty()) return {};
     return "{\"row\":" + std::to_string(head) + ",\"col\":" + std::to_string(c) +
-           ",\"after\":" + std::to_string(last_used + 1) +
-           ",\"title\":" + ui::json_string("Price history of " + spreadsheet::cell_a1(r, c)) +
+           ",\"after\":" + std::to_string(last_used + 1) + ",\"title\":" + ui::json_string(title) +
            ",\"x\":" + x + ",\"series\":[" + series + "]}";
   }
 
@@ -786,12 +933,10 @@ class WorkbookApi {
                                        "opened or saved here") +
                        ",\"conflict\":true}"};
     }
-    const std::uint64_t seen = updates();
     (void)m_session.write_provenance(*m_book);
     const Status st = m_book->save();
     if (!st.ok()) return error_reply(500, st.message());
     m_saved_edits = m_edits;
-    m_saved_updates = seen;
     m_stamp = m_seen_stamp = file_stamp(m_path);
     m_changed_on_disk = false;
     push_changes();
@@ -831,8 +976,13 @@ class WorkbookApi {
   std::map<std::string, Window> m_windows;
   std::uint64_t m_edits = 0;
   std::uint64_t m_saved_edits = 0;
-  std::uint64_t m_saved_updates = 0;
   bool m_told_dirty = false;
+  std::string m_told_sheets;  // the sheet list the pages were last sent
+  std::uint64_t m_updates_seen = 0;
+  std::int64_t m_arrived_ms = 0;  // when values last arrived (wall clock)
+  std::int64_t m_told_arrived = 0;
+  std::int64_t m_next_arrived_told = 0;
+  std::string m_menu_page;  // the page that last clicked the add-in's menu
   std::shared_ptr<PageFetch> m_fetch;
   std::uint64_t m_fetches = 0;
 };

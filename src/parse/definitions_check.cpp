@@ -225,6 +225,23 @@ class Checker {
           continue;
         }
         keys.insert(keys.end(), found->begin(), found->end());
+        // A step that opens like a selector but is none reads a member of
+        // that odd name, which the author hardly meant.
+        for (std::size_t at = pointer.find("/["); at != std::string::npos;
+             at = pointer.find("/[", at + 1)) {
+          const std::size_t end = pointer.find('/', at + 1);
+          const std::string step =
+              pointer.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+          const std::size_t eq = step.find('=');
+          if (step.back() != ']' || eq == std::string::npos) {
+            report(f,
+                   "field " + name + ": " + attribute + " step \"" + step +
+                       "\" is no selector (written [KEY=VALUE]): it reads a member of that name");
+          } else if (eq == 1) {
+            report(f, "field " + name + ": " + attribute + " selector \"" + step +
+                          "\" names no key: it matches nothing");
+          }
+        }
       }
       if (!f.attribute("pointer"))
         report(f, "field " + name + ": no pointer: the field reads the whole answer");

@@ -18,7 +18,25 @@ void AddInCatalog::uninstall(std::string_view path) {
                     m_installed.end());
 }
 
+namespace {
+
+// LibreOffice Calc writes a call of quillo's extension with the add-in's
+// service name in front (ORG.QUILLO.CALC.FSINGLE(...)), in .ods and .xlsx
+// alike: the same function of the library.
+constexpr std::string_view kCalcPrefix = "org.quillo.calc.";
+
+std::string_view without_calc_prefix(std::string_view name) {
+  if (name.size() > kCalcPrefix.size() &&
+      text::iequals(name.substr(0, kCalcPrefix.size()), kCalcPrefix)) {
+    name.remove_prefix(kCalcPrefix.size());
+  }
+  return name;
+}
+
+}  // namespace
+
 const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::string* book) const {
+  if (!book) name = without_calc_prefix(name);
   for (const Installed& lib : m_installed) {
     // A path-qualified call reaches only the library at that path (or, by
     // file name alone, the library of that name).
@@ -31,7 +49,10 @@ const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::s
 std::vector<std::string> AddInCatalog::declared_functions() const {
   std::vector<std::string> names;
   for (const Installed& lib : m_installed) {
-    for (const LibraryFunction& f : lib.library.functions) names.push_back(f.name);
+    for (const LibraryFunction& f : lib.library.functions) {
+      names.push_back(f.name);
+      names.push_back(std::string(kCalcPrefix) + f.name);
+    }
   }
   return names;
 }

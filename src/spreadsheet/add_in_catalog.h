@@ -2,11 +2,12 @@
 // (common/function_library.h reads their files), answering the calls
 // formulas make to them.
 //
-// A formula calls a library function as fsingle(...) or, through the path
-// of the library, as '/dir/tarnvale.xla'!fsingle(...); the call reaches the
-// method the engine registered under that name in host::AddInMethods. A
-// function no installed library declares, or whose method is not registered,
-// answers #NAME?; too many arguments or a required one left out #VALUE!.
+// A formula calls a library function as fsingle(...), through the path of
+// the library as '/dir/tarnvale.xla'!fsingle(...), or as LibreOffice Calc
+// writes a call of quillo's extension, ORG.QUILLO.CALC.FSINGLE(...); the
+// call reaches the method the engine registered under that name in
+// host::AddInMethods. A function no installed library declares, or whose
+// method is not registered, answers #NAME?; too many arguments or a required one left out #VALUE!.
 // Event-loop thread only.
 #pragma once
 
@@ -35,7 +36,8 @@ class AddInCatalog final : public ExternalFunctions {
   // installed library's function whose method is registered: only then can
   // it be computed; anything else would answer #NAME?.
   bool computes(std::string_view name, const std::string* book) const;
-  // The names of every function the installed libraries declare.
+  // The names of every function the installed libraries declare, each also
+  // as Calc writes it (org.quillo.calc.fsingle).
   std::vector<std::string> declared_functions() const;
 
   std::optional<Value> call(std::string_view name, const std::string* book,

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/text.h"
 #include "support/scratch_folder.h"
 
 namespace quillo::spreadsheet {
@@ -83,6 +84,20 @@ TEST_F(ApplicationTest, InstalledLibraryFunctionsReachTheEngineWithTheCallingCel
 
   ASSERT_TRUE(host->add_ins().item(1).value()->set_installed(false).ok());
   EXPECT_EQ(cell("B2")->value().value(), Value(ErrorCode::Name));
+}
+
+TEST_F(ApplicationTest, ACallAsLibreOfficeCalcWritesItReachesTheSameFunction) {
+  install();
+  ASSERT_TRUE(cell("C3")->set_formula("=ORG.QUILLO.CALC.FSINGLE(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("C3")->value().value(), Value("IBM:X"));
+  EXPECT_EQ(last_caller, "Sheet1!$C$3");
+  // The formula keeps the name it was written with, so Calc reads it back.
+  EXPECT_EQ(cell("C3")->formula().value(), "=ORG.QUILLO.CALC.FSINGLE(\"IBM\",\"X\")");
+  const auto names = app.add_in_catalog().declared_functions();
+  EXPECT_TRUE(text::calls_any("=org.quillo.calc.fsingle(\"IBM\",\"X\")", names));
+  // Only that prefix: another dotted name stays unknown.
+  ASSERT_TRUE(cell("C4")->set_formula("=ORG.OTHER.FSINGLE(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("C4")->value().value(), Value(ErrorCode::Name));
 }
 
 TEST_F(ApplicationTest, LinkRepairRemovesTheOldLibraryPath) {

@@ -31,6 +31,8 @@ export interface BookInfo {
   dirty: boolean;
   // The file was changed by another program since it was opened or saved.
   changed_on_disk: boolean;
+  // When values last arrived from quillo (ISO 8601), empty before any.
+  arrived?: string;
 }
 
 // [row, column, shown text, kind]
@@ -80,11 +82,15 @@ export class ApiError extends Error {
 // that what this tab does lands at this tab's cursor.
 export const pageId = typeof crypto.randomUUID === "function" ? crypto.randomUUID() : String(Math.random()).slice(2);
 
-async function call<T>(path: string, init?: RequestInit): Promise<T> {
+// Looks at cells without moving the page's window (whose changes quillo
+// streams): quillo keeps one window per id, and this one is never streamed.
+const lookId = `${pageId}-look`;
+
+async function call<T>(path: string, init?: RequestInit, client = pageId): Promise<T> {
   let res: Response;
   const sep = path.includes("?") ? "&" : "?";
   try {
-    res = await fetch(`${path}${sep}client=${encodeURIComponent(pageId)}`, { cache: "no-store", ...init });
+    res = await fetch(`${path}${sep}client=${encodeURIComponent(client)}`, { cache: "no-store", ...init });
   } catch {
     throw new ApiError("quillo cannot be reached");
   }
@@ -116,6 +122,9 @@ export const api = {
   layout: (sheet: number) => call<SheetLayoutInfo>(`api/layout?${query({ sheet })}`),
   width: (sheet: number, col: number, width: number) =>
     call<{ width: number }>(`api/width?${query({ sheet, col, width })}`, { method: "POST" }),
+  // The cells of a box that are not empty, without changing what is streamed.
+  look: (sheet: number, r1: number, c1: number, r2: number, c2: number) =>
+    call<CellBatch>(`api/view?${query({ sheet, r1, c1, r2, c2 })}`, { method: "POST" }, lookId),
   cell: (sheet: number, row: number, col: number) =>
     call<{ formula: string }>(`api/cell?${query({ sheet, row, col })}`),
   edit: (sheet: number, row: number, col: number, text: string) =>

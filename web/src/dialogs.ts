@@ -64,6 +64,8 @@ export class Dialogs {
   private queue: Promise<unknown> = Promise.resolve();
   // The number of the newest dialog state shown.
   private shownSeq = 0;
+  // What is drawn now.
+  private drawn = "";
 
   constructor(
     private overlay: HTMLElement,
@@ -71,7 +73,24 @@ export class Dialogs {
     private dismiss: () => Promise<DialogState>,
     private onError: (text: string) => void,
     private onWeblink: (open: boolean) => void = () => {},
-  ) {}
+  ) {
+    // Escape closes the dialog on top: a message as its OK does, a dialog
+    // as its Cancel (or Close) button does, or its one button when it has
+    // only one (About).
+    document.addEventListener("keydown", (e) => {
+      if (e.key !== "Escape" || this.overlay.hidden) return;
+      const top = [...this.overlay.querySelectorAll<HTMLElement>(":scope > .dialog")].pop();
+      if (!top) return;
+      const buttons = [...top.querySelectorAll<HTMLButtonElement>(".buttons button")].filter((b) => !b.disabled);
+      const cancel = top.classList.contains("message")
+        ? buttons[0]
+        : (buttons.find((b) => /^\s*(cancel|close)\s*$/i.test(b.textContent ?? "")) ?? (buttons.length === 1 ? buttons[0] : undefined));
+      if (!cancel) return;
+      e.preventDefault();
+      e.stopPropagation();
+      cancel.click();
+    });
+  }
 
   private act(dialog: string, control: string, action: string, value = ""): void {
     this.queue = this.queue
@@ -86,6 +105,11 @@ export class Dialogs {
       this.shownSeq = state.seq;
     }
     this.onWeblink(state.weblink);
+    // The same dialogs again (the reply and the event stream both bring
+    // them) are left as they are: focus and scrolling stay.
+    const drawn = JSON.stringify([state.dialogs, state.messages[0] ?? null]);
+    if (drawn === this.drawn) return;
+    this.drawn = drawn;
     // Typing in a text box survives a redraw.
     const focused = document.activeElement as HTMLInputElement | null;
     const keep = focused?.dataset?.control ? { id: focused.dataset.control, value: focused.value, at: focused.selectionStart } : null;
@@ -94,6 +118,11 @@ export class Dialogs {
     const m = state.messages[0];
     if (m) this.overlay.append(this.message(m));
     this.overlay.hidden = state.dialogs.length === 0 && !m;
+    // The keyboard goes to the dialog on top (Tab, Enter, Escape).
+    if (!this.overlay.hidden && !keep && !this.overlay.contains(document.activeElement)) {
+      const top = [...this.overlay.querySelectorAll<HTMLElement>(":scope > .dialog")].pop();
+      top?.querySelector<HTMLElement>("input:not([disabled]), select:not([disabled]), button:not([disabled])")?.focus();
+    }
     if (keep) {
       const again = this.overlay.querySelector<HTMLInputElement>(`[data-control="${CSS.escape(keep.id)}"]`);
       if (again) {
@@ -242,34 +271,5 @@ export class Dialogs {
   }
 }
 
-// The add-in's menu as a drop-down in the bar.
-export function drawMenu(root: HTMLElement, entries: MenuEntry[], click: (path: string) => void): void {
-  root.replaceChildren();
-  const list = (items: MenuEntry[]): HTMLElement => {
-    const ul = el("ul", "menu-items");
-    for (const e of items) {
-      const li = el("li", e.group ? "group" : "");
-      const b = el("button", "", plain(e.caption));
-      b.type = "button";
-      b.disabled = !e.enabled;
-      if (e.items) {
-        li.classList.add("sub");
-        b.addEventListener("click", () => li.classList.toggle("open"));
-        li.append(b, list(e.items));
-      } else {
-        b.addEventListener("click", () => {
-          root.classList.remove("open");
-          for (const open of root.querySelectorAll(".open")) open.classList.remove("open");
-          click(e.path);
-        });
-        li.append(b);
-      }
-      ul.append(li);
-    }
-    return ul;
-  };
-  const top = el("button", "menu-title", "Tarnvale");
-  top.type = "button";
-  top.addEventListener("click", () => root.classList.toggle("open"));
-  root.append(top, list(entries));
-}
+// The menu is drawn by menu.ts.
+export { drawMenu } from "./menu";

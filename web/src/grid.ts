@@ -1,6 +1,11 @@
 // The grid: draws only the cells in view (plus a margin), so a sheet of a
 // hundred thousand rows scrolls as lightly as one of ten. Cell texts are
 // set as text, never as HTML.
+//
+// It shows and selects cells and takes the keys of a spreadsheet; it never
+// computes nor stores a cell: edits, clearing, undo and the clipboard are
+// handed to the page through the on* callbacks, which send them to quillo,
+// and the values come back from quillo like any other change.
 
 import type { CellEntry } from "./api";
 import { Layout } from "./layout";
@@ -8,7 +13,13 @@ import { Layout } from "./layout";
 export const ROW_H = 22;
 export const COL_W = 96;
 export const HEAD_W = 52;
+// The sheet's limits: 1,048,576 rows, columns A to XFD.
+export const MAX_ROWS = 1048576;
+export const MAX_COLS = 16384;
 const MARGIN = 4; // rows and columns drawn beyond the visible ones
+// Rows and columns the grid keeps beyond the used range and the cursor.
+const ROOM_ROWS = 100;
+const ROOM_COLS = 10;
 
 export interface Window {
   r1: number;
@@ -17,10 +28,27 @@ export interface Window {
   c2: number;
 }
 
+export interface Cell {
+  row: number;
+  col: number;
+}
+
 export function columnName(col: number): string {
   let s = "";
   for (let c = col; c > 0; c = Math.floor((c - 1) / 26)) s = String.fromCharCode(65 + ((c - 1) % 26)) + s;
   return s;
+}
+
+// "B12" as a cell of the sheet, or null when it is no address or lies
+// beyond the sheet's limits.
+export function parseAddress(text: string): Cell | null {
+  const m = /^\s*\$?([A-Za-z]{1,3})\$?(\d{1,7})\s*$/.exec(text);
+  if (!m) return null;
+  let col = 0;
+  for (const ch of m[1].toUpperCase()) col = col * 26 + (ch.charCodeAt(0) - 64);
+  const row = Number(m[2]);
+  if (row < 1 || row > MAX_ROWS || col > MAX_COLS) return null;
+  return { row, col };
 }
 
 export interface Shown {
@@ -28,17 +56,53 @@ export interface Shown {
   kind: string;
 }
 
+// How an edit in place began: by typing over the cell (arrow keys then end
+// it and move, as in the peers) or with F2 / a double click (arrow keys
+// move in the text).
+type EditMode = "enter" | "edit";
+
 export class Grid {
   rows = 200;
   cols = 26;
-  selected = { row: 1, col: 1 };
+  // The active cell (where typing goes), and the selection from its anchor
+  // (where it began) to its corner (the end Shift+arrows move). Enter and
+  // Tab move the active cell within a selection of several cells.
+  selected: Cell = { row: 1, col: 1 };
+  anchor: Cell = { row: 1, col: 1 };
+  corner: Cell = { row: 1, col: 1 };
+  // The sheet's used range as quillo last told it.
+  used = { rows: 0, cols: 0 };
   onSelect: (row: number, col: number) => void = () => {};
   onWindow: (w: Window) => void = () => {};
   // Where cells go and how they look (layout.ts).
   readonly layout = new Layout();
+  // The text of a cell as it would be typed (F2 and double click edit it).
+  onEditText: (row: number, col: number) => Promise<string> = async () => "";
+  // A finished edit in place; resolves false when quillo refused it (the
+  // page says why).
+  onCommit: (row: number, col: number, text: string) => Promise<boolean> = async () => true;
+  onEditInput: (text: string) => void = () => {};
+  onCancel: () => void = () => {};
+  onClear: (box: Window) => void = () => {};
+  onUndo: () => void = () => {};
+  onRedo: () => void = () => {};
+  onPaste: (at: Window, rows: string[][]) => void = () => {};
+  // The cells that hold something among the box (Ctrl+arrows): quillo's
+  // answer, as keys "row,col".
+  onFilled: (box: Window) => Promise<Set<string>> = async () => new Set();
+  // Copying cells not drawn: their shown texts, row by row.
+  onCopyFar: (box: Window) => Promise<string[][] | null> = async () => null;
   private cells = new Map<string, Shown>();
   private drawn: Window = { r1: 0, c1: 0, r2: -1, c2: -1 };
+  // The window whose cells this.cells holds as quillo last sent them.
+  private known: Window = { r1: 0, c1: 0, r2: -1, c2: -1 };
+  private elements = new Map<string, HTMLElement>();
+  private painted = new Set<string>();
   private frame = 0;
+  private dragging = false;
+  private editor: HTMLInputElement;
+  private editMode: EditMode | null = null;
+  private editAt: Cell = { row: 1, col: 1 };
 
   constructor(
     private scroller: HTMLElement,
@@ -46,69 +110,183 @@ export class Grid {
     private layer: HTMLElement,
     private colHeads: HTMLElement,
     private rowHeads: HTMLElement,
-    private corner: HTMLElement,
+    private headCorner: HTMLElement,
   ) {
+    this.editor = document.createElement("input");
+    this.editor.className = "editor";
+    this.editor.setAttribute("aria-label", "Cell text");
+    this.editor.autocomplete = "off";
+    this.editor.spellcheck = false;
+    this.editor.hidden = true;
+    scroller.append(this.editor);
     scroller.addEventListener("scroll", () => this.schedule());
     window.addEventListener("resize", () => this.schedule());
-    layer.addEventListener("mousedown", (e) => {
-      const target = (e.target as HTMLElement).closest<HTMLElement>(".cell");
-      if (!target) return;
-      this.select(Number(target.dataset.row), Number(target.dataset.col));
+    layer.addEventListener("mousedown", (e) => this.mouseDown(e));
+    layer.addEventListener("mouseover", (e) => {
+      if (!this.dragging) return;
+      const at = this.cellAt(e);
+      if (at) this.extend(at.row, at.col);
     });
-    scroller.addEventListener("keydown", (e) => this.key(e));
-    this.layout.mount(scroller, colHeads, (row, col) => this.select(row, col));
+    window.addEventListener("mouseup", () => (this.dragging = false));
+    layer.addEventListener("dblclick", (e) => {
+      if (this.cellAt(e)) this.editExisting();
+    });
+    scroller.addEventListener("keydown", (e) => {
+      if (e.target === this.scroller) this.key(e);
+    });
+    this.editor.addEventListener("keydown", (e) => this.editorKey(e));
+    this.editor.addEventListener("input", () => this.onEditInput(this.editor.value));
+    // Leaving the cell's text for another part of the page commits it, as
+    // in the peers (the window losing the focus does not).
+    this.editor.addEventListener("blur", (e) => {
+      if (this.editMode && document.hasFocus()) this.finishEdit(0, 0, e.relatedTarget === null);
+    });
+    document.addEventListener("copy", (e) => this.copy(e));
+    document.addEventListener("paste", (e) => this.paste(e));
+    this.layout.mount(scroller, colHeads, (row, col) => {
+      this.select(row, col);
+      this.focus();
+    });
     this.layout.columnTexts = (col) =>
       [...this.cells.entries()].filter(([key]) => key.endsWith(`,${col}`)).map(([, v]) => v.text);
+    // Over the frozen layers, which come after the cells.
+    scroller.append(this.editor);
   }
 
   // The layout changed (a sheet's sizes arrived, a column was resized).
   relayout(): void {
+    this.sizeSpacer();
+    this.draw(true);
+  }
+
+  // The scrolled area: the sheet's reach as the layout sizes it.
+  private sizeSpacer(): void {
     this.spacer.style.width = `${this.layout.colLeft(this.cols + 1)}px`;
     this.spacer.style.height = `${this.layout.rowTop(this.rows + 1)}px`;
-    this.draw(true);
+  }
+
+  get editing(): boolean {
+    return this.editMode !== null;
+  }
+
+  // The selection, top left to bottom right.
+  box(): Window {
+    const a = this.anchor;
+    const b = this.corner;
+    return {
+      r1: Math.min(a.row, b.row),
+      c1: Math.min(a.col, b.col),
+      r2: Math.max(a.row, b.row),
+      c2: Math.max(a.col, b.col),
+    };
   }
 
   // A new sheet: nothing known of its cells yet.
   reset(rows: number, cols: number): void {
     this.cells.clear();
     this.layout.clearWindow();
-    this.rows = Math.max(rows + 100, 200);
-    this.cols = Math.max(cols + 10, 26);
-    this.spacer.style.width = `${this.layout.colLeft(this.cols + 1)}px`;
-    this.spacer.style.height = `${this.layout.rowTop(this.rows + 1)}px`;
+    this.known = { r1: 0, c1: 0, r2: -1, c2: -1 };
+    this.used = { rows, cols };
+    this.rows = 0;
+    this.cols = 0;
+    this.grow(Math.max(rows + ROOM_ROWS, 200), Math.max(cols + ROOM_COLS, 26));
     this.drawn = { r1: 0, c1: 0, r2: -1, c2: -1 };
     this.scroller.scrollTo(0, 0);
     this.selected = { row: 1, col: 1 };
+    this.anchor = { row: 1, col: 1 };
+    this.corner = { row: 1, col: 1 };
     this.schedule();
   }
 
-  // Cells of the window just asked for: every cell of it not listed is empty.
-  fill(w: Window, entries: CellEntry[]): void {
-    for (const key of [...this.cells.keys()]) {
-      const [r, c] = key.split(",").map(Number);
-      if (r >= w.r1 && r <= w.r2 && c >= w.c1 && c <= w.c2) this.cells.delete(key);
-    }
-    this.update(entries);
+  // The sheet's used range grew (quillo said so, or a change arrived beyond it).
+  setUsed(rows: number, cols: number): void {
+    this.used = { rows: Math.max(this.used.rows, rows), cols: Math.max(this.used.cols, cols) };
+    this.grow(this.used.rows + ROOM_ROWS, this.used.cols + ROOM_COLS);
   }
 
-  // Cells that changed.
-  update(entries: CellEntry[]): void {
-    for (const [r, c, text, kind] of entries) {
-      if (text === "") this.cells.delete(`${r},${c}`);
-      else this.cells.set(`${r},${c}`, { text, kind });
-    }
+  // Makes room for at least rows x cols, within the sheet's limits.
+  private grow(rows: number, cols: number): void {
+    rows = Math.min(MAX_ROWS, rows);
+    cols = Math.min(MAX_COLS, cols);
+    if (rows <= this.rows && cols <= this.cols) return;
+    this.rows = Math.max(this.rows, rows);
+    this.cols = Math.max(this.cols, cols);
+    this.sizeSpacer();
+  }
+
+  // Cells of the window just asked for: every cell of it not listed is
+  // empty. Only the window's cells are kept, so memory stays that of the
+  // view however far the sheet is scrolled.
+  fill(w: Window, entries: CellEntry[]): void {
+    this.cells = new Map();
+    this.known = w;
+    this.update(entries);
+    // The window's looks and merges came with it: its cells are drawn anew.
     this.draw(true);
+  }
+
+  // Cells that changed: those drawn are painted again in place.
+  update(entries: CellEntry[]): void {
+    let rows = 0;
+    let cols = 0;
+    const changed = new Set<number>();
+    for (const [r, c, text, kind] of entries) {
+      const key = `${r},${c}`;
+      if (text === "") this.cells.delete(key);
+      else {
+        this.cells.set(key, { text, kind });
+        rows = Math.max(rows, r);
+        cols = Math.max(cols, c);
+      }
+      changed.add(r);
+    }
+    // A text running on over its empty neighbours stops or goes on as they
+    // change: the changed rows' drawn cells are painted again.
+    if (changed.size) {
+      for (const el of this.elements.values()) {
+        const r = Number(el.dataset.row);
+        if (changed.has(r)) this.paint(el, r, Number(el.dataset.col));
+      }
+    }
+    if (rows > this.used.rows || cols > this.used.cols) this.setUsed(rows, cols);
   }
 
   shown(row: number, col: number): Shown | undefined {
     return this.cells.get(`${row},${col}`);
   }
 
+  // Moves the cursor (and collapses the selection) to a cell.
   select(row: number, col: number): void {
-    this.selected = { row: Math.max(1, Math.min(row, this.rows)), col: Math.max(1, Math.min(col, this.cols)) };
-    this.reveal();
-    this.draw(true);
+    this.selectBox(row, col, row, col);
+  }
+
+  // Selects from the active cell (row, col) to the corner (row2, col2).
+  selectBox(row: number, col: number, row2: number, col2: number): void {
+    const fit = (r: number, c: number): Cell => ({
+      row: Math.max(1, Math.min(r, MAX_ROWS)),
+      col: Math.max(1, Math.min(c, MAX_COLS)),
+    });
+    this.selected = fit(row, col);
+    this.anchor = this.selected;
+    this.corner = fit(row2, col2);
+    this.grow(Math.max(this.selected.row, this.corner.row) + ROOM_ROWS, Math.max(this.selected.col, this.corner.col) + ROOM_COLS);
+    this.reveal(this.corner);
+    this.draw(false);
+    this.paintSelection();
     this.onSelect(this.selected.row, this.selected.col);
+  }
+
+  // Moves the selection's far corner; the active cell goes back to its anchor.
+  extend(row: number, col: number): void {
+    if (this.selected !== this.anchor) {
+      this.selected = this.anchor;
+      this.onSelect(this.selected.row, this.selected.col);
+    }
+    this.corner = { row: Math.max(1, Math.min(row, MAX_ROWS)), col: Math.max(1, Math.min(col, MAX_COLS)) };
+    this.grow(this.corner.row + ROOM_ROWS, this.corner.col + ROOM_COLS);
+    this.reveal(this.corner);
+    this.draw(false);
+    this.paintSelection();
   }
 
   // The window of cells in view, with a margin.
@@ -125,13 +303,26 @@ export class Grid {
     return { r1, c1, r2, c2 };
   }
 
-  private reveal(): void {
-    const { row, col } = this.selected;
+  // Rows that fit in view below the frozen ones (PgUp and PgDn move by as many).
+  private page(): number {
     const L = this.layout;
+    const height = this.scroller.clientHeight - L.rowTop(L.frozenRows + 1);
+    let r = Math.max(L.frozenRows + 1, L.rowAt(this.scroller.scrollTop + L.rowTop(L.frozenRows + 1), this.rows));
+    let n = 0;
+    for (let used = L.rows.size(r); used <= height && n < MAX_ROWS; used += L.rows.size(++r)) n++;
+    return Math.max(1, n - 1);
+  }
+
+  // Scrolls so that a cell (a merged area's whole box) is in view, clear of
+  // the frozen rows and columns.
+  private reveal(at: Cell): void {
+    const { row, col } = at;
+    const L = this.layout;
+    const m = L.merge(row, col);
     const top = L.rowTop(row);
     const left = L.colLeft(col);
-    const height = L.rows.size(row);
-    const width = L.cols.size(col);
+    const height = L.rowTop((m ? m.r2 : row) + 1) - top;
+    const width = L.colLeft((m ? m.c2 : col) + 1) - left;
     // Frozen rows and columns cover the top and left of the view.
     const topEdge = L.rowTop(L.frozenRows + 1);
     const leftEdge = L.colLeft(L.frozenCols + 1);
@@ -146,27 +337,333 @@ export class Grid {
     }
   }
 
+  private cellAt(e: MouseEvent): Cell | null {
+    const target = (e.target as HTMLElement).closest<HTMLElement>(".cell");
+    return target ? { row: Number(target.dataset.row), col: Number(target.dataset.col) } : null;
+  }
+
+  private mouseDown(e: MouseEvent): void {
+    if (e.button !== 0) return;
+    const at = this.cellAt(e);
+    if (!at) return;
+    // No text selection while dragging over cells; the grid takes the focus
+    // (an edit in progress elsewhere is committed as it loses it).
+    e.preventDefault();
+    if (this.editing && at.row === this.editAt.row && at.col === this.editAt.col) return;
+    if (e.shiftKey) this.extend(at.row, at.col);
+    else this.select(at.row, at.col);
+    this.dragging = true;
+    this.focus();
+  }
+
+  focus(): void {
+    this.scroller.focus({ preventScroll: true });
+  }
+
   private key(e: KeyboardEvent): void {
-    const moves: Record<string, [number, number]> = {
+    const ctrl = e.ctrlKey || e.metaKey;
+    const arrows: Record<string, [number, number]> = {
       ArrowUp: [-1, 0],
       ArrowDown: [1, 0],
       ArrowLeft: [0, -1],
       ArrowRight: [0, 1],
-      Tab: [0, 1],
-      Enter: [1, 0],
     };
+    const { row, col } = this.selected;
+    const arrow = arrows[e.key];
+    if (arrow && ctrl && !e.altKey) {
+      e.preventDefault();
+      const from = e.shiftKey ? this.corner : this.selected;
+      this.edge(from, arrow[0], arrow[1]).then((to) => (e.shiftKey ? this.extend(to.row, to.col) : this.select(to.row, to.col)));
+      return;
+    }
+    if (arrow && !e.altKey) {
+      e.preventDefault();
+      if (e.shiftKey) this.extend(this.corner.row + arrow[0], this.corner.col + arrow[1]);
+      else this.select(row + arrow[0], col + arrow[1]);
+      return;
+    }
+    const page = this.page();
+    switch (e.key) {
+      case "Enter":
+        e.preventDefault();
+        this.advance(e.shiftKey ? -1 : 1, 0);
+        return;
+      case "Tab":
+        e.preventDefault();
+        this.advance(0, e.shiftKey ? -1 : 1);
+        return;
+      case "Home":
+        e.preventDefault();
+        if (ctrl) this.select(1, 1);
+        else if (e.shiftKey) this.extend(this.corner.row, 1);
+        else this.select(row, 1);
+        return;
+      case "End": {
+        // The used range's last column (Ctrl: its last cell).
+        e.preventDefault();
+        const lastCol = Math.max(1, this.used.cols);
+        if (ctrl) this.select(Math.max(1, this.used.rows), lastCol);
+        else if (e.shiftKey) this.extend(this.corner.row, lastCol);
+        else this.select(row, lastCol);
+        return;
+      }
+      case "PageDown":
+      case "PageUp": {
+        e.preventDefault();
+        const step = e.key === "PageDown" ? page : -page;
+        const to = Math.max(1, Math.min(MAX_ROWS, (e.shiftKey ? this.corner.row : row) + step));
+        const from = e.shiftKey ? this.corner.row : row;
+        this.scroller.scrollTop += this.layout.rowTop(to) - this.layout.rowTop(from);
+        if (e.shiftKey) this.extend(this.corner.row + step, this.corner.col);
+        else this.select(row + step, col);
+        return;
+      }
+      case "F2":
+        e.preventDefault();
+        this.editExisting();
+        return;
+      case "Delete":
+      case "Backspace":
+        e.preventDefault();
+        this.onClear(this.box());
+        return;
+      case "Escape":
+        // Collapses a selection to its active cell.
+        this.select(row, col);
+        return;
+    }
+    if (ctrl && !e.altKey) {
+      const k = e.key.toLowerCase();
+      if (k === "z" && !e.shiftKey) this.onUndo();
+      else if (k === "y" || (k === "z" && e.shiftKey)) this.onRedo();
+      else if (k === "a") this.selectBox(1, 1, Math.max(1, this.used.rows), Math.max(1, this.used.cols));
+      else return; // Ctrl+C and Ctrl+V arrive as copy and paste events
+      e.preventDefault();
+      return;
+    }
+    // A character typed on a cell replaces its content.
+    if (e.key.length === 1 && !e.altKey) {
+      e.preventDefault();
+      this.beginEdit(e.key, "enter");
+    }
+  }
+
+  // Ctrl+arrow: the end of the run of filled cells the cursor is in, or the
+  // next filled cell, or the sheet's edge, as in the peers. The cells
+  // looked at come from quillo, since most of them are not drawn.
+  private async edge(from: Cell, dr: number, dc: number): Promise<Cell> {
+    const step = dr + dc;
+    const limit = step > 0 ? (dr ? MAX_ROWS : MAX_COLS) : 1;
+    const pos = dr ? from.row : from.col;
+    if (pos === limit) return from;
+    // Beyond the used range nothing is filled: only the used part is asked for.
+    const usedEnd = dr ? this.used.rows : this.used.cols;
+    const lo = step > 0 ? pos : 1;
+    const hi = Math.min(step > 0 ? limit : pos, usedEnd);
+    const filled =
+      hi >= lo
+        ? await this.onFilled(dr ? { r1: lo, c1: from.col, r2: hi, c2: from.col } : { r1: from.row, c1: lo, r2: from.row, c2: hi })
+        : new Set<string>();
+    const at = (p: number) => p >= 1 && p <= usedEnd && filled.has(dr ? `${p},${from.col}` : `${from.row},${p}`);
+    let p = pos;
+    if (at(p) && at(p + step)) {
+      while (at(p + step)) p += step;
+    } else if (step > 0) {
+      p += 1;
+      while (p <= usedEnd && !at(p)) p += 1;
+      if (p > usedEnd) p = limit;
+    } else {
+      p = Math.min(p - 1, usedEnd);
+      while (p >= 1 && !at(p)) p -= 1;
+      if (p < 1) p = 1;
+    }
+    return dr ? { row: p, col: from.col } : { row: from.row, col: p };
+  }
+
+  // Edits the active cell's text in place (F2, double click).
+  private async editExisting(): Promise<void> {
+    const { row, col } = this.selected;
+    const text = await this.onEditText(row, col);
+    if (this.selected.row !== row || this.selected.col !== col || this.editing) return;
+    this.beginEdit(text, "edit");
+  }
+
+  beginEdit(text: string, mode: EditMode): void {
+    const { row, col } = this.selected;
+    this.editAt = { row, col };
+    this.editMode = mode;
+    const e = this.editor;
+    // Over the cell (a merged area's whole box); a frozen cell stays where
+    // its layer shows it, the scroll added.
+    const L = this.layout;
+    const m = L.merge(row, col);
+    const s = this.scroller;
+    const top = L.rowTop(row) + (row <= L.frozenRows ? s.scrollTop : 0);
+    const left = L.colLeft(col) + (col <= L.frozenCols ? s.scrollLeft : 0);
+    const width = `${L.colLeft((m ? m.c2 : col) + 1) - L.colLeft(col)}px`;
+    e.style.top = `${top}px`;
+    e.style.left = `${left}px`;
+    e.style.width = width;
+    e.style.minWidth = width;
+    e.style.height = `${L.rowTop((m ? m.r2 : row) + 1) - L.rowTop(row)}px`;
+    e.value = text;
+    e.hidden = false;
+    e.focus({ preventScroll: true });
+    e.setSelectionRange(text.length, text.length);
+    this.onEditInput(text);
+  }
+
+  private editorKey(e: KeyboardEvent): void {
+    const moves: Record<string, [number, number]> = {
+      Enter: [1, 0],
+      Tab: [0, 1],
+      ArrowUp: [-1, 0],
+      ArrowDown: [1, 0],
+      ArrowLeft: [0, -1],
+      ArrowRight: [0, 1],
+    };
+    if (e.key === "Escape") {
+      e.preventDefault();
+      this.editMode = null;
+      this.editor.hidden = true;
+      this.focus();
+      this.onCancel();
+      return;
+    }
     const m = moves[e.key];
-    if (!m) return;
+    if (!m || (e.key.startsWith("Arrow") && this.editMode !== "enter")) return;
     e.preventDefault();
-    this.select(this.selected.row + m[0], this.selected.col + m[1]);
+    const back = e.shiftKey && (e.key === "Enter" || e.key === "Tab") ? -1 : 1;
+    this.finishEdit(m[0] * back, m[1] * back, true);
+  }
+
+  // Ends the edit in place: the text goes to quillo and the cursor moves
+  // by (dr, dc).
+  private async finishEdit(dr: number, dc: number, refocus: boolean): Promise<void> {
+    if (!this.editMode) return;
+    const at = this.editAt;
+    const text = this.editor.value;
+    this.editMode = null;
+    if (refocus) this.focus();
+    this.editor.hidden = true;
+    // The cursor moves at once, as in the peers, so that typing on goes to
+    // the next cell; a refusal names the cell it was for.
+    if (dr !== 0 || dc !== 0) this.advance(dr, dc);
+    await this.onCommit(at.row, at.col, text);
+  }
+
+  // Enter and Tab (Shift: backwards): the next cell of a selection of
+  // several cells, down the columns or along the rows and round again, as
+  // in the peers; otherwise the cell beside.
+  advance(dr: number, dc: number): void {
+    const b = this.box();
+    let { row, col } = this.selected;
+    if ((b.r1 === b.r2 && b.c1 === b.c2) || !(dr === 0 || dc === 0) || Math.abs(dr + dc) !== 1) {
+      this.select(row + dr, col + dc);
+      return;
+    }
+    const wrap = (v: number, lo: number, hi: number) => (v > hi ? lo : v < lo ? hi : v);
+    if (dr) {
+      row += dr;
+      if (row > b.r2 || row < b.r1) col = wrap(col + dr, b.c1, b.c2);
+      row = wrap(row, b.r1, b.r2);
+    } else {
+      col += dc;
+      if (col > b.c2 || col < b.c1) row = wrap(row + dc, b.r1, b.r2);
+      col = wrap(col, b.c1, b.c2);
+    }
+    this.selected = { row, col };
+    this.reveal(this.selected);
+    this.draw(false);
+    this.paintSelection();
+    this.onSelect(row, col);
+  }
+
+  // Ctrl+C: the selection as tab-separated text of the values shown.
+  private copy(e: ClipboardEvent): void {
+    if (document.activeElement !== this.scroller || !e.clipboardData) return;
+    const b = this.box();
+    const k = this.known;
+    e.preventDefault();
+    if (b.r1 >= k.r1 && b.r2 <= k.r2 && b.c1 >= k.c1 && b.c2 <= k.c2) {
+      const rows: string[][] = [];
+      for (let r = b.r1; r <= b.r2; r++) {
+        const row: string[] = [];
+        for (let c = b.c1; c <= b.c2; c++) row.push(this.shown(r, c)?.text ?? "");
+        rows.push(row);
+      }
+      e.clipboardData.setData("text/plain", toTsv(rows));
+      return;
+    }
+    // Cells not at hand are asked for first, then written to the clipboard.
+    this.onCopyFar(b).then((rows) => rows && navigator.clipboard.writeText(toTsv(rows)));
+  }
+
+  // Ctrl+V: tab-separated text from this page or another spreadsheet.
+  private paste(e: ClipboardEvent): void {
+    if (document.activeElement !== this.scroller || !e.clipboardData) return;
+    e.preventDefault();
+    const rows = fromTsv(e.clipboardData.getData("text/plain"));
+    if (rows.length === 0) return;
+    const h = rows.length;
+    const w = Math.max(...rows.map((r) => r.length));
+    const b = this.box();
+    const bh = b.r2 - b.r1 + 1;
+    const bw = b.c2 - b.c1 + 1;
+    // A selection that holds the copied block a whole number of times is
+    // filled with it repeated; any other gets it once at its top left.
+    const tile = bh % h === 0 && bw % w === 0;
+    const at = tile ? b : { r1: b.r1, c1: b.c1, r2: Math.min(MAX_ROWS, b.r1 + h - 1), c2: Math.min(MAX_COLS, b.c1 + w - 1) };
+    this.onPaste(at, rows);
+    this.selectBox(at.r1, at.c1, at.r2, at.c2);
   }
 
   private schedule(): void {
     if (this.frame) return;
     this.frame = requestAnimationFrame(() => {
       this.frame = 0;
+      const s = this.scroller;
+      // Near the end of the rows or columns, more come into reach.
+      if (s.scrollTop + 2 * s.clientHeight > this.layout.rowTop(this.rows + 1)) this.grow(this.rows + ROOM_ROWS, this.cols);
+      if (s.scrollLeft + 2 * s.clientWidth > this.layout.colLeft(this.cols + 1)) this.grow(this.rows, this.cols + ROOM_COLS);
       this.draw(false);
     });
+  }
+
+  // A drawn cell's text and kind, and whether it is selected.
+  private paint(el: HTMLElement, r: number, c: number): void {
+    const shown = this.cells.get(`${r},${c}`);
+    el.className = shown ? `cell ${shown.kind}` : "cell";
+    el.textContent = shown ? shown.text : "";
+    if (shown) el.title = shown.text;
+    else el.removeAttribute("title");
+    el.removeAttribute("style");
+    this.layout.dress(el, r, c, shown?.text ?? "", shown?.kind ?? "", (row, col) => !this.cells.has(`${row},${col}`));
+    const b = this.box();
+    if (r >= b.r1 && r <= b.r2 && c >= b.c1 && c <= b.c2 && (b.r1 !== b.r2 || b.c1 !== b.c2)) el.classList.add("in-range");
+    if (r === this.selected.row && c === this.selected.col) el.classList.add("selected");
+  }
+
+  // Marks the selection on the drawn cells, touching only those that change.
+  private paintSelection(): void {
+    const b = this.box();
+    const now = new Set<string>();
+    const single = b.r1 === b.r2 && b.c1 === b.c2;
+    if (!single) {
+      for (const key of this.elements.keys()) {
+        const [r, c] = key.split(",").map(Number);
+        if (r >= b.r1 && r <= b.r2 && c >= b.c1 && c <= b.c2) now.add(key);
+      }
+    }
+    for (const key of this.painted) {
+      if (!now.has(key)) this.elements.get(key)?.classList.remove("in-range");
+    }
+    for (const key of now) {
+      if (!this.painted.has(key)) this.elements.get(key)?.classList.add("in-range");
+    }
+    this.painted = now;
+    for (const el of this.scroller.querySelectorAll(".cell.selected")) el.classList.remove("selected");
+    this.elements.get(`${this.selected.row},${this.selected.col}`)?.classList.add("selected");
   }
 
   private draw(force: boolean): void {
@@ -176,10 +673,11 @@ export class Grid {
     const left = this.scroller.scrollLeft;
     this.colHeads.style.transform = `translateY(${top}px)`;
     this.rowHeads.style.transform = `translateX(${left}px)`;
-    this.corner.style.transform = `translate(${left}px, ${top}px)`;
+    this.headCorner.style.transform = `translate(${left}px, ${top}px)`;
     this.layout.scrolled(top, left);
     if (same && !force) return;
     this.drawn = w;
+    this.elements.clear();
     const cells = document.createDocumentFragment();
     for (let r = w.r1; r <= w.r2; r++) {
       for (let c = w.c1; c <= w.c2; c++) {
@@ -188,7 +686,10 @@ export class Grid {
       }
     }
     this.layer.replaceChildren(cells);
+    // Frozen cells come last: the ones shown over those scrolled beneath.
     this.layout.drawFrozen(w, (r, c) => this.cellElement(r, c));
+    this.painted.clear();
+    this.paintSelection();
     const cols = document.createDocumentFragment();
     for (let c = w.c1; c <= w.c2; c++) {
       const el = document.createElement("div");
@@ -210,20 +711,80 @@ export class Grid {
     if (!same) this.onWindow(w);
   }
 
+  // A cell's element, made once: painted (text, kind, selection) and
+  // dressed by the layout (place, size, look, running text).
   private cellElement(r: number, c: number): HTMLElement {
     const el = document.createElement("div");
-    const shown = this.cells.get(`${r},${c}`);
-    el.className = "cell";
-    if (shown) {
-      el.classList.add(shown.kind);
-      el.textContent = shown.text;
-      el.title = shown.text;
-    }
-    if (r === this.selected.row && c === this.selected.col) el.classList.add("selected");
     el.dataset.row = String(r);
     el.dataset.col = String(c);
     el.dataset.address = `${columnName(c)}${r}`;
-    this.layout.dress(el, r, c, shown?.text ?? "", shown?.kind ?? "", (row, col) => !this.cells.has(`${row},${col}`));
+    this.paint(el, r, c);
+    this.elements.set(`${r},${c}`, el);
     return el;
   }
+}
+
+// Rows of cells as the peers put them on the clipboard: cells split by
+// tabs, rows by line ends; a cell holding a tab or a line end, or starting
+// with a quote, is quoted, its quotes doubled.
+export function toTsv(rows: string[][]): string {
+  const cell = (t: string) => (/[\t\r\n]|^"/.test(t) ? `"${t.replaceAll('"', '""')}"` : t);
+  return rows.map((r) => r.map(cell).join("\t")).join("\r\n") + "\r\n";
+}
+
+// Where the cell starting at `from` ends: its tab or line end, or the text's end.
+function nextStop(text: string, from: number): number {
+  const stops = /[\t\r\n]/g;
+  stops.lastIndex = from;
+  return stops.exec(text)?.index ?? text.length;
+}
+
+export function fromTsv(text: string): string[][] {
+  const rows: string[][] = [];
+  let row: string[] = [];
+  let i = 0;
+  while (i < text.length) {
+    let cell = "";
+    if (text[i] === '"') {
+      // A quoted cell runs to the quote not doubled.
+      let j = i + 1;
+      for (;;) {
+        const q = text.indexOf('"', j);
+        if (q < 0) {
+          cell = text.slice(i);
+          j = text.length;
+          break;
+        }
+        if (text[q + 1] === '"') {
+          cell += text.slice(j, q + 1);
+          j = q + 2;
+          continue;
+        }
+        cell += text.slice(j, q);
+        j = q + 1;
+        break;
+      }
+      // Text after the closing quote belongs to the cell as it stands.
+      const stop = nextStop(text, j);
+      if (stop > j) cell = text.slice(i, stop);
+      i = stop;
+    } else {
+      const stop = nextStop(text, i);
+      cell = text.slice(i, stop);
+      i = stop;
+    }
+    row.push(cell);
+    if (i >= text.length) break;
+    if (text[i] === "\t") {
+      i++;
+      if (i >= text.length) row.push("");
+      continue;
+    }
+    // A line end: \r\n, \n or \r.
+    i += text[i] === "\r" && text[i + 1] === "\n" ? 2 : 1;
+    rows.push(row);
+    row = [];
+  }
+  if (row.length) rows.push(row);
+  return rows;
 }

@@ -4,9 +4,11 @@
 import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
-import { columnName, Grid, type Window } from "./grid";
+import { Edits, MAX_STEP_CELLS } from "./editing";
+import { columnName, Grid, parseAddress, type Window } from "./grid";
 import { pxToChars } from "./layout";
 import { Provenance } from "./provenance";
+import { serverForgotPage, showServerGone } from "./restart";
 import { LinkWizard } from "./weblink";
 
 const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as T;
@@ -14,7 +16,9 @@ const $ = <T extends HTMLElement>(id: string) => document.getElementById(id) as 
 let book: BookInfo | null = null;
 let sheet = 0;
 let viewSeq = 0;
-let editing = false;
+// The cell the formula bar's text is for, from the user's first keystroke
+// there until it is committed or reverted.
+let barEdit: { sheet: number; row: number; col: number } | null = null;
 
 const grid = new Grid($("grid"), $("spacer"), $("cells"), $("col-heads"), $("row-heads"), $("corner"));
 const charts = new Charts($("charts"));
@@ -23,6 +27,7 @@ const formula = $<HTMLInputElement>("formula");
 const address = $<HTMLInputElement>("address");
 const message = $("message");
 const connection = $("connection");
+const arrived = $("arrived");
 
 function show(text: string, kind: "error" | "info" = "error"): void {
   message.textContent = text;
@@ -30,20 +35,39 @@ function show(text: string, kind: "error" | "info" = "error"): void {
   message.hidden = text === "";
 }
 
+// The sheets as tabs show them: a change (a sheet added by the link wizard
+// or taken in from the file) draws the tabs again.
+const sheetList = (info: BookInfo) => info.sheets.map((s) => `${s.name}\u0000${s.hidden}`).join("\u0001");
+
 function setBook(info: BookInfo): void {
   const first = book === null;
+  const before = book;
   book = info;
   document.title = `${info.name} - quillo`;
   $("book-name").textContent = info.name;
   $("dirty").hidden = !info.dirty;
   $("conflict").hidden = !info.changed_on_disk;
+  const shown = info.sheets[sheet];
+  if (!first && shown) grid.setUsed(shown.rows, shown.cols);
+  if (info.arrived) arrived.textContent = `values at ${new Date(info.arrived).toLocaleTimeString()}`;
   if (first) {
     sheet = Math.min(info.active, info.sheets.length - 1);
     // A workbook saved with a hidden sheet active opens on its first shown one.
     if (info.sheets[sheet]?.hidden) sheet = Math.max(0, info.sheets.findIndex((s) => !s.hidden));
     drawTabs();
     openSheet(sheet);
+  } else if (before && sheetList(before) !== sheetList(info)) {
+    // The sheet in view keeps its place by name.
+    const name = before.sheets[sheet]?.name;
+    const at = info.sheets.findIndex((s) => s.name === name);
+    if (at >= 0) {
+      sheet = at;
+      drawTabs();
+    } else {
+      openSheet(Math.max(0, info.sheets.findIndex((s) => !s.hidden)));
+    }
   }
+  $("tabs").dataset.sheets = String(info.sheets.length);
 }
 
 function drawTabs(): void {
@@ -128,6 +152,8 @@ async function loadMenu(): Promise<void> {
   try {
     drawMenu($("menu"), await api.menu(), async (path) => {
       try {
+        // The add-in acts at the cursor: quillo knows where it is first.
+        await flushCursor();
         dialogs.render(await api.clickMenu(path));
       } catch (e) {
         if (e instanceof ApiError) show(e.message);
@@ -139,61 +165,198 @@ async function loadMenu(): Promise<void> {
   }
 }
 
-grid.onWindow = (w) => requestView(w);
-// A column resized by dragging its head's edge: drawn at once, sent when the drag ends.
-grid.layout.onWidth = (col, px, done) => {
-  grid.relayout();
-  if (done) api.width(sheet, col, pxToChars(px)).catch((e) => e instanceof ApiError && show(e.message));
-};
-grid.onSelect = async (row, col) => {
-  address.value = `${columnName(col)}${row}`;
-  editing = false;
-  provenance.show(row, col);
-  api.select(sheet, row, col).catch(() => {});
-  try {
-    const cell = await api.cell(sheet, row, col);
-    if (!editing && grid.selected.row === row && grid.selected.col === col) formula.value = cell.formula;
-  } catch (e) {
-    if (e instanceof ApiError) show(e.message);
-  }
-};
+// The page's own edits, undoable; an undone or redone cell is shown.
+const edits = new Edits(
+  (t) => show(t),
+  (s, row, col) => {
+    if (s === sheet) grid.select(row, col);
+  },
+);
 
-// The name box: typing an address there goes to that cell.
-address.addEventListener("keydown", (e) => {
-  if (e.key !== "Enter") return;
-  e.preventDefault();
-  const m = /^\s*([A-Za-z]{1,3})(\d{1,7})\s*$/.exec(address.value);
-  if (!m) {
-    show(`"${address.value}" is not a cell address such as B12`);
+// The cells of a box as quillo shows them, asked in windows it accepts.
+async function look(box: Window): Promise<Map<string, string>> {
+  const out = new Map<string, string>();
+  const width = box.c2 - box.c1 + 1;
+  const rowsAtOnce = Math.max(1, Math.floor(20000 / width));
+  for (let r = box.r1; r <= box.r2; r += rowsAtOnce) {
+    const batch = await api.look(sheet, r, box.c1, Math.min(box.r2, r + rowsAtOnce - 1), box.c2);
+    for (const [row, col, text] of batch.cells) if (text !== "") out.set(`${row},${col}`, text);
+  }
+  return out;
+}
+
+grid.onWindow = (w) => requestView(w);
+// The cursor's cell is told to quillo (the add-in's active cell follows
+// it) and its text asked for the formula bar once the key's frame is
+// drawn: a held arrow key sends only where it stopped.
+let cursorSent: Promise<void> = Promise.resolve();
+let cursorTimer = 0;
+let sendCursor: (() => void) | null = null;
+function flushCursor(): Promise<void> {
+  if (cursorTimer) {
+    clearTimeout(cursorTimer);
+    cursorTimer = 0;
+    sendCursor?.();
+  }
+  return cursorSent;
+}
+grid.onSelect = (row, col) => {
+  address.value = `${columnName(col)}${row}`;
+  provenance.show(row, col);
+  const at = sheet;
+  sendCursor = () => {
+    cursorTimer = 0;
+    sendCursor = null;
+    cursorSent = api.select(at, row, col).then(
+      () => {},
+      () => {},
+    );
+    if (grid.editing) return;
+    api.cell(at, row, col).then(
+      (cell) => {
+        if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) formula.value = cell.formula;
+      },
+      (e) => e instanceof ApiError && show(e.message),
+    );
+  };
+  if (cursorTimer) clearTimeout(cursorTimer);
+  cursorTimer = window.setTimeout(() => sendCursor?.(), 0);
+};
+grid.onEditText = async (row, col) => (await api.cell(sheet, row, col)).formula;
+grid.onEditInput = (text) => (formula.value = text);
+grid.onCommit = async (row, col, text) => {
+  const ok = await edits.apply(sheet, [{ row, col, text }]);
+  if (ok) show("");
+  return ok;
+};
+// An edit given up: the bar shows the cell's text again.
+grid.onCancel = () => grid.onSelect(grid.selected.row, grid.selected.col);
+grid.onClear = (box) => {
+  edits.clear(sheet, box).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
+};
+grid.onUndo = () => edits.undo();
+grid.onRedo = () => edits.redo();
+const cellsIn = (b: Window) => (b.r2 - b.r1 + 1) * (b.c2 - b.c1 + 1);
+grid.onPaste = (at, rows) => {
+  if (cellsIn(at) > MAX_STEP_CELLS) {
+    show(`That pastes into ${cellsIn(at)} cells; at most ${MAX_STEP_CELLS} can be changed at once here`);
     return;
   }
-  let col = 0;
-  for (const ch of m[1].toUpperCase()) col = col * 26 + (ch.charCodeAt(0) - 64);
+  const h = rows.length;
+  const w = Math.max(...rows.map((r) => r.length));
+  const cells = [];
+  for (let r = at.r1; r <= at.r2; r++) {
+    for (let c = at.c1; c <= at.c2; c++) cells.push({ row: r, col: c, text: rows[(r - at.r1) % h][(c - at.c1) % w] ?? "" });
+  }
+  edits.apply(sheet, cells).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
+};
+grid.onFilled = async (box) => new Set((await look(box)).keys());
+// Copying more than this many cells is refused, not sent as a huge text.
+const MAX_COPY_CELLS = 1000000;
+grid.onCopyFar = async (box) => {
+  if (cellsIn(box) > MAX_COPY_CELLS) {
+    show(`That copies ${cellsIn(box)} cells; at most ${MAX_COPY_CELLS} can be copied at once`);
+    return null;
+  }
+  const cells = await look(box);
+  const rows: string[][] = [];
+  for (let r = box.r1; r <= box.r2; r++) {
+    const row: string[] = [];
+    for (let c = box.c1; c <= box.c2; c++) row.push(cells.get(`${r},${c}`) ?? "");
+    rows.push(row);
+  }
+  return rows;
+};
+
+// The name box: typing an address there goes to that cell (or selects a
+// range such as B2:D9), and says so when it is no address of the sheet.
+address.addEventListener("keydown", (e) => {
+  if (e.key === "Escape") {
+    address.value = `${columnName(grid.selected.col)}${grid.selected.row}`;
+    grid.focus();
+    return;
+  }
+  if (e.key !== "Enter") return;
+  e.preventDefault();
+  const [from, to = from] = address.value.split(":");
+  const a = parseAddress(from);
+  const b = parseAddress(to);
+  if (!a || !b) {
+    show(`"${address.value}" is not a cell of the sheet (such as B12, up to XFD1048576)`);
+    return;
+  }
   show("");
-  grid.select(Number(m[2]), col);
-  formula.focus();
+  grid.selectBox(a.row, a.col, b.row, b.col);
+  grid.focus();
 });
 
-formula.addEventListener("input", () => (editing = true));
-formula.addEventListener("keydown", async (e) => {
-  if (e.key === "Escape") {
-    editing = false;
-    grid.select(grid.selected.row, grid.selected.col);
-    $("grid").focus();
+// The formula bar: what is typed there goes to the cell it was typed for
+// on Enter (then down), Tab (then right), Shift+Enter / Shift+Tab (up,
+// left) and when the bar is left; Escape puts the cell's text back.
+formula.addEventListener("input", () => {
+  if (!barEdit) barEdit = { sheet, row: grid.selected.row, col: grid.selected.col };
+});
+async function commitBar(dr: number, dc: number): Promise<void> {
+  const at = barEdit;
+  if (!at) {
+    if (dr || dc) grid.select(grid.selected.row + dr, grid.selected.col + dc);
+    grid.focus();
     return;
   }
-  if (e.key !== "Enter") return;
-  e.preventDefault();
-  const { row, col } = grid.selected;
-  try {
-    await api.edit(sheet, row, col, formula.value);
-    show("");
-    editing = false;
-    $("grid").focus();
-    grid.select(row + 1, col);
-  } catch (err) {
-    if (err instanceof ApiError) show(`${columnName(col)}${row}: ${err.message}`);
+  barEdit = null;
+  const ok = await edits.apply(at.sheet, [{ row: at.row, col: at.col, text: formula.value }]);
+  if (!ok) {
+    // Refused: the text stays in the bar to be mended.
+    barEdit = at;
+    formula.focus();
+    return;
   }
+  show("");
+  if (!(dr || dc)) {
+    // Left by a click elsewhere: the bar shows the cell now selected.
+    grid.onSelect(grid.selected.row, grid.selected.col);
+    return;
+  }
+  grid.focus();
+  if (at.sheet === sheet) grid.select(at.row + dr, at.col + dc);
+}
+formula.addEventListener("keydown", (e) => {
+  if (e.key === "Escape") {
+    e.preventDefault();
+    barEdit = null;
+    grid.focus();
+    grid.onSelect(grid.selected.row, grid.selected.col);
+    return;
+  }
+  if (e.key === "Enter") {
+    e.preventDefault();
+    commitBar(e.shiftKey ? -1 : 1, 0);
+  } else if (e.key === "Tab" && barEdit) {
+    e.preventDefault();
+    commitBar(0, e.shiftKey ? -1 : 1);
+  }
+});
+formula.addEventListener("blur", () => {
+  // Another window taking the focus is not leaving the bar.
+  if (barEdit && document.hasFocus()) commitBar(0, 0);
+});
+
+// Ctrl+F6 and F6 (Shift: backwards) move the focus between the page's
+// parts, as in the peers: the bar (menu and Save), the name box, the
+// formula bar, the grid and the sheet tabs. Tab itself moves in the grid.
+document.addEventListener("keydown", (e) => {
+  if (e.key !== "F6" || e.altKey || grid.editing) return;
+  const parts = [
+    $("bar").querySelector<HTMLElement>("button"),
+    address,
+    formula,
+    $("grid"),
+    $("tabs").querySelector<HTMLElement>("button.active"),
+  ].filter((p): p is HTMLElement => !!p);
+  const now = parts.findIndex((p) => p === document.activeElement || p.contains(document.activeElement));
+  const next = parts[(now + (e.shiftKey ? parts.length - 1 : 1) + (now < 0 ? 1 : 0)) % parts.length];
+  e.preventDefault();
+  next.focus();
 });
 
 async function save(overwrite: boolean): Promise<void> {
@@ -224,8 +387,10 @@ $("conflict-reload").addEventListener("click", async () => {
 });
 
 // Leaving with changes quillo has not saved asks first.
+// A page whose server is gone has nothing left to lose.
+let serverGone = false;
 window.addEventListener("beforeunload", (e) => {
-  if (book?.dirty) {
+  if (book?.dirty && !serverGone) {
     e.preventDefault();
     e.returnValue = "";
   }
@@ -250,9 +415,18 @@ function connect(): void {
       if (e instanceof ApiError) show(e.message);
     }
   });
-  events.addEventListener("error", () => {
+  events.addEventListener("error", async () => {
     connection.textContent = "reconnecting...";
     connection.className = "connection lost";
+    // A server that answers without knowing this page was started again.
+    if (await serverForgotPage()) {
+      events.close();
+      serverGone = true;
+      connection.textContent = "quillo restarted";
+      charts.clear();
+      showServerGone($("server-gone"));
+      return;
+    }
     if (events.readyState === EventSource.CLOSED) setTimeout(connect, 1000);
   });
   events.addEventListener("cells", (e) => {

@@ -102,6 +102,8 @@ export class Provenance {
   private mark(): void {
     const name = this.sheetName();
     const stale = this.records.filter((r) => r.stale && r.sheet === name);
+    // Nothing to mark and nothing marked: the common case, as the cursor moves.
+    if (stale.length === 0 && !this.cells.querySelector(".cell.stale")) return;
     for (const el of this.cells.querySelectorAll<HTMLElement>(".cell[data-address]")) {
       const m = /^([A-Z]+)(\d+)$/.exec(el.dataset.address ?? "");
       if (!m) continue;

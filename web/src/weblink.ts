@@ -53,6 +53,14 @@ export class LinkWizard {
       api.link("close").catch(() => {});
       this.show(false);
     });
+    // Escape cancels it, as the button does, unless a dialog or message
+    // (drawn above it) takes the key.
+    document.addEventListener("keydown", (e) => {
+      const overlay = document.getElementById("overlay");
+      if (e.key !== "Escape" || panel.hidden || (overlay && !overlay.hidden)) return;
+      e.preventDefault();
+      (panel.querySelector("#link-cancel") as HTMLElement).click();
+    });
   }
 
   show(open: boolean): void {

@@ -118,6 +118,20 @@ export class Workspace {
     return this;
   }
 
+  // Stops quillo ui and starts it again on the same port: the new server
+  // has a new token, and the relay reaches it. The address the page must
+  // go to now is `address`.
+  async restartUi() {
+    const port = new URL(this.direct).port;
+    this.ui.child.kill("SIGTERM");
+    await new Promise((r) => this.ui.child.once("exit", r));
+    this.ui = await start(this.quillo, ["ui", this.book, "--no-open", "--port", port], this.env, 1);
+    const m = /(http:\/\/127\.0\.0\.1:\d+\/[0-9a-f]{64}\/)/.exec(this.ui.lines[0]);
+    if (!m) throw new Error(`no address in "${this.ui.lines[0]}"`);
+    this.direct = m[1];
+    this.address = this.direct.replace(/127\.0\.0\.1:\d+\//, `[::1]:${port}/`);
+  }
+
   // quillo show BOOK RANGE: lines of address, formula and value.
   async show(range) {
     return run(this.quillo, ["show", this.book, range], this.env);

@@ -135,9 +135,13 @@ test("a dropped connection reconnects and catches up", async () => {
   // Made while the page was away: it must show once the page is back.
   const res = await fetch(ws.direct + "api/edit?sheet=0&row=31&col=1", { method: "POST", body: "while away" });
   assert.equal(res.status, 200);
+  // A cell shown before, cleared meanwhile, shows empty once the page is back.
+  const cleared = await fetch(ws.direct + "api/edit?sheet=0&row=30&col=1", { method: "POST", body: "" });
+  assert.equal(cleared.status, 200);
   ws.relay.mend();
   await page.locator("#connection:not(.lost)").waitFor();
   await cell("A31").filter({ hasText: "while away" }).waitFor();
+  await page.waitForFunction(() => document.querySelector('#cells .cell[data-address="A30"]')?.textContent === "");
 });
 
 test("the price history sheet draws only what is in view and charts its table", async () => {

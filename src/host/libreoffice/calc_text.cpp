@@ -1,0 +1,93 @@
+#include "host/libreoffice/calc_text.h"
+
+#include "common/text.h"
+
+namespace quillo::host::lo {
+
+bool calls_quillo(std::string_view formula) {
+  return text::upper(formula).find(kFormulaPrefix) != std::string::npos;
+}
+
+bool formula_arguments(std::string_view formula, std::string_view function,
+                       std::vector<std::string>& out) {
+  out.clear();
+  const std::string upper = text::upper(formula);
+  const std::string name = std::string(kFormulaPrefix) + text::upper(function) + "(";
+  std::size_t at = 0;
+  // A name found inside a quoted text is no call: walk outside quotes only.
+  bool quoted = false;
+  std::size_t start = std::string::npos;
+  for (std::size_t i = 0; i < upper.size(); ++i) {
+    if (upper[i] == '"') quoted = !quoted;
+    if (!quoted && upper.compare(i, name.size(), name) == 0) {
+      const bool joined = i > 0 && (std::isalnum(static_cast<unsigned char>(upper[i - 1])) ||
+                                    upper[i - 1] == '.' || upper[i - 1] == '_');
+      if (!joined) {
+        start = i + name.size();
+        break;
+      }
+    }
+  }
+  if (start == std::string::npos) return false;
+  at = start;
+  int depth = 0;
+  std::string current;
+  quoted = false;
+  bool any = false;
+  for (std::size_t i = at; i < formula.size(); ++i) {
+    const char c = formula[i];
+    if (quoted) {
+      current += c;
+      if (c == '"') quoted = false;  // a doubled quote re-opens at once
+      continue;
+    }
+    if (c == '"') {
+      quoted = true;
+      current += c;
+    } else if (c == '(' || c == '{') {
+      ++depth;
+      current += c;
+    } else if ((c == ')' || c == '}') && depth > 0) {
+      --depth;
+      current += c;
+    } else if (c == ')') {
+      const std::string_view t = text::trim(current);
+      if (any || !t.empty()) out.emplace_back(t);
+      return true;
+    } else if ((c == ';' || c == ',') && depth == 0) {
+      out.emplace_back(text::trim(current));
+      current.clear();
+      any = true;
+    } else {
+      current += c;
+    }
+  }
+  out.clear();
+  return false;
+}
+
+bool text_literal(std::string_view argument, std::string& out) {
+  if (argument.size() < 2 || argument.front() != '"' || argument.back() != '"') return false;
+  out.clear();
+  for (std::size_t i = 1; i + 1 < argument.size(); ++i) {
+    if (argument[i] == '"') {
+      if (i + 2 < argument.size() && argument[i + 1] == '"') {
+        out += '"';
+        ++i;
+        continue;
+      }
+      return false;  // a lone quote inside: two texts joined, not one literal
+    }
+    out += argument[i];
+  }
+  return true;
+}
+
+std::string menu_caption(std::string_view command) {
+  for (const MenuCommand& m : kMenuCommands) {
+    if (text::iequals(m.command, command)) return std::string(m.caption);
+  }
+  return {};
+}
+
+}  // namespace quillo::host::lo

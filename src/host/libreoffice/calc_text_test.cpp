@@ -1,0 +1,44 @@
+#include "host/libreoffice/calc_text.h"
+
+#include <gtest/gtest.h>
+
+namespace quillo::host::lo {
+namespace {
+
+TEST(CalcText, ArgumentsOfACallAreSplitOutsideQuotesAndNesting) {
+  std::vector<std::string> args;
+  ASSERT_TRUE(
+      formula_arguments("=ORG.QUILLO.CALC.FHISTORY(\"IBM\";\"a;b\"\"c\"; $Sheet2.A1 ;"
+                        "DATE(2024;1;1);;{1;2})",
+                        "fhistory", args));
+  EXPECT_EQ(args, (std::vector<std::string>{"\"IBM\"", "\"a;b\"\"c\"", "$Sheet2.A1",
+                                            "DATE(2024;1;1)", "", "{1;2}"}));
+  std::string text;
+  ASSERT_TRUE(text_literal(args[1], text));
+  EXPECT_EQ(text, "a;b\"c");
+  EXPECT_FALSE(text_literal("\"a\"&\"b\"", text));
+  EXPECT_FALSE(text_literal("A1", text));
+}
+
+TEST(CalcText, OnlyARealCallOfThatFunctionCounts) {
+  std::vector<std::string> args;
+  EXPECT_FALSE(formula_arguments("=\"ORG.QUILLO.CALC.FSINGLE(1)\"", "fsingle", args));
+  EXPECT_FALSE(formula_arguments("=ORG.QUILLO.CALC.FSINGLEX(1)", "fsingle", args));
+  EXPECT_FALSE(formula_arguments("=ORG.QUILLO.CALC.FSINGLE(1;2", "fsingle", args));
+  ASSERT_TRUE(formula_arguments("=1+org.quillo.calc.fsingle(\"X\",A1)*2", "FSINGLE", args));
+  EXPECT_EQ(args, (std::vector<std::string>{"\"X\"", "A1"}));
+  ASSERT_TRUE(formula_arguments("=ORG.QUILLO.CALC.WLINK()", "wlink", args));
+  EXPECT_TRUE(args.empty());
+  EXPECT_TRUE(calls_quillo("=SUM(org.quillo.calc.sma(A1:F9;5))"));
+  EXPECT_FALSE(calls_quillo("=SUM(A1:A3)"));
+}
+
+TEST(CalcText, EveryMenuCommandNamesAnEntryOfTheEngineMenu) {
+  EXPECT_EQ(menu_caption("UpdateData"), "Update data");
+  EXPECT_EQ(menu_caption("updatedata"), "Update data");
+  EXPECT_EQ(menu_caption("Format"), "");
+  EXPECT_EQ(std::size(kMenuCommands), 10u);
+}
+
+}  // namespace
+}  // namespace quillo::host::lo

@@ -1,0 +1,48 @@
+// What the component does to Calc's documents and windows, on Calc's main
+// thread: writing the tables the engine wrote beside a call (price
+// histories, indicator series) into every cell making that call, finding
+// and recalculating quillo's cells of a document just loaded, the menu's
+// commands, and message boxes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <com/sun/star/uno/Reference.hxx>
+#include <com/sun/star/uno/XComponentContext.hpp>
+
+#include "host/libreoffice/calc_text.h"
+#include "host/libreoffice/live_book.h"
+
+namespace quillo::lo {
+
+// A call's table: the function's programmatic name, the call's arguments
+// and the change holding the table (offsets from the calling cell).
+struct BlockWrite {
+  std::string function;
+  std::vector<Value> args;
+  host::lo::LiveChange change;
+};
+
+// Writes each table beside every formula cell, in every open spreadsheet
+// document, that calls its function with its arguments. Cells holding a
+// formula are never written over.
+void write_blocks(const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
+                  const std::vector<BlockWrite>& blocks);
+
+// The used area of the document's web-link store (its "weblinks_data"
+// sheet) as an array; Empty when the document has none. `document` is the
+// caller Calc passes to an add-in function (the document's properties).
+Value link_store_of(
+    const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& document);
+
+// Recalculates the document when one of its formulas calls quillo.
+void recalculate_quillo_cells(
+    const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& model);
+
+// A message box over the active window; on standard error as well (a
+// headless Calc shows no box).
+void show_message(const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
+                  const std::string& title, const std::string& text);
+
+}  // namespace quillo::lo

@@ -1,0 +1,289 @@
+#!/usr/bin/python3
+"""quillo.oxt in LibreOffice Calc, end to end against the local market-data service.
+
+Usage: calc_addin_test.py QUILLO QUILLO_MARKET DATA_DIR OXT
+
+A headless Calc with a private profile gets the extension from `unopkg add`
+and a settings store of the run's own that points it at the service. As a
+user would, the test types formulas into a new sheet and checks:
+
+  first start (automatic updates every minute, the engine's minute
+  shortened to MINUTE_S seconds):
+    the Function Wizard offers every function with its arguments;
+    single items fill, a formula over them follows, and a value changes at
+    the next automatic update without anything touching the document;
+    an unknown instrument and an unknown field show their error texts;
+    a price-history table is written below its formula and an indicator
+    series beside the table; a web link reads its page;
+    saving as .ods and .xlsx writes the permanent name
+    ORG.QUILLO.CALC.FSINGLE(...)
+  second start (manual updates):
+    both files reopen with their formulas and live values, and "Update
+    data" from the extension's menu (a dispatch of its URL) fetches again.
+
+Exits 77 (skipped) when soffice, unopkg, the uno module or the .oxt is
+missing. soffice and the service are always ended; every wait is bounded.
+"""
+
+import os
+import re
+import sys
+import time
+import traceback
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from calc_session import CalcSession, menu_urls, prop, skip_unless_ready, wait_for  # noqa: E402
+
+# com.sun.star.sheet.FormulaResult
+VALUE, STRING, ERROR = 1, 2, 4
+LOADING = "Loading data..."
+TIME_TEXT = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}$")
+WAIT = 30  # seconds for any one answer from the local service
+DEADLINE = 240  # seconds for the whole test (CTest's limit is 300)
+MINUTE_S = 2  # the engine's minute (QUILLO_CALC_MINUTE_SECONDS): the automatic update's clock
+
+
+def result_type(cell):
+    return cell.getPropertyValue("FormulaResultType2")
+
+
+def number(cell):
+    return cell.getValue() if result_type(cell) == VALUE else None
+
+
+def shows_time(cell):
+    s = cell.getString()
+    return s if TIME_TEXT.match(s) else None
+
+
+def type_formula(cell, text):
+    """Enters a formula as a user types it (display names, en-US separators)."""
+    cell.setPropertyValue("FormulaLocal", text)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+LATE = []  # failures that leave the later checks meaningful: reported at the end
+
+
+def check_late(condition, message):
+    if not condition:
+        print("calc: FAILED " + message, flush=True)
+        LATE.append(message)
+
+
+def step(text):
+    print("calc: " + text, flush=True)
+
+
+def first_start(s, oxt):
+    step("unopkg add took %.1f s" % s.install_extension())
+    started = s.start_calc()
+    function_wizard(s)
+    doc = s.new_sheet()
+    sheet = doc.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+
+    type_formula(cell("A1"), '=FSINGLE("BVM","LMS.QUO.LAST")')
+    type_formula(cell("A2"), '=FSINGLE("BVM","LMS.QUO.TIME")')
+    type_formula(cell("A3"), "=A1*2")
+    type_formula(cell("B1"), '=FSINGLE("NOSUCH","LMS.QUO.LAST")')
+    type_formula(cell("B2"), '=FSINGLE("BVM","LMS.QUO.NOSUCH")')
+    # Known to Calc at once: the status text or already the value, never #NAME?.
+    shown = cell("A1").getString()
+    at_once = shown == LOADING or number(cell("A1")) is not None
+
+    last = wait_for("A1 (=FSINGLE last price) to show a number", lambda: number(cell("A1")), WAIT)
+    step("first value %.2f, %.1f s after soffice was started" % (last, time.monotonic() - started))
+    first_time = wait_for("A2 (=FSINGLE time) to show the page's time", lambda: shows_time(cell("A2")), WAIT)
+    wait_for("A3 (=A1*2) to follow A1", lambda: number(cell("A3")) == 2 * number(cell("A1")), WAIT)
+    wait_for("B1 to show the invalid instrument text",
+             lambda: cell("B1").getString() == "Invalid instrument id", WAIT)
+    wait_for("B2 to show the invalid field text", lambda: cell("B2").getString() == "Invalid fieldname!", WAIT)
+    check("FSINGLE" in cell("A1").getPropertyValue("FormulaLocal"), "A1's formula as shown: %r" %
+          cell("A1").getPropertyValue("FormulaLocal"))
+
+    history(doc)
+    weblink(s, doc)
+
+    # The next automatic update (every minute) brings the page's new time.
+    later = wait_for("A2 to change at the next automatic update",
+                     lambda: (shows_time(cell("A2")) or first_time) != first_time and shows_time(cell("A2")),
+                     WAIT + 2 * MINUTE_S)
+    step("automatic update: A2 went from %s to %s" % (first_time, later))
+
+    saved_time = shows_time(cell("A2"))
+    ods = s.save_as(doc, "live.ods", "calc8")
+    xlsx = s.save_as(doc, "live.xlsx", "Calc MS Excel 2007 XML")
+    doc.close(True)
+    stored = stored_formulas(ods, xlsx)
+    step("saved formula in .ods: %s" % stored["ods"])
+    step("saved formula in .xlsx: %s" % stored["xlsx"])
+    check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
+    check_late(at_once, "A1 showed %r right after typing =FSINGLE(...), not the status text" % shown)
+    return ods, xlsx, saved_time
+
+
+FUNCTIONS = ["FSINGLE", "FHISTORY", "WLINK", "SMA", "WMA", "EMA", "RSI", "MACD", "STO_FAST", "STO_SLOW",
+             "BOLLINGER", "PRICECHANNEL", "MOMENTUM", "ROC", "MONEY_FLOW", "OSC", "W_CLOSE", "VOL_CTC", "BETA"]
+
+
+def function_wizard(s):
+    """Every function is offered with a description and named arguments."""
+    descriptions = s.smgr.createInstanceWithContext("com.sun.star.sheet.FunctionDescriptions", s.ctx)
+    listed = {}
+    for i in range(descriptions.getCount()):
+        d = {p.Name: p.Value for p in descriptions.getByIndex(i)}
+        listed[d["Name"]] = d
+    for name in FUNCTIONS:
+        d = listed.get(name)
+        check(d and d["Description"] and d["Arguments"] and all(a.Name for a in d["Arguments"]),
+              "the Function Wizard has no description or arguments for %s: %r" % (name, d))
+    step("Function Wizard: %d functions, FSINGLE(%s)" %
+         (len(FUNCTIONS), "; ".join(a.Name for a in listed["FSINGLE"]["Arguments"])))
+
+
+def history(doc):
+    """A price-history table below its formula, and an indicator series beside it."""
+    doc.Sheets.insertNewByName("History", 1)
+    sheet = doc.Sheets.getByName("History")
+    cell = sheet.getCellRangeByName
+    cell("J1").setString("SORT")
+    cell("K1").setString("ASC")
+    type_formula(cell("A3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",'
+                 'DATE(2024,1,1),DATE(2024,6,30),"d",J1:K1)')
+    type_formula(cell("H4"), "=SMA(A4:F134,20)")
+    # Calc computes a formula when something shows or reads its cell (a
+    # view paints it; here nothing does): until then the call is not made.
+    # The test looks at the cells as a user on this sheet would see them.
+    wait_for("History!A3 to show that the table is loaded",
+             lambda: cell("A3").getString() == "Data loaded.", WAIT)
+
+    def table_written():
+        rows = [r for r in sheet.getCellRangeByName("A5:F200").getDataArray() if r[0] != ""]
+        return len(rows) >= 120 and all(isinstance(v, float) and v > 0 for r in rows for v in r[1:]) and rows
+
+    try:
+        rows = [None] + wait_for("the price history of BVM below History!A3", table_written, WAIT)
+    except AssertionError:
+        rows = [r for r in sheet.getCellRangeByName("A5:F200").getDataArray() if r[0] != ""]
+        odd = [r for r in rows if not all(isinstance(v, float) and v > 0 for v in r[1:])]
+        print("History!A3 shows %r; A4:F7 %r; %d rows, %d not all positive numbers: %r" %
+              (cell("A3").getString(), sheet.getCellRangeByName("A4:F7").getDataArray(), len(rows), len(odd),
+               odd[:3]))
+        raise
+    dates = [r[0] for r in rows[1:]]
+    check(dates == sorted(dates) and dates[0] != dates[-1], "History column A: %r" % dates[:3])
+    check_late(all(isinstance(d, float) for d in dates),
+               "History column A holds dates as text, not date numbers: %r" % dates[:3])
+    step("history: A3 shows %r, %d rows below it" % (cell("A3").getString(), len(rows)))
+
+    def series_written():
+        cell("H4").getString()  # as shown: its call is made with the table as written
+        values = [r[0] for r in sheet.getCellRangeByName("H5:H134").getDataArray()]
+        numbers = [v for v in values if isinstance(v, float) and v > 0]
+        return len(numbers) >= 100 and numbers
+
+    numbers = wait_for("the 20-day SMA series below History!H4", series_written, WAIT)
+    closes = [r[1] for r in rows[1:]]
+    expected = sum(closes[-20:]) / 20
+    check(any(abs(v - expected) < 0.01 for v in numbers),
+          "no value of the SMA series is the mean of the last 20 closes (%.4f): %r" % (expected, numbers[-3:]))
+    step("indicator: H4 shows %r, %d values of the series" % (cell("H4").getString(), len(numbers)))
+
+
+def weblink(s, doc):
+    """=WLINK reads a value marked on a page (the link made by `quillo link add`)."""
+    scratch = s.new_sheet()
+    book = s.save_as(scratch, "links.xlsx", "Calc MS Excel 2007 XML")
+    scratch.close(True)
+    s.run_user([s.quillo, "link", "add", book, "B2", s.base_url + "/wl/figures?open=123.45", "123.45",
+                "--name", "open"], timeout=60)
+    stored = s.open(book)
+    links = stored.Sheets.getByName("weblinks_data")
+    area = links.createCursor()
+    area.gotoEndOfUsedArea(False)
+    end = area.getRangeAddress()
+    rows = links.getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow).getDataArray()
+    stored.close(True)
+    doc.Sheets.insertNewByName("weblinks_data", doc.Sheets.getCount())
+    target = doc.Sheets.getByName("weblinks_data")
+    target.getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow).setDataArray(rows)
+    cell = doc.Sheets.getByIndex(0).getCellRangeByName("C1")
+    type_formula(cell, '=WLINK("open")')
+    try:
+        value = wait_for("C1 (=WLINK(\"open\")) to read 123.45 from its page", lambda: number(cell) == 123.45 and number(cell), WAIT)
+    except AssertionError:
+        print("C1 shows %r; weblinks_data holds %r" % (cell.getString(), rows), flush=True)
+        raise
+    step("web link: C1 reads %s" % value)
+
+
+def stored_formulas(ods, xlsx):
+    """The first quillo formula as each file stores it; both must use the permanent name."""
+    with zipfile.ZipFile(ods) as z:
+        content = z.read("content.xml").decode("utf-8")
+    m = re.search(r'table:formula="([^"]*FSINGLE[^"]*)"', content)
+    check(m and "ORG.QUILLO.CALC.FSINGLE(" in m.group(1), ".ods stores %r" % (m and m.group(1)))
+    with zipfile.ZipFile(xlsx) as z:
+        sheet = z.read("xl/worksheets/sheet1.xml").decode("utf-8")
+    n = re.search(r"<f[^>]*>([^<]*FSINGLE[^<]*)</f>", sheet)
+    check(n and "ORG.QUILLO.CALC.FSINGLE(" in n.group(1), ".xlsx stores %r" % (n and n.group(1)))
+    return {"ods": m.group(1).replace("&quot;", '"'), "xlsx": n.group(1).replace("&quot;", '"')}
+
+
+def second_start(s, oxt, ods, xlsx, saved_time):
+    """Both files come back live; "Update data" from the menu fetches again."""
+    s.set_settings([("trading_updatemode", "2")])  # manual: "Update data" enabled
+    s.start_calc()
+    update = menu_urls(oxt).get("Update data")
+    check(update, "the extension's menu has no \"Update data\" entry: %r" % menu_urls(oxt))
+    for path in (ods, xlsx):
+        name = os.path.basename(path)
+        doc = s.open(path)
+        cell = doc.Sheets.getByIndex(0).getCellRangeByName
+        check("FSINGLE" in cell("A2").getPropertyValue("FormulaLocal"),
+              "%s A2 lost its formula: %r" % (name, cell("A2").getPropertyValue("FormulaLocal")))
+        live = wait_for("%s A2 to show a time fetched after the save (saved %s)" % (name, saved_time),
+                        lambda: shows_time(cell("A2")) not in (None, saved_time) and shows_time(cell("A2")), WAIT)
+        wait_for("%s A1 to show a number" % name, lambda: number(cell("A1")), WAIT)
+        step("%s reopened: A2 %s (saved %s)" % (name, live, saved_time))
+        # The page's time (UTC) has whole seconds: the update must come in a later one.
+        wait_for("the clock to pass %s" % live, lambda: time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()) > live, 2)
+        s.dispatch(doc, update)
+        again = wait_for("%s A2 to change after Update data (%s)" % (name, update),
+                         lambda: shows_time(cell("A2")) not in (None, live) and shows_time(cell("A2")), WAIT)
+        step("%s Update data: A2 %s" % (name, again))
+        doc.close(True)
+    check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
+
+
+def main():
+    if len(sys.argv) != 5:
+        print(__doc__, file=sys.stderr)
+        return 2
+    quillo, market, data, oxt = sys.argv[1:]
+    skip_unless_ready(oxt)
+    t = time.monotonic()
+    with CalcSession(quillo, market, data, oxt, minute_seconds=MINUTE_S) as s:
+        s.watchdog(DEADLINE)
+        try:
+            ods, xlsx, saved_time = first_start(s, oxt)
+            second_start(s, oxt, ods, xlsx, saved_time)
+        except BaseException:
+            traceback.print_exc()
+            print("soffice's output:\n" + s.soffice_log(), file=sys.stderr, flush=True)
+            return 1
+    if LATE:
+        print("calc: %d check(s) failed:\n  %s" % (len(LATE), "\n  ".join(LATE)), file=sys.stderr)
+        return 1
+    step("passed in %.0f s" % (time.monotonic() - t))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

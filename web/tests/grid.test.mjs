@@ -1,0 +1,261 @@
+// The grid as a spreadsheet user works in it: keys, editing in place,
+// undo, selection, the clipboard, reach and focus. Every edit goes through
+// quillo; what a cell shows is what quillo sent back.
+
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { Workspace } from "./harness.mjs";
+
+const ws = new Workspace();
+let page;
+
+const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
+const selected = (address) => page.locator(`#cells .cell.selected[data-address="${address}"]`).waitFor();
+const shows = (address, text) =>
+  page.waitForFunction(
+    ([a, t]) => (document.querySelector(`#cells .cell[data-address="${a}"]`)?.textContent ?? null) === t,
+    [address, text],
+  );
+const press = (...keys) => keys.reduce((p, k) => p.then(() => page.keyboard.press(k)), Promise.resolve());
+async function goTo(address) {
+  await page.locator("#address").fill(address);
+  await page.locator("#address").press("Enter");
+  await selected(address.split(":")[0]);
+}
+const focused = () => page.evaluate(() => document.activeElement?.id || document.activeElement?.className || "");
+// Sets cells behind the page's back, as another tab would.
+async function put(address, text) {
+  const m = /^([A-Z]+)(\d+)$/.exec(address);
+  let col = 0;
+  for (const ch of m[1]) col = col * 26 + ch.charCodeAt(0) - 64;
+  const res = await fetch(`${ws.direct}api/edit?sheet=0&row=${m[2]}&col=${col}`, { method: "POST", body: text });
+  assert.equal(res.status, 200, address);
+}
+// A paste from another program: the clipboard's text arrives in a paste event.
+const pasteText = (text) =>
+  page.evaluate((t) => {
+    const data = new DataTransfer();
+    data.setData("text/plain", t);
+    document.getElementById("grid").dispatchEvent(new ClipboardEvent("paste", { clipboardData: data, bubbles: true }));
+  }, text);
+
+before(async () => {
+  await ws.start();
+  page = await ws.context.newPage();
+  page.setDefaultTimeout(15000);
+  await page.goto(ws.address);
+  await page.locator("#connection:not(.lost)").filter({ hasText: "live" }).waitFor();
+  await cell("A1").filter({ hasText: "quillo demo" }).waitFor();
+});
+after(async () => ws.stop());
+
+test("typing replaces a cell; F2 and double click edit it; Enter, Tab and Escape as in the peers", async () => {
+  await goTo("A40");
+  await page.keyboard.type("hello");
+  await press("Enter");
+  await shows("A40", "hello");
+  await selected("A41");
+  await press("Shift+Enter");
+  await selected("A40");
+  await press("Tab");
+  await selected("B40");
+  await press("Shift+Tab");
+  await selected("A40");
+  // F2 keeps the text and adds to it; Tab commits and moves right.
+  await press("F2");
+  await page.locator("#grid .editor").waitFor();
+  await page.keyboard.type(" world");
+  await press("Tab");
+  await shows("A40", "hello world");
+  await selected("B40");
+  // A formula typed on a cell is computed by quillo.
+  await page.keyboard.type("=6*7");
+  await press("Shift+Enter");
+  await shows("B40", "42");
+  await selected("B39");
+  // Escape gives up an edit: nothing reaches the cell.
+  await page.keyboard.type("zzz");
+  await press("Escape");
+  await page.locator("#grid .editor").waitFor({ state: "hidden" });
+  assert.equal(await cell("B39").textContent(), "");
+  assert.equal(await focused(), "grid");
+  // A double click edits the cell's formula, not its value.
+  await cell("B40").dblclick();
+  await page.waitForFunction(() => document.querySelector("#grid .editor").value === "=6*7");
+  await press("Escape");
+  // In a selection of several cells, Enter goes down its columns and round again.
+  await goTo("A50:B51");
+  for (const t of ["1", "2", "3"]) {
+    await page.keyboard.type(t);
+    await press("Enter");
+  }
+  await shows("B50", "3");
+  await selected("B51");
+  await press("Enter");
+  await selected("A50");
+  assert.equal(await cell("A51").textContent(), "2");
+});
+
+test("Delete clears the selection; Ctrl+Z and Ctrl+Y undo and redo the page's edits", async () => {
+  await goTo("A40");
+  await cell("B40").click({ modifiers: ["Shift"] });
+  await press("Delete");
+  await shows("A40", "");
+  await shows("B40", "");
+  await press("Control+z");
+  await shows("A40", "hello world");
+  await shows("B40", "42");
+  await press("Control+y");
+  await shows("B40", "");
+  await press("Control+z");
+  await shows("B40", "42");
+  await press("Control+Shift+Z");
+  await shows("B40", "");
+  await press("Control+z");
+  // Undo restores the formula itself, not its value.
+  await cell("B40").click();
+  await page.waitForFunction(() => document.querySelector("#formula").value === "=6*7");
+  // Backspace on a cell clears it too, and one undo brings it back.
+  await press("Backspace");
+  await shows("B40", "");
+  await press("Control+z");
+  await shows("B40", "42");
+});
+
+test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts it", async () => {
+  await goTo("A42");
+  const bar = page.locator("#formula");
+  await bar.fill("one");
+  await bar.press("Tab");
+  await shows("A42", "one");
+  await selected("B42");
+  assert.equal(await focused(), "grid");
+  await bar.fill("two");
+  // Clicking another cell leaves the bar: the text goes to the cell it was typed for.
+  await cell("D45").click();
+  await shows("B42", "two");
+  await page.waitForFunction(() => document.querySelector("#formula").value === "");
+  await goTo("A42");
+  await bar.fill("dropped");
+  await bar.press("Escape");
+  await page.waitForFunction(() => document.querySelector("#formula").value === "one");
+  assert.equal(await cell("A42").textContent(), "one");
+});
+
+test("Home, End, PgDn, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
+  await goTo("T110");
+  for (const a of ["T100", "T101", "T102", "T110"]) await put(a, "x");
+  await shows("T100", "x");
+  await goTo("T100");
+  await press("Control+ArrowDown");
+  await selected("T102");
+  await press("Control+ArrowDown");
+  await selected("T110");
+  // Past the last filled cell: the sheet's last row.
+  await press("Control+ArrowDown");
+  await selected("T1048576");
+  await press("Control+ArrowUp");
+  await selected("T110");
+  await press("Control+Shift+ArrowUp");
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell.in-range").length >= 9);
+  await press("Home");
+  await selected("A110");
+  await press("End");
+  await selected("T110");
+  await press("PageDown");
+  await page.waitForFunction(() => {
+    const s = document.querySelector("#cells .cell.selected");
+    return s && s.dataset.col === "20" && Number(s.dataset.row) > 120;
+  });
+  await press("Control+End");
+  await selected("T110");
+  await press("Control+Home");
+  await selected("A1");
+});
+
+test("cells copy out as the values shown and paste in as values and formulas", async () => {
+  await put("A120", "a");
+  await put("B120", '"q" mark');
+  await put("A121", "1.5");
+  await put("B121", "=A121*2");
+  await goTo("A120");
+  await shows("B121", "3");
+  // Shift+arrows select; the copy is tab-separated text of what the cells show.
+  await press("Shift+ArrowDown", "Shift+ArrowRight");
+  await page.evaluate(() =>
+    document.addEventListener("copy", (e) => (window.copied = e.clipboardData.getData("text/plain"))),
+  );
+  await press("Control+c");
+  await page.waitForFunction(() => window.copied !== undefined);
+  assert.equal(await page.evaluate(() => window.copied), 'a\t"""q"" mark"\r\n1.5\t3\r\n');
+  // Pasted back at D120 by the keys, through the browser's clipboard.
+  await goTo("D120");
+  await press("Control+v");
+  await shows("E121", "3");
+  assert.equal(await cell("E120").textContent(), '"q" mark');
+  // From another spreadsheet: "=..." is a formula; a block pasted over a
+  // selection that holds it twice is repeated, as in the peers.
+  await goTo("G120:H123");
+  await pasteText("=2+3\tq\n\"say \"\"hi\"\"\"\t\n");
+  await shows("G120", "5");
+  await shows("G122", "5");
+  await shows("G123", 'say "hi"');
+  await shows("H122", "q");
+  // Over a selection that does not hold it a whole number of times, it lands once.
+  await goTo("J120:J122");
+  await pasteText("1\n2\n");
+  await shows("J121", "2");
+  assert.equal(await cell("J122").textContent(), "");
+  // One undo takes the whole paste back.
+  await press("Control+z");
+  await shows("J120", "");
+  await shows("J121", "");
+  // What quillo refuses is not written, and the page says which cell and why.
+  await goTo("K120");
+  await pasteText("=1+");
+  await page.locator("#message:not(.info)").filter({ hasText: "K120" }).waitFor();
+  assert.equal(await cell("K120").textContent(), "");
+});
+
+test("a range is selected by dragging and by shift-click", async () => {
+  await goTo("B130");
+  await cell("B130").hover();
+  await page.mouse.down();
+  await cell("D132").hover();
+  await page.mouse.up();
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell.in-range").length === 9);
+  await selected("B130");
+  await cell("C135").click({ modifiers: ["Shift"] });
+  await page.waitForFunction(() => document.querySelectorAll("#cells .cell.in-range").length === 12);
+});
+
+test("every cell of the sheet is in reach, and the name box says when an address is none", async () => {
+  await goTo("A500");
+  await page.keyboard.type("far");
+  await press("Enter");
+  await shows("A500", "far");
+  await goTo("XFD1048576");
+  await press("ArrowRight", "ArrowDown");
+  await selected("XFD1048576");
+  for (const wrong of ["XFE1", "A1048577", "B0", "hello"]) {
+    await page.locator("#address").fill(wrong);
+    await page.locator("#address").press("Enter");
+    await page.locator("#message:not(.info)").filter({ hasText: `"${wrong}" is not a cell` }).waitFor();
+  }
+  await selected("XFD1048576");
+});
+
+test("Tab moves in the grid; Ctrl+F6 and Shift+F6 take the focus out of it", async () => {
+  await goTo("C3");
+  await press("Tab");
+  await selected("D3");
+  assert.equal(await focused(), "grid");
+  await press("Control+F6");
+  assert.equal(await page.evaluate(() => document.activeElement.closest("#tabs") !== null), true);
+  await press("Shift+F6");
+  assert.equal(await focused(), "grid");
+  await press("Shift+F6");
+  assert.equal(await focused(), "formula");
+  await press("Shift+F6", "Shift+F6");
+  assert.equal(await page.evaluate(() => document.activeElement.closest("#bar") !== null), true);
+});
