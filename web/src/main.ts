@@ -21,7 +21,7 @@ let viewSeq = 0;
 let barEdit: { sheet: number; row: number; col: number } | null = null;
 
 const grid = new Grid($("grid"), $("spacer"), $("cells"), $("col-heads"), $("row-heads"), $("corner"));
-const charts = new Charts($("charts"));
+const charts = new Charts($("charts"), grid.layout);
 const provenance = new Provenance($("provenance"), $("cells"), () => book?.sheets[sheet]?.name ?? "");
 const formula = $<HTMLInputElement>("formula");
 const address = $<HTMLInputElement>("address");
@@ -105,7 +105,6 @@ function openSheet(i: number): void {
   if (!book) return;
   sheet = i;
   charts.clear();
-  refreshCharts();
   provenance.refresh();
   drawTabs();
   const s = book.sheets[i];
@@ -119,6 +118,8 @@ function openSheet(i: number): void {
       grid.reset(s.rows, s.cols);
       requestView(grid.visible());
       grid.select(1, 1);
+      // Charts are placed beside their tables by the sheet's sizes.
+      refreshCharts();
     });
 }
 
