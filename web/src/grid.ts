@@ -266,14 +266,30 @@ export class Grid {
       row: Math.max(1, Math.min(r, MAX_ROWS)),
       col: Math.max(1, Math.min(c, MAX_COLS)),
     });
-    this.selected = fit(row, col);
+    // A cell covered by a merged area stands for the area: its top-left cell.
+    this.selected = this.topLeft(fit(row, col));
     this.anchor = this.selected;
-    this.corner = fit(row2, col2);
+    this.corner = row === row2 && col === col2 ? this.selected : fit(row2, col2);
     this.grow(Math.max(this.selected.row, this.corner.row) + ROOM_ROWS, Math.max(this.selected.col, this.corner.col) + ROOM_COLS);
     this.reveal(this.corner);
     this.draw(false);
     this.paintSelection();
     this.onSelect(this.selected.row, this.selected.col);
+  }
+
+  // The top-left cell of the merged area that covers a cell, or the cell.
+  private topLeft(at: Cell): Cell {
+    const m = this.layout.merge(at.row, at.col);
+    return m ? { row: m.r1, col: m.c1 } : at;
+  }
+
+  // The cell one step from a cell by (dr, dc): from a merged area, the step
+  // goes past the area's far edge, as in the peers.
+  private beside(at: Cell, dr: number, dc: number): Cell {
+    const m = this.layout.merge(at.row, at.col);
+    const row = m && dr > 0 ? m.r2 : m && dr < 0 ? m.r1 : at.row;
+    const col = m && dc > 0 ? m.c2 : m && dc < 0 ? m.c1 : at.col;
+    return { row: row + dr, col: col + dc };
   }
 
   // Moves the selection's far corner; the active cell goes back to its anchor.
@@ -379,7 +395,10 @@ export class Grid {
     if (arrow && !e.altKey) {
       e.preventDefault();
       if (e.shiftKey) this.extend(this.corner.row + arrow[0], this.corner.col + arrow[1]);
-      else this.select(row + arrow[0], col + arrow[1]);
+      else {
+        const to = this.beside(this.selected, arrow[0], arrow[1]);
+        this.select(to.row, to.col);
+      }
       return;
     }
     const page = this.page();
@@ -559,7 +578,8 @@ export class Grid {
     const b = this.box();
     let { row, col } = this.selected;
     if ((b.r1 === b.r2 && b.c1 === b.c2) || !(dr === 0 || dc === 0) || Math.abs(dr + dc) !== 1) {
-      this.select(row + dr, col + dc);
+      const to = Math.abs(dr) + Math.abs(dc) === 1 ? this.beside(this.selected, dr, dc) : { row: row + dr, col: col + dc };
+      this.select(to.row, to.col);
       return;
     }
     const wrap = (v: number, lo: number, hi: number) => (v > hi ? lo : v < lo ? hi : v);

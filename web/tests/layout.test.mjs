@@ -62,6 +62,31 @@ test("text runs over empty neighbours, stops at a filled one, and lets clicks th
   await page.locator('#cells .cell.selected[data-address="C7"]').waitFor();
 });
 
+test("the cursor moved by keys onto a merged area selects the whole area and leaves it past its far edge", async () => {
+  const selected = page.locator(".cell.selected");
+  const at = async (address) => {
+    await page.locator(`.cell.selected[data-address="${address}"]`).waitFor();
+    assert.equal(await selected.count(), 1);
+    assert.equal(await page.locator("#address").inputValue(), address);
+  };
+  await cell("B3").click();
+  await at("B3");
+  // B4 is covered by A4:C5: the area's top-left cell is the cursor, its box the selection.
+  await page.keyboard.press("ArrowDown");
+  await at("A4");
+  assert.deepEqual(await size(selected), [210 + 64 + 98, 40]);
+  await page.keyboard.press("ArrowDown");
+  await at("A6");
+  await page.keyboard.press("ArrowUp");
+  await at("A4");
+  await page.keyboard.press("ArrowRight");
+  await at("D4");
+  await page.keyboard.press("ArrowLeft");
+  await at("A4");
+  await page.keyboard.press("ArrowUp");
+  await at("A3");
+});
+
 test("frozen rows and columns stay in view while the sheet scrolls", async () => {
   const grid = page.locator("#grid");
   const origin = await grid.boundingBox();
