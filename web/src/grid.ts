@@ -10,9 +10,6 @@
 import type { CellEntry } from "./api";
 import { Layout } from "./layout";
 
-export const ROW_H = 22;
-export const COL_W = 96;
-export const HEAD_W = 52;
 // The sheet's limits: 1,048,576 rows, columns A to XFD.
 export const MAX_ROWS = 1048576;
 export const MAX_COLS = 16384;
