@@ -187,6 +187,11 @@ async function look(box: Window): Promise<Map<string, string>> {
 }
 
 grid.onWindow = (w) => requestView(w);
+// A column resized by dragging its head's edge: drawn at once, sent when the drag ends.
+grid.layout.onWidth = (col, px, done) => {
+  grid.relayout();
+  if (done) api.width(sheet, col, pxToChars(px)).catch((e) => e instanceof ApiError && show(e.message));
+};
 // The cursor's cell is told to quillo (the add-in's active cell follows
 // it) and its text asked for the formula bar once the key's frame is
 // drawn: a held arrow key sends only where it stopped.

@@ -106,7 +106,10 @@ test("frozen rows and columns stay in view while the sheet scrolls", async () =>
 });
 
 test("a column resized by dragging its head's edge is an edit, saved into the file", async () => {
-  const edge = await head(2).locator(".resize").boundingBox();
+  // The heads are drawn again as the cells scrolled back into view arrive:
+  // the handle is asked for until one stays in place long enough to measure.
+  let edge = null;
+  while (!edge) edge = await head(2).locator(".resize").boundingBox();
   await page.mouse.move(edge.x + edge.width / 2, edge.y + edge.height / 2);
   await page.mouse.down();
   await page.mouse.move(edge.x + edge.width / 2 + 40, edge.y + edge.height / 2, { steps: 4 });
