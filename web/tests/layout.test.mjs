@@ -62,7 +62,7 @@ test("text runs over empty neighbours, stops at a filled one, and lets clicks th
   await page.locator('#cells .cell.selected[data-address="C7"]').waitFor();
 });
 
-test("the cursor moved by keys onto a merged area selects the whole area and leaves it past its far edge", async () => {
+test("the cursor moved by keys onto a merged area selects and edits the whole area and leaves it past its far edge", async () => {
   const selected = page.locator(".cell.selected");
   const at = async (address) => {
     await page.locator(`.cell.selected[data-address="${address}"]`).waitFor();
@@ -75,6 +75,13 @@ test("the cursor moved by keys onto a merged area selects the whole area and lea
   await page.keyboard.press("ArrowDown");
   await at("A4");
   assert.deepEqual(await size(selected), [210 + 64 + 98, 40]);
+  // Its text is edited in a box over the whole area.
+  await page.keyboard.press("F2");
+  const editor = page.locator("#grid .editor");
+  await editor.waitFor();
+  assert.deepEqual(await size(editor), [210 + 64 + 98, 40]);
+  await page.keyboard.press("Escape");
+  await editor.waitFor({ state: "hidden" });
   await page.keyboard.press("ArrowDown");
   await at("A6");
   await page.keyboard.press("ArrowUp");
