@@ -41,6 +41,8 @@ rm "$work/in/quillo_formulas.xlsx"
 if [ -n "$unit_tests" ]; then
   QUILLO_XLSX_KEEP="$work/in" "$unit_tests" --gtest_filter='Xlsx*' >"$work/unit.log" 2>&1 ||
     { cat "$work/unit.log"; exit 1; }
+  # Kept for its column widths alone (checked below).
+  if [ -f "$work/in/look-widths.xlsx" ]; then mv "$work/in/look-widths.xlsx" "$work/"; fi
 fi
 
 status=0
@@ -76,4 +78,25 @@ for out in "${saved[@]}"; do
     status=1
   fi
 done
+# Column widths a user set, as LibreOffice reads them from the unit tests'
+# file: column C set to 30.5 characters, beside A's 20 from the file.
+widths="$work/look-widths.xlsx"
+if [ -f "$widths" ]; then
+  HOME="$work/home" timeout 300 soffice --headless --convert-to ods --outdir "$work/ods" \
+    "$widths" >/dev/null 2>&1
+  if ! "$python" - "$work/ods/look-widths.ods" <<'PY'
+import re, sys, zipfile
+xml = zipfile.ZipFile(sys.argv[1]).read("content.xml").decode()
+widths = dict(re.findall(r'style:name="(co\d+)".*?style:column-width="([\d.]+)in"', xml))
+columns = []
+for style, repeat in re.findall(
+        r'<table:table-column table:style-name="(co\d+)"(?: table:number-columns-repeated="(\d+)")?', xml):
+    columns += [float(widths[style])] * int(repeat or 1)
+if abs(columns[2] / columns[0] - 30.5 / 20) > 0.02:
+    sys.exit(f"FAIL look-widths: columns A and C are {columns[0]} and {columns[2]} in wide")
+PY
+  then
+    status=1
+  fi
+fi
 exit $status

@@ -78,6 +78,8 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
       if (!added.ok()) continue;
       to = *added;
     }
+    // The file's look comes with its cells (widths set here are dropped).
+    if (const spreadsheet::Sheet* s = disk->sheet(from)) (void)live.set_look(to, s->look);
     // Keys are collected first: writing evaluates formulas, which may
     // change the sheet.
     for (const std::uint64_t key : keys_of(*disk, from)) {

@@ -21,6 +21,7 @@
 #include "cli/session.h"
 #include "cli/show_command.h"
 #include "cli/ui_dialogs.h"
+#include "cli/ui_layout.h"
 #include "common/text.h"
 #include "host/browser.h"
 #include "host/posix/xdg_open_browser.h"
@@ -244,6 +245,8 @@ class WorkbookApi {
   ui::ApiReply dispatch(const ui::ApiRequest& req) {
     if (req.name == "book") return book();
     if (req.name == "view" && req.method == "POST") return view(req);
+    if (req.name == "layout") return layout(req);
+    if (req.name == "width" && req.method == "POST") return width(req);
     if (req.name == "cell") return cell(req);
     if (req.name == "provenance") return provenance(req);
     if (req.name == "edit" && req.method == "POST") return edit(req);
@@ -516,8 +519,34 @@ class WorkbookApi {
       if (!cells.empty()) cells += ',';
       cells += cell_json(r, c, now);
     });
-    return {200,
-            "{\"sheet\":" + std::to_string(sheet_index(sheet)) + ",\"cells\":[" + cells + "]}"};
+    return {200, "{\"sheet\":" + std::to_string(sheet_index(sheet)) + ",\"cells\":[" + cells +
+                     "],\"look\":" + window_look_json(m_session.app().model(), sheet, w.box) + "}"};
+  }
+
+  // The sheet's sizes and frozen panes (ui_layout.h).
+  ui::ApiReply layout(const ui::ApiRequest& req) {
+    const spreadsheet::SheetId sheet = sheet_param(req);
+    if (!sheet) return error_reply(400, "layout needs sheet");
+    return {200, sheet_layout_json(m_session.app().model(), sheet)};
+  }
+
+  // The user set a column's width (characters): an edit, saved with the
+  // workbook.
+  ui::ApiReply width(const ui::ApiRequest& req) {
+    const spreadsheet::SheetId sheet = sheet_param(req);
+    const auto col = int_param(req, "col", 1, spreadsheet::kMaxCols);
+    auto text = req.params.find("width");
+    double chars = 0;
+    if (text != req.params.end()) {
+      const char* end = text->second.data() + text->second.size();
+      if (std::from_chars(text->second.data(), end, chars).ptr != end) chars = 0;
+    }
+    if (!sheet || !col) return error_reply(400, "width needs sheet, col and width");
+    const Status st = m_session.app().model().set_column_width(sheet, *col, chars);
+    if (!st.ok()) return error_reply(400, st.message());
+    ++m_edits;
+    push_changes();
+    return {200, "{\"width\":" + std::to_string(chars) + "}"};
   }
 
   Result<host::RangePtr> range_of(const ui::ApiRequest& req) const {

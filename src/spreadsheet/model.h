@@ -1,6 +1,7 @@
 // Model: the spreadsheet's data and its edits - workbooks of sheets, sparse
 // cells (value, optional formula, number format), defined names and tables,
-// array formulas, and what a run changed. Every edit tells the model's
+// array formulas, what a run changed, and each sheet's look as its file gave
+// it (sheet_look.h; no calculation reads it). Every edit tells the model's
 // Recalculation (recalculation.h), which keeps formula results current and
 // says how and when they are calculated; the calculation calls here hand on
 // to it.
@@ -36,6 +37,7 @@
 #include "spreadsheet/key_set.h"
 #include "spreadsheet/lookup_cache.h"
 #include "spreadsheet/recalculation.h"
+#include "spreadsheet/sheet_look.h"
 
 namespace quillo::spreadsheet {
 
@@ -61,6 +63,7 @@ struct Sheet {
   KeySet formulas;           // keys of the cells holding formulas
   std::int32_t max_row = 0;  // bounds of the cells ever used
   std::int32_t max_col = 0;
+  SheetLook look;  // as the file gives it, and widths the user set
 };
 
 class Model;
@@ -143,6 +146,11 @@ class Model : public std::enable_shared_from_this<Model> {
   }
   SheetId find_sheet(BookId book, std::string_view name) const;
   std::string sheet_name(SheetId id) const;  // empty when gone
+  // The sheet's look (sheet_look.h; sheet_look.cpp): replaced whole by a
+  // file's load; a column width the user sets (characters, above 0 and at
+  // most 255) is kept apart, for the next save to write.
+  Status set_look(SheetId id, SheetLook look);
+  Status set_column_width(SheetId id, std::int32_t col, double width);
 
   // ---- cells ----
   Value value(SheetId sheet, std::int32_t row, std::int32_t col) const;

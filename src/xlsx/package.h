@@ -88,7 +88,19 @@ struct SheetLayout {
   std::vector<Row> rows;
   std::vector<Styled> styled;  // in the order of their rows, also stable
   Span data, dimension;        // the first <sheetData> and <dimension>
-  std::string data_prefix;     // the element prefix of <sheetData>
+  // The first <cols> and its columns, which a save writes again when the
+  // user set widths (look.cpp).
+  struct Col {
+    std::int32_t min = 0, max = 0;
+    std::vector<std::pair<std::string, std::string>> attributes;  // all, as written
+  };
+  Span cols;
+  std::string cols_qualified;
+  std::vector<Col> col_list;
+  // What the part shows (sizes, merges, panes; not the cells' styles,
+  // which are in styled): the load hands it to the model.
+  SheetLook look;
+  std::string data_prefix;  // the element prefix of <sheetData>
   std::string dimension_qualified;
   std::string root_prefix;
   std::uint64_t insert_at = 0;  // where a new <sheetData> goes when the part has none
@@ -409,6 +421,9 @@ class SheetScanner final : public XmlHandler {
  private:
   void start_row(const char* const* attributes);
   void start_cell(const char* const* attributes);
+  // The look's parts outside the rows (look.cpp).
+  void start_look(std::string_view local, const char* const* attributes);
+  void row_look(std::int32_t row, const char* const* attributes);
 
   const XmlStream* m_stream = nullptr;
   SheetLayout m_layout;
@@ -418,11 +433,22 @@ class SheetScanner final : public XmlHandler {
   std::int32_t m_highest = 0;  // the highest row listed before this one
   std::uint64_t m_top_start = 0, m_top_start_size = 0;
   std::string m_top_qualified;
+  std::string m_top_local;  // the element at depth 2 being read
+  int m_views = 0;          // the <sheetView> elements read (only the first one's pane counts)
   std::int32_t m_row = 0, m_col = 0;
   std::uint64_t m_taken = 0;                       // bytes of the part taken so far
   std::uint64_t m_data_begin = ~std::uint64_t{0};  // where <sheetData> starts, once known
   bool m_around = true;  // head and tail still hold the bytes around the rows
 };
+
+// The book's cell looks by style index, from styles.xml (look.cpp); empty
+// without a styles part.
+std::vector<CellLook> read_cell_looks(const pugi::xml_document& styles);
+
+// The <cols> element a save writes for a sheet whose user set widths: the
+// file's columns (layout.col_list) with those widths put in.
+std::string cols_element(const std::string& qualified, const SheetLayout& layout,
+                         const std::map<std::int32_t, double>& widths);
 
 // Whether a part starts as UTF-16 text, which a save refuses to copy (it
 // would come out in two encodings).

@@ -390,7 +390,8 @@ class Loader {
   std::vector<std::string> m_strings;
   pugi::xml_document m_styles_doc;
   xlsx::StyleTable m_styles;
-  std::map<std::string, SharedGroup> m_shared;  // by si, for the sheet being read
+  std::shared_ptr<const std::vector<CellLook>> m_looks;  // by style index
+  std::map<std::string, SharedGroup> m_shared;           // by si, for the sheet being read
   struct PendingArray {
     Box box;
     FormulaPtr formula;
@@ -444,6 +445,7 @@ Status Loader::run(const std::string& path) {
         return st;
       }
       m_styles.load(&m_styles_doc);
+      m_looks = std::make_shared<const std::vector<CellLook>>(xlsx::read_cell_looks(m_styles_doc));
     }
   }
   read_links(workbook, rels);
@@ -831,6 +833,16 @@ Status Loader::read_sheet(XlsxSheetPart& p) {
   }
   if (Status st = pipe.status(); !st.ok()) return st;
   p.layout = reader.layout();
+  if (p.layout) {
+    // The cells' looks that show anything; runs of cells styled alike.
+    SheetLook look = p.layout->look;
+    look.looks = m_looks;
+    for (const xlsx::SheetLayout::Styled& s : p.layout->styled) {
+      if (!m_looks || s.style >= m_looks->size() || (*m_looks)[s.style].plain()) continue;
+      look.styled.push_back({s.row, s.c1, s.c2, s.style});
+    }
+    (void)m_model.set_look(p.sheet, std::move(look));
+  }
   return finish_arrays(p.sheet);
 }
 

@@ -81,6 +81,7 @@ void SheetScanner::start(std::string_view local, std::string_view qualified,
     m_top_start = at;
     m_top_start_size = size;
     m_top_qualified = std::string(qualified);
+    m_top_local = std::string(local);
     m_in_data = local == "sheetData" && !l.data.found;
     if (m_in_data) {
       l.data_prefix = std::string(qualified.substr(0, qualified.size() - local.size()));
@@ -88,6 +89,9 @@ void SheetScanner::start(std::string_view local, std::string_view qualified,
       m_data_begin = at;
       if (l.head.size() > at) l.head.resize(static_cast<std::size_t>(at));
     }
+  }
+  if (!m_in_data && m_depth >= 2) {
+    start_look(local, attributes);
   } else if (m_in_data && m_depth == 3 && local == "row") {
     start_row(attributes);
   } else if (m_in_data && m_in_row && m_depth == 4 && local == "c") {
@@ -111,7 +115,11 @@ void SheetScanner::end(std::string_view local) {
     } else if (local == "dimension" && !l.dimension.found) {
       l.dimension = SheetLayout::Span{m_top_start, end, true};
       l.dimension_qualified = m_top_qualified;
+    } else if (local == "cols" && !l.cols.found) {
+      l.cols = SheetLayout::Span{m_top_start, end, true};
+      l.cols_qualified = m_top_qualified;
     }
+    m_top_local.clear();
     // A new <sheetData> goes after the elements the schema puts before it.
     if (!l.data.found && (local == "sheetPr" || local == "dimension" || local == "sheetViews" ||
                           local == "sheetFormatPr" || local == "cols")) {
@@ -201,6 +209,7 @@ void SheetScanner::start_row(const char* const* attributes) {
     return;
   }
   m_layout.rows.push_back(SheetLayout::Row{m_row, at, text.size() - at});
+  row_look(m_row, attributes);
 }
 
 void SheetScanner::start_cell(const char* const* attributes) {
@@ -646,19 +655,38 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
   // The part is copied but for two cuts: the <dimension> and the
   // <sheetData>, or where a missing one goes; from the layout where it
   // holds the bytes around the rows, else as it inflates again.
+  enum class Kind { Dimension, Cols, Data };
   struct Cut {
     std::uint64_t begin = 0, end = 0;
-    bool dimension = false;
+    Kind kind = Kind::Data;
   };
   std::vector<Cut> cuts;
   std::string dimension_qualified;
   const bool has_data = scan.data.found;
   const std::uint64_t data_begin = scan.data_begin();
   if (scan.dimension.found && scan.dimension.end <= data_begin) {
-    cuts.push_back(Cut{scan.dimension.begin, scan.dimension.end, true});
+    cuts.push_back(Cut{scan.dimension.begin, scan.dimension.end, Kind::Dimension});
     dimension_qualified = scan.dimension_qualified;
   }
-  cuts.push_back(Cut{data_begin, scan.data_end(), false});
+  // Widths the user set go into the <cols> (a new one just before the
+  // rows); without them the part's own stays byte for byte.
+  const Sheet* model_sheet = ctx.model.sheet(sheet);
+  const std::map<std::int32_t, double> no_widths;
+  const auto& widths = model_sheet ? model_sheet->look.set_widths : no_widths;
+  std::string cols_qualified = (has_data ? scan.data_prefix : scan.root_prefix) + "cols";
+  if (!widths.empty()) {
+    const bool own =
+        scan.cols.found && scan.cols.begin >= scan.dimension.end && scan.cols.end <= data_begin;
+    // A <cols> out of its place (the schema puts it just before the rows)
+    // is left alone, widths and all, rather than written twice.
+    if (own) {
+      cols_qualified = scan.cols_qualified;
+      cuts.push_back(Cut{scan.cols.begin, scan.cols.end, Kind::Cols});
+    } else if (!scan.cols.found) {
+      cuts.push_back(Cut{data_begin, data_begin, Kind::Cols});
+    }
+  }
+  cuts.push_back(Cut{data_begin, scan.data_end(), Kind::Data});
   const std::string prefix = has_data ? scan.data_prefix : scan.root_prefix;
 
   SheetWriter writer(ctx, sheet, scan);
@@ -675,8 +703,12 @@ Status rewrite_sheet(const SheetWriteContext& ctx, SheetId sheet, const std::str
     return written;
   };
   auto replace = [&](const Cut& cut) {
-    if (cut.dimension) {
+    if (cut.kind == Kind::Dimension) {
       out += dimension_element(dimension_qualified, writer.used());
+      return Status();
+    }
+    if (cut.kind == Kind::Cols) {
+      out += cols_element(cols_qualified, scan, widths);
       return Status();
     }
     out += '<';

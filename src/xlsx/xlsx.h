@@ -4,8 +4,10 @@
 // Loading reads values, formulas (a shared formula becomes each cell's own
 // formula; an array formula fills the cells of its ref), the results the
 // file cached for them, number formats, sheet visibility, the 1904 date
-// system, the workbook's defined names and the sheets' tables (for
-// structured references). It evaluates nothing: a loaded formula shows its
+// system, the workbook's defined names, the sheets' tables (for
+// structured references) and each sheet's look for Sheet::look (column
+// widths, row heights, merged cells, frozen panes; the fonts, fills and
+// alignment of styled cells). It evaluates nothing: a loaded formula shows its
 // cached value until it is recalculated. A formula quillo cannot compute (a
 // function it does not implement, a name it cannot read, a sheet the file
 // does not have) is stored clean, so recalculation leaves its cached value
@@ -27,7 +29,8 @@
 // Saving edits the file the workbook came from: each sheet's cells are
 // written again from the model, and every part quillo does not understand
 // (styles, drawings, charts, tables, themes, ...) is carried over
-// untouched. Defined names are written back: changed and new ones anew,
+// untouched, but for column widths the user set (Model::set_column_width),
+// which go into the sheet's <cols>. Defined names are written back: changed and new ones anew,
 // the others as the file had them. Formulas are written with their current
 // values (see above for their texts), sheets added
 // to the model become new sheet parts, calcChain.xml is dropped and the

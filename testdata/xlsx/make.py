@@ -26,7 +26,7 @@ import zipfile
 
 import openpyxl
 from openpyxl.chart import BarChart, Reference
-from openpyxl.styles import Font, PatternFill
+from openpyxl.styles import Alignment, Font, PatternFill
 from openpyxl.workbook.defined_name import DefinedName
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -161,6 +161,36 @@ def odd_book():
     return wb
 
 
+def layout_book():
+    """A sheet laid out as people lay them out: widths and a taller row,
+    bold, italic, a fill, text aligned right, a merged heading, frozen
+    panes, and text running into the empty cells beside it."""
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Layout"
+    ws.column_dimensions["A"].width = 30
+    ws.column_dimensions["C"].width = 14
+    ws.row_dimensions[1].height = 30
+    ws["A1"] = "Instrument"
+    ws["A1"].font = Font(bold=True)
+    ws["B1"] = "Price"
+    ws["B1"].font = Font(italic=True)
+    ws["C1"] = "Filled"
+    ws["C1"].fill = PatternFill("solid", fgColor="FFFF00")
+    ws["D2"] = "right"
+    ws["D2"].alignment = Alignment(horizontal="right")
+    ws["C2"] = 42
+    ws["A4"] = "Merged heading"
+    ws.merge_cells("A4:C5")
+    ws["B7"] = "This text is long enough to run into the empty cells beside it"
+    ws["B8"] = "This text is long enough to run into the cell beside it"
+    ws["C8"] = "stop"
+    for r in range(10, 400):
+        ws.cell(r, 1, r)
+    ws.freeze_panes = "B3"
+    return wb
+
+
 def tables_book():
     """A table with structured references, names of the workbook and of a
     sheet, array formulas and a 3-D reference, as openpyxl writes them."""
@@ -242,6 +272,7 @@ def main():
     quillo_book().save(os.path.join(HERE, "quillo_formulas.xlsx"))
     odd_book().save(os.path.join(HERE, "odd_spellings.xlsx"))
     tables_book().save(os.path.join(HERE, "tables.xlsx"))
+    layout_book().save(os.path.join(HERE, "layout.xlsx"))
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "calc_book.xlsx")
         book().save(src)

@@ -1,4 +1,5 @@
 import type { DialogState, MenuEntry } from "./dialogs";
+import type { SheetLayoutInfo, WindowLook } from "./layout";
 
 // Talks to quillo's local server. Every address is relative to the page,
 // whose own address carries the access token, so the token is never
@@ -40,6 +41,8 @@ export type CellEntry = [number, number, string, string];
 export interface CellBatch {
   sheet: number;
   cells: CellEntry[];
+  // The looks and merges of the window (answers to view only).
+  look?: WindowLook;
 }
 
 // Where a filled cell's value came from (quillo explain prints the same).
@@ -116,6 +119,9 @@ export const api = {
   book: () => call<BookInfo>("api/book"),
   view: (sheet: number, r1: number, c1: number, r2: number, c2: number) =>
     call<CellBatch>(`api/view?${query({ sheet, r1, c1, r2, c2 })}`, { method: "POST" }),
+  layout: (sheet: number) => call<SheetLayoutInfo>(`api/layout?${query({ sheet })}`),
+  width: (sheet: number, col: number, width: number) =>
+    call<{ width: number }>(`api/width?${query({ sheet, col, width })}`, { method: "POST" }),
   // The cells of a box that are not empty, without changing what is streamed.
   look: (sheet: number, r1: number, c1: number, r2: number, c2: number) =>
     call<CellBatch>(`api/view?${query({ sheet, r1, c1, r2, c2 })}`, { method: "POST" }, lookId),

@@ -6,7 +6,7 @@
 
 import uPlot from "uplot";
 import type { ChartData } from "./api";
-import { COL_W, HEAD_W, ROW_H } from "./grid";
+import { HEAD_W, type Layout } from "./layout";
 
 const COLORS = ["#1f5f46", "#d1242f", "#0969da", "#bf8700", "#8250df", "#1b7c83", "#cf222e", "#57606a"];
 const WIDTH = 560;
@@ -34,7 +34,12 @@ export class Charts {
   private placed = new Map<string, { left: number; top: number }>();
   private closed = new Set<string>();
 
-  constructor(private layer: HTMLElement) {}
+  // The layout tells where the table's cells are (the file's widths and
+  // heights, the frozen panes).
+  constructor(
+    private layer: HTMLElement,
+    private layout: Layout,
+  ) {}
 
   // Another sheet (or none): every chart goes, closed ones come back.
   clear(): void {
@@ -154,15 +159,17 @@ export class Charts {
   // Beside the table, moved into the part of the sheet in view when that
   // place is out of it.
   private place(c: ChartData): { left: number; top: number } {
-    let left = HEAD_W + (c.after - 1) * COL_W + GAP;
-    let top = ROW_H + (c.row - 1) * ROW_H;
+    const L = this.layout;
+    let left = L.colLeft(c.after) + GAP;
+    let top = L.rowTop(c.row);
     const s = this.layer.parentElement;
     if (!s) return { left, top };
     const w = this.width() + 10;
     const h = HEIGHT + 80;
-    const minLeft = s.scrollLeft + HEAD_W + GAP;
+    // Clear of the heads and the frozen rows and columns.
+    const minLeft = s.scrollLeft + L.colLeft(L.frozenCols + 1) + GAP;
     const maxLeft = s.scrollLeft + s.clientWidth - w - GAP;
-    const minTop = s.scrollTop + ROW_H + GAP;
+    const minTop = s.scrollTop + L.rowTop(L.frozenRows + 1) + GAP;
     const maxTop = s.scrollTop + s.clientHeight - h - GAP;
     left = Math.max(minLeft, Math.min(left, maxLeft));
     top = Math.max(minTop, Math.min(top, maxTop));

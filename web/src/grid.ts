@@ -8,10 +8,8 @@
 // and the values come back from quillo like any other change.
 
 import type { CellEntry } from "./api";
+import { Layout } from "./layout";
 
-export const ROW_H = 22;
-export const COL_W = 96;
-export const HEAD_W = 52;
 // The sheet's limits: 1,048,576 rows, columns A to XFD.
 export const MAX_ROWS = 1048576;
 export const MAX_COLS = 16384;
@@ -73,6 +71,8 @@ export class Grid {
   used = { rows: 0, cols: 0 };
   onSelect: (row: number, col: number) => void = () => {};
   onWindow: (w: Window) => void = () => {};
+  // Where cells go and how they look (layout.ts).
+  readonly layout = new Layout();
   // The text of a cell as it would be typed (F2 and double click edit it).
   onEditText: (row: number, col: number) => Promise<string> = async () => "";
   // A finished edit in place; resolves false when quillo refused it (the
@@ -140,6 +140,26 @@ export class Grid {
     });
     document.addEventListener("copy", (e) => this.copy(e));
     document.addEventListener("paste", (e) => this.paste(e));
+    this.layout.mount(scroller, colHeads, (row, col) => {
+      this.select(row, col);
+      this.focus();
+    });
+    this.layout.columnTexts = (col) =>
+      [...this.cells.entries()].filter(([key]) => key.endsWith(`,${col}`)).map(([, v]) => v.text);
+    // Over the frozen layers, which come after the cells.
+    scroller.append(this.editor);
+  }
+
+  // The layout changed (a sheet's sizes arrived, a column was resized).
+  relayout(): void {
+    this.sizeSpacer();
+    this.draw(true);
+  }
+
+  // The scrolled area: the sheet's reach as the layout sizes it.
+  private sizeSpacer(): void {
+    this.spacer.style.width = `${this.layout.colLeft(this.cols + 1)}px`;
+    this.spacer.style.height = `${this.layout.rowTop(this.rows + 1)}px`;
   }
 
   get editing(): boolean {
@@ -161,6 +181,7 @@ export class Grid {
   // A new sheet: nothing known of its cells yet.
   reset(rows: number, cols: number): void {
     this.cells.clear();
+    this.layout.clearWindow();
     this.known = { r1: 0, c1: 0, r2: -1, c2: -1 };
     this.used = { rows, cols };
     this.rows = 0;
@@ -187,29 +208,25 @@ export class Grid {
     if (rows <= this.rows && cols <= this.cols) return;
     this.rows = Math.max(this.rows, rows);
     this.cols = Math.max(this.cols, cols);
-    this.spacer.style.width = `${HEAD_W + this.cols * COL_W}px`;
-    this.spacer.style.height = `${ROW_H + this.rows * ROW_H}px`;
+    this.sizeSpacer();
   }
 
   // Cells of the window just asked for: every cell of it not listed is
   // empty. Only the window's cells are kept, so memory stays that of the
   // view however far the sheet is scrolled.
   fill(w: Window, entries: CellEntry[]): void {
-    const before = this.cells;
     this.cells = new Map();
     this.known = w;
     this.update(entries);
-    // Cells drawn that held text and hold none now.
-    for (const key of before.keys()) {
-      const el = this.cells.has(key) ? undefined : this.elements.get(key);
-      if (el) this.paint(el, Number(el.dataset.row), Number(el.dataset.col));
-    }
+    // The window's looks and merges came with it: its cells are drawn anew.
+    this.draw(true);
   }
 
   // Cells that changed: those drawn are painted again in place.
   update(entries: CellEntry[]): void {
     let rows = 0;
     let cols = 0;
+    const changed = new Set<number>();
     for (const [r, c, text, kind] of entries) {
       const key = `${r},${c}`;
       if (text === "") this.cells.delete(key);
@@ -218,8 +235,15 @@ export class Grid {
         rows = Math.max(rows, r);
         cols = Math.max(cols, c);
       }
-      const el = this.elements.get(key);
-      if (el) this.paint(el, r, c);
+      changed.add(r);
+    }
+    // A text running on over its empty neighbours stops or goes on as they
+    // change: the changed rows' drawn cells are painted again.
+    if (changed.size) {
+      for (const el of this.elements.values()) {
+        const r = Number(el.dataset.row);
+        if (changed.has(r)) this.paint(el, r, Number(el.dataset.col));
+      }
     }
     if (rows > this.used.rows || cols > this.used.cols) this.setUsed(rows, cols);
   }
@@ -239,14 +263,30 @@ export class Grid {
       row: Math.max(1, Math.min(r, MAX_ROWS)),
       col: Math.max(1, Math.min(c, MAX_COLS)),
     });
-    this.selected = fit(row, col);
+    // A cell covered by a merged area stands for the area: its top-left cell.
+    this.selected = this.topLeft(fit(row, col));
     this.anchor = this.selected;
-    this.corner = fit(row2, col2);
+    this.corner = row === row2 && col === col2 ? this.selected : fit(row2, col2);
     this.grow(Math.max(this.selected.row, this.corner.row) + ROOM_ROWS, Math.max(this.selected.col, this.corner.col) + ROOM_COLS);
     this.reveal(this.corner);
     this.draw(false);
     this.paintSelection();
     this.onSelect(this.selected.row, this.selected.col);
+  }
+
+  // The top-left cell of the merged area that covers a cell, or the cell.
+  private topLeft(at: Cell): Cell {
+    const m = this.layout.merge(at.row, at.col);
+    return m ? { row: m.r1, col: m.c1 } : at;
+  }
+
+  // The cell one step from a cell by (dr, dc): from a merged area, the step
+  // goes past the area's far edge, as in the peers.
+  private beside(at: Cell, dr: number, dc: number): Cell {
+    const m = this.layout.merge(at.row, at.col);
+    const row = m && dr > 0 ? m.r2 : m && dr < 0 ? m.r1 : at.row;
+    const col = m && dc > 0 ? m.c2 : m && dc < 0 ? m.c1 : at.col;
+    return { row: row + dr, col: col + dc };
   }
 
   // Moves the selection's far corner; the active cell goes back to its anchor.
@@ -268,27 +308,46 @@ export class Grid {
     const left = this.scroller.scrollLeft;
     const h = this.scroller.clientHeight;
     const w = this.scroller.clientWidth;
-    const r1 = Math.max(1, Math.floor(top / ROW_H) + 1 - MARGIN);
-    const c1 = Math.max(1, Math.floor(left / COL_W) + 1 - MARGIN);
-    const r2 = Math.min(this.rows, Math.ceil((top + h) / ROW_H) + MARGIN);
-    const c2 = Math.min(this.cols, Math.ceil((left + w) / COL_W) + MARGIN);
+    const L = this.layout;
+    const r1 = Math.max(1, L.rowAt(top, this.rows) - MARGIN);
+    const c1 = Math.max(1, L.colAt(left, this.cols) - MARGIN);
+    const r2 = Math.min(this.rows, L.rowAt(top + h, this.rows) + MARGIN);
+    const c2 = Math.min(this.cols, L.colAt(left + w, this.cols) + MARGIN);
     return { r1, c1, r2, c2 };
   }
 
-  // Rows that fit in view (PgUp and PgDn move by as many).
+  // Rows that fit in view below the frozen ones (PgUp and PgDn move by as many).
   private page(): number {
-    return Math.max(1, Math.floor((this.scroller.clientHeight - ROW_H) / ROW_H) - 1);
+    const L = this.layout;
+    const height = this.scroller.clientHeight - L.rowTop(L.frozenRows + 1);
+    let r = Math.max(L.frozenRows + 1, L.rowAt(this.scroller.scrollTop + L.rowTop(L.frozenRows + 1), this.rows));
+    let n = 0;
+    for (let used = L.rows.size(r); used <= height && n < MAX_ROWS; used += L.rows.size(++r)) n++;
+    return Math.max(1, n - 1);
   }
 
+  // Scrolls so that a cell (a merged area's whole box) is in view, clear of
+  // the frozen rows and columns.
   private reveal(at: Cell): void {
     const { row, col } = at;
-    const top = ROW_H + (row - 1) * ROW_H;
-    const left = HEAD_W + (col - 1) * COL_W;
+    const L = this.layout;
+    const m = L.merge(row, col);
+    const top = L.rowTop(row);
+    const left = L.colLeft(col);
+    const height = L.rowTop((m ? m.r2 : row) + 1) - top;
+    const width = L.colLeft((m ? m.c2 : col) + 1) - left;
+    // Frozen rows and columns cover the top and left of the view.
+    const topEdge = L.rowTop(L.frozenRows + 1);
+    const leftEdge = L.colLeft(L.frozenCols + 1);
     const s = this.scroller;
-    if (top - ROW_H < s.scrollTop) s.scrollTop = top - ROW_H;
-    else if (top + ROW_H > s.scrollTop + s.clientHeight) s.scrollTop = top + ROW_H - s.clientHeight;
-    if (left - HEAD_W < s.scrollLeft) s.scrollLeft = left - HEAD_W;
-    else if (left + COL_W > s.scrollLeft + s.clientWidth) s.scrollLeft = left + COL_W - s.clientWidth;
+    if (row > L.frozenRows) {
+      if (top - topEdge < s.scrollTop) s.scrollTop = top - topEdge;
+      else if (top + height > s.scrollTop + s.clientHeight) s.scrollTop = top + height - s.clientHeight;
+    }
+    if (col > L.frozenCols) {
+      if (left - leftEdge < s.scrollLeft) s.scrollLeft = left - leftEdge;
+      else if (left + width > s.scrollLeft + s.clientWidth) s.scrollLeft = left + width - s.clientWidth;
+    }
   }
 
   private cellAt(e: MouseEvent): Cell | null {
@@ -333,7 +392,10 @@ export class Grid {
     if (arrow && !e.altKey) {
       e.preventDefault();
       if (e.shiftKey) this.extend(this.corner.row + arrow[0], this.corner.col + arrow[1]);
-      else this.select(row + arrow[0], col + arrow[1]);
+      else {
+        const to = this.beside(this.selected, arrow[0], arrow[1]);
+        this.select(to.row, to.col);
+      }
       return;
     }
     const page = this.page();
@@ -365,7 +427,9 @@ export class Grid {
       case "PageUp": {
         e.preventDefault();
         const step = e.key === "PageDown" ? page : -page;
-        this.scroller.scrollTop += step * ROW_H;
+        const to = Math.max(1, Math.min(MAX_ROWS, (e.shiftKey ? this.corner.row : row) + step));
+        const from = e.shiftKey ? this.corner.row : row;
+        this.scroller.scrollTop += this.layout.rowTop(to) - this.layout.rowTop(from);
         if (e.shiftKey) this.extend(this.corner.row + step, this.corner.col);
         else this.select(row + step, col);
         return;
@@ -445,8 +509,19 @@ export class Grid {
     this.editAt = { row, col };
     this.editMode = mode;
     const e = this.editor;
-    e.style.top = `${ROW_H + (row - 1) * ROW_H}px`;
-    e.style.left = `${HEAD_W + (col - 1) * COL_W}px`;
+    // Over the cell (a merged area's whole box); a frozen cell stays where
+    // its layer shows it, the scroll added.
+    const L = this.layout;
+    const m = L.merge(row, col);
+    const s = this.scroller;
+    const top = L.rowTop(row) + (row <= L.frozenRows ? s.scrollTop : 0);
+    const left = L.colLeft(col) + (col <= L.frozenCols ? s.scrollLeft : 0);
+    const width = `${L.colLeft((m ? m.c2 : col) + 1) - L.colLeft(col)}px`;
+    e.style.top = `${top}px`;
+    e.style.left = `${left}px`;
+    e.style.width = width;
+    e.style.minWidth = width;
+    e.style.height = `${L.rowTop((m ? m.r2 : row) + 1) - L.rowTop(row)}px`;
     e.value = text;
     e.hidden = false;
     e.focus({ preventScroll: true });
@@ -500,7 +575,8 @@ export class Grid {
     const b = this.box();
     let { row, col } = this.selected;
     if ((b.r1 === b.r2 && b.c1 === b.c2) || !(dr === 0 || dc === 0) || Math.abs(dr + dc) !== 1) {
-      this.select(row + dr, col + dc);
+      const to = Math.abs(dr) + Math.abs(dc) === 1 ? this.beside(this.selected, dr, dc) : { row: row + dr, col: col + dc };
+      this.select(to.row, to.col);
       return;
     }
     const wrap = (v: number, lo: number, hi: number) => (v > hi ? lo : v < lo ? hi : v);
@@ -565,8 +641,8 @@ export class Grid {
       this.frame = 0;
       const s = this.scroller;
       // Near the end of the rows or columns, more come into reach.
-      if (s.scrollTop + 2 * s.clientHeight > ROW_H * this.rows) this.grow(this.rows + ROOM_ROWS, this.cols);
-      if (s.scrollLeft + 2 * s.clientWidth > COL_W * this.cols) this.grow(this.rows, this.cols + ROOM_COLS);
+      if (s.scrollTop + 2 * s.clientHeight > this.layout.rowTop(this.rows + 1)) this.grow(this.rows + ROOM_ROWS, this.cols);
+      if (s.scrollLeft + 2 * s.clientWidth > this.layout.colLeft(this.cols + 1)) this.grow(this.rows, this.cols + ROOM_COLS);
       this.draw(false);
     });
   }
@@ -578,6 +654,8 @@ export class Grid {
     el.textContent = shown ? shown.text : "";
     if (shown) el.title = shown.text;
     else el.removeAttribute("title");
+    el.removeAttribute("style");
+    this.layout.dress(el, r, c, shown?.text ?? "", shown?.kind ?? "", (row, col) => !this.cells.has(`${row},${col}`));
     const b = this.box();
     if (r >= b.r1 && r <= b.r2 && c >= b.c1 && c <= b.c2 && (b.r1 !== b.r2 || b.c1 !== b.c2)) el.classList.add("in-range");
     if (r === this.selected.row && c === this.selected.col) el.classList.add("selected");
@@ -588,10 +666,11 @@ export class Grid {
     const b = this.box();
     const now = new Set<string>();
     const single = b.r1 === b.r2 && b.c1 === b.c2;
-    const w = this.drawn;
     if (!single) {
-      for (let r = Math.max(b.r1, w.r1); r <= Math.min(b.r2, w.r2); r++)
-        for (let c = Math.max(b.c1, w.c1); c <= Math.min(b.c2, w.c2); c++) now.add(`${r},${c}`);
+      for (const key of this.elements.keys()) {
+        const [r, c] = key.split(",").map(Number);
+        if (r >= b.r1 && r <= b.r2 && c >= b.c1 && c <= b.c2) now.add(key);
+      }
     }
     for (const key of this.painted) {
       if (!now.has(key)) this.elements.get(key)?.classList.remove("in-range");
@@ -600,7 +679,7 @@ export class Grid {
       if (!this.painted.has(key)) this.elements.get(key)?.classList.add("in-range");
     }
     this.painted = now;
-    for (const el of this.layer.querySelectorAll(".cell.selected")) el.classList.remove("selected");
+    for (const el of this.scroller.querySelectorAll(".cell.selected")) el.classList.remove("selected");
     this.elements.get(`${this.selected.row},${this.selected.col}`)?.classList.add("selected");
   }
 
@@ -612,24 +691,20 @@ export class Grid {
     this.colHeads.style.transform = `translateY(${top}px)`;
     this.rowHeads.style.transform = `translateX(${left}px)`;
     this.headCorner.style.transform = `translate(${left}px, ${top}px)`;
+    this.layout.scrolled(top, left);
     if (same && !force) return;
     this.drawn = w;
     this.elements.clear();
     const cells = document.createDocumentFragment();
     for (let r = w.r1; r <= w.r2; r++) {
       for (let c = w.c1; c <= w.c2; c++) {
-        const el = document.createElement("div");
-        this.paint(el, r, c);
-        el.dataset.row = String(r);
-        el.dataset.col = String(c);
-        el.dataset.address = `${columnName(c)}${r}`;
-        el.style.top = `${ROW_H + (r - 1) * ROW_H}px`;
-        el.style.left = `${HEAD_W + (c - 1) * COL_W}px`;
-        this.elements.set(`${r},${c}`, el);
-        cells.append(el);
+        const at = this.layout.anchor(r, c, w);
+        if (at) cells.append(this.cellElement(at[0], at[1]));
       }
     }
     this.layer.replaceChildren(cells);
+    // Frozen cells come last: the ones shown over those scrolled beneath.
+    this.layout.drawFrozen(w, (r, c) => this.cellElement(r, c));
     this.painted.clear();
     this.paintSelection();
     const cols = document.createDocumentFragment();
@@ -637,7 +712,7 @@ export class Grid {
       const el = document.createElement("div");
       el.className = "head col";
       el.textContent = columnName(c);
-      el.style.left = `${HEAD_W + (c - 1) * COL_W}px`;
+      this.layout.dressHead(el, c);
       cols.append(el);
     }
     this.colHeads.replaceChildren(cols);
@@ -646,11 +721,23 @@ export class Grid {
       const el = document.createElement("div");
       el.className = "head row";
       el.textContent = String(r);
-      el.style.top = `${ROW_H + (r - 1) * ROW_H}px`;
+      this.layout.dressRowHead(el, r);
       rows.append(el);
     }
     this.rowHeads.replaceChildren(rows);
     if (!same) this.onWindow(w);
+  }
+
+  // A cell's element, made once: painted (text, kind, selection) and
+  // dressed by the layout (place, size, look, running text).
+  private cellElement(r: number, c: number): HTMLElement {
+    const el = document.createElement("div");
+    el.dataset.row = String(r);
+    el.dataset.col = String(c);
+    el.dataset.address = `${columnName(c)}${r}`;
+    this.paint(el, r, c);
+    this.elements.set(`${r},${c}`, el);
+    return el;
   }
 }
 

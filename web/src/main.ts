@@ -6,6 +6,7 @@ import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { Edits, MAX_STEP_CELLS } from "./editing";
 import { columnName, Grid, parseAddress, type Window } from "./grid";
+import { pxToChars } from "./layout";
 import { Provenance } from "./provenance";
 import { serverForgotPage, showServerGone } from "./restart";
 import { LinkWizard } from "./weblink";
@@ -20,7 +21,7 @@ let viewSeq = 0;
 let barEdit: { sheet: number; row: number; col: number } | null = null;
 
 const grid = new Grid($("grid"), $("spacer"), $("cells"), $("col-heads"), $("row-heads"), $("corner"));
-const charts = new Charts($("charts"));
+const charts = new Charts($("charts"), grid.layout);
 const provenance = new Provenance($("provenance"), $("cells"), () => book?.sheets[sheet]?.name ?? "");
 const formula = $<HTMLInputElement>("formula");
 const address = $<HTMLInputElement>("address");
@@ -104,13 +105,22 @@ function openSheet(i: number): void {
   if (!book) return;
   sheet = i;
   charts.clear();
-  refreshCharts();
   provenance.refresh();
   drawTabs();
   const s = book.sheets[i];
-  grid.reset(s.rows, s.cols);
-  requestView(grid.visible());
-  grid.select(1, 1);
+  // The sheet's sizes and frozen panes first: they decide which cells are in view.
+  api
+    .layout(i)
+    .catch(() => null)
+    .then((info) => {
+      if (sheet !== i) return;
+      grid.layout.set(info);
+      grid.reset(s.rows, s.cols);
+      requestView(grid.visible());
+      grid.select(1, 1);
+      // Charts are placed beside their tables by the sheet's sizes.
+      refreshCharts();
+    });
 }
 
 // Asks for the cells of the window in view; quillo then sends their
@@ -120,6 +130,7 @@ async function requestView(w: Window): Promise<void> {
   try {
     const batch = await api.view(sheet, w.r1, w.c1, w.r2, w.c2);
     if (seq !== viewSeq || batch.sheet !== sheet) return;
+    grid.layout.fill(w, batch.look);
     grid.fill(w, batch.cells);
   } catch (e) {
     if (e instanceof ApiError) show(e.message);
@@ -176,6 +187,11 @@ async function look(box: Window): Promise<Map<string, string>> {
 }
 
 grid.onWindow = (w) => requestView(w);
+// A column resized by dragging its head's edge: drawn at once, sent when the drag ends.
+grid.layout.onWidth = (col, px, done) => {
+  grid.relayout();
+  if (done) api.width(sheet, col, pxToChars(px)).catch((e) => e instanceof ApiError && show(e.message));
+};
 // The cursor's cell is told to quillo (the add-in's active cell follows
 // it) and its text asked for the formula bar once the key's frame is
 // drawn: a held arrow key sends only where it stopped.

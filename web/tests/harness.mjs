@@ -9,7 +9,7 @@
 import { spawn } from "node:child_process";
 import { copyFileSync, mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { join } from "node:path";
+import { basename, join } from "node:path";
 import { createServer, connect } from "node:net";
 import { createInterface } from "node:readline";
 import { existsSync } from "node:fs";
@@ -63,7 +63,8 @@ function run(program, args, env) {
 }
 
 export class Workspace {
-  async start() {
+  // book: the workbook to serve (a copy of it); the demo workbook by default.
+  async start(book = null) {
     this.quillo = need("QUILLO_BIN");
     const data = need("QUILLO_DATA");
     this.root = mkdtempSync(join(tmpdir(), "quillo-browser-"));
@@ -86,8 +87,8 @@ export class Workspace {
       const r = await run(this.quillo, ["settings", "set", name, value], this.env);
       if (r.code !== 0) throw new Error(`quillo settings set ${name}: ${r.out}`);
     }
-    this.book = join(this.root, "demo.xlsx");
-    copyFileSync(join(data, "demo.xlsx"), this.book);
+    this.book = join(this.root, book ? basename(book) : "demo.xlsx");
+    copyFileSync(book ?? join(data, "demo.xlsx"), this.book);
     this.ui = await start(this.quillo, ["ui", this.book, "--no-open"], this.env, 1);
     const m = /(http:\/\/127\.0\.0\.1:\d+\/[0-9a-f]{64}\/)/.exec(this.ui.lines[0]);
     if (!m) throw new Error(`no address in "${this.ui.lines[0]}"`);
