@@ -17,7 +17,7 @@ struct Recorder {
 
 LiveCall call_of(std::string function, std::vector<Value> args) {
   std::string method = "i_" + function;
-  return LiveCall{std::move(function), std::move(method), std::move(args), true};
+  return LiveCall{std::move(function), std::move(method), std::move(args), true, Value()};
 }
 
 class LiveBookTest : public ::testing::Test {
@@ -191,10 +191,11 @@ TEST_F(LiveBookTest, AFullRecalculationEvaluatesEveryCall) {
 
 TEST(LiveCallKey, EqualArgumentListsShareAKeyAndAnyDifferenceSeparatesThem) {
   const auto key = [](std::vector<Value> args) {
-    return live_call_key(LiveCall{"fsingle", "i_fsingle", std::move(args), true});
+    return live_call_key(LiveCall{"fsingle", "i_fsingle", std::move(args), true, Value()});
   };
   EXPECT_EQ(key({Value("IBM"), Value(1.0)}), key({Value("IBM"), Value(1.0)}));
-  EXPECT_EQ(live_call_key(LiveCall{"FSINGLE", "", {Value("IBM")}, true}), key({Value("IBM")}));
+  EXPECT_EQ(live_call_key(LiveCall{"FSINGLE", "", {Value("IBM")}, true, Value()}),
+            key({Value("IBM")}));
   EXPECT_NE(key({Value("IBM"), Value(1.0)}), key({Value("IBM"), Value("1")}));
   EXPECT_NE(key({Value("IBM")}), key({Value("IBM"), Value(Missing{})}));
   EXPECT_NE(key({Value("a;s1:b")}), key({Value("a"), Value("b")}));
