@@ -220,7 +220,8 @@ class WorkbookApi {
     }
     const bool arrived = m_arrived_ms != m_told_arrived && now >= m_next_arrived_told;
     if (now_dirty != m_told_dirty || m_changed_on_disk != m_told_changed ||
-        sheets != m_told_sheets || arrived) {
+        sheets != m_told_sheets || arrived || m_taken_in != m_told_taken_in) {
+      m_told_taken_in = m_taken_in;
       m_told_arrived = m_arrived_ms;
       m_next_arrived_told = now + kArrivedMs;
       m_told_dirty = now_dirty;
@@ -340,6 +341,7 @@ class WorkbookApi {
     m_stamp = m_seen_stamp = stamp;
     m_changed_on_disk = false;
     m_saved_edits = m_edits;
+    ++m_taken_in;
     return {};
   }
   // The times cells were made to show new answers.
@@ -483,6 +485,7 @@ class WorkbookApi {
                      "],\"active\":" + std::to_string(std::max(0, sheet_index(b->active))) +
                      ",\"dirty\":" + (dirty() ? "true" : "false") +
                      ",\"changed_on_disk\":" + (m_changed_on_disk ? "true" : "false") +
+                     ",\"taken_in\":" + std::to_string(m_taken_in) +
                      ",\"arrived\":" + ui::json_string(iso_utc(m_arrived_ms)) + "}"};
   }
 
@@ -611,7 +614,10 @@ class WorkbookApi {
     if (!st.ok()) return error_reply(400, st.message());
     ++m_edits;
     push_changes();
-    return {200, "{\"ok\":true}"};
+    // The cell's text as it is now kept (a number typed "1.50" reads
+    // "1.5"): the page's undo checks cells against it.
+    auto now = (*range)->formula();
+    return {200, "{\"ok\":true,\"formula\":" + ui::json_string(now.ok() ? *now : text) + "}"};
   }
 
   // The page's cell cursor moved: the add-in's active cell follows it.
@@ -941,6 +947,8 @@ class WorkbookApi {
   FileStamp m_seen_stamp;  // the file as last looked at
   bool m_changed_on_disk = false;
   bool m_told_changed = false;
+  std::uint64_t m_taken_in = 0;  // times the file's cells were taken in (reloads too)
+  std::uint64_t m_told_taken_in = 0;
   std::int64_t m_next_disk_check = 0;
   spreadsheet::BookId m_book_id = 0;
   ui::WebServer* m_server = nullptr;
