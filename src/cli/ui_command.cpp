@@ -179,6 +179,7 @@ class WorkbookApi {
     const std::int64_t now = now_ms();
     for (const std::string& page : streaming) m_seen[page] = now;
     forget_gone_pages();
+    if (m_dialog_page && gone(*m_dialog_page)) drop_dialogs();
     spreadsheet::Model& model = m_session.app().model();
     for (auto& [client, window] : m_windows) {
       if (!streaming.count(client) || !model.sheet(window.sheet)) continue;
@@ -277,8 +278,19 @@ class WorkbookApi {
   // whose action opened them, until they close or that page is gone.
   bool dialogs_belong_to(const std::string& page) {
     if (!any_dialog_shown(m_session.state())) m_dialog_page.reset();
-    if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) m_dialog_page.reset();
+    if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) drop_dialogs();
     return !m_dialog_page || *m_dialog_page == page;
+  }
+
+  // The page that had the add-in's dialogs is gone (closed, or its stream
+  // not back for a while): they are cancelled, so that no later page finds
+  // another's half-filled dialog or is kept from opening its own.
+  void drop_dialogs() {
+    m_dialog_page.reset();
+    const std::string acting = m_messages.page;
+    m_messages.page.clear();
+    cancel_dialogs(m_session.state());
+    m_messages.page = acting;
   }
 
   // A state of the dialogs numbered in the order it was made: a page gets
