@@ -46,7 +46,7 @@ constexpr std::int64_t kMaxWindowCells = 20000;
 constexpr std::int64_t kDiskCheckMs = 1000;
 // A page that has neither called nor held its event stream open for this
 // long is gone (closed, or reloaded under a new id): the dialogs it had
-// open pass to the next page that acts on them.
+// open are cancelled.
 constexpr std::int64_t kPageGoneMs = 5000;
 // How many pages are remembered before those gone are forgotten.
 constexpr std::size_t kMaxPages = 64;
@@ -275,7 +275,8 @@ class WorkbookApi {
   }
 
   // The add-in's dialogs are one set, shown by one page at a time: the page
-  // whose action opened them, until they close or that page is gone.
+  // whose action opened them, until they close or that page is gone (then
+  // they are cancelled).
   bool dialogs_belong_to(const std::string& page) {
     if (!any_dialog_shown(m_session.state())) m_dialog_page.reset();
     if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) drop_dialogs();
