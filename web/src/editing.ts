@@ -8,7 +8,7 @@
 // or by the file taken in from disk) refuses the whole step.
 
 import { api, ApiError } from "./api";
-import { columnName, type Window } from "./grid";
+import { columnName, MAX_COLS, MAX_ROWS, type Window } from "./grid";
 
 export interface CellText {
   row: number;
@@ -24,16 +24,6 @@ interface Change {
   after: string;
 }
 
-// The cell editor and the formula bar hold one line (a browser drops the
-// line breaks of a text put there). An edit of a cell whose text holds line
-// breaks is written only when it changed, and then refused rather than
-// written as one line: the user clears the cell or retypes it instead.
-export function lineBreaksLost(original: string, typed: string): "unchanged" | "lost" | "fine" {
-  const shown = original.replace(/[\r\n]/g, "");
-  if (typed === shown || typed === original) return "unchanged";
-  return shown === original ? "fine" : "lost";
-}
-
 // The most cells one clear or paste may change: each is its own call.
 export const MAX_STEP_CELLS = 10000;
 // Reads of cells' texts in flight at once.
@@ -45,6 +35,17 @@ export class Edits {
   // Steps run one after another, in the order the user made them.
   private queue: Promise<unknown> = Promise.resolve();
 
+  // The cell editor and the formula bar hold one line (a browser drops the
+  // line breaks of a text put there). An edit that leaves a cell's text as it
+  // was, its line breaks dropped or not, is no change; a changed edit of a
+  // cell holding line breaks is "lost": refused rather than written as one
+  // line (the user clears the cell and types it anew).
+  static lineBreaksLost(original: string, typed: string): "unchanged" | "lost" | "fine" {
+    const shown = original.replace(/[\r\n]/g, "");
+    if (typed === shown || typed === original) return "unchanged";
+    return shown === original ? "fine" : "lost";
+  }
+
   constructor(
     private readonly report: (text: string) => void,
     private readonly moved: (sheet: number, row: number, col: number) => void,
@@ -55,6 +56,13 @@ export class Edits {
   // a refusal of a step of several cells ("pasted", "cleared").
   apply(sheet: number, cells: CellText[], what = "changed"): Promise<boolean> {
     if (cells.length > MAX_STEP_CELLS) return this.tooMany(cells.length);
+    // A block reaching past the sheet's edge is refused whole, as the peers do.
+    const out = cells.find((c) => c.row > MAX_ROWS || c.col > MAX_COLS);
+    if (out) {
+      const first = cells[0];
+      this.report(`nothing ${what}: the cells from ${columnName(first.col)}${first.row} do not fit in the sheet (it ends at XFD1048576)`);
+      return Promise.resolve(false);
+    }
     return this.run(async () => {
       let before: string[];
       try {

@@ -4,8 +4,8 @@
 import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
-import { Edits, lineBreaksLost, MAX_STEP_CELLS } from "./editing";
-import { columnName, Grid, MAX_COLS, MAX_ROWS, parseAddress, type Window } from "./grid";
+import { Edits, MAX_STEP_CELLS } from "./editing";
+import { columnName, Grid, parseAddress, type Window } from "./grid";
 import { Provenance } from "./provenance";
 import { serverForgotPage, showServerGone } from "./restart";
 import { LinkWizard } from "./weblink";
@@ -227,7 +227,7 @@ let barOriginal: Original | null = null;
 // "refuse" (said so) when writing it would lose the cell's line breaks.
 function editVerdict(o: Original | null, at: { sheet: number; row: number; col: number }, text: string): "write" | "skip" | "refuse" {
   if (!o || o.sheet !== at.sheet || o.row !== at.row || o.col !== at.col) return "write";
-  const verdict = lineBreaksLost(o.text, text);
+  const verdict = Edits.lineBreaksLost(o.text, text);
   if (verdict === "lost") {
     show(`${columnName(at.col)}${at.row} holds line breaks, which the editor cannot keep; nothing written (clear the cell to retype it)`);
     return "refuse";
@@ -263,10 +263,6 @@ const cellsIn = (b: Window) => (b.r2 - b.r1 + 1) * (b.c2 - b.c1 + 1);
 grid.onPaste = (at, rows) => {
   const h = rows.length;
   const w = Math.max(...rows.map((r) => r.length));
-  if (at.r2 > MAX_ROWS || at.c2 > MAX_COLS) {
-    show(`nothing pasted: ${h}x${w} cells from ${columnName(at.c1)}${at.r1} do not fit in the sheet (it ends at XFD1048576)`);
-    return;
-  }
   if (cellsIn(at) > MAX_STEP_CELLS) {
     show(`That pastes into ${cellsIn(at)} cells; at most ${MAX_STEP_CELLS} can be changed at once here`);
     return;
