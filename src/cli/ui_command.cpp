@@ -47,7 +47,7 @@ constexpr std::int64_t kMaxWindowCells = 20000;
 constexpr std::int64_t kDiskCheckMs = 1000;
 // A page that has neither called nor held its event stream open for this
 // long is gone (closed, or reloaded under a new id): the dialogs it had
-// open pass to the next page that acts on them.
+// open are cancelled.
 constexpr std::int64_t kPageGoneMs = 5000;
 // How many pages are remembered before those gone are forgotten.
 constexpr std::size_t kMaxPages = 64;
@@ -180,6 +180,7 @@ class WorkbookApi {
     const std::int64_t now = now_ms();
     for (const std::string& page : streaming) m_seen[page] = now;
     forget_gone_pages();
+    if (m_dialog_page && gone(*m_dialog_page)) drop_dialogs();
     spreadsheet::Model& model = m_session.app().model();
     for (auto& [client, window] : m_windows) {
       if (!streaming.count(client) || !model.sheet(window.sheet)) continue;
@@ -221,7 +222,8 @@ class WorkbookApi {
     }
     const bool arrived = m_arrived_ms != m_told_arrived && now >= m_next_arrived_told;
     if (now_dirty != m_told_dirty || m_changed_on_disk != m_told_changed ||
-        sheets != m_told_sheets || arrived) {
+        sheets != m_told_sheets || arrived || m_taken_in != m_told_taken_in) {
+      m_told_taken_in = m_taken_in;
       m_told_arrived = m_arrived_ms;
       m_next_arrived_told = now + kArrivedMs;
       m_told_dirty = now_dirty;
@@ -276,11 +278,23 @@ class WorkbookApi {
   }
 
   // The add-in's dialogs are one set, shown by one page at a time: the page
-  // whose action opened them, until they close or that page is gone.
+  // whose action opened them, until they close or that page is gone (then
+  // they are cancelled).
   bool dialogs_belong_to(const std::string& page) {
     if (!any_dialog_shown(m_session.state())) m_dialog_page.reset();
-    if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) m_dialog_page.reset();
+    if (m_dialog_page && *m_dialog_page != page && gone(*m_dialog_page)) drop_dialogs();
     return !m_dialog_page || *m_dialog_page == page;
+  }
+
+  // The page that had the add-in's dialogs is gone (closed, or its stream
+  // not back for a while): they are cancelled, so that no later page finds
+  // another's half-filled dialog or is kept from opening its own.
+  void drop_dialogs() {
+    m_dialog_page.reset();
+    const std::string acting = m_messages.page;
+    m_messages.page.clear();
+    cancel_dialogs(m_session.state());
+    m_messages.page = acting;
   }
 
   // A state of the dialogs numbered in the order it was made: a page gets
@@ -343,6 +357,7 @@ class WorkbookApi {
     m_stamp = m_seen_stamp = stamp;
     m_changed_on_disk = false;
     m_saved_edits = m_edits;
+    ++m_taken_in;
     return {};
   }
   // The times cells were made to show new answers.
@@ -486,6 +501,7 @@ class WorkbookApi {
                      "],\"active\":" + std::to_string(std::max(0, sheet_index(b->active))) +
                      ",\"dirty\":" + (dirty() ? "true" : "false") +
                      ",\"changed_on_disk\":" + (m_changed_on_disk ? "true" : "false") +
+                     ",\"taken_in\":" + std::to_string(m_taken_in) +
                      ",\"arrived\":" + ui::json_string(iso_utc(m_arrived_ms)) + "}"};
   }
 
@@ -640,7 +656,10 @@ class WorkbookApi {
     if (!st.ok()) return error_reply(400, st.message());
     ++m_edits;
     push_changes();
-    return {200, "{\"ok\":true}"};
+    // The cell's text as it is now kept (a number typed "1.50" reads
+    // "1.5"): the page's undo checks cells against it.
+    auto now = (*range)->formula();
+    return {200, "{\"ok\":true,\"formula\":" + ui::json_string(now.ok() ? *now : text) + "}"};
   }
 
   // The page's cell cursor moved: the add-in's active cell follows it.
@@ -970,6 +989,8 @@ class WorkbookApi {
   FileStamp m_seen_stamp;  // the file as last looked at
   bool m_changed_on_disk = false;
   bool m_told_changed = false;
+  std::uint64_t m_taken_in = 0;  // times the file's cells were taken in (reloads too)
+  std::uint64_t m_told_taken_in = 0;
   std::int64_t m_next_disk_check = 0;
   spreadsheet::BookId m_book_id = 0;
   ui::WebServer* m_server = nullptr;

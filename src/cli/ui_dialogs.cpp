@@ -1,5 +1,7 @@
 #include "cli/ui_dialogs.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "addin/cls_gui.h"
@@ -218,6 +220,39 @@ std::string dialogs_json(addin::AddinState& state, const PageMessages& messages,
   }
   return out + "],\"weblink\":" + json_bool(link_wizard_open) +
          ",\"elsewhere\":" + json_bool(elsewhere) + "}";
+}
+
+void cancel_dialogs(addin::AddinState& state) {
+  auto is_cancel = [](const std::string& caption) {
+    std::string c;
+    for (char ch : caption) {
+      if (ch != '&' && ch != ' ')
+        c += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
+    return c == "cancel" || c == "close";
+  };
+  // A click may open or close other dialogs: each pass looks again, and
+  // every dialog is dealt with at most once.
+  std::vector<host::Dialog*> done;
+  for (;;) {
+    host::Dialog* d = nullptr;
+    for (host::Dialog* shown : shown_dialogs(state)) {
+      if (std::find(done.begin(), done.end(), shown) == done.end()) d = shown;
+    }
+    if (!d) break;
+    done.push_back(d);
+    const host::Control* cancel = nullptr;
+    for (const host::Control& c : d->controls()) {
+      if (c.kind == host::ControlKind::Button && c.visible && c.enabled && is_cancel(c.caption)) {
+        cancel = &c;
+      }
+    }
+    if (cancel) d->click(cancel->name);
+    d->hide();
+  }
+  if (state.gui() && state.gui()->about() && state.gui()->about()->visible) {
+    state.gui()->about_box().hide();
+  }
 }
 
 Status dialog_action(addin::AddinState& state, std::string_view dialog, std::string_view control,

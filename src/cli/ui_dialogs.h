@@ -61,6 +61,11 @@ bool any_dialog_shown(addin::AddinState& state);
 std::string dialogs_json(addin::AddinState& state, const PageMessages& messages,
                          const std::string& page, bool dialogs_here, bool link_wizard_open);
 
+// Closes every shown dialog of the add-in as the user's Cancel would: its
+// Cancel (or Close) button is clicked, so the add-in tidies up as usual; a
+// dialog without one is hidden.
+void cancel_dialogs(addin::AddinState& state);
+
 // A user's action on a control of a shown dialog: "click", "dblclick",
 // "type" (value: the text), "choose" (value: the row, -1 for none),
 // "node" (value: the node) or "key" (value: the key code).

@@ -31,6 +31,9 @@ export interface BookInfo {
   dirty: boolean;
   // The file was changed by another program since it was opened or saved.
   changed_on_disk: boolean;
+  // Counts the times the file's cells were taken in from disk (reloads
+  // too): edits made before are no longer the page's to undo.
+  taken_in?: number;
   // When values last arrived from quillo (ISO 8601), empty before any.
   arrived?: string;
 }
@@ -128,7 +131,7 @@ export const api = {
   cell: (sheet: number, row: number, col: number) =>
     call<{ formula: string }>(`api/cell?${query({ sheet, row, col })}`),
   edit: (sheet: number, row: number, col: number, text: string) =>
-    call<{ ok: boolean }>(`api/edit?${query({ sheet, row, col })}`, {
+    call<{ ok: boolean; formula: string }>(`api/edit?${query({ sheet, row, col })}`, {
       method: "POST",
       headers: { "Content-Type": "text/plain; charset=utf-8" },
       body: text,

@@ -630,7 +630,8 @@ export class Grid {
     // A selection that holds the copied block a whole number of times is
     // filled with it repeated; any other gets it once at its top left.
     const tile = bh % h === 0 && bw % w === 0;
-    const at = tile ? b : { r1: b.r1, c1: b.c1, r2: Math.min(MAX_ROWS, b.r1 + h - 1), c2: Math.min(MAX_COLS, b.c1 + w - 1) };
+    // The box may reach past the sheet's edge: the page refuses such a paste whole.
+    const at = tile ? b : { r1: b.r1, c1: b.c1, r2: b.r1 + h - 1, c2: b.c1 + w - 1 };
     this.onPaste(at, rows);
     this.selectBox(at.r1, at.c1, at.r2, at.c2);
   }

@@ -47,6 +47,9 @@ function setBook(info: BookInfo): void {
   $("book-name").textContent = info.name;
   $("dirty").hidden = !info.dirty;
   $("conflict").hidden = !info.changed_on_disk;
+  // The file was taken in from disk: the edits before it are not the page's to undo.
+  if (before && (before.taken_in ?? 0) !== (info.taken_in ?? 0)) edits.forget();
+  $("book-name").dataset.takenIn = String(info.taken_in ?? 0);
   const shown = info.sheets[sheet];
   if (!first && shown) grid.setUsed(shown.rows, shown.cols);
   if (info.arrived) arrived.textContent = `values at ${new Date(info.arrived).toLocaleTimeString()}`;
@@ -220,7 +223,10 @@ grid.onSelect = (row, col) => {
     if (grid.editing) return;
     api.cell(at, row, col).then(
       (cell) => {
-        if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) formula.value = cell.formula;
+        if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) {
+          formula.value = cell.formula;
+          barOriginal = { sheet: at, row, col, text: cell.formula };
+        }
       },
       (e) => e instanceof ApiError && show(e.message),
     );
@@ -228,15 +234,42 @@ grid.onSelect = (row, col) => {
   if (cursorTimer) clearTimeout(cursorTimer);
   cursorTimer = window.setTimeout(() => sendCursor?.(), 0);
 };
-grid.onEditText = async (row, col) => (await api.cell(sheet, row, col)).formula;
+// The text a cell held when it was last shown for editing, in place or in
+// the formula bar: an edit that leaves it as it was writes nothing.
+type Original = { sheet: number; row: number; col: number; text: string };
+let editOriginal: Original | null = null;
+let barOriginal: Original | null = null;
+// Whether an edit is written: "skip" when it left the text as it was,
+// "refuse" (said so) when writing it would lose the cell's line breaks.
+function editVerdict(o: Original | null, at: { sheet: number; row: number; col: number }, text: string): "write" | "skip" | "refuse" {
+  if (!o || o.sheet !== at.sheet || o.row !== at.row || o.col !== at.col) return "write";
+  const verdict = Edits.lineBreaksLost(o.text, text);
+  if (verdict === "lost") {
+    show(`${columnName(at.col)}${at.row} holds line breaks, which the editor cannot keep; nothing written (clear the cell to retype it)`);
+    return "refuse";
+  }
+  return verdict === "unchanged" ? "skip" : "write";
+}
+grid.onEditText = async (row, col) => {
+  const text = (await api.cell(sheet, row, col)).formula;
+  editOriginal = { sheet, row, col, text };
+  return text;
+};
 grid.onEditInput = (text) => (formula.value = text);
 grid.onCommit = async (row, col, text) => {
+  const o = editOriginal;
+  editOriginal = null;
+  const verdict = editVerdict(o, { sheet, row, col }, text);
+  if (verdict !== "write") return verdict === "skip";
   const ok = await edits.apply(sheet, [{ row, col, text }]);
   if (ok) show("");
   return ok;
 };
 // An edit given up: the bar shows the cell's text again.
-grid.onCancel = () => grid.onSelect(grid.selected.row, grid.selected.col);
+grid.onCancel = () => {
+  editOriginal = null;
+  grid.onSelect(grid.selected.row, grid.selected.col);
+};
 grid.onClear = (box) => {
   edits.clear(sheet, box).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
@@ -244,17 +277,17 @@ grid.onUndo = () => edits.undo();
 grid.onRedo = () => edits.redo();
 const cellsIn = (b: Window) => (b.r2 - b.r1 + 1) * (b.c2 - b.c1 + 1);
 grid.onPaste = (at, rows) => {
+  const h = rows.length;
+  const w = Math.max(...rows.map((r) => r.length));
   if (cellsIn(at) > MAX_STEP_CELLS) {
     show(`That pastes into ${cellsIn(at)} cells; at most ${MAX_STEP_CELLS} can be changed at once here`);
     return;
   }
-  const h = rows.length;
-  const w = Math.max(...rows.map((r) => r.length));
   const cells = [];
   for (let r = at.r1; r <= at.r2; r++) {
     for (let c = at.c1; c <= at.c2; c++) cells.push({ row: r, col: c, text: rows[(r - at.r1) % h][(c - at.c1) % w] ?? "" });
   }
-  edits.apply(sheet, cells).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
+  edits.apply(sheet, cells, "pasted").then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
 grid.onFilled = async (box) => new Set((await look(box)).keys());
 // Copying more than this many cells is refused, not sent as a huge text.
@@ -310,7 +343,8 @@ async function commitBar(dr: number, dc: number): Promise<void> {
     return;
   }
   barEdit = null;
-  const ok = await edits.apply(at.sheet, [{ row: at.row, col: at.col, text: formula.value }]);
+  const verdict = editVerdict(barOriginal, at, formula.value);
+  const ok = verdict === "skip" || (verdict === "write" && (await edits.apply(at.sheet, [{ row: at.row, col: at.col, text: formula.value }])));
   if (!ok) {
     // Refused: the text stays in the bar to be mended.
     barEdit = at;

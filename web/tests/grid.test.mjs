@@ -259,3 +259,89 @@ test("Tab moves in the grid; Ctrl+F6 and Shift+F6 take the focus out of it", asy
   await press("Shift+F6", "Shift+F6");
   assert.equal(await page.evaluate(() => document.activeElement.closest("#bar") !== null), true);
 });
+
+// A cell's text as quillo keeps it, asked behind the page's back.
+async function textOf(address) {
+  const m = /^([A-Z]+)(\d+)$/.exec(address);
+  let col = 0;
+  for (const ch of m[1]) col = col * 26 + ch.charCodeAt(0) - 64;
+  const res = await fetch(`${ws.direct}api/cell?sheet=0&row=${m[2]}&col=${col}`);
+  return (await res.json()).formula;
+}
+const says = (text) =>
+  page.locator("#message:not(.info)").filter({ hasText: text }).waitFor({ timeout: 5000 }).catch(async (e) => {
+    throw new Error(`${e.message}; shown: ${await page.locator("#message").textContent()}`);
+  });
+// Edits run in order: once a later edit shows, the earlier ones are over.
+async function settle(address) {
+  await goTo(address);
+  await page.keyboard.type("done");
+  await press("Enter");
+  await shows(address, "done");
+}
+
+test("undo and redo leave alone a cell changed since, by another tab or by the file", async () => {
+  // A number is kept as quillo reads it back, and undo still knows it.
+  await goTo("A140");
+  await page.keyboard.type("1.50");
+  await press("Enter");
+  await shows("A140", "1.5");
+  await press("Control+z");
+  await shows("A140", "");
+  await press("Control+y");
+  await shows("A140", "1.5");
+  // Another tab writes the same cell: undo refuses the whole step.
+  await goTo("A141:B141");
+  await pasteText("mine\tmine too\n");
+  await shows("B141", "mine too");
+  await put("B141", "theirs");
+  await shows("B141", "theirs");
+  await press("Control+z");
+  await says("B141 has changed since; nothing undone");
+  assert.equal(await textOf("A141"), "mine");
+  assert.equal(await textOf("B141"), "theirs");
+  // The file taken in from disk (here: touched while nothing is unsaved)
+  // ends the page's history: nothing before it is undone.
+  const saved = await fetch(`${ws.direct}api/save`, { method: "POST" });
+  assert.equal(saved.status, 200);
+  const { utimesSync } = await import("node:fs");
+  const later = new Date(Date.now() + 60000);
+  utimesSync(ws.book, later, later);
+  await page.waitForFunction(() => document.getElementById("book-name").dataset.takenIn !== "0");
+  await put("B141", "mine too");
+  await press("Control+z");
+  await settle("A143");
+  assert.equal(await textOf("A141"), "mine");
+  assert.equal(await textOf("A140"), "1.5");
+});
+
+test("F2 and Enter leave a cell as it was; an edit that would drop line breaks is refused", async () => {
+  await put("A145", "two\nlines");
+  await goTo("A145");
+  await press("F2");
+  await page.locator("#grid .editor").waitFor();
+  await press("Enter");
+  await goTo("A145");
+  await press("F2");
+  await page.locator("#grid .editor").waitFor();
+  await page.keyboard.type("!");
+  await press("Enter");
+  await says("A145 holds line breaks");
+  await settle("A147");
+  assert.equal(await textOf("A145"), "two\nlines");
+});
+
+test("a paste or clear is all or nothing", async () => {
+  // A block that does not fit below and right of the cursor is refused whole.
+  await goTo("XFD1048576");
+  await pasteText("1\t2\n3\t4\n");
+  await says("nothing pasted");
+  assert.equal(await textOf("XFD1048576"), "");
+  // A cell quillo refuses mid-paste takes back what the paste wrote.
+  await put("M150", "old");
+  await goTo("M150");
+  await pasteText("new\t=1+\n");
+  await says("nothing pasted: N150");
+  assert.equal(await textOf("M150"), "old");
+  await shows("M150", "old");
+});

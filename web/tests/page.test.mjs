@@ -106,6 +106,36 @@ test("dialogs fit a short window, scroll inside and close with Escape", async ()
   await page.setViewportSize({ width: 1280, height: 720 });
 });
 
+test("a dialog left open by a tab that closed is cancelled, not passed on to the next tab", async () => {
+  const gone = await ws.context.newPage();
+  gone.setDefaultTimeout(15000);
+  await gone.goto(ws.address);
+  await gone.locator("#connection:not(.lost)").filter({ hasText: "live" }).waitFor();
+  await gone.locator("#menu .menu-title").click();
+  await gone.locator("#menu .menu-items button", { hasText: "Settings..." }).first().click();
+  await gone.locator('#overlay .dialog[data-dialog="settings"]').waitFor();
+  await gone.close();
+  // Once the closed tab has been away a few seconds, no page has the
+  // dialog (asked one call at a time until so).
+  await page.waitForFunction(
+    () => {
+      if (window.dialogsFree === undefined) {
+        window.dialogsFree = fetch("api/dialogs", { cache: "no-store" })
+          .then((r) => r.json())
+          .then((d) => (window.dialogsFree = !d.elsewhere && d.dialogs.length === 0 ? true : undefined));
+      }
+      return window.dialogsFree === true;
+    },
+    null,
+    { polling: 250, timeout: 20000 },
+  );
+  // And this tab opens its own.
+  await menu("Settings...");
+  await dialog("settings").waitFor();
+  await page.keyboard.press("Escape");
+  await dialog("settings").waitFor({ state: "detached" });
+});
+
 test("only the user's edits are unsaved: refreshed values are not, an assistant's insert is", async () => {
   // The quotes arrive (and are asked again by the update timer): no mark.
   await page.waitForFunction(() => /\d/.test(document.querySelector('#cells .cell[data-address="C4"]')?.textContent ?? ""));
