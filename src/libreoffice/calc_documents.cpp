@@ -1,6 +1,9 @@
 #include "libreoffice/calc_documents.h"
 
+#include <algorithm>
 #include <iostream>
+#include <map>
+#include <optional>
 
 #include <com/sun/star/awt/MessageBoxType.hpp>
 #include <com/sun/star/awt/Toolkit.hpp>
@@ -12,6 +15,7 @@
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XFrame.hpp>
 #include <com/sun/star/lang/Locale.hpp>
@@ -21,7 +25,9 @@
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XSheetCellRange.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
+#include <com/sun/star/sheet/XSheetOperation.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
@@ -37,6 +43,7 @@
 #include <rtl/ustring.hxx>
 
 #include "common/text.h"
+#include "host/output_blocks.h"
 #include "libreoffice/uno_values.h"
 
 namespace css = com::sun::star;
@@ -151,9 +158,7 @@ std::optional<Value> argument_value(const std::string& arg,
   }
   if (!host::lo::parse_live_address(ref).ok()) return std::nullopt;
   try {
-    Reference<css::sheet::XCellRangeData> data(on->getCellRangeByName(ou(ref)), UNO_QUERY);
-    if (!data.is()) return std::nullopt;
-    return argument(Any(data->getDataArray()));
+    return range_values(on->getCellRangeByName(ou(ref)));
   } catch (const css::uno::Exception&) {
     return std::nullopt;
   }
@@ -187,12 +192,55 @@ bool makes_call(const FormulaCell& fc, const BlockWrite& b,
   return host::lo::live_call_key(call) == host::lo::live_call_key(wanted);
 }
 
+// The areas a formula cell's last table covered (0-based, inclusive), by
+// document, sheet name and cell: a table is never written over another
+// formula cell's table, and a cell's next table clears its last one.
+// Main thread only; for this session.
+struct Area {
+  sal_Int32 top, left, bottom, right;
+};
+struct Owner {
+  const void* doc;
+  std::string sheet;
+  sal_Int32 row, col;
+  auto operator<=>(const Owner&) const = default;
+};
+std::map<Owner, std::vector<Area>>& written_areas() {
+  static std::map<Owner, std::vector<Area>> areas;
+  return areas;
+}
+
+bool holds_formula(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row, sal_Int32 col) {
+  return sheet->getCellByPosition(col, row)->getType() == css::table::CellContentType_FORMULA;
+}
+
+// The first formula cell of the area, row by row; nullopt when none.
+std::optional<host::CellPos> first_formula_in(const Reference<css::sheet::XSpreadsheet>& sheet,
+                                              const Area& a) {
+  Reference<css::sheet::XCellRangesQuery> query(
+      sheet->getCellRangeByPosition(a.left, a.top, a.right, a.bottom), UNO_QUERY);
+  if (!query.is()) return std::nullopt;
+  const auto ranges = query->queryContentCells(css::sheet::CellFlags::FORMULA);
+  if (!ranges.is() || ranges->getCount() == 0) return std::nullopt;
+  // Each range's first row, left to right, holds one of its formulas.
+  std::optional<host::CellPos> first;
+  for (const auto& r : ranges->getRangeAddresses()) {
+    const host::CellPos p{r.StartRow + 1, r.StartColumn + 1};
+    if (!first || p.row < first->row || (p.row == first->row && p.col < first->col)) first = p;
+  }
+  return first;
+}
+
 // Writes the table around the cell at (row, col) of the sheet: every cell
-// of the block but the calling cell itself, formulas left alone.
+// of the block but the calling cell itself. Writes nothing when a formula
+// or another formula cell's table is in the block's way, and answers what
+// the calling cell shows then ("Blocked: ..."); empty when written.
 // Dates are written as their serials and shown in the document's
 // "YYYY-MM-DD" number format (date_format; -1 when there is none).
-void write_block(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row, sal_Int32 col,
-                 const host::lo::LiveChange& change, sal_Int32 date_format) {
+std::string write_block(const Reference<css::sheet::XSpreadsheet>& sheet, const Owner& owner,
+                        const host::lo::LiveChange& change, sal_Int32 date_format) {
+  const sal_Int32 row = owner.row;
+  const sal_Int32 col = owner.col;
   const sal_Int32 rows = change.block_rows;
   const sal_Int32 cols = change.block_cols;
   const sal_Int32 last_row = std::min<sal_Int32>(row + rows - 1, 1048575);
@@ -209,6 +257,44 @@ void write_block(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row
   std::vector<Part> parts;
   if (last_col > col) parts.push_back({row, col + 1, row, last_col});
   if (last_row > row) parts.push_back({row + 1, col, last_row, last_col});
+  for (const Part& p : parts) {
+    if (const auto f = first_formula_in(sheet, {p.top, p.left, p.bottom, p.right})) {
+      return host::blocked_text(*f);
+    }
+  }
+  auto& areas = written_areas();
+  for (const auto& [other, written] : areas) {
+    if (other.doc != owner.doc || other.sheet != owner.sheet ||
+        (other.row == row && other.col == col) || !holds_formula(sheet, other.row, other.col)) {
+      continue;
+    }
+    // The first cell, row by row, of the new block inside the other table.
+    std::optional<host::CellPos> hit;
+    for (const Part& p : parts) {
+      for (const Area& a : written) {
+        const sal_Int32 top = std::max(p.top, a.top), left = std::max(p.left, a.left);
+        if (top > std::min(p.bottom, a.bottom) || left > std::min(p.right, a.right)) continue;
+        const host::CellPos c{top + 1, left + 1};
+        if (!hit || c.row < hit->row || (c.row == hit->row && c.col < hit->col)) hit = c;
+      }
+    }
+    if (hit) return host::blocked_text(*hit, {other.row + 1, other.col + 1});
+  }
+  // The cell's last table goes first, so a shorter one leaves none of its
+  // rows behind (formulas are left alone).
+  if (const auto it = areas.find(owner); it != areas.end()) {
+    for (const Area& a : it->second) {
+      Reference<css::sheet::XSheetOperation> op(
+          sheet->getCellRangeByPosition(a.left, a.top, a.right, a.bottom), UNO_QUERY);
+      if (op.is()) {
+        op->clearContents(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
+                          css::sheet::CellFlags::STRING);
+      }
+    }
+  }
+  std::vector<Area>& mine = areas[owner];
+  mine.clear();
+  for (const Part& p : parts) mine.push_back({p.top, p.left, p.bottom, p.right});
   auto is_date = [&](sal_Int32 r, sal_Int32 c) {
     return change
                .block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
@@ -236,36 +322,17 @@ void write_block(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row
   };
   for (const Part& p : parts) {
     format_dates(p);
-    const auto range = sheet->getCellRangeByPosition(p.left, p.top, p.right, p.bottom);
-    Reference<css::sheet::XCellRangesQuery> query(range, UNO_QUERY);
-    const bool has_formula =
-        query.is() && query->queryContentCells(css::sheet::CellFlags::FORMULA)->getCount() > 0;
-    if (!has_formula) {
-      Reference<css::sheet::XCellRangeData> data(range, UNO_QUERY);
-      Sequence<Sequence<Any>> values(p.bottom - p.top + 1);
-      for (sal_Int32 r = p.top; r <= p.bottom; ++r) {
-        Sequence<Any> line(p.right - p.left + 1);
-        for (sal_Int32 c = p.left; c <= p.right; ++c) line[c - p.left] = value_at(r - row, c - col);
-        values[r - p.top] = line;
-      }
-      data->setDataArray(values);
-      continue;
-    }
-    // A formula in the way keeps its cell; the others are written one by one.
+    Reference<css::sheet::XCellRangeData> data(
+        sheet->getCellRangeByPosition(p.left, p.top, p.right, p.bottom), UNO_QUERY);
+    Sequence<Sequence<Any>> values(p.bottom - p.top + 1);
     for (sal_Int32 r = p.top; r <= p.bottom; ++r) {
-      for (sal_Int32 c = p.left; c <= p.right; ++c) {
-        const auto cell = sheet->getCellByPosition(c, r);
-        if (cell->getType() == css::table::CellContentType_FORMULA) continue;
-        Reference<css::sheet::XCellRangeData> one(sheet->getCellRangeByPosition(c, r, c, r),
-                                                  UNO_QUERY);
-        Sequence<Sequence<Any>> v(1);
-        Sequence<Any> line(1);
-        line[0] = value_at(r - row, c - col);
-        v[0] = line;
-        one->setDataArray(v);
-      }
+      Sequence<Any> line(p.right - p.left + 1);
+      for (sal_Int32 c = p.left; c <= p.right; ++c) line[c - p.left] = value_at(r - row, c - col);
+      values[r - p.top] = line;
     }
+    data->setDataArray(values);
   }
+  return {};
 }
 
 // The key of the document's "YYYY-MM-DD" number format, added when it
@@ -283,19 +350,27 @@ sal_Int32 date_format_key(const Reference<css::sheet::XSpreadsheetDocument>& doc
 
 }  // namespace
 
-void write_blocks(const Reference<XComponentContext>& ctx, const std::vector<BlockWrite>& blocks) {
+std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
+                                      const std::vector<BlockWrite>& blocks) {
+  std::vector<std::string> blocked(blocks.size());
   try {
     for (const auto& doc : open_documents(ctx)) {
       sal_Int32 date_format = -2;  // looked up on the first table written
+      const Reference<XInterface> doc_id(doc, UNO_QUERY);
       for (const auto& sheet : sheets_of(doc)) {
+        Reference<css::container::XNamed> named(sheet, UNO_QUERY);
+        const std::string sheet_name = named.is() ? u8(named->getName()) : std::string();
         for (const FormulaCell& fc : quillo_cells(sheet)) {
-          for (const BlockWrite& b : blocks) {
+          for (std::size_t i = 0; i < blocks.size(); ++i) {
+            const BlockWrite& b = blocks[i];
             if (!makes_call(fc, b, doc, sheet)) continue;
             Reference<css::sheet::XCellAddressable> at(fc.cell, UNO_QUERY);
             if (!at.is()) continue;
             const css::table::CellAddress a = at->getCellAddress();
             if (date_format == -2) date_format = date_format_key(doc);
-            write_block(sheet, a.Row, a.Column, b.change, date_format);
+            auto text = write_block(sheet, Owner{doc_id.get(), sheet_name, a.Row, a.Column},
+                                    b.change, date_format);
+            if (blocked[i].empty()) blocked[i] = std::move(text);
           }
         }
       }
@@ -303,6 +378,33 @@ void write_blocks(const Reference<XComponentContext>& ctx, const std::vector<Blo
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: a table could not be written: " << u8(e.Message) << "\n";
   }
+  return blocked;
+}
+
+Value range_values(const Reference<css::table::XCellRange>& range) {
+  if (!range.is()) return Value(Missing{});
+  Reference<css::sheet::XCellRangeData> data(range, UNO_QUERY);
+  Reference<css::sheet::XCellRangeAddressable> at(range, UNO_QUERY);
+  Reference<css::sheet::XSheetCellRange> in(range, UNO_QUERY);
+  const auto sheet = in.is() ? in->getSpreadsheet() : Reference<css::sheet::XSpreadsheet>();
+  if (at.is() && sheet.is()) {
+    const auto cursor = sheet->createCursor();
+    Reference<css::sheet::XUsedAreaCursor> used(cursor, UNO_QUERY);
+    Reference<css::sheet::XCellRangeAddressable> end_at(cursor, UNO_QUERY);
+    if (used.is() && end_at.is()) {
+      used->gotoEndOfUsedArea(false);
+      const auto end = end_at->getRangeAddress();
+      auto a = at->getRangeAddress();
+      // At least the range's first row, so a range below the data reads as
+      // empty cells, as it would unclipped.
+      a.EndRow = std::max(a.StartRow, std::min(a.EndRow, end.EndRow));
+      a.EndColumn = std::max(a.StartColumn, std::min(a.EndColumn, end.EndColumn));
+      data.set(sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow),
+               UNO_QUERY);
+    }
+  }
+  if (!data.is()) return Value(ErrorCode::Value);
+  return argument(Any(data->getDataArray()));
 }
 
 Value link_store_of(const Reference<XInterface>& document) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <com/sun/star/table/XCellRange.hpp>
 #include <com/sun/star/uno/Reference.hxx>
 #include <com/sun/star/uno/XComponentContext.hpp>
 
@@ -25,10 +26,19 @@ struct BlockWrite {
 };
 
 // Writes each table beside every formula cell, in every open spreadsheet
-// document, that calls its function with its arguments. Cells holding a
-// formula are never written over.
-void write_blocks(const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
-                  const std::vector<BlockWrite>& blocks);
+// document, that calls its function with its arguments, after clearing
+// the table that cell wrote last. A table is written whole or not at all:
+// never over a formula nor over another formula cell's table. Answers, per
+// table, what its calls show when a cell's table was not written
+// ("Blocked: ..."; empty when every one was).
+std::vector<std::string> write_blocks(
+    const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
+    const std::vector<BlockWrite>& blocks);
+
+// The values of a range argument, read only as far as its sheet's used
+// area: a whole-column range (a million rows) reads as its rows holding
+// data, so Calc neither copies nor the engine answers a million rows.
+Value range_values(const com::sun::star::uno::Reference<com::sun::star::table::XCellRange>& range);
 
 // The used area of the document's web-link store (its "weblinks_data"
 // sheet) as an array; Empty when the document has none. `document` is the

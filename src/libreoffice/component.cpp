@@ -374,7 +374,19 @@ void Host::deliver() {
       blocks.push_back(BlockWrite{std::string(f->programmatic), std::move(args), change});
     }
   }
-  if (!blocks.empty()) write_blocks(m_ctx, blocks);
+  if (!blocks.empty()) {
+    const auto blocked = write_blocks(m_ctx, blocks);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      if (blocked[i].empty()) continue;
+      rtl::Reference<LiveResult> result;
+      {
+        const std::lock_guard lock(m_mutex);
+        const auto it = m_by_id.find(blocks[i].change.call);
+        if (it != m_by_id.end()) result = it->second.second;
+      }
+      if (result.is()) result->set(Any(ou(blocked[i])));
+    }
+  }
   for (const std::string& m : taken.messages) show_message(m_ctx, "quillo", m);
 }
 
@@ -454,20 +466,22 @@ class CalcAddIn final
                                                         const Any& a) override {
     return run("WLINK", {argument(a)}, link_store_of(document));
   }
-#define QUILLO_T2(NAME)                                                                          \
-  Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Any& a, const Any& b) \
-      override {                                                                                 \
-    return run(#NAME, {argument(a), argument(b)});                                               \
+  // The first argument of an indicator is its price-history table, a range.
+  using Range = Reference<css::table::XCellRange>;
+#define QUILLO_T2(NAME)                                                                            \
+  Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Range& a, const Any& b) \
+      override {                                                                                   \
+    return run(#NAME, {range_values(a), argument(b)});                                             \
   }
-#define QUILLO_T3(NAME)                                                                          \
-  Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Any& a, const Any& b, \
-                                                       const Any& c) override {                  \
-    return run(#NAME, {argument(a), argument(b), argument(c)});                                  \
+#define QUILLO_T3(NAME)                                                                            \
+  Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Range& a, const Any& b, \
+                                                       const Any& c) override {                    \
+    return run(#NAME, {range_values(a), argument(b), argument(c)});                                \
   }
-#define QUILLO_T4(NAME)                                                                          \
-  Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Any& a, const Any& b, \
-                                                       const Any& c, const Any& d) override {    \
-    return run(#NAME, {argument(a), argument(b), argument(c), argument(d)});                     \
+#define QUILLO_T4(NAME)                                                                            \
+  Reference<css::sheet::XVolatileResult> SAL_CALL NAME(const Props&, const Range& a, const Any& b, \
+                                                       const Any& c, const Any& d) override {      \
+    return run(#NAME, {range_values(a), argument(b), argument(c), argument(d)});                   \
   }
   QUILLO_T2(SMA)
   QUILLO_T2(WMA)
@@ -484,7 +498,10 @@ class CalcAddIn final
   QUILLO_T3(OSC)
   QUILLO_T2(W_CLOSE)
   QUILLO_T2(VOL_CTC)
-  QUILLO_T3(BETA)
+  Reference<css::sheet::XVolatileResult> SAL_CALL BETA(const Props&, const Range& a, const Range& b,
+                                                       const Any& c) override {
+    return run("BETA", {range_values(a), range_values(b), argument(c)});
+  }
 #undef QUILLO_T2
 #undef QUILLO_T3
 #undef QUILLO_T4

@@ -195,6 +195,43 @@ def history(doc):
           "no value of the SMA series is the mean of the last 20 closes (%.4f): %r" % (expected, numbers[-3:]))
     step("indicator: H4 shows %r, %d values of the series" % (cell("H4").getString(), len(numbers)))
 
+    # A whole-column table reads as its rows holding data: its series, and
+    # nothing below the data's last row.
+    type_formula(cell("M4"), "=SMA(A4:F1048576,10)")
+
+    def column_series_written():
+        cell("M4").getString()
+        values = [r[0] for r in sheet.getCellRangeByName("M5:M134").getDataArray()]
+        return len([v for v in values if isinstance(v, float) and v > 0]) >= 100
+
+    try:
+        wait_for("the SMA series of the whole-column table below History!M4", column_series_written, WAIT)
+    except AssertionError:
+        print("History!M4 shows %r; M5:N8 %r" % (cell("M4").getString(), sheet.getCellRangeByName("M5:N8").getDataArray()))
+        raise
+    below = [r[0] for r in sheet.getCellRangeByName("M%d:M2000" % (len(rows) + 6)).getDataArray()]
+    check(all(v == "" for v in below), "the whole-column SMA wrote below the data: %r" %
+          [v for v in below if v != ""][:3])
+    step("indicator over A4:F1048576: M4 shows %r" % cell("M4").getString())
+
+    # A table never lands on a formula it did not write: the formula and
+    # its number format stay, nothing of the table is written, and the
+    # calling cell says what is in the way.
+    cell("P6").setFormula("=1+1")
+    kept_format = cell("P6").NumberFormat
+    type_formula(cell("P3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",45292,45382,"d")')
+    try:
+        wait_for("History!P3 to say that its table is blocked",
+                 lambda: cell("P3").getString().startswith("Blocked: "), WAIT)
+    except AssertionError:
+        print("History!P3 shows %r; P4:Q7 %r" % (cell("P3").getString(), sheet.getCellRangeByName("P4:Q7").getDataArray()))
+        raise
+    check(cell("P6").getFormula() == "=1+1" and cell("P6").NumberFormat == kept_format,
+          "the table in the way changed P6: %r" % cell("P6").getFormula())
+    check([v for r in sheet.getCellRangeByName("P4:Q40").getDataArray() for v in r if v != ""] == [2.0],
+          "a blocked table was written in part below History!P3")
+    step("blocked table: P3 shows %r" % cell("P3").getString())
+
 
 def weblink(s, doc):
     """=WLINK reads a value marked on a page (the link made by `quillo link add`)."""
