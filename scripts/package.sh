@@ -15,7 +15,8 @@ cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_TESTS=OFF 
 # SDK is installed (scripts/setup.sh --test installs it).
 targets=(--target quillo)
 oxt=no
-if cmake -N -L build/demo | grep -q '^QUILLO_LIBREOFFICE:BOOL=ON'; then
+# (grep reads cmake's whole answer: an early exit would fail the pipe.)
+if grep -q '^QUILLO_LIBREOFFICE:BOOL=ON' <<<"$(cmake -N -L build/demo 2>/dev/null)"; then
   targets+=(--target quillo_oxt)
   oxt=yes
 fi

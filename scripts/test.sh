@@ -15,7 +15,8 @@ jobs=$(nproc)
 # install it from there.
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_TESTS=OFF -DQUILLO_BENCH=OFF >/dev/null
 oxt=""
-if cmake -N -L build/demo 2>/dev/null | grep -q '^QUILLO_LIBREOFFICE:BOOL=ON'; then
+# (grep reads cmake's whole answer: an early exit would fail the pipe.)
+if grep -q '^QUILLO_LIBREOFFICE:BOOL=ON' <<<"$(cmake -N -L build/demo 2>/dev/null)"; then
   cmake --build build/demo -j "$jobs" --target quillo_oxt
   oxt=$PWD/build/demo/src/libreoffice/quillo.oxt
 fi
