@@ -858,33 +858,13 @@ std::size_t nesting_estimate(std::string_view page) {
   return page_shape(page).depth;
 }
 
-std::string shown_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  bool blank = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    bool is_space = is_blank(c);
-    if (!is_space && text.substr(i, 2) == kNbsp) {
-      is_space = true;
-      ++i;
-    }
-    if (is_space) {
-      blank = true;
-      continue;
-    }
-    if (blank && !out.empty()) out += ' ';
-    blank = false;
-    out += static_cast<char>(c);
-  }
-  return out;
-}
-
 namespace {
 
-// Whether shown_text(text) == wanted, without building it.
-bool shows_as(std::string_view text, std::string_view wanted) {
-  std::size_t k = 0;
+// Hands each character of the text as shown (runs of blanks and no-break
+// spaces as one space between words, none at the ends) to emit, until emit
+// answers false; answers whether every character was taken.
+template <typename Emit>
+bool each_shown(std::string_view text, Emit emit) {
   bool blank = false;
   bool any = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -898,16 +878,33 @@ bool shows_as(std::string_view text, std::string_view wanted) {
       blank = true;
       continue;
     }
-    if (blank && any) {
-      if (k >= wanted.size() || wanted[k] != ' ') return false;
-      ++k;
-    }
+    if (blank && any && !emit(' ')) return false;
     blank = false;
     any = true;
-    if (k >= wanted.size() || wanted[k] != static_cast<char>(c)) return false;
-    ++k;
+    if (!emit(static_cast<char>(c))) return false;
   }
-  return k == wanted.size();
+  return true;
+}
+
+}  // namespace
+
+std::string shown_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  each_shown(text, [&](char c) {
+    out += c;
+    return true;
+  });
+  return out;
+}
+
+namespace {
+
+// Whether shown_text(text) == wanted, without building it.
+bool shows_as(std::string_view text, std::string_view wanted) {
+  std::size_t k = 0;
+  return each_shown(text, [&](char c) { return k < wanted.size() && wanted[k++] == c; }) &&
+         k == wanted.size();
 }
 
 }  // namespace
