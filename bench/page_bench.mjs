@@ -134,15 +134,22 @@ async function once(context, address) {
   await page.waitForFunction(() => document.querySelector("#cells .cell.number"), null, { timeout: 60000 });
   const load = await page.evaluate(() => performance.now());
   // Scroll to the last row, until its numbers are shown.
+  // Cells carry more classes than their kind (overflow, selected, ...): a
+  // number is one whose classes include "number". The rows are as tall as
+  // the first one drawn (the sheet gives no heights), so the scroll puts
+  // the last row in view whatever the default height is.
   const scroll = await page.evaluate(
     (rows) =>
-      new Promise((done) => {
+      new Promise((done, fail) => {
         const grid = document.getElementById("grid");
+        const first = document.querySelector('#cells .cell[data-row="1"]');
+        const rowPx = first.getBoundingClientRect().height;
         const t0 = performance.now();
-        grid.scrollTop = 22 * (rows - 10);
+        grid.scrollTop = rowPx * (rows - 10);
         const look = () => {
           const el = document.querySelector(`#cells .cell.number[data-row="${rows}"]`);
           if (el) done(performance.now() - t0);
+          else if (performance.now() - t0 > 30000) fail(new Error(`row ${rows} not shown after scrolling to ${grid.scrollTop}`));
           else requestAnimationFrame(look);
         };
         look();
