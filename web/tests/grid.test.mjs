@@ -345,3 +345,56 @@ test("a paste or clear is all or nothing", async () => {
   assert.equal(await textOf("M150"), "old");
   await shows("M150", "old");
 });
+
+test("a block is pasted, cleared, undone and redone in one call each, all or nothing", async () => {
+  const calls = [];
+  const count = (req) => {
+    const m = /\/api\/(edits?)\?/.exec(req.url());
+    if (m) calls.push(m[1]);
+  };
+  page.on("request", count);
+  try {
+    // 20 rows x 10 columns: one call to quillo, not one per cell.
+    const rows = [];
+    for (let r = 0; r < 20; r++) rows.push(Array.from({ length: 10 }, (_, c) => `r${r}c${c}`).join("\t"));
+    await goTo("D160");
+    await pasteText(rows.join("\n") + "\n");
+    await shows("M179", "r19c9");
+    assert.deepEqual(calls, ["edits"]);
+    await goTo("D160:M179");
+    await press("Delete");
+    await shows("M179", "");
+    await press("Control+z");
+    await shows("M179", "r19c9");
+    await press("Control+y");
+    await shows("M179", "");
+    assert.deepEqual(calls, ["edits", "edits", "edits", "edits"]);
+  } finally {
+    page.off("request", count);
+  }
+  await press("Control+z");
+  await shows("D160", "r0c0");
+  // The call itself: a cell that does not hold what was expected, or one
+  // quillo refuses, leaves every cell as it was.
+  const edits = (query, body) =>
+    fetch(`${ws.direct}api/edits?sheet=0&${query}`, { method: "POST", body: JSON.stringify(body) }).then(async (r) => [r.status, await r.json()]);
+  let [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: ["x", "y"], expect: ["r0c0", "wrong"] });
+  assert.deepEqual([status, answer.error], [409, "E160 has changed since"]);
+  [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: ["x", "=1+"] });
+  assert.equal(status, 400);
+  assert.match(answer.error, /^E160: /);
+  assert.equal(await textOf("D160"), "r0c0");
+  assert.equal(await textOf("E160"), "r0c1");
+  // Bounded as the page is: at most 10,000 cells, texts one per cell.
+  const a1 = await textOf("A1");
+  [status, answer] = await edits("r1=1&c1=1&r2=101&c2=100", { texts: [] });
+  assert.deepEqual([status, answer.error], [400, "that changes 10100 cells; at most 10000 can be changed at once"]);
+  [status, answer] = await edits("r1=1&c1=1&r2=1&c2=2", { texts: ["a"] });
+  assert.equal(status, 400);
+  [status, answer] = await edits("r1=2&c1=1&r2=1&c2=1", { texts: ["a"] });
+  assert.equal(status, 400);
+  assert.equal(await textOf("A1"), a1);
+  // Null leaves a cell alone; the answer gives each cell's text before and as kept.
+  [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: [null, "1.50"] });
+  assert.deepEqual([status, answer.before, answer.after], [200, ["r0c0", "r0c1"], ["r0c0", "1.5"]]);
+});
