@@ -487,11 +487,19 @@ class WorkbookApi {
     spreadsheet::Model& model = m_session.app().model();
     std::string sheets;
     for (const spreadsheet::SheetId id : b->sheets) {
-      const auto [rows, cols] = model.extent(id);
+      auto [rows, cols] = model.extent(id);
       if (!sheets.empty()) sheets += ',';
       // Hidden sheets (quillo's own stores among them) get no tab; their
       // place in the list stays, since the page names sheets by index.
       const spreadsheet::Sheet* s = model.sheet(id);
+      // A merged area is used in whole, its empty cells too (Ctrl+End goes
+      // to its far corner, as in the peers).
+      if (s) {
+        for (const spreadsheet::Box& m : s->look.merges) {
+          rows = std::max(rows, m.r2);
+          cols = std::max(cols, m.c2);
+        }
+      }
       const bool hidden = s && s->visibility != host::Visibility::Visible;
       sheets += "{\"name\":" + ui::json_string(model.sheet_name(id)) +
                 ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) +

@@ -328,9 +328,11 @@ address.addEventListener("keydown", (e) => {
   }
   if (e.key !== "Enter") return;
   e.preventDefault();
-  const [from, to = from] = address.value.split(":");
-  const a = parseAddress(from);
-  const b = parseAddress(to);
+  // One cell or one range: "B2:D9:F1" and the like are none.
+  const parts = address.value.split(":");
+  const [from, to = from] = parts;
+  const a = parts.length <= 2 ? parseAddress(from) : null;
+  const b = parts.length <= 2 ? parseAddress(to) : null;
   if (!a || !b) {
     show(`"${address.value}" is not a cell of the sheet (such as B12, up to XFD1048576)`);
     return;

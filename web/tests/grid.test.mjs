@@ -142,7 +142,7 @@ test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts i
   assert.equal(await cell("A42").textContent(), "one");
 });
 
-test("Home, End, PgDn, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
+test("Home, End, PgDn, PgUp, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
   await goTo("T110");
   for (const a of ["T100", "T101", "T102", "T110"]) await put(a, "x");
   await shows("T100", "x");
@@ -166,6 +166,11 @@ test("Home, End, PgDn, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", asy
   await page.waitForFunction(() => {
     const s = document.querySelector("#cells .cell.selected");
     return s && s.dataset.col === "20" && Number(s.dataset.row) > 120;
+  });
+  await press("PageUp");
+  await page.waitForFunction(() => {
+    const s = document.querySelector("#cells .cell.selected");
+    return s && s.dataset.col === "20" && Number(s.dataset.row) <= 112;
   });
   await press("Control+End");
   await selected("T110");
@@ -237,7 +242,7 @@ test("every cell of the sheet is in reach, and the name box says when an address
   await goTo("XFD1048576");
   await press("ArrowRight", "ArrowDown");
   await selected("XFD1048576");
-  for (const wrong of ["XFE1", "A1048577", "B0", "hello"]) {
+  for (const wrong of ["XFE1", "A1048577", "B0", "hello", "A1:A1:A1", "B2:C3:D4"]) {
     await page.locator("#address").fill(wrong);
     await page.locator("#address").press("Enter");
     await page.locator("#message:not(.info)").filter({ hasText: `"${wrong}" is not a cell` }).waitFor();
@@ -397,4 +402,19 @@ test("a block is pasted, cleared, undone and redone in one call each, all or not
   // Null leaves a cell alone; the answer gives each cell's text before and as kept.
   [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: [null, "1.50"] });
   assert.deepEqual([status, answer.before, answer.after], [200, ["r0c0", "r0c1"], ["r0c0", "1.5"]]);
+});
+
+test("a number too wide for its column shows #### across it; text still runs on", async () => {
+  await goTo("A185");
+  await page.keyboard.type("1234567890");
+  await press("Enter");
+  await page.waitForFunction(() => /^#+$/.test(document.querySelector('#cells .cell[data-address="A185"]')?.textContent ?? ""));
+  // The cell keeps the number: it is what the title and a copy give.
+  assert.equal(await cell("A185").getAttribute("title"), "1234567890");
+  await goTo("A186");
+  await page.keyboard.type("a text far too long for one column");
+  await press("Enter");
+  await cell("A186").locator(".spill").filter({ hasText: "a text far too long" }).waitFor();
+  await press("Control+z", "Control+z");
+  await shows("A185", "");
 });
