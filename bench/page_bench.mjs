@@ -7,6 +7,8 @@
 //   memory  the tab after the scroll: JS heap used, DOM nodes, and the
 //           renderer's resident memory
 // Each figure is the best (memory: the largest) of REPEAT runs (3 unless given).
+// Then, once: a block of 1,000 cells pasted, cleared, and the clear undone,
+// each until quillo holds the block's last cell.
 //
 // Usage: node bench/page_bench.mjs QUILLO [WEB_DIST]
 //   QUILLO    the quillo program (a Release build: build/demo/src/cli/quillo)
@@ -134,15 +136,22 @@ async function once(context, address) {
   await page.waitForFunction(() => document.querySelector("#cells .cell.number"), null, { timeout: 60000 });
   const load = await page.evaluate(() => performance.now());
   // Scroll to the last row, until its numbers are shown.
+  // Cells carry more classes than their kind (overflow, selected, ...): a
+  // number is one whose classes include "number". The rows are as tall as
+  // the first one drawn (the sheet gives no heights), so the scroll puts
+  // the last row in view whatever the default height is.
   const scroll = await page.evaluate(
     (rows) =>
-      new Promise((done) => {
+      new Promise((done, fail) => {
         const grid = document.getElementById("grid");
+        const first = document.querySelector('#cells .cell[data-row="1"]');
+        const rowPx = first.getBoundingClientRect().height;
         const t0 = performance.now();
-        grid.scrollTop = 22 * (rows - 10);
+        grid.scrollTop = rowPx * (rows - 10);
         const look = () => {
           const el = document.querySelector(`#cells .cell.number[data-row="${rows}"]`);
           if (el) done(performance.now() - t0);
+          else if (performance.now() - t0 > 30000) fail(new Error(`row ${rows} not shown after scrolling to ${grid.scrollTop}`));
           else requestAnimationFrame(look);
         };
         look();
@@ -184,6 +193,48 @@ async function once(context, address) {
   return result;
 }
 
+// A block of 1,000 cells (25 rows x 40 columns, H1:AU25) pasted, cleared
+// and the clear undone, each timed from the key (or the paste) to the
+// block's last cell holding its new text, as quillo reads it.
+async function blockEdits(context, address) {
+  const page = await context.newPage();
+  await page.goto(address);
+  await page.waitForFunction(() => document.querySelector("#cells .cell.number"), null, { timeout: 60000 });
+  const holds = async (text) => {
+    for (;;) {
+      const r = await fetch(`${address}api/cell?sheet=0&row=25&col=47`);
+      if ((await r.json()).formula === text) return;
+      await new Promise((done) => setTimeout(done, 20));
+    }
+  };
+  const go = async (where) => {
+    await page.locator("#address").fill(where);
+    await page.locator("#address").press("Enter");
+  };
+  const rows = [];
+  for (let r = 0; r < 25; r++) rows.push(Array.from({ length: 40 }, (_, c) => `r${r}c${c}`).join("\t"));
+  await go("H1");
+  let t0 = performance.now();
+  await page.evaluate((t) => {
+    const data = new DataTransfer();
+    data.setData("text/plain", t);
+    document.getElementById("grid").dispatchEvent(new ClipboardEvent("paste", { clipboardData: data, bubbles: true }));
+  }, rows.join("\n") + "\n");
+  await holds("r24c39");
+  const paste = performance.now() - t0;
+  await go("H1:AU25");
+  t0 = performance.now();
+  await page.keyboard.press("Delete");
+  await holds("");
+  const clear = performance.now() - t0;
+  t0 = performance.now();
+  await page.keyboard.press("Control+z");
+  await holds("r24c39");
+  const undo = performance.now() - t0;
+  await page.close();
+  return { paste, clear, undo };
+}
+
 const quillo = install();
 const book = join(work, "rows.xlsx");
 workbook(book);
@@ -203,6 +254,8 @@ try {
   console.log(`scroll to row ${ROWS}   ${best("scroll").toFixed(0)} ms`);
   console.log(`arrow key to next frame ${best("arrowMedian").toFixed(1)} ms median, ${best("arrowWorst").toFixed(1)} ms worst`);
   console.log(`tab memory             ${most("heapMB").toFixed(1)} MB JS heap, ${most("nodes")} DOM nodes, ${most("rssMB").toFixed(0)} MB renderer resident`);
+  const block = await blockEdits(context, ui.address);
+  console.log(`1,000 cells (once)     ${block.paste.toFixed(0)} ms paste, ${block.clear.toFixed(0)} ms clear, ${block.undo.toFixed(0)} ms undo`);
 } finally {
   await context.close();
   ui.child.kill("SIGTERM");

@@ -21,6 +21,7 @@
 #include "cli/session.h"
 #include "cli/show_command.h"
 #include "cli/ui_dialogs.h"
+#include "cli/ui_edits.h"
 #include "cli/ui_layout.h"
 #include "common/text.h"
 #include "host/browser.h"
@@ -194,8 +195,8 @@ class WorkbookApi {
       });
       if (!changes.empty()) {
         m_server->publish(client, "cells",
-                          "{\"sheet\":" + std::to_string(sheet_index(window.sheet)) +
-                              ",\"cells\":[" + changes + "]}");
+                          "{\"sheet\":" + std::to_string(sheet_index(window.sheet)) + ",\"seq\":" +
+                              std::to_string(++m_cells_sent) + ",\"cells\":[" + changes + "]}");
       }
     }
     // Dialogs change by themselves too (a search answer fills a list);
@@ -252,6 +253,7 @@ class WorkbookApi {
     if (req.name == "cell") return cell(req);
     if (req.name == "provenance") return provenance(req);
     if (req.name == "edit" && req.method == "POST") return edit(req);
+    if (req.name == "edits" && req.method == "POST") return edits(req);
     if (req.name == "save" && req.method == "POST") return save(req);
     if (req.name == "reload" && req.method == "POST") return reload();
     if (req.name == "select" && req.method == "POST") return select(req);
@@ -485,11 +487,19 @@ class WorkbookApi {
     spreadsheet::Model& model = m_session.app().model();
     std::string sheets;
     for (const spreadsheet::SheetId id : b->sheets) {
-      const auto [rows, cols] = model.extent(id);
+      auto [rows, cols] = model.extent(id);
       if (!sheets.empty()) sheets += ',';
       // Hidden sheets (quillo's own stores among them) get no tab; their
       // place in the list stays, since the page names sheets by index.
       const spreadsheet::Sheet* s = model.sheet(id);
+      // A merged area is used in whole, its empty cells too (Ctrl+End goes
+      // to its far corner, as in the peers).
+      if (s) {
+        for (const spreadsheet::Box& m : s->look.merges) {
+          rows = std::max(rows, m.r2);
+          cols = std::max(cols, m.c2);
+        }
+      }
       const bool hidden = s && s->visibility != host::Visibility::Visible;
       sheets += "{\"name\":" + ui::json_string(model.sheet_name(id)) +
                 ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) +
@@ -535,7 +545,11 @@ class WorkbookApi {
       if (!cells.empty()) cells += ',';
       cells += cell_json(r, c, now);
     });
-    return {200, "{\"sheet\":" + std::to_string(sheet_index(sheet)) + ",\"cells\":[" + cells +
+    // The changes sent from now on are numbered past seq: a page that had
+    // some of them before this answer (the event stream is another
+    // connection) applies those again over the window's cells.
+    return {200, "{\"sheet\":" + std::to_string(sheet_index(sheet)) +
+                     ",\"seq\":" + std::to_string(m_cells_sent) + ",\"cells\":[" + cells +
                      "],\"look\":" + window_look_json(m_session.app().model(), sheet, w.box) + "}"};
   }
 
@@ -645,14 +659,7 @@ class WorkbookApi {
     auto range = range_of(req);
     if (!range.ok()) return error_reply(400, range.status().message());
     const std::string& text = req.body;
-    Status st;
-    if (text.empty()) {
-      st = (*range)->clear_contents();
-    } else if (text[0] == '=' && text.size() > 1) {
-      st = (*range)->set_formula(text);
-    } else {
-      st = (*range)->set_value(Value(text));
-    }
+    const Status st = write_cell_text(**range, text);
     if (!st.ok()) return error_reply(400, st.message());
     ++m_edits;
     push_changes();
@@ -660,6 +667,31 @@ class WorkbookApi {
     // "1.5"): the page's undo checks cells against it.
     auto now = (*range)->formula();
     return {200, "{\"ok\":true,\"formula\":" + ui::json_string(now.ok() ? *now : text) + "}"};
+  }
+
+  // The page's edits of a block of cells (a clear, a paste, or the undo
+  // or redo of one) in one call, all or nothing (ui_edits.h): the block is
+  // sheet, r1, c1, r2, c2; the body gives each cell's text.
+  ui::ApiReply edits(const ui::ApiRequest& req) {
+    const auto i = int_param(req, "sheet", 0, 1 << 20);
+    const auto r1 = int_param(req, "r1", 1, spreadsheet::kMaxRows);
+    const auto c1 = int_param(req, "c1", 1, spreadsheet::kMaxCols);
+    const auto r2 = int_param(req, "r2", 1, spreadsheet::kMaxRows);
+    const auto c2 = int_param(req, "c2", 1, spreadsheet::kMaxCols);
+    if (!i || !r1 || !c1 || !r2 || !c2 || *r2 < *r1 || *c2 < *c1) {
+      return error_reply(400, "edits needs sheet and a block r1, c1, r2, c2 within the sheet");
+    }
+    const spreadsheet::Box box{*r1, *c1, *r2, *c2};
+    auto edit = parse_block_edit(req.body, box.area());
+    if (!edit.ok()) return error_reply(400, edit.status().message());
+    auto ws = m_book->worksheet(*i + 1);
+    if (!ws.ok()) return error_reply(400, ws.status().message());
+    BlockEditReply reply = apply_block_edit(**ws, box, *edit);
+    if (reply.wrote) {
+      ++m_edits;
+      push_changes();
+    }
+    return {reply.status, std::move(reply.json)};
   }
 
   // The page's cell cursor moved: the add-in's active cell follows it.
@@ -996,6 +1028,8 @@ class WorkbookApi {
   ui::WebServer* m_server = nullptr;
   std::map<std::string, Window> m_windows;
   std::uint64_t m_edits = 0;
+  // The "cells" events sent to the pages, numbered.
+  std::uint64_t m_cells_sent = 0;
   std::uint64_t m_saved_edits = 0;
   bool m_told_dirty = false;
   std::string m_told_sheets;  // the sheet list the pages were last sent

@@ -164,7 +164,9 @@ def odd_book():
 def layout_book():
     """A sheet laid out as people lay them out: widths and a taller row,
     bold, italic, a fill, text aligned right, a merged heading, frozen
-    panes, and text running into the empty cells beside it."""
+    panes, text running into the empty cells beside it, text wrapped in
+    its cell, and an empty
+    merged area below the last filled row."""
     wb = openpyxl.Workbook()
     ws = wb.active
     ws.title = "Layout"
@@ -185,8 +187,13 @@ def layout_book():
     ws["B7"] = "This text is long enough to run into the empty cells beside it"
     ws["B8"] = "This text is long enough to run into the cell beside it"
     ws["C8"] = "stop"
+    ws["B9"] = "This text wraps within its cell"
+    ws["B9"].alignment = Alignment(wrap_text=True)
     for r in range(10, 400):
         ws.cell(r, 1, r)
+    # An empty merged area beyond the filled cells: the sheet's used range
+    # reaches its far corner.
+    ws.merge_cells("F420:G421")
     ws.freeze_panes = "B3"
     return wb
 

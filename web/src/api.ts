@@ -43,6 +43,9 @@ export type CellEntry = [number, number, string, string];
 
 export interface CellBatch {
   sheet: number;
+  // Changes are numbered as quillo sends them; a window's answer gives
+  // the number of the last change its cells already hold.
+  seq?: number;
   cells: CellEntry[];
   // The looks and merges of the window (answers to view only).
   look?: WindowLook;
@@ -135,6 +138,15 @@ export const api = {
       method: "POST",
       headers: { "Content-Type": "text/plain; charset=utf-8" },
       body: text,
+    }),
+  // A block's cells set in one step, all or nothing: `texts` row by row
+  // (null leaves a cell alone), `expect` what each must hold first (null:
+  // anything). Answers every cell's text before and after.
+  edits: (sheet: number, box: { r1: number; c1: number; r2: number; c2: number }, texts: (string | null)[], expect?: (string | null)[]) =>
+    call<{ ok: boolean; before: string[]; after: string[] }>(`api/edits?${query({ sheet, ...box })}`, {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: JSON.stringify(expect ? { texts, expect } : { texts }),
     }),
   save: (overwrite = false) => call<{ saved: string }>(overwrite ? "api/save?overwrite=1" : "api/save", { method: "POST" }),
   reload: () => call<{ reloaded: boolean }>("api/reload", { method: "POST" }),

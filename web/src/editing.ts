@@ -1,37 +1,30 @@
 // The page's own edits, undoable: each user action (an edit, a clear, a
-// paste) is one step of cells with their text before and after. Undo and
-// redo send the texts back through the same edit call as any edit, so
-// quillo stays the one place cells are kept and computed. A step is all or
-// nothing: when quillo refuses a cell, what the step already wrote is put
-// back and the message names the cell. Undo and redo touch only cells that
-// still hold what the step left there; a cell changed since (by another tab,
-// or by the file taken in from disk) refuses the whole step.
+// paste) is one step over a block of cells, with their texts before and
+// after. A step, and its undo and redo, is one call of quillo's block edit,
+// which applies it all or nothing, so quillo stays the one place cells are
+// kept and computed: when quillo refuses a cell nothing is changed and the
+// message names the cell. Undo and redo touch only the cells the step
+// changed, and only while they still hold what the step left there; a cell
+// changed since (by another tab, or by the file taken in from disk) refuses
+// the whole step.
 
 import { api, ApiError } from "./api";
 import { columnName, MAX_COLS, MAX_ROWS, type Window } from "./grid";
 
-export interface CellText {
-  row: number;
-  col: number;
-  text: string;
-}
-
-interface Change {
+interface Step {
   sheet: number;
-  row: number;
-  col: number;
-  before: string;
-  after: string;
+  box: Window;
+  // Each cell's text, row by row.
+  before: string[];
+  after: string[];
 }
 
-// The most cells one clear or paste may change: each is its own call.
+// The most cells one clear or paste may change (quillo's block edit takes no more).
 export const MAX_STEP_CELLS = 10000;
-// Reads of cells' texts in flight at once.
-const READS_AT_ONCE = 32;
 
 export class Edits {
-  private done: Change[][] = [];
-  private undone: Change[][] = [];
+  private done: Step[] = [];
+  private undone: Step[] = [];
   // Steps run one after another, in the order the user made them.
   private queue: Promise<unknown> = Promise.resolve();
 
@@ -51,37 +44,29 @@ export class Edits {
     private readonly moved: (sheet: number, row: number, col: number) => void,
   ) {}
 
-  // Sets cells of a sheet; resolves true when quillo took all of them,
-  // and false, with nothing changed, otherwise. `what` names the action in
-  // a refusal of a step of several cells ("pasted", "cleared").
-  apply(sheet: number, cells: CellText[], what = "changed"): Promise<boolean> {
-    if (cells.length > MAX_STEP_CELLS) return this.tooMany(cells.length);
+  // Sets the cells of a block of a sheet to `texts` (row by row); resolves
+  // true when quillo took all of them, and false, with nothing changed,
+  // otherwise. `what` names the action in a refusal of a step of several
+  // cells ("pasted", "cleared").
+  apply(sheet: number, box: Window, texts: string[], what = "changed"): Promise<boolean> {
+    const n = (box.r2 - box.r1 + 1) * (box.c2 - box.c1 + 1);
+    if (n > MAX_STEP_CELLS) return this.tooMany(n);
     // A block reaching past the sheet's edge is refused whole, as the peers do.
-    const out = cells.find((c) => c.row > MAX_ROWS || c.col > MAX_COLS);
-    if (out) {
-      const first = cells[0];
-      this.report(`nothing ${what}: the cells from ${columnName(first.col)}${first.row} do not fit in the sheet (it ends at XFD1048576)`);
+    if (box.r2 > MAX_ROWS || box.c2 > MAX_COLS) {
+      this.report(`nothing ${what}: the cells from ${columnName(box.c1)}${box.r1} do not fit in the sheet (it ends at XFD1048576)`);
       return Promise.resolve(false);
     }
     return this.run(async () => {
-      let before: string[];
+      let done: { before: string[]; after: string[] };
       try {
-        before = await texts(sheet, cells);
+        done = await api.edits(sheet, box, texts);
       } catch (e) {
-        this.report(e instanceof ApiError ? e.message : String(e));
+        const why = e instanceof ApiError ? e.message : String(e);
+        this.report(n > 1 ? `nothing ${what}: ${why}` : why);
         return false;
       }
-      const changes = cells.map((c, i) => ({ sheet, row: c.row, col: c.col, before: before[i], after: c.text })).filter((c) => c.before !== c.after);
-      const step: Change[] = [];
-      const refused = await send(changes, true, step);
-      if (refused) {
-        // All or nothing: what was written goes back, last first.
-        await send([...step].reverse(), false, []);
-        this.report(changes.length > 1 ? `nothing ${what}: ${refused}` : refused);
-        return false;
-      }
-      if (step.length) {
-        this.done.push(step);
+      if (done.before.some((t, i) => t !== done.after[i])) {
+        this.done.push({ sheet, box, before: done.before, after: done.after });
         this.undone = [];
       }
       return true;
@@ -96,11 +81,9 @@ export class Edits {
   }
 
   clear(sheet: number, box: Window): Promise<boolean> {
-    const cells: CellText[] = [];
     const n = (box.r2 - box.r1 + 1) * (box.c2 - box.c1 + 1);
     if (n > MAX_STEP_CELLS) return this.tooMany(n);
-    for (let r = box.r1; r <= box.r2; r++) for (let c = box.c1; c <= box.c2; c++) cells.push({ row: r, col: c, text: "" });
-    return this.apply(sheet, cells, "cleared");
+    return this.apply(sheet, box, new Array<string>(n).fill(""), "cleared");
   }
 
   private tooMany(n: number): Promise<boolean> {
@@ -116,36 +99,28 @@ export class Edits {
     return this.run(() => this.replay(this.undone, this.done, "redone"));
   }
 
-  private async replay(from: Change[][], to: Change[][], what: "undone" | "redone"): Promise<boolean> {
+  private async replay(from: Step[], to: Step[], what: "undone" | "redone"): Promise<boolean> {
     const step = from.pop();
     if (!step) return false;
     const back = what === "undone";
-    const first = step[0];
-    this.moved(first.sheet, first.row, first.col);
-    const expect = (c: Change) => (back ? c.after : c.before);
-    let now: string[];
+    this.moved(step.sheet, step.box.r1, step.box.c1);
+    // Only the cells the step changed are written, and each must still
+    // hold what the step left there.
+    const changed = (i: number) => step.before[i] !== step.after[i];
+    const texts = step.before.map((_, i) => (changed(i) ? (back ? step.before[i] : step.after[i]) : null));
+    const expect = step.before.map((_, i) => (changed(i) ? (back ? step.after[i] : step.before[i]) : null));
     try {
-      now = await texts(first.sheet, step);
+      const done = await api.edits(step.sheet, step.box, texts, expect);
+      // Texts as quillo keeps them, so that the next undo or redo knows them.
+      for (let i = 0; i < texts.length; i++) {
+        if (!changed(i)) continue;
+        if (back) step.before[i] = done.after[i];
+        else step.after[i] = done.after[i];
+      }
     } catch (e) {
       from.push(step);
-      this.report(`nothing ${what}: ${e instanceof ApiError ? e.message : String(e)}`);
-      return false;
-    }
-    const changed = step.findIndex((c, i) => now[i] !== expect(c));
-    if (changed >= 0) {
-      const c = step[changed];
-      from.push(step);
-      this.report(`${columnName(c.col)}${c.row} has changed since; nothing ${what}`);
-      return false;
-    }
-    // Undo goes back over the step's cells last to first.
-    const order = back ? [...step].reverse() : step;
-    const sent: Change[] = [];
-    const refused = await send(order, !back, sent);
-    if (refused) {
-      await send([...sent].reverse(), back, []);
-      from.push(step);
-      this.report(`nothing ${what}: ${refused}`);
+      const why = e instanceof ApiError ? e.message : String(e);
+      this.report(/ has changed since$/.test(why) ? `${why}; nothing ${what}` : `nothing ${what}: ${why}`);
       return false;
     }
     to.push(step);
@@ -157,37 +132,4 @@ export class Edits {
     this.queue = next.catch(() => {});
     return next;
   }
-}
-
-// The cells' texts as they would be typed, asked a few at a time.
-async function texts(sheet: number, cells: { row: number; col: number }[]): Promise<string[]> {
-  const out = new Array<string>(cells.length);
-  for (let i = 0; i < cells.length; i += READS_AT_ONCE) {
-    await Promise.all(
-      cells.slice(i, i + READS_AT_ONCE).map(async (c, j) => {
-        out[i + j] = (await api.cell(sheet, c.row, c.col)).formula;
-      }),
-    );
-  }
-  return out;
-}
-
-// Sends the changes in order and stops at the first quillo refuses,
-// answering which cell and why (null when all were taken). The changes
-// sent are added to `sent`; each one's text is kept as quillo reads it back
-// (a number typed "1.50" is kept as "1.5"), so that undo knows it again.
-// `forward` sends each change's text after, otherwise its text before.
-async function send(changes: Change[], forward: boolean, sent: Change[]): Promise<string | null> {
-  for (const c of changes) {
-    try {
-      const kept = (await api.edit(c.sheet, c.row, c.col, forward ? c.after : c.before)).formula;
-      if (forward) c.after = kept ?? c.after;
-      else c.before = kept ?? c.before;
-    } catch (e) {
-      const why = e instanceof ApiError ? e.message : String(e);
-      return `${columnName(c.col)}${c.row}: ${why}`;
-    }
-    sent.push(c);
-  }
-  return null;
 }

@@ -170,12 +170,13 @@ export class Grid {
   box(): Window {
     const a = this.anchor;
     const b = this.corner;
-    return {
+    // Merged areas it touches are taken in whole.
+    return this.layout.cover({
       r1: Math.min(a.row, b.row),
       c1: Math.min(a.col, b.col),
       r2: Math.max(a.row, b.row),
       c2: Math.max(a.col, b.col),
-    };
+    });
   }
 
   // A new sheet: nothing known of its cells yet.
@@ -220,6 +221,11 @@ export class Grid {
     this.update(entries);
     // The window's looks and merges came with it: its cells are drawn anew.
     this.draw(true);
+    // A cursor put on a cell before its merged area was known (Ctrl+End,
+    // the name box, far from the view) moves to the area's top-left cell.
+    const at = this.topLeft(this.selected);
+    const single = this.anchor === this.selected && this.corner === this.selected;
+    if (single && (at.row !== this.selected.row || at.col !== this.selected.col)) this.select(at.row, at.col);
   }
 
   // Cells that changed: those drawn are painted again in place.
@@ -391,7 +397,27 @@ export class Grid {
     }
     if (arrow && !e.altKey) {
       e.preventDefault();
-      if (e.shiftKey) this.extend(this.corner.row + arrow[0], this.corner.col + arrow[1]);
+      if (e.shiftKey) {
+        // The corner steps from the selection's edge on its side, so a
+        // merged area the selection took in whole is passed in one step.
+        // A step that leaves the selection as it was (a shrinking
+        // selection still holding a merged area) goes on until it changes.
+        const was = this.box();
+        const { row: ar, col: ac } = this.anchor;
+        let { row, col } = this.corner;
+        let b = was;
+        const same = (x: Window) => x.r1 === was.r1 && x.c1 === was.c1 && x.r2 === was.r2 && x.c2 === was.c2;
+        for (let n = 0; n < 64 && same(b); n++) {
+          if (arrow[0]) row = n ? row + arrow[0] : (row >= ar ? b.r2 : b.r1) + arrow[0];
+          if (arrow[1]) col = n ? col + arrow[1] : (col >= ac ? b.c2 : b.c1) + arrow[1];
+          if (row < 1 || row > MAX_ROWS || col < 1 || col > MAX_COLS) break;
+          const corner = this.corner;
+          this.corner = { row, col };
+          b = this.box();
+          this.corner = corner;
+        }
+        this.extend(row, col);
+      }
       else {
         const to = this.beside(this.selected, arrow[0], arrow[1]);
         this.select(to.row, to.col);

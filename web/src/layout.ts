@@ -40,6 +40,9 @@ const PT_PX = 96 / 72;
 const DEFAULT_COL_PX = 64;
 const DEFAULT_ROW_PX = 20;
 const FONT_PX = 13;
+// No digit, sign or point of the default font is wider: a number this
+// wide fits without measuring it.
+const WIDEST_DIGIT_PX = 9;
 const MIN_COL_PX = 8;
 const MAX_OVERFLOW_COLS = 32;
 
@@ -214,6 +217,26 @@ export class Layout {
     return this.rows.at(y - HEAD_H, last);
   }
 
+  // The box grown until no merged area lies partly inside it (a selection
+  // takes in the whole of every merged area it touches, as in the peers).
+  cover(box: Box): Box {
+    const b = { ...box };
+    for (let grew = true; grew; ) {
+      grew = false;
+      for (const m of this.merges) {
+        if (m.r1 > b.r2 || m.r2 < b.r1 || m.c1 > b.c2 || m.c2 < b.c1) continue;
+        if (m.r1 < b.r1 || m.r2 > b.r2 || m.c1 < b.c1 || m.c2 > b.c2) {
+          b.r1 = Math.min(b.r1, m.r1);
+          b.r2 = Math.max(b.r2, m.r2);
+          b.c1 = Math.min(b.c1, m.c1);
+          b.c2 = Math.max(b.c2, m.c2);
+          grew = true;
+        }
+      }
+    }
+    return b;
+  }
+
   merge(row: number, col: number): Box | undefined {
     return this.merges.find((m) => row >= m.r1 && row <= m.r2 && col >= m.c1 && col <= m.c2);
   }
@@ -262,6 +285,16 @@ export class Layout {
     // Text sits at the bottom of a tall cell, as in the peers.
     if (!look?.wrap && height > DEFAULT_ROW_PX) el.style.paddingTop = `${height - DEFAULT_ROW_PX}px`;
     const align = look?.align ?? (kind === "number" ? "right" : "left");
+    // A number too wide for its cell is not cut (a cut number reads as
+    // another): the cell shows #### across its width, as the peers do.
+    if (text && kind === "number" && !look?.wrap && text.length * WIDEST_DIGIT_PX + 8 > width) {
+      const size = look?.size ? Math.round(look.size * PT_PX) : FONT_PX;
+      const font = `${look?.i ? "italic " : ""}${look?.b ? "bold " : ""}${size}px system-ui, sans-serif`;
+      if (textWidth(text, font) + 8 > width) {
+        el.textContent = "#".repeat(Math.max(1, Math.floor((width - 8) / textWidth("#", font))));
+        el.classList.add("too-wide");
+      }
+    }
     if (text && kind !== "number" && !m && !look?.wrap && align === "left") {
       const size = look?.size ? Math.round(look.size * PT_PX) : FONT_PX;
       const font = `${look?.i ? "italic " : ""}${look?.b ? "bold " : ""}${size}px system-ui, sans-serif`;

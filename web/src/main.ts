@@ -128,15 +128,26 @@ function openSheet(i: number): void {
 
 // Asks for the cells of the window in view; quillo then sends their
 // changes until the page asks for another window.
+// Changes streamed while a window is asked for may overtake its answer
+// (they come on another connection): they are kept until it arrives, and
+// those sent after its cells were read are applied over them.
+let viewsAsked = 0;
+let overtaking: CellBatch[] = [];
 async function requestView(w: Window): Promise<void> {
   const seq = ++viewSeq;
+  viewsAsked++;
   try {
     const batch = await api.view(sheet, w.r1, w.c1, w.r2, w.c2);
     if (seq !== viewSeq || batch.sheet !== sheet) return;
     grid.layout.fill(w, batch.look);
     grid.fill(w, batch.cells);
+    for (const later of overtaking) {
+      if (later.sheet === sheet && (later.seq ?? 0) > (batch.seq ?? 0)) grid.update(later.cells);
+    }
   } catch (e) {
     if (e instanceof ApiError) show(e.message);
+  } finally {
+    if (--viewsAsked === 0) overtaking = [];
   }
 }
 
@@ -261,7 +272,7 @@ grid.onCommit = async (row, col, text) => {
   editOriginal = null;
   const verdict = editVerdict(o, { sheet, row, col }, text);
   if (verdict !== "write") return verdict === "skip";
-  const ok = await edits.apply(sheet, [{ row, col, text }]);
+  const ok = await edits.apply(sheet, { r1: row, c1: col, r2: row, c2: col }, [text]);
   if (ok) show("");
   return ok;
 };
@@ -283,11 +294,11 @@ grid.onPaste = (at, rows) => {
     show(`That pastes into ${cellsIn(at)} cells; at most ${MAX_STEP_CELLS} can be changed at once here`);
     return;
   }
-  const cells = [];
+  const texts: string[] = [];
   for (let r = at.r1; r <= at.r2; r++) {
-    for (let c = at.c1; c <= at.c2; c++) cells.push({ row: r, col: c, text: rows[(r - at.r1) % h][(c - at.c1) % w] ?? "" });
+    for (let c = at.c1; c <= at.c2; c++) texts.push(rows[(r - at.r1) % h][(c - at.c1) % w] ?? "");
   }
-  edits.apply(sheet, cells, "pasted").then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
+  edits.apply(sheet, at, texts, "pasted").then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
 grid.onFilled = async (box) => new Set((await look(box)).keys());
 // Copying more than this many cells is refused, not sent as a huge text.
@@ -317,9 +328,11 @@ address.addEventListener("keydown", (e) => {
   }
   if (e.key !== "Enter") return;
   e.preventDefault();
-  const [from, to = from] = address.value.split(":");
-  const a = parseAddress(from);
-  const b = parseAddress(to);
+  // One cell or one range: "B2:D9:F1" and the like are none.
+  const parts = address.value.split(":");
+  const [from, to = from] = parts;
+  const a = parts.length <= 2 ? parseAddress(from) : null;
+  const b = parts.length <= 2 ? parseAddress(to) : null;
   if (!a || !b) {
     show(`"${address.value}" is not a cell of the sheet (such as B12, up to XFD1048576)`);
     return;
@@ -344,7 +357,7 @@ async function commitBar(dr: number, dc: number): Promise<void> {
   }
   barEdit = null;
   const verdict = editVerdict(barOriginal, at, formula.value);
-  const ok = verdict === "skip" || (verdict === "write" && (await edits.apply(at.sheet, [{ row: at.row, col: at.col, text: formula.value }])));
+  const ok = verdict === "skip" || (verdict === "write" && (await edits.apply(at.sheet, { r1: at.row, c1: at.col, r2: at.row, c2: at.col }, [formula.value])));
   if (!ok) {
     // Refused: the text stays in the bar to be mended.
     barEdit = at;
@@ -471,6 +484,7 @@ function connect(): void {
   });
   events.addEventListener("cells", (e) => {
     const batch = JSON.parse((e as MessageEvent).data) as CellBatch;
+    if (viewsAsked > 0) overtaking.push(batch);
     if (batch.sheet === sheet) {
       grid.update(batch.cells);
       refreshCharts();

@@ -142,7 +142,7 @@ test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts i
   assert.equal(await cell("A42").textContent(), "one");
 });
 
-test("Home, End, PgDn, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
+test("Home, End, PgDn, PgUp, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
   await goTo("T110");
   for (const a of ["T100", "T101", "T102", "T110"]) await put(a, "x");
   await shows("T100", "x");
@@ -166,6 +166,11 @@ test("Home, End, PgDn, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", asy
   await page.waitForFunction(() => {
     const s = document.querySelector("#cells .cell.selected");
     return s && s.dataset.col === "20" && Number(s.dataset.row) > 120;
+  });
+  await press("PageUp");
+  await page.waitForFunction(() => {
+    const s = document.querySelector("#cells .cell.selected");
+    return s && s.dataset.col === "20" && Number(s.dataset.row) <= 112;
   });
   await press("Control+End");
   await selected("T110");
@@ -237,7 +242,7 @@ test("every cell of the sheet is in reach, and the name box says when an address
   await goTo("XFD1048576");
   await press("ArrowRight", "ArrowDown");
   await selected("XFD1048576");
-  for (const wrong of ["XFE1", "A1048577", "B0", "hello"]) {
+  for (const wrong of ["XFE1", "A1048577", "B0", "hello", "A1:A1:A1", "B2:C3:D4"]) {
     await page.locator("#address").fill(wrong);
     await page.locator("#address").press("Enter");
     await page.locator("#message:not(.info)").filter({ hasText: `"${wrong}" is not a cell` }).waitFor();
@@ -344,4 +349,72 @@ test("a paste or clear is all or nothing", async () => {
   await says("nothing pasted: N150");
   assert.equal(await textOf("M150"), "old");
   await shows("M150", "old");
+});
+
+test("a block is pasted, cleared, undone and redone in one call each, all or nothing", async () => {
+  const calls = [];
+  const count = (req) => {
+    const m = /\/api\/(edits?)\?/.exec(req.url());
+    if (m) calls.push(m[1]);
+  };
+  page.on("request", count);
+  try {
+    // 20 rows x 10 columns: one call to quillo, not one per cell.
+    const rows = [];
+    for (let r = 0; r < 20; r++) rows.push(Array.from({ length: 10 }, (_, c) => `r${r}c${c}`).join("\t"));
+    await goTo("D160");
+    await pasteText(rows.join("\n") + "\n");
+    await shows("M179", "r19c9");
+    assert.deepEqual(calls, ["edits"]);
+    await goTo("D160:M179");
+    await press("Delete");
+    await shows("M179", "");
+    await press("Control+z");
+    await shows("M179", "r19c9");
+    await press("Control+y");
+    await shows("M179", "");
+    assert.deepEqual(calls, ["edits", "edits", "edits", "edits"]);
+  } finally {
+    page.off("request", count);
+  }
+  await press("Control+z");
+  await shows("D160", "r0c0");
+  // The call itself: a cell that does not hold what was expected, or one
+  // quillo refuses, leaves every cell as it was.
+  const edits = (query, body) =>
+    fetch(`${ws.direct}api/edits?sheet=0&${query}`, { method: "POST", body: JSON.stringify(body) }).then(async (r) => [r.status, await r.json()]);
+  let [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: ["x", "y"], expect: ["r0c0", "wrong"] });
+  assert.deepEqual([status, answer.error], [409, "E160 has changed since"]);
+  [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: ["x", "=1+"] });
+  assert.equal(status, 400);
+  assert.match(answer.error, /^E160: /);
+  assert.equal(await textOf("D160"), "r0c0");
+  assert.equal(await textOf("E160"), "r0c1");
+  // Bounded as the page is: at most 10,000 cells, texts one per cell.
+  const a1 = await textOf("A1");
+  [status, answer] = await edits("r1=1&c1=1&r2=101&c2=100", { texts: [] });
+  assert.deepEqual([status, answer.error], [400, "that changes 10100 cells; at most 10000 can be changed at once"]);
+  [status, answer] = await edits("r1=1&c1=1&r2=1&c2=2", { texts: ["a"] });
+  assert.equal(status, 400);
+  [status, answer] = await edits("r1=2&c1=1&r2=1&c2=1", { texts: ["a"] });
+  assert.equal(status, 400);
+  assert.equal(await textOf("A1"), a1);
+  // Null leaves a cell alone; the answer gives each cell's text before and as kept.
+  [status, answer] = await edits("r1=160&c1=4&r2=160&c2=5", { texts: [null, "1.50"] });
+  assert.deepEqual([status, answer.before, answer.after], [200, ["r0c0", "r0c1"], ["r0c0", "1.5"]]);
+});
+
+test("a number too wide for its column shows #### across it; text still runs on", async () => {
+  await goTo("A185");
+  await page.keyboard.type("1234567890");
+  await press("Enter");
+  await page.waitForFunction(() => /^#+$/.test(document.querySelector('#cells .cell[data-address="A185"]')?.textContent ?? ""));
+  // The cell keeps the number: it is what the title and a copy give.
+  assert.equal(await cell("A185").getAttribute("title"), "1234567890");
+  await goTo("A186");
+  await page.keyboard.type("a text far too long for one column");
+  await press("Enter");
+  await cell("A186").locator(".spill").filter({ hasText: "a text far too long" }).waitFor();
+  await press("Control+z", "Control+z");
+  await shows("A185", "");
 });

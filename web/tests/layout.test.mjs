@@ -51,7 +51,7 @@ test("widths, heights, fonts, fills, alignment and merges come from the file", a
   if (shots) await page.screenshot({ path: join(shots, "layout.png") });
 });
 
-test("text runs over empty neighbours, stops at a filled one, and lets clicks through", async () => {
+test("text runs over empty neighbours, stops at a filled one, lets clicks through, and wraps where the file says", async () => {
   const spill = cell("B7").locator(".spill");
   const [width] = await size(spill);
   assert.ok(width > 64 + 98, `the text spans ${width} pixels`);
@@ -60,6 +60,10 @@ test("text runs over empty neighbours, stops at a filled one, and lets clicks th
   // The cell under the running text is still the one clicked.
   await cell("C7").click();
   await page.locator('#cells .cell.selected[data-address="C7"]').waitFor();
+  // Text the file wraps stays in its cell, broken into lines.
+  assert.equal(await style("B9", "whiteSpace"), "pre-wrap");
+  assert.equal(await cell("B9").locator(".spill").count(), 0);
+  assert.deepEqual(await size(cell("B9")), [64, 20]);
 });
 
 test("the cursor moved by keys onto a merged area selects and edits the whole area and leaves it past its far edge", async () => {
@@ -92,6 +96,33 @@ test("the cursor moved by keys onto a merged area selects and edits the whole ar
   await at("A4");
   await page.keyboard.press("ArrowUp");
   await at("A3");
+});
+
+test("a selection takes in every merged area it touches whole, and Ctrl+End counts merged areas", async () => {
+  // The cells marked, each once (a frozen column's cells are drawn in its own layer).
+  const ranged = () => page.locator("#grid .cell.in-range").evaluateAll((els) => [...new Set(els.map((e) => e.dataset.address))].sort().join(" "));
+  const marked = (n) => page.waitForFunction((n) => new Set([...document.querySelectorAll("#grid .cell.in-range")].map((e) => e.dataset.address)).size === n, n);
+  await cell("B3").click();
+  await page.locator('.cell.selected[data-address="B3"]').waitFor();
+  // B3:B4 touches A4:C5: the selection is A3:C5.
+  await page.keyboard.press("Shift+ArrowDown");
+  await marked(4);
+  assert.equal(await ranged(), "A3 A4 B3 C3");
+  // The next step goes past the area's far edge, and back again.
+  await page.keyboard.press("Shift+ArrowDown");
+  await marked(7);
+  assert.equal(await ranged(), "A3 A4 A6 B3 B6 C3 C6");
+  await page.keyboard.press("Shift+ArrowUp");
+  await marked(4);
+  assert.equal(await ranged(), "A3 A4 B3 C3");
+  await page.keyboard.press("Shift+ArrowUp");
+  await marked(0);
+  // The empty merged area F420:G421 below the last number ends the used range.
+  await page.keyboard.press("Control+End");
+  await page.locator('.cell.selected[data-address="F420"]').waitFor();
+  assert.equal(await page.locator("#address").inputValue(), "F420");
+  await page.keyboard.press("Control+Home");
+  await page.locator('.cell.selected[data-address="A1"]').waitFor();
 });
 
 test("frozen rows and columns stay in view while the sheet scrolls", async () => {
