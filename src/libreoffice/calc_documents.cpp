@@ -44,6 +44,7 @@
 
 #include "common/text.h"
 #include "host/output_blocks.h"
+#include "libreoffice/calc_workbook.h"
 #include "libreoffice/uno_values.h"
 
 namespace css = com::sun::star;
@@ -192,109 +193,103 @@ bool makes_call(const FormulaCell& fc, const BlockWrite& b,
   return host::lo::live_call_key(call) == host::lo::live_call_key(wanted);
 }
 
-// The areas a formula cell's last table covered (0-based, inclusive), by
-// document, sheet name and cell: a table is never written over another
-// formula cell's table, and a cell's next table clears its last one.
-// Main thread only; for this session.
-struct Area {
-  sal_Int32 top, left, bottom, right;
-};
+// The block each formula cell wrote last in this session, by document,
+// sheet name and cell: what is cleared when the document's own record
+// (the record sheet of host/output_blocks.h) cannot be used, as when a
+// user's sheet has its name. Main thread only.
 struct Owner {
   const void* doc;
   std::string sheet;
-  sal_Int32 row, col;
+  sal_Int32 row, col;  // 0-based
   auto operator<=>(const Owner&) const = default;
 };
-std::map<Owner, std::vector<Area>>& written_areas() {
-  static std::map<Owner, std::vector<Area>> areas;
-  return areas;
+std::map<Owner, host::Block>& remembered_blocks() {
+  static std::map<Owner, host::Block> blocks;
+  return blocks;
 }
 
-bool holds_formula(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row, sal_Int32 col) {
-  return sheet->getCellByPosition(col, row)->getType() == css::table::CellContentType_FORMULA;
-}
-
-// The first formula cell of the area, row by row; nullopt when none.
-std::optional<host::CellPos> first_formula_in(const Reference<css::sheet::XSpreadsheet>& sheet,
-                                              const Area& a) {
-  Reference<css::sheet::XCellRangesQuery> query(
-      sheet->getCellRangeByPosition(a.left, a.top, a.right, a.bottom), UNO_QUERY);
-  if (!query.is()) return std::nullopt;
-  const auto ranges = query->queryContentCells(css::sheet::CellFlags::FORMULA);
-  if (!ranges.is() || ranges->getCount() == 0) return std::nullopt;
-  // Each range's first row, left to right, holds one of its formulas.
-  std::optional<host::CellPos> first;
-  for (const auto& r : ranges->getRangeAddresses()) {
-    const host::CellPos p{r.StartRow + 1, r.StartColumn + 1};
-    if (!first || p.row < first->row || (p.row == first->row && p.col < first->col)) first = p;
+// Where the change's values lie on the sheet (1-based): the smallest
+// rectangle holding every value written around the calling cell; empty
+// when none is.
+host::Block block_of(const host::lo::LiveChange& change, sal_Int32 row, sal_Int32 col) {
+  std::int32_t top = -1, left = -1, bottom = -1, right = -1;
+  for (std::int32_t r = 0; r < change.block_rows; ++r) {
+    for (std::int32_t c = 0; c < change.block_cols; ++c) {
+      if (r == 0 && c == 0) continue;
+      const Value& v =
+          change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(change.block_cols) +
+                       static_cast<std::size_t>(c)];
+      if (v.is_empty() || (v.is_text() && v.text().empty())) continue;
+      top = top < 0 ? r : std::min(top, r);
+      left = left < 0 ? c : std::min(left, c);
+      bottom = std::max(bottom, r);
+      right = std::max(right, c);
+    }
   }
-  return first;
+  if (top < 0) return host::Block{};
+  return host::Block{std::int64_t{row} + 1 + top, std::int64_t{col} + 1 + left, bottom - top + 1,
+                     right - left + 1};
 }
 
-// Writes the table around the cell at (row, col) of the sheet: every cell
-// of the block but the calling cell itself. Writes nothing when a formula
-// or another formula cell's table is in the block's way, and answers what
-// the calling cell shows then ("Blocked: ..."); empty when written.
-// Dates are written as their serials and shown in the document's
+// Writes the table around the cell at (row, col) of the sheet, through the
+// shared output blocks: every cell of the block but the calling cell
+// itself, after clearing the block the cell wrote last (as the document's
+// record says, so also one written before the file was saved and
+// reopened), and records it in the document. Writes nothing when a
+// formula or another formula cell's recorded block is in the way, and
+// answers what the calling cell shows then ("Blocked: ..."); empty when
+// written. Dates are written as their serials and shown in the document's
 // "YYYY-MM-DD" number format (date_format; -1 when there is none).
-std::string write_block(const Reference<css::sheet::XSpreadsheet>& sheet, const Owner& owner,
-                        const host::lo::LiveChange& change, sal_Int32 date_format) {
+std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                        const Reference<css::sheet::XSpreadsheet>& sheet, const Owner& owner,
+                        const host::lo::LiveChange& change, host::BlockShape shape,
+                        sal_Int32 date_format) {
   const sal_Int32 row = owner.row;
   const sal_Int32 col = owner.col;
-  const sal_Int32 rows = change.block_rows;
   const sal_Int32 cols = change.block_cols;
-  const sal_Int32 last_row = std::min<sal_Int32>(row + rows - 1, 1048575);
-  const sal_Int32 last_col = std::min<sal_Int32>(col + cols - 1, 16383);
+  const host::WorkbookPtr book = calc_workbook(doc);
+  const host::WorksheetPtr ws = calc_worksheet(doc, sheet);
+  const host::Block whole = host::on_sheet(block_of(change, row, col));
   auto value_at = [&](sal_Int32 r, sal_Int32 c) -> Any {
     const Value& v = change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
                                   static_cast<std::size_t>(c)];
     return v.is_empty() ? Any(OUString()) : to_any(v);
   };
-  // The block's parts: the calling cell's row to its right, the rows below.
+  // The block's parts (0-based, inclusive) without the calling cell: its
+  // row to the right of it, the rows below.
   struct Part {
     sal_Int32 top, left, bottom, right;
   };
   std::vector<Part> parts;
-  if (last_col > col) parts.push_back({row, col + 1, row, last_col});
-  if (last_row > row) parts.push_back({row + 1, col, last_row, last_col});
-  for (const Part& p : parts) {
-    if (const auto f = first_formula_in(sheet, {p.top, p.left, p.bottom, p.right})) {
-      return host::blocked_text(*f);
+  if (!whole.empty()) {
+    const Part all{static_cast<sal_Int32>(whole.top - 1), static_cast<sal_Int32>(whole.left - 1),
+                   static_cast<sal_Int32>(whole.bottom() - 1),
+                   static_cast<sal_Int32>(whole.right() - 1)};
+    const bool holds_caller =
+        all.top <= row && row <= all.bottom && all.left <= col && col <= all.right;
+    if (!holds_caller) {
+      parts.push_back(all);
+    } else {
+      if (all.right > col) parts.push_back({row, col + 1, row, all.right});
+      if (all.bottom > row) parts.push_back({row + 1, all.left, all.bottom, all.right});
     }
   }
-  auto& areas = written_areas();
-  for (const auto& [other, written] : areas) {
-    if (other.doc != owner.doc || other.sheet != owner.sheet ||
-        (other.row == row && other.col == col) || !holds_formula(sheet, other.row, other.col)) {
-      continue;
+  for (const Part& p : parts) {
+    const host::Block b{p.top + 1, p.left + 1, p.bottom - p.top + 1, p.right - p.left + 1};
+    if (const auto f = host::first_formula(*ws, b)) return host::blocked_text(*f);
+  }
+  if (!whole.empty()) {
+    host::CellPos other;
+    if (const auto hit =
+            host::first_in_other_block(*book, *ws, owner.sheet, row + 1, col + 1, whole, other)) {
+      return host::blocked_text(*hit, other);
     }
-    // The first cell, row by row, of the new block inside the other table.
-    std::optional<host::CellPos> hit;
-    for (const Part& p : parts) {
-      for (const Area& a : written) {
-        const sal_Int32 top = std::max(p.top, a.top), left = std::max(p.left, a.left);
-        if (top > std::min(p.bottom, a.bottom) || left > std::min(p.right, a.right)) continue;
-        const host::CellPos c{top + 1, left + 1};
-        if (!hit || c.row < hit->row || (c.row == hit->row && c.col < hit->col)) hit = c;
-      }
-    }
-    if (hit) return host::blocked_text(*hit, {other.row + 1, other.col + 1});
   }
   // The cell's last table goes first, so a shorter one leaves none of its
-  // rows behind (formulas are left alone).
-  if (const auto it = areas.find(owner); it != areas.end()) {
-    for (const Area& a : it->second) {
-      Reference<css::sheet::XSheetOperation> op(
-          sheet->getCellRangeByPosition(a.left, a.top, a.right, a.bottom), UNO_QUERY);
-      if (op.is()) {
-        op->clearContents(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
-                          css::sheet::CellFlags::STRING);
-      }
-    }
-  }
-  std::vector<Area>& mine = areas[owner];
-  mine.clear();
-  for (const Part& p : parts) mine.push_back({p.top, p.left, p.bottom, p.right});
+  // rows behind: only cells still holding what was written, never a
+  // formula nor another formula's block.
+  auto& remembered = remembered_blocks();
+  host::clear_previous(*book, *ws, owner.sheet, row + 1, col + 1, shape, remembered[owner]);
   auto is_date = [&](sal_Int32 r, sal_Int32 c) {
     return change
                .block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
@@ -332,6 +327,8 @@ std::string write_block(const Reference<css::sheet::XSpreadsheet>& sheet, const 
     }
     data->setDataArray(values);
   }
+  remembered[owner] = whole;
+  (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
   return {};
 }
 
@@ -368,8 +365,10 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
             if (!at.is()) continue;
             const css::table::CellAddress a = at->getCellAddress();
             if (date_format == -2) date_format = date_format_key(doc);
-            auto text = write_block(sheet, Owner{doc_id.get(), sheet_name, a.Row, a.Column},
-                                    b.change, date_format);
+            const auto shape = text::iequals(b.function, "FHISTORY") ? host::BlockShape::Table
+                                                                     : host::BlockShape::Series;
+            auto text = write_block(doc, sheet, Owner{doc_id.get(), sheet_name, a.Row, a.Column},
+                                    b.change, shape, date_format);
             if (blocked[i].empty()) blocked[i] = std::move(text);
           }
         }

@@ -273,6 +273,25 @@ def stored_formulas(ods, xlsx):
     return {"ods": m.group(1).replace("&quot;", '"'), "xlsx": n.group(1).replace("&quot;", '"')}
 
 
+def shorter_history(doc, name):
+    """After a reopen, a shorter answer clears the rows the longer one wrote:
+    the record of them is kept in the file, on a hidden sheet."""
+    sheet = doc.Sheets.getByName("History")
+    cell = sheet.getCellRangeByName
+    blocks = doc.Sheets.getByName("quillo_blocks") if doc.Sheets.hasByName("quillo_blocks") else None
+    check(blocks is not None and not blocks.IsVisible, "%s has no hidden record sheet quillo_blocks" % name)
+    type_formula(cell("A3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",'
+                 'DATE(2024,1,1),DATE(2024,3,31),"d",J1:K1)')
+    wait_for("%s History!A3 to load the shorter table" % name, lambda: cell("A3").getString() == "Data loaded.", WAIT)
+    rows = sheet.getCellRangeByName("A5:F140").getDataArray()
+    filled = [i for i, r in enumerate(rows) if r[0] != ""]
+    check(filled == list(range(len(filled))) and 50 < len(filled) < 70,
+          "%s: the shorter table is not rows 5 to about 65: %r" % (name, filled[-3:]))
+    left = [r for r in rows[len(filled):] if any(v != "" for v in r)]
+    check(not left, "%s: a shorter table after the reopen left old rows behind: %r" % (name, left[:2]))
+    step("%s: a shorter table after the reopen cleared the old rows (%d rows now)" % (name, len(filled)))
+
+
 def second_start(s, oxt, ods, xlsx, saved_time):
     """Both files come back live; "Update data" from the menu fetches again."""
     s.set_settings([("trading_updatemode", "2")])  # manual: "Update data" enabled
@@ -289,6 +308,7 @@ def second_start(s, oxt, ods, xlsx, saved_time):
                         lambda: shows_time(cell("A2")) not in (None, saved_time) and shows_time(cell("A2")), WAIT)
         wait_for("%s A1 to show a number" % name, lambda: number(cell("A1")), WAIT)
         step("%s reopened: A2 %s (saved %s)" % (name, live, saved_time))
+        shorter_history(doc, name)
         # The page's time (UTC) has whole seconds: the update must come in a later one.
         wait_for("the clock to pass %s" % live, lambda: time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()) > live, 2)
         s.dispatch(doc, update)
