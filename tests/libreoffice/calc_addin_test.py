@@ -360,7 +360,7 @@ def weblink(s, doc):
 def closed_document_quiet(closed_at, hits):
     """No request of a closed document goes out any more (a web link is
     fetched again at every automatic update while it is in use)."""
-    left = closed_at + 3 * MINUTE_S + 0.5 - time.monotonic()
+    left = closed_at + 2 * MINUTE_S + 0.5 - time.monotonic()
     if left > 0:
         time.sleep(left)
     check(CountedPage.hits <= hits + 1, "the page of a closed document's web link was fetched %d times after "
