@@ -604,6 +604,19 @@ void recalculate_quillo_cells(const Reference<XInterface>& model) {
   }
 }
 
+void drop_stale_block_records(const Reference<XInterface>& model) {
+  try {
+    Reference<css::sheet::XSpreadsheetDocument> doc(model, UNO_QUERY);
+    if (!doc.is() || is_scratch(doc)) return;
+    Reference<css::container::XNameAccess> sheets(doc->getSheets(), UNO_QUERY);
+    if (!sheets.is() || !sheets->hasByName(ou(host::kBlockStoreSheet))) return;
+    const host::WorkbookPtr book = calc_workbook(doc);
+    (void)host::drop_stale_records(*book);
+  } catch (const css::uno::Exception& e) {
+    std::cerr << "quillo: the block records could not be tidied: " << u8(e.Message) << "\n";
+  }
+}
+
 void show_message(const Reference<XComponentContext>& ctx, const std::string& title,
                   const std::string& text) {
   std::cerr << title << ": " << text << "\n";

@@ -63,6 +63,11 @@ Value link_store_of(
 void recalculate_quillo_cells(
     const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& model);
 
+// Drops the document's block records of formula cells that hold no
+// formula any more, before it is saved (as the other hosts do).
+void drop_stale_block_records(
+    const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& model);
+
 // A message box over the active window; on standard error as well (a
 // headless Calc shows no box).
 void show_message(const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,

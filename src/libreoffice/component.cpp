@@ -230,12 +230,20 @@ Host& host() {
 // does not recalculate an .xlsx file on load by default, and its cells
 // would show the values saved in it, never going live. Calc makes the
 // add-in while it reads the first file holding quillo's functions (to
-// know their names), before that file's load is announced.
+// know their names), before that file's load is announced. Before a
+// document is saved, its block records of formulas that are gone are
+// dropped.
 class LoadListener final : public cppu::WeakImplHelper1<css::document::XDocumentEventListener> {
  public:
   void SAL_CALL documentEventOccured(const css::document::DocumentEvent& event) override {
     // OnLoadFinished: also told for a document loaded hidden (OnLoad is not).
     if (event.EventName == "OnLoadFinished") recalculate_quillo_cells(event.Source);
+    // Before a save (OnCopyTo: a copy stored elsewhere): the records of
+    // formulas that are gone go.
+    if (event.EventName == "OnSave" || event.EventName == "OnSaveAs" ||
+        event.EventName == "OnCopyTo") {
+      drop_stale_block_records(event.Source);
+    }
   }
   void SAL_CALL disposing(const css::lang::EventObject&) override {}
 };

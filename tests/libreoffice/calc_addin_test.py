@@ -313,6 +313,8 @@ def same_calls_elsewhere(s, doc):
           "a table was written below P3 or S3")
     step("calls that cannot be told apart: P3 shows %r" % cell("P3").getString())
     other.close(True)
+    # A formula removed: its record goes when the document is saved.
+    history.getCellRangeByName("W3").setString("")
 
 
 def weblink(s, doc):
@@ -390,6 +392,9 @@ def shorter_history(doc, name, user_formula):
     cell = sheet.getCellRangeByName
     blocks = doc.Sheets.getByName("quillo_blocks") if doc.Sheets.hasByName("quillo_blocks") else None
     check(blocks is not None and not blocks.IsVisible, "%s has no hidden record sheet quillo_blocks" % name)
+    records = [r[:3] for r in blocks.getCellRangeByName("A2:C40").getDataArray() if r[0] != ""]
+    check(("History", 3.0, 1.0) in records and ("History", 3.0, 23.0) not in records,
+          "%s records %r: not History!A3's block, or still that of the removed formula in W3" % (name, records))
     if user_formula:
         cell("F120").setFormula("=1+1")
     type_formula(cell("A3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",'
