@@ -38,8 +38,10 @@ class AddinHostTest : public testing_support::StoreDirTest {
   }
 
   // A fresh add-in, as a new start of the host makes it; site_at_startup:
-  // whether start-up asks the product site.
-  void make_state(bool site_at_startup, std::function<void(std::string_view)> notes = {}) {
+  // whether start-up asks the product site; remember_install_path: whether
+  // the install folder found is stored.
+  void make_state(bool site_at_startup, std::function<void(std::string_view)> notes = {},
+                  bool remember_install_path = true) {
     connection.reset();
     state = std::make_shared<AddinState>(Platform{loop,
                                                   transport,
@@ -52,7 +54,8 @@ class AddinHostTest : public testing_support::StoreDirTest {
                                                   1000,
                                                   nullptr,
                                                   site_at_startup,
-                                                  std::move(notes)});
+                                                  std::move(notes),
+                                                  remember_install_path});
     register_classes(objects, (install / "quillo-addin.so").string(), state);
   }
   void connect() {

@@ -197,6 +197,14 @@ class cls_accmanager {
   // false when the store could not be changed.
   bool config_deletekey(std::string_view key);
 
+  // The install folder (ds.xml, the function library, downloaded
+  // definitions): the setting installpath when the store holds one, else
+  // the folder found at start-up for this run only (a host whose module
+  // lies in a folder of its own making, such as LibreOffice's extension
+  // cache, finds it each time rather than storing it). Empty when neither.
+  std::string install_path();
+  void set_found_install_path(std::string folder) { m_found_install_path = std::move(folder); }
+
   modRegistry& registry() { return m_registry; }
 
   // --- Definitions update and model library (site services).
@@ -242,6 +250,7 @@ class cls_accmanager {
   void log(std::string_view text) const;
 
   modRegistry& m_registry;
+  std::string m_found_install_path;
   SiteServices m_site;
   bool m_attached = false;
   bool m_site_answered = false;

@@ -237,9 +237,14 @@ std::string cls_accmanager::installed_version(const std::string& file) const {
   return newest;
 }
 
-void cls_accmanager::ws_response(const std::string& body) {
+std::string cls_accmanager::install_path() {
   const Value v = config_getkey(kInstallPathName, true, Value(std::string()));
-  const std::string installpath = v.is_text() ? v.text() : std::string();
+  if (v.is_text() && !v.text().empty()) return v.text();
+  return m_found_install_path;
+}
+
+void cls_accmanager::ws_response(const std::string& body) {
+  const std::string installpath = install_path();
   auto tell = [this](std::string_view text) {
     if (m_site.messages) m_site.messages->message_box(text, "", host::MessageIcon::None);
   };

@@ -160,8 +160,7 @@ void site_responseprocessor(AddinState& state, const std::string& response, std:
 namespace {
 
 std::string installpath_get(AddinState& state) {
-  const Value v = state.accmanager().config_getkey(kInstallPathName, true, Value(std::string()));
-  return v.is_text() ? v.text() : std::string();
+  return state.accmanager().install_path();
 }
 
 // Everything after the last separator: the file name of a path.
@@ -281,7 +280,11 @@ void xla_install(AddinState& state) {
     if (!path.empty()) {
       installpath = path.substr(0, path.size() - file_name_of(path).size());
       if (p.data_folder) installpath = p.data_folder(installpath);
-      state.m_accmanager.config_writekey(kInstallPathName, Value(installpath));
+      if (p.remember_install_path) {
+        state.m_accmanager.config_writekey(kInstallPathName, Value(installpath));
+      } else {
+        state.m_accmanager.set_found_install_path(installpath);
+      }
     }
   }
 

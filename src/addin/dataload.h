@@ -66,6 +66,11 @@ struct Platform {
   // Also receives the definitions update's and the model library's
   // diagnostics (entries left out, files refused); unset: the event log only.
   std::function<void(std::string_view)> site_log;
+  // Whether the install folder found from the module's place is stored as
+  // the setting installpath (for later runs and the command line); off
+  // where that place is the host's own and may change (LibreOffice's
+  // extension cache): it is then found again at each start.
+  bool remember_install_path = true;
 };
 
 class AddinState {

@@ -68,6 +68,36 @@ TEST_F(AddinTest, StartsInAnEmptyHostAndStopsWithoutTraces) {
   EXPECT_EQ(shown(sheet, "A2"), "#NAME?");
 }
 
+TEST_F(AddinTest, AHostThatFindsItsFolderEachTimeStoresNoInstallPath) {
+  // LibreOffice's extension lies in a cache folder of its own: the add-in
+  // finds its files there and works, but the shared settings the command
+  // line reads get no installpath pointing into it.
+  make_state(false, {}, false);
+  connect();
+  ASSERT_TRUE(connection->connected());
+  EXPECT_TRUE(state->definitions_error().empty()) << state->definitions_error();
+  ASSERT_EQ(app.add_ins().count(), 1);
+  EXPECT_EQ(*(*app.add_ins().item(1))->full_name(), (install / "tarnvale.xla").string());
+  EXPECT_FALSE(reg->reg_valueexists(HKEY_CURRENT_USER, kConfigKeyPath, "installpath", false, 1));
+  EXPECT_FALSE(reg->reg_valueexists(HKEY_LOCAL_MACHINE, kConfigKeyPath, "installpath", false, 1));
+  auto sheet = new_sheet();
+  set(sheet, "A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  seconds(1);
+  EXPECT_EQ((*(*sheet->range("A1"))->value()).to_text(), "12.5");
+
+  // A folder the user set still wins.
+  connection->IDTExtensibility2_OnDisconnection(DisconnectMode::UserClosed);
+  const fs::path elsewhere = install.parent_path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::copy_file(install / "ds.xml", elsewhere / "ds.xml");
+  fs::copy_file(install / "tarnvale.xla", elsewhere / "tarnvale.xla");
+  ASSERT_TRUE(reg->reg_writevalue(HKEY_CURRENT_USER, kConfigKeyPath, "installpath",
+                                  Value(elsewhere.string() + "/"), true));
+  make_state(false, {}, false);
+  connect();
+  EXPECT_EQ(state->accmanager().install_path(), elsewhere.string() + "/");
+}
+
 TEST_F(AddinTest, InstallsTheLibraryOnlyWhenNotListedUnderItsExactName) {
   ASSERT_TRUE(reg->reg_writevalue(HKEY_LOCAL_MACHINE, kConfigKeyPath, "installpath",
                                   Value(install.string() + "/"), true));

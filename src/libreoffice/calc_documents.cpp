@@ -1,6 +1,7 @@
 #include "libreoffice/calc_documents.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <com/sun/star/awt/XMessageBox.hpp>
 #include <com/sun/star/awt/XMessageBoxFactory.hpp>
 #include <com/sun/star/awt/XWindowPeer.hpp>
+#include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XEnumeration.hpp>
 #include <com/sun/star/container/XEnumerationAccess.hpp>
@@ -20,11 +22,13 @@
 #include <com/sun/star/frame/XFrame.hpp>
 #include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
+#include <com/sun/star/sheet/FormulaResult.hpp>
 #include <com/sun/star/sheet/XCalculatable.hpp>
 #include <com/sun/star/sheet/XCellAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XFormulaQuery.hpp>
 #include <com/sun/star/sheet/XSheetCellRange.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XSheetOperation.hpp>
@@ -44,6 +48,7 @@
 
 #include "common/text.h"
 #include "host/output_blocks.h"
+#include "libreoffice/calc_workbook.h"
 #include "libreoffice/uno_values.h"
 
 namespace css = com::sun::star;
@@ -118,6 +123,49 @@ std::vector<Reference<css::sheet::XSpreadsheet>> sheets_of(
   return out;
 }
 
+// An inline array of texts and numbers as Calc's API writes it
+// ({"SORT";"ASC"}: ";" between columns, "|" between rows); nullopt for
+// anything else.
+std::optional<Value> array_literal(const std::string& arg) {
+  if (arg.size() < 2 || arg.front() != '{' || arg.back() != '}') return std::nullopt;
+  Array a;
+  std::vector<std::vector<std::string>> rows(1);
+  std::string item;
+  bool quoted = false;
+  for (std::size_t i = 1; i + 1 < arg.size(); ++i) {
+    const char c = arg[i];
+    if (c == '"') quoted = !quoted;
+    if (!quoted && (c == ';' || c == '|')) {
+      rows.back().push_back(std::string(text::trim(item)));
+      item.clear();
+      if (c == '|') rows.emplace_back();
+      continue;
+    }
+    item += c;
+  }
+  if (quoted) return std::nullopt;
+  rows.back().push_back(std::string(text::trim(item)));
+  a.rows = static_cast<std::int32_t>(rows.size());
+  a.cols = static_cast<std::int32_t>(rows.front().size());
+  for (const auto& row : rows) {
+    if (static_cast<std::int32_t>(row.size()) != a.cols) return std::nullopt;
+    for (const std::string& text : row) {
+      std::string literal;
+      if (host::lo::text_literal(text, literal)) {
+        a.items.emplace_back(literal);
+        continue;
+      }
+      char* end = nullptr;
+      const double n = std::strtod(text.c_str(), &end);
+      if (text.empty() || end != text.c_str() + text.size()) return std::nullopt;
+      a.items.emplace_back(n);
+    }
+  }
+  // A one-item array arrives as its item, as a one-cell range does.
+  if (a.items.size() == 1) return a.items.front();
+  return Value(std::move(a));
+}
+
 // The value an argument of a formula stands for: a quoted text, a number,
 // or a reference ("A1", "$B$2:C9", "Sheet2.A1", "$'My sheet'.A1:B3") read
 // from the document. Anything else (a function, an expression) cannot be
@@ -131,6 +179,7 @@ std::optional<Value> argument_value(const std::string& arg,
   if (const auto n = text::locale_number(arg); n && arg.find(',') == std::string::npos) {
     return Value(*n);
   }
+  if (arg.front() == '{') return array_literal(arg);
   std::string ref = arg;
   Reference<css::sheet::XSpreadsheet> on = sheet;
   const auto dot = ref.rfind('.');
@@ -164,137 +213,211 @@ std::optional<Value> argument_value(const std::string& arg,
   }
 }
 
-// Whether the formula cell makes exactly this call.
-bool makes_call(const FormulaCell& fc, const BlockWrite& b,
-                const Reference<css::sheet::XSpreadsheetDocument>& doc,
-                const Reference<css::sheet::XSpreadsheet>& sheet) {
-  std::vector<std::string> args;
-  if (!host::lo::formula_arguments(fc.formula, b.function, args)) return false;
-  host::lo::LiveCall call;
-  call.function = b.function;
-  for (std::size_t i = 0; i < b.args.size(); ++i) {
-    if (i >= args.size()) {
-      call.args.emplace_back(Missing{});
-      continue;
-    }
-    const auto v = argument_value(args[i], doc, sheet);
-    if (!v) {
-      // An argument Calc computes: the cell is taken to make the call when
-      // it shows what the call shows.
-      const Reference<css::text::XTextRange> shown(fc.cell, UNO_QUERY);
-      return shown.is() && u8(shown->getString()) == b.change.value.to_text();
-    }
-    call.args.push_back(*v);
+// A hidden spreadsheet document of the component's own, where an
+// argument's expression (DATE(2024;1;1), TODAY()-30) is computed as Calc
+// computes it for the call. Made on first use, closed with Calc. Main
+// thread only.
+struct Scratch {
+  Reference<css::sheet::XSpreadsheetDocument> doc;
+  Reference<css::table::XCell> cell;
+};
+Scratch& scratch() {
+  static Scratch s;
+  return s;
+}
+
+bool is_scratch(const Reference<css::sheet::XSpreadsheetDocument>& doc) {
+  return scratch().doc.is() && doc == scratch().doc;
+}
+
+// The value Calc computes for an argument's expression, when that can be
+// known for sure: not when it reads other cells or names (it is computed
+// away from them), fails, or is volatile (NOW(), RAND(): computed again it
+// would differ).
+std::optional<Value> computed_value(const Reference<XComponentContext>& ctx,
+                                    const std::string& expression) {
+  const std::string upper = text::upper(expression);
+  for (const char* volatile_call : {"NOW(", "RAND", "OFFSET(", "INDIRECT(", "INFO(", "CELL("}) {
+    if (upper.find(volatile_call) != std::string::npos) return std::nullopt;
   }
+  try {
+    Scratch& s = scratch();
+    if (!s.cell.is()) {
+      const auto desktop = css::frame::Desktop::create(ctx);
+      Sequence<css::beans::PropertyValue> props(1);
+      props[0].Name = "Hidden";
+      props[0].Value <<= true;
+      Reference<css::sheet::XSpreadsheetDocument> doc(
+          desktop->loadComponentFromURL("private:factory/scalc", "_blank", 0, props), UNO_QUERY);
+      if (!doc.is()) return std::nullopt;
+      Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY);
+      Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(0), UNO_QUERY);
+      s.doc = doc;
+      s.cell = sheet->getCellByPosition(0, 0);
+    }
+    s.cell->setFormula(ou("=" + expression));
+    if (s.cell->getError() != 0) return std::nullopt;
+    Reference<css::sheet::XFormulaQuery> query(s.cell, UNO_QUERY);
+    if (!query.is()) return std::nullopt;
+    // Calc lists the formula's own cell among its precedents; any other
+    // cell is one the expression reads.
+    const auto precedents = query->queryPrecedents(false);
+    if (precedents.is()) {
+      for (const auto& r : precedents->getRangeAddresses()) {
+        if (r.StartRow != 0 || r.EndRow != 0 || r.StartColumn != 0 || r.EndColumn != 0) {
+          return std::nullopt;
+        }
+      }
+    }
+    Reference<css::beans::XPropertySet> props(s.cell, UNO_QUERY);
+    sal_Int32 type = 0;
+    if (props.is()) props->getPropertyValue("FormulaResultType2") >>= type;
+    if (type == css::sheet::FormulaResult::VALUE) return Value(s.cell->getValue());
+    if (type == css::sheet::FormulaResult::STRING) {
+      const Reference<css::text::XTextRange> shown(s.cell, UNO_QUERY);
+      return shown.is() ? std::optional<Value>(Value(u8(shown->getString()))) : std::nullopt;
+    }
+    return std::nullopt;
+  } catch (const css::uno::Exception&) {
+    return std::nullopt;
+  }
+}
+
+// Whether the formula cell makes this call: its arguments' values, as far
+// as they can be known (literals, references read from the document,
+// expressions computed in the scratch document), against the call's.
+using Computed = std::map<std::string, std::optional<Value>>;
+host::lo::CallMatch makes_call(const Reference<XComponentContext>& ctx, Computed& computed_values,
+                               const FormulaCell& fc, const BlockWrite& b,
+                               const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                               const Reference<css::sheet::XSpreadsheet>& sheet) {
+  std::vector<std::string> args;
+  if (!host::lo::formula_arguments(fc.formula, b.function, args)) return host::lo::CallMatch::Not;
+  std::vector<std::optional<Value>> values;
   host::lo::LiveCall wanted;
   wanted.function = b.function;
   wanted.args = b.args;
-  return host::lo::live_call_key(call) == host::lo::live_call_key(wanted);
+  // The known arguments first, so a cell that differs in one of them is
+  // told apart without computing anything.
+  std::vector<std::size_t> computed;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    values.push_back(argument_value(args[i], doc, sheet));
+    if (!values.back()) computed.push_back(i);
+  }
+  if (host::lo::match_call(values, wanted) == host::lo::CallMatch::Not) {
+    return host::lo::CallMatch::Not;
+  }
+  for (const std::size_t i : computed) {
+    const auto known = computed_values.find(args[i]);
+    values[i] = known != computed_values.end()
+                    ? known->second
+                    : computed_values.emplace(args[i], computed_value(ctx, args[i])).first->second;
+  }
+  const auto match = host::lo::match_call(values, wanted);
+  if (match != host::lo::CallMatch::Unknown) return match;
+  // A cell that shows something else listens to another call.
+  const Reference<css::text::XTextRange> shown(fc.cell, UNO_QUERY);
+  return shown.is() && u8(shown->getString()) == b.shown ? host::lo::CallMatch::Unknown
+                                                         : host::lo::CallMatch::Not;
 }
 
-// The areas a formula cell's last table covered (0-based, inclusive), by
-// document, sheet name and cell: a table is never written over another
-// formula cell's table, and a cell's next table clears its last one.
-// Main thread only; for this session.
-struct Area {
-  sal_Int32 top, left, bottom, right;
-};
+// The block each formula cell wrote last in this session, by document,
+// sheet name and cell: what is cleared when the document's own record
+// (the record sheet of host/output_blocks.h) cannot be used, as when a
+// user's sheet has its name. Main thread only.
 struct Owner {
   const void* doc;
   std::string sheet;
-  sal_Int32 row, col;
+  sal_Int32 row, col;  // 0-based
   auto operator<=>(const Owner&) const = default;
 };
-std::map<Owner, std::vector<Area>>& written_areas() {
-  static std::map<Owner, std::vector<Area>> areas;
-  return areas;
+std::map<Owner, host::Block>& remembered_blocks() {
+  static std::map<Owner, host::Block> blocks;
+  return blocks;
 }
 
-bool holds_formula(const Reference<css::sheet::XSpreadsheet>& sheet, sal_Int32 row, sal_Int32 col) {
-  return sheet->getCellByPosition(col, row)->getType() == css::table::CellContentType_FORMULA;
-}
-
-// The first formula cell of the area, row by row; nullopt when none.
-std::optional<host::CellPos> first_formula_in(const Reference<css::sheet::XSpreadsheet>& sheet,
-                                              const Area& a) {
-  Reference<css::sheet::XCellRangesQuery> query(
-      sheet->getCellRangeByPosition(a.left, a.top, a.right, a.bottom), UNO_QUERY);
-  if (!query.is()) return std::nullopt;
-  const auto ranges = query->queryContentCells(css::sheet::CellFlags::FORMULA);
-  if (!ranges.is() || ranges->getCount() == 0) return std::nullopt;
-  // Each range's first row, left to right, holds one of its formulas.
-  std::optional<host::CellPos> first;
-  for (const auto& r : ranges->getRangeAddresses()) {
-    const host::CellPos p{r.StartRow + 1, r.StartColumn + 1};
-    if (!first || p.row < first->row || (p.row == first->row && p.col < first->col)) first = p;
+// Where the change's values lie on the sheet (1-based): the smallest
+// rectangle holding every value written around the calling cell; empty
+// when none is.
+host::Block block_of(const host::lo::LiveChange& change, sal_Int32 row, sal_Int32 col) {
+  std::int32_t top = -1, left = -1, bottom = -1, right = -1;
+  for (std::int32_t r = 0; r < change.block_rows; ++r) {
+    for (std::int32_t c = 0; c < change.block_cols; ++c) {
+      if (r == 0 && c == 0) continue;
+      const Value& v =
+          change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(change.block_cols) +
+                       static_cast<std::size_t>(c)];
+      if (v.is_empty() || (v.is_text() && v.text().empty())) continue;
+      top = top < 0 ? r : std::min(top, r);
+      left = left < 0 ? c : std::min(left, c);
+      bottom = std::max(bottom, r);
+      right = std::max(right, c);
+    }
   }
-  return first;
+  if (top < 0) return host::Block{};
+  return host::Block{std::int64_t{row} + 1 + top, std::int64_t{col} + 1 + left, bottom - top + 1,
+                     right - left + 1};
 }
 
-// Writes the table around the cell at (row, col) of the sheet: every cell
-// of the block but the calling cell itself. Writes nothing when a formula
-// or another formula cell's table is in the block's way, and answers what
-// the calling cell shows then ("Blocked: ..."); empty when written.
-// Dates are written as their serials and shown in the document's
+// Writes the table around the cell at (row, col) of the sheet, through the
+// shared output blocks: every cell of the block but the calling cell
+// itself, after clearing the block the cell wrote last (as the document's
+// record says, so also one written before the file was saved and
+// reopened), and records it in the document. Writes nothing when a
+// formula or another formula cell's recorded block is in the way, and
+// answers what the calling cell shows then ("Blocked: ..."); empty when
+// written. Dates are written as their serials and shown in the document's
 // "YYYY-MM-DD" number format (date_format; -1 when there is none).
-std::string write_block(const Reference<css::sheet::XSpreadsheet>& sheet, const Owner& owner,
-                        const host::lo::LiveChange& change, sal_Int32 date_format) {
+std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                        const Reference<css::sheet::XSpreadsheet>& sheet, const Owner& owner,
+                        const host::lo::LiveChange& change, host::BlockShape shape,
+                        sal_Int32 date_format) {
   const sal_Int32 row = owner.row;
   const sal_Int32 col = owner.col;
-  const sal_Int32 rows = change.block_rows;
   const sal_Int32 cols = change.block_cols;
-  const sal_Int32 last_row = std::min<sal_Int32>(row + rows - 1, 1048575);
-  const sal_Int32 last_col = std::min<sal_Int32>(col + cols - 1, 16383);
+  const host::WorkbookPtr book = calc_workbook(doc);
+  const host::WorksheetPtr ws = calc_worksheet(doc, sheet);
+  const host::Block whole = host::on_sheet(block_of(change, row, col));
   auto value_at = [&](sal_Int32 r, sal_Int32 c) -> Any {
     const Value& v = change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
                                   static_cast<std::size_t>(c)];
     return v.is_empty() ? Any(OUString()) : to_any(v);
   };
-  // The block's parts: the calling cell's row to its right, the rows below.
+  // The block's parts (0-based, inclusive) without the calling cell: its
+  // row to the right of it, the rows below.
   struct Part {
     sal_Int32 top, left, bottom, right;
   };
   std::vector<Part> parts;
-  if (last_col > col) parts.push_back({row, col + 1, row, last_col});
-  if (last_row > row) parts.push_back({row + 1, col, last_row, last_col});
-  for (const Part& p : parts) {
-    if (const auto f = first_formula_in(sheet, {p.top, p.left, p.bottom, p.right})) {
-      return host::blocked_text(*f);
+  if (!whole.empty()) {
+    const Part all{static_cast<sal_Int32>(whole.top - 1), static_cast<sal_Int32>(whole.left - 1),
+                   static_cast<sal_Int32>(whole.bottom() - 1),
+                   static_cast<sal_Int32>(whole.right() - 1)};
+    const bool holds_caller =
+        all.top <= row && row <= all.bottom && all.left <= col && col <= all.right;
+    if (!holds_caller) {
+      parts.push_back(all);
+    } else {
+      if (all.right > col) parts.push_back({row, col + 1, row, all.right});
+      if (all.bottom > row) parts.push_back({row + 1, all.left, all.bottom, all.right});
     }
   }
-  auto& areas = written_areas();
-  for (const auto& [other, written] : areas) {
-    if (other.doc != owner.doc || other.sheet != owner.sheet ||
-        (other.row == row && other.col == col) || !holds_formula(sheet, other.row, other.col)) {
-      continue;
+  for (const Part& p : parts) {
+    const host::Block b{p.top + 1, p.left + 1, p.bottom - p.top + 1, p.right - p.left + 1};
+    if (const auto f = host::first_formula(*ws, b)) return host::blocked_text(*f);
+  }
+  if (!whole.empty()) {
+    host::CellPos other;
+    if (const auto hit =
+            host::first_in_other_block(*book, *ws, owner.sheet, row + 1, col + 1, whole, other)) {
+      return host::blocked_text(*hit, other);
     }
-    // The first cell, row by row, of the new block inside the other table.
-    std::optional<host::CellPos> hit;
-    for (const Part& p : parts) {
-      for (const Area& a : written) {
-        const sal_Int32 top = std::max(p.top, a.top), left = std::max(p.left, a.left);
-        if (top > std::min(p.bottom, a.bottom) || left > std::min(p.right, a.right)) continue;
-        const host::CellPos c{top + 1, left + 1};
-        if (!hit || c.row < hit->row || (c.row == hit->row && c.col < hit->col)) hit = c;
-      }
-    }
-    if (hit) return host::blocked_text(*hit, {other.row + 1, other.col + 1});
   }
   // The cell's last table goes first, so a shorter one leaves none of its
-  // rows behind (formulas are left alone).
-  if (const auto it = areas.find(owner); it != areas.end()) {
-    for (const Area& a : it->second) {
-      Reference<css::sheet::XSheetOperation> op(
-          sheet->getCellRangeByPosition(a.left, a.top, a.right, a.bottom), UNO_QUERY);
-      if (op.is()) {
-        op->clearContents(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
-                          css::sheet::CellFlags::STRING);
-      }
-    }
-  }
-  std::vector<Area>& mine = areas[owner];
-  mine.clear();
-  for (const Part& p : parts) mine.push_back({p.top, p.left, p.bottom, p.right});
+  // rows behind: only cells still holding what was written, never a
+  // formula nor another formula's block.
+  auto& remembered = remembered_blocks();
+  host::clear_previous(*book, *ws, owner.sheet, row + 1, col + 1, shape, remembered[owner]);
   auto is_date = [&](sal_Int32 r, sal_Int32 c) {
     return change
                .block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
@@ -332,6 +455,8 @@ std::string write_block(const Reference<css::sheet::XSpreadsheet>& sheet, const 
     }
     data->setDataArray(values);
   }
+  remembered[owner] = whole;
+  (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
   return {};
 }
 
@@ -352,33 +477,66 @@ sal_Int32 date_format_key(const Reference<css::sheet::XSpreadsheetDocument>& doc
 
 std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
                                       const std::vector<BlockWrite>& blocks) {
-  std::vector<std::string> blocked(blocks.size());
+  std::vector<std::string> shown(blocks.size());
   try {
+    // First every cell making each call, in every document; then the
+    // writes, only for calls whose cells are all known for sure.
+    struct Target {
+      Reference<css::sheet::XSpreadsheetDocument> doc;
+      Reference<css::sheet::XSpreadsheet> sheet;
+      std::string sheet_name;
+      css::table::CellAddress at;
+    };
+    std::vector<std::vector<Target>> targets(blocks.size());
+    std::vector<std::optional<host::CellPos>> unsure(blocks.size());
+    Computed computed;  // each expression once per batch
     for (const auto& doc : open_documents(ctx)) {
-      sal_Int32 date_format = -2;  // looked up on the first table written
-      const Reference<XInterface> doc_id(doc, UNO_QUERY);
+      if (is_scratch(doc)) continue;
       for (const auto& sheet : sheets_of(doc)) {
         Reference<css::container::XNamed> named(sheet, UNO_QUERY);
         const std::string sheet_name = named.is() ? u8(named->getName()) : std::string();
         for (const FormulaCell& fc : quillo_cells(sheet)) {
+          Reference<css::sheet::XCellAddressable> at(fc.cell, UNO_QUERY);
+          if (!at.is()) continue;
           for (std::size_t i = 0; i < blocks.size(); ++i) {
-            const BlockWrite& b = blocks[i];
-            if (!makes_call(fc, b, doc, sheet)) continue;
-            Reference<css::sheet::XCellAddressable> at(fc.cell, UNO_QUERY);
-            if (!at.is()) continue;
-            const css::table::CellAddress a = at->getCellAddress();
-            if (date_format == -2) date_format = date_format_key(doc);
-            auto text = write_block(sheet, Owner{doc_id.get(), sheet_name, a.Row, a.Column},
-                                    b.change, date_format);
-            if (blocked[i].empty()) blocked[i] = std::move(text);
+            const auto match = makes_call(ctx, computed, fc, blocks[i], doc, sheet);
+            if (match == host::lo::CallMatch::Makes) {
+              targets[i].push_back({doc, sheet, sheet_name, at->getCellAddress()});
+            } else if (match == host::lo::CallMatch::Unknown && !unsure[i]) {
+              const auto a = at->getCellAddress();
+              unsure[i] = host::CellPos{a.Row + 1, a.Column + 1};
+            }
           }
         }
+      }
+    }
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const BlockWrite& b = blocks[i];
+      if (unsure[i]) {
+        shown[i] = not_written_text(*unsure[i]);
+        continue;
+      }
+      const auto shape = text::iequals(b.function, "FHISTORY") ? host::BlockShape::Table
+                                                               : host::BlockShape::Series;
+      for (const Target& t : targets[i]) {
+        const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
+        auto text =
+            write_block(t.doc, t.sheet, Owner{doc_id.get(), t.sheet_name, t.at.Row, t.at.Column},
+                        b.change, shape, date_format_key(t.doc));
+        if (shown[i].empty()) shown[i] = std::move(text);
       }
     }
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: a table could not be written: " << u8(e.Message) << "\n";
   }
-  return blocked;
+  return shown;
+}
+
+std::string not_written_text(const host::CellPos& cell) {
+  return std::string(kNotWrittenPrefix) + "it cannot be told whether the formula in " +
+         host::a1_address(cell.row, cell.col) +
+         " makes this call (an argument computed from other cells: compute it in a cell of its "
+         "own and refer to that cell)";
 }
 
 Value range_values(const Reference<css::table::XCellRange>& range) {
@@ -443,6 +601,19 @@ void recalculate_quillo_cells(const Reference<XInterface>& model) {
     }
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: the document could not be recalculated: " << u8(e.Message) << "\n";
+  }
+}
+
+void drop_stale_block_records(const Reference<XInterface>& model) {
+  try {
+    Reference<css::sheet::XSpreadsheetDocument> doc(model, UNO_QUERY);
+    if (!doc.is() || is_scratch(doc)) return;
+    Reference<css::container::XNameAccess> sheets(doc->getSheets(), UNO_QUERY);
+    if (!sheets.is() || !sheets->hasByName(ou(host::kBlockStoreSheet))) return;
+    const host::WorkbookPtr book = calc_workbook(doc);
+    (void)host::drop_stale_records(*book);
+  } catch (const css::uno::Exception& e) {
+    std::cerr << "quillo: the block records could not be tidied: " << u8(e.Message) << "\n";
   }
 }
 

@@ -14,26 +14,39 @@
 
 #include "host/libreoffice/calc_text.h"
 #include "host/libreoffice/live_book.h"
+#include "host/output_blocks.h"
 
 namespace quillo::lo {
 
-// A call's table: the function's programmatic name, the call's arguments
-// and the change holding the table (offsets from the calling cell).
+// A call's table: the function's programmatic name, the call's arguments,
+// the change holding the table (offsets from the calling cell) and the
+// text the call's cells show now.
 struct BlockWrite {
   std::string function;
   std::vector<Value> args;
   host::lo::LiveChange change;
+  std::string shown;
 };
 
 // Writes each table beside every formula cell, in every open spreadsheet
-// document, that calls its function with its arguments, after clearing
-// the table that cell wrote last. A table is written whole or not at all:
-// never over a formula nor over another formula cell's table. Answers, per
-// table, what its calls show when a cell's table was not written
-// ("Blocked: ..."; empty when every one was).
+// document, that makes its call (its function with its arguments, as
+// far as they can be known: literals, references, and expressions Calc
+// computes without other cells), after clearing the table that cell wrote
+// last. A table is written whole or not at all: never over a formula nor
+// over another formula cell's table. When a cell that shows what the call
+// shows has an argument computed from other cells, which cells make the
+// call cannot be known for sure: the call's table is written nowhere.
+// Answers, per table, what its calls show then ("Not written: ...") or
+// when a cell's table was blocked ("Blocked: ..."); empty when every one
+// was written.
 std::vector<std::string> write_blocks(
     const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
     const std::vector<BlockWrite>& blocks);
+
+// What a call shows when its table was written nowhere because which
+// cells make it cannot be known for sure; the cell named is one that may.
+inline constexpr std::string_view kNotWrittenPrefix = "Not written: ";
+std::string not_written_text(const host::CellPos& cell);
 
 // The values of a range argument, read only as far as its sheet's used
 // area: a whole-column range (a million rows) reads as its rows holding
@@ -48,6 +61,11 @@ Value link_store_of(
 
 // Recalculates the document when one of its formulas calls quillo.
 void recalculate_quillo_cells(
+    const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& model);
+
+// Drops the document's block records of formula cells that hold no
+// formula any more, before it is saved (as the other hosts do).
+void drop_stale_block_records(
     const com::sun::star::uno::Reference<com::sun::star::uno::XInterface>& model);
 
 // A message box over the active window; on standard error as well (a

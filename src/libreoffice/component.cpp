@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -120,14 +121,28 @@ class LiveResult final : public cppu::WeakImplHelper1<css::sheet::XVolatileResul
   void SAL_CALL removeResultListener(const Reference<css::sheet::XResultListener>& l) override;
 
   // Main thread: the new value, told to every listener (no lock held).
+  // The same value again tells nobody: Calc computes the cells of a told
+  // result again, which calls the function again.
   void set(const Any& value) {
     std::vector<Reference<css::sheet::XResultListener>> listeners;
     {
       const std::lock_guard lock(m_mutex);
+      if (m_value == value) return;
       m_value = value;
       listeners = m_listeners;
     }
     notify(listeners, value);
+  }
+  // What the cells show now, as text.
+  std::string text() {
+    Any value;
+    {
+      const std::lock_guard lock(m_mutex);
+      value = m_value;
+    }
+    OUString s;
+    if (value >>= s) return u8(s);
+    return argument(value).to_text();
   }
 
  private:
@@ -180,6 +195,12 @@ class Host {
   std::map<std::int64_t, std::pair<std::string, rtl::Reference<LiveResult>>> m_by_id;
   std::map<std::int64_t, const FunctionInfo*> m_functions;
   std::map<std::int64_t, std::vector<Value>> m_arguments;
+  // The last table of each call, and the calls whose tables are to be
+  // written again: a call made again may come from a cell that has none
+  // yet (the same arguments in another cell or document).
+  std::map<std::int64_t, host::lo::LiveChange> m_last_blocks;
+  std::map<std::int64_t, Value> m_values;  // each call's value as the engine has it
+  std::set<std::int64_t> m_rewrite;
   std::int64_t m_next_id = 1;
   std::vector<LibraryEntry> m_library;
   std::unique_ptr<LiveSession> m_session;
@@ -209,12 +230,20 @@ Host& host() {
 // does not recalculate an .xlsx file on load by default, and its cells
 // would show the values saved in it, never going live. Calc makes the
 // add-in while it reads the first file holding quillo's functions (to
-// know their names), before that file's load is announced.
+// know their names), before that file's load is announced. Before a
+// document is saved, its block records of formulas that are gone are
+// dropped.
 class LoadListener final : public cppu::WeakImplHelper1<css::document::XDocumentEventListener> {
  public:
   void SAL_CALL documentEventOccured(const css::document::DocumentEvent& event) override {
     // OnLoadFinished: also told for a document loaded hidden (OnLoad is not).
     if (event.EventName == "OnLoadFinished") recalculate_quillo_cells(event.Source);
+    // Before a save (OnCopyTo: a copy stored elsewhere): the records of
+    // formulas that are gone go.
+    if (event.EventName == "OnSave" || event.EventName == "OnSaveAs" ||
+        event.EventName == "OnCopyTo") {
+      drop_stale_block_records(event.Source);
+    }
   }
   void SAL_CALL disposing(const css::lang::EventObject&) override {}
 };
@@ -276,8 +305,15 @@ Reference<css::sheet::XVolatileResult> Host::call(const FunctionInfo& f, std::ve
   rtl::Reference<LiveResult> result;
   std::int64_t id = 0;
   {
-    const std::lock_guard lock(m_mutex);
-    if (const auto it = m_by_key.find(key); it != m_by_key.end()) return it->second.get();
+    std::unique_lock lock(m_mutex);
+    if (const auto it = m_by_key.find(key); it != m_by_key.end()) {
+      rtl::Reference<LiveResult> known = it->second;
+      const bool rewrite = m_last_blocks.contains(known->id()) &&
+                           m_rewrite.insert(known->id()).second && m_rewrite.size() == 1;
+      lock.unlock();
+      if (rewrite) ask_callback();
+      return known.get();
+    }
     if (!start()) throw RuntimeException("quillo could not start its engine");
     const LibraryEntry* entry = nullptr;
     for (const LibraryEntry& e : m_library) {
@@ -309,6 +345,9 @@ void Host::drop(std::int64_t id) {
     m_by_id.erase(it);
     m_functions.erase(id);
     m_arguments.erase(id);
+    m_last_blocks.erase(id);
+    m_values.erase(id);
+    m_rewrite.erase(id);
   }
   if (m_session) m_session->remove_call(id);
 }
@@ -357,6 +396,23 @@ void Host::deliver() {
   if (!m_session) return;
   auto taken = m_session->take();
   std::vector<BlockWrite> blocks;
+  std::set<std::int64_t> rewrite;
+  {
+    const std::lock_guard lock(m_mutex);
+    rewrite.swap(m_rewrite);
+  }
+  std::vector<rtl::Reference<LiveResult>> block_results;
+  std::vector<Value> values;
+  auto add_block = [&](const rtl::Reference<LiveResult>& result, const FunctionInfo* f,
+                       std::vector<Value> args, host::lo::LiveChange change) {
+    {
+      const std::lock_guard lock(m_mutex);
+      values.push_back(m_values[change.call]);
+    }
+    blocks.push_back(
+        BlockWrite{std::string(f->programmatic), std::move(args), std::move(change), {}});
+    block_results.push_back(result);
+  };
   for (auto& change : taken.changes) {
     rtl::Reference<LiveResult> result;
     const FunctionInfo* f = nullptr;
@@ -367,24 +423,39 @@ void Host::deliver() {
       if (it == m_by_id.end()) continue;
       result = it->second.second;
       f = m_functions[change.call];
-      if (change.block_changed) args = m_arguments[change.call];
+      if (change.value_changed) m_values[change.call] = change.value;
+      if (change.block_changed) {
+        args = m_arguments[change.call];
+        m_last_blocks[change.call] = change;
+        rewrite.erase(change.call);
+      }
     }
     if (change.value_changed) result->set(to_any(change.value));
-    if (change.block_changed && f) {
-      blocks.push_back(BlockWrite{std::string(f->programmatic), std::move(args), change});
+    if (change.block_changed && f) add_block(result, f, std::move(args), change);
+  }
+  for (const std::int64_t id : rewrite) {
+    rtl::Reference<LiveResult> result;
+    const FunctionInfo* f = nullptr;
+    std::vector<Value> args;
+    host::lo::LiveChange change;
+    {
+      const std::lock_guard lock(m_mutex);
+      const auto it = m_by_id.find(id);
+      const auto last = m_last_blocks.find(id);
+      if (it == m_by_id.end() || last == m_last_blocks.end()) continue;
+      result = it->second.second;
+      f = m_functions[id];
+      args = m_arguments[id];
+      change = last->second;
     }
+    if (f) add_block(result, f, std::move(args), std::move(change));
   }
   if (!blocks.empty()) {
-    const auto blocked = write_blocks(m_ctx, blocks);
+    for (std::size_t i = 0; i < blocks.size(); ++i) blocks[i].shown = block_results[i]->text();
+    const auto shown = write_blocks(m_ctx, blocks);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
-      if (blocked[i].empty()) continue;
-      rtl::Reference<LiveResult> result;
-      {
-        const std::lock_guard lock(m_mutex);
-        const auto it = m_by_id.find(blocks[i].change.call);
-        if (it != m_by_id.end()) result = it->second.second;
-      }
-      if (result.is()) result->set(Any(ou(blocked[i])));
+      // A table written everywhere shows the call's own value again.
+      block_results[i]->set(shown[i].empty() ? to_any(values[i]) : Any(ou(shown[i])));
     }
   }
   for (const std::string& m : taken.messages) show_message(m_ctx, "quillo", m);

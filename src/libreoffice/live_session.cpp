@@ -93,7 +93,8 @@ struct LiveSession::Engine {
                                                                 1000,
                                                                 nullptr,
                                                                 true,
-                                                                {}});
+                                                                {},
+                                                                false});
     addin::register_classes(objects, o.module_path, state);
     auto made = objects.create(addin::kConnectProgId);
     if (made.ok()) connection = std::dynamic_pointer_cast<addin::Connectexcel>(*made);
@@ -155,6 +156,11 @@ void LiveSession::run() {
           return done;
         },
         1000);
+    // Calc removes a call when no open document uses it any more (its
+    // document was closed): the engine forgets every request and the calls
+    // still made register theirs again, so nothing is fetched for the
+    // closed document any more, nor holds a place before other cells.
+    if (e.app.take_removed() && e.state && e.state->engine()) e.state->engine()->reset_requests();
     std::vector<std::string> messages;
     messages.swap(e.messages.pending);
     if (m_outbox.put(e.app.take_changes(), std::move(messages)) && m_options.changes_ready) {

@@ -25,9 +25,11 @@ Exits 77 (skipped) when soffice, unopkg, the uno module or the .oxt is
 missing. soffice and the service are always ended; every wait is bounded.
 """
 
+import http.server
 import os
 import re
 import sys
+import threading
 import time
 import traceback
 import zipfile
@@ -42,6 +44,29 @@ TIME_TEXT = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}$")
 WAIT = 30  # seconds for any one answer from the local service
 DEADLINE = 240  # seconds for the whole test (CTest's limit is 300)
 MINUTE_S = 2  # the engine's minute (QUILLO_CALC_MINUTE_SECONDS): the automatic update's clock
+
+
+class CountedPage(http.server.BaseHTTPRequestHandler):
+    """A page of our own that counts how often it is fetched."""
+    hits = 0
+
+    def do_GET(self):
+        CountedPage.hits += 1
+        body = b"<html><body><table><tr><th>Open</th><td>77.5</td></tr></table></body></html>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def counted_page():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), CountedPage)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return "http://127.0.0.1:%d/counted" % server.server_address[1]
 
 
 def result_type(cell):
@@ -108,7 +133,8 @@ def first_start(s, oxt):
           cell("A1").getPropertyValue("FormulaLocal"))
 
     history(doc)
-    weblink(s, doc)
+    same_calls_elsewhere(s, doc)
+    closed_at, hits = weblink(s, doc)
 
     # The next automatic update (every minute) brings the page's new time.
     later = wait_for("A2 to change at the next automatic update",
@@ -120,6 +146,7 @@ def first_start(s, oxt):
     ods = s.save_as(doc, "live.ods", "calc8")
     xlsx = s.save_as(doc, "live.xlsx", "Calc MS Excel 2007 XML")
     doc.close(True)
+    closed_document_quiet(closed_at, hits)
     stored = stored_formulas(ods, xlsx)
     step("saved formula in .ods: %s" % stored["ods"])
     step("saved formula in .xlsx: %s" % stored["xlsx"])
@@ -233,13 +260,73 @@ def history(doc):
     step("blocked table: P3 shows %r" % cell("P3").getString())
 
 
+def table_rows(sheet, address):
+    """The rows of the range whose first cell holds something."""
+    return [r for r in sheet.getCellRangeByName(address).getDataArray() if r[0] != ""]
+
+
+def same_calls_elsewhere(s, doc):
+    """Each cell making a history call gets its own table: the same call in
+    another cell and in another document, and calls whose arguments Calc
+    computes (DATE(...)) that show the same status; where which cell makes
+    a call cannot be known, nothing is written and the cell says so."""
+    history = doc.Sheets.getByName("History")
+    table = '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",DATE(2024,1,1),DATE(2024,6,30),"d",J1:K1)'
+    type_formula(history.getCellRangeByName("W3"), table)
+    other = s.new_sheet()
+    sheet = other.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+    cell("J1").setString("SORT")
+    cell("K1").setString("ASC")
+    type_formula(cell("A3"), table)
+    type_formula(cell("I3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,31),"d")')
+    type_formula(cell("L3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,2,29),"d")')
+    cell("A1").setValue(45292)
+    type_formula(cell("P3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",A1+0,DATE(2024,1,30),"d")')
+    type_formula(cell("S3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",A1+1,DATE(2024,1,30),"d")')
+    for at in ("A3", "I3", "L3", "P3", "S3"):
+        cell(at).getString()  # as shown: the calls are made
+    history.getCellRangeByName("W3").getString()
+
+    def tables():
+        w = table_rows(history, "W4:AB200")
+        a = table_rows(sheet, "A4:F200")
+        d = table_rows(sheet, "I4:J200")
+        g = table_rows(sheet, "L4:M200")
+        return len(w) > 120 and len(a) > 120 and 15 < len(d) < 30 and 30 < len(g) < 50 and (w, a, d, g)
+
+    try:
+        w, a, d, g = wait_for("each cell's own table (History!W3, A3, I3, L3 of a second document)", tables, WAIT)
+    except AssertionError:
+        print("History!W3 %r, %d rows; A3 %r, %d rows; I3 %r, %d rows; L3 %r, %d rows" % (
+            history.getCellRangeByName("W3").getString(), len(table_rows(history, "W4:AB200")),
+            cell("A3").getString(), len(table_rows(sheet, "A4:F200")), cell("I3").getString(),
+            len(table_rows(sheet, "I4:J200")), cell("L3").getString(), len(table_rows(sheet, "L4:M200"))))
+        raise
+    last_d, last_g = max(r[0] for r in d[1:]), max(r[0] for r in g[1:])
+    check(last_d < 45323 <= last_g, "I3's table ends %r, L3's %r" % (last_d, last_g))
+    step("the same call in History!W3 and another document: %d and %d rows; January %d rows, "
+         "to February %d rows" % (len(w), len(a), len(d), len(g)))
+    unsure = wait_for("P3 and S3 (arguments computed from A1) to say their tables were not written",
+                      lambda: all(cell(c).getString().startswith("Not written: ") for c in ("P3", "S3")), WAIT)
+    check(unsure and not table_rows(sheet, "P4:Q60") and not table_rows(sheet, "S4:T60"),
+          "a table was written below P3 or S3")
+    step("calls that cannot be told apart: P3 shows %r" % cell("P3").getString())
+    other.close(True)
+    # A formula removed: its record goes when the document is saved.
+    history.getCellRangeByName("W3").setString("")
+
+
 def weblink(s, doc):
-    """=WLINK reads a value marked on a page (the link made by `quillo link add`)."""
+    """=WLINK reads a value marked on a page (the link made by `quillo link add`);
+    a document's links are no longer fetched once it is closed. Answers when
+    that document was closed and how often its page had been fetched then."""
     scratch = s.new_sheet()
     book = s.save_as(scratch, "links.xlsx", "Calc MS Excel 2007 XML")
     scratch.close(True)
     s.run_user([s.quillo, "link", "add", book, "B2", s.base_url + "/wl/figures?open=123.45", "123.45",
                 "--name", "open"], timeout=60)
+    s.run_user([s.quillo, "link", "add", book, "B3", counted_page(), "77.5", "--name", "counted"], timeout=60)
     stored = s.open(book)
     links = stored.Sheets.getByName("weblinks_data")
     area = links.createCursor()
@@ -247,9 +334,13 @@ def weblink(s, doc):
     end = area.getRangeAddress()
     rows = links.getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow).getDataArray()
     stored.close(True)
-    doc.Sheets.insertNewByName("weblinks_data", doc.Sheets.getCount())
-    target = doc.Sheets.getByName("weblinks_data")
-    target.getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow).setDataArray(rows)
+
+    def with_links(target_doc):
+        target_doc.Sheets.insertNewByName("weblinks_data", target_doc.Sheets.getCount())
+        target = target_doc.Sheets.getByName("weblinks_data")
+        target.getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow).setDataArray(rows)
+
+    with_links(doc)
     cell = doc.Sheets.getByIndex(0).getCellRangeByName("C1")
     type_formula(cell, '=WLINK("open")')
     try:
@@ -258,6 +349,25 @@ def weblink(s, doc):
         print("C1 shows %r; weblinks_data holds %r" % (cell.getString(), rows), flush=True)
         raise
     step("web link: C1 reads %s" % value)
+
+    closing = s.new_sheet()
+    with_links(closing)
+    counted = closing.Sheets.getByIndex(0).getCellRangeByName("A1")
+    type_formula(counted, '=WLINK("counted")')
+    wait_for("=WLINK(\"counted\") to read 77.5", lambda: number(counted) == 77.5, WAIT)
+    closing.close(True)
+    return time.monotonic(), CountedPage.hits
+
+
+def closed_document_quiet(closed_at, hits):
+    """No request of a closed document goes out any more (a web link is
+    fetched again at every automatic update while it is in use)."""
+    left = closed_at + 2 * MINUTE_S + 0.5 - time.monotonic()
+    if left > 0:
+        time.sleep(left)
+    check(CountedPage.hits <= hits + 1, "the page of a closed document's web link was fetched %d times after "
+          "it was closed" % (CountedPage.hits - hits))
+    step("closed document: its web link was fetched %d times since" % (CountedPage.hits - hits))
 
 
 def stored_formulas(ods, xlsx):
@@ -271,6 +381,38 @@ def stored_formulas(ods, xlsx):
     n = re.search(r"<f[^>]*>([^<]*FSINGLE[^<]*)</f>", sheet)
     check(n and "ORG.QUILLO.CALC.FSINGLE(" in n.group(1), ".xlsx stores %r" % (n and n.group(1)))
     return {"ods": m.group(1).replace("&quot;", '"'), "xlsx": n.group(1).replace("&quot;", '"')}
+
+
+def shorter_history(doc, name, user_formula):
+    """After a reopen, a shorter answer clears the rows the longer one wrote
+    (the record of them is kept in the file, on a hidden sheet), unless a
+    cell of them no longer holds what was written (here a formula the user
+    put there): then the old rows are all left as they are."""
+    sheet = doc.Sheets.getByName("History")
+    cell = sheet.getCellRangeByName
+    blocks = doc.Sheets.getByName("quillo_blocks") if doc.Sheets.hasByName("quillo_blocks") else None
+    check(blocks is not None and not blocks.IsVisible, "%s has no hidden record sheet quillo_blocks" % name)
+    records = [r[:3] for r in blocks.getCellRangeByName("A2:C40").getDataArray() if r[0] != ""]
+    check(("History", 3.0, 1.0) in records and ("History", 3.0, 23.0) not in records,
+          "%s records %r: not History!A3's block, or still that of the removed formula in W3" % (name, records))
+    if user_formula:
+        cell("F120").setFormula("=1+1")
+    type_formula(cell("A3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",'
+                 'DATE(2024,1,1),DATE(2024,3,31),"d",J1:K1)')
+    wait_for("%s History!A3 to load the shorter table" % name, lambda: cell("A3").getString() == "Data loaded.", WAIT)
+    rows = sheet.getCellRangeByName("A5:F140").getDataArray()
+    filled = [i for i, r in enumerate(rows) if r[0] != ""]
+    if user_formula:
+        check(cell("F120").getFormula() == "=1+1" and rows[100][0] != "" and rows[110][1] != "",
+              "%s: old rows of a table the user changed were cleared: F120 %r, A105 %r" %
+              (name, cell("F120").getFormula(), rows[100][0]))
+        step("%s: a shorter table left the old rows the user changed alone" % name)
+        return
+    check(filled == list(range(len(filled))) and 50 < len(filled) < 70,
+          "%s: the shorter table is not rows 5 to about 65: %r" % (name, filled[-3:]))
+    left = [r for r in rows[len(filled):] if any(v != "" for v in r)]
+    check(not left, "%s: a shorter table after the reopen left old rows behind: %r" % (name, left[:2]))
+    step("%s: a shorter table after the reopen cleared the old rows (%d rows now)" % (name, len(filled)))
 
 
 def second_start(s, oxt, ods, xlsx, saved_time):
@@ -289,6 +431,7 @@ def second_start(s, oxt, ods, xlsx, saved_time):
                         lambda: shows_time(cell("A2")) not in (None, saved_time) and shows_time(cell("A2")), WAIT)
         wait_for("%s A1 to show a number" % name, lambda: number(cell("A1")), WAIT)
         step("%s reopened: A2 %s (saved %s)" % (name, live, saved_time))
+        shorter_history(doc, name, user_formula=path == xlsx)
         # The page's time (UTC) has whole seconds: the update must come in a later one.
         wait_for("the clock to pass %s" % live, lambda: time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()) > live, 2)
         s.dispatch(doc, update)
@@ -297,6 +440,24 @@ def second_start(s, oxt, ods, xlsx, saved_time):
         step("%s Update data: A2 %s" % (name, again))
         doc.close(True)
     check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
+
+
+def found_install_path(s):
+    """Without the setting installpath the extension finds its own files
+    (the definitions it carries) and stores no installpath in the settings
+    the command line shares."""
+    s.run_user([s.quillo, "settings", "unset", "installpath"], timeout=30)
+    s.start_calc()
+    doc = s.new_sheet()
+    cell = doc.Sheets.getByIndex(0).getCellRangeByName("A1")
+    type_formula(cell, '=FSINGLE("BVM","LMS.QUO.NOSUCH")')
+    wait_for("A1 to show the invalid field text from the extension's own definitions",
+             lambda: cell.getString() == "Invalid fieldname!", WAIT)
+    stored = s.run_user([s.quillo, "settings", "get", "installpath"], timeout=30).strip()
+    doc.close(True)
+    check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
+    check(stored == "", "the extension stored installpath %r in the shared settings" % stored)
+    step("no installpath stored: the extension found its own files")
 
 
 def main():
@@ -311,6 +472,7 @@ def main():
         try:
             ods, xlsx, saved_time = first_start(s, oxt)
             second_start(s, oxt, ods, xlsx, saved_time)
+            found_install_path(s)
         except BaseException:
             traceback.print_exc()
             print("soffice's output:\n" + s.soffice_log(), file=sys.stderr, flush=True)

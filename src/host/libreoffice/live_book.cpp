@@ -91,6 +91,25 @@ std::string live_call_key(const LiveCall& call) {
   return out;
 }
 
+CallMatch match_call(const std::vector<std::optional<Value>>& cell_args, const LiveCall& wanted) {
+  // A formula may leave trailing arguments out; one with more arguments
+  // than the call is another call.
+  if (cell_args.size() > wanted.args.size()) return CallMatch::Not;
+  bool unknown = false;
+  for (std::size_t i = 0; i < wanted.args.size(); ++i) {
+    const std::optional<Value> arg = i < cell_args.size() ? cell_args[i] : Value(Missing{});
+    if (!arg) {
+      unknown = true;
+      continue;
+    }
+    std::string have, want;
+    key_of(*arg, have);
+    key_of(wanted.args[i], want);
+    if (have != want) return CallMatch::Not;
+  }
+  return unknown ? CallMatch::Unknown : CallMatch::Makes;
+}
+
 std::string live_a1(std::int32_t row, std::int32_t col) {
   std::string letters;
   for (std::int32_t c = col; c > 0; c = (c - 1) / 26) {
@@ -841,6 +860,7 @@ void LiveApplication::remove_call(std::int64_t call) {
   if (it == m_calls.end()) return;
   auto sheet = it->second;
   m_calls.erase(it);
+  m_removed = true;
   sheet->alive = false;
   for (auto& a : sheet->argument_sheets) a->alive = false;
   auto& sheets = m_impl->book->sheets;

@@ -20,8 +20,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/application.h"
@@ -63,6 +65,14 @@ struct LiveChange {
 // the same name in documents with different links are different calls).
 std::string live_call_key(const LiveCall& call);
 
+// Whether a formula cell makes the call, from the values of its arguments
+// as far as they can be known (nullopt: an argument whose value cannot be
+// told; arguments left out of the formula are Missing). Unknown when every
+// known argument agrees but some cannot be told: the cell may or may not
+// make the call.
+enum class CallMatch { Makes, Not, Unknown };
+CallMatch match_call(const std::vector<std::optional<Value>>& cell_args, const LiveCall& wanted);
+
 class LiveApplication final : public Application {
  public:
   LiveApplication();
@@ -79,6 +89,9 @@ class LiveApplication final : public Application {
   // Forgets the call: the engine's later writes to its cell fail as to a
   // deleted cell, so its tables drop it.
   void remove_call(std::int64_t call);
+  // True once after calls were removed: the engine's requests that only
+  // they made are to be forgotten (a document was closed).
+  bool take_removed() { return std::exchange(m_removed, false); }
   std::size_t call_count() const { return m_calls.size(); }
   // The value the call's cell shows now (Empty for an unknown call).
   Value value_of(std::int64_t call) const;
@@ -122,6 +135,7 @@ class LiveApplication final : public Application {
   std::map<HandlerId, WorkbookOpenHandler> m_open_handlers;
   HandlerId m_next_handler = 1;
   std::map<std::int64_t, std::shared_ptr<LiveSheet>> m_calls;
+  bool m_removed = false;
 };
 
 // "$A$1" style address of a 1-based cell; parses "A1", "$B$2", "A1:C3".

@@ -222,5 +222,41 @@ TEST(LiveOutboxTest, ChangesOfManyTicksReachTheMainThreadOnceWithTheLatestValues
   EXPECT_TRUE(box.put({b}));  // after a take, the next put asks again
 }
 
+TEST(MatchCall, ACellMakesACallOnlyWhenEveryArgumentIsKnownToAgree) {
+  // The call's arguments as Calc computed them: a history from 2024-01-01
+  // to 2024-03-31 (date serials), with the options left out.
+  const LiveCall wanted =
+      call_of("fhistory", {Value("BVM"), Value("Yahoo"), Value("DATE,CLOSE"), Value(45292.0),
+                           Value(45382.0), Value("d"), Value(Missing{})});
+  using Args = std::vector<std::optional<Value>>;
+  const Args same{Value("BVM"),   Value("Yahoo"), Value("DATE,CLOSE"),
+                  Value(45292.0), Value(45382.0), Value("d")};  // the last left out of the formula
+  EXPECT_EQ(match_call(same, wanted), CallMatch::Makes);
+
+  // Another end date, computed and told apart: not this call, even though
+  // the cell shows the same status text.
+  Args other = same;
+  other[4] = Value(45473.0);
+  EXPECT_EQ(match_call(other, wanted), CallMatch::Not);
+  // A number is not the text of that number.
+  Args text = same;
+  text[3] = Value("45292");
+  EXPECT_EQ(match_call(text, wanted), CallMatch::Not);
+
+  // An argument that cannot be told (computed from other cells): the cell
+  // may make the call, unless a known argument already differs.
+  Args unknown = same;
+  unknown[4] = std::nullopt;
+  EXPECT_EQ(match_call(unknown, wanted), CallMatch::Unknown);
+  unknown[0] = Value("IBM");
+  EXPECT_EQ(match_call(unknown, wanted), CallMatch::Not);
+
+  // More arguments than the call has: another call.
+  Args longer = same;
+  longer.emplace_back(Missing{});
+  longer.emplace_back(Value(1.0));
+  EXPECT_EQ(match_call(longer, wanted), CallMatch::Not);
+}
+
 }  // namespace
 }  // namespace quillo::host::lo
