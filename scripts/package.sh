@@ -71,7 +71,7 @@ fi
 (cd "$work" && XDG_CONFIG_HOME="$work/config" /usr/bin/quillo demo -o "$work/out.xlsx" >"$work/demo.log")
 grep -q '^saved ' "$work/demo.log" || { cat "$work/demo.log"; exit 1; }
 $sudo dpkg -r quillo >/dev/null
-if [ -e /usr/bin/quillo ] || [ -e /usr/share/quillo ] || [ -e /usr/lib/quillo ]; then
+if [ -e /usr/bin/quillo ] || [ -e /usr/bin/quillo-commands ] || [ -e /usr/share/quillo ] || [ -e /usr/lib/quillo ]; then
   echo "package check: dpkg -r left files behind" >&2
   exit 1
 fi

@@ -1,4 +1,6 @@
-// The quillo command.
+// quillo-commands: the program that carries every command of quillo. Users
+// run quillo (parse_main.cpp), which runs `quillo parse` itself and starts
+// this program with the same arguments for everything else.
 #include <CLI/CLI.hpp>
 
 #include <charconv>
@@ -12,7 +14,7 @@
 #include "cli/demo_command.h"
 #include "cli/explain_command.h"
 #include "cli/link_command.h"
-#include "cli/parse_command.h"
+#include "cli/parse_cli.h"
 #include "cli/refresh_command.h"
 #include "cli/session.h"
 #include "cli/settings_command.h"
@@ -22,21 +24,6 @@
 #include "cli/watch_command.h"
 #include "host/process.h"
 #include "parse/html_document.h"
-
-// Splits each NAME=VALUE text of an option given several times into out;
-// false, with the reason on standard error, for a text without "=".
-template <typename Pairs>
-bool name_value_pairs(const std::vector<std::string>& texts, const char* what, Pairs& out) {
-  for (const std::string& pair : texts) {
-    const std::size_t eq = pair.find('=');
-    if (eq == std::string::npos) {
-      std::cerr << what << " needs NAME=VALUE, got \"" << pair << "\"\n";
-      return false;
-    }
-    out.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-  }
-  return true;
-}
 
 // The longest wait an option may ask for, in seconds (a day, as for the
 // connection and receive time-outs of the settings).
@@ -79,37 +66,11 @@ CLI::Validator count_from_1(std::size_t max) {
 
 int main(int argc, char** argv) {
   quillo::cli::leave_workbooks_to_exit();
-  CLI::App app{"quillo: market data from web pages into spreadsheet cells"};
-  app.set_version_flag("--version", std::string("quillo ") + QUILLO_VERSION);
-  app.require_subcommand(1);
+  CLI::App app{quillo::cli::kProgramDescription};
+  quillo::cli::set_program_flags(app);
 
-  quillo::cli::ParseOptions parse;
-  std::vector<std::string> option_pairs;
-  CLI::App* cmd = app.add_subcommand(
-      "parse",
-      "Parse a saved page with the definitions of one category and print what each field "
-      "would show.");
-  cmd->footer(
-      "Each output line is a field name, a tab and the value a cell would show.\n"
-      "Exit codes: 0 printed, 2 bad input, 3 the page is the category's invalid-request page,\n"
-      "4 the category reads JSON or CSV and the page is neither (or too large or deep): the\n"
-      "fields print as cells would show them and the reason goes to standard error.\n"
-      "With --check: one line FILE:LINE:COLUMN: message per finding; exit 0 none, 1 findings,\n"
-      "2 the file does not load.\n\n"
-      "Example:\n"
-      "  quillo parse --definitions data/ds.xml --instrument IBM --option units=Thousands \\\n"
-      "      SMP.QUO testdata/parse/quote/page.html");
-  cmd->add_option("--definitions", parse.definitions, "Definitions file (ds.xml)")->required();
-  cmd->add_option("--instrument", parse.instrument, "Instrument id the page was fetched for");
-  cmd->add_option("--option", option_pairs,
-                  "An option NAME=VALUE, as in a worksheet function's options (repeatable)")
-      ->expected(1)
-      ->allow_extra_args(false)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  cmd->add_flag("--check", parse.check,
-                "Check the definitions file (unknown names, bad values) instead of parsing");
-  cmd->add_option("category", parse.category, "SOURCE.CATEGORY, e.g. SMP.QUO");
-  cmd->add_option("page", parse.page, "Saved page, or - for standard input");
+  quillo::cli::ParseCommandLine parse;
+  CLI::App* cmd = quillo::cli::add_parse_command(app, parse);
 
   quillo::cli::RefreshOptions refresh;
   CLI::App* refresh_cmd = app.add_subcommand(
@@ -432,10 +393,7 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }
-  if (cmd->parsed()) {
-    if (!name_value_pairs(option_pairs, "quillo parse: --option", parse.options)) return 2;
-    return quillo::cli::run_parse(parse, std::cin, std::cout, std::cerr);
-  }
+  if (cmd->parsed()) return quillo::cli::run_parse_command(parse);
   if (refresh_cmd->parsed()) {
     refresh.progress = quillo::host::stderr_is_terminal();
     return quillo::cli::run_refresh(refresh, std::cout, std::cerr);
@@ -458,7 +416,8 @@ int main(int argc, char** argv) {
   if (demo_cmd->parsed()) return quillo::cli::run_demo(demo, std::cout, std::cerr);
   if (search_cmd->parsed()) return quillo::cli::run_search(search, std::cout, std::cerr);
   if (single_cmd->parsed()) {
-    if (!name_value_pairs(param_pairs, "quillo insert single: --param", single.params)) return 2;
+    if (!quillo::cli::name_value_pairs(param_pairs, "quillo insert single: --param", single.params))
+      return 2;
     return quillo::cli::run_insert_single(single, std::cout, std::cerr);
   }
   if (history_cmd->parsed()) return quillo::cli::run_insert_history(history, std::cout, std::cerr);

@@ -25,12 +25,17 @@ TEST(FindTest, CaseInsensitiveOneBasedWithStart) {
 TEST(FindTest, FindsEveryPositionOfLongTexts) {
   // Block-wise candidate tests must not miss a match at any offset, nor
   // read past the end.
-  for (std::size_t at = 0; at + 6 <= 70; ++at) {
-    std::string hay(70, 'e');
+  for (std::size_t at = 0; at + 6 <= 100; ++at) {
+    std::string hay(100, 'e');
     hay.replace(at, 6, "<TaBlE");
     EXPECT_EQ(find_ci(hay, "<table"), at + 1) << at;
     EXPECT_EQ(find_ci(hay, "<table", at + 2), 0u) << at;
     EXPECT_EQ(find_ci(hay, "e<tab"), at == 0 ? 0u : at) << at;
+    // A candidate that is no match (first and last bytes alike) before it.
+    if (at >= 7) {
+      hay.replace(at - 7, 6, "<tabxe");
+      EXPECT_EQ(find_ci(hay, "<table"), at + 1) << at;
+    }
   }
   std::string near_end(40, '<');
   EXPECT_EQ(find_ci(near_end, "<<<"), 1u);

@@ -25,9 +25,24 @@ bool blanks_only(std::string_view s) {
   return true;
 }
 
+// A bit for each pair of adjacent bytes of s, with bit 0x20 set in both
+// (which folds ASCII letters as text::find_ci does): s can only hold a text
+// whose bits are all among its own.
+std::uint64_t pair_bits(std::string_view s) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 1; i < s.size(); ++i) {
+    const unsigned a = static_cast<unsigned char>(s[i - 1]) | 0x20u;
+    const unsigned b = static_cast<unsigned char>(s[i]) | 0x20u;
+    bits |= std::uint64_t{1} << ((a * 31u + b) & 63u);
+  }
+  return bits;
+}
+
 }  // namespace
 
 void cls_parsetable::do_parse(bool raw) {
+  m_pairs.clear();
+  m_pairs_column = -1;
   m_rows.clear();
   m_cells.clear();
   m_values.clear();
@@ -52,7 +67,7 @@ void cls_parsetable::do_parse(bool raw) {
 }
 
 void cls_parsetable::add_row(std::string_view row, std::size_t offset, bool raw, bool clean) {
-  std::array<std::string_view, kMaxCells> elements;
+  std::array<std::string_view, kMaxCells>& elements = m_elements;
   const std::size_t n = table_row_elements(row, elements);
   Row& r = m_rows.emplace_back();
   r.first = m_cells.size();
@@ -102,7 +117,26 @@ std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column
   return c ? view(*c) : std::string_view();
 }
 
+std::int32_t cls_parsetable::last_row_containing(std::int64_t column,
+                                                 std::string_view label) const {
+  const std::int32_t rows = get_rownum();
+  if (m_pairs_column != column || m_pairs.size() != static_cast<std::size_t>(rows)) {
+    m_pairs.resize(static_cast<std::size_t>(rows));
+    for (std::int32_t i = 1; i <= rows; ++i) {
+      m_pairs[static_cast<std::size_t>(i - 1)] = pair_bits(cell_text(i, column));
+    }
+    m_pairs_column = column;
+  }
+  const std::uint64_t need = pair_bits(label);
+  for (std::int32_t i = rows; i >= 1; --i) {
+    if ((m_pairs[static_cast<std::size_t>(i - 1)] & need) != need) continue;
+    if (text::find_ci(cell_text(i, column), label) != 0) return i;
+  }
+  return 0;
+}
+
 void cls_parsetable::create_narow() {
+  m_pairs_column = -1;
   Row& row = m_rows.emplace_back();
   row.first = m_cells.size();
   row.count = kMaxCells;

@@ -13,6 +13,7 @@
 // cell's value when it is asked for.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,6 +54,9 @@ class cls_parsetable {
   std::string_view cell_text(std::int64_t row, std::int64_t column) const;
   // Appends a row whose 30 cells are "#N/A".
   void create_narow();
+  // The last row whose cell in column holds label (letter case ignored, as
+  // text::find_ci), or 0 when none does.
+  std::int32_t last_row_containing(std::int64_t column, std::string_view label) const;
 
  private:
   // A cell's text: a span of the table text, or (with own set) of the
@@ -80,6 +84,15 @@ class cls_parsetable {
   std::string_view m_view;
   bool m_view_set = false;
   std::size_t m_from = 0;  // where the next parse starts in the text
+  // For last_row_containing: per row, a bit for each pair of adjacent
+  // bytes (letter case folded) of the row's cell in m_pairs_column. A label
+  // can only be in a cell whose bits hold all of the label's, so most rows
+  // of a long table are passed over without a search.
+  mutable std::vector<std::uint64_t> m_pairs;
+  mutable std::int64_t m_pairs_column = -1;
+  // The elements of the row being added: kept between rows, as setting 30
+  // of them up for each row of a long table costs more than the row.
+  std::array<std::string_view, kMaxCells> m_elements;
 };
 
 }  // namespace quillo

@@ -213,11 +213,8 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   if (g.rowtype == "Fixedstring") {
     // Every row whose label holds the text matches; the last one wins, so
     // the search goes from the last row up and stops at the first match.
-    for (std::int32_t i = table.get_rownum(); i >= 1; --i) {
-      if (text::find_ci(table.cell_text(i, *headercolumn), g.rowvalue) != 0) {
-        row = i;
-        break;
-      }
+    if (const std::int32_t i = table.last_row_containing(*headercolumn, g.rowvalue); i != 0) {
+      row = i;
     }
   }
   if (*row <= 0) {

@@ -126,6 +126,31 @@ TEST(TableFieldTest, HeaderColumnIsSkippedAndOffsetsShiftColumns) {
   EXPECT_EQ(values[3], Value("#N/A"));
 }
 
+TEST(ParseTableTest, LastRowContainingALabelIgnoresCaseAndLooksOnlyInItsColumn) {
+  cls_parsetable t;
+  std::string table;
+  for (int i = 0; i < 40; ++i) {
+    table += "<tr><td>Other line " + std::to_string(i) + "</td><td>Net Income</td></tr>";
+  }
+  table += "<tr><td>NET income (adj.)</td><td>x</td></tr><tr><td>net</td><td>y</td></tr>";
+  table += "<tr><td>Total</td><td>a</td></tr><tr><td>\xC3\x89tat</td></tr>";
+  t.set_table(table);
+  t.do_parse(true);
+  ASSERT_EQ(t.get_rownum(), 44);
+  EXPECT_EQ(t.last_row_containing(1, "net income"), 41);
+  EXPECT_EQ(t.last_row_containing(1, "Net"), 42);
+  EXPECT_EQ(t.last_row_containing(2, "net income"), 40);   // another column
+  EXPECT_EQ(t.last_row_containing(1, "line 2"), 30);       // "line 29" is the last
+  EXPECT_EQ(t.last_row_containing(1, "T"), 44);            // a one-byte label
+  EXPECT_EQ(t.last_row_containing(1, "\xC3\x89TAT"), 44);  // letter case of ASCII only...
+  EXPECT_EQ(t.last_row_containing(1, "\xC3\xA9tat"), 0);   // ...as find_ci compares
+  EXPECT_EQ(t.last_row_containing(1, "income  "), 0);
+  EXPECT_EQ(t.last_row_containing(1, ""), 44);  // an empty label is in every cell
+  EXPECT_EQ(t.last_row_containing(3, "a"), 0);  // no row has a third cell
+  t.create_narow();
+  EXPECT_EQ(t.last_row_containing(1, "#n/a"), 45);
+}
+
 TEST(TableFieldTest, FailedConversionShowsTheErrorValueNeverAnotherFieldsValue) {
   cls_parsetable t;
   t.set_table("<tr><td>h</td><td>abc</td><td>x</td></tr>");
