@@ -61,11 +61,13 @@ std::uint32_t CellStore::Side<T>::add(T item) {
   if (!m_free.empty()) {
     const std::uint32_t id = m_free.back();
     m_free.pop_back();
-    m_items[id] = std::move(item);
+    (*this)[id] = std::move(item);
     return id;
   }
-  m_items.push_back(std::move(item));
-  return static_cast<std::uint32_t>(m_items.size() - 1);
+  if (m_size % kBlock == 0) m_blocks.push_back(std::make_unique<T[]>(kBlock));
+  const std::uint32_t id = m_size++;
+  (*this)[id] = std::move(item);
+  return id;
 }
 
 // ---- the store ----
@@ -139,54 +141,61 @@ Value CellStore::value_of(const Slot& s) const {
     case Kind::Empty:
       return Value();
     case Kind::Number:
-      return Value(bits_double(s.bits));
+      return Value(bits_double(s.bits()));
     case Kind::Date:
-      return Value(Date{bits_double(s.bits)});
+      return Value(Date{bits_double(s.bits())});
     case Kind::Bool:
-      return Value(s.bits != 0);
+      return Value(s.bits() != 0);
     case Kind::Error:
-      return Value(static_cast<ErrorCode>(s.bits));
+      return Value(static_cast<ErrorCode>(s.bits()));
     case Kind::Text:
-      return Value(m_texts.text(static_cast<std::uint32_t>(s.bits)));
+      return Value(m_texts.text(s.lo));
     case Kind::Formula:
-      return m_formulas[static_cast<std::uint32_t>(s.bits)].value;
+      return value_of(m_formulas[s.lo].value);
     case Kind::Other:
-      return m_boxed[static_cast<std::uint32_t>(s.bits)];
+      return m_boxed[s.lo];
+    case Kind::Integer:
+      return Value(static_cast<std::int32_t>(s.lo));
   }
   return Value();
 }
 
-void CellStore::store(Slot& s, const Value& v) {
+void CellStore::store(Slot& s, const Value& v, bool result) {
+  if (result && v.type() == ValueType::Integer) {
+    s.kind = Kind::Integer;
+    s.set_bits(static_cast<std::uint32_t>(static_cast<std::int32_t>(v.number())));
+    return;
+  }
   switch (v.type()) {
     case ValueType::Empty:
       s.kind = Kind::Empty;
-      s.bits = 0;
+      s.set_bits(0);
       break;
     case ValueType::Double:
     case ValueType::Integer:
       // Integers are stored as numbers, as typed entry would store them.
       s.kind = Kind::Number;
-      s.bits = double_bits(v.number());
+      s.set_bits(double_bits(v.number()));
       break;
     case ValueType::Date:
       s.kind = Kind::Date;
-      s.bits = double_bits(v.number());
+      s.set_bits(double_bits(v.number()));
       break;
     case ValueType::Bool:
       s.kind = Kind::Bool;
-      s.bits = v.as_bool() ? 1 : 0;
+      s.set_bits(v.as_bool() ? 1 : 0);
       break;
     case ValueType::Error:
       s.kind = Kind::Error;
-      s.bits = static_cast<std::uint64_t>(v.error());
+      s.set_bits(static_cast<std::uint64_t>(v.error()));
       break;
     case ValueType::Text:
       s.kind = Kind::Text;
-      s.bits = m_texts.add(v.text());
+      s.set_bits(m_texts.add(v.text()));
       break;
     default:  // null, missing, arrays and ranges: kept as they are
       s.kind = Kind::Other;
-      s.bits = m_boxed.add(v);
+      s.set_bits(m_boxed.add(v));
       break;
   }
 }
@@ -194,28 +203,27 @@ void CellStore::store(Slot& s, const Value& v) {
 void CellStore::release(Slot& s) {
   switch (s.kind) {
     case Kind::Text:
-      m_texts.release(static_cast<std::uint32_t>(s.bits));
+      m_texts.release(s.lo);
       break;
     case Kind::Formula:
-      m_formulas.release(static_cast<std::uint32_t>(s.bits));
+      release(m_formulas[s.lo].value);
+      m_formulas.release(s.lo);
       break;
     case Kind::Other:
-      m_boxed.release(static_cast<std::uint32_t>(s.bits));
+      m_boxed.release(s.lo);
       break;
     default:
       break;
   }
   s.kind = Kind::Empty;
-  s.bits = 0;
+  s.set_bits(0);
 }
 
 std::optional<Cell> CellStore::find(std::uint64_t key) const {
   const Slot* s = slot(key);
   if (!s) return std::nullopt;
-  return Cell{
-      value_of(*s),
-      s->kind == Kind::Formula ? &m_formulas[static_cast<std::uint32_t>(s->bits)].state : nullptr,
-      m_format_texts[s->format]};
+  return Cell{value_of(*s), s->kind == Kind::Formula ? &m_formulas[s->lo].state : nullptr,
+              m_format_texts[s->format]};
 }
 
 Value CellStore::value(std::uint64_t key) const {
@@ -230,8 +238,7 @@ const std::string& CellStore::format(std::uint64_t key) const {
 
 FormulaState* CellStore::formula(std::uint64_t key) {
   const Slot* s = slot(key);
-  return s && s->kind == Kind::Formula ? &m_formulas[static_cast<std::uint32_t>(s->bits)].state
-                                       : nullptr;
+  return s && s->kind == Kind::Formula ? &m_formulas[s->lo].state : nullptr;
 }
 
 const FormulaState* CellStore::formula(std::uint64_t key) const {
@@ -241,7 +248,9 @@ const FormulaState* CellStore::formula(std::uint64_t key) const {
 void CellStore::set_value(std::uint64_t key, const Value& v) {
   Slot& s = slot_or_new(key);
   if (s.kind == Kind::Formula) {
-    m_formulas[static_cast<std::uint32_t>(s.bits)].value = v;
+    Slot& result = m_formulas[s.lo].value;
+    release(result);
+    store(result, v, true);
     return;
   }
   release(s);
@@ -264,21 +273,29 @@ void CellStore::set_format(std::uint64_t key, std::string_view format) {
 FormulaState& CellStore::add_formula(std::uint64_t key) {
   Slot& s = slot_or_new(key);
   if (s.kind != Kind::Formula) {
+    // The value the cell held becomes the formula's result as it is: what
+    // the slot refers to (a text, a boxed value) changes hands, not copied.
     FormulaCell cell;
-    cell.value = value_of(s);
-    release(s);
+    cell.value.kind = s.kind;
+    cell.value.lo = s.lo;
+    cell.value.hi = s.hi;
     s.kind = Kind::Formula;
-    s.bits = m_formulas.add(std::move(cell));
+    s.set_bits(m_formulas.add(std::move(cell)));
   }
-  return m_formulas[static_cast<std::uint32_t>(s.bits)].state;
+  return m_formulas[s.lo].state;
 }
 
 void CellStore::remove_formula(std::uint64_t key) {
   Slot* s = slot(key);
   if (!s || s->kind != Kind::Formula) return;
-  const Value result = m_formulas[static_cast<std::uint32_t>(s->bits)].value;
-  release(*s);
-  store(*s, result);
+  // The result's slot changes hands back to the cell, as add_formula gave it.
+  FormulaCell& cell = m_formulas[s->lo];
+  const Slot result = cell.value;
+  cell.value = Slot{};
+  m_formulas.release(s->lo);
+  s->kind = result.kind;
+  s->lo = result.lo;
+  s->hi = result.hi;
 }
 
 void CellStore::erase(std::uint64_t key) {

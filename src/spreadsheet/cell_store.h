@@ -2,7 +2,7 @@
 // object per cell.
 //
 // Cells sit column by column in chunks of 64 rows. A chunk keeps a bit per
-// row it holds and, in row order, one 16-byte slot per occupied row: a
+// row it holds and, in row order, one 12-byte slot per occupied row: a
 // number, date, truth value or error code inline, a text as the id of an
 // interned, reference-counted string, and a formula cell as the index of
 // its state, which lives out of line with the formula's last result. Number
@@ -114,12 +114,33 @@ class CellStore {
   void erase_if_blank(std::uint64_t key);
 
  private:
-  enum class Kind : std::uint8_t { Empty, Number, Date, Bool, Error, Text, Formula, Other };
-  struct Slot {
-    std::uint64_t bits = 0;    // the value, or the id of its text, formula or boxed value
-    std::uint32_t format = 0;  // interned number format; 0 = General
-    Kind kind = Kind::Empty;
+  // Integer only for a formula's result, which keeps the type its formula
+  // gave it; a constant integer is stored as a number.
+  enum class Kind : std::uint8_t {
+    Empty,
+    Number,
+    Date,
+    Bool,
+    Error,
+    Text,
+    Formula,
+    Other,
+    Integer
   };
+  // The value's 64 bits are kept as two halves, so a slot takes 12 bytes
+  // rather than the 16 an 8-byte-aligned member would round it up to.
+  struct Slot {
+    std::uint32_t lo = 0, hi = 0;   // the value, or the id of its text, formula or boxed value
+    std::uint32_t format : 24 = 0;  // interned number format; 0 = General
+    Kind kind : 8 = Kind::Empty;
+
+    std::uint64_t bits() const { return std::uint64_t{hi} << 32 | lo; }
+    void set_bits(std::uint64_t b) {
+      lo = static_cast<std::uint32_t>(b);
+      hi = static_cast<std::uint32_t>(b >> 32);
+    }
+  };
+  static_assert(sizeof(Slot) == 12);
   static constexpr int kChunkShift = 6;  // 64 rows per chunk
   struct Chunk {
     std::int32_t index = 0;   // row >> kChunkShift
@@ -136,7 +157,9 @@ class CellStore {
                                                        std::int32_t index);
   struct FormulaCell {
     FormulaState state;
-    Value value;  // the formula's last result
+    // The formula's last result, held as a constant's slot holds it (its
+    // format unused): a text result is interned like any other.
+    Slot value;
   };
   // Reference-counted interned texts, so a column of repeated labels holds
   // each text once and a text no cell holds any more is freed.
@@ -154,21 +177,25 @@ class CellStore {
   };
   // A table of values that need more than a slot (formula cells and the
   // rare constant a slot cannot hold), reusing freed entries. The entries
-  // sit in a deque, which never moves them as it grows: pointers to them
-  // stay valid without an allocation of their own per entry.
+  // sit in blocks of kBlock that never move as the table grows: pointers to
+  // them stay valid without an allocation of their own per entry, and
+  // (unlike a deque's 512-byte pieces, which hold four formula cells in
+  // room for almost five) a block wastes nothing but its unused tail.
   template <typename T>
   class Side {
    public:
     std::uint32_t add(T item);
     void release(std::uint32_t id) {
-      m_items[id] = T{};  // lets go of what the entry held; the entry waits for reuse
+      (*this)[id] = T{};  // lets go of what the entry held; the entry waits for reuse
       m_free.push_back(id);
     }
-    T& operator[](std::uint32_t id) { return m_items[id]; }
-    const T& operator[](std::uint32_t id) const { return m_items[id]; }
+    T& operator[](std::uint32_t id) { return m_blocks[id / kBlock][id % kBlock]; }
+    const T& operator[](std::uint32_t id) const { return m_blocks[id / kBlock][id % kBlock]; }
 
    private:
-    std::deque<T> m_items;
+    static constexpr std::uint32_t kBlock = 64;
+    std::vector<std::unique_ptr<T[]>> m_blocks;
+    std::uint32_t m_size = 0;  // entries made, freed ones included
     std::vector<std::uint32_t> m_free;
   };
 
@@ -178,8 +205,10 @@ class CellStore {
   }
   Slot& slot_or_new(std::uint64_t key);
   Value value_of(const Slot& s) const;
-  void store(Slot& s, const Value& v);  // s holds no text, formula or boxed value
-  void release(Slot& s);                // frees what the slot refers to
+  // s holds no text, formula or boxed value; a formula's result keeps
+  // integers as integers.
+  void store(Slot& s, const Value& v, bool result = false);
+  void release(Slot& s);  // frees what the slot refers to
   std::uint32_t format_id(std::string_view format);
 
   std::vector<Column> m_columns;  // by col
@@ -212,10 +241,7 @@ void CellStore::for_each(const Box& box, Fn&& fn) const {
         const std::int32_t row = base + bit;
         if (row < box.r1) continue;
         if (row > box.r2) break;
-        const Cell cell{value_of(s),
-                        s.kind == Kind::Formula
-                            ? &m_formulas[static_cast<std::uint32_t>(s.bits)].state
-                            : nullptr,
+        const Cell cell{value_of(s), s.kind == Kind::Formula ? &m_formulas[s.lo].state : nullptr,
                         m_format_texts[s.format]};
         if (!cell.blank()) fn(row, col_it->col, cell);
       }

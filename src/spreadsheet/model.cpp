@@ -411,7 +411,8 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
   return f;
 }
 
-FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation) const {
+FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation,
+                                FormulaText form) const {
   if (a.row <= 1 || text.size() > kMaxFormulaLength) return nullptr;
   const Sheet* s = sheet(a.sheet);
   // What a parse looks up besides the text may have changed since the cell
@@ -433,8 +434,8 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
   if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
     return nullptr;
   }
-  const std::string written =
-      write_formula(f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); });
+  const std::string written = write_formula(
+      f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); }, form);
   return written == text ? above->formula : nullptr;
 }
 
