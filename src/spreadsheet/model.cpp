@@ -317,12 +317,14 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (auto st = check_array_edit(a); !st.ok()) return st;
+  // A formula's text goes to the parse as it is, without a copy first.
+  if (in.is_text() && !in.text().empty() && in.text()[0] == '=') {
+    return store_formula(a, in.text(), Notation::A1);
+  }
   Value v = in;
   std::string_view format;
   switch (in.type()) {
     case ValueType::Text: {
-      if (!in.text().empty() && in.text()[0] == '=')
-        return store_formula(a, in.text(), Notation::A1);
       TypedEntry entry = typed_entry(in.text());
       v = std::move(entry.value);
       format = entry.format;
