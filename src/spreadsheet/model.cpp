@@ -362,7 +362,7 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
   if (auto st = check_array_edit(a); !st.ok()) return st;
   if (FormulaPtr above = written_above(a, text, notation)) {
-    install_formula(a, std::move(above));
+    install_formula(a, std::move(above), true);
     return {};
   }
   const BookId book_id = s->book;
@@ -375,7 +375,7 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   return {};
 }
 
-void Model::install_formula(const CellAddr& a, FormulaPtr f) {
+void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared) {
   Sheet* s = sheet_mut(a.sheet);
   const std::uint64_t key = cell_key(a.row, a.col);
   FormulaState* fs = s->cells.formula(key);
@@ -385,7 +385,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
     fs = &s->cells.add_formula(key);
     s->formulas.insert(key);
   }
-  fs->formula = share_shape(a, std::move(f));
+  fs->formula = shared ? std::move(f) : share_shape(a, std::move(f));
   fs->frozen = false;  // a formula written anew is computed
   fs->in_array = false;
   s->max_row = std::max(s->max_row, a.row);
@@ -458,9 +458,13 @@ Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t col, c
   for (std::int32_t r = 0; r < block.rows; ++r) {
     for (std::int32_t c = 0; c < block.cols; ++c) {
       const CellAddr a{sheet_id, row + r, col + c};
-      const Status st = store_value(a, block.at(r, c));
+      const Value& v = block.at(r, c);
+      const Status st = store_value(a, v);
       if (!st.ok() && first_error.ok()) first_error = st;
-      if (has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
+      // Stored, the cell holds a formula exactly when it was given one's
+      // text; one that failed may keep the formula it had.
+      const bool formula = v.is_text() && !v.text().empty() && v.text()[0] == '=';
+      if (st.ok() ? formula : has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
     }
   }
   m_recalc.after_entry(formulas);

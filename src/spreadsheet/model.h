@@ -307,7 +307,9 @@ class Model : public std::enable_shared_from_this<Model> {
   // Storing without recalculation; each returns whether the cell changed.
   Status store_value(const CellAddr& a, const Value& v);
   Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
-  void install_formula(const CellAddr& a, FormulaPtr f);
+  // shared: f is a neighbour's formula already (written_above found it),
+  // which share_shape would answer again.
+  void install_formula(const CellAddr& a, FormulaPtr f, bool shared = false);
   // f, or the identical parsed formula of a neighbouring cell in its column
   // or row, so that a block of formulas of one shape holds one parsed tree.
   FormulaPtr share_shape(const CellAddr& a, FormulaPtr f) const;
