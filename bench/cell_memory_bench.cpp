@@ -90,8 +90,9 @@ int main(int argc, char** argv) {
     for (std::int32_t r = 2; r <= rows; ++r) {
       for (std::int32_t c : {5, 6}) {
         const CellAddr formula{1, r, c + 2};
-        index->add(formula, 1, Box{r, c, r, c});
-        index->add(formula, 1, Box{r - 1, c, r - 1, c});
+        // Relative references, as the formulas above hold them.
+        index->add(formula, 1, Box{r, c, r, c}, true);
+        index->add(formula, 1, Box{r - 1, c, r - 1, c}, true);
       }
     }
     index_per_formula = static_cast<double>(heap_in_use() - before) / formulas;

@@ -61,11 +61,13 @@ std::uint32_t CellStore::Side<T>::add(T item) {
   if (!m_free.empty()) {
     const std::uint32_t id = m_free.back();
     m_free.pop_back();
-    m_items[id] = std::move(item);
+    (*this)[id] = std::move(item);
     return id;
   }
-  m_items.push_back(std::move(item));
-  return static_cast<std::uint32_t>(m_items.size() - 1);
+  if (m_size % kBlock == 0) m_blocks.push_back(std::make_unique<T[]>(kBlock));
+  const std::uint32_t id = m_size++;
+  (*this)[id] = std::move(item);
+  return id;
 }
 
 // ---- the store ----
@@ -92,20 +94,21 @@ std::vector<CellStore::Chunk>::const_iterator CellStore::find_chunk(
                           [](const Chunk& x, std::int32_t v) { return x.index < v; });
 }
 
-const CellStore::Slot* CellStore::slot(std::uint64_t key) const {
+CellStore::Place CellStore::find_place(std::uint64_t key) const {
   const std::int32_t col = key_col(key), row = key_row(key);
   const auto c = std::lower_bound(m_columns.begin(), m_columns.end(), col,
                                   [](const Column& x, std::int32_t v) { return x.col < v; });
-  if (c == m_columns.end() || c->col != col) return nullptr;
+  if (c == m_columns.end() || c->col != col) return {};
   const std::int32_t index = row >> kChunkShift;
   const auto ch = find_chunk(c->chunks, index);
-  if (ch == c->chunks.end() || ch->index != index) return nullptr;
+  if (ch == c->chunks.end() || ch->index != index) return {};
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
-  if ((ch->mask & bit) == 0) return nullptr;
-  return &ch->slots[static_cast<std::size_t>(bits_set(ch->mask & (bit - 1)))];
+  if ((ch->mask & bit) == 0) return {};
+  return Place{const_cast<Chunk*>(&*ch), static_cast<std::size_t>(bits_set(ch->mask & (bit - 1))),
+               false};
 }
 
-CellStore::Slot& CellStore::slot_or_new(std::uint64_t key) {
+CellStore::Place CellStore::place_or_new(std::uint64_t key) {
   const std::int32_t col = key_col(key), row = key_row(key);
   // Loading appends: look at the last column and chunk before searching.
   auto c = !m_columns.empty() && m_columns.back().col == col
@@ -122,116 +125,132 @@ CellStore::Slot& CellStore::slot_or_new(std::uint64_t key) {
                 ? (chunks.back().index == index ? chunks.end() - 1 : chunks.end())
                 : chunks.begin() + (find_chunk(chunks, index) - chunks.cbegin());
   if (ch == chunks.end() || ch->index != index) {
-    ch = chunks.insert(ch, Chunk{index, 0, {}});
+    ch = chunks.insert(ch, Chunk{index, 0, 0, {}, {}});
   }
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   const auto pos = static_cast<std::size_t>(bits_set(ch->mask & (bit - 1)));
-  if ((ch->mask & bit) == 0) {
-    ch->mask |= bit;
-    ch->slots.insert(ch->slots.begin() + static_cast<std::ptrdiff_t>(pos), Slot{});
-    ++m_size;
+  if ((ch->mask & bit) != 0) return Place{&*ch, pos, false};
+  // A new row reads as a plain number until the caller sets what it holds
+  // (set_meta), which it always does: a chunk of numbers stays without metas.
+  ch->mask |= bit;
+  ch->bits.insert(ch->bits.begin() + static_cast<std::ptrdiff_t>(pos), 0);
+  if (!ch->meta.empty()) {
+    ch->meta.insert(ch->meta.begin() + static_cast<std::ptrdiff_t>(pos), Meta{0, Kind::Number});
   }
-  return ch->slots[pos];
+  ++m_size;
+  return Place{&*ch, pos, true};
 }
 
-Value CellStore::value_of(const Slot& s) const {
-  switch (s.kind) {
+void CellStore::set_meta(Chunk& ch, std::size_t pos, Meta m) {
+  const bool was_plain = ch.meta_at(pos).plain();
+  if (ch.meta.empty()) {
+    if (m.plain()) return;
+    ch.meta.assign(ch.bits.size(), Meta{0, Kind::Number});
+  }
+  ch.meta[pos] = m;
+  if (was_plain && !m.plain()) ++ch.odd;
+  if (!was_plain && m.plain()) --ch.odd;
+  if (ch.odd == 0) std::vector<Meta>().swap(ch.meta);
+}
+
+Value CellStore::value_of(Kind kind, std::uint64_t bits) const {
+  const auto id = static_cast<std::uint32_t>(bits);
+  switch (kind) {
     case Kind::Empty:
       return Value();
     case Kind::Number:
-      return Value(bits_double(s.bits));
+      return Value(bits_double(bits));
     case Kind::Date:
-      return Value(Date{bits_double(s.bits)});
+      return Value(Date{bits_double(bits)});
     case Kind::Bool:
-      return Value(s.bits != 0);
+      return Value(bits != 0);
     case Kind::Error:
-      return Value(static_cast<ErrorCode>(s.bits));
+      return Value(static_cast<ErrorCode>(bits));
     case Kind::Text:
-      return Value(m_texts.text(static_cast<std::uint32_t>(s.bits)));
-    case Kind::Formula:
-      return m_formulas[static_cast<std::uint32_t>(s.bits)].value;
+      return Value(m_texts.text(id));
+    case Kind::Formula: {
+      const Result& r = m_formulas[id].value;
+      return value_of(r.kind, r.bits);
+    }
     case Kind::Other:
-      return m_boxed[static_cast<std::uint32_t>(s.bits)];
+      return m_boxed[id];
+    case Kind::Integer:
+      return Value(static_cast<std::int32_t>(id));
   }
   return Value();
 }
 
-void CellStore::store(Slot& s, const Value& v) {
+CellStore::Result CellStore::encode(const Value& v, bool result) {
   switch (v.type()) {
     case ValueType::Empty:
-      s.kind = Kind::Empty;
-      s.bits = 0;
-      break;
-    case ValueType::Double:
+      return {0, Kind::Empty};
     case ValueType::Integer:
+      if (result) {
+        return {static_cast<std::uint32_t>(static_cast<std::int32_t>(v.number())), Kind::Integer};
+      }
       // Integers are stored as numbers, as typed entry would store them.
-      s.kind = Kind::Number;
-      s.bits = double_bits(v.number());
-      break;
+      return {double_bits(v.number()), Kind::Number};
+    case ValueType::Double:
+      return {double_bits(v.number()), Kind::Number};
     case ValueType::Date:
-      s.kind = Kind::Date;
-      s.bits = double_bits(v.number());
-      break;
+      return {double_bits(v.number()), Kind::Date};
     case ValueType::Bool:
-      s.kind = Kind::Bool;
-      s.bits = v.as_bool() ? 1 : 0;
-      break;
+      return {v.as_bool() ? 1u : 0u, Kind::Bool};
     case ValueType::Error:
-      s.kind = Kind::Error;
-      s.bits = static_cast<std::uint64_t>(v.error());
-      break;
+      return {static_cast<std::uint64_t>(v.error()), Kind::Error};
     case ValueType::Text:
-      s.kind = Kind::Text;
-      s.bits = m_texts.add(v.text());
-      break;
+      return {m_texts.add(v.text()), Kind::Text};
     default:  // null, missing, arrays and ranges: kept as they are
-      s.kind = Kind::Other;
-      s.bits = m_boxed.add(v);
-      break;
+      return {m_boxed.add(v), Kind::Other};
   }
 }
 
-void CellStore::release(Slot& s) {
-  switch (s.kind) {
+void CellStore::release(Kind kind, std::uint64_t bits) {
+  const auto id = static_cast<std::uint32_t>(bits);
+  switch (kind) {
     case Kind::Text:
-      m_texts.release(static_cast<std::uint32_t>(s.bits));
+      m_texts.release(id);
       break;
-    case Kind::Formula:
-      m_formulas.release(static_cast<std::uint32_t>(s.bits));
+    case Kind::Formula: {
+      const Result r = m_formulas[id].value;
+      release(r.kind, r.bits);
+      m_formulas.release(id);
       break;
+    }
     case Kind::Other:
-      m_boxed.release(static_cast<std::uint32_t>(s.bits));
+      m_boxed.release(id);
       break;
     default:
       break;
   }
-  s.kind = Kind::Empty;
-  s.bits = 0;
 }
 
 std::optional<Cell> CellStore::find(std::uint64_t key) const {
-  const Slot* s = slot(key);
-  if (!s) return std::nullopt;
-  return Cell{
-      value_of(*s),
-      s->kind == Kind::Formula ? &m_formulas[static_cast<std::uint32_t>(s->bits)].state : nullptr,
-      m_format_texts[s->format]};
+  const Place p = find_place(key);
+  if (!p.chunk) return std::nullopt;
+  const Meta m = p.chunk->meta_at(p.pos);
+  const std::uint64_t b = p.chunk->bits[p.pos];
+  return Cell{value_of(m.kind, b),
+              m.kind == Kind::Formula ? &m_formulas[static_cast<std::uint32_t>(b)].state : nullptr,
+              m_format_texts[m.format]};
 }
 
 Value CellStore::value(std::uint64_t key) const {
-  const Slot* s = slot(key);
-  return s ? value_of(*s) : Value();
+  const Place p = find_place(key);
+  return p.chunk ? value_of(p.chunk->meta_at(p.pos).kind, p.chunk->bits[p.pos]) : Value();
 }
 
 const std::string& CellStore::format(std::uint64_t key) const {
-  const Slot* s = slot(key);
-  return m_format_texts[s ? s->format : 0];
+  const Place p = find_place(key);
+  return m_format_texts[p.chunk ? p.chunk->meta_at(p.pos).format : 0];
 }
 
 FormulaState* CellStore::formula(std::uint64_t key) {
-  const Slot* s = slot(key);
-  return s && s->kind == Kind::Formula ? &m_formulas[static_cast<std::uint32_t>(s->bits)].state
-                                       : nullptr;
+  const Place p = find_place(key);
+  if (!p.chunk || p.chunk->meta.empty() || p.chunk->meta[p.pos].kind != Kind::Formula) {
+    return nullptr;
+  }
+  return &m_formulas[static_cast<std::uint32_t>(p.chunk->bits[p.pos])].state;
 }
 
 const FormulaState* CellStore::formula(std::uint64_t key) const {
@@ -239,13 +258,19 @@ const FormulaState* CellStore::formula(std::uint64_t key) const {
 }
 
 void CellStore::set_value(std::uint64_t key, const Value& v) {
-  Slot& s = slot_or_new(key);
-  if (s.kind == Kind::Formula) {
-    m_formulas[static_cast<std::uint32_t>(s.bits)].value = v;
+  const Place p = place_or_new(key);
+  const Meta m = p.fresh ? Meta{} : p.chunk->meta_at(p.pos);
+  std::uint64_t& bits = p.chunk->bits[p.pos];
+  if (m.kind == Kind::Formula) {
+    Result& r = m_formulas[static_cast<std::uint32_t>(bits)].value;
+    release(r.kind, r.bits);
+    r = encode(v, true);
     return;
   }
-  release(s);
-  store(s, v);
+  release(m.kind, bits);
+  const Result now = encode(v, false);
+  bits = now.bits;
+  set_meta(*p.chunk, p.pos, Meta{m.format, now.kind});
 }
 
 std::uint32_t CellStore::format_id(std::string_view format) {
@@ -258,27 +283,44 @@ std::uint32_t CellStore::format_id(std::string_view format) {
 
 void CellStore::set_format(std::uint64_t key, std::string_view format) {
   const std::uint32_t id = format_id(format);
-  slot_or_new(key).format = id;
+  const Place p = place_or_new(key);
+  Meta m = p.fresh ? Meta{} : p.chunk->meta_at(p.pos);
+  m.format = id;
+  set_meta(*p.chunk, p.pos, m);
 }
 
 FormulaState& CellStore::add_formula(std::uint64_t key) {
-  Slot& s = slot_or_new(key);
-  if (s.kind != Kind::Formula) {
+  const Place p = place_or_new(key);
+  const Meta m = p.fresh ? Meta{} : p.chunk->meta_at(p.pos);
+  if (m.kind != Kind::Formula) {
+    // The value the cell held becomes the formula's result as it is: what
+    // the bits refer to (a text, a boxed value) changes hands, not copied.
     FormulaCell cell;
-    cell.value = value_of(s);
-    release(s);
-    s.kind = Kind::Formula;
-    s.bits = m_formulas.add(std::move(cell));
+    cell.value = Result{p.chunk->bits[p.pos], m.kind};
+    const std::uint32_t id = m_formulas.add(std::move(cell));
+    p.chunk->bits[p.pos] = id;
+    set_meta(*p.chunk, p.pos, Meta{m.format, Kind::Formula});
   }
-  return m_formulas[static_cast<std::uint32_t>(s.bits)].state;
+  return m_formulas[static_cast<std::uint32_t>(p.chunk->bits[p.pos])].state;
 }
 
 void CellStore::remove_formula(std::uint64_t key) {
-  Slot* s = slot(key);
-  if (!s || s->kind != Kind::Formula) return;
-  const Value result = m_formulas[static_cast<std::uint32_t>(s->bits)].value;
-  release(*s);
-  store(*s, result);
+  const Place p = find_place(key);
+  if (!p.chunk) return;
+  const Meta m = p.chunk->meta_at(p.pos);
+  if (m.kind != Kind::Formula) return;
+  // The result changes hands back to the cell, as add_formula gave it; a
+  // constant holds an integer as a number.
+  const auto id = static_cast<std::uint32_t>(p.chunk->bits[p.pos]);
+  Result r = m_formulas[id].value;
+  m_formulas[id].value = Result{};
+  m_formulas.release(id);
+  if (r.kind == Kind::Integer) {
+    r = Result{double_bits(static_cast<std::int32_t>(static_cast<std::uint32_t>(r.bits))),
+               Kind::Number};
+  }
+  p.chunk->bits[p.pos] = r.bits;
+  set_meta(*p.chunk, p.pos, Meta{m.format, r.kind});
 }
 
 void CellStore::erase(std::uint64_t key) {
@@ -292,9 +334,15 @@ void CellStore::erase(std::uint64_t key) {
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return;
   c->version = ++m_clock;
-  const auto pos = static_cast<std::ptrdiff_t>(bits_set(ch->mask & (bit - 1)));
-  release(ch->slots[static_cast<std::size_t>(pos)]);
-  ch->slots.erase(ch->slots.begin() + pos);
+  const auto pos = static_cast<std::size_t>(bits_set(ch->mask & (bit - 1)));
+  const Meta m = ch->meta_at(pos);
+  release(m.kind, ch->bits[pos]);
+  ch->bits.erase(ch->bits.begin() + static_cast<std::ptrdiff_t>(pos));
+  if (!ch->meta.empty()) {
+    ch->meta.erase(ch->meta.begin() + static_cast<std::ptrdiff_t>(pos));
+    if (!m.plain()) --ch->odd;
+    if (ch->odd == 0) std::vector<Meta>().swap(ch->meta);
+  }
   ch->mask &= ~bit;
   --m_size;
   if (ch->mask == 0) {
@@ -323,8 +371,10 @@ std::uint64_t CellStore::column_version(std::int32_t col) const {
 }
 
 void CellStore::erase_if_blank(std::uint64_t key) {
-  const Slot* s = slot(key);
-  if (s && s->kind == Kind::Empty && s->format == 0) erase(key);
+  const Place p = find_place(key);
+  if (!p.chunk) return;
+  const Meta m = p.chunk->meta_at(p.pos);
+  if (m.kind == Kind::Empty && m.format == 0) erase(key);
 }
 
 }  // namespace quillo::spreadsheet

@@ -2,12 +2,15 @@
 // object per cell.
 //
 // Cells sit column by column in chunks of 64 rows. A chunk keeps a bit per
-// row it holds and, in row order, one 16-byte slot per occupied row: a
+// row it holds and, in row order, the 8 bytes of each occupied row: a
 // number, date, truth value or error code inline, a text as the id of an
 // interned, reference-counted string, and a formula cell as the index of
-// its state, which lives out of line with the formula's last result. Number
-// formats are interned to a small id per store. A plain numeric cell thus
-// costs its slot plus a share of its chunk; empty rows cost nothing.
+// its state, which lives out of line with the formula's last result. Beside
+// them, in the same order, what each is (4 bytes: its kind and number
+// format, interned to a small id per store), kept only while the chunk
+// holds something other than plain numbers: a column of numbers without a
+// format costs 8 bytes a cell plus a share of its chunk; empty rows cost
+// nothing.
 //
 // The store answers copies (Cell, Value), never references into its
 // tables, except FormulaState pointers: those stay valid until that cell's
@@ -77,7 +80,7 @@ class CellStore {
   ~CellStore();
 
   // ---- reading ----
-  bool contains(std::uint64_t key) const { return slot(key) != nullptr; }
+  bool contains(std::uint64_t key) const { return find_place(key).chunk != nullptr; }
   // The cell at key; nullopt when there is none.
   std::optional<Cell> find(std::uint64_t key) const;
   Value value(std::uint64_t key) const;  // empty when there is no cell
@@ -114,17 +117,41 @@ class CellStore {
   void erase_if_blank(std::uint64_t key);
 
  private:
-  enum class Kind : std::uint8_t { Empty, Number, Date, Bool, Error, Text, Formula, Other };
-  struct Slot {
-    std::uint64_t bits = 0;    // the value, or the id of its text, formula or boxed value
-    std::uint32_t format = 0;  // interned number format; 0 = General
-    Kind kind = Kind::Empty;
+  // Integer only for a formula's result, which keeps the type its formula
+  // gave it; a constant integer is stored as a number.
+  enum class Kind : std::uint8_t {
+    Empty,
+    Number,
+    Date,
+    Bool,
+    Error,
+    Text,
+    Formula,
+    Other,
+    Integer
   };
+  // What a cell's 8 bytes hold (the value, or the id of its text, formula
+  // or boxed value) and its number format.
+  struct Meta {
+    std::uint32_t format : 24 = 0;  // interned number format; 0 = General
+    Kind kind : 8 = Kind::Empty;
+    bool plain() const { return kind == Kind::Number && format == 0; }
+  };
+  static_assert(sizeof(Meta) == 4);
   static constexpr int kChunkShift = 6;  // 64 rows per chunk
   struct Chunk {
-    std::int32_t index = 0;   // row >> kChunkShift
-    std::uint64_t mask = 0;   // the rows present
-    std::vector<Slot> slots;  // one per row present, in row order
+    std::int32_t index = 0;           // row >> kChunkShift
+    std::uint8_t odd = 0;             // rows present that are not plain numbers
+    std::uint64_t mask = 0;           // the rows present
+    std::vector<std::uint64_t> bits;  // one per row present, in row order
+    std::vector<Meta> meta;           // the same; none while odd is 0
+    Meta meta_at(std::size_t pos) const { return meta.empty() ? Meta{0, Kind::Number} : meta[pos]; }
+  };
+  // A row of a chunk, found or made.
+  struct Place {
+    Chunk* chunk = nullptr;
+    std::size_t pos = 0;
+    bool fresh = false;  // made just now: it holds nothing yet
   };
   struct Column {
     std::int32_t col = 0;
@@ -134,9 +161,15 @@ class CellStore {
   // Where chunk index is, or goes, in chunks.
   static std::vector<Chunk>::const_iterator find_chunk(const std::vector<Chunk>& chunks,
                                                        std::int32_t index);
+  // The formula's last result, held as a cell's bits and kind are: a text
+  // result is interned like any other.
+  struct Result {
+    std::uint64_t bits = 0;
+    Kind kind = Kind::Empty;
+  };
   struct FormulaCell {
     FormulaState state;
-    Value value;  // the formula's last result
+    Result value;
   };
   // Reference-counted interned texts, so a column of repeated labels holds
   // each text once and a text no cell holds any more is freed.
@@ -154,32 +187,38 @@ class CellStore {
   };
   // A table of values that need more than a slot (formula cells and the
   // rare constant a slot cannot hold), reusing freed entries. The entries
-  // sit in a deque, which never moves them as it grows: pointers to them
-  // stay valid without an allocation of their own per entry.
+  // sit in blocks of kBlock that never move as the table grows: pointers to
+  // them stay valid without an allocation of their own per entry, and
+  // (unlike a deque's 512-byte pieces, which hold four formula cells in
+  // room for almost five) a block wastes nothing but its unused tail.
   template <typename T>
   class Side {
    public:
     std::uint32_t add(T item);
     void release(std::uint32_t id) {
-      m_items[id] = T{};  // lets go of what the entry held; the entry waits for reuse
+      (*this)[id] = T{};  // lets go of what the entry held; the entry waits for reuse
       m_free.push_back(id);
     }
-    T& operator[](std::uint32_t id) { return m_items[id]; }
-    const T& operator[](std::uint32_t id) const { return m_items[id]; }
+    T& operator[](std::uint32_t id) { return m_blocks[id / kBlock][id % kBlock]; }
+    const T& operator[](std::uint32_t id) const { return m_blocks[id / kBlock][id % kBlock]; }
 
    private:
-    std::deque<T> m_items;
+    static constexpr std::uint32_t kBlock = 64;
+    std::vector<std::unique_ptr<T[]>> m_blocks;
+    std::uint32_t m_size = 0;  // entries made, freed ones included
     std::vector<std::uint32_t> m_free;
   };
 
-  const Slot* slot(std::uint64_t key) const;
-  Slot* slot(std::uint64_t key) {
-    return const_cast<Slot*>(static_cast<const CellStore*>(this)->slot(key));
-  }
-  Slot& slot_or_new(std::uint64_t key);
-  Value value_of(const Slot& s) const;
-  void store(Slot& s, const Value& v);  // s holds no text, formula or boxed value
-  void release(Slot& s);                // frees what the slot refers to
+  // The cell's chunk and position; a null chunk when there is no cell.
+  Place find_place(std::uint64_t key) const;
+  Place place_or_new(std::uint64_t key);
+  // Sets what the row holds, keeping the chunk's metas only while needed.
+  static void set_meta(Chunk& ch, std::size_t pos, Meta m);
+  Value value_of(Kind kind, std::uint64_t bits) const;
+  // The kind and bits v is held as (interning a text, boxing what needs
+  // it); a formula's result keeps integers as integers.
+  Result encode(const Value& v, bool result);
+  void release(Kind kind, std::uint64_t bits);  // frees what the bits refer to
   std::uint32_t format_id(std::string_view format);
 
   std::vector<Column> m_columns;  // by col
@@ -208,15 +247,16 @@ void CellStore::for_each(const Box& box, Fn&& fn) const {
       while (bits != 0) {
         const int bit = std::countr_zero(bits);
         bits &= bits - 1;
-        const Slot& s = ch->slots[pos++];
+        const std::size_t at = pos++;
         const std::int32_t row = base + bit;
         if (row < box.r1) continue;
         if (row > box.r2) break;
-        const Cell cell{value_of(s),
-                        s.kind == Kind::Formula
-                            ? &m_formulas[static_cast<std::uint32_t>(s.bits)].state
-                            : nullptr,
-                        m_format_texts[s.format]};
+        const Meta m = ch->meta_at(at);
+        const std::uint64_t b = ch->bits[at];
+        const Cell cell{
+            value_of(m.kind, b),
+            m.kind == Kind::Formula ? &m_formulas[static_cast<std::uint32_t>(b)].state : nullptr,
+            m_format_texts[m.format]};
         if (!cell.blank()) fn(row, col_it->col, cell);
       }
     }

@@ -110,3 +110,67 @@ TEST(CellStore, FormulaStateStaysPutWhileOtherCellsAreWritten) {
 
 }  // namespace
 }  // namespace quillo::spreadsheet
+
+namespace quillo::spreadsheet {
+namespace {
+
+// A chunk of plain numbers holds no kinds or formats; one cell of another
+// kind, a format, a formula or an erase in its middle must neither change
+// its neighbours nor be lost as the chunk moves between the two forms.
+TEST(CellStore, NumbersBesideOtherKindsKeepTheirValuesAsTheChunkChangesForm) {
+  CellStore store;
+  for (std::int32_t r = 1; r <= 64; ++r) store.set_value(cell_key(r, 1), Value(r + 0.5));
+  auto numbers_hold = [&](std::int32_t skip) {
+    for (std::int32_t r = 1; r <= 64; ++r) {
+      if (r != skip) {
+        EXPECT_EQ(store.value(cell_key(r, 1)), Value(r + 0.5)) << r;
+      }
+    }
+  };
+  store.set_value(cell_key(10, 1), Value("ten"));
+  numbers_hold(10);
+  EXPECT_EQ(store.value(cell_key(10, 1)), Value("ten"));
+  store.set_value(cell_key(10, 1), Value(10.5));  // plain numbers again
+  numbers_hold(0);
+  EXPECT_EQ(store.format(cell_key(10, 1)), "");
+
+  store.set_format(cell_key(20, 1), "0.00");
+  store.set_format(cell_key(70, 1), "0%");  // a new cell with a format only
+  EXPECT_EQ(store.format(cell_key(20, 1)), "0.00");
+  EXPECT_EQ(store.value(cell_key(70, 1)), Value());
+  EXPECT_FALSE(store.find(cell_key(70, 1))->blank());
+  store.set_format(cell_key(20, 1), "");
+  numbers_hold(0);
+
+  // A formula takes the cell's value as its result and gives it back.
+  FormulaState& fs = store.add_formula(cell_key(30, 1));
+  EXPECT_EQ(store.formula(cell_key(30, 1)), &fs);
+  EXPECT_EQ(store.value(cell_key(30, 1)), Value(30.5));
+  store.set_value(cell_key(30, 1), Value(std::int32_t{4}));  // a result keeps its type
+  EXPECT_EQ(store.value(cell_key(30, 1)).type(), ValueType::Integer);
+  store.set_value(cell_key(30, 1), Value("result"));
+  EXPECT_EQ(store.formula(cell_key(31, 1)), nullptr);
+  store.remove_formula(cell_key(30, 1));
+  EXPECT_EQ(store.formula(cell_key(30, 1)), nullptr);
+  EXPECT_EQ(store.value(cell_key(30, 1)), Value("result"));
+  store.set_value(cell_key(30, 1), Value(30.5));
+
+  store.set_value(cell_key(40, 1), Value(true));
+  store.erase(cell_key(40, 1));  // the only other kind goes with its cell
+  store.erase(cell_key(41, 1));
+  EXPECT_FALSE(store.contains(cell_key(40, 1)));
+  for (std::int32_t r = 1; r <= 64; ++r) {
+    if (r != 40 && r != 41) {
+      EXPECT_EQ(store.value(cell_key(r, 1)), Value(r + 0.5)) << r;
+    }
+  }
+  store.set_value(cell_key(41, 1), Value(ErrorCode::Div0));
+  store.set_value(cell_key(40, 1), Value(Date{40.5}));
+  EXPECT_EQ(store.value(cell_key(41, 1)), Value(ErrorCode::Div0));
+  EXPECT_EQ(store.value(cell_key(40, 1)), Value(Date{40.5}));
+  EXPECT_EQ(store.value(cell_key(42, 1)), Value(42.5));
+  EXPECT_EQ(store.size(), 65u);
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet

@@ -62,6 +62,72 @@ void DependencyIndex::count_column(SheetIndex& idx, std::int32_t col, int delta)
   idx.column_refs[c] += static_cast<std::uint32_t>(delta);
 }
 
+bool DependencyIndex::add_to_run(SheetIndex& idx, const CellAddr& formula, std::int32_t row,
+                                 std::int32_t col) {
+  const auto c = static_cast<std::size_t>(col);
+  if (c >= idx.runs.size()) idx.runs.resize(c + 1);
+  std::vector<Run>& runs = idx.runs[c];
+  const std::int32_t offset = row - formula.row;
+  auto run = std::find_if(runs.begin(), runs.end(), [&](const Run& r) {
+    return r.offset == offset && r.col == formula.col && r.sheet == formula.sheet;
+  });
+  if (run == runs.end()) {
+    if (runs.size() >= kMaxRunsPerColumn) return false;
+    runs.push_back(Run{formula.sheet, formula.col, offset, {}});
+    run = runs.end() - 1;
+  }
+  auto& rows = run->rows;
+  const std::int32_t r = formula.row;
+  auto next = rows.upper_bound(r);  // the first interval starting below r
+  if (next != rows.begin()) {
+    const auto prev = std::prev(next);
+    if (prev->second >= r) return false;  // held already
+    if (prev->second + 1 == r) {          // extends the interval above
+      prev->second = r;
+      if (next != rows.end() && next->first == r + 1) {
+        prev->second = next->second;
+        rows.erase(next);
+      }
+      return true;
+    }
+  }
+  if (next != rows.end() && next->first == r + 1) {  // extends the interval below upwards
+    const std::int32_t last = next->second;
+    rows.emplace_hint(rows.erase(next), r, last);
+    return true;
+  }
+  rows.emplace_hint(next, r, r);
+  return true;
+}
+
+bool DependencyIndex::remove_from_run(SheetIndex& idx, const CellAddr& formula, std::int32_t row,
+                                      std::int32_t col) {
+  const auto c = static_cast<std::size_t>(col);
+  if (c >= idx.runs.size()) return false;
+  std::vector<Run>& runs = idx.runs[c];
+  const std::int32_t offset = row - formula.row;
+  const auto run = std::find_if(runs.begin(), runs.end(), [&](const Run& r) {
+    return r.offset == offset && r.col == formula.col && r.sheet == formula.sheet;
+  });
+  if (run == runs.end()) return false;
+  auto& rows = run->rows;
+  const std::int32_t r = formula.row;
+  auto it = rows.upper_bound(r);
+  if (it == rows.begin()) return false;
+  --it;
+  if (it->second < r) return false;
+  const std::int32_t first = it->first, last = it->second;
+  if (first == r) {
+    it = rows.erase(it);
+    if (last > r) rows.emplace_hint(it, r + 1, last);
+  } else {
+    it->second = r - 1;
+    if (last > r) rows.emplace_hint(std::next(it), r + 1, last);
+  }
+  if (rows.empty()) runs.erase(run);
+  return true;
+}
+
 DependencyIndex::SheetIndex* DependencyIndex::sheet_index(SheetId sheet) const {
   if (sheet == m_last_id && m_last) return m_last;
   const auto it = m_sheets.find(sheet);
@@ -71,11 +137,14 @@ DependencyIndex::SheetIndex* DependencyIndex::sheet_index(SheetId sheet) const {
   return m_last;
 }
 
-void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& box) {
+void DependencyIndex::add(const CellAddr& formula, SheetId target, const Box& box,
+                          bool follows_row) {
   SheetIndex* found = sheet_index(target);
   SheetIndex& idx = found ? *found : m_sheets[target];
   if (box.single()) {
-    idx.cells[cell_key(box.r1, box.c1)].add(formula);
+    if (!follows_row || !add_to_run(idx, formula, box.r1, box.c1)) {
+      idx.cells[cell_key(box.r1, box.c1)].add(formula);
+    }
     count_column(idx, box.c1, 1);
     return;
   }
@@ -97,10 +166,18 @@ void DependencyIndex::remove(const CellAddr& formula, SheetId target, const Box&
   SheetIndex& idx = *found;
   if (box.single()) {
     const std::uint64_t key = cell_key(box.r1, box.c1);
-    Readers* readers = idx.cells.find(key);
-    if (!readers) return;
-    if (readers->remove(formula)) count_column(idx, box.c1, -1);
-    if (readers->empty()) idx.cells.erase(key);
+    // A reference goes per cell only when no run took it, so the cell's
+    // list is looked at first: of a formula reading a cell twice, one
+    // reading is in the run and the other in the list.
+    if (Readers* readers = idx.cells.find(key)) {
+      const bool removed = readers->remove(formula);
+      if (readers->empty()) idx.cells.erase(key);
+      if (removed) {
+        count_column(idx, box.c1, -1);
+        return;
+      }
+    }
+    if (remove_from_run(idx, formula, box.r1, box.c1)) count_column(idx, box.c1, -1);
     return;
   }
   if (block_count(box) > kMaxBlocks) {
@@ -128,6 +205,15 @@ void DependencyIndex::dependents(const CellAddr& cell, std::vector<CellAddr>& ou
     if (const Readers* readers = idx.cells.find(cell_key(cell.row, cell.col))) {
       readers->for_each([&](const CellAddr& formula) { out.push_back(formula); });
     }
+    if (col < idx.runs.size()) {
+      for (const Run& run : idx.runs[col]) {
+        const std::int32_t r = cell.row - run.offset;
+        auto it = run.rows.upper_bound(r);
+        if (it != run.rows.begin() && std::prev(it)->second >= r) {
+          out.push_back(CellAddr{run.sheet, r, run.col});
+        }
+      }
+    }
     if (const auto it = idx.blocks.find(block_key(cell.row >> kRowShift, cell.col));
         it != idx.blocks.end()) {
       it->second.for_each([&](const std::pair<CellAddr, Box>& read) {
@@ -147,6 +233,13 @@ void DependencyIndex::drop_sheet(SheetId sheet, std::vector<CellAddr>& out) {
     readers.for_each([&](const CellAddr& formula) { out.push_back(formula); });
   });
   const auto take = [&](const std::pair<CellAddr, Box>& read) { out.push_back(read.first); };
+  for (const std::vector<Run>& runs : sheet_it->second.runs) {
+    for (const Run& run : runs) {
+      for (const auto& [first, last] : run.rows) {
+        for (std::int32_t r = first; r <= last; ++r) out.push_back(CellAddr{run.sheet, r, run.col});
+      }
+    }
+  }
   for (const auto& [key, block] : sheet_it->second.blocks) block.for_each(take);
   sheet_it->second.wide.for_each(take);
   m_last_id = 0;

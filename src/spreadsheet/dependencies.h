@@ -1,7 +1,12 @@
 // DependencyIndex: which formulas read which cells, so a change reaches its
 // dependents without rescanning every formula. Single-cell references are
 // kept per cell, in a list in the order they came (most cells have a reader
-// or two), with a table of places when a cell has many readers; ranges are
+// or two), with a table of places when a cell has many readers. A reference
+// that follows its formula's row (A2 in a formula of row 3) goes instead
+// into a run when it can: the formulas of one column of one sheet that read
+// the cell the same number of rows away, kept as intervals of their rows, so
+// a formula filled down a column costs its index nothing beyond the ends of
+// its interval. Ranges are
 // kept in such lists for blocks of rows per column, and ranges too large for
 // blocks (whole columns, big areas) in one list per sheet that is checked on
 // every change of that sheet. Adding and removing a reference are constant time, so rewriting
@@ -12,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -23,8 +29,10 @@ namespace quillo::spreadsheet {
 
 class DependencyIndex {
  public:
-  // formula reads box on target; add and remove come in pairs.
-  void add(const CellAddr& formula, SheetId target, const Box& box);
+  // formula reads box on target; add and remove come in pairs. follows_row
+  // says the reference moves with the formula's row (a relative row), which
+  // lets a single cell go into a run; remove needs no such hint.
+  void add(const CellAddr& formula, SheetId target, const Box& box, bool follows_row = false);
   void remove(const CellAddr& formula, SheetId target, const Box& box);
 
   // Appends the formulas that read the cell (duplicates possible).
@@ -164,9 +172,23 @@ class DependencyIndex {
     int m_shift = 64;
   };
 
+  // The formulas of column col of sheet that read the cell offset rows
+  // from their own row: their rows as intervals, first row -> last row.
+  struct Run {
+    SheetId sheet = 0;
+    std::int32_t col = 0;
+    std::int32_t offset = 0;
+    std::map<std::int32_t, std::int32_t> rows;
+  };
+  // A column read by runs of more shapes than this takes further ones per
+  // cell, so finding a cell's readers never goes through many runs.
+  static constexpr std::size_t kMaxRunsPerColumn = 16;
+
   struct SheetIndex {
     // By column: how many single-cell and block references read it.
     std::vector<std::uint32_t> column_refs;
+    // By column: the runs reading its cells.
+    std::vector<std::vector<Run>> runs;
     CellReaders cells;
     std::unordered_map<std::uint64_t, BoxReaders> blocks;
     BoxReaders wide;
@@ -179,6 +201,14 @@ class DependencyIndex {
     return std::int64_t{(box.r2 >> kRowShift) - (box.r1 >> kRowShift) + 1} * box.cols();
   }
   static void count_column(SheetIndex& idx, std::int32_t col, int delta);
+  // Adds formula's reading of (row, col) to a run; false when it goes per
+  // cell instead (the column has too many runs, or the run holds the
+  // formula already: a formula reading one cell twice).
+  static bool add_to_run(SheetIndex& idx, const CellAddr& formula, std::int32_t row,
+                         std::int32_t col);
+  // Takes it off its run; false when no run holds it.
+  static bool remove_from_run(SheetIndex& idx, const CellAddr& formula, std::int32_t row,
+                              std::int32_t col);
 
   // The sheet's index, or null; the last one found is answered without a
   // hash lookup (a change marks cell after cell of one sheet).

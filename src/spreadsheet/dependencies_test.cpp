@@ -1,7 +1,7 @@
 // The dependency index against a plain list of the same references: many
 // formulas reading many cells, added and removed in a shuffled order, so the
 // per-cell table grows, collides, wraps round and closes the gaps erasing
-// leaves.
+// leaves, and the runs of formulas filled down grow, merge and split.
 #include "spreadsheet/dependencies.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <tuple>
 
 namespace quillo::spreadsheet {
 namespace {
@@ -71,6 +72,67 @@ TEST(DependencyIndexTest, CellReadersMatchTheReferencesHeldThroughAddsAndRemoves
   std::vector<CellAddr> none;
   index.dependents(CellAddr{kSheet, 5, 1}, none);
   EXPECT_TRUE(none.empty());
+}
+
+// References that follow their formula's row, as a column filled down
+// makes them: runs of formulas grow, merge, split as formulas in their
+// middle go, and hold a formula reading one cell twice; a column read at
+// more offsets than runs are kept for takes the rest per cell.
+TEST(DependencyIndexTest, FilledDownReadersMatchTheReferencesHeldAsRunsSplitAndMerge) {
+  constexpr SheetId kSheet = 1, kOther = 2;
+  std::mt19937 random(11);
+  std::vector<std::tuple<CellAddr, CellAddr, bool>> refs;  // formula, cell, follows its row
+  for (std::int32_t row = 30; row <= 1500; ++row) {
+    for (const std::int32_t col : {20, 21}) {
+      const CellAddr formula{row % 7 == 0 ? kOther : kSheet, row, col};
+      refs.emplace_back(formula, CellAddr{kSheet, row - 1, 1}, true);
+      refs.emplace_back(formula, CellAddr{kSheet, row, 1}, true);
+      if (row % 5 == 0) refs.emplace_back(formula, CellAddr{kSheet, row, 1}, true);  // twice
+      // Column 2 read at 24 offsets: more than one column keeps runs for.
+      refs.emplace_back(formula, CellAddr{kSheet, row - (row % 24), 2}, true);
+      refs.emplace_back(formula, CellAddr{kSheet, 1, 3}, false);  // an absolute reference
+    }
+  }
+  std::shuffle(refs.begin(), refs.end(), random);  // rows arrive in any order
+  DependencyIndex index;
+  std::map<CellAddr, std::vector<CellAddr>> held;
+  auto check = [&] {
+    for (std::int32_t row = 1; row <= 1510; ++row) {
+      for (std::int32_t col = 1; col <= 3; ++col) {
+        const CellAddr cell{kSheet, row, col};
+        std::vector<CellAddr> found;
+        index.dependents(cell, found);
+        const auto it = held.find(cell);
+        ASSERT_EQ(sorted_unique(found),
+                  sorted_unique(it == held.end() ? std::vector<CellAddr>{} : it->second))
+            << "row " << row << " col " << col;
+      }
+    }
+  };
+  for (const auto& [formula, cell, follows] : refs) {
+    index.add(formula, kSheet, Box{cell.row, cell.col, cell.row, cell.col}, follows);
+    held[cell].push_back(formula);
+  }
+  check();
+  std::shuffle(refs.begin(), refs.end(), random);
+  refs.resize(refs.size() / 2);
+  for (const auto& [formula, cell, follows] : refs) {
+    index.remove(formula, kSheet, Box{cell.row, cell.col, cell.row, cell.col});
+    auto& formulas = held[cell];
+    formulas.erase(std::find(formulas.begin(), formulas.end(), formula));
+  }
+  check();
+  // Every reading of the two columns taken off: no formula is left behind.
+  for (auto& [cell, formulas] : held) {
+    for (const CellAddr& formula : formulas) {
+      index.remove(formula, kSheet, Box{cell.row, cell.col, cell.row, cell.col});
+    }
+    formulas.clear();
+  }
+  check();
+  std::vector<CellAddr> dropped;
+  index.drop_sheet(kSheet, dropped);
+  EXPECT_TRUE(dropped.empty());
 }
 
 TEST(DependencyIndexTest, ReadersOfAColumnStayFoundAsReferencesComeAndGo) {

@@ -317,12 +317,14 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (auto st = check_array_edit(a); !st.ok()) return st;
+  // A formula's text goes to the parse as it is, without a copy first.
+  if (in.is_text() && !in.text().empty() && in.text()[0] == '=') {
+    return store_formula(a, in.text(), Notation::A1);
+  }
   Value v = in;
   std::string_view format;
   switch (in.type()) {
     case ValueType::Text: {
-      if (!in.text().empty() && in.text()[0] == '=')
-        return store_formula(a, in.text(), Notation::A1);
       TypedEntry entry = typed_entry(in.text());
       v = std::move(entry.value);
       format = entry.format;
@@ -360,7 +362,7 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
   if (auto st = check_array_edit(a); !st.ok()) return st;
   if (FormulaPtr above = written_above(a, text, notation)) {
-    install_formula(a, std::move(above));
+    install_formula(a, std::move(above), true);
     return {};
   }
   const BookId book_id = s->book;
@@ -373,7 +375,7 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   return {};
 }
 
-void Model::install_formula(const CellAddr& a, FormulaPtr f) {
+void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared) {
   Sheet* s = sheet_mut(a.sheet);
   const std::uint64_t key = cell_key(a.row, a.col);
   FormulaState* fs = s->cells.formula(key);
@@ -383,7 +385,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f) {
     fs = &s->cells.add_formula(key);
     s->formulas.insert(key);
   }
-  fs->formula = share_shape(a, std::move(f));
+  fs->formula = shared ? std::move(f) : share_shape(a, std::move(f));
   fs->frozen = false;  // a formula written anew is computed
   fs->in_array = false;
   s->max_row = std::max(s->max_row, a.row);
@@ -411,7 +413,8 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
   return f;
 }
 
-FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation) const {
+FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation,
+                                FormulaText form) const {
   if (a.row <= 1 || text.size() > kMaxFormulaLength) return nullptr;
   const Sheet* s = sheet(a.sheet);
   // What a parse looks up besides the text may have changed since the cell
@@ -433,8 +436,8 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
   if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
     return nullptr;
   }
-  const std::string written =
-      write_formula(f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); });
+  const std::string written = write_formula(
+      f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); }, form);
   return written == text ? above->formula : nullptr;
 }
 
@@ -455,9 +458,13 @@ Status Model::set_values(SheetId sheet_id, std::int32_t row, std::int32_t col, c
   for (std::int32_t r = 0; r < block.rows; ++r) {
     for (std::int32_t c = 0; c < block.cols; ++c) {
       const CellAddr a{sheet_id, row + r, col + c};
-      const Status st = store_value(a, block.at(r, c));
+      const Value& v = block.at(r, c);
+      const Status st = store_value(a, v);
       if (!st.ok() && first_error.ok()) first_error = st;
-      if (has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
+      // Stored, the cell holds a formula exactly when it was given one's
+      // text; one that failed may keep the formula it had.
+      const bool formula = v.is_text() && !v.text().empty() && v.text()[0] == '=';
+      if (st.ok() ? formula : has_formula(a.sheet, a.row, a.col)) formulas.push_back(a);
     }
   }
   m_recalc.after_entry(formulas);

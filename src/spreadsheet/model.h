@@ -257,6 +257,13 @@ class Model : public std::enable_shared_from_this<Model> {
   FormulaPtr shared_formula(SheetId sheet, std::int32_t row, std::int32_t col, FormulaPtr f) const {
     return share_shape(CellAddr{sheet, row, col}, std::move(f));
   }
+  // The parsed formula of the cell above (row, col) when it writes back
+  // there as exactly text (A1, in the form given), as a column filled down
+  // does: what parsing text would give, without the parse. Null otherwise.
+  FormulaPtr formula_above(SheetId sheet, std::int32_t row, std::int32_t col, std::string_view text,
+                           FormulaText form) const {
+    return written_above(CellAddr{sheet, row, col}, text, Notation::A1, form);
+  }
 
   // ---- what a run changed ----
   // From now on, remembers the value each cell held before its first change
@@ -300,14 +307,17 @@ class Model : public std::enable_shared_from_this<Model> {
   // Storing without recalculation; each returns whether the cell changed.
   Status store_value(const CellAddr& a, const Value& v);
   Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
-  void install_formula(const CellAddr& a, FormulaPtr f);
+  // shared: f is a neighbour's formula already (written_above found it),
+  // which share_shape would answer again.
+  void install_formula(const CellAddr& a, FormulaPtr f, bool shared = false);
   // f, or the identical parsed formula of a neighbouring cell in its column
   // or row, so that a block of formulas of one shape holds one parsed tree.
   FormulaPtr share_shape(const CellAddr& a, FormulaPtr f) const;
   // The parsed formula of the cell above when it writes back at a as
   // exactly text (a column filled down), which parsing text would give
   // again: entering it skips the parse. Null otherwise.
-  FormulaPtr written_above(const CellAddr& a, std::string_view text, Notation notation) const;
+  FormulaPtr written_above(const CellAddr& a, std::string_view text, Notation notation,
+                           FormulaText form = FormulaText::Display) const;
   void drop_formula(const CellAddr& a);
   void erase_if_blank(const CellAddr& a);
   Status check_array_edit(const CellAddr& a) const;  // model_arrays.cpp

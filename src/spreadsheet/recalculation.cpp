@@ -270,7 +270,8 @@ void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
     if (ref.three_d()) continue;  // among the extra targets
     const auto r = m_model.resolve(ref, host);
     if (!r) continue;
-    add ? m_deps.add(a, r->first, r->second) : m_deps.remove(a, r->first, r->second);
+    const bool follows_row = ref.kind == RefAst::Kind::Cell && !ref.r1.abs;
+    add ? m_deps.add(a, r->first, r->second, follows_row) : m_deps.remove(a, r->first, r->second);
   }
   if (add) fs.extra = m_model.extra_targets(host, f);
   for (const auto& [sheet, box] : fs.extra) {

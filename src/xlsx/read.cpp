@@ -373,6 +373,10 @@ class Loader {
   Result<Value> cell_value(const CellXml& c, const std::string& format) const;
   Status store_formula(SheetId sheet, std::int32_t row, std::int32_t col, Value cached,
                        const FormulaXml& f, std::string format);
+  // True when the save, given no source, would write formula at (row, col)
+  // as text.
+  bool writes_as(const Formula& formula, std::string_view text, std::int32_t row,
+                 std::int32_t col) const;
   std::uint32_t add_source(const FormulaPtr& formula, const FormulaXml& f, std::string_view text,
                            std::int32_t master_row = 0, std::int32_t master_col = 0);
   Status keep(SheetId sheet, std::int32_t row, std::int32_t col, const FormulaXml& f, Value cached,
@@ -966,25 +970,49 @@ Status Loader::store_formula(SheetId sheet, std::int32_t row, std::int32_t col, 
                                   false);
     }
     const std::string linked = m_links.empty() ? std::string() : through_link_paths(text, m_links);
-    auto parsed = parse(linked.empty() ? text : linked, row, col);
-    if (!parsed.ok()) {
-      return keep(sheet, row, col, f, std::move(cached), std::move(format),
-                  parsed.status().message());
+    // A column filled down: the formula above, written at this cell, reads
+    // as this one's text; it is this cell's formula without a parse, and
+    // the save writes it back as the file did.
+    if (FormulaPtr above =
+            linked.empty() ? m_model.formula_above(sheet, row, col, "=" + text, FormulaText::File)
+                           : nullptr) {
+      formula = std::move(above);
+      if (!f.attributes.empty()) source = add_source(formula, f, text);
+    } else {
+      auto parsed = parse(linked.empty() ? text : linked, row, col);
+      if (!parsed.ok()) {
+        return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                    parsed.status().message());
+      }
+      // A formula of the same shape as a neighbour's (a column of =C2-C1)
+      // keeps the neighbour's parsed form, so the column holds one tree.
+      formula = m_model.shared_formula(sheet, row, col, parsed.value());
+      if (reads_other_book(*formula->root)) {
+        return keep(sheet, row, col, f, std::move(cached), std::move(format),
+                    "it reads another workbook");
+      }
+      // A formula the save would write as the file did (no attributes, the
+      // same text) needs nothing kept to be written back: most cells of a
+      // large sheet are such, and their texts would double what the
+      // formulas cost.
+      if (!f.attributes.empty() || !linked.empty() || !writes_as(*formula, text, row, col)) {
+        source = add_source(formula, f, text);
+      }
     }
-    // A formula of the same shape as a neighbour's (a column of =C2-C1)
-    // keeps the neighbour's parsed form, so the column holds one tree.
-    formula = m_model.shared_formula(sheet, row, col, parsed.value());
-    if (reads_other_book(*formula->root)) {
-      return keep(sheet, row, col, f, std::move(cached), std::move(format),
-                  "it reads another workbook");
-    }
-    source = add_source(formula, f, text);
   }
   const std::string why = blocker(*formula->root, m_options.external_function, m_model, sheet);
   if (!why.empty())
     warn(sheet, row, col, "the formula " + why + "; keeping its value from the file");
   return m_model.restore_cell(sheet, row, col, std::move(cached), std::move(formula),
                               std::move(format), why.empty(), source);
+}
+
+bool Loader::writes_as(const Formula& formula, std::string_view text, std::int32_t row,
+                       std::int32_t col) const {
+  const std::string written = write_formula(
+      formula, Notation::A1, row, col, [this](SheetId id) { return m_model.sheet_name(id); },
+      FormulaText::File);
+  return std::string_view(written).substr(written.empty() ? 0 : 1) == text;
 }
 
 std::uint32_t Loader::add_source(const FormulaPtr& formula, const FormulaXml& f,

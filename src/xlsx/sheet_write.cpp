@@ -280,9 +280,15 @@ class SheetWriter {
   const SheetWriteContext& m_ctx;
   SheetId m_sheet;
   const SheetLayout& m_scan;
-  // The model's cells, row by row (row in the high half): eight bytes a
-  // cell beside the model, each cell read again as it is written.
+  // The model's cells of one band of rows, row by row (row in the high
+  // half): eight bytes a cell of the band, rather than of the sheet, beside
+  // the model. A band holds about kBandCells cells.
+  static constexpr std::size_t kBandCells = 1 << 16;
+  // Reads the band from row first on; answers the row after it.
+  std::int32_t read_band(std::int32_t first);
   std::vector<std::uint64_t> m_cells;
+  std::int32_t m_cells_r1 = 0, m_cells_r2 = 0;  // the rows the model's cells span (0: none)
+  std::int32_t m_band_rows = 64;
   std::set<std::uint32_t>
       m_source_masters;  // shared formulas whose master was written as the file had it
   std::optional<std::set<SheetId>> m_renamed;  // sheets named otherwise than in the file's texts
@@ -292,23 +298,24 @@ class SheetWriter {
 
 SheetWriter::SheetWriter(const SheetWriteContext& ctx, SheetId sheet, const SheetLayout& scan)
     : m_ctx(ctx), m_sheet(sheet), m_scan(scan) {
-  // The model walks column by column; the part goes row by row.
-  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) m_cells.reserve(s->cells.size());
+  // The model walks column by column; the part goes row by row, a band of
+  // rows at a time. First the box the cells span, which the <dimension>
+  // before the rows names.
+  std::size_t count = 0;
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
-                            [this](std::int32_t r, std::int32_t c, const Cell&) {
-                              m_cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
-                                                static_cast<std::uint32_t>(c));
+                            [&](std::int32_t r, std::int32_t c, const Cell&) {
+                              if (count++ == 0) {
+                                m_used = Box{r, c, r, c};
+                              } else {
+                                extend_used(r, c);
+                              }
                             });
-  std::sort(m_cells.begin(), m_cells.end());
-  // Every cell of the model is written, and every styled cell of the file.
-  if (!m_cells.empty()) {
-    std::int32_t c1 = kMaxCols, c2 = 1;
-    for (const std::uint64_t k : m_cells) {
-      c1 = std::min(c1, static_cast<std::int32_t>(k & 0xffffffffu));
-      c2 = std::max(c2, static_cast<std::int32_t>(k & 0xffffffffu));
-    }
-    m_used = Box{static_cast<std::int32_t>(m_cells.front() >> 32), c1,
-                 static_cast<std::int32_t>(m_cells.back() >> 32), c2};
+  if (m_used) {
+    m_cells_r1 = m_used->r1;
+    m_cells_r2 = m_used->r2;
+    const auto rows = static_cast<std::size_t>(m_cells_r2 - m_cells_r1) + 1;
+    m_band_rows = static_cast<std::int32_t>(
+        std::clamp<std::size_t>(rows * kBandCells / count, 64, static_cast<std::size_t>(kMaxRows)));
   }
   for (const SheetLayout::Styled& s : m_scan.styled) {
     extend_used(s.row, s.c1);
@@ -341,10 +348,25 @@ void SheetWriter::plan_kept() {
   }
 }
 
+std::int32_t SheetWriter::read_band(std::int32_t first) {
+  const std::int32_t last = static_cast<std::int32_t>(
+      std::min<std::int64_t>(std::int64_t{first} + m_band_rows - 1, m_cells_r2));
+  m_cells.clear();
+  m_ctx.model.for_each_cell(m_sheet, Box{first, 1, last, kMaxCols},
+                            [this](std::int32_t r, std::int32_t c, const Cell&) {
+                              m_cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
+                                                static_cast<std::uint32_t>(c));
+                            });
+  std::sort(m_cells.begin(), m_cells.end());
+  return last + 1;
+}
+
 Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
                                const std::function<Status()>& row_written) {
   const SheetLayout& scan = m_scan;
   const std::vector<std::uint64_t>& cells = m_cells;
+  std::int32_t next_band = m_cells_r1;  // the first row no band read yet covers (0: none)
+  m_cells.clear();
   auto row_of = [](std::uint64_t k) { return static_cast<std::int32_t>(k >> 32); };
   auto col_of = [](std::uint64_t k) { return static_cast<std::int32_t>(k & 0xffffffffu); };
   const auto& kept = *m_ctx.kept;
@@ -357,6 +379,10 @@ Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
   std::vector<Slot> slots;
   std::string row_cells;
   while (true) {
+    while (cell_it == cells.end() && next_band != 0 && next_band <= m_cells_r2) {
+      next_band = read_band(next_band);
+      cell_it = cells.begin();
+    }
     std::int32_t row = kMaxRows + 1;
     if (cell_it != cells.end()) row = std::min(row, row_of(*cell_it));
     if (row_it != scan.rows.end()) row = std::min(row, row_it->row);

@@ -332,6 +332,33 @@ TEST_F(XlsxTest, LargeSheetPartsAreWrittenInPiecesAndReadBackWhole) {
   EXPECT_EQ(left, (std::vector<std::string>{out, blocked}));
 }
 
+// A column filled down shares one parsed formula, yet each cell is saved as
+// the file spelled it: spaces, letter case and attributes of one cell are
+// not taken for its neighbours', nor theirs for its.
+TEST_F(XlsxTest, FilledDownFormulasAreSavedAsTheFileSpelledEachCell) {
+  const char* const spelled[] = {"A1*2", "A2*2", "A3 * 2", "a4*2", "A5*2", "A6*2", "A7*2"};
+  std::string rows;
+  for (int r = 1; r <= 7; ++r) {
+    const std::string n = std::to_string(r);
+    rows += "<row r=\"" + n + "\"><c r=\"A" + n + "\"><v>" + n + "</v></c><c r=\"B" + n + "\"><f" +
+            (r == 6 ? " aca=\"false\"" : "") + ">" + spelled[r - 1] + "</f><v>0</v></c></row>";
+  }
+  XlsxLoad in = load(write_package(dir / "down.xlsx", one_sheet(rows)), model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  ASSERT_TRUE(model.set_value(s, 7, 1, Value(10.0)).ok());
+  model.calculate_all();
+  for (int r = 1; r <= 7; ++r) EXPECT_EQ(model.value(s, r, 2), Value(r == 7 ? 20.0 : 2.0 * r));
+  const std::string out = path("down-out.xlsx");
+  save(in.book, in.file.get(), out);
+  const std::string sheet = part(out, "xl/worksheets/sheet1.xml");
+  for (int r = 1; r <= 7; ++r) {
+    const std::string f =
+        std::string(r == 6 ? "<f aca=\"false\">" : "<f>") + spelled[r - 1] + "</f>";
+    EXPECT_NE(sheet.find("<c r=\"B" + std::to_string(r) + "\"><f"), std::string::npos);
+    EXPECT_NE(sheet.find(f), std::string::npos) << f << " in " << sheet;
+  }
+}
+
 TEST_F(XlsxTest, FormulasQuilloCannotReadAreKeptAsWritten) {
   const std::string file =
       write_package(dir / "kept.xlsx",
