@@ -513,9 +513,10 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
     }
     n.derived->formula = caller->formula().value_or("");
   }
-  const std::string key = host::cellkey(*caller);
-  if (key.empty()) return;
-  auto [it, added] = m_notes.try_emplace(key);
+  // The cell's place is asked once: it gives the key and the note's place.
+  const std::optional<host::CellPlace> at = caller->place();
+  if (!at) return;
+  auto [it, added] = m_notes.try_emplace(host::cellkey(*at));
   Note& old = it->second;
   // A series is noted at every call (it is computed anew); the others only
   // when they ask something else.
@@ -523,14 +524,9 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
       n.kind != FilledKind::Series) {
     return;
   }
-  const auto sheet = caller->worksheet();
-  if (!sheet.ok()) return;
-  const auto book = (*sheet)->workbook();
-  const auto sheet_name = (*sheet)->name();
-  if (!book.ok() || !sheet_name.ok()) return;
-  n.place = place_of((*book)->name().value_or(""), *sheet_name);
-  n.row = caller->row().value_or(0);
-  n.col = caller->column().value_or(0);
+  n.place = place_of(at->book, at->sheet);
+  n.row = at->row;
+  n.col = at->col;
   n.noted_ms = now();
   old = std::move(n);
   m_dirty = true;
