@@ -288,12 +288,19 @@ class SheetWriter {
   std::optional<std::set<SheetId>> m_renamed;  // sheets named otherwise than in the file's texts
   std::optional<Box> m_used;
   std::string m_body, m_type;  // of the cell being written, reused
+  // Texts written inline rather than as shared strings: on a very hidden
+  // sheet (quillo's record sheets, one distinct line a cell), where a
+  // shared-strings entry per line would only be held until the save ends.
+  bool m_inline_texts = false;
 };
 
 SheetWriter::SheetWriter(const SheetWriteContext& ctx, SheetId sheet, const SheetLayout& scan)
     : m_ctx(ctx), m_sheet(sheet), m_scan(scan) {
   // The model walks column by column; the part goes row by row.
-  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) m_cells.reserve(s->cells.size());
+  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) {
+    m_cells.reserve(s->cells.size());
+    m_inline_texts = s->visibility == host::Visibility::VeryHidden;
+  }
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
                             [this](std::int32_t r, std::int32_t c, const Cell&) {
                               m_cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
@@ -598,6 +605,22 @@ void SheetWriter::write_value(std::string& out, const std::string& prefix, const
       if (formula) {
         type = "str";
         text = encode_escapes(v.text());
+      } else if (m_inline_texts) {
+        type = "inlineStr";
+        const std::string stored = encode_escapes(v.text());
+        std::vector<std::pair<std::string, std::string>> attributes;
+        if (!stored.empty() && (stored.front() == ' ' || stored.back() == ' ' ||
+                                stored.find_first_of("\n\t") != std::string::npos)) {
+          attributes.emplace_back("xml:space", "preserve");
+        }
+        out += '<';
+        out += prefix;
+        out += "is>";
+        append_element(out, prefix, "t", attributes, stored);
+        out += "</";
+        out += prefix;
+        out += "is>";
+        return;
       } else {
         type = "s";
         text = std::to_string(m_ctx.strings.index(v.text()));
