@@ -1,32 +1,41 @@
 #include "host/cell_key.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "host/application.h"
 
 namespace quillo::host {
 
-std::string cellkey(const Range& cell) {
-  const auto sheet = cell.worksheet();
-  if (!sheet.ok()) return {};
+std::optional<CellPlace> Range::place() const {
+  const auto sheet = worksheet();
+  if (!sheet.ok()) return std::nullopt;
   const auto book = (*sheet)->workbook();
-  const auto sheet_name = (*sheet)->name();
-  const auto row = cell.row();
-  const auto col = cell.column();
-  if (!book.ok() || !sheet_name.ok() || !row.ok() || !col.ok()) return {};
-  const auto book_name = (*book)->name();
-  if (!book_name.ok()) return {};
+  auto sheet_name = (*sheet)->name();
+  const auto r = row();
+  const auto c = column();
+  if (!book.ok() || !sheet_name.ok() || !r.ok() || !c.ok()) return std::nullopt;
+  auto book_name = (*book)->name();
+  if (!book_name.ok()) return std::nullopt;
+  return CellPlace{std::move(book_name.value()), std::move(sheet_name.value()), *r, *c};
+}
+
+std::string cellkey(const CellPlace& place) {
   // One allocation: the key is made at every call of a worksheet function.
-  char numbers[32];
-  const int n = std::snprintf(numbers, sizeof numbers, "_%d_%d", static_cast<int>(*row),
-                              static_cast<int>(*col));
+  // An int32 takes at most 11 characters.
+  char numbers[32] = {'_'};
+  char* const col_at = std::to_chars(numbers + 1, numbers + 13, place.row).ptr;
+  *col_at = '_';
+  char* const end = std::to_chars(col_at + 1, col_at + 13, place.col).ptr;
+  const auto n = static_cast<std::size_t>(end - numbers);
   std::string key;
-  key.reserve(book_name->size() + 1 + sheet_name->size() + static_cast<std::size_t>(n));
-  key.append(*book_name)
-      .append("_")
-      .append(*sheet_name)
-      .append(numbers, static_cast<std::size_t>(n));
+  key.reserve(place.book.size() + 1 + place.sheet.size() + n);
+  key.append(place.book).append("_").append(place.sheet).append(numbers, n);
   return key;
+}
+
+std::string cellkey(const Range& cell) {
+  const std::optional<CellPlace> place = cell.place();
+  return place ? cellkey(*place) : std::string();
 }
 
 }  // namespace quillo::host

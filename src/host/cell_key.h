@@ -12,5 +12,7 @@ namespace quillo::host {
 
 // The key of cell; empty when its sheet or workbook is gone.
 std::string cellkey(const Range& cell);
+// The key of the cell at place.
+std::string cellkey(const CellPlace& place);
 
 }  // namespace quillo::host

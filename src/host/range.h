@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,15 @@ namespace quillo::host {
 class Worksheet;
 class Range;
 using RangePtr = std::shared_ptr<Range>;
+
+// Where a range's top-left cell is: its workbook's and worksheet's names and
+// its row and column (1-based).
+struct CellPlace {
+  std::string book;
+  std::string sheet;
+  std::int32_t row = 0;
+  std::int32_t col = 0;
+};
 
 // Where Find and Replace look and how they match (the numbers are the
 // object model's constants).
@@ -86,6 +96,13 @@ class Range : public RangeRef, public std::enable_shared_from_this<Range> {
     (void)set_formula("=\"\"");
     return set_formula(*text);
   }
+
+  // The workbook, worksheet and top-left cell in one question; nullopt when
+  // the range, its sheet or its workbook is gone. The engine asks it at
+  // every call of a worksheet function (cell_key.h). This default asks
+  // worksheet(), workbook() and their names (cell_key.cpp); a host that
+  // knows them directly overrides it.
+  virtual std::optional<CellPlace> place() const;
 
   // The number format of the top-left cell ("General" when none is set).
   virtual Result<std::string> number_format() const = 0;

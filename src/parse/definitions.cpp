@@ -429,6 +429,7 @@ std::int32_t DataSource::max_requests_or_default() const {
 
 bool Definitions::fail(std::string reason) {
   m_loaded = false;
+  ++m_generation;
   m_version.clear();
   m_sources.clear();
   m_error = std::string(kLoadErrorText) + reason;
@@ -477,6 +478,7 @@ bool Definitions::load_text(std::string_view xml_in, std::string_view name) {
     return fail_at(xml, fault->offset, name, fault->reason);
   }
 
+  ++m_generation;
   m_sources.clear();
   const std::optional<std::string> version = first_text(doc, "version");
   m_version = version.value_or("");

@@ -133,6 +133,9 @@ class Definitions {
   }
 
   bool loaded() const { return m_loaded; }
+  // Counts the loads (and failed loads) so far: what a caller kept of the
+  // data sources (a pointer, a lookup's answer) holds while it is unchanged.
+  std::uint64_t generation() const { return m_generation; }
   const std::string& error() const { return m_error; }
   const std::string& version() const { return m_version; }
   const std::vector<DataSource>& datasources() const { return m_sources; }
@@ -149,6 +152,7 @@ class Definitions {
                const std::string& reason);
 
   bool m_loaded = false;
+  std::uint64_t m_generation = 0;
   std::string m_error;
   std::string m_version;
   std::vector<DataSource> m_sources;

@@ -23,7 +23,7 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
       m_manager(loop, transport, m_processors, m_log),
       m_registry(app),
       m_dispatch(m_registry, m_manager, m_definitions, m_policy),
-      m_ctx{m_definitions, m_registry, m_dispatch},
+      m_ctx{m_definitions, m_registry, m_dispatch, &m_single_memo},
       m_history_parser(
           app, m_areas,
           [this](const std::function<void()>& fn) { while_calculating(m_registry, fn); }),

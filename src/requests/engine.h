@@ -75,6 +75,7 @@ class Engine {
   ErrorPolicy m_policy;
   RequestRegistry m_registry;
   RequestDispatch m_dispatch;
+  SingleItemMemo m_single_memo;
   SingleItemContext m_ctx;
   history::AreaTable m_areas;
   history::cls_history_yahoo m_history_parser;

@@ -1,5 +1,7 @@
 #include "requests/fsingle.h"
 
+#include <cstring>
+
 #include "common/text.h"
 #include "parse/clsparse.h"
 
@@ -14,38 +16,107 @@ std::string argument_text(const Value& v) {
   const Array cells = v.range().values();
   return cells.items.empty() ? std::string() : cells.items.front().to_text();
 }
+
+// The field a code names; nullopt when it names none. The code is read by
+// character position: source 1-3, category 5-7, name from 9, so a code with
+// letters outside ASCII is cut where a user sees it.
+std::optional<SingleItemMemo::Field> resolve_field(const Definitions& definitions,
+                                                   std::string_view code) {
+  SingleItemMemo::Field f;
+  f.source = definitions.datasource_find(text::left_chars(code, 3));
+  if (!f.source) return std::nullopt;
+  f.category = category_find(*f.source, text::mid_chars(code, 5, 3));
+  if (!f.category) return std::nullopt;
+  const std::string_view name = text::mid_chars(code, 9, std::string_view::npos);
+  f.field = field_find(*f.category, name);
+  if (!f.field) return std::nullopt;
+  f.all = text::iequals(name, "ALL");
+  return f;
+}
+
 }  // namespace
+
+const SingleItemMemo::Field* SingleItemMemo::field(const Definitions& definitions,
+                                                   const std::string& code) {
+  if (m_definitions != &definitions || m_generation != definitions.generation()) {
+    m_fields.clear();
+    m_requests.clear();
+    m_definitions = &definitions;
+    m_generation = definitions.generation();
+    return nullptr;
+  }
+  const auto it = m_fields.find(code);
+  return it == m_fields.end() ? nullptr : &it->second;
+}
+
+const SingleItemMemo::Field* SingleItemMemo::keep_field(const std::string& code,
+                                                        const Field& field) {
+  if (m_fields.size() >= kLimit) return nullptr;
+  return &m_fields.insert_or_assign(code, field).first->second;
+}
+
+std::string SingleItemMemo::request_key(const Category* category, const std::string& inst) {
+  std::string key(sizeof category, '\0');
+  std::memcpy(key.data(), &category, sizeof category);
+  return key.append(inst);
+}
+
+const SingleItemMemo::Request* SingleItemMemo::request(const Category* category,
+                                                       const std::string& inst) {
+  const auto it = m_requests.find(request_key(category, inst));
+  return it == m_requests.end() ? nullptr : &it->second;
+}
+
+const SingleItemMemo::Request* SingleItemMemo::keep_request(const Category* category,
+                                                            const std::string& inst,
+                                                            Request&& request) {
+  if (m_requests.size() >= kLimit) return nullptr;
+  return &m_requests.insert_or_assign(request_key(category, inst), std::move(request))
+              .first->second;
+}
 
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
   const std::string inst = argument_text(inst_value);
   const std::string field_text = argument_text(field_value);
   if (inst.empty() || field_text.empty()) return Value();
-  // A code of blanks names no field: it says so rather than showing nothing.
-  const std::string field_code(text::trim(field_text));
-  if (field_code.empty()) return Value(kInvalidField);
 
-  // The code is read by character position: source 1-3, category 5-7, name
-  // from 9, so a code with letters outside ASCII is cut where a user sees it.
-  const std::string_view code = field_code;
-  const DataSource* source = ctx.definitions.datasource_find(text::left_chars(code, 3));
-  if (!source) return Value(kInvalidField);
-  const Category* category = category_find(*source, text::mid_chars(code, 5, 3));
-  if (!category) return Value(kInvalidField);
-  const std::string_view name = text::mid_chars(code, 9, std::string_view::npos);
-  const FieldDef* field = field_find(*category, name);
-  if (!field) return Value(kInvalidField);
+  const SingleItemMemo::Field* found =
+      ctx.memo ? ctx.memo->field(ctx.definitions, field_text) : nullptr;
+  std::optional<SingleItemMemo::Field> resolved;
+  if (!found) {
+    // A code of blanks names no field: it says so rather than showing nothing.
+    const std::string_view code = text::trim(field_text);
+    if (code.empty()) return Value(kInvalidField);
+    resolved = resolve_field(ctx.definitions, code);
+    if (!resolved) return Value(kInvalidField);
+    found = ctx.memo ? ctx.memo->keep_field(field_text, *resolved) : nullptr;
+    if (!found) found = &*resolved;
+  }
+  const SingleItemMemo::Field& f = *found;
 
-  std::vector<Value> option_list;
-  clsparse().options2array(options, option_list);
-  const auto params = parameters_choose(*category, inst, option_list);
-  const auto updatefrq = category->updatefrq_value();
-  if (!params || !updatefrq || !category->url) return Value(ErrorCode::Value);
+  // Without options the parameters and the address depend on the category
+  // and the instrument alone.
+  const bool plain = options.type() == ValueType::Missing;
+  const SingleItemMemo::Request* asked =
+      ctx.memo && plain ? ctx.memo->request(f.category, inst) : nullptr;
+  std::optional<SingleItemMemo::Request> built;
+  if (!asked) {
+    std::vector<Value> option_list;
+    clsparse().options2array(options, option_list);
+    auto params = parameters_choose(*f.category, inst, option_list);
+    const auto updatefrq = f.category->updatefrq_value();
+    if (!params || !updatefrq || !f.category->url) return Value(ErrorCode::Value);
+    std::string url = query_build(*f.category->url, params->names, params->urlkeys, params->values);
+    built = SingleItemMemo::Request{std::move(*params), *updatefrq, std::move(url)};
+    asked =
+        ctx.memo && plain ? ctx.memo->keep_request(f.category, inst, std::move(*built)) : nullptr;
+    if (!asked) asked = &*built;
+  }
+  const SingleItemMemo::Request& q = *asked;
 
-  const std::string url =
-      query_build(*category->url, params->names, params->urlkeys, params->values);
-  const std::int32_t r = ctx.dispatch.request_add(url, RequestType::SingleItem, source->code,
-                                                  category->code, *updatefrq, "", true);
+  const std::int32_t r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code,
+                                                  f.category->code, q.updatefrq, "", true);
   if (!ctx.registry.refreshing() && !ctx.registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
@@ -54,8 +125,9 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
     if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
     return Value(ctx.registry.request_statustext(r));
   }
-  if (text::iequals(name, "ALL")) return Value();
-  const std::optional<Value> value = request_value(ctx.registry.requests().at(r), *field, *params);
+  if (f.all) return Value();
+  const std::optional<Value> value =
+      request_value(ctx.registry.requests().at(r), *f.field, q.params);
   return value ? *value : Value(ErrorCode::Value);
 }
 

@@ -7,6 +7,10 @@
 // throws.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
 #include "common/value.h"
 #include "parse/definitions.h"
 #include "requests/dispatch.h"
@@ -17,10 +21,50 @@ namespace quillo {
 // What a cell shows for a field code the definitions do not know.
 inline constexpr std::string_view kInvalidField = "Invalid fieldname!";
 
+// What fsingle works out from its arguments before it asks for the
+// request - the field's definitions and, for a call without options, the
+// parameters and the address - kept by field code and by category and
+// instrument, so that a cell evaluated again (every filled cell is, when
+// its answer arrives) neither looks the definitions up nor builds the
+// address again. It holds for one load of the definitions (their
+// generation); past kLimit entries a table keeps no more (what it holds
+// stays where it is, as a call may still be using it).
+class SingleItemMemo {
+ public:
+  static constexpr std::size_t kLimit = 16384;
+  struct Field {
+    const DataSource* source = nullptr;
+    const Category* category = nullptr;
+    const FieldDef* field = nullptr;
+    bool all = false;  // the field named ALL: the request alone
+  };
+  struct Request {
+    ParameterChoice params;
+    std::int16_t updatefrq = 0;
+    std::string url;
+  };
+
+  // Null when not kept; the definitions' change since empties the memo.
+  const Field* field(const Definitions& definitions, const std::string& code);
+  const Request* request(const Category* category, const std::string& inst);
+  // What was kept; null when the table is full.
+  const Field* keep_field(const std::string& code, const Field& field);
+  const Request* keep_request(const Category* category, const std::string& inst, Request&& request);
+
+ private:
+  static std::string request_key(const Category* category, const std::string& inst);
+
+  const Definitions* m_definitions = nullptr;
+  std::uint64_t m_generation = 0;
+  std::unordered_map<std::string, Field> m_fields;
+  std::unordered_map<std::string, Request> m_requests;
+};
+
 struct SingleItemContext {
   const Definitions& definitions;
   RequestRegistry& registry;
   RequestDispatch& dispatch;
+  SingleItemMemo* memo = nullptr;  // none: every call works it all out
 };
 
 // inst: the instrument id; field: "SRC.CAT.NAME"; options: an array (or

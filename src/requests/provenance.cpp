@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <tuple>
 
 #include "common/dates.h"
@@ -316,32 +317,46 @@ std::optional<host::Block> parse_cells(std::string_view a1) {
                      last->col - first->col + 1};
 }
 
-std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records) {
-  std::vector<std::string> fetch_lines;
-  std::vector<std::string> cell_lines;
-  std::map<std::string, std::size_t> ids;  // a fetch line's fields, to its id
-  for (const ProvenanceRecord& r : records) {
-    std::string id;
-    if (r.fetch) {
-      const FetchInfo& f = *r.fetch;
-      std::string fields =
-          clean(f.source) + '\t' + clean(f.category) + '\t' + clean(f.address) + '\t' +
-          iso_utc(f.answered_ms) + '\t' + (f.http_status ? std::to_string(f.http_status) : "") +
-          '\t' + std::to_string(f.attempts) + '\t' + clean(f.failure) + '\t' + iso_utc(f.failed_ms);
-      auto [it, added] = ids.try_emplace(fields, ids.size() + 1);
-      id = std::to_string(it->second);
-      if (added) fetch_lines.push_back("F\t" + id + '\t' + fields);
+void RecordEncoder::add(const ProvenanceRecord& r) {
+  std::string id;
+  if (r.fetch) {
+    const FetchInfo& f = *r.fetch;
+    std::string fields =
+        clean(f.source) + '\t' + clean(f.category) + '\t' + clean(f.address) + '\t' +
+        iso_utc(f.answered_ms) + '\t' + (f.http_status ? std::to_string(f.http_status) : "") +
+        '\t' + std::to_string(f.attempts) + '\t' + clean(f.failure) + '\t' + iso_utc(f.failed_ms);
+    const auto known = m_ids.find(fields);
+    if (known != m_ids.end()) {
+      id = std::to_string(known->second);
+    } else {
+      const std::size_t number = m_ids.size() + 1;
+      id = std::to_string(number);
+      m_fetch_lines.push_back("F\t" + id + '\t' + fields);
+      m_ids.emplace(std::move(fields), number);
     }
-    std::string line = "C\t" + clean(r.sheet) + '\t' + host::a1_address(r.row, r.col) + '\t' +
-                       block_text(r.block) + '\t' + static_cast<char>(r.kind) + '\t' + id + '\t' +
-                       clean(r.instrument) + '\t' + clean(r.field);
-    if (!r.fetch) {
-      line += '\t' + iso_utc(r.computed_ms) + '\t' + clean(r.inputs) + '\t' + clean(r.formula);
-    }
-    cell_lines.push_back(std::move(line));
   }
-  fetch_lines.insert(fetch_lines.end(), cell_lines.begin(), cell_lines.end());
-  return fetch_lines;
+  std::string line = "C\t" + clean(r.sheet) + '\t' + host::a1_address(r.row, r.col) + '\t' +
+                     block_text(r.block) + '\t' + static_cast<char>(r.kind) + '\t' + id + '\t' +
+                     clean(r.instrument) + '\t' + clean(r.field);
+  if (!r.fetch) {
+    line += '\t' + iso_utc(r.computed_ms) + '\t' + clean(r.inputs) + '\t' + clean(r.formula);
+  }
+  m_cell_lines.push_back(std::move(line));
+}
+
+std::vector<std::string> RecordEncoder::finish() {
+  m_ids.clear();
+  std::vector<std::string> lines = std::move(m_fetch_lines);
+  lines.reserve(lines.size() + m_cell_lines.size());
+  std::move(m_cell_lines.begin(), m_cell_lines.end(), std::back_inserter(lines));
+  m_cell_lines.clear();
+  return lines;
+}
+
+std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records) {
+  RecordEncoder encoder;
+  for (const ProvenanceRecord& r : records) encoder.add(r);
+  return encoder.finish();
 }
 
 std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lines) {
@@ -435,10 +450,14 @@ std::vector<ProvenanceRecord> read_provenance(const host::Workbook& book) {
 }
 
 bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records) {
+  return write_record_lines(book, encode_records(records));
+}
+
+bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
   Sheet s = read_sheet(book);
   if (s.sheet && !s.ours && s.used_rows > 0) return false;  // a user's sheet of that name
   if (!s.sheet) {
-    if (records.empty()) return true;
+    if (lines.empty()) return true;
     // Adding a sheet makes it the active one; the sheet that was active is
     // activated again.
     const auto active = book.active_sheet();
@@ -451,13 +470,13 @@ bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>&
   if (const auto v = s.sheet->visible(); !v.ok() || *v != host::Visibility::VeryHidden) {
     (void)s.sheet->set_visible(host::Visibility::VeryHidden);
   }
-  const std::vector<std::string> lines = encode_records(records);
   Array column;
   column.rows = static_cast<std::int32_t>(lines.size() + 1);
   column.cols = 1;
   column.items.reserve(lines.size() + 1);
   column.items.emplace_back(std::string(kProvenanceSignature));
-  for (const std::string& line : lines) column.items.emplace_back(line);
+  for (std::string& line : lines) column.items.emplace_back(std::move(line));
+  lines = {};
   const auto rows = static_cast<std::int64_t>(column.rows);
   if (s.used_rows > rows) {
     const auto rest =
@@ -513,9 +532,10 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
     }
     n.derived->formula = caller->formula().value_or("");
   }
-  const std::string key = host::cellkey(*caller);
-  if (key.empty()) return;
-  auto [it, added] = m_notes.try_emplace(key);
+  // The cell's place is asked once: it gives the key and the note's place.
+  const std::optional<host::CellPlace> at = caller->place();
+  if (!at) return;
+  auto [it, added] = m_notes.try_emplace(host::cellkey(*at));
   Note& old = it->second;
   // A series is noted at every call (it is computed anew); the others only
   // when they ask something else.
@@ -523,14 +543,9 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
       n.kind != FilledKind::Series) {
     return;
   }
-  const auto sheet = caller->worksheet();
-  if (!sheet.ok()) return;
-  const auto book = (*sheet)->workbook();
-  const auto sheet_name = (*sheet)->name();
-  if (!book.ok() || !sheet_name.ok()) return;
-  n.place = place_of((*book)->name().value_or(""), *sheet_name);
-  n.row = caller->row().value_or(0);
-  n.col = caller->column().value_or(0);
+  n.place = place_of(at->book, at->sheet);
+  n.row = at->row;
+  n.col = at->col;
   n.noted_ms = now();
   old = std::move(n);
   m_dirty = true;
@@ -605,18 +620,73 @@ const std::vector<ProvenanceRecord>& ProvenanceLog::file_records(host::Workbook&
   return it->second;
 }
 
-std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
+void ProvenanceLog::for_each_record(host::Workbook& book,
+                                    const std::function<void(const ProvenanceRecord&)>& fn) {
   const std::string name = book.name().value_or("");
   const std::vector<ProvenanceRecord>& filed = file_records(book);
   std::map<Place, const ProvenanceRecord*> by_place;
   for (const ProvenanceRecord& r : filed) by_place[Place{r.sheet, r.row, r.col}] = &r;
   const auto requests = m_registry.cell_requests();
-  std::map<Place, ProvenanceRecord> out;
+
+  // The cells to write, in the order of their places: this session's notes
+  // and the file's records for the other cells that still hold formulas. A
+  // record is made, handed on and dropped one at a time, so a workbook of
+  // many filled cells is never held as records all at once.
+  struct Entry {
+    const std::string* sheet = nullptr;
+    std::int64_t row = 0;
+    std::int64_t col = 0;
+    const std::string* key = nullptr;  // a note's, or null for the file's record
+    const Note* note = nullptr;
+    const ProvenanceRecord* filed = nullptr;
+    bool operator<(const Entry& o) const {
+      if (*sheet != *o.sheet) return *sheet < *o.sheet;
+      return row != o.row ? row < o.row : col < o.col;
+    }
+    bool same_place(const Entry& o) const {
+      return row == o.row && col == o.col && *sheet == *o.sheet;
+    }
+  };
+  std::vector<Entry> entries;
   for (const auto& [key, n] : m_notes) {
     const auto& [workbook, sheet] = m_places[n.place];
     if (workbook != name || !holds_formula(book, sheet, n.row, n.col)) continue;
-    const Place place{sheet, n.row, n.col};
-    const auto old = by_place.find(place);
+    entries.push_back(Entry{&sheet, n.row, n.col, &key, &n, nullptr});
+  }
+  // Of two notes of one place the later one speaks for it.
+  std::stable_sort(entries.begin(), entries.end());
+  std::vector<Entry> unique;
+  unique.reserve(entries.size());
+  for (const Entry& e : entries) {
+    if (!unique.empty() && unique.back().same_place(e)) {
+      unique.back() = e;
+    } else {
+      unique.push_back(e);
+    }
+  }
+  entries = {};
+  const std::size_t noted = unique.size();
+  for (const ProvenanceRecord& r : filed) {
+    const Entry e{&r.sheet, r.row, r.col, nullptr, nullptr, &r};
+    const auto at =
+        std::lower_bound(unique.begin(), unique.begin() + static_cast<std::ptrdiff_t>(noted), e);
+    const bool taken =
+        at != unique.begin() + static_cast<std::ptrdiff_t>(noted) && at->same_place(e);
+    if (!taken && holds_formula(book, r.sheet, r.row, r.col)) unique.push_back(e);
+  }
+  // A file's record repeated for one place: the first is kept.
+  std::stable_sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end(),
+                           [](const Entry& a, const Entry& b) { return a.same_place(b); }),
+               unique.end());
+
+  for (const Entry& e : unique) {
+    if (e.filed) {
+      fn(*e.filed);
+      continue;
+    }
+    const Note& n = *e.note;
+    const auto old = by_place.find(Place{*e.sheet, n.row, n.col});
     // The file's record speaks for the cell only while it asks the same.
     const ProvenanceRecord* from_file = old != by_place.end() && old->second->kind == n.kind &&
                                                 old->second->instrument == n.instrument &&
@@ -624,7 +694,7 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
                                             ? old->second
                                             : nullptr;
     ProvenanceRecord r;
-    r.sheet = sheet;
+    r.sheet = *e.sheet;
     r.row = n.row;
     r.col = n.col;
     r.kind = n.kind;
@@ -637,28 +707,28 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
         r.formula = n.derived->formula;
       }
     } else {
-      r.fetch = fetch_of(key, requests, from_file);
+      r.fetch = fetch_of(*e.key, requests, from_file);
     }
     if (n.kind == FilledKind::Table || n.kind == FilledKind::Series) {
       const auto block = host::recorded_block(
-          book, sheet, n.row, n.col,
+          book, *e.sheet, n.row, n.col,
           n.kind == FilledKind::Table ? host::BlockShape::Table : host::BlockShape::Series);
       if (block) r.block = *block;
     }
-    out[place] = std::move(r);
+    fn(r);
   }
-  for (const ProvenanceRecord& r : filed) {
-    const Place place{r.sheet, r.row, r.col};
-    if (!out.count(place) && holds_formula(book, r.sheet, r.row, r.col)) out[place] = r;
-  }
+}
+
+std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
   std::vector<ProvenanceRecord> list;
-  list.reserve(out.size());
-  for (auto& [place, r] : out) list.push_back(std::move(r));
+  for_each_record(book, [&](const ProvenanceRecord& r) { list.push_back(r); });
   return list;
 }
 
 bool ProvenanceLog::write(host::Workbook& book) {
-  return write_provenance(book, records(book));
+  RecordEncoder encoder;
+  for_each_record(book, [&](const ProvenanceRecord& r) { encoder.add(r); });
+  return write_record_lines(book, encoder.finish());
 }
 
 void ProvenanceLog::write_all() {

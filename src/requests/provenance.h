@@ -103,6 +103,20 @@ std::optional<host::Block> parse_cells(std::string_view a1);
 std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records);
 std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lines);
 
+// encode_records one record at a time: the lines of the records added, in
+// the same order, without the records being held together.
+class RecordEncoder {
+ public:
+  void add(const ProvenanceRecord& record);
+  // The lines so far; the encoder starts afresh.
+  std::vector<std::string> finish();
+
+ private:
+  std::vector<std::string> m_fetch_lines;
+  std::vector<std::string> m_cell_lines;
+  std::unordered_map<std::string, std::size_t> m_ids;  // a fetch line's fields, to its id
+};
+
 // The records the workbook keeps; none when it has no record sheet (or one
 // that is not quillo's).
 std::vector<ProvenanceRecord> read_provenance(const host::Workbook& book);
@@ -114,6 +128,8 @@ bool still_filled(const host::Workbook& book, const ProvenanceRecord& record);
 // Replaces the workbook's records; false when a user's sheet has the
 // record sheet's name or the sheet cannot be written.
 bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records);
+// The same with the records' lines (encode_records), which it takes over.
+bool write_record_lines(host::Workbook& book, std::vector<std::string> lines);
 
 // The engine's side: notes every call of the add-in's worksheet functions
 // and every answer, and makes the records of a workbook from them and from
@@ -169,6 +185,10 @@ class ProvenanceLog {
                                     const std::unordered_map<std::string, std::int32_t>& requests,
                                     const ProvenanceRecord* from_file) const;
   const std::vector<ProvenanceRecord>& file_records(host::Workbook& book);
+  // Makes the records of records() one at a time, in their order, and
+  // hands each to fn.
+  void for_each_record(host::Workbook& book,
+                       const std::function<void(const ProvenanceRecord&)>& fn);
 
   host::Application& m_app;
   const RequestRegistry& m_registry;

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <sstream>
+#include "host/cell_key.h"
 #include "host/event_loop.h"
 #include "http/scripted_transport.h"
 
@@ -185,6 +186,38 @@ TEST_F(SpineTest, FieldCodesOfBlanksAreInvalidAndCodesAreCutByCharacters) {
   EXPECT_EQ(shown("A3"), "Loading data...");
   run();
   EXPECT_EQ(shown("A3"), "12.5");
+}
+
+// What a formula asked before is not taken for what it asks now: after
+// definitions are loaded again the same arguments find the new address, and
+// after a load that failed (no definitions) they name no field.
+TEST_F(SpineTest, AFormulaFollowsDefinitionsLoadedAgainOrLost) {
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  EXPECT_EQ(shown("A1"), "12.5");
+  ASSERT_TRUE(engine.load_definitions(
+      "<d><datasource code='SMP'><category code='QUO'><url>http://127.0.0.1/other</url>"
+      "<updatefrq>1</updatefrq><parameter name='instrument id' urlkey='s'/>"
+      "<field id='1' name='LAST' type='single'><ref1/><ref2>&lt;b&gt;</ref2><ref3>&lt;/b&gt;</ref3>"
+      "</field></category></datasource></d>"));
+  set("A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  ASSERT_EQ(transport.requests().size(), 2u);
+  EXPECT_EQ(transport.requests()[1].url.rfind("http://127.0.0.1/other?s=BIG", 0), 0u);
+  EXPECT_FALSE(engine.load_definitions("<d><datasource"));
+  set("A3", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  EXPECT_EQ(shown("A3"), "Invalid fieldname!");
+}
+
+// The key of a calling cell names its workbook and sheet as they are now.
+TEST_F(SpineTest, CellKeysFollowARenamedSheetAndAreEmptyOnceItIsGone) {
+  const host::RangePtr cell = *sheet->range("C7");
+  const std::string book_name = *book->name();
+  EXPECT_EQ(host::cellkey(*cell), book_name + "_" + *sheet->name() + "_7_3");
+  ASSERT_TRUE(sheet->set_name("Prices").ok());
+  EXPECT_EQ(host::cellkey(*cell), book_name + "_Prices_7_3");
+  ASSERT_TRUE((*book->add_worksheet("Other"))->activate().ok());
+  ASSERT_TRUE(sheet->remove().ok());
+  EXPECT_EQ(host::cellkey(*cell), "");
 }
 
 // A formula re-evaluated while its request's waiting cells are walked may

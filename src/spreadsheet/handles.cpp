@@ -70,6 +70,15 @@ Result<std::shared_ptr<host::Worksheet>> RangeHandle::worksheet() const {
   return make_sheet(m, m_sheet);
 }
 
+std::optional<host::CellPlace> RangeHandle::place() const {
+  // Read from the model as it is: no sheet or book handle is made.
+  const auto m = model();
+  const Sheet* sheet = m ? m->sheet(m_sheet) : nullptr;
+  const Book* book = sheet ? m->book(sheet->book) : nullptr;
+  if (!book) return std::nullopt;
+  return host::CellPlace{book->name, sheet->name, m_box.r1, m_box.c1};
+}
+
 Result<std::int32_t> RangeHandle::row() const {
   if (!live()) return gone_range();
   return m_box.r1;

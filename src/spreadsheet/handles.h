@@ -49,6 +49,7 @@ class RangeHandle final : public host::Range {
   Status set_formula_r1c1(std::string_view formula) const override;
   Result<bool> has_formula() const override;
   Status reenter_formula() const override;
+  std::optional<host::CellPlace> place() const override;
   Result<std::string> number_format() const override;
   Status set_number_format(std::string_view format) const override;
   Status clear_contents() const override;

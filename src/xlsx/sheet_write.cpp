@@ -294,6 +294,10 @@ class SheetWriter {
   std::optional<std::set<SheetId>> m_renamed;  // sheets named otherwise than in the file's texts
   std::optional<Box> m_used;
   std::string m_body, m_type;  // of the cell being written, reused
+  // Texts written inline rather than as shared strings: on a very hidden
+  // sheet (quillo's record sheets, one distinct line a cell), where a
+  // shared-strings entry per line would only be held until the save ends.
+  bool m_inline_texts = false;
 };
 
 SheetWriter::SheetWriter(const SheetWriteContext& ctx, SheetId sheet, const SheetLayout& scan)
@@ -301,6 +305,9 @@ SheetWriter::SheetWriter(const SheetWriteContext& ctx, SheetId sheet, const Shee
   // The model walks column by column; the part goes row by row, a band of
   // rows at a time. First the box the cells span, which the <dimension>
   // before the rows names.
+  if (const Sheet* s = m_ctx.model.sheet(m_sheet)) {
+    m_inline_texts = s->visibility == host::Visibility::VeryHidden;
+  }
   std::size_t count = 0;
   m_ctx.model.for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
                             [&](std::int32_t r, std::int32_t c, const Cell&) {
@@ -624,6 +631,22 @@ void SheetWriter::write_value(std::string& out, const std::string& prefix, const
       if (formula) {
         type = "str";
         text = encode_escapes(v.text());
+      } else if (m_inline_texts) {
+        type = "inlineStr";
+        const std::string stored = encode_escapes(v.text());
+        std::vector<std::pair<std::string, std::string>> attributes;
+        if (!stored.empty() && (stored.front() == ' ' || stored.back() == ' ' ||
+                                stored.find_first_of("\n\t") != std::string::npos)) {
+          attributes.emplace_back("xml:space", "preserve");
+        }
+        out += '<';
+        out += prefix;
+        out += "is>";
+        append_element(out, prefix, "t", attributes, stored);
+        out += "</";
+        out += prefix;
+        out += "is>";
+        return;
       } else {
         type = "s";
         text = std::to_string(m_ctx.strings.index(v.text()));

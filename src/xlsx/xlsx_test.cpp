@@ -757,3 +757,41 @@ TEST_F(XlsxHostTest, CallsThroughExternalLinksReadAsLibraryPaths) {
 
 }  // namespace
 }  // namespace quillo::spreadsheet
+
+namespace quillo::spreadsheet {
+namespace {
+
+// A very hidden sheet's texts (quillo's record lines, each its own) are
+// written inline, not as shared strings, and read back as they were: tabs,
+// blanks at the ends, markup characters and escape-like text. A visible
+// sheet keeps its shared strings.
+TEST_F(XlsxTest, VeryHiddenSheetTextsAreWrittenInlineAndReadBackWhole) {
+  const BookId book = model.add_book();
+  const SheetId shown = model.add_sheet(book, "Prices").value();
+  const SheetId hidden = model.add_sheet(book, "records").value();
+  ASSERT_TRUE(model.set_visibility(hidden, host::Visibility::VeryHidden).ok());
+  const std::vector<std::string> lines = {"C\tPrices\tB2\t\tS\t1\tIBM\tSMP.QUO.LAST", " both ends ",
+                                          "a < b & c > \"d\" _x0041_", "multi\nline"};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    ASSERT_TRUE(model.set_value(hidden, static_cast<std::int32_t>(i + 1), 1, Value(lines[i])).ok());
+  }
+  ASSERT_TRUE(model.set_value(shown, 1, 1, Value("IBM")).ok());
+  const std::string out = path("hidden.xlsx");
+  save(book, nullptr, out);
+  const std::string strings = part(out, "xl/sharedStrings.xml");
+  EXPECT_NE(strings.find(">IBM<"), std::string::npos);
+  EXPECT_EQ(strings.find("SMP.QUO.LAST"), std::string::npos);
+
+  auto again_owner = std::make_shared<Model>();
+  Model& again = *again_owner;
+  XlsxLoad back = load(out, again);
+  const SheetId h = again.find_sheet(back.book, "records");
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(again.value(h, static_cast<std::int32_t>(i + 1), 1), Value(lines[i])) << i;
+  }
+  EXPECT_EQ(again.sheet(h)->visibility, host::Visibility::VeryHidden);
+  EXPECT_EQ(again.value(again.find_sheet(back.book, "Prices"), 1, 1), Value("IBM"));
+}
+
+}  // namespace
+}  // namespace quillo::spreadsheet
