@@ -118,8 +118,11 @@ class CellStore {
 
  private:
   // Integer only for a formula's result, which keeps the type its formula
-  // gave it; a constant integer is stored as a number.
-  enum class Kind : std::uint8_t {
+  // gave it; a constant integer is stored as a number. Its underlying type
+  // is the format's, so that the two bit-fields share one 4-byte unit in
+  // every compiler's layout (the Windows one starts a new unit when the
+  // declared type changes).
+  enum class Kind : std::uint32_t {
     Empty,
     Number,
     Date,
