@@ -471,6 +471,17 @@ class WorkbookApi {
     return i ? b->sheets[static_cast<std::size_t>(*i)] : 0;
   }
 
+  // The page writes no very hidden sheet: those are the records quillo (and
+  // other add-ins) keep in the file, which no spreadsheet shows or edits.
+  bool very_hidden(spreadsheet::SheetId id) const {
+    const spreadsheet::Sheet* s = m_session.app().model().sheet(id);
+    return s != nullptr && s->visibility == host::Visibility::VeryHidden;
+  }
+  static ui::ApiReply very_hidden_reply() {
+    return error_reply(
+        400, "that sheet is very hidden (records kept in the file); it is not edited here");
+  }
+
   // Calls fn for every cell of the window, empty ones included.
   template <typename Fn>
   void walk(const Window& w, Fn&& fn) {
@@ -567,11 +578,19 @@ class WorkbookApi {
     const auto col = int_param(req, "col", 1, spreadsheet::kMaxCols);
     auto text = req.params.find("width");
     double chars = 0;
+    bool read = false;
     if (text != req.params.end()) {
       const char* end = text->second.data() + text->second.size();
-      if (std::from_chars(text->second.data(), end, chars).ptr != end) chars = 0;
+      const auto got = std::from_chars(text->second.data(), end, chars);
+      read = got.ec == std::errc() && got.ptr == end;
     }
-    if (!sheet || !col) return error_reply(400, "width needs sheet, col and width");
+    if (!sheet || !col || !read) return error_reply(400, "width needs sheet, col and width");
+    if (very_hidden(sheet)) return very_hidden_reply();
+    // As the file format bounds a column's width: up to 255 characters, and
+    // no less than the hundredth of one the page sends.
+    if (!(chars >= 0.01 && chars <= 255)) {
+      return error_reply(400, "a column's width is from 0.01 to 255 characters");
+    }
     const Status st = m_session.app().model().set_column_width(sheet, *col, chars);
     if (!st.ok()) return error_reply(400, st.message());
     ++m_edits;
@@ -594,7 +613,7 @@ class WorkbookApi {
   ui::ApiReply cell(const ui::ApiRequest& req) {
     auto range = range_of(req);
     if (!range.ok()) return error_reply(400, range.status().message());
-    auto formula = (*range)->formula();
+    auto formula = cell_edit_text(**range);
     if (!formula.ok()) return error_reply(400, formula.status().message());
     return {200, "{\"formula\":" + ui::json_string(*formula) + "}"};
   }
@@ -658,14 +677,26 @@ class WorkbookApi {
   ui::ApiReply edit(const ui::ApiRequest& req) {
     auto range = range_of(req);
     if (!range.ok()) return error_reply(400, range.status().message());
+    const spreadsheet::SheetId id = sheet_param(req);
+    if (very_hidden(id)) return very_hidden_reply();
     const std::string& text = req.body;
+    if (const auto* s = m_session.app().model().sheet(id)) {
+      const std::int32_t r = *int_param(req, "row", 1, spreadsheet::kMaxRows);
+      const std::int32_t c = *int_param(req, "col", 1, spreadsheet::kMaxCols);
+      for (const spreadsheet::Box& m : s->look.merges) {
+        if (r < m.r1 || r > m.r2 || c < m.c1 || c > m.c2 || (r == m.r1 && c == m.c1)) continue;
+        return error_reply(400, "that cell lies under the merged cells " +
+                                    spreadsheet::column_letters(m.c1) + std::to_string(m.r1) + ":" +
+                                    spreadsheet::column_letters(m.c2) + std::to_string(m.r2));
+      }
+    }
     const Status st = write_cell_text(**range, text);
     if (!st.ok()) return error_reply(400, st.message());
     ++m_edits;
     push_changes();
     // The cell's text as it is now kept (a number typed "1.50" reads
     // "1.5"): the page's undo checks cells against it.
-    auto now = (*range)->formula();
+    auto now = cell_edit_text(**range);
     return {200, "{\"ok\":true,\"formula\":" + ui::json_string(now.ok() ? *now : text) + "}"};
   }
 
@@ -686,7 +717,11 @@ class WorkbookApi {
     if (!edit.ok()) return error_reply(400, edit.status().message());
     auto ws = m_book->worksheet(*i + 1);
     if (!ws.ok()) return error_reply(400, ws.status().message());
-    BlockEditReply reply = apply_block_edit(**ws, box, *edit);
+    const spreadsheet::SheetId id = sheet_param(req);
+    if (very_hidden(id)) return very_hidden_reply();
+    const spreadsheet::Sheet* s = m_session.app().model().sheet(id);
+    BlockEditReply reply =
+        apply_block_edit(**ws, box, *edit, s ? s->look.merges : std::vector<spreadsheet::Box>{});
     if (reply.wrote) {
       ++m_edits;
       push_changes();

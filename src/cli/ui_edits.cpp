@@ -1,8 +1,11 @@
 #include "cli/ui_edits.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "common/value.h"
+#include "spreadsheet/typed_entry.h"
 #include "ui/web_server.h"
 
 namespace quillo::cli {
@@ -57,8 +60,32 @@ Result<std::vector<std::optional<std::string>>> texts_of(const nlohmann::json& d
 
 Status write_cell_text(const host::Range& cell, const std::string& text) {
   if (text.empty()) return cell.clear_contents();
+  // Characters, not bytes: UTF-8 continuation bytes are not counted.
+  const auto chars = static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char ch) {
+    return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+  }));
+  if (chars > kMaxCellTextChars) {
+    return Status(StatusCode::InvalidArgument,
+                  "a cell holds at most " + std::to_string(kMaxCellTextChars) +
+                      " characters; this text has " + std::to_string(chars));
+  }
   if (text[0] == '=' && text.size() > 1) return cell.set_formula(text);
   return cell.set_value(Value(text));
+}
+
+Result<std::string> cell_edit_text(const host::Range& cell) {
+  auto text = cell.formula();
+  if (!text.ok()) return text;
+  auto has_formula = cell.has_formula();
+  if (!has_formula.ok()) return has_formula.status();
+  if (*has_formula) return text;
+  auto value = cell.value();
+  if (!value.ok()) return value.status();
+  if (value->type() != ValueType::Text || value->text().empty()) return text;
+  const std::string& s = value->text();
+  const bool reads_otherwise =
+      s[0] == '=' || s[0] == '\'' || spreadsheet::typed_entry(s).value.type() != ValueType::Text;
+  return reads_otherwise ? "'" + s : s;
 }
 
 Result<BlockEdit> parse_block_edit(std::string_view body, std::int64_t cells) {
@@ -82,7 +109,8 @@ Result<BlockEdit> parse_block_edit(std::string_view body, std::int64_t cells) {
 }
 
 BlockEditReply apply_block_edit(const host::Worksheet& sheet, const spreadsheet::Box& box,
-                                const BlockEdit& edit) {
+                                const BlockEdit& edit,
+                                const std::vector<spreadsheet::Box>& merges) {
   const auto n = static_cast<std::size_t>(box.area());
   if (edit.texts.size() != n || (!edit.expect.empty() && edit.expect.size() != n)) {
     return refusal(400, "the edits do not match the block");
@@ -97,7 +125,7 @@ BlockEditReply apply_block_edit(const host::Worksheet& sheet, const spreadsheet:
     for (std::int32_t c = box.c1; c <= box.c2; ++c) {
       auto cell = sheet.cell(r, c);
       if (!cell.ok()) return refusal(400, a1(r, c) + ": " + cell.status().message());
-      auto text = (*cell)->formula();
+      auto text = cell_edit_text(**cell);
       if (!text.ok()) return refusal(400, a1(r, c) + ": " + text.status().message());
       const std::size_t i = cells.size();
       if (!edit.expect.empty() && edit.expect[i] && *edit.expect[i] != *text) {
@@ -105,6 +133,18 @@ BlockEditReply apply_block_edit(const host::Worksheet& sheet, const spreadsheet:
       }
       cells.push_back(std::move(*cell));
       before.push_back(std::move(*text));
+    }
+  }
+  // A cell a merged area covers is not written (only its top-left cell
+  // is), as blocks inserted elsewhere are refused over merged cells.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!edit.texts[i] || *edit.texts[i] == before[i]) continue;
+    const auto r = box.r1 + static_cast<std::int32_t>(i / box.cols());
+    const auto c = box.c1 + static_cast<std::int32_t>(i % box.cols());
+    for (const spreadsheet::Box& m : merges) {
+      if (r < m.r1 || r > m.r2 || c < m.c1 || c > m.c2 || (r == m.r1 && c == m.c1)) continue;
+      return refusal(400, a1(r, c) + " lies under the merged cells " + a1(m.r1, m.c1) + ":" +
+                              a1(m.r2, m.c2) + "; only " + a1(m.r1, m.c1) + " can be written");
     }
   }
   std::vector<std::size_t> written;
@@ -124,7 +164,7 @@ BlockEditReply apply_block_edit(const host::Worksheet& sheet, const spreadsheet:
   }
   std::vector<std::string> after = before;
   for (std::size_t i : written) {
-    auto now = cells[i]->formula();
+    auto now = cell_edit_text(*cells[i]);
     after[i] = now.ok() ? *now : *edit.texts[i];
   }
   return {200,

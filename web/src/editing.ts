@@ -47,8 +47,10 @@ export class Edits {
   // Sets the cells of a block of a sheet to `texts` (row by row); resolves
   // true when quillo took all of them, and false, with nothing changed,
   // otherwise. `what` names the action in a refusal of a step of several
-  // cells ("pasted", "cleared").
-  apply(sheet: number, box: Window, texts: string[], what = "changed"): Promise<boolean> {
+  // cells ("pasted", "cleared"); `expect`, when given, is what each cell
+  // must still hold (the text an edit started from), or quillo refuses the
+  // step as changed since.
+  apply(sheet: number, box: Window, texts: string[], what = "changed", expect?: string[]): Promise<boolean> {
     const n = (box.r2 - box.r1 + 1) * (box.c2 - box.c1 + 1);
     if (n > MAX_STEP_CELLS) return this.tooMany(n);
     // A block reaching past the sheet's edge is refused whole, as the peers do.
@@ -59,7 +61,7 @@ export class Edits {
     return this.run(async () => {
       let done: { before: string[]; after: string[] };
       try {
-        done = await api.edits(sheet, box, texts);
+        done = await api.edits(sheet, box, texts, expect);
       } catch (e) {
         const why = e instanceof ApiError ? e.message : String(e);
         this.report(n > 1 ? `nothing ${what}: ${why}` : why);

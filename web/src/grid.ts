@@ -635,11 +635,11 @@ export class Grid {
         for (let c = b.c1; c <= b.c2; c++) row.push(this.shown(r, c)?.text ?? "");
         rows.push(row);
       }
-      e.clipboardData.setData("text/plain", toTsv(rows));
+      e.clipboardData.setData("text/plain", toTsv(rows.map((r) => r.map(unshown))));
       return;
     }
     // Cells not at hand are asked for first, then written to the clipboard.
-    this.onCopyFar(b).then((rows) => rows && navigator.clipboard.writeText(toTsv(rows)));
+    this.onCopyFar(b).then((rows) => rows && navigator.clipboard.writeText(toTsv(rows.map((r) => r.map(unshown)))));
   }
 
   // Ctrl+V: tab-separated text from this page or another spreadsheet.
@@ -768,11 +768,17 @@ export class Grid {
   }
 }
 
+// A cell's text as quillo sends it to be shown on one line, its tabs, line
+// breaks and backslashes written \t, \r, \n and \\, back as the cell holds it.
+export function unshown(text: string): string {
+  return text.replace(/\\([tnr\\])/g, (_, c: string) => (c === "t" ? "\t" : c === "n" ? "\n" : c === "r" ? "\r" : "\\"));
+}
+
 // Rows of cells as the peers put them on the clipboard: cells split by
-// tabs, rows by line ends; a cell holding a tab or a line end, or starting
-// with a quote, is quoted, its quotes doubled.
+// tabs, rows by line ends; a cell holding a tab, a line end or a quote is
+// quoted, its quotes doubled.
 export function toTsv(rows: string[][]): string {
-  const cell = (t: string) => (/[\t\r\n]|^"/.test(t) ? `"${t.replaceAll('"', '""')}"` : t);
+  const cell = (t: string) => (/[\t\r\n"]/.test(t) ? `"${t.replaceAll('"', '""')}"` : t);
   return rows.map((r) => r.map(cell).join("\t")).join("\r\n") + "\r\n";
 }
 

@@ -245,6 +245,23 @@ grid.onSelect = (row, col) => {
   if (cursorTimer) clearTimeout(cursorTimer);
   cursorTimer = window.setTimeout(() => sendCursor?.(), 0);
 };
+// Cells changed (by this tab, another, or the file taken in from disk): the
+// formula bar, when not being edited, shows the selected cell's text as it
+// is now.
+function refreshBar(): void {
+  if (barEdit || grid.editing) return;
+  const at = sheet;
+  const { row, col } = grid.selected;
+  api.cell(at, row, col).then(
+    (cell) => {
+      if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) {
+        formula.value = cell.formula;
+        barOriginal = { sheet: at, row, col, text: cell.formula };
+      }
+    },
+    () => {},
+  );
+}
 // The text a cell held when it was last shown for editing, in place or in
 // the formula bar: an edit that leaves it as it was writes nothing.
 type Original = { sheet: number; row: number; col: number; text: string };
@@ -272,7 +289,10 @@ grid.onCommit = async (row, col, text) => {
   editOriginal = null;
   const verdict = editVerdict(o, { sheet, row, col }, text);
   if (verdict !== "write") return verdict === "skip";
-  const ok = await edits.apply(sheet, { r1: row, c1: col, r2: row, c2: col }, [text]);
+  // The edit started from the cell's text: a cell changed since (by another
+  // tab, or the file taken in from disk) refuses rather than be overwritten.
+  const from = o && o.sheet === sheet && o.row === row && o.col === col ? [o.text] : undefined;
+  const ok = await edits.apply(sheet, { r1: row, c1: col, r2: row, c2: col }, [text], "changed", from);
   if (ok) show("");
   return ok;
 };
@@ -357,7 +377,13 @@ async function commitBar(dr: number, dc: number): Promise<void> {
   }
   barEdit = null;
   const verdict = editVerdict(barOriginal, at, formula.value);
-  const ok = verdict === "skip" || (verdict === "write" && (await edits.apply(at.sheet, { r1: at.row, c1: at.col, r2: at.row, c2: at.col }, [formula.value])));
+  // The bar's text started from the cell's: a cell changed since refuses
+  // rather than be overwritten.
+  const o = barOriginal;
+  const from = o && o.sheet === at.sheet && o.row === at.row && o.col === at.col ? [o.text] : undefined;
+  const ok =
+    verdict === "skip" ||
+    (verdict === "write" && (await edits.apply(at.sheet, { r1: at.row, c1: at.col, r2: at.row, c2: at.col }, [formula.value], "changed", from)));
   if (!ok) {
     // Refused: the text stays in the bar to be mended.
     barEdit = at;
@@ -487,6 +513,7 @@ function connect(): void {
     if (viewsAsked > 0) overtaking.push(batch);
     if (batch.sheet === sheet) {
       grid.update(batch.cells);
+      refreshBar();
       refreshCharts();
       provenance.refresh();
     }

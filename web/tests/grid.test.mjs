@@ -418,3 +418,104 @@ test("a number too wide for its column shows #### across it; text still runs on"
   await press("Control+z", "Control+z");
   await shows("A185", "");
 });
+
+test("a text that would read as a formula, number or boolean stays text through clear, undo and redo", async () => {
+  const row = ["A190", "B190", "C190", "D190"];
+  const typed = ["'=1+1", "'0012", "'1e3", "'TRUE"];
+  await goTo("A190");
+  await pasteText(typed.join("\t") + "\n");
+  await shows("D190", "TRUE");
+  // Read back as typed, apostrophe and all: typing it again gives the same cell.
+  for (let i = 0; i < 4; i++) assert.equal(await textOf(row[i]), typed[i]);
+  await shows("A190", "=1+1");
+  await goTo("A190:D190");
+  await press("Delete");
+  await shows("A190", "");
+  await press("Control+z");
+  await shows("A190", "=1+1");
+  await shows("B190", "0012");
+  for (let i = 0; i < 4; i++) assert.equal(await textOf(row[i]), typed[i]);
+  // Undo of the paste and its redo keep them text too.
+  await press("Control+z");
+  await shows("D190", "");
+  await press("Control+y");
+  await shows("C190", "1e3");
+  for (let i = 0; i < 4; i++) assert.equal(await textOf(row[i]), typed[i]);
+  // F2 shows the apostrophe, and Enter leaves the cell as it was.
+  await goTo("B190");
+  await press("F2");
+  await page.locator("#grid .editor").waitFor();
+  assert.equal(await page.locator("#formula").inputValue(), "'0012");
+  await press("Enter");
+  await settle("A192");
+  assert.equal(await textOf("B190"), "'0012");
+});
+
+test("the formula bar follows its cell's changes, and a commit over a newer text is refused", async () => {
+  await put("A194", "one");
+  await goTo("A194");
+  await page.waitForFunction(() => document.getElementById("formula").value === "one");
+  // Another tab changes the cell: the bar shows the new text.
+  await put("A194", "two");
+  await page.waitForFunction(() => document.getElementById("formula").value === "two");
+  // Typed in the bar, then changed elsewhere before the commit: refused, not overwritten.
+  await page.locator("#formula").fill("mine");
+  await put("A194", "three");
+  await page.locator("#formula").press("Enter");
+  await says("A194 has changed since");
+  assert.equal(await textOf("A194"), "three");
+  await page.locator("#formula").press("Escape");
+  await page.waitForFunction(() => document.getElementById("formula").value === "three");
+});
+
+test("a copy quotes cells holding line breaks, tabs or quotes, and pastes back whole", async () => {
+  await put("A196", "two\nlines");
+  await put("B196", "a\tb");
+  await put("C196", 'say "hi"');
+  await put("D196", "back\\slash");
+  await goTo("A196:D196");
+  await shows("A196", "two\\nlines");
+  await page.evaluate(() => {
+    window.copied = undefined;
+    document.addEventListener("copy", (e) => (window.copied = e.clipboardData.getData("text/plain")));
+  });
+  await press("Control+c");
+  await page.waitForFunction(() => window.copied !== undefined);
+  const copied = await page.evaluate(() => window.copied);
+  assert.equal(copied, '"two\nlines"\t"a\tb"\t"say ""hi"""\tback\\slash\r\n');
+  await goTo("A197");
+  await pasteText(copied);
+  await shows("D197", "back\\\\slash");
+  assert.deepEqual(
+    await Promise.all(["A197", "B197", "C197", "D197"].map(textOf)),
+    ["two\nlines", "a\tb", 'say "hi"', "back\\slash"],
+  );
+});
+
+test("quillo's very hidden sheets, over-long texts and insane widths are refused", async () => {
+  const post = (path, body) => fetch(`${ws.direct}api/${path}`, { method: "POST", body }).then(async (r) => [r.status, (await r.json()).error]);
+  const sheets = (await (await fetch(`${ws.direct}api/book`)).json()).sheets;
+  const hidden = sheets.findIndex((s) => s.hidden && /^quillo_/.test(s.name));
+  assert.notEqual(hidden, -1, JSON.stringify(sheets));
+  let [status, error] = await post(`edits?sheet=${hidden}&r1=1&c1=1&r2=1&c2=1`, JSON.stringify({ texts: ["x"] }));
+  assert.equal(status, 400);
+  assert.match(error, /very hidden/);
+  [status, error] = await post(`edit?sheet=${hidden}&row=1&col=1`, "x");
+  assert.match(error, /very hidden/);
+  [status, error] = await post(`width?sheet=${hidden}&col=1&width=10`, "");
+  assert.match(error, /very hidden/);
+  for (const width of ["1e-320", "0", "NaN", "1e400", "-3", "256", "x"]) {
+    [status] = await post(`width?sheet=0&col=30&width=${width}`, "");
+    assert.equal(status, 400, width);
+  }
+  [status, error] = await post("width?sheet=0&col=30&width=1e-320", "");
+  assert.equal(error, "a column's width is from 0.01 to 255 characters");
+  [status] = await post("width?sheet=0&col=30&width=12.5", "");
+  assert.equal(status, 200);
+  // A cell holds at most 32,767 characters, counted as characters, not bytes.
+  [status, error] = await post("edits?sheet=0&r1=199&c1=1&r2=199&c2=2", JSON.stringify({ texts: ["kept", "x".repeat(32768)] }));
+  assert.deepEqual([status, error], [400, "B199: a cell holds at most 32767 characters; this text has 32768"]);
+  assert.equal(await textOf("A199"), "");
+  [status] = await post("edits?sheet=0&r1=199&c1=1&r2=199&c2=1", JSON.stringify({ texts: ["é".repeat(32767)] }));
+  assert.equal(status, 200);
+});

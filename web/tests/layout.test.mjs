@@ -166,3 +166,26 @@ test("a column resized by dragging its head's edge is an edit, saved into the fi
   assert.deepEqual(await size(cell("B2")), [144, 20]);
   assert.deepEqual(await size(cell("A1")), [210, 40]);
 });
+
+test("a paste or edit that would write under a merged area's top-left cell is refused whole", async () => {
+  await page.locator("#address").fill("A4");
+  await page.locator("#address").press("Enter");
+  await page.locator('.cell.selected[data-address="A4"]').first().waitFor();
+  await page.evaluate((t) => {
+    const data = new DataTransfer();
+    data.setData("text/plain", t);
+    document.getElementById("grid").dispatchEvent(new ClipboardEvent("paste", { clipboardData: data, bubbles: true }));
+  }, "x\ty\n");
+  await page.locator("#message:not(.info)").filter({ hasText: "nothing pasted: B4 lies under the merged cells A4:C5" }).waitFor();
+  assert.equal(await cell("A4").textContent(), "Merged heading");
+  const post = (path, body) => fetch(`${ws.direct}api/${path}`, { method: "POST", body }).then(async (r) => [r.status, (await r.json()).error]);
+  // A5 and B5 too, and a single edit of a covered cell; the top-left cell itself is written.
+  let [status, error] = await post("edits?sheet=0&r1=5&c1=1&r2=5&c2=2", JSON.stringify({ texts: ["a", "b"] }));
+  assert.deepEqual([status, error], [400, "A5 lies under the merged cells A4:C5; only A4 can be written"]);
+  [status, error] = await post("edit?sheet=0&row=5&col=2", "b");
+  assert.equal(status, 400);
+  assert.match(error, /merged cells A4:C5/);
+  // Clearing the whole area writes only its top-left cell (the rest is empty already).
+  [status] = await post("edits?sheet=0&r1=4&c1=1&r2=5&c2=3", JSON.stringify({ texts: ["Merged heading", "", "", "", "", ""] }));
+  assert.equal(status, 200);
+});
