@@ -377,7 +377,8 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   const sal_Int32 cols = change.block_cols;
   const host::WorkbookPtr book = calc_workbook(doc);
   const host::WorksheetPtr ws = calc_worksheet(doc, sheet);
-  const host::Block whole = host::on_sheet(block_of(change, row, col));
+  const host::Block laid = block_of(change, row, col);
+  const host::Block whole = host::on_sheet(laid);
   auto value_at = [&](sal_Int32 r, sal_Int32 c) -> Any {
     const Value& v = change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
                                   static_cast<std::size_t>(c)];
@@ -457,6 +458,11 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   }
   remembered[owner] = whole;
   (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
+  // A table that runs past the sheet's last row or column is written as
+  // far as it fits, and the cell says what was left out.
+  if (laid.rows > whole.rows || laid.cols > whole.cols) {
+    return host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols);
+  }
   return {};
 }
 

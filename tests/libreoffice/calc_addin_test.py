@@ -133,6 +133,7 @@ def first_start(s, oxt):
           cell("A1").getPropertyValue("FormulaLocal"))
 
     history(doc)
+    tables_at_the_edges(doc)
     same_calls_elsewhere(s, doc)
     closed_at, hits = weblink(s, doc)
 
@@ -258,6 +259,35 @@ def history(doc):
     check([v for r in sheet.getCellRangeByName("P4:Q40").getDataArray() for v in r if v != ""] == [2.0],
           "a blocked table was written in part below History!P3")
     step("blocked table: P3 shows %r" % cell("P3").getString())
+
+
+def tables_at_the_edges(doc):
+    """A transposed table starts right of its formula, in its row; a table
+    running past the sheet's last row is written as far as it fits and its
+    cell says it was cut, never that the data is loaded."""
+    doc.Sheets.insertNewByName("Edges", 2)
+    sheet = doc.Sheets.getByName("Edges")
+    cell = sheet.getCellRangeByName
+    type_formula(cell("C3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,28),"d",'
+                 '{"TRANSPOSE","YES"})')
+    type_formula(cell("A1048570"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,30),"d")')
+
+    def written():
+        shown = cell("C3").getString(), cell("A1048570").getString()
+        return shown[0] == "Data loaded." and shown[1].startswith("Cut at the sheet's edge: ") and shown
+    try:
+        shown = wait_for("Edges!C3 (transposed) to load and Edges!A1048570 to say its table was cut", written, WAIT)
+    except AssertionError:
+        print("Edges!C3 %r, D3:F4 %r; A1048570 %r" % (cell("C3").getString(), sheet.getCellRangeByName(
+            "D3:F4").getDataArray(), cell("A1048570").getString()))
+        raise
+    across = sheet.getCellRangeByName("D3:Z4").getDataArray()
+    check(across[0][0] == "Date" and across[1][0] == "Close" and isinstance(across[0][1], float) and
+          cell("C4").getString() == "", "the transposed table: %r, C4 %r" % (across, cell("C4").getString()))
+    bottom = sheet.getCellRangeByName("A1048571:B1048576").getDataArray()
+    check(bottom[0] == ("Date", "Close") and all(isinstance(r[1], float) for r in bottom[1:]),
+          "the cut table's rows: %r" % (bottom,))
+    step("edges: transposed C3 shows %r; A1048570 shows %r" % shown)
 
 
 def table_rows(sheet, address):
