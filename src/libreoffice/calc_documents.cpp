@@ -568,7 +568,21 @@ Value range_values(const Reference<css::table::XCellRange>& range) {
     }
   }
   if (!data.is()) return Value(ErrorCode::Value);
-  return argument(Any(data->getDataArray()));
+  // Empty rows at the end are left out too: a table that got shorter
+  // leaves rows its dates' format still marks as used, and an indicator
+  // over it must see the table as it is now.
+  auto rows = data->getDataArray();
+  auto blank = [](const Sequence<Any>& row) {
+    for (const Any& v : row) {
+      OUString text;
+      if (v.hasValue() && !((v >>= text) && text.isEmpty())) return false;
+    }
+    return true;
+  };
+  sal_Int32 keep = rows.getLength();
+  while (keep > 1 && blank(rows[keep - 1])) --keep;
+  if (keep < rows.getLength()) rows.realloc(keep);
+  return argument(Any(rows));
 }
 
 Value link_store_of(const Reference<XInterface>& document) {

@@ -289,6 +289,31 @@ def tables_at_the_edges(doc):
           "the cut table's rows: %r" % (bottom,))
     step("edges: transposed C3 shows %r; A1048570 shows %r" % shown)
 
+    # An indicator over more rows than its table holds follows the table
+    # when it gets shorter: none of the longer series is left below.
+    cell("J10").setString("SORT")
+    cell("K10").setString("ASC")
+    table = '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",DATE(2024,1,1),DATE(2024,%d,28),"d",J10:K10)'
+    type_formula(cell("A10"), table % 3)
+    wait_for("Edges!A10 to load", lambda: cell("A10").getString() == "Data loaded.", WAIT)
+    type_formula(cell("H11"), "=SMA(A11:F200,5)")
+
+    def series(at_most):
+        cell("H11").getString()
+        values = [r[0] for r in sheet.getCellRangeByName("H12:H200").getDataArray() if r[0] != ""]
+        return cell("H11").getString() == "SMA,5" and 0 < len(values) <= at_most and len(values)
+    longer = wait_for("Edges!H11's series over the table", lambda: series(200), WAIT)
+    type_formula(cell("A10"), table % 1)
+    wait_for("Edges!A10 to load the shorter table", lambda: cell("A10").getString() == "Data loaded.", WAIT)
+    rows = len(table_rows(sheet, "A12:A200"))
+    try:
+        shorter = wait_for("Edges!H11's series to follow the shorter table", lambda: series(rows), WAIT)
+    except AssertionError:
+        print("Edges!H11 %r; %d rows of the table; H12:H200 %r" % (
+            cell("H11").getString(), rows, [r[0] for r in sheet.getCellRangeByName("H12:H200").getDataArray()]))
+        raise
+    step("a shorter table: its indicator went from %d to %d values" % (longer, shorter))
+
 
 def table_rows(sheet, address):
     """The rows of the range whose first cell holds something."""
