@@ -377,7 +377,8 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   const sal_Int32 cols = change.block_cols;
   const host::WorkbookPtr book = calc_workbook(doc);
   const host::WorksheetPtr ws = calc_worksheet(doc, sheet);
-  const host::Block whole = host::on_sheet(block_of(change, row, col));
+  const host::Block laid = block_of(change, row, col);
+  const host::Block whole = host::on_sheet(laid);
   auto value_at = [&](sal_Int32 r, sal_Int32 c) -> Any {
     const Value& v = change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
                                   static_cast<std::size_t>(c)];
@@ -457,6 +458,11 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   }
   remembered[owner] = whole;
   (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
+  // A table that runs past the sheet's last row or column is written as
+  // far as it fits, and the cell says what was left out.
+  if (laid.rows > whole.rows || laid.cols > whole.cols) {
+    return host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols);
+  }
   return {};
 }
 
@@ -562,7 +568,21 @@ Value range_values(const Reference<css::table::XCellRange>& range) {
     }
   }
   if (!data.is()) return Value(ErrorCode::Value);
-  return argument(Any(data->getDataArray()));
+  // Empty rows at the end are left out too: a table that got shorter
+  // leaves rows its dates' format still marks as used, and an indicator
+  // over it must see the table as it is now.
+  auto rows = data->getDataArray();
+  auto blank = [](const Sequence<Any>& row) {
+    for (const Any& v : row) {
+      OUString text;
+      if (v.hasValue() && !((v >>= text) && text.isEmpty())) return false;
+    }
+    return true;
+  };
+  sal_Int32 keep = rows.getLength();
+  while (keep > 1 && blank(rows[keep - 1])) --keep;
+  if (keep < rows.getLength()) rows.realloc(keep);
+  return argument(Any(rows));
 }
 
 Value link_store_of(const Reference<XInterface>& document) {

@@ -50,7 +50,8 @@ std::string not_written_text(const host::CellPos& cell);
 
 // The values of a range argument, read only as far as its sheet's used
 // area: a whole-column range (a million rows) reads as its rows holding
-// data, so Calc neither copies nor the engine answers a million rows.
+// data, so Calc neither copies nor the engine answers a million rows;
+// empty rows at its end are left out as well.
 Value range_values(const com::sun::star::uno::Reference<com::sun::star::table::XCellRange>& range);
 
 // The used area of the document's web-link store (its "weblinks_data"

@@ -186,14 +186,20 @@ class CalcRange final : public host::Range {
       if (!query.is()) return unsupported();
       const auto ranges = query->queryContentCells(css::sheet::CellFlags::FORMULA);
       if (!ranges.is() || ranges->getCount() == 0) return host::RangePtr();
-      // Each range's top-left cell holds one of its formulas.
+      // Every cell of each range holds a formula. Calc may answer ranges
+      // reaching past the one asked (a formula cell beside it, as the
+      // calling cell of a table written to its right): only the part
+      // inside counts.
       sal_Int32 row = -1, col = -1;
       for (const auto& r : ranges->getRangeAddresses()) {
-        if (row < 0 || r.StartRow < row || (r.StartRow == row && r.StartColumn < col)) {
-          row = r.StartRow;
-          col = r.StartColumn;
+        const sal_Int32 top = std::max(r.StartRow, m_top), left = std::max(r.StartColumn, m_left);
+        if (top > std::min(r.EndRow, m_bottom) || left > std::min(r.EndColumn, m_right)) continue;
+        if (row < 0 || top < row || (top == row && left < col)) {
+          row = top;
+          col = left;
         }
       }
+      if (row < 0) return host::RangePtr();
       return host::RangePtr(std::make_shared<CalcRange>(m_doc, m_sheet, row, col, row, col));
     } catch (const css::uno::Exception& e) {
       return failed(e);

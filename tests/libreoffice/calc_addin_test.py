@@ -133,6 +133,7 @@ def first_start(s, oxt):
           cell("A1").getPropertyValue("FormulaLocal"))
 
     history(doc)
+    tables_at_the_edges(doc)
     same_calls_elsewhere(s, doc)
     closed_at, hits = weblink(s, doc)
 
@@ -258,6 +259,60 @@ def history(doc):
     check([v for r in sheet.getCellRangeByName("P4:Q40").getDataArray() for v in r if v != ""] == [2.0],
           "a blocked table was written in part below History!P3")
     step("blocked table: P3 shows %r" % cell("P3").getString())
+
+
+def tables_at_the_edges(doc):
+    """A transposed table starts right of its formula, in its row; a table
+    running past the sheet's last row is written as far as it fits and its
+    cell says it was cut, never that the data is loaded."""
+    doc.Sheets.insertNewByName("Edges", 2)
+    sheet = doc.Sheets.getByName("Edges")
+    cell = sheet.getCellRangeByName
+    type_formula(cell("C3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,28),"d",'
+                 '{"TRANSPOSE","YES"})')
+    type_formula(cell("A1048570"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,30),"d")')
+
+    def written():
+        shown = cell("C3").getString(), cell("A1048570").getString()
+        return shown[0] == "Data loaded." and shown[1].startswith("Cut at the sheet's edge: ") and shown
+    try:
+        shown = wait_for("Edges!C3 (transposed) to load and Edges!A1048570 to say its table was cut", written, WAIT)
+    except AssertionError:
+        print("Edges!C3 %r, D3:F4 %r; A1048570 %r" % (cell("C3").getString(), sheet.getCellRangeByName(
+            "D3:F4").getDataArray(), cell("A1048570").getString()))
+        raise
+    across = sheet.getCellRangeByName("D3:Z4").getDataArray()
+    check(across[0][0] == "Date" and across[1][0] == "Close" and isinstance(across[0][1], float) and
+          cell("C4").getString() == "", "the transposed table: %r, C4 %r" % (across, cell("C4").getString()))
+    bottom = sheet.getCellRangeByName("A1048571:B1048576").getDataArray()
+    check(bottom[0] == ("Date", "Close") and all(isinstance(r[1], float) for r in bottom[1:]),
+          "the cut table's rows: %r" % (bottom,))
+    step("edges: transposed C3 shows %r; A1048570 shows %r" % shown)
+
+    # An indicator over more rows than its table holds follows the table
+    # when it gets shorter: none of the longer series is left below.
+    cell("J10").setString("SORT")
+    cell("K10").setString("ASC")
+    table = '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",DATE(2024,1,1),DATE(2024,%d,28),"d",J10:K10)'
+    type_formula(cell("A10"), table % 3)
+    wait_for("Edges!A10 to load", lambda: cell("A10").getString() == "Data loaded.", WAIT)
+    type_formula(cell("H11"), "=SMA(A11:F200,5)")
+
+    def series(at_most):
+        cell("H11").getString()
+        values = [r[0] for r in sheet.getCellRangeByName("H12:H200").getDataArray() if r[0] != ""]
+        return cell("H11").getString() == "SMA,5" and 0 < len(values) <= at_most and len(values)
+    longer = wait_for("Edges!H11's series over the table", lambda: series(200), WAIT)
+    type_formula(cell("A10"), table % 1)
+    wait_for("Edges!A10 to load the shorter table", lambda: cell("A10").getString() == "Data loaded.", WAIT)
+    rows = len(table_rows(sheet, "A12:A200"))
+    try:
+        shorter = wait_for("Edges!H11's series to follow the shorter table", lambda: series(rows), WAIT)
+    except AssertionError:
+        print("Edges!H11 %r; %d rows of the table; H12:H200 %r" % (
+            cell("H11").getString(), rows, [r[0] for r in sheet.getCellRangeByName("H12:H200").getDataArray()]))
+        raise
+    step("a shorter table: its indicator went from %d to %d values" % (longer, shorter))
 
 
 def table_rows(sheet, address):
