@@ -54,6 +54,18 @@ for book in "$work"/in/*.xlsx; do
     echo "FAIL $name: quillo refresh failed"; cat "$work/out/$name.warnings"; status=1; continue
   fi
   "$quillo" show --raw "$out" >"$work/out/$name.show"
+  # `show` lists very hidden sheets (quillo's record sheets) only when named;
+  # LibreOffice exports them, so their cells are compared too.
+  while IFS= read -r hidden; do
+    "$quillo" show --raw "$out" "'${hidden//\'/\'\'}'!A1:XFD1048576" >>"$work/out/$name.show"
+  done < <("$python" - "$out" <<'PY'
+import re, sys, zipfile
+xml = zipfile.ZipFile(sys.argv[1]).read("xl/workbook.xml").decode("utf-8")
+for tag in re.findall(r"<(?:\w+:)?sheet\b[^>]*>", xml):
+    if 'state="veryHidden"' in tag:
+        print(re.search(r'name="([^"]*)"', tag).group(1))
+PY
+)
   saved+=("$out")
 done
 # One start for every workbook: each start costs seconds. The sheets come
