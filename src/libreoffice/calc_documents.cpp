@@ -457,7 +457,13 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
     data->setDataArray(values);
   }
   remembered[owner] = whole;
-  (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
+  // An empty table (an indicator without a series) records nothing where
+  // nothing was recorded: a document quillo never wrote into gets no
+  // record sheet.
+  if (!whole.empty() ||
+      host::recorded_block(*book, owner.sheet, row + 1, col + 1, shape).has_value()) {
+    (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
+  }
   // A table that runs past the sheet's last row or column is written as
   // far as it fits, and the cell says what was left out.
   if (laid.rows > whole.rows || laid.cols > whole.cols) {
@@ -518,7 +524,11 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
     }
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const BlockWrite& b = blocks[i];
-      if (unsure[i]) {
+      // An empty table only clears what each cell wrote itself: the cells
+      // known to make the call are cleared, the others keep theirs, and
+      // the call shows its own answer.
+      const bool clears_only = block_of(b.change, 0, 0).empty();
+      if (unsure[i] && !clears_only) {
         shown[i] = not_written_text(*unsure[i]);
         continue;
       }

@@ -57,6 +57,7 @@
 #include <rtl/ustring.hxx>
 
 #include "common/text.h"
+#include "indicators/indicator_frame.h"
 #include "libreoffice/calc_documents.h"
 #include "libreoffice/function_info.h"
 #include "libreoffice/live_session.h"
@@ -102,6 +103,19 @@ std::string own_folder() {
 
 class Host;
 Host& host();
+
+// Whether the function writes an indicator series beside its cell (every
+// function but the single items, the history table and the web link).
+bool is_indicator(const FunctionInfo& f) {
+  return !text::iequals(f.programmatic, "FSINGLE") && !text::iequals(f.programmatic, "FHISTORY") &&
+         !text::iequals(f.programmatic, "WLINK");
+}
+
+// Whether the value says the call's answer is still to come.
+bool in_progress(const Value& v) {
+  return v.is_text() &&
+         (v.text() == status_message(StatusText::Loading) || v.text() == indicators::kCalculating);
+}
 
 // ---------------------------------------------------------------------------
 // A live result: what one call (function and arguments) shows, shared by
@@ -417,6 +431,7 @@ void Host::deliver() {
     rtl::Reference<LiveResult> result;
     const FunctionInfo* f = nullptr;
     std::vector<Value> args;
+    bool clear = false;
     {
       const std::lock_guard lock(m_mutex);
       const auto it = m_by_id.find(change.call);
@@ -428,10 +443,25 @@ void Host::deliver() {
         args = m_arguments[change.call];
         m_last_blocks[change.call] = change;
         rewrite.erase(change.call);
+      } else if (change.value_changed && f && is_indicator(*f) &&
+                 !m_last_blocks.contains(change.call) && !in_progress(change.value)) {
+        // An indicator answered without a series (it failed, or its
+        // table gives none): an empty table clears the series its cells
+        // wrote before, as in the other hosts, also for a cell that makes
+        // this call later.
+        clear = true;
+        args = m_arguments[change.call];
+        m_last_blocks[change.call].call = change.call;
+        rewrite.erase(change.call);
       }
     }
     if (change.value_changed) result->set(to_any(change.value));
     if (change.block_changed && f) add_block(result, f, std::move(args), change);
+    if (clear) {
+      host::lo::LiveChange none;
+      none.call = change.call;
+      add_block(result, f, std::move(args), std::move(none));
+    }
   }
   for (const std::int64_t id : rewrite) {
     rtl::Reference<LiveResult> result;

@@ -314,6 +314,22 @@ def tables_at_the_edges(doc):
         raise
     step("a shorter table: its indicator went from %d to %d values" % (longer, shorter))
 
+    # An indicator that fails after it wrote a series shows why and takes
+    # its series away: none of it is left beside the table.
+    type_formula(cell("H11"), "=SMA(A11:F200,0)")
+
+    def failed_and_cleared():
+        shown = cell("H11").getString()
+        left = [r[0] for r in sheet.getCellRangeByName("H12:H200").getDataArray() if r[0] != ""]
+        return shown == "period parameter is invalid" and not left
+    try:
+        wait_for("Edges!H11 to fail and clear its series", failed_and_cleared, WAIT)
+    except AssertionError:
+        print("Edges!H11 %r; H12:H200 %r" % (
+            cell("H11").getString(), [r[0] for r in sheet.getCellRangeByName("H12:H200").getDataArray()][:5]))
+        raise
+    step("a failed indicator: H11 shows %r, its old series is gone" % cell("H11").getString())
+
 
 def table_rows(sheet, address):
     """The rows of the range whose first cell holds something."""
