@@ -39,15 +39,6 @@ namespace {
 using Doc = Reference<css::sheet::XSpreadsheetDocument>;
 using Sheet = Reference<css::sheet::XSpreadsheet>;
 
-OUString ou(std::string_view s) {
-  return OUString(s.data(), static_cast<sal_Int32>(s.size()), RTL_TEXTENCODING_UTF8);
-}
-
-std::string u8(const OUString& s) {
-  const OString o = OUStringToOString(s, RTL_TEXTENCODING_UTF8);
-  return std::string(o.getStr(), static_cast<std::size_t>(o.getLength()));
-}
-
 Status failed(const css::uno::Exception& e) {
   return Status::object_required("Calc: " + u8(e.Message));
 }

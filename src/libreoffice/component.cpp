@@ -83,15 +83,6 @@ constexpr char kMenuName[] = "org.quillo.calc.Menu";
 constexpr char kJobName[] = "org.quillo.calc.LoadJob";
 constexpr char kProtocol[] = "org.quillo.calc:";
 
-OUString ou(std::string_view s) {
-  return OUString(s.data(), static_cast<sal_Int32>(s.size()), RTL_TEXTENCODING_UTF8);
-}
-
-std::string u8(const OUString& s) {
-  const OString o = OUStringToOString(s, RTL_TEXTENCODING_UTF8);
-  return std::string(o.getStr(), static_cast<std::size_t>(o.getLength()));
-}
-
 // The folder of this library, with a trailing separator.
 std::string own_folder() {
   Dl_info info{};

@@ -12,16 +12,16 @@ using rtl::OUString;
 
 namespace quillo::lo {
 
-namespace {
-
 OUString ou(std::string_view s) {
   return OUString(s.data(), static_cast<sal_Int32>(s.size()), RTL_TEXTENCODING_UTF8);
 }
 
-[[maybe_unused]] std::string u8(const OUString& s) {
+std::string u8(const OUString& s) {
   const OString o = OUStringToOString(s, RTL_TEXTENCODING_UTF8);
   return std::string(o.getStr(), static_cast<std::size_t>(o.getLength()));
 }
+
+namespace {
 
 Value scalar(const Any& any, bool in_range) {
   switch (any.getValueTypeClass()) {

@@ -7,10 +7,18 @@
 #pragma once
 
 #include <com/sun/star/uno/Any.hxx>
+#include <rtl/ustring.hxx>
+
+#include <string>
+#include <string_view>
 
 #include "common/value.h"
 
 namespace quillo::lo {
+
+// UTF-8 text to and from Calc's strings.
+rtl::OUString ou(std::string_view s);
+std::string u8(const rtl::OUString& s);
 
 Value argument(const com::sun::star::uno::Any& any);
 com::sun::star::uno::Any to_any(const Value& value);
