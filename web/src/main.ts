@@ -104,6 +104,8 @@ function refreshCharts(): void {
   }, 1000);
 }
 
+let sheetOpened = false;
+let startSelection = { anchor: grid.anchor, corner: grid.corner };
 function openSheet(i: number): void {
   if (!book) return;
   sheet = i;
@@ -111,16 +113,25 @@ function openSheet(i: number): void {
   provenance.refresh();
   drawTabs();
   const s = book.sheets[i];
+  // A cell chosen (in the name box, by a key) while the sizes are on their
+  // way is kept when they arrive; otherwise the sheet opens at A1. The first
+  // sheet counts from the page's start, since the book is asked for first.
+  if (sheetOpened) startSelection = { anchor: grid.anchor, corner: grid.corner };
+  sheetOpened = true;
+  const { anchor, corner } = startSelection;
   // The sheet's sizes and frozen panes first: they decide which cells are in view.
   api
     .layout(i)
     .catch(() => null)
     .then((info) => {
       if (sheet !== i) return;
+      const moved = grid.anchor !== anchor || grid.corner !== corner;
+      const [a, c] = [grid.anchor, grid.corner];
       grid.layout.set(info);
       grid.reset(s.rows, s.cols);
       requestView(grid.visible());
-      grid.select(1, 1);
+      if (moved) grid.selectBox(a.row, a.col, c.row, c.col);
+      else grid.select(1, 1);
       // Charts are placed beside their tables by the sheet's sizes.
       refreshCharts();
     });

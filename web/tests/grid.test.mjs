@@ -248,6 +248,20 @@ test("every cell of the sheet is in reach, and the name box says when an address
     await page.locator("#message:not(.info)").filter({ hasText: `"${wrong}" is not a cell` }).waitFor();
   }
   await selected("XFD1048576");
+  // A cell chosen while the sheet's sizes are still on their way is where
+  // the sheet opens, not A1.
+  let release;
+  const held = new Promise((r) => (release = r));
+  await page.route(/api\/layout/, async (route) => {
+    await held;
+    await route.continue();
+  });
+  await page.reload();
+  await page.locator("#address").fill("J40");
+  await page.locator("#address").press("Enter");
+  release();
+  await selected("J40");
+  await page.unroute(/api\/layout/);
 });
 
 test("Tab moves in the grid; Ctrl+F6 and Shift+F6 take the focus out of it", async () => {
