@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "addin/startup_problems.h"
 #include "common/text.h"
 #include "host/cell_key.h"
 #include "host/process.h"
@@ -105,14 +106,9 @@ std::string Session::not_ready() {
   if (!m_connection || !m_state->engine()) return "the add-in could not be connected";
   // Settings that cannot be read would be replaced by defaults (another
   // install folder, other error handling) without a word.
-  if (m_registry.reg_rootstatus(addin::HKEY_CURRENT_USER) != 0) {
-    return "the settings file in " + m_options.registry.user_dir.string() +
-           " cannot be read: " + m_registry.last_error().system_error_text;
-  }
-  if (!m_state->definitions_error().empty()) {
-    return "the definitions did not load: " + m_state->definitions_error();
-  }
-  return {};
+  const auto problems = addin::startup_problems(m_registry, m_options.registry.user_dir,
+                                                m_state->definitions_error());
+  return problems.empty() ? std::string() : problems.front();
 }
 
 Result<host::WorkbookPtr> Session::open(const std::string& path) {

@@ -164,7 +164,10 @@ bool can_lie(const Block& b, std::int64_t row, std::int64_t col, BlockShape shap
     return (b.top == row + 1 && b.left == col && b.cols <= kMaxTableFields) ||
            (b.top == row && b.left == col + 1 && b.rows <= kMaxTableFields);
   }
-  return b.left == col && b.cols <= 2 && (b.top == row || b.top == row + 1);
+  // A series starts in the formula's row (a second caption beside it) or
+  // below it; a host that records only the cells showing something starts
+  // it lower, after the periods that have no value yet.
+  return b.left == col && b.cols <= 2 && b.top >= row;
 }
 
 bool overlaps(const Block& a, const Block& b) {

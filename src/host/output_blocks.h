@@ -81,7 +81,8 @@ std::string blocked_text(const CellPos& in_the_way, const CellPos& owner);
 
 // Where a formula's block lies: a price table starts in the row below the
 // formula cell (in the column right of it when transposed); a series lies
-// in the formula's column and the next, from its row or the one below.
+// in the formula's column and the next, from its row or a row below it
+// (its first periods may have no value, and so show nothing).
 enum class BlockShape { Table, Series };
 
 // The first line of quillo's record sheet, which tells it from a user's

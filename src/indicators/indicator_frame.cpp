@@ -1,5 +1,6 @@
 #include "indicators/indicator_frame.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
@@ -88,11 +89,27 @@ int header_rows(const Array& cells) {
   return cells.at(0, 1).to_number().has_value() ? 0 : 1;
 }
 
-// The data rows of a range's cells (after skip rows), columns 1 to 6.
-Table data_rows(const Array& cells, int skip) {
+// The rows of a range's cells up to the last one holding something (at
+// least one): a range drawn wider than its table, or a table that got
+// shorter, ends in empty rows, and an indicator reads the table as it is
+// now, as every host hands it over.
+std::int32_t filled_rows(const Array& cells) {
+  auto blank = [](const Value& v) { return v.is_empty() || (v.is_text() && v.text().empty()); };
+  std::int32_t rows = cells.rows;
+  for (; rows > 1; --rows) {
+    for (std::int32_t c = 0; c < cells.cols; ++c) {
+      if (!blank(cells.at(rows - 1, c))) return rows;
+    }
+  }
+  return rows;
+}
+
+// The data rows of a range's first `rows` rows of cells (after skip
+// rows), columns 1 to 6.
+Table data_rows(const Array& cells, std::int32_t rows, int skip) {
   Table t;
   const int cols = std::min(cells.cols, 6);
-  const std::size_t n = cells.rows > skip ? static_cast<std::size_t>(cells.rows - skip) : 0;
+  const std::size_t n = rows > skip ? static_cast<std::size_t>(rows - skip) : 0;
   t.columns.assign(6, std::vector<double>(n, std::nan("")));
   for (int c = 0; c < cols; ++c) {
     for (std::size_t j = 0; j < n; ++j) {
@@ -243,9 +260,12 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   // would clear the range's rows below the formula.
   if (read_whole(cells, shape) && (!index_cells || read_whole(*index_cells, shape))) {
     const int skip = header_rows(cells);
-    const Table t = data_rows(cells, skip);
+    // Beta's two tables are read to the same row, the later of their ends.
+    const std::int32_t rows =
+        index_cells ? std::max(filled_rows(cells), filled_rows(*index_cells)) : filled_rows(cells);
+    const Table t = data_rows(cells, rows, skip);
     std::optional<Table> index_table;
-    if (index_cells) index_table = data_rows(*index_cells, skip);
+    if (index_cells) index_table = data_rows(*index_cells, rows, skip);
     series = compute(kind, t, index_table ? &*index_table : nullptr, numbers);
     filled = t.rows();
   }

@@ -116,6 +116,52 @@ TEST_F(SeriesBlockTest, AnEarlierSessionsSeriesIsClearedFromTheWorkbooksRecord) 
   EXPECT_EQ(shown("H41"), "keep me");
 }
 
+// A host that records only the cells showing something starts a series'
+// block below its first periods, which have no value: such a record is
+// still the formula's, and the next session clears exactly that block.
+TEST_F(SeriesBlockTest, ARecordStartingBelowTheFirstPeriodsIsClearedToo) {
+  use(*app.workbooks().add());
+  put_table();
+  for (std::int32_t r = 6; r <= 21; ++r) {
+    ASSERT_TRUE((*sheet->cell(r, 8))->set_value(Value(2000.0 + r)).ok());
+  }
+  ASSERT_TRUE((*sheet->range("H22"))->set_value(Value("keep me")).ok());
+  ASSERT_TRUE(host::record_block(*book, *sheet->name(), 1, 8, host::Block{6, 8, 16, 1}));
+  set("H1", "=sma(A1:F11,5)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H1"), "SMA,5");
+  EXPECT_FALSE(shown("H11").empty());
+  EXPECT_EQ(shown("H12"), "");
+  EXPECT_EQ(shown("H21"), "");
+  EXPECT_EQ(shown("H22"), "keep me");
+}
+
+// A range drawn past its table's end is read up to its last filled row,
+// so the indicator follows the table as it gets shorter, and clears the
+// rows of its longer series.
+TEST_F(SeriesBlockTest, EmptyRowsAtTheRangesEndAreLeftOut) {
+  use(*app.workbooks().add());
+  put_table();
+  set("H1", "=sma(A1:F40,5)");
+  calcs.calc_pass();
+  ASSERT_EQ(shown("H1"), "SMA,5");
+  EXPECT_FALSE(shown("H21").empty());
+  EXPECT_EQ(shown("H22"), "");
+  // The table loses its last ten rows (cleared, as a shorter history
+  // answer leaves them).
+  ASSERT_TRUE((*sheet->range("A12:F21"))->clear_contents().ok());
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H1"), "SMA,5");
+  EXPECT_FALSE(shown("H11").empty());
+  EXPECT_EQ(shown("H12"), "");
+  EXPECT_EQ(shown("H21"), "");
+  // A gap inside the table is still no table.
+  ASSERT_TRUE((*sheet->range("B8"))->clear_contents().ok());
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H1"), "Calculation error");
+  EXPECT_EQ(shown("H11"), "");
+}
+
 // Another formula's recorded block (a price table's column) blocks a
 // series as a formula does; the series is not written.
 TEST_F(SeriesBlockTest, AnotherFormulasBlockIsInTheWay) {

@@ -9,6 +9,7 @@
 #include "addin/Connectexcel.h"
 #include "addin/dataload.h"
 #include "addin/modRegistry.h"
+#include "addin/startup_problems.h"
 #include "common/function_library.h"
 #include "host/messages.h"
 #include "host/object_factory.h"
@@ -76,8 +77,17 @@ struct LiveSession::Engine {
   explicit Engine(LiveSession& owner)
       : transport(loop),
         registry(addin::RegistryLocation::from_environment(),
-                 [](std::string_view w) { std::cerr << "quillo: " << w << "\n"; }) {
+                 [this](std::string_view w) { warn(w); }) {
     (void)owner;
+  }
+
+  // A damaged settings file (said once per file, as it is read) is shown
+  // as a message: its settings are replaced by defaults, and cells would
+  // only show what the defaults give.
+  void warn(std::string_view w) {
+    constexpr std::string_view kOurs = "quillo: ";
+    if (w.starts_with(kOurs)) w.remove_prefix(kOurs.size());
+    messages.message_box(w, "quillo", host::MessageIcon::Exclamation);
   }
 
   // Made on the worker, after the loop: the engine's pieces.
@@ -101,11 +111,15 @@ struct LiveSession::Engine {
     if (connection) {
       connection->IDTExtensibility2_OnConnection(app, addin::ConnectMode::Startup, nullptr);
     }
-    // Without definitions every cell would only say its field is invalid:
-    // the user is told why once.
-    if (connection && connection->connected() && !state->definitions_error().empty()) {
-      messages.message_box("no definitions: " + state->definitions_error(), "quillo",
-                           host::MessageIcon::Exclamation);
+    // Without definitions every cell would only say its field is invalid,
+    // and settings that cannot be read are replaced by defaults: the user
+    // is told why once.
+    if (connection && connection->connected()) {
+      for (const std::string& problem :
+           addin::startup_problems(registry, addin::RegistryLocation::from_environment().user_dir,
+                                   state->definitions_error())) {
+        messages.message_box(problem, "quillo", host::MessageIcon::Exclamation);
+      }
     }
     if (!connection || !connection->connected()) {
       messages.message_box("the engine could not be started", "quillo",

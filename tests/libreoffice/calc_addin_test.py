@@ -17,9 +17,14 @@ user would, the test types formulas into a new sheet and checks:
     series beside the table; a web link reads its page;
     saving as .ods and .xlsx writes the permanent name
     ORG.QUILLO.CALC.FSINGLE(...)
+    a document with a history table and indicators over more rows than
+    it holds is saved as .xlsx, its table shortened in the file, and
+    `quillo refresh` run on it: the indicators compute over the rows
+    holding data and clear exactly the old rows of what Calc wrote
   second start (manual updates):
     both files reopen with their formulas and live values, and "Update
-    data" from the extension's menu (a dispatch of its URL) fetches again.
+    data" from the extension's menu (a dispatch of its URL) fetches again;
+    the refreshed file reopens with no old rows of a series left.
 
 Exits 77 (skipped) when soffice, unopkg, the uno module or the .oxt is
 missing. soffice and the service are always ended; every wait is bounded.
@@ -35,7 +40,7 @@ import traceback
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from calc_session import CalcSession, menu_urls, prop, skip_unless_ready, wait_for  # noqa: E402
+from calc_session import NOBODY, CalcSession, menu_urls, prop, skip_unless_ready, wait_for  # noqa: E402
 
 # com.sun.star.sheet.FormulaResult
 VALUE, STRING, ERROR = 1, 2, 4
@@ -143,6 +148,8 @@ def first_start(s, oxt):
                      WAIT + 2 * MINUTE_S)
     step("automatic update: A2 went from %s to %s" % (first_time, later))
 
+    round_trip = indicators_for_the_command(s)
+
     saved_time = shows_time(cell("A2"))
     ods = s.save_as(doc, "live.ods", "calc8")
     xlsx = s.save_as(doc, "live.xlsx", "Calc MS Excel 2007 XML")
@@ -153,7 +160,84 @@ def first_start(s, oxt):
     step("saved formula in .xlsx: %s" % stored["xlsx"])
     check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
     check_late(at_once, "A1 showed %r right after typing =FSINGLE(...), not the status text" % shown)
-    return ods, xlsx, saved_time
+    return ods, xlsx, saved_time, round_trip
+
+
+ROUND_TRIP_START, ROUND_TRIP_END, ROUND_TRIP_SHORT = 45292, 45337, 45296  # 2024-01-01, -02-15, -01-05
+
+
+def indicators_for_the_command(s):
+    """A history table with indicators over more rows than it holds,
+    saved as .xlsx for `quillo refresh` (the dates are numbers in cells, so
+    the file can be changed without Calc)."""
+    doc = s.new_sheet()
+    sheet = doc.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+    cell("K1").setValue(ROUND_TRIP_START)
+    cell("K2").setValue(ROUND_TRIP_END)
+    cell("L1").setString("SORT")
+    cell("M1").setString("ASC")
+    type_formula(cell("A1"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE,VOLUME,OPEN,HIGH,LOW",K1,K2,"d",L1:M1)')
+    wait_for("the round trip's table", lambda: cell("A1").getString() == "Data loaded.", WAIT)
+    type_formula(cell("H2"), "=SMA(A3:F60,5)")
+    type_formula(cell("I2"), "=MACD(A3:F60,3,6,2)")
+
+    def written():
+        shown = cell("H2").getString(), cell("I2").getString()
+        last = len(table_rows(sheet, "A3:A60")) + 2
+        return shown == ("SMA,5", "MACD,3,6,2") and cell("H%d" % last).getString() != "" and last
+    last = wait_for("the round trip's SMA and MACD series", written, WAIT)
+    path = s.save_as(doc, "round.xlsx", "Calc MS Excel 2007 XML")
+    doc.close(True)
+    step("round trip: a table to row %d with SMA and MACD beside it saved as .xlsx" % last)
+    return path
+
+
+def refreshed_by_the_command(s, path):
+    """The table's end date moved earlier in the file, then `quillo
+    refresh`: every indicator computes over the shorter table."""
+    with zipfile.ZipFile(path) as z:
+        parts = [(i, z.read(i.filename)) for i in z.infolist()]
+    done = []
+    with zipfile.ZipFile(path + ".new", "w", zipfile.ZIP_DEFLATED) as z:
+        for info, data in parts:
+            if info.filename == "xl/worksheets/sheet1.xml":
+                data, n = re.subn(rb'(<c r="K2"[^>]*><v>)%d(</v>)' % ROUND_TRIP_END,
+                                  rb"\g<1>%d\g<2>" % ROUND_TRIP_SHORT, data)
+                done.append(n)
+            z.writestr(info, data)
+    check(done == [1], "round.xlsx: K2 not found in the first sheet's part")
+    os.replace(path + ".new", path)
+    if s.as_nobody:
+        os.chown(path, NOBODY, NOBODY)
+    out = s.run_user([s.quillo, "refresh", "--timeout", str(WAIT), path], timeout=WAIT + 30)
+    check("calculation error" not in out and "3 filled" in out,
+          "quillo refresh of the shortened round.xlsx: %s" % out.strip())
+    step("round trip: quillo refresh of the shorter table: %s" % out.strip().splitlines()[-1])
+
+
+def round_trip_reopened(s, path):
+    """Back in Calc, the series end with the table: no old rows left."""
+    doc = s.open(path)
+    sheet = doc.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+    wait_for("the refreshed round.xlsx to show its captions",
+             lambda: (cell("H2").getString(), cell("I2").getString()) == ("SMA,5", "MACD,3,6,2"), WAIT)
+    rows = len(table_rows(sheet, "A3:A60"))
+    check(rows == 5, "round.xlsx: the table has %d rows after the refresh, not 5" % rows)
+
+    def only_beside_the_table():
+        cell("H2").getString()
+        left = [r for r in sheet.getCellRangeByName("H8:J60").getDataArray() if any(v != "" for v in r)]
+        return not left and cell("H7").getString() != ""
+    try:
+        wait_for("round.xlsx's series to end with the table", only_beside_the_table, WAIT)
+    except AssertionError:
+        print("round.xlsx H2 %r I2 %r; H3:J12 %r" % (cell("H2").getString(), cell("I2").getString(),
+                                                     sheet.getCellRangeByName("H3:J12").getDataArray()))
+        raise
+    doc.close(True)
+    step("round trip: back in Calc, the series end with the 5-row table")
 
 
 FUNCTIONS = ["FSINGLE", "FHISTORY", "WLINK", "SMA", "WMA", "EMA", "RSI", "MACD", "STO_FAST", "STO_SLOW",
@@ -486,10 +570,11 @@ def shorter_history(doc, name, user_formula):
     step("%s: a shorter table after the reopen cleared the old rows (%d rows now)" % (name, len(filled)))
 
 
-def second_start(s, oxt, ods, xlsx, saved_time):
+def second_start(s, oxt, ods, xlsx, saved_time, round_trip):
     """Both files come back live; "Update data" from the menu fetches again."""
     s.set_settings([("trading_updatemode", "2")])  # manual: "Update data" enabled
     s.start_calc()
+    round_trip_reopened(s, round_trip)
     update = menu_urls(oxt).get("Update data")
     check(update, "the extension's menu has no \"Update data\" entry: %r" % menu_urls(oxt))
     for path in (ods, xlsx):
@@ -541,8 +626,9 @@ def main():
     with CalcSession(quillo, market, data, oxt, minute_seconds=MINUTE_S) as s:
         s.watchdog(DEADLINE)
         try:
-            ods, xlsx, saved_time = first_start(s, oxt)
-            second_start(s, oxt, ods, xlsx, saved_time)
+            ods, xlsx, saved_time, round_trip = first_start(s, oxt)
+            refreshed_by_the_command(s, round_trip)
+            second_start(s, oxt, ods, xlsx, saved_time, round_trip)
             found_install_path(s)
         except BaseException:
             traceback.print_exc()
