@@ -85,8 +85,6 @@ struct LiveSession::Engine {
   // as a message: its settings are replaced by defaults, and cells would
   // only show what the defaults give.
   void warn(std::string_view w) {
-    constexpr std::string_view kOurs = "quillo: ";
-    if (w.starts_with(kOurs)) w.remove_prefix(kOurs.size());
     messages.message_box(w, "quillo", host::MessageIcon::Exclamation);
   }
 

@@ -345,7 +345,7 @@ int RegistryFile::load(RegistryTree& tree) {
     m_damaged = true;
     // Every operation reads the file again; one warning per damaged file is enough.
     if (m_warn && !std::exchange(m_warned, true)) {
-      m_warn("quillo: the settings file " + m_file.string() + " is damaged (" + *parsed.error +
+      m_warn("the settings file " + m_file.string() + " is damaged (" + *parsed.error +
              "); its settings are ignored and defaults apply");
     }
   }
