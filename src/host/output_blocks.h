@@ -106,6 +106,16 @@ bool record_block(Workbook& book, std::string_view sheet, std::int64_t row, std:
 // formula's is dropped.
 void clear_previous(Workbook& book, const Worksheet& sheet, std::string_view sheet_name,
                     std::int64_t row, std::int64_t col, BlockShape shape, const Block& remembered);
+// For a host whose record follows the cells (Calc moves a formula cell
+// and the record with it, and its block stays where it was when only the
+// formula cell was moved): when the formula cell's recorded block no
+// longer lies where a block of that shape can lie for it, the block is
+// cleared if it still holds exactly what was written (leaving formulas and
+// other formulas' recorded blocks alone) and dropped from the record.
+// Nothing happens for a block that lies where it can, or a record without
+// a fingerprint.
+void clear_left_behind(Workbook& book, const Worksheet& sheet, std::string_view sheet_name,
+                       std::int64_t row, std::int64_t col, BlockShape shape);
 // The first cell of b, row by row, inside the recorded block of another
 // formula cell of the sheet that still holds a formula; owner is set to
 // that formula cell.
