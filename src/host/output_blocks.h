@@ -15,6 +15,10 @@
 // old block is cleared only while its cells still hold exactly what was
 // written (a user who changed anything in it keeps all of it). Clearing
 // leaves formulas and the cells of other formulas' recorded blocks alone.
+// A host whose record follows the cells (Calc: its formula cell can be
+// moved away from its block) may also have a block that no longer lies
+// beside its formula cleared, on the same fingerprint condition
+// (clear_left_behind).
 //
 // A block never overwrites a formula nor another formula's recorded block:
 // the caller looks for one in the way first (first_formula,

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 
 #include <com/sun/star/awt/MessageBoxType.hpp>
 #include <com/sun/star/awt/Toolkit.hpp>
@@ -370,10 +371,9 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   const host::WorksheetPtr ws = calc_worksheet(doc, sheet);
   const host::Block laid = block_of(change, row, col);
   const host::Block whole = host::on_sheet(laid);
-  // The record first follows what the user did to the sheets since (rows
-  // inserted, a sheet renamed, cells moved); a block rows were inserted
-  // into or deleted from is not known to be quillo's any more.
-  follow_block_records(doc);
+  // A block rows were inserted into or deleted from (the record followed
+  // the user's edits before the batch) is not known to be quillo's any
+  // more.
   if (const std::string cut = cut_block_of(doc, owner.sheet, row + 1, col + 1); !cut.empty()) {
     return not_written_cut_text(cut);
   }
@@ -526,11 +526,19 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
         }
       }
     }
+    // The records first follow what the user did to the sheets since
+    // (rows inserted, a sheet renamed, cells moved), once per document.
+    std::set<const void*> followed;
+    for (const auto& list : targets) {
+      for (const Target& t : list) {
+        const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
+        if (followed.insert(doc_id.get()).second) follow_block_records(t.doc);
+      }
+    }
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const BlockWrite& b = blocks[i];
       if (b.keeps) {
         for (const Target& t : targets[i]) {
-          follow_block_records(t.doc);
           const auto kept = host::recorded_block(*calc_workbook(t.doc), t.sheet_name, t.at.Row + 1,
                                                  t.at.Column + 1, host::BlockShape::Table);
           if (kept && !kept->empty()) {

@@ -14,12 +14,17 @@ user would, the test types formulas into a new sheet and checks:
     the next automatic update without anything touching the document;
     an unknown instrument and an unknown field show their error texts;
     a price-history table is written below its formula and an indicator
-    series beside the table; a web link reads its page;
+    series beside the table; a table's record follows rows inserted above
+    it, its sheet renamed and its formula cut and pasted (a later answer
+    leaves no row of the last table); a web link reads its page;
     saving as .ods and .xlsx writes the permanent name
     ORG.QUILLO.CALC.FSINGLE(...)
   second start (manual updates):
-    both files reopen with their formulas and live values, and "Update
-    data" from the extension's menu (a dispatch of its URL) fetches again.
+    both files reopen with their formulas and live values; a table saved
+    moved away from its formula goes when the formula writes its own; rows
+    deleted through a table leave it unwritten (.ods); a failed history
+    answer keeps its table and says so (.xlsx); "Update data" from the
+    extension's menu (a dispatch of its URL) fetches again.
 
 Exits 77 (skipped) when soffice, unopkg, the uno module or the .oxt is
 missing. soffice and the service are always ended; every wait is bounded.
