@@ -300,6 +300,43 @@ TEST_F(HistoryTest, ARecordNeverClearsCellsTheUserOwnsNow) {
   EXPECT_FALSE(host::recorded_block(*book, *sheet->name(), 1, 1, host::BlockShape::Table));
 }
 
+// A host whose record follows the cells (Calc) moves a formula cell
+// alone: the table it left behind is cleared while it still holds what
+// was written, and stays the user's once changed; either way the record
+// lets go of it. A block where the formula's can lie is not touched.
+TEST_F(HistoryTest, ATableLeftBehindByAMovedFormulaGoesOnlyWhileUnchanged) {
+  area(1, 1, "DATE,CLOSE", {}, 1);
+  area(1, 4, "DATE,CLOSE", {}, 2);
+  std::string csv = answer(5);
+  yahoo.fieldparse(csv, 1);
+  csv = answer(5);
+  yahoo.fieldparse(csv, 2);
+  ASSERT_EQ(shown(7, 2), "14");
+  ASSERT_EQ(shown(7, 5), "14");
+  const std::string name = *sheet->name();
+  host::clear_left_behind(*book, *sheet, name, 1, 1, host::BlockShape::Table);
+  EXPECT_EQ(shown(7, 2), "14");
+  EXPECT_TRUE(host::recorded_block(*book, name, 1, 1, host::BlockShape::Table).has_value());
+  // The records of A1 and D1 (rows 2 and 3 of the record sheet) follow
+  // their formulas to J1 and L1; the user changed a cell of D1's table.
+  auto store = *book->worksheet(host::kBlockStoreSheet);
+  ASSERT_TRUE((*store->range("C2"))->set_value(Value(10.0)).ok());
+  ASSERT_TRUE((*store->range("C3"))->set_value(Value(12.0)).ok());
+  ASSERT_TRUE((*sheet->cell(4, 5))->set_value(Value("mine")).ok());
+  (void)(*sheet->cell(1, 10))->set_value(Value("F"));
+  (void)(*sheet->cell(1, 12))->set_value(Value("F"));
+  host::clear_left_behind(*book, *sheet, name, 1, 10, host::BlockShape::Table);
+  host::clear_left_behind(*book, *sheet, name, 1, 12, host::BlockShape::Table);
+  for (std::int32_t r = 2; r <= 7; ++r) {
+    EXPECT_EQ(shown(r, 1), "") << r;
+    EXPECT_EQ(shown(r, 2), "") << r;
+  }
+  EXPECT_EQ(shown(4, 5), "mine");
+  EXPECT_EQ(shown(7, 5), "14");
+  EXPECT_TRUE((*(*store->range("A2"))->value()).is_empty());
+  EXPECT_TRUE((*(*store->range("A3"))->value()).is_empty());
+}
+
 // Blocks of one run meet: a table never writes into another formula's
 // recorded block, and clearing an old block spares them.
 TEST_F(HistoryTest, ATableSparesOtherFormulasBlocks) {

@@ -446,6 +446,24 @@ void clear_previous(Workbook& book, const Worksheet& sheet, std::string_view she
   for (const Block& p : parts) clear_values(sheet, p);
 }
 
+void clear_left_behind(Workbook& book, const Worksheet& sheet, std::string_view sheet_name,
+                       std::int64_t row, std::int64_t col, BlockShape shape) {
+  const Store s = read_store(book);
+  const Stored* r = find_record(s, sheet_name, row, col);
+  if (!r || r->block.empty() || can_lie(r->block, row, col, shape) || !r->fingerprint) return;
+  if (r->block.bottom() <= kSheetRows && r->block.right() <= kSheetCols &&
+      *r->fingerprint == fingerprint(sheet, r->block, row, col)) {
+    std::vector<Block> parts{r->block};
+    for (const auto& [other, owner] : other_blocks(s, sheet, sheet_name, row, col)) {
+      std::vector<Block> rest;
+      for (const Block& p : parts) cut_out(p, other, rest);
+      parts = std::move(rest);
+    }
+    for (const Block& p : parts) clear_values(sheet, p);
+  }
+  erase_record(s, r->at);
+}
+
 std::optional<CellPos> first_in_other_block(const Workbook& book, const Worksheet& sheet,
                                             std::string_view sheet_name, std::int64_t row,
                                             std::int64_t col, const Block& whole_block,

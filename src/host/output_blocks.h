@@ -15,6 +15,10 @@
 // old block is cleared only while its cells still hold exactly what was
 // written (a user who changed anything in it keeps all of it). Clearing
 // leaves formulas and the cells of other formulas' recorded blocks alone.
+// A host whose record follows the cells (Calc: its formula cell can be
+// moved away from its block) may also have a block that no longer lies
+// beside its formula cleared, on the same fingerprint condition
+// (clear_left_behind).
 //
 // A block never overwrites a formula nor another formula's recorded block:
 // the caller looks for one in the way first (first_formula,
@@ -107,6 +111,16 @@ bool record_block(Workbook& book, std::string_view sheet, std::int64_t row, std:
 // formula's is dropped.
 void clear_previous(Workbook& book, const Worksheet& sheet, std::string_view sheet_name,
                     std::int64_t row, std::int64_t col, BlockShape shape, const Block& remembered);
+// For a host whose record follows the cells (Calc moves a formula cell
+// and the record with it, and its block stays where it was when only the
+// formula cell was moved): when the formula cell's recorded block no
+// longer lies where a block of that shape can lie for it, the block is
+// cleared if it still holds exactly what was written (leaving formulas and
+// other formulas' recorded blocks alone) and dropped from the record.
+// Nothing happens for a block that lies where it can, or a record without
+// a fingerprint.
+void clear_left_behind(Workbook& book, const Worksheet& sheet, std::string_view sheet_name,
+                       std::int64_t row, std::int64_t col, BlockShape shape);
 // The first cell of b, row by row, inside the recorded block of another
 // formula cell of the sheet that still holds a formula; owner is set to
 // that formula cell.

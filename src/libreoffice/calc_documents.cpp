@@ -5,6 +5,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 
 #include <com/sun/star/awt/MessageBoxType.hpp>
 #include <com/sun/star/awt/Toolkit.hpp>
@@ -370,6 +371,12 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   const host::WorksheetPtr ws = calc_worksheet(doc, sheet);
   const host::Block laid = block_of(change, row, col);
   const host::Block whole = host::on_sheet(laid);
+  // A block rows were inserted into or deleted from (the record followed
+  // the user's edits before the batch) is not known to be quillo's any
+  // more.
+  if (const std::string cut = cut_block_of(doc, owner.sheet, row + 1, col + 1); !cut.empty()) {
+    return not_written_cut_text(cut);
+  }
   auto value_at = [&](sal_Int32 r, sal_Int32 c) -> Any {
     const Value& v = change.block[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
                                   static_cast<std::size_t>(c)];
@@ -409,6 +416,10 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   // rows behind: only cells still holding what was written, never a
   // formula nor another formula's block.
   auto& remembered = remembered_blocks();
+  // A formula cell moved away from its table (cut and pasted alone) has
+  // the table it left behind cleared, as far as it is still what was
+  // written.
+  host::clear_left_behind(*book, *ws, owner.sheet, row + 1, col + 1, shape);
   host::clear_previous(*book, *ws, owner.sheet, row + 1, col + 1, shape, remembered[owner]);
   auto is_date = [&](sal_Int32 r, sal_Int32 c) {
     return change
@@ -453,7 +464,9 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   // record sheet.
   if (!whole.empty() ||
       host::recorded_block(*book, owner.sheet, row + 1, col + 1, shape).has_value()) {
-    (void)host::record_block(*book, owner.sheet, row + 1, col + 1, whole);
+    if (host::record_block(*book, owner.sheet, row + 1, col + 1, whole)) {
+      anchor_block_record(doc, owner.sheet, row + 1, col + 1);
+    }
   }
   // A table that runs past the sheet's last row or column is written as
   // far as it fits, and the cell says what was left out.
@@ -513,8 +526,28 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
         }
       }
     }
+    // The records first follow what the user did to the sheets since
+    // (rows inserted, a sheet renamed, cells moved), once per document.
+    std::set<const void*> followed;
+    for (const auto& list : targets) {
+      for (const Target& t : list) {
+        const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
+        if (followed.insert(doc_id.get()).second) follow_block_records(t.doc);
+      }
+    }
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const BlockWrite& b = blocks[i];
+      if (b.keeps) {
+        for (const Target& t : targets[i]) {
+          const auto kept = host::recorded_block(*calc_workbook(t.doc), t.sheet_name, t.at.Row + 1,
+                                                 t.at.Column + 1, host::BlockShape::Table);
+          if (kept && !kept->empty()) {
+            shown[i] = b.shown + std::string(kKeptNote);
+            break;
+          }
+        }
+        continue;
+      }
       // An empty table only clears what each cell wrote itself: the cells
       // known to make the call are cleared, the others keep theirs, and
       // the call shows its own answer.
@@ -537,6 +570,12 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
     std::cerr << "quillo: a table could not be written: " << u8(e.Message) << "\n";
   }
   return shown;
+}
+
+std::string not_written_cut_text(const std::string& area) {
+  return std::string(kNotWrittenPrefix) + "rows or columns were inserted into or deleted from " +
+         "the cells this formula wrote before (" + area +
+         " now): they are left as they are; clear them to have it written again";
 }
 
 std::string not_written_text(const host::CellPos& cell) {
@@ -631,6 +670,9 @@ void drop_stale_block_records(const Reference<XInterface>& model) {
     if (!doc.is() || is_scratch(doc)) return;
     Reference<css::container::XNameAccess> sheets(doc->getSheets(), UNO_QUERY);
     if (!sheets.is() || !sheets->hasByName(ou(host::kBlockStoreSheet))) return;
+    // Where the user's edits moved them first: a renamed sheet's records
+    // are not stale.
+    follow_block_records(doc);
     const host::WorkbookPtr book = calc_workbook(doc);
     (void)host::drop_stale_records(*book);
   } catch (const css::uno::Exception& e) {

@@ -26,7 +26,13 @@ struct BlockWrite {
   std::vector<Value> args;
   host::lo::LiveChange change;
   std::string shown;
+  // A history call that failed: nothing is written nor cleared (the
+  // tables its cells wrote before stay, as in the other hosts); the call
+  // shows its failure followed by kKeptNote when a cell making it keeps
+  // one.
+  bool keeps = false;
 };
+inline constexpr std::string_view kKeptNote = " (the table it wrote before is kept)";
 
 // Writes each table beside every formula cell, in every open spreadsheet
 // document, that makes its call (its function with its arguments, as
@@ -37,8 +43,8 @@ struct BlockWrite {
 // shows has an argument computed from other cells, which cells make the
 // call cannot be known for sure: the call's table is written nowhere.
 // Answers, per table, what its calls show then ("Not written: ...") or
-// when a cell's table was blocked ("Blocked: ..."); empty when every one
-// was written.
+// when a cell's table was blocked ("Blocked: ..."), or a failed history
+// call's text with kKeptNote; empty when every one was written.
 std::vector<std::string> write_blocks(
     const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
     const std::vector<BlockWrite>& blocks);
@@ -47,6 +53,9 @@ std::vector<std::string> write_blocks(
 // cells make it cannot be known for sure; the cell named is one that may.
 inline constexpr std::string_view kNotWrittenPrefix = "Not written: ";
 std::string not_written_text(const host::CellPos& cell);
+// What a cell shows when rows or columns were inserted into or deleted
+// from the cells it wrote before (now at `area`): nothing is written.
+std::string not_written_cut_text(const std::string& area);
 
 // The values of a range argument, read only as far as its sheet's used
 // area: a whole-column range (a million rows) reads as its rows holding

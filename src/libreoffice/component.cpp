@@ -108,6 +108,18 @@ bool in_progress(const Value& v) {
          (v.text() == status_message(StatusText::Loading) || v.text() == indicators::kCalculating);
 }
 
+// Whether a history call's value is a failure (not its status while it
+// loads, nor "Data loaded.").
+bool history_failed(const Value& v) {
+  if (v.is_error()) return true;
+  if (!v.is_text() || v.text().empty()) return false;
+  for (const StatusText s : {StatusText::Loading, StatusText::Updating, StatusText::Initializing,
+                             StatusText::DataLoaded}) {
+    if (v.text() == status_message(s)) return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // A live result: what one call (function and arguments) shows, shared by
 // every cell making that call.
@@ -423,6 +435,7 @@ void Host::deliver() {
     const FunctionInfo* f = nullptr;
     std::vector<Value> args;
     bool clear = false;
+    bool keep = false;
     {
       const std::lock_guard lock(m_mutex);
       const auto it = m_by_id.find(change.call);
@@ -444,6 +457,12 @@ void Host::deliver() {
         args = m_arguments[change.call];
         m_last_blocks[change.call].call = change.call;
         rewrite.erase(change.call);
+      } else if (change.value_changed && f && text::iequals(f->programmatic, "FHISTORY") &&
+                 history_failed(change.value)) {
+        // A history call that failed keeps the tables its cells wrote
+        // before, as in the other hosts, and says so.
+        keep = true;
+        args = m_arguments[change.call];
       }
     }
     if (change.value_changed) result->set(to_any(change.value));
@@ -452,6 +471,12 @@ void Host::deliver() {
       host::lo::LiveChange none;
       none.call = change.call;
       add_block(result, f, std::move(args), std::move(none));
+    }
+    if (keep) {
+      host::lo::LiveChange none;
+      none.call = change.call;
+      add_block(result, f, std::move(args), std::move(none));
+      blocks.back().keeps = true;
     }
   }
   for (const std::int64_t id : rewrite) {

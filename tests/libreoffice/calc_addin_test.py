@@ -14,7 +14,9 @@ user would, the test types formulas into a new sheet and checks:
     the next automatic update without anything touching the document;
     an unknown instrument and an unknown field show their error texts;
     a price-history table is written below its formula and an indicator
-    series beside the table; a web link reads its page;
+    series beside the table; a table's record follows rows inserted above
+    it, its sheet renamed and its formula cut and pasted (a later answer
+    leaves no row of the last table); a web link reads its page;
     saving as .ods and .xlsx writes the permanent name
     ORG.QUILLO.CALC.FSINGLE(...)
     a document with a history table and indicators over more rows than
@@ -22,14 +24,18 @@ user would, the test types formulas into a new sheet and checks:
     `quillo refresh` run on it: the indicators compute over the rows
     holding data and clear exactly the old rows of what Calc wrote
   second start (manual updates):
-    both files reopen with their formulas and live values, and "Update
-    data" from the extension's menu (a dispatch of its URL) fetches again;
-    the refreshed file reopens with no old rows of a series left.
+    both files reopen with their formulas and live values; a table saved
+    moved away from its formula goes when the formula writes its own; rows
+    deleted through a table leave it unwritten (.ods); a failed history
+    answer keeps its table and says so (.xlsx); "Update data" from the
+    extension's menu (a dispatch of its URL) fetches again; the refreshed
+    file reopens with no old rows of a series left.
 
 Exits 77 (skipped) when soffice, unopkg, the uno module or the .oxt is
 missing. soffice and the service are always ended; every wait is bounded.
 """
 
+import datetime
 import http.server
 import os
 import re
@@ -139,6 +145,7 @@ def first_start(s, oxt):
 
     history(doc)
     tables_at_the_edges(doc)
+    record_follows(s, doc)
     same_calls_elsewhere(s, doc)
     closed_at, hits = weblink(s, doc)
 
@@ -415,6 +422,114 @@ def tables_at_the_edges(doc):
     step("a failed indicator: H11 shows %r, its old series is gone" % cell("H11").getString())
 
 
+MOVES = '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,%d,2),DATE(2024,%d,%d),"d")'
+KEPT = " (the table it wrote before is kept)"
+EPOCH = datetime.date(1899, 12, 30)  # day 0 of the sheets' date numbers
+
+
+def only_table(sheet, column, top, months, what):
+    """The table of MOVES % months below a formula: its header in `top`, then
+    its rows one after another, each a day asked for and no day twice, and
+    nothing below them (no row of a table written before). Answers how many
+    rows it fills."""
+    rows = sheet.getCellRangeByName("%s%d:%s%d" % (column, top, chr(ord(column) + 1), top + 150)).getDataArray()
+    filled = [i for i, r in enumerate(rows) if r[0] != "" or r[1] != ""]
+    first = (datetime.date(2024, months[0], 2) - EPOCH).days
+    last = (datetime.date(2024, months[1], months[2]) - EPOCH).days
+    days = [r[0] for r in rows[1:len(filled)]]
+    check(rows[0] == ("Date", "Close") and filled == list(range(len(filled))) and len(set(days)) == len(days) and
+          all(isinstance(d, float) and first <= d <= last for d in days),
+          "%s: not the one table from %s%d: header %r, rows %r, days %r" % (
+              what, column, top, rows[0], filled[-3:], days[-3:]))
+    return len(filled)
+
+
+def record_follows(s, doc):
+    """The record of a table follows what the user does to the sheet: rows
+    inserted above it, its sheet renamed, its formula cut and pasted alone.
+    Each later answer clears every row of the table before; the moved table
+    is saved with the files (second_start reopens it)."""
+    doc.Sheets.insertNewByName("Moves", 3)
+    sheet = doc.Sheets.getByName("Moves")
+    cell = sheet.getCellRangeByName
+
+    def answer(at, months, what):
+        type_formula(cell(at), MOVES % months)
+        try:
+            wait_for(what, lambda: cell(at).getString() == "Data loaded.", WAIT)
+        except AssertionError:
+            print("Moves!%s shows %r" % (at, cell(at).getString()))
+            raise
+
+    answer("B3", (1, 3, 31), "Moves!B3 to load January to March")
+    only_table(sheet, "B", 4, (1, 3, 31), "Moves!B3")
+    sheet.Rows.insertByIndex(0, 2)
+    answer("B5", (1, 1, 31), "Moves!B5 (two rows inserted above it) to load January")
+    only_table(sheet, "B", 6, (1, 1, 31), "a shorter answer after two rows were inserted above")
+    sheet.Name = "Moved"
+    answer("B5", (1, 1, 15), "Moved!B5 (its sheet renamed) to load half of January")
+    only_table(sheet, "B", 6, (1, 1, 15), "a shorter answer after the sheet was renamed")
+    controller = doc.getCurrentController()
+    controller.setActiveSheet(sheet)
+    controller.select(cell("B5"))
+    s.dispatch(doc, ".uno:Cut")
+    controller.select(cell("E20"))
+    s.dispatch(doc, ".uno:Paste")
+    check("FHISTORY" in cell("E20").getPropertyValue("FormulaLocal") and cell("B5").getFormula() == "",
+          "the cut formula did not land in E20: %r" % cell("E20").getFormula())
+    answer("E20", (2, 2, 29), "Moved!E20 (cut from B5 and pasted) to load February")
+    february = only_table(sheet, "E", 21, (2, 2, 29), "the table of the pasted formula")
+    left = [r for r in sheet.getCellRangeByName("B5:C40").getDataArray() if any(v != "" for v in r)]
+    check(not left, "the table the cut formula left behind in B6 is still there: %r" % left[:2])
+    # Two rows above and one between the formula and its table: the
+    # formula goes to E22, its table to E24, and the files keep that.
+    sheet.Rows.insertByIndex(0, 2)
+    sheet.Rows.insertByIndex(22, 1)
+    check(cell("E24").getString() == "Date" and cell("E23").getString() == "", "the table did not move to E24")
+    step("record follows: rows inserted above, sheet renamed, formula cut and pasted; %d rows of "
+         "February now below a row inserted at E23" % february)
+
+
+def moved_table_reopened(doc, name, after):
+    """The table saved away from its formula (a row inserted between them)
+    is taken away when the reopened formula's answer writes its table where
+    it belongs: no row of it is left. Then, in the .ods, rows deleted
+    through the table leave it alone (nothing is written: it is no longer
+    known to be quillo's, nor all of it); in the .xlsx a failed answer keeps
+    it and says so."""
+    sheet = doc.Sheets.getByName("Moved")
+    cell = sheet.getCellRangeByName
+    try:
+        wait_for("%s Moved!E22 to write its table in E23" % name,
+                 lambda: cell("E22").getString() == "Data loaded." and cell("E23").getString() == "Date", WAIT)
+    except AssertionError:
+        print("%s Moved!E22 %r; E23:F25 %r" % (name, cell("E22").getString(),
+                                                sheet.getCellRangeByName("E23:F25").getDataArray()))
+        raise
+    rows = only_table(sheet, "E", 23, (2, 2, 29), "%s: the reopened table moved away from its formula" % name)
+    if after == "delete":
+        sheet.Rows.removeByIndex(27, 2)
+        before = sheet.getCellRangeByName("E23:F80").getDataArray()
+        type_formula(cell("E22"), MOVES % (3, 3, 31))
+        wait_for("%s Moved!E22 to say its table was not written" % name,
+                 lambda: cell("E22").getString().startswith("Not written: "), WAIT)
+        check(sheet.getCellRangeByName("E23:F80").getDataArray() == before,
+              "%s: a table cut through by deleted rows was changed" % name)
+        step("%s: rows deleted through the table: E22 shows %r" % (name, cell("E22").getString()))
+    else:
+        before = sheet.getCellRangeByName("E23:F80").getDataArray()
+        type_formula(cell("E22"), MOVES.replace("BVM", "NOSUCH") % (2, 2, 29))
+        try:
+            wait_for("%s Moved!E22 to fail and say its table is kept" % name,
+                     lambda: cell("E22").getString().endswith(KEPT), WAIT)
+        except AssertionError:
+            print("%s Moved!E22 shows %r" % (name, cell("E22").getString()))
+            raise
+        check(sheet.getCellRangeByName("E23:F80").getDataArray() == before,
+              "%s: a failed answer changed the table it keeps" % name)
+        step("%s: a failed answer keeps the %d rows: E22 shows %r" % (name, rows, cell("E22").getString()))
+
+
 def table_rows(sheet, address):
     """The rows of the range whose first cell holds something."""
     return [r for r in sheet.getCellRangeByName(address).getDataArray() if r[0] != ""]
@@ -588,6 +703,7 @@ def second_start(s, oxt, ods, xlsx, saved_time, round_trip):
         wait_for("%s A1 to show a number" % name, lambda: number(cell("A1")), WAIT)
         step("%s reopened: A2 %s (saved %s)" % (name, live, saved_time))
         shorter_history(doc, name, user_formula=path == xlsx)
+        moved_table_reopened(doc, name, "delete" if path == ods else "fail")
         # The page's time (UTC) has whole seconds: the update must come in a later one.
         wait_for("the clock to pass %s" % live, lambda: time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime()) > live, 2)
         s.dispatch(doc, update)
