@@ -281,8 +281,9 @@ class SheetWriter {
   const SheetLayout& m_scan;
   // The model's cells of one band of rows, row by row (row in the high
   // half): eight bytes a cell of the band, rather than of the sheet, beside
-  // the model. A band holds about kBandCells cells.
-  static constexpr std::size_t kBandCells = 1 << 16;
+  // the model. A band holds about kBandCells cells (sixteen bytes a cell
+  // with read_band's room for sorting them).
+  static constexpr std::size_t kBandCells = 1 << 15;
   // Reads the band from row first on; answers the row after it.
   std::int32_t read_band(std::int32_t first);
   std::vector<std::uint64_t> m_cells;
