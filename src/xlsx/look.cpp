@@ -34,7 +34,7 @@ bool yes(std::string_view v) {
 // The attribute's value, or "" when the element has none.
 std::string_view attribute(const char* const* attributes, std::string_view name) {
   for (const char* const* a = attributes; a[0]; a += 2) {
-    if (name == a[0]) return a[1];
+    if (is_name(a[0], name)) return a[1];
   }
   return {};
 }

@@ -216,7 +216,9 @@ struct ZipEdit {
 // one entry at path, deflating as they arrive. A save that makes a sheet
 // part and deflates it takes about as long as the longer of the two rather
 // than both. The writer waits when the worker is more than a few pieces
-// behind, so memory stays bounded whatever the part's size.
+// behind, so memory stays bounded whatever the part's size. A part that
+// reaches 256 KB is deflated at zlib's fastest level, a smaller one at
+// level 5 (zip.cpp says why).
 class DeflatedPart {
  public:
   explicit DeflatedPart(std::string path);
@@ -488,6 +490,25 @@ std::string new_worksheet();
 
 // "A1" -> (1, 1); nullopt when not a cell reference within the sheet.
 std::optional<std::pair<std::int32_t, std::int32_t>> parse_cell_ref(std::string_view ref);
+// The same of an attribute value as the stream hands it (ends at its null),
+// without measuring it first: read once for each of a sheet's cells.
+inline std::optional<std::pair<std::int32_t, std::int32_t>> parse_cell_ref(const char* ref) {
+  // No reference is longer than 10 bytes ("XFD1048576").
+  std::size_t n = 0;
+  while (n <= 10 && ref[n] != '\0') ++n;
+  if (n > 10) return std::nullopt;
+  return parse_cell_ref(std::string_view(ref, n));
+}
+
+// Whether an attribute or element name as the stream hands it (ends at its
+// null) is name; a comparison without measuring the name, which the
+// attributes of every cell go through.
+inline bool is_name(const char* s, std::string_view name) {
+  for (const char c : name) {
+    if (*s++ != c) return false;
+  }
+  return *s == '\0';
+}
 
 }  // namespace xlsx
 

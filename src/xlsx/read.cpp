@@ -691,7 +691,7 @@ class SheetReader final : public xlsx::XmlHandler {
   static std::string_view attribute(const char* const* attributes, std::string_view name,
                                     bool* present = nullptr) {
     for (; attributes[0]; attributes += 2) {
-      if (name == attributes[0]) {
+      if (xlsx::is_name(attributes[0], name)) {
         if (present) *present = true;
         return attributes[1];
       }
@@ -721,22 +721,22 @@ class SheetReader final : public xlsx::XmlHandler {
     m_cell_row = m_row;
     bool has_ref = false;
     for (const char* const* a = attributes; a[0]; a += 2) {
-      const std::string_view name = a[0];
-      if (name == "r") {
+      const char* name = a[0];
+      if (xlsx::is_name(name, "r")) {
         has_ref = true;
         const auto at = xlsx::parse_cell_ref(a[1]);
         if (!at) return fail("malformed " + m_part + ": cell reference " + a[1]);
         m_cell_row = at->first;
         m_col = at->second;
-      } else if (name == "s") {
+      } else if (xlsx::is_name(name, "s")) {
         // As pugixml's as_uint read it before: digits, anything else 0.
         std::uint32_t s = 0;
         const std::string_view v = a[1];
         std::from_chars(v.data(), v.data() + v.size(), s);
         m_cell->style = s;
-      } else if (name == "t") {
+      } else if (xlsx::is_name(name, "t")) {
         m_cell->type = a[1];
-      } else if (name == "cm") {
+      } else if (xlsx::is_name(name, "cm")) {
         m_cell->cm = a[1];
       }
     }

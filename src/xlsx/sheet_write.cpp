@@ -186,11 +186,11 @@ void SheetScanner::start_row(const char* const* attributes) {
   std::string& text = m_layout.attributes;
   const std::size_t at = text.size();
   for (const char* const* a = attributes; a[0]; a += 2) {
-    const std::string_view name = a[0];
-    if (name == "r") {
+    if (is_name(a[0], "r")) {
       number = a[1];
       numbered = true;
-    } else if (name != "spans") {  // a hint the new cells may contradict
+    } else if (!is_name(a[0], "spans")) {  // a hint the new cells may contradict
+      const std::string_view name = a[0];
       text += ' ';
       text += name;
       text += "=\"";
@@ -217,14 +217,13 @@ void SheetScanner::start_cell(const char* const* attributes) {
   std::uint32_t style = 0;
   bool referenced = false;
   for (const char* const* a = attributes; a[0]; a += 2) {
-    const std::string_view name = a[0];
-    if (name == "r") {
+    if (is_name(a[0], "r")) {
       referenced = true;
       const auto at = parse_cell_ref(a[1]);
       if (!at) return;
       row = at->first;
       m_col = at->second;
-    } else if (name == "s") {
+    } else if (is_name(a[0], "s")) {
       const std::string_view v = a[1];
       std::from_chars(v.data(), v.data() + v.size(), style);
     }
@@ -282,11 +281,14 @@ class SheetWriter {
   const SheetLayout& m_scan;
   // The model's cells of one band of rows, row by row (row in the high
   // half): eight bytes a cell of the band, rather than of the sheet, beside
-  // the model. A band holds about kBandCells cells.
-  static constexpr std::size_t kBandCells = 1 << 16;
+  // the model. A band holds about kBandCells cells (sixteen bytes a cell
+  // with read_band's room for sorting them).
+  static constexpr std::size_t kBandCells = 1 << 15;
   // Reads the band from row first on; answers the row after it.
   std::int32_t read_band(std::int32_t first);
   std::vector<std::uint64_t> m_cells;
+  std::vector<std::uint64_t> m_sorted;          // read_band's room for the sort
+  std::vector<std::size_t> m_row_starts;        // read_band's count of cells by row
   std::int32_t m_cells_r1 = 0, m_cells_r2 = 0;  // the rows the model's cells span (0: none)
   std::int32_t m_band_rows = 64;
   std::set<std::uint32_t>
@@ -364,7 +366,25 @@ std::int32_t SheetWriter::read_band(std::int32_t first) {
                               m_cells.push_back(std::uint64_t{static_cast<std::uint32_t>(r)} << 32 |
                                                 static_cast<std::uint32_t>(c));
                             });
-  std::sort(m_cells.begin(), m_cells.end());
+  // The model hands the cells column by column: a counting sort by row
+  // (stable, so each row keeps the columns' order) puts them row by row in
+  // one pass, where a comparison sort took a tenth of the writing. A band
+  // of far more rows than cells (a sparse sheet) is sorted as it is, rather
+  // than counted row by row.
+  const auto rows = static_cast<std::size_t>(last - first) + 1;
+  if (rows <= 4 * m_cells.size()) {
+    const auto band_row = [first](std::uint64_t k) {
+      return static_cast<std::size_t>((k >> 32) - static_cast<std::uint64_t>(first));
+    };
+    m_row_starts.assign(rows + 1, 0);
+    for (const std::uint64_t k : m_cells) ++m_row_starts[band_row(k) + 1];
+    for (std::size_t r = 0; r < rows; ++r) m_row_starts[r + 1] += m_row_starts[r];
+    m_sorted.resize(m_cells.size());
+    for (const std::uint64_t k : m_cells) m_sorted[m_row_starts[band_row(k)]++] = k;
+    m_cells.swap(m_sorted);
+  }
+  // Columns come in order from the model; should a row not, it is sorted.
+  if (!std::is_sorted(m_cells.begin(), m_cells.end())) std::sort(m_cells.begin(), m_cells.end());
   return last + 1;
 }
 
@@ -416,8 +436,11 @@ Status SheetWriter::write_rows(std::string& out, const std::string& prefix,
 
     // One source per column: the model's cell, the kept formula and the
     // file's style (the last one, for a cell listed twice) together.
-    std::stable_sort(slots.begin(), slots.end(),
-                     [](const Slot& a, const Slot& b) { return a.col < b.col; });
+    // (Mostly in order already: the sort, which takes room, only when not.)
+    const auto by_col = [](const Slot& a, const Slot& b) { return a.col < b.col; };
+    if (!std::is_sorted(slots.begin(), slots.end(), by_col)) {
+      std::stable_sort(slots.begin(), slots.end(), by_col);
+    }
     row_cells.clear();
     for (std::size_t i = 0; i < slots.size();) {
       CellSource src = slots[i].src;
@@ -528,7 +551,12 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
   out += '<';
   out += prefix;
   out += "c r=\"";
-  out += column_letters(col);
+  char letters[4];  // at most three letters (XFD)
+  std::size_t n = sizeof letters;
+  for (std::int32_t c = col; c > 0 && n > 0; c = (c - 1) / 26) {
+    letters[--n] = static_cast<char>('A' + (c - 1) % 26);
+  }
+  out.append(letters + n, sizeof letters - n);
   out.append(digits, std::to_chars(digits, digits + sizeof digits, row).ptr);
   if (style != 0) {
     out += "\" s=\"";

@@ -101,7 +101,19 @@ std::string encode_escapes(std::string_view s) {
 }
 
 void append_xml_text(std::string& out, std::string_view s, bool attribute) {
+  // Runs of printable ASCII that need no reference go out in one append.
+  const auto plain = [](char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x80 &&
+           c != '&' && c != '<' && c != '>' && c != '"';
+  };
   for (std::size_t i = 0; i < s.size();) {
+    if (plain(s[i])) {
+      std::size_t j = i + 1;
+      while (j < s.size() && plain(s[j])) ++j;
+      out.append(s.substr(i, j - i));
+      i = j;
+      continue;
+    }
     const char c = s[i];
     if (static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x80) {
       switch (c) {

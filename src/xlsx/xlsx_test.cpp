@@ -332,6 +332,46 @@ TEST_F(XlsxTest, LargeSheetPartsAreWrittenInPiecesAndReadBackWhole) {
   EXPECT_EQ(left, (std::vector<std::string>{out, blocked}));
 }
 
+// Cells are read by their own attributes only: names that begin like r, s
+// or t are someone else's, references up to the sheet's last cell read and
+// longer ones fail; and the saved rows list each row's cells in column
+// order, however the model holds them.
+TEST_F(XlsxTest, CellAttributesAndReferencesAreReadExactly) {
+  const std::string rows =
+      "<row r=\"2\"><c r=\"C2\" rr=\"A9\" ss=\"7\" tt=\"s\" t=\"n\"><v>3</v></c>"
+      "<c r=\"A2\" rx=\"Z1\"><v>1</v></c><c r=\"b2\" t=\"str\" ts=\"b\"><v>x</v></c></row>"
+      "<row r=\"1048576\"><c r=\"XFD1048576\"><v>9</v></c></row>";
+  fs::create_directory(dir / "in");
+  XlsxLoad in = load(write_package(dir / "in" / "edges.xlsx", one_sheet(rows)), model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  EXPECT_EQ(model.value(s, 2, 1), Value(1.0));
+  EXPECT_EQ(model.value(s, 2, 2), Value("x"));
+  EXPECT_EQ(model.value(s, 2, 3), Value(3.0));
+  EXPECT_EQ(model.value(s, 9, 1), Value());
+  EXPECT_EQ(model.value(s, 1048576, 16384), Value(9.0));
+
+  fs::create_directory(dir / "out");
+  const std::string out = (dir / "out" / "edges.xlsx").string();
+  save(in.book, in.file.get(), out);
+  const std::string saved = part(out, "xl/worksheets/sheet1.xml");
+  const std::size_t a2 = saved.find("r=\"A2\""), b2 = saved.find("r=\"B2\""),
+                    c2 = saved.find("r=\"C2\""), last = saved.find("r=\"XFD1048576\"");
+  ASSERT_NE(a2, std::string::npos);
+  EXPECT_LT(a2, b2);
+  EXPECT_LT(b2, c2);
+  EXPECT_LT(c2, last);
+  EXPECT_NE(last, std::string::npos);
+
+  for (const char* ref : {"A10485760", "XFD10485761", "AAAA1", "A"}) {
+    Model other;
+    const std::string name = std::string("ref-") + ref + ".xlsx";
+    const std::string row = std::string("<row><c r=\"") + ref + "\"><v>1</v></c></row>";
+    auto r = load_xlsx(other, write_package(dir / name, one_sheet(row)));
+    ASSERT_FALSE(r.ok()) << ref;
+    EXPECT_NE(r.status().message().find("cell reference"), std::string::npos) << ref;
+  }
+}
+
 // A column filled down shares one parsed formula, yet each cell is saved as
 // the file spelled it: spaces, letter case and attributes of one cell are
 // not taken for its neighbours', nor theirs for its.

@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "xlsx/package.h"
 
@@ -24,18 +25,24 @@ struct XmlStream::Impl {
     if (parser) XML_ParserFree(parser);
   }
 
+  // The name and, after its prefix, its local part, in one pass over the
+  // name (a few bytes, once for each element of the part).
+  static std::pair<std::string_view, std::string_view> names(const XML_Char* name) {
+    std::size_t n = 0, local = 0;
+    for (; name[n] != '\0'; ++n) {
+      if (name[n] == ':' && local == 0) local = n + 1;
+    }
+    const std::string_view qualified(name, n);
+    return {qualified, qualified.substr(local)};
+  }
   static void on_start(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto* self = static_cast<Impl*>(user);
-    const std::string_view qualified(name);
-    const std::size_t colon = qualified.find(':');
-    self->handler->start(colon == std::string_view::npos ? qualified : qualified.substr(colon + 1),
-                         qualified, attributes);
+    const auto [qualified, local] = names(name);
+    self->handler->start(local, qualified, attributes);
   }
   static void on_end(void* user, const XML_Char* name) {
     auto* self = static_cast<Impl*>(user);
-    const std::string_view qualified(name);
-    const std::size_t colon = qualified.find(':');
-    self->handler->end(colon == std::string_view::npos ? qualified : qualified.substr(colon + 1));
+    self->handler->end(names(name).second);
   }
   static void on_text(void* user, const XML_Char* s, int len) {
     static_cast<Impl*>(user)->handler->text(std::string_view(s, static_cast<std::size_t>(len)));
