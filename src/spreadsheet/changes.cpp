@@ -95,7 +95,7 @@ namespace {
 const Node* find_missing(
     const Node& n, const std::function<bool(std::string_view, const std::string*)>& can_call) {
   if (n.kind == Node::Kind::Call && !n.builtin &&
-      !(can_call && can_call(n.name, n.has_book ? &n.book : nullptr))) {
+      !(can_call && can_call(n.name, n.has_book ? &n.book() : nullptr))) {
     return &n;
   }
   for (const auto& a : n.args) {
