@@ -606,7 +606,7 @@ Value Evaluator::switch_items(const Node& n, const Value& keys) {
 
 Value Evaluator::eval_name(const Node& n, Mode mode) {
   if (n.has_book || (n.ref().has_sheet && n.ref().sheet == 0)) return Value(ErrorCode::Ref);
-  const DefinedName* d = m_model.find_name(m_cell.sheet, n.ref().sheet, n.name);
+  const DefinedName* d = m_model.find_name(m_cell.sheet, n.ref().sheet, n.name());
   if (!d || !d->formula || !d->formula->root) return Value(ErrorCode::Name);
   if (m_name_depth >= kMaxNameDepth) return Value(ErrorCode::Ref);
   // Held while it runs: a function may redefine the name meanwhile.
@@ -668,7 +668,7 @@ Value Evaluator::eval_external(const Node& n) {
   std::vector<Value> args;
   args.reserve(n.args.size());
   for (const auto& a : n.args) args.push_back(eval(*a, Mode::Any));
-  const auto result = ext->call(n.name, n.has_book ? &n.book() : nullptr, args, m_cell);
+  const auto result = ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell);
   return result ? *result : Value(ErrorCode::Name);
 }
 

@@ -46,7 +46,7 @@ TEST(FormulaNames, EveryNameReadsBackAsWritten) {
     ref->set_ref(b2);
     auto call = std::make_unique<Node>();
     call->kind = Node::Kind::Call;
-    call->name = "f";
+    call->set_name("f");
     call->has_book = true;
     call->set_book(name);
     auto one = std::make_unique<Node>();

@@ -504,7 +504,7 @@ class Parser {
         return fail("invalid name \"" + name + "\"");
       }
       NodePtr n = make(Node::Kind::Name);
-      n->name = name;
+      n->set_name(name);
       if (book != "[0]") {
         n->has_book = true;
         n->set_book(book);
@@ -539,7 +539,7 @@ class Parser {
       return fail("invalid name \"" + w + "\"");
     }
     NodePtr n = make(Node::Kind::Name);
-    n->name = w;
+    n->set_name(w);
     n->set_ref(std::move(ref));
     m_formula->uses_names = true;
     return n;
@@ -578,7 +578,7 @@ class Parser {
                        w.find('$') == std::string::npos;
     if (!plain || reads_as_reference(w)) return fail("invalid name \"" + w + "\"");
     NodePtr n = make(Node::Kind::Name);
-    n->name = w;
+    n->set_name(w);
     m_formula->uses_names = true;
     return n;
   }
@@ -593,7 +593,7 @@ class Parser {
     if (!scan.error.empty()) return fail(scan.error);
     NodePtr n = make(Node::Kind::Ref);
     n->set_ref(scan.ref);
-    n->name = std::string(m_s.substr(start, m_pos - start));
+    n->set_name(std::string(m_s.substr(start, m_pos - start)));
     m_formula->refs.push_back(std::move(scan.ref));
     return n;
   }
@@ -635,7 +635,7 @@ class Parser {
         name = std::string(fn);
       }
     }
-    n->name = name;
+    n->set_name(name);
     if (book) {
       n->has_book = true;
       n->set_book(*book);

@@ -16,7 +16,7 @@ bool same_ref(const RefAst& a, const RefAst& b) {
 bool same_node(const Node& a, const Node& b) {
   return a.kind == b.kind && a.op == b.op && a.height == b.height && a.builtin == b.builtin &&
          a.has_book == b.has_book && a.args.size() == b.args.size() && a.constant == b.constant &&
-         a.name == b.name && a.book() == b.book() && same_ref(a.ref(), b.ref());
+         a.name() == b.name() && a.book() == b.book() && same_ref(a.ref(), b.ref());
 }
 
 }  // namespace

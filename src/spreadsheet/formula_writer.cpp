@@ -223,8 +223,8 @@ class Writer {
         out += write_constant(n.constant);
         return;
       case Node::Kind::Ref:
-        if (!n.name.empty()) {
-          out += n.name;  // a structured reference, as written
+        if (!n.name().empty()) {
+          out += n.name();  // a structured reference, as written
         } else {
           ref(n.ref(), out);
         }
@@ -264,7 +264,7 @@ class Writer {
           }
           out += quote_sheet_name(sheet) + "!";
         }
-        out += n.name;
+        out += n.name();
         return;
     }
   }
@@ -282,7 +282,7 @@ class Writer {
     bool plain = n.kind == Node::Kind::Call || n.kind == Node::Kind::Paren ||
                  n.kind == Node::Kind::Binary || n.kind == Node::Kind::Unary;
     if (n.kind == Node::Kind::Ref) {
-      const bool box = !n.name.empty() || n.ref().kind == RefAst::Kind::Cell ||
+      const bool box = !n.name().empty() || n.ref().kind == RefAst::Kind::Cell ||
                        n.ref().kind == RefAst::Kind::Area;
       plain = box && other.kind != Node::Kind::Name;
     }
@@ -295,7 +295,7 @@ class Writer {
   void call(const Node& n, std::string& out) const {
     if (n.has_book) out += book_prefix(n.book()) + "!";
     if (n.builtin && m_form == FormulaText::File) out += file_prefix(n.builtin->name);
-    out += n.builtin ? std::string(n.builtin->name) : n.name;
+    out += n.builtin ? std::string(n.builtin->name) : n.name();
     out += '(';
     for (std::size_t i = 0; i < n.args.size(); ++i) {
       if (i > 0) out += ',';
