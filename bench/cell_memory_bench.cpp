@@ -82,6 +82,13 @@ int main(int argc, char** argv) {
       must(m.set_formula(s, r, 8, "=F" + i + "/F" + p + "-1", Notation::A1));
     }
   });
+  const auto calls = measure(std::size_t(rows), [&](Model& m, SheetId s) {
+    for (std::int32_t r = 1; r <= rows; ++r) {
+      const std::string i = std::to_string(r);
+      must(m.set_formula(s, r, 2, "=fsingle($A" + i + ",\"LMS.QUO.LAST\",{\"n\",\"" + i + "\"})",
+                         Notation::A1));
+    }
+  });
   const double formulas = 2.0 * (rows - 1);
   double index_per_formula = 0;
   {
@@ -107,5 +114,7 @@ int main(int argc, char** argv) {
   std::printf("price table  %10.1f bytes/cell (%zu cells)\n", prices.per_cell, prices.cells);
   std::printf("  formulas   %10.1f bytes/formula cell\n", per_formula);
   std::printf("  of which dependency index %6.1f bytes/formula cell\n", index_per_formula);
+  std::printf("add-in calls %10.1f bytes/formula cell (%zu distinct)\n", calls.per_cell,
+              calls.cells);
   return 0;
 }

@@ -95,7 +95,7 @@ namespace {
 const Node* find_missing(
     const Node& n, const std::function<bool(std::string_view, const std::string*)>& can_call) {
   if (n.kind == Node::Kind::Call && !n.builtin &&
-      !(can_call && can_call(n.name, n.has_book ? &n.book : nullptr))) {
+      !(can_call && can_call(n.name(), n.has_book ? &n.book() : nullptr))) {
     return &n;
   }
   for (const auto& a : n.args) {
@@ -109,7 +109,7 @@ const Node* find_missing(
 std::string missing_function(
     const Formula& f, const std::function<bool(std::string_view, const std::string*)>& can_call) {
   const Node* n = f.root ? find_missing(*f.root, can_call) : nullptr;
-  return n ? n->name : std::string();
+  return n ? n->name() : std::string();
 }
 
 }  // namespace quillo::spreadsheet

@@ -268,7 +268,7 @@ Value Evaluator::eval(const Node& n, Mode mode) {
     case Node::Kind::Paren:
       return eval(*n.args[0], mode);
     case Node::Kind::Ref:
-      return eval_ref(n.ref, mode);
+      return eval_ref(n.ref(), mode);
     case Node::Kind::Unary: {
       const Mode m = mode == Mode::Array || m_array_formula ? Mode::Array : Mode::Scalar;
       return apply_unary(n.op, eval(*n.args[0], m));
@@ -605,8 +605,8 @@ Value Evaluator::switch_items(const Node& n, const Value& keys) {
 }
 
 Value Evaluator::eval_name(const Node& n, Mode mode) {
-  if (n.has_book || (n.ref.has_sheet && n.ref.sheet == 0)) return Value(ErrorCode::Ref);
-  const DefinedName* d = m_model.find_name(m_cell.sheet, n.ref.sheet, n.name);
+  if (n.has_book || (n.ref().has_sheet && n.ref().sheet == 0)) return Value(ErrorCode::Ref);
+  const DefinedName* d = m_model.find_name(m_cell.sheet, n.ref().sheet, n.name());
   if (!d || !d->formula || !d->formula->root) return Value(ErrorCode::Name);
   if (m_name_depth >= kMaxNameDepth) return Value(ErrorCode::Ref);
   // Held while it runs: a function may redefine the name meanwhile.
@@ -668,7 +668,7 @@ Value Evaluator::eval_external(const Node& n) {
   std::vector<Value> args;
   args.reserve(n.args.size());
   for (const auto& a : n.args) args.push_back(eval(*a, Mode::Any));
-  const auto result = ext->call(n.name, n.has_book ? &n.book : nullptr, args, m_cell);
+  const auto result = ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell);
   return result ? *result : Value(ErrorCode::Name);
 }
 

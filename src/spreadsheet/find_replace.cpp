@@ -43,9 +43,9 @@ bool replace_text(std::string& s, std::string_view what, std::string_view with,
 
 void collect_books(const Node& n, std::vector<std::string>& out) {
   if (n.kind == Node::Kind::Call && n.has_book) {
-    const bool known = std::any_of(out.begin(), out.end(),
-                                   [&](const std::string& s) { return text::iequals(s, n.book); });
-    if (!known) out.push_back(n.book);
+    const bool known = std::any_of(
+        out.begin(), out.end(), [&](const std::string& s) { return text::iequals(s, n.book()); });
+    if (!known) out.push_back(n.book());
   }
   for (const auto& a : n.args) collect_books(*a, out);
 }

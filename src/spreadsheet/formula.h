@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/status.h"
@@ -37,19 +38,55 @@ struct RefPart {
   bool operator==(const RefPart&) const = default;
 };
 
+// A field most values leave empty, kept out of line: one pointer until it
+// is set, so a tree of thousands of nodes pays for the rare parts (sheet
+// names as written, workbook prefixes) only where they occur. It copies as
+// a value; reading an unset one answers T's default.
+template <typename T>
+class OutOfLine {
+ public:
+  OutOfLine() = default;
+  OutOfLine(const OutOfLine& o) : m_p(o.m_p ? std::make_unique<T>(*o.m_p) : nullptr) {}
+  OutOfLine(OutOfLine&&) noexcept = default;
+  OutOfLine& operator=(const OutOfLine& o) {
+    if (this != &o) m_p = o.m_p ? std::make_unique<T>(*o.m_p) : nullptr;
+    return *this;
+  }
+  OutOfLine& operator=(OutOfLine&&) noexcept = default;
+  ~OutOfLine() = default;
+
+  const T& get() const {
+    static const T empty{};
+    return m_p ? *m_p : empty;
+  }
+  void set(T v) { m_p = std::make_unique<T>(std::move(v)); }
+
+ private:
+  std::unique_ptr<T> m_p;
+};
+
 struct RefAst {
   enum class Kind : std::uint8_t { Cell, Area, Columns, Rows };
   Kind kind = Kind::Cell;
   bool has_sheet = false;
-  std::string sheet_name;  // as written, for a sheet that did not resolve
   SheetId sheet = 0;       // bound sheet; 0 when unqualified or unresolved
   RefPart r1, c1, r2, c2;  // Columns kind ignores rows, Rows kind columns
   // The last sheet of a 3-D reference (Sheet1:Sheet3!A1:B2), which stands
   // for the box on every sheet from sheet to sheet2 in workbook order.
-  // sheet2_name is empty for a reference on one sheet.
-  std::string sheet2_name;
   SheetId sheet2 = 0;
-  bool three_d() const { return !sheet2_name.empty(); }
+
+  // The sheet as written, for a sheet that did not resolve.
+  const std::string& sheet_name() const { return m_names.get().first; }
+  // The last sheet of a 3-D reference as written; empty for a reference on
+  // one sheet.
+  const std::string& sheet2_name() const { return m_names.get().second; }
+  void set_sheet_names(std::string first, std::string last = {}) {
+    m_names.set({std::move(first), std::move(last)});
+  }
+  bool three_d() const { return !sheet2_name().empty(); }
+
+ private:
+  OutOfLine<std::pair<std::string, std::string>> m_names;
 };
 
 enum class Op : std::uint8_t {
@@ -90,16 +127,39 @@ struct Node {
   };
   Kind kind = Kind::Missing;
   Op op = Op::Add;
+  bool has_book = false;     // a call through an external workbook: 'path'!name(...)
   std::uint16_t height = 1;  // levels below and including this node
-  Value constant;            // Number, Text, Bool, Error and Array constants
+  const FunctionDef* builtin = nullptr;
+  // Number, Text, Bool, Error and Array constants. A Call, Name or Ref node
+  // never has one: it keeps its name there instead (see name()).
+  Value constant;
+  std::vector<std::unique_ptr<Node>> args;  // operands or call arguments
+
   // Function or defined name as written; for a Ref node written as a
   // structured reference (Table[Col]), that text, which the writer repeats.
-  std::string name;
-  bool has_book = false;  // a call through an external workbook: 'path'!name(...)
-  std::string book;       // that workbook as written
-  const FunctionDef* builtin = nullptr;
-  RefAst ref;
-  std::vector<std::unique_ptr<Node>> args;  // operands or call arguments
+  // Empty for every other node.
+  const std::string& name() const {
+    static const std::string none;
+    return (kind == Kind::Call || kind == Kind::Name || kind == Kind::Ref) && constant.is_text()
+               ? constant.text()
+               : none;
+  }
+  // For a Call, Name or Ref node, after its kind is set.
+  void set_name(std::string n) { constant = Value(std::move(n)); }
+
+  // The reference of a Ref node; for a Name node, the sheet it was
+  // qualified with (Sheet1!Rate). Other nodes answer an empty one.
+  const RefAst& ref() const { return m_ref.get(); }
+  void set_ref(RefAst r) { m_ref.set(std::move(r)); }
+  // The workbook as written, when has_book.
+  const std::string& book() const { return m_book.get(); }
+  void set_book(std::string b) { m_book.set(std::move(b)); }
+
+ private:
+  // Most nodes have neither: they cost a pointer each, not a RefAst and a
+  // string, which keeps a node at 96 bytes.
+  OutOfLine<RefAst> m_ref;
+  OutOfLine<std::string> m_book;
 };
 
 struct Formula {

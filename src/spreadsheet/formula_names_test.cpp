@@ -38,15 +38,17 @@ TEST(FormulaNames, EveryNameReadsBackAsWritten) {
     f.root->kind = Node::Kind::Binary;
     auto ref = std::make_unique<Node>();
     ref->kind = Node::Kind::Ref;
-    ref->ref.has_sheet = true;
-    ref->ref.sheet = 7;
-    ref->ref.r1 = ref->ref.r2 = RefPart{2, true};
-    ref->ref.c1 = ref->ref.c2 = RefPart{2, true};
+    RefAst b2;
+    b2.has_sheet = true;
+    b2.sheet = 7;
+    b2.r1 = b2.r2 = RefPart{2, true};
+    b2.c1 = b2.c2 = RefPart{2, true};
+    ref->set_ref(b2);
     auto call = std::make_unique<Node>();
     call->kind = Node::Kind::Call;
-    call->name = "f";
+    call->set_name("f");
     call->has_book = true;
-    call->book = name;
+    call->set_book(name);
     auto one = std::make_unique<Node>();
     one->kind = Node::Kind::Number;
     one->constant = Value(1.0);
@@ -65,10 +67,10 @@ TEST(FormulaNames, EveryNameReadsBackAsWritten) {
       const Node& root = *back.value()->root;
       ASSERT_EQ(root.kind, Node::Kind::Binary) << text;
       ASSERT_EQ(root.args[0]->kind, Node::Kind::Ref) << text;
-      EXPECT_EQ(root.args[0]->ref.sheet, 7u) << text;
-      EXPECT_EQ(root.args[0]->ref.r1, (RefPart{2, true})) << text;
+      EXPECT_EQ(root.args[0]->ref().sheet, 7u) << text;
+      EXPECT_EQ(root.args[0]->ref().r1, (RefPart{2, true})) << text;
       ASSERT_EQ(root.args[1]->kind, Node::Kind::Call) << text;
-      EXPECT_EQ(root.args[1]->book, name) << text;
+      EXPECT_EQ(root.args[1]->book(), name) << text;
       EXPECT_EQ(write_formula(*back.value(), notation, 5, 5,
                               [&](SheetId id) { return id == 7 ? name : ""; }),
                 text);

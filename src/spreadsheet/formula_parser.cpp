@@ -260,14 +260,14 @@ class Parser {
       NodePtr rhs = primary();
       if (!rhs) return nullptr;
       if (lhs->kind == Node::Kind::Ref && rhs->kind == Node::Kind::Ref &&
-          lhs->ref.has_sheet == rhs->ref.has_sheet && lhs->ref.sheet == rhs->ref.sheet &&
-          !lhs->ref.three_d() && lhs->ref.kind != RefAst::Kind::Columns &&
-          lhs->ref.kind != RefAst::Kind::Rows && rhs->ref.kind != RefAst::Kind::Columns &&
-          rhs->ref.kind != RefAst::Kind::Rows) {
-        RefAst span = lhs->ref;
+          lhs->ref().has_sheet == rhs->ref().has_sheet && lhs->ref().sheet == rhs->ref().sheet &&
+          !lhs->ref().three_d() && lhs->ref().kind != RefAst::Kind::Columns &&
+          lhs->ref().kind != RefAst::Kind::Rows && rhs->ref().kind != RefAst::Kind::Columns &&
+          rhs->ref().kind != RefAst::Kind::Rows) {
+        RefAst span = lhs->ref();
         span.kind = RefAst::Kind::Area;
-        span.r2 = rhs->ref.r2;
-        span.c2 = rhs->ref.c2;
+        span.r2 = rhs->ref().r2;
+        span.c2 = rhs->ref().c2;
         m_formula->refs.push_back(std::move(span));
       }
       lhs = binary_node(Op::Range, std::move(lhs), std::move(rhs));
@@ -504,10 +504,10 @@ class Parser {
         return fail("invalid name \"" + name + "\"");
       }
       NodePtr n = make(Node::Kind::Name);
-      n->name = name;
+      n->set_name(name);
       if (book != "[0]") {
         n->has_book = true;
-        n->book = book;
+        n->set_book(book);
       }
       m_formula->uses_names = true;
       return n;
@@ -523,12 +523,9 @@ class Parser {
   NodePtr after_prefix(const std::string& prefix, const std::string& last = {}) {
     RefAst ref;
     ref.has_sheet = true;
-    ref.sheet_name = prefix;
+    ref.set_sheet_names(prefix, last);
     ref.sheet = m_resolve ? m_resolve(prefix) : 0;
-    if (!last.empty()) {
-      ref.sheet2_name = last;
-      ref.sheet2 = m_resolve ? m_resolve(last) : 0;
-    }
+    if (!last.empty()) ref.sheet2 = m_resolve ? m_resolve(last) : 0;
     if (NodePtr n = reference(&ref)) return n;
     if (!m_error.empty()) return nullptr;
     // Not a reference: a function of an external workbook, 'book'!name(...),
@@ -542,8 +539,8 @@ class Parser {
       return fail("invalid name \"" + w + "\"");
     }
     NodePtr n = make(Node::Kind::Name);
-    n->name = w;
-    n->ref = ref;
+    n->set_name(w);
+    n->set_ref(std::move(ref));
     m_formula->uses_names = true;
     return n;
   }
@@ -581,7 +578,7 @@ class Parser {
                        w.find('$') == std::string::npos;
     if (!plain || reads_as_reference(w)) return fail("invalid name \"" + w + "\"");
     NodePtr n = make(Node::Kind::Name);
-    n->name = w;
+    n->set_name(w);
     m_formula->uses_names = true;
     return n;
   }
@@ -595,8 +592,8 @@ class Parser {
     StructuredScan scan = scan_structured(m_s, m_pos, *t);
     if (!scan.error.empty()) return fail(scan.error);
     NodePtr n = make(Node::Kind::Ref);
-    n->ref = scan.ref;
-    n->name = std::string(m_s.substr(start, m_pos - start));
+    n->set_ref(scan.ref);
+    n->set_name(std::string(m_s.substr(start, m_pos - start)));
     m_formula->refs.push_back(std::move(scan.ref));
     return n;
   }
@@ -638,10 +635,10 @@ class Parser {
         name = std::string(fn);
       }
     }
-    n->name = name;
+    n->set_name(name);
     if (book) {
       n->has_book = true;
-      n->book = *book;
+      n->set_book(*book);
     } else {
       n->builtin = find_builtin(name);
     }
@@ -703,7 +700,7 @@ class Parser {
     ref.r2 = scan.ref.r2;
     ref.c2 = scan.ref.c2;
     NodePtr n = make(Node::Kind::Ref);
-    n->ref = ref;
+    n->set_ref(ref);
     m_formula->refs.push_back(std::move(ref));
     return n;
   }

@@ -10,13 +10,13 @@ namespace {
 bool same_ref(const RefAst& a, const RefAst& b) {
   return a.kind == b.kind && a.has_sheet == b.has_sheet && a.sheet == b.sheet &&
          a.sheet2 == b.sheet2 && a.r1 == b.r1 && a.c1 == b.c1 && a.r2 == b.r2 && a.c2 == b.c2 &&
-         a.sheet_name == b.sheet_name && a.sheet2_name == b.sheet2_name;
+         a.sheet_name() == b.sheet_name() && a.sheet2_name() == b.sheet2_name();
 }
 
 bool same_node(const Node& a, const Node& b) {
   return a.kind == b.kind && a.op == b.op && a.height == b.height && a.builtin == b.builtin &&
          a.has_book == b.has_book && a.args.size() == b.args.size() && a.constant == b.constant &&
-         a.name == b.name && a.book == b.book && same_ref(a.ref, b.ref);
+         a.name() == b.name() && a.book() == b.book() && same_ref(a.ref(), b.ref());
 }
 
 }  // namespace

@@ -163,7 +163,7 @@ class StructuredScanner {
     RefAst& ref = m_out.ref;
     ref.has_sheet = true;
     ref.sheet = t.sheet;
-    ref.sheet_name = t.name;
+    ref.set_sheet_names(t.name);
     ref.kind = RefAst::Kind::Area;
     ref.r1 = RefPart{r1, true};
     ref.r2 = RefPart{r2, true};

@@ -153,6 +153,59 @@ TEST(FormulaParser, CollectsReferencesAndKinds) {
   EXPECT_FALSE(g.value()->calls_external);
 }
 
+// Names, workbooks and the sheets a reference was written with are kept
+// only on the nodes that have them: each node answers its own, the others
+// answer empty ones, and copies keep them.
+TEST(FormulaParser, EachNodeKeepsItsOwnNamesAndSheets) {
+  auto f = parse_formula("=ext(\"ext\",Gone!A1,Data:Other!B2,Data!rate,'[1]x'!g(1))", Notation::A1,
+                         1, 1, resolve);
+  ASSERT_TRUE(f.ok()) << f.status().message();
+  const Node& call = *f.value()->root;
+  ASSERT_EQ(call.kind, Node::Kind::Call);
+  EXPECT_EQ(call.name(), "ext");
+  EXPECT_FALSE(call.has_book);
+  ASSERT_EQ(call.args.size(), 5u);
+  const Node& text = *call.args[0];
+  EXPECT_EQ(text.constant, Value("ext"));
+  EXPECT_EQ(text.name(), "");  // a text constant is no name
+  const Node& gone = *call.args[1];
+  EXPECT_EQ(gone.ref().sheet_name(), "Gone");
+  EXPECT_EQ(gone.ref().sheet, 0u);
+  EXPECT_FALSE(gone.ref().three_d());
+  const Node& span = *call.args[2];
+  EXPECT_TRUE(span.ref().three_d());
+  EXPECT_EQ(span.ref().sheet2_name(), "Other");
+  const Node& rate = *call.args[3];
+  EXPECT_EQ(rate.kind, Node::Kind::Name);
+  EXPECT_EQ(rate.name(), "rate");
+  EXPECT_EQ(rate.ref().sheet, 7u);
+  const Node& book = *call.args[4];
+  EXPECT_TRUE(book.has_book);
+  EXPECT_EQ(book.book(), "[1]x");
+  EXPECT_EQ(book.args[0]->ref().sheet_name(), "");  // an unqualified node answers empty ones
+
+  // The references collected for dependencies are copies that keep their names.
+  const auto& refs = f.value()->refs;
+  ASSERT_EQ(refs.size(), 2u);
+  EXPECT_EQ(refs[0].sheet_name(), "Gone");
+  EXPECT_TRUE(refs[1].three_d());
+  RefAst copy = refs[1];
+  copy.set_sheet_names("Elsewhere");
+  EXPECT_EQ(refs[1].sheet_name(), "Data");
+  EXPECT_FALSE(copy.three_d());
+
+  // A call and a name that differ only in what they name are different trees.
+  auto g = parse_formula("=other(\"ext\",Gone!A1,Data:Other!B2,Data!rate,'[1]x'!g(1))",
+                         Notation::A1, 1, 1, resolve);
+  auto h = parse_formula("=ext(\"ext\",Gone!A1,Data:Other!B2,Data!rates,'[1]x'!g(1))", Notation::A1,
+                         1, 1, resolve);
+  ASSERT_TRUE(g.ok() && h.ok());
+  EXPECT_FALSE(same_shape(*f.value(), *g.value()));
+  EXPECT_FALSE(same_shape(*f.value(), *h.value()));
+  EXPECT_EQ(a1("=ext(\"ext\",Gone!A1,Data:Other!B2,Data!rate,'[1]x'!g(1))"),
+            "=ext(\"ext\",Gone!A1,Data:Other!B2,Data!rate,'[1]x'!g(1))");
+}
+
 TEST(Address, ParsesAndWritesBoxes) {
   EXPECT_EQ(column_letters(1), "A");
   EXPECT_EQ(column_letters(28), "AB");

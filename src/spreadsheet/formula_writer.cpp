@@ -223,10 +223,10 @@ class Writer {
         out += write_constant(n.constant);
         return;
       case Node::Kind::Ref:
-        if (!n.name.empty()) {
-          out += n.name;  // a structured reference, as written
+        if (!n.name().empty()) {
+          out += n.name();  // a structured reference, as written
         } else {
-          ref(n.ref, out);
+          ref(n.ref(), out);
         }
         return;
       case Node::Kind::Unary:
@@ -255,16 +255,16 @@ class Writer {
         return;
       case Node::Kind::Name:
         if (n.has_book) {
-          out += book_prefix(n.book) + "!";
-        } else if (n.ref.has_sheet) {
-          const std::string sheet = sheet_of(n.ref);
+          out += book_prefix(n.book()) + "!";
+        } else if (n.ref().has_sheet) {
+          const std::string sheet = sheet_of(n.ref());
           if (sheet.empty()) {
             out += "#REF!";
             return;
           }
           out += quote_sheet_name(sheet) + "!";
         }
-        out += n.name;
+        out += n.name();
         return;
     }
   }
@@ -282,8 +282,8 @@ class Writer {
     bool plain = n.kind == Node::Kind::Call || n.kind == Node::Kind::Paren ||
                  n.kind == Node::Kind::Binary || n.kind == Node::Kind::Unary;
     if (n.kind == Node::Kind::Ref) {
-      const bool box =
-          !n.name.empty() || n.ref.kind == RefAst::Kind::Cell || n.ref.kind == RefAst::Kind::Area;
+      const bool box = !n.name().empty() || n.ref().kind == RefAst::Kind::Cell ||
+                       n.ref().kind == RefAst::Kind::Area;
       plain = box && other.kind != Node::Kind::Name;
     }
     const bool paren = op.op == Op::Range && !plain;
@@ -293,9 +293,9 @@ class Writer {
   }
 
   void call(const Node& n, std::string& out) const {
-    if (n.has_book) out += book_prefix(n.book) + "!";
+    if (n.has_book) out += book_prefix(n.book()) + "!";
     if (n.builtin && m_form == FormulaText::File) out += file_prefix(n.builtin->name);
-    out += n.builtin ? std::string(n.builtin->name) : n.name;
+    out += n.builtin ? std::string(n.builtin->name) : n.name();
     out += '(';
     for (std::size_t i = 0; i < n.args.size(); ++i) {
       if (i > 0) out += ',';
@@ -337,7 +337,7 @@ class Writer {
   // The current name of a reference's sheet; empty when it was deleted.
   std::string sheet_of(const RefAst& r, bool last = false) const {
     const SheetId id = last ? r.sheet2 : r.sheet;
-    if (id == 0) return last ? r.sheet2_name : r.sheet_name;
+    if (id == 0) return last ? r.sheet2_name() : r.sheet_name();
     return m_name_of ? m_name_of(id) : std::string();
   }
 

@@ -120,8 +120,8 @@ Value fn_indirect(const CallContext& ctx, std::span<const Value> args) {
   if (!parsed.ok()) return Value(ErrorCode::Ref);
   const Node* root = parsed.value()->root.get();
   if (!root || root->kind != Node::Kind::Ref) return Value(ErrorCode::Ref);
-  if (root->ref.has_sheet && root->ref.sheet == 0) return Value(ErrorCode::Ref);
-  const auto target = model->resolve(root->ref, CellAddr{ctx.sheet, ctx.row, ctx.col});
+  if (root->ref().has_sheet && root->ref().sheet == 0) return Value(ErrorCode::Ref);
+  const auto target = model->resolve(root->ref(), CellAddr{ctx.sheet, ctx.row, ctx.col});
   if (!target) return Value(ErrorCode::Ref);
   return make_range_value(*model, target->first, target->second);
 }

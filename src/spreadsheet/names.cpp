@@ -177,7 +177,7 @@ void Model::name_targets(const CellAddr& host, const Node& n, int depth,
                          std::vector<std::pair<SheetId, Box>>& out) const {
   if (out.size() > 4096) return;  // names nested without end: enough is known
   if (n.kind == Node::Kind::Name && !n.has_book && depth < kMaxNameDepth) {
-    const DefinedName* d = find_name(host.sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+    const DefinedName* d = find_name(host.sheet, n.ref().has_sheet ? n.ref().sheet : 0, n.name());
     if (d && d->formula && d->formula->root) {
       for (const RefAst& ref : d->formula->refs) {
         if (ref.three_d()) {

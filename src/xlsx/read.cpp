@@ -42,7 +42,7 @@ bool reads_other_book(const Node& n);
 // quillo computes).
 bool name_reads_other_book(const Node& n, const Model& model, SheetId sheet, int depth) {
   if (n.kind == Node::Kind::Name && !n.has_book) {
-    const DefinedName* d = model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+    const DefinedName* d = model.find_name(sheet, n.ref().has_sheet ? n.ref().sheet : 0, n.name());
     if (d && d->formula &&
         (reads_other_book(*d->formula->root) ||
          (depth < 8 && name_reads_other_book(*d->formula->root, model, sheet, depth + 1)))) {
@@ -59,28 +59,29 @@ std::string blocker(const Node& n,
                     const Model& model, SheetId sheet) {
   switch (n.kind) {
     case Node::Kind::Call:
-      if (!n.builtin && !(external && external(n.name, n.has_book ? &n.book : nullptr))) {
-        return "calls " + n.name + ", which quillo does not compute";
+      if (!n.builtin && !(external && external(n.name(), n.has_book ? &n.book() : nullptr))) {
+        return "calls " + n.name() + ", which quillo does not compute";
       }
       break;
     case Node::Kind::Name: {
       const DefinedName* d =
-          n.has_book ? nullptr : model.find_name(sheet, n.ref.has_sheet ? n.ref.sheet : 0, n.name);
+          n.has_book ? nullptr
+                     : model.find_name(sheet, n.ref().has_sheet ? n.ref().sheet : 0, n.name());
       // A name the workbook does not define is #NAME? there, as in the
       // file's own application, and the formula goes on with it; one it
       // defines in a way quillo cannot read keeps the file's value.
-      if (d && !d->formula) return "uses the name " + n.name + ", which quillo does not know";
-      if (!d && n.has_book) return "uses the name " + n.name + ", which quillo does not know";
+      if (d && !d->formula) return "uses the name " + n.name() + ", which quillo does not know";
+      if (!d && n.has_book) return "uses the name " + n.name() + ", which quillo does not know";
       // One that refers to another workbook ([1]Sheet1!$B$2) cannot be
       // read here: the formula keeps the file's value, like a direct reference.
       if (d && name_reads_other_book(n, model, sheet, 0)) {
-        return "uses the name " + n.name + ", which reads another workbook";
+        return "uses the name " + n.name() + ", which reads another workbook";
       }
       break;
     }
     case Node::Kind::Ref:
-      if (n.ref.has_sheet && n.ref.sheet == 0) {
-        return "refers to sheet " + n.ref.sheet_name + ", which the file does not have";
+      if (n.ref().has_sheet && n.ref().sheet == 0) {
+        return "refers to sheet " + n.ref().sheet_name() + ", which the file does not have";
       }
       break;
     default:
@@ -95,12 +96,12 @@ std::string blocker(const Node& n,
 // Whether a formula reads another workbook's cells or names ([1]Sheet1!A1,
 // [1]!Name): quillo cannot compute those, and keeps them as written.
 bool reads_other_book(const Node& n) {
-  if (n.kind == Node::Kind::Ref && n.ref.has_sheet && n.ref.sheet == 0 &&
-      n.ref.sheet_name.find('[') != std::string::npos) {
+  if (n.kind == Node::Kind::Ref && n.ref().has_sheet && n.ref().sheet == 0 &&
+      n.ref().sheet_name().find('[') != std::string::npos) {
     return true;
   }
   if ((n.kind == Node::Kind::Name || n.kind == Node::Kind::Call) && n.has_book &&
-      n.book.starts_with('[')) {
+      n.book().starts_with('[')) {
     return true;  // [1]!Name, or [2]!fn(...) through a link the file does not describe
   }
   return std::any_of(n.args.begin(), n.args.end(),
