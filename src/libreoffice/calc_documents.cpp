@@ -48,6 +48,7 @@
 
 #include "common/text.h"
 #include "host/output_blocks.h"
+#include "libreoffice/calc_undo.h"
 #include "libreoffice/calc_workbook.h"
 #include "libreoffice/uno_values.h"
 
@@ -430,6 +431,7 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
         while (end + 1 <= p.bottom && is_date(end + 1 - row, c - col)) ++end;
         Reference<css::beans::XPropertySet> props(sheet->getCellRangeByPosition(c, r, c, end),
                                                   UNO_QUERY);
+        const UndoOff off(doc);
         if (props.is()) props->setPropertyValue("NumberFormat", Any(date_format));
         r = end + 1;
       }
@@ -445,6 +447,7 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
       for (sal_Int32 c = p.left; c <= p.right; ++c) line[c - p.left] = value_at(r - row, c - col);
       values[r - p.top] = line;
     }
+    const UndoOff off(doc);
     data->setDataArray(values);
   }
   remembered[owner] = whole;

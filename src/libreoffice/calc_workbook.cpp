@@ -22,6 +22,7 @@
 
 #include "common/text.h"
 #include "host/output_blocks.h"
+#include "libreoffice/calc_undo.h"
 #include "libreoffice/uno_values.h"
 
 namespace css = com::sun::star;
@@ -129,6 +130,7 @@ class CalcRange final : public host::Range {
         }
         rows[r] = line;
       }
+      const UndoOff off(m_doc);
       data->setDataArray(rows);
       return Status();
     } catch (const css::uno::Exception& e) {
@@ -160,6 +162,7 @@ class CalcRange final : public host::Range {
     try {
       Reference<css::sheet::XSheetOperation> op(range(), UNO_QUERY);
       if (!op.is()) return unsupported();
+      const UndoOff off(m_doc);
       op->clearContents(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
                         css::sheet::CellFlags::STRING);
       return Status();
@@ -242,6 +245,7 @@ class CalcSheet final : public host::Worksheet {
     try {
       Reference<css::beans::XPropertySet> props(m_sheet, UNO_QUERY);
       if (!props.is()) return unsupported();
+      const UndoOff off(m_doc);
       props->setPropertyValue("IsVisible", Any(v == host::Visibility::Visible));
       return Status();
     } catch (const css::uno::Exception& e) {
@@ -349,6 +353,7 @@ class CalcBook final : public host::Workbook {
     try {
       const auto sheets = m_doc->getSheets();
       Reference<css::container::XIndexAccess> count(sheets, UNO_QUERY);
+      const UndoOff off(m_doc);
       sheets->insertNewByName(ou(name), static_cast<sal_Int16>(count.is() ? count->getCount() : 0));
       Sheet s(sheets->getByName(ou(name)), UNO_QUERY);
       return calc_worksheet(m_doc, s);

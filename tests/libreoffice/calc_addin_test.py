@@ -32,6 +32,8 @@ import sys
 import threading
 import time
 import traceback
+import urllib.error
+import urllib.request
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -61,6 +63,39 @@ class CountedPage(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+
+class HistoryProxy(http.server.BaseHTTPRequestHandler):
+    """The price-history service as the extension sees it: every request is
+    counted and passed on to the market service."""
+    market = None
+    fetches = []
+    hold = None  # an Event: answers wait until it is set
+
+    def do_GET(self):
+        HistoryProxy.fetches.append(self.path)
+        if HistoryProxy.hold is not None:
+            HistoryProxy.hold.wait(WAIT)
+        try:
+            with urllib.request.urlopen(HistoryProxy.market + self.path, timeout=WAIT) as answer:
+                status, body = answer.status, answer.read()
+        except urllib.error.HTTPError as e:
+            status, body = e.code, e.read()
+        self.send_response(status)
+        self.send_header("Content-Type", "text/csv")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def history_proxy(market):
+    HistoryProxy.market = market
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), HistoryProxy)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return "http://127.0.0.1:%d" % server.server_address[1]
 
 
 def counted_page():
@@ -136,6 +171,7 @@ def first_start(s, oxt):
     tables_at_the_edges(doc)
     same_calls_elsewhere(s, doc)
     closed_at, hits = weblink(s, doc)
+    undo_keeps_the_users_steps(s)
 
     # The next automatic update (every minute) brings the page's new time.
     later = wait_for("A2 to change at the next automatic update",
@@ -261,6 +297,45 @@ def history(doc):
     step("blocked table: P3 shows %r" % cell("P3").getString())
 
 
+def undo_keeps_the_users_steps(s):
+    """quillo's writes are no steps of the user's: a table written after the
+    user's last edit leaves Ctrl+Z to undo that edit, and the step before,
+    in their order, and the written table stays."""
+    doc = s.new_sheet()
+    sheet = doc.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+    undo = doc.getUndoManager()
+    HistoryProxy.hold = threading.Event()
+    try:
+        fetched = len(HistoryProxy.fetches)
+        type_formula(cell("B1"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,2,1),DATE(2024,2,28),"d")')
+        cell("B1").getString()  # as shown: the call is made, its answer held
+        wait_for("the held history request", lambda: len(HistoryProxy.fetches) > fetched, WAIT)
+        cell("A1").setString("mine")  # the user's last edit
+    finally:
+        HistoryProxy.hold.set()
+        HistoryProxy.hold = None
+    wait_for("B1's table, written after the user's edit",
+             lambda: cell("B1").getString() == "Data loaded." and table_rows(sheet, "B2:C40"), WAIT)
+    rows = len(table_rows(sheet, "B2:C40"))
+    undo.undo()
+    shown = cell("A1").getString(), cell("B1").getFormula(), len(table_rows(sheet, "B2:C40"))
+    check(shown == ("", shown[1], rows) and "FHISTORY" in shown[1],
+          "the first Ctrl+Z after quillo wrote a table: A1 %r, B1 %r, %d table rows (of %d); undo list %r" %
+          (shown[0], shown[1], shown[2], rows, undo.getAllUndoActionTitles()))
+    undo.undo()
+    check(cell("B1").getFormula() == "", "the second Ctrl+Z did not undo typing B1's formula: %r" %
+          cell("B1").getFormula())
+    check(not any(doc.Sheets.getByIndex(i).IsVisible and doc.Sheets.getByIndex(i).Name == "quillo_blocks"
+                  for i in range(doc.Sheets.getCount())), "an undo showed the record sheet")
+    undo.redo()
+    undo.redo()
+    check(cell("A1").getString() == "mine" and "FHISTORY" in cell("B1").getFormula(),
+          "redo did not bring the user's steps back: A1 %r, B1 %r" % (cell("A1").getString(), cell("B1").getFormula()))
+    step("undo: the user's edit and formula were undone in order; quillo's table (%d rows) stayed" % rows)
+    doc.close(True)
+
+
 def tables_at_the_edges(doc):
     """A transposed table starts right of its formula, in its row; a table
     running past the sheet's last row is written as far as it fits and its
@@ -383,7 +458,18 @@ def same_calls_elsewhere(s, doc):
     check(unsure and not table_rows(sheet, "P4:Q60") and not table_rows(sheet, "S4:T60"),
           "a table was written below P3 or S3")
     step("calls that cannot be told apart: P3 shows %r" % cell("P3").getString())
+    # Closing a document forgets only its own calls' requests: the tables of
+    # the document still open are not fetched again. A new call made after
+    # the close is answered after the engine has dealt with it.
+    fetched = len(HistoryProxy.fetches)
     other.close(True)
+    edges = doc.Sheets.getByName("Edges").getCellRangeByName
+    type_formula(edges("P20"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,26),"d")')
+    wait_for("Edges!P20 to load after the second document was closed",
+             lambda: edges("P20").getString() == "Data loaded.", WAIT)
+    again = HistoryProxy.fetches[fetched:]
+    check(len(again) == 1, "closing a document fetched the open one's tables again: %r" % again)
+    step("a document closed: the open one's tables were not fetched again")
     # A formula removed: its record goes when the document is saved.
     history.getCellRangeByName("W3").setString("")
 
@@ -540,6 +626,7 @@ def main():
     t = time.monotonic()
     with CalcSession(quillo, market, data, oxt, minute_seconds=MINUTE_S) as s:
         s.watchdog(DEADLINE)
+        s.set_settings([("history_service", history_proxy(s.base_url))])
         try:
             ods, xlsx, saved_time = first_start(s, oxt)
             second_start(s, oxt, ods, xlsx, saved_time)
