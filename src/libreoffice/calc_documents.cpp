@@ -20,6 +20,7 @@
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XTitle.hpp>
 #include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/FormulaResult.hpp>
@@ -47,6 +48,7 @@
 #include <rtl/ustring.hxx>
 
 #include "common/text.h"
+#include "host/libreoffice/shared_outcome.h"
 #include "host/output_blocks.h"
 #include "libreoffice/calc_undo.h"
 #include "libreoffice/calc_workbook.h"
@@ -466,6 +468,12 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   return {};
 }
 
+// The document's title as its window shows it ("Untitled 2", "prices.ods").
+std::string document_title(const Reference<css::sheet::XSpreadsheetDocument>& doc) {
+  Reference<css::frame::XTitle> title(doc, UNO_QUERY);
+  return title.is() ? u8(title->getTitle()) : std::string("another document");
+}
+
 // The key of the document's "YYYY-MM-DD" number format, added when it
 // has none; -1 when the document keeps no formats.
 sal_Int32 date_format_key(const Reference<css::sheet::XSpreadsheetDocument>& doc) {
@@ -528,13 +536,23 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
       }
       const auto shape = text::iequals(b.function, "FHISTORY") ? host::BlockShape::Table
                                                                : host::BlockShape::Series;
+      // Every cell making the call shows one text: it must be true for
+      // each of them, so with several cells it names the one it is about.
+      std::vector<host::lo::CellOutcome> outcomes;
+      const bool documents =
+          !targets[i].empty() &&
+          std::any_of(targets[i].begin(), targets[i].end(),
+                      [&](const Target& t) { return t.doc != targets[i].front().doc; });
       for (const Target& t : targets[i]) {
         const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
         auto text =
             write_block(t.doc, t.sheet, Owner{doc_id.get(), t.sheet_name, t.at.Row, t.at.Column},
                         b.change, shape, date_format_key(t.doc));
-        if (shown[i].empty()) shown[i] = std::move(text);
+        std::string where = host::lo::calc_cell_name(t.sheet_name, t.at.Row + 1, t.at.Column + 1);
+        if (documents) where += " in " + document_title(t.doc);
+        outcomes.push_back({std::move(where), std::move(text)});
       }
+      shown[i] = host::lo::shared_outcome_text(outcomes);
     }
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: a table could not be written: " << u8(e.Message) << "\n";

@@ -14,7 +14,10 @@ user would, the test types formulas into a new sheet and checks:
     the next automatic update without anything touching the document;
     an unknown instrument and an unknown field show their error texts;
     a price-history table is written below its formula and an indicator
-    series beside the table; a web link reads its page;
+    series beside the table; one call in two cells, one of them blocked,
+    shows a text naming the blocked cell; closing a document fetches
+    nothing again for the one still open; a web link reads its page;
+    the user's Ctrl+Z undoes the user's edit, not quillo's table;
     saving as .ods and .xlsx writes the permanent name
     ORG.QUILLO.CALC.FSINGLE(...)
   second start (manual updates):
@@ -295,6 +298,21 @@ def history(doc):
     check([v for r in sheet.getCellRangeByName("P4:Q40").getDataArray() for v in r if v != ""] == [2.0],
           "a blocked table was written in part below History!P3")
     step("blocked table: P3 shows %r" % cell("P3").getString())
+
+    # The same call in a cell with room: its table is written there, and
+    # the one text both cells show names the cell that was blocked.
+    type_formula(cell("S3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",45292,45382,"d")')
+    shared = "Blocked at History.P3: the formula in P6 is in the way; written for 1 of 2 cells"
+    try:
+        wait_for("History!S3's table, and the text of P3 and S3 to name P3",
+                 lambda: cell("S3").getString() == shared and cell("P3").getString() == shared and
+                 table_rows(sheet, "S4:T60"), WAIT)
+    except AssertionError:
+        print("History!S3 %r, P3 %r, S4:T6 %r" % (cell("S3").getString(), cell("P3").getString(),
+                                                  sheet.getCellRangeByName("S4:T6").getDataArray()))
+        raise
+    step("one call, two cells: both show %r" % shared)
+    cell("S3").setString("")
 
 
 def undo_keeps_the_users_steps(s):
