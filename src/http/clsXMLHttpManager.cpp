@@ -79,9 +79,15 @@ void clsXMLHttpManager::close_monitors() {
 }
 
 void clsXMLHttpManager::abort_processor(std::string_view processor) {
+  abort_requests(processor, [](std::int32_t) { return true; });
+}
+
+void clsXMLHttpManager::abort_requests(std::string_view processor,
+                                       const std::function<bool(std::int32_t reqno)>& which) {
   std::unordered_map<std::int32_t, bool> aborted;
   for (const auto& m : m_monitors) {
     if (m->state() == MonitorState::Idle || m->processor() != processor) continue;
+    if (!which(m->get_reqno())) continue;
     m->abort();
     aborted[m->id_get()] = true;
   }

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,10 @@ class clsXMLHttpManager {
   // Withdraws every request delivered to the named processor, wherever it
   // stands (in flight, queued, waiting to be retried); other requests go on.
   void abort_processor(std::string_view processor);
+  // Withdraws the requests delivered to the named processor whose request
+  // numbers `which` picks, wherever they stand; other requests go on.
+  void abort_requests(std::string_view processor,
+                      const std::function<bool(std::int32_t reqno)>& which);
   void httperrorqueue_addmonitor(std::int32_t id);
   // The one-second pass: failed requests first (whatever the limits), then
   // each channel's queue as far as its limit allows.

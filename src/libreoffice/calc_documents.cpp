@@ -21,6 +21,7 @@
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XTitle.hpp>
 #include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/FormulaResult.hpp>
@@ -48,7 +49,9 @@
 #include <rtl/ustring.hxx>
 
 #include "common/text.h"
+#include "host/libreoffice/shared_outcome.h"
 #include "host/output_blocks.h"
+#include "libreoffice/calc_undo.h"
 #include "libreoffice/calc_workbook.h"
 #include "libreoffice/uno_values.h"
 
@@ -441,6 +444,7 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
         while (end + 1 <= p.bottom && is_date(end + 1 - row, c - col)) ++end;
         Reference<css::beans::XPropertySet> props(sheet->getCellRangeByPosition(c, r, c, end),
                                                   UNO_QUERY);
+        const UndoOff off(doc);
         if (props.is()) props->setPropertyValue("NumberFormat", Any(date_format));
         r = end + 1;
       }
@@ -456,6 +460,7 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
       for (sal_Int32 c = p.left; c <= p.right; ++c) line[c - p.left] = value_at(r - row, c - col);
       values[r - p.top] = line;
     }
+    const UndoOff off(doc);
     data->setDataArray(values);
   }
   remembered[owner] = whole;
@@ -474,6 +479,12 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
     return host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols);
   }
   return {};
+}
+
+// The document's title as its window shows it ("Untitled 2", "prices.ods").
+std::string document_title(const Reference<css::sheet::XSpreadsheetDocument>& doc) {
+  Reference<css::frame::XTitle> title(doc, UNO_QUERY);
+  return title.is() ? u8(title->getTitle()) : std::string("another document");
 }
 
 // The key of the document's "YYYY-MM-DD" number format, added when it
@@ -558,13 +569,23 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
       }
       const auto shape = text::iequals(b.function, "FHISTORY") ? host::BlockShape::Table
                                                                : host::BlockShape::Series;
+      // Every cell making the call shows one text: it must be true for
+      // each of them, so with several cells it names the one it is about.
+      std::vector<host::lo::CellOutcome> outcomes;
+      const bool documents =
+          !targets[i].empty() &&
+          std::any_of(targets[i].begin(), targets[i].end(),
+                      [&](const Target& t) { return t.doc != targets[i].front().doc; });
       for (const Target& t : targets[i]) {
         const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
         auto text =
             write_block(t.doc, t.sheet, Owner{doc_id.get(), t.sheet_name, t.at.Row, t.at.Column},
                         b.change, shape, date_format_key(t.doc));
-        if (shown[i].empty()) shown[i] = std::move(text);
+        std::string where = host::lo::calc_cell_name(t.sheet_name, t.at.Row + 1, t.at.Column + 1);
+        if (documents) where += " in " + document_title(t.doc);
+        outcomes.push_back({std::move(where), std::move(text)});
       }
+      shown[i] = host::lo::shared_outcome_text(outcomes);
     }
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: a table could not be written: " << u8(e.Message) << "\n";

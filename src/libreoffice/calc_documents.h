@@ -43,8 +43,10 @@ inline constexpr std::string_view kKeptNote = " (the table it wrote before is ke
 // shows has an argument computed from other cells, which cells make the
 // call cannot be known for sure: the call's table is written nowhere.
 // Answers, per table, what its calls show then ("Not written: ...") or
-// when a cell's table was blocked ("Blocked: ..."), or a failed history
-// call's text with kKeptNote; empty when every one was written.
+// when a cell's table was blocked ("Blocked: ..."; with several cells
+// making the call, the text names the cell and says how many tables were
+// written: host/libreoffice/shared_outcome.h), or a failed history call's
+// text with kKeptNote; empty when every one was written.
 std::vector<std::string> write_blocks(
     const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
     const std::vector<BlockWrite>& blocks);

@@ -33,6 +33,7 @@
 
 #include "common/text.h"
 #include "host/output_blocks.h"
+#include "libreoffice/calc_undo.h"
 #include "libreoffice/uno_values.h"
 
 namespace css = com::sun::star;
@@ -140,6 +141,7 @@ class CalcRange final : public host::Range {
         }
         rows[r] = line;
       }
+      const UndoOff off(m_doc);
       data->setDataArray(rows);
       return Status();
     } catch (const css::uno::Exception& e) {
@@ -171,6 +173,7 @@ class CalcRange final : public host::Range {
     try {
       Reference<css::sheet::XSheetOperation> op(range(), UNO_QUERY);
       if (!op.is()) return unsupported();
+      const UndoOff off(m_doc);
       op->clearContents(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
                         css::sheet::CellFlags::STRING);
       return Status();
@@ -253,6 +256,7 @@ class CalcSheet final : public host::Worksheet {
     try {
       Reference<css::beans::XPropertySet> props(m_sheet, UNO_QUERY);
       if (!props.is()) return unsupported();
+      const UndoOff off(m_doc);
       props->setPropertyValue("IsVisible", Any(v == host::Visibility::Visible));
       return Status();
     } catch (const css::uno::Exception& e) {
@@ -360,6 +364,7 @@ class CalcBook final : public host::Workbook {
     try {
       const auto sheets = m_doc->getSheets();
       Reference<css::container::XIndexAccess> count(sheets, UNO_QUERY);
+      const UndoOff off(m_doc);
       sheets->insertNewByName(ou(name), static_cast<sal_Int16>(count.is() ? count->getCount() : 0));
       Sheet s(sheets->getByName(ou(name)), UNO_QUERY);
       return calc_worksheet(m_doc, s);

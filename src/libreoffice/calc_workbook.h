@@ -24,7 +24,8 @@
 //
 // Reading and writing values, the used area, sheets by name, visibility
 // and finding formulas are implemented; what the blocks never ask (saving,
-// closing, number formats, replacing) fails. Main thread only, as all of
+// closing, number formats, replacing) fails. Its changes stay off the
+// user's undo list (calc_undo.h). Main thread only, as all of
 // Calc's API; a handle of a closed document fails as UNO does.
 #pragma once
 

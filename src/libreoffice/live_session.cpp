@@ -169,10 +169,13 @@ void LiveSession::run() {
         },
         1000);
     // Calc removes a call when no open document uses it any more (its
-    // document was closed): the engine forgets every request and the calls
-    // still made register theirs again, so nothing is fetched for the
-    // closed document any more, nor holds a place before other cells.
-    if (e.app.take_removed() && e.state && e.state->engine()) e.state->engine()->reset_requests();
+    // document was closed): the engine forgets the requests only removed
+    // calls waited on, so nothing is fetched for the closed document any
+    // more, while the calls still made keep their answers and are not
+    // fetched again.
+    if (e.app.take_removed() && e.state && e.state->engine()) {
+      (void)e.state->engine()->forget_unwaited_requests();
+    }
     std::vector<std::string> messages;
     messages.swap(e.messages.pending);
     if (m_outbox.put(e.app.take_changes(), std::move(messages)) && m_options.changes_ready) {

@@ -85,6 +85,9 @@ struct datarequest {
   std::array<std::uint8_t, 3> counters{};  // send bookkeeping
   ResultRows parsed;                       // result rows of the last good answer, in order
   bool refresh_cells = true;
+  // Nobody waits on it any more: it is never sent again, an answer for it
+  // is dropped, and its URL finds it no more (RequestRegistry).
+  bool forgotten = false;
   std::int16_t updatefrq = 0;
 
   // The first result row with this field id.

@@ -68,6 +68,7 @@ std::int32_t RequestDispatch::request_add(const std::string& url, RequestType re
 void RequestDispatch::request_send(std::int32_t r) {
   if (!m_registry.requests().contains(r)) return;
   datarequest& request = m_registry.requests().at(r);
+  if (request.forgotten) return;
   switch (request.status) {
     case RequestStatus::Sent:
     case RequestStatus::Loading:
@@ -146,6 +147,7 @@ std::string RequestDispatch::process_answer(const std::string& text, std::int32_
   m_registry.inflight_answered();
   if (!m_registry.requests().contains(r)) return {};  // answered after a reset
   datarequest& request = m_registry.requests().at(r);
+  if (request.forgotten) return {};  // nobody waits for it any more
   const bool had_data = !request.parsed.empty();
   // A history request that ends without a table releases its areas before
   // the cells are evaluated again, so they show the request's status.

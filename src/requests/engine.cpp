@@ -1,5 +1,7 @@
 #include "requests/engine.h"
 
+#include <unordered_set>
+
 namespace quillo {
 
 namespace {
@@ -53,6 +55,19 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
   // A reset withdraws the data requests in flight: their answers belong to
   // the old table.
   m_registry.set_on_abort([this] { m_manager.abort_processor(RequestDispatch::kProcessorName); });
+  // Requests nobody waits on are withdrawn, and their history areas, whose
+  // cells are gone, wait for no table any more.
+  m_registry.set_on_forget([this](const std::vector<std::int32_t>& gone) {
+    const std::unordered_set<std::int32_t> numbers(gone.begin(), gone.end());
+    m_manager.abort_requests(RequestDispatch::kProcessorName,
+                             [&numbers](std::int32_t r) { return numbers.contains(r); });
+    for (std::size_t i = 1; i <= m_areas.size(); ++i) {
+      history::Area& area = m_areas.at(i);
+      if (!numbers.contains(area.reqno)) continue;
+      area.pending = false;
+      area.reqno = 0;
+    }
+  });
   // A successful load sets up the manager's channels from the sources.
   m_definitions.set_on_loaded([this](const Definitions& d) {
     std::vector<http::ChannelSpec> channels;

@@ -328,6 +328,10 @@ void EngineFacade::reset_requests() {
   m_engine->registry().requests_reset();
 }
 
+std::size_t EngineFacade::forget_unwaited_requests() {
+  return m_engine->registry().requests_forget_unwaited();
+}
+
 void EngineFacade::forget_in_flight() {
   m_engine->registry().inflight_clear();
 }
@@ -397,7 +401,11 @@ Progress EngineFacade::progress() const {
   Progress p;
   const RequestTable& requests = m_engine->registry().requests();
   p.total = requests.upper_bound();
-  for (std::int32_t i = 1; i <= p.total; ++i) {
+  for (std::int32_t i = 1; i <= requests.upper_bound(); ++i) {
+    if (requests.at(i).forgotten) {
+      --p.total;  // nobody waits on it
+      continue;
+    }
     // A request sent again by the update timer (kSent) has been answered.
     switch (requests.at(i).status) {
       case RequestStatus::Loading:

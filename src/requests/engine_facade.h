@@ -216,6 +216,10 @@ class EngineFacade {
   void write_computed_series();
   // Asks every formula again (the "Update data" menu entry).
   void reset_requests();
+  // Forgets only the requests no cell waits on any more (their cells are
+  // gone: a document was closed); the others keep their answers and are
+  // not asked again. Answers how many were forgotten.
+  std::size_t forget_unwaited_requests();
   // Forgets the requests counted in flight (start-up).
   void forget_in_flight();
   // Ends every request in flight (shutdown).

@@ -190,4 +190,43 @@ void RequestRegistry::requests_reset() {
   sheets_recalc(false, true);
 }
 
+std::size_t RequestRegistry::requests_forget_unwaited() {
+  std::vector<std::int32_t> gone;
+  for (std::int32_t r = 1; r <= m_requests.upper_bound(); ++r) {
+    datarequest& request = m_requests.at(r);
+    if (request.forgotten) continue;
+    Waiting& w = m_waiting[static_cast<std::size_t>(r - 1)];
+    std::erase_if(w.cells, [&w](const std::pair<std::string, host::RangePtr>& cell) {
+      if (cell.second->place()) return false;
+      if (w.keys) w.keys->erase(cell.first);
+      return true;
+    });
+    if (!w.cells.empty()) continue;
+    w.keys.reset();
+    // A request sent and not answered leaves the count of those in flight:
+    // its answer will not come.
+    if (request.status == RequestStatus::Sent || request.status == RequestStatus::Loading) {
+      inflight_answered();
+    }
+    gone.push_back(r);
+  }
+  if (gone.empty()) return 0;
+  if (m_on_forget) m_on_forget(gone);
+  for (const std::int32_t r : gone) {
+    // The index is hashed by the record's URL: out of it before the URL is
+    // emptied (and only this record, not another of the same URL).
+    if (const auto it = m_by_url.find(r); it != m_by_url.end() && *it == r) m_by_url.erase(it);
+    datarequest& request = m_requests.at(r);
+    request.forgotten = true;
+    request.status = RequestStatus::Loaded;  // it awaits nothing
+    request.url = {};
+    request.message = {};
+    request.source = {};
+    request.category = {};
+    request.extra = {};
+    request.parsed = {};
+  }
+  return gone.size();
+}
+
 }  // namespace quillo

@@ -6,7 +6,8 @@
 // cells again (host::Range::reenter_formula, as if their formulas were
 // entered anew), and the re-entered function finds the value.
 //
-// Numbers given out stay valid until requests_reset. Lookups by URL and
+// Numbers given out stay valid until requests_reset (a forgotten request
+// keeps its number, emptied, so none is ever given out twice). Lookups by URL and
 // by cell go through indexes beside the tables, so every operation stays
 // fast with a hundred thousand requests.
 //
@@ -113,6 +114,19 @@ class RequestRegistry {
   void requests_reset();
   void set_on_reset(std::function<void()> hook) { m_on_reset = std::move(hook); }
   void set_on_abort(std::function<void()> hook) { m_on_abort = std::move(hook); }
+  // Forgets only the requests no cell waits on any more (their cells'
+  // ranges are gone: a sheet or a document was closed); the others keep
+  // their answers and their cells, and nothing is evaluated again. The
+  // waiting cells whose ranges are gone are dropped first; each request
+  // left without one is withdrawn (through the forget hook: its sends in
+  // flight or queued, whatever else the engine keeps for it), leaves the
+  // URL index and is emptied, and its number stays taken, so an answer
+  // that still comes for it fills nothing. A formula that asks for the
+  // same page later makes a new request. Answers how many were forgotten.
+  std::size_t requests_forget_unwaited();
+  void set_on_forget(std::function<void(const std::vector<std::int32_t>&)> hook) {
+    m_on_forget = std::move(hook);
+  }
 
   // Sets `calculating` for its scope (a forced recalculation); the
   // indicator functions read it. Restores the earlier value when it ends.
@@ -199,6 +213,7 @@ class RequestRegistry {
                                                                UrlEqual{&m_requests}};
   std::function<void()> m_on_reset;
   std::function<void()> m_on_abort;
+  std::function<void(const std::vector<std::int32_t>&)> m_on_forget;
   std::int32_t m_inflight = 0;
   KeptFigure m_kept_figure;
   bool m_refreshing = false;

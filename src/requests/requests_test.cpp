@@ -143,6 +143,48 @@ TEST_F(SpineTest, CellsOfADeletedSheetAreDroppedAndTheOthersRefreshed) {
   EXPECT_EQ(registry.cell_count(1), 1u);
 }
 
+TEST_F(SpineTest, ForgettingUnwaitedRequestsKeepsTheOthersAnsweredAndUnasked) {
+  auto other = *book->add_worksheet("Closed");
+  auto put = [&](const char* address, const char* formula) {
+    ASSERT_TRUE((*other->range(address))->set_formula(formula).ok());
+  };
+  put("B2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");  // shared with A1 below
+  put("B3", "=fsingle(\"ONLY\",\"SMP.QUO.LAST\")");
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  transport.script_next(http::ScriptedTransport::complete(200, kPage, 5000));
+  put("B4", "=fsingle(\"SLOW\",\"SMP.QUO.LAST\")");  // its answer is on its way
+  loop.advance(100);
+  const std::size_t sent = transport.requests().size();
+  ASSERT_EQ(sent, 3u);
+  ASSERT_EQ(registry.inflight_count(), 1);
+  const std::string only_url = registry.requests().at(2).url;
+
+  ASSERT_TRUE(other->remove().ok());
+  EXPECT_EQ(registry.requests_forget_unwaited(), 2u);  // ONLY and SLOW, not BIG
+  EXPECT_EQ(registry.requests_forget_unwaited(), 0u);
+  // The cell still open keeps its value and is not asked again.
+  EXPECT_EQ(shown("A1"), "12.5");
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  EXPECT_EQ(registry.find(only_url), 0);
+  EXPECT_TRUE(transport.requests().back().cancelled);  // SLOW withdrawn
+  EXPECT_EQ(registry.inflight_count(), 0);
+  // Forgotten numbers are never sent again, nor filled by a late answer.
+  dispatch.request_send(2);
+  dispatch.request_send(3);
+  run(6);
+  EXPECT_EQ(transport.requests().size(), sent);
+  EXPECT_TRUE(registry.requests().at(3).parsed.empty());
+  // The same page asked again is a new request with a number of its own.
+  set("A2", "=fsingle(\"ONLY\",\"SMP.QUO.LAST\")");
+  EXPECT_EQ(shown("A2"), "Loading data...");
+  EXPECT_EQ(registry.find(only_url), 4);
+  run();
+  EXPECT_EQ(shown("A2"), "12.5");
+  EXPECT_EQ(shown("A1"), "12.5");
+  EXPECT_EQ(transport.requests().size(), sent + 1);
+}
+
 TEST_F(SpineTest, UpdatesRecalculateOnceTheLastAnswerIsIn) {
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   run();

@@ -16,7 +16,10 @@ user would, the test types formulas into a new sheet and checks:
     a price-history table is written below its formula and an indicator
     series beside the table; a table's record follows rows inserted above
     it, its sheet renamed and its formula cut and pasted (a later answer
-    leaves no row of the last table); a web link reads its page;
+    leaves no row of the last table); one call in two cells, one of them
+    blocked, shows a text naming the blocked cell; closing a document
+    fetches nothing again for the one still open; a web link reads its
+    page; the user's Ctrl+Z undoes the user's edit, not quillo's table;
     saving as .ods and .xlsx writes the permanent name
     ORG.QUILLO.CALC.FSINGLE(...)
     a document with a history table and indicators over more rows than
@@ -43,6 +46,8 @@ import sys
 import threading
 import time
 import traceback
+import urllib.error
+import urllib.request
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -72,6 +77,39 @@ class CountedPage(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+
+class HistoryProxy(http.server.BaseHTTPRequestHandler):
+    """The price-history service as the extension sees it: every request is
+    counted and passed on to the market service."""
+    market = None
+    fetches = []
+    hold = None  # an Event: answers wait until it is set
+
+    def do_GET(self):
+        HistoryProxy.fetches.append(self.path)
+        if HistoryProxy.hold is not None:
+            HistoryProxy.hold.wait(WAIT)
+        try:
+            with urllib.request.urlopen(HistoryProxy.market + self.path, timeout=WAIT) as answer:
+                status, body = answer.status, answer.read()
+        except urllib.error.HTTPError as e:
+            status, body = e.code, e.read()
+        self.send_response(status)
+        self.send_header("Content-Type", "text/csv")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def history_proxy(market):
+    HistoryProxy.market = market
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), HistoryProxy)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return "http://127.0.0.1:%d" % server.server_address[1]
 
 
 def counted_page():
@@ -148,6 +186,7 @@ def first_start(s, oxt):
     record_follows(s, doc)
     same_calls_elsewhere(s, doc)
     closed_at, hits = weblink(s, doc)
+    undo_keeps_the_users_steps(s)
 
     # The next automatic update (every minute) brings the page's new time.
     later = wait_for("A2 to change at the next automatic update",
@@ -350,6 +389,60 @@ def history(doc):
     check([v for r in sheet.getCellRangeByName("P4:Q40").getDataArray() for v in r if v != ""] == [2.0],
           "a blocked table was written in part below History!P3")
     step("blocked table: P3 shows %r" % cell("P3").getString())
+
+    # The same call in a cell with room: its table is written there, and
+    # the one text both cells show names the cell that was blocked.
+    type_formula(cell("S3"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",45292,45382,"d")')
+    shared = "Blocked at History.P3: the formula in P6 is in the way; written for 1 of 2 cells"
+    try:
+        wait_for("History!S3's table, and the text of P3 and S3 to name P3",
+                 lambda: cell("S3").getString() == shared and cell("P3").getString() == shared and
+                 table_rows(sheet, "S4:T60"), WAIT)
+    except AssertionError:
+        print("History!S3 %r, P3 %r, S4:T6 %r" % (cell("S3").getString(), cell("P3").getString(),
+                                                  sheet.getCellRangeByName("S4:T6").getDataArray()))
+        raise
+    step("one call, two cells: both show %r" % shared)
+    cell("S3").setString("")
+
+
+def undo_keeps_the_users_steps(s):
+    """quillo's writes are no steps of the user's: a table written after the
+    user's last edit leaves Ctrl+Z to undo that edit, and the step before,
+    in their order, and the written table stays."""
+    doc = s.new_sheet()
+    sheet = doc.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+    undo = doc.getUndoManager()
+    HistoryProxy.hold = threading.Event()
+    try:
+        fetched = len(HistoryProxy.fetches)
+        type_formula(cell("B1"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,2,1),DATE(2024,2,28),"d")')
+        cell("B1").getString()  # as shown: the call is made, its answer held
+        wait_for("the held history request", lambda: len(HistoryProxy.fetches) > fetched, WAIT)
+        cell("A1").setString("mine")  # the user's last edit
+    finally:
+        HistoryProxy.hold.set()
+        HistoryProxy.hold = None
+    wait_for("B1's table, written after the user's edit",
+             lambda: cell("B1").getString() == "Data loaded." and table_rows(sheet, "B2:C40"), WAIT)
+    rows = len(table_rows(sheet, "B2:C40"))
+    undo.undo()
+    shown = cell("A1").getString(), cell("B1").getFormula(), len(table_rows(sheet, "B2:C40"))
+    check(shown == ("", shown[1], rows) and "FHISTORY" in shown[1],
+          "the first Ctrl+Z after quillo wrote a table: A1 %r, B1 %r, %d table rows (of %d); undo list %r" %
+          (shown[0], shown[1], shown[2], rows, undo.getAllUndoActionTitles()))
+    undo.undo()
+    check(cell("B1").getFormula() == "", "the second Ctrl+Z did not undo typing B1's formula: %r" %
+          cell("B1").getFormula())
+    check(not any(doc.Sheets.getByIndex(i).IsVisible and doc.Sheets.getByIndex(i).Name == "quillo_blocks"
+                  for i in range(doc.Sheets.getCount())), "an undo showed the record sheet")
+    undo.redo()
+    undo.redo()
+    check(cell("A1").getString() == "mine" and "FHISTORY" in cell("B1").getFormula(),
+          "redo did not bring the user's steps back: A1 %r, B1 %r" % (cell("A1").getString(), cell("B1").getFormula()))
+    step("undo: the user's edit and formula were undone in order; quillo's table (%d rows) stayed" % rows)
+    doc.close(True)
 
 
 def tables_at_the_edges(doc):
@@ -582,7 +675,18 @@ def same_calls_elsewhere(s, doc):
     check(unsure and not table_rows(sheet, "P4:Q60") and not table_rows(sheet, "S4:T60"),
           "a table was written below P3 or S3")
     step("calls that cannot be told apart: P3 shows %r" % cell("P3").getString())
+    # Closing a document forgets only its own calls' requests: the tables of
+    # the document still open are not fetched again. A new call made after
+    # the close is answered after the engine has dealt with it.
+    fetched = len(HistoryProxy.fetches)
     other.close(True)
+    edges = doc.Sheets.getByName("Edges").getCellRangeByName
+    type_formula(edges("P20"), '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,26),"d")')
+    wait_for("Edges!P20 to load after the second document was closed",
+             lambda: edges("P20").getString() == "Data loaded.", WAIT)
+    again = HistoryProxy.fetches[fetched:]
+    check(len(again) == 1, "closing a document fetched the open one's tables again: %r" % again)
+    step("a document closed: the open one's tables were not fetched again")
     # A formula removed: its record goes when the document is saved.
     history.getCellRangeByName("W3").setString("")
 
@@ -741,6 +845,7 @@ def main():
     t = time.monotonic()
     with CalcSession(quillo, market, data, oxt, minute_seconds=MINUTE_S) as s:
         s.watchdog(DEADLINE)
+        s.set_settings([("history_service", history_proxy(s.base_url))])
         try:
             ods, xlsx, saved_time, round_trip = first_start(s, oxt)
             refreshed_by_the_command(s, round_trip)
