@@ -544,10 +544,12 @@ std::vector<Line> record_lines(const Sheet& sheet) {
   return out;
 }
 
-void clear_cells(const Sheet& sheet, sal_Int32 row, sal_Int32 first, sal_Int32 last) {
+void clear_cells(const Doc& doc, const Sheet& sheet, sal_Int32 row, sal_Int32 first,
+                 sal_Int32 last) {
   Reference<css::sheet::XSheetOperation> op(sheet->getCellRangeByPosition(first, row, last, row),
                                             UNO_QUERY);
   if (op.is()) {
+    const UndoOff off(doc);
     op->clearContents(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
                       css::sheet::CellFlags::STRING | css::sheet::CellFlags::FORMULA);
   }
@@ -555,25 +557,31 @@ void clear_cells(const Sheet& sheet, sal_Int32 row, sal_Int32 first, sal_Int32 l
 
 // Writes the references of the record line as its literal says, stamped
 // with its fingerprint.
-void anchor(const Sheet& records, const Line& line) {
+void anchor(const Doc& doc, const Sheet& records, const Line& line) {
   const auto place = line.place();
-  clear_cells(records, line.at, kCellRef, kCut);
+  clear_cells(doc, records, line.at, kCellRef, kCut);
   if (!place) return;
   const std::string sheet = quoted_sheet(place->sheet);
-  records->getCellByPosition(kCellRef, line.at)
-      ->setFormula(ou("=ROW(" + sheet + absolute(place->row, place->col) + ")"));
+  {
+    const UndoOff off(doc);
+    records->getCellByPosition(kCellRef, line.at)
+        ->setFormula(ou("=ROW(" + sheet + absolute(place->row, place->col) + ")"));
+  }
   const host::Block b = line.block();
   if (!b.empty()) {
+    const UndoOff off(doc);
     records->getCellByPosition(kBlockRef, line.at)
         ->setFormula(ou("=ROWS(" + sheet + absolute(b.top, b.left) + ":" +
                         absolute(b.bottom(), b.right()) + ")"));
   }
+  const UndoOff off(doc);
   Reference<css::text::XTextRange>(records->getCellByPosition(kStamp, line.at), UNO_QUERY)
       ->setString(ou(text_of(line.cells[kPrint])));
 }
 
 // Writes the literal's place and block (columns A:G).
-void write_literal(const Sheet& records, sal_Int32 at, const Place& p, const host::Block& b) {
+void write_literal(const Doc& doc, const Sheet& records, sal_Int32 at, const Place& p,
+                   const host::Block& b) {
   Reference<css::sheet::XCellRangeData> data(records->getCellRangeByPosition(kName, at, kCols, at),
                                              UNO_QUERY);
   Sequence<Sequence<Any>> rows(1);
@@ -586,6 +594,7 @@ void write_literal(const Sheet& records, sal_Int32 at, const Place& p, const hos
   line[kRows] <<= static_cast<double>(b.empty() ? 0 : b.rows);
   line[kCols] <<= static_cast<double>(b.empty() ? 0 : b.cols);
   rows[0] = line;
+  const UndoOff off(doc);
   data->setDataArray(rows);
 }
 
@@ -637,7 +646,7 @@ void follow_block_records(const Doc& doc) {
       }();
       if (!place) {
         // A record dropped by the shared code: its references go too.
-        if (has_refs) clear_cells(records, line.at, kCellRef, kCut);
+        if (has_refs) clear_cells(doc, records, line.at, kCellRef, kCut);
         continue;
       }
       const auto cell = followed(doc, records->getCellByPosition(kCellRef, line.at));
@@ -645,13 +654,13 @@ void follow_block_records(const Doc& doc) {
       if (!cell || stamp != text_of(line.cells[kPrint])) {
         // Written by another host or an older quillo: the literal is all
         // that is known; from here on it is followed.
-        anchor(records, line);
+        anchor(doc, records, line);
         now.push_back({line.at, *place, false});
         continue;
       }
       if (cell->gone) {
         // The formula cell was deleted: the record names nothing.
-        clear_cells(records, line.at, kName, kCut);
+        clear_cells(doc, records, line.at, kName, kCut);
         continue;
       }
       const host::Block was = line.block();
@@ -660,7 +669,7 @@ void follow_block_records(const Doc& doc) {
       if (!was.empty()) {
         const auto area = followed(doc, records->getCellByPosition(kBlockRef, line.at));
         if (!area) {
-          anchor(records, line);
+          anchor(doc, records, line);
           now.push_back({line.at, *place, false});
           continue;
         }
@@ -668,12 +677,13 @@ void follow_block_records(const Doc& doc) {
           block = area->area.block;
           if (block.rows != was.rows || block.cols != was.cols) cut = true;
         }
-        if (block.empty()) clear_cells(records, line.at, kBlockRef, kBlockRef);
+        if (block.empty()) clear_cells(doc, records, line.at, kBlockRef, kBlockRef);
       }
       const Place at{cell->area.sheet, cell->area.block.top, cell->area.block.left};
       const bool moved = at.sheet != place->sheet || at.row != place->row || at.col != place->col;
-      if (moved || !same(block, was)) write_literal(records, line.at, at, block);
+      if (moved || !same(block, was)) write_literal(doc, records, line.at, at, block);
       if (cut && text_of(line.cells[kCut]) != kCutMark) {
+        const UndoOff off(doc);
         Reference<css::text::XTextRange>(records->getCellByPosition(kCut, line.at), UNO_QUERY)
             ->setString(ou(kCutMark));
       }
@@ -691,7 +701,7 @@ void follow_block_records(const Doc& doc) {
       std::size_t& kept = it->second;
       const bool replace = now[i].moved || !now[kept].moved;
       const std::size_t dropped = replace ? kept : i;
-      clear_cells(records, now[dropped].at, kName, kCut);
+      clear_cells(doc, records, now[dropped].at, kName, kCut);
       if (replace) kept = i;
     }
   } catch (const css::uno::Exception& e) {
@@ -710,7 +720,7 @@ void anchor_block_record(const Doc& doc, std::string_view sheet, std::int64_t ro
       const auto p = line.place();
       if (p && text::iequals(p->sheet, sheet) && p->row == row && p->col == col) found = &line;
     }
-    if (found) anchor(records, *found);
+    if (found) anchor(doc, records, *found);
   } catch (const css::uno::Exception& e) {
     std::cerr << "quillo: the block record could not be anchored: " << u8(e.Message) << "\n";
   }
