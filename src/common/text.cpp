@@ -226,6 +226,14 @@ void remove_chars(std::string& s, std::string_view chars) {
 }
 
 std::optional<double> locale_number(std::string_view s) {
+  // Plain digits (a definition's numbers, a page's counts) are read at once:
+  // up to 15 of them are exact in a double.
+  if (!s.empty() && s.size() <= 15 &&
+      std::all_of(s.begin(), s.end(), [](char c) { return is_digit(c); })) {
+    std::int64_t n = 0;
+    for (const char c : s) n = n * 10 + (c - '0');
+    return static_cast<double>(n);
+  }
   s = trim(s);
   bool negative = false;
   if (s.size() >= 2 && s.front() == '(' && s.back() == ')') {

@@ -34,7 +34,12 @@ struct CurlTransport::Transfer {
   char error[CURL_ERROR_SIZE] = {};
 
   ~Transfer() {
-    if (easy != nullptr) curl_easy_cleanup(easy);
+    if (easy == nullptr) return;
+    if (owner != nullptr) {
+      owner->recycle_easy(easy);
+    } else {
+      curl_easy_cleanup(easy);
+    }
   }
 };
 
@@ -146,6 +151,8 @@ CurlTransport::CurlTransport(host::EventLoop& loop) : m_loop(loop) {
 CurlTransport::~CurlTransport() {
   abort_all();
   m_closing = true;
+  for (void* easy : m_spare) curl_easy_cleanup(static_cast<CURL*>(easy));
+  m_spare.clear();
   if (m_multi != nullptr) curl_multi_cleanup(multi_of(m_multi));
   curl_slist_free_all(static_cast<curl_slist*>(m_headers));
   for (int fd : m_watched) m_loop.unwatch_fd(fd);
@@ -233,7 +240,7 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   const std::string address(url);
   auto t = std::make_unique<Transfer>();
   if (url_acceptable(address, &reason)) {
-    t->easy = curl_easy_init();
+    t->easy = static_cast<CURL*>(take_easy());
     if (t->easy == nullptr) reason = "Out of memory";
   }
   if (t->easy != nullptr && curl_easy_setopt(t->easy, CURLOPT_URL, address.c_str()) != CURLE_OK) {
@@ -271,6 +278,22 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   m_transfers.emplace(id, std::move(t));
   arm_watchdog(deadline);
   return id;
+}
+
+void* CurlTransport::take_easy() {
+  if (m_spare.empty()) return curl_easy_init();
+  void* easy = m_spare.back();
+  m_spare.pop_back();
+  return easy;
+}
+
+void CurlTransport::recycle_easy(void* easy) {
+  if (m_closing || m_spare.size() >= kSpareLimit) {
+    curl_easy_cleanup(static_cast<CURL*>(easy));
+    return;
+  }
+  curl_easy_reset(static_cast<CURL*>(easy));
+  m_spare.push_back(easy);
 }
 
 std::unique_ptr<CurlTransport::Transfer> CurlTransport::detach(RequestId id) {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "host/event_loop.h"
 #include "http/http_transport.h"
@@ -65,18 +66,25 @@ class CurlTransport : public HttpTransport {
   bool follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult& result);
   // Takes a transfer out of curl and our table; the caller reports it.
   std::unique_ptr<Transfer> detach(RequestId id);
+  // An easy handle for a new transfer: a spare one when there is one.
+  void* take_easy();
+  // Keeps a finished transfer's easy handle, its options cleared, for the
+  // next transfer (making one costs more than a small answer's parse).
+  void recycle_easy(void* easy);
 
   host::EventLoop& m_loop;
   void* m_multi = nullptr;    // CURLM*
   void* m_headers = nullptr;  // curl_slist* shared by every transfer
   std::map<RequestId, std::unique_ptr<Transfer>> m_transfers;
   std::set<int> m_watched;
+  std::vector<void*> m_spare;  // CURL* handles of finished transfers, at most kSpareLimit
   host::TimerId m_curl_timer = 0;
   host::TimerId m_watchdog = 0;
   std::int64_t m_watchdog_deadline = -1;
   RequestId m_next_id = 1;
   std::int64_t m_connections_opened = 0;
   bool m_closing = false;  // set while the destructor hands connections back
+  static constexpr std::size_t kSpareLimit = 16;
 };
 
 }  // namespace quillo::http

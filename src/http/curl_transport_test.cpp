@@ -213,6 +213,31 @@ TEST_F(CurlTransportTest, AddressesWithANulByteCannotStart) {
   EXPECT_EQ(m_results.size(), 1u);
 }
 
+TEST_F(CurlTransportTest, ATransfersSettingsEndWithIt) {
+  // Finished transfers hand their curl handles on to the next ones: a
+  // proxy and its credentials asked for once must not stay behind.
+  m_service.faults().set_proxy_credentials("user", "secret");
+  const std::string url = m_service.base_url() + "/quote?s=" + service::instruments()[3].symbol;
+  HttpSettings capped;
+  capped.max_body_bytes = 100;
+  HttpSettings anonymous;
+  anonymous.useproxy = 1;
+  anonymous.proxy_server = "127.0.0.1:" + std::to_string(m_service.fault_port());
+  HttpSettings signed_in = anonymous;
+  signed_in.proxy_user = "user";
+  signed_in.proxy_password = "secret";
+  for (int round = 0; round < 3; ++round) {
+    HttpResult r = fetch(url, capped);
+    EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
+    EXPECT_EQ(fetch(url, signed_in).status, 200);
+    EXPECT_EQ(fetch(url, anonymous).status, 407);
+    r = fetch(url);
+    EXPECT_EQ(r.status, 200) << r.error_text;
+    EXPECT_NE(r.body.find(service::instruments()[3].name), std::string::npos);
+  }
+  EXPECT_EQ(m_service.faults().proxied().size(), 3u);
+}
+
 TEST_F(CurlTransportTest, ConnectionsAreReusedAcrossManyRequests) {
   // Forty requests, at most four under way at a time.
   constexpr int kTotal = 40;

@@ -375,6 +375,10 @@ std::string clsparse::getvalue_fromhtml(std::string_view html, std::int64_t n) {
 }
 
 std::string clsparse::getallvalue_fromhtml(std::string_view html) {
+  // Text without tags is its own one run (a table cell's figure, mostly).
+  if (html.find_first_of("<>") == npos) {
+    return html.empty() ? std::string(kNotFound) : std::string(html);
+  }
   const std::string h = "<tmp>" + std::string(html) + "<tmp>";
   std::string result;
   bool any = false;

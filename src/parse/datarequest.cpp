@@ -171,6 +171,24 @@ std::optional<ResultRow> ResultRows::find(std::int32_t id) const {
   return std::nullopt;
 }
 
+std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) const {
+  const char* p = m_bytes.data();
+  const char* end = p + m_bytes.size();
+  while (p < end) {
+    const bool match = take<std::int32_t>(p) == id;
+    const auto stored = static_cast<std::size_t>(p[0]);
+    const auto filler = static_cast<Filler>(p[1]);
+    p += 2;
+    if (match) {
+      if (slot >= stored) return filler == kFillEmptyText ? Value(std::string()) : Value();
+      for (std::size_t i = 0; i < slot; ++i) skip_value(p);
+      return read_value(p, m_others);
+    }
+    for (std::size_t i = 0; i < stored; ++i) skip_value(p);
+  }
+  return std::nullopt;
+}
+
 void ResultRows::shrink_to_fit() {
   m_bytes.shrink_to_fit();
   m_others.shrink_to_fit();

@@ -63,6 +63,9 @@ class ResultRows {
   ResultRow operator[](std::size_t i) const;
   // The first row with this id.
   std::optional<ResultRow> find(std::int32_t id) const;
+  // Its value at place slot (0-based, below 8) alone; nullopt when no row
+  // has the id.
+  std::optional<Value> find_slot(std::int32_t id, std::size_t slot) const;
   // Gives back the room the buffer grew by once the rows are stored.
   void shrink_to_fit();
 

@@ -573,14 +573,13 @@ std::optional<Value> request_value(const datarequest& request, const FieldDef& f
                                    const ParameterChoice& params) {
   const auto id = text::to_int32(field.id);
   if (!id) return std::nullopt;
-  const std::optional<ResultRow> row = request.find_row(*id);
-  if (!row) return Value(std::string(kNotFound));
-  Value value;
+  // The slot the field reads; nullopt for a selector that names none.
+  std::optional<std::size_t> slot;
   // A JSON or CSV field reads a row across only when it names a selector.
   const bool structured = field.type == "json" || field.type == "csv";
   if (field.coltype == "Fixednumeric" || field.type == "single" ||
       (structured && field.colvalue.empty())) {
-    value = row->slots[0];
+    slot = 0;
   } else {
     std::optional<std::int32_t> n;
     for (std::size_t i = 0; i < params.names.size(); ++i) {
@@ -589,9 +588,13 @@ std::optional<Value> request_value(const datarequest& request, const FieldDef& f
         break;
       }
     }
-    if (!n || *n < 1 || *n > 8) return std::nullopt;
-    value = row->slots[static_cast<std::size_t>(*n - 1)];
+    if (n && *n >= 1 && *n <= 8) slot = static_cast<std::size_t>(*n - 1);
   }
+  // Only the value read is made, not the row's others.
+  std::optional<Value> found = request.parsed.find_slot(*id, slot.value_or(0));
+  if (!found) return Value(std::string(kNotFound));
+  if (!slot) return std::nullopt;
+  Value value = std::move(*found);
   // Scaling needs a units divisor: without a units parameter (or with 0)
   // the value stands as it is rather than failing with a division by zero.
   if (field.scaleable == "1" && params.units != 0) {

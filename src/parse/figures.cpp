@@ -37,6 +37,8 @@ std::size_t currency_at(std::string_view s) {
 // placeholder for "no value" and stays.
 void figure_minus_signs(std::string& t) {
   if (t.find_first_of("0123456789") == npos) return;
+  // Every dash below starts with one of these two bytes.
+  if (t.find_first_of("\xE2\xEF") == npos) return;
   for (const std::string_view dash : {"\xE2\x88\x92", "\xE2\x80\x92", "\xE2\x80\x93",
                                       "\xE2\x80\x94", "\xEF\xB9\xA3", "\xEF\xBC\x8D"}) {
     text::replace_all(t, dash, "-");

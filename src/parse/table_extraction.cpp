@@ -1,8 +1,9 @@
 #include "parse/table_extraction.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <unordered_set>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -267,17 +268,21 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   cls_parsetable table;
   FieldValues values;
   const std::vector<FieldDef>& fields = category->fields;
-  std::unordered_set<std::int32_t> stored;
+  // The ids stored so far: a category has tens of fields, so a list is
+  // searched faster than a hash set is filled.
+  std::vector<std::int32_t> stored;
   stored.reserve(fields.size());
   std::vector<std::size_t> table_starts;
   auto store = [&](std::int32_t id, std::array<Value, 8> slots) {
     result_add(request, id, std::move(slots));
-    stored.insert(id);
+    stored.push_back(id);
   };
   for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
     const FieldDef& f = fields[k0];
     const auto id = text::to_int32(f.id);
-    if (!id || stored.contains(*id)) continue;  // stored with an earlier table
+    if (!id || std::find(stored.begin(), stored.end(), *id) != stored.end()) {
+      continue;  // stored with an earlier table
+    }
 
     if (f.type == "single") {
       // A single field lies between markers; without them it stores nothing.

@@ -225,7 +225,15 @@ TEST(ResultRowsTest, RowsComeBackAsStored) {
     const auto found = rows.find(r->id);
     ASSERT_TRUE(found) << r->id;
     EXPECT_EQ(found->slots, r->slots) << r->id;
+    // One slot alone reads as the whole row's, the filler included.
+    for (std::size_t i = 0; i < 8; ++i) {
+      const auto slot = rows.find_slot(r->id, i);
+      ASSERT_TRUE(slot) << r->id;
+      EXPECT_EQ(*slot, r->slots[i]) << r->id << " slot " << i;
+      EXPECT_EQ(slot->type(), r->slots[i].type()) << r->id << " slot " << i;
+    }
   }
+  EXPECT_FALSE(rows.find_slot(4, 0));
   EXPECT_EQ(rows.find(11)->slots[0].array().items.front(), Value(1.0));
   EXPECT_EQ(rows[4].slots[0], Value("later"));
   EXPECT_EQ(rows[1].id, 7);

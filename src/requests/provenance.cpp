@@ -498,10 +498,34 @@ std::int64_t ProvenanceLog::now() const {
       .count();
 }
 
+namespace {
+
+// Whether the argument reads as this text (argument_text), without making a
+// copy of a text argument: a cell is noted at each of its evaluations.
+bool argument_is(const Value& v, const std::string& text) {
+  if (v.is_text()) return v.text() == text;
+  return argument_text(v) == text;
+}
+
+}  // namespace
+
 void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>& args) {
   if (args.empty()) return;
   const host::Range* caller = host::as_range(args.back());
   if (!caller) return;
+  // The cell's place is asked once: it gives the note's key and place.
+  const std::optional<host::CellPlace> at = caller->place();
+  if (!at) return;
+  const NoteKey key{place_of(at->book, at->sheet), at->row, at->col};
+  // A single item evaluated again asking the same is known already.
+  if (method == "i_fsingle" && args.size() >= 2) {
+    const auto known = m_notes.find(key);
+    if (known != m_notes.end() && known->second.kind == FilledKind::Single &&
+        argument_is(args[0], known->second.instrument) &&
+        argument_is(args[1], known->second.field)) {
+      return;
+    }
+  }
   Note n;
   if (method == "i_fsingle") {
     n.kind = FilledKind::Single;
@@ -532,10 +556,7 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
     }
     n.derived->formula = caller->formula().value_or("");
   }
-  // The cell's place is asked once: it gives the key and the note's place.
-  const std::optional<host::CellPlace> at = caller->place();
-  if (!at) return;
-  auto [it, added] = m_notes.try_emplace(host::cellkey(*at));
+  auto [it, added] = m_notes.try_emplace(key);
   Note& old = it->second;
   // A series is noted at every call (it is computed anew); the others only
   // when they ask something else.
@@ -543,7 +564,7 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
       n.kind != FilledKind::Series) {
     return;
   }
-  n.place = place_of(at->book, at->sheet);
+  n.place = key.place;
   n.row = at->row;
   n.col = at->col;
   n.noted_ms = now();
@@ -636,7 +657,6 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
     const std::string* sheet = nullptr;
     std::int64_t row = 0;
     std::int64_t col = 0;
-    const std::string* key = nullptr;  // a note's, or null for the file's record
     const Note* note = nullptr;
     const ProvenanceRecord* filed = nullptr;
     bool operator<(const Entry& o) const {
@@ -651,7 +671,7 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
   for (const auto& [key, n] : m_notes) {
     const auto& [workbook, sheet] = m_places[n.place];
     if (workbook != name || !holds_formula(book, sheet, n.row, n.col)) continue;
-    entries.push_back(Entry{&sheet, n.row, n.col, &key, &n, nullptr});
+    entries.push_back(Entry{&sheet, n.row, n.col, &n, nullptr});
   }
   // Of two notes of one place the later one speaks for it.
   std::stable_sort(entries.begin(), entries.end());
@@ -667,7 +687,7 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
   entries = {};
   const std::size_t noted = unique.size();
   for (const ProvenanceRecord& r : filed) {
-    const Entry e{&r.sheet, r.row, r.col, nullptr, nullptr, &r};
+    const Entry e{&r.sheet, r.row, r.col, nullptr, &r};
     const auto at =
         std::lower_bound(unique.begin(), unique.begin() + static_cast<std::ptrdiff_t>(noted), e);
     const bool taken =
@@ -707,7 +727,9 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
         r.formula = n.derived->formula;
       }
     } else {
-      r.fetch = fetch_of(*e.key, requests, from_file);
+      const auto& [workbook, sheet] = m_places[n.place];
+      r.fetch = fetch_of(host::cellkey(host::CellPlace{workbook, sheet, n.row, n.col}), requests,
+                         from_file);
     }
     if (n.kind == FilledKind::Table || n.kind == FilledKind::Series) {
       const auto block = host::recorded_block(

@@ -179,6 +179,22 @@ class ProvenanceLog {
     std::unique_ptr<Derived> derived;
     std::int64_t noted_ms = 0;
   };
+  // A note's cell: its workbook and sheet as a place in m_places.
+  struct NoteKey {
+    std::uint32_t place = 0;
+    std::int32_t row = 0;
+    std::int32_t col = 0;
+    bool operator==(const NoteKey&) const = default;
+  };
+  struct NoteKeyHash {
+    std::size_t operator()(const NoteKey& k) const {
+      const std::uint64_t cell =
+          (static_cast<std::uint64_t>(static_cast<std::uint32_t>(k.row)) << 32) |
+          static_cast<std::uint32_t>(k.col);
+      std::uint64_t h = (cell ^ k.place) * 0x9E3779B97F4A7C15ull;
+      return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+  };
   // The number of a workbook and sheet in m_places, added when new.
   std::uint32_t place_of(const std::string& workbook, const std::string& sheet);
   std::optional<FetchInfo> fetch_of(const std::string& key,
@@ -194,7 +210,7 @@ class ProvenanceLog {
   const RequestRegistry& m_registry;
   const Definitions& m_definitions;
   std::function<std::int64_t()> m_now;
-  std::unordered_map<std::string, Note> m_notes;                // by cell key
+  std::unordered_map<NoteKey, Note, NoteKeyHash> m_notes;       // by cell
   std::vector<std::pair<std::string, std::string>> m_places;    // workbook, sheet
   std::unordered_map<std::string, FetchInfo> m_fetches;         // by request URL
   std::map<std::string, std::vector<ProvenanceRecord>> m_file;  // by workbook name

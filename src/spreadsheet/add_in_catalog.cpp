@@ -64,9 +64,10 @@ bool AddInCatalog::computes(std::string_view name, const std::string* book) cons
 
 std::optional<Value> AddInCatalog::call(std::string_view name, const std::string* book,
                                         std::vector<Value>& args, const CellAddr& caller) {
-  // Copy the declaration: the method may install or remove libraries.
-  std::optional<LibraryFunction> fn;
-  if (const LibraryFunction* f = reached(name, book)) fn = *f;
+  // The declaration is read only while the arguments are put in order,
+  // before the method runs (it may install or remove libraries), so it is
+  // not copied: a call is made at every evaluation of a formula cell.
+  const LibraryFunction* fn = reached(name, book);
   if (!fn) return std::nullopt;
   const auto method = m_methods.find(fn->method);
   if (!method) return std::nullopt;
@@ -75,6 +76,7 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
       std::count_if(fn->params.begin(), fn->params.end(), [](const auto& p) { return !p.caller; }));
   if (args.size() > written) return Value(ErrorCode::Value);
   std::vector<Value> margs;
+  margs.reserve(fn->params.size());
   std::size_t next = 0;
   for (const LibraryParam& p : fn->params) {
     if (p.caller) {
