@@ -167,11 +167,6 @@ bool can_lie(const Block& b, std::int64_t row, std::int64_t col, BlockShape shap
   return b.left == col && b.cols <= 2 && (b.top == row || b.top == row + 1);
 }
 
-bool overlaps(const Block& a, const Block& b) {
-  return !a.empty() && !b.empty() && a.top <= b.bottom() && b.top <= a.bottom() &&
-         a.left <= b.right() && b.left <= a.right();
-}
-
 // The parts of b outside o.
 void cut_out(const Block& b, const Block& o, std::vector<Block>& out) {
   if (!overlaps(b, o)) {
@@ -353,6 +348,25 @@ std::string cut_text(std::int64_t rows_left_out, std::int64_t cols_left_out) {
 std::string blocked_text(const CellPos& in_the_way, const CellPos& owner) {
   return std::string(kBlockedPrefix) + a1_address(in_the_way.row, in_the_way.col) +
          " is in the block of the formula in " + a1_address(owner.row, owner.col);
+}
+
+bool overlaps(const Block& a, const Block& b) {
+  return !a.empty() && !b.empty() && a.top <= b.bottom() && b.top <= a.bottom() &&
+         a.left <= b.right() && b.left <= a.right();
+}
+
+std::optional<Block> covered_input(const Block& b, const std::vector<Block>& inputs) {
+  for (const Block& input : inputs) {
+    if (overlaps(b, input)) return input;
+  }
+  return std::nullopt;
+}
+
+std::string blocked_input_text(const Block& input) {
+  const std::string where =
+      input.rows == 1 && input.cols == 1 ? a1_address(input.top, input.left) : block_address(input);
+  return std::string(kBlockedPrefix) + "the block would cover " + where +
+         ", which the formula reads";
 }
 
 std::optional<Block> recorded_block(const Workbook& book, std::string_view sheet, std::int64_t row,

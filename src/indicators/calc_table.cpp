@@ -192,6 +192,15 @@ void CalcTable::write_series(CalcRecord& r) {
   // overwritten: nothing is written and the cell says which one blocks it;
   // the series written before is cleared, as it is no longer this
   // formula's answer.
+  // Nor over the table it reads: each write would change its input and
+  // compute it again.
+  const host::Block whole_out{two ? std::int64_t{r.row} : std::int64_t{r.row} + 1, r.col,
+                              static_cast<std::int64_t>(n) + (two ? 1 : 0), cols};
+  if (const auto input = host::covered_input(host::on_sheet(whole_out), r.inputs)) {
+    r.caption = host::blocked_input_text(*input);
+    clear_series(r);
+    return;
+  }
   auto in_the_way = host::first_formula(**sheet, series);
   if (!in_the_way && two) in_the_way = host::first_formula(**sheet, caption2);
   if (in_the_way) {
