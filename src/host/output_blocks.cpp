@@ -362,6 +362,28 @@ std::optional<Block> covered_input(const Block& b, const std::vector<Block>& inp
   return std::nullopt;
 }
 
+std::optional<Block> input_block(const Value& arg, const Range& caller) {
+  const Range* range = as_range(arg);
+  if (!range) return std::nullopt;
+  const auto sheet = range->worksheet();
+  const auto own = caller.worksheet();
+  if (!sheet.ok() || !own.ok()) return std::nullopt;
+  // Handles may be made afresh for each question: the sheet is told by its
+  // workbook's and its own name.
+  auto place = [](const WorksheetPtr& ws) -> std::optional<std::string> {
+    const auto name = ws->name();
+    const auto book = ws->workbook();
+    if (!name.ok() || !book.ok()) return std::nullopt;
+    return (*book)->name().value_or(std::string()) + "\n" + *name;
+  };
+  const auto at = place(*sheet);
+  if (!at || at != place(*own)) return std::nullopt;
+  const auto row = range->row(), col = range->column();
+  const auto rows = range->row_count(), cols = range->column_count();
+  if (!row.ok() || !col.ok() || !rows.ok() || !cols.ok()) return std::nullopt;
+  return Block{*row, *col, *rows, *cols};
+}
+
 std::string blocked_input_text(const Block& input) {
   const std::string where =
       input.rows == 1 && input.cols == 1 ? a1_address(input.top, input.left) : block_address(input);

@@ -88,6 +88,9 @@ bool overlaps(const Block& a, const Block& b);
 // what its formula reads would change its own input, and the formula
 // would compute again and write again without end: it is never written.
 std::optional<Block> covered_input(const Block& b, const std::vector<Block>& inputs);
+// Where an argument of the formula in `caller` lies when it is a range on
+// the caller's own sheet; nullopt for any other argument.
+std::optional<Block> input_block(const Value& arg, const Range& caller);
 // "Blocked: the block would cover A2:F21, which the formula reads".
 std::string blocked_input_text(const Block& input);
 

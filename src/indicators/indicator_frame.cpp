@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/output_blocks.h"
 #include "host/range.h"
 #include "indicators/ta.h"
 
@@ -195,30 +196,6 @@ std::optional<Value> check_arguments(Kind kind, const Definition& def, std::span
   return std::nullopt;
 }
 
-// Where a table argument lies when it is a range on the calling cell's
-// sheet; nullopt otherwise.
-std::optional<host::Block> same_sheet_block(const Value& table, const host::Range& caller) {
-  const host::Range* range = host::as_range(table);
-  if (!range) return std::nullopt;
-  const auto sheet = range->worksheet();
-  const auto own = caller.worksheet();
-  if (!sheet.ok() || !own.ok()) return std::nullopt;
-  // Handles may be made afresh for each question: the sheet is told by its
-  // workbook's and its own name.
-  auto place = [](const host::WorksheetPtr& ws) -> std::optional<std::string> {
-    const auto name = ws->name();
-    const auto book = ws->workbook();
-    if (!name.ok() || !book.ok()) return std::nullopt;
-    return (*book)->name().value_or(std::string()) + "\n" + *name;
-  };
-  const auto at = place(*sheet);
-  if (!at || at != place(*own)) return std::nullopt;
-  const auto row = range->row(), col = range->column();
-  const auto rows = range->row_count(), cols = range->column_count();
-  if (!row.ok() || !col.ok() || !rows.ok() || !cols.ok()) return std::nullopt;
-  return host::Block{*row, *col, *rows, *cols};
-}
-
 }  // namespace
 
 Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
@@ -276,7 +253,7 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
   CalcRecord& done = m_calcs.at(*index);
   done.inputs.clear();
   for (int k = 0; k < def.tables; ++k) {
-    if (const auto input = same_sheet_block(args[static_cast<std::size_t>(k)], *caller)) {
+    if (const auto input = host::input_block(args[static_cast<std::size_t>(k)], *caller)) {
       done.inputs.push_back(*input);
     }
   }
