@@ -304,6 +304,30 @@ host::Block block_of(const host::lo::LiveChange& change, sal_Int32 row, sal_Int3
                      right - left + 1};
 }
 
+// Whether the cells of the parts (0-based, inclusive corners) hold what
+// value_at gives for them, and `last` (the block written last) is `whole`.
+template <typename Parts, typename ValueAt>
+bool already_written(const Reference<css::sheet::XSpreadsheet>& sheet, const host::Block& last,
+                     const host::Block& whole, const Parts& parts, const ValueAt& value_at) {
+  if (whole.empty() || last.top != whole.top || last.left != whole.left ||
+      last.rows != whole.rows || last.cols != whole.cols) {
+    return false;
+  }
+  for (const auto& p : parts) {
+    Reference<css::sheet::XCellRangeData> data(
+        sheet->getCellRangeByPosition(p.left, p.top, p.right, p.bottom), UNO_QUERY);
+    if (!data.is()) return false;
+    const auto rows = data->getDataArray();
+    for (sal_Int32 r = p.top; r <= p.bottom; ++r) {
+      const auto& line = rows[r - p.top];
+      for (sal_Int32 c = p.left; c <= p.right; ++c) {
+        if (line[c - p.left] != value_at(r, c)) return false;
+      }
+    }
+  }
+  return true;
+}
+
 // Writes the table around the cell at (row, col) of the sheet, through the
 // shared output blocks: every cell of the block but the calling cell
 // itself, after clearing the block the cell wrote last (as the document's
@@ -374,6 +398,20 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   // rows behind: only cells still holding what was written, never a
   // formula nor another formula's block.
   auto& remembered = remembered_blocks();
+  // A table already in place as it would be written is not written again:
+  // every write makes Calc recompute its volatile cells (INDIRECT, TODAY),
+  // whose calls would have their tables written again, without end.
+  const std::string cut = laid.rows > whole.rows || laid.cols > whole.cols
+                              ? host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols)
+                              : std::string();
+  if (already_written(sheet, remembered[owner], whole, parts,
+                      [&](sal_Int32 r, sal_Int32 c) { return value_at(r - row, c - col); })) {
+    return cut;
+  }
+  if (whole.empty() && remembered[owner].empty() &&
+      !host::recorded_block(*book, owner.sheet, row + 1, col + 1, shape).has_value()) {
+    return cut;  // nothing written before, nothing to write
+  }
   host::clear_previous(*book, *ws, owner.sheet, row + 1, col + 1, shape, remembered[owner]);
   auto is_date = [&](sal_Int32 r, sal_Int32 c) {
     return change
@@ -422,10 +460,7 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   }
   // A table that runs past the sheet's last row or column is written as
   // far as it fits, and the cell says what was left out.
-  if (laid.rows > whole.rows || laid.cols > whole.cols) {
-    return host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols);
-  }
-  return {};
+  return cut;
 }
 
 // The key of the document's "YYYY-MM-DD" number format, added when it
