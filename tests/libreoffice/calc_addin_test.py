@@ -365,8 +365,8 @@ def guarded_writes(s):
     doc.Sheets.insertNewByName("Own", 1)
     own = doc.Sheets.getByName("Own")
     rows = put_prices(own, 2)
-    type_formula(own.getCellRangeByName("B1"), "=SMA(A2:F21,3)")
-    cell("K1").getString()
+    type_formula(own.getCellRangeByName("B1"), "=SMA(A2:F21,2)")
+    cell("K1").getString()  # its call is made
 
     def settled():
         shown = own.getCellRangeByName("B1").getString(), cell("H1").getString()
