@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "host/output_blocks.h"
 #include "host/range.h"
 
 namespace quillo::history {
@@ -38,6 +39,9 @@ struct Area {
   double end_date = 0;
   std::string fields;
   std::vector<Value> options;  // flat name/value list, from element 1
+  // The ranges the formula reads on its own sheet (an options range, date
+  // cells): its table is never written over them.
+  std::vector<host::Block> inputs;
   // Why the last answer's table was not written whole (a formula in the
   // way, the sheet's edge); empty when it was.
   std::string problem;

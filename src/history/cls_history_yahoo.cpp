@@ -137,6 +137,11 @@ void cls_history_yahoo::write_area(Area& a, std::string_view csv) {
   // A formula in the way (a user's, another history formula), or another
   // formula's block, is never overwritten: nothing is written and the old
   // block stays.
+  // Nor over what the formula reads (its options range, date cells).
+  if (const auto input = host::covered_input(shown, a.inputs)) {
+    a.problem = host::blocked_input_text(*input);
+    return;
+  }
   if (const auto in_the_way = host::first_formula(**sheet, shown)) {
     a.problem = host::blocked_text(*in_the_way);
     return;

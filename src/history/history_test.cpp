@@ -226,6 +226,19 @@ TEST_F(HistoryTest, ATableNeverOverwritesAFormula) {
   EXPECT_EQ(shown(3, 5), "10");
 }
 
+// A table that would cover what its formula reads (here its options range
+// below it) is not written; the options stay as the user typed them.
+TEST_F(HistoryTest, ATableNeverCoversWhatItsFormulaReads) {
+  Area& a = area(1, 1, "ALL");
+  ASSERT_TRUE((*sheet->range("B4"))->set_value(Value("SORT")).ok());
+  a.inputs = {host::Block{4, 2, 1, 2}};
+  std::string csv = answer(5);
+  yahoo.fieldparse(csv, 1);
+  EXPECT_EQ(a.problem, "Blocked: the block would cover B4:C4, which the formula reads");
+  EXPECT_EQ(shown(4, 2), "SORT");
+  EXPECT_EQ(shown(2, 1), "");
+}
+
 // A table an earlier session wrote, as the workbook records it: a session
 // that never wrote it (a new area) clears exactly that block.
 TEST_F(HistoryTest, AnEarlierSessionsTableIsClearedFromTheWorkbooksRecord) {

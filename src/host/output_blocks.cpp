@@ -170,11 +170,6 @@ bool can_lie(const Block& b, std::int64_t row, std::int64_t col, BlockShape shap
   return b.left == col && b.cols <= 2 && b.top >= row;
 }
 
-bool overlaps(const Block& a, const Block& b) {
-  return !a.empty() && !b.empty() && a.top <= b.bottom() && b.top <= a.bottom() &&
-         a.left <= b.right() && b.left <= a.right();
-}
-
 // The parts of b outside o.
 void cut_out(const Block& b, const Block& o, std::vector<Block>& out) {
   if (!overlaps(b, o)) {
@@ -356,6 +351,47 @@ std::string cut_text(std::int64_t rows_left_out, std::int64_t cols_left_out) {
 std::string blocked_text(const CellPos& in_the_way, const CellPos& owner) {
   return std::string(kBlockedPrefix) + a1_address(in_the_way.row, in_the_way.col) +
          " is in the block of the formula in " + a1_address(owner.row, owner.col);
+}
+
+bool overlaps(const Block& a, const Block& b) {
+  return !a.empty() && !b.empty() && a.top <= b.bottom() && b.top <= a.bottom() &&
+         a.left <= b.right() && b.left <= a.right();
+}
+
+std::optional<Block> covered_input(const Block& b, const std::vector<Block>& inputs) {
+  for (const Block& input : inputs) {
+    if (overlaps(b, input)) return input;
+  }
+  return std::nullopt;
+}
+
+std::optional<Block> input_block(const Value& arg, const Range& caller) {
+  const Range* range = as_range(arg);
+  if (!range) return std::nullopt;
+  const auto sheet = range->worksheet();
+  const auto own = caller.worksheet();
+  if (!sheet.ok() || !own.ok()) return std::nullopt;
+  // Handles may be made afresh for each question: the sheet is told by its
+  // workbook's and its own name.
+  auto place = [](const WorksheetPtr& ws) -> std::optional<std::string> {
+    const auto name = ws->name();
+    const auto book = ws->workbook();
+    if (!name.ok() || !book.ok()) return std::nullopt;
+    return (*book)->name().value_or(std::string()) + "\n" + *name;
+  };
+  const auto at = place(*sheet);
+  if (!at || at != place(*own)) return std::nullopt;
+  const auto row = range->row(), col = range->column();
+  const auto rows = range->row_count(), cols = range->column_count();
+  if (!row.ok() || !col.ok() || !rows.ok() || !cols.ok()) return std::nullopt;
+  return Block{*row, *col, *rows, *cols};
+}
+
+std::string blocked_input_text(const Block& input) {
+  const std::string where =
+      input.rows == 1 && input.cols == 1 ? a1_address(input.top, input.left) : block_address(input);
+  return std::string(kBlockedPrefix) + "the block would cover " + where +
+         ", which the formula reads";
 }
 
 std::optional<Block> recorded_block(const Workbook& book, std::string_view sheet, std::int64_t row,

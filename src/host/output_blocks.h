@@ -20,9 +20,10 @@
 // beside its formula cleared, on the same fingerprint condition
 // (clear_left_behind).
 //
-// A block never overwrites a formula nor another formula's recorded block:
-// the caller looks for one in the way first (first_formula,
-// first_in_other_block) and writes nothing when there is one.
+// A block never overwrites a formula, another formula's recorded block nor
+// the cells its own formula reads: the caller looks for one in the way
+// first (first_formula, first_in_other_block, covered_input) and writes
+// nothing when there is one.
 //
 // Built on the host interfaces only. Loop thread only; writes may evaluate
 // formulas before they return.
@@ -32,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/worksheet.h"
 
@@ -82,6 +84,19 @@ std::string cut_text(std::int64_t rows_left_out, std::int64_t cols_left_out);
 
 // "Blocked: G4 is in the block of the formula in A3".
 std::string blocked_text(const CellPos& in_the_way, const CellPos& owner);
+
+// Whether the two blocks share a cell.
+bool overlaps(const Block& a, const Block& b);
+// The first of the formula's input ranges (on the block's sheet) that the
+// block would cover; nullopt when it covers none. A block written over
+// what its formula reads would change its own input, and the formula
+// would compute again and write again without end: it is never written.
+std::optional<Block> covered_input(const Block& b, const std::vector<Block>& inputs);
+// Where an argument of the formula in `caller` lies when it is a range on
+// the caller's own sheet; nullopt for any other argument.
+std::optional<Block> input_block(const Value& arg, const Range& caller);
+// "Blocked: the block would cover A2:F21, which the formula reads".
+std::string blocked_input_text(const Block& input);
 
 // Where a formula's block lies: a price table starts in the row below the
 // formula cell (in the column right of it when transposed); a series lies

@@ -188,6 +188,15 @@ void CalcTable::write_series(CalcRecord& r) {
   const host::Block laid{std::int64_t{r.row} + 1, r.col, static_cast<std::int64_t>(n), cols};
   const host::Block series = host::on_sheet(laid);
   const host::Block caption2{r.row, std::int64_t{r.col} + 1, 1, 1};
+  // Never over the table it reads: each write would change its input and
+  // compute it again. The series written before is cleared.
+  const host::Block whole_out{two ? std::int64_t{r.row} : std::int64_t{r.row} + 1, r.col,
+                              static_cast<std::int64_t>(n) + (two ? 1 : 0), cols};
+  if (const auto input = host::covered_input(host::on_sheet(whole_out), r.inputs)) {
+    r.caption = host::blocked_input_text(*input);
+    clear_series(r);
+    return;
+  }
   // A formula in the way, or another formula's block, is never
   // overwritten: nothing is written and the cell says which one blocks it;
   // the series written before is cleared, as it is no longer this

@@ -59,6 +59,9 @@ struct CalcRecord {
   // The block written last (the workbook records it too, so a later
   // session clears it as well).
   host::Block out;
+  // The table ranges the formula reads that lie on its own sheet: a series
+  // written over one would change its own input.
+  std::vector<host::Block> inputs;
   // The series could not be computed: the pass clears the one written
   // before, so nothing reads stale values.
   bool clear_pending = false;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/output_blocks.h"
 #include "host/range.h"
 #include "indicators/ta.h"
 
@@ -270,12 +271,22 @@ Value IndicatorFrame::call(Kind kind, std::span<const Value> args) {
     filled = t.rows();
   }
   CalcRecord& done = m_calcs.at(*index);
+  done.inputs.clear();
+  for (int k = 0; k < def.tables; ++k) {
+    if (const auto input = host::input_block(args[static_cast<std::size_t>(k)], *caller)) {
+      done.inputs.push_back(*input);
+    }
+  }
   if (!series) {
     // A series computed before no longer fits the sheet: it is not written.
     done.state = CalcState::Idle;
     done.values.clear();
     done.values2.clear();
     done.clear_pending = true;
+    // What the cell answers when it is evaluated again while the add-in
+    // writes (another indicator's series): its failure, not an empty
+    // caption.
+    done.caption = std::string(kCalculationError);
     return Value(kCalculationError);
   }
   std::string params;

@@ -192,6 +192,12 @@ TEST_F(SeriesBlockTest, AFailedOrBlockedIndicatorClearsItsOldSeries) {
   EXPECT_EQ(shown("H1"), "Calculation error");
   EXPECT_EQ(shown("H21"), "");
   EXPECT_EQ(shown("H9"), "");
+  // Evaluated again while the add-in writes another series (a host that
+  // recalculates every call then), it still says why it failed.
+  calculating = true;
+  set("H1", "=sma(A1:F21,5)");
+  calculating = false;
+  EXPECT_EQ(shown("H1"), "Calculation error");
 
   ASSERT_TRUE((*sheet->range("B9"))->set_value(Value(20.0)).ok());
   set("J1", "=sma(A1:F11,5)");
@@ -204,6 +210,23 @@ TEST_F(SeriesBlockTest, AFailedOrBlockedIndicatorClearsItsOldSeries) {
   EXPECT_EQ(shown("J10"), "");
   EXPECT_EQ(shown("J11"), "");
   EXPECT_EQ(shown("J15"), "2");
+}
+
+// A series that would lie over the table its formula reads is never
+// written: the table's prices stay as they are and the cell says why.
+TEST_F(SeriesBlockTest, ASeriesOverItsOwnTableIsBlocked) {
+  use(*app.workbooks().add());
+  put_table();
+  const std::string close = shown("B5");
+  set("B1", "=sma(A2:F21,3)");
+  for (int i = 0; i < 3; ++i) calcs.calc_pass();
+  EXPECT_EQ(shown("B1"), "Blocked: the block would cover A2:F21, which the formula reads");
+  EXPECT_EQ(shown("B5"), close);
+  // Beside the table it is written as ever.
+  set("H1", "=sma(A2:F21,3)");
+  calcs.calc_pass();
+  EXPECT_EQ(shown("H1"), "SMA,3");
+  EXPECT_FALSE(shown("H10").empty());
 }
 
 }  // namespace

@@ -52,7 +52,9 @@
 #include "host/libreoffice/shared_outcome.h"
 #include "host/output_blocks.h"
 #include "libreoffice/calc_undo.h"
+#include "libreoffice/calc_scratch.h"
 #include "libreoffice/calc_workbook.h"
+#include "libreoffice/calc_write_checks.h"
 #include "libreoffice/uno_values.h"
 
 namespace css = com::sun::star;
@@ -175,54 +177,13 @@ std::optional<Value> argument_value(const std::string& arg,
     return Value(*n);
   }
   if (arg.front() == '{') return array_literal(arg);
-  std::string ref = arg;
-  Reference<css::sheet::XSpreadsheet> on = sheet;
-  const auto dot = ref.rfind('.');
-  if (dot != std::string::npos) {
-    std::string name = ref.substr(0, dot);
-    ref = ref.substr(dot + 1);
-    if (!name.empty() && name.front() == '$') name.erase(0, 1);
-    if (name.size() >= 2 && name.front() == '\'' && name.back() == '\'') {
-      std::string unq;
-      for (std::size_t i = 1; i + 1 < name.size(); ++i) {
-        if (name[i] == '\'' && i + 2 < name.size() && name[i + 1] == '\'') ++i;
-        unq += name[i];
-      }
-      name = unq;
-    }
-    Reference<css::container::XNameAccess> sheets(doc->getSheets(), UNO_QUERY);
-    if (!sheets.is() || !sheets->hasByName(ou(name))) return std::nullopt;
-    on.set(sheets->getByName(ou(name)), UNO_QUERY);
-  }
-  if (!on.is()) return std::nullopt;
-  // "A1:Sheet.B2" style second parts name the same sheet.
-  if (const auto colon = ref.find(':'); colon != std::string::npos) {
-    const auto dot2 = ref.find('.', colon);
-    if (dot2 != std::string::npos) ref = ref.substr(0, colon + 1) + ref.substr(dot2 + 1);
-  }
-  if (!host::lo::parse_live_address(ref).ok()) return std::nullopt;
+  const auto ref = resolve_reference(arg, doc, sheet);
+  if (!ref) return std::nullopt;
   try {
-    return range_values(on->getCellRangeByName(ou(ref)));
+    return range_values(ref->sheet->getCellRangeByName(ou(ref->address)));
   } catch (const css::uno::Exception&) {
     return std::nullopt;
   }
-}
-
-// A hidden spreadsheet document of the component's own, where an
-// argument's expression (DATE(2024;1;1), TODAY()-30) is computed as Calc
-// computes it for the call. Made on first use, closed with Calc. Main
-// thread only.
-struct Scratch {
-  Reference<css::sheet::XSpreadsheetDocument> doc;
-  Reference<css::table::XCell> cell;
-};
-Scratch& scratch() {
-  static Scratch s;
-  return s;
-}
-
-bool is_scratch(const Reference<css::sheet::XSpreadsheetDocument>& doc) {
-  return scratch().doc.is() && doc == scratch().doc;
 }
 
 // The value Calc computes for an argument's expression, when that can be
@@ -236,23 +197,16 @@ std::optional<Value> computed_value(const Reference<XComponentContext>& ctx,
     if (upper.find(volatile_call) != std::string::npos) return std::nullopt;
   }
   try {
-    Scratch& s = scratch();
-    if (!s.cell.is()) {
-      const auto desktop = css::frame::Desktop::create(ctx);
-      Sequence<css::beans::PropertyValue> props(1);
-      props[0].Name = "Hidden";
-      props[0].Value <<= true;
-      Reference<css::sheet::XSpreadsheetDocument> doc(
-          desktop->loadComponentFromURL("private:factory/scalc", "_blank", 0, props), UNO_QUERY);
-      if (!doc.is()) return std::nullopt;
-      Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY);
-      Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(0), UNO_QUERY);
-      s.doc = doc;
-      s.cell = sheet->getCellByPosition(0, 0);
-    }
-    s.cell->setFormula(ou("=" + expression));
-    if (s.cell->getError() != 0) return std::nullopt;
-    Reference<css::sheet::XFormulaQuery> query(s.cell, UNO_QUERY);
+    // In the component's own scratch document (calc_scratch.h), made again
+    // when it was closed.
+    const Reference<css::table::XCell> cell = scratch_cell(ctx);
+    if (!cell.is()) return std::nullopt;
+    struct Unmodified {
+      ~Unmodified() { scratch_written(); }
+    } unmodified;
+    cell->setFormula(ou("=" + expression));
+    if (cell->getError() != 0) return std::nullopt;
+    Reference<css::sheet::XFormulaQuery> query(cell, UNO_QUERY);
     if (!query.is()) return std::nullopt;
     // Calc lists the formula's own cell among its precedents; any other
     // cell is one the expression reads.
@@ -264,12 +218,12 @@ std::optional<Value> computed_value(const Reference<XComponentContext>& ctx,
         }
       }
     }
-    Reference<css::beans::XPropertySet> props(s.cell, UNO_QUERY);
+    Reference<css::beans::XPropertySet> props(cell, UNO_QUERY);
     sal_Int32 type = 0;
     if (props.is()) props->getPropertyValue("FormulaResultType2") >>= type;
-    if (type == css::sheet::FormulaResult::VALUE) return Value(s.cell->getValue());
+    if (type == css::sheet::FormulaResult::VALUE) return Value(cell->getValue());
     if (type == css::sheet::FormulaResult::STRING) {
-      const Reference<css::text::XTextRange> shown(s.cell, UNO_QUERY);
+      const Reference<css::text::XTextRange> shown(cell, UNO_QUERY);
       return shown.is() ? std::optional<Value>(Value(u8(shown->getString()))) : std::nullopt;
     }
     return std::nullopt;
@@ -354,6 +308,30 @@ host::Block block_of(const host::lo::LiveChange& change, sal_Int32 row, sal_Int3
                      right - left + 1};
 }
 
+// Whether the cells of the parts (0-based, inclusive corners) hold what
+// value_at gives for them, and `last` (the block written last) is `whole`.
+template <typename Parts, typename ValueAt>
+bool already_written(const Reference<css::sheet::XSpreadsheet>& sheet, const host::Block& last,
+                     const host::Block& whole, const Parts& parts, const ValueAt& value_at) {
+  if (whole.empty() || last.top != whole.top || last.left != whole.left ||
+      last.rows != whole.rows || last.cols != whole.cols) {
+    return false;
+  }
+  for (const auto& p : parts) {
+    Reference<css::sheet::XCellRangeData> data(
+        sheet->getCellRangeByPosition(p.left, p.top, p.right, p.bottom), UNO_QUERY);
+    if (!data.is()) return false;
+    const auto rows = data->getDataArray();
+    for (sal_Int32 r = p.top; r <= p.bottom; ++r) {
+      const auto& line = rows[r - p.top];
+      for (sal_Int32 c = p.left; c <= p.right; ++c) {
+        if (line[c - p.left] != value_at(r, c)) return false;
+      }
+    }
+  }
+  return true;
+}
+
 // Writes the table around the cell at (row, col) of the sheet, through the
 // shared output blocks: every cell of the block but the calling cell
 // itself, after clearing the block the cell wrote last (as the document's
@@ -366,7 +344,7 @@ host::Block block_of(const host::lo::LiveChange& change, sal_Int32 row, sal_Int3
 std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
                         const Reference<css::sheet::XSpreadsheet>& sheet, const Owner& owner,
                         const host::lo::LiveChange& change, host::BlockShape shape,
-                        sal_Int32 date_format) {
+                        sal_Int32 date_format, const std::vector<host::Block>& inputs) {
   const sal_Int32 row = owner.row;
   const sal_Int32 col = owner.col;
   const sal_Int32 cols = change.block_cols;
@@ -404,6 +382,17 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
       if (all.bottom > row) parts.push_back({row + 1, all.left, all.bottom, all.right});
     }
   }
+  // Calc would refuse the write (a protected sheet), or it could not be
+  // recorded: nothing is written, and the cell says why.
+  // (With nothing to write, the call's own answer says more.)
+  if (auto refused = write_refused(doc, sheet, owner.sheet)) {
+    return whole.empty() ? std::string() : std::move(*refused);
+  }
+  // Never over what the formula itself reads: the write would change its
+  // input and compute it again, without end.
+  if (const auto input = host::covered_input(whole, inputs)) {
+    return host::blocked_input_text(*input);
+  }
   for (const Part& p : parts) {
     const host::Block b{p.top + 1, p.left + 1, p.bottom - p.top + 1, p.right - p.left + 1};
     if (const auto f = host::first_formula(*ws, b)) return host::blocked_text(*f);
@@ -423,6 +412,20 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   // the table it left behind cleared, as far as it is still what was
   // written.
   host::clear_left_behind(*book, *ws, owner.sheet, row + 1, col + 1, shape);
+  // A table already in place as it would be written is not written again:
+  // every write makes Calc recompute its volatile cells (INDIRECT, TODAY),
+  // whose calls would have their tables written again, without end.
+  const std::string cut = laid.rows > whole.rows || laid.cols > whole.cols
+                              ? host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols)
+                              : std::string();
+  if (already_written(sheet, remembered[owner], whole, parts,
+                      [&](sal_Int32 r, sal_Int32 c) { return value_at(r - row, c - col); })) {
+    return cut;
+  }
+  if (whole.empty() && remembered[owner].empty() &&
+      !host::recorded_block(*book, owner.sheet, row + 1, col + 1, shape).has_value()) {
+    return cut;  // nothing written before, nothing to write
+  }
   host::clear_previous(*book, *ws, owner.sheet, row + 1, col + 1, shape, remembered[owner]);
   auto is_date = [&](sal_Int32 r, sal_Int32 c) {
     return change
@@ -475,10 +478,7 @@ std::string write_block(const Reference<css::sheet::XSpreadsheetDocument>& doc,
   }
   // A table that runs past the sheet's last row or column is written as
   // far as it fits, and the cell says what was left out.
-  if (laid.rows > whole.rows || laid.cols > whole.cols) {
-    return host::cut_text(laid.rows - whole.rows, laid.cols - whole.cols);
-  }
-  return {};
+  return cut;
 }
 
 // The document's title as its window shows it ("Untitled 2", "prices.ods").
@@ -513,9 +513,11 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
       Reference<css::sheet::XSpreadsheet> sheet;
       std::string sheet_name;
       css::table::CellAddress at;
+      std::vector<host::Block> inputs;  // what its formula reads on its sheet
     };
     std::vector<std::vector<Target>> targets(blocks.size());
     std::vector<std::optional<host::CellPos>> unsure(blocks.size());
+    std::vector<std::vector<Target>> unsure_cells(blocks.size());
     Computed computed;  // each expression once per batch
     for (const auto& doc : open_documents(ctx)) {
       if (is_scratch(doc)) continue;
@@ -528,10 +530,14 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
           for (std::size_t i = 0; i < blocks.size(); ++i) {
             const auto match = makes_call(ctx, computed, fc, blocks[i], doc, sheet);
             if (match == host::lo::CallMatch::Makes) {
-              targets[i].push_back({doc, sheet, sheet_name, at->getCellAddress()});
-            } else if (match == host::lo::CallMatch::Unknown && !unsure[i]) {
+              std::vector<std::string> args;
+              (void)host::lo::formula_arguments(fc.formula, blocks[i].function, args);
+              targets[i].push_back({doc, sheet, sheet_name, at->getCellAddress(),
+                                    own_sheet_inputs(args, doc, sheet)});
+            } else if (match == host::lo::CallMatch::Unknown) {
               const auto a = at->getCellAddress();
-              unsure[i] = host::CellPos{a.Row + 1, a.Column + 1};
+              if (!unsure[i]) unsure[i] = host::CellPos{a.Row + 1, a.Column + 1};
+              unsure_cells[i].push_back({doc, sheet, sheet_name, a, {}});
             }
           }
         }
@@ -563,12 +569,25 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
       // known to make the call are cleared, the others keep theirs, and
       // the call shows its own answer.
       const bool clears_only = block_of(b.change, 0, 0).empty();
-      if (unsure[i] && !clears_only) {
-        shown[i] = not_written_text(*unsure[i]);
-        continue;
-      }
       const auto shape = text::iequals(b.function, "FHISTORY") ? host::BlockShape::Table
                                                                : host::BlockShape::Series;
+      // A cell whose arguments cannot all be known may make the call; when
+      // no cell is known to make it, the call is that cell's: its table is
+      // written nowhere, and what such a cell wrote before is taken away
+      // (only cells still holding what was written), so no stale table
+      // stays under "Not written". Cells known to make the call get their
+      // tables whatever other cells hold.
+      if (unsure[i] && targets[i].empty() && !clears_only) {
+        shown[i] = not_written_text(*unsure[i]);
+        const host::lo::LiveChange none;
+        for (const Target& t : unsure_cells[i]) {
+          const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
+          (void)write_block(t.doc, t.sheet,
+                            Owner{doc_id.get(), t.sheet_name, t.at.Row, t.at.Column}, none, shape,
+                            -1, {});
+        }
+        continue;
+      }
       // Every cell making the call shows one text: it must be true for
       // each of them, so with several cells it names the one it is about.
       std::vector<host::lo::CellOutcome> outcomes;
@@ -578,9 +597,16 @@ std::vector<std::string> write_blocks(const Reference<XComponentContext>& ctx,
                       [&](const Target& t) { return t.doc != targets[i].front().doc; });
       for (const Target& t : targets[i]) {
         const Reference<XInterface> doc_id(t.doc, UNO_QUERY);
-        auto text =
-            write_block(t.doc, t.sheet, Owner{doc_id.get(), t.sheet_name, t.at.Row, t.at.Column},
-                        b.change, shape, date_format_key(t.doc));
+        std::string text;
+        try {
+          text =
+              write_block(t.doc, t.sheet, Owner{doc_id.get(), t.sheet_name, t.at.Row, t.at.Column},
+                          b.change, shape, date_format_key(t.doc), t.inputs);
+        } catch (const css::uno::Exception& e) {
+          // Calc refused the write: the cell never says its table is there.
+          text =
+              std::string(host::kBlockedPrefix) + "Calc refused the write (" + u8(e.Message) + ")";
+        }
         std::string where = host::lo::calc_cell_name(t.sheet_name, t.at.Row + 1, t.at.Column + 1);
         if (documents) where += " in " + document_title(t.doc);
         outcomes.push_back({std::move(where), std::move(text)});

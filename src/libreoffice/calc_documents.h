@@ -38,15 +38,18 @@ inline constexpr std::string_view kKeptNote = " (the table it wrote before is ke
 // document, that makes its call (its function with its arguments, as
 // far as they can be known: literals, references, and expressions Calc
 // computes without other cells), after clearing the table that cell wrote
-// last. A table is written whole or not at all: never over a formula nor
-// over another formula cell's table. When a cell that shows what the call
-// shows has an argument computed from other cells, which cells make the
-// call cannot be known for sure: the call's table is written nowhere.
-// Answers, per table, what its calls show then ("Not written: ...") or
-// when a cell's table was blocked ("Blocked: ..."; with several cells
-// making the call, the text names the cell and says how many tables were
-// written: host/libreoffice/shared_outcome.h), or a failed history call's
-// text with kKeptNote; empty when every one was written.
+// last. A table is written whole or not at all: never over a formula, over
+// another formula cell's table or over what its own formula reads, nor
+// where Calc would refuse it (calc_write_checks.h). A cell with an
+// argument that cannot be known (computed from other cells) that shows
+// what the call shows may make the call: when no cell is known to make
+// it, the call's table is written nowhere and such cells lose the table
+// they wrote before. Answers, per table, what its calls show then ("Not
+// written: ...") or when a cell's table was blocked ("Blocked: ..."; with
+// several cells making the call, the text names the cell and says how
+// many tables were written: host/libreoffice/shared_outcome.h), or a
+// failed history call's text with kKeptNote; empty when every one was
+// written.
 std::vector<std::string> write_blocks(
     const com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext>& ctx,
     const std::vector<BlockWrite>& blocks);

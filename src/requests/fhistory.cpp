@@ -4,6 +4,7 @@
 
 #include "common/dates.h"
 #include "common/text.h"
+#include "host/output_blocks.h"
 #include "host/worksheet.h"
 #include "parse/clsparse.h"
 
@@ -145,6 +146,12 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
   const std::size_t a =
       area_register(ctx, *caller, r, id, sampling, *start, *end, field, option_list);
   if (a == 0) return Value(ErrorCode::Value);
+  auto& inputs = ctx.areas.at(a).inputs;
+  inputs.clear();
+  for (const Value* arg : {&instrument_id, &source_value, &field_value, &start_value, &end_value,
+                           &datesampling, &options}) {
+    if (const auto b = host::input_block(*arg, *caller)) inputs.push_back(*b);
+  }
   if (ctx.areas.at(a).pending) {
     ctx.dispatch.request_send(r);
     const RequestStatus sent = ctx.registry.requests().at(r).status;

@@ -184,6 +184,7 @@ def first_start(s, oxt):
     history(doc)
     tables_at_the_edges(doc)
     record_follows(s, doc)
+    guarded_writes(s)
     same_calls_elsewhere(s, doc)
     closed_at, hits = weblink(s, doc)
     undo_keeps_the_users_steps(s)
@@ -623,6 +624,83 @@ def moved_table_reopened(doc, name, after):
         step("%s: a failed answer keeps the %d rows: E22 shows %r" % (name, rows, cell("E22").getString()))
 
 
+def put_prices(sheet, top):
+    """20 rows of a price table (date, close, volume, open, high, low) from row `top`."""
+    rows = [(45000.0 + i, 100.0 + (i % 5) * 10, 1000.0, 100.0, 110.0 + i, 90.0) for i in range(20)]
+    sheet.getCellRangeByName("A%d:F%d" % (top, top + 19)).setDataArray(rows)
+    return rows
+
+
+def guarded_writes(s):
+    """Where a series is never written, and what its cell says instead: over
+    the table its own formula reads; into a protected sheet (written once the
+    sheet is unprotected and recalculated); into a document whose structure
+    is protected (no record sheet is added). A whole-column table is read and
+    its series written, though a formula whose table cannot be known
+    (INDIRECT) makes the same call."""
+    doc = s.new_sheet()
+    sheet = doc.Sheets.getByIndex(0)
+    cell = sheet.getCellRangeByName
+    put_prices(sheet, 1)
+    # Structure protected (before anything was written): no record sheet
+    # can be added, so nothing is written.
+    doc.protect("")
+    type_formula(cell("M1"), "=SMA(A1:F20,4)")
+    wait_for("M1 to say the document's structure is protected",
+             lambda: "structure is protected" in cell("M1").getString(), WAIT)
+    check(not doc.Sheets.hasByName("quillo_blocks") and cell("M3").getString() == "",
+          "a series or the record sheet was added to a document whose structure is protected")
+    doc.unprotect("")
+
+    type_formula(cell("K1"), '=SMA(INDIRECT("A1:F20"),3)')
+    type_formula(cell("H1"), "=SMA(A:F,3)")
+    doc.Sheets.insertNewByName("Own", 1)
+    own = doc.Sheets.getByName("Own")
+    rows = put_prices(own, 2)
+    type_formula(own.getCellRangeByName("B1"), "=SMA(A2:F21,2)")
+    cell("K1").getString()  # its call is made
+
+    def settled():
+        shown = own.getCellRangeByName("B1").getString(), cell("H1").getString()
+        series = [r[0] for r in sheet.getCellRangeByName("H4:H21").getDataArray()]
+        return (shown[0].startswith("Blocked: ") and shown[1] == "SMA,3" and
+                all(isinstance(v, float) for v in series) and shown)
+    try:
+        shown = wait_for("Own!B1 (over its own table) to be blocked and H1 (=SMA(A:F,3)) written", settled, WAIT)
+    except AssertionError:
+        print("Own!B1 %r, H1 %r, K1 %r; H2:H6 %r" % (own.getCellRangeByName("B1").getString(), cell("H1").getString(),
+              cell("K1").getString(), sheet.getCellRangeByName("H2:H6").getDataArray()))
+        raise
+    check(shown[0] == "Blocked: the block would cover A2:F21, which the formula reads",
+          "Own!B1 shows %r" % shown[0])
+    check([r[1] for r in own.getCellRangeByName("A2:F21").getDataArray()] == [r[1] for r in rows],
+          "the series overwrote the closes it reads")
+    check(all(r[0] == "" for r in sheet.getCellRangeByName("K2:K21").getDataArray()),
+          "a series was written below the INDIRECT formula")
+    step("own table: Own!B1 shows %r; =SMA(A:F,3) written" % shown[0])
+
+    # A protected sheet: blocked, then written once unprotected and recalculated.
+    doc.Sheets.insertNewByName("Locked", 2)
+    locked = doc.Sheets.getByName("Locked")
+    put_prices(locked, 2)
+    formula_cell = locked.getCellRangeByName("H1")
+    protection = formula_cell.CellProtection
+    protection.IsLocked = False
+    formula_cell.CellProtection = protection
+    locked.protect("")
+    type_formula(formula_cell, "=SMA(A2:F21,5)")
+    wait_for("Locked!H1 to say the sheet is protected",
+             lambda: "is protected" in formula_cell.getString(), WAIT)
+    check(locked.getCellRangeByName("H6").getString() == "", "a series was written into a protected sheet")
+    locked.unprotect("")
+    doc.calculateAll()
+    wait_for("Locked!H1's series once the sheet is unprotected",
+             lambda: formula_cell.getString() == "SMA,5" and
+             isinstance(locked.getCellRangeByName("H10").getDataArray()[0][0], float), WAIT)
+    step("protected: structure and sheet refuse the series; written once unprotected")
+    doc.close(True)
+
+
 def table_rows(sheet, address):
     """The rows of the range whose first cell holds something."""
     return [r for r in sheet.getCellRangeByName(address).getDataArray() if r[0] != ""]
@@ -670,11 +748,16 @@ def same_calls_elsewhere(s, doc):
     check(last_d < 45323 <= last_g, "I3's table ends %r, L3's %r" % (last_d, last_g))
     step("the same call in History!W3 and another document: %d and %d rows; January %d rows, "
          "to February %d rows" % (len(w), len(a), len(d), len(g)))
-    unsure = wait_for("P3 and S3 (arguments computed from A1) to say their tables were not written",
-                      lambda: all(cell(c).getString().startswith("Not written: ") for c in ("P3", "S3")), WAIT)
+    # S3's call is made by no cell known to make it: written nowhere. P3's
+    # (A1+0 is 2024-01-01) is also Edges!A1048570's, a cell known to make
+    # it: that one gets its table, P3 none.
+    unsure = wait_for("S3 (argument computed from A1) to say its table was not written",
+                      lambda: cell("S3").getString().startswith("Not written: "), WAIT)
     check(unsure and not table_rows(sheet, "P4:Q60") and not table_rows(sheet, "S4:T60"),
           "a table was written below P3 or S3")
-    step("calls that cannot be told apart: P3 shows %r" % cell("P3").getString())
+    check(not cell("P3").getString().startswith("Not written: "),
+          "P3's call, also made by Edges!A1048570, was written nowhere: %r" % cell("P3").getString())
+    step("calls that cannot be told apart: S3 shows %r, P3 %r" % (cell("S3").getString(), cell("P3").getString()))
     # Closing a document forgets only its own calls' requests: the tables of
     # the document still open are not fetched again. A new call made after
     # the close is answered after the engine has dealt with it.
@@ -829,11 +912,43 @@ def found_install_path(s):
     type_formula(cell, '=FSINGLE("BVM","LMS.QUO.NOSUCH")')
     wait_for("A1 to show the invalid field text from the extension's own definitions",
              lambda: cell.getString() == "Invalid fieldname!", WAIT)
+
     stored = s.run_user([s.quillo, "settings", "get", "installpath"], timeout=30).strip()
     doc.close(True)
+    scratch_document(s)
     check(s.stop_calc(), "Calc did not quit within 20 s of Desktop.terminate()")
     check(stored == "", "the extension stored installpath %r in the shared settings" % stored)
     step("no installpath stored: the extension found its own files")
+
+
+def scratch_document(s):
+    """The document where quillo computes DATE(...) arguments is none of the
+    desktop's: a user closing every document leaves it working, and it is
+    never one to be asked to save."""
+    table = '=FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,%d),"d")'
+
+    def loaded(doc, day):
+        cell = doc.Sheets.getByIndex(0).getCellRangeByName
+        type_formula(cell("A1"), table % day)
+        try:
+            wait_for("A1 (dates computed) to load its table", lambda: cell("A1").getString() == "Data loaded." and
+                     cell("A5").getString() != "", WAIT)
+        except AssertionError:
+            print("A1 shows %r" % cell("A1").getString())
+            raise
+
+    loaded(s.new_sheet(), 12)
+    listed = []
+    e = s.desktop.Components.createEnumeration()
+    while e.hasMoreElements():
+        listed.append(e.nextElement())
+    check(len(listed) == 1, "the desktop lists %d documents, not only the user's one" % len(listed))
+    for d in listed:
+        d.close(True)
+    other = s.new_sheet()
+    loaded(other, 19)
+    other.close(True)
+    step("scratch document: not among the desktop's documents, working after every document was closed")
 
 
 def main():

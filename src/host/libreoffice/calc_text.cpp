@@ -1,5 +1,7 @@
 #include "host/libreoffice/calc_text.h"
 
+#include <cctype>
+
 #include "common/text.h"
 
 namespace quillo::host::lo {
@@ -81,6 +83,38 @@ bool text_literal(std::string_view argument, std::string& out) {
     out += argument[i];
   }
   return true;
+}
+
+std::string whole_lines_address(std::string_view ref, long last_row, long last_col) {
+  const auto colon = ref.find(':');
+  if (colon == std::string_view::npos) return std::string(ref);
+  // Each side is all letters or all digits, after an optional "$".
+  auto part = [](std::string_view p, bool& letters) {
+    if (!p.empty() && p.front() == '$') p.remove_prefix(1);
+    if (p.empty()) return false;
+    const bool alpha = std::isalpha(static_cast<unsigned char>(p.front())) != 0;
+    for (const char c : p) {
+      if ((alpha ? std::isalpha(static_cast<unsigned char>(c))
+                 : std::isdigit(static_cast<unsigned char>(c))) == 0) {
+        return false;
+      }
+    }
+    letters = alpha;
+    return true;
+  };
+  const std::string_view a = ref.substr(0, colon), b = ref.substr(colon + 1);
+  bool a_letters = false, b_letters = false;
+  if (!part(a, a_letters) || !part(b, b_letters) || a_letters != b_letters) {
+    return std::string(ref);
+  }
+  if (a_letters) {
+    return std::string(a) + "1:" + std::string(b) + std::to_string(last_row);
+  }
+  std::string last;
+  for (long c = last_col; c > 0; c = (c - 1) / 26) {
+    last.insert(last.begin(), static_cast<char>('A' + (c - 1) % 26));
+  }
+  return "A" + std::string(a) + ":" + last + std::string(b);
 }
 
 std::string menu_caption(std::string_view command) {

@@ -26,6 +26,12 @@ bool formula_arguments(std::string_view formula, std::string_view function,
 // A quoted text argument's content ("a""b" -> a"b); false for any other.
 bool text_literal(std::string_view argument, std::string& out);
 
+// A reference as Calc writes whole columns ("A:F", "$A:$F") or whole rows
+// ("3:5") made into one of cells ("A1:F<last_row>", "A3:<last col>5"),
+// given the sheet's last row and column (1-based); any other text is
+// returned as it is.
+std::string whole_lines_address(std::string_view ref, long last_row, long last_col);
+
 // The menu entries: the command of each and its caption in the engine's
 // menu.
 struct MenuCommand {

@@ -33,6 +33,16 @@ TEST(CalcText, OnlyARealCallOfThatFunctionCounts) {
   EXPECT_FALSE(calls_quillo("=SUM(A1:A3)"));
 }
 
+TEST(CalcText, WholeColumnsAndRowsBecomeRangesOfCells) {
+  EXPECT_EQ(whole_lines_address("A:F", 1048576, 16384), "A1:F1048576");
+  EXPECT_EQ(whole_lines_address("$A:$F", 1048576, 16384), "$A1:$F1048576");
+  EXPECT_EQ(whole_lines_address("3:5", 1048576, 16384), "A3:XFD5");
+  EXPECT_EQ(whole_lines_address("$3:$5", 1048576, 1024), "A$3:AMJ$5");
+  EXPECT_EQ(whole_lines_address("A1:F9", 1048576, 16384), "A1:F9");
+  EXPECT_EQ(whole_lines_address("A:5", 1048576, 16384), "A:5");
+  EXPECT_EQ(whole_lines_address("B7", 1048576, 16384), "B7");
+}
+
 TEST(CalcText, EveryMenuCommandNamesAnEntryOfTheEngineMenu) {
   EXPECT_EQ(menu_caption("UpdateData"), "Update data");
   EXPECT_EQ(menu_caption("updatedata"), "Update data");
