@@ -352,7 +352,9 @@ TEST_F(XlsxTest, CellAttributesAndReferencesAreReadExactly) {
 
   fs::create_directory(dir / "out");
   const std::string out = (dir / "out" / "edges.xlsx").string();
-  save(in.book, in.file.get(), out);
+  // Not kept for the other readers: a cell in the sheet's last row and
+  // column makes their CSV export a million rows wide.
+  ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), out).ok());
   const std::string saved = part(out, "xl/worksheets/sheet1.xml");
   const std::size_t a2 = saved.find("r=\"A2\""), b2 = saved.find("r=\"B2\""),
                     c2 = saved.find("r=\"C2\""), last = saved.find("r=\"XFD1048576\"");
