@@ -242,6 +242,9 @@ host::lo::CallMatch makes_call(const Reference<XComponentContext>& ctx, Computed
                                const Reference<css::sheet::XSpreadsheet>& sheet) {
   std::vector<std::string> args;
   if (!host::lo::formula_arguments(fc.formula, b.function, args)) return host::lo::CallMatch::Not;
+  // A cell owns one table: its outermost writing call's. A call nested in
+  // another's arguments only feeds it a value.
+  if (host::lo::nested_in_writing_call(fc.formula, b.function)) return host::lo::CallMatch::Not;
   std::vector<std::optional<Value>> values;
   host::lo::LiveCall wanted;
   wanted.function = b.function;

@@ -698,6 +698,30 @@ def guarded_writes(s):
              lambda: formula_cell.getString() == "SMA,5" and
              isinstance(locked.getCellRangeByName("H10").getDataArray()[0][0], float), WAIT)
     step("protected: structure and sheet refuse the series; written once unprotected")
+
+    # A history nested in an indicator's arguments feeds it a value: the
+    # cell's table is the indicator's series, the user's notes beside it
+    # stay, and the history's table goes only beside the cell making it on
+    # its own.
+    doc.Sheets.insertNewByName("Nested", 3)
+    nested = doc.Sheets.getByName("Nested")
+    put_prices(nested, 2)
+    nested.getCellRangeByName("I2:I21").setDataArray([("note %d" % r,) for r in range(2, 22)])
+    history_call = 'FHISTORY("BVM","Yahoo","DATE,CLOSE",DATE(2024,1,1),DATE(2024,1,31),"d")'
+    type_formula(nested.getCellRangeByName("H1"), "=SMA(A2:F21,3+0*LEN(%s))" % history_call)
+    type_formula(nested.getCellRangeByName("P1"), "=" + history_call)
+
+    def nested_settled():
+        shown = nested.getCellRangeByName("H1").getString(), nested.getCellRangeByName("P1").getString()
+        series = [r[0] for r in nested.getCellRangeByName("H2:H21").getDataArray() if r[0] != ""]
+        alone = [r for r in nested.getCellRangeByName("P2:Q40").getDataArray() if r[0] != ""]
+        return shown == ("SMA,3", "Data loaded.") and len(series) >= 15 and len(alone) >= 15 and series
+    series = wait_for("Nested!H1's SMA series and P1's history", nested_settled, WAIT)
+    check(all(isinstance(v, float) and 90 <= v <= 200 for v in series),
+          "Nested!H holds something else than the SMA of its closes: %r" % series[:4])
+    check([r[0] for r in nested.getCellRangeByName("I2:I21").getDataArray()] ==
+          ["note %d" % r for r in range(2, 22)], "the nested history wrote over the notes beside Nested!H1")
+    step("nested: SMA with a history in its arguments writes its series, the history only beside P1")
     doc.close(True)
 
 

@@ -10,31 +10,70 @@ bool calls_quillo(std::string_view formula) {
   return text::upper(formula).find(kFormulaPrefix) != std::string::npos;
 }
 
+namespace {
+
+bool joined_before(const std::string& upper, std::size_t i) {
+  return i > 0 && (std::isalnum(static_cast<unsigned char>(upper[i - 1])) || upper[i - 1] == '.' ||
+                   upper[i - 1] == '_');
+}
+
+// Where the formula's first call of kFormulaPrefix + function starts (the
+// prefix's first letter), outside quoted texts; npos when there is none.
+// `upper` is the formula in capitals; `enclosing` gets the quillo
+// functions (without the prefix) whose parentheses are open there,
+// outermost first.
+std::size_t first_call(const std::string& upper, std::string_view function,
+                       std::vector<std::string>* enclosing) {
+  const std::string name = std::string(kFormulaPrefix) + text::upper(function) + "(";
+  // Each open parenthesis and the quillo function it belongs to ("" for
+  // any other).
+  std::vector<std::string> open;
+  bool quoted = false;
+  for (std::size_t i = 0; i < upper.size(); ++i) {
+    const char c = upper[i];
+    if (c == '"') quoted = !quoted;
+    if (quoted) continue;
+    if (upper.compare(i, name.size(), name) == 0 && !joined_before(upper, i)) {
+      if (enclosing) {
+        enclosing->clear();
+        for (const auto& f : open) {
+          if (!f.empty()) enclosing->push_back(f);
+        }
+      }
+      return i;
+    }
+    if (c == '(') {
+      // The name before it, when it is one of quillo's functions.
+      std::size_t b = i;
+      while (b > 0 && (std::isalnum(static_cast<unsigned char>(upper[b - 1])) ||
+                       upper[b - 1] == '.' || upper[b - 1] == '_')) {
+        --b;
+      }
+      const std::string_view word(upper.data() + b, i - b);
+      open.emplace_back(word.starts_with(kFormulaPrefix) ? word.substr(kFormulaPrefix.size())
+                                                         : std::string_view());
+    } else if (c == ')' && !open.empty()) {
+      open.pop_back();
+    }
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
 bool formula_arguments(std::string_view formula, std::string_view function,
                        std::vector<std::string>& out) {
   out.clear();
   const std::string upper = text::upper(formula);
-  const std::string name = std::string(kFormulaPrefix) + text::upper(function) + "(";
-  std::size_t at = 0;
-  // A name found inside a quoted text is no call: walk outside quotes only.
-  bool quoted = false;
-  std::size_t start = std::string::npos;
-  for (std::size_t i = 0; i < upper.size(); ++i) {
-    if (upper[i] == '"') quoted = !quoted;
-    if (!quoted && upper.compare(i, name.size(), name) == 0) {
-      const bool joined = i > 0 && (std::isalnum(static_cast<unsigned char>(upper[i - 1])) ||
-                                    upper[i - 1] == '.' || upper[i - 1] == '_');
-      if (!joined) {
-        start = i + name.size();
-        break;
-      }
-    }
-  }
+  const std::size_t found = first_call(upper, function, nullptr);
+  const std::size_t start = found == std::string::npos
+                                ? found
+                                : found + kFormulaPrefix.size() + function.size() + 1;  // after "("
   if (start == std::string::npos) return false;
-  at = start;
+  const std::size_t at = start;
   int depth = 0;
   std::string current;
-  quoted = false;
+  bool quoted = false;
   bool any = false;
   for (std::size_t i = at; i < formula.size(); ++i) {
     const char c = formula[i];
@@ -65,6 +104,15 @@ bool formula_arguments(std::string_view formula, std::string_view function,
     }
   }
   out.clear();
+  return false;
+}
+
+bool nested_in_writing_call(std::string_view formula, std::string_view function) {
+  std::vector<std::string> enclosing;
+  if (first_call(text::upper(formula), function, &enclosing) == std::string::npos) return false;
+  for (const auto& f : enclosing) {
+    if (f != "FSINGLE" && f != "WLINK") return true;
+  }
   return false;
 }
 

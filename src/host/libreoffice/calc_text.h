@@ -23,6 +23,12 @@ bool calls_quillo(std::string_view formula);
 bool formula_arguments(std::string_view formula, std::string_view function,
                        std::vector<std::string>& out);
 
+// Whether the formula's first call of kFormulaPrefix + function lies
+// within the arguments of another quillo call that writes a table beside
+// its cell (any but FSINGLE and WLINK): the cell's table is that outer
+// call's, the nested call only gives it a value.
+bool nested_in_writing_call(std::string_view formula, std::string_view function);
+
 // A quoted text argument's content ("a""b" -> a"b); false for any other.
 bool text_literal(std::string_view argument, std::string& out);
 

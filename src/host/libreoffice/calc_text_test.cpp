@@ -33,6 +33,30 @@ TEST(CalcText, OnlyARealCallOfThatFunctionCounts) {
   EXPECT_FALSE(calls_quillo("=SUM(A1:A3)"));
 }
 
+TEST(CalcText, ACallNestedInAnotherWritingCallWritesNoTable) {
+  const std::string nested =
+      "=ORG.QUILLO.CALC.SMA($Sheet1.A2:B14;3+0*LEN(ORG.QUILLO.CALC.FHISTORY(\"ODD\";\"Y\";"
+      "\"DATE,CLOSE\";DATE(2024;7;1))))";
+  EXPECT_TRUE(nested_in_writing_call(nested, "fhistory"));
+  EXPECT_FALSE(nested_in_writing_call(nested, "SMA"));
+  std::vector<std::string> args;
+  ASSERT_TRUE(formula_arguments(nested, "FHISTORY", args));
+  EXPECT_EQ(args.size(), 4U);
+  // Value-only calls and Calc's own functions around a history leave its
+  // table in place; a closed call before it does not enclose it.
+  EXPECT_FALSE(nested_in_writing_call(
+      "=ORG.QUILLO.CALC.FSINGLE(\"X\";LEN(ORG.QUILLO.CALC.FHISTORY(\"ODD\")))", "FHISTORY"));
+  EXPECT_FALSE(nested_in_writing_call("=IF(A1;ORG.QUILLO.CALC.FHISTORY(\"ODD\");0)", "FHISTORY"));
+  EXPECT_FALSE(nested_in_writing_call(
+      "=ORG.QUILLO.CALC.RSI(A1:B9;3)+ORG.QUILLO.CALC.FHISTORY(\"ODD\")", "FHISTORY"));
+  // A name inside a quoted text opens nothing.
+  EXPECT_FALSE(nested_in_writing_call(
+      "=IF(\"ORG.QUILLO.CALC.SMA(\"=\"\";ORG.QUILLO.CALC.FHISTORY(\"ODD\"))", "FHISTORY"));
+  EXPECT_TRUE(nested_in_writing_call(
+      "=ORG.QUILLO.CALC.FHISTORY(\"A\";ORG.QUILLO.CALC.FSINGLE(ORG.QUILLO.CALC.EMA(A1:B9;2)))",
+      "EMA"));
+}
+
 TEST(CalcText, WholeColumnsAndRowsBecomeRangesOfCells) {
   EXPECT_EQ(whole_lines_address("A:F", 1048576, 16384), "A1:F1048576");
   EXPECT_EQ(whole_lines_address("$A:$F", 1048576, 16384), "$A1:$F1048576");
