@@ -41,7 +41,17 @@ std::optional<CalcReference> resolve_reference(const std::string& arg, const Doc
   if (arg.empty()) return std::nullopt;
   std::string ref = arg;
   Sheet on = sheet;
-  const auto dot = ref.rfind('.');
+  // The sheet ends at the last dot of the first part (before a ':'), outside
+  // quotes: "$Prices.A1:$Prices.F9" and "'a.b:c'.A1" name the sheets Prices
+  // and a.b:c.
+  std::size_t dot = std::string::npos;
+  bool quoted = false;
+  for (std::size_t i = 0; i < ref.size(); ++i) {
+    if (ref[i] == '\'') quoted = !quoted;
+    if (quoted) continue;
+    if (ref[i] == ':') break;
+    if (ref[i] == '.') dot = i;
+  }
   if (dot != std::string::npos) {
     std::string name = ref.substr(0, dot);
     ref = ref.substr(dot + 1);

@@ -658,6 +658,8 @@ def guarded_writes(s):
     own = doc.Sheets.getByName("Own")
     rows = put_prices(own, 2)
     type_formula(own.getCellRangeByName("B1"), "=SMA(A2:F21,2)")
+    # The same, with its sheet named on both ends of the range.
+    type_formula(own.getCellRangeByName("C1"), "=SMA($Own.A2:$Own.F21,4)")
     cell("K1").getString()  # its call is made
 
     def settled():
@@ -673,6 +675,16 @@ def guarded_writes(s):
         raise
     check(shown[0] == "Blocked: the block would cover A2:F21, which the formula reads",
           "Own!B1 shows %r" % shown[0])
+    try:
+        wait_for("Own!C1 (its sheet named in its range) to be blocked",
+                 lambda: "the block would cover A2:F21, which the formula reads" in
+                 own.getCellRangeByName("C1").getString(), WAIT)
+    except AssertionError:
+        print("Own!C1 %r, formula %r, C2:C6 %r" % (own.getCellRangeByName("C1").getString(),
+              own.getCellRangeByName("C1").getFormula(), own.getCellRangeByName("C2:C6").getDataArray()))
+        raise
+    check([r[2] for r in own.getCellRangeByName("A2:F21").getDataArray()] == [r[2] for r in rows],
+          "Own!C1's series overwrote what it reads")
     check([r[1] for r in own.getCellRangeByName("A2:F21").getDataArray()] == [r[1] for r in rows],
           "the series overwrote the closes it reads")
     check(all(r[0] == "" for r in sheet.getCellRangeByName("K2:K21").getDataArray()),
