@@ -136,8 +136,8 @@ for section in "${sections[@]}"; do
         measure "quillo load (show A1)" "$quillo" show --raw "$book" A1
         measure "quillo refresh" "$quillo" refresh "$book" -o "$work/out.xlsx"
         q_secs=$secs q_kb=$peak_kb
-        printf '  %-28s %8d bytes per cell\n' "quillo refresh memory" \
-          $(((peak_kb - empty_kb) * 1024 / cells))
+        printf '  %-28s %8.1f bytes per cell\n' "quillo refresh memory" \
+          "$(awk -v p="$peak_kb" -v e="$empty_kb" -v c="$cells" 'BEGIN { print (p - e) * 1024 / c }')"
         if [ -z "${SKIP_LIBREOFFICE:-}" ]; then
           measure "LibreOffice convert-to xlsx" env HOME="$work/home" \
             soffice --headless --norestore --convert-to xlsx --outdir "$work/lo" "$book"

@@ -190,6 +190,67 @@ TEST_F(XlsxSafetyTest, KilledSavesLeaveNoTemporariesForLong) {
   EXPECT_EQ(entries(), 1u);  // the next save removed them
 }
 
+// Stands for the platform file system, but once a save has put its file in
+// place reading it back fails (a disk gone, a file taken away at once).
+class UnreadableAfterSaveFileSystem final : public host::FileSystem {
+ public:
+  class Marking final : public host::FileReplacement {
+   public:
+    Marking(bool& saved, std::unique_ptr<host::FileReplacement> real)
+        : m_saved(saved), m_real(std::move(real)) {}
+    const std::string& temporary_path() const override { return m_real->temporary_path(); }
+    Status commit() override {
+      m_saved = true;
+      return m_real->commit();
+    }
+
+   private:
+    bool& m_saved;
+    std::unique_ptr<host::FileReplacement> m_real;
+  };
+  Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
+    if (saved) return Status::failed(p + ": input/output error");
+    return m_real->read_file(p, max);
+  }
+  Status write_file(const std::string& p, std::string_view c,
+                    const host::WriteOptions& o) override {
+    return m_real->write_file(p, c, o);
+  }
+  Result<std::unique_ptr<host::FileReplacement>> begin_replace(
+      const std::string& p, const host::WriteOptions& o) override {
+    auto r = m_real->begin_replace(p, o);
+    if (!r.ok()) return r.status();
+    return std::unique_ptr<host::FileReplacement>(new Marking(saved, std::move(r).value()));
+  }
+
+  bool saved = false;
+
+ private:
+  std::unique_ptr<host::FileSystem> m_real = host::make_platform_file_system();
+};
+
+// A save lets the package it started from go before reading back what it
+// wrote. When that read fails, the save says so and the next save is
+// refused: without the package it would drop the parts quillo does not model.
+TEST_F(XlsxSafetyTest, ASaveThatCannotBeReadBackStopsTheNextSave) {
+  XlsxFile file;
+  const std::string target = path("book.xlsx");
+  const BookId book = made(target, file);
+  const SheetId s = model.book(book)->sheets.front();
+  ASSERT_TRUE(model.set_value(s, 2, 1, Value(7.0)).ok());
+  file.files = std::make_shared<UnreadableAfterSaveFileSystem>();
+  EXPECT_FALSE(save(book, &file, target).ok());
+  file.files = files;
+  const Status again = save(book, &file, target);
+  ASSERT_FALSE(again.ok());
+  EXPECT_NE(again.message().find("could not be read back"), std::string::npos) << again.message();
+  // What the first save wrote is on disk, whole.
+  Model other;
+  auto in = load_xlsx(other, target);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  EXPECT_EQ(other.value(other.book(in->book)->sheets.front(), 2, 1), Value(7.0));
+}
+
 // Stands for the platform file system and, where a save puts its file in
 // place, notes the mode of every file the save has made beside it.
 class ModeNotingFileSystem final : public host::FileSystem {

@@ -114,6 +114,10 @@ Status Saver::load_part(pugi::xml_document& doc, const std::string& part, std::s
 }
 
 Status Saver::open_package() {
+  if (m_file && !m_file->unread_after_save.empty()) {
+    return failed("the file saved before could not be read back (" + m_file->unread_after_save +
+                  "); open it again before saving");
+  }
   if (m_file && m_file->bytes) {
     auto zip = xlsx::ZipReader::open(m_file->bytes, m_file->limits);
     if (!zip.ok()) return zip.status();
@@ -489,10 +493,20 @@ Status Saver::run(const std::string& path) {
   if (auto st = xlsx::write_zip(base, m_edit, m_temporary); !st.ok()) return st;
   if (auto st = replacement.value()->commit(); !st.ok()) return st;
   if (m_file) {
-    // The file now describes what was just written, for the next save.
+    // The file now describes what was just written, for the next save. The
+    // package as it was and the parts this save built are let go first:
+    // held beside the new bytes they would double the save's peak memory.
+    m_zip.reset();
+    m_edit = {};
+    m_file->bytes.reset();
     auto bytes = files->read_file(
         path, std::max<std::uint64_t>(m_file->limits.max_file_bytes, std::uint64_t{1} << 34));
-    if (!bytes.ok()) return bytes.status();
+    if (!bytes.ok()) {
+      // Without the package a later save would drop every part quillo does
+      // not model (charts, pictures, ...): it is refused instead.
+      m_file->unread_after_save = bytes.status().message();
+      return bytes.status();
+    }
     m_file->files = std::move(files);
     m_file->duplicate_sheets.clear();
     m_file->bytes = std::make_shared<const std::string>(std::move(bytes).value());
