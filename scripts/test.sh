@@ -5,7 +5,10 @@
 # package (built, installed, run, removed) when it can.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step's end, with the seconds since the start: where a slow run went.
+took() { echo "test: $1 done at ${SECONDS}s" >&2; }
 ./scripts/setup.sh --test
+took setup
 ./scripts/format_check.sh
 jobs=$(nproc)
 
@@ -26,16 +29,21 @@ fi
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 \
   -DQUILLO_SANITIZE=ON -DQUILLO_BENCH=OFF "-DQUILLO_OXT=$oxt" >/dev/null
 cmake --build build/asan -j "$jobs"
+took "sanitizer build"
 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300
+took tests
 
 ./scripts/fuzz.sh smoke
+took fuzz
 
 # The Windows add-in, cross-built with mingw-w64 and tested under Wine.
 ./scripts/windows.sh build/win
+took "Windows add-in"
 
 # The package check installs into /usr: only where we may (CI runs as root).
 if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
   ./scripts/package.sh check
+  took "package check"
 else
   echo "test: package check skipped (needs root or sudo)" >&2
 fi
