@@ -255,7 +255,9 @@ Value cls_weblinkroutines::wlink(const Value& name_value, const Value& fcaller) 
   const std::int32_t r =
       m_dispatch.request_add(url, RequestType::WebLink, "wlink", "", 1, "", false);
   m_links.at(num).reqno = r;
-  if (!m_registry.refreshing() && !m_registry.request_register_cell(r, fcaller)) {
+  // Registered even while answers are being shown: a cell evaluated then
+  // may read another call's new value and so ask for a request of its own.
+  if (!m_registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);
   }
   const Value loading(status_message(StatusText::Loading));

@@ -136,7 +136,9 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
   const std::string url = history_url(ctx.service, id, *start, *end, sampling);
   const std::int32_t r =
       ctx.dispatch.request_add(url, RequestType::History, "yah", "", 0, "", false);
-  if (!ctx.registry.refreshing() && !ctx.registry.request_register_cell(r, fcaller)) {
+  // Registered even while answers are being shown: a cell evaluated then
+  // may read another call's new value and so ask for a request of its own.
+  if (!ctx.registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
   const host::Range* caller = host::as_range(fcaller);

@@ -117,7 +117,9 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
 
   const std::int32_t r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code,
                                                   f.category->code, q.updatefrq, "", true);
-  if (!ctx.registry.refreshing() && !ctx.registry.request_register_cell(r, fcaller)) {
+  // Registered even while answers are being shown: a cell evaluated then
+  // may read another call's new value and so ask for a request of its own.
+  if (!ctx.registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
   const RequestStatus status = ctx.registry.requests().at(r).status;

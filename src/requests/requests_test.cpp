@@ -81,6 +81,29 @@ TEST_F(SpineTest, FormulasShowLoadingThenTheirValuesFromOneExchange) {
   EXPECT_EQ(transport.requests().size(), 2u);
 }
 
+// A formula whose instrument is another quillo cell's value asks again when
+// that value arrives, and waits for the new answer: it never keeps the
+// answer for the instrument it read before.
+TEST_F(SpineTest, ACallReadingAnotherCallsValueFollowsItsNewAnswer) {
+  auto page = [](const char* last) {
+    return http::ScriptedTransport::complete(
+        200, std::string("<h1>X (X)</h1> Last Trade: <b>") + last + "</b>", 20);
+  };
+  transport.script_next(page("12.5"));  // B1's instrument
+  transport.script_next(page("1"));     // C1 while B1 still loads
+  transport.script_next(page("99"));    // C1 once B1 shows 12.5
+  set("B1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("C1", "=fsingle(B1,\"SMP.QUO.LAST\")");
+  set("D1", "=C1*2");
+  run();
+  EXPECT_EQ(shown("B1"), "12.5");
+  EXPECT_EQ(shown("C1"), "99");
+  EXPECT_EQ(shown("D1"), "198");
+  ASSERT_EQ(transport.requests().size(), 3u);
+  EXPECT_NE(transport.requests()[2].url.find("s=12.5"), std::string::npos);
+  EXPECT_EQ(registry.inflight_count(), 0);
+}
+
 TEST_F(SpineTest, StatusTextsForInvalidPagesHttpErrorsAndTransportFailures) {
   transport.script_next(
       http::ScriptedTransport::complete(200, "There is no quote for this symbol"));
