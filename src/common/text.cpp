@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -44,12 +45,82 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// The character of UTF-8 text s at byte i, and i moved past it. A byte that
+// starts no well-formed character stands for itself, above every character,
+// so it matches only the same byte.
+char32_t next_char(std::string_view s, std::size_t& i) {
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(s[at]); };
+  const unsigned char b = byte(i);
+  std::size_t n = b < 0x80             ? 0
+                  : (b & 0xE0) == 0xC0 ? 1
+                  : (b & 0xF0) == 0xE0 ? 2
+                  : (b & 0xF8) == 0xF0 ? 3
+                                       : 4;
+  if (n == 0) {
+    ++i;
+    return b;
+  }
+  if (n == 4 || i + n >= s.size()) {
+    ++i;
+    return char32_t{0x110000} + b;
+  }
+  char32_t c = b & (0x3F >> n);
+  for (std::size_t k = 1; k <= n; ++k) {
+    if (!is_continuation(byte(i + k))) {
+      ++i;
+      return char32_t{0x110000} + b;
+    }
+    c = (c << 6) | (byte(i + k) & 0x3F);
+  }
+  i += n + 1;
+  return c;
+}
+
+// The small letter of a capital in the Latin, Greek and Cyrillic alphabets;
+// any other character as it is.
+char32_t fold_case(char32_t c) {
+  if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + 32 : c;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
+  if (c == 0x178) return 0xFF;
+  if (c >= 0x100 && c <= 0x17E) {
+    // Capitals are the even code points, except from U+0139 to U+0148 and
+    // from U+0179 on, where they are the odd ones; U+0130, U+0131, U+0138
+    // and U+0149 have no pair.
+    if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149) return c;
+    const bool odd_capitals = (c >= 0x139 && c <= 0x148) || c >= 0x179;
+    return (c % 2 == 1) == odd_capitals ? c + 1 : c;
+  }
+  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
+  if (c >= 0x410 && c <= 0x42F) return c + 32;
+  if (c >= 0x400 && c <= 0x40F) return c + 80;
+  return c;
+}
+
+// find_ci for a needle with letters beyond ASCII: characters are compared
+// with their case folded, at character boundaries of hay.
+std::size_t find_folded(std::string_view hay, std::string_view needle, std::size_t from) {
+  std::vector<char32_t> want;
+  for (std::size_t i = 0; i < needle.size();) want.push_back(fold_case(next_char(needle, i)));
+  for (std::size_t p = from; p < hay.size(); ++p) {
+    if (is_continuation(static_cast<unsigned char>(hay[p]))) continue;
+    std::size_t i = p;
+    std::size_t k = 0;
+    while (k < want.size() && i < hay.size() && fold_case(next_char(hay, i)) == want[k]) ++k;
+    if (k == want.size()) return p + 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t start) {
   if (start == 0) start = 1;
   if (start > hay.size() + 1) return 0;
   if (needle.empty()) return start;
+  if (std::any_of(needle.begin(), needle.end(),
+                  [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+    return find_folded(hay, needle, start - 1);
+  }
   if (needle.size() > hay.size()) return 0;
   const std::size_t last = hay.size() - needle.size();  // last 0-based start that fits
   std::size_t from = start - 1;

@@ -27,8 +27,10 @@ inline constexpr std::string_view kNotFound = "#N/A";
 namespace quillo::text {
 
 // Position (1-based) of the first occurrence of needle in hay at or after
-// start, ignoring ASCII letter case; 0 when there is none. An empty needle is
-// found at start, as long as start lies within the text or just after it.
+// start, ignoring letter case; 0 when there is none. Both are UTF-8; letters
+// beyond ASCII fold in the Latin, Greek and Cyrillic alphabets. An empty
+// needle is found at start, as long as start lies within the text or just
+// after it.
 std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t start = 1);
 // The same search, letter case significant.
 std::size_t find(std::string_view hay, std::string_view needle, std::size_t start = 1);

@@ -139,11 +139,11 @@ TEST(ParseTableTest, LastRowContainingALabelIgnoresCaseAndLooksOnlyInItsColumn) 
   ASSERT_EQ(t.get_rownum(), 44);
   EXPECT_EQ(t.last_row_containing(1, "net income"), 41);
   EXPECT_EQ(t.last_row_containing(1, "Net"), 42);
-  EXPECT_EQ(t.last_row_containing(2, "net income"), 40);   // another column
-  EXPECT_EQ(t.last_row_containing(1, "line 2"), 30);       // "line 29" is the last
-  EXPECT_EQ(t.last_row_containing(1, "T"), 44);            // a one-byte label
-  EXPECT_EQ(t.last_row_containing(1, "\xC3\x89TAT"), 44);  // letter case of ASCII only...
-  EXPECT_EQ(t.last_row_containing(1, "\xC3\xA9tat"), 0);   // ...as find_ci compares
+  EXPECT_EQ(t.last_row_containing(2, "net income"), 40);  // another column
+  EXPECT_EQ(t.last_row_containing(1, "line 2"), 30);      // "line 29" is the last
+  EXPECT_EQ(t.last_row_containing(1, "T"), 44);           // a one-byte label
+  EXPECT_EQ(t.last_row_containing(1, "\xC3\x89TAT"), 44);
+  EXPECT_EQ(t.last_row_containing(1, "\xC3\xA9tat"), 44);  // letter case beyond ASCII too
   EXPECT_EQ(t.last_row_containing(1, "income  "), 0);
   EXPECT_EQ(t.last_row_containing(1, ""), 44);  // an empty label is in every cell
   EXPECT_EQ(t.last_row_containing(3, "a"), 0);  // no row has a third cell
