@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/text.h"
+#include "spreadsheet/coerce.h"
 #include "spreadsheet/handles.h"
 
 namespace quillo::spreadsheet {
@@ -94,7 +95,10 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     ++next;
   }
   try {
-    return (*method)(margs);
+    Value result = (*method)(margs);
+    // A text longer than a cell holds is #VALUE!, as from any function.
+    if (result.is_text() && result.text().size() > kMaxTextChars) return text_result(result.text());
+    return result;
   } catch (...) {
     return Value(ErrorCode::Value);  // an engine failure must not escape into the spreadsheet
   }

@@ -100,6 +100,17 @@ TEST_F(ApplicationTest, ACallAsLibreOfficeCalcWritesItReachesTheSameFunction) {
   EXPECT_EQ(cell("C4")->value().value(), Value(ErrorCode::Name));
 }
 
+// A library function's text longer than a cell holds is #VALUE!, as a text
+// function's is; characters are counted, not bytes.
+TEST_F(ApplicationTest, ALibraryTextLongerThanACellHoldsIsAValueError) {
+  install();
+  // 32,766 characters in 32,767 bytes ("\u00E9" is two bytes), then 32,768.
+  ASSERT_TRUE(cell("B1")->set_formula("=fsingle(REPT(\"x\",32764),\"\u00E9\")").ok());
+  EXPECT_EQ(cell("B1")->value().value().text().size(), 32767u);
+  ASSERT_TRUE(cell("B1")->set_formula("=fsingle(REPT(\"x\",32766),\"\u00E9\")").ok());
+  EXPECT_EQ(cell("B1")->value().value(), Value(ErrorCode::Value));
+}
+
 TEST_F(ApplicationTest, LinkRepairRemovesTheOldLibraryPath) {
   install();
   const std::string moved = "'/old/place/tarnvale.xla'!";

@@ -81,6 +81,13 @@ std::variant<bool, ErrorCode> to_bool(const Value& v) {
   }
 }
 
+Value text_result(std::string s) {
+  if (s.size() > kMaxTextChars && text::char_count(s) > kMaxTextChars) {
+    return Value(ErrorCode::Value);
+  }
+  return Value(std::move(s));
+}
+
 std::string general_text(double d) {
   if (d == 0 || !std::isfinite(d)) return text::format_number_15(d);
   // Rounded to 15 significant digits first: the rounding decides the

@@ -22,6 +22,10 @@ std::variant<std::string, ErrorCode> to_text(const Value& v);
 // a mantissa and an upper-case exponent of at least two digits
 // ("1E+15", "1.23456789012346E+15", "1.5E-20").
 std::string general_text(double d);
+// The longest text a cell holds, in characters; a longer result is #VALUE!.
+inline constexpr std::size_t kMaxTextChars = 32767;
+// The text, or #VALUE! when it is longer than a cell holds.
+Value text_result(std::string s);
 // A truth value: booleans, numbers (non-zero is TRUE), empty FALSE, the texts
 // "TRUE" and "FALSE".
 std::variant<bool, ErrorCode> to_bool(const Value& v);

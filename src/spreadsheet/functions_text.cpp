@@ -168,16 +168,6 @@ Value fn_concatenate(const CallContext& ctx, std::span<const Value> args) {
 
 namespace {
 
-// The longest text a cell holds; longer results are #VALUE!.
-constexpr std::size_t kMaxTextChars = 32767;
-
-Value text_result(std::string s) {
-  if (s.size() > kMaxTextChars && text::char_count(s) > kMaxTextChars) {
-    return Value(ErrorCode::Value);
-  }
-  return Value(std::move(s));
-}
-
 // Calls fn(value) for every value of the argument: each cell of a range
 // (row by row, empty ones too unless skip_trailing_empty allows leaving out
 // the rows below the last used one), each item of an array, or the value.

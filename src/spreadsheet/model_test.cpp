@@ -325,8 +325,7 @@ TEST_F(ModelTest, FormulasOfOneShapeShareOneParsedFormula) {
 // parsing again would read the workbook differently.
 TEST_F(ModelTest, FilledDownFormulasShareTheParseAboveOnlyWhenItReadsTheSame) {
   Array block{4, 1, {}};
-  for (std::int32_t r = 1; r <= 4; ++r)
-    block.items.emplace_back("=A" + std::to_string(r) + "+1");
+  for (std::int32_t r = 1; r <= 4; ++r) block.items.emplace_back("=A" + std::to_string(r) + "+1");
   ASSERT_TRUE(model->set_values(sheet, 1, 2, block).ok());
   EXPECT_EQ(model->formula_at(CellAddr{sheet, 4, 2}), model->formula_at(CellAddr{sheet, 1, 2}));
   EXPECT_EQ(model->formula_text(sheet, 4, 2, Notation::A1), "=A4+1");
