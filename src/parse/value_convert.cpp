@@ -120,7 +120,8 @@ void html_text(clsparse& parser, Value& value) {
       value.text().find_first_of("<>") == std::string::npos) {
     return;
   }
-  value = Value(parser.getallvalue_fromhtml(as_text(value)));
+  value = Value(value.is_text() ? parser.getallvalue_fromhtml(value.text())
+                                : parser.getallvalue_fromhtml(as_text(value)));
 }
 
 }  // namespace

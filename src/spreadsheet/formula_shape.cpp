@@ -1,4 +1,5 @@
 // Comparing parsed formulas by shape, for sharing one tree between cells.
+#include <array>
 #include <vector>
 
 #include "spreadsheet/formula.h"
@@ -28,11 +29,31 @@ bool same_shape(const Formula& a, const Formula& b) {
   }
   if (!a.root) return true;
   // Walk both trees side by side with an explicit stack: formulas may be
-  // deep, and the walk stops at the first difference.
-  std::vector<std::pair<const Node*, const Node*>> todo{{a.root.get(), b.root.get()}};
-  while (!todo.empty()) {
-    const auto [x, y] = todo.back();
-    todo.pop_back();
+  // deep, and the walk stops at the first difference. A formula is
+  // compared with its neighbours whenever it is entered, and most are
+  // small: their pairs wait on the stack, only a larger one's also in a
+  // vector.
+  using Pair = std::pair<const Node*, const Node*>;
+  std::array<Pair, 32> near;
+  std::size_t in_near = 0;
+  std::vector<Pair> far;
+  auto push = [&](const Node* x, const Node* y) {
+    if (far.empty() && in_near < near.size()) {
+      near[in_near++] = {x, y};
+    } else {
+      far.emplace_back(x, y);
+    }
+  };
+  push(a.root.get(), b.root.get());
+  while (in_near > 0 || !far.empty()) {
+    Pair next;
+    if (!far.empty()) {
+      next = far.back();
+      far.pop_back();
+    } else {
+      next = near[--in_near];
+    }
+    const auto [x, y] = next;
     if (!same_node(*x, *y)) return false;
     for (std::size_t i = 0; i < x->args.size(); ++i) {
       const Node* xa = x->args[i].get();
@@ -41,7 +62,7 @@ bool same_shape(const Formula& a, const Formula& b) {
         if (xa != ya) return false;
         continue;
       }
-      todo.emplace_back(xa, ya);
+      push(xa, ya);
     }
   }
   return true;
