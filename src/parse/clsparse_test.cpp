@@ -190,6 +190,9 @@ TEST_F(clsparseTest, TextBetweenTags) {
   EXPECT_EQ(p.getallvalue_fromhtml("<td></td>"), kNotFound);
   EXPECT_EQ(p.getallvalue_fromhtml("<td>1</td><td>2</td>"), "1 2");
   EXPECT_EQ(p.getallvalue_fromhtml("a<br>b"), "a b");
+  EXPECT_EQ(p.getallvalue_fromhtml("1 > 0<b>x"), "1 > 0 x");  // a ">" alone is text
+  EXPECT_EQ(p.getallvalue_fromhtml("a<b"), "a");              // a tag left open ends it
+  EXPECT_EQ(p.getallvalue_fromhtml("<i>x</i>"), "x");
 }
 
 TEST_F(clsparseTest, TableRowsAreCutIntoCells) {
