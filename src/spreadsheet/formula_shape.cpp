@@ -2,7 +2,7 @@
 #include <array>
 #include <vector>
 
-#include "spreadsheet/formula.h"
+#include "spreadsheet/formula_shape.h"
 
 namespace quillo::spreadsheet {
 
@@ -63,6 +63,32 @@ bool same_shape(const Formula& a, const Formula& b) {
         continue;
       }
       push(xa, ya);
+    }
+  }
+  return true;
+}
+
+bool may_be_written_as(const Formula& f, std::string_view text) {
+  if (!f.root) return true;
+  // A formula deeper than this is not looked into: it may be.
+  constexpr std::size_t kMaxLook = 64;
+  std::array<const Node*, kMaxLook> todo;
+  std::size_t n = 0;
+  todo[n++] = f.root.get();
+  while (n > 0) {
+    const Node* x = todo[--n];
+    // A text constant is written between quotes, its quotes doubled: one
+    // without quotes stands in the text as it is.
+    if (x->kind == Node::Kind::Text && x->constant.is_text()) {
+      const std::string& t = x->constant.text();
+      if (t.find('"') == std::string::npos && text.find(t) == std::string_view::npos) {
+        return false;
+      }
+    }
+    for (const auto& a : x->args) {
+      if (!a) continue;
+      if (n == kMaxLook) return true;
+      todo[n++] = a.get();
     }
   }
   return true;
