@@ -105,9 +105,13 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     }
     const bool given = next < args.size();
     if (!given && !p.optional) return Value(ErrorCode::Value);
-    Value v = given ? std::move(args[next]) : Value(Missing{});
-    if (!p.optional && v.type() == ValueType::Missing) v = Value();
-    margs.push_back(std::move(v));
+    if (!given) {
+      margs.emplace_back(Missing{});
+    } else if (!p.optional && args[next].type() == ValueType::Missing) {
+      margs.emplace_back();
+    } else {
+      margs.push_back(std::move(args[next]));
+    }
     ++next;
   }
   try {
