@@ -125,7 +125,10 @@ TEST_F(clsparseTest, FiguresAsPagesShowThem) {
                                                  {"1.5 M", 1.5e6},
                                                  {"12.50 \xE2\x82\xAC", 12.5},
                                                  {"+4.25%", 0.0425},
-                                                 {"1e3", 1000}};
+                                                 {"1e3", 1000},
+                                                 {"7.", 7},
+                                                 {"-.25", -0.25},
+                                                 {"0.1", 0.1}};
   for (const auto& [shown, expected] : more) {
     std::string t = shown;
     const Value v = p.figure_convert1(t);
