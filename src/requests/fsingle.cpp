@@ -1,7 +1,5 @@
 #include "requests/fsingle.h"
 
-#include <cstring>
-
 #include "common/text.h"
 #include "parse/clsparse.h"
 

@@ -54,20 +54,21 @@ class SingleItemMemo {
   const Request* keep_request(const Category* category, std::string_view inst, Request&& request);
 
  private:
-  // Looked up by a text without making a string of it.
+  // Tables looked up by a text without making a string of it.
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  using Table = std::unordered_map<std::string, Field, Hash, std::equal_to<>>;
+  template <class T>
+  using ByText = std::unordered_map<std::string, T, Hash, std::equal_to<>>;
   // The category's address and the instrument, written into m_key (which
   // keeps its room from call to call).
   std::string_view request_key(const Category* category, std::string_view inst);
 
   const Definitions* m_definitions = nullptr;
   std::uint64_t m_generation = 0;
-  Table m_fields;
-  std::unordered_map<std::string, Request, Hash, std::equal_to<>> m_requests;
+  ByText<Field> m_fields;
+  ByText<Request> m_requests;
   std::string m_key;
 };
 
