@@ -411,12 +411,14 @@ double leading_number(std::string_view s, int decimal_shift) {
   // The decimal shift goes into the exponent, so "11.9" shifted by -2 reads
   // as the double nearest to 0.119 rather than 11.9 / 100 with its rounding.
   exponent += decimal_shift;
-  const std::string number = mantissa + "e" + std::to_string(exponent);
+  // Without an exponent the digits are read as they are (most figures).
+  const std::string number =
+      exponent == 0 ? std::move(mantissa) : mantissa + "e" + std::to_string(exponent);
   double value = 0;
   const auto r = std::from_chars(number.data(), number.data() + number.size(), value);
   if (r.ec == std::errc::result_out_of_range) {
     if (exponent < 0) return 0.0;
-    return mantissa[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+    return number[0] == '-' ? -HUGE_VAL : HUGE_VAL;
   }
   return r.ec == std::errc() ? value : 0.0;
 }

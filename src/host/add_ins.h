@@ -63,9 +63,13 @@ class AddInMethods {
   // A shared copy, so a method may register or remove methods while it runs.
   std::shared_ptr<const AddInMethod> find(std::string_view name) const;
   std::size_t size() const { return m_methods.size(); }
+  // Changes with every add and remove, so a caller may keep what find gave
+  // for as long as it stays the same.
+  std::uint64_t generation() const { return m_generation; }
 
  private:
   std::map<std::string, std::shared_ptr<const AddInMethod>, std::less<>> m_methods;
+  std::uint64_t m_generation = 0;
 };
 
 }  // namespace quillo::host

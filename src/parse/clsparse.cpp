@@ -379,15 +379,26 @@ std::string clsparse::getallvalue_fromhtml(std::string_view html) {
   if (html.find_first_of("<>") == npos) {
     return html.empty() ? std::string(kNotFound) : std::string(html);
   }
-  const std::string h = "<tmp>" + std::string(html) + "<tmp>";
+  // The runs of "<tmp>" + html + "<tmp>", found in html itself: a run
+  // begins after a ">" (or at the start) and ends at the next "<" (or at
+  // the end, after which nothing more is read).
   std::string result;
   bool any = false;
-  for_each_run(h, [&](std::string_view run) {
-    if (any) result += ' ';
-    result.append(run);
-    any = true;
-    return true;
-  });
+  std::size_t begin = 0;
+  while (true) {
+    std::size_t l = html.find('<', begin);
+    const bool last = l == npos;
+    if (last) l = html.size();
+    if (l != begin) {
+      if (any) result += ' ';
+      result.append(html.substr(begin, l - begin));
+      any = true;
+    }
+    if (last) break;
+    const std::size_t g = html.find('>', l + 1);
+    if (g == npos) break;
+    begin = g + 1;
+  }
   return any ? result : std::string(kNotFound);
 }
 

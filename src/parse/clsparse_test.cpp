@@ -125,7 +125,10 @@ TEST_F(clsparseTest, FiguresAsPagesShowThem) {
                                                  {"1.5 M", 1.5e6},
                                                  {"12.50 \xE2\x82\xAC", 12.5},
                                                  {"+4.25%", 0.0425},
-                                                 {"1e3", 1000}};
+                                                 {"1e3", 1000},
+                                                 {"7.", 7},
+                                                 {"-.25", -0.25},
+                                                 {"0.1", 0.1}};
   for (const auto& [shown, expected] : more) {
     std::string t = shown;
     const Value v = p.figure_convert1(t);
@@ -190,6 +193,9 @@ TEST_F(clsparseTest, TextBetweenTags) {
   EXPECT_EQ(p.getallvalue_fromhtml("<td></td>"), kNotFound);
   EXPECT_EQ(p.getallvalue_fromhtml("<td>1</td><td>2</td>"), "1 2");
   EXPECT_EQ(p.getallvalue_fromhtml("a<br>b"), "a b");
+  EXPECT_EQ(p.getallvalue_fromhtml("1 > 0<b>x"), "1 > 0 x");  // a ">" alone is text
+  EXPECT_EQ(p.getallvalue_fromhtml("a<b"), "a");              // a tag left open ends it
+  EXPECT_EQ(p.getallvalue_fromhtml("<i>x</i>"), "x");
 }
 
 TEST_F(clsparseTest, TableRowsAreCutIntoCells) {

@@ -1,5 +1,7 @@
 #include "parse/figures.h"
 
+#include <charconv>
+
 #include "common/text.h"
 
 namespace quillo {
@@ -127,6 +129,13 @@ std::optional<double> read_figure(std::string_view s) {
   }
   if (!s.empty()) return std::nullopt;
   if (percent) shift -= 2;
+  // Plain digits (most figures) are read as they are; a shift or an
+  // exponent goes through the decimal exponent of leading_number.
+  if (shift == 0 && number.find('e') == std::string::npos) {
+    double value = 0;
+    const auto r = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (r.ec == std::errc()) return negative ? -value : value;
+  }
   return text::leading_number((negative ? "-" : "") + number, shift);
 }
 }  // namespace quillo

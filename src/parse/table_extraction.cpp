@@ -34,9 +34,10 @@ std::string_view table_number_text(const FieldDef& f) {
   return f.tablenumber.empty() ? std::string_view("0") : std::string_view(f.tablenumber);
 }
 
-std::array<Value, 8> slots_of(const FieldValues& values) {
+// Moves the values out: the next field's parse fills them all again.
+std::array<Value, 8> slots_of(FieldValues& values) {
   std::array<Value, 8> slots;
-  for (std::size_t i = 1; i <= 7; ++i) slots[i - 1] = values[i];
+  for (std::size_t i = 1; i <= 7; ++i) slots[i - 1] = std::move(values[i]);
   return slots;  // slot 7 stays empty
 }
 
@@ -273,8 +274,8 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   std::vector<std::int32_t> stored;
   stored.reserve(fields.size());
   std::vector<std::size_t> table_starts;
-  auto store = [&](std::int32_t id, std::array<Value, 8> slots) {
-    result_add(request, id, std::move(slots));
+  auto store = [&](std::int32_t id, std::array<Value, 8>&& slots) {
+    request.parsed.push_back(ResultRow{id, std::move(slots)});
     stored.push_back(id);
   };
   for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
@@ -290,7 +291,7 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
       std::int64_t window = 0;
       Value v = parser.convert1(text, *f.ref1, *f.ref2, *f.ref3, window);
       if (!value_convert(f, v, &table)) v = Value(ErrorCode::Value);
-      store(*id, {v, "", "", "", "", "", "", ""});
+      store(*id, {std::move(v), "", "", "", "", "", "", ""});
       continue;
     }
 

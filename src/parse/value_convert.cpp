@@ -110,20 +110,47 @@ bool apply_step(std::string_view name, std::string_view p1, std::string_view p2,
 
 }  // namespace
 
+namespace {
+
+// The text of the value's HTML (clsparse::getallvalue_fromhtml). A text
+// without tags, as most cells and marked values are, is its own text and
+// stays as it is, uncopied.
+void html_text(clsparse& parser, Value& value) {
+  if (value.is_text() && !value.text().empty() &&
+      value.text().find_first_of("<>") == std::string::npos) {
+    return;
+  }
+  value = Value(value.is_text() ? parser.getallvalue_fromhtml(value.text())
+                                : parser.getallvalue_fromhtml(as_text(value)));
+}
+
+}  // namespace
+
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table) {
   clsparse parser;
-  if (field.parseasvalue == "2") value = Value(parser.getallvalue_fromhtml(as_text(value)));
-  if (!apply_step(field.function, field.fparam11, field.fparam12, field, value, table))
+  if (field.parseasvalue == "2") html_text(parser, value);
+  if (!field.function.empty() &&
+      !apply_step(field.function, field.fparam11, field.fparam12, field, value, table)) {
     return false;
-  if (!apply_step(field.function1, field.fparam21, field.fparam22, field, value, table))
-    return false;
-  if (field.parseasvalue == "1") value = Value(parser.getallvalue_fromhtml(as_text(value)));
-  // A number that a step produced becomes text here.
-  value = Value(std::string(text::trim(as_text(value))));
-  if (field.figureconvert == "1") {
-    std::string t = value.text();
-    value = parser.figure_convert1(t, field.figures);
   }
+  if (!field.function1.empty() &&
+      !apply_step(field.function1, field.fparam21, field.fparam22, field, value, table)) {
+    return false;
+  }
+  if (field.parseasvalue == "1") html_text(parser, value);
+  // A number that a step produced becomes text here; the figure is read
+  // from the trimmed text.
+  if (field.figureconvert == "1") {
+    std::string t(text::trim(value.is_text() ? std::string_view(value.text()) : as_text(value)));
+    value = parser.figure_convert1(t, field.figures);
+    return true;
+  }
+  if (value.is_text()) {
+    const std::string_view trimmed = text::trim(value.text());
+    if (trimmed.size() != value.text().size()) value = Value(std::string(trimmed));
+    return true;
+  }
+  value = Value(std::string(text::trim(as_text(value))));
   return true;
 }
 

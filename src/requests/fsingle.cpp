@@ -1,7 +1,5 @@
 #include "requests/fsingle.h"
 
-#include <cstring>
-
 #include "common/text.h"
 #include "parse/clsparse.h"
 
@@ -15,6 +13,14 @@ std::string argument_text(const Value& v) {
   if (!v.is_range()) return v.to_text();
   const Array cells = v.range().values();
   return cells.items.empty() ? std::string() : cells.items.front().to_text();
+}
+
+// The same, read in place when the argument is a text (as a written
+// constant is); otherwise made in storage.
+std::string_view argument_view(const Value& v, std::string& storage) {
+  if (v.is_text()) return v.text();
+  storage = argument_text(v);
+  return storage;
 }
 
 // The field a code names; nullopt when it names none. The code is read by
@@ -37,7 +43,7 @@ std::optional<SingleItemMemo::Field> resolve_field(const Definitions& definition
 }  // namespace
 
 const SingleItemMemo::Field* SingleItemMemo::field(const Definitions& definitions,
-                                                   const std::string& code) {
+                                                   std::string_view code) {
   if (m_definitions != &definitions || m_generation != definitions.generation()) {
     m_fields.clear();
     m_requests.clear();
@@ -49,36 +55,36 @@ const SingleItemMemo::Field* SingleItemMemo::field(const Definitions& definition
   return it == m_fields.end() ? nullptr : &it->second;
 }
 
-const SingleItemMemo::Field* SingleItemMemo::keep_field(const std::string& code,
-                                                        const Field& field) {
+const SingleItemMemo::Field* SingleItemMemo::keep_field(std::string_view code, const Field& field) {
   if (m_fields.size() >= kLimit) return nullptr;
-  return &m_fields.insert_or_assign(code, field).first->second;
+  return &m_fields.insert_or_assign(std::string(code), field).first->second;
 }
 
-std::string SingleItemMemo::request_key(const Category* category, const std::string& inst) {
-  std::string key(sizeof category, '\0');
-  std::memcpy(key.data(), &category, sizeof category);
-  return key.append(inst);
+std::string_view SingleItemMemo::request_key(const Category* category, std::string_view inst) {
+  m_key.assign(reinterpret_cast<const char*>(&category), sizeof category);
+  m_key.append(inst);
+  return m_key;
 }
 
 const SingleItemMemo::Request* SingleItemMemo::request(const Category* category,
-                                                       const std::string& inst) {
+                                                       std::string_view inst) {
   const auto it = m_requests.find(request_key(category, inst));
   return it == m_requests.end() ? nullptr : &it->second;
 }
 
 const SingleItemMemo::Request* SingleItemMemo::keep_request(const Category* category,
-                                                            const std::string& inst,
+                                                            std::string_view inst,
                                                             Request&& request) {
   if (m_requests.size() >= kLimit) return nullptr;
-  return &m_requests.insert_or_assign(request_key(category, inst), std::move(request))
+  return &m_requests.insert_or_assign(std::string(request_key(category, inst)), std::move(request))
               .first->second;
 }
 
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
-  const std::string inst = argument_text(inst_value);
-  const std::string field_text = argument_text(field_value);
+  std::string inst_storage, field_storage;
+  const std::string_view inst = argument_view(inst_value, inst_storage);
+  const std::string_view field_text = argument_view(field_value, field_storage);
   if (inst.empty() || field_text.empty()) return Value();
 
   const SingleItemMemo::Field* found =

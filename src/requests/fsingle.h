@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "common/value.h"
@@ -45,19 +47,29 @@ class SingleItemMemo {
   };
 
   // Null when not kept; the definitions' change since empties the memo.
-  const Field* field(const Definitions& definitions, const std::string& code);
-  const Request* request(const Category* category, const std::string& inst);
+  const Field* field(const Definitions& definitions, std::string_view code);
+  const Request* request(const Category* category, std::string_view inst);
   // What was kept; null when the table is full.
-  const Field* keep_field(const std::string& code, const Field& field);
-  const Request* keep_request(const Category* category, const std::string& inst, Request&& request);
+  const Field* keep_field(std::string_view code, const Field& field);
+  const Request* keep_request(const Category* category, std::string_view inst, Request&& request);
 
  private:
-  static std::string request_key(const Category* category, const std::string& inst);
+  // Tables looked up by a text without making a string of it.
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  template <class T>
+  using ByText = std::unordered_map<std::string, T, Hash, std::equal_to<>>;
+  // The category's address and the instrument, written into m_key (which
+  // keeps its room from call to call).
+  std::string_view request_key(const Category* category, std::string_view inst);
 
   const Definitions* m_definitions = nullptr;
   std::uint64_t m_generation = 0;
-  std::unordered_map<std::string, Field> m_fields;
-  std::unordered_map<std::string, Request> m_requests;
+  ByText<Field> m_fields;
+  ByText<Request> m_requests;
+  std::string m_key;
 };
 
 struct SingleItemContext {

@@ -11,9 +11,11 @@ namespace quillo::spreadsheet {
 void AddInCatalog::install(std::string name, std::string path, FunctionLibrary library) {
   uninstall(path);
   m_installed.push_back(Installed{std::move(name), std::move(path), std::move(library)});
+  ++m_installed_generation;
 }
 
 void AddInCatalog::uninstall(std::string_view path) {
+  ++m_installed_generation;
   m_installed.erase(std::remove_if(m_installed.begin(), m_installed.end(),
                                    [&](const Installed& i) { return i.path == path; }),
                     m_installed.end());
@@ -68,10 +70,25 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
   // The declaration is read only while the arguments are put in order,
   // before the method runs (it may install or remove libraries), so it is
   // not copied: a call is made at every evaluation of a formula cell.
-  const LibraryFunction* fn = reached(name, book);
-  if (!fn) return std::nullopt;
-  const auto method = m_methods.find(fn->method);
-  if (!method) return std::nullopt;
+  const LibraryFunction* fn = nullptr;
+  std::shared_ptr<const host::AddInMethod> method;
+  if (!book && m_last.function && m_last.installed == m_installed_generation &&
+      m_last.methods == m_methods.generation() && m_last.name == name) {
+    fn = m_last.function;
+    method = m_last.method;
+  } else {
+    fn = reached(name, book);
+    if (!fn) return std::nullopt;
+    method = m_methods.find(fn->method);
+    if (!method) return std::nullopt;
+    if (!book) {
+      m_last.name.assign(name);
+      m_last.function = fn;
+      m_last.method = method;
+      m_last.installed = m_installed_generation;
+      m_last.methods = m_methods.generation();
+    }
+  }
 
   const auto written = static_cast<std::size_t>(
       std::count_if(fn->params.begin(), fn->params.end(), [](const auto& p) { return !p.caller; }));
@@ -89,9 +106,13 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     }
     const bool given = next < args.size();
     if (!given && !p.optional) return Value(ErrorCode::Value);
-    Value v = given ? std::move(args[next]) : Value(Missing{});
-    if (!p.optional && v.type() == ValueType::Missing) v = Value();
-    margs.push_back(std::move(v));
+    if (!given) {
+      margs.emplace_back(Missing{});
+    } else if (!p.optional && args[next].type() == ValueType::Missing) {
+      margs.emplace_back();
+    } else {
+      margs.push_back(std::move(args[next]));
+    }
     ++next;
   }
   try {

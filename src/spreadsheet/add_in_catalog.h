@@ -11,6 +11,7 @@
 // Event-loop thread only.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,9 +53,23 @@ class AddInCatalog final : public ExternalFunctions {
   // The function a call of that name (through book, when not null) reaches.
   const LibraryFunction* reached(std::string_view name, const std::string* book) const;
 
+  // The last call without a workbook, as it was written: the function it
+  // reached and its method, kept while no library is installed or removed
+  // and no method added or removed (a formula filled down a column calls
+  // the same function in every cell).
+  struct LastCall {
+    std::string name;
+    const LibraryFunction* function = nullptr;
+    std::shared_ptr<const host::AddInMethod> method;
+    std::uint64_t installed = 0;  // m_installed_generation then
+    std::uint64_t methods = 0;    // m_methods.generation() then
+  };
+
   std::weak_ptr<Model> m_model;
   host::AddInMethods& m_methods;
   std::vector<Installed> m_installed;
+  std::uint64_t m_installed_generation = 1;
+  LastCall m_last;
 };
 
 }  // namespace quillo::spreadsheet

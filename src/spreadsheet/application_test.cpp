@@ -86,6 +86,29 @@ TEST_F(ApplicationTest, InstalledLibraryFunctionsReachTheEngineWithTheCallingCel
   EXPECT_EQ(cell("B2")->value().value(), Value(ErrorCode::Name));
 }
 
+TEST_F(ApplicationTest, ACallReachesTheMethodAndLibraryThereAreWhenItIsEvaluated) {
+  install();
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("A1")->value().value(), Value("IBM:X"));
+  // Another method under the same name answers the next calls, whatever
+  // the letter case of the call.
+  host->add_in_methods().add("I_FSINGLE", [](std::vector<Value>&) { return Value("other"); });
+  ASSERT_TRUE(cell("A2")->set_formula("=FSINGLE(\"SAP\",\"Y\")").ok());
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("A2")->value().value(), Value("other"));
+  EXPECT_EQ(cell("A1")->value().value(), Value("other"));
+  // Without the method, or without the library, the call is unknown.
+  host->add_in_methods().remove("i_fsingle");
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("A1")->value().value(), Value(ErrorCode::Name));
+  host->add_in_methods().add("i_fsingle", [](std::vector<Value>&) { return Value("back"); });
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("A1")->value().value(), Value("back"));
+  ASSERT_TRUE(host->add_ins().item(1).value()->set_installed(false).ok());
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
+  EXPECT_EQ(cell("A1")->value().value(), Value(ErrorCode::Name));
+}
+
 TEST_F(ApplicationTest, ACallAsLibreOfficeCalcWritesItReachesTheSameFunction) {
   install();
   ASSERT_TRUE(cell("C3")->set_formula("=ORG.QUILLO.CALC.FSINGLE(\"IBM\",\"X\")").ok());

@@ -339,19 +339,48 @@ class Parser {
   bool read_string(std::string& out) {
     ++m_pos;  // opening quote
     while (true) {
-      if (m_pos >= m_s.size()) return false;
-      const char c = m_s[m_pos++];
-      if (c == '"') {
-        if (peek() != '"') return true;
-        ++m_pos;
+      // The run up to the next quote goes in whole; a doubled quote is one.
+      const std::size_t quote = m_s.find('"', m_pos);
+      if (quote == std::string_view::npos) {
+        m_pos = m_s.size();
+        return false;
       }
-      out += c;
+      out.append(m_s.data() + m_pos, quote - m_pos);
+      m_pos = quote + 1;
+      if (peek() != '"') return true;
+      out += '"';
+      ++m_pos;
     }
   }
 
   NodePtr string_literal() {
     std::string s;
     if (!read_string(s)) return fail("text without closing quote");
+    NodePtr n = make(Node::Kind::Text);
+    n->constant = Value(std::move(s));
+    return n;
+  }
+
+  // A text constant followed by "," or ")" is a whole argument, read
+  // without the climb through the operators (most arguments of the calls
+  // filled down a sheet are such texts). Null with the position unchanged
+  // for anything else.
+  NodePtr text_argument() {
+    if (peek() != '"' || m_depth + 1 > kMaxFormulaHeight) return nullptr;
+    const std::size_t start = m_pos;
+    std::string s;
+    if (!read_string(s)) {
+      m_pos = start;
+      return nullptr;
+    }
+    const std::size_t end = m_pos;
+    skip_ws();
+    const char next = peek();
+    m_pos = end;
+    if (next != ',' && next != ')') {
+      m_pos = start;
+      return nullptr;
+    }
     NodePtr n = make(Node::Kind::Text);
     n->constant = Value(std::move(s));
     return n;
@@ -651,6 +680,8 @@ class Parser {
         skip_ws();
         if (peek() == ',' || peek() == ')') {
           n->args.push_back(make(Node::Kind::Missing));
+        } else if (NodePtr text = text_argument()) {
+          n->args.push_back(std::move(text));
         } else {
           NodePtr arg = expr(0);
           if (!arg) return nullptr;

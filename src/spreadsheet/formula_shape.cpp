@@ -1,7 +1,8 @@
 // Comparing parsed formulas by shape, for sharing one tree between cells.
+#include <array>
 #include <vector>
 
-#include "spreadsheet/formula.h"
+#include "spreadsheet/formula_shape.h"
 
 namespace quillo::spreadsheet {
 
@@ -28,11 +29,31 @@ bool same_shape(const Formula& a, const Formula& b) {
   }
   if (!a.root) return true;
   // Walk both trees side by side with an explicit stack: formulas may be
-  // deep, and the walk stops at the first difference.
-  std::vector<std::pair<const Node*, const Node*>> todo{{a.root.get(), b.root.get()}};
-  while (!todo.empty()) {
-    const auto [x, y] = todo.back();
-    todo.pop_back();
+  // deep, and the walk stops at the first difference. A formula is
+  // compared with its neighbours whenever it is entered, and most are
+  // small: their pairs wait on the stack, only a larger one's also in a
+  // vector.
+  using Pair = std::pair<const Node*, const Node*>;
+  std::array<Pair, 32> near;
+  std::size_t in_near = 0;
+  std::vector<Pair> far;
+  auto push = [&](const Node* x, const Node* y) {
+    if (far.empty() && in_near < near.size()) {
+      near[in_near++] = {x, y};
+    } else {
+      far.emplace_back(x, y);
+    }
+  };
+  push(a.root.get(), b.root.get());
+  while (in_near > 0 || !far.empty()) {
+    Pair next;
+    if (!far.empty()) {
+      next = far.back();
+      far.pop_back();
+    } else {
+      next = near[--in_near];
+    }
+    const auto [x, y] = next;
     if (!same_node(*x, *y)) return false;
     for (std::size_t i = 0; i < x->args.size(); ++i) {
       const Node* xa = x->args[i].get();
@@ -41,7 +62,33 @@ bool same_shape(const Formula& a, const Formula& b) {
         if (xa != ya) return false;
         continue;
       }
-      todo.emplace_back(xa, ya);
+      push(xa, ya);
+    }
+  }
+  return true;
+}
+
+bool may_be_written_as(const Formula& f, std::string_view text) {
+  if (!f.root) return true;
+  // A formula deeper than this is not looked into: it may be.
+  constexpr std::size_t kMaxLook = 64;
+  std::array<const Node*, kMaxLook> todo;
+  std::size_t n = 0;
+  todo[n++] = f.root.get();
+  while (n > 0) {
+    const Node* x = todo[--n];
+    // A text constant is written between quotes, its quotes doubled: one
+    // without quotes stands in the text as it is.
+    if (x->kind == Node::Kind::Text && x->constant.is_text()) {
+      const std::string& t = x->constant.text();
+      if (t.find('"') == std::string::npos && text.find(t) == std::string_view::npos) {
+        return false;
+      }
+    }
+    for (const auto& a : x->args) {
+      if (!a) continue;
+      if (n == kMaxLook) return true;
+      todo[n++] = a.get();
     }
   }
   return true;

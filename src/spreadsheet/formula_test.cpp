@@ -45,6 +45,9 @@ TEST(FormulaParser, WritesBackWhatItRead) {
                            "=SUM(A:A,2:3)",
                            "=IF(A1,,2)",
                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\")",
+                           "=fsingle(\"a\"\"b\",\"\")",
+                           "=fsingle(\"IBM\"&\"\",\"X\"&A1)",
+                           "=LEN(\"5\"%)",
                            "=fhistory(A1,{\"SORT\";\"ASC\"})",
                            "={1,2;3,4}",
                            "={-1.5,\"a\",TRUE,#N/A}",
@@ -68,6 +71,7 @@ TEST(FormulaParser, NormalisesSpacingCaseAndNumbers) {
   EXPECT_EQ(a1("=#n/a"), "=#N/A");
   EXPECT_EQ(a1("1+1"), "=1+1");  // the leading "=" is optional for the parser
   EXPECT_EQ(a1("=B2:A1"), "=B2:A1");
+  EXPECT_EQ(a1("=fsingle( \"IBM\" , \"X\" )"), "=fsingle(\"IBM\",\"X\")");
 }
 
 TEST(FormulaParser, R1C1AndA1DescribeTheSameReferences) {
@@ -116,7 +120,8 @@ TEST(FormulaParser, BadInputGivesPositionedErrors) {
         Case{"=A1:B", "invalid range"}, Case{"=#FOO!", "unknown error"},
         Case{"=1a", "invalid number"}, Case{"=@", "unexpected character"},
         Case{"='x'", "expected \"!\""}, Case{"=Sheet1!", "reference after"},
-        Case{"=NOW(1)", "too many"}, Case{"=A$", "invalid name"}}) {
+        Case{"=NOW(1)", "too many"}, Case{"=A$", "invalid name"},
+        Case{"=LEN(\"x\" \"y\")", "expected"}, Case{"=LEN(\"x)", "closing quote"}}) {
     auto f = parse_formula(c.text, Notation::A1, 1, 1, resolve);
     ASSERT_FALSE(f.ok()) << c.text;
     EXPECT_NE(f.status().message().find(c.message), std::string::npos)

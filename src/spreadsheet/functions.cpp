@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 
 #include "common/text.h"
 #include "spreadsheet/functions_more.h"
@@ -413,12 +414,22 @@ constexpr std::array kFunctions = {
 
 const FunctionDef* find_builtin(std::string_view name) {
   if (name.size() > 32) return nullptr;
-  const std::string key = text::upper(name);
-  const auto it =
-      std::lower_bound(kFunctions.begin(), kFunctions.end(), key,
-                       [](const FunctionDef& f, const std::string& k) { return f.name < k; });
-  if (it != kFunctions.end() && it->name == key) return &*it;
-  return find_more_builtin(key);
+  // Every call a formula makes is looked up here when the formula is
+  // entered: the names of both tables by their hash, made once, and the
+  // name upper-cased on the stack.
+  static const std::unordered_map<std::string_view, const FunctionDef*> index = [] {
+    std::unordered_map<std::string_view, const FunctionDef*> by_name;
+    for (const FunctionDef& f : kFunctions) by_name.emplace(f.name, &f);
+    for (const FunctionDef& f : more_builtins()) by_name.emplace(f.name, &f);
+    return by_name;
+  }();
+  char upper[32];
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  }
+  const auto it = index.find(std::string_view(upper, name.size()));
+  return it == index.end() ? nullptr : it->second;
 }
 
 }  // namespace quillo::spreadsheet

@@ -9,9 +9,6 @@
 
 namespace quillo::spreadsheet {
 
-// The built-in of the second table named upper_name (in upper case); null
-// when there is none.
-const FunctionDef* find_more_builtin(std::string_view upper_name);
 // Every function of the second table, sorted by name.
 std::span<const FunctionDef> more_builtins();
 

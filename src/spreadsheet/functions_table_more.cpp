@@ -341,13 +341,6 @@ constexpr std::array kMoreFunctions = {
 
 }  // namespace
 
-const FunctionDef* find_more_builtin(std::string_view upper_name) {
-  const auto it =
-      std::lower_bound(kMoreFunctions.begin(), kMoreFunctions.end(), upper_name,
-                       [](const FunctionDef& f, std::string_view k) { return f.name < k; });
-  return it != kMoreFunctions.end() && it->name == upper_name ? &*it : nullptr;
-}
-
 std::span<const FunctionDef> more_builtins() {
   return kMoreFunctions;
 }

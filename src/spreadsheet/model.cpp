@@ -9,6 +9,7 @@
 
 #include "common/dates.h"
 #include "common/text.h"
+#include "spreadsheet/formula_shape.h"
 #include "spreadsheet/typed_entry.h"
 
 namespace quillo::spreadsheet {
@@ -436,6 +437,7 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
   if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
     return nullptr;
   }
+  if (!may_be_written_as(f, text)) return nullptr;
   const std::string written = write_formula(
       f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); }, form);
   return written == text ? above->formula : nullptr;

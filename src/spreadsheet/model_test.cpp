@@ -344,6 +344,15 @@ TEST_F(ModelTest, FilledDownFormulasShareTheParseAboveOnlyWhenItReadsTheSame) {
   set(3, 2, "=A3+1");
   EXPECT_NE(model->formula_at(CellAddr{sheet, 3, 2}), shared);
   EXPECT_EQ(num(3, 2), 1);
+  // Texts alike share it, a text with quotes in it too; another text reads
+  // as itself.
+  set(1, 4, "=LEN(\"a\"\"b\")&\"x\"");
+  set(2, 4, "=LEN(\"a\"\"b\")&\"x\"");
+  set(3, 4, "=LEN(\"a\"\"b\")&\"xy\"");
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 2, 4}), model->formula_at(CellAddr{sheet, 1, 4}));
+  EXPECT_NE(model->formula_at(CellAddr{sheet, 3, 4}), model->formula_at(CellAddr{sheet, 2, 4}));
+  EXPECT_EQ(model->value(sheet, 2, 4), Value("3x"));
+  EXPECT_EQ(model->value(sheet, 3, 4), Value("3xy"));
 }
 
 // Loading keeps what cells hold, not what a file claims about them: empty
