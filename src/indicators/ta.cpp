@@ -80,9 +80,10 @@ void afresh_sums(std::span<const double> c, std::size_t m, std::size_t first,
   for (; j < out.size(); ++j) out[j] = window_sum(c, j, m);
 }
 
-// Windows up to this length get their mean and variance from two passes
-// over the window itself (see window_moments); longer ones slide
-// (WindowMoments), so the work per row stays bounded.
+// Windows up to this length get their mean and variance from short sliding
+// blocks whose rounding is bounded, or from two passes over the window
+// itself where the bound is too wide (band_block, window_moments); longer
+// ones slide (WindowMoments), so the work per row stays bounded.
 constexpr std::size_t kTwoPassWindow = 32;
 
 // The mean and variance (divisor m) of the windows of length m ending at
@@ -114,20 +115,129 @@ void window_moments(std::span<const double> c, std::size_t m, std::size_t j, dou
   }
 }
 
-// window_moments for every window ending at an index from first to the
-// end of c, handed to emit(mean, variance) in row order.
-template <typename Emit>
-void two_pass_moments(std::span<const double> c, std::size_t m, std::size_t first, Emit&& emit) {
-  constexpr std::size_t kLanes = 4;
-  double mean[kLanes], var[kLanes];
-  std::size_t j = first;
-  for (; j + kLanes <= c.size(); j += kLanes) {
-    window_moments<kLanes>(c, m, j, mean, var);
-    for (std::size_t k = 0; k < kLanes; ++k) emit(mean[k], var[k]);
+// The bands of short windows (up to kTwoPassWindow) slide in blocks of
+// kBandBlock windows: the deviations of a block's rows from one of its
+// values (the anchor) and their squares are summed over the first window,
+// then each next window adds the row coming in and takes away the row going
+// out. Beside each sum runs a bound on its rounding error (the magnitudes of
+// every rounded result, times the unit roundoff), so each window's variance
+// and mean come with a bound on how far they can be from the exact ones; a
+// window whose bound is not far below its variance (a flat window, a window
+// far from the anchor) is computed by window_moments instead. So every band
+// agrees with a two-pass computation to well within 1e-12, a flat window
+// included (variance exactly 0, mean exactly the value), at a few operations
+// a row rather than two passes over each window.
+constexpr std::size_t kBandBlock = 16;
+constexpr double kUnit = 0x1p-53;
+// The largest error bound accepted, relative to the variance (so the
+// deviation is within 2^-44 of the exact one) and to the larger of the mean
+// and the deviation (for the mean's own error).
+constexpr double kBandTolerance = 0x1p-43;
+
+// Mean and variance of the windows of length m (at most kTwoPassWindow)
+// ending at index j to j + count - 1 (count at most kBandBlock), into
+// mean[] and var[]. Every element of c must be a number (need_all).
+void band_block(std::span<const double> c, std::size_t m, std::size_t j, std::size_t count,
+                double* mean, double* var) {
+  const double* from = c.data() + (j + 1 - m);
+  const std::size_t span = m - 1 + count;
+  const double anchor = from[span / 2];
+  double d[kTwoPassWindow + kBandBlock], q[kTwoPassWindow + kBandBlock];
+  for (std::size_t i = 0; i < span; ++i) {
+    d[i] = from[i] - anchor;
+    q[i] = d[i] * d[i];
   }
-  for (; j < c.size(); ++j) {
-    window_moments<1>(c, m, j, mean, var);
-    emit(mean[0], var[0]);
+  const auto n = static_cast<double>(m);
+  const double inverse = 1 / n;
+  // The first window, summed in four interleaved parts so the additions
+  // overlap; each error bound adds up the magnitudes of the rounded sums.
+  double part1[4] = {}, part2[4] = {}, error1[4] = {}, error2[4] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= m; i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      part1[k] += d[i + k];
+      part2[k] += q[i + k];
+      error1[k] += std::abs(part1[k]);
+      error2[k] += part2[k];
+    }
+  }
+  for (; i < m; ++i) {
+    part1[0] += d[i];
+    part2[0] += q[i];
+    error1[0] += std::abs(part1[0]);
+    error2[0] += part2[0];
+  }
+  const double low1 = part1[0] + part1[1], high1 = part1[2] + part1[3];
+  const double low2 = part2[0] + part2[1], high2 = part2[2] + part2[3];
+  double sum = low1 + high1, squares = low2 + high2;
+  double sum_error = error1[0] + error1[1] + error1[2] + error1[3] + std::abs(low1) +
+                     std::abs(high1) + std::abs(sum);
+  double squares_error = error2[0] + error2[1] + error2[2] + error2[3] + low2 + high2 + squares;
+  // The next windows: the row coming in less the row going out.
+  double s1[kBandBlock], s2[kBandBlock];
+  double top1 = std::abs(sum), top2 = squares;
+  s1[0] = sum;
+  s2[0] = squares;
+  for (std::size_t t = 1; t < count; ++t) {
+    const double t1 = d[m - 1 + t] - d[t - 1];
+    const double t2 = q[m - 1 + t] - q[t - 1];
+    sum += t1;
+    squares += t2;
+    sum_error += std::abs(t1) + std::abs(sum);
+    squares_error += std::abs(t2) + std::abs(squares);
+    top1 = std::max(top1, std::abs(sum));
+    top2 = std::max(top2, std::abs(squares));
+    s1[t] = sum;
+    s2[t] = squares;
+  }
+  // Bounds, over every window of the block, on the errors of b (the mean
+  // deviation: the deviations' roundings, the sums', the scaling by 1/m)
+  // and of a (the mean square: the squares' roundings as well); the
+  // variance's error follows from them, with room for second-order terms.
+  const double b_top = top1 * inverse, a_top = top2 * inverse;
+  // Rounding the deviations moves each by at most kUnit of itself, and the
+  // magnitudes of a window's deviations add up to at most the root of m
+  // times their squares (with room for the squares' own errors).
+  const double data_error = 1.125 * kUnit * std::sqrt(n * top2 * 1.125);
+  const double b_error = (kUnit * sum_error + data_error) * inverse + 2 * kUnit * b_top;
+  const double a_error = kUnit * ((squares_error + 3 * top2) * inverse + 2 * a_top);
+  const double var_error =
+      1.125 * (a_error + b_error * (2 * b_top + b_error) + kUnit * (b_top * b_top + a_top));
+  const double mean_error2 = 1.125 * b_error * b_error;
+  double far[kBandBlock];
+  double any_far = 0;
+  for (std::size_t t = 0; t < count; ++t) {
+    const double b = s1[t] * inverse, a = s2[t] * inverse, v = a - b * b;
+    mean[t] = anchor + b;
+    var[t] = v;
+    const bool close = (var_error <= kBandTolerance * v) &
+                       (mean_error2 <= kBandTolerance * kBandTolerance * (mean[t] * mean[t] + v));
+    far[t] = close ? 0.0 : 1.0;
+    any_far += far[t];
+  }
+  if (any_far == 0) return;
+  for (std::size_t t = 0; t < count; ++t) {
+    if (far[t] != 0) {
+      window_moments<1>(c, m, j + t, mean + t, var + t);
+    }
+  }
+}
+
+// The bands of the windows of length m (at most kTwoPassWindow) ending at
+// each index from m - 1 to the end of c, appended to upper and lower.
+void short_bands(std::span<const double> c, std::size_t m, double w, std::vector<double>& upper,
+                 std::vector<double>& lower) {
+  double mean[kBandBlock], var[kBandBlock], up[kBandBlock], down[kBandBlock];
+  for (std::size_t j = m - 1; j < c.size(); j += kBandBlock) {
+    const std::size_t count = std::min(kBandBlock, c.size() - j);
+    band_block(c, m, j, count, mean, var);
+    for (std::size_t k = 0; k < count; ++k) {
+      const double deviation = std::sqrt(var[k]);
+      up[k] = mean[k] + w * deviation;
+      down[k] = mean[k] - w * deviation;
+    }
+    upper.insert(upper.end(), up, up + count);
+    lower.insert(lower.end(), down, down + count);
   }
 }
 
@@ -602,11 +712,7 @@ std::optional<Series> bollinger(const Table& t, int p, double w) {
       s.values2.reserve(t.rows());
       s.values.assign(m - 1, kNone);
       s.values2.assign(m - 1, kNone);
-      two_pass_moments(t.col(2), m, m - 1, [&](double mean, double var) {
-        const double deviation = std::sqrt(var);
-        s.values.push_back(mean + w * deviation);
-        s.values2.push_back(mean - w * deviation);
-      });
+      short_bands(t.col(2), m, w, s.values, s.values2);
       return s;
     }
     Series s = two_lines(t.rows());

@@ -13,10 +13,12 @@
 // Any thread; no allocation beyond the returned series and working
 // columns. Work is linear in the rows: windows of sums up to 256 rows are
 // summed afresh (so a window whose true sum is 0 answers exactly 0), longer
-// ones slide with compensated sums; the bands of windows up to 32 rows take
-// two passes over each window, and longer ones, volatility and beta slide
-// over deviations from a value of the window, so they agree with a two-pass
-// computation for every window length (a flat window's variance is 0).
+// ones slide with compensated sums; the bands of windows up to 32 rows slide
+// in short blocks with a bound on each window's rounding error, taking two
+// passes over a window whose bound is not far below its variance, and
+// longer ones, volatility and beta slide over deviations from a value of the
+// window, so they agree with a two-pass computation for every window length
+// (a flat window's variance is 0).
 #pragma once
 
 #include <cstdint>

@@ -254,6 +254,51 @@ TEST(TaTest, ShortWindowsAreSummedInRowOrderToTheBit) {
   }
 }
 
+TEST(TaTest, ShortBandsAgreeWithTwoPassOverJumpsAndFlatStretches) {
+  // Short windows slide over stretches that are hard on running sums: a
+  // level jumping by a million and back, flat runs of values binary
+  // fractions cannot hold, a run crossing zero, tiny wobbles on a large
+  // price. Each band matches a two-pass computation (to 1e-12 of its width,
+  // beyond the rounding of the price itself), and a flat window's bands are
+  // the value itself.
+  std::uint64_t seed = 11;
+  auto noise = [&seed] {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(seed >> 11) * 0x1p-53 - 0.5;
+  };
+  std::vector<double> close;
+  double walk = 100;
+  for (int j = 0; j < 700; ++j) {
+    walk += noise();
+    double x = walk;
+    if (j >= 90 && j < 97) x = 1e6 + noise();                        // a jump away and back
+    if (j >= 150 && j < 215) x = 0.1;                                // flat
+    if (j >= 215 && j < 260) x = 1e6 + 0.3;                          // flat after a jump
+    if (j >= 300 && j < 380) x = (j - 340) * 0.37 + noise() * 1e-3;  // through zero
+    if (j >= 450 && j < 600) x = 50000 + noise() * 1e-2;             // tiny wobbles
+    close.push_back(x);
+  }
+  Table t;
+  t.columns.assign(6, std::vector<double>(close.size()));
+  t.columns[1] = close;
+  for (const std::size_t p : {2, 3, 15, 16, 17, 20, 31, 32}) {
+    const auto b = bollinger(t, static_cast<int>(p), 2);
+    ASSERT_TRUE(b) << p;
+    for (std::size_t j = p - 1; j < close.size(); ++j) {
+      const TwoPass w = two_pass(close, close, j, p);
+      const long double width = 4 * std::sqrt(w.var_x);
+      const long double room = 1e-12L * width + 1e-15L * std::abs(w.mean_x);
+      const long double got = static_cast<long double>(b->values[j]) - b->values2[j];
+      EXPECT_LE(std::abs(got - width), room) << "p " << p << " row " << j;
+      EXPECT_LE(std::abs(b->values[j] - (w.mean_x + width / 2)), room) << "p " << p << " row " << j;
+      if (w.var_x == 0) {
+        EXPECT_EQ(b->values[j], close[j]) << "p " << p << " row " << j;
+        EXPECT_EQ(b->values2[j], close[j]) << "p " << p << " row " << j;
+      }
+    }
+  }
+}
+
 TEST(TaTest, LongWindowsSlideAndAgreeWithWindowsSummedAfresh) {
   // Windows longer than the afresh limit slide (linear in the rows); their
   // results agree with a direct computation, and flat stretches stay exact.

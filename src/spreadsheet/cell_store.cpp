@@ -94,14 +94,32 @@ std::vector<CellStore::Chunk>::const_iterator CellStore::find_chunk(
                           [](const Chunk& x, std::int32_t v) { return x.index < v; });
 }
 
-CellStore::Place CellStore::find_place(std::uint64_t key) const {
-  const std::int32_t col = key_col(key), row = key_row(key);
+const CellStore::Column* CellStore::column_of(std::int32_t col) const {
+  // Lookups keep to a column for a while (a walk down a column, a formula
+  // and the cells it reads): the column found last is looked at first.
+  if (m_last_column < m_columns.size() && m_columns[m_last_column].col == col) {
+    return &m_columns[m_last_column];
+  }
   const auto c = std::lower_bound(m_columns.begin(), m_columns.end(), col,
                                   [](const Column& x, std::int32_t v) { return x.col < v; });
-  if (c == m_columns.end() || c->col != col) return {};
+  if (c == m_columns.end() || c->col != col) return nullptr;
+  m_last_column = static_cast<std::size_t>(c - m_columns.begin());
+  return &*c;
+}
+
+CellStore::Place CellStore::find_place(std::uint64_t key) const {
+  const std::int32_t col = key_col(key), row = key_row(key);
+  const Column* c = column_of(col);
+  if (!c) return {};
   const std::int32_t index = row >> kChunkShift;
-  const auto ch = find_chunk(c->chunks, index);
-  if (ch == c->chunks.end() || ch->index != index) return {};
+  const auto& chunks = c->chunks;
+  // The guess find_chunk makes first, here without the call.
+  const std::int64_t guess = chunks.empty() ? -1 : std::int64_t{index} - chunks.front().index;
+  const auto ch = guess >= 0 && guess < static_cast<std::int64_t>(chunks.size()) &&
+                          chunks[static_cast<std::size_t>(guess)].index == index
+                      ? chunks.begin() + guess
+                      : find_chunk(chunks, index);
+  if (ch == chunks.end() || ch->index != index) return {};
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return {};
   return Place{const_cast<Chunk*>(&*ch), static_cast<std::size_t>(bits_set(ch->mask & (bit - 1))),

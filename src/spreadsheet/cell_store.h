@@ -58,7 +58,9 @@ struct FormulaState {
   // What the formula reads beyond its own references: the cells of the
   // names it uses and the sheets of its 3-D references, as registered with
   // the dependency index (so they come off it exactly as they went on).
-  std::vector<std::pair<SheetId, Box>> extra;
+  // Null for most formulas, which read neither: a pointer rather than a
+  // list in every formula cell keeps the state at 48 bytes.
+  std::unique_ptr<std::vector<std::pair<SheetId, Box>>> extra;
 };
 
 // What one cell holds, as the store answers it: its value (the constant, or
@@ -212,6 +214,8 @@ class CellStore {
     std::vector<std::uint32_t> m_free;
   };
 
+  // The column col; null when it holds no cell.
+  const Column* column_of(std::int32_t col) const;
   // The cell's chunk and position; a null chunk when there is no cell.
   Place find_place(std::uint64_t key) const;
   Place place_or_new(std::uint64_t key);
@@ -224,7 +228,8 @@ class CellStore {
   void release(Kind kind, std::uint64_t bits);  // frees what the bits refer to
   std::uint32_t format_id(std::string_view format);
 
-  std::vector<Column> m_columns;  // by col
+  std::vector<Column> m_columns;          // by col
+  mutable std::size_t m_last_column = 0;  // where column_of found a column last
   std::size_t m_size = 0;
   std::uint64_t m_clock = 0;  // the last column version given
   TextPool m_texts;

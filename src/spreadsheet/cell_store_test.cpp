@@ -108,6 +108,27 @@ TEST(CellStore, FormulaStateStaysPutWhileOtherCellsAreWritten) {
   EXPECT_EQ(store.value(cell_key(10, 1)), Value(42.0));
 }
 
+TEST(CellStore, LookupsFindTheirColumnWhileColumnsComeAndGo) {
+  // Columns made before and after the one read last, and the last one
+  // erased: each lookup still finds its own column's cell or none.
+  CellStore store;
+  store.set_value(cell_key(1, 5), Value(5.0));
+  EXPECT_EQ(store.value(cell_key(1, 5)), Value(5.0));
+  store.set_value(cell_key(1, 2), Value(2.0));  // before column 5: it moves
+  EXPECT_EQ(store.value(cell_key(1, 2)), Value(2.0));
+  EXPECT_EQ(store.value(cell_key(1, 5)), Value(5.0));
+  store.set_value(cell_key(1, 9), Value(9.0));
+  store.set_value(cell_key(1, 1), Value(1.0));
+  for (const std::int32_t col : {9, 1, 5, 2, 3}) {
+    EXPECT_EQ(store.value(cell_key(1, col)), col == 3 ? Value() : Value(double(col))) << col;
+  }
+  store.erase(cell_key(1, 2));  // the column goes with its one cell
+  EXPECT_EQ(store.value(cell_key(1, 2)), Value());
+  EXPECT_EQ(store.value(cell_key(1, 5)), Value(5.0));
+  EXPECT_EQ(store.value(cell_key(1, 9)), Value(9.0));
+  EXPECT_EQ(store.value(cell_key(1, 1)), Value(1.0));
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet
 

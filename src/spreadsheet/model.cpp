@@ -317,11 +317,12 @@ Status Model::store_value(const CellAddr& a, const Value& in) {
   Sheet* s = sheet_mut(a.sheet);
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
-  if (auto st = check_array_edit(a); !st.ok()) return st;
-  // A formula's text goes to the parse as it is, without a copy first.
+  // A formula's text goes to the parse as it is, without a copy first
+  // (store_formula makes the checks that follow).
   if (in.is_text() && !in.text().empty() && in.text()[0] == '=') {
     return store_formula(a, in.text(), Notation::A1);
   }
+  if (auto st = check_array_edit(a); !st.ok()) return st;
   Value v = in;
   std::string_view format;
   switch (in.type()) {

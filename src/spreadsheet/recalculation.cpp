@@ -175,7 +175,7 @@ class Recalculation::Walk {
     f.addr = a;
     f.formula = fs.formula;
     f.host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
-    f.has_extra = !fs.extra.empty();
+    f.has_extra = fs.extra != nullptr;
     f.index = f.low = m_counter++;
     m_visits.add(a, VisitTable::Visit{f.index, true});
     m_components.push_back(a);
@@ -190,7 +190,7 @@ class Recalculation::Walk {
   const std::vector<std::pair<SheetId, Box>>* extra_of(const Frame& f) const {
     if (!f.has_extra) return nullptr;
     const FormulaState* fs = m_recalc.state(f.addr);
-    return fs && fs->formula == f.formula ? &fs->extra : nullptr;
+    return fs && fs->formula == f.formula ? fs->extra.get() : nullptr;
   }
 
   std::optional<CellAddr> next_precedent(Frame& f) const {
@@ -273,11 +273,18 @@ void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
     const bool follows_row = ref.kind == RefAst::Kind::Cell && !ref.r1.abs;
     add ? m_deps.add(a, r->first, r->second, follows_row) : m_deps.remove(a, r->first, r->second);
   }
-  if (add) fs.extra = m_model.extra_targets(host, f);
-  for (const auto& [sheet, box] : fs.extra) {
-    add ? m_deps.add(a, sheet, box) : m_deps.remove(a, sheet, box);
+  if (add) {
+    auto targets = m_model.extra_targets(host, f);
+    fs.extra = targets.empty()
+                   ? nullptr
+                   : std::make_unique<std::vector<std::pair<SheetId, Box>>>(std::move(targets));
   }
-  if (!add) fs.extra.clear();
+  if (fs.extra) {
+    for (const auto& [sheet, box] : *fs.extra) {
+      add ? m_deps.add(a, sheet, box) : m_deps.remove(a, sheet, box);
+    }
+  }
+  if (!add) fs.extra.reset();
 }
 
 void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
@@ -289,7 +296,10 @@ void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
   }
   m_circular.erase(a);
   const bool was_dirty = fs.dirty;
-  mark_from(a, true);
+  if (!was_dirty) {  // what mark_from(a, true) does, with the state at hand
+    set_dirty(a, fs);
+    mark_readers(a);
+  }
   // A cell that was dirty already (for example one whose formula is being
   // evaluated right now) must still be listed, so the new formula runs;
   // marking a clean one listed it. Look the state up again: marking does
@@ -360,6 +370,10 @@ void Recalculation::mark_from(const CellAddr& changed, bool include_self) {
     if (!fs || fs->dirty) return;  // a dirty cell's dependents are dirty already
     set_dirty(changed, *fs);
   }
+  mark_readers(changed);
+}
+
+void Recalculation::mark_readers(const CellAddr& changed) {
   // Marking evaluates nothing, so it never re-enters: the lists are kept
   // from one call to the next rather than allocated at every edit.
   std::vector<CellAddr>& queue = m_mark_queue;
@@ -407,10 +421,10 @@ bool Recalculation::is_evaluating(const CellAddr& a, const Formula* f) const {
 bool Recalculation::reads_dirty(const CellAddr& a, const Formula& f) const {
   const FormulaState* fs = state(a);
   const CellAddr host = fs && fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
-  const std::size_t extra = fs ? fs->extra.size() : 0;
+  const std::size_t extra = fs && fs->extra ? fs->extra->size() : 0;
   for (std::size_t i = 0; i < f.refs.size() + extra; ++i) {
     const auto target = i < f.refs.size() ? m_model.resolve(f.refs[i], host)
-                                          : std::optional(fs->extra[i - f.refs.size()]);
+                                          : std::optional((*fs->extra)[i - f.refs.size()]);
     const Sheet* s = target ? m_model.sheet(target->first) : nullptr;
     if (!s) continue;
     for (auto key = next_formula_in(*s, target->second, 0); key;

@@ -113,6 +113,8 @@ class Recalculation {
   void clear_dirty(FormulaState& fs);
   void compact_dirty();
   void mark_from(const CellAddr& changed, bool include_self);
+  // The formulas reading changed, and theirs in turn, become dirty.
+  void mark_readers(const CellAddr& changed);
   void mark_all(std::vector<CellAddr> cells);
   void recalc_dirty();
   void evaluate_now(const CellAddr& a);
