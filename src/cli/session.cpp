@@ -5,7 +5,6 @@
 
 #include "addin/startup_problems.h"
 #include "common/text.h"
-#include "host/cell_key.h"
 #include "host/process.h"
 #include "spreadsheet/handles.h"
 #include "xlsx/workbook_files.h"
@@ -230,7 +229,7 @@ Summary Session::summarize(host::Workbook& book) {
     const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
                                         spreadsheet::Box{c.row, c.col, c.row, c.col});
     cells.push_back(
-        ShownCell{host::cellkey(cell), model.value(c.sheet, c.row, c.col),
+        ShownCell{cell.place().value_or(host::CellPlace{}), model.value(c.sheet, c.row, c.col),
                   model.formula_text(c.sheet, c.row, c.col, spreadsheet::Notation::A1)});
   }
   return m_state->engine()->summarize(cells);

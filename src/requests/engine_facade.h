@@ -34,7 +34,9 @@
 #include "http/response_processors.h"
 #include "parse/definitions.h"
 #include "parse/link_text.h"
+#include "requests/file_values.h"
 #include "requests/provenance.h"
+#include "requests/registry.h"
 
 namespace quillo {
 
@@ -64,10 +66,10 @@ struct Progress {
   std::int32_t errors = 0;
 };
 
-// A cell of the add-in's as a summary reads it: its key (host::cellkey),
-// what it shows and its formula.
+// A cell of the add-in's as a summary reads it: where it is, what it shows
+// and its formula.
 struct ShownCell {
-  std::string key;
+  host::CellPlace cell;
   Value shown;
   std::string formula;
 };
@@ -307,16 +309,16 @@ class EngineFacade {
 
  private:
   // One cell's state; requests is the registry's cell-to-request index.
-  CellState state_of(const std::string& key, const Value& shown,
-                     const std::unordered_map<std::string, std::int32_t>& requests) const;
+  CellState state_of(const host::CellPlace& cell, const Value& shown,
+                     const CellRequests& requests) const;
   // Whether the price-history cell with this key waits for its table.
   bool table_pending(const std::string& key) const;
   // Whether a link fed by web-link request reqno has had a value.
   bool link_answered(std::int32_t reqno) const;
 
   std::unique_ptr<Engine> m_engine;
-  // The values cells held when their workbook was read, by cell key.
-  std::unordered_map<std::string, Value> m_file_values;
+  // The values cells held when their workbook was read.
+  FileValues m_file_values;
   // answered() is asked after every event of the loop: requests 1 to
   // m_settled are known answered (data requests leave the awaiting states
   // for good until the table is reset, m_settled_resets ago), so its scan

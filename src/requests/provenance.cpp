@@ -412,13 +412,31 @@ struct Sheet {
   std::vector<std::string> lines;  // column A after the signature
 };
 
-Sheet read_sheet(const host::Workbook& book) {
+// The record sheet and, with lines, its lines. A write needs only whether
+// the sheet is quillo's and how far it is used: it reads the first cell and
+// the used range's size, not every line (which would be a second copy of
+// the records beside the ones being written).
+Sheet read_sheet(const host::Workbook& book, bool lines = true) {
   Sheet s;
   const auto sheet = book.worksheet(kProvenanceSheet);
   if (!sheet.ok()) return s;
   s.sheet = *sheet;
   const auto used = s.sheet->used_range();
   if (!used.ok()) return s;
+  if (!lines) {
+    const auto first = (*used)->row();
+    const auto first_col = (*used)->column();
+    const auto rows = (*used)->row_count();
+    const auto cols = (*used)->column_count();
+    const auto top_left = (*used)->cell(1, 1);
+    if (!first.ok() || !first_col.ok() || !rows.ok() || !cols.ok() || !top_left.ok()) return s;
+    const auto head = (*top_left)->value();
+    s.used_rows = *first + *rows - 1;
+    if (s.used_rows == 1 && *cols == 1 && (!head.ok() || head->is_empty())) s.used_rows = 0;
+    if (*first != 1 || *first_col != 1) return s;
+    s.ours = head.ok() && head->is_text() && head->text() == kProvenanceSignature;
+    return s;
+  }
   const auto values = (*used)->value();
   const auto first = (*used)->row();
   const auto first_col = (*used)->column();
@@ -454,7 +472,7 @@ bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>&
 }
 
 bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
-  Sheet s = read_sheet(book);
+  Sheet s = read_sheet(book, false);
   if (s.sheet && !s.ours && s.used_rows > 0) return false;  // a user's sheet of that name
   if (!s.sheet) {
     if (lines.empty()) return true;
@@ -614,14 +632,14 @@ void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_st
   m_dirty = true;
 }
 
-std::optional<FetchInfo> ProvenanceLog::fetch_of(
-    const std::string& key, const std::unordered_map<std::string, std::int32_t>& requests,
-    const ProvenanceRecord* from_file) const {
+std::optional<FetchInfo> ProvenanceLog::fetch_of(const Note& note, const CellRequests& requests,
+                                                 const ProvenanceRecord* from_file) const {
   const std::optional<FetchInfo> filed =
       from_file && from_file->fetch ? from_file->fetch : std::nullopt;
-  const auto r = requests.find(key);
-  if (r == requests.end() || !m_registry.requests().contains(r->second)) return filed;
-  const datarequest& request = m_registry.requests().at(r->second);
+  const auto& [workbook, sheet] = m_places[note.place];
+  const std::int32_t reqno = requests.find(workbook, sheet, note.row, note.col);
+  if (reqno == 0 || !m_registry.requests().contains(reqno)) return filed;
+  const datarequest& request = m_registry.requests().at(reqno);
   const auto f = m_fetches.find(request.url);
   if (f == m_fetches.end()) return filed;  // not answered yet in this session
   FetchInfo info = f->second;
@@ -727,9 +745,7 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
         r.formula = n.derived->formula;
       }
     } else {
-      const auto& [workbook, sheet] = m_places[n.place];
-      r.fetch = fetch_of(host::cellkey(host::CellPlace{workbook, sheet, n.row, n.col}), requests,
-                         from_file);
+      r.fetch = fetch_of(n, requests, from_file);
     }
     if (n.kind == FilledKind::Table || n.kind == FilledKind::Series) {
       const auto block = host::recorded_block(

@@ -43,6 +43,7 @@
 namespace quillo {
 
 class RequestRegistry;
+class CellRequests;
 
 inline constexpr std::string_view kProvenanceSheet = "quillo_provenance";
 inline constexpr std::string_view kProvenanceSignature = "quillo provenance record";
@@ -197,8 +198,7 @@ class ProvenanceLog {
   };
   // The number of a workbook and sheet in m_places, added when new.
   std::uint32_t place_of(const std::string& workbook, const std::string& sheet);
-  std::optional<FetchInfo> fetch_of(const std::string& key,
-                                    const std::unordered_map<std::string, std::int32_t>& requests,
+  std::optional<FetchInfo> fetch_of(const Note& note, const CellRequests& requests,
                                     const ProvenanceRecord* from_file) const;
   const std::vector<ProvenanceRecord>& file_records(host::Workbook& book);
   // Makes the records of records() one at a time, in their order, and
