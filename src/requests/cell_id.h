@@ -26,7 +26,7 @@ struct CellId {
 };
 
 struct CellIdHash {
-  std::size_t operator()(const CellId& id) const {
+  std::size_t operator()(const CellId& id) const noexcept {
     const std::uint64_t cell =
         (static_cast<std::uint64_t>(static_cast<std::uint32_t>(id.row)) << 32) |
         static_cast<std::uint32_t>(id.col);
