@@ -440,9 +440,19 @@ CellState EngineFacade::cell_state(const host::Range& cell, const Value& shown) 
 }
 
 Summary EngineFacade::summarize(const std::vector<ShownCell>& cells) const {
+  std::size_t i = 0;
+  return summarize_each([&](ShownCell& c) {
+    if (i == cells.size()) return false;
+    c = cells[i++];
+    return true;
+  });
+}
+
+Summary EngineFacade::summarize_each(const std::function<bool(ShownCell&)>& next) const {
   Summary s;
   const auto requests = m_engine->registry().cell_requests();
-  for (const ShownCell& c : cells) {
+  ShownCell c;
+  while (next(c)) {
     ++s.cells;
     const CellState state = state_of(c.cell, c.shown, requests);
     if (state.kind == CellState::Kind::Answered) {

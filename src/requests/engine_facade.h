@@ -266,6 +266,10 @@ class EngineFacade {
   CellState cell_state(const host::Range& cell, const Value& shown) const;
   // The summary of the cells given (stale is left 0).
   Summary summarize(const std::vector<ShownCell>& cells) const;
+  // The same with the cells handed over one at a time, so a workbook of
+  // many is never held as shown cells all at once: next fills the cell and
+  // answers true, or answers false when there are no more.
+  Summary summarize_each(const std::function<bool(ShownCell&)>& next) const;
 
   // ---- Where values came from (requests/provenance.h) ----
 
