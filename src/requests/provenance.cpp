@@ -335,22 +335,68 @@ void RecordEncoder::add(const ProvenanceRecord& r) {
       m_ids.emplace(std::move(fields), number);
     }
   }
-  std::string line = "C\t" + clean(r.sheet) + '\t' + host::a1_address(r.row, r.col) + '\t' +
-                     block_text(r.block) + '\t' + static_cast<char>(r.kind) + '\t' + id + '\t' +
-                     clean(r.instrument) + '\t' + clean(r.field);
+  // The fields are cleaned of tabs and line breaks: a line ends at '\n'.
+  m_cell_lines.append("C\t")
+      .append(clean(r.sheet))
+      .append("\t")
+      .append(host::a1_address(r.row, r.col))
+      .append("\t")
+      .append(block_text(r.block))
+      .append("\t")
+      .append(1, static_cast<char>(r.kind))
+      .append("\t")
+      .append(id)
+      .append("\t")
+      .append(clean(r.instrument))
+      .append("\t")
+      .append(clean(r.field));
   if (!r.fetch) {
-    line += '\t' + iso_utc(r.computed_ms) + '\t' + clean(r.inputs) + '\t' + clean(r.formula);
+    m_cell_lines.append("\t")
+        .append(iso_utc(r.computed_ms))
+        .append("\t")
+        .append(clean(r.inputs))
+        .append("\t")
+        .append(clean(r.formula));
   }
-  m_cell_lines.push_back(std::move(line));
+  m_cell_lines.append("\n");
+  ++m_cell_count;
+}
+
+std::size_t RecordEncoder::line_count() const {
+  return m_fetch_lines.size() + m_cell_count;
+}
+
+std::string RecordEncoder::next_line() {
+  if (m_taken < m_fetch_lines.size()) return std::move(m_fetch_lines[m_taken++]);
+  const std::size_t end = m_cell_lines.find('\n', m_read);
+  if (end == std::string::npos) return {};
+  std::string line = m_cell_lines.substr(m_read, end - m_read);
+  m_read = end + 1;
+  ++m_taken;
+  return line;
+}
+
+void RecordEncoder::clear() {
+  m_ids.clear();
+  m_fetch_lines.clear();
+  m_cell_lines.clear();
+  m_cell_count = 0;
+  m_taken = 0;
+  m_read = 0;
 }
 
 std::vector<std::string> RecordEncoder::finish() {
-  m_ids.clear();
-  std::vector<std::string> lines = std::move(m_fetch_lines);
-  lines.reserve(lines.size() + m_cell_lines.size());
-  std::move(m_cell_lines.begin(), m_cell_lines.end(), std::back_inserter(lines));
-  m_cell_lines.clear();
+  std::vector<std::string> lines;
+  lines.reserve(line_count());
+  while (lines.size() < line_count()) lines.push_back(next_line());
+  clear();
   return lines;
+}
+
+bool RecordEncoder::write(host::Workbook& book) {
+  const bool written = write_record_lines(book, line_count(), [this] { return next_line(); });
+  clear();
+  return written;
 }
 
 std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records) {
@@ -472,10 +518,16 @@ bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>&
 }
 
 bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
+  std::size_t i = 0;
+  return write_record_lines(book, lines.size(), [&] { return std::move(lines[i++]); });
+}
+
+bool write_record_lines(host::Workbook& book, std::size_t count,
+                        const std::function<std::string()>& next_line) {
   Sheet s = read_sheet(book, false);
   if (s.sheet && !s.ours && s.used_rows > 0) return false;  // a user's sheet of that name
   if (!s.sheet) {
-    if (lines.empty()) return true;
+    if (count == 0) return true;
     // Adding a sheet makes it the active one; the sheet that was active is
     // activated again.
     const auto active = book.active_sheet();
@@ -488,7 +540,7 @@ bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
   if (const auto v = s.sheet->visible(); !v.ok() || *v != host::Visibility::VeryHidden) {
     (void)s.sheet->set_visible(host::Visibility::VeryHidden);
   }
-  const auto rows = static_cast<std::int64_t>(lines.size() + 1);
+  const auto rows = static_cast<std::int64_t>(count + 1);
   if (s.used_rows > rows) {
     const auto rest =
         s.sheet->range("A" + std::to_string(rows + 1) + ":A" + std::to_string(s.used_rows));
@@ -501,10 +553,11 @@ bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
   for (std::int64_t row = 1; row <= rows;) {
     Array column;
     column.cols = 1;
-    column.items.reserve(std::min<std::size_t>(kBlock, lines.size() - next + 1));
+    column.items.reserve(std::min<std::size_t>(kBlock, count - next + 1));
     if (row == 1) column.items.emplace_back(std::string(kProvenanceSignature));
-    while (column.items.size() < kBlock && next < lines.size()) {
-      column.items.emplace_back(std::move(lines[next++]));
+    while (column.items.size() < kBlock && next < count) {
+      column.items.emplace_back(next_line());
+      ++next;
     }
     column.rows = static_cast<std::int32_t>(column.items.size());
     const auto at = s.sheet->cell(static_cast<std::int32_t>(row), 1);
@@ -686,8 +739,8 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
   // many filled cells is never held as records all at once.
   struct Entry {
     const std::string* sheet = nullptr;
-    std::int64_t row = 0;
-    std::int64_t col = 0;
+    std::int32_t row = 0;
+    std::int32_t col = 0;
     const Notes::value_type* note = nullptr;
     const ProvenanceRecord* filed = nullptr;
     bool operator<(const Entry& o) const {
@@ -699,6 +752,7 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
     }
   };
   std::vector<Entry> entries;
+  entries.reserve(m_notes.size());
   for (const Notes::value_type& note : m_notes) {
     const CellId& cell = note.first;
     const std::string& sheet = m_places.sheet(cell.place);
@@ -709,19 +763,20 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
   }
   // Of two notes of one place the later one speaks for it.
   std::stable_sort(entries.begin(), entries.end());
-  std::vector<Entry> unique;
-  unique.reserve(entries.size());
-  for (const Entry& e : entries) {
-    if (!unique.empty() && unique.back().same_place(e)) {
-      unique.back() = e;
+  std::vector<Entry>& unique = entries;  // made in place
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (kept > 0 && entries[kept - 1].same_place(entries[i])) {
+      entries[kept - 1] = entries[i];
     } else {
-      unique.push_back(e);
+      entries[kept++] = entries[i];
     }
   }
-  entries = {};
+  entries.resize(kept);
   const std::size_t noted = unique.size();
   for (const ProvenanceRecord& r : filed) {
-    const Entry e{&r.sheet, r.row, r.col, nullptr, &r};
+    const Entry e{&r.sheet, static_cast<std::int32_t>(r.row), static_cast<std::int32_t>(r.col),
+                  nullptr, &r};
     const auto at =
         std::lower_bound(unique.begin(), unique.begin() + static_cast<std::ptrdiff_t>(noted), e);
     const bool taken =
@@ -785,7 +840,7 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
 bool ProvenanceLog::write(host::Workbook& book) {
   RecordEncoder encoder;
   for_each_record(book, [&](const ProvenanceRecord& r) { encoder.add(r); });
-  return write_record_lines(book, encoder.finish());
+  return encoder.write(book);
 }
 
 void ProvenanceLog::write_all() {

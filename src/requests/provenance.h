@@ -108,15 +108,30 @@ std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lin
 
 // encode_records one record at a time: the lines of the records added, in
 // the same order, without the records being held together.
+// The cell lines, one a record, are kept end to end in one text, not as a
+// string each.
 class RecordEncoder {
  public:
   void add(const ProvenanceRecord& record);
   // The lines so far; the encoder starts afresh.
   std::vector<std::string> finish();
+  // Writes the lines so far into the workbook's record sheet, as
+  // write_record_lines does, making each line's text only as it is written;
+  // the encoder starts afresh.
+  bool write(host::Workbook& book);
 
  private:
+  std::size_t line_count() const;
+  // The lines in their order, one at a time: the fetch lines, then the
+  // cell lines.
+  std::string next_line();
+  void clear();
+
   std::vector<std::string> m_fetch_lines;
-  std::vector<std::string> m_cell_lines;
+  std::string m_cell_lines;  // each ends in '\n'
+  std::size_t m_cell_count = 0;
+  std::size_t m_taken = 0;                             // lines handed out by next_line
+  std::size_t m_read = 0;                              // where the next cell line starts
   std::unordered_map<std::string, std::size_t> m_ids;  // a fetch line's fields, to its id
 };
 
@@ -133,6 +148,9 @@ bool still_filled(const host::Workbook& book, const ProvenanceRecord& record);
 bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records);
 // The same with the records' lines (encode_records), which it takes over.
 bool write_record_lines(host::Workbook& book, std::vector<std::string> lines);
+// The same with count lines, each asked of next_line as it is written.
+bool write_record_lines(host::Workbook& book, std::size_t count,
+                        const std::function<std::string()>& next_line);
 
 // The engine's side: notes every call of the add-in's worksheet functions
 // and every answer, and makes the records of a workbook from them and from
