@@ -8,8 +8,9 @@
 // Loop thread only.
 #pragma once
 
+#include <compare>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
