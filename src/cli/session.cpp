@@ -5,7 +5,6 @@
 
 #include "addin/startup_problems.h"
 #include "common/text.h"
-#include "host/cell_key.h"
 #include "host/process.h"
 #include "spreadsheet/handles.h"
 #include "xlsx/workbook_files.h"
@@ -225,15 +224,17 @@ void Session::keep_values(host::Workbook& book) {
 Summary Session::summarize(host::Workbook& book) {
   if (!m_state->engine()) return {};
   const spreadsheet::Model& model = m_app.model();
-  std::vector<ShownCell> cells;
-  for (const AddinCell& c : addin_cells(book)) {
+  const std::vector<AddinCell> cells = addin_cells(book);
+  std::size_t i = 0;
+  return m_state->engine()->summarize_each([&](ShownCell& shown) {
+    if (i == cells.size()) return false;
+    const AddinCell& c = cells[i++];
     const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
                                         spreadsheet::Box{c.row, c.col, c.row, c.col});
-    cells.push_back(
-        ShownCell{host::cellkey(cell), model.value(c.sheet, c.row, c.col),
-                  model.formula_text(c.sheet, c.row, c.col, spreadsheet::Notation::A1)});
-  }
-  return m_state->engine()->summarize(cells);
+    shown = ShownCell{cell.place().value_or(host::CellPlace{}), model.value(c.sheet, c.row, c.col),
+                      model.formula_text(c.sheet, c.row, c.col, spreadsheet::Notation::A1)};
+    return true;
+  });
 }
 
 std::vector<StaleFormula> Session::stale_formulas(host::Workbook& book) {

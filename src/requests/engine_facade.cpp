@@ -185,26 +185,27 @@ std::string link_reads(std::string page, const LinkMade& link) {
 EngineFacade::EngineFacade(host::Application& app, host::EventLoop& loop,
                            http::HttpTransport& transport)
     : m_engine(std::make_unique<Engine>(app, loop, transport)) {
-  m_engine->registry().set_kept_figure(
-      [this](const host::Range& cell, const datarequest& request) -> std::optional<Value> {
-        if (m_file_values.empty()) return std::nullopt;
-        const std::string key = cellkey(cell);
-        // A price-history cell shows "Updating..." until its table is
-        // written: no answer yet, so it keeps its value too.
-        const bool awaited = awaits_answer(request.status) ||
-                             (request.reqtype == RequestType::History && table_pending(key));
-        if (!awaited && !keeps_value(request.status, m_engine->policy())) return std::nullopt;
-        const auto it = m_file_values.find(key);
-        if (it == m_file_values.end()) return std::nullopt;
-        // A cell the file left empty stays empty while its answer is
-        // awaited, so no status text ("Loading data...") is saved; a
-        // failure shows itself rather than an empty "last figure".
-        if (!it->second.is_empty()) return it->second;
-        if (!awaited) return std::nullopt;
-        // A formula's empty result would show 0; the empty text shows
-        // nothing, as the file did.
-        return Value(std::string());
-      });
+  m_engine->registry().set_kept_figure([this](const host::Range& cell,
+                                              const datarequest& request) -> std::optional<Value> {
+    if (m_file_values.empty()) return std::nullopt;
+    const std::optional<host::CellPlace> at = cell.place();
+    if (!at) return std::nullopt;
+    // A price-history cell shows "Updating..." until its table is
+    // written: no answer yet, so it keeps its value too.
+    const bool awaited = awaits_answer(request.status) ||
+                         (request.reqtype == RequestType::History && table_pending(cellkey(*at)));
+    if (!awaited && !keeps_value(request.status, m_engine->policy())) return std::nullopt;
+    const Value* held = m_file_values.find(*at);
+    if (!held) return std::nullopt;
+    // A cell the file left empty stays empty while its answer is
+    // awaited, so no status text ("Loading data...") is saved; a
+    // failure shows itself rather than an empty "last figure".
+    if (!held->is_empty()) return *held;
+    if (!awaited) return std::nullopt;
+    // A formula's empty result would show 0; the empty text shows
+    // nothing, as the file did.
+    return Value(std::string());
+  });
 }
 
 EngineFacade::~EngineFacade() = default;
@@ -428,19 +429,32 @@ std::uint64_t EngineFacade::updates() const {
 }
 
 void EngineFacade::remember_file_value(const host::Range& cell, Value value) {
-  m_file_values[cellkey(cell)] = std::move(value);
+  if (const std::optional<host::CellPlace> at = cell.place()) {
+    m_file_values.remember(*at, std::move(value));
+  }
 }
 
 CellState EngineFacade::cell_state(const host::Range& cell, const Value& shown) const {
-  return state_of(cellkey(cell), shown, m_engine->registry().cell_requests());
+  const std::optional<host::CellPlace> at = cell.place();
+  return state_of(at.value_or(host::CellPlace{}), shown, m_engine->registry().cell_requests());
 }
 
 Summary EngineFacade::summarize(const std::vector<ShownCell>& cells) const {
+  std::size_t i = 0;
+  return summarize_each([&](ShownCell& c) {
+    if (i == cells.size()) return false;
+    c = cells[i++];
+    return true;
+  });
+}
+
+Summary EngineFacade::summarize_each(const std::function<bool(ShownCell&)>& next) const {
   Summary s;
   const auto requests = m_engine->registry().cell_requests();
-  for (const ShownCell& c : cells) {
+  ShownCell c;
+  while (next(c)) {
     ++s.cells;
-    const CellState state = state_of(c.key, c.shown, requests);
+    const CellState state = state_of(c.cell, c.shown, requests);
     if (state.kind == CellState::Kind::Answered) {
       ++s.filled;
       if (text::calls_any(c.formula, kHistoryFunctions)) ++s.history_tables;
@@ -453,30 +467,29 @@ Summary EngineFacade::summarize(const std::vector<ShownCell>& cells) const {
   return s;
 }
 
-CellState EngineFacade::state_of(
-    const std::string& key, const Value& shown,
-    const std::unordered_map<std::string, std::int32_t>& cell_requests) const {
+CellState EngineFacade::state_of(const host::CellPlace& cell, const Value& shown,
+                                 const CellRequests& cell_requests) const {
   CellState state;
   const RequestTable& requests = m_engine->registry().requests();
-  const auto req = cell_requests.find(key);
-  if (req != cell_requests.end() && requests.contains(req->second)) {
-    const datarequest& request = requests.at(req->second);
+  const std::int32_t reqno = cell_requests.find(cell);
+  if (reqno != 0 && requests.contains(reqno)) {
+    const datarequest& request = requests.at(reqno);
     state.reason = failure_kind(request.status);
     bool awaited = awaits_answer(request.status);
     // A table still on its way: not answered, whatever the cell shows.
-    if (state.reason.empty() && request.reqtype == RequestType::History && table_pending(key)) {
+    if (state.reason.empty() && request.reqtype == RequestType::History &&
+        table_pending(cellkey(cell))) {
       state.reason = kNotAnswered;
       awaited = true;
     }
     // As the kept figure: an empty value only while awaited. Kept only
     // where the cell shows it: a price-history cell writes its own status
     // text (a connection error) whatever the settings keep.
-    const auto file_value = m_file_values.find(key);
-    state.file_value_kept = !state.reason.empty() && file_value != m_file_values.end() &&
-                            (awaited || (keeps_value(request.status, m_engine->policy()) &&
-                                         !file_value->second.is_empty())) &&
-                            (shown == file_value->second ||
-                             (file_value->second.is_empty() && shown == Value(std::string())));
+    const Value* file_value = m_file_values.find(cell);
+    state.file_value_kept =
+        !state.reason.empty() && file_value &&
+        (awaited || (keeps_value(request.status, m_engine->policy()) && !file_value->is_empty())) &&
+        (shown == *file_value || (file_value->is_empty() && shown == Value(std::string())));
   }
   if (state.reason.empty()) state.reason = shown_value_kind(shown);
   if (state.reason.empty()) {

@@ -34,7 +34,9 @@
 #include "http/response_processors.h"
 #include "parse/definitions.h"
 #include "parse/link_text.h"
+#include "requests/file_values.h"
 #include "requests/provenance.h"
+#include "requests/registry.h"
 
 namespace quillo {
 
@@ -64,10 +66,10 @@ struct Progress {
   std::int32_t errors = 0;
 };
 
-// A cell of the add-in's as a summary reads it: its key (host::cellkey),
-// what it shows and its formula.
+// A cell of the add-in's as a summary reads it: where it is, what it shows
+// and its formula.
 struct ShownCell {
-  std::string key;
+  host::CellPlace cell;
   Value shown;
   std::string formula;
 };
@@ -264,6 +266,10 @@ class EngineFacade {
   CellState cell_state(const host::Range& cell, const Value& shown) const;
   // The summary of the cells given (stale is left 0).
   Summary summarize(const std::vector<ShownCell>& cells) const;
+  // The same with the cells handed over one at a time, so a workbook of
+  // many is never held as shown cells all at once: next fills the cell and
+  // answers true, or answers false when there are no more.
+  Summary summarize_each(const std::function<bool(ShownCell&)>& next) const;
 
   // ---- Where values came from (requests/provenance.h) ----
 
@@ -307,16 +313,16 @@ class EngineFacade {
 
  private:
   // One cell's state; requests is the registry's cell-to-request index.
-  CellState state_of(const std::string& key, const Value& shown,
-                     const std::unordered_map<std::string, std::int32_t>& requests) const;
+  CellState state_of(const host::CellPlace& cell, const Value& shown,
+                     const CellRequests& requests) const;
   // Whether the price-history cell with this key waits for its table.
   bool table_pending(const std::string& key) const;
   // Whether a link fed by web-link request reqno has had a value.
   bool link_answered(std::int32_t reqno) const;
 
   std::unique_ptr<Engine> m_engine;
-  // The values cells held when their workbook was read, by cell key.
-  std::unordered_map<std::string, Value> m_file_values;
+  // The values cells held when their workbook was read.
+  FileValues m_file_values;
   // answered() is asked after every event of the loop: requests 1 to
   // m_settled are known answered (data requests leave the awaiting states
   // for good until the table is reset, m_settled_resets ago), so its scan

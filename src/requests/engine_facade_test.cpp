@@ -165,7 +165,7 @@ TEST_F(FacadeTest, AFileValueIsKeptWhileWaitingAndOnFailuresTheSettingsKeep) {
 
   std::vector<ShownCell> cells;
   for (const char* a : {"A1", "A2", "A3", "A4"}) {
-    cells.push_back(ShownCell{host::cellkey(*cell(a)), shown(a), *cell(a)->formula()});
+    cells.push_back(ShownCell{*cell(a)->place(), shown(a), *cell(a)->formula()});
   }
   const Summary summary = engine.summarize(cells);
   EXPECT_EQ(summary_line(summary),
@@ -187,9 +187,10 @@ TEST_F(FacadeTest, AValueWrittenAsAnErrorIsAFailureNotFilled) {
   // The file cannot hold an infinite number: it is written as #NUM!, and
   // counted as that failure, as an error value shown is.
   const Summary summary = engine.summarize(
-      {ShownCell{"Sheet1!A1", Value(std::numeric_limits<double>::infinity()), "=QM(1)"},
-       ShownCell{"Sheet1!A2", Value(ErrorCode::Value), "=QM(2)"},
-       ShownCell{"Sheet1!A3", Value(2.5), "=QM(3)"}});
+      {ShownCell{host::CellPlace{"Book1", "Sheet1", 1, 1},
+                 Value(std::numeric_limits<double>::infinity()), "=QM(1)"},
+       ShownCell{host::CellPlace{"Book1", "Sheet1", 2, 1}, Value(ErrorCode::Value), "=QM(2)"},
+       ShownCell{host::CellPlace{"Book1", "Sheet1", 3, 1}, Value(2.5), "=QM(3)"}});
   EXPECT_EQ(summary.filled, 1);
   EXPECT_EQ(summary.failures.count("#NUM!"), 1u);
   EXPECT_EQ(summary.failures.count("#VALUE!"), 1u);

@@ -335,22 +335,68 @@ void RecordEncoder::add(const ProvenanceRecord& r) {
       m_ids.emplace(std::move(fields), number);
     }
   }
-  std::string line = "C\t" + clean(r.sheet) + '\t' + host::a1_address(r.row, r.col) + '\t' +
-                     block_text(r.block) + '\t' + static_cast<char>(r.kind) + '\t' + id + '\t' +
-                     clean(r.instrument) + '\t' + clean(r.field);
+  // The fields are cleaned of tabs and line breaks: a line ends at '\n'.
+  m_cell_lines.append("C\t")
+      .append(clean(r.sheet))
+      .append("\t")
+      .append(host::a1_address(r.row, r.col))
+      .append("\t")
+      .append(block_text(r.block))
+      .append("\t")
+      .append(1, static_cast<char>(r.kind))
+      .append("\t")
+      .append(id)
+      .append("\t")
+      .append(clean(r.instrument))
+      .append("\t")
+      .append(clean(r.field));
   if (!r.fetch) {
-    line += '\t' + iso_utc(r.computed_ms) + '\t' + clean(r.inputs) + '\t' + clean(r.formula);
+    m_cell_lines.append("\t")
+        .append(iso_utc(r.computed_ms))
+        .append("\t")
+        .append(clean(r.inputs))
+        .append("\t")
+        .append(clean(r.formula));
   }
-  m_cell_lines.push_back(std::move(line));
+  m_cell_lines.append("\n");
+  ++m_cell_count;
+}
+
+std::size_t RecordEncoder::line_count() const {
+  return m_fetch_lines.size() + m_cell_count;
+}
+
+std::string RecordEncoder::next_line() {
+  if (m_taken < m_fetch_lines.size()) return std::move(m_fetch_lines[m_taken++]);
+  const std::size_t end = m_cell_lines.find('\n', m_read);
+  if (end == std::string::npos) return {};
+  std::string line = m_cell_lines.substr(m_read, end - m_read);
+  m_read = end + 1;
+  ++m_taken;
+  return line;
+}
+
+void RecordEncoder::clear() {
+  m_ids.clear();
+  m_fetch_lines.clear();
+  m_cell_lines.clear();
+  m_cell_count = 0;
+  m_taken = 0;
+  m_read = 0;
 }
 
 std::vector<std::string> RecordEncoder::finish() {
-  m_ids.clear();
-  std::vector<std::string> lines = std::move(m_fetch_lines);
-  lines.reserve(lines.size() + m_cell_lines.size());
-  std::move(m_cell_lines.begin(), m_cell_lines.end(), std::back_inserter(lines));
-  m_cell_lines.clear();
+  std::vector<std::string> lines;
+  lines.reserve(line_count());
+  while (lines.size() < line_count()) lines.push_back(next_line());
+  clear();
   return lines;
+}
+
+bool RecordEncoder::write(host::Workbook& book) {
+  const bool written = write_record_lines(book, line_count(), [this] { return next_line(); });
+  clear();
+  return written;
 }
 
 std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records) {
@@ -412,13 +458,31 @@ struct Sheet {
   std::vector<std::string> lines;  // column A after the signature
 };
 
-Sheet read_sheet(const host::Workbook& book) {
+// The record sheet and, with lines, its lines. A write needs only whether
+// the sheet is quillo's and how far it is used: it reads the first cell and
+// the used range's size, not every line (which would be a second copy of
+// the records beside the ones being written).
+Sheet read_sheet(const host::Workbook& book, bool lines = true) {
   Sheet s;
   const auto sheet = book.worksheet(kProvenanceSheet);
   if (!sheet.ok()) return s;
   s.sheet = *sheet;
   const auto used = s.sheet->used_range();
   if (!used.ok()) return s;
+  if (!lines) {
+    const auto first = (*used)->row();
+    const auto first_col = (*used)->column();
+    const auto rows = (*used)->row_count();
+    const auto cols = (*used)->column_count();
+    const auto top_left = (*used)->cell(1, 1);
+    if (!first.ok() || !first_col.ok() || !rows.ok() || !cols.ok() || !top_left.ok()) return s;
+    const auto head = (*top_left)->value();
+    s.used_rows = *first + *rows - 1;
+    if (s.used_rows == 1 && *cols == 1 && (!head.ok() || head->is_empty())) s.used_rows = 0;
+    if (*first != 1 || *first_col != 1) return s;
+    s.ours = head.ok() && head->is_text() && head->text() == kProvenanceSignature;
+    return s;
+  }
   const auto values = (*used)->value();
   const auto first = (*used)->row();
   const auto first_col = (*used)->column();
@@ -454,10 +518,16 @@ bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>&
 }
 
 bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
-  Sheet s = read_sheet(book);
+  std::size_t i = 0;
+  return write_record_lines(book, lines.size(), [&] { return std::move(lines[i++]); });
+}
+
+bool write_record_lines(host::Workbook& book, std::size_t count,
+                        const std::function<std::string()>& next_line) {
+  Sheet s = read_sheet(book, false);
   if (s.sheet && !s.ours && s.used_rows > 0) return false;  // a user's sheet of that name
   if (!s.sheet) {
-    if (lines.empty()) return true;
+    if (count == 0) return true;
     // Adding a sheet makes it the active one; the sheet that was active is
     // activated again.
     const auto active = book.active_sheet();
@@ -470,21 +540,31 @@ bool write_record_lines(host::Workbook& book, std::vector<std::string> lines) {
   if (const auto v = s.sheet->visible(); !v.ok() || *v != host::Visibility::VeryHidden) {
     (void)s.sheet->set_visible(host::Visibility::VeryHidden);
   }
-  Array column;
-  column.rows = static_cast<std::int32_t>(lines.size() + 1);
-  column.cols = 1;
-  column.items.reserve(lines.size() + 1);
-  column.items.emplace_back(std::string(kProvenanceSignature));
-  for (std::string& line : lines) column.items.emplace_back(std::move(line));
-  lines = {};
-  const auto rows = static_cast<std::int64_t>(column.rows);
+  const auto rows = static_cast<std::int64_t>(count + 1);
   if (s.used_rows > rows) {
     const auto rest =
         s.sheet->range("A" + std::to_string(rows + 1) + ":A" + std::to_string(s.used_rows));
     if (rest.ok()) (void)(*rest)->clear_contents();
   }
-  const auto a1 = s.sheet->cell(1, 1);
-  return a1.ok() && (*a1)->set_value(Value(std::move(column))).ok();
+  // Written a block of lines at a time, each line's text moved into the
+  // block: the lines are never held twice over, as values and as texts.
+  constexpr std::size_t kBlock = 4096;
+  std::size_t next = 0;
+  for (std::int64_t row = 1; row <= rows;) {
+    Array column;
+    column.cols = 1;
+    column.items.reserve(std::min<std::size_t>(kBlock, count - next + 1));
+    if (row == 1) column.items.emplace_back(std::string(kProvenanceSignature));
+    while (column.items.size() < kBlock && next < count) {
+      column.items.emplace_back(next_line());
+      ++next;
+    }
+    column.rows = static_cast<std::int32_t>(column.items.size());
+    const auto at = s.sheet->cell(static_cast<std::int32_t>(row), 1);
+    if (!at.ok() || !(*at)->set_value(Value(std::move(column))).ok()) return false;
+    row = static_cast<std::int64_t>(next) + 2;
+  }
+  return true;
 }
 
 ProvenanceLog::ProvenanceLog(host::Application& app, const RequestRegistry& registry,
@@ -509,77 +589,81 @@ bool argument_is(const Value& v, const std::string& text) {
 
 }  // namespace
 
+std::uint32_t ProvenanceLog::Texts::id(std::string text) {
+  if (const auto it = m_ids.find(text); it != m_ids.end()) return it->second;
+  const auto id = static_cast<std::uint32_t>(m_texts.size());
+  m_texts.push_back(std::move(text));
+  m_ids.emplace(m_texts.back(), id);
+  return id;
+}
+
 void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>& args) {
   if (args.empty()) return;
   const host::Range* caller = host::as_range(args.back());
   if (!caller) return;
-  // The cell's place is asked once: it gives the note's key and place.
+  // The cell's place is asked once: it gives the note's key.
   const std::optional<host::CellPlace> at = caller->place();
   if (!at) return;
-  const NoteKey key{place_of(at->book, at->sheet), at->row, at->col};
+  const CellId key{m_places.intern(at->book, at->sheet), at->row, at->col};
   // A single item evaluated again asking the same is known already.
   if (method == "i_fsingle" && args.size() >= 2) {
     const auto known = m_notes.find(key);
     if (known != m_notes.end() && known->second.kind == FilledKind::Single &&
-        argument_is(args[0], known->second.instrument) &&
-        argument_is(args[1], known->second.field)) {
+        argument_is(args[0], m_texts[known->second.instrument]) &&
+        argument_is(args[1], m_texts[known->second.field])) {
       return;
     }
   }
-  Note n;
+  FilledKind kind = FilledKind::Single;
+  std::string instrument;
+  std::string field;
+  Derived derived;
   if (method == "i_fsingle") {
-    n.kind = FilledKind::Single;
     if (args.size() >= 2) {
-      n.instrument = argument_text(args[0]);
-      n.field = argument_text(args[1]);
+      instrument = argument_text(args[0]);
+      field = argument_text(args[1]);
     }
   } else if (method == "i_wlink") {
-    n.kind = FilledKind::Link;
-    n.instrument = argument_text(args[0]);
+    kind = FilledKind::Link;
+    instrument = argument_text(args[0]);
   } else if (method == "i_history_data") {
-    n.kind = FilledKind::Table;
+    kind = FilledKind::Table;
     if (args.size() >= 6) {
-      n.instrument = argument_text(args[0]);
-      n.field = argument_text(args[2]) + ", period " + argument_text(args[5]) + ", from " +
-                date_text(args[3]) + " to " + date_text(args[4]);
+      instrument = argument_text(args[0]);
+      field = argument_text(args[2]) + ", period " + argument_text(args[5]) + ", from " +
+              date_text(args[3]) + " to " + date_text(args[4]);
     }
   } else {
-    n.kind = FilledKind::Series;
-    n.derived = std::make_unique<Derived>();
+    kind = FilledKind::Series;
     for (std::size_t i = 0; i + 1 < args.size(); ++i) {
       const host::Range* input = host::as_range(args[i]);
       if (!input) continue;
       if (const auto a = input->address(true); a.ok()) {
-        if (!n.derived->inputs.empty()) n.derived->inputs += ",";
-        n.derived->inputs += *a;
+        if (!derived.inputs.empty()) derived.inputs += ",";
+        derived.inputs += *a;
       }
     }
-    n.derived->formula = caller->formula().value_or("");
+    derived.formula = caller->formula().value_or("");
   }
-  auto [it, added] = m_notes.try_emplace(key);
-  Note& old = it->second;
-  // A series is noted at every call (it is computed anew); the others only
-  // when they ask something else.
-  if (!added && old.kind == n.kind && old.instrument == n.instrument && old.field == n.field &&
-      n.kind != FilledKind::Series) {
-    return;
-  }
-  n.place = key.place;
-  n.row = at->row;
-  n.col = at->col;
-  n.noted_ms = now();
-  old = std::move(n);
-  m_dirty = true;
-}
-
-std::uint32_t ProvenanceLog::place_of(const std::string& workbook, const std::string& sheet) {
-  for (std::size_t i = m_places.size(); i-- > 0;) {
-    if (m_places[i].first == workbook && m_places[i].second == sheet) {
-      return static_cast<std::uint32_t>(i);
+  const Note n{m_texts.id(std::move(instrument)), m_texts.id(std::move(field)), kind};
+  auto [it, added] = m_notes.try_emplace(key, n);
+  if (!added) {
+    Note& old = it->second;
+    // A series is noted at every call (it is computed anew); the others
+    // only when they ask something else.
+    if (old.kind == n.kind && old.instrument == n.instrument && old.field == n.field &&
+        n.kind != FilledKind::Series) {
+      return;
     }
+    old = n;
   }
-  m_places.emplace_back(workbook, sheet);
-  return static_cast<std::uint32_t>(m_places.size() - 1);
+  if (kind == FilledKind::Series) {
+    derived.noted_ms = now();
+    m_derived[key] = std::move(derived);
+  } else if (!m_derived.empty()) {
+    m_derived.erase(key);
+  }
+  m_dirty = true;
 }
 
 void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_status,
@@ -614,14 +698,14 @@ void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_st
   m_dirty = true;
 }
 
-std::optional<FetchInfo> ProvenanceLog::fetch_of(
-    const std::string& key, const std::unordered_map<std::string, std::int32_t>& requests,
-    const ProvenanceRecord* from_file) const {
+std::optional<FetchInfo> ProvenanceLog::fetch_of(const CellId& cell, const CellRequests& requests,
+                                                 const ProvenanceRecord* from_file) const {
   const std::optional<FetchInfo> filed =
       from_file && from_file->fetch ? from_file->fetch : std::nullopt;
-  const auto r = requests.find(key);
-  if (r == requests.end() || !m_registry.requests().contains(r->second)) return filed;
-  const datarequest& request = m_registry.requests().at(r->second);
+  const std::int32_t reqno =
+      requests.find(m_places.book(cell.place), m_places.sheet(cell.place), cell.row, cell.col);
+  if (reqno == 0 || !m_registry.requests().contains(reqno)) return filed;
+  const datarequest& request = m_registry.requests().at(reqno);
   const auto f = m_fetches.find(request.url);
   if (f == m_fetches.end()) return filed;  // not answered yet in this session
   FetchInfo info = f->second;
@@ -655,9 +739,9 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
   // many filled cells is never held as records all at once.
   struct Entry {
     const std::string* sheet = nullptr;
-    std::int64_t row = 0;
-    std::int64_t col = 0;
-    const Note* note = nullptr;
+    std::int32_t row = 0;
+    std::int32_t col = 0;
+    const Notes::value_type* note = nullptr;
     const ProvenanceRecord* filed = nullptr;
     bool operator<(const Entry& o) const {
       if (*sheet != *o.sheet) return *sheet < *o.sheet;
@@ -668,26 +752,31 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
     }
   };
   std::vector<Entry> entries;
-  for (const auto& [key, n] : m_notes) {
-    const auto& [workbook, sheet] = m_places[n.place];
-    if (workbook != name || !holds_formula(book, sheet, n.row, n.col)) continue;
-    entries.push_back(Entry{&sheet, n.row, n.col, &n, nullptr});
+  entries.reserve(m_notes.size());
+  for (const Notes::value_type& note : m_notes) {
+    const CellId& cell = note.first;
+    const std::string& sheet = m_places.sheet(cell.place);
+    if (m_places.book(cell.place) != name || !holds_formula(book, sheet, cell.row, cell.col)) {
+      continue;
+    }
+    entries.push_back(Entry{&sheet, cell.row, cell.col, &note, nullptr});
   }
   // Of two notes of one place the later one speaks for it.
   std::stable_sort(entries.begin(), entries.end());
-  std::vector<Entry> unique;
-  unique.reserve(entries.size());
-  for (const Entry& e : entries) {
-    if (!unique.empty() && unique.back().same_place(e)) {
-      unique.back() = e;
+  std::vector<Entry>& unique = entries;  // made in place
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (kept > 0 && entries[kept - 1].same_place(entries[i])) {
+      entries[kept - 1] = entries[i];
     } else {
-      unique.push_back(e);
+      entries[kept++] = entries[i];
     }
   }
-  entries = {};
+  entries.resize(kept);
   const std::size_t noted = unique.size();
   for (const ProvenanceRecord& r : filed) {
-    const Entry e{&r.sheet, r.row, r.col, nullptr, &r};
+    const Entry e{&r.sheet, static_cast<std::int32_t>(r.row), static_cast<std::int32_t>(r.col),
+                  nullptr, &r};
     const auto at =
         std::lower_bound(unique.begin(), unique.begin() + static_cast<std::ptrdiff_t>(noted), e);
     const bool taken =
@@ -705,35 +794,36 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
       fn(*e.filed);
       continue;
     }
-    const Note& n = *e.note;
-    const auto old = by_place.find(Place{*e.sheet, n.row, n.col});
+    const CellId& cell = e.note->first;
+    const Note& n = e.note->second;
+    const std::string& instrument = m_texts[n.instrument];
+    const std::string& field = m_texts[n.field];
+    const auto old = by_place.find(Place{*e.sheet, cell.row, cell.col});
     // The file's record speaks for the cell only while it asks the same.
     const ProvenanceRecord* from_file = old != by_place.end() && old->second->kind == n.kind &&
-                                                old->second->instrument == n.instrument &&
-                                                old->second->field == n.field
+                                                old->second->instrument == instrument &&
+                                                old->second->field == field
                                             ? old->second
                                             : nullptr;
     ProvenanceRecord r;
     r.sheet = *e.sheet;
-    r.row = n.row;
-    r.col = n.col;
+    r.row = cell.row;
+    r.col = cell.col;
     r.kind = n.kind;
-    r.instrument = n.instrument;
-    r.field = n.field;
+    r.instrument = instrument;
+    r.field = field;
     if (n.kind == FilledKind::Series) {
-      r.computed_ms = n.noted_ms;
-      if (n.derived) {
-        r.inputs = n.derived->inputs;
-        r.formula = n.derived->formula;
+      if (const auto d = m_derived.find(cell); d != m_derived.end()) {
+        r.computed_ms = d->second.noted_ms;
+        r.inputs = d->second.inputs;
+        r.formula = d->second.formula;
       }
     } else {
-      const auto& [workbook, sheet] = m_places[n.place];
-      r.fetch = fetch_of(host::cellkey(host::CellPlace{workbook, sheet, n.row, n.col}), requests,
-                         from_file);
+      r.fetch = fetch_of(cell, requests, from_file);
     }
     if (n.kind == FilledKind::Table || n.kind == FilledKind::Series) {
       const auto block = host::recorded_block(
-          book, *e.sheet, n.row, n.col,
+          book, *e.sheet, cell.row, cell.col,
           n.kind == FilledKind::Table ? host::BlockShape::Table : host::BlockShape::Series);
       if (block) r.block = *block;
     }
@@ -750,14 +840,14 @@ std::vector<ProvenanceRecord> ProvenanceLog::records(host::Workbook& book) {
 bool ProvenanceLog::write(host::Workbook& book) {
   RecordEncoder encoder;
   for_each_record(book, [&](const ProvenanceRecord& r) { encoder.add(r); });
-  return write_record_lines(book, encoder.finish());
+  return encoder.write(book);
 }
 
 void ProvenanceLog::write_all() {
   if (!m_dirty) return;
   m_dirty = false;
   std::set<std::string> books;
-  for (const auto& [key, n] : m_notes) books.insert(m_places[n.place].first);
+  for (const auto& note : m_notes) books.insert(m_places.book(note.first.place));
   for (const std::string& name : books) {
     const auto book = m_app.workbooks().item(name);
     if (book.ok()) (void)write(**book);

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -39,10 +40,12 @@
 #include "host/output_blocks.h"
 #include "parse/datarequest.h"
 #include "parse/definitions.h"
+#include "requests/cell_id.h"
 
 namespace quillo {
 
 class RequestRegistry;
+class CellRequests;
 
 inline constexpr std::string_view kProvenanceSheet = "quillo_provenance";
 inline constexpr std::string_view kProvenanceSignature = "quillo provenance record";
@@ -105,15 +108,30 @@ std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lin
 
 // encode_records one record at a time: the lines of the records added, in
 // the same order, without the records being held together.
+// The cell lines, one a record, are kept end to end in one text, not as a
+// string each.
 class RecordEncoder {
  public:
   void add(const ProvenanceRecord& record);
   // The lines so far; the encoder starts afresh.
   std::vector<std::string> finish();
+  // Writes the lines so far into the workbook's record sheet, as
+  // write_record_lines does, making each line's text only as it is written;
+  // the encoder starts afresh.
+  bool write(host::Workbook& book);
 
  private:
+  std::size_t line_count() const;
+  // The lines in their order, one at a time: the fetch lines, then the
+  // cell lines.
+  std::string next_line();
+  void clear();
+
   std::vector<std::string> m_fetch_lines;
-  std::vector<std::string> m_cell_lines;
+  std::string m_cell_lines;  // each ends in '\n'
+  std::size_t m_cell_count = 0;
+  std::size_t m_taken = 0;                             // lines handed out by next_line
+  std::size_t m_read = 0;                              // where the next cell line starts
   std::unordered_map<std::string, std::size_t> m_ids;  // a fetch line's fields, to its id
 };
 
@@ -130,6 +148,9 @@ bool still_filled(const host::Workbook& book, const ProvenanceRecord& record);
 bool write_provenance(host::Workbook& book, const std::vector<ProvenanceRecord>& records);
 // The same with the records' lines (encode_records), which it takes over.
 bool write_record_lines(host::Workbook& book, std::vector<std::string> lines);
+// The same with count lines, each asked of next_line as it is written.
+bool write_record_lines(host::Workbook& book, std::size_t count,
+                        const std::function<std::string()>& next_line);
 
 // The engine's side: notes every call of the add-in's worksheet functions
 // and every answer, and makes the records of a workbook from them and from
@@ -162,43 +183,33 @@ class ProvenanceLog {
   void write_all();
 
  private:
-  // A note is kept for every filled cell, so it is kept small: its
-  // workbook and sheet are a place in m_places, and only an indicator
-  // series has inputs and a formula.
+  // A note is kept for every filled cell, so it is kept small: its cell
+  // (workbook and sheet as a place in m_places) is its key, its texts are
+  // numbers in m_texts (a workbook's thousands of cells ask a few hundred
+  // instruments and fields), and what only an indicator series has - the
+  // ranges it read, its formula, when it was computed - is kept apart.
+  struct Note {
+    std::uint32_t instrument = 0;  // in m_texts
+    std::uint32_t field = 0;
+    FilledKind kind = FilledKind::Single;
+  };
   struct Derived {
     std::string inputs;
     std::string formula;
-  };
-  struct Note {
-    std::uint32_t place = 0;
-    std::int32_t row = 0;
-    std::int32_t col = 0;
-    FilledKind kind = FilledKind::Single;
-    std::string instrument;
-    std::string field;
-    std::unique_ptr<Derived> derived;
     std::int64_t noted_ms = 0;
   };
-  // A note's cell: its workbook and sheet as a place in m_places.
-  struct NoteKey {
-    std::uint32_t place = 0;
-    std::int32_t row = 0;
-    std::int32_t col = 0;
-    bool operator==(const NoteKey&) const = default;
+  // Texts numbered once each.
+  class Texts {
+   public:
+    std::uint32_t id(std::string text);
+    const std::string& operator[](std::uint32_t id) const { return m_texts[id]; }
+
+   private:
+    std::deque<std::string> m_texts;  // a deque never moves its strings
+    std::unordered_map<std::string_view, std::uint32_t> m_ids;
   };
-  struct NoteKeyHash {
-    std::size_t operator()(const NoteKey& k) const {
-      const std::uint64_t cell =
-          (static_cast<std::uint64_t>(static_cast<std::uint32_t>(k.row)) << 32) |
-          static_cast<std::uint32_t>(k.col);
-      std::uint64_t h = (cell ^ k.place) * 0x9E3779B97F4A7C15ull;
-      return static_cast<std::size_t>(h ^ (h >> 29));
-    }
-  };
-  // The number of a workbook and sheet in m_places, added when new.
-  std::uint32_t place_of(const std::string& workbook, const std::string& sheet);
-  std::optional<FetchInfo> fetch_of(const std::string& key,
-                                    const std::unordered_map<std::string, std::int32_t>& requests,
+  using Notes = std::unordered_map<CellId, Note, CellIdHash>;
+  std::optional<FetchInfo> fetch_of(const CellId& cell, const CellRequests& requests,
                                     const ProvenanceRecord* from_file) const;
   const std::vector<ProvenanceRecord>& file_records(host::Workbook& book);
   // Makes the records of records() one at a time, in their order, and
@@ -210,8 +221,10 @@ class ProvenanceLog {
   const RequestRegistry& m_registry;
   const Definitions& m_definitions;
   std::function<std::int64_t()> m_now;
-  std::unordered_map<NoteKey, Note, NoteKeyHash> m_notes;       // by cell
-  std::vector<std::pair<std::string, std::string>> m_places;    // workbook, sheet
+  Notes m_notes;
+  std::unordered_map<CellId, Derived, CellIdHash> m_derived;  // indicator series
+  PlaceTable m_places;                                        // workbook, sheet
+  Texts m_texts;
   std::unordered_map<std::string, FetchInfo> m_fetches;         // by request URL
   std::map<std::string, std::vector<ProvenanceRecord>> m_file;  // by workbook name
   bool m_dirty = false;

@@ -219,6 +219,30 @@ TEST_F(ProvenanceTest, ItemsTablesAndSeriesAreRecordedAndTheRecordSurvivesSaveAn
   EXPECT_EQ(encode_records(back), encode_records(records));
 }
 
+TEST_F(ProvenanceTest, CellsOfBooksAndSheetsWhoseNamesRunTogetherAreKeptApart) {
+  // Book "q.xlsx_z.xlsx" with sheet "S" and book "q.xlsx" with sheet
+  // "z.xlsx_S": their names joined by "_" read the same, their cells are
+  // still two, each filled and each recorded.
+  ASSERT_TRUE(sheet->set_name("S").ok());
+  ASSERT_TRUE(book->save_as(path("q.xlsx_z.xlsx")).ok());
+  const host::WorkbookPtr second = *app.workbooks().add();
+  const host::WorksheetPtr second_sheet = *second->active_sheet();
+  ASSERT_TRUE(second_sheet->set_name("z.xlsx_S").ok());
+  ASSERT_TRUE(second->save_as(path("q.xlsx")).ok());
+  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  ASSERT_TRUE((*second_sheet->range("A1"))->set_formula("=fsingle(\"BIG\",\"SMP.QUO.LAST\")").ok());
+  run();
+  EXPECT_EQ((*(*sheet->range("A1"))->value()).to_text(), "12.5");
+  EXPECT_EQ((*(*second_sheet->range("A1"))->value()).to_text(), "12.5");
+  for (const host::WorkbookPtr& b : {book, second}) {
+    const std::vector<ProvenanceRecord> records = engine.provenance(*b);
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_TRUE(records[0].fetch);
+    EXPECT_EQ(records[0].fetch->answered_ms, now);
+  }
+}
+
 TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
   // The file's record: A1 answered at nine, A2 (no longer a formula) too.
   ProvenanceRecord old;

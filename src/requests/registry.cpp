@@ -1,5 +1,8 @@
 #include "requests/registry.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "host/worksheet.h"
 #include "http/response_processors.h"
 
@@ -61,29 +64,47 @@ std::int32_t RequestRegistry::append(datarequest request) {
   return n;
 }
 
-bool RequestRegistry::Waiting::contains(const std::string& key) const {
-  if (keys) return keys->contains(key);
-  for (const auto& cell : cells) {
-    if (cell.first == key) return true;
+bool RequestRegistry::Waiting::contains(const CellId& cell) const {
+  if (keys) return keys->contains(cell);
+  for (const CellId& c : cells) {
+    if (c == cell) return true;
   }
   return false;
+}
+
+std::optional<std::uint32_t> RequestRegistry::place_of(const host::CellPlace& at,
+                                                       const host::Range& cell) {
+  if (const auto known = m_places.find(at.book, at.sheet)) {
+    if (!m_sheets[*known]) {
+      if (const auto sheet = cell.worksheet(); sheet.ok()) m_sheets[*known] = *sheet;
+    }
+    return known;
+  }
+  const auto sheet = cell.worksheet();
+  if (!sheet.ok() || !*sheet) return std::nullopt;
+  const std::uint32_t place = m_places.intern(at.book, at.sheet);
+  if (m_sheets.size() <= place) m_sheets.resize(place + 1);
+  m_sheets[place] = *sheet;
+  return place;
 }
 
 bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fcaller) {
   const host::Range* range = host::as_range(fcaller);
   if (!range) return false;
   if (!m_requests.contains(reqno)) return true;
-  const std::string key = cellkey(*range);
-  if (key.empty()) return true;  // a range that is gone: nothing to wait for
+  const std::optional<host::CellPlace> at = range->place();
+  if (!at) return true;  // a range that is gone: nothing to wait for
+  const std::optional<std::uint32_t> place = place_of(*at, *range);
+  if (!place) return true;
+  const CellId cell{*place, at->row, at->col};
   Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
-  if (w.contains(key)) return true;
-  auto cell = std::const_pointer_cast<host::Range>(range->shared_from_this());
-  w.cells.emplace_back(key, std::move(cell));
+  if (w.contains(cell)) return true;
+  w.cells.push_back(cell);
   if (w.keys) {
-    w.keys->insert(key);
+    w.keys->insert(cell);
   } else if (w.cells.size() > kScanLimit) {
-    w.keys = std::make_unique<std::unordered_set<std::string>>();
-    for (const auto& c : w.cells) w.keys->insert(c.first);
+    w.keys =
+        std::make_unique<std::unordered_set<CellId, CellIdHash>>(w.cells.begin(), w.cells.end());
   }
   return true;
 }
@@ -93,12 +114,41 @@ std::size_t RequestRegistry::cell_count(std::int32_t reqno) const {
                                     : 0;
 }
 
-std::unordered_map<std::string, std::int32_t> RequestRegistry::cell_requests() const {
-  std::unordered_map<std::string, std::int32_t> map;
+CellRequests RequestRegistry::cell_requests() const {
+  CellRequests out;
+  out.m_places = &m_places;
+  std::size_t n = 0;
+  for (const Waiting& w : m_waiting) n += w.cells.size();
+  out.m_cells.reserve(n);
   for (std::size_t i = 0; i < m_waiting.size(); ++i) {
-    for (const auto& cell : m_waiting[i].cells) map[cell.first] = static_cast<std::int32_t>(i + 1);
+    for (const CellId& cell : m_waiting[i].cells) {
+      out.m_cells.emplace_back(cell, static_cast<std::int32_t>(i + 1));
+    }
   }
-  return map;
+  // By cell, and of one cell's requests the latest last, which is kept.
+  std::sort(out.m_cells.begin(), out.m_cells.end());
+  auto last = out.m_cells.begin();
+  for (auto it = out.m_cells.begin(); it != out.m_cells.end(); ++it) {
+    if (last != out.m_cells.begin() && std::prev(last)->first == it->first) {
+      std::prev(last)->second = it->second;
+    } else {
+      *last++ = *it;
+    }
+  }
+  out.m_cells.erase(last, out.m_cells.end());
+  return out;
+}
+
+std::int32_t CellRequests::find(std::string_view book, std::string_view sheet, std::int32_t row,
+                                std::int32_t col) const {
+  if (!m_places) return 0;
+  const auto place = m_places->find(book, sheet);
+  if (!place) return 0;
+  const CellId cell{*place, row, col};
+  const auto it = std::lower_bound(
+      m_cells.begin(), m_cells.end(), cell,
+      [](const std::pair<CellId, std::int32_t>& a, const CellId& b) { return a.first < b; });
+  return it != m_cells.end() && it->first == cell ? it->second : 0;
 }
 
 std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
@@ -130,17 +180,54 @@ std::optional<Value> RequestRegistry::kept_figure(const Value& fcaller, std::int
   return m_kept_figure(*cell, m_requests.at(reqno));
 }
 
+host::WorksheetPtr RequestRegistry::find_sheet(std::uint32_t place) const {
+  const auto book = m_app.workbooks().item(m_places.book(place));
+  if (!book.ok() || !*book) return nullptr;
+  const auto sheet = (*book)->worksheet(m_places.sheet(place));
+  return sheet.ok() ? *sheet : nullptr;
+}
+
+Status RequestRegistry::reenter(const CellId& cell) {
+  // A copy of the handle: evaluating the formula may add places.
+  const host::WorksheetPtr sheet = m_sheets[cell.place];
+  if (sheet) {
+    if (const auto range = sheet->cell(cell.row, cell.col); range.ok() && *range) {
+      const Status written = (*range)->reenter_formula();
+      if (!written.is_object_required()) return written;
+    }
+  }
+  // The sheet kept is gone; another of its name may stand there now.
+  const host::WorksheetPtr found = find_sheet(cell.place);
+  if (!found) return Status::object_required("waiting cell");
+  m_sheets[cell.place] = found;
+  const auto range = found->cell(cell.row, cell.col);
+  if (!range.ok() || !*range) return Status::object_required("waiting cell");
+  return (*range)->reenter_formula();
+}
+
+bool RequestRegistry::still_there(const CellId& cell) {
+  const host::WorksheetPtr sheet = m_sheets[cell.place];
+  if (sheet) {
+    if (const auto range = sheet->cell(cell.row, cell.col); range.ok() && *range) {
+      if ((*range)->place()) return true;
+    }
+  }
+  const host::WorksheetPtr found = find_sheet(cell.place);
+  if (!found) return false;
+  m_sheets[cell.place] = found;
+  return true;
+}
+
 void RequestRegistry::refresh_one(std::int32_t reqno) {
   // By index, re-reading the count: evaluating a formula re-enters worksheet
   // functions, which may register cells or add requests meanwhile.
   std::size_t j = 0;
   while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()) {
-    Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
-    const host::RangePtr cell = w.cells[j].second;
-    const Status written = cell->reenter_formula();
+    const CellId cell = m_waiting[static_cast<std::size_t>(reqno - 1)].cells[j];
+    const Status written = reenter(cell);
     if (written.code() == StatusCode::ObjectRequired) {
       Waiting& again = m_waiting[static_cast<std::size_t>(reqno - 1)];
-      if (again.keys) again.keys->erase(again.cells[j].first);
+      if (again.keys) again.keys->erase(again.cells[j]);
       again.cells.erase(again.cells.begin() + static_cast<std::ptrdiff_t>(j));
     } else {
       ++j;
@@ -185,6 +272,8 @@ void RequestRegistry::requests_reset() {
   ++m_resets;
   m_requests.reset();
   m_waiting.clear();
+  m_places.clear();
+  m_sheets.clear();
   m_by_url.clear();
   if (m_on_reset) m_on_reset();
   sheets_recalc(false, true);
@@ -196,9 +285,9 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     datarequest& request = m_requests.at(r);
     if (request.forgotten) continue;
     Waiting& w = m_waiting[static_cast<std::size_t>(r - 1)];
-    std::erase_if(w.cells, [&w](const std::pair<std::string, host::RangePtr>& cell) {
-      if (cell.second->place()) return false;
-      if (w.keys) w.keys->erase(cell.first);
+    std::erase_if(w.cells, [&](const CellId& cell) {
+      if (still_there(cell)) return false;
+      if (w.keys) w.keys->erase(cell);
       return true;
     });
     if (!w.cells.empty()) continue;
@@ -209,6 +298,17 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
       inflight_answered();
     }
     gone.push_back(r);
+  }
+  // The places no cell waits on any more let their sheets go (a closed
+  // document's sheets are freed) and may be given out again.
+  std::vector<bool> used(m_places.bound(), false);
+  for (const Waiting& w : m_waiting) {
+    for (const CellId& cell : w.cells) used[cell.place] = true;
+  }
+  for (std::uint32_t p = 0; p < m_places.bound(); ++p) {
+    if (used[p] || !m_sheets[p]) continue;
+    m_sheets[p] = nullptr;
+    m_places.release(p);
   }
   if (gone.empty()) return 0;
   if (m_on_forget) m_on_forget(gone);

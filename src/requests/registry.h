@@ -9,7 +9,10 @@
 // Numbers given out stay valid until requests_reset (a forgotten request
 // keeps its number, emptied, so none is ever given out twice). Lookups by URL and
 // by cell go through indexes beside the tables, so every operation stays
-// fast with a hundred thousand requests.
+// fast with a hundred thousand requests. A waiting cell is kept as its
+// workbook and sheet (a number shared by the cells of one sheet, with the
+// sheet's handle), row and column: a few bytes, where a range handle and a
+// text key per cell took hundreds.
 //
 // Loop thread only. Rewriting a formula re-enters worksheet functions
 // (which may add requests); the walks go by index and re-read the bounds,
@@ -30,7 +33,9 @@
 #include "host/application.h"
 #include "host/cell_key.h"
 #include "host/range.h"
+#include "host/worksheet.h"
 #include "parse/datarequest.h"
+#include "requests/cell_id.h"
 
 namespace quillo {
 
@@ -65,6 +70,25 @@ std::string_view http_errortext(std::int32_t code);
 // range is gone.
 using host::cellkey;
 
+// Every registered cell with the number of the request it waits on (the
+// latest one when it waits on several), as RequestRegistry::cell_requests
+// answers them; valid until the registry next changes.
+class CellRequests {
+ public:
+  // The request the cell waits on; 0 when none.
+  std::int32_t find(std::string_view book, std::string_view sheet, std::int32_t row,
+                    std::int32_t col) const;
+  std::int32_t find(const host::CellPlace& at) const {
+    return find(at.book, at.sheet, at.row, at.col);
+  }
+  std::size_t size() const { return m_cells.size(); }
+
+ private:
+  friend class RequestRegistry;
+  const PlaceTable* m_places = nullptr;
+  std::vector<std::pair<CellId, std::int32_t>> m_cells;  // sorted by cell
+};
+
 class RequestRegistry {
  public:
   explicit RequestRegistry(host::Application& app) : m_app(app) {}
@@ -84,9 +108,8 @@ class RequestRegistry {
   // there is no calling cell (the worksheet function then fails).
   bool request_register_cell(std::int32_t reqno, const Value& fcaller);
   std::size_t cell_count(std::int32_t reqno) const;
-  // Every registered cell's key with the number of the request it waits
-  // on (the latest one when it waits on several).
-  std::unordered_map<std::string, std::int32_t> cell_requests() const;
+  // Every registered cell with the number of the request it waits on.
+  CellRequests cell_requests() const;
 
   // The text a waiting cell shows for the request's status.
   std::string request_statustext(std::int32_t reqno) const;
@@ -166,12 +189,12 @@ class RequestRegistry {
 
  private:
   // A request's waiting cells. Most requests have a few, found by a scan;
-  // past kScanLimit their keys are indexed as well.
+  // past kScanLimit they are indexed as well.
   static constexpr std::size_t kScanLimit = 16;
   struct Waiting {
-    std::vector<std::pair<std::string, host::RangePtr>> cells;  // in registration order
-    std::unique_ptr<std::unordered_set<std::string>> keys;      // once there are many
-    bool contains(const std::string& key) const;
+    std::vector<CellId> cells;                                     // in registration order
+    std::unique_ptr<std::unordered_set<CellId, CellIdHash>> keys;  // once there are many
+    bool contains(const CellId& cell) const;
   };
   // Sets refreshing for a scope and restores what it was.
   class RefreshingGuard {
@@ -184,10 +207,26 @@ class RequestRegistry {
     bool m_saved;
   };
   void refresh_one(std::int32_t reqno);
+  // The place of a calling cell's workbook and sheet, added (with the
+  // sheet's handle) when new.
+  std::optional<std::uint32_t> place_of(const host::CellPlace& at, const host::Range& cell);
+  // Evaluates the waiting cell's formula again; ObjectRequired when its
+  // sheet is gone.
+  Status reenter(const CellId& cell);
+  // Whether the waiting cell's sheet is still there.
+  bool still_there(const CellId& cell);
+  // The sheet of the place, found again by its names (a sheet deleted and
+  // another added under its name); null when there is none.
+  host::WorksheetPtr find_sheet(std::uint32_t place) const;
 
   host::Application& m_app;
   RequestTable m_requests;
   std::vector<Waiting> m_waiting;  // parallel to the table: [n - 1] for request n
+  // The workbooks and sheets of the waiting cells, with each sheet's handle
+  // by place; a place no cell waits on any more is let go at
+  // requests_forget_unwaited.
+  PlaceTable m_places;
+  std::vector<host::WorksheetPtr> m_sheets;
   // The index of the table by URL holds request numbers only, hashed and
   // compared by their records' URLs (no second copy of every URL), and is
   // searched with the URL itself.

@@ -166,6 +166,29 @@ TEST_F(SpineTest, CellsOfADeletedSheetAreDroppedAndTheOthersRefreshed) {
   EXPECT_EQ(registry.cell_count(1), 1u);
 }
 
+TEST_F(SpineTest, ASheetDeletedAndAnotherAddedUnderItsNameHasItsCellsFilled) {
+  const std::string quote = "=fsingle(\"BIG\",\"SMP.QUO.LAST\")";
+  auto first = *book->add_worksheet("Prices");
+  ASSERT_TRUE((*first->range("B2"))->set_formula(quote).ok());
+  ASSERT_TRUE(first->remove().ok());
+  // The same cell of a new sheet of that name, and another.
+  auto second = *book->add_worksheet("Prices");
+  ASSERT_TRUE((*second->range("B2"))->set_formula(quote).ok());
+  ASSERT_TRUE((*second->range("B3"))->set_formula(quote).ok());
+  run();
+  EXPECT_EQ((*(*second->range("B2"))->value()).to_text(), "12.5");
+  EXPECT_EQ((*(*second->range("B3"))->value()).to_text(), "12.5");
+  EXPECT_EQ(registry.cell_count(1), 2u);
+  // Gone with its sheet, the request is forgotten; the name asked again
+  // on a third sheet makes a new one that fills it.
+  ASSERT_TRUE(second->remove().ok());
+  EXPECT_EQ(registry.requests_forget_unwaited(), 1u);
+  auto third = *book->add_worksheet("Prices");
+  ASSERT_TRUE((*third->range("B2"))->set_formula(quote).ok());
+  run();
+  EXPECT_EQ((*(*third->range("B2"))->value()).to_text(), "12.5");
+}
+
 TEST_F(SpineTest, ForgettingUnwaitedRequestsKeepsTheOthersAnsweredAndUnasked) {
   auto other = *book->add_worksheet("Closed");
   auto put = [&](const char* address, const char* formula) {

@@ -14,9 +14,11 @@
 // its position, never a crash. Any thread (the resolver decides).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,6 +62,11 @@ class OutOfLine {
     return m_p ? *m_p : empty;
   }
   void set(T v) { m_p = std::make_unique<T>(std::move(v)); }
+  // The value to change in place, made (as T's default) when unset.
+  T& edit() {
+    if (!m_p) m_p = std::make_unique<T>();
+    return *m_p;
+  }
 
  private:
   std::unique_ptr<T> m_p;
@@ -87,6 +94,56 @@ struct RefAst {
 
  private:
   OutOfLine<std::pair<std::string, std::string>> m_names;
+};
+
+struct Node;
+
+// A node's operands or call arguments in order: one pointer in the node,
+// to a block holding the count, the capacity and the operands (none for a
+// node without operands), where a vector took 24 bytes. It answers as the
+// vector it replaces: size, [], iteration, push_back.
+class NodeList {
+ public:
+  using value_type = std::unique_ptr<Node>;
+  NodeList() = default;
+  NodeList(NodeList&& o) noexcept : m_block(std::exchange(o.m_block, nullptr)) {}
+  NodeList& operator=(NodeList&& o) noexcept {
+    if (this != &o) {
+      release();
+      m_block = std::exchange(o.m_block, nullptr);
+    }
+    return *this;
+  }
+  NodeList(const NodeList&) = delete;
+  NodeList& operator=(const NodeList&) = delete;
+  ~NodeList() { release(); }
+
+  std::size_t size() const { return m_block ? m_block->size : 0; }
+  bool empty() const { return size() == 0; }
+  value_type& operator[](std::size_t i) { return m_block->items()[i]; }
+  const value_type& operator[](std::size_t i) const { return m_block->items()[i]; }
+  value_type* begin() { return m_block ? m_block->items() : nullptr; }
+  value_type* end() { return begin() + size(); }
+  const value_type* begin() const { return m_block ? m_block->items() : nullptr; }
+  const value_type* end() const { return begin() + size(); }
+  value_type& back() { return (*this)[size() - 1]; }
+  const value_type& back() const { return (*this)[size() - 1]; }
+  void push_back(value_type node);
+
+ private:
+  // The block: this header, then cap operands.
+  struct Block {
+    std::uint32_t size = 0;
+    std::uint32_t cap = 0;
+    value_type* items() { return reinterpret_cast<value_type*>(this + 1); }
+    const value_type* items() const { return reinterpret_cast<const value_type*>(this + 1); }
+  };
+  static_assert(sizeof(Block) % alignof(value_type) == 0);
+  // Defined below Node: they destroy nodes.
+  void grow();
+  void release();
+
+  Block* m_block = nullptr;
 };
 
 enum class Op : std::uint8_t {
@@ -133,7 +190,7 @@ struct Node {
   // Number, Text, Bool, Error and Array constants. A Call, Name or Ref node
   // never has one: it keeps its name there instead (see name()).
   Value constant;
-  std::vector<std::unique_ptr<Node>> args;  // operands or call arguments
+  NodeList args;  // operands or call arguments
 
   // Function or defined name as written; for a Ref node written as a
   // structured reference (Table[Col]), that text, which the writer repeats.
@@ -149,18 +206,48 @@ struct Node {
 
   // The reference of a Ref node; for a Name node, the sheet it was
   // qualified with (Sheet1!Rate). Other nodes answer an empty one.
-  const RefAst& ref() const { return m_ref.get(); }
-  void set_ref(RefAst r) { m_ref.set(std::move(r)); }
+  const RefAst& ref() const { return m_rare.get().ref; }
+  void set_ref(RefAst r) { m_rare.edit().ref = std::move(r); }
   // The workbook as written, when has_book.
-  const std::string& book() const { return m_book.get(); }
-  void set_book(std::string b) { m_book.set(std::move(b)); }
+  const std::string& book() const { return m_rare.get().book.get(); }
+  void set_book(std::string b) { m_rare.edit().book.set(std::move(b)); }
 
  private:
-  // Most nodes have neither: they cost a pointer each, not a RefAst and a
-  // string, which keeps a node at 96 bytes.
-  OutOfLine<RefAst> m_ref;
-  OutOfLine<std::string> m_book;
+  // Most nodes have neither a reference nor a workbook: they cost one
+  // pointer, not a RefAst and a string, which (with the operands' list of
+  // one pointer) keeps a node at 72 bytes.
+  struct Rare {
+    RefAst ref;
+    OutOfLine<std::string> book;
+  };
+  OutOfLine<Rare> m_rare;
 };
+
+inline void NodeList::push_back(value_type node) {
+  if (!m_block || m_block->size == m_block->cap) grow();
+  ::new (static_cast<void*>(m_block->items() + m_block->size)) value_type(std::move(node));
+  ++m_block->size;
+}
+
+inline void NodeList::grow() {
+  const std::uint32_t size = m_block ? m_block->size : 0;
+  const std::uint32_t cap = size == 0 ? 1 : size * 2;
+  void* memory = ::operator new(sizeof(Block) + cap * sizeof(value_type));
+  Block* block = ::new (memory) Block{size, cap};
+  for (std::uint32_t i = 0; i < size; ++i) {
+    ::new (static_cast<void*>(block->items() + i)) value_type(std::move(m_block->items()[i]));
+    m_block->items()[i].~value_type();
+  }
+  if (m_block) ::operator delete(m_block);
+  m_block = block;
+}
+
+inline void NodeList::release() {
+  if (!m_block) return;
+  for (std::uint32_t i = 0; i < m_block->size; ++i) m_block->items()[i].~value_type();
+  ::operator delete(m_block);
+  m_block = nullptr;
+}
 
 struct Formula {
   std::unique_ptr<Node> root;
