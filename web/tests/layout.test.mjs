@@ -16,9 +16,14 @@ const ws = new Workspace();
 let page;
 
 const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
+// The grid draws its cells again as data arrives: a cell taken away between
+// the wait and the measure is waited for again.
 const size = async (locator) => {
-  const b = await locator.boundingBox();
-  return [Math.round(b.width), Math.round(b.height)];
+  for (;;) {
+    await locator.waitFor({ state: "visible" });
+    const b = await locator.boundingBox();
+    if (b) return [Math.round(b.width), Math.round(b.height)];
+  }
 };
 const style = (address, property) => cell(address).evaluate((el, p) => getComputedStyle(el)[p], property);
 const head = (col) => page.locator(`#col-heads .head.col[data-col="${col}"]`);
