@@ -134,34 +134,55 @@ TEST_F(XlsxSafetyTest, SavesThroughLinksAndRefusesWhatIsNoFile) {
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
-// Stands for the platform file system but kills the process where a save
-// would put its file in place: a save interrupted at its worst moment.
-class DyingFileSystem final : public host::FileSystem {
+// Stands for the platform file system, each kind below acting where a save
+// is about to put its file in place.
+class ForwardingFileSystem : public host::FileSystem {
  public:
-  class Dying final : public host::FileReplacement {
-   public:
-    explicit Dying(std::unique_ptr<host::FileReplacement> real) : m_real(std::move(real)) {}
-    const std::string& temporary_path() const override { return m_real->temporary_path(); }
-    Status commit() override { ::_exit(0); }
-
-   private:
-    std::unique_ptr<host::FileReplacement> m_real;
-  };
   Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
     return m_real->read_file(p, max);
   }
-  Status write_file(const std::string&, std::string_view, const host::WriteOptions&) override {
-    ::_exit(0);
+  Status write_file(const std::string& p, std::string_view c,
+                    const host::WriteOptions& o) override {
+    return m_real->write_file(p, c, o);
   }
   Result<std::unique_ptr<host::FileReplacement>> begin_replace(
       const std::string& p, const host::WriteOptions& o) override {
     auto r = m_real->begin_replace(p, o);
     if (!r.ok()) return r.status();
-    return std::unique_ptr<host::FileReplacement>(new Dying(std::move(r).value()));
+    return std::unique_ptr<host::FileReplacement>(new Hooked(*this, std::move(r).value()));
   }
 
+ protected:
+  virtual void before_commit() {}
+
  private:
+  class Hooked final : public host::FileReplacement {
+   public:
+    Hooked(ForwardingFileSystem& owner, std::unique_ptr<host::FileReplacement> real)
+        : m_owner(owner), m_real(std::move(real)) {}
+    const std::string& temporary_path() const override { return m_real->temporary_path(); }
+    Status commit() override {
+      m_owner.before_commit();
+      return m_real->commit();
+    }
+
+   private:
+    ForwardingFileSystem& m_owner;
+    std::unique_ptr<host::FileReplacement> m_real;
+  };
   std::unique_ptr<host::FileSystem> m_real = host::make_platform_file_system();
+};
+
+// Kills the process where a save would put its file in place: a save
+// interrupted at its worst moment.
+class DyingFileSystem final : public ForwardingFileSystem {
+ public:
+  Status write_file(const std::string&, std::string_view, const host::WriteOptions&) override {
+    ::_exit(0);
+  }
+
+ protected:
+  void before_commit() override { ::_exit(0); }
 };
 
 TEST_F(XlsxSafetyTest, KilledSavesLeaveNoTemporariesForLong) {
@@ -190,43 +211,19 @@ TEST_F(XlsxSafetyTest, KilledSavesLeaveNoTemporariesForLong) {
   EXPECT_EQ(entries(), 1u);  // the next save removed them
 }
 
-// Stands for the platform file system, but once a save has put its file in
-// place reading it back fails (a disk gone, a file taken away at once).
-class UnreadableAfterSaveFileSystem final : public host::FileSystem {
+// Once a save has put its file in place, reading it back fails (a disk
+// gone, a file taken away at once).
+class UnreadableAfterSaveFileSystem final : public ForwardingFileSystem {
  public:
-  class Marking final : public host::FileReplacement {
-   public:
-    Marking(bool& saved, std::unique_ptr<host::FileReplacement> real)
-        : m_saved(saved), m_real(std::move(real)) {}
-    const std::string& temporary_path() const override { return m_real->temporary_path(); }
-    Status commit() override {
-      m_saved = true;
-      return m_real->commit();
-    }
-
-   private:
-    bool& m_saved;
-    std::unique_ptr<host::FileReplacement> m_real;
-  };
   Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
     if (saved) return Status::failed(p + ": input/output error");
-    return m_real->read_file(p, max);
-  }
-  Status write_file(const std::string& p, std::string_view c,
-                    const host::WriteOptions& o) override {
-    return m_real->write_file(p, c, o);
-  }
-  Result<std::unique_ptr<host::FileReplacement>> begin_replace(
-      const std::string& p, const host::WriteOptions& o) override {
-    auto r = m_real->begin_replace(p, o);
-    if (!r.ok()) return r.status();
-    return std::unique_ptr<host::FileReplacement>(new Marking(saved, std::move(r).value()));
+    return ForwardingFileSystem::read_file(p, max);
   }
 
   bool saved = false;
 
- private:
-  std::unique_ptr<host::FileSystem> m_real = host::make_platform_file_system();
+ protected:
+  void before_commit() override { saved = true; }
 };
 
 // A save lets the package it started from go before reading back what it
@@ -251,49 +248,26 @@ TEST_F(XlsxSafetyTest, ASaveThatCannotBeReadBackStopsTheNextSave) {
   EXPECT_EQ(other.value(other.book(in->book)->sheets.front(), 2, 1), Value(7.0));
 }
 
-// Stands for the platform file system and, where a save puts its file in
-// place, notes the mode of every file the save has made beside it.
-class ModeNotingFileSystem final : public host::FileSystem {
+// Where a save puts its file in place, notes the mode of every file the
+// save has made beside it.
+class ModeNotingFileSystem final : public ForwardingFileSystem {
  public:
   explicit ModeNotingFileSystem(fs::path dir) : m_dir(std::move(dir)) {}
-  class Noting final : public host::FileReplacement {
-   public:
-    Noting(ModeNotingFileSystem& owner, std::unique_ptr<host::FileReplacement> real)
-        : m_owner(owner), m_real(std::move(real)) {}
-    const std::string& temporary_path() const override { return m_real->temporary_path(); }
-    Status commit() override {
-      for (const auto& e : fs::directory_iterator(m_owner.m_dir)) {
-        struct stat st;
-        if (::lstat(e.path().c_str(), &st) == 0) {
-          m_owner.modes[e.path().filename().string()] = st.st_mode & 07777;
-        }
-      }
-      return m_real->commit();
-    }
-
-   private:
-    ModeNotingFileSystem& m_owner;
-    std::unique_ptr<host::FileReplacement> m_real;
-  };
-  Result<std::string> read_file(const std::string& p, std::uint64_t max) override {
-    return m_real->read_file(p, max);
-  }
-  Status write_file(const std::string& p, std::string_view c,
-                    const host::WriteOptions& o) override {
-    return m_real->write_file(p, c, o);
-  }
-  Result<std::unique_ptr<host::FileReplacement>> begin_replace(
-      const std::string& p, const host::WriteOptions& o) override {
-    auto r = m_real->begin_replace(p, o);
-    if (!r.ok()) return r.status();
-    return std::unique_ptr<host::FileReplacement>(new Noting(*this, std::move(r).value()));
-  }
 
   std::map<std::string, mode_t> modes;  // file name: permission bits
 
+ protected:
+  void before_commit() override {
+    for (const auto& e : fs::directory_iterator(m_dir)) {
+      struct stat st;
+      if (::lstat(e.path().c_str(), &st) == 0) {
+        modes[e.path().filename().string()] = st.st_mode & 07777;
+      }
+    }
+  }
+
  private:
   fs::path m_dir;
-  std::unique_ptr<host::FileSystem> m_real = host::make_platform_file_system();
 };
 
 TEST_F(XlsxSafetyTest, FilesASaveMakesAreNoMoreOpenThanAPrivateTarget) {
