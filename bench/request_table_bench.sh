@@ -11,7 +11,12 @@
 # time, peak memory and time per cell, and between the two largest runs the
 # memory each added cell took. A run where any cell is not filled fails.
 #
-# Usage: bench/request_table_bench.sh BUILD_DIR [N...]   (default 10000 100000)
+# With DISTINCT=1 every row asks its own instrument (its own URL) and the
+# service answers each after 40 ms: the run then lasts as long as its rows
+# take to be answered, and shows what each waiting request costs over time
+# (a cost that grew with the rows answered so far would show here).
+#
+# Usage: [DISTINCT=1] bench/request_table_bench.sh BUILD_DIR [N...]   (default 10000 100000)
 # Needs a Release build of quillo and quillo-market, /usr/bin/time and
 # python3-openpyxl.
 set -euo pipefail
@@ -35,10 +40,21 @@ market_pid=$!
 for _ in $(seq 50); do [ -s "$work/market.txt" ] && break; sleep 0.1; done
 port=$(head -1 "$work/market.txt" | sed 's/.*://')
 
+distinct=${DISTINCT:-0}
 mkdir -p "$work/install"
-# The quote category gets a parameter "n" that goes into the URL.
-sed -e "s/{port}/$port/g" \
-  -e '0,/<parameter name="instrument id" urlkey="s" defaultvalue=""\/>/s//&<parameter name="n" urlkey="n" defaultvalue="0"\/>/' \
+# The quote category gets a parameter "n" that goes into the URL. For
+# distinct rows it allows the values 0 to 99: with the 1,200 instruments,
+# 120,000 distinct URLs.
+param='<parameter name="n" urlkey="n" defaultvalue="0"\/>'
+slow=()
+if [ "$distinct" = 1 ]; then
+  param='<parameter name="n" urlkey="n" defaultvalue="0">'
+  for v in $(seq 0 99); do param+="<enumvalue displayname=\"$v\" value=\"$v\"\/>"; done
+  param+='<\/parameter>'
+  slow=(-e 's|\(<url>http://127.0.0.1:[0-9]*/quote\)</url>|\1?_delay=40</url>|')
+fi
+sed -e "s/{port}/$port/g" "${slow[@]}" \
+  -e "0,/<parameter name=\"instrument id\" urlkey=\"s\" defaultvalue=\"\"\/>/s//&$param/" \
   "$here/data/ds.xml" >"$work/install/ds.xml"
 cp "$here/data/tarnvale.xla" "$work/install/"
 export QUILLO_HKCU_DIR="$work/store" QUILLO_HKLM_DIR="$work/store-machine"
@@ -48,23 +64,24 @@ export QUILLO_HKCU_DIR="$work/store" QUILLO_HKLM_DIR="$work/store-machine"
 prev_n=
 prev_kb=
 for n in "${sizes[@]}"; do
-  /usr/bin/python3 - "$n" "$work/book.xlsx" <<'PY'
+  /usr/bin/python3 - "$n" "$work/book.xlsx" "$distinct" <<'PY'
 import sys
 from openpyxl import Workbook
-n, path = int(sys.argv[1]), sys.argv[2]
+n, path, distinct = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1"
 wb = Workbook()
 ws = wb.active
 for i in range(n):
     c = (i % 1200 * 7919 + 1234) % (26 * 26 * 26)
     ws.cell(row=i + 1, column=1, value=chr(65 + c // 676) + chr(65 + c // 26 % 26) + chr(65 + c % 26))
-    ws.cell(row=i + 1, column=2, value=f'=fsingle($A{i + 1},"LMS.QUO.LAST",{{"n","{i}"}})')
+    n_value = i // 1200 if distinct else i
+    ws.cell(row=i + 1, column=2, value=f'=fsingle($A{i + 1},"LMS.QUO.LAST",{{"n","{n_value}"}})')
 wb.save(path)
 PY
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" \
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time.txt" \
     "$quillo" refresh --strict "$work/book.xlsx" -o "$work/out.xlsx" --timeout 900 >"$work/out.txt" || { cat "$work/out.txt"; exit 1; }
-  read -r s kb <"$work/time.txt"
-  awk -v n="$n" -v s="$s" -v kb="$kb" \
-    'BEGIN{printf "%d cells: %.2f s wall, %d MB peak, %.1f us a cell\n", n, s, kb/1024, s*1e6/n}'
+  read -r s kb user sys <"$work/time.txt"
+  awk -v n="$n" -v s="$s" -v kb="$kb" -v cpu="$(echo "$user + $sys" | bc)" \
+    'BEGIN{printf "%d cells: %.2f s wall, %.2f s CPU, %d MB peak, %.1f us a cell, %.1f us CPU a cell\n", n, s, cpu, kb/1024, s*1e6/n, cpu*1e6/n}'
   sed -n 2p "$work/out.txt"
   if [ -n "$prev_n" ]; then
     awk -v a="$prev_kb" -v b="$kb" -v m="$prev_n" -v n="$n" \

@@ -664,6 +664,7 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
     m_derived.erase(key);
   }
   m_dirty = true;
+  m_changed = true;
 }
 
 void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_status,
@@ -696,6 +697,7 @@ void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_st
     f.failed_ms = now();
   }
   m_dirty = true;
+  m_changed = true;
 }
 
 std::optional<FetchInfo> ProvenanceLog::fetch_of(const CellId& cell, const CellRequests& requests,
@@ -845,6 +847,19 @@ bool ProvenanceLog::write(host::Workbook& book) {
 
 void ProvenanceLog::write_all() {
   if (!m_dirty) return;
+  // Each write rewrites a workbook's whole record, so while answers keep
+  // coming (a large workbook loading) the record is written once a minute,
+  // and at once when a second passes without one; and after a write that
+  // took long, not before twenty times its time has passed. A record
+  // rewritten every second would cost a workbook loading for n seconds
+  // n times its size.
+  const bool busy = m_changed;
+  m_changed = false;
+  const std::int64_t start = now();
+  if (start >= m_last_write_ms) {  // else the clock was set back
+    if (start < m_next_write_ms) return;
+    if (busy && m_last_write_ms > 0 && start - m_last_write_ms < kBusyWriteSpacingMs) return;
+  }
   m_dirty = false;
   std::set<std::string> books;
   for (const auto& note : m_notes) books.insert(m_places.book(note.first.place));
@@ -852,6 +867,9 @@ void ProvenanceLog::write_all() {
     const auto book = m_app.workbooks().item(name);
     if (book.ok()) (void)write(**book);
   }
+  const std::int64_t end = now();
+  m_last_write_ms = start;
+  m_next_write_ms = end + 20 * std::max<std::int64_t>(0, end - start);
 }
 
 }  // namespace quillo

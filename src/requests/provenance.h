@@ -179,7 +179,8 @@ class ProvenanceLog {
   // Writes them into the workbook's record sheet.
   bool write(host::Workbook& book);
   // Writes the records of every open workbook this session touched, when
-  // something changed.
+  // something changed. Called every second; while answers keep coming it
+  // writes once a minute, and at the first second without one.
   void write_all();
 
  private:
@@ -228,6 +229,11 @@ class ProvenanceLog {
   std::unordered_map<std::string, FetchInfo> m_fetches;         // by request URL
   std::map<std::string, std::vector<ProvenanceRecord>> m_file;  // by workbook name
   bool m_dirty = false;
+  // When write_all last wrote, and when it may write next (calendar ms).
+  static constexpr std::int64_t kBusyWriteSpacingMs = 60000;
+  bool m_changed = false;  // since write_all's last call
+  std::int64_t m_last_write_ms = 0;
+  std::int64_t m_next_write_ms = 0;
 };
 
 }  // namespace quillo

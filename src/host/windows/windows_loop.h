@@ -40,6 +40,8 @@ class WindowsLoop final : public EventLoop {
 
   // False when the window could not be made; the loop then never runs.
   bool ok() const { return m_window != nullptr; }
+  // The system's error code from the last failed attempt to make it.
+  unsigned long error() const { return m_error; }
 
   // The window procedure's entry: a timer tick or a wake message.
   void on_wake();
@@ -56,6 +58,7 @@ class WindowsLoop final : public EventLoop {
   SystemClock m_system_clock;
   const Clock& m_clock;
   void* m_window = nullptr;  // HWND
+  unsigned long m_error = 0;
   bool m_dispatching = false;
   bool m_timer_set = false;
   std::atomic<bool> m_wake_pending{false};

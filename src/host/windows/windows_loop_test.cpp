@@ -16,7 +16,7 @@ namespace quillo::host {
 namespace {
 
 struct WindowsHarness {
-  WindowsHarness() { EXPECT_TRUE(m_loop.ok()); }
+  WindowsHarness() { EXPECT_TRUE(m_loop.ok()) << "system error " << m_loop.error(); }
   WindowsLoop& loop() { return m_loop; }
   bool run_until(const std::function<bool()>& done, std::int64_t limit_ms) {
     return m_loop.run_until(done, limit_ms);
