@@ -11,12 +11,13 @@
 # time, peak memory and time per cell, and between the two largest runs the
 # memory each added cell took. A run where any cell is not filled fails.
 #
-# With DISTINCT=1 every row asks its own instrument (its own URL) and the
-# service answers each after 40 ms: the run then lasts as long as its rows
-# take to be answered, and shows what each waiting request costs over time
-# (a cost that grew with the rows answered so far would show here).
+# With DISTINCT=1 every row asks its own URL (up to 120,000): the figures
+# are per distinct request. DELAY=<ms> has the service answer each page
+# after that long, so the run lasts as long as its requests take to be
+# answered: a cost that grew with the answers so far would show there.
 #
-# Usage: [DISTINCT=1] bench/request_table_bench.sh BUILD_DIR [N...]   (default 10000 100000)
+# Usage: [DISTINCT=1] [DELAY=ms] bench/request_table_bench.sh BUILD_DIR [N...]
+#        (default 10000 100000)
 # Needs a Release build of quillo and quillo-market, /usr/bin/time and
 # python3-openpyxl.
 set -euo pipefail
@@ -51,7 +52,9 @@ if [ "$distinct" = 1 ]; then
   param='<parameter name="n" urlkey="n" defaultvalue="0">'
   for v in $(seq 0 99); do param+="<enumvalue displayname=\"$v\" value=\"$v\"\/>"; done
   param+='<\/parameter>'
-  slow=(-e 's|\(<url>http://127.0.0.1:[0-9]*/quote\)</url>|\1?_delay=40</url>|')
+fi
+if [ -n "${DELAY:-}" ]; then
+  slow=(-e "s|\\(<url>http://127.0.0.1:[0-9]*/quote\\)</url>|\\1?_delay=$DELAY</url>|")
 fi
 sed -e "s/{port}/$port/g" "${slow[@]}" \
   -e "0,/<parameter name=\"instrument id\" urlkey=\"s\" defaultvalue=\"\"\/>/s//&$param/" \
