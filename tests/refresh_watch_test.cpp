@@ -448,22 +448,32 @@ TEST_F(FillTest, WatchKeepsTheFileUpdatedAndValid) {
 TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   std::int64_t clock = 1'800'000'000'000;
   market.set_time(clock);
+  const fs::path edited = root / "edited.xlsx";
+  auto python = [&](const std::string& code) {
+    const std::string cmd =
+        "/usr/bin/python3 -c \"import openpyxl,sys; "
+        "wb=openpyxl.load_workbook(sys.argv[1]); " +
+        code + "\" " + book.string() + " " + edited.string();
+    return std::system(cmd.c_str());
+  };
+  ASSERT_EQ(python("wb.create_sheet('Extra')['A1']='scratch'; wb.save(sys.argv[1])"), 0);
   WatchProcess watch(book);
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
-  // Another program saves the workbook with a cell edited (atomically, as
-  // spreadsheet applications do).
-  const fs::path edited = root / "edited.xlsx";
-  const std::string edit =
-      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
-      "wb['Prices']['D3']='edited elsewhere'; wb.save(sys.argv[2])\" " +
-      book.string() + " " + edited.string();
-  ASSERT_EQ(std::system(edit.c_str()), 0);
+  // Another program saves the workbook with a cell edited, a sheet deleted
+  // and one renamed (atomically, as spreadsheet applications do).
+  ASSERT_EQ(python("wb['Prices']['D3']='edited elsewhere'; del wb['Extra']; "
+                   "wb['Notes'].title='Notes 2'; wb.save(sys.argv[2])"),
+            0);
   fs::rename(edited, book);
   ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
-  // New prices are saved with the edit kept.
+  // New prices are saved with the edits kept: no sheet comes back.
   market.set_time(clock + 86'400'000);
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
   EXPECT_EQ(value(book, "Prices!D3"), "edited elsewhere");
+  EXPECT_EQ(python("n=wb.sheetnames; sys.exit(0 if 'Extra' not in n and 'Notes' not in n and "
+                   "n.count('Notes 2')==1 else 1)"),
+            0);
+  EXPECT_EQ(value(book, "'Notes 2'!B2"), "3");
   const std::string now = value(book, "Prices!B2");
   EXPECT_GT(std::atof(now.c_str()), 0) << now << "\n" << watch.seen;
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));

@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/text.h"
+#include "requests/provenance.h"
 #include "spreadsheet/address.h"
 #include "xlsx/xlsx.h"
 
@@ -100,6 +102,22 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
       if (!mine.formula && mine.value.is_empty()) continue;
       if (live.clear_contents(to, spreadsheet::Box{r, c, r, c}).ok()) ++changed;
     }
+  }
+  // A sheet the file no longer has was deleted or renamed there: it goes,
+  // or the next save would put it back. quillo's record sheet stays: quillo
+  // writes it anew at every save.
+  const std::vector<SheetId> live_sheets = live.book(book)->sheets;
+  for (const SheetId id : live_sheets) {
+    const std::string name = live.sheet_name(id);
+    if (disk->find_sheet(loaded->book, name) != 0 || text::iequals(name, kProvenanceSheet)) {
+      continue;
+    }
+    std::int32_t cells = 0;
+    for (const std::uint64_t key : keys_of(live, id)) {
+      const Entry mine = entry(live, id, spreadsheet::key_row(key), spreadsheet::key_col(key));
+      if (mine.formula || !mine.value.is_empty()) ++cells;
+    }
+    if (live.remove_sheet(id).ok()) changed += cells;
   }
   return changed;
 }

@@ -31,7 +31,9 @@ FileStamp file_stamp(const std::string& path);
 // Reads the workbook file at path and makes the cells of book what the file
 // holds: a formula or constant that differs is written (and evaluated, so
 // the add-in's formulas ask anew), a cell the file no longer has is
-// cleared, sheets the file added are added. Formulas the file holds
+// cleared, sheets the file added are added and sheets it no longer has
+// (deleted or renamed there) are removed, but for quillo's record sheet;
+// a renamed sheet comes back last. Formulas the file holds
 // unchanged keep the values quillo computed for them, so the engine's
 // requests and answers stay. Answers the number of cells changed, or why
 // the file could not be read (book unchanged then). Styles and other parts
