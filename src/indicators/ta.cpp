@@ -335,10 +335,15 @@ class WindowMoments {
     }
     m_end = end;
     Moments out = moments();
-    if (m_slides > 0 && drifted()) {
+    // A value whose square overflows leaves infinite sums behind it, and
+    // once it slides out, NaN: the window is summed afresh instead.
+    if (m_slides > 0 && (drifted() || !finite(out))) {
       afresh(end);
       out = moments();
     }
+    // The window that holds such a value has no finite variance: infinity,
+    // which shows as a number error, where NaN would show as nothing.
+    if (std::isnan(out.var_x)) out.var_x = std::numeric_limits<double>::infinity();
     return out;
   }
 
@@ -347,6 +352,9 @@ class WindowMoments {
   static constexpr double kDrift = 4;
 
   bool with_y() const { return !m_y.empty(); }
+  static bool finite(const Moments& m) {
+    return std::isfinite(m.mean_x) && std::isfinite(m.var_x) && std::isfinite(m.cov_xy);
+  }
 
   // The value of the window nearest its (compensated) mean.
   double anchor(std::span<const double> c, std::size_t first, std::size_t end) const {

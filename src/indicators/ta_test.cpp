@@ -218,6 +218,33 @@ TEST(TaTest, WindowedStatisticsAgreeWithTwoPassForEveryWindowLength) {
   }
 }
 
+TEST(TaTest, BandsOverACloseWhoseSquareOverflowsFailOnlyWhereTheWindowHoldsIt) {
+  // One close of 1e200 among closes near 100: short and long windows alike
+  // give no finite band where the window holds it (a number error), and
+  // the two-pass bands everywhere else, right after it too.
+  std::vector<double> close;
+  for (int j = 0; j < 120; ++j) close.push_back(100 + (j % 7) * 0.5);
+  close[50] = 1e200;
+  Table t;
+  t.columns.assign(6, std::vector<double>(close.size()));
+  t.columns[1] = close;
+  for (const std::size_t p : {20, 32, 33, 40}) {
+    const auto b = bollinger(t, static_cast<int>(p), 2);
+    ASSERT_TRUE(b) << p;
+    for (std::size_t j = p - 1; j < close.size(); ++j) {
+      const std::string at = "p " + std::to_string(p) + " row " + std::to_string(j);
+      if (j >= 50 && j < 50 + p) {
+        EXPECT_FALSE(std::isnan(b->values[j]) || std::isfinite(b->values[j])) << at;
+        EXPECT_FALSE(std::isnan(b->values2[j]) || std::isfinite(b->values2[j])) << at;
+        continue;
+      }
+      const TwoPass w = two_pass(close, close, j, p);
+      expect_relative(b->values[j], w.mean_x + 2 * std::sqrt(w.var_x), 1e-12, "upper, " + at);
+      expect_relative(b->values2[j], w.mean_x - 2 * std::sqrt(w.var_x), 1e-12, "lower, " + at);
+    }
+  }
+}
+
 TEST(TaTest, ShortWindowsAreSummedInRowOrderToTheBit) {
   // Windows up to the afresh limit give what a sum in row order gives,
   // whatever the window's place among the ones computed together.
