@@ -251,7 +251,17 @@ std::string lower(std::string_view s) {
 }
 
 bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && equal_ci(a.data(), b.data(), a.size());
+  if (a.size() != b.size()) return false;  // folded pairs have the same length
+  if (equal_ci(a.data(), b.data(), a.size())) return true;
+  if (std::none_of(a.begin(), a.end(),
+                   [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+    return false;
+  }
+  std::size_t i = 0, k = 0;
+  while (i < a.size() && k < b.size()) {
+    if (fold_case(next_char(a, i)) != fold_case(next_char(b, k))) return false;
+  }
+  return i == a.size() && k == b.size();
 }
 
 std::string_view ltrim(std::string_view s) {

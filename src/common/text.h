@@ -51,6 +51,7 @@ std::string_view right_chars(std::string_view s, std::size_t n);
 
 std::string upper(std::string_view s);  // ASCII letters only
 std::string lower(std::string_view s);  // ASCII letters only
+// Equal but for letter case, letters beyond ASCII folded as find_ci does.
 bool iequals(std::string_view a, std::string_view b);
 inline char lower_char(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;

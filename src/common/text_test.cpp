@@ -125,6 +125,11 @@ TEST(TextTest, ReplaceTrimAndCase) {
   EXPECT_EQ(trim("   "), "");
   EXPECT_EQ(upper("aBc€"), "ABC€");
   EXPECT_TRUE(iequals("Smp", "sMP"));
+  // Names and option values beyond ASCII compare as find_ci finds them.
+  EXPECT_TRUE(iequals("\u00C9t\u00C9", "\u00E9T\u00E9"));
+  EXPECT_TRUE(iequals("\u0426\u0435\u043D\u0430", "\u0446\u0415\u041D\u0410"));
+  EXPECT_FALSE(iequals("caf\u00E8", "CAF\u00C9"));
+  EXPECT_FALSE(iequals("a\xC3", "A\xE3"));  // a cut character is no letter
 }
 
 TEST(TextEncodingTest, PagesAreDecodedToUtf8AsABrowserWouldRead) {
