@@ -76,24 +76,24 @@ WindowsLoop::WindowsLoop() : WindowsLoop(m_system_clock) {}
 
 WindowsLoop::WindowsLoop(const Clock& clock) : m_clock(clock) {
   m_now = m_clock.monotonic_ms();
-  if (!acquire_class()) {
-    m_error = GetLastError();
-    return;
-  }
-  // A window is refused now and then while the session's desktop is still
-  // starting (seen under Wine on a loaded machine): a few tries, a short
-  // pause apart, before the loop gives up.
+  // The class or the window is refused now and then while the session's
+  // desktop is still starting (seen under Wine on a loaded machine): a few
+  // tries, a short pause apart, before the loop gives up.
   HWND hwnd = nullptr;
   for (int attempt = 0; attempt < 4 && hwnd == nullptr; ++attempt) {
     if (attempt > 0) Sleep(50 * attempt);
+    if (!acquire_class()) {
+      m_error = GetLastError();
+      continue;
+    }
     hwnd = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, own_instance(),
                            nullptr);
-    if (hwnd == nullptr) m_error = GetLastError();
+    if (hwnd == nullptr) {
+      m_error = GetLastError();
+      release_class();
+    }
   }
-  if (hwnd == nullptr) {
-    release_class();
-    return;
-  }
+  if (hwnd == nullptr) return;
   SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   m_window = hwnd;
 }
