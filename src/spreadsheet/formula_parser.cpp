@@ -603,7 +603,9 @@ class Parser {
       n->constant = Value(text::iequals(w, "TRUE"));
       return n;
     }
-    const bool plain = !w.empty() && (is_alpha(w[0]) || w[0] == '_' || w[0] == '\\') &&
+    const bool plain = !w.empty() &&
+                       (is_alpha(w[0]) || w[0] == '_' || w[0] == '\\' ||
+                        static_cast<unsigned char>(w[0]) >= 0x80) &&
                        w.find('$') == std::string::npos;
     if (!plain || reads_as_reference(w)) return fail("invalid name \"" + w + "\"");
     NodePtr n = make(Node::Kind::Name);
