@@ -9,6 +9,7 @@
 #include "spreadsheet/function_params.h"
 #include "spreadsheet/handles.h"
 #include "spreadsheet/range_view.h"
+#include "spreadsheet/unicode_text.h"
 
 namespace quillo::spreadsheet {
 
@@ -147,7 +148,7 @@ int compare_values(const Value& a0, const Value& b0) {
   const int ra = type_rank(a), rb = type_rank(b);
   if (ra != rb) return ra < rb ? -1 : 1;
   if (ra == 1) {
-    const std::string x = text::lower(a.text()), y = text::lower(b.text());
+    const std::string x = unicode::case_folded(a.text()), y = unicode::case_folded(b.text());
     return x < y ? -1 : (x > y ? 1 : 0);
   }
   if (ra == 2) return static_cast<int>(a.as_bool()) - static_cast<int>(b.as_bool());

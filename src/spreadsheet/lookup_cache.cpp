@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "spreadsheet/coerce.h"
+#include "spreadsheet/unicode_text.h"
 
 namespace quillo::spreadsheet {
 
@@ -17,7 +18,7 @@ ColumnIndex::ColumnIndex(const CellStore& cells, std::int32_t col, std::int32_t 
       // NaN equals nothing, and would break the order.
       if (!std::isnan(v.number())) m_numbers.emplace_back(v.number(), pos);
     } else if (v.is_text()) {
-      m_texts.emplace(text::lower(v.text()), pos);  // the first one stays
+      m_texts.emplace(unicode::case_folded(v.text()), pos);  // the first one stays
     } else if (v.type() == ValueType::Bool) {
       std::int32_t& first = v.as_bool() ? m_true : m_false;
       if (first < 0) first = pos;
@@ -28,7 +29,7 @@ ColumnIndex::ColumnIndex(const CellStore& cells, std::int32_t col, std::int32_t 
 
 std::int64_t ColumnIndex::find(const Value& want) const {
   if (want.is_text()) {
-    const auto it = m_texts.find(text::lower(want.text()));
+    const auto it = m_texts.find(unicode::case_folded(want.text()));
     return it == m_texts.end() ? -1 : it->second;
   }
   if (want.type() == ValueType::Bool) return want.as_bool() ? m_true : m_false;

@@ -94,6 +94,15 @@ std::string lower(std::string_view s) {
   return mapped(s, to_lower);
 }
 
+std::string case_folded(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) >= 0x80) return lower(s);
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
 char32_t from_cp1252(unsigned byte) {
   if (byte >= 0x80 && byte < 0xA0) return kHigh[byte - 0x80];
   return byte;

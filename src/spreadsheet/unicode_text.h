@@ -26,6 +26,9 @@ bool is_letter(char32_t c);  // of the alphabets whose case is known, plus the o
 
 std::string upper(std::string_view s);
 std::string lower(std::string_view s);
+// The text as comparisons that ignore letter case see it: lower(s), with
+// ASCII text (the common case) lowered without decoding.
+std::string case_folded(std::string_view s);
 
 // Windows-1252: the character of a byte (0 for the five bytes it leaves
 // unassigned), and the byte of a character (0 when it has none).
