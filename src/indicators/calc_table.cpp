@@ -6,6 +6,7 @@
 #include "host/cell_key.h"
 #include "host/output_blocks.h"
 #include "host/worksheet.h"
+#include "indicators/ta.h"
 
 namespace quillo::indicators {
 
@@ -17,7 +18,9 @@ constexpr std::size_t kSliceRows = 65536;
 
 Value element(const std::vector<double>& series, std::size_t k, std::size_t filled) {
   if (k >= filled || k >= series.size()) return Value();
-  return std::isnan(series[k]) ? Value(std::string()) : Value(series[k]);
+  const double x = series[k];
+  if (is_none(x)) return Value(std::string());
+  return std::isfinite(x) ? Value(x) : Value(ErrorCode::Num);
 }
 
 }  // namespace

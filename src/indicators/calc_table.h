@@ -45,7 +45,8 @@ struct CalcRecord {
   CalcState state = CalcState::Idle;
   host::RangePtr cell;
   std::string formula;
-  // One element per row of the table range; NaN shows as the empty text.
+  // One element per row of the table range; none() (ta.h) shows as the
+  // empty text, an infinity or another NaN as #NUM!.
   // Only the first `filled` elements (the data rows) are written; the
   // rows after the last data row are left alone.
   std::vector<double> values;

@@ -10,7 +10,7 @@ namespace quillo::indicators {
 
 namespace {
 
-constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+const double kNone = none();
 
 // Thrown inside a computation when it cannot go on; the entry points turn
 // it into nullopt, so callers only ever see a returned value.
@@ -250,7 +250,9 @@ class WindowSum {
 
   double at(std::size_t end) {
     if (m_m <= kAfreshWindow) return window_sum(m_c, end, m_m);
-    if (!m_started || m_slides >= m_m || end != m_end + 1) {
+    // A sum that overflowed stays infinite (or NaN once the value slides
+    // out) while it slides: it is summed afresh.
+    if (!m_started || m_slides >= m_m || end != m_end + 1 || !std::isfinite(m_sum + m_comp)) {
       m_sum = m_comp = 0;
       m_nonzero = 0;
       for (std::size_t j = end + 1 - m_m; j <= end; ++j) {

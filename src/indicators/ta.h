@@ -7,8 +7,10 @@
 // its columns by number: 1 the date, 2 the close, 3 the volume, 5 the high,
 // 6 the low. A cell that holds no number is NaN; reading one where a value
 // is needed fails the computation. Element d - 1 of a series belongs to
-// data row d; NaN elements are periods before the first complete window
-// (the sheet shows them empty).
+// data row d; elements that are none() are periods before the first
+// complete window, or windows with nothing to divide by (the sheet shows
+// them empty); an element that is infinite or another NaN (what arithmetic
+// makes of values whose squares or sums overflow) is a number error.
 //
 // Any thread; no allocation beyond the returned series and working
 // columns. Work is linear in the rows: windows of sums up to 256 rows are
@@ -21,12 +23,23 @@
 // (a flat window's variance is 0).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 namespace quillo::indicators {
+
+// The element of a series that has no value: a NaN of its own, apart from
+// the NaN that infinities make (inf - inf), which is an error.
+inline constexpr std::uint64_t kNoneBits = 0x7FF8'0000'0000'0A0EULL;
+inline double none() {
+  return std::bit_cast<double>(kNoneBits);
+}
+inline bool is_none(double x) {
+  return (std::bit_cast<std::uint64_t>(x) & ~(1ULL << 63)) == kNoneBits;
+}
 
 struct Table {
   // columns[k - 1] is column k; every column has rows() elements.

@@ -218,29 +218,44 @@ TEST(TaTest, WindowedStatisticsAgreeWithTwoPassForEveryWindowLength) {
   }
 }
 
-TEST(TaTest, BandsOverACloseWhoseSquareOverflowsFailOnlyWhereTheWindowHoldsIt) {
-  // One close of 1e200 among closes near 100: short and long windows alike
-  // give no finite band where the window holds it (a number error), and
-  // the two-pass bands everywhere else, right after it too.
-  std::vector<double> close;
-  for (int j = 0; j < 120; ++j) close.push_back(100 + (j % 7) * 0.5);
-  close[50] = 1e200;
-  Table t;
-  t.columns.assign(6, std::vector<double>(close.size()));
-  t.columns[1] = close;
-  for (const std::size_t p : {20, 32, 33, 40}) {
-    const auto b = bollinger(t, static_cast<int>(p), 2);
-    ASSERT_TRUE(b) << p;
-    for (std::size_t j = p - 1; j < close.size(); ++j) {
-      const std::string at = "p " + std::to_string(p) + " row " + std::to_string(j);
-      if (j >= 50 && j < 50 + p) {
-        EXPECT_FALSE(std::isnan(b->values[j]) || std::isfinite(b->values[j])) << at;
-        EXPECT_FALSE(std::isnan(b->values2[j]) || std::isfinite(b->values2[j])) << at;
-        continue;
+TEST(TaTest, WindowsHoldingValuesThatOverflowAreErrorsAndOnlyThey) {
+  // Closes near 100 with one of 1e200, or two of 1.7e308 side by side
+  // (whose sum overflows too): in short and long windows alike the
+  // averages and bands of a window holding them are errors (infinite or
+  // NaN, never "no value"), and every other window has its two-pass value,
+  // right after them too.
+  for (const double huge : {1e200, 1.7e308}) {
+    std::vector<double> close;
+    for (int j = 0; j < 700; ++j) close.push_back(100 + (j % 7) * 0.5);
+    close[300] = huge;
+    const std::size_t last = huge > 1e300 ? 301 : 300;
+    close[last] = huge;
+    Table t;
+    t.columns.assign(6, std::vector<double>(close.size()));
+    t.columns[1] = close;
+    for (const std::size_t p : {10, 32, 33, 40, 257, 300}) {
+      const auto b = bollinger(t, static_cast<int>(p), 2);
+      const auto a = sma(t, static_cast<int>(p));
+      ASSERT_TRUE(b && a) << p;
+      for (std::size_t j = p - 1; j < close.size(); ++j) {
+        const std::string at = "p " + std::to_string(p) + " row " + std::to_string(j);
+        const TwoPass w = two_pass(close, close, j, p);
+        // The sum overflows where the window holds both 1.7e308.
+        if (huge > 1e300 && j >= last && j < 300 + p) {
+          EXPECT_FALSE(is_none(a->values[j]) || std::isfinite(a->values[j])) << at;
+        } else {
+          expect_relative(a->values[j], w.mean_x, 1e-12, "average, " + at);
+        }
+        if (j >= 300 && j < last + p) {
+          for (const double x : {b->values[j], b->values2[j]}) {
+            EXPECT_FALSE(is_none(x) || std::isfinite(x)) << at;
+          }
+          continue;
+        }
+        expect_relative(b->values[j], w.mean_x + 2 * std::sqrt(w.var_x), 1e-12, "upper, " + at);
+        expect_relative(b->values2[j], w.mean_x - 2 * std::sqrt(w.var_x), 1e-12, "lower, " + at);
       }
-      const TwoPass w = two_pass(close, close, j, p);
-      expect_relative(b->values[j], w.mean_x + 2 * std::sqrt(w.var_x), 1e-12, "upper, " + at);
-      expect_relative(b->values2[j], w.mean_x - 2 * std::sqrt(w.var_x), 1e-12, "lower, " + at);
+      EXPECT_TRUE(is_none(b->values[p - 2])) << p;  // before the first window
     }
   }
 }
