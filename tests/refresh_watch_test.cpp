@@ -462,22 +462,27 @@ TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   ASSERT_EQ(python("wb.create_sheet('Extra')['A1']='scratch'; wb.save(sys.argv[1])"), 0);
   WatchProcess watch(book);
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
-  // Another program saves the workbook with a cell edited, a sheet deleted
-  // and one renamed (atomically, as spreadsheet applications do).
+  // Another program saves the workbook with a cell edited, a sheet deleted,
+  // one renamed and moved to the front, and the one holding the add-in's
+  // formulas renamed in letter case (atomically, as spreadsheet
+  // applications do).
   ASSERT_EQ(python("wb['Prices']['D3']='edited elsewhere'; del wb['Extra']; "
-                   "wb['Notes'].title='Notes 2'; wb.save(sys.argv[2])"),
+                   "wb['Notes'].title='Notes 2'; s=wb['Prices']; s.title='t'; s.title='PRICES'; "
+                   "wb.move_sheet('Notes 2', offset=-wb.sheetnames.index('Notes 2')); "
+                   "wb.save(sys.argv[2])"),
             0);
   fs::rename(edited, book);
   ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
   // New prices are saved with the edits kept: no sheet comes back.
   market.set_time(clock + 86'400'000);
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
-  EXPECT_EQ(value(book, "Prices!D3"), "edited elsewhere");
-  EXPECT_EQ(python("n=wb.sheetnames; sys.exit(0 if 'Extra' not in n and 'Notes' not in n and "
-                   "n.count('Notes 2')==1 else 1)"),
+  EXPECT_EQ(value(book, "PRICES!D3"), "edited elsewhere");
+  EXPECT_EQ(python("n=wb.sheetnames; sys.exit(0 if n[:2]==['Notes 2','PRICES'] and 'Extra' not "
+                   "in n and 'Notes' not in n and 'Prices' not in n and n.count('Notes 2')==1 "
+                   "else 1)"),
             0);
   EXPECT_EQ(value(book, "'Notes 2'!B2"), "3");
-  const std::string now = value(book, "Prices!B2");
+  const std::string now = value(book, "PRICES!B2");
   EXPECT_GT(std::atof(now.c_str()), 0) << now << "\n" << watch.seen;
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
 }
