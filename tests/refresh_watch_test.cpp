@@ -464,12 +464,12 @@ TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
   // Another program saves the workbook with a cell edited, a sheet deleted,
   // one renamed and moved to the front, and the one holding the add-in's
-  // formulas renamed in letter case (atomically, as spreadsheet
-  // applications do).
+  // formulas renamed in letter case, and quillo's record sheet shown
+  // (atomically, as spreadsheet applications do).
   ASSERT_EQ(python("wb['Prices']['D3']='edited elsewhere'; del wb['Extra']; "
                    "wb['Notes'].title='Notes 2'; s=wb['Prices']; s.title='t'; s.title='PRICES'; "
                    "wb.move_sheet('Notes 2', offset=-wb.sheetnames.index('Notes 2')); "
-                   "wb.save(sys.argv[2])"),
+                   "wb['quillo_provenance'].sheet_state='visible'; wb.save(sys.argv[2])"),
             0);
   fs::rename(edited, book);
   ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
@@ -478,8 +478,8 @@ TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
   EXPECT_EQ(value(book, "PRICES!D3"), "edited elsewhere");
   EXPECT_EQ(python("n=wb.sheetnames; sys.exit(0 if n[:2]==['Notes 2','PRICES'] and 'Extra' not "
-                   "in n and 'Notes' not in n and 'Prices' not in n and n.count('Notes 2')==1 "
-                   "else 1)"),
+                   "in n and 'Notes' not in n and 'Prices' not in n and n.count('Notes 2')==1 and "
+                   "wb['quillo_provenance'].sheet_state=='veryHidden' else 1)"),
             0);
   EXPECT_EQ(value(book, "'Notes 2'!B2"), "3");
   const std::string now = value(book, "PRICES!B2");
