@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "addin/cls_accmanager.h"
+#include "cli/disk_changes.h"
 #include "cli/refresh_command.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
 #include "cli_workspace.h"
 #include "common/text.h"
+#include "spreadsheet/application.h"
+#include "xlsx/workbook_files.h"
 #include "xlsx/xlsx.h"
 
 extern char** environ;
@@ -459,24 +462,134 @@ TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   ASSERT_EQ(python("wb.create_sheet('Extra')['A1']='scratch'; wb.save(sys.argv[1])"), 0);
   WatchProcess watch(book);
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
-  // Another program saves the workbook with a cell edited, a sheet deleted
-  // and one renamed (atomically, as spreadsheet applications do).
+  // Another program saves the workbook with a cell edited, a sheet deleted,
+  // one renamed and moved to the front, and the one holding the add-in's
+  // formulas renamed in letter case, and quillo's record sheet shown
+  // (atomically, as spreadsheet applications do).
   ASSERT_EQ(python("wb['Prices']['D3']='edited elsewhere'; del wb['Extra']; "
-                   "wb['Notes'].title='Notes 2'; wb.save(sys.argv[2])"),
+                   "wb['Notes'].title='Notes 2'; s=wb['Prices']; s.title='t'; s.title='PRICES'; "
+                   "wb.move_sheet('Notes 2', offset=-wb.sheetnames.index('Notes 2')); "
+                   "wb['quillo_provenance'].sheet_state='visible'; wb.save(sys.argv[2])"),
             0);
   fs::rename(edited, book);
   ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
   // New prices are saved with the edits kept: no sheet comes back.
   market.set_time(clock + 86'400'000);
   ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
-  EXPECT_EQ(value(book, "Prices!D3"), "edited elsewhere");
-  EXPECT_EQ(python("n=wb.sheetnames; sys.exit(0 if 'Extra' not in n and 'Notes' not in n and "
-                   "n.count('Notes 2')==1 else 1)"),
+  EXPECT_EQ(value(book, "PRICES!D3"), "edited elsewhere");
+  EXPECT_EQ(python("n=wb.sheetnames; sys.exit(0 if n[:2]==['Notes 2','PRICES'] and 'Extra' not "
+                   "in n and 'Notes' not in n and 'Prices' not in n and n.count('Notes 2')==1 and "
+                   "wb['quillo_provenance'].sheet_state=='veryHidden' else 1)"),
             0);
   EXPECT_EQ(value(book, "'Notes 2'!B2"), "3");
-  const std::string now = value(book, "Prices!B2");
+  const std::string now = value(book, "PRICES!B2");
   EXPECT_GT(std::atof(now.c_str()), 0) << now << "\n" << watch.seen;
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
+}
+
+// What python prints for a script (the files as arguments).
+std::string python_out(const fs::path& script, const std::vector<fs::path>& files) {
+  std::string cmd = "/usr/bin/python3 " + script.string();
+  for (const fs::path& f : files) cmd += " '" + f.string() + "'";
+  std::string out;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    if (::pclose(p) != 0) out += "\n(the script failed)";
+  }
+  return out;
+}
+
+// Taking in a file another program saved, then saving, writes what that
+// program left: cells quillo cannot read or compute, defined names, sheets
+// renamed in letter case only, deleted and added again, hidden and moved.
+TEST(TakeInFile, TheBookSavesWhatAnotherProgramLeftInTheFile) {
+  const fs::path dir = fs::temp_directory_path() / ("quillo-takein-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path before = dir / "before.xlsx", after = dir / "after.xlsx",
+                 saved = dir / "saved.xlsx";
+  std::ofstream(dir / "make.py")
+      << "import openpyxl,sys\n"
+         "from openpyxl.workbook.defined_name import DefinedName as N\n"
+         "wb=openpyxl.Workbook(); m=wb.active; m.title='Main'; m['A1']=1; m['A2']='=Data!A1*2'\n"
+         "for n,v in [('Data',5),('\xc3\x89',7),('Hist','h'),('Hist2','h2'),('Extra','x')]:\n"
+         "  wb.create_sheet(n)['A1']=v\n"
+         "wb.defined_names.append(N('old',attr_text='Data!$A$1'))\n"
+         "wb.defined_names.append(N('gone',attr_text='Main!$A$1'))\n"
+         "wb.save(sys.argv[1])\n";
+  std::ofstream(dir / "edit.py")
+      << "import openpyxl,sys\n"
+         "from openpyxl.workbook.defined_name import DefinedName as N\n"
+         "wb=openpyxl.load_workbook(sys.argv[1]); m=wb['Main']\n"
+         "m['E1']='=FOOBAR(1)+1'; m['E2']='=\xc3\x9c\x62\x65rall*3'; m['E3']='text'; "
+         "m['E4']='=1+'\n"
+         "m['E5']='=rate*2'; m['A2']='=DATA!A1*2'\n"
+         "s=wb['Data']; s.title='tmp'; s.title='DATA'\n"
+         "del wb['\xc3\x89']; wb.create_sheet('\xc3\xa9')['A1']=99\n"
+         "del wb['Hist']; s=wb['Hist2']; s.title='tmp'; s.title='hist'\n"
+         "wb['Extra'].sheet_state='hidden'; "
+         "wb.move_sheet('Extra', offset=-wb.sheetnames.index('Extra')); wb.active=1\n"
+         "d=wb.defined_names; d.delete('gone'); d.delete('old')\n"
+         "d.append(N('old',attr_text='Main!$A$2')); d.append(N('rate',attr_text='DATA!$A$1'))\n"
+         "d.append(N('\xc3\x9c\x62\x65rall',attr_text='DATA!$A$1'))\n"
+         "d.append(N('here',attr_text='DATA!$B$1',localSheetId=wb.sheetnames.index('DATA')))\n"
+         "wb.save(sys.argv[2])\n";
+  // Sheets with their states and cells as written, and the names.
+  std::ofstream(dir / "dump.py")
+      << "import openpyxl,sys\n"
+         "for f in sys.argv[1:]:\n"
+         "  wb=openpyxl.load_workbook(f); t=wb.sheetnames\n"
+         "  print([(s.title,s.sheet_state) for s in wb.worksheets if "
+         "s.sheet_state!='veryHidden'])\n"
+         "  print(sorted((d.name,None if d.localSheetId is None else t[d.localSheetId],"
+         "d.attr_text) for d in wb.defined_names.definedName))\n"
+         "  for s in wb.worksheets:\n"
+         "    if s.sheet_state!='veryHidden':\n"
+         "      print(s.title,sorted((c.coordinate,repr(c.value)) for r in s.iter_rows() for c in "
+         "r "
+         "if c.value is not None))\n"
+         "  print([s.title for s in wb.worksheets if s.sheet_state=='veryHidden'])\n"
+         "  print('==')\n";
+  ASSERT_EQ(python_out(dir / "make.py", {before}), "");
+  ASSERT_EQ(python_out(dir / "edit.py", {before, after}), "");
+
+  spreadsheet::Application app;
+  spreadsheet::use_xlsx_files(app);
+  ASSERT_TRUE(app.workbooks().open(before.string()).ok());
+  spreadsheet::Model& model = app.model();
+  const spreadsheet::BookId book = model.books().back();
+  // quillo's record sheet, which the other program's file does not have.
+  const spreadsheet::SheetId record = model.add_sheet(book, "quillo_provenance").value();
+  ASSERT_TRUE(model.set_visibility(record, host::Visibility::VeryHidden).ok());
+  ASSERT_TRUE(model.set_value(record, 1, 1, Value("record")).ok());
+  const spreadsheet::SheetId data = model.find_sheet(book, "Data");
+
+  const auto taken = cli::take_in_file(app, book, after.string());
+  ASSERT_TRUE(taken.ok()) << taken.status().message();
+  EXPECT_GT(*taken, 0);
+  const spreadsheet::Book& b = *model.book(book);
+  std::vector<std::string> names;
+  for (const spreadsheet::SheetId id : b.sheets) names.push_back(model.sheet_name(id));
+  EXPECT_EQ(names, (std::vector<std::string>{"Extra", "Main", "DATA", "hist", "\xc3\xa9",
+                                             "quillo_provenance"}));
+  EXPECT_EQ(model.find_sheet(book, "DATA"), data);  // the same sheet, renamed
+  EXPECT_EQ(model.sheet(record)->visibility, host::Visibility::VeryHidden);
+  const spreadsheet::SheetId main = model.find_sheet(book, "Main");
+  // A function quillo lacks keeps the file's (absent) value; the new name
+  // is computed with.
+  EXPECT_TRUE(model.has_formula(main, 1, 5));
+  EXPECT_EQ(model.value(main, 1, 5), Value());
+  EXPECT_EQ(model.value(main, 5, 5), Value(10.0));
+
+  ASSERT_TRUE(b.file->save(model, book, saved.string(), nullptr).ok());
+  const std::string both = python_out(dir / "dump.py", {after, saved});
+  const std::size_t half = both.find("==\n");
+  ASSERT_NE(half, std::string::npos) << both;
+  std::string theirs = both.substr(0, half);
+  text::replace_all(theirs, "\n[]\n", "\n['quillo_provenance']\n");
+  EXPECT_EQ(both.substr(half + 3), theirs + "==\n");
+  fs::remove_all(dir);
 }
 
 TEST_F(FillTest, WatchSavesAfterTheFirstRoundThoughOneSourceNeverFinishes) {

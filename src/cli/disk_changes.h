@@ -28,16 +28,25 @@ struct FileStamp {
 // has type not_found.
 FileStamp file_stamp(const std::string& path);
 
-// Reads the workbook file at path and makes the cells of book what the file
-// holds: a formula or constant that differs is written (and evaluated, so
-// the add-in's formulas ask anew), a cell the file no longer has is
-// cleared, sheets the file added are added and sheets it no longer has
-// (deleted or renamed there) are removed, but for quillo's record sheet;
-// a renamed sheet comes back last. Formulas the file holds
-// unchanged keep the values quillo computed for them, so the engine's
-// requests and answers stay. Answers the number of cells changed, or why
-// the file could not be read (book unchanged then). Styles and other parts
-// of the file are not taken in.
+// Reads the workbook file at path and makes book hold what the file holds,
+// so quillo's next save reverts nothing and loses nothing:
+// - cells: a formula or constant that differs is written (and evaluated,
+//   so the add-in's formulas ask anew), a cell the file no longer has is
+//   cleared; a formula quillo cannot compute keeps its text and the
+//   file's value unevaluated, and one it cannot read at all is written
+//   back as the file had it (as opening the file leaves them);
+// - sheets: each of the file's sheets is the book's sheet of that name in
+//   any letter case, renamed to the file's spelling, or a new one; sheets
+//   the file no longer has (deleted or renamed there) are removed; the
+//   book takes the file's sheet order and visibility. quillo's record
+//   sheet is never removed and stays very hidden (last when the file has
+//   none);
+// - defined names, of the workbook and of its sheets: added, changed and
+//   removed.
+// Formulas the file holds unchanged keep the values quillo computed for
+// them, so the engine's requests and answers stay. Answers the number of
+// cells changed, or why the file could not be read (book unchanged then).
+// Styles and other parts of the file are not taken in.
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
                                   const std::string& path);
 

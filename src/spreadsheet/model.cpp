@@ -167,6 +167,17 @@ Status Model::set_visibility(SheetId id, host::Visibility v) {
   return {};
 }
 
+Status Model::set_sheet_order(BookId book_id, const std::vector<SheetId>& order) {
+  const auto it = m_books.find(book_id);
+  if (it == m_books.end()) return Status::object_required("the workbook is closed");
+  std::vector<SheetId> have = it->second.sheets, want = order;
+  std::sort(have.begin(), have.end());
+  std::sort(want.begin(), want.end());
+  if (have != want) return Status::failed("the order must list each of the workbook's sheets once");
+  it->second.sheets = order;
+  return {};
+}
+
 Status Model::remove_sheet(SheetId id) {
   Sheet* s = sheet_mut(id);
   if (!s) return gone_sheet();

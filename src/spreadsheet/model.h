@@ -140,6 +140,9 @@ class Model : public std::enable_shared_from_this<Model> {
   Status remove_sheet(SheetId id);
   Status rename_sheet(SheetId id, std::string_view name);
   Status set_visibility(SheetId id, host::Visibility v);
+  // Puts the book's sheets in the order given, which must list each of its
+  // sheets once (nothing changes otherwise).
+  Status set_sheet_order(BookId book, const std::vector<SheetId>& order);
   void activate_sheet(SheetId id);
   const Sheet* sheet(SheetId id) const {
     return id != 0 && id == m_last_sheet_id ? m_last_sheet : lookup_sheet(id);

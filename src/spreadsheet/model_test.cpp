@@ -135,6 +135,22 @@ TEST_F(ModelTest, SheetNamesAndVisibilityRules) {
   EXPECT_EQ(model->find_sheet(book, "prices"), sheet);
 }
 
+TEST_F(ModelTest, SheetOrderIsSetWholeOrNotAtAll) {
+  const SheetId two = model->add_sheet(book, "Two").value();
+  const SheetId three = model->add_sheet(book, "Three").value();
+  ASSERT_TRUE(model->set_sheet_order(book, {three, sheet, two}).ok());
+  EXPECT_EQ(model->book(book)->sheets, (std::vector<SheetId>{three, sheet, two}));
+  EXPECT_EQ(model->sheets_between(three, sheet), (std::vector<SheetId>{three, sheet}));
+  // A sheet left out, named twice or of no such book: refused, order kept.
+  for (const std::vector<SheetId>& bad :
+       {std::vector<SheetId>{two, sheet}, std::vector<SheetId>{two, two, sheet, three},
+        std::vector<SheetId>{two, sheet, three + 100}}) {
+    EXPECT_FALSE(model->set_sheet_order(book, bad).ok());
+  }
+  EXPECT_EQ(model->book(book)->sheets, (std::vector<SheetId>{three, sheet, two}));
+  EXPECT_FALSE(model->set_sheet_order(book + 100, {}).ok());
+}
+
 TEST_F(ModelTest, BlocksOfValuesAreWrittenAsTypedEntry) {
   set(1, 5, "=SUM(A1:C2)");
   Array block{2, 3, {Value("1"), Value(2), Value("x"), Value("2010-01-04"), Value(true), Value()}};

@@ -134,6 +134,37 @@ TEST_F(XlsxNamesTest, OpenpyxlWorkbookWithTableNamesAndArraysComputes) {
   EXPECT_EQ(at(again->book, "Holdings", "F1"), Value(30.0));
 }
 
+TEST_F(XlsxNamesTest, SheetsAreSavedInTheBooksOrderWithTheirOwnNames) {
+  const BookId made = model.add_book("made.xlsx");
+  for (const char* name : {"A", "B", "C"}) {
+    const SheetId id = model.add_sheet(made, name).value();
+    ASSERT_TRUE(model.set_value(id, 1, 1, Value(name)).ok());
+  }
+  const SheetId b = model.find_sheet(made, "B");
+  ASSERT_TRUE(model.define_name(made, b, "own", "B!$A$1").ok());
+  ASSERT_TRUE(model.define_name(made, 0, "all", "C!$A$1").ok());
+  const std::string first = path("first.xlsx"), second = path("second.xlsx");
+  ASSERT_TRUE(save_xlsx(model, made, nullptr, first).ok());
+  // The file's book, reordered and saved over its own file: the sheet
+  // B's name, which the file keeps as written, still names B.
+  XlsxLoad in = load(first);
+  const std::vector<SheetId> was = model.book(in.book)->sheets;
+  ASSERT_EQ(was.size(), 3u);
+  ASSERT_TRUE(model.set_sheet_order(in.book, {was[2], was[0], was[1]}).ok());
+  ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), second).ok());
+  XlsxLoad out = load(second);
+  std::vector<std::string> names;
+  for (const SheetId id : model.book(out.book)->sheets) names.push_back(model.sheet_name(id));
+  EXPECT_EQ(names, (std::vector<std::string>{"C", "A", "B"}));
+  const SheetId saved_b = model.find_sheet(out.book, "B");
+  const DefinedName* own = model.find_name(saved_b, 0, "own");
+  ASSERT_NE(own, nullptr);
+  EXPECT_EQ(own->scope, saved_b);
+  EXPECT_EQ(model.find_name(model.find_sheet(out.book, "A"), 0, "own"), nullptr);
+  EXPECT_EQ(at(out.book, "A", "A1"), Value("A"));
+  EXPECT_EQ(model.name_text(*model.find_name(saved_b, 0, "all")), "'C'!$A$1");
+}
+
 TEST_F(XlsxNamesTest, BadNamesTablesAndArraysLoadWithWarnings) {
   const std::string names =
       "<definedNames><definedName name=\"Loop\">Loop+1</definedName>"

@@ -2,6 +2,8 @@
 #include "xlsx/workbook_files.h"
 
 #include <filesystem>
+#include <map>
+#include <tuple>
 
 #include "common/text.h"
 #include "spreadsheet/handles.h"
@@ -32,6 +34,8 @@ class XlsxBookFile final : public BookFile {
     }
     return st;
   }
+
+  XlsxFile& file() { return *m_file; }
 
   std::vector<std::pair<CellAddr, std::string>> unread_formulas(const Model& model,
                                                                 BookId) const override {
@@ -102,6 +106,45 @@ void use_xlsx_files(Application& app, XlsxHostOptions options) {
   app.set_workbook_loader([options = std::move(options)](Application& a, std::string_view path) {
     return open_xlsx(a, options, path);
   });
+}
+
+std::optional<std::int32_t> take_kept_formulas(Model& model, BookId book, SheetId sheet,
+                                               const XlsxFile& from, SheetId from_sheet) {
+  const Book* b = model.book(book);
+  auto* hook = b ? dynamic_cast<XlsxBookFile*>(b->file.get()) : nullptr;
+  if (!hook) return std::nullopt;
+  using Key = std::tuple<SheetId, std::int32_t, std::int32_t>;
+  std::map<Key, XlsxKeptFormula>& kept = hook->file().kept;
+  std::map<Key, XlsxKeptFormula> taken;
+  for (auto it = from.kept.lower_bound({from_sheet, 0, 0});
+       it != from.kept.end() && std::get<0>(it->first) == from_sheet; ++it) {
+    XlsxKeptFormula k = it->second;
+    if (!k.shared_index.empty()) {
+      // Its group's number may be one this file gives another group.
+      if (!k.shared_master) continue;
+      std::erase_if(k.attributes, [](const auto& a) {
+        return a.first == "t" || a.first == "si" || a.first == "ref";
+      });
+      k.shared_index.clear();
+      k.shared_master = false;
+    }
+    taken.emplace(Key{sheet, std::get<1>(it->first), std::get<2>(it->first)}, std::move(k));
+  }
+  std::map<Key, XlsxKeptFormula> before;
+  for (auto it = kept.lower_bound({sheet, 0, 0});
+       it != kept.end() && std::get<0>(it->first) == sheet;) {
+    before.insert(kept.extract(it++));
+  }
+  std::int32_t changed = 0;
+  for (auto& [at, k] : taken) {
+    const auto was = before.find(at);
+    if (was == before.end() || was->second.text != k.text ||
+        was->second.attributes != k.attributes) {
+      ++changed;
+    }
+    kept[at] = std::move(k);
+  }
+  return changed;
 }
 
 }  // namespace quillo::spreadsheet

@@ -21,7 +21,9 @@
 // go to on_warning one line each. Event-loop thread only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "spreadsheet/application.h"
@@ -46,5 +48,14 @@ void use_xlsx_files(Application& app, XlsxHostOptions options = {});
 std::shared_ptr<BookFile> make_xlsx_book_file(
     std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {},
     std::shared_ptr<host::FileSystem> files = nullptr);
+
+// Makes the formulas book's file keeps as written on sheet (those quillo
+// cannot read, see xlsx.h) the ones the file `from` keeps on from_sheet, so
+// a save writes back what another program saved there. A shared formula's
+// master is kept as a formula of its own cell; the other cells of its group
+// are not taken. Answers how many cells now keep another formula than
+// before, or nullopt (nothing done) when book's file is not an xlsx file.
+std::optional<std::int32_t> take_kept_formulas(Model& model, BookId book, SheetId sheet,
+                                               const XlsxFile& from, SheetId from_sheet);
 
 }  // namespace quillo::spreadsheet

@@ -68,6 +68,7 @@ class Saver {
   void remove_sheet(const XlsxSheetPart& p);
   void remove_sheet_element(pugi::xml_node el);
   void remove_duplicate_sheets();
+  void order_sheets();
   pugi::xml_node sheet_element(const std::string& rel_id);
   void finish_workbook();
   void write_names();
@@ -413,6 +414,49 @@ Status Saver::write_sheets() {
   return {};
 }
 
+// The book's sheets in the book's order, in the places of the workbook
+// part that its sheets hold (elements the model does not hold, such as
+// chart sheets, stay where they are); names local to a sheet and the
+// active tab, which count sheets by position, go with their sheets.
+void Saver::order_sheets() {
+  const pugi::xml_node root = m_workbook.document_element();
+  pugi::xml_node sheets = child(root, "sheets");
+  auto elements = [&sheets] {
+    std::vector<pugi::xml_node> out;
+    for (pugi::xml_node s = child(sheets, "sheet"); s; s = s.next_sibling()) {
+      if (s.type() == pugi::node_element) out.push_back(s);
+    }
+    return out;
+  };
+  const std::vector<pugi::xml_node> before = elements();
+  std::vector<pugi::xml_node> wanted;  // m_sheets is in the book's order
+  for (const XlsxSheetPart& p : m_sheets) wanted.push_back(sheet_element(p.rel_id));
+  std::vector<pugi::xml_node> slots;
+  for (const pugi::xml_node& s : before) {
+    if (std::find(wanted.begin(), wanted.end(), s) != wanted.end()) slots.push_back(s);
+  }
+  if (slots == wanted) return;
+  std::vector<pugi::xml_node> marks;
+  for (const pugi::xml_node& s : slots) {
+    marks.push_back(sheets.insert_child_before(pugi::node_comment, s));
+  }
+  for (std::size_t i = 0; i < wanted.size() && i < marks.size(); ++i) {
+    sheets.insert_move_before(wanted[i], marks[i]);
+  }
+  for (const pugi::xml_node& m : marks) sheets.remove_child(m);
+  const std::vector<pugi::xml_node> after = elements();
+  auto moved = [&](pugi::xml_attribute a) {
+    const std::size_t was = a.as_uint(static_cast<unsigned>(before.size()));
+    if (!a || was >= before.size()) return;
+    const auto now = std::find(after.begin(), after.end(), before[was]);
+    if (now != after.end()) a.set_value(static_cast<unsigned>(now - after.begin()));
+  };
+  for (pugi::xml_node n = child(root, "definedNames").first_child(); n; n = n.next_sibling()) {
+    moved(n.attribute("localSheetId"));
+  }
+  moved(child(child(root, "bookViews"), "workbookView").attribute("activeTab"));
+}
+
 // The book's names, counting sheets as the saved workbook part lists them.
 void Saver::write_names() {
   std::vector<SheetId> by_index;
@@ -476,6 +520,7 @@ Status Saver::run(const std::string& path) {
   if (auto st = prepare_strings_and_styles(); !st.ok()) return st;
   remove_duplicate_sheets();
   if (auto st = write_sheets(); !st.ok()) return st;
+  order_sheets();
   write_names();
   finish_workbook();
   m_strings.finish();
