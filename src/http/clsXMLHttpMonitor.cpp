@@ -35,13 +35,13 @@ bool clsXMLHttpMonitor::transition(MonitorState to) {
   if (from == MonitorState::InFlight) --m_manager.channel(m_channel).inflight;
   if (to == MonitorState::InFlight) ++m_manager.channel(m_channel).inflight;
   m_state = to;
-  if (to == MonitorState::Idle) {
-    // An idle monitor carries nothing: a table of a hundred thousand
-    // requests keeps one monitor each, and the next call brings its own.
-    std::string().swap(m_url);
-    std::string().swap(m_processor);
-  }
+  if (to == MonitorState::Idle) m_call.reset();
   return true;
+}
+
+const std::string& clsXMLHttpMonitor::processor() const {
+  static const std::string none;
+  return m_call ? m_call->processor : none;
 }
 
 void clsXMLHttpMonitor::monitor_setup(std::int32_t reqno, std::uint8_t channel, std::int32_t id) {
@@ -55,9 +55,7 @@ void clsXMLHttpMonitor::monitor_setup(std::int32_t reqno, std::uint8_t channel, 
 void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
                                           std::string processor) {
   if (!transition(MonitorState::Waiting)) return;
-  m_method = std::move(method);
-  m_url = std::move(url);
-  m_processor = std::move(processor);
+  m_call = std::make_unique<Call>(Call{std::move(method), std::move(url), std::move(processor)});
   m_tries = 0;
 }
 
@@ -67,14 +65,15 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   if (!transition(MonitorState::InFlight)) return;
   ++m_tries;
   if (m_manager.log().enabled()) {
-    m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + m_method, "");
+    m_manager.log().logevent(kLogLevel,
+                             "xmlhttpcal_send: ", m_call->url + " reqmethod=" + m_call->method, "");
   }
   std::string error;
   HttpSettings settings = m_manager.settings();
   settings.same_origin_redirects = m_channel >= 1 && m_channel <= m_manager.channel_count() &&
                                    m_manager.channel(m_channel).same_origin_redirects;
   m_request = m_manager.transport().get(
-      m_url, settings, [this](HttpResult r) { on_result(std::move(r)); }, &error);
+      m_call->url, settings, [this](HttpResult r) { on_result(std::move(r)); }, &error);
   if (m_request != 0) return;
 
   // The request could not even start (a malformed address): release the
@@ -134,7 +133,7 @@ void clsXMLHttpMonitor::on_failure(int number, const std::string& description) {
 
 void clsXMLHttpMonitor::deliver(const std::string& response, std::int16_t status,
                                 const std::string& message) {
-  const ResponseProcessor* processor = m_manager.processors().find(m_processor);
+  const ResponseProcessor* processor = m_manager.processors().find(this->processor());
   if (!processor) return;
   // The processor may start other requests, even through this monitor's
   // manager; it works on its own copy of the callable.

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "http/http_transport.h"
@@ -48,7 +49,8 @@ class clsXMLHttpMonitor {
   std::int32_t get_reqno() const { return m_reqno; }
   bool IAmAvailable() const { return m_state == MonitorState::Idle; }
   MonitorState state() const { return m_state; }
-  const std::string& processor() const { return m_processor; }
+  // The processor of the request taken; empty while idle.
+  const std::string& processor() const;
   // Takes a request and makes the monitor busy.
   void XMLHttpCall_setup(std::string method, std::string url, std::string processor);
   // Sends the request taken by XMLHttpCall_setup. A request the transport
@@ -81,9 +83,15 @@ class clsXMLHttpMonitor {
   std::uint64_t m_attempt = 0;  // changes on every abort, so late reports are dropped
   RequestId m_request = 0;      // the transport's id of the request under way; 0 while idle
   MonitorState m_state = MonitorState::Idle;
-  std::string m_processor;
-  std::string m_url;
-  std::string m_method;
+  // The request taken, while the monitor is busy. An idle monitor carries
+  // only a pointer: a table of a hundred thousand requests keeps one
+  // monitor each, and the next call brings its own texts.
+  struct Call {
+    std::string method;
+    std::string url;
+    std::string processor;
+  };
+  std::unique_ptr<Call> m_call;
   std::int32_t m_id = 0;
   std::int32_t m_reqno = 0;
   std::uint8_t m_errors = 0;

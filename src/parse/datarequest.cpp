@@ -1,6 +1,7 @@
 #include "parse/datarequest.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace quillo {
 
@@ -28,6 +29,26 @@ T take(const char*& p) {
   return v;
 }
 
+// Counts (a row's id, a text's length) take one byte below 128, a byte
+// more for each further seven bits: a table of a hundred thousand answers
+// of a dozen rows each keeps them all.
+void put_count(std::string& out, std::uint32_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+std::uint32_t take_count(const char*& p) {
+  std::uint32_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto b = static_cast<unsigned char>(*p++);
+    v |= static_cast<std::uint32_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return v;
+  }
+}
+
 // Reads one stored value and moves past it.
 Value read_value(const char*& p, const std::vector<Value>& others) {
   const auto type = static_cast<ValueType>(*p++);
@@ -47,7 +68,7 @@ Value read_value(const char*& p, const std::vector<Value>& others) {
     case ValueType::Date:
       return Value(Date{take<double>(p)});
     case ValueType::Text: {
-      const auto n = take<std::uint32_t>(p);
+      const auto n = take_count(p);
       std::string s(p, n);
       p += n;
       return Value(std::move(s));
@@ -79,7 +100,7 @@ void write_value(std::string& out, std::vector<Value>& others, const Value& v) {
       put(out, v.number());
       break;
     case ValueType::Text:
-      put(out, static_cast<std::uint32_t>(v.text().size()));
+      put_count(out, static_cast<std::uint32_t>(v.text().size()));
       out.append(v.text());
       break;
     case ValueType::Error:
@@ -111,20 +132,33 @@ void skip_value(const char*& p) {
       p += 8;
       break;
     case ValueType::Text:
-      p += take<std::uint32_t>(p);
+      p += take_count(p);
       break;
     default:
       break;
   }
 }
 
-// A row as stored: id, the number of stored slots, the filler of the rest,
+// A row as stored: its id (a count, as the bits of the int32), one byte of
+// the number of stored slots (low four bits) and the filler of the rest,
 // then the stored slots.
+std::int32_t take_id(const char*& p) {
+  return static_cast<std::int32_t>(take_count(p));
+}
+
+std::size_t stored_of(char head) {
+  return static_cast<std::size_t>(head & 0x0F);
+}
+
+Filler filler_of(char head) {
+  return static_cast<Filler>((head >> 4) & 0x0F);
+}
+
 ResultRow read_row(const char*& p, const std::vector<Value>& others) {
   ResultRow row;
-  row.id = take<std::int32_t>(p);
-  const auto stored = static_cast<std::size_t>(*p++);
-  const auto filler = static_cast<Filler>(*p++);
+  row.id = take_id(p);
+  const std::size_t stored = stored_of(*p);
+  const Filler filler = filler_of(*p++);
   for (std::size_t i = 0; i < stored; ++i) row.slots[i] = read_value(p, others);
   for (std::size_t i = stored; i < row.slots.size(); ++i) {
     if (filler == kFillEmptyText) row.slots[i] = Value(std::string());
@@ -144,9 +178,8 @@ void ResultRows::push_back(const ResultRow& row) {
   const Filler filler = row.slots.back().is_text() ? kFillEmptyText : kFillEmpty;
   std::size_t stored = row.slots.size();
   while (stored > 0 && is_filler(row.slots[stored - 1], filler)) --stored;
-  put(m_bytes, row.id);
-  m_bytes.push_back(static_cast<char>(stored));
-  m_bytes.push_back(static_cast<char>(filler));
+  put_count(m_bytes, static_cast<std::uint32_t>(row.id));
+  m_bytes.push_back(static_cast<char>(stored | static_cast<std::size_t>(filler) << 4));
   for (std::size_t i = 0; i < stored; ++i) write_value(m_bytes, m_others, row.slots[i]);
   ++m_count;
 }
@@ -163,9 +196,8 @@ std::optional<ResultRow> ResultRows::find(std::int32_t id) const {
   const char* end = p + m_bytes.size();
   while (p < end) {
     const char* start = p;
-    if (take<std::int32_t>(p) == id) return read_row(start, m_others);
-    const auto stored = static_cast<std::size_t>(*p);
-    p += 2;
+    if (take_id(p) == id) return read_row(start, m_others);
+    const std::size_t stored = stored_of(*p++);
     for (std::size_t i = 0; i < stored; ++i) skip_value(p);
   }
   return std::nullopt;
@@ -175,10 +207,9 @@ std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) co
   const char* p = m_bytes.data();
   const char* end = p + m_bytes.size();
   while (p < end) {
-    const bool match = take<std::int32_t>(p) == id;
-    const auto stored = static_cast<std::size_t>(p[0]);
-    const auto filler = static_cast<Filler>(p[1]);
-    p += 2;
+    const bool match = take_id(p) == id;
+    const std::size_t stored = stored_of(*p);
+    const Filler filler = filler_of(*p++);
     if (match) {
       if (slot >= stored) return filler == kFillEmptyText ? Value(std::string()) : Value();
       for (std::size_t i = 0; i < slot; ++i) skip_value(p);
@@ -195,8 +226,17 @@ void ResultRows::shrink_to_fit() {
 }
 
 std::int32_t RequestTable::add(datarequest request) {
-  m_requests.push_back(std::move(request));
-  return static_cast<std::int32_t>(m_requests.size());
+  if (m_size == m_blocks.size() * kBlock)
+    m_blocks.push_back(std::make_unique<datarequest[]>(kBlock));
+  m_blocks[m_size / kBlock][m_size % kBlock] = std::move(request);
+  ++m_size;
+  return static_cast<std::int32_t>(m_size);
+}
+
+datarequest* RequestTable::place(std::int32_t number) const {
+  if (!contains(number)) throw std::out_of_range("no request of that number");
+  const auto i = static_cast<std::size_t>(number - 1);
+  return &m_blocks[i / kBlock][i % kBlock];
 }
 
 }  // namespace quillo

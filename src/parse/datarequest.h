@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,49 +76,92 @@ class ResultRows {
   std::uint32_t m_count = 0;
 };
 
+// A text most records leave empty (an error text, a rarely used option),
+// behind one pointer until it is set. It reads as the text it holds.
+class RareText {
+ public:
+  RareText() = default;
+  RareText(const RareText& o) { *this = o; }
+  RareText(RareText&&) noexcept = default;
+  RareText& operator=(const RareText& o) {
+    if (this != &o) m_text = o.m_text ? std::make_unique<std::string>(*o.m_text) : nullptr;
+    return *this;
+  }
+  RareText& operator=(RareText&&) noexcept = default;
+  ~RareText() = default;
+  RareText& operator=(std::string text) {
+    if (text.empty()) {
+      m_text.reset();
+    } else {
+      m_text = std::make_unique<std::string>(std::move(text));
+    }
+    return *this;
+  }
+  const std::string& str() const {
+    static const std::string none;
+    return m_text ? *m_text : none;
+  }
+  operator const std::string&() const { return str(); }
+  bool empty() const { return !m_text; }
+  void clear() { m_text.reset(); }
+
+ private:
+  std::unique_ptr<std::string> m_text;
+};
+
+// A table keeps one record per request, a hundred thousand of them: the
+// texts nearly every record leaves empty are kept out of line, and the small
+// fields sit together.
 struct datarequest {
-  std::string url;  // the identity of the request
+  std::string url;       // the identity of the request
+  std::string source;    // data-source code
+  std::string category;  // category code (single data items)
+  ResultRows parsed;     // result rows of the last good answer, in order
+  RareText message;      // error text of the last failure
+  RareText extra;        // set: its connection errors always show
   RequestStatus status = RequestStatus::NotSent;
   RequestType reqtype = RequestType::SingleItem;
   std::int16_t httpcode = 0;  // last failed HTTP status, http::kTransportFailure without one
-  std::string message;        // error text of the last failure
-  std::uint8_t channel = 0;
-  std::string source;                      // data-source code
-  std::string category;                    // category code (single data items)
-  std::array<std::string, 4> extra;        // extra1 .. extra4
+  std::int16_t updatefrq = 0;
   std::array<std::uint8_t, 3> counters{};  // send bookkeeping
-  ResultRows parsed;                       // result rows of the last good answer, in order
+  std::uint8_t channel = 0;
   bool refresh_cells = true;
   // Nobody waits on it any more: it is never sent again, an answer for it
   // is dropped, and its URL finds it no more (RequestRegistry).
   bool forgotten = false;
-  std::int16_t updatefrq = 0;
 
   // The first result row with this field id.
   std::optional<ResultRow> find_row(std::int32_t id) const { return parsed.find(id); }
 };
 
 // The request table, numbered from 1. It only grows until it is reset.
+// The records are kept in blocks of kBlock that never move: a table of a
+// hundred thousand requests neither holds room for twice as many nor
+// copies them all as it grows, and a record stays where it is.
 class RequestTable {
  public:
   // Appends a record and returns its number.
   std::int32_t add(datarequest request);
   bool contains(std::int32_t number) const {
-    return number >= 1 && static_cast<std::size_t>(number) <= m_requests.size();
+    return number >= 1 && static_cast<std::size_t>(number) <= m_size;
   }
-  // The record with this number; requires contains(number).
-  datarequest& at(std::int32_t number) {
-    return m_requests.at(static_cast<std::size_t>(number - 1));
-  }
-  const datarequest& at(std::int32_t number) const {
-    return m_requests.at(static_cast<std::size_t>(number - 1));
-  }
+  // The record with this number; requires contains(number) (std::out_of_range
+  // otherwise).
+  datarequest& at(std::int32_t number) { return *place(number); }
+  const datarequest& at(std::int32_t number) const { return *place(number); }
   // The highest number given out, 0 when the table is empty.
-  std::int32_t upper_bound() const { return static_cast<std::int32_t>(m_requests.size()); }
-  void reset() { m_requests.clear(); }
+  std::int32_t upper_bound() const { return static_cast<std::int32_t>(m_size); }
+  void reset() {
+    m_blocks.clear();
+    m_size = 0;
+  }
 
  private:
-  std::vector<datarequest> m_requests;
+  static constexpr std::size_t kBlock = 256;
+  datarequest* place(std::int32_t number) const;
+
+  std::vector<std::unique_ptr<datarequest[]>> m_blocks;
+  std::size_t m_size = 0;
 };
 
 }  // namespace quillo

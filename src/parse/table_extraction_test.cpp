@@ -241,6 +241,28 @@ TEST(ResultRowsTest, RowsComeBackAsStored) {
   rows.clear();
   EXPECT_TRUE(rows.empty());
   EXPECT_FALSE(rows.find(3));
+
+  // Ids and text lengths of every size, each found past the others.
+  const std::vector<std::int32_t> ids = {0, 127, 128, 16383, 16384, 2147483647, -5};
+  const std::vector<std::size_t> lengths = {0, 1, 127, 128, 20000};
+  for (const std::int32_t id : ids) {
+    for (std::size_t n = 0; n < lengths.size(); ++n) {
+      rows.push_back({id,
+                      {Value(std::string(lengths[n], static_cast<char>('a' + n))),
+                       Value(static_cast<double>(n)), "", "", "", "", "", ""}});
+    }
+  }
+  ASSERT_EQ(rows.size(), ids.size() * lengths.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const auto found = rows.find(ids[i]);
+    ASSERT_TRUE(found) << ids[i];
+    EXPECT_EQ(found->slots[0].text(), std::string(lengths[0], 'a'));
+    const ResultRow last = rows[i * lengths.size() + lengths.size() - 1];
+    EXPECT_EQ(last.id, ids[i]);
+    EXPECT_EQ(last.slots[0].text().size(), 20000u);
+    EXPECT_EQ(last.slots[1], Value(4.0));
+    EXPECT_EQ(rows.find_slot(ids[i], 1), Value(0.0));
+  }
 }
 
 }  // namespace

@@ -39,16 +39,15 @@ std::string RequestDispatch::add_rand(std::string_view url) {
 
 std::int32_t RequestDispatch::request_add(const std::string& url, RequestType reqtype,
                                           const std::string& source, const std::string& category,
-                                          std::int16_t updatefrq, const std::string& extra1,
-                                          bool send_now, const std::string& extra2,
-                                          const std::string& extra3, const std::string& extra4) {
+                                          std::int16_t updatefrq, const std::string& extra,
+                                          bool send_now) {
   if (const std::int32_t found = m_registry.find(url)) return found;
   datarequest request;
   request.url = url;
   request.reqtype = reqtype;
   request.source = source;
   request.category = category;
-  request.extra = {extra1, extra2, extra3, extra4};
+  request.extra = extra;
   request.channel = m_manager.getchannelid(source);
   request.updatefrq = updatefrq;
   const std::int32_t r = m_registry.append(std::move(request));
@@ -139,7 +138,7 @@ void RequestDispatch::record_answer(std::int32_t r, const std::string& url, std:
   } else if (!refusal.empty()) {
     failure = refusal;
   }
-  m_provenance->note_answer(request, status, attempts, std::move(failure));
+  m_provenance->note_answer(r, request, status, attempts, std::move(failure));
 }
 
 std::string RequestDispatch::process_answer(const std::string& text, std::int32_t r,
@@ -160,7 +159,7 @@ std::string RequestDispatch::process_answer(const std::string& text, std::int32_
   if (status != 200) {
     const bool report =
         m_policy.connectionerrorhandling == 1 ||
-        (m_policy.connectionerrorhandling == 2 && (!request.extra[0].empty() || !had_data));
+        (m_policy.connectionerrorhandling == 2 && (!request.extra.empty() || !had_data));
     if (!report) {
       // The cells keep the data they had. A request's first answer still
       // re-evaluates its cells, so they show an empty result instead of

@@ -58,8 +58,7 @@ class RequestDispatch {
   // send_now is set). Returns its number.
   std::int32_t request_add(const std::string& url, RequestType reqtype, const std::string& source,
                            const std::string& category, std::int16_t updatefrq,
-                           const std::string& extra1, bool send_now, const std::string& extra2 = {},
-                           const std::string& extra3 = {}, const std::string& extra4 = {});
+                           const std::string& extra, bool send_now);
   // Sends the request unless it is in flight or failed for good.
   void request_send(std::int32_t r);
 

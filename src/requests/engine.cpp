@@ -54,10 +54,16 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
                    });
   // A reset withdraws the data requests in flight: their answers belong to
   // the old table.
-  m_registry.set_on_abort([this] { m_manager.abort_processor(RequestDispatch::kProcessorName); });
+  // The provenance log keeps what it noted of their answers by URL (the
+  // hook runs while the table still holds them).
+  m_registry.set_on_abort([this] {
+    m_manager.abort_processor(RequestDispatch::kProcessorName);
+    m_provenance.requests_leaving_all();
+  });
   // Requests nobody waits on are withdrawn, and their history areas, whose
   // cells are gone, wait for no table any more.
   m_registry.set_on_forget([this](const std::vector<std::int32_t>& gone) {
+    m_provenance.requests_leaving(gone);
     const std::unordered_set<std::int32_t> numbers(gone.begin(), gone.end());
     m_manager.abort_requests(RequestDispatch::kProcessorName,
                              [&numbers](std::int32_t r) { return numbers.contains(r); });

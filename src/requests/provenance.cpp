@@ -317,26 +317,74 @@ std::optional<host::Block> parse_cells(std::string_view a1) {
                      last->col - first->col + 1};
 }
 
+std::uint64_t LineBlocks::add(std::string_view line) {
+  if (m_blocks.empty() || m_blocks.back().size() + line.size() + 1 > m_blocks.back().capacity()) {
+    m_blocks.emplace_back().reserve(std::max(kBlock, line.size() + 1));
+  }
+  std::string& block = m_blocks.back();
+  const std::uint64_t where = static_cast<std::uint64_t>(m_blocks.size() - 1) << 32 | block.size();
+  block.append(line).append(1, '\n');
+  ++m_count;
+  return where;
+}
+
+std::string_view LineBlocks::at(std::uint64_t where) const {
+  const std::string& block = m_blocks[static_cast<std::size_t>(where >> 32)];
+  const std::size_t start = static_cast<std::size_t>(where & 0xFFFFFFFFu);
+  return std::string_view(block).substr(start, block.find('\n', start) - start);
+}
+
+bool LineBlocks::next(std::string& line) {
+  for (; m_read_block < m_blocks.size(); ++m_read_block, m_read_at = 0) {
+    std::string& block = m_blocks[m_read_block];
+    if (m_read_at >= block.size()) continue;
+    const std::size_t end = block.find('\n', m_read_at);
+    line.assign(block, m_read_at, end - m_read_at);
+    m_read_at = end + 1;
+    if (m_read_at >= block.size()) {
+      std::string().swap(block);  // read to its end: let go of it
+      ++m_read_block;
+      m_read_at = 0;
+    }
+    return true;
+  }
+  return false;
+}
+
+void LineBlocks::clear() {
+  m_blocks.clear();
+  m_count = 0;
+  m_read_block = 0;
+  m_read_at = 0;
+}
+
+std::string_view RecordEncoder::fetch_fields(std::uint32_t index) const {
+  // "F\t<id>\t<fields>": the fields follow the second tab.
+  const std::string_view line = m_fetch_lines.at(m_fetch_starts[index]);
+  return line.substr(line.find('\t', 2) + 1);
+}
+
 void RecordEncoder::add(const ProvenanceRecord& r) {
   std::string id;
   if (r.fetch) {
     const FetchInfo& f = *r.fetch;
-    std::string fields =
+    const std::string fields =
         clean(f.source) + '\t' + clean(f.category) + '\t' + clean(f.address) + '\t' +
         iso_utc(f.answered_ms) + '\t' + (f.http_status ? std::to_string(f.http_status) : "") +
         '\t' + std::to_string(f.attempts) + '\t' + clean(f.failure) + '\t' + iso_utc(f.failed_ms);
-    const auto known = m_ids.find(fields);
+    const auto known = m_ids.find(std::string_view(fields));
     if (known != m_ids.end()) {
-      id = std::to_string(known->second);
+      id = std::to_string(*known + 1);
     } else {
-      const std::size_t number = m_ids.size() + 1;
-      id = std::to_string(number);
-      m_fetch_lines.push_back("F\t" + id + '\t' + fields);
-      m_ids.emplace(std::move(fields), number);
+      const auto index = static_cast<std::uint32_t>(m_fetch_starts.size());
+      id = std::to_string(index + 1);
+      m_fetch_starts.push_back(m_fetch_lines.add("F\t" + id + '\t' + fields));
+      m_ids.insert(index);
     }
   }
   // The fields are cleaned of tabs and line breaks: a line ends at '\n'.
-  m_cell_lines.append("C\t")
+  std::string line;
+  line.append("C\t")
       .append(clean(r.sheet))
       .append("\t")
       .append(host::a1_address(r.row, r.col))
@@ -351,49 +399,47 @@ void RecordEncoder::add(const ProvenanceRecord& r) {
       .append("\t")
       .append(clean(r.field));
   if (!r.fetch) {
-    m_cell_lines.append("\t")
+    line.append("\t")
         .append(iso_utc(r.computed_ms))
         .append("\t")
         .append(clean(r.inputs))
         .append("\t")
         .append(clean(r.formula));
   }
-  m_cell_lines.append("\n");
-  ++m_cell_count;
+  m_cell_lines.add(line);
 }
 
 std::size_t RecordEncoder::line_count() const {
-  return m_fetch_lines.size() + m_cell_count;
+  return m_fetch_lines.count() + m_cell_lines.count();
 }
 
 std::string RecordEncoder::next_line() {
-  if (m_taken < m_fetch_lines.size()) return std::move(m_fetch_lines[m_taken++]);
-  const std::size_t end = m_cell_lines.find('\n', m_read);
-  if (end == std::string::npos) return {};
-  std::string line = m_cell_lines.substr(m_read, end - m_read);
-  m_read = end + 1;
-  ++m_taken;
+  std::string line;
+  if (!m_fetch_lines.next(line)) m_cell_lines.next(line);
   return line;
 }
 
 void RecordEncoder::clear() {
   m_ids.clear();
+  m_fetch_starts.clear();
   m_fetch_lines.clear();
   m_cell_lines.clear();
-  m_cell_count = 0;
-  m_taken = 0;
-  m_read = 0;
 }
 
 std::vector<std::string> RecordEncoder::finish() {
+  m_ids = FetchIndex(0, FieldsHash{this}, FieldsEqual{this});  // nothing is added any more
   std::vector<std::string> lines;
-  lines.reserve(line_count());
-  while (lines.size() < line_count()) lines.push_back(next_line());
+  const std::size_t count = line_count();
+  lines.reserve(count);
+  while (lines.size() < count) lines.push_back(next_line());
   clear();
   return lines;
 }
 
 bool RecordEncoder::write(host::Workbook& book) {
+  // Nothing is added while the lines are written: the index of the fetch
+  // lines goes first.
+  m_ids = FetchIndex(0, FieldsHash{this}, FieldsEqual{this});
   const bool written = write_record_lines(book, line_count(), [this] { return next_line(); });
   clear();
   return written;
@@ -667,11 +713,24 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
   m_changed = true;
 }
 
-void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_status,
-                                std::int32_t attempts, std::string failure) {
-  FetchInfo& f = m_fetches[request.url];
-  f.source = request.source;
-  f.category = request.category;
+void ProvenanceLog::note_answer(std::int32_t reqno, const datarequest& request,
+                                std::int16_t http_status, std::int32_t attempts,
+                                std::string failure) {
+  if (reqno < 1) return;
+  const auto at = static_cast<std::size_t>(reqno - 1);
+  if (m_fetched.size() <= at) m_fetched.resize(at + 1);
+  Fetched& f = m_fetched[at];
+  if (!f.noted) {
+    // A page fetched before under another number (the table was reset, or
+    // its request forgotten) goes on from what was noted then.
+    if (const auto e = m_earlier.find(request.url); e != m_earlier.end()) {
+      f.answered_ms = e->second.answered_ms;
+      f.failed_ms = e->second.failed_ms;
+      f.failure = e->second.failure.empty() ? 0 : 1 + m_texts.id(e->second.failure);
+      m_earlier.erase(e);
+    }
+    f.noted = true;
+  }
   std::set<std::string> secret;
   if (request.reqtype == RequestType::SingleItem) {
     if (const DataSource* source = m_definitions.datasource_find(request.source)) {
@@ -682,22 +741,68 @@ void ProvenanceLog::note_answer(const datarequest& request, std::int16_t http_st
       }
     }
   }
-  const std::string_view address = request.reqtype == RequestType::WebLink && request.url.size() > 8
-                                       ? std::string_view(request.url).substr(8)
-                                       : std::string_view(request.url);
-  f.address = strip_secrets(address, secret);
+  f.address_from = request.reqtype == RequestType::WebLink && request.url.size() > 8 ? 8 : 0;
+  const std::string_view address = std::string_view(request.url).substr(f.address_from);
+  std::string stripped = strip_secrets(address, secret);
+  if (stripped != address) {
+    m_addresses[reqno] = std::move(stripped);
+  } else if (!m_addresses.empty()) {
+    m_addresses.erase(reqno);
+  }
   f.http_status = http_status > 0 ? http_status : 0;
   f.attempts = attempts;
   if (failure.empty()) {
     f.answered_ms = now();
-    f.failure.clear();
+    f.failure = 0;
     f.failed_ms = 0;
   } else {
-    f.failure = std::move(failure);
+    f.failure = 1 + m_texts.id(std::move(failure));
     f.failed_ms = now();
   }
   m_dirty = true;
   m_changed = true;
+}
+
+FetchInfo ProvenanceLog::fetch_info(std::int32_t reqno, const Fetched& f) const {
+  const datarequest& request = m_registry.requests().at(reqno);
+  FetchInfo info;
+  info.source = request.source;
+  info.category = request.category;
+  if (const auto a = m_addresses.find(reqno); a != m_addresses.end()) {
+    info.address = a->second;
+  } else {
+    info.address = std::string_view(request.url)
+                       .substr(std::min<std::size_t>(f.address_from, request.url.size()));
+  }
+  info.answered_ms = f.answered_ms;
+  info.http_status = f.http_status;
+  info.attempts = f.attempts;
+  if (f.failure > 0) info.failure = m_texts[f.failure - 1];
+  info.failed_ms = f.failed_ms;
+  return info;
+}
+
+void ProvenanceLog::requests_leaving(const std::vector<std::int32_t>& numbers) {
+  for (const std::int32_t n : numbers) {
+    if (n < 1 || static_cast<std::size_t>(n) > m_fetched.size()) continue;
+    Fetched& f = m_fetched[static_cast<std::size_t>(n - 1)];
+    if (!f.noted) continue;
+    if (m_registry.requests().contains(n)) {
+      m_earlier[m_registry.requests().at(n).url] = fetch_info(n, f);
+    }
+    f = Fetched{};
+    if (!m_addresses.empty()) m_addresses.erase(n);
+  }
+}
+
+void ProvenanceLog::requests_leaving_all() {
+  std::vector<std::int32_t> numbers;
+  for (std::size_t i = 0; i < m_fetched.size(); ++i) {
+    if (m_fetched[i].noted) numbers.push_back(static_cast<std::int32_t>(i + 1));
+  }
+  requests_leaving(numbers);
+  m_fetched.clear();
+  m_addresses.clear();
 }
 
 std::optional<FetchInfo> ProvenanceLog::fetch_of(const CellId& cell, const CellRequests& requests,
@@ -707,10 +812,16 @@ std::optional<FetchInfo> ProvenanceLog::fetch_of(const CellId& cell, const CellR
   const std::int32_t reqno =
       requests.find(m_places.book(cell.place), m_places.sheet(cell.place), cell.row, cell.col);
   if (reqno == 0 || !m_registry.requests().contains(reqno)) return filed;
-  const datarequest& request = m_registry.requests().at(reqno);
-  const auto f = m_fetches.find(request.url);
-  if (f == m_fetches.end()) return filed;  // not answered yet in this session
-  FetchInfo info = f->second;
+  FetchInfo info;
+  const auto at = static_cast<std::size_t>(reqno - 1);
+  if (at < m_fetched.size() && m_fetched[at].noted) {
+    info = fetch_info(reqno, m_fetched[at]);
+  } else if (const auto e = m_earlier.find(m_registry.requests().at(reqno).url);
+             e != m_earlier.end()) {
+    info = e->second;
+  } else {
+    return filed;  // not answered yet in this session
+  }
   // Failed in this session: the value shown (the file's) is as old as the
   // file's answer.
   if (info.answered_ms == 0 && filed) {

@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/value.h"
@@ -106,12 +107,37 @@ std::optional<host::Block> parse_cells(std::string_view a1);
 std::vector<std::string> encode_records(const std::vector<ProvenanceRecord>& records);
 std::vector<ProvenanceRecord> decode_records(const std::vector<std::string>& lines);
 
+// Lines kept end to end in blocks of 64 KB, none split between two: a
+// hundred thousand lines grow without being copied (and held twice) as one
+// growing text would be. Read back in order, each block is let go once its
+// last line was handed out.
+class LineBlocks {
+ public:
+  // Appends the line (which holds no '\n'); answers where it is, for at().
+  std::uint64_t add(std::string_view line);
+  // The line that add put there; its block must not have been read out.
+  std::string_view at(std::uint64_t where) const;
+  // The next line not yet read; false after the last.
+  bool next(std::string& line);
+  std::size_t count() const { return m_count; }
+  void clear();
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{1} << 16;
+  std::vector<std::string> m_blocks;  // each ends in '\n'
+  std::size_t m_count = 0;
+  std::size_t m_read_block = 0;
+  std::size_t m_read_at = 0;
+};
+
 // encode_records one record at a time: the lines of the records added, in
 // the same order, without the records being held together.
-// The cell lines, one a record, are kept end to end in one text, not as a
-// string each.
 class RecordEncoder {
  public:
+  RecordEncoder() = default;
+  // The index of the fetch lines refers to this object.
+  RecordEncoder(const RecordEncoder&) = delete;
+  RecordEncoder& operator=(const RecordEncoder&) = delete;
   void add(const ProvenanceRecord& record);
   // The lines so far; the encoder starts afresh.
   std::vector<std::string> finish();
@@ -127,12 +153,37 @@ class RecordEncoder {
   std::string next_line();
   void clear();
 
-  std::vector<std::string> m_fetch_lines;
-  std::string m_cell_lines;  // each ends in '\n'
-  std::size_t m_cell_count = 0;
-  std::size_t m_taken = 0;                             // lines handed out by next_line
-  std::size_t m_read = 0;                              // where the next cell line starts
-  std::unordered_map<std::string, std::size_t> m_ids;  // a fetch line's fields, to its id
+  // The fields of fetch line `index` (0-based), as they follow its id.
+  std::string_view fetch_fields(std::uint32_t index) const;
+
+  // The fetch lines and the cell lines, one a record. A fetch line is found
+  // by its fields through an index of the lines' numbers, not a second
+  // copy of their texts.
+  LineBlocks m_fetch_lines;
+  std::vector<std::uint64_t> m_fetch_starts;  // where each fetch line is
+  LineBlocks m_cell_lines;
+  struct FieldsHash {
+    using is_transparent = void;
+    const RecordEncoder* encoder;
+    std::size_t operator()(std::string_view fields) const {
+      return std::hash<std::string_view>{}(fields);
+    }
+    std::size_t operator()(std::uint32_t index) const {
+      return (*this)(encoder->fetch_fields(index));
+    }
+  };
+  struct FieldsEqual {
+    using is_transparent = void;
+    const RecordEncoder* encoder;
+    std::string_view fields(std::string_view s) const { return s; }
+    std::string_view fields(std::uint32_t index) const { return encoder->fetch_fields(index); }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return fields(a) == fields(b);
+    }
+  };
+  using FetchIndex = std::unordered_set<std::uint32_t, FieldsHash, FieldsEqual>;
+  FetchIndex m_ids{0, FieldsHash{this}, FieldsEqual{this}};
 };
 
 // The records the workbook keeps; none when it has no record sheet (or one
@@ -167,9 +218,15 @@ class ProvenanceLog {
   // A call of the function library's method with its arguments, the
   // calling cell last.
   void note_call(std::string_view method, const std::vector<Value>& args);
-  // The answer (or final failure) of a request, after it was processed.
-  void note_answer(const datarequest& request, std::int16_t http_status, std::int32_t attempts,
-                   std::string failure);
+  // The answer (or final failure) of request reqno, after it was processed.
+  void note_answer(std::int32_t reqno, const datarequest& request, std::int16_t http_status,
+                   std::int32_t attempts, std::string failure);
+  // The requests with these numbers are about to leave the table (forgotten,
+  // or the whole table reset: requests_leaving_all), while it still holds
+  // their URLs: what was noted of their answers is kept by URL, for a later
+  // request of the same page.
+  void requests_leaving(const std::vector<std::int32_t>& numbers);
+  void requests_leaving_all();
   // Something changed since the records were last written.
   bool dirty() const { return m_dirty; }
 
@@ -210,6 +267,21 @@ class ProvenanceLog {
     std::unordered_map<std::string_view, std::uint32_t> m_ids;
   };
   using Notes = std::unordered_map<CellId, Note, CellIdHash>;
+  // What was noted of a request's answers, by its number: a few numbers
+  // beside the request's own record, which gives the source, category and
+  // URL. The address is the URL (from its place `address_from` on) unless
+  // secrets were taken out of it; then it is kept in m_addresses.
+  struct Fetched {
+    std::int64_t answered_ms = 0;
+    std::int64_t failed_ms = 0;
+    std::int32_t http_status = 0;
+    std::int32_t attempts = 0;
+    std::uint32_t failure = 0;  // 1 + its place in m_texts; 0: none
+    std::uint8_t address_from = 0;
+    bool noted = false;
+  };
+  // The fetch information of a noted request as FetchInfo.
+  FetchInfo fetch_info(std::int32_t reqno, const Fetched& f) const;
   std::optional<FetchInfo> fetch_of(const CellId& cell, const CellRequests& requests,
                                     const ProvenanceRecord* from_file) const;
   const std::vector<ProvenanceRecord>& file_records(host::Workbook& book);
@@ -226,7 +298,10 @@ class ProvenanceLog {
   std::unordered_map<CellId, Derived, CellIdHash> m_derived;  // indicator series
   PlaceTable m_places;                                        // workbook, sheet
   Texts m_texts;
-  std::unordered_map<std::string, FetchInfo> m_fetches;         // by request URL
+  std::deque<Fetched> m_fetched;                              // [n - 1] for request n
+  std::unordered_map<std::int32_t, std::string> m_addresses;  // by request number
+  // Of requests that left the table, by URL.
+  std::unordered_map<std::string, FetchInfo> m_earlier;
   std::map<std::string, std::vector<ProvenanceRecord>> m_file;  // by workbook name
   bool m_dirty = false;
   // When write_all last wrote, and when it may write next (calendar ms).

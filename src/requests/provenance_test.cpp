@@ -85,6 +85,40 @@ TEST(ProvenanceTextTest, TimesAddressesAndLinesReadBackAsWritten) {
   EXPECT_TRUE(decode_records({"C\tS\tZZZZ9\t\tS\t1\tX\tY", "X\tnothing", "C\tshort"}).empty());
 }
 
+TEST(ProvenanceTextTest, ManyAddressesReadBackInOrderEachWrittenOnce) {
+  // Thousands of cells of their own addresses (the lines run over many
+  // blocks of the encoder), every second one sharing its address with the
+  // cell before.
+  std::vector<ProvenanceRecord> records;
+  for (int i = 0; i < 6000; ++i) {
+    ProvenanceRecord r;
+    r.sheet = "Prices";
+    r.row = i + 1;
+    r.col = 2;
+    r.instrument = "I" + std::to_string(i);
+    r.field = "SMP.QUO.LAST";
+    const std::string page =
+        "http://quotes.example/quote?s=" + std::to_string(i / 2) + "&n=" + std::string(40, 'x');
+    r.fetch = FetchInfo{"SMP", "QUO", page, at("2026-12-07T21:38:42Z") + i * 1000, 200, 1, "", 0};
+    if (i % 2 == 1) r.fetch->answered_ms = records.back().fetch->answered_ms;
+    records.push_back(r);
+  }
+  const std::vector<std::string> lines = encode_records(records);
+  ASSERT_EQ(lines.size(), 9000u);  // 3,000 addresses, 6,000 cells
+  EXPECT_EQ(lines[2999].substr(0, 7), "F\t3000\t");
+  EXPECT_EQ(lines[3000].substr(0, 2), "C\t");
+  const std::vector<ProvenanceRecord> back = decode_records(lines);
+  ASSERT_EQ(back.size(), records.size());
+  for (std::size_t i = 0; i < back.size(); i += 997) {
+    EXPECT_EQ(back[i].row, records[i].row);
+    EXPECT_EQ(back[i].instrument, records[i].instrument);
+    ASSERT_TRUE(back[i].fetch);
+    EXPECT_EQ(back[i].fetch->address, records[i].fetch->address);
+    EXPECT_EQ(back[i].fetch->answered_ms, records[i].fetch->answered_ms);
+  }
+  EXPECT_EQ(encode_records(back), lines);
+}
+
 std::string csv(int lines) {
   std::string s = "Date,Open,High,Low,Close,Volume,Adj Close\n";
   for (int i = lines; i >= 1; --i) {
@@ -389,6 +423,47 @@ TEST_F(ProvenanceTest, WhileAnswersKeepComingTheRecordIsRewrittenAMinuteApartAnd
   const std::vector<ProvenanceRecord> all = read_provenance(*book);
   ASSERT_EQ(all.size(), 70u);
   for (const ProvenanceRecord& r : all) EXPECT_TRUE(r.fetch) << r.row;
+}
+
+TEST_F(ProvenanceTest, APageAskedAgainAfterItsRequestLeftTheTableKeepsWhatItsAnswerSaid) {
+  // Asked from a second workbook, then from this one: one request.
+  host::WorkbookPtr second = *app.workbooks().add();
+  ASSERT_TRUE((*(*second->active_sheet())->range("A1"))
+                  ->set_formula("=fsingle(\"BIG\",\"SMP.QUO.LAST\")")
+                  .ok());
+  run();
+  const std::int64_t good = now;
+  // The second workbook closes and its request is forgotten; the page
+  // asked again here (its answer not come yet) still names the last one.
+  ASSERT_TRUE(second->close().ok());
+  EXPECT_EQ(engine.forget_unwaited_requests(), 1u);
+  now += 60000;
+  transport.set_default(ScriptedTransport::complete(200, kPage, 5000));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  std::vector<ProvenanceRecord> records = engine.provenance(*book);
+  ASSERT_EQ(records.size(), 1u);
+  ASSERT_TRUE(records[0].fetch);
+  EXPECT_EQ(records[0].fetch->answered_ms, good);
+  EXPECT_EQ(records[0].fetch->address, "http://127.0.0.1/quote?s=BIG&apikey=");
+  EXPECT_EQ(records[0].fetch->source, "SMP");
+  run(6);
+  EXPECT_EQ(engine.provenance(*book)[0].fetch->answered_ms, now);
+
+  // So is a page whose table is reset, until the new answer comes; a
+  // failure then keeps the good answer's time.
+  const std::int64_t second_good = now;
+  now += 60000;
+  transport.set_default(ScriptedTransport::complete(500, "oops", 20));
+  engine.reset_requests();
+  records = engine.provenance(*book);
+  ASSERT_TRUE(records[0].fetch);
+  EXPECT_EQ(records[0].fetch->answered_ms, second_good);
+  EXPECT_EQ(records[0].fetch->failure, "");
+  run();
+  records = engine.provenance(*book);
+  EXPECT_EQ(records[0].fetch->answered_ms, second_good);
+  EXPECT_EQ(records[0].fetch->http_status, 500);
+  EXPECT_EQ(records[0].fetch->failed_ms, now);
 }
 
 TEST_F(ProvenanceTest, AUsersSheetOfTheRecordsNameIsLeftAlone) {

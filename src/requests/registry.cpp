@@ -320,10 +320,10 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     request.forgotten = true;
     request.status = RequestStatus::Loaded;  // it awaits nothing
     request.url = {};
-    request.message = {};
+    request.message.clear();
     request.source = {};
     request.category = {};
-    request.extra = {};
+    request.extra.clear();
     request.parsed = {};
   }
   return gone.size();

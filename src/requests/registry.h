@@ -21,6 +21,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -131,8 +132,9 @@ class RequestRegistry {
   // again, without they do not.
   void sheets_recalc(bool active_sheet_only, bool keep_registration);
   // Forgets every request (and, through the hook, the history areas),
-  // withdraws the requests in flight (through the abort hook: an answer for
-  // the old table must never fill a new request that reuses its number),
+  // withdraws the requests in flight (through the abort hook, which runs
+  // while the table still holds them: an answer for the old table must
+  // never fill a new request that reuses its number),
   // then recalculates so every formula runs and registers afresh.
   void requests_reset();
   void set_on_reset(std::function<void()> hook) { m_on_reset = std::move(hook); }
@@ -221,7 +223,7 @@ class RequestRegistry {
 
   host::Application& m_app;
   RequestTable m_requests;
-  std::vector<Waiting> m_waiting;  // parallel to the table: [n - 1] for request n
+  std::deque<Waiting> m_waiting;  // parallel to the table: [n - 1] for request n (never moved)
   // The workbooks and sheets of the waiting cells, with each sheet's handle
   // by place; a place no cell waits on any more is let go at
   // requests_forget_unwaited.

@@ -30,8 +30,8 @@ int bits_set(std::uint64_t x) {
 
 std::uint32_t CellStore::TextPool::add(std::string_view text) {
   if (const auto it = m_ids.find(text); it != m_ids.end()) {
-    ++m_refs[it->second];
-    return it->second;
+    ++m_refs[*it];
+    return *it;
   }
   std::uint32_t id;
   if (!m_free.empty()) {
@@ -44,13 +44,13 @@ std::uint32_t CellStore::TextPool::add(std::string_view text) {
     m_texts.emplace_back(text);
     m_refs.push_back(1);
   }
-  m_ids.emplace(m_texts[id], id);
+  m_ids.insert(id);
   return id;
 }
 
 void CellStore::TextPool::release(std::uint32_t id) {
   if (--m_refs[id] != 0) return;
-  m_ids.erase(m_texts[id]);
+  m_ids.erase(id);  // found by its text: before the text goes
   // Keep the slot's string but not its memory.
   std::string().swap(m_texts[id]);
   m_free.push_back(id);

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -180,15 +181,42 @@ class CellStore {
   // each text once and a text no cell holds any more is freed.
   class TextPool {
    public:
+    TextPool() = default;
+    // The index refers to this object's texts.
+    TextPool(const TextPool&) = delete;
+    TextPool& operator=(const TextPool&) = delete;
     std::uint32_t add(std::string_view text);
     void release(std::uint32_t id);
     const std::string& text(std::uint32_t id) const { return m_texts[id]; }
 
    private:
+    // The index holds the texts' ids only, hashed and compared by their
+    // texts (no second copy of each text's place and length), and is
+    // searched with the text itself.
+    struct TextHash {
+      using is_transparent = void;
+      const TextPool* pool;
+      std::size_t operator()(std::string_view text) const noexcept {
+        return std::hash<std::string_view>{}(text);
+      }
+      std::size_t operator()(std::uint32_t id) const noexcept { return (*this)(pool->m_texts[id]); }
+    };
+    struct TextEqual {
+      using is_transparent = void;
+      const TextPool* pool;
+      std::string_view text(std::string_view s) const { return s; }
+      std::string_view text(std::uint32_t id) const { return pool->m_texts[id]; }
+      template <typename A, typename B>
+      bool operator()(const A& a, const B& b) const {
+        return text(a) == text(b);
+      }
+    };
+
     std::deque<std::string> m_texts;  // a deque never moves its strings
     std::vector<std::uint32_t> m_refs;
     std::vector<std::uint32_t> m_free;
-    std::unordered_map<std::string_view, std::uint32_t> m_ids;
+    std::unordered_set<std::uint32_t, TextHash, TextEqual> m_ids{0, TextHash{this},
+                                                                 TextEqual{this}};
   };
   // A table of values that need more than a slot (formula cells and the
   // rare constant a slot cannot hold), reusing freed entries. The entries
