@@ -55,6 +55,10 @@ class RangeRef {
   virtual ~RangeRef() = default;
   // The values of the range, row-major.
   virtual Array values() const = 0;
+  // True for a range of the host's object model (host/range.h), which
+  // host::as_range then reaches without a dynamic_cast: the engine asks for
+  // it at every call of a worksheet function.
+  virtual bool is_host_range() const { return false; }
 };
 
 struct Empty {

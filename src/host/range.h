@@ -54,6 +54,7 @@ struct ReplaceOptions {
 
 class Range : public RangeRef, public std::enable_shared_from_this<Range> {
  public:
+  bool is_host_range() const final { return true; }
   // The worksheet holding the range (the object model's Parent).
   virtual Result<std::shared_ptr<Worksheet>> worksheet() const = 0;
   // Row and column of the top-left cell, 1-based, and the size.
@@ -123,7 +124,8 @@ class Range : public RangeRef, public std::enable_shared_from_this<Range> {
 
 // The Range a Value refers to, or null when the value is no host range.
 inline const Range* as_range(const Value& v) {
-  return v.is_range() ? dynamic_cast<const Range*>(&v.range()) : nullptr;
+  return v.is_range() && v.range().is_host_range() ? static_cast<const Range*>(&v.range())
+                                                   : nullptr;
 }
 
 }  // namespace quillo::host

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -278,9 +279,18 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
     request.parsed.push_back(ResultRow{id, std::move(slots)});
     stored.push_back(id);
   };
+  // Each field's id and table number, read once: a table's fields are
+  // looked for among all the fields after its first.
+  struct Numbers {
+    std::optional<std::int32_t> id, table;
+  };
+  std::vector<Numbers> numbers(fields.size());
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    numbers[k] = {text::to_int32(fields[k].id), text::to_int32(table_number_text(fields[k]))};
+  }
   for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
     const FieldDef& f = fields[k0];
-    const auto id = text::to_int32(f.id);
+    const auto id = numbers[k0].id;
     if (!id || std::find(stored.begin(), stored.end(), *id) != stored.end()) {
       continue;  // stored with an earlier table
     }
@@ -295,7 +305,7 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
       continue;
     }
 
-    const auto n = text::to_int32(table_number_text(f));
+    const auto n = numbers[k0].table;
     if (!n) continue;
     const std::string_view start_marker = *n == 0 ? std::string_view(f.tablestarttag) : "";
     const std::string_view end_marker = *n == 0 ? std::string_view(f.tableendtag) : "";
@@ -304,14 +314,14 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
     for (std::size_t k = k0; k < fields.size(); ++k) {
       const FieldDef& g = fields[k];
       if (g.type != "tablecell") continue;
-      const bool by_markers = g.tablestarttag == start_marker && g.tableendtag == end_marker &&
-                              text::to_int32(table_number_text(g)) == 0;
+      const bool by_markers =
+          g.tablestarttag == start_marker && g.tableendtag == end_marker && numbers[k].table == 0;
       const bool by_number = *n > 0 && table_number_text(g) == table_number_text(f);
       if (!by_markers && !by_number) continue;
       // A failed conversion stores what the field got before it and the
       // error value for the rest.
       tablefield_parse(g, values, table);
-      if (const auto gid = text::to_int32(g.id)) store(*gid, slots_of(values));
+      if (const auto gid = numbers[k].id) store(*gid, slots_of(values));
     }
   }
   request.parsed.shrink_to_fit();

@@ -121,8 +121,13 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
   }
   const SingleItemMemo::Request& q = *asked;
 
-  const std::int32_t r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code,
-                                                  f.category->code, q.updatefrq, "", true);
+  std::int32_t r = q.number;
+  const RequestTable& table = ctx.registry.requests();
+  if (!table.contains(r) || table.at(r).forgotten || table.at(r).url != q.url) {
+    r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code, f.category->code,
+                                 q.updatefrq, "", true);
+    q.number = r;
+  }
   // Registered even while answers are being shown: a cell evaluated then
   // may read another call's new value and so ask for a request of its own.
   if (!ctx.registry.request_register_cell(r, fcaller)) {
@@ -134,9 +139,8 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
     return Value(ctx.registry.request_statustext(r));
   }
   if (f.all) return Value();
-  const std::optional<Value> value =
-      request_value(ctx.registry.requests().at(r), *f.field, q.params);
-  return value ? *value : Value(ErrorCode::Value);
+  std::optional<Value> value = request_value(ctx.registry.requests().at(r), *f.field, q.params);
+  return value ? std::move(*value) : Value(ErrorCode::Value);
 }
 
 }  // namespace quillo

@@ -44,6 +44,10 @@ class SingleItemMemo {
     ParameterChoice params;
     std::int16_t updatefrq = 0;
     std::string url;
+    // The request this address was last found as: it stands while that
+    // record holds the address and is not forgotten (a registry keeps one
+    // such record an address), so the registry is not searched again.
+    mutable std::int32_t number = 0;
   };
 
   // Null when not kept; the definitions' change since empties the memo.

@@ -36,7 +36,28 @@ std::string_view without_calc_prefix(std::string_view name) {
   return name;
 }
 
+// The most arguments whose room is kept from one call to the next, and
+// the most such lists kept.
+constexpr std::size_t kSpareArgs = 16;
+constexpr std::size_t kSpareLists = 4;
+
 }  // namespace
+
+std::vector<Value> AddInCatalog::argument_room() {
+  if (m_spare_lists.empty()) return {};
+  std::vector<Value> list = std::move(m_spare_lists.back());
+  m_spare_lists.pop_back();
+  return list;
+}
+
+void AddInCatalog::keep_room(std::vector<Value>& list) {
+  list.clear();
+  if (list.capacity() == 0 || list.capacity() > kSpareArgs || m_spare_lists.size() >= kSpareLists) {
+    return;
+  }
+  m_spare_lists.push_back(std::move(list));
+  list = {};
+}
 
 const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::string* book) const {
   if (!book) name = without_calc_prefix(name);
@@ -93,7 +114,7 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
   const auto written = static_cast<std::size_t>(
       std::count_if(fn->params.begin(), fn->params.end(), [](const auto& p) { return !p.caller; }));
   if (args.size() > written) return Value(ErrorCode::Value);
-  std::vector<Value> margs;
+  std::vector<Value> margs = argument_room();
   margs.reserve(fn->params.size());
   std::size_t next = 0;
   for (const LibraryParam& p : fn->params) {
@@ -116,7 +137,9 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     ++next;
   }
   try {
+    keep_room(args);
     Value result = (*method)(margs);
+    keep_room(margs);
     // A text longer than a cell holds is #VALUE!, as from any function.
     if (result.is_text() && result.text().size() > kMaxTextChars) return text_result(result.text());
     return result;

@@ -41,8 +41,10 @@ class AddInCatalog final : public ExternalFunctions {
   // as Calc writes it (org.quillo.calc.fsingle).
   std::vector<std::string> declared_functions() const;
 
+  // The method's answer; args are taken (the list is left empty).
   std::optional<Value> call(std::string_view name, const std::string* book,
                             std::vector<Value>& args, const CellAddr& caller) override;
+  std::vector<Value> argument_room() override;
 
  private:
   struct Installed {
@@ -70,6 +72,10 @@ class AddInCatalog final : public ExternalFunctions {
   std::vector<Installed> m_installed;
   std::uint64_t m_installed_generation = 1;
   LastCall m_last;
+  // Lists of arguments the last calls are done with, emptied, for the next
+  // ones (a call made while another runs finds fewer and makes its own).
+  void keep_room(std::vector<Value>& list);
+  std::vector<std::vector<Value>> m_spare_lists;
 };
 
 }  // namespace quillo::spreadsheet

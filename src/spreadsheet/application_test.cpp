@@ -123,6 +123,43 @@ TEST_F(ApplicationTest, ACallAsLibreOfficeCalcWritesItReachesTheSameFunction) {
   EXPECT_EQ(cell("C4")->value().value(), Value(ErrorCode::Name));
 }
 
+// A method tells the cells it is handed (host ranges) from other areas, and
+// may enter formulas calling the library while it runs: the inner calls
+// and their recalculation get their own arguments and walks, and the outer
+// call's arguments and cell stay its own.
+TEST_F(ApplicationTest, AMethodSeesItsArgumentsAndMayEnterCallsWhileItRuns) {
+  install();
+  std::vector<std::string> seen;
+  // A cell handed over reads as its value; another area as "area".
+  auto text_of = [&](const Value& v) -> std::string {
+    if (const host::Range* r = host::as_range(v)) {
+      seen.push_back(r->address(false).value_or("?"));
+      return r->value().value().to_text();
+    }
+    seen.push_back(v.is_range() ? "area" : "value");
+    return v.is_range() ? "area" : v.to_text();
+  };
+  host->add_in_methods().add("i_fsingle", [&](std::vector<Value>& args) -> Value {
+    const std::string inst = text_of(args[0]);
+    const std::string field = text_of(args[1]);
+    const host::Range* caller = host::as_range(args[3]);
+    const std::string at = caller ? caller->address(false).value_or("?") : "none";
+    if (at == "$C$1") {
+      // Two cells entered from within: each is computed at once.
+      EXPECT_TRUE(cell("D1")->set_formula("=fsingle(\"in\",\"D\")").ok());
+      EXPECT_TRUE(cell("D2")->set_formula("=fsingle(D1,\"E\")").ok());
+    }
+    return Value(at + ":" + inst + ":" + field);
+  });
+  ASSERT_TRUE(cell("A1")->set_value(Value("x")).ok());
+  ASSERT_TRUE(cell("B1")->set_value(Value("y")).ok());
+  ASSERT_TRUE(cell("C1")->set_formula("=fsingle(A1,(A1,B1))").ok());
+  EXPECT_EQ(seen, (std::vector<std::string>{"$A$1", "area", "value", "value", "$D$1", "value"}));
+  EXPECT_EQ(cell("D1")->value().value(), Value("$D$1:in:D"));
+  EXPECT_EQ(cell("D2")->value().value(), Value("$D$2:$D$1:in:D:E"));
+  EXPECT_EQ(cell("C1")->value().value(), Value("$C$1:x:area"));
+}
+
 // A library function's text longer than a cell holds is #VALUE!, as a text
 // function's is; characters are counted, not bytes.
 TEST_F(ApplicationTest, ALibraryTextLongerThanACellHoldsIsAValueError) {

@@ -666,11 +666,11 @@ Value Evaluator::eval_3d(const RefAst& ref) {
 Value Evaluator::eval_external(const Node& n) {
   ExternalFunctions* ext = m_model.external_functions();
   if (!ext) return Value(ErrorCode::Name);
-  std::vector<Value> args;
+  std::vector<Value> args = ext->argument_room();
   args.reserve(n.args.size());
   for (const auto& a : n.args) args.push_back(eval(*a, Mode::Any));
-  const auto result = ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell);
-  return result ? *result : Value(ErrorCode::Name);
+  std::optional<Value> result = ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell);
+  return result ? std::move(*result) : Value(ErrorCode::Name);
 }
 
 }  // namespace quillo::spreadsheet

@@ -666,12 +666,12 @@ class Parser {
         name = std::string(fn);
       }
     }
-    n->set_name(name);
+    n->set_name(std::move(name));
     if (book) {
       n->has_book = true;
       n->set_book(*book);
     } else {
-      n->builtin = find_builtin(name);
+      n->builtin = find_builtin(n->name());
     }
     if (!n->builtin) m_formula->calls_external = true;
     skip_ws();
@@ -698,7 +698,7 @@ class Parser {
           ++m_pos;
           break;
         }
-        return fail("expected \",\" or \")\" in the arguments of " + name);
+        return fail("expected \",\" or \")\" in the arguments of " + n->name());
       }
     }
     if (const FunctionDef* def = n->builtin) {

@@ -1,5 +1,6 @@
 // Comparing parsed formulas by shape, for sharing one tree between cells.
 #include <array>
+#include <string>
 #include <vector>
 
 #include "spreadsheet/formula_shape.h"
@@ -15,9 +16,24 @@ bool same_ref(const RefAst& a, const RefAst& b) {
 }
 
 bool same_node(const Node& a, const Node& b) {
-  return a.kind == b.kind && a.op == b.op && a.height == b.height && a.builtin == b.builtin &&
-         a.has_book == b.has_book && a.args.size() == b.args.size() && a.constant == b.constant &&
-         a.name() == b.name() && a.book() == b.book() && same_ref(a.ref(), b.ref());
+  if (a.kind != b.kind || a.op != b.op || a.height != b.height || a.builtin != b.builtin ||
+      a.has_book != b.has_book || a.args.size() != b.args.size()) {
+    return false;
+  }
+  // Texts (most constants, and the names of calls) compare as texts.
+  if (a.constant.is_text() && b.constant.is_text()) {
+    if (a.constant.text() != b.constant.text()) return false;
+  } else if (!(a.constant == b.constant)) {
+    return false;
+  }
+  // A name is the constant, compared above. Nodes without a workbook or a
+  // reference (most) answer the same empty one.
+  const std::string& book_a = a.book();
+  const std::string& book_b = b.book();
+  if (&book_a != &book_b && book_a != book_b) return false;
+  const RefAst& ref_a = a.ref();
+  const RefAst& ref_b = b.ref();
+  return &ref_a == &ref_b || same_ref(ref_a, ref_b);
 }
 
 }  // namespace

@@ -151,18 +151,24 @@ Status RangeHandle::set_formula_in(std::string_view text, Notation notation) con
   auto m = live();
   if (!m) return gone_range();
   if (m_box.area() > 1'000'000) return Status::failed("range too large to fill");
+  // Several cells read the text after the first is evaluated, which may
+  // change what it points at: they read a copy.
+  std::string copy;
+  if (m_box.area() > 1) {
+    copy.assign(text);
+    text = copy;
+  }
   // Every cell gets the formula as written relative to itself (R1C1 sense).
   for (std::int32_t c = m_box.c1; c <= m_box.c2; ++c) {
     for (std::int32_t r = m_box.r1; r <= m_box.r2; ++r) {
       const bool first = r == m_box.r1 && c == m_box.c1;
-      std::string t(text);
-      if (!first && notation == Notation::A1 && !t.empty() && t[0] == '=') {
+      if (!first && notation == Notation::A1 && !text.empty() && text[0] == '=') {
         // Carry the top-left cell's references along, as filling a block does.
-        t = m->formula_text(m_sheet, m_box.r1, m_box.c1, Notation::R1C1);
+        const std::string t = m->formula_text(m_sheet, m_box.r1, m_box.c1, Notation::R1C1);
         if (auto st = m->set_formula(m_sheet, r, c, t, Notation::R1C1); !st.ok()) return st;
         continue;
       }
-      if (auto st = m->set_formula(m_sheet, r, c, t, notation); !st.ok()) return st;
+      if (auto st = m->set_formula(m_sheet, r, c, text, notation); !st.ok()) return st;
       // Evaluating may have removed the sheet; then the remaining cells are gone.
       if (!live()) return r == m_box.r2 && c == m_box.c2 ? Status() : gone_range();
     }

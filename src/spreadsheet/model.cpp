@@ -489,7 +489,7 @@ Status Model::set_formula(SheetId sheet_id, std::int32_t row, std::int32_t col,
                           std::string_view text, Notation notation) {
   const CellAddr a{sheet_id, row, col};
   if (auto st = store_formula(a, text, notation); !st.ok()) return st;
-  m_recalc.after_entry({a});
+  m_recalc.after_entry(std::span(&a, 1));
   return {};
 }
 
@@ -505,7 +505,7 @@ bool Model::reenter_formula(SheetId sheet_id, std::int32_t row, std::int32_t col
   m_recalc.unindex(a, *fs);
   fs->frozen = false;
   m_recalc.formula_entered(a, *fs);
-  m_recalc.after_entry({a});
+  m_recalc.after_entry(std::span(&a, 1));
   return true;
 }
 

@@ -107,6 +107,10 @@ class ExternalFunctions {
   // args evaluated, Missing for omitted ones. nullopt: no such function.
   virtual std::optional<Value> call(std::string_view name, const std::string* book,
                                     std::vector<Value>& args, const CellAddr& caller) = 0;
+  // An empty list to evaluate a call's arguments into, with room from an
+  // earlier call where there is (a call is made at every evaluation of a
+  // formula calling a library); call may keep the room of the args it takes.
+  virtual std::vector<Value> argument_room() { return {}; }
 };
 
 class Model : public std::enable_shared_from_this<Model> {

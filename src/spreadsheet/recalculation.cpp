@@ -10,6 +10,7 @@
 // scanned once per walk, resuming from a saved key rather than an iterator,
 // because evaluation may change the tables under the walk.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "spreadsheet/evaluator.h"
@@ -105,6 +106,21 @@ class VisitTable {
     m_entries[i] = e;
   }
   void grow() { rehash(std::max<std::size_t>(64, 2 * m_entries.size())); }
+
+ public:
+  // Empties the table, keeping its room; false (and nothing done) when the
+  // room is too large to be worth clearing for another walk.
+  bool clear_small() {
+    if (m_entries.size() > 256) return false;
+    // All bytes zero is a free entry.
+    if (!m_entries.empty()) {
+      std::memset(static_cast<void*>(m_entries.data()), 0, m_entries.size() * sizeof(Entry));
+    }
+    m_size = 0;
+    return true;
+  }
+
+ private:
   void rehash(std::size_t size) {
     std::vector<Entry> old(size);
     old.swap(m_entries);
@@ -117,13 +133,47 @@ class VisitTable {
   std::size_t m_size = 0;
 };
 
+// A frame of the walk's stack: a formula cell whose precedents are being
+// scanned.
+struct WalkFrame {
+  CellAddr addr;
+  CellAddr host;  // where the formula is written (an array's top-left cell)
+  FormulaPtr formula;
+  std::size_t ref = 0;         // reference being scanned; then the extra targets
+  std::uint64_t next_key = 0;  // where the scan of that reference resumes
+  std::uint32_t index = 0;
+  std::uint32_t low = 0;
+  bool self_loop = false;
+  bool has_extra = false;  // the formula reads names or 3-D references
+};
+
 }  // namespace
+
+// What a walk keeps while it runs: its visits, its stack and the cells of
+// the components not finished yet.
+struct Recalculation::WalkLists {
+  VisitTable visits;
+  std::vector<WalkFrame> stack;
+  std::vector<CellAddr> components;
+};
 
 // One walk over the dirty formulas it is started from, evaluating each once
 // its precedents are current; scope limits it to one sheet.
 class Recalculation::Walk {
  public:
-  Walk(Recalculation& recalc, std::optional<SheetId> scope) : m_recalc(recalc), m_scope(scope) {}
+  // Takes the lists the last walk left, if no other walk holds them.
+  Walk(Recalculation& recalc, std::optional<SheetId> scope)
+      : m_recalc(recalc), m_scope(scope), m_lists(take_lists(recalc)) {}
+  // Gives small lists back for the next walk (a walk left early by an
+  // exception leaves frames behind: those lists go).
+  ~Walk() {
+    if (!m_recalc.m_spare_walk && m_stack.empty() && m_visits.clear_small()) {
+      m_components.clear();
+      m_recalc.m_spare_walk = std::move(m_lists);
+    }
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
 
   // Room for n cells to visit (see VisitTable::reserve).
   void reserve(std::size_t n) { m_visits.reserve(n); }
@@ -149,17 +199,12 @@ class Recalculation::Walk {
   }
 
  private:
-  struct Frame {
-    CellAddr addr;
-    CellAddr host;  // where the formula is written (an array's top-left cell)
-    FormulaPtr formula;
-    std::size_t ref = 0;         // reference being scanned; then the extra targets
-    std::uint64_t next_key = 0;  // where the scan of that reference resumes
-    std::uint32_t index = 0;
-    std::uint32_t low = 0;
-    bool self_loop = false;
-    bool has_extra = false;  // the formula reads names or 3-D references
-  };
+  using Frame = WalkFrame;
+
+  static std::unique_ptr<WalkLists> take_lists(Recalculation& recalc) {
+    if (recalc.m_spare_walk) return std::move(recalc.m_spare_walk);
+    return std::make_unique<WalkLists>();
+  }
   bool in_scope(SheetId sheet) const { return !m_scope || *m_scope == sheet; }
 
   // The state of a formula cell this walk should evaluate; null for others.
@@ -250,11 +295,15 @@ class Recalculation::Walk {
 
   Recalculation& m_recalc;
   std::optional<SheetId> m_scope;
-  VisitTable m_visits;
-  std::vector<Frame> m_stack;
-  std::vector<CellAddr> m_components;
+  std::unique_ptr<WalkLists> m_lists;
+  VisitTable& m_visits = m_lists->visits;
+  std::vector<Frame>& m_stack = m_lists->stack;
+  std::vector<CellAddr>& m_components = m_lists->components;
   std::uint32_t m_counter = 0;
 };
+
+Recalculation::Recalculation(Model& model) : m_model(model) {}
+Recalculation::~Recalculation() = default;
 
 // ---- the model's edits ----
 
@@ -539,17 +588,25 @@ void Recalculation::recalc_dirty() {
   if (m_active.size() >= Model::kMaxNesting) return;
   std::vector<CellAddr> list;
   list.swap(m_dirty);
-  Walk walk(*this, std::nullopt);
-  walk.reserve(m_dirty_count);
-  for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);
+  {
+    Walk walk(*this, std::nullopt);
+    walk.reserve(m_dirty_count);
+    for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);
+  }
   // Cells skipped (calculation off, or being evaluated further out) stay listed.
-  if (m_dirty_count == 0) return;
-  for (const CellAddr& a : list) {
-    if (is_dirty(a)) m_dirty.push_back(a);
+  if (m_dirty_count != 0) {
+    for (const CellAddr& a : list) {
+      if (is_dirty(a)) m_dirty.push_back(a);
+    }
+  }
+  // The list's room serves the next cells marked dirty.
+  if (m_dirty.empty()) {
+    list.clear();
+    m_dirty.swap(list);
   }
 }
 
-void Recalculation::after_entry(const std::vector<CellAddr>& formulas) {
+void Recalculation::after_entry(std::span<const CellAddr> formulas) {
   if (m_calculation == host::Calculation::Automatic) {
     after_change();
   } else {

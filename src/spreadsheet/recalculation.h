@@ -32,8 +32,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -51,7 +53,8 @@ class Model;
 
 class Recalculation {
  public:
-  explicit Recalculation(Model& model) : m_model(model) {}
+  explicit Recalculation(Model& model);
+  ~Recalculation();
   Recalculation(const Recalculation&) = delete;
   Recalculation& operator=(const Recalculation&) = delete;
 
@@ -85,7 +88,7 @@ class Recalculation {
   void after_change();
   // After formulas were entered in the cells: in automatic mode what
   // after_change does; otherwise each of them is evaluated at once.
-  void after_entry(const std::vector<CellAddr>& formulas);
+  void after_entry(std::span<const CellAddr> formulas);
   host::Calculation calculation() const { return m_calculation; }
   void set_calculation(host::Calculation mode);
   void calculate_all();  // every dirty formula, volatile ones too
@@ -106,6 +109,7 @@ class Recalculation {
 
  private:
   class Walk;
+  struct WalkLists;
 
   FormulaState* state(const CellAddr& a) const;
   void index_refs(const CellAddr& a, FormulaState& fs, bool add);
@@ -134,6 +138,9 @@ class Recalculation {
   std::vector<CellAddr> m_mark_queue, m_mark_found;  // mark_from's lists
   // Evaluations in progress, outermost first: the cell and the formula it runs.
   std::vector<std::pair<CellAddr, const Formula*>> m_active;
+  // A finished small walk's lists, taken by the next walk: a formula
+  // entered, or a cell whose answer came, starts a walk of its own.
+  std::unique_ptr<WalkLists> m_spare_walk;
 };
 
 }  // namespace quillo::spreadsheet
