@@ -163,6 +163,12 @@ TEST_F(XlsxNamesTest, SheetsAreSavedInTheBooksOrderWithTheirOwnNames) {
   EXPECT_EQ(model.find_name(model.find_sheet(out.book, "A"), 0, "own"), nullptr);
   EXPECT_EQ(at(out.book, "A", "A1"), Value("A"));
   EXPECT_EQ(model.name_text(*model.find_name(saved_b, 0, "all")), "'C'!$A$1");
+  // The active tab is the first; with C, now first, hidden, it is the
+  // first sheet shown (A), never a hidden sheet.
+  ASSERT_TRUE(model.set_visibility(model.find_sheet(out.book, "C"), host::Visibility::Hidden).ok());
+  const std::string third = path("third.xlsx");
+  ASSERT_TRUE(save_xlsx(model, out.book, out.file.get(), third).ok());
+  EXPECT_NE(read_part(third, "xl/workbook.xml").find("activeTab=\"1\""), std::string::npos);
 }
 
 TEST_F(XlsxNamesTest, BadNamesTablesAndArraysLoadWithWarnings) {

@@ -500,11 +500,27 @@ void Saver::finish_workbook() {
     remove_override(part);
     remove_rel(r->id);
   }
-  // The active tab must name a sheet that is still there.
+  // The active tab must name a sheet that is still there, and one that is
+  // shown (its sheet may have gone, and another moved to its place, such as
+  // quillo's very hidden record sheet): else the first sheet shown.
   pugi::xml_node view = child(child(root, "bookViews"), "workbookView");
-  std::size_t count = 0;
-  for (pugi::xml_node s = child(child(root, "sheets"), "sheet"); s; s = s.next_sibling()) ++count;
-  if (view.attribute("activeTab").as_uint(0) >= count) view.remove_attribute("activeTab");
+  std::vector<bool> shown;
+  for (pugi::xml_node s = child(child(root, "sheets"), "sheet"); s; s = s.next_sibling()) {
+    if (s.type() != pugi::node_element) continue;
+    const std::string_view state = s.attribute("state").value();
+    shown.push_back(state.empty() || state == "visible");
+  }
+  const std::size_t tab = view.attribute("activeTab").as_uint(0);
+  if (tab >= shown.size()) view.remove_attribute("activeTab");
+  if (tab < shown.size() && !shown[tab]) {
+    const auto first = std::find(shown.begin(), shown.end(), true);
+    if (first == shown.end() || first == shown.begin()) {
+      view.remove_attribute("activeTab");
+    } else {
+      if (!view.attribute("activeTab")) view.append_attribute("activeTab");
+      view.attribute("activeTab").set_value(static_cast<unsigned>(first - shown.begin()));
+    }
+  }
 }
 
 Status Saver::run(const std::string& path) {
