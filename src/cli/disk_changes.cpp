@@ -8,7 +8,6 @@
 
 #include "common/text.h"
 #include "requests/provenance.h"
-#include "spreadsheet/add_in_catalog.h"
 #include "spreadsheet/address.h"
 #include "xlsx/workbook_files.h"
 #include "xlsx/xlsx.h"
@@ -142,10 +141,7 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
   spreadsheet::XlsxLoadOptions options;
   // As the workbook was opened: the add-in's functions are computed, so
   // the formulas calling them ask the engine.
-  const spreadsheet::AddInCatalog& catalog = app.add_in_catalog();
-  options.external_function = [&catalog](std::string_view fn, const std::string* in) {
-    return catalog.computes(fn, in);
-  };
+  options.external_function = spreadsheet::computed_calls(app);
   auto loaded = spreadsheet::load_xlsx(*disk, path, options);
   if (!loaded.ok()) return loaded.status();
   Model& live = app.model();

@@ -69,11 +69,7 @@ Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOptions& opt
   XlsxLoadOptions load;
   load.limits = options.limits;
   load.files = options.files;
-  // The libraries installed at this moment decide which calls are computed.
-  const AddInCatalog& catalog = app.add_in_catalog();
-  load.external_function = [&catalog](std::string_view fn, const std::string* book) {
-    return catalog.computes(fn, book);
-  };
+  load.external_function = computed_calls(app);
   auto loaded = load_xlsx(model, file, load);
   if (!loaded.ok()) return loaded.status();
   if (options.on_warning) {
@@ -106,6 +102,13 @@ void use_xlsx_files(Application& app, XlsxHostOptions options) {
   app.set_workbook_loader([options = std::move(options)](Application& a, std::string_view path) {
     return open_xlsx(a, options, path);
   });
+}
+
+std::function<bool(std::string_view, const std::string*)> computed_calls(const Application& app) {
+  const AddInCatalog& catalog = app.add_in_catalog();
+  return [&catalog](std::string_view fn, const std::string* book) {
+    return catalog.computes(fn, book);
+  };
 }
 
 std::optional<std::int32_t> take_kept_formulas(Model& model, BookId book, SheetId sheet,

@@ -25,6 +25,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "spreadsheet/application.h"
 #include "xlsx/xlsx.h"
@@ -48,6 +49,10 @@ void use_xlsx_files(Application& app, XlsxHostOptions options = {});
 std::shared_ptr<BookFile> make_xlsx_book_file(
     std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {},
     std::shared_ptr<host::FileSystem> files = nullptr);
+
+// Which calls a workbook loaded into app computes (XlsxLoadOptions::
+// external_function): those of the libraries installed when it is asked.
+std::function<bool(std::string_view, const std::string*)> computed_calls(const Application& app);
 
 // Makes the formulas book's file keeps as written on sheet (those quillo
 // cannot read, see xlsx.h) the ones the file `from` keeps on from_sheet, so
