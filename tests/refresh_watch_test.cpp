@@ -18,6 +18,7 @@
 
 #include "addin/cls_accmanager.h"
 #include "cli/disk_changes.h"
+#include "cli/explain_command.h"
 #include "cli/refresh_command.h"
 #include "cli/settings_command.h"
 #include "cli/show_command.h"
@@ -487,6 +488,46 @@ TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
 }
 
+// Formulas swapped between cells by another program while watch runs: each
+// cell is explained by the request it now makes.
+TEST_F(FillTest, WatchTakesInFormulasSwappedBetweenCells) {
+  std::int64_t clock = 1'800'000'000'000;
+  market.set_time(clock);
+  const fs::path edited = root / "edited.xlsx";
+  WatchProcess watch(book);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  const std::string edit =
+      "/usr/bin/python3 -c \"import openpyxl,sys; "
+      "wb=openpyxl.load_workbook(sys.argv[1]); ws=wb['Prices']; "
+      "ws['B2'].value, ws['B3'].value = ws['B3'].value, ws['B2'].value; "
+      "wb.save(sys.argv[2])\" " +
+      book.string() + " " + edited.string();
+  ASSERT_EQ(std::system(edit.c_str()), 0);
+  fs::rename(edited, book);
+  ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
+  market.set_time(clock + 86'400'000);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
+
+  auto explain = [&](const std::string& cell) {
+    cli::ExplainOptions o{book.string(), cell};
+    std::ostringstream out, err;
+    EXPECT_EQ(cli::run_explain(o, out, err), 0) << err.str();
+    return out.str();
+  };
+  const std::string b2 = explain("Prices!B2"), b3 = explain("Prices!B3");
+  EXPECT_NE(b2.find("asked: instrument NOB"), std::string::npos) << b2;
+  auto address = [](const std::string& text) {
+    const std::size_t at = text.find("address: ");
+    return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+  };
+  EXPECT_NE(address(b2).find("NOB"), std::string::npos) << b2;
+  EXPECT_EQ(address(b2).find("BVM"), std::string::npos) << b2;
+  EXPECT_NE(b3.find("asked: instrument BVM"), std::string::npos) << b3;
+  EXPECT_NE(address(b3).find("BVM"), std::string::npos) << b3;
+  EXPECT_EQ(address(b3).find("NOB"), std::string::npos) << b3;
+}
+
 // What python prints for a script (the files as arguments).
 std::string python_out(const fs::path& script, const std::vector<fs::path>& files) {
   std::string cmd = "/usr/bin/python3 " + script.string();
@@ -589,6 +630,93 @@ TEST(TakeInFile, TheBookSavesWhatAnotherProgramLeftInTheFile) {
   std::string theirs = both.substr(0, half);
   text::replace_all(theirs, "\n[]\n", "\n['quillo_provenance']\n");
   EXPECT_EQ(both.substr(half + 3), theirs + "==\n");
+  fs::remove_all(dir);
+}
+
+// Array formulas another program added, changed, resized or removed come
+// in and go whole: never cell by cell, never leaving a fragment.
+TEST(TakeInFile, ArrayFormulasComeInAndGoWhole) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("quillo-takein-arrays-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path before = dir / "before.xlsx", after = dir / "after.xlsx",
+                 saved = dir / "saved.xlsx";
+  // openpyxl writes an array formula as the formula of its top-left cell
+  // with the attributes of its box.
+  const std::string array =
+      "import openpyxl,sys\n"
+      "def A(ws,ref,text):\n"
+      "  a=ref.split(':')[0]; ws[a]=text; ws.formula_attributes[a]={'t':'array','ref':ref}\n";
+  std::ofstream(dir / "make.py")
+      << array
+      << "wb=openpyxl.Workbook(); m=wb.active; m.title='Main'\n"
+         "for r in (2,3,4): m.cell(r,2).value=r-1\n"
+         "m['E2']='=B2'; m['E3']='=B3'\n"
+         "A(m,'F2:F3','=B2:B3*10'); A(m,'G2:G3','=B2:B3+1'); A(m,'H2:H4','=B2:B4'); "
+         "A(m,'I2:I3','=B2:B3')\n"
+         "wb.save(sys.argv[1])\n";
+  std::ofstream(dir / "edit.py")
+      << array
+      << "wb=openpyxl.load_workbook(sys.argv[1]); m=wb['Main']\n"
+         "A(m,'D2:D4','=B2:B4*2'); A(m,'E2:E3','=B2:B3*3'); m['E3']=None\n"
+         "A(m,'F2:F3','=B2:B3*100')\n"
+         "m['G2']='x'; m['G3']=None; del m.formula_attributes['G2']\n"
+         "A(m,'H2:H3','=B2:B3'); m['H3']=None; m['H4']=None\n"
+         "wb.save(sys.argv[2])\n";
+  // The array formulas and the cells outside them.
+  std::ofstream(dir / "dump.py")
+      << "import openpyxl,sys\n"
+         "from openpyxl.utils import range_boundaries as b\n"
+         "for f in sys.argv[1:]:\n"
+         "  m=openpyxl.load_workbook(f)['Main']; cells=[c for r in m.iter_rows() for c in r]\n"
+         "  arrays=sorted((k,v['ref'],m[k].value) for k,v in m.formula_attributes.items() if "
+         "v.get('t')=='array')\n"
+         "  boxes=[b(r) for k,r,t in arrays]\n"
+         "  inside=lambda c: any(x1<=c.column<=x2 and y1<=c.row<=y2 for x1,y1,x2,y2 in boxes)\n"
+         "  print(arrays)\n"
+         "  print([(c.coordinate,c.value) for c in cells if c.value is not None and not "
+         "inside(c)])\n";
+  ASSERT_EQ(python_out(dir / "make.py", {before}), "");
+  ASSERT_EQ(python_out(dir / "edit.py", {before, after}), "");
+
+  spreadsheet::Application app;
+  spreadsheet::use_xlsx_files(app);
+  ASSERT_TRUE(app.workbooks().open(before.string()).ok());
+  spreadsheet::Model& model = app.model();
+  const spreadsheet::BookId book = model.books().back();
+  const spreadsheet::SheetId main = model.find_sheet(book, "Main");
+  model.calculate_all();
+  ASSERT_EQ(model.value(main, 3, 6), Value(20.0));
+
+  const auto taken = cli::take_in_file(app, book, after.string());
+  ASSERT_TRUE(taken.ok()) << taken.status().message();
+  using spreadsheet::Box;
+  auto box = [&](std::int32_t r, std::int32_t c) {
+    return model.array_box(main, r, c).value_or(Box{0, 0, 0, 0});
+  };
+  // Added over empty cells and over plain formulas: computed as one array.
+  EXPECT_EQ(box(4, 4), (Box{2, 4, 4, 4}));
+  EXPECT_EQ(model.value(main, 4, 4), Value(6.0));
+  EXPECT_EQ(box(3, 5), (Box{2, 5, 3, 5}));
+  EXPECT_EQ(model.value(main, 3, 5), Value(6.0));
+  // Changed, resized, removed (a cell of it overwritten), and one unchanged.
+  EXPECT_EQ(model.value(main, 3, 6), Value(200.0));
+  EXPECT_EQ(box(2, 8), (Box{2, 8, 3, 8}));
+  EXPECT_FALSE(model.has_formula(main, 4, 8));
+  EXPECT_EQ(model.value(main, 4, 8), Value());
+  EXPECT_FALSE(model.array_box(main, 2, 7));
+  EXPECT_EQ(model.value(main, 2, 7), Value("x"));
+  EXPECT_EQ(model.value(main, 3, 7), Value());
+  EXPECT_EQ(box(3, 9), (Box{2, 9, 3, 9}));
+
+  const spreadsheet::Book& b = *model.book(book);
+  ASSERT_TRUE(b.file->save(model, book, saved.string(), nullptr).ok());
+  const std::string both = python_out(dir / "dump.py", {after, saved});
+  const std::size_t half = both.find('\n', both.find('\n') + 1);
+  ASSERT_NE(half, std::string::npos) << both;
+  EXPECT_EQ(both.substr(half + 1), both.substr(0, half + 1));
+  EXPECT_NE(both.find("('D2', 'D2:D4', '=B2:B4*2')"), std::string::npos) << both;
   fs::remove_all(dir);
 }
 

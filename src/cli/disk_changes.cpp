@@ -95,6 +95,57 @@ bool take_in_cell(Model& live, SheetId to, const Model& disk, SheetId from, std:
       .ok();
 }
 
+// The boxes of the array formulas on a sheet, each once.
+std::vector<spreadsheet::Box> arrays_of(const Model& m, SheetId sheet) {
+  std::vector<spreadsheet::Box> boxes;
+  for (const std::uint64_t key : keys_of(m, sheet)) {
+    const std::int32_t r = spreadsheet::key_row(key), c = spreadsheet::key_col(key);
+    const auto box = m.array_box(sheet, r, c);
+    if (box && box->r1 == r && box->c1 == c) boxes.push_back(*box);
+  }
+  return boxes;
+}
+
+// Whether the book holds the file's array formula over box as the file has
+// it: the same box and formula and, for one quillo cannot compute, the
+// file's values.
+bool same_array(const Model& live, SheetId to, const Model& disk, SheetId from,
+                const spreadsheet::Box& box) {
+  if (live.array_box(to, box.r1, box.c1) != box) return false;
+  if (entry(live, to, box.r1, box.c1) != entry(disk, from, box.r1, box.c1)) return false;
+  if (disk.is_dirty(from, box.r1, box.c1)) return true;
+  for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+    for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+      if (live.value(to, r, c) != disk.value(from, r, c)) return false;
+    }
+  }
+  return true;
+}
+
+// The file's array formula over box written into the book as one array
+// formula (the book's arrays the file does not hold went before): computed,
+// or, for one quillo cannot compute, stored over the file's values
+// unevaluated, as loading the file would leave it.
+bool take_in_array(Model& live, SheetId to, const Model& disk, SheetId from,
+                   const spreadsheet::Box& box) {
+  const std::string text = entry(disk, from, box.r1, box.c1).text;
+  if (disk.is_dirty(from, box.r1, box.c1)) return live.set_array_formula(to, box, text).ok();
+  const spreadsheet::BookId book = live.sheet(to)->book;
+  auto parsed = spreadsheet::parse_formula(
+      text, spreadsheet::Notation::A1, box.r1, box.c1,
+      [&live, book](std::string_view name) { return live.find_sheet(book, name); },
+      [&live, book](std::string_view name) { return live.find_table(book, name); });
+  if (!parsed.ok()) return live.set_array_formula(to, box, text).ok();
+  for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+    for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+      Entry shown;
+      shown.value = disk.value(from, r, c);
+      if (!write(live, to, r, c, shown).ok()) return false;
+    }
+  }
+  return live.restore_array(to, box, *parsed, false).ok();
+}
+
 // Makes the book's defined names the file's: added, changed and removed,
 // for the workbook and for each sheet (sheets maps the file's sheets to the
 // book's).
@@ -136,7 +187,7 @@ void take_in_names(Model& live, spreadsheet::BookId book, const Model& disk,
 }  // namespace
 
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
-                                  const std::string& path) {
+                                  const std::string& path, std::vector<host::CellPlace>* replaced) {
   const auto disk = std::make_shared<Model>();
   spreadsheet::XlsxLoadOptions options;
   // As the workbook was opened: the add-in's functions are computed, so
@@ -148,6 +199,16 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
   if (!live.book(book)) return Status::object_required("the workbook is no longer open");
   std::int32_t changed = 0;
   auto is_record = [](std::string_view name) { return text::iequals(name, kProvenanceSheet); };
+  // The cells whose formulas are replaced or removed, named once the
+  // sheets have the file's names.
+  std::vector<spreadsheet::CellAddr> formulas_gone;
+  auto replacing = [&](SheetId sheet, const spreadsheet::Box& box) {
+    if (!replaced) return;
+    live.for_each_cell(sheet, box,
+                       [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell& cell) {
+                         if (cell.formula) formulas_gone.push_back({sheet, r, c});
+                       });
+  };
 
   // Each sheet of the file is the book's sheet of that name in any letter
   // case, taking the file's spelling (a sheet deleted there and one of the
@@ -210,12 +271,41 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
   for (const auto& [from, to] : to_live) {
     // The file's look comes with its cells (widths set here are dropped).
     if (const spreadsheet::Sheet* s = disk->sheet(from)) (void)live.set_look(to, s->look);
+    // An array formula is taken whole: the book's arrays the file does not
+    // hold as they are (changed, resized, removed, or a cell of them
+    // overwritten) go first, whole, so no fragment of one is left and the
+    // file's arrays find their cells free.
+    for (const spreadsheet::Box& box : arrays_of(live, to)) {
+      if (same_array(live, to, *disk, from, box)) continue;
+      replacing(to, box);
+      if (!live.clear_contents(to, box).ok()) continue;
+      for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+        for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+          const Entry theirs = entry(*disk, from, r, c);
+          if (!theirs.formula && theirs.value.is_empty()) ++changed;
+        }
+      }
+    }
     // Keys are collected first: writing evaluates formulas, which may
     // change the sheet.
     for (const std::uint64_t key : keys_of(*disk, from)) {
       const std::int32_t r = spreadsheet::key_row(key), c = spreadsheet::key_col(key);
       const bool kept = !spreadsheet::xlsx_kept_formula(*loaded->file, from, r, c).empty();
-      if (take_in_cell(live, to, *disk, from, r, c) && !kept) ++changed;
+      if (const auto box = disk->array_box(from, r, c)) {
+        // The file's array formula, at its top-left cell, over its box.
+        if (box->r1 == r && box->c1 == c && !same_array(live, to, *disk, from, *box)) {
+          replacing(to, *box);
+          if (take_in_array(live, to, *disk, from, *box)) {
+            changed += static_cast<std::int32_t>(box->area());
+          }
+        }
+      } else {
+        const bool had_formula = live.has_formula(to, r, c);
+        if (take_in_cell(live, to, *disk, from, r, c)) {
+          if (!kept) ++changed;
+          if (had_formula && replaced) formulas_gone.push_back({to, r, c});
+        }
+      }
       const std::string format = disk->number_format(from, r, c);
       if (live.number_format(to, r, c) != format) {
         (void)live.set_number_format(to, spreadsheet::Box{r, c, r, c}, format);
@@ -228,11 +318,18 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
       if (there && !there->blank()) continue;
       const Entry mine = entry(live, to, r, c);
       if (!mine.formula && mine.value.is_empty()) continue;
+      replacing(to, spreadsheet::Box{r, c, r, c});
       if (live.clear_contents(to, spreadsheet::Box{r, c, r, c}).ok()) ++changed;
     }
     // Formulas quillo cannot read reach the model as their values; the
     // book's file writes them back as the file had them.
     changed += spreadsheet::take_kept_formulas(live, book, to, *loaded->file, from).value_or(0);
+  }
+  if (replaced) {
+    for (const spreadsheet::CellAddr& a : formulas_gone) {
+      const spreadsheet::Sheet* s = live.sheet(a.sheet);
+      if (s) replaced->push_back(host::CellPlace{live.book(book)->name, s->name, a.row, a.col});
+    }
   }
   return changed;
 }

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/status.h"
+#include "host/range.h"
 #include "spreadsheet/application.h"
 
 namespace quillo::cli {
@@ -46,8 +48,14 @@ FileStamp file_stamp(const std::string& path);
 // Formulas the file holds unchanged keep the values quillo computed for
 // them, so the engine's requests and answers stay. Answers the number of
 // cells changed, or why the file could not be read (book unchanged then).
-// Styles and other parts of the file are not taken in.
+// An array formula is taken whole, as one array over its box: one the file
+// adds, changes or resizes replaces the book's cells there, and an array of
+// the book the file no longer holds as it was goes whole, never leaving a
+// fragment. Styles and other parts of the file are not taken in.
+// replaced (when given) receives the cells whose formulas were replaced or
+// removed, so the engine can learn which requests they no longer make.
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
-                                  const std::string& path);
+                                  const std::string& path,
+                                  std::vector<host::CellPlace>* replaced = nullptr);
 
 }  // namespace quillo::cli

@@ -47,13 +47,17 @@ class WatchedFile {
       m_err << kCommand << ": " << m_path << " is no longer a regular file; not saving over it\n";
       return false;
     }
-    const auto taken = take_in_file(m_session.app(), m_book_id, m_path);
+    std::vector<host::CellPlace> replaced;
+    const auto taken = take_in_file(m_session.app(), m_book_id, m_path, &replaced);
     if (!taken.ok()) {
       m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
             << taken.status().message() << "); not saving over it\n";
       return false;
     }
     m_stamp = now;
+    // A cell whose formula was replaced stops waiting on what it no longer
+    // asks, so explain and the updates follow the file's formulas.
+    if (EngineFacade* engine = m_session.state().engine()) engine->formulas_replaced(replaced);
     addin::link_repair(m_session.app(), *m_book);
     m_out << "changed on disk: took in " << *taken << " cells of " << m_path << std::endl;
     return true;

@@ -333,6 +333,12 @@ std::size_t EngineFacade::forget_unwaited_requests() {
   return m_engine->registry().requests_forget_unwaited();
 }
 
+void EngineFacade::formulas_replaced(const std::vector<host::CellPlace>& cells) {
+  if (cells.empty()) return;
+  (void)m_engine->registry().cells_replaced(cells);
+  (void)m_engine->registry().requests_forget_unwaited();
+}
+
 void EngineFacade::forget_in_flight() {
   m_engine->registry().inflight_clear();
 }

@@ -222,6 +222,12 @@ class EngineFacade {
   // gone: a document was closed); the others keep their answers and are
   // not asked again. Answers how many were forgotten.
   std::size_t forget_unwaited_requests();
+  // The cells' formulas were replaced or removed (a file saved elsewhere
+  // was taken in): each waits only on the requests its formula makes now
+  // (the registry's cells_replaced), and the requests no cell waits on any
+  // more are forgotten, so an instrument no cell asks for is not fetched
+  // again.
+  void formulas_replaced(const std::vector<host::CellPlace>& cells);
   // Forgets the requests counted in flight (start-up).
   void forget_in_flight();
   // Ends every request in flight (shutdown).

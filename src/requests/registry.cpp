@@ -279,6 +279,42 @@ void RequestRegistry::requests_reset() {
   sheets_recalc(false, true);
 }
 
+std::size_t RequestRegistry::cells_replaced(const std::vector<host::CellPlace>& cells) {
+  std::unordered_set<CellId, CellIdHash> replaced;
+  for (const host::CellPlace& at : cells) {
+    if (const auto place = m_places.find(at.book, at.sheet)) {
+      replaced.insert(CellId{*place, at.row, at.col});
+    }
+  }
+  if (replaced.empty()) return 0;
+  std::vector<CellId> waited;
+  for (Waiting& w : m_waiting) {
+    std::erase_if(w.cells, [&](const CellId& cell) {
+      if (!replaced.contains(cell)) return false;
+      if (w.keys) w.keys->erase(cell);
+      waited.push_back(cell);
+      return true;
+    });
+  }
+  std::sort(waited.begin(), waited.end());
+  waited.erase(std::unique(waited.begin(), waited.end()), waited.end());
+  // Evaluated again, each formula registers its cell with what it asks now.
+  // A cell holding a constant now is left alone (entering it again would
+  // read its text as typed entry).
+  std::size_t evaluated = 0;
+  for (const CellId& cell : waited) {
+    host::WorksheetPtr sheet = m_sheets[cell.place];
+    if (!sheet) sheet = find_sheet(cell.place);
+    if (!sheet) continue;
+    const auto range = sheet->cell(cell.row, cell.col);
+    if (!range.ok() || !*range) continue;
+    const auto formula = (*range)->has_formula();
+    if (!formula.ok() || !*formula) continue;
+    if ((*range)->reenter_formula().ok()) ++evaluated;
+  }
+  return evaluated;
+}
+
 std::size_t RequestRegistry::requests_forget_unwaited() {
   std::vector<std::int32_t> gone;
   for (std::int32_t r = 1; r <= m_requests.upper_bound(); ++r) {

@@ -152,6 +152,15 @@ class RequestRegistry {
   void set_on_forget(std::function<void(const std::vector<std::int32_t>&)> hook) {
     m_on_forget = std::move(hook);
   }
+  // The cells' formulas were replaced (a file saved elsewhere was taken
+  // in): nothing else tells the registry that a cell stopped asking for a
+  // request. Each cell leaves the waiting list of every request and, where
+  // it still holds a formula, is evaluated again, so it waits on exactly the
+  // requests its formula makes now: a cell moved from one request to
+  // another no longer waits on the first. Requests left without a waiting
+  // cell stay until requests_forget_unwaited. Answers how many cells were
+  // evaluated again.
+  std::size_t cells_replaced(const std::vector<host::CellPlace>& cells);
 
   // Sets `calculating` for its scope (a forced recalculation); the
   // indicator functions read it. Restores the earlier value when it ends.

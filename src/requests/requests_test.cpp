@@ -231,6 +231,40 @@ TEST_F(SpineTest, ForgettingUnwaitedRequestsKeepsTheOthersAnsweredAndUnasked) {
   EXPECT_EQ(transport.requests().size(), sent + 1);
 }
 
+TEST_F(SpineTest, ACellWhoseFormulaWasReplacedWaitsOnlyOnWhatItAsksNow) {
+  const std::string big = "=fsingle(\"BIG\",\"SMP.QUO.LAST\")";
+  const std::string only = "=fsingle(\"ONLY\",\"SMP.QUO.LAST\")";
+  set("A1", big);
+  set("A2", only);
+  set("A3", big + "+" + only.substr(1));  // waits on both
+  set("A4", only);
+  run();
+  // Swapped, and A4 now a constant: registering anew leaves each on the
+  // list it left, where the latest request wins for both swapped cells.
+  set("A1", only);
+  set("A2", big);
+  ASSERT_TRUE((*sheet->range("A4"))->set_value(Value("'00123")).ok());
+  const std::string b = *book->name(), s = *sheet->name();
+  auto at = [&](std::int32_t row) { return host::CellPlace{b, s, row, 1}; };
+  EXPECT_EQ(registry.cell_requests().find(at(2)), 2);  // the fault: ONLY, not BIG
+  EXPECT_EQ(registry.cells_replaced({at(1), at(2), at(3), at(4), host::CellPlace{b, "No", 1, 1}}),
+            3u);
+  const CellRequests cells = registry.cell_requests();
+  EXPECT_EQ(cells.find(at(1)), 2);
+  EXPECT_EQ(cells.find(at(2)), 1);
+  EXPECT_EQ(cells.find(at(4)), 0);
+  EXPECT_EQ(registry.cell_count(1), 2u);  // A2, A3
+  EXPECT_EQ(registry.cell_count(2), 2u);  // A1, A3
+  EXPECT_EQ(shown("A1"), "12.5");
+  EXPECT_EQ(shown("A4"), "00123");  // a constant is not entered again
+  // A request no cell asks for any more is forgotten at the next look.
+  set("A2", only);
+  set("A3", only);
+  EXPECT_EQ(registry.cells_replaced({at(2), at(3)}), 2u);
+  EXPECT_EQ(registry.cell_count(1), 0u);
+  EXPECT_EQ(registry.requests_forget_unwaited(), 1u);
+}
+
 TEST_F(SpineTest, UpdatesRecalculateOnceTheLastAnswerIsIn) {
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   run();
