@@ -29,21 +29,31 @@ struct CurlTransport::Transfer {
   std::int64_t last_activity = -1;
   // With same_origin_redirects: redirects are followed here, not by curl.
   bool same_origin = false;
-  std::string url;  // the address now asked for
+  std::string url;        // the address now asked for
+  HttpSettings settings;  // what the easy handle's options were set up for
+  // The address parsed when it was checked, handed to curl as it is: curl
+  // then does not parse it a second time. Freed after the easy handle has
+  // let go of it (the destructor's body runs first).
+  CURLU* parsed = nullptr;
   int redirects = 0;
   char error[CURL_ERROR_SIZE] = {};
 
   ~Transfer() {
-    if (easy == nullptr) return;
-    if (owner != nullptr) {
-      owner->recycle_easy(easy);
-    } else {
-      curl_easy_cleanup(easy);
+    if (easy != nullptr) {
+      if (owner != nullptr) {
+        owner->recycle_easy(easy, settings);
+      } else {
+        curl_easy_cleanup(easy);
+      }
     }
+    curl_url_cleanup(parsed);
   }
 };
 
 namespace {
+
+constexpr const char* kUserAgent = "Mozilla/5.0 (compatible; quillo)";
+constexpr const char* kUserAgentHeader = "User-Agent: Mozilla/5.0 (compatible; quillo)";
 
 CURLM* multi_of(void* m) {
   return static_cast<CURLM*>(m);
@@ -139,10 +149,13 @@ CurlTransport::CurlTransport(host::EventLoop& loop) : m_loop(loop) {
   // Keep idle connections for reuse even when few transfers are added at a
   // time (curl's default cache follows the number of handles added).
   curl_multi_setopt(multi_of(m_multi), CURLMOPT_MAXCONNECTS, 64L);
-  curl_slist* headers =
-      curl_slist_append(nullptr, "Cache-Control: no-store, no-cache, must-revalidate");
-  if (headers != nullptr) {
-    curl_slist* more = curl_slist_append(headers, "Pragma: no-cache");
+  // The user agent is one of these headers rather than CURLOPT_USERAGENT,
+  // which curl formats anew for every request (a proxy's CONNECT still
+  // gets it through the option: see configure).
+  curl_slist* headers = nullptr;
+  for (const char* line : {kUserAgentHeader, "Cache-Control: no-store, no-cache, must-revalidate",
+                           "Pragma: no-cache"}) {
+    curl_slist* more = curl_slist_append(headers, line);
     if (more != nullptr) headers = more;
   }
   m_headers = headers;
@@ -151,7 +164,7 @@ CurlTransport::CurlTransport(host::EventLoop& loop) : m_loop(loop) {
 CurlTransport::~CurlTransport() {
   abort_all();
   m_closing = true;
-  for (void* easy : m_spare) curl_easy_cleanup(static_cast<CURL*>(easy));
+  for (Spare& spare : m_spare) curl_easy_cleanup(static_cast<CURL*>(spare.easy));
   m_spare.clear();
   if (m_multi != nullptr) curl_multi_cleanup(multi_of(m_multi));
   curl_slist_free_all(static_cast<curl_slist*>(m_headers));
@@ -177,7 +190,6 @@ void configure(CURL* easy, const HttpSettings& s, curl_slist* headers) {
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0 (compatible; quillo)");
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                    static_cast<long>(timeout_ms(s.connection_timeout, kDefaultConnectionTimeout)));
   if (s.max_body_bytes > 0) {
@@ -186,6 +198,8 @@ void configure(CURL* easy, const HttpSettings& s, curl_slist* headers) {
   }
   if (s.useproxy == 1 && !s.proxy_server.empty()) {
     curl_easy_setopt(easy, CURLOPT_PROXY, s.proxy_server.c_str());
+    // The tunnel's CONNECT does not carry the header list.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(easy, CURLOPT_NOPROXY, noproxy_from_bypass(s.proxy_bypass).c_str());
     if (!s.proxy_user.empty()) {
       // Separate name and password: a ':' in the name must not split it.
@@ -199,22 +213,23 @@ void configure(CURL* easy, const HttpSettings& s, curl_slist* headers) {
   }
 }
 
-// Checks that url is an absolute http or https address curl can parse.
-bool url_acceptable(const std::string& url, std::string* reason) {
+// Checks that url is an absolute http or https address curl can parse;
+// the parsed address, or null with the reason.
+CURLU* url_acceptable(const std::string& url, std::string* reason) {
   if (url.find('\0') != std::string::npos) {
     *reason = "URL contains a NUL character";
-    return false;
+    return nullptr;
   }
   // An address is UTF-8 text on every platform (WinHTTP cannot take any
   // other); curl would send other bytes on as they are.
   if (text::sanitize_utf8(url) != url) {
     *reason = "Malformed URL: not UTF-8";
-    return false;
+    return nullptr;
   }
   CURLU* parsed = curl_url();
   if (parsed == nullptr) {
     *reason = "Out of memory";
-    return false;
+    return nullptr;
   }
   bool ok = false;
   const CURLUcode rc = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0);
@@ -228,8 +243,9 @@ bool url_acceptable(const std::string& url, std::string* reason) {
     if (!ok) *reason = "Unsupported protocol: only http and https are fetched";
     curl_free(scheme);
   }
+  if (ok) return parsed;
   curl_url_cleanup(parsed);
-  return ok;
+  return nullptr;
 }
 
 }  // namespace
@@ -239,11 +255,12 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   std::string reason;
   const std::string address(url);
   auto t = std::make_unique<Transfer>();
-  if (url_acceptable(address, &reason)) {
-    t->easy = static_cast<CURL*>(take_easy());
+  t->parsed = url_acceptable(address, &reason);
+  if (t->parsed != nullptr) {
+    t->easy = static_cast<CURL*>(take_easy(settings));
     if (t->easy == nullptr) reason = "Out of memory";
   }
-  if (t->easy != nullptr && curl_easy_setopt(t->easy, CURLOPT_URL, address.c_str()) != CURLE_OK) {
+  if (t->easy != nullptr && curl_easy_setopt(t->easy, CURLOPT_CURLU, t->parsed) != CURLE_OK) {
     reason = "Malformed URL";
   }
   if (!reason.empty()) {
@@ -259,7 +276,7 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   t->started = m_loop.now_ms();
   t->same_origin = settings.same_origin_redirects;
   t->url = address;
-  configure(t->easy, settings, static_cast<curl_slist*>(m_headers));
+  t->settings = settings;
   curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
   curl_easy_setopt(t->easy, CURLOPT_ERRORBUFFER, t->error);
   curl_easy_setopt(t->easy, CURLOPT_WRITEFUNCTION, &CurlCallbacks::write);
@@ -280,20 +297,33 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   return id;
 }
 
-void* CurlTransport::take_easy() {
-  if (m_spare.empty()) return curl_easy_init();
-  void* easy = m_spare.back();
-  m_spare.pop_back();
+void* CurlTransport::take_easy(const HttpSettings& settings) {
+  CURL* easy = nullptr;
+  if (m_spare.empty()) {
+    easy = curl_easy_init();
+  } else {
+    Spare spare = std::move(m_spare.back());
+    m_spare.pop_back();
+    easy = static_cast<CURL*>(spare.easy);
+    // Set up for the same settings: its options are what configure would
+    // set (the address and the transfer's own data are set by get).
+    if (spare.settings == settings) return easy;
+    // Otherwise nothing of the other settings stays behind.
+    curl_easy_reset(easy);
+  }
+  if (easy != nullptr) configure(easy, settings, static_cast<curl_slist*>(m_headers));
   return easy;
 }
 
-void CurlTransport::recycle_easy(void* easy) {
+void CurlTransport::recycle_easy(void* easy, const HttpSettings& settings) {
   if (m_closing || m_spare.size() >= kSpareLimit) {
     curl_easy_cleanup(static_cast<CURL*>(easy));
     return;
   }
-  curl_easy_reset(static_cast<CURL*>(easy));
-  m_spare.push_back(easy);
+  // The parsed address and the error buffer go with their transfer.
+  curl_easy_setopt(static_cast<CURL*>(easy), CURLOPT_CURLU, nullptr);
+  curl_easy_setopt(static_cast<CURL*>(easy), CURLOPT_ERRORBUFFER, nullptr);
+  m_spare.push_back({easy, settings});
 }
 
 std::unique_ptr<CurlTransport::Transfer> CurlTransport::detach(RequestId id) {
@@ -395,6 +425,8 @@ bool CurlTransport::follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult&
   t->body.clear();
   t->last_activity = -1;
   t->error[0] = '\0';
+  // The address parsed first would take precedence over CURLOPT_URL.
+  curl_easy_setopt(t->easy, CURLOPT_CURLU, nullptr);
   if (curl_easy_setopt(t->easy, CURLOPT_URL, t->url.c_str()) != CURLE_OK ||
       curl_multi_add_handle(multi_of(m_multi), t->easy) != CURLM_OK) {
     result.error_number = CURLE_OUT_OF_MEMORY;

@@ -4,8 +4,8 @@
 // thread is started. Connections are kept in the multi handle and reused by
 // later requests to the same host; TLS peers are verified.
 //
-// Each request sends "Cache-Control: no-store, no-cache, must-revalidate"
-// and "Pragma: no-cache", follows redirects (http and https only; with
+// Each request sends "Cache-Control: no-store, no-cache, must-revalidate",
+// "Pragma: no-cache" and quillo's User-Agent, follows redirects (http and https only; with
 // same_origin_redirects only to the requested origin, checked here), and
 // never asks for compressed answers. The receive and transfer time-outs
 // are ours: a loop timer watches the time of the last byte received and
@@ -66,18 +66,24 @@ class CurlTransport : public HttpTransport {
   bool follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult& result);
   // Takes a transfer out of curl and our table; the caller reports it.
   std::unique_ptr<Transfer> detach(RequestId id);
-  // An easy handle for a new transfer: a spare one when there is one.
-  void* take_easy();
-  // Keeps a finished transfer's easy handle, its options cleared, for the
-  // next transfer (making one costs more than a small answer's parse).
-  void recycle_easy(void* easy);
+  // An easy handle for a new transfer, set up for settings: a spare one
+  // when there is one (making one costs more than a small answer's parse).
+  void* take_easy(const HttpSettings& settings);
+  // Keeps a finished transfer's easy handle for the next transfer, with the
+  // options it was set up with (settings): a next transfer with the same
+  // settings sets only its own address and callbacks' data.
+  void recycle_easy(void* easy, const HttpSettings& settings);
 
   host::EventLoop& m_loop;
   void* m_multi = nullptr;    // CURLM*
   void* m_headers = nullptr;  // curl_slist* shared by every transfer
   std::map<RequestId, std::unique_ptr<Transfer>> m_transfers;
   std::set<int> m_watched;
-  std::vector<void*> m_spare;  // CURL* handles of finished transfers, at most kSpareLimit
+  struct Spare {
+    void* easy;             // CURL*
+    HttpSettings settings;  // what its options were set up for
+  };
+  std::vector<Spare> m_spare;  // handles of finished transfers, at most kSpareLimit
   host::TimerId m_curl_timer = 0;
   host::TimerId m_watchdog = 0;
   std::int64_t m_watchdog_deadline = -1;

@@ -157,14 +157,27 @@ TEST_F(CurlTransportTest, ProxyCredentialsAnswerTheProxysChallenge) {
   EXPECT_EQ(m_service.faults().proxied().size(), 1u);
 }
 
-TEST_F(CurlTransportTest, RequestsCarryNoCacheHeaders) {
+TEST_F(CurlTransportTest, RequestsCarryNoCacheHeadersAndOneUserAgent) {
   ASSERT_TRUE(fetch(m_service.fault_url() + "/search?q=a").completed);
+  // The same through a proxy, which is sent the request whole.
+  HttpSettings proxied;
+  proxied.useproxy = 1;
+  proxied.proxy_server = "127.0.0.1:" + std::to_string(m_service.fault_port());
+  ASSERT_TRUE(fetch(m_service.base_url() + "/search?q=b", proxied).completed);
   const std::vector<std::string> heads = m_service.faults().heads();
-  ASSERT_EQ(heads.size(), 1u);
+  ASSERT_EQ(heads.size(), 2u);
   EXPECT_EQ(heads[0].rfind("GET /search?q=a HTTP/1.1\r\n", 0), 0u) << heads[0];
-  EXPECT_NE(heads[0].find("\r\nCache-Control: no-store, no-cache, must-revalidate\r\n"),
-            std::string::npos);
-  EXPECT_NE(heads[0].find("\r\nPragma: no-cache\r\n"), std::string::npos);
+  EXPECT_EQ(heads[1].rfind("GET " + m_service.base_url() + "/search?q=b HTTP/1.1\r\n", 0), 0u)
+      << heads[1];
+  for (const std::string& head : heads) {
+    EXPECT_NE(head.find("\r\nCache-Control: no-store, no-cache, must-revalidate\r\n"),
+              std::string::npos);
+    EXPECT_NE(head.find("\r\nPragma: no-cache\r\n"), std::string::npos);
+    const std::string agent = "\r\nUser-Agent: Mozilla/5.0 (compatible; quillo)\r\n";
+    const std::size_t at = head.find(agent);
+    EXPECT_NE(at, std::string::npos) << head;
+    EXPECT_EQ(head.find("User-Agent", at + agent.size()), std::string::npos) << head;
+  }
 }
 
 TEST_F(CurlTransportTest, RefusedRedirectsAskNothingOfTheOtherAddress) {

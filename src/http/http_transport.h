@@ -70,6 +70,8 @@ struct HttpSettings {
   // opened, so a redirect elsewhere, or from https to http, is a failure
   // (kErrorRedirectRefused) rather than a file from another server.
   bool same_origin_redirects = false;
+
+  bool operator==(const HttpSettings&) const = default;
 };
 
 // The default of each time-out, in seconds.
