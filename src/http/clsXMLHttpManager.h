@@ -7,7 +7,11 @@
 // Callers never wait: they hand over a request and the name of a response
 // processor; the answer arrives later on the loop thread. A monitor serves
 // one request number on one channel; a call for a request number whose
-// monitor on that channel is still busy is dropped, not queued.
+// monitor on that channel is still busy is dropped, not queued. A monitor
+// exists only while its request is under way: a table of a hundred
+// thousand requests, each answered once, keeps none once they are answered
+// (idle monitors are let go from a task the manager posts, never from
+// inside one of their own functions).
 //
 // With send_on_completion on, a completion that frees a slot in a channel
 // also sends that channel's next queued request at once (the per-channel
@@ -88,13 +92,15 @@ class clsXMLHttpManager {
   Channel& channel(std::uint8_t id) { return m_channels.at(id - 1u); }
   const Channel& channel(std::uint8_t id) const { return m_channels.at(id - 1u); }
   std::size_t channel_count() const { return m_channels.size(); }
-  std::size_t monitor_count() const { return m_monitors.size(); }
+  // The monitors that exist: busy ones, and idle ones not yet let go.
+  std::size_t monitor_count() const { return m_monitor_by_reqno.size(); }
   // How many times the request's last call on the channel was sent, retries
   // included (0 when it has no monitor there).
   std::int32_t tries(std::int32_t reqno, std::uint8_t channel) const;
-  clsXMLHttpMonitor& monitor(std::int32_t id) {
-    return *m_monitors.at(static_cast<std::size_t>(id - 1));
-  }
+  // The monitor with this id; requires one (std::out_of_range otherwise).
+  clsXMLHttpMonitor& monitor(std::int32_t id);
+  // The monitor with this id; null when there is none (let go, or never made).
+  clsXMLHttpMonitor* find_monitor(std::int32_t id) const;
   const std::deque<std::int32_t>& error_queue() const { return m_error_queue; }
 
   // For the monitors.
@@ -104,12 +110,22 @@ class clsXMLHttpManager {
   cls_log& log() { return m_log; }
   // A monitor of the channel finished: with send_on_completion, fill the slot.
   void slot_freed(std::uint8_t channel);
+  // The manager's one copy of a method's or processor's name, kept for the
+  // manager's lifetime.
+  const std::string& name(std::string_view text);
+  // A monitor became idle: it is let go by a task posted for it, unless it
+  // takes a request again first.
+  void monitor_idle(std::int32_t id);
+  // A number no attempt of any monitor of this manager had before.
+  std::uint64_t next_attempt() { return ++m_attempts; }
   // Expires when the manager is destroyed; tasks a monitor posts check it.
   std::weak_ptr<int> alive_token() const { return m_alive; }
 
  private:
   clsXMLHttpMonitor& monitor_get(std::int32_t reqno, std::uint8_t channel);
   void send_queued(Channel& c, std::int32_t count);
+  // Lets go of the monitors that became idle and are still idle.
+  void release_idle();
 
   host::EventLoop& m_loop;
   HttpTransport& m_transport;
@@ -119,7 +135,16 @@ class clsXMLHttpManager {
   bool m_send_on_completion = false;
   std::vector<Channel> m_channels;
   std::deque<std::int32_t> m_error_queue;
+  // By id - 1; null where a monitor was let go. Freed ids are given again.
   std::vector<std::unique_ptr<clsXMLHttpMonitor>> m_monitors;
+  std::vector<std::int32_t> m_free_ids;
+  // Monitors that became idle since the last release, and whether a task
+  // to release them is posted.
+  std::vector<std::int32_t> m_idle;
+  bool m_release_posted = false;
+  bool m_closing = false;
+  std::uint64_t m_attempts = 0;
+  std::deque<std::string> m_names;  // see name(); a deque never moves them
   // Monitor ids by request number and channel id (reqno << 8 | channel).
   std::unordered_map<std::uint64_t, std::int32_t> m_monitor_by_reqno;
   std::shared_ptr<int> m_alive = std::make_shared<int>(0);

@@ -128,8 +128,7 @@ TEST_F(ManagerTest, FailuresRetryThroughTheErrorQueueAndTheThirdIsReportedOnce) 
   EXPECT_EQ(calls[0].status, kTransportFailure);
   EXPECT_EQ(calls[0].message, "Recv failure");
   EXPECT_EQ(transport.count("http://h/1"), 3u);
-  EXPECT_TRUE(manager.monitor(1).IAmAvailable());
-  EXPECT_EQ(manager.monitor(1).errors(), 0);
+  EXPECT_EQ(manager.find_monitor(1), nullptr);  // done: let go
 }
 
 TEST_F(ManagerTest, TwoFailuresThenAnAnswerGiveTheRealStatusAndTheCountStartsAgain) {
@@ -182,7 +181,36 @@ TEST_F(ManagerTest, RequestThatCannotStartIsReportedLaterAndReleased) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].status, kTransportFailure);
   EXPECT_EQ(calls[0].message, "URL rejected");
-  EXPECT_TRUE(manager.monitor(1).IAmAvailable());
+  EXPECT_EQ(manager.monitor_count(), 0u);
+}
+
+TEST_F(ManagerTest, AMonitorLivesWhileItsRequestIsUnderWay) {
+  for (int r = 1; r <= 5; ++r) call(r);
+  EXPECT_EQ(manager.monitor_count(), 5u);
+  loop.advance(100);  // two answered
+  EXPECT_EQ(manager.monitor_count(), 3u);
+  for (int pass = 0; pass < 2; ++pass) {
+    manager.httpqueue_sendout();
+    loop.advance(100);
+  }
+  EXPECT_EQ(answered(), (std::vector<std::int32_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(manager.monitor_count(), 0u);
+  // A request number asked again gets a monitor again.
+  call(2);
+  loop.advance(100);
+  EXPECT_EQ(answered().back(), 2);
+  EXPECT_EQ(manager.monitor_count(), 0u);
+}
+
+TEST_F(ManagerTest, AFailureToStartWithdrawnBeforeItsReportIsNeverReported) {
+  transport.refuse_start("http://h/1", "URL rejected");
+  call(1);
+  manager.abort_processor("HttpResponseProcessor");
+  loop.run_pending();  // the report is dropped; the monitor is let go
+  call(2);             // a new monitor takes its id
+  loop.advance(100);
+  EXPECT_EQ(answered(), (std::vector<std::int32_t>{2}));
+  EXPECT_EQ(manager.channel(1).inflight, 0);
 }
 
 TEST_F(ManagerTest, CloseMonitorsWithdrawsEverythingSilently) {
@@ -215,17 +243,17 @@ TEST_F(ManagerTest, AbortProcessorWithdrawsOnlyThatProcessorsRequests) {
   manager.httpqueue_sendout();
   loop.advance(1000);
   EXPECT_TRUE(calls.empty());
-  // A withdrawn request number takes a new request at once, counting failures afresh.
+  // A withdrawn request number takes a new request at once.
   call(1);
-  EXPECT_EQ(manager.monitor(1).state(), MonitorState::InFlight);
-  EXPECT_EQ(manager.monitor(1).errors(), 0);
+  EXPECT_EQ(manager.channel(1).inflight, 1);
+  EXPECT_EQ(transport.in_flight(), 1u);
 }
 
 TEST_F(ManagerTest, UnknownProcessorDiscardsTheAnswer) {
   ASSERT_TRUE(manager.XMLHttpCall("GET", "http://h/9", "nobody", 9, 1));
   loop.advance(100);
   EXPECT_TRUE(calls.empty());
-  EXPECT_TRUE(manager.monitor(1).IAmAvailable());
+  EXPECT_EQ(manager.monitor_count(), 0u);
   EXPECT_EQ(manager.channel(1).inflight, 0);
 }
 

@@ -35,13 +35,17 @@ bool clsXMLHttpMonitor::transition(MonitorState to) {
   if (from == MonitorState::InFlight) --m_manager.channel(m_channel).inflight;
   if (to == MonitorState::InFlight) ++m_manager.channel(m_channel).inflight;
   m_state = to;
-  if (to == MonitorState::Idle) m_call.reset();
+  if (to == MonitorState::Idle) {
+    std::string().swap(m_url);
+    m_method = m_processor = nullptr;
+    m_manager.monitor_idle(m_id);
+  }
   return true;
 }
 
 const std::string& clsXMLHttpMonitor::processor() const {
   static const std::string none;
-  return m_call ? m_call->processor : none;
+  return m_processor ? *m_processor : none;
 }
 
 void clsXMLHttpMonitor::monitor_setup(std::int32_t reqno, std::uint8_t channel, std::int32_t id) {
@@ -52,10 +56,12 @@ void clsXMLHttpMonitor::monitor_setup(std::int32_t reqno, std::uint8_t channel, 
   m_errors = 0;
 }
 
-void clsXMLHttpMonitor::XMLHttpCall_setup(std::string method, std::string url,
-                                          std::string processor) {
+void clsXMLHttpMonitor::XMLHttpCall_setup(const std::string& method, std::string url,
+                                          const std::string& processor) {
   if (!transition(MonitorState::Waiting)) return;
-  m_call = std::make_unique<Call>(Call{std::move(method), std::move(url), std::move(processor)});
+  m_url = std::move(url);
+  m_method = &method;
+  m_processor = &processor;
   m_tries = 0;
 }
 
@@ -65,15 +71,14 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   if (!transition(MonitorState::InFlight)) return;
   ++m_tries;
   if (m_manager.log().enabled()) {
-    m_manager.log().logevent(kLogLevel,
-                             "xmlhttpcal_send: ", m_call->url + " reqmethod=" + m_call->method, "");
+    m_manager.log().logevent(kLogLevel, "xmlhttpcal_send: ", m_url + " reqmethod=" + *m_method, "");
   }
   std::string error;
   HttpSettings settings = m_manager.settings();
   settings.same_origin_redirects = m_channel >= 1 && m_channel <= m_manager.channel_count() &&
                                    m_manager.channel(m_channel).same_origin_redirects;
   m_request = m_manager.transport().get(
-      m_call->url, settings, [this](HttpResult r) { on_result(std::move(r)); }, &error);
+      m_url, settings, [this](HttpResult r) { on_result(std::move(r)); }, &error);
   if (m_request != 0) return;
 
   // The request could not even start (a malformed address): release the
@@ -81,14 +86,20 @@ void clsXMLHttpMonitor::xmlhttpcall_send() {
   // the caller is not re-entered from inside its own call.
   m_manager.log().logevent(kLogLevel, "error in http send in monitor", "", error);
   transition(MonitorState::Reporting);
-  const std::uint64_t attempt = ++m_attempt;
+  const std::uint64_t attempt = m_attempt = m_manager.next_attempt();
   std::weak_ptr<int> alive = m_manager.alive_token();
-  m_manager.loop().post([this, alive, attempt, error] {
-    if (alive.expired() || attempt != m_attempt) return;  // shut down or aborted meanwhile
-    m_errors = 0;
-    deliver("", kTransportFailure, error);
-    transition(MonitorState::Idle);
-    m_manager.slot_freed(m_channel);
+  clsXMLHttpManager* manager = &m_manager;
+  const std::int32_t id = m_id;
+  manager->loop().post([manager, alive, id, attempt, error] {
+    if (alive.expired()) return;  // shut down meanwhile
+    // Aborted meanwhile (and perhaps let go): the monitor under the id, if
+    // any, is another attempt.
+    clsXMLHttpMonitor* self = manager->find_monitor(id);
+    if (!self || self->m_attempt != attempt) return;
+    self->m_errors = 0;
+    self->deliver("", kTransportFailure, error);
+    self->transition(MonitorState::Idle);
+    manager->slot_freed(self->m_channel);
   });
 }
 
@@ -142,7 +153,7 @@ void clsXMLHttpMonitor::deliver(const std::string& response, std::int16_t status
 }
 
 void clsXMLHttpMonitor::abort() {
-  ++m_attempt;
+  m_attempt = m_manager.next_attempt();
   if (m_request != 0) {
     m_manager.transport().cancel(m_request);
     m_request = 0;

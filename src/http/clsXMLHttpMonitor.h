@@ -7,10 +7,12 @@
 // the response processor named by the caller. A success starts the failure
 // count again.
 //
-// Owned by clsXMLHttpManager, which never destroys a monitor while the
-// manager lives. Loop thread only. The processor may re-enter the manager
-// (start other requests); the monitor touches nothing of its own after the
-// processor returns but its own fields.
+// Owned by clsXMLHttpManager, which makes a monitor when its request is
+// handed over and lets it go once it is idle again, from a task of its own
+// (never while one of the monitor's functions runs). Loop thread only. The
+// processor may re-enter the manager (start other requests); the monitor
+// touches nothing of its own after the processor returns but its own
+// fields.
 #pragma once
 
 #include <cstdint>
@@ -51,8 +53,9 @@ class clsXMLHttpMonitor {
   MonitorState state() const { return m_state; }
   // The processor of the request taken; empty while idle.
   const std::string& processor() const;
-  // Takes a request and makes the monitor busy.
-  void XMLHttpCall_setup(std::string method, std::string url, std::string processor);
+  // Takes a request and makes the monitor busy. The names are the
+  // manager's (clsXMLHttpManager::name) and outlive the monitor.
+  void XMLHttpCall_setup(const std::string& method, std::string url, const std::string& processor);
   // Sends the request taken by XMLHttpCall_setup. A request the transport
   // cannot start is reported like a final failure (kTransportFailure), after the
   // current handler, so no caller waits for an answer that never comes.
@@ -80,18 +83,17 @@ class clsXMLHttpMonitor {
   bool transition(MonitorState to);
 
   clsXMLHttpManager& m_manager;
-  std::uint64_t m_attempt = 0;  // changes on every abort, so late reports are dropped
-  RequestId m_request = 0;      // the transport's id of the request under way; 0 while idle
+  // Changes on every abort, so late reports are dropped; drawn from the
+  // manager, so a monitor made later under the same id never takes one.
+  std::uint64_t m_attempt = 0;
+  RequestId m_request = 0;  // the transport's id of the request under way; 0 while idle
   MonitorState m_state = MonitorState::Idle;
-  // The request taken, while the monitor is busy. An idle monitor carries
-  // only a pointer: a table of a hundred thousand requests keeps one
-  // monitor each, and the next call brings its own texts.
-  struct Call {
-    std::string method;
-    std::string url;
-    std::string processor;
-  };
-  std::unique_ptr<Call> m_call;
+  // The request taken, while the monitor is busy: its address, and its
+  // method and processor as the manager's one copy of each name (a few
+  // names serve every request).
+  std::string m_url;
+  const std::string* m_method = nullptr;
+  const std::string* m_processor = nullptr;
   std::int32_t m_id = 0;
   std::int32_t m_reqno = 0;
   std::uint8_t m_errors = 0;

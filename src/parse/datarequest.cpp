@@ -1,7 +1,10 @@
 #include "parse/datarequest.h"
 
+#include <bit>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace quillo {
 
@@ -49,9 +52,70 @@ std::uint32_t take_count(const char*& p) {
   }
 }
 
+// A figure of a page is a short decimal: 123.45 is kept as the count 12345
+// and two places (its own type byte, 0x40 + places, and the count in one to
+// three bytes) rather than the eight bytes of the double. A number is kept
+// so only when dividing the count by the power of ten gives back the very
+// same double, which the division (correctly rounded, of two exact
+// doubles) does the same way every time.
+constexpr unsigned char kDecimal = 0x40;
+constexpr int kMaxPlaces = 15;
+constexpr double kPow10[kMaxPlaces + 1] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+bool is_decimal(unsigned char type) {
+  return type >= kDecimal && type <= kDecimal + kMaxPlaces;
+}
+
+void put_wide_count(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+std::uint64_t take_wide_count(const char*& p) {
+  std::uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto b = static_cast<unsigned char>(*p++);
+    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return v;
+  }
+}
+
+// Writes d as a decimal when one gives it back exactly; false otherwise.
+bool put_decimal(std::string& out, double d) {
+  constexpr double kExact = 9007199254740992.0;    // 2^53: counts below it are exact doubles
+  if (!(d > -kExact && d < kExact)) return false;  // NaN too
+  for (int places = 0; places <= kMaxPlaces; ++places) {
+    const double scaled = d * kPow10[places];
+    if (!(scaled > -kExact && scaled < kExact)) return false;
+    const auto count = static_cast<std::int64_t>(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
+    if (std::bit_cast<std::uint64_t>(static_cast<double>(count) / kPow10[places]) !=
+        std::bit_cast<std::uint64_t>(d)) {
+      continue;  // -0.0 never matches: it keeps its eight bytes
+    }
+    out.push_back(static_cast<char>(kDecimal + places));
+    // Zigzag: small negative counts take few bytes too.
+    put_wide_count(
+        out, (static_cast<std::uint64_t>(count) << 1) ^ static_cast<std::uint64_t>(count >> 63));
+    return true;
+  }
+  return false;
+}
+
+double take_decimal(const char*& p, unsigned char type) {
+  const std::uint64_t z = take_wide_count(p);
+  const auto count = static_cast<std::int64_t>((z >> 1) ^ (~(z & 1) + 1));
+  return static_cast<double>(count) / kPow10[type - kDecimal];
+}
+
 // Reads one stored value and moves past it.
 Value read_value(const char*& p, const std::vector<Value>& others) {
-  const auto type = static_cast<ValueType>(*p++);
+  const auto byte = static_cast<unsigned char>(*p++);
+  if (is_decimal(byte)) return Value(take_decimal(p, byte));
+  const auto type = static_cast<ValueType>(byte);
   switch (type) {
     case ValueType::Empty:
       return Value();
@@ -83,6 +147,7 @@ Value read_value(const char*& p, const std::vector<Value>& others) {
 }
 
 void write_value(std::string& out, std::vector<Value>& others, const Value& v) {
+  if (v.type() == ValueType::Double && put_decimal(out, v.number())) return;
   out.push_back(static_cast<char>(v.type()));
   switch (v.type()) {
     case ValueType::Empty:
@@ -116,7 +181,12 @@ void write_value(std::string& out, std::vector<Value>& others, const Value& v) {
 
 // Moves past one stored value.
 void skip_value(const char*& p) {
-  const auto type = static_cast<ValueType>(*p++);
+  const auto byte = static_cast<unsigned char>(*p++);
+  if (is_decimal(byte)) {
+    take_wide_count(p);
+    return;
+  }
+  const auto type = static_cast<ValueType>(byte);
   switch (type) {
     case ValueType::Bool:
       p += 1;
@@ -223,6 +293,22 @@ std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) co
 void ResultRows::shrink_to_fit() {
   m_bytes.shrink_to_fit();
   m_others.shrink_to_fit();
+}
+
+const std::string* CodeText::intern(std::string_view text) {
+  if (text.empty()) return nullptr;
+  // Nodes never move: a pointer to a text stays valid as the set grows.
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  static std::mutex lock;
+  static std::unordered_set<std::string, Hash, std::equal_to<>> texts;
+  const std::lock_guard<std::mutex> hold(lock);
+  if (const auto it = texts.find(text); it != texts.end()) return &*it;
+  return &*texts.emplace(text).first;
 }
 
 std::int32_t RequestTable::add(datarequest request) {

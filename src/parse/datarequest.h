@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/value.h"
@@ -109,16 +110,41 @@ class RareText {
   std::unique_ptr<std::string> m_text;
 };
 
+// A data source's or category's code (a few letters, a handful of them in
+// all the definitions), kept once for the whole program: a record carries a
+// pointer to it rather than a string of its own. It reads as the text.
+class CodeText {
+ public:
+  CodeText() = default;
+  CodeText(std::string_view text) : m_text(intern(text)) {}
+  CodeText(const std::string& text) : m_text(intern(text)) {}
+  CodeText(const char* text) : m_text(intern(text)) {}
+  const std::string& str() const {
+    static const std::string none;
+    return m_text ? *m_text : none;
+  }
+  operator const std::string&() const { return str(); }
+  operator std::string_view() const { return str(); }
+  bool empty() const { return str().empty(); }
+  friend bool operator==(const CodeText& a, const CodeText& b) { return a.str() == b.str(); }
+
+ private:
+  // The one copy of the text, made at its first use; null for the empty
+  // text. Any thread may intern.
+  static const std::string* intern(std::string_view text);
+  const std::string* m_text = nullptr;
+};
+
 // A table keeps one record per request, a hundred thousand of them: the
 // texts nearly every record leaves empty are kept out of line, and the small
 // fields sit together.
 struct datarequest {
-  std::string url;       // the identity of the request
-  std::string source;    // data-source code
-  std::string category;  // category code (single data items)
-  ResultRows parsed;     // result rows of the last good answer, in order
-  RareText message;      // error text of the last failure
-  RareText extra;        // set: its connection errors always show
+  std::string url;    // the identity of the request
+  CodeText source;    // data-source code
+  CodeText category;  // category code (single data items)
+  ResultRows parsed;  // result rows of the last good answer, in order
+  RareText message;   // error text of the last failure
+  RareText extra;     // set: its connection errors always show
   RequestStatus status = RequestStatus::NotSent;
   RequestType reqtype = RequestType::SingleItem;
   std::int16_t httpcode = 0;  // last failed HTTP status, http::kTransportFailure without one

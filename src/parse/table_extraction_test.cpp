@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <limits>
+
 #include "parse/value_convert.h"
 
 namespace quillo {
@@ -262,6 +265,46 @@ TEST(ResultRowsTest, RowsComeBackAsStored) {
     EXPECT_EQ(last.slots[0].text().size(), 20000u);
     EXPECT_EQ(last.slots[1], Value(4.0));
     EXPECT_EQ(rows.find_slot(ids[i], 1), Value(0.0));
+  }
+}
+
+// Figures are kept as short decimals where that gives the same double back:
+// every number comes back bit for bit, whatever its size, sign or places,
+// and the ones that are not short decimals keep their eight bytes.
+TEST(ResultRowsTest, NumbersComeBackBitForBit) {
+  const std::vector<double> numbers = {0.0,
+                                       -0.0,
+                                       1.0,
+                                       -1.0,
+                                       123.45,
+                                       -0.0725,
+                                       0.1 + 0.2,
+                                       1.0 / 3.0,
+                                       1234567890123.0,
+                                       9007199254740991.0,
+                                       9007199254740993.0,
+                                       -9007199254740992.0,
+                                       1e300,
+                                       5e-324,
+                                       0.000001234,
+                                       123456.789012345,
+                                       std::numeric_limits<double>::infinity(),
+                                       std::numeric_limits<double>::quiet_NaN()};
+  ResultRows rows;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    rows.push_back({static_cast<std::int32_t>(i),
+                    {Value(numbers[i]), Value(numbers[i]), Value("after"), "", "", "", "", ""}});
+  }
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    const auto row = rows.find(static_cast<std::int32_t>(i));
+    ASSERT_TRUE(row) << i;
+    for (std::size_t slot = 0; slot < 2; ++slot) {
+      ASSERT_EQ(row->slots[slot].type(), ValueType::Double) << i;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(row->slots[slot].number()),
+                std::bit_cast<std::uint64_t>(numbers[i]))
+          << i;
+    }
+    EXPECT_EQ(rows.find_slot(static_cast<std::int32_t>(i), 2), Value("after")) << i;
   }
 }
 

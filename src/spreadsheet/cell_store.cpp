@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 
 namespace quillo::spreadsheet {
 
@@ -28,32 +29,146 @@ int bits_set(std::uint64_t x) {
 
 // ---- interned texts ----
 
+std::size_t CellStore::TextPool::slot_of(std::string_view text, std::size_t hash) const {
+  const std::size_t mask = m_index.size() - 1;
+  std::size_t dead = m_index.size();  // the first dead slot passed, where a new text goes
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const std::uint32_t id = m_index[i];
+    if (id == kEmptySlot) return dead < m_index.size() ? dead : i;
+    if (id == kDeadSlot) {
+      if (dead == m_index.size()) dead = i;
+    } else if (m_entries[id].size == text.size() && this->text(id) == text) {
+      return i;
+    }
+  }
+}
+
+void CellStore::TextPool::grow_index(std::size_t texts) {
+  // At most half full after a rebuild; rebuilt again past three quarters.
+  m_index.assign(std::max<std::size_t>(16, std::bit_ceil(texts * 2)), kEmptySlot);
+  m_index_used = 0;
+  const std::size_t mask = m_index.size() - 1;
+  for (std::uint32_t id = 0; id < m_entries.size(); ++id) {
+    if (m_entries[id].refs == 0) continue;
+    std::size_t i = std::hash<std::string_view>{}(text(id)) & mask;
+    while (m_index[i] != kEmptySlot) i = (i + 1) & mask;
+    m_index[i] = id;
+    ++m_index_used;
+  }
+}
+
+std::pair<std::uint32_t, std::uint32_t> CellStore::TextPool::place(std::string_view text) {
+  const auto size = static_cast<std::uint32_t>(text.size());
+  auto new_block = [&](std::uint32_t capacity) {
+    std::uint32_t b;
+    if (!m_free_blocks.empty()) {
+      b = m_free_blocks.back();
+      m_free_blocks.pop_back();
+    } else {
+      b = static_cast<std::uint32_t>(m_blocks.size());
+      m_blocks.emplace_back();
+    }
+    m_blocks[b] = Block{std::make_unique_for_overwrite<char[]>(capacity), capacity, 0, 0};
+    return b;
+  };
+  std::uint32_t b;
+  if (size > kBlockBytes / 4) {
+    b = new_block(size);  // a long text has a block of its own
+  } else {
+    if (m_current == kEmptySlot || m_blocks[m_current].capacity - m_blocks[m_current].used < size) {
+      if (m_current != kEmptySlot && m_blocks[m_current].live == 0) {
+        m_dead -= m_blocks[m_current].used;
+        m_blocks[m_current] = Block{};
+        m_free_blocks.push_back(m_current);
+      }
+      m_current = new_block(kBlockBytes);
+    }
+    b = m_current;
+  }
+  Block& block = m_blocks[b];
+  const std::uint32_t at = block.used;
+  if (size != 0) std::memcpy(block.bytes.get() + at, text.data(), size);
+  block.used += size;
+  block.live += size;
+  m_live += size;
+  return {b, at};
+}
+
 std::uint32_t CellStore::TextPool::add(std::string_view text) {
-  if (const auto it = m_ids.find(text); it != m_ids.end()) {
-    ++m_refs[*it];
-    return *it;
+  if (m_index.empty()) grow_index(0);
+  const std::size_t hash = std::hash<std::string_view>{}(text);
+  std::size_t slot = slot_of(text, hash);
+  if (m_index[slot] < kDeadSlot) {
+    ++m_entries[m_index[slot]].refs;
+    return m_index[slot];
   }
   std::uint32_t id;
   if (!m_free.empty()) {
     id = m_free.back();
     m_free.pop_back();
-    m_texts[id].assign(text);
-    m_refs[id] = 1;
   } else {
-    id = static_cast<std::uint32_t>(m_texts.size());
-    m_texts.emplace_back(text);
-    m_refs.push_back(1);
+    id = static_cast<std::uint32_t>(m_entries.size());
+    m_entries.emplace_back();
   }
-  m_ids.insert(id);
+  const auto [block, at] = place(text);
+  m_entries[id] = Entry{block, at, static_cast<std::uint32_t>(text.size()), 1};
+  if (m_index[slot] == kEmptySlot) {
+    if ((m_index_used + 1) * 4 > m_index.size() * 3) {
+      grow_index(m_entries.size() - m_free.size());  // places the new text too
+      return id;
+    }
+    ++m_index_used;
+  }
+  m_index[slot] = id;
   return id;
 }
 
 void CellStore::TextPool::release(std::uint32_t id) {
-  if (--m_refs[id] != 0) return;
-  m_ids.erase(id);  // found by its text: before the text goes
-  // Keep the slot's string but not its memory.
-  std::string().swap(m_texts[id]);
+  Entry& e = m_entries[id];
+  if (--e.refs != 0) return;
+  const std::size_t mask = m_index.size() - 1;
+  std::size_t i = std::hash<std::string_view>{}(text(id)) & mask;
+  while (m_index[i] != id) i = (i + 1) & mask;
+  m_index[i] = kDeadSlot;
+  Block& b = m_blocks[e.block];
+  b.live -= e.size;
+  m_live -= e.size;
+  m_dead += e.size;
+  if (b.live == 0) {
+    // None of the block's texts is held: the block goes, or the one texts
+    // are added to starts again from its beginning.
+    m_dead -= b.used;
+    if (e.block == m_current) {
+      b.used = 0;
+    } else {
+      b = Block{};
+      m_free_blocks.push_back(e.block);
+    }
+  }
+  e = Entry{};
   m_free.push_back(id);
+  const std::size_t texts = m_entries.size() - m_free.size();
+  if (m_dead > 1024 * 1024 && m_dead > m_live) {
+    compact();
+  } else if (m_index.size() > 1024 && texts * 8 < m_index.size()) {
+    grow_index(texts);  // mostly dead marks: a smaller index
+  }
+}
+
+void CellStore::TextPool::compact() {
+  std::vector<Block> old = std::move(m_blocks);
+  m_blocks.clear();
+  m_free_blocks.clear();
+  m_current = kEmptySlot;
+  m_live = 0;
+  m_dead = 0;
+  for (Entry& e : m_entries) {
+    if (e.refs == 0) continue;
+    const auto [block, at] = place(std::string_view(old[e.block].bytes.get() + e.at, e.size));
+    e.block = block;
+    e.at = at;
+  }
+  grow_index(m_entries.size() - m_free.size());
 }
 
 template <typename T>

@@ -30,7 +30,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -178,45 +177,61 @@ class CellStore {
     Result value;
   };
   // Reference-counted interned texts, so a column of repeated labels holds
-  // each text once and a text no cell holds any more is freed.
+  // each text once and a text no cell holds any more is let go. The texts
+  // sit one after another in blocks of bytes rather than as a string each
+  // (a record sheet of a hundred thousand lines is two hundred thousand
+  // texts): a text costs its bytes, a 16-byte entry and a place in the
+  // index. The bytes of texts let go are given back with their block when
+  // none of its texts is held any more, or by moving the held ones into
+  // new blocks once the dead bytes outweigh them.
   class TextPool {
    public:
     TextPool() = default;
-    // The index refers to this object's texts.
     TextPool(const TextPool&) = delete;
     TextPool& operator=(const TextPool&) = delete;
     std::uint32_t add(std::string_view text);
     void release(std::uint32_t id);
-    const std::string& text(std::uint32_t id) const { return m_texts[id]; }
+    // Valid until the next add or release.
+    std::string_view text(std::uint32_t id) const {
+      const Entry& e = m_entries[id];
+      return {m_blocks[e.block].bytes.get() + e.at, e.size};
+    }
 
    private:
-    // The index holds the texts' ids only, hashed and compared by their
-    // texts (no second copy of each text's place and length), and is
-    // searched with the text itself.
-    struct TextHash {
-      using is_transparent = void;
-      const TextPool* pool;
-      std::size_t operator()(std::string_view text) const noexcept {
-        return std::hash<std::string_view>{}(text);
-      }
-      std::size_t operator()(std::uint32_t id) const noexcept { return (*this)(pool->m_texts[id]); }
+    struct Entry {
+      std::uint32_t block = 0;
+      std::uint32_t at = 0;  // where the text starts in its block
+      std::uint32_t size = 0;
+      std::uint32_t refs = 0;  // 0: a free entry
     };
-    struct TextEqual {
-      using is_transparent = void;
-      const TextPool* pool;
-      std::string_view text(std::string_view s) const { return s; }
-      std::string_view text(std::uint32_t id) const { return pool->m_texts[id]; }
-      template <typename A, typename B>
-      bool operator()(const A& a, const B& b) const {
-        return text(a) == text(b);
-      }
+    struct Block {
+      std::unique_ptr<char[]> bytes;
+      std::uint32_t capacity = 0;
+      std::uint32_t used = 0;
+      std::uint32_t live = 0;  // bytes of texts held
     };
+    static constexpr std::uint32_t kBlockBytes = 64 * 1024;
+    static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kDeadSlot = 0xFFFFFFFEu;
 
-    std::deque<std::string> m_texts;  // a deque never moves its strings
-    std::vector<std::uint32_t> m_refs;
+    // Copies the text into a block; answers where it went.
+    std::pair<std::uint32_t, std::uint32_t> place(std::string_view text);
+    // The index slot holding id's text or, when none does, where it goes.
+    std::size_t slot_of(std::string_view text, std::size_t hash) const;
+    void grow_index(std::size_t texts);
+    // Moves the held texts into new blocks, in id order.
+    void compact();
+
+    std::vector<Entry> m_entries;  // by id
     std::vector<std::uint32_t> m_free;
-    std::unordered_set<std::uint32_t, TextHash, TextEqual> m_ids{0, TextHash{this},
-                                                                 TextEqual{this}};
+    std::vector<Block> m_blocks;
+    std::vector<std::uint32_t> m_free_blocks;  // emptied blocks, reused first
+    std::uint32_t m_current = kEmptySlot;      // the block texts are added to
+    std::uint64_t m_live = 0, m_dead = 0;      // bytes of held and of let-go texts
+    // Open addressing by the texts' hash, probing linearly: ids, or the
+    // empty and dead marks.
+    std::vector<std::uint32_t> m_index;
+    std::size_t m_index_used = 0;  // slots holding an id or the dead mark
   };
   // A table of values that need more than a slot (formula cells and the
   // rare constant a slot cannot hold), reusing freed entries. The entries

@@ -52,6 +52,61 @@ TEST(CellStore, SharedTextsSurviveTheirNeighboursBeingRewritten) {
   EXPECT_EQ(store.value(cell_key(200, 1)), Value("other"));
 }
 
+TEST(CellStore, TextsKeepTheirBytesThroughRewritesThatMoveAndFreeThem) {
+  // A record sheet rewritten as its lines change: each pass lets go of the
+  // last pass's texts, so the pool's blocks empty, are moved together and
+  // are given back while other texts stay held.
+  CellStore store;
+  auto line = [](int pass, std::int32_t r) {
+    return "F\t" + std::to_string(r) +
+           "\thttp://127.0.0.1/quote?s=ABC&n=" + std::to_string(r * 7 + pass) +
+           std::string(static_cast<std::size_t>(r % 50), 'x');
+  };
+  const std::string long_text(40000, 'L');
+  constexpr std::int32_t kRows = 20000;
+  store.set_value(cell_key(1, 2), Value(long_text));
+  store.set_value(cell_key(2, 2), Value(std::string()));
+  store.set_value(cell_key(3, 2), Value("kept"));
+  // Every tenth row keeps its first text, which column 4 holds too: no
+  // block empties, the dead bytes pile up until the held texts are moved
+  // together.
+  auto expected = [&](int pass, std::int32_t r) { return line(r % 10 == 0 ? 0 : pass, r); };
+  for (int pass = 0; pass < 4; ++pass) {
+    for (std::int32_t r = 1; r <= kRows; ++r) {
+      store.set_value(cell_key(r, 1), Value(expected(pass, r)));
+      if (pass == 0 && r % 10 == 0) store.set_value(cell_key(r, 4), Value(line(0, r)));
+    }
+    // Every other row shares one text with its neighbour.
+    for (std::int32_t r = 2; r <= kRows; r += 2) {
+      store.set_value(cell_key(r, 3), Value(line(pass, r - 1)));
+    }
+  }
+  for (std::int32_t r = 1; r <= kRows; ++r) {
+    ASSERT_EQ(store.value(cell_key(r, 1)), Value(expected(3, r))) << r;
+    if (r % 2 == 0) {
+      ASSERT_EQ(store.value(cell_key(r, 3)), Value(line(3, r - 1))) << r;
+    }
+  }
+  // Almost all let go: the index shrinks; what is left is still found.
+  for (std::int32_t r = 1; r <= kRows; ++r) {
+    if (r % 1000 != 0) store.erase(cell_key(r, 1));
+    store.erase(cell_key(r, 3));
+  }
+  store.set_value(cell_key(4, 2), Value(line(3, 5000)));
+  store.set_value(cell_key(5, 2), Value(line(3, 4999)));  // also held in column 3
+  store.set_value(cell_key(6, 2), Value(long_text));
+  for (std::int32_t r = 1000; r <= kRows; r += 1000) {
+    EXPECT_EQ(store.value(cell_key(r, 1)), Value(expected(3, r))) << r;
+  }
+  EXPECT_EQ(store.value(cell_key(1, 2)), Value(long_text));
+  EXPECT_EQ(store.value(cell_key(2, 2)), Value(std::string()));
+  EXPECT_EQ(store.value(cell_key(3, 2)), Value("kept"));
+  EXPECT_EQ(store.value(cell_key(4, 2)), Value(line(3, 5000)));
+  EXPECT_EQ(store.value(cell_key(5, 2)), Value(line(3, 4999)));
+  EXPECT_EQ(store.value(cell_key(6, 2)), Value(long_text));
+  EXPECT_EQ(store.value(cell_key(kRows, 4)), Value(line(0, kRows)));
+}
+
 TEST(CellStore, WalksColumnByColumnWithinTheBoxAndSkipsBlankCells) {
   CellStore store;
   // Written out of order, across chunk boundaries, at the sheet's far corner.
