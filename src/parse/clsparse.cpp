@@ -376,7 +376,7 @@ std::string clsparse::getvalue_fromhtml(std::string_view html, std::int64_t n) {
 
 std::string clsparse::getallvalue_fromhtml(std::string_view html) {
   // Text without tags is its own one run (a table cell's figure, mostly).
-  if (html.find_first_of("<>") == npos) {
+  if (!has_angle_bracket(html)) {
     return html.empty() ? std::string(kNotFound) : std::string(html);
   }
   // The runs of "<tmp>" + html + "<tmp>", found in html itself: a run

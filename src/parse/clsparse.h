@@ -26,6 +26,15 @@
 
 namespace quillo {
 
+// Whether text holds a "<" or ">" (so may hold markup); one pass, where
+// find_first_of("<>") looks each byte up in the set.
+inline bool has_angle_bracket(std::string_view text) {
+  for (const char c : text) {
+    if (c == '<' || c == '>') return true;
+  }
+  return false;
+}
+
 // Markers that are tag names ("<TD", "</B": "<" or "</", a letter, then
 // no whitespace, "/", ">" or "<") stand for whole tag names: "<B" is not
 // found in "<BR>" nor "</B" in "</BODY>". Links store their references and

@@ -116,8 +116,7 @@ namespace {
 // without tags, as most cells and marked values are, is its own text and
 // stays as it is, uncopied.
 void html_text(clsparse& parser, Value& value) {
-  if (value.is_text() && !value.text().empty() &&
-      value.text().find_first_of("<>") == std::string::npos) {
+  if (value.is_text() && !value.text().empty() && !has_angle_bracket(value.text())) {
     return;
   }
   value = Value(value.is_text() ? parser.getallvalue_fromhtml(value.text())
