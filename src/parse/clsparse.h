@@ -95,6 +95,8 @@ class clsparse {
   std::string getvalue_fromhtml(std::string_view html, std::int64_t n);
   // Every non-empty run of text between tags, joined by one blank, or "#N/A".
   std::string getallvalue_fromhtml(std::string_view html);
+  // The same, made of html in place.
+  void allvalue_fromhtml_in_place(std::string& html);
   // Takes the first <td>/<th> element (with its closing tag) off the front
   // of row and returns it; "#N/A" when there is none.
   std::string getfirsttdthelement(std::string& row);
