@@ -119,6 +119,8 @@ class Value {
   // Accessors; each requires the matching type.
   bool as_bool() const { return std::get<bool>(m_v); }
   const std::string& text() const { return std::get<std::string>(m_v); }
+  // The text to change in place (no new value made); requires a text.
+  std::string& text_in_place() { return std::get<std::string>(m_v); }
   ErrorCode error() const { return std::get<ErrorCode>(m_v); }
   const Array& array() const { return *std::get<std::shared_ptr<const Array>>(m_v); }
   const RangeRef& range() const { return *std::get<std::shared_ptr<const RangeRef>>(m_v); }

@@ -19,6 +19,13 @@ std::optional<CellPlace> Range::place() const {
   return CellPlace{std::move(book_name.value()), std::move(sheet_name.value()), *r, *c};
 }
 
+std::optional<CellPlaceRef> Range::place_ref(CellPlace& scratch) const {
+  std::optional<CellPlace> at = place();
+  if (!at) return std::nullopt;
+  scratch = std::move(*at);
+  return CellPlaceRef{scratch.book, scratch.sheet, scratch.row, scratch.col};
+}
+
 std::string cellkey(const CellPlace& place) {
   // One allocation: the key is made at every call of a worksheet function.
   // An int32 takes at most 11 characters.

@@ -32,6 +32,17 @@ struct CellPlace {
   std::int32_t col = 0;
 };
 
+// A CellPlace whose names are views: into the host's own names where it
+// keeps them, else into a CellPlace the caller lends (Range::place_ref).
+// Valid until a workbook or sheet is renamed, closed or deleted, or the
+// lent place is reused: for a question answered at once.
+struct CellPlaceRef {
+  std::string_view book;
+  std::string_view sheet;
+  std::int32_t row = 0;
+  std::int32_t col = 0;
+};
+
 // Where Find and Replace look and how they match (the numbers are the
 // object model's constants).
 enum class LookIn : std::int32_t { Formulas = -4123, Values = -4163 };
@@ -104,6 +115,11 @@ class Range : public RangeRef, public std::enable_shared_from_this<Range> {
   // worksheet(), workbook() and their names (cell_key.cpp); a host that
   // knows them directly overrides it.
   virtual std::optional<CellPlace> place() const;
+  // place() without copying the names: the engine asks it at every call of
+  // a worksheet function to find the cell's number in its own tables. This
+  // default moves place() into scratch and views it; a host that keeps the
+  // names overrides it and leaves scratch alone.
+  virtual std::optional<CellPlaceRef> place_ref(CellPlace& scratch) const;
 
   // The number format of the top-left cell ("General" when none is set).
   virtual Result<std::string> number_format() const = 0;

@@ -1,6 +1,7 @@
 #include "parse/clsparse.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #if defined(__SSE2__)
@@ -266,7 +267,30 @@ Value clsparse::left_clear(std::string& text) {
   return Value(text);
 }
 
+namespace {
+
+// Whether the steps before read_figure in figure_convert1 leave text as it
+// is: it has only digits, "." and "-", and the separators are the default
+// ones (or none), so no group separator, no other decimal sign, no dash
+// and neither "#N/A" nor "NM" can stand in it.
+bool plain_figure(std::string_view text, const FigureFormat& format) {
+  if (!(format.group.empty() || format.group == ",") ||
+      !(format.decimal.empty() || format.decimal == ".")) {
+    return false;
+  }
+  for (const char c : text) {
+    if (!is_digit(c) && c != '.' && c != '-') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Value clsparse::figure_convert1(std::string& text, const FigureFormat& format) {
+  // Most figures are plain: read at once.
+  if (plain_figure(text, format)) {
+    if (const auto figure = read_figure(text)) return Value(*figure);
+  }
   figure_separators(text, format);
   if (text == kNotFound || text == "NM") return not_found();
   figure_minus_signs(text);
@@ -375,23 +399,35 @@ std::string clsparse::getvalue_fromhtml(std::string_view html, std::int64_t n) {
 }
 
 std::string clsparse::getallvalue_fromhtml(std::string_view html) {
+  std::string text(html);
+  allvalue_fromhtml_in_place(text);
+  return text;
+}
+
+void clsparse::allvalue_fromhtml_in_place(std::string& html) {
   // Text without tags is its own one run (a table cell's figure, mostly).
-  if (html.find_first_of("<>") == npos) {
-    return html.empty() ? std::string(kNotFound) : std::string(html);
+  if (!has_angle_bracket(html)) {
+    if (html.empty()) html = kNotFound;
+    return;
   }
   // The runs of "<tmp>" + html + "<tmp>", found in html itself: a run
   // begins after a ">" (or at the start) and ends at the next "<" (or at
-  // the end, after which nothing more is read).
-  std::string result;
+  // the end, after which nothing more is read). They are joined by blanks
+  // in place: each joining blank stands for at least one "<" of a tag, so
+  // what is written never overtakes what is read.
+  char* const s = html.data();
+  const std::size_t n = html.size();
+  std::size_t w = 0;
   bool any = false;
   std::size_t begin = 0;
   while (true) {
     std::size_t l = html.find('<', begin);
     const bool last = l == npos;
-    if (last) l = html.size();
+    if (last) l = n;
     if (l != begin) {
-      if (any) result += ' ';
-      result.append(html.substr(begin, l - begin));
+      if (any) s[w++] = ' ';
+      if (w != begin) std::memmove(s + w, s + begin, l - begin);
+      w += l - begin;
       any = true;
     }
     if (last) break;
@@ -399,7 +435,11 @@ std::string clsparse::getallvalue_fromhtml(std::string_view html) {
     if (g == npos) break;
     begin = g + 1;
   }
-  return any ? result : std::string(kNotFound);
+  if (any) {
+    html.resize(w);
+  } else {
+    html = kNotFound;
+  }
 }
 
 std::string clsparse::getfirsttdthelement(std::string& row) {

@@ -26,6 +26,15 @@
 
 namespace quillo {
 
+// Whether text holds a "<" or ">" (so may hold markup); one pass, where
+// find_first_of("<>") looks each byte up in the set.
+inline bool has_angle_bracket(std::string_view text) {
+  for (const char c : text) {
+    if (c == '<' || c == '>') return true;
+  }
+  return false;
+}
+
 // Markers that are tag names ("<TD", "</B": "<" or "</", a letter, then
 // no whitespace, "/", ">" or "<") stand for whole tag names: "<B" is not
 // found in "<BR>" nor "</B" in "</BODY>". Links store their references and
@@ -86,6 +95,8 @@ class clsparse {
   std::string getvalue_fromhtml(std::string_view html, std::int64_t n);
   // Every non-empty run of text between tags, joined by one blank, or "#N/A".
   std::string getallvalue_fromhtml(std::string_view html);
+  // The same, made of html in place.
+  void allvalue_fromhtml_in_place(std::string& html);
   // Takes the first <td>/<th> element (with its closing tag) off the front
   // of row and returns it; "#N/A" when there is none.
   std::string getfirsttdthelement(std::string& row);

@@ -196,6 +196,10 @@ TEST_F(clsparseTest, TextBetweenTags) {
   EXPECT_EQ(p.getallvalue_fromhtml("1 > 0<b>x"), "1 > 0 x");  // a ">" alone is text
   EXPECT_EQ(p.getallvalue_fromhtml("a<b"), "a");              // a tag left open ends it
   EXPECT_EQ(p.getallvalue_fromhtml("<i>x</i>"), "x");
+  EXPECT_EQ(p.getallvalue_fromhtml(""), kNotFound);
+  EXPECT_EQ(p.getallvalue_fromhtml("<a>"), kNotFound);    // longer than what it replaces
+  EXPECT_EQ(p.getallvalue_fromhtml("<td>12.5"), "12.5");  // a table cell as cut
+  EXPECT_EQ(p.getallvalue_fromhtml("x<<b>>y<"), "x >y");
 }
 
 TEST_F(clsparseTest, TableRowsAreCutIntoCells) {

@@ -38,9 +38,14 @@ std::size_t currency_at(std::string_view s) {
 // small and full-width hyphen-minus). A dash in a text without digits is a
 // placeholder for "no value" and stays.
 void figure_minus_signs(std::string& t) {
-  if (t.find_first_of("0123456789") == npos) return;
-  // Every dash below starts with one of these two bytes.
-  if (t.find_first_of("\xE2\xEF") == npos) return;
+  // Every dash below starts with one of the bytes E2 and EF: a text without
+  // either, or without digits, is left as it is (one pass over the bytes).
+  bool digit = false, lead = false;
+  for (const char c : t) {
+    digit = digit || is_digit(c);
+    lead = lead || c == '\xE2' || c == '\xEF';
+  }
+  if (!digit || !lead) return;
   for (const std::string_view dash : {"\xE2\x88\x92", "\xE2\x80\x92", "\xE2\x80\x93",
                                       "\xE2\x80\x94", "\xEF\xB9\xA3", "\xEF\xBC\x8D"}) {
     text::replace_all(t, dash, "-");
@@ -85,25 +90,34 @@ std::optional<double> read_figure(std::string_view s) {
       s = trim_blanks(s.substr(n));
     }
   }
+  // The number is the run of s it starts with: digits, an optional "." with
+  // digits, and an exponent when digits follow its "e" or "E".
   std::size_t i = 0;
-  std::string number;
-  while (i < s.size() && is_digit(s[i])) number.push_back(s[i++]);
-  if (i < s.size() && s[i] == '.') {
-    number.push_back(s[i++]);
-    while (i < s.size() && is_digit(s[i])) number.push_back(s[i++]);
+  bool any_digit = false;
+  while (i < s.size() && is_digit(s[i])) {
+    ++i;
+    any_digit = true;
   }
-  if (number.find_first_of("0123456789") == std::string::npos) return std::nullopt;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && is_digit(s[i])) {
+      ++i;
+      any_digit = true;
+    }
+  }
+  if (!any_digit) return std::nullopt;
+  bool exponent = false;
   if (i + 1 < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     std::size_t j = i + 1;
-    std::string exp = "e";
-    if (s[j] == '+' || s[j] == '-') exp.push_back(s[j++]);
+    if (s[j] == '+' || s[j] == '-') ++j;
     const std::size_t digits = j;
-    while (j < s.size() && is_digit(s[j])) exp.push_back(s[j++]);
+    while (j < s.size() && is_digit(s[j])) ++j;
     if (j > digits) {
-      number += exp;
+      exponent = true;
       i = j;
     }
   }
+  const std::string_view number = s.substr(0, i);
   s = trim_blanks(s.substr(i));
   int shift = 0;
   if (!s.empty()) {
@@ -131,11 +145,15 @@ std::optional<double> read_figure(std::string_view s) {
   if (percent) shift -= 2;
   // Plain digits (most figures) are read as they are; a shift or an
   // exponent goes through the decimal exponent of leading_number.
-  if (shift == 0 && number.find('e') == std::string::npos) {
+  if (shift == 0 && !exponent) {
     double value = 0;
     const auto r = std::from_chars(number.data(), number.data() + number.size(), value);
     if (r.ec == std::errc()) return negative ? -value : value;
   }
-  return text::leading_number((negative ? "-" : "") + number, shift);
+  if (!negative) return text::leading_number(number, shift);
+  std::string signed_number;
+  signed_number.reserve(number.size() + 1);
+  signed_number.append("-").append(number);
+  return text::leading_number(signed_number, shift);
 }
 }  // namespace quillo

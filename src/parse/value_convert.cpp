@@ -112,16 +112,15 @@ bool apply_step(std::string_view name, std::string_view p1, std::string_view p2,
 
 namespace {
 
-// The text of the value's HTML (clsparse::getallvalue_fromhtml). A text
-// without tags, as most cells and marked values are, is its own text and
-// stays as it is, uncopied.
+// The text of the value's HTML (clsparse::getallvalue_fromhtml), made in
+// place of a text value: a text without tags, as most marked values are,
+// stays as it is, and a table cell's tag is cut off its figure uncopied.
 void html_text(clsparse& parser, Value& value) {
-  if (value.is_text() && !value.text().empty() &&
-      value.text().find_first_of("<>") == std::string::npos) {
+  if (value.is_text()) {
+    parser.allvalue_fromhtml_in_place(value.text_in_place());
     return;
   }
-  value = Value(value.is_text() ? parser.getallvalue_fromhtml(value.text())
-                                : parser.getallvalue_fromhtml(as_text(value)));
+  value = Value(parser.getallvalue_fromhtml(as_text(value)));
 }
 
 }  // namespace

@@ -635,10 +635,10 @@ bool argument_is(const Value& v, const std::string& text) {
 
 }  // namespace
 
-std::uint32_t ProvenanceLog::Texts::id(std::string text) {
+std::uint32_t ProvenanceLog::Texts::id(std::string_view text) {
   if (const auto it = m_ids.find(text); it != m_ids.end()) return it->second;
   const auto id = static_cast<std::uint32_t>(m_texts.size());
-  m_texts.push_back(std::move(text));
+  m_texts.emplace_back(text);
   m_ids.emplace(m_texts.back(), id);
   return id;
 }
@@ -648,7 +648,8 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
   const host::Range* caller = host::as_range(args.back());
   if (!caller) return;
   // The cell's place is asked once: it gives the note's key.
-  const std::optional<host::CellPlace> at = caller->place();
+  host::CellPlace scratch;
+  const std::optional<host::CellPlaceRef> at = caller->place_ref(scratch);
   if (!at) return;
   const CellId key{m_places.intern(at->book, at->sheet), at->row, at->col};
   // A single item evaluated again asking the same is known already.
@@ -664,8 +665,15 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
   std::string instrument;
   std::string field;
   Derived derived;
+  // A single item's text arguments are looked up in place, uncopied.
+  std::string_view instrument_text, field_text;
+  bool in_place = false;
   if (method == "i_fsingle") {
-    if (args.size() >= 2) {
+    if (args.size() >= 2 && args[0].is_text() && args[1].is_text()) {
+      instrument_text = args[0].text();
+      field_text = args[1].text();
+      in_place = true;
+    } else if (args.size() >= 2) {
       instrument = argument_text(args[0]);
       field = argument_text(args[1]);
     }
@@ -691,7 +699,11 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
     }
     derived.formula = caller->formula().value_or("");
   }
-  const Note n{m_texts.id(std::move(instrument)), m_texts.id(std::move(field)), kind};
+  if (!in_place) {
+    instrument_text = instrument;
+    field_text = field;
+  }
+  const Note n{m_texts.id(instrument_text), m_texts.id(field_text), kind};
   auto [it, added] = m_notes.try_emplace(key, n);
   if (!added) {
     Note& old = it->second;
@@ -756,7 +768,7 @@ void ProvenanceLog::note_answer(std::int32_t reqno, const datarequest& request,
     f.failure = 0;
     f.failed_ms = 0;
   } else {
-    f.failure = 1 + m_texts.id(std::move(failure));
+    f.failure = 1 + m_texts.id(failure);
     f.failed_ms = now();
   }
   m_dirty = true;

@@ -259,7 +259,7 @@ class ProvenanceLog {
   // Texts numbered once each.
   class Texts {
    public:
-    std::uint32_t id(std::string text);
+    std::uint32_t id(std::string_view text);
     const std::string& operator[](std::uint32_t id) const { return m_texts[id]; }
 
    private:

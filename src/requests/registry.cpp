@@ -72,7 +72,7 @@ bool RequestRegistry::Waiting::contains(const CellId& cell) const {
   return false;
 }
 
-std::optional<std::uint32_t> RequestRegistry::place_of(const host::CellPlace& at,
+std::optional<std::uint32_t> RequestRegistry::place_of(const host::CellPlaceRef& at,
                                                        const host::Range& cell) {
   if (const auto known = m_places.find(at.book, at.sheet)) {
     if (!m_sheets[*known]) {
@@ -92,7 +92,8 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
   const host::Range* range = host::as_range(fcaller);
   if (!range) return false;
   if (!m_requests.contains(reqno)) return true;
-  const std::optional<host::CellPlace> at = range->place();
+  host::CellPlace scratch;
+  const std::optional<host::CellPlaceRef> at = range->place_ref(scratch);
   if (!at) return true;  // a range that is gone: nothing to wait for
   const std::optional<std::uint32_t> place = place_of(*at, *range);
   if (!place) return true;

@@ -220,7 +220,7 @@ class RequestRegistry {
   void refresh_one(std::int32_t reqno);
   // The place of a calling cell's workbook and sheet, added (with the
   // sheet's handle) when new.
-  std::optional<std::uint32_t> place_of(const host::CellPlace& at, const host::Range& cell);
+  std::optional<std::uint32_t> place_of(const host::CellPlaceRef& at, const host::Range& cell);
   // Evaluates the waiting cell's formula again; ObjectRequired when its
   // sheet is gone.
   Status reenter(const CellId& cell);

@@ -337,9 +337,22 @@ TEST_F(SpineTest, CellKeysFollowARenamedSheetAndAreEmptyOnceItIsGone) {
   EXPECT_EQ(host::cellkey(*cell), book_name + "_" + *sheet->name() + "_7_3");
   ASSERT_TRUE(sheet->set_name("Prices").ok());
   EXPECT_EQ(host::cellkey(*cell), book_name + "_Prices_7_3");
+  // The place as views, from the spreadsheet's names and through the
+  // interface's default (which copies into the lent place), says the same.
+  host::CellPlace scratch;
+  for (const bool by_default : {false, true}) {
+    const auto at = by_default ? cell->host::Range::place_ref(scratch) : cell->place_ref(scratch);
+    ASSERT_TRUE(at.has_value());
+    EXPECT_EQ(at->book, book_name);
+    EXPECT_EQ(at->sheet, "Prices");
+    EXPECT_EQ(at->row, 7);
+    EXPECT_EQ(at->col, 3);
+  }
   ASSERT_TRUE((*book->add_worksheet("Other"))->activate().ok());
   ASSERT_TRUE(sheet->remove().ok());
   EXPECT_EQ(host::cellkey(*cell), "");
+  EXPECT_FALSE(cell->place_ref(scratch).has_value());
+  EXPECT_FALSE(cell->host::Range::place_ref(scratch).has_value());
 }
 
 // A formula re-evaluated while its request's waiting cells are walked may

@@ -49,15 +49,19 @@ bool same_shape(const Formula& a, const Formula& b) {
   // compared with its neighbours whenever it is entered, and most are
   // small: their pairs wait on the stack, only a larger one's also in a
   // vector.
-  using Pair = std::pair<const Node*, const Node*>;
-  std::array<Pair, 32> near;
+  // A plain struct, so the slots are not zeroed at every call.
+  struct Pair {
+    const Node* x;
+    const Node* y;
+  };
+  std::array<Pair, 32> near;  // a slot is written before it is read
   std::size_t in_near = 0;
   std::vector<Pair> far;
   auto push = [&](const Node* x, const Node* y) {
     if (far.empty() && in_near < near.size()) {
       near[in_near++] = {x, y};
     } else {
-      far.emplace_back(x, y);
+      far.push_back(Pair{x, y});
     }
   };
   push(a.root.get(), b.root.get());
@@ -69,7 +73,8 @@ bool same_shape(const Formula& a, const Formula& b) {
     } else {
       next = near[--in_near];
     }
-    const auto [x, y] = next;
+    const Node* x = next.x;
+    const Node* y = next.y;
     if (!same_node(*x, *y)) return false;
     for (std::size_t i = 0; i < x->args.size(); ++i) {
       const Node* xa = x->args[i].get();

@@ -79,6 +79,15 @@ std::optional<host::CellPlace> RangeHandle::place() const {
   return host::CellPlace{book->name, sheet->name, m_box.r1, m_box.c1};
 }
 
+std::optional<host::CellPlaceRef> RangeHandle::place_ref(host::CellPlace&) const {
+  // Views of the model's own names.
+  const auto m = model();
+  const Sheet* sheet = m ? m->sheet(m_sheet) : nullptr;
+  const Book* book = sheet ? m->book(sheet->book) : nullptr;
+  if (!book) return std::nullopt;
+  return host::CellPlaceRef{book->name, sheet->name, m_box.r1, m_box.c1};
+}
+
 Result<std::int32_t> RangeHandle::row() const {
   if (!live()) return gone_range();
   return m_box.r1;

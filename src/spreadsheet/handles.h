@@ -50,6 +50,7 @@ class RangeHandle final : public host::Range {
   Result<bool> has_formula() const override;
   Status reenter_formula() const override;
   std::optional<host::CellPlace> place() const override;
+  std::optional<host::CellPlaceRef> place_ref(host::CellPlace& scratch) const override;
   Result<std::string> number_format() const override;
   Status set_number_format(std::string_view format) const override;
   Status clear_contents() const override;
