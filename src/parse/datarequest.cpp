@@ -247,13 +247,23 @@ void ResultRows::clear() {
   m_others.reset();
 }
 
+static_assert(sizeof(ResultRows) == 24);
+static_assert(sizeof(datarequest) <= 80);
+
+std::size_t ResultRows::capacity() const {
+  if (!m_bytes) return 0;
+  // A buffer made for more than m_size holds at least the power of two
+  // above it: the rows since a clear never passed what it was made for.
+  return m_cut ? m_size : std::bit_ceil(std::max<std::size_t>(64, m_size));
+}
+
 char* ResultRows::extend(std::size_t n) {
-  if (m_capacity - m_size < n) {
-    const std::size_t want = std::max<std::size_t>({64, std::size_t{m_capacity} * 2, m_size + n});
+  if (capacity() - m_size < n) {
+    const std::size_t want = std::bit_ceil(std::max<std::size_t>(64, m_size + n));
     auto grown = std::make_unique_for_overwrite<char[]>(want);
     if (m_size != 0) std::memcpy(grown.get(), m_bytes.get(), m_size);
     m_bytes = std::move(grown);
-    m_capacity = static_cast<std::uint32_t>(want);
+    m_cut = 0;
   }
   char* at = m_bytes.get() + m_size;
   m_size += static_cast<std::uint32_t>(n);
@@ -311,21 +321,21 @@ std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) co
 }
 
 void ResultRows::shrink_to_fit() {
-  if (m_size == m_capacity) return;
+  if (m_size == capacity()) return;
   std::unique_ptr<char[]> exact;
   if (m_size != 0) {
     exact = std::make_unique_for_overwrite<char[]>(m_size);
     std::memcpy(exact.get(), m_bytes.get(), m_size);
   }
   m_bytes = std::move(exact);
-  m_capacity = m_size;
+  m_cut = 1;
   if (m_others) m_others->shrink_to_fit();
 }
 
 ResultRows& ResultRows::operator=(const ResultRows& o) {
   if (this == &o) return *this;
   m_bytes.reset();
-  m_size = m_capacity = 0;
+  m_size = 0;
   if (o.m_size != 0) std::memcpy(extend(o.m_size), o.m_bytes.get(), o.m_size);
   m_count = o.m_count;
   m_others = o.m_others ? std::make_unique<std::vector<Value>>(*o.m_others) : nullptr;
@@ -336,8 +346,10 @@ ResultRows& ResultRows::operator=(ResultRows&& o) noexcept {
   if (this == &o) return *this;
   m_bytes = std::move(o.m_bytes);
   m_size = std::exchange(o.m_size, 0);
-  m_capacity = std::exchange(o.m_capacity, 0);
-  m_count = std::exchange(o.m_count, 0);
+  m_count = o.m_count;
+  m_cut = o.m_cut;
+  o.m_count = 0;
+  o.m_cut = 0;
   m_others = std::move(o.m_others);
   return *this;
 }
