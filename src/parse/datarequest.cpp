@@ -1,10 +1,12 @@
 #include "parse/datarequest.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 namespace quillo {
 
@@ -112,7 +114,7 @@ double take_decimal(const char*& p, unsigned char type) {
 }
 
 // Reads one stored value and moves past it.
-Value read_value(const char*& p, const std::vector<Value>& others) {
+Value read_value(const char*& p, const std::vector<Value>* others) {
   const auto byte = static_cast<unsigned char>(*p++);
   if (is_decimal(byte)) return Value(take_decimal(p, byte));
   const auto type = static_cast<ValueType>(byte);
@@ -141,12 +143,12 @@ Value read_value(const char*& p, const std::vector<Value>& others) {
       return Value(static_cast<ErrorCode>(take<std::int32_t>(p)));
     case ValueType::Array:
     case ValueType::Range:
-      return others[take<std::uint32_t>(p)];
+      return (*others)[take<std::uint32_t>(p)];
   }
   return Value();
 }
 
-void write_value(std::string& out, std::vector<Value>& others, const Value& v) {
+void write_value(std::string& out, std::unique_ptr<std::vector<Value>>& others, const Value& v) {
   if (v.type() == ValueType::Double && put_decimal(out, v.number())) return;
   out.push_back(static_cast<char>(v.type()));
   switch (v.type()) {
@@ -173,8 +175,9 @@ void write_value(std::string& out, std::vector<Value>& others, const Value& v) {
       break;
     case ValueType::Array:
     case ValueType::Range:
-      put(out, static_cast<std::uint32_t>(others.size()));
-      others.push_back(v);
+      if (!others) others = std::make_unique<std::vector<Value>>();
+      put(out, static_cast<std::uint32_t>(others->size()));
+      others->push_back(v);
       break;
   }
 }
@@ -224,7 +227,7 @@ Filler filler_of(char head) {
   return static_cast<Filler>((head >> 4) & 0x0F);
 }
 
-ResultRow read_row(const char*& p, const std::vector<Value>& others) {
+ResultRow read_row(const char*& p, const std::vector<Value>* others) {
   ResultRow row;
   row.id = take_id(p);
   const std::size_t stored = stored_of(*p);
@@ -239,34 +242,61 @@ ResultRow read_row(const char*& p, const std::vector<Value>& others) {
 }  // namespace
 
 void ResultRows::clear() {
-  m_bytes.clear();
-  m_others.clear();
+  m_size = 0;
   m_count = 0;
+  m_others.reset();
+}
+
+static_assert(sizeof(ResultRows) == 24);
+static_assert(sizeof(datarequest) <= 80);
+
+std::size_t ResultRows::capacity() const {
+  if (!m_bytes) return 0;
+  // A buffer made for more than m_size holds at least the power of two
+  // above it: the rows since a clear never passed what it was made for.
+  return m_cut ? m_size : std::bit_ceil(std::max<std::size_t>(64, m_size));
+}
+
+char* ResultRows::extend(std::size_t n) {
+  if (capacity() - m_size < n) {
+    const std::size_t want = std::bit_ceil(std::max<std::size_t>(64, m_size + n));
+    auto grown = std::make_unique_for_overwrite<char[]>(want);
+    if (m_size != 0) std::memcpy(grown.get(), m_bytes.get(), m_size);
+    m_bytes = std::move(grown);
+    m_cut = 0;
+  }
+  char* at = m_bytes.get() + m_size;
+  m_size += static_cast<std::uint32_t>(n);
+  return at;
 }
 
 void ResultRows::push_back(const ResultRow& row) {
   const Filler filler = row.slots.back().is_text() ? kFillEmptyText : kFillEmpty;
   std::size_t stored = row.slots.size();
   while (stored > 0 && is_filler(row.slots[stored - 1], filler)) --stored;
-  put_count(m_bytes, static_cast<std::uint32_t>(row.id));
-  m_bytes.push_back(static_cast<char>(stored | static_cast<std::size_t>(filler) << 4));
-  for (std::size_t i = 0; i < stored; ++i) write_value(m_bytes, m_others, row.slots[i]);
+  // The row is written out first, then copied to the end of the buffer.
+  thread_local std::string out;
+  out.clear();
+  put_count(out, static_cast<std::uint32_t>(row.id));
+  out.push_back(static_cast<char>(stored | static_cast<std::size_t>(filler) << 4));
+  for (std::size_t i = 0; i < stored; ++i) write_value(out, m_others, row.slots[i]);
+  std::memcpy(extend(out.size()), out.data(), out.size());
   ++m_count;
 }
 
 ResultRow ResultRows::operator[](std::size_t i) const {
-  const char* p = m_bytes.data();
-  ResultRow row = read_row(p, m_others);
-  for (std::size_t k = 0; k < i; ++k) row = read_row(p, m_others);
+  const char* p = m_bytes.get();
+  ResultRow row = read_row(p, m_others.get());
+  for (std::size_t k = 0; k < i; ++k) row = read_row(p, m_others.get());
   return row;
 }
 
 std::optional<ResultRow> ResultRows::find(std::int32_t id) const {
-  const char* p = m_bytes.data();
-  const char* end = p + m_bytes.size();
+  const char* p = m_bytes.get();
+  const char* end = p + m_size;
   while (p < end) {
     const char* start = p;
-    if (take_id(p) == id) return read_row(start, m_others);
+    if (take_id(p) == id) return read_row(start, m_others.get());
     const std::size_t stored = stored_of(*p++);
     for (std::size_t i = 0; i < stored; ++i) skip_value(p);
   }
@@ -274,8 +304,8 @@ std::optional<ResultRow> ResultRows::find(std::int32_t id) const {
 }
 
 std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) const {
-  const char* p = m_bytes.data();
-  const char* end = p + m_bytes.size();
+  const char* p = m_bytes.get();
+  const char* end = p + m_size;
   while (p < end) {
     const bool match = take_id(p) == id;
     const std::size_t stored = stored_of(*p);
@@ -283,7 +313,7 @@ std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) co
     if (match) {
       if (slot >= stored) return filler == kFillEmptyText ? Value(std::string()) : Value();
       for (std::size_t i = 0; i < slot; ++i) skip_value(p);
-      return read_value(p, m_others);
+      return read_value(p, m_others.get());
     }
     for (std::size_t i = 0; i < stored; ++i) skip_value(p);
   }
@@ -291,8 +321,37 @@ std::optional<Value> ResultRows::find_slot(std::int32_t id, std::size_t slot) co
 }
 
 void ResultRows::shrink_to_fit() {
-  m_bytes.shrink_to_fit();
-  m_others.shrink_to_fit();
+  if (m_size == capacity()) return;
+  std::unique_ptr<char[]> exact;
+  if (m_size != 0) {
+    exact = std::make_unique_for_overwrite<char[]>(m_size);
+    std::memcpy(exact.get(), m_bytes.get(), m_size);
+  }
+  m_bytes = std::move(exact);
+  m_cut = 1;
+  if (m_others) m_others->shrink_to_fit();
+}
+
+ResultRows& ResultRows::operator=(const ResultRows& o) {
+  if (this == &o) return *this;
+  m_bytes.reset();
+  m_size = 0;
+  if (o.m_size != 0) std::memcpy(extend(o.m_size), o.m_bytes.get(), o.m_size);
+  m_count = o.m_count;
+  m_others = o.m_others ? std::make_unique<std::vector<Value>>(*o.m_others) : nullptr;
+  return *this;
+}
+
+ResultRows& ResultRows::operator=(ResultRows&& o) noexcept {
+  if (this == &o) return *this;
+  m_bytes = std::move(o.m_bytes);
+  m_size = std::exchange(o.m_size, 0);
+  m_count = o.m_count;
+  m_cut = o.m_cut;
+  o.m_count = 0;
+  o.m_cut = 0;
+  m_others = std::move(o.m_others);
+  return *this;
 }
 
 const std::string* CodeText::intern(std::string_view text) {
@@ -309,6 +368,25 @@ const std::string* CodeText::intern(std::string_view text) {
   const std::lock_guard<std::mutex> hold(lock);
   if (const auto it = texts.find(text); it != texts.end()) return &*it;
   return &*texts.emplace(text).first;
+}
+
+std::string_view ExactText::view() const {
+  if (!m_bytes) return {};
+  std::uint32_t n;
+  std::memcpy(&n, m_bytes.get(), sizeof n);
+  return {m_bytes.get() + sizeof n, n};
+}
+
+void ExactText::assign(std::string_view text) {
+  if (text.empty()) {
+    m_bytes.reset();
+    return;
+  }
+  const auto n = static_cast<std::uint32_t>(text.size());
+  auto bytes = std::make_unique_for_overwrite<char[]>(sizeof n + n);
+  std::memcpy(bytes.get(), &n, sizeof n);
+  std::memcpy(bytes.get() + sizeof n, text.data(), n);
+  m_bytes = std::move(bytes);  // after the copy: text may be this one's own
 }
 
 std::int32_t RequestTable::add(datarequest request) {

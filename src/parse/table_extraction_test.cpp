@@ -308,5 +308,49 @@ TEST(ResultRowsTest, NumbersComeBackBitForBit) {
   }
 }
 
+// A record copied or moved keeps its own rows and URL: a copy is whole and
+// independent of the original, a moved-from record is empty and takes new
+// rows, and rows stored after a shrink or a clear are found with the rest.
+TEST(ResultRowsTest, CopiesAndMovesKeepTheirOwnRows) {
+  Array block;
+  block.rows = block.cols = 1;
+  block.items.push_back(Value("inner"));
+  datarequest a;
+  a.url = "http://127.0.0.1/quote?s=ABC&n=1";
+  a.parsed.push_back({1, {Value(2.5), "", "", "", "", "", "", ""}});
+  a.parsed.push_back({2, {Value(block), Value("x"), "", "", "", "", "", ""}});
+  a.parsed.shrink_to_fit();
+  a.parsed.push_back({3, {Value("after the shrink"), "", "", "", "", "", "", ""}});
+
+  datarequest copy = a;
+  a.parsed.clear();
+  a.url = a.url.substr(7, 9);  // replaced by a piece of itself
+  EXPECT_EQ(a.url, "127.0.0.1");
+  EXPECT_TRUE(a.parsed.empty());
+  EXPECT_FALSE(a.parsed.find(1));
+  EXPECT_EQ(copy.url, "http://127.0.0.1/quote?s=ABC&n=1");
+  ASSERT_EQ(copy.parsed.size(), 3u);
+  EXPECT_EQ(copy.find_row(2)->slots[0].array().items.front(), Value("inner"));
+  EXPECT_EQ(copy.parsed.find_slot(3, 0), Value("after the shrink"));
+
+  a.parsed.push_back({4, {Value(4.0), "", "", "", "", "", "", ""}});
+  copy = a;  // replaces the copy's rows and side list
+  EXPECT_FALSE(copy.find_row(2));
+  EXPECT_EQ(copy.parsed.find_slot(4, 0), Value(4.0));
+  const datarequest& same = copy;
+  copy = same;
+  EXPECT_EQ(copy.parsed.size(), 1u);
+
+  datarequest moved = std::move(copy);
+  EXPECT_EQ(moved.url, "127.0.0.1");
+  EXPECT_EQ(moved.parsed.find_slot(4, 0), Value(4.0));
+  copy.parsed.push_back({5, {Value("again"), "", "", "", "", "", "", ""}});
+  EXPECT_EQ(copy.parsed.size(), 1u);
+  EXPECT_EQ(copy.parsed.find_slot(5, 0), Value("again"));
+  copy.url = std::string();
+  EXPECT_TRUE(copy.url.empty());
+  EXPECT_EQ(copy.url, "");
+}
+
 }  // namespace
 }  // namespace quillo

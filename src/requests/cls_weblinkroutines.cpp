@@ -202,7 +202,8 @@ void cls_weblinkroutines::wlinkparse(std::string_view page, std::int32_t reqno) 
   // After a reset a number may name another page's request; a link still
   // holding the old number must not take that page's values.
   std::string request_url;
-  if (m_registry.requests().contains(reqno)) request_url = m_registry.requests().at(reqno).url;
+  if (m_registry.requests().contains(reqno))
+    request_url = m_registry.requests().at(reqno).url.str();
   for (std::int32_t i = 1; i <= m_links.upper_bound(); ++i) {
     weblink& link = m_links.at(i);
     if (link.reqno != reqno) continue;

@@ -85,7 +85,7 @@ void RequestDispatch::request_send(std::int32_t r) {
       url = add_rand(request.url);
       break;
     case RequestType::WebLink:
-      url = request.url.size() > 8 ? request.url.substr(8) : std::string();
+      url = request.url.size() > 8 ? std::string(request.url.substr(8)) : std::string();
       channel = m_manager.getchannelid("wlink");
       break;
     default:
@@ -115,7 +115,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   const std::uint8_t channel =
       request.reqtype == RequestType::WebLink ? m_manager.getchannelid("wlink") : request.channel;
   const std::int32_t attempts = m_manager.tries(r, channel);
-  const std::string url = request.url;
+  const std::string url = request.url.str();
   const std::string refusal = process_answer(text, r, status, message);
   record_answer(r, url, status, attempts, message, refusal);
 }

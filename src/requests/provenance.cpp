@@ -735,7 +735,8 @@ void ProvenanceLog::note_answer(std::int32_t reqno, const datarequest& request,
   if (!f.noted) {
     // A page fetched before under another number (the table was reset, or
     // its request forgotten) goes on from what was noted then.
-    if (const auto e = m_earlier.find(request.url); e != m_earlier.end()) {
+    if (const auto e = m_earlier.empty() ? m_earlier.end() : m_earlier.find(request.url.str());
+        e != m_earlier.end()) {
       f.answered_ms = e->second.answered_ms;
       f.failed_ms = e->second.failed_ms;
       f.failure = e->second.failure.empty() ? 0 : 1 + m_texts.id(e->second.failure);
@@ -800,7 +801,7 @@ void ProvenanceLog::requests_leaving(const std::vector<std::int32_t>& numbers) {
     Fetched& f = m_fetched[static_cast<std::size_t>(n - 1)];
     if (!f.noted) continue;
     if (m_registry.requests().contains(n)) {
-      m_earlier[m_registry.requests().at(n).url] = fetch_info(n, f);
+      m_earlier[m_registry.requests().at(n).url.str()] = fetch_info(n, f);
     }
     f = Fetched{};
     if (!m_addresses.empty()) m_addresses.erase(n);
@@ -828,7 +829,7 @@ std::optional<FetchInfo> ProvenanceLog::fetch_of(const CellId& cell, const CellR
   const auto at = static_cast<std::size_t>(reqno - 1);
   if (at < m_fetched.size() && m_fetched[at].noted) {
     info = fetch_info(reqno, m_fetched[at]);
-  } else if (const auto e = m_earlier.find(m_registry.requests().at(reqno).url);
+  } else if (const auto e = m_earlier.find(m_registry.requests().at(reqno).url.str());
              e != m_earlier.end()) {
     info = e->second;
   } else {

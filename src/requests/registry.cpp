@@ -356,7 +356,7 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     datarequest& request = m_requests.at(r);
     request.forgotten = true;
     request.status = RequestStatus::Loaded;  // it awaits nothing
-    request.url = {};
+    request.url = ExactText();
     request.message.clear();
     request.source = {};
     request.category = {};

@@ -204,7 +204,7 @@ TEST_F(SpineTest, ForgettingUnwaitedRequestsKeepsTheOthersAnsweredAndUnasked) {
   const std::size_t sent = transport.requests().size();
   ASSERT_EQ(sent, 3u);
   ASSERT_EQ(registry.inflight_count(), 1);
-  const std::string only_url = registry.requests().at(2).url;
+  const std::string only_url = registry.requests().at(2).url.str();
 
   ASSERT_TRUE(other->remove().ok());
   EXPECT_EQ(registry.requests_forget_unwaited(), 2u);  // ONLY and SLOW, not BIG

@@ -37,7 +37,7 @@ std::size_t CellStore::TextPool::slot_of(std::string_view text, std::size_t hash
     if (id == kEmptySlot) return dead < m_index.size() ? dead : i;
     if (id == kDeadSlot) {
       if (dead == m_index.size()) dead = i;
-    } else if (m_entries[id].size == text.size() && this->text(id) == text) {
+    } else if (entry(id).size == text.size() && this->text(id) == text) {
       return i;
     }
   }
@@ -48,8 +48,8 @@ void CellStore::TextPool::grow_index(std::size_t texts) {
   m_index.assign(std::max<std::size_t>(16, std::bit_ceil(texts * 2)), kEmptySlot);
   m_index_used = 0;
   const std::size_t mask = m_index.size() - 1;
-  for (std::uint32_t id = 0; id < m_entries.size(); ++id) {
-    if (m_entries[id].refs == 0) continue;
+  for (std::uint32_t id = 0; id < m_entry_count; ++id) {
+    if (entry(id).refs == 0) continue;
     std::size_t i = std::hash<std::string_view>{}(text(id)) & mask;
     while (m_index[i] != kEmptySlot) i = (i + 1) & mask;
     m_index[i] = id;
@@ -99,7 +99,7 @@ std::uint32_t CellStore::TextPool::add(std::string_view text) {
   const std::size_t hash = std::hash<std::string_view>{}(text);
   std::size_t slot = slot_of(text, hash);
   if (m_index[slot] < kDeadSlot) {
-    ++m_entries[m_index[slot]].refs;
+    ++entry(m_index[slot]).refs;
     return m_index[slot];
   }
   std::uint32_t id;
@@ -107,14 +107,16 @@ std::uint32_t CellStore::TextPool::add(std::string_view text) {
     id = m_free.back();
     m_free.pop_back();
   } else {
-    id = static_cast<std::uint32_t>(m_entries.size());
-    m_entries.emplace_back();
+    if (m_entry_count % kEntryBlock == 0) {
+      m_entries.push_back(std::make_unique<Entry[]>(kEntryBlock));
+    }
+    id = m_entry_count++;
   }
   const auto [block, at] = place(text);
-  m_entries[id] = Entry{block, at, static_cast<std::uint32_t>(text.size()), 1};
+  entry(id) = Entry{block, at, static_cast<std::uint32_t>(text.size()), 1};
   if (m_index[slot] == kEmptySlot) {
     if ((m_index_used + 1) * 4 > m_index.size() * 3) {
-      grow_index(m_entries.size() - m_free.size());  // places the new text too
+      grow_index(m_entry_count - m_free.size());  // places the new text too
       return id;
     }
     ++m_index_used;
@@ -124,7 +126,7 @@ std::uint32_t CellStore::TextPool::add(std::string_view text) {
 }
 
 void CellStore::TextPool::release(std::uint32_t id) {
-  Entry& e = m_entries[id];
+  Entry& e = entry(id);
   if (--e.refs != 0) return;
   const std::size_t mask = m_index.size() - 1;
   std::size_t i = std::hash<std::string_view>{}(text(id)) & mask;
@@ -147,7 +149,7 @@ void CellStore::TextPool::release(std::uint32_t id) {
   }
   e = Entry{};
   m_free.push_back(id);
-  const std::size_t texts = m_entries.size() - m_free.size();
+  const std::size_t texts = m_entry_count - m_free.size();
   if (m_dead > 1024 * 1024 && m_dead > m_live) {
     compact();
   } else if (m_index.size() > 1024 && texts * 8 < m_index.size()) {
@@ -162,13 +164,14 @@ void CellStore::TextPool::compact() {
   m_current = kEmptySlot;
   m_live = 0;
   m_dead = 0;
-  for (Entry& e : m_entries) {
+  for (std::uint32_t id = 0; id < m_entry_count; ++id) {
+    Entry& e = entry(id);
     if (e.refs == 0) continue;
     const auto [block, at] = place(std::string_view(old[e.block].bytes.get() + e.at, e.size));
     e.block = block;
     e.at = at;
   }
-  grow_index(m_entries.size() - m_free.size());
+  grow_index(m_entry_count - m_free.size());
 }
 
 template <typename T>

@@ -54,7 +54,9 @@ struct FormulaState {
   // when saving, so a formula rewritten with the same meaning (as the engine
   // does to re-evaluate a cell) is saved as the file wrote it.
   std::uint32_t source = 0;
-  Box array;
+  // The array's box while in_array; behind a pointer, as few formulas are
+  // array formulas.
+  std::unique_ptr<Box> array;
   // What the formula reads beyond its own references: the cells of the
   // names it uses and the sheets of its 3-D references, as registered with
   // the dependency index (so they come off it exactly as they went on).
@@ -193,7 +195,7 @@ class CellStore {
     void release(std::uint32_t id);
     // Valid until the next add or release.
     std::string_view text(std::uint32_t id) const {
-      const Entry& e = m_entries[id];
+      const Entry& e = entry(id);
       return {m_blocks[e.block].bytes.get() + e.at, e.size};
     }
 
@@ -211,9 +213,14 @@ class CellStore {
       std::uint32_t live = 0;  // bytes of texts held
     };
     static constexpr std::uint32_t kBlockBytes = 64 * 1024;
+    static constexpr std::uint32_t kEntryBlock = 1024;  // entries a block of them holds
     static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
     static constexpr std::uint32_t kDeadSlot = 0xFFFFFFFEu;
 
+    Entry& entry(std::uint32_t id) { return m_entries[id / kEntryBlock][id % kEntryBlock]; }
+    const Entry& entry(std::uint32_t id) const {
+      return m_entries[id / kEntryBlock][id % kEntryBlock];
+    }
     // Copies the text into a block; answers where it went.
     std::pair<std::uint32_t, std::uint32_t> place(std::string_view text);
     // The index slot holding id's text or, when none does, where it goes.
@@ -222,7 +229,11 @@ class CellStore {
     // Moves the held texts into new blocks, in id order.
     void compact();
 
-    std::vector<Entry> m_entries;  // by id
+    // The entries by id, in blocks of kEntryBlock: the table grows a block
+    // at a time rather than doubling, which at its copy held up to three
+    // times the entries' room.
+    std::vector<std::unique_ptr<Entry[]>> m_entries;
+    std::uint32_t m_entry_count = 0;  // entries made, free ones included
     std::vector<std::uint32_t> m_free;
     std::vector<Block> m_blocks;
     std::vector<std::uint32_t> m_free_blocks;  // emptied blocks, reused first

@@ -268,8 +268,8 @@ std::string Model::formula_text(SheetId sheet_id, std::int32_t row, std::int32_t
   const Cell& c = *found;
   if (c.formula) {
     if (c.formula->in_array) {  // written for the array's top-left cell
-      row = c.formula->array.r1;
-      col = c.formula->array.c1;
+      row = c.formula->array->r1;
+      col = c.formula->array->c1;
     }
     return write_formula(*c.formula->formula, notation, row, col,
                          [this](SheetId id) { return sheet_name(id); });
@@ -401,6 +401,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared) {
   fs->formula = shared ? std::move(f) : share_shape(a, std::move(f));
   fs->frozen = false;  // a formula written anew is computed
   fs->in_array = false;
+  fs->array.reset();
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
   m_recalc.formula_entered(a, *fs);
@@ -517,7 +518,8 @@ Status Model::clear_contents(SheetId sheet_id, const Box& box) {
     keys.push_back(cell_key(r, c));
     const FormulaState* fs = cell.formula;
     if (fs && fs->in_array && partial.ok() &&
-        !(box.contains(fs->array.r1, fs->array.c1) && box.contains(fs->array.r2, fs->array.c2))) {
+        !(box.contains(fs->array->r1, fs->array->c1) &&
+          box.contains(fs->array->r2, fs->array->c2))) {
       partial = check_array_edit(CellAddr{sheet_id, r, c});
     }
   });

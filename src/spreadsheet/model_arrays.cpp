@@ -27,7 +27,7 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
       FormulaState& fs = s->cells.add_formula(key);
       fs.formula = formula;
       fs.in_array = true;
-      fs.array = box;
+      fs.array = std::make_unique<Box>(box);
       s->formulas.insert(key);
       m_recalc.formula_restored(a, fs, dirty);
       if (!dirty) {
@@ -44,7 +44,7 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
 std::optional<Box> Model::array_box(SheetId sheet_id, std::int32_t row, std::int32_t col) const {
   const FormulaState* fs = formula_state(CellAddr{sheet_id, row, col});
   if (!fs || !fs->in_array) return std::nullopt;
-  return fs->array;
+  return *fs->array;
 }
 
 Status Model::set_array_formula(SheetId sheet_id, const Box& box, std::string_view text) {
@@ -64,7 +64,8 @@ Status Model::set_array_formula(SheetId sheet_id, const Box& box, std::string_vi
   for_each_cell(sheet_id, box, [&](std::int32_t r, std::int32_t c, const Cell& cell) {
     const FormulaState* fs = cell.formula;
     if (fs && fs->in_array && cut.ok() &&
-        !(box.contains(fs->array.r1, fs->array.c1) && box.contains(fs->array.r2, fs->array.c2))) {
+        !(box.contains(fs->array->r1, fs->array->c1) &&
+          box.contains(fs->array->r2, fs->array->c2))) {
       cut = check_array_edit(CellAddr{sheet_id, r, c});
     }
   });

@@ -219,7 +219,7 @@ class Recalculation::Walk {
     Frame f;
     f.addr = a;
     f.formula = fs.formula;
-    f.host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
+    f.host = fs.in_array ? CellAddr{a.sheet, fs.array->r1, fs.array->c1} : a;
     f.has_extra = fs.extra != nullptr;
     f.index = f.low = m_counter++;
     m_visits.add(a, VisitTable::Visit{f.index, true});
@@ -313,7 +313,7 @@ FormulaState* Recalculation::state(const CellAddr& a) const {
 
 void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
   // The cells of an array formula read what its top-left cell's formula reads.
-  const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array.r1, fs.array.c1} : a;
+  const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array->r1, fs.array->c1} : a;
   const Formula& f = *fs.formula;
   for (const RefAst& ref : f.refs) {
     if (ref.three_d()) continue;  // among the extra targets
@@ -469,7 +469,7 @@ bool Recalculation::is_evaluating(const CellAddr& a, const Formula* f) const {
 
 bool Recalculation::reads_dirty(const CellAddr& a, const Formula& f) const {
   const FormulaState* fs = state(a);
-  const CellAddr host = fs && fs->in_array ? CellAddr{a.sheet, fs->array.r1, fs->array.c1} : a;
+  const CellAddr host = fs && fs->in_array ? CellAddr{a.sheet, fs->array->r1, fs->array->c1} : a;
   const std::size_t extra = fs && fs->extra ? fs->extra->size() : 0;
   for (std::size_t i = 0; i < f.refs.size() + extra; ++i) {
     const auto target = i < f.refs.size() ? m_model.resolve(f.refs[i], host)
@@ -524,7 +524,7 @@ void Recalculation::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic
 // them the walk reaches computes the whole array and every cell of it still
 // waiting takes its item.
 void Recalculation::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty) {
-  const Box box = state(a)->array;
+  const Box box = *state(a)->array;
   Evaluator evaluator(m_model, CellAddr{a.sheet, box.r1, box.c1});
   m_active.emplace_back(a, f.get());
   const Value whole = evaluator.run_array(*f);

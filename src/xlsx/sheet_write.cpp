@@ -522,7 +522,7 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     // fills; its other cells hold only their values. Other formulas go back
     // as the file wrote them while unchanged.
     const FormulaState* fs = cell->formula;
-    const bool master = fs && (!fs->in_array || (row == fs->array.r1 && col == fs->array.c1));
+    const bool master = fs && (!fs->in_array || (row == fs->array->r1 && col == fs->array->c1));
     array_master = master && fs->in_array;
     if (master && (fs->in_array || !write_source(body, prefix, row, col, *fs))) {
       const std::string text = write_formula(
@@ -532,8 +532,8 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
       if (fs->in_array) {
         f_attributes = {
             {"t", "array"},
-            {"ref", cell_a1(fs->array.r1, fs->array.c1) +
-                        (fs->array.single() ? "" : ":" + cell_a1(fs->array.r2, fs->array.c2))}};
+            {"ref", cell_a1(fs->array->r1, fs->array->c1) +
+                        (fs->array->single() ? "" : ":" + cell_a1(fs->array->r2, fs->array->c2))}};
       }
       // Formulas are not escaped as cell texts are: other readers take the
       // text of <f> literally. What XML cannot carry becomes U+FFFD below.
