@@ -1,11 +1,12 @@
 #include "parse/datarequest.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 namespace quillo {
@@ -248,7 +249,7 @@ void ResultRows::clear() {
 }
 
 static_assert(sizeof(ResultRows) == 24);
-static_assert(sizeof(datarequest) <= 80);
+static_assert(sizeof(datarequest) <= 72);
 
 std::size_t ResultRows::capacity() const {
   if (!m_bytes) return 0;
@@ -354,20 +355,64 @@ ResultRows& ResultRows::operator=(ResultRows&& o) noexcept {
   return *this;
 }
 
-const std::string* CodeText::intern(std::string_view text) {
-  if (text.empty()) return nullptr;
-  // Nodes never move: a pointer to a text stays valid as the set grows.
+namespace {
+
+// The interned codes, numbered from 1. They sit in blocks that never move
+// and double in size (block b holds kFirstBlock << b texts), so a text's
+// place follows from its number alone and a reader needs no lock: it got
+// the number from a record made after the text was stored.
+constexpr std::uint32_t kFirstBlock = 64;
+constexpr std::size_t kCodeBlocks = 27;  // room for every 32-bit number
+
+struct CodeTable {
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept {
       return std::hash<std::string_view>{}(s);
     }
   };
-  static std::mutex lock;
-  static std::unordered_set<std::string, Hash, std::equal_to<>> texts;
-  const std::lock_guard<std::mutex> hold(lock);
-  if (const auto it = texts.find(text); it != texts.end()) return &*it;
-  return &*texts.emplace(text).first;
+  std::mutex lock;
+  std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids;
+  std::array<std::unique_ptr<std::string[]>, kCodeBlocks> blocks;
+  std::uint32_t count = 0;  // texts stored
+};
+
+CodeTable& code_table() {
+  static CodeTable table;
+  return table;
+}
+
+// The block and place within it of the text numbered id (from 1).
+std::pair<std::size_t, std::size_t> code_place(std::uint32_t id) {
+  const std::uint64_t q = (static_cast<std::uint64_t>(id) - 1) / kFirstBlock + 1;
+  const auto block = static_cast<std::size_t>(std::bit_width(q) - 1);
+  const std::uint64_t first = static_cast<std::uint64_t>(kFirstBlock) * ((1ull << block) - 1);
+  return {block, static_cast<std::size_t>(id - 1 - first)};
+}
+
+}  // namespace
+
+std::uint32_t CodeText::intern(std::string_view text) {
+  if (text.empty()) return 0;
+  CodeTable& table = code_table();
+  const std::lock_guard<std::mutex> hold(table.lock);
+  if (const auto it = table.ids.find(text); it != table.ids.end()) return it->second;
+  const std::uint32_t id = table.count + 1;
+  const auto [block, at] = code_place(id);
+  if (!table.blocks[block]) {
+    table.blocks[block] = std::make_unique<std::string[]>(std::size_t{kFirstBlock} << block);
+  }
+  table.blocks[block][at] = std::string(text);
+  table.ids.emplace(std::string(text), id);
+  table.count = id;
+  return id;
+}
+
+const std::string& CodeText::text_of(std::uint32_t id) {
+  static const std::string none;
+  if (id == 0) return none;
+  const auto [block, at] = code_place(id);
+  return code_table().blocks[block][at];
 }
 
 std::string_view ExactText::view() const {

@@ -131,28 +131,28 @@ class RareText {
 };
 
 // A data source's or category's code (a few letters, a handful of them in
-// all the definitions), kept once for the whole program: a record carries a
-// pointer to it rather than a string of its own. It reads as the text.
+// all the definitions), kept once for the whole program: a record carries
+// the four-byte number of its one copy rather than a string of its own. It
+// reads as the text.
 class CodeText {
  public:
   CodeText() = default;
-  CodeText(std::string_view text) : m_text(intern(text)) {}
-  CodeText(const std::string& text) : m_text(intern(text)) {}
-  CodeText(const char* text) : m_text(intern(text)) {}
-  const std::string& str() const {
-    static const std::string none;
-    return m_text ? *m_text : none;
-  }
+  CodeText(std::string_view text) : m_id(intern(text)) {}
+  CodeText(const std::string& text) : m_id(intern(text)) {}
+  CodeText(const char* text) : m_id(intern(text)) {}
+  const std::string& str() const { return text_of(m_id); }
   operator const std::string&() const { return str(); }
   operator std::string_view() const { return str(); }
-  bool empty() const { return str().empty(); }
-  friend bool operator==(const CodeText& a, const CodeText& b) { return a.str() == b.str(); }
+  bool empty() const { return m_id == 0; }
+  friend bool operator==(const CodeText& a, const CodeText& b) { return a.m_id == b.m_id; }
 
  private:
-  // The one copy of the text, made at its first use; null for the empty
-  // text. Any thread may intern.
-  static const std::string* intern(std::string_view text);
-  const std::string* m_text = nullptr;
+  // The number of the one copy of the text, made at its first use; 0 for
+  // the empty text. Any thread may intern.
+  static std::uint32_t intern(std::string_view text);
+  // The text of a number intern gave (the empty text for 0).
+  static const std::string& text_of(std::uint32_t id);
+  std::uint32_t m_id = 0;
 };
 
 // A text that is set once and read often (a request's URL), held in one
