@@ -226,6 +226,9 @@ const CellStore::Column* CellStore::column_of(std::int32_t col) const {
 }
 
 CellStore::Place CellStore::find_place(std::uint64_t key) const {
+  // A recalculation asks after one cell several times running (its formula
+  // state, then its value): the cell found last is answered at once.
+  if (m_last_place.chunk && m_last_key == key) return m_last_place;
   const std::int32_t col = key_col(key), row = key_row(key);
   const Column* c = column_of(col);
   if (!c) return {};
@@ -240,8 +243,10 @@ CellStore::Place CellStore::find_place(std::uint64_t key) const {
   if (ch == chunks.end() || ch->index != index) return {};
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return {};
-  return Place{const_cast<Chunk*>(&*ch), static_cast<std::size_t>(bits_set(ch->mask & (bit - 1))),
-               false};
+  m_last_key = key;
+  m_last_place = Place{const_cast<Chunk*>(&*ch),
+                       static_cast<std::size_t>(bits_set(ch->mask & (bit - 1))), false};
+  return m_last_place;
 }
 
 CellStore::Place CellStore::place_or_new(std::uint64_t key) {
@@ -265,6 +270,10 @@ CellStore::Place CellStore::place_or_new(std::uint64_t key) {
   }
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   const auto pos = static_cast<std::size_t>(bits_set(ch->mask & (bit - 1)));
+  // What find_place remembered may have moved with an insertion below; this
+  // cell's place holds until the next write.
+  m_last_key = key;
+  m_last_place = Place{&*ch, pos, false};
   if ((ch->mask & bit) != 0) return Place{&*ch, pos, false};
   // A new row reads as a plain number until the caller sets what it holds
   // (set_meta), which it always does: a chunk of numbers stays without metas.
@@ -460,6 +469,7 @@ void CellStore::remove_formula(std::uint64_t key) {
 }
 
 void CellStore::erase(std::uint64_t key) {
+  m_last_place = Place{};  // rows, chunks or the column may move
   const std::int32_t col = key_col(key), row = key_row(key);
   const auto c = std::lower_bound(m_columns.begin(), m_columns.end(), col,
                                   [](const Column& x, std::int32_t v) { return x.col < v; });

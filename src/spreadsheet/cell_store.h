@@ -284,6 +284,10 @@ class CellStore {
 
   std::vector<Column> m_columns;          // by col
   mutable std::size_t m_last_column = 0;  // where column_of found a column last
+  // The cell find_place found last and its place (a null chunk: none); any
+  // write that may move rows, chunks or columns replaces or clears it.
+  mutable std::uint64_t m_last_key = 0;
+  mutable Place m_last_place;
   std::size_t m_size = 0;
   std::uint64_t m_clock = 0;  // the last column version given
   TextPool m_texts;

@@ -184,6 +184,34 @@ TEST(CellStore, LookupsFindTheirColumnWhileColumnsComeAndGo) {
   EXPECT_EQ(store.value(cell_key(1, 1)), Value(1.0));
 }
 
+TEST(CellStore, ACellReadAgainAfterWritesAroundItKeepsItsOwnValue) {
+  // Read a cell, then write rows above it in its chunk, a chunk and a column
+  // before it, and erase a neighbour: each read after still finds its own
+  // row, and an erased cell reads as none even right after being read.
+  CellStore store;
+  store.set_value(cell_key(10, 3), Value(10.0));
+  FormulaState& fs = store.add_formula(cell_key(12, 3));
+  EXPECT_EQ(store.value(cell_key(10, 3)), Value(10.0));
+  store.set_value(cell_key(5, 3), Value(5.0));  // a row before it in its chunk
+  EXPECT_EQ(store.value(cell_key(10, 3)), Value(10.0));
+  EXPECT_EQ(store.formula(cell_key(12, 3)), &fs);
+  store.set_value(cell_key(1, 1), Value(1.0));  // a column before it
+  store.set_value(cell_key(200, 3), Value(200.0));
+  EXPECT_EQ(store.value(cell_key(10, 3)), Value(10.0));
+  EXPECT_EQ(store.formula(cell_key(12, 3)), &fs);
+  store.erase(cell_key(5, 3));  // the row before it goes
+  EXPECT_EQ(store.value(cell_key(10, 3)), Value(10.0));
+  EXPECT_EQ(store.formula(cell_key(10, 3)), nullptr);
+  EXPECT_EQ(store.formula(cell_key(12, 3)), &fs);
+  store.erase(cell_key(12, 3));
+  EXPECT_EQ(store.formula(cell_key(12, 3)), nullptr);
+  EXPECT_FALSE(store.find(cell_key(12, 3)).has_value());
+  store.erase(cell_key(10, 3));
+  store.erase(cell_key(200, 3));  // the column goes
+  EXPECT_EQ(store.value(cell_key(10, 3)), Value());
+  EXPECT_EQ(store.value(cell_key(1, 1)), Value(1.0));
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet
 
