@@ -132,5 +132,22 @@ TEST_F(ChangesTest, AFormulaEnteredAgainIsEvaluatedWithItsDependents) {
   EXPECT_FALSE(model->reenter_formula(one, 9, 9));  // an empty cell
 }
 
+// Entering again any cell of an array formula computes the whole array, so
+// an add-in answer reaching one of its cells fills every cell of it.
+TEST_F(ChangesTest, ACellOfAnArrayEnteredAgainComputesTheWholeArray) {
+  set(one, 1, 1, "2");
+  ASSERT_TRUE(model->set_array_formula(one, Box{2, 1, 4, 2}, "=A1*{1;2;3}").ok());
+  model->set_calculation(host::Calculation::Manual);
+  set(one, 1, 1, "5");
+  EXPECT_EQ(num(one, 3, 2), 4);  // manual: not yet recalculated
+  ASSERT_TRUE(model->reenter_formula(one, 3, 2));
+  for (std::int32_t c = 1; c <= 2; ++c) {
+    EXPECT_EQ(num(one, 2, c), 5);
+    EXPECT_EQ(num(one, 3, c), 10);
+    EXPECT_EQ(num(one, 4, c), 15);
+  }
+  EXPECT_EQ(model->formula_text(one, 2, 1, Notation::A1), "=A1*{1;2;3}");
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet

@@ -499,6 +499,23 @@ bool Model::reenter_formula(SheetId sheet_id, std::int32_t row, std::int32_t col
   if (!s || !valid_cell(row, col)) return false;
   const CellAddr a{sheet_id, row, col};
   FormulaState* fs = s->cells.formula(cell_key(row, col));
+  if (fs && fs->in_array && fs->array) {
+    // A cell of an array formula: the whole array is computed again from
+    // its top-left cell, where its formula is written.
+    const CellAddr top{sheet_id, fs->array->r1, fs->array->c1};
+    FormulaState* anchor = s->cells.formula(cell_key(top.row, top.col));
+    if (!anchor || !anchor->formula || anchor->frozen ||
+        m_recalc.is_evaluating(top, anchor->formula.get())) {
+      return false;
+    }
+    // Each cell of the box takes its item only when it waits for one.
+    const Box box = *fs->array;
+    for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+      for (std::int32_t c = box.c1; c <= box.c2; ++c) m_recalc.mark_dirty({sheet_id, r, c});
+    }
+    m_recalc.after_entry(std::span(&top, 1));
+    return true;
+  }
   if (!fs || !fs->formula || fs->in_array || m_recalc.is_evaluating(a, fs->formula.get())) {
     return false;
   }
