@@ -38,7 +38,8 @@ T take(const char*& p) {
 // Counts (a row's id, a text's length) take one byte below 128, a byte
 // more for each further seven bits: a table of a hundred thousand answers
 // of a dozen rows each keeps them all.
-void put_count(std::string& out, std::uint32_t v) {
+// A short decimal's count is written the same way, up to 64 bits.
+void put_count(std::string& out, std::uint64_t v) {
   while (v >= 0x80) {
     out.push_back(static_cast<char>((v & 0x7F) | 0x80));
     v >>= 7;
@@ -46,13 +47,17 @@ void put_count(std::string& out, std::uint32_t v) {
   out.push_back(static_cast<char>(v));
 }
 
-std::uint32_t take_count(const char*& p) {
-  std::uint32_t v = 0;
+std::uint64_t take_wide_count(const char*& p) {
+  std::uint64_t v = 0;
   for (int shift = 0;; shift += 7) {
     const auto b = static_cast<unsigned char>(*p++);
-    v |= static_cast<std::uint32_t>(b & 0x7F) << shift;
+    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
     if ((b & 0x80) == 0) return v;
   }
+}
+
+std::uint32_t take_count(const char*& p) {
+  return static_cast<std::uint32_t>(take_wide_count(p));
 }
 
 // A figure of a page is a short decimal: 123.45 is kept as the count 12345
@@ -70,23 +75,6 @@ bool is_decimal(unsigned char type) {
   return type >= kDecimal && type <= kDecimal + kMaxPlaces;
 }
 
-void put_wide_count(std::string& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<char>(v));
-}
-
-std::uint64_t take_wide_count(const char*& p) {
-  std::uint64_t v = 0;
-  for (int shift = 0;; shift += 7) {
-    const auto b = static_cast<unsigned char>(*p++);
-    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) return v;
-  }
-}
-
 // Writes d as a decimal when one gives it back exactly; false otherwise.
 bool put_decimal(std::string& out, double d) {
   constexpr double kExact = 9007199254740992.0;    // 2^53: counts below it are exact doubles
@@ -101,8 +89,8 @@ bool put_decimal(std::string& out, double d) {
     }
     out.push_back(static_cast<char>(kDecimal + places));
     // Zigzag: small negative counts take few bytes too.
-    put_wide_count(
-        out, (static_cast<std::uint64_t>(count) << 1) ^ static_cast<std::uint64_t>(count >> 63));
+    put_count(out,
+              (static_cast<std::uint64_t>(count) << 1) ^ static_cast<std::uint64_t>(count >> 63));
     return true;
   }
   return false;
