@@ -35,6 +35,11 @@ code=$?
 [ "$code" -eq 2 ] || fail "a folder as the page exits $code, not 2"
 grep -q "cannot read the page" "$work/err.txt" || fail "a folder as the page: no reason given"
 
+# A figure beyond a double's range shows as the cell shows it, not as "inf".
+printf '<h1>X</h1><p>Dernier <b>%s</b></p><i>n</i>' "$(printf '9%.0s' $(seq 400))" >"$work/huge.html"
+"${parse[@]}" "$work/huge.html" >"$work/huge.txt" || fail "parse of a huge figure exits $?"
+grep -qx $'LAST\t#NUM!' "$work/huge.txt" || fail "a huge figure shows as $(grep LAST "$work/huge.txt")"
+
 "$quillo" --version >"$work/version.txt" || fail "--version exits $?"
 grep -q '^quillo ' "$work/version.txt" || fail "--version prints $(cat "$work/version.txt")"
 "$quillo" parse --help >"$work/help.txt" || fail "parse --help exits $?"

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -21,8 +22,10 @@ namespace quillo::cli {
 namespace {
 
 // What a cell would show for the value: numbers in their shortest exact
-// form, texts as they are, nothing for an empty value.
+// form, a figure too large for a double as the error a cell shows for it,
+// texts as they are, nothing for an empty value.
 std::string shown(const Value& v) {
+  if (v.is_number() && !std::isfinite(v.number())) return "#NUM!";
   return v.to_text();
 }
 
