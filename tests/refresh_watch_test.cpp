@@ -734,6 +734,29 @@ TEST_F(FillTest, WatchSavesAfterTheFirstRoundThoughOneSourceNeverFinishes) {
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
 }
 
+// Settings changed while watch runs apply to its next requests: a proxy
+// that refused every request is dropped, and the prices come in.
+TEST_F(FillTest, WatchPutsSettingsChangedMeanwhileToUse) {
+  market.set_time(1'800'000'000'000);
+  const fs::path filled = root / "filled.xlsx";
+  ASSERT_EQ(refresh(book, filled, 60, false), 0);
+  const std::string price = value(filled, "Prices!B2");
+  ASSERT_EQ(settings("proxy_server", "127.0.0.1:1"), 0);  // nothing listens there
+  ASSERT_EQ(settings("useproxy", "1"), 0);
+  WatchProcess watch(book, {"--first-round", "1"});
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  EXPECT_NE(value(book, "Prices!B2"), price);
+  ASSERT_EQ(settings("useproxy", "0"), 0);
+  ASSERT_NE(watch.line_with("settings changed"), "") << watch.seen;
+  std::string now;
+  for (int i = 0; i < 300 && now != price; ++i) {
+    ::usleep(100000);
+    now = value(book, "Prices!B2");
+  }
+  EXPECT_EQ(now, price);
+  EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
+}
+
 TEST_F(FillTest, WatchRetriesAFailedSaveAndNeverCallsTheFileUpToDateAfterOne) {
   std::int64_t clock = 1'800'000'000'000;
   market.set_time(clock);

@@ -55,6 +55,15 @@ void AddinState::apply_configuration() {
   m_engine->configure(s);
 }
 
+bool AddinState::reload_configuration() {
+  Configuration fresh;
+  config_load(m_accmanager, fresh);
+  if (fresh == m_config) return false;
+  m_config = std::move(fresh);
+  apply_configuration();
+  return true;
+}
+
 void AddinState::show_settings() {
   if (!m_settings_dialog) {
     m_settings_dialog = std::make_unique<settings>(m_config, m_accmanager, [this](bool manual) {

@@ -116,6 +116,10 @@ class AddinState {
   // Makes the engine follow the configuration (error handling, proxy,
   // time-outs); run after the configuration was loaded or changed.
   void apply_configuration();
+  // Reads the settings again (another program or the settings command may
+  // have changed them) and, when they differ from those in use, puts the
+  // new ones to use. True when they changed.
+  bool reload_configuration();
   // Opens the settings dialog (filled from the configuration).
   void show_settings();
   // The assistants' owner, made on first use; null while unbound.

@@ -1,6 +1,9 @@
 #include "cli/watch_command.h"
 
 #include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "addin/dataload.h"
 #include "cli/disk_changes.h"
@@ -97,6 +100,35 @@ class WatchedFile {
   bool m_last_failed = false;
 };
 
+// The settings files: when one changes (the settings command, another
+// program, the user's editor), the settings are read again and those that
+// changed are put to use, so a proxy or time-out set meanwhile applies to
+// the next requests without a restart.
+class SettingsFiles {
+ public:
+  explicit SettingsFiles(const addin::RegistryLocation& where) {
+    for (auto& path : where.settings_files()) {
+      std::string p = path.string();
+      m_files.emplace_back(p, file_stamp(p));
+    }
+  }
+
+  // True when a file changed since the last call (or the start).
+  bool changed() {
+    bool any = false;
+    for (auto& [path, stamp] : m_files) {
+      const FileStamp now = file_stamp(path);
+      if (now == stamp) continue;
+      stamp = now;
+      any = true;
+    }
+    return any;
+  }
+
+ private:
+  std::vector<std::pair<std::string, FileStamp>> m_files;
+};
+
 // Runs the loop until a stop signal, saving as the rounds of answers end.
 // A round ends when every request of it has been answered: then the
 // workbook is saved once, if its cells were given anything new. When the
@@ -106,8 +138,9 @@ class WatchedFile {
 // that never finishes does not hold up the others (cells still waiting show
 // the file's values meanwhile). A failed save is tried again every few
 // seconds. Answers whether the file holds the last values.
-bool watch_until_stopped(Session& session, WatchedFile& file, host::StopRequests& stops,
-                         std::int64_t first_round_ms, std::ostream& out) {
+bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& settings,
+                         host::StopRequests& stops, std::int64_t first_round_ms,
+                         std::ostream& out) {
   std::uint64_t saved_updates = 0;
   bool first_saved = false;
   host::PollLoop& loop = session.loop();
@@ -116,6 +149,9 @@ bool watch_until_stopped(Session& session, WatchedFile& file, host::StopRequests
   std::int64_t retry_at = 0;
   auto updates = [&] { return session.state().engine() ? session.state().engine()->updates() : 0; };
   const host::TimerId check = loop.set_timer(200, [&] {
+    if (settings.changed() && session.state().reload_configuration()) {
+      out << "settings changed: the new ones apply from the next request" << std::endl;
+    }
     const std::int64_t now = loop.now_ms();
     if (!first_saved && !session.answered() && now < first_round_end) return;
     if (now < retry_at) return;
@@ -160,9 +196,11 @@ int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err)
   const host::WorkbookPtr book = session.open_ready(options.book);
   if (!book) return 2;
   WatchedFile file(session, book, book->full_name().value_or(options.book), out, err);
+  SettingsFiles settings(so.registry);
   session.calculate_full();
-  const bool up_to_date = watch_until_stopped(
-      session, file, stops, static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
+  const bool up_to_date =
+      watch_until_stopped(session, file, settings, stops,
+                          static_cast<std::int64_t>(options.first_round_seconds * 1000), out);
   // The file holds the last values unless the last save failed.
   return up_to_date ? 0 : 1;
 }

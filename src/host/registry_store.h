@@ -55,6 +55,11 @@ struct RegistryLocation {
       user_dir;  // $QUILLO_HKCU_DIR, else $XDG_CONFIG_HOME/quillo, else ~/.config/quillo
   std::filesystem::path machine_dir;  // $QUILLO_HKLM_DIR, else /etc/quillo
   static RegistryLocation from_environment();
+  // The files that hold the current user's and the machine's roots, where
+  // the store keeps them in files (empty where the system's registry is
+  // used): a program that runs for long watches them for settings changed
+  // meanwhile.
+  std::vector<std::filesystem::path> settings_files() const;
 };
 
 class RegistryStore {

@@ -164,6 +164,12 @@ class RegFileStore final : public RegistryStore {
 
 }  // namespace
 
+std::vector<std::filesystem::path> RegistryLocation::settings_files() const {
+  constexpr std::int32_t kCurrentUser = static_cast<std::int32_t>(0x80000001u);
+  return {user_dir / (std::string(kRootNames[kCurrentUser - kFirstRoot]) + ".reg"),
+          machine_dir / (std::string(kRootNames[kLocalMachine - kFirstRoot]) + ".reg")};
+}
+
 std::unique_ptr<RegistryStore> make_registry_store(const RegistryLocation& where,
                                                    WarningSink warn) {
   return std::make_unique<RegFileStore>(where, std::move(warn));

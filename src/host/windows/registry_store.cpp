@@ -347,6 +347,10 @@ class WindowsRegistryStore final : public RegistryStore {
 
 }  // namespace
 
+std::vector<std::filesystem::path> RegistryLocation::settings_files() const {
+  return {};  // the system's registry: no files to watch
+}
+
 std::unique_ptr<RegistryStore> make_registry_store(const RegistryLocation&, WarningSink) {
   return std::make_unique<WindowsRegistryStore>();
 }
