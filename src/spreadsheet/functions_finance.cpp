@@ -43,7 +43,14 @@ struct Growth {
   double g, gm1;
 };
 
+// At rates of -100% and below the base 1 + r is zero or negative: the power
+// is taken as it is (defined for whole numbers of periods, NaN otherwise,
+// which the caller shows as #NUM!), and the digits near zero do not matter.
 Growth growth(double r, double n) {
+  if (r <= -1) {
+    const double g = std::pow(1 + r, n);
+    return {g, g - 1};
+  }
   const double e = n * std::log1p(r);
   return {std::exp(e), std::expm1(e)};
 }
@@ -164,8 +171,10 @@ Value fn_nper(const CallContext& ctx, std::span<const Value> args) {
     if (r == 0) return pmt == 0 ? Value(ErrorCode::Num) : Value(-(pv + fv) / pmt);
     const double p = pmt * (1 + r * (a[4] != 0 ? 1 : 0));
     const double q = (p - fv * r) / (p + pv * r);
-    if (!(q > 0) || r <= -1) return Value(ErrorCode::Num);
-    return Value(std::log(q) / std::log1p(r));
+    if (!(q > 0) || r < -1) return Value(ErrorCode::Num);
+    // At -100% the balance is gone after the first period: log1p is -inf,
+    // and the count is 0 (written + 0.0 so it is not -0).
+    return Value(std::log(q) / std::log1p(r) + 0.0);
   });
 }
 
