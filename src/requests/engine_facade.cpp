@@ -279,10 +279,15 @@ void EngineFacade::start_pass(std::int64_t interval_ms) {
 void EngineFacade::send_due_updates(const UpdateRound& round) {
   RequestRegistry& registry = m_engine->registry();
   const auto n = registry.requests().upper_bound();
+  // The recalculation this round brings shows which cells stopped asking
+  // for what they waited on.
+  registry.audit_next_recalc();
   if (registry.inflight_count() != 0) {
     registry.sheets_recalc(false, false);
     registry.inflight_clear();
   }
+  // What no cell asks for any more (their inputs changed) is not fetched.
+  (void)registry.requests_forget_unasked();
   for (std::int32_t i = 1; i <= n; ++i) {
     // Re-read the record each time: sending may re-evaluate cells.
     if (!registry.requests().contains(i)) break;

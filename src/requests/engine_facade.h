@@ -206,7 +206,9 @@ class EngineFacade {
 
   // Sends the requests whose frequency the round reaches (see UpdateRound).
   // Requests still counted in flight from the last round are taken as lost:
-  // the sheets are recalculated and the count cleared first.
+  // the sheets are recalculated and the count cleared first. The requests
+  // whose cells all stopped asking for them are forgotten before
+  // (RequestRegistry::requests_forget_unasked).
   void send_due_updates(const UpdateRound& round);
   // Sends what waits in the channels' queues and the failed requests due.
   void send_queued();

@@ -5,6 +5,8 @@
 #include "requests/engine_facade.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <limits>
 
 #include <fstream>
@@ -194,6 +196,27 @@ TEST_F(FacadeTest, AValueWrittenAsAnErrorIsAFailureNotFilled) {
   EXPECT_EQ(summary.filled, 1);
   EXPECT_EQ(summary.failures.count("#NUM!"), 1u);
   EXPECT_EQ(summary.failures.count("#VALUE!"), 1u);
+}
+
+// The update timer's rounds stop fetching an instrument no cell asks for
+// any more: its cell's input changed to another.
+TEST_F(FacadeTest, UpdateRoundsStopFetchingWhatACellNoLongerAsksFor) {
+  ASSERT_TRUE(cell("A2")->set_value(Value("BIG")).ok());
+  set("A1", "=fsingle(A2,\"SMP.QUO.LAST\")");
+  run();
+  ASSERT_TRUE(cell("A2")->set_value(Value("SML")).ok());
+  run();
+  auto sent = [&](const std::string& key) {
+    return std::count_if(transport.requests().begin(), transport.requests().end(),
+                         [&](const auto& r) { return r.url.find(key) != std::string::npos; });
+  };
+  for (int round = 0; round < 3; ++round) {
+    engine.send_due_updates(UpdateRound{true});
+    run();
+  }
+  EXPECT_EQ(sent("s=BIG&"), 2);  // at first, and in the round that showed it unasked
+  EXPECT_EQ(sent("s=SML&"), 4);
+  EXPECT_EQ(shown("A1"), Value(12.5));
 }
 
 TEST(ShownTexts, StatusTextsAreProgressOrFailuresAndValuesAreOther) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
+#include <utility>
 
 #include "host/worksheet.h"
 #include "http/response_processors.h"
@@ -98,6 +100,11 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
   const std::optional<std::uint32_t> place = place_of(*at, *range);
   if (!place) return true;
   const CellId cell{*place, at->row, at->col};
+  if (m_asked_log) m_asked_log->emplace_back(cell, reqno);
+  if (m_probe.reqno != 0 && cell == m_probe.cell) {
+    m_probe.asked_any = true;
+    if (reqno == m_probe.reqno) m_probe.asked_this = true;
+  }
   Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
   if (w.contains(cell)) return true;
   w.cells.push_back(cell);
@@ -221,17 +228,36 @@ bool RequestRegistry::still_there(const CellId& cell) {
 
 void RequestRegistry::refresh_one(std::int32_t reqno) {
   // By index, re-reading the count: evaluating a formula re-enters worksheet
-  // functions, which may register cells or add requests meanwhile.
+  // functions, which may register cells or add requests meanwhile (the list
+  // itself stays where it is: the lists only grow at the end, and a reset,
+  // which empties them, ends the walk).
+  const std::uint64_t resets = m_resets;
   std::size_t j = 0;
   while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()) {
     const CellId cell = m_waiting[static_cast<std::size_t>(reqno - 1)].cells[j];
+    const Probe outer = std::exchange(m_probe, Probe{cell, reqno, false, false});
     const Status written = reenter(cell);
-    if (written.code() == StatusCode::ObjectRequired) {
-      Waiting& again = m_waiting[static_cast<std::size_t>(reqno - 1)];
-      if (again.keys) again.keys->erase(again.cells[j]);
-      again.cells.erase(again.cells.begin() + static_cast<std::ptrdiff_t>(j));
+    const Probe seen = std::exchange(m_probe, outer);
+    if (m_resets != resets) return;
+    Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
+    std::size_t at = j;  // where the cell stays unless the list changed meanwhile
+    if (at >= w.cells.size() || w.cells[at] != cell) {
+      const auto it = std::find(w.cells.begin(), w.cells.end(), cell);
+      if (it == w.cells.end()) continue;  // it left the list while evaluated
+      at = static_cast<std::size_t>(it - w.cells.begin());
+    }
+    // A cell whose sheet is gone no longer waits; nor does one whose
+    // evaluation asked for other requests and not for this one. One that
+    // asked for nothing may not have been evaluated at all (its formula
+    // asks conditionally, or calculation is off): it stays.
+    const bool gone = written.code() == StatusCode::ObjectRequired;
+    if (gone || (written.ok() && seen.asked_any && !seen.asked_this)) {
+      if (w.keys) w.keys->erase(cell);
+      w.cells.erase(w.cells.begin() + static_cast<std::ptrdiff_t>(at));
+      if (!gone && w.cells.empty()) m_unasked.push_back(reqno);
+      j = at;
     } else {
-      ++j;
+      j = at + 1;
     }
   }
 }
@@ -249,21 +275,76 @@ void RequestRegistry::request_refresh_cells(std::int32_t reqno) {
 void RequestRegistry::sheets_recalc(bool active_sheet_only, bool keep_registration) {
   ++m_updates;
   const CalculatingScope calculating(*this);
+  // An audited recalculation logs what the cells ask for; one nested in
+  // it (an evaluation may recalculate) adds to the same log.
+  const bool outermost = m_audit && m_asked_log == nullptr;
+  std::vector<std::pair<CellId, std::int32_t>> log;
+  if (outermost) {
+    m_audit = false;
+    m_asked_log = &log;
+  }
+  const std::uint64_t resets = m_resets;
+  // The places of the sheets recalculated: every formula on them was
+  // evaluated, so what their cells asked for now is what they wait on.
+  std::vector<bool> evaluated;
   {
     const RefreshingGuard guard(m_refreshing, !keep_registration);
-    auto recalc = [](host::Worksheet& sheet) {
-      return sheet.set_enable_calculation(false).ok() && sheet.set_enable_calculation(true).ok() &&
-             sheet.calculate().ok();
+    auto recalc = [&](host::Worksheet& sheet, std::string_view book) {
+      if (!sheet.set_enable_calculation(false).ok() || !sheet.set_enable_calculation(true).ok() ||
+          !sheet.calculate().ok()) {
+        return false;
+      }
+      const auto name = sheet.name();
+      if (!name.ok() || book.empty()) return true;
+      if (const auto place = m_places.find(book, *name)) {
+        if (evaluated.size() <= *place) evaluated.resize(*place + 1, false);
+        evaluated[*place] = true;
+      }
+      return true;
     };
     if (active_sheet_only) {
-      if (const auto sheet = m_app.active_sheet(); sheet.ok()) recalc(**sheet);
+      if (const auto sheet = m_app.active_sheet(); sheet.ok()) {
+        const auto book = (*sheet)->workbook();
+        recalc(**sheet, book.ok() ? (*book)->name().value_or("") : "");
+      }
     } else if (const auto book = m_app.active_workbook(); book.ok()) {
+      const std::string named = (*book)->name().value_or("");
       const auto count = (*book)->worksheet_count();
       for (std::int32_t i = 1; count.ok() && i <= *count; ++i) {
         const auto sheet = (*book)->worksheet(i);
-        if (!sheet.ok() || !recalc(**sheet)) break;  // errors end the loop
+        if (!sheet.ok() || !recalc(**sheet, named)) break;  // errors end the loop
       }
     }
+  }
+  if (!outermost) return;
+  m_asked_log = nullptr;
+  // A reset meanwhile numbered the places afresh: the log means nothing.
+  if (m_resets == resets && !evaluated.empty()) drop_unasked(log, evaluated);
+}
+
+void RequestRegistry::drop_unasked(std::vector<std::pair<CellId, std::int32_t>>& log,
+                                   const std::vector<bool>& evaluated) {
+  std::sort(log.begin(), log.end());
+  auto asked_any = [&](const CellId& cell) {
+    const auto it = std::lower_bound(log.begin(), log.end(),
+                                     std::pair{cell, std::numeric_limits<std::int32_t>::min()});
+    return it != log.end() && it->first == cell;
+  };
+  for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+    Waiting& w = m_waiting[i];
+    const auto reqno = static_cast<std::int32_t>(i + 1);
+    const std::size_t before = w.cells.size();
+    std::erase_if(w.cells, [&](const CellId& cell) {
+      if (cell.place >= evaluated.size() || !evaluated[cell.place]) return false;
+      // One that asked for nothing may not compute its call now (its
+      // formula asks conditionally): it stays.
+      if (!asked_any(cell) || std::binary_search(log.begin(), log.end(), std::pair{cell, reqno})) {
+        return false;
+      }
+      if (w.keys) w.keys->erase(cell);
+      return true;
+    });
+    if (before != 0 && w.cells.empty()) m_unasked.push_back(reqno);
   }
 }
 
@@ -276,6 +357,8 @@ void RequestRegistry::requests_reset() {
   m_places.clear();
   m_sheets.clear();
   m_by_url.clear();
+  m_unasked.clear();
+  m_audit = false;
   if (m_on_reset) m_on_reset();
   sheets_recalc(false, true);
 }
@@ -347,7 +430,32 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     m_sheets[p] = nullptr;
     m_places.release(p);
   }
-  if (gone.empty()) return 0;
+  forget(gone);
+  return gone.size();
+}
+
+std::size_t RequestRegistry::requests_forget_unasked() {
+  std::vector<std::int32_t> gone;
+  std::sort(m_unasked.begin(), m_unasked.end());
+  m_unasked.erase(std::unique(m_unasked.begin(), m_unasked.end()), m_unasked.end());
+  for (const std::int32_t r : m_unasked) {
+    if (!m_requests.contains(r)) continue;
+    datarequest& request = m_requests.at(r);
+    Waiting& w = m_waiting[static_cast<std::size_t>(r - 1)];
+    if (request.forgotten || !w.cells.empty()) continue;  // a cell asks for it again
+    w.keys.reset();
+    if (request.status == RequestStatus::Sent || request.status == RequestStatus::Loading) {
+      inflight_answered();
+    }
+    gone.push_back(r);
+  }
+  m_unasked.clear();
+  forget(gone);
+  return gone.size();
+}
+
+void RequestRegistry::forget(const std::vector<std::int32_t>& gone) {
+  if (gone.empty()) return;
   if (m_on_forget) m_on_forget(gone);
   for (const std::int32_t r : gone) {
     // The index is hashed by the record's URL: out of it before the URL is
@@ -363,7 +471,6 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     request.extra.clear();
     request.parsed = {};
   }
-  return gone.size();
 }
 
 }  // namespace quillo

@@ -149,6 +149,19 @@ class RequestRegistry {
   // that still comes for it fills nothing. A formula that asks for the
   // same page later makes a new request. Answers how many were forgotten.
   std::size_t requests_forget_unwaited();
+  // Forgets, as requests_forget_unwaited does, the requests whose last
+  // waiting cells left them because they no longer ask for them: re-entered
+  // for an answer, each asked for other requests and not this one (its
+  // input changed, another instrument). Cheap: only those requests are
+  // looked at. The update timer runs it before a round, so what no cell
+  // asks for is not fetched again. Answers how many were forgotten.
+  std::size_t requests_forget_unasked();
+  // The next recalculation of the sheets (sheets_recalc) notes what every
+  // cell asks for, and the cells evaluated that asked for other requests and
+  // not for one they wait on leave its list; a list so emptied is forgotten
+  // by requests_forget_unasked. The update timer asks for it each round;
+  // the note costs 16 bytes a waiting cell while the recalculation runs.
+  void audit_next_recalc() { m_audit = true; }
   void set_on_forget(std::function<void(const std::vector<std::int32_t>&)> hook) {
     m_on_forget = std::move(hook);
   }
@@ -218,6 +231,8 @@ class RequestRegistry {
     bool m_saved;
   };
   void refresh_one(std::int32_t reqno);
+  // Withdraws and empties the requests (see requests_forget_unwaited).
+  void forget(const std::vector<std::int32_t>& gone);
   // The place of a calling cell's workbook and sheet, added (with the
   // sheet's handle) when new.
   std::optional<std::uint32_t> place_of(const host::CellPlaceRef& at, const host::Range& cell);
@@ -270,6 +285,27 @@ class RequestRegistry {
   bool m_calculating = false;
   std::uint64_t m_updates = 0;
   std::uint64_t m_resets = 0;
+  // While refresh_one re-enters a waiting cell: the cell and the request it
+  // waits on, and whether its evaluation asked for any request and for
+  // this one (request_register_cell notes both).
+  struct Probe {
+    CellId cell{};
+    std::int32_t reqno = 0;  // 0: no cell is watched
+    bool asked_any = false;
+    bool asked_this = false;
+  };
+  Probe m_probe;
+  // While sheets_recalc evaluates sheets: every (cell, request) registered,
+  // so cells evaluated without asking for a request they wait on leave it.
+  std::vector<std::pair<CellId, std::int32_t>>* m_asked_log = nullptr;
+  bool m_audit = false;
+  // Drops, from every waiting list, the cells on the places evaluated that
+  // asked for requests (in log, which it sorts) but not for that list's.
+  void drop_unasked(std::vector<std::pair<CellId, std::int32_t>>& log,
+                    const std::vector<bool>& evaluated);
+  // Requests whose lists refresh_one emptied; requests_forget_unasked
+  // forgets those still without a cell.
+  std::vector<std::int32_t> m_unasked;
 };
 
 }  // namespace quillo

@@ -2,6 +2,7 @@
 // virtual clock: formulas ask, answers arrive, cells are evaluated again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include "host/cell_key.h"
@@ -265,6 +266,52 @@ TEST_F(SpineTest, ACellWhoseFormulaWasReplacedWaitsOnlyOnWhatItAsksNow) {
   EXPECT_EQ(registry.requests_forget_unwaited(), 1u);
 }
 
+// A cell whose input changes from one instrument to another leaves the old
+// request once it is re-entered for that request's answer and asks for
+// another; the next update round forgets the request and never fetches it
+// again. A cell asking for both, or for nothing at all, stays.
+TEST_F(SpineTest, ACellWhoseInputChangedLeavesTheRequestItNoLongerAsksFor) {
+  auto value = [&](const char* address, const char* v) {
+    ASSERT_TRUE((*sheet->range(address))->set_value(Value(v)).ok());
+  };
+  auto sent = [&](const char* id) {
+    const std::string key = std::string("s=") + id + "&";
+    return std::count_if(transport.requests().begin(), transport.requests().end(),
+                         [&](const auto& r) { return r.url.find(key) != std::string::npos; });
+  };
+  // As the update timer does it: forget what no cell asks for, send the rest.
+  auto update_round = [&] {
+    registry.audit_next_recalc();
+    registry.requests_forget_unasked();
+    for (std::int32_t r = 1; r <= registry.requests().upper_bound(); ++r) dispatch.request_send(r);
+    run();
+  };
+  set("B1", "=fsingle(\"ONLY\",\"SMP.QUO.LAST\")");  // 1
+  value("A2", "BIG");
+  value("C2", "BIG");
+  set("A1", "=fsingle(A2,\"SMP.QUO.LAST\")");                                    // 2
+  set("A3", "=fsingle(A2,\"SMP.QUO.LAST\")+fsingle(\"SML\",\"SMP.QUO.LAST\")");  // 2, 3
+  set("C1", "=fsingle(C2,\"SMP.QUO.LAST\")");                                    // 2
+  run();
+  value("A2", "ONLY");  // a request older than BIG's
+  value("C2", "");      // asks for nothing now
+  update_round();
+  EXPECT_EQ(registry.cell_count(2), 1u);  // C1, which asked for nothing
+  EXPECT_EQ(registry.cell_count(1), 3u);  // B1, A1, A3
+  EXPECT_EQ(registry.cell_count(3), 1u);  // A3's second call stays
+  value("C2", "SML");
+  update_round();
+  EXPECT_EQ(registry.cell_count(2), 0u);
+  const auto before = sent("BIG");
+  update_round();
+  EXPECT_TRUE(registry.requests().at(2).forgotten);
+  EXPECT_EQ(sent("BIG"), before);
+  EXPECT_EQ(shown("A1"), "12.5");
+  const std::string b = *book->name(), s = *sheet->name();
+  EXPECT_EQ(registry.cell_requests().find(b, s, 1, 1), 1);
+  EXPECT_EQ(registry.cell_requests().find(b, s, 1, 3), 3);
+}
+
 TEST_F(SpineTest, UpdatesRecalculateOnceTheLastAnswerIsIn) {
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   run();
@@ -359,23 +406,29 @@ TEST_F(SpineTest, CellKeysFollowARenamedSheetAndAreEmptyOnceItIsGone) {
 // ask for another request, which grows the tables under the walk. The walk
 // must not keep a reference or iterator into them across the re-evaluation.
 TEST_F(SpineTest, ReEvaluationThatAddsRequestsDuringTheWalkIsSafe) {
-  for (const char* row : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
-    ASSERT_TRUE((*sheet->range(std::string("B") + row))->set_value(Value("BIG")).ok());
-    set((std::string("A") + row).c_str(), std::string("=fsingle(B") + row + ",\"SMP.QUO.LAST\")");
+  // More cells than a waiting list scans: it is indexed.
+  constexpr int kRows = 20;
+  auto input = [&](int row) { return *sheet->range("B" + std::to_string(row)); };
+  for (int row = 1; row <= kRows; ++row) {
+    ASSERT_TRUE(input(row)->set_value(Value("BIG")).ok());
+    const std::string at = "A" + std::to_string(row);
+    set(at.c_str(), "=fsingle(B" + std::to_string(row) + ",\"SMP.QUO.LAST\")");
   }
-  ASSERT_EQ(registry.cell_count(1), 8u);
+  ASSERT_EQ(registry.cell_count(1), std::size_t{kRows});
   // With manual calculation the new ids reach the formulas only when the
   // registry rewrites them, that is, inside the walk.
   ASSERT_TRUE(app.set_calculation(host::Calculation::Manual).ok());
-  for (const char* row : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
-    ASSERT_TRUE(
-        (*sheet->range(std::string("B") + row))->set_value(Value(std::string("N") + row)).ok());
+  for (int row = 1; row <= kRows; ++row) {
+    ASSERT_TRUE(input(row)->set_value(Value("N" + std::to_string(row))).ok());
   }
   run(1);
-  EXPECT_EQ(registry.requests().upper_bound(), 9);  // one new request per cell
-  EXPECT_EQ(registry.cell_count(1), 8u);            // every cell was walked and kept
-  EXPECT_EQ(shown("A8"), "Loading data...");
-  EXPECT_EQ(transport.requests().size(), 9u);
+  EXPECT_EQ(registry.requests().upper_bound(), kRows + 1);  // one new request per cell
+  // Every cell was walked, asked for its own and left the first.
+  EXPECT_EQ(registry.cell_count(1), 0u);
+  for (std::int32_t r = 2; r <= kRows + 1; ++r) EXPECT_EQ(registry.cell_count(r), 1u) << r;
+  EXPECT_EQ(shown("A20"), "Loading data...");
+  EXPECT_EQ(registry.requests_forget_unasked(), 1u);
+  EXPECT_TRUE(registry.requests().at(1).forgotten);
 }
 
 TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {
