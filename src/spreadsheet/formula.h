@@ -202,7 +202,7 @@ struct Node {
                : none;
   }
   // For a Call, Name or Ref node, after its kind is set.
-  void set_name(std::string n) { constant = Value(std::move(n)); }
+  void set_name(std::string_view n) { constant = Value(n); }
 
   // The reference of a Ref node; for a Name node, the sheet it was
   // qualified with (Sheet1!Rate). Other nodes answer an empty one.
@@ -231,7 +231,10 @@ inline void NodeList::push_back(value_type node) {
 
 inline void NodeList::grow() {
   const std::uint32_t size = m_block ? m_block->size : 0;
-  const std::uint32_t cap = size == 0 ? 1 : size * 2;
+  // Room for two at first: the operands of a binary operator and the
+  // arguments of most calls then take one block, not two and a copy. A
+  // block of one or of two fits the same smallest piece malloc hands out.
+  const std::uint32_t cap = size == 0 ? 2 : size * 2;
   void* memory = ::operator new(sizeof(Block) + cap * sizeof(value_type));
   Block* block = ::new (memory) Block{size, cap};
   for (std::uint32_t i = 0; i < size; ++i) {
@@ -255,6 +258,10 @@ struct Formula {
   bool calls_external = false;  // calls a function that is not built in (add-ins)
   bool uses_names = false;      // reads a defined name
   std::vector<RefAst> refs;     // every reference, for dependency tracking
+  // A digest of what same_shape compares, set by the parser (0: not worked
+  // out): formulas whose digests differ are not of one shape, so comparing
+  // a formula entered with its neighbours mostly ends here.
+  std::uint64_t shape = 0;
 };
 using FormulaPtr = std::shared_ptr<const Formula>;
 

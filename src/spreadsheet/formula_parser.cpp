@@ -12,6 +12,7 @@
 #include "spreadsheet/address.h"
 #include "spreadsheet/formula.h"
 #include "spreadsheet/formula_refs.h"
+#include "spreadsheet/formula_shape.h"
 #include "spreadsheet/functions.h"
 
 namespace quillo::spreadsheet {
@@ -65,6 +66,7 @@ class Parser {
       if (m_pos < m_s.size()) fail(m_s[m_pos] == ')' ? "unbalanced \")\"" : "unexpected text");
     }
     if (!m_error.empty()) return error_status(m_error);
+    f->shape = shape_digest(*f);
     return FormulaPtr(std::move(f));
   }
 
@@ -368,8 +370,15 @@ class Parser {
   NodePtr text_argument() {
     if (peek() != '"' || m_depth + 1 > kMaxFormulaHeight) return nullptr;
     const std::size_t start = m_pos;
+    // A text without a doubled quote (most) is what stands between its
+    // quotes, taken as it is; one with a doubled quote is read into a copy.
+    const std::size_t quote = m_s.find('"', start + 1);
+    if (quote == std::string_view::npos) return nullptr;
+    const bool plain = quote + 1 >= m_s.size() || m_s[quote + 1] != '"';
     std::string s;
-    if (!read_string(s)) {
+    if (plain) {
+      m_pos = quote + 1;
+    } else if (!read_string(s)) {
       m_pos = start;
       return nullptr;
     }
@@ -382,7 +391,7 @@ class Parser {
       return nullptr;
     }
     NodePtr n = make(Node::Kind::Text);
-    n->constant = Value(std::move(s));
+    n->constant = plain ? Value(m_s.substr(start + 1, quote - start - 1)) : Value(std::move(s));
     return n;
   }
 
@@ -624,7 +633,7 @@ class Parser {
     if (!scan.error.empty()) return fail(scan.error);
     NodePtr n = make(Node::Kind::Ref);
     n->set_ref(scan.ref);
-    n->set_name(std::string(m_s.substr(start, m_pos - start)));
+    n->set_name(m_s.substr(start, m_pos - start));
     m_formula->refs.push_back(std::move(scan.ref));
     return n;
   }
@@ -656,17 +665,18 @@ class Parser {
     if (!valid) return fail("invalid function name \"" + written + "\"");
     ++m_pos;  // (
     NodePtr n = make(Node::Kind::Call);
-    std::string name = written;
-    if (!book) {
+    std::string_view name = written;
+    // Each prefix starts with "_": other names (nearly all) skip the checks.
+    if (!book && written[0] == '_') {
       const std::string_view udf = strip_prefix(written, "_xludf.");
       const std::string_view fn = strip_prefix(strip_prefix(written, "_xlfn."), "_xlws.");
       if (udf.size() < written.size() && (is_alpha(udf[0]) || udf[0] == '_')) {
-        name = std::string(udf);  // the function library's function of that name
+        name = udf;  // the function library's function of that name
       } else if (fn.size() < written.size() && find_builtin(fn)) {
-        name = std::string(fn);
+        name = fn;
       }
     }
-    n->set_name(std::move(name));
+    n->set_name(name);
     if (book) {
       n->has_book = true;
       n->set_book(*book);

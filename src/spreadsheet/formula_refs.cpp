@@ -25,7 +25,7 @@ class Scanner {
 
   RefScan run(Notation notation) {
     if (notation == Notation::A1 ? a1_ref() : r1c1_ref()) m_out.found = m_out.error.empty();
-    return m_out;
+    return std::move(m_out);
   }
   std::size_t pos() const { return m_pos; }
 
@@ -207,6 +207,19 @@ class Scanner {
 
 RefScan scan_reference(std::string_view s, std::size_t& pos, Notation notation, std::int32_t row,
                        std::int32_t col) {
+  // Most words that are no reference say so at their first letters, which
+  // is looked at before setting up the scan: a function's or name's run of
+  // more than three letters is no A1 column, and R1C1 starts with R or C.
+  if (notation == Notation::A1) {
+    std::size_t p = pos;
+    if (p + 1 < s.size() && s[p] == '$' && is_alpha(s[p + 1])) ++p;
+    const std::size_t letters = p;
+    while (p < s.size() && p - letters <= 3 && is_alpha(s[p])) ++p;
+    if (p - letters > 3) return {};
+  } else if (pos >= s.size() ||
+             (text::lower_char(s[pos]) != 'r' && text::lower_char(s[pos]) != 'c')) {
+    return {};
+  }
   Scanner scanner(s, pos, row, col);
   RefScan out = scanner.run(notation);
   if (out.found) pos = scanner.pos();

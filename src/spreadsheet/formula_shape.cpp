@@ -1,5 +1,7 @@
 // Comparing parsed formulas by shape, for sharing one tree between cells.
 #include <array>
+#include <bit>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,9 +38,110 @@ bool same_node(const Node& a, const Node& b) {
   return &ref_a == &ref_b || same_ref(ref_a, ref_b);
 }
 
+// Folds words into a 64-bit digest. Each step is a bijection of the digest
+// so far for a given word, so two sequences of words that differ in one
+// place never meet; other collisions only cost a full comparison.
+class Digest {
+ public:
+  void add(std::uint64_t word) { m_h = (m_h ^ word) * 0x100000001b3ULL + 0x9e3779b97f4a7c15ULL; }
+  // A text by its length and its bytes in words; the last word (or, for
+  // a short text, its only one) overlaps the ones before, read the same
+  // way for the same text.
+  void add_text(std::string_view t) {
+    const std::size_t size = t.size();
+    const char* p = t.data();
+    add(size);
+    if (size >= 8) {
+      std::uint64_t w;
+      for (std::size_t i = 0; i + 8 < size; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        add(w);
+      }
+      std::memcpy(&w, p + size - 8, 8);
+      add(w);
+    } else if (size >= 4) {
+      std::uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + size - 4, 4);
+      add(lo | std::uint64_t{hi} << 32);
+    } else if (size > 0) {
+      add(static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[size / 2]) << 8 |
+          static_cast<unsigned char>(p[size - 1]) << 16);
+    }
+  }
+  void add_part(const RefPart& p) {
+    add(static_cast<std::uint32_t>(p.n) | (std::uint64_t{p.abs} << 32));
+  }
+  std::uint64_t value() const { return m_h == 0 ? 1 : m_h; }
+
+ private:
+  std::uint64_t m_h = 0xcbf29ce484222325ULL;
+};
+
+// What same_node compares, into the digest: equal nodes add equal words.
+void digest_node(const Node& n, Digest& d) {
+  // Of the constant, only what Value's comparison tells apart the same
+  // way: its type; a text by its characters, a number by its value (0 and
+  // -0 alike), an error by its code.
+  const ValueType type = n.constant.type();
+  d.add(static_cast<std::uint64_t>(n.kind) | static_cast<std::uint64_t>(n.op) << 8 |
+        std::uint64_t{n.has_book} << 16 | static_cast<std::uint64_t>(type) << 20 |
+        std::uint64_t{n.height} << 24 | std::uint64_t{n.args.size()} << 40);
+  d.add(reinterpret_cast<std::uintptr_t>(n.builtin));
+  if (type == ValueType::Text) {
+    d.add_text(n.constant.text());
+  } else if (type == ValueType::Double) {
+    const double x = n.constant.number();
+    d.add(x == 0 ? 0 : std::bit_cast<std::uint64_t>(x));
+  } else if (type == ValueType::Error) {
+    d.add(static_cast<std::uint64_t>(n.constant.error()));
+  }
+  if (n.has_book) d.add_text(n.book());
+  if (n.kind == Node::Kind::Ref || n.kind == Node::Kind::Name) {
+    const RefAst& r = n.ref();
+    d.add(static_cast<std::uint64_t>(r.kind) | std::uint64_t{r.has_sheet} << 8 |
+          std::uint64_t{r.sheet} << 32);
+    d.add(r.sheet2);
+    d.add_part(r.r1);
+    d.add_part(r.c1);
+    d.add_part(r.r2);
+    d.add_part(r.c2);
+    d.add_text(r.sheet_name());
+    d.add_text(r.sheet2_name());
+  }
+}
+
 }  // namespace
 
+std::uint64_t shape_digest(const Formula& f) {
+  Digest d;
+  d.add(std::uint64_t{f.is_volatile} | std::uint64_t{f.calls_external} << 1 |
+        std::uint64_t{f.uses_names} << 2 | std::uint64_t{f.root != nullptr} << 3 |
+        std::uint64_t{f.refs.size()} << 4);
+  if (!f.root) return d.value();
+  // Depth first with a bounded stack: a larger tree's digest covers the
+  // nodes met before the stack fills, which is the same for equal trees.
+  constexpr std::size_t kMaxLook = 64;
+  std::array<const Node*, kMaxLook> todo;
+  std::size_t n = 0;
+  todo[n++] = f.root.get();
+  while (n > 0) {
+    const Node* x = todo[--n];
+    digest_node(*x, d);
+    for (const auto& a : x->args) {
+      if (!a) {
+        d.add(0x6e756c6cULL);  // a missing operand
+        continue;
+      }
+      if (n == kMaxLook) return d.value();
+      todo[n++] = a.get();
+    }
+  }
+  return d.value();
+}
+
 bool same_shape(const Formula& a, const Formula& b) {
+  if (a.shape != 0 && b.shape != 0 && a.shape != b.shape) return false;
   if (a.is_volatile != b.is_volatile || a.calls_external != b.calls_external ||
       a.uses_names != b.uses_names || a.refs.size() != b.refs.size() || !a.root != !b.root) {
     return false;

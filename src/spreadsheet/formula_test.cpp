@@ -211,6 +211,60 @@ TEST(FormulaParser, EachNodeKeepsItsOwnNamesAndSheets) {
             "=ext(\"ext\",Gone!A1,Data:Other!B2,Data!rate,'[1]x'!g(1))");
 }
 
+// The parser's shape digest agrees with same_shape: equal for one shape
+// wherever it was entered, different where a text, a reference, a number
+// or a name differs; a formula without one is compared by its tree.
+TEST(FormulaParser, ShapeDigestAgreesWithTheShapeComparison) {
+  auto at = [](std::string_view text, std::int32_t row) {
+    auto f = parse_formula(text, Notation::A1, row, 2, resolve);
+    EXPECT_TRUE(f.ok()) << text;
+    return f.ok() ? f.value() : nullptr;
+  };
+  const FormulaPtr first = at("=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A1&SUM(Data!B1:B3)", 1);
+  const FormulaPtr below = at("=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A2&SUM(Data!B2:B4)", 2);
+  ASSERT_TRUE(first && below);
+  EXPECT_NE(first->shape, 0u);
+  EXPECT_EQ(first->shape, below->shape);
+  EXPECT_TRUE(same_shape(*first, *below));
+  for (const char* other : {"=fsingle(\"IBN\",\"SMP.QUO.LAST\")&A1&SUM(Data!B1:B3)",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LASU\")&A1&SUM(Data!B1:B3)",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\")&$A$1&SUM(Data!B1:B3)",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A1&SUM(B1:B3)",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A1&MAX(Data!B1:B3)",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A1&SUM(Data!B1:B3)&1",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A1&SUM(Data!B1:B3)&2",
+                            "=fsingle(\"IBM\",\"SMP.QUO.LAST\",)&A1&SUM(Data!B1:B3)"}) {
+    const FormulaPtr f = at(other, 1);
+    ASSERT_TRUE(f);
+    EXPECT_NE(f->shape, first->shape) << other;
+    EXPECT_FALSE(same_shape(*f, *first)) << other;
+  }
+  // Texts of every length up to three words, one character changed anywhere.
+  for (std::size_t size = 1; size <= 24; ++size) {
+    const std::string text(size, 'a');
+    const FormulaPtr a = at("=LEN(\"" + text + "\")", 1);
+    for (std::size_t i = 0; i < size; ++i) {
+      std::string changed = text;
+      changed[i] = 'b';
+      const FormulaPtr b = at("=LEN(\"" + changed + "\")", 1);
+      ASSERT_TRUE(a && b);
+      EXPECT_NE(a->shape, b->shape) << changed;
+    }
+  }
+  // A call of more operands than the digest looks into still has one
+  // digest for its shape.
+  std::string wide = "=SUM(A1", wide_below = "=SUM(A2";
+  for (int i = 0; i < 100; ++i) wide += ",1", wide_below += ",1";
+  EXPECT_EQ(at(wide + ")", 1)->shape, at(wide_below + ")", 2)->shape);
+  // Formulas without a digest, or not made by the parser, compare by tree.
+  const FormulaPtr plain = at("=fsingle(\"IBM\",\"SMP.QUO.LAST\")&A1&SUM(Data!B1:B3)", 1);
+  std::const_pointer_cast<Formula>(plain)->shape = 0;
+  EXPECT_TRUE(same_shape(*plain, *below));
+  // A word of four letters or more is no A1 column: a name, not a cell.
+  EXPECT_TRUE(at("=ABCD1", 1)->uses_names);
+  EXPECT_EQ(at("=XFD1", 1)->refs.size(), 1u);
+}
+
 TEST(Address, ParsesAndWritesBoxes) {
   EXPECT_EQ(column_letters(1), "A");
   EXPECT_EQ(column_letters(28), "AB");

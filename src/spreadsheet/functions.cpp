@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_map>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "common/text.h"
 #include "spreadsheet/functions_more.h"
@@ -412,24 +415,64 @@ constexpr std::array kFunctions = {
 
 }  // namespace
 
+namespace {
+
+// FNV-1a over the bytes of a name: the index below and its lookups agree on it.
+constexpr std::uint32_t kNameSeed = 2166136261u;
+inline std::uint32_t name_step(std::uint32_t h, char c) {
+  return (h ^ static_cast<unsigned char>(c)) * 16777619u;
+}
+
+// The built-ins of both tables by name: open addressing with linear
+// probing over a power of two of slots, at most a quarter full, each
+// slot's hash kept beside it so a probe compares names only on a match.
+struct BuiltinIndex {
+  std::vector<std::pair<std::uint32_t, const FunctionDef*>> slots;
+  std::size_t mask = 0;
+
+  BuiltinIndex() {
+    const std::span<const FunctionDef> more = more_builtins();
+    std::size_t size = 64;
+    while (size < 4 * (std::size(kFunctions) + more.size())) size *= 2;
+    slots.assign(size, {0, nullptr});
+    mask = size - 1;
+    for (const FunctionDef& f : kFunctions) add(f);
+    for (const FunctionDef& f : more) add(f);
+  }
+  // The first of a name stays, as the tables are read in order.
+  void add(const FunctionDef& f) {
+    std::uint32_t h = kNameSeed;
+    for (char c : f.name) h = name_step(h, c);
+    std::size_t i = h & mask;
+    for (; slots[i].second; i = (i + 1) & mask) {
+      if (slots[i].first == h && slots[i].second->name == f.name) return;
+    }
+    slots[i] = {h, &f};
+  }
+};
+
+}  // namespace
+
 const FunctionDef* find_builtin(std::string_view name) {
   if (name.size() > 32) return nullptr;
   // Every call a formula makes is looked up here when the formula is
-  // entered: the names of both tables by their hash, made once, and the
-  // name upper-cased on the stack.
-  static const std::unordered_map<std::string_view, const FunctionDef*> index = [] {
-    std::unordered_map<std::string_view, const FunctionDef*> by_name;
-    for (const FunctionDef& f : kFunctions) by_name.emplace(f.name, &f);
-    for (const FunctionDef& f : more_builtins()) by_name.emplace(f.name, &f);
-    return by_name;
-  }();
+  // entered, most often an add-in function that is not found: the name is
+  // upper-cased on the stack and hashed in the same pass.
+  static const BuiltinIndex index;
   char upper[32];
+  std::uint32_t h = kNameSeed;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
     upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    h = name_step(h, upper[i]);
   }
-  const auto it = index.find(std::string_view(upper, name.size()));
-  return it == index.end() ? nullptr : it->second;
+  const std::string_view key(upper, name.size());
+  for (std::size_t i = h & index.mask; index.slots[i].second; i = (i + 1) & index.mask) {
+    if (index.slots[i].first == h && index.slots[i].second->name == key) {
+      return index.slots[i].second;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace quillo::spreadsheet

@@ -373,9 +373,14 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (!s) return gone_sheet();
   if (!valid_cell(a.row, a.col)) return bad_cell();
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
-  if (auto st = check_array_edit(a); !st.ok()) return st;
-  if (FormulaPtr above = written_above(a, text, notation)) {
-    install_formula(a, std::move(above), true);
+  // The cell's formula state, asked after once for the checks, the sharing
+  // and the install: nothing in between evaluates, writes or removes it.
+  FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  if (own && own->in_array) {
+    if (auto st = check_array_edit(a); !st.ok()) return st;
+  }
+  if (FormulaPtr above = written_above(a, text, notation, FormulaText::Display, own)) {
+    install_formula(a, std::move(above), true, own);
     return {};
   }
   const BookId book_id = s->book;
@@ -384,21 +389,22 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
       [this, book_id](std::string_view n) { return find_sheet(book_id, n); },
       [this, book_id](std::string_view n) { return find_table(book_id, n); });
   if (!parsed.ok()) return parsed.status();
-  install_formula(a, std::move(parsed).value());
+  install_formula(a, std::move(parsed).value(), false, own);
   return {};
 }
 
-void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared) {
+void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownState own) {
   Sheet* s = sheet_mut(a.sheet);
   const std::uint64_t key = cell_key(a.row, a.col);
-  FormulaState* fs = s->cells.formula(key);
+  FormulaState* fs = own ? *own : s->cells.formula(key);
+  if (!shared) f = share_shape(a, std::move(f), fs);
   if (fs) {
     m_recalc.unindex(a, *fs);
   } else {
     fs = &s->cells.add_formula(key);
     s->formulas.insert(key);
   }
-  fs->formula = shared ? std::move(f) : share_shape(a, std::move(f));
+  fs->formula = std::move(f);
   fs->frozen = false;  // a formula written anew is computed
   fs->in_array = false;
   fs->array.reset();
@@ -407,12 +413,12 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared) {
   m_recalc.formula_entered(a, *fs);
 }
 
-FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
+FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known) const {
   const Sheet* s = sheet(a.sheet);
   if (!s || !f) return f;
   // Evaluation tells a replaced formula from the one it runs by identity,
   // so the cell's formula before (and any it is running) is never reused.
-  const FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  const FormulaState* own = known ? *known : s->cells.formula(cell_key(a.row, a.col));
   auto in_use = [&](const Formula* g) {
     return (own && own->formula.get() == g) || m_recalc.is_evaluating(a, g);
   };
@@ -428,7 +434,7 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f) const {
 }
 
 FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation,
-                                FormulaText form) const {
+                                FormulaText form, KnownState known) const {
   if (a.row <= 1 || text.size() > kMaxFormulaLength) return nullptr;
   const Sheet* s = sheet(a.sheet);
   // What a parse looks up besides the text may have changed since the cell
@@ -446,7 +452,7 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
     return nullptr;
   }
   // The same formulas share_shape would not reuse.
-  const FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  const FormulaState* own = known ? *known : s->cells.formula(cell_key(a.row, a.col));
   if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
     return nullptr;
   }
@@ -619,7 +625,7 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
     // What install_formula does, less the dependents: a loader stores every
     // cell itself, and marking would dirty the formulas stored clean.
     FormulaState& fs = s->cells.add_formula(key);
-    fs.formula = share_shape(a, std::move(formula));
+    fs.formula = share_shape(a, std::move(formula), &fs);
     fs.source = source;
     s->formulas.insert(key);
     m_recalc.formula_restored(a, fs, dirty);

@@ -10,6 +10,7 @@
 // scanned once per walk, resuming from a saved key rather than an iterator,
 // because evaluation may change the tables under the walk.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -57,6 +58,7 @@ class VisitTable {
   };
 
   std::optional<Visit> find(const CellAddr& a) const {
+    if (m_size == 0) return std::nullopt;  // a walk's first look, at its first cell
     if (const Entry* e = entry(a)) return Visit{(e->visit >> 1) - 1, (e->visit & 1) != 0};
     return std::nullopt;
   }
@@ -64,7 +66,8 @@ class VisitTable {
   // a must not be in the table yet; index below 2^31.
   void add(const CellAddr& a, Visit v) {
     if (2 * (m_size + 1) > m_entries.size()) grow();
-    place(Entry{a, (v.index + 1) << 1 | (v.on_stack ? 1u : 0u)});
+    const std::size_t at = place(Entry{a, (v.index + 1) << 1 | (v.on_stack ? 1u : 0u)});
+    if (m_size < m_placed.size()) m_placed[m_size] = static_cast<std::uint32_t>(at);
     ++m_size;
   }
 
@@ -100,10 +103,11 @@ class VisitTable {
       if (e.addr == a) return &e;
     }
   }
-  void place(const Entry& e) {
+  std::size_t place(const Entry& e) {
     std::size_t i = slot_of(e.addr);
     while (m_entries[i].visit != 0) i = (i + 1) & (m_entries.size() - 1);
     m_entries[i] = e;
+    return i;
   }
   void grow() { rehash(std::max<std::size_t>(64, 2 * m_entries.size())); }
 
@@ -112,16 +116,22 @@ class VisitTable {
   // room is too large to be worth clearing for another walk.
   bool clear_small() {
     if (m_entries.size() > 256) return false;
-    // All bytes zero is a free entry.
-    if (!m_entries.empty()) {
+    if (m_placed_hold && m_size <= m_placed.size()) {
+      // A walk of a cell or two (a formula entered, an answer come): free
+      // just the entries it took.
+      for (std::size_t i = 0; i < m_size; ++i) m_entries[m_placed[i]] = Entry{};
+    } else if (!m_entries.empty()) {
+      // All bytes zero is a free entry.
       std::memset(static_cast<void*>(m_entries.data()), 0, m_entries.size() * sizeof(Entry));
     }
     m_size = 0;
+    m_placed_hold = true;
     return true;
   }
 
  private:
   void rehash(std::size_t size) {
+    if (m_size != 0) m_placed_hold = false;  // the entries move
     std::vector<Entry> old(size);
     old.swap(m_entries);
     for (const Entry& e : old) {
@@ -131,6 +141,9 @@ class VisitTable {
 
   std::vector<Entry> m_entries;  // a power of two of them
   std::size_t m_size = 0;
+  // Where the first visits went, while no rehash has moved them since.
+  std::array<std::uint32_t, 8> m_placed;
+  bool m_placed_hold = true;
 };
 
 // A frame of the walk's stack: a formula cell whose precedents are being
@@ -180,13 +193,13 @@ class Recalculation::Walk {
 
   void run(const CellAddr& root) {
     if (m_visits.find(root)) return;
-    if (const FormulaState* fs = wanted(root)) push(root, *fs);
+    if (FormulaState* fs = wanted(root)) visit(root, *fs);
     while (!m_stack.empty()) {
       const std::size_t top = m_stack.size() - 1;
       if (const auto next = next_precedent(m_stack[top])) {
         const std::optional<VisitTable::Visit> seen = m_visits.find(*next);
         if (!seen) {
-          if (const FormulaState* fs = wanted(*next)) push(*next, *fs);
+          if (FormulaState* fs = wanted(*next)) visit(*next, *fs);
         } else if (seen->on_stack) {
           Frame& f = m_stack[top];
           f.low = std::min(f.low, seen->index);
@@ -208,11 +221,25 @@ class Recalculation::Walk {
   bool in_scope(SheetId sheet) const { return !m_scope || *m_scope == sheet; }
 
   // The state of a formula cell this walk should evaluate; null for others.
-  const FormulaState* wanted(const CellAddr& a) const {
-    const FormulaState* fs = m_recalc.state(a);
+  FormulaState* wanted(const CellAddr& a) const {
+    FormulaState* fs = m_recalc.state(a);
     const bool wanted = fs && fs->dirty && in_scope(a.sheet) && m_recalc.can_calculate(a.sheet) &&
                         !m_recalc.is_evaluating(a, fs->formula.get());
     return wanted ? fs : nullptr;
+  }
+
+  // A formula that reads no cell (no references, no names; an add-in
+  // call of constants) is a component of its own with nothing to wait
+  // for: it is evaluated at once, as pushing and finishing it would do,
+  // without a frame.
+  void visit(const CellAddr& a, FormulaState& fs) {
+    if (!fs.formula->refs.empty() || fs.extra) {
+      push(a, fs);
+      return;
+    }
+    const FormulaPtr f = fs.formula;  // held: the evaluation may replace it
+    m_visits.add(a, VisitTable::Visit{m_counter++, false});
+    m_recalc.evaluate(a, f, false, false, &fs);
   }
 
   void push(const CellAddr& a, const FormulaState& fs) {
@@ -338,12 +365,14 @@ void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
 
 void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
   index_refs(a, fs, true);
+  // Most books have neither volatile nor circular formulas: nothing to
+  // look up then.
   if (fs.formula->is_volatile) {
     m_volatile.insert(a);
-  } else {
+  } else if (!m_volatile.empty()) {
     m_volatile.erase(a);
   }
-  m_circular.erase(a);
+  if (!m_circular.empty()) m_circular.erase(a);
   const bool was_dirty = fs.dirty;
   if (!was_dirty) {  // what mark_from(a, true) does, with the state at hand
     set_dirty(a, fs);
@@ -487,8 +516,9 @@ bool Recalculation::reads_dirty(const CellAddr& a, const Formula& f) const {
 
 // ---- evaluation ----
 
-void Recalculation::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty) {
-  FormulaState* fs = state(a);
+void Recalculation::evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty,
+                             FormulaState* known) {
+  FormulaState* fs = known ? known : state(a);
   if (!fs || fs->formula != f || !fs->dirty) return;
   if (fs->frozen) {
     clear_dirty(*fs);  // what the file held stays

@@ -122,7 +122,10 @@ class Recalculation {
   void mark_all(std::vector<CellAddr> cells);
   void recalc_dirty();
   void evaluate_now(const CellAddr& a);
-  void evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty = false);
+  // known: the cell's state when the caller has it at hand (nothing
+  // evaluated since it was looked up); otherwise it is looked up.
+  void evaluate(const CellAddr& a, const FormulaPtr& f, bool cyclic, bool keep_dirty = false,
+                FormulaState* known = nullptr);
   void evaluate_array(const CellAddr& a, const FormulaPtr& f, bool keep_dirty);
   bool reads_dirty(const CellAddr& a, const Formula& f) const;
   bool can_calculate(SheetId sheet) const;

@@ -102,5 +102,40 @@ TEST_F(RecalculationTest, CycleIsReportedAndClearedOnceBroken) {
   EXPECT_FALSE(dirty(one, 1, 1));
 }
 
+// An add-in function that counts its calls.
+class CountingCalls : public ExternalFunctions {
+ public:
+  std::optional<Value> call(std::string_view, const std::string*, std::vector<Value>&,
+                            const CellAddr&) override {
+    return Value(static_cast<double>(++calls));
+  }
+  int calls = 0;
+};
+
+// A formula that reads no cell is computed once a walk, before the formulas
+// reading it, however often the walk lists it.
+TEST_F(RecalculationTest, FormulaReadingNothingRunsOnceBeforeItsReaders) {
+  CountingCalls counting;
+  model->set_external_functions(&counting);
+  Array block{1, 2, {Value("=tick()"), Value("=A1*10")}};
+  ASSERT_TRUE(model->set_values(one, 1, 1, block).ok());
+  EXPECT_EQ(counting.calls, 1);
+  EXPECT_EQ(model->value(one, 1, 2), Value(10.0));
+  ASSERT_TRUE(model->reenter_formula(one, 1, 1));
+  EXPECT_EQ(counting.calls, 2);
+  EXPECT_EQ(model->value(one, 1, 2), Value(20.0));
+
+  // Entered while its sheet's calculation is off, it waits; turning it on
+  // lists the waiting cell twice, and it still runs once.
+  ASSERT_TRUE(model->set_enable_calculation(one, false).ok());
+  set(one, 1, 1, "=tick()+0");
+  EXPECT_EQ(counting.calls, 2);
+  ASSERT_TRUE(model->set_enable_calculation(one, true).ok());
+  EXPECT_EQ(counting.calls, 3);
+  EXPECT_EQ(model->value(one, 1, 2), Value(30.0));
+  EXPECT_FALSE(dirty(one, 1, 1) || dirty(one, 1, 2));
+  model->set_external_functions(nullptr);
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet
