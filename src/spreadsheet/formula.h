@@ -76,6 +76,10 @@ struct RefAst {
   enum class Kind : std::uint8_t { Cell, Area, Columns, Rows };
   Kind kind = Kind::Cell;
   bool has_sheet = false;
+  // The whole argument of a function that reads only where it points (ROW,
+  // COLUMN, ROWS, COLUMNS, ISREF), never the cells' values: no dependency,
+  // so =ROW(B1) in B1 is no circular reference.
+  bool position_only = false;
   SheetId sheet = 0;       // bound sheet; 0 when unqualified or unresolved
   RefPart r1, c1, r2, c2;  // Columns kind ignores rows, Rows kind columns
   // The last sheet of a 3-D reference (Sheet1:Sheet3!A1:B2), which stands

@@ -659,6 +659,14 @@ class Parser {
     return name;
   }
 
+  // Whether the function reads only where its reference argument points.
+  static bool reads_position_only(const FunctionDef* def) {
+    if (!def) return false;
+    const std::string_view name = def->name;
+    return name == "ROW" || name == "COLUMN" || name == "ROWS" || name == "COLUMNS" ||
+           name == "ISREF";
+  }
+
   NodePtr call(const std::string& written, const std::string* book) {
     const bool valid = !written.empty() && (is_alpha(written[0]) || written[0] == '_') &&
                        written.find('$') == std::string::npos;
@@ -695,8 +703,13 @@ class Parser {
         } else if (NodePtr text = text_argument()) {
           n->args.push_back(std::move(text));
         } else {
+          const std::size_t refs_before = m_formula->refs.size();
           NodePtr arg = expr(0);
           if (!arg) return nullptr;
+          if (arg->kind == Node::Kind::Ref && m_formula->refs.size() == refs_before + 1 &&
+              reads_position_only(n->builtin)) {
+            m_formula->refs.back().position_only = true;
+          }
           n->args.push_back(std::move(arg));
         }
         skip_ws();

@@ -273,7 +273,7 @@ class Recalculation::Walk {
         const auto* extra = extra_of(f);
         if (!extra || f.ref - refs.size() >= extra->size()) break;
         target = (*extra)[f.ref - refs.size()];
-      } else if (!refs[f.ref].three_d()) {
+      } else if (!refs[f.ref].three_d() && !refs[f.ref].position_only) {
         target = m_recalc.m_model.resolve(refs[f.ref], f.host);
       }
       const Sheet* s = target ? m_recalc.m_model.sheet(target->first) : nullptr;
@@ -343,7 +343,8 @@ void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
   const CellAddr host = fs.in_array ? CellAddr{a.sheet, fs.array->r1, fs.array->c1} : a;
   const Formula& f = *fs.formula;
   for (const RefAst& ref : f.refs) {
-    if (ref.three_d()) continue;  // among the extra targets
+    // 3-D references are among the extra targets; a position is no value read.
+    if (ref.three_d() || ref.position_only) continue;
     const auto r = m_model.resolve(ref, host);
     if (!r) continue;
     const bool follows_row = ref.kind == RefAst::Kind::Cell && !ref.r1.abs;
@@ -501,6 +502,7 @@ bool Recalculation::reads_dirty(const CellAddr& a, const Formula& f) const {
   const CellAddr host = fs && fs->in_array ? CellAddr{a.sheet, fs->array->r1, fs->array->c1} : a;
   const std::size_t extra = fs && fs->extra ? fs->extra->size() : 0;
   for (std::size_t i = 0; i < f.refs.size() + extra; ++i) {
+    if (i < f.refs.size() && f.refs[i].position_only) continue;
     const auto target = i < f.refs.size() ? m_model.resolve(f.refs[i], host)
                                           : std::optional((*fs->extra)[i - f.refs.size()]);
     const Sheet* s = target ? m_model.sheet(target->first) : nullptr;

@@ -88,6 +88,25 @@ TEST_F(RecalculationTest, IndexFollowsFormulaEditsNamesAndRemovedSheets) {
   EXPECT_EQ(model->value(one, 1, 1), Value(ErrorCode::Ref));
 }
 
+// A function that reads only where its argument points reads no value:
+// pointing at its own cell is no circular reference, and a change to the
+// cell pointed at computes nothing again. Any other use of the cell does.
+TEST_F(RecalculationTest, PositionsOfACellAreNoReadOfIt) {
+  set(one, 1, 2, "=ROW(B1)");
+  set(one, 2, 3, "=COLUMN(C2)*10+ROWS(C2:C4)");
+  set(one, 4, 5, "=ISREF(E4)");
+  set(one, 5, 6, "=ROW(F5)+F5");
+  set(one, 6, 7, "=ROW(G6+0)");
+  EXPECT_EQ(model->value(one, 1, 2), Value(1.0));
+  EXPECT_EQ(model->value(one, 2, 3), Value(33.0));
+  EXPECT_EQ(model->value(one, 4, 5), Value(true));
+  EXPECT_EQ(model->circular_references(),
+            (std::vector<CellAddr>{CellAddr{one, 5, 6}, CellAddr{one, 6, 7}}));
+  set(one, 9, 1, "=ROW(A10)");
+  set(one, 9, 2, "=A10*2");
+  EXPECT_EQ(readers(one, 10, 1), (Cells{{one, 9, 2}}));
+}
+
 TEST_F(RecalculationTest, CycleIsReportedAndClearedOnceBroken) {
   set(one, 1, 1, "=B1+1");
   set(one, 1, 2, "=A1+1");
