@@ -260,6 +260,8 @@ class ProvenanceLog {
   class Texts {
    public:
     std::uint32_t id(std::string_view text);
+    // The same, trying the text numbered last first; last is set to it.
+    std::uint32_t id(std::string_view text, std::uint32_t& last);
     const std::string& operator[](std::uint32_t id) const { return m_texts[id]; }
 
    private:
@@ -294,10 +296,15 @@ class ProvenanceLog {
   const RequestRegistry& m_registry;
   const Definitions& m_definitions;
   std::function<std::int64_t()> m_now;
+  // note_call of a single item whose instrument and field are texts.
+  void note_single(const CellId& key, std::string_view instrument, std::string_view field);
   Notes m_notes;
   std::unordered_map<CellId, Derived, CellIdHash> m_derived;  // indicator series
   PlaceTable m_places;                                        // workbook, sheet
   Texts m_texts;
+  // The instrument and field texts note_call numbered last (Texts::id).
+  std::uint32_t m_last_instrument = 0xFFFFFFFFu;
+  std::uint32_t m_last_field = 0xFFFFFFFFu;
   std::deque<Fetched> m_fetched;                              // [n - 1] for request n
   std::unordered_map<std::int32_t, std::string> m_addresses;  // by request number
   // Of requests that left the table, by URL.
