@@ -68,12 +68,17 @@ class SingleItemMemo {
   // The category's address and the instrument, written into m_key (which
   // keeps its room from call to call).
   std::string_view request_key(const Category* category, std::string_view inst);
+  // The request found or kept last, with its category and instrument.
+  void remember(const Category* category, std::string_view inst, const Request* request);
 
   const Definitions* m_definitions = nullptr;
   std::uint64_t m_generation = 0;
   ByText<Field> m_fields;
   ByText<Request> m_requests;
   std::string m_key;
+  const Category* m_last_category = nullptr;
+  std::string m_last_inst;
+  const Request* m_last_request = nullptr;  // null: none
 };
 
 struct SingleItemContext {

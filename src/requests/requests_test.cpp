@@ -2,8 +2,10 @@
 // virtual clock: formulas ask, answers arrive, cells are evaluated again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include "common/text.h"
 #include "host/cell_key.h"
 #include "host/event_loop.h"
 #include "http/scripted_transport.h"
@@ -79,6 +81,39 @@ TEST_F(SpineTest, FormulasShowLoadingThenTheirValuesFromOneExchange) {
   EXPECT_EQ(shown("A3"), "12.5");
   EXPECT_EQ(registry.inflight_count(), 0);
   EXPECT_EQ(transport.requests().size(), 2u);
+}
+
+// Cells asking two instruments in turn each wait on their instrument's
+// request, and each page is asked once, with a random figure of at most
+// seven significant digits below 1 at the end of its address.
+TEST_F(SpineTest, CellsAskingInstrumentsInTurnWaitOnTheirOwnRequests) {
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A2", "=fsingle(\"SMALL\",\"SMP.QUO.LAST\")");
+  set("A3", "=fsingle(\"BIG\",\"SMP.QUO.OPEN\")");
+  set("A4", "=fsingle(\"SMALL\",\"SMP.QUO.OPEN\")");
+  set("A5", "=fsingle(\"BIG\",\"SMP.QUO.LAST\",{\"units\",\"1\"})");
+  ASSERT_EQ(transport.requests().size(), 2u);
+  EXPECT_EQ(registry.cell_count(1), 3u);
+  EXPECT_EQ(registry.cell_count(2), 2u);
+  for (const auto& sent : transport.requests()) {
+    const std::string url = sent.url;
+    const std::size_t at = url.find("&rand=");
+    ASSERT_NE(at, std::string::npos) << url;
+    const std::string figure = url.substr(at + 6);
+    const auto value = text::locale_number(figure);
+    ASSERT_TRUE(value) << url;
+    EXPECT_GE(*value, 0.0);
+    EXPECT_LT(*value, 1.0);
+    const std::string digits = figure.substr(0, figure.find('e'));  // "%.7g" may add an exponent
+    EXPECT_LE(
+        std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }),
+        8);  // the leading 0 and seven digits
+  }
+  EXPECT_NE(transport.requests()[0].url.find("s=BIG&"), std::string::npos);
+  EXPECT_NE(transport.requests()[1].url.find("s=SMALL&"), std::string::npos);
+  run();
+  EXPECT_EQ(shown("A3"), "12.1");
+  EXPECT_EQ(shown("A5"), "12.5");
 }
 
 // A formula whose instrument is another quillo cell's value asks again when
