@@ -46,14 +46,18 @@ const SingleItemMemo::Field* SingleItemMemo::field(const Definitions& definition
                                                    std::string_view code) {
   if (m_definitions != &definitions || m_generation != definitions.generation()) {
     m_fields.clear();
+    m_recent_fields.clear();
     m_requests.clear();
     m_last_request = nullptr;
     m_definitions = &definitions;
     m_generation = definitions.generation();
     return nullptr;
   }
+  if (const Field* recent = m_recent_fields.find(code)) return recent;
   const auto it = m_fields.find(code);
-  return it == m_fields.end() ? nullptr : &it->second;
+  if (it == m_fields.end()) return nullptr;
+  m_recent_fields.keep(it->first, &it->second);
+  return &it->second;
 }
 
 const SingleItemMemo::Field* SingleItemMemo::keep_field(std::string_view code, const Field& field) {
@@ -141,7 +145,8 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
 
   std::int32_t r = q.number;
   RequestTable& table = ctx.registry.requests();
-  if (!table.contains(r) || table.at(r).forgotten || table.at(r).url != q.url) {
+  const datarequest* known = table.contains(r) ? &table.at(r) : nullptr;
+  if (!known || known->forgotten || known->url != q.url) {
     r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code, f.category->code,
                                  q.updatefrq, "", true);
     q.number = r;

@@ -16,6 +16,7 @@
 #include "common/value.h"
 #include "parse/definitions.h"
 #include "requests/dispatch.h"
+#include "requests/recent_texts.h"
 #include "requests/registry.h"
 
 namespace quillo {
@@ -34,6 +35,10 @@ inline constexpr std::string_view kInvalidField = "Invalid fieldname!";
 class SingleItemMemo {
  public:
   static constexpr std::size_t kLimit = 16384;
+  SingleItemMemo() = default;
+  // What was found last points into the tables.
+  SingleItemMemo(const SingleItemMemo&) = delete;
+  SingleItemMemo& operator=(const SingleItemMemo&) = delete;
   struct Field {
     const DataSource* source = nullptr;
     const Category* category = nullptr;
@@ -74,6 +79,7 @@ class SingleItemMemo {
   const Definitions* m_definitions = nullptr;
   std::uint64_t m_generation = 0;
   ByText<Field> m_fields;
+  RecentByText<Field> m_recent_fields;  // of m_fields: a sheet asks a few codes over and over
   ByText<Request> m_requests;
   std::string m_key;
   const Category* m_last_category = nullptr;

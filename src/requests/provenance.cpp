@@ -636,14 +636,6 @@ bool argument_is(const Value& v, const std::string& text) {
 
 }  // namespace
 
-std::uint32_t ProvenanceLog::Texts::id(std::string_view text) {
-  if (const auto it = m_ids.find(text); it != m_ids.end()) return it->second;
-  const auto id = static_cast<std::uint32_t>(m_texts.size());
-  m_texts.emplace_back(text);
-  m_ids.emplace(m_texts.back(), id);
-  return id;
-}
-
 namespace {
 
 // Whether two texts are the same, compared in line (a note is checked at
@@ -654,10 +646,18 @@ bool same_text(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::uint32_t ProvenanceLog::Texts::id(std::string_view text, std::uint32_t& last) {
-  if (last < m_texts.size() && same_text(m_texts[last], text)) return last;
-  last = id(text);
-  return last;
+std::uint32_t ProvenanceLog::Texts::id(std::string_view text) {
+  // Cells next to each other mostly ask the same instrument or field.
+  if (const std::uint32_t* recent = m_recent.find(text)) return *recent;
+  if (const auto it = m_ids.find(text); it != m_ids.end()) {
+    m_recent.keep(m_texts[it->second], &it->second);
+    return it->second;
+  }
+  const auto id = static_cast<std::uint32_t>(m_texts.size());
+  m_texts.emplace_back(text);
+  const auto added = m_ids.emplace(m_texts.back(), id).first;
+  m_recent.keep(m_texts.back(), &added->second);
+  return id;
 }
 
 void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
@@ -671,10 +671,7 @@ void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
     return;
   }
   try {
-    // Cells next to each other mostly ask the same instrument or field:
-    // the last of each is tried before the table.
-    note = Note{m_texts.id(instrument, m_last_instrument), m_texts.id(field, m_last_field),
-                FilledKind::Single};
+    note = Note{m_texts.id(instrument), m_texts.id(field), FilledKind::Single};
   } catch (...) {
     if (added) m_notes.erase(it);
     throw;

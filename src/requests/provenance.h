@@ -42,6 +42,7 @@
 #include "parse/datarequest.h"
 #include "parse/definitions.h"
 #include "requests/cell_id.h"
+#include "requests/recent_texts.h"
 
 namespace quillo {
 
@@ -259,14 +260,16 @@ class ProvenanceLog {
   // Texts numbered once each.
   class Texts {
    public:
+    Texts() = default;
+    Texts(const Texts&) = delete;  // m_recent points into the tables
+    Texts& operator=(const Texts&) = delete;
     std::uint32_t id(std::string_view text);
-    // The same, trying the text numbered last first; last is set to it.
-    std::uint32_t id(std::string_view text, std::uint32_t& last);
     const std::string& operator[](std::uint32_t id) const { return m_texts[id]; }
 
    private:
     std::deque<std::string> m_texts;  // a deque never moves its strings
     std::unordered_map<std::string_view, std::uint32_t> m_ids;
+    RecentByText<std::uint32_t> m_recent;  // of m_ids, never cleared
   };
   using Notes = std::unordered_map<CellId, Note, CellIdHash>;
   // What was noted of a request's answers, by its number: a few numbers
@@ -302,9 +305,6 @@ class ProvenanceLog {
   std::unordered_map<CellId, Derived, CellIdHash> m_derived;  // indicator series
   PlaceTable m_places;                                        // workbook, sheet
   Texts m_texts;
-  // The instrument and field texts note_call numbered last (Texts::id).
-  std::uint32_t m_last_instrument = 0xFFFFFFFFu;
-  std::uint32_t m_last_field = 0xFFFFFFFFu;
   std::deque<Fetched> m_fetched;                              // [n - 1] for request n
   std::unordered_map<std::int32_t, std::string> m_addresses;  // by request number
   // Of requests that left the table, by URL.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include "common/text.h"
@@ -11,6 +12,7 @@
 #include "http/scripted_transport.h"
 
 #include "requests/engine.h"
+#include "requests/recent_texts.h"
 #include "spreadsheet/application.h"
 
 namespace quillo {
@@ -411,6 +413,41 @@ TEST_F(SpineTest, ReEvaluationThatAddsRequestsDuringTheWalkIsSafe) {
   EXPECT_EQ(registry.cell_count(1), 8u);            // every cell was walked and kept
   EXPECT_EQ(shown("A8"), "Loading data...");
   EXPECT_EQ(transport.requests().size(), 9u);
+}
+
+// A recent entry is found only for its own text: texts of one length and
+// ending share two places, the oldest giving way to a third.
+TEST(RecentByTextTest, FindsOnlyWhatWasKeptForTheSameText) {
+  RecentByText<int> recent;
+  std::deque<std::string> texts;
+  std::deque<int> values;
+  for (int i = 0; i < 500; ++i) {
+    texts.push_back("SYM" + std::to_string(i));
+    values.push_back(i);
+    recent.keep(texts.back(), &values.back());
+  }
+  for (int i = 0; i < 500; ++i) {
+    const int* found = recent.find("SYM" + std::to_string(i));
+    if (found) {
+      EXPECT_EQ(*found, i);
+    }
+  }
+  EXPECT_EQ(*recent.find("SYM499"), 499);
+  EXPECT_EQ(recent.find("SYM5000"), nullptr);
+  EXPECT_EQ(recent.find(""), nullptr);
+
+  const std::string a = "AAAA.LAST", b = "BBBB.LAST", c = "CCCC.LAST";
+  const int one = 1, two = 2, three = 3;
+  recent.keep(a, &one);
+  recent.keep(b, &two);
+  EXPECT_EQ(recent.find(a), &one);
+  EXPECT_EQ(recent.find(b), &two);
+  recent.keep(c, &three);
+  EXPECT_EQ(recent.find(a), nullptr);
+  EXPECT_EQ(recent.find(b), &two);
+  EXPECT_EQ(recent.find(c), &three);
+  recent.clear();
+  EXPECT_EQ(recent.find(c), nullptr);
 }
 
 TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {
