@@ -106,10 +106,13 @@ TEST_F(SpineTest, CellsAskingInstrumentsInTurnWaitOnTheirOwnRequests) {
     ASSERT_TRUE(value) << url;
     EXPECT_GE(*value, 0.0);
     EXPECT_LT(*value, 1.0);
-    const std::string digits = figure.substr(0, figure.find('e'));  // "%.7g" may add an exponent
-    EXPECT_LE(
-        std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }),
-        8);  // the leading 0 and seven digits
+    // The significant digits: those of the part before any exponent, from
+    // the first that is not 0.
+    std::string digits;
+    for (const char c : figure.substr(0, figure.find('e'))) {
+      if (c >= '0' && c <= '9' && (c != '0' || !digits.empty())) digits += c;
+    }
+    EXPECT_LE(digits.size(), 7u) << figure;
   }
   EXPECT_NE(transport.requests()[0].url.find("s=BIG&"), std::string::npos);
   EXPECT_NE(transport.requests()[1].url.find("s=SMALL&"), std::string::npos);
