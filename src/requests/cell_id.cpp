@@ -9,18 +9,16 @@ std::string PlaceTable::joined(std::string_view book, std::string_view sheet) {
   return key;
 }
 
-std::optional<std::uint32_t> PlaceTable::find(std::string_view book, std::string_view sheet) const {
-  if (m_last < m_names.size() && m_names[m_last].book == book && m_names[m_last].sheet == sheet) {
-    return m_last;
-  }
+std::optional<std::uint32_t> PlaceTable::find_other(std::string_view book,
+                                                    std::string_view sheet) const {
   const auto it = m_ids.find(joined(book, sheet));
   if (it == m_ids.end()) return std::nullopt;
   m_last = it->second;
   return it->second;
 }
 
-std::uint32_t PlaceTable::intern(std::string_view book, std::string_view sheet) {
-  if (const auto known = find(book, sheet)) return *known;
+std::uint32_t PlaceTable::intern_new(std::string_view book, std::string_view sheet) {
+  if (const auto known = find_other(book, sheet)) return *known;
   std::uint32_t place = 0;
   if (!m_free.empty()) {
     place = m_free.back();

@@ -11,6 +11,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,9 +44,14 @@ struct CellIdHash {
 class PlaceTable {
  public:
   // The number of the pair, added when new.
-  std::uint32_t intern(std::string_view book, std::string_view sheet);
+  std::uint32_t intern(std::string_view book, std::string_view sheet) {
+    return is_last(book, sheet) ? m_last : intern_new(book, sheet);
+  }
   // The number of the pair; nullopt when it has none.
-  std::optional<std::uint32_t> find(std::string_view book, std::string_view sheet) const;
+  std::optional<std::uint32_t> find(std::string_view book, std::string_view sheet) const {
+    if (is_last(book, sheet)) return m_last;
+    return find_other(book, sheet);
+  }
   const std::string& book(std::uint32_t place) const { return m_names[place].book; }
   const std::string& sheet(std::uint32_t place) const { return m_names[place].sheet; }
   // The numbers given out so far are below this.
@@ -61,6 +67,17 @@ class PlaceTable {
   };
   // "sheet/book": a sheet name never holds "/", so the pair reads back.
   static std::string joined(std::string_view book, std::string_view sheet);
+  // Whether the pair is the one asked last (tried first, in line: a cell's
+  // place is asked at every call of a worksheet function).
+  bool is_last(std::string_view book, std::string_view sheet) const {
+    return m_last < m_names.size() && same(m_names[m_last].book, book) &&
+           same(m_names[m_last].sheet, sheet);
+  }
+  static bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+  }
+  std::optional<std::uint32_t> find_other(std::string_view book, std::string_view sheet) const;
+  std::uint32_t intern_new(std::string_view book, std::string_view sheet);
 
   std::vector<Names> m_names;
   std::unordered_map<std::string, std::uint32_t> m_ids;

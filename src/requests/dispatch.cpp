@@ -1,6 +1,6 @@
 #include "requests/dispatch.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "common/text_encoding.h"
 #include "history/cls_history_yahoo.h"
@@ -32,9 +32,16 @@ RequestDispatch::RequestDispatch(RequestRegistry& registry, http::clsXMLHttpMana
 
 std::string RequestDispatch::add_rand(std::string_view url) {
   const float value = std::uniform_real_distribution<float>(0.0f, 1.0f)(m_random);
+  // As "%.7g" writes it, without the cost of printf.
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(value < 1.0f ? value : 0.0f));
-  return std::string(url) + (url.find('?') != std::string_view::npos ? "&rand=" : "?rand=") + buf;
+  const auto written =
+      std::to_chars(buf, buf + sizeof buf, static_cast<double>(value < 1.0f ? value : 0.0f),
+                    std::chars_format::general, 7);
+  const std::string_view separator = url.find('?') != std::string_view::npos ? "&rand=" : "?rand=";
+  std::string out;
+  out.reserve(url.size() + separator.size() + static_cast<std::size_t>(written.ptr - buf));
+  out.append(url).append(separator).append(buf, written.ptr);
+  return out;
 }
 
 std::int32_t RequestDispatch::request_add(const std::string& url, RequestType reqtype,

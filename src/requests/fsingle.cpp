@@ -46,13 +46,18 @@ const SingleItemMemo::Field* SingleItemMemo::field(const Definitions& definition
                                                    std::string_view code) {
   if (m_definitions != &definitions || m_generation != definitions.generation()) {
     m_fields.clear();
+    m_recent_fields.clear();
     m_requests.clear();
+    m_last_request = nullptr;
     m_definitions = &definitions;
     m_generation = definitions.generation();
     return nullptr;
   }
+  if (const Field* recent = m_recent_fields.find(code)) return recent;
   const auto it = m_fields.find(code);
-  return it == m_fields.end() ? nullptr : &it->second;
+  if (it == m_fields.end()) return nullptr;
+  m_recent_fields.keep(it->first, &it->second);
+  return &it->second;
 }
 
 const SingleItemMemo::Field* SingleItemMemo::keep_field(std::string_view code, const Field& field) {
@@ -68,16 +73,33 @@ std::string_view SingleItemMemo::request_key(const Category* category, std::stri
 
 const SingleItemMemo::Request* SingleItemMemo::request(const Category* category,
                                                        std::string_view inst) {
+  // The cells of a row of instruments, and the cells an answer fills, ask
+  // for one request after another: the last one found is tried first.
+  if (m_last_request && m_last_category == category && m_last_inst == inst) {
+    return m_last_request;
+  }
   const auto it = m_requests.find(request_key(category, inst));
-  return it == m_requests.end() ? nullptr : &it->second;
+  if (it == m_requests.end()) return nullptr;
+  remember(category, inst, &it->second);
+  return &it->second;
+}
+
+void SingleItemMemo::remember(const Category* category, std::string_view inst,
+                              const Request* request) {
+  m_last_category = category;
+  m_last_inst.assign(inst);
+  m_last_request = request;
 }
 
 const SingleItemMemo::Request* SingleItemMemo::keep_request(const Category* category,
                                                             std::string_view inst,
                                                             Request&& request) {
   if (m_requests.size() >= kLimit) return nullptr;
-  return &m_requests.insert_or_assign(std::string(request_key(category, inst)), std::move(request))
-              .first->second;
+  const Request* kept =
+      &m_requests.insert_or_assign(std::string(request_key(category, inst)), std::move(request))
+           .first->second;
+  remember(category, inst, kept);
+  return kept;
 }
 
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
@@ -122,8 +144,9 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
   const SingleItemMemo::Request& q = *asked;
 
   std::int32_t r = q.number;
-  const RequestTable& table = ctx.registry.requests();
-  if (!table.contains(r) || table.at(r).forgotten || table.at(r).url != q.url) {
+  RequestTable& table = ctx.registry.requests();
+  const datarequest* known = table.contains(r) ? &table.at(r) : nullptr;
+  if (!known || known->forgotten || known->url != q.url) {
     r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code, f.category->code,
                                  q.updatefrq, "", true);
     q.number = r;
@@ -133,13 +156,15 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
   if (!ctx.registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
-  const RequestStatus status = ctx.registry.requests().at(r).status;
+  // The record, found once (registering added none: it stays where it is).
+  const datarequest& request = table.at(r);
+  const RequestStatus status = request.status;
   if (status != RequestStatus::Loaded && status != RequestStatus::Sent) {
     if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
     return Value(ctx.registry.request_statustext(r));
   }
   if (f.all) return Value();
-  std::optional<Value> value = request_value(ctx.registry.requests().at(r), *f.field, q.params);
+  std::optional<Value> value = request_value(request, *f.field, q.params);
   return value ? std::move(*value) : Value(ErrorCode::Value);
 }
 

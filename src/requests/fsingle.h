@@ -16,6 +16,7 @@
 #include "common/value.h"
 #include "parse/definitions.h"
 #include "requests/dispatch.h"
+#include "requests/recent_texts.h"
 #include "requests/registry.h"
 
 namespace quillo {
@@ -34,6 +35,10 @@ inline constexpr std::string_view kInvalidField = "Invalid fieldname!";
 class SingleItemMemo {
  public:
   static constexpr std::size_t kLimit = 16384;
+  SingleItemMemo() = default;
+  // What was found last points into the tables.
+  SingleItemMemo(const SingleItemMemo&) = delete;
+  SingleItemMemo& operator=(const SingleItemMemo&) = delete;
   struct Field {
     const DataSource* source = nullptr;
     const Category* category = nullptr;
@@ -68,12 +73,18 @@ class SingleItemMemo {
   // The category's address and the instrument, written into m_key (which
   // keeps its room from call to call).
   std::string_view request_key(const Category* category, std::string_view inst);
+  // The request found or kept last, with its category and instrument.
+  void remember(const Category* category, std::string_view inst, const Request* request);
 
   const Definitions* m_definitions = nullptr;
   std::uint64_t m_generation = 0;
   ByText<Field> m_fields;
+  RecentByText<Field> m_recent_fields;  // of m_fields: a sheet asks a few codes over and over
   ByText<Request> m_requests;
   std::string m_key;
+  const Category* m_last_category = nullptr;
+  std::string m_last_inst;
+  const Request* m_last_request = nullptr;  // null: none
 };
 
 struct SingleItemContext {

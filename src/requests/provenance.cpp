@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <tuple>
 
@@ -635,12 +636,49 @@ bool argument_is(const Value& v, const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// Whether two texts are the same, compared in line (a note is checked at
+// every call of a worksheet function).
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+}  // namespace
+
 std::uint32_t ProvenanceLog::Texts::id(std::string_view text) {
-  if (const auto it = m_ids.find(text); it != m_ids.end()) return it->second;
+  // Cells next to each other mostly ask the same instrument or field.
+  if (const std::uint32_t* recent = m_recent.find(text)) return *recent;
+  if (const auto it = m_ids.find(text); it != m_ids.end()) {
+    m_recent.keep(m_texts[it->second], &it->second);
+    return it->second;
+  }
   const auto id = static_cast<std::uint32_t>(m_texts.size());
   m_texts.emplace_back(text);
-  m_ids.emplace(m_texts.back(), id);
+  const auto added = m_ids.emplace(m_texts.back(), id).first;
+  m_recent.keep(m_texts.back(), &added->second);
   return id;
+}
+
+void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
+                                std::string_view field) {
+  // The cell's note, looked up once: a blank one when the cell is new.
+  const auto [it, added] = m_notes.try_emplace(key);
+  Note& note = it->second;
+  // A single item evaluated again asking the same is known already.
+  if (!added && note.kind == FilledKind::Single &&
+      same_text(m_texts[note.instrument], instrument) && same_text(m_texts[note.field], field)) {
+    return;
+  }
+  try {
+    note = Note{m_texts.id(instrument), m_texts.id(field), FilledKind::Single};
+  } catch (...) {
+    if (added) m_notes.erase(it);
+    throw;
+  }
+  if (!m_derived.empty()) m_derived.erase(key);
+  m_dirty = true;
+  m_changed = true;
 }
 
 void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>& args) {
@@ -652,69 +690,69 @@ void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>&
   const std::optional<host::CellPlaceRef> at = caller->place_ref(scratch);
   if (!at) return;
   const CellId key{m_places.intern(at->book, at->sheet), at->row, at->col};
+  const bool single = same_text(method, "i_fsingle");
+  // A single item's text arguments (as written in the formula) are looked
+  // up in place, uncopied.
+  if (single && args.size() >= 2 && args[0].is_text() && args[1].is_text()) {
+    note_single(key, args[0].text(), args[1].text());
+    return;
+  }
+  // The cell's note, looked up once: a blank one when the cell is new, which
+  // is filled in below (and taken out again should that fail).
+  const auto [it, added] = m_notes.try_emplace(key);
+  Note& old = it->second;
   // A single item evaluated again asking the same is known already.
-  if (method == "i_fsingle" && args.size() >= 2) {
-    const auto known = m_notes.find(key);
-    if (known != m_notes.end() && known->second.kind == FilledKind::Single &&
-        argument_is(args[0], m_texts[known->second.instrument]) &&
-        argument_is(args[1], m_texts[known->second.field])) {
-      return;
-    }
+  if (!added && single && args.size() >= 2 && old.kind == FilledKind::Single &&
+      argument_is(args[0], m_texts[old.instrument]) && argument_is(args[1], m_texts[old.field])) {
+    return;
   }
   FilledKind kind = FilledKind::Single;
-  std::string instrument;
-  std::string field;
   Derived derived;
-  // A single item's text arguments are looked up in place, uncopied.
-  std::string_view instrument_text, field_text;
-  bool in_place = false;
-  if (method == "i_fsingle") {
-    if (args.size() >= 2 && args[0].is_text() && args[1].is_text()) {
-      instrument_text = args[0].text();
-      field_text = args[1].text();
-      in_place = true;
-    } else if (args.size() >= 2) {
-      instrument = argument_text(args[0]);
-      field = argument_text(args[1]);
-    }
-  } else if (method == "i_wlink") {
-    kind = FilledKind::Link;
-    instrument = argument_text(args[0]);
-  } else if (method == "i_history_data") {
-    kind = FilledKind::Table;
-    if (args.size() >= 6) {
-      instrument = argument_text(args[0]);
-      field = argument_text(args[2]) + ", period " + argument_text(args[5]) + ", from " +
-              date_text(args[3]) + " to " + date_text(args[4]);
-    }
-  } else {
-    kind = FilledKind::Series;
-    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-      const host::Range* input = host::as_range(args[i]);
-      if (!input) continue;
-      if (const auto a = input->address(true); a.ok()) {
-        if (!derived.inputs.empty()) derived.inputs += ",";
-        derived.inputs += *a;
+  Note n;
+  try {
+    std::string instrument;
+    std::string field;
+    if (single) {
+      if (args.size() >= 2) {
+        instrument = argument_text(args[0]);
+        field = argument_text(args[1]);
       }
+    } else if (method == "i_wlink") {
+      kind = FilledKind::Link;
+      instrument = argument_text(args[0]);
+    } else if (method == "i_history_data") {
+      kind = FilledKind::Table;
+      if (args.size() >= 6) {
+        instrument = argument_text(args[0]);
+        field = argument_text(args[2]) + ", period " + argument_text(args[5]) + ", from " +
+                date_text(args[3]) + " to " + date_text(args[4]);
+      }
+    } else {
+      kind = FilledKind::Series;
+      for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        const host::Range* input = host::as_range(args[i]);
+        if (!input) continue;
+        if (const auto a = input->address(true); a.ok()) {
+          if (!derived.inputs.empty()) derived.inputs += ",";
+          derived.inputs += *a;
+        }
+      }
+      derived.formula = caller->formula().value_or("");
     }
-    derived.formula = caller->formula().value_or("");
+    n = Note{m_texts.id(instrument), m_texts.id(field), kind};
+  } catch (...) {
+    if (added) m_notes.erase(key);
+    throw;
   }
-  if (!in_place) {
-    instrument_text = instrument;
-    field_text = field;
-  }
-  const Note n{m_texts.id(instrument_text), m_texts.id(field_text), kind};
-  auto [it, added] = m_notes.try_emplace(key, n);
   if (!added) {
-    Note& old = it->second;
     // A series is noted at every call (it is computed anew); the others
     // only when they ask something else.
     if (old.kind == n.kind && old.instrument == n.instrument && old.field == n.field &&
         n.kind != FilledKind::Series) {
       return;
     }
-    old = n;
   }
+  old = n;
   if (kind == FilledKind::Series) {
     derived.noted_ms = now();
     m_derived[key] = std::move(derived);

@@ -42,6 +42,7 @@
 #include "parse/datarequest.h"
 #include "parse/definitions.h"
 #include "requests/cell_id.h"
+#include "requests/recent_texts.h"
 
 namespace quillo {
 
@@ -259,12 +260,16 @@ class ProvenanceLog {
   // Texts numbered once each.
   class Texts {
    public:
+    Texts() = default;
+    Texts(const Texts&) = delete;  // m_recent points into the tables
+    Texts& operator=(const Texts&) = delete;
     std::uint32_t id(std::string_view text);
     const std::string& operator[](std::uint32_t id) const { return m_texts[id]; }
 
    private:
     std::deque<std::string> m_texts;  // a deque never moves its strings
     std::unordered_map<std::string_view, std::uint32_t> m_ids;
+    RecentByText<std::uint32_t> m_recent;  // of m_ids, never cleared
   };
   using Notes = std::unordered_map<CellId, Note, CellIdHash>;
   // What was noted of a request's answers, by its number: a few numbers
@@ -294,6 +299,8 @@ class ProvenanceLog {
   const RequestRegistry& m_registry;
   const Definitions& m_definitions;
   std::function<std::int64_t()> m_now;
+  // note_call of a single item whose instrument and field are texts.
+  void note_single(const CellId& key, std::string_view instrument, std::string_view field);
   Notes m_notes;
   std::unordered_map<CellId, Derived, CellIdHash> m_derived;  // indicator series
   PlaceTable m_places;                                        // workbook, sheet

@@ -277,6 +277,40 @@ TEST_F(ProvenanceTest, CellsOfBooksAndSheetsWhoseNamesRunTogetherAreKeptApart) {
   }
 }
 
+// Each cell's record says what its formula asks now: neighbours asking the
+// same instrument or the same field, a cell changed to ask another field or
+// instrument, and one whose instrument comes from a cell.
+TEST_F(ProvenanceTest, EachRecordSaysWhatItsCellAsksNow) {
+  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A2", "=fsingle(\"BIG\",\"SMP.QUO.CHANGE\")");
+  set("B1", "=fsingle(\"SMALL\",\"SMP.QUO.LAST\")");
+  set("B2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  run();
+  auto asked = [&](std::int64_t row, std::int64_t col) {
+    const std::vector<ProvenanceRecord> records = engine.provenance(*book);
+    const ProvenanceRecord* r = find(records, row, col);
+    return r ? r->instrument + " " + r->field : std::string("none");
+  };
+  EXPECT_EQ(asked(1, 1), "BIG SMP.QUO.LAST");
+  EXPECT_EQ(asked(2, 1), "BIG SMP.QUO.CHANGE");
+  EXPECT_EQ(asked(1, 2), "SMALL SMP.QUO.LAST");
+  EXPECT_EQ(asked(2, 2), "BIG SMP.QUO.LAST");
+
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.OPEN\")");
+  set("B1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("C1", "SMALL");
+  set("A2", "=fsingle(C1,\"SMP.QUO.CHANGE\")");
+  run();
+  EXPECT_EQ(asked(1, 1), "BIG SMP.QUO.OPEN");
+  EXPECT_EQ(asked(1, 2), "BIG SMP.QUO.LAST");
+  EXPECT_EQ(asked(2, 1), "SMALL SMP.QUO.CHANGE");
+  set("A2", "=fsingle(\"BIG\",\"SMP.QUO.CHANGE\")");
+  run();
+  EXPECT_EQ(asked(2, 1), "BIG SMP.QUO.CHANGE");
+  EXPECT_EQ(asked(2, 2), "BIG SMP.QUO.LAST");
+}
+
 TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
   // The file's record: A1 answered at nine, A2 (no longer a formula) too.
   ProvenanceRecord old;

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <fstream>
 #include <sstream>
+#include "common/text.h"
 #include "host/cell_key.h"
 #include "host/event_loop.h"
 #include "http/scripted_transport.h"
 
 #include "requests/engine.h"
+#include "requests/recent_texts.h"
 #include "spreadsheet/application.h"
 
 namespace quillo {
@@ -80,6 +83,42 @@ TEST_F(SpineTest, FormulasShowLoadingThenTheirValuesFromOneExchange) {
   EXPECT_EQ(shown("A3"), "12.5");
   EXPECT_EQ(registry.inflight_count(), 0);
   EXPECT_EQ(transport.requests().size(), 2u);
+}
+
+// Cells asking two instruments in turn each wait on their instrument's
+// request, and each page is asked once, with a random figure of at most
+// seven significant digits below 1 at the end of its address.
+TEST_F(SpineTest, CellsAskingInstrumentsInTurnWaitOnTheirOwnRequests) {
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("A2", "=fsingle(\"SMALL\",\"SMP.QUO.LAST\")");
+  set("A3", "=fsingle(\"BIG\",\"SMP.QUO.OPEN\")");
+  set("A4", "=fsingle(\"SMALL\",\"SMP.QUO.OPEN\")");
+  set("A5", "=fsingle(\"BIG\",\"SMP.QUO.LAST\",{\"units\",\"1\"})");
+  ASSERT_EQ(transport.requests().size(), 2u);
+  EXPECT_EQ(registry.cell_count(1), 3u);
+  EXPECT_EQ(registry.cell_count(2), 2u);
+  for (const auto& sent : transport.requests()) {
+    const std::string url = sent.url;
+    const std::size_t at = url.find("&rand=");
+    ASSERT_NE(at, std::string::npos) << url;
+    const std::string figure = url.substr(at + 6);
+    const auto value = text::locale_number(figure);
+    ASSERT_TRUE(value) << url;
+    EXPECT_GE(*value, 0.0);
+    EXPECT_LT(*value, 1.0);
+    // The significant digits: those of the part before any exponent, from
+    // the first that is not 0.
+    std::string digits;
+    for (const char c : figure.substr(0, figure.find('e'))) {
+      if (c >= '0' && c <= '9' && (c != '0' || !digits.empty())) digits += c;
+    }
+    EXPECT_LE(digits.size(), 7u) << figure;
+  }
+  EXPECT_NE(transport.requests()[0].url.find("s=BIG&"), std::string::npos);
+  EXPECT_NE(transport.requests()[1].url.find("s=SMALL&"), std::string::npos);
+  run();
+  EXPECT_EQ(shown("A3"), "12.1");
+  EXPECT_EQ(shown("A5"), "12.5");
 }
 
 // A formula whose instrument is another quillo cell's value asks again when
@@ -429,6 +468,41 @@ TEST_F(SpineTest, ReEvaluationThatAddsRequestsDuringTheWalkIsSafe) {
   EXPECT_EQ(shown("A20"), "Loading data...");
   EXPECT_EQ(registry.requests_forget_unasked(), 1u);
   EXPECT_TRUE(registry.requests().at(1).forgotten);
+}
+
+// A recent entry is found only for its own text: texts of one length and
+// ending share two places, the oldest giving way to a third.
+TEST(RecentByTextTest, FindsOnlyWhatWasKeptForTheSameText) {
+  RecentByText<int> recent;
+  std::deque<std::string> texts;
+  std::deque<int> values;
+  for (int i = 0; i < 500; ++i) {
+    texts.push_back("SYM" + std::to_string(i));
+    values.push_back(i);
+    recent.keep(texts.back(), &values.back());
+  }
+  for (int i = 0; i < 500; ++i) {
+    const int* found = recent.find("SYM" + std::to_string(i));
+    if (found) {
+      EXPECT_EQ(*found, i);
+    }
+  }
+  EXPECT_EQ(*recent.find("SYM499"), 499);
+  EXPECT_EQ(recent.find("SYM5000"), nullptr);
+  EXPECT_EQ(recent.find(""), nullptr);
+
+  const std::string a = "AAAA.LAST", b = "BBBB.LAST", c = "CCCC.LAST";
+  const int one = 1, two = 2, three = 3;
+  recent.keep(a, &one);
+  recent.keep(b, &two);
+  EXPECT_EQ(recent.find(a), &one);
+  EXPECT_EQ(recent.find(b), &two);
+  recent.keep(c, &three);
+  EXPECT_EQ(recent.find(a), nullptr);
+  EXPECT_EQ(recent.find(b), &two);
+  EXPECT_EQ(recent.find(c), &three);
+  recent.clear();
+  EXPECT_EQ(recent.find(c), nullptr);
 }
 
 TEST(RegistryTest, RefreshOfAnEmptyTableDoesNothing) {

@@ -86,6 +86,40 @@ bool AddInCatalog::computes(std::string_view name, const std::string* book) cons
   return f && m_methods.find(f->method) != nullptr;
 }
 
+namespace {
+
+// Whether every parameter the calling cell fills comes after those a
+// formula writes (as in every library quillo installs): the written
+// arguments then already stand in their places, and the call's list is
+// completed where it lies.
+bool callers_last(const LibraryFunction& fn) {
+  bool caller_seen = false;
+  for (const LibraryParam& p : fn.params) {
+    if (p.caller) {
+      caller_seen = true;
+    } else if (caller_seen) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+Value AddInCatalog::caller_value(const CellAddr& caller) {
+  const Box box{caller.row, caller.col, caller.row, caller.col};
+  // The handle of the last call is pointed at this cell when nothing kept
+  // it (it is then held here alone): a call is made at every evaluation.
+  if (m_caller && m_caller.use_count() == 1) {
+    m_caller->move_to(caller.sheet, box);
+  } else {
+    auto model = m_model.lock();
+    if (!model) return Value(ErrorCode::Value);
+    m_caller = std::make_shared<RangeHandle>(model, caller.sheet, box);
+  }
+  return Value(std::shared_ptr<const RangeRef>(m_caller));
+}
+
 std::optional<Value> AddInCatalog::call(std::string_view name, const std::string* book,
                                         std::vector<Value>& args, const CellAddr& caller) {
   // The declaration is read only while the arguments are put in order,
@@ -93,57 +127,81 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
   // not copied: a call is made at every evaluation of a formula cell.
   const LibraryFunction* fn = nullptr;
   std::shared_ptr<const host::AddInMethod> method;
+  std::size_t written = 0;
+  bool in_place = false;
   if (!book && m_last.function && m_last.installed == m_installed_generation &&
       m_last.methods == m_methods.generation() && m_last.name == name) {
     fn = m_last.function;
     method = m_last.method;
+    written = m_last.written;
+    in_place = m_last.in_place;
   } else {
     fn = reached(name, book);
     if (!fn) return std::nullopt;
     method = m_methods.find(fn->method);
     if (!method) return std::nullopt;
+    written = static_cast<std::size_t>(std::count_if(fn->params.begin(), fn->params.end(),
+                                                     [](const auto& p) { return !p.caller; }));
+    in_place = callers_last(*fn);
     if (!book) {
       m_last.name.assign(name);
       m_last.function = fn;
       m_last.method = method;
       m_last.installed = m_installed_generation;
       m_last.methods = m_methods.generation();
+      m_last.written = written;
+      m_last.in_place = in_place;
     }
   }
 
-  const auto written = static_cast<std::size_t>(
-      std::count_if(fn->params.begin(), fn->params.end(), [](const auto& p) { return !p.caller; }));
   if (args.size() > written) return Value(ErrorCode::Value);
-  std::vector<Value> margs = argument_room();
-  margs.reserve(fn->params.size());
-  std::size_t next = 0;
-  for (const LibraryParam& p : fn->params) {
-    if (p.caller) {
-      auto model = m_model.lock();
-      if (!model) return Value(ErrorCode::Value);
-      margs.push_back(make_range_value(*model, caller.sheet,
-                                       Box{caller.row, caller.col, caller.row, caller.col}));
-      continue;
+  // Without a model the calling cell cannot be handed over.
+  if (written < fn->params.size() && m_model.expired()) return Value(ErrorCode::Value);
+  std::vector<Value> moved;
+  std::vector<Value>& margs = in_place ? args : moved;
+  if (in_place) {
+    // The written arguments are in their places: an omitted one is filled
+    // in, a required one left empty is Empty, and the calling cell follows.
+    for (std::size_t i = 0; i < written; ++i) {
+      const LibraryParam& p = fn->params[i];
+      if (i >= args.size()) {
+        if (!p.optional) return Value(ErrorCode::Value);
+        args.emplace_back(Missing{});
+      } else if (!p.optional && args[i].type() == ValueType::Missing) {
+        args[i] = Value();
+      }
     }
-    const bool given = next < args.size();
-    if (!given && !p.optional) return Value(ErrorCode::Value);
-    if (!given) {
-      margs.emplace_back(Missing{});
-    } else if (!p.optional && args[next].type() == ValueType::Missing) {
-      margs.emplace_back();
-    } else {
-      margs.push_back(std::move(args[next]));
+    for (std::size_t i = written; i < fn->params.size(); ++i) args.push_back(caller_value(caller));
+  } else {
+    moved = argument_room();
+    moved.reserve(fn->params.size());
+    std::size_t next = 0;
+    for (const LibraryParam& p : fn->params) {
+      if (p.caller) {
+        moved.push_back(caller_value(caller));
+        continue;
+      }
+      const bool given = next < args.size();
+      if (!given && !p.optional) return Value(ErrorCode::Value);
+      if (!given) {
+        moved.emplace_back(Missing{});
+      } else if (!p.optional && args[next].type() == ValueType::Missing) {
+        moved.emplace_back();
+      } else {
+        moved.push_back(std::move(args[next]));
+      }
+      ++next;
     }
-    ++next;
+    keep_room(args);
   }
   try {
-    keep_room(args);
     Value result = (*method)(margs);
     keep_room(margs);
     // A text longer than a cell holds is #VALUE!, as from any function.
     if (result.is_text() && result.text().size() > kMaxTextChars) return text_result(result.text());
     return result;
   } catch (...) {
+    margs.clear();
     return Value(ErrorCode::Value);  // an engine failure must not escape into the spreadsheet
   }
 }

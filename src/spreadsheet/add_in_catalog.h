@@ -24,6 +24,8 @@
 
 namespace quillo::spreadsheet {
 
+class RangeHandle;
+
 // The installed libraries, answering the calls formulas make to them.
 class AddInCatalog final : public ExternalFunctions {
  public:
@@ -65,6 +67,8 @@ class AddInCatalog final : public ExternalFunctions {
     std::shared_ptr<const host::AddInMethod> method;
     std::uint64_t installed = 0;  // m_installed_generation then
     std::uint64_t methods = 0;    // m_methods.generation() then
+    std::size_t written = 0;      // the parameters a formula writes
+    bool in_place = false;        // callers_last: the list is completed where it lies
   };
 
   std::weak_ptr<Model> m_model;
@@ -76,6 +80,10 @@ class AddInCatalog final : public ExternalFunctions {
   // ones (a call made while another runs finds fewer and makes its own).
   void keep_room(std::vector<Value>& list);
   std::vector<std::vector<Value>> m_spare_lists;
+  // The calling cell as the method's argument: the handle of the last call,
+  // pointed at this cell when no one else holds it, else a new one.
+  Value caller_value(const CellAddr& caller);
+  std::shared_ptr<RangeHandle> m_caller;
 };
 
 }  // namespace quillo::spreadsheet

@@ -160,6 +160,66 @@ TEST_F(ApplicationTest, AMethodSeesItsArgumentsAndMayEnterCallsWhileItRuns) {
   EXPECT_EQ(cell("C1")->value().value(), Value("$C$1:x:area"));
 }
 
+// Every call is handed its own calling cell, whether an earlier call kept
+// the one it was handed (that one goes on naming its own cell) or not.
+TEST_F(ApplicationTest, EachCallIsHandedItsOwnCellAndAKeptOneStaysPut) {
+  install();
+  std::vector<Value> kept;
+  std::vector<std::string> seen;
+  host->add_in_methods().add("i_fsingle", [&](std::vector<Value>& args) -> Value {
+    const host::Range* caller = host::as_range(args[3]);
+    seen.push_back(caller ? caller->address(true).value_or("?") : "none");
+    if (args[0].to_text() == "keep") kept.push_back(args[3]);
+    return Value(seen.back());
+  });
+  const host::WorksheetPtr other = book->add_worksheet("Other").value();
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"keep\",\"x\")").ok());
+  ASSERT_TRUE(cell("B2")->set_formula("=fsingle(\"pass\",\"x\")").ok());
+  ASSERT_TRUE(other->range("C3").value()->set_formula("=fsingle(\"pass\",\"x\")").ok());
+  ASSERT_TRUE(cell("D4")->set_formula("=fsingle(\"keep\",\"x\")").ok());
+  ASSERT_TRUE(cell("E5")->set_formula("=fsingle(\"pass\",\"x\")").ok());
+  EXPECT_EQ(seen, (std::vector<std::string>{"Sheet1!$A$1", "Sheet1!$B$2", "Other!$C$3",
+                                            "Sheet1!$D$4", "Sheet1!$E$5"}));
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(host::as_range(kept[0])->address(true).value(), "Sheet1!$A$1");
+  EXPECT_EQ(host::as_range(kept[1])->address(true).value(), "Sheet1!$D$4");
+  EXPECT_EQ(other->range("C3").value()->value().value(), Value("Other!$C$3"));
+}
+
+// The arguments reach the method in its declared order, wherever the
+// calling cell stands among them: an omitted optional one is Missing, a
+// required one left empty is Empty, and too few or too many are #VALUE!.
+TEST_F(ApplicationTest, ArgumentsReachTheMethodInItsDeclaredOrder) {
+  std::ofstream(library) << "fsingle = i_fsingle(inst, field, [options], caller)\n"
+                         << "fmid = i_mid(a, caller, [b])\n";
+  install();
+  std::vector<std::string> seen;
+  auto describe = [](const Value& v) -> std::string {
+    if (const host::Range* r = host::as_range(v)) return r->address(false).value_or("?");
+    if (v.type() == ValueType::Missing) return "missing";
+    if (v.is_empty()) return "empty";
+    return v.to_text();
+  };
+  auto record = [&](std::vector<Value>& args) -> Value {
+    std::string all;
+    for (const Value& a : args) all += describe(a) + ";";
+    seen.push_back(all);
+    return Value(all);
+  };
+  host->add_in_methods().add("i_fsingle", record);
+  host->add_in_methods().add("i_mid", record);
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",)").ok());
+  ASSERT_TRUE(cell("A2")->set_formula("=fsingle(\"IBM\",\"X\",\"o\")").ok());
+  ASSERT_TRUE(cell("A3")->set_formula("=fmid(1)").ok());
+  ASSERT_TRUE(cell("A4")->set_formula("=fmid(1,2)").ok());
+  ASSERT_TRUE(cell("A5")->set_formula("=fsingle(\"IBM\")").ok());
+  ASSERT_TRUE(cell("A6")->set_formula("=fmid(1,2,3)").ok());
+  EXPECT_EQ(seen, (std::vector<std::string>{"IBM;empty;missing;$A$1;", "IBM;X;o;$A$2;",
+                                            "1;$A$3;missing;", "1;$A$4;2;"}));
+  EXPECT_EQ(cell("A5")->value().value(), Value(ErrorCode::Value));
+  EXPECT_EQ(cell("A6")->value().value(), Value(ErrorCode::Value));
+}
+
 // A library function's text longer than a cell holds is #VALUE!, as a text
 // function's is; characters are counted, not bytes.
 TEST_F(ApplicationTest, ALibraryTextLongerThanACellHoldsIsAValueError) {

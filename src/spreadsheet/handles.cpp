@@ -28,8 +28,8 @@ Value make_range_value(Model& model, SheetId sheet, const Box& box) {
     return Value(
         std::shared_ptr<const RangeRef>(std::make_shared<RangeHandle>(&model, sheet, box)));
   }
-  return Value(
-      std::shared_ptr<const RangeRef>(std::make_shared<RangeHandle>(std::move(weak), sheet, box)));
+  return Value(std::shared_ptr<const RangeRef>(
+      std::make_shared<RangeHandle>(std::move(weak), &model, sheet, box)));
 }
 
 host::RangePtr make_range(const std::shared_ptr<Model>& model, SheetId sheet, const Box& box) {
@@ -81,7 +81,7 @@ std::optional<host::CellPlace> RangeHandle::place() const {
 
 std::optional<host::CellPlaceRef> RangeHandle::place_ref(host::CellPlace&) const {
   // Views of the model's own names.
-  const auto m = model();
+  const Model* m = peek();
   const Sheet* sheet = m ? m->sheet(m_sheet) : nullptr;
   const Book* book = sheet ? m->book(sheet->book) : nullptr;
   if (!book) return std::nullopt;

@@ -16,12 +16,15 @@ namespace quillo::spreadsheet {
 
 class RangeHandle final : public host::Range {
  public:
-  RangeHandle(std::weak_ptr<Model> model, SheetId sheet, Box box)
-      : m_model(std::move(model)), m_sheet(sheet), m_box(box) {}
+  RangeHandle(const std::shared_ptr<Model>& model, SheetId sheet, Box box)
+      : m_model(model), m_raw(model.get()), m_sheet(sheet), m_box(box) {}
+  // model is a weak reference to raw.
+  RangeHandle(std::weak_ptr<Model> model, Model* raw, SheetId sheet, Box box)
+      : m_model(std::move(model)), m_raw(raw), m_sheet(sheet), m_box(box) {}
   // For a model not owned by a shared_ptr (a model on the stack): the handle
   // then must not outlive it.
   RangeHandle(Model* unowned, SheetId sheet, Box box)
-      : m_unowned(unowned), m_sheet(sheet), m_box(box) {}
+      : m_unowned(unowned), m_raw(unowned), m_sheet(sheet), m_box(box) {}
 
   std::shared_ptr<Model> model() const {
     if (m_unowned) return std::shared_ptr<Model>(std::shared_ptr<Model>(), m_unowned);
@@ -29,6 +32,13 @@ class RangeHandle final : public host::Range {
   }
   SheetId sheet_id() const { return m_sheet; }
   const Box& box() const { return m_box; }
+  // Points the handle at another box of its model. Only for a handle that
+  // its owner alone holds (the add-in catalog hands one to each call as the
+  // calling cell and reuses it when the call kept no copy).
+  void move_to(SheetId sheet, const Box& box) {
+    m_sheet = sheet;
+    m_box = box;
+  }
   // The model, when the range's sheet still exists.
   std::shared_ptr<Model> live() const;
 
@@ -63,8 +73,13 @@ class RangeHandle final : public host::Range {
   Result<std::string> formula_in(Notation notation) const;
   Status set_formula_in(std::string_view text, Notation notation) const;
 
+  // The model while it lives, without taking a reference to it (for the
+  // questions answered at once, on the loop thread); null once it is gone.
+  const Model* peek() const { return m_unowned || !m_model.expired() ? m_raw : nullptr; }
+
   std::weak_ptr<Model> m_model;
   Model* m_unowned = nullptr;
+  Model* m_raw = nullptr;  // the model m_model refers to (or m_unowned)
   SheetId m_sheet;
   Box m_box;
 };
