@@ -89,6 +89,38 @@ TEST(ParseTableTest, CellsReadAsTheRowSplitCutsThem) {
   EXPECT_EQ(t.cell_text(2, 1), "#N/A");
 }
 
+// Rows are cut as a search for "<TR" and then "</TR>" would cut them, and
+// cells within their row only: an element still open at its row's end is
+// no cell, "<trx" opens a row as "<tr" does, a row never closed is not
+// read, and a text that stops inside a tag is read to its end and no further.
+TEST(ParseTableTest, RowsEndAtTheirCloseTag) {
+  cls_parsetable t;
+  t.set_table(
+      "<tr><td>a</tr><td>b</td></tr>"
+      "<TR><th>x</th><td>y</TD></TR>"
+      "<trx><td>z</td></trx></tr>"
+      "<tr><td>q</td>");
+  t.do_parse(true);
+  ASSERT_EQ(t.get_rownum(), 3);
+  EXPECT_EQ(t.getcell(1, 1), Value());
+  EXPECT_EQ(t.getcell(2, 1), Value("<th>x</th>"));
+  EXPECT_EQ(t.getcell(2, 2), Value("<td>y</TD>"));
+  EXPECT_EQ(t.getcell(3, 1), Value("<td>z</td>"));
+  EXPECT_EQ(t.getcell(3, 2), Value());
+  t.do_parse(true);  // only the unclosed row was left
+  EXPECT_EQ(t.get_rownum(), 0);
+  for (const char* cut :
+       {"<tr><td>1</td><t", "<tr><td", "<tr><td>1</td", "<tr><td>1</td></tr", "<"}) {
+    t.set_table(cut);
+    t.do_parse(true);
+    EXPECT_EQ(t.get_rownum(), 0) << cut;
+  }
+  t.set_table("<tr><td>1</tr>");
+  t.do_parse(false);
+  ASSERT_EQ(t.get_rownum(), 1);
+  EXPECT_EQ(t.getcell(1, 1), Value());
+}
+
 FieldDef table_field(std::string coltype, std::string colvalue) {
   FieldDef f;
   f.type = "tablecell";
