@@ -413,13 +413,22 @@ void clsparse::allvalue_fromhtml_in_place(std::string& html) {
   // what is written never overtakes what is read.
   char* const s = html.data();
   const std::size_t n = html.size();
+  // The next c from i on, or n: a table cell's few bytes are looked at one
+  // by one, where a library search per tag costs more than they do.
+  const auto next = [&](char c, std::size_t i) -> std::size_t {
+    if (n - i > 32) {
+      const void* at = std::memchr(s + i, c, n - i);
+      return at ? static_cast<std::size_t>(static_cast<const char*>(at) - s) : n;
+    }
+    while (i < n && s[i] != c) ++i;
+    return i;
+  };
   std::size_t w = 0;
   bool any = false;
   std::size_t begin = 0;
   while (true) {
-    std::size_t l = html.find('<', begin);
-    const bool last = l == npos;
-    if (last) l = n;
+    const std::size_t l = next('<', begin);
+    const bool last = l == n;
     if (l != begin) {
       if (any) s[w++] = ' ';
       if (w != begin) std::memmove(s + w, s + begin, l - begin);
@@ -427,8 +436,8 @@ void clsparse::allvalue_fromhtml_in_place(std::string& html) {
       any = true;
     }
     if (last) break;
-    const std::size_t g = html.find('>', l + 1);
-    if (g == npos) break;
+    const std::size_t g = next('>', l + 1);
+    if (g == n) break;
     begin = g + 1;
   }
   if (any) {
