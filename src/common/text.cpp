@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -19,11 +20,51 @@ namespace quillo::text {
 
 namespace {
 
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The eight bytes of x with the ASCII capitals made small, as lower_char
+// does byte by byte: a byte of 'A' to 'Z' (its high bit clear) gets bit
+// 0x20. The sums of the low seven bits never carry into the next byte.
+std::uint64_t lower8(std::uint64_t x) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr std::uint64_t kToA = 0x3F3F3F3F3F3F3F3Full;    // 0x80 - 'A'
+  constexpr std::uint64_t kPastZ = 0x2525252525252525ull;  // 0x80 - ('Z' + 1)
+  const std::uint64_t low = x & kLow7;
+  const std::uint64_t capital = (low + kToA) & ~(low + kPastZ) & ~x & kHigh;
+  return x | (capital >> 2);
+}
+
+// Eight bytes at a time: most texts compared are equal, or equal but for
+// the case of a few letters.
 bool equal_ci(const char* a, const char* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t x = load8(a + i);
+    const std::uint64_t y = load8(b + i);
+    if (x != y && lower8(x) != lower8(y)) return false;
+  }
+  for (; i < n; ++i) {
     if (lower_char(a[i]) != lower_char(b[i])) return false;
   }
   return true;
+}
+
+// Whether s holds a byte of 0x80 or above (a letter beyond ASCII).
+bool beyond_ascii(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    if ((load8(s.data() + i) & kHigh) != 0) return true;
+  }
+  for (; i < s.size(); ++i) {
+    if (static_cast<unsigned char>(s[i]) >= 0x80) return true;
+  }
+  return false;
 }
 
 bool is_continuation(unsigned char c) {
@@ -117,10 +158,7 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
   if (start == 0) start = 1;
   if (start > hay.size() + 1) return 0;
   if (needle.empty()) return start;
-  if (std::any_of(needle.begin(), needle.end(),
-                  [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
-    return find_folded(hay, needle, start - 1);
-  }
+  if (beyond_ascii(needle)) return find_folded(hay, needle, start - 1);
   if (needle.size() > hay.size()) return 0;
   const std::size_t last = hay.size() - needle.size();  // last 0-based start that fits
   std::size_t from = start - 1;
@@ -131,31 +169,59 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
     }
     return 0;
   }
+  const char* h = hay.data();
+  const std::size_t n = needle.size();
+  // The needle's first eight bytes (or all of a shorter one) folded once:
+  // where eight bytes of hay can be read at a candidate, they are folded
+  // and compared at once, and only the rest of a longer needle byte by byte.
+  const std::size_t head_size = std::min<std::size_t>(n, 8);
+  std::uint64_t head = 0;
+  std::uint64_t head_mask = ~std::uint64_t{0};
+  if (head_size == 8) {
+    head = load8(needle.data());
+  } else if constexpr (std::endian::native == std::endian::little) {
+    for (std::size_t i = head_size; i-- > 0;) {
+      head = head << 8 | static_cast<unsigned char>(needle[i]);
+    }
+    head_mask = (std::uint64_t{1} << (8 * head_size)) - 1;
+  } else {
+    char bytes[8] = {};
+    std::memcpy(bytes, needle.data(), head_size);
+    head = load8(bytes);
+    std::memset(bytes, 0, sizeof bytes);
+    std::memset(bytes, 0xFF, head_size);
+    head_mask = load8(bytes);
+  }
+  head = lower8(head);
+  const auto matches = [&](std::size_t q) {
+    if (q + 8 > hay.size()) return equal_ci(h + q, needle.data(), n);
+    if ((lower8(load8(h + q)) & head_mask) != head) return false;
+    return n <= 8 || equal_ci(h + q + 8, needle.data() + 8, n - 8);
+  };
   // Candidates are positions whose first and last bytes match the needle's
   // with bit 0x20 set (which folds ASCII letters; other bytes that happen
   // to match are weeded out by the full comparison). Testing the last byte
   // rather than the second keeps "<td" from being a candidate for "<table".
   // Sixteen positions are tested at once where SSE2 is there.
-  const std::size_t k = needle.size() - 1;
+  const std::size_t k = n - 1;
   const unsigned char f0 = static_cast<unsigned char>(needle[0]) | 0x20;
   const unsigned char f1 = static_cast<unsigned char>(needle[k]) | 0x20;
-  const char* h = hay.data();
   std::size_t p = from;
 #if defined(__SSE2__)
   const __m128i fold = _mm_set1_epi8(0x20);
   const __m128i v0 = _mm_set1_epi8(static_cast<char>(f0));
   const __m128i v1 = _mm_set1_epi8(static_cast<char>(f1));
-  // Blocks load bytes p .. p+15+k, which lie within the text while p+16 <= last+1.
+  // The candidates among the sixteen positions from at on; bytes at .. at+15+k
+  // lie within the text while at+16 <= last+1.
+  const auto block = [&](std::size_t at) {
+    const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + at)), fold);
+    const __m128i b =
+        _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + at + k)), fold);
+    return _mm_and_si128(_mm_cmpeq_epi8(a, v0), _mm_cmpeq_epi8(b, v1));
+  };
   // Two blocks a round first: most rounds of a long text hold no candidate,
   // and one test says so for both.
   for (; p + 32 <= last + 1; p += 32) {
-    const auto block = [&](std::size_t at) {
-      const __m128i a =
-          _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + at)), fold);
-      const __m128i b =
-          _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + at + k)), fold);
-      return _mm_and_si128(_mm_cmpeq_epi8(a, v0), _mm_cmpeq_epi8(b, v1));
-    };
     const __m128i low = block(p);
     const __m128i high = block(p + 16);
     if (_mm_movemask_epi8(_mm_or_si128(low, high)) == 0) continue;
@@ -163,27 +229,34 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
                     (static_cast<unsigned>(_mm_movemask_epi8(high)) << 16);
     while (mask != 0) {
       const std::size_t q = p + static_cast<std::size_t>(__builtin_ctz(mask));
-      if (equal_ci(h + q, needle.data(), needle.size())) return q + 1;
+      if (matches(q)) return q + 1;
       mask &= mask - 1;
     }
   }
   for (; p + 16 <= last + 1; p += 16) {
-    const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + p)), fold);
-    const __m128i b =
-        _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + p + k)), fold);
-    unsigned mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v0), _mm_cmpeq_epi8(b, v1))));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(block(p)));
     while (mask != 0) {
       const std::size_t q = p + static_cast<std::size_t>(__builtin_ctz(mask));
-      if (equal_ci(h + q, needle.data(), needle.size())) return q + 1;
+      if (matches(q)) return q + 1;
       mask &= mask - 1;
     }
+  }
+  // The positions left (fewer than sixteen) as one block ending at the
+  // last, the positions before p in it masked off.
+  if (p <= last && last >= 15) {
+    const std::size_t at = last + 1 - 16;
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(block(at))) >> (p - at) << (p - at);
+    while (mask != 0) {
+      const std::size_t q = at + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (matches(q)) return q + 1;
+      mask &= mask - 1;
+    }
+    return 0;
   }
 #endif
   for (; p <= last; ++p) {
     if ((static_cast<unsigned char>(h[p]) | 0x20) == f0 &&
-        (static_cast<unsigned char>(h[p + k]) | 0x20) == f1 &&
-        equal_ci(h + p, needle.data(), needle.size())) {
+        (static_cast<unsigned char>(h[p + k]) | 0x20) == f1 && matches(p)) {
       return p + 1;
     }
   }
@@ -434,6 +507,14 @@ double leading_number(std::string_view s, int decimal_shift) {
 }
 
 std::optional<std::int32_t> to_int32(std::string_view s) {
+  // Plain digits (ids, columns, counts of the definitions), up to nine of
+  // them, are the number they spell: read at once.
+  if (!s.empty() && s.size() <= 9) {
+    std::int32_t n = 0;
+    std::size_t i = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') n = n * 10 + (s[i++] - '0');
+    if (i == s.size()) return n;
+  }
   const auto d = locale_number(s);
   if (!d) return std::nullopt;
   const double r = std::nearbyint(*d);  // default rounding mode: half to even

@@ -53,6 +53,47 @@ TEST(FindTest, FindsEveryPositionOfLongTexts) {
   EXPECT_EQ(find_ci(near_end, "<<<", 39), 0u);
 }
 
+// Eight bytes are folded and compared at once: only the letters A to Z
+// fold, never their neighbours nor bytes of the text beyond ASCII (0xC1
+// and 0xE1 differ by the same bit as "A" and "a"), for needles of every
+// length that match at any place, near the end of the text too, and from
+// any start.
+TEST(FindTest, FoldsOnlyAsciiLettersAtEveryLengthAndPlace) {
+  const std::string ascii = "@AZ[`az{";
+  const std::string bytes = ascii + "\xC1\xE1\xDA\xFA";
+  const auto reference = [](std::string_view hay, std::string_view needle, std::size_t start) {
+    for (std::size_t p = start - 1; p + needle.size() <= hay.size(); ++p) {
+      std::size_t i = 0;
+      while (i < needle.size() && lower_char(hay[p + i]) == lower_char(needle[i])) ++i;
+      if (i == needle.size()) return p + 1;
+    }
+    return std::size_t{0};
+  };
+  std::uint32_t seed = 12345;
+  const auto next = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    std::string needle;
+    const std::size_t n = 1 + next() % 12;
+    for (std::size_t i = 0; i < n; ++i) needle += ascii[next() % ascii.size()];
+    std::string hay;
+    const std::size_t h = next() % 48;
+    for (std::size_t i = 0; i < h; ++i) hay += bytes[next() % bytes.size()];
+    if (h >= n && next() % 2 == 0) {  // a copy of the needle, letters in either case
+      const std::size_t at = next() % (h - n + 1);
+      for (std::size_t i = 0; i < n; ++i) {
+        const char c = needle[i];
+        hay[at + i] = next() % 2 == 0 && c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+      }
+    }
+    const std::size_t start = 1 + next() % (h + 1);
+    EXPECT_EQ(find_ci(hay, needle, start), reference(hay, needle, start))
+        << "'" << hay << "' '" << needle << "' from " << start;
+  }
+}
+
 TEST(FindTest, EmptyNeedleIsFoundAtStart) {
   EXPECT_EQ(find_ci("abc", ""), 1u);
   EXPECT_EQ(find_ci("abc", "", 4), 4u);
@@ -101,6 +142,12 @@ TEST(NumberTest, IntegersRoundHalfToEvenAndFit) {
   EXPECT_EQ(to_int32(" 7 "), 7);
   EXPECT_FALSE(to_int32("3000000000"));
   EXPECT_FALSE(to_int32("x"));
+  // Plain digits read at once, up to the largest 32-bit number.
+  EXPECT_EQ(to_int32("007"), 7);
+  EXPECT_EQ(to_int32("999999999"), 999999999);
+  EXPECT_EQ(to_int32("2147483647"), 2147483647);
+  EXPECT_FALSE(to_int32("2147483648"));
+  EXPECT_FALSE(to_int32(""));
 }
 
 TEST(NumberTest, ShortestRoundTripFormat) {

@@ -1,6 +1,11 @@
 #include "parse/cls_parsetable.h"
 
+#include <algorithm>
 #include <array>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/text.h"
 #include "parse/clsparse.h"
@@ -46,40 +51,100 @@ void cls_parsetable::do_parse(bool raw) {
   m_rows.clear();
   m_cells.clear();
   m_values.clear();
+  // Room for a summary table at once rather than growing to it; a parse
+  // of the next table keeps it.
+  if (m_rows.capacity() == 0) {
+    m_rows.reserve(16);
+    m_cells.reserve(64);
+  }
   const std::string_view all = text();
-  std::string_view rest = all.substr(std::min(m_from, all.size()));
+  const char* const s = all.data();
+  const std::size_t size = all.size();
   // A table without line breaks and tabs (a page the definition parse has
   // cleaned) needs no look at each cell for them.
   const bool clean = all.find('\n') == std::string_view::npos &&
                      all.find('\r') == std::string_view::npos &&
                      all.find('\t') == std::string_view::npos;
-  while (true) {
-    const std::size_t open = text::find_ci(rest, "<TR");
-    if (open == 0) break;
-    const std::size_t close = text::find_ci(rest, "</TR>", open + 1);
-    if (close == 0) break;
-    const std::string_view row = rest.substr(open - 1, close - open);
-    add_row(row, static_cast<std::size_t>(row.data() - all.data()), raw, clean);
-    rest = rest.substr(close - 1 + 5);
+  const auto lower = [&](std::size_t i) { return text::lower_char(s[i]); };
+  // One walk over the "<" of the text, making the cuts of a search for
+  // "<TR", then for "</TR>" after it (letter case ignored), for each row,
+  // and within the row (up to its "</TR>") those of the element split: an
+  // element opens at the first "<TD" or "<TH" and closes at the first
+  // "</TD>" or "</TH>" after it; the next one is looked for after that.
+  // The element tests may read into the row's "</TR>" (a row that has one
+  // is all that is kept), whose "<" fails each of them, so they need not
+  // know where the row ends.
+  std::size_t rest = std::min(m_from, size);  // after the last row's "</TR>"
+  constexpr std::size_t npos = std::string_view::npos;
+  std::size_t row = npos;   // the "<" of the open row's "<TR"
+  std::size_t open = npos;  // the "<" of the open element
+  std::size_t next = 0;     // where the next element cut may start
+  std::size_t count = 0;    // the row's elements so far
+  const auto at_lt = [&](std::size_t i) {
+    if (row == npos) {
+      if (i + 2 < size && lower(i + 1) == 't' && lower(i + 2) == 'r') {
+        row = i;
+        open = npos;
+        next = i;
+        count = 0;
+      }
+      return;
+    }
+    if (i + 4 < size && s[i + 1] == '/' && lower(i + 2) == 't' && lower(i + 3) == 'r' &&
+        s[i + 4] == '>') {
+      add_row(count, raw, clean);
+      row = npos;
+      rest = i + 5;
+      return;
+    }
+    if (i < next) return;
+    if (open == npos) {
+      if (i + 2 < size && lower(i + 1) == 't') {
+        const char c = lower(i + 2);
+        if (c == 'd' || c == 'h') open = i;
+      }
+    } else if (i + 4 < size && s[i + 1] == '/' && lower(i + 2) == 't' && s[i + 4] == '>') {
+      const char c = lower(i + 3);
+      if (c == 'd' || c == 'h') {
+        count = std::min<std::size_t>(count + 1, kMaxCells);
+        m_elements[count - 1] = all.substr(open, i + 5 - open);
+        open = npos;
+        next = i + 5;
+      }
+    }
+  };
+  std::size_t i = rest;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  for (; i + 16 <= size; i += 16) {
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), lt)));
+    while (mask != 0) {
+      at_lt(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; i < size; ++i) {
+    if (s[i] == '<') at_lt(i);
   }
   // What follows the last row is all a second parse would see.
-  m_from = static_cast<std::size_t>(rest.data() - all.data());
+  m_from = rest;
 }
 
-void cls_parsetable::add_row(std::string_view row, std::size_t offset, bool raw, bool clean) {
-  std::array<std::string_view, kMaxCells>& elements = m_elements;
-  const std::size_t n = table_row_elements(row, elements);
+void cls_parsetable::add_row(std::size_t n, bool raw, bool clean) {
+  const std::string_view all = text();
   Row& r = m_rows.emplace_back();
   r.first = m_cells.size();
   r.count = static_cast<std::uint32_t>(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const std::string_view element = elements[k];
+    const std::string_view element = m_elements[k];
     Cell& c = m_cells.emplace_back();
     // As parsetablerow makes a cell: line breaks and tabs removed, and a
     // text of blanks only is empty.
     if (raw && (clean || !has_break_or_tab(element))) {
       if (!blanks_only(element)) {
-        c.at = offset + static_cast<std::size_t>(element.data() - row.data());
+        c.at = static_cast<std::size_t>(element.data() - all.data());
         c.length = static_cast<std::uint32_t>(element.size());
       }
       continue;

@@ -74,8 +74,9 @@ class cls_parsetable {
   // The found cell (1 to count) of a row in range, or nullptr.
   const Cell* cell_at(std::int64_t row, std::int64_t column) const;
   std::string_view view(const Cell& c) const;
+  // Appends a row of the first n of m_elements (spans of the table text);
   // clean: the table holds no line break or tab.
-  void add_row(std::string_view row, std::size_t offset, bool raw, bool clean);
+  void add_row(std::size_t n, bool raw, bool clean);
 
   std::vector<Row> m_rows;
   std::vector<Cell> m_cells;

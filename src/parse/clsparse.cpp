@@ -4,10 +4,6 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/text.h"
 #include "parse/figures.h"
 
@@ -417,13 +413,22 @@ void clsparse::allvalue_fromhtml_in_place(std::string& html) {
   // what is written never overtakes what is read.
   char* const s = html.data();
   const std::size_t n = html.size();
+  // The next c from i on, or n: a table cell's few bytes are looked at one
+  // by one, where a library search per tag costs more than they do.
+  const auto next = [&](char c, std::size_t i) -> std::size_t {
+    if (n - i > 32) {
+      const void* at = std::memchr(s + i, c, n - i);
+      return at ? static_cast<std::size_t>(static_cast<const char*>(at) - s) : n;
+    }
+    while (i < n && s[i] != c) ++i;
+    return i;
+  };
   std::size_t w = 0;
   bool any = false;
   std::size_t begin = 0;
   while (true) {
-    std::size_t l = html.find('<', begin);
-    const bool last = l == npos;
-    if (last) l = n;
+    const std::size_t l = next('<', begin);
+    const bool last = l == n;
     if (l != begin) {
       if (any) s[w++] = ' ';
       if (w != begin) std::memmove(s + w, s + begin, l - begin);
@@ -431,8 +436,8 @@ void clsparse::allvalue_fromhtml_in_place(std::string& html) {
       any = true;
     }
     if (last) break;
-    const std::size_t g = html.find('>', l + 1);
-    if (g == npos) break;
+    const std::size_t g = next('>', l + 1);
+    if (g == n) break;
     begin = g + 1;
   }
   if (any) {
@@ -453,52 +458,6 @@ std::string clsparse::getfirsttdthelement(std::string& row) {
   std::string element = row.substr(open, close + kCellCloseLength - open);
   row.erase(0, close + kCellCloseLength);
   return element;
-}
-
-std::size_t table_row_elements(std::string_view row, std::span<std::string_view, 30> elements) {
-  // One walk over the "<" of the row, with the cuts of find_cell_open and
-  // find_cell_close: an element opens at the first "<TD" or "<TH" and
-  // closes at the first "</TD>" or "</TH>" after it; the next one is looked
-  // for after that.
-  const char* s = row.data();
-  const std::size_t n = row.size();
-  std::size_t k = 0;
-  std::size_t open = npos;
-  std::size_t next = 0;  // where the next cut may start
-  const auto at_lt = [&](std::size_t i) {
-    if (i < next) return;
-    if (open == npos) {
-      if (i + 2 < n && text::lower_char(s[i + 1]) == 't') {
-        const char c = text::lower_char(s[i + 2]);
-        if (c == 'd' || c == 'h') open = i;
-      }
-    } else if (i + 4 < n && s[i + 1] == '/' && text::lower_char(s[i + 2]) == 't' &&
-               s[i + 4] == '>') {
-      const char c = text::lower_char(s[i + 3]);
-      if (c == 'd' || c == 'h') {
-        k = std::min(k + 1, kMaxCells);
-        elements[k - 1] = row.substr(open, i + kCellCloseLength - open);
-        open = npos;
-        next = i + kCellCloseLength;
-      }
-    }
-  };
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i lt = _mm_set1_epi8('<');
-  for (; i + 16 <= n; i += 16) {
-    auto mask = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), lt)));
-    while (mask != 0) {
-      at_lt(i + static_cast<std::size_t>(__builtin_ctz(mask)));
-      mask &= mask - 1;
-    }
-  }
-#endif
-  for (; i < n; ++i) {
-    if (s[i] == '<') at_lt(i);
-  }
-  return k;
 }
 
 bool clsparse::parsetablerow(std::string& row, std::span<Value> cells, bool raw) {

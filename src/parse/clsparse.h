@@ -48,12 +48,6 @@ bool whole_tag_name_at(std::string_view text, std::size_t at, std::size_t length
 // spans a whole tag name, other text wherever it stands.
 std::size_t find_marker(std::string_view text, std::string_view marker, std::size_t from = 1);
 
-// The elements of a table row as parsetablerow cuts them ("<TD" or "<TH" up
-// to the next "</TD>" or "</TH>", any letter case): at most 30, the 30th
-// being the row's last element when there are more. Returns how many it
-// wrote to the front of elements; they are spans of row.
-std::size_t table_row_elements(std::string_view row, std::span<std::string_view, 30> elements);
-
 class clsparse {
  public:
   // The text between the first start marker after the lead marker and the

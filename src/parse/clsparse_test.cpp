@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <memory>
 
 namespace quillo {
@@ -134,6 +136,22 @@ TEST_F(clsparseTest, FiguresAsPagesShowThem) {
     const Value v = p.figure_convert1(t);
     ASSERT_TRUE(v.is_number()) << shown << " gave " << v.to_text();
     EXPECT_DOUBLE_EQ(v.number(), expected) << shown;
+  }
+  // A scaled or percent figure is the double nearest its decimal, as
+  // reading "1.1e-2" gives, not 1.1 / 100 with its second rounding.
+  for (const auto& [shown, expected] : {std::pair{"1.1%", 1.1e-2},
+                                        {"0.07%", 0.07e-2},
+                                        {"(0.97%)", -0.97e-2},
+                                        {"131.4B", 131.4e9},
+                                        {"-2.675M", -2.675e6},
+                                        {"123456789012.345", 123456789012.345},
+                                        {"12345678901234567", 12345678901234567.0},
+                                        {"-0", -0.0}}) {
+    std::string t = shown;
+    const Value v = p.figure_convert1(t);
+    ASSERT_TRUE(v.is_number()) << shown;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(v.number()), std::bit_cast<std::uint64_t>(expected))
+        << shown;
   }
   // Other separators, as a source or field of the definitions names them.
   const FigureFormat comma{",", "."};

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -20,11 +21,12 @@ bool is_filler(const Value& v, Filler filler) {
   return filler == kFillEmpty ? v.is_empty() : v.is_text() && v.text().empty();
 }
 
+// The encoders write at p, into room the caller made for a row's bound
+// (row_bound), and answer where they stopped.
 template <typename T>
-void put(std::string& out, T v) {
-  char buf[sizeof(T)];
-  std::memcpy(buf, &v, sizeof(T));
-  out.append(buf, sizeof(T));
+char* put(char* p, T v) {
+  std::memcpy(p, &v, sizeof(T));
+  return p + sizeof(T);
 }
 
 template <typename T>
@@ -39,12 +41,13 @@ T take(const char*& p) {
 // more for each further seven bits: a table of a hundred thousand answers
 // of a dozen rows each keeps them all.
 // A short decimal's count is written the same way, up to 64 bits.
-void put_count(std::string& out, std::uint64_t v) {
+char* put_count(char* p, std::uint64_t v) {
   while (v >= 0x80) {
-    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    *p++ = static_cast<char>((v & 0x7F) | 0x80);
     v >>= 7;
   }
-  out.push_back(static_cast<char>(v));
+  *p++ = static_cast<char>(v);
+  return p;
 }
 
 std::uint64_t take_wide_count(const char*& p) {
@@ -75,25 +78,25 @@ bool is_decimal(unsigned char type) {
   return type >= kDecimal && type <= kDecimal + kMaxPlaces;
 }
 
-// Writes d as a decimal when one gives it back exactly; false otherwise.
-bool put_decimal(std::string& out, double d) {
-  constexpr double kExact = 9007199254740992.0;    // 2^53: counts below it are exact doubles
-  if (!(d > -kExact && d < kExact)) return false;  // NaN too
+// Writes d as a decimal when one gives it back exactly (at most 11 bytes);
+// nullptr, with nothing written, otherwise.
+char* put_decimal(char* p, double d) {
+  constexpr double kExact = 9007199254740992.0;      // 2^53: counts below it are exact doubles
+  if (!(d > -kExact && d < kExact)) return nullptr;  // NaN too
   for (int places = 0; places <= kMaxPlaces; ++places) {
     const double scaled = d * kPow10[places];
-    if (!(scaled > -kExact && scaled < kExact)) return false;
+    if (!(scaled > -kExact && scaled < kExact)) return nullptr;
     const auto count = static_cast<std::int64_t>(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
     if (std::bit_cast<std::uint64_t>(static_cast<double>(count) / kPow10[places]) !=
         std::bit_cast<std::uint64_t>(d)) {
       continue;  // -0.0 never matches: it keeps its eight bytes
     }
-    out.push_back(static_cast<char>(kDecimal + places));
+    *p++ = static_cast<char>(kDecimal + places);
     // Zigzag: small negative counts take few bytes too.
-    put_count(out,
-              (static_cast<std::uint64_t>(count) << 1) ^ static_cast<std::uint64_t>(count >> 63));
-    return true;
+    return put_count(
+        p, (static_cast<std::uint64_t>(count) << 1) ^ static_cast<std::uint64_t>(count >> 63));
   }
-  return false;
+  return nullptr;
 }
 
 double take_decimal(const char*& p, unsigned char type) {
@@ -137,38 +140,48 @@ Value read_value(const char*& p, const std::vector<Value>* others) {
   return Value();
 }
 
-void write_value(std::string& out, std::unique_ptr<std::vector<Value>>& others, const Value& v) {
-  if (v.type() == ValueType::Double && put_decimal(out, v.number())) return;
-  out.push_back(static_cast<char>(v.type()));
+char* write_value(char* p, std::unique_ptr<std::vector<Value>>& others, const Value& v) {
+  if (v.type() == ValueType::Double) {
+    if (char* end = put_decimal(p, v.number())) return end;
+  }
+  *p++ = static_cast<char>(v.type());
   switch (v.type()) {
     case ValueType::Empty:
     case ValueType::Null:
     case ValueType::Missing:
       break;
     case ValueType::Bool:
-      out.push_back(v.as_bool() ? 1 : 0);
+      *p++ = v.as_bool() ? 1 : 0;
       break;
     case ValueType::Integer:
-      put(out, static_cast<std::int32_t>(v.number()));
+      p = put(p, static_cast<std::int32_t>(v.number()));
       break;
     case ValueType::Double:
     case ValueType::Date:
-      put(out, v.number());
+      p = put(p, v.number());
       break;
     case ValueType::Text:
-      put_count(out, static_cast<std::uint32_t>(v.text().size()));
-      out.append(v.text());
+      p = put_count(p, static_cast<std::uint32_t>(v.text().size()));
+      std::memcpy(p, v.text().data(), v.text().size());
+      p += v.text().size();
       break;
     case ValueType::Error:
-      put(out, static_cast<std::int32_t>(v.error()));
+      p = put(p, static_cast<std::int32_t>(v.error()));
       break;
     case ValueType::Array:
     case ValueType::Range:
       if (!others) others = std::make_unique<std::vector<Value>>();
-      put(out, static_cast<std::uint32_t>(others->size()));
+      p = put(p, static_cast<std::uint32_t>(others->size()));
       others->push_back(v);
       break;
   }
+  return p;
+}
+
+// The most bytes a value takes: its type byte and a count or a number of up
+// to ten bytes, and a text's bytes.
+std::size_t value_bound(const Value& v) {
+  return 11 + (v.is_text() ? v.text().size() : 0);
 }
 
 // Moves past one stored value.
@@ -216,6 +229,30 @@ Filler filler_of(char head) {
   return static_cast<Filler>((head >> 4) & 0x0F);
 }
 
+// The slots of a row up to the last that is not filler, and the bound of
+// their bytes with the id and head.
+struct RowShape {
+  std::size_t stored = 0;
+  std::size_t bound = 0;
+};
+
+RowShape row_shape(std::span<const Value> slots, Filler filler) {
+  RowShape shape;
+  shape.stored = slots.size();
+  while (shape.stored > 0 && is_filler(slots[shape.stored - 1], filler)) --shape.stored;
+  shape.bound = 6;  // the id (five bytes at most) and the head
+  for (std::size_t i = 0; i < shape.stored; ++i) shape.bound += value_bound(slots[i]);
+  return shape;
+}
+
+char* write_row(char* p, std::unique_ptr<std::vector<Value>>& others, std::int32_t id,
+                std::span<const Value> slots, Filler filler, std::size_t stored) {
+  p = put_count(p, static_cast<std::uint32_t>(id));
+  *p++ = static_cast<char>(stored | static_cast<std::size_t>(filler) << 4);
+  for (std::size_t i = 0; i < stored; ++i) p = write_value(p, others, slots[i]);
+  return p;
+}
+
 ResultRow read_row(const char*& p, const std::vector<Value>* others) {
   ResultRow row;
   row.id = take_id(p);
@@ -261,15 +298,48 @@ char* ResultRows::extend(std::size_t n) {
 
 void ResultRows::push_back(const ResultRow& row) {
   const Filler filler = row.slots.back().is_text() ? kFillEmptyText : kFillEmpty;
-  std::size_t stored = row.slots.size();
-  while (stored > 0 && is_filler(row.slots[stored - 1], filler)) --stored;
+  const RowShape shape = row_shape(row.slots, filler);
   // The row is written out first, then copied to the end of the buffer.
   thread_local std::string out;
-  out.clear();
-  put_count(out, static_cast<std::uint32_t>(row.id));
-  out.push_back(static_cast<char>(stored | static_cast<std::size_t>(filler) << 4));
-  for (std::size_t i = 0; i < stored; ++i) write_value(out, m_others, row.slots[i]);
-  std::memcpy(extend(out.size()), out.data(), out.size());
+  if (out.size() < shape.bound) out.resize(shape.bound);
+  const char* end = write_row(out.data(), m_others, row.id, row.slots, filler, shape.stored);
+  const auto n = static_cast<std::size_t>(end - out.data());
+  std::memcpy(extend(n), out.data(), n);
+  ++m_count;
+}
+
+void ResultRows::assign(ResultRowWriter& rows) {
+  m_bytes.reset();
+  if (rows.m_size != 0) {
+    m_bytes = std::make_unique_for_overwrite<char[]>(rows.m_size);
+    std::memcpy(m_bytes.get(), rows.m_bytes.get(), rows.m_size);
+  }
+  m_size = static_cast<std::uint32_t>(rows.m_size);
+  m_count = rows.m_count;
+  m_cut = 1;
+  m_others = std::move(rows.m_others);
+  if (m_others) m_others->shrink_to_fit();
+  rows.clear();
+}
+
+void ResultRowWriter::clear() {
+  m_size = 0;
+  m_count = 0;
+  m_others.reset();
+}
+
+void ResultRowWriter::add(std::int32_t id, std::span<const Value> slots, bool text_filler) {
+  const Filler filler = text_filler ? kFillEmptyText : kFillEmpty;
+  const RowShape shape = row_shape(slots, filler);
+  if (m_room - m_size < shape.bound) {
+    const std::size_t room = std::max<std::size_t>({256, m_size + shape.bound, 2 * m_room});
+    auto grown = std::make_unique_for_overwrite<char[]>(room);
+    if (m_size != 0) std::memcpy(grown.get(), m_bytes.get(), m_size);
+    m_bytes = std::move(grown);
+    m_room = room;
+  }
+  char* at = m_bytes.get() + m_size;
+  m_size += static_cast<std::size_t>(write_row(at, m_others, id, slots, filler, shape.stored) - at);
   ++m_count;
 }
 

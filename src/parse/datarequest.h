@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,8 @@ struct ResultRow {
   std::array<Value, 8> slots;
 };
 
+class ResultRowWriter;
+
 // The result rows of an answer, in the order they were stored. A table of
 // a hundred thousand requests keeps every answer's rows, so they are held
 // packed in one buffer rather than as eight full values a row: each row is
@@ -70,6 +73,9 @@ class ResultRows {
   std::optional<Value> find_slot(std::int32_t id, std::size_t slot) const;
   // Gives back the room the buffer grew by once the rows are stored.
   void shrink_to_fit();
+  // Replaces the rows with those written to rows, in a buffer of their
+  // exact size (as after shrink_to_fit); rows is left empty, its room kept.
+  void assign(ResultRowWriter& rows);
 
   ResultRows() = default;
   ResultRows(const ResultRows& o) { *this = o; }
@@ -94,6 +100,28 @@ class ResultRows {
   std::uint32_t m_size = 0;
   std::uint32_t m_count : 31 = 0;
   std::uint32_t m_cut : 1 = 0;  // the buffer is cut to m_size
+  std::unique_ptr<std::vector<Value>> m_others;
+};
+
+// Result rows written one after another, for a ResultRows to take in at
+// once (ResultRows::assign): a parse writes an answer's rows here and the
+// answer's buffer is then made once, of its exact size, rather than grown
+// row by row and cut. Keep one and reuse it: its room stays.
+class ResultRowWriter {
+ public:
+  void clear();
+  std::size_t size() const { return m_count; }
+  // Appends a row: its slots are these, and those after them are empty, or
+  // with text_filler the empty text. The same row as ResultRows::push_back
+  // of a row whose slots from there on hold that.
+  void add(std::int32_t id, std::span<const Value> slots, bool text_filler);
+
+ private:
+  friend class ResultRows;
+  std::unique_ptr<char[]> m_bytes;
+  std::size_t m_size = 0;
+  std::size_t m_room = 0;
+  std::uint32_t m_count = 0;
   std::unique_ptr<std::vector<Value>> m_others;
 };
 

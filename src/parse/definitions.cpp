@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 
 #include "common/text.h"
+#include "parse/value_convert.h"
 
 namespace quillo {
 
@@ -295,6 +296,7 @@ FieldDef read_field(const pugi::xml_node& n, const FigureFormat& source_format) 
   f.ref1 = first_text(n, "ref1");
   f.ref2 = first_text(n, "ref2");
   f.ref3 = first_text(n, "ref3");
+  f.plan = plan_field(f);
   return f;
 }
 
@@ -567,6 +569,30 @@ std::optional<ParameterChoice> parameters_choose(const Category& category, std::
     choice.values.push_back(std::move(value));
   }
   return choice;
+}
+
+FieldPlan plan_field(const FieldDef& f) {
+  const auto number_or = [](std::string_view text, std::int32_t when_empty) {
+    return text.empty() ? std::optional<std::int32_t>(when_empty) : text::to_int32(text);
+  };
+  FieldPlan p;
+  p.resolved = true;
+  if (f.type == "single") p.kind = FieldPlan::Kind::Single;
+  if (f.type == "tablecell") p.kind = FieldPlan::Kind::TableCell;
+  p.row_label = f.rowtype == "Fixedstring";
+  if (f.parseasvalue == "1") p.parseasvalue = 1;
+  if (f.parseasvalue == "2") p.parseasvalue = 2;
+  p.figureconvert = f.figureconvert == "1";
+  p.step1 = static_cast<std::int8_t>(conversion_step(f.function));
+  p.step2 = static_cast<std::int8_t>(conversion_step(f.function1));
+  p.id = text::to_int32(f.id);
+  p.table = number_or(f.tablenumber, 0);
+  p.col = f.coltype == "Fixednumeric" ? text::to_int32(f.colvalue) : 0;
+  p.row = f.rowtype == "Fixednumeric" ? text::to_int32(f.rowvalue) : 0;
+  p.coloffset = number_or(f.coloffset, 0);
+  p.rowoffset = number_or(f.rowoffset, 0);
+  p.headercolumn = number_or(f.headercolumn, 1);
+  return p;
 }
 
 std::optional<Value> request_value(const datarequest& request, const FieldDef& field,

@@ -39,6 +39,26 @@ struct Parameter {
   bool secret = false;
 };
 
+// What the page parse reads of a field's texts, worked out once when the
+// definitions load (plan_field) rather than for every page: the numbers as
+// text::to_int32 reads them (nullopt where the text is no number), and
+// which of the words the parse compares the texts hold.
+struct FieldPlan {
+  enum class Kind : std::uint8_t { Other, Single, TableCell };
+  bool resolved = false;                     // false: made by hand, the parse plans it itself
+  Kind kind = Kind::Other;                   // type "single" or "tablecell"
+  bool row_label = false;                    // rowtype "Fixedstring"
+  std::uint8_t parseasvalue = 0;             // 1 or 2 for the texts "1" and "2"
+  bool figureconvert = false;                // figureconvert "1"
+  std::int8_t step1 = -1, step2 = -1;        // function and function1 (value_convert.h)
+  std::optional<std::int32_t> id;            // id
+  std::optional<std::int32_t> table;         // tablenumber, empty read as 0
+  std::optional<std::int32_t> col, row;      // colvalue, rowvalue when "Fixednumeric", else 0
+  std::optional<std::int32_t> coloffset;     // empty read as 0
+  std::optional<std::int32_t> rowoffset;     // empty read as 0
+  std::optional<std::int32_t> headercolumn;  // empty read as 1
+};
+
 // A field element. Attributes absent from the file read as empty texts;
 // the ref texts are those of the field's first ref1/ref2/ref3 elements.
 struct FieldDef {
@@ -56,7 +76,20 @@ struct FieldDef {
   // The separators its figures are written with: the field's decimal and
   // group attributes, else its source's, else "." and ",".
   FigureFormat figures;
+  // Set by the loader from the texts above; a field changed after loading
+  // is planned again with plan_field.
+  FieldPlan plan;
 };
+
+// The plan of a field's texts (resolved set).
+FieldPlan plan_field(const FieldDef& field);
+// The field's plan: the one kept, or for a field made by hand one made now
+// in local.
+inline const FieldPlan& plan_of(const FieldDef& field, FieldPlan& local) {
+  if (field.plan.resolved) return field.plan;
+  local = plan_field(field);
+  return local;
+}
 
 struct Category {
   std::string code;

@@ -31,6 +31,49 @@ std::size_t currency_at(std::string_view s) {
   return 0;
 }
 
+// Exact powers of ten: every one up to 1e22 is a double.
+constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The number of digits with at most one "." ("123.45", "7", ".5"; at most
+// 15 digits) times 10^shift, when it can be made at once: the digits make
+// an exact whole number and one multiplication or division by an exact
+// power of ten rounds once, to the double nearest the figure, as reading
+// the decimal text does. nullopt for anything else.
+std::optional<double> scaled_decimal(std::string_view number, int shift) {
+  std::int64_t whole = 0;
+  std::size_t digits = 0;
+  std::size_t point = npos;
+  for (std::size_t i = 0; i < number.size(); ++i) {
+    const char c = number[i];
+    if (is_digit(c)) {
+      whole = whole * 10 + (c - '0');
+      ++digits;
+    } else if (c == '.' && point == npos) {
+      point = i;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (digits == 0 || digits > 15) return std::nullopt;
+  const int places = point == npos ? 0 : static_cast<int>(number.size() - point - 1);
+  const int exponent = shift - places;
+  if (exponent < -22 || exponent > 22) return std::nullopt;
+  const auto value = static_cast<double>(whole);
+  return exponent >= 0 ? value * kPow10[exponent] : value / kPow10[-exponent];
+}
+
+// A figure of plain digits with an optional "-" in front and one "."
+// ("123.45", "-0.5", "1234567": most figures of a page), read at once.
+std::optional<double> plain_decimal(std::string_view s) {
+  const bool negative = !s.empty() && s.front() == '-';
+  if (negative) s.remove_prefix(1);
+  const auto value = scaled_decimal(s, 0);
+  if (!value) return std::nullopt;
+  return negative ? -*value : *value;
+}
+
 }  // namespace
 
 // Typographic minus signs and dashes pages write in front of figures (the
@@ -65,6 +108,7 @@ void figure_separators(std::string& t, const FigureFormat& f) {
 // optional "." and an optional exponent. nullopt for anything else, which
 // the older, more lenient steps of figure_convert1 then read.
 std::optional<double> read_figure(std::string_view s) {
+  if (const auto plain = plain_decimal(s)) return plain;
   s = trim_blanks(s);
   bool negative = false;
   bool percent = false;
@@ -143,8 +187,12 @@ std::optional<double> read_figure(std::string_view s) {
   }
   if (!s.empty()) return std::nullopt;
   if (percent) shift -= 2;
-  // Plain digits (most figures) are read as they are; a shift or an
-  // exponent goes through the decimal exponent of leading_number.
+  // Up to 15 digits without an exponent are made at once; others are read
+  // as they are, or with a shift or an exponent through the decimal
+  // exponent of leading_number.
+  if (!exponent) {
+    if (const auto value = scaled_decimal(number, shift)) return negative ? -*value : *value;
+  }
   if (shift == 0 && !exponent) {
     double value = 0;
     const auto r = std::from_chars(number.data(), number.data() + number.size(), value);

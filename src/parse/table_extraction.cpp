@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -25,21 +26,9 @@ namespace {
 // on many pages), everything else is Unicode. 0 when the code names no
 // character, so the reference stays literal.
 
-std::optional<std::int32_t> int_or(std::string_view attribute, std::int32_t when_empty) {
-  if (attribute.empty()) return when_empty;
-  return text::to_int32(attribute);
-}
-
 // The table number as the parse treats it: an empty attribute counts as "0".
 std::string_view table_number_text(const FieldDef& f) {
   return f.tablenumber.empty() ? std::string_view("0") : std::string_view(f.tablenumber);
-}
-
-// Moves the values out: the next field's parse fills them all again.
-std::array<Value, 8> slots_of(FieldValues& values) {
-  std::array<Value, 8> slots;
-  for (std::size_t i = 1; i <= 7; ++i) slots[i - 1] = std::move(values[i]);
-  return slots;  // slot 7 stays empty
 }
 
 // The first position from `from` on (up to n) of a line feed, carriage
@@ -204,16 +193,16 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   // Every value starts out as the error value: a value this field does not
   // get (a failed conversion) never shows what another field got.
   values.fill(Value(ErrorCode::Value));
-  std::optional<std::int32_t> col = 0;
-  if (g.coltype == "Fixednumeric") col = text::to_int32(g.colvalue);
-  const auto coloffset = int_or(g.coloffset, 0);
-  const auto rowoffset = int_or(g.rowoffset, 0);
-  const auto headercolumn = int_or(g.headercolumn, 1);
-  std::optional<std::int32_t> row = 0;
-  if (g.rowtype == "Fixednumeric") row = text::to_int32(g.rowvalue);
+  FieldPlan local;
+  const FieldPlan& plan = plan_of(g, local);
+  const auto col = plan.col;
+  const auto coloffset = plan.coloffset;
+  const auto rowoffset = plan.rowoffset;
+  const auto headercolumn = plan.headercolumn;
+  auto row = plan.row;
   if (!col || !coloffset || !rowoffset || !headercolumn || !row) return false;
 
-  if (g.rowtype == "Fixedstring") {
+  if (plan.row_label) {
     // Every row whose label holds the text matches; the last one wins, so
     // the search goes from the last row up and stops at the first match.
     if (const std::int32_t i = table.last_row_containing(*headercolumn, g.rowvalue); i != 0) {
@@ -264,8 +253,11 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   }
   entities_decode(text);
   datarequest& request = requests.at(r);
-  request.parsed.clear();
 
+  // The rows are written here and taken into the request at the end, in
+  // one buffer of their size; the writer keeps its room for the next page.
+  thread_local ResultRowWriter rows;
+  rows.clear();
   clsparse parser;
   cls_parsetable table;
   FieldValues values;
@@ -275,37 +267,41 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   std::vector<std::int32_t> stored;
   stored.reserve(fields.size());
   std::vector<std::size_t> table_starts;
-  auto store = [&](std::int32_t id, std::array<Value, 8>&& slots) {
-    request.parsed.push_back(ResultRow{id, std::move(slots)});
+  // A row of the given slots, the rest empty or (text_filler) the empty text.
+  auto store = [&](std::int32_t id, std::span<const Value> slots, bool text_filler) {
+    rows.add(id, slots, text_filler);
     stored.push_back(id);
   };
-  // Each field's id and table number, read once: a table's fields are
-  // looked for among all the fields after its first.
-  struct Numbers {
-    std::optional<std::int32_t> id, table;
+  // Each field's plan (its id and table number, its kind), made when the
+  // definitions loaded; a table's fields are looked for among all the
+  // fields after its first.
+  std::vector<FieldPlan> made;
+  const auto plan = [&](std::size_t k) -> const FieldPlan& {
+    if (fields[k].plan.resolved) return fields[k].plan;
+    if (made.empty()) {
+      made.reserve(fields.size());
+      for (const FieldDef& field : fields) made.push_back(plan_field(field));
+    }
+    return made[k];
   };
-  std::vector<Numbers> numbers(fields.size());
-  for (std::size_t k = 0; k < fields.size(); ++k) {
-    numbers[k] = {text::to_int32(fields[k].id), text::to_int32(table_number_text(fields[k]))};
-  }
   for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
     const FieldDef& f = fields[k0];
-    const auto id = numbers[k0].id;
+    const auto id = plan(k0).id;
     if (!id || std::find(stored.begin(), stored.end(), *id) != stored.end()) {
       continue;  // stored with an earlier table
     }
 
-    if (f.type == "single") {
+    if (plan(k0).kind == FieldPlan::Kind::Single) {
       // A single field lies between markers; without them it stores nothing.
       if (!f.ref1 || !f.ref2 || !f.ref3) continue;
       std::int64_t window = 0;
       Value v = parser.convert1(text, *f.ref1, *f.ref2, *f.ref3, window);
       if (!value_convert(f, v, &table)) v = Value(ErrorCode::Value);
-      store(*id, {std::move(v), "", "", "", "", "", "", ""});
+      store(*id, {&v, 1}, true);
       continue;
     }
 
-    const auto n = numbers[k0].table;
+    const auto n = plan(k0).table;
     if (!n) continue;
     const std::string_view start_marker = *n == 0 ? std::string_view(f.tablestarttag) : "";
     const std::string_view end_marker = *n == 0 ? std::string_view(f.tableendtag) : "";
@@ -313,18 +309,19 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
     table.do_parse(true);
     for (std::size_t k = k0; k < fields.size(); ++k) {
       const FieldDef& g = fields[k];
-      if (g.type != "tablecell") continue;
+      if (plan(k).kind != FieldPlan::Kind::TableCell) continue;
       const bool by_markers =
-          g.tablestarttag == start_marker && g.tableendtag == end_marker && numbers[k].table == 0;
+          g.tablestarttag == start_marker && g.tableendtag == end_marker && plan(k).table == 0;
       const bool by_number = *n > 0 && table_number_text(g) == table_number_text(f);
       if (!by_markers && !by_number) continue;
       // A failed conversion stores what the field got before it and the
       // error value for the rest.
       tablefield_parse(g, values, table);
-      if (const auto gid = numbers[k].id) store(*gid, slots_of(values));
+      // Values 1 to 7 are the row's slots 0 to 6; its slot 7 stays empty.
+      if (const auto gid = plan(k).id) store(*gid, {values.data() + 1, 7}, false);
     }
   }
-  request.parsed.shrink_to_fit();
+  request.parsed.assign(rows);
   return {};
 }
 

@@ -89,6 +89,38 @@ TEST(ParseTableTest, CellsReadAsTheRowSplitCutsThem) {
   EXPECT_EQ(t.cell_text(2, 1), "#N/A");
 }
 
+// Rows are cut as a search for "<TR" and then "</TR>" would cut them, and
+// cells within their row only: an element still open at its row's end is
+// no cell, "<trx" opens a row as "<tr" does, a row never closed is not
+// read, and a text that stops inside a tag is read to its end and no further.
+TEST(ParseTableTest, RowsEndAtTheirCloseTag) {
+  cls_parsetable t;
+  t.set_table(
+      "<tr><td>a</tr><td>b</td></tr>"
+      "<TR><th>x</th><td>y</TD></TR>"
+      "<trx><td>z</td></trx></tr>"
+      "<tr><td>q</td>");
+  t.do_parse(true);
+  ASSERT_EQ(t.get_rownum(), 3);
+  EXPECT_EQ(t.getcell(1, 1), Value());
+  EXPECT_EQ(t.getcell(2, 1), Value("<th>x</th>"));
+  EXPECT_EQ(t.getcell(2, 2), Value("<td>y</TD>"));
+  EXPECT_EQ(t.getcell(3, 1), Value("<td>z</td>"));
+  EXPECT_EQ(t.getcell(3, 2), Value());
+  t.do_parse(true);  // only the unclosed row was left
+  EXPECT_EQ(t.get_rownum(), 0);
+  for (const char* cut :
+       {"<tr><td>1</td><t", "<tr><td", "<tr><td>1</td", "<tr><td>1</td></tr", "<"}) {
+    t.set_table(cut);
+    t.do_parse(true);
+    EXPECT_EQ(t.get_rownum(), 0) << cut;
+  }
+  t.set_table("<tr><td>1</tr>");
+  t.do_parse(false);
+  ASSERT_EQ(t.get_rownum(), 1);
+  EXPECT_EQ(t.getcell(1, 1), Value());
+}
+
 FieldDef table_field(std::string coltype, std::string colvalue) {
   FieldDef f;
   f.type = "tablecell";
@@ -171,6 +203,34 @@ TEST(TableFieldTest, FailedConversionShowsTheErrorValueNeverAnotherFieldsValue) 
   ASSERT_TRUE(tablefield_parse(f, values, t));
   EXPECT_EQ(values[1], Value("b"));
   EXPECT_EQ(values[3], Value(""));  // an unfilled cell of an existing row is empty
+}
+
+// The numbers and words of a field's texts are read once, when the
+// definitions load: a loaded field reads a table as the same field made by
+// hand (planned at each use) does, whatever its texts hold.
+TEST(TableFieldTest, LoadedFieldsReadAsFieldsMadeByHand) {
+  Definitions defs;
+  ASSERT_TRUE(defs.load_text(R"(<r><datasource code="s"><category code="c">
+      <field id="1" type="tablecell" rowtype="Fixedstring" rowvalue="B" coltype="Fixednumeric" colvalue="2" parseasvalue="2" figureconvert="1"/>
+      <field id="2" type="tablecell" rowtype="Fixednumeric" rowvalue=" 2 " coltype="across" headercolumn="2" coloffset="" parseasvalue="1" function="convert2" fparam11="1"/>
+      <field id="3" type="tablecell" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="x"/>
+      <field id="4" type="tablecell" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1" rowoffset="1.5" function="nosuch"/>
+      <field id="x" type="tablecell" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1" coloffset="1" headercolumn="" function="mid" fparam11="1" fparam12="2"/>
+    </category></datasource></r>)"))
+      << defs.error();
+  cls_parsetable t;
+  t.set_table(
+      "<tr><td>A</td><td>1 "
+      "(2)</td><td>x</td></tr><tr><td>B</td><td><b>2,5</b></td><td>y</td></tr>");
+  t.do_parse(true);
+  for (const FieldDef& loaded : defs.datasources().at(0).categories.at(0).fields) {
+    ASSERT_TRUE(loaded.plan.resolved);
+    FieldDef by_hand = loaded;
+    by_hand.plan = FieldPlan{};
+    FieldValues a, b;
+    EXPECT_EQ(tablefield_parse(loaded, a, t), tablefield_parse(by_hand, b, t)) << loaded.id;
+    EXPECT_EQ(a, b) << loaded.id;
+  }
 }
 
 TEST(DefinitionParseTest, GroupsTablesAndKeepsPreviousRowsOnUnknownCategory) {
@@ -266,6 +326,64 @@ TEST(ResultRowsTest, RowsComeBackAsStored) {
     EXPECT_EQ(last.slots[1], Value(4.0));
     EXPECT_EQ(rows.find_slot(ids[i], 1), Value(0.0));
   }
+}
+
+// Rows written one after another and taken in at once read back as the
+// same rows pushed one by one (the filler, the side list of arrays), a row
+// pushed after them is found with the rest, and the writer starts afresh.
+TEST(ResultRowsTest, WrittenRowsAreThoseOfPushBack) {
+  Array block;
+  block.rows = block.cols = 1;
+  block.items.push_back(Value("inner"));
+  std::vector<ResultRow> rows = {
+      {3, {Value(12.5), "", "", "", "", "", "", ""}},
+      {4, {Value(""), "", "", "", "", "", "", ""}},
+      {7,
+       {Value("Acme"), Value(true), Value(std::int32_t{42}), Value(ErrorCode::NA),
+        Value(Date{45000.25}), Value(Null{}), Value(), Value()}},
+      {11, {Value(block), "", "", "", "", "", "", ""}},
+      {-5,
+       {Value(std::string(300, 'x')), Value(-0.0), Value(1e300), Value(), Value(), Value(), Value(),
+        Value()}}};
+  for (int i = 0; i < 200; ++i) {  // more than the writer's first room
+    rows.push_back({100 + i,
+                    {Value(std::string(40, 'y')), Value(i * 0.25), Value(), Value(), Value(),
+                     Value(), Value(), Value()}});
+  }
+  ResultRows pushed;
+  ResultRowWriter writer;
+  for (const ResultRow& row : rows) {
+    pushed.push_back(row);
+    writer.add(row.id, row.slots, row.slots.back().is_text());
+  }
+  ResultRows taken;
+  taken.push_back({1, {Value("replaced"), "", "", "", "", "", "", ""}});
+  taken.assign(writer);
+  EXPECT_EQ(writer.size(), 0u);
+  ASSERT_EQ(taken.size(), pushed.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const ResultRow a = taken[i];
+    const ResultRow b = pushed[i];
+    EXPECT_EQ(a.id, b.id) << i;
+    EXPECT_EQ(a.slots, b.slots) << i;
+    for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(a.slots[k].type(), b.slots[k].type()) << i;
+  }
+  EXPECT_FALSE(taken.find(1));
+  EXPECT_EQ(taken.find(11)->slots[0].array().items.front(), Value("inner"));
+  taken.push_back({12, {Value("after"), "", "", "", "", "", "", ""}});
+  EXPECT_EQ(taken.find_slot(12, 0), Value("after"));
+  EXPECT_EQ(taken.find_slot(-5, 2), Value(1e300));
+
+  // Fewer slots than eight: the rest is the filler.
+  const Value one("one");
+  writer.add(20, {&one, 1}, true);
+  taken.assign(writer);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken.find_slot(20, 7), Value(""));
+  writer.add(21, {&one, 1}, false);
+  taken.assign(writer);
+  EXPECT_EQ(taken.find_slot(21, 7), Value());
+  EXPECT_FALSE(taken.find(20));
 }
 
 // Figures are kept as short decimals where that gives the same double back:

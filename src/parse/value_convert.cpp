@@ -1,6 +1,7 @@
 #include "parse/value_convert.h"
 
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -95,16 +96,13 @@ const NamedStep kSteps[] = {
      }},
 };
 
-// Applies the named step; an unknown name (or none) leaves the value alone.
-bool apply_step(std::string_view name, std::string_view p1, std::string_view p2,
-                const FieldDef& field, Value& value, const cls_parsetable* table) {
-  for (const NamedStep& step : kSteps) {
-    if (step.name != name) continue;
-    std::optional<Value> result = step.run(value, p1, p2, field, table);
-    if (!result) return false;
-    value = std::move(*result);
-    return true;
-  }
+// Applies the step of that number; none (-1) leaves the value alone.
+bool apply_step(int step, std::string_view p1, std::string_view p2, const FieldDef& field,
+                Value& value, const cls_parsetable* table) {
+  if (step < 0) return true;
+  std::optional<Value> result = kSteps[step].run(value, p1, p2, field, table);
+  if (!result) return false;
+  value = std::move(*result);
   return true;
 }
 
@@ -125,21 +123,24 @@ void html_text(clsparse& parser, Value& value) {
 
 }  // namespace
 
+int conversion_step(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(kSteps); ++i) {
+    if (!name.empty() && kSteps[i].name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table) {
+  FieldPlan local;
+  const FieldPlan& plan = plan_of(field, local);
   clsparse parser;
-  if (field.parseasvalue == "2") html_text(parser, value);
-  if (!field.function.empty() &&
-      !apply_step(field.function, field.fparam11, field.fparam12, field, value, table)) {
-    return false;
-  }
-  if (!field.function1.empty() &&
-      !apply_step(field.function1, field.fparam21, field.fparam22, field, value, table)) {
-    return false;
-  }
-  if (field.parseasvalue == "1") html_text(parser, value);
+  if (plan.parseasvalue == 2) html_text(parser, value);
+  if (!apply_step(plan.step1, field.fparam11, field.fparam12, field, value, table)) return false;
+  if (!apply_step(plan.step2, field.fparam21, field.fparam22, field, value, table)) return false;
+  if (plan.parseasvalue == 1) html_text(parser, value);
   // A number that a step produced becomes text here; the figure is read
   // from the trimmed text.
-  if (field.figureconvert == "1") {
+  if (plan.figureconvert) {
     std::string t(text::trim(value.is_text() ? std::string_view(value.text()) : as_text(value)));
     value = parser.figure_convert1(t, field.figures);
     return true;

@@ -25,6 +25,10 @@ namespace quillo {
 // "reu_pcheck" step reads (nullptr: no table parsed yet).
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table);
 
+// The number of the conversion function of this name (exact), for
+// FieldPlan; -1 for an empty or unknown name, which converts nothing.
+int conversion_step(std::string_view name);
+
 // The leading number of the value times the leading number of the factor.
 Value multiply(const Value& value, std::string_view factor);
 // The value without its first and last character (unchanged below two characters).
