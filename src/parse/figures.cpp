@@ -48,15 +48,15 @@ std::optional<double> scaled_decimal(std::string_view number, int shift) {
   for (std::size_t i = 0; i < number.size(); ++i) {
     const char c = number[i];
     if (is_digit(c)) {
+      if (++digits > 15) return std::nullopt;  // no longer exact (and no overflow)
       whole = whole * 10 + (c - '0');
-      ++digits;
     } else if (c == '.' && point == npos) {
       point = i;
     } else {
       return std::nullopt;
     }
   }
-  if (digits == 0 || digits > 15) return std::nullopt;
+  if (digits == 0) return std::nullopt;
   const int places = point == npos ? 0 : static_cast<int>(number.size() - point - 1);
   const int exponent = shift - places;
   if (exponent < -22 || exponent > 22) return std::nullopt;
