@@ -116,6 +116,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
                                             std::int16_t status, const std::string& message) {
   if (!m_provenance || !m_registry.requests().contains(r)) {
     process_answer(text, r, status, message);
+    recalc_if_due();
     return;
   }
   const datarequest& request = m_registry.requests().at(r);
@@ -124,6 +125,7 @@ void RequestDispatch::HttpResponseProcessor(const std::string& text, std::int32_
   const std::int32_t attempts = m_manager.tries(r, channel);
   const std::string url = request.url.str();
   const std::string refusal = process_answer(text, r, status, message);
+  recalc_if_due();
   record_answer(r, url, status, attempts, message, refusal);
 }
 
@@ -229,9 +231,18 @@ void RequestDispatch::show_result(std::int32_t r) {
   if (request.refresh_cells) {
     request.refresh_cells = false;
     m_registry.request_refresh_cells(r);
-  } else if (m_registry.inflight_count() == 0) {
-    m_registry.sheets_recalc(false, false);
+  } else {
+    m_recalc_due = true;  // once the last answer in flight is in
   }
+}
+
+void RequestDispatch::recalc_if_due() {
+  // Whatever the last answer in flight was - a value, or a failure that
+  // re-evaluates only its own cells - the values that came before it are
+  // shown now, not at some later round.
+  if (!m_recalc_due || m_registry.inflight_count() != 0) return;
+  m_recalc_due = false;
+  m_registry.sheets_recalc(false, false);
 }
 
 }  // namespace quillo

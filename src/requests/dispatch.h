@@ -83,7 +83,11 @@ class RequestDispatch {
   // (refusal) is a failure, not a fresh value.
   void record_answer(std::int32_t r, const std::string& url, std::int16_t status,
                      std::int32_t attempts, const std::string& message, const std::string& refusal);
+  // Shows an answer's values: a first answer's cells at once; an answer of
+  // a round of updates with the recalculation of the sheets once nothing is
+  // in flight (recalc_if_due, after every answer, value or failure).
   void show_result(std::int32_t r);
+  void recalc_if_due();
 
   RequestRegistry& m_registry;
   http::clsXMLHttpManager& m_manager;
@@ -93,6 +97,7 @@ class RequestDispatch {
   cls_weblinkroutines* m_weblinks = nullptr;
   ProvenanceLog* m_provenance = nullptr;
   std::mt19937 m_random{std::random_device{}()};
+  bool m_recalc_due = false;
 };
 
 }  // namespace quillo

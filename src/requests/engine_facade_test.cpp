@@ -198,6 +198,23 @@ TEST_F(FacadeTest, AValueWrittenAsAnErrorIsAFailureNotFilled) {
   EXPECT_EQ(summary.failures.count("#VALUE!"), 1u);
 }
 
+// A round's new values are shown once its last answer is in, though that
+// answer is a failure, which re-evaluates only its own cells.
+TEST_F(FacadeTest, ARoundEndingInAFailureStillShowsTheValuesBeforeIt) {
+  set("A1", quote("BIG"));
+  set("A2", quote("BAD"));
+  set("B1", "=A1+1");
+  run();
+  ASSERT_EQ(shown("B1"), Value(13.5));
+  transport.script_next(ScriptedTransport::complete(200, "Last Trade: <b>20</b>", 20));
+  transport.script_next(ScriptedTransport::complete(404, "gone", 40));
+  engine.send_due_updates(UpdateRound{true});
+  run();
+  EXPECT_EQ(shown("A1"), Value(20.0));
+  EXPECT_EQ(shown("B1"), Value(21.0));
+  EXPECT_EQ(state("A2").kind, Kind::Failed);
+}
+
 // The update timer's rounds stop fetching an instrument no cell asks for
 // any more: its cell's input changed to another.
 TEST_F(FacadeTest, UpdateRoundsStopFetchingWhatACellNoLongerAsksFor) {
