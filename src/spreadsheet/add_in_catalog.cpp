@@ -1,6 +1,7 @@
 #include "spreadsheet/add_in_catalog.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "common/text.h"
 #include "spreadsheet/coerce.h"
@@ -106,6 +107,23 @@ bool callers_last(const LibraryFunction& fn) {
 
 }  // namespace
 
+namespace {
+
+// The array with every figure beyond a double's range as #NUM!; copied only
+// when it holds one.
+Value finite_items(Value result) {
+  const Array& a = result.array();
+  const auto bad = [](const Value& v) { return v.is_number() && !std::isfinite(v.number()); };
+  if (std::none_of(a.items.begin(), a.items.end(), bad)) return result;
+  Array copy = a;
+  for (Value& v : copy.items) {
+    if (bad(v)) v = Value(ErrorCode::Num);
+  }
+  return Value(std::move(copy));
+}
+
+}  // namespace
+
 Value AddInCatalog::caller_value(const CellAddr& caller) {
   const Box box{caller.row, caller.col, caller.row, caller.col};
   // The handle of the last call is pointed at this cell when nothing kept
@@ -197,8 +215,12 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
   try {
     Value result = (*method)(margs);
     keep_room(margs);
-    // A text longer than a cell holds is #VALUE!, as from any function.
+    // A text longer than a cell holds is #VALUE!, as from any function; a
+    // figure beyond a double's range (a page's 1e400) is #NUM!, so formulas
+    // reading the cell see the error it shows, not an infinity.
     if (result.is_text() && result.text().size() > kMaxTextChars) return text_result(result.text());
+    if (result.is_number() && !std::isfinite(result.number())) return Value(ErrorCode::Num);
+    if (result.is_array()) return finite_items(std::move(result));
     return result;
   } catch (...) {
     margs.clear();

@@ -2,7 +2,9 @@
 #include "spreadsheet/application.h"
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <limits>
 
 #include <filesystem>
 #include <fstream>
@@ -27,6 +29,10 @@ class ApplicationTest : public testing_support::ScratchFolderTest {
       ++calls;
       const host::Range* caller = host::as_range(args[3]);
       last_caller = caller ? caller->address(true).value_or("") : "none";
+      // A page's figure beyond a double's range, alone or in an array.
+      constexpr double kHuge = std::numeric_limits<double>::infinity();
+      if (args[0].to_text() == "huge") return Value(kHuge);
+      if (args[0].to_text() == "huges") return Value(Array{1, 2, {Value(1.0), Value(-kHuge)}});
       return Value(args[0].to_text() + ":" + args[1].to_text());
     });
   }
@@ -229,6 +235,20 @@ TEST_F(ApplicationTest, ALibraryTextLongerThanACellHoldsIsAValueError) {
   EXPECT_EQ(cell("B1")->value().value().text().size(), 32767u);
   ASSERT_TRUE(cell("B1")->set_formula("=fsingle(REPT(\"x\",32766),\"\u00E9\")").ok());
   EXPECT_EQ(cell("B1")->value().value(), Value(ErrorCode::Value));
+}
+
+// A figure beyond a double's range is the #NUM! the cell shows, also to
+// the formulas reading it.
+TEST_F(ApplicationTest, ALibraryFigureBeyondRangeIsANumError) {
+  install();
+  ASSERT_TRUE(cell("B1")->set_formula("=fsingle(\"huge\",\"x\")").ok());
+  ASSERT_TRUE(cell("C1")->set_formula("=IFERROR(B1,\"err\")").ok());
+  ASSERT_TRUE(cell("D1")->set_formula("=INDEX(fsingle(\"huges\",\"x\"),1,2)").ok());
+  ASSERT_TRUE(cell("E1")->set_formula("=INDEX(fsingle(\"huges\",\"x\"),1,1)").ok());
+  EXPECT_EQ(cell("B1")->value().value(), Value(ErrorCode::Num));
+  EXPECT_EQ(cell("C1")->value().value(), Value("err"));
+  EXPECT_EQ(cell("D1")->value().value(), Value(ErrorCode::Num));
+  EXPECT_EQ(cell("E1")->value().value(), Value(1.0));
 }
 
 TEST_F(ApplicationTest, LinkRepairRemovesTheOldLibraryPath) {
