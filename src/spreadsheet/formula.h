@@ -261,12 +261,14 @@ struct Formula {
   bool is_volatile = false;     // calls a function whose answer changes by itself (NOW)
   bool calls_external = false;  // calls a function that is not built in (add-ins)
   bool uses_names = false;      // reads a defined name
-  std::vector<RefAst> refs;     // every reference, for dependency tracking
   // A digest of what same_shape compares, set by the parser (0: not worked
   // out): formulas whose digests differ are not of one shape, so comparing
-  // a formula entered with its neighbours mostly ends here.
-  std::uint64_t shape = 0;
+  // a formula entered with its neighbours mostly ends here. It sits beside
+  // the flags, in what would be padding: a formula stays 40 bytes.
+  std::uint32_t shape = 0;
+  std::vector<RefAst> refs;  // every reference, for dependency tracking
 };
+static_assert(sizeof(Formula) <= 40, "a formula is kept for every formula cell");
 using FormulaPtr = std::shared_ptr<const Formula>;
 
 enum class Notation : std::uint8_t { A1, R1C1 };

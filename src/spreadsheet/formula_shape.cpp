@@ -72,7 +72,12 @@ class Digest {
   void add_part(const RefPart& p) {
     add(static_cast<std::uint32_t>(p.n) | (std::uint64_t{p.abs} << 32));
   }
-  std::uint64_t value() const { return m_h == 0 ? 1 : m_h; }
+  // Folded to 32 bits, which sit in a formula's padding: enough to tell
+  // most shapes apart at once (equal digests are compared in full).
+  std::uint32_t value() const {
+    const auto v = static_cast<std::uint32_t>(m_h ^ (m_h >> 32));
+    return v == 0 ? 1 : v;
+  }
 
  private:
   std::uint64_t m_h = 0xcbf29ce484222325ULL;
@@ -113,7 +118,7 @@ void digest_node(const Node& n, Digest& d) {
 
 }  // namespace
 
-std::uint64_t shape_digest(const Formula& f) {
+std::uint32_t shape_digest(const Formula& f) {
   Digest d;
   d.add(std::uint64_t{f.is_volatile} | std::uint64_t{f.calls_external} << 1 |
         std::uint64_t{f.uses_names} << 2 | std::uint64_t{f.root != nullptr} << 3 |

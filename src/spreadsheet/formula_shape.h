@@ -19,6 +19,6 @@ bool may_be_written_as(const Formula& f, std::string_view text);
 // A digest of what same_shape compares (never 0): formulas of one shape
 // have the same digest, so differing digests tell two shapes apart at
 // once. The parser stores it in Formula::shape.
-std::uint64_t shape_digest(const Formula& f);
+std::uint32_t shape_digest(const Formula& f);
 
 }  // namespace quillo::spreadsheet
