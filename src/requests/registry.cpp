@@ -410,14 +410,7 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
       if (w.keys) w.keys->erase(cell);
       return true;
     });
-    if (!w.cells.empty()) continue;
-    w.keys.reset();
-    // A request sent and not answered leaves the count of those in flight:
-    // its answer will not come.
-    if (request.status == RequestStatus::Sent || request.status == RequestStatus::Loading) {
-      inflight_answered();
-    }
-    gone.push_back(r);
+    if (w.cells.empty()) gone.push_back(r);
   }
   // The places no cell waits on any more let their sheets go (a closed
   // document's sheets are freed) and may be given out again.
@@ -440,14 +433,9 @@ std::size_t RequestRegistry::requests_forget_unasked() {
   m_unasked.erase(std::unique(m_unasked.begin(), m_unasked.end()), m_unasked.end());
   for (const std::int32_t r : m_unasked) {
     if (!m_requests.contains(r)) continue;
-    datarequest& request = m_requests.at(r);
-    Waiting& w = m_waiting[static_cast<std::size_t>(r - 1)];
-    if (request.forgotten || !w.cells.empty()) continue;  // a cell asks for it again
-    w.keys.reset();
-    if (request.status == RequestStatus::Sent || request.status == RequestStatus::Loading) {
-      inflight_answered();
-    }
-    gone.push_back(r);
+    // One a cell asks for again meanwhile stays.
+    const bool empty = m_waiting[static_cast<std::size_t>(r - 1)].cells.empty();
+    if (!m_requests.at(r).forgotten && empty) gone.push_back(r);
   }
   m_unasked.clear();
   forget(gone);
@@ -456,6 +444,13 @@ std::size_t RequestRegistry::requests_forget_unasked() {
 
 void RequestRegistry::forget(const std::vector<std::int32_t>& gone) {
   if (gone.empty()) return;
+  for (const std::int32_t r : gone) {
+    m_waiting[static_cast<std::size_t>(r - 1)].keys.reset();
+    // A request sent and not answered leaves the count of those in flight:
+    // its answer will not come.
+    const RequestStatus status = m_requests.at(r).status;
+    if (status == RequestStatus::Sent || status == RequestStatus::Loading) inflight_answered();
+  }
   if (m_on_forget) m_on_forget(gone);
   for (const std::int32_t r : gone) {
     // The index is hashed by the record's URL: out of it before the URL is

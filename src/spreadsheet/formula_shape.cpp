@@ -116,6 +116,31 @@ void digest_node(const Node& n, Digest& d) {
   }
 }
 
+// Visits the tree depth first with a bounded stack: visit(node) for each
+// node, visit(nullptr) for a missing operand, in the order of the operands.
+// A tree too deep for the stack is visited up to where the stack filled.
+// False only when visit answered false, which ends the walk.
+template <typename Visit>
+bool walk_bounded(const Node& root, Visit visit) {
+  constexpr std::size_t kMaxLook = 64;
+  std::array<const Node*, kMaxLook> todo;
+  std::size_t n = 0;
+  todo[n++] = &root;
+  while (n > 0) {
+    const Node* x = todo[--n];
+    if (!visit(x)) return false;
+    for (const auto& a : x->args) {
+      if (!a) {
+        if (!visit(nullptr)) return false;
+        continue;
+      }
+      if (n == kMaxLook) return true;
+      todo[n++] = a.get();
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::uint32_t shape_digest(const Formula& f) {
@@ -124,24 +149,16 @@ std::uint32_t shape_digest(const Formula& f) {
         std::uint64_t{f.uses_names} << 2 | std::uint64_t{f.root != nullptr} << 3 |
         std::uint64_t{f.refs.size()} << 4);
   if (!f.root) return d.value();
-  // Depth first with a bounded stack: a larger tree's digest covers the
-  // nodes met before the stack fills, which is the same for equal trees.
-  constexpr std::size_t kMaxLook = 64;
-  std::array<const Node*, kMaxLook> todo;
-  std::size_t n = 0;
-  todo[n++] = f.root.get();
-  while (n > 0) {
-    const Node* x = todo[--n];
-    digest_node(*x, d);
-    for (const auto& a : x->args) {
-      if (!a) {
-        d.add(0x6e756c6cULL);  // a missing operand
-        continue;
-      }
-      if (n == kMaxLook) return d.value();
-      todo[n++] = a.get();
+  // A larger tree's digest covers the nodes met before the walk's stack
+  // fills, which are the same for equal trees.
+  (void)walk_bounded(*f.root, [&](const Node* x) {
+    if (x) {
+      digest_node(*x, d);
+    } else {
+      d.add(0x6e756c6cULL);  // a missing operand
     }
-  }
+    return true;
+  });
   return d.value();
 }
 
@@ -199,28 +216,14 @@ bool same_shape(const Formula& a, const Formula& b) {
 
 bool may_be_written_as(const Formula& f, std::string_view text) {
   if (!f.root) return true;
-  // A formula deeper than this is not looked into: it may be.
-  constexpr std::size_t kMaxLook = 64;
-  std::array<const Node*, kMaxLook> todo;
-  std::size_t n = 0;
-  todo[n++] = f.root.get();
-  while (n > 0) {
-    const Node* x = todo[--n];
+  // A formula deeper than the walk looks is not looked into further: it may be.
+  return walk_bounded(*f.root, [&](const Node* x) {
     // A text constant is written between quotes, its quotes doubled: one
     // without quotes stands in the text as it is.
-    if (x->kind == Node::Kind::Text && x->constant.is_text()) {
-      const std::string& t = x->constant.text();
-      if (t.find('"') == std::string::npos && text.find(t) == std::string_view::npos) {
-        return false;
-      }
-    }
-    for (const auto& a : x->args) {
-      if (!a) continue;
-      if (n == kMaxLook) return true;
-      todo[n++] = a.get();
-    }
-  }
-  return true;
+    if (!x || x->kind != Node::Kind::Text || !x->constant.is_text()) return true;
+    const std::string& t = x->constant.text();
+    return t.find('"') != std::string::npos || text.find(t) != std::string_view::npos;
+  });
 }
 
 }  // namespace quillo::spreadsheet
