@@ -144,4 +144,12 @@ inline const Range* as_range(const Value& v) {
                                                    : nullptr;
 }
 
+// The one value an argument that takes one value holds: a text, number or
+// other plain value as it is, the value of a one-cell range, the item of a
+// one-item array. nullopt when it holds more than one (a range of several
+// cells, an array of several items, several areas): a function given those
+// where it takes one value answers #VALUE!, as converting them to one text
+// fails, rather than picking one of them.
+std::optional<Value> single_value(const Value& v);
+
 }  // namespace quillo::host

@@ -44,17 +44,9 @@ constexpr std::array<Definition, 16> kDefinitions{{
     {Kind::Beta, 2, 1, 1, 2, "Beta,", ""},
 }};
 
-// A cell reference argument is read through its top-left cell.
-Value scalar(const Value& v) {
-  if (!v.is_range()) return v;
-  const Array cells = v.range().values();
-  return cells.items.empty() ? Value() : cells.items.front();
-}
-
-// The number an argument holds, rounded to a whole number as the library
-// passes its integer arguments; nullopt when it holds none.
-std::optional<double> whole_number(const Value& v) {
-  const Value s = scalar(v);
+// The number an argument's one value holds, rounded to a whole number as
+// the library passes its integer arguments; nullopt when it holds none.
+std::optional<double> whole_number(const Value& s) {
   if (s.type() == ValueType::Missing || s.is_error()) return std::nullopt;
   const auto n = s.to_number();
   if (!n || !std::isfinite(*n)) return std::nullopt;
@@ -182,9 +174,13 @@ std::optional<Value> check_arguments(Kind kind, const Definition& def, std::span
                                      std::vector<double>& numbers, Shape& shape) {
   const auto count = static_cast<std::size_t>(def.tables + def.numbers);
   if (args.size() < count + 1) return Value(std::string());
-  // Missing arguments and numbers that are none answer the empty text.
+  // Missing arguments and numbers that are none answer the empty text;
+  // several values where a number is taken (a range of several cells) are
+  // an error of the call. A cell reference is read through its one cell.
   for (std::size_t k = static_cast<std::size_t>(def.tables); k < count; ++k) {
-    const auto n = whole_number(args[k]);
+    const std::optional<Value> one = host::single_value(args[k]);
+    if (!one) return Value(ErrorCode::Value);
+    const auto n = whole_number(*one);
     if (!n) return Value(std::string());
     numbers.push_back(*n);
   }

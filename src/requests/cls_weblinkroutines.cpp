@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "host/range.h"
 #include "parse/clsparse.h"
 
 namespace quillo {
@@ -15,14 +16,6 @@ namespace {
 // with something far down another column costs only the rows of the list.
 constexpr std::int32_t kRowsPerRead = 256;
 constexpr std::int32_t kLinkColumns = 7;
-
-// An argument written as a cell reference arrives as a range: the function
-// works with the value of its (top-left) cell.
-std::string argument_text(const Value& v) {
-  if (!v.is_range()) return v.to_text();
-  const Array cells = v.range().values();
-  return cells.items.empty() ? std::string() : cells.items.front().to_text();
-}
 
 // The page from its body's start tag on. The tag may carry attributes
 // ("<body class=...>"), which differ between copies of a page; without the
@@ -233,7 +226,11 @@ std::int32_t cls_weblinkroutines::link_load(const host::Workbook& book, const st
 }
 
 Value cls_weblinkroutines::wlink(const Value& name_value, const Value& fcaller) {
-  const std::string name = argument_text(name_value);
+  // A name written as a cell reference is read through its one cell;
+  // several names where one is taken show #VALUE!.
+  const std::optional<Value> one = host::single_value(name_value);
+  if (!one) return Value(ErrorCode::Value);
+  const std::string name = one->to_text();
   if (name.empty()) return Value(std::string());
   const host::Range* caller = host::as_range(fcaller);
   if (!caller) return Value(ErrorCode::Value);  // no calling cell

@@ -5,6 +5,7 @@
 #include "common/dates.h"
 #include "common/text.h"
 #include "host/output_blocks.h"
+#include "host/range.h"
 #include "host/worksheet.h"
 #include "parse/clsparse.h"
 
@@ -13,13 +14,6 @@ namespace quillo {
 namespace {
 
 constexpr std::string_view kNotDates = "start_date and end_date must be dates";
-
-// A cell reference argument is read through its top-left cell.
-Value scalar(const Value& v) {
-  if (!v.is_range()) return v;
-  const Array cells = v.range().values();
-  return cells.items.empty() ? Value() : cells.items.front();
-}
 
 // Characters that would end the value or change the query are escaped, so
 // an odd instrument id cannot add parameters of its own.
@@ -105,8 +99,17 @@ std::size_t area_register(HistoryContext& ctx, const host::Range& fcaller, std::
 Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value& source_value,
                    const Value& field_value, const Value& start_value, const Value& end_value,
                    const Value& datesampling, const Value& options, const Value& fcaller) {
-  const Value inst = scalar(instrument_id), source = scalar(source_value);
-  const Value start_arg = scalar(start_value), end_arg = scalar(end_value);
+  // Each argument but the options takes one value; a cell reference is
+  // read through its one cell. Several values where one is taken (a range
+  // of several cells, an array) make no request and show #VALUE!.
+  std::optional<Value> one[6];
+  const Value* given[6] = {&instrument_id, &source_value, &start_value,
+                           &end_value,     &field_value,  &datesampling};
+  for (int i = 0; i < 6; ++i) {
+    one[i] = host::single_value(*given[i]);
+    if (!one[i]) return Value(ErrorCode::Value);
+  }
+  const Value &inst = *one[0], &source = *one[1], &start_arg = *one[2], &end_arg = *one[3];
   for (const Value* v : {&inst, &source, &start_arg, &end_arg}) {
     if (v->type() == ValueType::Missing) return Value(std::string());
   }
@@ -124,10 +127,10 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
   const std::string source_name = text::upper(source.to_text());
   if (source_name != "YAHOO" && source_name != "Y")
     return Value(status_message(StatusText::InvalidSource));
-  const std::string field = scalar(field_value).to_text();
+  const std::string field = one[4]->to_text();
   std::string id = inst.to_text();
   if (field.empty() || id.empty()) return Value(std::string());
-  const Value sampling_arg = scalar(datesampling);
+  const Value& sampling_arg = *one[5];
   std::string sampling = sampling_arg.type() == ValueType::Missing ? "" : sampling_arg.to_text();
   if (sampling.empty()) sampling = "D";
   id = text::upper(id);

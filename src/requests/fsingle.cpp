@@ -1,25 +1,23 @@
 #include "requests/fsingle.h"
 
 #include "common/text.h"
+#include "host/range.h"
 #include "parse/clsparse.h"
 
 namespace quillo {
 
 namespace {
 
-// An argument written as a cell reference arrives as a range: the function
-// works with the value of its (top-left) cell.
-std::string argument_text(const Value& v) {
-  if (!v.is_range()) return v.to_text();
-  const Array cells = v.range().values();
-  return cells.items.empty() ? std::string() : cells.items.front().to_text();
-}
-
-// The same, read in place when the argument is a text (as a written
-// constant is); otherwise made in storage.
-std::string_view argument_view(const Value& v, std::string& storage) {
+// The text of an argument that takes one value, read in place when it is a
+// text (as a written constant is), otherwise made in storage: an argument
+// written as a cell reference arrives as a range, and the function works
+// with the value of its one cell. nullopt when the argument holds several
+// values (a range of several cells, an array).
+std::optional<std::string_view> argument_view(const Value& v, std::string& storage) {
   if (v.is_text()) return v.text();
-  storage = argument_text(v);
+  std::optional<Value> one = host::single_value(v);
+  if (!one) return std::nullopt;
+  storage = one->to_text();
   return storage;
 }
 
@@ -105,8 +103,12 @@ const SingleItemMemo::Request* SingleItemMemo::keep_request(const Category* cate
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
   std::string inst_storage, field_storage;
-  const std::string_view inst = argument_view(inst_value, inst_storage);
-  const std::string_view field_text = argument_view(field_value, field_storage);
+  const std::optional<std::string_view> inst_arg = argument_view(inst_value, inst_storage);
+  const std::optional<std::string_view> field_arg = argument_view(field_value, field_storage);
+  // Several instruments or codes where the function takes one: no request
+  // is made, and the cell shows an error rather than an empty value.
+  if (!inst_arg || !field_arg) return Value(ErrorCode::Value);
+  const std::string_view inst = *inst_arg, field_text = *field_arg;
   if (inst.empty() || field_text.empty()) return Value();
 
   const SingleItemMemo::Field* found =

@@ -12,6 +12,7 @@
 #include "common/text_encoding.h"
 #include "host/cell_key.h"
 #include "host/output_blocks.h"
+#include "host/range.h"
 #include "host/worksheet.h"
 #include "requests/registry.h"
 
@@ -99,19 +100,18 @@ std::string block_text(const host::Block& b) {
   return host::a1_address(b.top, b.left) + ":" + host::a1_address(b.bottom(), b.right());
 }
 
+// The text of an argument as the function read it: a cell reference
+// through its one cell; nothing for an argument left off or one holding
+// several values (the call answered #VALUE! then).
 std::string argument_text(const Value& v) {
-  if (!v.is_range()) return v.type() == ValueType::Missing ? std::string() : v.to_text();
-  const Array cells = v.range().values();
-  return cells.items.empty() ? std::string() : cells.items.front().to_text();
+  const std::optional<Value> one = host::single_value(v);
+  if (!one || one->type() == ValueType::Missing) return std::string();
+  return one->to_text();
 }
 
 // A date argument as a date ("2024-01-31"); other values as their text.
 std::string date_text(const Value& v) {
-  const Value d = v.is_range() ? [&] {
-    const Array cells = v.range().values();
-    return cells.items.empty() ? Value() : cells.items.front();
-  }()
-                               : v;
+  const Value d = host::single_value(v).value_or(Value());
   if (!d.is_number() || d.number() < 1 || d.number() > 2958465) return argument_text(d);
   const CivilDate c = civil_from_serial(d.number());
   char buf[16];

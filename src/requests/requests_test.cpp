@@ -14,6 +14,7 @@
 #include "requests/engine.h"
 #include "requests/recent_texts.h"
 #include "spreadsheet/application.h"
+#include "spreadsheet/handles.h"
 
 namespace quillo {
 namespace {
@@ -468,6 +469,43 @@ TEST_F(SpineTest, ReEvaluationThatAddsRequestsDuringTheWalkIsSafe) {
   EXPECT_EQ(shown("A20"), "Loading data...");
   EXPECT_EQ(registry.requests_forget_unasked(), 1u);
   EXPECT_TRUE(registry.requests().at(1).forgotten);
+}
+
+// Functions taking one instrument, code, name or number read a cell
+// reference through its one cell. Given several values there (a range of
+// several cells, an array formula's array) they ask for nothing and show
+// #VALUE!, never an empty value or the first cell's figure, while options
+// still come as a range.
+TEST_F(SpineTest, SeveralValuesWhereOneIsTakenAskNothingAndShowAnError) {
+  ASSERT_TRUE((*sheet->range("A1"))->set_value(Value("BIG")).ok());
+  ASSERT_TRUE((*sheet->range("A2"))->set_value(Value("SMALL")).ok());
+  ASSERT_TRUE((*sheet->range("D1"))->set_value(Value("units")).ok());
+  ASSERT_TRUE((*sheet->range("D2"))->set_value(Value("1")).ok());
+  set("B1", "=fsingle(A1,\"SMP.QUO.LAST\",D1:D2)");
+  set("B2", "=fsingle(A1:A2,\"SMP.QUO.LAST\")");
+  set("B3", "=fsingle(\"BIG\",(A1,A2))");
+  set("B4", "=wlink(A1:A2)");
+  set("B5", "=fhistory(A1:A2,\"Y\",\"close\",1,2)");
+  set("B6", "=sma(A1:A2,A1:A2)");
+  auto& model = app.model();
+  const auto id = static_cast<spreadsheet::SheetHandle&>(*sheet).sheet_id();
+  ASSERT_TRUE(model
+                  .set_array_formula(id, spreadsheet::Box{1, 3, 2, 3},
+                                     "=fsingle(A1:A2&\"\",\"SMP.QUO.LAST\")")
+                  .ok());
+  ASSERT_TRUE(model
+                  .set_array_formula(id, spreadsheet::Box{3, 3, 3, 3},
+                                     "=SUMPRODUCT(fsingle(A1:A2,\"SMP.QUO.LAST\")*1)")
+                  .ok());
+  for (const char* at : {"B2", "B3", "B4", "B5", "B6", "C1", "C2", "C3"}) {
+    EXPECT_EQ(shown(at), "#VALUE!") << at;
+  }
+  ASSERT_EQ(transport.requests().size(), 1u);  // B1's
+  EXPECT_NE(transport.requests()[0].url.find("s=BIG&"), std::string::npos);
+  run();
+  EXPECT_EQ(shown("B1"), "12.5");
+  EXPECT_EQ(shown("C1"), "#VALUE!");
+  EXPECT_EQ(transport.requests().size(), 1u);
 }
 
 // A recent entry is found only for its own text: texts of one length and
