@@ -42,6 +42,16 @@ class Worksheet {
   virtual Result<RangePtr> cells() const = 0;
   virtual Result<RangePtr> cell(std::int32_t row, std::int32_t col) const = 0;
   virtual Result<RangePtr> range(std::string_view address) const = 0;
+  // Evaluates the formula of one cell again as if it were entered anew
+  // (Range::reenter_formula); ObjectRequired when the sheet or the cell
+  // cannot be had. This default asks for the cell's range; a host that can
+  // reach the cell without one overrides it (the engine re-enters every
+  // waiting cell when its answer arrives).
+  virtual Status reenter_formula(std::int32_t row, std::int32_t col) const {
+    const Result<RangePtr> at = cell(row, col);
+    if (!at.ok() || !*at) return Status::object_required("the cell is not there");
+    return (*at)->reenter_formula();
+  }
   // The smallest range holding every non-empty cell; A1 when there is none.
   virtual Result<RangePtr> used_range() const = 0;
   // Calls fn with each cell that holds a value or a formula, as a one-cell

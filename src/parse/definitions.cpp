@@ -583,11 +583,14 @@ FieldPlan plan_field(const FieldDef& f) {
   if (f.parseasvalue == "1") p.parseasvalue = 1;
   if (f.parseasvalue == "2") p.parseasvalue = 2;
   p.figureconvert = f.figureconvert == "1";
+  p.structured = f.type == "json" || f.type == "csv";
+  p.col_fixed = f.coltype == "Fixednumeric";
+  p.scaleable = f.scaleable == "1";
   p.step1 = static_cast<std::int8_t>(conversion_step(f.function));
   p.step2 = static_cast<std::int8_t>(conversion_step(f.function1));
   p.id = text::to_int32(f.id);
   p.table = number_or(f.tablenumber, 0);
-  p.col = f.coltype == "Fixednumeric" ? text::to_int32(f.colvalue) : 0;
+  p.col = p.col_fixed ? text::to_int32(f.colvalue) : 0;
   p.row = f.rowtype == "Fixednumeric" ? text::to_int32(f.rowvalue) : 0;
   p.coloffset = number_or(f.coloffset, 0);
   p.rowoffset = number_or(f.rowoffset, 0);
@@ -597,14 +600,17 @@ FieldPlan plan_field(const FieldDef& f) {
 
 std::optional<Value> request_value(const datarequest& request, const FieldDef& field,
                                    const ParameterChoice& params) {
-  const auto id = text::to_int32(field.id);
+  // The field's texts as read at load: a cell's value is read at every
+  // evaluation of its formula.
+  FieldPlan local;
+  const FieldPlan& plan = plan_of(field, local);
+  const std::optional<std::int32_t> id = plan.id;
   if (!id) return std::nullopt;
   // The slot the field reads; nullopt for a selector that names none.
   std::optional<std::size_t> slot;
   // A JSON or CSV field reads a row across only when it names a selector.
-  const bool structured = field.type == "json" || field.type == "csv";
-  if (field.coltype == "Fixednumeric" || field.type == "single" ||
-      (structured && field.colvalue.empty())) {
+  if (plan.col_fixed || plan.kind == FieldPlan::Kind::Single ||
+      (plan.structured && field.colvalue.empty())) {
     slot = 0;
   } else {
     std::optional<std::int32_t> n;
@@ -623,7 +629,7 @@ std::optional<Value> request_value(const datarequest& request, const FieldDef& f
   Value value = std::move(*found);
   // Scaling needs a units divisor: without a units parameter (or with 0)
   // the value stands as it is rather than failing with a division by zero.
-  if (field.scaleable == "1" && params.units != 0) {
+  if (plan.scaleable && params.units != 0) {
     if (const auto number = value.is_text()     ? text::locale_number(value.text())
                             : value.is_number() ? std::optional<double>(value.number())
                                                 : std::nullopt) {

@@ -39,10 +39,11 @@ struct Parameter {
   bool secret = false;
 };
 
-// What the page parse reads of a field's texts, worked out once when the
-// definitions load (plan_field) rather than for every page: the numbers as
-// text::to_int32 reads them (nullopt where the text is no number), and
-// which of the words the parse compares the texts hold.
+// What the page parse and the reading of a field's value (request_value)
+// use of its texts, worked out once when the definitions load (plan_field)
+// rather than for every page and every cell: the numbers as text::to_int32
+// reads them (nullopt where the text is no number), and which of the words
+// they compare the texts hold.
 struct FieldPlan {
   enum class Kind : std::uint8_t { Other, Single, TableCell };
   bool resolved = false;                     // false: made by hand, the parse plans it itself
@@ -51,6 +52,9 @@ struct FieldPlan {
   std::uint8_t parseasvalue = 0;             // 1 or 2 for the texts "1" and "2"
   bool figureconvert = false;                // figureconvert "1"
   std::int8_t step1 = -1, step2 = -1;        // function and function1 (value_convert.h)
+  bool structured = false;                   // type "json" or "csv"
+  bool col_fixed = false;                    // coltype "Fixednumeric"
+  bool scaleable = false;                    // scaleable "1"
   std::optional<std::int32_t> id;            // id
   std::optional<std::int32_t> table;         // tablenumber, empty read as 0
   std::optional<std::int32_t> col, row;      // colvalue, rowvalue when "Fixednumeric", else 0

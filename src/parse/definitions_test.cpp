@@ -99,6 +99,17 @@ TEST_F(DefinitionsTest, RequestValueSelectsSlotAndScales) {
   EXPECT_FALSE(request_value(r, sales, latest));  // selector outside 1..8 fails the call
   datarequest empty;
   EXPECT_EQ(request_value(empty, sales, p), Value("#N/A"));
+  // A field made by hand, without the plan made at load, is read from its
+  // texts alike.
+  FieldDef by_hand = sales;
+  by_hand.plan = FieldPlan{};
+  EXPECT_EQ(request_value(r, by_hand, p), Value(2.0));
+  by_hand.scaleable = "0";
+  EXPECT_EQ(request_value(r, by_hand, p), Value(2000.0));
+  by_hand.coltype = "Fixednumeric";  // the first slot, whatever the selector
+  EXPECT_EQ(request_value(r, by_hand, p), Value("10"));
+  by_hand.plan = plan_field(by_hand);
+  EXPECT_EQ(request_value(r, by_hand, p), Value("10"));
 }
 
 TEST(DefinitionsLoadTest, RefusesDocumentsThatAreNotWellFormed) {

@@ -197,20 +197,17 @@ host::WorksheetPtr RequestRegistry::find_sheet(std::uint32_t place) const {
 
 Status RequestRegistry::reenter(const CellId& cell) {
   // A copy of the handle: evaluating the formula may add places.
+  // The sheet re-enters the cell itself (no range handle is made for it).
   const host::WorksheetPtr sheet = m_sheets[cell.place];
   if (sheet) {
-    if (const auto range = sheet->cell(cell.row, cell.col); range.ok() && *range) {
-      const Status written = (*range)->reenter_formula();
-      if (!written.is_object_required()) return written;
-    }
+    const Status written = sheet->reenter_formula(cell.row, cell.col);
+    if (!written.is_object_required()) return written;
   }
   // The sheet kept is gone; another of its name may stand there now.
   const host::WorksheetPtr found = find_sheet(cell.place);
   if (!found) return Status::object_required("waiting cell");
   m_sheets[cell.place] = found;
-  const auto range = found->cell(cell.row, cell.col);
-  if (!range.ok() || !*range) return Status::object_required("waiting cell");
-  return (*range)->reenter_formula();
+  return found->reenter_formula(cell.row, cell.col);
 }
 
 bool RequestRegistry::still_there(const CellId& cell) {

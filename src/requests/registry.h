@@ -3,7 +3,7 @@
 // creates its request, registers its own cell and answers at once (the
 // value, or a status text such as "Loading data..."); when the answer has
 // been processed the registry makes the spreadsheet evaluate the waiting
-// cells again (host::Range::reenter_formula, as if their formulas were
+// cells again (host::Worksheet::reenter_formula, as if their formulas were
 // entered anew), and the re-entered function finds the value.
 //
 // Numbers given out stay valid until requests_reset (a forgotten request

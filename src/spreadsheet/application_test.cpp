@@ -332,6 +332,31 @@ TEST_F(ApplicationTest, CalculationModeAndHostSwitches) {
   EXPECT_TRUE(host->command_bars().find_control(host::kHelpMenuId));
 }
 
+// The engine re-enters a waiting cell through its sheet when the answer
+// arrives: the call runs again and the formula's text stays; a cell
+// holding a constant keeps it; a cell the sheet cannot give, or a sheet
+// that is gone, answers ObjectRequired.
+TEST_F(ApplicationTest, ASheetEntersACellsFormulaAgainInPlace) {
+  install();
+  ASSERT_TRUE(cell("B2")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
+  ASSERT_TRUE(cell("C2")->set_value(Value(7.0)).ok());
+  const int before = calls;
+  ASSERT_TRUE(sheet->reenter_formula(2, 2).ok());
+  EXPECT_EQ(calls, before + 1);
+  EXPECT_EQ(last_caller, "Sheet1!$B$2");
+  EXPECT_EQ(cell("B2")->formula().value(), "=fsingle(\"IBM\",\"X\")");
+  EXPECT_EQ(cell("B2")->value().value(), Value("IBM:X"));
+  EXPECT_TRUE(sheet->reenter_formula(2, 3).ok());
+  EXPECT_EQ(cell("C2")->value().value(), Value(7.0));
+  EXPECT_EQ(calls, before + 1);
+  EXPECT_TRUE(sheet->reenter_formula(0, 1).is_object_required());
+  auto other = book->add_worksheet("Other").value();
+  ASSERT_TRUE(other->range("A1").value()->set_formula("=fsingle(\"IBM\",\"Y\")").ok());
+  ASSERT_TRUE(other->remove().ok());
+  EXPECT_TRUE(other->reenter_formula(1, 1).is_object_required());
+  EXPECT_EQ(calls, before + 2);  // the one evaluation at entry
+}
+
 TEST_F(ApplicationTest, CellsOfADeletedSheetAnswerObjectRequired) {
   auto other = book->add_worksheet("Other").value();
   auto kept = other->range("C3").value();

@@ -291,6 +291,18 @@ Result<host::RangePtr> SheetHandle::cells() const {
   return make_range(m, m_sheet, Box{1, 1, kMaxRows, kMaxCols});
 }
 
+Status SheetHandle::reenter_formula(std::int32_t row, std::int32_t col) const {
+  // The model re-enters the cell in place, without a range handle made for
+  // it: the engine does this for every cell an answer fills.
+  auto m = live();
+  if (!m) return gone_sheet();
+  if (!valid_cell(row, col)) return gone_range();
+  if (m->reenter_formula(m_sheet, row, col)) return {};
+  // A cell the model cannot re-enter in place is written again.
+  const host::RangePtr at = make_range(m, m_sheet, Box{row, col, row, col});
+  return at->host::Range::reenter_formula();
+}
+
 Result<host::RangePtr> SheetHandle::cell(std::int32_t row, std::int32_t col) const {
   auto m = live();
   if (!m) return gone_sheet();

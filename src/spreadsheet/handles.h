@@ -99,6 +99,7 @@ class SheetHandle final : public host::Worksheet {
   Result<host::RangePtr> cells() const override;
   Result<host::RangePtr> cell(std::int32_t row, std::int32_t col) const override;
   Result<host::RangePtr> range(std::string_view address) const override;
+  Status reenter_formula(std::int32_t row, std::int32_t col) const override;
   Result<host::RangePtr> used_range() const override;
   Status for_each_cell(const std::function<void(const host::RangePtr&)>& fn) const override;
   Result<bool> enable_calculation() const override;
