@@ -365,6 +365,27 @@ std::string_view RecordEncoder::fetch_fields(std::uint32_t index) const {
   return line.substr(line.find('\t', 2) + 1);
 }
 
+std::uint32_t& RecordEncoder::index_slot(std::string_view fields, std::size_t hash) {
+  const std::size_t mask = m_index.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    std::uint32_t& slot = m_index[i];
+    if (slot == 0 || fetch_fields(slot - 1) == fields) return slot;
+  }
+}
+
+void RecordEncoder::index_grow() {
+  // The lines' fields are hashed again from the lines themselves.
+  std::vector<std::uint32_t> old(std::max<std::size_t>(64, m_index.size() * 2), 0);
+  old.swap(m_index);
+  const std::size_t mask = m_index.size() - 1;
+  for (std::uint32_t slot : old) {
+    if (slot == 0) continue;
+    std::size_t i = std::hash<std::string_view>{}(fetch_fields(slot - 1)) & mask;
+    while (m_index[i] != 0) i = (i + 1) & mask;
+    m_index[i] = slot;
+  }
+}
+
 void RecordEncoder::add(const ProvenanceRecord& r) {
   std::string id;
   if (r.fetch) {
@@ -373,14 +394,15 @@ void RecordEncoder::add(const ProvenanceRecord& r) {
         clean(f.source) + '\t' + clean(f.category) + '\t' + clean(f.address) + '\t' +
         iso_utc(f.answered_ms) + '\t' + (f.http_status ? std::to_string(f.http_status) : "") +
         '\t' + std::to_string(f.attempts) + '\t' + clean(f.failure) + '\t' + iso_utc(f.failed_ms);
-    const auto known = m_ids.find(std::string_view(fields));
-    if (known != m_ids.end()) {
-      id = std::to_string(*known + 1);
+    if ((m_fetch_starts.size() + 1) * 2 > m_index.size()) index_grow();
+    std::uint32_t& slot = index_slot(fields, std::hash<std::string_view>{}(fields));
+    if (slot != 0) {
+      id = std::to_string(slot);
     } else {
       const auto index = static_cast<std::uint32_t>(m_fetch_starts.size());
       id = std::to_string(index + 1);
       m_fetch_starts.push_back(m_fetch_lines.add("F\t" + id + '\t' + fields));
-      m_ids.insert(index);
+      slot = index + 1;
     }
   }
   // The fields are cleaned of tabs and line breaks: a line ends at '\n'.
@@ -421,14 +443,14 @@ std::string RecordEncoder::next_line() {
 }
 
 void RecordEncoder::clear() {
-  m_ids.clear();
+  std::vector<std::uint32_t>().swap(m_index);
   m_fetch_starts.clear();
   m_fetch_lines.clear();
   m_cell_lines.clear();
 }
 
 std::vector<std::string> RecordEncoder::finish() {
-  m_ids = FetchIndex(0, FieldsHash{this}, FieldsEqual{this});  // nothing is added any more
+  std::vector<std::uint32_t>().swap(m_index);  // nothing is added any more
   std::vector<std::string> lines;
   const std::size_t count = line_count();
   lines.reserve(count);
@@ -440,7 +462,7 @@ std::vector<std::string> RecordEncoder::finish() {
 bool RecordEncoder::write(host::Workbook& book) {
   // Nothing is added while the lines are written: the index of the fetch
   // lines goes first.
-  m_ids = FetchIndex(0, FieldsHash{this}, FieldsEqual{this});
+  std::vector<std::uint32_t>().swap(m_index);
   const bool written = write_record_lines(book, line_count(), [this] { return next_line(); });
   clear();
   return written;
@@ -660,6 +682,56 @@ std::uint32_t ProvenanceLog::Texts::id(std::string_view text) {
   return id;
 }
 
+std::pair<ProvenanceLog::Notes::Entry*, bool> ProvenanceLog::Notes::try_emplace(
+    const CellId& cell) {
+  if ((m_count + 1) * 5 > m_slots.size() * 4) grow();
+  const std::size_t mask = m_slots.size() - 1;
+  for (std::size_t i = CellIdHash{}(cell)&mask;; i = (i + 1) & mask) {
+    Entry& e = m_slots[i];
+    if (is_free(e)) {
+      e = Entry{cell, Note{}};
+      ++m_count;
+      return {&e, true};
+    }
+    if (e.first == cell) return {&e, false};
+  }
+}
+
+void ProvenanceLog::Notes::erase(const CellId& cell) {
+  if (m_slots.empty()) return;
+  const std::size_t mask = m_slots.size() - 1;
+  std::size_t i = CellIdHash{}(cell)&mask;
+  while (m_slots[i].first != cell || is_free(m_slots[i])) {
+    if (is_free(m_slots[i])) return;
+    i = (i + 1) & mask;
+  }
+  m_slots[i] = free_slot();
+  --m_count;
+  // The entries after it, up to a free slot, move back where their probe
+  // would no longer reach them past the freed slot.
+  for (std::size_t j = (i + 1) & mask; !is_free(m_slots[j]); j = (j + 1) & mask) {
+    const std::size_t home = CellIdHash{}(m_slots[j].first) & mask;
+    // It stays when its home lies cyclically in (i, j].
+    const bool stays = i < j ? (home > i && home <= j) : (home > i || home <= j);
+    if (stays) continue;
+    m_slots[i] = m_slots[j];
+    m_slots[j] = free_slot();
+    i = j;
+  }
+}
+
+void ProvenanceLog::Notes::grow() {
+  std::vector<Entry> old(std::max<std::size_t>(16, m_slots.size() * 2), free_slot());
+  old.swap(m_slots);
+  const std::size_t mask = m_slots.size() - 1;
+  for (const Entry& e : old) {
+    if (is_free(e)) continue;
+    std::size_t i = CellIdHash{}(e.first) & mask;
+    while (!is_free(m_slots[i])) i = (i + 1) & mask;
+    m_slots[i] = e;
+  }
+}
+
 void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
                                 std::string_view field) {
   // The cell's note, looked up once: a blank one when the cell is new.
@@ -673,7 +745,7 @@ void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
   try {
     note = Note{m_texts.id(instrument), m_texts.id(field), FilledKind::Single};
   } catch (...) {
-    if (added) m_notes.erase(it);
+    if (added) m_notes.erase(key);
     throw;
   }
   if (!m_derived.empty()) m_derived.erase(key);
@@ -905,7 +977,7 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
     const std::string* sheet = nullptr;
     std::int32_t row = 0;
     std::int32_t col = 0;
-    const Notes::value_type* note = nullptr;
+    const Notes::Entry* note = nullptr;
     const ProvenanceRecord* filed = nullptr;
     bool operator<(const Entry& o) const {
       if (*sheet != *o.sheet) return *sheet < *o.sheet;
@@ -917,14 +989,14 @@ void ProvenanceLog::for_each_record(host::Workbook& book,
   };
   std::vector<Entry> entries;
   entries.reserve(m_notes.size());
-  for (const Notes::value_type& note : m_notes) {
+  m_notes.for_each([&](const Notes::Entry& note) {
     const CellId& cell = note.first;
     const std::string& sheet = m_places.sheet(cell.place);
     if (m_places.book(cell.place) != name || !holds_formula(book, sheet, cell.row, cell.col)) {
-      continue;
+      return;
     }
     entries.push_back(Entry{&sheet, cell.row, cell.col, &note, nullptr});
-  }
+  });
   // Of two notes of one place the later one speaks for it.
   std::stable_sort(entries.begin(), entries.end());
   std::vector<Entry>& unique = entries;  // made in place
@@ -1024,7 +1096,8 @@ void ProvenanceLog::write_all() {
   }
   m_dirty = false;
   std::set<std::string> books;
-  for (const auto& note : m_notes) books.insert(m_places.book(note.first.place));
+  m_notes.for_each(
+      [&](const Notes::Entry& note) { books.insert(m_places.book(note.first.place)); });
   for (const std::string& name : books) {
     const auto book = m_app.workbooks().item(name);
     if (book.ok()) (void)write(**book);

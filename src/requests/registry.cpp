@@ -54,9 +54,80 @@ std::string_view http_errortext(std::int32_t code) {
   }
 }
 
+std::uint32_t RequestRegistry::UrlIndex::hash_of(std::string_view url) {
+  const std::size_t h = std::hash<std::string_view>{}(url);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+std::int32_t RequestRegistry::UrlIndex::find(std::string_view url) const {
+  if (m_slots.empty()) return 0;
+  const std::uint32_t h = hash_of(url);
+  const std::size_t mask = m_slots.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot& slot = m_slots[i];
+    if (slot.n == 0) return 0;
+    if (slot.hash == h && this->url(slot.n) == url) return slot.n;
+  }
+}
+
+void RequestRegistry::UrlIndex::insert(std::int32_t n) {
+  if ((m_count + 1) * 5 > m_slots.size() * 4) grow();
+  const std::string_view text = url(n);
+  const std::uint32_t h = hash_of(text);
+  const std::size_t mask = m_slots.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    Slot& slot = m_slots[i];
+    if (slot.n == 0) {
+      slot = Slot{h, n};
+      ++m_count;
+      return;
+    }
+    if (slot.hash == h && url(slot.n) == text) return;
+  }
+}
+
+void RequestRegistry::UrlIndex::erase(std::int32_t n) {
+  if (m_slots.empty()) return;
+  const std::size_t mask = m_slots.size() - 1;
+  std::size_t i = hash_of(url(n)) & mask;
+  while (m_slots[i].n != n) {
+    if (m_slots[i].n == 0) return;  // not indexed
+    i = (i + 1) & mask;
+  }
+  m_slots[i] = Slot{};
+  --m_count;
+  // The slots after it, up to a free one, move back where their probe
+  // would no longer reach them past the freed slot.
+  for (std::size_t j = (i + 1) & mask; m_slots[j].n != 0; j = (j + 1) & mask) {
+    const std::size_t home = m_slots[j].hash & mask;
+    // It stays when its home lies cyclically in (i, j].
+    const bool stays = i < j ? (home > i && home <= j) : (home > i || home <= j);
+    if (stays) continue;
+    m_slots[i] = m_slots[j];
+    m_slots[j] = Slot{};
+    i = j;
+  }
+}
+
+void RequestRegistry::UrlIndex::clear() {
+  std::vector<Slot>().swap(m_slots);
+  m_count = 0;
+}
+
+void RequestRegistry::UrlIndex::grow() {
+  std::vector<Slot> old(std::max<std::size_t>(16, m_slots.size() * 2));
+  old.swap(m_slots);
+  const std::size_t mask = m_slots.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.n == 0) continue;
+    std::size_t i = slot.hash & mask;
+    while (m_slots[i].n != 0) i = (i + 1) & mask;
+    m_slots[i] = slot;
+  }
+}
+
 std::int32_t RequestRegistry::find(std::string_view url) const {
-  const auto it = m_by_url.find(url);
-  return it == m_by_url.end() ? 0 : *it;
+  return m_by_url.find(url);
 }
 
 std::int32_t RequestRegistry::append(datarequest request) {
@@ -67,11 +138,41 @@ std::int32_t RequestRegistry::append(datarequest request) {
 }
 
 bool RequestRegistry::Waiting::contains(const CellId& cell) const {
-  if (keys) return keys->contains(cell);
-  for (const CellId& c : cells) {
+  if (m_more && m_more->keys) return m_more->keys->contains(cell);
+  for (const CellId& c : *this) {
     if (c == cell) return true;
   }
   return false;
+}
+
+void RequestRegistry::Waiting::push_back(const CellId& cell) {
+  if (!m_more) {
+    if (m_has_one == 0) {
+      m_one = cell;
+      m_has_one = 1;
+      return;
+    }
+    m_more = std::make_unique<More>();
+    m_more->cells.reserve(2);
+    m_more->cells.push_back(m_one);
+  }
+  std::vector<CellId>& cells = m_more->cells;
+  cells.push_back(cell);
+  if (m_more->keys) {
+    m_more->keys->insert(cell);
+  } else if (cells.size() > kScanLimit) {
+    m_more->keys =
+        std::make_unique<std::unordered_set<CellId, CellIdHash>>(cells.begin(), cells.end());
+  }
+}
+
+void RequestRegistry::Waiting::erase_at(std::size_t i) {
+  if (!m_more) {
+    m_has_one = 0;
+    return;
+  }
+  if (m_more->keys) m_more->keys->erase(m_more->cells[i]);
+  m_more->cells.erase(m_more->cells.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
 std::optional<std::uint32_t> RequestRegistry::place_of(const host::CellPlaceRef& at,
@@ -106,30 +207,22 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
     if (reqno == m_probe.reqno) m_probe.asked_this = true;
   }
   Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
-  if (w.contains(cell)) return true;
-  w.cells.push_back(cell);
-  if (w.keys) {
-    w.keys->insert(cell);
-  } else if (w.cells.size() > kScanLimit) {
-    w.keys =
-        std::make_unique<std::unordered_set<CellId, CellIdHash>>(w.cells.begin(), w.cells.end());
-  }
+  if (!w.contains(cell)) w.push_back(cell);
   return true;
 }
 
 std::size_t RequestRegistry::cell_count(std::int32_t reqno) const {
-  return m_requests.contains(reqno) ? m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()
-                                    : 0;
+  return m_requests.contains(reqno) ? m_waiting[static_cast<std::size_t>(reqno - 1)].size() : 0;
 }
 
 CellRequests RequestRegistry::cell_requests() const {
   CellRequests out;
   out.m_places = &m_places;
   std::size_t n = 0;
-  for (const Waiting& w : m_waiting) n += w.cells.size();
+  for (const Waiting& w : m_waiting) n += w.size();
   out.m_cells.reserve(n);
   for (std::size_t i = 0; i < m_waiting.size(); ++i) {
-    for (const CellId& cell : m_waiting[i].cells) {
+    for (const CellId& cell : m_waiting[i]) {
       out.m_cells.emplace_back(cell, static_cast<std::int32_t>(i + 1));
     }
   }
@@ -230,18 +323,18 @@ void RequestRegistry::refresh_one(std::int32_t reqno) {
   // which empties them, ends the walk).
   const std::uint64_t resets = m_resets;
   std::size_t j = 0;
-  while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].cells.size()) {
-    const CellId cell = m_waiting[static_cast<std::size_t>(reqno - 1)].cells[j];
+  while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].size()) {
+    const CellId cell = m_waiting[static_cast<std::size_t>(reqno - 1)][j];
     const Probe outer = std::exchange(m_probe, Probe{cell, reqno, false, false});
     const Status written = reenter(cell);
     const Probe seen = std::exchange(m_probe, outer);
     if (m_resets != resets) return;
     Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
     std::size_t at = j;  // where the cell stays unless the list changed meanwhile
-    if (at >= w.cells.size() || w.cells[at] != cell) {
-      const auto it = std::find(w.cells.begin(), w.cells.end(), cell);
-      if (it == w.cells.end()) continue;  // it left the list while evaluated
-      at = static_cast<std::size_t>(it - w.cells.begin());
+    if (at >= w.size() || w[at] != cell) {
+      const CellId* it = std::find(w.begin(), w.end(), cell);
+      if (it == w.end()) continue;  // it left the list while evaluated
+      at = static_cast<std::size_t>(it - w.begin());
     }
     // A cell whose sheet is gone no longer waits; nor does one whose
     // evaluation asked for other requests and not for this one. One that
@@ -249,9 +342,8 @@ void RequestRegistry::refresh_one(std::int32_t reqno) {
     // asks conditionally, or calculation is off): it stays.
     const bool gone = written.code() == StatusCode::ObjectRequired;
     if (gone || (written.ok() && seen.asked_any && !seen.asked_this)) {
-      if (w.keys) w.keys->erase(cell);
-      w.cells.erase(w.cells.begin() + static_cast<std::ptrdiff_t>(at));
-      if (!gone && w.cells.empty()) m_unasked.push_back(reqno);
+      w.erase_at(at);
+      if (!gone && w.empty()) m_unasked.push_back(reqno);
       j = at;
     } else {
       j = at + 1;
@@ -330,18 +422,14 @@ void RequestRegistry::drop_unasked(std::vector<std::pair<CellId, std::int32_t>>&
   for (std::size_t i = 0; i < m_waiting.size(); ++i) {
     Waiting& w = m_waiting[i];
     const auto reqno = static_cast<std::int32_t>(i + 1);
-    const std::size_t before = w.cells.size();
-    std::erase_if(w.cells, [&](const CellId& cell) {
+    const std::size_t before = w.size();
+    w.erase_if([&](const CellId& cell) {
       if (cell.place >= evaluated.size() || !evaluated[cell.place]) return false;
       // One that asked for nothing may not compute its call now (its
       // formula asks conditionally): it stays.
-      if (!asked_any(cell) || std::binary_search(log.begin(), log.end(), std::pair{cell, reqno})) {
-        return false;
-      }
-      if (w.keys) w.keys->erase(cell);
-      return true;
+      return asked_any(cell) && !std::binary_search(log.begin(), log.end(), std::pair{cell, reqno});
     });
-    if (before != 0 && w.cells.empty()) m_unasked.push_back(reqno);
+    if (before != 0 && w.empty()) m_unasked.push_back(reqno);
   }
 }
 
@@ -370,9 +458,8 @@ std::size_t RequestRegistry::cells_replaced(const std::vector<host::CellPlace>& 
   if (replaced.empty()) return 0;
   std::vector<CellId> waited;
   for (Waiting& w : m_waiting) {
-    std::erase_if(w.cells, [&](const CellId& cell) {
+    w.erase_if([&](const CellId& cell) {
       if (!replaced.contains(cell)) return false;
-      if (w.keys) w.keys->erase(cell);
       waited.push_back(cell);
       return true;
     });
@@ -402,18 +489,14 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     datarequest& request = m_requests.at(r);
     if (request.forgotten) continue;
     Waiting& w = m_waiting[static_cast<std::size_t>(r - 1)];
-    std::erase_if(w.cells, [&](const CellId& cell) {
-      if (still_there(cell)) return false;
-      if (w.keys) w.keys->erase(cell);
-      return true;
-    });
-    if (w.cells.empty()) gone.push_back(r);
+    w.erase_if([&](const CellId& cell) { return !still_there(cell); });
+    if (w.empty()) gone.push_back(r);
   }
   // The places no cell waits on any more let their sheets go (a closed
   // document's sheets are freed) and may be given out again.
   std::vector<bool> used(m_places.bound(), false);
   for (const Waiting& w : m_waiting) {
-    for (const CellId& cell : w.cells) used[cell.place] = true;
+    for (const CellId& cell : w) used[cell.place] = true;
   }
   for (std::uint32_t p = 0; p < m_places.bound(); ++p) {
     if (used[p] || !m_sheets[p]) continue;
@@ -431,7 +514,7 @@ std::size_t RequestRegistry::requests_forget_unasked() {
   for (const std::int32_t r : m_unasked) {
     if (!m_requests.contains(r)) continue;
     // One a cell asks for again meanwhile stays.
-    const bool empty = m_waiting[static_cast<std::size_t>(r - 1)].cells.empty();
+    const bool empty = m_waiting[static_cast<std::size_t>(r - 1)].empty();
     if (!m_requests.at(r).forgotten && empty) gone.push_back(r);
   }
   m_unasked.clear();
@@ -442,7 +525,7 @@ std::size_t RequestRegistry::requests_forget_unasked() {
 void RequestRegistry::forget(const std::vector<std::int32_t>& gone) {
   if (gone.empty()) return;
   for (const std::int32_t r : gone) {
-    m_waiting[static_cast<std::size_t>(r - 1)].keys.reset();
+    m_waiting[static_cast<std::size_t>(r - 1)].release_if_empty();
     // A request sent and not answered leaves the count of those in flight:
     // its answer will not come.
     const RequestStatus status = m_requests.at(r).status;
@@ -452,7 +535,7 @@ void RequestRegistry::forget(const std::vector<std::int32_t>& gone) {
   for (const std::int32_t r : gone) {
     // The index is hashed by the record's URL: out of it before the URL is
     // emptied (and only this record, not another of the same URL).
-    if (const auto it = m_by_url.find(r); it != m_by_url.end() && *it == r) m_by_url.erase(it);
+    m_by_url.erase(r);
     datarequest& request = m_requests.at(r);
     request.forgotten = true;
     request.status = RequestStatus::Loaded;  // it awaits nothing

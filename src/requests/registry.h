@@ -212,14 +212,55 @@ class RequestRegistry {
   bool calculating() const { return m_calculating; }
 
  private:
-  // A request's waiting cells. Most requests have a few, found by a scan;
-  // past kScanLimit they are indexed as well.
+  // A request's waiting cells, in registration order. Nearly every request
+  // has one cell: it sits in the list itself, 24 bytes and no allocation (a
+  // vector and an index pointer took 32 bytes and a 32-byte block of its
+  // own for the one cell). A second cell moves them all into an array
+  // behind a pointer; past kScanLimit they are indexed as well.
   static constexpr std::size_t kScanLimit = 16;
-  struct Waiting {
-    std::vector<CellId> cells;                                     // in registration order
-    std::unique_ptr<std::unordered_set<CellId, CellIdHash>> keys;  // once there are many
+  class Waiting {
+   public:
+    std::size_t size() const { return m_more ? m_more->cells.size() : m_has_one; }
+    bool empty() const { return size() == 0; }
+    const CellId* begin() const { return m_more ? m_more->cells.data() : &m_one; }
+    const CellId* end() const { return begin() + size(); }
+    const CellId& operator[](std::size_t i) const { return begin()[i]; }
     bool contains(const CellId& cell) const;
+    // Adds the cell at the end (it is not in the list).
+    void push_back(const CellId& cell);
+    // Removes the cell at place i.
+    void erase_at(std::size_t i);
+    // Removes, in order, the cells for which drop(cell) is true.
+    template <typename Drop>
+    void erase_if(Drop drop) {
+      if (!m_more) {
+        if (m_has_one != 0 && drop(static_cast<const CellId&>(m_one))) m_has_one = 0;
+        return;
+      }
+      std::erase_if(m_more->cells, [&](const CellId& cell) {
+        if (!drop(cell)) return false;
+        if (m_more->keys) m_more->keys->erase(cell);
+        return true;
+      });
+    }
+    // An emptied list lets go of its array and index.
+    void release_if_empty() {
+      if (empty()) {
+        m_more.reset();
+        m_has_one = 0;
+      }
+    }
+
+   private:
+    struct More {
+      std::vector<CellId> cells;
+      std::unique_ptr<std::unordered_set<CellId, CellIdHash>> keys;  // once there are many
+    };
+    CellId m_one{};               // the one cell while m_more is null
+    std::uint32_t m_has_one = 0;  // 0 or 1 while m_more is null
+    std::unique_ptr<More> m_more;
   };
+  static_assert(sizeof(Waiting) == 24, "a waiting list of one cell stays 24 bytes");
   // Sets refreshing for a scope and restores what it was.
   class RefreshingGuard {
    public:
@@ -253,29 +294,36 @@ class RequestRegistry {
   // requests_forget_unwaited.
   PlaceTable m_places;
   std::vector<host::WorksheetPtr> m_sheets;
-  // The index of the table by URL holds request numbers only, hashed and
-  // compared by their records' URLs (no second copy of every URL), and is
-  // searched with the URL itself.
-  struct UrlHash {
-    using is_transparent = void;
-    const RequestTable* table;
-    std::size_t operator()(std::string_view url) const {
-      return std::hash<std::string_view>{}(url);
-    }
-    std::size_t operator()(std::int32_t n) const { return (*this)(table->at(n).url); }
+  // The index of the table by URL holds request numbers only, each beside
+  // 32 bits of its URL's hash, and compares the records' URLs (no second
+  // copy of every URL); it is searched with the URL itself. Open addressing
+  // with linear probing over a power-of-two array, at most four fifths
+  // full: 8 bytes a slot, where a hash-set node took 32 with its allocation
+  // and its bucket 8 to 16 more. Only the first record of a URL is in it.
+  class UrlIndex {
+   public:
+    explicit UrlIndex(const RequestTable& table) : m_table(table) {}
+    // The number of the indexed record with this URL, or 0.
+    std::int32_t find(std::string_view url) const;
+    // Indexes record n unless a record of its URL is indexed.
+    void insert(std::int32_t n);
+    // Takes record n (and no other of its URL) out of the index.
+    void erase(std::int32_t n);
+    void clear();
+
+   private:
+    struct Slot {
+      std::uint32_t hash = 0;
+      std::int32_t n = 0;  // 0: free
+    };
+    static std::uint32_t hash_of(std::string_view url);
+    std::string_view url(std::int32_t n) const { return m_table.at(n).url; }
+    void grow();
+    const RequestTable& m_table;
+    std::vector<Slot> m_slots;
+    std::size_t m_count = 0;
   };
-  struct UrlEqual {
-    using is_transparent = void;
-    const RequestTable* table;
-    std::string_view url(std::string_view s) const { return s; }
-    std::string_view url(std::int32_t n) const { return table->at(n).url; }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-      return url(a) == url(b);
-    }
-  };
-  std::unordered_set<std::int32_t, UrlHash, UrlEqual> m_by_url{0, UrlHash{&m_requests},
-                                                               UrlEqual{&m_requests}};
+  UrlIndex m_by_url{m_requests};
   std::function<void()> m_on_reset;
   std::function<void()> m_on_abort;
   std::function<void(const std::vector<std::int32_t>&)> m_on_forget;

@@ -306,6 +306,76 @@ TEST_F(SpineTest, ACellWhoseFormulaWasReplacedWaitsOnlyOnWhatItAsksNow) {
   EXPECT_EQ(registry.requests_forget_unwaited(), 1u);
 }
 
+// A request's list of waiting cells holds its one cell in place, moves to
+// an array at the second and is indexed past sixteen; cells leave it and
+// join it again in any of these shapes, each cell counted once.
+TEST_F(SpineTest, AWaitingListGrowsPastItsIndexAndShrinksBackToOneCell) {
+  const std::string big = "=fsingle(\"BIG\",\"SMP.QUO.LAST\")";
+  const std::string only = "=fsingle(\"ONLY\",\"SMP.QUO.LAST\")";
+  const std::string b = *book->name(), s = *sheet->name();
+  auto at = [&](std::int32_t row) { return host::CellPlace{b, s, row, 1}; };
+  auto cell = [](int row) { return "A" + std::to_string(row); };
+  set("A1", big);
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  set("A1", big);  // evaluated again: still one
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  for (int row = 2; row <= 20; ++row) set(cell(row).c_str(), big);
+  set("A7", big);
+  set("A20", big);
+  EXPECT_EQ(registry.cell_count(1), 20u);
+  // All but A5 move to another page.
+  std::vector<host::CellPlace> moved;
+  for (int row = 1; row <= 20; ++row) {
+    if (row == 5) continue;
+    set(cell(row).c_str(), only);
+    moved.push_back(at(row));
+  }
+  EXPECT_EQ(registry.cells_replaced(moved), 19u);
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  EXPECT_EQ(registry.cell_count(2), 19u);
+  set("A5", big);
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  run();
+  EXPECT_EQ(shown("A5"), "12.5");
+  EXPECT_EQ(shown("A19"), "12.5");
+  const CellRequests cells = registry.cell_requests();
+  EXPECT_EQ(cells.find(at(5)), 1);
+  EXPECT_EQ(cells.find(at(6)), 2);
+  // The one cell leaves, and the list, empty, takes a cell again.
+  set("A5", only);
+  EXPECT_EQ(registry.cells_replaced({at(5)}), 1u);
+  EXPECT_EQ(registry.cell_count(1), 0u);
+  set("A6", big);
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  EXPECT_EQ(registry.cell_count(2), 20u);  // A6 still waits there too
+  EXPECT_EQ(registry.requests_forget_unwaited(), 0u);
+}
+
+// Hundreds of requests, every other one forgotten: each left is still
+// found by its URL (a formula asking it again makes no new request), and
+// each forgotten one is asked afresh.
+TEST_F(SpineTest, RequestsLeftAfterOthersAreForgottenAreStillFoundByUrl) {
+  constexpr int kCells = 300;
+  auto formula = [](int i) { return "=fsingle(\"I" + std::to_string(i) + "\",\"SMP.QUO.LAST\")"; };
+  auto cell = [](int i) { return "A" + std::to_string(i); };
+  for (int i = 1; i <= kCells; ++i) set(cell(i).c_str(), formula(i));
+  ASSERT_EQ(registry.requests().upper_bound(), kCells);
+  const std::string b = *book->name(), s = *sheet->name();
+  std::vector<host::CellPlace> cleared;
+  for (int i = 1; i <= kCells; i += 2) {
+    ASSERT_TRUE((*sheet->range(cell(i)))->set_value(Value(1.0)).ok());
+    cleared.push_back(host::CellPlace{b, s, i, 1});
+  }
+  registry.cells_replaced(cleared);
+  EXPECT_EQ(registry.requests_forget_unwaited(), static_cast<std::size_t>(kCells / 2));
+  for (int i = 2; i <= kCells; i += 2) set(cell(i).c_str(), formula(i));
+  EXPECT_EQ(registry.requests().upper_bound(), kCells);
+  for (int i = 1; i <= kCells; i += 2) set(cell(i).c_str(), formula(i));
+  EXPECT_EQ(registry.requests().upper_bound(), kCells + kCells / 2);
+  for (int i = 1; i <= kCells; ++i) set(cell(i).c_str(), formula(i));
+  EXPECT_EQ(registry.requests().upper_bound(), kCells + kCells / 2);
+}
+
 // A cell whose input changes from one instrument to another leaves the old
 // request once it is re-entered for that request's answer and asks for
 // another; the next update round forgets the request and never fetches it
