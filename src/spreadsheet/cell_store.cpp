@@ -244,12 +244,19 @@ CellStore::Place CellStore::find_place(std::uint64_t key) const {
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   if ((ch->mask & bit) == 0) return {};
   m_last_key = key;
-  m_last_place = Place{const_cast<Chunk*>(&*ch),
-                       static_cast<std::size_t>(bits_set(ch->mask & (bit - 1))), false};
+  m_last_place =
+      Place{const_cast<Chunk*>(&*ch), static_cast<std::size_t>(bits_set(ch->mask & (bit - 1))),
+            false, const_cast<Column*>(c)};
   return m_last_place;
 }
 
 CellStore::Place CellStore::place_or_new(std::uint64_t key) {
+  // A formula's result is written to the cell just looked up (to install
+  // or evaluate it): its place is known, the row exists.
+  if (m_last_place.chunk && m_last_key == key) {
+    m_last_place.column->version = ++m_clock;
+    return m_last_place;
+  }
   const std::int32_t col = key_col(key), row = key_row(key);
   // Loading appends: look at the last column and chunk before searching.
   auto c = !m_columns.empty() && m_columns.back().col == col
@@ -273,8 +280,8 @@ CellStore::Place CellStore::place_or_new(std::uint64_t key) {
   // What find_place remembered may have moved with an insertion below; this
   // cell's place holds until the next write.
   m_last_key = key;
-  m_last_place = Place{&*ch, pos, false};
-  if ((ch->mask & bit) != 0) return Place{&*ch, pos, false};
+  m_last_place = Place{&*ch, pos, false, &*c};
+  if ((ch->mask & bit) != 0) return m_last_place;
   // A new row reads as a plain number until the caller sets what it holds
   // (set_meta), which it always does: a chunk of numbers stays without metas.
   ch->mask |= bit;
@@ -283,7 +290,7 @@ CellStore::Place CellStore::place_or_new(std::uint64_t key) {
     ch->meta.insert(ch->meta.begin() + static_cast<std::ptrdiff_t>(pos), Meta{0, Kind::Number});
   }
   ++m_size;
-  return Place{&*ch, pos, true};
+  return Place{&*ch, pos, true, &*c};
 }
 
 void CellStore::set_meta(Chunk& ch, std::size_t pos, Meta m) {

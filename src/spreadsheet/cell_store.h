@@ -154,11 +154,13 @@ class CellStore {
     std::vector<Meta> meta;           // the same; none while odd is 0
     Meta meta_at(std::size_t pos) const { return meta.empty() ? Meta{0, Kind::Number} : meta[pos]; }
   };
+  struct Column;
   // A row of a chunk, found or made.
   struct Place {
     Chunk* chunk = nullptr;
     std::size_t pos = 0;
-    bool fresh = false;  // made just now: it holds nothing yet
+    bool fresh = false;        // made just now: it holds nothing yet
+    Column* column = nullptr;  // the chunk's column
   };
   struct Column {
     std::int32_t col = 0;

@@ -184,6 +184,31 @@ TEST(CellStore, LookupsFindTheirColumnWhileColumnsComeAndGo) {
   EXPECT_EQ(store.value(cell_key(1, 1)), Value(1.0));
 }
 
+TEST(CellStore, AWriteToTheCellReadLastLandsInItAndMarksItsColumn) {
+  // A write right after a read of the same cell takes the place the read
+  // found; it still changes that column's version, and no other.
+  CellStore store;
+  store.set_value(cell_key(3, 2), Value(1.0));
+  store.set_value(cell_key(3, 4), Value(2.0));
+  EXPECT_EQ(store.value(cell_key(3, 4)), Value(2.0));
+  const std::uint64_t col4 = store.column_version(4), col2 = store.column_version(2);
+  store.set_value(cell_key(3, 4), Value("x"));
+  EXPECT_EQ(store.value(cell_key(3, 4)), Value("x"));
+  EXPECT_NE(store.column_version(4), col4);
+  EXPECT_EQ(store.column_version(2), col2);
+  // A column made before it moves its column; a read, then a write, still
+  // find the cell's own.
+  store.set_value(cell_key(3, 1), Value(0.0));
+  EXPECT_EQ(store.value(cell_key(3, 4)), Value("x"));
+  FormulaState& fs = store.add_formula(cell_key(3, 4));
+  EXPECT_EQ(store.formula(cell_key(3, 4)), &fs);
+  store.set_value(cell_key(3, 4), Value(7.0));  // the formula's result
+  EXPECT_EQ(store.value(cell_key(3, 4)), Value(7.0));
+  EXPECT_EQ(store.formula(cell_key(3, 4)), &fs);
+  EXPECT_EQ(store.value(cell_key(3, 1)), Value(0.0));
+  EXPECT_EQ(store.value(cell_key(3, 2)), Value(1.0));
+}
+
 TEST(CellStore, ACellReadAgainAfterWritesAroundItKeepsItsOwnValue) {
   // Read a cell, then write rows above it in its chunk, a chunk and a column
   // before it, and erase a neighbour: each read after still finds its own

@@ -105,7 +105,10 @@ struct Node;
 // A node's operands or call arguments in order: one pointer in the node,
 // to a block holding the count, the capacity and the operands (none for a
 // node without operands), where a vector took 24 bytes. It answers as the
-// vector it replaces: size, [], iteration, push_back.
+// vector it replaces: size, [], iteration, push_back. The parser makes a
+// node and its block in one allocation (Node::with_room): that block goes
+// with the node, and the list never frees it itself (such a list is never
+// moved out of its node).
 class NodeList {
  public:
   using value_type = std::unique_ptr<Node>;
@@ -147,6 +150,16 @@ class NodeList {
   void grow();
   void release();
 
+  // The block after its node (Node::with_room), room for cap operands.
+  friend struct Node;
+  void use_room(void* at, std::uint32_t cap) { m_block = ::new (at) Block{0, cap | kInNode}; }
+  static constexpr std::size_t room_bytes(std::uint32_t cap) {
+    return sizeof(Block) + cap * sizeof(value_type);
+  }
+  std::uint32_t capacity() const { return m_block->cap & ~kInNode; }
+  // Marks a block made with its node, which the list must not free.
+  static constexpr std::uint32_t kInNode = 0x80000000u;
+
   Block* m_block = nullptr;
 };
 
@@ -186,6 +199,32 @@ struct Node {
     Missing,
     Name
   };
+  Node() = default;
+  // A node of kind k whose constant (a Call, Name or Ref node: its name) is
+  // made from args in place, not made apart and assigned: the parser makes
+  // one for nearly every node it reads.
+  template <typename... A>
+  explicit Node(Kind k, A&&... args) : kind(k), constant(std::forward<A>(args)...) {}
+
+  // A node as above made with room for n operands in its own allocation:
+  // one allocation where the node and its operands' list took two. The
+  // list grows apart from the node past n.
+  template <typename... A>
+  static std::unique_ptr<Node> with_room(std::uint32_t n, Kind k, A&&... args) {
+    void* memory = ::operator new(sizeof(Node) + NodeList::room_bytes(n));
+    Node* node = nullptr;
+    try {
+      node = ::new (memory) Node(k, std::forward<A>(args)...);
+    } catch (...) {
+      ::operator delete(memory);
+      throw;
+    }
+    node->args.use_room(static_cast<char*>(memory) + sizeof(Node), n);
+    return std::unique_ptr<Node>(node);
+  }
+  // A node made with room is larger than a Node: it is freed unsized.
+  static void operator delete(void* p) { ::operator delete(p); }
+
   Kind kind = Kind::Missing;
   Op op = Op::Add;
   bool has_book = false;     // a call through an external workbook: 'path'!name(...)
@@ -228,7 +267,7 @@ struct Node {
 };
 
 inline void NodeList::push_back(value_type node) {
-  if (!m_block || m_block->size == m_block->cap) grow();
+  if (!m_block || m_block->size == capacity()) grow();
   ::new (static_cast<void*>(m_block->items() + m_block->size)) value_type(std::move(node));
   ++m_block->size;
 }
@@ -245,14 +284,14 @@ inline void NodeList::grow() {
     ::new (static_cast<void*>(block->items() + i)) value_type(std::move(m_block->items()[i]));
     m_block->items()[i].~value_type();
   }
-  if (m_block) ::operator delete(m_block);
+  if (m_block && (m_block->cap & kInNode) == 0) ::operator delete(m_block);
   m_block = block;
 }
 
 inline void NodeList::release() {
   if (!m_block) return;
   for (std::uint32_t i = 0; i < m_block->size; ++i) m_block->items()[i].~value_type();
-  ::operator delete(m_block);
+  if ((m_block->cap & kInNode) == 0) ::operator delete(m_block);
   m_block = nullptr;
 }
 

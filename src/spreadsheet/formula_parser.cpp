@@ -5,8 +5,11 @@
 // names, sheet and workbook prefixes), which is why the file is long; the
 // scanning of references and of structured references lives beside it.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
+#include <vector>
 
 #include "common/text.h"
 #include "spreadsheet/address.h"
@@ -94,9 +97,16 @@ class Parser {
     }
   }
 
-  NodePtr make(Node::Kind kind) {
-    auto n = std::make_unique<Node>();
-    n->kind = kind;
+  // A node of kind; its constant (or name) made from constant in place.
+  template <typename... A>
+  NodePtr make(Node::Kind kind, A&&... constant) {
+    return std::make_unique<Node>(kind, std::forward<A>(constant)...);
+  }
+  // A node of kind with its operands, in one allocation.
+  NodePtr make_with(std::initializer_list<NodePtr*> operands, Node::Kind kind, Op op) {
+    NodePtr n = Node::with_room(static_cast<std::uint32_t>(operands.size()), kind);
+    n->op = op;
+    for (NodePtr* o : operands) n->args.push_back(std::move(*o));
     return n;
   }
 
@@ -168,11 +178,7 @@ class Parser {
       m_pos += len;
       NodePtr rhs = expr(precedence(op) + 1);  // left-associative, as spreadsheets are
       if (!rhs) return nullptr;
-      NodePtr n = make(Node::Kind::Binary);
-      n->op = op;
-      n->args.push_back(std::move(lhs));
-      n->args.push_back(std::move(rhs));
-      lhs = seal(std::move(n));
+      lhs = seal(make_with({&lhs, &rhs}, Node::Kind::Binary, op));
     }
     return lhs;
   }
@@ -186,19 +192,13 @@ class Parser {
       ++m_pos;
       NodePtr operand = unary();
       if (!operand) return nullptr;
-      n = make(Node::Kind::Unary);
-      n->op = op;
-      n->args.push_back(std::move(operand));
-      n = seal(std::move(n));
+      n = seal(make_with({&operand}, Node::Kind::Unary, op));
     } else {
       n = intersection();
       skip_ws();
       while (n && peek() == '%') {
         ++m_pos;
-        NodePtr p = make(Node::Kind::Unary);
-        p->op = Op::Percent;
-        p->args.push_back(std::move(n));
-        n = seal(std::move(p));
+        n = seal(make_with({&n}, Node::Kind::Unary, Op::Percent));
         skip_ws();
       }
     }
@@ -225,11 +225,7 @@ class Parser {
   }
 
   NodePtr binary_node(Op op, NodePtr lhs, NodePtr rhs) {
-    NodePtr n = make(Node::Kind::Binary);
-    n->op = op;
-    n->args.push_back(std::move(lhs));
-    n->args.push_back(std::move(rhs));
-    return seal(std::move(n));
+    return seal(make_with({&lhs, &rhs}, Node::Kind::Binary, op));
   }
 
   // The intersection operator: a blank between two references.
@@ -297,9 +293,7 @@ class Parser {
       }
       if (peek() != ')') return fail("missing \")\"");
       ++m_pos;
-      NodePtr n = make(Node::Kind::Paren);
-      n->args.push_back(std::move(inner));
-      return seal(std::move(n));
+      return seal(make_with({&inner}, Node::Kind::Paren, Op::Add));
     }
     if (c == '"') return string_literal();
     if (c == '{') return array_constant();
@@ -333,9 +327,7 @@ class Parser {
     const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), d);
     if (r.ec != std::errc() || !std::isfinite(d)) return fail("invalid number");
     if (is_alpha(peek()) || peek() == '_') return fail("invalid number");
-    NodePtr n = make(Node::Kind::Number);
-    n->constant = Value(d);
-    return n;
+    return make(Node::Kind::Number, d);
   }
 
   bool read_string(std::string& out) {
@@ -358,9 +350,7 @@ class Parser {
   NodePtr string_literal() {
     std::string s;
     if (!read_string(s)) return fail("text without closing quote");
-    NodePtr n = make(Node::Kind::Text);
-    n->constant = Value(std::move(s));
-    return n;
+    return make(Node::Kind::Text, std::move(s));
   }
 
   // A text constant followed by "," or ")" is a whole argument, read
@@ -390,9 +380,8 @@ class Parser {
       m_pos = start;
       return nullptr;
     }
-    NodePtr n = make(Node::Kind::Text);
-    n->constant = plain ? Value(m_s.substr(start + 1, quote - start - 1)) : Value(std::move(s));
-    return n;
+    if (plain) return make(Node::Kind::Text, m_s.substr(start + 1, quote - start - 1));
+    return make(Node::Kind::Text, std::move(s));
   }
 
   std::optional<ErrorCode> read_error() {
@@ -410,9 +399,7 @@ class Parser {
   NodePtr error_literal() {
     const auto code = read_error();
     if (!code) return fail("unknown error value");
-    NodePtr n = make(Node::Kind::Error);
-    n->constant = Value(*code);
-    return n;
+    return make(Node::Kind::Error, *code);
   }
 
   // One constant of an array: a signed number, a text, a boolean or an error.
@@ -481,9 +468,7 @@ class Parser {
       }
       return fail("invalid array constant");
     }
-    NodePtr n = make(Node::Kind::Array);
-    n->constant = Value(std::move(a));
-    return n;
+    return make(Node::Kind::Array, std::move(a));
   }
 
   // 'quoted name' followed by "!": a sheet, or an external workbook whose
@@ -541,8 +526,7 @@ class Parser {
           name.find('$') != std::string::npos || reads_as_reference(name)) {
         return fail("invalid name \"" + name + "\"");
       }
-      NodePtr n = make(Node::Kind::Name);
-      n->set_name(name);
+      NodePtr n = make(Node::Kind::Name, name);
       if (book != "[0]") {
         n->has_book = true;
         n->set_book(book);
@@ -576,8 +560,7 @@ class Parser {
     if ((!is_alpha(w[0]) && w[0] != '_' && w[0] != '\\') || reads_as_reference(w)) {
       return fail("invalid name \"" + w + "\"");
     }
-    NodePtr n = make(Node::Kind::Name);
-    n->set_name(w);
+    NodePtr n = make(Node::Kind::Name, w);
     n->set_ref(std::move(ref));
     m_formula->uses_names = true;
     return n;
@@ -608,17 +591,14 @@ class Parser {
     if (peek() == '[') return structured(w, start);
     if (m_tables && m_tables(w)) return structured(w, start);
     if (text::iequals(w, "TRUE") || text::iequals(w, "FALSE")) {
-      NodePtr n = make(Node::Kind::Bool);
-      n->constant = Value(text::iequals(w, "TRUE"));
-      return n;
+      return make(Node::Kind::Bool, text::iequals(w, "TRUE"));
     }
     const bool plain = !w.empty() &&
                        (is_alpha(w[0]) || w[0] == '_' || w[0] == '\\' ||
                         static_cast<unsigned char>(w[0]) >= 0x80) &&
                        w.find('$') == std::string::npos;
     if (!plain || reads_as_reference(w)) return fail("invalid name \"" + w + "\"");
-    NodePtr n = make(Node::Kind::Name);
-    n->set_name(w);
+    NodePtr n = make(Node::Kind::Name, w);
     m_formula->uses_names = true;
     return n;
   }
@@ -631,9 +611,8 @@ class Parser {
     if (!t) return fail("unknown table \"" + table + "\"");
     StructuredScan scan = scan_structured(m_s, m_pos, *t);
     if (!scan.error.empty()) return fail(scan.error);
-    NodePtr n = make(Node::Kind::Ref);
+    NodePtr n = make(Node::Kind::Ref, m_s.substr(start, m_pos - start));
     n->set_ref(scan.ref);
-    n->set_name(m_s.substr(start, m_pos - start));
     m_formula->refs.push_back(std::move(scan.ref));
     return n;
   }
@@ -672,7 +651,6 @@ class Parser {
                        written.find('$') == std::string::npos;
     if (!valid) return fail("invalid function name \"" + written + "\"");
     ++m_pos;  // (
-    NodePtr n = make(Node::Kind::Call);
     std::string_view name = written;
     // Each prefix starts with "_": other names (nearly all) skip the checks.
     if (!book && written[0] == '_') {
@@ -684,14 +662,20 @@ class Parser {
         name = fn;
       }
     }
-    n->set_name(name);
-    if (book) {
-      n->has_book = true;
-      n->set_book(*book);
-    } else {
-      n->builtin = find_builtin(n->name());
-    }
-    if (!n->builtin) m_formula->calls_external = true;
+    const FunctionDef* builtin = book ? nullptr : find_builtin(name);
+    if (!builtin) m_formula->calls_external = true;
+    // The arguments are read first, so the node is made with room for just
+    // them: most calls have a few, kept here; more go to a vector.
+    std::array<NodePtr, 6> near;
+    std::size_t in_near = 0;
+    std::vector<NodePtr> far;
+    auto add = [&](NodePtr arg) {
+      if (in_near < near.size()) {
+        near[in_near++] = std::move(arg);
+      } else {
+        far.push_back(std::move(arg));
+      }
+    };
     skip_ws();
     if (peek() == ')') {
       ++m_pos;
@@ -699,18 +683,18 @@ class Parser {
       while (true) {
         skip_ws();
         if (peek() == ',' || peek() == ')') {
-          n->args.push_back(make(Node::Kind::Missing));
+          add(make(Node::Kind::Missing));
         } else if (NodePtr text = text_argument()) {
-          n->args.push_back(std::move(text));
+          add(std::move(text));
         } else {
           const std::size_t refs_before = m_formula->refs.size();
           NodePtr arg = expr(0);
           if (!arg) return nullptr;
           if (arg->kind == Node::Kind::Ref && m_formula->refs.size() == refs_before + 1 &&
-              reads_position_only(n->builtin)) {
+              reads_position_only(builtin)) {
             m_formula->refs.back().position_only = true;
           }
-          n->args.push_back(std::move(arg));
+          add(std::move(arg));
         }
         skip_ws();
         if (peek() == ',') {
@@ -721,9 +705,21 @@ class Parser {
           ++m_pos;
           break;
         }
-        return fail("expected \",\" or \")\" in the arguments of " + n->name());
+        return fail("expected \",\" or \")\" in the arguments of " + std::string(name));
       }
     }
+    const std::size_t args = in_near + far.size();
+    // (A formula's length bounds the count.)
+    NodePtr n = args == 0
+                    ? make(Node::Kind::Call, name)
+                    : Node::with_room(static_cast<std::uint32_t>(args), Node::Kind::Call, name);
+    n->builtin = builtin;
+    if (book) {
+      n->has_book = true;
+      n->set_book(*book);
+    }
+    for (std::size_t i = 0; i < in_near; ++i) n->args.push_back(std::move(near[i]));
+    for (NodePtr& arg : far) n->args.push_back(std::move(arg));
     if (const FunctionDef* def = n->builtin) {
       const auto count = static_cast<std::int16_t>(std::min<std::size_t>(n->args.size(), 1000));
       // Too few arguments parse (files hold such calls, NOT() or OR()) and

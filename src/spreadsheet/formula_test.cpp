@@ -147,6 +147,41 @@ TEST(FormulaParser, NestingAndLengthAreBounded) {
       parse_formula(std::string(kMaxFormulaLength + 1, '1'), Notation::A1, 1, 1, resolve).ok());
 }
 
+// A call's arguments are gathered before its node is made: the first few
+// apart from the rest. Every count keeps them all, in order, nested calls
+// and missing ones included.
+TEST(FormulaParser, CallsKeepEveryArgumentInOrder) {
+  for (const int count : {0, 1, 2, 5, 6, 7, 13, 40}) {
+    std::string text = "=ext(";
+    for (int i = 0; i < count; ++i) {
+      if (i > 0) text += ",";
+      if (i % 5 == 3) continue;  // a missing argument
+      text += i % 4 == 1 ? "g(" + std::to_string(i) + ",A" + std::to_string(i + 1) + ")"
+                         : "\"" + std::to_string(i) + "\"";
+    }
+    text += ")";
+    auto f = parse_formula(text, Notation::A1, 5, 3, resolve);
+    ASSERT_TRUE(f.ok()) << text;
+    EXPECT_EQ(f.value()->root->args.size(), static_cast<std::size_t>(count)) << text;
+    EXPECT_EQ(write_formula(*f.value(), Notation::A1, 5, 3, name_of), text);
+  }
+  EXPECT_FALSE(parse_formula("=SUM(1,2,3,4,5,6,7,(8", Notation::A1, 1, 1, resolve).ok());
+  EXPECT_FALSE(parse_formula("=ROUND(1,2,3,4,5,6,7,8)", Notation::A1, 1, 1, resolve).ok());
+}
+
+// A node made with room for its operands takes more past that room, and
+// frees both when it goes (the sanitizer build checks the freeing).
+TEST(FormulaNodes, ANodeMadeWithRoomTakesMoreOperands) {
+  auto call = Node::with_room(2, Node::Kind::Call, std::string_view("f"));
+  for (int i = 0; i < 5; ++i) call->args.push_back(std::make_unique<Node>(Node::Kind::Number, i));
+  ASSERT_EQ(call->args.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(call->args[i]->constant, Value(i));
+  EXPECT_EQ(call->name(), "f");
+  auto empty = Node::with_room(0, Node::Kind::Call, std::string_view("g"));
+  empty->args.push_back(std::move(call));
+  EXPECT_EQ(empty->args[0]->args.size(), 5u);
+}
+
 TEST(FormulaParser, CollectsReferencesAndKinds) {
   auto f = parse_formula("=SUM(A1,B2:C3)+NOW()+ext(D4)", Notation::A1, 1, 1, resolve);
   ASSERT_TRUE(f.ok());
