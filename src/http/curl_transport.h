@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/event_loop.h"
@@ -84,6 +85,8 @@ class CurlTransport : public HttpTransport {
     HttpSettings settings;  // what its options were set up for
   };
   std::vector<Spare> m_spare;  // handles of finished transfers, at most kSpareLimit
+  // collect_done's list of finished transfers (id, CURLcode), kept between calls.
+  std::vector<std::pair<RequestId, int>> m_done;
   host::TimerId m_curl_timer = 0;
   host::TimerId m_watchdog = 0;
   std::int64_t m_watchdog_deadline = -1;

@@ -168,11 +168,26 @@ TEST_F(CurlTransportTest, RequestsCarryNoCacheHeadersAndOneUserAgent) {
   proxied.useproxy = 1;
   proxied.proxy_server = "127.0.0.1:" + std::to_string(m_service.fault_port());
   ASSERT_TRUE(fetch(m_service.base_url() + "/search?q=b", proxied).completed);
+  // The request line carries the path and query as the address gives them,
+  // whatever the query holds (a '?', '/', escapes, bytes beyond ASCII);
+  // dot segments of the path are resolved, and a fragment is not sent.
+  const std::string odd_query = "?q=%20a+b&s=/x?y=1&t=\xC3\xA9";
+  const std::string plain_query = "?q=c/d?e&f=g:h@i;j";
+  ASSERT_TRUE(fetch(m_service.fault_url() + "/a/../search" + odd_query + "#part").completed);
+  ASSERT_TRUE(fetch(m_service.base_url() + "/search?q=c%2F?d", proxied).completed);
+  ASSERT_TRUE(fetch(m_service.base_url() + "/search" + plain_query, proxied).completed);
   const std::vector<std::string> heads = m_service.faults().heads();
-  ASSERT_EQ(heads.size(), 2u);
+  ASSERT_EQ(heads.size(), 5u);
   EXPECT_EQ(heads[0].rfind("GET /search?q=a HTTP/1.1\r\n", 0), 0u) << heads[0];
   EXPECT_EQ(heads[1].rfind("GET " + m_service.base_url() + "/search?q=b HTTP/1.1\r\n", 0), 0u)
       << heads[1];
+  EXPECT_EQ(heads[2].rfind("GET /search" + odd_query + " HTTP/1.1\r\n", 0), 0u) << heads[2];
+  EXPECT_EQ(heads[3].rfind("GET " + m_service.base_url() + "/search?q=c%2F?d HTTP/1.1\r\n", 0), 0u)
+      << heads[3];
+  EXPECT_EQ(
+      heads[4].rfind("GET " + m_service.base_url() + "/search" + plain_query + " HTTP/1.1\r\n", 0),
+      0u)
+      << heads[4];
   for (const std::string& head : heads) {
     EXPECT_NE(head.find("\r\nCache-Control: no-store, no-cache, must-revalidate\r\n"),
               std::string::npos);
