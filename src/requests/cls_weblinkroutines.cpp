@@ -227,9 +227,11 @@ std::int32_t cls_weblinkroutines::link_load(const host::Workbook& book, const st
 
 Value cls_weblinkroutines::wlink(const Value& name_value, const Value& fcaller) {
   // A name written as a cell reference is read through its one cell;
-  // several names where one is taken show #VALUE!.
+  // several names where one is taken show #VALUE!, an error value that
+  // error.
   const std::optional<Value> one = host::single_value(name_value);
   if (!one) return Value(ErrorCode::Value);
+  if (one->is_error()) return *one;
   const std::string name = one->to_text();
   if (name.empty()) return Value(std::string());
   const host::Range* caller = host::as_range(fcaller);

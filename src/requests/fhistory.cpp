@@ -101,13 +101,15 @@ Value history_data(HistoryContext& ctx, const Value& instrument_id, const Value&
                    const Value& datesampling, const Value& options, const Value& fcaller) {
   // Each argument but the options takes one value; a cell reference is
   // read through its one cell. Several values where one is taken (a range
-  // of several cells, an array) make no request and show #VALUE!.
+  // of several cells, an array) make no request and show #VALUE!; an error
+  // value makes none either and shows that error.
   std::optional<Value> one[6];
   const Value* given[6] = {&instrument_id, &source_value, &start_value,
                            &end_value,     &field_value,  &datesampling};
   for (int i = 0; i < 6; ++i) {
     one[i] = host::single_value(*given[i]);
     if (!one[i]) return Value(ErrorCode::Value);
+    if (one[i]->is_error()) return *one[i];
   }
   const Value &inst = *one[0], &source = *one[1], &start_arg = *one[2], &end_arg = *one[3];
   for (const Value* v : {&inst, &source, &start_arg, &end_arg}) {

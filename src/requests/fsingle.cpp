@@ -11,12 +11,17 @@ namespace {
 // The text of an argument that takes one value, read in place when it is a
 // text (as a written constant is), otherwise made in storage: an argument
 // written as a cell reference arrives as a range, and the function works
-// with the value of its one cell. nullopt when the argument holds several
-// values (a range of several cells, an array).
-std::optional<std::string_view> argument_view(const Value& v, std::string& storage) {
+// with the value of its one cell. nullopt, with the error the call answers,
+// when the argument holds several values (a range of several cells, an
+// array: #VALUE!) or an error value (#N/A from a lookup: that error), which
+// no page could be asked for.
+std::optional<std::string_view> argument_view(const Value& v, std::string& storage, Value& error) {
   if (v.is_text()) return v.text();
   std::optional<Value> one = host::single_value(v);
-  if (!one) return std::nullopt;
+  if (!one || one->is_error()) {
+    error = Value(one ? one->error() : ErrorCode::Value);
+    return std::nullopt;
+  }
   storage = one->to_text();
   return storage;
 }
@@ -103,11 +108,15 @@ const SingleItemMemo::Request* SingleItemMemo::keep_request(const Category* cate
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
   std::string inst_storage, field_storage;
-  const std::optional<std::string_view> inst_arg = argument_view(inst_value, inst_storage);
-  const std::optional<std::string_view> field_arg = argument_view(field_value, field_storage);
-  // Several instruments or codes where the function takes one: no request
-  // is made, and the cell shows an error rather than an empty value.
-  if (!inst_arg || !field_arg) return Value(ErrorCode::Value);
+  // Several instruments or codes where the function takes one, or an error
+  // value: no request is made, and the cell shows the error rather than an
+  // empty value or a status.
+  Value error;
+  const std::optional<std::string_view> inst_arg = argument_view(inst_value, inst_storage, error);
+  if (!inst_arg) return error;
+  const std::optional<std::string_view> field_arg =
+      argument_view(field_value, field_storage, error);
+  if (!field_arg) return error;
   const std::string_view inst = *inst_arg, field_text = *field_arg;
   if (inst.empty() || field_text.empty()) return Value();
 

@@ -544,7 +544,8 @@ TEST_F(SpineTest, ReEvaluationThatAddsRequestsDuringTheWalkIsSafe) {
 // Functions taking one instrument, code, name or number read a cell
 // reference through its one cell. Given several values there (a range of
 // several cells, an array formula's array) they ask for nothing and show
-// #VALUE!, never an empty value or the first cell's figure, while options
+// #VALUE!, never an empty value or the first cell's figure; an error value
+// given there is shown and asked for neither. Options
 // still come as a range.
 TEST_F(SpineTest, SeveralValuesWhereOneIsTakenAskNothingAndShowAnError) {
   ASSERT_TRUE((*sheet->range("A1"))->set_value(Value("BIG")).ok());
@@ -567,9 +568,19 @@ TEST_F(SpineTest, SeveralValuesWhereOneIsTakenAskNothingAndShowAnError) {
                   .set_array_formula(id, spreadsheet::Box{3, 3, 3, 3},
                                      "=SUMPRODUCT(fsingle(A1:A2,\"SMP.QUO.LAST\")*1)")
                   .ok());
-  for (const char* at : {"B2", "B3", "B4", "B5", "B6", "C1", "C2", "C3"}) {
+  // An error value is no instrument, code or name either: it is shown.
+  set("E1", "=fsingle(NA(),\"SMP.QUO.LAST\")");
+  set("E2", "=fsingle(\"BIG\",1/0)");
+  set("E3", "=fhistory(NA(),\"Y\",\"close\",1,2)");
+  set("E4", "=wlink(1/0)");
+  set("E5", "=fsingle(A1:A2&\"\",\"SMP.QUO.LAST\")");  // a row outside A1:A2
+  for (const char* at : {"B2", "B3", "B4", "B5", "B6", "C1", "C2", "C3", "E5"}) {
     EXPECT_EQ(shown(at), "#VALUE!") << at;
   }
+  EXPECT_EQ(shown("E1"), "#N/A");
+  EXPECT_EQ(shown("E2"), "#DIV/0!");
+  EXPECT_EQ(shown("E3"), "#N/A");
+  EXPECT_EQ(shown("E4"), "#DIV/0!");
   ASSERT_EQ(transport.requests().size(), 1u);  // B1's
   EXPECT_NE(transport.requests()[0].url.find("s=BIG&"), std::string::npos);
   run();
