@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "common/dates.h"
+#include "common/open_addressing.h"
 #include "common/text.h"
 #include "common/text_encoding.h"
 #include "host/cell_key.h"
@@ -375,15 +376,10 @@ std::uint32_t& RecordEncoder::index_slot(std::string_view fields, std::size_t ha
 
 void RecordEncoder::index_grow() {
   // The lines' fields are hashed again from the lines themselves.
-  std::vector<std::uint32_t> old(std::max<std::size_t>(64, m_index.size() * 2), 0);
-  old.swap(m_index);
-  const std::size_t mask = m_index.size() - 1;
-  for (std::uint32_t slot : old) {
-    if (slot == 0) continue;
-    std::size_t i = std::hash<std::string_view>{}(fetch_fields(slot - 1)) & mask;
-    while (m_index[i] != 0) i = (i + 1) & mask;
-    m_index[i] = slot;
-  }
+  open_addressing::rehash(
+      m_index, std::max<std::size_t>(64, m_index.size() * 2), std::uint32_t{0},
+      [](std::uint32_t slot) { return slot == 0; },
+      [this](std::uint32_t slot) { return std::hash<std::string_view>{}(fetch_fields(slot - 1)); });
 }
 
 void RecordEncoder::add(const ProvenanceRecord& r) {
@@ -705,31 +701,13 @@ void ProvenanceLog::Notes::erase(const CellId& cell) {
     if (is_free(m_slots[i])) return;
     i = (i + 1) & mask;
   }
-  m_slots[i] = free_slot();
+  open_addressing::erase_at(m_slots, i, free_slot(), is_free, home);
   --m_count;
-  // The entries after it, up to a free slot, move back where their probe
-  // would no longer reach them past the freed slot.
-  for (std::size_t j = (i + 1) & mask; !is_free(m_slots[j]); j = (j + 1) & mask) {
-    const std::size_t home = CellIdHash{}(m_slots[j].first) & mask;
-    // It stays when its home lies cyclically in (i, j].
-    const bool stays = i < j ? (home > i && home <= j) : (home > i || home <= j);
-    if (stays) continue;
-    m_slots[i] = m_slots[j];
-    m_slots[j] = free_slot();
-    i = j;
-  }
 }
 
 void ProvenanceLog::Notes::grow() {
-  std::vector<Entry> old(std::max<std::size_t>(16, m_slots.size() * 2), free_slot());
-  old.swap(m_slots);
-  const std::size_t mask = m_slots.size() - 1;
-  for (const Entry& e : old) {
-    if (is_free(e)) continue;
-    std::size_t i = CellIdHash{}(e.first) & mask;
-    while (!is_free(m_slots[i])) i = (i + 1) & mask;
-    m_slots[i] = e;
-  }
+  open_addressing::rehash(m_slots, std::max<std::size_t>(16, m_slots.size() * 2), free_slot(),
+                          is_free, home);
 }
 
 void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,

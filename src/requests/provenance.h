@@ -284,6 +284,7 @@ class ProvenanceLog {
 
    private:
     static bool is_free(const Entry& e) { return e.second.kind == FilledKind{}; }
+    static std::size_t home(const Entry& e) { return CellIdHash{}(e.first); }
     static Entry free_slot() { return Entry{CellId{}, Note{0, 0, FilledKind{}}}; }
     void grow();
     std::vector<Entry> m_slots;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/open_addressing.h"
 #include "host/worksheet.h"
 #include "http/response_processors.h"
 
@@ -94,19 +95,8 @@ void RequestRegistry::UrlIndex::erase(std::int32_t n) {
     if (m_slots[i].n == 0) return;  // not indexed
     i = (i + 1) & mask;
   }
-  m_slots[i] = Slot{};
+  open_addressing::erase_at(m_slots, i, Slot{}, is_free, home);
   --m_count;
-  // The slots after it, up to a free one, move back where their probe
-  // would no longer reach them past the freed slot.
-  for (std::size_t j = (i + 1) & mask; m_slots[j].n != 0; j = (j + 1) & mask) {
-    const std::size_t home = m_slots[j].hash & mask;
-    // It stays when its home lies cyclically in (i, j].
-    const bool stays = i < j ? (home > i && home <= j) : (home > i || home <= j);
-    if (stays) continue;
-    m_slots[i] = m_slots[j];
-    m_slots[j] = Slot{};
-    i = j;
-  }
 }
 
 void RequestRegistry::UrlIndex::clear() {
@@ -115,15 +105,8 @@ void RequestRegistry::UrlIndex::clear() {
 }
 
 void RequestRegistry::UrlIndex::grow() {
-  std::vector<Slot> old(std::max<std::size_t>(16, m_slots.size() * 2));
-  old.swap(m_slots);
-  const std::size_t mask = m_slots.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.n == 0) continue;
-    std::size_t i = slot.hash & mask;
-    while (m_slots[i].n != 0) i = (i + 1) & mask;
-    m_slots[i] = slot;
-  }
+  open_addressing::rehash(m_slots, std::max<std::size_t>(16, m_slots.size() * 2), Slot{}, is_free,
+                          home);
 }
 
 std::int32_t RequestRegistry::find(std::string_view url) const {

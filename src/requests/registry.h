@@ -317,6 +317,8 @@ class RequestRegistry {
       std::int32_t n = 0;  // 0: free
     };
     static std::uint32_t hash_of(std::string_view url);
+    static bool is_free(const Slot& slot) { return slot.n == 0; }
+    static std::size_t home(const Slot& slot) { return slot.hash; }
     std::string_view url(std::int32_t n) const { return m_table.at(n).url; }
     void grow();
     const RequestTable& m_table;
