@@ -168,6 +168,7 @@ CurlTransport::~CurlTransport() {
   m_spare.clear();
   if (m_multi != nullptr) curl_multi_cleanup(multi_of(m_multi));
   curl_slist_free_all(static_cast<curl_slist*>(m_headers));
+  for (ParsedBase& b : m_bases) curl_url_cleanup(static_cast<CURLU*>(b.parsed));
   for (int fd : m_watched) m_loop.unwatch_fd(fd);
   m_loop.kill_timer(m_curl_timer);
   m_loop.kill_timer(m_watchdog);
@@ -306,12 +307,67 @@ CURLU* url_acceptable(const std::string& url, std::string* reason) {
 
 }  // namespace
 
+// curl refuses a longer address (CURL_MAX_INPUT_LENGTH); its parts alone
+// it would take.
+constexpr std::size_t kMaxAddress = 8000000;
+
+void* CurlTransport::parse_url(const std::string& url, std::string* reason) {
+  // Only base?query with a query of plain characters is put together: curl
+  // splits such an address at its first '?' and keeps the query as it is,
+  // so the copy holds what a parse of the whole address would. Anything
+  // else (a fragment, escapes, other bytes) is parsed whole.
+  const std::size_t q = url.find('?');
+  if (q == std::string::npos || q + 1 == url.size() || url.size() > kMaxAddress ||
+      url.find('#') != std::string::npos ||
+      !std::all_of(url.begin() + static_cast<std::ptrdiff_t>(q) + 1, url.end(), plain_query_char)) {
+    return url_acceptable(url, reason);
+  }
+  const std::string_view base(url.data(), q);
+  auto at = std::find_if(m_bases.rbegin(), m_bases.rend(),
+                         [&](const ParsedBase& b) { return b.base == base; });
+  if (at != m_bases.rend()) {
+    std::rotate(at.base() - 1, at.base(), m_bases.end());  // to the back: used last
+  } else {
+    std::string why;
+    CURLU* parsed = url_acceptable(std::string(base), &why);
+    char* path = nullptr;
+    if (parsed == nullptr || curl_url_get(parsed, CURLUPART_PATH, &path, 0) != CURLUE_OK ||
+        path == nullptr) {
+      curl_url_cleanup(parsed);
+      return url_acceptable(url, reason);  // the whole address tells why
+    }
+    ParsedBase entry{std::string(base), parsed, path};
+    curl_free(path);
+    if (m_bases.size() >= kBaseLimit) {
+      curl_url_cleanup(static_cast<CURLU*>(m_bases.front().parsed));
+      m_bases.erase(m_bases.begin());
+    }
+    m_bases.push_back(std::move(entry));
+  }
+  const ParsedBase& b = m_bases.back();
+  CURLU* copy = curl_url_dup(static_cast<CURLU*>(b.parsed));
+  if (copy == nullptr) {
+    *reason = "Out of memory";
+    return nullptr;
+  }
+  // The query on the path, as fold_query_into_path puts it.
+  std::string target;
+  target.reserve(b.path.size() + url.size() - q);
+  target += b.path;
+  target.append(url, q);
+  if (curl_url_set(copy, CURLUPART_PATH, target.c_str(), 0) != CURLUE_OK) {
+    curl_url_cleanup(copy);
+    return url_acceptable(url, reason);
+  }
+  return copy;
+}
+
 RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
                              HttpHandler handler, std::string* error) {
   std::string reason;
   auto t = std::make_unique<Transfer>();
   t->url = url;
-  t->parsed = url_acceptable(t->url, &reason);
+  t->parsed = static_cast<CURLU*>(parse_url(t->url, &reason));
   if (t->parsed != nullptr) {
     t->easy = static_cast<CURL*>(take_easy(settings));
     if (t->easy == nullptr) reason = "Out of memory";

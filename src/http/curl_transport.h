@@ -74,6 +74,13 @@ class CurlTransport : public HttpTransport {
   // options it was set up with (settings): a next transfer with the same
   // settings sets only its own address and callbacks' data.
   void recycle_easy(void* easy, const HttpSettings& settings);
+  // Checks that url is an absolute http or https address curl can parse:
+  // the parsed address (a CURLU*), or null with the reason. An address whose
+  // part before a plain query was parsed before is copied from that parse,
+  // with its query put on: refreshes ask the same few pages with other
+  // instruments, and curl's parse of a whole address costs more than the
+  // rest of the request's setup.
+  void* parse_url(const std::string& url, std::string* reason);
 
   host::EventLoop& m_loop;
   void* m_multi = nullptr;    // CURLM*
@@ -85,6 +92,12 @@ class CurlTransport : public HttpTransport {
     HttpSettings settings;  // what its options were set up for
   };
   std::vector<Spare> m_spare;  // handles of finished transfers, at most kSpareLimit
+  struct ParsedBase {
+    std::string base;  // an address up to its query, without the '?'
+    void* parsed;      // CURLU* of base
+    std::string path;  // its path as curl holds it
+  };
+  std::vector<ParsedBase> m_bases;  // most recently used last, at most kBaseLimit
   // collect_done's list of finished transfers (id, CURLcode), kept between calls.
   std::vector<std::pair<RequestId, int>> m_done;
   host::TimerId m_curl_timer = 0;
@@ -94,6 +107,7 @@ class CurlTransport : public HttpTransport {
   std::int64_t m_connections_opened = 0;
   bool m_closing = false;  // set while the destructor hands connections back
   static constexpr std::size_t kSpareLimit = 16;
+  static constexpr std::size_t kBaseLimit = 16;
 };
 
 }  // namespace quillo::http

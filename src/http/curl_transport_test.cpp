@@ -270,6 +270,33 @@ TEST_F(CurlTransportTest, ATransfersSettingsEndWithIt) {
   EXPECT_EQ(m_service.faults().proxied().size(), 3u);
 }
 
+TEST_F(CurlTransportTest, AddressesSharingAPathEachSendTheirOwnQuery) {
+  // More paths than are kept parsed, asked again in the other order with
+  // other queries, then with dot segments: every request line is the
+  // address's own.
+  std::vector<std::string> want;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 20; ++i) {
+      const int p = round == 1 ? 19 - i : i;
+      const std::string path = (round == 2 ? "/x/../p" : "/p") + std::to_string(p);
+      const std::string query = "?s=" + std::to_string(round) + "&q=" + std::to_string(p) + "?/:@";
+      ASSERT_TRUE(fetch(m_service.fault_url() + path + query).completed);
+      want.push_back("GET /p" + std::to_string(p) + query + " HTTP/1.1\r\n");
+    }
+  }
+  const std::vector<std::string> heads = m_service.faults().heads();
+  ASSERT_EQ(heads.size(), want.size());
+  for (std::size_t i = 0; i < heads.size(); ++i) {
+    EXPECT_EQ(heads[i].rfind(want[i], 0), 0u) << heads[i];
+  }
+  // A base curl cannot parse is refused with the reason for the whole address.
+  std::string error;
+  EXPECT_EQ(m_transport.get(
+                "http://exa mple.com/q?s=1", {}, [](HttpResult) {}, &error),
+            0u);
+  EXPECT_EQ(error.rfind("Malformed URL: ", 0), 0u) << error;
+}
+
 TEST_F(CurlTransportTest, ConnectionsAreReusedAcrossManyRequests) {
   // Forty requests, at most four under way at a time.
   constexpr int kTotal = 40;
