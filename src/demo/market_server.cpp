@@ -9,6 +9,10 @@
 
 namespace quillo::service {
 
+namespace {
+constexpr int kListenBacklog = 128;
+}  // namespace
+
 MarketServer::MarketServer(Intercept intercept)
     : m_site([this] { return now_ms(); }),
       m_intercept(std::move(intercept)),
@@ -29,11 +33,22 @@ MarketServer::MarketServer(Intercept intercept)
     res.status = reply.status;
     res.set_content(reply.body, reply.content_type.c_str());
   });
+  // cpp-httplib listens with a backlog of five. A refresh opens a
+  // connection per channel at once, more than five: those the kernel could
+  // not queue waited for its SYN retry, a second later. The listening socket
+  // is noted as it is made, and listens again with room for a burst.
+  socket_t listener = INVALID_SOCKET;
+  server.set_socket_options([&listener](socket_t sock) {
+    httplib::default_socket_options(sock);
+    listener = sock;
+  });
   m_port = server.bind_to_any_port("127.0.0.1");
+  server.set_socket_options(httplib::default_socket_options);
   if (m_port <= 0) {
     m_port = 0;
     return;
   }
+  if (listener != INVALID_SOCKET) ::listen(listener, kListenBacklog);
   m_thread = std::thread([&server] { server.listen_after_bind(); });
   for (int waited = 0; !server.is_running() && waited < 5000; ++waited) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

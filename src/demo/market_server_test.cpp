@@ -5,6 +5,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 namespace quillo::service {
 namespace {
 
@@ -26,6 +32,35 @@ TEST(MarketServerTest, ServesTheSitesPagesAndTheProductSite) {
   EXPECT_EQ(client.Get("/nothing-here")->status, 404);
   EXPECT_EQ(server.requests(), 3);
 }
+
+#ifndef _WIN32
+// A refresh opens a connection per channel at once: the server's listening
+// socket queues such a burst (a connection the kernel cannot queue is
+// dropped and retried a second later). Linux tells a listening socket's
+// queue size as tcpi_sacked.
+TEST(MarketServerTest, ListensWithRoomForABurstOfConnections) {
+  MarketServer server;
+  ASSERT_TRUE(server.running());
+  int found = 0;
+  for (int fd = 0; fd < 4096; ++fd) {
+    int accepting = 0;
+    socklen_t len = sizeof accepting;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) != 0 || !accepting) continue;
+    sockaddr_in addr{};
+    len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET || ntohs(addr.sin_port) != server.port()) {
+      continue;
+    }
+    tcp_info info{};
+    len = sizeof info;
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+    EXPECT_GE(info.tcpi_sacked, 64u);
+    ++found;
+  }
+  EXPECT_EQ(found, 1);
+}
+#endif
 
 TEST(MarketServerTest, InterceptAnswersBeforeThePages) {
   MarketServer server([](const httplib::Request& req, httplib::Response& res) {
