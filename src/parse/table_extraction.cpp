@@ -189,10 +189,39 @@ std::string table_cut(std::string_view text, std::int64_t n, std::string_view st
   return std::string(table_span(text, n, start_marker, end_marker, starts));
 }
 
+namespace {
+
+// Slot setters that leave a slot alone when it holds that already, as the
+// slots of the last field mostly do: a value's assignment costs more than
+// the test.
+void set_empty(Value& v) {
+  if (!v.is_empty()) v = Value();
+}
+void set_error(Value& v) {
+  if (!v.is_error() || v.error() != ErrorCode::Value) v = Value(ErrorCode::Value);
+}
+void set_not_found(Value& v) {
+  if (!v.is_text() || v.text() != kNotFound) v = Value(kNotFound);
+}
+
+// The converted value of the table's cell (getcell + value_convert).
+bool cell_value(const FieldDef& g, const FieldPlan& plan, const cls_parsetable& table,
+                std::int64_t row, std::int64_t column, Value& v) {
+  if (plan.parseasvalue == 2 && plan.step1 < 0 && plan.step2 < 0) {
+    // Markup stripped and nothing else: the same from the cell's text
+    // without its value (an absent cell, empty, converts as the empty text).
+    return html_value_convert(g, table.cell_text(row, column), v, &table);
+  }
+  v = table.getcell(row, column);
+  return value_convert(g, v, &table);
+}
+
+}  // namespace
+
 bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetable& table) {
-  // Every value starts out as the error value: a value this field does not
-  // get (a failed conversion) never shows what another field got.
-  values.fill(Value(ErrorCode::Value));
+  // Every value is the error value until the field gets it: a value this
+  // field does not get (a failed conversion) never shows what another
+  // field got. Each slot is set once.
   FieldPlan local;
   const FieldPlan& plan = plan_of(g, local);
   const auto col = plan.col;
@@ -200,7 +229,12 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   const auto rowoffset = plan.rowoffset;
   const auto headercolumn = plan.headercolumn;
   auto row = plan.row;
-  if (!col || !coloffset || !rowoffset || !headercolumn || !row) return false;
+  set_error(values[0]);
+  const auto fail_from = [&](std::size_t i) {
+    for (; i < values.size(); ++i) set_error(values[i]);
+    return false;
+  };
+  if (!col || !coloffset || !rowoffset || !headercolumn || !row) return fail_from(1);
 
   if (plan.row_label) {
     // Every row whose label holds the text matches; the last one wins, so
@@ -210,27 +244,28 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
     }
   }
   if (*row <= 0) {
-    for (std::size_t i = 1; i <= 7; ++i) values[i] = Value(kNotFound);
+    for (std::size_t i = 1; i <= 7; ++i) set_not_found(values[i]);
     return true;
   }
   const std::int64_t r = std::int64_t{*row} + *rowoffset;
   if (*col == 0) {
     for (std::int64_t i = 1; i <= 7; ++i) {
       const std::int64_t c = i + *coloffset;
+      Value& slot = values[static_cast<std::size_t>(i)];
       // The label column is not a value of the row.
       if (c == *headercolumn) {
-        values[static_cast<std::size_t>(i)] = Value(kNotFound);
+        set_not_found(slot);
         continue;
       }
-      Value v = table.getcell(r, c);
-      if (!value_convert(g, v, &table)) return false;
-      values[static_cast<std::size_t>(i)] = std::move(v);
+      if (!cell_value(g, plan, table, r, c, slot)) return fail_from(static_cast<std::size_t>(i));
     }
   } else {
-    for (std::size_t i = 2; i <= 7; ++i) values[i] = Value();
-    Value v = table.getcell(r, std::int64_t{*col} + *coloffset);
-    if (!value_convert(g, v, &table)) return false;
-    values[1] = std::move(v);
+    for (std::size_t i = 2; i <= 7; ++i) set_empty(values[i]);
+    // A failed conversion leaves the error value and the empty rest.
+    if (!cell_value(g, plan, table, r, std::int64_t{*col} + *coloffset, values[1])) {
+      set_error(values[1]);
+      return false;
+    }
   }
   return true;
 }
@@ -306,7 +341,8 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
     const std::string_view start_marker = *n == 0 ? std::string_view(f.tablestarttag) : "";
     const std::string_view end_marker = *n == 0 ? std::string_view(f.tableendtag) : "";
     table.set_table_view(table_span(text, *n, start_marker, end_marker, table_starts));
-    table.do_parse(true);
+    // entities_decode took every line break and tab out of the text.
+    table.do_parse(true, true);
     for (std::size_t k = k0; k < fields.size(); ++k) {
       const FieldDef& g = fields[k];
       if (plan(k).kind != FieldPlan::Kind::TableCell) continue;
