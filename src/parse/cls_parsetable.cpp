@@ -183,8 +183,8 @@ std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column
   return c ? view(*c) : std::string_view();
 }
 
-std::int32_t cls_parsetable::last_row_containing(std::int64_t column,
-                                                 std::string_view label) const {
+std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::string_view label,
+                                                 const text::CiNeedle* prepared) const {
   const std::int32_t rows = get_rownum();
   if (m_pairs_column != column || m_pairs.size() != static_cast<std::size_t>(rows)) {
     m_pairs.resize(static_cast<std::size_t>(rows));
@@ -198,9 +198,10 @@ std::int32_t cls_parsetable::last_row_containing(std::int64_t column,
   }
   std::int32_t found = 0;
   const std::uint64_t need = pair_bits(label);
+  const text::CiNeedle needle = prepared ? *prepared : text::ci_needle(label);
   for (std::int32_t i = rows; i >= 1; --i) {
     if ((m_pairs[static_cast<std::size_t>(i - 1)] & need) != need) continue;
-    if (text::find_ci(cell_text(i, column), label) != 0) {
+    if (text::find_ci(cell_text(i, column), label, needle) != 0) {
       found = i;
       break;
     }

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "common/value.h"
 
 namespace quillo {
@@ -57,8 +58,10 @@ class cls_parsetable {
   // Appends a row whose 30 cells are "#N/A".
   void create_narow();
   // The last row whose cell in column holds label (letter case ignored, as
-  // text::find_ci), or 0 when none does.
-  std::int32_t last_row_containing(std::int64_t column, std::string_view label) const;
+  // text::find_ci), or 0 when none does. prepared, when given, is
+  // text::ci_needle(label).
+  std::int32_t last_row_containing(std::int64_t column, std::string_view label,
+                                   const text::CiNeedle* prepared = nullptr) const;
 
  private:
   // A cell's text: a span of the table text, or (with own set) of the

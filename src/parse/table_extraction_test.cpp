@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "parse/value_convert.h"
@@ -371,6 +373,70 @@ TEST(DefinitionParseTest, GroupsTablesAndKeepsPreviousRowsOnUnknownCategory) {
   std::string other = "(w)";
   definition_parse(other, requests, r, defs);
   EXPECT_EQ(requests.at(r).parsed.size(), 3u);
+}
+
+// The order of the fields (which are stored, from which table) is planned
+// when the definitions load: an id is stored once, by its first field that
+// stores anything; single fields that share a lead marker each find their
+// own value; a reload plans the new fields.
+TEST(DefinitionParseTest, LoadedPlanStoresEachIdOnceInFieldOrderAndFollowsReloads) {
+  const auto load = [](Definitions& defs, std::string_view fields) {
+    ASSERT_TRUE(defs.load_text(std::string(R"(<r><datasource code="S"><category code="C">)") +
+                               std::string(fields) + "</category></datasource></r>"))
+        << defs.error();
+  };
+  Definitions defs;
+  load(defs, R"(
+      <field id="6" type="single"><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="1" type="single"><ref1>Change:</ref1><ref2>[</ref2><ref3>]</ref3></field>
+      <field id="2" type="single"><ref1>Change:</ref1><ref2>{</ref2><ref3>}</ref3></field>
+      <field id="3" type="single"><ref1>Gone:</ref1><ref2>[</ref2><ref3>]</ref3></field>
+      <field id="4" type="single"><ref1>Gone:</ref1><ref2>{</ref2><ref3>}</ref3></field>
+      <field id="1" type="single"><ref1></ref1><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="7" type="tablecell" tablenumber="2" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="8" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="6" type="single"><ref1></ref1><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="9" type="tablecell" tablenumber="02" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>
+      <field id="7" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>
+      <field id="5" type="tablecell" tablenumber="2" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>)");
+  RequestTable requests;
+  datarequest req;
+  req.source = "s";
+  req.category = "c";
+  const std::int32_t r = requests.add(req);
+  const std::string page =
+      "(p) Change: [a] {b} <table><tr><td>t1</td><td>u1</td></tr></table>"
+      "<table><tr><td>t2</td><td>u2</td></tr></table>";
+  const auto parsed = [&](const std::string& text) {
+    std::string copy = text;
+    definition_parse(copy, requests, r, defs);
+    std::vector<std::pair<std::int32_t, Value>> got;
+    for (std::size_t i = 0; i < requests.at(r).parsed.size(); ++i) {
+      const ResultRow row = requests.at(r).parsed[i];
+      got.emplace_back(row.id, row.slots[0]);
+    }
+    return got;
+  };
+  const std::vector<std::pair<std::int32_t, Value>> want{
+      {1, Value("a")},
+      {2, Value("b")},
+      {3, Value("#N/A")},
+      {4, Value("#N/A")},
+      {7, Value("<td>t2</td>")},  // table 2, and with it the field of
+                                  // number "2"
+      {5, Value("<td>u2</td>")},  // ("02" is no "2": a table of its own)
+      {8, Value("<td>t1</td>")},
+      {7, Value("<td>u1</td>")},
+      {6, Value("p")},
+      {9, Value("<td>u2</td>")}};
+  EXPECT_EQ(parsed(page), want);
+
+  // Reloaded with other markers and tables, the parse follows the new file.
+  load(defs, R"(
+      <field id="2" type="single"><ref1>Change:</ref1><ref2>[</ref2><ref3>]</ref3></field>
+      <field id="1" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>)");
+  EXPECT_EQ(parsed(page), (std::vector<std::pair<std::int32_t, Value>>{{2, Value("a")},
+                                                                       {1, Value("<td>u1</td>")}}));
 }
 
 // The rows are kept packed: every kind of value comes back as it was
