@@ -154,27 +154,17 @@ std::size_t find_folded(std::string_view hay, std::string_view needle, std::size
 
 }  // namespace
 
-std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t start) {
-  if (start == 0) start = 1;
-  if (start > hay.size() + 1) return 0;
-  if (needle.empty()) return start;
-  if (beyond_ascii(needle)) return find_folded(hay, needle, start - 1);
-  if (needle.size() > hay.size()) return 0;
-  const std::size_t last = hay.size() - needle.size();  // last 0-based start that fits
-  std::size_t from = start - 1;
-  if (needle.size() == 1) {
-    const char lo = lower_char(needle[0]);
-    for (std::size_t p = from; p <= last; ++p) {
-      if (lower_char(hay[p]) == lo) return p + 1;
-    }
-    return 0;
-  }
-  const char* h = hay.data();
-  const std::size_t n = needle.size();
+CiNeedle ci_needle(std::string_view needle) {
+  CiNeedle p;
+  p.size = needle.size();
+  if (needle.empty()) return p;
+  p.folded = beyond_ascii(needle);
+  p.first = static_cast<unsigned char>(needle.front()) | 0x20;
+  p.last = static_cast<unsigned char>(needle.back()) | 0x20;
   // The needle's first eight bytes (or all of a shorter one) folded once:
   // where eight bytes of hay can be read at a candidate, they are folded
   // and compared at once, and only the rest of a longer needle byte by byte.
-  const std::size_t head_size = std::min<std::size_t>(n, 8);
+  const std::size_t head_size = std::min<std::size_t>(needle.size(), 8);
   std::uint64_t head = 0;
   std::uint64_t head_mask = ~std::uint64_t{0};
   if (head_size == 8) {
@@ -192,7 +182,42 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
     std::memset(bytes, 0xFF, head_size);
     head_mask = load8(bytes);
   }
-  head = lower8(head);
+  p.head = lower8(head);
+  p.head_mask = head_mask;
+  return p;
+}
+
+std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t start) {
+  if (needle.empty() || needle.size() > hay.size()) {
+    // Answered before the needle's form is looked at: no need to make it.
+    CiNeedle sized;
+    sized.size = needle.size();
+    return find_ci(hay, needle, sized, start);
+  }
+  return find_ci(hay, needle, ci_needle(needle), start);
+}
+
+std::size_t find_ci(std::string_view hay, std::string_view needle, const CiNeedle& prepared,
+                    std::size_t start) {
+  if (prepared.size != needle.size()) return find_ci(hay, needle, ci_needle(needle), start);
+  if (start == 0) start = 1;
+  if (start > hay.size() + 1) return 0;
+  if (needle.empty()) return start;
+  if (prepared.folded) return find_folded(hay, needle, start - 1);
+  if (needle.size() > hay.size()) return 0;
+  const std::size_t last = hay.size() - needle.size();  // last 0-based start that fits
+  std::size_t from = start - 1;
+  if (needle.size() == 1) {
+    const char lo = lower_char(needle[0]);
+    for (std::size_t p = from; p <= last; ++p) {
+      if (lower_char(hay[p]) == lo) return p + 1;
+    }
+    return 0;
+  }
+  const char* h = hay.data();
+  const std::size_t n = needle.size();
+  const std::uint64_t head = prepared.head;
+  const std::uint64_t head_mask = prepared.head_mask;
   const auto matches = [&](std::size_t q) {
     if (q + 8 > hay.size()) return equal_ci(h + q, needle.data(), n);
     if ((lower8(load8(h + q)) & head_mask) != head) return false;
@@ -204,8 +229,8 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
   // rather than the second keeps "<td" from being a candidate for "<table".
   // Sixteen positions are tested at once where SSE2 is there.
   const std::size_t k = n - 1;
-  const unsigned char f0 = static_cast<unsigned char>(needle[0]) | 0x20;
-  const unsigned char f1 = static_cast<unsigned char>(needle[k]) | 0x20;
+  const unsigned char f0 = prepared.first;
+  const unsigned char f1 = prepared.last;
   std::size_t p = from;
 #if defined(__SSE2__)
   const __m128i fold = _mm_set1_epi8(0x20);

@@ -35,6 +35,27 @@ std::size_t find_ci(std::string_view hay, std::string_view needle, std::size_t s
 // The same search, letter case significant.
 std::size_t find(std::string_view hay, std::string_view needle, std::size_t start = 1);
 
+// What find_ci works out from a needle before it looks at the text: its
+// first eight bytes folded, the folded first and last bytes its candidates
+// are picked by, whether it holds letters beyond ASCII. A marker searched
+// in many pages is prepared once (ci_needle) and searched with that form.
+// It holds no pointer into the needle: it stays valid when the needle's
+// string is copied or moved, and describes any text equal to it.
+struct CiNeedle {
+  std::uint64_t head = 0;       // the first bytes (up to eight), letters folded
+  std::uint64_t head_mask = 0;  // which bytes of head count
+  std::size_t size = 0;         // the needle's length in bytes
+  unsigned char first = 0;      // its first byte | 0x20
+  unsigned char last = 0;       // its last byte | 0x20
+  bool folded = false;          // letters beyond ASCII: compared by character
+};
+CiNeedle ci_needle(std::string_view needle);
+// find_ci with needle prepared as ci_needle(needle) gives it. A prepared
+// form whose length is not the needle's (made from another text) is not
+// used: the needle is prepared again.
+std::size_t find_ci(std::string_view hay, std::string_view needle, const CiNeedle& prepared,
+                    std::size_t start = 1);
+
 // Left(s, n), Mid(s, p), Mid(s, p, n) and Right(s, n) on bytes; a start
 // beyond the end gives the empty text. p must be 1 or more.
 std::string_view left(std::string_view s, std::size_t n);

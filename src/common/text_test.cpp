@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/value.h"
 
@@ -91,7 +94,33 @@ TEST(FindTest, FoldsOnlyAsciiLettersAtEveryLengthAndPlace) {
     const std::size_t start = 1 + next() % (h + 1);
     EXPECT_EQ(find_ci(hay, needle, start), reference(hay, needle, start))
         << "'" << hay << "' '" << needle << "' from " << start;
+    EXPECT_EQ(find_ci(hay, needle, ci_needle(needle), start), reference(hay, needle, start))
+        << "prepared: '" << hay << "' '" << needle << "' from " << start;
   }
+}
+
+// A needle prepared once (when the definitions load) finds what the needle
+// itself finds, after its string has moved or gone; a prepared form made
+// from a text of another length is not trusted.
+TEST(FindTest, PreparedNeedlesFindWhatTheNeedleFinds) {
+  const std::string page = "<p>Pr\u00C9is: <b>12</b> | CHANGE: 3</p><TABLE>";
+  std::vector<std::pair<std::string, CiNeedle>> kept;
+  for (const char* marker : {"change:", "pr\u00e9is:", "<table", "</b>", "|", "", "absent!",
+                             "<p>Pr\u00C9is: <b>12</b> | CHANGE: 3</p><TABLE>!"}) {
+    std::string owned = marker;
+    const CiNeedle prepared = ci_needle(owned);
+    std::string moved = std::move(owned);
+    owned.assign(moved.size(), 'x');  // the first string's bytes are gone
+    kept.emplace_back(std::move(moved), prepared);
+  }
+  for (const auto& [marker, prepared] : kept) {
+    for (std::size_t start = 0; start <= page.size() + 2; ++start) {
+      EXPECT_EQ(find_ci(page, marker, prepared, start), find_ci(page, marker, start))
+          << marker << " from " << start;
+    }
+  }
+  EXPECT_EQ(find_ci(page, "change:", ci_needle("x")), find_ci(page, "change:"));
+  EXPECT_EQ(find_ci(page, "<table", ci_needle("")), find_ci(page, "<table"));
 }
 
 TEST(FindTest, EmptyNeedleIsFoundAtStart) {

@@ -45,9 +45,10 @@ std::uint64_t pair_bits(std::string_view s) {
 
 }  // namespace
 
-void cls_parsetable::do_parse(bool raw) {
+void cls_parsetable::do_parse(bool raw, bool known_clean) {
   m_pairs.clear();
   m_pairs_column = -1;
+  m_last_set = false;
   m_rows.clear();
   m_cells.clear();
   m_values.clear();
@@ -62,9 +63,9 @@ void cls_parsetable::do_parse(bool raw) {
   const std::size_t size = all.size();
   // A table without line breaks and tabs (a page the definition parse has
   // cleaned) needs no look at each cell for them.
-  const bool clean = all.find('\n') == std::string_view::npos &&
-                     all.find('\r') == std::string_view::npos &&
-                     all.find('\t') == std::string_view::npos;
+  const bool clean = known_clean || (all.find('\n') == std::string_view::npos &&
+                                     all.find('\r') == std::string_view::npos &&
+                                     all.find('\t') == std::string_view::npos);
   const auto lower = [&](std::size_t i) { return text::lower_char(s[i]); };
   // One walk over the "<" of the text, making the cuts of a search for
   // "<TR", then for "</TR>" after it (letter case ignored), for each row,
@@ -182,8 +183,8 @@ std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column
   return c ? view(*c) : std::string_view();
 }
 
-std::int32_t cls_parsetable::last_row_containing(std::int64_t column,
-                                                 std::string_view label) const {
+std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::string_view label,
+                                                 const text::CiNeedle* prepared) const {
   const std::int32_t rows = get_rownum();
   if (m_pairs_column != column || m_pairs.size() != static_cast<std::size_t>(rows)) {
     m_pairs.resize(static_cast<std::size_t>(rows));
@@ -191,17 +192,29 @@ std::int32_t cls_parsetable::last_row_containing(std::int64_t column,
       m_pairs[static_cast<std::size_t>(i - 1)] = pair_bits(cell_text(i, column));
     }
     m_pairs_column = column;
+    m_last_set = false;
+  } else if (m_last_set && label == m_last_label) {
+    return m_last_row;
   }
+  std::int32_t found = 0;
   const std::uint64_t need = pair_bits(label);
+  const text::CiNeedle needle = prepared ? *prepared : text::ci_needle(label);
   for (std::int32_t i = rows; i >= 1; --i) {
     if ((m_pairs[static_cast<std::size_t>(i - 1)] & need) != need) continue;
-    if (text::find_ci(cell_text(i, column), label) != 0) return i;
+    if (text::find_ci(cell_text(i, column), label, needle) != 0) {
+      found = i;
+      break;
+    }
   }
-  return 0;
+  m_last_label.assign(label);
+  m_last_row = found;
+  m_last_set = true;
+  return found;
 }
 
 void cls_parsetable::create_narow() {
   m_pairs_column = -1;
+  m_last_set = false;
   Row& row = m_rows.emplace_back();
   row.first = m_cells.size();
   row.count = kMaxCells;

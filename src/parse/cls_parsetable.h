@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "common/value.h"
 
 namespace quillo {
@@ -29,8 +30,10 @@ class cls_parsetable {
 
   // Splits the table text into rows; with raw each cell keeps its
   // element's HTML, otherwise its text. The table text is consumed: a
-  // second parse sees only what followed the last row.
-  void do_parse(bool raw);
+  // second parse sees only what followed the last row. known_clean says
+  // the text holds no line break or tab (a page entities_decode cleaned),
+  // which spares a look for them.
+  void do_parse(bool raw, bool known_clean = false);
   std::int32_t get_rownum() const { return static_cast<std::int32_t>(m_rows.size()); }
   void set_table(std::string table) {
     m_own = std::move(table);
@@ -55,8 +58,10 @@ class cls_parsetable {
   // Appends a row whose 30 cells are "#N/A".
   void create_narow();
   // The last row whose cell in column holds label (letter case ignored, as
-  // text::find_ci), or 0 when none does.
-  std::int32_t last_row_containing(std::int64_t column, std::string_view label) const;
+  // text::find_ci), or 0 when none does. prepared, when given, is
+  // text::ci_needle(label).
+  std::int32_t last_row_containing(std::int64_t column, std::string_view label,
+                                   const text::CiNeedle* prepared = nullptr) const;
 
  private:
   // A cell's text: a span of the table text, or (with own set) of the
@@ -91,6 +96,11 @@ class cls_parsetable {
   // of a long table are passed over without a search.
   mutable std::vector<std::uint64_t> m_pairs;
   mutable std::int64_t m_pairs_column = -1;
+  // The last search's label and answer, in m_pairs_column: fields of one
+  // row (a range's low and high) look for the same label in turn.
+  mutable std::string m_last_label;
+  mutable std::int32_t m_last_row = 0;
+  mutable bool m_last_set = false;
   // The elements of the row being added: kept between rows, as setting 30
   // of them up for each row of a long table costs more than the row.
   std::array<std::string_view, kMaxCells> m_elements;

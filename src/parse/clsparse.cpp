@@ -1,6 +1,7 @@
 #include "parse/clsparse.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -208,17 +209,31 @@ std::size_t find_marker(std::string_view text, std::string_view marker, std::siz
 
 Value clsparse::convert1(std::string_view text, std::string_view lead, std::string_view start,
                          std::string_view end, std::int64_t& window) {
+  const std::array<text::CiNeedle, 3> marks{text::ci_needle(lead), text::ci_needle(start),
+                                            text::ci_needle(end)};
+  std::size_t lead_at = kLeadUnknown;
+  return convert1(text, lead, start, end, window, marks, lead_at);
+}
+
+Value clsparse::convert1(std::string_view text, std::string_view lead, std::string_view start,
+                         std::string_view end, std::int64_t& window,
+                         std::span<const text::CiNeedle, 3> marks, std::size_t& lead_at) {
   std::string_view work = text;
   if (!lead.empty()) {
-    const std::size_t p = text::find_ci(text, lead);
+    if (lead_at == kLeadUnknown) lead_at = text::find_ci(text, lead, marks[0]);
+    const std::size_t p = lead_at;
     if (p == 0) return not_found();
     if (window == 0) window = static_cast<std::int64_t>(text.size());
     // A negative window cannot hold anything (Mid would refuse the length).
     if (window < 0) return not_found();
     work = text::mid(text, p + lead.size(), static_cast<std::size_t>(window));
   }
-  const auto result = between_markers(work, start, end);
-  return result ? Value(*result) : not_found();
+  const std::size_t s = text::find_ci(work, start, marks[1]);
+  if (s == 0) return not_found();
+  const std::string_view rest = text::mid(work, s + start.size());
+  const std::size_t e = text::find_ci(rest, end, marks[2]);
+  if (e == 0) return not_found();
+  return Value(text::left(rest, e - 1));
 }
 
 Value clsparse::convert3(std::string_view text, std::string_view templ, std::string_view start,

@@ -56,6 +56,14 @@ class clsparse {
   // length of the text (and the caller sees that).
   Value convert1(std::string_view text, std::string_view lead, std::string_view start,
                  std::string_view end, std::int64_t& window);
+  // The same with the markers' searches prepared: marks[0..2] are
+  // text::ci_needle of lead, start and end. lead_at is the lead's position
+  // in this text when it was looked for before (0: not there), or
+  // kLeadUnknown; the position looked for is kept in it.
+  static constexpr std::size_t kLeadUnknown = static_cast<std::size_t>(-1);
+  Value convert1(std::string_view text, std::string_view lead, std::string_view start,
+                 std::string_view end, std::int64_t& window,
+                 std::span<const text::CiNeedle, 3> marks, std::size_t& lead_at);
   // Walks the template's pieces (cut before each "<" after the first
   // character) through the text, then takes the text between the markers;
   // a result holding ">" keeps only the part after the first ">". Pieces

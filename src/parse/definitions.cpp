@@ -4,6 +4,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
 #include <pugixml.hpp>
 
@@ -319,6 +320,7 @@ Category read_category(const pugi::xml_node& n, const FigureFormat& source_forma
   }
   for (const pugi::xml_node& f : descendants(n, "field"))
     c.fields.push_back(read_field(f, source_format));
+  c.page_plan = plan_page(c.fields);
   return c;
 }
 
@@ -595,7 +597,64 @@ FieldPlan plan_field(const FieldDef& f) {
   p.coloffset = number_or(f.coloffset, 0);
   p.rowoffset = number_or(f.rowoffset, 0);
   p.headercolumn = number_or(f.headercolumn, 1);
+  if (f.ref1) p.ref1 = text::ci_needle(*f.ref1);
+  if (f.ref2) p.ref2 = text::ci_needle(*f.ref2);
+  if (f.ref3) p.ref3 = text::ci_needle(*f.ref3);
+  p.label = text::ci_needle(f.rowvalue);
   return p;
+}
+
+PagePlan plan_page(const std::vector<FieldDef>& fields) {
+  PagePlan page;
+  page.resolved = true;
+  page.field_count = fields.size();
+  std::vector<FieldPlan> plans;
+  plans.reserve(fields.size());
+  for (const FieldDef& f : fields) plans.push_back(f.plan.resolved ? f.plan : plan_field(f));
+  // The table number as the parse compares it: an empty attribute is "0".
+  const auto number_text = [](const FieldDef& f) {
+    return f.tablenumber.empty() ? std::string_view("0") : std::string_view(f.tablenumber);
+  };
+  std::unordered_set<std::int32_t> stored;
+  const FieldDef* last_single = nullptr;
+  for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
+    const FieldDef& f = fields[k0];
+    const FieldPlan& p = plans[k0];
+    if (!p.id || stored.contains(*p.id)) continue;  // stored by an earlier step
+    PageStep step;
+    step.field = static_cast<std::uint32_t>(k0);
+    if (p.kind == FieldPlan::Kind::Single) {
+      // Without its three markers a single field stores nothing.
+      if (!f.ref1 || !f.ref2 || !f.ref3) continue;
+      step.same_lead = last_single && *last_single->ref1 == *f.ref1;
+      last_single = &f;
+      page.steps.push_back(step);
+      stored.insert(*p.id);
+      continue;
+    }
+    if (!p.table) continue;
+    // The fields read from this table: those found by the same markers
+    // (table number 0; other numbers cut with empty markers) or the same
+    // number, from this field on.
+    const std::string_view start_marker = *p.table == 0 ? std::string_view(f.tablestarttag) : "";
+    const std::string_view end_marker = *p.table == 0 ? std::string_view(f.tableendtag) : "";
+    step.table = true;
+    step.begin = static_cast<std::uint32_t>(page.members.size());
+    for (std::size_t k = k0; k < fields.size(); ++k) {
+      const FieldDef& g = fields[k];
+      const FieldPlan& q = plans[k];
+      if (q.kind != FieldPlan::Kind::TableCell || !q.id) continue;
+      const bool by_markers =
+          g.tablestarttag == start_marker && g.tableendtag == end_marker && q.table == 0;
+      const bool by_number = *p.table > 0 && number_text(g) == number_text(f);
+      if (!by_markers && !by_number) continue;
+      page.members.push_back(static_cast<std::uint32_t>(k));
+      stored.insert(*q.id);
+    }
+    step.end = static_cast<std::uint32_t>(page.members.size());
+    page.steps.push_back(step);
+  }
+  return page;
 }
 
 std::optional<Value> request_value(const datarequest& request, const FieldDef& field,

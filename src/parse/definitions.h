@@ -61,6 +61,9 @@ struct FieldPlan {
   std::optional<std::int32_t> coloffset;     // empty read as 0
   std::optional<std::int32_t> rowoffset;     // empty read as 0
   std::optional<std::int32_t> headercolumn;  // empty read as 1
+  // The searches of its markers prepared (text::ci_needle): ref1 to ref3
+  // of a single field, rowvalue of a row found by its label.
+  text::CiNeedle ref1, ref2, ref3, label;
 };
 
 // A field element. Attributes absent from the file read as empty texts;
@@ -95,6 +98,25 @@ inline const FieldPlan& plan_of(const FieldDef& field, FieldPlan& local) {
   return local;
 }
 
+// The order the page parse reads a category's fields in, worked out from
+// the fields once when the definitions load (plan_page) rather than for
+// every page: which fields are read between markers, which tables are cut
+// and parsed, and the fields read from each. A field whose id was stored
+// before by an earlier step is no step of its own; what is stored depends
+// only on the definitions, never on the page.
+struct PageStep {
+  std::uint32_t field = 0;           // the single field, or the field that names the table
+  bool table = false;                // a table cut and parsed, else a single field
+  bool same_lead = false;            // single: its lead marker is the previous single's
+  std::uint32_t begin = 0, end = 0;  // table: its fields are members[begin..end)
+};
+struct PagePlan {
+  bool resolved = false;        // false: made by hand, the parse plans it itself
+  std::size_t field_count = 0;  // the number of fields it was made for
+  std::vector<PageStep> steps;
+  std::vector<std::uint32_t> members;  // indices of the fields of the tables, by step
+};
+
 struct Category {
   std::string code;
   std::string name;
@@ -106,11 +128,24 @@ struct Category {
   std::string answer, separator;
   std::vector<Parameter> parameters;  // in document order
   std::vector<FieldDef> fields;       // in document order
+  PagePlan page_plan;                 // of fields, set by the loader
 
   // The update frequency class as a 16-bit integer; nullopt when the
   // element is missing or not a number.
   std::optional<std::int16_t> updatefrq_value() const;
 };
+
+// The plan of a page category's fields (resolved set).
+PagePlan plan_page(const std::vector<FieldDef>& fields);
+// The category's plan: the one kept when it was made for these fields, or
+// one made now in local.
+inline const PagePlan& page_plan_of(const Category& category, PagePlan& local) {
+  if (category.page_plan.resolved && category.page_plan.field_count == category.fields.size()) {
+    return category.page_plan;
+  }
+  local = plan_page(category.fields);
+  return local;
+}
 
 struct SearchDef {
   std::string url, noresults, tablenumber, namecolumn, symbolcolumn, exchangecolumn;

@@ -1,6 +1,7 @@
 #include "parse/table_extraction.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -25,11 +26,6 @@ namespace {
 // 128 to 159 are the Windows ANSI characters there (the euro sign is &#128;
 // on many pages), everything else is Unicode. 0 when the code names no
 // character, so the reference stays literal.
-
-// The table number as the parse treats it: an empty attribute counts as "0".
-std::string_view table_number_text(const FieldDef& f) {
-  return f.tablenumber.empty() ? std::string_view("0") : std::string_view(f.tablenumber);
-}
 
 // The first position from `from` on (up to n) of a line feed, carriage
 // return, tab or ";".
@@ -157,6 +153,12 @@ std::string& entities_decode(std::string& text) {
 
 namespace {
 
+// The markers of a numbered table, prepared once.
+constexpr std::string_view kTableOpen = "<table";
+constexpr std::string_view kTableClose = "</table";
+const text::CiNeedle kTableOpenNeedle = text::ci_needle(kTableOpen);
+const text::CiNeedle kTableCloseNeedle = text::ci_needle(kTableClose);
+
 // The span table_cut cuts, or kNotFound; starts caches the positions of
 // "<table" openings found so far (1-based, in order) for later cuts.
 std::string_view table_span(std::string_view text, std::int64_t n, std::string_view start_marker,
@@ -167,11 +169,11 @@ std::string_view table_span(std::string_view text, std::int64_t n, std::string_v
     while (static_cast<std::int64_t>(starts.size()) < n) {
       const std::size_t from = starts.empty() ? 1 : starts.back() + 1;
       if (!starts.empty() && starts.back() == 0) return kNotFound;
-      starts.push_back(text::find_ci(text, "<table", from));
+      starts.push_back(text::find_ci(text, kTableOpen, kTableOpenNeedle, from));
     }
     start = starts[static_cast<std::size_t>(n - 1)];
     if (start == 0) return kNotFound;
-    end = text::find_ci(text, "</table", start);
+    end = text::find_ci(text, kTableClose, kTableCloseNeedle, start);
   } else {
     start = text::find_ci(text, start_marker, 1);
     if (start == 0) return kNotFound;
@@ -189,10 +191,39 @@ std::string table_cut(std::string_view text, std::int64_t n, std::string_view st
   return std::string(table_span(text, n, start_marker, end_marker, starts));
 }
 
+namespace {
+
+// Slot setters that leave a slot alone when it holds that already, as the
+// slots of the last field mostly do: a value's assignment costs more than
+// the test.
+void set_empty(Value& v) {
+  if (!v.is_empty()) v = Value();
+}
+void set_error(Value& v) {
+  if (!v.is_error() || v.error() != ErrorCode::Value) v = Value(ErrorCode::Value);
+}
+void set_not_found(Value& v) {
+  if (!v.is_text() || v.text() != kNotFound) v = Value(kNotFound);
+}
+
+// The converted value of the table's cell (getcell + value_convert).
+bool cell_value(const FieldDef& g, const FieldPlan& plan, const cls_parsetable& table,
+                std::int64_t row, std::int64_t column, Value& v) {
+  if (plan.parseasvalue == 2 && plan.step1 < 0 && plan.step2 < 0) {
+    // Markup stripped and nothing else: the same from the cell's text
+    // without its value (an absent cell, empty, converts as the empty text).
+    return html_value_convert(g, table.cell_text(row, column), v, &table);
+  }
+  v = table.getcell(row, column);
+  return value_convert(g, v, &table);
+}
+
+}  // namespace
+
 bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetable& table) {
-  // Every value starts out as the error value: a value this field does not
-  // get (a failed conversion) never shows what another field got.
-  values.fill(Value(ErrorCode::Value));
+  // Every value is the error value until the field gets it: a value this
+  // field does not get (a failed conversion) never shows what another
+  // field got. Each slot is set once.
   FieldPlan local;
   const FieldPlan& plan = plan_of(g, local);
   const auto col = plan.col;
@@ -200,37 +231,44 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   const auto rowoffset = plan.rowoffset;
   const auto headercolumn = plan.headercolumn;
   auto row = plan.row;
-  if (!col || !coloffset || !rowoffset || !headercolumn || !row) return false;
+  set_error(values[0]);
+  const auto fail_from = [&](std::size_t i) {
+    for (; i < values.size(); ++i) set_error(values[i]);
+    return false;
+  };
+  if (!col || !coloffset || !rowoffset || !headercolumn || !row) return fail_from(1);
 
   if (plan.row_label) {
     // Every row whose label holds the text matches; the last one wins, so
     // the search goes from the last row up and stops at the first match.
-    if (const std::int32_t i = table.last_row_containing(*headercolumn, g.rowvalue); i != 0) {
+    if (const std::int32_t i = table.last_row_containing(*headercolumn, g.rowvalue, &plan.label);
+        i != 0) {
       row = i;
     }
   }
   if (*row <= 0) {
-    for (std::size_t i = 1; i <= 7; ++i) values[i] = Value(kNotFound);
+    for (std::size_t i = 1; i <= 7; ++i) set_not_found(values[i]);
     return true;
   }
   const std::int64_t r = std::int64_t{*row} + *rowoffset;
   if (*col == 0) {
     for (std::int64_t i = 1; i <= 7; ++i) {
       const std::int64_t c = i + *coloffset;
+      Value& slot = values[static_cast<std::size_t>(i)];
       // The label column is not a value of the row.
       if (c == *headercolumn) {
-        values[static_cast<std::size_t>(i)] = Value(kNotFound);
+        set_not_found(slot);
         continue;
       }
-      Value v = table.getcell(r, c);
-      if (!value_convert(g, v, &table)) return false;
-      values[static_cast<std::size_t>(i)] = std::move(v);
+      if (!cell_value(g, plan, table, r, c, slot)) return fail_from(static_cast<std::size_t>(i));
     }
   } else {
-    for (std::size_t i = 2; i <= 7; ++i) values[i] = Value();
-    Value v = table.getcell(r, std::int64_t{*col} + *coloffset);
-    if (!value_convert(g, v, &table)) return false;
-    values[1] = std::move(v);
+    for (std::size_t i = 2; i <= 7; ++i) set_empty(values[i]);
+    // A failed conversion leaves the error value and the empty rest.
+    if (!cell_value(g, plan, table, r, std::int64_t{*col} + *coloffset, values[1])) {
+      set_error(values[1]);
+      return false;
+    }
   }
   return true;
 }
@@ -262,19 +300,10 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   cls_parsetable table;
   FieldValues values;
   const std::vector<FieldDef>& fields = category->fields;
-  // The ids stored so far: a category has tens of fields, so a list is
-  // searched faster than a hash set is filled.
-  std::vector<std::int32_t> stored;
-  stored.reserve(fields.size());
-  std::vector<std::size_t> table_starts;
-  // A row of the given slots, the rest empty or (text_filler) the empty text.
-  auto store = [&](std::int32_t id, std::span<const Value> slots, bool text_filler) {
-    rows.add(id, slots, text_filler);
-    stored.push_back(id);
-  };
-  // Each field's plan (its id and table number, its kind), made when the
-  // definitions loaded; a table's fields are looked for among all the
-  // fields after its first.
+  // Which fields are read, from which tables, in what order: planned when
+  // the definitions loaded, as are each field's numbers and markers.
+  PagePlan local_page;
+  const PagePlan& page = page_plan_of(*category, local_page);
   std::vector<FieldPlan> made;
   const auto plan = [&](std::size_t k) -> const FieldPlan& {
     if (fields[k].plan.resolved) return fields[k].plan;
@@ -284,41 +313,36 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
     }
     return made[k];
   };
-  for (std::size_t k0 = 0; k0 < fields.size(); ++k0) {
-    const FieldDef& f = fields[k0];
-    const auto id = plan(k0).id;
-    if (!id || std::find(stored.begin(), stored.end(), *id) != stored.end()) {
-      continue;  // stored with an earlier table
-    }
-
-    if (plan(k0).kind == FieldPlan::Kind::Single) {
-      // A single field lies between markers; without them it stores nothing.
-      if (!f.ref1 || !f.ref2 || !f.ref3) continue;
+  std::vector<std::size_t> table_starts;
+  // The lead marker's position found for the last single field: the next
+  // one with the same lead takes it (the text does not change meanwhile).
+  std::size_t lead_at = clsparse::kLeadUnknown;
+  for (const PageStep& step : page.steps) {
+    const FieldDef& f = fields[step.field];
+    const FieldPlan& fp = plan(step.field);
+    if (!step.table) {
+      // A single field lies between markers.
+      if (!step.same_lead) lead_at = clsparse::kLeadUnknown;
       std::int64_t window = 0;
-      Value v = parser.convert1(text, *f.ref1, *f.ref2, *f.ref3, window);
+      const std::array<text::CiNeedle, 3> marks{fp.ref1, fp.ref2, fp.ref3};
+      Value v = parser.convert1(text, *f.ref1, *f.ref2, *f.ref3, window, marks, lead_at);
       if (!value_convert(f, v, &table)) v = Value(ErrorCode::Value);
-      store(*id, {&v, 1}, true);
+      rows.add(*fp.id, {&v, 1}, true);
       continue;
     }
-
-    const auto n = plan(k0).table;
-    if (!n) continue;
-    const std::string_view start_marker = *n == 0 ? std::string_view(f.tablestarttag) : "";
-    const std::string_view end_marker = *n == 0 ? std::string_view(f.tableendtag) : "";
-    table.set_table_view(table_span(text, *n, start_marker, end_marker, table_starts));
-    table.do_parse(true);
-    for (std::size_t k = k0; k < fields.size(); ++k) {
-      const FieldDef& g = fields[k];
-      if (plan(k).kind != FieldPlan::Kind::TableCell) continue;
-      const bool by_markers =
-          g.tablestarttag == start_marker && g.tableendtag == end_marker && plan(k).table == 0;
-      const bool by_number = *n > 0 && table_number_text(g) == table_number_text(f);
-      if (!by_markers && !by_number) continue;
+    const std::int32_t n = *fp.table;
+    const std::string_view start_marker = n == 0 ? std::string_view(f.tablestarttag) : "";
+    const std::string_view end_marker = n == 0 ? std::string_view(f.tableendtag) : "";
+    table.set_table_view(table_span(text, n, start_marker, end_marker, table_starts));
+    // entities_decode took every line break and tab out of the text.
+    table.do_parse(true, true);
+    for (std::uint32_t m = step.begin; m < step.end; ++m) {
+      const std::uint32_t k = page.members[m];
       // A failed conversion stores what the field got before it and the
       // error value for the rest.
-      tablefield_parse(g, values, table);
+      tablefield_parse(fields[k], values, table);
       // Values 1 to 7 are the row's slots 0 to 6; its slot 7 stays empty.
-      if (const auto gid = plan(k).id) store(*gid, {values.data() + 1, 7}, false);
+      rows.add(*plan(k).id, {values.data() + 1, 7}, false);
     }
   }
   request.parsed.assign(rows);

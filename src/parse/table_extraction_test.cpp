@@ -4,6 +4,9 @@
 
 #include <bit>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "parse/value_convert.h"
 
@@ -186,6 +189,31 @@ TEST(ParseTableTest, LastRowContainingALabelIgnoresCaseAndLooksOnlyInItsColumn) 
   EXPECT_EQ(t.last_row_containing(1, "#n/a"), 45);
 }
 
+// The answer of a label search is kept for the next search of the same
+// label, and only as long as the table and the column stay the same.
+TEST(ParseTableTest, RepeatedLabelSearchesAnswerForTheCurrentTable) {
+  cls_parsetable t;
+  t.set_table("<tr><td>Range</td><td>a</td></tr><tr><td>Open</td><td>Range</td></tr>");
+  t.do_parse(true);
+  EXPECT_EQ(t.last_row_containing(1, "range"), 1);
+  EXPECT_EQ(t.last_row_containing(1, "range"), 1);
+  EXPECT_EQ(t.last_row_containing(2, "range"), 2);
+  EXPECT_EQ(t.last_row_containing(1, "range"), 1);
+  EXPECT_EQ(t.last_row_containing(1, "rang"), 1);
+  EXPECT_EQ(t.last_row_containing(1, "open"), 2);
+  t.set_table("<tr><td>Open</td></tr><tr><td>Open</td></tr><tr><td>Range</td></tr>");
+  t.do_parse(true);
+  EXPECT_EQ(t.last_row_containing(1, "open"), 2);
+  EXPECT_EQ(t.last_row_containing(1, "range"), 3);
+  t.create_narow();
+  EXPECT_EQ(t.last_row_containing(1, "range"), 3);
+  EXPECT_EQ(t.last_row_containing(1, "#N/A"), 4);
+  t.set_table("<tr><td>Range</td></tr>");
+  t.do_parse(true, true);
+  EXPECT_EQ(t.last_row_containing(1, "#N/A"), 0);
+  EXPECT_EQ(t.last_row_containing(1, "range"), 1);
+}
+
 TEST(TableFieldTest, FailedConversionShowsTheErrorValueNeverAnotherFieldsValue) {
   cls_parsetable t;
   t.set_table("<tr><td>h</td><td>abc</td><td>x</td></tr>");
@@ -203,6 +231,90 @@ TEST(TableFieldTest, FailedConversionShowsTheErrorValueNeverAnotherFieldsValue) 
   ASSERT_TRUE(tablefield_parse(f, values, t));
   EXPECT_EQ(values[1], Value("b"));
   EXPECT_EQ(values[3], Value(""));  // an unfilled cell of an existing row is empty
+}
+
+// A cell converted from its text reads as the cell's value converted
+// does, for every way a field strips markup and whatever the cell holds
+// (an absent cell, a row past the table, blanks, a figure in tags).
+TEST(TableFieldTest, CellTextConvertsAsTheCellsValue) {
+  cls_parsetable t;
+  t.set_table(
+      "<tr><td> <b> 1,234.5 </b> </td><td>   </td><td>NM</td><td><i>a</i> <b>b</b></td></tr>"
+      "<tr><td>(2.5%)</td><td><span>Xyz plc</span></td><td>1.2 - 3.4</td></tr>");
+  t.do_parse(true);
+  std::vector<FieldDef> fields;
+  for (const char* parse : {"", "1", "2"}) {
+    for (const char* figure : {"", "1"}) {
+      for (const char* function : {"", "convert4"}) {
+        FieldDef f = table_field("Fixednumeric", "1");
+        f.parseasvalue = parse;
+        f.figureconvert = figure;
+        f.function = function;
+        f.fparam11 = " - ";
+        f.fparam12 = "2";
+        fields.push_back(f);
+      }
+    }
+  }
+  for (const FieldDef& f : fields) {
+    for (std::int64_t row = 0; row <= 3; ++row) {
+      for (std::int64_t column = 0; column <= 5; ++column) {
+        Value by_value = t.getcell(row, column);
+        const bool ok = value_convert(f, by_value, &t);
+        Value by_text(ErrorCode::Div0);
+        ASSERT_EQ(html_value_convert(f, t.cell_text(row, column), by_text, &t), ok);
+        if (ok) {
+          EXPECT_EQ(by_text, by_value)
+              << f.parseasvalue << f.figureconvert << f.function << " " << row << "," << column;
+        }
+      }
+    }
+  }
+}
+
+// The values of one array serve field after field: each field leaves in
+// it only what it got, the error value where a conversion failed and the
+// empty value past a fixed column.
+TEST(TableFieldTest, ReusedValuesHoldOnlyTheLastFieldsResult) {
+  cls_parsetable t;
+  t.set_table("<tr><td>h</td><td>1</td><td>x</td><td>3</td></tr>");
+  t.do_parse(false);
+  FieldValues values;
+  FieldDef across = table_field("across", "");
+  across.figureconvert = "1";
+  ASSERT_TRUE(tablefield_parse(across, values, t));
+  EXPECT_EQ(values[2], Value(1.0));
+  EXPECT_EQ(values[3], Value("x"));
+  FieldDef fixed = table_field("Fixednumeric", "4");
+  ASSERT_TRUE(tablefield_parse(fixed, values, t));
+  EXPECT_EQ(values[0], Value(ErrorCode::Value));
+  EXPECT_EQ(values[1], Value("3"));
+  for (std::size_t i = 2; i <= 7; ++i) EXPECT_EQ(values[i], Value()) << i;
+  FieldDef missing = table_field("Fixednumeric", "2");
+  missing.rowtype = "Fixedstring";
+  missing.rowvalue = "no such label";
+  ASSERT_TRUE(tablefield_parse(missing, values, t));
+  for (std::size_t i = 1; i <= 7; ++i) EXPECT_EQ(values[i], Value("#N/A")) << i;
+  // A failing fixed column: the error value, then empty slots.
+  FieldDef failing = fixed;
+  failing.function = "left";
+  failing.fparam11 = "-1";
+  EXPECT_FALSE(tablefield_parse(failing, values, t));
+  EXPECT_EQ(values[1], Value(ErrorCode::Value));
+  for (std::size_t i = 2; i <= 7; ++i) EXPECT_EQ(values[i], Value()) << i;
+  // Across a row, what came before the failing cell (the label column's
+  // "#N/A") stays, and nothing of the field before.
+  ASSERT_TRUE(tablefield_parse(across, values, t));
+  FieldDef across_failing = across;
+  across_failing.function = "mid";
+  across_failing.fparam11 = "x";
+  EXPECT_FALSE(tablefield_parse(across_failing, values, t));
+  EXPECT_EQ(values[1], Value("#N/A"));
+  for (std::size_t i = 2; i <= 7; ++i) EXPECT_EQ(values[i], Value(ErrorCode::Value)) << i;
+  // A field whose numbers do not read gets the error value everywhere.
+  FieldDef unreadable = table_field("Fixednumeric", "two");
+  EXPECT_FALSE(tablefield_parse(unreadable, values, t));
+  for (const Value& v : values) EXPECT_EQ(v, Value(ErrorCode::Value));
 }
 
 // The numbers and words of a field's texts are read once, when the
@@ -261,6 +373,70 @@ TEST(DefinitionParseTest, GroupsTablesAndKeepsPreviousRowsOnUnknownCategory) {
   std::string other = "(w)";
   definition_parse(other, requests, r, defs);
   EXPECT_EQ(requests.at(r).parsed.size(), 3u);
+}
+
+// The order of the fields (which are stored, from which table) is planned
+// when the definitions load: an id is stored once, by its first field that
+// stores anything; single fields that share a lead marker each find their
+// own value; a reload plans the new fields.
+TEST(DefinitionParseTest, LoadedPlanStoresEachIdOnceInFieldOrderAndFollowsReloads) {
+  const auto load = [](Definitions& defs, std::string_view fields) {
+    ASSERT_TRUE(defs.load_text(std::string(R"(<r><datasource code="S"><category code="C">)") +
+                               std::string(fields) + "</category></datasource></r>"))
+        << defs.error();
+  };
+  Definitions defs;
+  load(defs, R"(
+      <field id="6" type="single"><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="1" type="single"><ref1>Change:</ref1><ref2>[</ref2><ref3>]</ref3></field>
+      <field id="2" type="single"><ref1>Change:</ref1><ref2>{</ref2><ref3>}</ref3></field>
+      <field id="3" type="single"><ref1>Gone:</ref1><ref2>[</ref2><ref3>]</ref3></field>
+      <field id="4" type="single"><ref1>Gone:</ref1><ref2>{</ref2><ref3>}</ref3></field>
+      <field id="1" type="single"><ref1></ref1><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="7" type="tablecell" tablenumber="2" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="8" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="6" type="single"><ref1></ref1><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="9" type="tablecell" tablenumber="02" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>
+      <field id="7" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>
+      <field id="5" type="tablecell" tablenumber="2" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>)");
+  RequestTable requests;
+  datarequest req;
+  req.source = "s";
+  req.category = "c";
+  const std::int32_t r = requests.add(req);
+  const std::string page =
+      "(p) Change: [a] {b} <table><tr><td>t1</td><td>u1</td></tr></table>"
+      "<table><tr><td>t2</td><td>u2</td></tr></table>";
+  const auto parsed = [&](const std::string& text) {
+    std::string copy = text;
+    definition_parse(copy, requests, r, defs);
+    std::vector<std::pair<std::int32_t, Value>> got;
+    for (std::size_t i = 0; i < requests.at(r).parsed.size(); ++i) {
+      const ResultRow row = requests.at(r).parsed[i];
+      got.emplace_back(row.id, row.slots[0]);
+    }
+    return got;
+  };
+  const std::vector<std::pair<std::int32_t, Value>> want{
+      {1, Value("a")},
+      {2, Value("b")},
+      {3, Value("#N/A")},
+      {4, Value("#N/A")},
+      {7, Value("<td>t2</td>")},  // table 2, and with it the field of
+                                  // number "2"
+      {5, Value("<td>u2</td>")},  // ("02" is no "2": a table of its own)
+      {8, Value("<td>t1</td>")},
+      {7, Value("<td>u1</td>")},
+      {6, Value("p")},
+      {9, Value("<td>u2</td>")}};
+  EXPECT_EQ(parsed(page), want);
+
+  // Reloaded with other markers and tables, the parse follows the new file.
+  load(defs, R"(
+      <field id="2" type="single"><ref1>Change:</ref1><ref2>[</ref2><ref3>]</ref3></field>
+      <field id="1" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="2"/>)");
+  EXPECT_EQ(parsed(page), (std::vector<std::pair<std::int32_t, Value>>{{2, Value("a")},
+                                                                       {1, Value("<td>u1</td>")}}));
 }
 
 // The rows are kept packed: every kind of value comes back as it was

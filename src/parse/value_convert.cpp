@@ -1,6 +1,5 @@
 #include "parse/value_convert.h"
 
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -19,12 +18,28 @@ std::string as_text(const Value& v) {
   return v.is_number() ? text::format_number_15(v.number()) : v.to_text();
 }
 
+// The text of a value as a conversion sees it, without a copy of a text
+// value: a step reads it and makes a new value, so the view outlives no
+// change of v.
+class TextOf {
+ public:
+  std::string_view operator()(const Value& v) {
+    if (v.is_text()) return v.text();
+    m_made = as_text(v);
+    return m_made;
+  }
+
+ private:
+  std::string m_made;
+};
+
 std::optional<std::int32_t> int_param(std::string_view p) {
   return text::to_int32(p);
 }
 
-using Step = std::function<std::optional<Value>(const Value&, std::string_view, std::string_view,
-                                                const FieldDef&, const cls_parsetable*)>;
+// A plain function rather than a std::function: the steps capture nothing.
+using Step = std::optional<Value> (*)(const Value&, std::string_view, std::string_view,
+                                      const FieldDef&, const cls_parsetable*);
 
 struct NamedStep {
   std::string_view name;
@@ -38,14 +53,14 @@ const NamedStep kSteps[] = {
         const cls_parsetable*) -> std::optional<Value> {
        const auto mode = int_param(p1);
        if (!mode) return std::nullopt;
-       return clsparse().convert2(as_text(v), *mode);
+       return clsparse().convert2(TextOf()(v), *mode);
      }},
     {"convert4",
      [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef&,
         const cls_parsetable*) -> std::optional<Value> {
        const auto mode = int_param(p2);
        if (!mode) return std::nullopt;
-       return clsparse().convert4(as_text(v), p1, *mode);
+       return clsparse().convert4(TextOf()(v), p1, *mode);
      }},
     {"mid",
      [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef&,
@@ -53,7 +68,7 @@ const NamedStep kSteps[] = {
        const auto start = int_param(p1);
        const auto length = int_param(p2);
        if (!start || !length || *start < 1 || *length < 0) return std::nullopt;
-       return Value(text::mid_chars(as_text(v), static_cast<std::size_t>(*start),
+       return Value(text::mid_chars(TextOf()(v), static_cast<std::size_t>(*start),
                                     static_cast<std::size_t>(*length)));
      }},
     {"left",
@@ -61,14 +76,14 @@ const NamedStep kSteps[] = {
         const cls_parsetable*) -> std::optional<Value> {
        const auto n = int_param(p1);
        if (!n || *n < 0) return std::nullopt;
-       return Value(text::left_chars(as_text(v), static_cast<std::size_t>(*n)));
+       return Value(text::left_chars(TextOf()(v), static_cast<std::size_t>(*n)));
      }},
     {"right",
      [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
         const cls_parsetable*) -> std::optional<Value> {
        const auto n = int_param(p1);
        if (!n || *n < 0) return std::nullopt;
-       return Value(text::right_chars(as_text(v), static_cast<std::size_t>(*n)));
+       return Value(text::right_chars(TextOf()(v), static_cast<std::size_t>(*n)));
      }},
     {"concat",
      [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
@@ -130,6 +145,30 @@ int conversion_step(std::string_view name) {
   return -1;
 }
 
+namespace {
+
+// Cuts the blanks off both ends of t, as text::trim does, in place.
+void trim_in_place(std::string& t) {
+  std::size_t b = 0;
+  std::size_t e = t.size();
+  while (b < e && t[b] == ' ') ++b;
+  while (e > b && t[e - 1] == ' ') --e;
+  t.resize(e);
+  t.erase(0, b);
+}
+
+// The last part of every conversion: the trimmed text, or the figure read
+// from it. A number that a step produced becomes text here.
+void finish(clsparse& parser, const FieldPlan& plan, const FieldDef& field, Value& value) {
+  if (!value.is_text()) value = Value(as_text(value));
+  std::string& t = value.text_in_place();
+  trim_in_place(t);
+  // The figure is made before value is replaced, so t is read whole.
+  if (plan.figureconvert) value = parser.figure_convert1(t, field.figures);
+}
+
+}  // namespace
+
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table) {
   FieldPlan local;
   const FieldPlan& plan = plan_of(field, local);
@@ -138,19 +177,30 @@ bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* ta
   if (!apply_step(plan.step1, field.fparam11, field.fparam12, field, value, table)) return false;
   if (!apply_step(plan.step2, field.fparam21, field.fparam22, field, value, table)) return false;
   if (plan.parseasvalue == 1) html_text(parser, value);
-  // A number that a step produced becomes text here; the figure is read
-  // from the trimmed text.
+  finish(parser, plan, field, value);
+  return true;
+}
+
+bool html_value_convert(const FieldDef& field, std::string_view html, Value& value,
+                        const cls_parsetable* table) {
+  FieldPlan local;
+  const FieldPlan& plan = plan_of(field, local);
+  if (plan.parseasvalue != 2 || plan.step1 >= 0 || plan.step2 >= 0) {
+    value = Value(html);
+    return value_convert(field, value, table);
+  }
+  clsparse parser;
+  // The text is made in a buffer kept for the next cell: a figure needs no
+  // string of its own, and a text one of its size.
+  thread_local std::string t;
+  t.assign(html);
+  parser.allvalue_fromhtml_in_place(t);
+  trim_in_place(t);
   if (plan.figureconvert) {
-    std::string t(text::trim(value.is_text() ? std::string_view(value.text()) : as_text(value)));
     value = parser.figure_convert1(t, field.figures);
-    return true;
+  } else {
+    value = Value(t);
   }
-  if (value.is_text()) {
-    const std::string_view trimmed = text::trim(value.text());
-    if (trimmed.size() != value.text().size()) value = Value(std::string(trimmed));
-    return true;
-  }
-  value = Value(std::string(text::trim(as_text(value))));
   return true;
 }
 

@@ -25,6 +25,13 @@ namespace quillo {
 // "reu_pcheck" step reads (nullptr: no table parsed yet).
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table);
 
+// The same for a value that is the text html (a table cell), made without
+// a string of its own where the field strips markup first (parseasvalue
+// "2") and names no function: a figure, as most cells are, costs no
+// allocation.
+bool html_value_convert(const FieldDef& field, std::string_view html, Value& value,
+                        const cls_parsetable* table);
+
 // The number of the conversion function of this name (exact), for
 // FieldPlan; -1 for an empty or unknown name, which converts nothing.
 int conversion_step(std::string_view name);
