@@ -59,6 +59,8 @@ void core::register_methods(host::AddInMethods& methods) {
   for (const CoreMethod& m : kCoreMethods) {
     methods.add(m.name, [this, &m](std::vector<Value>& a) {
       a.resize(std::max(a.size(), m.arguments), Value(Missing{}));
+      // What the registry registered last belongs to an earlier call.
+      m_ctx.registry.forget_registered();
       Value answer = m.call(*this, a);
       if (m_observer) m_observer(m.name, a);
       return answer;

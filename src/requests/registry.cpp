@@ -184,6 +184,7 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
   const std::optional<std::uint32_t> place = place_of(*at, *range);
   if (!place) return true;
   const CellId cell{*place, at->row, at->col};
+  m_registered = Registered{range, cell};
   if (m_asked_log) m_asked_log->emplace_back(cell, reqno);
   if (m_probe.reqno != 0 && cell == m_probe.cell) {
     m_probe.asked_any = true;
@@ -423,6 +424,8 @@ void RequestRegistry::requests_reset() {
   m_requests.reset();
   m_waiting.clear();
   m_places.clear();
+  ++m_places_changed;
+  m_registered = {};
   m_sheets.clear();
   m_by_url.clear();
   m_unasked.clear();
@@ -485,6 +488,8 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     if (used[p] || !m_sheets[p]) continue;
     m_sheets[p] = nullptr;
     m_places.release(p);
+    ++m_places_changed;
+    m_registered = {};
   }
   forget(gone);
   return gone.size();
