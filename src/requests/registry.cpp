@@ -135,8 +135,10 @@ void RequestRegistry::Waiting::push_back(const CellId& cell) {
       m_has_one = 1;
       return;
     }
+    // Room for four at once: a request asked for by a row of cells
+    // otherwise grew its list through two and four as well.
     m_more = std::make_unique<More>();
-    m_more->cells.reserve(2);
+    m_more->cells.reserve(4);
     m_more->cells.push_back(m_one);
   }
   std::vector<CellId>& cells = m_more->cells;
