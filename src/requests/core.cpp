@@ -1,6 +1,5 @@
 #include "requests/core.h"
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string_view>
@@ -58,7 +57,9 @@ constexpr std::array kCoreMethods{
 void core::register_methods(host::AddInMethods& methods) {
   for (const CoreMethod& m : kCoreMethods) {
     methods.add(m.name, [this, &m](std::vector<Value>& a) {
-      a.resize(std::max(a.size(), m.arguments), Value(Missing{}));
+      if (a.size() < m.arguments) a.resize(m.arguments, Value(Missing{}));
+      // What the registry registered last belongs to an earlier call.
+      m_ctx.registry.forget_registered();
       Value answer = m.call(*this, a);
       if (m_observer) m_observer(m.name, a);
       return answer;

@@ -105,6 +105,59 @@ const SingleItemMemo::Request* SingleItemMemo::keep_request(const Category* cate
   return kept;
 }
 
+namespace {
+
+// The answer of a single item's call once its field and request are known:
+// the request made (or found again), the calling cell registered with it,
+// and the value, or the status text while it is being fetched.
+Value single_answer(SingleItemContext& ctx, const SingleItemMemo::Field& f,
+                    const SingleItemMemo::Request& q, const Value& fcaller) {
+  std::int32_t r = q.number;
+  RequestTable& table = ctx.registry.requests();
+  const datarequest* known = table.contains(r) ? &table.at(r) : nullptr;
+  if (!known || known->forgotten || known->url != q.url) {
+    r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code, f.category->code,
+                                 q.updatefrq, "", true);
+    q.number = r;
+  }
+  // Registered even while answers are being shown: a cell evaluated then
+  // may read another call's new value and so ask for a request of its own.
+  if (!ctx.registry.request_register_cell(r, fcaller)) {
+    return Value(ErrorCode::Value);  // no calling cell
+  }
+  // The record, found once (registering added none: it stays where it is).
+  const datarequest& request = table.at(r);
+  const RequestStatus status = request.status;
+  if (status != RequestStatus::Loaded && status != RequestStatus::Sent) {
+    if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
+    return Value(ctx.registry.request_statustext(r));
+  }
+  if (f.all) return Value();
+  std::optional<Value> value = request_value(request, *f.field, q.params);
+  return value ? std::move(*value) : Value(ErrorCode::Value);
+}
+
+// single_answer for a request the memo does not hold (options given, the
+// first call for an instrument): its parameters and address worked out,
+// and kept when it can be. Apart, so the calls the memo answers do not
+// set up its room.
+[[gnu::noinline]] Value built_answer(SingleItemContext& ctx, const SingleItemMemo::Field& f,
+                                     std::string_view inst, const Value& options, bool plain,
+                                     const Value& fcaller) {
+  std::vector<Value> option_list;
+  clsparse().options2array(options, option_list);
+  auto params = parameters_choose(*f.category, inst, option_list);
+  const auto updatefrq = f.category->updatefrq_value();
+  if (!params || !updatefrq || !f.category->url) return Value(ErrorCode::Value);
+  std::string url = query_build(*f.category->url, params->names, params->urlkeys, params->values);
+  SingleItemMemo::Request built{std::move(*params), *updatefrq, std::move(url)};
+  const SingleItemMemo::Request* kept =
+      ctx.memo && plain ? ctx.memo->keep_request(f.category, inst, std::move(built)) : nullptr;
+  return single_answer(ctx, f, kept ? *kept : built, fcaller);
+}
+
+}  // namespace
+
 Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
               const Value& options, const Value& fcaller) {
   std::string inst_storage, field_storage;
@@ -139,44 +192,8 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
   const bool plain = options.type() == ValueType::Missing;
   const SingleItemMemo::Request* asked =
       ctx.memo && plain ? ctx.memo->request(f.category, inst) : nullptr;
-  std::optional<SingleItemMemo::Request> built;
-  if (!asked) {
-    std::vector<Value> option_list;
-    clsparse().options2array(options, option_list);
-    auto params = parameters_choose(*f.category, inst, option_list);
-    const auto updatefrq = f.category->updatefrq_value();
-    if (!params || !updatefrq || !f.category->url) return Value(ErrorCode::Value);
-    std::string url = query_build(*f.category->url, params->names, params->urlkeys, params->values);
-    built = SingleItemMemo::Request{std::move(*params), *updatefrq, std::move(url)};
-    asked =
-        ctx.memo && plain ? ctx.memo->keep_request(f.category, inst, std::move(*built)) : nullptr;
-    if (!asked) asked = &*built;
-  }
-  const SingleItemMemo::Request& q = *asked;
-
-  std::int32_t r = q.number;
-  RequestTable& table = ctx.registry.requests();
-  const datarequest* known = table.contains(r) ? &table.at(r) : nullptr;
-  if (!known || known->forgotten || known->url != q.url) {
-    r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code, f.category->code,
-                                 q.updatefrq, "", true);
-    q.number = r;
-  }
-  // Registered even while answers are being shown: a cell evaluated then
-  // may read another call's new value and so ask for a request of its own.
-  if (!ctx.registry.request_register_cell(r, fcaller)) {
-    return Value(ErrorCode::Value);  // no calling cell
-  }
-  // The record, found once (registering added none: it stays where it is).
-  const datarequest& request = table.at(r);
-  const RequestStatus status = request.status;
-  if (status != RequestStatus::Loaded && status != RequestStatus::Sent) {
-    if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
-    return Value(ctx.registry.request_statustext(r));
-  }
-  if (f.all) return Value();
-  std::optional<Value> value = request_value(request, *f.field, q.params);
-  return value ? std::move(*value) : Value(ErrorCode::Value);
+  if (asked) return single_answer(ctx, f, *asked, fcaller);
+  return built_answer(ctx, f, inst, options, plain, fcaller);
 }
 
 }  // namespace quillo

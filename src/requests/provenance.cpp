@@ -731,15 +731,34 @@ void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
   m_changed = true;
 }
 
+CellId ProvenanceLog::key_of_registered(const CellId& registered) {
+  RegistryPlace& p = m_registry_place;
+  if (!p.known || p.theirs != registered.place || p.changed != m_registry.places_changed()) {
+    const PlaceTable& theirs = m_registry.places();
+    p = RegistryPlace{
+        registered.place,
+        m_places.intern(theirs.book(registered.place), theirs.sheet(registered.place)),
+        m_registry.places_changed(), true};
+  }
+  return CellId{p.ours, registered.row, registered.col};
+}
+
 void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>& args) {
   if (args.empty()) return;
   const host::Range* caller = host::as_range(args.back());
   if (!caller) return;
-  // The cell's place is asked once: it gives the note's key.
-  host::CellPlace scratch;
-  const std::optional<host::CellPlaceRef> at = caller->place_ref(scratch);
-  if (!at) return;
-  const CellId key{m_places.intern(at->book, at->sheet), at->row, at->col};
+  // The cell's place gives the note's key: taken from the registry when
+  // the call registered the cell (every single item's call does), else
+  // asked once.
+  CellId key;
+  if (const CellId* registered = m_registry.registered_as(caller)) {
+    key = key_of_registered(*registered);
+  } else {
+    host::CellPlace scratch;
+    const std::optional<host::CellPlaceRef> at = caller->place_ref(scratch);
+    if (!at) return;
+    key = CellId{m_places.intern(at->book, at->sheet), at->row, at->col};
+  }
   const bool single = same_text(method, "i_fsingle");
   // A single item's text arguments (as written in the formula) are looked
   // up in place, uncopied.

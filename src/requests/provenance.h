@@ -322,6 +322,17 @@ class ProvenanceLog {
   Notes m_notes;
   std::unordered_map<CellId, Derived, CellIdHash> m_derived;  // indicator series
   PlaceTable m_places;                                        // workbook, sheet
+  // The cell's key for a call whose cell the registry has just registered
+  // (RequestRegistry::registered_as): its place there is turned into one
+  // here, the last such turn kept while the registry's places stay.
+  CellId key_of_registered(const CellId& registered);
+  struct RegistryPlace {
+    std::uint32_t theirs = 0;
+    std::uint32_t ours = 0;
+    std::uint64_t changed = 0;  // RequestRegistry::places_changed() then
+    bool known = false;
+  };
+  RegistryPlace m_registry_place;
   Texts m_texts;
   std::deque<Fetched> m_fetched;                              // [n - 1] for request n
   std::unordered_map<std::int32_t, std::string> m_addresses;  // by request number

@@ -277,6 +277,49 @@ TEST_F(ProvenanceTest, CellsOfBooksAndSheetsWhoseNamesRunTogetherAreKeptApart) {
   }
 }
 
+// A call's cell is keyed by where the call came from, whatever was asked
+// just before: an indicator evaluated right after a single item in another
+// cell, a single item whose instrument is an error (it registers nothing),
+// and a single item on another sheet after the requests were reset (the
+// registry numbers its sheets anew).
+TEST_F(ProvenanceTest, EachCallIsRecordedAtItsOwnCell) {
+  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  set("C1", "=sma(A1:A1,1)");
+  set("B1", "=fsingle(NA(),\"SMP.QUO.CHANGE\")");
+  run();
+  std::vector<ProvenanceRecord> records = engine.provenance(*book);
+  const ProvenanceRecord* single = find(records, 1, 1);
+  ASSERT_TRUE(single);
+  EXPECT_EQ(single->kind, FilledKind::Single);
+  EXPECT_EQ(single->field, "SMP.QUO.LAST");
+  const ProvenanceRecord* series = find(records, 1, 3);
+  ASSERT_TRUE(series);
+  EXPECT_EQ(series->kind, FilledKind::Series);
+  EXPECT_EQ(series->formula, "=sma(A1:A1,1)");
+  const ProvenanceRecord* failed = find(records, 1, 2);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->field, "SMP.QUO.CHANGE");
+
+  engine.reset_requests();
+  const host::WorksheetPtr other = *book->add_worksheet("Other");
+  ASSERT_TRUE((*other->range("B2"))->set_formula("=fsingle(\"SMALL\",\"SMP.QUO.OPEN\")").ok());
+  set("A3", "=fsingle(\"BIG\",\"SMP.QUO.CHANGE\")");
+  run();
+  records = engine.provenance(*book);
+  const auto on = [&](const std::string& sheet_name, std::int64_t row, std::int64_t col) {
+    for (const ProvenanceRecord& r : records) {
+      if (r.sheet == sheet_name && r.row == row && r.col == col)
+        return r.instrument + " " + r.field;
+    }
+    return std::string("none");
+  };
+  EXPECT_EQ(on("Other", 2, 2), "SMALL SMP.QUO.OPEN");
+  EXPECT_EQ(on(*sheet->name(), 3, 1), "BIG SMP.QUO.CHANGE");
+  EXPECT_EQ(on("Other", 3, 1), "none");
+  EXPECT_EQ(on(*sheet->name(), 2, 2), "none");
+}
+
 // Each cell's record says what its formula asks now: neighbours asking the
 // same instrument or the same field, a cell changed to ask another field or
 // instrument, and one whose instrument comes from a cell.

@@ -135,8 +135,10 @@ void RequestRegistry::Waiting::push_back(const CellId& cell) {
       m_has_one = 1;
       return;
     }
+    // Room for four at once: a request asked for by a row of cells
+    // otherwise grew its list through two and four as well.
     m_more = std::make_unique<More>();
-    m_more->cells.reserve(2);
+    m_more->cells.reserve(4);
     m_more->cells.push_back(m_one);
   }
   std::vector<CellId>& cells = m_more->cells;
@@ -184,6 +186,7 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
   const std::optional<std::uint32_t> place = place_of(*at, *range);
   if (!place) return true;
   const CellId cell{*place, at->row, at->col};
+  m_registered = Registered{range, cell};
   if (m_asked_log) m_asked_log->emplace_back(cell, reqno);
   if (m_probe.reqno != 0 && cell == m_probe.cell) {
     m_probe.asked_any = true;
@@ -423,6 +426,8 @@ void RequestRegistry::requests_reset() {
   m_requests.reset();
   m_waiting.clear();
   m_places.clear();
+  ++m_places_changed;
+  m_registered = {};
   m_sheets.clear();
   m_by_url.clear();
   m_unasked.clear();
@@ -485,6 +490,8 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
     if (used[p] || !m_sheets[p]) continue;
     m_sheets[p] = nullptr;
     m_places.release(p);
+    ++m_places_changed;
+    m_registered = {};
   }
   forget(gone);
   return gone.size();

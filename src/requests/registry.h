@@ -108,6 +108,21 @@ class RequestRegistry {
   // Registers the calling cell with the request, once per cell. False when
   // there is no calling cell (the worksheet function then fails).
   bool request_register_cell(std::int32_t reqno, const Value& fcaller);
+  // The cell request_register_cell registered last, when it came as this
+  // range and forget_registered was not called since: the one call of a
+  // worksheet function that registered it is still running, so others told
+  // of that call (the provenance log) need not ask the range for its place
+  // again. The place is in places(); null otherwise.
+  const CellId* registered_as(const host::Range* range) const {
+    return range && range == m_registered.range ? &m_registered.cell : nullptr;
+  }
+  // Called before each call of a worksheet function: what the last call
+  // registered says nothing of the next one's range.
+  void forget_registered() { m_registered.range = nullptr; }
+  // The workbooks and sheets of registered cells by place, and a count
+  // that changes whenever a place may name another pair.
+  const PlaceTable& places() const { return m_places; }
+  std::uint64_t places_changed() const { return m_places_changed; }
   std::size_t cell_count(std::int32_t reqno) const;
   // Every registered cell with the number of the request it waits on.
   CellRequests cell_requests() const;
@@ -294,6 +309,13 @@ class RequestRegistry {
   // requests_forget_unwaited.
   PlaceTable m_places;
   std::vector<host::WorksheetPtr> m_sheets;
+  std::uint64_t m_places_changed = 0;  // at a clear or release of m_places
+  // What request_register_cell registered last (see registered_as).
+  struct Registered {
+    const host::Range* range = nullptr;
+    CellId cell{};
+  };
+  Registered m_registered;
   // The index of the table by URL holds request numbers only, each beside
   // 32 bits of its URL's hash, and compares the records' URLs (no second
   // copy of every URL); it is searched with the URL itself. Open addressing

@@ -138,8 +138,8 @@ Value AddInCatalog::caller_value(const CellAddr& caller) {
   return Value(std::shared_ptr<const RangeRef>(m_caller));
 }
 
-std::optional<Value> AddInCatalog::call(std::string_view name, const std::string* book,
-                                        std::vector<Value>& args, const CellAddr& caller) {
+bool AddInCatalog::call(std::string_view name, const std::string* book, std::vector<Value>& args,
+                        const CellAddr& caller, Value& result) {
   // The declaration is read only while the arguments are put in order,
   // before the method runs (it may install or remove libraries), so it is
   // not copied: a call is made at every evaluation of a formula cell.
@@ -155,9 +155,9 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     in_place = m_last.in_place;
   } else {
     fn = reached(name, book);
-    if (!fn) return std::nullopt;
+    if (!fn) return false;
     method = m_methods.find(fn->method);
-    if (!method) return std::nullopt;
+    if (!method) return false;
     written = static_cast<std::size_t>(std::count_if(fn->params.begin(), fn->params.end(),
                                                      [](const auto& p) { return !p.caller; }));
     in_place = callers_last(*fn);
@@ -172,9 +172,14 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     }
   }
 
-  if (args.size() > written) return Value(ErrorCode::Value);
+  // The answer when the call cannot be made or fails.
+  const auto failed = [&result] {
+    result = Value(ErrorCode::Value);
+    return true;
+  };
+  if (args.size() > written) return failed();
   // Without a model the calling cell cannot be handed over.
-  if (written < fn->params.size() && m_model.expired()) return Value(ErrorCode::Value);
+  if (written < fn->params.size() && m_model.expired()) return failed();
   std::vector<Value> moved;
   std::vector<Value>& margs = in_place ? args : moved;
   if (in_place) {
@@ -183,7 +188,7 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     for (std::size_t i = 0; i < written; ++i) {
       const LibraryParam& p = fn->params[i];
       if (i >= args.size()) {
-        if (!p.optional) return Value(ErrorCode::Value);
+        if (!p.optional) return failed();
         args.emplace_back(Missing{});
       } else if (!p.optional && args[i].type() == ValueType::Missing) {
         args[i] = Value();
@@ -200,7 +205,7 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
         continue;
       }
       const bool given = next < args.size();
-      if (!given && !p.optional) return Value(ErrorCode::Value);
+      if (!given && !p.optional) return failed();
       if (!given) {
         moved.emplace_back(Missing{});
       } else if (!p.optional && args[next].type() == ValueType::Missing) {
@@ -213,18 +218,22 @@ std::optional<Value> AddInCatalog::call(std::string_view name, const std::string
     keep_room(args);
   }
   try {
-    Value result = (*method)(margs);
+    result = (*method)(margs);
     keep_room(margs);
     // A text longer than a cell holds is #VALUE!, as from any function; a
     // figure beyond a double's range (a page's 1e400) is #NUM!, so formulas
     // reading the cell see the error it shows, not an infinity.
-    if (result.is_text() && result.text().size() > kMaxTextChars) return text_result(result.text());
-    if (result.is_number() && !std::isfinite(result.number())) return Value(ErrorCode::Num);
-    if (result.is_array()) return finite_items(std::move(result));
-    return result;
+    if (result.is_text()) {
+      if (result.text().size() > kMaxTextChars) result = text_result(result.text());
+    } else if (result.is_number()) {
+      if (!std::isfinite(result.number())) result = Value(ErrorCode::Num);
+    } else if (result.is_array()) {
+      result = finite_items(std::move(result));
+    }
+    return true;
   } catch (...) {
     margs.clear();
-    return Value(ErrorCode::Value);  // an engine failure must not escape into the spreadsheet
+    return failed();  // an engine failure must not escape into the spreadsheet
   }
 }
 

@@ -43,9 +43,10 @@ class AddInCatalog final : public ExternalFunctions {
   // as Calc writes it (org.quillo.calc.fsingle).
   std::vector<std::string> declared_functions() const;
 
-  // The method's answer; args are taken (the list is left empty).
-  std::optional<Value> call(std::string_view name, const std::string* book,
-                            std::vector<Value>& args, const CellAddr& caller) override;
+  // The method's answer into result; args are taken (the list is left
+  // empty). False when the call reaches no function with a method.
+  bool call(std::string_view name, const std::string* book, std::vector<Value>& args,
+            const CellAddr& caller, Value& result) override;
   std::vector<Value> argument_room() override;
 
  private:

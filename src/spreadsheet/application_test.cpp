@@ -226,6 +226,37 @@ TEST_F(ApplicationTest, ArgumentsReachTheMethodInItsDeclaredOrder) {
   EXPECT_EQ(cell("A6")->value().value(), Value(ErrorCode::Value));
 }
 
+// A method may take itself out of the host's table and, through a formula
+// it enters, have another function called while it runs: it runs to its end
+// all the same, with what it was made with, and the next call of its name
+// finds no method.
+TEST_F(ApplicationTest, AMethodRemovedWhileItRunsFinishesAfterACallOfAnother) {
+  std::ofstream(library) << "fsingle = i_fsingle(inst, field, [options], caller)\n"
+                         << "fmid = i_mid(a, caller, [b])\n";
+  install();
+  host->add_in_methods().add(
+      "i_mid", [](std::vector<Value>& args) -> Value { return Value("mid:" + args[0].to_text()); });
+  const std::string answer(40, 'q');  // held by the method, outside the value itself
+  host->add_in_methods().add("i_fsingle", [this, answer](std::vector<Value>& args) -> Value {
+    if (args[0].to_text() == "leave") {
+      host->add_in_methods().remove("i_fsingle");
+      EXPECT_TRUE(cell("C1")->set_formula("=fmid(7)").ok());
+      EXPECT_TRUE(cell("C2")->set_formula("=fmid(8)").ok());
+    }
+    return Value(answer + args[0].to_text());
+  });
+  // The first call makes the function the one called last; the second,
+  // the same function again, is the one that leaves.
+  ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"stay\",\"x\")").ok());
+  ASSERT_TRUE(cell("A2")->set_formula("=fsingle(\"leave\",\"x\")").ok());
+  EXPECT_EQ(cell("A1")->value().value(), Value(answer + "stay"));
+  EXPECT_EQ(cell("A2")->value().value(), Value(answer + "leave"));
+  EXPECT_EQ(cell("C1")->value().value(), Value("mid:7"));
+  EXPECT_EQ(cell("C2")->value().value(), Value("mid:8"));
+  ASSERT_TRUE(cell("A3")->set_formula("=fsingle(\"stay\",\"x\")").ok());
+  EXPECT_EQ(cell("A3")->value().value(), Value(ErrorCode::Name));
+}
+
 // A library function's text longer than a cell holds is #VALUE!, as a text
 // function's is; characters are counted, not bytes.
 TEST_F(ApplicationTest, ALibraryTextLongerThanACellHoldsIsAValueError) {

@@ -95,6 +95,21 @@ std::pair<std::uint32_t, std::uint32_t> CellStore::TextPool::place(std::string_v
 }
 
 std::uint32_t CellStore::TextPool::add(std::string_view text) {
+  // The text added last comes again (every waiting cell shows "Loading
+  // data..."): taken without hashing it. Its entry may since have been let
+  // go, or given to another text, so it is checked as held and equal.
+  if (m_last < m_entry_count) {
+    Entry& last = entry(m_last);
+    if (last.refs != 0 && last.size == text.size() && this->text(m_last) == text) {
+      ++last.refs;
+      return m_last;
+    }
+  }
+  m_last = add_new(text);
+  return m_last;
+}
+
+std::uint32_t CellStore::TextPool::add_new(std::string_view text) {
   if (m_index.empty()) grow_index(0);
   const std::size_t hash = std::hash<std::string_view>{}(text);
   std::size_t slot = slot_of(text, hash);

@@ -223,6 +223,8 @@ class CellStore {
     const Entry& entry(std::uint32_t id) const {
       return m_entries[id / kEntryBlock][id % kEntryBlock];
     }
+    // add, without the check of the text added last.
+    std::uint32_t add_new(std::string_view text);
     // Copies the text into a block; answers where it went.
     std::pair<std::uint32_t, std::uint32_t> place(std::string_view text);
     // The index slot holding id's text or, when none does, where it goes.
@@ -244,7 +246,8 @@ class CellStore {
     // Open addressing by the texts' hash, probing linearly: ids, or the
     // empty and dead marks.
     std::vector<std::uint32_t> m_index;
-    std::size_t m_index_used = 0;  // slots holding an id or the dead mark
+    std::size_t m_index_used = 0;       // slots holding an id or the dead mark
+    std::uint32_t m_last = kEmptySlot;  // the id add answered last
   };
   // A table of values that need more than a slot (formula cells and the
   // rare constant a slot cannot hold), reusing freed entries. The entries

@@ -52,6 +52,38 @@ TEST(CellStore, SharedTextsSurviveTheirNeighboursBeingRewritten) {
   EXPECT_EQ(store.value(cell_key(200, 1)), Value("other"));
 }
 
+TEST(CellStore, ATextWrittenOverAndOverIsHeldByEachCellAndNeverMistakenForAnother) {
+  // Every waiting cell shows the same status text, written one after another.
+  CellStore store;
+  const Value loading("Loading data...");
+  for (std::int32_t r = 1; r <= 10; ++r) store.set_value(cell_key(r, 1), loading);
+  // Each cell holds it: rewriting nine leaves the tenth's.
+  for (std::int32_t r = 1; r <= 9; ++r) store.set_value(cell_key(r, 1), Value(2.0));
+  EXPECT_EQ(store.value(cell_key(10, 1)), loading);
+  // Let go altogether, its room taken by a text of the same length: the
+  // text written next is itself again, not the one in its old place.
+  store.set_value(cell_key(10, 1), Value(3.0));
+  store.set_value(cell_key(1, 2), Value("Loading data!!!"));
+  store.set_value(cell_key(2, 2), loading);
+  store.set_value(cell_key(3, 2), loading);
+  EXPECT_EQ(store.value(cell_key(1, 2)), Value("Loading data!!!"));
+  EXPECT_EQ(store.value(cell_key(2, 2)), loading);
+  // The same text as the result of formula cells, a longer and an empty one
+  // between its writes.
+  for (std::int32_t r = 1; r <= 3; ++r) store.add_formula(cell_key(r, 3));
+  store.set_value(cell_key(1, 3), loading);
+  store.set_value(cell_key(2, 3), Value("Loading data... and more"));
+  store.set_value(cell_key(3, 3), Value(std::string()));
+  store.set_value(cell_key(3, 3), loading);
+  store.set_value(cell_key(2, 2), Value(4.0));
+  store.set_value(cell_key(3, 2), Value(5.0));
+  EXPECT_EQ(store.value(cell_key(1, 3)), loading);
+  EXPECT_EQ(store.value(cell_key(2, 3)), Value("Loading data... and more"));
+  EXPECT_EQ(store.value(cell_key(3, 3)), loading);
+  store.set_value(cell_key(1, 3), Value(6.0));
+  EXPECT_EQ(store.value(cell_key(3, 3)), loading);
+}
+
 TEST(CellStore, TextsKeepTheirBytesThroughRewritesThatMoveAndFreeThem) {
   // A record sheet rewritten as its lines change: each pass lets go of the
   // last pass's texts, so the pool's blocks empty, are moved together and

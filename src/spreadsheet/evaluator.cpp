@@ -213,7 +213,16 @@ Value Evaluator::run(const Formula& f) {
   // Most results are single values already: only ranges and arrays need
   // the implicit intersection, and the rest is not copied.
   if (v.is_range() || v.is_array()) v = intersect(v, m_ctx);
-  return shown(std::move(v));
+  // A text, number or error shows as it is: returned without a move.
+  switch (v.type()) {
+    case ValueType::Empty:
+    case ValueType::Missing:
+    case ValueType::Null:
+    case ValueType::Integer:
+      return shown(std::move(v));
+    default:
+      return v;
+  }
 }
 
 Value Evaluator::run_array(const Formula& f) {
@@ -283,8 +292,13 @@ Value Evaluator::eval(const Node& n, Mode mode) {
       const Value b = eval(*n.args[1], m);
       return apply_binary(n.op, a, b);
     }
-    case Node::Kind::Call:
-      return shape(eval_call(n, mode), mode);
+    case Node::Kind::Call: {
+      // Only a range changes shape; any other answer is returned as it is,
+      // without a move (a call is made at every evaluation of most formulas).
+      Value v = eval_call(n, mode);
+      if (v.is_range()) return shape(std::move(v), mode);
+      return v;
+    }
   }
   return Value(ErrorCode::Value);
 }
@@ -299,6 +313,20 @@ Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
 }
 
 namespace {
+
+// Whether a node is a written constant, which evaluates to itself.
+bool holds_constant(const Node& n) {
+  switch (n.kind) {
+    case Node::Kind::Number:
+    case Node::Kind::Text:
+    case Node::Kind::Bool:
+    case Node::Kind::Error:
+    case Node::Kind::Array:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The functions of one value that answer references.
 bool answers_reference(const FunctionDef& f) {
@@ -668,9 +696,20 @@ Value Evaluator::eval_external(const Node& n) {
   if (!ext) return Value(ErrorCode::Name);
   std::vector<Value> args = ext->argument_room();
   args.reserve(n.args.size());
-  for (const auto& a : n.args) args.push_back(eval(*a, Mode::Any));
-  std::optional<Value> result = ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell);
-  return result ? std::move(*result) : Value(ErrorCode::Name);
+  for (const auto& a : n.args) {
+    // A constant (the instrument and field code of fsingle) is copied into
+    // the list where it stands, without a value made and moved.
+    if (holds_constant(*a)) {
+      args.push_back(a->constant);
+    } else {
+      args.push_back(eval(*a, Mode::Any));
+    }
+  }
+  Value result;
+  if (!ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell, result)) {
+    return Value(ErrorCode::Name);
+  }
+  return result;
 }
 
 }  // namespace quillo::spreadsheet

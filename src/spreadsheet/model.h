@@ -104,9 +104,11 @@ class ExternalFunctions {
  public:
   virtual ~ExternalFunctions() = default;
   // name as written, book the workbook a path-qualified call names (or null);
-  // args evaluated, Missing for omitted ones. nullopt: no such function.
-  virtual std::optional<Value> call(std::string_view name, const std::string* book,
-                                    std::vector<Value>& args, const CellAddr& caller) = 0;
+  // args evaluated, Missing for omitted ones. The answer goes to result
+  // (empty when called), which is made where the evaluator returns it;
+  // false: no such function.
+  virtual bool call(std::string_view name, const std::string* book, std::vector<Value>& args,
+                    const CellAddr& caller, Value& result) = 0;
   // An empty list to evaluate a call's arguments into, with room from an
   // earlier call where there is (a call is made at every evaluation of a
   // formula calling a library); call may keep the room of the args it takes.

@@ -124,9 +124,10 @@ TEST_F(RecalculationTest, CycleIsReportedAndClearedOnceBroken) {
 // An add-in function that counts its calls.
 class CountingCalls : public ExternalFunctions {
  public:
-  std::optional<Value> call(std::string_view, const std::string*, std::vector<Value>&,
-                            const CellAddr&) override {
-    return Value(static_cast<double>(++calls));
+  bool call(std::string_view, const std::string*, std::vector<Value>&, const CellAddr&,
+            Value& result) override {
+    result = Value(static_cast<double>(++calls));
+    return true;
   }
   int calls = 0;
 };
