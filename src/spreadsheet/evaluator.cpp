@@ -213,16 +213,9 @@ Value Evaluator::run(const Formula& f) {
   // Most results are single values already: only ranges and arrays need
   // the implicit intersection, and the rest is not copied.
   if (v.is_range() || v.is_array()) v = intersect(v, m_ctx);
-  // A text, number or error shows as it is: returned without a move.
-  switch (v.type()) {
-    case ValueType::Empty:
-    case ValueType::Missing:
-    case ValueType::Null:
-    case ValueType::Integer:
-      return shown(std::move(v));
-    default:
-      return v;
-  }
+  // Made shown where it is: a text, number or error is returned unmoved.
+  show_in_place(v);
+  return v;
 }
 
 Value Evaluator::run_array(const Formula& f) {
@@ -237,18 +230,26 @@ Value Evaluator::array_item(const Value& result, std::int32_t r, std::int32_t c)
 }
 
 Value Evaluator::shown(Value v) const {
+  show_in_place(v);
+  return v;
+}
+
+void Evaluator::show_in_place(Value& v) const {
   switch (v.type()) {
     case ValueType::Empty:
     case ValueType::Missing:
     case ValueType::Null:
-      return Value(0.0);  // a formula that reads an empty cell shows 0
+      v = Value(0.0);  // a formula that reads an empty cell shows 0
+      return;
     case ValueType::Integer:
-      return Value(v.number());
+      v = Value(v.number());
+      return;
     case ValueType::Range:
     case ValueType::Array:
-      return intersect(v, m_ctx);
+      v = intersect(v, m_ctx);
+      return;
     default:
-      return v;
+      return;
   }
 }
 

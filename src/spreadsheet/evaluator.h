@@ -57,6 +57,8 @@ class Evaluator {
   Value eval_ref_operator(const Node& n);
   Value eval_3d(const RefAst& ref);
   Value shown(Value v) const;
+  // shown, on the value where it is.
+  void show_in_place(Value& v) const;
   Value shape(Value v, Mode mode);
 
   Model& m_model;
