@@ -211,7 +211,19 @@ struct Node {
   // list grows apart from the node past n.
   template <typename... A>
   static std::unique_ptr<Node> with_room(std::uint32_t n, Kind k, A&&... args) {
-    void* memory = ::operator new(sizeof(Node) + NodeList::room_bytes(n));
+    return with_leaf_room(n, 0, nullptr, k, std::forward<A>(args)...);
+  }
+  // As with_room, with room besides for `leaves` operands that have no
+  // operands of their own (texts, missing arguments), whose start is set
+  // in *room: made there by in_room, a call's constant arguments take no
+  // allocation of their own.
+  template <typename... A>
+  static std::unique_ptr<Node> with_leaf_room(std::uint32_t n, std::uint32_t leaves, Node** room,
+                                              Kind k, A&&... args) {
+    static_assert(NodeList::room_bytes(0) % alignof(Node) == 0 &&
+                  sizeof(Node) % alignof(Node) == 0);
+    const std::size_t list = NodeList::room_bytes(n);
+    void* memory = ::operator new (sizeof(Node) + list + std::size_t{leaves} * sizeof(Node));
     Node* node = nullptr;
     try {
       node = ::new (memory) Node(k, std::forward<A>(args)...);
@@ -220,14 +232,34 @@ struct Node {
       throw;
     }
     node->args.use_room(static_cast<char*>(memory) + sizeof(Node), n);
+    if (room) *room = reinterpret_cast<Node*>(static_cast<char*>(memory) + sizeof(Node) + list);
     return std::unique_ptr<Node>(node);
   }
-  // A node made with room is larger than a Node: it is freed unsized.
-  static void operator delete(void* p) { ::operator delete(p); }
+  // A node without operands made at `at`, in the leaf room of the node it
+  // is to be an operand of (with_leaf_room). That node's memory holds it:
+  // it must stay among that node's operands, which go before their node's
+  // memory does, and it frees nothing itself when it goes.
+  template <typename... A>
+  static std::unique_ptr<Node> in_room(Node* at, Kind k, A&&... args) {
+    Node* node = ::new (static_cast<void*>(at)) Node(k, std::forward<A>(args)...);
+    node->m_in_room = true;
+    return std::unique_ptr<Node>(node);
+  }
+  // A node made with room is larger than a Node (it is freed unsized); one
+  // made in another's room is not freed at all.
+  static void operator delete(Node* p, std::destroying_delete_t) {
+    const bool in_room = p->m_in_room;
+    p->~Node();
+    if (!in_room) ::operator delete(p);
+  }
 
   Kind kind = Kind::Missing;
   Op op = Op::Add;
-  bool has_book = false;     // a call through an external workbook: 'path'!name(...)
+  bool has_book = false;  // a call through an external workbook: 'path'!name(...)
+ private:
+  bool m_in_room = false;  // made in another node's room (in_room)
+
+ public:
   std::uint16_t height = 1;  // levels below and including this node
   const FunctionDef* builtin = nullptr;
   // Number, Text, Bool, Error and Array constants. A Call, Name or Ref node
@@ -265,6 +297,8 @@ struct Node {
   };
   OutOfLine<Rare> m_rare;
 };
+
+static_assert(sizeof(Node) <= 72, "a node is kept for every operand of every formula");
 
 inline void NodeList::push_back(value_type node) {
   if (!m_block || m_block->size == capacity()) grow();

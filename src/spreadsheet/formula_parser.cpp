@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -46,6 +47,66 @@ int precedence(Op op) {
       return 5;  // Pow
   }
 }
+
+// The arguments of a call, read before its node is made. An argument
+// read as a node is held here until then (and goes with this if the call
+// fails); a leaf (a plain text, a missing argument) is only noted, to be
+// made in the room of the call's node. Most calls have a few arguments,
+// kept here; more go to a vector.
+class CallArgs {
+ public:
+  struct Arg {
+    Node* node;             // owned here until taken; null for a leaf
+    Node::Kind leaf;        // a leaf's kind: Text or Missing
+    std::string_view text;  // a Text leaf's text, in the formula's text
+  };
+  CallArgs() = default;
+  CallArgs(const CallArgs&) = delete;
+  CallArgs& operator=(const CallArgs&) = delete;
+  // (Once the call's node is made, it holds them all.)
+  ~CallArgs() {
+    if (m_held > 0) free_held();
+  }
+
+  void add(NodePtr node) {
+    push({node.get(), node->kind, {}});
+    (void)node.release();  // held here now
+    ++m_held;
+  }
+  void add_leaf(Node::Kind kind, std::string_view text = {}) {
+    push({nullptr, kind, text});
+    ++m_leaves;
+  }
+  std::size_t size() const { return m_in_near + m_far.size(); }
+  std::uint32_t leaves() const { return m_leaves; }
+  const Arg& operator[](std::size_t i) const {
+    return i < m_near.size() ? m_near[i] : m_far[i - m_near.size()];
+  }
+  // The node of argument i, no longer held here.
+  NodePtr take(std::size_t i) {
+    Arg& a = i < m_near.size() ? m_near[i] : m_far[i - m_near.size()];
+    if (a.node) --m_held;
+    return NodePtr(std::exchange(a.node, nullptr));
+  }
+
+ private:
+  void free_held() {
+    for (std::size_t i = 0; i < size(); ++i) delete (*this)[i].node;
+  }
+  void push(const Arg& a) {
+    if (m_in_near < m_near.size()) {
+      m_near[m_in_near++] = a;
+    } else {
+      m_far.push_back(a);
+    }
+  }
+
+  std::array<Arg, 6> m_near;  // a slot is written before it is read
+  std::size_t m_in_near = 0;
+  std::vector<Arg> m_far;
+  std::uint32_t m_leaves = 0;
+  std::uint32_t m_held = 0;  // nodes not yet taken
+};
 
 class Parser {
  public:
@@ -355,22 +416,22 @@ class Parser {
 
   // A text constant followed by "," or ")" is a whole argument, read
   // without the climb through the operators (most arguments of the calls
-  // filled down a sheet are such texts). Null with the position unchanged
-  // for anything else.
-  NodePtr text_argument() {
-    if (peek() != '"' || m_depth + 1 > kMaxFormulaHeight) return nullptr;
+  // filled down a sheet are such texts). A text without a doubled quote
+  // (most) is what stands between its quotes, set in plain as it is; one
+  // with a doubled quote is read into a node, set in node. False with the
+  // position unchanged for anything else.
+  bool text_argument(std::string_view& plain, NodePtr& node) {
+    if (peek() != '"' || m_depth + 1 > kMaxFormulaHeight) return false;
     const std::size_t start = m_pos;
-    // A text without a doubled quote (most) is what stands between its
-    // quotes, taken as it is; one with a doubled quote is read into a copy.
     const std::size_t quote = m_s.find('"', start + 1);
-    if (quote == std::string_view::npos) return nullptr;
-    const bool plain = quote + 1 >= m_s.size() || m_s[quote + 1] != '"';
+    if (quote == std::string_view::npos) return false;
+    const bool is_plain = quote + 1 >= m_s.size() || m_s[quote + 1] != '"';
     std::string s;
-    if (plain) {
+    if (is_plain) {
       m_pos = quote + 1;
     } else if (!read_string(s)) {
       m_pos = start;
-      return nullptr;
+      return false;
     }
     const std::size_t end = m_pos;
     skip_ws();
@@ -378,10 +439,14 @@ class Parser {
     m_pos = end;
     if (next != ',' && next != ')') {
       m_pos = start;
-      return nullptr;
+      return false;
     }
-    if (plain) return make(Node::Kind::Text, m_s.substr(start + 1, quote - start - 1));
-    return make(Node::Kind::Text, std::move(s));
+    if (is_plain) {
+      plain = m_s.substr(start + 1, quote - start - 1);
+    } else {
+      node = make(Node::Kind::Text, std::move(s));
+    }
+    return true;
   }
 
   std::optional<ErrorCode> read_error() {
@@ -665,27 +730,25 @@ class Parser {
     const FunctionDef* builtin = book ? nullptr : find_builtin(name);
     if (!builtin) m_formula->calls_external = true;
     // The arguments are read first, so the node is made with room for just
-    // them: most calls have a few, kept here; more go to a vector.
-    std::array<NodePtr, 6> near;
-    std::size_t in_near = 0;
-    std::vector<NodePtr> far;
-    auto add = [&](NodePtr arg) {
-      if (in_near < near.size()) {
-        near[in_near++] = std::move(arg);
-      } else {
-        far.push_back(std::move(arg));
-      }
-    };
+    // them, and for those of them that are plain texts or missing, made in
+    // that room then: a call of such arguments takes one allocation.
+    CallArgs args;
     skip_ws();
     if (peek() == ')') {
       ++m_pos;
     } else {
       while (true) {
         skip_ws();
+        std::string_view plain;
+        NodePtr text;
         if (peek() == ',' || peek() == ')') {
-          add(make(Node::Kind::Missing));
-        } else if (NodePtr text = text_argument()) {
-          add(std::move(text));
+          args.add_leaf(Node::Kind::Missing);
+        } else if (text_argument(plain, text)) {
+          if (text) {
+            args.add(std::move(text));
+          } else {
+            args.add_leaf(Node::Kind::Text, plain);
+          }
         } else {
           const std::size_t refs_before = m_formula->refs.size();
           NodePtr arg = expr(0);
@@ -694,7 +757,7 @@ class Parser {
               reads_position_only(builtin)) {
             m_formula->refs.back().position_only = true;
           }
-          add(std::move(arg));
+          args.add(std::move(arg));
         }
         skip_ws();
         if (peek() == ',') {
@@ -708,18 +771,27 @@ class Parser {
         return fail("expected \",\" or \")\" in the arguments of " + std::string(name));
       }
     }
-    const std::size_t args = in_near + far.size();
-    // (A formula's length bounds the count.)
-    NodePtr n = args == 0
+    // (A formula's length bounds the counts.)
+    const auto count = static_cast<std::uint32_t>(args.size());
+    Node* room = nullptr;
+    NodePtr n = count == 0
                     ? make(Node::Kind::Call, name)
-                    : Node::with_room(static_cast<std::uint32_t>(args), Node::Kind::Call, name);
+                    : Node::with_leaf_room(count, args.leaves(), &room, Node::Kind::Call, name);
     n->builtin = builtin;
     if (book) {
       n->has_book = true;
       n->set_book(*book);
     }
-    for (std::size_t i = 0; i < in_near; ++i) n->args.push_back(std::move(near[i]));
-    for (NodePtr& arg : far) n->args.push_back(std::move(arg));
+    for (std::size_t i = 0; i < count; ++i) {
+      const CallArgs::Arg& a = args[i];
+      if (a.node) {
+        n->args.push_back(args.take(i));
+      } else if (a.leaf == Node::Kind::Text) {
+        n->args.push_back(Node::in_room(room++, Node::Kind::Text, a.text));
+      } else {
+        n->args.push_back(Node::in_room(room++, a.leaf));
+      }
+    }
     if (const FunctionDef* def = n->builtin) {
       const auto count = static_cast<std::int16_t>(std::min<std::size_t>(n->args.size(), 1000));
       // Too few arguments parse (files hold such calls, NOT() or OR()) and

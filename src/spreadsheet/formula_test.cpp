@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "spreadsheet/address.h"
 
 namespace quillo::spreadsheet {
@@ -180,6 +184,51 @@ TEST(FormulaNodes, ANodeMadeWithRoomTakesMoreOperands) {
   auto empty = Node::with_room(0, Node::Kind::Call, std::string_view("g"));
   empty->args.push_back(std::move(call));
   EXPECT_EQ(empty->args[0]->args.size(), 5u);
+}
+
+// A call's plain texts and missing arguments are made inside the call's
+// own node, the other arguments (texts with doubled quotes among them)
+// apart: each keeps its kind and text, writes back as written, compares
+// by shape like any node, and a call that fails halfway frees what it read
+// (the sanitizer build checks the freeing).
+TEST(FormulaParser, ArgumentsMadeInTheCallsRoomKeepTheirTexts) {
+  const std::string text =
+      "=ext(\"\",,\"a\"\"b\",\"\u00e9t\u00e9 \u20ac\",Data!A1,g(\"x\",,\"y\"),\"z\" ,\"'My "
+      "Sheet'!B2\",)";
+  auto f = parse_formula(text, Notation::A1, 5, 3, resolve);
+  ASSERT_TRUE(f.ok()) << f.status().message();
+  EXPECT_EQ(write_formula(*f.value(), Notation::A1, 5, 3, name_of),
+            "=ext(\"\",,\"a\"\"b\",\"\u00e9t\u00e9 \u20ac\",Data!A1,g(\"x\",,\"y\"),\"z\",\"'My "
+            "Sheet'!B2\",)");
+  const Node& call = *f.value()->root;
+  ASSERT_EQ(call.args.size(), 9u);
+  const std::vector<std::pair<Node::Kind, std::string>> want = {
+      {Node::Kind::Text, ""},     {Node::Kind::Missing, ""},
+      {Node::Kind::Text, "a\"b"}, {Node::Kind::Text, "\u00e9t\u00e9 \u20ac"},
+      {Node::Kind::Ref, ""},      {Node::Kind::Call, "g"},
+      {Node::Kind::Text, "z"},    {Node::Kind::Text, "'My Sheet'!B2"},
+      {Node::Kind::Missing, ""}};
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(call.args[i]->kind, want[i].first) << i;
+    if (want[i].first == Node::Kind::Text) {
+      EXPECT_EQ(call.args[i]->constant.text(), want[i].second) << i;
+    } else if (want[i].first == Node::Kind::Call) {
+      EXPECT_EQ(call.args[i]->name(), want[i].second) << i;
+    }
+  }
+  EXPECT_EQ(call.args[5]->args[2]->constant, Value("y"));
+  // The text as written back (without the blank) is the same tree.
+  auto same = parse_formula(write_formula(*f.value(), Notation::A1, 5, 3, name_of), Notation::A1, 5,
+                            3, resolve);
+  auto other = parse_formula(
+      "=ext(\"\",,\"a\"\"b\",\"\u00e9t\u00e9 \u20ac\",Data!A1,g(\"x\",,\"w\"),\"z\",,)",
+      Notation::A1, 5, 3, resolve);
+  EXPECT_TRUE(same_shape(*f.value(), *same.value()));
+  EXPECT_FALSE(same_shape(*f.value(), *other.value()));
+  for (const char* bad : {"=ext(\"a\",g(\"b\",1+),\"c\")", "=ext(\"a\",,\"b\"", "=ext(\"a\",\"b",
+                          "=ext(\"a\" \"b\")", "=ext(\"a\",g(\"x\"),#BAD!)"}) {
+    EXPECT_FALSE(parse_formula(bad, Notation::A1, 1, 1, resolve).ok()) << bad;
+  }
 }
 
 TEST(FormulaParser, CollectsReferencesAndKinds) {
