@@ -117,7 +117,9 @@ void digest_node(const Node& n, Digest& d) {
 }
 
 // Visits the tree depth first with a bounded stack: visit(node) for each
-// node, visit(nullptr) for a missing operand, in the order of the operands.
+// node, visit(nullptr) for a missing operand, the operands in the order
+// they are written (so a walk that stops at the first difference meets the
+// first argument first: the instrument of a filled-down column of calls).
 // A tree too deep for the stack is visited up to where the stack filled.
 // False only when visit answered false, which ends the walk.
 template <typename Visit>
@@ -129,13 +131,15 @@ bool walk_bounded(const Node& root, Visit visit) {
   while (n > 0) {
     const Node* x = todo[--n];
     if (!visit(x)) return false;
-    for (const auto& a : x->args) {
+    // Pushed last first, so the first operand is visited next.
+    for (std::size_t i = x->args.size(); i-- > 0;) {
+      const Node* a = x->args[i].get();
       if (!a) {
         if (!visit(nullptr)) return false;
         continue;
       }
       if (n == kMaxLook) return true;
-      todo[n++] = a.get();
+      todo[n++] = a;
     }
   }
   return true;

@@ -379,8 +379,11 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (own && own->in_array) {
     if (auto st = check_array_edit(a); !st.ok()) return st;
   }
-  if (FormulaPtr above = written_above(a, text, notation, FormulaText::Display, own)) {
-    install_formula(a, std::move(above), true, own);
+  // So is the cell above's: its formula is tried first, and the sharing
+  // compares with it when that fails.
+  FormulaState* above = a.row > 1 ? s->cells.formula(cell_key(a.row - 1, a.col)) : nullptr;
+  if (FormulaPtr same = written_above(a, text, notation, FormulaText::Display, own, above)) {
+    install_formula(a, std::move(same), true, own);
     return {};
   }
   const BookId book_id = s->book;
@@ -389,15 +392,16 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
       [this, book_id](std::string_view n) { return find_sheet(book_id, n); },
       [this, book_id](std::string_view n) { return find_table(book_id, n); });
   if (!parsed.ok()) return parsed.status();
-  install_formula(a, std::move(parsed).value(), false, own);
+  install_formula(a, std::move(parsed).value(), false, own, above);
   return {};
 }
 
-void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownState own) {
+void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownState own,
+                            KnownState above) {
   Sheet* s = sheet_mut(a.sheet);
   const std::uint64_t key = cell_key(a.row, a.col);
   FormulaState* fs = own ? *own : s->cells.formula(key);
-  if (!shared) f = share_shape(a, std::move(f), fs);
+  if (!shared) f = share_shape(a, std::move(f), fs, above);
   if (fs) {
     m_recalc.unindex(a, *fs);
   } else {
@@ -413,7 +417,8 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownS
   m_recalc.formula_entered(a, *fs);
 }
 
-FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known) const {
+FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known,
+                              KnownState above) const {
   const Sheet* s = sheet(a.sheet);
   if (!s || !f) return f;
   // Evaluation tells a replaced formula from the one it runs by identity,
@@ -426,7 +431,8 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known)
   // or along a row parses to the same tree in every cell.
   for (const auto& [dr, dc] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}}) {
     if (!valid_cell(a.row + dr, a.col + dc)) continue;
-    const FormulaState* near = s->cells.formula(cell_key(a.row + dr, a.col + dc));
+    const FormulaState* near =
+        dr == -1 && above ? *above : s->cells.formula(cell_key(a.row + dr, a.col + dc));
     if (!near || near->in_array || !near->formula || in_use(near->formula.get())) continue;
     if (near->formula == f || same_shape(*near->formula, *f)) return near->formula;
   }
@@ -434,7 +440,7 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known)
 }
 
 FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notation notation,
-                                FormulaText form, KnownState known) const {
+                                FormulaText form, KnownState known, KnownState known_above) const {
   if (a.row <= 1 || text.size() > kMaxFormulaLength) return nullptr;
   const Sheet* s = sheet(a.sheet);
   // What a parse looks up besides the text may have changed since the cell
@@ -442,7 +448,8 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
   // one, reads as its cells), names, and sheets not found then or gone
   // since. Those parse.
   if (!m_books.at(s->book).tables.empty()) return nullptr;
-  const FormulaState* above = s->cells.formula(cell_key(a.row - 1, a.col));
+  const FormulaState* above =
+      known_above ? *known_above : s->cells.formula(cell_key(a.row - 1, a.col));
   if (!above || above->in_array || !above->formula || !above->formula->root) return nullptr;
   const Formula& f = *above->formula;
   if (f.uses_names || std::any_of(f.refs.begin(), f.refs.end(), [this](const RefAst& r) {
