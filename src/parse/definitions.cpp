@@ -661,8 +661,9 @@ std::optional<Value> request_value(const datarequest& request, const FieldDef& f
                                    const ParameterChoice& params) {
   // The field's texts as read at load: a cell's value is read at every
   // evaluation of its formula.
-  FieldPlan local;
-  const FieldPlan& plan = plan_of(field, local);
+  // A field made by hand is planned now (and only then is room made for it).
+  std::optional<FieldPlan> local;
+  const FieldPlan& plan = field.plan.resolved ? field.plan : local.emplace(plan_field(field));
   const std::optional<std::int32_t> id = plan.id;
   if (!id) return std::nullopt;
   // The slot the field reads; nullopt for a selector that names none.

@@ -74,13 +74,8 @@ std::string_view SingleItemMemo::request_key(const Category* category, std::stri
   return m_key;
 }
 
-const SingleItemMemo::Request* SingleItemMemo::request(const Category* category,
-                                                       std::string_view inst) {
-  // The cells of a row of instruments, and the cells an answer fills, ask
-  // for one request after another: the last one found is tried first.
-  if (m_last_request && m_last_category == category && m_last_inst == inst) {
-    return m_last_request;
-  }
+const SingleItemMemo::Request* SingleItemMemo::find_request(const Category* category,
+                                                            std::string_view inst) {
   const auto it = m_requests.find(request_key(category, inst));
   if (it == m_requests.end()) return nullptr;
   remember(category, inst, &it->second);
@@ -112,25 +107,29 @@ namespace {
 // and the value, or the status text while it is being fetched.
 Value single_answer(SingleItemContext& ctx, const SingleItemMemo::Field& f,
                     const SingleItemMemo::Request& q, const Value& fcaller) {
-  std::int32_t r = q.number;
-  RequestTable& table = ctx.registry.requests();
-  const datarequest* known = table.contains(r) ? &table.at(r) : nullptr;
-  if (!known || known->forgotten || known->url != q.url) {
-    r = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code, f.category->code,
-                                 q.updatefrq, "", true);
-    q.number = r;
+  RequestRegistry& registry = ctx.registry;
+  RequestTable& table = registry.requests();
+  // The number found before stands, unchecked, while the registry has
+  // forgotten no request since (nor been reset).
+  if (q.numbering != registry.numbering()) {
+    const datarequest* known = table.contains(q.number) ? &table.at(q.number) : nullptr;
+    if (!known || known->forgotten || known->url != q.url) {
+      q.number = ctx.dispatch.request_add(q.url, RequestType::SingleItem, f.source->code,
+                                          f.category->code, q.updatefrq, "", true);
+    }
+    q.numbering = registry.numbering();
   }
+  const std::int32_t r = q.number;
   // Registered even while answers are being shown: a cell evaluated then
   // may read another call's new value and so ask for a request of its own.
-  if (!ctx.registry.request_register_cell(r, fcaller)) {
+  if (!registry.request_register_cell(r, fcaller)) {
     return Value(ErrorCode::Value);  // no calling cell
   }
   // The record, found once (registering added none: it stays where it is).
   const datarequest& request = table.at(r);
   const RequestStatus status = request.status;
   if (status != RequestStatus::Loaded && status != RequestStatus::Sent) {
-    if (auto kept = ctx.registry.kept_figure(fcaller, r)) return *kept;
-    return Value(ctx.registry.request_statustext(r));
+    return registry.waiting_value(request, fcaller);
   }
   if (f.all) return Value();
   std::optional<Value> value = request_value(request, *f.field, q.params);
@@ -158,19 +157,11 @@ Value single_answer(SingleItemContext& ctx, const SingleItemMemo::Field& f,
 
 }  // namespace
 
-Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
-              const Value& options, const Value& fcaller) {
-  std::string inst_storage, field_storage;
-  // Several instruments or codes where the function takes one, or an error
-  // value: no request is made, and the cell shows the error rather than an
-  // empty value or a status.
-  Value error;
-  const std::optional<std::string_view> inst_arg = argument_view(inst_value, inst_storage, error);
-  if (!inst_arg) return error;
-  const std::optional<std::string_view> field_arg =
-      argument_view(field_value, field_storage, error);
-  if (!field_arg) return error;
-  const std::string_view inst = *inst_arg, field_text = *field_arg;
+namespace {
+
+// fsingle once its instrument and field code are read as texts.
+Value fsingle_texts(SingleItemContext& ctx, std::string_view inst, std::string_view field_text,
+                    const Value& options, const Value& fcaller) {
   if (inst.empty() || field_text.empty()) return Value();
 
   const SingleItemMemo::Field* found =
@@ -194,6 +185,27 @@ Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& fiel
       ctx.memo && plain ? ctx.memo->request(f.category, inst) : nullptr;
   if (asked) return single_answer(ctx, f, *asked, fcaller);
   return built_answer(ctx, f, inst, options, plain, fcaller);
+}
+
+}  // namespace
+
+Value fsingle(SingleItemContext& ctx, const Value& inst_value, const Value& field_value,
+              const Value& options, const Value& fcaller) {
+  // Both written as texts, as they nearly always are: read in place.
+  if (inst_value.is_text() && field_value.is_text()) {
+    return fsingle_texts(ctx, inst_value.text(), field_value.text(), options, fcaller);
+  }
+  std::string inst_storage, field_storage;
+  // Several instruments or codes where the function takes one, or an error
+  // value: no request is made, and the cell shows the error rather than an
+  // empty value or a status.
+  Value error;
+  const std::optional<std::string_view> inst_arg = argument_view(inst_value, inst_storage, error);
+  if (!inst_arg) return error;
+  const std::optional<std::string_view> field_arg =
+      argument_view(field_value, field_storage, error);
+  if (!field_arg) return error;
+  return fsingle_texts(ctx, *inst_arg, *field_arg, options, fcaller);
 }
 
 }  // namespace quillo

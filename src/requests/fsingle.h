@@ -53,11 +53,22 @@ class SingleItemMemo {
     // record holds the address and is not forgotten (a registry keeps one
     // such record an address), so the registry is not searched again.
     mutable std::int32_t number = 0;
+    // The registry's numbering when number was last found or checked: while
+    // it is the same, number still names this address's record.
+    mutable std::uint64_t numbering = 0;
   };
 
   // Null when not kept; the definitions' change since empties the memo.
   const Field* field(const Definitions& definitions, std::string_view code);
-  const Request* request(const Category* category, std::string_view inst);
+  const Request* request(const Category* category, std::string_view inst) {
+    // The cells of a row of instruments, and the cells an answer fills, ask
+    // for one request after another: the last one found is tried first, in
+    // line.
+    if (m_last_request && m_last_category == category && m_last_inst == inst) {
+      return m_last_request;
+    }
+    return find_request(category, inst);
+  }
   // What was kept; null when the table is full.
   const Field* keep_field(std::string_view code, const Field& field);
   const Request* keep_request(const Category* category, std::string_view inst, Request&& request);
@@ -73,6 +84,8 @@ class SingleItemMemo {
   // The category's address and the instrument, written into m_key (which
   // keeps its room from call to call).
   std::string_view request_key(const Category* category, std::string_view inst);
+  // request past the last one found.
+  const Request* find_request(const Category* category, std::string_view inst);
   // The request found or kept last, with its category and instrument.
   void remember(const Category* category, std::string_view inst, const Request* request);
 

@@ -1,6 +1,7 @@
 #include "requests/registry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -160,9 +161,15 @@ void RequestRegistry::Waiting::erase_at(std::size_t i) {
   m_more->cells.erase(m_more->cells.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
-std::optional<std::uint32_t> RequestRegistry::place_of(const host::CellPlaceRef& at,
+std::uint64_t RequestRegistry::next_numbering() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
+std::optional<std::uint32_t> RequestRegistry::place_of(std::optional<std::uint32_t> known,
+                                                       const host::CellPlaceRef& at,
                                                        const host::Range& cell) {
-  if (const auto known = m_places.find(at.book, at.sheet)) {
+  if (known) {
     if (!m_sheets[*known]) {
       if (const auto sheet = cell.worksheet(); sheet.ok()) m_sheets[*known] = *sheet;
     }
@@ -183,17 +190,24 @@ bool RequestRegistry::request_register_cell(std::int32_t reqno, const Value& fca
   host::CellPlace scratch;
   const std::optional<host::CellPlaceRef> at = range->place_ref(scratch);
   if (!at) return true;  // a range that is gone: nothing to wait for
-  const std::optional<std::uint32_t> place = place_of(*at, *range);
+  std::optional<std::uint32_t> place = m_places.find(at->book, at->sheet);
+  if (!place || !m_sheets[*place]) place = place_of(place, *at, *range);
   if (!place) return true;
   const CellId cell{*place, at->row, at->col};
   m_registered = Registered{range, cell};
   if (m_asked_log) m_asked_log->emplace_back(cell, reqno);
+  Waiting& w = waiting(reqno);
+  bool listed = false;
   if (m_probe.reqno != 0 && cell == m_probe.cell) {
     m_probe.asked_any = true;
-    if (reqno == m_probe.reqno) m_probe.asked_this = true;
+    if (reqno == m_probe.reqno) {
+      m_probe.asked_this = true;
+      // The cell re-entered for this request's answer: it is in the list
+      // where refresh_one took it from, unless the list changed meanwhile.
+      listed = m_probe.at < w.size() && w[m_probe.at] == cell;
+    }
   }
-  Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
-  if (!w.contains(cell)) w.push_back(cell);
+  if (!listed && !w.contains(cell)) w.push_back(cell);
   return true;
 }
 
@@ -205,7 +219,7 @@ CellRequests RequestRegistry::cell_requests() const {
   CellRequests out;
   out.m_places = &m_places;
   std::size_t n = 0;
-  for (const Waiting& w : m_waiting) n += w.size();
+  for (std::size_t i = 0; i < m_waiting.size(); ++i) n += m_waiting[i].size();
   out.m_cells.reserve(n);
   for (std::size_t i = 0; i < m_waiting.size(); ++i) {
     for (const CellId& cell : m_waiting[i]) {
@@ -238,27 +252,55 @@ std::int32_t CellRequests::find(std::string_view book, std::string_view sheet, s
   return it != m_cells.end() && it->first == cell ? it->second : 0;
 }
 
+namespace {
+
+// The text a waiting cell shows for the request's status, as a view of a
+// fixed text or of the request's own message; nullopt for the text of a
+// connection error, which is made (connection_errortext).
+std::optional<std::string_view> statustext_view(const datarequest& r) {
+  switch (r.status) {
+    case RequestStatus::ConnectionError:
+      if (r.httpcode == http::kTransportFailure) return std::string_view(r.message.str());
+      return std::nullopt;
+    case RequestStatus::Loading:
+      return status_message(StatusText::Loading);
+    case RequestStatus::InvalidInstrument:
+      return status_message(StatusText::InvalidInstrument);
+    case RequestStatus::ParseError:
+      // A history answer that was no price table says what it was.
+      if (r.reqtype == RequestType::History && !r.message.empty()) {
+        return std::string_view(r.message.str());
+      }
+      return status_message(StatusText::ParseError);
+    case RequestStatus::NoData:
+      return status_message(StatusText::NoData);
+    default:
+      return std::string_view();
+  }
+}
+
+std::string connection_errortext(const datarequest& r) {
+  return "Connection error. Code: " + std::to_string(r.httpcode) + " - " +
+         std::string(http_errortext(r.httpcode));
+}
+
+}  // namespace
+
 std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
   if (!m_requests.contains(reqno)) return {};
   const datarequest& r = m_requests.at(reqno);
-  switch (r.status) {
-    case RequestStatus::ConnectionError:
-      if (r.httpcode == http::kTransportFailure) return r.message;
-      return "Connection error. Code: " + std::to_string(r.httpcode) + " - " +
-             std::string(http_errortext(r.httpcode));
-    case RequestStatus::Loading:
-      return std::string(status_message(StatusText::Loading));
-    case RequestStatus::InvalidInstrument:
-      return std::string(status_message(StatusText::InvalidInstrument));
-    case RequestStatus::ParseError:
-      // A history answer that was no price table says what it was.
-      if (r.reqtype == RequestType::History && !r.message.empty()) return r.message;
-      return std::string(status_message(StatusText::ParseError));
-    case RequestStatus::NoData:
-      return std::string(status_message(StatusText::NoData));
-    default:
-      return {};
+  if (const auto text = statustext_view(r)) return std::string(*text);
+  return connection_errortext(r);
+}
+
+Value RequestRegistry::waiting_value(const datarequest& request, const Value& fcaller) const {
+  if (m_kept_figure) {
+    if (const host::Range* cell = host::as_range(fcaller)) {
+      if (std::optional<Value> kept = m_kept_figure(*cell, request)) return std::move(*kept);
+    }
   }
+  if (const auto text = statustext_view(request)) return Value(*text);
+  return Value(connection_errortext(request));
 }
 
 std::optional<Value> RequestRegistry::kept_figure(const Value& fcaller, std::int32_t reqno) const {
@@ -309,13 +351,13 @@ void RequestRegistry::refresh_one(std::int32_t reqno) {
   // which empties them, ends the walk).
   const std::uint64_t resets = m_resets;
   std::size_t j = 0;
-  while (j < m_waiting[static_cast<std::size_t>(reqno - 1)].size()) {
-    const CellId cell = m_waiting[static_cast<std::size_t>(reqno - 1)][j];
-    const Probe outer = std::exchange(m_probe, Probe{cell, reqno, false, false});
+  while (j < waiting(reqno).size()) {
+    const CellId cell = waiting(reqno)[j];
+    const Probe outer = std::exchange(m_probe, Probe{cell, reqno, j, false, false});
     const Status written = reenter(cell);
     const Probe seen = std::exchange(m_probe, outer);
     if (m_resets != resets) return;
-    Waiting& w = m_waiting[static_cast<std::size_t>(reqno - 1)];
+    Waiting& w = waiting(reqno);
     std::size_t at = j;  // where the cell stays unless the list changed meanwhile
     if (at >= w.size() || w[at] != cell) {
       const CellId* it = std::find(w.begin(), w.end(), cell);
@@ -425,6 +467,7 @@ void RequestRegistry::requests_reset() {
   ++m_resets;
   m_requests.reset();
   m_waiting.clear();
+  m_numbering = next_numbering();
   m_places.clear();
   ++m_places_changed;
   m_registered = {};
@@ -445,8 +488,8 @@ std::size_t RequestRegistry::cells_replaced(const std::vector<host::CellPlace>& 
   }
   if (replaced.empty()) return 0;
   std::vector<CellId> waited;
-  for (Waiting& w : m_waiting) {
-    w.erase_if([&](const CellId& cell) {
+  for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+    m_waiting[i].erase_if([&](const CellId& cell) {
       if (!replaced.contains(cell)) return false;
       waited.push_back(cell);
       return true;
@@ -476,15 +519,15 @@ std::size_t RequestRegistry::requests_forget_unwaited() {
   for (std::int32_t r = 1; r <= m_requests.upper_bound(); ++r) {
     datarequest& request = m_requests.at(r);
     if (request.forgotten) continue;
-    Waiting& w = m_waiting[static_cast<std::size_t>(r - 1)];
+    Waiting& w = waiting(r);
     w.erase_if([&](const CellId& cell) { return !still_there(cell); });
     if (w.empty()) gone.push_back(r);
   }
   // The places no cell waits on any more let their sheets go (a closed
   // document's sheets are freed) and may be given out again.
   std::vector<bool> used(m_places.bound(), false);
-  for (const Waiting& w : m_waiting) {
-    for (const CellId& cell : w) used[cell.place] = true;
+  for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+    for (const CellId& cell : m_waiting[i]) used[cell.place] = true;
   }
   for (std::uint32_t p = 0; p < m_places.bound(); ++p) {
     if (used[p] || !m_sheets[p]) continue;
@@ -504,7 +547,7 @@ std::size_t RequestRegistry::requests_forget_unasked() {
   for (const std::int32_t r : m_unasked) {
     if (!m_requests.contains(r)) continue;
     // One a cell asks for again meanwhile stays.
-    const bool empty = m_waiting[static_cast<std::size_t>(r - 1)].empty();
+    const bool empty = waiting(r).empty();
     if (!m_requests.at(r).forgotten && empty) gone.push_back(r);
   }
   m_unasked.clear();
@@ -515,7 +558,7 @@ std::size_t RequestRegistry::requests_forget_unasked() {
 void RequestRegistry::forget(const std::vector<std::int32_t>& gone) {
   if (gone.empty()) return;
   for (const std::int32_t r : gone) {
-    m_waiting[static_cast<std::size_t>(r - 1)].release_if_empty();
+    waiting(r).release_if_empty();
     // A request sent and not answered leaves the count of those in flight:
     // its answer will not come.
     const RequestStatus status = m_requests.at(r).status;
@@ -536,6 +579,8 @@ void RequestRegistry::forget(const std::vector<std::int32_t>& gone) {
     request.extra.clear();
     request.parsed = {};
   }
+  // Their numbers no longer name their URLs' records.
+  m_numbering = next_numbering();
 }
 
 }  // namespace quillo

@@ -21,7 +21,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -129,6 +128,15 @@ class RequestRegistry {
 
   // The text a waiting cell shows for the request's status.
   std::string request_statustext(std::int32_t reqno) const;
+  // What a cell waiting on the request shows while it has no value: the
+  // kept figure (set_kept_figure) where there is one, else the status text.
+  Value waiting_value(const datarequest& request, const Value& fcaller) const;
+
+  // Changes whenever a request number may stop naming the record of its
+  // URL (a request forgotten, the table reset), and differs between
+  // registries: a number found for a URL while it stays the same still
+  // names that URL's record, unchecked.
+  std::uint64_t numbering() const { return m_numbering; }
 
   // A front end that keeps the values cells held where no new one arrived
   // (the command line keeps a workbook file's values) answers the value a
@@ -291,7 +299,10 @@ class RequestRegistry {
   void forget(const std::vector<std::int32_t>& gone);
   // The place of a calling cell's workbook and sheet, added (with the
   // sheet's handle) when new.
-  std::optional<std::uint32_t> place_of(const host::CellPlaceRef& at, const host::Range& cell);
+  // known is what m_places found for the pair (which the caller asks
+  // first, in line: it is nearly always there, with its handle).
+  std::optional<std::uint32_t> place_of(std::optional<std::uint32_t> known,
+                                        const host::CellPlaceRef& at, const host::Range& cell);
   // Evaluates the waiting cell's formula again; ObjectRequired when its
   // sheet is gone.
   Status reenter(const CellId& cell);
@@ -301,9 +312,39 @@ class RequestRegistry {
   // another added under its name); null when there is none.
   host::WorksheetPtr find_sheet(std::uint32_t place) const;
 
+  // The waiting lists, parallel to the table: [n - 1] for request n. In
+  // blocks that never move (a list stays where it is while the formulas
+  // re-entered add requests), found with a shift and a mask where a deque
+  // divided by its block's count at every look.
+  class WaitingLists {
+   public:
+    std::size_t size() const { return m_size; }
+    Waiting& operator[](std::size_t i) { return m_blocks[i >> kShift][i & kMask]; }
+    const Waiting& operator[](std::size_t i) const { return m_blocks[i >> kShift][i & kMask]; }
+    // Appends an empty list.
+    void emplace_back() {
+      if ((m_size & kMask) == 0) m_blocks.push_back(std::make_unique<Waiting[]>(kMask + 1));
+      ++m_size;
+    }
+    void clear() {
+      m_blocks.clear();
+      m_size = 0;
+    }
+
+   private:
+    static constexpr std::size_t kShift = 8;
+    static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+    std::vector<std::unique_ptr<Waiting[]>> m_blocks;
+    std::size_t m_size = 0;
+  };
+  Waiting& waiting(std::int32_t reqno) { return m_waiting[static_cast<std::size_t>(reqno - 1)]; }
+  // A value no registry has had (see numbering).
+  static std::uint64_t next_numbering();
+
   host::Application& m_app;
   RequestTable m_requests;
-  std::deque<Waiting> m_waiting;  // parallel to the table: [n - 1] for request n (never moved)
+  WaitingLists m_waiting;
+  std::uint64_t m_numbering = next_numbering();
   // The workbooks and sheets of the waiting cells, with each sheet's handle
   // by place; a place no cell waits on any more is let go at
   // requests_forget_unwaited.
@@ -363,6 +404,7 @@ class RequestRegistry {
   struct Probe {
     CellId cell{};
     std::int32_t reqno = 0;  // 0: no cell is watched
+    std::size_t at = 0;      // where the cell stood in the request's list
     bool asked_any = false;
     bool asked_this = false;
   };

@@ -207,6 +207,45 @@ TEST_F(SpineTest, CellsOfADeletedSheetAreDroppedAndTheOthersRefreshed) {
   EXPECT_EQ(registry.cell_count(1), 1u);
 }
 
+// A request number a formula found before names its page's record only
+// until the table is reset or requests are forgotten: after either, a cell
+// asking for the page again waits on that page's record, never on the
+// record that now has the old number.
+TEST_F(SpineTest, ACellAskingAgainAfterAResetOrAForgetWaitsOnItsOwnPage) {
+  const std::string b = *book->name(), s = *sheet->name();
+  auto waits_on = [&](std::int32_t row, const char* id) {
+    const std::int32_t r = registry.cell_requests().find(b, s, row, 1);
+    if (r == 0) return false;
+    const std::string url = registry.requests().at(r).url.str() + "&";
+    return url.find(std::string("s=") + id + "&") != std::string::npos;
+  };
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");    // 1
+  set("A2", "=fsingle(\"SMALL\",\"SMP.QUO.LAST\")");  // 2
+  run();
+  // Each cell, evaluated again for its answer, stays on its list once.
+  EXPECT_EQ(registry.cell_count(1), 1u);
+  EXPECT_EQ(registry.cell_count(2), 1u);
+  // Without A1 the reset's recalculation gives SMALL number 1.
+  ASSERT_TRUE((*sheet->range("A1"))->set_value(Value("")).ok());
+  registry.requests_reset();
+  ASSERT_EQ(registry.requests().upper_bound(), 1);
+  set("A1", "=fsingle(\"BIG\",\"SMP.QUO.OPEN\")");
+  EXPECT_TRUE(waits_on(1, "BIG"));
+  EXPECT_TRUE(waits_on(2, "SMALL"));
+  run();
+  EXPECT_EQ(shown("A1"), "12.1");
+  // BIG forgotten (its cell gone): asked again, it is a new request.
+  const std::int32_t big = registry.cell_requests().find(b, s, 1, 1);
+  ASSERT_TRUE((*sheet->range("A1"))->set_value(Value("")).ok());
+  registry.cells_replaced({host::CellPlace{b, s, 1, 1}});
+  EXPECT_EQ(registry.requests_forget_unwaited(), 1u);
+  set("A3", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
+  EXPECT_TRUE(waits_on(3, "BIG"));
+  EXPECT_NE(registry.cell_requests().find(b, s, 3, 1), big);
+  run();
+  EXPECT_EQ(shown("A3"), "12.5");
+}
+
 TEST_F(SpineTest, ASheetDeletedAndAnotherAddedUnderItsNameHasItsCellsFilled) {
   const std::string quote = "=fsingle(\"BIG\",\"SMP.QUO.LAST\")";
   auto first = *book->add_worksheet("Prices");
