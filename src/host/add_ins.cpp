@@ -4,6 +4,20 @@
 
 namespace quillo::host {
 
+std::vector<Value> AddInArgs::copied() const {
+  std::vector<Value> values;
+  values.reserve(m_items.size());
+  for (const Value* v : m_items) values.push_back(*v);
+  return values;
+}
+
+Value call_method(const AddInMethod& method, const std::vector<Value>& args) {
+  std::vector<const Value*> items;
+  items.reserve(args.size());
+  for (const Value& v : args) items.push_back(&v);
+  return method(AddInArgs(items));
+}
+
 void AddInMethods::add(std::string_view name, AddInMethod method) {
   m_methods[text::lower(name)] = std::make_shared<const AddInMethod>(std::move(method));
   ++m_generation;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,12 +49,54 @@ class AddIns {
   virtual Result<AddInPtr> add(std::string_view path) = 0;
 };
 
+// The arguments of one call of an engine method, seen where they lie (a
+// formula's constants, the values evaluated for the call, the calling
+// cell): nothing is copied to make a call, which is made at every
+// evaluation of a formula cell. Valid only while the call runs; a method
+// keeping an argument copies it.
+class AddInArgs {
+ public:
+  class iterator {
+   public:
+    explicit iterator(const Value* const* at) : m_at(at) {}
+    const Value& operator*() const { return **m_at; }
+    iterator& operator++() {
+      ++m_at;
+      return *this;
+    }
+    bool operator==(const iterator&) const = default;
+
+   private:
+    const Value* const* m_at;
+  };
+
+  AddInArgs() = default;
+  explicit AddInArgs(std::span<const Value* const> items) : m_items(items) {}
+
+  std::size_t size() const { return m_items.size(); }
+  bool empty() const { return m_items.empty(); }
+  const Value& operator[](std::size_t i) const { return *m_items[i]; }
+  const Value& back() const { return *m_items.back(); }
+  iterator begin() const { return iterator(m_items.data()); }
+  iterator end() const { return iterator(m_items.data() + m_items.size()); }
+  std::span<const Value* const> items() const { return m_items; }
+  // The arguments as one list of values of their own.
+  std::vector<Value> copied() const;
+
+ private:
+  std::span<const Value* const> m_items;
+};
+
 // An engine method behind library functions. args holds the method's
 // arguments in its declared order: values as evaluated (references stay
 // ranges, see host/range.h as_range), Missing for an omitted optional
 // argument, and the calling cell as a range where the method takes it. The
 // answer is what the cell shows; an exception becomes #VALUE!.
-using AddInMethod = std::function<Value(std::vector<Value>& args)>;
+using AddInMethod = std::function<Value(AddInArgs args)>;
+
+// Calls method with arguments held in a list (a host's own call from
+// outside formulas, a test).
+Value call_method(const AddInMethod& method, const std::vector<Value>& args);
 
 // The methods the engine answers, by name (letter case ignored).
 class AddInMethods {

@@ -38,14 +38,14 @@ TEST(ObjectRegistry, UnknownOrFailingClassesAreErrorsNotExceptions) {
 
 TEST(AddInMethods, FindsByNameIgnoringCaseAndSurvivesRemovalDuringCall) {
   AddInMethods methods;
-  methods.add("i_fsingle", [&](std::vector<Value>& args) -> Value {
+  methods.add("i_fsingle", [&](AddInArgs args) -> Value {
     methods.remove("i_fsingle");  // the running method stays alive
     return Value(static_cast<double>(args.size()));
   });
   auto m = methods.find("I_FSINGLE");
   ASSERT_TRUE(m);
   std::vector<Value> args{Value("IBM"), Value("SMP.QUO.LAST")};
-  EXPECT_EQ((*m)(args), Value(2.0));
+  EXPECT_EQ(call_method(*m, args), Value(2.0));
   EXPECT_FALSE(methods.find("i_fsingle"));
 }
 

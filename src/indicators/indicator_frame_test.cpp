@@ -49,7 +49,7 @@ class FrameTest : public ::testing::Test {
         frame(calcs) {
     for (const auto& [name, kind] : kMethods) {
       app.add_in_methods().add(
-          name, [this, k = kind](std::vector<Value>& a) { return frame.call(k, a); });
+          name, [this, k = kind](host::AddInArgs a) { return frame.call(k, a.copied()); });
     }
     auto lib = app.add_ins().add(std::string(QUILLO_TESTDATA_DIR) + "/../data/tarnvale.xla");
     EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());

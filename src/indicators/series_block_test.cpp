@@ -23,10 +23,11 @@ class SeriesBlockTest : public ::testing::Test {
                               calculating = false;
                             }}),
         frame(calcs) {
-    app.add_in_methods().add("i_sma",
-                             [this](std::vector<Value>& a) { return frame.call(Kind::Sma, a); });
     app.add_in_methods().add(
-        "i_bollinger", [this](std::vector<Value>& a) { return frame.call(Kind::Bollinger, a); });
+        "i_sma", [this](host::AddInArgs a) { return frame.call(Kind::Sma, a.copied()); });
+    app.add_in_methods().add("i_bollinger", [this](host::AddInArgs a) {
+      return frame.call(Kind::Bollinger, a.copied());
+    });
     auto lib = app.add_ins().add(std::string(QUILLO_TESTDATA_DIR) + "/../data/tarnvale.xla");
     EXPECT_TRUE(lib.ok() && (*lib)->set_installed(true).ok());
   }

@@ -1,7 +1,9 @@
 #include "requests/core.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace quillo {
@@ -15,25 +17,25 @@ namespace {
 struct CoreMethod {
   std::string_view name;
   std::size_t arguments;
-  Value (*call)(core& self, std::vector<Value>& a);
+  Value (*call)(core& self, host::AddInArgs a);
 };
 
 // An indicator method: its arguments go to the indicator frame as they are.
 template <indicators::Kind K>
-Value call_indicator(core& self, std::vector<Value>& a) {
-  return self.indicator(K, a);
+Value call_indicator(core& self, host::AddInArgs a) {
+  return self.indicator(K, a.copied());
 }
 
 constexpr std::array kCoreMethods{
     CoreMethod{
         "i_fsingle", 4,
-        [](core& self, std::vector<Value>& a) { return self.i_fsingle(a[0], a[1], a[2], a[3]); }},
+        [](core& self, host::AddInArgs a) { return self.i_fsingle(a[0], a[1], a[2], a[3]); }},
     CoreMethod{"i_history_data", 8,
-               [](core& self, std::vector<Value>& a) {
+               [](core& self, host::AddInArgs a) {
                  return self.i_history_data(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
                }},
     CoreMethod{"i_wlink", 2,
-               [](core& self, std::vector<Value>& a) { return self.i_wlink(a[0], a[1]); }},
+               [](core& self, host::AddInArgs a) { return self.i_wlink(a[0], a[1]); }},
     CoreMethod{"i_sma", 3, &call_indicator<indicators::Kind::Sma>},
     CoreMethod{"i_wma", 3, &call_indicator<indicators::Kind::Wma>},
     CoreMethod{"i_ema", 3, &call_indicator<indicators::Kind::Ema>},
@@ -52,12 +54,26 @@ constexpr std::array kCoreMethods{
     CoreMethod{"i_beta", 4, &call_indicator<indicators::Kind::Beta>},
 };
 
+// The most arguments a method takes, and the one a short list is padded with.
+constexpr std::size_t kMostArguments = [] {
+  std::size_t most = 0;
+  for (const CoreMethod& m : kCoreMethods) most = std::max(most, m.arguments);
+  return most;
+}();
+const Value kMissingArgument{Missing{}};
+
 }  // namespace
 
 void core::register_methods(host::AddInMethods& methods) {
   for (const CoreMethod& m : kCoreMethods) {
-    methods.add(m.name, [this, &m](std::vector<Value>& a) {
-      if (a.size() < m.arguments) a.resize(m.arguments, Value(Missing{}));
+    methods.add(m.name, [this, &m](host::AddInArgs a) {
+      std::array<const Value*, kMostArguments> padded;
+      if (a.size() < m.arguments) {
+        std::copy(a.items().begin(), a.items().end(), padded.begin());
+        std::fill(padded.begin() + static_cast<std::ptrdiff_t>(a.size()),
+                  padded.begin() + static_cast<std::ptrdiff_t>(m.arguments), &kMissingArgument);
+        a = host::AddInArgs(std::span<const Value* const>(padded.data(), m.arguments));
+      }
       // What the registry registered last belongs to an earlier call.
       m_ctx.registry.forget_registered();
       Value answer = m.call(*this, a);

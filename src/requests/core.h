@@ -49,7 +49,7 @@ class core {
 
   // Told of every call after it was answered: the method's name and its
   // arguments, the calling cell last (the record of where values came from).
-  using CallObserver = std::function<void(std::string_view, const std::vector<Value>&)>;
+  using CallObserver = std::function<void(std::string_view, host::AddInArgs)>;
   void set_call_observer(CallObserver observer) { m_observer = std::move(observer); }
 
   // Registers the methods above under their names.

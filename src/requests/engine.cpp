@@ -39,7 +39,7 @@ Engine::Engine(host::Application& app, host::EventLoop& loop, http::HttpTranspor
       m_core(m_ctx, m_history, m_indicators, m_weblinks),
       m_provenance(app, m_registry, m_definitions) {
   m_dispatch.set_provenance(&m_provenance);
-  m_core.set_call_observer([this](std::string_view method, const std::vector<Value>& args) {
+  m_core.set_call_observer([this](std::string_view method, host::AddInArgs args) {
     m_provenance.note_call(method, args);
   });
   m_dispatch.set_history(&m_history_parser);

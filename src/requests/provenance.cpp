@@ -743,7 +743,7 @@ CellId ProvenanceLog::key_of_registered(const CellId& registered) {
   return CellId{p.ours, registered.row, registered.col};
 }
 
-void ProvenanceLog::note_call(std::string_view method, const std::vector<Value>& args) {
+void ProvenanceLog::note_call(std::string_view method, host::AddInArgs args) {
   if (args.empty()) return;
   const host::Range* caller = host::as_range(args.back());
   if (!caller) return;

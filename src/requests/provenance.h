@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "host/add_ins.h"
 #include "host/application.h"
 #include "host/output_blocks.h"
 #include "parse/datarequest.h"
@@ -206,7 +207,7 @@ class ProvenanceLog {
 
   // A call of the function library's method with its arguments, the
   // calling cell last.
-  void note_call(std::string_view method, const std::vector<Value>& args);
+  void note_call(std::string_view method, host::AddInArgs args);
   // The answer (or final failure) of request reqno, after it was processed.
   void note_answer(std::int32_t reqno, const datarequest& request, std::int16_t http_status,
                    std::int32_t attempts, std::string failure);

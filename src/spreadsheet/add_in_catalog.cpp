@@ -1,6 +1,7 @@
 #include "spreadsheet/add_in_catalog.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "common/text.h"
@@ -37,28 +38,15 @@ std::string_view without_calc_prefix(std::string_view name) {
   return name;
 }
 
-// The most arguments whose room is kept from one call to the next, and
-// the most such lists kept.
-constexpr std::size_t kSpareArgs = 16;
-constexpr std::size_t kSpareLists = 4;
+// The arguments a call hands in place of an omitted optional one and of a
+// required one left empty.
+const Value kMissingArgument{Missing{}};
+const Value kEmptyArgument;
+
+// The most parameters whose list is kept on the stack during a call.
+constexpr std::size_t kInlineParams = 16;
 
 }  // namespace
-
-std::vector<Value> AddInCatalog::argument_room() {
-  if (m_spare_lists.empty()) return {};
-  std::vector<Value> list = std::move(m_spare_lists.back());
-  m_spare_lists.pop_back();
-  return list;
-}
-
-void AddInCatalog::keep_room(std::vector<Value>& list) {
-  list.clear();
-  if (list.capacity() == 0 || list.capacity() > kSpareArgs || m_spare_lists.size() >= kSpareLists) {
-    return;
-  }
-  m_spare_lists.push_back(std::move(list));
-  list = {};
-}
 
 const LibraryFunction* AddInCatalog::reached(std::string_view name, const std::string* book) const {
   if (!book) name = without_calc_prefix(name);
@@ -89,26 +77,6 @@ bool AddInCatalog::computes(std::string_view name, const std::string* book) cons
 
 namespace {
 
-// Whether every parameter the calling cell fills comes after those a
-// formula writes (as in every library quillo installs): the written
-// arguments then already stand in their places, and the call's list is
-// completed where it lies.
-bool callers_last(const LibraryFunction& fn) {
-  bool caller_seen = false;
-  for (const LibraryParam& p : fn.params) {
-    if (p.caller) {
-      caller_seen = true;
-    } else if (caller_seen) {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-namespace {
-
 // The array with every figure beyond a double's range as #NUM!; copied only
 // when it holds one.
 Value finite_items(Value result) {
@@ -124,51 +92,64 @@ Value finite_items(Value result) {
 
 }  // namespace
 
-Value AddInCatalog::caller_value(const CellAddr& caller) {
+const Value* AddInCatalog::caller_value(const CellAddr& caller, Value& own) {
   const Box box{caller.row, caller.col, caller.row, caller.col};
   // The handle of the last call is pointed at this cell when nothing kept
-  // it (it is then held here alone): a call is made at every evaluation.
-  if (m_caller && m_caller.use_count() == 1) {
+  // it (it is then held here alone, as the handle and as the value handed
+  // over): a call is made at every evaluation. A call made while another
+  // runs leaves the running call's handle on its cell.
+  if (m_running == 0 && m_caller && m_caller.use_count() == 2) {
     m_caller->move_to(caller.sheet, box);
-  } else {
-    auto model = m_model.lock();
-    if (!model) return Value(ErrorCode::Value);
-    m_caller = std::make_shared<RangeHandle>(model, caller.sheet, box);
+    return &m_caller_value;
   }
-  return Value(std::shared_ptr<const RangeRef>(m_caller));
+  auto model = m_model.lock();
+  if (!model) {
+    own = Value(ErrorCode::Value);
+    return &own;
+  }
+  auto handle = std::make_shared<RangeHandle>(model, caller.sheet, box);
+  if (m_running != 0) {
+    own = Value(std::shared_ptr<const RangeRef>(std::move(handle)));
+    return &own;
+  }
+  m_caller = std::move(handle);
+  m_caller_value = Value(std::shared_ptr<const RangeRef>(m_caller));
+  return &m_caller_value;
 }
 
-bool AddInCatalog::call(std::string_view name, const std::string* book, std::vector<Value>& args,
-                        const CellAddr& caller, Value& result) {
+bool AddInCatalog::call(std::string_view name, const std::string* book,
+                        std::span<const Value* const> args, const CellAddr& caller, Value& result) {
   // The declaration is read only while the arguments are put in order,
   // before the method runs (it may install or remove libraries), so it is
   // not copied: a call is made at every evaluation of a formula cell.
   const LibraryFunction* fn = nullptr;
-  std::shared_ptr<const host::AddInMethod> method;
+  const host::AddInMethod* method = nullptr;
+  // The method found for a call the last call's does not stand for, held
+  // while it runs (it may remove itself from the table).
+  std::shared_ptr<const host::AddInMethod> found;
   std::size_t written = 0;
-  bool in_place = false;
   if (!book && m_last.function && m_last.installed == m_installed_generation &&
       m_last.methods == m_methods.generation() && m_last.name == name) {
     fn = m_last.function;
-    method = m_last.method;
+    method = m_last.method.get();
     written = m_last.written;
-    in_place = m_last.in_place;
   } else {
     fn = reached(name, book);
     if (!fn) return false;
-    method = m_methods.find(fn->method);
-    if (!method) return false;
+    found = m_methods.find(fn->method);
+    if (!found) return false;
+    method = found.get();
     written = static_cast<std::size_t>(std::count_if(fn->params.begin(), fn->params.end(),
                                                      [](const auto& p) { return !p.caller; }));
-    in_place = callers_last(*fn);
-    if (!book) {
+    // Kept for the next call, except by a call made while another runs:
+    // the method that one runs through the kept one stays held there.
+    if (!book && m_running == 0) {
       m_last.name.assign(name);
       m_last.function = fn;
-      m_last.method = method;
+      m_last.method = found;
       m_last.installed = m_installed_generation;
       m_last.methods = m_methods.generation();
       m_last.written = written;
-      m_last.in_place = in_place;
     }
   }
 
@@ -179,47 +160,48 @@ bool AddInCatalog::call(std::string_view name, const std::string* book, std::vec
   };
   if (args.size() > written) return failed();
   // Without a model the calling cell cannot be handed over.
-  if (written < fn->params.size() && m_model.expired()) return failed();
-  std::vector<Value> moved;
-  std::vector<Value>& margs = in_place ? args : moved;
-  if (in_place) {
-    // The written arguments are in their places: an omitted one is filled
-    // in, a required one left empty is Empty, and the calling cell follows.
-    for (std::size_t i = 0; i < written; ++i) {
-      const LibraryParam& p = fn->params[i];
-      if (i >= args.size()) {
-        if (!p.optional) return failed();
-        args.emplace_back(Missing{});
-      } else if (!p.optional && args[i].type() == ValueType::Missing) {
-        args[i] = Value();
-      }
+  const std::size_t total = fn->params.size();
+  if (written < total && m_model.expired()) return failed();
+  // The method's arguments in its declared order, each where it lies: an
+  // omitted optional one is Missing, a required one left empty is Empty,
+  // and the calling cell stands where the method takes it.
+  std::array<const Value*, kInlineParams> inline_items;
+  std::vector<const Value*> more_items;
+  const Value** items = inline_items.data();
+  if (total > kInlineParams) {
+    more_items.resize(total);
+    items = more_items.data();
+  }
+  Value own_caller;
+  const Value* caller_argument = written < total ? caller_value(caller, own_caller) : nullptr;
+  std::size_t next = 0;
+  std::size_t at = 0;
+  for (const LibraryParam& p : fn->params) {
+    if (p.caller) {
+      items[at++] = caller_argument;
+      continue;
     }
-    for (std::size_t i = written; i < fn->params.size(); ++i) args.push_back(caller_value(caller));
-  } else {
-    moved = argument_room();
-    moved.reserve(fn->params.size());
-    std::size_t next = 0;
-    for (const LibraryParam& p : fn->params) {
-      if (p.caller) {
-        moved.push_back(caller_value(caller));
-        continue;
-      }
-      const bool given = next < args.size();
-      if (!given && !p.optional) return failed();
-      if (!given) {
-        moved.emplace_back(Missing{});
-      } else if (!p.optional && args[next].type() == ValueType::Missing) {
-        moved.emplace_back();
-      } else {
-        moved.push_back(std::move(args[next]));
-      }
-      ++next;
+    if (next >= args.size()) {
+      if (!p.optional) return failed();
+      items[at] = &kMissingArgument;
+    } else if (!p.optional && args[next]->type() == ValueType::Missing) {
+      items[at] = &kEmptyArgument;
+    } else {
+      items[at] = args[next];
     }
-    keep_room(args);
+    ++next;
+    ++at;
   }
   try {
-    result = (*method)(margs);
-    keep_room(margs);
+    // Counts the calls running, however the method ends.
+    struct Running {
+      std::size_t& count;
+      explicit Running(std::size_t& c) : count(c) { ++count; }
+      ~Running() { --count; }
+      Running(const Running&) = delete;
+      Running& operator=(const Running&) = delete;
+    } running(m_running);
+    result = (*method)(host::AddInArgs(std::span<const Value* const>(items, total)));
     // A text longer than a cell holds is #VALUE!, as from any function; a
     // figure beyond a double's range (a page's 1e400) is #NUM!, so formulas
     // reading the cell see the error it shows, not an infinity.
@@ -232,7 +214,6 @@ bool AddInCatalog::call(std::string_view name, const std::string* book, std::vec
     }
     return true;
   } catch (...) {
-    margs.clear();
     return failed();  // an engine failure must not escape into the spreadsheet
   }
 }

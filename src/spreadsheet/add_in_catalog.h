@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,11 +44,10 @@ class AddInCatalog final : public ExternalFunctions {
   // as Calc writes it (org.quillo.calc.fsingle).
   std::vector<std::string> declared_functions() const;
 
-  // The method's answer into result; args are taken (the list is left
-  // empty). False when the call reaches no function with a method.
-  bool call(std::string_view name, const std::string* book, std::vector<Value>& args,
+  // The method's answer into result; the method sees args where they lie.
+  // False when the call reaches no function with a method.
+  bool call(std::string_view name, const std::string* book, std::span<const Value* const> args,
             const CellAddr& caller, Value& result) override;
-  std::vector<Value> argument_room() override;
 
  private:
   struct Installed {
@@ -61,7 +61,8 @@ class AddInCatalog final : public ExternalFunctions {
   // The last call without a workbook, as it was written: the function it
   // reached and its method, kept while no library is installed or removed
   // and no method added or removed (a formula filled down a column calls
-  // the same function in every cell).
+  // the same function in every cell). A call goes through the method held
+  // here, uncopied: only a call made while none runs replaces it.
   struct LastCall {
     std::string name;
     const LibraryFunction* function = nullptr;
@@ -69,7 +70,6 @@ class AddInCatalog final : public ExternalFunctions {
     std::uint64_t installed = 0;  // m_installed_generation then
     std::uint64_t methods = 0;    // m_methods.generation() then
     std::size_t written = 0;      // the parameters a formula writes
-    bool in_place = false;        // callers_last: the list is completed where it lies
   };
 
   std::weak_ptr<Model> m_model;
@@ -77,14 +77,13 @@ class AddInCatalog final : public ExternalFunctions {
   std::vector<Installed> m_installed;
   std::uint64_t m_installed_generation = 1;
   LastCall m_last;
-  // Lists of arguments the last calls are done with, emptied, for the next
-  // ones (a call made while another runs finds fewer and makes its own).
-  void keep_room(std::vector<Value>& list);
-  std::vector<std::vector<Value>> m_spare_lists;
+  std::size_t m_running = 0;  // the methods running (a method may enter formulas)
   // The calling cell as the method's argument: the handle of the last call,
-  // pointed at this cell when no one else holds it, else a new one.
-  Value caller_value(const CellAddr& caller);
+  // pointed at this cell when no one else holds it, else a new one (in own
+  // for a call made while another runs, which keeps its own).
+  const Value* caller_value(const CellAddr& caller, Value& own);
   std::shared_ptr<RangeHandle> m_caller;
+  Value m_caller_value;  // m_caller, as handed to the methods
 };
 
 }  // namespace quillo::spreadsheet

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "common/text.h"
 #include "support/scratch_folder.h"
@@ -25,7 +26,7 @@ class ApplicationTest : public testing_support::ScratchFolderTest {
     host = &app;
     book = host->workbooks().add().value();
     sheet = book->worksheet(1).value();
-    host->add_in_methods().add("i_fsingle", [this](std::vector<Value>& args) -> Value {
+    host->add_in_methods().add("i_fsingle", [this](host::AddInArgs args) -> Value {
       ++calls;
       const host::Range* caller = host::as_range(args[3]);
       last_caller = caller ? caller->address(true).value_or("") : "none";
@@ -98,7 +99,7 @@ TEST_F(ApplicationTest, ACallReachesTheMethodAndLibraryThereAreWhenItIsEvaluated
   EXPECT_EQ(cell("A1")->value().value(), Value("IBM:X"));
   // Another method under the same name answers the next calls, whatever
   // the letter case of the call.
-  host->add_in_methods().add("I_FSINGLE", [](std::vector<Value>&) { return Value("other"); });
+  host->add_in_methods().add("I_FSINGLE", [](host::AddInArgs) { return Value("other"); });
   ASSERT_TRUE(cell("A2")->set_formula("=FSINGLE(\"SAP\",\"Y\")").ok());
   ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
   EXPECT_EQ(cell("A2")->value().value(), Value("other"));
@@ -107,7 +108,7 @@ TEST_F(ApplicationTest, ACallReachesTheMethodAndLibraryThereAreWhenItIsEvaluated
   host->add_in_methods().remove("i_fsingle");
   ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
   EXPECT_EQ(cell("A1")->value().value(), Value(ErrorCode::Name));
-  host->add_in_methods().add("i_fsingle", [](std::vector<Value>&) { return Value("back"); });
+  host->add_in_methods().add("i_fsingle", [](host::AddInArgs) { return Value("back"); });
   ASSERT_TRUE(cell("A1")->set_formula("=fsingle(\"IBM\",\"X\")").ok());
   EXPECT_EQ(cell("A1")->value().value(), Value("back"));
   ASSERT_TRUE(host->add_ins().item(1).value()->set_installed(false).ok());
@@ -145,7 +146,7 @@ TEST_F(ApplicationTest, AMethodSeesItsArgumentsAndMayEnterCallsWhileItRuns) {
     seen.push_back(v.is_range() ? "area" : "value");
     return v.is_range() ? "area" : v.to_text();
   };
-  host->add_in_methods().add("i_fsingle", [&](std::vector<Value>& args) -> Value {
+  host->add_in_methods().add("i_fsingle", [&](host::AddInArgs args) -> Value {
     const std::string inst = text_of(args[0]);
     const std::string field = text_of(args[1]);
     const host::Range* caller = host::as_range(args[3]);
@@ -154,6 +155,8 @@ TEST_F(ApplicationTest, AMethodSeesItsArgumentsAndMayEnterCallsWhileItRuns) {
       // Two cells entered from within: each is computed at once.
       EXPECT_TRUE(cell("D1")->set_formula("=fsingle(\"in\",\"D\")").ok());
       EXPECT_TRUE(cell("D2")->set_formula("=fsingle(D1,\"E\")").ok());
+      // The inner calls were handed cells of their own: this one stays put.
+      EXPECT_EQ(caller->address(false).value_or("?"), "$C$1");
     }
     return Value(at + ":" + inst + ":" + field);
   });
@@ -172,7 +175,7 @@ TEST_F(ApplicationTest, EachCallIsHandedItsOwnCellAndAKeptOneStaysPut) {
   install();
   std::vector<Value> kept;
   std::vector<std::string> seen;
-  host->add_in_methods().add("i_fsingle", [&](std::vector<Value>& args) -> Value {
+  host->add_in_methods().add("i_fsingle", [&](host::AddInArgs args) -> Value {
     const host::Range* caller = host::as_range(args[3]);
     seen.push_back(caller ? caller->address(true).value_or("?") : "none");
     if (args[0].to_text() == "keep") kept.push_back(args[3]);
@@ -206,7 +209,7 @@ TEST_F(ApplicationTest, ArgumentsReachTheMethodInItsDeclaredOrder) {
     if (v.is_empty()) return "empty";
     return v.to_text();
   };
-  auto record = [&](std::vector<Value>& args) -> Value {
+  auto record = [&](host::AddInArgs args) -> Value {
     std::string all;
     for (const Value& a : args) all += describe(a) + ";";
     seen.push_back(all);
@@ -226,6 +229,34 @@ TEST_F(ApplicationTest, ArgumentsReachTheMethodInItsDeclaredOrder) {
   EXPECT_EQ(cell("A6")->value().value(), Value(ErrorCode::Value));
 }
 
+// A call of many arguments, constants and computed values mixed, hands
+// each to the method in its place, as a short call does.
+TEST_F(ApplicationTest, ACallOfManyArgumentsHandsEachInItsPlace) {
+  std::string params;
+  for (int i = 1; i <= 17; ++i) params += "p" + std::to_string(i) + ", ";
+  std::ofstream(library) << "fmany = i_many(" << params << "caller, [last])\n";
+  install();
+  std::string seen;
+  host->add_in_methods().add("i_many", [&](host::AddInArgs args) -> Value {
+    seen.clear();
+    for (const Value& a : args) {
+      const host::Range* r = host::as_range(a);
+      seen += (r ? r->address(false).value_or("?") : a.to_text()) + ";";
+    }
+    return Value(static_cast<double>(args.size()));
+  });
+  ASSERT_TRUE(cell("A1")->set_value(Value("x")).ok());
+  ASSERT_TRUE(
+      cell("B1")
+          ->set_formula("=fmany(\"a\",A1,1+1,4,\"b\",\"c\",A1,8,9,10,11,12,13,14,15,16,17,\"z\")")
+          .ok());
+  EXPECT_EQ(cell("B1")->value().value(), Value(19.0));
+  EXPECT_EQ(seen, "a;$A$1;2;4;b;c;$A$1;8;9;10;11;12;13;14;15;16;17;$B$1;z;");
+  // The last, optional one left out: Missing.
+  ASSERT_TRUE(cell("B2")->set_formula("=fmany(1,2,3,4,5,6,7,8,9,A1,1,2,3,4,5,6,7)").ok());
+  EXPECT_EQ(seen, "1;2;3;4;5;6;7;8;9;$A$1;1;2;3;4;5;6;7;$B$2;;");
+}
+
 // A method may take itself out of the host's table and, through a formula
 // it enters, have another function called while it runs: it runs to its end
 // all the same, with what it was made with, and the next call of its name
@@ -235,9 +266,9 @@ TEST_F(ApplicationTest, AMethodRemovedWhileItRunsFinishesAfterACallOfAnother) {
                          << "fmid = i_mid(a, caller, [b])\n";
   install();
   host->add_in_methods().add(
-      "i_mid", [](std::vector<Value>& args) -> Value { return Value("mid:" + args[0].to_text()); });
+      "i_mid", [](host::AddInArgs args) -> Value { return Value("mid:" + args[0].to_text()); });
   const std::string answer(40, 'q');  // held by the method, outside the value itself
-  host->add_in_methods().add("i_fsingle", [this, answer](std::vector<Value>& args) -> Value {
+  host->add_in_methods().add("i_fsingle", [this, answer](host::AddInArgs args) -> Value {
     if (args[0].to_text() == "leave") {
       host->add_in_methods().remove("i_fsingle");
       EXPECT_TRUE(cell("C1")->set_formula("=fmid(7)").ok());

@@ -1,8 +1,13 @@
 #include "spreadsheet/evaluator.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
+#include <memory>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "common/text.h"
 #include "spreadsheet/coerce.h"
@@ -208,8 +213,9 @@ Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cel
 }
 
 Value Evaluator::run(const Formula& f) {
-  if (!f.root) return Value(ErrorCode::Value);
-  Value v = eval(*f.root, Mode::Scalar);
+  // One value made and returned where it stands (a formula is run at every
+  // evaluation of its cell).
+  Value v = f.root ? eval(*f.root, Mode::Scalar) : Value(ErrorCode::Value);
   // Most results are single values already: only ranges and arrays need
   // the implicit intersection, and the rest is not copied.
   if (v.is_range() || v.is_array()) v = intersect(v, m_ctx);
@@ -293,15 +299,19 @@ Value Evaluator::eval(const Node& n, Mode mode) {
       const Value b = eval(*n.args[1], m);
       return apply_binary(n.op, a, b);
     }
-    case Node::Kind::Call: {
-      // Only a range changes shape; any other answer is returned as it is,
-      // without a move (a call is made at every evaluation of most formulas).
-      Value v = eval_call(n, mode);
-      if (v.is_range()) return shape(std::move(v), mode);
-      return v;
-    }
+    case Node::Kind::Call:
+      return eval_call_shaped(n, mode);
   }
   return Value(ErrorCode::Value);
+}
+
+Value Evaluator::eval_call_shaped(const Node& n, Mode mode) {
+  // Only a range changes shape; any other answer is returned as it is,
+  // without a move (a call is made at every evaluation of most formulas):
+  // this function returns the one value it makes.
+  Value v = eval_call(n, mode);
+  if (v.is_range()) v = shape(std::move(v), mode);
+  return v;
 }
 
 Value Evaluator::eval_ref(const RefAst& ref, Mode mode) {
@@ -692,24 +702,73 @@ Value Evaluator::eval_3d(const RefAst& ref) {
   return Value(std::shared_ptr<const RangeRef>(std::make_shared<AreaList>(std::move(areas))));
 }
 
-Value Evaluator::eval_external(const Node& n) {
-  ExternalFunctions* ext = m_model.external_functions();
-  if (!ext) return Value(ErrorCode::Name);
-  std::vector<Value> args = ext->argument_room();
-  args.reserve(n.args.size());
-  for (const auto& a : n.args) {
-    // A constant (the instrument and field code of fsingle) is copied into
-    // the list where it stands, without a value made and moved.
-    if (holds_constant(*a)) {
-      args.push_back(a->constant);
-    } else {
-      args.push_back(eval(*a, Mode::Any));
+namespace {
+
+// The arguments of a library call as its method is handed them, each
+// where it lies: a constant (the instrument and field code of fsingle) as
+// it stands in the formula, any other argument evaluated into room here,
+// on the stack for a call of a few arguments (one is made at every
+// evaluation of its cell), made only for those evaluated.
+class CallArguments {
+ public:
+  explicit CallArguments(std::size_t count) {
+    if (count > kInline) {
+      m_more_items = std::make_unique<const Value*[]>(count);
+      m_more_values = std::make_unique<Value[]>(count);
     }
   }
-  Value result;
-  if (!ext->call(n.name(), n.has_book ? &n.book() : nullptr, args, m_cell, result)) {
-    return Value(ErrorCode::Name);
+  ~CallArguments() {
+    for (std::size_t i = 0; i < m_evaluated; ++i) std::destroy_at(inline_value(i));
   }
+  CallArguments(const CallArguments&) = delete;
+  CallArguments& operator=(const CallArguments&) = delete;
+
+  void add_constant(const Value& v) { items()[m_count++] = &v; }
+  void add_evaluated(Value v) {
+    Value* at = nullptr;
+    if (m_more_values) {
+      at = &m_more_values[m_count];
+      *at = std::move(v);
+    } else {
+      at = std::construct_at(inline_value(m_evaluated), std::move(v));
+      ++m_evaluated;
+    }
+    items()[m_count++] = at;
+  }
+  std::span<const Value* const> list() { return {items(), m_count}; }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  const Value** items() { return m_more_items ? m_more_items.get() : m_inline_items.data(); }
+  Value* inline_value(std::size_t i) { return reinterpret_cast<Value*>(m_inline_values) + i; }
+
+  std::array<const Value*, kInline> m_inline_items;
+  alignas(Value) std::byte m_inline_values[kInline * sizeof(Value)];
+  std::size_t m_count = 0;
+  std::size_t m_evaluated = 0;  // the values made in m_inline_values
+  std::unique_ptr<const Value*[]> m_more_items;
+  std::unique_ptr<Value[]> m_more_values;
+};
+
+}  // namespace
+
+Value Evaluator::eval_external(const Node& n) {
+  // The answer is made where it is returned: every return names it.
+  Value result;
+  if (ExternalFunctions* ext = m_model.external_functions()) {
+    CallArguments args(n.args.size());
+    for (const auto& a : n.args) {
+      if (holds_constant(*a)) {
+        args.add_constant(a->constant);
+      } else {
+        args.add_evaluated(eval(*a, Mode::Any));
+      }
+    }
+    if (ext->call(n.name(), n.has_book ? &n.book() : nullptr, args.list(), m_cell, result)) {
+      return result;
+    }
+  }
+  result = Value(ErrorCode::Name);
   return result;
 }
 

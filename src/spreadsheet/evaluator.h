@@ -43,6 +43,8 @@ class Evaluator {
   Value eval(const Node& n, Mode mode);
   Value eval_ref(const RefAst& ref, Mode mode);
   Value eval_call(const Node& n, Mode mode);
+  // eval_call with a range answer shaped for mode.
+  Value eval_call_shaped(const Node& n, Mode mode);
   Value eval_lazy(const Node& n, Mode mode);
   Value eval_if(const Node& n, Mode mode);
   Value eval_iferror(const Node& n, Mode mode, bool only_na);

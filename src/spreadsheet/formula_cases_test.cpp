@@ -302,30 +302,30 @@ class CaseRunner {
 
   void register_methods() {
     auto& methods = m_app->add_in_methods();
-    methods.add("t_set", [this](std::vector<Value>& a) -> Value {
+    methods.add("t_set", [this](host::AddInArgs a) -> Value {
       auto r = target(a[2], a[0]);
       if (!r) return Value(ErrorCode::Ref);
       return r->set_formula(a[1].to_text()).ok() ? Value("set") : Value("failed");
     });
-    methods.add("t_count", [this](std::vector<Value>& a) -> Value {
+    methods.add("t_count", [this](host::AddInArgs a) -> Value {
       return Value(static_cast<double>(++m_counts[a[0].to_text()]));
     });
-    methods.add("t_caller", [](std::vector<Value>& a) -> Value {
+    methods.add("t_caller", [](host::AddInArgs a) -> Value {
       const host::Range* r = host::as_range(a[0]);
       return r ? Value(r->address(true).value_or("?")) : Value(ErrorCode::Value);
     });
-    methods.add("t_describe", [](std::vector<Value>& a) -> Value {
+    methods.add("t_describe", [](host::AddInArgs a) -> Value {
       return Value(describe(a[0]) + "|" + describe(a[1]) + "|" + describe(a[2]));
     });
     methods.add("t_throw",
-                [](std::vector<Value>&) -> Value { throw std::runtime_error("engine failure"); });
-    methods.add("t_refresh", [this](std::vector<Value>& a) -> Value {
+                [](host::AddInArgs) -> Value { throw std::runtime_error("engine failure"); });
+    methods.add("t_refresh", [this](host::AddInArgs a) -> Value {
       auto r = target(a[1], a[0]);
       if (!r) return Value(ErrorCode::Ref);
       refresh(*r);
       return Value("refreshed");
     });
-    methods.add("t_delete_sheet", [](std::vector<Value>& a) -> Value {
+    methods.add("t_delete_sheet", [](host::AddInArgs a) -> Value {
       const host::Range* r = host::as_range(a[0]);
       return r && r->worksheet().value()->remove().ok() ? Value("deleted") : Value("kept");
     });

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -104,15 +105,12 @@ class ExternalFunctions {
  public:
   virtual ~ExternalFunctions() = default;
   // name as written, book the workbook a path-qualified call names (or null);
-  // args evaluated, Missing for omitted ones. The answer goes to result
-  // (empty when called), which is made where the evaluator returns it;
-  // false: no such function.
-  virtual bool call(std::string_view name, const std::string* book, std::vector<Value>& args,
-                    const CellAddr& caller, Value& result) = 0;
-  // An empty list to evaluate a call's arguments into, with room from an
-  // earlier call where there is (a call is made at every evaluation of a
-  // formula calling a library); call may keep the room of the args it takes.
-  virtual std::vector<Value> argument_room() { return {}; }
+  // args the arguments as written, each where it lies (a constant of the
+  // formula, or a value the evaluator computed for this call), Missing for
+  // omitted ones. The answer goes to result (empty when called), which is
+  // made where the evaluator returns it; false: no such function.
+  virtual bool call(std::string_view name, const std::string* book,
+                    std::span<const Value* const> args, const CellAddr& caller, Value& result) = 0;
 };
 
 class Model : public std::enable_shared_from_this<Model> {

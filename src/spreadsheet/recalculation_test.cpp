@@ -124,7 +124,7 @@ TEST_F(RecalculationTest, CycleIsReportedAndClearedOnceBroken) {
 // An add-in function that counts its calls.
 class CountingCalls : public ExternalFunctions {
  public:
-  bool call(std::string_view, const std::string*, std::vector<Value>&, const CellAddr&,
+  bool call(std::string_view, const std::string*, std::span<const Value* const>, const CellAddr&,
             Value& result) override {
     result = Value(static_cast<double>(++calls));
     return true;

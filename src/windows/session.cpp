@@ -82,7 +82,7 @@ class Session {
     }
     Value answer_value;
     try {
-      answer_value = (*method)(args);
+      answer_value = host::call_method(*method, args);
     } catch (...) {
       answer_value = Value(ErrorCode::Value);  // as formulas see a failing method
     }

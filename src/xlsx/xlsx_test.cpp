@@ -584,7 +584,7 @@ class XlsxHostTest : public XlsxTest {
   XlsxHostTest() {
     library = path("tarnvale.xla");
     std::ofstream(library) << "fsingle = i_fsingle(inst, field, [options], caller)\n";
-    app.add_in_methods().add("i_fsingle", [](std::vector<Value>& args) -> Value {
+    app.add_in_methods().add("i_fsingle", [](host::AddInArgs args) -> Value {
       return Value(args[0].to_text() + ":" + args[1].to_text());
     });
     XlsxHostOptions options;

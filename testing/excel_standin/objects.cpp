@@ -46,7 +46,7 @@ class StandinApp final : public Dispatch {
 
  private:
   ~StandinApp() override;
-  Value forward(const std::string& method, std::vector<Value>& args);
+  Value forward(const std::string& method, host::AddInArgs args);
 
   std::unique_ptr<spreadsheet::Application> m_app;
   std::shared_ptr<SinkList> m_app_events = std::make_shared<SinkList>();
@@ -966,7 +966,7 @@ Status StandinApp::install_library(const std::string& path, bool on) {
   auto& names = m_forwarded[path];
   for (const auto& f : lib.value().functions) {
     const std::string method = f.method;
-    methods.add(method, [this, method](std::vector<Value>& args) { return forward(method, args); });
+    methods.add(method, [this, method](host::AddInArgs args) { return forward(method, args); });
     names.push_back(method);
   }
   return {};
@@ -974,7 +974,7 @@ Status StandinApp::install_library(const std::string& path, bool on) {
 
 // One library call, made as the library's companion workbook makes it:
 // quillo.core by ProgID, the method by name, the arguments in order.
-Value StandinApp::forward(const std::string& method, std::vector<Value>& args) {
+Value StandinApp::forward(const std::string& method, host::AddInArgs args) {
   CLSID clsid;
   if (FAILED(CLSIDFromProgID(L"quillo.core", &clsid))) return ErrorCode::Value;
   IDispatch* raw = nullptr;

@@ -769,7 +769,7 @@ void LiveSheet::evaluate() {
           std::make_shared<LiveRange>(shared_from_this(), LiveArea{1, 1, 1, 1})));
     }
     try {
-      answer = (*method)(args);
+      answer = call_method(*method, args);
     } catch (...) {
       answer = Value(ErrorCode::Value);  // as formulas see a failing method
     }

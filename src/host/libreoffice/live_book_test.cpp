@@ -23,7 +23,7 @@ LiveCall call_of(std::string function, std::vector<Value> args) {
 class LiveBookTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    app.add_in_methods().add("i_fsingle", [this](std::vector<Value>& args) {
+    app.add_in_methods().add("i_fsingle", [this](host::AddInArgs args) {
       ++rec.calls;
       const Range* cell = as_range(args.back());
       rec.caller = cell ? std::const_pointer_cast<Range>(cell->shared_from_this()) : nullptr;
@@ -51,7 +51,7 @@ TEST_F(LiveBookTest, AWebLinkCallLooksUpTheLinkStoreOfItsOwnDocument) {
   // shows the store the call came with, read-only; calls of the same name
   // from documents with different stores are different calls.
   std::vector<std::string> urls;
-  app.add_in_methods().add("i_wlink", [&urls](std::vector<Value>& args) {
+  app.add_in_methods().add("i_wlink", [&urls](host::AddInArgs args) {
     const Range* cell = as_range(args.back());
     const auto book = (*cell->worksheet())->workbook();
     const auto store = (*book)->worksheet("weblinks_data");
@@ -80,7 +80,7 @@ TEST_F(LiveBookTest, ACallSeesItsOwnFormulaFromItsFirstEvaluation) {
   // A history table keys its area by the calling cell's formula: a formula
   // missing on the first evaluation made the second one a new request.
   std::vector<std::string> seen;
-  app.add_in_methods().add("i_fhistory", [&seen](std::vector<Value>& args) {
+  app.add_in_methods().add("i_fhistory", [&seen](host::AddInArgs args) {
     const Range* cell = as_range(args.back());
     seen.push_back(cell ? cell->formula().value_or("?") : "?");
     return Value("Updating...");
@@ -169,7 +169,7 @@ TEST_F(LiveBookTest, ARemovedCallsCellFailsAsADeletedCellAndIsNotEvaluatedAgain)
 
 TEST_F(LiveBookTest, ATableArgumentIsReadThroughARangeOfItsValues) {
   Value seen;
-  app.add_in_methods().add("i_sma", [&seen](std::vector<Value>& args) {
+  app.add_in_methods().add("i_sma", [&seen](host::AddInArgs args) {
     seen = args[0];
     return Value("ok");
   });
