@@ -734,6 +734,32 @@ TEST_F(FillTest, WatchSavesAfterTheFirstRoundThoughOneSourceNeverFinishes) {
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
 }
 
+// A formula another program saved while watch runs, still waiting for its
+// answer when watch stops, keeps the file's value in the last save: no
+// status text is saved in its place, while one answered at once is saved.
+TEST_F(FillTest, AFormulaTakenInAndStillWaitingAtTheStopKeepsTheFilesValue) {
+  const fs::path filled = root / "filled.xlsx";
+  ASSERT_EQ(refresh(book, filled, 60, false), 0);
+  edit_definitions(quote_url(), "http://127.0.0.1:" + std::to_string(market.fault_port()) +
+                                    "/quote?_fault=slow&amp;_ms=50</url>");
+  WatchProcess watch(filled, {"--first-round", "1"});
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  const fs::path edited = root / "edited.xlsx";
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "s=wb['Prices']; s['H2']='=fsingle(\\\"DGR\\\",\\\"LMS.QUO.NAME\\\")'; "
+      "s['H3']='=fsingle(\\\"JVO\\\",\\\"LMS.KEY.EPS\\\")'; wb.save(sys.argv[2])\" " +
+      filled.string() + " " + edited.string();
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  fs::rename(edited, filled);
+  ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  const int status = watch.stop(SIGTERM);
+  ASSERT_TRUE(WIFEXITED(status)) << watch.seen;
+  EXPECT_EQ(value(filled, "Prices!H2"), "") << watch.seen;
+  EXPECT_GT(std::atof(value(filled, "Prices!H3").c_str()), 0) << watch.seen;
+}
+
 // Settings changed while watch runs apply to its next requests: a proxy
 // that refused every request is dropped, and the prices come in.
 TEST_F(FillTest, WatchPutsSettingsChangedMeanwhileToUse) {

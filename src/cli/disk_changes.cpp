@@ -28,6 +28,17 @@ FileStamp file_stamp(const std::string& path) {
   return s;
 }
 
+FileStamp saved_stamp(const Model& model, spreadsheet::BookId book, const std::string& path) {
+  const spreadsheet::Book* b = model.book(book);
+  const auto written = b && b->file ? b->file->written_version() : std::nullopt;
+  if (!written) return file_stamp(path);
+  FileStamp s;
+  s.type = fs::file_type::regular;
+  s.size = written->size;
+  s.written = written->written;
+  return s;
+}
+
 namespace {
 
 // What a user typed into a cell: its formula, or its constant.
@@ -69,14 +80,17 @@ std::vector<std::uint64_t> keys_of(const Model& m, SheetId sheet) {
 // cannot compute keeps the file's value and is not evaluated, as loading
 // the file would leave it. Whether anything changed.
 bool take_in_cell(Model& live, SheetId to, const Model& disk, SheetId from, std::int32_t r,
-                  std::int32_t c) {
+                  std::int32_t c, const FileValueHook& hook) {
   const Entry theirs = entry(disk, from, r, c);
   const Entry mine = entry(live, to, r, c);
   // A formula the load stored clean is one quillo cannot compute.
   const bool frozen = theirs.formula && !disk.is_dirty(from, r, c);
   const Value& file_value = disk.value(from, r, c);
   if (mine == theirs && (!frozen || live.value(to, r, c) == file_value)) return false;
-  if (!frozen) return write(live, to, r, c, theirs).ok();
+  if (!frozen) {
+    if (theirs.formula && hook) hook(spreadsheet::CellAddr{to, r, c}, file_value);
+    return write(live, to, r, c, theirs).ok();
+  }
   // Its value first, so the cells reading it follow; then the formula,
   // stored clean over it.
   const spreadsheet::BookId book = live.sheet(to)->book;
@@ -127,9 +141,18 @@ bool same_array(const Model& live, SheetId to, const Model& disk, SheetId from,
 // or, for one quillo cannot compute, stored over the file's values
 // unevaluated, as loading the file would leave it.
 bool take_in_array(Model& live, SheetId to, const Model& disk, SheetId from,
-                   const spreadsheet::Box& box) {
+                   const spreadsheet::Box& box, const FileValueHook& hook) {
   const std::string text = entry(disk, from, box.r1, box.c1).text;
-  if (disk.is_dirty(from, box.r1, box.c1)) return live.set_array_formula(to, box, text).ok();
+  if (disk.is_dirty(from, box.r1, box.c1)) {
+    if (hook) {
+      for (std::int32_t r = box.r1; r <= box.r2; ++r) {
+        for (std::int32_t c = box.c1; c <= box.c2; ++c) {
+          hook(spreadsheet::CellAddr{to, r, c}, disk.value(from, r, c));
+        }
+      }
+    }
+    return live.set_array_formula(to, box, text).ok();
+  }
   const spreadsheet::BookId book = live.sheet(to)->book;
   auto parsed = spreadsheet::parse_formula(
       text, spreadsheet::Notation::A1, box.r1, box.c1,
@@ -187,7 +210,8 @@ void take_in_names(Model& live, spreadsheet::BookId book, const Model& disk,
 }  // namespace
 
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
-                                  const std::string& path, std::vector<host::CellPlace>* replaced) {
+                                  const std::string& path, std::vector<host::CellPlace>* replaced,
+                                  const FileValueHook& file_value) {
   const auto disk = std::make_shared<Model>();
   spreadsheet::XlsxLoadOptions options;
   // As the workbook was opened: the add-in's functions are computed, so
@@ -295,13 +319,13 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
         // The file's array formula, at its top-left cell, over its box.
         if (box->r1 == r && box->c1 == c && !same_array(live, to, *disk, from, *box)) {
           replacing(to, *box);
-          if (take_in_array(live, to, *disk, from, *box)) {
+          if (take_in_array(live, to, *disk, from, *box, file_value)) {
             changed += static_cast<std::int32_t>(box->area());
           }
         }
       } else {
         const bool had_formula = live.has_formula(to, r, c);
-        if (take_in_cell(live, to, *disk, from, r, c)) {
+        if (take_in_cell(live, to, *disk, from, r, c, file_value)) {
           if (!kept) ++changed;
           if (had_formula && replaced) formulas_gone.push_back({to, r, c});
         }

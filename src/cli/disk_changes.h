@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ struct FileStamp {
 // The stamp of the file at path (through symbolic links); a missing file
 // has type not_found.
 FileStamp file_stamp(const std::string& path);
+
+// The stamp of the file as quillo's last save of book wrote it, taken
+// before the file was put in place, so a file another program put there
+// right after the save is still told from quillo's; the stamp of the file
+// at path now when the book's file cannot tell.
+FileStamp saved_stamp(const spreadsheet::Model& model, spreadsheet::BookId book,
+                      const std::string& path);
 
 // Reads the workbook file at path and makes book hold what the file holds,
 // so quillo's next save reverts nothing and loses nothing:
@@ -54,8 +62,14 @@ FileStamp file_stamp(const std::string& path);
 // fragment. Styles and other parts of the file are not taken in.
 // replaced (when given) receives the cells whose formulas were replaced or
 // removed, so the engine can learn which requests they no longer make.
+// file_value (when given) is told the value the file holds for each cell
+// whose formula is written (and so evaluated) anew, before it is written: a
+// cell still waiting for its answer then shows the file's value, as it does
+// in a workbook just opened, and no status text is ever saved in its place.
+using FileValueHook = std::function<void(const spreadsheet::CellAddr&, const Value&)>;
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
                                   const std::string& path,
-                                  std::vector<host::CellPlace>* replaced = nullptr);
+                                  std::vector<host::CellPlace>* replaced = nullptr,
+                                  const FileValueHook& file_value = {});
 
 }  // namespace quillo::cli

@@ -221,6 +221,14 @@ void Session::keep_values(host::Workbook& book) {
   }
 }
 
+void Session::keep_value(const spreadsheet::CellAddr& cell, const Value& value) {
+  EngineFacade* engine = m_state->engine();
+  if (!engine) return;
+  const spreadsheet::RangeHandle range(m_app.shared_model(), cell.sheet,
+                                       spreadsheet::Box{cell.row, cell.col, cell.row, cell.col});
+  engine->remember_file_value(range, value);
+}
+
 Summary Session::summarize(host::Workbook& book) {
   if (!m_state->engine()) return {};
   const spreadsheet::Model& model = m_app.model();

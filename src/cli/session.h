@@ -85,6 +85,9 @@ class Session {
   // the last figure, shows that value instead of a status text. Done for
   // every workbook as it is opened, with the values its file holds.
   void keep_values(host::Workbook& book);
+  // The same for one cell, given the value its file holds: for a formula
+  // taken in from the file while the workbook is open.
+  void keep_value(const spreadsheet::CellAddr& cell, const Value& value);
   // The book's cells whose formulas call the add-in's functions; the walk
   // visits the sheets' formulas only, not their used ranges.
   std::vector<AddinCell> addin_cells(host::Workbook& book);

@@ -353,7 +353,10 @@ class WorkbookApi {
   }
 
   Status take_in(const FileStamp& stamp) {
-    const auto taken = take_in_file(m_session.app(), m_book_id, m_path);
+    const auto taken = take_in_file(m_session.app(), m_book_id, m_path, nullptr,
+                                    [this](const spreadsheet::CellAddr& cell, const Value& value) {
+                                      m_session.keep_value(cell, value);
+                                    });
     if (!taken.ok()) return taken.status();
     addin::link_repair(m_session.app(), *m_book);
     m_stamp = m_seen_stamp = stamp;
@@ -1023,7 +1026,7 @@ class WorkbookApi {
     const Status st = m_book->save();
     if (!st.ok()) return error_reply(500, st.message());
     m_saved_edits = m_edits;
-    m_stamp = m_seen_stamp = file_stamp(m_path);
+    m_stamp = m_seen_stamp = saved_stamp(m_session.app().model(), m_book_id, m_path);
     m_changed_on_disk = false;
     push_changes();
     return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};

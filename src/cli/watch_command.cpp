@@ -51,7 +51,10 @@ class WatchedFile {
       return false;
     }
     std::vector<host::CellPlace> replaced;
-    const auto taken = take_in_file(m_session.app(), m_book_id, m_path, &replaced);
+    const auto taken = take_in_file(m_session.app(), m_book_id, m_path, &replaced,
+                                    [this](const spreadsheet::CellAddr& cell, const Value& value) {
+                                      m_session.keep_value(cell, value);
+                                    });
     if (!taken.ok()) {
       m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
             << taken.status().message() << "); not saving over it\n";
@@ -82,7 +85,7 @@ class WatchedFile {
       return false;
     }
     m_last_failed = false;
-    m_stamp = file_stamp(m_path);
+    m_stamp = saved_stamp(m_session.app().model(), m_book_id, m_path);
     const Progress p = m_session.progress();
     m_out << why << ": saved " << m_path << " (" << p.answered << " of " << p.total
           << " requests answered, " << p.errors << " errors)" << std::endl;

@@ -19,6 +19,7 @@
 // Event-loop thread only. Failures are Status values.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -69,6 +70,13 @@ struct Sheet {
 
 class Model;
 
+// The size and time of last change of a file as quillo wrote it.
+struct WrittenVersion {
+  std::uintmax_t size = 0;
+  std::filesystem::file_time_type written{};
+  bool operator==(const WrittenVersion&) const = default;
+};
+
 // How one book is written to a file. The file format a book was read from
 // attaches one (it keeps what the format needs to write the file again, such
 // as the parts it does not understand), so saving need not know formats.
@@ -79,6 +87,10 @@ class BookFile {
   // Warnings (one line each) go to warnings when it is given.
   virtual Status save(const Model& model, BookId book, const std::string& path,
                       std::vector<std::string>* warnings) = 0;
+  // The file as the last successful save put it in place, taken before it
+  // was: another program may replace the file the moment it is there, and
+  // its version must not pass for quillo's. None before the first save.
+  virtual std::optional<WrittenVersion> written_version() const { return std::nullopt; }
   // The formulas of the file the model does not hold because quillo cannot
   // read them, whose cells still show the file's value: where, and why.
   virtual std::vector<std::pair<CellAddr, std::string>> unread_formulas(const Model& model,

@@ -37,6 +37,8 @@ class XlsxBookFile final : public BookFile {
 
   XlsxFile& file() { return *m_file; }
 
+  std::optional<WrittenVersion> written_version() const override { return m_file->written; }
+
   std::vector<std::pair<CellAddr, std::string>> unread_formulas(const Model& model,
                                                                 BookId) const override {
     std::vector<std::pair<CellAddr, std::string>> out;

@@ -11,6 +11,17 @@ namespace quillo::spreadsheet {
 
 namespace {
 
+// The size and time of last change of the file at path (through links).
+std::optional<WrittenVersion> version_of(const std::string& path) {
+  std::error_code ec;
+  WrittenVersion v;
+  v.size = std::filesystem::file_size(path, ec);
+  if (ec) return std::nullopt;
+  v.written = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  return v;
+}
+
 using xlsx::child;
 using xlsx::local_name;
 
@@ -115,10 +126,6 @@ Status Saver::load_part(pugi::xml_document& doc, const std::string& part, std::s
 }
 
 Status Saver::open_package() {
-  if (m_file && !m_file->unread_after_save.empty()) {
-    return failed("the file saved before could not be read back (" + m_file->unread_after_save +
-                  "); open it again before saving");
-  }
   if (m_file && m_file->bytes) {
     auto zip = xlsx::ZipReader::open(m_file->bytes, m_file->limits);
     if (!zip.ok()) return zip.status();
@@ -552,25 +559,38 @@ Status Saver::run(const std::string& path) {
 
   const std::string* base = m_file && m_file->bytes ? m_file->bytes.get() : nullptr;
   if (auto st = xlsx::write_zip(base, m_edit, m_temporary); !st.ok()) return st;
-  if (auto st = replacement.value()->commit(); !st.ok()) return st;
+  // The file describes what this save writes, for the next save: the new
+  // package is read back, and its size and time taken, before it is put in
+  // place. Another program may replace the file the moment it is there; its
+  // package must not become the base of the next save, nor its version pass
+  // for this one's. The parts this save built are let go first: held beside
+  // the new bytes they would raise the save's peak memory.
+  std::shared_ptr<const std::string> written;
+  std::optional<WrittenVersion> version;
   if (m_file) {
-    // The file now describes what was just written, for the next save. The
-    // package as it was and the parts this save built are let go first:
-    // held beside the new bytes they would double the save's peak memory.
     m_zip.reset();
     m_edit = {};
-    m_file->bytes.reset();
     auto bytes = files->read_file(
-        path, std::max<std::uint64_t>(m_file->limits.max_file_bytes, std::uint64_t{1} << 34));
-    if (!bytes.ok()) {
-      // Without the package a later save would drop every part quillo does
-      // not model (charts, pictures, ...): it is refused instead.
-      m_file->unread_after_save = bytes.status().message();
-      return bytes.status();
+        m_temporary,
+        std::max<std::uint64_t>(m_file->limits.max_file_bytes, std::uint64_t{1} << 34));
+    // The file in place is left as it was.
+    if (!bytes.ok()) return bytes.status();
+    written = std::make_shared<const std::string>(std::move(bytes).value());
+    version = version_of(m_temporary);
+  }
+  if (auto st = replacement.value()->commit(); !st.ok()) return st;
+  if (m_file) {
+    // A file with other links to it is written over in place, which gives
+    // it a time of its own: then it is this save's when it holds its bytes.
+    const std::optional<WrittenVersion> now = version_of(path);
+    if (version && now && *now != *version && now->size == written->size()) {
+      auto there = files->read_file(path, written->size());
+      if (there.ok() && *there == *written) version = now;
     }
+    m_file->written = version;
     m_file->files = std::move(files);
     m_file->duplicate_sheets.clear();
-    m_file->bytes = std::make_shared<const std::string>(std::move(bytes).value());
+    m_file->bytes = std::move(written);
     m_file->workbook_part = m_workbook_part;
     m_file->sheets = m_sheets;
     for (auto it = m_file->kept.begin(); it != m_file->kept.end();) {
