@@ -133,6 +133,9 @@ struct XlsxSheetPart {
 struct XlsxFile {
   std::shared_ptr<host::FileSystem> files;   // reads and writes the file; null: the platform's
   std::shared_ptr<const std::string> bytes;  // the package as last loaded or saved
+  // Why the package a save wrote could not be read back; while set, saving
+  // again is refused rather than writing a package without its other parts.
+  std::string unread_after_save;
   // The package the last save put in place, as it wrote it.
   std::optional<WrittenVersion> written;
   XlsxLimits limits;

@@ -228,10 +228,10 @@ class UnreadableWhileSavingFileSystem final : public ForwardingFileSystem {
 };
 
 // A save reads back what it wrote before putting it in place: when that
-// read fails, nothing is put in place and the save says so; the file and
-// the package the next save starts from stay as they were, so the next
-// save loses none of the parts quillo does not model.
-TEST_F(XlsxSafetyTest, ASaveThatCannotBeReadBackLeavesTheFileAsItWas) {
+// read fails, nothing is put in place and the save says so; the next save
+// is refused rather than writing a package without the parts quillo does
+// not model.
+TEST_F(XlsxSafetyTest, ASaveThatCannotBeReadBackPutsNothingInPlaceAndStopsTheNextSave) {
   XlsxFile file;
   const std::string target = path("book.xlsx");
   const BookId book = made(target, file);
@@ -239,16 +239,17 @@ TEST_F(XlsxSafetyTest, ASaveThatCannotBeReadBackLeavesTheFileAsItWas) {
   ASSERT_TRUE(model.set_value(s, 2, 1, Value(7.0)).ok());
   file.files = std::make_shared<UnreadableWhileSavingFileSystem>();
   EXPECT_FALSE(save(book, &file, target).ok());
-  auto value_on_disk = [&] {
-    Model other;
-    auto in = load_xlsx(other, target);
-    EXPECT_TRUE(in.ok()) << in.status().message();
-    return in.ok() ? other.value(other.book(in->book)->sheets.front(), 2, 1) : Value();
-  };
-  EXPECT_EQ(value_on_disk(), Value());
   file.files = files;
-  ASSERT_TRUE(save(book, &file, target).ok());
-  EXPECT_EQ(value_on_disk(), Value(7.0));
+  const Status again = save(book, &file, target);
+  ASSERT_FALSE(again.ok());
+  EXPECT_NE(again.message().find("could not be read back"), std::string::npos) << again.message();
+  // The file is the one saved before, whole.
+  Model other;
+  auto in = load_xlsx(other, target);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  const SheetId read = other.book(in->book)->sheets.front();
+  EXPECT_EQ(other.value(read, 1, 1), Value(42.0));
+  EXPECT_EQ(other.value(read, 2, 1), Value());
 }
 
 // Another program replaces the file the moment a save has put it in place

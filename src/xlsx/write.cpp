@@ -126,6 +126,10 @@ Status Saver::load_part(pugi::xml_document& doc, const std::string& part, std::s
 }
 
 Status Saver::open_package() {
+  if (m_file && !m_file->unread_after_save.empty()) {
+    return failed("the package saved before could not be read back (" + m_file->unread_after_save +
+                  "); open the file again before saving");
+  }
   if (m_file && m_file->bytes) {
     auto zip = xlsx::ZipReader::open(m_file->bytes, m_file->limits);
     if (!zip.ok()) return zip.status();
@@ -563,31 +567,42 @@ Status Saver::run(const std::string& path) {
   // package is read back, and its size and time taken, before it is put in
   // place. Another program may replace the file the moment it is there; its
   // package must not become the base of the next save, nor its version pass
-  // for this one's. The parts this save built are let go first: held beside
-  // the new bytes they would raise the save's peak memory.
+  // for this one's. The package this save started from and the parts it
+  // built are let go first: held beside the new bytes they would raise the
+  // save's peak memory.
   std::shared_ptr<const std::string> written;
   std::optional<WrittenVersion> version;
   if (m_file) {
     m_zip.reset();
     m_edit = {};
+    m_file->bytes.reset();
     auto bytes = files->read_file(
         m_temporary,
         std::max<std::uint64_t>(m_file->limits.max_file_bytes, std::uint64_t{1} << 34));
-    // The file in place is left as it was.
-    if (!bytes.ok()) return bytes.status();
+    if (!bytes.ok()) {
+      // Nothing is put in place. Without a package a later save would drop
+      // every part quillo does not model (charts, pictures, ...): it is
+      // refused instead.
+      m_file->unread_after_save = bytes.status().message();
+      return bytes.status();
+    }
     written = std::make_shared<const std::string>(std::move(bytes).value());
     version = version_of(m_temporary);
   }
-  if (auto st = replacement.value()->commit(); !st.ok()) return st;
+  const Status committed = replacement.value()->commit();
   if (m_file) {
-    // A file with other links to it is written over in place, which gives
-    // it a time of its own: then it is this save's when it holds its bytes.
-    const std::optional<WrittenVersion> now = version_of(path);
-    if (version && now && *now != *version && now->size == written->size()) {
-      auto there = files->read_file(path, written->size());
-      if (there.ok() && *there == *written) version = now;
+    if (committed.ok()) {
+      // A file with other links to it is written over in place, which gives
+      // it a time of its own: then it is this save's when it holds its bytes.
+      const std::optional<WrittenVersion> now = version_of(path);
+      if (version && now && *now != *version && now->size == written->size()) {
+        auto there = files->read_file(path, written->size());
+        if (there.ok() && *there == *written) version = now;
+      }
+      m_file->written = version;
     }
-    m_file->written = version;
+    // The next save starts from the package just written, whether or not it
+    // could be put in place: it holds every part of the one before.
     m_file->files = std::move(files);
     m_file->duplicate_sheets.clear();
     m_file->bytes = std::move(written);
@@ -597,7 +612,7 @@ Status Saver::run(const std::string& path) {
       it = m_kept_written.count(it->first) ? std::next(it) : m_file->kept.erase(it);
     }
   }
-  return {};
+  return committed;
 }
 
 }  // namespace
