@@ -94,6 +94,9 @@ class AddInArgs {
 // answer is what the cell shows; an exception becomes #VALUE!.
 using AddInMethod = std::function<Value(AddInArgs args)>;
 
+// What a method is handed for an optional argument the call left out.
+inline const Value kMissingArgument{Missing{}};
+
 // Calls method with arguments held in a list (a host's own call from
 // outside formulas, a test).
 Value call_method(const AddInMethod& method, const std::vector<Value>& args);

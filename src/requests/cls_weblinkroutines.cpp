@@ -272,8 +272,7 @@ Value cls_weblinkroutines::wlink(const Value& name_value, const Value& fcaller) 
     return getvalue(num);
   }
   // A failure: a front end that keeps what the cell showed may answer that.
-  if (auto kept = m_registry.kept_figure(fcaller, r)) return *kept;
-  return Value(m_registry.request_statustext(r));
+  return m_registry.waiting_value(m_registry.requests().at(r), fcaller);
 }
 
 }  // namespace quillo

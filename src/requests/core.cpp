@@ -54,13 +54,12 @@ constexpr std::array kCoreMethods{
     CoreMethod{"i_beta", 4, &call_indicator<indicators::Kind::Beta>},
 };
 
-// The most arguments a method takes, and the one a short list is padded with.
+// The most arguments a method takes.
 constexpr std::size_t kMostArguments = [] {
   std::size_t most = 0;
   for (const CoreMethod& m : kCoreMethods) most = std::max(most, m.arguments);
   return most;
 }();
-const Value kMissingArgument{Missing{}};
 
 }  // namespace
 
@@ -71,7 +70,8 @@ void core::register_methods(host::AddInMethods& methods) {
       if (a.size() < m.arguments) {
         std::copy(a.items().begin(), a.items().end(), padded.begin());
         std::fill(padded.begin() + static_cast<std::ptrdiff_t>(a.size()),
-                  padded.begin() + static_cast<std::ptrdiff_t>(m.arguments), &kMissingArgument);
+                  padded.begin() + static_cast<std::ptrdiff_t>(m.arguments),
+                  &host::kMissingArgument);
         a = host::AddInArgs(std::span<const Value* const>(padded.data(), m.arguments));
       }
       // What the registry registered last belongs to an earlier call.

@@ -294,19 +294,21 @@ std::string RequestRegistry::request_statustext(std::int32_t reqno) const {
 }
 
 Value RequestRegistry::waiting_value(const datarequest& request, const Value& fcaller) const {
-  if (m_kept_figure) {
-    if (const host::Range* cell = host::as_range(fcaller)) {
-      if (std::optional<Value> kept = m_kept_figure(*cell, request)) return std::move(*kept);
-    }
-  }
+  if (std::optional<Value> kept = kept_figure(fcaller, request)) return std::move(*kept);
   if (const auto text = statustext_view(request)) return Value(*text);
   return Value(connection_errortext(request));
 }
 
+std::optional<Value> RequestRegistry::kept_figure(const Value& fcaller,
+                                                  const datarequest& request) const {
+  const host::Range* cell = m_kept_figure ? host::as_range(fcaller) : nullptr;
+  if (!cell) return std::nullopt;
+  return m_kept_figure(*cell, request);
+}
+
 std::optional<Value> RequestRegistry::kept_figure(const Value& fcaller, std::int32_t reqno) const {
-  const host::Range* cell = host::as_range(fcaller);
-  if (!m_kept_figure || !cell || !m_requests.contains(reqno)) return std::nullopt;
-  return m_kept_figure(*cell, m_requests.at(reqno));
+  if (!m_requests.contains(reqno)) return std::nullopt;
+  return kept_figure(fcaller, m_requests.at(reqno));
 }
 
 host::WorksheetPtr RequestRegistry::find_sheet(std::uint32_t place) const {

@@ -146,6 +146,7 @@ class RequestRegistry {
       std::function<std::optional<Value>(const host::Range& cell, const datarequest& request)>;
   void set_kept_figure(KeptFigure hook) { m_kept_figure = std::move(hook); }
   std::optional<Value> kept_figure(const Value& fcaller, std::int32_t reqno) const;
+  std::optional<Value> kept_figure(const Value& fcaller, const datarequest& request) const;
 
   // Re-evaluates the waiting cells of one request, or of all when reqno is
   // 0. Cells whose range no longer exists are dropped.

@@ -38,9 +38,7 @@ std::string_view without_calc_prefix(std::string_view name) {
   return name;
 }
 
-// The arguments a call hands in place of an omitted optional one and of a
-// required one left empty.
-const Value kMissingArgument{Missing{}};
+// The argument a call hands in place of a required one left empty.
 const Value kEmptyArgument;
 
 // The most parameters whose list is kept on the stack during a call.
@@ -183,7 +181,7 @@ bool AddInCatalog::call(std::string_view name, const std::string* book,
     }
     if (next >= args.size()) {
       if (!p.optional) return failed();
-      items[at] = &kMissingArgument;
+      items[at] = &host::kMissingArgument;
     } else if (!p.optional && args[next]->type() == ValueType::Missing) {
       items[at] = &kEmptyArgument;
     } else {
