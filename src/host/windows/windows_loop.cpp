@@ -77,21 +77,24 @@ WindowsLoop::WindowsLoop() : WindowsLoop(m_system_clock) {}
 WindowsLoop::WindowsLoop(const Clock& clock) : m_clock(clock) {
   m_now = m_clock.monotonic_ms();
   // The class or the window is refused now and then while the session's
-  // desktop is still starting (seen under Wine on a loaded machine): a few
-  // tries, a short pause apart, before the loop gives up.
+  // desktop is still starting (seen under Wine on a loaded machine, where a
+  // refusal can last for most of a second): tries a short pause apart, the
+  // pauses growing, for up to three seconds before the loop gives up.
   HWND hwnd = nullptr;
-  for (int attempt = 0; attempt < 4 && hwnd == nullptr; ++attempt) {
-    if (attempt > 0) Sleep(50 * attempt);
-    if (!acquire_class()) {
+  const ULONGLONG started = GetTickCount64();
+  for (DWORD pause = 25; hwnd == nullptr; pause = std::min<DWORD>(pause * 2, 400)) {
+    if (acquire_class()) {
+      hwnd = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             own_instance(), nullptr);
+      if (hwnd == nullptr) {
+        m_error = GetLastError();
+        release_class();
+      }
+    } else {
       m_error = GetLastError();
-      continue;
     }
-    hwnd = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, own_instance(),
-                           nullptr);
-    if (hwnd == nullptr) {
-      m_error = GetLastError();
-      release_class();
-    }
+    if (hwnd != nullptr || GetTickCount64() - started >= 3000) break;
+    Sleep(pause);
   }
   if (hwnd == nullptr) return;
   SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
