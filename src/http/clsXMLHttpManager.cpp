@@ -125,12 +125,12 @@ bool clsXMLHttpManager::XMLHttpCall(const std::string& method, const std::string
   m.XMLHttpCall_setup(name(method), url, name(processor));
   // The monitor belongs to this channel: its limit, queue and in-flight
   // count are the channel's.
+  // It goes behind the requests already waiting there, so one sent again
+  // by the update round never overtakes one that has waited longer (or was
+  // never sent); the queue's front takes whatever room there is now.
   Channel& c = channel(channel_id);
-  if (c.inflight < c.max_requests_allowed) {
-    m.xmlhttpcall_send();
-  } else {
-    c.queue.push_back(m.id_get());
-  }
+  c.queue.push_back(m.id_get());
+  send_queued(c);
   return true;
 }
 
@@ -168,8 +168,10 @@ void clsXMLHttpManager::httperrorqueue_addmonitor(std::int32_t id) {
   m_error_queue.push_back(id);
 }
 
-void clsXMLHttpManager::send_queued(Channel& c, std::int32_t count) {
-  for (std::int32_t i = 0; i < count && !c.queue.empty(); ++i) {
+void clsXMLHttpManager::send_queued(Channel& c) {
+  // Bounded by the room in flight, not by a count of entries: an entry of a
+  // request withdrawn meanwhile sends nothing and takes no room.
+  while (!c.queue.empty() && c.inflight < c.max_requests_allowed) {
     const std::int32_t id = c.queue.front();
     c.queue.pop_front();
     if (clsXMLHttpMonitor* m = find_monitor(id)) m->xmlhttpcall_send();
@@ -185,20 +187,13 @@ void clsXMLHttpManager::httpqueue_sendout() {
   }
   // By index: a send cannot add channels, but re-read the bound anyway.
   for (std::size_t i = 0; i < m_channels.size(); ++i) {
-    Channel& c = m_channels[i];
-    if (c.queue.empty() || c.inflight >= c.max_requests_allowed) continue;
-    const auto room = static_cast<std::int32_t>(std::min<std::size_t>(
-        c.queue.size(), static_cast<std::size_t>(c.max_requests_allowed - c.inflight)));
-    send_queued(c, room);
+    send_queued(m_channels[i]);
   }
 }
 
 void clsXMLHttpManager::slot_freed(std::uint8_t channel_id) {
   if (!m_send_on_completion || channel_id == 0 || channel_id > m_channels.size()) return;
-  Channel& c = channel(channel_id);
-  if (!c.queue.empty() && c.inflight < c.max_requests_allowed) {
-    send_queued(c, c.max_requests_allowed - c.inflight);
-  }
+  send_queued(channel(channel_id));
 }
 
 }  // namespace quillo::http

@@ -5,7 +5,11 @@
 // one per request number, each carrying one request at a time.
 //
 // Callers never wait: they hand over a request and the name of a response
-// processor; the answer arrives later on the loop thread. A monitor serves
+// processor; the answer arrives later on the loop thread. A channel sends in
+// the order requests were handed over: a new one goes behind those already
+// queued there and is sent at once only when nothing waits before it and
+// there is room, so a request sent again by every update round never keeps
+// one that has waited longer (or was never sent) out of its channel. A monitor serves
 // one request number on one channel; a call for a request number whose
 // monitor on that channel is still busy is dropped, not queued. A monitor
 // exists only while its request is under way: a table of a hundred
@@ -15,7 +19,9 @@
 //
 // With send_on_completion on, a completion that frees a slot in a channel
 // also sends that channel's next queued request at once (the per-channel
-// limit still holds); by default queued requests wait for the next pass.
+// limit still holds); by default queued requests wait for the next pass, or
+// for the next request handed to their channel, which sends the queue's
+// front first.
 //
 // Loop thread only. Lookups of monitors by request number and of channels
 // by name go through indexes, not scans.
@@ -66,7 +72,9 @@ class clsXMLHttpManager {
   void manager_setup(const std::vector<ChannelSpec>& sources);
   // The id (1..255) of the first channel named exactly name, or 0.
   std::uint8_t getchannelid(std::string_view name) const;
-  // Starts a request; false when the channel does not exist (nothing sent).
+  // Starts a request: queued behind those waiting on its channel, and the
+  // queue's front sent as far as the limit allows. False when the channel
+  // does not exist (nothing sent).
   bool XMLHttpCall(const std::string& method, const std::string& url, const std::string& processor,
                    std::int32_t reqno, std::uint8_t channel);
   // Withdraws every request and empties the queues (shutdown).
@@ -123,7 +131,8 @@ class clsXMLHttpManager {
 
  private:
   clsXMLHttpMonitor& monitor_get(std::int32_t reqno, std::uint8_t channel);
-  void send_queued(Channel& c, std::int32_t count);
+  // Sends from the front of the channel's queue while it has room.
+  void send_queued(Channel& c);
   // Lets go of the monitors that became idle and are still idle.
   void release_idle();
 

@@ -69,6 +69,29 @@ TEST_F(ManagerTest, LimitQueuesInArrivalOrderAndThePassFillsFreedSlots) {
   EXPECT_EQ(manager.channel(1).inflight, 0);
 }
 
+// A request handed over again (the update round sends answered requests
+// again) while others wait in its channel goes behind them, though slots
+// are free: the waiting ones take the room, in their order.
+TEST_F(ManagerTest, ARequestHandedOverWhileOthersWaitGoesBehindThem) {
+  for (int r = 1; r <= 5; ++r) call(r);
+  loop.advance(100);  // 1 and 2 answered: both slots free, 3 to 5 still queued
+  call(1);
+  call(2);
+  ASSERT_EQ(transport.requests().size(), 4u);
+  EXPECT_EQ(transport.requests()[2].url, "http://h/3");
+  EXPECT_EQ(transport.requests()[3].url, "http://h/4");
+  EXPECT_EQ(manager.channel(1).queue.size(), 3u);  // 5, then 1 and 2 again
+  EXPECT_EQ(manager.channel(1).inflight, 2);
+  call(5);  // still queued: dropped, not queued twice
+  EXPECT_EQ(manager.channel(1).queue.size(), 3u);
+  for (int pass = 0; pass < 3; ++pass) {
+    loop.advance(100);
+    manager.httpqueue_sendout();
+  }
+  loop.advance(100);
+  EXPECT_EQ(answered(), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 1, 2}));
+}
+
 TEST_F(ManagerTest, SendOnCompletionFillsTheSlotAtOnceWithinTheLimit) {
   manager.set_send_on_completion(true);
   for (int r = 1; r <= 5; ++r) call(r);
