@@ -236,6 +236,40 @@ TEST_F(FacadeTest, UpdateRoundsStopFetchingWhatACellNoLongerAsksFor) {
   EXPECT_EQ(shown("A1"), Value(12.5));
 }
 
+// A source slower than the update interval: five times its limit of 8 in
+// requests, each answer taking most of an interval, and every round sending
+// the answered ones again. Those never sent still go, before those sent
+// again, so every cell is filled within a few rounds; never more than the
+// limit are in flight, nor one request twice at once.
+TEST_F(FacadeTest, ASourceSlowerThanTheIntervalStillSendsEveryRequest) {
+  constexpr int kCells = 40;
+  constexpr int kLimit = 8;     // the sample source's
+  constexpr int kInterval = 3;  // seconds between rounds
+  constexpr int kRounds = 8;    // five would do; three to spare
+  transport.set_default(ScriptedTransport::complete(200, kPage, 2500));
+  auto id = [](int i) { return std::string(i < 10 ? "I0" : "I") + std::to_string(i); };
+  for (int i = 1; i <= kCells; ++i) {
+    set(("A" + std::to_string(i)).c_str(), quote(id(i)));
+  }
+  auto pending = [&](const std::string& key) {
+    return std::count_if(
+        transport.requests().begin(), transport.requests().end(), [&](const auto& r) {
+          return r.id != 0 && !r.answered && !r.cancelled && r.url.find(key) != std::string::npos;
+        });
+  };
+  for (int second = 1; second <= kRounds * kInterval; ++second) {
+    loop.advance(1000);
+    // When both timers are due the round comes first, as the add-in's do.
+    if (second % kInterval == 0) engine.send_due_updates(UpdateRound{true});
+    engine.send_queued();
+    ASSERT_LE(transport.in_flight(), static_cast<std::size_t>(kLimit)) << second;
+    for (int i = 1; i <= kCells; ++i) ASSERT_LE(pending("s=" + id(i) + "&"), 1) << id(i);
+  }
+  for (int i = 1; i <= kCells; ++i) {
+    EXPECT_EQ(shown(("A" + std::to_string(i)).c_str()), Value(12.5)) << id(i);
+  }
+}
+
 TEST(ShownTexts, StatusTextsAreProgressOrFailuresAndValuesAreOther) {
   EXPECT_EQ(shown_kind("Loading data..."), ShownKind::Progress);
   EXPECT_EQ(shown_kind("Invalid fieldname!"), ShownKind::Failure);
