@@ -263,6 +263,11 @@ TEST(TextEncodingTest, DecodingInPlaceGivesTheSameText) {
       {long_ascii + "\x7F\x1F" + long_ascii, ""},
       {long_ascii + utf8 + long_ascii, "text/html; charset=utf-8"},
       {"<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9</a>", ""},
+      // Short lines: what follows a line break inside a block of sixteen
+      // bytes is read as carefully as the rest.
+      {"<p>one</p>\n<p>two\n\xC3(x</p>\n" + long_ascii, "text/html; charset=utf-8"},
+      {"a\nb\nc\n\x01" + long_ascii + "\n\xEF\xBF\xBE\nd", ""},
+      {"row\r\nrow\r\n\xC3\xA9\t\xE2\x82\xAC\n" + long_ascii + "\n\xE9", ""},
       {"", ""},
   };
   for (const auto& [page, content_type] : pages) {

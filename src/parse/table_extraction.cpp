@@ -206,16 +206,12 @@ void set_not_found(Value& v) {
   if (!v.is_text() || v.text() != kNotFound) v = Value(kNotFound);
 }
 
-// The converted value of the table's cell (getcell + value_convert).
-bool cell_value(const FieldDef& g, const FieldPlan& plan, const cls_parsetable& table,
-                std::int64_t row, std::int64_t column, Value& v) {
-  if (plan.parseasvalue == 2 && plan.step1 < 0 && plan.step2 < 0) {
-    // Markup stripped and nothing else: the same from the cell's text
-    // without its value (an absent cell, empty, converts as the empty text).
-    return html_value_convert(g, table.cell_text(row, column), v, &table);
-  }
-  v = table.getcell(row, column);
-  return value_convert(g, v, &table);
+// The converted value of the table's cell (getcell + value_convert),
+// converted from the cell's text where it lies (an absent cell, empty,
+// converts as the empty text).
+bool cell_value(const FieldDef& g, const cls_parsetable& table, std::int64_t row,
+                std::int64_t column, Value& v) {
+  return html_value_convert(g, table.cell_text(row, column), v, &table);
 }
 
 }  // namespace
@@ -260,12 +256,12 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
         set_not_found(slot);
         continue;
       }
-      if (!cell_value(g, plan, table, r, c, slot)) return fail_from(static_cast<std::size_t>(i));
+      if (!cell_value(g, table, r, c, slot)) return fail_from(static_cast<std::size_t>(i));
     }
   } else {
     for (std::size_t i = 2; i <= 7; ++i) set_empty(values[i]);
     // A failed conversion leaves the error value and the empty rest.
-    if (!cell_value(g, plan, table, r, std::int64_t{*col} + *coloffset, values[1])) {
+    if (!cell_value(g, table, r, std::int64_t{*col} + *coloffset, values[1])) {
       set_error(values[1]);
       return false;
     }
@@ -297,7 +293,12 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
   thread_local ResultRowWriter rows;
   rows.clear();
   clsparse parser;
-  cls_parsetable table;
+  // The table parse and the openings found keep their room for the next
+  // page too. The parse starts empty, as a new one: a conversion before the
+  // first table of this page reads no table of the last page.
+  thread_local cls_parsetable table;
+  table.set_table_view({});
+  table.do_parse(true, true);
   FieldValues values;
   const std::vector<FieldDef>& fields = category->fields;
   // Which fields are read, from which tables, in what order: planned when
@@ -313,7 +314,8 @@ std::string definition_parse(std::string& text, RequestTable& requests, std::int
     }
     return made[k];
   };
-  std::vector<std::size_t> table_starts;
+  thread_local std::vector<std::size_t> table_starts;
+  table_starts.clear();
   // The lead marker's position found for the last single field: the next
   // one with the same lead takes it (the text does not change meanwhile).
   std::size_t lead_at = clsparse::kLeadUnknown;

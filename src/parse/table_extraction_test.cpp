@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "parse/value_convert.h"
 
 namespace quillo {
@@ -41,6 +43,31 @@ TEST(EntitiesDecodeTest, ReferencesFirstThenBreaksThenBlanks) {
   EXPECT_EQ(entities_decode(plain), "no referenceshere");
   std::string trailing = "x&#65;&";
   EXPECT_EQ(entities_decode(trailing), "xA&");
+}
+
+// On texts of any length, with breaks, tabs and ";" at every place of a
+// block of sixteen bytes, and "&nbsp;" whole, cut by a break or at either
+// end: the same as removing the breaks and tabs, then replacing "&nbsp;".
+TEST(EntitiesDecodeTest, LongTextsWithBreaksAnywhere) {
+  const std::string pieces[] = {"\n",         "\r\n",     "\t",       ";",   "&nbsp;",
+                                "&nb\r\nsp;", "&nbsp\n;", "&&nbsp;;", "abc", "<td>1,234.5</td>",
+                                "  "};
+  std::uint32_t seed = 7;
+  for (int round = 0; round < 400; ++round) {
+    std::string page;
+    const int parts = round % 40;
+    for (int k = 0; k < parts; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      const std::string& piece = pieces[(seed >> 16) % std::size(pieces)];
+      page += piece;
+      page.append((seed >> 8) % 19, static_cast<char>('a' + k % 26));
+    }
+    std::string want = page;
+    text::remove_chars(want, "\n\r\t");
+    text::replace_all(want, "&nbsp;", " ");
+    std::string got = page;
+    EXPECT_EQ(entities_decode(got), want) << page;
+  }
 }
 
 TEST(ParseTableTest, RowsAndCellsIgnoreTagCase) {
@@ -373,6 +400,34 @@ TEST(DefinitionParseTest, GroupsTablesAndKeepsPreviousRowsOnUnknownCategory) {
   std::string other = "(w)";
   definition_parse(other, requests, r, defs);
   EXPECT_EQ(requests.at(r).parsed.size(), 3u);
+}
+
+// A conversion that reads the current table (reu_pcheck) before the page's
+// first table is parsed reads no table: not the one the last page parsed.
+TEST(DefinitionParseTest, AFieldBeforeTheFirstTableReadsNoTableOfTheLastPage) {
+  Definitions defs;
+  ASSERT_TRUE(defs.load_text(R"(<r><datasource code="S"><category code="C">
+      <field id="1" type="single" function="reu_pcheck" fparam11="x" fparam12="0" rowvalue="1"><ref1></ref1><ref2>(</ref2><ref3>)</ref3></field>
+      <field id="2" type="tablecell" tablenumber="1" rowtype="Fixednumeric" rowvalue="1" coltype="Fixednumeric" colvalue="1"/>
+      <field id="3" type="single" function="reu_pcheck" fparam11="x" fparam12="0" rowvalue="1"><ref1></ref1><ref2>[</ref2><ref3>]</ref3></field>
+    </category></datasource></r>)"))
+      << defs.error();
+  RequestTable requests;
+  datarequest req;
+  req.source = "s";
+  req.category = "c";
+  const std::int32_t r = requests.add(req);
+  std::string first = "(v) [u] <table><tr><td>x</td></tr></table>";
+  definition_parse(first, requests, r, defs);
+  ASSERT_EQ(requests.at(r).parsed.size(), 3u);
+  EXPECT_EQ(requests.at(r).parsed[0].slots[0], Value("#N/A"));
+  EXPECT_EQ(requests.at(r).parsed[1].slots[0], Value("<td>x</td>"));
+  EXPECT_EQ(requests.at(r).parsed[2].slots[0], Value("u"));  // after the table: it holds x
+  std::string second = "(w) [z] no table";
+  definition_parse(second, requests, r, defs);
+  ASSERT_EQ(requests.at(r).parsed.size(), 3u);
+  EXPECT_EQ(requests.at(r).parsed[0].slots[0], Value("#N/A"));
+  EXPECT_EQ(requests.at(r).parsed[2].slots[0], Value("#N/A"));
 }
 
 // The order of the fields (which are stored, from which table) is planned

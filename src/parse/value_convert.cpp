@@ -18,28 +18,34 @@ std::string as_text(const Value& v) {
   return v.is_number() ? text::format_number_15(v.number()) : v.to_text();
 }
 
-// The text of a value as a conversion sees it, without a copy of a text
-// value: a step reads it and makes a new value, so the view outlives no
-// change of v.
-class TextOf {
- public:
-  std::string_view operator()(const Value& v) {
-    if (v.is_text()) return v.text();
-    m_made = as_text(v);
-    return m_made;
-  }
-
- private:
-  std::string m_made;
-};
-
 std::optional<std::int32_t> int_param(std::string_view p) {
   return text::to_int32(p);
 }
 
-// A plain function rather than a std::function: the steps capture nothing.
-using Step = std::optional<Value> (*)(const Value&, std::string_view, std::string_view,
-                                      const FieldDef&, const cls_parsetable*);
+// Keeps of t only part, a view into t.
+void keep(std::string& t, std::string_view part) {
+  const auto at = static_cast<std::size_t>(part.data() - t.data());
+  t.resize(at + part.size());
+  t.erase(0, at);
+}
+
+// Puts the text of a step's value in place of t.
+void take(std::string& t, Value&& v) {
+  if (v.is_text()) {
+    t = std::move(v.text_in_place());
+  } else {
+    t = as_text(v);
+  }
+}
+
+// The steps work on the text of the value, in place: a value between
+// steps is its text (a number as as_text writes it, which is what the next
+// step would read of it), so a step's result need not be a value of its
+// own. A step answers false, leaving the text alone, when its parameters
+// do not fit. A plain function rather than a std::function: the steps
+// capture nothing.
+using Step = bool (*)(std::string&, std::string_view, std::string_view, const FieldDef&,
+                      const cls_parsetable*);
 
 struct NamedStep {
   std::string_view name;
@@ -49,103 +55,88 @@ struct NamedStep {
 // The conversion functions a field may name, looked up by exact name.
 const NamedStep kSteps[] = {
     {"convert2",
-     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> {
+     [](std::string& t, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) {
        const auto mode = int_param(p1);
-       if (!mode) return std::nullopt;
-       return clsparse().convert2(TextOf()(v), *mode);
+       if (!mode) return false;
+       take(t, clsparse().convert2(t, *mode));
+       return true;
      }},
     {"convert4",
-     [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> {
+     [](std::string& t, std::string_view p1, std::string_view p2, const FieldDef&,
+        const cls_parsetable*) {
        const auto mode = int_param(p2);
-       if (!mode) return std::nullopt;
-       return clsparse().convert4(TextOf()(v), p1, *mode);
+       if (!mode) return false;
+       take(t, clsparse().convert4(t, p1, *mode));
+       return true;
      }},
     {"mid",
-     [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> {
+     [](std::string& t, std::string_view p1, std::string_view p2, const FieldDef&,
+        const cls_parsetable*) {
        const auto start = int_param(p1);
        const auto length = int_param(p2);
-       if (!start || !length || *start < 1 || *length < 0) return std::nullopt;
-       return Value(text::mid_chars(TextOf()(v), static_cast<std::size_t>(*start),
-                                    static_cast<std::size_t>(*length)));
+       if (!start || !length || *start < 1 || *length < 0) return false;
+       keep(t, text::mid_chars(t, static_cast<std::size_t>(*start),
+                               static_cast<std::size_t>(*length)));
+       return true;
      }},
     {"left",
-     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> {
+     [](std::string& t, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) {
        const auto n = int_param(p1);
-       if (!n || *n < 0) return std::nullopt;
-       return Value(text::left_chars(TextOf()(v), static_cast<std::size_t>(*n)));
+       if (!n || *n < 0) return false;
+       keep(t, text::left_chars(t, static_cast<std::size_t>(*n)));
+       return true;
      }},
     {"right",
-     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> {
+     [](std::string& t, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) {
        const auto n = int_param(p1);
-       if (!n || *n < 0) return std::nullopt;
-       return Value(text::right_chars(TextOf()(v), static_cast<std::size_t>(*n)));
+       if (!n || *n < 0) return false;
+       keep(t, text::right_chars(t, static_cast<std::size_t>(*n)));
+       return true;
      }},
     {"concat",
-     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> {
-       return Value(as_text(v) + std::string(p1));
+     [](std::string& t, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) {
+       t.append(p1);
+       return true;
      }},
     {"multiply",
-     [](const Value& v, std::string_view p1, std::string_view, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> { return multiply(v, p1); }},
+     [](std::string& t, std::string_view p1, std::string_view, const FieldDef&,
+        const cls_parsetable*) {
+       t = as_text(multiply(t, p1));
+       return true;
+     }},
     {"reu_pct_chng",
-     [](const Value& v, std::string_view, std::string_view, const FieldDef&,
-        const cls_parsetable*) -> std::optional<Value> { return reu_pct_chng(v); }},
+     [](std::string& t, std::string_view, std::string_view, const FieldDef&,
+        const cls_parsetable*) {
+       keep(t, reu_pct_chng(t));
+       return true;
+     }},
     {"reu_pcheck",
-     [](const Value& v, std::string_view p1, std::string_view p2, const FieldDef& field,
-        const cls_parsetable* table) -> std::optional<Value> {
+     [](std::string& t, std::string_view p1, std::string_view p2, const FieldDef& field,
+        const cls_parsetable* table) {
        const auto back = int_param(p2);
-       if (!back) return std::nullopt;
-       return reu_pcheck(v, field, p1, *back, table);
+       if (!back) return false;
+       std::optional<Value> checked = reu_pcheck(Value(t), field, p1, *back, table);
+       if (!checked) return false;
+       take(t, std::move(*checked));
+       return true;
      }},
     {"figure_convert",
-     [](const Value& v, std::string_view, std::string_view, const FieldDef& field,
-        const cls_parsetable*) -> std::optional<Value> {
-       std::string t = as_text(v);
-       return clsparse().figure_convert1(t, field.figures);
+     [](std::string& t, std::string_view, std::string_view, const FieldDef& field,
+        const cls_parsetable*) {
+       take(t, clsparse().figure_convert1(t, field.figures));
+       return true;
      }},
 };
 
-// Applies the step of that number; none (-1) leaves the value alone.
+// Applies the step of that number; none (-1) leaves the text alone.
 bool apply_step(int step, std::string_view p1, std::string_view p2, const FieldDef& field,
-                Value& value, const cls_parsetable* table) {
-  if (step < 0) return true;
-  std::optional<Value> result = kSteps[step].run(value, p1, p2, field, table);
-  if (!result) return false;
-  value = std::move(*result);
-  return true;
+                std::string& t, const cls_parsetable* table) {
+  return step < 0 || kSteps[step].run(t, p1, p2, field, table);
 }
-
-}  // namespace
-
-namespace {
-
-// The text of the value's HTML (clsparse::getallvalue_fromhtml), made in
-// place of a text value: a text without tags, as most marked values are,
-// stays as it is, and a table cell's tag is cut off its figure uncopied.
-void html_text(clsparse& parser, Value& value) {
-  if (value.is_text()) {
-    parser.allvalue_fromhtml_in_place(value.text_in_place());
-    return;
-  }
-  value = Value(parser.getallvalue_fromhtml(as_text(value)));
-}
-
-}  // namespace
-
-int conversion_step(std::string_view name) {
-  for (std::size_t i = 0; i < std::size(kSteps); ++i) {
-    if (!name.empty() && kSteps[i].name == name) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-namespace {
 
 // Cuts the blanks off both ends of t, as text::trim does, in place.
 void trim_in_place(std::string& t) {
@@ -157,27 +148,40 @@ void trim_in_place(std::string& t) {
   t.erase(0, b);
 }
 
-// The last part of every conversion: the trimmed text, or the figure read
-// from it. A number that a step produced becomes text here.
-void finish(clsparse& parser, const FieldPlan& plan, const FieldDef& field, Value& value) {
-  if (!value.is_text()) value = Value(as_text(value));
-  std::string& t = value.text_in_place();
+// The conversion up to the figure, on the value's text t in place: markup
+// stripped before or after the steps (clsparse::getallvalue_fromhtml), the
+// steps, the blanks at the ends cut. False when a step failed, with t as
+// it stood before that step.
+bool convert_text(const FieldPlan& plan, const FieldDef& field, std::string& t,
+                  const cls_parsetable* table) {
+  clsparse parser;
+  if (plan.parseasvalue == 2) parser.allvalue_fromhtml_in_place(t);
+  if (!apply_step(plan.step1, field.fparam11, field.fparam12, field, t, table)) return false;
+  if (!apply_step(plan.step2, field.fparam21, field.fparam22, field, t, table)) return false;
+  if (plan.parseasvalue == 1) parser.allvalue_fromhtml_in_place(t);
   trim_in_place(t);
-  // The figure is made before value is replaced, so t is read whole.
-  if (plan.figureconvert) value = parser.figure_convert1(t, field.figures);
+  return true;
 }
 
 }  // namespace
 
+int conversion_step(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(kSteps); ++i) {
+    if (!name.empty() && kSteps[i].name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table) {
   FieldPlan local;
   const FieldPlan& plan = plan_of(field, local);
-  clsparse parser;
-  if (plan.parseasvalue == 2) html_text(parser, value);
-  if (!apply_step(plan.step1, field.fparam11, field.fparam12, field, value, table)) return false;
-  if (!apply_step(plan.step2, field.fparam21, field.fparam22, field, value, table)) return false;
-  if (plan.parseasvalue == 1) html_text(parser, value);
-  finish(parser, plan, field, value);
+  // The conversion works on the value's own text; a value of another kind
+  // becomes its text first.
+  if (!value.is_text()) value = Value(as_text(value));
+  std::string& t = value.text_in_place();
+  if (!convert_text(plan, field, t, table)) return false;
+  // The figure is made before value is replaced, so t is read whole.
+  if (plan.figureconvert) value = clsparse().figure_convert1(t, field.figures);
   return true;
 }
 
@@ -185,34 +189,27 @@ bool html_value_convert(const FieldDef& field, std::string_view html, Value& val
                         const cls_parsetable* table) {
   FieldPlan local;
   const FieldPlan& plan = plan_of(field, local);
-  if (plan.parseasvalue != 2 || plan.step1 >= 0 || plan.step2 >= 0) {
-    value = Value(html);
-    return value_convert(field, value, table);
-  }
-  clsparse parser;
   // The text is made in a buffer kept for the next cell: a figure needs no
   // string of its own, and a text one of its size.
   thread_local std::string t;
   t.assign(html);
-  parser.allvalue_fromhtml_in_place(t);
-  trim_in_place(t);
-  if (plan.figureconvert) {
-    value = parser.figure_convert1(t, field.figures);
+  const bool converted = convert_text(plan, field, t, table);
+  if (converted && plan.figureconvert) {
+    value = clsparse().figure_convert1(t, field.figures);
   } else {
     value = Value(t);
   }
-  return true;
+  return converted;
 }
 
-Value multiply(const Value& value, std::string_view factor) {
-  return Value(text::leading_number(as_text(value)) * text::leading_number(factor));
+Value multiply(std::string_view value, std::string_view factor) {
+  return Value(text::leading_number(value) * text::leading_number(factor));
 }
 
-Value reu_pct_chng(const Value& value) {
-  const std::string t = as_text(value);
-  const std::size_t n = text::char_count(t);
+std::string_view reu_pct_chng(std::string_view value) {
+  const std::size_t n = text::char_count(value);
   if (n < 2) return value;
-  return Value(text::mid_chars(t, 2, n - 2));
+  return text::mid_chars(value, 2, n - 2);
 }
 
 std::optional<Value> reu_pcheck(const Value& value, const FieldDef& field, std::string_view marker,

@@ -9,7 +9,8 @@
 // A step whose parameters do not fit (a position that is not a number, a
 // start below 1, a negative length) abandons the conversion: the functions
 // below answer false and leave the value as it stood before the failing
-// step. Pure functions; any thread.
+// step (as its text: the steps work on the text of the value, a number
+// written as a cell shows it). Pure functions; any thread.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +26,9 @@ namespace quillo {
 // "reu_pcheck" step reads (nullptr: no table parsed yet).
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table);
 
-// The same for a value that is the text html (a table cell), made without
-// a string of its own where the field strips markup first (parseasvalue
-// "2") and names no function: a figure, as most cells are, costs no
-// allocation.
+// The same for a value that is the text html (a table cell): the text is
+// converted in a buffer kept for the next cell, so a figure, as most cells
+// are, costs no allocation, and a text one of its size.
 bool html_value_convert(const FieldDef& field, std::string_view html, Value& value,
                         const cls_parsetable* table);
 
@@ -36,10 +36,10 @@ bool html_value_convert(const FieldDef& field, std::string_view html, Value& val
 // FieldPlan; -1 for an empty or unknown name, which converts nothing.
 int conversion_step(std::string_view name);
 
-// The leading number of the value times the leading number of the factor.
-Value multiply(const Value& value, std::string_view factor);
-// The value without its first and last character (unchanged below two characters).
-Value reu_pct_chng(const Value& value);
+// The leading number of the value's text times the leading number of the factor.
+Value multiply(std::string_view value, std::string_view factor);
+// The text without its first and last character (unchanged below two characters).
+std::string_view reu_pct_chng(std::string_view value);
 // A row check on the current table: the value when column 1 of the field's
 // row holds the marker; else, looking `back` rows up, that row's cell in the
 // field's column; else "#N/A". nullopt when the field's row or column is

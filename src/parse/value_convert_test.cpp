@@ -90,6 +90,59 @@ TEST(ValueConvertTest, BadParametersAbandonTheConversion) {
   EXPECT_FALSE(value_convert(f, v, nullptr));
 }
 
+// A value that is not text (a JSON answer's number) goes through the steps
+// as the text a cell shows of it, and a step's result reaches the next
+// step, the markup stripping and the figure as text, whatever its length.
+TEST(ValueConvertTest, StepsReadTheTextOfTheValueBeforeThem) {
+  FieldDef f;
+  f.function = "concat";
+  f.fparam11 = " units";
+  EXPECT_EQ(convert(f, Value(0.1 + 0.2)), Value("0.3 units"));
+  EXPECT_EQ(convert(f, Value(true)), Value("TRUE units"));
+  f.function = "left";
+  f.fparam11 = "2";
+  EXPECT_EQ(convert(f, Value(1234.0)), Value("12"));
+  f.figureconvert = "1";
+  EXPECT_EQ(convert(f, Value(1234.0)), Value(12.0));
+  // A figure made by a step is read again by the next one as its text.
+  f = {};
+  f.function = "figure_convert";
+  f.function1 = "concat";
+  f.fparam21 = "K";
+  EXPECT_EQ(convert(f, "(1,234.5)"), Value("-1234.5K"));
+  f.figureconvert = "1";
+  EXPECT_EQ(convert(f, "(1,234.5)"), Value(-1234.5e3));
+  // Steps on a cell longer than a short string, markup stripped first.
+  f = {};
+  f.parseasvalue = "2";
+  f.function = "convert4";
+  f.fparam11 = " - ";
+  f.fparam12 = "2";
+  f.function1 = "mid";
+  f.fparam21 = "2";
+  f.fparam22 = "7";
+  f.figureconvert = "1";
+  EXPECT_EQ(convert(f, "<td class=\"range\"><b>147.84</b> - <b>$149.00</b> </td>"), Value(149.0));
+  f.figureconvert = "";
+  f.fparam22 = "40";
+  const std::string ys(30, 'y');
+  EXPECT_EQ(convert(f, "<td>1 - x<i>&amp;</i>" + ys + " </td>"), Value("&amp; " + ys));
+  // Markup stripped after the steps: the step's result is what is stripped.
+  f = {};
+  f.function = "convert2";
+  f.fparam11 = "2";
+  f.parseasvalue = "1";
+  EXPECT_EQ(convert(f, "x (<b>12</b><i>%</i>) y"), Value("12 %"));
+  // A second step that fails leaves the first one's result.
+  f = {};
+  f.function = "reu_pct_chng";
+  f.function1 = "left";
+  f.fparam21 = "-1";
+  Value v = "[5.25%]";
+  EXPECT_FALSE(value_convert(f, v, nullptr));
+  EXPECT_EQ(v, Value("5.25%"));
+}
+
 TEST(ValueConvertTest, RowCheckLooksBackInTheCurrentTable) {
   cls_parsetable t;
   t.set_table("<tr><td>EPS reported</td><td>1.1</td></tr><tr><td>other</td><td>2.2</td></tr>");
@@ -103,6 +156,23 @@ TEST(ValueConvertTest, RowCheckLooksBackInTheCurrentTable) {
   EXPECT_EQ(reu_pcheck("v", f, "eps", 1, nullptr), Value("#N/A"));
   f.rowvalue = "label";
   EXPECT_FALSE(reu_pcheck("v", f, "eps", 1, &t));
+  // As a step: the cell it gives is converted further.
+  f.rowvalue = "2";
+  f.function = "reu_pcheck";
+  f.fparam11 = "eps";
+  f.fparam12 = "1";
+  f.figureconvert = "1";
+  Value v = "9.9";
+  EXPECT_TRUE(value_convert(f, v, &t));
+  EXPECT_EQ(v, Value(1.1));
+  f.fparam11 = "other";
+  v = "  9.9 ";
+  EXPECT_TRUE(value_convert(f, v, &t));
+  EXPECT_EQ(v, Value(9.9));
+  f.fparam11 = "none";
+  f.figureconvert = "";
+  EXPECT_TRUE(value_convert(f, v, &t));
+  EXPECT_EQ(v, Value("#N/A"));
 }
 
 }  // namespace
