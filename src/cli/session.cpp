@@ -49,6 +49,9 @@ Session::Session(SessionOptions options, std::ostream& err)
   xlsx.on_warning = [this](const std::string& w) {
     m_err << m_options.command << ": warning: " << w << "\n";
   };
+  // Calls of a copy of the function library elsewhere are computed: the
+  // add-in points them at the installed one as the workbook opens.
+  xlsx.redirected_calls = [](std::string_view book) { return addin::link_repaired(book); };
   spreadsheet::use_xlsx_files(m_app, xlsx);
   addin::Platform platform{m_loop,
                            m_transport,
