@@ -113,6 +113,29 @@ TEST_F(FillTest, RefreshFillsTheAddinsFormulasAndLeavesTheRestAlone) {
   EXPECT_FALSE(value(book, "Prices!B2").empty());
 }
 
+// Calls of a copy of the function library in another folder are pointed
+// at the installed one when the workbook opens and computed: loading them
+// warns of nothing. Formulas quillo cannot compute (a function through
+// another library, one nothing declares) are still warned of, and keep
+// the file's value.
+TEST_F(FillTest, OnlyFormulasQuilloCannotComputeAreWarnedOfAsKeepingTheFilesValue) {
+  const std::string edit =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.load_workbook(sys.argv[1]); "
+      "ws=wb['Notes']; "
+      "ws['C2']='=\\'/elsewhere/other.xla\\'!fsingle(\\\"BVM\\\",\\\"LMS.QUO.LAST\\\")'; "
+      "ws['C3']='=NOSUCHFUNCTION(1)'; wb.save(sys.argv[1])\" " +
+      book.string();
+  ASSERT_EQ(std::system(edit.c_str()), 0);
+  const fs::path saved = root / "out.xlsx";
+  std::string text;
+  ASSERT_EQ(refresh(book, saved, 60, false, &text), 0) << text;
+  EXPECT_EQ(text.find("Prices!C"), std::string::npos) << text;
+  EXPECT_NE(text.find("Notes!C2: the formula calls"), std::string::npos) << text;
+  EXPECT_NE(text.find("Notes!C3: the formula calls"), std::string::npos) << text;
+  EXPECT_NE(text.find("keeping its value from the file"), std::string::npos) << text;
+  EXPECT_FALSE(value(saved, "Prices!C2").empty());
+}
+
 TEST_F(FillTest, RefreshWritesHistoryTablesAndIndicatorsOverThemInOneRun) {
   // A workbook written by openpyxl: half a year of daily prices (the
   // service answers 130 days, so the table with its header fills A2:F132)

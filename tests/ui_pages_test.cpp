@@ -251,5 +251,43 @@ TEST_F(UiPagesTest, EachPageHasItsOwnCursorAndDialogs) {
   EXPECT_EQ(ui.get("p2", "dialogs").body.find(R"("elsewhere":true)"), std::string::npos);
 }
 
+// The provenance record the page is given for a cell ("row":R,"col":C),
+// as its JSON text; empty when there is none.
+std::string record_of(const std::string& provenance, int row, int col) {
+  const std::string key =
+      "\"row\":" + std::to_string(row) + ",\"col\":" + std::to_string(col) + ",";
+  const std::size_t at = provenance.find(key);
+  if (at == std::string::npos) return {};
+  return provenance.substr(at, provenance.find('}', at) - at);
+}
+
+// Formulas another program swapped between two cells while nothing was
+// unsaved here: once taken in, each cell is explained by the request it
+// makes now, not by the one its old formula made.
+TEST_F(UiPagesTest, FormulasSwappedByAnotherProgramAreExplainedByWhatTheyAskNow) {
+  fs::remove(book);
+  fs::copy_file(fs::path(QUILLO_TESTDATA) / "xlsx" / "quillo_formulas.xlsx", book);
+  UiProcess ui(book, root / "ui.err");
+  // Prices!B2 asks for BVM, B3 for NOB; both are answered.
+  const std::string before = ui.wait_for("p", "provenance", "", "NOB");
+  ASSERT_NE(record_of(before, 3, 2).find("NOB"), std::string::npos) << before;
+  const fs::path edited = root / "edited.xlsx";
+  const std::string swap =
+      "/usr/bin/python3 -c \"import openpyxl,sys; "
+      "wb=openpyxl.load_workbook(sys.argv[1]); ws=wb['Prices']; "
+      "ws['B2'].value, ws['B3'].value = ws['B3'].value, ws['B2'].value; "
+      "wb.save(sys.argv[2])\" " +
+      book.string() + " " + edited.string();
+  ASSERT_EQ(std::system(swap.c_str()), 0);
+  fs::rename(edited, book);
+  ASSERT_NE(ui.wait_for("p", "cell", "sheet=0&row=3&col=2", "$A2").find("$A2"), std::string::npos);
+  const std::string after = ui.get("p", "provenance").body;
+  const std::string b2 = record_of(after, 2, 2), b3 = record_of(after, 3, 2);
+  EXPECT_NE(b2.find("\"instrument\":\"NOB\""), std::string::npos) << after;
+  EXPECT_EQ(b2.find("BVM"), std::string::npos) << after;
+  EXPECT_NE(b3.find("\"instrument\":\"BVM\""), std::string::npos) << after;
+  EXPECT_EQ(b3.find("NOB"), std::string::npos) << after;
+}
+
 }  // namespace
 }  // namespace quillo

@@ -366,13 +366,17 @@ void second_timer(AddinState& state, host::TimerId id) {
   state.m_engine->write_computed_series();
 }
 
+bool link_repaired(std::string_view book) {
+  return text::find_ci(book, kLibraryName) != 0;
+}
+
 void link_repair(host::Application& app, host::Workbook& book) {
   const bool alerts = app.display_alerts();
   app.set_display_alerts(false);
   const auto links = book.link_sources();
   if (links.ok()) {
     for (const std::string& s : *links) {
-      if (text::find_ci(s, kLibraryName) == 0) continue;
+      if (!link_repaired(s)) continue;
       const std::int32_t sheets = book.worksheet_count().value_or(0);
       for (std::int32_t j = 1; j <= sheets; ++j) {
         const auto sheet = book.worksheet(j);

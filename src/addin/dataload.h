@@ -204,5 +204,9 @@ void site_responseprocessor(AddinState& state, const std::string& response, std:
 // of it in another folder call the installed one (the workbook-open
 // handler).
 void link_repair(host::Application& app, host::Workbook& book);
+// Whether link_repair makes the calls through book (a workbook as a
+// formula names it) calls of the installed library: a book whose path
+// names the library's file.
+bool link_repaired(std::string_view book);
 
 }  // namespace quillo::addin

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "addin/dataload.h"
 #include "common/text.h"
 #include "requests/provenance.h"
 #include "spreadsheet/address.h"
@@ -215,8 +216,10 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
   const auto disk = std::make_shared<Model>();
   spreadsheet::XlsxLoadOptions options;
   // As the workbook was opened: the add-in's functions are computed, so
-  // the formulas calling them ask the engine.
-  options.external_function = spreadsheet::computed_calls(app);
+  // the formulas calling them ask the engine, through a copy of the library
+  // elsewhere too (the link repair follows a take-in).
+  options.external_function = spreadsheet::computed_calls(
+      app, [](std::string_view book) { return addin::link_repaired(book); });
   auto loaded = spreadsheet::load_xlsx(*disk, path, options);
   if (!loaded.ok()) return loaded.status();
   Model& live = app.model();

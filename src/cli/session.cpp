@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "addin/dataload.h"
 #include "addin/startup_problems.h"
+#include "cli/disk_changes.h"
 #include "common/text.h"
 #include "host/process.h"
 #include "spreadsheet/handles.h"
@@ -47,6 +49,9 @@ Session::Session(SessionOptions options, std::ostream& err)
   xlsx.on_warning = [this](const std::string& w) {
     m_err << m_options.command << ": warning: " << w << "\n";
   };
+  // Calls of a copy of the function library elsewhere are computed: the
+  // add-in points them at the installed one as the workbook opens.
+  xlsx.redirected_calls = [](std::string_view book) { return addin::link_repaired(book); };
   spreadsheet::use_xlsx_files(m_app, xlsx);
   addin::Platform platform{m_loop,
                            m_transport,
@@ -207,6 +212,18 @@ std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
 
 bool Session::library_installed() const {
   return !m_app.add_in_catalog().declared_functions().empty();
+}
+
+Result<std::int32_t> Session::take_in(host::Workbook& book, spreadsheet::BookId id,
+                                      const std::string& path) {
+  std::vector<host::CellPlace> replaced;
+  const auto taken = take_in_file(
+      m_app, id, path, &replaced,
+      [this](const spreadsheet::CellAddr& cell, const Value& value) { keep_value(cell, value); });
+  if (!taken.ok()) return taken.status();
+  if (EngineFacade* engine = m_state->engine()) engine->formulas_replaced(replaced);
+  addin::link_repair(m_app, book);
+  return taken;
 }
 
 void Session::keep_values(host::Workbook& book) {

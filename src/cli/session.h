@@ -88,6 +88,15 @@ class Session {
   // The same for one cell, given the value its file holds: for a formula
   // taken in from the file while the workbook is open.
   void keep_value(const spreadsheet::CellAddr& cell, const Value& value);
+  // Takes in the cells another program saved to the open book's file
+  // (take_in_file in disk_changes.h), as watch and the browser view do: a
+  // formula taken in shows the file's value until answered, the cells
+  // whose formulas were replaced or removed stop waiting on what they no
+  // longer ask (so no old answer explains them and a request no cell asks
+  // is not fetched again), and calls of a copy of the function library are
+  // pointed at the installed one, as at opening. Answers the cells changed.
+  Result<std::int32_t> take_in(host::Workbook& book, spreadsheet::BookId id,
+                               const std::string& path);
   // The book's cells whose formulas call the add-in's functions; the walk
   // visits the sheets' formulas only, not their used ranges.
   std::vector<AddinCell> addin_cells(host::Workbook& book);

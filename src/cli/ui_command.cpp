@@ -14,7 +14,6 @@
 #include <tuple>
 #include <utility>
 
-#include "addin/dataload.h"
 #include "cli/disk_changes.h"
 #include "cli/explain_command.h"
 #include "cli/link_command.h"
@@ -353,12 +352,8 @@ class WorkbookApi {
   }
 
   Status take_in(const FileStamp& stamp) {
-    const auto taken = take_in_file(m_session.app(), m_book_id, m_path, nullptr,
-                                    [this](const spreadsheet::CellAddr& cell, const Value& value) {
-                                      m_session.keep_value(cell, value);
-                                    });
+    const auto taken = m_session.take_in(*m_book, m_book_id, m_path);
     if (!taken.ok()) return taken.status();
-    addin::link_repair(m_session.app(), *m_book);
     m_stamp = m_seen_stamp = stamp;
     m_changed_on_disk = false;
     m_saved_edits = m_edits;

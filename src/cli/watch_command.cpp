@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "addin/dataload.h"
 #include "cli/disk_changes.h"
 #include "cli/session.h"
 #include "host/output_blocks.h"
@@ -50,21 +49,13 @@ class WatchedFile {
       m_err << kCommand << ": " << m_path << " is no longer a regular file; not saving over it\n";
       return false;
     }
-    std::vector<host::CellPlace> replaced;
-    const auto taken = take_in_file(m_session.app(), m_book_id, m_path, &replaced,
-                                    [this](const spreadsheet::CellAddr& cell, const Value& value) {
-                                      m_session.keep_value(cell, value);
-                                    });
+    const auto taken = m_session.take_in(*m_book, m_book_id, m_path);
     if (!taken.ok()) {
       m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
             << taken.status().message() << "); not saving over it\n";
       return false;
     }
     m_stamp = now;
-    // A cell whose formula was replaced stops waiting on what it no longer
-    // asks, so explain and the updates follow the file's formulas.
-    if (EngineFacade* engine = m_session.state().engine()) engine->formulas_replaced(replaced);
-    addin::link_repair(m_session.app(), *m_book);
     m_out << "changed on disk: took in " << *taken << " cells of " << m_path << std::endl;
     return true;
   }

@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <stdexcept>
+#include <tuple>
+#include <utility>
 
 namespace quillo::spreadsheet {
 
@@ -59,16 +63,17 @@ void CellStore::TextPool::grow_index(std::size_t texts) {
 
 std::pair<std::uint32_t, std::uint32_t> CellStore::TextPool::place(std::string_view text) {
   const auto size = static_cast<std::uint32_t>(text.size());
+  // A new block's bytes are had before anything changes: a failure to get
+  // them leaves the pool as it was.
   auto new_block = [&](std::uint32_t capacity) {
-    std::uint32_t b;
-    if (!m_free_blocks.empty()) {
-      b = m_free_blocks.back();
-      m_free_blocks.pop_back();
-    } else {
-      b = static_cast<std::uint32_t>(m_blocks.size());
-      m_blocks.emplace_back();
+    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    if (m_free_blocks.empty()) {
+      m_blocks.push_back(Block{std::move(bytes), capacity, 0, 0});
+      return static_cast<std::uint32_t>(m_blocks.size() - 1);
     }
-    m_blocks[b] = Block{std::make_unique_for_overwrite<char[]>(capacity), capacity, 0, 0};
+    const std::uint32_t b = m_free_blocks.back();
+    m_free_blocks.pop_back();
+    m_blocks[b] = Block{std::move(bytes), capacity, 0, 0};
     return b;
   };
   std::uint32_t b;
@@ -76,12 +81,9 @@ std::pair<std::uint32_t, std::uint32_t> CellStore::TextPool::place(std::string_v
     b = new_block(size);  // a long text has a block of its own
   } else {
     if (m_current == kEmptySlot || m_blocks[m_current].capacity - m_blocks[m_current].used < size) {
-      if (m_current != kEmptySlot && m_blocks[m_current].live == 0) {
-        m_dead -= m_blocks[m_current].used;
-        m_blocks[m_current] = Block{};
-        m_free_blocks.push_back(m_current);
-      }
+      const std::uint32_t full = m_current;
       m_current = new_block(kBlockBytes);
+      if (full != kEmptySlot && m_blocks[full].live == 0) free_block(full);
     }
     b = m_current;
   }
@@ -110,6 +112,8 @@ std::uint32_t CellStore::TextPool::add(std::string_view text) {
 }
 
 std::uint32_t CellStore::TextPool::add_new(std::string_view text) {
+  // An entry holds a text's size in 32 bits.
+  if (text.size() > kMaxTextBytes) throw std::length_error("a text too long for a cell");
   if (m_index.empty()) grow_index(0);
   const std::size_t hash = std::hash<std::string_view>{}(text);
   std::size_t slot = slot_of(text, hash);
@@ -117,30 +121,40 @@ std::uint32_t CellStore::TextPool::add_new(std::string_view text) {
     ++entry(m_index[slot]).refs;
     return m_index[slot];
   }
+  // What may fail comes first (the index's room, an entry's, the bytes'):
+  // a failure leaves the pool as it was.
+  if (m_index[slot] == kEmptySlot && (m_index_used + 1) * 4 > m_index.size() * 3) {
+    grow_index(m_entry_count - m_free.size() + 1);
+    slot = slot_of(text, hash);
+  }
+  if (m_free.empty() && m_entry_count == m_entries.size() * kEntryBlock) {
+    m_entries.push_back(std::make_unique<Entry[]>(kEntryBlock));
+  }
+  const auto [block, at] = place(text);
   std::uint32_t id;
   if (!m_free.empty()) {
     id = m_free.back();
     m_free.pop_back();
   } else {
-    if (m_entry_count % kEntryBlock == 0) {
-      m_entries.push_back(std::make_unique<Entry[]>(kEntryBlock));
-    }
     id = m_entry_count++;
   }
-  const auto [block, at] = place(text);
   entry(id) = Entry{block, at, static_cast<std::uint32_t>(text.size()), 1};
-  if (m_index[slot] == kEmptySlot) {
-    if ((m_index_used + 1) * 4 > m_index.size() * 3) {
-      grow_index(m_entry_count - m_free.size());  // places the new text too
-      return id;
-    }
-    ++m_index_used;
-  }
+  if (m_index[slot] == kEmptySlot) ++m_index_used;
   m_index[slot] = id;
   return id;
 }
 
-void CellStore::TextPool::release(std::uint32_t id) {
+void CellStore::TextPool::free_block(std::uint32_t b) noexcept {
+  m_dead -= m_blocks[b].used;
+  m_blocks[b] = Block{};
+  try {
+    m_free_blocks.push_back(b);
+  } catch (const std::bad_alloc&) {
+    // The block's place is not given out again; nothing else is lost.
+  }
+}
+
+void CellStore::TextPool::release(std::uint32_t id) noexcept {
   Entry& e = entry(id);
   if (--e.refs != 0) return;
   const std::size_t mask = m_index.size() - 1;
@@ -154,37 +168,64 @@ void CellStore::TextPool::release(std::uint32_t id) {
   if (b.live == 0) {
     // None of the block's texts is held: the block goes, or the one texts
     // are added to starts again from its beginning.
-    m_dead -= b.used;
     if (e.block == m_current) {
+      m_dead -= b.used;
       b.used = 0;
     } else {
-      b = Block{};
-      m_free_blocks.push_back(e.block);
+      free_block(e.block);
     }
   }
   e = Entry{};
-  m_free.push_back(id);
+  try {
+    m_free.push_back(id);
+  } catch (const std::bad_alloc&) {
+    // The entry is not given out again; nothing else is lost.
+  }
   const std::size_t texts = m_entry_count - m_free.size();
-  if (m_dead > 1024 * 1024 && m_dead > m_live) {
-    compact();
-  } else if (m_index.size() > 1024 && texts * 8 < m_index.size()) {
-    grow_index(texts);  // mostly dead marks: a smaller index
+  try {
+    if (m_dead > 1024 * 1024 && m_dead > m_live) {
+      compact();
+    } else if (m_index.size() > 1024 && texts * 8 < m_index.size()) {
+      grow_index(texts);  // mostly dead marks: a smaller index
+    }
+  } catch (...) {
+    // Tidying waits for a later release: the pool is whole without it.
   }
 }
 
 void CellStore::TextPool::compact() {
+  // The texts are copied into new blocks first; the entries move to them
+  // only once every text has its place, so a failure on the way leaves the
+  // pool as it was.
   std::vector<Block> old = std::move(m_blocks);
+  std::vector<std::uint32_t> old_free = std::move(m_free_blocks);
+  const std::uint32_t old_current = m_current;
+  const std::uint64_t old_live = m_live, old_dead = m_dead;
   m_blocks.clear();
   m_free_blocks.clear();
   m_current = kEmptySlot;
   m_live = 0;
   m_dead = 0;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> moved;
+  try {
+    moved.reserve(m_entry_count - m_free.size());
+    for (std::uint32_t id = 0; id < m_entry_count; ++id) {
+      const Entry& e = entry(id);
+      if (e.refs != 0) moved.push_back(place({old[e.block].bytes.get() + e.at, e.size}));
+    }
+  } catch (...) {
+    m_blocks = std::move(old);
+    m_free_blocks = std::move(old_free);
+    m_current = old_current;
+    m_live = old_live;
+    m_dead = old_dead;
+    throw;
+  }
+  std::size_t next = 0;
   for (std::uint32_t id = 0; id < m_entry_count; ++id) {
     Entry& e = entry(id);
     if (e.refs == 0) continue;
-    const auto [block, at] = place(std::string_view(old[e.block].bytes.get() + e.at, e.size));
-    e.block = block;
-    e.at = at;
+    std::tie(e.block, e.at) = moved[next++];
   }
   grow_index(m_entry_count - m_free.size());
 }
@@ -272,6 +313,8 @@ CellStore::Place CellStore::place_or_new(std::uint64_t key) {
     m_last_place.column->version = ++m_clock;
     return m_last_place;
   }
+  // What find_place remembered may move with an insertion below.
+  m_last_place = Place{};
   const std::int32_t col = key_col(key), row = key_row(key);
   // Loading appends: look at the last column and chunk before searching.
   auto c = !m_columns.empty() && m_columns.back().col == col
@@ -292,20 +335,35 @@ CellStore::Place CellStore::place_or_new(std::uint64_t key) {
   }
   const std::uint64_t bit = std::uint64_t{1} << (row & 63);
   const auto pos = static_cast<std::size_t>(bits_set(ch->mask & (bit - 1)));
-  // What find_place remembered may have moved with an insertion below; this
-  // cell's place holds until the next write.
+  const bool fresh = (ch->mask & bit) == 0;
+  if (fresh) {
+    // A new row reads as a plain number until the caller sets what it holds
+    // (set_meta), which it always does: a chunk of numbers stays without
+    // metas. It is counted in only once its room is had: a failure leaves
+    // the column as it was.
+    try {
+      ch->bits.insert(ch->bits.begin() + static_cast<std::ptrdiff_t>(pos), 0);
+      if (!ch->meta.empty()) {
+        try {
+          ch->meta.insert(ch->meta.begin() + static_cast<std::ptrdiff_t>(pos),
+                          Meta{0, Kind::Number});
+        } catch (...) {
+          ch->bits.erase(ch->bits.begin() + static_cast<std::ptrdiff_t>(pos));
+          throw;
+        }
+      }
+    } catch (...) {
+      if (ch->mask == 0) c->chunks.erase(ch);
+      if (c->chunks.empty()) m_columns.erase(c);
+      throw;
+    }
+    ch->mask |= bit;
+    ++m_size;
+  }
+  // This cell's place holds until the next write.
   m_last_key = key;
   m_last_place = Place{&*ch, pos, false, &*c};
-  if ((ch->mask & bit) != 0) return m_last_place;
-  // A new row reads as a plain number until the caller sets what it holds
-  // (set_meta), which it always does: a chunk of numbers stays without metas.
-  ch->mask |= bit;
-  ch->bits.insert(ch->bits.begin() + static_cast<std::ptrdiff_t>(pos), 0);
-  if (!ch->meta.empty()) {
-    ch->meta.insert(ch->meta.begin() + static_cast<std::ptrdiff_t>(pos), Meta{0, Kind::Number});
-  }
-  ++m_size;
-  return Place{&*ch, pos, true, &*c};
+  return Place{&*ch, pos, fresh, &*c};
 }
 
 void CellStore::set_meta(Chunk& ch, std::size_t pos, Meta m) {
@@ -372,7 +430,7 @@ CellStore::Result CellStore::encode(const Value& v, bool result) {
   }
 }
 
-void CellStore::release(Kind kind, std::uint64_t bits) {
+void CellStore::release(Kind kind, std::uint64_t bits) noexcept {
   const auto id = static_cast<std::uint32_t>(bits);
   switch (kind) {
     case Kind::Text:
@@ -425,19 +483,34 @@ const FormulaState* CellStore::formula(std::uint64_t key) const {
 }
 
 void CellStore::set_value(std::uint64_t key, const Value& v) {
+  // The new value is encoded (which may fail: no memory, a text too long)
+  // and put in place before the old one is let go: a write that fails
+  // leaves the cell as it was (or none, when there was none), never holding
+  // a text already released.
   const Place p = place_or_new(key);
   const Meta m = p.fresh ? Meta{} : p.chunk->meta_at(p.pos);
+  const bool result = m.kind == Kind::Formula;
+  Result now;
+  try {
+    now = encode(v, result);
+    try {
+      if (!result) set_meta(*p.chunk, p.pos, Meta{m.format, now.kind});
+    } catch (...) {
+      release(now.kind, now.bits);
+      throw;
+    }
+  } catch (...) {
+    if (p.fresh) erase(key);
+    throw;
+  }
   std::uint64_t& bits = p.chunk->bits[p.pos];
-  if (m.kind == Kind::Formula) {
+  if (result) {
     Result& r = m_formulas[static_cast<std::uint32_t>(bits)].value;
-    release(r.kind, r.bits);
-    r = encode(v, true);
+    const Result old = std::exchange(r, now);
+    release(old.kind, old.bits);
     return;
   }
-  release(m.kind, bits);
-  const Result now = encode(v, false);
-  bits = now.bits;
-  set_meta(*p.chunk, p.pos, Meta{m.format, now.kind});
+  release(m.kind, std::exchange(bits, now.bits));
 }
 
 std::uint32_t CellStore::format_id(std::string_view format) {
@@ -453,7 +526,12 @@ void CellStore::set_format(std::uint64_t key, std::string_view format) {
   const Place p = place_or_new(key);
   Meta m = p.fresh ? Meta{} : p.chunk->meta_at(p.pos);
   m.format = id;
-  set_meta(*p.chunk, p.pos, m);
+  try {
+    set_meta(*p.chunk, p.pos, m);
+  } catch (...) {
+    if (p.fresh) erase(key);  // no cell is left behind by a failure
+    throw;
+  }
 }
 
 FormulaState& CellStore::add_formula(std::uint64_t key) {
@@ -462,11 +540,23 @@ FormulaState& CellStore::add_formula(std::uint64_t key) {
   if (m.kind != Kind::Formula) {
     // The value the cell held becomes the formula's result as it is: what
     // the bits refer to (a text, a boxed value) changes hands, not copied.
-    FormulaCell cell;
-    cell.value = Result{p.chunk->bits[p.pos], m.kind};
-    const std::uint32_t id = m_formulas.add(std::move(cell));
+    // The state is made and the cell marked a formula cell before the
+    // value changes hands: a failure leaves the cell as it was (or none).
+    std::uint32_t id = 0;
+    try {
+      id = m_formulas.add(FormulaCell{});
+      try {
+        set_meta(*p.chunk, p.pos, Meta{m.format, Kind::Formula});
+      } catch (...) {
+        m_formulas.release(id);
+        throw;
+      }
+    } catch (...) {
+      if (p.fresh) erase(key);
+      throw;
+    }
+    m_formulas[id].value = Result{p.chunk->bits[p.pos], m.kind};
     p.chunk->bits[p.pos] = id;
-    set_meta(*p.chunk, p.pos, Meta{m.format, Kind::Formula});
   }
   return m_formulas[static_cast<std::uint32_t>(p.chunk->bits[p.pos])].state;
 }

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -107,6 +108,8 @@ class CellStore {
 
   // ---- writing ----
   // Stores the cell's value (a formula cell's result), creating the cell.
+  // Throws std::bad_alloc, or std::length_error for a text of 4 GiB or more,
+  // leaving the store as it was.
   void set_value(std::uint64_t key, const Value& v);
   // Sets the number format ("" = General), creating the cell.
   void set_format(std::uint64_t key, std::string_view format);
@@ -193,8 +196,10 @@ class CellStore {
     TextPool() = default;
     TextPool(const TextPool&) = delete;
     TextPool& operator=(const TextPool&) = delete;
+    // Throws (std::bad_alloc, std::length_error) with nothing changed.
     std::uint32_t add(std::string_view text);
-    void release(std::uint32_t id);
+    // Never fails: what it cannot tidy for want of memory waits.
+    void release(std::uint32_t id) noexcept;
     // Valid until the next add or release.
     std::string_view text(std::uint32_t id) const {
       const Entry& e = entry(id);
@@ -215,6 +220,7 @@ class CellStore {
       std::uint32_t live = 0;  // bytes of texts held
     };
     static constexpr std::uint32_t kBlockBytes = 64 * 1024;
+    static constexpr std::size_t kMaxTextBytes = 0xFFFFFFFFu;
     static constexpr std::uint32_t kEntryBlock = 1024;  // entries a block of them holds
     static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
     static constexpr std::uint32_t kDeadSlot = 0xFFFFFFFEu;
@@ -227,6 +233,8 @@ class CellStore {
     std::uint32_t add_new(std::string_view text);
     // Copies the text into a block; answers where it went.
     std::pair<std::uint32_t, std::uint32_t> place(std::string_view text);
+    // Lets a block none of whose texts is held go.
+    void free_block(std::uint32_t b) noexcept;
     // The index slot holding id's text or, when none does, where it goes.
     std::size_t slot_of(std::string_view text, std::size_t hash) const;
     void grow_index(std::size_t texts);
@@ -259,9 +267,13 @@ class CellStore {
   class Side {
    public:
     std::uint32_t add(T item);
-    void release(std::uint32_t id) {
+    void release(std::uint32_t id) noexcept {
       (*this)[id] = T{};  // lets go of what the entry held; the entry waits for reuse
-      m_free.push_back(id);
+      try {
+        m_free.push_back(id);
+      } catch (const std::bad_alloc&) {
+        // The entry is not given out again; nothing else is lost.
+      }
     }
     T& operator[](std::uint32_t id) { return m_blocks[id / kBlock][id % kBlock]; }
     const T& operator[](std::uint32_t id) const { return m_blocks[id / kBlock][id % kBlock]; }
@@ -284,7 +296,7 @@ class CellStore {
   // The kind and bits v is held as (interning a text, boxing what needs
   // it); a formula's result keeps integers as integers.
   Result encode(const Value& v, bool result);
-  void release(Kind kind, std::uint64_t bits);  // frees what the bits refer to
+  void release(Kind kind, std::uint64_t bits) noexcept;  // frees what the bits refer to
   std::uint32_t format_id(std::string_view format);
 
   std::vector<Column> m_columns;          // by col

@@ -71,7 +71,7 @@ Result<host::WorkbookPtr> open_xlsx(Application& app, const XlsxHostOptions& opt
   XlsxLoadOptions load;
   load.limits = options.limits;
   load.files = options.files;
-  load.external_function = computed_calls(app);
+  load.external_function = computed_calls(app, options.redirected_calls);
   auto loaded = load_xlsx(model, file, load);
   if (!loaded.ok()) return loaded.status();
   if (options.on_warning) {
@@ -106,11 +106,14 @@ void use_xlsx_files(Application& app, XlsxHostOptions options) {
   });
 }
 
-std::function<bool(std::string_view, const std::string*)> computed_calls(const Application& app) {
+std::function<bool(std::string_view, const std::string*)> computed_calls(
+    const Application& app, std::function<bool(std::string_view book)> redirected) {
   const AddInCatalog& catalog = app.add_in_catalog();
-  return [&catalog](std::string_view fn, const std::string* book) {
-    return catalog.computes(fn, book);
-  };
+  return
+      [&catalog, redirected = std::move(redirected)](std::string_view fn, const std::string* book) {
+        return catalog.computes(fn, book) ||
+               (book && redirected && redirected(*book) && catalog.computes(fn, nullptr));
+      };
 }
 
 std::optional<std::int32_t> take_kept_formulas(Model& model, BookId book, SheetId sheet,

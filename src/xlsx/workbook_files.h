@@ -37,6 +37,11 @@ struct XlsxHostOptions {
   // Reads and writes the workbook files; null: the platform's file system.
   std::shared_ptr<host::FileSystem> files;
   std::function<void(const std::string&)> on_warning;  // unset: warnings are dropped
+  // The workbooks whose function calls the host makes calls of the
+  // installed libraries once a workbook opens (the add-in's link repair):
+  // a call through one is computed when the call without it would be.
+  // Unset: none.
+  std::function<bool(std::string_view book)> redirected_calls;
 };
 
 // Installs the xlsx loader and the xlsx writer for books made in memory on
@@ -51,8 +56,11 @@ std::shared_ptr<BookFile> make_xlsx_book_file(
     std::shared_ptr<host::FileSystem> files = nullptr);
 
 // Which calls a workbook loaded into app computes (XlsxLoadOptions::
-// external_function): those of the libraries installed when it is asked.
-std::function<bool(std::string_view, const std::string*)> computed_calls(const Application& app);
+// external_function): those of the libraries installed when it is asked,
+// and those through a workbook redirected answers true for whose call
+// without it is (see XlsxHostOptions::redirected_calls).
+std::function<bool(std::string_view, const std::string*)> computed_calls(
+    const Application& app, std::function<bool(std::string_view book)> redirected = {});
 
 // Makes the formulas book's file keeps as written on sheet (those quillo
 // cannot read, see xlsx.h) the ones the file `from` keeps on from_sheet, so
