@@ -212,7 +212,8 @@ void take_in_names(Model& live, spreadsheet::BookId book, const Model& disk,
 
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
                                   const std::string& path, std::vector<host::CellPlace>* replaced,
-                                  const FileValueHook& file_value) {
+                                  const FileValueHook& file_value,
+                                  std::vector<spreadsheet::CellAddr>* behind) {
   const auto disk = std::make_shared<Model>();
   spreadsheet::XlsxLoadOptions options;
   // As the workbook was opened: the add-in's functions are computed, so
@@ -351,6 +352,19 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
     // Formulas quillo cannot read reach the model as their values; the
     // book's file writes them back as the file had them.
     changed += spreadsheet::take_kept_formulas(live, book, to, *loaded->file, from).value_or(0);
+  }
+  // Compared once every cell is in: a formula may read cells taken in after it.
+  if (behind) {
+    for (const auto& [from, to] : to_live) {
+      const spreadsheet::Sheet* s = disk->sheet(from);
+      if (!s) continue;
+      for (const std::uint64_t key : s->formulas) {
+        const std::int32_t r = spreadsheet::key_row(key), c = spreadsheet::key_col(key);
+        if (live.has_formula(to, r, c) && !(live.value(to, r, c) == disk->value(from, r, c))) {
+          behind->push_back({to, r, c});
+        }
+      }
+    }
   }
   if (replaced) {
     for (const spreadsheet::CellAddr& a : formulas_gone) {

@@ -187,24 +187,42 @@ Progress Session::progress() const {
   return m_state->engine() ? m_state->engine()->progress() : Progress{};
 }
 
+namespace {
+
+// The functions of the libraries installed in the host, as formulas write
+// them (lower case).
+std::vector<std::string> library_functions(const spreadsheet::Application& app) {
+  std::vector<std::string> names = app.add_in_catalog().declared_functions();
+  for (std::string& name : names) name = text::lower(name);
+  return names;
+}
+
+// Whether the cell's formula calls one of the library's functions.
+bool calls_library(const spreadsheet::Model& model, spreadsheet::SheetId sheet, std::int32_t row,
+                   std::int32_t col, const std::vector<std::string>& names) {
+  const spreadsheet::Sheet* s = model.sheet(sheet);
+  const spreadsheet::FormulaState* f =
+      s ? s->cells.formula(spreadsheet::cell_key(row, col)) : nullptr;
+  // Only a formula that calls a function not built in can call the library's.
+  if (!f || !f->formula->calls_external) return false;
+  return text::calls_any(model.formula_text(sheet, row, col, spreadsheet::Notation::A1), names);
+}
+
+}  // namespace
+
 std::vector<AddinCell> Session::addin_cells(host::Workbook& book) {
   std::vector<AddinCell> out;
   const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(&book);
   const spreadsheet::Model& model = m_app.model();
   const spreadsheet::Book* b = handle ? model.book(handle->book_id()) : nullptr;
   if (!b) return out;
-  // The functions of the libraries installed in the host, as formulas write them.
-  std::vector<std::string> names = m_app.add_in_catalog().declared_functions();
-  for (std::string& name : names) name = text::lower(name);
+  const std::vector<std::string> names = library_functions(m_app);
   for (const spreadsheet::SheetId id : b->sheets) {
     const spreadsheet::Sheet* sheet = model.sheet(id);
     if (!sheet) continue;
     for (const std::uint64_t key : sheet->formulas) {
-      // Only a formula that calls a function not built in can call the library's.
-      if (!sheet->cells.formula(key)->formula->calls_external) continue;
       const std::int32_t row = spreadsheet::key_row(key), col = spreadsheet::key_col(key);
-      const std::string formula = model.formula_text(id, row, col, spreadsheet::Notation::A1);
-      if (text::calls_any(formula, names)) out.push_back(AddinCell{id, row, col});
+      if (calls_library(model, id, row, col, names)) out.push_back(AddinCell{id, row, col});
     }
   }
   return out;
@@ -215,14 +233,29 @@ bool Session::library_installed() const {
 }
 
 Result<std::int32_t> Session::take_in(host::Workbook& book, spreadsheet::BookId id,
-                                      const std::string& path) {
+                                      const std::string& path, bool* save_owed) {
   std::vector<host::CellPlace> replaced;
+  std::vector<spreadsheet::CellAddr> written, behind;
   const auto taken = take_in_file(
       m_app, id, path, &replaced,
-      [this](const spreadsheet::CellAddr& cell, const Value& value) { keep_value(cell, value); });
+      [&](const spreadsheet::CellAddr& cell, const Value& value) {
+        keep_value(cell, value);
+        written.push_back(cell);
+      },
+      &behind);
   if (!taken.ok()) return taken.status();
   if (EngineFacade* engine = m_state->engine()) engine->formulas_replaced(replaced);
   addin::link_repair(m_app, book);
+  if (save_owed) {
+    // The file lacks what quillo now has for one of its cells: a value, or
+    // (for a formula written anew) the record of what the cell asks.
+    const std::vector<std::string> names = library_functions(m_app);
+    auto ours = [&](const spreadsheet::CellAddr& a) {
+      return calls_library(m_app.model(), a.sheet, a.row, a.col, names);
+    };
+    *save_owed = std::any_of(behind.begin(), behind.end(), ours) ||
+                 std::any_of(written.begin(), written.end(), ours);
+  }
   return taken;
 }
 

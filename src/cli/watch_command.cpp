@@ -37,6 +37,10 @@ class WatchedFile {
 
   const std::string& path() const { return m_path; }
   bool last_failed() const { return m_last_failed; }
+  // A take-in left the file without values or records quillo has for its
+  // cells (answers it already had for formulas written there, say): a save
+  // is owed though no new answer came.
+  bool save_owed() const { return m_save_owed; }
 
   // Takes in the cells another program (or the user in a spreadsheet
   // application) saved to the file since quillo last read or wrote it.
@@ -49,13 +53,15 @@ class WatchedFile {
       m_err << kCommand << ": " << m_path << " is no longer a regular file; not saving over it\n";
       return false;
     }
-    const auto taken = m_session.take_in(*m_book, m_book_id, m_path);
+    bool save_owed = false;
+    const auto taken = m_session.take_in(*m_book, m_book_id, m_path, &save_owed);
     if (!taken.ok()) {
       m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
             << taken.status().message() << "); not saving over it\n";
       return false;
     }
     m_stamp = now;
+    m_save_owed = m_save_owed || save_owed;
     m_out << "changed on disk: took in " << *taken << " cells of " << m_path << std::endl;
     return true;
   }
@@ -76,6 +82,7 @@ class WatchedFile {
       return false;
     }
     m_last_failed = false;
+    m_save_owed = false;
     m_stamp = saved_stamp(m_session.app().model(), m_book_id, m_path);
     const Progress p = m_session.progress();
     m_out << why << ": saved " << m_path << " (" << p.answered << " of " << p.total
@@ -92,6 +99,7 @@ class WatchedFile {
   std::ostream& m_out;
   std::ostream& m_err;
   bool m_last_failed = false;
+  bool m_save_owed = false;
 };
 
 // The settings files: when one changes (the settings command, another
@@ -149,10 +157,10 @@ bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& set
     const std::int64_t now = loop.now_ms();
     if (!first_saved && !session.answered() && now < first_round_end) return;
     if (now < retry_at) return;
-    if (updates() == saved_updates && !file.last_failed()) {
+    if (updates() == saved_updates && !file.last_failed() && !file.save_owed()) {
       // Nothing of quillo's to save; an edit made elsewhere is taken in now.
       if (!file.take_in_changes()) retry_at = now + kRetryMs;
-      return;
+      if (!file.save_owed()) return;
     }
     if (first_saved && !file.last_failed() && !session.idle() && now - saved_at < 10000) return;
     const std::uint64_t seen = updates();
@@ -166,7 +174,11 @@ bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& set
   });
   session.run_until_stopped(stops);
   loop.kill_timer(check);
-  if (updates() != saved_updates || file.last_failed()) return file.save("stopped");
+  // An edit made elsewhere since the last look is taken in first.
+  (void)file.take_in_changes();
+  if (updates() != saved_updates || file.last_failed() || file.save_owed()) {
+    return file.save("stopped");
+  }
   out << "stopped: " << file.path() << " is up to date" << std::endl;
   return true;
 }
