@@ -360,7 +360,11 @@ Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::Bo
       if (!s) continue;
       for (const std::uint64_t key : s->formulas) {
         const std::int32_t r = spreadsheet::key_row(key), c = spreadsheet::key_col(key);
-        if (live.has_formula(to, r, c) && !(live.value(to, r, c) == disk->value(from, r, c))) {
+        // Only a value the file left out: one it holds, older or another
+        // quillo's, is not news enough to save over the file for (two
+        // watches of one file would save each other's in turn for ever).
+        if (disk->value(from, r, c).is_empty() && live.has_formula(to, r, c) &&
+            !live.value(to, r, c).is_empty()) {
           behind->push_back({to, r, c});
         }
       }

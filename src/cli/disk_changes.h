@@ -66,10 +66,9 @@ FileStamp saved_stamp(const spreadsheet::Model& model, spreadsheet::BookId book,
 // whose formula is written (and so evaluated) anew, before it is written: a
 // cell still waiting for its answer then shows the file's value, as it does
 // in a workbook just opened, and no status text is ever saved in its place.
-// behind (when given) receives the formula cells whose value in the book,
-// after the take-in, is not the one the file holds: the file was saved by a
-// program that left quillo's values out or older, or the formula was
-// answered at once from a page quillo already has. A save puts them there.
+// behind (when given) receives the formula cells that have a value in the
+// book, after the take-in, where the file holds none: the file was saved by
+// a program that left the values out. A save puts them there.
 using FileValueHook = std::function<void(const spreadsheet::CellAddr&, const Value&)>;
 Result<std::int32_t> take_in_file(spreadsheet::Application& app, spreadsheet::BookId book,
                                   const std::string& path,

@@ -18,6 +18,9 @@ namespace {
 constexpr const char* kCommand = "quillo watch";
 // How long after a failed save the next try comes.
 constexpr std::int64_t kRetryMs = 3000;
+// How long the file must stay as another program left it before watch saves
+// over it with nothing new but what that take-in left out.
+constexpr std::int64_t kQuietMs = 1000;
 
 // The watched workbook's file: what quillo saves to it, and what others
 // save to it meanwhile.
@@ -41,6 +44,8 @@ class WatchedFile {
   // cells (answers it already had for formulas written there, say): a save
   // is owed though no new answer came.
   bool save_owed() const { return m_save_owed; }
+  // When (on the loop's clock) the last edit made elsewhere was taken in.
+  std::int64_t taken_in_at() const { return m_taken_in_at; }
 
   // Takes in the cells another program (or the user in a spreadsheet
   // application) saved to the file since quillo last read or wrote it.
@@ -62,6 +67,7 @@ class WatchedFile {
     }
     m_stamp = now;
     m_save_owed = m_save_owed || save_owed;
+    m_taken_in_at = m_session.loop().now_ms();
     m_out << "changed on disk: took in " << *taken << " cells of " << m_path << std::endl;
     return true;
   }
@@ -100,6 +106,7 @@ class WatchedFile {
   std::ostream& m_err;
   bool m_last_failed = false;
   bool m_save_owed = false;
+  std::int64_t m_taken_in_at = 0;
 };
 
 // The settings files: when one changes (the settings command, another
@@ -157,10 +164,16 @@ bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& set
     const std::int64_t now = loop.now_ms();
     if (!first_saved && !session.answered() && now < first_round_end) return;
     if (now < retry_at) return;
-    if (updates() == saved_updates && !file.last_failed() && !file.save_owed()) {
-      // Nothing of quillo's to save; an edit made elsewhere is taken in now.
-      if (!file.take_in_changes()) retry_at = now + kRetryMs;
-      if (!file.save_owed()) return;
+    if (updates() == saved_updates && !file.last_failed()) {
+      // Nothing new of quillo's; an edit made elsewhere is taken in now.
+      if (!file.take_in_changes()) {
+        retry_at = now + kRetryMs;
+        return;
+      }
+      // A take-in that left the file without quillo's values is saved once
+      // the file has been left alone a moment, so a program that saves twice
+      // in quick succession is not saved over between its two saves.
+      if (!file.save_owed() || now - file.taken_in_at() < kQuietMs) return;
     }
     if (first_saved && !file.last_failed() && !session.idle() && now - saved_at < 10000) return;
     const std::uint64_t seen = updates();
