@@ -10,6 +10,7 @@
 #include "host/output_blocks.h"
 #include "host/process.h"
 #include "spreadsheet/handles.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::cli {
 
@@ -36,7 +37,15 @@ class WatchedFile {
         m_err(err) {
     const auto* handle = dynamic_cast<const spreadsheet::BookHandle*>(m_book.get());
     m_book_id = handle ? handle->book_id() : 0;
+    // A file another program puts in place while a save is being written
+    // is not saved over: the save is refused at the last moment, and the
+    // next try takes that file in first.
+    (void)spreadsheet::set_save_check(m_session.app().model(), m_book_id,
+                                      [this] { return file_stamp(m_path) == m_stamp; });
   }
+  ~WatchedFile() { (void)spreadsheet::set_save_check(m_session.app().model(), m_book_id, {}); }
+  WatchedFile(const WatchedFile&) = delete;
+  WatchedFile& operator=(const WatchedFile&) = delete;
 
   const std::string& path() const { return m_path; }
   bool last_failed() const { return m_last_failed; }

@@ -138,6 +138,11 @@ struct XlsxFile {
   std::string unread_after_save;
   // The package the last save put in place, as it wrote it.
   std::optional<WrittenVersion> written;
+  // Asked just before a save puts its package in place: false when the file
+  // there is no longer the one its host last read or wrote (another program
+  // saved it meanwhile), and the save then puts nothing in place. Unset: no
+  // check.
+  std::function<bool()> still_in_place;
   XlsxLimits limits;
   std::string workbook_part;  // "xl/workbook.xml"
   bool date1904 = false;

@@ -307,6 +307,53 @@ TEST_F(XlsxSafetyTest, AFileReplacedRightAfterASaveIsNotTakenForTheSavesOwn) {
   EXPECT_EQ(fs::last_write_time(target), file.written->written);
 }
 
+// Another program puts its file in place while a save is being written, and
+// the host's check sees it: the save puts nothing over that file and leaves
+// nothing beside it; the next save, once the host lets it, starts from the
+// package the refused save wrote and puts this book in place whole.
+TEST_F(XlsxSafetyTest, ASaveTheHostsCheckRefusesLeavesTheOtherProgramsFile) {
+  XlsxFile file;
+  const std::string target = path("book.xlsx");
+  const BookId book = made(target, file);
+  const SheetId s = model.book(book)->sheets.front();
+  const std::string theirs = path("theirs.xlsx");
+  {
+    XlsxFile other_file;
+    const BookId other = model.add_book("theirs.xlsx");
+    ASSERT_TRUE(model.set_value(*model.add_sheet(other, "Mine"), 1, 1, Value("other")).ok());
+    ASSERT_TRUE(save(other, &other_file, theirs).ok());
+  }
+  const auto their_bytes = files->read_file(theirs, 1 << 30);
+  ASSERT_TRUE(their_bytes.ok());
+  bool checked = false;
+  file.still_in_place = [&] {
+    checked = true;
+    if (fs::exists(theirs)) fs::rename(theirs, target);
+    return false;
+  };
+  ASSERT_TRUE(model.set_value(s, 2, 1, Value(7.0)).ok());
+  const Status refused = save(book, &file, target);
+  EXPECT_TRUE(checked);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.message().find("changed on disk while it was being saved"), std::string::npos)
+      << refused.message();
+  EXPECT_EQ(files->read_file(target, 1 << 30).value(), their_bytes.value());
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++entries;
+  EXPECT_EQ(entries, 1u);
+  file.still_in_place = [] { return true; };
+  ASSERT_TRUE(model.set_value(s, 3, 1, Value(8.0)).ok());
+  ASSERT_TRUE(save(book, &file, target).ok());
+  Model again;
+  auto in = load_xlsx(again, target);
+  ASSERT_TRUE(in.ok()) << in.status().message();
+  const SheetId read = again.book(in->book)->sheets.front();
+  EXPECT_EQ(again.sheet_name(read), "Prices");
+  EXPECT_EQ(again.value(read, 1, 1), Value(42.0));
+  EXPECT_EQ(again.value(read, 2, 1), Value(7.0));
+  EXPECT_EQ(again.value(read, 3, 1), Value(8.0));
+}
+
 // Where a save puts its file in place, notes the mode of every file the
 // save has made beside it.
 class ModeNotingFileSystem final : public ForwardingFileSystem {

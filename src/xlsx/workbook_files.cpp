@@ -116,6 +116,14 @@ std::function<bool(std::string_view, const std::string*)> computed_calls(
       };
 }
 
+bool set_save_check(Model& model, BookId book, std::function<bool()> still_in_place) {
+  const Book* b = model.book(book);
+  auto* hook = b ? dynamic_cast<XlsxBookFile*>(b->file.get()) : nullptr;
+  if (!hook) return false;
+  hook->file().still_in_place = std::move(still_in_place);
+  return true;
+}
+
 std::optional<std::int32_t> take_kept_formulas(Model& model, BookId book, SheetId sheet,
                                                const XlsxFile& from, SheetId from_sheet) {
   const Book* b = model.book(book);

@@ -55,6 +55,11 @@ std::shared_ptr<BookFile> make_xlsx_book_file(
     std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {},
     std::shared_ptr<host::FileSystem> files = nullptr);
 
+// Sets the check book's saves make just before they put the file in place
+// (XlsxFile::still_in_place): false refuses the save. False when book's
+// file is not an xlsx file.
+bool set_save_check(Model& model, BookId book, std::function<bool()> still_in_place);
+
 // Which calls a workbook loaded into app computes (XlsxLoadOptions::
 // external_function): those of the libraries installed when it is asked,
 // and those through a workbook redirected answers true for whose call

@@ -589,7 +589,14 @@ Status Saver::run(const std::string& path) {
     written = std::make_shared<const std::string>(std::move(bytes).value());
     version = version_of(m_temporary);
   }
-  const Status committed = replacement.value()->commit();
+  // Another program's save that landed while this one was written is not
+  // replaced: the host takes it in and saves again.
+  const Status committed =
+      m_file && m_file->still_in_place && !m_file->still_in_place()
+          ? failed(
+                "the file changed on disk while it was being saved; nothing was written "
+                "over it")
+          : replacement.value()->commit();
   if (m_file) {
     if (committed.ok()) {
       // A file with other links to it is written over in place, which gives
