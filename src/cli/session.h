@@ -96,8 +96,8 @@ class Session {
   // is not fetched again), and calls of a copy of the function library are
   // pointed at the installed one, as at opening. Answers the cells changed.
   // save_owed (when given) says whether the file now lacks something quillo
-  // has for one of its cells: a value the file left out or holds older, or
-  // the record of what a formula written anew asks.
+  // has for one of its cells: a value the file left out, or the record of
+  // what a formula written anew asks.
   Result<std::int32_t> take_in(host::Workbook& book, spreadsheet::BookId id,
                                const std::string& path, bool* save_owed = nullptr);
   // The book's cells whose formulas call the add-in's functions; the walk

@@ -40,6 +40,17 @@ class XlsxSafetyTest : public testing_support::ScratchFolderTest {
     return st;
   }
 
+  // Another program's file, theirs.xlsx: another book with other sheets.
+  std::string their_file() {
+    const std::string theirs = path("theirs.xlsx");
+    XlsxFile other_file;
+    const BookId other = model.add_book("theirs.xlsx");
+    EXPECT_TRUE(model.set_value(*model.add_sheet(other, "Mine"), 1, 1, Value("other")).ok());
+    EXPECT_TRUE(model.set_value(*model.add_sheet(other, "Second"), 1, 1, Value(1.0)).ok());
+    EXPECT_TRUE(save(other, &other_file, theirs).ok());
+    return theirs;
+  }
+
   std::string part(const std::string& file, const std::string& name) {
     auto bytes = files->read_file(file, 1 << 30);
     auto zip = xlsx::ZipReader::open(std::make_shared<std::string>(std::move(bytes).value()), {});
@@ -276,15 +287,7 @@ TEST_F(XlsxSafetyTest, AFileReplacedRightAfterASaveIsNotTakenForTheSavesOwn) {
   const std::string target = path("book.xlsx");
   const BookId book = made(target, file);
   const SheetId s = model.book(book)->sheets.front();
-  // The other program's file: another book with other sheets.
-  const std::string theirs = path("theirs.xlsx");
-  {
-    XlsxFile other_file;
-    const BookId other = model.add_book("theirs.xlsx");
-    ASSERT_TRUE(model.set_value(*model.add_sheet(other, "Mine"), 1, 1, Value("other")).ok());
-    ASSERT_TRUE(model.set_value(*model.add_sheet(other, "Second"), 1, 1, Value(1.0)).ok());
-    ASSERT_TRUE(save(other, &other_file, theirs).ok());
-  }
+  const std::string theirs = their_file();
   ASSERT_TRUE(model.set_value(s, 2, 1, Value(7.0)).ok());
   file.files = std::make_shared<OvertakenFileSystem>(theirs);
   ASSERT_TRUE(save(book, &file, target).ok());
@@ -316,13 +319,7 @@ TEST_F(XlsxSafetyTest, ASaveTheHostsCheckRefusesLeavesTheOtherProgramsFile) {
   const std::string target = path("book.xlsx");
   const BookId book = made(target, file);
   const SheetId s = model.book(book)->sheets.front();
-  const std::string theirs = path("theirs.xlsx");
-  {
-    XlsxFile other_file;
-    const BookId other = model.add_book("theirs.xlsx");
-    ASSERT_TRUE(model.set_value(*model.add_sheet(other, "Mine"), 1, 1, Value("other")).ok());
-    ASSERT_TRUE(save(other, &other_file, theirs).ok());
-  }
+  const std::string theirs = their_file();
   const auto their_bytes = files->read_file(theirs, 1 << 30);
   ASSERT_TRUE(their_bytes.ok());
   bool checked = false;
