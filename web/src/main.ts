@@ -231,8 +231,18 @@ function flushCursor(): Promise<void> {
   }
   return cursorSent;
 }
+// An address being typed in the name box is the user's until Enter, Escape
+// or leaving it: a selection made meanwhile (the sheet opening at A1 as
+// its sizes arrive) does not write over it.
+let addressTyped = false;
+address.addEventListener("input", () => (addressTyped = true));
+address.addEventListener("blur", () => {
+  if (!addressTyped) return;
+  addressTyped = false;
+  address.value = `${columnName(grid.selected.col)}${grid.selected.row}`;
+});
 grid.onSelect = (row, col) => {
-  address.value = `${columnName(col)}${row}`;
+  if (!addressTyped) address.value = `${columnName(col)}${row}`;
   provenance.show(row, col);
   const at = sheet;
   sendCursor = () => {
@@ -353,6 +363,7 @@ grid.onCopyFar = async (box) => {
 // range such as B2:D9), and says so when it is no address of the sheet.
 address.addEventListener("keydown", (e) => {
   if (e.key === "Escape") {
+    addressTyped = false;
     address.value = `${columnName(grid.selected.col)}${grid.selected.row}`;
     grid.focus();
     return;
@@ -369,6 +380,7 @@ address.addEventListener("keydown", (e) => {
     return;
   }
   show("");
+  addressTyped = false;
   grid.selectBox(a.row, a.col, b.row, b.col);
   grid.focus();
 });
