@@ -9,10 +9,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "cli_workspace.h"
@@ -201,6 +203,53 @@ TEST_F(UiPagesTest, WithNothingUnsavedAChangedFileIsTakenIn) {
             std::string::npos);
   EXPECT_NE(a.get("pa", "book").body.find(R"("changed_on_disk":false)"), std::string::npos);
   EXPECT_EQ(a.post("pa", "save").status, 200);
+}
+
+// Another program puts its file in place while Save is writing: the moment
+// quillo's temporary file appears beside the book, a watcher renames the
+// other program's file over it. Save answers a conflict and leaves it.
+TEST_F(UiPagesTest, AFilePutInPlaceWhileSaveWritesIsNotSavedOver) {
+  // Big enough that writing it takes far longer than the watcher's rename.
+  {
+    spreadsheet::Model model;
+    const spreadsheet::BookId id = model.add_book("big");
+    auto sheet = model.add_sheet(id, "Sheet1");
+    ASSERT_TRUE(sheet.ok());
+    for (std::int32_t r = 1; r <= 100000; ++r) {
+      ASSERT_TRUE(model.set_value(*sheet, r, 1, Value("row " + std::to_string(r))).ok());
+    }
+    ASSERT_TRUE(spreadsheet::save_xlsx(model, id, nullptr, book.string()).ok());
+  }
+  fs::create_directory(root / "theirs");
+  const fs::path theirs = root / "theirs" / "book.xlsx";
+  save_plain(theirs, "theirs");
+  const std::string their_bytes = testing_support::read_all(theirs);
+  UiProcess a(book, root / "a.err");
+  ASSERT_EQ(a.post("pa", "edit", "sheet=0&row=2&col=2", "mine").status, 200);
+
+  const auto entries = [&] {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root)) names.insert(entry.path().string());
+    return names;
+  };
+  const std::set<std::string> before = entries();
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, root.c_str(), IN_CREATE), 0);
+  std::thread other([&] {
+    pollfd p{watch, POLLIN, 0};
+    if (::poll(&p, 1, 60000) > 0) fs::rename(theirs, book);
+  });
+  const auto refused = a.post("pa", "save");
+  other.join();
+  ::close(watch);
+  EXPECT_EQ(refused.status, 409) << refused.body;
+  EXPECT_NE(refused.body.find(kConflict), std::string::npos);
+  EXPECT_TRUE(testing_support::read_all(book) == their_bytes) << "their file was saved over";
+  EXPECT_EQ(entries(), before) << "a temporary file was left behind";
+  // The user chooses: overwriting now writes the edit over the file seen.
+  EXPECT_EQ(a.post("pa", "save", "overwrite=1").status, 200);
+  EXPECT_NE(cell(book, "Sheet1!B2").find("mine"), std::string::npos);
 }
 
 // The search dialog's answer for an instrument name, with its rows.

@@ -31,6 +31,7 @@
 #include "spreadsheet/handles.h"
 #include "ui/access_token.h"
 #include "ui/web_server.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::cli {
 
@@ -141,6 +142,11 @@ class WorkbookApi {
     m_book_id = handle ? handle->book_id() : 0;
     m_path = m_book->full_name().value_or("");
     m_stamp = m_seen_stamp = file_stamp(m_path);
+    // A file another program puts in place while Save writes is not saved
+    // over: the save is refused at the last moment, as a conflict.
+    (void)spreadsheet::set_save_check(m_session.app().model(), m_book_id, [this] {
+      return !m_save_over || file_stamp(m_path) == *m_save_over;
+    });
     // "Create Weblink" opens the link wizard of the page that clicked it.
     session.state().set_link_wizard([this] { m_link_page = m_acting; });
     // The assistants write where the cell cursor of the page acting on
@@ -148,6 +154,9 @@ class WorkbookApi {
     session.state().set_active_cell(
         [this]() -> Result<host::RangePtr> { return cursor_cell(m_acting); });
   }
+  ~WorkbookApi() { (void)spreadsheet::set_save_check(m_session.app().model(), m_book_id, {}); }
+  WorkbookApi(const WorkbookApi&) = delete;
+  WorkbookApi& operator=(const WorkbookApi&) = delete;
 
   void set_server(ui::WebServer* server) { m_server = server; }
 
@@ -1006,25 +1015,34 @@ class WorkbookApi {
   // but not over changes another program (or another `quillo ui`) saved to
   // it since it was loaded or saved here, unless the user chose to
   // overwrite them (overwrite=1): that is answered 409 with "conflict".
+  // The overwrite covers the file the user was told of, not one put there
+  // while this save is written.
   ui::ApiReply save(const ui::ApiRequest& req) {
     auto overwrite = req.params.find("overwrite");
-    if (!m_path.empty() && file_stamp(m_path) != m_stamp &&
-        (overwrite == req.params.end() || overwrite->second != "1")) {
-      m_changed_on_disk = true;
-      push_changes();
-      return {409, "{\"error\":" +
-                       ui::json_string("the file was changed by another program since it was "
-                                       "opened or saved here") +
-                       ",\"conflict\":true}"};
-    }
+    const bool overwriting = overwrite != req.params.end() && overwrite->second == "1";
+    const FileStamp now = file_stamp(m_path);
+    if (!m_path.empty() && now != m_stamp && !overwriting) return save_conflict();
+    m_save_over = overwriting ? now : m_stamp;
     (void)m_session.write_provenance(*m_book);
     const Status st = m_book->save();
+    const FileStamp expected = *m_save_over;
+    m_save_over.reset();
+    if (!m_path.empty() && !st.ok() && file_stamp(m_path) != expected) return save_conflict();
     if (!st.ok()) return error_reply(500, st.message());
     m_saved_edits = m_edits;
     m_stamp = m_seen_stamp = saved_stamp(m_session.app().model(), m_book_id, m_path);
     m_changed_on_disk = false;
     push_changes();
     return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};
+  }
+
+  ui::ApiReply save_conflict() {
+    m_changed_on_disk = true;
+    push_changes();
+    return {409, "{\"error\":" +
+                     ui::json_string("the file was changed by another program since it was "
+                                     "opened or saved here") +
+                     ",\"conflict\":true}"};
   }
 
   // Reads the file again: its cells replace the workbook's, so the user's
@@ -1050,8 +1068,9 @@ class WorkbookApi {
   std::optional<std::string> m_dialog_page;           // the page the add-in's dialogs belong to
   std::optional<std::string> m_link_page;             // the page whose link wizard is open
   std::string m_path;
-  FileStamp m_stamp;       // the file as loaded or last saved or taken in
-  FileStamp m_seen_stamp;  // the file as last looked at
+  FileStamp m_stamp;                     // the file as loaded or last saved or taken in
+  FileStamp m_seen_stamp;                // the file as last looked at
+  std::optional<FileStamp> m_save_over;  // the file the save under way may replace
   bool m_changed_on_disk = false;
   bool m_told_changed = false;
   std::uint64_t m_taken_in = 0;  // times the file's cells were taken in (reloads too)
