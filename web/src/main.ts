@@ -105,6 +105,10 @@ function refreshCharts(): void {
 }
 
 let sheetOpened = false;
+// While a sheet's sizes are on their way no cells are asked for: drawn at
+// the default sizes they would show in the wrong places until the sizes
+// arrive (and a click there would pick the wrong cell).
+let sizesAwaited = false;
 let startSelection = { anchor: grid.anchor, corner: grid.corner };
 function openSheet(i: number): void {
   if (!book) return;
@@ -120,11 +124,13 @@ function openSheet(i: number): void {
   sheetOpened = true;
   const { anchor, corner } = startSelection;
   // The sheet's sizes and frozen panes first: they decide which cells are in view.
+  sizesAwaited = true;
   api
     .layout(i)
     .catch(() => null)
     .then((info) => {
       if (sheet !== i) return;
+      sizesAwaited = false;
       const moved = grid.anchor !== anchor || grid.corner !== corner;
       const [a, c] = [grid.anchor, grid.corner];
       grid.layout.set(info);
@@ -145,6 +151,7 @@ function openSheet(i: number): void {
 let viewsAsked = 0;
 let overtaking: CellBatch[] = [];
 async function requestView(w: Window): Promise<void> {
+  if (sizesAwaited) return;
   const seq = ++viewSeq;
   viewsAsked++;
   try {
@@ -535,7 +542,8 @@ function connect(): void {
     const batch = JSON.parse((e as MessageEvent).data) as CellBatch;
     if (viewsAsked > 0) overtaking.push(batch);
     if (batch.sheet === sheet) {
-      grid.update(batch.cells);
+      // Before the sheet's sizes, the view asked for once they arrive holds these.
+      if (!sizesAwaited) grid.update(batch.cells);
       refreshBar();
       refreshCharts();
       provenance.refresh();
