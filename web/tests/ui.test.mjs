@@ -345,6 +345,8 @@ test("a file another program saved meanwhile is not saved over without asking", 
   assert.match((await ws.show("Quotes!A70")).out, /mine/);
   // Once more, and now the user takes the other program's file in.
   await enter("A71", "lost");
+  // The edit has reached quillo before the file changes: unsaved, it is not taken in.
+  await cell("A71").filter({ hasText: "lost" }).waitFor();
   copyFileSync(join(process.env.QUILLO_DATA, "demo.xlsx"), ws.book);
   await conflict.waitFor({ state: "visible" });
   await page.locator("#conflict-reload").click();
