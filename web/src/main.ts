@@ -406,6 +406,8 @@ async function commitBar(dr: number, dc: number): Promise<void> {
     return;
   }
   barEdit = null;
+  // The selection as it was when the text was committed (see below).
+  const was = { anchor: grid.anchor, corner: grid.corner };
   const verdict = editVerdict(barOriginal, at, formula.value);
   // The bar's text started from the cell's: a cell changed since refuses
   // rather than be overwritten.
@@ -426,6 +428,10 @@ async function commitBar(dr: number, dc: number): Promise<void> {
     grid.onSelect(grid.selected.row, grid.selected.col);
     return;
   }
+  // The cursor moves on once quillo has taken the text, unless the user
+  // went on meanwhile: a cell chosen, or another box typed in, is kept.
+  const moved = grid.anchor !== was.anchor || grid.corner !== was.corner;
+  if (moved || (document.activeElement !== formula && document.activeElement !== document.body)) return;
   grid.focus();
   if (at.sheet === sheet) grid.select(at.row + dr, at.col + dc);
 }

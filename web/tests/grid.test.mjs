@@ -142,6 +142,30 @@ test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts i
   await bar.press("Escape");
   await page.waitForFunction(() => document.querySelector("#formula").value === "one");
   assert.equal(await cell("A42").textContent(), "one");
+  // A cell chosen while the bar's text is on its way to quillo is kept: the
+  // cursor does not go back below the cell the text was for.
+  let release, sent;
+  const held = new Promise((r) => (release = r));
+  const passed = new Promise((r) => (sent = r));
+  await page.route(/api\/edits\?/, async (route) => {
+    await held;
+    await route.continue();
+    sent();
+  });
+  await goTo("A43");
+  await bar.fill("three");
+  await bar.press("Enter");
+  await goTo("C44");
+  release();
+  await passed;
+  await page.unroute(/api\/edits\?/);
+  await shows("A43", "three");
+  // Edits run in order: once the next one is asked for, the bar's is over.
+  const next = page.waitForRequest(/api\/edits\?/);
+  await press("Delete");
+  await next;
+  assert.equal(await page.locator("#cells .cell.selected").getAttribute("data-address"), "C44");
+  assert.equal(await page.locator("#address").inputValue(), "C44");
 });
 
 test("Home, End, PgDn, PgUp, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
