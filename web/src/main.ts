@@ -5,7 +5,7 @@ import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { Edits, MAX_STEP_CELLS } from "./editing";
-import { columnName, Grid, parseAddress, type Window } from "./grid";
+import { type Cell, columnName, Grid, parseAddress, type Window } from "./grid";
 import { pxToChars } from "./layout";
 import { Provenance } from "./provenance";
 import { serverForgotPage, showServerGone } from "./restart";
@@ -198,13 +198,25 @@ async function loadMenu(): Promise<void> {
   }
 }
 
-// The page's own edits, undoable; an undone or redone cell is shown.
+// The page's own edits, undoable; an undone or redone cell is shown. An
+// undo waits for the edits before it, so it may run after the user chose
+// another cell: that choice is kept. `ownSelection` is the selection the
+// undos and redos on their way may move from (the one at the first key).
+let replaysPending = 0;
+let ownSelection: { anchor: Cell; corner: Cell } | null = null;
 const edits = new Edits(
   (t) => show(t),
   (s, row, col) => {
-    if (s === sheet) grid.select(row, col);
+    if (s !== sheet || grid.anchor !== ownSelection?.anchor || grid.corner !== ownSelection.corner) return;
+    grid.select(row, col);
+    ownSelection = { anchor: grid.anchor, corner: grid.corner };
   },
 );
+function replay(step: () => Promise<boolean>): void {
+  if (replaysPending++ === 0) ownSelection = { anchor: grid.anchor, corner: grid.corner };
+  const done = () => void replaysPending--;
+  step().then(done, done);
+}
 
 // The cells of a box as quillo shows them, asked in windows it accepts.
 async function look(box: Window): Promise<Map<string, string>> {
@@ -332,8 +344,8 @@ grid.onCancel = () => {
 grid.onClear = (box) => {
   edits.clear(sheet, box).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
-grid.onUndo = () => edits.undo();
-grid.onRedo = () => edits.redo();
+grid.onUndo = () => replay(() => edits.undo());
+grid.onRedo = () => replay(() => edits.redo());
 const cellsIn = (b: Window) => (b.r2 - b.r1 + 1) * (b.c2 - b.c1 + 1);
 grid.onPaste = (at, rows) => {
   const h = rows.length;

@@ -122,6 +122,26 @@ test("Delete clears the selection; Ctrl+Z and Ctrl+Y undo and redo the page's ed
   await shows("B40", "");
   await press("Control+z");
   await shows("B40", "42");
+  // An undo waits for the edit before it: a cell chosen meanwhile is kept.
+  let release, undoAsked;
+  const held = new Promise((r) => (release = r));
+  const asked = new Promise((r) => (undoAsked = r));
+  let calls = 0;
+  await page.route(/api\/edits\?/, async (route) => {
+    const n = ++calls;
+    await held;
+    await route.continue();
+    if (n === 2) undoAsked();
+  });
+  await goTo("A44");
+  await page.keyboard.type("undone");
+  await press("Enter", "Control+z");
+  await cell("D46").click();
+  release();
+  await asked;
+  await page.unroute(/api\/edits\?/);
+  await shows("A44", "");
+  assert.equal(await page.locator("#cells .cell.selected").getAttribute("data-address"), "D46");
 });
 
 test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts it", async () => {
