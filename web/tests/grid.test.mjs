@@ -223,6 +223,31 @@ test("Home, End, PgDn, PgUp, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor
   await selected("T110");
   await press("Control+Home");
   await selected("A1");
+  // Ctrl+arrows pressed before quillo answers the first go on from where
+  // it ends; one answered after a click leaves the clicked cell alone.
+  await goTo("T100");
+  let release;
+  const held = new Promise((r) => (release = r));
+  await page.route(/-look$/, async (route) => {
+    await held;
+    await route.continue();
+  });
+  await press("Control+ArrowDown", "Control+ArrowDown");
+  release();
+  await selected("T110");
+  await goTo("T100");
+  const heldAgain = new Promise((r) => (release = r));
+  await page.unroute(/-look$/);
+  await page.route(/-look$/, async (route) => {
+    await heldAgain;
+    await route.continue();
+  });
+  await press("Control+ArrowDown");
+  await cell("V105").click();
+  await press("Control+ArrowUp");
+  release();
+  await selected("V1");
+  await page.unroute(/-look$/);
 });
 
 test("cells copy out as the values shown and paste in as values and formulas", async () => {
