@@ -391,8 +391,7 @@ export class Grid {
     const arrow = arrows[e.key];
     if (arrow && ctrl && !e.altKey) {
       e.preventDefault();
-      const from = e.shiftKey ? this.corner : this.selected;
-      this.edge(from, arrow[0], arrow[1]).then((to) => (e.shiftKey ? this.extend(to.row, to.col) : this.select(to.row, to.col)));
+      this.jump(arrow[0], arrow[1], e.shiftKey);
       return;
     }
     if (arrow && !e.altKey) {
@@ -488,6 +487,21 @@ export class Grid {
       e.preventDefault();
       this.beginEdit(e.key, "enter");
     }
+  }
+
+  // Ctrl+arrow moves one after another, each from where the one before
+  // ended; one whose answer comes after the user chose another cell is
+  // dropped.
+  private jumps: Promise<void> = Promise.resolve();
+  private jump(dr: number, dc: number, extend: boolean): void {
+    const go = async () => {
+      const [anchor, corner] = [this.anchor, this.corner];
+      const to = await this.edge(extend ? corner : this.selected, dr, dc);
+      if (this.anchor !== anchor || this.corner !== corner) return;
+      if (extend) this.extend(to.row, to.col);
+      else this.select(to.row, to.col);
+    };
+    this.jumps = this.jumps.then(go).catch(() => {});
   }
 
   // Ctrl+arrow: the end of the run of filled cells the cursor is in, or the

@@ -5,7 +5,7 @@ import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { Edits, MAX_STEP_CELLS } from "./editing";
-import { columnName, Grid, parseAddress, type Window } from "./grid";
+import { type Cell, columnName, Grid, parseAddress, type Window } from "./grid";
 import { pxToChars } from "./layout";
 import { Provenance } from "./provenance";
 import { serverForgotPage, showServerGone } from "./restart";
@@ -105,6 +105,10 @@ function refreshCharts(): void {
 }
 
 let sheetOpened = false;
+// While a sheet's sizes are on their way no cells are asked for: drawn at
+// the default sizes they would show in the wrong places until the sizes
+// arrive (and a click there would pick the wrong cell).
+let sizesAwaited = false;
 let startSelection = { anchor: grid.anchor, corner: grid.corner };
 function openSheet(i: number): void {
   if (!book) return;
@@ -120,11 +124,13 @@ function openSheet(i: number): void {
   sheetOpened = true;
   const { anchor, corner } = startSelection;
   // The sheet's sizes and frozen panes first: they decide which cells are in view.
+  sizesAwaited = true;
   api
     .layout(i)
     .catch(() => null)
     .then((info) => {
       if (sheet !== i) return;
+      sizesAwaited = false;
       const moved = grid.anchor !== anchor || grid.corner !== corner;
       const [a, c] = [grid.anchor, grid.corner];
       grid.layout.set(info);
@@ -145,6 +151,7 @@ function openSheet(i: number): void {
 let viewsAsked = 0;
 let overtaking: CellBatch[] = [];
 async function requestView(w: Window): Promise<void> {
+  if (sizesAwaited) return;
   const seq = ++viewSeq;
   viewsAsked++;
   try {
@@ -191,13 +198,25 @@ async function loadMenu(): Promise<void> {
   }
 }
 
-// The page's own edits, undoable; an undone or redone cell is shown.
+// The page's own edits, undoable; an undone or redone cell is shown. An
+// undo waits for the edits before it, so it may run after the user chose
+// another cell: that choice is kept. `ownSelection` is the selection the
+// undos and redos on their way may move from (the one at the first key).
+let replaysPending = 0;
+let ownSelection: { anchor: Cell; corner: Cell } | null = null;
 const edits = new Edits(
   (t) => show(t),
   (s, row, col) => {
-    if (s === sheet) grid.select(row, col);
+    if (s !== sheet || grid.anchor !== ownSelection?.anchor || grid.corner !== ownSelection.corner) return;
+    grid.select(row, col);
+    ownSelection = { anchor: grid.anchor, corner: grid.corner };
   },
 );
+function replay(step: () => Promise<boolean>): void {
+  if (replaysPending++ === 0) ownSelection = { anchor: grid.anchor, corner: grid.corner };
+  const done = () => void replaysPending--;
+  step().then(done, done);
+}
 
 // The cells of a box as quillo shows them, asked in windows it accepts.
 async function look(box: Window): Promise<Map<string, string>> {
@@ -325,8 +344,8 @@ grid.onCancel = () => {
 grid.onClear = (box) => {
   edits.clear(sheet, box).then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
-grid.onUndo = () => edits.undo();
-grid.onRedo = () => edits.redo();
+grid.onUndo = () => replay(() => edits.undo());
+grid.onRedo = () => replay(() => edits.redo());
 const cellsIn = (b: Window) => (b.r2 - b.r1 + 1) * (b.c2 - b.c1 + 1);
 grid.onPaste = (at, rows) => {
   const h = rows.length;
@@ -399,6 +418,8 @@ async function commitBar(dr: number, dc: number): Promise<void> {
     return;
   }
   barEdit = null;
+  // The selection as it was when the text was committed (see below).
+  const was = { anchor: grid.anchor, corner: grid.corner };
   const verdict = editVerdict(barOriginal, at, formula.value);
   // The bar's text started from the cell's: a cell changed since refuses
   // rather than be overwritten.
@@ -419,6 +440,10 @@ async function commitBar(dr: number, dc: number): Promise<void> {
     grid.onSelect(grid.selected.row, grid.selected.col);
     return;
   }
+  // The cursor moves on once quillo has taken the text, unless the user
+  // went on meanwhile: a cell chosen, or another box typed in, is kept.
+  const moved = grid.anchor !== was.anchor || grid.corner !== was.corner;
+  if (moved || (document.activeElement !== formula && document.activeElement !== document.body)) return;
   grid.focus();
   if (at.sheet === sheet) grid.select(at.row + dr, at.col + dc);
 }
@@ -535,7 +560,8 @@ function connect(): void {
     const batch = JSON.parse((e as MessageEvent).data) as CellBatch;
     if (viewsAsked > 0) overtaking.push(batch);
     if (batch.sheet === sheet) {
-      grid.update(batch.cells);
+      // Before the sheet's sizes, the view asked for once they arrive holds these.
+      if (!sizesAwaited) grid.update(batch.cells);
       refreshBar();
       refreshCharts();
       provenance.refresh();

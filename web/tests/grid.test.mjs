@@ -112,6 +112,8 @@ test("Delete clears the selection; Ctrl+Z and Ctrl+Y undo and redo the page's ed
   await press("Control+Shift+Z");
   await shows("B40", "");
   await press("Control+z");
+  // The undo puts the cursor on its cells when it runs: it has run before the click.
+  await shows("B40", "42");
   // Undo restores the formula itself, not its value.
   await cell("B40").click();
   await page.waitForFunction(() => document.querySelector("#formula").value === "=6*7");
@@ -120,6 +122,26 @@ test("Delete clears the selection; Ctrl+Z and Ctrl+Y undo and redo the page's ed
   await shows("B40", "");
   await press("Control+z");
   await shows("B40", "42");
+  // An undo waits for the edit before it: a cell chosen meanwhile is kept.
+  let release, undoAsked;
+  const held = new Promise((r) => (release = r));
+  const asked = new Promise((r) => (undoAsked = r));
+  let calls = 0;
+  await page.route(/api\/edits\?/, async (route) => {
+    const n = ++calls;
+    await held;
+    await route.continue();
+    if (n === 2) undoAsked();
+  });
+  await goTo("A44");
+  await page.keyboard.type("undone");
+  await press("Enter", "Control+z");
+  await cell("D46").click();
+  release();
+  await asked;
+  await page.unroute(/api\/edits\?/);
+  await shows("A44", "");
+  assert.equal(await page.locator("#cells .cell.selected").getAttribute("data-address"), "D46");
 });
 
 test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts it", async () => {
@@ -140,6 +162,30 @@ test("the formula bar commits on Enter, Tab and leaving it, and Escape reverts i
   await bar.press("Escape");
   await page.waitForFunction(() => document.querySelector("#formula").value === "one");
   assert.equal(await cell("A42").textContent(), "one");
+  // A cell chosen while the bar's text is on its way to quillo is kept: the
+  // cursor does not go back below the cell the text was for.
+  let release, sent;
+  const held = new Promise((r) => (release = r));
+  const passed = new Promise((r) => (sent = r));
+  await page.route(/api\/edits\?/, async (route) => {
+    await held;
+    await route.continue();
+    sent();
+  });
+  await goTo("A43");
+  await bar.fill("three");
+  await bar.press("Enter");
+  await goTo("C44");
+  release();
+  await passed;
+  await page.unroute(/api\/edits\?/);
+  await shows("A43", "three");
+  // Edits run in order: once the next one is asked for, the bar's is over.
+  const next = page.waitForRequest(/api\/edits\?/);
+  await press("Delete");
+  await next;
+  assert.equal(await page.locator("#cells .cell.selected").getAttribute("data-address"), "C44");
+  assert.equal(await page.locator("#address").inputValue(), "C44");
 });
 
 test("Home, End, PgDn, PgUp, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor", async () => {
@@ -177,6 +223,31 @@ test("Home, End, PgDn, PgUp, Ctrl+Home, Ctrl+End and Ctrl+arrows move the cursor
   await selected("T110");
   await press("Control+Home");
   await selected("A1");
+  // Ctrl+arrows pressed before quillo answers the first go on from where
+  // it ends; one answered after a click leaves the clicked cell alone.
+  await goTo("T100");
+  let release;
+  const held = new Promise((r) => (release = r));
+  await page.route(/-look$/, async (route) => {
+    await held;
+    await route.continue();
+  });
+  await press("Control+ArrowDown", "Control+ArrowDown");
+  release();
+  await selected("T110");
+  await goTo("T100");
+  const heldAgain = new Promise((r) => (release = r));
+  await page.unroute(/-look$/);
+  await page.route(/-look$/, async (route) => {
+    await heldAgain;
+    await route.continue();
+  });
+  await press("Control+ArrowDown");
+  await cell("V105").click();
+  await press("Control+ArrowUp");
+  release();
+  await selected("V1");
+  await page.unroute(/-look$/);
 });
 
 test("cells copy out as the values shown and paste in as values and formulas", async () => {
@@ -198,7 +269,7 @@ test("cells copy out as the values shown and paste in as values and formulas", a
   await goTo("D120");
   await press("Control+v");
   await shows("E121", "3");
-  assert.equal(await cell("E120").textContent(), '"q" mark');
+  await shows("E120", '"q" mark');
   // From another spreadsheet: "=..." is a formula; a block pasted over a
   // selection that holds it twice is repeated, as in the peers.
   await goTo("G120:H123");
@@ -505,7 +576,11 @@ test("a copy quotes cells holding line breaks, tabs or quotes, and pastes back w
   await put("C196", 'say "hi"');
   await put("D196", "back\\slash");
   await goTo("A196:D196");
+  // The copy takes what the page shows: every change has arrived.
   await shows("A196", "two\\nlines");
+  await shows("B196", "a\\tb");
+  await shows("C196", 'say "hi"');
+  await shows("D196", "back\\\\slash");
   await page.evaluate(() => {
     window.copied = undefined;
     document.addEventListener("copy", (e) => (window.copied = e.clipboardData.getData("text/plain")));

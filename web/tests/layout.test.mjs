@@ -142,7 +142,8 @@ test("frozen rows and columns stay in view while the sheet scrolls", async () =>
   assert.equal(Math.round(r.y - origin.y), 22);
   const c = await col.boundingBox();
   assert.equal(Math.round(c.x - origin.x), 52);
-  assert.equal(await col.textContent(), "160");
+  // Its text comes with the cells asked for at the new place.
+  await col.filter({ hasText: /^160$/ }).waitFor();
   const corner = await page.locator('#frozen-corner .cell[data-address="A1"]').boundingBox();
   assert.deepEqual([Math.round(corner.x - origin.x), Math.round(corner.y - origin.y)], [52, 22]);
   await grid.evaluate((el) => el.scrollTo(0, 0));
@@ -166,10 +167,27 @@ test("a column resized by dragging its head's edge is an edit, saved into the fi
   // The file holds it: read back from the file, the page draws it again.
   const reloaded = await fetch(ws.direct + "api/reload", { method: "POST" });
   assert.equal(reloaded.status, 200);
+  // While the sheet's sizes are held back, no cells are asked for: none is
+  // drawn at the default sizes (the menu is asked for just after them).
+  let release;
+  const held = new Promise((r) => (release = r));
+  await page.route(/api\/layout/, async (route) => {
+    await held;
+    await route.continue();
+  });
+  const views = [];
+  const count = (req) => /api\/view\?/.test(req.url()) && views.push(req.url());
+  page.on("request", count);
+  const menuAsked = page.waitForResponse(/api\/menu/);
   await page.reload();
-  await cell("B2").waitFor();
+  await menuAsked;
+  page.off("request", count);
+  assert.deepEqual(views, []);
+  release();
+  await cell("A1").filter({ hasText: "Instrument" }).waitFor();
   assert.deepEqual(await size(cell("B2")), [144, 20]);
   assert.deepEqual(await size(cell("A1")), [210, 40]);
+  await page.unroute(/api\/layout/);
 });
 
 test("a paste or edit that would write under a merged area's top-left cell is refused whole", async () => {

@@ -203,8 +203,9 @@ test("a chart opens in view, titled by instrument and sampling, moves by its tit
   await chart.locator(".chart-close").click();
   await chart.waitFor({ state: "detached" });
   // The charts are asked for again as the sheet's cells change: it stays closed.
+  const charted = page.waitForResponse((r) => r.url().includes("api/charts"));
   await page.evaluate(() => fetch("api/edit?sheet=1&row=30&col=16&client=t", { method: "POST", body: "x" }));
-  await page.waitForResponse((r) => r.url().includes("api/charts"));
+  await charted;
   assert.equal(await chart.count(), 0);
   await page.locator("#tabs button", { hasText: "Quotes" }).click();
 });
@@ -264,6 +265,8 @@ test("after a restart of quillo ui the page says so, shows no cells and opens th
   await gone.locator("button").click();
   await page.waitForURL(ws.address);
   await page.locator("#connection").filter({ hasText: "live" }).waitFor();
+  // Once the new server's cells are shown, the edit the old one lost is not among them.
+  await cell("A1").filter({ hasText: "quillo demo" }).waitFor();
   await goTo("A61");
   assert.equal(await cell("A61").textContent(), "");
 });

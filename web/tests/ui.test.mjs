@@ -76,11 +76,10 @@ test("a quote cell turns from Loading data... into its value", async () => {
 test("the selected cell says where its value came from, and old values are marked", async () => {
   await goTo("C4");
   const panel = page.locator("#provenance");
-  await panel.filter({ hasText: "LMS, category QUO" }).waitFor();
-  const text = await panel.textContent();
-  assert.match(text, /AskedBVM, LMS\.QUO\.LAST/);
-  assert.match(text, /Answered\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ/);
-  assert.match(text, /HTTP status200, 1 attempt/);
+  // In one look: the panel is drawn again as the records are asked for anew.
+  await panel
+    .filter({ hasText: /AskedBVM, LMS\.QUO\.LAST.*SourceLMS, category QUO.*Answered\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ.*HTTP status200, 1 attempt/s })
+    .waitFor();
   // No answer is an hour old yet; only the failed cells, never answered, are marked.
   await page.waitForFunction(() => document.querySelectorAll("#cells .cell.stale").length > 0);
   assert.equal(await page.locator('#cells .cell.stale[data-address="C4"]').count(), 0);
@@ -238,9 +237,8 @@ test("a value marked on a page becomes a web link whose formula answers", async 
   // The formula fetches the page itself and shows the figure it reads there.
   await page.waitForFunction(() => {
     const el = document.querySelector('#cells .cell[data-address="A34"]');
-    return el && el.classList.contains("number");
+    return el && el.classList.contains("number") && /^\d+(\.\d+)?$/.test(el.textContent);
   });
-  assert.match(await cell("A34").textContent(), /^\d+(\.\d+)?$/);
   assert.ok(value.length > 0);
 });
 
@@ -345,6 +343,8 @@ test("a file another program saved meanwhile is not saved over without asking", 
   assert.match((await ws.show("Quotes!A70")).out, /mine/);
   // Once more, and now the user takes the other program's file in.
   await enter("A71", "lost");
+  // The edit has reached quillo before the file changes: unsaved, it is not taken in.
+  await cell("A71").filter({ hasText: "lost" }).waitFor();
   copyFileSync(join(process.env.QUILLO_DATA, "demo.xlsx"), ws.book);
   await conflict.waitFor({ state: "visible" });
   await page.locator("#conflict-reload").click();
