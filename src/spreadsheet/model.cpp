@@ -533,9 +533,8 @@ bool Model::reenter_formula(SheetId sheet_id, std::int32_t row, std::int32_t col
     return false;
   }
   // What install_formula does for the same formula, without the parse.
-  m_recalc.unindex(a, *fs);
   fs->frozen = false;
-  m_recalc.formula_entered(a, *fs);
+  m_recalc.formula_reentered(a, *fs);
   m_recalc.after_entry(std::span(&a, 1));
   return true;
 }

@@ -373,6 +373,33 @@ void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
   } else if (!m_volatile.empty()) {
     m_volatile.erase(a);
   }
+  entered(a, fs);
+}
+
+namespace {
+
+// Whether what the formula's references resolve to depends on its text and
+// its cell alone: no defined name (which may be redefined) and no 3-D
+// reference (whose sheets are those between two in the workbook's order).
+bool index_follows_text(const Formula& f) {
+  return !f.uses_names &&
+         std::none_of(f.refs.begin(), f.refs.end(), [](const RefAst& r) { return r.three_d(); });
+}
+
+}  // namespace
+
+void Recalculation::formula_reentered(const CellAddr& a, FormulaState& fs) {
+  // The same formula in the same cell reads what it read when it was
+  // indexed: its entries, and its place among the volatile formulas, stand.
+  if (index_follows_text(*fs.formula)) {
+    entered(a, fs);
+    return;
+  }
+  index_refs(a, fs, false);
+  formula_entered(a, fs);
+}
+
+void Recalculation::entered(const CellAddr& a, FormulaState& fs) {
   if (!m_circular.empty()) m_circular.erase(a);
   const bool was_dirty = fs.dirty;
   if (!was_dirty) {  // what mark_from(a, true) does, with the state at hand

@@ -88,6 +88,30 @@ TEST_F(RecalculationTest, IndexFollowsFormulaEditsNamesAndRemovedSheets) {
   EXPECT_EQ(model->value(one, 1, 1), Value(ErrorCode::Ref));
 }
 
+// A formula entered again (an answer came for it) goes on reading what it
+// read, once each; one with a 3-D reference reads the sheets between its
+// two as they stand now.
+TEST_F(RecalculationTest, FormulaEnteredAgainReadsWhatItsReferencesMeanNow) {
+  set(one, 1, 2, "=A1+A2");  // B1
+  ASSERT_TRUE(model->reenter_formula(one, 1, 2));
+  ASSERT_TRUE(model->reenter_formula(one, 1, 2));
+  EXPECT_EQ(readers(one, 1, 1), (Cells{{one, 1, 2}}));
+  EXPECT_EQ(readers(one, 2, 1), (Cells{{one, 1, 2}}));
+  set(one, 2, 1, "4");
+  EXPECT_EQ(model->value(one, 1, 2), Value(4.0));
+
+  const SheetId three = model->add_sheet(book, "Three").value();
+  set(three, 1, 1, "5");
+  set(one, 5, 3, "=SUM(One:Two!A1)");  // C5
+  EXPECT_TRUE(readers(three, 1, 1).empty());
+  ASSERT_TRUE(model->set_sheet_order(book, {one, three, two}).ok());
+  ASSERT_TRUE(model->reenter_formula(one, 5, 3));
+  EXPECT_EQ(readers(three, 1, 1), (Cells{{one, 5, 3}}));
+  EXPECT_EQ(model->value(one, 5, 3), Value(5.0));
+  set(three, 1, 1, "6");
+  EXPECT_EQ(model->value(one, 5, 3), Value(6.0));
+}
+
 // A function that reads only where its argument points reads no value:
 // pointing at its own cell is no circular reference, and a change to the
 // cell pointed at computes nothing again. Any other use of the cell does.
