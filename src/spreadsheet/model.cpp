@@ -208,6 +208,7 @@ void Model::destroy_sheet(SheetId id) {
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
   m_last_sheet_id = 0;
   m_last_sheet = nullptr;
+  ++m_states_released;
   m_sheets.erase(id);
   for (const CellAddr& a : readers) m_recalc.mark_dirty(a);
   m_recalc.after_change();
@@ -297,6 +298,7 @@ void Model::drop_formula(const CellAddr& a) {
   FormulaState* fs = s ? s->cells.formula(key) : nullptr;
   if (!fs) return;
   m_recalc.formula_removed(a, *fs);
+  ++m_states_released;
   s->cells.remove_formula(key);
   s->formulas.erase(key);
 }

@@ -335,7 +335,14 @@ Recalculation::~Recalculation() = default;
 // ---- the model's edits ----
 
 FormulaState* Recalculation::state(const CellAddr& a) const {
-  return m_model.formula_state(a);
+  // The state kept stands while no state has been let go: a cell's state
+  // stays where it is, and is its own, until its formula is removed.
+  if (m_known.state && m_known.addr == a && m_known.released == m_model.states_released()) {
+    return m_known.state;
+  }
+  FormulaState* fs = m_model.formula_state(a);
+  if (fs) m_known = KnownState{a, fs, m_model.states_released()};
+  return fs;
 }
 
 void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
@@ -400,6 +407,7 @@ void Recalculation::formula_reentered(const CellAddr& a, FormulaState& fs) {
 }
 
 void Recalculation::entered(const CellAddr& a, FormulaState& fs) {
+  m_known = KnownState{a, &fs, m_model.states_released()};
   if (!m_circular.empty()) m_circular.erase(a);
   const bool was_dirty = fs.dirty;
   if (!was_dirty) {  // what mark_from(a, true) does, with the state at hand

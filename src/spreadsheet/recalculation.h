@@ -146,6 +146,15 @@ class Recalculation {
   bool m_rerunning_found_cells = false;  // after_change's second pass is running
   std::set<CellAddr> m_circular;
   std::vector<CellAddr> m_mark_queue, m_mark_found;  // mark_from's lists
+  // The formula state state() found last, or entered() was handed, with
+  // Model::states_released() then: a walk asks after a cell as it starts
+  // from it, and again once its evaluation is done.
+  struct KnownState {
+    CellAddr addr;
+    FormulaState* state = nullptr;
+    std::uint64_t released = 0;
+  };
+  mutable KnownState m_known;
   // Evaluations in progress, outermost first: the cell and the formula it runs.
   std::vector<std::pair<CellAddr, const Formula*>> m_active;
   // A finished small walk's lists, taken by the next walk: a formula
