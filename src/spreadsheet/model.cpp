@@ -435,8 +435,11 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known,
     if (!valid_cell(a.row + dr, a.col + dc)) continue;
     const FormulaState* near =
         dr == -1 && above ? *above : s->cells.formula(cell_key(a.row + dr, a.col + dc));
-    if (!near || near->in_array || !near->formula || in_use(near->formula.get())) continue;
-    if (near->formula == f || same_shape(*near->formula, *f)) return near->formula;
+    if (!near || near->in_array || !near->formula) continue;
+    // The shapes first: most neighbours differ (their digests tell at once),
+    // and only a match is asked whether it is in use.
+    if (near->formula != f && !same_shape(*near->formula, *f)) continue;
+    if (!in_use(near->formula.get())) return near->formula;
   }
   return f;
 }
@@ -460,12 +463,13 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
       })) {
     return nullptr;
   }
-  // The same formulas share_shape would not reuse.
+  // Most texts differ from the formula above in a text constant: that is
+  // told first, before the formulas share_shape would not reuse.
+  if (!may_be_written_as(f, text)) return nullptr;
   const FormulaState* own = known ? *known : s->cells.formula(cell_key(a.row, a.col));
   if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
     return nullptr;
   }
-  if (!may_be_written_as(f, text)) return nullptr;
   const std::string written = write_formula(
       f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); }, form);
   return written == text ? above->formula : nullptr;
