@@ -208,6 +208,7 @@ void Model::destroy_sheet(SheetId id) {
   if (b.active == id) b.active = b.sheets.empty() ? 0 : b.sheets.front();
   m_last_sheet_id = 0;
   m_last_sheet = nullptr;
+  ++m_states_released;
   m_sheets.erase(id);
   for (const CellAddr& a : readers) m_recalc.mark_dirty(a);
   m_recalc.after_change();
@@ -297,6 +298,7 @@ void Model::drop_formula(const CellAddr& a) {
   FormulaState* fs = s ? s->cells.formula(key) : nullptr;
   if (!fs) return;
   m_recalc.formula_removed(a, *fs);
+  ++m_states_released;
   s->cells.remove_formula(key);
   s->formulas.erase(key);
 }
@@ -433,8 +435,11 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known,
     if (!valid_cell(a.row + dr, a.col + dc)) continue;
     const FormulaState* near =
         dr == -1 && above ? *above : s->cells.formula(cell_key(a.row + dr, a.col + dc));
-    if (!near || near->in_array || !near->formula || in_use(near->formula.get())) continue;
-    if (near->formula == f || same_shape(*near->formula, *f)) return near->formula;
+    if (!near || near->in_array || !near->formula) continue;
+    // The shapes first: most neighbours differ (their digests tell at once),
+    // and only a match is asked whether it is in use.
+    if (near->formula != f && !same_shape(*near->formula, *f)) continue;
+    if (!in_use(near->formula.get())) return near->formula;
   }
   return f;
 }
@@ -458,12 +463,13 @@ FormulaPtr Model::written_above(const CellAddr& a, std::string_view text, Notati
       })) {
     return nullptr;
   }
-  // The same formulas share_shape would not reuse.
+  // Most texts differ from the formula above in a text constant: that is
+  // told first, before the formulas share_shape would not reuse.
+  if (!may_be_written_as(f, text)) return nullptr;
   const FormulaState* own = known ? *known : s->cells.formula(cell_key(a.row, a.col));
   if ((own && own->formula == above->formula) || m_recalc.is_evaluating(a, above->formula.get())) {
     return nullptr;
   }
-  if (!may_be_written_as(f, text)) return nullptr;
   const std::string written = write_formula(
       f, notation, a.row, a.col, [this](SheetId id) { return sheet_name(id); }, form);
   return written == text ? above->formula : nullptr;
@@ -533,9 +539,8 @@ bool Model::reenter_formula(SheetId sheet_id, std::int32_t row, std::int32_t col
     return false;
   }
   // What install_formula does for the same formula, without the parse.
-  m_recalc.unindex(a, *fs);
   fs->frozen = false;
-  m_recalc.formula_entered(a, *fs);
+  m_recalc.formula_reentered(a, *fs);
   m_recalc.after_entry(std::span(&a, 1));
   return true;
 }

@@ -321,6 +321,10 @@ class Model : public std::enable_shared_from_this<Model> {
   FormulaState* formula_state(const CellAddr& a);
   const FormulaState* formula_state(const CellAddr& a) const;
   void destroy_sheet(SheetId id);  // no checks: also used when a workbook closes
+  // Changes whenever a formula state is let go (a formula removed, a sheet
+  // destroyed): a FormulaState pointer found while it stays the same is
+  // still its cell's, as a cell store keeps its states where they are.
+  std::uint64_t states_released() const { return m_states_released; }
   Status check_sheet_name(BookId book, std::string_view name, SheetId self) const;
 
   // Storing without recalculation; each returns whether the cell changed.
@@ -365,6 +369,7 @@ class Model : public std::enable_shared_from_this<Model> {
   std::unordered_map<SheetId, std::unique_ptr<Sheet>> m_sheets;
   mutable SheetId m_last_sheet_id = 0;  // the sheet lookup_sheet found last
   mutable Sheet* m_last_sheet = nullptr;
+  std::uint64_t m_states_released = 0;  // see states_released
   BookId m_next_book = 1;
   SheetId m_next_sheet = 1;
   int m_book_counter = 0;  // for "Book1", "Book2", ...

@@ -335,7 +335,14 @@ Recalculation::~Recalculation() = default;
 // ---- the model's edits ----
 
 FormulaState* Recalculation::state(const CellAddr& a) const {
-  return m_model.formula_state(a);
+  // The state kept stands while no state has been let go: a cell's state
+  // stays where it is, and is its own, until its formula is removed.
+  if (m_known.state && m_known.addr == a && m_known.released == m_model.states_released()) {
+    return m_known.state;
+  }
+  FormulaState* fs = m_model.formula_state(a);
+  if (fs) m_known = KnownState{a, fs, m_model.states_released()};
+  return fs;
 }
 
 void Recalculation::index_refs(const CellAddr& a, FormulaState& fs, bool add) {
@@ -373,6 +380,34 @@ void Recalculation::formula_entered(const CellAddr& a, FormulaState& fs) {
   } else if (!m_volatile.empty()) {
     m_volatile.erase(a);
   }
+  entered(a, fs);
+}
+
+namespace {
+
+// Whether what the formula's references resolve to depends on its text and
+// its cell alone: no defined name (which may be redefined) and no 3-D
+// reference (whose sheets are those between two in the workbook's order).
+bool index_follows_text(const Formula& f) {
+  return !f.uses_names &&
+         std::none_of(f.refs.begin(), f.refs.end(), [](const RefAst& r) { return r.three_d(); });
+}
+
+}  // namespace
+
+void Recalculation::formula_reentered(const CellAddr& a, FormulaState& fs) {
+  // The same formula in the same cell reads what it read when it was
+  // indexed: its entries, and its place among the volatile formulas, stand.
+  if (index_follows_text(*fs.formula)) {
+    entered(a, fs);
+    return;
+  }
+  index_refs(a, fs, false);
+  formula_entered(a, fs);
+}
+
+void Recalculation::entered(const CellAddr& a, FormulaState& fs) {
+  m_known = KnownState{a, &fs, m_model.states_released()};
   if (!m_circular.empty()) m_circular.erase(a);
   const bool was_dirty = fs.dirty;
   if (!was_dirty) {  // what mark_from(a, true) does, with the state at hand

@@ -63,6 +63,10 @@ class Recalculation {
   // it and its dependents become dirty (calculated by after_change or
   // after_entry).
   void formula_entered(const CellAddr& a, FormulaState& fs);
+  // The cell's formula fs is entered again as it stands (an answer came
+  // for it): what formula_entered does, its references indexed again only
+  // where they may now mean other cells (names, 3-D references).
+  void formula_reentered(const CellAddr& a, FormulaState& fs);
   // The cell holds fs as a file held it: indexed, dirty when dirty, and
   // nothing else is marked (a loader stores every cell itself).
   void formula_restored(const CellAddr& a, FormulaState& fs, bool dirty);
@@ -112,6 +116,9 @@ class Recalculation {
   struct WalkLists;
 
   FormulaState* state(const CellAddr& a) const;
+  // What entering a formula does once it is indexed: the cell is no longer
+  // circular, and it and its dependents become dirty.
+  void entered(const CellAddr& a, FormulaState& fs);
   void index_refs(const CellAddr& a, FormulaState& fs, bool add);
   void set_dirty(const CellAddr& a, FormulaState& fs);
   void clear_dirty(FormulaState& fs);
@@ -139,6 +146,15 @@ class Recalculation {
   bool m_rerunning_found_cells = false;  // after_change's second pass is running
   std::set<CellAddr> m_circular;
   std::vector<CellAddr> m_mark_queue, m_mark_found;  // mark_from's lists
+  // The formula state state() found last, or entered() was handed, with
+  // Model::states_released() then: a walk asks after a cell as it starts
+  // from it, and again once its evaluation is done.
+  struct KnownState {
+    CellAddr addr;
+    FormulaState* state = nullptr;
+    std::uint64_t released = 0;
+  };
+  mutable KnownState m_known;
   // Evaluations in progress, outermost first: the cell and the formula it runs.
   std::vector<std::pair<CellAddr, const Formula*>> m_active;
   // A finished small walk's lists, taken by the next walk: a formula

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 #include "spreadsheet/model.h"
 
@@ -88,6 +90,30 @@ TEST_F(RecalculationTest, IndexFollowsFormulaEditsNamesAndRemovedSheets) {
   EXPECT_EQ(model->value(one, 1, 1), Value(ErrorCode::Ref));
 }
 
+// A formula entered again (an answer came for it) goes on reading what it
+// read, once each; one with a 3-D reference reads the sheets between its
+// two as they stand now.
+TEST_F(RecalculationTest, FormulaEnteredAgainReadsWhatItsReferencesMeanNow) {
+  set(one, 1, 2, "=A1+A2");  // B1
+  ASSERT_TRUE(model->reenter_formula(one, 1, 2));
+  ASSERT_TRUE(model->reenter_formula(one, 1, 2));
+  EXPECT_EQ(readers(one, 1, 1), (Cells{{one, 1, 2}}));
+  EXPECT_EQ(readers(one, 2, 1), (Cells{{one, 1, 2}}));
+  set(one, 2, 1, "4");
+  EXPECT_EQ(model->value(one, 1, 2), Value(4.0));
+
+  const SheetId three = model->add_sheet(book, "Three").value();
+  set(three, 1, 1, "5");
+  set(one, 5, 3, "=SUM(One:Two!A1)");  // C5
+  EXPECT_TRUE(readers(three, 1, 1).empty());
+  ASSERT_TRUE(model->set_sheet_order(book, {one, three, two}).ok());
+  ASSERT_TRUE(model->reenter_formula(one, 5, 3));
+  EXPECT_EQ(readers(three, 1, 1), (Cells{{one, 5, 3}}));
+  EXPECT_EQ(model->value(one, 5, 3), Value(5.0));
+  set(three, 1, 1, "6");
+  EXPECT_EQ(model->value(one, 5, 3), Value(6.0));
+}
+
 // A function that reads only where its argument points reads no value:
 // pointing at its own cell is no circular reference, and a change to the
 // cell pointed at computes nothing again. Any other use of the cell does.
@@ -154,6 +180,47 @@ TEST_F(RecalculationTest, FormulaReadingNothingRunsOnceBeforeItsReaders) {
   EXPECT_EQ(counting.calls, 3);
   EXPECT_EQ(model->value(one, 1, 2), Value(30.0));
   EXPECT_FALSE(dirty(one, 1, 1) || dirty(one, 1, 2));
+  model->set_external_functions(nullptr);
+}
+
+// An add-in function that, at its next call, does to the workbook what it
+// is told while it runs.
+class MeddlingCalls : public ExternalFunctions {
+ public:
+  bool call(std::string_view, const std::string*, std::span<const Value* const>, const CellAddr&,
+            Value& result) override {
+    if (meddle) std::exchange(meddle, nullptr)();
+    result = Value(99.0);
+    return true;
+  }
+  std::function<void()> meddle;
+};
+
+// A formula whose cell changes while it runs gives an answer that belongs
+// to nobody: the cell shows what the workbook holds now.
+TEST_F(RecalculationTest, AnswerOfAFormulaGoneWhileItRanIsDropped) {
+  MeddlingCalls calls;
+  model->set_external_functions(&calls);
+  // Its cell takes a constant, then its neighbour the same call.
+  calls.meddle = [&] {
+    ASSERT_TRUE(model->set_value(one, 1, 1, Value(7.0)).ok());
+    set(one, 2, 1, "=meddle()");
+  };
+  set(one, 1, 1, "=meddle()");
+  EXPECT_EQ(model->value(one, 1, 1), Value(7.0));
+  EXPECT_FALSE(model->has_formula(one, 1, 1));
+  EXPECT_EQ(model->value(one, 2, 1), Value(99.0));
+  // Its formula is replaced.
+  calls.meddle = [&] { set(one, 3, 1, "=1+1"); };
+  set(one, 3, 1, "=meddle()");
+  EXPECT_EQ(model->value(one, 3, 1), Value(2.0));
+  EXPECT_FALSE(dirty(one, 3, 1));
+  // Its sheet is removed as it is entered again.
+  set(two, 1, 1, "=meddle()");
+  calls.meddle = [&] { ASSERT_TRUE(model->remove_sheet(two).ok()); };
+  ASSERT_TRUE(model->reenter_formula(two, 1, 1));
+  EXPECT_EQ(model->sheet(two), nullptr);
+  EXPECT_EQ(model->value(one, 2, 1), Value(99.0));
   model->set_external_functions(nullptr);
 }
 
