@@ -30,10 +30,11 @@ bool blanks_only(std::string_view s) {
   return true;
 }
 
-// A bit for each pair of adjacent bytes of s, with bit 0x20 set in both
-// (which folds ASCII letters as text::find_ci does): s can only hold a text
-// whose bits are all among its own.
-std::uint64_t pair_bits(std::string_view s) {
+}  // namespace
+
+// Bit 0x20 set in both bytes of a pair folds ASCII letters as
+// text::find_ci does.
+std::uint64_t cls_parsetable::label_bits(std::string_view s) {
   std::uint64_t bits = 0;
   for (std::size_t i = 1; i < s.size(); ++i) {
     const unsigned a = static_cast<unsigned char>(s[i - 1]) | 0x20u;
@@ -42,8 +43,6 @@ std::uint64_t pair_bits(std::string_view s) {
   }
   return bits;
 }
-
-}  // namespace
 
 void cls_parsetable::do_parse(bool raw, bool known_clean) {
   m_pairs.clear();
@@ -184,12 +183,13 @@ std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column
 }
 
 std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::string_view label,
-                                                 const text::CiNeedle* prepared) const {
+                                                 const text::CiNeedle* prepared,
+                                                 const std::uint64_t* bits) const {
   const std::int32_t rows = get_rownum();
   if (m_pairs_column != column || m_pairs.size() != static_cast<std::size_t>(rows)) {
     m_pairs.resize(static_cast<std::size_t>(rows));
     for (std::int32_t i = 1; i <= rows; ++i) {
-      m_pairs[static_cast<std::size_t>(i - 1)] = pair_bits(cell_text(i, column));
+      m_pairs[static_cast<std::size_t>(i - 1)] = label_bits(cell_text(i, column));
     }
     m_pairs_column = column;
     m_last_set = false;
@@ -197,7 +197,7 @@ std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::strin
     return m_last_row;
   }
   std::int32_t found = 0;
-  const std::uint64_t need = pair_bits(label);
+  const std::uint64_t need = bits ? *bits : label_bits(label);
   const text::CiNeedle needle = prepared ? *prepared : text::ci_needle(label);
   for (std::int32_t i = rows; i >= 1; --i) {
     if ((m_pairs[static_cast<std::size_t>(i - 1)] & need) != need) continue;
