@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -30,20 +31,23 @@ bool blanks_only(std::string_view s) {
   return true;
 }
 
-// A bit for each pair of adjacent bytes of s, with bit 0x20 set in both
-// (which folds ASCII letters as text::find_ci does): s can only hold a text
-// whose bits are all among its own.
-std::uint64_t pair_bits(std::string_view s) {
+}  // namespace
+
+// Bit 0x20 set in both bytes of a pair folds ASCII letters as
+// text::find_ci does. A pair is read as one 16-bit load and spread over
+// the 64 bits by a multiply: every byte of every label cell of a table
+// passes here.
+std::uint64_t cls_parsetable::label_bits(std::string_view s) {
   std::uint64_t bits = 0;
+  const char* const p = s.data();
   for (std::size_t i = 1; i < s.size(); ++i) {
-    const unsigned a = static_cast<unsigned char>(s[i - 1]) | 0x20u;
-    const unsigned b = static_cast<unsigned char>(s[i]) | 0x20u;
-    bits |= std::uint64_t{1} << ((a * 31u + b) & 63u);
+    std::uint16_t pair = 0;
+    std::memcpy(&pair, p + i - 1, sizeof pair);
+    const std::uint32_t folded = static_cast<std::uint32_t>(pair | 0x2020u);
+    bits |= std::uint64_t{1} << ((folded * 0x9E3779B1u) >> 26);
   }
   return bits;
 }
-
-}  // namespace
 
 void cls_parsetable::do_parse(bool raw, bool known_clean) {
   m_pairs.clear();
@@ -184,12 +188,13 @@ std::string_view cls_parsetable::cell_text(std::int64_t row, std::int64_t column
 }
 
 std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::string_view label,
-                                                 const text::CiNeedle* prepared) const {
+                                                 const text::CiNeedle* prepared,
+                                                 const std::uint64_t* bits) const {
   const std::int32_t rows = get_rownum();
   if (m_pairs_column != column || m_pairs.size() != static_cast<std::size_t>(rows)) {
     m_pairs.resize(static_cast<std::size_t>(rows));
     for (std::int32_t i = 1; i <= rows; ++i) {
-      m_pairs[static_cast<std::size_t>(i - 1)] = pair_bits(cell_text(i, column));
+      m_pairs[static_cast<std::size_t>(i - 1)] = label_bits(cell_text(i, column));
     }
     m_pairs_column = column;
     m_last_set = false;
@@ -197,7 +202,10 @@ std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::strin
     return m_last_row;
   }
   std::int32_t found = 0;
-  const std::uint64_t need = pair_bits(label);
+  // The prepared forms are of this label when the needle's length is its
+  // own (find_ci makes the same test).
+  const bool ready = prepared && prepared->size == label.size();
+  const std::uint64_t need = ready && bits ? *bits : label_bits(label);
   const text::CiNeedle needle = prepared ? *prepared : text::ci_needle(label);
   for (std::int32_t i = rows; i >= 1; --i) {
     if ((m_pairs[static_cast<std::size_t>(i - 1)] & need) != need) continue;

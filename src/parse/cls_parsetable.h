@@ -59,9 +59,13 @@ class cls_parsetable {
   void create_narow();
   // The last row whose cell in column holds label (letter case ignored, as
   // text::find_ci), or 0 when none does. prepared, when given, is
-  // text::ci_needle(label).
+  // text::ci_needle(label), and bits label_bits(label).
   std::int32_t last_row_containing(std::int64_t column, std::string_view label,
-                                   const text::CiNeedle* prepared = nullptr) const;
+                                   const text::CiNeedle* prepared = nullptr,
+                                   const std::uint64_t* bits = nullptr) const;
+  // A bit for each pair of adjacent bytes of text (ASCII letter case
+  // folded): a cell can only hold a label whose bits are all among its own.
+  static std::uint64_t label_bits(std::string_view text);
 
  private:
   // A cell's text: a span of the table text, or (with own set) of the

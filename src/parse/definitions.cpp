@@ -9,6 +9,7 @@
 #include <pugixml.hpp>
 
 #include "common/text.h"
+#include "parse/cls_parsetable.h"
 #include "parse/value_convert.h"
 
 namespace quillo {
@@ -601,6 +602,7 @@ FieldPlan plan_field(const FieldDef& f) {
   if (f.ref2) p.ref2 = text::ci_needle(*f.ref2);
   if (f.ref3) p.ref3 = text::ci_needle(*f.ref3);
   p.label = text::ci_needle(f.rowvalue);
+  p.label_bits = cls_parsetable::label_bits(f.rowvalue);
   return p;
 }
 

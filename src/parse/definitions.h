@@ -64,6 +64,7 @@ struct FieldPlan {
   // The searches of its markers prepared (text::ci_needle): ref1 to ref3
   // of a single field, rowvalue of a row found by its label.
   text::CiNeedle ref1, ref2, ref3, label;
+  std::uint64_t label_bits = 0;  // cls_parsetable::label_bits(rowvalue)
 };
 
 // A field element. Attributes absent from the file read as empty texts;
@@ -91,11 +92,11 @@ struct FieldDef {
 // The plan of a field's texts (resolved set).
 FieldPlan plan_field(const FieldDef& field);
 // The field's plan: the one kept, or for a field made by hand one made now
-// in local.
-inline const FieldPlan& plan_of(const FieldDef& field, FieldPlan& local) {
+// in local (left unmade for a loaded field: a plan is some two hundred
+// bytes to set up, read for every field of every page).
+inline const FieldPlan& plan_of(const FieldDef& field, std::optional<FieldPlan>& local) {
   if (field.plan.resolved) return field.plan;
-  local = plan_field(field);
-  return local;
+  return local.emplace(plan_field(field));
 }
 
 // The order the page parse reads a category's fields in, worked out from

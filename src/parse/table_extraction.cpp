@@ -220,7 +220,7 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   // Every value is the error value until the field gets it: a value this
   // field does not get (a failed conversion) never shows what another
   // field got. Each slot is set once.
-  FieldPlan local;
+  std::optional<FieldPlan> local;
   const FieldPlan& plan = plan_of(g, local);
   const auto col = plan.col;
   const auto coloffset = plan.coloffset;
@@ -237,7 +237,8 @@ bool tablefield_parse(const FieldDef& g, FieldValues& values, const cls_parsetab
   if (plan.row_label) {
     // Every row whose label holds the text matches; the last one wins, so
     // the search goes from the last row up and stops at the first match.
-    if (const std::int32_t i = table.last_row_containing(*headercolumn, g.rowvalue, &plan.label);
+    if (const std::int32_t i =
+            table.last_row_containing(*headercolumn, g.rowvalue, &plan.label, &plan.label_bits);
         i != 0) {
       row = i;
     }

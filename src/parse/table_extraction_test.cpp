@@ -241,6 +241,44 @@ TEST(ParseTableTest, RepeatedLabelSearchesAnswerForTheCurrentTable) {
   EXPECT_EQ(t.last_row_containing(1, "range"), 1);
 }
 
+// A search given the label's prepared forms (as a loaded field has them)
+// finds the row a plain search finds: duplicates (the last wins), letter
+// case, bytes beyond ASCII and markup in the label. Forms made from
+// another text of another length are not trusted.
+TEST(ParseTableTest, PreparedLabelSearchFindsWhatAPlainSearchFinds) {
+  const std::string table =
+      "<tr><th>Item</th></tr><tr><td>Day's Range</td></tr><tr><td>DAY'S RANGE</td></tr>"
+      "<tr><td>Div &amp; Yield</td></tr><tr><td>\xC3\x89tat <b>net</b></td></tr>"
+      "<tr><td>day's range (adj.)</td></tr><tr><td>Yield</td></tr>";
+  cls_parsetable t;
+  t.set_table(table);
+  t.do_parse(true);
+  const char* const labels[] = {"day's range", "DAY'S RANGE", "Range (", "yield", "&amp; y",
+                                "\xC3\xA9TAT", "<b>NET</b>",  "td>y",    "e",     "",
+                                "no such",     "range  "};
+  for (const char* label : labels) {
+    const text::CiNeedle needle = text::ci_needle(label);
+    const std::uint64_t bits = cls_parsetable::label_bits(label);
+    cls_parsetable fresh;
+    fresh.set_table(table);
+    fresh.do_parse(true);
+    const std::int32_t want = fresh.last_row_containing(1, label);
+    EXPECT_EQ(t.last_row_containing(1, label, &needle, &bits), want) << label;
+    // The bits of a cell hold those of every text it holds, in any case.
+    if (want != 0) {
+      const std::uint64_t cell = cls_parsetable::label_bits(t.cell_text(want, 1));
+      EXPECT_EQ(cell & bits, bits) << label;
+    }
+  }
+  EXPECT_EQ(t.last_row_containing(1, "day's range"), 6);
+  EXPECT_EQ(t.last_row_containing(1, "DAY'S RANGE", nullptr, nullptr), 6);
+  EXPECT_EQ(t.last_row_containing(1, "yield"), 7);
+  // Forms of "Open" given for "Yield": the label's own are made.
+  const text::CiNeedle open = text::ci_needle("Open");
+  const std::uint64_t open_bits = cls_parsetable::label_bits("Open");
+  EXPECT_EQ(t.last_row_containing(1, "Yield", &open, &open_bits), 7);
+}
+
 TEST(TableFieldTest, FailedConversionShowsTheErrorValueNeverAnotherFieldsValue) {
   cls_parsetable t;
   t.set_table("<tr><td>h</td><td>abc</td><td>x</td></tr>");

@@ -173,7 +173,7 @@ int conversion_step(std::string_view name) {
 }
 
 bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* table) {
-  FieldPlan local;
+  std::optional<FieldPlan> local;
   const FieldPlan& plan = plan_of(field, local);
   // The conversion works on the value's own text; a value of another kind
   // becomes its text first.
@@ -187,7 +187,7 @@ bool value_convert(const FieldDef& field, Value& value, const cls_parsetable* ta
 
 bool html_value_convert(const FieldDef& field, std::string_view html, Value& value,
                         const cls_parsetable* table) {
-  FieldPlan local;
+  std::optional<FieldPlan> local;
   const FieldPlan& plan = plan_of(field, local);
   // The text is made in a buffer kept for the next cell: a figure needs no
   // string of its own, and a text one of its size.
