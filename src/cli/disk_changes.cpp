@@ -24,8 +24,7 @@ FileStamp file_stamp(const std::string& path) {
   std::error_code ec;
   s.type = fs::status(path, ec).type();
   if (ec || s.type != fs::file_type::regular) return s;
-  s.size = fs::file_size(path, ec);
-  s.written = fs::last_write_time(path, ec);
+  s.version = spreadsheet::version_of(path).value_or(spreadsheet::WrittenVersion{});
   return s;
 }
 
@@ -33,11 +32,7 @@ FileStamp saved_stamp(const Model& model, spreadsheet::BookId book, const std::s
   const spreadsheet::Book* b = model.book(book);
   const auto written = b && b->file ? b->file->written_version() : std::nullopt;
   if (!written) return file_stamp(path);
-  FileStamp s;
-  s.type = fs::file_type::regular;
-  s.size = written->size;
-  s.written = written->written;
-  return s;
+  return FileStamp{fs::file_type::regular, *written};
 }
 
 namespace {

@@ -22,8 +22,7 @@ namespace quillo::cli {
 // of last change. A file replaced by another (an atomic save) changes it.
 struct FileStamp {
   std::filesystem::file_type type = std::filesystem::file_type::none;
-  std::uintmax_t size = 0;
-  std::filesystem::file_time_type written{};
+  spreadsheet::WrittenVersion version;  // size, time and which file
   bool operator==(const FileStamp&) const = default;
 };
 

@@ -70,10 +70,15 @@ struct Sheet {
 
 class Model;
 
-// The size and time of last change of a file as quillo wrote it.
+// The size and time of last change of a file as quillo wrote it, and
+// which file it is (device and inode where the platform has them): a file
+// another program renamed into place is told apart by them even when its
+// size and time are the same.
 struct WrittenVersion {
   std::uintmax_t size = 0;
   std::filesystem::file_time_type written{};
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
   bool operator==(const WrittenVersion&) const = default;
 };
 

@@ -21,6 +21,7 @@
 #include "spreadsheet/handles.h"
 #include "support/scratch_folder.h"
 #include "xlsx/package.h"
+#include "xlsx/workbook_files.h"
 #include "xlsx/xlsx.h"
 
 namespace quillo::spreadsheet {
@@ -308,6 +309,27 @@ TEST_F(XlsxSafetyTest, AFileReplacedRightAfterASaveIsNotTakenForTheSavesOwn) {
   EXPECT_EQ(again.value(read, 3, 1), Value(8.0));
   EXPECT_EQ(fs::file_size(target), file.written->size);
   EXPECT_EQ(fs::last_write_time(target), file.written->written);
+}
+
+// A save records the file it put in place as it stands there, so the host
+// sees no change until there is one; a file another program renames into
+// place is told apart even with the same size and time.
+TEST_F(XlsxSafetyTest, AFileRenamedIntoPlaceIsToldFromTheSavesOwnAtTheSameSizeAndTime) {
+  XlsxFile file;
+  const std::string target = path("book.xlsx");
+  const BookId book = made(target, file);
+  ASSERT_TRUE(save(book, &file, target).ok());
+  ASSERT_TRUE(file.written.has_value());
+  EXPECT_EQ(version_of(target), file.written);
+  const std::string theirs = path("theirs.xlsx");
+  fs::copy_file(target, theirs);
+  fs::last_write_time(theirs, fs::last_write_time(target));
+  fs::rename(theirs, target);
+  const auto now = version_of(target);
+  ASSERT_TRUE(now.has_value());
+  EXPECT_EQ(now->size, file.written->size);
+  EXPECT_EQ(now->written, file.written->written);
+  EXPECT_NE(now, file.written);
 }
 
 // Another program puts its file in place while a save is being written, and

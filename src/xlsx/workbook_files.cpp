@@ -1,6 +1,8 @@
 // xlsx files as an Application's workbook files (see xlsx/workbook_files.h).
 #include "xlsx/workbook_files.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -114,6 +116,21 @@ std::function<bool(std::string_view, const std::string*)> computed_calls(
         return catalog.computes(fn, book) ||
                (book && redirected && redirected(*book) && catalog.computes(fn, nullptr));
       };
+}
+
+std::optional<WrittenVersion> version_of(const std::string& path) {
+  std::error_code ec;
+  WrittenVersion v;
+  v.size = std::filesystem::file_size(path, ec);
+  if (ec) return std::nullopt;
+  v.written = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    v.device = static_cast<std::uint64_t>(st.st_dev);
+    v.inode = static_cast<std::uint64_t>(st.st_ino);
+  }
+  return v;
 }
 
 bool set_save_check(Model& model, BookId book, std::function<bool()> still_in_place) {

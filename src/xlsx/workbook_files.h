@@ -55,6 +55,10 @@ std::shared_ptr<BookFile> make_xlsx_book_file(
     std::shared_ptr<XlsxFile> file, std::function<void(const std::string&)> on_warning = {},
     std::shared_ptr<host::FileSystem> files = nullptr);
 
+// The version of the file at path (through links), as a save records it;
+// none when it cannot be read.
+std::optional<WrittenVersion> version_of(const std::string& path);
+
 // Sets the check book's saves make just before they put the file in place
 // (XlsxFile::still_in_place): false refuses the save. False when book's
 // file is not an xlsx file.

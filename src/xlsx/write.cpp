@@ -6,21 +6,11 @@
 
 #include "spreadsheet/address.h"
 #include "xlsx/package.h"
+#include "xlsx/workbook_files.h"
 
 namespace quillo::spreadsheet {
 
 namespace {
-
-// The size and time of last change of the file at path (through links).
-std::optional<WrittenVersion> version_of(const std::string& path) {
-  std::error_code ec;
-  WrittenVersion v;
-  v.size = std::filesystem::file_size(path, ec);
-  if (ec) return std::nullopt;
-  v.written = std::filesystem::last_write_time(path, ec);
-  if (ec) return std::nullopt;
-  return v;
-}
 
 using xlsx::child;
 using xlsx::local_name;
