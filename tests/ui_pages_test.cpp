@@ -205,21 +205,23 @@ TEST_F(UiPagesTest, WithNothingUnsavedAChangedFileIsTakenIn) {
   EXPECT_EQ(a.post("pa", "save").status, 200);
 }
 
+// A workbook of 100,000 texts: writing it takes far longer than a rename.
+void save_big(const fs::path& path) {
+  spreadsheet::Model model;
+  const spreadsheet::BookId id = model.add_book("big");
+  auto sheet = model.add_sheet(id, "Sheet1");
+  ASSERT_TRUE(sheet.ok());
+  for (std::int32_t r = 1; r <= 100000; ++r) {
+    ASSERT_TRUE(model.set_value(*sheet, r, 1, Value("row " + std::to_string(r))).ok());
+  }
+  ASSERT_TRUE(spreadsheet::save_xlsx(model, id, nullptr, path.string()).ok());
+}
+
 // Another program puts its file in place while Save is writing: the moment
 // quillo's temporary file appears beside the book, a watcher renames the
 // other program's file over it. Save answers a conflict and leaves it.
 TEST_F(UiPagesTest, AFilePutInPlaceWhileSaveWritesIsNotSavedOver) {
-  // Big enough that writing it takes far longer than the watcher's rename.
-  {
-    spreadsheet::Model model;
-    const spreadsheet::BookId id = model.add_book("big");
-    auto sheet = model.add_sheet(id, "Sheet1");
-    ASSERT_TRUE(sheet.ok());
-    for (std::int32_t r = 1; r <= 100000; ++r) {
-      ASSERT_TRUE(model.set_value(*sheet, r, 1, Value("row " + std::to_string(r))).ok());
-    }
-    ASSERT_TRUE(spreadsheet::save_xlsx(model, id, nullptr, book.string()).ok());
-  }
+  save_big(book);
   fs::create_directory(root / "theirs");
   const fs::path theirs = root / "theirs" / "book.xlsx";
   save_plain(theirs, "theirs");
@@ -247,9 +249,30 @@ TEST_F(UiPagesTest, AFilePutInPlaceWhileSaveWritesIsNotSavedOver) {
   EXPECT_NE(refused.body.find(kConflict), std::string::npos);
   EXPECT_TRUE(testing_support::read_all(book) == their_bytes) << "their file was saved over";
   EXPECT_EQ(entries(), before) << "a temporary file was left behind";
-  // The user chooses: overwriting now writes the edit over the file seen.
+  // Another save after the one the page was told of: Overwrite asks again,
+  // and then writes the edit over the file seen.
+  save_plain(book, "later");
+  EXPECT_EQ(a.post("pa", "save", "overwrite=1").status, 409);
+  EXPECT_NE(cell(book, "Sheet1!A1").find("later"), std::string::npos);
   EXPECT_EQ(a.post("pa", "save", "overwrite=1").status, 200);
   EXPECT_NE(cell(book, "Sheet1!B2").find("mine"), std::string::npos);
+}
+
+// Two quillo ui save one file at the same moment: they save one after the
+// other, and the second finds the first's file there and answers a conflict.
+TEST_F(UiPagesTest, TwoServersSavingAtOnceDoNotSaveOverEachOther) {
+  save_big(book);
+  UiProcess a(book, root / "a.err"), b(book, root / "b.err");
+  ASSERT_EQ(a.post("pa", "edit", "sheet=0&row=2&col=2", "from a").status, 200);
+  ASSERT_EQ(b.post("pb", "edit", "sheet=0&row=3&col=2", "from b").status, 200);
+  int a_status = 0;
+  std::thread other([&] { a_status = a.post("pa", "save").status; });
+  const int b_status = b.post("pb", "save").status;
+  other.join();
+  ASSERT_EQ(std::set<int>({a_status, b_status}), std::set<int>({200, 409}));
+  const std::string on_file = cell(book, "Sheet1!B2") + cell(book, "Sheet1!B3");
+  EXPECT_EQ(on_file.find(a_status == 200 ? "from b" : "from a"), std::string::npos) << on_file;
+  EXPECT_NE(on_file.find(a_status == 200 ? "from a" : "from b"), std::string::npos) << on_file;
 }
 
 // The search dialog's answer for an instrument name, with its rows.

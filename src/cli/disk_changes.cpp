@@ -1,6 +1,11 @@
 #include "cli/disk_changes.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,6 +31,23 @@ FileStamp file_stamp(const std::string& path) {
   if (ec || s.type != fs::file_type::regular) return s;
   s.version = spreadsheet::version_of(path).value_or(spreadsheet::WrittenVersion{});
   return s;
+}
+
+SaveLock::SaveLock(const std::string& path) {
+  m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (m_fd < 0) return;
+  for (int waited_ms = 0; ::flock(m_fd, LOCK_EX | LOCK_NB) != 0; waited_ms += 20) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || waited_ms >= 10000) {
+      ::close(m_fd);
+      m_fd = -1;
+      return;
+    }
+    ::usleep(20000);
+  }
+}
+
+SaveLock::~SaveLock() {
+  if (m_fd >= 0) ::close(m_fd);
 }
 
 FileStamp saved_stamp(const Model& model, spreadsheet::BookId book, const std::string& path) {

@@ -37,6 +37,23 @@ FileStamp file_stamp(const std::string& path);
 FileStamp saved_stamp(const spreadsheet::Model& model, spreadsheet::BookId book,
                       const std::string& path);
 
+// An advisory lock on the file at path, held while quillo checks and saves
+// over it, so that two quillo programs saving one file at once save one
+// after the other: the second then finds the first's file there and does
+// not save over it. Programs that do not take it are not held back. It is
+// waited for up to ten seconds; a file that cannot be opened, or a lock
+// not had by then, leaves the save as it would be without one.
+class SaveLock {
+ public:
+  explicit SaveLock(const std::string& path);
+  ~SaveLock();
+  SaveLock(const SaveLock&) = delete;
+  SaveLock& operator=(const SaveLock&) = delete;
+
+ private:
+  int m_fd = -1;
+};
+
 // Reads the workbook file at path and makes book hold what the file holds,
 // so quillo's next save reverts nothing and loses nothing:
 // - cells: a formula or constant that differs is written (and evaluated,

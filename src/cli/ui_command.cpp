@@ -145,7 +145,8 @@ class WorkbookApi {
     // A file another program puts in place while Save writes is not saved
     // over: the save is refused at the last moment, as a conflict.
     (void)spreadsheet::set_save_check(m_session.app().model(), m_book_id, [this] {
-      return !m_save_over || file_stamp(m_path) == *m_save_over;
+      m_save_refused = m_save_over && file_stamp(m_path) != *m_save_over;
+      return !m_save_refused;
     });
     // "Create Weblink" opens the link wizard of the page that clicked it.
     session.state().set_link_wizard([this] { m_link_page = m_acting; });
@@ -357,6 +358,7 @@ class WorkbookApi {
     if (!dirty() && now.type == fs::file_type::regular && take_in(now).ok()) {
       return;
     }
+    if (!m_changed_on_disk) m_told_stamp = now;
     m_changed_on_disk = true;
   }
 
@@ -1015,19 +1017,22 @@ class WorkbookApi {
   // but not over changes another program (or another `quillo ui`) saved to
   // it since it was loaded or saved here, unless the user chose to
   // overwrite them (overwrite=1): that is answered 409 with "conflict".
-  // The overwrite covers the file the user was told of, not one put there
-  // while this save is written.
+  // The overwrite covers the file the user was told of, not one saved after
+  // it, nor one put there while this save is written.
   ui::ApiReply save(const ui::ApiRequest& req) {
     auto overwrite = req.params.find("overwrite");
     const bool overwriting = overwrite != req.params.end() && overwrite->second == "1";
+    const SaveLock lock(m_path);
     const FileStamp now = file_stamp(m_path);
-    if (!m_path.empty() && now != m_stamp && !overwriting) return save_conflict();
-    m_save_over = overwriting ? now : m_stamp;
+    if (!m_path.empty() && now != m_stamp && (!overwriting || now != m_told_stamp)) {
+      return save_conflict(now);
+    }
+    m_save_over = now;
+    m_save_refused = false;
     (void)m_session.write_provenance(*m_book);
     const Status st = m_book->save();
-    const FileStamp expected = *m_save_over;
     m_save_over.reset();
-    if (!m_path.empty() && !st.ok() && file_stamp(m_path) != expected) return save_conflict();
+    if (!st.ok() && m_save_refused) return save_conflict(file_stamp(m_path));
     if (!st.ok()) return error_reply(500, st.message());
     m_saved_edits = m_edits;
     m_stamp = m_seen_stamp = saved_stamp(m_session.app().model(), m_book_id, m_path);
@@ -1036,7 +1041,8 @@ class WorkbookApi {
     return {200, "{\"saved\":" + ui::json_string(m_book->full_name().value_or("")) + "}"};
   }
 
-  ui::ApiReply save_conflict() {
+  ui::ApiReply save_conflict(const FileStamp& told) {
+    m_told_stamp = told;
     m_changed_on_disk = true;
     push_changes();
     return {409, "{\"error\":" +
@@ -1071,6 +1077,8 @@ class WorkbookApi {
   FileStamp m_stamp;                     // the file as loaded or last saved or taken in
   FileStamp m_seen_stamp;                // the file as last looked at
   std::optional<FileStamp> m_save_over;  // the file the save under way may replace
+  bool m_save_refused = false;           // the save under way found another file there
+  FileStamp m_told_stamp;  // the changed file the pages were told of (Overwrite replaces it)
   bool m_changed_on_disk = false;
   bool m_told_changed = false;
   std::uint64_t m_taken_in = 0;  // times the file's cells were taken in (reloads too)

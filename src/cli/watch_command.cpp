@@ -84,6 +84,7 @@ class WatchedFile {
   // Saves over the file (after taking in changes made elsewhere); a failure
   // is reported and remembered until a save succeeds.
   bool save(const char* why) {
+    const SaveLock lock(m_path);
     const bool readable = take_in_changes();
     // Blocks of formulas the user has since removed are the user's cells.
     if (readable) (void)host::drop_stale_records(*m_book);

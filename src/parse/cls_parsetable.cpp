@@ -36,17 +36,28 @@ bool blanks_only(std::string_view s) {
 // Bit 0x20 set in both bytes of a pair folds ASCII letters as
 // text::find_ci does. A pair is read as one 16-bit load and spread over
 // the 64 bits by a multiply: every byte of every label cell of a table
-// passes here.
+// passes here. Pairs with a byte beyond ASCII are left out: find_ci folds
+// such letters by character, not by byte.
 std::uint64_t cls_parsetable::label_bits(std::string_view s) {
   std::uint64_t bits = 0;
   const char* const p = s.data();
   for (std::size_t i = 1; i < s.size(); ++i) {
     std::uint16_t pair = 0;
     std::memcpy(&pair, p + i - 1, sizeof pair);
+    if (pair & 0x8080u) continue;
     const std::uint32_t folded = static_cast<std::uint32_t>(pair | 0x2020u);
     bits |= std::uint64_t{1} << ((folded * 0x9E3779B1u) >> 26);
   }
   return bits;
+}
+
+// A cell holding a byte beyond ASCII may hold a letter that folds to an
+// ASCII one: it has every bit, and is always searched.
+std::uint64_t cls_parsetable::cell_bits(std::string_view s) {
+  for (const char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return ~std::uint64_t{0};
+  }
+  return label_bits(s);
 }
 
 void cls_parsetable::do_parse(bool raw, bool known_clean) {
@@ -194,7 +205,7 @@ std::int32_t cls_parsetable::last_row_containing(std::int64_t column, std::strin
   if (m_pairs_column != column || m_pairs.size() != static_cast<std::size_t>(rows)) {
     m_pairs.resize(static_cast<std::size_t>(rows));
     for (std::int32_t i = 1; i <= rows; ++i) {
-      m_pairs[static_cast<std::size_t>(i - 1)] = label_bits(cell_text(i, column));
+      m_pairs[static_cast<std::size_t>(i - 1)] = cell_bits(cell_text(i, column));
     }
     m_pairs_column = column;
     m_last_set = false;

@@ -63,9 +63,11 @@ class cls_parsetable {
   std::int32_t last_row_containing(std::int64_t column, std::string_view label,
                                    const text::CiNeedle* prepared = nullptr,
                                    const std::uint64_t* bits = nullptr) const;
-  // A bit for each pair of adjacent bytes of text (ASCII letter case
-  // folded): a cell can only hold a label whose bits are all among its own.
+  // A bit for each pair of adjacent ASCII bytes of text (letter case
+  // folded), and the bits of a label cell: a cell can only hold a label
+  // (as text::find_ci finds it) whose bits are all among its own.
   static std::uint64_t label_bits(std::string_view text);
+  static std::uint64_t cell_bits(std::string_view text);
 
  private:
   // A cell's text: a span of the table text, or (with own set) of the

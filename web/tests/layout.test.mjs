@@ -18,12 +18,16 @@ let page;
 const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
 // The grid draws its cells again as data arrives: a cell taken away between
 // the wait and the measure is waited for again.
-const size = async (locator) => {
+const box = async (locator) => {
   for (;;) {
     await locator.waitFor({ state: "visible" });
     const b = await locator.boundingBox();
-    if (b) return [Math.round(b.width), Math.round(b.height)];
+    if (b) return b;
   }
+};
+const size = async (locator) => {
+  const b = await box(locator);
+  return [Math.round(b.width), Math.round(b.height)];
 };
 const style = (address, property) => cell(address).evaluate((el, p) => getComputedStyle(el)[p], property);
 const head = (col) => page.locator(`#col-heads .head.col[data-col="${col}"]`);
@@ -136,15 +140,14 @@ test("frozen rows and columns stay in view while the sheet scrolls", async () =>
   await grid.evaluate((el) => el.scrollTo(300, 3000));
   const row = page.locator('#frozen-rows .cell[data-address="D1"]');
   const col = page.locator('#frozen-cols .cell[data-address="A160"]');
-  await col.waitFor();
   // Under the column heads (22 pixels) and right of the row heads (52).
-  const r = await row.boundingBox();
+  const r = await box(row);
   assert.equal(Math.round(r.y - origin.y), 22);
-  const c = await col.boundingBox();
+  const c = await box(col);
   assert.equal(Math.round(c.x - origin.x), 52);
   // Its text comes with the cells asked for at the new place.
   await col.filter({ hasText: /^160$/ }).waitFor();
-  const corner = await page.locator('#frozen-corner .cell[data-address="A1"]').boundingBox();
+  const corner = await box(page.locator('#frozen-corner .cell[data-address="A1"]'));
   assert.deepEqual([Math.round(corner.x - origin.x), Math.round(corner.y - origin.y)], [52, 22]);
   await grid.evaluate((el) => el.scrollTo(0, 0));
 });

@@ -168,6 +168,17 @@ Status overwrite_in_place(const std::string& tmp, const std::string& target) {
   if (in.fd < 0) return failed_errno(tmp + ": cannot read");
   Fd out(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
   if (out.fd < 0) return failed_errno(target + ": cannot write");
+#if defined(__linux__)
+  // The room for the new contents is taken before a byte is written, so a
+  // full disk fails here and leaves the file whole (a file system that
+  // cannot reserve is written as before).
+  struct stat st {};
+  if (::fstat(in.fd, &st) == 0 && st.st_size > 0 &&
+      ::fallocate(out.fd, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 &&
+      (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)) {
+    return failed_errno(target + ": cannot write; the file is unchanged");
+  }
+#endif
   char buf[65536];
   off_t size = 0;
   while (true) {
