@@ -132,6 +132,12 @@ char32_t fold_case(char32_t c) {
     return (c % 2 == 1) == odd_capitals ? c + 1 : c;
   }
   if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
+  // Greek capitals with an accent, and the final small sigma as sigma.
+  if (c == 0x386) return 0x3AC;
+  if (c >= 0x388 && c <= 0x38A) return c + 37;
+  if (c == 0x38C) return 0x3CC;
+  if (c == 0x38E || c == 0x38F) return c + 63;
+  if (c == 0x3C2) return 0x3C3;
   if (c >= 0x410 && c <= 0x42F) return c + 32;
   if (c >= 0x400 && c <= 0x40F) return c + 80;
   return c;

@@ -26,6 +26,10 @@ TEST(FindTest, CaseInsensitiveOneBasedWithStart) {
   EXPECT_EQ(find_ci("x PR\u00C9IS: 1 Pr\u00E9is: 2", "Pr\u00E9is:"), 3u);
   EXPECT_EQ(find_ci("\u0426\u0415\u041D\u0410 7", "\u0446\u0435\u043D\u0430"), 1u);
   EXPECT_EQ(find_ci("\u039A\u039B\u0395\u0399\u03A3\u0399\u039C\u039F", "\u03C3\u03B9\u03BC"), 9u);
+  // Accented capitals, and a word's final sigma.
+  EXPECT_EQ(find_ci("x \u03A3\u038E\u039D\u039F\u039B\u039F\u03A3",
+                    "\u03C3\u03CD\u03BD\u03BF\u03BB\u03BF\u03C2"),
+            3u);
   EXPECT_EQ(find_ci("\u0141\u00F3d\u017A \u0178", "\u0142\u00D3D\u0179 \u00FF"), 1u);
   EXPECT_EQ(find_ci("caf\u00E8 caf\u00C9", "CAF\u00E9"), 7u);  // è is not é
   EXPECT_EQ(find_ci("caf\u00C9", "caf\u00E9", 2), 0u);
