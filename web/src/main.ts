@@ -264,6 +264,9 @@ grid.onSelect = (row, col) => {
   if (!addressTyped) address.value = `${columnName(col)}${row}`;
   provenance.show(row, col);
   const at = sheet;
+  // Until the cell's own text arrives the bar still shows the last cell's:
+  // it takes no typing, which would start from that text.
+  if (!barEdit) formula.readOnly = true;
   sendCursor = () => {
     cursorTimer = 0;
     sendCursor = null;
@@ -272,14 +275,24 @@ grid.onSelect = (row, col) => {
       () => {},
     );
     if (grid.editing) return;
+    const current = () => at === sheet && grid.selected.row === row && grid.selected.col === col;
     api.cell(at, row, col).then(
       (cell) => {
-        if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) {
+        if (!barEdit && !grid.editing && current()) {
           formula.value = cell.formula;
           barOriginal = { sheet: at, row, col, text: cell.formula };
+          formula.readOnly = false;
         }
       },
-      (e) => e instanceof ApiError && show(e.message),
+      (e) => {
+        if (e instanceof ApiError) show(e.message);
+        // Not known: the bar starts empty rather than from another cell.
+        if (!barEdit && current()) {
+          formula.value = "";
+          barOriginal = null;
+          formula.readOnly = false;
+        }
+      },
     );
   };
   if (cursorTimer) clearTimeout(cursorTimer);
@@ -297,6 +310,7 @@ function refreshBar(): void {
       if (!barEdit && !grid.editing && at === sheet && grid.selected.row === row && grid.selected.col === col) {
         formula.value = cell.formula;
         barOriginal = { sheet: at, row, col, text: cell.formula };
+        formula.readOnly = false;
       }
     },
     () => {},

@@ -568,6 +568,27 @@ test("the formula bar follows its cell's changes, and a commit over a newer text
   assert.equal(await textOf("A194"), "three");
   await page.locator("#formula").press("Escape");
   await page.waitForFunction(() => document.getElementById("formula").value === "three");
+  // Moved to another cell whose text is slow to come: the bar, still
+  // showing A194's text, takes no typing; then it shows the new cell's.
+  await put("A195", "other");
+  let release;
+  const held = new Promise((r) => (release = r));
+  await page.route(/api\/cell\?/, async (route) => {
+    await held;
+    await route.continue();
+  });
+  await goTo("A195");
+  await page.locator("#formula").click();
+  await page.keyboard.type("zz");
+  release();
+  await page.waitForFunction(() => document.getElementById("formula").value === "other");
+  await page.unroute(/api\/cell\?/);
+  // Typed now, the text starts from the new cell's.
+  await page.keyboard.press("End");
+  await page.keyboard.type("!");
+  await page.keyboard.press("Enter");
+  await shows("A195", "other!");
+  assert.equal(await textOf("A194"), "three");
 });
 
 test("a copy quotes cells holding line breaks, tabs or quotes, and pastes back whole", async () => {
