@@ -78,8 +78,9 @@ WindowsLoop::WindowsLoop(const Clock& clock) : m_clock(clock) {
   m_now = m_clock.monotonic_ms();
   // The class or the window is refused now and then while the session's
   // desktop is still starting (seen under Wine on a loaded machine, where a
-  // refusal can last for most of a second): tries a short pause apart, the
-  // pauses growing, for up to three seconds before the loop gives up.
+  // refusal has lasted several seconds): tries a short pause apart, the
+  // pauses growing, for up to ten seconds before the loop gives up. A
+  // desktop that answers at once costs no wait.
   HWND hwnd = nullptr;
   const ULONGLONG started = GetTickCount64();
   for (DWORD pause = 25; hwnd == nullptr; pause = std::min<DWORD>(pause * 2, 400)) {
@@ -93,7 +94,7 @@ WindowsLoop::WindowsLoop(const Clock& clock) : m_clock(clock) {
     } else {
       m_error = GetLastError();
     }
-    if (hwnd != nullptr || GetTickCount64() - started >= 3000) break;
+    if (hwnd != nullptr || GetTickCount64() - started >= 10000) break;
     Sleep(pause);
   }
   if (hwnd == nullptr) return;
