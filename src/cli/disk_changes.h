@@ -18,8 +18,9 @@
 
 namespace quillo::cli {
 
-// What tells one version of a file from another: its kind, size and time
-// of last change. A file replaced by another (an atomic save) changes it.
+// What tells one version of a file from another: its kind, size, time of
+// last change and which file it is. A file replaced by another (an atomic
+// save) changes it, even at the same size and time.
 struct FileStamp {
   std::filesystem::file_type type = std::filesystem::file_type::none;
   spreadsheet::WrittenVersion version;  // size, time and which file

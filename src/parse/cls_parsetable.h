@@ -96,10 +96,10 @@ class cls_parsetable {
   std::string_view m_view;
   bool m_view_set = false;
   std::size_t m_from = 0;  // where the next parse starts in the text
-  // For last_row_containing: per row, a bit for each pair of adjacent
-  // bytes (letter case folded) of the row's cell in m_pairs_column. A label
-  // can only be in a cell whose bits hold all of the label's, so most rows
-  // of a long table are passed over without a search.
+  // For last_row_containing: per row, the cell_bits of the row's cell in
+  // m_pairs_column. A label can only be in a cell whose bits hold all of
+  // the label's, so most rows of a long table are passed over without a
+  // search.
   mutable std::vector<std::uint64_t> m_pairs;
   mutable std::int64_t m_pairs_column = -1;
   // The last search's label and answer, in m_pairs_column: fields of one
