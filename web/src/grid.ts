@@ -25,6 +25,8 @@ export interface Window {
   c2: number;
 }
 
+export type Selection = { anchor: Cell; corner: Cell };
+
 export interface Cell {
   row: number;
   col: number;
@@ -259,6 +261,16 @@ export class Grid {
   }
 
   // Moves the cursor (and collapses the selection) to a cell.
+  // The selection as it stands: movedSince tells whether it was changed
+  // after (a cell chosen, a key, a select), so that work answered later
+  // leaves a selection the user made meanwhile alone.
+  selection(): Selection {
+    return { anchor: this.anchor, corner: this.corner };
+  }
+  movedSince(s: Selection | null): boolean {
+    return !s || this.anchor !== s.anchor || this.corner !== s.corner;
+  }
+
   select(row: number, col: number): void {
     this.selectBox(row, col, row, col);
   }
@@ -495,9 +507,9 @@ export class Grid {
   private jumps: Promise<void> = Promise.resolve();
   private jump(dr: number, dc: number, extend: boolean): void {
     const go = async () => {
-      const [anchor, corner] = [this.anchor, this.corner];
-      const to = await this.edge(extend ? corner : this.selected, dr, dc);
-      if (this.anchor !== anchor || this.corner !== corner) return;
+      const before = this.selection();
+      const to = await this.edge(extend ? before.corner : this.selected, dr, dc);
+      if (this.movedSince(before)) return;
       if (extend) this.extend(to.row, to.col);
       else this.select(to.row, to.col);
     };

@@ -5,7 +5,7 @@ import { api, ApiError, type BookInfo, type CellBatch } from "./api";
 import { Charts } from "./charts";
 import { Dialogs, drawMenu, type DialogState } from "./dialogs";
 import { Edits, MAX_STEP_CELLS } from "./editing";
-import { type Cell, columnName, Grid, parseAddress, type Window } from "./grid";
+import { columnName, Grid, parseAddress, type Selection, type Window } from "./grid";
 import { pxToChars } from "./layout";
 import { Provenance } from "./provenance";
 import { serverForgotPage, showServerGone } from "./restart";
@@ -109,7 +109,7 @@ let sheetOpened = false;
 // the default sizes they would show in the wrong places until the sizes
 // arrive (and a click there would pick the wrong cell).
 let sizesAwaited = false;
-let startSelection = { anchor: grid.anchor, corner: grid.corner };
+let startSelection = grid.selection();
 function openSheet(i: number): void {
   if (!book) return;
   sheet = i;
@@ -120,9 +120,9 @@ function openSheet(i: number): void {
   // A cell chosen (in the name box, by a key) while the sizes are on their
   // way is kept when they arrive; otherwise the sheet opens at A1. The first
   // sheet counts from the page's start, since the book is asked for first.
-  if (sheetOpened) startSelection = { anchor: grid.anchor, corner: grid.corner };
+  if (sheetOpened) startSelection = grid.selection();
   sheetOpened = true;
-  const { anchor, corner } = startSelection;
+  const start = startSelection;
   // The sheet's sizes and frozen panes first: they decide which cells are in view.
   sizesAwaited = true;
   api
@@ -131,7 +131,7 @@ function openSheet(i: number): void {
     .then((info) => {
       if (sheet !== i) return;
       sizesAwaited = false;
-      const moved = grid.anchor !== anchor || grid.corner !== corner;
+      const moved = grid.movedSince(start);
       const [a, c] = [grid.anchor, grid.corner];
       grid.layout.set(info);
       grid.reset(s.rows, s.cols);
@@ -203,17 +203,17 @@ async function loadMenu(): Promise<void> {
 // another cell: that choice is kept. `ownSelection` is the selection the
 // undos and redos on their way may move from (the one at the first key).
 let replaysPending = 0;
-let ownSelection: { anchor: Cell; corner: Cell } | null = null;
+let ownSelection: Selection | null = null;
 const edits = new Edits(
   (t) => show(t),
   (s, row, col) => {
-    if (s !== sheet || grid.anchor !== ownSelection?.anchor || grid.corner !== ownSelection.corner) return;
+    if (s !== sheet || grid.movedSince(ownSelection)) return;
     grid.select(row, col);
-    ownSelection = { anchor: grid.anchor, corner: grid.corner };
+    ownSelection = grid.selection();
   },
 );
 function replay(step: () => Promise<boolean>): void {
-  if (replaysPending++ === 0) ownSelection = { anchor: grid.anchor, corner: grid.corner };
+  if (replaysPending++ === 0) ownSelection = grid.selection();
   const done = () => void replaysPending--;
   step().then(done, done);
 }
@@ -433,7 +433,7 @@ async function commitBar(dr: number, dc: number): Promise<void> {
   }
   barEdit = null;
   // The selection as it was when the text was committed (see below).
-  const was = { anchor: grid.anchor, corner: grid.corner };
+  const was = grid.selection();
   const verdict = editVerdict(barOriginal, at, formula.value);
   // The bar's text started from the cell's: a cell changed since refuses
   // rather than be overwritten.
@@ -456,7 +456,7 @@ async function commitBar(dr: number, dc: number): Promise<void> {
   }
   // The cursor moves on once quillo has taken the text, unless the user
   // went on meanwhile: a cell chosen, or another box typed in, is kept.
-  const moved = grid.anchor !== was.anchor || grid.corner !== was.corner;
+  const moved = grid.movedSince(was);
   if (moved || (document.activeElement !== formula && document.activeElement !== document.body)) return;
   grid.focus();
   if (at.sheet === sheet) grid.select(at.row + dr, at.col + dc);
