@@ -60,6 +60,20 @@ export interface Shown {
 // move in the text).
 type EditMode = "enter" | "edit";
 
+// A key as the grid handles it: a keydown event, or one kept while an
+// answer was awaited and handled once it came.
+type Key = Pick<KeyboardEvent, "key" | "shiftKey" | "ctrlKey" | "metaKey" | "altKey"> & { preventDefault(): void };
+// What is kept while an answer is awaited: keys, a paste (the clipboard's
+// text as it was) and a copy, in the order they came.
+type Kept = { key: Key } | { paste: string } | { copy: true };
+
+// The keys the grid acts on (besides characters and Ctrl+Z, Y and A).
+const GRID_KEYS = new Set(["ArrowUp", "ArrowDown", "ArrowLeft", "ArrowRight", "Enter", "Tab", "Home", "End", "PageUp", "PageDown", "F2", "Delete", "Backspace", "Escape"]);
+// At most this many keys are kept while an answer is awaited, and for at
+// most this long: keys beyond either are dropped, and the page says so.
+const MAX_KEPT = 500;
+const WAIT_LIMIT_MS = 10000;
+
 export class Grid {
   rows = 200;
   cols = 26;
@@ -91,6 +105,10 @@ export class Grid {
   onFilled: (box: Window) => Promise<Set<string>> = async () => new Set();
   // Copying cells not drawn: their shown texts, row by row.
   onCopyFar: (box: Window) => Promise<string[][] | null> = async () => null;
+  // An answer the keys waited for failed, did not come in time, or was
+  // overtaken by another cell chosen: why, and how many keys (pastes,
+  // copies) kept meanwhile were dropped unhandled.
+  onAnswerLost: (why: string, dropped: number) => void = () => {};
   private cells = new Map<string, Shown>();
   private drawn: Window = { r1: 0, c1: 0, r2: -1, c2: -1 };
   // The window whose cells this.cells holds as quillo last sent them.
@@ -102,6 +120,20 @@ export class Grid {
   private editor: HTMLInputElement;
   private editMode: EditMode | null = null;
   private editAt: Cell = { row: 1, col: 1 };
+  // F2 and Ctrl+arrows ask quillo (the cell's text, where the run of filled
+  // cells ends) before they can act. Keys pressed on the grid meanwhile are
+  // kept and handled in order once the answer has acted, as if pressed
+  // then: typing after F2 goes into the cell's text, an arrow after a
+  // Ctrl+arrow moves from where it landed.
+  private wait: { id: number; from: Selection; timer: number } | null = null;
+  private waits = 0;
+  private kept: Kept[] = [];
+  private beyond = 0;
+  // Where the user took the focus while keys were kept (the Save button,
+  // the formula bar): it goes there once they are handled, which commits
+  // an edit they opened, as leaving the cell's text does.
+  private leftTo: HTMLElement | null = null;
+  private idlers: (() => void)[] = [];
 
   constructor(
     private scroller: HTMLElement,
@@ -128,12 +160,25 @@ export class Grid {
     });
     window.addEventListener("mouseup", () => (this.dragging = false));
     layer.addEventListener("dblclick", (e) => {
-      if (this.cellAt(e)) this.editExisting();
+      if (this.cellAt(e) && !this.editing) this.editExisting();
     });
     scroller.addEventListener("keydown", (e) => {
-      if (e.target === this.scroller) this.key(e);
+      if (e.target !== this.scroller) return;
+      if (!this.wait) this.key(e);
+      else if (this.acts(e)) {
+        e.preventDefault();
+        const { key, shiftKey, ctrlKey, metaKey, altKey } = e;
+        this.keep({ key: { key, shiftKey, ctrlKey, metaKey, altKey, preventDefault: () => {} } });
+      }
     });
-    this.editor.addEventListener("keydown", (e) => this.editorKey(e));
+    scroller.addEventListener("focusout", (e) => {
+      const to = e.relatedTarget;
+      if (this.wait && to instanceof HTMLElement && !scroller.contains(to)) this.leftTo = to;
+    });
+    scroller.addEventListener("focusin", (e) => {
+      if (this.wait && e.target === scroller) this.leftTo = null;
+    });
+    this.editor.addEventListener("keydown", (e) => void this.editorKey(e));
     this.editor.addEventListener("input", () => this.onEditInput(this.editor.value));
     // Leaving the cell's text for another part of the page commits it, as
     // in the peers (the window losing the focus does not).
@@ -183,6 +228,7 @@ export class Grid {
 
   // A new sheet: nothing known of its cells yet.
   reset(rows: number, cols: number): void {
+    if (this.wait) this.giveUp(this.wait.id, "another sheet was opened", true);
     this.cells.clear();
     this.layout.clearWindow();
     this.known = { r1: 0, c1: 0, r2: -1, c2: -1 };
@@ -260,7 +306,6 @@ export class Grid {
     return this.cells.get(`${row},${col}`);
   }
 
-  // Moves the cursor (and collapses the selection) to a cell.
   // The selection as it stands: movedSince tells whether it was changed
   // after (a cell chosen, a key, a select), so that work answered later
   // leaves a selection the user made meanwhile alone.
@@ -271,6 +316,7 @@ export class Grid {
     return !s || this.anchor !== s.anchor || this.corner !== s.corner;
   }
 
+  // Moves the cursor (and collapses the selection) to a cell.
   select(row: number, col: number): void {
     this.selectBox(row, col, row, col);
   }
@@ -289,6 +335,7 @@ export class Grid {
     this.reveal(this.corner);
     this.draw(false);
     this.paintSelection();
+    this.movedWhileWaiting();
     this.onSelect(this.selected.row, this.selected.col);
   }
 
@@ -318,6 +365,7 @@ export class Grid {
     this.reveal(this.corner);
     this.draw(false);
     this.paintSelection();
+    this.movedWhileWaiting();
   }
 
   // The window of cells in view, with a margin.
@@ -391,7 +439,7 @@ export class Grid {
     this.scroller.focus({ preventScroll: true });
   }
 
-  private key(e: KeyboardEvent): void {
+  private key(e: Key): void {
     const ctrl = e.ctrlKey || e.metaKey;
     const arrows: Record<string, [number, number]> = {
       ArrowUp: [-1, 0],
@@ -501,19 +549,16 @@ export class Grid {
     }
   }
 
-  // Ctrl+arrow moves one after another, each from where the one before
-  // ended; one whose answer comes after the user chose another cell is
-  // dropped.
-  private jumps: Promise<void> = Promise.resolve();
+  // Ctrl+arrow: the cursor (Shift: the selection's corner) goes to the
+  // edge quillo's cells give; a Ctrl+arrow pressed before it lands is kept
+  // with the other keys, so it goes on from there.
   private jump(dr: number, dc: number, extend: boolean): void {
-    const go = async () => {
-      const before = this.selection();
-      const to = await this.edge(extend ? before.corner : this.selected, dr, dc);
-      if (this.movedSince(before)) return;
-      if (extend) this.extend(to.row, to.col);
-      else this.select(to.row, to.col);
-    };
-    this.jumps = this.jumps.then(go).catch(() => {});
+    const from = extend ? this.corner : this.selected;
+    this.hold(
+      `the cursor could not move from ${columnName(from.col)}${from.row}`,
+      () => this.edge(from, dr, dc),
+      (to) => (extend ? this.extend(to.row, to.col) : this.select(to.row, to.col)),
+    );
   }
 
   // Ctrl+arrow: the end of the run of filled cells the cursor is in, or the
@@ -549,11 +594,148 @@ export class Grid {
   }
 
   // Edits the active cell's text in place (F2, double click).
-  private async editExisting(): Promise<void> {
+  private editExisting(): void {
     const { row, col } = this.selected;
-    const text = await this.onEditText(row, col);
-    if (this.selected.row !== row || this.selected.col !== col || this.editing) return;
-    this.beginEdit(text, "edit");
+    this.hold(
+      `${columnName(col)}${row} could not be edited`,
+      () => this.onEditText(row, col),
+      (text) => {
+        if (!this.editing) this.beginEdit(text, "edit");
+      },
+    );
+  }
+
+  // Asks quillo, and keeps the keys pressed on the grid until the answer
+  // has acted (`then`); they are then handled in order. The wait ends
+  // without acting, the kept keys dropped and the page told (what: the
+  // action that did not happen), when the asking fails, when no answer
+  // came in WAIT_LIMIT_MS (quillo hung: the keys must not wait forever;
+  // a late answer is dropped), and when the user chooses a cell meanwhile
+  // (a click, the name box): the keys pressed before were meant for the
+  // cell the answer would have given, so they are not applied at the cell
+  // chosen, where they would write what was never typed there; keys
+  // pressed after the click act at once at the cell clicked.
+  private hold<T>(what: string, ask: () => Promise<T>, then: (answer: T) => void): void {
+    const id = ++this.waits;
+    const timer = window.setTimeout(
+      () => this.giveUp(id, `${what}: quillo has not answered in ${WAIT_LIMIT_MS / 1000} seconds`),
+      WAIT_LIMIT_MS,
+    );
+    this.wait = { id, from: this.selection(), timer };
+    ask().then(
+      (answer) => {
+        if (this.wait?.id !== id) return;
+        this.endWait();
+        then(answer);
+        this.handleKept();
+      },
+      (e) => this.giveUp(id, `${what}: ${e instanceof Error ? e.message : String(e)}`),
+    );
+  }
+
+  private endWait(): void {
+    if (this.wait) clearTimeout(this.wait.timer);
+    this.wait = null;
+  }
+
+  // Whether the grid acts on a key (one that would do nothing is not kept).
+  private acts(e: Key): boolean {
+    if (e.altKey) return false;
+    if (GRID_KEYS.has(e.key)) return true;
+    if (e.ctrlKey || e.metaKey) return ["z", "y", "a"].includes(e.key.toLowerCase());
+    return e.key.length === 1;
+  }
+
+  private keep(k: Kept): void {
+    if (this.kept.length < MAX_KEPT) this.kept.push(k);
+    else this.beyond++;
+  }
+
+  // Ends a wait unanswered: the kept keys are dropped and the page says
+  // so (quiet: only when some were).
+  private giveUp(id: number, why: string, quiet = false): void {
+    if (this.wait?.id !== id) return;
+    this.endWait();
+    const dropped = this.kept.length + this.beyond;
+    this.kept = [];
+    this.beyond = 0;
+    this.leftTo = null;
+    if (dropped || !quiet) this.onAnswerLost(why, dropped);
+    for (const done of this.idlers.splice(0)) done();
+  }
+
+  private movedWhileWaiting(): void {
+    if (this.wait && this.movedSince(this.wait.from)) this.giveUp(this.wait.id, "another cell was chosen", true);
+  }
+
+  // The kept keys, in order, until one of them (F2, a Ctrl+arrow) waits again.
+  private handleKept(): void {
+    while (this.kept.length && !this.wait) {
+      const k = this.kept.shift()!;
+      if ("paste" in k) {
+        if (this.editing) this.typeInEditor(k.paste.replace(/[\r\n]/g, ""));
+        else this.pasteText(k.paste);
+      } else if ("copy" in k) {
+        this.copyLater();
+      } else if (!this.editing) {
+        this.key(k.key);
+      } else if (!this.editorKey(k.key)) {
+        this.editorAct(k.key);
+      }
+    }
+    if (this.wait) return;
+    if (this.beyond) this.onAnswerLost(`more than ${MAX_KEPT} keys were pressed while quillo was asked`, this.beyond);
+    this.beyond = 0;
+    const to = this.leftTo;
+    this.leftTo = null;
+    const at = document.activeElement;
+    if (to?.isConnected && (at === this.scroller || at === this.editor)) to.focus();
+    for (const done of this.idlers.splice(0)) done();
+  }
+
+  // A kept key in the open editor, as the editor would have taken it:
+  // characters at the caret, Backspace and Delete, and the caret's moves.
+  private editorAct(k: Key): void {
+    const e = this.editor;
+    const n = e.value.length;
+    const s = e.selectionStart ?? n;
+    const t = e.selectionEnd ?? n;
+    const ctrl = k.ctrlKey || k.metaKey;
+    if (ctrl && k.key.toLowerCase() === "a") {
+      e.setSelectionRange(0, n);
+      return;
+    }
+    if (ctrl || k.altKey) return;
+    if (k.key.length === 1) return this.typeInEditor(k.key);
+    if (k.key === "Backspace" || k.key === "Delete") {
+      if (s !== t) e.setRangeText("", s, t, "end");
+      else if (k.key === "Backspace" && s > 0) e.setRangeText("", s - 1, s, "end");
+      else if (k.key === "Delete" && t < n) e.setRangeText("", t, t + 1, "end");
+      this.onEditInput(e.value);
+      return;
+    }
+    // The caret's moves; with Shift the selection's moving end.
+    const back = e.selectionDirection === "backward";
+    const head = back ? s : t;
+    const tail = back ? t : s;
+    const moves: Record<string, number> = {
+      ArrowLeft: !k.shiftKey && s !== t ? s : head - 1,
+      ArrowRight: !k.shiftKey && s !== t ? t : head + 1,
+      ArrowUp: 0,
+      Home: 0,
+      ArrowDown: n,
+      End: n,
+    };
+    if (!(k.key in moves)) return;
+    const p = Math.max(0, Math.min(n, moves[k.key]));
+    if (k.shiftKey) e.setSelectionRange(Math.min(tail, p), Math.max(tail, p), p < tail ? "backward" : "forward");
+    else e.setSelectionRange(p, p);
+  }
+
+  private typeInEditor(text: string): void {
+    const e = this.editor;
+    e.setRangeText(text, e.selectionStart ?? e.value.length, e.selectionEnd ?? e.value.length, "end");
+    this.onEditInput(e.value);
   }
 
   beginEdit(text: string, mode: EditMode): void {
@@ -581,7 +763,9 @@ export class Grid {
     this.onEditInput(text);
   }
 
-  private editorKey(e: KeyboardEvent): void {
+  // Enter, Tab, Escape and (typing over a cell) the arrows end the edit;
+  // false for a key the editor itself handles.
+  private editorKey(e: Key): boolean {
     const moves: Record<string, [number, number]> = {
       Enter: [1, 0],
       Tab: [0, 1],
@@ -596,13 +780,14 @@ export class Grid {
       this.editor.hidden = true;
       this.focus();
       this.onCancel();
-      return;
+      return true;
     }
     const m = moves[e.key];
-    if (!m || (e.key.startsWith("Arrow") && this.editMode !== "enter")) return;
+    if (!m || (e.key.startsWith("Arrow") && this.editMode !== "enter")) return false;
     e.preventDefault();
     const back = e.shiftKey && (e.key === "Enter" || e.key === "Tab") ? -1 : 1;
     this.finishEdit(m[0] * back, m[1] * back, true);
+    return true;
   }
 
   // Ends the edit in place: the text goes to quillo and the cursor moves
@@ -645,34 +830,61 @@ export class Grid {
     this.reveal(this.selected);
     this.draw(false);
     this.paintSelection();
+    this.movedWhileWaiting();
     this.onSelect(row, col);
   }
 
   // Ctrl+C: the selection as tab-separated text of the values shown.
   private copy(e: ClipboardEvent): void {
     if (document.activeElement !== this.scroller || !e.clipboardData) return;
+    e.preventDefault();
+    if (this.wait) return this.keep({ copy: true });
+    const rows = this.shownRows();
+    if (rows) e.clipboardData.setData("text/plain", toTsv(rows));
+    else this.copyLater();
+  }
+
+  // The selection's texts as the cells hold them, row by row, when all of
+  // them are at hand.
+  private shownRows(): string[][] | null {
     const b = this.box();
     const k = this.known;
-    e.preventDefault();
-    if (b.r1 >= k.r1 && b.r2 <= k.r2 && b.c1 >= k.c1 && b.c2 <= k.c2) {
-      const rows: string[][] = [];
-      for (let r = b.r1; r <= b.r2; r++) {
-        const row: string[] = [];
-        for (let c = b.c1; c <= b.c2; c++) row.push(this.shown(r, c)?.text ?? "");
-        rows.push(row);
-      }
-      e.clipboardData.setData("text/plain", toTsv(rows.map((r) => r.map(unshown))));
+    if (b.r1 < k.r1 || b.r2 > k.r2 || b.c1 < k.c1 || b.c2 > k.c2) return null;
+    const rows: string[][] = [];
+    for (let r = b.r1; r <= b.r2; r++) {
+      const row: string[] = [];
+      for (let c = b.c1; c <= b.c2; c++) row.push(unshown(this.shown(r, c)?.text ?? ""));
+      rows.push(row);
+    }
+    return rows;
+  }
+
+  // A copy made after its event (cells not at hand are asked for first,
+  // a copy kept while an answer was awaited): written to the clipboard.
+  private copyLater(): void {
+    const write = (text: string) => navigator.clipboard.writeText(text).catch(() => {});
+    if (this.editing) {
+      const e = this.editor;
+      const text = e.value.slice(e.selectionStart ?? 0, e.selectionEnd ?? 0);
+      if (text) write(text);
       return;
     }
-    // Cells not at hand are asked for first, then written to the clipboard.
-    this.onCopyFar(b).then((rows) => rows && navigator.clipboard.writeText(toTsv(rows.map((r) => r.map(unshown)))));
+    const rows = this.shownRows();
+    if (rows) write(toTsv(rows));
+    else this.onCopyFar(this.box()).then((far) => far && write(toTsv(far.map((r) => r.map(unshown)))));
   }
 
   // Ctrl+V: tab-separated text from this page or another spreadsheet.
   private paste(e: ClipboardEvent): void {
     if (document.activeElement !== this.scroller || !e.clipboardData) return;
     e.preventDefault();
-    const rows = fromTsv(e.clipboardData.getData("text/plain"));
+    const text = e.clipboardData.getData("text/plain");
+    if (this.wait) this.keep({ paste: text });
+    else this.pasteText(text);
+  }
+
+  private pasteText(text: string): void {
+    const rows = fromTsv(text);
     if (rows.length === 0) return;
     const h = rows.length;
     const w = Math.max(...rows.map((r) => r.length));

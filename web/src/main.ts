@@ -374,6 +374,9 @@ grid.onPaste = (at, rows) => {
   }
   edits.apply(sheet, at, texts, "pasted").then((ok) => ok && grid.onSelect(grid.selected.row, grid.selected.col));
 };
+// An answer the grid's keys waited for (F2's text, a Ctrl+arrow's end) was lost.
+grid.onAnswerLost = (why, dropped) =>
+  show(dropped ? `${why}; ${dropped} key${dropped === 1 ? "" : "s"} pressed meanwhile ${dropped === 1 ? "was" : "were"} not applied` : why);
 grid.onFilled = async (box) => new Set((await look(box)).keys());
 // Copying more than this many cells is refused, not sent as a huge text.
 const MAX_COPY_CELLS = 1000000;

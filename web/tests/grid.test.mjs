@@ -4,10 +4,11 @@
 
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { Workspace } from "./harness.mjs";
+import { answerHolder, Workspace } from "./harness.mjs";
 
 const ws = new Workspace();
 let page;
+let hold;
 
 const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
 const selected = (address) => page.locator(`#cells .cell.selected[data-address="${address}"]`).waitFor();
@@ -43,6 +44,7 @@ before(async () => {
   await ws.start();
   page = await ws.context.newPage();
   page.setDefaultTimeout(15000);
+  hold = await answerHolder(page, /api\/(cell|view)\?/);
   await page.goto(ws.address);
   await page.locator("#connection:not(.lost)").filter({ hasText: "live" }).waitFor();
   await cell("A1").filter({ hasText: "quillo demo" }).waitFor();
@@ -645,4 +647,78 @@ test("quillo's very hidden sheets, over-long texts and insane widths are refused
   assert.equal(await textOf("A199"), "");
   [status] = await post("edits?sheet=0&r1=199&c1=1&r2=199&c2=1", JSON.stringify({ texts: ["é".repeat(32767)] }));
   assert.equal(status, 200);
+});
+
+test("keys pressed while F2 or a Ctrl+arrow waits for quillo act once it answers, in order", async () => {
+  // After F2: typed into the cell's text at the caret, then Enter, then a new cell typed over.
+  await put("A150", "abc");
+  await goTo("A150");
+  await page.waitForFunction(() => document.getElementById("formula").value === "abc");
+  let release = hold(/api\/cell\?/);
+  await press("F2");
+  await page.keyboard.type("d");
+  await press("ArrowLeft", "ArrowLeft");
+  await page.keyboard.type("X");
+  await press("End");
+  await page.keyboard.type("!");
+  await press("Enter");
+  await page.keyboard.type("z");
+  await press("Tab");
+  release();
+  await shows("A151", "z");
+  await selected("B151");
+  assert.equal(await textOf("A150"), "abXcd!");
+  // After a Ctrl+arrow: an arrow, typing and a paste go on from where it lands.
+  await goTo("W100");
+  for (const a of ["W100", "W101", "W102"]) await put(a, "x");
+  await shows("W102", "x");
+  release = hold(/-look$/);
+  await press("Control+ArrowDown", "ArrowRight");
+  await page.keyboard.type("y");
+  await press("Enter");
+  await pasteText("p\tq\n");
+  release();
+  await shows("Y103", "q");
+  assert.deepEqual(await Promise.all(["X102", "X103", "X100", "W100"].map(textOf)), ["y", "p", "", "x"]);
+});
+
+test("keys kept for an answer that fails, or overtaken by a click, are dropped and the page says so", async () => {
+  // quillo cannot be asked: the cell is left as it was, the keys are not typed over it.
+  await put("A152", "=1+1");
+  await goTo("A152");
+  await page.waitForFunction(() => document.getElementById("formula").value === "=1+1");
+  let release = hold(/api\/cell\?/);
+  await press("F2");
+  await page.keyboard.type("zz");
+  await press("Enter");
+  release("abort");
+  await says("A152 could not be edited: quillo cannot be reached; 3 keys pressed meanwhile were not applied");
+  await selected("A152");
+  assert.equal(await page.locator("#grid .editor").isHidden(), true);
+  // Keys work again at once.
+  await press("ArrowDown");
+  await selected("A153");
+  // A cell clicked before the answer: the keys typed for the old one land
+  // nowhere; those typed after the click act at the cell clicked.
+  release = hold(/api\/cell\?/);
+  await press("F2");
+  await page.keyboard.type("lost");
+  await cell("C153").click();
+  await says("another cell was chosen; 4 keys pressed meanwhile were not applied");
+  await page.keyboard.type("kept");
+  await press("Enter");
+  release();
+  await shows("C153", "kept");
+  assert.equal(await textOf("A152"), "=1+1");
+  assert.equal(await textOf("A153"), "");
+  // No answer at all (quillo hung): the keys are not kept for ever.
+  await page.clock.install();
+  release = hold(/-look$/);
+  await press("Control+ArrowUp");
+  await page.keyboard.type("q");
+  await page.clock.fastForward(10000);
+  await says("the cursor could not move from C154: quillo has not answered in 10 seconds; 1 key pressed meanwhile was not applied");
+  await press("ArrowRight");
+  await selected("D154");
+  release();
 });

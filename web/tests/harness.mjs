@@ -62,6 +62,30 @@ function run(program, args, env) {
   });
 }
 
+// Lets a test hold quillo's answers back, as a slow or failing quillo
+// would: hold(pattern) keeps the answers to the requests matching it (among
+// those matching `routed`) until the function it returns is called; called
+// with "abort", they fail instead. The route is set once, when the page is
+// made: one set just before a request may miss it.
+export async function answerHolder(page, routed) {
+  const holds = new Set();
+  await page.route(routed, async (route) => {
+    const url = route.request().url();
+    const hold = [...holds].find((h) => h.pattern.test(url));
+    if (hold && (await hold.held) === "abort") return route.abort();
+    return route.fallback();
+  });
+  return (pattern) => {
+    let release;
+    const hold = { pattern, held: new Promise((r) => (release = r)) };
+    holds.add(hold);
+    return (how) => {
+      holds.delete(hold);
+      release(how);
+    };
+  };
+}
+
 export class Workspace {
   // book: the workbook to serve (a copy of it); the demo workbook by default.
   async start(book = null) {
