@@ -129,6 +129,11 @@ export class Edits {
     return true;
   }
 
+  // Resolves once every step asked for so far has run (Save waits for them).
+  settled(): Promise<void> {
+    return this.queue.then(() => {});
+  }
+
   private run<T>(fn: () => Promise<T>): Promise<T> {
     const next = this.queue.then(fn, fn);
     this.queue = next.catch(() => {});

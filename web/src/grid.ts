@@ -693,6 +693,12 @@ export class Grid {
     for (const done of this.idlers.splice(0)) done();
   }
 
+  // Resolves once no answer is awaited and the keys kept meanwhile are
+  // handled: what the user typed before (an edit after F2) comes first.
+  idle(): Promise<void> {
+    return this.wait ? new Promise((done) => this.idlers.push(done)) : Promise.resolve();
+  }
+
   // A kept key in the open editor, as the editor would have taken it:
   // characters at the caret, Backspace and Delete, and the caret's moves.
   private editorAct(k: Key): void {

@@ -503,7 +503,13 @@ document.addEventListener("keydown", (e) => {
   next.focus();
 });
 
+// Save saves what the user sees: the keys the grid still holds (an edit
+// typed after F2 before the cell's text came) are handled first, then the
+// edits sent before the click reach quillo (leaving the cell's text or the
+// formula bar for the button sends theirs), then the book is saved.
 async function save(overwrite: boolean): Promise<void> {
+  await grid.idle();
+  await edits.settled();
   try {
     const r = await api.save(overwrite);
     show(`Saved ${r.saved}`, "info");

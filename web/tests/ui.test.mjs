@@ -6,13 +6,14 @@ import assert from "node:assert/strict";
 import { copyFileSync, mkdirSync, readFileSync } from "node:fs";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
-import { Workspace } from "./harness.mjs";
+import { answerHolder, Workspace } from "./harness.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
 // Screenshots for the README land in docs/screenshots/ when QUILLO_SCREENSHOTS is set.
 const shots = process.env.QUILLO_SCREENSHOTS ? join(here, "..", "..", "docs", "screenshots") : null;
 const ws = new Workspace();
 let page;
+let hold;
 
 const cell = (address) => page.locator(`#cells .cell[data-address="${address}"]`);
 // Goes to a cell through the name box, as a user would.
@@ -32,6 +33,7 @@ before(async () => {
   await ws.start();
   page = await ws.context.newPage();
   page.setDefaultTimeout(15000);
+  hold = await answerHolder(page, /api\/(cell|edits)\?/);
 });
 after(async () => ws.stop());
 
@@ -117,6 +119,31 @@ test("an edit in the formula bar shows as text, never as markup, and is saved", 
   assert.equal(shown.code, 0, shown.out);
   assert.match(shown.out, /Quotes!A30\t\t<b>bold<\/b>/);
   assert.match(shown.out, /Quotes!B30\t=2\*21\t42/);
+});
+
+test("Save saves the edits made before it, though quillo has not yet taken them", async () => {
+  // An edit on its way to quillo when Save is clicked.
+  let release = hold(/api\/edits\?/);
+  await enter("A32", "on its way");
+  let saved = page.waitForResponse(/api\/save/);
+  await page.locator("#save").click();
+  release();
+  await saved;
+  assert.match((await ws.show("Quotes!A32")).out, /Quotes!A32\t\ton its way/);
+  // Typed after F2 before the cell's text came: the edit is committed as
+  // the focus goes to Save, and saved.
+  await enter("A33", "ab");
+  await cell("A33").filter({ hasText: "ab" }).waitFor();
+  await goTo("A33");
+  release = hold(/api\/cell\?/);
+  await page.keyboard.press("F2");
+  await page.keyboard.type("c");
+  saved = page.waitForResponse(/api\/save/);
+  await page.locator("#save").click();
+  release();
+  await saved;
+  assert.match((await ws.show("Quotes!A33")).out, /Quotes!A33\t\tabc/);
+  await page.locator("#dirty").waitFor({ state: "hidden" });
 });
 
 test("a formula quillo cannot read is refused with a message", async () => {
