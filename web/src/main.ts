@@ -255,6 +255,9 @@ function flushCursor(): Promise<void> {
 // its sizes arrive) does not write over it.
 let addressTyped = false;
 address.addEventListener("input", () => (addressTyped = true));
+// Coming into the name box (a click, F6) selects its address, so that one
+// typed replaces it, as in the peers.
+address.addEventListener("focus", () => address.select());
 address.addEventListener("blur", () => {
   if (!addressTyped) return;
   addressTyped = false;

@@ -352,6 +352,11 @@ test("every cell of the sheet is in reach, and the name box says when an address
   await page.locator("#address").press("Enter");
   await selected("K41");
   await page.unroute(/api\/layout/);
+  // A click into the name box selects its address: one typed replaces it.
+  await page.locator("#address").click();
+  await page.keyboard.type("C9");
+  await page.keyboard.press("Enter");
+  await selected("C9");
 });
 
 test("Tab moves in the grid; Ctrl+F6 and Shift+F6 take the focus out of it", async () => {
