@@ -159,8 +159,10 @@ export class Grid {
       if (at) this.extend(at.row, at.col);
     });
     window.addEventListener("mouseup", () => (this.dragging = false));
+    // A double click while an answer is awaited (its first click chose the
+    // cell being waited on, so the wait goes on) leaves the wait to act.
     layer.addEventListener("dblclick", (e) => {
-      if (this.cellAt(e) && !this.editing) this.editExisting();
+      if (this.cellAt(e) && !this.editing && !this.wait) this.editExisting();
     });
     scroller.addEventListener("keydown", (e) => {
       if (e.target !== this.scroller) return;
@@ -664,8 +666,14 @@ export class Grid {
     for (const done of this.idlers.splice(0)) done();
   }
 
+  // Another cell chosen while an answer is awaited ends the wait; the same
+  // cell chosen again (the first click of a double click on the cell F2
+  // waits for) is no other choice.
   private movedWhileWaiting(): void {
-    if (this.wait && this.movedSince(this.wait.from)) this.giveUp(this.wait.id, "another cell was chosen", true);
+    if (!this.wait) return;
+    const was = this.wait.from;
+    const same = (a: Cell, b: Cell) => a.row === b.row && a.col === b.col;
+    if (!same(was.anchor, this.anchor) || !same(was.corner, this.corner)) this.giveUp(this.wait.id, "another cell was chosen", true);
   }
 
   // The kept keys, in order, until one of them (F2, a Ctrl+arrow) waits again.

@@ -673,6 +673,16 @@ test("keys pressed while F2 or a Ctrl+arrow waits for quillo act once it answers
   await shows("A151", "z");
   await selected("B151");
   assert.equal(await textOf("A150"), "abXcd!");
+  // A double click on the cell F2 waits for is no other cell chosen: the keys stay.
+  release = hold(/api\/cell\?/);
+  await goTo("A150");
+  await press("F2");
+  await page.keyboard.type("1");
+  await cell("A150").dblclick();
+  await page.keyboard.type("2");
+  await press("Enter");
+  release();
+  await shows("A150", "abXcd!12");
   // After a Ctrl+arrow: an arrow, typing and a paste go on from where it lands.
   await goTo("W100");
   for (const a of ["W100", "W101", "W102"]) await put(a, "x");
@@ -708,8 +718,13 @@ test("keys kept for an answer that fails, or overtaken by a click, are dropped a
   release = hold(/api\/cell\?/);
   await press("F2");
   await page.keyboard.type("lost");
+  // The message does not move the grid under the pointer (a double click's
+  // second click would land on another cell).
+  const top = async () => (await page.locator("#grid").boundingBox()).y;
+  const before = await top();
   await cell("C153").click();
   await says("another cell was chosen; 4 keys pressed meanwhile were not applied");
+  assert.equal(await top(), before);
   await page.keyboard.type("kept");
   await press("Enter");
   release();
