@@ -97,8 +97,10 @@ export class Grid {
   onEditInput: (text: string) => void = () => {};
   onCancel: () => void = () => {};
   onClear: (box: Window) => void = () => {};
-  onUndo: () => void = () => {};
-  onRedo: () => void = () => {};
+  // Undo and redo: resolve once quillo has answered (the cursor has moved
+  // to the cells restored).
+  onUndo: () => Promise<unknown> = async () => {};
+  onRedo: () => Promise<unknown> = async () => {};
   onPaste: (at: Window, rows: string[][]) => void = () => {};
   // The cells that hold something among the box (Ctrl+arrows): quillo's
   // answer, as keys "row,col".
@@ -323,6 +325,17 @@ export class Grid {
     this.selectBox(row, col, row, col);
   }
 
+  // Moves the cursor for the work the keys are waiting for (an undo going
+  // to the cells it restores): the user chose no other cell, so the wait
+  // goes on, and the keys kept act from there.
+  selectForWait(row: number, col: number): void {
+    const w = this.wait;
+    this.wait = null;
+    this.select(row, col);
+    this.wait = w;
+    if (w) w.from = this.selection();
+  }
+
   // Selects from the active cell (row, col) to the corner (row2, col2).
   selectBox(row: number, col: number, row2: number, col2: number): void {
     const fit = (r: number, c: number): Cell => ({
@@ -537,8 +550,10 @@ export class Grid {
     }
     if (ctrl && !e.altKey) {
       const k = e.key.toLowerCase();
-      if (k === "z" && !e.shiftKey) this.onUndo();
-      else if (k === "y" || (k === "z" && e.shiftKey)) this.onRedo();
+      // Keys pressed after an undo act where it puts the cursor: they are
+      // kept until quillo has answered it.
+      if (k === "z" && !e.shiftKey) this.hold("Ctrl+Z has not finished", () => this.onUndo(), () => {});
+      else if (k === "y" || (k === "z" && e.shiftKey)) this.hold("Ctrl+Y has not finished", () => this.onRedo(), () => {});
       else if (k === "a") this.selectBox(1, 1, Math.max(1, this.used.rows), Math.max(1, this.used.cols));
       else return; // Ctrl+C and Ctrl+V arrive as copy and paste events
       e.preventDefault();

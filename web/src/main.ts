@@ -208,14 +208,16 @@ const edits = new Edits(
   (t) => show(t),
   (s, row, col) => {
     if (s !== sheet || grid.movedSince(ownSelection)) return;
-    grid.select(row, col);
+    grid.selectForWait(row, col);
     ownSelection = grid.selection();
   },
 );
-function replay(step: () => Promise<boolean>): void {
+function replay(step: () => Promise<boolean>): Promise<boolean> {
   if (replaysPending++ === 0) ownSelection = grid.selection();
   const done = () => void replaysPending--;
-  step().then(done, done);
+  const run = step();
+  run.then(done, done);
+  return run;
 }
 
 // The cells of a box as quillo shows them, asked in windows it accepts.

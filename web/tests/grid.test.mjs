@@ -695,6 +695,16 @@ test("keys pressed while F2 or a Ctrl+arrow waits for quillo act once it answers
   release();
   await shows("Y103", "q");
   assert.deepEqual(await Promise.all(["X102", "X103", "X100", "W100"].map(textOf)), ["y", "p", "", "x"]);
+  // An undo kept behind it waits for quillo too: the keys after it act
+  // where it puts the cursor (the paste's cells), not where the jump landed.
+  await goTo("W100");
+  release = hold(/-look$/);
+  await press("Control+ArrowDown", "Control+z");
+  await page.keyboard.type("v");
+  await press("Enter");
+  release();
+  await shows("X103", "v");
+  assert.deepEqual(await Promise.all(["W102", "Y103"].map(textOf)), ["x", ""]);
 });
 
 test("keys kept for an answer that fails, or overtaken by a click, are dropped and the page says so", async () => {
