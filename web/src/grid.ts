@@ -175,9 +175,17 @@ export class Grid {
         this.keep({ key: { key, shiftKey, ctrlKey, metaKey, altKey, preventDefault: () => {} } });
       }
     });
+    // The focus leaving the grid while keys are kept: for a button (Save)
+    // the keys are handled first, then it goes there; another place to type
+    // (the name box, the formula bar) is the user turning to other work, so
+    // the keys are dropped, as when another cell is clicked, and the answer
+    // does not take the focus back from what is typed there.
     scroller.addEventListener("focusout", (e) => {
       const to = e.relatedTarget;
-      if (this.wait && to instanceof HTMLElement && !scroller.contains(to)) this.leftTo = to;
+      if (!this.wait || !(to instanceof HTMLElement) || scroller.contains(to)) return;
+      if (to instanceof HTMLTextAreaElement || (to instanceof HTMLInputElement && !["button", "submit", "checkbox", "radio"].includes(to.type)))
+        this.giveUp(this.wait.id, "the focus went to another box", true);
+      else this.leftTo = to;
     });
     scroller.addEventListener("focusin", (e) => {
       if (this.wait && e.target === scroller) this.leftTo = null;

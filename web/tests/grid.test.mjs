@@ -741,6 +741,19 @@ test("keys kept for an answer that fails, or overtaken by a click, are dropped a
   await shows("C153", "kept");
   assert.equal(await textOf("A152"), "=1+1");
   assert.equal(await textOf("A153"), "");
+  // The focus moved into the name box drops them too, and the answer then
+  // leaves what is typed there alone.
+  release = hold(/api\/cell\?/);
+  await press("F2");
+  await page.keyboard.type("q");
+  await page.locator("#address").click();
+  await says("the focus went to another box; 1 key pressed meanwhile was not applied");
+  await page.keyboard.type("D2");
+  release();
+  await press("Enter");
+  await selected("D2");
+  assert.equal(await textOf("C154"), "");
+  await goTo("C154");
   // No answer at all (quillo hung): the keys are not kept for ever.
   await page.clock.install();
   release = hold(/-look$/);
