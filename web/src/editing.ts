@@ -64,7 +64,11 @@ export class Edits {
         done = await api.edits(sheet, box, texts, expect);
       } catch (e) {
         const why = e instanceof ApiError ? e.message : String(e);
-        this.report(n > 1 ? `nothing ${what}: ${why}` : why);
+        // A one-cell edit's refusal names its cell, since the cursor has
+        // moved on (quillo's own reason often names it already).
+        const cell = `${columnName(box.c1)}${box.r1}`;
+        const named = new RegExp(`\\b${cell}\\b`).test(why) ? why : `${cell} not changed: ${why}`;
+        this.report(n > 1 ? `nothing ${what}: ${why}` : named);
         return false;
       }
       if (done.before.some((t, i) => t !== done.after[i])) {

@@ -517,7 +517,11 @@ async function save(overwrite: boolean): Promise<void> {
   await edits.settled();
   try {
     const r = await api.save(overwrite);
-    show(`Saved ${r.saved}`, "info");
+    // A message still shown (keys that were not applied, an edit refused)
+    // stays: the user must learn that what they typed is not in the file.
+    const kept = !message.hidden && message.className !== "info" ? message.textContent : "";
+    if (kept) show(`${kept}. Saved ${r.saved}`);
+    else show(`Saved ${r.saved}`, "info");
     setBook(await api.book());
   } catch (e) {
     if (!(e instanceof ApiError)) return;
