@@ -65,7 +65,7 @@ type EditMode = "enter" | "edit";
 type Key = Pick<KeyboardEvent, "key" | "shiftKey" | "ctrlKey" | "metaKey" | "altKey"> & { preventDefault(): void };
 // What is kept while an answer is awaited: keys, a paste (the clipboard's
 // text as it was) and a copy, in the order they came.
-type Kept = { key: Key } | { paste: string } | { copy: true };
+type Kept = { key: Key } | { paste: string } | { copy: true } | { cut: true };
 
 // The keys the grid acts on (besides characters and Ctrl+Z, Y and A).
 const GRID_KEYS = new Set(["ArrowUp", "ArrowDown", "ArrowLeft", "ArrowRight", "Enter", "Tab", "Home", "End", "PageUp", "PageDown", "F2", "Delete", "Backspace", "Escape"]);
@@ -199,6 +199,13 @@ export class Grid {
     });
     document.addEventListener("copy", (e) => this.copy(e));
     document.addEventListener("paste", (e) => this.paste(e));
+    // Ctrl+X is kept only to be refused in the cell's text (see handleKept):
+    // cells themselves are not cut.
+    document.addEventListener("cut", (e) => {
+      if (document.activeElement !== this.scroller || !this.wait) return;
+      e.preventDefault();
+      this.keep({ cut: true });
+    });
     this.layout.mount(scroller, colHeads, (row, col) => {
       this.select(row, col);
       this.focus();
@@ -699,10 +706,36 @@ export class Grid {
     if (!same(was.anchor, this.anchor) || !same(was.corner, this.corner)) this.giveUp(this.wait.id, "another cell was chosen", true);
   }
 
-  // The kept keys, in order, until one of them (F2, a Ctrl+arrow) waits again.
+  // What the open editor cannot do faithfully with a kept key: undo and
+  // redo (the browser's own history of the text began after them), cut and
+  // copy (the clipboard can no longer be written as the key asked, and a
+  // paste kept after would paste the old one). Its name, or null.
+  private notForEditor(k: Kept): string | null {
+    if ("copy" in k) return "Ctrl+C";
+    if ("cut" in k) return "Ctrl+X";
+    if (!("key" in k) || !(k.key.ctrlKey || k.key.metaKey)) return null;
+    const key = k.key.key.toLowerCase();
+    return key === "z" || key === "y" ? `Ctrl+${key.toUpperCase()}` : null;
+  }
+
+  // The kept keys, in order, until one of them (F2, a Ctrl+arrow, Ctrl+Z)
+  // waits again. One the open editor cannot apply stops them: the editor
+  // stays open with its text as it stands, and that key and the rest are
+  // dropped, the page told how many.
   private handleKept(): void {
     while (this.kept.length && !this.wait) {
       const k = this.kept.shift()!;
+      const refused = this.editing ? this.notForEditor(k) : null;
+      if (refused) {
+        const dropped = this.kept.length + 1 + this.beyond;
+        this.kept = [];
+        this.beyond = 0;
+        this.leftTo = null;
+        const at = `${columnName(this.editAt.col)}${this.editAt.row}`;
+        this.onAnswerLost(`${refused} could not be applied to the text of ${at}, which came after it; its edit is open as it stands`, dropped);
+        break;
+      }
+      if ("cut" in k) continue;
       if ("paste" in k) {
         if (this.editing) this.typeInEditor(k.paste.replace(/[\r\n]/g, ""));
         else this.pasteText(k.paste);
@@ -900,12 +933,6 @@ export class Grid {
   // a copy kept while an answer was awaited): written to the clipboard.
   private copyLater(): void {
     const write = (text: string) => navigator.clipboard.writeText(text).catch(() => {});
-    if (this.editing) {
-      const e = this.editor;
-      const text = e.value.slice(e.selectionStart ?? 0, e.selectionEnd ?? 0);
-      if (text) write(text);
-      return;
-    }
     const rows = this.shownRows();
     if (rows) write(toTsv(rows));
     else this.onCopyFar(this.box()).then((far) => far && write(toTsv(far.map((r) => r.map(unshown)))));
