@@ -519,7 +519,9 @@ async function save(overwrite: boolean): Promise<void> {
     const r = await api.save(overwrite);
     // A message still shown (keys that were not applied, an edit refused)
     // stays: the user must learn that what they typed is not in the file.
-    const kept = !message.hidden && message.className !== "info" ? message.textContent : "";
+    // (A save's own refusal before it is over now.)
+    const shown = message.textContent ?? "";
+    const kept = !message.hidden && message.className !== "info" && !shown.startsWith("Not saved: ") ? shown : "";
     if (kept) show(`${kept}. Saved ${r.saved}`);
     else show(`Saved ${r.saved}`, "info");
     setBook(await api.book());
