@@ -91,13 +91,11 @@ Status write(Model& m, SheetId sheet, std::int32_t row, std::int32_t col, const 
 // Whether the formula (from n down) names a sheet it did not find when it
 // was read that the book has now (added since, or another renamed to its
 // name): read anew, as the file opened again is, it reads that sheet, where
-// the book's copy still shows #REF! or the value the file held. A
-// reference into another workbook ([1]Sheet1!A1) names none of its sheets.
+// the book's copy still shows #REF! or the value the file held.
 bool finds_sheet_now(const Model& m, spreadsheet::BookId book, const spreadsheet::Node& n) {
   const spreadsheet::RefAst& r = n.ref();  // of a reference or a sheet's name; else empty
   auto found = [&](SheetId id, const std::string& name) {
-    return id == 0 && !name.empty() && name.find('[') == std::string::npos &&
-           m.find_sheet(book, name) != 0;
+    return id == 0 && !name.empty() && m.find_sheet(book, name) != 0;
   };
   if (r.has_sheet &&
       (found(r.sheet, r.sheet_name()) || (r.three_d() && found(r.sheet2, r.sheet2_name())))) {
