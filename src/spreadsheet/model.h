@@ -162,7 +162,8 @@ class Model : public std::enable_shared_from_this<Model> {
   Status rename_sheet(SheetId id, std::string_view name);
   Status set_visibility(SheetId id, host::Visibility v);
   // Puts the book's sheets in the order given, which must list each of its
-  // sheets once (nothing changes otherwise).
+  // sheets once (nothing changes otherwise); formulas reading a span of
+  // sheets (3-D references) then read the sheets between as they lie.
   Status set_sheet_order(BookId book, const std::vector<SheetId>& order);
   void activate_sheet(SheetId id);
   const Sheet* sheet(SheetId id) const {
@@ -360,8 +361,9 @@ class Model : public std::enable_shared_from_this<Model> {
   std::vector<std::pair<SheetId, Box>> extra_targets(const CellAddr& host, const Formula& f) const;
   void name_targets(const CellAddr& host, const Node& n, int depth,
                     std::vector<std::pair<SheetId, Box>>& out) const;
-  // The formula cells of the book that use names.
-  std::vector<CellAddr> name_users(BookId book) const;
+  // The formula cells of the book that use names (and, with spans, those
+  // with 3-D references).
+  std::vector<CellAddr> name_users(BookId book, bool spans = false) const;
   // Stores a formula's result (or the error a circular one shows) in its cell.
   void set_result(const CellAddr& a, Value v);
   // Records before as the cell's value before its first change; called
