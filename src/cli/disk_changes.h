@@ -19,8 +19,9 @@
 namespace quillo::cli {
 
 // What tells one version of a file from another: its kind, size, time of
-// last change and which file it is. A file replaced by another (an atomic
-// save) changes it, even at the same size and time.
+// last change, which file it is and when it last changed in any way. A file
+// replaced by another (an atomic save) changes it, even at the same size
+// and time, and so does one rewritten in place with its time set back.
 struct FileStamp {
   std::filesystem::file_type type = std::filesystem::file_type::none;
   spreadsheet::WrittenVersion version;  // size, time and which file

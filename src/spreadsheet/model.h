@@ -70,15 +70,18 @@ struct Sheet {
 
 class Model;
 
-// The size and time of last change of a file as quillo wrote it, and
-// which file it is (device and inode where the platform has them): a file
-// another program renamed into place is told apart by them even when its
-// size and time are the same.
+// The size and time of last change of a file as quillo wrote it, which
+// file it is (device and inode where the platform has them) and when that
+// file last changed in any way (its status change time, where the platform
+// keeps one): a file another program renamed into place is told apart by
+// them even when its size and time are the same, and so is one rewritten
+// in place with its time set back (a status change time is never set back).
 struct WrittenVersion {
   std::uintmax_t size = 0;
   std::filesystem::file_time_type written{};
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::int64_t changed_ns = 0;  // nanoseconds since 1970; 0 where none is kept
   bool operator==(const WrittenVersion&) const = default;
 };
 
