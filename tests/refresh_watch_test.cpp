@@ -511,6 +511,49 @@ TEST_F(FillTest, WatchTakesInEditsSavedByAnotherProgram) {
   EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
 }
 
+// Another program renames sheets without touching the formulas that name
+// them: a formula (or array formula, or name) naming a sheet that now
+// exists reads it, one naming a sheet that is gone keeps what the file
+// holds, and the formulas reading them follow: watch saves what refresh
+// makes of the same file.
+TEST_F(FillTest, WatchComputesFormulasWhoseSheetsAnotherProgramRenamed) {
+  std::int64_t clock = 1'800'000'000'000;
+  market.set_time(clock);
+  const fs::path edited = root / "edited.xlsx", theirs = root / "theirs.xlsx";
+  auto python = [&](const std::string& code) {
+    const std::string cmd =
+        "/usr/bin/python3 -c \"import openpyxl,sys; "
+        "wb=openpyxl.load_workbook(sys.argv[1]); n=wb['Notes']; " +
+        code + "; wb.save(sys.argv[2])\" " + book.string() + " " + edited.string();
+    return std::system(cmd.c_str());
+  };
+  ASSERT_EQ(
+      python("wb.create_sheet('Spare')['A1']=5; wb.create_sheet('Data')['A1']=7; "
+             "n['F1']='=Other!A1*2'; n['F2']='=F1+1'; n['G1']='=Data!A1*3'; n['G2']='=G1+1'; "
+             "n['F3']='=SUM(rate,Other!A1:A2)'; n.formula_attributes['F3']={'t':'array',"
+             "'ref':'F3'}; from openpyxl.workbook.defined_name import DefinedName as D; "
+             "wb.defined_names.append(D('rate',attr_text='Other!\\$A\\$1')); n['F4']='=rate+1'"),
+      0);
+  fs::rename(edited, book);
+  WatchProcess watch(book);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  ASSERT_EQ(value(book, "Notes!G2"), "22");
+  ASSERT_EQ(python("wb['Spare'].title='Other'; wb['Data'].title='Else'"), 0);
+  fs::copy_file(edited, theirs);
+  fs::rename(edited, book);
+  ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
+  market.set_time(clock + 86'400'000);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  EXPECT_TRUE(WIFEXITED(watch.stop(SIGTERM)));
+  ASSERT_EQ(refresh(theirs, theirs, 60, false), 0);
+  EXPECT_EQ(value(book, "Notes!F1"), "10");
+  EXPECT_EQ(value(book, "Notes!F3"), "10");
+  EXPECT_EQ(value(book, "Notes!F4"), "6");
+  for (const std::string c : {"F1", "F2", "F3", "F4", "G1", "G2"}) {
+    EXPECT_EQ(value(book, "Notes!" + c), value(theirs, "Notes!" + c)) << c;
+  }
+}
+
 // Formulas swapped between cells by another program, which saves them
 // without values, while watch runs: each cell is explained by the request
 // it now makes, and shows its answer, though no new answer comes (quillo

@@ -88,6 +88,30 @@ Status write(Model& m, SheetId sheet, std::int32_t row, std::int32_t col, const 
   return m.set_value(sheet, row, col, e.value);
 }
 
+// Whether the formula (from n down) names a sheet it did not find when it
+// was read that the book has now (added since, or another renamed to its
+// name): read anew, as the file opened again is, it reads that sheet, where
+// the book's copy still shows #REF! or the value the file held.
+bool finds_sheet_now(const Model& m, spreadsheet::BookId book, const spreadsheet::Node& n) {
+  const spreadsheet::RefAst& r = n.ref();  // of a reference or a sheet's name; else empty
+  auto found = [&](SheetId id, const std::string& name) {
+    return id == 0 && !name.empty() && m.find_sheet(book, name) != 0;
+  };
+  if (r.has_sheet &&
+      (found(r.sheet, r.sheet_name()) || (r.three_d() && found(r.sheet2, r.sheet2_name())))) {
+    return true;
+  }
+  return std::any_of(n.args.begin(), n.args.end(),
+                     [&](const auto& a) { return a && finds_sheet_now(m, book, *a); });
+}
+
+// Whether the cell's formula holds the file's text yet reads other cells
+// than the file's does: see finds_sheet_now.
+bool finds_sheet_now(const Model& m, SheetId sheet, std::int32_t row, std::int32_t col) {
+  const spreadsheet::FormulaPtr f = m.formula_at(spreadsheet::CellAddr{sheet, row, col});
+  return f && f->root && finds_sheet_now(m, m.sheet(sheet)->book, *f->root);
+}
+
 std::vector<std::uint64_t> keys_of(const Model& m, SheetId sheet) {
   const spreadsheet::Sheet* s = m.sheet(sheet);
   if (!s) return {};
@@ -104,7 +128,10 @@ bool take_in_cell(Model& live, SheetId to, const Model& disk, SheetId from, std:
   // A formula the load stored clean is one quillo cannot compute.
   const bool frozen = theirs.formula && !disk.is_dirty(from, r, c);
   const Value& file_value = disk.value(from, r, c);
-  if (mine == theirs && (!frozen || live.value(to, r, c) == file_value)) return false;
+  if (mine == theirs && !finds_sheet_now(live, to, r, c) &&
+      (!frozen || live.value(to, r, c) == file_value)) {
+    return false;
+  }
   if (!frozen) {
     if (theirs.formula && hook) hook(spreadsheet::CellAddr{to, r, c}, file_value);
     return write(live, to, r, c, theirs).ok();
@@ -139,11 +166,12 @@ std::vector<spreadsheet::Box> arrays_of(const Model& m, SheetId sheet) {
 }
 
 // Whether the book holds the file's array formula over box as the file has
-// it: the same box and formula and, for one quillo cannot compute, the
-// file's values.
+// it: the same box and formula, reading the same sheets, and, for one
+// quillo cannot compute, the file's values.
 bool same_array(const Model& live, SheetId to, const Model& disk, SheetId from,
                 const spreadsheet::Box& box) {
   if (live.array_box(to, box.r1, box.c1) != box) return false;
+  if (finds_sheet_now(live, to, box.r1, box.c1)) return false;
   if (entry(live, to, box.r1, box.c1) != entry(disk, from, box.r1, box.c1)) return false;
   if (disk.is_dirty(from, box.r1, box.c1)) return true;
   for (std::int32_t r = box.r1; r <= box.r2; ++r) {
@@ -220,7 +248,10 @@ void take_in_names(Model& live, spreadsheet::BookId book, const Model& disk,
     if (!scope) continue;
     const std::string text = disk.name_text(t);
     const spreadsheet::DefinedName* d = named(live.book(book)->names, *scope, t.name);
-    if (d && live.name_text(*d) == text && d->hidden == t.hidden) continue;
+    if (d && live.name_text(*d) == text && d->hidden == t.hidden &&
+        !(d->formula && d->formula->root && finds_sheet_now(live, book, *d->formula->root))) {
+      continue;
+    }
     (void)live.define_name(book, *scope, t.name, text, t.hidden, false);
   }
 }

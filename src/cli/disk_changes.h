@@ -19,8 +19,9 @@
 namespace quillo::cli {
 
 // What tells one version of a file from another: its kind, size, time of
-// last change and which file it is. A file replaced by another (an atomic
-// save) changes it, even at the same size and time.
+// last change, which file it is and when it last changed in any way. A file
+// replaced by another (an atomic save) changes it, even at the same size
+// and time, and so does one rewritten in place with its time set back.
 struct FileStamp {
   std::filesystem::file_type type = std::filesystem::file_type::none;
   spreadsheet::WrittenVersion version;  // size, time and which file
@@ -61,7 +62,10 @@ class SaveLock {
 //   so the add-in's formulas ask anew), a cell the file no longer has is
 //   cleared; a formula quillo cannot compute keeps its text and the
 //   file's value unevaluated, and one it cannot read at all is written
-//   back as the file had it (as opening the file leaves them);
+//   back as the file had it (as opening the file leaves them); a formula
+//   of the file's text that names a sheet the book did not have when it
+//   was read, and has now, is written anew too, so it reads that sheet as
+//   the file opened anew does;
 // - sheets: each of the file's sheets is the book's sheet of that name in
 //   any letter case, renamed to the file's spelling, or a new one; sheets
 //   the file no longer has (deleted or renamed there) are removed; the
@@ -69,7 +73,8 @@ class SaveLock {
 //   sheet is never removed and stays very hidden (last when the file has
 //   none);
 // - defined names, of the workbook and of its sheets: added, changed and
-//   removed.
+//   removed (and defined anew when they name a sheet found since, as
+//   formulas are).
 // Formulas the file holds unchanged keep the values quillo computed for
 // them, so the engine's requests and answers stay. Answers the number of
 // cells changed, or why the file could not be read (book unchanged then).

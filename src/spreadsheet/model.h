@@ -70,15 +70,18 @@ struct Sheet {
 
 class Model;
 
-// The size and time of last change of a file as quillo wrote it, and
-// which file it is (device and inode where the platform has them): a file
-// another program renamed into place is told apart by them even when its
-// size and time are the same.
+// The size and time of last change of a file as quillo wrote it, which
+// file it is (device and inode where the platform has them) and when that
+// file last changed in any way (its status change time, where the platform
+// keeps one): a file another program renamed into place is told apart by
+// them even when its size and time are the same, and so is one rewritten
+// in place with its time set back (a status change time is never set back).
 struct WrittenVersion {
   std::uintmax_t size = 0;
   std::filesystem::file_time_type written{};
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::int64_t changed_ns = 0;  // nanoseconds since 1970; 0 where none is kept
   bool operator==(const WrittenVersion&) const = default;
 };
 
@@ -162,7 +165,8 @@ class Model : public std::enable_shared_from_this<Model> {
   Status rename_sheet(SheetId id, std::string_view name);
   Status set_visibility(SheetId id, host::Visibility v);
   // Puts the book's sheets in the order given, which must list each of its
-  // sheets once (nothing changes otherwise).
+  // sheets once (nothing changes otherwise); formulas reading a span of
+  // sheets (3-D references) then read the sheets between as they lie.
   Status set_sheet_order(BookId book, const std::vector<SheetId>& order);
   void activate_sheet(SheetId id);
   const Sheet* sheet(SheetId id) const {
@@ -360,8 +364,9 @@ class Model : public std::enable_shared_from_this<Model> {
   std::vector<std::pair<SheetId, Box>> extra_targets(const CellAddr& host, const Formula& f) const;
   void name_targets(const CellAddr& host, const Node& n, int depth,
                     std::vector<std::pair<SheetId, Box>>& out) const;
-  // The formula cells of the book that use names.
-  std::vector<CellAddr> name_users(BookId book) const;
+  // The formula cells of the book that use names (and, with spans, those
+  // with 3-D references).
+  std::vector<CellAddr> name_users(BookId book, bool spans = false) const;
   // Stores a formula's result (or the error a circular one shows) in its cell.
   void set_result(const CellAddr& a, Value v);
   // Records before as the cell's value before its first change; called

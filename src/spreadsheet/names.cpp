@@ -158,14 +158,16 @@ std::vector<SheetId> Model::sheets_between(SheetId first, SheetId last) const {
   return std::vector<SheetId>(i, j + 1);
 }
 
-std::vector<CellAddr> Model::name_users(BookId book_id) const {
+std::vector<CellAddr> Model::name_users(BookId book_id, bool spans) const {
   std::vector<CellAddr> out;
   const Book* b = book(book_id);
   if (!b) return out;
   for (SheetId id : b->sheets) {
     const Sheet* s = sheet(id);
     for (std::uint64_t key : s->formulas) {
-      if (s->cells.formula(key)->formula->uses_names) {
+      const Formula& f = *s->cells.formula(key)->formula;
+      if (f.uses_names || (spans && std::any_of(f.refs.begin(), f.refs.end(),
+                                                [](const RefAst& r) { return r.three_d(); }))) {
         out.push_back(CellAddr{id, key_row(key), key_col(key)});
       }
     }

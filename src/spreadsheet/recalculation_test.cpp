@@ -1,6 +1,6 @@
 // Recalculation over small workbooks: which formulas a change makes dirty,
-// how the dependency index follows formula edits, names and removed sheets,
-// and how a cycle is reported and left behind once broken.
+// how the dependency index follows formula edits, names, and sheets removed
+// or moved, and how a cycle is reported and left behind once broken.
 #include "spreadsheet/recalculation.h"
 
 #include <gtest/gtest.h>
@@ -112,6 +112,25 @@ TEST_F(RecalculationTest, FormulaEnteredAgainReadsWhatItsReferencesMeanNow) {
   EXPECT_EQ(model->value(one, 5, 3), Value(5.0));
   set(three, 1, 1, "6");
   EXPECT_EQ(model->value(one, 5, 3), Value(6.0));
+}
+
+// A sheet moved between the two of a 3-D reference (a file taken in may
+// reorder them) is read at once, directly or through a name, and moved out
+// again is read no more.
+TEST_F(RecalculationTest, ASheetMovedIntoASpanIsReadAtOnce) {
+  const SheetId three = model->add_sheet(book, "Three").value();
+  set(three, 1, 1, "5");
+  ASSERT_TRUE(model->define_name(book, 0, "span", "One:Two!$A$1", false, true).ok());
+  set(one, 5, 3, "=SUM(One:Two!A1)");  // C5
+  set(one, 5, 4, "=SUM(span)*2");      // D5
+  ASSERT_TRUE(model->set_sheet_order(book, {one, three, two}).ok());
+  EXPECT_EQ(model->value(one, 5, 3), Value(5.0));
+  EXPECT_EQ(model->value(one, 5, 4), Value(10.0));
+  set(three, 1, 1, "6");
+  EXPECT_EQ(model->value(one, 5, 3), Value(6.0));
+  ASSERT_TRUE(model->set_sheet_order(book, {three, one, two}).ok());
+  EXPECT_EQ(model->value(one, 5, 4), Value(0.0));
+  EXPECT_TRUE(readers(three, 1, 1).empty());
 }
 
 // A function that reads only where its argument points reads no value:

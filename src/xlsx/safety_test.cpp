@@ -6,6 +6,7 @@
 //
 // Setting QUILLO_XLSX_KEEP to a folder keeps a copy of every file these
 // tests save, for tests/xlsx_libreoffice_check.sh.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "common/text.h"
 #include "spreadsheet/address.h"
@@ -330,6 +332,35 @@ TEST_F(XlsxSafetyTest, AFileRenamedIntoPlaceIsToldFromTheSavesOwnAtTheSameSizeAn
   EXPECT_EQ(now->size, file.written->size);
   EXPECT_EQ(now->written, file.written->written);
   EXPECT_NE(now, file.written);
+}
+
+// A save records the file as it stands once in place, renamed there or (a
+// file with other links) written over; a rewrite in place at the same size
+// with its time set back (rsync --inplace -t) is told from it.
+TEST_F(XlsxSafetyTest, AFileRewrittenInPlaceWithItsTimeSetBackIsToldFromTheSavesOwn) {
+  XlsxFile file;
+  const std::string target = path("book.xlsx");
+  const BookId book = made(target, file);
+  const SheetId s = model.book(book)->sheets.front();
+  for (const bool linked : {false, true}) {
+    if (linked) fs::create_hard_link(target, dir / "link.xlsx");
+    ASSERT_TRUE(model.set_value(s, 1, 1, Value(linked ? 2.0 : 1.0)).ok());
+    ASSERT_TRUE(save(book, &file, target).ok());
+    EXPECT_EQ(version_of(target), file.written) << linked;
+    ::usleep(20000);  // past the file system's clock tick
+    struct stat before {};
+    ASSERT_EQ(::stat(target.c_str(), &before), 0);
+    std::string bytes = files->read_file(target, 1 << 30).value();
+    bytes.back() ^= 1;
+    std::fstream(target, std::ios::in | std::ios::out | std::ios::binary) << bytes;
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, target.c_str(), times, 0), 0);
+    const auto now = version_of(target);
+    ASSERT_TRUE(now && file.written);
+    EXPECT_EQ(std::tie(now->size, now->written, now->inode),
+              std::tie(file.written->size, file.written->written, file.written->inode));
+    EXPECT_NE(now, file.written) << linked;
+  }
 }
 
 // Another program puts its file in place while a save is being written, and

@@ -129,6 +129,11 @@ std::optional<WrittenVersion> version_of(const std::string& path) {
   if (::stat(path.c_str(), &st) == 0) {
     v.device = static_cast<std::uint64_t>(st.st_dev);
     v.inode = static_cast<std::uint64_t>(st.st_ino);
+#ifndef _WIN32
+    // Windows keeps no status change time (its st_ctime is the creation
+    // time, which a rewrite leaves): there it stays 0 and compares equal.
+    v.changed_ns = std::int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec;
+#endif
   }
   return v;
 }

@@ -589,10 +589,20 @@ Status Saver::run(const std::string& path) {
           : replacement.value()->commit();
   if (m_file) {
     if (committed.ok()) {
-      // A file with other links to it is written over in place, which gives
-      // it a time of its own: then it is this save's when it holds its bytes.
       const std::optional<WrittenVersion> now = version_of(path);
-      if (version && now && *now != *version && now->size == written->size()) {
+      if (version && now && now->device == version->device && now->inode == version->inode &&
+          now->size == version->size && now->written == version->written) {
+        // The file this save renamed into place, as it left it (so it is
+        // not read again): putting it there, with the old file's owner and
+        // permissions, changed its status change time, which is the save's
+        // from now on. Anything that touches the file itself afterwards (a
+        // chmod, a new link) passes for another program's change, whose
+        // take-in then finds nothing changed.
+        version->changed_ns = now->changed_ns;
+      } else if (version && now && now->size == written->size()) {
+        // A file with other links to it is written over in place, which
+        // gives it a time of its own: then it is this save's when it holds
+        // its bytes.
         auto there = files->read_file(path, written->size());
         if (there.ok() && *there == *written) version = now;
       }
