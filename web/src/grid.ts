@@ -122,6 +122,8 @@ export class Grid {
   private editor: HTMLInputElement;
   private editMode: EditMode | null = null;
   private editAt: Cell = { row: 1, col: 1 };
+  // The text the edit began with.
+  private editFrom = "";
   // F2 and Ctrl+arrows ask quillo (the cell's text, where the run of filled
   // cells ends) before they can act. Keys pressed on the grid meanwhile are
   // kept and handled in order once the answer has acted, as if pressed
@@ -827,6 +829,7 @@ export class Grid {
     e.style.minWidth = width;
     e.style.height = `${L.rowTop((m ? m.r2 : row) + 1) - L.rowTop(row)}px`;
     e.value = text;
+    this.editFrom = text;
     e.hidden = false;
     e.focus({ preventScroll: true });
     e.setSelectionRange(text.length, text.length);
@@ -844,6 +847,15 @@ export class Grid {
       ArrowLeft: [0, -1],
       ArrowRight: [0, 1],
     };
+    // The browser keeps one undo history for the whole page: Ctrl+Z (or
+    // Ctrl+Y) in a cell's text that holds no typing of its own would undo
+    // the typing of another box (the name box) and take the focus there.
+    // Only what was typed since the edit began is undone here.
+    const k = e.key.toLowerCase();
+    if ((e.ctrlKey || e.metaKey) && (k === "z" || k === "y") && this.editor.value === this.editFrom) {
+      e.preventDefault();
+      return true;
+    }
     if (e.key === "Escape") {
       e.preventDefault();
       this.editMode = null;

@@ -357,6 +357,14 @@ test("every cell of the sheet is in reach, and the name box says when an address
   await page.keyboard.type("C9");
   await page.keyboard.press("Enter");
   await selected("C9");
+  // Ctrl+Z in a cell's text with no typing of its own undoes nothing (the
+  // browser's page-wide history would undo the name box's typing).
+  await page.keyboard.press("F2");
+  await page.locator("input.editor").waitFor();
+  await page.keyboard.press("Control+z");
+  await page.keyboard.press("Tab");
+  await selected("D9");
+  assert.equal(await page.locator("#address").inputValue(), "D9");
 });
 
 test("Tab moves in the grid; Ctrl+F6 and Shift+F6 take the focus out of it", async () => {
