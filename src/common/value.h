@@ -101,8 +101,9 @@ class Value {
   Value(double d) : m_v(d) {}
   Value(Date d) : m_v(d) {}
   Value(std::string s) : m_v(std::move(s)) {}
-  Value(std::string_view s) : m_v(std::string(s)) {}
-  Value(const char* s) : m_v(std::string(s)) {}
+  // A text is made where the value keeps it, not made and then moved in.
+  Value(std::string_view s) : m_v(std::in_place_type<std::string>, s) {}
+  Value(const char* s) : m_v(std::in_place_type<std::string>, s) {}
   Value(ErrorCode e) : m_v(e) {}
   Value(Array a) : m_v(std::make_shared<const Array>(std::move(a))) {}
   Value(std::shared_ptr<const RangeRef> r) : m_v(std::move(r)) {}

@@ -127,9 +127,9 @@ Value read_value(const char*& p, const std::vector<Value>* others) {
       return Value(Date{take<double>(p)});
     case ValueType::Text: {
       const auto n = take_count(p);
-      std::string s(p, n);
+      const std::string_view s(p, n);
       p += n;
-      return Value(std::move(s));
+      return Value(s);
     }
     case ValueType::Error:
       return Value(static_cast<ErrorCode>(take<std::int32_t>(p)));

@@ -673,6 +673,12 @@ std::uint32_t ProvenanceLog::Texts::id(std::string_view text) {
   }
   const auto id = static_cast<std::uint32_t>(m_texts.size());
   m_texts.emplace_back(text);
+  try {
+    m_views.emplace_back(m_texts.back());
+  } catch (...) {
+    m_texts.pop_back();
+    throw;
+  }
   const auto added = m_ids.emplace(m_texts.back(), id).first;
   m_recent.keep(m_texts.back(), &added->second);
   return id;
@@ -717,7 +723,8 @@ void ProvenanceLog::note_single(const CellId& key, std::string_view instrument,
   Note& note = it->second;
   // A single item evaluated again asking the same is known already.
   if (!added && note.kind == FilledKind::Single &&
-      same_text(m_texts[note.instrument], instrument) && same_text(m_texts[note.field], field)) {
+      same_text(m_texts.view(note.instrument), instrument) &&
+      same_text(m_texts.view(note.field), field)) {
     return;
   }
   try {

@@ -254,9 +254,13 @@ class ProvenanceLog {
     Texts& operator=(const Texts&) = delete;
     std::uint32_t id(std::string_view text);
     const std::string& operator[](std::uint32_t id) const { return m_texts[id]; }
+    // The text, found without the deque's arithmetic: a cell's note is
+    // compared with its call's texts at every evaluation.
+    std::string_view view(std::uint32_t id) const { return m_views[id]; }
 
    private:
-    std::deque<std::string> m_texts;  // a deque never moves its strings
+    std::deque<std::string> m_texts;        // a deque never moves its strings
+    std::vector<std::string_view> m_views;  // of m_texts, in the same order
     std::unordered_map<std::string_view, std::uint32_t> m_ids;
     RecentByText<std::uint32_t> m_recent;  // of m_ids, never cleared
   };

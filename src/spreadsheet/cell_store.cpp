@@ -478,6 +478,33 @@ FormulaState* CellStore::formula(std::uint64_t key) {
   return &m_formulas[static_cast<std::uint32_t>(p.chunk->bits[p.pos])].state;
 }
 
+CellStore::FormulasAround CellStore::formulas_around(std::uint64_t key) {
+  FormulasAround out;
+  const std::int32_t col = key_col(key), row = key_row(key);
+  const Column* c = column_of(col);
+  if (!c) return out;
+  // The three rows mostly share a chunk: it is searched for once.
+  const Chunk* ch = nullptr;
+  const auto at = [&](std::int32_t r) -> FormulaState* {
+    if (!valid_cell(r, col)) return nullptr;
+    const std::int32_t index = r >> kChunkShift;
+    if (!ch || ch->index != index) {
+      const auto it = find_chunk(c->chunks, index);
+      ch = it != c->chunks.end() && it->index == index ? &*it : nullptr;
+      if (!ch) return nullptr;
+    }
+    const std::uint64_t bit = std::uint64_t{1} << (r & 63);
+    if ((ch->mask & bit) == 0 || ch->meta.empty()) return nullptr;
+    const auto pos = static_cast<std::size_t>(bits_set(ch->mask & (bit - 1)));
+    if (ch->meta[pos].kind != Kind::Formula) return nullptr;
+    return &m_formulas[static_cast<std::uint32_t>(ch->bits[pos])].state;
+  };
+  out.above = at(row - 1);
+  out.own = at(row);
+  out.below = at(row + 1);
+  return out;
+}
+
 const FormulaState* CellStore::formula(std::uint64_t key) const {
   return const_cast<CellStore*>(this)->formula(key);
 }

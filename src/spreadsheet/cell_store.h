@@ -92,6 +92,15 @@ class CellStore {
   const std::string& format(std::uint64_t key) const;
   FormulaState* formula(std::uint64_t key);
   const FormulaState* formula(std::uint64_t key) const;
+  // The formula states of the cell at key and of the cells right above and
+  // below it (null where there is none), found with one search of their
+  // column: entering a formula compares it with its neighbours'.
+  struct FormulasAround {
+    FormulaState* above = nullptr;
+    FormulaState* own = nullptr;
+    FormulaState* below = nullptr;
+  };
+  FormulasAround formulas_around(std::uint64_t key);
   std::size_t size() const { return m_size; }
   // The positions of every cell (blank ones with a format too), column by
   // column.

@@ -388,13 +388,15 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
   if (text.empty() || text[0] != '=') return store_value(a, Value(text));
   // The cell's formula state, asked after once for the checks, the sharing
   // and the install: nothing in between evaluates, writes or removes it.
-  FormulaState* own = s->cells.formula(cell_key(a.row, a.col));
+  // So are the cells above and below it (one search of the column): the
+  // formula above is tried first, and the sharing compares with both when
+  // that fails.
+  const CellStore::FormulasAround near = s->cells.formulas_around(cell_key(a.row, a.col));
+  FormulaState* own = near.own;
   if (own && own->in_array) {
     if (auto st = check_array_edit(a); !st.ok()) return st;
   }
-  // So is the cell above's: its formula is tried first, and the sharing
-  // compares with it when that fails.
-  FormulaState* above = a.row > 1 ? s->cells.formula(cell_key(a.row - 1, a.col)) : nullptr;
+  FormulaState* above = near.above;
   if (FormulaPtr same = written_above(a, text, notation, FormulaText::Display, own, above)) {
     install_formula(a, std::move(same), true, own);
     return {};
@@ -405,16 +407,16 @@ Status Model::store_formula(const CellAddr& a, std::string_view text, Notation n
       [this, book_id](std::string_view n) { return find_sheet(book_id, n); },
       [this, book_id](std::string_view n) { return find_table(book_id, n); });
   if (!parsed.ok()) return parsed.status();
-  install_formula(a, std::move(parsed).value(), false, own, above);
+  install_formula(a, std::move(parsed).value(), false, own, above, near.below);
   return {};
 }
 
 void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownState own,
-                            KnownState above) {
+                            KnownState above, KnownState below) {
   Sheet* s = sheet_mut(a.sheet);
   const std::uint64_t key = cell_key(a.row, a.col);
   FormulaState* fs = own ? *own : s->cells.formula(key);
-  if (!shared) f = share_shape(a, std::move(f), fs, above);
+  if (!shared) f = share_shape(a, std::move(f), fs, above, below);
   if (fs) {
     m_recalc.unindex(a, *fs);
   } else {
@@ -430,8 +432,8 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownS
   m_recalc.formula_entered(a, *fs);
 }
 
-FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known,
-                              KnownState above) const {
+FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known, KnownState above,
+                              KnownState below) const {
   const Sheet* s = sheet(a.sheet);
   if (!s || !f) return f;
   // Evaluation tells a replaced formula from the one it runs by identity,
@@ -444,8 +446,9 @@ FormulaPtr Model::share_shape(const CellAddr& a, FormulaPtr f, KnownState known,
   // or along a row parses to the same tree in every cell.
   for (const auto& [dr, dc] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}}) {
     if (!valid_cell(a.row + dr, a.col + dc)) continue;
+    const KnownState known_near = dr == -1 ? above : dr == 1 ? below : KnownState{};
     const FormulaState* near =
-        dr == -1 && above ? *above : s->cells.formula(cell_key(a.row + dr, a.col + dc));
+        known_near ? *known_near : s->cells.formula(cell_key(a.row + dr, a.col + dc));
     if (!near || near->in_array || !near->formula) continue;
     // The shapes first: most neighbours differ (their digests tell at once),
     // and only a match is asked whether it is in use.

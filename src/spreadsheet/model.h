@@ -339,18 +339,19 @@ class Model : public std::enable_shared_from_this<Model> {
   // Storing without recalculation; each returns whether the cell changed.
   Status store_value(const CellAddr& a, const Value& v);
   Status store_formula(const CellAddr& a, std::string_view text, Notation notation);
-  // The cell's formula state (own), or the cell above's (above), as the
-  // caller looked it up (null: none), or nullopt to look it up: entering a
-  // formula asks after each once.
+  // The cell's formula state (own), or the cell above's or below's (above,
+  // below), as the caller looked it up (null: none), or nullopt to look it
+  // up: entering a formula asks after each once.
   using KnownState = std::optional<FormulaState*>;
   // shared: f is a neighbour's formula already (written_above found it),
   // which share_shape would answer again.
   void install_formula(const CellAddr& a, FormulaPtr f, bool shared = false,
-                       KnownState own = std::nullopt, KnownState above = std::nullopt);
+                       KnownState own = std::nullopt, KnownState above = std::nullopt,
+                       KnownState below = std::nullopt);
   // f, or the identical parsed formula of a neighbouring cell in its column
   // or row, so that a block of formulas of one shape holds one parsed tree.
   FormulaPtr share_shape(const CellAddr& a, FormulaPtr f, KnownState own = std::nullopt,
-                         KnownState above = std::nullopt) const;
+                         KnownState above = std::nullopt, KnownState below = std::nullopt) const;
   // The parsed formula of the cell above when it writes back at a as
   // exactly text (a column filled down), which parsing text would give
   // again: entering it skips the parse. Null otherwise.

@@ -337,6 +337,36 @@ TEST_F(ModelTest, FormulasOfOneShapeShareOneParsedFormula) {
   EXPECT_EQ(num(7, 2), 1);
 }
 
+// A formula entered above, below or beside one of its shape shares it, a
+// chunk of the column apart too; a value or an array formula there is no
+// formula to share.
+TEST_F(ModelTest, FormulaSharesTheShapeOfTheCellBelowItAcrossChunks) {
+  set(64, 2, "=A64+1");  // rows 1-63 and 64-127 are kept apart
+  set(63, 2, "=A63+1");
+  const FormulaPtr below = model->formula_at(CellAddr{sheet, 64, 2});
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 63, 2}), below);
+  set(62, 2, "=A62+1");
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 62, 2}), below);
+  set(2, 2, "=A2+1");
+  set(1, 2, "=A1+1");  // nothing above row 1
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 1, 2}), model->formula_at(CellAddr{sheet, 2, 2}));
+  // A value below is no formula; nor is one above once it is a value.
+  set(11, 3, "5");
+  set(10, 3, "=B10*2");
+  set(9, 3, "=B9*2");
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 9, 3}), model->formula_at(CellAddr{sheet, 10, 3}));
+  set(10, 3, "7");
+  set(8, 3, "=B8*2");
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 8, 3}), model->formula_at(CellAddr{sheet, 9, 3}));
+  set(10, 3, "=B10*2");
+  EXPECT_EQ(model->formula_at(CellAddr{sheet, 10, 3}), model->formula_at(CellAddr{sheet, 9, 3}));
+  // The cell's own formula is never reused, from above or below.
+  const FormulaPtr own = model->formula_at(CellAddr{sheet, 63, 2});
+  set(63, 2, "=A63+1");
+  EXPECT_NE(model->formula_at(CellAddr{sheet, 63, 2}), own);
+  EXPECT_EQ(num(63, 2), 1);
+}
+
 // A column filled down shares the parse of the cell above, but never where
 // parsing again would read the workbook differently.
 TEST_F(ModelTest, FilledDownFormulasShareTheParseAboveOnlyWhenItReadsTheSame) {

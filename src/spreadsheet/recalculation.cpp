@@ -655,7 +655,17 @@ void Recalculation::recalc_dirty() {
   if (m_active.size() >= Model::kMaxNesting) return;
   std::vector<CellAddr> list;
   list.swap(m_dirty);
-  {
+  FormulaState* one = list.size() == 1 ? state(list[0]) : nullptr;
+  if (one && one->formula && one->formula->refs.empty() && !one->extra) {
+    // One dirty formula that reads no cell (a formula entered, or one
+    // entered again for its answer): evaluated as a walk from it would
+    // (Walk::wanted, Walk::visit), without setting the walk up.
+    const CellAddr a = list[0];
+    if (one->dirty && can_calculate(a.sheet) && !is_evaluating(a, one->formula.get())) {
+      const FormulaPtr f = one->formula;  // held: the evaluation may replace it
+      evaluate(a, f, false, false, one);
+    }
+  } else {
     Walk walk(*this, std::nullopt);
     walk.reserve(m_dirty_count);
     for (std::size_t i = 0; i < list.size(); ++i) walk.run(list[i]);

@@ -243,5 +243,29 @@ TEST_F(RecalculationTest, AnswerOfAFormulaGoneWhileItRanIsDropped) {
   model->set_external_functions(nullptr);
 }
 
+// A formula that reads nothing and that nothing reads, entered alone, runs
+// at once only where it may: on a sheet whose calculation is off it waits
+// until it is on, and then runs once.
+TEST_F(RecalculationTest, LoneFormulaReadingNothingRunsOnlyWhereItMay) {
+  CountingCalls counting;
+  model->set_external_functions(&counting);
+  ASSERT_TRUE(model->set_enable_calculation(one, false).ok());
+  set(one, 1, 1, "=tick()");
+  EXPECT_EQ(counting.calls, 0);
+  EXPECT_TRUE(dirty(one, 1, 1));
+  ASSERT_TRUE(model->set_enable_calculation(one, true).ok());
+  EXPECT_EQ(counting.calls, 1);
+  EXPECT_EQ(model->value(one, 1, 1), Value(1.0));
+  // So does one entered again (for an answer) while calculation is off.
+  ASSERT_TRUE(model->set_enable_calculation(one, false).ok());
+  ASSERT_TRUE(model->reenter_formula(one, 1, 1));
+  EXPECT_EQ(counting.calls, 1);
+  EXPECT_TRUE(dirty(one, 1, 1));
+  ASSERT_TRUE(model->set_enable_calculation(one, true).ok());
+  EXPECT_EQ(counting.calls, 2);
+  EXPECT_EQ(model->value(one, 1, 1), Value(2.0));
+  model->set_external_functions(nullptr);
+}
+
 }  // namespace
 }  // namespace quillo::spreadsheet
