@@ -175,17 +175,10 @@ Status Model::set_sheet_order(BookId book_id, const std::vector<SheetId>& order)
   std::sort(want.begin(), want.end());
   if (have != want) return Status::failed("the order must list each of the workbook's sheets once");
   if (it->second.sheets == order) return {};
-  it->second.sheets = order;
   // A 3-D reference reads the sheets that lie between its two (a name may
   // hold one): the formulas that may read one read the sheets between as
   // they lie now, as the book opened anew in this order does.
-  const std::vector<CellAddr> users = name_users(book_id, true);
-  for (const CellAddr& a : users) {
-    m_recalc.unindex(a, *formula_state(a));
-    m_recalc.reindex(a, *formula_state(a));
-    m_recalc.mark_dirty(a);
-  }
-  m_recalc.after_change();
+  relink_after(name_users(book_id, true), [&] { it->second.sheets = order; });
   return {};
 }
 

@@ -368,6 +368,10 @@ class Model : public std::enable_shared_from_this<Model> {
   // The formula cells of the book that use names (and, with spans, those
   // with 3-D references).
   std::vector<CellAddr> name_users(BookId book, bool spans = false) const;
+  // Makes a change to what names or sheet spans cover: the formulas in
+  // users leave the dependency index before it and come back after it as
+  // they now read, and are recalculated.
+  void relink_after(const std::vector<CellAddr>& users, const std::function<void()>& change);
   // Stores a formula's result (or the error a circular one shows) in its cell.
   void set_result(const CellAddr& a, Value v);
   // Records before as the cell's value before its first change; called

@@ -58,25 +58,20 @@ Status Model::define_name(BookId book_id, SheetId scope, std::string_view name,
       [this, book_id](std::string_view n) { return find_table(book_id, n); });
   if (!parsed.ok() && strict) return parsed.status();
 
-  const std::vector<CellAddr> users = name_users(book_id);
-  for (const CellAddr& a : users) m_recalc.unindex(a, *formula_state(a));
-  auto& names = m_books.at(book_id).names;
-  auto found = std::find_if(names.begin(), names.end(), [&](const DefinedName& d) {
-    return d.scope == scope && text::iequals(d.name, name);
+  relink_after(name_users(book_id), [&] {
+    auto& names = it->second.names;
+    auto found = std::find_if(names.begin(), names.end(), [&](const DefinedName& d) {
+      return d.scope == scope && text::iequals(d.name, name);
+    });
+    if (found == names.end()) {
+      found = names.insert(names.end(), DefinedName{});
+      found->name = std::string(name);  // a redefined name keeps its letter case
+    }
+    found->scope = scope;
+    found->text = std::string(body);
+    found->formula = parsed.ok() ? parsed.value() : nullptr;
+    found->hidden = hidden;
   });
-  if (found == names.end()) {
-    found = names.insert(names.end(), DefinedName{});
-    found->name = std::string(name);  // a redefined name keeps its letter case
-  }
-  found->scope = scope;
-  found->text = std::string(body);
-  found->formula = parsed.ok() ? parsed.value() : nullptr;
-  found->hidden = hidden;
-  for (const CellAddr& a : users) {
-    m_recalc.reindex(a, *formula_state(a));
-    m_recalc.mark_dirty(a);
-  }
-  m_recalc.after_change();
   return {};
 }
 
@@ -88,15 +83,18 @@ Status Model::remove_name(BookId book_id, SheetId scope, std::string_view name) 
     return d.scope == scope && text::iequals(d.name, name);
   });
   if (found == names.end()) return Status::failed("no name \"" + std::string(name) + "\"");
-  const std::vector<CellAddr> users = name_users(book_id);
+  relink_after(name_users(book_id), [&] { names.erase(found); });
+  return {};
+}
+
+void Model::relink_after(const std::vector<CellAddr>& users, const std::function<void()>& change) {
   for (const CellAddr& a : users) m_recalc.unindex(a, *formula_state(a));
-  m_books.at(book_id).names.erase(found);
+  change();
   for (const CellAddr& a : users) {
     m_recalc.reindex(a, *formula_state(a));
     m_recalc.mark_dirty(a);
   }
   m_recalc.after_change();
-  return {};
 }
 
 const DefinedName* Model::find_name(SheetId host_sheet, SheetId sheet_id,
