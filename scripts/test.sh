@@ -25,9 +25,11 @@ if grep -q '^QUILLO_LIBREOFFICE:BOOL=ON' <<<"$(cmake -N -L build/demo 2>/dev/nul
 fi
 
 # -O1 without debug information: what the sanitizers need, at the lowest
-# build cost. Benchmarks are built and run on their own (see docs/benchmarks.md).
+# build cost; a unity build (several sources compiled as one) parses each
+# header and instantiates each template once per batch rather than once per
+# source. Benchmarks are built and run on their own (see docs/benchmarks.md).
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 \
-  -DQUILLO_SANITIZE=ON -DQUILLO_BENCH=OFF "-DQUILLO_OXT=$oxt" >/dev/null
+  -DQUILLO_SANITIZE=ON -DQUILLO_BENCH=OFF -DCMAKE_UNITY_BUILD=ON "-DQUILLO_OXT=$oxt" >/dev/null
 cmake --build build/asan -j "$jobs"
 took "sanitizer build"
 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300

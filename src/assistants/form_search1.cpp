@@ -9,7 +9,7 @@ namespace quillo::assistants {
 
 namespace {
 
-constexpr const char* kTitle = "Search";
+constexpr const char* kSearchTitle = "Search";
 
 // A column attribute as a number; anything else (or below 1) hides the column.
 std::int32_t column_of(const std::string& attribute) {
@@ -60,15 +60,16 @@ void form_search1::do_search() {
   resultlist.clear();
   m_status_row = false;
   if (source == nullptr) {
-    m_place.message("Please select a data source.", kTitle);
+    m_place.message("Please select a data source.", kSearchTitle);
     return;
   }
   if (!source->search || source->search->url.empty()) {
-    m_place.message("The data source \"" + source->name + "\" offers no symbol search.", kTitle);
+    m_place.message("The data source \"" + source->name + "\" offers no symbol search.",
+                    kSearchTitle);
     return;
   }
   if (text::trim(typed).empty()) {
-    m_place.message("Please enter the name of an instrument to search for.", kTitle);
+    m_place.message("Please enter the name of an instrument to search for.", kSearchTitle);
     return;
   }
   m_search = source->search;
@@ -170,14 +171,14 @@ void form_search1::CommandButton3_Click() {
   if (n > 0) {
     auto at = anchor_of(m_place);
     if (!at.ok()) {
-      m_place.message("There is no active cell to write the instrument ids to.", kTitle);
+      m_place.message("There is no active cell to write the instrument ids to.", kSearchTitle);
       return;
     }
     if (!block_fits(*at, n, 1)) {
       m_place.message("The " + std::to_string(n) +
                           " instrument ids do not fit below the active cell; choose a cell "
                           "higher up.",
-                      kTitle);
+                      kSearchTitle);
       return;
     }
     ManualCalculation manual(m_place.app);

@@ -6,7 +6,7 @@ namespace quillo::assistants {
 
 namespace {
 
-constexpr const char* kTitle = "History Assistant";
+constexpr const char* kHistoryTitle = "History Assistant";
 constexpr const char* kFields[] = {"DATE", "OPEN", "HIGH", "LOW", "CLOSE", "VOLUME", "ADJ CLOSE"};
 
 void fill(host::Control& list, std::vector<std::string> items, std::int32_t chosen) {
@@ -112,11 +112,11 @@ std::string form_history_options::header_get() const {
 void form_history_options::button_ok_Click() {
   // A day the month lacks would silently become another date.
   if (!startdate_get()) {
-    m_place.message("The start date is not a valid date.", kTitle);
+    m_place.message("The start date is not a valid date.", kHistoryTitle);
     return;
   }
   if (!enddate_get()) {
-    m_place.message("The end date is not a valid date.", kTitle);
+    m_place.message("The end date is not a valid date.", kHistoryTitle);
     return;
   }
   hide();
@@ -169,7 +169,7 @@ void wizard_step_2::init(const std::string& code, const std::string& source, std
 bool wizard_step_2::button_finish_Click() {
   auto at = anchor_of(m_place);
   if (!at.ok()) {
-    m_place.message("There is no active cell to write the block to.", kTitle);
+    m_place.message("There is no active cell to write the block to.", kHistoryTitle);
     return false;
   }
   ManualCalculation manual(m_place.app);
@@ -187,14 +187,14 @@ bool wizard_step_2::history_block_write(std::int32_t r, std::int32_t c) {
   const auto start = m_options.startdate_get();
   const auto end = m_options.enddate_get();
   if (!start || !end) {
-    m_place.message("The dates of the history are not valid dates.", kTitle);
+    m_place.message("The dates of the history are not valid dates.", kHistoryTitle);
     return false;
   }
   if (!block_fits(at, 5, 1)) {
     m_place.message(
         "The history block needs five cells below the active cell; choose a cell "
         "higher up.",
-        kTitle);
+        kHistoryTitle);
     return false;
   }
   put_value(at, r, c, m_step1.code_get(1));

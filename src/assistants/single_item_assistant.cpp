@@ -6,7 +6,7 @@ namespace quillo::assistants {
 
 namespace {
 
-constexpr const char* kTitle = "Single Dataitem Assistant";
+constexpr const char* kSingleItemTitle = "Single Dataitem Assistant";
 
 // The category a field code "SRC.CAT.FIELD" belongs to, or null.
 const Category* category_of(const Definitions& defs, std::string_view code) {
@@ -37,7 +37,7 @@ wiz1::wiz1(Workplace& place)
     const auto& sources = m_place.engine.definitions().datasources();
     const std::int32_t i = source_list.list_index;
     if (i < 0 || static_cast<std::size_t>(i) >= sources.size()) {
-      m_place.message("Please select a data source.", kTitle);
+      m_place.message("Please select a data source.", kSingleItemTitle);
       return;
     }
     const std::string code = sources[static_cast<std::size_t>(i)].code;
@@ -194,16 +194,16 @@ std::string wiz3::write_parameter_block(const Anchor& at) {
 bool wiz3::finish() {
   const std::vector<std::string> ids = split_ids(m_ids);
   if (ids.empty()) {
-    m_place.message("Please enter at least one instrument id.", kTitle);
+    m_place.message("Please enter at least one instrument id.", kSingleItemTitle);
     return false;
   }
   if (m_fields.empty()) {
-    m_place.message("Please choose at least one field.", kTitle);
+    m_place.message("Please choose at least one field.", kSingleItemTitle);
     return false;
   }
   auto found = anchor_of(m_place);
   if (!found.ok()) {
-    m_place.message("There is no active cell to write the table to.", kTitle);
+    m_place.message("There is no active cell to write the table to.", kSingleItemTitle);
     return false;
   }
   const Anchor& at = *found;
@@ -218,7 +218,7 @@ bool wiz3::finish() {
     m_place.message(
         "The table does not fit on the sheet at the active cell; choose a cell "
         "further up or to the left.",
-        kTitle);
+        kSingleItemTitle);
     return false;
   }
   const std::int32_t r = at.row, c = at.col;

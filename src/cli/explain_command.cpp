@@ -13,7 +13,7 @@ namespace quillo::cli {
 
 namespace {
 
-constexpr const char* kCommand = "quillo explain";
+constexpr const char* kExplainCommand = "quillo explain";
 
 std::string age_text(std::int64_t then_ms, std::int64_t now_ms) {
   const double minutes = static_cast<double>(now_ms - then_ms) / 60000.0;
@@ -117,7 +117,7 @@ void print_stale(const std::vector<ProvenanceRecord>& stale, std::int64_t now_ms
 int run_explain(const ExplainOptions& options, std::ostream& out, std::ostream& err) {
   const auto parsed = spreadsheet::parse_sheet_box(options.cells);
   if (!parsed) {
-    err << kCommand << ": \"" << options.cells
+    err << kExplainCommand << ": \"" << options.cells
         << "\" is not a cell or range such as Sheet1!B2 or 'My Sheet'!B2:C9\n";
     return 2;
   }
@@ -125,11 +125,11 @@ int run_explain(const ExplainOptions& options, std::ostream& out, std::ostream& 
   spreadsheet::use_xlsx_files(app);
   const auto book = app.workbooks().open(options.book);
   if (!book.ok()) {
-    err << kCommand << ": " << book.status().message() << "\n";
+    err << kExplainCommand << ": " << book.status().message() << "\n";
     return 2;
   }
   if (!parsed->sheet.empty() && !(*book)->worksheet(parsed->sheet).ok()) {
-    err << kCommand << ": the workbook has no sheet \"" << parsed->sheet << "\"\n";
+    err << kExplainCommand << ": the workbook has no sheet \"" << parsed->sheet << "\"\n";
     return 2;
   }
   // Records of cells edited elsewhere since (a value or another formula

@@ -23,7 +23,7 @@ constexpr const char* kAdd = "quillo link add";
 constexpr const char* kList = "quillo link list";
 
 // The response processor of the wizard's page fetch.
-constexpr const char* kPageProcessor = "weblinkResponseProcessor";
+constexpr const char* kLinkPageProcessor = "weblinkResponseProcessor";
 
 // What the page fetch came to.
 struct PageAnswer {
@@ -39,7 +39,7 @@ struct PageAnswer {
 PageAnswer fetch_page(Session& session, const std::string& url, std::int64_t timeout_ms) {
   EngineFacade& engine = *session.state().engine();
   auto answer = std::make_shared<PageAnswer>();
-  if (!engine.fetch_page(kPageProcessor, url,
+  if (!engine.fetch_page(kLinkPageProcessor, url,
                          [answer](const std::string& text, std::int32_t, std::int16_t status,
                                   const std::string& message) {
                            if (answer->answered) return;
@@ -56,7 +56,7 @@ PageAnswer fetch_page(Session& session, const std::string& url, std::int64_t tim
   session.loop().run_until([&] { return answer->answered; }, timeout_ms);
   // Nothing more for this fetch: withdraw it, and let any late answer fall
   // into a processor that discards it.
-  engine.end_page_fetch(kPageProcessor);
+  engine.end_page_fetch(kLinkPageProcessor);
   return std::move(*answer);
 }
 

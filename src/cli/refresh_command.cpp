@@ -13,13 +13,14 @@ namespace quillo::cli {
 
 namespace {
 
-constexpr const char* kCommand = "quillo refresh";
+constexpr const char* kRefreshCommand = "quillo refresh";
 
 void warn_circular(spreadsheet::Application& app, std::ostream& err) {
   spreadsheet::Model& model = app.model();
   for (const spreadsheet::CellAddr& a : model.circular_references()) {
-    err << kCommand << ": warning: " << spreadsheet::quote_sheet_name(model.sheet_name(a.sheet))
-        << "!" << spreadsheet::cell_a1(a.row, a.col)
+    err << kRefreshCommand
+        << ": warning: " << spreadsheet::quote_sheet_name(model.sheet_name(a.sheet)) << "!"
+        << spreadsheet::cell_a1(a.row, a.col)
         << ": circular reference; the cell keeps its value (#REF! when it has none)\n";
   }
 }
@@ -29,11 +30,13 @@ void warn_circular(spreadsheet::Application& app, std::ostream& err) {
 void warn_stale(const std::vector<StaleFormula>& stale, std::ostream& err) {
   constexpr std::size_t kNamed = 5;
   for (std::size_t i = 0; i < stale.size() && i < kNamed; ++i) {
-    err << kCommand << ": warning: " << stale[i].cell << ": kept the file's value though cells it "
+    err << kRefreshCommand << ": warning: " << stale[i].cell
+        << ": kept the file's value though cells it "
         << "reads changed (" << stale[i].why << ")\n";
   }
   if (stale.size() > kNamed) {
-    err << kCommand << ": ... and " << stale.size() - kNamed << " more formulas like these\n";
+    err << kRefreshCommand << ": ... and " << stale.size() - kNamed
+        << " more formulas like these\n";
   }
 }
 
@@ -41,7 +44,7 @@ void warn_stale(const std::vector<StaleFormula>& stale, std::ostream& err) {
 
 int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& err) {
   SessionOptions so;
-  so.command = kCommand;
+  so.command = kRefreshCommand;
   Session session(so, err);
   const host::WorkbookPtr book = session.open_ready(options.book);
   if (!book) return 2;
@@ -49,7 +52,7 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   warn_circular(session.app(), err);
   const bool library = session.library_installed();
   if (!library) {
-    err << kCommand << ": the function library " << addin::kLibraryName
+    err << kRefreshCommand << ": the function library " << addin::kLibraryName
         << " is not installed: no quillo formula can be filled\n";
   }
 
@@ -57,15 +60,15 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   auto show_progress = [&] {
     if (!options.progress) return;
     const Progress p = session.progress();
-    err << "\r" << kCommand << ": " << p.answered << " of " << p.total << " requests answered, "
-        << p.errors << " errors" << std::flush;
+    err << "\r" << kRefreshCommand << ": " << p.answered << " of " << p.total
+        << " requests answered, " << p.errors << " errors" << std::flush;
     shown = true;
   };
   const bool answered = session.wait_answered(
       static_cast<std::int64_t>(options.timeout_seconds * 1000), show_progress);
   if (shown) err << "\n";
   if (!answered) {
-    err << kCommand << ": not every request was answered within " << options.timeout_seconds
+    err << kRefreshCommand << ": not every request was answered within " << options.timeout_seconds
         << " s; saving what arrived\n";
     // Series computed since the timer's last pass are written, not saved
     // as "Calculating...".
@@ -79,7 +82,7 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
   summary.stale = static_cast<std::int32_t>(stale.size());
   warn_stale(stale, err);
   if (host::foreign_record_sheet(*book)) {
-    err << kCommand << ": warning: the sheet " << host::kBlockStoreSheet
+    err << kRefreshCommand << ": warning: the sheet " << host::kBlockStoreSheet
         << " is not quillo's; where tables and series lie is not kept with the workbook\n";
   }
   // Values older than asked for: named (the first few), and failing --strict.
@@ -89,23 +92,24 @@ int run_refresh(const RefreshOptions& options, std::ostream& out, std::ostream& 
     constexpr std::size_t kNamed = 5;
     for (std::size_t i = 0; i < old.size() && i < kNamed; ++i) {
       const std::int64_t t = old[i].as_of_ms();
-      err << kCommand << ": warning: " << record_place(old[i]) << ": "
+      err << kRefreshCommand << ": warning: " << record_place(old[i]) << ": "
           << (t ? "value from " + iso_utc(t) : std::string("never answered")) << ", older than "
           << *options.max_age_minutes << " minutes\n";
     }
     if (old.size() > kNamed) {
-      err << kCommand << ": ... and " << old.size() - kNamed << " more values older than that\n";
+      err << kRefreshCommand << ": ... and " << old.size() - kNamed
+          << " more values older than that\n";
     }
   }
   // Blocks of formulas the user has since removed are the user's cells now.
   (void)host::drop_stale_records(*book);
   if (!session.write_provenance(*book)) {
-    err << kCommand << ": warning: the sheet " << kProvenanceSheet
+    err << kRefreshCommand << ": warning: the sheet " << kProvenanceSheet
         << " is not quillo's; where values came from is not kept with the workbook\n";
   }
   const Status saved = options.output.empty() ? book->save() : book->save_as(options.output);
   if (!saved.ok()) {
-    err << kCommand << ": " << saved.message() << "\n";
+    err << kRefreshCommand << ": " << saved.message() << "\n";
     return 1;
   }
   out << "saved " << book->full_name().value_or(options.book) << "\n"

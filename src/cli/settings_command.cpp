@@ -13,7 +13,7 @@ namespace quillo::cli {
 
 namespace {
 
-constexpr const char* kCommand = "quillo settings";
+constexpr const char* kSettingsCommand = "quillo settings";
 
 // The list entry matching value, by its text or, when entries_by_number,
 // by its number (1 for the first entry); -1 when there is none.
@@ -175,17 +175,18 @@ std::optional<std::string> store_value(addin::Configuration& config, addin::cls_
 int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream& err) {
   using Action = SettingsOptions::Action;
   const addin::RegistryLocation where = addin::RegistryLocation::from_environment();
-  addin::modRegistry registry(where,
-                              [&](std::string_view w) { err << kCommand << ": " << w << "\n"; });
+  addin::modRegistry registry(
+      where, [&](std::string_view w) { err << kSettingsCommand << ": " << w << "\n"; });
   // A settings file that exists but cannot be read is neither shown as the
   // defaults nor written over.
   if (registry.reg_rootstatus(addin::HKEY_CURRENT_USER) != 0) {
-    err << kCommand << ": cannot read " << (where.user_dir / "HKEY_CURRENT_USER.reg").string()
-        << ": " << registry.last_error().system_error_text << "; nothing was changed\n";
+    err << kSettingsCommand << ": cannot read "
+        << (where.user_dir / "HKEY_CURRENT_USER.reg").string() << ": "
+        << registry.last_error().system_error_text << "; nothing was changed\n";
     return 1;
   }
   if (registry.reg_rootstatus(addin::HKEY_LOCAL_MACHINE) != 0) {
-    err << kCommand << ": warning: cannot read "
+    err << kSettingsCommand << ": warning: cannot read "
         << (where.machine_dir / "HKEY_LOCAL_MACHINE.reg").string() << ": "
         << registry.last_error().system_error_text << "; its installpath is ignored\n";
   }
@@ -202,7 +203,7 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
   const std::string& name = options.name;
   const std::string& value = options.value;
   auto refuse = [&](const std::string& why) {
-    err << kCommand << ": " << name << ": " << why << "\n";
+    err << kSettingsCommand << ": " << name << ": " << why << "\n";
     return 2;
   };
   if (!known(name)) return refuse("no such setting (quillo settings lists them)");
@@ -214,14 +215,15 @@ int run_settings(const SettingsOptions& options, std::ostream& out, std::ostream
   }
   if (options.action == Action::Unset) {
     if (!store.config_deletekey(name)) {
-      err << kCommand << ": could not remove " << name << ": " << store_failure(registry) << "\n";
+      err << kSettingsCommand << ": could not remove " << name << ": " << store_failure(registry)
+          << "\n";
       return 1;
     }
     return 0;
   }
   if (const auto why = store_value(config, store, name, value)) return refuse(*why);
   if (const std::string why = store_failure(registry); !why.empty()) {
-    err << kCommand << ": could not save " << name << ": " << why << "\n";
+    err << kSettingsCommand << ": could not save " << name << ": " << why << "\n";
     return 1;
   }
   return 0;

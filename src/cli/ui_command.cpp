@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kCommand = "quillo ui";
+constexpr const char* kUiCommand = "quillo ui";
 // How often the cells the pages show are compared with what they were sent.
 constexpr std::int64_t kWatchMs = 200;
 // The most cells one page may watch: a screenful, with room to spare.
@@ -119,7 +119,7 @@ ui::ApiReply error_reply(int status, std::string_view message) {
 
 // The link wizard's page fetch: the request manager answers it through
 // this response processor, as it answers the wizard's browser.
-constexpr const char* kPageProcessor = "uiWeblinkPage";
+constexpr const char* kUiPageProcessor = "uiWeblinkPage";
 
 struct PageFetch {
   std::uint64_t id = 0;
@@ -939,7 +939,7 @@ class WorkbookApi {
     auto fetch = std::make_shared<PageFetch>();
     fetch->id = ++m_fetches;
     m_fetch = fetch;
-    if (!engine->fetch_page(kPageProcessor, url->second,
+    if (!engine->fetch_page(kUiPageProcessor, url->second,
                             [fetch](const std::string& text, std::int32_t, std::int16_t status,
                                     const std::string& why) {
                               if (fetch->answered) return;
@@ -1116,7 +1116,7 @@ std::string shipped_web_folder(const std::string& module_folder) {
 
 int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
   if (options.port < 0 || options.port > 65535) {
-    err << kCommand << ": --port must be between 0 and 65535\n";
+    err << kUiCommand << ": --port must be between 0 and 65535\n";
     return 2;
   }
   const std::string web_root =
@@ -1125,24 +1125,24 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
           : options.web_root;
   std::error_code ec;
   if (web_root.empty() || !fs::exists(fs::path(web_root) / "index.html", ec)) {
-    err << kCommand << ": the browser front end is not built (no index.html in "
+    err << kUiCommand << ": the browser front end is not built (no index.html in "
         << (web_root.empty() ? "share/quillo/web or web/dist" : web_root)
         << "); scripts/setup.sh --web builds it\n";
     return 2;
   }
   host::StopRequests stops;
   if (!stops.ok()) {
-    err << kCommand << ": cannot watch for stop signals\n";
+    err << kUiCommand << ": cannot watch for stop signals\n";
     return 2;
   }
   auto token = ui::new_access_token();
   if (!token.ok()) {
-    err << kCommand << ": " << token.status().message() << "\n";
+    err << kUiCommand << ": " << token.status().message() << "\n";
     return 2;
   }
   PageMessages messages;
   SessionOptions so;
-  so.command = kCommand;
+  so.command = kUiCommand;
   so.messages = &messages;
   Session session(so, err);
   const host::WorkbookPtr book = session.open_ready(options.book);
@@ -1151,7 +1151,7 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
   ui::WebServer server(session.loop(), *token, web_root,
                        [&api](const ui::ApiRequest& req) { return api.handle(req); });
   if (const Status st = server.start(options.port); !st.ok()) {
-    err << kCommand << ": " << st.message() << "\n";
+    err << kUiCommand << ": " << st.message() << "\n";
     return 2;
   }
   api.set_server(&server);
@@ -1167,7 +1167,8 @@ int run_ui(const UiOptions& options, std::ostream& out, std::ostream& err) {
     launch.emplace(server.address());
     Status st = launch->status();
     if (st.ok()) st = host::XdgOpenBrowser().open_page(*launch);
-    if (!st.ok()) err << kCommand << ": " << st.message() << "; open the address above yourself\n";
+    if (!st.ok())
+      err << kUiCommand << ": " << st.message() << "; open the address above yourself\n";
   }
   session.run_until_stopped(stops);
   loop.kill_timer(watch);

@@ -16,7 +16,7 @@ namespace quillo::cli {
 
 namespace {
 
-constexpr const char* kCommand = "quillo watch";
+constexpr const char* kWatchCommand = "quillo watch";
 // How long after a failed save the next try comes.
 constexpr std::int64_t kRetryMs = 3000;
 // How long the file must stay as another program left it before watch saves
@@ -64,13 +64,14 @@ class WatchedFile {
     const FileStamp now = file_stamp(m_path);
     if (now == m_stamp) return true;
     if (now.type != std::filesystem::file_type::regular) {
-      m_err << kCommand << ": " << m_path << " is no longer a regular file; not saving over it\n";
+      m_err << kWatchCommand << ": " << m_path
+            << " is no longer a regular file; not saving over it\n";
       return false;
     }
     bool save_owed = false;
     const auto taken = m_session.take_in(*m_book, m_book_id, m_path, &save_owed);
     if (!taken.ok()) {
-      m_err << kCommand << ": " << m_path << " changed on disk and cannot be read ("
+      m_err << kWatchCommand << ": " << m_path << " changed on disk and cannot be read ("
             << taken.status().message() << "); not saving over it\n";
       return false;
     }
@@ -93,8 +94,8 @@ class WatchedFile {
     const Status st = readable ? m_book->save() : Status();
     if (!readable || !st.ok()) {
       m_last_failed = true;
-      if (!st.ok()) m_err << kCommand << ": " << st.message() << "\n";
-      m_err << kCommand << ": " << why << ": the save failed; trying again later" << std::endl;
+      if (!st.ok()) m_err << kWatchCommand << ": " << st.message() << "\n";
+      m_err << kWatchCommand << ": " << why << ": the save failed; trying again later" << std::endl;
       return false;
     }
     m_last_failed = false;
@@ -210,16 +211,17 @@ bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& set
 
 int run_watch(const WatchOptions& options, std::ostream& out, std::ostream& err) {
   if (!(options.minute_seconds >= 0.01) || !(options.first_round_seconds >= 0)) {
-    err << kCommand << ": --minute must be at least 0.01 seconds, --first-round not negative\n";
+    err << kWatchCommand
+        << ": --minute must be at least 0.01 seconds, --first-round not negative\n";
     return 2;
   }
   host::StopRequests stops;
   if (!stops.ok()) {
-    err << kCommand << ": cannot watch for stop signals\n";
+    err << kWatchCommand << ": cannot watch for stop signals\n";
     return 2;
   }
   SessionOptions so;
-  so.command = kCommand;
+  so.command = kWatchCommand;
   so.minute_ms = static_cast<std::int64_t>(options.minute_seconds * 1000);
   Session session(so, err);
   const host::WorkbookPtr book = session.open_ready(options.book);

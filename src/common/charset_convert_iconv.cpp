@@ -8,7 +8,7 @@
 namespace quillo::text {
 
 namespace {
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";  // U+FFFD
 }  // namespace
 
 std::optional<std::string> convert_to_utf8(std::string_view body, const std::string& from) {
@@ -32,9 +32,9 @@ std::optional<std::string> convert_to_utf8(std::string_view body, const std::str
     }
     if (r == static_cast<std::size_t>(-1) && !flushing) {
       // EILSEQ or EINVAL (a sequence cut off at the end): replace one byte.
-      if (out.size() - used < kReplacement.size()) out.resize(out.size() * 2);
-      out.replace(used, kReplacement.size(), kReplacement);
-      used += kReplacement.size();
+      if (out.size() - used < kReplacementUtf8.size()) out.resize(out.size() * 2);
+      out.replace(used, kReplacementUtf8.size(), kReplacementUtf8);
+      used += kReplacementUtf8.size();
       ++in;
       --in_left;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);

@@ -82,10 +82,6 @@ std::size_t char_offset(std::string_view s, std::size_t n) {
   return i;
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // The character of UTF-8 text s at byte i, and i moved past it. A byte that
 // starts no well-formed character stands for itself, above every character,
 // so it matches only the same byte.

@@ -77,6 +77,15 @@ bool iequals(std::string_view a, std::string_view b);
 inline char lower_char(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
+// An ASCII digit.
+inline bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+// White space in a page's text: space, tab, line feed, carriage return,
+// form feed.
+inline bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
 
 // Removes blanks (the space character) at the ends.
 std::string_view trim(std::string_view s);

@@ -10,12 +10,6 @@ namespace quillo::service {
 
 namespace {
 
-std::string fixed(double v, int decimals = 2) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
 std::string json_text(std::string_view s) {
   std::string out = "\"";
   for (char c : s) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 
 namespace quillo::service {
@@ -191,6 +192,12 @@ Figures figures(const Instrument& inst, int year, int quarter) {
   f.payout = f.eps > 0 ? round_to(f.dividend / f.eps, 0.01) : 0;
   f.employees = 200 + static_cast<std::int64_t>(size / 250000 * growth) / 10 * 10;
   return f;
+}
+
+std::string fixed(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
 }
 
 }  // namespace quillo::service

@@ -66,6 +66,9 @@ struct Figures {
 // quarter 0: the whole fiscal year; 1 to 4: that quarter.
 Figures figures(const Instrument& inst, int year, int quarter);
 
+// A figure with that many decimals, as the service's pages and answers write it.
+std::string fixed(double v, int decimals = 2);
+
 // Calendar helpers on days since 1970-01-01 (proleptic Gregorian).
 std::int64_t days_from_civil(int year, int month, int day);
 void civil_from_days(std::int64_t days, int& year, int& month, int& day);

@@ -14,12 +14,6 @@ namespace quillo::service {
 
 namespace {
 
-std::string fixed(double v, int decimals = 2) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
 std::string grouped(std::int64_t v) {
   std::string digits = std::to_string(v < 0 ? -v : v);
   std::string out;

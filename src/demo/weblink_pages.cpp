@@ -13,7 +13,7 @@ std::int64_t seconds_of(std::int64_t now_ms) {
 }
 
 // 1234567 -> "1,234,567".
-std::string grouped(std::int64_t n) {
+std::string with_commas(std::int64_t n) {
   std::string digits = std::to_string(n);
   std::string out;
   for (std::size_t i = 0; i < digits.size(); ++i) {
@@ -138,7 +138,7 @@ std::string weblink_last(std::int64_t now_ms) {
 }
 
 std::string weblink_volume(std::int64_t now_ms) {
-  return grouped(1000000 + (seconds_of(now_ms) % 86400) / 60 * 3701);
+  return with_commas(1000000 + (seconds_of(now_ms) % 86400) / 60 * 3701);
 }
 
 std::optional<Reply> weblink_page(std::string_view target, std::int64_t now_ms) {

@@ -24,15 +24,11 @@ Value not_found() {
   return Value(kNotFound);
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
+using text::is_digit;
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
+using text::is_space;
 
 // What ends a tag's name: whitespace, ">" or "/".
 bool ends_tag_name(char c) {

@@ -8,14 +8,10 @@ namespace quillo {
 
 namespace {
 
-constexpr std::size_t npos = std::string_view::npos;
+constexpr std::size_t kNpos = std::string_view::npos;
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
+using text::is_digit;
+using text::is_space;
 
 std::string_view trim_blanks(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
@@ -32,9 +28,9 @@ std::size_t currency_at(std::string_view s) {
 }
 
 // Exact powers of ten: every one up to 1e22 is a double.
-constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPowersOfTen[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The number of digits with at most one "." ("123.45", "7", ".5"; at most
 // 15 digits) times 10^shift, when it can be made at once: the digits make
@@ -44,24 +40,24 @@ constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 std::optional<double> scaled_decimal(std::string_view number, int shift) {
   std::int64_t whole = 0;
   std::size_t digits = 0;
-  std::size_t point = npos;
+  std::size_t point = kNpos;
   for (std::size_t i = 0; i < number.size(); ++i) {
     const char c = number[i];
     if (is_digit(c)) {
       if (++digits > 15) return std::nullopt;  // no longer exact (and no overflow)
       whole = whole * 10 + (c - '0');
-    } else if (c == '.' && point == npos) {
+    } else if (c == '.' && point == kNpos) {
       point = i;
     } else {
       return std::nullopt;
     }
   }
   if (digits == 0) return std::nullopt;
-  const int places = point == npos ? 0 : static_cast<int>(number.size() - point - 1);
+  const int places = point == kNpos ? 0 : static_cast<int>(number.size() - point - 1);
   const int exponent = shift - places;
   if (exponent < -22 || exponent > 22) return std::nullopt;
   const auto value = static_cast<double>(whole);
-  return exponent >= 0 ? value * kPow10[exponent] : value / kPow10[-exponent];
+  return exponent >= 0 ? value * kPowersOfTen[exponent] : value / kPowersOfTen[-exponent];
 }
 
 // A figure of plain digits with an optional "-" in front and one "."
@@ -167,7 +163,7 @@ std::optional<double> read_figure(std::string_view s) {
   if (!s.empty()) {
     static constexpr std::string_view kUnits = "KMBT";
     const std::size_t u = kUnits.find(s.front());
-    if (u != npos) {
+    if (u != kNpos) {
       shift = 3 * static_cast<int>(u + 1);
       s = trim_blanks(s.substr(1));
     }

@@ -55,9 +55,7 @@ std::pair<char32_t, std::size_t> reference_at(std::string_view text, std::size_t
   return {0, 0};
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
+using text::is_digit;
 
 // Whether every comma of s stands between digit groups as a group
 // separator does.

@@ -23,7 +23,7 @@ namespace {
 using Kind = CellState::Kind;
 using http::ScriptedTransport;
 
-constexpr const char* kPage = "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b>";
+constexpr const char* kFacadePage = "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b>";
 
 class FacadeTest : public ::testing::Test {
  protected:
@@ -35,7 +35,7 @@ class FacadeTest : public ::testing::Test {
     EXPECT_TRUE(engine.install_library(std::string(QUILLO_DATA_DIR) + "/tarnvale.xla").ok());
     book = *app.workbooks().add();
     sheet = *book->active_sheet();
-    transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+    transport.set_default(ScriptedTransport::complete(200, kFacadePage, 20));
   }
 
   host::RangePtr cell(const char* address) { return *sheet->range(address); }
@@ -81,7 +81,7 @@ TEST_F(FacadeTest, AnsweredWaitsForRequestsMadeLaterAndAfterAReset) {
   EXPECT_FALSE(engine.answered());
   run();
   ASSERT_TRUE(engine.answered());
-  transport.set_default(ScriptedTransport::complete(200, kPage, 5000));
+  transport.set_default(ScriptedTransport::complete(200, kFacadePage, 5000));
   engine.reset_requests();
   EXPECT_FALSE(engine.answered());
   run(8);
@@ -90,7 +90,7 @@ TEST_F(FacadeTest, AnsweredWaitsForRequestsMadeLaterAndAfterAReset) {
 }
 
 TEST_F(FacadeTest, CellsAreWaitingUntilAnsweredAndFailuresSayWhy) {
-  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  transport.script_next(ScriptedTransport::complete(200, kFacadePage, 20));
   set("A1", quote("BIG"));
   transport.script_next(ScriptedTransport::complete(200, "There is no quote for this symbol"));
   set("A2", quote("XXX"));
@@ -135,7 +135,7 @@ TEST_F(FacadeTest, AFileValueIsKeptWhileWaitingAndOnFailuresTheSettingsKeep) {
   set("A2", quote("XXX"));
   transport.script_next(ScriptedTransport::complete(500, "oops"));
   set("A3", quote("E6"));
-  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  transport.script_next(ScriptedTransport::complete(200, kFacadePage, 20));
   set("A4", quote("BIG"));
   // Waiting, each shows what its file held; an empty cell stays empty.
   EXPECT_EQ(shown("A1"), Value(11.0));
@@ -246,7 +246,7 @@ TEST_F(FacadeTest, ASourceSlowerThanTheIntervalStillSendsEveryRequest) {
   constexpr int kLimit = 8;     // the sample source's
   constexpr int kInterval = 3;  // seconds between rounds
   constexpr int kRounds = 8;    // five would do; three to spare
-  transport.set_default(ScriptedTransport::complete(200, kPage, 2500));
+  transport.set_default(ScriptedTransport::complete(200, kFacadePage, 2500));
   auto id = [](int i) { return std::string(i < 10 ? "I0" : "I") + std::to_string(i); };
   for (int i = 1; i <= kCells; ++i) {
     set(("A" + std::to_string(i)).c_str(), quote(id(i)));

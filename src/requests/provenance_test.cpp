@@ -20,7 +20,7 @@ namespace {
 
 using http::ScriptedTransport;
 
-constexpr const char* kPage = "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b>";
+constexpr const char* kQuotePage = "<h1>Big Corp (BIG)</h1> Last Trade: <b>12.5</b>";
 
 std::int64_t at(const char* iso) {
   return *parse_iso(iso);
@@ -119,7 +119,7 @@ TEST(ProvenanceTextTest, ManyAddressesReadBackInOrderEachWrittenOnce) {
   EXPECT_EQ(encode_records(back), lines);
 }
 
-std::string csv(int lines) {
+std::string history_csv(int lines) {
   std::string s = "Date,Open,High,Low,Close,Volume,Adj Close\n";
   for (int i = lines; i >= 1; --i) {
     s += "2010-02-0" + std::to_string(i) + ",1,2,0.5," + std::to_string(10 + i) + ",100,1\n";
@@ -159,7 +159,7 @@ class ProvenanceTest : public testing_support::ScratchFolderTest {
     spreadsheet::use_xlsx_files(app);
     book = *app.workbooks().add();
     sheet = *book->active_sheet();
-    transport.set_default(ScriptedTransport::complete(200, csv(5), 20));
+    transport.set_default(ScriptedTransport::complete(200, history_csv(5), 20));
   }
   void set(const char* address, const std::string& formula) {
     ASSERT_TRUE((*sheet->range(address))->set_formula(formula).ok()) << formula;
@@ -189,7 +189,7 @@ class ProvenanceTest : public testing_support::ScratchFolderTest {
 };
 
 TEST_F(ProvenanceTest, ItemsTablesAndSeriesAreRecordedAndTheRecordSurvivesSaveAndReload) {
-  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  transport.script_next(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   set("A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");  // the same page
   set("D1",
@@ -263,7 +263,7 @@ TEST_F(ProvenanceTest, CellsOfBooksAndSheetsWhoseNamesRunTogetherAreKeptApart) {
   const host::WorksheetPtr second_sheet = *second->active_sheet();
   ASSERT_TRUE(second_sheet->set_name("z.xlsx_S").ok());
   ASSERT_TRUE(second->save_as(path("q.xlsx")).ok());
-  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   ASSERT_TRUE((*second_sheet->range("A1"))->set_formula("=fsingle(\"BIG\",\"SMP.QUO.LAST\")").ok());
   run();
@@ -283,7 +283,7 @@ TEST_F(ProvenanceTest, CellsOfBooksAndSheetsWhoseNamesRunTogetherAreKeptApart) {
 // and a single item on another sheet after the requests were reset (the
 // registry numbers its sheets anew).
 TEST_F(ProvenanceTest, EachCallIsRecordedAtItsOwnCell) {
-  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   set("C1", "=sma(A1:A1,1)");
   set("B1", "=fsingle(NA(),\"SMP.QUO.CHANGE\")");
@@ -324,7 +324,7 @@ TEST_F(ProvenanceTest, EachCallIsRecordedAtItsOwnCell) {
 // same instrument or the same field, a cell changed to ask another field or
 // instrument, and one whose instrument comes from a cell.
 TEST_F(ProvenanceTest, EachRecordSaysWhatItsCellAsksNow) {
-  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   set("A2", "=fsingle(\"BIG\",\"SMP.QUO.CHANGE\")");
   set("B1", "=fsingle(\"SMALL\",\"SMP.QUO.LAST\")");
@@ -390,7 +390,7 @@ TEST_F(ProvenanceTest, AFailedAnswerKeepsTheFilesTimeAndSaysWhatFailed) {
 
   // The next good answer is the new time, and the failure is over.
   now += 60000;
-  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 20));
   engine.reset_requests();
   run();
   records = engine.provenance(*book);
@@ -424,7 +424,7 @@ TEST_F(ProvenanceTest, ARefusedAnswerIsTheLastFailureAndKeepsTheGoodAnswersTime)
 }
 
 TEST_F(ProvenanceTest, ARecordNoLongerDescribesACellEditedElsewhere) {
-  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   set("A2", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   run();
@@ -445,7 +445,7 @@ TEST_F(ProvenanceTest, AttemptsCountTheRetriesOfAnAnswer) {
   // Two transport failures, then the page: three attempts, no failure.
   transport.script_next(ScriptedTransport::fail(12029, "cannot connect"));
   transport.script_next(ScriptedTransport::fail(12029, "cannot connect"));
-  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  transport.script_next(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   run(6);
   std::vector<ProvenanceRecord> records = engine.provenance(*book);
@@ -471,7 +471,7 @@ TEST_F(ProvenanceTest, AttemptsCountTheRetriesOfAnAnswer) {
 TEST_F(ProvenanceTest, WhileAnswersKeepComingTheRecordIsRewrittenAMinuteApartAndWhenTheyStop) {
   // Rewriting a large workbook's whole record at every second of its
   // loading would cost the square of its size.
-  transport.set_default(ScriptedTransport::complete(200, kPage, 20));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 20));
   auto second = [&] {
     now += 1000;
     loop.advance(1000);
@@ -515,7 +515,7 @@ TEST_F(ProvenanceTest, APageAskedAgainAfterItsRequestLeftTheTableKeepsWhatItsAns
   ASSERT_TRUE(second->close().ok());
   EXPECT_EQ(engine.forget_unwaited_requests(), 1u);
   now += 60000;
-  transport.set_default(ScriptedTransport::complete(200, kPage, 5000));
+  transport.set_default(ScriptedTransport::complete(200, kQuotePage, 5000));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   std::vector<ProvenanceRecord> records = engine.provenance(*book);
   ASSERT_EQ(records.size(), 1u);
@@ -547,7 +547,7 @@ TEST_F(ProvenanceTest, AUsersSheetOfTheRecordsNameIsLeftAlone) {
   auto own = book->add_worksheet(kProvenanceSheet);
   ASSERT_TRUE(own.ok());
   ASSERT_TRUE((*(*own)->cell(1, 1))->set_value(Value(std::string("my notes"))).ok());
-  transport.script_next(ScriptedTransport::complete(200, kPage, 20));
+  transport.script_next(ScriptedTransport::complete(200, kQuotePage, 20));
   set("A1", "=fsingle(\"BIG\",\"SMP.QUO.LAST\")");
   run();
   EXPECT_FALSE(engine.write_provenance(*book));

@@ -12,7 +12,7 @@
 namespace quillo::weblink_tests {
 namespace {
 
-constexpr const char* kUrl = "http://quotes.test/big";
+constexpr const char* kWizardUrl = "http://quotes.test/big";
 
 // Records each message with whether the progress window was still showing.
 class Sink final : public host::MessageSink {
@@ -35,8 +35,8 @@ class WizardTest : public WebLinkFixture {
     sink.progress = &wizard.progress();
     wizard.set_progress_observer(
         [this](const host::Dialog& d) { progress_states.push_back(d.visible); });
-    wizard.location = kUrl;
-    transport.script(kUrl, http::ScriptedTransport::complete(200, page2, 20));
+    wizard.location = kWizardUrl;
+    transport.script(kWizardUrl, http::ScriptedTransport::complete(200, page2, 20));
   }
   PageSelection select(const std::string& page, const std::string& open, const std::string& close) {
     return {true, outer_html(page, "<body", "</body>"), outer_html(page, open, close)};
@@ -87,7 +87,7 @@ TEST_F(WizardTest, LinksMadeOnOneCopyOfAPageReadALaterCopy) {
   EXPECT_EQ(*(*app.active_sheet())->name(), *sheet->name());
   const auto row = store_row(1);
   EXPECT_EQ(row[0], "weblink_1");
-  EXPECT_EQ(row[1], kUrl);
+  EXPECT_EQ(row[1], kWizardUrl);
   EXPECT_EQ(row[3], "<B");
   EXPECT_EQ(row[4], "</B");
   EXPECT_EQ(row[2].rfind("<", 0), 0u);
@@ -151,7 +151,7 @@ TEST_F(WizardTest, FailuresShowTheirMessageAfterTheProgressWindowAndWriteNothing
   wizard.name_box.clear();
   wizard.location = " ";
   EXPECT_FALSE(create_at("A1", select(page1, "<b>12.50", "</b>")));
-  wizard.location = kUrl;
+  wizard.location = kWizardUrl;
   // Found only in an attribute of an element that shows no text.
   EXPECT_FALSE(create_at("A1", {true, "<body><img alt=\"7\"></body>", "<img alt=\"7\">"}));
   EXPECT_EQ(
@@ -180,7 +180,7 @@ TEST_F(WizardTest, NamesAreTrimmedRowsOnTheSheetReusedAndProposalsNeverTakeAnoth
   wizard.name_box = "  old ";
   ASSERT_TRUE(create_at("A1", select(page1, "<b>12.50", "</b>")));
   EXPECT_EQ(*(*sheet->range("A1"))->formula(), "=wlink(\"old\")");
-  EXPECT_EQ(store_row(1)[1], kUrl);  // the row that was there, overwritten
+  EXPECT_EQ(store_row(1)[1], kWizardUrl);  // the row that was there, overwritten
   // weblink_3 is loaded and weblink_4 stored: the proposal moves past both.
   engine.weblinks().link_create(*book->name() + "_weblink_3");
   engine.weblinks().link_create(*book->name() + "_weblink_2");

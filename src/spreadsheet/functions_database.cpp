@@ -48,7 +48,7 @@ Criterion condition(const Value& v) {
   return Criterion(v);
 }
 
-struct Condition {
+struct FieldCondition {
   std::int32_t column;
   Criterion criterion;
 };
@@ -76,10 +76,10 @@ std::variant<std::vector<Value>, ErrorCode> selected(const CallContext& ctx,
   // makes its conditions unmeetable.
   std::vector<std::optional<std::int32_t>> columns;
   for (std::int32_t c = 0; c < crit->cols(); ++c) columns.push_back(column_of(*db, crit->at(0, c)));
-  std::vector<std::vector<Condition>> rows;
+  std::vector<std::vector<FieldCondition>> rows;
   std::vector<bool> impossible;
   for (std::int32_t r = 1; r < crit->rows(); ++r) {
-    std::vector<Condition> row;
+    std::vector<FieldCondition> row;
     bool never = false;
     for (std::int32_t c = 0; c < crit->cols(); ++c) {
       const Value v = crit->at(r, c);
@@ -101,7 +101,7 @@ std::variant<std::vector<Value>, ErrorCode> selected(const CallContext& ctx,
     for (std::size_t i = 0; i < rows.size() && !meets; ++i) {
       if (impossible[i]) continue;
       meets = true;
-      for (const Condition& c : rows[i]) {
+      for (const FieldCondition& c : rows[i]) {
         if (!c.criterion.matches(db->at(r, c.column))) {
           meets = false;
           break;

@@ -329,7 +329,7 @@ bool both_signs(const std::vector<double>& v) {
 // Every item of a range, array or single value as a number, position by
 // position: XNPV and XIRR need their values and dates to line up, so an item
 // that is no number is #VALUE! rather than passed over.
-std::variant<std::vector<double>, ErrorCode> items(const Value& v, const CallContext& ctx) {
+std::variant<std::vector<double>, ErrorCode> flow_items(const Value& v, const CallContext& ctx) {
   std::vector<double> out;
   if (auto view = RangeView::of(v)) {
     if (view->gone()) return ErrorCode::Ref;
@@ -352,7 +352,7 @@ struct Dated {
 
 std::variant<Dated, ErrorCode> dated(const Value& values, const Value& dates,
                                      const CallContext& ctx) {
-  const auto v = items(values, ctx), d = items(dates, ctx);
+  const auto v = flow_items(values, ctx), d = flow_items(dates, ctx);
   if (const auto* e = std::get_if<ErrorCode>(&v)) return *e;
   if (const auto* e = std::get_if<ErrorCode>(&d)) return *e;
   Dated out{std::get<std::vector<double>>(v), {}};

@@ -70,13 +70,14 @@ Value over_list(const CallContext& ctx, std::span<const Value> args, F f) {
   return v.is_number() ? number_result(v.number()) : v;
 }
 
-struct Pairs {
+struct PairedItems {
   std::vector<double> x, y;
 };
 
 // Pairs of the items of two equally large ranges or arrays where both are
 // numbers; lists of different sizes are #N/A, an error item the answer.
-std::variant<Pairs, ErrorCode> pairs(const Value& a, const Value& b, const CallContext& ctx) {
+std::variant<PairedItems, ErrorCode> paired_items(const Value& a, const Value& b,
+                                                  const CallContext& ctx) {
   auto flat = [&](const Value& v) -> std::variant<std::vector<Value>, ErrorCode> {
     if (auto view = RangeView::of(v)) {
       if (view->gone()) return ErrorCode::Ref;
@@ -90,7 +91,7 @@ std::variant<Pairs, ErrorCode> pairs(const Value& a, const Value& b, const CallC
   const auto& xa = std::get<std::vector<Value>>(fa);
   const auto& xb = std::get<std::vector<Value>>(fb);
   if (xa.size() != xb.size()) return ErrorCode::NA;
-  Pairs out;
+  PairedItems out;
   for (std::size_t i = 0; i < xa.size(); ++i) {
     if (xa[i].is_error()) return xa[i].error();
     if (xb[i].is_error()) return xb[i].error();
@@ -103,9 +104,9 @@ std::variant<Pairs, ErrorCode> pairs(const Value& a, const Value& b, const CallC
 
 template <typename F>
 Value over_pairs(const CallContext& ctx, std::span<const Value> args, F f) {
-  const auto p = pairs(args[0], args[1], ctx);
+  const auto p = paired_items(args[0], args[1], ctx);
   if (const auto* e = std::get_if<ErrorCode>(&p)) return Value(*e);
-  const Value v = f(std::get<Pairs>(p));
+  const Value v = f(std::get<PairedItems>(p));
   return v.is_number() ? number_result(v.number()) : v;
 }
 
@@ -190,8 +191,8 @@ Value fn_frequency(const CallContext& ctx, std::span<const Value> args) {
 
 // STEYX(known_ys, known_xs): the standard error of the predicted y.
 Value fn_steyx(const CallContext& ctx, std::span<const Value> args) {
-  return over_pairs(ctx, args, [](const Pairs& p) {
-    // pairs() reads (ys, xs) into (x, y): here p.x are the ys.
+  return over_pairs(ctx, args, [](const PairedItems& p) {
+    // paired_items() reads (ys, xs) into (x, y): here p.x are the ys.
     const double n = static_cast<double>(p.x.size());
     if (n < 3) return Value(ErrorCode::Div0);
     double my = 0, mx = 0;
@@ -214,7 +215,7 @@ Value fn_steyx(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_sumx2my2(const CallContext& ctx, std::span<const Value> args) {
-  return over_pairs(ctx, args, [](const Pairs& p) {
+  return over_pairs(ctx, args, [](const PairedItems& p) {
     double s = 0;
     for (std::size_t i = 0; i < p.x.size(); ++i) s += p.x[i] * p.x[i] - p.y[i] * p.y[i];
     return Value(s);
@@ -222,7 +223,7 @@ Value fn_sumx2my2(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_sumx2py2(const CallContext& ctx, std::span<const Value> args) {
-  return over_pairs(ctx, args, [](const Pairs& p) {
+  return over_pairs(ctx, args, [](const PairedItems& p) {
     double s = 0;
     for (std::size_t i = 0; i < p.x.size(); ++i) s += p.x[i] * p.x[i] + p.y[i] * p.y[i];
     return Value(s);
@@ -230,7 +231,7 @@ Value fn_sumx2py2(const CallContext& ctx, std::span<const Value> args) {
 }
 
 Value fn_sumxmy2(const CallContext& ctx, std::span<const Value> args) {
-  return over_pairs(ctx, args, [](const Pairs& p) {
+  return over_pairs(ctx, args, [](const PairedItems& p) {
     double s = 0;
     for (std::size_t i = 0; i < p.x.size(); ++i) s += (p.x[i] - p.y[i]) * (p.x[i] - p.y[i]);
     return Value(s);
@@ -292,13 +293,13 @@ Value fn_mode_mult(const CallContext& ctx, std::span<const Value> args) {
 // lies from lower to upper (or equals lower); the probabilities must lie in
 // (0, 1] and add up to 1.
 Value fn_prob(const CallContext& ctx, std::span<const Value> args) {
-  const auto p = pairs(args[0], args[1], ctx);
+  const auto p = paired_items(args[0], args[1], ctx);
   if (const auto* e = std::get_if<ErrorCode>(&p)) return Value(*e);
   const auto lo = number(args[2], ctx);
   if (failed(lo)) return error_of(lo);
   const auto hi = missing(args, 3) ? lo : number(args[3], ctx);
   if (failed(hi)) return error_of(hi);
-  const Pairs& pr = std::get<Pairs>(p);
+  const PairedItems& pr = std::get<PairedItems>(p);
   const double low = std::get<double>(lo), high = std::get<double>(hi);
   double total = 0, inside = 0;
   for (std::size_t i = 0; i < pr.x.size(); ++i) {

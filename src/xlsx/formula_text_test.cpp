@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kData = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
+const std::string kXlsxFiles = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
 
 class XlsxFormulaTextTest : public testing_support::ScratchFolderTest {
  protected:
@@ -69,7 +69,7 @@ class XlsxFormulaTextTest : public testing_support::ScratchFolderTest {
 TEST_F(XlsxFormulaTextTest, FormulasQuilloDidNotChangeKeepTheFilesText) {
   for (const char* name : {"odd_spellings.xlsx", "odd_spellings_lo.xlsx"}) {
     SCOPED_TRACE(name);
-    const std::string source = kData + name;
+    const std::string source = kXlsxFiles + name;
     XlsxLoad in = load(source);
     const SheetId odd = model.find_sheet(in.book, "Odd");
     model.calculate_all();
@@ -103,7 +103,7 @@ TEST_F(XlsxFormulaTextTest, FormulasQuilloDidNotChangeKeepTheFilesText) {
 }
 
 TEST_F(XlsxFormulaTextTest, FormulasNamingARenamedSheetAreWrittenAnew) {
-  XlsxLoad in = load(kData + "odd_spellings.xlsx");
+  XlsxLoad in = load(kXlsxFiles + "odd_spellings.xlsx");
   ASSERT_TRUE(model.rename_sheet(model.find_sheet(in.book, "Other"), "Prices").ok());
   save(in, path("renamed.xlsx"));
   const auto after = formulas(path("renamed.xlsx"), "xl/worksheets/sheet1.xml");
@@ -112,7 +112,7 @@ TEST_F(XlsxFormulaTextTest, FormulasNamingARenamedSheetAreWrittenAnew) {
 }
 
 TEST_F(XlsxFormulaTextTest, SharedFormulasStaySharedWhileTheirMasterIsUnchanged) {
-  XlsxLoad in = load(kData + "shared.xlsx");
+  XlsxLoad in = load(kXlsxFiles + "shared.xlsx");
   const SheetId s = model.find_sheet(in.book, "Column");
   ASSERT_TRUE(model.set_formula(s, 5, 2, "=A5*3", Notation::A1).ok());
   save(in, path("one-edited.xlsx"));

@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kData = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
+const std::string kXlsxDir = std::string(QUILLO_TESTDATA_DIR) + "/xlsx/";
 
 std::string read_part(const std::string& file, const std::string& name) {
   auto bytes = host::make_platform_file_system()->read_file(file, 1 << 30);
@@ -77,7 +77,7 @@ class XlsxNamesTest : public testing_support::ScratchFolderTest {
 };
 
 TEST_F(XlsxNamesTest, OpenpyxlWorkbookWithTableNamesAndArraysComputes) {
-  XlsxLoad in = load(kData + "tables.xlsx");
+  XlsxLoad in = load(kXlsxDir + "tables.xlsx");
   model.calculate_all();
   const BookId b = in.book;
   EXPECT_EQ(at(b, "Holdings", "F1"), Value(30.0));  // SUM(Holdings[Qty])
@@ -118,7 +118,7 @@ TEST_F(XlsxNamesTest, OpenpyxlWorkbookWithTableNamesAndArraysComputes) {
   EXPECT_NE(wb.find("<definedName name=\"Extra\">Holdings!$B$2:$B$3</definedName>"),
             std::string::npos);
   EXPECT_EQ(read_part(out, "xl/tables/table1.xml"),
-            read_part(kData + "tables.xlsx", "xl/tables/table1.xml"));
+            read_part(kXlsxDir + "tables.xlsx", "xl/tables/table1.xml"));
   const std::string sheet = read_part(out, "xl/worksheets/sheet1.xml");
   EXPECT_NE(sheet.find("<f t=\"array\" ref=\"G1:G2\">B2:B3*2</f><v>20</v>"), std::string::npos)
       << sheet;

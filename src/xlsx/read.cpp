@@ -27,10 +27,6 @@ constexpr std::size_t kMaxWarnings = 100;
 // Days between the 1904 date system's day zero and the 1900 system's.
 constexpr double kDate1904Offset = 1462;
 
-Status failed(std::string message) {
-  return Status::failed(std::move(message));
-}
-
 std::string cell_name(const Model& model, SheetId sheet, std::int32_t row, std::int32_t col) {
   return quote_sheet_name(model.sheet_name(sheet)) + "!" + cell_a1(row, col);
 }
@@ -425,7 +421,7 @@ Status Loader::run(const std::string& path) {
   if (!zip.ok()) return zip.status();
   m_zip = std::move(zip).value();
   if (!m_zip->has("[Content_Types].xml")) {
-    return failed("not an xlsx file: the package has no [Content_Types].xml");
+    return Status::failed("not an xlsx file: the package has no [Content_Types].xml");
   }
   {
     // A save edits this part: a damaged one fails here, not at the save.
@@ -465,7 +461,7 @@ Status Loader::run(const std::string& path) {
 Status Loader::open_workbook(const std::string& path, pugi::xml_document& workbook,
                              std::vector<xlsx::Relationship>& rels) {
   auto root_xml = m_zip->read("_rels/.rels");
-  if (!root_xml.ok()) return failed("not an xlsx file: " + root_xml.status().message());
+  if (!root_xml.ok()) return Status::failed("not an xlsx file: " + root_xml.status().message());
   pugi::xml_document root_rels;
   if (auto st = xlsx::parse_part(root_rels, "_rels/.rels", *root_xml, "Relationships"); !st.ok()) {
     return st;
@@ -475,7 +471,7 @@ Status Loader::open_workbook(const std::string& path, pugi::xml_document& workbo
       m_file.workbook_part = r.part;
     }
   }
-  if (m_file.workbook_part.empty()) return failed("not an xlsx file: no workbook part");
+  if (m_file.workbook_part.empty()) return Status::failed("not an xlsx file: no workbook part");
   auto wb_xml = m_zip->read(m_file.workbook_part);
   if (!wb_xml.ok()) return wb_xml.status();
   if (auto st = xlsx::parse_part(workbook, m_file.workbook_part, *wb_xml, "workbook"); !st.ok()) {
@@ -544,8 +540,8 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
     // Chart sheets and dialog sheets stay in the file, unseen by the model.
     if (rel == rels.end() || !xlsx::rel_type_is(rel->type, xlsx::kRelWorksheet)) continue;
     if (rel->part.empty())
-      return failed("sheet " + std::string(s.attribute("name").value()) +
-                    " points outside the file");
+      return Status::failed("sheet " + std::string(s.attribute("name").value()) +
+                            " points outside the file");
     // Two sheets on one part would be one sheet under two names, and saving
     // both would write the part twice: the first keeps it.
     const auto same = std::find_if(m_file.sheets.begin(), m_file.sheets.end(),
@@ -559,13 +555,13 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
       continue;
     }
     if (!xlsx::xml_safe(s.attribute("name").value())) {
-      return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
-                    "\": not UTF-8 text");
+      return Status::failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
+                            "\": not UTF-8 text");
     }
     auto id = m_model.add_sheet(m_out.book, s.attribute("name").value());
     if (!id.ok()) {
-      return failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
-                    "\": " + id.status().message());
+      return Status::failed("bad sheet name \"" + std::string(s.attribute("name").value()) +
+                            "\": " + id.status().message());
     }
     m_file.sheets.push_back(XlsxSheetPart{*id, rel->part, rel->id, nullptr});
     m_file.source_sheet_names[*id] = s.attribute("name").value();
@@ -574,7 +570,7 @@ Status Loader::read_sheets(const pugi::xml_document& workbook,
     if (state == "hidden") hidden.emplace_back(*id, host::Visibility::Hidden);
     if (state == "veryHidden") hidden.emplace_back(*id, host::Visibility::VeryHidden);
   }
-  if (m_file.sheets.empty()) return failed("the workbook has no worksheets");
+  if (m_file.sheets.empty()) return Status::failed("the workbook has no worksheets");
   // Tables and names before any formula, which may use them.
   for (const XlsxSheetPart& p : m_file.sheets) {
     xlsx::read_tables(*m_zip, m_model, m_out.book, p.sheet, p.part, m_out.warnings);
@@ -602,8 +598,8 @@ Status Loader::read_shared_strings(const std::string& part) {
   auto xml = m_zip->read(part);
   if (!xml.ok()) return xml.status();
   if (count_elements(*xml, "si") > m_options.limits.max_strings) {
-    return failed("the file has more than " + std::to_string(m_options.limits.max_strings) +
-                  " shared strings, more than quillo loads");
+    return Status::failed("the file has more than " + std::to_string(m_options.limits.max_strings) +
+                          " shared strings, more than quillo loads");
   }
   pugi::xml_document doc;
   if (auto st = xlsx::parse_part(doc, part, *xml, "sst"); !st.ok()) return st;
@@ -632,7 +628,8 @@ class SheetReader final : public xlsx::XmlHandler {
     m_taken += chunk.size();
     Status st = m_stream.feed(chunk, last);
     m_scanner.took(chunk);
-    if (st.ok() && last && !m_root_seen) return failed("malformed " + m_part + ": no root element");
+    if (st.ok() && last && !m_root_seen)
+      return Status::failed("malformed " + m_part + ": no root element");
     return st;
   }
 
@@ -674,7 +671,7 @@ class SheetReader final : public xlsx::XmlHandler {
     if (m_depth == 4 && m_in_cell) {
       m_in_cell = false;
       // Stopped by the reading side, which answers why.
-      if (!m_cells.push(m_cell_row, m_col)) m_stream.stop(failed("stopped"));
+      if (!m_cells.push(m_cell_row, m_col)) m_stream.stop(Status::failed("stopped"));
     }
     if (m_depth == 5) m_in_inline = false;
     if (m_depth == 6) m_in_run = false;
@@ -687,7 +684,7 @@ class SheetReader final : public xlsx::XmlHandler {
   }
 
  private:
-  void fail(std::string message) { m_stream.stop(failed(std::move(message))); }
+  void fail(std::string message) { m_stream.stop(Status::failed(std::move(message))); }
 
   static std::string_view attribute(const char* const* attributes, std::string_view name,
                                     bool* present = nullptr) {
@@ -811,9 +808,9 @@ Status Loader::read_sheet(XlsxSheetPart& p) {
           p.part, [&reader](std::string_view chunk) { return reader.feed(chunk, false); });
       if (st.ok()) st = reader.feed({}, true);
     } catch (const std::bad_alloc&) {
-      st = failed("out of memory reading " + p.part);
+      st = Status::failed("out of memory reading " + p.part);
     } catch (const std::exception& e) {  // nothing may leave the thread
-      st = failed("cannot read " + p.part + ": " + e.what());
+      st = Status::failed("cannot read " + p.part + ": " + e.what());
     }
     pipe.finish(std::move(st));
   });
@@ -832,7 +829,8 @@ Status Loader::read_sheet(XlsxSheetPart& p) {
     for (std::size_t i = 0; i < batch.size; ++i) {
       const CellPipe::Cell& c = batch.cells[i];
       if (Status st = read_cell(p.sheet, c.row, c.col, c.xml); !st.ok()) {
-        return failed("in " + p.part + ", cell " + cell_a1(c.row, c.col) + ": " + st.message());
+        return Status::failed("in " + p.part + ", cell " + cell_a1(c.row, c.col) + ": " +
+                              st.message());
       }
     }
   }
@@ -864,7 +862,8 @@ Result<Value> Loader::cell_value(const CellXml& c, const std::string& format) co
     const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), i);
     if (digits.empty() || r.ec != std::errc() || r.ptr != digits.data() + digits.size() ||
         i >= m_strings.size()) {
-      return failed("shared string index \"" + text + "\" does not name a string of the file");
+      return Status::failed("shared string index \"" + text +
+                            "\" does not name a string of the file");
     }
     return Value(m_strings[i]);
   }
@@ -876,12 +875,12 @@ Result<Value> Loader::cell_value(const CellXml& c, const std::string& format) co
   }
   if (t == "d") {
     const auto serial = parse_iso_datetime(text);
-    if (!serial) return failed("bad date " + text);
+    if (!serial) return Status::failed("bad date " + text);
     return Value(Date{*serial});
   }
-  if (!t.empty() && t != "n") return failed("unknown cell type " + std::string(t));
+  if (!t.empty() && t != "n") return Status::failed("unknown cell type " + std::string(t));
   const auto d = parse_double(text);
-  if (!d) return failed("bad number " + text);
+  if (!d) return Status::failed("bad number " + text);
   if (!format.empty() && xlsx::is_date_format(format)) {
     return Value(Date{*d + (m_file.date1904 ? kDate1904Offset : 0)});
   }
@@ -897,15 +896,16 @@ Status Loader::read_cell(SheetId sheet, std::int32_t row, std::int32_t col, cons
   // which the writer reads again.
   if (value->is_empty() && !c.has_formula && format.empty()) return {};
   if (++m_cells > m_options.limits.max_cells) {
-    return failed("the workbook has more than " + std::to_string(m_options.limits.max_cells) +
-                  " cells, more than quillo loads");
+    return Status::failed("the workbook has more than " +
+                          std::to_string(m_options.limits.max_cells) +
+                          " cells, more than quillo loads");
   }
   if (value->is_text()) {
     m_text_bytes += value->text().size();
     if (m_text_bytes > m_options.limits.max_text_bytes) {
-      return failed("the cells hold more than " +
-                    std::to_string(m_options.limits.max_text_bytes >> 20) +
-                    " MB of text, more than quillo loads");
+      return Status::failed("the cells hold more than " +
+                            std::to_string(m_options.limits.max_text_bytes >> 20) +
+                            " MB of text, more than quillo loads");
     }
   }
   if (c.has_formula) {
@@ -1119,7 +1119,7 @@ Result<XlsxLoad> load_xlsx(Model& model, const std::string& path, const XlsxLoad
     st = loader.run(path);
   } catch (const std::bad_alloc&) {
     // The limits keep ordinary hostile files out; this is the last guard.
-    st = failed("not enough memory to load the file");
+    st = Status::failed("not enough memory to load the file");
   }
   if (!st.ok()) {
     // The half-loaded book goes; the load's own failure is what the caller

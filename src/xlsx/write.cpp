@@ -18,10 +18,6 @@ using xlsx::local_name;
 constexpr std::string_view kRelCalcChain =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/calcChain";
 
-Status failed(std::string message) {
-  return Status::failed(std::move(message));
-}
-
 // Elements of <workbook> that come after <calcPr>, in schema order.
 bool after_calc_pr(std::string_view name) {
   static const std::string_view names[] = {"oleSize",        "customWorkbookViews", "pivotCaches",
@@ -95,7 +91,7 @@ class Saver {
 };
 
 Result<std::string> Saver::read_part(const std::string& part) {
-  if (!m_zip) return failed("the file has no part " + part);
+  if (!m_zip) return Status::failed("the file has no part " + part);
   return m_zip->read(part);
 }
 
@@ -117,8 +113,8 @@ Status Saver::load_part(pugi::xml_document& doc, const std::string& part, std::s
 
 Status Saver::open_package() {
   if (m_file && !m_file->unread_after_save.empty()) {
-    return failed("the package saved before could not be read back (" + m_file->unread_after_save +
-                  "); open the file again before saving");
+    return Status::failed("the package saved before could not be read back (" +
+                          m_file->unread_after_save + "); open the file again before saving");
   }
   if (m_file && m_file->bytes) {
     auto zip = xlsx::ZipReader::open(m_file->bytes, m_file->limits);
@@ -263,7 +259,7 @@ Status Saver::add_sheet_part(SheetId id, XlsxSheetPart& out) {
 
   pugi::xml_node root = m_workbook.document_element();
   pugi::xml_node sheets = child(root, "sheets");
-  if (!sheets) return failed("the workbook part has no <sheets>");
+  if (!sheets) return Status::failed("the workbook part has no <sheets>");
   std::uint32_t max_id = 0;
   for (pugi::xml_node s = child(sheets, "sheet"); s; s = s.next_sibling()) {
     max_id = std::max(max_id, s.attribute("sheetId").as_uint(0));
@@ -362,7 +358,7 @@ Status Saver::write_sheets() {
     xlsx::PartSource read;
     if (at != known.end()) {
       p = *at;
-      if (!m_zip) return failed("the file has no part " + p.part);
+      if (!m_zip) return Status::failed("the file has no part " + p.part);
       read = [this, &p](const std::function<Status(std::string_view)>& sink) {
         return m_zip->read_chunks(p.part, sink);
       };
@@ -395,9 +391,10 @@ Status Saver::write_sheets() {
     p.layout = nullptr;  // the saved part is another
 
     pugi::xml_node el = sheet_element(p.rel_id);
-    if (!el) return failed("the workbook part lost sheet " + m_model.sheet_name(id));
+    if (!el) return Status::failed("the workbook part lost sheet " + m_model.sheet_name(id));
     const std::string name = m_model.sheet_name(id);
-    if (!xlsx::xml_safe(name)) return failed("the sheet name " + name + " is not valid UTF-8");
+    if (!xlsx::xml_safe(name))
+      return Status::failed("the sheet name " + name + " is not valid UTF-8");
     el.attribute("name").set_value(name.c_str());
     const host::Visibility v = m_model.sheet(id)->visibility;
     el.remove_attribute("state");
@@ -527,7 +524,7 @@ void Saver::finish_workbook() {
 Status Saver::run(const std::string& path) {
   const Book* book = m_model.book(m_book);
   if (!book) return Status::object_required("the workbook is closed");
-  if (book->sheets.empty()) return failed("a workbook needs at least one sheet");
+  if (book->sheets.empty()) return Status::failed("a workbook needs at least one sheet");
   std::shared_ptr<host::FileSystem> files =
       m_file && m_file->files ? m_file->files : host::make_platform_file_system();
   auto replacement = files->begin_replace(path);
@@ -583,7 +580,7 @@ Status Saver::run(const std::string& path) {
   // replaced: the host takes it in and saves again.
   const Status committed =
       m_file && m_file->still_in_place && !m_file->still_in_place()
-          ? failed(
+          ? Status::failed(
                 "the file changed on disk while it was being saved; nothing was written "
                 "over it")
           : replacement.value()->commit();

@@ -36,10 +36,6 @@ constexpr zip_uint32_t kDeflateLevel = 5;
 constexpr zip_uint32_t kLargePartLevel = 1;
 constexpr std::size_t kLargePart = std::size_t{256} << 10;
 
-Status failed(std::string message) {
-  return Status::failed(std::move(message));
-}
-
 std::string zip_error_text(int code) {
   zip_error_t e;
   zip_error_init_with_code(&e, code);
@@ -81,12 +77,12 @@ Result<std::unique_ptr<ZipReader>> ZipReader::open(std::shared_ptr<const std::st
   if (!impl->archive) {
     std::string why = zip_error_strerror(&error);
     zip_error_fini(&error);
-    return failed("not an xlsx file (not a readable zip archive: " + why + ")");
+    return Status::failed("not an xlsx file (not a readable zip archive: " + why + ")");
   }
   zip_error_fini(&error);
   const zip_int64_t entries = zip_get_num_entries(impl->archive, 0);
   if (entries < 0 || static_cast<std::uint64_t>(entries) > limits.max_entries) {
-    return failed("the archive has too many entries (" + std::to_string(entries) + ")");
+    return Status::failed("the archive has too many entries (" + std::to_string(entries) + ")");
   }
   return std::unique_ptr<ZipReader>(new ZipReader(std::move(impl)));
 }
@@ -119,39 +115,39 @@ Status ZipReader::inflate(std::string_view name_view,
   const std::string name(name_view);
   zip_t* za = m_impl->archive;
   const zip_int64_t index = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
-  if (index < 0) return failed("the file has no part " + name);
+  if (index < 0) return Status::failed("the file has no part " + name);
   zip_stat_t st;
   zip_stat_init(&st);
   if (zip_stat_index(za, static_cast<zip_uint64_t>(index), 0, &st) != 0) {
-    return failed("cannot read part " + name + ": " + zip_strerror(za));
+    return Status::failed("cannot read part " + name + ": " + zip_strerror(za));
   }
   const XlsxLimits& lim = m_impl->limits;
   // The declared size may lie; the loop below enforces the caps on the data
   // actually inflated, this check only fails early on honest headers.
   if ((st.valid & ZIP_STAT_SIZE) && st.size > max_bytes) {
-    return failed("part " + name + " exceeds the size limit (" + std::to_string(st.size) +
-                  " bytes)");
+    return Status::failed("part " + name + " exceeds the size limit (" + std::to_string(st.size) +
+                          " bytes)");
   }
   zip_file_t* zf = zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0);
-  if (!zf) return failed("cannot open part " + name + ": " + zip_strerror(za));
+  if (!zf) return Status::failed("cannot open part " + name + ": " + zip_strerror(za));
   std::uint64_t part_bytes = 0;
   std::vector<char> buf(std::size_t{1} << 16);
   Status status;
   while (true) {
     const zip_int64_t n = zip_fread(zf, buf.data(), buf.size());
     if (n < 0) {
-      status = failed("part " + name + " is damaged: " + zip_file_strerror(zf));
+      status = Status::failed("part " + name + " is damaged: " + zip_file_strerror(zf));
       break;
     }
     if (n == 0) break;
     part_bytes += static_cast<std::uint64_t>(n);
     m_impl->total_read += static_cast<std::uint64_t>(n);
     if (part_bytes > max_bytes) {
-      status = failed("part " + name + " inflates beyond the size limit");
+      status = Status::failed("part " + name + " inflates beyond the size limit");
       break;
     }
     if (m_impl->total_read > lim.max_total_bytes) {
-      status = failed("the file inflates beyond the size limit");
+      status = Status::failed("the file inflates beyond the size limit");
       break;
     }
     status = sink(std::string_view(buf.data(), static_cast<std::size_t>(n)));
@@ -245,18 +241,18 @@ struct DeflatedPart::Queue {
     int code = 0;
     zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!za) {
-      st = failed("cannot write " + path + ": " + zip_error_text(code));
+      st = Status::failed("cannot write " + path + ": " + zip_error_text(code));
     } else {
       zip_source_t* src = zip_source_function(za, &Queue::source, this);
       const zip_int64_t i = src ? zip_file_add(za, "part", src, 0) : -1;
       if (i < 0) {
         if (src) zip_source_free(src);
-        st = failed("cannot write " + path + ": " + zip_strerror(za));
+        st = Status::failed("cannot write " + path + ": " + zip_strerror(za));
         zip_discard(za);
       } else if (zip_set_file_compression(za, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE,
                                           level()) != 0 ||
                  zip_close(za) != 0) {
-        st = failed("cannot write " + path + ": " + zip_strerror(za));
+        st = Status::failed("cannot write " + path + ": " + zip_strerror(za));
         zip_discard(za);
       }
     }
@@ -286,7 +282,7 @@ Status DeflatedPart::append(std::string piece) {
   Queue& q = *m_queue;
   std::unique_lock lock(q.mutex);
   q.changed.wait(lock, [&q] { return q.pieces.size() < Queue::kMaxPieces || q.done; });
-  if (q.done) return q.status.ok() ? failed("cannot write " + m_path) : q.status;
+  if (q.done) return q.status.ok() ? Status::failed("cannot write " + m_path) : q.status;
   q.queued += piece.size();
   q.pieces.push_back(std::move(piece));
   q.changed.notify_all();
@@ -322,7 +318,7 @@ Status apply_edit(zip_t* za, const ZipEdit& edit, OpenedParts& opened) {
   auto remove = [za](const std::string& name) -> Status {
     const zip_int64_t i = zip_name_locate(za, name.c_str(), ZIP_FL_NOCASE);
     if (i >= 0 && zip_delete(za, static_cast<zip_uint64_t>(i)) != 0) {
-      return failed("cannot remove part " + name + ": " + zip_strerror(za));
+      return Status::failed("cannot remove part " + name + ": " + zip_strerror(za));
     }
     return {};
   };
@@ -330,15 +326,16 @@ Status apply_edit(zip_t* za, const ZipEdit& edit, OpenedParts& opened) {
     if (auto st = remove(name); !st.ok()) return st;
   }
   auto add = [&](const std::string& name, zip_source_t* src, bool deflate = true) -> Status {
-    if (!src) return failed(std::string("cannot add part ") + name + ": " + zip_strerror(za));
+    if (!src)
+      return Status::failed(std::string("cannot add part ") + name + ": " + zip_strerror(za));
     const zip_int64_t i = zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8);
     if (i < 0) {
       zip_source_free(src);
-      return failed("cannot add part " + name + ": " + zip_strerror(za));
+      return Status::failed("cannot add part " + name + ": " + zip_strerror(za));
     }
     if (deflate && zip_set_file_compression(za, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE,
                                             kDeflateLevel) != 0) {
-      return failed("cannot compress part " + name + ": " + zip_strerror(za));
+      return Status::failed("cannot compress part " + name + ": " + zip_strerror(za));
     }
     return {};
   };
@@ -352,7 +349,8 @@ Status apply_edit(zip_t* za, const ZipEdit& edit, OpenedParts& opened) {
     if (auto st = remove(name); !st.ok()) return st;
     int code = 0;
     zip_t* part = zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
-    if (!part) return failed("cannot read the written part " + name + ": " + zip_error_text(code));
+    if (!part)
+      return Status::failed("cannot read the written part " + name + ": " + zip_error_text(code));
     opened.archives.push_back(part);
     // The whole entry from the start: copied as it is deflated.
     if (auto st = add(name, zip_source_zip(za, part, 0, 0, 0, -1), false); !st.ok()) return st;
@@ -368,11 +366,11 @@ Status write_zip(const std::string* base, const ZipEdit& edit, const std::string
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out.write(base->data(), static_cast<std::streamsize>(base->size()));
     out.close();
-    if (!out) return failed("cannot write " + tmp);
+    if (!out) return Status::failed("cannot write " + tmp);
   }
   int code = 0;
   zip_t* za = zip_open(tmp.c_str(), base ? 0 : ZIP_TRUNCATE, &code);
-  if (!za) return failed("cannot write the package: " + zip_error_text(code));
+  if (!za) return Status::failed("cannot write the package: " + zip_error_text(code));
   OpenedParts opened;
   if (auto st = apply_edit(za, edit, opened); !st.ok()) {
     zip_discard(za);
@@ -381,7 +379,7 @@ Status write_zip(const std::string* base, const ZipEdit& edit, const std::string
   // zip_close writes the archive beside tmp and renames it onto tmp; the
   // sources above point into edit, which outlives this call.
   if (zip_close(za) != 0) {
-    Status st = failed(std::string("cannot write the package: ") + zip_strerror(za));
+    Status st = Status::failed(std::string("cannot write the package: ") + zip_strerror(za));
     zip_discard(za);
     return st;
   }
