@@ -48,6 +48,31 @@ class Scanner {
     return p > start && is_alpha(m_s[start]) && p < m_s.size() && m_s[p] == '(';
   }
 
+  // Whether a sheet's name and its "!" start at position p ("S!A2",
+  // "'My sheet'!A2"): the second end of a range written with its sheet on
+  // both ends, S!A1:S!A2, which the parser's range operator joins.
+  bool sheet_prefix_follows(std::size_t p) const {
+    if (p < m_s.size() && m_s[p] == '\'') {
+      for (++p; p < m_s.size(); ++p) {
+        if (m_s[p] != '\'') continue;
+        if (p + 1 < m_s.size() && m_s[p + 1] == '\'') {
+          ++p;  // a quote inside the name, written twice
+          continue;
+        }
+        return p + 1 < m_s.size() && m_s[p + 1] == '!';
+      }
+      return false;
+    }
+    const std::size_t start = p;
+    while (p < m_s.size() && is_word(m_s[p]) && m_s[p] != '$') ++p;
+    return p > start && p < m_s.size() && m_s[p] == '!';
+  }
+
+  // Whether the text after a reference's ":" is the other end of a range
+  // the parser's range operator joins: a call (A1:INDEX(...)) or a
+  // reference with its sheet (S!A1:S!A2).
+  bool operand_follows(std::size_t p) const { return call_follows(p) || sheet_prefix_follows(p); }
+
   bool fail(const std::string& msg, std::size_t at) {
     m_out.error = msg;
     m_out.error_pos = at;
@@ -116,8 +141,8 @@ class Scanner {
         ++m_pos;
         if (!a1_end(second) || !second.has_row || !second.has_col) {
           m_pos = before_colon;
-          // A1:INDEX(...): the range operator, which the parser applies.
-          if (call_follows(before_colon + 1)) return done(first, first, RefAst::Kind::Cell);
+          // A1:INDEX(...), S!A1:S!A2: the range operator, which the parser applies.
+          if (operand_follows(before_colon + 1)) return done(first, first, RefAst::Kind::Cell);
           return fail("invalid range", before_colon);
         }
       } else {
@@ -183,7 +208,7 @@ class Scanner {
       ++m_pos;
       if (!r1c1_end(second) || second.has_row != first.has_row || second.has_col != first.has_col) {
         m_pos = colon;
-        if (call_follows(colon + 1)) return done(first, first, kind_of(first, false));
+        if (operand_follows(colon + 1)) return done(first, first, kind_of(first, false));
         return fail("invalid range", colon);
       }
       range = true;

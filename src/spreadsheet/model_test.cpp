@@ -105,6 +105,28 @@ TEST_F(ModelTest, RangeDependentsAcrossBlockBoundaries) {
   EXPECT_EQ(num(3, 1), 5);
 }
 
+// A range written with its sheet on both ends (S!A1:S!A2, as files from
+// other programs may hold it) reads the cells between, follows their
+// changes and writes back as it was written; a sheet name alone after the
+// colon is still no range.
+TEST_F(ModelTest, RangeWithTheSheetOnBothEndsReadsTheCellsBetween) {
+  ASSERT_TRUE(model->rename_sheet(sheet, "My S").ok());
+  set(1, 1, "1");
+  set(2, 1, "2");
+  set(1, 2, "=SUM('My S'!A1:'My S'!A2)");
+  set(2, 2, "=SUM('My S'!A1:'My S'!$A$5)");
+  set(4, 2, "=SUM(A1:'My S'!A2)");
+  EXPECT_EQ(num(1, 2), 3);
+  EXPECT_EQ(num(2, 2), 3);
+  EXPECT_EQ(num(4, 2), 3);
+  set(2, 1, "5");
+  EXPECT_EQ(num(1, 2), 6);
+  EXPECT_EQ(num(2, 2), 6);
+  EXPECT_EQ(model->formula_text(sheet, 1, 2, Notation::A1), "=SUM('My S'!A1:'My S'!A2)");
+  EXPECT_FALSE(model->set_formula(sheet, 5, 2, "=SUM(A1:'My S'!)", Notation::A1).ok());
+  EXPECT_FALSE(model->set_formula(sheet, 5, 2, "=SUM(A1:'My S)", Notation::A1).ok());
+}
+
 TEST_F(ModelTest, DeepFormulaEvaluatesWithinTheStack) {
   std::string f = "=" + std::string(kMaxFormulaHeight - 2, '(') + "A2" +
                   std::string(kMaxFormulaHeight - 2, ')');
