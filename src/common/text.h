@@ -77,6 +77,10 @@ bool iequals(std::string_view a, std::string_view b);
 inline char lower_char(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
+// An ASCII letter.
+inline bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 // An ASCII digit.
 inline bool is_digit(char c) {
   return c >= '0' && c <= '9';

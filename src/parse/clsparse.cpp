@@ -25,9 +25,7 @@ Value not_found() {
 }
 
 using text::is_digit;
-bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+using text::is_letter;
 using text::is_space;
 
 // What ends a tag's name: whitespace, ">" or "/".

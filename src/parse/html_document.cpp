@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
+
 namespace quillo::html {
 
 namespace {
@@ -723,9 +725,7 @@ class OpenElements {
 // How much of a start tag tells formatting elements apart.
 constexpr std::size_t kMaxKey = 256;
 
-bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+using text::is_letter;
 
 }  // namespace
 

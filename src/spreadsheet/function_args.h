@@ -86,4 +86,8 @@ std::optional<ErrorCode> for_each_number(std::span<const Value> args, const Call
   return std::nullopt;
 }
 
+// The year of the call's clock: the year of dates written without one
+// ("3/14"). Defined with the date functions.
+int current_year(const CallContext& ctx);
+
 }  // namespace quillo::spreadsheet::fn

@@ -14,12 +14,12 @@ namespace quillo::spreadsheet {
 
 using namespace fn;
 
-namespace {
-
-int current_year(const CallContext& ctx) {
+int fn::current_year(const CallContext& ctx) {
   const double now = ctx.now ? ctx.now() : 0.0;
   return day_of_serial(std::clamp(now, 0.0, kMaxDateSerial)).year;
 }
+
+namespace {
 
 // A number that may be written as a date or time text.
 Arg<double> date_number(const Value& v0, const CallContext& ctx) {

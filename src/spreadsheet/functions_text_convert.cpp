@@ -16,11 +16,6 @@ using namespace fn;
 
 namespace {
 
-int current_year(const CallContext& ctx) {
-  const double now = ctx.now ? ctx.now() : 0.0;
-  return day_of_serial(std::clamp(now, 0.0, kMaxDateSerial)).year;
-}
-
 // A text as a user would type it into a cell: a number ("1,234.5", "$12",
 // "12%"), a date or a time; nullopt when it is none of them.
 std::optional<double> typed_number(std::string_view t0, const CallContext& ctx) {

@@ -13,7 +13,7 @@ namespace {
 Status gone_range() {
   return Status::object_required("the range no longer exists");
 }
-Status gone_sheet() {
+Status sheet_gone() {
   return Status::object_required("the worksheet no longer exists");
 }
 Status gone_book() {
@@ -248,19 +248,19 @@ std::shared_ptr<Model> SheetHandle::live() const {
 
 Result<std::string> SheetHandle::name() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->sheet_name(m_sheet);
 }
 
 Status SheetHandle::set_name(std::string_view name) {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->rename_sheet(m_sheet, name);
 }
 
 Result<std::int32_t> SheetHandle::index() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   const auto& sheets = m->book(m->sheet(m_sheet)->book)->sheets;
   return static_cast<std::int32_t>(std::find(sheets.begin(), sheets.end(), m_sheet) -
                                    sheets.begin()) +
@@ -269,25 +269,25 @@ Result<std::int32_t> SheetHandle::index() const {
 
 Result<host::WorkbookPtr> SheetHandle::workbook() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return make_book(m, m->sheet(m_sheet)->book);
 }
 
 Result<host::Visibility> SheetHandle::visible() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->sheet(m_sheet)->visibility;
 }
 
 Status SheetHandle::set_visible(host::Visibility v) {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->set_visibility(m_sheet, v);
 }
 
 Result<host::RangePtr> SheetHandle::cells() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return make_range(m, m_sheet, Box{1, 1, kMaxRows, kMaxCols});
 }
 
@@ -295,7 +295,7 @@ Status SheetHandle::reenter_formula(std::int32_t row, std::int32_t col) const {
   // The model re-enters the cell in place, without a range handle made for
   // it: the engine does this for every cell an answer fills.
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   if (!valid_cell(row, col)) return gone_range();
   if (m->reenter_formula(m_sheet, row, col)) return {};
   // A cell the model cannot re-enter in place is written again.
@@ -305,7 +305,7 @@ Status SheetHandle::reenter_formula(std::int32_t row, std::int32_t col) const {
 
 Result<host::RangePtr> SheetHandle::cell(std::int32_t row, std::int32_t col) const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   if (!valid_cell(row, col)) {
     return Status(StatusCode::InvalidArgument, "cell outside the sheet");
   }
@@ -314,7 +314,7 @@ Result<host::RangePtr> SheetHandle::cell(std::int32_t row, std::int32_t col) con
 
 Result<host::RangePtr> SheetHandle::range(std::string_view address) const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   const auto box = parse_box_a1(address);
   if (!box) return Status::failed("not a range address: " + std::string(address));
   return make_range(m, m_sheet, *box);
@@ -322,7 +322,7 @@ Result<host::RangePtr> SheetHandle::range(std::string_view address) const {
 
 Result<host::RangePtr> SheetHandle::used_range() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   const Sheet* s = m->sheet(m_sheet);
   Box b{kMaxRows, kMaxCols, 0, 0};
   s->cells.for_each(Box{1, 1, kMaxRows, kMaxCols},
@@ -341,7 +341,7 @@ Status SheetHandle::for_each_cell(const std::function<void(const host::RangePtr&
   std::vector<std::pair<std::int32_t, std::int32_t>> cells;
   {
     auto m = live();
-    if (!m) return gone_sheet();
+    if (!m) return sheet_gone();
     m->for_each_cell(m_sheet, Box{1, 1, kMaxRows, kMaxCols},
                      [&](std::int32_t r, std::int32_t c, const Cell& cell) {
                        if (!cell.value.is_empty() || cell.formula) cells.emplace_back(r, c);
@@ -349,7 +349,7 @@ Status SheetHandle::for_each_cell(const std::function<void(const host::RangePtr&
   }
   for (const auto& [r, c] : cells) {
     auto m = live();
-    if (!m) return gone_sheet();  // fn removed the sheet
+    if (!m) return sheet_gone();  // fn removed the sheet
     fn(make_range(m, m_sheet, Box{r, c, r, c}));
   }
   return {};
@@ -357,32 +357,32 @@ Status SheetHandle::for_each_cell(const std::function<void(const host::RangePtr&
 
 Result<bool> SheetHandle::enable_calculation() const {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->sheet(m_sheet)->enable_calculation;
 }
 
 Status SheetHandle::set_enable_calculation(bool on) {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->set_enable_calculation(m_sheet, on);
 }
 
 Status SheetHandle::calculate() {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->calculate_sheet(m_sheet);
 }
 
 Status SheetHandle::activate() {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   m->activate_sheet(m_sheet);
   return {};
 }
 
 Status SheetHandle::remove() {
   auto m = live();
-  if (!m) return gone_sheet();
+  if (!m) return sheet_gone();
   return m->remove_sheet(m_sheet);
 }
 
