@@ -88,28 +88,12 @@ Status write(Model& m, SheetId sheet, std::int32_t row, std::int32_t col, const 
   return m.set_value(sheet, row, col, e.value);
 }
 
-// Whether the formula (from n down) names a sheet it did not find when it
-// was read that the book has now (added since, or another renamed to its
-// name): read anew, as the file opened again is, it reads that sheet, where
-// the book's copy still shows #REF! or the value the file held.
-bool finds_sheet_now(const Model& m, spreadsheet::BookId book, const spreadsheet::Node& n) {
-  const spreadsheet::RefAst& r = n.ref();  // of a reference or a sheet's name; else empty
-  auto found = [&](SheetId id, const std::string& name) {
-    return id == 0 && !name.empty() && m.find_sheet(book, name) != 0;
-  };
-  if (r.has_sheet &&
-      (found(r.sheet, r.sheet_name()) || (r.three_d() && found(r.sheet2, r.sheet2_name())))) {
-    return true;
-  }
-  return std::any_of(n.args.begin(), n.args.end(),
-                     [&](const auto& a) { return a && finds_sheet_now(m, book, *a); });
-}
-
-// Whether the cell's formula holds the file's text yet reads other cells
-// than the file's does: see finds_sheet_now.
+// Whether the cell's formula names a sheet it did not find when it was
+// read that the book has now (Model::finds_sheet_now): one the model left
+// unread as it keeps the file's value, which the file taken in decides.
 bool finds_sheet_now(const Model& m, SheetId sheet, std::int32_t row, std::int32_t col) {
   const spreadsheet::FormulaPtr f = m.formula_at(spreadsheet::CellAddr{sheet, row, col});
-  return f && f->root && finds_sheet_now(m, m.sheet(sheet)->book, *f->root);
+  return f && m.finds_sheet_now(m.sheet(sheet)->book, *f);
 }
 
 std::vector<std::uint64_t> keys_of(const Model& m, SheetId sheet) {
@@ -248,10 +232,7 @@ void take_in_names(Model& live, spreadsheet::BookId book, const Model& disk,
     if (!scope) continue;
     const std::string text = disk.name_text(t);
     const spreadsheet::DefinedName* d = named(live.book(book)->names, *scope, t.name);
-    if (d && live.name_text(*d) == text && d->hidden == t.hidden &&
-        !(d->formula && d->formula->root && finds_sheet_now(live, book, *d->formula->root))) {
-      continue;
-    }
+    if (d && live.name_text(*d) == text && d->hidden == t.hidden) continue;
     (void)live.define_name(book, *scope, t.name, text, t.hidden, false);
   }
 }

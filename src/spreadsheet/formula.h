@@ -334,10 +334,14 @@ struct Formula {
   bool is_volatile = false;     // calls a function whose answer changes by itself (NOW)
   bool calls_external = false;  // calls a function that is not built in (add-ins)
   bool uses_names = false;      // reads a defined name
+  // Names a sheet (Data!A1, Data!Rate, Jan:Data!A1) its book did not have
+  // when it was parsed. Read anew once the book has one of that name, it
+  // reads that sheet (Model::finds_sheet_now).
+  bool unfound_sheet = false;
   // A digest of what same_shape compares, set by the parser (0: not worked
   // out): formulas whose digests differ are not of one shape, so comparing
   // a formula entered with its neighbours mostly ends here. It sits beside
-  // the flags, in what would be padding: a formula stays 40 bytes.
+  // the flags, which fill what would be padding: a formula stays 40 bytes.
   std::uint32_t shape = 0;
   std::vector<RefAst> refs;  // every reference, for dependency tracking
 };

@@ -613,7 +613,15 @@ class Parser {
     ref.set_sheet_names(prefix, last);
     ref.sheet = m_resolve ? m_resolve(prefix) : 0;
     if (!last.empty()) ref.sheet2 = m_resolve ? m_resolve(last) : 0;
-    if (NodePtr n = reference(&ref)) return n;
+    // A sheet that is not there yet may come; one in another workbook
+    // ([1]Data, 'C:\dir\[book.xlsx]Data') never does, as no sheet name
+    // holds "[".
+    const bool unfound = (ref.sheet == 0 || (!last.empty() && ref.sheet2 == 0)) &&
+                         prefix.find('[') == std::string::npos;
+    if (NodePtr n = reference(&ref)) {
+      if (unfound) m_formula->unfound_sheet = true;
+      return n;
+    }
     if (!m_error.empty()) return nullptr;
     // Not a reference: a function of an external workbook, 'book'!name(...),
     // or a name of one sheet, Sheet1!Name.
@@ -628,6 +636,7 @@ class Parser {
     NodePtr n = make(Node::Kind::Name, w);
     n->set_ref(std::move(ref));
     m_formula->uses_names = true;
+    if (unfound) m_formula->unfound_sheet = true;
     return n;
   }
 

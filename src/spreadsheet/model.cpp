@@ -77,6 +77,7 @@ Status Model::close_book(BookId id) {
   const std::vector<SheetId> sheets = it->second.sheets;
   for (SheetId s : sheets) destroy_sheet(s);
   m_books.erase(id);
+  m_unfound.erase(id);
   m_book_order.erase(std::remove(m_book_order.begin(), m_book_order.end(), id), m_book_order.end());
   if (m_active_book == id) m_active_book = m_book_order.empty() ? 0 : m_book_order.back();
   return {};
@@ -142,6 +143,7 @@ Result<SheetId> Model::add_sheet(BookId book_id, std::string_view name) {
   m_sheets.emplace(id, std::move(s));
   it->second.sheets.push_back(id);
   it->second.active = id;
+  link_found_sheets(book_id);
   return id;
 }
 
@@ -150,6 +152,7 @@ Status Model::rename_sheet(SheetId id, std::string_view name) {
   if (!s) return gone_sheet();
   if (auto st = check_sheet_name(s->book, name, id); !st.ok()) return st;
   s->name = std::string(name);
+  link_found_sheets(s->book);
   return {};
 }
 
@@ -305,6 +308,7 @@ void Model::drop_formula(const CellAddr& a) {
   ++m_states_released;
   s->cells.remove_formula(key);
   s->formulas.erase(key);
+  note_unfound(s->book, a, nullptr);
 }
 
 std::optional<std::pair<SheetId, Box>> Model::resolve(const RefAst& ref,
@@ -422,6 +426,7 @@ void Model::install_formula(const CellAddr& a, FormulaPtr f, bool shared, KnownS
   fs->array.reset();
   s->max_row = std::max(s->max_row, a.row);
   s->max_col = std::max(s->max_col, a.col);
+  note_unfound(s->book, a, fs->formula.get());
   m_recalc.formula_entered(a, *fs);
 }
 
@@ -647,6 +652,7 @@ Status Model::restore_cell(SheetId sheet_id, std::int32_t row, std::int32_t col,
     fs.formula = share_shape(a, std::move(formula), &fs);
     fs.source = source;
     s->formulas.insert(key);
+    note_unfound(s->book, a, fs.formula.get());
     m_recalc.formula_restored(a, fs, dirty);
     if (!dirty) {
       fs.frozen = true;

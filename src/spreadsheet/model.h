@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/value.h"
@@ -160,6 +161,8 @@ class Model : public std::enable_shared_from_this<Model> {
     return m_book_file_maker ? m_book_file_maker() : nullptr;
   }
 
+  // A sheet added, or renamed, is read by the book's formulas and names that
+  // named its name before the book had it (see finds_sheet_now).
   Result<SheetId> add_sheet(BookId book, std::string_view name = {});
   Status remove_sheet(SheetId id);
   Status rename_sheet(SheetId id, std::string_view name);
@@ -173,6 +176,14 @@ class Model : public std::enable_shared_from_this<Model> {
     return id != 0 && id == m_last_sheet_id ? m_last_sheet : lookup_sheet(id);
   }
   SheetId find_sheet(BookId book, std::string_view name) const;
+  // Whether f, parsed for a formula or name of the book, names a sheet the
+  // book did not have then and has now (added since, or another renamed to
+  // that name): read anew, as the book opened again reads it, it reads that
+  // sheet. A sheet that comes has the book's formulas and names read anew
+  // at once (sheet_links.cpp), all but one that keeps a file's value and
+  // uses names or add-in functions: whether that one can be computed now
+  // is for the file's load to say.
+  bool finds_sheet_now(BookId book, const Formula& f) const;
   std::string sheet_name(SheetId id) const;  // empty when gone
   // The sheet's look (sheet_look.h; sheet_look.cpp): replaced whole by a
   // file's load; a column width the user sets (characters, above 0 and at
@@ -372,6 +383,16 @@ class Model : public std::enable_shared_from_this<Model> {
   // users leave the dependency index before it and come back after it as
   // they now read, and are recalculated.
   void relink_after(const std::vector<CellAddr>& users, const std::function<void()>& change);
+  // Keeps the record of the book's formulas that name a sheet it does not
+  // have (m_unfound) as the cell now holds f (null: no formula).
+  void note_unfound(BookId book, const CellAddr& a, const Formula* f);
+  // A sheet came into the book or was renamed: its names and formulas that
+  // name a sheet they did not find and the book has now are read anew from
+  // their text, indexed and recalculated (sheet_links.cpp).
+  void link_found_sheets(BookId book);
+  // f (of the book) written for the cell at (row, col) and parsed again
+  // there; null when the text does not parse.
+  FormulaPtr read_anew(BookId book, const Formula& f, std::int32_t row, std::int32_t col) const;
   // Stores a formula's result (or the error a circular one shows) in its cell.
   void set_result(const CellAddr& a, Value v);
   // Records before as the cell's value before its first change; called
@@ -389,6 +410,12 @@ class Model : public std::enable_shared_from_this<Model> {
   SheetId m_next_sheet = 1;
   int m_book_counter = 0;  // for "Book1", "Book2", ...
 
+  // By book, the formula cells whose formulas name a sheet the book did not
+  // have (Formula::unfound_sheet), an array formula by its top-left cell: a
+  // sheet that comes reads them anew without a look at the book's other
+  // formulas. A cell leaves it when its formula is replaced or removed; one
+  // on a sheet that went stays until the next sheet comes.
+  std::unordered_map<BookId, std::unordered_set<CellAddr, CellAddrHash>> m_unfound;
   // Whether a formula was ever stored to keep the file's value (frozen); it
   // stays set when that formula goes, which only costs stale_formulas a walk.
   bool m_any_frozen = false;

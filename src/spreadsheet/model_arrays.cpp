@@ -38,6 +38,7 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
   }
   s->max_row = std::max(s->max_row, box.r2);
   s->max_col = std::max(s->max_col, box.c2);
+  note_unfound(s->book, CellAddr{sheet_id, box.r1, box.c1}, formula.get());
   return {};
 }
 

@@ -133,6 +133,78 @@ TEST_F(RecalculationTest, ASheetMovedIntoASpanIsReadAtOnce) {
   EXPECT_TRUE(readers(three, 1, 1).empty());
 }
 
+// A formula, an array formula, a name and a 3-D reference naming a sheet
+// the book does not have show #REF!; once a sheet of that name comes (added,
+// or another renamed to it) they read it, as the book opened again would,
+// and follow its cells. So does a formula from a file that kept the file's
+// value for want of the sheet; one that also calls a function quillo does
+// not have keeps it. A reference to a sheet that was deleted stays #REF!.
+TEST(SheetsThatCome, FormulasNamingAMissingSheetReadItOnceItComes) {
+  for (const bool renamed : {false, true}) {
+    SCOPED_TRACE(renamed ? "renamed" : "added");
+    const auto m = std::make_shared<Model>();
+    const BookId b = m->add_book();
+    const SheetId main = m->add_sheet(b, "Main").value();
+    const SheetId gone = m->add_sheet(b, "Gone").value();
+    const SheetId spare = renamed ? m->add_sheet(b, "Spare").value() : 0;
+    auto put = [&](SheetId s, std::int32_t r, std::int32_t c, std::string_view text) {
+      ASSERT_TRUE(m->set_formula(s, r, c, text, Notation::A1).ok()) << text;
+    };
+    auto restore = [&](std::int32_t r, std::string_view text, Value file_value) {
+      auto f = parse_formula(text, Notation::A1, r, 1,
+                             [&](std::string_view n) { return m->find_sheet(b, n); });
+      ASSERT_TRUE(f.ok());
+      ASSERT_TRUE(m->restore_cell(main, r, 1, std::move(file_value), *f, {}, false).ok());
+    };
+    auto column = [&] {
+      std::vector<Value> out;
+      for (std::int32_t r = 1; r <= 9; ++r) out.push_back(m->value(main, r, 1));
+      return out;
+    };
+    put(main, 1, 1, "=Gone!A1");
+    put(main, 2, 1, "=Foo!A1*2");
+    ASSERT_TRUE(m->set_array_formula(main, Box{3, 1, 4, 1}, "=Foo!A1:A2*10").ok());
+    ASSERT_TRUE(m->define_name(b, 0, "rate", "Foo!$A$2").ok());
+    put(main, 5, 1, "=rate+1");
+    put(main, 6, 1, "=SUM(Main:Foo!B1)");
+    put(main, 7, 1, "=A2+A6");
+    restore(8, "=Foo!A1+1", Value(ErrorCode::Ref));
+    restore(9, "=NOSUCH(Foo!A1)", Value(7.0));
+    ASSERT_TRUE(m->remove_sheet(gone).ok());
+    const Value ref(ErrorCode::Ref);
+    ASSERT_EQ(column(), (std::vector<Value>{ref, ref, ref, ref, ref, ref, ref, ref, Value(7.0)}));
+
+    SheetId foo = spare;
+    auto fill = [&](double a1, double a2, double b1) {
+      put(foo, 1, 1, std::to_string(a1));
+      put(foo, 2, 1, std::to_string(a2));
+      put(foo, 1, 2, std::to_string(b1));
+    };
+    if (renamed) {
+      fill(3, 4, 5);
+      ASSERT_TRUE(m->rename_sheet(spare, "Foo").ok());
+    } else {
+      foo = m->add_sheet(b, "Foo").value();
+      fill(3, 4, 5);
+    }
+    EXPECT_EQ(column(), (std::vector<Value>{ref, Value(6.0), Value(30.0), Value(40.0), Value(5.0),
+                                            Value(5.0), Value(11.0), Value(4.0), Value(7.0)}));
+    EXPECT_EQ(m->formula_text(main, 4, 1, Notation::A1), "=Foo!A1:A2*10");
+    fill(10, 20, 1);
+    EXPECT_EQ(column(),
+              (std::vector<Value>{ref, Value(20.0), Value(100.0), Value(200.0), Value(21.0),
+                                  Value(1.0), Value(21.0), Value(11.0), Value(7.0)}));
+    // Formulas follow the sheet they now read when it is renamed, as any do.
+    ASSERT_TRUE(m->rename_sheet(foo, "Bar").ok());
+    EXPECT_EQ(m->formula_text(main, 6, 1, Notation::A1), "=SUM(Main:Bar!B1)");
+    EXPECT_EQ(m->name_text(m->book(b)->names.at(0)), "Bar!$A$2");
+    // A sheet of the deleted one's name is not the one the formula read.
+    ASSERT_TRUE(m->add_sheet(b, "Gone").ok());
+    EXPECT_EQ(m->value(main, 1, 1), ref);
+    EXPECT_EQ(m->formula_text(main, 1, 1, Notation::A1), "=#REF!");
+  }
+}
+
 // A function that reads only where its argument points reads no value:
 // pointing at its own cell is no circular reference, and a change to the
 // cell pointed at computes nothing again. Any other use of the cell does.
