@@ -16,6 +16,9 @@ namespace quillo::http {
 struct CurlTransport::Transfer {
   CurlTransport* owner = nullptr;
   RequestId id = 0;
+  // Kept with this transfer's state when the transfer ends (recycle): the
+  // handle's callbacks' data and error buffer point here, so a next
+  // transfer with the same settings sets none of them again.
   CURL* easy = nullptr;
   HttpHandler handler;
   std::string body;
@@ -32,20 +35,18 @@ struct CurlTransport::Transfer {
   std::string url;        // the address now asked for
   HttpSettings settings;  // what the easy handle's options were set up for
   // The address parsed when it was checked, handed to curl as it is: curl
-  // then does not parse it a second time. Freed after the easy handle has
-  // let go of it (the destructor's body runs first).
+  // then does not parse it a second time. A recycled transfer keeps it,
+  // and a next address with the same part before its query only has its
+  // path set there (curl reads it again when a transfer starts).
   CURLU* parsed = nullptr;
+  std::string parsed_base;      // that part of parsed's address; empty: parsed whole
+  std::string base_path;        // the path of parsed_base as curl holds it
+  CURLU* handle_url = nullptr;  // the parsed address the handle was given
   int redirects = 0;
   char error[CURL_ERROR_SIZE] = {};
 
   ~Transfer() {
-    if (easy != nullptr) {
-      if (owner != nullptr) {
-        owner->recycle_easy(easy, settings);
-      } else {
-        curl_easy_cleanup(easy);
-      }
-    }
+    curl_easy_cleanup(easy);  // lets go of parsed first
     curl_url_cleanup(parsed);
   }
 };
@@ -164,7 +165,6 @@ CurlTransport::CurlTransport(host::EventLoop& loop) : m_loop(loop) {
 CurlTransport::~CurlTransport() {
   abort_all();
   m_closing = true;
-  for (Spare& spare : m_spare) curl_easy_cleanup(static_cast<CURL*>(spare.easy));
   m_spare.clear();
   if (m_multi != nullptr) curl_multi_cleanup(multi_of(m_multi));
   curl_slist_free_all(static_cast<curl_slist*>(m_headers));
@@ -311,7 +311,25 @@ CURLU* url_acceptable(const std::string& url, std::string* reason) {
 // it would take.
 constexpr std::size_t kMaxAddress = 8000000;
 
-void* CurlTransport::parse_url(const std::string& url, std::string* reason) {
+bool CurlTransport::parse_url(Transfer& t, std::string* reason) {
+  const std::string& url = t.url;
+  // Puts parsed in place of the transfer's old address, which the handle
+  // is first told to let go of.
+  const auto replace = [&t](CURLU* parsed) {
+    if (t.handle_url == t.parsed && t.handle_url != nullptr) {
+      curl_easy_setopt(t.easy, CURLOPT_CURLU, nullptr);
+      t.handle_url = nullptr;
+    }
+    curl_url_cleanup(t.parsed);
+    t.parsed = parsed;
+  };
+  const auto parsed_whole = [&] {
+    CURLU* parsed = url_acceptable(url, reason);
+    if (parsed == nullptr) return false;
+    replace(parsed);
+    t.parsed_base.clear();
+    return true;
+  };
   // Only base?query with a query of plain characters is put together: curl
   // splits such an address at its first '?' and keeps the query as it is,
   // so the copy holds what a parse of the whole address would. Anything
@@ -320,66 +338,77 @@ void* CurlTransport::parse_url(const std::string& url, std::string* reason) {
   if (q == std::string::npos || q + 1 == url.size() || url.size() > kMaxAddress ||
       url.find('#') != std::string::npos ||
       !std::all_of(url.begin() + static_cast<std::ptrdiff_t>(q) + 1, url.end(), plain_query_char)) {
-    return url_acceptable(url, reason);
+    return parsed_whole();
   }
   const std::string_view base(url.data(), q);
-  auto at = std::find_if(m_bases.rbegin(), m_bases.rend(),
-                         [&](const ParsedBase& b) { return b.base == base; });
-  if (at != m_bases.rend()) {
-    std::rotate(at.base() - 1, at.base(), m_bases.end());  // to the back: used last
-  } else {
-    std::string why;
-    CURLU* parsed = url_acceptable(std::string(base), &why);
-    char* path = nullptr;
-    if (parsed == nullptr || curl_url_get(parsed, CURLUPART_PATH, &path, 0) != CURLUE_OK ||
-        path == nullptr) {
-      curl_url_cleanup(parsed);
-      return url_acceptable(url, reason);  // the whole address tells why
+  if (t.parsed == nullptr || t.parsed_base.empty() || t.parsed_base != base) {
+    auto at = std::find_if(m_bases.rbegin(), m_bases.rend(),
+                           [&](const ParsedBase& b) { return b.base == base; });
+    if (at != m_bases.rend()) {
+      std::rotate(at.base() - 1, at.base(), m_bases.end());  // to the back: used last
+    } else {
+      std::string why;
+      CURLU* parsed = url_acceptable(std::string(base), &why);
+      char* path = nullptr;
+      if (parsed == nullptr || curl_url_get(parsed, CURLUPART_PATH, &path, 0) != CURLUE_OK ||
+          path == nullptr) {
+        curl_url_cleanup(parsed);
+        return parsed_whole();  // the whole address tells why
+      }
+      ParsedBase entry{std::string(base), parsed, path};
+      curl_free(path);
+      if (m_bases.size() >= kBaseLimit) {
+        curl_url_cleanup(static_cast<CURLU*>(m_bases.front().parsed));
+        m_bases.erase(m_bases.begin());
+      }
+      m_bases.push_back(std::move(entry));
     }
-    ParsedBase entry{std::string(base), parsed, path};
-    curl_free(path);
-    if (m_bases.size() >= kBaseLimit) {
-      curl_url_cleanup(static_cast<CURLU*>(m_bases.front().parsed));
-      m_bases.erase(m_bases.begin());
+    const ParsedBase& b = m_bases.back();
+    CURLU* copy = curl_url_dup(static_cast<CURLU*>(b.parsed));
+    if (copy == nullptr) {
+      *reason = "Out of memory";
+      return false;
     }
-    m_bases.push_back(std::move(entry));
-  }
-  const ParsedBase& b = m_bases.back();
-  CURLU* copy = curl_url_dup(static_cast<CURLU*>(b.parsed));
-  if (copy == nullptr) {
-    *reason = "Out of memory";
-    return nullptr;
+    replace(copy);
+    t.parsed_base = b.base;
+    t.base_path = b.path;
   }
   // The query on the path, as fold_query_into_path puts it.
   std::string target;
-  target.reserve(b.path.size() + url.size() - q);
-  target += b.path;
+  target.reserve(t.base_path.size() + url.size() - q);
+  target += t.base_path;
   target.append(url, q);
-  if (curl_url_set(copy, CURLUPART_PATH, target.c_str(), 0) != CURLUE_OK) {
-    curl_url_cleanup(copy);
-    return url_acceptable(url, reason);
+  if (curl_url_set(t.parsed, CURLUPART_PATH, target.c_str(), 0) != CURLUE_OK) {
+    // The copy is no longer the base's: it is not used as one again.
+    t.parsed_base.clear();
+    return parsed_whole();
   }
-  return copy;
+  return true;
 }
 
 RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
                              HttpHandler handler, std::string* error) {
   std::string reason;
-  auto t = std::make_unique<Transfer>();
-  t->url = url;
-  t->parsed = static_cast<CURLU*>(parse_url(t->url, &reason));
-  if (t->parsed != nullptr) {
-    t->easy = static_cast<CURL*>(take_easy(settings));
-    if (t->easy == nullptr) reason = "Out of memory";
-  }
-  if (t->easy != nullptr && curl_easy_setopt(t->easy, CURLOPT_CURLU, t->parsed) != CURLE_OK) {
-    reason = "Malformed URL";
-  }
-  if (!reason.empty()) {
-    if (error != nullptr) *error = reason;
+  std::unique_ptr<Transfer> t = take_transfer(settings);
+  if (t == nullptr) {
+    if (error != nullptr) *error = "Out of memory";
     return 0;
   }
-  t->owner = this;
+  t->url = url;
+  if (!parse_url(*t, &reason)) {
+    if (error != nullptr) *error = reason;
+    recycle(std::move(t));
+    return 0;
+  }
+  // A handle given this parsed address before reads it again at the start.
+  if (t->handle_url != t->parsed) {
+    if (curl_easy_setopt(t->easy, CURLOPT_CURLU, t->parsed) != CURLE_OK) {
+      if (error != nullptr) *error = "Malformed URL";
+      recycle(std::move(t));
+      return 0;
+    }
+    t->handle_url = t->parsed;
+  }
   t->id = m_next_id++;
   t->handler = std::move(handler);
   t->max_body = settings.max_body_bytes;
@@ -387,18 +416,10 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   t->transfer_ms = timeout_ms(settings.transfer_timeout, kDefaultTransferTimeout);
   t->started = m_loop.now_ms();
   t->same_origin = settings.same_origin_redirects;
-  t->settings = settings;
-  curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
-  curl_easy_setopt(t->easy, CURLOPT_ERRORBUFFER, t->error);
-  curl_easy_setopt(t->easy, CURLOPT_WRITEFUNCTION, &CurlCallbacks::write);
-  curl_easy_setopt(t->easy, CURLOPT_WRITEDATA, t.get());
-  curl_easy_setopt(t->easy, CURLOPT_HEADERFUNCTION, &CurlCallbacks::header);
-  curl_easy_setopt(t->easy, CURLOPT_HEADERDATA, t.get());
-  curl_easy_setopt(t->easy, CURLOPT_PREREQFUNCTION, &CurlCallbacks::ready);
-  curl_easy_setopt(t->easy, CURLOPT_PREREQDATA, t.get());
   const CURLMcode rc = curl_multi_add_handle(multi_of(m_multi), t->easy);
   if (rc != CURLM_OK) {
     if (error != nullptr) *error = curl_multi_strerror(rc);
+    recycle(std::move(t));
     return 0;
   }
   const RequestId id = t->id;
@@ -408,33 +429,48 @@ RequestId CurlTransport::get(std::string_view url, const HttpSettings& settings,
   return id;
 }
 
-void* CurlTransport::take_easy(const HttpSettings& settings) {
-  CURL* easy = nullptr;
-  if (m_spare.empty()) {
-    easy = curl_easy_init();
-  } else {
-    Spare spare = std::move(m_spare.back());
+std::unique_ptr<CurlTransport::Transfer> CurlTransport::take_transfer(
+    const HttpSettings& settings) {
+  std::unique_ptr<Transfer> t;
+  if (!m_spare.empty()) {
+    t = std::move(m_spare.back());
     m_spare.pop_back();
-    easy = static_cast<CURL*>(spare.easy);
+    // What the last transfer left: nothing of it goes on.
+    t->body.clear();
+    t->over_cap = false;
+    t->last_activity = -1;
+    t->redirects = 0;
+    t->error[0] = '\0';
     // Set up for the same settings: its options are what configure would
-    // set (the address and the transfer's own data are set by get).
-    if (spare.settings == settings) return easy;
+    // set, and the callbacks' data is this transfer's.
+    if (t->settings == settings) return t;
     // Otherwise nothing of the other settings stays behind.
-    curl_easy_reset(easy);
+    curl_easy_reset(t->easy);
+    t->handle_url = nullptr;
+  } else {
+    t = std::make_unique<Transfer>();
+    t->owner = this;
+    t->easy = curl_easy_init();
+    if (t->easy == nullptr) return nullptr;
   }
-  if (easy != nullptr) configure(easy, settings, static_cast<curl_slist*>(m_headers));
-  return easy;
+  configure(t->easy, settings, static_cast<curl_slist*>(m_headers));
+  curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
+  curl_easy_setopt(t->easy, CURLOPT_ERRORBUFFER, t->error);
+  curl_easy_setopt(t->easy, CURLOPT_WRITEFUNCTION, &CurlCallbacks::write);
+  curl_easy_setopt(t->easy, CURLOPT_WRITEDATA, t.get());
+  curl_easy_setopt(t->easy, CURLOPT_HEADERFUNCTION, &CurlCallbacks::header);
+  curl_easy_setopt(t->easy, CURLOPT_HEADERDATA, t.get());
+  curl_easy_setopt(t->easy, CURLOPT_PREREQFUNCTION, &CurlCallbacks::ready);
+  curl_easy_setopt(t->easy, CURLOPT_PREREQDATA, t.get());
+  t->settings = settings;
+  return t;
 }
 
-void CurlTransport::recycle_easy(void* easy, const HttpSettings& settings) {
-  if (m_closing || m_spare.size() >= kSpareLimit) {
-    curl_easy_cleanup(static_cast<CURL*>(easy));
-    return;
-  }
-  // The parsed address and the error buffer go with their transfer.
-  curl_easy_setopt(static_cast<CURL*>(easy), CURLOPT_CURLU, nullptr);
-  curl_easy_setopt(static_cast<CURL*>(easy), CURLOPT_ERRORBUFFER, nullptr);
-  m_spare.push_back({easy, settings});
+void CurlTransport::recycle(std::unique_ptr<Transfer> t) {
+  if (t == nullptr || m_closing || m_spare.size() >= kSpareLimit) return;
+  t->handler = nullptr;
+  std::string().swap(t->body);  // a failed large answer's room is not kept
+  m_spare.push_back(std::move(t));
 }
 
 std::unique_ptr<CurlTransport::Transfer> CurlTransport::detach(RequestId id) {
@@ -447,11 +483,11 @@ std::unique_ptr<CurlTransport::Transfer> CurlTransport::detach(RequestId id) {
 }
 
 void CurlTransport::cancel(RequestId id) {
-  detach(id);
+  recycle(detach(id));
 }
 
 void CurlTransport::abort_all() {
-  while (!m_transfers.empty()) detach(m_transfers.begin()->first);
+  while (!m_transfers.empty()) recycle(detach(m_transfers.begin()->first));
 }
 
 void CurlTransport::socket_ready(int fd, unsigned ready) {
@@ -474,7 +510,11 @@ void CurlTransport::curl_timer_fired() {
 void CurlTransport::collect_done() {
   // Read every message first: a handler may start or cancel transfers, and
   // a message must not be read after its handle has left the multi handle.
-  std::vector<std::pair<RequestId, CURLcode>> done;
+  // The list is the member's (its room kept), taken while this call runs:
+  // a handler that runs the loop may come back here.
+  std::vector<std::pair<RequestId, int>> done;
+  done.swap(m_done);
+  done.clear();
   int left = 0;
   while (CURLMsg* msg = curl_multi_info_read(multi_of(m_multi), &left)) {
     if (msg->msg != CURLMSG_DONE) continue;
@@ -482,7 +522,8 @@ void CurlTransport::collect_done() {
     curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &priv);
     done.emplace_back(reinterpret_cast<Transfer*>(priv)->id, msg->data.result);
   }
-  for (const auto& [id, code] : done) {
+  for (const auto& [id, result_code] : done) {
+    const auto code = static_cast<CURLcode>(result_code);
     std::unique_ptr<Transfer> t = detach(id);
     if (t == nullptr) continue;  // cancelled by an earlier handler
     long connects = 0;
@@ -509,9 +550,10 @@ void CurlTransport::collect_done() {
       result.error_text = error_text(t->error, code);
     }
     HttpHandler handler = std::move(t->handler);
-    t.reset();
+    recycle(std::move(t));
     handler(std::move(result));
   }
+  if (m_done.capacity() < done.capacity()) m_done.swap(done);
 }
 
 bool CurlTransport::follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult& result) {
@@ -538,6 +580,7 @@ bool CurlTransport::follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult&
   t->error[0] = '\0';
   // The address parsed first would take precedence over CURLOPT_URL.
   curl_easy_setopt(t->easy, CURLOPT_CURLU, nullptr);
+  t->handle_url = nullptr;
   if (curl_easy_setopt(t->easy, CURLOPT_URL, t->url.c_str()) != CURLE_OK ||
       curl_multi_add_handle(multi_of(m_multi), t->easy) != CURLM_OK) {
     result.error_number = CURLE_OUT_OF_MEMORY;
@@ -582,7 +625,7 @@ void CurlTransport::check_receive_timeouts() {
     std::unique_ptr<Transfer> t = detach(e.id);
     if (t == nullptr) continue;
     HttpHandler handler = std::move(t->handler);
-    t.reset();
+    recycle(std::move(t));
     HttpResult result;
     result.error_number = e.number;
     result.error_text = std::move(e.text);

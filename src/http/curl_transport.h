@@ -67,31 +67,32 @@ class CurlTransport : public HttpTransport {
   bool follow_same_origin(std::unique_ptr<Transfer>& t, HttpResult& result);
   // Takes a transfer out of curl and our table; the caller reports it.
   std::unique_ptr<Transfer> detach(RequestId id);
-  // An easy handle for a new transfer, set up for settings: a spare one
-  // when there is one (making one costs more than a small answer's parse).
-  void* take_easy(const HttpSettings& settings);
-  // Keeps a finished transfer's easy handle for the next transfer, with the
-  // options it was set up with (settings): a next transfer with the same
-  // settings sets only its own address and callbacks' data.
-  void recycle_easy(void* easy, const HttpSettings& settings);
-  // Checks that url is an absolute http or https address curl can parse:
-  // the parsed address (a CURLU*), or null with the reason. An address whose
-  // part before a plain query was parsed before is copied from that parse,
-  // with its query put on: refreshes ask the same few pages with other
+  // A transfer set up for settings, its easy handle's options and
+  // callbacks set: a spare one when there is one (making and setting up a
+  // handle costs more than a small answer's parse), its own state cleared.
+  // Null when curl cannot make a handle.
+  std::unique_ptr<Transfer> take_transfer(const HttpSettings& settings);
+  // Keeps a finished transfer (no longer in curl or the table), with its
+  // handle, options and parsed address, for a next one; at most
+  // kSpareLimit are kept, the others destroyed.
+  void recycle(std::unique_ptr<Transfer> t);
+  // Checks that t.url is an absolute http or https address curl can parse
+  // and leaves it parsed in t.parsed; false with the reason. An address
+  // whose part before a plain query was parsed before is copied from that
+  // parse, with its query put on, or when t.parsed holds that part already
+  // only has its path set: refreshes ask the same few pages with other
   // instruments, and curl's parse of a whole address costs more than the
   // rest of the request's setup.
-  void* parse_url(const std::string& url, std::string* reason);
+  bool parse_url(Transfer& t, std::string* reason);
 
   host::EventLoop& m_loop;
   void* m_multi = nullptr;    // CURLM*
   void* m_headers = nullptr;  // curl_slist* shared by every transfer
   std::map<RequestId, std::unique_ptr<Transfer>> m_transfers;
   std::set<int> m_watched;
-  struct Spare {
-    void* easy;             // CURL*
-    HttpSettings settings;  // what its options were set up for
-  };
-  std::vector<Spare> m_spare;  // handles of finished transfers, at most kSpareLimit
+  // Finished transfers kept for the next ones, at most kSpareLimit; each
+  // keeps the settings its handle was set up for.
+  std::vector<std::unique_ptr<Transfer>> m_spare;
   struct ParsedBase {
     std::string base;  // an address up to its query, without the '?'
     void* parsed;      // CURLU* of base

@@ -270,6 +270,48 @@ TEST_F(CurlTransportTest, ATransfersSettingsEndWithIt) {
   EXPECT_EQ(m_service.faults().proxied().size(), 3u);
 }
 
+TEST_F(CurlTransportTest, ATransfersOutcomeEndsWithIt) {
+  // A finished transfer is the next one's with the same settings: what it
+  // met (a body cut off at the cap, redirects, the address redirected to)
+  // must not carry over.
+  const std::string base = m_service.base_url();
+  const auto quote = [&](int i) {
+    return base + "/quote?s=" + service::instruments()[static_cast<std::size_t>(i)].symbol;
+  };
+  const auto shows = [](const HttpResult& r, int i) {
+    return r.body.find(service::instruments()[static_cast<std::size_t>(i)].name) !=
+           std::string::npos;
+  };
+  int refused_port = 0;
+  ::close(loopback_socket(false, &refused_port));
+  HttpSettings capped;
+  capped.max_body_bytes = 100;
+  HttpSettings site;
+  site.same_origin_redirects = true;
+  for (int round = 0; round < 3; ++round) {
+    // A body without end cut off at the cap, then a failure of another
+    // kind: reported as that.
+    HttpResult r = fetch(m_service.fault_url() + "/?_fault=slow&_ms=1", capped);
+    EXPECT_EQ(r.error_number, kErrorBodyTooLarge) << r.error_text;
+    r = fetch("http://127.0.0.1:" + std::to_string(refused_port) + "/", capped);
+    EXPECT_EQ(r.error_number, 7) << r.error_text;
+
+    // Redirects followed here, then addresses of another path: each
+    // transfer asks its own address, not the one the last was redirected to.
+    r = fetch(base + "/moved?" + redirect_to(quote(1)), site);
+    EXPECT_TRUE(shows(r, 1)) << r.error_text;
+    r = fetch(base + "/moved?" + redirect_to(quote(2)), site);
+    EXPECT_TRUE(shows(r, 2) && !shows(r, 1)) << r.error_text;
+    r = fetch(quote(3), site);
+    EXPECT_TRUE(shows(r, 3) && !shows(r, 2)) << r.error_text;
+    // Six hops a transfer, more than ten in two: counted for each alone.
+    std::string chain = quote(4);
+    for (int hop = 0; hop < 6; ++hop) chain = base + "/moved?" + redirect_to(chain);
+    r = fetch(chain, site);
+    EXPECT_TRUE(shows(r, 4)) << r.error_text;
+  }
+}
+
 TEST_F(CurlTransportTest, AddressesSharingAPathEachSendTheirOwnQuery) {
   // More paths than are kept parsed, asked again in the other order with
   // other queries, then with dot segments: every request line is the
