@@ -126,6 +126,15 @@ struct CurlCallbacks {
 
   static int timer(CURLM*, long timeout_ms, void* self) {
     auto* transport = static_cast<CurlTransport*>(self);
+    // Each call replaces the time asked for before.
+    transport->m_run_now = false;
+    if (timeout_ms == 0 && transport->m_take_now && !transport->m_closing) {
+      // Asked while curl's readiness is being handled (a transfer started
+      // by a handler of a finished one): run once that is done, without a
+      // turn of the loop. A pending loop timer stays; it only fires early.
+      transport->m_run_now = true;
+      return 0;
+    }
     transport->m_loop.kill_timer(transport->m_curl_timer);
     transport->m_curl_timer = 0;
     if (timeout_ms >= 0 && !transport->m_closing) {
@@ -496,12 +505,28 @@ void CurlTransport::socket_ready(int fd, unsigned ready) {
   if (ready & host::kIoWrite) flags |= CURL_CSELECT_OUT;
   if (ready & host::kIoError) flags |= CURL_CSELECT_ERR;
   int running = 0;
+  m_take_now = true;
   curl_multi_socket_action(multi_of(m_multi), fd, flags, &running);
   collect_done();
+  m_take_now = false;
+  run_now();
 }
 
 void CurlTransport::curl_timer_fired() {
   m_curl_timer = 0;
+  int running = 0;
+  m_take_now = true;
+  curl_multi_socket_action(multi_of(m_multi), CURL_SOCKET_TIMEOUT, 0, &running);
+  collect_done();
+  m_take_now = false;
+  run_now();
+}
+
+void CurlTransport::run_now() {
+  if (!m_run_now) return;
+  m_run_now = false;
+  // Once: a further "now" from this run goes through a loop timer, so
+  // readiness of other sockets is seen in between.
   int running = 0;
   curl_multi_socket_action(multi_of(m_multi), CURL_SOCKET_TIMEOUT, 0, &running);
   collect_done();

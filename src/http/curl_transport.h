@@ -54,6 +54,9 @@ class CurlTransport : public HttpTransport {
 
   void socket_ready(int fd, unsigned ready);
   void curl_timer_fired();
+  // Lets curl run the transfers it asked to run at once (m_run_now) while
+  // m_take_now was set, and reports those it finishes.
+  void run_now();
   // Reports the transfers curl has finished.
   void collect_done();
   // Fails the transfers that have been silent too long or have run past
@@ -102,6 +105,12 @@ class CurlTransport : public HttpTransport {
   // collect_done's list of finished transfers (id, CURLcode), kept between calls.
   std::vector<std::pair<RequestId, int>> m_done;
   host::TimerId m_curl_timer = 0;
+  // While curl's readiness and its reports are handled (m_take_now), a
+  // time-out of zero asked by curl is kept as m_run_now, for run_now after
+  // them rather than a timer: the next requests of the handlers go out in
+  // the same turn of the loop.
+  bool m_take_now = false;
+  bool m_run_now = false;
   host::TimerId m_watchdog = 0;
   std::int64_t m_watchdog_deadline = -1;
   RequestId m_next_id = 1;
