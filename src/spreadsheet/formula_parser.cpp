@@ -817,7 +817,9 @@ class Parser {
   // position and returns null without an error.
   NodePtr reference(const RefAst* prefix, bool rows_only = false) {
     const std::size_t start = m_pos;
-    RefScan scan = scan_reference(m_s, m_pos, m_notation, m_row, m_col);
+    RefScan scan =
+        scan_reference(m_s, m_pos, m_notation, m_row, m_col,
+                       prefix && !prefix->three_d() ? std::string_view(prefix->sheet_name()) : "");
     if (!scan.error.empty()) {
       m_pos = scan.error_pos;
       return fail(scan.error);

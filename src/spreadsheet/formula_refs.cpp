@@ -20,8 +20,9 @@ struct End {
 
 class Scanner {
  public:
-  Scanner(std::string_view s, std::size_t pos, std::int32_t row, std::int32_t col)
-      : m_s(s), m_pos(pos), m_row(row), m_col(col) {}
+  Scanner(std::string_view s, std::size_t pos, std::int32_t row, std::int32_t col,
+          std::string_view sheet)
+      : m_s(s), m_pos(pos), m_row(row), m_col(col), m_sheet(sheet) {}
 
   RefScan run(Notation notation) {
     if (notation == Notation::A1 ? a1_ref() : r1c1_ref()) m_out.found = m_out.error.empty();
@@ -66,6 +67,36 @@ class Scanner {
     const std::size_t start = p;
     while (p < m_s.size() && is_word(m_s[p]) && m_s[p] != '$') ++p;
     return p > start && p < m_s.size() && m_s[p] == '!';
+  }
+
+  // Skips the sheet prefix of a range's second end when it names the sheet
+  // the first end was written with (S!A1:S!A2, 'My S'!A:'My S'!B): the
+  // range is then one reference on that sheet. Another sheet, or none,
+  // leaves the position alone.
+  bool skip_same_sheet() {
+    if (m_sheet.empty()) return false;
+    std::size_t p = m_pos;
+    std::string name;
+    if (peek() == '\'') {
+      for (++p;; ++p) {
+        if (p >= m_s.size()) return false;
+        if (m_s[p] != '\'') {
+          name += m_s[p];
+        } else if (p + 1 < m_s.size() && m_s[p + 1] == '\'') {
+          name += '\'';  // a quote inside the name, written twice
+          ++p;
+        } else {
+          ++p;
+          break;
+        }
+      }
+    } else {
+      while (p < m_s.size() && is_word(m_s[p]) && m_s[p] != '$') ++p;
+      name = m_s.substr(m_pos, p - m_pos);
+    }
+    if (p >= m_s.size() || m_s[p] != '!' || !text::iequals(name, m_sheet)) return false;
+    m_pos = p + 1;
+    return true;
   }
 
   // Whether the text after a reference's ":" is the other end of a range
@@ -139,6 +170,7 @@ class Scanner {
       const std::size_t before_colon = m_pos;
       if (peek() == ':') {
         ++m_pos;
+        skip_same_sheet();
         if (!a1_end(second) || !second.has_row || !second.has_col) {
           m_pos = before_colon;
           // A1:INDEX(...), S!A1:S!A2: the range operator, which the parser applies.
@@ -153,6 +185,7 @@ class Scanner {
     // Whole columns ("A:C") and whole rows ("1:3") need both ends.
     if (peek() != ':') return false;
     ++m_pos;
+    skip_same_sheet();
     End second;
     if (!a1_end(second) || second.has_row != first.has_row || second.has_col != first.has_col) {
       return false;
@@ -206,6 +239,7 @@ class Scanner {
     if (peek() == ':') {
       const std::size_t colon = m_pos;
       ++m_pos;
+      skip_same_sheet();
       if (!r1c1_end(second) || second.has_row != first.has_row || second.has_col != first.has_col) {
         m_pos = colon;
         if (operand_follows(colon + 1)) return done(first, first, kind_of(first, false));
@@ -225,13 +259,14 @@ class Scanner {
   std::string_view m_s;
   std::size_t m_pos;
   std::int32_t m_row, m_col;
+  std::string_view m_sheet;  // the sheet the reference was written with, if one
   RefScan m_out;
 };
 
 }  // namespace
 
 RefScan scan_reference(std::string_view s, std::size_t& pos, Notation notation, std::int32_t row,
-                       std::int32_t col) {
+                       std::int32_t col, std::string_view sheet) {
   // Most words that are no reference say so at their first letters, which
   // is looked at before setting up the scan: a function's or name's run of
   // more than three letters is no A1 column, and R1C1 starts with R or C.
@@ -245,7 +280,7 @@ RefScan scan_reference(std::string_view s, std::size_t& pos, Notation notation, 
              (text::lower_char(s[pos]) != 'r' && text::lower_char(s[pos]) != 'c')) {
     return {};
   }
-  Scanner scanner(s, pos, row, col);
+  Scanner scanner(s, pos, row, col, sheet);
   RefScan out = scanner.run(notation);
   if (out.found) pos = scanner.pos();
   return out;

@@ -35,9 +35,11 @@ struct RefScan {
 
 // Reads a reference at pos in the formula of the cell (row, col) and moves
 // pos past it. Text that is no reference (a name, a function) leaves pos
-// alone and answers found == false without an error.
+// alone and answers found == false without an error. sheet: the sheet the
+// reference was written with (its prefix, unquoted), whose name may be
+// written again before a range's second end.
 RefScan scan_reference(std::string_view s, std::size_t& pos, Notation notation, std::int32_t row,
-                       std::int32_t col);
+                       std::int32_t col, std::string_view sheet = {});
 
 struct StructuredScan {
   RefAst ref;         // the table's cells the reference stands for

@@ -106,23 +106,31 @@ TEST_F(ModelTest, RangeDependentsAcrossBlockBoundaries) {
 }
 
 // A range written with its sheet on both ends (S!A1:S!A2, as files from
-// other programs may hold it) reads the cells between, follows their
-// changes and writes back as it was written; a sheet name alone after the
-// colon is still no range.
+// other programs may hold it) is one reference on that sheet, whole columns
+// and rows too: it reads the cells between, follows their changes and
+// writes back with the sheet once. A sheet name alone after the colon is
+// still no range.
 TEST_F(ModelTest, RangeWithTheSheetOnBothEndsReadsTheCellsBetween) {
   ASSERT_TRUE(model->rename_sheet(sheet, "My S").ok());
   set(1, 1, "1");
   set(2, 1, "2");
-  set(1, 2, "=SUM('My S'!A1:'My S'!A2)");
+  set(1, 2, "=SUM('My S'!A1:'my s'!A2)");
   set(2, 2, "=SUM('My S'!A1:'My S'!$A$5)");
+  set(3, 2, "=COUNT('My S'!A:'My S'!A)");
   set(4, 2, "=SUM(A1:'My S'!A2)");
+  set(10, 3, "=ROWS('My S'!1:'My S'!3)");
   EXPECT_EQ(num(1, 2), 3);
   EXPECT_EQ(num(2, 2), 3);
+  EXPECT_EQ(num(3, 2), 2);
   EXPECT_EQ(num(4, 2), 3);
+  EXPECT_EQ(num(10, 3), 3);
   set(2, 1, "5");
+  set(3, 1, "6");
   EXPECT_EQ(num(1, 2), 6);
-  EXPECT_EQ(num(2, 2), 6);
-  EXPECT_EQ(model->formula_text(sheet, 1, 2, Notation::A1), "=SUM('My S'!A1:'My S'!A2)");
+  EXPECT_EQ(num(2, 2), 12);
+  EXPECT_EQ(num(3, 2), 3);
+  EXPECT_EQ(model->formula_text(sheet, 1, 2, Notation::A1), "=SUM('My S'!A1:A2)");
+  EXPECT_EQ(model->formula_text(sheet, 3, 2, Notation::A1), "=COUNT('My S'!A:A)");
   EXPECT_FALSE(model->set_formula(sheet, 5, 2, "=SUM(A1:'My S'!)", Notation::A1).ok());
   EXPECT_FALSE(model->set_formula(sheet, 5, 2, "=SUM(A1:'My S)", Notation::A1).ok());
 }
