@@ -79,6 +79,10 @@ std::string blocker(const Node& n,
       if (n.ref().has_sheet && n.ref().sheet == 0) {
         return "refers to sheet " + n.ref().sheet_name() + ", which the file does not have";
       }
+      // The last sheet of a span (S:Foo!A1) as much as its first.
+      if (n.ref().has_sheet && n.ref().three_d() && n.ref().sheet2 == 0) {
+        return "refers to sheet " + n.ref().sheet2_name() + ", which the file does not have";
+      }
       break;
     default:
       break;

@@ -425,6 +425,24 @@ TEST_F(XlsxTest, FormulasQuilloCannotReadAreKeptAsWritten) {
   EXPECT_NE(sheet.find("<f>[1]Other!A1</f><v>4</v>"), std::string::npos) << sheet;
 }
 
+// A formula reading a span of sheets of which either end is missing keeps
+// the file's value, as one naming a missing sheet does: it is not computed
+// as #REF!.
+TEST_F(XlsxTest, SpansOfSheetsWithAMissingEndKeepTheFilesValue) {
+  const std::string file = write_package(
+      dir / "span.xlsx", one_sheet("<row r=\"1\"><c r=\"A1\"><f>SUM(S:Foo!C1)</f><v>42</v></c>"
+                                   "<c r=\"B1\"><f>SUM(Foo:S!C1)</f><v>43</v></c>"
+                                   "<c r=\"C1\"><v>5</v></c><c r=\"D1\"><f>A1+1</f><v>43</v></c>"
+                                   "</row>"));
+  XlsxLoad in = load(file, model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  model.calculate_all();
+  EXPECT_EQ(model.value(s, 1, 1), Value(42.0));
+  EXPECT_EQ(model.value(s, 1, 2), Value(43.0));
+  EXPECT_EQ(model.value(s, 1, 4), Value(43.0));
+  EXPECT_EQ(in.warnings.size(), 2u);
+}
+
 TEST_F(XlsxTest, DynamicArrayMarkersStayOnTheirFormulas) {
   const std::string file = write_package(
       dir / "cm.xlsx",
