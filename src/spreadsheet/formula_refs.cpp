@@ -1,6 +1,9 @@
 #include "spreadsheet/formula_refs.h"
 
 #include <charconv>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "common/text.h"
 #include "spreadsheet/address.h"
@@ -49,37 +52,14 @@ class Scanner {
     return p > start && is_alpha(m_s[start]) && p < m_s.size() && m_s[p] == '(';
   }
 
-  // Whether a sheet's name and its "!" start at position p ("S!A2",
-  // "'My sheet'!A2"): the second end of a range written with its sheet on
-  // both ends, S!A1:S!A2, which the parser's range operator joins.
-  bool sheet_prefix_follows(std::size_t p) const {
-    if (p < m_s.size() && m_s[p] == '\'') {
-      for (++p; p < m_s.size(); ++p) {
-        if (m_s[p] != '\'') continue;
-        if (p + 1 < m_s.size() && m_s[p + 1] == '\'') {
-          ++p;  // a quote inside the name, written twice
-          continue;
-        }
-        return p + 1 < m_s.size() && m_s[p + 1] == '!';
-      }
-      return false;
-    }
-    const std::size_t start = p;
-    while (p < m_s.size() && is_word(m_s[p]) && m_s[p] != '$') ++p;
-    return p > start && p < m_s.size() && m_s[p] == '!';
-  }
-
-  // Skips the sheet prefix of a range's second end when it names the sheet
-  // the first end was written with (S!A1:S!A2, 'My S'!A:'My S'!B): the
-  // range is then one reference on that sheet. Another sheet, or none,
-  // leaves the position alone.
-  bool skip_same_sheet() {
-    if (m_sheet.empty()) return false;
-    std::size_t p = m_pos;
+  // The sheet's name (unquoted) of a prefix that starts at position p
+  // ("S!A2", "'My sheet'!A2") and the position past its "!"; nullopt where
+  // none starts.
+  std::optional<std::pair<std::string, std::size_t>> sheet_prefix_at(std::size_t p) const {
     std::string name;
-    if (peek() == '\'') {
+    if (p < m_s.size() && m_s[p] == '\'') {
       for (++p;; ++p) {
-        if (p >= m_s.size()) return false;
+        if (p >= m_s.size()) return std::nullopt;
         if (m_s[p] != '\'') {
           name += m_s[p];
         } else if (p + 1 < m_s.size() && m_s[p + 1] == '\'') {
@@ -91,18 +71,30 @@ class Scanner {
         }
       }
     } else {
+      const std::size_t start = p;
       while (p < m_s.size() && is_word(m_s[p]) && m_s[p] != '$') ++p;
-      name = m_s.substr(m_pos, p - m_pos);
+      name = m_s.substr(start, p - start);
     }
-    if (p >= m_s.size() || m_s[p] != '!' || !text::iequals(name, m_sheet)) return false;
-    m_pos = p + 1;
-    return true;
+    if (name.empty() || p >= m_s.size() || m_s[p] != '!') return std::nullopt;
+    return std::pair{std::move(name), p + 1};
+  }
+
+  // Skips the sheet prefix of a range's second end when it names the sheet
+  // the first end was written with (S!A1:S!A2, 'My S'!A:'My S'!B): the
+  // range is then one reference on that sheet. Another sheet, or none,
+  // leaves the position alone.
+  void skip_same_sheet() {
+    if (m_sheet.empty()) return;
+    const auto prefix = sheet_prefix_at(m_pos);
+    if (prefix && text::iequals(prefix->first, m_sheet)) m_pos = prefix->second;
   }
 
   // Whether the text after a reference's ":" is the other end of a range
   // the parser's range operator joins: a call (A1:INDEX(...)) or a
-  // reference with its sheet (S!A1:S!A2).
-  bool operand_follows(std::size_t p) const { return call_follows(p) || sheet_prefix_follows(p); }
+  // reference with another sheet (S!A1:T!B2).
+  bool operand_follows(std::size_t p) const {
+    return call_follows(p) || sheet_prefix_at(p).has_value();
+  }
 
   bool fail(const std::string& msg, std::size_t at) {
     m_out.error = msg;
