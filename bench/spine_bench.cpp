@@ -56,9 +56,11 @@ std::string slurp(const std::string& path) {
   return buf.str();
 }
 
-// The calling thread's CPU time so far, user and system.
+// The calling thread's CPU time so far, user and system, and the page
+// faults it took (each one is system time).
 struct ThreadCpu {
   double user = 0, system = 0;
+  long faults = 0;
 };
 ThreadCpu thread_cpu() {
   rusage usage{};
@@ -66,7 +68,7 @@ ThreadCpu thread_cpu() {
   auto seconds = [](const timeval& tv) {
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
   };
-  return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+  return {seconds(usage.ru_utime), seconds(usage.ru_stime), usage.ru_minflt + usage.ru_majflt};
 }
 
 // 2026-01-02 14:30 UTC, within a trading day: the service's pages show the
@@ -154,7 +156,8 @@ Outcome run_spine(service::MarketService& svc, int delay_ms, bool send_on_comple
   Outcome out;
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const ThreadCpu cpu_end = thread_cpu();
-  out.loop_cpu = {cpu_end.user - cpu_start.user, cpu_end.system - cpu_start.system};
+  out.loop_cpu = {cpu_end.user - cpu_start.user, cpu_end.system - cpu_start.system,
+                  cpu_end.faults - cpu_start.faults};
   out.http_requests = svc.requests() - before;
   for (int i = 0; i < kInstruments; ++i) {
     for (int f = 0; f < 10; ++f) {
@@ -194,10 +197,10 @@ constexpr int kCells = kInstruments * 10;
 bool report(const char* what, const Outcome& o) {
   std::printf(
       "%-38s %7.3f s  %5d/%d cells (%d right)  %4lld HTTP requests  loop CPU %.3f s "
-      "(%.1f us/cell: user %.1f, system %.1f)\n",
+      "(%.1f us/cell: user %.1f, system %.1f; %ld page faults)\n",
       what, o.seconds, o.filled, kCells, o.correct, static_cast<long long>(o.http_requests),
       o.cpu(), o.cpu() * 1e6 / kCells, o.loop_cpu.user * 1e6 / kCells,
-      o.loop_cpu.system * 1e6 / kCells);
+      o.loop_cpu.system * 1e6 / kCells, o.loop_cpu.faults);
   return o.filled == kCells && o.correct == kCells;
 }
 
