@@ -464,7 +464,19 @@ class Parser {
   NodePtr error_literal() {
     const auto code = read_error();
     if (!code) return fail("unknown error value");
+    if (*code == ErrorCode::Ref) skip_lost_reference();
     return make(Node::Kind::Error, *code);
+  }
+
+  // What follows "#REF!" where a formula's sheet was deleted: a file keeps
+  // the reference's cells or name after it (#REF!A1, #REF!$A$1:$B$2,
+  // #REF!A:A, #REF!Total), which read nothing now; the formula reads #REF!
+  // there, as the program that deleted the sheet shows it.
+  void skip_lost_reference() {
+    if (!is_word(peek())) return;
+    const RefScan scan = scan_reference(m_s, m_pos, m_notation, m_row, m_col);
+    if (scan.found) return;
+    while (is_word(peek()) || peek() == '\\') ++m_pos;
   }
 
   // One constant of an array: a signed number, a text, a boolean or an error.
@@ -623,6 +635,12 @@ class Parser {
       return n;
     }
     if (!m_error.empty()) return nullptr;
+    // Sheet1!#REF!: a reference to cells deleted from that sheet.
+    if (peek() == '#') {
+      const std::size_t hash = m_pos;
+      if (read_error() == ErrorCode::Ref) return make(Node::Kind::Error, ErrorCode::Ref);
+      m_pos = hash;
+    }
     // Not a reference: a function of an external workbook, 'book'!name(...),
     // or a name of one sheet, Sheet1!Name.
     const std::size_t start = m_pos;

@@ -112,6 +112,22 @@ TEST(FormulaParser, SheetsAreBoundByIdAndQuotedWhenNeeded) {
   EXPECT_FALSE(sheet_name_needs_quotes("Data_2010"));
 }
 
+// Files keep what followed "#REF!" where a formula's sheet was deleted
+// (#REF!A1, Data!#REF!); such a formula reads no cell and is #REF! there.
+TEST(FormulaParser, ReferencesToDeletedSheetsReadNothing) {
+  for (const char* text : {"=#REF!A1+1", "=SUM(#REF!$A$1:$B$2)", "=#REF!A:A", "=ROWS(#REF!1:2)",
+                           "=#REF!Total", "=Data!#REF!", "=Data:Data!#REF!"}) {
+    auto f = parse_formula(text, Notation::A1, 1, 1, resolve);
+    ASSERT_TRUE(f.ok()) << text << ": " << f.status().message();
+    EXPECT_TRUE(f.value()->refs.empty()) << text;
+    EXPECT_FALSE(f.value()->uses_names) << text;
+    EXPECT_NE(write_formula(*f.value(), Notation::A1, 1, 1, name_of).find("#REF!"),
+              std::string::npos);
+  }
+  EXPECT_EQ(a1("=#REF!A1+1"), "=#REF!+1");
+  EXPECT_FALSE(parse_formula("=#REF!A1 A2(", Notation::A1, 1, 1, resolve).ok());
+}
+
 TEST(FormulaParser, BadInputGivesPositionedErrors) {
   struct Case {
     const char* text;

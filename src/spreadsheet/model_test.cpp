@@ -135,6 +135,18 @@ TEST_F(ModelTest, RangeWithTheSheetOnBothEndsReadsTheCellsBetween) {
   EXPECT_FALSE(model->set_formula(sheet, 5, 2, "=SUM(A1:'My S)", Notation::A1).ok());
 }
 
+TEST_F(ModelTest, FormulasReadingADeletedSheetAreRefErrors) {
+  set(1, 1, "5");
+  set(1, 2, "=#REF!A1+1");
+  set(2, 2, "=IFERROR(SUM(#REF!A1:B2),7)");
+  set(3, 2, "=B1&A1");
+  EXPECT_EQ(model->value(sheet, 1, 2), Value(ErrorCode::Ref));
+  EXPECT_EQ(num(2, 2), 7);
+  EXPECT_EQ(model->value(sheet, 3, 2), Value(ErrorCode::Ref));
+  set(1, 1, "6");  // the cell the lost reference named is not read
+  EXPECT_EQ(model->value(sheet, 1, 2), Value(ErrorCode::Ref));
+}
+
 TEST_F(ModelTest, DeepFormulaEvaluatesWithinTheStack) {
   std::string f = "=" + std::string(kMaxFormulaHeight - 2, '(') + "A2" +
                   std::string(kMaxFormulaHeight - 2, ')');
