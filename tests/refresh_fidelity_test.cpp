@@ -140,5 +140,21 @@ TEST_F(RefreshFidelityTest, FormulasQuilloCannotComputeAreReportedWhenWhatTheyRe
   EXPECT_EQ(refresh(book, root / "out.xlsx", true, &text), 1) << text;
 }
 
+// A formula naming a deleted sheet is #REF!, as the program that deleted it
+// shows; one quillo cannot read, with no value in the file, is still listed.
+TEST_F(RefreshFidelityTest, LostReferencesAreRefErrorsAndUnreadFormulasAreShown) {
+  const fs::path book = root / "lost.xlsx";
+  run("/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='P'; ws['A1']='=1+(('; ws['B1']='=#REF!A1+1'; ws['C1']='=B1&P!#REF!'; "
+      "wb.save(sys.argv[1])\" " +
+      book.string());
+  EXPECT_EQ(cell(book, "P!A1"), "P!A1\t=1+((\t\n");
+  std::string text;
+  EXPECT_EQ(refresh(book, root / "out.xlsx", false, &text), 0) << text;
+  EXPECT_EQ(value(root / "out.xlsx", "P!B1"), "#REF!");
+  EXPECT_EQ(value(root / "out.xlsx", "P!C1"), "#REF!");
+  EXPECT_EQ(cell(root / "out.xlsx", "P!A1"), "P!A1\t=1+((\t\n");
+}
+
 }  // namespace
 }  // namespace quillo

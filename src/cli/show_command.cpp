@@ -130,7 +130,12 @@ int run_show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     model.for_each_cell(id, box, [&](std::int32_t r, std::int32_t c, const spreadsheet::Cell&) {
       cells.emplace_back(r, c);
     });
+    // A formula kept as the file wrote it may have no value to hold a cell.
+    for (const auto& [r, c] : spreadsheet::xlsx_kept_formula_cells(*loaded->file, id)) {
+      if (box.contains(r, c)) cells.emplace_back(r, c);
+    }
     std::sort(cells.begin(), cells.end());
+    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
     const std::string prefix = spreadsheet::quote_sheet_name(model.sheet_name(id)) + "!";
     for (const auto& [r, c] : cells) {
       const Value v = model.value(id, r, c);

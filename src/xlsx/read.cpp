@@ -1143,4 +1143,15 @@ std::string xlsx_kept_formula(const XlsxFile& file, SheetId sheet, std::int32_t 
   return "=" + it->second.text;
 }
 
+std::vector<std::pair<std::int32_t, std::int32_t>> xlsx_kept_formula_cells(const XlsxFile& file,
+                                                                           SheetId sheet) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> cells;
+  for (auto it = file.kept.lower_bound({sheet, 0, 0});
+       it != file.kept.end() && std::get<0>(it->first) == sheet; ++it) {
+    if (!it->second.text.empty())
+      cells.emplace_back(std::get<1>(it->first), std::get<2>(it->first));
+  }
+  return cells;
+}
+
 }  // namespace quillo::spreadsheet

@@ -51,6 +51,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/status.h"
@@ -117,5 +118,10 @@ Status save_xlsx(const Model& model, BookId book, XlsxFile* file, const std::str
 // (with its leading "="); empty when there is none.
 std::string xlsx_kept_formula(const XlsxFile& file, SheetId sheet, std::int32_t row,
                               std::int32_t col);
+
+// The cells (row, column) of a sheet holding a formula kept as written, in
+// order; such a cell has no value when the file gave none.
+std::vector<std::pair<std::int32_t, std::int32_t>> xlsx_kept_formula_cells(const XlsxFile& file,
+                                                                           SheetId sheet);
 
 }  // namespace quillo::spreadsheet
