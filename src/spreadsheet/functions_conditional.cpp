@@ -21,7 +21,12 @@ struct Condition {
 };
 
 // A range argument of the *IF functions; nullopt when it is no range or
-// array (a single value counts as a one-cell array).
+// array (a single value counts as a one-cell array). An error given in its
+// place (an unknown name's #NAME?) is the function's answer: range_error.
+std::optional<ErrorCode> range_error(const Value& v) {
+  if (v.is_error()) return v.error();
+  return std::nullopt;
+}
 std::optional<RangeView> range_arg(const Value& v) {
   if (auto view = RangeView::of(v)) return view;
   if (v.type() == ValueType::Missing) return std::nullopt;
@@ -63,6 +68,7 @@ std::optional<ErrorCode> read_conditions(const CallContext& ctx, std::span<const
                                          std::size_t first, Scan& scan) {
   if ((args.size() - first) % 2 != 0 || args.size() <= first) return ErrorCode::Value;
   for (std::size_t i = first; i + 1 < args.size(); i += 2) {
+    if (auto e = range_error(args[i])) return e;
     auto view = range_arg(args[i]);
     if (!view) return ErrorCode::Value;
     if (view->gone()) return ErrorCode::Ref;
@@ -128,6 +134,7 @@ Value single_condition(const CallContext& ctx, std::span<const Value> args, Aggr
   if (missing(args, 2)) {
     values = scan.conditions.front().view;
   } else {
+    if (auto e = range_error(args[2])) return Value(*e);
     const auto given = range_arg(args[2]);
     if (!given) return Value(ErrorCode::Value);
     if (given->gone()) return Value(ErrorCode::Ref);
@@ -140,6 +147,7 @@ Value single_condition(const CallContext& ctx, std::span<const Value> args, Aggr
 
 // SUMIFS(values, range1, criterion1, ...) and the other *IFS forms.
 Value many_conditions(const CallContext& ctx, std::span<const Value> args, Aggregate what) {
+  if (auto e = range_error(args[0])) return Value(*e);
   const auto values = range_arg(args[0]);
   if (!values) return Value(ErrorCode::Value);
   if (values->gone()) return Value(ErrorCode::Ref);

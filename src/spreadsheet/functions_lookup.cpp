@@ -79,7 +79,11 @@ struct Vector {
 
 Arg<Vector> vector_arg(const Value& v, const CallContext& ctx) {
   auto view = RangeView::of(v);
-  if (!view) view = RangeView::of(Value(Array{1, 1, {scalar(v, ctx)}}));
+  if (!view) {
+    Value one = scalar(v, ctx);
+    if (one.is_error()) return Fail{one.error()};  // an unknown name: #NAME?, not "not found"
+    view = RangeView::of(Value(Array{1, 1, {std::move(one)}}));
+  }
   if (view->gone()) return Fail{ErrorCode::Ref};
   if (view->rows() > 1 && view->cols() > 1) return Fail{ErrorCode::NA};
   return Vector{*view, view->rows() == 1 && view->cols() > 1};
@@ -99,7 +103,7 @@ Value table_lookup(const CallContext& ctx, std::span<const Value> args, bool acr
   if (failed(want0)) return error_of(want0);
   const Value& want = std::get<Value>(want0);
   const auto view = RangeView::of(args[1]);
-  if (!view) return Value(ErrorCode::NA);
+  if (!view) return Value(args[1].is_error() ? args[1].error() : ErrorCode::NA);
   if (view->gone()) return Value(ErrorCode::Ref);
   const auto index_arg = number(args[2], ctx);
   if (failed(index_arg)) return error_of(index_arg);
@@ -238,7 +242,10 @@ Value fn_xlookup(const CallContext& ctx, std::span<const Value> args) {
   if (failed(vec)) return error_of(vec);
   const Vector& v = std::get<Vector>(vec);
   auto results = RangeView::of(args[2]);
-  if (!results) results = RangeView::of(Value(Array{1, 1, {scalar(args[2], ctx)}}));
+  if (!results) {
+    if (args[2].is_error()) return args[2];
+    results = RangeView::of(Value(Array{1, 1, {scalar(args[2], ctx)}}));
+  }
   if (results->gone()) return Value(ErrorCode::Ref);
   if ((v.across ? results->cols() : results->rows()) != v.full_length()) {
     return Value(ErrorCode::Value);
@@ -262,7 +269,10 @@ Value fn_lookup(const CallContext& ctx, std::span<const Value> args) {
   const auto want0 = wanted(args[0], ctx);
   if (failed(want0)) return error_of(want0);
   auto table = RangeView::of(args[1]);
-  if (!table) table = RangeView::of(Value(Array{1, 1, {scalar(args[1], ctx)}}));
+  if (!table) {
+    if (args[1].is_error()) return args[1];
+    table = RangeView::of(Value(Array{1, 1, {scalar(args[1], ctx)}}));
+  }
   if (table->gone()) return Value(ErrorCode::Ref);
   const bool across = table->cols() > table->rows();
   const std::int32_t n = across ? table->cols() : table->used_rows();
@@ -275,7 +285,7 @@ Value fn_lookup(const CallContext& ctx, std::span<const Value> args) {
     return across ? table->at(table->rows() - 1, p) : table->at(p, table->cols() - 1);
   }
   auto results = RangeView::of(args[2]);
-  if (!results) return Value(ErrorCode::NA);
+  if (!results) return Value(args[2].is_error() ? args[2].error() : ErrorCode::NA);
   if (results->gone()) return Value(ErrorCode::Ref);
   if (results->rows() == 1 && results->cols() > 1) return results->at(0, p);
   return results->at(p, 0);

@@ -339,7 +339,7 @@ Value fn_geomean(const CallContext& ctx, std::span<const Value> args) {
 // COUNTBLANK: the empty cells of a range and the cells holding empty text.
 Value fn_countblank(const CallContext&, std::span<const Value> args) {
   const auto view = RangeView::of(args[0]);
-  if (!view) return Value(ErrorCode::Value);
+  if (!view) return Value(args[0].is_error() ? args[0].error() : ErrorCode::Value);
   if (view->gone()) return Value(ErrorCode::Ref);
   double filled = 0;
   view->for_each([&](const Value& v) {
