@@ -84,6 +84,7 @@ constexpr std::pair<std::string_view, std::string_view> kKinds[] = {
     // The reference functions' numbers and texts: an array of them answers
     // the cells' values item by item
     {"INDIRECT", "ss"},
+    {"ADDRESS", "sssss"},
     {"OFFSET", "rssss"},
     {"HLOOKUP", "srss"},
     {"LOOKUP", "srr"},
