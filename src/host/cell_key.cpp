@@ -28,15 +28,21 @@ std::optional<CellPlaceRef> Range::place_ref(CellPlace& scratch) const {
 
 std::string cellkey(const CellPlace& place) {
   // One allocation: the key is made at every call of a worksheet function.
-  // An int32 takes at most 11 characters.
+  // An int32 takes at most 11 characters. The book's name is led by its
+  // length, as names may hold "_": book "a_b" with sheet "c" and book "a"
+  // with sheet "b_c" are two keys.
+  char length[24];
+  char* const length_end = std::to_chars(length, length + 20, place.book.size()).ptr;
+  *length_end = ':';
+  const auto m = static_cast<std::size_t>(length_end + 1 - length);
   char numbers[32] = {'_'};
   char* const col_at = std::to_chars(numbers + 1, numbers + 13, place.row).ptr;
   *col_at = '_';
   char* const end = std::to_chars(col_at + 1, col_at + 13, place.col).ptr;
   const auto n = static_cast<std::size_t>(end - numbers);
   std::string key;
-  key.reserve(place.book.size() + 1 + place.sheet.size() + n);
-  key.append(place.book).append("_").append(place.sheet).append(numbers, n);
+  key.reserve(m + place.book.size() + 1 + place.sheet.size() + n);
+  key.append(length, m).append(place.book).append("_").append(place.sheet).append(numbers, n);
   return key;
 }
 

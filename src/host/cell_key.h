@@ -1,6 +1,7 @@
 // cellkey: the text that names one formula cell across the engine's tables
 // (the request registry's waiting cells, price-history areas, indicator
-// records): workbook name, sheet name, row and column joined by "_".
+// records): the workbook name led by its length and ":", then the sheet
+// name, row and column joined by "_".
 // Loop thread only (it asks the host for names).
 #pragma once
 

@@ -530,9 +530,13 @@ TEST_F(SpineTest, AFormulaFollowsDefinitionsLoadedAgainOrLost) {
 TEST_F(SpineTest, CellKeysFollowARenamedSheetAndAreEmptyOnceItIsGone) {
   const host::RangePtr cell = *sheet->range("C7");
   const std::string book_name = *book->name();
-  EXPECT_EQ(host::cellkey(*cell), book_name + "_" + *sheet->name() + "_7_3");
+  const std::string lead = std::to_string(book_name.size()) + ":" + book_name;
+  EXPECT_EQ(host::cellkey(*cell), lead + "_" + *sheet->name() + "_7_3");
   ASSERT_TRUE(sheet->set_name("Prices").ok());
-  EXPECT_EQ(host::cellkey(*cell), book_name + "_Prices_7_3");
+  EXPECT_EQ(host::cellkey(*cell), lead + "_Prices_7_3");
+  // Names holding "_" cannot make two cells one key.
+  EXPECT_NE(host::cellkey(host::CellPlace{"a_b", "c", 1, 1}),
+            host::cellkey(host::CellPlace{"a", "b_c", 1, 1}));
   // The place as views, from the spreadsheet's names and through the
   // interface's default (which copies into the lent place), says the same.
   host::CellPlace scratch;
