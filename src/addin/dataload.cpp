@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "host/worksheet.h"
+#include "parse/definitions.h"
 
 namespace quillo::addin {
 
@@ -335,6 +336,14 @@ void definitions_load(AddinState& state) {
   const std::string file = installpath + std::string(kDefinitionsName);
   const Status loaded = state.m_engine->load_definitions_file(file);
   state.m_definitions_error = loaded.ok() ? std::string() : file + ": " + loaded.message();
+  if (!loaded.ok() && state.platform().report_definitions_failure) {
+    // The loader's text already leads with the message's words and names
+    // the file, line and reason.
+    const std::string& why = loaded.message();
+    state.platform().messages.message_box(
+        why.starts_with(kLoadErrorText) ? why : std::string(kLoadErrorText) + ": " + why, "quillo",
+        host::MessageIcon::None);
+  }
 }
 
 void minute_timer(AddinState& state, host::TimerId id) {

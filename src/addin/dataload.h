@@ -71,6 +71,11 @@ struct Platform {
   // where that place is the host's own and may change (LibreOffice's
   // extension cache): it is then found again at each start.
   bool remember_install_path = true;
+  // Whether a definitions file that does not load is reported at start-up
+  // in a message box ("Error during load of xml" and the reason), as the
+  // desktop host shows it; front ends that report start-up problems in
+  // their own way (the command line, Calc) leave it off.
+  bool report_definitions_failure = false;
 };
 
 class AddinState {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "addin/addin_test_support.h"
 #include "requests/engine.h"
@@ -131,6 +132,27 @@ TEST_F(AddinTest, InstallsTheLibraryOnlyWhenNotListedUnderItsExactName) {
   second->IDTExtensibility2_OnConnection(app2, ConnectMode::Startup, nullptr);
   EXPECT_EQ(app2.add_ins().count(), 2);
   EXPECT_TRUE((*app2.add_ins().item(2))->installed().value_or(false));
+}
+
+// The desktop host tells the user once at start-up that the definitions did
+// not load; hosts that report start-up problems themselves are not given a
+// second box.
+TEST_F(AddinTest, DefinitionsThatDoNotLoadAreReportedWhereTheHostAsks) {
+  std::ofstream(install / "ds.xml", std::ios::trunc) << "<definitions><datasource>";
+  for (const bool report : {false, true}) {
+    messages.messages.clear();
+    make_state(false);
+    state->platform().report_definitions_failure = report;
+    connect();
+    EXPECT_FALSE(state->definitions_error().empty());
+    ASSERT_EQ(messages.messages.size(), report ? 1u : 0u);
+    if (report) {
+      EXPECT_TRUE(messages.messages[0].text.starts_with("Error during load of xml: "))
+          << messages.messages[0].text;
+      EXPECT_NE(messages.messages[0].text.find("ds.xml"), std::string::npos);
+    }
+    connection->IDTExtensibility2_OnDisconnection(DisconnectMode::HostShutdown);
+  }
 }
 
 TEST_F(AddinTest, AMissingLibraryIsReportedAndTheAddinRunsOn) {

@@ -44,7 +44,9 @@ struct EngineSession::Parts {
                                                                   1000,
                                                                   nullptr,
                                                                   true,
-                                                                  {}})) {
+                                                                  {},
+                                                                  true,
+                                                                  true})) {
     addin::register_classes(objects, host::own_module_path(), state);
   }
   ~Parts() {
