@@ -178,8 +178,10 @@ Status RangeHandle::set_formula_in(std::string_view text, Notation notation) con
         continue;
       }
       if (auto st = m->set_formula(m_sheet, r, c, text, notation); !st.ok()) return st;
-      // Evaluating may have removed the sheet; then the remaining cells are gone.
-      if (!live()) return r == m_box.r2 && c == m_box.c2 ? Status() : gone_range();
+      // Evaluating may have removed the sheet; then the remaining cells are
+      // gone. After the last cell there are none left to miss.
+      if (r == m_box.r2 && c == m_box.c2) return {};
+      if (!live()) return gone_range();
     }
   }
   return {};
