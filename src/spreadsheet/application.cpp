@@ -159,8 +159,7 @@ class Application::FunctionsImpl final : public host::WorksheetFunctions {
   Result<double> run(BuiltinImpl f, std::span<const Value> args) {
     if (args.empty()) return Status(StatusCode::InvalidArgument, "no arguments");
     CallContext ctx;
-    Model& model = m_app.model();
-    ctx.now = [&model] { return model.now(); };
+    ctx.clock = &m_app.model();
     const Value v = f(ctx, args);
     if (v.is_error()) return Status::failed(std::string(error_text(v.error())));
     if (!v.is_number()) return Status::failed("#VALUE!");

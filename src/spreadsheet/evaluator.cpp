@@ -208,7 +208,7 @@ Evaluator::Evaluator(Model& model, const CellAddr& cell) : m_model(model), m_cel
   m_ctx.sheet = cell.sheet;
   m_ctx.row = cell.row;
   m_ctx.col = cell.col;
-  m_ctx.now = [&model] { return model.now(); };
+  m_ctx.clock = &model;
   m_ctx.model = &model;
 }
 

@@ -22,9 +22,12 @@ struct CallContext {
   SheetId sheet = 0;  // the calling cell; 0 when not called from a cell
   std::int32_t row = 0;
   std::int32_t col = 0;
-  std::function<double()> now;  // the current date and time as a serial
-  Model* model = nullptr;       // the spreadsheet of the calling cell, for functions that
-                                // reach cells by text (INDIRECT); null outside a cell
+  // The spreadsheet whose clock gives the current date and time (NOW,
+  // TODAY); null: the serial 0. A plain pointer rather than a callable, as
+  // a context is made at every evaluation of a formula.
+  const Model* clock = nullptr;
+  Model* model = nullptr;  // the spreadsheet of the calling cell, for functions that
+                           // reach cells by text (INDIRECT); null outside a cell
 };
 
 using BuiltinImpl = Value (*)(const CallContext& ctx, std::span<const Value> args);

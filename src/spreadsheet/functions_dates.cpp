@@ -9,13 +9,22 @@
 #include "common/text.h"
 #include "spreadsheet/date_serials.h"
 #include "spreadsheet/function_args.h"
+#include "spreadsheet/model.h"
 
 namespace quillo::spreadsheet {
 
 using namespace fn;
 
+namespace {
+
+double now_of(const CallContext& ctx) {
+  return ctx.clock ? ctx.clock->now() : 0.0;
+}
+
+}  // namespace
+
 int fn::current_year(const CallContext& ctx) {
-  const double now = ctx.now ? ctx.now() : 0.0;
+  const double now = now_of(ctx);
   return day_of_serial(std::clamp(now, 0.0, kMaxDateSerial)).year;
 }
 
@@ -65,11 +74,11 @@ Value serial_result(std::optional<double> s) {
 }  // namespace
 
 Value fn_today(const CallContext& ctx, std::span<const Value>) {
-  return Value(Date{std::floor(ctx.now ? ctx.now() : 0.0)});
+  return Value(Date{std::floor(now_of(ctx))});
 }
 
 Value fn_now(const CallContext& ctx, std::span<const Value>) {
-  return Value(Date{ctx.now ? ctx.now() : 0.0});
+  return Value(Date{now_of(ctx)});
 }
 
 // Years below 1900 count from 1900 (DATE(110,1,1) is 2010); months and days
