@@ -20,13 +20,15 @@ struct Condition {
   Criterion criterion;
 };
 
-// A range argument of the *IF functions; nullopt when it is no range or
-// array (a single value counts as a one-cell array). An error given in its
-// place (an unknown name's #NAME?) is the function's answer: range_error.
+// An error given where a range belongs (an unknown name's #NAME?, a lost
+// sheet's #REF!): the function's answer.
 std::optional<ErrorCode> range_error(const Value& v) {
   if (v.is_error()) return v.error();
   return std::nullopt;
 }
+
+// A range argument of the *IF functions; nullopt when it is no range or
+// array (a single value counts as a one-cell array).
 std::optional<RangeView> range_arg(const Value& v) {
   if (auto view = RangeView::of(v)) return view;
   if (v.type() == ValueType::Missing) return std::nullopt;
