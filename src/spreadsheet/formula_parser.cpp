@@ -470,9 +470,15 @@ class Parser {
 
   // What follows "#REF!" where a formula's sheet was deleted: a file keeps
   // the reference's cells or name after it (#REF!A1, #REF!$A$1:$B$2,
-  // #REF!A:A, #REF!Total), which read nothing now; the formula reads #REF!
+  // #REF!A:A, #REF!Total), or #REF! again where the cells went too
+  // (#REF!#REF!); they read nothing now, and the formula reads #REF!
   // there, as the program that deleted the sheet shows it.
   void skip_lost_reference() {
+    if (peek() == '#') {
+      const std::size_t hash = m_pos;
+      if (read_error() != ErrorCode::Ref) m_pos = hash;
+      return;
+    }
     if (!is_word(peek())) return;
     const RefScan scan = scan_reference(m_s, m_pos, m_notation, m_row, m_col);
     if (scan.found) return;

@@ -116,7 +116,7 @@ TEST(FormulaParser, SheetsAreBoundByIdAndQuotedWhenNeeded) {
 // (#REF!A1, Data!#REF!); such a formula reads no cell and is #REF! there.
 TEST(FormulaParser, ReferencesToDeletedSheetsReadNothing) {
   for (const char* text : {"=#REF!A1+1", "=SUM(#REF!$A$1:$B$2)", "=#REF!A:A", "=ROWS(#REF!1:2)",
-                           "=#REF!Total", "=Data!#REF!", "=Data:Data!#REF!"}) {
+                           "=#REF!Total", "=Data!#REF!", "=Data:Data!#REF!", "=#REF!#REF!"}) {
     auto f = parse_formula(text, Notation::A1, 1, 1, resolve);
     ASSERT_TRUE(f.ok()) << text << ": " << f.status().message();
     EXPECT_TRUE(f.value()->refs.empty()) << text;
