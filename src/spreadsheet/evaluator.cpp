@@ -224,9 +224,11 @@ Value Evaluator::run(const Formula& f) {
   return v;
 }
 
-Value Evaluator::run_array(const Formula& f) {
+Value Evaluator::run_array(const Formula& f, std::int32_t rows, std::int32_t cols) {
   if (!f.root) return Value(ErrorCode::Value);
   m_array_formula = true;
+  m_ctx.array_rows = rows;
+  m_ctx.array_cols = cols;
   return eval(*f.root, Mode::Array);
 }
 

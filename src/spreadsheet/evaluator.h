@@ -27,8 +27,9 @@ class Evaluator {
   // The value the cell shows: one value, never a range or an array.
   Value run(const Formula& f);
   // An array formula's whole result, computed for the array's top-left cell
-  // (the evaluator's cell): operators work element by element throughout.
-  Value run_array(const Formula& f);
+  // (the evaluator's cell) over rows x cols cells: operators work element
+  // by element throughout.
+  Value run_array(const Formula& f, std::int32_t rows, std::int32_t cols);
   // What the cell (r, c) of the array (0-based) shows of that result: a
   // single row or column stretches, places beyond the result are #N/A.
   Value array_item(const Value& result, std::int32_t r, std::int32_t c) const;

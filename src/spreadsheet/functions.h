@@ -22,6 +22,10 @@ struct CallContext {
   SheetId sheet = 0;  // the calling cell; 0 when not called from a cell
   std::int32_t row = 0;
   std::int32_t col = 0;
+  // The rows and columns of the array formula being computed, whose first
+  // cell is (row, col); 1 and 1 for a formula of one cell.
+  std::int32_t array_rows = 1;
+  std::int32_t array_cols = 1;
   // The spreadsheet whose clock gives the current date and time (NOW,
   // TODAY); null: the serial 0. A plain pointer rather than a callable, as
   // a context is made at every evaluation of a formula.

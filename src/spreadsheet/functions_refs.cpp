@@ -133,7 +133,14 @@ namespace {
 Value position(const CallContext& ctx, std::span<const Value> args, bool rows) {
   if (missing(args, 0)) {
     if (ctx.sheet == 0) return Value(ErrorCode::Value);
-    return Value(static_cast<double>(rows ? ctx.row : ctx.col));
+    // In an array formula over several rows (columns), the rows (columns)
+    // it covers, one for each of its cells.
+    const std::int32_t first = rows ? ctx.row : ctx.col;
+    const std::int32_t n = rows ? ctx.array_rows : ctx.array_cols;
+    if (n <= 1) return Value(static_cast<double>(first));
+    Array out{rows ? n : 1, rows ? 1 : n, {}};
+    for (std::int32_t i = 0; i < n; ++i) out.items.emplace_back(static_cast<double>(first + i));
+    return Value(std::move(out));
   }
   const RangeHandle* ref = handle_of(args[0]);
   if (!ref) return args[0].is_error() ? args[0] : Value(ErrorCode::Value);
@@ -171,9 +178,12 @@ Value fn_columns(const CallContext&, std::span<const Value> args) {
 // ADDRESS(row, column, [abs], [a1], [sheet]): abs 1 $A$1, 2 A$1, 3 $A1, 4
 // A1 (R1C1: R1C1, R1C[1], R[1]C1, R[1]C[1]).
 Value fn_address(const CallContext& ctx, std::span<const Value> args) {
+  // An empty kind or style (ADDRESS(5,7,,,"Data")) takes its default, as
+  // one left out does.
+  const auto given = [&](std::size_t i) { return !missing(args, i) && !args[i].is_empty(); };
   const auto r = whole(args, 0, 0, ctx);
   const auto c = whole(args, 1, 0, ctx);
-  const auto kind = whole(args, 2, 1, ctx);
+  const auto kind = given(2) ? whole(args, 2, 1, ctx) : Arg<std::int64_t>(std::int64_t{1});
   if (failed(r)) return error_of(r);
   if (failed(c)) return error_of(c);
   if (failed(kind)) return error_of(kind);
@@ -183,7 +193,7 @@ Value fn_address(const CallContext& ctx, std::span<const Value> args) {
     return Value(ErrorCode::Value);
   }
   bool a1 = true;
-  if (!missing(args, 3)) {
+  if (given(3)) {
     const auto b = to_bool(scalar(args[3], ctx));
     if (const auto* e = std::get_if<ErrorCode>(&b)) return Value(*e);
     a1 = std::get<bool>(b);

@@ -594,7 +594,7 @@ void Recalculation::evaluate_array(const CellAddr& a, const FormulaPtr& f, bool 
   const Box box = *state(a)->array;
   Evaluator evaluator(m_model, CellAddr{a.sheet, box.r1, box.c1});
   m_active.emplace_back(a, f.get());
-  const Value whole = evaluator.run_array(*f);
+  const Value whole = evaluator.run_array(*f, box.r2 - box.r1 + 1, box.c2 - box.c1 + 1);
   m_active.pop_back();
   for (std::int32_t r = box.r1; r <= box.r2; ++r) {
     for (std::int32_t c = box.c1; c <= box.c2; ++c) {
