@@ -321,7 +321,8 @@ class Model : public std::enable_shared_from_this<Model> {
   // Stores an array formula over box as a file holds it (the cells' values
   // restored first): every cell of the box shares formula, parsed for the
   // box's top-left cell, and shows its item of the result.
-  Status restore_array(SheetId sheet, const Box& box, FormulaPtr formula, bool dirty);
+  Status restore_array(SheetId sheet, const Box& box, FormulaPtr formula, bool dirty,
+                       std::uint32_t source = 0);
   // The box of the array formula holding the cell; nullopt for other cells.
   std::optional<Box> array_box(SheetId sheet, std::int32_t row, std::int32_t col) const;
   // Enters text ("=...") as an array formula over box, replacing what the

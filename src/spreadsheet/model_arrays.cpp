@@ -14,7 +14,8 @@ Status Model::check_array_edit(const CellAddr& a) const {
   return Status::failed("cannot change part of an array (" + box_a1(*box, false) + ")");
 }
 
-Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula, bool dirty) {
+Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula, bool dirty,
+                            std::uint32_t source) {
   Sheet* s = sheet_mut(sheet_id);
   if (!s) return Status::object_required("the worksheet no longer exists");
   if (!valid_cell(box.r1, box.c1) || !valid_cell(box.r2, box.c2) || !formula)
@@ -28,6 +29,7 @@ Status Model::restore_array(SheetId sheet_id, const Box& box, FormulaPtr formula
       fs.formula = formula;
       fs.in_array = true;
       fs.array = std::make_unique<Box>(box);
+      if (r == box.r1 && c == box.c1) fs.source = source;  // its first cell writes it
       s->formulas.insert(key);
       m_recalc.formula_restored(a, fs, dirty);
       if (!dirty) {

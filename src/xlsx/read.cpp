@@ -401,6 +401,7 @@ class Loader {
     Box box;
     FormulaPtr formula;
     bool dirty = false;
+    std::uint32_t source = 0;  // the file's text of it, written back while unchanged
   };
   std::vector<PendingArray> m_arrays;          // of the sheet being read, stored once it is read
   std::map<std::size_t, std::string> m_links;  // external link number -> path
@@ -1080,14 +1081,16 @@ Status Loader::store_array(SheetId sheet, std::int32_t row, std::int32_t col, Va
   if (!why.empty()) {
     warn(sheet, row, col, "the array formula " + why + "; keeping its values from the file");
   }
-  m_arrays.push_back(PendingArray{*box, parsed.value(), why.empty()});
+  const std::uint32_t source = add_source(parsed.value(), f, text);
+  m_arrays.push_back(PendingArray{*box, parsed.value(), why.empty(), source});
   return m_model.restore_cell(sheet, row, col, std::move(cached), nullptr, std::move(format),
                               false);
 }
 
 Status Loader::finish_arrays(SheetId sheet) {
   for (PendingArray& p : m_arrays) {
-    if (auto st = m_model.restore_array(sheet, p.box, std::move(p.formula), p.dirty); !st.ok()) {
+    if (auto st = m_model.restore_array(sheet, p.box, std::move(p.formula), p.dirty, p.source);
+        !st.ok()) {
       return st;
     }
   }

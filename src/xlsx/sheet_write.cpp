@@ -519,12 +519,13 @@ void SheetWriter::write_cell(std::string& out, const std::string& prefix, std::i
     write_value(body, prefix, kept->cached, format, true, type);
   } else if (cell) {
     // An array formula is written in its top-left cell, with the box it
-    // fills; its other cells hold only their values. Other formulas go back
-    // as the file wrote them while unchanged.
+    // fills; its other cells hold only their values. Formulas go back as
+    // the file wrote them while unchanged (an array's box with them: one
+    // entered anew over other cells has no text from the file).
     const FormulaState* fs = cell->formula;
     const bool master = fs && (!fs->in_array || (row == fs->array->r1 && col == fs->array->c1));
     array_master = master && fs->in_array;
-    if (master && (fs->in_array || !write_source(body, prefix, row, col, *fs))) {
+    if (master && !write_source(body, prefix, row, col, *fs)) {
       const std::string text = write_formula(
           *fs->formula, Notation::A1, row, col, [this](SheetId id) { return sheet_name(id); },
           FormulaText::File);

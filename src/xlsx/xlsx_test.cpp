@@ -463,6 +463,33 @@ TEST_F(XlsxTest, DynamicArrayMarkersStayOnTheirFormulas) {
   EXPECT_EQ(sheet.find("<c r=\"C1\" cm="), std::string::npos) << sheet;
 }
 
+// An array formula goes back as the file wrote it (blanks, 1E+3, what
+// follows a lost sheet's #REF!) while unchanged; one entered anew over other
+// cells is written from the model, with its new box.
+TEST_F(XlsxTest, ArrayFormulasKeepTheFilesTextWhileUnchanged) {
+  const std::string file = write_package(
+      dir / "arr.xlsx",
+      one_sheet("<row r=\"1\"><c r=\"A1\"><f t=\"array\" ref=\"A1:A2\">B1:B2 *1E+3</f>"
+                "<v>1000</v></c><c r=\"B1\"><v>1</v></c>"
+                "<c r=\"C1\"><f t=\"array\" ref=\"C1\">SUM( #REF!A1:B2 )</f><v>0</v></c></row>"
+                "<row r=\"2\"><c r=\"A2\"><v>2000</v></c><c r=\"B2\"><v>2</v></c></row>"));
+  XlsxLoad in = load(file, model);
+  const SheetId s = model.book(in.book)->sheets.front();
+  model.calculate_all();
+  EXPECT_EQ(model.value(s, 1, 3), Value(ErrorCode::Ref));
+  const std::string out = path("arr-out.xlsx");
+  ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), out).ok());
+  std::string sheet = part(out, "xl/worksheets/sheet1.xml");
+  EXPECT_NE(sheet.find("<f t=\"array\" ref=\"A1:A2\">B1:B2 *1E+3</f>"), std::string::npos) << sheet;
+  EXPECT_NE(sheet.find("<f t=\"array\" ref=\"C1\">SUM( #REF!A1:B2 )</f>"), std::string::npos)
+      << sheet;
+  ASSERT_TRUE(model.clear_contents(s, Box{1, 1, 2, 1}).ok());
+  ASSERT_TRUE(model.set_array_formula(s, Box{1, 1, 3, 1}, "=B1:B3 *1E+3").ok());
+  ASSERT_TRUE(save_xlsx(model, in.book, in.file.get(), out).ok());
+  sheet = part(out, "xl/worksheets/sheet1.xml");
+  EXPECT_NE(sheet.find("<f t=\"array\" ref=\"A1:A3\">B1:B3*1000</f>"), std::string::npos) << sheet;
+}
+
 // What surrounds the rows is copied byte for byte however large it is and
 // wherever the pieces it is read in break: from what the load kept, or,
 // past what a load keeps and at a second save, from the file again.
