@@ -83,6 +83,8 @@ class AssistSession {
   }
 
   int save(std::ostream& out) {
+    // The block's quillo formulas are not answered yet: saved empty.
+    m_session.empty_while_waiting(*m_book);
     const Status saved = m_book->save();
     if (!saved.ok()) {
       m_err << m_command << ": " << saved.message() << "\n";

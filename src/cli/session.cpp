@@ -271,6 +271,20 @@ void Session::keep_values(host::Workbook& book) {
   }
 }
 
+void Session::empty_while_waiting(host::Workbook& book) {
+  EngineFacade* engine = m_state->engine();
+  if (!engine) return;
+  spreadsheet::Model& model = m_app.model();
+  for (const AddinCell& c : addin_cells(book)) {
+    const spreadsheet::RangeHandle cell(m_app.shared_model(), c.sheet,
+                                        spreadsheet::Box{c.row, c.col, c.row, c.col});
+    const CellState state = engine->cell_state(cell, model.value(c.sheet, c.row, c.col));
+    if (state.kind != CellState::Kind::Waiting || state.file_value_kept) continue;
+    engine->remember_file_value(cell, Value());
+    (void)model.reenter_formula(c.sheet, c.row, c.col);
+  }
+}
+
 void Session::keep_value(const spreadsheet::CellAddr& cell, const Value& value) {
   EngineFacade* engine = m_state->engine();
   if (!engine) return;

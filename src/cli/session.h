@@ -85,6 +85,11 @@ class Session {
   // the last figure, shows that value instead of a status text. Done for
   // every workbook as it is opened, with the values its file holds.
   void keep_values(host::Workbook& book);
+  // The cells of the add-in's the file did not have (formulas written in
+  // this run) that still await their answers show the empty text, as
+  // refresh saves such a cell, not a status text ("Loading data..."),
+  // which a save would keep in the file.
+  void empty_while_waiting(host::Workbook& book);
   // The same for one cell, given the value its file holds: for a formula
   // taken in from the file while the workbook is open.
   void keep_value(const spreadsheet::CellAddr& cell, const Value& value);
