@@ -181,6 +181,13 @@ void form_search1::CommandButton3_Click() {
                       kSearchTitle);
       return;
     }
+    if (block_holds_array(*at, n, 1)) {
+      m_place.message(
+          "The instrument ids would cover part of an array formula, which cannot be written in "
+          "part; choose another cell.",
+          kSearchTitle);
+      return;
+    }
     ManualCalculation manual(m_place.app);
     for (std::int32_t i = 0; i < n; ++i) put_value(*at, at->row + i, at->col, selection.item(i, 1));
   }

@@ -197,6 +197,13 @@ bool wizard_step_2::history_block_write(std::int32_t r, std::int32_t c) {
         kHistoryTitle);
     return false;
   }
+  if (block_holds_array(at, 5, 1)) {
+    m_place.message(
+        "The history block would cover part of an array formula, which cannot be written in "
+        "part; choose another cell.",
+        kHistoryTitle);
+    return false;
+  }
   put_value(at, r, c, m_step1.code_get(1));
   put_value(at, r + 1, c, Date{*start});
   put_value(at, r + 2, c, Date{*end});

@@ -221,6 +221,13 @@ bool wiz3::finish() {
         kSingleItemTitle);
     return false;
   }
+  if (block_holds_array(at, top + rows, std::max(cols, n > 0 ? 2 : 1))) {
+    m_place.message(
+        "The table would cover part of an array formula, which cannot be written in part; "
+        "choose another cell.",
+        kSingleItemTitle);
+    return false;
+  }
   const std::int32_t r = at.row, c = at.col;
   ManualCalculation manual(m_place.app);
   const std::string options = write_parameter_block(at);

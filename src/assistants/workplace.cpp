@@ -49,6 +49,16 @@ bool block_fits(const Anchor& at, std::int32_t rows, std::int32_t cols) {
       .ok();
 }
 
+bool block_holds_array(const Anchor& at, std::int32_t rows, std::int32_t cols) {
+  for (std::int32_t r = 0; r < rows; ++r) {
+    for (std::int32_t c = 0; c < cols; ++c) {
+      auto cell = at.sheet->cell(at.row + r, at.col + c);
+      if (cell.ok() && (*cell)->in_array().value_or(false)) return true;
+    }
+  }
+  return false;
+}
+
 std::vector<std::string> split_ids(std::string_view text) {
   std::string all(text);
   all += ",";

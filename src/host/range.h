@@ -97,6 +97,10 @@ class Range : public RangeRef, public std::enable_shared_from_this<Range> {
   virtual Status set_formula(std::string_view formula) const = 0;
   virtual Status set_formula_r1c1(std::string_view formula) const = 0;
   virtual Result<bool> has_formula() const = 0;
+  // Whether the top-left cell is one cell of an array formula, which cannot
+  // be written alone. Hosts that cannot tell answer false (a write into it
+  // then fails there).
+  virtual Result<bool> in_array() const { return false; }
   // Evaluates the top-left cell's formula again as if it were entered anew
   // (its dependents follow), so worksheet functions in it run once more.
   // This default writes an empty-text formula and then the formula again,

@@ -207,6 +207,12 @@ Result<bool> RangeHandle::has_formula() const {
   return m->has_formula(m_sheet, m_box.r1, m_box.c1);
 }
 
+Result<bool> RangeHandle::in_array() const {
+  auto m = live();
+  if (!m) return gone_range();
+  return m->array_box(m_sheet, m_box.r1, m_box.c1).has_value();
+}
+
 Result<std::string> RangeHandle::number_format() const {
   auto m = live();
   if (!m) return gone_range();

@@ -58,6 +58,7 @@ class RangeHandle final : public host::Range {
   Status set_formula(std::string_view formula) const override;
   Status set_formula_r1c1(std::string_view formula) const override;
   Result<bool> has_formula() const override;
+  Result<bool> in_array() const override;
   Status reenter_formula() const override;
   std::optional<host::CellPlace> place() const override;
   std::optional<host::CellPlaceRef> place_ref(host::CellPlace& scratch) const override;
