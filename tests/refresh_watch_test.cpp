@@ -832,6 +832,75 @@ TEST_F(FillTest, AFormulaTakenInAndStillWaitingAtTheStopKeepsTheFilesValue) {
   EXPECT_GT(std::atof(value(filled, "Prices!H3").c_str()), 0) << watch.seen;
 }
 
+// Indicators over tables another program changed while watch runs, in a
+// file whose values it kept (only the sheet's XML edited): each series is
+// computed again and saved, never "Calculating...", and the rows of a
+// longer series before it are cleared, the user's cell below them kept.
+// Each new series is written by the next second's pass, after the take-in
+// or answer that computed it: nothing else new then tells watch to save.
+TEST_F(FillTest, WatchSavesTheIndicatorsOfTablesAnotherProgramChanged) {
+  market.set_time(1'800'000'000'000);
+  ASSERT_EQ(settings("history_service", market.base_url()), 0);
+  const fs::path history_book = root / "history.xlsx";
+  const std::string make =
+      "/usr/bin/python3 -c \"import openpyxl,sys; wb=openpyxl.Workbook(); ws=wb.active; "
+      "ws.title='H'; ws['A3']='=fhistory(\\\"BVM\\\",\\\"Yahoo\\\",\\\"DATE,CLOSE\\\","
+      "DATE(2024,1,1),DATE(2024,1,31),\\\"d\\\",{\\\"SORT\\\",\\\"ASC\\\"})'; "
+      "ws['E4']='=sma(A4:B40,3)'; ws['E40']='mine'; ws['G4']='Date'; ws['H4']='Close'; "
+      "[ws.cell(4+i,7,i) for i in range(1,6)]; [ws.cell(4+i,8,100.5+i) for i in range(1,6)]; "
+      "ws['J4']='=sma(G4:H9,2)'; wb.save(sys.argv[1])\" " +
+      history_book.string();
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(refresh(history_book, history_book, 60, true), 0);
+  ASSERT_EQ(value(history_book, "H!E4"), "SMA,3");
+  ASSERT_NE(value(history_book, "H!E20"), "");
+  ASSERT_EQ(value(history_book, "H!J6"), "102");
+  // Another program replaces a text in the sheet's XML and puts the file in
+  // place, keeping every other value.
+  const fs::path edit = root / "edit.py";
+  std::ofstream(edit)
+      << "import os,sys,zipfile\n"
+         "src,old,new=sys.argv[1:4]; tmp=src+'.tmp'\n"
+         "zi=zipfile.ZipFile(src); zo=zipfile.ZipFile(tmp,'w',zipfile.ZIP_DEFLATED)\n"
+         "found=False\n"
+         "for it in zi.infolist():\n"
+         "  d=zi.read(it.filename)\n"
+         "  if it.filename.startswith('xl/worksheets/') and old.encode() in d:\n"
+         "    found=True; d=d.replace(old.encode(),new.encode())\n"
+         "  zo.writestr(it,d)\n"
+         "zo.close(); assert found; os.replace(tmp,src)\n";
+  auto edit_sheet = [&](const std::string& from, const std::string& to) {
+    const std::string cmd = "/usr/bin/python3 " + edit.string() + " " + history_book.string() +
+                            " '" + from + "' '" + to + "'";
+    return std::system(cmd.c_str());
+  };
+
+  WatchProcess watch(history_book);
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  // A price of the user's table: no request is made, the series changes.
+  ASSERT_EQ(edit_sheet(">102.5<", ">152.5<"), 0);
+  ASSERT_NE(watch.line_with("changed on disk: took in 1 cells"), "") << watch.seen;
+  ASSERT_NE(watch.line_with("updated: saved", 10000), "") << watch.seen;
+  EXPECT_EQ(value(history_book, "H!J6"), "127") << watch.seen;
+  EXPECT_EQ(value(history_book, "H!J7"), "128") << watch.seen;
+  // The history shortened to ten days: a shorter table, a shorter series.
+  ASSERT_EQ(edit_sheet("DATE(2024,1,31)", "DATE(2024,1,10)"), 0);
+  ASSERT_NE(watch.line_with("changed on disk: took in"), "") << watch.seen;
+  ASSERT_NE(watch.line_with("updated: saved"), "") << watch.seen;
+  const int status = watch.stop(SIGTERM);
+  ASSERT_TRUE(WIFEXITED(status)) << watch.seen;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << watch.seen;
+  EXPECT_EQ(value(history_book, "H!E4"), "SMA,3") << watch.seen;
+  EXPECT_NE(value(history_book, "H!B12"), "");
+  EXPECT_EQ(value(history_book, "H!B13"), "");
+  EXPECT_NE(value(history_book, "H!E12"), "");
+  for (const std::string cell : {"H!E13", "H!E20"}) {
+    EXPECT_EQ(value(history_book, cell), "") << cell;
+  }
+  EXPECT_EQ(value(history_book, "H!E40"), "mine");
+  EXPECT_EQ(value(history_book, "H!J6"), "127");
+}
+
 // Settings changed while watch runs apply to its next requests: a proxy
 // that refused every request is dropped, and the prices come in.
 TEST_F(FillTest, WatchPutsSettingsChangedMeanwhileToUse) {

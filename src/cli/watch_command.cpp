@@ -187,6 +187,10 @@ bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& set
       if (!file.save_owed() || now - file.taken_in_at() < kQuietMs) return;
     }
     if (first_saved && !file.last_failed() && !session.idle() && now - saved_at < 10000) return;
+    // Series computed from the answers just in are written first, as
+    // refresh does, so none is saved as "Calculating..." beside the rows
+    // of its last series.
+    session.write_computed_series();
     const std::uint64_t seen = updates();
     saved_at = now;
     if (file.save("updated")) {
@@ -200,6 +204,7 @@ bool watch_until_stopped(Session& session, WatchedFile& file, SettingsFiles& set
   loop.kill_timer(check);
   // An edit made elsewhere since the last look is taken in first.
   (void)file.take_in_changes();
+  session.write_computed_series();
   if (updates() != saved_updates || file.last_failed() || file.save_owed()) {
     return file.save("stopped");
   }

@@ -146,6 +146,7 @@ void CalcTable::calc_write(std::size_t index) {
     return;
   }
   write_series(r);
+  ++m_writes;
   CalcRecord& written = at(index);
   written.state = CalcState::Written;
   written.values.clear();
@@ -167,6 +168,7 @@ void CalcTable::clear_series(CalcRecord& r) {
   if (!sheet.ok()) return;
   const auto book = (*sheet)->workbook();
   if (!book.ok()) {
+    if (!r.out.empty()) ++m_writes;
     host::clear_values(**sheet, r.out);
     r.out = host::Block{};
     return;
@@ -174,6 +176,7 @@ void CalcTable::clear_series(CalcRecord& r) {
   const bool recorded =
       host::recorded_block(**book, r.sheet, r.row, r.col, host::BlockShape::Series).has_value();
   if (!recorded && r.out.empty()) return;
+  ++m_writes;
   host::clear_previous(**book, **sheet, r.sheet, r.row, r.col, host::BlockShape::Series, r.out);
   r.out = host::Block{};
   if (recorded) (void)host::record_block(**book, r.sheet, r.row, r.col, r.out);

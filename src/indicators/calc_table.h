@@ -97,6 +97,9 @@ class CalcTable {
   void calc_write(std::size_t index);
   // Records waiting to be written.
   std::size_t computed_count() const;
+  // Counts the series written into the sheet, and the ones cleared there:
+  // cells changed that a front end saving the workbook has to save.
+  std::uint64_t writes() const { return m_writes; }
   // Called by the frame for a record it evaluated without computing while
   // `calculating` was set: when another record's write in the pass caused
   // it, the record computes again once that write is done.
@@ -118,6 +121,7 @@ class CalcTable {
   std::vector<CalcRecord> m_calcs;
   std::unordered_map<std::string, std::size_t> m_by_key;
   std::size_t m_writing = 0;  // the record the pass writes now, 0 outside
+  std::uint64_t m_writes = 0;
 };
 
 }  // namespace quillo::indicators

@@ -436,7 +436,8 @@ Progress EngineFacade::progress() const {
 }
 
 std::uint64_t EngineFacade::updates() const {
-  return m_engine->registry().updates();
+  // A series written a pass after the answer that computed it is news too.
+  return m_engine->registry().updates() + m_engine->m_calcs.writes();
 }
 
 void EngineFacade::remember_file_value(const host::Range& cell, Value value) {

@@ -261,7 +261,8 @@ class EngineFacade {
   // link's page counts once a link it feeds holds a value.
   bool answered() const;
   Progress progress() const;
-  // Counts the times cells were made to show new answers (or asked again).
+  // Counts the times cells were made to show new answers (or asked again),
+  // indicator series written or cleared included.
   std::uint64_t updates() const;
 
   // Remembers the value a cell held when its workbook was read: while its
