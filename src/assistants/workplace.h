@@ -65,14 +65,14 @@ class ManualCalculation {
 // dropped, and empty parts (a trailing or doubled separator) are skipped.
 std::vector<std::string> split_ids(std::string_view text);
 
-// Writes a value (texts exactly as given, never converted) or an R1C1
-// formula into one cell;
-// failures of the host are ignored, as the assistants ignore them.
 // Whether a block of rows x cols cells from the anchor holds a cell of an
 // array formula: such a cell cannot be written alone, and a block written
 // round it would be written in part.
 bool block_holds_array(const Anchor& at, std::int32_t rows, std::int32_t cols);
 
+// Writes a value (texts exactly as given, never converted) or an R1C1
+// formula into one cell;
+// failures of the host are ignored, as the assistants ignore them.
 void put_value(const Anchor& at, std::int32_t row, std::int32_t col, const Value& v);
 Status put_formula_r1c1(const Anchor& at, std::int32_t row, std::int32_t col,
                         std::string_view formula);
