@@ -133,6 +133,9 @@ TEST_F(HistoryTest, AShrinkingTableLeavesNoStaleRows) {
   EXPECT_EQ(a.out_rows, 250);
   EXPECT_EQ(shown(2, 5), "259");  // oldest first: the last line comes first
   EXPECT_EQ(shown(251, 5), "10");
+  // Another program saved the book and wrote a number back with its last
+  // digits rounded: the table is still the one written.
+  ASSERT_TRUE((*sheet->cell(2, 5))->set_value(Value(259.000000000001)).ok());
   csv = answer(200, 20);
   yahoo.fieldparse(csv, 1);
   EXPECT_EQ(a.out_rows, 200);

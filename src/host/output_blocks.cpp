@@ -209,8 +209,17 @@ std::vector<std::pair<Block, CellPos>> other_blocks(const Store& s, const Worksh
 // A 64-bit hash (FNV-1a) of the block's cells that show something, with
 // where they lie in it; the formula cell itself (a series' block holds it)
 // is left out, as its value is not written by the block.
+// The digits a number is hashed with. Another program that saves the
+// file may write a number with fewer digits than it had (16 where 17 were
+// written); hashed with fewer still, the few numbers that then round the
+// other way are about one in a million rather than one in ten, and a block
+// of a few hundred of them is still known as the one written. Records
+// written before hashed with 15 (kOldDigits) and still match.
+constexpr int kDigits = 10;
+constexpr int kOldDigits = 15;
+
 std::uint64_t fingerprint(const Worksheet& sheet, const Block& whole_block, std::int64_t row,
-                          std::int64_t col) {
+                          std::int64_t col, int digits = kDigits) {
   std::uint64_t h = 14695981039346656037ull;
   auto mix = [&h](std::string_view bytes) {
     for (const char ch : bytes) {
@@ -245,9 +254,7 @@ std::uint64_t fingerprint(const Worksheet& sheet, const Block& whole_block, std:
       char kind = 't';
       if (v.is_number()) {
         kind = 'n';
-        // Fifteen digits, as spreadsheets keep them: a file saved by
-        // another program may have lost the last bits of a double.
-        std::snprintf(buf, sizeof buf, "%.15g", v.number());
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v.number());
         text = buf;
       } else {
         if (v.type() == ValueType::Bool) kind = 'b';
@@ -263,6 +270,14 @@ std::uint64_t fingerprint(const Worksheet& sheet, const Block& whole_block, std:
     }
   }
   return h;
+}
+
+// Whether the block still holds what was written when its fingerprint was
+// taken, with the digits of either kind of record.
+bool unchanged(std::uint64_t recorded, const Worksheet& sheet, const Block& block, std::int64_t row,
+               std::int64_t col) {
+  return recorded == fingerprint(sheet, block, row, col) ||
+         recorded == fingerprint(sheet, block, row, col, kOldDigits);
 }
 
 }  // namespace
@@ -467,7 +482,7 @@ void clear_previous(Workbook& book, const Worksheet& sheet, std::string_view she
   if (const Stored* r = find_record(s, sheet_name, row, col)) {
     if (!can_lie(r->block, row, col, shape)) {
       erase_record(s, r->at);  // not this formula's block: never cleared
-    } else if (r->fingerprint && *r->fingerprint != fingerprint(sheet, r->block, row, col)) {
+    } else if (r->fingerprint && !unchanged(*r->fingerprint, sheet, r->block, row, col)) {
       return;  // changed since it was written: what is there now is the user's
     } else {
       target = r->block;
@@ -488,7 +503,7 @@ void clear_left_behind(Workbook& book, const Worksheet& sheet, std::string_view 
   const Stored* r = find_record(s, sheet_name, row, col);
   if (!r || r->block.empty() || can_lie(r->block, row, col, shape) || !r->fingerprint) return;
   if (r->block.bottom() <= kSheetRows && r->block.right() <= kSheetCols &&
-      *r->fingerprint == fingerprint(sheet, r->block, row, col)) {
+      unchanged(*r->fingerprint, sheet, r->block, row, col)) {
     std::vector<Block> parts{r->block};
     for (const auto& [other, owner] : other_blocks(s, sheet, sheet_name, row, col)) {
       std::vector<Block> rest;
