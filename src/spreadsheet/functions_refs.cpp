@@ -178,8 +178,8 @@ Value fn_columns(const CallContext&, std::span<const Value> args) {
 // ADDRESS(row, column, [abs], [a1], [sheet]): abs 1 $A$1, 2 A$1, 3 $A1, 4
 // A1 (R1C1: R1C1, R1C[1], R[1]C1, R[1]C[1]).
 Value fn_address(const CallContext& ctx, std::span<const Value> args) {
-  // An empty kind or style (ADDRESS(5,7,,,"Data")) takes its default, as
-  // one left out does.
+  // An empty kind, style or sheet (ADDRESS(5,7,,,"Data"), ADDRESS(5,7,,,))
+  // takes its default, as one left out does.
   const auto given = [&](std::size_t i) { return !missing(args, i) && !args[i].is_empty(); };
   const auto r = whole(args, 0, 0, ctx);
   const auto c = whole(args, 1, 0, ctx);
@@ -200,7 +200,7 @@ Value fn_address(const CallContext& ctx, std::span<const Value> args) {
   }
   const bool row_abs = k == 1 || k == 2, col_abs = k == 1 || k == 3;
   std::string out;
-  if (!missing(args, 4)) {
+  if (given(4)) {
     const auto sheet = text(args[4], ctx);
     if (failed(sheet)) return error_of(sheet);
     const std::string& name = std::get<std::string>(sheet);
