@@ -317,14 +317,14 @@ TEST_F(AssistantsTest, SingleItemRefusesBadInputAndWritesNothing) {
   assistants->single_step3()->click("button_finish");
   EXPECT_NE(last_message().find("does not fit"), std::string::npos);
   EXPECT_EQ(*(*sheet->used_range())->address(), "$A$1");
-  // A table over part of an array formula would be written in part: none of
+  // A table over cells of an array formula would be written in part: none of
   // it is, and the array stays whole (the history block likewise).
   const auto* handle = dynamic_cast<const spreadsheet::SheetHandle*>(sheet.get());
   ASSERT_NE(handle, nullptr);
   ASSERT_TRUE(app.model().set_array_formula(handle->sheet_id(), {4, 3, 5, 4}, "=ROW()").ok());
   active = "B2";
   assistants->single_step3()->click("button_finish");
-  EXPECT_NE(last_message().find("part of an array formula"), std::string::npos);
+  EXPECT_NE(last_message().find("cells of an array formula"), std::string::npos);
   EXPECT_EQ(shown("B2"), "");
   EXPECT_EQ(shown("C5"), "5");
   messages.messages.clear();
@@ -336,7 +336,7 @@ TEST_F(AssistantsTest, SingleItemRefusesBadInputAndWritesNothing) {
   assistants->history_step2()->choose("available", 0);
   assistants->history_step2()->click("button_add");
   assistants->history_step2()->click("button_finish");
-  EXPECT_NE(last_message().find("history block would cover part of an array formula"),
+  EXPECT_NE(last_message().find("history block would cover cells of an array formula"),
             std::string::npos)
       << last_message();
   EXPECT_EQ(shown("D1"), "");

@@ -183,8 +183,8 @@ void form_search1::CommandButton3_Click() {
     }
     if (block_holds_array(*at, n, 1)) {
       m_place.message(
-          "The instrument ids would cover part of an array formula, which cannot be written in "
-          "part; choose another cell.",
+          "The instrument ids would cover cells of an array formula, which cannot be written one "
+          "by one; choose another cell.",
           kSearchTitle);
       return;
     }

@@ -199,8 +199,8 @@ bool wizard_step_2::history_block_write(std::int32_t r, std::int32_t c) {
   }
   if (block_holds_array(at, 5, 1)) {
     m_place.message(
-        "The history block would cover part of an array formula, which cannot be written in "
-        "part; choose another cell.",
+        "The history block would cover cells of an array formula, which cannot be written one by "
+        "one; choose another cell.",
         kHistoryTitle);
     return false;
   }

@@ -223,7 +223,7 @@ bool wiz3::finish() {
   }
   if (block_holds_array(at, top + rows, std::max(cols, n > 0 ? 2 : 1))) {
     m_place.message(
-        "The table would cover part of an array formula, which cannot be written in part; "
+        "The table would cover cells of an array formula, which cannot be written one by one; "
         "choose another cell.",
         kSingleItemTitle);
     return false;
